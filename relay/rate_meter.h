@@ -1,0 +1,41 @@
+// The one-second tick: elapsed-time clock, bytes-per-second figures, time-stamp countdowns.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+struct RateMeter {
+    uint32_t timerPeriod = 0;
+    std::atomic<int32_t> timerId{0};  // 0 while no timer runs
+    int32_t timerToken = 0;
+    int32_t elapsedHours = 0;
+    int32_t elapsedMinutes = 0;
+    int32_t elapsedSeconds = 0;
+    int32_t rateTick = 0;
+
+    std::thread tickThread;
+    std::mutex stopLock;
+    std::condition_variable stopSignal;
+    bool stopping = false;
+};
+
+extern RateMeter rateMeter;
+
+// 1 when the timer resolution was chosen, 0 when it cannot be.
+int beginTimerPeriod();
+// 1 when the tick thread started, else 0.
+int startRateTimer();
+// One tick; ignored unless userValue is the running timer's token.
+void onRateTimer(int32_t userValue);
+void updateRates();
+// Clears both rateByteCount, stops and joins the tick thread.
+void stopRateTimer();
+
+// "%02d：%02d：%02d" with full-width colons.
+std::string formatElapsedClock(int32_t hours, int32_t minutes, int32_t seconds);
+// "  %2d byte/s".
+std::string formatRate(int32_t bytesPerSecond);

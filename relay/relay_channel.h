@@ -1,0 +1,68 @@
+// One direction of the relay: the state its worker shares with the windows and the rate meter.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "display/traffic_render_state.h"
+#include "relay/serial_port.h"
+
+class TrafficTextControl;
+
+struct RelayChannel {
+    RelayChannel(int channelNumber, SerialPort& from, SerialPort& to, int limit)
+        : number(channelNumber), source(from), destination(to), readLimit(limit) {}
+
+    const int number;  // 1 or 2
+    std::thread worker;
+    std::atomic<int32_t> stopRequested{1};
+    SerialPort& source;
+    SerialPort& destination;
+    const int readLimit;  // 256 on channel 1, 1024 on channel 2
+
+    std::atomic<int32_t> rateByteCount{0};   // add; read-and-reset as one exchange
+    std::atomic<int32_t> stampCountdown{0};  // seconds of quiet left before the next stamp
+
+    // Display: written by the UI thread, read by the worker for every chunk.
+    std::atomic<int32_t> displayOpen{0};
+    std::atomic<int32_t> displayMode{0};
+    // The text control (1001) of the channel's most recent display window; null before the
+    // first one. Display windows are never destroyed while the program runs.
+    std::atomic<TrafficTextControl*> displayWindow{nullptr};
+    std::atomic<int32_t> displayMouseHeld{0};
+    TrafficRenderState render;
+
+    // Capture log. logLock makes a write and a close exclude each other.
+    std::atomic<int32_t> logEnabled{0};
+    std::mutex logLock;
+    std::FILE* logFile = nullptr;
+    std::string logName;  // the chosen file's name without its folder, kept whole
+    std::atomic<int32_t> logByteCount{0};
+    int64_t logLastFlushMs = 0;  // worker only, under logLock
+
+    // Wakes the worker out of its waits when it is asked to stop (an eventfd; -1 until made).
+    int wakeFd = -1;
+};
+
+extern RelayChannel relayChannel1;  // Serial Port1 -> Serial Port2
+extern RelayChannel relayChannel2;  // Serial Port2 -> Serial Port1
+RelayChannel& relayChannel(int number);
+
+// Whether the left mouse button is down anywhere in the program; kept by the UI thread.
+extern std::atomic<int32_t> leftMouseButtonDown;
+
+// The worker's thread body.
+void relayWorker(RelayChannel& channel);
+// stopRequested = 0 and a new worker thread. The channel must have no live worker.
+void startRelayWorker(RelayChannel& channel);
+// Asks the worker to stop and wakes it; returns at once.
+void requestWorkerStop(RelayChannel& channel);
+// Waits until the worker has ended (no-op without one). Never waits on the UI thread's work.
+void joinRelayWorker(RelayChannel& channel);
+
+// "YYYY/MM/DD hh:mm:ss\n", with "\n\n" in front when the channel's display control holds text.
+std::string formatTimeStamp(RelayChannel& channel);

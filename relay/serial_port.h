@@ -1,0 +1,67 @@
+// One open serial port, its six user settings and the fixed choice tables they come from.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+enum FlowControl : int32_t {
+    FlowNone = 0,
+    FlowHardwareRts = 1,
+    FlowHardwareDtr = 2,
+    FlowXonXoff13 = 3,
+    FlowXonXoff93 = 4,
+};
+
+// The six choices of one port, as stored in the INI file.
+struct PortSettings {
+    int32_t comIndex = 0;     // 0..5 into portDeviceNames / portDisplayNames
+    int32_t baudRate = 0;     // bits per second, not a list index
+    uint8_t dataBits = 0;     // 5..8, not a list index
+    uint8_t parity = 0;       // index into parityChoices
+    uint8_t stopBits = 0;     // index into stopBitsChoices
+    int32_t flowControl = 0;  // a FlowControl value
+};
+
+struct SerialPort {
+    // The open device's descriptor; -1 while the port is not open (0 is a valid descriptor on
+    // this platform, so it cannot mean "closed"). Written by the UI thread only while no
+    // worker uses the port; read by the workers.
+    std::atomic<int> handle{-1};
+    PortSettings settings{};
+
+    bool isOpen() const { return handle.load(std::memory_order_acquire) >= 0; }
+};
+
+// Serial Port1 and Serial Port2: process-wide for the whole run.
+extern SerialPort serialPort1;
+extern SerialPort serialPort2;
+
+extern const std::array<const char*, 6> portDeviceNames;   // "com1".."com6"
+extern const std::array<const char*, 6> portDisplayNames;  // "COM1".."COM6"
+extern const std::array<const char*, 21> baudRateChoices;
+extern const std::array<const char*, 4> dataBitsChoices;
+extern const std::array<const char*, 3> parityChoices;
+extern const std::array<const char*, 3> stopBitsChoices;
+extern const std::array<const char*, 5> flowControlChoices;
+
+// The device path each of "com1".."com6" opens: the INI section DEVICES (COM1=/dev/ttyUSB0 ...),
+// else /dev/ttyS0../dev/ttyS5. Filled by loadConfig, read by openPort.
+extern std::array<std::string, 6> comDevicePaths;
+void resetComDevicePaths();
+
+// The portDeviceNames entry for a comIndex, or "" when the index has no entry.
+const char* portDeviceNameAt(int32_t comIndex);
+// The portDisplayNames entry for a comIndex, or "COM" when the index has no entry.
+const char* portDisplayNameAt(int32_t comIndex);
+
+// Opens deviceName ("com1".."com6") exclusively for non-blocking reading and writing.
+// 0: open, handle set. 1: failed, the user has been told, handle left as it was.
+int openPort(const char* deviceName, int portNumber, SerialPort& port);
+
+// Applies port.settings to the open device. Failures go unreported.
+void configurePort(SerialPort& port);
+
+// Closes the device and marks the port not open. Only call when no worker uses the port.
+void closePort(SerialPort& port);

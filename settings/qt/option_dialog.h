@@ -1,0 +1,6 @@
+// The modal dialog IDD_DIALOG_OPTION.
+#pragma once
+
+class QWidget;
+
+void runOptionDialog(QWidget* owner);

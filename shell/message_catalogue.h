@@ -1,0 +1,27 @@
+// Message boxes: the numbered catalogue and the one function every box goes through.
+#pragma once
+
+#include <functional>
+#include <string>
+
+enum class BoxIcon { None, Error, Information };
+// Whose box it is: none, the main window (none while it is being created), or a given widget.
+enum class BoxOwner { None, MainWindow, Widget };
+
+struct BoxRequest {
+    std::string text;  // UTF-8
+    BoxIcon icon = BoxIcon::None;
+    BoxOwner owner = BoxOwner::None;
+    void* widget = nullptr;  // the owner when owner is Widget
+};
+
+using BoxFunction = std::function<void(const BoxRequest&)>;
+// The shell binds the real message box; tests bind a recorder. Unbound, boxes go to stderr.
+void setBoxFunction(BoxFunction function);
+void showBox(const std::string& text, BoxIcon icon, BoxOwner owner, void* widget = nullptr);
+
+// Codes 1..16 of the catalogue; a box owned by the main window.
+void showMessage(int code);
+// The catalogue's text of a code, "" outside 1..16.
+const char* messageText(int code);
+BoxIcon messageIcon(int code);

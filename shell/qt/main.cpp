@@ -1,0 +1,2 @@
+// STUB: filled by the shell work.
+int main() { return 0; }

@@ -1,0 +1,128 @@
+#include "tests/support/pty_cable.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+PtyCable::PtyCable() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+        throw std::runtime_error(std::string("pty: ") + std::strerror(errno));
+    }
+    slavePath_ = ptsname(master_);
+    // Raw from the start, so that bytes sent before the system opens its end are not echoed
+    // or edited by the line discipline. The settings stay while the master is open.
+    int slave = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slave >= 0) {
+        termios t{};
+        if (tcgetattr(slave, &t) == 0) {
+            cfmakeraw(&t);
+            tcsetattr(slave, TCSANOW, &t);
+        }
+        ::close(slave);
+    }
+}
+
+PtyCable::~PtyCable() { hangUp(); }
+
+void PtyCable::hangUp() {
+    if (master_ >= 0) {
+        ::close(master_);
+        master_ = -1;
+    }
+}
+
+void PtyCable::send(const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            pollfd p{master_, POLLOUT, 0};
+            ::poll(&p, 1, 100);
+        } else {
+            throw std::runtime_error(std::string("pty send: ") + std::strerror(errno));
+        }
+    }
+}
+
+std::string PtyCable::receive(size_t count, int timeoutMs) {
+    std::string out;
+    char buf[4096];
+    while (out.size() < count) {
+        pollfd p{master_, POLLIN, 0};
+        int r = ::poll(&p, 1, timeoutMs);
+        if (r <= 0) break;
+        ssize_t n = ::read(master_, buf, std::min(sizeof buf, count - out.size()));
+        if (n > 0) {
+            out.append(buf, static_cast<size_t>(n));
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            continue;
+        } else {
+            // EIO: nobody holds the slave end open at the moment.
+            ::usleep(10000);
+        }
+    }
+    return out;
+}
+
+std::string PtyCable::receiveUntilQuiet(int quietMs) {
+    return receive(static_cast<size_t>(-1) / 2, quietMs);
+}
+
+ScratchDir::ScratchDir() {
+    char tmpl[] = "/tmp/vorlinex-test-XXXXXX";
+    char* made = mkdtemp(tmpl);
+    if (made == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = made;
+    previous_ = std::filesystem::current_path().string();
+    std::filesystem::current_path(path_);
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::current_path(previous_, ec);
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(path_, ec);
+}
+
+void ScratchDir::write(const std::string& name, const std::string& content) const {
+    std::ofstream f(file(name), std::ios::binary | std::ios::trunc);
+    f << content;
+}
+
+std::string ScratchDir::read(const std::string& name) const {
+    std::ifstream f(file(name), std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+std::string devicesSection(const std::array<std::string, 6>& paths) {
+    std::string out = "[DEVICES]\r\n";
+    for (int i = 0; i < 6; ++i) {
+        const std::string& p =
+            paths[i].empty() ? "/nonexistent/vorlinex-com" + std::to_string(i + 1) : paths[i];
+        out += "COM" + std::to_string(i + 1) + "=" + p + "\r\n";
+    }
+    return out;
+}
+
+std::string randomBytes(size_t count, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::string out(count, '\0');
+    for (auto& c : out) c = static_cast<char>(rng() & 0xFF);
+    return out;
+}

@@ -1,0 +1,57 @@
+// Virtual serial cables and scratch folders for tests, benchmarks and the demo's checks.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+// A pseudo-terminal: the system opens its slave path as a COM device, the test holds the
+// master as the device at the other end of the cable.
+class PtyCable {
+public:
+    PtyCable();
+    ~PtyCable();
+    PtyCable(const PtyCable&) = delete;
+    PtyCable& operator=(const PtyCable&) = delete;
+
+    const std::string& slavePath() const { return slavePath_; }
+    int master() const { return master_; }
+
+    // Writes every byte to the device end (waits while the cable is full).
+    void send(const std::string& bytes);
+    // Reads until `count` bytes arrived or `timeoutMs` passed without any byte arriving.
+    std::string receive(size_t count, int timeoutMs = 3000);
+    // Reads whatever arrives until the line has been quiet for quietMs.
+    std::string receiveUntilQuiet(int quietMs = 300);
+    // Closes the device end, as if the device were unplugged.
+    void hangUp();
+
+private:
+    int master_ = -1;
+    std::string slavePath_;
+};
+
+// A fresh folder that is the current directory while the object lives.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    void write(const std::string& name, const std::string& content) const;
+    std::string read(const std::string& name) const;
+
+private:
+    std::string path_;
+    std::string previous_;
+};
+
+// A DEVICES section that maps COM1..COM6 to the given paths; empty entries map to paths that
+// do not exist, so no test ever opens the machine's own serial devices.
+std::string devicesSection(const std::array<std::string, 6>& paths);
+
+// Random bytes from a fixed seed.
+std::string randomBytes(size_t count, uint32_t seed);

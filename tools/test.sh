@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole test suite with CTest: the plain build,
+# then every test again under AddressSanitizer + UndefinedBehaviorSanitizer, then the tests
+# that need no window under ThreadSanitizer (Qt itself is not instrumented).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/install-deps.sh
+
+jobs=$(nproc)
+export QT_QPA_PLATFORM=offscreen
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export LSAN_OPTIONS=suppressions=$PWD/tools/lsan.supp:print_suppressions=0
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+echo "== plain build"
+bash tools/build.sh build
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+bash tools/build.sh build-asan -DVORLINEX_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
+ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+echo "== ThreadSanitizer (no windows)"
+bash tools/build.sh build-tsan -DVORLINEX_SANITIZE=thread -DVORLINEX_WITH_QT=OFF -DCMAKE_BUILD_TYPE=Debug
+ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L core
