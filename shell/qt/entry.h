@@ -1,0 +1,14 @@
+// The program's entry function, shared by main() and by tools that drive the real program
+// in-process (the demo's offscreen run, benchmarks).
+#pragma once
+
+#include <functional>
+
+class QWidget;
+
+// Runs start-up, the message loop and shutdown; returns the process exit code.
+// `afterShown`, when given, is called on the UI thread right after the main window is shown.
+int vorlinexMain(int argc, char** argv, const std::function<void(QWidget* mainWindow)>& afterShown = {});
+
+// The shutdown sequence (END, Esc, the close box, SIGTERM, SIGINT all run this).
+void shutdownVorlinex();
