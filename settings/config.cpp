@@ -1,7 +1,103 @@
 #include "settings/config.h"
 
-// STUB: filled by the settings work.
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "relay/serial_port.h"
+#include "settings/private_profile.h"
+#include "shell/message_catalogue.h"
+
 AppOptions appOptions;
-std::string configPath() { return "Vorlinex.ini"; }
-int loadConfig() { return 0; }
-void saveConfig() {}
+
+namespace {
+
+struct PortKeys {
+    const char* section;
+    SerialPort* port;
+};
+
+const PortKeys kPortSections[] = {{"DATA1", &serialPort1}, {"DATA2", &serialPort2}};
+
+void storeDefaults() {
+    serialPort1.settings = PortSettings{0, 9600, 8, 0, 0, FlowNone};
+    serialPort2.settings = PortSettings{1, 9600, 8, 0, 0, FlowNone};
+    appOptions.RATE.store(5, std::memory_order_relaxed);
+    appOptions.DMODE.store(0, std::memory_order_relaxed);
+    appOptions.CRLF.store(0, std::memory_order_relaxed);
+    appOptions.DATETIME.store(0, std::memory_order_relaxed);
+    appOptions.DATETIMEVAL.store(60, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+std::string configPath() {
+    std::error_code ec;
+    std::string folder = std::filesystem::current_path(ec).string();
+    // A current directory that has been removed has no name any more; the file is then looked
+    // for (and a save fails) relative to it.
+    if (ec || folder.empty()) folder = ".";
+    if (folder.back() != '/') folder += '/';
+    return folder + "Vorlinex.ini";
+}
+
+int loadConfig() {
+    resetComDevicePaths();
+    PrivateProfile ini(configPath());
+    if (!ini.exists()) {
+        storeDefaults();
+        return 0;
+    }
+    for (const PortKeys& p : kPortSections) {
+        PortSettings& s = p.port->settings;
+        s.comIndex = ini.getInt(p.section, "COM", 0);
+        s.baudRate = ini.getInt(p.section, "BPS", 0);
+        s.dataBits = static_cast<uint8_t>(ini.getInt(p.section, "BIT", 0));
+        s.parity = static_cast<uint8_t>(ini.getInt(p.section, "PARI", 0));
+        s.stopBits = static_cast<uint8_t>(ini.getInt(p.section, "STOP", 0));
+        s.flowControl = ini.getInt(p.section, "FLOW", 0);
+    }
+    appOptions.RATE.store(ini.getInt("DATA", "RATE", 0), std::memory_order_relaxed);
+    appOptions.DMODE.store(ini.getInt("DATA", "DMODE", 0), std::memory_order_relaxed);
+    appOptions.CRLF.store(ini.getInt("DATA", "CRLF", 0), std::memory_order_relaxed);
+    appOptions.DATETIME.store(ini.getInt("DATA", "DATETIME", 0), std::memory_order_relaxed);
+    appOptions.DATETIMEVAL.store(ini.getInt("DATA", "DATETIMEVAL", 0),
+                                 std::memory_order_relaxed);
+
+    for (size_t i = 0; i < comDevicePaths.size(); ++i) {
+        std::string device = ini.getString("DEVICES", "COM" + std::to_string(i + 1), "");
+        if (!device.empty()) comDevicePaths[i] = device;
+    }
+    return 0;
+}
+
+void saveConfig() {
+    const std::string path = configPath();
+    PrivateProfile ini(path);
+    for (const PortKeys& p : kPortSections) {
+        const PortSettings& s = p.port->settings;
+        ini.setString(p.section, "COM", std::to_string(s.comIndex));
+        ini.setString(p.section, "BPS", std::to_string(s.baudRate));
+        ini.setString(p.section, "BIT", std::to_string(unsigned{s.dataBits}));
+        ini.setString(p.section, "PARI", std::to_string(unsigned{s.parity}));
+        ini.setString(p.section, "STOP", std::to_string(unsigned{s.stopBits}));
+        ini.setString(p.section, "FLOW", std::to_string(s.flowControl));
+    }
+    ini.setString("DATA", "RATE", std::to_string(appOptions.RATE.load(std::memory_order_relaxed)));
+    ini.setString("DATA", "DMODE",
+                  std::to_string(appOptions.DMODE.load(std::memory_order_relaxed)));
+    ini.setString("DATA", "CRLF", std::to_string(appOptions.CRLF.load(std::memory_order_relaxed)));
+    ini.setString("DATA", "DATETIME",
+                  std::to_string(appOptions.DATETIME.load(std::memory_order_relaxed)));
+    ini.setString("DATA", "DATETIMEVAL",
+                  std::to_string(appOptions.DATETIMEVAL.load(std::memory_order_relaxed)));
+
+    // All seventeen keys reach the disk in one replacement, or none do; a failure is said.
+    std::string reason;
+    if (ini.save(&reason)) {
+        showBox("Configuration Data Saved", BoxIcon::Information, BoxOwner::MainWindow);
+    } else {
+        showBox("Configuration Data Save Error: " + path + ": " + reason, BoxIcon::Error,
+                BoxOwner::MainWindow);
+    }
+}

@@ -15,9 +15,11 @@ struct AppOptions {
 
 extern AppOptions appOptions;
 
-// The current directory + "/Vorlinex.ini".
+// The current directory + "/Vorlinex.ini", of any length.
 std::string configPath();
 // Fills both PortSettings, AppOptions and comDevicePaths; defaults when the file is missing.
 int loadConfig();
-// Writes the seventeen keys and tells the user how it went.
+// Writes the seventeen keys in one atomic replacement of the file, keeping every other line,
+// and tells the user how it went: "Configuration Data Saved", or an error box naming the file
+// and the reason when it could not be written (the old file then stays as it was).
 void saveConfig();

@@ -1,5 +1,6 @@
 // A private-profile (INI) file with the meaning of Windows' GetPrivateProfileInt and
-// WritePrivateProfileString: case-insensitive names, first match wins, foreign lines kept.
+// WritePrivateProfileString: case-insensitive names, the first matching section and key win,
+// and every line the program does not write stays byte for byte as it was.
 #pragma once
 
 #include <string>
@@ -7,31 +8,50 @@
 
 class PrivateProfile {
 public:
-    // Reads the file; a missing or unreadable file gives an empty profile (exists() false).
+    // Reads the file. A missing file, or one that cannot be read (a directory, no permission),
+    // gives an empty profile with exists() false.
     explicit PrivateProfile(std::string path);
 
     bool exists() const { return exists_; }
     const std::string& path() const { return path_; }
 
-    // The key's value as a decimal integer with optional sign; defaultValue when the key is
-    // missing; 0 when the value does not begin with a number (as Windows does).
+    // The key's value read as Windows reads it: blanks skipped, an optional sign, decimal digits
+    // up to the first non-digit. A missing key (or an empty value, as Windows treats it) gives
+    // defaultValue; a value that does not begin with a number gives 0. Only the first 29
+    // characters of the value count, and the digits wrap modulo 2^32 as they do on Windows.
     int getInt(const std::string& section, const std::string& key, int defaultValue) const;
-    // The key's raw value with surrounding blanks removed, or defaultValue.
+    // The key's value with surrounding blanks and one pair of matching quotes removed, or
+    // defaultValue when the key is missing.
     std::string getString(const std::string& section, const std::string& key,
                           const std::string& defaultValue) const;
 
-    // Replaces the value in place, or adds the key at the end of its section, or adds the
-    // section at the end of the file. In memory only until save().
+    // Replaces the value in place, or adds the key after the last non-blank line of its
+    // (first) section, or adds the section at the end of the file. In memory until save().
     void setString(const std::string& section, const std::string& key, const std::string& value);
 
-    // Writes the whole file atomically (temporary file, then rename). On failure returns false,
-    // leaves the old file as it was and puts the system's reason into *error.
-    bool save(std::string* error) const;
+    // Writes the whole file atomically (temporary file in the same folder, fsync, rename). On
+    // failure returns false, leaves the old file as it was and puts the reason into *error.
+    bool save(std::string* error);
+
+    // The file's text as save() would write it.
+    std::string text() const;
 
 private:
+    struct Line {
+        std::string text;    // without its line end
+        std::string ending;  // "\r\n", "\n", or "" for a last line without one
+    };
+    struct Found {
+        long section = -1;  // index of the section's header line, -1 when missing
+        long key = -1;      // index of the key's line, -1 when missing
+        long lastEntry = -1;  // last non-blank line of the section (the header when none)
+    };
+
+    Found find(const std::string& section, const std::string& key) const;
+
     std::string path_;
     bool exists_ = false;
-    std::vector<std::string> lines_;  // without line ends
-    std::string lineEnd_ = "\r\n";
-    bool finalNewline_ = true;
+    int readError_ = 0;  // errno when the path exists but could not be read
+    std::vector<Line> lines_;
+    std::string lineEnding_ = "\r\n";  // the file's own style; CR LF for a new file
 };

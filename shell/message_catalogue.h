@@ -20,8 +20,10 @@ using BoxFunction = std::function<void(const BoxRequest&)>;
 void setBoxFunction(BoxFunction function);
 void showBox(const std::string& text, BoxIcon icon, BoxOwner owner, void* widget = nullptr);
 
-// Codes 1..16 of the catalogue; a box owned by the main window.
+// Codes 1..16 of the catalogue; a box owned by the main window. Any other code shows no box
+// (only a note on stderr): no caller passes one.
 void showMessage(int code);
 // The catalogue's text of a code, "" outside 1..16.
 const char* messageText(int code);
+// The catalogue's icon of a code, BoxIcon::None outside 1..16.
 BoxIcon messageIcon(int code);
