@@ -45,6 +45,11 @@ void setBoxFunction(BoxFunction function) {
     boxFunction = std::move(function);
 }
 
+bool hasBoxFunction() {
+    std::lock_guard<std::mutex> hold(boxFunctionLock);
+    return static_cast<bool>(boxFunction);
+}
+
 void showBox(const std::string& text, BoxIcon icon, BoxOwner owner, void* widget) {
     BoxFunction function;
     {

@@ -18,6 +18,8 @@ struct BoxRequest {
 using BoxFunction = std::function<void(const BoxRequest&)>;
 // The shell binds the real message box; tests bind a recorder. Unbound, boxes go to stderr.
 void setBoxFunction(BoxFunction function);
+// Whether a box function is bound (the shell binds the real box only when no test did).
+bool hasBoxFunction();
 void showBox(const std::string& text, BoxIcon icon, BoxOwner owner, void* widget = nullptr);
 
 // Codes 1..16 of the catalogue; a box owned by the main window. Any other code shows no box
