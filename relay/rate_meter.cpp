@@ -1,11 +1,131 @@
 #include "relay/rate_meter.h"
 
-// STUB: filled by the relay work.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "relay/relay_channel.h"
+#include "settings/config.h"
+#include "shell/window_calls.h"
+
 RateMeter rateMeter;
-int beginTimerPeriod() { return 1; }
-int startRateTimer() { return 0; }
-void onRateTimer(int32_t) {}
-void updateRates() {}
-void stopRateTimer() {}
-std::string formatElapsedClock(int32_t, int32_t, int32_t) { return {}; }
-std::string formatRate(int32_t) { return {}; }
+
+namespace {
+
+// A countdown that is 0 stays 0; the worker may reload it at the same moment, and its new
+// value must neither be lost nor counted down from a stale one.
+void countDown(std::atomic<int32_t>& countdown) {
+    int32_t value = countdown.load(std::memory_order_relaxed);
+    while (value != 0 &&
+           !countdown.compare_exchange_weak(
+               value, static_cast<int32_t>(static_cast<uint32_t>(value) - 1u),
+               std::memory_order_relaxed)) {
+    }
+}
+
+void updateRatesWith(int32_t rate) {
+    if (rate < 1) return;
+    // Taken and cleared in one step, so bytes the workers add meanwhile count in the next period.
+    const int32_t rate1 = relayChannel1.rateByteCount.exchange(0, std::memory_order_relaxed) / rate;
+    const int32_t rate2 = relayChannel2.rateByteCount.exchange(0, std::memory_order_relaxed) / rate;
+    callSetControlText(1053, formatRate(rate1));
+    callSetControlText(1054, formatRate(rate2));
+}
+
+void tickThreadBody(int32_t token) {
+    using clock = std::chrono::steady_clock;
+    auto next = clock::now();
+    std::unique_lock<std::mutex> lock(rateMeter.stopLock);
+    for (;;) {
+        // Against the clock, not from the end of the last tick, so ticks do not drift.
+        next += std::chrono::milliseconds(1000);
+        if (rateMeter.stopSignal.wait_until(lock, next, [] { return rateMeter.stopping; })) return;
+        lock.unlock();
+        onRateTimer(token);
+        lock.lock();
+        if (rateMeter.stopping) return;
+    }
+}
+
+int32_t nextTimerId = 0;
+
+}  // namespace
+
+std::string formatElapsedClock(int32_t hours, int32_t minutes, int32_t seconds) {
+    char text[256];
+    std::snprintf(text, sizeof text, "%02d：%02d：%02d", hours, minutes, seconds);
+    return text;
+}
+
+std::string formatRate(int32_t bytesPerSecond) {
+    char text[64];
+    std::snprintf(text, sizeof text, "  %2d byte/s", bytesPerSecond);
+    return text;
+}
+
+int beginTimerPeriod() {
+    // The tick thread sleeps against steady_clock; 1 ms is the finest step worth asking for.
+    rateMeter.timerPeriod = 1;
+    return 1;
+}
+
+int startRateTimer() {
+    // Never two tick threads.
+    if (rateMeter.tickThread.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(rateMeter.stopLock);
+            rateMeter.stopping = true;
+        }
+        rateMeter.stopSignal.notify_all();
+        rateMeter.tickThread.join();
+    }
+    rateMeter.timerToken = std::rand();
+    {
+        std::lock_guard<std::mutex> lock(rateMeter.stopLock);
+        rateMeter.stopping = false;
+    }
+    rateMeter.tickThread = std::thread(tickThreadBody, rateMeter.timerToken);
+    if (++nextTimerId == 0) ++nextTimerId;
+    rateMeter.timerId.store(nextTimerId, std::memory_order_release);
+    return rateMeter.timerId.load(std::memory_order_acquire) != 0 ? 1 : 0;
+}
+
+void onRateTimer(int32_t userValue) {
+    if (userValue != rateMeter.timerToken) return;
+
+    if (++rateMeter.elapsedSeconds >= 60) {
+        rateMeter.elapsedSeconds = 0;
+        if (++rateMeter.elapsedMinutes >= 60) {
+            rateMeter.elapsedMinutes = 0;
+            ++rateMeter.elapsedHours;
+        }
+    }
+
+    // Read once: the options dialog may change it between the test and the division.
+    const int32_t rate = appOptions.RATE.load(std::memory_order_relaxed);
+    ++rateMeter.rateTick;
+    if (rate >= 1 && rateMeter.rateTick >= rate) {
+        updateRatesWith(rate);
+        rateMeter.rateTick = 0;
+    }
+
+    countDown(relayChannel1.stampCountdown);
+    countDown(relayChannel2.stampCountdown);
+
+    callSetStatusText(formatElapsedClock(rateMeter.elapsedHours, rateMeter.elapsedMinutes,
+                                         rateMeter.elapsedSeconds));
+}
+
+void updateRates() { updateRatesWith(appOptions.RATE.load(std::memory_order_relaxed)); }
+
+void stopRateTimer() {
+    relayChannel1.rateByteCount.store(0, std::memory_order_relaxed);
+    relayChannel2.rateByteCount.store(0, std::memory_order_relaxed);
+    {
+        std::lock_guard<std::mutex> lock(rateMeter.stopLock);
+        rateMeter.stopping = true;
+    }
+    rateMeter.stopSignal.notify_all();
+    if (rateMeter.tickThread.joinable()) rateMeter.tickThread.join();
+    rateMeter.timerId.store(0, std::memory_order_release);
+}

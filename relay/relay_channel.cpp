@@ -1,12 +1,243 @@
 #include "relay/relay_channel.h"
 
-// STUB: filled by the relay work.
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "capture/capture_log.h"
+#include "display/traffic_render.h"
+#include "display/traffic_text_control.h"
+#include "relay/serial_termios_linux.h"
+#include "settings/config.h"
+
 RelayChannel relayChannel1(1, serialPort1, serialPort2, 256);
 RelayChannel relayChannel2(2, serialPort2, serialPort1, 1024);
 RelayChannel& relayChannel(int number) { return number == 2 ? relayChannel2 : relayChannel1; }
+
 std::atomic<int32_t> leftMouseButtonDown{0};
-void relayWorker(RelayChannel&) {}
-void startRelayWorker(RelayChannel&) {}
-void requestWorkerStop(RelayChannel&) {}
-void joinRelayWorker(RelayChannel&) {}
-std::string formatTimeStamp(RelayChannel&) { return {}; }
+
+namespace {
+
+constexpr int kInputWaitMs = 100;
+constexpr int kHoldStepMs = 100;
+constexpr int kOutputWaitMs = 1000;
+constexpr int kLongestStamp = 22;
+
+bool stopAsked(const RelayChannel& channel) {
+    return channel.stopRequested.load(std::memory_order_acquire) == 1;
+}
+
+// Sleeps up to timeoutMs, or less when the worker is asked to stop.
+void waitForStopRequest(RelayChannel& channel, int timeoutMs) {
+    pollfd wake{channel.wakeFd, POLLIN, 0};
+    ::poll(&wake, 1, timeoutMs);
+}
+
+// Holding the left button in the display's text stops this direction, so that the user can
+// read or select while nothing new arrives; the bytes wait in the source's input queue.
+void pauseWhileHeld(RelayChannel& channel) {
+    while (channel.displayMouseHeld.load(std::memory_order_relaxed) == 1 &&
+           leftMouseButtonDown.load(std::memory_order_relaxed) != 0 && !stopAsked(channel)) {
+        waitForStopRequest(channel, kHoldStepMs);
+    }
+}
+
+// How long the destination needs to send what it still holds, as a step of the output wait.
+int drainStepMs(int fd, int queued) {
+    const uint32_t baud = currentBaudRate(fd);
+    if (baud == 0) return kOutputWaitMs;
+    const uint64_t ms = static_cast<uint64_t>(queued) * 10 * 1000 / baud + 1;
+    return static_cast<int>(std::min<uint64_t>(ms, kOutputWaitMs));
+}
+
+// Sends every byte of the chunk to the destination, in order, or stops early when the
+// destination is gone (not open, unplugged, refusing) or the worker is asked to stop.
+void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
+    size_t offset = 0;
+    while (offset < length && !stopAsked(channel)) {
+        const int fd = channel.destination.handle.load(std::memory_order_acquire);
+        if (fd < 0) return;  // not open: nothing can be sent, the rest of the chunk is dropped
+
+        // No write starts while the destination still holds bytes of an earlier write. The
+        // writable signal comes long before the queue is empty, so the wait is a sleep sized
+        // to what is queued.
+        int queued = 0;
+        if (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
+            waitForStopRequest(channel, drainStepMs(fd, queued));
+            continue;
+        }
+
+        const ssize_t written = ::write(fd, chunk + offset, length - offset);
+        if (written > 0) {
+            offset += static_cast<size_t>(written);
+            continue;
+        }
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0 && errno == EAGAIN) {
+            // Full (flow control holds it back, or the far end does not read): wait for room,
+            // in steps, without counting anything as sent.
+            pollfd fds[2] = {{fd, POLLOUT, 0}, {channel.wakeFd, POLLIN, 0}};
+            ::poll(fds, 2, kOutputWaitMs);
+            if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+                // The next write tells whether the device is really gone; wait a step first so
+                // that a device that keeps signalling cannot make this loop spin.
+                waitForStopRequest(channel, kInputWaitMs);
+            }
+            continue;
+        }
+        if (written == 0) {
+            waitForStopRequest(channel, kInputWaitMs);
+            continue;
+        }
+        return;  // failed outright (EIO, EBADF...): the rest of the chunk is dropped
+    }
+}
+
+}  // namespace
+
+std::string formatTimeStamp(RelayChannel& channel) {
+    const TrafficTextControl* control = channel.displayWindow.load(std::memory_order_acquire);
+    const bool displayHoldsText = control != nullptr && control->textLength() > 0;
+
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[64];
+    std::snprintf(text, sizeof text, "%s%d/%02d/%02d %02d:%02d:%02d\n", displayHoldsText ? "\n\n" : "",
+                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                  local.tm_sec);
+    return text;
+}
+
+void relayWorker(RelayChannel& channel) {
+    // Owned by this worker for its whole run: nothing is allocated per chunk.
+    std::vector<uint8_t> buffer(static_cast<size_t>(channel.readLimit));
+    std::vector<uint8_t> stamped(static_cast<size_t>(channel.readLimit) + kLongestStamp + 64);
+
+    for (;;) {
+        // Wait for input, or for the stop request. Data wakes the worker at once.
+        const int source = channel.source.handle.load(std::memory_order_acquire);
+        short sourceEvents = 0;
+        if (source >= 0) {
+            pollfd fds[2] = {{source, POLLIN, 0}, {channel.wakeFd, POLLIN, 0}};
+            ::poll(fds, 2, kInputWaitMs);
+            sourceEvents = fds[0].revents;
+        }
+
+        if (source < 0 || stopAsked(channel)) return;
+
+        pauseWhileHeld(channel);
+
+        int queued = 0;
+        bool sourceFailed = ioctl(source, FIONREAD, &queued) != 0;
+        size_t count = queued > 0 ? std::min<size_t>(static_cast<size_t>(queued),
+                                                     static_cast<size_t>(channel.readLimit))
+                                  : 0;
+
+        size_t received = 0;
+        if (count > 0) {
+            std::memset(buffer.data(), 0, count);
+            ssize_t n;
+            do {
+                n = ::read(source, buffer.data(), count);
+            } while (n < 0 && errno == EINTR);
+            if (n > 0) {
+                received = static_cast<size_t>(n);
+            } else if (n == 0 || errno != EAGAIN) {
+                sourceFailed = true;
+            }
+        }
+
+        pauseWhileHeld(channel);
+
+        if (received == 0) {
+            // The device signalled but gave nothing (unplugged, hung up, in error): it would
+            // keep signalling at once, so keep the quiet rhythm of the input wait instead.
+            if (sourceFailed || (sourceEvents & (POLLIN | POLLERR | POLLHUP | POLLNVAL))) {
+                waitForStopRequest(channel, kInputWaitMs);
+            }
+            continue;
+        }
+
+        const uint8_t* chunk = buffer.data();
+        const int32_t length = static_cast<int32_t>(received);
+        channel.rateByteCount.fetch_add(length, std::memory_order_relaxed);
+
+        const bool displayOpen = channel.displayOpen.load(std::memory_order_acquire) == 1;
+        const bool logEnabled = channel.logEnabled.load(std::memory_order_acquire) == 1;
+        const bool stampDue = appOptions.DATETIME.load(std::memory_order_relaxed) == 1 &&
+                              channel.stampCountdown.load(std::memory_order_relaxed) == 0 &&
+                              (displayOpen || logEnabled);
+
+        if (!stampDue) {
+            if (channel.chunkObserver) channel.chunkObserver(chunk, length, 0);
+            if (displayOpen) appendTraffic(channel, chunk, length);
+            if (logEnabled) writeCaptureLog(channel, chunk, length, 0);
+        } else {
+            const std::string stamp = formatTimeStamp(channel);
+            const size_t stampLength = std::min(stamp.size(), stamped.size() - received);
+            std::memcpy(stamped.data(), stamp.data(), stampLength);
+            std::memcpy(stamped.data() + stampLength, chunk, received);
+            const int32_t stampedLength = static_cast<int32_t>(stampLength + received);
+            const int32_t L = static_cast<int32_t>(stampLength);
+
+            if (channel.chunkObserver) channel.chunkObserver(chunk, length, L);
+            if (displayOpen) {
+                // A hexadecimal display never shows the stamp.
+                if (channel.displayMode.load(std::memory_order_relaxed) == 0) {
+                    appendTraffic(channel, stamped.data(), stampedLength);
+                } else {
+                    appendTraffic(channel, chunk, length);
+                }
+            }
+            if (logEnabled) writeCaptureLog(channel, stamped.data(), stampedLength, L);
+        }
+
+        channel.stampCountdown.store(appOptions.DATETIMEVAL.load(std::memory_order_relaxed),
+                                     std::memory_order_relaxed);
+
+        // The chunk as it was read, never the stamp.
+        relayChunk(channel, chunk, received);
+    }
+}
+
+void requestWorkerStop(RelayChannel& channel) {
+    channel.stopRequested.store(1, std::memory_order_release);
+    if (channel.wakeFd >= 0) {
+        const uint64_t one = 1;
+        ssize_t ignored = ::write(channel.wakeFd, &one, sizeof one);
+        (void)ignored;
+    }
+}
+
+void joinRelayWorker(RelayChannel& channel) {
+    if (channel.worker.joinable()) channel.worker.join();
+    if (channel.wakeFd >= 0) {
+        uint64_t count = 0;
+        ssize_t ignored = ::read(channel.wakeFd, &count, sizeof count);
+        (void)ignored;
+    }
+}
+
+void startRelayWorker(RelayChannel& channel) {
+    // One worker per channel, ever: a previous one is ended and joined before the next starts.
+    if (channel.worker.joinable()) {
+        requestWorkerStop(channel);
+        joinRelayWorker(channel);
+    }
+    if (channel.wakeFd < 0) channel.wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    // A wake-up left over from an earlier stop must not end the new worker's first wait early.
+    uint64_t stale = 0;
+    ssize_t ignored = ::read(channel.wakeFd, &stale, sizeof stale);
+    (void)ignored;
+
+    channel.stopRequested.store(0, std::memory_order_release);
+    channel.worker = std::thread(relayWorker, std::ref(channel));
+}

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -46,6 +47,10 @@ struct RelayChannel {
 
     // Wakes the worker out of its waits when it is asked to stop (an eventfd; -1 until made).
     int wakeFd = -1;
+
+    // For tests: sees every chunk as read, with the length of the time stamp built for it
+    // (0 when none), before it is shown, logged or relayed. Set only while no worker runs.
+    std::function<void(const uint8_t* chunk, int32_t length, int32_t stampLength)> chunkObserver;
 };
 
 extern RelayChannel relayChannel1;  // Serial Port1 -> Serial Port2

@@ -1,8 +1,21 @@
 #include "relay/serial_port.h"
 
-// STUB: filled by the relay work.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <strings.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "relay/serial_termios_linux.h"
+#include "shell/message_catalogue.h"
+
 SerialPort serialPort1;
 SerialPort serialPort2;
+
 const std::array<const char*, 6> portDeviceNames = {"com1", "com2", "com3", "com4", "com5", "com6"};
 const std::array<const char*, 6> portDisplayNames = {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6"};
 const std::array<const char*, 21> baudRateChoices = {
@@ -13,12 +26,114 @@ const std::array<const char*, 3> parityChoices = {"none", "odd", "even"};
 const std::array<const char*, 3> stopBitsChoices = {"1", "1.5", "2"};
 const std::array<const char*, 5> flowControlChoices = {"none", "hardware(RTS)", "hardware(DTR)",
                                                        "Xon/Xoff(x13)", "Xon/Xoff(x93)"};
-std::array<std::string, 6> comDevicePaths;
+
+std::array<std::string, 6> comDevicePaths = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2",
+                                             "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5"};
+
 void resetComDevicePaths() {
     for (int i = 0; i < 6; ++i) comDevicePaths[i] = "/dev/ttyS" + std::to_string(i);
 }
+
 const char* portDeviceNameAt(int32_t i) { return i >= 0 && i < 6 ? portDeviceNames[i] : ""; }
 const char* portDisplayNameAt(int32_t i) { return i >= 0 && i < 6 ? portDisplayNames[i] : "COM"; }
-int openPort(const char*, int, SerialPort&) { return 1; }
-void configurePort(SerialPort&) {}
-void closePort(SerialPort&) {}
+
+namespace {
+
+// The comIndex whose device name this is, or -1 for a name outside the table.
+int comIndexOfName(const char* deviceName) {
+    if (deviceName == nullptr) return -1;
+    for (int i = 0; i < 6; ++i) {
+        if (strcasecmp(deviceName, portDeviceNames[i]) == 0) return i;
+    }
+    return -1;
+}
+
+// Codes 1..6 of the catalogue name their port. Any other number would index past the
+// catalogue's port entries (7 is already "EVMASK Error"), so it gets a box of the same form.
+void reportOpenFailure(int portNumber) {
+    if (portNumber >= 1 && portNumber <= 6) {
+        showMessage(portNumber);
+        return;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "Com%d Open Error", portNumber);
+    showBox(text, BoxIcon::Error, BoxOwner::MainWindow);
+}
+
+}  // namespace
+
+int openPort(const char* deviceName, int portNumber, SerialPort& port) {
+    const int index = comIndexOfName(deviceName);
+    if (index < 0) {
+        reportOpenFailure(portNumber);
+        return 1;
+    }
+
+    const int fd = ::open(comDevicePaths[index].c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        reportOpenFailure(portNumber);
+        return 1;
+    }
+    // No sharing: another holder of the lock (this program's other port, or another program)
+    // makes the open fail. TIOCEXCL below keeps out openers that do not take the lock.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        reportOpenFailure(portNumber);
+        return 1;
+    }
+    // Opened, but not a serial line: it cannot take the line settings.
+    termios probe{};
+    if (tcgetattr(fd, &probe) != 0) {
+        ::close(fd);
+        showMessage(7);
+        return 1;
+    }
+    ioctl(fd, TIOCEXCL);
+
+    port.handle.store(fd, std::memory_order_release);
+    return 0;
+}
+
+void configurePort(SerialPort& port) {
+    const int fd = port.handle.load(std::memory_order_acquire);
+    if (fd < 0) return;
+    const PortSettings& s = port.settings;
+
+    flushLineQueues(fd);
+
+    LineSettings line;
+    // A rate of 0 or less would mean "hang up" to the line; the device keeps its rate instead.
+    line.baudRate = s.baudRate > 0 ? static_cast<uint32_t>(s.baudRate) : 0;
+    line.dataBits = s.dataBits >= 5 && s.dataBits <= 8 ? s.dataBits : 8;
+    line.parity = s.parity <= 2 ? s.parity : 0;
+    // 1.5 stop bits do not exist here; 2 is the nearest the line can do.
+    line.twoStopBits = s.stopBits == 1 || s.stopBits == 2;
+    switch (s.flowControl) {
+        case FlowHardwareRts:
+            line.rtsCtsFlow = true;
+            break;
+        case FlowXonXoff13:
+            line.xonXoffFlow = true;
+            line.xoffChar = 0x13;
+            break;
+        case FlowXonXoff93:
+            line.xonXoffFlow = true;
+            line.xoffChar = 0x93;
+            break;
+        default:  // none, and DTR/DSR flow, which has no counterpart: DTR just stays raised
+            break;
+    }
+    applyLineSettings(fd, line);
+
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(fd, TIOCMBIS, &lines);
+}
+
+void closePort(SerialPort& port) {
+    const int fd = port.handle.exchange(-1, std::memory_order_acq_rel);
+    if (fd < 0) return;
+    // The exclusive flag belongs to the device, not to this descriptor: clear it so that the
+    // port can be opened again.
+    ioctl(fd, TIOCNXCL);
+    ::close(fd);
+}

@@ -1,0 +1,27 @@
+// The Linux line settings of a serial device, kept apart from the rest of the serial layer
+// because the kernel's termios2 (needed for any baud rate) clashes with glibc's <termios.h>.
+#pragma once
+
+#include <cstdint>
+
+// What a port's six settings become on the line, in plain terms.
+struct LineSettings {
+    uint32_t baudRate = 0;      // 0: keep the device's current rate
+    int dataBits = 8;           // 5..8
+    int parity = 0;             // 0 none, 1 odd, 2 even
+    bool twoStopBits = false;
+    bool rtsCtsFlow = false;
+    bool xonXoffFlow = false;
+    uint8_t xonChar = 0x11;
+    uint8_t xoffChar = 0x13;
+};
+
+// Puts the device in raw mode with the given line settings (TCSETS2, any baud rate through
+// BOTHER). 0 on success, else the errno of the call that failed.
+int applyLineSettings(int fd, const LineSettings& settings);
+
+// Discards both queues of the device (what has not been sent and what has not been read).
+void flushLineQueues(int fd);
+
+// The output baud rate the device holds now, or 0 when it cannot be read.
+uint32_t currentBaudRate(int fd);
