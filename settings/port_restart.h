@@ -1,0 +1,42 @@
+// Reopening both ports with new settings while the relay runs (OK of the serial settings
+// dialog), without any window: the dialog hands over its list selections.
+#pragma once
+
+#include <string>
+
+#include "relay/serial_port.h"
+
+// The list positions chosen for one port, in the order of the choice tables; -1 where a list
+// has no selection (a stored value that matched no entry and was not replaced).
+struct PortChoice {
+    int com = -1;
+    int bps = -1;
+    int bits = -1;
+    int pari = -1;
+    int stop = -1;
+    int flow = -1;
+};
+
+// The list positions that show stored settings; -1 for a value that matches no entry.
+PortChoice choiceFromSettings(const PortSettings& settings);
+
+// The COM index a choice stands for: the selection, or the stored one without a selection.
+int chosenComIndex(const PortChoice& choice, const PortSettings& previous);
+
+// The five settings after COM, taken from the selections; a field without a selection keeps
+// its previous value, so a missing selection is never used as an index.
+PortSettings settingsFromChoice(const PortChoice& choice, const PortSettings& previous);
+
+// Both ports choose the same COM index: the restart must be refused.
+bool sameComChoice(const PortChoice& port1, const PortChoice& port2);
+
+// Stops both workers, closes both ports, then per port: reopens it on its chosen COM index,
+// starts a fresh worker when it opened, stores the other settings and applies them.
+// A port that does not open has been reported by openPort and keeps its other settings.
+void restartPorts(const PortChoice& port1, const PortChoice& port2);
+
+// The main window's label of a port: its display name while open, "COM" otherwise.
+std::string portLabelText(const SerialPort& port);
+// A channel's display window title: "Com%d -> Com%d" from its source and destination COM
+// indexes while its source port is open, "COM" otherwise.
+std::string displayTitleText(int channel);
