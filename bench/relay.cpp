@@ -1,0 +1,75 @@
+// The relay engine alone (two workers, no windows, no display, no log) against socat, both
+// between two pty cables in the same run. The engine runs in a child process of its own so
+// that its CPU time is measured apart from the harness that feeds and reads the cables.
+//
+//   bench_relay [--mb N] [--messages N] [--idle S]
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "bench/relay_measure.h"
+#include "relay/relay_channel.h"
+#include "relay/serial_port.h"
+#include "settings/config.h"
+
+namespace {
+
+// The child: the start-up steps of the relay engine, then wait for SIGTERM and stop soundly.
+[[noreturn]] void runEngine() {
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    // Blocked before any thread starts, so the workers inherit the mask and sigwait gets it.
+    sigprocmask(SIG_BLOCK, &term, nullptr);
+
+    loadConfig();
+    if (openPort(portDeviceNameAt(serialPort1.settings.comIndex), 1, serialPort1) == 0) {
+        configurePort(serialPort1);
+        startRelayWorker(relayChannel1);
+    }
+    if (openPort(portDeviceNameAt(serialPort2.settings.comIndex), 2, serialPort2) == 0) {
+        configurePort(serialPort2);
+        startRelayWorker(relayChannel2);
+    }
+    int sig = 0;
+    sigwait(&term, &sig);
+    requestWorkerStop(relayChannel1);
+    requestWorkerStop(relayChannel2);
+    joinRelayWorker(relayChannel1);
+    joinRelayWorker(relayChannel2);
+    closePort(serialPort1);
+    closePort(serialPort2);
+    std::fflush(nullptr);
+    ::_exit(0);  // not exit(): the parent's objects (cables, scratch folder) are not ours
+}
+
+ScratchDir* scratch = nullptr;  // the current directory of the engine's child
+
+pid_t startEngine(const std::string& slave1, const std::string& slave2) {
+    scratch->write("Vorlinex.ini", bench::relayIni(slave1, slave2, 115200));
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) runEngine();
+    return pid;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    bench::Options opt = bench::parseOptions(argc, argv);
+    ScratchDir dir;
+    scratch = &dir;
+    std::printf("bench_relay: the relay engine (child process, 2 workers, no display, no log) "
+                "against socat -b 65536, both between two pty cables\n");
+    bench::printSetting(opt);
+    std::fflush(stdout);
+
+    bench::Figures ref = bench::measureRelay({"socat", bench::startSocat}, opt);
+    if (!ref.relaying) std::printf("socat did not relay (is it installed?)\n");
+    bench::Figures engine = bench::measureRelay({"engine", startEngine}, opt);
+    int missed = bench::printComparison(ref, engine, "engine", opt);
+    std::printf("\n%d target(s) missed\n", missed);
+    return 0;
+}
