@@ -1,0 +1,98 @@
+// Port restart as OK of the serial settings dialog does it: the time from the start of
+// restartPorts to both workers relaying again (a byte sent each way after the call arrives),
+// repeated, over two pty cables.
+//
+//   bench_restart [--rounds N]
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "bench/relay_measure.h"
+#include "relay/relay_channel.h"
+#include "relay/serial_port.h"
+#include "settings/config.h"
+#include "settings/port_restart.h"
+
+namespace {
+
+// Waits for `byte` to arrive on fd; false after timeoutMs.
+bool arrives(int fd, char byte, int timeoutMs) {
+    bench::StreamCheck c = bench::readAndCompare(fd, std::string(1, byte), timeoutMs);
+    return c.received == 1 && c.wrong == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    int rounds = 20;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::string(argv[i]) == "--rounds") rounds = std::max(1, std::atoi(argv[++i]));
+    }
+    ScratchDir dir;
+    PtyCable port1;
+    PtyCable port2;
+    dir.write("Vorlinex.ini", bench::relayIni(port1.slavePath(), port2.slavePath(), 115200));
+    loadConfig();
+    if (openPort(portDeviceNameAt(serialPort1.settings.comIndex), 1, serialPort1) != 0 ||
+        openPort(portDeviceNameAt(serialPort2.settings.comIndex), 2, serialPort2) != 0) {
+        std::printf("bench_restart: the ports did not open\n");
+        return 1;
+    }
+    configurePort(serialPort1);
+    startRelayWorker(relayChannel1);
+    configurePort(serialPort2);
+    startRelayWorker(relayChannel2);
+    if (!bench::waitRelaying(port1, port2, 10) || !bench::waitRelaying(port2, port1, 10)) {
+        std::printf("bench_restart: the relay does not run before the restart\n");
+        return 1;
+    }
+
+    std::printf("bench_restart: restartPorts (same settings, both ports) until a byte sent each "
+                "way after it arrives; %d rounds over pty cables\n", rounds);
+    std::vector<double> callMs;
+    std::vector<double> relayingMs;
+    int failed = 0;
+    for (int r = 0; r < rounds; ++r) {
+        PortChoice c1 = choiceFromSettings(serialPort1.settings);
+        PortChoice c2 = choiceFromSettings(serialPort2.settings);
+        auto t0 = bench::Clock::now();
+        restartPorts(c1, c2);
+        double call = bench::secondsSince(t0) * 1000;
+        char a = static_cast<char>('a' + r % 26);
+        char b = static_cast<char>('A' + r % 26);
+        bench::writeAll(port1.master(), std::string(1, a));
+        bench::writeAll(port2.master(), std::string(1, b));
+        bool ok = arrives(port2.master(), a, 5000);
+        ok = arrives(port1.master(), b, 5000) && ok;
+        double relaying = bench::secondsSince(t0) * 1000;
+        if (!ok) {
+            ++failed;
+            bench::drain(port1.master(), 300);
+            bench::drain(port2.master(), 300);
+            continue;
+        }
+        callMs.push_back(call);
+        relayingMs.push_back(relaying);
+    }
+    requestWorkerStop(relayChannel1);
+    requestWorkerStop(relayChannel2);
+    joinRelayWorker(relayChannel1);
+    joinRelayWorker(relayChannel2);
+    closePort(serialPort1);
+    closePort(serialPort2);
+
+    auto line = [](const char* what, const std::vector<double>& v) {
+        std::printf("  %-44s min %7.1f  p50 %7.1f  max %7.1f ms\n", what,
+                    v.empty() ? NAN : *std::min_element(v.begin(), v.end()),
+                    bench::percentile(v, 50),
+                    v.empty() ? NAN : *std::max_element(v.begin(), v.end()));
+    };
+    line("restartPorts call (stop, pause, reopen)", callMs);
+    line("OK to both directions relaying again", relayingMs);
+    std::printf("  rounds where a byte did not arrive within 5 s: %d of %d\n", failed, rounds);
+    return 0;
+}
