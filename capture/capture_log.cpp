@@ -1,6 +1,228 @@
 #include "capture/capture_log.h"
 
-// STUB: filled by the capture log work.
-int openCaptureLog(int, const std::string&) { return 0; }
-void writeCaptureLog(RelayChannel&, const uint8_t*, int32_t, int32_t) {}
-void closeCaptureLog(int) {}
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "relay/relay_channel.h"
+#include "settings/config.h"
+#include "shell/message_catalogue.h"
+
+namespace {
+
+// The largest block a worker hands over: channel 2's read limit and the longest stamp.
+constexpr int32_t kLargestBlock = 1024 + 22;
+// The stream's buffer, ours rather than the library's so that its size is known: a block that
+// would not fit is preceded by an explicit flush, and every flush is one we account for.
+constexpr size_t kStreamBufferSize = 16384;
+constexpr int64_t kFlushIntervalMs = 1000;
+
+// What the capture keeps per channel beside the channel's own log fields. Everything but the
+// atomics and the failure report is guarded by the channel's logLock.
+struct CaptureState {
+    std::string fullPath;
+    size_t buffered = 0;     // bytes in the stream buffer since the last flush
+    int64_t committed = 0;   // the counter as it stood at the last successful flush
+    std::atomic<int64_t> count{0};
+    char streamBuffer[kStreamBufferSize];
+
+    std::atomic<int32_t> failed{0};
+    std::mutex failureLock;  // never held around file work
+    std::string failure;
+};
+
+CaptureState captureStates[2];
+
+int channelNumber(int channel) { return channel == 2 ? 2 : 1; }
+CaptureState& stateOf(int channel) { return captureStates[channelNumber(channel) - 1]; }
+
+int64_t nowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string systemReason(int error) {
+    char text[256];
+    // The GNU form: returns the text, which may or may not live in the buffer.
+    return strerror_r(error, text, sizeof text);
+}
+
+void setCounter(RelayChannel& channel, CaptureState& state, int64_t value) {
+    state.count.store(value, std::memory_order_relaxed);
+    channel.logByteCount.store(static_cast<int32_t>(value), std::memory_order_relaxed);
+}
+
+// Ends the capture after the file refused bytes (under logLock): the counter falls back to what
+// the last good flush wrote, the file is closed, and the report waits for the log window,
+// which runs on the UI thread. The caller may be the worker, which must not show a box.
+void failCapture(RelayChannel& channel, CaptureState& state, int error) {
+    channel.logEnabled.store(0, std::memory_order_release);
+    if (channel.logFile != nullptr) {
+        std::fclose(channel.logFile);  // tries the buffer once more; its result adds nothing
+        channel.logFile = nullptr;
+    }
+    state.buffered = 0;
+    setCounter(channel, state, state.committed);
+    std::string report = "File Write Error。\n" + state.fullPath + "\n" +
+                         systemReason(error != 0 ? error : EIO) + "\nThe capture has been closed.";
+    {
+        std::lock_guard<std::mutex> hold(state.failureLock);
+        state.failure = std::move(report);
+    }
+    state.failed.store(1, std::memory_order_release);
+}
+
+// Under logLock, with the file open. false when the flush failed and ended the capture.
+bool flushLog(RelayChannel& channel, CaptureState& state) {
+    if (std::fflush(channel.logFile) != 0) {
+        failCapture(channel, state, errno);
+        return false;
+    }
+    state.buffered = 0;
+    state.committed = state.count.load(std::memory_order_relaxed);
+    channel.logLastFlushMs = nowMs();
+    return true;
+}
+
+// Under logLock: flushes and closes the open file of the channel; false when bytes were lost.
+bool closeLog(RelayChannel& channel, CaptureState& state) {
+    channel.logEnabled.store(0, std::memory_order_release);
+    if (channel.logFile == nullptr) return true;
+    if (!flushLog(channel, state)) return false;
+    const int closed = std::fclose(channel.logFile);
+    const int error = errno;
+    channel.logFile = nullptr;
+    if (closed != 0) {
+        // Some file systems report a failed write only at close.
+        failCapture(channel, state, error);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int openCaptureLog(int channel, const std::string& fullPath) {
+    RelayChannel& relay = relayChannel(channelNumber(channel));
+    CaptureState& state = stateOf(channel);
+    {
+        // One log per channel: a log still open is finished before the new file is opened, so
+        // no stream is leaked and its bytes cannot land in the new file.
+        std::lock_guard<std::mutex> hold(relay.logLock);
+        closeLog(relay, state);
+    }
+    std::FILE* file = std::fopen(fullPath.c_str(), "wb");
+    if (file == nullptr) {
+        showBox("File Open Error。", BoxIcon::Error, BoxOwner::MainWindow);
+        return 0;
+    }
+
+    std::lock_guard<std::mutex> hold(relay.logLock);
+    std::setvbuf(file, state.streamBuffer, _IOFBF, kStreamBufferSize);
+    relay.logFile = file;
+    state.fullPath = fullPath;
+    state.buffered = 0;
+    state.committed = 0;
+    setCounter(relay, state, 0);
+    relay.logLastFlushMs = nowMs();
+    const size_t slash = fullPath.find_last_of('/');
+    relay.logName = slash == std::string::npos ? fullPath : fullPath.substr(slash + 1);
+    {
+        // A report of an earlier capture that nobody took must not end this one.
+        std::lock_guard<std::mutex> holdFailure(state.failureLock);
+        state.failure.clear();
+    }
+    state.failed.store(0, std::memory_order_relaxed);
+    // Last, so that the worker never sees an enabled log whose fields are not yet set.
+    relay.logEnabled.store(1, std::memory_order_release);
+    return 1;
+}
+
+void writeCaptureLog(RelayChannel& channel, const uint8_t* block, int32_t length,
+                     int32_t logStampLength) {
+    if (block == nullptr || length <= 0) return;
+    CaptureState& state = stateOf(channel.number);
+    std::lock_guard<std::mutex> hold(channel.logLock);
+    if (channel.logEnabled.load(std::memory_order_acquire) == 0 || channel.logFile == nullptr) {
+        return;
+    }
+
+    // 0 keeps every byte; 2 removes every CR; any other value removes every LF. Byte by byte,
+    // stamp included, without looking at pairs.
+    const int32_t crlf = appOptions.CRLF.load(std::memory_order_relaxed);
+    const int removed = crlf == 0 ? -1 : (crlf == 2 ? '\r' : '\n');
+    uint8_t converted[kLargestBlock];
+
+    // A block longer than the largest a worker reads is taken in pieces of that size, so the
+    // fixed buffer is never overrun whatever the caller passes.
+    for (int32_t done = 0; done < length;) {
+        const int32_t piece = std::min(length - done, kLargestBlock);
+        const uint8_t* out = block + done;
+        size_t outLength = static_cast<size_t>(piece);
+        if (removed >= 0) {
+            outLength = 0;
+            for (int32_t i = 0; i < piece; ++i) {
+                if (out[i] != removed) converted[outLength++] = out[i];
+            }
+            out = converted;
+        }
+        done += piece;
+        if (outLength == 0) continue;
+        if (state.buffered + outLength > kStreamBufferSize && !flushLog(channel, state)) return;
+        if (std::fwrite(out, 1, outLength, channel.logFile) != outLength) {
+            failCapture(channel, state, errno);
+            return;
+        }
+        state.buffered += outLength;
+    }
+
+    const int32_t stamp = std::clamp(logStampLength, 0, length);
+    setCounter(channel, state, state.count.load(std::memory_order_relaxed) + (length - stamp));
+    if (nowMs() - channel.logLastFlushMs >= kFlushIntervalMs) flushLog(channel, state);
+}
+
+void closeCaptureLog(int channel) {
+    RelayChannel& relay = relayChannel(channelNumber(channel));
+    std::lock_guard<std::mutex> hold(relay.logLock);
+    closeLog(relay, stateOf(channel));
+}
+
+int closeAllCaptureLogs() {
+    int lost = 0;
+    for (int channel = 1; channel <= 2; ++channel) {
+        closeCaptureLog(channel);
+        const std::string failure = takeCaptureFailure(channel);
+        if (!failure.empty()) {
+            std::fprintf(stderr, "Vorlinex: %s\n", failure.c_str());
+            ++lost;
+        }
+    }
+    return lost;
+}
+
+void flushCaptureLogIfDue(int channel) {
+    RelayChannel& relay = relayChannel(channelNumber(channel));
+    std::unique_lock<std::mutex> hold(relay.logLock, std::try_to_lock);
+    // A writer holding the lock flushes by itself when a flush is due.
+    if (!hold.owns_lock() || relay.logFile == nullptr) return;
+    CaptureState& state = stateOf(channel);
+    if (state.buffered == 0 || nowMs() - relay.logLastFlushMs < kFlushIntervalMs) return;
+    flushLog(relay, state);
+}
+
+std::string takeCaptureFailure(int channel) {
+    CaptureState& state = stateOf(channel);
+    if (state.failed.exchange(0, std::memory_order_acquire) == 0) return {};
+    std::lock_guard<std::mutex> hold(state.failureLock);
+    std::string report = std::move(state.failure);
+    state.failure.clear();
+    return report;
+}
+
+int64_t captureByteCount(int channel) {
+    return stateOf(channel).count.load(std::memory_order_relaxed);
+}
