@@ -94,13 +94,7 @@ int openPort(const char* deviceName, int portNumber, SerialPort& port) {
     return 0;
 }
 
-void configurePort(SerialPort& port) {
-    const int fd = port.handle.load(std::memory_order_acquire);
-    if (fd < 0) return;
-    const PortSettings& s = port.settings;
-
-    flushLineQueues(fd);
-
+LineSettings lineSettingsFor(const PortSettings& s) {
     LineSettings line;
     // A rate of 0 or less would mean "hang up" to the line; the device keeps its rate instead.
     line.baudRate = s.baudRate > 0 ? static_cast<uint32_t>(s.baudRate) : 0;
@@ -123,6 +117,15 @@ void configurePort(SerialPort& port) {
         default:  // none, and DTR/DSR flow, which has no counterpart: DTR just stays raised
             break;
     }
+    return line;
+}
+
+void configurePort(SerialPort& port) {
+    const int fd = port.handle.load(std::memory_order_acquire);
+    if (fd < 0) return;
+    flushLineQueues(fd);
+
+    const LineSettings line = lineSettingsFor(port.settings);
     applyLineSettings(fd, line);
 
     int lines = TIOCM_DTR | TIOCM_RTS;

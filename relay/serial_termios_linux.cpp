@@ -34,10 +34,7 @@ tcflag_t dataBitsFlag(int dataBits) {
 
 }  // namespace
 
-int applyLineSettings(int fd, const LineSettings& settings) {
-    struct termios2 t {};
-    if (ioctl(fd, TCGETS2, &t) != 0) return errno;
-
+void composeLineTermios(struct termios2& t, const LineSettings& settings) {
     const tcflag_t keptBaud = t.c_cflag & (CBAUD | CIBAUD);
     const speed_t keptIn = t.c_ispeed;
     const speed_t keptOut = t.c_ospeed;
@@ -75,7 +72,12 @@ int applyLineSettings(int fd, const LineSettings& settings) {
         t.c_ispeed = settings.baudRate;
         t.c_ospeed = settings.baudRate;
     }
+}
 
+int applyLineSettings(int fd, const LineSettings& settings) {
+    struct termios2 t {};
+    if (ioctl(fd, TCGETS2, &t) != 0) return errno;
+    composeLineTermios(t, settings);
     if (ioctl(fd, TCSETS2, &t) != 0) return errno;
     return 0;
 }

@@ -16,6 +16,17 @@ struct LineSettings {
     uint8_t xoffChar = 0x13;
 };
 
+struct PortSettings;
+struct termios2;
+
+// The line a port's settings ask for; values outside the choice tables fall back to the
+// plainest setting (8 data bits, no parity, 1 stop bit, no flow control).
+LineSettings lineSettingsFor(const PortSettings& settings);
+
+// Rewrites every mode word and control character of t for a raw line with these settings;
+// only the line discipline (and the rate, when none is given) is kept.
+void composeLineTermios(struct termios2& t, const LineSettings& settings);
+
 // Puts the device in raw mode with the given line settings (TCSETS2, any baud rate through
 // BOTHER). 0 on success, else the errno of the call that failed.
 int applyLineSettings(int fd, const LineSettings& settings);
