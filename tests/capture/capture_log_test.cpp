@@ -16,6 +16,7 @@
 
 #include "capture/capture_log.h"
 #include "relay/relay_channel.h"
+#include "relay/serial_port.h"
 #include "settings/config.h"
 #include "shell/message_catalogue.h"
 #include "tests/support/pty_cable.h"
@@ -317,6 +318,55 @@ TEST_F(CaptureLogTest, BothChannelsCaptureAtOnceIntoTheirOwnFiles) {
     writeBlock(2, "and on");
     closeCaptureLog(2);
     EXPECT_EQ(fileBytes(dir.file("two.log")), data2 + "and on");
+}
+
+std::string portSection(const char* name, int com) {
+    return std::string("[") + name + "]\r\nCOM=" + std::to_string(com) +
+           "\r\nBPS=115200\r\nBIT=8\r\nPARI=0\r\nSTOP=0\r\nFLOW=0\r\n";
+}
+
+TEST_F(CaptureLogTest, RelayWorkersCaptureBothDirectionsIntoTwoFilesWhileTheyRelay) {
+    PtyCable device1, device2;
+    dir.write("Vorlinex.ini",
+              portSection("DATA1", 0) + portSection("DATA2", 1) +
+                  "[DATA]\r\nRATE=5\r\nDMODE=0\r\nCRLF=0\r\nDATETIME=0\r\nDATETIMEVAL=60\r\n" +
+                  devicesSection({device1.slavePath(), device2.slavePath(), "", "", "", ""}));
+    loadConfig();
+    ASSERT_EQ(openCaptureLog(1, dir.file("one.log")), 1);
+    ASSERT_EQ(openCaptureLog(2, dir.file("two.log")), 1);
+    struct Workers {
+        ~Workers() {
+            for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
+                requestWorkerStop(*channel);
+                joinRelayWorker(*channel);
+            }
+            closePort(serialPort1);
+            closePort(serialPort2);
+        }
+    } workers;
+    for (auto [port, channel] : {std::pair{&serialPort1, &relayChannel1},
+                                 std::pair{&serialPort2, &relayChannel2}}) {
+        const int com = port->settings.comIndex;
+        ASSERT_EQ(openPort(portDeviceNameAt(com), com + 1, *port), 0);
+        configurePort(*port);
+        startRelayWorker(*channel);
+    }
+
+    const std::string toDevice2 = randomBytes(60000, 8), toDevice1 = randomBytes(90000, 9);
+    std::thread send1([&] { device1.send(toDevice2); });
+    std::thread send2([&] { device2.send(toDevice1); });
+    EXPECT_EQ(device2.receive(toDevice2.size(), 10000), toDevice2);
+    EXPECT_EQ(device1.receive(toDevice1.size(), 10000), toDevice1);
+    send1.join();
+    send2.join();
+
+    // Every relayed byte was logged before it was sent on.
+    EXPECT_EQ(captureByteCount(1), 60000);
+    EXPECT_EQ(captureByteCount(2), 90000);
+    closeCaptureLog(1);
+    closeCaptureLog(2);
+    EXPECT_EQ(fileBytes(dir.file("one.log")), toDevice2);
+    EXPECT_EQ(fileBytes(dir.file("two.log")), toDevice1);
 }
 
 }  // namespace
