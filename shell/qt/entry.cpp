@@ -1,5 +1,189 @@
 #include "shell/qt/entry.h"
 
-// STUB: filled by the shell work.
-int vorlinexMain(int, char**, const std::function<void(QWidget*)>&) { return 0; }
-void shutdownVorlinex() {}
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QIcon>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QSocketNotifier>
+#include <QThread>
+#include <atomic>
+#include <cerrno>
+#include <memory>
+
+#include "capture/capture_log.h"
+#include "relay/rate_meter.h"
+#include "relay/relay_channel.h"
+#include "relay/serial_port.h"
+#include "shell/message_catalogue.h"
+#include "shell/qt/main_window.h"
+#include "shell/window_calls.h"
+
+namespace {
+
+std::atomic<bool> shuttingDown{false};
+
+// SIGTERM and SIGINT only write a byte into this pipe; the UI thread reads it and runs the
+// same shutdown as END, so nothing unsafe happens inside the handler.
+int signalPipe[2] = {-1, -1};
+struct sigaction previousTerm {};
+struct sigaction previousInt {};
+
+extern "C" void onTerminationSignal(int) {
+    const int saved = errno;
+    const char byte = 1;
+    const ssize_t written = ::write(signalPipe[1], &byte, 1);
+    (void)written;  // a full pipe already holds a pending request
+    errno = saved;
+}
+
+std::unique_ptr<QSocketNotifier> installTerminationSignals() {
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        signalPipe[0] = signalPipe[1] = -1;
+        return nullptr;
+    }
+    auto notifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(), [] {
+        char drain[64];
+        while (::read(signalPipe[0], drain, sizeof drain) > 0) {
+        }
+        shutdownVorlinex();
+    });
+    struct sigaction action {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, &previousTerm);
+    sigaction(SIGINT, &action, &previousInt);
+    return notifier;
+}
+
+void removeTerminationSignals(std::unique_ptr<QSocketNotifier> notifier) {
+    if (!notifier) return;
+    sigaction(SIGTERM, &previousTerm, nullptr);
+    sigaction(SIGINT, &previousInt, nullptr);
+    notifier.reset();
+    ::close(signalPipe[0]);
+    ::close(signalPipe[1]);
+    signalPipe[0] = signalPipe[1] = -1;
+}
+
+QMessageBox::Icon qtIcon(BoxIcon icon) {
+    switch (icon) {
+        case BoxIcon::Error:
+            return QMessageBox::Critical;
+        case BoxIcon::Information:
+            return QMessageBox::Information;
+        case BoxIcon::None:
+            break;
+    }
+    return QMessageBox::NoIcon;
+}
+
+void showQtBox(const BoxRequest& request) {
+    // Boxes belong to the UI thread; a request from another thread is handed over without
+    // waiting for it.
+    if (QThread::currentThread() != qApp->thread()) {
+        QMetaObject::invokeMethod(qApp, [request] { showQtBox(request); }, Qt::QueuedConnection);
+        return;
+    }
+    QWidget* owner = nullptr;
+    if (request.owner == BoxOwner::MainWindow) {
+        owner = publishedMainWindow();  // null while the main window is being created
+    } else if (request.owner == BoxOwner::Widget) {
+        owner = static_cast<QWidget*>(request.widget);
+    }
+    QMessageBox box(qtIcon(request.icon), QStringLiteral("Vorlinex"),
+                    QString::fromStdString(request.text), QMessageBox::Ok, owner);
+    box.exec();
+}
+
+// The rate meter's texts, queued to the UI thread: its tick never waits for the windows.
+void bindWindowCalls(QWidget* window) {
+    windowCalls.setStatusText = [window](const std::string& text) {
+        const QString value = QString::fromStdString(text);
+        QMetaObject::invokeMethod(
+            window,
+            [window, value] {
+                if (auto* clock = window->findChild<QLabel*>(QStringLiteral("5001.1"))) {
+                    clock->setText(value);
+                }
+            },
+            Qt::QueuedConnection);
+    };
+    windowCalls.setControlText = [window](int controlId, const std::string& text) {
+        const QString value = QString::fromStdString(text);
+        QMetaObject::invokeMethod(
+            window,
+            [window, controlId, value] {
+                if (auto* label = window->findChild<QLabel*>(QString::number(controlId))) {
+                    label->setText(value);
+                }
+            },
+            Qt::QueuedConnection);
+    };
+}
+
+}  // namespace
+
+bool shutdownStarted() { return shuttingDown.load(); }
+
+// END, Esc, the close box, SIGTERM and SIGINT. The workers are asked to stop and waited for
+// before their ports are closed (a closed descriptor number is reused at once by the next
+// open); they never wait for this thread, so the joins cannot deadlock. Open capture logs are
+// written out here instead of being left to the end of the process.
+void shutdownVorlinex() {
+    if (shuttingDown.exchange(true)) return;
+    requestWorkerStop(relayChannel1);
+    requestWorkerStop(relayChannel2);
+    joinRelayWorker(relayChannel1);
+    joinRelayWorker(relayChannel2);
+    if (serialPort1.isOpen()) closePort(serialPort1);
+    if (serialPort2.isOpen()) closePort(serialPort2);
+    if (rateMeter.timerId.load() != 0) stopRateTimer();
+    closeAllCaptureLogs();
+    // Ends the message loop, and any modal dialog's or box's loop running inside it.
+    QCoreApplication::exit(0);
+}
+
+int vorlinexMain(int argc, char** argv, const std::function<void(QWidget*)>& afterShown) {
+    int appArgc = argc;
+    std::unique_ptr<QApplication> ownApp;
+    if (QApplication::instance() == nullptr) {
+        ownApp = std::make_unique<QApplication>(appArgc, argv);
+    }
+    Q_INIT_RESOURCE(resources);
+    // The counterpart of the window class: the program's icon.
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/vorlinex.png")));
+    // Only shutdown ends the program, never the last window that happens to close.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    std::unique_ptr<QSocketNotifier> signalNotifier = installTerminationSignals();
+    const bool ownBox = !hasBoxFunction();
+    if (ownBox) setBoxFunction(showQtBox);
+
+    QWidget* window = createMainWindow();
+    bindWindowCalls(window);
+    initialiseMainWindow(window);
+
+    int exitCode = 0;
+    if (!shuttingDown.load()) {
+        publishMainWindow(window);
+        window->show();
+        if (afterShown) afterShown(window);
+        if (!shuttingDown.load()) exitCode = QApplication::exec();
+    }
+    // However the loop ended, no worker or tick thread outlives the entry function.
+    shutdownVorlinex();
+
+    windowCalls = WindowCalls{};
+    publishMainWindow(nullptr);
+    delete window;
+    if (ownBox) setBoxFunction({});
+    removeTerminationSignals(std::move(signalNotifier));
+    return exitCode;
+}

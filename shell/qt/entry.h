@@ -12,3 +12,5 @@ int vorlinexMain(int argc, char** argv, const std::function<void(QWidget* mainWi
 
 // The shutdown sequence (END, Esc, the close box, SIGTERM, SIGINT all run this).
 void shutdownVorlinex();
+// Whether the shutdown sequence has begun (it runs once; later commands are ignored).
+bool shutdownStarted();

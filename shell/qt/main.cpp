@@ -1,2 +1,3 @@
-// STUB: filled by the shell work.
-int main() { return 0; }
+#include "shell/qt/entry.h"
+
+int main(int argc, char** argv) { return vorlinexMain(argc, argv); }

@@ -1,6 +1,344 @@
 #include "shell/qt/main_window.h"
 
-// STUB: filled by the shell work.
-QWidget* publishedMainWindow() { return nullptr; }
-QAction* mainMenuItem(int) { return nullptr; }
-void setMainControlText(int, const QString&) {}
+#include <QAbstractButton>
+#include <QAction>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLayout>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTimer>
+#include <QUrl>
+#include <atomic>
+
+#include "capture/qt/log_window.h"
+#include "display/qt/display_window.h"
+#include "relay/rate_meter.h"
+#include "relay/relay_channel.h"
+#include "relay/serial_port.h"
+#include "settings/config.h"
+#include "settings/qt/about_dialog.h"
+#include "settings/qt/option_dialog.h"
+#include "settings/qt/serial_dialog.h"
+#include "shell/activity_arrows.h"
+#include "shell/message_catalogue.h"
+#include "shell/qt/desktop.h"
+#include "shell/qt/dialog_units.h"
+#include "shell/qt/entry.h"
+
+namespace {
+
+const char* const kTitle = "Vorlinex v1.01a";
+
+// Read by the box function and other windows; written by the UI thread only.
+std::atomic<QWidget*> publishedWindow{nullptr};
+
+// A dialog's keyboard handling for the one window that has it: Esc is IDCANCEL, and so is the
+// close box (the window is never really closed; shutdown ends the program).
+class MainWindow : public QMainWindow {
+public:
+    MainWindow() = default;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+            event->accept();
+            dispatchMainCommand(2);
+            return;
+        }
+        QMainWindow::keyPressEvent(event);
+    }
+    void closeEvent(QCloseEvent* event) override {
+        event->ignore();
+        dispatchMainCommand(2);
+    }
+};
+
+QString idName(int id) { return QString::number(id); }
+
+template <typename T>
+T* childById(QWidget* window, int id) {
+    return window == nullptr ? nullptr : window->findChild<T*>(idName(id));
+}
+
+void setControlTextOn(QWidget* window, int controlId, const QString& text) {
+    QWidget* control = childById<QWidget>(window, controlId);
+    if (auto* label = qobject_cast<QLabel*>(control)) {
+        label->setText(text);
+    } else if (auto* button = qobject_cast<QAbstractButton*>(control)) {
+        button->setText(text);
+    }
+}
+
+QLabel* addStatic(QWidget* parent, const DialogUnits& du, int id, const char* text, int x, int y,
+                  int w, int h, Qt::Alignment alignment) {
+    auto* label = new QLabel(QString::fromUtf8(text), parent);
+    label->setObjectName(idName(id));
+    label->setAlignment(alignment);
+    label->setGeometry(du.rect(x, y, w, h));
+    label->setFocusPolicy(Qt::NoFocus);
+    return label;
+}
+
+void addGroupBox(QWidget* parent, const DialogUnits& du, int x, int y, int w, int h, bool flat) {
+    auto* box = new QGroupBox(parent);
+    box->setFlat(flat);
+    box->setGeometry(du.rect(x, y, w, h));
+    box->setFocusPolicy(Qt::NoFocus);
+    box->lower();  // frames stay behind the controls they surround
+}
+
+QPushButton* addButton(QWidget* parent, const DialogUnits& du, int id, int x, int y) {
+    auto* button = new QPushButton(QStringLiteral("Disp"), parent);
+    button->setObjectName(idName(id));
+    button->setGeometry(du.rect(x, y, 37, 18));
+    button->setFocusPolicy(Qt::StrongFocus);
+    button->setAutoDefault(false);
+    QObject::connect(button, &QPushButton::clicked, button, [id] { dispatchMainCommand(id); });
+    return button;
+}
+
+QAction* addItem(QMenu* menu, const char* text, int id) {
+    QAction* action = menu->addAction(QString::fromUtf8(text));
+    action->setObjectName(idName(id));
+    QObject::connect(action, &QAction::triggered, action, [id] { dispatchMainCommand(id); });
+    return action;
+}
+
+QMenu* addPopup(QMenuBar* bar, const char* text, const char* name) {
+    QMenu* menu = bar->addMenu(QString::fromUtf8(text));
+    menu->setObjectName(QString::fromUtf8(name));
+    return menu;
+}
+
+void buildMenu(QMainWindow* window) {
+    QMenuBar* bar = window->menuBar();
+    bar->setObjectName(QStringLiteral("RS232C"));
+    bar->setNativeMenuBar(false);
+
+    QMenu* main = addPopup(bar, "MENU(&M)", "MENU");
+    addItem(main, "SAVE(&S)", 700);
+    addItem(main, "LOG Com->Com(&A)", 40010);
+    addItem(main, "LOG Com<-Com(&B)", 40011);
+    addItem(main, "SERIAL(&S", 600);
+    main->addSeparator();
+    addItem(main, "END(&E)", 300);
+
+    QMenu* disp = addPopup(bar, "DISP(&D)", "DISP");
+    addItem(disp, "ASCII(&A)", 40009)->setCheckable(true);
+    addItem(disp, "BINARY(&B)", 40008)->setCheckable(true);
+
+    QMenu* option = addPopup(bar, "OPTION(&O)", "OPTION");
+    addItem(option, "OPTION(&O)", 40007);
+
+    QMenu* about = addPopup(bar, "ABOUT(&A)", "ABOUT");
+    addItem(about, "ABOUT(&A)", 500);
+    addItem(about, "HELP(&H)", 40003);
+}
+
+// Status bar 5001: two parts whose right edges lie at 300 and 550 pixels; the clock goes into
+// the second. The parts keep their pixel edges however narrow the window is, as they always
+// have, so the second one is cut off by the window's right edge.
+void buildStatusBar(QMainWindow* window) {
+    auto* bar = new QStatusBar(window);
+    bar->setObjectName(QStringLiteral("5001"));
+    bar->setSizeGripEnabled(false);
+    const int height = bar->fontMetrics().height() + 6;
+    const int edges[3] = {0, 300, 550};
+    for (int part = 0; part < 2; ++part) {
+        auto* label = new QLabel(bar);
+        label->setObjectName(QStringLiteral("5001.%1").arg(part));
+        label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        label->setGeometry(edges[part], 0, edges[part + 1] - edges[part], height);
+    }
+    bar->setFixedHeight(height);
+    window->setStatusBar(bar);
+}
+
+void setDisplayModeCheck(QWidget* window, int dmode) {
+    QAction* binary = childById<QAction>(window, 40008);
+    QAction* ascii = childById<QAction>(window, 40009);
+    if (binary != nullptr) binary->setChecked(dmode != 0);
+    if (ascii != nullptr) ascii->setChecked(dmode == 0);
+}
+
+// Port and channel share the start-up steps: open, configure, start the worker; then the label.
+void openPortAndStartWorker(SerialPort& port, RelayChannel& channel, QWidget* window,
+                            int labelId) {
+    const int32_t comIndex = port.settings.comIndex;
+    if (openPort(portDeviceNameAt(comIndex), comIndex + 1, port) == 0) {
+        configurePort(port);
+        startRelayWorker(channel);
+    }
+    setControlTextOn(window, labelId,
+                     QString::fromLatin1(port.isOpen() ? portDisplayNameAt(comIndex) : "COM"));
+}
+
+}  // namespace
+
+QWidget* publishedMainWindow() { return publishedWindow.load(std::memory_order_acquire); }
+
+void publishMainWindow(QWidget* mainWindow) {
+    publishedWindow.store(mainWindow, std::memory_order_release);
+}
+
+QAction* mainMenuItem(int commandId) {
+    return childById<QAction>(publishedMainWindow(), commandId);
+}
+
+void setMainControlText(int controlId, const QString& text) {
+    setControlTextOn(publishedMainWindow(), controlId, text);
+}
+
+QWidget* createMainWindow() {
+    auto* window = new MainWindow;
+    window->setObjectName(QStringLiteral("IDD_DIALOG_MAIN"));
+    window->setFont(dialogFont());
+    window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                           Qt::WindowCloseButtonHint);
+    window->setAttribute(Qt::WA_DeleteOnClose, false);
+
+    const DialogUnits du(dialogFont());
+    auto* client = new QWidget(window);
+    client->setObjectName(QStringLiteral("client"));
+    client->setFixedSize(du.x(250), du.y(143));
+    window->setCentralWidget(client);
+
+    // Template order; the two buttons are the only tab stops.
+    QPushButton* disp1 = addButton(client, du, 117, 16, 90);
+    QPushButton* disp2 = addButton(client, du, 118, 189, 90);
+    addStatic(client, du, 1055, "COM", 22, 47, 25, 9, Qt::AlignHCenter | Qt::AlignTop);
+    addStatic(client, du, 1056, "COM", 197, 48, 23, 8, Qt::AlignHCenter | Qt::AlignTop);
+    addStatic(client, du, 1049, "", 50, 25, 142, 16, Qt::AlignCenter);
+    addStatic(client, du, 1050, "", 50, 64, 142, 16, Qt::AlignCenter);
+    addGroupBox(client, du, 12, 7, 219, 108, false);
+    addStatic(client, du, 1053, "", 97, 43, 51, 10, Qt::AlignHCenter | Qt::AlignTop);
+    addStatic(client, du, 1054, "", 97, 82, 51, 10, Qt::AlignHCenter | Qt::AlignTop);
+    addGroupBox(client, du, 19, 19, 31, 63, true);
+    addGroupBox(client, du, 193, 19, 31, 63, true);
+    QWidget::setTabOrder(disp1, disp2);
+
+    buildMenu(window);
+    buildStatusBar(window);
+
+    // Fixed size, not resizable.
+    window->layout()->activate();
+    window->setFixedSize(window->sizeHint());
+    return window;
+}
+
+bool initialiseMainWindow(QWidget* mainWindow) {
+    auto* window = static_cast<QMainWindow*>(mainWindow);
+    window->setWindowIcon(QIcon(QStringLiteral(":/vorlinex.png")));
+    window->setWindowTitle(QString::fromLatin1(kTitle));
+    // The status bar exists from construction; the clock starts from zero.
+    rateMeter.elapsedHours = 0;
+    rateMeter.elapsedMinutes = 0;
+    rateMeter.elapsedSeconds = 0;
+    if (beginTimerPeriod() == 0) return false;
+
+    for (SerialPort* port : {&serialPort1, &serialPort2}) {
+        port->handle.store(-1, std::memory_order_release);
+        port->settings = PortSettings{};
+    }
+    loadConfig();
+
+    // A box raised by a failed open runs a nested event loop, where a termination signal may
+    // start the shutdown; nothing more is opened or started after that.
+    openPortAndStartWorker(serialPort1, relayChannel1, window, 1055);
+    if (shutdownStarted()) return false;
+    openPortAndStartWorker(serialPort2, relayChannel2, window, 1056);
+    if (shutdownStarted()) return false;
+
+    auto* arrows = new QTimer(window);
+    arrows->setObjectName(QStringLiteral("119"));
+    QObject::connect(arrows, &QTimer::timeout, window, [] { updateActivityArrows(); });
+    arrows->start(300);
+
+    startRateTimer();
+    setDisplayModeCheck(window, appOptions.DMODE.load());
+    for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
+        channel->displayOpen = 0;
+        channel->logEnabled = 0;
+        channel->stampCountdown = 0;
+    }
+    return true;
+}
+
+void dispatchMainCommand(int commandId) {
+    // Once shutdown has begun the ports are closed: no command may open windows or ports again.
+    if (shutdownStarted()) return;
+    QWidget* window = publishedMainWindow();
+    switch (commandId) {
+        case 2:
+        case 300:
+            shutdownVorlinex();
+            break;
+        case 117:
+            openDisplayWindow(1);
+            break;
+        case 118:
+            openDisplayWindow(2);
+            break;
+        case 500:
+            runAboutDialog(window);
+            break;
+        case 600:
+            runSerialDialog(window);
+            break;
+        case 700:
+            saveConfig();
+            break;
+        case 40003:
+            openHelp();
+            break;
+        case 40007:
+            runOptionDialog(window);
+            break;
+        case 40008:
+            setDisplayModeCheck(window, 1);
+            appOptions.DMODE = 1;
+            break;
+        case 40009:
+            setDisplayModeCheck(window, 0);
+            appOptions.DMODE = 0;
+            break;
+        case 40010:
+            startCapture(1);
+            break;
+        case 40011:
+            startCapture(2);
+            break;
+        default:
+            break;
+    }
+}
+
+void updateActivityArrows() {
+    const auto texts = nextActivityArrowTexts();
+    QWidget* window = publishedMainWindow();
+    setControlTextOn(window, 1049, QString::fromLatin1(texts[0].data(), texts[0].size()));
+    setControlTextOn(window, 1050, QString::fromLatin1(texts[1].data(), texts[1].size()));
+}
+
+void openHelp() {
+    // Like the INI file, the help page belongs to the current directory.
+    const QString path = QDir::currentPath() + QStringLiteral("/Vorlinex.html");
+    const QFileInfo page(path);
+    if (!page.isFile() || !page.isReadable()) {
+        const QString text = QStringLiteral("The help page could not be found:\n%1").arg(path);
+        showBox(text.toStdString(), BoxIcon::Error, BoxOwner::MainWindow);
+        return;
+    }
+    openDesktopUrl(QUrl::fromLocalFile(page.absoluteFilePath()));
+}
