@@ -36,19 +36,30 @@ long numberAt(const std::array<const char*, N>& table, int position) {
 }
 
 // Bytes that arrived before OK are relayed before the ports close: the reopened port is
-// purged, so whatever still waits in a source's input queue would be lost. Bounded, because a
-// stalled destination keeps its worker from reading.
+// purged, so whatever still waits in a source's input queue would be lost. A queue must stay
+// empty for a short while, so that the chunk just taken is written out before the stop.
+// Bounded, because a stalled destination keeps its worker from reading.
 void letWorkersTakeQueuedInput() {
     using Clock = std::chrono::steady_clock;
     const auto giveUp = Clock::now() + std::chrono::milliseconds(1000);
+    const auto settle = std::chrono::milliseconds(20);
     for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
         if (!channel->worker.joinable() || channel->stopRequested.load() != 0) continue;
-        for (;;) {
-            int fd = channel->source.handle.load();
+        auto emptySince = Clock::now();
+        bool wasEmpty = false;
+        while (Clock::now() < giveUp) {
+            const int fd = channel->source.handle.load();
             int queued = 0;
-            if (fd < 0 || ::ioctl(fd, FIONREAD, &queued) != 0 || queued <= 0) break;
-            if (Clock::now() >= giveUp) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (fd < 0 || ::ioctl(fd, FIONREAD, &queued) != 0) break;
+            if (queued > 0) {
+                wasEmpty = false;
+            } else if (!wasEmpty) {
+                wasEmpty = true;
+                emptySince = Clock::now();
+            } else if (Clock::now() - emptySince >= settle) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     }
 }
