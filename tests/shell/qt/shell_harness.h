@@ -1,0 +1,107 @@
+// Runs the real program in-process (its entry function, its main window, its workers) in a
+// scratch folder with an INI file of the test's making, and records what it shows.
+#pragma once
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "shell/message_catalogue.h"
+#include "shell/qt/entry.h"
+#include "shell/qt/main_window.h"
+#include "tests/support/pty_cable.h"
+
+struct RecordedBox {
+    std::string text;
+    BoxIcon icon;
+    BoxOwner owner;
+    bool mainWindowPublished;  // an owner of MainWindow resolves to it only when published
+    bool mainWindowVisible;
+};
+
+inline std::vector<RecordedBox>& recordedBoxes() {
+    static std::vector<RecordedBox> boxes;
+    return boxes;
+}
+
+inline bool anyMainWindowVisible() {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (w->objectName() == QLatin1String("IDD_DIALOG_MAIN") && w->isVisible()) return true;
+    }
+    return false;
+}
+
+inline void recordBoxes() {
+    setBoxFunction([](const BoxRequest& r) {
+        recordedBoxes().push_back(
+            {r.text, r.icon, r.owner, publishedMainWindow() != nullptr, anyMainWindowVisible()});
+    });
+}
+
+// A complete INI file: both ports, the options, and the device each COM name opens.
+inline std::string vorlinexIni(const std::array<std::string, 6>& devices, int rate = 5,
+                               int dmode = 0) {
+    std::string ini;
+    for (int port = 1; port <= 2; ++port) {
+        ini += "[DATA" + std::to_string(port) + "]\nCOM=" + std::to_string(port - 1) +
+               "\nBPS=9600\nBIT=8\nPARI=0\nSTOP=0\nFLOW=0\n";
+    }
+    ini += "[DATA]\nRATE=" + std::to_string(rate) + "\nDMODE=" + std::to_string(dmode) +
+           "\nCRLF=0\nDATETIME=0\nDATETIMEVAL=60\n";
+    ini += devicesSection(devices);
+    return ini;
+}
+
+// Serves the event loop until `done` holds or the time-out passes; true when it held.
+inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 15000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > timeoutMs) return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+inline QString controlText(QWidget* window, int id) {
+    auto* label = window->findChild<QLabel*>(QString::number(id));
+    return label == nullptr ? QStringLiteral("<missing %1>").arg(id) : label->text();
+}
+
+// Runs the program; `body` runs on the UI thread once the main window is shown. The program
+// is shut down afterwards if the body did not do it, so a failing body cannot leave it running.
+inline int runVorlinex(const std::function<void(QWidget*)>& body) {
+    static char name[] = "vorlinex";
+    static char* argv[] = {name, nullptr};
+    return vorlinexMain(1, argv, [&](QWidget* window) {
+        body(window);
+        if (!shutdownStarted()) shutdownVorlinex();
+    });
+}
+
+// Texts of both arrow strips after every tick of window timer 119.
+struct ArrowTicks {
+    std::vector<QString> strip1;
+    std::vector<QString> strip2;
+
+    void attach(QWidget* window) {
+        auto* timer = window->findChild<QTimer*>(QStringLiteral("119"));
+        if (timer == nullptr) return;
+        QObject::connect(timer, &QTimer::timeout, window, [this, window] {
+            strip1.push_back(controlText(window, 1049));
+            strip2.push_back(controlText(window, 1050));
+        });
+    }
+    std::vector<QString> nonEmpty1() const {
+        std::vector<QString> out;
+        for (const QString& s : strip1)
+            if (!s.isEmpty()) out.push_back(s);
+        return out;
+    }
+};
