@@ -1,6 +1,194 @@
 #include "display/traffic_render.h"
 
-// STUB: filled by the display work.
-void appendTraffic(RelayChannel&, const uint8_t*, int32_t) {}
-void renderTrafficAscii(RelayChannel&, const uint8_t*, int32_t) {}
-void renderTrafficHex(RelayChannel&, const uint8_t*, int32_t) {}
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "display/traffic_text_control.h"
+#include "relay/relay_channel.h"
+
+namespace {
+
+constexpr int asciiTrimAbove = 10240;
+constexpr int asciiTrimBelow = 9216;
+constexpr int hexLineLength = 74;
+constexpr int hexTrimAbove = asciiTrimAbove + hexLineLength;  // 10314
+constexpr char hexSubstitute = 0x14;  // the character column's stand-in for unprintable bytes
+
+// Code page 932's double-byte classes as this display has always drawn them.
+bool isLeadByte(uint8_t b) {
+    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xEF) || (b >= 0xFC && b <= 0xFE);
+}
+bool isTrailByte(uint8_t b) { return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC); }
+
+// Puts text after the last character: the caret goes past the end (the control takes such a
+// position as the end) and the text replaces the empty selection there.
+void appendAtEnd(TrafficTextControl& control, const char* bytes, int length) {
+    control.setSelection(-1, 0);
+    const int end = control.textLength() + 2 * control.lineCount();
+    control.setSelection(end, end);
+    control.replaceSelection(bytes, length);
+}
+
+// Deletes positions 0..cut with painting off, lifting the read-only state for the deletion.
+void deleteFromTop(TrafficTextControl& control, int cut) {
+    control.setRedraw(false);
+    control.setReadOnly(false);
+    control.setSelection(-1, 0);
+    control.setSelection(0, cut);
+    control.clearSelection();
+    control.setReadOnly(true);
+    control.setRedraw(true);
+}
+
+void startHexLine(TrafficRenderState& state) {
+    std::memset(state.hexLine, ' ', hexLineLength);
+    state.hexLine[hexLineLength] = '\0';
+    state.hexColumn = 0;
+}
+
+// Replaces line `line` (74 positions from 74 x line) with the line being built.
+void writeHexLine(TrafficTextControl& control, const TrafficRenderState& state, int line) {
+    control.setSelection(-1, 0);
+    control.setSelection(hexLineLength * line, hexLineLength * line + hexLineLength);
+    control.replaceSelection(state.hexLine, hexLineLength);
+}
+
+// Clears hexRendering however the call ends.
+struct HexRenderingFlag {
+    explicit HexRenderingFlag(TrafficRenderState& s) : state(s) { state.hexRendering.store(1); }
+    ~HexRenderingFlag() { state.hexRendering.store(0); }
+    TrafficRenderState& state;
+};
+
+}  // namespace
+
+void appendTraffic(RelayChannel& channel, const uint8_t* bytes, int32_t length) {
+    if (bytes == nullptr || length <= 0) return;
+    if (channel.displayMode.load(std::memory_order_relaxed) != 0) {
+        renderTrafficHex(channel, bytes, length);
+    } else {
+        renderTrafficAscii(channel, bytes, length);
+    }
+}
+
+void renderTrafficAscii(RelayChannel& channel, const uint8_t* bytes, int32_t length) {
+    TrafficTextControl* control = channel.displayWindow.load(std::memory_order_acquire);
+    if (control == nullptr || bytes == nullptr || length <= 0) return;
+    TrafficRenderState& state = channel.render;
+
+    // The caller's bytes go on to the log and the other port: work on a copy. A stamped chunk
+    // of the largest read fits the fixed buffer; anything longer gets one of its own.
+    std::array<char, 22 + 1024 + 1> fixed;
+    std::vector<char> larger;
+    char* buffer = fixed.data();
+    if (static_cast<size_t>(length) + 1 > fixed.size()) {
+        larger.resize(static_cast<size_t>(length) + 1);
+        buffer = larger.data();
+    }
+    std::memcpy(buffer, bytes, static_cast<size_t>(length));
+    buffer[length] = '\0';
+
+    const int textLength = control->textLength();
+    if (textLength == 0 && (state.asciiControl != control || state.asciiLeftText != 0)) {
+        state.heldByte = 0;
+        state.awaitingTrailByte = 0;
+    }
+
+    if (textLength > asciiTrimAbove) {
+        int cut = 0;
+        while (textLength - cut >= asciiTrimBelow) cut += control->lineLength(cut) + 2;
+        deleteFromTop(*control, cut);
+        control->setSelection(textLength, textLength);
+        control->scrollCaret();
+    }
+
+    for (int i = 0; i < length; ++i) {
+        const uint8_t b = static_cast<uint8_t>(buffer[i]);
+        if (state.awaitingTrailByte == 0) {
+            if (isLeadByte(b)) state.awaitingTrailByte = 1;
+        } else if (isTrailByte(b)) {
+            state.awaitingTrailByte = 0;
+        }
+    }
+
+    // Every byte is shown, NUL included (the view draws a placeholder for it), so the chunk is
+    // `start`..`start + count`, not a NUL-terminated text.
+    int start = 0;
+    int count = length;
+    if (state.heldByte != 0) {
+        const char pair[2] = {static_cast<char>(state.heldByte), buffer[0]};
+        state.heldByte = 0;
+        appendAtEnd(*control, pair, 2);
+        start = 1;
+        count = length - 1;
+    }
+
+    // A double-byte character may be cut at the chunk's end: hold its last byte back so that
+    // the next chunk's first byte is appended together with it. Only the chunk's own last byte
+    // is ever held, and only a non-NUL one, so the bytes keep their order on screen and the
+    // held byte is always a real one; with no byte left after a held one was used, nothing is.
+    if (state.awaitingTrailByte == 1 && count > 0 && buffer[start + count - 1] != '\0') {
+        state.heldByte = static_cast<uint8_t>(buffer[start + count - 1]);
+        --count;
+    }
+
+    if (count > 0) {
+        appendAtEnd(*control, buffer + start, count);
+    } else {
+        control->setSelection(-1, 0);
+        const int end = control->textLength() + 2 * control->lineCount();
+        control->setSelection(end, end);
+    }
+    control->setSelection(-1, 0);
+    control->scrollCaret();
+    state.asciiControl = control;
+    state.asciiLeftText = control->textLength() > 0 ? 1 : 0;
+}
+
+void renderTrafficHex(RelayChannel& channel, const uint8_t* bytes, int32_t length) {
+    TrafficTextControl* control = channel.displayWindow.load(std::memory_order_acquire);
+    if (control == nullptr || bytes == nullptr || length <= 0) return;
+    TrafficRenderState& state = channel.render;
+    HexRenderingFlag rendering(state);
+
+    const int textLength = control->textLength();
+    if (textLength == 0 || state.hexColumn == 0) startHexLine(state);
+
+    if (textLength > hexTrimAbove) {
+        const int lines = (textLength - asciiTrimAbove) / hexLineLength;
+        deleteFromTop(*control, hexLineLength * lines);
+    }
+
+    static constexpr char digits[] = "0123456789ABCDEF";
+    int current = control->lineCount() - 1;
+    for (int i = 0; i < length; ++i) {
+        const uint8_t b = bytes[i];
+        if (state.hexColumn == 17) {
+            state.hexLine[71] = ' ';
+            state.hexLine[72] = '\r';
+            state.hexLine[73] = '\n';
+            writeHexLine(*control, state, current);
+            current = control->lineCount() - 1;
+            control->setSelection(hexLineLength * current, hexLineLength * current);
+            startHexLine(state);
+        }
+        if (state.hexColumn == 8) {
+            std::memset(state.hexLine + 24, ' ', 3);
+            state.hexColumn = 9;
+        }
+        char* slot = state.hexLine + 3 * state.hexColumn;
+        slot[0] = digits[b >> 4];
+        slot[1] = digits[b & 0x0F];
+        slot[2] = ' ';
+        state.hexLine[54 + state.hexColumn] = (b >= 0x20 && b <= 0x7E) ? static_cast<char>(b) : hexSubstitute;
+        ++state.hexColumn;
+    }
+
+    writeHexLine(*control, state, control->lineCount() - 1);
+
+    current = control->lineCount() - 1;
+    control->setSelection(-1, 0);
+    control->setSelection(hexLineLength * (current + 1), hexLineLength * (current + 1));
+    control->scrollCaret();
+}
