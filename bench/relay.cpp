@@ -2,7 +2,7 @@
 // between two pty cables in the same run. The engine runs in a child process of its own so
 // that its CPU time is measured apart from the harness that feeds and reads the cables.
 //
-//   bench_relay [--mb N] [--messages N] [--idle S]
+//   bench_relay [--mb N] [--messages N] [--idle S] [--rounds N]
 #include <signal.h>
 #include <unistd.h>
 
@@ -66,10 +66,11 @@ int main(int argc, char** argv) {
     bench::printSetting(opt);
     std::fflush(stdout);
 
-    bench::Figures ref = bench::measureRelay({"socat", bench::startSocat}, opt);
-    if (!ref.relaying) std::printf("socat did not relay (is it installed?)\n");
-    bench::Figures engine = bench::measureRelay({"engine", startEngine}, opt);
-    int missed = bench::printComparison(ref, engine, "engine", opt);
+    bench::Subject ref({"socat", bench::startSocat});
+    bench::Subject engine({"engine", startEngine});
+    bench::measurePair(ref, engine, opt);
+    if (!ref.f.relaying) std::printf("socat did not relay (is it installed?)\n");
+    int missed = bench::printComparison(ref.f, engine.f, "engine", opt);
     std::printf("\n%d target(s) missed\n", missed);
     return 0;
 }

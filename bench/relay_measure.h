@@ -209,6 +209,7 @@ struct Options {
     size_t oneWayBytes = 16u << 20;
     int latencyMessages = 2000;
     double idleSeconds = 5;
+    int rounds = 3;
 };
 
 struct Figures {
@@ -235,11 +236,9 @@ inline double blast(int from, int to, const std::string& data, StreamCheck& chec
     return s > 0 ? static_cast<double>(check.received) / 1e6 / s : NAN;
 }
 
-// 16-byte messages, each sent only after the previous one arrived.
-inline void latency(int from, int to, int count, uint32_t seed, double& p50, double& p99,
-                    double& maxUs, StreamCheck& check) {
-    std::vector<double> us;
-    us.reserve(static_cast<size_t>(count));
+// 16-byte messages, each sent only after the previous one arrived; appends microseconds.
+inline void latency(int from, int to, int count, uint32_t seed, std::vector<double>& us,
+                    StreamCheck& check) {
     std::string all = randomBytes(static_cast<size_t>(count) * 16, seed);
     for (int i = 0; i < count; ++i) {
         std::string msg = all.substr(static_cast<size_t>(i) * 16, 16);
@@ -250,62 +249,95 @@ inline void latency(int from, int to, int count, uint32_t seed, double& p50, dou
         check.add(c);
         if (c.received != 16) drain(to, 300);
     }
-    p50 = percentile(us, 50);
-    p99 = percentile(us, 99);
-    maxUs = us.empty() ? NAN : *std::max_element(us.begin(), us.end());
 }
 
-inline Figures measureRelay(const RelayUnderTest& relay, const Options& opt) {
-    Figures f;
+// A relay under measurement with its two cables.
+struct Subject {
+    explicit Subject(RelayUnderTest r) : relay(std::move(r)) {}
+    RelayUnderTest relay;
     PtyCable port1;  // the device on Serial Port1
     PtyCable port2;  // the device on Serial Port2
-    pid_t pid = relay.start(port1.slavePath(), port2.slavePath());
-    if (pid <= 0) return f;
-    f.relaying = waitRelaying(port1, port2, 20) && waitRelaying(port2, port1, 20);
-    if (!f.relaying) {
-        f.ending = stopRelay(pid);
-        return f;
-    }
+    pid_t pid = -1;
+    Figures f;
+    std::vector<double> latUs[2];
+    std::vector<double> oneWay[2];
+    std::vector<double> both[2];
+    double cpuSeconds = 0;
+    double mbRelayed = 0;
+    int from(int d) { return d == 0 ? port1.master() : port2.master(); }
+    int to(int d) { return d == 0 ? port2.master() : port1.master(); }
+};
 
-    // Idle first, after a moment to settle from start-up.
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    double c0 = processCpuSeconds(pid);
-    auto t0 = Clock::now();
-    std::this_thread::sleep_for(std::chrono::duration<double>(opt.idleSeconds));
-    f.idleCpuPercent = (processCpuSeconds(pid) - c0) / secondsSince(t0) * 100;
+inline double median(const std::vector<double>& v) { return percentile(v, 50); }
 
-    PtyCable* from[2] = {&port1, &port2};
-    PtyCable* to[2] = {&port2, &port1};
-    for (int d = 0; d < 2; ++d) {
-        StreamCheck c;
-        latency(from[d]->master(), to[d]->master(), opt.latencyMessages, 100 + d, f.latP50us[d],
-                f.latP99us[d], f.latMaxUs[d], c);
-        f.total.add(c);
+// The reference and the subject run side by side, each between its own cables, and are
+// measured in alternation (idle over the same seconds, latency in interleaved blocks,
+// throughput in alternating rounds), so that the load of a shared machine falls on both alike.
+inline void measurePair(Subject& ref, Subject& sub, const Options& opt) {
+    Subject* both[2] = {&ref, &sub};
+    for (Subject* s : both) s->pid = s->relay.start(s->port1.slavePath(), s->port2.slavePath());
+    for (Subject* s : both) {
+        s->f.relaying = s->pid > 0 && waitRelaying(s->port1, s->port2, 20) &&
+                        waitRelaying(s->port2, s->port1, 20);
     }
+    if (ref.f.relaying && sub.f.relaying) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));  // settle from start-up
+        double c0[2] = {processCpuSeconds(ref.pid), processCpuSeconds(sub.pid)};
+        auto t0 = Clock::now();
+        std::this_thread::sleep_for(std::chrono::duration<double>(opt.idleSeconds));
+        double s = secondsSince(t0);
+        ref.f.idleCpuPercent = (processCpuSeconds(ref.pid) - c0[0]) / s * 100;
+        sub.f.idleCpuPercent = (processCpuSeconds(sub.pid) - c0[1]) / s * 100;
 
-    double cpu0 = processCpuSeconds(pid);
-    double mb = 0;
-    for (int d = 0; d < 2; ++d) {
-        std::string data = randomBytes(opt.oneWayBytes, 200 + d);
-        StreamCheck c;
-        f.oneWayMBps[d] = blast(from[d]->master(), to[d]->master(), data, c);
-        f.total.add(c);
-        mb += static_cast<double>(c.received) / 1e6;
+        const int block = 100;
+        for (int done = 0, b = 0; done < opt.latencyMessages; done += block, ++b) {
+            int n = std::min(block, opt.latencyMessages - done);
+            for (Subject* x : both) {
+                for (int d = 0; d < 2; ++d) {
+                    latency(x->from(d), x->to(d), n, static_cast<uint32_t>(1000 * b + d),
+                            x->latUs[d], x->f.total);
+                }
+            }
+        }
+        for (int r = 0; r < opt.rounds; ++r) {
+            for (int k = 0; k < 2; ++k) {
+                Subject* x = both[(r + k) % 2];
+                double cpu0 = processCpuSeconds(x->pid);
+                for (int d = 0; d < 2; ++d) {
+                    std::string data = randomBytes(opt.oneWayBytes, static_cast<uint32_t>(200 + 2 * r + d));
+                    StreamCheck c;
+                    x->oneWay[d].push_back(blast(x->from(d), x->to(d), data, c));
+                    x->f.total.add(c);
+                    x->mbRelayed += static_cast<double>(c.received) / 1e6;
+                }
+                x->cpuSeconds += processCpuSeconds(x->pid) - cpu0;
+                std::string data[2] = {randomBytes(opt.oneWayBytes / 2, static_cast<uint32_t>(300 + 2 * r)),
+                                       randomBytes(opt.oneWayBytes / 2, static_cast<uint32_t>(301 + 2 * r))};
+                StreamCheck c[2];
+                double mbps[2] = {NAN, NAN};
+                std::thread other([&] { mbps[1] = blast(x->from(1), x->to(1), data[1], c[1]); });
+                mbps[0] = blast(x->from(0), x->to(0), data[0], c[0]);
+                other.join();
+                for (int d = 0; d < 2; ++d) {
+                    x->both[d].push_back(mbps[d]);
+                    x->f.total.add(c[d]);
+                }
+            }
+        }
+        for (Subject* x : both) {
+            for (int d = 0; d < 2; ++d) {
+                x->f.latP50us[d] = percentile(x->latUs[d], 50);
+                x->f.latP99us[d] = percentile(x->latUs[d], 99);
+                x->f.latMaxUs[d] = x->latUs[d].empty() ? NAN : *std::max_element(x->latUs[d].begin(), x->latUs[d].end());
+                x->f.oneWayMBps[d] = median(x->oneWay[d]);
+                x->f.bothMBps[d] = median(x->both[d]);
+            }
+            x->f.cpuSecondsPerMB = x->mbRelayed > 0 ? x->cpuSeconds / x->mbRelayed : NAN;
+        }
     }
-    f.cpuSecondsPerMB = (processCpuSeconds(pid) - cpu0) / mb;
-
-    {
-        std::string data[2] = {randomBytes(opt.oneWayBytes / 2, 300),
-                               randomBytes(opt.oneWayBytes / 2, 301)};
-        StreamCheck c[2];
-        std::thread other([&] { f.bothMBps[1] = blast(port2.master(), port1.master(), data[1], c[1]); });
-        f.bothMBps[0] = blast(port1.master(), port2.master(), data[0], c[0]);
-        other.join();
-        f.total.add(c[0]);
-        f.total.add(c[1]);
+    for (Subject* s : both) {
+        if (s->pid > 0) s->f.ending = stopRelay(s->pid);
     }
-    f.ending = stopRelay(pid);
-    return f;
 }
 
 inline std::string fmt(double v, int decimals = 2) {
@@ -356,8 +388,9 @@ inline int printComparison(const Figures& ref, const Figures& sub, const std::st
         if (!met) ++missed;
     };
     std::printf("\n");
-    if (!sub.relaying) {
-        target(subName + " relays at all", false, "no probe byte got through in 20 s");
+    if (!sub.relaying || !ref.relaying) {
+        target((sub.relaying ? std::string("socat") : subName) + " relays at all", false,
+               "no probe byte got through in 20 s; nothing was measured");
         return missed;
     }
     for (int d = 0; d < 2; ++d) {
@@ -383,7 +416,7 @@ inline int printComparison(const Figures& ref, const Figures& sub, const std::st
     return missed;
 }
 
-// "--mb N", "--messages N", "--idle S" on the command line.
+// "--mb N", "--messages N", "--idle S", "--rounds N" on the command line.
 inline Options parseOptions(int argc, char** argv) {
     Options o;
     for (int i = 1; i + 1 < argc; ++i) {
@@ -391,16 +424,18 @@ inline Options parseOptions(int argc, char** argv) {
         if (a == "--mb") o.oneWayBytes = static_cast<size_t>(std::atof(argv[++i]) * (1 << 20));
         else if (a == "--messages") o.latencyMessages = std::atoi(argv[++i]);
         else if (a == "--idle") o.idleSeconds = std::atof(argv[++i]);
+        else if (a == "--rounds") o.rounds = std::max(1, std::atoi(argv[++i]));
     }
     return o;
 }
 
 inline void printSetting(const Options& opt) {
-    std::printf("one way %.1f MiB each direction, both at once %.1f MiB each direction, %d x 16 B "
-                "messages each way, idle %.0f s; pty speeds are not limited by the baud rate\n",
+    std::printf("both relays run side by side and are measured in alternation: one way %.1f MiB "
+                "and both at once %.1f MiB each direction, %d rounds (medians shown); %d x 16 B "
+                "messages each way; idle %.0f s; pty speeds are not limited by the baud rate\n",
                 static_cast<double>(opt.oneWayBytes) / (1 << 20),
-                static_cast<double>(opt.oneWayBytes) / 2 / (1 << 20), opt.latencyMessages,
-                opt.idleSeconds);
+                static_cast<double>(opt.oneWayBytes) / 2 / (1 << 20), opt.rounds,
+                opt.latencyMessages, opt.idleSeconds);
 }
 
 }  // namespace bench

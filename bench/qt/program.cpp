@@ -3,7 +3,7 @@
 //    display or log window open) against socat between pty cables, in the same run;
 //  - start-up time to a shown main window with both ports open, and the memory (RSS) then.
 //
-//   bench_program [path/to/vorlinex] [--mb N] [--messages N] [--idle S] [--startups N]
+//   bench_program [path/to/vorlinex] [--mb N] [--messages N] [--idle S] [--rounds N] [--startups N]
 //                 [--skip-relay] [--skip-startup]
 // Without a path, the `vorlinex` beside this benchmark is used.
 #include <fcntl.h>
@@ -192,7 +192,7 @@ int main(int argc, char** argv) {
         if (a == "--startups" && i + 1 < argc) startups = std::max(1, std::atoi(argv[++i]));
         else if (a == "--skip-relay") relay = false;
         else if (a == "--skip-startup") startup = false;
-        else if (a == "--mb" || a == "--messages" || a == "--idle") ++i;
+        else if (a == "--mb" || a == "--messages" || a == "--idle" || a == "--rounds") ++i;
         else if (a.rfind("--", 0) != 0) programPath = a;
     }
     if (programPath.empty()) {
@@ -207,13 +207,15 @@ int main(int argc, char** argv) {
                     "against socat -b 65536, both between two pty cables\n", programPath.c_str());
         bench::printSetting(opt);
         std::fflush(stdout);
-        bench::Figures ref = bench::measureRelay({"socat", bench::startSocat}, opt);
-        bench::Figures prog = bench::measureRelay({"vorlinex", startProgram}, opt);
-        if (!prog.relaying) {
+        bench::Subject ref({"socat", bench::startSocat});
+        bench::Subject prog({"vorlinex", startProgram});
+        bench::measurePair(ref, prog, opt);
+        if (!ref.f.relaying) std::printf("socat did not relay (is it installed?)\n");
+        if (!prog.f.relaying) {
             std::printf("vorlinex did not relay; its output:\n%s\n",
                         dir.read("vorlinex-" + std::to_string(programRuns) + ".out").c_str());
         }
-        int missed = bench::printComparison(ref, prog, "vorlinex", opt);
+        int missed = bench::printComparison(ref.f, prog.f, "vorlinex", opt);
         std::printf("\n%d relay target(s) missed\n", missed);
     }
     if (startup) runStartups(startups);

@@ -1,0 +1,262 @@
+// The real program in-process, offscreen, at the speed of a 460800-baud line: both display
+// windows open in hexadecimal form and both directions captured to log files, while paced
+// feeders send 46,080 B/s each way through pty cables. Prints the bytes each way, lost or
+// reordered bytes, the rate kept, the UI thread's longest stall, the program's CPU and the
+// bytes in each log file against the bytes relayed.
+//
+//   bench_throughput [--seconds S] [--rate B/s]
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QWidget>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "bench/relay_measure.h"
+#include "capture/capture_log.h"
+#include "relay/relay_channel.h"
+#include "shell/qt/entry.h"
+#include "shell/qt/main_window.h"
+
+namespace {
+
+double threadCpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_THREAD, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double processCpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// CPU spent by the benchmark's own threads (feeders, readers, control), to be taken off the
+// process's total so that the figure is the program's.
+std::atomic<int64_t> harnessCpuUs{0};
+
+struct HarnessCpu {
+    double start = threadCpuSeconds();
+    ~HarnessCpu() { harnessCpuUs += static_cast<int64_t>((threadCpuSeconds() - start) * 1e6); }
+};
+
+// Sends `data` at `rate` bytes per second, in slices every 5 ms.
+void feedPaced(int fd, const std::string& data, double rate) {
+    HarnessCpu cpu;
+    auto t0 = bench::Clock::now();
+    size_t sent = 0;
+    while (sent < data.size()) {
+        size_t due = std::min(data.size(), static_cast<size_t>(bench::secondsSince(t0) * rate));
+        if (due > sent) {
+            bench::writeAll(fd, data.substr(sent, due - sent));
+            sent = due;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+struct Direction {
+    const char* name;
+    std::string data;
+    bench::StreamCheck check;
+    bench::Clock::time_point lastByte;
+    double seconds = 0;  // feed start to the last byte received
+};
+
+struct Run {
+    double seconds = 30;
+    double rate = 46080;
+    PtyCable port1;
+    PtyCable port2;
+    std::string logPath[2];
+    bool displayOpen[2] = {false, false};
+    bool hexChecked = false;
+    bool logOpen[2] = {false, false};
+    std::string notes;
+    Direction dir[2] = {{"1->2 (channel 1)", {}, {}, {}, 0}, {"2->1 (channel 2)", {}, {}, {}, 0}};
+    bool relaying = false;
+    // The UI thread's longest gap between two ticks of a 5 ms timer while the feed runs.
+    std::atomic<bool> measuring{false};
+    QElapsedTimer sinceTick;
+    qint64 longestGapMs = 0;
+    double programCpuSeconds = NAN;
+    double measuredSeconds = NAN;
+    double processCpuPercentAll = NAN;
+};
+
+// On the UI thread: hex form (40008), both Disp buttons, both captures.
+void openWindows(Run& run, QWidget* mainWindow) {
+    if (QAction* hex = mainMenuItem(40008)) {
+        hex->trigger();
+        run.hexChecked = hex->isChecked();
+    } else {
+        run.notes += "  menu item 40008 not found: the hex form was not chosen\n";
+    }
+    const char* buttons[2] = {"117", "118"};
+    for (int c = 0; c < 2; ++c) {
+        if (auto* b = mainWindow->findChild<QAbstractButton*>(buttons[c])) b->click();
+        run.displayOpen[c] = relayChannel(c + 1).displayOpen.load() == 1;
+        if (!run.displayOpen[c]) {
+            run.notes += std::string("  display window ") + std::to_string(c + 1) +
+                         " skipped: Disp " + buttons[c] + " did not open it\n";
+        }
+    }
+    for (int c = 0; c < 2; ++c) {
+        run.logOpen[c] = openCaptureLog(c + 1, run.logPath[c]) == 1;
+        if (!run.logOpen[c]) {
+            run.notes += "  capture " + std::to_string(c + 1) + " skipped: the log did not open\n";
+        }
+    }
+    run.notes += "  logs opened through openCaptureLog, without their log windows\n";
+}
+
+// The control thread: waits for the relay, opens the windows, feeds, collects, shuts down.
+void control(Run& run, QWidget* mainWindow) {
+    HarnessCpu cpu;
+    run.relaying = bench::waitRelaying(run.port1, run.port2, 20) &&
+                   bench::waitRelaying(run.port2, run.port1, 20);
+    if (run.relaying) {
+        QMetaObject::invokeMethod(mainWindow, [&] { openWindows(run, mainWindow); },
+                                  Qt::BlockingQueuedConnection);
+        size_t total = static_cast<size_t>(run.rate * run.seconds);
+        run.dir[0].data = randomBytes(total, 460800);
+        run.dir[1].data = randomBytes(total, 460801);
+        int from[2] = {run.port1.master(), run.port2.master()};
+        int to[2] = {run.port2.master(), run.port1.master()};
+
+        QMetaObject::invokeMethod(mainWindow, [&] {
+            run.sinceTick.start();
+            run.longestGapMs = 0;
+            run.measuring = true;
+        }, Qt::BlockingQueuedConnection);
+        double cpu0 = processCpuSeconds();
+        int64_t harness0 = harnessCpuUs.load();
+        double self0 = threadCpuSeconds();
+        auto t0 = bench::Clock::now();
+        std::thread feeders[2];
+        std::thread readers[2];
+        for (int d = 0; d < 2; ++d) {
+            feeders[d] = std::thread(feedPaced, from[d], std::cref(run.dir[d].data), run.rate);
+            readers[d] = std::thread([&run, &to, d, t0] {
+                HarnessCpu readerCpu;
+                Direction& dir = run.dir[d];
+                dir.lastByte = t0;
+                dir.check = bench::readAndCompare(to[d], dir.data, 3000, &dir.lastByte);
+                dir.seconds = std::chrono::duration<double>(dir.lastByte - t0).count();
+            });
+        }
+        for (auto& t : feeders) t.join();
+        for (auto& t : readers) t.join();
+        run.measuredSeconds = bench::secondsSince(t0);
+        QMetaObject::invokeMethod(mainWindow, [&] { run.measuring = false; },
+                                  Qt::BlockingQueuedConnection);
+        double all = processCpuSeconds() - cpu0;
+        double harness = static_cast<double>(harnessCpuUs.load() - harness0) / 1e6 +
+                         (threadCpuSeconds() - self0);
+        run.programCpuSeconds = all - harness;
+        run.processCpuPercentAll = all / run.measuredSeconds * 100;
+    }
+    QMetaObject::invokeMethod(mainWindow, [] { shutdownVorlinex(); }, Qt::QueuedConnection);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    ScratchDir scratch;
+    Run run;
+    for (int i = 1; i + 1 < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--seconds") run.seconds = std::max(1.0, std::atof(argv[++i]));
+        else if (a == "--rate") run.rate = std::max(1.0, std::atof(argv[++i]));
+    }
+    run.logPath[0] = scratch.file("channel1.log");
+    run.logPath[1] = scratch.file("channel2.log");
+    scratch.write("Vorlinex.ini", bench::relayIni(run.port1.slavePath(), run.port2.slavePath(), 460800));
+
+    std::thread controller;
+    QTimer* tick = nullptr;
+    char name[] = "vorlinex";
+    char* args[] = {name, nullptr};
+    int rc = vorlinexMain(1, args, [&](QWidget* mainWindow) {
+        tick = new QTimer(mainWindow);
+        tick->setTimerType(Qt::PreciseTimer);
+        QObject::connect(tick, &QTimer::timeout, mainWindow, [&run] {
+            if (run.measuring) run.longestGapMs = std::max(run.longestGapMs, run.sinceTick.elapsed());
+            run.sinceTick.restart();
+        });
+        tick->start(5);
+        controller = std::thread(control, std::ref(run), mainWindow);
+    });
+    if (controller.joinable()) controller.join();
+
+    std::printf("bench_throughput: the program in-process, offscreen, BPS 460800 on pty cables, "
+                "%.0f B/s paced each way for %.0f s\n", run.rate, run.seconds);
+    std::printf("  windows: hex form %s, display 1 %s, display 2 %s, log 1 %s, log 2 %s\n",
+                run.hexChecked ? "checked" : "NOT checked", run.displayOpen[0] ? "open" : "skipped",
+                run.displayOpen[1] ? "open" : "skipped", run.logOpen[0] ? "open" : "skipped",
+                run.logOpen[1] ? "open" : "skipped");
+    if (!run.notes.empty()) std::printf("%s", run.notes.c_str());
+    if (!run.relaying) {
+        std::printf("  the program did not relay (entry returned %d)\n", rc);
+        return 1;
+    }
+    int missed = 0;
+    for (int d = 0; d < 2; ++d) {
+        const Direction& dir = run.dir[d];
+        double kept = dir.seconds > 0 ? static_cast<double>(dir.check.received) / dir.seconds : NAN;
+        std::printf("  %s: sent %llu B, received %llu B, lost %llu, reordered/corrupted %llu, "
+                    "extra %llu; rate kept %.0f B/s of %.0f (%.1f %%)\n",
+                    dir.name, static_cast<unsigned long long>(dir.check.expected),
+                    static_cast<unsigned long long>(dir.check.received),
+                    static_cast<unsigned long long>(dir.check.lost()),
+                    static_cast<unsigned long long>(dir.check.wrong),
+                    static_cast<unsigned long long>(dir.check.extra()), kept, run.rate,
+                    kept / run.rate * 100);
+        if (dir.check.lost() != 0 || dir.check.wrong != 0 || dir.check.extra() != 0) ++missed;
+    }
+    std::printf("  UI thread longest stall (5 ms timer gap): %lld ms  [target < 100 ms: %s]\n",
+                static_cast<long long>(run.longestGapMs), run.longestGapMs < 100 ? "met" : "MISSED");
+    if (run.longestGapMs >= 100) ++missed;
+    std::printf("  program CPU: %.1f %% of a core (process %.1f %%, less the benchmark's own "
+                "feeders and readers) over %.1f s\n",
+                run.programCpuSeconds / run.measuredSeconds * 100, run.processCpuPercentAll,
+                run.measuredSeconds);
+    for (int c = 0; c < 2; ++c) {
+        if (!run.logOpen[c]) {
+            std::printf("  log %d: skipped\n", c + 1);
+            continue;
+        }
+        std::string log = readFile(run.logPath[c]);
+        const Direction& dir = run.dir[c];
+        bool same = log.size() == dir.check.received &&
+                    log.compare(0, log.size(), dir.data, 0, log.size()) == 0;
+        std::printf("  log %d: %zu B in the file, %llu B relayed on channel %d: %s\n", c + 1,
+                    log.size(), static_cast<unsigned long long>(dir.check.received), c + 1,
+                    same ? "equal, same bytes" : "DIFFERENT");
+        if (!same) ++missed;
+    }
+    std::printf("  entry function returned %d; %d target(s) missed\n", rc, missed);
+    return 0;
+}
