@@ -1,4 +1,164 @@
 #include "settings/qt/option_dialog.h"
 
-// STUB: filled by the settings dialogs work.
-void runOptionDialog(QWidget*) {}
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QString>
+
+#include "settings/config.h"
+#include "settings/startup_entry.h"
+#include "shell/message_catalogue.h"
+#include "shell/qt/dialog_units.h"
+
+static void loadDialogResources() { Q_INIT_RESOURCE(resources); }
+
+uint32_t dialogNumber(const QString& text) {
+    const QString digits = text.trimmed();
+    if (digits.isEmpty() || digits.size() > 10) return 0;
+    uint64_t value = 0;
+    for (QChar c : digits) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9')) return 0;
+        value = value * 10 + static_cast<uint64_t>(c.unicode() - '0');
+    }
+    return value <= UINT32_MAX ? static_cast<uint32_t>(value) : 0;
+}
+
+OptionDialog::OptionDialog(QWidget* owner) : QDialog(owner) {
+    loadDialogResources();
+    setWindowTitle(QStringLiteral("Vorlinex： Option"));
+    setFont(dialogFont());
+    const DialogUnits du(font());
+    setFixedSize(du.x(187), du.y(231));
+
+    auto label = [&](const char* text, int x, int y, int w, int h) {
+        auto* l = new QLabel(QString::fromUtf8(text), this);
+        l->setGeometry(du.rect(x, y, w, h));
+        return l;
+    };
+    auto frame = [&](int x, int y, int w, int h) {
+        auto* g = new QGroupBox(this);
+        g->setGeometry(du.rect(x, y, w, h));
+        g->lower();
+    };
+    auto named = [&](QWidget* w, int id, int x, int y, int wu, int hu) {
+        w->setObjectName(QString::number(id));
+        w->setGeometry(du.rect(x, y, wu, hu));
+    };
+    auto edit = [&](int id, int x, int y) {
+        auto* e = new QLineEdit(this);
+        e->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        named(e, id, x, y, 38, 12);
+        return e;
+    };
+    auto radio = [&](int id, int x, int y) {
+        auto* r = new QRadioButton(this);
+        r->setFocusPolicy(Qt::ClickFocus);  // the group is not a tab stop
+        named(r, id, x, y, 9, 10);
+        return r;
+    };
+
+    auto* icon = new QLabel(this);
+    icon->setPixmap(QPixmap(QStringLiteral(":/IDI_ICON3.png")));
+    icon->setGeometry(du.rect(6, 5, 20, 21));
+    label("OPTION", 30, 14, 87, 9);
+    frame(7, 30, 173, 27);
+    label("スタートアップに登録", 13, 41, 87, 9);
+    auto* registerButton = new QPushButton(QStringLiteral("登録"), this);
+    named(registerButton, 1051, 138, 38, 38, 15);
+    frame(7, 61, 173, 29);
+    label("RateUpdate Time", 15, 74, 105, 9);
+    QLineEdit* rate = edit(1038, 138, 72);
+    frame(7, 95, 173, 56);
+    label("ログ保存時の改行", 15, 107, 55, 9);
+    label("変換なし", 113, 107, 37, 9);
+    QRadioButton* keep = radio(1072, 154, 106);
+    label("CR 削除", 113, 120, 37, 9);
+    QRadioButton* dropCr = radio(1070, 154, 120);
+    label("LF 削除", 113, 133, 37, 9);
+    QRadioButton* dropLf = radio(1071, 154, 134);
+    frame(7, 157, 173, 45);
+    label("通信時間を付加する。", 15, 169, 85, 9);
+    auto* stamp = new QCheckBox(this);
+    named(stamp, 1073, 154, 169, 10, 8);
+    label("通信時間付加までのTimeOut。", 15, 186, 100, 9);
+    QLineEdit* timeout = edit(1039, 137, 185);
+    auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    named(ok, 1, 39, 209, 50, 14);
+    auto* cancel = new QPushButton(QStringLiteral("CHANCEL"), this);
+    named(cancel, 2, 97, 209, 50, 14);
+    ok->setDefault(true);
+
+    // One exclusive group that may also have no button checked (a CRLF from the file that
+    // none of them stands for).
+    auto* lineEnds = new QButtonGroup(this);
+    lineEnds->addButton(keep, 0);
+    lineEnds->addButton(dropLf, 1);
+    lineEnds->addButton(dropCr, 2);
+
+    QWidget* order[] = {ok, cancel, registerButton, rate, timeout, stamp};
+    for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
+
+    // Opening.
+    rate->setText(QString::number(static_cast<uint32_t>(appOptions.RATE.load())));
+    if (QAbstractButton* b = lineEnds->button(appOptions.CRLF.load())) b->setChecked(true);
+    const bool stampOn = appOptions.DATETIME.load() == 1;
+    stamp->setChecked(stampOn);
+    timeout->setEnabled(stampOn);
+    timeout->setText(QString::number(static_cast<uint32_t>(appOptions.DATETIMEVAL.load())));
+
+    connect(stamp, &QCheckBox::toggled, timeout, &QWidget::setEnabled);
+    connect(registerButton, &QPushButton::clicked, this, [this] { registerStartup(); });
+    connect(ok, &QPushButton::clicked, this, [this] { acceptOptions(); });
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void OptionDialog::acceptOptions() {
+    auto* rate = findChild<QLineEdit*>(QStringLiteral("1038"));
+    auto* timeout = findChild<QLineEdit*>(QStringLiteral("1039"));
+    auto* stamp = findChild<QCheckBox*>(QStringLiteral("1073"));
+
+    const uint32_t seconds = dialogNumber(rate->text());
+    if (seconds < 1 || seconds > 60) {
+        showBox("RateUpdate Timeの値が不正です。\n1～60を入力してください。", BoxIcon::Error, BoxOwner::MainWindow);
+        return;
+    }
+    appOptions.RATE.store(static_cast<int32_t>(seconds));
+    // Tested in this order; with none checked CRLF keeps its value.
+    for (auto [id, value] : {std::pair{1072, 0}, std::pair{1071, 1}, std::pair{1070, 2}}) {
+        if (findChild<QRadioButton*>(QString::number(id))->isChecked()) {
+            appOptions.CRLF.store(value);
+            break;
+        }
+    }
+    appOptions.DATETIME.store(stamp->isChecked() ? 1 : 0);
+    if (appOptions.DATETIME.load() == 1) {
+        const uint32_t quiet = dialogNumber(timeout->text());
+        if (quiet < 1 || quiet > 3600) {
+            // What was stored above stays, also if the dialog is cancelled now.
+            showBox("通信時刻表示のTimeOut値が不正です。\n1～3600を入力してください。", BoxIcon::Error,
+                    BoxOwner::MainWindow);
+            return;
+        }
+        appOptions.DATETIMEVAL.store(static_cast<int32_t>(quiet));
+    }
+    accept();
+}
+
+void OptionDialog::registerStartup() {
+    const std::string program = programPath();
+    const std::string link = startupEntryPath();
+    // Without a folder or a program path there is nothing to write to or point at.
+    const int saved = !program.empty() && !link.empty() ? createStartupShortcut(program, link) : 0;
+    showBox(saved == 1 ? "スタートアップへ登録しました。" : "スタートアップへ登録できません。", BoxIcon::Information,
+            BoxOwner::MainWindow);
+}
+
+void runOptionDialog(QWidget* owner) {
+    OptionDialog dialog(owner);
+    dialog.exec();
+}

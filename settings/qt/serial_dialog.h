@@ -1,6 +1,24 @@
-// The modal dialog IDD_DIALOG_SERIAL.
+// The modal dialog IDD_DIALOG_SERIAL: both ports' settings, applied by reopening the ports.
 #pragma once
 
-class QWidget;
+#include <QDialog>
 
+class QComboBox;
+class QWidget;
+struct PortChoice;
+
+class SerialDialog : public QDialog {
+public:
+    explicit SerialDialog(QWidget* owner);
+
+    // A combo box by its control id (2001..2012), or null.
+    QComboBox* combo(int controlId) const;
+    // The selections of port 1's or port 2's column.
+    PortChoice choiceOf(int port) const;
+
+private:
+    void acceptChoices();
+};
+
+// Runs the dialog modally over `owner` (the main window).
 void runSerialDialog(QWidget* owner);
