@@ -36,8 +36,10 @@ std::string configPath() {
     std::string folder = std::filesystem::current_path(ec).string();
     // A current directory that has been removed has no name any more; the file is then looked
     // for (and a save fails) relative to it.
-    if (ec || folder.empty()) folder = ".";
-    if (folder.back() != '/') folder += '/';
+    if (ec || folder.empty())
+        folder = ".";
+    if (folder.back() != '/')
+        folder += '/';
     return folder + "Vorlinex.ini";
 }
 
@@ -61,12 +63,12 @@ int loadConfig() {
     appOptions.DMODE.store(ini.getInt("DATA", "DMODE", 0), std::memory_order_relaxed);
     appOptions.CRLF.store(ini.getInt("DATA", "CRLF", 0), std::memory_order_relaxed);
     appOptions.DATETIME.store(ini.getInt("DATA", "DATETIME", 0), std::memory_order_relaxed);
-    appOptions.DATETIMEVAL.store(ini.getInt("DATA", "DATETIMEVAL", 0),
-                                 std::memory_order_relaxed);
+    appOptions.DATETIMEVAL.store(ini.getInt("DATA", "DATETIMEVAL", 0), std::memory_order_relaxed);
 
     for (size_t i = 0; i < comDevicePaths.size(); ++i) {
         std::string device = ini.getString("DEVICES", "COM" + std::to_string(i + 1), "");
-        if (!device.empty()) comDevicePaths[i] = device;
+        if (!device.empty())
+            comDevicePaths[i] = device;
     }
     return 0;
 }

@@ -17,7 +17,9 @@ namespace {
 constexpr size_t kIntValueChars = 29;
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
@@ -25,14 +27,20 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
-bool isBlankLine(std::string_view s) { return trim(s).empty(); }
+bool isBlankLine(std::string_view s) {
+    return trim(s).empty();
+}
 
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool sameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
+    if (a.size() != b.size())
+        return false;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (lowerAscii(a[i]) != lowerAscii(b[i])) return false;
+        if (lowerAscii(a[i]) != lowerAscii(b[i]))
+            return false;
     }
     return true;
 }
@@ -42,9 +50,11 @@ bool sameName(std::string_view a, std::string_view b) {
 bool sectionHeader(std::string_view line, std::string_view* name) {
     size_t start = 0;
     while (start < line.size() && isBlank(line[start])) ++start;
-    if (start >= line.size() || line[start] != '[') return false;
+    if (start >= line.size() || line[start] != '[')
+        return false;
     size_t close = line.rfind(']');
-    if (close == std::string_view::npos || close < start) return false;
+    if (close == std::string_view::npos || close < start)
+        return false;
     *name = trim(line.substr(start + 1, close - start - 1));
     return true;
 }
@@ -57,7 +67,8 @@ std::string_view entryName(std::string_view line) {
 
 std::string_view entryValue(std::string_view line) {
     size_t eq = line.find('=');
-    if (eq == std::string_view::npos) return {};
+    if (eq == std::string_view::npos)
+        return {};
     std::string_view value = trim(line.substr(eq + 1));
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
         value.back() == value.front()) {
@@ -80,7 +91,8 @@ int32_t parseWindowsInt(std::string_view s) {
     for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
         total = total * 10u + static_cast<uint32_t>(s[i] - '0');
     }
-    if (negative) total = 0u - total;
+    if (negative)
+        total = 0u - total;
     return static_cast<int32_t>(total);
 }
 
@@ -89,7 +101,8 @@ bool writeAll(int fd, const std::string& data) {
     while (done < data.size()) {
         ssize_t n = ::write(fd, data.data() + done, data.size() - done);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return false;
         }
         if (n == 0) {
@@ -116,7 +129,8 @@ void syncFolderOf(const std::string& file) {
 PrivateProfile::PrivateProfile(std::string path) : path_(std::move(path)) {
     int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        if (errno != ENOENT) readError_ = errno;
+        if (errno != ENOENT)
+            readError_ = errno;
         return;
     }
     struct stat st {};
@@ -134,13 +148,15 @@ PrivateProfile::PrivateProfile(std::string path) : path_(std::move(path)) {
     char buffer[65536];
     for (;;) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n < 0) {
             readError_ = errno;
             ::close(fd);
             return;
         }
-        if (n == 0) break;
+        if (n == 0)
+            break;
         content.append(buffer, static_cast<size_t>(n));
     }
     ::close(fd);
@@ -156,7 +172,8 @@ PrivateProfile::PrivateProfile(std::string path) : path_(std::move(path)) {
             pos = content.size();
         } else {
             size_t end = nl;
-            if (end > pos && content[end - 1] == '\r') --end;
+            if (end > pos && content[end - 1] == '\r')
+                --end;
             line.text = content.substr(pos, end - pos);
             line.ending = content.substr(end, nl + 1 - end);
             pos = nl + 1;
@@ -177,20 +194,24 @@ PrivateProfile::Found PrivateProfile::find(const std::string& section,
     for (size_t i = 0; i < lines_.size(); ++i) {
         std::string_view text = lines_[i].text;
         // Editors that save UTF-8 put a byte-order mark in front of the first header.
-        if (i == 0 && text.starts_with(kUtf8Bom)) text.remove_prefix(kUtf8Bom.size());
+        if (i == 0 && text.starts_with(kUtf8Bom))
+            text.remove_prefix(kUtf8Bom.size());
         std::string_view name;
         if (sectionHeader(text, &name)) {
             // Only the first section of that name is ever looked at, as on Windows.
-            if (found.section >= 0) break;
+            if (found.section >= 0)
+                break;
             if (sameName(name, wantedSection)) {
                 found.section = static_cast<long>(i);
                 found.lastEntry = found.section;
             }
             continue;
         }
-        if (found.section < 0 || isBlankLine(text)) continue;
+        if (found.section < 0 || isBlankLine(text))
+            continue;
         found.lastEntry = static_cast<long>(i);
-        if (found.key < 0 && sameName(entryName(text), wantedKey)) found.key = static_cast<long>(i);
+        if (found.key < 0 && sameName(entryName(text), wantedKey))
+            found.key = static_cast<long>(i);
     }
     return found;
 }
@@ -198,16 +219,19 @@ PrivateProfile::Found PrivateProfile::find(const std::string& section,
 std::string PrivateProfile::getString(const std::string& section, const std::string& key,
                                       const std::string& defaultValue) const {
     Found found = find(section, key);
-    if (found.key < 0) return defaultValue;
+    if (found.key < 0)
+        return defaultValue;
     return std::string(entryValue(lines_[static_cast<size_t>(found.key)].text));
 }
 
 int PrivateProfile::getInt(const std::string& section, const std::string& key,
                            int defaultValue) const {
     Found found = find(section, key);
-    if (found.key < 0) return defaultValue;
+    if (found.key < 0)
+        return defaultValue;
     std::string_view value = entryValue(lines_[static_cast<size_t>(found.key)].text);
-    if (value.empty()) return defaultValue;
+    if (value.empty())
+        return defaultValue;
     return parseWindowsInt(value.substr(0, kIntValueChars));
 }
 
@@ -236,7 +260,8 @@ void PrivateProfile::setString(const std::string& section, const std::string& ke
     }
     added.push_back({key + "=" + value, lineEnding_});
     // The line before the new ones may be a last line without a line end.
-    if (at > 0 && lines_[at - 1].ending.empty()) lines_[at - 1].ending = lineEnding_;
+    if (at > 0 && lines_[at - 1].ending.empty())
+        lines_[at - 1].ending = lineEnding_;
     lines_.insert(lines_.begin() + static_cast<long>(at), added.begin(), added.end());
 }
 
@@ -254,11 +279,13 @@ std::string PrivateProfile::text() const {
 
 bool PrivateProfile::save(std::string* error) {
     auto fail = [&](int err) {
-        if (error != nullptr) *error = std::strerror(err);
+        if (error != nullptr)
+            *error = std::strerror(err);
         return false;
     };
     // A file that exists but could not be read must not be replaced by our few keys.
-    if (readError_ != 0) return fail(readError_);
+    if (readError_ != 0)
+        return fail(readError_);
 
     // Through a symbolic link, replace the file it points to, not the link.
     std::string target = path_;
@@ -274,7 +301,8 @@ bool PrivateProfile::save(std::string* error) {
     for (int attempt = 0; fd < 0; ++attempt) {
         temp = target + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && (errno != EEXIST || attempt >= 100)) return fail(errno);
+        if (fd < 0 && (errno != EEXIST || attempt >= 100))
+            return fail(errno);
     }
     if (hadFile) {
         // The new file keeps the old one's permissions and, where allowed, its owner.

@@ -7,7 +7,7 @@
 #include <vector>
 
 class PrivateProfile {
-public:
+  public:
     // Reads the file. A missing file, or one that cannot be read (a directory, no permission),
     // gives an empty profile with exists() false.
     explicit PrivateProfile(std::string path);
@@ -36,14 +36,14 @@ public:
     // The file's text as save() would write it.
     std::string text() const;
 
-private:
+  private:
     struct Line {
         std::string text;    // without its line end
         std::string ending;  // "\r\n", "\n", or "" for a last line without one
     };
     struct Found {
-        long section = -1;  // index of the section's header line, -1 when missing
-        long key = -1;      // index of the key's line, -1 when missing
+        long section = -1;    // index of the section's header line, -1 when missing
+        long key = -1;        // index of the key's line, -1 when missing
         long lastEntry = -1;  // last non-blank line of the section (the header when none)
     };
 

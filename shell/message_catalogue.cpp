@@ -30,7 +30,8 @@ constexpr CatalogueEntry kCatalogue[16] = {
 };
 
 const CatalogueEntry* entryOf(int code) {
-    if (code < 1 || code > 16) return nullptr;
+    if (code < 1 || code > 16)
+        return nullptr;
     return &kCatalogue[code - 1];
 }
 

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <array>
 #include <climits>
 #include <cstring>
 #include <filesystem>
@@ -30,55 +31,52 @@ const char* kDefaultFile =
     "[DATA2]\r\nCOM=1\r\nBPS=9600\r\nBIT=8\r\nPARI=0\r\nSTOP=0\r\nFLOW=0\r\n"
     "[DATA]\r\nRATE=5\r\nDMODE=0\r\nCRLF=0\r\nDATETIME=0\r\nDATETIMEVAL=60\r\n";
 
-struct Snapshot {
-    PortSettings p1, p2;
-    int32_t rate, dmode, crlf, datetime, datetimeval;
-};
+// The seventeen stored values, in the order of the file: DATA1, DATA2, DATA.
+using Snapshot = std::array<int64_t, 17>;
 
 Snapshot snapshot() {
-    return {serialPort1.settings,  serialPort2.settings,    appOptions.RATE.load(),
-            appOptions.DMODE.load(), appOptions.CRLF.load(), appOptions.DATETIME.load(),
-            appOptions.DATETIMEVAL.load()};
+    Snapshot v{};
+    size_t i = 0;
+    for (const SerialPort* port : {&serialPort1, &serialPort2}) {
+        const PortSettings& s = port->settings;
+        for (int64_t x : {int64_t{s.comIndex}, int64_t{s.baudRate}, int64_t{s.dataBits},
+                          int64_t{s.parity}, int64_t{s.stopBits}, int64_t{s.flowControl}}) {
+            v[i++] = x;
+        }
+    }
+    for (auto* option : {&appOptions.RATE, &appOptions.DMODE, &appOptions.CRLF,
+                         &appOptions.DATETIME, &appOptions.DATETIMEVAL}) {
+        v[i++] = option->load();
+    }
+    return v;
 }
 
-void restore(const Snapshot& s) {
-    serialPort1.settings = s.p1;
-    serialPort2.settings = s.p2;
-    appOptions.RATE = s.rate;
-    appOptions.DMODE = s.dmode;
-    appOptions.CRLF = s.crlf;
-    appOptions.DATETIME = s.datetime;
-    appOptions.DATETIMEVAL = s.datetimeval;
-}
-
-void expectSame(const PortSettings& a, const PortSettings& b) {
-    EXPECT_EQ(a.comIndex, b.comIndex);
-    EXPECT_EQ(a.baudRate, b.baudRate);
-    EXPECT_EQ(a.dataBits, b.dataBits);
-    EXPECT_EQ(a.parity, b.parity);
-    EXPECT_EQ(a.stopBits, b.stopBits);
-    EXPECT_EQ(a.flowControl, b.flowControl);
-}
-
-void expectSame(const Snapshot& a, const Snapshot& b) {
-    expectSame(a.p1, b.p1);
-    expectSame(a.p2, b.p2);
-    EXPECT_EQ(a.rate, b.rate);
-    EXPECT_EQ(a.dmode, b.dmode);
-    EXPECT_EQ(a.crlf, b.crlf);
-    EXPECT_EQ(a.datetime, b.datetime);
-    EXPECT_EQ(a.datetimeval, b.datetimeval);
+void restore(const Snapshot& v) {
+    size_t i = 0;
+    for (SerialPort* port : {&serialPort1, &serialPort2}) {
+        PortSettings& s = port->settings;
+        s.comIndex = static_cast<int32_t>(v[i++]);
+        s.baudRate = static_cast<int32_t>(v[i++]);
+        s.dataBits = static_cast<uint8_t>(v[i++]);
+        s.parity = static_cast<uint8_t>(v[i++]);
+        s.stopBits = static_cast<uint8_t>(v[i++]);
+        s.flowControl = static_cast<int32_t>(v[i++]);
+    }
+    for (auto* option : {&appOptions.RATE, &appOptions.DMODE, &appOptions.CRLF,
+                         &appOptions.DATETIME, &appOptions.DATETIMEVAL}) {
+        option->store(static_cast<int32_t>(v[i++]));
+    }
 }
 
 // Something other than the defaults, so that a load that did nothing shows.
-const Snapshot kScribble{{3, 1, 2, 3, 4, 5}, {4, 6, 7, 8, 9, 10}, 11, 12, 13, 14, 15};
+const Snapshot kScribble{{3, 1, 2, 3, 4, 5, 4, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}};
 
 TEST(LoadConfig, MissingFileGivesTheDefaultsAndCreatesNothing) {
     ScratchDir dir;
     restore(kScribble);
     comDevicePaths[0] = "/somewhere/else";
     loadConfig();
-    expectSame(snapshot(), Snapshot{{0, 9600, 8, 0, 0, 0}, {1, 9600, 8, 0, 0, 0}, 5, 0, 0, 0, 60});
+    EXPECT_EQ(snapshot(), (Snapshot{{0, 9600, 8, 0, 0, 0, 1, 9600, 8, 0, 0, 0, 5, 0, 0, 0, 60}}));
     EXPECT_EQ(comDevicePaths[0], "/dev/ttyS0");
     EXPECT_FALSE(std::filesystem::exists(dir.file("Vorlinex.ini")));
     EXPECT_EQ(configPath(), dir.file("Vorlinex.ini"));
@@ -97,8 +95,7 @@ TEST(LoadConfig, MissingKeysAndSectionsReadAsZero) {
     dir.write("Vorlinex.ini", "[DATA1]\nCOM=2\nBPS=115200\nBIT=264\nPARI=-1\nSTOP=513\n");
     restore(kScribble);
     loadConfig();
-    expectSame(snapshot(),
-               Snapshot{{2, 115200, 8, 255, 1, 0}, {0, 0, 0, 0, 0, 0}, 0, 0, 0, 0, 0});
+    EXPECT_EQ(snapshot(), (Snapshot{{2, 115200, 8, 255, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}}));
 }
 
 TEST(LoadConfig, ValuesAreTakenAsReadWithoutRangeChecks) {
@@ -119,8 +116,9 @@ TEST(LoadConfig, ValuesAreTakenAsReadWithoutRangeChecks) {
 
 TEST(LoadConfig, DevicesSectionMapsPortsAndTheRestKeepTheirTtys) {
     ScratchDir dir;
-    dir.write("Vorlinex.ini", "[DATA1]\r\nCOM=0\r\n[devices]\r\ncom2 = /dev/pts/77 \r\n"
-                              "COM5=\"/tmp/with space\"\r\nCOM6=\r\n");
+    dir.write("Vorlinex.ini",
+              "[DATA1]\r\nCOM=0\r\n[devices]\r\ncom2 = /dev/pts/77 \r\n"
+              "COM5=\"/tmp/with space\"\r\nCOM6=\r\n");
     loadConfig();
     EXPECT_EQ(comDevicePaths[0], "/dev/ttyS0");
     EXPECT_EQ(comDevicePaths[1], "/dev/pts/77");
@@ -149,18 +147,17 @@ TEST_P(RoundTrip, LoadingGivesBackWhatWasSaved) {
     saveConfig();
     restore(kScribble);
     loadConfig();
-    expectSame(snapshot(), GetParam());
+    EXPECT_EQ(snapshot(), GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Values, RoundTrip,
-    ::testing::Values(
-        Snapshot{{0, 9600, 8, 0, 0, 0}, {1, 9600, 8, 0, 0, 0}, 5, 0, 0, 0, 60},
-        Snapshot{{5, 460800, 5, 2, 2, 4}, {4, 2000, 6, 1, 1, 3}, 60, 1, 2, 1, 3600},
-        Snapshot{{2, 50, 7, 0, 1, 1}, {3, 3600, 8, 2, 0, 2}, 1, 0, 1, 0, 1},
-        // Extremes: negatives, the 32-bit limits and the full 8-bit range.
-        Snapshot{{-1, INT_MAX, 255, 255, 255, INT_MIN}, {INT_MIN, -9600, 0, 128, 1, -1},
-                 -5, INT_MAX, -2, INT_MIN, -3600}));
+    ::testing::Values(Snapshot{{0, 9600, 8, 0, 0, 0, 1, 9600, 8, 0, 0, 0, 5, 0, 0, 0, 60}},
+                      Snapshot{{5, 460800, 5, 2, 2, 4, 4, 2000, 6, 1, 1, 3, 60, 1, 2, 1, 3600}},
+                      Snapshot{{2, 50, 7, 0, 1, 1, 3, 3600, 8, 2, 0, 2, 1, 0, 1, 0, 1}},
+                      // Extremes: negatives, the 32-bit limits and the full 8-bit range.
+                      Snapshot{{-1, INT_MAX, 255, 255, 255, INT_MIN, INT_MIN, -9600, 0, 128, 1, -1,
+                                -5, INT_MAX, -2, INT_MIN, -3600}}));
 
 TEST(SaveConfig, EightBitFieldsWrapAsStored) {
     ScratchDir dir;
@@ -176,37 +173,43 @@ TEST(SaveConfig, ForeignLinesSurviveByteForByte) {
     ScratchDir dir;
     BoxRecorder boxes;
     std::string binary("\0\xFF\x01\xFE", 4);
-    std::string before = "; written by hand\n"
-                         "[Other Program]\n"
-                         "Window=10,20\n" +
-                         binary + "\n"
-                         "\n"
-                         "[data1]\n"
-                         "  com = 4   \n"
-                         "  ; keep me\n"
-                         "Extra=yes\n"
-                         "\n" + devicesSection({"/dev/pts/9", "", "", "", "", ""}) +
-                         "[DATA]\n"
-                         "RATE=9";  // no final newline
+    std::string before =
+        "; written by hand\n"
+        "[Other Program]\n"
+        "Window=10,20\n" +
+        binary +
+        "\n"
+        "\n"
+        "[data1]\n"
+        "  com = 4   \n"
+        "  ; keep me\n"
+        "Extra=yes\n"
+        "\n" +
+        devicesSection({"/dev/pts/9", "", "", "", "", ""}) +
+        "[DATA]\n"
+        "RATE=9";  // no final newline
     dir.write("Vorlinex.ini", before);
     loadConfig();
     EXPECT_EQ(serialPort1.settings.comIndex, 4);
     serialPort1.settings.comIndex = 2;
     saveConfig();
-    std::string expected = "; written by hand\n"
-                           "[Other Program]\n"
-                           "Window=10,20\n" +
-                           binary + "\n"
-                           "\n"
-                           "[data1]\n"
-                           "  com = 2\n"
-                           "  ; keep me\n"
-                           "Extra=yes\n"
-                           "BPS=0\nBIT=0\nPARI=0\nSTOP=0\nFLOW=0\n"
-                           "\n" + devicesSection({"/dev/pts/9", "", "", "", "", ""}) +
-                           "[DATA]\n"
-                           "RATE=9\nDMODE=0\nCRLF=0\nDATETIME=0\nDATETIMEVAL=0\n"
-                           "[DATA2]\nCOM=0\nBPS=0\nBIT=0\nPARI=0\nSTOP=0\nFLOW=0\n";
+    std::string expected =
+        "; written by hand\n"
+        "[Other Program]\n"
+        "Window=10,20\n" +
+        binary +
+        "\n"
+        "\n"
+        "[data1]\n"
+        "  com = 2\n"
+        "  ; keep me\n"
+        "Extra=yes\n"
+        "BPS=0\nBIT=0\nPARI=0\nSTOP=0\nFLOW=0\n"
+        "\n" +
+        devicesSection({"/dev/pts/9", "", "", "", "", ""}) +
+        "[DATA]\n"
+        "RATE=9\nDMODE=0\nCRLF=0\nDATETIME=0\nDATETIMEVAL=0\n"
+        "[DATA2]\nCOM=0\nBPS=0\nBIT=0\nPARI=0\nSTOP=0\nFLOW=0\n";
     EXPECT_EQ(dir.read("Vorlinex.ini"), expected);
     EXPECT_EQ(boxes.boxes.at(0).text, "Configuration Data Saved");
 }

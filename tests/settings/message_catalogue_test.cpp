@@ -35,27 +35,26 @@ TEST_P(Catalogue, ShowsItsTextAndIconOwnedByTheMainWindow) {
     EXPECT_EQ(messageIcon(e.code), e.icon);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Codes, Catalogue,
-    ::testing::Values(Entry{1, "Com1 Open Error", BoxIcon::Error},
-                      Entry{2, "Com2 Open Error", BoxIcon::Error},
-                      Entry{3, "Com3 Open Error", BoxIcon::Error},
-                      Entry{4, "Com4 Open Error", BoxIcon::Error},
-                      Entry{5, "Com5 Open Error", BoxIcon::Error},
-                      Entry{6, "Com6 Open Error", BoxIcon::Error},
-                      Entry{7, "EVMASK Error", BoxIcon::Error},
-                      Entry{8, "File Open Error", BoxIcon::Error},
-                      Entry{9, "File Send Count Error", BoxIcon::Error},
-                      Entry{10, "Wait Time Error", BoxIcon::Error},
-                      Entry{11, "Data Send End", BoxIcon::Information},
-                      Entry{12, "Data Recv End", BoxIcon::Information},
-                      Entry{13, "File Read Error", BoxIcon::Error},
-                      Entry{14, "File Size 0", BoxIcon::Error},
-                      Entry{15, "Config data save end", BoxIcon::Information},
-                      Entry{16, "Rate UPdate Time Error", BoxIcon::Error}),
-    [](const ::testing::TestParamInfo<Entry>& param) {
-        return "Code" + std::to_string(param.param.code);
-    });
+INSTANTIATE_TEST_SUITE_P(Codes, Catalogue,
+                         ::testing::Values(Entry{1, "Com1 Open Error", BoxIcon::Error},
+                                           Entry{2, "Com2 Open Error", BoxIcon::Error},
+                                           Entry{3, "Com3 Open Error", BoxIcon::Error},
+                                           Entry{4, "Com4 Open Error", BoxIcon::Error},
+                                           Entry{5, "Com5 Open Error", BoxIcon::Error},
+                                           Entry{6, "Com6 Open Error", BoxIcon::Error},
+                                           Entry{7, "EVMASK Error", BoxIcon::Error},
+                                           Entry{8, "File Open Error", BoxIcon::Error},
+                                           Entry{9, "File Send Count Error", BoxIcon::Error},
+                                           Entry{10, "Wait Time Error", BoxIcon::Error},
+                                           Entry{11, "Data Send End", BoxIcon::Information},
+                                           Entry{12, "Data Recv End", BoxIcon::Information},
+                                           Entry{13, "File Read Error", BoxIcon::Error},
+                                           Entry{14, "File Size 0", BoxIcon::Error},
+                                           Entry{15, "Config data save end", BoxIcon::Information},
+                                           Entry{16, "Rate UPdate Time Error", BoxIcon::Error}),
+                         [](const ::testing::TestParamInfo<Entry>& param) {
+                             return "Code" + std::to_string(param.param.code);
+                         });
 
 TEST(CatalogueOutside, CodesOutsideTheTableShowNoBox) {
     Recorded recorded;

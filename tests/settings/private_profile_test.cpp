@@ -80,12 +80,11 @@ TEST(PrivateProfileRead, OnlyTheFirstSectionAndTheFirstKeyCount) {
 
 TEST(PrivateProfileRead, LinesThatAreNotHeadersOrEntries) {
     ScratchDir dir;
-    dir.write("t.ini",
-              "\xEF\xBB\xBF[A]\n;X=9\nX=1\n[B\nY=2\nnoequals\n[C] trailing ] text\nZ=3\n");
+    dir.write("t.ini", "\xEF\xBB\xBF[A]\n;X=9\nX=1\n[B\nY=2\nnoequals\n[C] trailing ] text\nZ=3\n");
     PrivateProfile ini(dir.file("t.ini"));
-    EXPECT_EQ(ini.getInt("A", "X", 0), 1);        // behind a UTF-8 mark; ";X" is another key
-    EXPECT_EQ(ini.getInt("A", "Y", 0), 2);        // "[B" has no ']' and opens no section
-    EXPECT_EQ(ini.getInt("A", "noequals", 5), 5);  // an entry without a value
+    EXPECT_EQ(ini.getInt("A", "X", 0), 1);            // behind a UTF-8 mark; ";X" is another key
+    EXPECT_EQ(ini.getInt("A", "Y", 0), 2);            // "[B" has no ']' and opens no section
+    EXPECT_EQ(ini.getInt("A", "noequals", 5), 5);     // an entry without a value
     EXPECT_EQ(ini.getInt("C] trailing", "Z", 0), 3);  // the name runs to the last ']'
 }
 
@@ -110,8 +109,12 @@ struct WriteCase {
     const char* after;
 };
 
-void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.name; }
-void PrintTo(const IntCase& c, std::ostream* os) { *os << '"' << c.value << '"'; }
+void PrintTo(const WriteCase& c, std::ostream* os) {
+    *os << c.name;
+}
+void PrintTo(const IntCase& c, std::ostream* os) {
+    *os << '"' << c.value << '"';
+}
 
 class Write : public ::testing::TestWithParam<WriteCase> {};
 
@@ -133,22 +136,20 @@ INSTANTIATE_TEST_SUITE_P(
         WriteCase{"ReplaceKeepsKeySpellingAndSpacing",
                   "; top\r\n[data1]\r\n  com =  3 junk\r\nBPS=9600\r\n", "DATA1", "COM", "5",
                   "; top\r\n[data1]\r\n  com =  5\r\nBPS=9600\r\n"},
-        WriteCase{"ReplaceEntryWithoutEquals", "[A]\nX\nY=1\n", "A", "X", "4",
-                  "[A]\nX=4\nY=1\n"},
+        WriteCase{"ReplaceEntryWithoutEquals", "[A]\nX\nY=1\n", "A", "X", "4", "[A]\nX=4\nY=1\n"},
         WriteCase{"ReplaceFirstOfDuplicates", "[A]\nX=1\n[a]\nX=2\n", "A", "X", "9",
                   "[A]\nX=9\n[a]\nX=2\n"},
         WriteCase{"NewKeyAfterLastEntryBeforeBlankLines",
                   "[A]\r\nX=1\r\n;note\r\n\r\n  \r\n[B]\r\nY=2\r\n", "A", "Z", "3",
                   "[A]\r\nX=1\r\n;note\r\nZ=3\r\n\r\n  \r\n[B]\r\nY=2\r\n"},
         WriteCase{"NewKeyInEmptySection", "[A]\n\n[B]\n", "A", "Z", "3", "[A]\nZ=3\n\n[B]\n"},
-        WriteCase{"NewKeyGoesToFirstOfDuplicateSections", "[A]\nX=1\n[A]\nX=2\n", "a", "Z",
-                  "3", "[A]\nX=1\nZ=3\n[A]\nX=2\n"},
+        WriteCase{"NewKeyGoesToFirstOfDuplicateSections", "[A]\nX=1\n[A]\nX=2\n", "a", "Z", "3",
+                  "[A]\nX=1\nZ=3\n[A]\nX=2\n"},
         WriteCase{"NewSectionAtEndInTheFileStyle", "[A]\nX=1\n\n", "B", "Y", "-2",
                   "[A]\nX=1\n\n[B]\nY=-2\n"},
         WriteCase{"NoFinalNewlineNewKey", "[A]\r\nX=1", "A", "Y", "2", "[A]\r\nX=1\r\nY=2\r\n"},
         WriteCase{"NoFinalNewlineReplace", "[A]\nX=1", "A", "X", "22", "[A]\nX=22"},
-        WriteCase{"NoFinalNewlineNewSection", "[A]\nX=1", "B", "Y", "2",
-                  "[A]\nX=1\n[B]\nY=2\n"},
+        WriteCase{"NoFinalNewlineNewSection", "[A]\nX=1", "B", "Y", "2", "[A]\nX=1\n[B]\nY=2\n"},
         WriteCase{"EmptyFileGetsCrLf", "", "A", "X", "1", "[A]\r\nX=1\r\n"},
         WriteCase{"LinesBeforeAnySectionStay", "X=1\n", "A", "X", "2", "X=1\n[A]\nX=2\n"}),
     [](const ::testing::TestParamInfo<WriteCase>& param) { return std::string(param.param.name); });
