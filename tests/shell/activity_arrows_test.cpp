@@ -24,6 +24,10 @@ std::vector<size_t> every6(size_t first, int count) {
     return out;
 }
 
+void PrintTo(const FrameCase& c, std::ostream* os) {
+    *os << "channel " << c.channel << " frame " << c.frame;
+}
+
 class ArrowFrame : public ::testing::TestWithParam<FrameCase> {};
 
 TEST_P(ArrowFrame, HasItsArrowsAtTheirPlacesAndBlanksElsewhere) {

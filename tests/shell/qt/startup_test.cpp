@@ -159,6 +159,8 @@ struct DisplayModeCase {
     bool binaryChecked;
 };
 
+void PrintTo(const DisplayModeCase& c, std::ostream* os) { *os << "DMODE=" << c.dmode; }
+
 class StartUpDisplayMode : public ::testing::TestWithParam<DisplayModeCase> {};
 
 TEST_P(StartUpDisplayMode, PutsTheCheckMarkOnTheMatchingItemOnly) {
