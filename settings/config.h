@@ -17,7 +17,8 @@ extern AppOptions appOptions;
 
 // The current directory + "/Vorlinex.ini", of any length.
 std::string configPath();
-// Fills both PortSettings, AppOptions and comDevicePaths; defaults when the file is missing.
+// Fills both PortSettings, AppOptions and comDevicePaths; defaults when the file is missing
+// or is no regular file that can be read.
 int loadConfig();
 // Writes the seventeen keys in one atomic replacement of the file, keeping every other line,
 // and tells the user how it went: "Configuration Data Saved", or an error box naming the file

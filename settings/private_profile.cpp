@@ -127,7 +127,8 @@ void syncFolderOf(const std::string& file) {
 }  // namespace
 
 PrivateProfile::PrivateProfile(std::string path) : path_(std::move(path)) {
-    int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO in the file's place cannot hang the program.
+    int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno != ENOENT)
             readError_ = errno;
@@ -139,8 +140,8 @@ PrivateProfile::PrivateProfile(std::string path) : path_(std::move(path)) {
         ::close(fd);
         return;
     }
-    if (S_ISDIR(st.st_mode)) {
-        readError_ = EISDIR;
+    if (!S_ISREG(st.st_mode)) {
+        readError_ = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         ::close(fd);
         return;
     }

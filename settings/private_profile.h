@@ -8,8 +8,9 @@
 
 class PrivateProfile {
   public:
-    // Reads the file. A missing file, or one that cannot be read (a directory, no permission),
-    // gives an empty profile with exists() false.
+    // Reads the file. A missing file, or one that cannot be read (a directory, a FIFO, no
+    // permission), gives an empty profile with exists() false; save() then refuses to replace
+    // what it could not read.
     explicit PrivateProfile(std::string path);
 
     bool exists() const { return exists_; }

@@ -100,6 +100,18 @@ TEST(PrivateProfileRead, DirectoryReadsAsMissingAndCannotBeSaved) {
     EXPECT_TRUE(std::filesystem::is_directory(dir.file("t.ini")));
 }
 
+TEST(PrivateProfileRead, FifoReadsAsMissingWithoutWaitingAndIsNotReplaced) {
+    ScratchDir dir;
+    ASSERT_EQ(::mkfifo(dir.file("t.ini").c_str(), 0644), 0);
+    PrivateProfile ini(dir.file("t.ini"));
+    EXPECT_FALSE(ini.exists());
+    ini.setString("A", "X", "1");
+    std::string error;
+    EXPECT_FALSE(ini.save(&error));
+    EXPECT_EQ(error, std::strerror(EINVAL));
+    EXPECT_TRUE(std::filesystem::is_fifo(dir.file("t.ini")));
+}
+
 struct WriteCase {
     const char* name;
     const char* before;
