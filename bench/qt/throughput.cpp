@@ -19,11 +19,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "bench/relay_measure.h"
 #include "capture/capture_log.h"
+#include "capture/qt/log_window.h"
 #include "relay/relay_channel.h"
 #include "shell/qt/entry.h"
 #include "shell/qt/main_window.h"
@@ -53,17 +55,19 @@ struct HarnessCpu {
     ~HarnessCpu() { harnessCpuUs += static_cast<int64_t>((threadCpuSeconds() - start) * 1e6); }
 };
 
-// Sends `data` at `rate` bytes per second, in slices every 5 ms.
-void feedPaced(int fd, const std::string& data, double rate) {
+// Sends `data` at `rate` bytes per second, in slices every 5 ms; returns when the last byte
+// was written.
+bench::Clock::time_point feedPaced(int fd, const std::string& data, double rate) {
     HarnessCpu cpu;
     auto t0 = bench::Clock::now();
     size_t sent = 0;
-    while (sent < data.size()) {
+    for (;;) {
         size_t due = std::min(data.size(), static_cast<size_t>(bench::secondsSince(t0) * rate));
         if (due > sent) {
             bench::writeAll(fd, data.substr(sent, due - sent));
             sent = due;
         }
+        if (sent == data.size()) return bench::Clock::now();
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
@@ -73,6 +77,7 @@ struct Direction {
     std::string data;
     bench::StreamCheck check;
     bench::Clock::time_point lastByte;
+    bench::Clock::time_point fedAll;  // when the feeder wrote its last byte
     double seconds = 0;  // feed start to the last byte received
 };
 
@@ -85,8 +90,9 @@ struct Run {
     bool displayOpen[2] = {false, false};
     bool hexChecked = false;
     bool logOpen[2] = {false, false};
+    bool logWindow[2] = {false, false};
     std::string notes;
-    Direction dir[2] = {{"1->2 (channel 1)", {}, {}, {}, 0}, {"2->1 (channel 2)", {}, {}, {}, 0}};
+    Direction dir[2] = {{"1->2 (channel 1)", {}, {}, {}, {}, 0}, {"2->1 (channel 2)", {}, {}, {}, {}, 0}};
     bool relaying = false;
     // The UI thread's longest gap between two ticks of a 5 ms timer while the feed runs.
     std::atomic<bool> measuring{false};
@@ -114,13 +120,22 @@ void openWindows(Run& run, QWidget* mainWindow) {
                          " skipped: Disp " + buttons[c] + " did not open it\n";
         }
     }
+    // The captures as the user starts them, through LOG Com->Com / LOG Com<-Com, with the file
+    // named by the benchmark instead of the file dialog.
+    setCaptureFileChooser([&run](int channel) -> std::optional<QString> {
+        return QString::fromStdString(run.logPath[channel == 2 ? 1 : 0]);
+    });
+    setCreateFilePrompt([](const QString&) { return true; });
+    const int logItems[2] = {40010, 40011};
     for (int c = 0; c < 2; ++c) {
-        run.logOpen[c] = openCaptureLog(c + 1, run.logPath[c]) == 1;
+        if (QAction* item = mainMenuItem(logItems[c])) item->trigger();
+        run.logOpen[c] = relayChannel(c + 1).logEnabled.load() == 1;
+        run.logWindow[c] = captureLogWindow(c + 1) != nullptr;
         if (!run.logOpen[c]) {
-            run.notes += "  capture " + std::to_string(c + 1) + " skipped: the log did not open\n";
+            run.notes += "  capture " + std::to_string(c + 1) + " skipped: menu item " +
+                         std::to_string(logItems[c]) + " did not open the log\n";
         }
     }
-    run.notes += "  logs opened through openCaptureLog, without their log windows\n";
 }
 
 // The control thread: waits for the relay, opens the windows, feeds, collects, shuts down.
@@ -149,7 +164,9 @@ void control(Run& run, QWidget* mainWindow) {
         std::thread feeders[2];
         std::thread readers[2];
         for (int d = 0; d < 2; ++d) {
-            feeders[d] = std::thread(feedPaced, from[d], std::cref(run.dir[d].data), run.rate);
+            feeders[d] = std::thread([&run, &from, d] {
+                run.dir[d].fedAll = feedPaced(from[d], run.dir[d].data, run.rate);
+            });
             readers[d] = std::thread([&run, &to, d, t0] {
                 HarnessCpu readerCpu;
                 Direction& dir = run.dir[d];
@@ -213,10 +230,12 @@ int main(int argc, char** argv) {
 
     std::printf("bench_throughput: the program in-process, offscreen, BPS 460800 on pty cables, "
                 "%.0f B/s paced each way for %.0f s\n", run.rate, run.seconds);
+    auto logState = [&run](int c) {
+        return !run.logOpen[c] ? "skipped" : run.logWindow[c] ? "open with its window" : "open, no window";
+    };
     std::printf("  windows: hex form %s, display 1 %s, display 2 %s, log 1 %s, log 2 %s\n",
                 run.hexChecked ? "checked" : "NOT checked", run.displayOpen[0] ? "open" : "skipped",
-                run.displayOpen[1] ? "open" : "skipped", run.logOpen[0] ? "open" : "skipped",
-                run.logOpen[1] ? "open" : "skipped");
+                run.displayOpen[1] ? "open" : "skipped", logState(0), logState(1));
     if (!run.notes.empty()) std::printf("%s", run.notes.c_str());
     if (!run.relaying) {
         std::printf("  the program did not relay (entry returned %d)\n", rc);
@@ -227,13 +246,15 @@ int main(int argc, char** argv) {
         const Direction& dir = run.dir[d];
         double kept = dir.seconds > 0 ? static_cast<double>(dir.check.received) / dir.seconds : NAN;
         std::printf("  %s: sent %llu B, received %llu B, lost %llu, reordered/corrupted %llu, "
-                    "extra %llu; rate kept %.0f B/s of %.0f (%.1f %%)\n",
+                    "extra %llu; rate kept %.0f B/s of %.0f (%.1f %%); last byte arrived %.1f ms "
+                    "after it was sent\n",
                     dir.name, static_cast<unsigned long long>(dir.check.expected),
                     static_cast<unsigned long long>(dir.check.received),
                     static_cast<unsigned long long>(dir.check.lost()),
                     static_cast<unsigned long long>(dir.check.wrong),
                     static_cast<unsigned long long>(dir.check.extra()), kept, run.rate,
-                    kept / run.rate * 100);
+                    kept / run.rate * 100,
+                    std::chrono::duration<double, std::milli>(dir.lastByte - dir.fedAll).count());
         if (dir.check.lost() != 0 || dir.check.wrong != 0 || dir.check.extra() != 0) ++missed;
     }
     std::printf("  UI thread longest stall (5 ms timer gap): %lld ms  [target < 100 ms: %s]\n",
