@@ -1,0 +1,285 @@
+#include "display/qt/traffic_view.h"
+
+#include <QFontMetrics>
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <algorithm>
+#include <cstring>
+#include <iconv.h>
+
+#include "display/traffic_text_control.h"
+
+namespace {
+
+constexpr int leftMargin = 2;
+constexpr int frameIntervalMs = 20;  // about 50 frames a second, whatever the traffic
+
+bool isCp932Lead(uint8_t b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
+bool isCp932Trail(uint8_t b) { return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC); }
+
+// One converter per thread that draws; closed when that thread ends.
+struct Cp932Decoder {
+    Cp932Decoder() : cd(iconv_open("UTF-8", "CP932")) {}
+    ~Cp932Decoder() {
+        if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+    }
+    // The character that one or two bytes make, or an empty text when they make none.
+    QString decode(const char* bytes, size_t length) {
+        if (cd == reinterpret_cast<iconv_t>(-1)) return {};
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        char in[2];
+        std::memcpy(in, bytes, length);
+        char out[16];
+        char* inPtr = in;
+        char* outPtr = out;
+        size_t inLeft = length;
+        size_t outLeft = sizeof out;
+        if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<size_t>(-1) || inLeft != 0) return {};
+        const QString text = QString::fromUtf8(out, static_cast<int>(outPtr - out));
+        // A converter may map a byte to a control character: that is no drawable character.
+        for (QChar c : text) {
+            if (c.category() == QChar::Other_Control) return {};
+        }
+        return text;
+    }
+    iconv_t cd;
+};
+
+QString decodeCp932(const char* bytes, size_t length) {
+    thread_local Cp932Decoder decoder;
+    return decoder.decode(bytes, length);
+}
+
+}  // namespace
+
+std::vector<DisplaySegment> decodeDisplayLine(const std::string& bytes) {
+    std::vector<DisplaySegment> segments;
+    DisplaySegment run;  // single-cell characters drawn together
+    auto flushRun = [&] {
+        if (run.cells > 0) segments.push_back(run);
+        run = DisplaySegment{};
+    };
+    auto addToRun = [&](int column, const QString& text) {
+        if (run.cells == 0) run.column = column;
+        run.text += text;
+        ++run.cells;
+    };
+    const size_t n = bytes.size();
+    size_t i = 0;
+    while (i < n) {
+        const uint8_t b = static_cast<uint8_t>(bytes[i]);
+        const int column = static_cast<int>(i);
+        if (b < 0x20 || b == 0x7F) {
+            flushRun();
+            segments.push_back(DisplaySegment{column, 1, QString(), true});
+            ++i;
+            continue;
+        }
+        if (b < 0x80) {
+            addToRun(column, QChar(b));
+            ++i;
+            continue;
+        }
+        if (isCp932Lead(b) && i + 1 < n && isCp932Trail(static_cast<uint8_t>(bytes[i + 1]))) {
+            const QString text = decodeCp932(bytes.data() + i, 2);
+            if (!text.isEmpty()) {
+                // Each double-byte character at its own column, so columns stay exact.
+                flushRun();
+                segments.push_back(DisplaySegment{column, 2, text, false});
+                i += 2;
+                continue;
+            }
+        }
+        const QString single = decodeCp932(bytes.data() + i, 1);  // half-width katakana
+        if (!single.isEmpty()) {
+            addToRun(column, single);
+        } else {
+            flushRun();
+            segments.push_back(DisplaySegment{column, 1, QString(), true});
+        }
+        ++i;
+    }
+    flushRun();
+    return segments;
+}
+
+QString displayLineText(const std::string& bytes) {
+    QString text;
+    for (const DisplaySegment& segment : decodeDisplayLine(bytes)) {
+        text += segment.placeholder ? QString(QChar(0x25A1)) : segment.text;
+    }
+    return text;
+}
+
+TrafficView::TrafficView(QWidget* parent) : QAbstractScrollArea(parent) {
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setFrameShape(QFrame::StyledPanel);
+    viewport()->setCursor(Qt::IBeamCursor);
+    background_ = palette().color(QPalette::Base);
+    frameTimer_.setInterval(frameIntervalMs);
+    connect(&frameTimer_, &QTimer::timeout, this, [this] {
+        if (isVisible()) refresh();
+    });
+    frameTimer_.start();
+}
+
+void TrafficView::setModel(TrafficTextControl* model) {
+    model_ = model;
+    shownRevision_ = ~uint64_t{0};
+    shownScrollRequests_ = model_ != nullptr ? model_->viewState(0, 0).scrollRequests : 0;
+    refresh();
+}
+
+void TrafficView::setBackgroundColor(const QColor& color) {
+    background_ = color;
+    viewport()->update();
+}
+
+int TrafficView::lineHeight() const { return std::max(1, QFontMetrics(font()).lineSpacing()); }
+
+int TrafficView::cellWidth() const { return std::max(1, QFontMetrics(font()).horizontalAdvance(QLatin1Char('0'))); }
+
+int TrafficView::firstVisibleLine() const { return verticalScrollBar()->value(); }
+
+int TrafficView::visibleLineCount() const { return std::max(1, viewport()->height() / lineHeight()); }
+
+bool TrafficView::refresh() {
+    if (model_ == nullptr) return false;
+    if (model_->revision() == shownRevision_) return false;
+    const TrafficTextControl::ViewState state = model_->viewState(0, 0);
+    if (!state.redraw) return false;  // painting is off: look again on the next frame
+    shownRevision_ = state.revision;
+    updateScrollBars(state.lineCount, state.maxLineLength);
+    if (state.scrollRequests != shownScrollRequests_) {
+        shownScrollRequests_ = state.scrollRequests;
+        followCaret(state.caretLine, state.caretColumn);
+    }
+    viewport()->update();
+    return true;
+}
+
+void TrafficView::updateScrollBars(int lineCount, int maxLineLength) {
+    const int visible = visibleLineCount();
+    verticalScrollBar()->setRange(0, std::max(0, lineCount - visible));
+    verticalScrollBar()->setPageStep(visible);
+    verticalScrollBar()->setSingleStep(1);
+    const int width = leftMargin + (maxLineLength + 1) * cellWidth();
+    horizontalScrollBar()->setRange(0, std::max(0, width - viewport()->width()));
+    horizontalScrollBar()->setPageStep(std::max(1, viewport()->width()));
+    horizontalScrollBar()->setSingleStep(cellWidth());
+}
+
+void TrafficView::followCaret(int caretLine, int caretColumn) {
+    const int visible = visibleLineCount();
+    QScrollBar* vertical = verticalScrollBar();
+    if (caretLine < vertical->value()) {
+        vertical->setValue(caretLine);
+    } else if (caretLine >= vertical->value() + visible) {
+        vertical->setValue(caretLine - visible + 1);
+    }
+    QScrollBar* horizontal = horizontalScrollBar();
+    const int x = leftMargin + caretColumn * cellWidth();
+    if (x < horizontal->value()) {
+        horizontal->setValue(std::max(0, x - leftMargin));
+    } else if (x + cellWidth() > horizontal->value() + viewport()->width()) {
+        horizontal->setValue(x + cellWidth() - viewport()->width());
+    }
+}
+
+void TrafficView::paintEvent(QPaintEvent* event) {
+    QPainter painter(viewport());
+    painter.fillRect(event->rect(), background_);
+    if (model_ == nullptr) return;
+
+    const int lh = lineHeight();
+    const int cw = cellWidth();
+    const int first = firstVisibleLine();
+    const int count = viewport()->height() / lh + 2;
+    const TrafficTextControl::ViewState state = model_->viewState(first, count);
+    const int xOrigin = leftMargin - horizontalScrollBar()->value();
+    const int ascent = QFontMetrics(font()).ascent();
+    const QColor highlight = palette().color(QPalette::Highlight);
+
+    painter.setFont(font());
+    painter.setPen(Qt::black);
+    for (size_t i = 0; i < state.lines.size(); ++i) {
+        const int top = static_cast<int>(i) * lh;
+        const std::string& line = state.lines[i];
+        const int start = state.lineStarts[i];
+        const int lineEnd = start + static_cast<int>(line.size());
+
+        // The selected part of this line; a selected break shows as one more cell.
+        const int selFrom = std::max(state.selectionStart, start);
+        const int selTo = std::min(state.selectionEnd, lineEnd + 2);
+        if (selFrom < selTo) {
+            const int fromColumn = selFrom - start;
+            const int toColumn = std::min(selTo - start, static_cast<int>(line.size()) + 1);
+            painter.fillRect(QRect(xOrigin + fromColumn * cw, top, (toColumn - fromColumn) * cw, lh), highlight);
+        }
+
+        for (const DisplaySegment& segment : decodeDisplayLine(line)) {
+            const int x = xOrigin + segment.column * cw;
+            if (x > viewport()->width() || x + segment.cells * cw < 0) continue;
+            if (segment.placeholder) {
+                painter.drawRect(QRect(x + 1, top + 2, std::max(1, cw - 3), std::max(1, lh - 5)));
+            } else {
+                painter.drawText(QPoint(x, top + ascent), segment.text);
+            }
+        }
+    }
+}
+
+void TrafficView::resizeEvent(QResizeEvent* event) {
+    QAbstractScrollArea::resizeEvent(event);
+    shownRevision_ = ~uint64_t{0};
+    refresh();
+}
+
+void TrafficView::scrollContentsBy(int, int) { viewport()->update(); }
+
+void TrafficView::changeEvent(QEvent* event) {
+    QAbstractScrollArea::changeEvent(event);
+    if (event->type() == QEvent::FontChange) {
+        shownRevision_ = ~uint64_t{0};
+        refresh();
+    }
+}
+
+int TrafficView::positionAt(const QPoint& point) const {
+    if (model_ == nullptr) return 0;
+    const int lh = lineHeight();
+    const int cw = cellWidth();
+    const int line = firstVisibleLine() + std::max(0, point.y()) / lh;
+    const TrafficTextControl::ViewState state = model_->viewState(line, 1);
+    if (state.lines.empty()) return state.textLength;
+    const std::string& bytes = state.lines.front();
+    const int x = point.x() - leftMargin + horizontalScrollBar()->value();
+    int column = std::clamp((x + cw / 2) / cw, 0, static_cast<int>(bytes.size()));
+    // Never between the two bytes of a character.
+    for (const DisplaySegment& segment : decodeDisplayLine(bytes)) {
+        if (segment.cells == 2 && column == segment.column + 1) column = segment.column;
+    }
+    return state.lineStarts.front() + column;
+}
+
+void TrafficView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton || model_ == nullptr) {
+        QAbstractScrollArea::mousePressEvent(event);
+        return;
+    }
+    selectionAnchor_ = positionAt(event->position().toPoint());
+    model_->setSelection(selectionAnchor_, selectionAnchor_);
+    refresh();
+}
+
+void TrafficView::mouseMoveEvent(QMouseEvent* event) {
+    if (!(event->buttons() & Qt::LeftButton) || model_ == nullptr) {
+        QAbstractScrollArea::mouseMoveEvent(event);
+        return;
+    }
+    model_->setSelection(selectionAnchor_, positionAt(event->position().toPoint()));
+    refresh();
+}

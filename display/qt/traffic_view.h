@@ -1,0 +1,67 @@
+// The view of a display window's text model (control 1001): code page 932 text, fixed pitch,
+// lines never wrapped, on the menu colour. It repaints at the screen's pace from the model's
+// revision, never once per operation, and paints only the lines in sight.
+#pragma once
+
+#include <QAbstractScrollArea>
+#include <QColor>
+#include <QString>
+#include <QTimer>
+#include <string>
+#include <vector>
+
+class TrafficTextControl;
+
+// One piece of a shown line: decoded text starting at a byte column, or the placeholder box
+// that stands for a byte that cannot be drawn (NUL, 0x14 and the other control bytes, bytes
+// that are no character of code page 932).
+struct DisplaySegment {
+    int column = 0;  // byte offset in the line; one byte is one cell
+    int cells = 0;
+    QString text;    // empty for a placeholder
+    bool placeholder = false;
+};
+
+// The segments a line of stored bytes is drawn as.
+std::vector<DisplaySegment> decodeDisplayLine(const std::string& bytes);
+// The same as one text, with U+25A1 (a white square) for each placeholder cell.
+QString displayLineText(const std::string& bytes);
+
+class TrafficView : public QAbstractScrollArea {
+    Q_OBJECT
+public:
+    explicit TrafficView(QWidget* parent = nullptr);
+
+    void setModel(TrafficTextControl* model);
+    TrafficTextControl* model() const { return model_; }
+    void setBackgroundColor(const QColor& color);
+    QColor backgroundColor() const { return background_; }
+
+    // Looks at the model now, as the frame timer does; true when something is to be repainted.
+    bool refresh();
+    int firstVisibleLine() const;
+    int visibleLineCount() const;
+    int lineHeight() const;
+    int cellWidth() const;
+    // The text position under a point of the viewport.
+    int positionAt(const QPoint& point) const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void scrollContentsBy(int dx, int dy) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void updateScrollBars(int lineCount, int maxLineLength);
+    void followCaret(int caretLine, int caretColumn);
+
+    TrafficTextControl* model_ = nullptr;
+    QColor background_;
+    QTimer frameTimer_;
+    uint64_t shownRevision_ = ~uint64_t{0};
+    uint64_t shownScrollRequests_ = 0;
+    int selectionAnchor_ = 0;
+};
