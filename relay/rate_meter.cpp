@@ -1,5 +1,7 @@
 #include "relay/rate_meter.h"
 
+#include <pthread.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -85,6 +87,7 @@ int startRateTimer() {
         rateMeter.stopping = false;
     }
     rateMeter.tickThread = std::thread(tickThreadBody, rateMeter.timerToken);
+    pthread_setname_np(rateMeter.tickThread.native_handle(), "vx-rate-tick");
     if (++nextTimerId == 0) ++nextTimerId;
     rateMeter.timerId.store(nextTimerId, std::memory_order_release);
     return rateMeter.timerId.load(std::memory_order_acquire) != 0 ? 1 : 0;

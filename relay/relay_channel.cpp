@@ -1,6 +1,7 @@
 #include "relay/relay_channel.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -240,4 +241,7 @@ void startRelayWorker(RelayChannel& channel) {
 
     channel.stopRequested.store(0, std::memory_order_release);
     channel.worker = std::thread(relayWorker, std::ref(channel));
+    // Named before this returns, so that tools (top -H, gdb, /proc) tell the directions apart.
+    pthread_setname_np(channel.worker.native_handle(),
+                       channel.number == 2 ? "vx-relay2" : "vx-relay1");
 }
