@@ -1,0 +1,152 @@
+// The display windows in the running program: its main window, its relay workers, pty cables
+// as the two serial lines.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QImage>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <regex>
+#include <string>
+
+#include "display/qt/display_window.h"
+#include "display/qt/traffic_view.h"
+#include "display/traffic_text_control.h"
+#include "relay/relay_channel.h"
+#include "settings/config.h"
+#include "tests/shell/qt/shell_harness.h"
+
+namespace {
+
+struct Cables {
+    Cables() { dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath(), "", "", "", ""})); }
+    void withStamps() {
+        std::string ini = vorlinexIni({first.slavePath(), second.slavePath(), "", "", "", ""});
+        ini.replace(ini.find("DATETIME=0"), 10, "DATETIME=1");
+        dir.write("Vorlinex.ini", ini);
+    }
+    ScratchDir dir;
+    PtyCable first;   // Serial Port1's device
+    PtyCable second;  // Serial Port2's device
+};
+
+void pressDisp(QWidget* mainWindow, int id) {
+    auto* button = mainWindow->findChild<QPushButton*>(QString::number(id));
+    ASSERT_NE(button, nullptr) << id;
+    button->click();
+}
+
+TrafficView* viewOf(int channel) {
+    QWidget* window = displayWindowOf(channel);
+    return window == nullptr ? nullptr : window->findChild<TrafficView*>(QStringLiteral("1001"));
+}
+
+void mouse(QWidget* target, QEvent::Type type) {
+    const QPointF at(5, 5);
+    const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
+    QMouseEvent event(type, at, target->mapToGlobal(at), Qt::LeftButton, held, Qt::NoModifier);
+    QApplication::sendEvent(target, &event);
+}
+
+bool viewShowsInk(TrafficView* view) {
+    const QImage image = view->viewport()->grab().toImage();
+    const QRgb background = view->backgroundColor().rgb() & 0xFFFFFF;
+    for (int y = 0; y < std::min(image.height(), view->lineHeight()); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            if ((image.pixel(x, y) & 0xFFFFFF) != background) return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST(DisplayInTheProgram, BytesOnPortOneAppearInChannelOnesWindowOnly) {
+    Cables cables;
+    recordBoxes();
+    runVorlinex([&](QWidget* mainWindow) {
+        pressDisp(mainWindow, 117);
+        pressDisp(mainWindow, 118);
+        TrafficTextControl* one = relayChannel1.displayWindow.load();
+        TrafficTextControl* two = relayChannel2.displayWindow.load();
+        ASSERT_NE(one, nullptr);
+        ASSERT_NE(two, nullptr);
+        EXPECT_EQ(displayWindowOf(1)->parentWidget(), mainWindow);
+
+        const std::string bytes = "to port two \x93\xfa\x96\x7b";
+        cables.first.send(bytes);
+        EXPECT_EQ(cables.second.receive(bytes.size(), 10000), bytes);
+        EXPECT_TRUE(waitUntil([&] { return one->text() == bytes; })) << one->text();
+        EXPECT_EQ(two->textLength(), 0);
+        EXPECT_TRUE(waitUntil([&] { return viewShowsInk(viewOf(1)); }));
+        EXPECT_FALSE(viewShowsInk(viewOf(2)));
+        EXPECT_EQ(displayLineText(one->viewState(0, 1).lines.at(0)), QStringLiteral("to port two 日本"));
+    });
+}
+
+TEST(DisplayInTheProgram, HoldingTheButtonInChannelOnesTextPausesChannelOneOnly) {
+    Cables cables;
+    recordBoxes();
+    runVorlinex([&](QWidget* mainWindow) {
+        pressDisp(mainWindow, 117);
+        pressDisp(mainWindow, 118);
+        TrafficTextControl* one = relayChannel1.displayWindow.load();
+        TrafficTextControl* two = relayChannel2.displayWindow.load();
+        QWidget* text = viewOf(1)->viewport();
+
+        mouse(text, QEvent::MouseButtonPress);
+        ASSERT_EQ(relayChannel1.displayMouseHeld.load(), 1);
+        ASSERT_EQ(leftMouseButtonDown.load(), 1);
+
+        cables.first.send("held back");
+        // Channel 2 goes on: several round trips through its worker while channel 1 waits.
+        std::string back;
+        for (int i = 0; i < 5; ++i) {
+            const std::string reply = "reply " + std::to_string(i) + "\r\n";
+            cables.second.send(reply);
+            back += cables.first.receive(reply.size(), 10000);
+            waitUntil([&] { return two->textLength() >= static_cast<int>(back.size()); }, 10000);
+        }
+        EXPECT_EQ(back, "reply 0\r\nreply 1\r\nreply 2\r\nreply 3\r\nreply 4\r\n");
+        EXPECT_EQ(two->text(), back);
+        EXPECT_EQ(one->textLength(), 0);
+        EXPECT_EQ(cables.second.receiveUntilQuiet(300), "");
+
+        mouse(text, QEvent::MouseButtonRelease);
+        EXPECT_EQ(relayChannel1.displayMouseHeld.load(), 0);
+        EXPECT_EQ(cables.second.receive(9, 10000), "held back");
+        EXPECT_TRUE(waitUntil([&] { return one->text() == "held back"; }));
+    });
+}
+
+TEST(DisplayInTheProgram, TheTimeStampReachesATextViewAndNotAHexView) {
+    Cables cables;
+    cables.withStamps();
+    recordBoxes();
+    runVorlinex([&](QWidget* mainWindow) {
+        ASSERT_EQ(appOptions.DATETIME.load(), 1);
+        appOptions.DMODE = 0;
+        pressDisp(mainWindow, 117);  // text
+        appOptions.DMODE = 1;
+        pressDisp(mainWindow, 118);  // hexadecimal
+        TrafficTextControl* text = relayChannel1.displayWindow.load();
+        TrafficTextControl* hex = relayChannel2.displayWindow.load();
+        ASSERT_EQ(relayChannel1.displayMode.load(), 0);
+        ASSERT_EQ(relayChannel2.displayMode.load(), 1);
+
+        cables.first.send("abc");
+        cables.second.send("xyz");
+        EXPECT_EQ(cables.second.receive(3, 10000), "abc");
+        EXPECT_EQ(cables.first.receive(3, 10000), "xyz");
+
+        EXPECT_TRUE(waitUntil([&] { return text->textLength() >= 23; }));
+        const std::regex stamped(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\r\nabc)");
+        EXPECT_TRUE(std::regex_match(text->text(), stamped)) << text->text();
+
+        EXPECT_TRUE(waitUntil([&] { return hex->textLength() == 74; }));
+        const std::string dump = hex->text();
+        EXPECT_EQ(dump.substr(0, 9), "78 79 7A ");
+        EXPECT_EQ(dump.substr(54, 3), "xyz");
+        EXPECT_EQ(dump.find_first_not_of(' ', 9), 54u);  // nothing but the three bytes
+    });
+}
