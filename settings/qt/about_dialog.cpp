@@ -9,6 +9,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QUrl>
+#include <algorithm>
 
 #include "shell/qt/desktop.h"
 #include "shell/qt/dialog_units.h"
@@ -63,7 +64,9 @@ AboutDialog::AboutDialog(QWidget* owner)
 
     auto label = [&](const QString& text, int x, int y, int w, int h) {
         auto* l = new QLabel(text, this);
-        l->setGeometry(du.rect(x, y, w, h));
+        // This face is wider than the template's: a label keeps its whole text.
+        const QRect r = du.rect(x, y, w, h);
+        l->setGeometry(r.x(), r.y(), std::max(r.width(), l->sizeHint().width()), r.height());
         return l;
     };
 
@@ -75,7 +78,7 @@ AboutDialog::AboutDialog(QWidget* owner)
     QLabel* version = label(QString(), 43, 26, 118, 8);
     version->setObjectName(QStringLiteral("1074"));
     label(QStringLiteral("2026/12/06"), 53, 45, 124, 8);
-    label(QStringLiteral("Copyright (C) 2026 Vorlinex. All rights reserved."), 53, 56, 140, 8);
+    label(QStringLiteral("(C) 2026 Vorlinex. All rights reserved."), 53, 56, 140, 8);
     label(QStringLiteral("Mail："), 65, 74, 16, 8);
     const QString mail = QString::fromUtf8(supportMailAddress);
     auto* mailLink = new LinkStatic(mail, QStringLiteral("mailto:") + mail, this);

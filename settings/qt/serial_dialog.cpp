@@ -7,6 +7,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QString>
+#include <algorithm>
 #include <vector>
 
 #include "display/qt/display_window.h"
@@ -65,7 +66,8 @@ SerialDialog::SerialDialog(QWidget* owner)
     };
     auto label = [&](const char* text, QRect r) {
         auto* l = new QLabel(QString::fromUtf8(text), this);
-        l->setGeometry(r);
+        // This face is wider than the template's: a label keeps its whole text.
+        l->setGeometry(r.x(), r.y(), std::max(r.width(), l->sizeHint().width()), r.height());
         return l;
     };
 
