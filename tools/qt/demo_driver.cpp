@@ -1,0 +1,260 @@
+// demo_driver: the real program, in this process, under Qt's offscreen platform, worked through
+// the demo by timers instead of a person.
+//
+//   demo_driver OUTPUT_FOLDER [--seconds N]
+//
+// Run it in the demo folder (the program reads Vorlinex.ini from the current directory). It opens
+// display window 1 in ASCII and display window 2 in hex, starts both captures into
+// OUTPUT_FOLDER/channel1.log and channel2.log, takes PNG screenshots of the main window, both
+// display windows, both log windows and the serial, options and About dialogs into OUTPUT_FOLDER,
+// and shuts the program down after about N seconds (15 by default) so that the captures are
+// written out. A window that cannot be opened is skipped and named in the summary.
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QDialog>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPixmap>
+#include <QPointer>
+#include <QSet>
+#include <QTimer>
+#include <QWidget>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "capture/qt/log_window.h"
+#include "settings/qt/about_dialog.h"
+#include "settings/qt/option_dialog.h"
+#include "settings/qt/serial_dialog.h"
+#include "shell/qt/entry.h"
+#include "shell/qt/main_window.h"
+
+namespace {
+
+QString outputFolder;
+int runSeconds = 15;
+std::vector<std::string> taken;
+std::vector<std::string> skipped;
+
+void say(const std::string& line) {
+    std::printf("demo_driver: %s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+void skip(const std::string& what, const std::string& why) {
+    skipped.push_back(what + " (" + why + ")");
+    say("skipped " + what + ": " + why);
+}
+
+void screenshot(QWidget* window, const QString& fileName, const std::string& what) {
+    if (window == nullptr) {
+        skip(what, "no window");
+        return;
+    }
+    const QString path = outputFolder + "/" + fileName;
+    if (window->grab().save(path, "PNG")) {
+        taken.push_back(path.toStdString() + "  " + what);
+        say("screenshot " + path.toStdString() + " (" + what + ")");
+    } else {
+        skip(what, "could not write " + path.toStdString());
+    }
+}
+
+QSet<QWidget*> visibleWindows() {
+    QSet<QWidget*> windows;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (w->isVisible()) windows.insert(w);
+    }
+    return windows;
+}
+
+// The window that `action` brought up, found as the one visible window that was not there before.
+QWidget* windowOpenedBy(const std::function<void()>& action) {
+    const QSet<QWidget*> before = visibleWindows();
+    action();
+    for (QWidget* w : visibleWindows()) {
+        if (!before.contains(w)) return w;
+    }
+    return nullptr;
+}
+
+QString controlText(QWidget* mainWindow, const char* id) {
+    auto* label = mainWindow->findChild<QLabel*>(QString::fromLatin1(id));
+    return label != nullptr ? label->text() : QString();
+}
+
+bool hasNonZeroDigit(const QString& text) {
+    for (QChar c : text) {
+        if (c.isDigit() && c != QLatin1Char('0')) return true;
+    }
+    return false;
+}
+
+// The demo's steps, one after the other on the UI thread.
+class DemoScript {
+public:
+    explicit DemoScript(QWidget* mainWindow) : main_(mainWindow) {}
+
+    void start() {
+        started_.start();
+        QTimer::singleShot(600, main_, [this] { openDisplays(); });
+    }
+
+private:
+    void openDisplays() {
+        display1_ = windowOpenedBy([this] { clickButton("117"); });
+        if (display1_ == nullptr) skip("display window 1", "button 117 opened no window");
+        if (QAction* binary = mainMenuItem(40008)) {
+            binary->trigger();
+        } else {
+            skip("hex form of display window 2", "no menu item 40008");
+        }
+        display2_ = windowOpenedBy([this] { clickButton("118"); });
+        if (display2_ == nullptr) skip("display window 2", "button 118 opened no window");
+        QTimer::singleShot(600, main_, [this] { startCaptures(); });
+    }
+
+    void startCaptures() {
+        setCaptureFileChooser([](int channel) -> std::optional<QString> {
+            return outputFolder + QStringLiteral("/channel%1.log").arg(channel);
+        });
+        setCreateFilePrompt([](const QString&) { return true; });
+        startCapture(1);
+        startCapture(2);
+        log1_ = captureLogWindow(1);
+        log2_ = captureLogWindow(2);
+        // The pictures wait until traffic has run for a while, past the host's quiet period.
+        const int wait = std::max(0, pictureTimeMs() - static_cast<int>(started_.elapsed()));
+        QTimer::singleShot(wait, main_, [this] { awaitTraffic(); });
+    }
+
+    int pictureTimeMs() const { return runSeconds * 1000 * 2 / 3; }
+
+    // Waits (for at most two seconds) for a moment when both strips show arrows and both
+    // figures are non-zero, so that the picture shows the program at work.
+    void awaitTraffic() {
+        const bool busy = !controlText(main_, "1049").trimmed().isEmpty() &&
+                          !controlText(main_, "1050").trimmed().isEmpty() &&
+                          hasNonZeroDigit(controlText(main_, "1053")) &&
+                          hasNonZeroDigit(controlText(main_, "1054"));
+        if (!busy && started_.elapsed() < pictureTimeMs() + 2000) {
+            QTimer::singleShot(50, main_, [this] { awaitTraffic(); });
+            return;
+        }
+        say("main window: labels '" + controlText(main_, "1055").toStdString() + "' '" +
+            controlText(main_, "1056").toStdString() + "', figures '" +
+            controlText(main_, "1053").toStdString() + "' '" + controlText(main_, "1054").toStdString() +
+            "', clock '" + controlText(main_, "5001.1").toStdString() + "'" +
+            (busy ? "" : " (traffic not seen in both directions)"));
+        screenshot(main_, "01-main-window.png", "main window");
+        screenshot(display1_, "02-display-1-ascii.png", "display window 1, ASCII");
+        screenshot(display2_, "03-display-2-hex.png", "display window 2, hex");
+        screenshot(log1_, "04-log-window-1.png", "log window 1");
+        screenshot(log2_, "05-log-window-2.png", "log window 2");
+        QTimer::singleShot(0, main_, [this] { dialogs(); });
+    }
+
+    // Each dialog runs modally as the menu would run it; a timer inside its loop takes the
+    // picture and cancels it, so no setting changes.
+    void dialogs() {
+        runDialog("06-serial-dialog.png", "serial settings dialog", runSerialDialog);
+        runDialog("07-options-dialog.png", "options dialog", runOptionDialog);
+        runDialog("08-about-dialog.png", "About dialog", runAboutDialog);
+        const int wait = std::max(0, runSeconds * 1000 - static_cast<int>(started_.elapsed()));
+        QTimer::singleShot(wait, main_, [] {
+            say("shutting down");
+            shutdownVorlinex();
+        });
+    }
+
+    void runDialog(const char* fileName, const std::string& what, void (*run)(QWidget*)) {
+        auto pending = std::make_shared<bool>(true);
+        const QSet<QWidget*> before = visibleWindows();
+        QTimer::singleShot(700, main_, [pending, before, fileName, what] {
+            if (!*pending) return;
+            *pending = false;
+            QWidget* dialog = QApplication::activeModalWidget();
+            if (dialog == nullptr) {
+                for (QWidget* w : visibleWindows()) {
+                    if (!before.contains(w)) dialog = w;
+                }
+            }
+            if (dialog == nullptr) {
+                skip(what, "no dialog came up");
+                return;
+            }
+            screenshot(dialog, QString::fromLatin1(fileName), what);
+            if (auto* d = qobject_cast<QDialog*>(dialog)) {
+                d->reject();
+            } else {
+                dialog->close();
+            }
+        });
+        run(main_);
+        if (*pending) {
+            *pending = false;
+            skip(what, "the dialog returned at once");
+        }
+    }
+
+    void clickButton(const char* id) {
+        auto* button = main_->findChild<QAbstractButton*>(QString::fromLatin1(id));
+        if (button != nullptr) button->click();
+    }
+
+    QWidget* main_;
+    QElapsedTimer started_;
+    QPointer<QWidget> display1_;
+    QPointer<QWidget> display2_;
+    QPointer<QWidget> log1_;
+    QPointer<QWidget> log2_;
+};
+
+int usage() {
+    std::fprintf(stderr, "usage: demo_driver OUTPUT_FOLDER [--seconds N]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2 && argc != 4) return usage();
+    if (argc == 4) {
+        if (std::string(argv[2]) != "--seconds") return usage();
+        runSeconds = std::atoi(argv[3]);
+        if (runSeconds < 6) return usage();
+    }
+    outputFolder = QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath();
+    if (!QDir().mkpath(outputFolder)) {
+        std::fprintf(stderr, "demo_driver: cannot make %s\n", argv[1]);
+        return 1;
+    }
+    // The offscreen run is the point of this tool, whatever display the caller has.
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+
+    std::unique_ptr<DemoScript> script;
+    char* programArgs[] = {argv[0], nullptr};
+    const int exitCode = vorlinexMain(1, programArgs, [&script](QWidget* mainWindow) {
+        script = std::make_unique<DemoScript>(mainWindow);
+        script->start();
+    });
+    script.reset();
+
+    say("program ended with exit code " + std::to_string(exitCode));
+    for (int channel = 1; channel <= 2; ++channel) {
+        const QFileInfo log(outputFolder + QStringLiteral("/channel%1.log").arg(channel));
+        say(log.exists() ? "capture " + log.absoluteFilePath().toStdString() + ": " +
+                               std::to_string(log.size()) + " bytes"
+                         : "capture of channel " + std::to_string(channel) + " missing");
+    }
+    say(std::to_string(taken.size()) + " screenshots taken, " + std::to_string(skipped.size()) + " skipped");
+    for (const std::string& s : skipped) say("  skipped: " + s);
+    return exitCode;
+}
