@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,25 +21,29 @@
 
 namespace {
 
-int threadCount() {
+// The relay workers alive in this process, counted by their thread names per channel.
+int workerCount(const char* name) {
     int count = 0;
     if (DIR* tasks = opendir("/proc/self/task")) {
         while (dirent* entry = readdir(tasks)) {
-            if (entry->d_name[0] != '.') ++count;
+            if (entry->d_name[0] == '.') continue;
+            std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+            std::string line;
+            if (std::getline(comm, line) && line == name) ++count;
         }
         closedir(tasks);
     }
     return count;
 }
 
-// Waits, generously, until the process runs `expected` threads; returns the last count seen.
-int settleThreadCount(int expected) {
-    int count = threadCount();
-    for (int i = 0; i < 500 && count != expected; ++i) {
+// Waits, generously, until channel 1 and channel 2 run the given numbers of workers; true when
+// they do. A thread that has ended lingers in /proc for a moment after its join.
+bool workersSettleAt(int channel1, int channel2) {
+    for (int i = 0; i < 500; ++i) {
+        if (workerCount("vx-relay1") == channel1 && workerCount("vx-relay2") == channel2) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        count = threadCount();
     }
-    return count;
+    return false;
 }
 
 std::string section(const char* name, int com, int bps) {
@@ -57,7 +62,6 @@ class RunningRelay : public ::testing::Test {
 protected:
     void SetUp() override {
         setBoxFunction([this](const BoxRequest& r) { boxes.push_back(r); });
-        baseThreads = threadCount();
     }
 
     void start(int bps1 = 9600, int com1 = 0, int com2 = 1) {
@@ -71,7 +75,7 @@ protected:
             configurePort(*port);
             startRelayWorker(*channel);
         }
-        ASSERT_EQ(settleThreadCount(baseThreads + 2), baseThreads + 2);
+        ASSERT_TRUE(workersSettleAt(1, 1));
     }
 
     void TearDown() override {
@@ -96,7 +100,6 @@ protected:
     ScratchDir dir;
     PtyCable cable1, cable2, cable3;
     std::vector<BoxRequest> boxes;
-    int baseThreads = 0;
 };
 
 TEST_F(RunningRelay, OkWithoutChangeRestartsBothWorkersOneWorkerPerChannel) {
@@ -108,8 +111,8 @@ TEST_F(RunningRelay, OkWithoutChangeRestartsBothWorkersOneWorkerPerChannel) {
         ASSERT_TRUE(serialPort2.isOpen());
         EXPECT_EQ(relayChannel1.stopRequested.load(), 0);
         EXPECT_EQ(relayChannel2.stopRequested.load(), 0);
-        // The old workers have ended: exactly two workers, not four.
-        EXPECT_EQ(settleThreadCount(baseThreads + 2), baseThreads + 2);
+        // The old workers have ended: one worker per channel, not two.
+        EXPECT_TRUE(workersSettleAt(1, 1));
         expectBothDirectionsRelay(cable1, cable2, 10 + round);
     }
     EXPECT_TRUE(boxes.empty());
@@ -145,7 +148,7 @@ TEST_F(RunningRelay, RestartEndsAWorkerThatIsStuckOnAFullDestination) {
     restartPorts(choiceFromSettings(serialPort1.settings), choiceFromSettings(serialPort2.settings));
     ASSERT_TRUE(serialPort1.isOpen());
     ASSERT_TRUE(serialPort2.isOpen());
-    EXPECT_EQ(settleThreadCount(baseThreads + 2), baseThreads + 2);
+    EXPECT_TRUE(workersSettleAt(1, 1));
     cable2.receiveUntilQuiet(300);
     cable1.receiveUntilQuiet(100);
     expectBothDirectionsRelay(cable1, cable2, 9);
@@ -216,7 +219,7 @@ TEST_F(RunningRelay, APortOnAMissingDeviceIsReportedClosedAndTheOtherChannelWork
         counted += relayChannel2.rateByteCount.exchange(0);
     }
     EXPECT_EQ(counted, 100);
-    EXPECT_EQ(settleThreadCount(baseThreads + 1), baseThreads + 1);
+    EXPECT_TRUE(workersSettleAt(0, 1));
 }
 
 TEST_F(RunningRelay, ABaudRateOutsideTheListIsKeptWhenItsListHasNoSelection) {
