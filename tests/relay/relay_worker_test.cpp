@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture/capture_log.h"
 #include "display/traffic_text_control.h"
 #include "relay/relay_channel.h"
 #include "settings/config.h"
@@ -399,6 +400,45 @@ INSTANTIATE_TEST_SUITE_P(
                       NoStampCase{"StampSwitchOnlyCountsWhenExactlyOne", 2, 1, 0},
                       NoStampCase{"QuietPeriodNotOverYet", 1, 1, 7}),
     [](const auto& param) { return std::string(param.param.name); });
+
+struct HandOffCase {
+    const char* name;
+    int32_t displayMode;
+    bool displayShowsStamp;
+};
+
+class StampHandOffTest : public StampTest, public ::testing::WithParamInterface<HandOffCase> {};
+
+TEST_P(StampHandOffTest, TheLogGetsTheStampTheLineNeverDoesTheDisplayOnlyInTextForm) {
+    appOptions.DATETIME = 1;
+    appOptions.DATETIMEVAL = 60;
+    appOptions.CRLF = 0;
+    relayChannel1.displayMode = GetParam().displayMode;
+    relayChannel1.displayOpen = 1;
+    ASSERT_EQ(openCaptureLog(1, dir.file("capture.bin")), 1);
+    startBoth();
+
+    relayOne("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcd");  // 40 bytes, the line gets them alone
+    relayOne("later");
+    stopBoth();
+    closeCaptureLog(1);
+
+    // The display was empty when the stamp was built, so the stamp has no blank lines in front.
+    const std::string log = dir.read("capture.bin");
+    ASSERT_EQ(log.size(), 20u + 40u + 5u);
+    EXPECT_TRUE(std::regex_match(log.substr(0, 20), stampForm)) << log;
+    EXPECT_EQ(log.substr(20), "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdlater");
+
+    const std::string shown = control.text();
+    const std::regex date("\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d");
+    EXPECT_EQ(std::regex_search(shown, date), GetParam().displayShowsStamp) << shown;
+    EXPECT_EQ(shown.find(log.substr(0, 19)) == 0, GetParam().displayShowsStamp) << shown;
+}
+
+INSTANTIATE_TEST_SUITE_P(DisplayForms, StampHandOffTest,
+                         ::testing::Values(HandOffCase{"Text", 0, true},
+                                           HandOffCase{"Hexadecimal", 1, false}),
+                         [](const auto& param) { return std::string(param.param.name); });
 
 // ---- pauses, lost devices ------------------------------------------------------------------
 
