@@ -1,4 +1,226 @@
 #include "capture/qt/log_window.h"
 
-// STUB: filled by the capture log work.
-void startCapture(int) {}
+#include <QAction>
+#include <QCloseEvent>
+#include <QDialog>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+#include <algorithm>
+
+#include "capture/capture_log.h"
+#include "relay/relay_channel.h"
+#include "shell/message_catalogue.h"
+#include "shell/qt/dialog_units.h"
+#include "shell/qt/main_window.h"
+
+namespace {
+
+constexpr int kCounterPollMs = 150;
+
+CaptureFileChooser fileChooser;
+CreateFilePrompt createFilePrompt;
+
+int menuItemOf(int channel) { return channel == 2 ? 40011 : 40010; }
+
+void enableMenuItem(int channel, bool enabled) {
+    if (QAction* item = mainMenuItem(menuItemOf(channel))) item->setEnabled(enabled);
+}
+
+bool askToCreate(const QString& fullPath) {
+    if (createFilePrompt) return createFilePrompt(fullPath);
+    const auto answer = QMessageBox::question(
+        publishedMainWindow(), QStringLiteral("Vorlinex Log File Open"),
+        QStringLiteral("%1\nThis file does not exist.\nDo you want to create it?").arg(fullPath),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    return answer == QMessageBox::Yes;
+}
+
+// IDD_DIALOG_LOG1 / IDD_DIALOG_LOG2: names the file and the direction, counts the captured
+// bytes, and ends the capture with CLOSE, Esc or the close box.
+class LogWindow : public QDialog {
+public:
+    LogWindow(int channel, QWidget* owner);
+    ~LogWindow() override;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void reject() override;
+
+private:
+    void tick();
+    void finish();
+
+    const int channel_;
+    QLabel* counter_ = nullptr;
+    QTimer poll_;
+    int64_t shown_ = 0;
+    bool finished_ = false;
+};
+
+QPointer<LogWindow> logWindows[2];
+
+QPointer<LogWindow>& windowSlot(int channel) { return logWindows[channel == 2 ? 1 : 0]; }
+
+LogWindow::LogWindow(int channel, QWidget* owner)
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                         Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                         Qt::WindowCloseButtonHint),
+      channel_(channel) {
+    setObjectName(channel == 2 ? QStringLiteral("IDD_DIALOG_LOG2") : QStringLiteral("IDD_DIALOG_LOG1"));
+    setWindowTitle(QStringLiteral("Vorlinex： Log"));
+    setModal(false);
+    setFont(dialogFont());
+    const DialogUnits du(font());
+    RelayChannel& relay = relayChannel(channel);
+
+    auto* group = new QGroupBox(this);
+    group->setObjectName(QStringLiteral("1065"));
+    // The name is shown whole, however long: the window grows to hold it.
+    group->setTitle(QStringLiteral("Log File Name： ") + QFile::decodeName(relay.logName.c_str()));
+    group->setToolTip(group->title());
+
+    auto* direction = new QLabel(this);
+    direction->setObjectName(QStringLiteral("1067"));
+    direction->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    // Where the data come from, then where they are relayed to; not updated while open.
+    direction->setText(QStringLiteral("Com%1 -> Com%2")
+                           .arg(relay.source.settings.comIndex + 1)
+                           .arg(relay.destination.settings.comIndex + 1));
+
+    auto* label = new QLabel(QStringLiteral("Recv Byte："), this);
+
+    counter_ = new QLabel(QStringLiteral("0"), this);
+    counter_->setObjectName(QStringLiteral("1066"));
+    counter_->setAlignment(Qt::AlignCenter);
+
+    auto* close = new QPushButton(QStringLiteral("CLOSE"), this);
+    close->setObjectName(QStringLiteral("1009"));
+    close->setDefault(true);
+    close->setFocus();
+    connect(close, &QPushButton::clicked, this, [this] { finish(); });
+
+    const int width = channel == 2 ? 191 : 190;
+    int widthPx = du.x(width);
+    int groupPx = du.x(width - 14);
+    const int needed = QFontMetrics(group->font()).horizontalAdvance(group->title()) + du.x(16);
+    if (needed > groupPx) {
+        int extra = needed - groupPx;
+        if (const QScreen* screen = owner ? owner->screen() : QGuiApplication::primaryScreen()) {
+            extra = std::min(extra, std::max(0, screen->availableGeometry().width() - widthPx));
+        }
+        widthPx += extra;
+        groupPx += extra;
+    }
+    group->setGeometry(du.x(7), du.y(5), groupPx, du.y(42));
+    direction->setGeometry(du.rect(15, 17, 110, 9));
+    label->setGeometry(du.rect(15, 31, 40, 9));
+    counter_->setGeometry(du.rect(57, 31, 70, 9));
+    close->setGeometry(widthPx - du.x(57), du.y(54), du.x(50), du.y(14));
+    setFixedSize(widthPx, du.y(75));
+
+    poll_.setInterval(kCounterPollMs);
+    connect(&poll_, &QTimer::timeout, this, [this] { tick(); });
+    poll_.start();
+}
+
+LogWindow::~LogWindow() {
+    // Destroyed with its owner rather than by CLOSE: the file must not stay open behind it.
+    if (!finished_) closeCaptureLog(channel_);
+}
+
+void LogWindow::tick() {
+    const std::string failure = takeCaptureFailure(channel_);
+    if (!failure.empty()) {
+        poll_.stop();
+        showBox(failure, BoxIcon::Error, BoxOwner::MainWindow);
+        finish();
+        return;
+    }
+    flushCaptureLogIfDue(channel_);
+    const int64_t count = captureByteCount(channel_);
+    if (count != shown_) {
+        shown_ = count;
+        counter_->setText(QString::number(count));
+    }
+}
+
+// CLOSE: the file is closed, the menu item enabled again and the window gone at once; the next
+// capture builds a new window.
+void LogWindow::finish() {
+    if (finished_) return;
+    finished_ = true;
+    poll_.stop();
+    closeCaptureLog(channel_);
+    enableMenuItem(channel_, true);
+    if (windowSlot(channel_) == this) windowSlot(channel_) = nullptr;
+    hide();
+    deleteLater();
+    // The last bytes may have failed to reach the file when it was closed.
+    const std::string failure = takeCaptureFailure(channel_);
+    if (!failure.empty()) showBox(failure, BoxIcon::Error, BoxOwner::MainWindow);
+}
+
+void LogWindow::closeEvent(QCloseEvent* event) {
+    finish();
+    event->accept();
+}
+
+void LogWindow::reject() { finish(); }
+
+}  // namespace
+
+void setCaptureFileChooser(CaptureFileChooser chooser) { fileChooser = std::move(chooser); }
+
+void setCreateFilePrompt(CreateFilePrompt prompt) { createFilePrompt = std::move(prompt); }
+
+std::optional<QString> chooseCaptureFile(int) {
+    QString folder;
+    for (;;) {
+        QFileDialog dialog(publishedMainWindow(), QStringLiteral("Vorlinex Log File Open"));
+        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        dialog.setFileMode(QFileDialog::AnyFile);
+        const QString allFiles = QStringLiteral("All Files(*.*)");
+        dialog.setNameFilters({allFiles, QStringLiteral("txt files(*.txt)")});
+        dialog.selectNameFilter(allFiles);
+        dialog.setDefaultSuffix(QStringLiteral("txt"));
+        if (!folder.isEmpty()) dialog.setDirectory(folder);
+        if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+        const QStringList chosen = dialog.selectedFiles();
+        if (chosen.isEmpty() || chosen.first().isEmpty()) return std::nullopt;
+        const QString path = chosen.first();
+        if (QFileInfo::exists(path) || askToCreate(path)) return path;
+        // "No": back to the dialog, in the folder the user was in.
+        folder = QFileInfo(path).absolutePath();
+    }
+}
+
+QWidget* captureLogWindow(int channel) { return windowSlot(channel).data(); }
+
+void startCapture(int channel) {
+    if (channel != 1 && channel != 2) return;
+    if (LogWindow* open = windowSlot(channel)) {
+        // One capture per channel: the running one is brought forward instead.
+        open->show();
+        open->raise();
+        open->activateWindow();
+        return;
+    }
+    const std::optional<QString> path = fileChooser ? fileChooser(channel) : chooseCaptureFile(channel);
+    if (!path || path->isEmpty()) return;
+    if (openCaptureLog(channel, QFile::encodeName(*path).toStdString()) == 0) return;
+
+    enableMenuItem(channel, false);
+    auto* window = new LogWindow(channel, publishedMainWindow());
+    windowSlot(channel) = window;
+    window->show();
+}
