@@ -120,10 +120,19 @@ TrafficView::TrafficView(QWidget* parent) : QAbstractScrollArea(parent) {
     viewport()->setCursor(Qt::IBeamCursor);
     background_ = palette().color(QPalette::Base);
     frameTimer_.setInterval(frameIntervalMs);
-    connect(&frameTimer_, &QTimer::timeout, this, [this] {
-        if (isVisible()) refresh();
-    });
+    connect(&frameTimer_, &QTimer::timeout, this, [this] { refresh(); });
+}
+
+// Frames run only while the view is on screen: closed windows live on, idle.
+void TrafficView::showEvent(QShowEvent* event) {
+    QAbstractScrollArea::showEvent(event);
     frameTimer_.start();
+    refresh();
+}
+
+void TrafficView::hideEvent(QHideEvent* event) {
+    QAbstractScrollArea::hideEvent(event);
+    frameTimer_.stop();
 }
 
 void TrafficView::setModel(TrafficTextControl* model) {
