@@ -115,7 +115,7 @@ bool measureStartup(Startup& s, std::string& problem) {
     pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(pipeFd[1], 1);
-        int err = ::open(scratch->file("startup.err").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        int err = ::open(scratch->file("startup.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (err >= 0) ::dup2(err, 2);
         ::close(pipeFd[0]);
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
@@ -136,6 +136,12 @@ bool measureStartup(Startup& s, std::string& problem) {
     if (std::sscanf(out.c_str(), "startup %lf %lf %ld %ld %d %d", &s.fromExecMs, &s.fromEntryMs,
                     &s.rssKb, &s.hwmKb, &open1, &open2) != 6) {
         problem = out.empty() ? "no output" : out;
+        return false;
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        // Measured, but the process did not end cleanly: say so, with what it wrote.
+        problem = "the start-up process ended with status " + std::to_string(status) + "; see " +
+                  scratch->file("startup.err") + ":\n" + scratch->read("startup.err");
         return false;
     }
     s.bothOpen = open1 == 1 && open2 == 1;
