@@ -178,12 +178,6 @@ TEST_F(SerialPortTest, ComIndexOutsideTheTablesGivesAClearMessageAndStaysClosed)
     EXPECT_EQ(boxTexts(), std::vector<std::string>{"Com1 Open Error"});
 }
 
-TEST(SerialDevicePaths, ResetMapsTheSixNamesToTheMachinesPorts) {
-    comDevicePaths[3] = "/elsewhere";
-    resetComDevicePaths();
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(comDevicePaths[i], "/dev/ttyS" + std::to_string(i));
-}
-
 // ---- line settings -------------------------------------------------------------------------
 
 struct LineCase {
