@@ -35,6 +35,12 @@ bool stopAsked(const RelayChannel& channel) {
     return channel.stopRequested.load(std::memory_order_acquire) == 1;
 }
 
+void drainWakeUps(RelayChannel& channel) {
+    uint64_t count = 0;
+    ssize_t ignored = ::read(channel.wakeFd, &count, sizeof count);
+    (void)ignored;
+}
+
 // Sleeps up to timeoutMs, or less when the worker is asked to stop.
 void waitForStopRequest(RelayChannel& channel, int timeoutMs) {
     pollfd wake{channel.wakeFd, POLLIN, 0};
@@ -130,6 +136,9 @@ void relayWorker(RelayChannel& channel) {
             pollfd fds[2] = {{source, POLLIN, 0}, {channel.wakeFd, POLLIN, 0}};
             ::poll(fds, 2, kInputWaitMs);
             sourceEvents = fds[0].revents;
+            // A wake-up that was not a stop request (left from an earlier stop) would keep the
+            // wait from ever waiting again.
+            if ((fds[1].revents & POLLIN) && !stopAsked(channel)) drainWakeUps(channel);
         }
 
         if (source < 0 || stopAsked(channel)) return;
@@ -220,11 +229,7 @@ void requestWorkerStop(RelayChannel& channel) {
 
 void joinRelayWorker(RelayChannel& channel) {
     if (channel.worker.joinable()) channel.worker.join();
-    if (channel.wakeFd >= 0) {
-        uint64_t count = 0;
-        ssize_t ignored = ::read(channel.wakeFd, &count, sizeof count);
-        (void)ignored;
-    }
+    if (channel.wakeFd >= 0) drainWakeUps(channel);
 }
 
 void startRelayWorker(RelayChannel& channel) {
@@ -235,9 +240,7 @@ void startRelayWorker(RelayChannel& channel) {
     }
     if (channel.wakeFd < 0) channel.wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     // A wake-up left over from an earlier stop must not end the new worker's first wait early.
-    uint64_t stale = 0;
-    ssize_t ignored = ::read(channel.wakeFd, &stale, sizeof stale);
-    (void)ignored;
+    drainWakeUps(channel);
 
     channel.stopRequested.store(0, std::memory_order_release);
     channel.worker = std::thread(relayWorker, std::ref(channel));

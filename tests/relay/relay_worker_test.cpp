@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -489,6 +490,10 @@ TEST_F(RelayTest, AVanishedDeviceDoesNotMakeTheWorkersSpinAndTheyStillEndWhenAsk
     cable1.hangUp();
     cable2.send("into the void");
     ASSERT_TRUE(eventually([&] { return relayChannel2.rateByteCount.load() == 13; }));
+
+    // A stray wake-up that is no stop request must not make the wait stop waiting either.
+    const uint64_t one = 1;
+    ASSERT_EQ(::write(relayChannel2.wakeFd, &one, sizeof one), 8);
 
     const double start1 = workerCpuSeconds(relayChannel1);
     const double start2 = workerCpuSeconds(relayChannel2);
