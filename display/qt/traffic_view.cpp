@@ -1,6 +1,9 @@
 #include "display/qt/traffic_view.h"
 
+#include <QClipboard>
 #include <QFontMetrics>
+#include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -109,6 +112,19 @@ QString displayLineText(const std::string& bytes) {
     QString text;
     for (const DisplaySegment& segment : decodeDisplayLine(bytes)) {
         text += segment.placeholder ? QString(QChar(0x25A1)) : segment.text;
+    }
+    return text;
+}
+
+QString displayText(const std::string& bytes) {
+    QString text;
+    size_t start = 0;
+    for (;;) {
+        const size_t lineEnd = bytes.find("\r\n", start);
+        text += displayLineText(bytes.substr(start, lineEnd == std::string::npos ? std::string::npos : lineEnd - start));
+        if (lineEnd == std::string::npos) break;
+        text += QLatin1Char('\n');
+        start = lineEnd + 2;
     }
     return text;
 }
@@ -282,6 +298,24 @@ void TrafficView::mousePressEvent(QMouseEvent* event) {
     selectionAnchor_ = positionAt(event->position().toPoint());
     model_->setSelection(selectionAnchor_, selectionAnchor_);
     refresh();
+}
+
+void TrafficView::keyPressEvent(QKeyEvent* event) {
+    if (event->matches(QKeySequence::Copy)) {
+        copySelection();
+        event->accept();
+        return;
+    }
+    QAbstractScrollArea::keyPressEvent(event);
+}
+
+void TrafficView::copySelection() {
+    if (model_ == nullptr) return;
+    const int start = model_->selectionStart();
+    const int end = model_->selectionEnd();
+    if (start >= end) return;
+    const std::string selected = model_->text().substr(static_cast<size_t>(start), static_cast<size_t>(end - start));
+    QGuiApplication::clipboard()->setText(displayText(selected));
 }
 
 void TrafficView::mouseMoveEvent(QMouseEvent* event) {

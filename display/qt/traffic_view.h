@@ -26,6 +26,8 @@ struct DisplaySegment {
 std::vector<DisplaySegment> decodeDisplayLine(const std::string& bytes);
 // The same as one text, with U+25A1 (a white square) for each placeholder cell.
 QString displayLineText(const std::string& bytes);
+// Stored text (lines ending in CR LF) as the view shows it, lines joined with "\n".
+QString displayText(const std::string& bytes);
 
 class TrafficView : public QAbstractScrollArea {
     Q_OBJECT
@@ -45,12 +47,15 @@ public:
     int cellWidth() const;
     // The text position under a point of the viewport.
     int positionAt(const QPoint& point) const;
+    // Puts the selected text, as shown, on the clipboard (Ctrl+C).
+    void copySelection();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
     void changeEvent(QEvent* event) override;
     void showEvent(QShowEvent* event) override;

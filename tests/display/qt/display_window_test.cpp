@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QClipboard>
 #include <QImage>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -405,6 +406,21 @@ TEST(TrafficViewPaint, FollowsTheCaretToTheEndAfterEveryChunk) {
     view->refresh();
     EXPECT_EQ(bar->value(), bar->maximum());
     EXPECT_GE(view->firstVisibleLine() + view->visibleLineCount(), view->model()->lineCount());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TrafficViewCopy, CtrlCPutsTheSelectionAsShownOnTheClipboard) {
+    appOptions.DMODE = 0;
+    openDisplayWindow(1);
+    TrafficView* view = viewOf(displayWindowOf(1));
+    send(relayChannel1, std::string("ab\x93\xfa\0c\r\nnext line", 16));
+    view->model()->setSelection(1, 12);  // "b日\0c", the break, "next"
+    QKeyEvent copy(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier);
+    QApplication::sendEvent(view, &copy);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("b日□c\nnext"));
 }
 
 }  // namespace
