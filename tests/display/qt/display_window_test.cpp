@@ -20,6 +20,7 @@
 #include "relay/relay_channel.h"
 #include "settings/config.h"
 #include "shell/message_catalogue.h"
+#include "shell/qt/dialog_units.h"
 
 namespace {
 
@@ -147,13 +148,9 @@ INSTANTIATE_TEST_SUITE_P(Sizes, DisplayWindowLayout,
 TEST(DisplayWindow, StartsAtTheTemplatesSizeInDialogUnits) {
     openDisplayWindow(1);
     openDisplayWindow(2);
-    // 286 x 149 and 285 x 151 dialog units: wider than high, both about the same size.
-    const QSize one = displayWindowOf(1)->size();
-    const QSize two = displayWindowOf(2)->size();
-    EXPECT_GT(one.width(), 286);
-    EXPECT_GT(one.width(), one.height());
-    EXPECT_GT(two.height(), one.height());
-    EXPECT_LT(two.width(), one.width() + 1);
+    const DialogUnits units(dialogFont());
+    EXPECT_EQ(displayWindowOf(1)->size(), QSize(units.x(286), units.y(149)));
+    EXPECT_EQ(displayWindowOf(2)->size(), QSize(units.x(285), units.y(151)));
 }
 
 TEST(DisplayWindow, ClearEmptiesTheTextAndTheNextHexLineStartsAtSlotZero) {
