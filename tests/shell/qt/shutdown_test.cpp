@@ -13,6 +13,7 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QKeyEvent>
+#include <QMessageBox>
 #include <cerrno>
 #include <chrono>
 #include <fstream>
@@ -194,6 +195,48 @@ TEST(Shutdown, CommandsAfterShutdownAreIgnoredAndASecondShutdownDoesNothing) {
     });
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(recordedBoxes().empty());
+}
+
+// Without a recorder the program shows real boxes. A termination signal that arrives while a
+// start-up box waits for the user ends the box and the program: nothing more is opened or shown.
+TEST(Shutdown, ASignalDuringAStartUpBoxEndsTheProgramBeforeTheWindowIsShown) {
+    ScratchDir dir;
+    PtyCable second;
+    dir.write("Vorlinex.ini", vorlinexIni({"", second.slavePath()}));
+    QString boxText, boxTitle;
+    QMessageBox::Icon boxIcon = QMessageBox::NoIcon;
+    bool boxHadParent = true;
+    // Polls for the box from inside its own event loop, then sends the signal.
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr) return;
+        poll.stop();
+        boxText = box->text();
+        boxTitle = box->windowTitle();
+        boxIcon = box->icon();
+        boxHadParent = box->parentWidget() != nullptr;
+        ::kill(::getpid(), SIGTERM);
+    });
+    poll.start(20);
+    // Only if the signal does not end the box: close it, and the test fails below.
+    QTimer::singleShot(60000, qApp, [] {
+        if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+    });
+    bool shown = false;
+    static char name[] = "vorlinex";
+    static char* argv[] = {name, nullptr};
+    const int code = vorlinexMain(1, argv, [&](QWidget*) { shown = true; });
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(boxText, "Com1 Open Error");
+    EXPECT_EQ(boxTitle, "Vorlinex");
+    EXPECT_EQ(boxIcon, QMessageBox::Critical);
+    EXPECT_FALSE(boxHadParent);
+    EXPECT_TRUE(shutdownStarted());
+    EXPECT_FALSE(shown);
+    EXPECT_FALSE(serialPort2.isOpen()) << "port 2 must not be opened after the shutdown";
+    EXPECT_FALSE(relayChannel2.worker.joinable());
+    EXPECT_EQ(rateMeter.timerId.load(), 0);
 }
 
 // The real program in a process of its own.
