@@ -225,113 +225,82 @@ TEST(HexRender, ANewWindowStartsAFreshLineWhateverTheOldOneHeld) {
 
 // ---- ASCII form ------------------------------------------------------------------------------
 
-TEST(AsciiRender, BytesGoInUnchangedWithBreaksAsCrLf) {
+// One chunk after another, and what the control shows after each ("" as a chunk is CLEAR).
+struct AsciiStep {
+    std::string chunk;
+    std::string shown;
+};
+
+struct AsciiCase {
+    const char* name;
+    std::vector<AsciiStep> steps;
+    int heldAtEnd;
+    int awaitingAtEnd;
+};
+
+std::string bytes(const char* text, size_t length) { return std::string(text, length); }
+
+class AsciiChunks : public ::testing::TestWithParam<AsciiCase> {};
+
+TEST_P(AsciiChunks, ShowEveryByteInOrderWithDoubleByteCharactersWhole) {
     Display display(0);
-    display.send("abc\r\ndef\nghi\r");
-    display.send("\xb1\xb2\x7f");
-    EXPECT_EQ(display.text(), "abc\r\ndef\r\nghi\r\n\xb1\xb2\x7f");
+    for (const AsciiStep& step : GetParam().steps) {
+        if (step.chunk.empty()) {
+            display.clear();
+        } else {
+            display.send(step.chunk);
+        }
+        EXPECT_EQ(display.text(), step.shown) << "after chunk " << ::testing::PrintToString(step.chunk);
+    }
+    EXPECT_EQ(display.channel.render.heldByte, GetParam().heldAtEnd);
+    EXPECT_EQ(display.channel.render.awaitingTrailByte, GetParam().awaitingAtEnd);
 }
 
-// Every byte is shown: a NUL no longer ends the chunk, it stays in the text (the view draws it
-// as a placeholder) and the rest follows.
-TEST(AsciiRender, ANulInTheChunkIsShownAndTheRestFollows) {
-    Display display(0);
-    display.send(std::string("AB\0CD", 5));
-    EXPECT_EQ(display.text(), std::string("AB\0CD", 5));
-    display.send(std::string("\0\0", 2));
-    EXPECT_EQ(display.text(), std::string("AB\0CD\0\0", 7));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Table, AsciiChunks,
+    ::testing::Values(
+        AsciiCase{"BytesGoInUnchangedWithBreaksAsCrLf",
+                  {{"abc\r\ndef\nghi\r", "abc\r\ndef\r\nghi\r\n"},
+                   {"\xb1\xb2\x7f", "abc\r\ndef\r\nghi\r\n\xb1\xb2\x7f"}}, 0, 0},
+        // A NUL no longer ends the chunk: it stays in the text (the view draws a placeholder
+        // for it) and the rest follows.
+        AsciiCase{"NulIsShownAndTheRestFollows",
+                  {{bytes("AB\0CD", 5), bytes("AB\0CD", 5)}, {bytes("\0\0", 2), bytes("AB\0CD\0\0", 7)}}, 0, 0},
+        AsciiCase{"LeadByteAtTheEndIsHeldAndJoinedWithTheNextChunk",
+                  {{"ab\x82", "ab"}, {"\xA0xyz", "ab\x82\xA0xyz"}}, 0, 0},
+        AsciiCase{"LeadByteAtTheEndStaysHeld", {{"ab\x82", "ab"}}, 0x82, 1},
+        // 0xF0..0xFB are no lead bytes here; 0xFD is.
+        AsciiCase{"LeadByteClasses",
+                  {{"\x82\xA0", "\x82\xA0"}, {"\xF0", "\x82\xA0\xF0"}, {"\xFD", "\x82\xA0\xF0"},
+                   {"\x40", "\x82\xA0\xF0\xFD\x40"}}, 0, 0},
+        // CR is no trail byte: the flag stays set and the CR, the last byte, waits.
+        AsciiCase{"LeadByteThenCrHoldsTheCr", {{"\x82\r", "\x82"}}, '\r', 1},
+        AsciiCase{"HeldCrAndTheNextLfMakeOneBreak", {{"\x82\r", "\x82"}, {"\nA", "\x82\r\nA"}}, 0, 0},
+        AsciiCase{"ClearWhileAByteIsHeldDropsIt", {{"xy\x82", "xy"}, {"", ""}, {"A", "A"}}, 0, 0},
+        // Holding a byte back before a trailing NUL would show the NUL first: nothing is held.
+        AsciiCase{"LeadByteFollowedByNulShowsInOrder",
+                  {{bytes("\x82\0", 2), bytes("\x82\0", 2)}, {"\xA0", bytes("\x82\0\xA0", 3)}}, 0, 0},
+        // The held byte takes the only byte of a chunk that is no trail byte: nothing is left
+        // to hold, and nothing before the chunk is looked at.
+        AsciiCase{"OneByteChunkAfterAHeldByteLeavesNothingToHold",
+                  {{"\x82", ""}, {"\r", "\x82\r\n"}}, 0, 1},
+        AsciiCase{"ThenATrailByteClearsTheFlag",
+                  {{"\x82", ""}, {"\r", "\x82\r\n"}, {"\x81", "\x82\r\n\x81"}}, 0, 0},
+        // A new window whose first chunk was all held back is still empty at the next call;
+        // that is not CLEAR, and the byte is not lost.
+        AsciiCase{"FirstChunkAllHeldBackIsNotLost", {{"\x82", ""}, {"\xA0", "\x82\xA0"}}, 0, 0},
+        AsciiCase{"TimeStampMakesItsOwnLines",
+                  {{"old", "old"}, {"\n\n2026/12/06 20:00:00\nnew", "old\r\n\r\n2026/12/06 20:00:00\r\nnew"}}, 0,
+                  0}),
+    [](const auto& param) { return std::string(param.param.name); });
 
-TEST(AsciiRender, ALeadByteAtTheChunkEndIsHeldAndJoinedWithTheNextChunk) {
+TEST(AsciiRender, AnotherWindowStartsAfreshWithoutTheOldHeldByte) {
     Display display(0);
-    display.send("ab\x82");
-    EXPECT_EQ(display.text(), "ab");
-    EXPECT_EQ(display.channel.render.heldByte, 0x82);
-    display.send("\xA0xyz");
-    EXPECT_EQ(display.text(), "ab\x82\xA0xyz");
-    EXPECT_EQ(display.channel.render.heldByte, 0);
-    EXPECT_EQ(display.channel.render.awaitingTrailByte, 0);
-}
-
-TEST(AsciiRender, AWholeDoubleByteCharacterAtTheEndIsNotHeld) {
-    Display display(0);
-    display.send("\x82\xA0");  // complete
-    EXPECT_EQ(display.text(), "\x82\xA0");
-    display.send("\xF0");  // 0xF0..0xFB are no lead bytes here
-    EXPECT_EQ(display.text(), "\x82\xA0\xF0");
-    display.send("\xFD");  // 0xFD is
-    EXPECT_EQ(display.text(), "\x82\xA0\xF0");
-    display.send("\x40");
-    EXPECT_EQ(display.text(), "\x82\xA0\xF0\xFD\x40");
-}
-
-TEST(AsciiRender, LeadByteThenCrHoldsTheCrUntilTheNextChunk) {
-    Display display(0);
-    display.send("\x82\r");
-    EXPECT_EQ(display.text(), "\x82");
-    EXPECT_EQ(display.channel.render.heldByte, '\r');
-    EXPECT_EQ(display.channel.render.awaitingTrailByte, 1);
-    display.send("\nA");
-    EXPECT_EQ(display.text(), "\x82\r\nA");  // the CR LF pair made one break
-    EXPECT_EQ(display.channel.render.awaitingTrailByte, 0);
-}
-
-TEST(AsciiRender, ClearWhileAByteIsHeldDropsItAndClearsTheFlag) {
-    Display display(0);
-    display.send("xy\x82");
-    display.clear();
-    display.send("A");
-    EXPECT_EQ(display.text(), "A");
-    EXPECT_EQ(display.channel.render.awaitingTrailByte, 0);
-}
-
-// A trailing NUL after a lead byte: holding anything back would put the NUL on screen before
-// the held byte, so nothing is held and the bytes show in their order.
-TEST(AsciiRender, ALeadByteFollowedByNulsShowsEverythingInOrder) {
-    Display display(0);
-    display.send(std::string("\x82\0", 2));
-    EXPECT_EQ(display.text(), std::string("\x82\0", 2));
-    EXPECT_EQ(display.channel.render.heldByte, 0);
-    display.send("\xA0");
-    EXPECT_EQ(display.text(), std::string("\x82\0\xA0", 3));
-}
-
-// The held byte joins a one-byte chunk that is no trail byte: nothing is left to hold back, so
-// nothing is, and nothing before the chunk is looked at.
-TEST(AsciiRender, AOneByteChunkAfterAHeldByteLeavesNothingToHold) {
-    Display display(0);
-    display.send("\x82");
-    display.send("\r");
-    EXPECT_EQ(display.text(), "\x82\r\n");
-    EXPECT_EQ(display.channel.render.heldByte, 0);
-    EXPECT_EQ(display.channel.render.awaitingTrailByte, 1);
-    display.send("\x81");  // a trail byte (and a lead byte): clears the flag, shown at once
-    EXPECT_EQ(display.text(), "\x82\r\n\x81");
-    EXPECT_EQ(display.channel.render.awaitingTrailByte, 0);
-}
-
-// In a new window a first chunk that is a lone lead byte leaves the control empty; the next
-// call must not take that emptiness for CLEAR and drop the byte.
-TEST(AsciiRender, AFirstChunkThatIsAllHeldBackIsNotLost) {
-    Display display(0);
-    display.sendByte(0x82);
-    EXPECT_EQ(display.text(), "");
-    display.sendByte(0xA0);
-    EXPECT_EQ(display.text(), "\x82\xA0");
-
-    // Another window, though, starts afresh: what the old one held back is not carried over.
     display.send("x\x82");
     TrafficTextControl newWindow;
     display.channel.displayWindow = &newWindow;
     display.send("\xA0y");
     EXPECT_EQ(newWindow.text(), "\xA0y");
-}
-
-TEST(AsciiRender, TimeStampInFrontOfTheChunkMakesItsOwnLines) {
-    Display display(0);
-    display.send("old");
-    display.send("\n\n2026/12/06 20:00:00\nnew");
-    EXPECT_EQ(display.text(), "old\r\n\r\n2026/12/06 20:00:00\r\nnew");
 }
 
 struct AsciiTrimCase {
