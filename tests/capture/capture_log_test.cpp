@@ -111,6 +111,8 @@ std::vector<ConversionCase> conversionCases() {
     };
 }
 
+void PrintTo(const ConversionCase& row, std::ostream* out) { *out << row.name; }
+
 class CaptureConversion : public CaptureLogTest,
                           public ::testing::WithParamInterface<ConversionCase> {};
 

@@ -197,6 +197,8 @@ const EndCase endCases[] = {
      }},
 };
 
+void PrintTo(const EndCase& row, std::ostream* out) { *out << row.name; }
+
 class CaptureEnd : public CaptureInProgram, public ::testing::WithParamInterface<EndCase> {};
 
 TEST_P(CaptureEnd, EndsTheCaptureAndTheNextCaptureMakesANewWindowWithExactlyItsName) {
