@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QDialog>
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPointer>
@@ -141,8 +142,21 @@ protected:
         QDialog::showEvent(event);
         layoutDisplayWindow();  // the frame is known once the window is on screen
     }
-    // Esc and the close box are command 2: the same as END.
+    // The close box is command 2: the same as END.
     void reject() override { endDisplay(); }
+    // Dialog keyboard handling belongs to the main window only: Esc and Enter here neither end
+    // the window nor press CLEAR.
+    void keyPressEvent(QKeyEvent* event) override {
+        switch (event->key()) {
+            case Qt::Key_Escape:
+            case Qt::Key_Return:
+            case Qt::Key_Enter:
+                event->accept();
+                return;
+            default:
+                QDialog::keyPressEvent(event);
+        }
+    }
     void closeEvent(QCloseEvent* event) override {
         event->accept();
         endDisplay();

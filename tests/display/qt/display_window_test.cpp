@@ -166,7 +166,7 @@ TEST(DisplayWindow, ClearEmptiesTheTextAndTheNextHexLineStartsAtSlotZero) {
     EXPECT_EQ(model->text()[54], 'K');
 }
 
-enum class Ending { EndButton, CloseBox, Escape };
+enum class Ending { EndButton, CloseBox };
 
 class DisplayWindowEnding : public ::testing::TestWithParam<Ending> {};
 
@@ -180,11 +180,6 @@ TEST_P(DisplayWindowEnding, HidesTheWindowAndKeepsItWithItsText) {
     switch (GetParam()) {
         case Ending::EndButton: buttonOf(window, 1058)->click(); break;
         case Ending::CloseBox: window->close(); break;
-        case Ending::Escape: {
-            QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-            QApplication::sendEvent(window, &escape);
-            break;
-        }
     }
     QApplication::processEvents();
     ASSERT_FALSE(window.isNull());
@@ -196,7 +191,22 @@ TEST_P(DisplayWindowEnding, HidesTheWindowAndKeepsItWithItsText) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, DisplayWindowEnding,
-                         ::testing::Values(Ending::EndButton, Ending::CloseBox, Ending::Escape));
+                         ::testing::Values(Ending::EndButton, Ending::CloseBox));
+
+// Only the main window has a dialog's keyboard handling.
+TEST(DisplayWindow, EscAndEnterNeitherEndTheWindowNorPressClear) {
+    openDisplayWindow(1);
+    QWidget* window = displayWindowOf(1);
+    send(relayChannel1, "kept");
+    for (int key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter}) {
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+        QApplication::sendEvent(window, &press);
+    }
+    QApplication::processEvents();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(relayChannel1.displayOpen.load(), 1);
+    EXPECT_EQ(relayChannel1.displayWindow.load()->text(), "kept");
+}
 
 TEST(DisplayWindow, ASecondOpenWhileOpenChangesNothingNotEvenTheForm) {
     appOptions.DMODE = 1;
