@@ -242,18 +242,4 @@ TEST(SaveCommand, WritesTheIniFileAndKeepsTheDevicesSection) {
     EXPECT_EQ(recordedBoxes()[0].icon, BoxIcon::Information);
 }
 
-TEST(Commands, UnknownIdsAreIgnoredAndDispButtonsWorkWithoutPorts) {
-    ScratchDir dir;
-    dir.write("Vorlinex.ini", vorlinexIni({}));
-    recordBoxes();
-    const int code = runVorlinex([&](QWidget* window) {
-        for (int id : {0, 1, 40004, 40005, 40006, 99999}) dispatchMainCommand(id);
-        EXPECT_FALSE(shutdownStarted());
-        EXPECT_TRUE(window->isVisible());
-        static_cast<QPushButton*>(window->findChild<QWidget*>("117"))->click();
-        EXPECT_FALSE(shutdownStarted());
-    });
-    EXPECT_EQ(code, 0);
-}
-
 }  // namespace
