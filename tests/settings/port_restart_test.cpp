@@ -205,9 +205,6 @@ TEST_F(RunningRelay, APortOnAMissingDeviceIsReportedClosedAndTheOtherChannelWork
     EXPECT_EQ(serialPort1.settings.baudRate, 9600);
     EXPECT_FALSE(relayChannel1.worker.joinable());
     EXPECT_EQ(relayChannel1.stopRequested.load(), 1);
-    EXPECT_EQ(portLabelText(serialPort1), "COM");
-    EXPECT_EQ(displayTitleText(1), "COM");
-    EXPECT_EQ(displayTitleText(2), "Com2 -> Com5");
 
     // Channel 2 still reads its port: the bytes are taken and counted.
     ASSERT_TRUE(serialPort2.isOpen());

@@ -233,26 +233,4 @@ TEST_F(SerialDialogOnARunningRelay, CancelAndEscapeLeaveEverythingAsItWas) {
     expectRelays(cable1, cable2, 3);
 }
 
-class SerialDialogWithAnOddBaudRate : public SerialDialogOnARunningRelay {
-protected:
-    void SetUp() override {
-        baud1 = 1234;
-        SerialDialogOnARunningRelay::SetUp();
-    }
-};
-
-TEST_F(SerialDialogWithAnOddBaudRate, OkWithoutChangeKeepsItAndRestartsBoth) {
-    SerialDialog d(window.get());
-    d.show();
-    EXPECT_EQ(d.combo(2002)->currentIndex(), -1);
-    click(&d, 1);
-    EXPECT_FALSE(d.isVisible());
-    EXPECT_TRUE(log.boxes.empty());
-    EXPECT_EQ(serialPort1.settings.baudRate, 1234);
-    EXPECT_EQ(labelText(1055), QStringLiteral("COM1"));
-    EXPECT_EQ(labelText(1056), QStringLiteral("COM2"));
-    EXPECT_EQ(topLevel("IDD_DIALOG_DISP1")->windowTitle(), QStringLiteral("Com1 -> Com2"));
-    expectRelays(cable1, cable2, 4);
-}
-
 }  // namespace
