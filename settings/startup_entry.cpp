@@ -24,7 +24,7 @@ std::string programPath() {
 
 std::string startupEntryPath() {
     std::string base;
-    // The base directory specification ignores relative paths.
+    // An XDG base directory must be absolute; a relative one is ignored.
     const char* configHome = std::getenv("XDG_CONFIG_HOME");
     if (configHome != nullptr && configHome[0] == '/') {
         base = configHome;
