@@ -65,18 +65,21 @@ int drainStepMs(int fd, int queued) {
 }
 
 // Sends every byte of the chunk to the destination, in order, or stops early when the
-// destination is gone (not open, unplugged, refusing) or the worker is asked to stop.
+// destination is gone (not open, unplugged, refusing). A stop request does not cut a chunk
+// that the destination still takes: the bytes were read from the source already and exist
+// nowhere else. Only when the destination would make the worker wait is the rest given up.
 void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
     size_t offset = 0;
-    while (offset < length && !stopAsked(channel)) {
+    while (offset < length) {
         const int fd = channel.destination.handle.load(std::memory_order_acquire);
         if (fd < 0) return;  // not open: nothing can be sent, the rest of the chunk is dropped
+        const bool stopping = stopAsked(channel);
 
         // No write starts while the destination still holds bytes of an earlier write. The
         // writable signal comes long before the queue is empty, so the wait is a sleep sized
         // to what is queued.
         int queued = 0;
-        if (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
+        if (!stopping && ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
             waitForStopRequest(channel, drainStepMs(fd, queued));
             continue;
         }
@@ -87,6 +90,7 @@ void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
             continue;
         }
         if (written < 0 && errno == EINTR) continue;
+        if (stopping && (written == 0 || (written < 0 && errno == EAGAIN))) return;
         if (written < 0 && errno == EAGAIN) {
             // Full (flow control holds it back, or the far end does not read): wait for room,
             // in steps, without counting anything as sent.
