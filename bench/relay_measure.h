@@ -289,7 +289,7 @@ inline void measurePair(Subject& ref, Subject& sub, const Options& opt) {
         ref.f.idleCpuPercent = (processCpuSeconds(ref.pid) - c0[0]) / s * 100;
         sub.f.idleCpuPercent = (processCpuSeconds(sub.pid) - c0[1]) / s * 100;
 
-        const int block = 100;
+        const int block = 10;
         for (int done = 0, b = 0; done < opt.latencyMessages; done += block, ++b) {
             int n = std::min(block, opt.latencyMessages - done);
             for (Subject* x : both) {

@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
                     bench::percentile(v, 50),
                     v.empty() ? NAN : *std::max_element(v.begin(), v.end()));
     };
-    line("restartPorts call (stop, pause, reopen)", callMs);
+    line("restartPorts call itself", callMs);
     line("OK to both directions relaying again", relayingMs);
     std::printf("  rounds where a byte did not arrive within 5 s: %d of %d\n", failed, rounds);
     return 0;
