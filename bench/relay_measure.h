@@ -223,6 +223,10 @@ struct Figures {
     double cpuSecondsPerMB = NAN;
     double idleCpuPercent = NAN;
     StreamCheck total;
+    // The cable alone, no relay (16 bytes from master to slave), measured in the same blocks:
+    // the floor that the machine's load puts under every latency figure.
+    double floorP50us = NAN;
+    double floorP99us = NAN;
 };
 
 // One direction blasted through: MB/s from the first byte written to the last byte read.
@@ -289,6 +293,10 @@ inline void measurePair(Subject& ref, Subject& sub, const Options& opt) {
         ref.f.idleCpuPercent = (processCpuSeconds(ref.pid) - c0[0]) / s * 100;
         sub.f.idleCpuPercent = (processCpuSeconds(sub.pid) - c0[1]) / s * 100;
 
+        PtyCable floor;
+        int floorSlave = ::open(floor.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        std::vector<double> floorUs;
+        StreamCheck floorCheck;
         const int block = 10;
         for (int done = 0, b = 0; done < opt.latencyMessages; done += block, ++b) {
             int n = std::min(block, opt.latencyMessages - done);
@@ -298,6 +306,12 @@ inline void measurePair(Subject& ref, Subject& sub, const Options& opt) {
                             x->latUs[d], x->f.total);
                 }
             }
+            if (floorSlave >= 0) latency(floor.master(), floorSlave, n, 7, floorUs, floorCheck);
+        }
+        if (floorSlave >= 0) ::close(floorSlave);
+        for (Subject* x : both) {
+            x->f.floorP50us = percentile(floorUs, 50);
+            x->f.floorP99us = percentile(floorUs, 99);
         }
         for (int r = 0; r < opt.rounds; ++r) {
             for (int k = 0; k < 2; ++k) {
@@ -368,6 +382,8 @@ inline int printComparison(const Figures& ref, const Figures& sub, const std::st
     row("latency 16 B 2->1 p50 (us)", ref.latP50us[1], sub.latP50us[1], 1);
     row("latency 16 B 2->1 p99 (us)", ref.latP99us[1], sub.latP99us[1], 1);
     row("latency 16 B 2->1 max (us)", ref.latMaxUs[1], sub.latMaxUs[1], 1);
+    std::printf("  %-38s %12s %12s\n", "cable alone, no relay, p50 / p99 (us)",
+                fmt(ref.floorP50us, 1).c_str(), fmt(ref.floorP99us, 1).c_str());
     row("CPU seconds per MB relayed", ref.cpuSecondsPerMB, sub.cpuSecondsPerMB, 4);
     char idleName[48];
     std::snprintf(idleName, sizeof idleName, "idle CPU over %.0f s (%% of a core)", opt.idleSeconds);
