@@ -127,7 +127,9 @@ check_capture() {
     fi
 }
 check_capture channel1.log "the host's commands (COM1 -> COM2)" "MEAS?"
+check_capture channel1.log "the host's Japanese text in Shift-JIS" $'\x89\xb7\x93\x78'      # 温度
 check_capture channel2.log "the instrument's answers (COM2 -> COM1)" " C"$'\r'
+check_capture channel2.log "the instrument's Japanese answers" $'\x89\xd2\x93\xad\x92\x86'  # 稼働中
 
 echo "== the demo's results are in $out"
 ls -l "$out"

@@ -180,14 +180,17 @@ struct HostPace {
 class HostDevice {
 public:
     explicit HostDevice(HostPace pace = {}) : pace_(pace) {
-        const std::string frame = binaryFrame();
+        // A line end after each frame, as many instrument protocols have it, so that the text
+        // after a frame starts on a line of its own on screen.
+        const std::string frame = binaryFrame() + "\r\n";
         const std::string temperature = shiftJis(japaneseTemperatureRequest) + "\r\n";
         const std::string status = shiftJis(japaneseStatusRequest) + "\r\n";
         // A short opening, then the quiet period, then the long stretch that the demo's
-        // pictures are taken in.
-        round_ = {"*IDN?\r\n", "MEAS?\r\n", temperature, "STAT?\r\n",
-                  "MEAS?\r\n", status, frame, "STAT?\r\n", "MEAS?\r\n", temperature,
-                  "MEAS?\r\n", frame, "*IDN?\r\n", "MEAS?\r\n", "STAT?\r\n", "MEAS?\r\n"};
+        // pictures are taken in; its first frame comes only after a few lines of text, so that
+        // the text display shows text, not a frame, at the moment of the pictures.
+        round_ = {"*IDN?\r\n", "MEAS?\r\n", frame, temperature, "STAT?\r\n",
+                  "MEAS?\r\n", status, "STAT?\r\n", "MEAS?\r\n", temperature, frame,
+                  "MEAS?\r\n", "*IDN?\r\n", "MEAS?\r\n", status, "STAT?\r\n", "MEAS?\r\n"};
     }
 
     // The pause before message `index` of the round (the first one of a round follows a step).
@@ -202,7 +205,7 @@ public:
     size_t nextIndex() const { return next_; }
     const std::vector<std::string>& round() const { return round_; }
 
-    static constexpr size_t quietBefore = 4;
+    static constexpr size_t quietBefore = 5;
 
 private:
     HostPace pace_;
