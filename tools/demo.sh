@@ -39,9 +39,15 @@ demo=$(mktemp -d /tmp/vorlinex-demo-XXXXXX)
 
 sim_pid=""
 program_pid=""
+# Anything the user captured into the demo folder stays with the results.
+keep_user_files() {
+    find "$demo" -maxdepth 1 -type f ! -name Vorlinex.ini ! -name Vorlinex.html \
+        ! -name devices.txt -exec cp -n {} "$out/" \;
+}
 cleanup() {
     [ -n "$program_pid" ] && kill -TERM "$program_pid" 2>/dev/null && wait "$program_pid" 2>/dev/null
     [ -n "$sim_pid" ] && kill -TERM "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+    keep_user_files
     rm -rf "$demo"
 }
 trap cleanup EXIT
@@ -92,9 +98,7 @@ else
         status=0
         run_offscreen
     fi
-    # Anything the user captured into the demo folder stays with the results.
-    find "$demo" -maxdepth 1 -type f ! -name Vorlinex.ini ! -name Vorlinex.html \
-        ! -name devices.txt -exec cp {} "$out/" \;
+    keep_user_files
 fi
 
 kill -TERM "$sim_pid" 2>/dev/null || true
