@@ -43,7 +43,7 @@ struct RelayChannel {
     std::FILE* logFile = nullptr;
     std::string logName;  // the chosen file's name without its folder, kept whole
     std::atomic<int32_t> logByteCount{0};
-    int64_t logLastFlushMs = 0;  // worker only, under logLock
+    int64_t logLastFlushMs = 0;  // when the file was last flushed; under logLock
 
     // Wakes the worker out of its waits when it is asked to stop (an eventfd; -1 until made).
     int wakeFd = -1;
