@@ -40,28 +40,6 @@ inline void pressEscape(QWidget* dialog) {
     QApplication::sendEvent(dialog, &press);
 }
 
-// The controls Tab visits, from the first one, by their ids.
-inline QStringList tabOrder(QWidget* dialog, QWidget* first) {
-    QStringList ids;
-    QWidget* w = first;
-    do {
-        if ((w->focusPolicy() & Qt::TabFocus) && w->isVisibleTo(dialog) && w->window() == dialog) {
-            ids << w->objectName();
-        }
-        w = w->nextInFocusChain();
-    } while (w != first && ids.size() < 50);
-    return ids;
-}
-
-// Every static text is shown whole, not cut off by its frame.
-inline void expectTextsUncut(const QWidget* dialog) {
-    for (const QLabel* l : dialog->findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) {
-        if (l->text().isEmpty()) continue;
-        EXPECT_GE(l->width(), l->fontMetrics().horizontalAdvance(l->text())) << l->text().toStdString();
-        EXPECT_LE(l->geometry().right(), dialog->width()) << l->text().toStdString();
-    }
-}
-
 // Every static text of the dialog, in creation order.
 inline QStringList staticTexts(const QWidget* dialog) {
     QStringList texts;
