@@ -1,7 +1,10 @@
 // The ASCII and hexadecimal renderers, driven through appendTraffic into a real text model.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "display/traffic_render.h"
@@ -9,8 +12,6 @@
 #include "relay/relay_channel.h"
 
 namespace {
-
-constexpr char sub = 0x14;
 
 struct Display {
     explicit Display(int mode) {
@@ -21,324 +22,325 @@ struct Display {
     void send(const std::string& bytes) {
         appendTraffic(channel, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()));
     }
-    void sendByte(int b) { send(std::string(1, static_cast<char>(b))); }
-    void clear() { control.setText(""); }  // the CLEAR button
     std::string text() const { return control.text(); }
-    std::string line(int index) const { return text().substr(static_cast<size_t>(74 * index), 74); }
 
     SerialPort from;
     SerialPort to;
-    RelayChannel channel{1, from, to, 256};
+    RelayChannel channel{1, from, to, 1024};
     TrafficTextControl control;
 };
 
-// A hex line with `count` bytes 0x41.. in it, as the dump shows it.
-std::string bytesFrom(int first, int count) {
+// An open hex line holding the bytes given.
+std::string hexLine(const std::string& bytes) {
+    std::string line(74, ' ');
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const size_t slot = i < 8 ? i : i + 1;
+        snprintf(&line[3 * slot], 3, "%02X", static_cast<unsigned char>(bytes[i]));
+        line[3 * slot + 2] = ' ';
+        const unsigned char b = static_cast<unsigned char>(bytes[i]);
+        line[54 + slot] = b >= 0x20 && b <= 0x7E ? bytes[i] : '\x14';
+    }
+    return line;
+}
+
+std::string run(int first, int count) {
     std::string bytes;
     for (int i = 0; i < count; ++i) bytes += static_cast<char>(first + i);
     return bytes;
 }
 
-// Lines of `length` bytes (without break) that fill a control to `lines` lines.
-std::string asciiLines(int lines, int length) {
-    std::string text;
-    for (int i = 0; i < lines; ++i) {
-        if (i > 0) text += "\r\n";
-        text += std::string(static_cast<size_t>(length), static_cast<char>('a' + i % 26));
-    }
-    return text;
-}
-
 }  // namespace
 
-// ---- entry point -------------------------------------------------------------------------
-
-TEST(AppendTraffic, ZeroLengthOrNoWindowChangesNothing) {
-    Display display(0);
-    display.send("");
-    EXPECT_EQ(display.control.revision(), 0u);
-    display.channel.displayWindow = nullptr;
-    display.send("abc");
-    display.channel.displayMode = 1;
-    display.send("abc");
-    EXPECT_EQ(display.text(), "");
-}
-
-TEST(AppendTraffic, TheCallersBytesAreNeverChanged) {
-    for (int mode : {0, 1}) {
-        Display display(mode);
-        std::string chunk = std::string("ab\0\x82", 4);
-        const std::string copy = chunk;
-        display.send(chunk);
-        EXPECT_EQ(chunk, copy);
-    }
-}
-
-TEST(AppendTraffic, SelectionIsRemovedAndTheCaretGoesToTheEndAfterEveryCall) {
+TEST(AppendTraffic, LeavesTheCallersBytesAndPutsTheCaretAtTheEnd) {
     for (int mode : {0, 1}) {
         Display display(mode);
         display.send("first line\r\nsecond line\r\n third");
         display.control.setSelection(2, 6);  // the user selects older text
         const uint64_t requests = display.control.viewState(0, 0).scrollRequests;
-        display.send("more");
+        std::string chunk("ab\0\x82", 4);
+        display.send(chunk);
+        EXPECT_EQ(chunk, std::string("ab\0\x82", 4));
         EXPECT_EQ(display.control.selectionStart(), display.control.selectionEnd()) << mode;
         EXPECT_EQ(display.control.caret(), display.control.textLength()) << mode;
         EXPECT_GT(display.control.viewState(0, 0).scrollRequests, requests) << mode;
+
+        display.channel.displayWindow = nullptr;  // no window: nothing to do, no crash
+        display.send("abc");
     }
 }
 
-// ---- hexadecimal form ------------------------------------------------------------------------
+TEST(HexRender, OneBytePositionsAndTheSeventeenth) {
+    Display one(1);
+    one.send("A");
+    EXPECT_EQ(one.text(), hexLine("A"));
+    EXPECT_EQ(one.control.lineCount(), 1);
+    EXPECT_EQ(one.channel.render.hexRendering.load(), 0);
 
-TEST(HexRender, OneByteIntoAnEmptyControlIsOneOpenLine) {
-    Display display(1);
-    display.sendByte(0x41);
-    std::string expected(74, ' ');
-    expected[0] = '4';
-    expected[1] = '1';
-    expected[54] = 'A';
-    EXPECT_EQ(display.text(), expected);
-    EXPECT_EQ(display.control.lineCount(), 1);
-    EXPECT_EQ(display.channel.render.hexRendering.load(), 0);
-}
+    Display ninth(1);
+    ninth.send("12345678");
+    ninth.send("Z");
+    EXPECT_EQ(ninth.text().substr(21, 9), "38    5A ");
+    EXPECT_EQ(ninth.text().substr(61, 3), "8 Z");
 
-TEST(HexRender, SixteenBytesFillALineThatTheSeventeenthCloses) {
-    const std::string full =
-        "41 42 43 44 45 46 47 48    49 4A 4B 4C 4D 4E 4F 50    ABCDEFGH IJKLMNOP ";
+    const std::string full = "41 42 43 44 45 46 47 48    49 4A 4B 4C 4D 4E 4F 50    ABCDEFGH IJKLMNOP   ";
+    EXPECT_EQ(hexLine(run(0x41, 16)), full);
     for (bool sameChunk : {true, false}) {
         Display display(1);
         if (sameChunk) {
-            display.send(bytesFrom(0x41, 17));
+            display.send(run(0x41, 17));
         } else {
-            display.send(bytesFrom(0x41, 16));
-            EXPECT_EQ(display.text(), full + "  ");  // full, but open: no break yet
-            display.sendByte(0x51);
+            display.send(run(0x41, 16));
+            EXPECT_EQ(display.text(), full);  // full, but open: no break yet
+            display.send("Q");
         }
-        std::string second(74, ' ');
-        second[0] = '5';
-        second[1] = '1';
-        second[54] = 'Q';
-        EXPECT_EQ(display.text(), full + "\r\n" + second) << sameChunk;
-        EXPECT_EQ(display.control.lineCount(), 2);
+        EXPECT_EQ(display.text(), full.substr(0, 72) + "\r\n" + hexLine("Q")) << sameChunk;
     }
 }
 
-TEST(HexRender, TheNinthByteStandsAfterTheGap) {
-    Display display(1);
-    display.send("12345678");
-    display.send("Z");
-    const std::string line = display.text();
-    EXPECT_EQ(line.substr(21, 9), "38    5A ");
-    EXPECT_EQ(line[27], '5');
-    EXPECT_EQ(line[28], 'A');
-    EXPECT_EQ(line[62], ' ');
-    EXPECT_EQ(line[63], 'Z');
-}
-
-struct CharColumnCase {
-    int byte;
-    char shown;
-};
-
-class HexCharacterColumn : public ::testing::TestWithParam<CharColumnCase> {};
-
-TEST_P(HexCharacterColumn, PrintableBytesStandForThemselvesOthersFor0x14) {
-    Display display(1);
-    display.sendByte(GetParam().byte);
-    EXPECT_EQ(display.text()[54], GetParam().shown);
-    char digits[3];
-    std::snprintf(digits, sizeof digits, "%02X", GetParam().byte);
-    EXPECT_EQ(display.text().substr(0, 2), digits);
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, HexCharacterColumn,
-                         ::testing::Values(CharColumnCase{0x00, sub}, CharColumnCase{0x1F, sub},
-                                           CharColumnCase{0x7F, sub}, CharColumnCase{0x80, sub},
-                                           CharColumnCase{0xFF, sub}, CharColumnCase{0x0D, sub},
-                                           CharColumnCase{0x0A, sub}, CharColumnCase{0x20, ' '},
-                                           CharColumnCase{0x7E, '~'}));
-
 TEST(HexRender, AChunkOf1024BytesClosesSixtyThreeLinesAndLeavesTheLastFullButOpen) {
     Display display(1);
-    display.channel.displayWindow = &display.control;
     display.send(std::string(1024, '\xA5'));
     const std::string text = display.text();
     ASSERT_EQ(text.size(), 64u * 74u);
     EXPECT_EQ(display.control.lineCount(), 64);
     for (int line = 0; line < 63; ++line) EXPECT_EQ(text.substr(74 * line + 71, 3), " \r\n") << line;
-    EXPECT_EQ(text.substr(63 * 74 + 48, 3), "A5 ");  // the 16th byte of the last line
-    EXPECT_EQ(text.substr(63 * 74 + 71, 3), "   ");
+    EXPECT_EQ(text.substr(63 * 74), hexLine(std::string(16, '\xA5')));
 }
 
-struct HexTrimCase {
-    int closedLines;  // lines already in the control, every one closed, then one open line
-    int linesLost;
-};
-
-class HexTrim : public ::testing::TestWithParam<HexTrimCase> {};
-
-// The control holds `closedLines` closed lines plus an open line of 5 bytes; one more byte
-// is sent. The trim runs before anything is appended.
-TEST_P(HexTrim, CutsBackTo139LinesBeforeAppending) {
-    const HexTrimCase c = GetParam();
-    Display display(1);
-    display.send(bytesFrom(0, 16 * c.closedLines + 5).substr(0, 16 * c.closedLines + 5));
-    const int linesBefore = display.control.lineCount();
-    ASSERT_EQ(linesBefore, c.closedLines + 1);
-    const std::string before = display.text();
-
-    display.sendByte(0xEE);
-    const std::string after = display.text();
-    EXPECT_EQ(display.control.lineCount(), linesBefore - c.linesLost);
-    // The lines that stay are untouched, the first of them now at the top.
-    const size_t kept = static_cast<size_t>(74 * (c.closedLines - c.linesLost));
-    EXPECT_EQ(after.substr(0, kept), before.substr(static_cast<size_t>(74 * c.linesLost), kept));
-    EXPECT_EQ(after.substr(after.size() - 74 + 15, 3), "EE ");
+// The control holds closed lines plus an open line of 5 bytes; one more byte trims it back to
+// 139 lines before anything is appended: 139 lines no trim, 140 one line, 155 sixteen.
+TEST(HexRender, TrimsTo139LinesBeforeAppending) {
+    for (auto [closedLines, linesLost] : {std::pair{138, 0}, {139, 1}, {154, 16}}) {
+        SCOPED_TRACE(closedLines);
+        Display display(1);
+        display.send(run(0, 16 * closedLines + 5));
+        ASSERT_EQ(display.control.lineCount(), closedLines + 1);
+        const std::string before = display.text();
+        display.send("\xEE");
+        EXPECT_EQ(display.control.lineCount(), closedLines + 1 - linesLost);
+        const std::string after = display.text();
+        const size_t kept = static_cast<size_t>(74 * (closedLines - linesLost));
+        EXPECT_EQ(after.substr(0, kept), before.substr(static_cast<size_t>(74 * linesLost), kept));
+        EXPECT_EQ(after.substr(after.size() - 74 + 15, 3), "EE ");
+    }
 }
 
-// 139 lines = 10286 characters: no trim. 140 = 10360: one line. 155 = 11470: sixteen.
-INSTANTIATE_TEST_SUITE_P(Table, HexTrim,
-                         ::testing::Values(HexTrimCase{138, 0}, HexTrimCase{139, 1},
-                                           HexTrimCase{154, 16}));
+TEST(Render, ClearOrANewWindowStartsAfresh) {
+    Display hex(1);
+    hex.send("ABCDEFGHIJ");
+    hex.control.setText("");  // CLEAR in the middle of a line
+    hex.send("K");
+    EXPECT_EQ(hex.text(), hexLine("K"));
 
-TEST(HexRender, ClearInTheMiddleOfALineStartsANewLineAtSlotZero) {
-    Display display(1);
-    display.send("ABCDEFGHIJ");
-    display.clear();
-    display.send("K");
-    std::string expected(74, ' ');
-    expected[0] = '4';
-    expected[1] = 'B';
-    expected[54] = 'K';
-    EXPECT_EQ(display.text(), expected);
+    for (int mode : {0, 1}) {
+        Display display(mode);
+        display.send("x\x82");
+        TrafficTextControl newWindow;
+        display.channel.displayWindow = &newWindow;
+        display.send("F");
+        EXPECT_EQ(newWindow.text(), mode == 0 ? "F" : hexLine("F"));
+    }
 }
 
-TEST(HexRender, ANewWindowStartsAFreshLineWhateverTheOldOneHeld) {
-    Display display(1);
-    display.send("ABCDE");
-    TrafficTextControl newWindow;
-    display.channel.displayWindow = &newWindow;
-    display.send("F");
-    EXPECT_EQ(newWindow.text().substr(0, 3), "46 ");
-    EXPECT_EQ(newWindow.text()[54], 'F');
-    EXPECT_EQ(newWindow.textLength(), 74);
-}
-
-// ---- ASCII form ------------------------------------------------------------------------------
-
-// One chunk after another, and what the control shows after each ("" as a chunk is CLEAR).
-struct AsciiStep {
-    std::string chunk;
-    std::string shown;
-};
-
-struct AsciiCase {
-    const char* name;
-    std::vector<AsciiStep> steps;
-    int heldAtEnd;
-    int awaitingAtEnd;
-};
-
-std::string bytes(const char* text, size_t length) { return std::string(text, length); }
-
-class AsciiChunks : public ::testing::TestWithParam<AsciiCase> {};
-
-TEST_P(AsciiChunks, ShowEveryByteInOrderWithDoubleByteCharactersWhole) {
-    Display display(0);
-    for (const AsciiStep& step : GetParam().steps) {
-        if (step.chunk.empty()) {
-            display.clear();
-        } else {
-            display.send(step.chunk);
+// One chunk after another and what the control shows after each ("" as a chunk is CLEAR).
+TEST(AsciiRender, ChunkSequences) {
+    using S = std::string;
+    struct Case {
+        const char* name;
+        std::vector<std::pair<S, S>> steps;
+    } cases[] = {
+        {"BytesGoInUnchangedWithBreaksAsCrLf", {{"abc\r\ndef\nghi\r\xb1\xb2\x7f", "abc\r\ndef\r\nghi\r\n\xb1\xb2\x7f"}}},
+        // NUL stays in the text (the view shows a placeholder) and the rest follows.
+        {"NulIsKept", {{S("AB\0CD", 5), S("AB\0CD", 5)}, {S("\0\0", 2), S("AB\0CD\0\0", 7)}}},
+        {"LeadByteAtTheEndIsHeldForTheNextChunk", {{"ab\x82", "ab"}, {"\xA0xyz", "ab\x82\xA0xyz"}}},
+        {"FirstChunkAllHeldBackIsNotLost", {{"\x82", ""}, {"\xA0", "\x82\xA0"}}},
+        // 0xF0..0xFB are no lead bytes; 0xFD is.
+        {"LeadByteClasses", {{"\x82\xA0\xF0", "\x82\xA0\xF0"}, {"\xFD", "\x82\xA0\xF0"}, {"\x40", "\x82\xA0\xF0\xFD\x40"}}},
+        // CR is no trail byte: it is held as the last byte, and the next LF makes one break.
+        {"LeadByteThenCr", {{"\x82\r", "\x82"}, {"\nA", "\x82\r\nA"}}},
+        // A lone non-trail byte after a held lead: shown, the trail still awaited.
+        {"OneByteChunkAfterAHeldByte", {{"\x82", ""}, {"\r", "\x82\r\n"}, {"\x81", "\x82\r\n\x81"}}},
+        {"ClearWhileAByteIsHeldDropsIt", {{"xy\x82", "xy"}, {"", ""}, {"A", "A"}}},
+        {"LeadByteBeforeNulShowsInOrder", {{S("\x82\0", 2), S("\x82\0", 2)}, {"\xA0", S("\x82\0\xA0", 3)}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Display display(0);
+        for (const auto& [chunk, shown] : c.steps) {
+            if (chunk.empty()) {
+                display.control.setText("");
+            } else {
+                display.send(chunk);
+            }
+            EXPECT_EQ(display.text(), shown) << ::testing::PrintToString(chunk);
         }
-        EXPECT_EQ(display.text(), step.shown) << "after chunk " << ::testing::PrintToString(step.chunk);
     }
-    EXPECT_EQ(display.channel.render.heldByte, GetParam().heldAtEnd);
-    EXPECT_EQ(display.channel.render.awaitingTrailByte, GetParam().awaitingAtEnd);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, AsciiChunks,
-    ::testing::Values(
-        AsciiCase{"BytesGoInUnchangedWithBreaksAsCrLf",
-                  {{"abc\r\ndef\nghi\r", "abc\r\ndef\r\nghi\r\n"},
-                   {"\xb1\xb2\x7f", "abc\r\ndef\r\nghi\r\n\xb1\xb2\x7f"}}, 0, 0},
-        // A NUL no longer ends the chunk: it stays in the text (the view draws a placeholder
-        // for it) and the rest follows.
-        AsciiCase{"NulIsShownAndTheRestFollows",
-                  {{bytes("AB\0CD", 5), bytes("AB\0CD", 5)}, {bytes("\0\0", 2), bytes("AB\0CD\0\0", 7)}}, 0, 0},
-        AsciiCase{"LeadByteAtTheEndIsHeldAndJoinedWithTheNextChunk",
-                  {{"ab\x82", "ab"}, {"\xA0xyz", "ab\x82\xA0xyz"}}, 0, 0},
-        AsciiCase{"LeadByteAtTheEndStaysHeld", {{"ab\x82", "ab"}}, 0x82, 1},
-        // 0xF0..0xFB are no lead bytes here; 0xFD is.
-        AsciiCase{"LeadByteClasses",
-                  {{"\x82\xA0", "\x82\xA0"}, {"\xF0", "\x82\xA0\xF0"}, {"\xFD", "\x82\xA0\xF0"},
-                   {"\x40", "\x82\xA0\xF0\xFD\x40"}}, 0, 0},
-        // CR is no trail byte: the flag stays set and the CR, the last byte, waits.
-        AsciiCase{"LeadByteThenCrHoldsTheCr", {{"\x82\r", "\x82"}}, '\r', 1},
-        AsciiCase{"HeldCrAndTheNextLfMakeOneBreak", {{"\x82\r", "\x82"}, {"\nA", "\x82\r\nA"}}, 0, 0},
-        AsciiCase{"ClearWhileAByteIsHeldDropsIt", {{"xy\x82", "xy"}, {"", ""}, {"A", "A"}}, 0, 0},
-        // Holding a byte back before a trailing NUL would show the NUL first: nothing is held.
-        AsciiCase{"LeadByteFollowedByNulShowsInOrder",
-                  {{bytes("\x82\0", 2), bytes("\x82\0", 2)}, {"\xA0", bytes("\x82\0\xA0", 3)}}, 0, 0},
-        // The held byte takes the only byte of a chunk that is no trail byte: nothing is left
-        // to hold, and nothing before the chunk is looked at.
-        AsciiCase{"OneByteChunkAfterAHeldByteLeavesNothingToHold",
-                  {{"\x82", ""}, {"\r", "\x82\r\n"}}, 0, 1},
-        AsciiCase{"ThenATrailByteClearsTheFlag",
-                  {{"\x82", ""}, {"\r", "\x82\r\n"}, {"\x81", "\x82\r\n\x81"}}, 0, 0},
-        // A new window whose first chunk was all held back is still empty at the next call;
-        // that is not CLEAR, and the byte is not lost.
-        AsciiCase{"FirstChunkAllHeldBackIsNotLost", {{"\x82", ""}, {"\xA0", "\x82\xA0"}}, 0, 0},
-        AsciiCase{"TimeStampMakesItsOwnLines",
-                  {{"old", "old"}, {"\n\n2026/12/06 20:00:00\nnew", "old\r\n\r\n2026/12/06 20:00:00\r\nnew"}}, 0,
-                  0}),
-    [](const auto& param) { return std::string(param.param.name); });
-
-TEST(AsciiRender, AnotherWindowStartsAfreshWithoutTheOldHeldByte) {
-    Display display(0);
-    display.send("x\x82");
-    TrafficTextControl newWindow;
-    display.channel.displayWindow = &newWindow;
-    display.send("\xA0y");
-    EXPECT_EQ(newWindow.text(), "\xA0y");
-}
-
-struct AsciiTrimCase {
-    int length;
-    bool trimmed;
-};
-
-class AsciiTrim : public ::testing::TestWithParam<AsciiTrimCase> {};
-
-// The control is filled with lines of 62 characters (64 with the break) to `length`.
-TEST_P(AsciiTrim, TrimsOnlyAbove10240ByWholeLinesToUnder9216) {
-    const AsciiTrimCase c = GetParam();
-    Display display(0);
-    std::string fill = asciiLines(161, 62);  // 161 x 64 - 2 = 10302 characters
-    fill.resize(static_cast<size_t>(c.length));
-    display.control.setText(fill);
-    ASSERT_EQ(display.control.textLength(), c.length);
-    display.send("!");
-    const std::string text = display.text();
-    if (!c.trimmed) {
-        EXPECT_EQ(text, fill + "!");
-        return;
+// Lines of 62 characters plus the break, filled to the length; one byte more is sent.
+TEST(AsciiRender, TrimsOnlyAbove10240ByWholeLinesToUnder9216) {
+    std::string lines;
+    for (int i = 0; i < 161; ++i) lines += (i ? "\r\n" : "") + std::string(62, static_cast<char>('a' + i % 26));
+    for (int length : {10240, 10241}) {
+        SCOPED_TRACE(length);
+        Display display(0);
+        const std::string fill = lines.substr(0, static_cast<size_t>(length));
+        display.control.setText(fill);
+        display.send("!");
+        const std::string text = display.text();
+        if (length == 10240) {
+            EXPECT_EQ(text, fill + "!");
+            continue;
+        }
+        const std::string kept = text.substr(0, text.size() - 1);
+        EXPECT_LT(kept.size(), 9216u);
+        EXPECT_GE(kept.size(), 9216u - 64u);
+        EXPECT_EQ(fill.substr(fill.size() - kept.size() - 2), "\r\n" + kept);  // cut at a line start
+        EXPECT_TRUE(display.control.readOnly());
     }
-    const std::string kept = text.substr(0, text.size() - 1);
-    EXPECT_LT(static_cast<int>(kept.size()), 9216);
-    EXPECT_GE(static_cast<int>(kept.size()), 9216 - 64);
-    EXPECT_EQ(fill.substr(fill.size() - kept.size()), kept);
-    EXPECT_EQ(fill.substr(fill.size() - kept.size() - 2, 2), "\r\n");  // cut at a line start
-    EXPECT_TRUE(display.control.readOnly());
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, AsciiTrim,
-                         ::testing::Values(AsciiTrimCase{10240, false}, AsciiTrimCase{10241, true},
-                                           AsciiTrimCase{10302, true}));
-
-TEST(AsciiRender, ALongLineWithoutBreaksIsRemovedWhole) {
     Display display(0);
-    display.control.setText(std::string(10241, 'x'));
+    display.control.setText(std::string(10241, 'x'));  // one line without a break goes whole
     display.send("y");
     EXPECT_EQ(display.text(), "y");
+}
+
+// ---- long random streams in random chunk splits ---------------------------------------------
+
+namespace {
+
+// Chunks of the kinds a line produces: random bytes, NUL runs, CR/LF storms, lead-byte runs,
+// Shift-JIS text and the largest reads; often ending in a lead byte or a CR.
+std::string nextChunk(std::mt19937& random) {
+    std::string chunk;
+    const unsigned kind = random() % 6;
+    const size_t size = kind == 5 ? 1024 : 1 + random() % 300;
+    for (size_t i = 0; i < size; ++i) {
+        switch (kind) {
+            case 1: chunk += static_cast<char>(random() % 4 == 0 ? 0 : random() % 256); break;
+            case 2: chunk += "\r\n\0"[random() % 3]; break;
+            case 3: chunk += static_cast<char>(0x81 + random() % 0x1F); break;
+            case 4: chunk += "\x82\xa0\x93\xfa\x96\x7b\x8c\xea"[random() % 8]; break;
+            default: chunk += static_cast<char>(random() % 256); break;
+        }
+    }
+    if (random() % 3 == 0) chunk.back() = static_cast<char>(0x81 + random() % 0x1F);
+    if (random() % 5 == 0) chunk.back() = '\r';
+    return chunk;
+}
+
+// The bytes a hex dump shows, read back from its digits; each character cell checked on the way.
+std::string bytesFromHexDump(const std::string& text) {
+    std::string bytes;
+    for (size_t line = 0; line * 74 < text.size(); ++line) {
+        const char* l = text.data() + line * 74;
+        for (int slot = 0; slot < 17 && l[3 * slot] != ' '; slot += slot == 7 ? 2 : 1) {
+            const unsigned u = std::stoul(std::string(l + 3 * slot, 2), nullptr, 16);
+            EXPECT_EQ(l[54 + slot], u >= 0x20 && u <= 0x7E ? static_cast<char>(u) : '\x14') << line << ":" << slot;
+            bytes += static_cast<char>(u);
+        }
+    }
+    return bytes;
+}
+
+}  // namespace
+
+TEST(RandomTraffic, HexDumpKeepsItsShapeAndEveryByteInOrder) {
+    std::mt19937 random(20261206);
+    Display display(1);
+    std::string sinceClear;
+    for (int call = 0; call < 3000; ++call) {
+        SCOPED_TRACE(call);
+        if (random() % 500 == 0) {
+            display.control.setText("");
+            sinceClear.clear();
+        }
+        const std::string chunk = nextChunk(random);
+        display.send(chunk);
+        sinceClear += chunk;
+
+        const std::string text = display.text();
+        ASSERT_EQ(text.size() % 74, 0u);
+        const size_t lines = text.size() / 74;
+        ASSERT_EQ(display.control.lineCount(), static_cast<int>(lines));
+        for (size_t line = 0; line + 1 < lines; ++line) ASSERT_EQ(text.substr(line * 74 + 71, 3), " \r\n") << line;
+        ASSERT_EQ(text.substr(text.size() - 3), "   ");
+        ASSERT_LE(lines, 139 + chunk.size() / 16 + 1);  // trimmed before the chunk's own lines
+
+        const std::string shown = bytesFromHexDump(text);
+        ASSERT_LE(shown.size(), sinceClear.size());
+        ASSERT_EQ(shown, sinceClear.substr(sinceClear.size() - shown.size()));
+        if (sinceClear.size() > 40000) sinceClear.erase(0, 20000);
+    }
+}
+
+TEST(RandomTraffic, AsciiShowsEveryByteInOrderNearTenKilobytes) {
+    std::mt19937 random(4242);
+    Display display(0);
+    std::string stream;  // what the control should end with: breaks as CR LF, a CR LF pair one break
+    bool afterCr = false;
+    int trims = 0;
+    for (int call = 0; call < 3000; ++call) {
+        SCOPED_TRACE(call);
+        const std::string chunk = nextChunk(random);
+        const int before = display.control.textLength();
+        display.send(chunk);
+        size_t lastShare = 0;
+        for (char c : chunk) {
+            const bool pairEnd = c == '\n' && afterCr;
+            afterCr = c == '\r';
+            lastShare = pairEnd ? 0 : (c == '\r' || c == '\n') ? 2 : 1;
+            stream += pairEnd ? "" : (c == '\r' || c == '\n') ? std::string("\r\n") : std::string(1, c);
+        }
+        if (stream.size() > 200000) stream.erase(0, 100000);
+
+        // A held byte is always the stream's last.
+        const uint8_t held = display.channel.render.heldByte;
+        ASSERT_TRUE(held == 0 || static_cast<char>(held) == chunk.back());
+        const std::string expected = stream.substr(0, stream.size() - (held != 0 ? lastShare : 0));
+        const std::string text = display.text();
+        ASSERT_LE(text.size(), expected.size());
+        ASSERT_EQ(text, expected.substr(expected.size() - text.size()));
+        if (text.size() < expected.size()) {  // what is gone went as whole lines from the top
+            ASSERT_EQ(expected.substr(expected.size() - text.size() - 2, 2), "\r\n");
+        }
+        const size_t added = 2 * chunk.size() + 2;
+        if (before > 10240) {
+            ++trims;
+            ASSERT_LT(text.size(), 9216 + added);
+        }
+        ASSERT_LE(text.size(), 10240 + added);
+    }
+    EXPECT_GT(trims, 10);
+}
+
+// The renderer on its worker thread, a reader and CLEAR on another: every operation is whole,
+// so the dump is 74-character lines whenever anyone looks.
+TEST(RandomTraffic, HexDumpStaysAlignedWhileAnotherThreadReadsAndClears) {
+    Display display(1);
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        std::mt19937 random(77);
+        for (int call = 0; call < 2000; ++call) display.send(nextChunk(random));
+        done = true;
+    });
+    int clears = 0;
+    int misaligned = 0;
+    while (!done) {
+        const int length = display.control.textLength();
+        if (length % 74 != 0) ++misaligned;
+        // Closed lines hold 72 characters; the last is open (74) or, just after a close, empty.
+        const auto state = display.control.viewState(0, 200);
+        for (size_t i = 0; i < state.lines.size(); ++i) {
+            const size_t size = state.lines[i].size();
+            const bool last = state.firstLine + static_cast<int>(i) == state.lineCount - 1;
+            if (last ? (size != 74 && size != 0) : size != 72) ++misaligned;
+        }
+        if (length > 5000 && clears < 50) {
+            display.control.setText("");
+            ++clears;
+        }
+    }
+    worker.join();
+    EXPECT_EQ(misaligned, 0);
+    EXPECT_EQ(display.control.textLength() % 74, 0);
 }
