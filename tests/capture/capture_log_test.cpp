@@ -39,22 +39,18 @@ protected:
     std::vector<BoxRequest> boxes;
 };
 
-struct ConversionCase {
-    const char* name;
-    int channel;
-    int32_t crlf;
-    std::string block;
-    int32_t stamp;  // length of the date-time line at the block's start
-    std::string expected;
-};
-
-void PrintTo(const ConversionCase& row, std::ostream* out) { *out << row.name; }
-
-std::vector<ConversionCase> conversionCases() {
+TEST_F(CaptureLogTest, FileHoldsTheConvertedBlockAndCounterTheReceivedBytesWithoutTheStamp) {
     const std::string stamp = "\n\n2026/12/06 20:15:07\n";
     std::string noCr = randomBytes(1024, 12);
     std::replace(noCr.begin(), noCr.end(), '\r', 'x');
-    return {
+    struct Row {
+        const char* name;
+        int channel, crlf;
+        std::string block;
+        int stamp;  // length of the date-time line at the block's start
+        std::string expected;
+    };
+    const Row rows[] = {
         {"NoConversion", 1, 0, "AB\r\nC", 0, "AB\r\nC"},
         {"LfRemoved", 1, 1, "AB\r\nC", 0, "AB\rC"},
         {"CrRemoved", 2, 2, "AB\r\nC", 0, "AB\nC"},
@@ -64,24 +60,17 @@ std::vector<ConversionCase> conversionCases() {
         {"StampLosesItsLineFeeds", 1, 1, stamp + "X\nY", 22, "2026/12/06 20:15:07XY"},
         {"LargestBlockChannel2", 2, 2, stamp + noCr, 22, stamp + noCr},
     };
-}
-
-class CaptureConversion : public CaptureLogTest,
-                          public ::testing::WithParamInterface<ConversionCase> {};
-
-TEST_P(CaptureConversion, FileHoldsTheConvertedBlockAndCounterTheReceivedBytes) {
-    const ConversionCase& c = GetParam();
-    appOptions.CRLF = c.crlf;
-    ASSERT_EQ(openCaptureLog(c.channel, dir.file("capture.txt")), 1);
-    writeBlock(c.channel, c.block, c.stamp);
-    EXPECT_EQ(captureByteCount(c.channel), static_cast<int64_t>(c.block.size()) - c.stamp);
-    closeCaptureLog(c.channel);
-    EXPECT_EQ(dir.read("capture.txt"), c.expected);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        appOptions.CRLF = row.crlf;
+        ASSERT_EQ(openCaptureLog(row.channel, dir.file("capture.txt")), 1);
+        writeBlock(row.channel, row.block, row.stamp);
+        EXPECT_EQ(captureByteCount(row.channel), static_cast<int64_t>(row.block.size()) - row.stamp);
+        closeCaptureLog(row.channel);
+        EXPECT_EQ(dir.read("capture.txt"), row.expected);
+    }
     EXPECT_TRUE(boxes.empty());
 }
-
-INSTANTIATE_TEST_SUITE_P(Blocks, CaptureConversion, ::testing::ValuesIn(conversionCases()),
-                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(CaptureLogTest, OpenEmptiesAnExistingFileAndReportsOneThatCannotBeOpened) {
     dir.write("old.txt", "an older and much longer capture");
@@ -106,12 +95,9 @@ TEST_F(CaptureLogTest, CloseWhileAnotherThreadWritesLosesNothingAndWritesNothing
     ASSERT_EQ(openCaptureLog(1, dir.file("racing.log")), 1);
     std::atomic<bool> stop{false};
     std::atomic<int64_t> calls{0};
-    std::thread writer([&] {
-        size_t at = 0;
-        for (size_t n = 1; !stop; at += n, n = n % 256 + 1) {
-            std::string block;
-            for (size_t i = 0; i < n; ++i) block += data[(at + i) % data.size()];
-            writeBlock(1, block);
+    std::thread writer([&, twice = data + data] {
+        for (size_t at = 0, n = 1; !stop; at += n, n = n % 256 + 1) {
+            writeBlock(1, twice.substr(at % data.size(), n));
             ++calls;
         }
     });
