@@ -4,9 +4,6 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
-#include <QKeyEvent>
-#include <QLabel>
-#include <QStringList>
 #include <QWidget>
 #include <ostream>
 #include <vector>
@@ -33,18 +30,4 @@ inline void click(const QWidget* dialog, int id) {
     auto* button = control<QAbstractButton>(dialog, id);
     ASSERT_NE(button, nullptr) << id;
     button->click();
-}
-
-inline void pressEscape(QWidget* dialog) {
-    QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-    QApplication::sendEvent(dialog, &press);
-}
-
-// Every static text of the dialog, in creation order.
-inline QStringList staticTexts(const QWidget* dialog) {
-    QStringList texts;
-    for (const QLabel* l : dialog->findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) {
-        if (!l->text().isEmpty()) texts << l->text();
-    }
-    return texts;
 }

@@ -4,19 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QLabel>
 #include <chrono>
 #include <memory>
-#include <string>
 #include <thread>
 
 #include "display/qt/display_window.h"
-#include "relay/relay_channel.h"
-#include "relay/serial_port.h"
 #include "relay/serial_termios_linux.h"
-#include "settings/config.h"
 #include "shell/qt/main_window.h"
 #include "tests/settings/qt/dialog_test_support.h"
-#include "tests/support/pty_cable.h"
+#include "tests/settings/running_relay.h"
 
 namespace {
 
@@ -31,44 +28,20 @@ QString labelText(int id) {
     return label != nullptr ? label->text() : QStringLiteral("<missing>");
 }
 
-// The program's main window, both ports open with their workers and both display windows
-// open, as at start-up; port 1 runs at baud1.
-class SerialDialogOnARunningRelay : public ::testing::Test {
+// The program's main window and both display windows open as at start-up.
+class SerialDialogOnARunningRelay : public RunningRelay {
 protected:
     void start(int baud1) {
-        dir.write("Vorlinex.ini", "[DATA1]\nCOM=0\nBPS=" + std::to_string(baud1) + "\nBIT=8\n[DATA2]\nCOM=1\nBPS=9600\nBIT=8\n" +
-                                      devicesSection({cable1.slavePath(), cable2.slavePath(), cable3.slavePath(), "", "", ""}));
-        loadConfig();
+        startRelay(baud1);
         window.reset(createMainWindow());
         publishMainWindow(window.get());
-        for (auto [port, channel] : {std::pair{&serialPort1, &relayChannel1}, std::pair{&serialPort2, &relayChannel2}}) {
-            ASSERT_EQ(openPort(portDeviceNameAt(port->settings.comIndex), port->settings.comIndex + 1, *port), 0);
-            configurePort(*port);
-            startRelayWorker(*channel);
-        }
         openDisplayWindow(1);
         openDisplayWindow(2);
     }
     void TearDown() override {
-        for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
-            requestWorkerStop(*channel);
-            joinRelayWorker(*channel);
-        }
-        closePort(serialPort1);
-        closePort(serialPort2);
+        RunningRelay::TearDown();
         publishMainWindow(nullptr);
     }
-    static void expectRelays(PtyCable& end1, PtyCable& end2, uint32_t seed) {
-        const std::string a = randomBytes(500, seed), b = randomBytes(900, seed + 1);
-        end1.send(a);
-        end2.send(b);
-        EXPECT_TRUE(end2.receive(a.size(), 5000) == a);
-        EXPECT_TRUE(end1.receive(b.size(), 5000) == b);
-    }
-
-    ScratchDir dir;
-    PtyCable cable1, cable2, cable3;
-    BoxLog log;
     std::unique_ptr<QWidget> window;
 };
 
@@ -80,26 +53,27 @@ TEST_F(SerialDialogOnARunningRelay, TheSamePortTwiceIsRefusedThenAnotherChoiceGo
     d.combo(2001)->setCurrentIndex(1);  // COM2, as port 2
     d.combo(2002)->setCurrentIndex(18);
     click(&d, 1);
-    ASSERT_EQ(log.boxes.size(), 1u);
-    EXPECT_EQ(log.boxes[0].text, "同じCom_Noは設定できません。");
-    EXPECT_EQ(log.boxes[0].icon, BoxIcon::Error);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "同じCom_Noは設定できません。");
+    EXPECT_EQ(boxes[0].icon, BoxIcon::Error);
     EXPECT_TRUE(d.isVisible());
     // Nothing was touched: the same open devices, the same settings, the relay as before.
     EXPECT_EQ(serialPort1.handle.load(), fd1);
     EXPECT_EQ(serialPort2.handle.load(), fd2);
     EXPECT_EQ(serialPort1.settings.baudRate, 9600);
-    expectRelays(cable1, cable2, 1);
+    expectBothDirectionsRelay(cable1, cable2, 1);
 
     d.combo(2001)->setCurrentIndex(2);  // COM3
     click(&d, 1);
     EXPECT_FALSE(d.isVisible());
-    EXPECT_EQ(log.boxes.size(), 1u);
+    EXPECT_EQ(boxes.size(), 1u);
     EXPECT_EQ(serialPort1.settings.comIndex, 2);
     EXPECT_EQ(serialPort1.settings.baudRate, 115200);
+    EXPECT_EQ(currentBaudRate(serialPort1.handle.load()), 115200u);
     EXPECT_EQ(labelText(1055), QStringLiteral("COM3"));
     EXPECT_EQ(windowTitleOf("IDD_DIALOG_DISP1"), QStringLiteral("Com3 -> Com2"));
     EXPECT_EQ(windowTitleOf("IDD_DIALOG_DISP2"), QStringLiteral("Com2 -> Com3"));
-    expectRelays(cable3, cable2, 2);
+    expectBothDirectionsRelay(cable3, cable2, 2);
 }
 
 TEST_F(SerialDialogOnARunningRelay, APortOnAMissingDeviceReadsComAndTheOtherDirectionWorksOn) {
@@ -109,8 +83,8 @@ TEST_F(SerialDialogOnARunningRelay, APortOnAMissingDeviceReadsComAndTheOtherDire
     d.combo(2001)->setCurrentIndex(4);  // COM5: nothing there
     click(&d, 1);
     EXPECT_FALSE(d.isVisible());
-    ASSERT_EQ(log.boxes.size(), 1u);
-    EXPECT_EQ(log.boxes[0].text, "Com5 Open Error");
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Com5 Open Error");
     EXPECT_EQ(labelText(1055), QStringLiteral("COM"));
     EXPECT_EQ(labelText(1056), QStringLiteral("COM2"));
     EXPECT_EQ(windowTitleOf("IDD_DIALOG_DISP1"), QStringLiteral("COM"));
@@ -137,11 +111,11 @@ TEST_F(SerialDialogOnARunningRelay, ABaudRateOffTheListShowsNoSelectionAndOkKeep
     EXPECT_EQ(d.combo(2008)->currentIndex(), 14);  // 9600
     click(&d, 1);
     EXPECT_FALSE(d.isVisible());
-    EXPECT_TRUE(log.boxes.empty());
+    EXPECT_TRUE(boxes.empty());
     ASSERT_TRUE(serialPort1.isOpen());
     EXPECT_EQ(serialPort1.settings.baudRate, 1234);
     EXPECT_EQ(currentBaudRate(serialPort1.handle.load()), 1234u);
-    expectRelays(cable1, cable2, 6);
+    expectBothDirectionsRelay(cable1, cable2, 6);
 }
 
 }  // namespace

@@ -1,0 +1,52 @@
+// A relay running on pseudo-terminals for the tests that reopen its ports.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "relay/relay_channel.h"
+#include "relay/serial_port.h"
+#include "settings/config.h"
+#include "shell/message_catalogue.h"
+#include "tests/support/pty_cable.h"
+
+// Three cables on COM1..COM3; ports 1 and 2 open on the first two, their workers running.
+class RunningRelay : public ::testing::Test {
+protected:
+    RunningRelay() {
+        setBoxFunction([this](const BoxRequest& r) { boxes.push_back(r); });
+    }
+    void startRelay(int baud1 = 9600) {
+        dir.write("Vorlinex.ini", "[DATA1]\nCOM=0\nBPS=" + std::to_string(baud1) + "\nBIT=8\n[DATA2]\nCOM=1\nBPS=9600\nBIT=8\n" +
+                                      devicesSection({cable1.slavePath(), cable2.slavePath(), cable3.slavePath(), "", "", ""}));
+        loadConfig();
+        for (auto [port, channel] : {std::pair{&serialPort1, &relayChannel1}, std::pair{&serialPort2, &relayChannel2}}) {
+            ASSERT_EQ(openPort(portDeviceNameAt(port->settings.comIndex), port->settings.comIndex + 1, *port), 0);
+            configurePort(*port);
+            startRelayWorker(*channel);
+        }
+    }
+    void TearDown() override {
+        for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
+            requestWorkerStop(*channel);
+            joinRelayWorker(*channel);
+        }
+        closePort(serialPort1);
+        closePort(serialPort2);
+        setBoxFunction(nullptr);
+    }
+    // Both directions carry bytes end to end, whole and in order.
+    static void expectBothDirectionsRelay(PtyCable& end1, PtyCable& end2, uint32_t seed) {
+        const std::string a = randomBytes(700, seed), b = randomBytes(1500, seed + 1);
+        end1.send(a);
+        end2.send(b);
+        EXPECT_TRUE(end2.receive(a.size(), 5000) == a);
+        EXPECT_TRUE(end1.receive(b.size(), 5000) == b);
+    }
+
+    ScratchDir dir;
+    PtyCable cable1, cable2, cable3;
+    std::vector<BoxRequest> boxes;
+};
