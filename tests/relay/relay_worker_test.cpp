@@ -32,20 +32,18 @@ int liveWorkerCount(const char* name = "vx-relay") {
     int count = 0;
     DIR* d = opendir("/proc/self/task");
     while (dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.') continue;
         std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
         std::string threadName;
         std::getline(comm, threadName);
-        if (threadName.rfind(name, 0) == 0) ++count;
+        count += e->d_name[0] != '.' && threadName.rfind(name, 0) == 0;
     }
     closedir(d);
     return count;
 }
 
-// Waits (generously) until the condition holds; false when it never did.
 template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit = 10s) {
-    const auto giveUp = std::chrono::steady_clock::now() + limit;
+bool eventually(Condition condition) {
+    const auto giveUp = std::chrono::steady_clock::now() + 10s;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > giveUp) return false;
         std::this_thread::sleep_for(5ms);
@@ -53,55 +51,38 @@ bool eventually(Condition condition, std::chrono::milliseconds limit = 10s) {
     return true;
 }
 
-struct Chunk {
-    std::string bytes;
-    int32_t stampLength;
-};
-
 class RelayTest : public ::testing::Test {
 protected:
     void SetUp() override {
         setBoxFunction([](const BoxRequest& box) { FAIL() << "unexpected box: " << box.text; });
-        dir.write("Vorlinex.ini",
-                  "[DATA1]\r\nCOM=0\r\nBPS=115200\r\nBIT=8\r\nPARI=0\r\nSTOP=0\r\nFLOW=0\r\n"
-                  "[DATA2]\r\nCOM=1\r\nBPS=115200\r\nBIT=8\r\nPARI=0\r\nSTOP=0\r\nFLOW=0\r\n"
-                  "[DATA]\r\nRATE=1\r\nDMODE=0\r\nCRLF=0\r\nDATETIME=0\r\nDATETIMEVAL=60\r\n" +
-                      devicesSection({cable1.slavePath(), cable2.slavePath(), "", "", "", ""}));
+        dir.write("Vorlinex.ini", "[DATA1]\nCOM=0\nBPS=115200\nBIT=8\n[DATA2]\nCOM=1\nBPS=115200\nBIT=8\n" +
+                                      devicesSection({cable1.slavePath(), cable2.slavePath(), "", "", "", ""}));
         loadConfig();
+        for (SerialPort* port : {&serialPort1, &serialPort2}) {
+            ASSERT_EQ(openPort(portDeviceNameAt(port->settings.comIndex), 1, *port), 0);
+            configurePort(*port);
+        }
         for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
             // As start-up leaves them, also when several tests share one process.
-            channel->rateByteCount = 0;
-            channel->stampCountdown = 0;
-            channel->displayOpen = 0;
-            channel->displayMouseHeld = 0;
-            channel->logEnabled = 0;
-            channel->chunkObserver = [this, channel](const uint8_t* bytes, int32_t length,
-                                                     int32_t stampLength) {
+            channel->rateByteCount = channel->stampCountdown = channel->displayOpen = 0;
+            channel->displayMouseHeld = channel->logEnabled = 0;
+            channel->chunkObserver = [this, channel](const uint8_t* bytes, int32_t length, int32_t stamp) {
                 std::lock_guard<std::mutex> hold(chunksLock);
-                chunks[channel->number - 1].push_back(
-                    {std::string(reinterpret_cast<const char*>(bytes), length), stampLength});
+                chunks[channel->number - 1].emplace_back(reinterpret_cast<const char*>(bytes), length);
+                stamps[channel->number - 1].push_back(stamp);
             };
         }
     }
-
     void TearDown() override {
         stopBoth();
         closePort(serialPort1);
         closePort(serialPort2);
-        relayChannel1.chunkObserver = nullptr;
-        relayChannel2.chunkObserver = nullptr;
+        relayChannel1.chunkObserver = relayChannel2.chunkObserver = nullptr;
+        relayChannel1.displayWindow = nullptr;
         leftMouseButtonDown = 0;
         setBoxFunction(nullptr);
     }
 
-    // As start-up does it: open, configure, and a worker for each port that opened.
-    void openBoth() {
-        for (SerialPort* port : {&serialPort1, &serialPort2}) {
-            const int32_t comIndex = port->settings.comIndex;
-            ASSERT_EQ(openPort(portDeviceNameAt(comIndex), comIndex + 1, *port), 0);
-            configurePort(*port);
-        }
-    }
     void startBoth() {
         startRelayWorker(relayChannel1);
         startRelayWorker(relayChannel2);
@@ -112,9 +93,6 @@ protected:
         joinRelayWorker(relayChannel1);
         joinRelayWorker(relayChannel2);
     }
-
-    // Holds until the port's input queue has all `count` bytes, so a worker started now
-    // finds them queued together.
     static void waitQueued(SerialPort& port, int count) {
         ASSERT_TRUE(eventually([&] {
             int queued = 0;
@@ -122,88 +100,87 @@ protected:
             return queued == count;
         }));
     }
-
-    std::vector<Chunk> chunksOf(int channel) {
-        std::lock_guard<std::mutex> hold(chunksLock);
-        return chunks[channel - 1];
-    }
     std::vector<size_t> chunkSizes(int channel) {
+        std::lock_guard<std::mutex> hold(chunksLock);
         std::vector<size_t> sizes;
-        for (const Chunk& c : chunksOf(channel)) sizes.push_back(c.bytes.size());
+        for (const std::string& c : chunks[channel - 1]) sizes.push_back(c.size());
         return sizes;
     }
 
     ScratchDir dir;
     PtyCable cable1, cable2;
+    TrafficTextControl control;  // channel 1's display in the stamp tests
     std::mutex chunksLock;
-    std::vector<Chunk> chunks[2];
+    std::vector<std::string> chunks[2];
+    std::vector<int32_t> stamps[2];
 };
 
 TEST_F(RelayTest, QueuedInputIsReadInChunksOfEachChannelsLimit) {
-    openBoth();
-    const std::string toPort2 = randomBytes(300, 1);
-    const std::string toPort1 = randomBytes(300, 2);
+    const std::string toPort2 = randomBytes(300, 1), toPort1 = randomBytes(300, 2);
     cable1.send(toPort2);
     cable2.send(toPort1);
     waitQueued(serialPort1, 300);
     waitQueued(serialPort2, 300);
     startBoth();
-
     EXPECT_EQ(cable2.receive(300), toPort2);
     EXPECT_EQ(cable1.receive(300), toPort1);
     EXPECT_EQ(chunkSizes(1), (std::vector<size_t>{256, 44}));
     EXPECT_EQ(chunkSizes(2), (std::vector<size_t>{300}));
     EXPECT_EQ(relayChannel1.rateByteCount.load(), 300);
-    EXPECT_EQ(relayChannel2.rateByteCount.load(), 300);
 }
 
 TEST_F(RelayTest, AMegabyteEachWayAtOnceArrivesIdentical) {
-    openBoth();
     startBoth();
-    const std::string forward = randomBytes(1 << 20, 11);
-    const std::string backward = randomBytes(1 << 20, 12);
-    std::string gotForward, gotBackward;
+    const std::string forward = randomBytes(1 << 20, 11), backward = randomBytes(1 << 20, 12);
+    std::string gotBackward;
     std::thread send1([&] { cable1.send(forward); });
     std::thread send2([&] { cable2.send(backward); });
     std::thread receive1([&] { gotBackward = cable1.receive(backward.size(), 10000); });
-    gotForward = cable2.receive(forward.size(), 10000);
+    const std::string gotForward = cable2.receive(forward.size(), 10000);
     send1.join();
     send2.join();
     receive1.join();
-    EXPECT_EQ(gotForward.size(), forward.size());
-    EXPECT_TRUE(gotForward == forward) << "bytes changed, lost or reordered on channel 1";
-    EXPECT_EQ(gotBackward.size(), backward.size());
-    EXPECT_TRUE(gotBackward == backward) << "bytes changed, lost or reordered on channel 2";
+    EXPECT_TRUE(gotForward == forward) << "channel 1 lost, changed or reordered bytes";
+    EXPECT_TRUE(gotBackward == backward) << "channel 2 lost, changed or reordered bytes";
 }
 
-TEST_F(RelayTest, ADestinationThatStopsReadingLosesNothing) {
-    openBoth();
+TEST_F(RelayTest, ADestinationNotReadForThreeSecondsLosesNothing) {
     startBoth();
     const std::string data = randomBytes(256 * 1024, 21);
-    std::atomic<bool> sent{false};
-    std::thread sender([&] {
-        cable1.send(data);
-        sent = true;
-    });
-    // Nobody reads port 2's far end for three seconds: the cable fills up and the worker
-    // has to wait for room instead of counting anything as sent.
-    std::this_thread::sleep_for(3s);
+    std::thread sender([&] { cable1.send(data); });
+    std::this_thread::sleep_for(3s);  // the cable fills up; the worker must wait for room
     const std::string got = cable2.receive(data.size(), 10000);
     sender.join();
-    EXPECT_TRUE(sent);
-    EXPECT_EQ(got.size(), data.size());
-    EXPECT_TRUE(got == data);
+    EXPECT_TRUE(got == data) << got.size() << " of " << data.size() << " bytes";
 }
 
-TEST_F(RelayTest, StopWhileTheDestinationIsFullEndsTheWorker) {
-    openBoth();
+TEST_F(RelayTest, StopAndRestartNeverLeavesTwoWorkersAlive) {
+    for (int round = 0; round < 5; ++round) {
+        startBoth();
+        startRelayWorker(relayChannel1);  // again without a stop: replaces, never adds
+        EXPECT_EQ(liveWorkerCount("vx-relay1"), 1) << round;
+        EXPECT_EQ(liveWorkerCount("vx-relay2"), 1) << round;
+        const std::string text = "round " + std::to_string(round);
+        cable1.send(text);
+        cable2.send(text + "!");
+        EXPECT_EQ(cable2.receive(text.size()), text);
+        EXPECT_EQ(cable1.receive(text.size() + 1), text + "!");
+        // As the serial settings dialog does it: stop, wait for the end, close, reopen.
+        stopBoth();
+        EXPECT_EQ(liveWorkerCount(), 0) << round;
+        closePort(serialPort1);
+        closePort(serialPort2);
+        ASSERT_EQ(openPort("com1", 1, serialPort1), 0);
+        ASSERT_EQ(openPort("com2", 2, serialPort2), 0);
+    }
+
+    // A stop also ends a worker that waits for room on a destination nobody reads.
     startBoth();
     std::atomic<bool> sent{false};
     std::thread sender([&] {
         cable1.send(randomBytes(256 * 1024, 22));
         sent = true;
     });
-    // Wait until the worker waits for room on a destination nobody reads: it takes no more.
     int32_t last = -1;
     ASSERT_TRUE(eventually([&] {
         const int32_t now = relayChannel1.rateByteCount.load();
@@ -212,301 +189,146 @@ TEST_F(RelayTest, StopWhileTheDestinationIsFullEndsTheWorker) {
         std::this_thread::sleep_for(100ms);
         return settled;
     }));
-    int pending = 0;
-    ioctl(cable2.master(), FIONREAD, &pending);
-    EXPECT_GT(pending, 0);
-
-    EXPECT_EQ(liveWorkerCount(), 2);
     stopBoth();
     EXPECT_EQ(liveWorkerCount(), 0);
-
-    // Restarted, the channel carries the rest.
     startBoth();
     while (!sent) cable2.receive(1 << 20, 200);
     sender.join();
 }
 
-TEST_F(RelayTest, StopAndRestartNeverLeavesTwoWorkersOnAChannel) {
-    openBoth();
-    for (int round = 0; round < 10; ++round) {
-        startBoth();
-        EXPECT_EQ(liveWorkerCount("vx-relay1"), 1) << round;
-        EXPECT_EQ(liveWorkerCount("vx-relay2"), 1) << round;
-        // Starting again without a stop replaces the worker rather than adding one.
-        startRelayWorker(relayChannel1);
-        EXPECT_EQ(liveWorkerCount("vx-relay1"), 1) << round;
-
-        const std::string forward = "round " + std::to_string(round) + " forward";
-        const std::string backward = "round " + std::to_string(round) + " backward";
-        cable1.send(forward);
-        cable2.send(backward);
-        EXPECT_EQ(cable2.receive(forward.size()), forward);
-        EXPECT_EQ(cable1.receive(backward.size()), backward);
-
-        // As the serial settings dialog does it: stop, wait for the end, close, reopen.
-        stopBoth();
-        EXPECT_EQ(liveWorkerCount(), 0) << round;
-        EXPECT_EQ(relayChannel1.stopRequested.load(), 1);
-        closePort(serialPort1);
-        closePort(serialPort2);
-        openBoth();
-    }
-}
-
-TEST_F(RelayTest, AWorkerWithoutAnOpenSourceEndsAtOnce) {
-    startRelayWorker(relayChannel1);
-    joinRelayWorker(relayChannel1);
-    EXPECT_EQ(liveWorkerCount(), 0);
-    EXPECT_FALSE(relayChannel1.worker.joinable());
-}
-
-TEST_F(RelayTest, ChunksForADestinationThatIsNotOpenAreDroppedAndLaterOnesArrive) {
-    ASSERT_EQ(openPort("com1", 1, serialPort1), 0);
-    configurePort(serialPort1);
-    startRelayWorker(relayChannel1);
-    cable1.send("lost");
-    ASSERT_TRUE(eventually([&] { return relayChannel1.rateByteCount.load() == 4; }));
-
-    ASSERT_EQ(openPort("com2", 2, serialPort2), 0);
-    configurePort(serialPort2);
-    // The worker may still be handling the first chunk; wait until it took the next one.
-    cable1.send("kept");
-    ASSERT_TRUE(eventually([&] { return relayChannel1.rateByteCount.load() == 8; }));
-    EXPECT_EQ(cable2.receiveUntilQuiet(), "kept");
-}
-
 // ---- time stamps ---------------------------------------------------------------------------
 
-const std::regex stampForm("^(\n\n)?(\\d{4})/(\\d\\d)/(\\d\\d) (\\d\\d):(\\d\\d):(\\d\\d)\n$");
-
-TEST(TimeStamp, TwentyBytesForAnEmptyOrMissingDisplayTwentyTwoWhenItHoldsText) {
-    RelayChannel& channel = relayChannel1;
-    const std::time_t before = std::time(nullptr);
-    const std::string bare = formatTimeStamp(channel);  // no display window yet
-    const std::time_t after = std::time(nullptr);
-    ASSERT_EQ(bare.size(), 20u);
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(bare, m, stampForm)) << bare;
-    EXPECT_FALSE(m[1].matched);
-
-    // The local date and time of the moment, field by field.
-    std::tm stamped{};
-    stamped.tm_year = std::stoi(m[2]) - 1900;
-    stamped.tm_mon = std::stoi(m[3]) - 1;
-    stamped.tm_mday = std::stoi(m[4]);
-    stamped.tm_hour = std::stoi(m[5]);
-    stamped.tm_min = std::stoi(m[6]);
-    stamped.tm_sec = std::stoi(m[7]);
-    stamped.tm_isdst = -1;
-    const std::time_t when = std::mktime(&stamped);
-    EXPECT_LE(before, when);
-    EXPECT_LE(when, after);
-
-    TrafficTextControl control;
-    channel.displayWindow = &control;
-    EXPECT_EQ(formatTimeStamp(channel).size(), 20u);  // empty control
-
-    control.setText("earlier traffic");
-    ASSERT_GT(control.textLength(), 0);
-    // Open or closed again, the window still counts with the text it holds.
-    for (int32_t open : {1, 0}) {
-        channel.displayOpen = open;
-        const std::string led = formatTimeStamp(channel);
-        EXPECT_EQ(led.size(), 22u);
-        EXPECT_TRUE(std::regex_match(led, m, stampForm));
-        EXPECT_TRUE(m[1].matched);
-    }
-    channel.displayWindow = nullptr;
-    channel.displayOpen = 0;
+std::string localTime(std::time_t when) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S\n", &local);
+    return text;
 }
 
-class StampTest : public RelayTest {
-protected:
-    void SetUp() override {
-        RelayTest::SetUp();
-        openBoth();
-        relayChannel1.displayWindow = &control;
+TEST(TimeStamp, TheLocalTimeWithTwoBlankLinesInFrontOnlyWhenTheDisplayHoldsText) {
+    TrafficTextControl control;
+    for (int step = 0; step < 3; ++step) {  // no display, an empty one, one with text
+        if (step == 1) relayChannel1.displayWindow = &control;
+        if (step == 2) control.setText("earlier traffic");
+        const std::time_t before = std::time(nullptr);
+        const std::string stamp = formatTimeStamp(relayChannel1);
+        const std::string lead = step == 2 ? "\n\n" : "";
+        EXPECT_TRUE(stamp == lead + localTime(before) || stamp == lead + localTime(std::time(nullptr)))
+            << stamp;
     }
-    void TearDown() override {
-        RelayTest::TearDown();
-        relayChannel1.displayWindow = nullptr;
-        relayChannel1.displayOpen = 0;
-    }
+    relayChannel1.displayWindow = nullptr;
+}
 
-    // One chunk through channel 1, waited for at the far end so chunks never merge.
-    void relayOne(const std::string& bytes) {
+struct StampCase {
+    const char* name;
+    int32_t dateTime, quietSeconds, countdown, displayOpen, displayMode;
+    bool log;
+    int32_t firstStamp, secondStamp;  // stamp lengths of two chunks, 0: none
+};
+
+class StampTest : public RelayTest, public ::testing::WithParamInterface<StampCase> {};
+
+TEST_P(StampTest, StampsTheFirstChunkAfterQuietAndReloadsTheCountdown) {
+    const StampCase& c = GetParam();
+    appOptions.DATETIME = c.dateTime;
+    appOptions.DATETIMEVAL = c.quietSeconds;
+    relayChannel1.displayWindow = &control;
+    relayChannel1.displayOpen = c.displayOpen;
+    relayChannel1.displayMode = c.displayMode;
+    relayChannel1.stampCountdown = c.countdown;
+    if (c.log) {
+        ASSERT_EQ(openCaptureLog(1, dir.file("capture.bin")), 1);
+    }
+    startBoth();
+    const std::string first("0123\0\0" "6789", 10), second = "later";
+    for (const std::string& bytes : {first, second}) {  // the line never gets a stamp
         cable1.send(bytes);
         EXPECT_EQ(cable2.receive(bytes.size()), bytes);
     }
+    stopBoth();
+    EXPECT_EQ(stamps[0], (std::vector<int32_t>{c.firstStamp, c.secondStamp}));
+    EXPECT_EQ(relayChannel1.stampCountdown.load(), c.quietSeconds);
 
-    TrafficTextControl control;
-};
-
-TEST_F(StampTest, OnlyTheFirstChunkAfterAQuietPeriodIsStampedAndTheCountdownReloads) {
-    appOptions.DATETIME = 1;
-    appOptions.DATETIMEVAL = 60;
-    relayChannel1.displayOpen = 1;
-    startBoth();
-
-    const std::string first = randomBytes(40, 31) + std::string(3, '\0') + "after zeros";
-    relayOne(first);
-    EXPECT_EQ(relayChannel1.stampCountdown.load(), 60);
-    relayOne("second");
-    EXPECT_EQ(relayChannel1.stampCountdown.load(), 60);
-
-    const auto seen = chunksOf(1);
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0].bytes, first);  // zero bytes and all after them
-    EXPECT_GE(seen[0].stampLength, 20);
-    EXPECT_EQ(seen[1].stampLength, 0);
-}
-
-TEST_F(StampTest, AQuietPeriodOfZeroStampsEveryChunk) {
-    appOptions.DATETIME = 1;
-    appOptions.DATETIMEVAL = 0;
-    relayChannel1.displayOpen = 1;
-    startBoth();
-    for (const char* text : {"one", "two", "three"}) relayOne(text);
-    const auto seen = chunksOf(1);
-    ASSERT_EQ(seen.size(), 3u);
-    for (const Chunk& c : seen) EXPECT_GE(c.stampLength, 20) << c.bytes;
-    EXPECT_EQ(relayChannel1.stampCountdown.load(), 0);
-}
-
-struct NoStampCase {
-    const char* name;
-    int32_t dateTime;
-    int32_t displayOpen;
-    int32_t countdown;
-};
-
-class NoStampTest : public StampTest, public ::testing::WithParamInterface<NoStampCase> {};
-
-TEST_P(NoStampTest, NoStampButTheCountdownStillReloads) {
-    appOptions.DATETIME = GetParam().dateTime;
-    appOptions.DATETIMEVAL = 45;
-    relayChannel1.displayOpen = GetParam().displayOpen;
-    relayChannel1.stampCountdown = GetParam().countdown;
-    startBoth();
-    relayOne("quiet");
-    ASSERT_EQ(chunksOf(1).size(), 1u);
-    EXPECT_EQ(chunksOf(1)[0].stampLength, 0);
-    EXPECT_EQ(relayChannel1.stampCountdown.load(), 45);
+    const std::regex stampForm("^\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\n");
+    if (c.log) {  // the log gets the stamp in front of the bytes
+        closeCaptureLog(1);
+        const std::string log = dir.read("capture.bin");
+        ASSERT_EQ(log.size(), c.firstStamp + first.size() + c.secondStamp + second.size());
+        EXPECT_TRUE(std::regex_search(log, stampForm)) << log;
+        EXPECT_EQ(log.substr(c.firstStamp, first.size()), first);
+    }
+    // A text display shows the stamp, a hexadecimal one only the bytes.
+    const std::string shown = control.text();
+    if (c.displayOpen && c.displayMode == 1) {
+        EXPECT_EQ(shown.rfind("30 31 32 33 00 00", 0), 0u) << shown;
+    }
+    if (c.displayOpen && c.displayMode == 0 && c.firstStamp > 0) {
+        EXPECT_TRUE(std::regex_search(shown.substr(0, 19) + "\n", stampForm)) << shown;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Conditions, NoStampTest,
-    ::testing::Values(NoStampCase{"NeitherDisplayNorLogOpen", 1, 0, 0},
-                      NoStampCase{"StampSwitchedOff", 0, 1, 0},
-                      NoStampCase{"StampSwitchOnlyCountsWhenExactlyOne", 2, 1, 0},
-                      NoStampCase{"QuietPeriodNotOverYet", 1, 1, 7}),
+    Conditions, StampTest,
+    ::testing::Values(StampCase{"TextDisplayAndLog", 1, 60, 0, 1, 0, true, 20, 0},
+                      StampCase{"HexDisplayAndLog", 1, 60, 0, 1, 1, true, 20, 0},
+                      StampCase{"LogAlone", 1, 60, 0, 0, 0, true, 20, 0},
+                      StampCase{"QuietZeroStampsEveryChunk", 1, 0, 0, 1, 0, false, 20, 22},
+                      StampCase{"NeitherDisplayNorLog", 1, 45, 0, 0, 0, false, 0, 0},
+                      StampCase{"SwitchedOff", 0, 45, 0, 1, 0, false, 0, 0},
+                      StampCase{"SwitchOnlyCountsWhenOne", 2, 45, 0, 1, 0, false, 0, 0},
+                      StampCase{"QuietNotOverYet", 1, 45, 7, 1, 0, false, 0, 0}),
     [](const auto& param) { return std::string(param.param.name); });
-
-struct HandOffCase {
-    const char* name;
-    int32_t displayMode;
-    bool displayShowsStamp;
-};
-
-class StampHandOffTest : public StampTest, public ::testing::WithParamInterface<HandOffCase> {};
-
-TEST_P(StampHandOffTest, TheLogGetsTheStampTheLineNeverDoesTheDisplayOnlyInTextForm) {
-    appOptions.DATETIME = 1;
-    appOptions.DATETIMEVAL = 60;
-    appOptions.CRLF = 0;
-    relayChannel1.displayMode = GetParam().displayMode;
-    relayChannel1.displayOpen = 1;
-    ASSERT_EQ(openCaptureLog(1, dir.file("capture.bin")), 1);
-    startBoth();
-
-    relayOne("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcd");  // 40 bytes, the line gets them alone
-    relayOne("later");
-    stopBoth();
-    closeCaptureLog(1);
-
-    // The display was empty when the stamp was built, so the stamp has no blank lines in front.
-    const std::string log = dir.read("capture.bin");
-    ASSERT_EQ(log.size(), 20u + 40u + 5u);
-    EXPECT_TRUE(std::regex_match(log.substr(0, 20), stampForm)) << log;
-    EXPECT_EQ(log.substr(20), "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdlater");
-
-    // The text form starts with the stamp's date and time; the hex form with the chunk's bytes.
-    const std::string shown = control.text();
-    const std::string expectedStart =
-        GetParam().displayShowsStamp ? log.substr(0, 19) : "30 31 32 33 34 35 36 37";
-    EXPECT_EQ(shown.substr(0, expectedStart.size()), expectedStart) << shown;
-}
-
-INSTANTIATE_TEST_SUITE_P(DisplayForms, StampHandOffTest,
-                         ::testing::Values(HandOffCase{"Text", 0, true},
-                                           HandOffCase{"Hexadecimal", 1, false}),
-                         [](const auto& param) { return std::string(param.param.name); });
 
 // ---- pauses, lost devices ------------------------------------------------------------------
 
 TEST_F(RelayTest, HoldingTheMouseInChannel1sDisplayPausesChannel1Only) {
-    openBoth();
     relayChannel1.displayMouseHeld = 1;
     leftMouseButtonDown = 1;
     startBoth();
-
     cable1.send("held back");
     cable2.send("flows on");
     EXPECT_EQ(cable1.receive(8), "flows on");
-    // Channel 1 has not taken its bytes: they still wait in port 1's input queue.
     std::this_thread::sleep_for(300ms);
-    int queued = 0;
-    ioctl(serialPort1.handle.load(), FIONREAD, &queued);
-    EXPECT_EQ(queued, 9);
-    EXPECT_TRUE(chunksOf(1).empty());
-
+    EXPECT_TRUE(chunkSizes(1).empty());  // the bytes still wait in port 1's input queue
     leftMouseButtonDown = 0;
     EXPECT_EQ(cable2.receive(9), "held back");
 
-    // A stop request ends a worker in the middle of a pause.
-    leftMouseButtonDown = 1;
+    leftMouseButtonDown = 1;  // a stop request ends a worker in the middle of a pause
     cable1.send("again");
     waitQueued(serialPort1, 5);
     stopBoth();
-    EXPECT_FALSE(relayChannel1.worker.joinable());
+    EXPECT_EQ(liveWorkerCount(), 0);
 }
 
-// CPU time the worker thread has used so far.
 double workerCpuSeconds(RelayChannel& channel) {
     clockid_t clock;
-    if (pthread_getcpuclockid(channel.worker.native_handle(), &clock) != 0) return -1;
     timespec t{};
+    if (pthread_getcpuclockid(channel.worker.native_handle(), &clock) != 0) return -1;
     clock_gettime(clock, &t);
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 TEST_F(RelayTest, AVanishedDeviceDoesNotMakeTheWorkersSpinAndTheyStillEndWhenAsked) {
-    openBoth();
     startBoth();
     cable1.send("before");
     EXPECT_EQ(cable2.receive(6), "before");
-
     // Port 1's device goes away: channel 1 loses its source, channel 2 its destination.
     cable1.hangUp();
     cable2.send("into the void");
     ASSERT_TRUE(eventually([&] { return relayChannel2.rateByteCount.load() == 13; }));
-
-    // A stray wake-up that is no stop request must not make the wait stop waiting either.
+    // A stray wake-up that is no stop request must not make the waits stop waiting.
     const uint64_t one = 1;
     ASSERT_EQ(::write(relayChannel2.wakeFd, &one, sizeof one), 8);
 
-    const double start1 = workerCpuSeconds(relayChannel1);
-    const double start2 = workerCpuSeconds(relayChannel2);
+    const double start1 = workerCpuSeconds(relayChannel1), start2 = workerCpuSeconds(relayChannel2);
     std::this_thread::sleep_for(1s);
-    // A sanity bound on work, not a speed figure: a worker that spins burns most of the second.
+    // A bound on work, not a speed figure: a spinning worker burns most of the second.
     EXPECT_LT(workerCpuSeconds(relayChannel1) - start1, 0.25);
     EXPECT_LT(workerCpuSeconds(relayChannel2) - start2, 0.25);
 
-    // Channel 2 still reads its own port and goes on after the failed write.
-    cable2.send("more");
+    cable2.send("more");  // channel 2 goes on after the failed write
     ASSERT_TRUE(eventually([&] { return relayChannel2.rateByteCount.load() == 17; }));
-
-    EXPECT_EQ(liveWorkerCount(), 2);
     stopBoth();
     EXPECT_EQ(liveWorkerCount(), 0);
 }
