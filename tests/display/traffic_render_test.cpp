@@ -51,7 +51,7 @@ std::string run(int first, int count) {
 
 }  // namespace
 
-TEST(AppendTraffic, LeavesTheCallersBytesAndPutsTheCaretAtTheEnd) {
+TEST(AppendTraffic, LeavesTheCallersBytesPutsTheCaretAtTheEndAndFollowsTheWindow) {
     for (int mode : {0, 1}) {
         Display display(mode);
         display.send("first line\r\nsecond line\r\n third");
@@ -63,6 +63,12 @@ TEST(AppendTraffic, LeavesTheCallersBytesAndPutsTheCaretAtTheEnd) {
         EXPECT_EQ(display.control.selectionStart(), display.control.selectionEnd()) << mode;
         EXPECT_EQ(display.control.caret(), display.control.textLength()) << mode;
         EXPECT_GT(display.control.viewState(0, 0).scrollRequests, requests) << mode;
+
+        display.send("x\x82");
+        TrafficTextControl newWindow;  // a new window starts afresh, with no held byte or open line
+        display.channel.displayWindow = &newWindow;
+        display.send("F");
+        EXPECT_EQ(newWindow.text(), mode == 0 ? "F" : hexLine("F"));
 
         display.channel.displayWindow = nullptr;  // no window: nothing to do, no crash
         display.send("abc");
@@ -125,21 +131,12 @@ TEST(HexRender, TrimsTo139LinesBeforeAppending) {
     }
 }
 
-TEST(Render, ClearOrANewWindowStartsAfresh) {
+TEST(HexRender, ClearInTheMiddleOfALineStartsAtSlotZero) {
     Display hex(1);
     hex.send("ABCDEFGHIJ");
-    hex.control.setText("");  // CLEAR in the middle of a line
+    hex.control.setText("");
     hex.send("K");
     EXPECT_EQ(hex.text(), hexLine("K"));
-
-    for (int mode : {0, 1}) {
-        Display display(mode);
-        display.send("x\x82");
-        TrafficTextControl newWindow;
-        display.channel.displayWindow = &newWindow;
-        display.send("F");
-        EXPECT_EQ(newWindow.text(), mode == 0 ? "F" : hexLine("F"));
-    }
 }
 
 // One chunk after another and what the control shows after each ("" as a chunk is CLEAR).

@@ -43,10 +43,7 @@ const ModelCase modelCases[] = {
      [](auto& c) {
          insert(c, "line1\r\nline2\r\nline3");
          c.setSelection(0, 7);
-         c.setReadOnly(true);
-         c.clearSelection();
-         c.setReadOnly(false);
-         c.clearSelection();
+         for (bool readOnly : {true, false}) c.setReadOnly(readOnly), c.clearSelection();
      },
      "line2\r\nline3", 2, 0, 0, 0},
     {"SetTextPutsTheCaretAtTheStart", [](auto& c) { insert(c, "old"); c.setText("new\rone\n"); },
@@ -59,8 +56,7 @@ const ModelCase modelCases[] = {
          insert(c, "first\r\nsecond\r");
          c.setSelection(0, 7);
          c.clearSelection();
-         c.setSelection(1000, 1000);
-         insert(c, "\nthird");
+         c.setSelection(1000, 1000), insert(c, "\nthird");
      },
      "second\r\nthird", 2, 13, 13, 13},
     {"ReversedSelection", [](auto& c) { insert(c, "0123456789"); c.setSelection(7, 3); }, "0123456789", 1, 3, 7, 3},
@@ -86,7 +82,7 @@ TEST(TrafficTextControl, OperationsTable) {
     }
 }
 
-TEST(TrafficTextControl, LineQueriesAndViewState) {
+TEST(TrafficTextControl, LineQueries) {
     TrafficTextControl control;
     insert(control, "abc\r\n\r\nthree, the longest");
     const int lengths[][2] = {{0, 3}, {4, 3}, {5, 0}, {6, 0}, {7, 18}, {100, 18}};
@@ -96,14 +92,6 @@ TEST(TrafficTextControl, LineQueriesAndViewState) {
     EXPECT_EQ(control.lineStart(3), -1);
     control.setSelection(1, 9);  // "bc", two breaks, "th": what is not selected of those lines
     EXPECT_EQ(control.lineLength(-1), 1 + 16);
-
-    const auto state = control.viewState(1, 2);
-    EXPECT_EQ(state.lineCount, 3);
-    EXPECT_EQ(state.maxLineLength, 18);
-    EXPECT_EQ(state.lines, (std::vector<std::string>{"", "three, the longest"}));
-    EXPECT_EQ(state.lineStarts, (std::vector<int>{5, 7}));
-    EXPECT_EQ(state.caretLine, 2);
-    EXPECT_EQ(state.caretColumn, 2);
 }
 
 // The line index is kept edit by edit; random edits anywhere must leave it as a scan finds it.

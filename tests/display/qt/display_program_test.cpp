@@ -2,7 +2,6 @@
 // as the two serial lines.
 #include <gtest/gtest.h>
 
-#include <QAction>
 #include <QImage>
 #include <QMouseEvent>
 #include <QPushButton>

@@ -185,21 +185,6 @@ TEST(DisplayWindowHook, PressesInTheTextHoldTheChannelEvenDuringAHexRender) {
     EXPECT_EQ(leftMouseButtonDown.load(), 0);
 }
 
-TEST(DisplayFont, AFaceThatIsNotFixedPitchIsRefusedWithTheBoxOwnedByTheText) {
-    recordBoxes();
-    openDisplayWindow(1);
-    TrafficView* view = viewOf(displayWindowOf(1));
-    const QFont applied = view->font();
-    QFont proportional(QStringLiteral("DejaVu Sans"), 12);
-    proportional.setStyleHint(QFont::SansSerif);
-    EXPECT_EQ(setDisplayFont(*view, proportional), 0);
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, "InitialFont Error");
-    EXPECT_EQ(boxes[0].owner, BoxOwner::Widget);
-    EXPECT_EQ(boxes[0].widget, static_cast<void*>(view));
-    EXPECT_EQ(view->font(), applied);
-}
-
 TEST(TrafficView, DecodesCodePage932WithPlaceholdersForWhatCannotBeDrawn) {
     const std::pair<std::string, QString> cases[] = {
         {"\x93\xfa\x96\x7b\x8c\xea", QStringLiteral("日本語")},
