@@ -8,7 +8,9 @@
 #include <QString>
 #include <QTimer>
 #include <QWidget>
+#include <algorithm>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -25,16 +27,13 @@ struct RecordedBox {
     bool mainWindowVisible;
 };
 
-inline std::vector<RecordedBox>& recordedBoxes() {
-    static std::vector<RecordedBox> boxes;
-    return boxes;
-}
+inline std::vector<RecordedBox>& recordedBoxes() { static std::vector<RecordedBox> boxes; return boxes; }
 
 inline bool anyMainWindowVisible() {
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-        if (w->objectName() == QLatin1String("IDD_DIALOG_MAIN") && w->isVisible()) return true;
-    }
-    return false;
+    const auto all = QApplication::topLevelWidgets();
+    return std::any_of(all.begin(), all.end(), [](QWidget* w) {
+        return w->objectName() == QLatin1String("IDD_DIALOG_MAIN") && w->isVisible();
+    });
 }
 
 inline void recordBoxes() {
@@ -48,14 +47,12 @@ inline void recordBoxes() {
 inline std::string vorlinexIni(const std::array<std::string, 6>& devices, int rate = 5,
                                int dmode = 0) {
     std::string ini;
-    for (int port = 1; port <= 2; ++port) {
+    for (int port = 1; port <= 2; ++port)
         ini += "[DATA" + std::to_string(port) + "]\nCOM=" + std::to_string(port - 1) +
                "\nBPS=9600\nBIT=8\nPARI=0\nSTOP=0\nFLOW=0\n";
-    }
     ini += "[DATA]\nRATE=" + std::to_string(rate) + "\nDMODE=" + std::to_string(dmode) +
            "\nCRLF=0\nDATETIME=0\nDATETIMEVAL=60\n";
-    ini += devicesSection(devices);
-    return ini;
+    return ini + devicesSection(devices);
 }
 
 // Serves the event loop until `done` holds or the time-out passes; true when it held.
@@ -91,17 +88,16 @@ struct ArrowTicks {
     std::vector<QString> strip2;
 
     void attach(QWidget* window) {
-        auto* timer = window->findChild<QTimer*>(QStringLiteral("119"));
-        if (timer == nullptr) return;
-        QObject::connect(timer, &QTimer::timeout, window, [this, window] {
-            strip1.push_back(controlText(window, 1049));
-            strip2.push_back(controlText(window, 1050));
-        });
+        if (auto* timer = window->findChild<QTimer*>(QStringLiteral("119")))
+            QObject::connect(timer, &QTimer::timeout, window, [this, window] {
+                strip1.push_back(controlText(window, 1049));
+                strip2.push_back(controlText(window, 1050));
+            });
     }
     std::vector<QString> nonEmpty1() const {
         std::vector<QString> out;
-        for (const QString& s : strip1)
-            if (!s.isEmpty()) out.push_back(s);
+        std::copy_if(strip1.begin(), strip1.end(), std::back_inserter(out),
+                     [](const QString& s) { return !s.isEmpty(); });
         return out;
     }
 };
