@@ -71,36 +71,25 @@ TEST(OptionDialog, OkAcceptsOnlyValuesInRange) {
     }
 }
 
-TEST(OptionDialog, WhatPrecedesABadTimeOutIsStoredAndStaysAfterCancel) {
-    setOptions(5, 0, 0, 60);
+TEST(OptionDialog, WhatPrecedesABadTimeOutIsStoredAndAnOffStampSkipsIt) {
+    setOptions(5, 5, 0, 60);  // a line-end code no radio stands for
     BoxLog log;
     OptionDialog d(nullptr);
     d.show();
+    for (int id : {1072, 1071, 1070}) EXPECT_FALSE(control<QRadioButton>(&d, id)->isChecked());
     setEdit(&d, 1038, "10");
-    click(&d, 1070);  // CR 削除
     click(&d, 1073);
     setEdit(&d, 1039, "0");
     click(&d, 1);
     ASSERT_EQ(log.boxes.size(), 1u);
     EXPECT_EQ(log.boxes[0].text, kTimeoutError);
-    click(&d, 2);
-    EXPECT_FALSE(d.isVisible());
+    EXPECT_TRUE(d.isVisible());
     EXPECT_EQ(appOptions.RATE.load(), 10);
-    EXPECT_EQ(appOptions.CRLF.load(), 2);
     EXPECT_EQ(appOptions.DATETIME.load(), 1);
     EXPECT_EQ(appOptions.DATETIMEVAL.load(), 60);
-}
-
-TEST(OptionDialog, WithTheStampOffTheTimeOutIsNotReadAndAnUnknownLineEndIsKept) {
-    setOptions(5, 5, 1, 60);
-    BoxLog log;
-    OptionDialog d(nullptr);
-    d.show();
-    for (int id : {1072, 1071, 1070}) EXPECT_FALSE(control<QRadioButton>(&d, id)->isChecked());
-    click(&d, 1073);  // off
-    setEdit(&d, 1039, "not a number");
+    click(&d, 1073);  // off: the bad time-out is no longer read
     click(&d, 1);
-    EXPECT_TRUE(log.boxes.empty());
+    EXPECT_EQ(log.boxes.size(), 1u);
     EXPECT_FALSE(d.isVisible());
     EXPECT_EQ(appOptions.DATETIME.load(), 0);
     EXPECT_EQ(appOptions.DATETIMEVAL.load(), 60);
