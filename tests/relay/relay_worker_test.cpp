@@ -1,20 +1,11 @@
 // Both relay workers through two real pseudo-terminal cables: the test holds the far ends.
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <sys/ioctl.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <ctime>
 #include <fstream>
-#include <mutex>
-#include <regex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "capture/capture_log.h"
 #include "display/traffic_text_control.h"
@@ -64,10 +55,9 @@ protected:
         }
         for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
             // As start-up leaves them, also when several tests share one process.
-            channel->rateByteCount = channel->stampCountdown = channel->displayOpen = 0;
-            channel->displayMouseHeld = channel->logEnabled = 0;
+            channel->rateByteCount = channel->stampCountdown = channel->displayOpen = channel->logEnabled = 0;
+            // Each worker fills its own record; the test reads them after the join.
             channel->chunkObserver = [this, channel](const uint8_t* bytes, int32_t length, int32_t stamp) {
-                std::lock_guard<std::mutex> hold(chunksLock);
                 chunks[channel->number - 1].emplace_back(reinterpret_cast<const char*>(bytes), length);
                 stamps[channel->number - 1].push_back(stamp);
             };
@@ -79,7 +69,6 @@ protected:
         closePort(serialPort2);
         relayChannel1.chunkObserver = relayChannel2.chunkObserver = nullptr;
         relayChannel1.displayWindow = nullptr;
-        leftMouseButtonDown = 0;
         setBoxFunction(nullptr);
     }
 
@@ -93,24 +82,9 @@ protected:
         joinRelayWorker(relayChannel1);
         joinRelayWorker(relayChannel2);
     }
-    static void waitQueued(SerialPort& port, int count) {
-        ASSERT_TRUE(eventually([&] {
-            int queued = 0;
-            ioctl(port.handle.load(), FIONREAD, &queued);
-            return queued == count;
-        }));
-    }
-    std::vector<size_t> chunkSizes(int channel) {
-        std::lock_guard<std::mutex> hold(chunksLock);
-        std::vector<size_t> sizes;
-        for (const std::string& c : chunks[channel - 1]) sizes.push_back(c.size());
-        return sizes;
-    }
-
     ScratchDir dir;
     PtyCable cable1, cable2;
     TrafficTextControl control;  // channel 1's display in the stamp tests
-    std::mutex chunksLock;
     std::vector<std::string> chunks[2];
     std::vector<int32_t> stamps[2];
 };
@@ -119,13 +93,18 @@ TEST_F(RelayTest, QueuedInputIsReadInChunksOfEachChannelsLimit) {
     const std::string toPort2 = randomBytes(300, 1), toPort1 = randomBytes(300, 2);
     cable1.send(toPort2);
     cable2.send(toPort1);
-    waitQueued(serialPort1, 300);
-    waitQueued(serialPort2, 300);
+    ASSERT_TRUE(eventually([&] {  // both queued whole before the workers start
+        int queued1 = 0, queued2 = 0;
+        ioctl(serialPort1.handle.load(), FIONREAD, &queued1);
+        ioctl(serialPort2.handle.load(), FIONREAD, &queued2);
+        return queued1 == 300 && queued2 == 300;
+    }));
     startBoth();
     EXPECT_EQ(cable2.receive(300), toPort2);
     EXPECT_EQ(cable1.receive(300), toPort1);
-    EXPECT_EQ(chunkSizes(1), (std::vector<size_t>{256, 44}));
-    EXPECT_EQ(chunkSizes(2), (std::vector<size_t>{300}));
+    stopBoth();
+    EXPECT_EQ(chunks[0], (std::vector<std::string>{toPort2.substr(0, 256), toPort2.substr(256)}));
+    EXPECT_EQ(chunks[1], std::vector<std::string>{toPort1});
     EXPECT_EQ(relayChannel1.rateByteCount.load(), 300);
 }
 
@@ -158,8 +137,7 @@ TEST_F(RelayTest, StopAndRestartNeverLeavesTwoWorkersAlive) {
     for (int round = 0; round < 5; ++round) {
         startBoth();
         startRelayWorker(relayChannel1);  // again without a stop: replaces, never adds
-        EXPECT_EQ(liveWorkerCount("vx-relay1"), 1) << round;
-        EXPECT_EQ(liveWorkerCount("vx-relay2"), 1) << round;
+        EXPECT_EQ(liveWorkerCount("vx-relay1") + 10 * liveWorkerCount("vx-relay2"), 11) << round;
         const std::string text = "round " + std::to_string(round);
         cable1.send(text);
         cable2.send(text + "!");
@@ -181,14 +159,7 @@ TEST_F(RelayTest, StopAndRestartNeverLeavesTwoWorkersAlive) {
         cable1.send(randomBytes(256 * 1024, 22));
         sent = true;
     });
-    int32_t last = -1;
-    ASSERT_TRUE(eventually([&] {
-        const int32_t now = relayChannel1.rateByteCount.load();
-        const bool settled = now > 0 && now == last;
-        last = now;
-        std::this_thread::sleep_for(100ms);
-        return settled;
-    }));
+    std::this_thread::sleep_for(1s);  // the cable to port 2 fills up meanwhile
     stopBoth();
     EXPECT_EQ(liveWorkerCount(), 0);
     startBoth();
@@ -198,26 +169,12 @@ TEST_F(RelayTest, StopAndRestartNeverLeavesTwoWorkersAlive) {
 
 // ---- time stamps ---------------------------------------------------------------------------
 
-std::string localTime(std::time_t when) {
+std::string localTimeLine(std::time_t when) {
     std::tm local{};
     localtime_r(&when, &local);
     char text[32];
     std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S\n", &local);
     return text;
-}
-
-TEST(TimeStamp, TheLocalTimeWithTwoBlankLinesInFrontOnlyWhenTheDisplayHoldsText) {
-    TrafficTextControl control;
-    for (int step = 0; step < 3; ++step) {  // no display, an empty one, one with text
-        if (step == 1) relayChannel1.displayWindow = &control;
-        if (step == 2) control.setText("earlier traffic");
-        const std::time_t before = std::time(nullptr);
-        const std::string stamp = formatTimeStamp(relayChannel1);
-        const std::string lead = step == 2 ? "\n\n" : "";
-        EXPECT_TRUE(stamp == lead + localTime(before) || stamp == lead + localTime(std::time(nullptr)))
-            << stamp;
-    }
-    relayChannel1.displayWindow = nullptr;
 }
 
 struct StampCase {
@@ -237,9 +194,8 @@ TEST_P(StampTest, StampsTheFirstChunkAfterQuietAndReloadsTheCountdown) {
     relayChannel1.displayOpen = c.displayOpen;
     relayChannel1.displayMode = c.displayMode;
     relayChannel1.stampCountdown = c.countdown;
-    if (c.log) {
-        ASSERT_EQ(openCaptureLog(1, dir.file("capture.bin")), 1);
-    }
+    ASSERT_TRUE(!c.log || openCaptureLog(1, dir.file("capture.bin")) == 1);
+    const std::time_t before = std::time(nullptr);
     startBoth();
     const std::string first("0123\0\0" "6789", 10), second = "later";
     for (const std::string& bytes : {first, second}) {  // the line never gets a stamp
@@ -250,21 +206,18 @@ TEST_P(StampTest, StampsTheFirstChunkAfterQuietAndReloadsTheCountdown) {
     EXPECT_EQ(stamps[0], (std::vector<int32_t>{c.firstStamp, c.secondStamp}));
     EXPECT_EQ(relayChannel1.stampCountdown.load(), c.quietSeconds);
 
-    const std::regex stampForm("^\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\n");
-    if (c.log) {  // the log gets the stamp in front of the bytes
-        closeCaptureLog(1);
-        const std::string log = dir.read("capture.bin");
-        ASSERT_EQ(log.size(), c.firstStamp + first.size() + c.secondStamp + second.size());
-        EXPECT_TRUE(std::regex_search(log, stampForm)) << log;
-        EXPECT_EQ(log.substr(c.firstStamp, first.size()), first);
-    }
+    if (!c.log) return;
+    closeCaptureLog(1);  // the log gets the stamp, the local time when the chunk came, in front
+    const std::string log = dir.read("capture.bin");
+    ASSERT_EQ(log.size(), c.firstStamp + first.size() + c.secondStamp + second.size());
+    bool stampIsThen = false;
+    for (std::time_t t = before; t <= std::time(nullptr); ++t) stampIsThen |= log.substr(0, 20) == localTimeLine(t);
+    EXPECT_TRUE(stampIsThen) << log;
+    EXPECT_EQ(log.substr(c.firstStamp, first.size()), first);
     // A text display shows the stamp, a hexadecimal one only the bytes.
-    const std::string shown = control.text();
-    if (c.displayOpen && c.displayMode == 1) {
-        EXPECT_EQ(shown.rfind("30 31 32 33 00 00", 0), 0u) << shown;
-    }
-    if (c.displayOpen && c.displayMode == 0 && c.firstStamp > 0) {
-        EXPECT_TRUE(std::regex_search(shown.substr(0, 19) + "\n", stampForm)) << shown;
+    const std::string shownStart = control.text().substr(0, 17);
+    if (c.displayOpen) {
+        EXPECT_EQ(shownStart, c.displayMode ? "30 31 32 33 00 00" : log.substr(0, 17));
     }
 }
 
@@ -280,26 +233,7 @@ INSTANTIATE_TEST_SUITE_P(
                       StampCase{"QuietNotOverYet", 1, 45, 7, 1, 0, false, 0, 0}),
     [](const auto& param) { return std::string(param.param.name); });
 
-// ---- pauses, lost devices ------------------------------------------------------------------
-
-TEST_F(RelayTest, HoldingTheMouseInChannel1sDisplayPausesChannel1Only) {
-    relayChannel1.displayMouseHeld = 1;
-    leftMouseButtonDown = 1;
-    startBoth();
-    cable1.send("held back");
-    cable2.send("flows on");
-    EXPECT_EQ(cable1.receive(8), "flows on");
-    std::this_thread::sleep_for(300ms);
-    EXPECT_TRUE(chunkSizes(1).empty());  // the bytes still wait in port 1's input queue
-    leftMouseButtonDown = 0;
-    EXPECT_EQ(cable2.receive(9), "held back");
-
-    leftMouseButtonDown = 1;  // a stop request ends a worker in the middle of a pause
-    cable1.send("again");
-    waitQueued(serialPort1, 5);
-    stopBoth();
-    EXPECT_EQ(liveWorkerCount(), 0);
-}
+// ---- lost devices ------------------------------------------------------------------------
 
 double workerCpuSeconds(RelayChannel& channel) {
     clockid_t clock;

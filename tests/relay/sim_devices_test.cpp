@@ -54,13 +54,11 @@ TEST(SimDevices, HostAndInstrumentHoldAConversationThroughTheRelay) {
     ASSERT_EQ(openPort("com1", 1, serialPort1), 0);
     ASSERT_EQ(openPort("com2", 2, serialPort2), 0);
     std::mutex lock;
-    std::string carried[2];  // what channel 1 (host to instrument) and channel 2 read
-    for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
-        channel->chunkObserver = [&, channel](const uint8_t* bytes, int32_t length, int32_t) {
-            std::lock_guard<std::mutex> hold(lock);
-            carried[channel->number - 1].append(reinterpret_cast<const char*>(bytes), length);
-        };
-    }
+    std::string answers;  // what channel 2 carries from the instrument to the host
+    relayChannel2.chunkObserver = [&](const uint8_t* bytes, int32_t length, int32_t) {
+        std::lock_guard<std::mutex> hold(lock);
+        answers.append(reinterpret_cast<const char*>(bytes), length);
+    };
     for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
         configurePort(channel->source);
         startRelayWorker(*channel);
@@ -74,33 +72,22 @@ TEST(SimDevices, HostAndInstrumentHoldAConversationThroughTheRelay) {
     for (int i = 0; i < 3000; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         std::lock_guard<std::mutex> hold(lock);
-        if (occurrences(carried[1], "BIN OK 160\r\n") >= 2) break;
+        if (occurrences(answers, "BIN OK 160\r\n") >= 2) break;
     }
     stop = true;
     devices.join();
     for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) requestWorkerStop(*channel);
-    for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
-        joinRelayWorker(*channel);
-        channel->chunkObserver = nullptr;
-    }
+    for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) joinRelayWorker(*channel);
+    relayChannel2.chunkObserver = nullptr;
     closePort(serialPort1);
     closePort(serialPort2);
 
-    std::string sentUpToSecondFrame;
-    int frames = 0;
-    const HostDevice host;
-    for (const std::string& message : host.round()) {
-        if (frames == 2) break;
-        sentUpToSecondFrame += message;
-        frames += message.front() == frameStart;
-    }
-    EXPECT_EQ(carried[0].substr(0, sentUpToSecondFrame.size()), sentUpToSecondFrame);
     const std::string conversation =
         "SIMTECH,TM-100,00042,1.01\r\n+23.40 C\r\nBIN OK 160\r\n" +
         shiftJis("現在の温度は23.47度です\r\nOK 稼働中\r\n") + "+23.54 C\r\n" +
         shiftJis("状態：正常、異常はありません\r\nOK 稼働中\r\n") + "+23.61 C\r\n" +
         shiftJis("現在の温度は23.45度です\r\n") + "BIN OK 160\r\n";
-    EXPECT_EQ(carried[1].substr(0, conversation.size()), conversation);
+    EXPECT_EQ(answers.substr(0, conversation.size()), conversation);
     // Each device received exactly what the other sent, in order.
     EXPECT_TRUE(receivedInOrder(traffic.hostSent, traffic.instrumentReceived));
     EXPECT_TRUE(receivedInOrder(traffic.instrumentSent, traffic.hostReceived));
