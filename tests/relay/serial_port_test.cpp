@@ -98,7 +98,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FailedOpenCase{"Directory", "<dir>", 0, "Com1 Open Error"},
                       FailedOpenCase{"NotATerminal", "/dev/null", 0, "EVMASK Error"},
                       FailedOpenCase{"IndexPastTable", "/dev/null", 6, "Com7 Open Error"},
-                      FailedOpenCase{"NegativeIndex", "/dev/null", -2, "Com-1 Open Error"}),
+                      FailedOpenCase{"NegativeIndex", "/dev/null", -1, "Com0 Open Error"}),
     [](const auto& param) { return std::string(param.param.name); });
 
 struct LineCase {
