@@ -231,7 +231,8 @@ std::string bytesFromHexDump(const std::string& text) {
     for (size_t line = 0; line * 74 < text.size(); ++line) {
         const char* l = text.data() + line * 74;
         for (int slot = 0; slot < 17 && l[3 * slot] != ' '; slot += slot == 7 ? 2 : 1) {
-            const unsigned u = std::stoul(std::string(l + 3 * slot, 2), nullptr, 16);
+            auto digit = [](char c) { return c <= '9' ? c - '0' : c - 'A' + 10; };
+            const unsigned u = static_cast<unsigned>(digit(l[3 * slot]) * 16 + digit(l[3 * slot + 1]));
             EXPECT_EQ(l[54 + slot], u >= 0x20 && u <= 0x7E ? static_cast<char>(u) : '\x14') << line << ":" << slot;
             bytes += static_cast<char>(u);
         }
