@@ -236,6 +236,15 @@ void joinRelayWorker(RelayChannel& channel) {
     if (channel.wakeFd >= 0) drainWakeUps(channel);
 }
 
+void stopRelayAndClosePorts() {
+    requestWorkerStop(relayChannel1);
+    requestWorkerStop(relayChannel2);
+    joinRelayWorker(relayChannel1);
+    joinRelayWorker(relayChannel2);
+    closePort(serialPort1);
+    closePort(serialPort2);
+}
+
 void startRelayWorker(RelayChannel& channel) {
     // One worker per channel, ever: a previous one is ended and joined before the next starts.
     if (channel.worker.joinable()) {

@@ -68,6 +68,10 @@ void startRelayWorker(RelayChannel& channel);
 void requestWorkerStop(RelayChannel& channel);
 // Waits until the worker has ended (no-op without one). Never waits on the UI thread's work.
 void joinRelayWorker(RelayChannel& channel);
+// Stops both workers, waits until both have ended, and only then closes both ports: each port
+// is read by one worker and written by the other, and a closed descriptor number is reused by
+// the next open at once.
+void stopRelayAndClosePorts();
 
 // "YYYY/MM/DD hh:mm:ss\n", with "\n\n" in front when the channel's display control holds text.
 std::string formatTimeStamp(RelayChannel& channel);

@@ -111,14 +111,7 @@ bool sameComChoice(const PortChoice& port1, const PortChoice& port2) {
 
 void restartPorts(const PortChoice& port1, const PortChoice& port2) {
     letWorkersTakeQueuedInput();
-    // A descriptor number is reused by the next open at once, so a port is closed only after
-    // both workers that use it have ended.
-    requestWorkerStop(relayChannel1);
-    requestWorkerStop(relayChannel2);
-    joinRelayWorker(relayChannel1);
-    joinRelayWorker(relayChannel2);
-    closePort(serialPort1);
-    closePort(serialPort2);
+    stopRelayAndClosePorts();
 
     reopenPort(serialPort1, relayChannel1, port1);
     reopenPort(serialPort2, relayChannel2, port2);

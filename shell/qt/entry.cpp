@@ -138,12 +138,7 @@ bool shutdownStarted() { return shuttingDown.load(); }
 // written out here instead of being left to the end of the process.
 void shutdownVorlinex() {
     if (shuttingDown.exchange(true)) return;
-    requestWorkerStop(relayChannel1);
-    requestWorkerStop(relayChannel2);
-    joinRelayWorker(relayChannel1);
-    joinRelayWorker(relayChannel2);
-    if (serialPort1.isOpen()) closePort(serialPort1);
-    if (serialPort2.isOpen()) closePort(serialPort2);
+    stopRelayAndClosePorts();
     if (rateMeter.timerId.load() != 0) stopRateTimer();
     closeAllCaptureLogs();
     // Ends the message loop, and any modal dialog's or box's loop running inside it.

@@ -41,6 +41,7 @@ TEST(StartUp, BothDevicesMissingGiveTwoOwnerlessBoxesBeforeTheWindowAndNoWorkers
 
 // Feeds the device end of a cable with a byte every 10 ms until finished; `sent` is then whole.
 struct Feeder {
+    explicit Feeder(PtyCable& device) : cable(device) {}
     PtyCable& cable;
     std::atomic<bool> stop{false};
     std::string sent;
