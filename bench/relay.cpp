@@ -34,12 +34,7 @@ namespace {
     }
     int sig = 0;
     sigwait(&term, &sig);
-    requestWorkerStop(relayChannel1);
-    requestWorkerStop(relayChannel2);
-    joinRelayWorker(relayChannel1);
-    joinRelayWorker(relayChannel2);
-    closePort(serialPort1);
-    closePort(serialPort2);
+    stopRelayAndClosePorts();
     std::fflush(nullptr);
     ::_exit(0);  // not exit(): the parent's objects (cables, scratch folder) are not ours
 }

@@ -78,12 +78,7 @@ int main(int argc, char** argv) {
         callMs.push_back(call);
         relayingMs.push_back(relaying);
     }
-    requestWorkerStop(relayChannel1);
-    requestWorkerStop(relayChannel2);
-    joinRelayWorker(relayChannel1);
-    joinRelayWorker(relayChannel2);
-    closePort(serialPort1);
-    closePort(serialPort2);
+    stopRelayAndClosePorts();
 
     auto line = [](const char* what, const std::vector<double>& v) {
         std::printf("  %-44s min %7.1f  p50 %7.1f  max %7.1f ms\n", what,
