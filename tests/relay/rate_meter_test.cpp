@@ -17,41 +17,31 @@ using Figures = std::vector<std::pair<int, std::string>>;
 class RateMeterTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        windowCalls.setStatusText = [this](const std::string& text) {
-            std::lock_guard<std::mutex> hold(lock);
-            statuses.push_back(text);
-        };
-        windowCalls.setControlText = [this](int id, const std::string& text) {
-            std::lock_guard<std::mutex> hold(lock);
-            figures.emplace_back(id, text);
-        };
-        rateMeter.elapsedHours = rateMeter.elapsedMinutes = rateMeter.elapsedSeconds = 0;
-        rateMeter.rateTick = 0;
+        windowCalls.setStatusText = [this](const std::string& text) { setText(0, text); };
+        windowCalls.setControlText = [this](int id, const std::string& text) { setText(id, text); };
         rateMeter.timerToken = 4711;
-        relayChannel1.rateByteCount = relayChannel2.rateByteCount = 0;
-        relayChannel1.stampCountdown = relayChannel2.stampCountdown = 0;
     }
-    void TearDown() override {
-        stopRateTimer();
-        windowCalls = WindowCalls{};
+    void TearDown() override { stopRateTimer(), windowCalls = WindowCalls{}; }
+    void setText(int id, const std::string& text) {  // 0: the status bar
+        std::lock_guard<std::mutex> hold(lock);
+        if (id) figures.emplace_back(id, text);
+        else statuses.push_back(text);
     }
     void tick(int times = 1) {
         for (int i = 0; i < times; ++i) onRateTimer(rateMeter.timerToken);
     }
-
     std::mutex lock;
     std::vector<std::string> statuses;
     Figures figures;
 };
 
-TEST_F(RateMeterTest, TheClockCarriesSecondsIntoMinutesAndHoursAndCountdownsStopAtZero) {
+TEST_F(RateMeterTest, TicksCarryTheClockCountDownAndTurnBytesIntoFiguresEveryRateSeconds) {
+    appOptions.RATE = 0;
     relayChannel1.stampCountdown = 5;
     relayChannel2.stampCountdown = 1;
-    const struct { int32_t h, m, s; const char* next; } cases[] = {
-        {0, 0, 0, "00：00：01"},    {0, 0, 59, "00：01：00"},   {0, 59, 59, "01：00：00"},
-        {99, 59, 59, "100：00：00"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.next);
+    const struct { int32_t h, m, s; const char* next; } clocks[] = {
+        {0, 0, 59, "00：01：00"}, {0, 59, 59, "01：00：00"}, {99, 59, 59, "100：00：00"}};
+    for (const auto& c : clocks) {
         rateMeter.elapsedHours = c.h, rateMeter.elapsedMinutes = c.m, rateMeter.elapsedSeconds = c.s;
         statuses.clear();
         tick();
@@ -59,45 +49,27 @@ TEST_F(RateMeterTest, TheClockCarriesSecondsIntoMinutesAndHoursAndCountdownsStop
     }
     onRateTimer(rateMeter.timerToken + 1);  // not the running timer's: ignored
     EXPECT_EQ(statuses.size(), 1u);
-    EXPECT_EQ(relayChannel1.stampCountdown.load(), 1);
+    EXPECT_EQ(relayChannel1.stampCountdown.load(), 2);
     EXPECT_EQ(relayChannel2.stampCountdown.load(), 0);
-}
 
-TEST_F(RateMeterTest, EveryRateSecondsTheBytesBecomeAFigure) {
-    const struct { int32_t rate, bytes1, bytes2; const char *text1, *text2; } cases[] = {
-        {5, 12, 0, "   2 byte/s", "   0 byte/s"},
-        {3, 8, 37038, "   2 byte/s", "  12346 byte/s"},
-        {1, 7, 99, "   7 byte/s", "  99 byte/s"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.rate);
-        appOptions.RATE = c.rate;
-        relayChannel1.rateByteCount = c.bytes1;
-        relayChannel2.rateByteCount = c.bytes2;
-        figures.clear();
-        tick(c.rate - 1);
-        EXPECT_TRUE(figures.empty()) << "updated before the period ended";
-        tick();
-        EXPECT_EQ(figures, (Figures{{1053, c.text1}, {1054, c.text2}}));
-        EXPECT_EQ(relayChannel1.rateByteCount.load() + relayChannel2.rateByteCount.load(), 0);
-    }
-}
-
-TEST_F(RateMeterTest, ARateBelowOneNeverUpdatesAndANewRateCountsFromTheNextTick) {
+    // RATE below 1 never updates.
     relayChannel1.rateByteCount = 40;
-    for (int32_t rate : {0, -1}) {
-        appOptions.RATE = rate;
-        tick(12);
-    }
+    tick(12);
+    appOptions.RATE = -1;
+    tick(12);
     EXPECT_TRUE(figures.empty());
     EXPECT_EQ(relayChannel1.rateByteCount.load(), 40);
-    EXPECT_EQ(statuses.size(), 24u);  // the clock runs on
+    EXPECT_EQ(statuses.size(), 25u);  // the clock runs on
 
+    // A new RATE takes effect at the next tick: 8 seconds into the period is over for 5.
     rateMeter.rateTick = 0;
+    relayChannel2.rateByteCount = 37038;
     appOptions.RATE = 10;
     tick(7);
     appOptions.RATE = 5;
-    tick();  // 8 seconds into the period: over for the new rate
-    EXPECT_EQ(figures, (Figures{{1053, "   8 byte/s"}, {1054, "   0 byte/s"}}));
+    tick();
+    EXPECT_EQ(figures, (Figures{{1053, "   8 byte/s"}, {1054, "  7407 byte/s"}}));
+    EXPECT_EQ(relayChannel1.rateByteCount.load() + relayChannel2.rateByteCount.load(), 0);
     tick(4);
     EXPECT_EQ(figures.size(), 2u);
     tick();

@@ -4,7 +4,9 @@
 #include <sys/ioctl.h>
 
 #include <atomic>
+#include <ctime>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "capture/capture_log.h"
@@ -23,22 +25,17 @@ int liveWorkerCount(const char* name = "vx-relay") {
     int count = 0;
     DIR* d = opendir("/proc/self/task");
     while (dirent* e = readdir(d)) {
-        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
         std::string threadName;
-        std::getline(comm, threadName);
+        std::getline(std::ifstream(std::string("/proc/self/task/") + e->d_name + "/comm"), threadName);
         count += e->d_name[0] != '.' && threadName.rfind(name, 0) == 0;
     }
     closedir(d);
     return count;
 }
 
-template <typename Condition>
-bool eventually(Condition condition) {
-    const auto giveUp = std::chrono::steady_clock::now() + 10s;
-    while (!condition()) {
+bool eventually(const std::function<bool()>& condition) {
+    for (auto giveUp = std::chrono::steady_clock::now() + 10s; !condition(); std::this_thread::sleep_for(5ms))
         if (std::chrono::steady_clock::now() > giveUp) return false;
-        std::this_thread::sleep_for(5ms);
-    }
     return true;
 }
 
@@ -54,7 +51,6 @@ protected:
             configurePort(*port);
         }
         for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
-            // As start-up leaves them, also when several tests share one process.
             channel->rateByteCount = channel->stampCountdown = channel->displayOpen = channel->logEnabled = 0;
             // Each worker fills its own record; the test reads them after the join.
             channel->chunkObserver = [this, channel](const uint8_t* bytes, int32_t length, int32_t stamp) {
@@ -65,22 +61,15 @@ protected:
     }
     void TearDown() override {
         stopBoth();
-        closePort(serialPort1);
-        closePort(serialPort2);
+        closePort(serialPort1), closePort(serialPort2);
         relayChannel1.chunkObserver = relayChannel2.chunkObserver = nullptr;
         relayChannel1.displayWindow = nullptr;
         setBoxFunction(nullptr);
     }
-
-    void startBoth() {
-        startRelayWorker(relayChannel1);
-        startRelayWorker(relayChannel2);
-    }
+    void startBoth() { startRelayWorker(relayChannel1), startRelayWorker(relayChannel2); }
     void stopBoth() {
-        requestWorkerStop(relayChannel1);
-        requestWorkerStop(relayChannel2);
-        joinRelayWorker(relayChannel1);
-        joinRelayWorker(relayChannel2);
+        requestWorkerStop(relayChannel1), requestWorkerStop(relayChannel2);
+        joinRelayWorker(relayChannel1), joinRelayWorker(relayChannel2);
     }
     ScratchDir dir;
     PtyCable cable1, cable2;
@@ -91,8 +80,7 @@ protected:
 
 TEST_F(RelayTest, QueuedInputIsReadInChunksOfEachChannelsLimit) {
     const std::string toPort2 = randomBytes(300, 1), toPort1 = randomBytes(300, 2);
-    cable1.send(toPort2);
-    cable2.send(toPort1);
+    cable1.send(toPort2), cable2.send(toPort1);
     ASSERT_TRUE(eventually([&] {  // both queued whole before the workers start
         int queued1 = 0, queued2 = 0;
         ioctl(serialPort1.handle.load(), FIONREAD, &queued1);
@@ -108,57 +96,39 @@ TEST_F(RelayTest, QueuedInputIsReadInChunksOfEachChannelsLimit) {
     EXPECT_EQ(relayChannel1.rateByteCount.load(), 300);
 }
 
-TEST_F(RelayTest, AMegabyteEachWayAtOnceArrivesIdentical) {
+// Port 2's side is not read for 3 seconds meanwhile: the worker must wait for room, not drop.
+TEST_F(RelayTest, AMegabyteEachWayAtOnceArrivesIdenticalThoughOneSideIsNotReadForThreeSeconds) {
     startBoth();
     const std::string forward = randomBytes(1 << 20, 11), backward = randomBytes(1 << 20, 12);
     std::string gotBackward;
-    std::thread send1([&] { cable1.send(forward); });
-    std::thread send2([&] { cable2.send(backward); });
+    std::thread send1([&] { cable1.send(forward); }), send2([&] { cable2.send(backward); });
     std::thread receive1([&] { gotBackward = cable1.receive(backward.size(), 10000); });
+    std::this_thread::sleep_for(3s);
     const std::string gotForward = cable2.receive(forward.size(), 10000);
-    send1.join();
-    send2.join();
-    receive1.join();
-    EXPECT_TRUE(gotForward == forward) << "channel 1 lost, changed or reordered bytes";
-    EXPECT_TRUE(gotBackward == backward) << "channel 2 lost, changed or reordered bytes";
-}
-
-TEST_F(RelayTest, ADestinationNotReadForThreeSecondsLosesNothing) {
-    startBoth();
-    const std::string data = randomBytes(256 * 1024, 21);
-    std::thread sender([&] { cable1.send(data); });
-    std::this_thread::sleep_for(3s);  // the cable fills up; the worker must wait for room
-    const std::string got = cable2.receive(data.size(), 10000);
-    sender.join();
-    EXPECT_TRUE(got == data) << got.size() << " of " << data.size() << " bytes";
+    send1.join(), send2.join(), receive1.join();
+    EXPECT_TRUE(gotForward == forward) << gotForward.size() << " bytes on channel 1";
+    EXPECT_TRUE(gotBackward == backward) << gotBackward.size() << " bytes on channel 2";
 }
 
 TEST_F(RelayTest, StopAndRestartNeverLeavesTwoWorkersAlive) {
-    for (int round = 0; round < 5; ++round) {
+    for (int round = 0; round < 3; ++round) {
         startBoth();
         startRelayWorker(relayChannel1);  // again without a stop: replaces, never adds
         EXPECT_EQ(liveWorkerCount("vx-relay1") + 10 * liveWorkerCount("vx-relay2"), 11) << round;
-        const std::string text = "round " + std::to_string(round);
-        cable1.send(text);
-        cable2.send(text + "!");
-        EXPECT_EQ(cable2.receive(text.size()), text);
-        EXPECT_EQ(cable1.receive(text.size() + 1), text + "!");
+        cable1.send("ping"), cable2.send("pong!");
+        EXPECT_EQ(cable2.receive(4), "ping");
+        EXPECT_EQ(cable1.receive(5), "pong!");
         // As the serial settings dialog does it: stop, wait for the end, close, reopen.
         stopBoth();
         EXPECT_EQ(liveWorkerCount(), 0) << round;
-        closePort(serialPort1);
-        closePort(serialPort2);
+        closePort(serialPort1), closePort(serialPort2);
         ASSERT_EQ(openPort("com1", 1, serialPort1), 0);
         ASSERT_EQ(openPort("com2", 2, serialPort2), 0);
     }
-
     // A stop also ends a worker that waits for room on a destination nobody reads.
     startBoth();
     std::atomic<bool> sent{false};
-    std::thread sender([&] {
-        cable1.send(randomBytes(256 * 1024, 22));
-        sent = true;
-    });
+    std::thread sender([&] { cable1.send(randomBytes(256 * 1024, 22)), sent = true; });
     std::this_thread::sleep_for(1s);  // the cable to port 2 fills up meanwhile
     stopBoth();
     EXPECT_EQ(liveWorkerCount(), 0);
@@ -167,23 +137,11 @@ TEST_F(RelayTest, StopAndRestartNeverLeavesTwoWorkersAlive) {
     sender.join();
 }
 
-// ---- time stamps ---------------------------------------------------------------------------
-
-std::string localTimeLine(std::time_t when) {
-    std::tm local{};
-    localtime_r(&when, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S\n", &local);
-    return text;
-}
-
+// firstStamp, secondStamp: stamp lengths of two chunks, 0: none.
 struct StampCase {
     const char* name;
-    int32_t dateTime, quietSeconds, countdown, displayOpen, displayMode;
-    bool log;
-    int32_t firstStamp, secondStamp;  // stamp lengths of two chunks, 0: none
+    int32_t dateTime, quietSeconds, countdown, displayOpen, displayMode, log, firstStamp, secondStamp;
 };
-
 class StampTest : public RelayTest, public ::testing::WithParamInterface<StampCase> {};
 
 TEST_P(StampTest, StampsTheFirstChunkAfterQuietAndReloadsTheCountdown) {
@@ -205,43 +163,32 @@ TEST_P(StampTest, StampsTheFirstChunkAfterQuietAndReloadsTheCountdown) {
     stopBoth();
     EXPECT_EQ(stamps[0], (std::vector<int32_t>{c.firstStamp, c.secondStamp}));
     EXPECT_EQ(relayChannel1.stampCountdown.load(), c.quietSeconds);
-
     if (!c.log) return;
     closeCaptureLog(1);  // the log gets the stamp, the local time when the chunk came, in front
     const std::string log = dir.read("capture.bin");
     ASSERT_EQ(log.size(), c.firstStamp + first.size() + c.secondStamp + second.size());
     bool stampIsThen = false;
-    for (std::time_t t = before; t <= std::time(nullptr); ++t) stampIsThen |= log.substr(0, 20) == localTimeLine(t);
+    for (std::time_t t = before; t <= std::time(nullptr); ++t) {
+        std::tm local{};
+        char text[32];
+        std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S\n", localtime_r(&t, &local));
+        stampIsThen |= log.substr(0, 20) == text;
+    }
     EXPECT_TRUE(stampIsThen) << log;
     EXPECT_EQ(log.substr(c.firstStamp, first.size()), first);
     // A text display shows the stamp, a hexadecimal one only the bytes.
-    const std::string shownStart = control.text().substr(0, 17);
-    if (c.displayOpen) {
-        EXPECT_EQ(shownStart, c.displayMode ? "30 31 32 33 00 00" : log.substr(0, 17));
-    }
+    EXPECT_EQ(control.text().substr(0, 17), c.displayMode ? "30 31 32 33 00 00" : log.substr(0, 17));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Conditions, StampTest,
-    ::testing::Values(StampCase{"TextDisplayAndLog", 1, 60, 0, 1, 0, true, 20, 0},
-                      StampCase{"HexDisplayAndLog", 1, 60, 0, 1, 1, true, 20, 0},
-                      StampCase{"LogAlone", 1, 60, 0, 0, 0, true, 20, 0},
-                      StampCase{"QuietZeroStampsEveryChunk", 1, 0, 0, 1, 0, false, 20, 22},
-                      StampCase{"NeitherDisplayNorLog", 1, 45, 0, 0, 0, false, 0, 0},
-                      StampCase{"SwitchedOff", 0, 45, 0, 1, 0, false, 0, 0},
-                      StampCase{"SwitchOnlyCountsWhenOne", 2, 45, 0, 1, 0, false, 0, 0},
-                      StampCase{"QuietNotOverYet", 1, 45, 7, 1, 0, false, 0, 0}),
+    ::testing::Values(StampCase{"TextDisplayAndLog", 1, 60, 0, 1, 0, 1, 20, 0},
+                      StampCase{"HexDisplayAndLog", 1, 60, 0, 1, 1, 1, 20, 0},
+                      StampCase{"QuietZeroStampsEveryChunk", 1, 0, 0, 1, 0, 0, 20, 22},
+                      StampCase{"NeitherDisplayNorLog", 1, 45, 0, 0, 0, 0, 0, 0},
+                      StampCase{"SwitchOnlyCountsWhenOne", 2, 45, 0, 1, 0, 0, 0, 0},
+                      StampCase{"QuietNotOverYet", 1, 45, 7, 1, 0, 0, 0, 0}),
     [](const auto& param) { return std::string(param.param.name); });
-
-// ---- lost devices ------------------------------------------------------------------------
-
-double workerCpuSeconds(RelayChannel& channel) {
-    clockid_t clock;
-    timespec t{};
-    if (pthread_getcpuclockid(channel.worker.native_handle(), &clock) != 0) return -1;
-    clock_gettime(clock, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
 
 TEST_F(RelayTest, AVanishedDeviceDoesNotMakeTheWorkersSpinAndTheyStillEndWhenAsked) {
     startBoth();
@@ -254,13 +201,10 @@ TEST_F(RelayTest, AVanishedDeviceDoesNotMakeTheWorkersSpinAndTheyStillEndWhenAsk
     // A stray wake-up that is no stop request must not make the waits stop waiting.
     const uint64_t one = 1;
     ASSERT_EQ(::write(relayChannel2.wakeFd, &one, sizeof one), 8);
-
-    const double start1 = workerCpuSeconds(relayChannel1), start2 = workerCpuSeconds(relayChannel2);
+    const std::clock_t cpuBefore = std::clock();  // the process's CPU time: the test thread sleeps
     std::this_thread::sleep_for(1s);
     // A bound on work, not a speed figure: a spinning worker burns most of the second.
-    EXPECT_LT(workerCpuSeconds(relayChannel1) - start1, 0.25);
-    EXPECT_LT(workerCpuSeconds(relayChannel2) - start2, 0.25);
-
+    EXPECT_LT(static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC, 0.25);
     cable2.send("more");  // channel 2 goes on after the failed write
     ASSERT_TRUE(eventually([&] { return relayChannel2.rateByteCount.load() == 17; }));
     stopBoth();

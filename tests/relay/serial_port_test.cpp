@@ -7,7 +7,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-
 #include "relay/serial_port.h"
 #include "relay/serial_termios_linux.h"
 #include "settings/config.h"
@@ -30,11 +29,7 @@ protected:
         setBoxFunction([this](const BoxRequest& box) { boxes.push_back(box.text); });
         mapDevices(cable1.slavePath());
     }
-    void TearDown() override {
-        closePort(port1);
-        closePort(port2);
-        setBoxFunction(nullptr);
-    }
+    void TearDown() override { closePort(port1), closePort(port2), setBoxFunction(nullptr); }
     // Through loadConfig, as the program reads the DEVICES section.
     void mapDevices(const std::string& com1) {
         dir.write("Vorlinex.ini", devicesSection({com1, "", "", "", "", ""}));
@@ -60,10 +55,8 @@ TEST_F(SerialPortTest, OpensTheMappedDeviceExclusively) {
 }
 
 struct FailedOpenCase {
-    const char* name;
-    std::string path;  // "<dir>" stands for the scratch folder
+    const char *name, *path, *message;  // path "<dir>": the scratch folder
     int32_t comIndex;
-    const char* message;
 };
 
 class SerialOpenFailureTest : public SerialPortTest,
@@ -71,7 +64,7 @@ class SerialOpenFailureTest : public SerialPortTest,
 
 TEST_P(SerialOpenFailureTest, ShowsItsMessageLeavesThePortClosedAndLeaksNothing) {
     const FailedOpenCase& c = GetParam();
-    mapDevices(c.path == "<dir>" ? dir.path() : c.path);
+    mapDevices(c.path == std::string("<dir>") ? dir.path() : c.path);
     const int fdsBefore = openDescriptorCount();
     EXPECT_EQ(openPort(portDeviceNameAt(c.comIndex), c.comIndex + 1, port1), 1);
     EXPECT_FALSE(port1.isOpen());
@@ -81,17 +74,17 @@ TEST_P(SerialOpenFailureTest, ShowsItsMessageLeavesThePortClosedAndLeaksNothing)
 
 INSTANTIATE_TEST_SUITE_P(
     Devices, SerialOpenFailureTest,
-    ::testing::Values(FailedOpenCase{"Missing", "/nonexistent/vorlinex-tty", 0, "Com1 Open Error"},
-                      FailedOpenCase{"Directory", "<dir>", 0, "Com1 Open Error"},
-                      FailedOpenCase{"NotATerminal", "/dev/null", 0, "EVMASK Error"},
-                      FailedOpenCase{"IndexPastTable", "/dev/null", 6, "Com7 Open Error"},
-                      FailedOpenCase{"NegativeIndex", "/dev/null", -1, "Com0 Open Error"}),
+    ::testing::Values(FailedOpenCase{"Missing", "/nonexistent/vorlinex-tty", "Com1 Open Error", 0},
+                      FailedOpenCase{"Directory", "<dir>", "Com1 Open Error", 0},
+                      FailedOpenCase{"NotATerminal", "/dev/null", "EVMASK Error", 0},
+                      FailedOpenCase{"IndexPastTable", "/dev/null", "Com7 Open Error", 6}),
     [](const auto& param) { return std::string(param.param.name); });
 
+// baud 0: the device keeps the rate it had before.
 struct LineCase {
     const char* name;
     PortSettings settings;
-    uint32_t baud;  // 0: the device's rate before
+    uint32_t baud;
     tcflag_t size, parity, cflags, iflags;
     uint8_t xoff;
 };
@@ -101,14 +94,12 @@ class LineSettingsTest : public SerialPortTest, public ::testing::WithParamInter
 TEST_P(LineSettingsTest, ReadsBackFromTheDeviceAsMapped) {
     const LineCase& c = GetParam();
     ASSERT_EQ(openPort("com1", 1, port1), 0);
-    const int fd = port1.handle.load();
     struct termios2 t {};
-    ASSERT_EQ(ioctl(fd, TCGETS2, &t), 0);
+    ASSERT_EQ(ioctl(port1.handle.load(), TCGETS2, &t), 0);
     const uint32_t rateBefore = t.c_ospeed;
     port1.settings = c.settings;
     configurePort(port1);
-    ASSERT_EQ(ioctl(fd, TCGETS2, &t), 0);
-
+    ASSERT_EQ(ioctl(port1.handle.load(), TCGETS2, &t), 0);
     EXPECT_EQ(t.c_ospeed, c.baud ? c.baud : rateBefore);
     EXPECT_EQ(t.c_cflag & (CSTOPB | CRTSCTS | PARODD | CREAD | CLOCAL), c.cflags);
     EXPECT_EQ(t.c_iflag, c.iflags);
@@ -122,27 +113,23 @@ TEST_P(LineSettingsTest, ReadsBackFromTheDeviceAsMapped) {
     EXPECT_EQ(t.c_cflag & (CSIZE | PARENB), c.size | c.parity);
 }
 
-PortSettings ps(int32_t baud, uint8_t bits, uint8_t parity, uint8_t stop, int32_t flow) {
-    return PortSettings{0, baud, bits, parity, stop, flow};
-}
 constexpr tcflag_t kOn = CREAD | CLOCAL;
 
 INSTANTIATE_TEST_SUITE_P(
     Choices, LineSettingsTest,
     ::testing::Values(
-        LineCase{"Plain9600", ps(9600, 8, 0, 0, FlowNone), 9600, CS8, 0, kOn, INPCK, 0},
-        LineCase{"Odd2000Rts", ps(2000, 7, 1, 1, FlowHardwareRts), 2000, CS7, PARENB,
+        LineCase{"Odd2000Rts", PortSettings{0, 2000, 7, 1, 1, FlowHardwareRts}, 2000, CS7, PARENB,
                  kOn | PARODD | CSTOPB | CRTSCTS, INPCK, 0},
-        LineCase{"Even3600Dtr", ps(3600, 6, 2, 2, FlowHardwareDtr), 3600, CS6, PARENB,
+        LineCase{"Even3600Dtr", PortSettings{0, 3600, 6, 2, 2, FlowHardwareDtr}, 3600, CS6, PARENB,
                  kOn | CSTOPB, INPCK, 0},
-        LineCase{"Xon13At7200", ps(7200, 5, 0, 0, FlowXonXoff13), 7200, CS5, 0, kOn,
+        LineCase{"Xon13At7200", PortSettings{0, 7200, 5, 0, 0, FlowXonXoff13}, 7200, CS5, 0, kOn,
                  INPCK | IXON | IXOFF, 0x13},
-        LineCase{"Xon93At460800", ps(460800, 8, 2, 0, FlowXonXoff93), 460800, CS8, PARENB, kOn,
+        LineCase{"Xon93At460800", PortSettings{0, 460800, 8, 2, 0, FlowXonXoff93}, 460800, CS8, PARENB, kOn,
                  INPCK | IXON | IXOFF, 0x93},
         // Values only an edited INI file can hold: no table is indexed with them.
-        LineCase{"OutOfTables", ps(7200, 9, 7, 9, 99), 7200, CS8, 0, kOn, INPCK, 0},
+        LineCase{"OutOfTables", PortSettings{0, 7200, 9, 7, 9, 99}, 7200, CS8, 0, kOn, INPCK, 0},
         // A rate of 0 or less would hang the line up; the device keeps its rate.
-        LineCase{"NoRate", ps(-9600, 8, 0, 2, FlowNone), 0, CS8, 0, kOn | CSTOPB, INPCK, 0}),
+        LineCase{"NoRate", PortSettings{0, -9600, 8, 0, 2, FlowNone}, 0, CS8, 0, kOn | CSTOPB, INPCK, 0}),
     [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace
