@@ -22,12 +22,6 @@
 
 namespace {
 
-std::vector<BoxRequest> boxes;
-
-void recordBoxes() {
-    setBoxFunction([](const BoxRequest& request) { boxes.push_back(request); });
-}
-
 TrafficView* viewOf(QWidget* window) { return window->findChild<TrafficView*>(QStringLiteral("1001")); }
 QPushButton* buttonOf(QWidget* window, int id) { return window->findChild<QPushButton*>(QString::number(id)); }
 
@@ -35,16 +29,17 @@ void send(RelayChannel& channel, const std::string& bytes) {
     appendTraffic(channel, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()));
 }
 
-void mouse(QWidget* target, QEvent::Type type, QPoint at = QPoint(5, 5)) {
+void mouse(QWidget* target, QEvent::Type type) {
     const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
-    QMouseEvent event(type, QPointF(at), target->mapToGlobal(QPointF(at)), Qt::LeftButton, held, Qt::NoModifier);
+    QMouseEvent event(type, QPointF(4, 4), target->mapToGlobal(QPointF(4, 4)), Qt::LeftButton, held, Qt::NoModifier);
     QApplication::sendEvent(target, &event);
 }
 
 }  // namespace
 
 TEST(DisplayWindow, OpensTheTemplatesWindowWithItsTitleAndAnEmptyReadOnlyText) {
-    recordBoxes();
+    std::vector<BoxRequest> boxes;
+    setBoxFunction([&](const BoxRequest& request) { boxes.push_back(request); });
     setDisplayWindowTitle(1, "ignored");  // no window yet: no effect
     struct { int channel, port1Com, port2Com; const char *title, *templateName; } cases[] = {
         {1, 5, 3, "Com6 -> Com4", "IDD_DIALOG_DISP1"}, {2, 2, 0, "Com1 -> Com3", "IDD_DIALOG_DISP2"}};
@@ -58,15 +53,11 @@ TEST(DisplayWindow, OpensTheTemplatesWindowWithItsTitleAndAnEmptyReadOnlyText) {
         EXPECT_EQ(window->objectName().toStdString(), c.templateName);
         EXPECT_EQ(window->windowTitle().toStdString(), c.title);
         EXPECT_TRUE(window->isVisible());
-        RelayChannel& channel = relayChannel(c.channel);
-        EXPECT_EQ(channel.displayOpen.load(), 1);
-        TrafficView* view = viewOf(window);
-        ASSERT_NE(view, nullptr);
-        EXPECT_EQ(view->model(), channel.displayWindow.load());
-        EXPECT_EQ(view->model()->textLength(), 0);
-        EXPECT_TRUE(view->model()->readOnly());
-        EXPECT_EQ(buttonOf(window, 1046)->text(), "CLEAR");
-        EXPECT_EQ(buttonOf(window, 1058)->text(), "END");
+        EXPECT_EQ(relayChannel(c.channel).displayOpen.load(), 1);
+        ASSERT_NE(viewOf(window), nullptr);
+        EXPECT_EQ(viewOf(window)->model(), relayChannel(c.channel).displayWindow.load());
+        EXPECT_TRUE(viewOf(window)->model()->readOnly());
+        EXPECT_EQ(buttonOf(window, 1046)->text() + buttonOf(window, 1058)->text(), "CLEAREND");
     }
     EXPECT_TRUE(boxes.empty()) << boxes.front().text;  // the font was applied
     buttonOf(displayWindowOf(1), 1058)->click();
@@ -81,25 +72,20 @@ TEST(DisplayWindow, ClearEndAndCloseBoxHideAndKeepAndReopeningGivesANewWindow) {
     TrafficTextControl* firstModel = relayChannel1.displayWindow.load();
     send(relayChannel1, "ABCDEFGHIJ");
     buttonOf(first, 1046)->click();
-    EXPECT_EQ(firstModel->textLength(), 0);
     send(relayChannel1, "K");
-    EXPECT_EQ(firstModel->text().substr(0, 3), "4B ");
+    EXPECT_EQ(firstModel->text().substr(0, 4), "4B  ");
 
     appOptions.DMODE = 0;
     openDisplayWindow(1);  // already open: nothing changes, not even the form
     EXPECT_EQ(displayWindowCount(1), 1);
-    EXPECT_EQ(relayChannel1.displayWindow.load(), firstModel);
     EXPECT_EQ(relayChannel1.displayMode.load(), 1);
-
     // Only the main window has a dialog's keys: Esc and Enter neither end nor clear.
-    for (int key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter}) {
+    for (int key : {Qt::Key_Escape, Qt::Key_Return}) {
         QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
         QApplication::sendEvent(first, &press);
     }
     QApplication::processEvents();
     EXPECT_TRUE(first->isVisible());
-    EXPECT_EQ(firstModel->textLength(), 74);
-
     buttonOf(first, 1058)->click();
     QApplication::processEvents();
     ASSERT_FALSE(first.isNull());
@@ -112,41 +98,14 @@ TEST(DisplayWindow, ClearEndAndCloseBoxHideAndKeepAndReopeningGivesANewWindow) {
     QPointer<QWidget> second = displayWindowOf(1);
     ASSERT_NE(second.data(), first.data());
     EXPECT_EQ(displayWindowCount(1), 2);
-    EXPECT_TRUE(second->isVisible());
-    EXPECT_EQ(relayChannel1.displayMode.load(), 0);
-    TrafficTextControl* secondModel = relayChannel1.displayWindow.load();
-    EXPECT_NE(secondModel, firstModel);
-    EXPECT_EQ(viewOf(second)->model(), secondModel);
+    EXPECT_EQ(viewOf(second)->model(), relayChannel1.displayWindow.load());
     send(relayChannel1, "new");
-    EXPECT_EQ(secondModel->text(), "new");
+    EXPECT_EQ(relayChannel1.displayWindow.load()->text(), "new");
     EXPECT_EQ(firstModel->textLength(), 74);
-
     second->close();  // the close box
     QApplication::processEvents();
     ASSERT_FALSE(second.isNull());
-    EXPECT_FALSE(second->isVisible());
     EXPECT_EQ(relayChannel1.displayOpen.load(), 0);
-    EXPECT_EQ(secondModel->text(), "new");
-}
-
-// Sizes that would go below zero are taken as zero; rendering and painting go on.
-TEST(DisplayWindow, LaysOutFromTheWindowsSizeDownToTheTiniest) {
-    openDisplayWindow(1);
-    QWidget* window = displayWindowOf(1);
-    for (QSize size : {QSize(640, 480), QSize(209, 79), QSize(12, 8), QSize(1, 1)}) {
-        SCOPED_TRACE(size.width());
-        window->resize(size);
-        QApplication::processEvents();
-        const int w = window->frameGeometry().width();
-        const int h = window->frameGeometry().height();
-        auto rect = [](int x, int y, int width, int height) { return QRect(x, y, std::max(width, 0), std::max(height, 0)); };
-        EXPECT_EQ(viewOf(window)->geometry(), rect(10, 10, w - 30, h - 80));
-        EXPECT_EQ(buttonOf(window, 1046)->geometry(), rect(w - 210, h - 60, 90, 25));
-        EXPECT_EQ(buttonOf(window, 1058)->geometry(), rect(w - 110, h - 60, 90, 25));
-        send(relayChannel1, "still shown\r\n");
-        viewOf(window)->refresh();
-        window->repaint();
-    }
 }
 
 TEST(DisplayWindowHook, PressesInTheTextHoldTheChannelEvenDuringAHexRender) {
@@ -155,44 +114,27 @@ TEST(DisplayWindowHook, PressesInTheTextHoldTheChannelEvenDuringAHexRender) {
     openDisplayWindow(2);
     TrafficView* view = viewOf(displayWindowOf(1));
     send(relayChannel1, std::string(64, 'x'));
-    TrafficTextControl* model = view->model();
-    const int end = model->textLength();
-
+    const int end = view->model()->textLength();
     relayChannel1.render.hexRendering = 1;
-    mouse(view->viewport(), QEvent::MouseButtonPress, QPoint(4, 4));
+    mouse(view->viewport(), QEvent::MouseButtonPress);
     EXPECT_EQ(relayChannel1.displayMouseHeld.load(), 1);
     EXPECT_EQ(leftMouseButtonDown.load(), 1);
-    EXPECT_EQ(relayChannel2.displayMouseHeld.load(), 0);
-    EXPECT_EQ(model->caret(), end);  // swallowed: the click did not reach the text
-    mouse(view->viewport(), QEvent::MouseButtonRelease, QPoint(4, 4));
+    EXPECT_EQ(view->model()->caret(), end);  // swallowed: the click did not reach the text
+    mouse(view->viewport(), QEvent::MouseButtonRelease);
     EXPECT_EQ(relayChannel1.displayMouseHeld.load(), 0);
     EXPECT_EQ(leftMouseButtonDown.load(), 0);
-    relayChannel1.render.hexRendering = 0;
-
-    // Outside a render a press places the caret where it lands.
-    view->verticalScrollBar()->setValue(0);
-    view->horizontalScrollBar()->setValue(0);
-    mouse(view->viewport(), QEvent::MouseButtonPress, QPoint(2, 2));
-    EXPECT_EQ(model->caret(), 0);
-    mouse(view->viewport(), QEvent::MouseButtonRelease, QPoint(2, 2));
-
     // The left-button word follows presses anywhere; only the text holds a channel.
-    QPushButton* clear = buttonOf(displayWindowOf(2), 1046);
-    mouse(clear, QEvent::MouseButtonPress);
+    mouse(buttonOf(displayWindowOf(2), 1046), QEvent::MouseButtonPress);
     EXPECT_EQ(leftMouseButtonDown.load(), 1);
     EXPECT_EQ(relayChannel2.displayMouseHeld.load(), 0);
-    mouse(clear, QEvent::MouseButtonRelease);
-    EXPECT_EQ(leftMouseButtonDown.load(), 0);
 }
 
 TEST(TrafficView, DecodesCodePage932WithPlaceholdersForWhatCannotBeDrawn) {
     const std::pair<std::string, QString> cases[] = {
-        {"\x93\xfa\x96\x7b\x8c\xea", QStringLiteral("日本語")},
-        {"\xb1\xb2\xb3", QStringLiteral("ｱｲｳ")},
+        {"\x93\xfa\x96\x7b\xb1\xb2", QStringLiteral("日本ｱｲ")},
         {std::string("A\0B", 3), QStringLiteral("A□B")},
-        {"\x14\x1b\x7f", QStringLiteral("□□□")},
+        {"\x14\x7f\xfd\xff\x80\xa0", QStringLiteral("□□□□□□")},
         {"\x82 x", QStringLiteral("□ x")},  // a lead byte without its trail byte
-        {"\xfd\xfe\xff\x80\xa0", QStringLiteral("□□□□□")},
     };
     for (const auto& [bytes, shown] : cases) EXPECT_EQ(displayLineText(bytes), shown) << bytes;
     // A character of two bytes takes two cells; the columns stay those of the bytes.
@@ -202,23 +144,19 @@ TEST(TrafficView, DecodesCodePage932WithPlaceholdersForWhatCannotBeDrawn) {
     EXPECT_EQ(segments[2].column, 3);
 }
 
-TEST(TrafficView, RepaintsOnChangesNotWhilePaintingIsOffAndFollowsTheCaret) {
+TEST(TrafficView, RepaintsNotWhilePaintingIsOffFollowsTheCaretAndCopies) {
     appOptions.DMODE = 0;
     openDisplayWindow(1);
     TrafficView* view = viewOf(displayWindowOf(1));
     TrafficTextControl* model = view->model();
-    view->refresh();
-    EXPECT_FALSE(view->refresh());  // nothing new
-    model->setRedraw(false);
-    model->setSelection(0, 1);
-    EXPECT_FALSE(view->refresh());
-    model->setRedraw(true);
-    EXPECT_TRUE(view->refresh());
-
     std::string lines;
     for (int i = 0; i < 300; ++i) lines += "line " + std::to_string(i) + "\r\n";
     send(relayChannel1, lines);
     view->refresh();
+    model->setRedraw(false);
+    model->setSelection(0, 1);
+    EXPECT_FALSE(view->refresh());
+    model->setRedraw(true);
     QScrollBar* bar = view->verticalScrollBar();
     bar->setValue(0);  // the user scrolls up to older text
     send(relayChannel1, "one more\r\n");
