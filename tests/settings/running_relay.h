@@ -15,9 +15,7 @@
 // Three cables on COM1..COM3; ports 1 and 2 open on the first two, their workers running.
 class RunningRelay : public ::testing::Test {
 protected:
-    RunningRelay() {
-        setBoxFunction([this](const BoxRequest& r) { boxes.push_back(r); });
-    }
+    RunningRelay() { setBoxFunction([this](const BoxRequest& r) { boxes.push_back(r); }); }
     void startRelay(int baud1 = 9600) {
         dir.write("Vorlinex.ini", "[DATA1]\nCOM=0\nBPS=" + std::to_string(baud1) + "\nBIT=8\n[DATA2]\nCOM=1\nBPS=9600\nBIT=8\n" +
                                       devicesSection({cable1.slavePath(), cable2.slavePath(), cable3.slavePath(), "", "", ""}));
@@ -29,10 +27,7 @@ protected:
         }
     }
     void TearDown() override {
-        for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
-            requestWorkerStop(*channel);
-            joinRelayWorker(*channel);
-        }
+        for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) requestWorkerStop(*channel), joinRelayWorker(*channel);
         closePort(serialPort1);
         closePort(serialPort2);
         setBoxFunction(nullptr);
@@ -42,8 +37,7 @@ protected:
         const std::string a = randomBytes(700, seed), b = randomBytes(1500, seed + 1);
         end1.send(a);
         end2.send(b);
-        EXPECT_TRUE(end2.receive(a.size(), 5000) == a);
-        EXPECT_TRUE(end1.receive(b.size(), 5000) == b);
+        EXPECT_TRUE(end2.receive(a.size(), 5000) == a && end1.receive(b.size(), 5000) == b);
     }
 
     ScratchDir dir;

@@ -14,11 +14,10 @@
 namespace {
 
 void pressOn(QWidget* w, Qt::MouseButton button) {
-    const QPointF at(3, 3);
-    QMouseEvent press(QEvent::MouseButtonPress, at, w->mapToGlobal(at), button, button, Qt::NoModifier);
-    QApplication::sendEvent(w, &press);
-    QMouseEvent release(QEvent::MouseButtonRelease, at, w->mapToGlobal(at), button, Qt::NoButton, Qt::NoModifier);
-    QApplication::sendEvent(w, &release);
+    for (auto [type, buttons] : {std::pair{QEvent::MouseButtonPress, button}, std::pair{QEvent::MouseButtonRelease, Qt::NoButton}}) {
+        QMouseEvent event(type, QPointF(3, 3), w->mapToGlobal(QPointF(3, 3)), button, buttons, Qt::NoModifier);
+        QApplication::sendEvent(w, &event);
+    }
 }
 
 TEST(AboutDialog, ShowsItsTextsAndALeftClickHandsALinkToTheDesktop) {
@@ -32,8 +31,7 @@ TEST(AboutDialog, ShowsItsTextsAndALeftClickHandsALinkToTheDesktop) {
     for (const QLabel* l : d.findChildren<QLabel*>()) texts << l->text();
     EXPECT_TRUE(texts.contains(QStringLiteral("Mail：")) && texts.contains(QStringLiteral("URL："))) << texts.join('|').toStdString();
 
-    QWidget* mail = control(&d, 5003);
-    QWidget* web = control(&d, 5004);
+    QWidget *mail = control(&d, 5003), *web = control(&d, 5004);
     ASSERT_TRUE(mail != nullptr && web != nullptr);
     pressOn(mail, Qt::RightButton);
     EXPECT_TRUE(urls.empty());

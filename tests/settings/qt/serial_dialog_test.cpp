@@ -17,17 +17,6 @@
 
 namespace {
 
-QString windowTitleOf(const char* name) {
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (w->objectName() == QLatin1String(name)) return w->windowTitle();
-    return QStringLiteral("<missing>");
-}
-
-QString labelText(int id) {
-    auto* label = publishedMainWindow()->findChild<QLabel*>(QString::number(id));
-    return label != nullptr ? label->text() : QStringLiteral("<missing>");
-}
-
 // The program's main window and both display windows open as at start-up.
 class SerialDialogOnARunningRelay : public RunningRelay {
 protected:
@@ -42,80 +31,60 @@ protected:
         RunningRelay::TearDown();
         publishMainWindow(nullptr);
     }
+    // Port 1's label (1055), port 2's label (1056) and both display windows' titles.
+    QStringList shown() const {
+        QStringList texts;
+        for (int id : {1055, 1056}) texts << window->findChild<QLabel*>(QString::number(id))->text();
+        for (const char* name : {"IDD_DIALOG_DISP1", "IDD_DIALOG_DISP2"})
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (w->objectName() == QLatin1String(name)) texts << w->windowTitle();
+        return texts;
+    }
     std::unique_ptr<QWidget> window;
 };
 
-TEST_F(SerialDialogOnARunningRelay, TheSamePortTwiceIsRefusedThenAnotherChoiceGoesThrough) {
-    start(9600);
+// Port 1 starts at a baud rate off the list: the dialog selects none, and OK keeps it.
+TEST_F(SerialDialogOnARunningRelay, SamePortRefusedThenOkReopensAndAMissingDeviceReadsCom) {
+    start(1234);
     const int fd1 = serialPort1.handle.load(), fd2 = serialPort2.handle.load();
     SerialDialog d(window.get());
     d.show();
-    d.combo(2001)->setCurrentIndex(1);  // COM2, as port 2
-    d.combo(2002)->setCurrentIndex(18);
+    EXPECT_EQ(d.combo(2002)->currentIndex(), -1);
+    EXPECT_EQ(d.combo(2008)->currentIndex(), 14);  // port 2's 9600
+    d.combo(2001)->setCurrentIndex(1);             // COM2, as port 2
     click(&d, 1);
     ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, "同じCom_Noは設定できません。");
-    EXPECT_EQ(boxes[0].icon, BoxIcon::Error);
+    EXPECT_TRUE(boxes[0].text == "同じCom_Noは設定できません。" && boxes[0].icon == BoxIcon::Error);
     EXPECT_TRUE(d.isVisible());
     // Nothing was touched: the same open devices, the same settings, the relay as before.
-    EXPECT_EQ(serialPort1.handle.load(), fd1);
-    EXPECT_EQ(serialPort2.handle.load(), fd2);
-    EXPECT_EQ(serialPort1.settings.baudRate, 9600);
+    EXPECT_TRUE(serialPort1.handle == fd1 && serialPort2.handle == fd2 && serialPort1.settings.comIndex == 0);
     expectBothDirectionsRelay(cable1, cable2, 1);
 
     d.combo(2001)->setCurrentIndex(2);  // COM3
     click(&d, 1);
     EXPECT_FALSE(d.isVisible());
     EXPECT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(serialPort1.settings.comIndex, 2);
-    EXPECT_EQ(serialPort1.settings.baudRate, 115200);
-    EXPECT_EQ(currentBaudRate(serialPort1.handle.load()), 115200u);
-    EXPECT_EQ(labelText(1055), QStringLiteral("COM3"));
-    EXPECT_EQ(windowTitleOf("IDD_DIALOG_DISP1"), QStringLiteral("Com3 -> Com2"));
-    EXPECT_EQ(windowTitleOf("IDD_DIALOG_DISP2"), QStringLiteral("Com2 -> Com3"));
+    EXPECT_TRUE(serialPort1.settings.comIndex == 2 && serialPort1.settings.baudRate == 1234);
+    EXPECT_EQ(currentBaudRate(serialPort1.handle.load()), 1234u);
+    EXPECT_EQ(shown(), (QStringList{"COM3", "COM2", "Com3 -> Com2", "Com2 -> Com3"}));
     expectBothDirectionsRelay(cable3, cable2, 2);
-}
 
-TEST_F(SerialDialogOnARunningRelay, APortOnAMissingDeviceReadsComAndTheOtherDirectionWorksOn) {
-    start(9600);
-    SerialDialog d(window.get());
-    d.show();
-    d.combo(2001)->setCurrentIndex(4);  // COM5: nothing there
-    click(&d, 1);
-    EXPECT_FALSE(d.isVisible());
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, "Com5 Open Error");
-    EXPECT_EQ(labelText(1055), QStringLiteral("COM"));
-    EXPECT_EQ(labelText(1056), QStringLiteral("COM2"));
-    EXPECT_EQ(windowTitleOf("IDD_DIALOG_DISP1"), QStringLiteral("COM"));
-    EXPECT_EQ(windowTitleOf("IDD_DIALOG_DISP2"), QStringLiteral("Com2 -> Com5"));
-    EXPECT_FALSE(serialPort1.isOpen());
+    SerialDialog again(window.get());
+    again.show();
+    again.combo(2001)->setCurrentIndex(4);  // COM5: nothing there
+    click(&again, 1);
+    EXPECT_FALSE(again.isVisible());
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[1].text, "Com5 Open Error");
+    EXPECT_EQ(shown(), (QStringList{"COM", "COM2", "COM", "Com2 -> Com5"}));
     // Channel 2 still takes and counts what port 2 receives.
-    ASSERT_TRUE(serialPort2.isOpen());
+    ASSERT_TRUE(!serialPort1.isOpen() && serialPort2.isOpen());
     relayChannel2.rateByteCount.exchange(0);
     cable2.send(randomBytes(100, 5));
     int32_t counted = 0;
-    for (int i = 0; i < 500 && counted < 100; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 500 && counted < 100; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10)))
         counted += relayChannel2.rateByteCount.exchange(0);
-    }
     EXPECT_EQ(counted, 100);
-}
-
-TEST_F(SerialDialogOnARunningRelay, ABaudRateOffTheListShowsNoSelectionAndOkKeepsIt) {
-    start(1234);
-    SerialDialog d(window.get());
-    d.show();
-    EXPECT_EQ(d.combo(2001)->currentIndex(), 0);
-    EXPECT_EQ(d.combo(2002)->currentIndex(), -1);
-    EXPECT_EQ(d.combo(2008)->currentIndex(), 14);  // 9600
-    click(&d, 1);
-    EXPECT_FALSE(d.isVisible());
-    EXPECT_TRUE(boxes.empty());
-    ASSERT_TRUE(serialPort1.isOpen());
-    EXPECT_EQ(serialPort1.settings.baudRate, 1234);
-    EXPECT_EQ(currentBaudRate(serialPort1.handle.load()), 1234u);
-    expectBothDirectionsRelay(cable1, cable2, 6);
 }
 
 }  // namespace
