@@ -175,10 +175,23 @@ TEST(AsciiRender, TrimsOnlyAbove10240ByWholeLinesToUnder9216) {
 
 namespace {
 
-// Random bytes with NUL runs, up to the largest read.
+// Chunks of the kinds a line produces: random bytes, NUL runs, CR/LF storms, lead-byte runs,
+// Shift-JIS text and the largest reads; often ending in a lead byte or a CR.
 std::string nextChunk(std::mt19937& random) {
-    std::string chunk(random() % 6 == 0 ? 1024 : 1 + random() % 300, '\0');
-    for (char& c : chunk) c = static_cast<char>(random() % 4 == 0 ? 0 : random() % 256);
+    std::string chunk;
+    const unsigned kind = random() % 6;
+    const size_t size = kind == 5 ? 1024 : 1 + random() % 300;
+    for (size_t i = 0; i < size; ++i) {
+        switch (kind) {
+            case 1: chunk += static_cast<char>(random() % 4 == 0 ? 0 : random() % 256); break;
+            case 2: chunk += "\r\n\0"[random() % 3]; break;
+            case 3: chunk += static_cast<char>(0x81 + random() % 0x1F); break;
+            case 4: chunk += "\x82\xa0\x93\xfa\x96\x7b\x8c\xea"[random() % 8]; break;
+            default: chunk += static_cast<char>(random() % 256); break;
+        }
+    }
+    if (random() % 3 == 0) chunk.back() = static_cast<char>(0x81 + random() % 0x1F);
+    if (random() % 5 == 0) chunk.back() = '\r';
     return chunk;
 }
 
@@ -225,4 +238,44 @@ TEST(RandomTraffic, HexDumpKeepsItsShapeAndEveryByteInOrder) {
         ASSERT_EQ(shown, sinceClear.substr(sinceClear.size() - std::min(shown.size(), sinceClear.size())));
         if (sinceClear.size() > 40000) sinceClear.erase(0, 20000);
     }
+}
+
+TEST(RandomTraffic, AsciiShowsEveryByteInOrderNearTenKilobytes) {
+    std::mt19937 random(4242);
+    Display display(0);
+    std::string stream;  // what the control should end with: breaks as CR LF, a CR LF pair one break
+    bool afterCr = false;
+    int trims = 0;
+    for (int call = 0; call < 3000; ++call) {
+        SCOPED_TRACE(call);
+        const std::string chunk = nextChunk(random);
+        const int before = display.control.textLength();
+        display.send(chunk);
+        size_t lastShare = 0;
+        for (char c : chunk) {
+            const bool pairEnd = c == '\n' && afterCr;
+            afterCr = c == '\r';
+            lastShare = pairEnd ? 0 : (c == '\r' || c == '\n') ? 2 : 1;
+            stream += pairEnd ? "" : (c == '\r' || c == '\n') ? std::string("\r\n") : std::string(1, c);
+        }
+        if (stream.size() > 200000) stream.erase(0, 100000);
+
+        // A held byte is always the stream's last.
+        const uint8_t held = display.channel.render.heldByte;
+        ASSERT_TRUE(held == 0 || static_cast<char>(held) == chunk.back());
+        const std::string expected = stream.substr(0, stream.size() - (held != 0 ? lastShare : 0));
+        const std::string text = display.text();
+        ASSERT_LE(text.size(), expected.size());
+        ASSERT_EQ(text, expected.substr(expected.size() - text.size()));
+        if (text.size() < expected.size()) {  // what is gone went as whole lines from the top
+            ASSERT_EQ(expected.substr(expected.size() - text.size() - 2, 2), "\r\n");
+        }
+        const size_t added = 2 * chunk.size() + 2;
+        if (before > 10240) {
+            ++trims;
+            ASSERT_LT(text.size(), 9216 + added);
+        }
+        ASSERT_LE(text.size(), 10240 + added);
+    }
+    EXPECT_GT(trims, 10);
 }

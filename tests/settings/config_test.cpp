@@ -56,7 +56,8 @@ TEST_F(Config, MissingFileGivesTheDefaultsAndEveryValueRoundTrips) {
 }
 
 TEST_F(Config, MissingKeysAreZeroEightBitFieldsWrapAndForeignLinesSurvive) {
-    const std::string foreign = "; by hand\n[Other Program]\nWindow=10,20\n" + std::string("\0\xFF\x01\xFE", 4) + "\n\n";
+    const std::string foreign = "; by hand\n[Other Program]\nWindow=10,20\nBig=" + std::string(1 << 20, 'Z') +
+                                "\n" + std::string("\0\xFF\x01\xFE", 4) + "\n\n";
     const std::string devices = devicesSection({"/dev/pts/9", "", "", "", "", ""});
     dir.write("Vorlinex.ini",
               foreign + "[data1]\n  com = 4   \n  ; keep me\nBIT=264\nPARI=-1\n\n" + devices + "[DATA]\nRATE=9");
