@@ -10,7 +10,6 @@
 #include <QWidget>
 #include <algorithm>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -19,27 +18,23 @@
 #include "shell/qt/main_window.h"
 #include "tests/support/pty_cable.h"
 
+// mainWindowPublished: an owner of MainWindow resolves to it only when published.
 struct RecordedBox {
     std::string text;
     BoxIcon icon;
     BoxOwner owner;
-    bool mainWindowPublished;  // an owner of MainWindow resolves to it only when published
-    bool mainWindowVisible;
+    bool mainWindowPublished, mainWindowVisible;
 };
 
 inline std::vector<RecordedBox>& recordedBoxes() { static std::vector<RecordedBox> boxes; return boxes; }
 
-inline bool anyMainWindowVisible() {
-    const auto all = QApplication::topLevelWidgets();
-    return std::any_of(all.begin(), all.end(), [](QWidget* w) {
-        return w->objectName() == QLatin1String("IDD_DIALOG_MAIN") && w->isVisible();
-    });
-}
-
 inline void recordBoxes() {
     setBoxFunction([](const BoxRequest& r) {
-        recordedBoxes().push_back(
-            {r.text, r.icon, r.owner, publishedMainWindow() != nullptr, anyMainWindowVisible()});
+        const auto all = QApplication::topLevelWidgets();
+        const bool visible = std::any_of(all.begin(), all.end(), [](QWidget* w) {
+            return w->objectName() == QLatin1String("IDD_DIALOG_MAIN") && w->isVisible();
+        });
+        recordedBoxes().push_back({r.text, r.icon, r.owner, publishedMainWindow() != nullptr, visible});
     });
 }
 
@@ -84,20 +79,12 @@ inline int runVorlinex(const std::function<void(QWidget*)>& body) {
 
 // Texts of both arrow strips after every tick of window timer 119.
 struct ArrowTicks {
-    std::vector<QString> strip1;
-    std::vector<QString> strip2;
-
+    std::vector<QString> strip1, strip2;
     void attach(QWidget* window) {
         if (auto* timer = window->findChild<QTimer*>(QStringLiteral("119")))
             QObject::connect(timer, &QTimer::timeout, window, [this, window] {
                 strip1.push_back(controlText(window, 1049));
                 strip2.push_back(controlText(window, 1050));
             });
-    }
-    std::vector<QString> nonEmpty1() const {
-        std::vector<QString> out;
-        std::copy_if(strip1.begin(), strip1.end(), std::back_inserter(out),
-                     [](const QString& s) { return !s.isEmpty(); });
-        return out;
     }
 };

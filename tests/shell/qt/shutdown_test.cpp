@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <QKeyEvent>
-#include <QMessageBox>
 #include <QProcess>
 #include <chrono>
 #include <filesystem>
@@ -35,28 +34,21 @@ std::string threadNames() {
     return out;
 }
 
-// Writes into the device end of a cable until the line takes nothing more for a while: the
-// program's worker is then stuck writing to a destination that nobody reads.
+// Writes into a cable until it takes nothing for a while: the worker is stuck on an unread line.
 void fillUntilStalled(PtyCable& cable) {
     const std::string chunk(4096, 'x');
     auto lastProgress = std::chrono::steady_clock::now();
     while (std::chrono::steady_clock::now() - lastProgress < std::chrono::milliseconds(1500)) {
-        if (::write(cable.master(), chunk.data(), chunk.size()) > 0) {
-            lastProgress = std::chrono::steady_clock::now();
-        } else {
-            pollfd p{cable.master(), POLLOUT, 0};
-            ::poll(&p, 1, 100);
-        }
+        pollfd p{cable.master(), POLLOUT, 0};
+        if (::write(cable.master(), chunk.data(), chunk.size()) > 0) lastProgress = std::chrono::steady_clock::now();
+        else ::poll(&p, 1, 100);
     }
 }
 
 enum class Worker { Relaying, StalledDestination, MouseHeld };
 
-struct ShutdownCase {
-    const char* name;
-    Worker worker;
-    void (*pull)(QWidget* window);  // run from inside the message loop, as a user or the session would
-};
+// pull runs inside the message loop, as a user or the session would.
+struct ShutdownCase { const char* name; Worker worker; void (*pull)(QWidget* window); };
 
 void PrintTo(const ShutdownCase& c, std::ostream* os) { *os << c.name; }
 
@@ -110,39 +102,8 @@ TEST_P(Shutdown, StopsAndJoinsBothWorkersClosesPortsAndLogsAndEndsTheLoopWithZer
     EXPECT_TRUE(recordedBoxes().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryWayOut, Shutdown,
-    ::testing::ValuesIn(kWaysOut),
-    [](const auto& c) { return std::string(c.param.name); });
-
-// Without a recorder the program shows real boxes. A termination signal that arrives while a
-// start-up box waits for the user ends the box and the program: nothing more is opened or shown.
-TEST(Shutdown, ASignalDuringAStartUpBoxEndsTheProgramBeforeTheWindowIsShown) {
-    ScratchDir dir;
-    PtyCable second;
-    dir.write("Vorlinex.ini", vorlinexIni({"", second.slavePath()}));
-    QString box;  // title|text|critical|has a parent
-    QTimer poll;  // looks for the box from inside its own event loop, then sends the signal
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (auto* shown = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            poll.stop();
-            box = QStringLiteral("%1|%2|%3|%4").arg(shown->windowTitle(), shown->text())
-                      .arg(shown->icon() == QMessageBox::Critical).arg(shown->parentWidget() != nullptr);
-            ::kill(::getpid(), SIGTERM);
-        }
-    });
-    poll.start(20);
-    // Only if the signal does not end the box: close it, and the test fails below.
-    QTimer::singleShot(60000, qApp, [] {
-        if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
-    });
-    bool shown = false;
-    EXPECT_EQ(runVorlinex([&](QWidget*) { shown = true; }), 0);
-    EXPECT_EQ(box, "Vorlinex|Com1 Open Error|1|0");
-    EXPECT_FALSE(shown);
-    EXPECT_FALSE(serialPort2.isOpen()) << "port 2 must not be opened after the shutdown";
-    EXPECT_FALSE(relayChannel2.worker.joinable());
-}
+INSTANTIATE_TEST_SUITE_P(EveryWayOut, Shutdown, ::testing::ValuesIn(kWaysOut),
+                         [](const auto& c) { return std::string(c.param.name); });
 
 // The real program in a process of its own, relaying, ended by each termination signal.
 TEST(ProgramShutdown, EndsWithExitCodeZeroOnSigtermAndSigint) {
@@ -158,8 +119,7 @@ TEST(ProgramShutdown, EndsWithExitCodeZeroOnSigtermAndSigint) {
         program.setProcessChannelMode(QProcess::ForwardedChannels);
         program.start(QString::fromLocal8Bit(path), {});
         ASSERT_TRUE(program.waitForStarted());
-        // Bytes sent before the program opened its ports are purged by the opening, so the
-        // device keeps calling until the first bytes come through: start-up is then over.
+        // Opening the ports purges earlier bytes: call until some come through.
         bool relaying = false;
         for (int attempt = 0; attempt < 60 && !relaying; ++attempt) {
             first.send("ping");
@@ -171,8 +131,7 @@ TEST(ProgramShutdown, EndsWithExitCodeZeroOnSigtermAndSigint) {
         EXPECT_EQ(first.receive(4, 30000), "pong");
         ::kill(static_cast<pid_t>(program.processId()), signalNumber);
         ASSERT_TRUE(program.waitForFinished(60000)) << "the program did not end";
-        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << "ended by a signal";
-        EXPECT_EQ(program.exitCode(), 0);
+        EXPECT_TRUE(program.exitStatus() == QProcess::NormalExit && program.exitCode() == 0);
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include <QRegularExpression>
 #include <atomic>
+#include <iterator>
 #include <thread>
 
 #include "relay/relay_channel.h"
@@ -11,8 +12,10 @@
 
 namespace {
 
-bool allEmpty(const std::vector<QString>& texts) {
-    return std::all_of(texts.begin(), texts.end(), [](const QString& s) { return s.isEmpty(); });
+std::vector<QString> nonEmpty(const std::vector<QString>& texts) {
+    std::vector<QString> out;
+    std::copy_if(texts.begin(), texts.end(), std::back_inserter(out), [](const QString& s) { return !s.isEmpty(); });
+    return out;
 }
 
 TEST(StartUp, BothDevicesMissingGiveTwoOwnerlessBoxesBeforeTheWindowAndNoWorkers) {
@@ -33,10 +36,9 @@ TEST(StartUp, BothDevicesMissingGiveTwoOwnerlessBoxesBeforeTheWindowAndNoWorkers
     for (size_t i = 0; i < boxes.size(); ++i) {
         EXPECT_EQ(boxes[i].text, "Com" + std::to_string(i + 1) + " Open Error");
         EXPECT_EQ(boxes[i].icon, BoxIcon::Error);
-        EXPECT_FALSE(boxes[i].mainWindowPublished) << "the box must have no owner";
-        EXPECT_FALSE(boxes[i].mainWindowVisible) << "the box must come before the main window";
+        EXPECT_FALSE(boxes[i].mainWindowPublished || boxes[i].mainWindowVisible) << "ownerless, before the window";
     }
-    EXPECT_TRUE(allEmpty(ticks.strip1) && allEmpty(ticks.strip2));
+    EXPECT_TRUE(nonEmpty(ticks.strip1).empty() && nonEmpty(ticks.strip2).empty());
 }
 
 // Feeds the device end of a cable with a byte every 10 ms until finished; `sent` is then whole.
@@ -76,12 +78,12 @@ TEST(StartUp, TwoCablesRelayBothWaysAndTheActiveStripAndFigureMove) {
         ASSERT_TRUE(relayChannel1.worker.joinable() && relayChannel2.worker.joinable());
         ticks.attach(window);
         Feeder(first).relayTo(second, [&] {
-            return ticks.nonEmpty1().size() >= 5 && figure.match(controlText(window, 1053)).hasMatch();
+            return nonEmpty(ticks.strip1).size() >= 5 && figure.match(controlText(window, 1053)).hasMatch();
         });
-        const auto shown = ticks.nonEmpty1();
+        const auto shown = nonEmpty(ticks.strip1);
         ASSERT_GE(shown.size(), 5u);
         for (size_t i = 0; i < 5; ++i) EXPECT_EQ(shown[i].toStdString(), arrowFrames(1)[i % 4]) << i;
-        EXPECT_TRUE(allEmpty(ticks.strip2));
+        EXPECT_TRUE(nonEmpty(ticks.strip2).empty());
 
         // Steady traffic back: a single burst may be cleared by a rate update before a tick.
         const size_t before = ticks.strip2.size();
