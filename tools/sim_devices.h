@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/raw_pty.h"
+
 // UTF-8 text as Shift-JIS (code page 932), the encoding the program shows and relays. Characters
 // the code page lacks are left out; the demo's texts have none.
 inline std::string shiftJis(const std::string& utf8) {
@@ -233,24 +235,7 @@ inline bool receivedInOrder(const std::string& sent, const std::string& received
 // A pseudo-terminal for one device: the device holds the master, the program opens the slave.
 class SimPty {
 public:
-    SimPty() {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
-            throw std::runtime_error(std::string("pseudo-terminal: ") + std::strerror(errno));
-        }
-        slavePath_ = ptsname(master_);
-        // Raw at once, so that nothing the host sends is echoed or edited before the program
-        // sets the port up itself.
-        int slave = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (slave >= 0) {
-            termios t{};
-            if (tcgetattr(slave, &t) == 0) {
-                cfmakeraw(&t);
-                tcsetattr(slave, TCSANOW, &t);
-            }
-            ::close(slave);
-        }
-    }
+    SimPty() { master_ = openRawPty(&slavePath_); }
     ~SimPty() {
         if (master_ >= 0) ::close(master_);
     }

@@ -1,5 +1,7 @@
 #include "tests/support/pty_cable.h"
 
+#include "tools/raw_pty.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -14,24 +16,7 @@
 #include <sstream>
 #include <stdexcept>
 
-PtyCable::PtyCable() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
-        throw std::runtime_error(std::string("pty: ") + std::strerror(errno));
-    }
-    slavePath_ = ptsname(master_);
-    // Raw from the start, so that bytes sent before the system opens its end are not echoed
-    // or edited by the line discipline. The settings stay while the master is open.
-    int slave = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (slave >= 0) {
-        termios t{};
-        if (tcgetattr(slave, &t) == 0) {
-            cfmakeraw(&t);
-            tcsetattr(slave, TCSANOW, &t);
-        }
-        ::close(slave);
-    }
-}
+PtyCable::PtyCable() { master_ = openRawPty(&slavePath_); }
 
 PtyCable::~PtyCable() { hangUp(); }
 
