@@ -1,0 +1,61 @@
+// What the benchmarks that run the real program in-process share: the CPU of the benchmark's
+// own threads (to be taken off the process's total) and a paced feeder.
+#pragma once
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "bench/relay_measure.h"
+
+namespace bench {
+
+inline double rusageSeconds(int who) {
+    rusage u{};
+    getrusage(who, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+inline double threadCpuSeconds() { return rusageSeconds(RUSAGE_THREAD); }
+inline double processCpuSeconds() { return rusageSeconds(RUSAGE_SELF); }
+
+// CPU spent by the benchmark's own threads (feeders, readers, control).
+inline std::atomic<int64_t> harnessCpuUs{0};
+
+struct HarnessCpu {
+    double start = threadCpuSeconds();
+    ~HarnessCpu() { harnessCpuUs += static_cast<int64_t>((threadCpuSeconds() - start) * 1e6); }
+};
+
+// Sends `data` at `rate` bytes per second, in slices every 5 ms; returns when the last byte
+// was written.
+inline Clock::time_point feedPaced(int fd, const std::string& data, double rate) {
+    HarnessCpu cpu;
+    auto t0 = Clock::now();
+    size_t sent = 0;
+    for (;;) {
+        size_t due = std::min(data.size(), static_cast<size_t>(secondsSince(t0) * rate));
+        if (due > sent) {
+            writeAll(fd, data.substr(sent, due - sent));
+            sent = due;
+        }
+        if (sent == data.size()) return Clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+// The resident size of this process in kB (VmRSS).
+inline long residentKb() {
+    std::ifstream f("/proc/self/status");
+    std::string line;
+    while (std::getline(f, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+}  // namespace bench

@@ -1,0 +1,257 @@
+// The real program in-process, offscreen, for a long run: both directions at a 460800-baud
+// line's pace with both display windows and both captures open, and every few seconds each
+// display window ended and opened again (alternating ASCII and hexadecimal form) and each
+// capture closed and started again into a new file. Prints the bytes lost each way, the
+// resident size at the start, after the first minute and at the end, the UI thread's longest
+// stall, and whether every capture file is an unbroken run of its direction's bytes.
+//
+//   bench_soak [--seconds S] [--rate B/s] [--cycle S]
+#include <signal.h>
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QWidget>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/qt/program_feed.h"
+#include "capture/qt/log_window.h"
+#include "display/qt/display_window.h"
+#include "relay/relay_channel.h"
+#include "shell/qt/entry.h"
+#include "shell/qt/main_window.h"
+
+namespace {
+
+struct Soak {
+    double seconds = 600;
+    double rate = 46080;
+    double cycleSeconds = 5;
+    PtyCable port1;
+    PtyCable port2;
+    ScratchDir* scratch = nullptr;
+    std::string data[2];
+    bench::StreamCheck check[2];
+    std::vector<std::string> logFiles[2];  // every capture file, in the order they were made
+    int cycles = 0;
+    int failedOpens = 0;  // a display window or capture that did not open when asked
+    bool relaying = false;
+    long rssStartKb = -1;
+    long rssMinuteKb = -1;
+    long rssEndKb = -1;
+    long rssPeakKb = -1;
+    std::atomic<bool> measuring{false};
+    QElapsedTimer sinceTick;
+    qint64 longestGapMs = 0;
+    double programCpuSeconds = 0;
+    double measuredSeconds = 0;
+};
+
+QAbstractButton* buttonOf(QWidget* window, const char* id) {
+    return window == nullptr ? nullptr : window->findChild<QAbstractButton*>(id);
+}
+
+// On the UI thread: both display windows and both captures, each into a file of its own.
+void openAll(Soak& soak, QWidget* mainWindow) {
+    const char* disp[2] = {"117", "118"};
+    const int logItems[2] = {40010, 40011};
+    for (int c = 0; c < 2; ++c) {
+        if (auto* b = buttonOf(mainWindow, disp[c])) b->click();
+        if (relayChannel(c + 1).displayOpen.load() != 1) ++soak.failedOpens;
+        soak.logFiles[c].push_back(soak.scratch->file("channel" + std::to_string(c + 1) + "-" +
+                                                      std::to_string(soak.cycles) + ".log"));
+        if (QAction* item = mainMenuItem(logItems[c])) item->trigger();
+        if (relayChannel(c + 1).logEnabled.load() != 1) ++soak.failedOpens;
+    }
+}
+
+// On the UI thread: END in both display windows, CLOSE in both log windows, the other form,
+// then everything opened again.
+void cycle(Soak& soak, QWidget* mainWindow) {
+    ++soak.cycles;
+    for (int c = 1; c <= 2; ++c) {
+        if (auto* end = buttonOf(displayWindowOf(c), "1058")) end->click();
+        if (auto* close = buttonOf(captureLogWindow(c), "1009")) close->click();
+    }
+    if (QAction* form = mainMenuItem(soak.cycles % 2 == 1 ? 40008 : 40009)) form->trigger();
+    openAll(soak, mainWindow);
+}
+
+void control(Soak& soak, QWidget* mainWindow) {
+    bench::HarnessCpu cpu;
+    soak.relaying = bench::waitRelaying(soak.port1, soak.port2, 20) &&
+                    bench::waitRelaying(soak.port2, soak.port1, 20);
+    if (soak.relaying) {
+        setCaptureFileChooser([&soak](int channel) -> std::optional<QString> {
+            return QString::fromStdString(soak.logFiles[channel == 2 ? 1 : 0].back());
+        });
+        setCreateFilePrompt([](const QString&) { return true; });
+        QMetaObject::invokeMethod(mainWindow, [&] {
+            openAll(soak, mainWindow);
+            soak.sinceTick.start();
+            soak.measuring = true;
+        }, Qt::BlockingQueuedConnection);
+
+        const size_t total = static_cast<size_t>(soak.rate * soak.seconds);
+        soak.data[0] = randomBytes(total, 600001);
+        soak.data[1] = randomBytes(total, 600002);
+        const int from[2] = {soak.port1.master(), soak.port2.master()};
+        const int to[2] = {soak.port2.master(), soak.port1.master()};
+        soak.rssStartKb = bench::residentKb();
+        const double cpu0 = bench::processCpuSeconds();
+        const int64_t harness0 = bench::harnessCpuUs.load();
+        const double self0 = bench::threadCpuSeconds();
+        const auto t0 = bench::Clock::now();
+        std::atomic<int> running{2};
+        std::thread feeders[2];
+        std::thread readers[2];
+        for (int d = 0; d < 2; ++d) {
+            feeders[d] = std::thread([&, d] { bench::feedPaced(from[d], soak.data[d], soak.rate); });
+            readers[d] = std::thread([&, d] {
+                bench::HarnessCpu readerCpu;
+                soak.check[d] = bench::readAndCompare(to[d], soak.data[d], 5000);
+                --running;
+            });
+        }
+        double nextCycle = soak.cycleSeconds;
+        while (running.load() > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            const double now = bench::secondsSince(t0);
+            const long rss = bench::residentKb();
+            soak.rssPeakKb = std::max(soak.rssPeakKb, rss);
+            if (soak.rssMinuteKb < 0 && now >= 60) soak.rssMinuteKb = rss;
+            if (now >= nextCycle && now < soak.seconds) {
+                nextCycle += soak.cycleSeconds;
+                QMetaObject::invokeMethod(mainWindow, [&] { cycle(soak, mainWindow); },
+                                          Qt::BlockingQueuedConnection);
+            }
+        }
+        for (auto& t : feeders) t.join();
+        for (auto& t : readers) t.join();
+        soak.measuredSeconds = bench::secondsSince(t0);
+        soak.rssEndKb = bench::residentKb();
+        QMetaObject::invokeMethod(mainWindow, [&] { soak.measuring = false; },
+                                  Qt::BlockingQueuedConnection);
+        const double all = bench::processCpuSeconds() - cpu0;
+        const double harness = static_cast<double>(bench::harnessCpuUs.load() - harness0) / 1e6 +
+                               (bench::threadCpuSeconds() - self0);
+        soak.programCpuSeconds = all - harness;
+    }
+    QMetaObject::invokeMethod(mainWindow, [] { shutdownVorlinex(); }, Qt::QueuedConnection);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// Every capture file must be one unbroken run of the direction's bytes, each later file
+// starting after the earlier one ended. Returns how many files break that; adds up the bytes.
+int checkCaptures(const std::vector<std::string>& files, const std::string& data,
+                  uint64_t& captured) {
+    int broken = 0;
+    size_t searchFrom = 0;
+    for (const std::string& path : files) {
+        const std::string log = readFile(path);
+        captured += log.size();
+        if (log.empty()) continue;
+        const size_t at = data.find(log.substr(0, std::min<size_t>(log.size(), 64)), searchFrom);
+        if (at == std::string::npos || data.compare(at, log.size(), log) != 0) {
+            ++broken;
+            continue;
+        }
+        searchFrom = at + log.size();
+    }
+    return broken;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    ScratchDir scratch;
+    Soak soak;
+    soak.scratch = &scratch;
+    for (int i = 1; i + 1 < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--seconds") soak.seconds = std::max(10.0, std::atof(argv[++i]));
+        else if (a == "--rate") soak.rate = std::max(1.0, std::atof(argv[++i]));
+        else if (a == "--cycle") soak.cycleSeconds = std::max(0.5, std::atof(argv[++i]));
+    }
+    scratch.write("Vorlinex.ini",
+                  bench::relayIni(soak.port1.slavePath(), soak.port2.slavePath(), 460800));
+
+    std::thread controller;
+    char name[] = "vorlinex";
+    char* args[] = {name, nullptr};
+    const int rc = vorlinexMain(1, args, [&](QWidget* mainWindow) {
+        auto* tick = new QTimer(mainWindow);
+        tick->setTimerType(Qt::PreciseTimer);
+        QObject::connect(tick, &QTimer::timeout, mainWindow, [&soak] {
+            if (soak.measuring) {
+                soak.longestGapMs = std::max(soak.longestGapMs, soak.sinceTick.elapsed());
+            }
+            soak.sinceTick.restart();
+        });
+        tick->start(5);
+        controller = std::thread(control, std::ref(soak), mainWindow);
+    });
+    if (controller.joinable()) controller.join();
+
+    std::printf("bench_soak: the program in-process, offscreen, BPS 460800 on pty cables, "
+                "%.0f B/s each way for %.0f s, windows and captures cycled every %.1f s\n",
+                soak.rate, soak.seconds, soak.cycleSeconds);
+    if (!soak.relaying) {
+        std::printf("  the program did not relay (entry returned %d)\n", rc);
+        return 1;
+    }
+    int missed = 0;
+    const char* names[2] = {"1->2 (channel 1)", "2->1 (channel 2)"};
+    for (int d = 0; d < 2; ++d) {
+        const bench::StreamCheck& c = soak.check[d];
+        std::printf("  %s: sent %llu B, received %llu B, lost %llu, reordered/corrupted %llu, "
+                    "extra %llu\n",
+                    names[d], static_cast<unsigned long long>(c.expected),
+                    static_cast<unsigned long long>(c.received),
+                    static_cast<unsigned long long>(c.lost()),
+                    static_cast<unsigned long long>(c.wrong),
+                    static_cast<unsigned long long>(c.extra()));
+        if (c.lost() != 0 || c.wrong != 0 || c.extra() != 0) ++missed;
+    }
+    std::printf("  %d cycles of END + Disp and CLOSE + LOG per channel; %d window(s) or "
+                "capture(s) did not open when asked\n", soak.cycles, soak.failedOpens);
+    if (soak.failedOpens != 0) ++missed;
+    for (int c = 0; c < 2; ++c) {
+        uint64_t captured = 0;
+        const int broken = checkCaptures(soak.logFiles[c], soak.data[c], captured);
+        std::printf("  captures of channel %d: %zu files, %llu B, %d not an unbroken run of the "
+                    "channel's bytes\n", c + 1, soak.logFiles[c].size(),
+                    static_cast<unsigned long long>(captured), broken);
+        if (broken != 0) ++missed;
+    }
+    const long growth = soak.rssEndKb - soak.rssMinuteKb;
+    std::printf("  resident size: %ld kB at the start, %ld kB after 1 minute, %ld kB at the end "
+                "(peak %ld kB); growth after the first minute %ld kB  [target < 2048 kB: %s]\n",
+                soak.rssStartKb, soak.rssMinuteKb, soak.rssEndKb, soak.rssPeakKb, growth,
+                soak.rssMinuteKb < 0 ? "not measured, run longer than 60 s"
+                : growth < 2048      ? "met"
+                                     : "MISSED");
+    if (soak.rssMinuteKb >= 0 && growth >= 2048) ++missed;
+    std::printf("  UI thread longest stall (5 ms timer gap): %lld ms  [target < 100 ms: %s]\n",
+                static_cast<long long>(soak.longestGapMs),
+                soak.longestGapMs < 100 ? "met" : "MISSED");
+    if (soak.longestGapMs >= 100) ++missed;
+    std::printf("  program CPU: %.1f %% of a core over %.1f s\n",
+                soak.programCpuSeconds / soak.measuredSeconds * 100, soak.measuredSeconds);
+    std::printf("  entry function returned %d; %d target(s) missed\n", rc, missed);
+    return missed == 0 ? 0 : 2;
+}
