@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, when they are missing.
+# With --packaging, also what building and checking the .deb needs (tools/package.sh).
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev
           qt6-base-dev qt6-qpa-plugins libgl-dev fonts-ipafont-gothic socat)
+if [ "${1:-}" = "--packaging" ]; then
+    packages+=(dpkg-dev file lintian desktop-file-utils appstream)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -332,13 +333,18 @@ void updateActivityArrows() {
 }
 
 void openHelp() {
-    // Like the INI file, the help page belongs to the current directory.
-    const QString path = QDir::currentPath() + QStringLiteral("/Vorlinex.html");
-    const QFileInfo page(path);
-    if (!page.isFile() || !page.isReadable()) {
-        const QString text = QStringLiteral("The help page could not be found:\n%1").arg(path);
-        showBox(text.toStdString(), BoxIcon::Error, BoxOwner::MainWindow);
-        return;
+    // Like the INI file, the help page belongs to the current directory; a program started from
+    // the menu has none there, so the page installed beside it (<prefix>/bin/../share/doc) follows.
+    const QStringList places = {
+        QDir::currentPath() + QStringLiteral("/Vorlinex.html"),
+        QCoreApplication::applicationDirPath() + QStringLiteral("/../share/doc/vorlinex/Vorlinex.html")};
+    for (const QString& path : places) {
+        const QFileInfo page(path);
+        if (page.isFile() && page.isReadable()) {
+            openDesktopUrl(QUrl::fromLocalFile(page.canonicalFilePath()));
+            return;
+        }
     }
-    openDesktopUrl(QUrl::fromLocalFile(page.absoluteFilePath()));
+    const QString text = QStringLiteral("The help page could not be found:\n%1").arg(places.join(u'\n'));
+    showBox(text.toStdString(), BoxIcon::Error, BoxOwner::MainWindow);
 }

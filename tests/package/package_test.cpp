@@ -1,0 +1,76 @@
+// The installed program, as a package unpacked into a scratch root lays it out. This program is
+// copied into that root's usr/bin beside the unpacked vorlinex and run from there
+// (tests/package/check_package.sh), so the program's own folder is the package's.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QProcess>
+#include <QUrl>
+#include <cstdlib>
+
+#include "shell/qt/desktop.h"
+#include "tests/shell/qt/shell_harness.h"
+
+namespace {
+
+std::string packageRoot() {
+    const char* root = std::getenv("VORLINEX_PACKAGE_ROOT");
+    return root != nullptr ? root : "";
+}
+
+TEST(InstalledProgram, RelaysBothWaysFromItsIniAndEndsWithZeroOnSigterm) {
+    ASSERT_FALSE(packageRoot().empty()) << "VORLINEX_PACKAGE_ROOT names the unpacked package";
+    ScratchDir dir;
+    PtyCable first, second;
+    dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}));
+    QProcess program;  // killed by its destructor should a check fail
+    program.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.setWorkingDirectory(QString::fromStdString(dir.path()));
+    program.start(QString::fromStdString(packageRoot() + "/usr/bin/vorlinex"), {});
+    ASSERT_TRUE(program.waitForStarted());
+    // Opening the ports purges earlier bytes: call until some come through.
+    bool relaying = false;
+    for (int attempt = 0; attempt < 60 && !relaying; ++attempt) {
+        first.send("ping");
+        relaying = !second.receive(4, 1000).empty();
+    }
+    ASSERT_TRUE(relaying) << "the installed program never relayed";
+    second.receiveUntilQuiet(300);
+    const std::string forth = randomBytes(6000, 11), back = randomBytes(5000, 12);
+    first.send(forth);
+    second.send(back);
+    EXPECT_EQ(second.receive(forth.size(), 30000), forth);
+    EXPECT_EQ(first.receive(back.size(), 30000), back);
+    ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
+    ASSERT_TRUE(program.waitForFinished(60000)) << "the program did not end";
+    EXPECT_TRUE(program.exitStatus() == QProcess::NormalExit && program.exitCode() == 0);
+}
+
+// HELP: the current folder's page first, else the page the package installed.
+TEST(InstalledProgram, HelpOpensTheCurrentFoldersPageElseTheInstalledOne) {
+    ASSERT_FALSE(packageRoot().empty()) << "VORLINEX_PACKAGE_ROOT names the unpacked package";
+    const QString installed =
+        QFileInfo(QString::fromStdString(packageRoot() + "/usr/share/doc/vorlinex/Vorlinex.html"))
+            .canonicalFilePath();
+    ASSERT_FALSE(installed.isEmpty()) << "the package holds no help page";
+    ScratchDir dir;
+    PtyCable first, second;
+    dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}));
+    std::vector<std::string> opened;
+    setDesktopUrlRecorder([&opened](const QUrl& url) { opened.push_back(url.toString().toStdString()); });
+    recordBoxes();
+    EXPECT_EQ(runVorlinex([&dir](QWidget*) {
+        mainMenuItem(40003)->trigger();
+        dir.write("Vorlinex.html", "<html>local</html>");
+        mainMenuItem(40003)->trigger();
+    }), 0);
+    setDesktopUrlRecorder({});
+    const QString local = QFileInfo(QString::fromStdString(dir.file("Vorlinex.html"))).canonicalFilePath();
+    const auto url = [](const QString& path) { return QUrl::fromLocalFile(path).toString().toStdString(); };
+    EXPECT_EQ(opened, (std::vector<std::string>{url(installed), url(local)}));
+    EXPECT_TRUE(recordedBoxes().empty());
+}
+
+}  // namespace
