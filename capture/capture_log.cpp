@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "capture/combined_log.h"
 #include "relay/relay_channel.h"
 #include "settings/config.h"
 #include "shell/message_catalogue.h"
@@ -200,6 +201,11 @@ int closeAllCaptureLogs() {
             std::fprintf(stderr, "Vorlinex: %s\n", failure.c_str());
             ++lost;
         }
+    }
+    combinedCapture.close();
+    if (const std::string failure = combinedCapture.takeFailure(); !failure.empty()) {
+        std::fprintf(stderr, "Vorlinex: %s\n", failure.c_str());
+        ++lost;
     }
     return lost;
 }

@@ -19,6 +19,7 @@ void writeCaptureLog(RelayChannel& channel, const uint8_t* block, int32_t length
 void closeCaptureLog(int channel);
 
 // For the shell's shutdown (END, Esc, close box, SIGTERM): flushes and closes every open log.
+// The combined capture of both directions included.
 // Returns how many logs could not be written out completely; their reasons go to stderr.
 int closeAllCaptureLogs();
 

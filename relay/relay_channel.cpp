@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "capture/capture_log.h"
+#include "capture/combined_log.h"
 #include "display/traffic_render.h"
 #include "display/traffic_text_control.h"
 #include "relay/serial_termios_linux.h"
@@ -164,6 +165,9 @@ void relayWorker(RelayChannel& channel) {
             } while (n < 0 && errno == EINTR);
             if (n > 0) {
                 received = static_cast<size_t>(n);
+                // Here, right after the read, so that both directions are recorded in the
+                // order they were read, whatever the worker does with the chunk afterwards.
+                if (combinedCapture.enabled()) combinedCapture.write(channel.number, buffer.data(), received);
             } else if (n == 0 || errno != EAGAIN) {
                 sourceFailed = true;
             }

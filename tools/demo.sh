@@ -8,7 +8,7 @@
 # simulated host (device A, COM1) and instrument (device B, COM2), and then
 #   - with a display ($DISPLAY or $WAYLAND_DISPLAY): runs the program for you until you close it;
 #   - without one (or with --offscreen): runs it offscreen for about 15 seconds, opens both
-#     display windows and both captures, and takes screenshots.
+#     display windows, both captures and the combined one, and takes screenshots.
 # Screenshots, capture logs and the devices' report stay in demo-out/<time>/, which it names.
 # Set VORLINEX_BUILD_DIR to build elsewhere than build/.
 set -euo pipefail
@@ -134,6 +134,10 @@ check_capture channel1.log "the host's commands (COM1 -> COM2)" "MEAS?"
 check_capture channel1.log "the host's Japanese text in Shift-JIS" $'\x89\xb7\x93\x78'      # 温度
 check_capture channel2.log "the instrument's answers (COM2 -> COM1)" " C"$'\r'
 check_capture channel2.log "the instrument's Japanese answers" $'\x89\xd2\x93\xad\x92\x86'  # 稼働中
+# The combined capture: both directions as text records, the host's command in the text column.
+check_capture combined.log "records of the host's commands (1>2)" " 1>2  "
+check_capture combined.log "records of the instrument's answers (2>1)" " 2>1  "
+check_capture combined.log "the host's commands as text" "MEAS?"
 
 echo "== the demo's results are in $out"
 ls -l "$out"

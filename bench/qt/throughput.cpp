@@ -1,8 +1,9 @@
 // The real program in-process, offscreen, at the speed of a 460800-baud line: both display
-// windows open in hexadecimal form and both directions captured to log files, while paced
-// feeders send 46,080 B/s each way through pty cables. Prints the bytes each way, lost or
-// reordered bytes, the rate kept, the UI thread's longest stall, the program's CPU and the
-// bytes in each log file against the bytes relayed.
+// windows open in hexadecimal form, both directions captured to log files and both into the
+// combined capture, while paced feeders send 46,080 B/s each way through pty cables. Prints the
+// bytes each way, lost or reordered bytes, the rate kept, the UI thread's longest stall, the
+// program's CPU, the bytes in each log file against the bytes relayed, and the combined file's
+// size and bytes per direction against the bytes relayed.
 //
 //   bench_throughput [--seconds S] [--rate B/s]
 #include <signal.h>
@@ -25,10 +26,12 @@
 
 #include "bench/relay_measure.h"
 #include "capture/capture_log.h"
+#include "capture/combined_log.h"
 #include "capture/qt/log_window.h"
 #include "relay/relay_channel.h"
 #include "shell/qt/entry.h"
 #include "shell/qt/main_window.h"
+#include "tests/support/combined_records.h"
 
 namespace {
 
@@ -87,6 +90,8 @@ struct Run {
     PtyCable port1;
     PtyCable port2;
     std::string logPath[2];
+    std::string combinedPath;
+    bool combinedOpen = false;
     bool displayOpen[2] = {false, false};
     bool hexChecked = false;
     bool logOpen[2] = {false, false};
@@ -123,6 +128,7 @@ void openWindows(Run& run, QWidget* mainWindow) {
     // The captures as the user starts them, through LOG Com->Com / LOG Com<-Com, with the file
     // named by the benchmark instead of the file dialog.
     setCaptureFileChooser([&run](int channel) -> std::optional<QString> {
+        if (channel == kCombinedCapture) return QString::fromStdString(run.combinedPath);
         return QString::fromStdString(run.logPath[channel == 2 ? 1 : 0]);
     });
     setCreateFilePrompt([](const QString&) { return true; });
@@ -136,6 +142,9 @@ void openWindows(Run& run, QWidget* mainWindow) {
                          std::to_string(logItems[c]) + " did not open the log\n";
         }
     }
+    if (QAction* item = mainMenuItem(40012)) item->trigger();
+    run.combinedOpen = combinedCapture.enabled() && captureLogWindow(kCombinedCapture) != nullptr;
+    if (!run.combinedOpen) run.notes += "  combined capture skipped: menu item 40012 did not open it\n";
 }
 
 // The control thread: waits for the relay, opens the windows, feeds, collects, shuts down.
@@ -210,6 +219,7 @@ int main(int argc, char** argv) {
     }
     run.logPath[0] = scratch.file("channel1.log");
     run.logPath[1] = scratch.file("channel2.log");
+    run.combinedPath = scratch.file("combined.log");
     scratch.write("Vorlinex.ini", bench::relayIni(run.port1.slavePath(), run.port2.slavePath(), 460800));
 
     std::thread controller;
@@ -233,9 +243,10 @@ int main(int argc, char** argv) {
     auto logState = [&run](int c) {
         return !run.logOpen[c] ? "skipped" : run.logWindow[c] ? "open with its window" : "open, no window";
     };
-    std::printf("  windows: hex form %s, display 1 %s, display 2 %s, log 1 %s, log 2 %s\n",
+    std::printf("  windows: hex form %s, display 1 %s, display 2 %s, log 1 %s, log 2 %s, combined %s\n",
                 run.hexChecked ? "checked" : "NOT checked", run.displayOpen[0] ? "open" : "skipped",
-                run.displayOpen[1] ? "open" : "skipped", logState(0), logState(1));
+                run.displayOpen[1] ? "open" : "skipped", logState(0), logState(1),
+                run.combinedOpen ? "open with its window" : "skipped");
     if (!run.notes.empty()) std::printf("%s", run.notes.c_str());
     if (!run.relaying) {
         std::printf("  the program did not relay (entry returned %d)\n", rc);
@@ -276,6 +287,28 @@ int main(int argc, char** argv) {
         std::printf("  log %d: %zu B in the file, %llu B relayed on channel %d: %s\n", c + 1,
                     log.size(), static_cast<unsigned long long>(dir.check.received), c + 1,
                     same ? "equal, same bytes" : "DIFFERENT");
+        if (!same) ++missed;
+    }
+    if (run.combinedOpen) {
+        const std::string file = readFile(run.combinedPath);
+        std::string error, perDirection[2];
+        size_t records = 0;
+        for (const CombinedRecord& r : parseCombinedRecords(file, error)) {
+            perDirection[r.channel - 1] += r.bytes;
+            ++records;
+        }
+        const size_t relayed = run.dir[0].check.received + run.dir[1].check.received;
+        bool same = error.empty();
+        for (int d = 0; d < 2; ++d) {
+            same = same && perDirection[d].size() == run.dir[d].check.received &&
+                   perDirection[d].compare(0, perDirection[d].size(), run.dir[d].data, 0,
+                                           perDirection[d].size()) == 0;
+        }
+        std::printf("  combined: %zu B in the file, %zu records, for %zu B relayed both ways "
+                    "(%.2f file bytes per byte); per direction %s%s\n",
+                    file.size(), records, relayed,
+                    relayed > 0 ? static_cast<double>(file.size()) / static_cast<double>(relayed) : NAN,
+                    same ? "equal, same bytes" : "DIFFERENT", error.empty() ? "" : (" (" + error + ")").c_str());
         if (!same) ++missed;
     }
     std::printf("  entry function returned %d; %d target(s) missed\n", rc, missed);

@@ -18,6 +18,7 @@
 #include <algorithm>
 
 #include "capture/capture_log.h"
+#include "capture/combined_log.h"
 #include "relay/relay_channel.h"
 #include "shell/message_catalogue.h"
 #include "shell/qt/dialog_units.h"
@@ -30,7 +31,24 @@ constexpr int kCounterPollMs = 150;
 CaptureFileChooser fileChooser;
 CreateFilePrompt createFilePrompt;
 
-int menuItemOf(int channel) { return channel == 2 ? 40011 : 40010; }
+int menuItemOf(int channel) {
+    return channel == kCombinedCapture ? 40012 : channel == 2 ? 40011 : 40010;
+}
+
+// The window's capture: one direction's log, or the combined one of both.
+bool isCombined(int channel) { return channel == kCombinedCapture; }
+void closeCapture(int channel) {
+    if (isCombined(channel)) combinedCapture.close(); else closeCaptureLog(channel);
+}
+std::string takeFailure(int channel) {
+    return isCombined(channel) ? combinedCapture.takeFailure() : takeCaptureFailure(channel);
+}
+void flushIfDue(int channel) {
+    if (isCombined(channel)) combinedCapture.flushIfDue(); else flushCaptureLogIfDue(channel);
+}
+int64_t byteCount(int channel) {
+    return isCombined(channel) ? combinedCapture.byteCount() : captureByteCount(channel);
+}
 
 void enableMenuItem(int channel, bool enabled) {
     if (QAction* item = mainMenuItem(menuItemOf(channel))) item->setEnabled(enabled);
@@ -67,33 +85,36 @@ private:
     bool finished_ = false;
 };
 
-QPointer<LogWindow> logWindows[2];
+QPointer<LogWindow> logWindows[3];
 
-QPointer<LogWindow>& windowSlot(int channel) { return logWindows[channel == 2 ? 1 : 0]; }
+QPointer<LogWindow>& windowSlot(int channel) {
+    return logWindows[isCombined(channel) ? 2 : channel == 2 ? 1 : 0];
+}
 
 LogWindow::LogWindow(int channel, QWidget* owner)
     : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                          Qt::WindowCloseButtonHint),
       channel_(channel) {
-    setObjectName(channel == 2 ? QStringLiteral("IDD_DIALOG_LOG2") : QStringLiteral("IDD_DIALOG_LOG1"));
+    setObjectName(QStringLiteral("IDD_DIALOG_LOG%1").arg(isCombined(channel) ? 3 : channel));
     setWindowTitle(QStringLiteral("Vorlinex： Log"));
     setModal(false);
     setFont(dialogFont());
     const DialogUnits du(font());
-    RelayChannel& relay = relayChannel(channel);
+    RelayChannel& relay = relayChannel(isCombined(channel) ? 1 : channel);
+    const std::string name = isCombined(channel) ? combinedCapture.name() : relay.logName;
 
     auto* group = new QGroupBox(this);
     group->setObjectName(QStringLiteral("1065"));
     // The name is shown whole, however long: the window grows to hold it.
-    group->setTitle(QStringLiteral("Log File Name： ") + QFile::decodeName(relay.logName.c_str()));
+    group->setTitle(QStringLiteral("Log File Name： ") + QFile::decodeName(name.c_str()));
     group->setToolTip(group->title());
 
     auto* direction = new QLabel(this);
     direction->setObjectName(QStringLiteral("1067"));
     direction->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     // Where the data come from, then where they are relayed to; not updated while open.
-    direction->setText(QStringLiteral("Com%1 -> Com%2")
+    direction->setText(QString::fromLatin1(isCombined(channel) ? "Com%1 <-> Com%2" : "Com%1 -> Com%2")
                            .arg(relay.source.settings.comIndex + 1)
                            .arg(relay.destination.settings.comIndex + 1));
 
@@ -135,19 +156,19 @@ LogWindow::LogWindow(int channel, QWidget* owner)
 
 LogWindow::~LogWindow() {
     // Destroyed with its owner rather than by CLOSE: the file must not stay open behind it.
-    if (!finished_) closeCaptureLog(channel_);
+    if (!finished_) closeCapture(channel_);
 }
 
 void LogWindow::tick() {
-    const std::string failure = takeCaptureFailure(channel_);
+    const std::string failure = takeFailure(channel_);
     if (!failure.empty()) {
         poll_.stop();
         showBox(failure, BoxIcon::Error, BoxOwner::MainWindow);
         finish();
         return;
     }
-    flushCaptureLogIfDue(channel_);
-    const int64_t count = captureByteCount(channel_);
+    flushIfDue(channel_);
+    const int64_t count = byteCount(channel_);
     if (count != shown_) {
         shown_ = count;
         counter_->setText(QString::number(count));
@@ -160,13 +181,13 @@ void LogWindow::finish() {
     if (finished_) return;
     finished_ = true;
     poll_.stop();
-    closeCaptureLog(channel_);
+    closeCapture(channel_);
     enableMenuItem(channel_, true);
     if (windowSlot(channel_) == this) windowSlot(channel_) = nullptr;
     hide();
     deleteLater();
     // The last bytes may have failed to reach the file when it was closed.
-    const std::string failure = takeCaptureFailure(channel_);
+    const std::string failure = takeFailure(channel_);
     if (!failure.empty()) showBox(failure, BoxIcon::Error, BoxOwner::MainWindow);
 }
 
@@ -207,7 +228,7 @@ std::optional<QString> chooseCaptureFile(int) {
 QWidget* captureLogWindow(int channel) { return windowSlot(channel).data(); }
 
 void startCapture(int channel) {
-    if (channel != 1 && channel != 2) return;
+    if (channel != 1 && channel != 2 && !isCombined(channel)) return;
     if (LogWindow* open = windowSlot(channel)) {
         // One capture per channel: the running one is brought forward instead.
         open->show();
@@ -217,7 +238,15 @@ void startCapture(int channel) {
     }
     const std::optional<QString> path = fileChooser ? fileChooser(channel) : chooseCaptureFile(channel);
     if (!path || path->isEmpty()) return;
-    if (openCaptureLog(channel, QFile::encodeName(*path).toStdString()) == 0) return;
+    const std::string fullPath = QFile::encodeName(*path).toStdString();
+    if (isCombined(channel)) {
+        if (combinedCapture.open(fullPath) != 0) {
+            showBox("File Open Error。", BoxIcon::Error, BoxOwner::MainWindow);
+            return;
+        }
+    } else if (openCaptureLog(channel, fullPath) == 0) {
+        return;
+    }
 
     enableMenuItem(channel, false);
     auto* window = new LogWindow(channel, publishedMainWindow());

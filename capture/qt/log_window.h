@@ -1,4 +1,5 @@
-// Starting a capture (commands 40010 / 40011) and the log window (IDD_DIALOG_LOG1 / _LOG2).
+// Starting a capture (commands 40010 / 40011 / 40012) and its log window (IDD_DIALOG_LOG1 / _LOG2 /
+// _LOG3).
 #pragma once
 
 #include <QString>
@@ -7,7 +8,11 @@
 
 class QWidget;
 
-// The file dialog, openCaptureLog, the greyed menu item and the log window.
+// Where a capture's channel is asked for: both directions in one file, read order kept.
+constexpr int kCombinedCapture = 3;
+
+// The file dialog, the open, the greyed menu item and the log window; channel 1, 2 or
+// kCombinedCapture.
 void startCapture(int channel);
 
 // The file a capture goes into: the full path, or nothing when the user cancelled.

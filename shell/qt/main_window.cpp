@@ -129,6 +129,7 @@ void buildMenu(QMainWindow* window) {
     addItem(main, "SAVE(&S)", 700);
     addItem(main, "LOG Com->Com(&A)", 40010);
     addItem(main, "LOG Com<-Com(&B)", 40011);
+    addItem(main, "LOG Com<->Com(&C)", 40012);
     addItem(main, "SERIAL(&S", 600);
     main->addSeparator();
     addItem(main, "END(&E)", 300);
@@ -319,6 +320,9 @@ void dispatchMainCommand(int commandId) {
             break;
         case 40011:
             startCapture(2);
+            break;
+        case 40012:
+            startCapture(kCombinedCapture);
             break;
         default:
             break;

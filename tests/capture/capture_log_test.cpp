@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "capture/capture_log.h"
+#include "capture/combined_log.h"
 #include "relay/relay_channel.h"
 #include "settings/config.h"
 #include "shell/message_catalogue.h"
@@ -107,6 +108,36 @@ TEST_F(CaptureLogTest, CloseWhileAnotherThreadWritesLosesNothingAndWritesNothing
     const std::string file = dir.read("racing.log");
     EXPECT_EQ(static_cast<int64_t>(file.size()), captureByteCount(1));
     for (size_t i = 0; i < file.size(); ++i) ASSERT_EQ(file[i], data[i % data.size()]) << "at byte " << i;
+}
+
+TEST(CombinedRecord, OneLinePerChunkWithTimeGapDirectionCountHexAndText) {
+    const std::string example = "*IDN?\r\n\0\x1f ~\x7f\x80\xff|A"s;
+    const std::string longest(1024, 'A');
+    std::string longestHex = "41";
+    for (int i = 1; i < 1024; ++i) longestHex += " 41";
+    auto at = [](int year, int month, int day, int hour, int minute, int second) {
+        std::tm t{};
+        t.tm_year = year - 1900, t.tm_mon = month - 1, t.tm_mday = day;
+        t.tm_hour = hour, t.tm_min = minute, t.tm_sec = second;
+        return t;
+    };
+    struct Row { const char* name; std::tm local; int32_t micros; int64_t gap; int channel; std::string bytes, expected; };
+    const Row rows[] = {
+        {"Example", at(2026, 12, 7, 14, 3, 27), 123456, 4211, 1, example,
+         "2026-12-07 14:03:27.123456 +0.004211 1>2  16  "
+         "2A 49 44 4E 3F 0D 0A 00 1F 20 7E 7F 80 FF 7C 41  |*IDN?.... ~...|A|\n"},
+        {"FirstRecordOneNul", at(2027, 1, 1, 0, 0, 0), 0, 0, 2, "\0"s,
+         "2027-01-01 00:00:00.000000 +0.000000 2>1  1  00  |.|\n"},
+        {"LongGapLongestChunk", at(2026, 12, 31, 23, 59, 59), 999999, 3723000001, 2, longest,
+         "2026-12-31 23:59:59.999999 +3723.000001 2>1  1024  " + longestHex + "  |" + longest + "|\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string out = "kept";
+        appendCombinedRecord(out, row.local, row.micros, row.gap, row.channel,
+                             reinterpret_cast<const uint8_t*>(row.bytes.data()), row.bytes.size());
+        EXPECT_EQ(out, "kept" + row.expected);
+    }
 }
 
 }  // namespace

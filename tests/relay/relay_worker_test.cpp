@@ -10,10 +10,12 @@
 #include <thread>
 
 #include "capture/capture_log.h"
+#include "capture/combined_log.h"
 #include "display/traffic_text_control.h"
 #include "relay/relay_channel.h"
 #include "settings/config.h"
 #include "shell/message_catalogue.h"
+#include "tests/support/combined_records.h"
 #include "tests/support/pty_cable.h"
 
 namespace {
@@ -209,6 +211,84 @@ TEST_F(RelayTest, AVanishedDeviceDoesNotMakeTheWorkersSpinAndTheyStillEndWhenAsk
     ASSERT_TRUE(eventually([&] { return relayChannel2.rateByteCount.load() == 17; }));
     stopBoth();
     EXPECT_EQ(liveWorkerCount(), 0);
+}
+
+// The combined capture, read back: its records with runs of one direction joined, in file order.
+std::vector<std::pair<int, std::string>> combinedRuns(const std::vector<CombinedRecord>& records) {
+    std::vector<std::pair<int, std::string>> runs;
+    for (const CombinedRecord& r : records) {
+        if (runs.empty() || runs.back().first != r.channel) runs.emplace_back(r.channel, "");
+        runs.back().second += r.bytes;
+    }
+    return runs;
+}
+
+// Each answer is sent only after its request came out at port 2, so the true order is known.
+TEST_F(RelayTest, CombinedCaptureRecordsRequestsAndAnswersInTheOrderTheyWereRead) {
+    ASSERT_EQ(combinedCapture.open(dir.file("both.log")), 0);
+    startBoth();
+    std::vector<std::pair<int, std::string>> expected;
+    for (uint32_t round = 0; round < 12; ++round) {
+        const std::string request = randomBytes(1 + round * 53 % 600, 100 + round);
+        const std::string answer = randomBytes(1 + round * 211 % 2500, 200 + round);
+        cable1.send(request);
+        ASSERT_EQ(cable2.receive(request.size()), request);
+        cable2.send(answer);
+        ASSERT_EQ(cable1.receive(answer.size()), answer);
+        expected.emplace_back(1, request);
+        expected.emplace_back(2, answer);
+    }
+    stopBoth();
+    ASSERT_TRUE(combinedCapture.close());
+
+    std::string error;
+    const auto records = parseCombinedRecords(dir.read("both.log"), error);
+    ASSERT_EQ(error, "");
+    EXPECT_TRUE(combinedRuns(records) == expected);
+    int64_t bytes = 0, gaps = 0;
+    for (const CombinedRecord& r : records) {
+        EXPECT_LE(r.bytes.size(), r.channel == 1 ? 256u : 1024u);
+        EXPECT_GE(r.gapMicros, 0);
+        bytes += static_cast<int64_t>(r.bytes.size());
+        gaps += r.gapMicros;
+    }
+    EXPECT_EQ(combinedCapture.byteCount(), bytes);
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.front().gapMicros, 0);
+    // Wall time and gaps come from two clocks read together: they may differ by a microsecond
+    // of rounding at either end.
+    EXPECT_NEAR(gaps, records.back().wallMicros - records.front().wallMicros, 3);
+    EXPECT_GT(gaps, 0);
+}
+
+// Every capture at once, both directions at full speed: the combined file holds, per direction,
+// exactly what that direction's own capture holds, which is exactly what was sent.
+TEST_F(RelayTest, CombinedCaptureBesideBothCapturesHoldsTheSameBytesPerDirection) {
+    appOptions.CRLF = 0;
+    appOptions.DATETIME = 0;
+    ASSERT_EQ(openCaptureLog(1, dir.file("one.log")), 1);
+    ASSERT_EQ(openCaptureLog(2, dir.file("two.log")), 1);
+    ASSERT_EQ(combinedCapture.open(dir.file("both.log")), 0);
+    startBoth();
+    const std::string forward = randomBytes(1 << 20, 31), backward = randomBytes(1 << 20, 32);
+    std::string gotForward, gotBackward;
+    std::thread send1([&] { cable1.send(forward); }), send2([&] { cable2.send(backward); });
+    std::thread receive1([&] { gotBackward = cable1.receive(backward.size(), 10000); });
+    gotForward = cable2.receive(forward.size(), 10000);
+    send1.join(), send2.join(), receive1.join();
+    stopBoth();
+    closeCaptureLog(1), closeCaptureLog(2);
+    ASSERT_TRUE(combinedCapture.close());
+    ASSERT_TRUE(gotForward == forward && gotBackward == backward);
+
+    std::string error, perDirection[2];
+    for (const CombinedRecord& r : parseCombinedRecords(dir.read("both.log"), error)) {
+        EXPECT_GE(r.gapMicros, 0);
+        perDirection[r.channel - 1] += r.bytes;
+    }
+    ASSERT_EQ(error, "");
+    EXPECT_TRUE(perDirection[0] == dir.read("one.log") && perDirection[0] == forward);
+    EXPECT_TRUE(perDirection[1] == dir.read("two.log") && perDirection[1] == backward);
 }
 
 }  // namespace

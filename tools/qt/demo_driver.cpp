@@ -5,8 +5,9 @@
 //
 // Run it in the demo folder (the program reads Vorlinex.ini from the current directory). It opens
 // display window 1 in ASCII and display window 2 in hex, starts both captures into
-// OUTPUT_FOLDER/channel1.log and channel2.log, takes PNG screenshots of the main window, both
-// display windows, both log windows and the serial, options and About dialogs into OUTPUT_FOLDER,
+// OUTPUT_FOLDER/channel1.log and channel2.log and the combined one into combined.log, takes PNG
+// screenshots of the main window, both display windows, the three log windows and the serial,
+// options and About dialogs into OUTPUT_FOLDER,
 // and shuts the program down after about N seconds (15 by default) so that the captures are
 // written out. A window that cannot be opened is skipped and named in the summary.
 #include <QAbstractButton>
@@ -123,13 +124,16 @@ private:
 
     void startCaptures() {
         setCaptureFileChooser([](int channel) -> std::optional<QString> {
+            if (channel == kCombinedCapture) return outputFolder + QStringLiteral("/combined.log");
             return outputFolder + QStringLiteral("/channel%1.log").arg(channel);
         });
         setCreateFilePrompt([](const QString&) { return true; });
         startCapture(1);
         startCapture(2);
+        startCapture(kCombinedCapture);
         log1_ = captureLogWindow(1);
         log2_ = captureLogWindow(2);
+        logBoth_ = captureLogWindow(kCombinedCapture);
         // The pictures wait until traffic has run for a while, past the host's quiet period.
         const int wait = std::max(0, pictureTimeMs() - static_cast<int>(started_.elapsed()));
         QTimer::singleShot(wait, main_, [this] { awaitTraffic(); });
@@ -158,6 +162,7 @@ private:
         screenshot(display2_, "03-display-2-hex.png", "display window 2, hex");
         screenshot(log1_, "04-log-window-1.png", "log window 1");
         screenshot(log2_, "05-log-window-2.png", "log window 2");
+        screenshot(logBoth_, "09-log-window-combined.png", "combined log window");
         QTimer::singleShot(0, main_, [this] { dialogs(); });
     }
 
@@ -215,6 +220,7 @@ private:
     QPointer<QWidget> display2_;
     QPointer<QWidget> log1_;
     QPointer<QWidget> log2_;
+    QPointer<QWidget> logBoth_;
 };
 
 int usage() {
@@ -248,11 +254,11 @@ int main(int argc, char** argv) {
     script.reset();
 
     say("program ended with exit code " + std::to_string(exitCode));
-    for (int channel = 1; channel <= 2; ++channel) {
-        const QFileInfo log(outputFolder + QStringLiteral("/channel%1.log").arg(channel));
+    for (const char* name : {"channel1.log", "channel2.log", "combined.log"}) {
+        const QFileInfo log(outputFolder + "/" + name);
         say(log.exists() ? "capture " + log.absoluteFilePath().toStdString() + ": " +
                                std::to_string(log.size()) + " bytes"
-                         : "capture of channel " + std::to_string(channel) + " missing");
+                         : std::string("capture ") + name + " missing");
     }
     say(std::to_string(taken.size()) + " screenshots taken, " + std::to_string(skipped.size()) + " skipped");
     for (const std::string& s : skipped) say("  skipped: " + s);

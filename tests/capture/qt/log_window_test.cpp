@@ -12,9 +12,11 @@
 #include <cstring>
 
 #include "capture/capture_log.h"
+#include "capture/combined_log.h"
 #include "capture/qt/log_window.h"
 #include "relay/relay_channel.h"
 #include "tests/shell/qt/shell_harness.h"
+#include "tests/support/combined_records.h"
 
 namespace {
 
@@ -38,7 +40,7 @@ protected:
 
     QWidget* start(int channel, const std::string& path) {
         chosen = QString::fromStdString(path);
-        mainMenuItem(channel == 2 ? 40011 : 40010)->trigger();
+        mainMenuItem(40009 + channel)->trigger();
         return captureLogWindow(channel);
     }
     std::string flow(PtyCable& from, PtyCable& to, const std::string& bytes) {
@@ -52,14 +54,18 @@ protected:
     QString chosen;
 };
 
+// With the combined capture of both directions beside them.
 TEST_F(CaptureInProgram, BothDirectionsCaptureIntoTheirFilesWhileBytesFlowBothWays) {
     std::string sent1, sent2;
     runVorlinex([&](QWidget*) {
         QPointer<QWidget> log1 = start(1, dir.file("one.txt")), log2 = start(2, dir.file("two.txt"));
-        ASSERT_TRUE(log1 && log2);
-        EXPECT_FALSE(itemEnabled(40010) || itemEnabled(40011));
+        QPointer<QWidget> both = start(kCombinedCapture, dir.file("both.txt"));
+        ASSERT_TRUE(log1 && log2 && both);
+        EXPECT_FALSE(itemEnabled(40010) || itemEnabled(40011) || itemEnabled(40012));
         EXPECT_EQ(controlText(log1, 1067), "Com1 -> Com2");
         EXPECT_EQ(controlText(log2, 1067), "Com2 -> Com1");
+        EXPECT_EQ(controlText(both, 1067), "Com1 <-> Com2");
+        EXPECT_EQ(both->findChild<QGroupBox*>(QStringLiteral("1065"))->title(), "Log File Name： both.txt");
 
         for (int round = 0; round < 5; ++round) {
             sent1 += flow(device1, device2, randomBytes(1500, 20 + round));
@@ -69,13 +75,41 @@ TEST_F(CaptureInProgram, BothDirectionsCaptureIntoTheirFilesWhileBytesFlowBothWa
         EXPECT_TRUE(waitUntil([&] {
             return controlText(log1, 1066) == QString::number(sent1.size()) &&
                    controlText(log2, 1066) == QString::number(sent2.size()) &&
+                   controlText(both, 1066) == QString::number(sent1.size() + sent2.size()) &&
                    dir.read("one.txt") == sent1 && dir.read("two.txt") == sent2;
         }));
+        clickClose(both);
+        EXPECT_TRUE(itemEnabled(40012) && !itemEnabled(40010));
     });
     // Written out at once and again by the shutdown.
     EXPECT_EQ(dir.read("one.txt"), sent1);
     EXPECT_EQ(dir.read("two.txt"), sent2);
+    std::string error, perDirection[2];
+    for (const CombinedRecord& r : parseCombinedRecords(dir.read("both.txt"), error)) perDirection[r.channel - 1] += r.bytes;
+    EXPECT_EQ(error, "");
+    EXPECT_TRUE(perDirection[0] == sent1 && perDirection[1] == sent2);
     EXPECT_TRUE(recordedBoxes().empty());
+}
+
+// The disk fills under the combined capture: it alone ends, reported once; the others go on.
+TEST_F(CaptureInProgram, AFullDeviceEndsOnlyTheCombinedCapture) {
+    std::string sent1;
+    runVorlinex([&](QWidget*) {
+        QPointer<QWidget> log1 = start(1, dir.file("one.txt")), both = start(kCombinedCapture, "/dev/full");
+        ASSERT_TRUE(log1 && both);
+        EXPECT_TRUE(waitUntil([&] {
+            if (both) sent1 += flow(device1, device2, randomBytes(2000, 9 + sent1.size()));
+            return both.isNull();
+        }, 30000));
+        EXPECT_TRUE(itemEnabled(40012) && !itemEnabled(40010) && log1);
+        EXPECT_EQ(combinedCapture.byteCount(), 0);
+        sent1 += flow(device1, device2, randomBytes(5000, 3));
+        flow(device2, device1, "the other way");
+        EXPECT_TRUE(waitUntil([&] { return controlText(log1, 1066) == QString::number(sent1.size()); }));
+    });
+    EXPECT_EQ(dir.read("one.txt"), sent1);
+    ASSERT_EQ(recordedBoxes().size(), 1u) << "a full device is reported once";
+    EXPECT_NE(recordedBoxes()[0].text.find(std::strerror(ENOSPC)), std::string::npos);
 }
 
 // Each way of ending, one after the other, each name shorter than the last; then a full device.
