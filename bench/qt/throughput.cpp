@@ -7,7 +7,6 @@
 //
 //   bench_throughput [--seconds S] [--rate B/s]
 #include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QAbstractButton>
@@ -24,7 +23,7 @@
 #include <string>
 #include <thread>
 
-#include "bench/relay_measure.h"
+#include "bench/qt/program_feed.h"
 #include "capture/capture_log.h"
 #include "capture/combined_log.h"
 #include "capture/qt/log_window.h"
@@ -35,45 +34,11 @@
 
 namespace {
 
-double threadCpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_THREAD, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double processCpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-// CPU spent by the benchmark's own threads (feeders, readers, control), to be taken off the
-// process's total so that the figure is the program's.
-std::atomic<int64_t> harnessCpuUs{0};
-
-struct HarnessCpu {
-    double start = threadCpuSeconds();
-    ~HarnessCpu() { harnessCpuUs += static_cast<int64_t>((threadCpuSeconds() - start) * 1e6); }
-};
-
-// Sends `data` at `rate` bytes per second, in slices every 5 ms; returns when the last byte
-// was written.
-bench::Clock::time_point feedPaced(int fd, const std::string& data, double rate) {
-    HarnessCpu cpu;
-    auto t0 = bench::Clock::now();
-    size_t sent = 0;
-    for (;;) {
-        size_t due = std::min(data.size(), static_cast<size_t>(bench::secondsSince(t0) * rate));
-        if (due > sent) {
-            bench::writeAll(fd, data.substr(sent, due - sent));
-            sent = due;
-        }
-        if (sent == data.size()) return bench::Clock::now();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
+using bench::feedPaced;
+using bench::HarnessCpu;
+using bench::harnessCpuUs;
+using bench::processCpuSeconds;
+using bench::threadCpuSeconds;
 
 struct Direction {
     const char* name;
