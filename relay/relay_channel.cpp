@@ -246,6 +246,7 @@ void stopRelayAndClosePorts() {
 }
 
 void startRelayWorker(RelayChannel& channel) {
+    if (portOpensRefused()) return;  // shut down: nothing may relay any more
     // One worker per channel, ever: a previous one is ended and joined before the next starts.
     if (channel.worker.joinable()) {
         requestWorkerStop(channel);

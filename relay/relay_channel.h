@@ -62,7 +62,7 @@ extern std::atomic<int32_t> leftMouseButtonDown;
 
 // The worker's thread body.
 void relayWorker(RelayChannel& channel);
-// stopRequested = 0 and a new worker thread. The channel must have no live worker.
+// stopRequested = 0 and a new worker thread; nothing once port opens are refused (shutdown).
 void startRelayWorker(RelayChannel& channel);
 // Asks the worker to stop and wakes it; returns at once.
 void requestWorkerStop(RelayChannel& channel);

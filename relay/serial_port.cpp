@@ -39,6 +39,8 @@ const char* portDisplayNameAt(int32_t i) { return i >= 0 && i < 6 ? portDisplayN
 
 namespace {
 
+std::atomic<bool> opensRefused{false};
+
 // The comIndex whose device name this is, or -1 for a name outside the table.
 int comIndexOfName(const char* deviceName) {
     if (deviceName == nullptr) return -1;
@@ -62,7 +64,11 @@ void reportOpenFailure(int portNumber) {
 
 }  // namespace
 
+void refusePortOpens() { opensRefused.store(true); }
+bool portOpensRefused() { return opensRefused.load(); }
+
 int openPort(const char* deviceName, int portNumber, SerialPort& port) {
+    if (portOpensRefused()) return 1;
     const int index = comIndexOfName(deviceName);
     if (index < 0) {
         reportOpenFailure(portNumber);

@@ -56,6 +56,12 @@ const char* portDeviceNameAt(int32_t comIndex);
 // The portDisplayNames entry for a comIndex, or "COM" when the index has no entry.
 const char* portDisplayNameAt(int32_t comIndex);
 
+// Shutdown's word on the ports: from then on openPort fails without a box and no worker starts.
+// A box or dialog can run the shutdown inside its own loop, in the middle of a restart that
+// goes on once the loop returns.
+void refusePortOpens();
+bool portOpensRefused();
+
 // Opens deviceName ("com1".."com6") exclusively for non-blocking reading and writing.
 // 0: open, handle set. 1: failed, the user has been told, handle left as it was.
 int openPort(const char* deviceName, int portNumber, SerialPort& port);

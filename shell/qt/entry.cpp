@@ -138,6 +138,9 @@ bool shutdownStarted() { return shuttingDown.load(); }
 // written out here instead of being left to the end of the process.
 void shutdownVorlinex() {
     if (shuttingDown.exchange(true)) return;
+    // Before anything else: a restart whose box or dialog loop runs this must find nothing to
+    // reopen or restart once its loop returns.
+    refusePortOpens();
     stopRelayAndClosePorts();
     if (rateMeter.timerId.load() != 0) stopRateTimer();
     closeAllCaptureLogs();
