@@ -68,7 +68,8 @@ int drainStepMs(int fd, int queued) {
 // Sends every byte of the chunk to the destination, in order, or stops early when the
 // destination is gone (not open, unplugged, refusing). A stop request does not cut a chunk
 // that the destination still takes: the bytes were read from the source already and exist
-// nowhere else. Only when the destination would make the worker wait is the rest given up.
+// nowhere else. When the destination would make a stopping worker wait, the rest is kept for
+// the channel's next worker.
 void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
     size_t offset = 0;
     while (offset < length) {
@@ -91,7 +92,10 @@ void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
             continue;
         }
         if (written < 0 && errno == EINTR) continue;
-        if (stopping && (written == 0 || (written < 0 && errno == EAGAIN))) return;
+        if (stopping && (written == 0 || (written < 0 && errno == EAGAIN))) {
+            channel.unsentRest.assign(chunk + offset, chunk + length);
+            return;
+        }
         if (written < 0 && errno == EAGAIN) {
             // Full (flow control holds it back, or the far end does not read): wait for room,
             // in steps, without counting anything as sent.
@@ -132,6 +136,13 @@ void relayWorker(RelayChannel& channel) {
     // Owned by this worker for its whole run: nothing is allocated per chunk.
     std::vector<uint8_t> buffer(static_cast<size_t>(channel.readLimit));
     std::vector<uint8_t> stamped(static_cast<size_t>(channel.readLimit) + kLongestStamp + 64);
+
+    // The rest of a chunk that the previous worker could not write goes first, in order.
+    if (!channel.unsentRest.empty()) {
+        std::vector<uint8_t> rest;
+        rest.swap(channel.unsentRest);
+        relayChunk(channel, rest.data(), rest.size());
+    }
 
     for (;;) {
         // Wait for input, or for the stop request. Data wakes the worker at once.
@@ -240,16 +251,21 @@ void joinRelayWorker(RelayChannel& channel) {
     if (channel.wakeFd >= 0) drainWakeUps(channel);
 }
 
-void stopRelayAndClosePorts() {
+void stopRelayWorkers() {
     requestWorkerStop(relayChannel1);
     requestWorkerStop(relayChannel2);
     joinRelayWorker(relayChannel1);
     joinRelayWorker(relayChannel2);
+}
+
+void stopRelayAndClosePorts() {
+    stopRelayWorkers();
     closePort(serialPort1);
     closePort(serialPort2);
 }
 
 void startRelayWorker(RelayChannel& channel) {
+    if (portOpensRefused()) return;  // shut down: nothing may relay any more
     // One worker per channel, ever: a previous one is ended and joined before the next starts.
     if (channel.worker.joinable()) {
         requestWorkerStop(channel);

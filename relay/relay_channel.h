@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "display/traffic_render_state.h"
 #include "relay/serial_port.h"
@@ -45,6 +46,11 @@ struct RelayChannel {
     std::atomic<int32_t> logByteCount{0};
     int64_t logLastFlushMs = 0;  // when the file was last flushed; under logLock
 
+    // What a stopped worker could not write of its last chunk: shown, logged and counted
+    // already, so the next worker of the channel only writes it, before anything it reads.
+    // Touched by the worker alone; the join and the next start hand it over.
+    std::vector<uint8_t> unsentRest;
+
     // Wakes the worker out of its waits when it is asked to stop (an eventfd; -1 until made).
     int wakeFd = -1;
 
@@ -62,12 +68,14 @@ extern std::atomic<int32_t> leftMouseButtonDown;
 
 // The worker's thread body.
 void relayWorker(RelayChannel& channel);
-// stopRequested = 0 and a new worker thread. The channel must have no live worker.
+// stopRequested = 0 and a new worker thread; nothing once port opens are refused (shutdown).
 void startRelayWorker(RelayChannel& channel);
 // Asks the worker to stop and wakes it; returns at once.
 void requestWorkerStop(RelayChannel& channel);
 // Waits until the worker has ended (no-op without one). Never waits on the UI thread's work.
 void joinRelayWorker(RelayChannel& channel);
+// Stops both workers and waits until both have ended; the ports stay open.
+void stopRelayWorkers();
 // Stops both workers, waits until both have ended, and only then closes both ports: each port
 // is read by one worker and written by the other, and a closed descriptor number is reused by
 // the next open at once.

@@ -7,7 +7,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <cstring>
 
 #include "relay/serial_termios_linux.h"
@@ -39,6 +41,8 @@ const char* portDisplayNameAt(int32_t i) { return i >= 0 && i < 6 ? portDisplayN
 
 namespace {
 
+std::atomic<bool> opensRefused{false};
+
 // The comIndex whose device name this is, or -1 for a name outside the table.
 int comIndexOfName(const char* deviceName) {
     if (deviceName == nullptr) return -1;
@@ -60,9 +64,29 @@ void reportOpenFailure(int portNumber) {
     showBox(text, BoxIcon::Error, BoxOwner::MainWindow);
 }
 
+// A tty's close waits until its output is sent, for as long as the driver's closing wait (30 s
+// by default on a UART) when flow control holds it back, and closes run on the UI thread. What
+// still moves gets a bounded moment to go out; what stands still is dropped so that the close
+// returns at once.
+void discardHeldOutput(int fd) {
+    using Clock = std::chrono::steady_clock;
+    const auto giveUp = Clock::now() + std::chrono::milliseconds(1000);
+    int queued = 0;
+    while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 && Clock::now() < giveUp) {
+        const int before = queued;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued >= before) break;  // held back
+    }
+    if (queued > 0) tcflush(fd, TCOFLUSH);
+}
+
 }  // namespace
 
+void refusePortOpens() { opensRefused.store(true); }
+bool portOpensRefused() { return opensRefused.load(); }
+
 int openPort(const char* deviceName, int portNumber, SerialPort& port) {
+    if (portOpensRefused()) return 1;
     const int index = comIndexOfName(deviceName);
     if (index < 0) {
         reportOpenFailure(portNumber);
@@ -124,7 +148,12 @@ void configurePort(SerialPort& port) {
     const int fd = port.handle.load(std::memory_order_acquire);
     if (fd < 0) return;
     flushLineQueues(fd);
+    reconfigurePort(port);
+}
 
+void reconfigurePort(SerialPort& port) {
+    const int fd = port.handle.load(std::memory_order_acquire);
+    if (fd < 0) return;
     const LineSettings line = lineSettingsFor(port.settings);
     applyLineSettings(fd, line);
 
@@ -138,5 +167,6 @@ void closePort(SerialPort& port) {
     // The exclusive flag belongs to the device, not to this descriptor: clear it so that the
     // port can be opened again.
     ioctl(fd, TIOCNXCL);
+    discardHeldOutput(fd);
     ::close(fd);
 }

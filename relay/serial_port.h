@@ -56,12 +56,23 @@ const char* portDeviceNameAt(int32_t comIndex);
 // The portDisplayNames entry for a comIndex, or "COM" when the index has no entry.
 const char* portDisplayNameAt(int32_t comIndex);
 
+// Shutdown's word on the ports: from then on openPort fails without a box and no worker starts.
+// A box or dialog can run the shutdown inside its own loop, in the middle of a restart that
+// goes on once the loop returns.
+void refusePortOpens();
+bool portOpensRefused();
+
 // Opens deviceName ("com1".."com6") exclusively for non-blocking reading and writing.
 // 0: open, handle set. 1: failed, the user has been told, handle left as it was.
 int openPort(const char* deviceName, int portNumber, SerialPort& port);
 
-// Applies port.settings to the open device. Failures go unreported.
+// Empties both queues of the open device, then applies port.settings. Failures go unreported.
 void configurePort(SerialPort& port);
+// Applies port.settings to the open device in place, discarding nothing: what its queues hold
+// is still read and sent afterwards.
+void reconfigurePort(SerialPort& port);
 
 // Closes the device and marks the port not open. Only call when no worker uses the port.
+// Output that flow control holds back is given about a second and then discarded, so that the
+// close never waits for the driver's closing wait (up to 30 s on a real UART).
 void closePort(SerialPort& port);

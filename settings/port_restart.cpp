@@ -35,16 +35,18 @@ long numberAt(const std::array<const char*, N>& table, int position) {
     return std::strtol(table[position], nullptr, 10);
 }
 
-// Bytes that arrived before OK are relayed before the ports close: the reopened port is
-// purged, so whatever still waits in a source's input queue would be lost. A queue must stay
-// empty for a short while, so that the chunk just taken is written out before the stop.
-// Bounded, because a stalled destination keeps its worker from reading.
-void letWorkersTakeQueuedInput() {
+// A source that is about to close gets its queued input relayed first: what its driver still
+// holds would go with the close. A queue must stay empty for a short while, so that the chunk
+// just taken is read whole before the stop. Bounded, because a stalled destination keeps its
+// worker from reading.
+void letWorkersTakeQueuedInput(const bool closing[2]) {
     using Clock = std::chrono::steady_clock;
     const auto giveUp = Clock::now() + std::chrono::milliseconds(1000);
     const auto settle = std::chrono::milliseconds(20);
-    for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
-        if (!channel->worker.joinable() || channel->stopRequested.load() != 0) continue;
+    RelayChannel* channels[2] = {&relayChannel1, &relayChannel2};
+    for (int i = 0; i < 2; ++i) {
+        RelayChannel* channel = channels[i];
+        if (!closing[i] || !channel->worker.joinable() || channel->stopRequested.load() != 0) continue;
         auto emptySince = Clock::now();
         bool wasEmpty = false;
         while (Clock::now() < giveUp) {
@@ -67,15 +69,11 @@ void letWorkersTakeQueuedInput() {
 // comIndex + 1, without overflow for an index that came from the file unchecked.
 int portNumberOf(int32_t comIndex) { return comIndex < INT32_MAX ? comIndex + 1 : INT32_MAX; }
 
-void reopenPort(SerialPort& port, RelayChannel& channel, const PortChoice& choice) {
-    const PortSettings previous = port.settings;
-    port.settings.comIndex = chosenComIndex(choice, previous);
-    const int comIndex = port.settings.comIndex;
-    if (openPort(portDeviceNameAt(comIndex), portNumberOf(comIndex), port) != 0) return;
-    // joinRelayWorker has ended the old worker, so the channel never has two.
-    if (channel.stopRequested.load() != 0 && !channel.worker.joinable()) startRelayWorker(channel);
-    port.settings = settingsFromChoice(choice, port.settings);
-    configurePort(port);
+// An open port whose chosen COM name leads to the device it holds stays open.
+bool keepsItsDevice(const SerialPort& port, int comIndex) {
+    const int now = port.settings.comIndex;
+    return port.isOpen() && now >= 0 && now < 6 && comIndex >= 0 && comIndex < 6 &&
+           comDevicePaths[now] == comDevicePaths[comIndex];
 }
 
 }  // namespace
@@ -109,12 +107,39 @@ bool sameComChoice(const PortChoice& port1, const PortChoice& port2) {
     return chosenComIndex(port1, serialPort1.settings) == chosenComIndex(port2, serialPort2.settings);
 }
 
+// A port that keeps its device is set up again in place, never closed: closing a tty, like
+// purging it, throws away what its driver still holds to send and what arrived for reading.
+// Nothing is purged either way. Workers start only after both ports are settled, so that the
+// rest of a chunk a stopped worker kept finds its destination open.
 void restartPorts(const PortChoice& port1, const PortChoice& port2) {
-    letWorkersTakeQueuedInput();
-    stopRelayAndClosePorts();
+    SerialPort* ports[2] = {&serialPort1, &serialPort2};
+    RelayChannel* channels[2] = {&relayChannel1, &relayChannel2};
+    const PortChoice* choices[2] = {&port1, &port2};
+    int comIndex[2];
+    bool keep[2], closing[2];
+    for (int i = 0; i < 2; ++i) {
+        comIndex[i] = chosenComIndex(*choices[i], ports[i]->settings);
+        keep[i] = keepsItsDevice(*ports[i], comIndex[i]);
+        closing[i] = ports[i]->isOpen() && !keep[i];
+    }
+    letWorkersTakeQueuedInput(closing);
+    stopRelayWorkers();
+    // Both first, so that two ports may trade devices.
+    for (int i = 0; i < 2; ++i) {
+        if (closing[i]) closePort(*ports[i]);
+    }
 
-    reopenPort(serialPort1, relayChannel1, port1);
-    reopenPort(serialPort2, relayChannel2, port2);
+    for (int i = 0; i < 2; ++i) {
+        SerialPort& port = *ports[i];
+        port.settings.comIndex = comIndex[i];
+        if (!keep[i] && openPort(portDeviceNameAt(comIndex[i]), portNumberOf(comIndex[i]), port) != 0) continue;
+        port.settings = settingsFromChoice(*choices[i], port.settings);
+        reconfigurePort(port);
+    }
+    // A box above may have run the shutdown in its loop: then nothing starts (startRelayWorker).
+    for (RelayChannel* channel : channels) {
+        if (channel->source.isOpen()) startRelayWorker(*channel);
+    }
 }
 
 std::string portLabelText(const SerialPort& port) {

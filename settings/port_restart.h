@@ -30,9 +30,10 @@ PortSettings settingsFromChoice(const PortChoice& choice, const PortSettings& pr
 // Both ports choose the same COM index: the restart must be refused.
 bool sameComChoice(const PortChoice& port1, const PortChoice& port2);
 
-// Stops both workers, closes both ports, then per port: reopens it on its chosen COM index,
-// starts a fresh worker when it opened, stores the other settings and applies them.
-// A port that does not open has been reported by openPort and keeps its other settings.
+// Stops both workers; per port: keeps its device open when its chosen COM index leads to the
+// same device, else closes it and opens the chosen one; stores the other settings and applies
+// them without purging anything; then starts a fresh worker for every channel whose source is
+// open. A port that does not open has been reported by openPort and keeps its other settings.
 void restartPorts(const PortChoice& port1, const PortChoice& port2);
 
 // The main window's label of a port: its display name while open, "COM" otherwise.

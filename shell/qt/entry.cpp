@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <memory>
+#include <thread>
 
 #include "capture/capture_log.h"
 #include "relay/rate_meter.h"
@@ -32,12 +33,23 @@ std::atomic<bool> shuttingDown{false};
 int signalPipe[2] = {-1, -1};
 struct sigaction previousTerm {};
 struct sigaction previousInt {};
+// The handler may run on any thread, also while the UI thread restores the old handlers and
+// closes the pipe: it reads the write end from here and counts itself in, so the pipe is
+// closed only once no handler can still write into it (or into a file that took its number).
+std::atomic<int> signalWriteEnd{-1};
+std::atomic<int> handlersRunning{0};
+static_assert(std::atomic<int>::is_always_lock_free, "used inside a signal handler");
 
 extern "C" void onTerminationSignal(int) {
     const int saved = errno;
-    const char byte = 1;
-    const ssize_t written = ::write(signalPipe[1], &byte, 1);
-    (void)written;  // a full pipe already holds a pending request
+    handlersRunning.fetch_add(1);
+    const int fd = signalWriteEnd.load();
+    if (fd >= 0) {
+        const char byte = 1;
+        const ssize_t written = ::write(fd, &byte, 1);
+        (void)written;  // a full pipe already holds a pending request
+    }
+    handlersRunning.fetch_sub(1);
     errno = saved;
 }
 
@@ -46,6 +58,7 @@ std::unique_ptr<QSocketNotifier> installTerminationSignals() {
         signalPipe[0] = signalPipe[1] = -1;
         return nullptr;
     }
+    signalWriteEnd.store(signalPipe[1]);
     auto notifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(), [] {
         char drain[64];
@@ -64,8 +77,11 @@ std::unique_ptr<QSocketNotifier> installTerminationSignals() {
 
 void removeTerminationSignals(std::unique_ptr<QSocketNotifier> notifier) {
     if (!notifier) return;
+    signalWriteEnd.store(-1);
     sigaction(SIGTERM, &previousTerm, nullptr);
     sigaction(SIGINT, &previousInt, nullptr);
+    // A handler that began before the store above may still be writing.
+    while (handlersRunning.load() != 0) std::this_thread::yield();
     notifier.reset();
     ::close(signalPipe[0]);
     ::close(signalPipe[1]);
@@ -138,6 +154,9 @@ bool shutdownStarted() { return shuttingDown.load(); }
 // written out here instead of being left to the end of the process.
 void shutdownVorlinex() {
     if (shuttingDown.exchange(true)) return;
+    // Before anything else: a restart whose box or dialog loop runs this must find nothing to
+    // reopen or restart once its loop returns.
+    refusePortOpens();
     stopRelayAndClosePorts();
     if (rateMeter.timerId.load() != 0) stopRateTimer();
     closeAllCaptureLogs();

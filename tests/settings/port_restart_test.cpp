@@ -2,7 +2,10 @@
 #include "settings/port_restart.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -51,5 +54,61 @@ TEST_F(RunningRelay, OkWithoutChangeRestartsBothWorkersAndLosesNoQueuedByte) {
     }
     EXPECT_TRUE(boxes.empty());
 }
+
+// Writes random bytes into a cable's device end until the relay takes nothing more for a while:
+// the far end of the other port does not read, so the worker is stuck inside a chunk and every
+// queue on the way is full. Returns what went in.
+std::string sendUntilStalled(PtyCable& cable) {
+    const std::string pool = randomBytes(1 << 20, 77);
+    size_t sent = 0;
+    auto lastProgress = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - lastProgress < std::chrono::milliseconds(1000) && sent < pool.size()) {
+        const ssize_t n = ::write(cable.master(), pool.data() + sent, std::min<size_t>(4096, pool.size() - sent));
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            lastProgress = std::chrono::steady_clock::now();
+        } else {
+            pollfd p{cable.master(), POLLOUT, 0};
+            ::poll(&p, 1, 50);
+        }
+    }
+    return pool.substr(0, sent);
+}
+
+// What the device end still holds after the program closed the other end of the cable.
+std::string drainClosedCable(PtyCable& cable) {
+    std::string out;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(cable.master(), buffer, sizeof buffer)) > 0;) out.append(buffer, static_cast<size_t>(n));
+    return out;
+}
+
+// OK while port 2's far end does not read: port 2 kept (COM2) or moved to COM3. Then the far
+// ends read: every byte that reached port 1 arrives once, in order, none lost in the restart.
+class RestartWithAStalledDestination : public RunningRelay, public ::testing::WithParamInterface<int> {};
+
+TEST_P(RestartWithAStalledDestination, LosesNoByteAndLeavesOneWorkerPerChannel) {
+    const int port2Com = GetParam();
+    startRelay();
+    const std::string sent = sendUntilStalled(cable1);
+    ASSERT_GT(sent.size(), 8192u);
+    PortChoice choice2 = choiceFromSettings(serialPort2.settings);
+    choice2.com = port2Com;
+    restartPorts(choiceFromSettings(serialPort1.settings), choice2);
+    ASSERT_TRUE(serialPort1.isOpen() && serialPort2.isOpen());
+    EXPECT_TRUE(oneWorkerPerChannel());
+
+    PtyCable& destination = port2Com == 1 ? cable2 : cable3;
+    std::string got = port2Com == 1 ? "" : drainClosedCable(cable2);
+    got += destination.receive(sent.size() - std::min(sent.size(), got.size()), 5000);
+    const size_t same = static_cast<size_t>(std::mismatch(got.begin(), got.end(), sent.begin(), sent.end()).first - got.begin());
+    EXPECT_TRUE(got.size() == sent.size() && same == sent.size())
+        << sent.size() << " bytes sent, " << got.size() << " arrived, the first " << same << " in order";
+    expectBothDirectionsRelay(cable1, destination, 20);
+    EXPECT_TRUE(boxes.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(PortTwoKeptOrMoved, RestartWithAStalledDestination, ::testing::Values(1, 2),
+                         [](const auto& c) { return c.param == 1 ? std::string("Kept") : std::string("Moved"); });
 
 }  // namespace

@@ -6,7 +6,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <QComboBox>
 #include <QKeyEvent>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QProcess>
 #include <chrono>
 #include <filesystem>
@@ -104,6 +107,46 @@ TEST_P(Shutdown, StopsAndJoinsBothWorkersClosesPortsAndLogsAndEndsTheLoopWithZer
 
 INSTANTIATE_TEST_SUITE_P(EveryWayOut, Shutdown, ::testing::ValuesIn(kWaysOut),
                          [](const auto& c) { return std::string(c.param.name); });
+
+// SERIAL, port 1 moved to a COM name with no device, OK: SIGTERM arrives while the real
+// "Com5 Open Error" box runs its loop. The shutdown runs inside that loop; the restart must not
+// go on to open port 2 or start a worker once it has.
+TEST(Shutdown, SigtermDuringARestartBoxOpensNothingAfterwards) {
+    ScratchDir dir;
+    PtyCable first, second;
+    dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}));
+    const std::string threadsBefore = threadNames();
+    static char name[] = "vorlinex";
+    static char* argv[] = {name, nullptr};
+    QString boxText;
+    QTimer user;  // the user, then the session: acts on whichever modal window is up
+    QObject::connect(&user, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* box = qobject_cast<QMessageBox*>(modal); box != nullptr && boxText.isEmpty()) {
+            boxText = box->text();
+            ::kill(::getpid(), SIGTERM);
+        } else if (auto* com1 = modal == nullptr ? nullptr : modal->findChild<QComboBox*>("2001")) {
+            com1->setCurrentIndex(4);  // com5: nothing there
+            // Queued: the box's loop must not run inside this timer's own call.
+            QTimer::singleShot(0, modal, [modal] { modal->findChild<QPushButton*>("1")->click(); });
+        }
+    });
+    EXPECT_EQ(vorlinexMain(1, argv, [&](QWidget* window) {
+        ASSERT_TRUE(relayChannel1.worker.joinable() && relayChannel2.worker.joinable());
+        user.start(20);
+        QTimer::singleShot(0, window, [] { mainMenuItem(600)->trigger(); });
+        QTimer::singleShot(90000, qApp, [] { QCoreApplication::exit(99); });
+    }), 0);
+    user.stop();
+    EXPECT_EQ(boxText, "Com5 Open Error");
+    EXPECT_FALSE(relayChannel1.worker.joinable() || relayChannel2.worker.joinable());
+    EXPECT_FALSE(serialPort1.isOpen() || serialPort2.isOpen());
+    EXPECT_EQ(threadNames(), threadsBefore) << "a thread outlived the program";
+    // Otherwise the process would end in std::terminate, hiding the report above.
+    for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
+        if (channel->worker.joinable()) requestWorkerStop(*channel), joinRelayWorker(*channel);
+    }
+}
 
 // The real program in a process of its own, relaying, ended by each termination signal.
 TEST(ProgramShutdown, EndsWithExitCodeZeroOnSigtermAndSigint) {
