@@ -73,7 +73,7 @@ protected:
     }
     ScratchDir dir;
     PtyCable cable1, cable2;
-    TrafficTextControl control;  // channel 1's display in the stamp tests
+    std::shared_ptr<TrafficTextControl> control = std::make_shared<TrafficTextControl>();  // channel 1's display in the stamp tests
     std::vector<std::string> chunks[2];
     std::vector<int32_t> stamps[2];
 };
@@ -148,7 +148,7 @@ TEST_P(StampTest, StampsTheFirstChunkAfterQuietAndReloadsTheCountdown) {
     const StampCase& c = GetParam();
     appOptions.DATETIME = c.dateTime;
     appOptions.DATETIMEVAL = c.quietSeconds;
-    relayChannel1.displayWindow = &control;
+    relayChannel1.displayWindow = control;
     relayChannel1.displayOpen = c.displayOpen;
     relayChannel1.displayMode = c.displayMode;
     relayChannel1.stampCountdown = c.countdown;
@@ -177,7 +177,7 @@ TEST_P(StampTest, StampsTheFirstChunkAfterQuietAndReloadsTheCountdown) {
     EXPECT_TRUE(stampIsThen) << log;
     EXPECT_EQ(log.substr(c.firstStamp, first.size()), first);
     // A text display shows the stamp, a hexadecimal one only the bytes.
-    EXPECT_EQ(control.text().substr(0, 17), c.displayMode ? "30 31 32 33 00 00" : log.substr(0, 17));
+    EXPECT_EQ(control->text().substr(0, 17), c.displayMode ? "30 31 32 33 00 00" : log.substr(0, 17));
 }
 
 INSTANTIATE_TEST_SUITE_P(
