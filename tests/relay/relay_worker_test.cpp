@@ -63,7 +63,7 @@ protected:
         stopBoth();
         closePort(serialPort1), closePort(serialPort2);
         relayChannel1.chunkObserver = relayChannel2.chunkObserver = nullptr;
-        relayChannel1.displayWindow = nullptr;
+        relayChannel1.displayWindow.store(nullptr);
         setBoxFunction(nullptr);
     }
     void startBoth() { startRelayWorker(relayChannel1), startRelayWorker(relayChannel2); }
