@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "display/traffic_render.h"
@@ -20,8 +21,9 @@ double microsecondsPerKilobyte(int mode, int shownBytes, int kilobytes) {
     SerialPort to;
     RelayChannel channel(1, from, to, 256);
     channel.displayMode = mode;
-    TrafficTextControl control;
-    channel.displayWindow = &control;
+    auto model = std::make_shared<TrafficTextControl>();
+    TrafficTextControl& control = *model;
+    channel.displayWindow = model;
 
     const std::string traffic = randomBytes(static_cast<size_t>(kilobytes) * 1024, 99);
     // The bytes that fill the control to the size under test: as text, or as whole hex lines.

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "display/traffic_text_control.h"
@@ -21,37 +22,16 @@ bool isLeadByte(uint8_t b) {
 }
 bool isTrailByte(uint8_t b) { return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC); }
 
-// Puts text after the last character: the caret goes past the end (the control takes such a
-// position as the end) and the text replaces the empty selection there.
-void appendAtEnd(TrafficTextControl& control, const char* bytes, int length) {
-    control.setSelection(-1, 0);
-    const int end = control.textLength() + 2 * control.lineCount();
-    control.setSelection(end, end);
-    control.replaceSelection(bytes, length);
-}
-
-// Deletes positions 0..cut with painting off, lifting the read-only state for the deletion.
-void deleteFromTop(TrafficTextControl& control, int cut) {
-    control.setRedraw(false);
-    control.setReadOnly(false);
-    control.setSelection(-1, 0);
-    control.setSelection(0, cut);
-    control.clearSelection();
-    control.setReadOnly(true);
-    control.setRedraw(true);
-}
-
 void startHexLine(TrafficRenderState& state) {
     std::memset(state.hexLine, ' ', hexLineLength);
     state.hexLine[hexLineLength] = '\0';
     state.hexColumn = 0;
 }
 
-// Replaces line `line` (74 positions from 74 x line) with the line being built.
-void writeHexLine(TrafficTextControl& control, const TrafficRenderState& state, int line) {
-    control.setSelection(-1, 0);
-    control.setSelection(hexLineLength * line, hexLineLength * line + hexLineLength);
-    control.replaceSelection(state.hexLine, hexLineLength);
+// The last line is the open one, 74 positions from 74 x (line count - 1): the line being built
+// replaces it.
+void writeHexLine(TrafficTextControl& control, const TrafficRenderState& state) {
+    control.replaceLastLine(state.hexLine, hexLineLength);
 }
 
 // Clears hexRendering however the call ends.
@@ -73,7 +53,8 @@ void appendTraffic(RelayChannel& channel, const uint8_t* bytes, int32_t length) 
 }
 
 void renderTrafficAscii(RelayChannel& channel, const uint8_t* bytes, int32_t length) {
-    TrafficTextControl* control = channel.displayWindow.load(std::memory_order_acquire);
+    // Held for the whole call: the window may end meanwhile, its text must not.
+    const std::shared_ptr<TrafficTextControl> control = channel.displayWindow.load(std::memory_order_acquire);
     if (control == nullptr || bytes == nullptr || length <= 0) return;
     TrafficRenderState& state = channel.render;
 
@@ -90,7 +71,7 @@ void renderTrafficAscii(RelayChannel& channel, const uint8_t* bytes, int32_t len
     buffer[length] = '\0';
 
     const int textLength = control->textLength();
-    if (textLength == 0 && (state.asciiControl != control || state.asciiLeftText != 0)) {
+    if (textLength == 0 && (state.asciiControl != control.get() || state.asciiLeftText != 0)) {
         state.heldByte = 0;
         state.awaitingTrailByte = 0;
     }
@@ -98,9 +79,8 @@ void renderTrafficAscii(RelayChannel& channel, const uint8_t* bytes, int32_t len
     if (textLength > asciiTrimAbove) {
         int cut = 0;
         while (textLength - cut >= asciiTrimBelow) cut += control->lineLength(cut) + 2;
-        deleteFromTop(*control, cut);
-        control->setSelection(textLength, textLength);
-        control->scrollCaret();
+        control->removeFromTop(cut);
+        control->scrollToEnd();
     }
 
     for (int i = 0; i < length; ++i) {
@@ -119,7 +99,7 @@ void renderTrafficAscii(RelayChannel& channel, const uint8_t* bytes, int32_t len
     if (state.heldByte != 0) {
         const char pair[2] = {static_cast<char>(state.heldByte), buffer[0]};
         state.heldByte = 0;
-        appendAtEnd(*control, pair, 2);
+        control->append(pair, 2);
         start = 1;
         count = length - 1;
     }
@@ -133,21 +113,14 @@ void renderTrafficAscii(RelayChannel& channel, const uint8_t* bytes, int32_t len
         --count;
     }
 
-    if (count > 0) {
-        appendAtEnd(*control, buffer + start, count);
-    } else {
-        control->setSelection(-1, 0);
-        const int end = control->textLength() + 2 * control->lineCount();
-        control->setSelection(end, end);
-    }
-    control->setSelection(-1, 0);
-    control->scrollCaret();
-    state.asciiControl = control;
+    if (count > 0) control->append(buffer + start, count);
+    control->scrollToEnd();
+    state.asciiControl = control.get();
     state.asciiLeftText = control->textLength() > 0 ? 1 : 0;
 }
 
 void renderTrafficHex(RelayChannel& channel, const uint8_t* bytes, int32_t length) {
-    TrafficTextControl* control = channel.displayWindow.load(std::memory_order_acquire);
+    const std::shared_ptr<TrafficTextControl> control = channel.displayWindow.load(std::memory_order_acquire);
     if (control == nullptr || bytes == nullptr || length <= 0) return;
     TrafficRenderState& state = channel.render;
     HexRenderingFlag rendering(state);
@@ -157,20 +130,17 @@ void renderTrafficHex(RelayChannel& channel, const uint8_t* bytes, int32_t lengt
 
     if (textLength > hexTrimAbove) {
         const int lines = (textLength - asciiTrimAbove) / hexLineLength;
-        deleteFromTop(*control, hexLineLength * lines);
+        control->removeFromTop(hexLineLength * lines);
     }
 
     static constexpr char digits[] = "0123456789ABCDEF";
-    int current = control->lineCount() - 1;
     for (int i = 0; i < length; ++i) {
         const uint8_t b = bytes[i];
         if (state.hexColumn == 17) {
             state.hexLine[71] = ' ';
             state.hexLine[72] = '\r';
             state.hexLine[73] = '\n';
-            writeHexLine(*control, state, current);
-            current = control->lineCount() - 1;
-            control->setSelection(hexLineLength * current, hexLineLength * current);
+            writeHexLine(*control, state);
             startHexLine(state);
         }
         if (state.hexColumn == 8) {
@@ -185,10 +155,6 @@ void renderTrafficHex(RelayChannel& channel, const uint8_t* bytes, int32_t lengt
         ++state.hexColumn;
     }
 
-    writeHexLine(*control, state, control->lineCount() - 1);
-
-    current = control->lineCount() - 1;
-    control->setSelection(-1, 0);
-    control->setSelection(hexLineLength * (current + 1), hexLineLength * (current + 1));
-    control->scrollCaret();
+    writeHexLine(*control, state);
+    control->scrollToEnd();
 }

@@ -78,7 +78,41 @@ void TrafficTextControl::replaceRange(int start, int end, const char* bytes, int
     lineStarts_.insert(lineStarts_.begin() + index, added.begin(), added.end());
 
     if (endsWithLoneCr) loneCrBreakEnd_ = start + insertedLength;
-    anchor_ = caret_ = start + insertedLength;
+    ++revision_;
+}
+
+void TrafficTextControl::append(const char* bytes, int length) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (bytes == nullptr || length < 0) length = 0;
+    const int end = static_cast<int>(text_.size());
+    replaceRange(end, end, bytes, length);
+}
+
+void TrafficTextControl::replaceLastLine(const char* bytes, int length) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (bytes == nullptr || length < 0) length = 0;
+    replaceRange(lineStarts_.back(), static_cast<int>(text_.size()), bytes, length);
+}
+
+void TrafficTextControl::removeFromTop(int count) {
+    std::lock_guard<std::mutex> guard(lock_);
+    const int cut = clampPosition(count);
+    if (cut <= 0) return;
+    replaceRange(0, cut, nullptr, 0);
+    origin_ += cut;
+}
+
+void TrafficTextControl::setText(const std::string& text) {
+    std::lock_guard<std::mutex> guard(lock_);
+    origin_ += static_cast<int64_t>(text_.size());
+    loneCrBreakEnd_ = -1;
+    replaceRange(0, static_cast<int>(text_.size()), text.data(), static_cast<int>(text.size()));
+    ++revision_;
+}
+
+void TrafficTextControl::scrollToEnd() {
+    std::lock_guard<std::mutex> guard(lock_);
+    ++scrollRequests_;
     ++revision_;
 }
 
@@ -94,64 +128,13 @@ int TrafficTextControl::lineCount() const {
 
 int TrafficTextControl::lineLength(int position) const {
     std::lock_guard<std::mutex> guard(lock_);
-    if (position >= 0) return lengthOfLine(lineOf(std::min(position, static_cast<int>(text_.size()))));
-    // -1: the characters of the selection's lines that are not selected.
-    const int low = std::min(anchor_, caret_);
-    const int high = std::max(anchor_, caret_);
-    const int firstLine = lineOf(low);
-    if (low == high) return lengthOfLine(firstLine);
-    const int lastLine = lineOf(high);
-    const int before = low - lineStarts_[static_cast<size_t>(firstLine)];
-    const int after = lineStarts_[static_cast<size_t>(lastLine)] + lengthOfLine(lastLine) - high;
-    return before + std::max(after, 0);
+    return lengthOfLine(lineOf(std::clamp(position, 0, static_cast<int>(text_.size()))));
 }
 
-void TrafficTextControl::setSelection(int start, int end) {
+int TrafficTextControl::lineStart(int line) const {
     std::lock_guard<std::mutex> guard(lock_);
-    if (start == -1) {
-        anchor_ = caret_;
-    } else {
-        anchor_ = clampPosition(start);
-        caret_ = clampPosition(end);
-    }
-    ++revision_;
-}
-
-void TrafficTextControl::replaceSelection(const char* bytes, int length) {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (bytes == nullptr || length < 0) length = 0;
-    replaceRange(std::min(anchor_, caret_), std::max(anchor_, caret_), bytes, length);
-}
-
-void TrafficTextControl::clearSelection() {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (readOnly_ || anchor_ == caret_) return;
-    replaceRange(std::min(anchor_, caret_), std::max(anchor_, caret_), nullptr, 0);
-}
-
-void TrafficTextControl::setReadOnly(bool readOnly) {
-    std::lock_guard<std::mutex> guard(lock_);
-    readOnly_ = readOnly;
-}
-
-void TrafficTextControl::setRedraw(bool redraw) {
-    std::lock_guard<std::mutex> guard(lock_);
-    redraw_ = redraw;
-    ++revision_;
-}
-
-void TrafficTextControl::scrollCaret() {
-    std::lock_guard<std::mutex> guard(lock_);
-    ++scrollRequests_;
-    ++revision_;
-}
-
-void TrafficTextControl::setText(const std::string& text) {
-    std::lock_guard<std::mutex> guard(lock_);
-    loneCrBreakEnd_ = -1;
-    replaceRange(0, static_cast<int>(text_.size()), text.data(), static_cast<int>(text.size()));
-    anchor_ = caret_ = 0;
-    ++revision_;
+    if (line < 0 || static_cast<size_t>(line) >= lineStarts_.size()) return -1;
+    return lineStarts_[static_cast<size_t>(line)];
 }
 
 std::string TrafficTextControl::text() const {
@@ -164,42 +147,13 @@ uint64_t TrafficTextControl::revision() const {
     return revision_;
 }
 
-bool TrafficTextControl::readOnly() const {
+std::string TrafficTextControl::textBetween(int64_t from, int64_t to) const {
     std::lock_guard<std::mutex> guard(lock_);
-    return readOnly_;
-}
-
-bool TrafficTextControl::redraw() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return redraw_;
-}
-
-int TrafficTextControl::selectionStart() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return std::min(anchor_, caret_);
-}
-
-int TrafficTextControl::selectionEnd() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return std::max(anchor_, caret_);
-}
-
-int TrafficTextControl::caret() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return caret_;
-}
-
-int TrafficTextControl::lineFromPosition(int position) const {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (position < 0) position = caret_;
-    return lineOf(std::min(position, static_cast<int>(text_.size())));
-}
-
-int TrafficTextControl::lineStart(int line) const {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (line < 0) return lineStarts_[static_cast<size_t>(lineOf(caret_))];
-    if (static_cast<size_t>(line) >= lineStarts_.size()) return -1;
-    return lineStarts_[static_cast<size_t>(line)];
+    const int64_t size = static_cast<int64_t>(text_.size());
+    const int64_t start = std::clamp<int64_t>(from - origin_, 0, size);
+    const int64_t end = std::clamp<int64_t>(to - origin_, 0, size);
+    if (start >= end) return {};
+    return text_.substr(static_cast<size_t>(start), static_cast<size_t>(end - start));
 }
 
 TrafficTextControl::ViewState TrafficTextControl::viewState(int firstLine, int maxLines) const {
@@ -207,16 +161,13 @@ TrafficTextControl::ViewState TrafficTextControl::viewState(int firstLine, int m
     ViewState state;
     state.revision = revision_;
     state.scrollRequests = scrollRequests_;
-    state.redraw = redraw_;
     state.textLength = static_cast<int>(text_.size());
     state.lineCount = static_cast<int>(lineStarts_.size());
     for (int line = 0; line < state.lineCount; ++line) {
         state.maxLineLength = std::max(state.maxLineLength, lengthOfLine(line));
     }
-    state.selectionStart = std::min(anchor_, caret_);
-    state.selectionEnd = std::max(anchor_, caret_);
-    state.caretLine = lineOf(caret_);
-    state.caretColumn = caret_ - lineStarts_[static_cast<size_t>(state.caretLine)];
+    state.origin = origin_;
+    state.lastLineLength = lengthOfLine(state.lineCount - 1);
     state.firstLine = std::clamp(firstLine, 0, state.lineCount - 1);
     const int last = std::min(state.lineCount, state.firstLine + std::max(maxLines, 0));
     for (int line = state.firstLine; line < last; ++line) {

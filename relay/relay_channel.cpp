@@ -119,7 +119,7 @@ void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
 }  // namespace
 
 std::string formatTimeStamp(RelayChannel& channel) {
-    const TrafficTextControl* control = channel.displayWindow.load(std::memory_order_acquire);
+    const std::shared_ptr<TrafficTextControl> control = channel.displayWindow.load(std::memory_order_acquire);
     const bool displayHoldsText = control != nullptr && control->textLength() > 0;
 
     const std::time_t now = std::time(nullptr);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -32,9 +33,10 @@ struct RelayChannel {
     // Display: written by the UI thread, read by the worker for every chunk.
     std::atomic<int32_t> displayOpen{0};
     std::atomic<int32_t> displayMode{0};
-    // The text control (1001) of the channel's most recent display window; null before the
-    // first one. Display windows are never destroyed while the program runs.
-    std::atomic<TrafficTextControl*> displayWindow{nullptr};
+    // The text (control 1001) of the channel's most recent display window; null before the
+    // first one. It outlives the window's widgets: a render call holds it until it ends, and
+    // the next window's text takes its place.
+    std::atomic<std::shared_ptr<TrafficTextControl>> displayWindow;
     std::atomic<int32_t> displayMouseHeld{0};
     TrafficRenderState render;
 

@@ -12,7 +12,6 @@
 #include <QString>
 #include <array>
 #include <memory>
-#include <vector>
 
 #include "display/qt/traffic_view.h"
 #include "display/traffic_text_control.h"
@@ -67,8 +66,8 @@ QColor menuColour() { return QApplication::palette("QMenu").color(QPalette::Wind
 
 class DisplayWindow : public QDialog {
 public:
-    DisplayWindow(RelayChannel& channel, TrafficTextControl& model, QWidget* owner)
-        : QDialog(owner), channel_(channel), model_(model) {
+    DisplayWindow(RelayChannel& channel, std::shared_ptr<TrafficTextControl> model, QWidget* owner)
+        : QDialog(owner), channel_(channel) {
         const bool second = channel.number == 2;
         setObjectName(second ? "IDD_DIALOG_DISP2" : "IDD_DIALOG_DISP1");
         Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -103,13 +102,13 @@ public:
         }
         if (owner != nullptr) move(owner->mapToGlobal(QPoint(0, 0)));
 
-        connect(clear_, &QPushButton::clicked, this, [this] { model_.setText(""); });
+        connect(clear_, &QPushButton::clicked, this, [this] { view_->model()->setText(""); });
         connect(end_, &QPushButton::clicked, this, [this] { endDisplay(); });
 
-        // Initialisation, in its order: title, read-only, colour, font, hook, layout.
+        // Initialisation, in its order: title, read-only (the view offers no editing), colour,
+        // font, hook, layout.
         setWindowTitle(titleFor(channel));
-        model.setReadOnly(true);
-        view_->setModel(&model);
+        view_->setModel(std::move(model));
         view_->setBackgroundColor(menuColour());
         setDisplayFont(*view_, fixedGothicFont());
         view_->viewport()->installEventFilter(this);
@@ -130,8 +129,6 @@ public:
         place(end_, w - 110, h - 60, 90, 25);
         update();
     }
-
-    TrafficTextControl& model() { return model_; }
 
 protected:
     void resizeEvent(QResizeEvent* event) override {
@@ -187,27 +184,27 @@ protected:
     }
 
 private:
+    // The widgets go; the text stays with the channel for a render call still under way.
     void endDisplay() {
         channel_.displayOpen.store(0);
         done(idEnd);
+        deleteLater();
     }
 
     RelayChannel& channel_;
-    TrafficTextControl& model_;
     TrafficView* view_ = nullptr;
     QPushButton* clear_ = nullptr;
     QPushButton* end_ = nullptr;
 };
 
-// Display windows and their models live until the process ends: a worker may still be in a
-// render call on a window the user has closed. Never freed, on purpose.
+// The channel's open window, if any, and how many windows it has had.
 struct DisplayStore {
-    std::array<std::vector<QPointer<DisplayWindow>>, 2> windows;
-    std::vector<std::unique_ptr<TrafficTextControl>> models;
+    std::array<QPointer<DisplayWindow>, 2> current;
+    std::array<int, 2> made{};
 };
 
 DisplayStore& store() {
-    static DisplayStore* s = new DisplayStore;
+    static DisplayStore* s = new DisplayStore;  // outlives every window, at exit too
     return *s;
 }
 
@@ -236,15 +233,16 @@ void openDisplayWindow(int channel) {
     if (ch.displayOpen.load() == 1) return;
     watchLeftButton();
 
-    DisplayStore& s = store();
-    s.models.push_back(std::make_unique<TrafficTextControl>());
-    TrafficTextControl& model = *s.models.back();
+    auto model = std::make_shared<TrafficTextControl>();
     auto* window = new DisplayWindow(ch, model, publishedMainWindow());
-    s.windows[static_cast<size_t>(channelIndex(channel))].push_back(window);
+    const auto index = static_cast<size_t>(channelIndex(channel));
+    store().current[index] = window;
+    ++store().made[index];
 
-    // The worker renders into the new control from its very first chunk after this: the
-    // control, then the form, then the flag it looks at.
-    ch.displayWindow.store(&model, std::memory_order_release);
+    // The worker renders into the new text from its very first chunk after this: the text,
+    // then the form, then the flag it looks at. The previous text goes once no render call
+    // holds it any more.
+    ch.displayWindow.store(std::move(model), std::memory_order_release);
     ch.displayMode.store(appOptions.DMODE.load());
     ch.displayOpen.store(1, std::memory_order_release);
     window->show();
@@ -255,11 +253,6 @@ void setDisplayWindowTitle(int channel, const QString& title) {
     if (QWidget* window = displayWindowOf(channel)) window->setWindowTitle(title);
 }
 
-QWidget* displayWindowOf(int channel) {
-    const auto& windows = store().windows[static_cast<size_t>(channelIndex(channel))];
-    return windows.empty() ? nullptr : windows.back().data();
-}
+QWidget* displayWindowOf(int channel) { return store().current[static_cast<size_t>(channelIndex(channel))].data(); }
 
-int displayWindowCount(int channel) {
-    return static_cast<int>(store().windows[static_cast<size_t>(channelIndex(channel))].size());
-}
+int displayWindowCount(int channel) { return store().made[static_cast<size_t>(channelIndex(channel))]; }

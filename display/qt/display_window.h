@@ -8,12 +8,13 @@ class TrafficView;
 
 // Disp button 117 (channel 1) / 118 (channel 2).
 void openDisplayWindow(int channel);
-// Sets the title of the channel's stored display window, open or closed; no window, no effect.
+// Sets the title of the channel's display window while it exists; no window, no effect.
 void setDisplayWindowTitle(int channel, const QString& title);
 
-// The channel's most recent display window (open or hidden), null before the first.
+// The channel's display window until END or the close box ends it (its widgets are then
+// destroyed; its text stays with the channel); null before the first and after the end.
 QWidget* displayWindowOf(int channel);
-// Every display window made for the channel so far, oldest first; none is ever destroyed.
+// How many display windows the channel has had so far.
 int displayWindowCount(int channel);
 
 // Applies the character format of control 1001 (the fixed-pitch Gothic face). A font the view

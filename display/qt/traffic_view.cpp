@@ -151,8 +151,9 @@ void TrafficView::hideEvent(QHideEvent* event) {
     frameTimer_.stop();
 }
 
-void TrafficView::setModel(TrafficTextControl* model) {
-    model_ = model;
+void TrafficView::setModel(std::shared_ptr<TrafficTextControl> model) {
+    model_ = std::move(model);
+    anchor_ = caret_ = 0;
     shownRevision_ = ~uint64_t{0};
     shownScrollRequests_ = model_ != nullptr ? model_->viewState(0, 0).scrollRequests : 0;
     refresh();
@@ -175,12 +176,14 @@ bool TrafficView::refresh() {
     if (model_ == nullptr) return false;
     if (model_->revision() == shownRevision_) return false;
     const TrafficTextControl::ViewState state = model_->viewState(0, 0);
-    if (!state.redraw) return false;  // painting is off: look again on the next frame
     shownRevision_ = state.revision;
     updateScrollBars(state.lineCount, state.maxLineLength);
     if (state.scrollRequests != shownScrollRequests_) {
+        // A chunk was shown: as in a rich edit control, it takes the selection away and
+        // brings the end back into sight.
         shownScrollRequests_ = state.scrollRequests;
-        followCaret(state.caretLine, state.caretColumn);
+        anchor_ = caret_;
+        followEnd(state.lineCount - 1, state.lastLineLength);
     }
     viewport()->update();
     return true;
@@ -197,7 +200,7 @@ void TrafficView::updateScrollBars(int lineCount, int maxLineLength) {
     horizontalScrollBar()->setSingleStep(cellWidth());
 }
 
-void TrafficView::followCaret(int caretLine, int caretColumn) {
+void TrafficView::followEnd(int caretLine, int caretColumn) {
     const int visible = visibleLineCount();
     QScrollBar* vertical = verticalScrollBar();
     if (caretLine < vertical->value()) {
@@ -237,11 +240,11 @@ void TrafficView::paintEvent(QPaintEvent* event) {
         const int lineEnd = start + static_cast<int>(line.size());
 
         // The selected part of this line; a selected break shows as one more cell.
-        const int selFrom = std::max(state.selectionStart, start);
-        const int selTo = std::min(state.selectionEnd, lineEnd + 2);
+        const int64_t selFrom = std::max(std::min(anchor_, caret_) - state.origin, int64_t{start});
+        const int64_t selTo = std::min(std::max(anchor_, caret_) - state.origin, int64_t{lineEnd} + 2);
         if (selFrom < selTo) {
-            const int fromColumn = selFrom - start;
-            const int toColumn = std::min(selTo - start, static_cast<int>(line.size()) + 1);
+            const int fromColumn = static_cast<int>(selFrom - start);
+            const int toColumn = static_cast<int>(std::min<int64_t>(selTo - start, static_cast<int64_t>(line.size()) + 1));
             painter.fillRect(QRect(xOrigin + fromColumn * cw, top, (toColumn - fromColumn) * cw, lh), highlight);
         }
 
@@ -274,12 +277,19 @@ void TrafficView::changeEvent(QEvent* event) {
 }
 
 int TrafficView::positionAt(const QPoint& point) const {
+    int64_t base = 0;
+    return static_cast<int>(lastingPositionAt(point, base) - base);
+}
+
+int64_t TrafficView::lastingPositionAt(const QPoint& point, int64_t& base) const {
+    base = 0;
     if (model_ == nullptr) return 0;
     const int lh = lineHeight();
     const int cw = cellWidth();
     const int line = firstVisibleLine() + std::max(0, point.y()) / lh;
     const TrafficTextControl::ViewState state = model_->viewState(line, 1);
-    if (state.lines.empty()) return state.textLength;
+    base = state.origin;
+    if (state.lines.empty()) return base + state.textLength;
     const std::string& bytes = state.lines.front();
     const int x = point.x() - leftMargin + horizontalScrollBar()->value();
     int column = std::clamp((x + cw / 2) / cw, 0, static_cast<int>(bytes.size()));
@@ -287,17 +297,32 @@ int TrafficView::positionAt(const QPoint& point) const {
     for (const DisplaySegment& segment : decodeDisplayLine(bytes)) {
         if (segment.cells == 2 && column == segment.column + 1) column = segment.column;
     }
-    return state.lineStarts.front() + column;
+    return base + state.lineStarts.front() + column;
 }
+
+int64_t TrafficView::origin() const { return model_ != nullptr ? model_->viewState(0, 0).origin : 0; }
+
+void TrafficView::setSelection(int anchor, int caret) {
+    const int64_t base = origin();
+    anchor_ = base + anchor;
+    caret_ = base + caret;
+    viewport()->update();
+}
+
+int TrafficView::selectionStart() const { return static_cast<int>(std::min(anchor_, caret_) - origin()); }
+
+int TrafficView::selectionEnd() const { return static_cast<int>(std::max(anchor_, caret_) - origin()); }
+
+int TrafficView::caret() const { return static_cast<int>(caret_ - origin()); }
 
 void TrafficView::mousePressEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton || model_ == nullptr) {
         QAbstractScrollArea::mousePressEvent(event);
         return;
     }
-    selectionAnchor_ = positionAt(event->position().toPoint());
-    model_->setSelection(selectionAnchor_, selectionAnchor_);
-    refresh();
+    int64_t base = 0;
+    anchor_ = caret_ = lastingPositionAt(event->position().toPoint(), base);
+    viewport()->update();
 }
 
 void TrafficView::keyPressEvent(QKeyEvent* event) {
@@ -310,12 +335,9 @@ void TrafficView::keyPressEvent(QKeyEvent* event) {
 }
 
 void TrafficView::copySelection() {
-    if (model_ == nullptr) return;
-    const int start = model_->selectionStart();
-    const int end = model_->selectionEnd();
-    if (start >= end) return;
-    const std::string selected = model_->text().substr(static_cast<size_t>(start), static_cast<size_t>(end - start));
-    QGuiApplication::clipboard()->setText(displayText(selected));
+    if (model_ == nullptr || anchor_ == caret_) return;
+    const std::string selected = model_->textBetween(std::min(anchor_, caret_), std::max(anchor_, caret_));
+    if (!selected.empty()) QGuiApplication::clipboard()->setText(displayText(selected));
 }
 
 void TrafficView::mouseMoveEvent(QMouseEvent* event) {
@@ -323,6 +345,7 @@ void TrafficView::mouseMoveEvent(QMouseEvent* event) {
         QAbstractScrollArea::mouseMoveEvent(event);
         return;
     }
-    model_->setSelection(selectionAnchor_, positionAt(event->position().toPoint()));
-    refresh();
+    int64_t base = 0;
+    caret_ = lastingPositionAt(event->position().toPoint(), base);
+    viewport()->update();
 }

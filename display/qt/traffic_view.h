@@ -7,6 +7,8 @@
 #include <QColor>
 #include <QString>
 #include <QTimer>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,8 +36,9 @@ class TrafficView : public QAbstractScrollArea {
 public:
     explicit TrafficView(QWidget* parent = nullptr);
 
-    void setModel(TrafficTextControl* model);
-    TrafficTextControl* model() const { return model_; }
+    // The view shares its model with the channel: either may be the last to let it go.
+    void setModel(std::shared_ptr<TrafficTextControl> model);
+    TrafficTextControl* model() const { return model_.get(); }
     void setBackgroundColor(const QColor& color);
     QColor backgroundColor() const { return background_; }
 
@@ -47,7 +50,14 @@ public:
     int cellWidth() const;
     // The text position under a point of the viewport.
     int positionAt(const QPoint& point) const;
-    // Puts the selected text, as shown, on the clipboard (Ctrl+C).
+    // The user's selection, in positions of the model's text now; the caret is its moving end.
+    // It is the view's own: the next chunk shown removes it, and the text it names stays
+    // the same bytes while older lines go from the top.
+    void setSelection(int anchor, int caret);
+    int selectionStart() const;
+    int selectionEnd() const;
+    int caret() const;
+    // Puts the selected text, as shown, on the clipboard (Ctrl+C), read from one snapshot.
     void copySelection();
 
 protected:
@@ -63,12 +73,17 @@ protected:
 
 private:
     void updateScrollBars(int lineCount, int maxLineLength);
-    void followCaret(int caretLine, int caretColumn);
+    void followEnd(int lastLine, int lastLineLength);
+    int64_t origin() const;  // the model's lasting position of its position 0
+    // The lasting position under a point, and the origin it was read with: one snapshot.
+    int64_t lastingPositionAt(const QPoint& point, int64_t& base) const;
 
-    TrafficTextControl* model_ = nullptr;
+    std::shared_ptr<TrafficTextControl> model_;
     QColor background_;
     QTimer frameTimer_;
     uint64_t shownRevision_ = ~uint64_t{0};
     uint64_t shownScrollRequests_ = 0;
-    int selectionAnchor_ = 0;
+    // Lasting positions (see TrafficTextControl::textBetween).
+    int64_t anchor_ = 0;
+    int64_t caret_ = 0;
 };

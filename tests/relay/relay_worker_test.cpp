@@ -65,7 +65,7 @@ protected:
         stopBoth();
         closePort(serialPort1), closePort(serialPort2);
         relayChannel1.chunkObserver = relayChannel2.chunkObserver = nullptr;
-        relayChannel1.displayWindow = nullptr;
+        relayChannel1.displayWindow.store(nullptr);
         setBoxFunction(nullptr);
     }
     void startBoth() { startRelayWorker(relayChannel1), startRelayWorker(relayChannel2); }
@@ -75,7 +75,7 @@ protected:
     }
     ScratchDir dir;
     PtyCable cable1, cable2;
-    TrafficTextControl control;  // channel 1's display in the stamp tests
+    std::shared_ptr<TrafficTextControl> control = std::make_shared<TrafficTextControl>();  // channel 1's display in the stamp tests
     std::vector<std::string> chunks[2];
     std::vector<int32_t> stamps[2];
 };
@@ -150,7 +150,7 @@ TEST_P(StampTest, StampsTheFirstChunkAfterQuietAndReloadsTheCountdown) {
     const StampCase& c = GetParam();
     appOptions.DATETIME = c.dateTime;
     appOptions.DATETIMEVAL = c.quietSeconds;
-    relayChannel1.displayWindow = &control;
+    relayChannel1.displayWindow = control;
     relayChannel1.displayOpen = c.displayOpen;
     relayChannel1.displayMode = c.displayMode;
     relayChannel1.stampCountdown = c.countdown;
@@ -179,7 +179,7 @@ TEST_P(StampTest, StampsTheFirstChunkAfterQuietAndReloadsTheCountdown) {
     EXPECT_TRUE(stampIsThen) << log;
     EXPECT_EQ(log.substr(c.firstStamp, first.size()), first);
     // A text display shows the stamp, a hexadecimal one only the bytes.
-    EXPECT_EQ(control.text().substr(0, 17), c.displayMode ? "30 31 32 33 00 00" : log.substr(0, 17));
+    EXPECT_EQ(control->text().substr(0, 17), c.displayMode ? "30 31 32 33 00 00" : log.substr(0, 17));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -46,8 +46,8 @@ TEST(DisplayInTheProgram, EachPortsBytesReachOnlyItsChannelsWindowAndStampsOnlyT
         pressDisp(mainWindow, 117);
         appOptions.DMODE = 1;
         pressDisp(mainWindow, 118);
-        TrafficTextControl* text = relayChannel1.displayWindow.load();
-        TrafficTextControl* hex = relayChannel2.displayWindow.load();
+        TrafficTextControl* text = relayChannel1.displayWindow.load().get();
+        TrafficTextControl* hex = relayChannel2.displayWindow.load().get();
         ASSERT_TRUE(text != nullptr && hex != nullptr);
 
         const std::string bytes = "to port two \x93\xfa\x96\x7b";
@@ -74,8 +74,8 @@ TEST(DisplayInTheProgram, HoldingTheButtonInChannelOnesTextPausesChannelOneOnly)
     runVorlinex([&](QWidget* mainWindow) {
         pressDisp(mainWindow, 117);
         pressDisp(mainWindow, 118);
-        TrafficTextControl* one = relayChannel1.displayWindow.load();
-        TrafficTextControl* two = relayChannel2.displayWindow.load();
+        TrafficTextControl* one = relayChannel1.displayWindow.load().get();
+        TrafficTextControl* two = relayChannel2.displayWindow.load().get();
         QWidget* text = displayWindowOf(1)->findChild<TrafficView*>(QStringLiteral("1001"))->viewport();
         mouse(text, QEvent::MouseButtonPress, Qt::LeftButton);
         ASSERT_EQ(relayChannel1.displayMouseHeld.load(), 1);

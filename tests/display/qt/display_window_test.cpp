@@ -9,7 +9,14 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollBar>
+#include <algorithm>
 #include <string>
+#include <optional>
+#include <random>
+#include <csignal>
+#include <ctime>
+#include <pthread.h>
+#include <thread>
 #include <vector>
 
 #include "display/qt/display_window.h"
@@ -29,9 +36,45 @@ void send(RelayChannel& channel, const std::string& bytes) {
     appendTraffic(channel, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()));
 }
 
-void mouse(QWidget* target, QEvent::Type type) {
+// Pauses the thread that takes it for half a millisecond, at whatever point it was.
+void pauseHere(int) {
+    const timespec pause{0, 500000};
+    nanosleep(&pause, nullptr);
+}
+
+// While it lives, stops the given threads now and then at random points, so that two threads
+// interleave at every step of their work, not only where one happens to wait for the other.
+class Preemptions {
+public:
+    explicit Preemptions(std::vector<pthread_t> threads) {
+        struct sigaction action {};
+        action.sa_handler = pauseHere;
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGUSR2, &action, &previous_);
+        interrupter_ = std::jthread([threads](std::stop_token stop) {
+            std::mt19937 random(7);
+            while (!stop.stop_requested()) {
+                const timespec gap{0, static_cast<long>(20000 + random() % 80000)};
+                nanosleep(&gap, nullptr);
+                pthread_kill(threads[random() % threads.size()], SIGUSR2);
+            }
+        });
+    }
+    ~Preemptions() {
+        interrupter_.request_stop();
+        interrupter_.join();
+        sigaction(SIGUSR2, &previous_, nullptr);
+    }
+
+private:
+    struct sigaction previous_ {};
+    std::jthread interrupter_;
+};
+
+void mouse(QWidget* target, QEvent::Type type, QPoint at = {4, 4}) {
     const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
-    QMouseEvent event(type, QPointF(4, 4), target->mapToGlobal(QPointF(4, 4)), Qt::LeftButton, held, Qt::NoModifier);
+    const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
+    QMouseEvent event(type, QPointF(at), QPointF(target->mapToGlobal(at)), button, held, Qt::NoModifier);
     QApplication::sendEvent(target, &event);
 }
 
@@ -55,21 +98,22 @@ TEST(DisplayWindow, OpensTheTemplatesWindowWithItsTitleAndAnEmptyReadOnlyText) {
         EXPECT_TRUE(window->isVisible());
         EXPECT_EQ(relayChannel(c.channel).displayOpen.load(), 1);
         ASSERT_NE(viewOf(window), nullptr);
-        EXPECT_EQ(viewOf(window)->model(), relayChannel(c.channel).displayWindow.load());
-        EXPECT_TRUE(viewOf(window)->model()->readOnly());
+        EXPECT_EQ(viewOf(window)->model(), relayChannel(c.channel).displayWindow.load().get());
         EXPECT_EQ(buttonOf(window, 1046)->text() + buttonOf(window, 1058)->text(), "CLEAREND");
     }
     EXPECT_TRUE(boxes.empty()) << boxes.front().text;  // the font was applied
-    buttonOf(displayWindowOf(1), 1058)->click();
-    setDisplayWindowTitle(1, "COM");  // the stored window takes it, closed or not
+    setDisplayWindowTitle(1, "COM");
     EXPECT_EQ(displayWindowOf(1)->windowTitle(), "COM");
 }
 
-TEST(DisplayWindow, ClearEndAndCloseBoxHideAndKeepAndReopeningGivesANewWindow) {
+// END and the close box end the window's widgets; its text stays with the channel, which a
+// worker may still be rendering into, until the next window takes its place.
+TEST(DisplayWindow, ClearEndAndCloseBoxEndTheWindowAndReopeningGivesANewOne) {
     appOptions.DMODE = 1;
     openDisplayWindow(1);
     QPointer<QWidget> first = displayWindowOf(1);
-    TrafficTextControl* firstModel = relayChannel1.displayWindow.load();
+    std::weak_ptr<TrafficTextControl> firstText = relayChannel1.displayWindow.load();
+    TrafficTextControl* firstModel = firstText.lock().get();
     send(relayChannel1, "ABCDEFGHIJ");
     buttonOf(first, 1046)->click();
     send(relayChannel1, "K");
@@ -88,23 +132,24 @@ TEST(DisplayWindow, ClearEndAndCloseBoxHideAndKeepAndReopeningGivesANewWindow) {
     EXPECT_TRUE(first->isVisible());
     buttonOf(first, 1058)->click();
     QApplication::processEvents();
-    ASSERT_FALSE(first.isNull());
-    EXPECT_FALSE(first->isVisible());
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(first.isNull());
     EXPECT_EQ(relayChannel1.displayOpen.load(), 0);
-    EXPECT_EQ(relayChannel1.displayWindow.load(), firstModel);
+    EXPECT_EQ(relayChannel1.displayWindow.load().get(), firstModel);  // kept for the worker
     EXPECT_EQ(firstModel->textLength(), 74);
 
     openDisplayWindow(1);  // a new empty window in the form of this moment
     QPointer<QWidget> second = displayWindowOf(1);
     ASSERT_NE(second.data(), first.data());
     EXPECT_EQ(displayWindowCount(1), 2);
-    EXPECT_EQ(viewOf(second)->model(), relayChannel1.displayWindow.load());
+    EXPECT_EQ(viewOf(second)->model(), relayChannel1.displayWindow.load().get());
+    EXPECT_TRUE(firstText.expired());  // no render call holds the old text: it is gone
     send(relayChannel1, "new");
     EXPECT_EQ(relayChannel1.displayWindow.load()->text(), "new");
-    EXPECT_EQ(firstModel->textLength(), 74);
     second->close();  // the close box
     QApplication::processEvents();
-    ASSERT_FALSE(second.isNull());
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(second.isNull());
     EXPECT_EQ(relayChannel1.displayOpen.load(), 0);
 }
 
@@ -114,12 +159,12 @@ TEST(DisplayWindowHook, PressesInTheTextHoldTheChannelEvenDuringAHexRender) {
     openDisplayWindow(2);
     TrafficView* view = viewOf(displayWindowOf(1));
     send(relayChannel1, std::string(64, 'x'));
-    const int end = view->model()->textLength();
+    view->setSelection(10, 20);
     relayChannel1.render.hexRendering = 1;
     mouse(view->viewport(), QEvent::MouseButtonPress);
     EXPECT_EQ(relayChannel1.displayMouseHeld.load(), 1);
     EXPECT_EQ(leftMouseButtonDown.load(), 1);
-    EXPECT_EQ(view->model()->caret(), end);  // swallowed: the click did not reach the text
+    EXPECT_EQ(view->caret(), 20);  // swallowed: the click did not reach the text
     mouse(view->viewport(), QEvent::MouseButtonRelease);
     EXPECT_EQ(relayChannel1.displayMouseHeld.load(), 0);
     EXPECT_EQ(leftMouseButtonDown.load(), 0);
@@ -144,7 +189,7 @@ TEST(TrafficView, DecodesCodePage932WithPlaceholdersForWhatCannotBeDrawn) {
     EXPECT_EQ(segments[2].column, 3);
 }
 
-TEST(TrafficView, RepaintsNotWhilePaintingIsOffFollowsTheCaretAndCopies) {
+TEST(TrafficView, FollowsTheEndDropsTheSelectionOnTheNextChunkAndCopies) {
     appOptions.DMODE = 0;
     openDisplayWindow(1);
     TrafficView* view = viewOf(displayWindowOf(1));
@@ -153,20 +198,59 @@ TEST(TrafficView, RepaintsNotWhilePaintingIsOffFollowsTheCaretAndCopies) {
     for (int i = 0; i < 300; ++i) lines += "line " + std::to_string(i) + "\r\n";
     send(relayChannel1, lines);
     view->refresh();
-    model->setRedraw(false);
-    model->setSelection(0, 1);
-    EXPECT_FALSE(view->refresh());
-    model->setRedraw(true);
+    EXPECT_FALSE(view->refresh());  // nothing new
     QScrollBar* bar = view->verticalScrollBar();
-    bar->setValue(0);  // the user scrolls up to older text
+    bar->setValue(0);  // the user scrolls up to older text and selects some
+    view->setSelection(2, 6);
     send(relayChannel1, "one more\r\n");
+    EXPECT_EQ(view->selectionStart(), 2);  // the model never touches the view's selection
     EXPECT_TRUE(view->refresh());
     EXPECT_GT(bar->maximum(), 0);
     EXPECT_EQ(bar->value(), bar->maximum());
+    EXPECT_EQ(view->selectionStart(), view->selectionEnd());
 
     send(relayChannel1, std::string("ab\x93\xfa\0c\r\nnext line", 16));
-    model->setSelection(model->textLength() - 15, model->textLength() - 4);  // "b日\0c", break, "next"
+    view->refresh();
+    view->setSelection(model->textLength() - 15, model->textLength() - 4);  // "b日\0c", break, "next"
     QKeyEvent copy(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier);
     QApplication::sendEvent(view, &copy);
     EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("b日□c\nnext"));
+}
+
+// The user selects near the end and copies, again and again, while a worker thread renders
+// 256-byte chunks of lines: no copy may fail, and no click or drag may move or cut the text.
+TEST(TrafficView, SelectingAndCopyingWhileChunksArriveKeepsTheTextWhole) {
+    appOptions.DMODE = 0;
+    openDisplayWindow(1);
+    TrafficView* view = viewOf(displayWindowOf(1));
+    QWidget* text = view->viewport();
+    std::jthread worker([](std::stop_token stop) {
+        std::string stream;
+        for (int line = 0; !stop.stop_requested();) {
+            while (stream.size() < 256) stream += "line " + std::to_string(line++) + " of the stream\r\n";
+            send(relayChannel1, stream.substr(0, 256));
+            stream.erase(0, 256);
+        }
+    });
+    std::optional<Preemptions> preemptions(std::in_place, std::vector{pthread_self(), worker.native_handle()});
+    for (int round = 0; round < 20000; ++round) {
+        const int y = text->height() - view->lineHeight() / 2;
+        mouse(text, QEvent::MouseButtonPress, {3, y});
+        mouse(text, QEvent::MouseMove, {text->width() - 3, y});
+        mouse(text, QEvent::MouseButtonRelease, {text->width() - 3, y});
+        QKeyEvent copy(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier);
+        QApplication::sendEvent(view, &copy);
+        view->refresh();
+    }
+    worker.request_stop();
+    worker.join();
+    preemptions.reset();
+    // The text is the stream's end from a line start on: every chunk went to the end, whole.
+    const std::string shown = view->model()->text();
+    ASSERT_TRUE(shown.size() > 9000 && shown.starts_with("line ")) << shown.substr(0, 80);
+    std::string expected;
+    for (int line = std::stoi(shown.substr(5)); expected.size() < shown.size(); ++line)
+        expected += "line " + std::to_string(line) + " of the stream\r\n";
+    const auto [wrong, _] = std::mismatch(shown.begin(), shown.end(), expected.begin());
+    EXPECT_EQ(wrong, shown.end()) << shown.substr(static_cast<size_t>(wrong - shown.begin()), 80);
 }
