@@ -64,9 +64,6 @@ void letWorkersTakeQueuedInput() {
     }
 }
 
-// comIndex + 1, without overflow for an index that came from the file unchecked.
-int portNumberOf(int32_t comIndex) { return comIndex < INT32_MAX ? comIndex + 1 : INT32_MAX; }
-
 void reopenPort(SerialPort& port, RelayChannel& channel, const PortChoice& choice) {
     const PortSettings previous = port.settings;
     port.settings.comIndex = chosenComIndex(choice, previous);
@@ -124,9 +121,5 @@ std::string portLabelText(const SerialPort& port) {
 std::string displayTitleText(int channelNumber) {
     RelayChannel& channel = relayChannel(channelNumber);
     if (!channel.source.isOpen()) return "COM";
-    char title[64];
-    std::snprintf(title, sizeof title, "Com%lld -> Com%lld",
-                  static_cast<long long>(channel.source.settings.comIndex) + 1,
-                  static_cast<long long>(channel.destination.settings.comIndex) + 1);
-    return title;
+    return directionTitle(channel.source.settings.comIndex, channel.destination.settings.comIndex);
 }

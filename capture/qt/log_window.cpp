@@ -93,9 +93,8 @@ LogWindow::LogWindow(int channel, QWidget* owner)
     direction->setObjectName(QStringLiteral("1067"));
     direction->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     // Where the data come from, then where they are relayed to; not updated while open.
-    direction->setText(QStringLiteral("Com%1 -> Com%2")
-                           .arg(relay.source.settings.comIndex + 1)
-                           .arg(relay.destination.settings.comIndex + 1));
+    direction->setText(QString::fromStdString(
+        directionTitle(relay.source.settings.comIndex, relay.destination.settings.comIndex)));
 
     auto* label = new QLabel(QStringLiteral("Recv Byte："), this);
 
