@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev
-          qt6-base-dev qt6-qpa-plugins libgl-dev fonts-ipafont-gothic socat)
+          qt6-base-dev qt6-qpa-plugins libgl-dev fonts-ipafont-gothic socat
+          clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do
