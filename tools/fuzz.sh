@@ -9,8 +9,10 @@ seconds=${1:-60}
 CC=clang CXX=clang++ bash tools/build.sh build-fuzz -DVORLINEX_FUZZ=ON -DVORLINEX_WITH_QT=OFF \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-work=$(mktemp -d)
+# On a memory file system where there is one: the INI harness saves (and syncs) every input.
+work=$(mktemp -d -p /dev/shm 2>/dev/null || mktemp -d)
 trap 'rm -rf "$work"' EXIT
+export TMPDIR=$work
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 for seeds in tests/fuzz/corpus/*/; do

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -22,10 +23,15 @@
         }                                                                                \
     } while (0)
 
-// Made at the first call, removed when the run ends normally.
+// Made at the first call in $TMPDIR (else /dev/shm or /tmp), removed when the run ends normally.
 inline const std::string& fuzzScratchDir() {
     static const struct Scratch {
-        std::string path = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/vorlinex-fuzz-XXXXXX";
+        static std::string base() {
+            const char* tmp = std::getenv("TMPDIR");
+            if (tmp != nullptr && tmp[0] != '\0') return tmp;
+            return access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        }
+        std::string path = base() + "/vorlinex-fuzz-XXXXXX";
         Scratch() { if (mkdtemp(path.data()) == nullptr) std::abort(); }
         ~Scratch() { std::filesystem::remove_all(path); }
     } scratch;

@@ -90,8 +90,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_REQUIRE(stream.compare(stream.size() - shown.size(), shown.size(), shown) == 0);
     }
 
+    // Both end with a trail byte, so neither holds a byte back: a chunk used up by a held byte
+    // may leave the next byte unheld, so only the text with every byte released must agree.
+    ascii.feed("@");
     Display whole(0);
-    whole.feed(stream);
+    whole.feed(stream + "@");
     const std::string all = whole.control.text(), tail = ascii.control.text();
     FUZZ_REQUIRE(tail.size() <= all.size() && all.compare(all.size() - tail.size(), tail.size(), tail) == 0);
     return 0;
