@@ -32,6 +32,16 @@ constexpr int kHoldStepMs = 100;
 constexpr int kOutputWaitMs = 1000;
 constexpr int kLongestStamp = 22;
 
+// The count is reset only by a rate update, which RATE 0 or below never makes and a huge RATE
+// makes rarely: it stops at the largest value rather than wrap to a negative figure or to 0,
+// which would blank the arrows while bytes flow. One exchange, so the meter's reset is kept.
+void addRateBytes(std::atomic<int32_t>& count, int32_t length) {
+    int32_t value = count.load(std::memory_order_relaxed);
+    while (!count.compare_exchange_weak(value, value > INT32_MAX - length ? INT32_MAX : value + length,
+                                        std::memory_order_relaxed)) {
+    }
+}
+
 bool stopAsked(const RelayChannel& channel) {
     return channel.stopRequested.load(std::memory_order_acquire) == 1;
 }
@@ -197,7 +207,7 @@ void relayWorker(RelayChannel& channel) {
 
         const uint8_t* chunk = buffer.data();
         const int32_t length = static_cast<int32_t>(received);
-        channel.rateByteCount.fetch_add(length, std::memory_order_relaxed);
+        addRateBytes(channel.rateByteCount, length);
 
         const bool displayOpen = channel.displayOpen.load(std::memory_order_acquire) == 1;
         const bool logEnabled = channel.logEnabled.load(std::memory_order_acquire) == 1;

@@ -38,6 +38,12 @@ void resetComDevicePaths() {
 
 const char* portDeviceNameAt(int32_t i) { return i >= 0 && i < 6 ? portDeviceNames[i] : ""; }
 const char* portDisplayNameAt(int32_t i) { return i >= 0 && i < 6 ? portDisplayNames[i] : "COM"; }
+int64_t portNumberOf(int32_t comIndex) { return int64_t{comIndex} + 1; }
+
+std::string directionTitle(int32_t fromComIndex, int32_t toComIndex) {
+    return "Com" + std::to_string(portNumberOf(fromComIndex)) + " -> Com" +
+           std::to_string(portNumberOf(toComIndex));
+}
 
 namespace {
 
@@ -54,14 +60,12 @@ int comIndexOfName(const char* deviceName) {
 
 // Codes 1..6 of the catalogue name their port. Any other number would index past the
 // catalogue's port entries (7 is already "EVMASK Error"), so it gets a box of the same form.
-void reportOpenFailure(int portNumber) {
+void reportOpenFailure(int64_t portNumber) {
     if (portNumber >= 1 && portNumber <= 6) {
-        showMessage(portNumber);
+        showMessage(static_cast<int>(portNumber));
         return;
     }
-    char text[64];
-    std::snprintf(text, sizeof text, "Com%d Open Error", portNumber);
-    showBox(text, BoxIcon::Error, BoxOwner::MainWindow);
+    showBox("Com" + std::to_string(portNumber) + " Open Error", BoxIcon::Error, BoxOwner::MainWindow);
 }
 
 // A tty's close waits until its output is sent, for as long as the driver's closing wait (30 s
@@ -85,7 +89,7 @@ void discardHeldOutput(int fd) {
 void refusePortOpens() { opensRefused.store(true); }
 bool portOpensRefused() { return opensRefused.load(); }
 
-int openPort(const char* deviceName, int portNumber, SerialPort& port) {
+int openPort(const char* deviceName, int64_t portNumber, SerialPort& port) {
     if (portOpensRefused()) return 1;
     const int index = comIndexOfName(deviceName);
     if (index < 0) {

@@ -55,6 +55,11 @@ void resetComDevicePaths();
 const char* portDeviceNameAt(int32_t comIndex);
 // The portDisplayNames entry for a comIndex, or "COM" when the index has no entry.
 const char* portDisplayNameAt(int32_t comIndex);
+// The one-based port number that messages and titles show: comIndex + 1 for every index the
+// INI file can hold, in the table or not, without overflow.
+int64_t portNumberOf(int32_t comIndex);
+// "Com%d -> Com%d": the port the data come from, then the one they are relayed to.
+std::string directionTitle(int32_t fromComIndex, int32_t toComIndex);
 
 // Shutdown's word on the ports: from then on openPort fails without a box and no worker starts.
 // A box or dialog can run the shutdown inside its own loop, in the middle of a restart that
@@ -64,7 +69,7 @@ bool portOpensRefused();
 
 // Opens deviceName ("com1".."com6") exclusively for non-blocking reading and writing.
 // 0: open, handle set. 1: failed, the user has been told, handle left as it was.
-int openPort(const char* deviceName, int portNumber, SerialPort& port);
+int openPort(const char* deviceName, int64_t portNumber, SerialPort& port);
 
 // Empties both queues of the open device, then applies port.settings. Failures go unreported.
 void configurePort(SerialPort& port);

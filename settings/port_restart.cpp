@@ -66,9 +66,6 @@ void letWorkersTakeQueuedInput(const bool closing[2]) {
     }
 }
 
-// comIndex + 1, without overflow for an index that came from the file unchecked.
-int portNumberOf(int32_t comIndex) { return comIndex < INT32_MAX ? comIndex + 1 : INT32_MAX; }
-
 // An open port whose chosen COM name leads to the device it holds stays open.
 bool keepsItsDevice(const SerialPort& port, int comIndex) {
     const int now = port.settings.comIndex;
@@ -149,9 +146,5 @@ std::string portLabelText(const SerialPort& port) {
 std::string displayTitleText(int channelNumber) {
     RelayChannel& channel = relayChannel(channelNumber);
     if (!channel.source.isOpen()) return "COM";
-    char title[64];
-    std::snprintf(title, sizeof title, "Com%lld -> Com%lld",
-                  static_cast<long long>(channel.source.settings.comIndex) + 1,
-                  static_cast<long long>(channel.destination.settings.comIndex) + 1);
-    return title;
+    return directionTitle(channel.source.settings.comIndex, channel.destination.settings.comIndex);
 }

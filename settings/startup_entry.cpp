@@ -6,20 +6,29 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string_view>
 #include <vector>
 
-std::string programPath() {
+std::string programPath(const char* exeLink) {
     std::vector<char> buffer(4096);
-    for (;;) {
-        ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-        if (n < 0) return {};
-        if (static_cast<size_t>(n) < buffer.size()) return std::string(buffer.data(), static_cast<size_t>(n));
+    ssize_t n = 0;
+    while ((n = ::readlink(exeLink, buffer.data(), buffer.size())) >= 0 && static_cast<size_t>(n) == buffer.size()) {
         buffer.resize(buffer.size() * 2);
     }
+    if (n < 0) return {};
+    const std::string path(buffer.data(), static_cast<size_t>(n));
+    // Once an upgrade has replaced the binary the link reads "<path> (deleted)": only a path
+    // that leads to the very file running can start the program again.
+    struct stat running {}, named {};
+    if (::stat(exeLink, &running) != 0 || ::stat(path.c_str(), &named) != 0 ||
+        running.st_dev != named.st_dev || running.st_ino != named.st_ino) {
+        return {};
+    }
+    return path;
 }
 
 std::string startupEntryPath() {
@@ -40,7 +49,40 @@ std::string startupEntryPath() {
     return base + "/autostart/Vorlinex.desktop";
 }
 
+namespace {
+
+// A desktop entry is UTF-8 text, and the key file can escape no control character but tab and
+// the line ends.
+bool writableInEntry(const std::string& path) {
+    static constexpr uint32_t smallest[] = {0, 0x80, 0x800, 0x10000};
+    for (size_t i = 0; i < path.size();) {
+        const auto c = static_cast<unsigned char>(path[i]);
+        if (c < 0x80) {
+            if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) return false;
+            ++i;
+            continue;
+        }
+        if (c < 0xC2 || c > 0xF4) return false;
+        const size_t extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
+        if (path.size() - i <= extra) return false;
+        uint32_t codePoint = c & (0x3Fu >> extra);
+        for (size_t k = 1; k <= extra; ++k) {
+            const auto next = static_cast<unsigned char>(path[i + k]);
+            if ((next & 0xC0) != 0x80) return false;
+            codePoint = codePoint << 6 | (next & 0x3Fu);
+        }
+        if (codePoint < smallest[extra] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+            return false;
+        }
+        i += extra + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
 std::string desktopExecValue(const std::string& path) {
+    if (!writableInEntry(path)) return {};
     bool needsQuotes = path.empty();
     for (char c : path) {
         if (std::string_view(" \t\n\"'\\><~|&;$*?#()`").find(c) != std::string_view::npos) needsQuotes = true;
@@ -78,13 +120,15 @@ std::string desktopExecValue(const std::string& path) {
 int createStartupShortcut(const std::string& target, const std::string& linkPath) {
     namespace fs = std::filesystem;
     if (target.empty() || target[0] != '/' || linkPath.empty()) return 0;
+    const std::string exec = desktopExecValue(target);
+    if (exec.empty()) return 0;
     const fs::path link(linkPath);
     std::error_code ec;
     fs::create_directories(link.parent_path(), ec);
     if (ec || !fs::is_directory(link.parent_path(), ec)) return 0;
 
-    const std::string content = "[Desktop Entry]\nType=Application\nName=Vorlinex\nExec=" +
-                                desktopExecValue(target) + "\nTerminal=false\n";
+    const std::string content = "[Desktop Entry]\nType=Application\nName=Vorlinex\nExec=" + exec +
+                                "\nTerminal=false\n";
     // A partly written entry must never replace a good one: write aside, then rename over it.
     std::string temporary = linkPath + ".XXXXXX";
     int fd = ::mkstemp(temporary.data());

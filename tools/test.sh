@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite with CTest: the plain build,
 # then every test again under AddressSanitizer + UndefinedBehaviorSanitizer, then the tests
-# that need no window under ThreadSanitizer (Qt itself is not instrumented); last, builds the
-# Debian package and checks it unpacked into a scratch root (no system install).
+# that need no window under ThreadSanitizer (Qt itself is not instrumented), then each libFuzzer
+# harness for about a minute; last, builds the Debian package and checks it unpacked into a
+# scratch root (no system install).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
@@ -25,6 +26,9 @@ ctest --test-dir build-asan --output-on-failure -j "$jobs"
 echo "== ThreadSanitizer (no windows)"
 bash tools/build.sh build-tsan -DVORLINEX_SANITIZE=thread -DVORLINEX_WITH_QT=OFF -DCMAKE_BUILD_TYPE=Debug
 ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L core
+
+echo "== libFuzzer harnesses (clang)"
+bash tools/fuzz.sh 60
 
 echo "== Debian package"
 bash tools/package.sh

@@ -114,9 +114,11 @@ LogWindow::LogWindow(int channel, QWidget* owner)
     direction->setObjectName(QStringLiteral("1067"));
     direction->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     // Where the data come from, then where they are relayed to; not updated while open.
-    direction->setText(QString::fromLatin1(isCombined(channel) ? "Com%1 <-> Com%2" : "Com%1 -> Com%2")
-                           .arg(relay.source.settings.comIndex + 1)
-                           .arg(relay.destination.settings.comIndex + 1));
+    QString text = QString::fromStdString(
+        directionTitle(relay.source.settings.comIndex, relay.destination.settings.comIndex));
+    // The combined capture holds both directions between the same two ports.
+    if (isCombined(channel)) text.replace(QStringLiteral(" -> "), QStringLiteral(" <-> "));
+    direction->setText(text);
 
     auto* label = new QLabel(QStringLiteral("Recv Byte："), this);
 

@@ -57,8 +57,8 @@ void watchLeftButton() {
 }
 
 QString titleFor(const RelayChannel& channel) {
-    return QString::asprintf("Com%d -> Com%d", channel.source.settings.comIndex + 1,
-                             channel.destination.settings.comIndex + 1);
+    return QString::fromStdString(
+        directionTitle(channel.source.settings.comIndex, channel.destination.settings.comIndex));
 }
 
 // The system's menu colour, read when the window is made.

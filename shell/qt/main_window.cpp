@@ -177,7 +177,7 @@ void setDisplayModeCheck(QWidget* window, int dmode) {
 void openPortAndStartWorker(SerialPort& port, RelayChannel& channel, QWidget* window,
                             int labelId) {
     const int32_t comIndex = port.settings.comIndex;
-    if (openPort(portDeviceNameAt(comIndex), comIndex + 1, port) == 0) {
+    if (openPort(portDeviceNameAt(comIndex), portNumberOf(comIndex), port) == 0) {
         configurePort(port);
         startRelayWorker(channel);
     }

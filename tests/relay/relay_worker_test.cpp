@@ -89,6 +89,7 @@ TEST_F(RelayTest, QueuedInputIsReadInChunksOfEachChannelsLimit) {
         ioctl(serialPort2.handle.load(), FIONREAD, &queued2);
         return queued1 == 300 && queued2 == 300;
     }));
+    relayChannel2.rateByteCount = INT32_MAX - 100;  // as after hours with RATE 0: no wrap
     startBoth();
     EXPECT_EQ(cable2.receive(300), toPort2);
     EXPECT_EQ(cable1.receive(300), toPort1);
@@ -96,6 +97,7 @@ TEST_F(RelayTest, QueuedInputIsReadInChunksOfEachChannelsLimit) {
     EXPECT_EQ(chunks[0], (std::vector<std::string>{toPort2.substr(0, 256), toPort2.substr(256)}));
     EXPECT_EQ(chunks[1], std::vector<std::string>{toPort1});
     EXPECT_EQ(relayChannel1.rateByteCount.load(), 300);
+    EXPECT_EQ(relayChannel2.rateByteCount.load(), INT32_MAX);
 }
 
 // Port 2's side is not read for 3 seconds meanwhile: the worker must wait for room, not drop.

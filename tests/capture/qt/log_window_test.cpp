@@ -14,6 +14,7 @@
 #include "capture/capture_log.h"
 #include "capture/combined_log.h"
 #include "capture/qt/log_window.h"
+#include "display/qt/display_window.h"
 #include "relay/relay_channel.h"
 #include "tests/shell/qt/shell_harness.h"
 #include "tests/support/combined_records.h"
@@ -156,6 +157,25 @@ TEST_F(CaptureInProgram, EachWayOfEndingEndsTheCaptureAndTheNextMakesANewWindowW
     EXPECT_EQ(box.icon, BoxIcon::Error);
     EXPECT_TRUE(box.text.find("/dev/full") != std::string::npos &&
                 box.text.find(std::strerror(ENOSPC)) != std::string::npos) << box.text;
+}
+
+// A COM index from the file at the top of its range: every text that numbers the port says so
+// without overflowing.
+TEST_F(CaptureInProgram, AnIniComIndexOfInt32MaxIsNumberedWithoutOverflow) {
+    std::string ini = vorlinexIni({device1.slavePath(), device2.slavePath()});
+    ini.replace(ini.find("COM=1\n"), 6, "COM=2147483647\n");
+    dir.write("Vorlinex.ini", ini);
+    runVorlinex([&](QWidget* main) {
+        EXPECT_EQ(controlText(main, 1056), "COM");
+        main->findChild<QPushButton*>(QStringLiteral("117"))->click();
+        ASSERT_NE(displayWindowOf(1), nullptr);
+        EXPECT_EQ(displayWindowOf(1)->windowTitle(), "Com1 -> Com2147483648");
+        QWidget* log = start(1, dir.file("big.txt"));
+        ASSERT_NE(log, nullptr);
+        EXPECT_EQ(controlText(log, 1067), "Com1 -> Com2147483648");
+    });
+    ASSERT_EQ(recordedBoxes().size(), 1u);
+    EXPECT_EQ(recordedBoxes()[0].text, "Com2147483648 Open Error");
 }
 
 // The real file dialog, cancelled: nothing changes.

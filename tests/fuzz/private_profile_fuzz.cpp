@@ -1,0 +1,89 @@
+// Any bytes as an INI file: reading never fails, and writing one key changes that key's line
+// (or adds it, with its section when missing) and leaves every other line byte for byte.
+#include <string>
+#include <vector>
+
+#include "settings/private_profile.h"
+#include "tests/fuzz/fuzz_support.h"
+
+namespace {
+
+struct Line {
+    std::string text, ending;
+};
+
+// Lines as the file holds them: each ends at LF, a CR just before the LF belongs to the end.
+std::vector<Line> linesOf(const std::string& file) {
+    std::vector<Line> lines;
+    for (size_t pos = 0; pos < file.size();) {
+        const size_t lf = file.find('\n', pos);
+        if (lf == std::string::npos) {
+            lines.push_back({file.substr(pos), ""});
+            break;
+        }
+        const size_t end = lf > pos && file[lf - 1] == '\r' ? lf - 1 : lf;
+        lines.push_back({file.substr(pos, end - pos), file.substr(end, lf + 1 - end)});
+        pos = lf + 1;
+    }
+    return lines;
+}
+
+// A name or value the program could write: letters and digits only, never empty.
+std::string word(FuzzedDataProvider& in) {
+    std::string w;
+    for (char c : in.ConsumeRandomLengthString(12))
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) w += c;
+    return w.empty() ? "K" : w;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    FuzzedDataProvider in(data, size);
+    const std::string section = word(in), key = word(in), value = word(in);
+    const std::string before = in.ConsumeRemainingBytesAsString();
+    const std::string path = fuzzScratchDir() + "/Vorlinex.ini";
+    {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << before;
+    }
+
+    PrivateProfile profile(path);
+    const bool existed = profile.getString(section, key, "\x01") != "\x01";
+    profile.getInt(section, key, -1);
+    profile.getInt("DATA", "RATE", 5);
+    profile.setString(section, key, value);
+    std::string error;
+    FUZZ_REQUIRE(profile.save(&error));
+
+    const std::string after = readWholeFile(path);
+    FUZZ_REQUIRE(PrivateProfile(path).getString(section, key, "\x01") == value);
+
+    const std::vector<Line> old = linesOf(before), now = linesOf(after);
+    const auto same = [&](size_t o, size_t n) {
+        const std::string kept = now[n].text + now[n].ending;
+        // A last line without an end may gain one when a line is added after it.
+        if (o + 1 == old.size() && old[o].ending.empty())
+            return kept == old[o].text || kept == old[o].text + "\n" || kept == old[o].text + "\r\n";
+        return kept == old[o].text + old[o].ending;
+    };
+    size_t first = 0;
+    while (first < old.size() && first < now.size() && same(first, first)) ++first;
+    if (existed) {
+        // Only the key's own line changed.
+        FUZZ_REQUIRE(now.size() == old.size());
+        for (size_t i = first + 1; i < old.size(); ++i) FUZZ_REQUIRE(same(i, i));
+    } else {
+        // The key's line, after its new section header when the section was missing, and
+        // nothing else.
+        const size_t added = now.size() - old.size();
+        FUZZ_REQUIRE(now.size() > old.size() && added <= 2);
+        for (size_t i = first; i < old.size(); ++i) FUZZ_REQUIRE(same(i, i + added));
+        bool keyLine = false;
+        for (size_t i = first; i < first + added; ++i) {
+            keyLine = keyLine || now[i].text == key + "=" + value;
+            FUZZ_REQUIRE(now[i].text == key + "=" + value || now[i].text == "[" + section + "]");
+        }
+        FUZZ_REQUIRE(keyLine);
+    }
+    return 0;
+}

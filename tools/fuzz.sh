@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer harnesses of tests/fuzz with clang and runs each for a bounded time from
+# a copy of its committed seed corpus; a crash or a violated invariant fails the run.
+# tools/fuzz.sh [seconds per harness, default 60]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+
+CC=clang CXX=clang++ bash tools/build.sh build-fuzz -DVORLINEX_FUZZ=ON -DVORLINEX_WITH_QT=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+# On a memory file system where there is one: the INI harness saves (and syncs) every input.
+work=$(mktemp -d -p /dev/shm 2>/dev/null || mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export TMPDIR=$work
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+for seeds in tests/fuzz/corpus/*/; do
+    name=$(basename "$seeds")
+    echo "-- $name: ${seconds}s"
+    cp -r "$seeds" "$work/$name"
+    if ! "build-fuzz/$name" -max_total_time="$seconds" -seed=1 -max_len=8192 -timeout=20 \
+            -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$work/" \
+            "$work/$name" >"$work/$name.log" 2>&1; then
+        tail -n 60 "$work/$name.log"
+        for input in "$work"/crash-* "$work"/timeout-* "$work"/oom-* "$work"/leak-*; do
+            [ -e "$input" ] && { echo "failing input of $name (base64):"; base64 "$input"; }
+        done
+        exit 1
+    fi
+    grep -E '^stat::number_of_executed_units|^Done' "$work/$name.log" || true
+done
