@@ -1,5 +1,9 @@
 #include "capture/capture_log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -104,6 +108,36 @@ bool closeLog(RelayChannel& channel, CaptureState& state) {
     return true;
 }
 
+// Opens the capture's file for writing without ever waiting: a FIFO that nobody reads is
+// refused at once (ENXIO) instead of holding the caller until a reader comes, and a terminal
+// does not wait for its carrier. Only a regular file is emptied; a FIFO or a device is written
+// as it is. Writes then block as usual, on the worker. null with the reason on failure.
+std::FILE* openForCapture(const std::string& fullPath, std::string& failure) {
+    const int fd = ::open(fullPath.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) {
+        const int error = errno;
+        struct stat info {};
+        failure = systemReason(error);
+        if (error == ENXIO && ::stat(fullPath.c_str(), &info) == 0 && S_ISFIFO(info.st_mode))
+            failure += " (no program is reading from this pipe)";
+        return nullptr;
+    }
+    struct stat info {};
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (::fstat(fd, &info) != 0 || (S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0) ||
+        flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        failure = systemReason(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr) {
+        failure = systemReason(errno);
+        ::close(fd);
+    }
+    return file;
+}
+
 }  // namespace
 
 int openCaptureLog(int channel, const std::string& fullPath) {
@@ -115,9 +149,11 @@ int openCaptureLog(int channel, const std::string& fullPath) {
         std::lock_guard<std::mutex> hold(relay.logLock);
         closeLog(relay, state);
     }
-    std::FILE* file = std::fopen(fullPath.c_str(), "wb");
+    std::string failure;
+    std::FILE* file = openForCapture(fullPath, failure);
     if (file == nullptr) {
-        showBox("File Open Error。", BoxIcon::Error, BoxOwner::MainWindow);
+        showBox("File Open Error。\n" + fullPath + "\n" + failure, BoxIcon::Error,
+                BoxOwner::MainWindow);
         return 0;
     }
 

@@ -6,8 +6,9 @@
 
 struct RelayChannel;
 
-// Opens fullPath for binary writing (an existing file is emptied) and enables the channel's
-// log. 1 when open; 0 after telling the user "File Open Error。".
+// Opens fullPath for binary writing (an existing regular file is emptied; a FIFO needs a
+// reader already) and enables the channel's log; never waits for a reader. 1 when open; 0 after
+// telling the user "File Open Error。" with the file and the system's reason.
 int openCaptureLog(int channel, const std::string& fullPath);
 // Called by the worker for every block while logEnabled is 1. Every byte goes into the file
 // except those the CRLF option removes. A write the file refuses ends the capture and leaves a
