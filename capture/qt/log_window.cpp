@@ -9,6 +9,7 @@
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
@@ -46,7 +47,7 @@ bool askToCreate(const QString& fullPath) {
 }
 
 // IDD_DIALOG_LOG1 / IDD_DIALOG_LOG2: names the file and the direction, counts the captured
-// bytes, and ends the capture with CLOSE, Esc or the close box.
+// bytes, and ends the capture with CLOSE (clicked, or Space on it) or the close box.
 class LogWindow : public QDialog {
 public:
     LogWindow(int channel, QWidget* owner);
@@ -55,6 +56,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void reject() override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void tick();
@@ -105,7 +107,9 @@ LogWindow::LogWindow(int channel, QWidget* owner)
 
     auto* close = new QPushButton(QStringLiteral("CLOSE"), this);
     close->setObjectName(QStringLiteral("1009"));
-    close->setDefault(true);
+    // Not a default button: Enter must not end a capture the user did not mean to end.
+    close->setAutoDefault(false);
+    close->setDefault(false);
     close->setFocus();
     connect(close, &QPushButton::clicked, this, [this] { finish(); });
 
@@ -175,7 +179,22 @@ void LogWindow::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
+// The close box arrives here too.
 void LogWindow::reject() { finish(); }
+
+// Dialog keyboard handling belongs to the main window only: Esc and Enter here neither end the
+// capture nor press CLOSE.
+void LogWindow::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+        case Qt::Key_Escape:
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            event->accept();
+            return;
+        default:
+            QDialog::keyPressEvent(event);
+    }
+}
 
 }  // namespace
 
@@ -189,8 +208,13 @@ std::optional<QString> chooseCaptureFile(int) {
         QFileDialog dialog(publishedMainWindow(), QStringLiteral("Vorlinex Log File Open"));
         dialog.setAcceptMode(QFileDialog::AcceptOpen);
         dialog.setFileMode(QFileDialog::AnyFile);
-        const QString allFiles = QStringLiteral("All Files(*.*)");
-        dialog.setNameFilters({allFiles, QStringLiteral("txt files(*.txt)")});
+        // The dialog is ours on every desktop, so the filters below mean the same everywhere.
+        // Each filter shows only its name; the pattern after it is what it matches. "*.*" is
+        // every file, with or without a dot, as users of this dialog expect.
+        dialog.setOption(QFileDialog::DontUseNativeDialog);
+        dialog.setOption(QFileDialog::HideNameFilterDetails);
+        const QString allFiles = QStringLiteral("All Files(*.*) (*)");
+        dialog.setNameFilters({allFiles, QStringLiteral("txt files(*.txt) (*.txt)")});
         dialog.selectNameFilter(allFiles);
         dialog.setDefaultSuffix(QStringLiteral("txt"));
         if (!folder.isEmpty()) dialog.setDirectory(folder);
