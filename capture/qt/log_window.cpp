@@ -27,6 +27,7 @@
 namespace {
 
 constexpr int kCounterPollMs = 150;
+constexpr int kClosePollMs = 10;
 
 CaptureFileChooser fileChooser;
 CreateFilePrompt createFilePrompt;
@@ -66,7 +67,8 @@ private:
     QLabel* counter_ = nullptr;
     QTimer poll_;
     int64_t shown_ = 0;
-    bool finished_ = false;
+    bool finished_ = false;  // the capture has been ended
+    bool closed_ = false;    // and its file is closed
 };
 
 QPointer<LogWindow> logWindows[2];
@@ -138,11 +140,25 @@ LogWindow::LogWindow(int channel, QWidget* owner)
 }
 
 LogWindow::~LogWindow() {
-    // Destroyed with its owner rather than by CLOSE: the file must not stay open behind it.
-    if (!finished_) closeCaptureLog(channel_);
+    // Destroyed with its owner rather than by CLOSE (the program ends): the file must not stay
+    // open behind it.
+    if (!closed_) closeCaptureLog(channel_);
 }
 
 void LogWindow::tick() {
+    if (finished_) {
+        // The capture's own thread is writing out and closing the file; the channel is free
+        // for the next capture once it has.
+        if (!captureLogClosed(channel_)) return;
+        poll_.stop();
+        closed_ = true;
+        enableMenuItem(channel_, true);
+        deleteLater();
+        // The last bytes may have failed to reach the file when it was closed.
+        const std::string failure = takeCaptureFailure(channel_);
+        if (!failure.empty()) showBox(failure, BoxIcon::Error, BoxOwner::MainWindow);
+        return;
+    }
     const std::string failure = takeCaptureFailure(channel_);
     if (!failure.empty()) {
         poll_.stop();
@@ -150,7 +166,6 @@ void LogWindow::tick() {
         finish();
         return;
     }
-    flushCaptureLogIfDue(channel_);
     const int64_t count = captureByteCount(channel_);
     if (count != shown_) {
         shown_ = count;
@@ -158,20 +173,17 @@ void LogWindow::tick() {
     }
 }
 
-// CLOSE: the file is closed, the menu item enabled again and the window gone at once; the next
-// capture builds a new window.
+// CLOSE: the capture ends and the window is gone at once. The UI thread never waits for the
+// file (a slow file system, a pipe whose reader has stalled): the window lives on hidden until
+// the file is closed, then gives the menu item back; the next capture builds a new window.
 void LogWindow::finish() {
     if (finished_) return;
     finished_ = true;
-    poll_.stop();
-    closeCaptureLog(channel_);
-    enableMenuItem(channel_, true);
+    requestCaptureLogClose(channel_);
     if (windowSlot(channel_) == this) windowSlot(channel_) = nullptr;
     hide();
-    deleteLater();
-    // The last bytes may have failed to reach the file when it was closed.
-    const std::string failure = takeCaptureFailure(channel_);
-    if (!failure.empty()) showBox(failure, BoxIcon::Error, BoxOwner::MainWindow);
+    poll_.setInterval(kClosePollMs);
+    poll_.start();
 }
 
 void LogWindow::closeEvent(QCloseEvent* event) {
@@ -239,6 +251,8 @@ void startCapture(int channel) {
         open->activateWindow();
         return;
     }
+    // The last capture of the channel is still being written out (its menu item is grey).
+    if (!captureLogClosed(channel)) return;
     const std::optional<QString> path = fileChooser ? fileChooser(channel) : chooseCaptureFile(channel);
     if (!path || path->isEmpty()) return;
     if (openCaptureLog(channel, QFile::encodeName(*path).toStdString()) == 0) return;

@@ -15,7 +15,11 @@
 #include <QListView>
 #include <QPointer>
 #include <QPushButton>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <future>
+#include <thread>
 #include <cstring>
 
 #include "capture/capture_log.h"
@@ -120,7 +124,8 @@ TEST_F(CaptureInProgram, EachWayOfEndingEndsTheCaptureAndTheNextMakesANewWindowW
             EXPECT_EQ(relayChannel1.logEnabled.load(), 1);
             end(window);
             EXPECT_FALSE(window && window->isVisible());
-            EXPECT_TRUE(relayChannel1.logEnabled.load() == 0 && itemEnabled(40010));
+            EXPECT_EQ(relayChannel1.logEnabled.load(), 0);
+            EXPECT_TRUE(waitUntil([&] { return itemEnabled(40010); }));
             EXPECT_EQ(dir.read(name.toStdString()), "again");
             flow(device1, device2, "between captures");
         }
@@ -142,6 +147,54 @@ TEST_F(CaptureInProgram, EachWayOfEndingEndsTheCaptureAndTheNextMakesANewWindowW
     EXPECT_EQ(box.icon, BoxIcon::Error);
     EXPECT_TRUE(box.text.find("/dev/full") != std::string::npos &&
                 box.text.find(std::strerror(ENOSPC)) != std::string::npos) << box.text;
+}
+
+// A capture into a pipe whose reader has stalled (the pipe is full): neither the timed
+// write-out nor CLOSE holds the UI thread, and once the reader reads again it gets every
+// captured byte. Should the UI thread wait for the pipe, the reader reads after a while, so the
+// case fails, not hangs.
+TEST_F(CaptureInProgram, AStalledPipeReaderNeverHoldsTheWindowsAndLosesNoByte) {
+    const std::string pipe = dir.file("pipe");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+    const int filler = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_TRUE(reader >= 0 && filler >= 0);
+    std::string got, expected;
+    const std::string chunk(4096, 'f');
+    for (ssize_t n; (n = ::write(filler, chunk.data(), chunk.size())) > 0;) expected.append(chunk, 0, n);
+    auto drain = [&](std::string& into) {
+        char buffer[65536];
+        ssize_t n;
+        while ((n = ::read(reader, buffer, sizeof buffer)) > 0) into.append(buffer, static_cast<size_t>(n));
+        return n == 0;  // every writer has gone
+    };
+    std::promise<void> uiDone;
+    std::atomic<bool> rescued{false};
+    std::thread rescue([&, done = uiDone.get_future()] {
+        if (done.wait_for(std::chrono::seconds(20)) == std::future_status::ready) return;
+        rescued = true;
+        std::string discarded;
+        while (!done.valid() || done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
+            drain(discarded);
+    });
+    runVorlinex([&](QWidget*) {
+        QPointer<QWidget> window = start(1, pipe);
+        ASSERT_TRUE(window);
+        expected += flow(device1, device2, randomBytes(5000, 11));  // less than a stream buffer
+        waitUntil([] { return false; }, 2500);  // its timed write-out comes due
+        clickClose(window);
+        EXPECT_FALSE(window && window->isVisible());
+        EXPECT_EQ(relayChannel1.logEnabled.load(), 0);
+        uiDone.set_value();
+        ::close(filler);
+        EXPECT_TRUE(waitUntil([&] { return drain(got) && itemEnabled(40010); }, 30000));
+    });
+    rescue.join();
+    ::close(reader);
+    EXPECT_FALSE(rescued) << "the UI thread waited for the pipe";
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected);
+    EXPECT_TRUE(recordedBoxes().empty());
 }
 
 // The real file dialog: "All Files(*.*)" lists every file, with or without a dot; cancelled,
