@@ -1,12 +1,18 @@
 #include "capture/capture_log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "capture/combined_log.h"
 #include "relay/relay_channel.h"
@@ -34,6 +40,15 @@ struct CaptureState {
     std::atomic<int32_t> failed{0};
     std::mutex failureLock;  // never held around file work
     std::string failure;
+
+    // The capture's own thread: the timed flush and the final flush and close, so that no
+    // file work is ever done on the UI thread, which must not wait for a slow file system or a
+    // pipe whose reader has stalled. Started by the open; the thread object is the UI thread's.
+    std::thread flusher;
+    std::mutex wakeLock;
+    std::condition_variable wake;
+    bool closeRequested = false;          // under wakeLock
+    std::atomic<bool> closed{true};       // the file is closed and the flusher has ended
 };
 
 CaptureState captureStates[2];
@@ -105,20 +120,74 @@ bool closeLog(RelayChannel& channel, CaptureState& state) {
     return true;
 }
 
+// Opens the capture's file for writing without ever waiting: a FIFO that nobody reads is
+// refused at once (ENXIO) instead of holding the caller until a reader comes, and a terminal
+// does not wait for its carrier. Only a regular file is emptied; a FIFO or a device is written
+// as it is. Writes then block as usual, on the worker. null with the reason on failure.
+std::FILE* openForCapture(const std::string& fullPath, std::string& failure) {
+    const int fd = ::open(fullPath.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) {
+        const int error = errno;
+        struct stat info {};
+        failure = systemReason(error);
+        if (error == ENXIO && ::stat(fullPath.c_str(), &info) == 0 && S_ISFIFO(info.st_mode))
+            failure += " (no program is reading from this pipe)";
+        return nullptr;
+    }
+    struct stat info {};
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (::fstat(fd, &info) != 0 || (S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0) ||
+        flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        failure = systemReason(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr) {
+        failure = systemReason(errno);
+        ::close(fd);
+    }
+    return file;
+}
+
+// The flusher's body: every second, writes out what the worker left in the buffer; on a close
+// request, flushes and closes the file. Taking logLock may wait for a worker in a slow write,
+// which is why this is not the UI thread.
+void runFlusher(RelayChannel& relay, CaptureState& state) {
+    for (;;) {
+        bool closing;
+        {
+            std::unique_lock<std::mutex> hold(state.wakeLock);
+            state.wake.wait_for(hold, std::chrono::milliseconds(kFlushIntervalMs),
+                                [&] { return state.closeRequested; });
+            closing = state.closeRequested;
+        }
+        std::lock_guard<std::mutex> hold(relay.logLock);
+        if (closing) {
+            closeLog(relay, state);
+            break;
+        }
+        if (relay.logFile == nullptr) break;  // a failed write has ended the capture
+        if (state.buffered != 0 && nowMs() - relay.logLastFlushMs >= kFlushIntervalMs) {
+            flushLog(relay, state);
+        }
+    }
+    state.closed.store(true, std::memory_order_release);
+}
+
 }  // namespace
 
 int openCaptureLog(int channel, const std::string& fullPath) {
     RelayChannel& relay = relayChannel(channelNumber(channel));
     CaptureState& state = stateOf(channel);
-    {
-        // One log per channel: a log still open is finished before the new file is opened, so
-        // no stream is leaked and its bytes cannot land in the new file.
-        std::lock_guard<std::mutex> hold(relay.logLock);
-        closeLog(relay, state);
-    }
-    std::FILE* file = std::fopen(fullPath.c_str(), "wb");
+    // One log per channel: a log still open is finished before the new file is opened, so no
+    // stream is leaked and its bytes cannot land in the new file.
+    closeCaptureLog(channel);
+    std::string failure;
+    std::FILE* file = openForCapture(fullPath, failure);
     if (file == nullptr) {
-        showBox("File Open Error。", BoxIcon::Error, BoxOwner::MainWindow);
+        showBox("File Open Error。\n" + fullPath + "\n" + failure, BoxIcon::Error,
+                BoxOwner::MainWindow);
         return 0;
     }
 
@@ -138,6 +207,9 @@ int openCaptureLog(int channel, const std::string& fullPath) {
         state.failure.clear();
     }
     state.failed.store(0, std::memory_order_relaxed);
+    state.closeRequested = false;  // the previous flusher has been joined
+    state.closed.store(false, std::memory_order_relaxed);
+    state.flusher = std::thread(runFlusher, std::ref(relay), std::ref(state));
     // Last, so that the worker never sees an enabled log whose fields are not yet set.
     relay.logEnabled.store(1, std::memory_order_release);
     return 1;
@@ -186,10 +258,26 @@ void writeCaptureLog(RelayChannel& channel, const uint8_t* block, int32_t length
     if (nowMs() - channel.logLastFlushMs >= kFlushIntervalMs) flushLog(channel, state);
 }
 
-void closeCaptureLog(int channel) {
+void requestCaptureLogClose(int channel) {
     RelayChannel& relay = relayChannel(channelNumber(channel));
-    std::lock_guard<std::mutex> hold(relay.logLock);
-    closeLog(relay, stateOf(channel));
+    CaptureState& state = stateOf(channel);
+    // At once: the worker hands no further block to this log, whatever the flusher is doing.
+    relay.logEnabled.store(0, std::memory_order_release);
+    {
+        std::lock_guard<std::mutex> hold(state.wakeLock);
+        state.closeRequested = true;
+    }
+    state.wake.notify_all();
+}
+
+bool captureLogClosed(int channel) {
+    return stateOf(channel).closed.load(std::memory_order_acquire);
+}
+
+void closeCaptureLog(int channel) {
+    requestCaptureLogClose(channel);
+    CaptureState& state = stateOf(channel);
+    if (state.flusher.joinable()) state.flusher.join();
 }
 
 int closeAllCaptureLogs() {
@@ -208,16 +296,6 @@ int closeAllCaptureLogs() {
         ++lost;
     }
     return lost;
-}
-
-void flushCaptureLogIfDue(int channel) {
-    RelayChannel& relay = relayChannel(channelNumber(channel));
-    std::unique_lock<std::mutex> hold(relay.logLock, std::try_to_lock);
-    // A writer holding the lock flushes by itself when a flush is due.
-    if (!hold.owns_lock() || relay.logFile == nullptr) return;
-    CaptureState& state = stateOf(channel);
-    if (state.buffered == 0 || nowMs() - relay.logLastFlushMs < kFlushIntervalMs) return;
-    flushLog(relay, state);
 }
 
 std::string takeCaptureFailure(int channel) {

@@ -6,26 +6,28 @@
 
 struct RelayChannel;
 
-// Opens fullPath for binary writing (an existing file is emptied) and enables the channel's
-// log. 1 when open; 0 after telling the user "File Open Error。".
+// Opens fullPath for binary writing (an existing regular file is emptied; a FIFO needs a
+// reader already) and enables the channel's log; never waits for a reader. 1 when open; 0 after
+// telling the user "File Open Error。" with the file and the system's reason.
 int openCaptureLog(int channel, const std::string& fullPath);
-// Called by the worker for every block while logEnabled is 1. Every byte goes into the file
+// Called by the worker for every block while logEnabled is 1; the capture's own thread writes
+// out what waits in the buffer once a second. Every byte goes into the file
 // except those the CRLF option removes. A write the file refuses ends the capture and leaves a
 // report for the log window (takeCaptureFailure); this thread never shows a box.
 void writeCaptureLog(RelayChannel& channel, const uint8_t* block, int32_t length,
                      int32_t logStampLength);
-// Disables the channel's log and closes its file; nothing captured is lost. A last flush that
-// fails leaves a report, as a failed write does.
+// Disables the channel's log and closes its file, waiting until it is closed; nothing captured
+// is lost. A last flush that fails leaves a report, as a failed write does.
 void closeCaptureLog(int channel);
+// The same for the UI thread, which must never wait on file work: the log is disabled at once
+// and the capture's own thread writes out and closes the file; captureLogClosed tells when.
+void requestCaptureLogClose(int channel);
+bool captureLogClosed(int channel);
 
 // For the shell's shutdown (END, Esc, close box, SIGTERM): flushes and closes every open log.
 // The combined capture of both directions included.
 // Returns how many logs could not be written out completely; their reasons go to stderr.
 int closeAllCaptureLogs();
-
-// For the log window's timer: writes out buffered bytes once the last flush is a second old,
-// so that a capture that goes quiet still reaches the disk. Never waits for a busy writer.
-void flushCaptureLogIfDue(int channel);
 
 // The report of the write that ended the channel's capture ("File Write Error。", the file and
 // the system's reason), handed out once; "" when there is none.

@@ -9,6 +9,7 @@
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
@@ -16,6 +17,7 @@
 #include <QScreen>
 #include <QTimer>
 #include <algorithm>
+#include <cstring>
 
 #include "capture/capture_log.h"
 #include "capture/combined_log.h"
@@ -27,6 +29,7 @@
 namespace {
 
 constexpr int kCounterPollMs = 150;
+constexpr int kClosePollMs = 10;
 
 CaptureFileChooser fileChooser;
 CreateFilePrompt createFilePrompt;
@@ -43,9 +46,15 @@ void closeCapture(int channel) {
 std::string takeFailure(int channel) {
     return isCombined(channel) ? combinedCapture.takeFailure() : takeCaptureFailure(channel);
 }
+// A direction's capture writes itself out and closes on a thread of its own; the combined one
+// is written out from here.
 void flushIfDue(int channel) {
-    if (isCombined(channel)) combinedCapture.flushIfDue(); else flushCaptureLogIfDue(channel);
+    if (isCombined(channel)) combinedCapture.flushIfDue();
 }
+void requestClose(int channel) {
+    if (isCombined(channel)) combinedCapture.close(); else requestCaptureLogClose(channel);
+}
+bool captureClosed(int channel) { return isCombined(channel) || captureLogClosed(channel); }
 int64_t byteCount(int channel) {
     return isCombined(channel) ? combinedCapture.byteCount() : captureByteCount(channel);
 }
@@ -64,7 +73,7 @@ bool askToCreate(const QString& fullPath) {
 }
 
 // IDD_DIALOG_LOG1 / IDD_DIALOG_LOG2: names the file and the direction, counts the captured
-// bytes, and ends the capture with CLOSE, Esc or the close box.
+// bytes, and ends the capture with CLOSE (clicked, or Space on it) or the close box.
 class LogWindow : public QDialog {
 public:
     LogWindow(int channel, QWidget* owner);
@@ -73,6 +82,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void reject() override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void tick();
@@ -82,7 +92,8 @@ private:
     QLabel* counter_ = nullptr;
     QTimer poll_;
     int64_t shown_ = 0;
-    bool finished_ = false;
+    bool finished_ = false;  // the capture has been ended
+    bool closed_ = false;    // and its file is closed
 };
 
 QPointer<LogWindow> logWindows[3];
@@ -128,7 +139,9 @@ LogWindow::LogWindow(int channel, QWidget* owner)
 
     auto* close = new QPushButton(QStringLiteral("CLOSE"), this);
     close->setObjectName(QStringLiteral("1009"));
-    close->setDefault(true);
+    // Not a default button: Enter must not end a capture the user did not mean to end.
+    close->setAutoDefault(false);
+    close->setDefault(false);
     close->setFocus();
     connect(close, &QPushButton::clicked, this, [this] { finish(); });
 
@@ -157,11 +170,25 @@ LogWindow::LogWindow(int channel, QWidget* owner)
 }
 
 LogWindow::~LogWindow() {
-    // Destroyed with its owner rather than by CLOSE: the file must not stay open behind it.
-    if (!finished_) closeCapture(channel_);
+    // Destroyed with its owner rather than by CLOSE (the program ends): the file must not stay
+    // open behind it.
+    if (!closed_) closeCapture(channel_);
 }
 
 void LogWindow::tick() {
+    if (finished_) {
+        // The capture's own thread is writing out and closing the file; the channel is free
+        // for the next capture once it has.
+        if (!captureClosed(channel_)) return;
+        poll_.stop();
+        closed_ = true;
+        enableMenuItem(channel_, true);
+        deleteLater();
+        // The last bytes may have failed to reach the file when it was closed.
+        const std::string failure = takeFailure(channel_);
+        if (!failure.empty()) showBox(failure, BoxIcon::Error, BoxOwner::MainWindow);
+        return;
+    }
     const std::string failure = takeFailure(channel_);
     if (!failure.empty()) {
         poll_.stop();
@@ -177,20 +204,17 @@ void LogWindow::tick() {
     }
 }
 
-// CLOSE: the file is closed, the menu item enabled again and the window gone at once; the next
-// capture builds a new window.
+// CLOSE: the capture ends and the window is gone at once. The UI thread never waits for the
+// file (a slow file system, a pipe whose reader has stalled): the window lives on hidden until
+// the file is closed, then gives the menu item back; the next capture builds a new window.
 void LogWindow::finish() {
     if (finished_) return;
     finished_ = true;
-    poll_.stop();
-    closeCapture(channel_);
-    enableMenuItem(channel_, true);
+    requestClose(channel_);
     if (windowSlot(channel_) == this) windowSlot(channel_) = nullptr;
     hide();
-    deleteLater();
-    // The last bytes may have failed to reach the file when it was closed.
-    const std::string failure = takeFailure(channel_);
-    if (!failure.empty()) showBox(failure, BoxIcon::Error, BoxOwner::MainWindow);
+    poll_.setInterval(kClosePollMs);
+    poll_.start();
 }
 
 void LogWindow::closeEvent(QCloseEvent* event) {
@@ -198,7 +222,22 @@ void LogWindow::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
+// The close box arrives here too.
 void LogWindow::reject() { finish(); }
+
+// Dialog keyboard handling belongs to the main window only: Esc and Enter here neither end the
+// capture nor press CLOSE.
+void LogWindow::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+        case Qt::Key_Escape:
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            event->accept();
+            return;
+        default:
+            QDialog::keyPressEvent(event);
+    }
+}
 
 }  // namespace
 
@@ -212,8 +251,13 @@ std::optional<QString> chooseCaptureFile(int) {
         QFileDialog dialog(publishedMainWindow(), QStringLiteral("Vorlinex Log File Open"));
         dialog.setAcceptMode(QFileDialog::AcceptOpen);
         dialog.setFileMode(QFileDialog::AnyFile);
-        const QString allFiles = QStringLiteral("All Files(*.*)");
-        dialog.setNameFilters({allFiles, QStringLiteral("txt files(*.txt)")});
+        // The dialog is ours on every desktop, so the filters below mean the same everywhere.
+        // Each filter shows only its name; the pattern after it is what it matches. "*.*" is
+        // every file, with or without a dot, as users of this dialog expect.
+        dialog.setOption(QFileDialog::DontUseNativeDialog);
+        dialog.setOption(QFileDialog::HideNameFilterDetails);
+        const QString allFiles = QStringLiteral("All Files(*.*) (*)");
+        dialog.setNameFilters({allFiles, QStringLiteral("txt files(*.txt) (*.txt)")});
         dialog.selectNameFilter(allFiles);
         dialog.setDefaultSuffix(QStringLiteral("txt"));
         if (!folder.isEmpty()) dialog.setDirectory(folder);
@@ -238,12 +282,15 @@ void startCapture(int channel) {
         open->activateWindow();
         return;
     }
+    // The last capture of the channel is still being written out (its menu item is grey).
+    if (!captureClosed(channel)) return;
     const std::optional<QString> path = fileChooser ? fileChooser(channel) : chooseCaptureFile(channel);
     if (!path || path->isEmpty()) return;
     const std::string fullPath = QFile::encodeName(*path).toStdString();
     if (isCombined(channel)) {
-        if (combinedCapture.open(fullPath) != 0) {
-            showBox("File Open Error。", BoxIcon::Error, BoxOwner::MainWindow);
+        if (const int error = combinedCapture.open(fullPath); error != 0) {
+            showBox("File Open Error。\n" + fullPath + "\n" + std::strerror(error), BoxIcon::Error,
+                    BoxOwner::MainWindow);
             return;
         }
     } else if (openCaptureLog(channel, fullPath) == 0) {

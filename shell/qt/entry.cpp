@@ -176,6 +176,10 @@ int vorlinexMain(int argc, char** argv, const std::function<void(QWidget*)>& aft
     // Only shutdown ends the program, never the last window that happens to close.
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // A capture into a pipe whose reader has gone, or past the file-size limit, is a write
+    // that fails (EPIPE, EFBIG) and ends that capture with a report, not the program.
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
     std::unique_ptr<QSocketNotifier> signalNotifier = installTerminationSignals();
     const bool ownBox = !hasBoxFunction();
     if (ownBox) setBoxFunction(showQtBox);

@@ -1,9 +1,14 @@
 // The capture log on real files: line ends, the counter, opening, closing while a worker writes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -64,7 +69,7 @@ TEST_F(CaptureLogTest, FileHoldsTheConvertedBlockAndCounterTheReceivedBytesWitho
     EXPECT_TRUE(boxes.empty());
 }
 
-TEST_F(CaptureLogTest, OpenEmptiesAnExistingFileAndReportsOneThatCannotBeOpened) {
+TEST_F(CaptureLogTest, OpenEmptiesAFileNeverWaitsForAFifoReaderAndSaysWhyItFailed) {
     dir.write("old.txt", "an older and much longer capture");
     ASSERT_EQ(openCaptureLog(1, dir.file("old.txt")), 1);
     EXPECT_EQ(dir.read("old.txt"), "");
@@ -74,10 +79,38 @@ TEST_F(CaptureLogTest, OpenEmptiesAnExistingFileAndReportsOneThatCannotBeOpened)
     ASSERT_EQ(openCaptureLog(1, dir.file("old.txt")), 1);
     EXPECT_EQ(captureByteCount(1), 0);
 
-    EXPECT_EQ(openCaptureLog(2, dir.file("no such folder/x.txt")), 0);
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_TRUE(boxes[0].text == "File Open Error。" && boxes[0].icon == BoxIcon::Error);
-    EXPECT_EQ(relayChannel2.logEnabled.load(), 0);
+    // Refused at once, with the reason: a missing folder, and a FIFO that nobody reads (should
+    // the open wait for a reader instead, one comes after a while, so the case fails, not hangs).
+    const std::string pipe = dir.file("pipe");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const std::pair<std::string, int> refused[] = {{dir.file("no such folder/x.txt"), ENOENT}, {pipe, ENXIO}};
+    for (const auto& [path, error] : refused) {
+        SCOPED_TRACE(path);
+        std::promise<void> returned;
+        std::thread rescue([&, done = returned.get_future()] {
+            if (done.wait_for(std::chrono::seconds(10)) == std::future_status::timeout)
+                ::close(::open(pipe.c_str(), O_RDONLY | O_NONBLOCK));
+        });
+        boxes.clear();
+        EXPECT_EQ(openCaptureLog(2, path), 0);
+        returned.set_value();
+        rescue.join();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].text.rfind("File Open Error。\n" + path + "\n" + std::strerror(error), 0), 0u)
+            << boxes[0].text;
+        EXPECT_EQ(boxes[0].icon, BoxIcon::Error);
+        EXPECT_EQ(relayChannel2.logEnabled.load(), 0);
+    }
+
+    // A FIFO with a reader: the capture flows into it.
+    const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(openCaptureLog(2, pipe), 1);
+    writeBlock(2, "into the pipe");
+    closeCaptureLog(2);
+    char got[64] = {};
+    EXPECT_EQ(std::string(got, std::max<ssize_t>(0, ::read(reader, got, sizeof got))), "into the pipe");
+    ::close(reader);
 }
 
 // Blocks of 1..256 bytes cut from `data` repeated without end, written until the test stops it.

@@ -1,14 +1,25 @@
 // Captures through the running program over pty cables: log windows, counters, files, endings.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QAction>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QListView>
 #include <QPointer>
 #include <QPushButton>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <future>
+#include <thread>
 #include <cstring>
 
 #include "capture/capture_log.h"
@@ -80,7 +91,7 @@ TEST_F(CaptureInProgram, BothDirectionsCaptureIntoTheirFilesWhileBytesFlowBothWa
                    dir.read("one.txt") == sent1 && dir.read("two.txt") == sent2;
         }));
         clickClose(both);
-        EXPECT_TRUE(itemEnabled(40012) && !itemEnabled(40010));
+        EXPECT_TRUE(waitUntil([] { return itemEnabled(40012); }) && !itemEnabled(40010));
     });
     // Written out at once and again by the shutdown.
     EXPECT_EQ(dir.read("one.txt"), sent1);
@@ -119,8 +130,11 @@ TEST_F(CaptureInProgram, EachWayOfEndingEndsTheCaptureAndTheNextMakesANewWindowW
         {QString(70, 'L') + ".txt", [](QWidget* w) { clickClose(w); }},
         {"abcde", [](QWidget* w) { w->close(); }},
         {"x", [](QWidget* w) {
-             QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-             QApplication::sendEvent(w, &press);
+             auto* button = w->findChild<QPushButton*>(QStringLiteral("1009"));
+             for (QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease}) {
+                 QKeyEvent space(type, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+                 QApplication::sendEvent(button, &space);
+             }
          }}};
     runVorlinex([&](QWidget*) {
         for (const auto& [name, end] : ways) {
@@ -133,9 +147,20 @@ TEST_F(CaptureInProgram, EachWayOfEndingEndsTheCaptureAndTheNextMakesANewWindowW
             EXPECT_EQ(controlText(window, 1066), "0");
             flow(device1, device2, "again");
             EXPECT_TRUE(waitUntil([&] { return controlText(window, 1066) == "5"; }));
+            // Dialog keys end nothing here, whether the window or CLOSE (which has the focus)
+            // gets them.
+            for (QWidget* target : {window.data(), window->findChild<QWidget*>(QStringLiteral("1009"))})
+                for (int key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter}) {
+                    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+                    QApplication::sendEvent(target, &press);
+                    QApplication::processEvents();
+                    ASSERT_TRUE(window && window->isVisible()) << "key " << key;
+                }
+            EXPECT_EQ(relayChannel1.logEnabled.load(), 1);
             end(window);
             EXPECT_FALSE(window && window->isVisible());
-            EXPECT_TRUE(relayChannel1.logEnabled.load() == 0 && itemEnabled(40010));
+            EXPECT_EQ(relayChannel1.logEnabled.load(), 0);
+            EXPECT_TRUE(waitUntil([&] { return itemEnabled(40010); }));
             EXPECT_EQ(dir.read(name.toStdString()), "again");
             flow(device1, device2, "between captures");
         }
@@ -178,13 +203,79 @@ TEST_F(CaptureInProgram, AnIniComIndexOfInt32MaxIsNumberedWithoutOverflow) {
     EXPECT_EQ(recordedBoxes()[0].text, "Com2147483648 Open Error");
 }
 
-// The real file dialog, cancelled: nothing changes.
-TEST_F(CaptureInProgram, CancellingTheFileDialogChangesNothing) {
+// A capture into a pipe whose reader has stalled (the pipe is full): neither the timed
+// write-out nor CLOSE holds the UI thread, and once the reader reads again it gets every
+// captured byte. Should the UI thread wait for the pipe, the reader reads after a while, so the
+// case fails, not hangs.
+TEST_F(CaptureInProgram, AStalledPipeReaderNeverHoldsTheWindowsAndLosesNoByte) {
+    const std::string pipe = dir.file("pipe");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+    const int filler = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_TRUE(reader >= 0 && filler >= 0);
+    std::string got, expected;
+    const std::string chunk(4096, 'f');
+    for (ssize_t n; (n = ::write(filler, chunk.data(), chunk.size())) > 0;) expected.append(chunk, 0, n);
+    auto drain = [&](std::string& into) {
+        char buffer[65536];
+        ssize_t n;
+        while ((n = ::read(reader, buffer, sizeof buffer)) > 0) into.append(buffer, static_cast<size_t>(n));
+        return n == 0;  // every writer has gone
+    };
+    std::promise<void> uiDone;
+    std::atomic<bool> rescued{false};
+    std::thread rescue([&, done = uiDone.get_future()] {
+        if (done.wait_for(std::chrono::seconds(20)) == std::future_status::ready) return;
+        rescued = true;
+        std::string discarded;
+        while (!done.valid() || done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
+            drain(discarded);
+    });
+    runVorlinex([&](QWidget*) {
+        QPointer<QWidget> window = start(1, pipe);
+        ASSERT_TRUE(window);
+        expected += flow(device1, device2, randomBytes(5000, 11));  // less than a stream buffer
+        waitUntil([] { return false; }, 2500);  // its timed write-out comes due
+        clickClose(window);
+        EXPECT_FALSE(window && window->isVisible());
+        EXPECT_EQ(relayChannel1.logEnabled.load(), 0);
+        uiDone.set_value();
+        ::close(filler);
+        EXPECT_TRUE(waitUntil([&] { return drain(got) && itemEnabled(40010); }, 30000));
+    });
+    rescue.join();
+    ::close(reader);
+    EXPECT_FALSE(rescued) << "the UI thread waited for the pipe";
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected);
+    EXPECT_TRUE(recordedBoxes().empty());
+}
+
+// The real file dialog: "All Files(*.*)" lists every file, with or without a dot; cancelled,
+// nothing changes.
+TEST_F(CaptureInProgram, FileDialogListsEveryFileAndCancellingChangesNothing) {
     setCaptureFileChooser({});
+    dir.write("README", "no dot");
+    dir.write("notes.txt", "a dot");
     QString title;
+    QStringList filters, listed;
     QTimer answering;
+    int ticks = 0;
     QObject::connect(&answering, &QTimer::timeout, [&] {
         if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+            auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+            auto* view = dialog->findChild<QListView*>(QStringLiteral("listView"));
+            if (types == nullptr || view == nullptr) ticks = 200;
+            if (ticks == 0) dialog->setDirectory(QString::fromStdString(dir.path()));
+            filters.clear();
+            for (int i = 0; types && i < types->count(); ++i) filters << types->itemText(i);
+            if (types) filters << types->currentText();
+            listed.clear();
+            const QModelIndex root = view ? view->rootIndex() : QModelIndex();
+            for (int row = 0; view && row < view->model()->rowCount(root); ++row)
+                listed << view->model()->index(row, 0, root).data().toString();
+            // The folder is read in the background: wait until the file with a dot shows.
+            if (!listed.contains("notes.txt") && ++ticks < 200) return;
             answering.stop();
             title = dialog->windowTitle();
             dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText("newcapture");
@@ -195,12 +286,72 @@ TEST_F(CaptureInProgram, CancellingTheFileDialogChangesNothing) {
     runVorlinex([&](QWidget*) {
         mainMenuItem(40010)->trigger();
         EXPECT_EQ(title, "Vorlinex Log File Open");
+        EXPECT_EQ(filters, QStringList({"All Files(*.*)", "txt files(*.txt)", "All Files(*.*)"}));
+        EXPECT_TRUE(listed.contains("README") && listed.contains("notes.txt")) << listed.join(", ").toStdString();
         EXPECT_EQ(captureLogWindow(1), nullptr);
         EXPECT_TRUE(itemEnabled(40010));
         EXPECT_EQ(relayChannel1.logEnabled.load(), 0);
     });
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(dir.file("newcapture.txt"))));
     EXPECT_TRUE(recordedBoxes().empty());
+}
+
+// A write that the system refuses with a signal (a pipe whose reader has gone, a file past the
+// process's size limit) ends that capture alone, reported once, and the relay goes on. Runs the
+// program in a child process, as such a signal would end the whole process; returns how many
+// checks failed.
+int captureUntilRefused(int error) {
+    int failed = 0;
+    auto check = [&](bool ok, const std::string& what) {
+        if (!ok) {
+            std::fprintf(stderr, "check failed: %s\n", what.c_str());
+            ++failed;
+        }
+    };
+    ScratchDir dir;
+    PtyCable device1, device2;
+    dir.write("Vorlinex.ini", vorlinexIni({device1.slavePath(), device2.slavePath()}));
+    recordBoxes();
+    const std::string path = dir.file(error == EPIPE ? "pipe" : "capture.txt");
+    int reader = -1;
+    if (error == EPIPE) {
+        ::mkfifo(path.c_str(), 0600);
+        reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    } else {
+        const rlimit limit{20000, 20000};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    setCaptureFileChooser([&](int) { return std::optional<QString>(QString::fromStdString(path)); });
+    auto flow = [&](const std::string& bytes) {
+        device1.send(bytes);
+        return device2.receive(bytes.size(), 10000) == bytes;
+    };
+    runVorlinex([&](QWidget*) {
+        mainMenuItem(40010)->trigger();
+        QPointer<QWidget> window = captureLogWindow(1);
+        check(window, "the capture started");
+        ::close(reader);
+        check(waitUntil([&] {
+            if (window) flow(randomBytes(2000, 9));
+            return window.isNull();
+        }, 30000), "the capture ended");
+        check(itemEnabled(40010) && relayChannel1.logEnabled.load() == 0, "the channel is free again");
+        check(flow(randomBytes(20000, 10)), "the relay goes on");
+        QApplication::processEvents();
+    });
+    setCaptureFileChooser({});
+    check(recordedBoxes().size() == 1, "one report");
+    for (const RecordedBox& box : recordedBoxes())
+        check(box.icon == BoxIcon::Error && box.text.find(std::strerror(error)) != std::string::npos, box.text);
+    return failed;
+}
+
+TEST(CaptureRefusedBySignal, EndsThatCaptureWithOneReportAndTheRelayGoesOn) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (int error : {EPIPE, EFBIG}) {
+        SCOPED_TRACE(std::strerror(error));
+        EXPECT_EXIT(std::_Exit(captureUntilRefused(error)), ::testing::ExitedWithCode(0), "");
+    }
 }
 
 }  // namespace
