@@ -71,16 +71,22 @@ void openAll(Soak& soak, QWidget* mainWindow) {
     }
 }
 
-// On the UI thread: END in both display windows, CLOSE in both log windows, the other form,
-// then everything opened again.
-void cycle(Soak& soak, QWidget* mainWindow) {
+// On the UI thread: END in both display windows, CLOSE in both log windows, the other form.
+void endAll(Soak& soak) {
     ++soak.cycles;
     for (int c = 1; c <= 2; ++c) {
         if (auto* end = buttonOf(displayWindowOf(c), "1058")) end->click();
         if (auto* close = buttonOf(captureLogWindow(c), "1009")) close->click();
     }
     if (QAction* form = mainMenuItem(soak.cycles % 2 == 1 ? 40008 : 40009)) form->trigger();
-    openAll(soak, mainWindow);
+}
+
+// A closed capture gives its menu item back once its file is written out and closed.
+bool capturesClosed() {
+    for (int id : {40010, 40011}) {
+        if (QAction* item = mainMenuItem(id); item == nullptr || !item->isEnabled()) return false;
+    }
+    return true;
 }
 
 void control(Soak& soak, QWidget* mainWindow) {
@@ -128,7 +134,15 @@ void control(Soak& soak, QWidget* mainWindow) {
             if (soak.rssMinuteKb < 0 && now >= 60) soak.rssMinuteKb = rss;
             if (now >= nextCycle && now < soak.seconds) {
                 nextCycle += soak.cycleSeconds;
-                QMetaObject::invokeMethod(mainWindow, [&] { cycle(soak, mainWindow); },
+                QMetaObject::invokeMethod(mainWindow, [&] { endAll(soak); },
+                                          Qt::BlockingQueuedConnection);
+                bool closed = false;
+                for (int wait = 0; wait < 500 && !closed; ++wait) {
+                    QMetaObject::invokeMethod(mainWindow, [&] { closed = capturesClosed(); },
+                                              Qt::BlockingQueuedConnection);
+                    if (!closed) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                }
+                QMetaObject::invokeMethod(mainWindow, [&] { openAll(soak, mainWindow); },
                                           Qt::BlockingQueuedConnection);
             }
         }
