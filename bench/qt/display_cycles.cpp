@@ -18,7 +18,7 @@
 #include <string>
 #include <thread>
 
-#include "bench/relay_measure.h"
+#include "bench/qt/program_run.h"
 #include "display/qt/display_window.h"
 #include "settings/config.h"
 #include "shell/qt/entry.h"
@@ -109,21 +109,13 @@ void control(Run& run, QWidget* mainWindow) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    signal(SIGPIPE, SIG_IGN);
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
     ScratchDir scratch;
     Run run;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::string(argv[i]) == "--cycles") run.cycles = std::max(51, std::atoi(argv[++i]));
     }
-    scratch.write("Vorlinex.ini", bench::relayIni(run.port1.slavePath(), run.port2.slavePath(), 115200));
-    std::thread controller;
-    char name[] = "vorlinex";
-    char* args[] = {name, nullptr};
-    const int rc = vorlinexMain(1, args, [&](QWidget* mainWindow) {
-        controller = std::thread(control, std::ref(run), mainWindow);
-    });
-    if (controller.joinable()) controller.join();
+    const int rc = bench::runProgramInProcess(scratch, run.port1, run.port2, 115200,
+                                              [&](QWidget* w) { control(run, w); });
 
     std::printf("bench_display_cycles: both display windows opened and ended %d times per form "
                 "while both directions carry text, the program in-process (offscreen) over pty "

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench/relay_measure.h"
+#include "bench/qt/program_run.h"
 #include "shell/qt/entry.h"
 #include "shell/qt/main_window.h"
 
@@ -94,21 +94,13 @@ void control(Run& run, QWidget* mainWindow) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    signal(SIGPIPE, SIG_IGN);
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
     ScratchDir scratch;
     Run run;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::string(argv[i]) == "--rounds") run.rounds = std::max(1, std::atoi(argv[++i]));
     }
-    scratch.write("Vorlinex.ini", bench::relayIni(run.port1.slavePath(), run.port2.slavePath(), 115200));
-    std::thread controller;
-    char name[] = "vorlinex";
-    char* args[] = {name, nullptr};
-    int rc = vorlinexMain(1, args, [&](QWidget* mainWindow) {
-        controller = std::thread(control, std::ref(run), mainWindow);
-    });
-    if (controller.joinable()) controller.join();
+    const int rc = bench::runProgramInProcess(scratch, run.port1, run.port2, 115200,
+                                              [&](QWidget* w) { control(run, w); });
 
     std::printf("bench_serial_restart: SERIAL, then OK without changes, in the program "
                 "in-process (offscreen) over pty cables; %d rounds\n", run.rounds);

@@ -6,13 +6,9 @@
 // stall, and whether every capture file is an unbroken run of its direction's bytes.
 //
 //   bench_soak [--seconds S] [--rate B/s] [--cycle S]
-#include <signal.h>
-
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QTimer>
 #include <QWidget>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +17,7 @@
 #include <vector>
 
 #include "bench/qt/program_feed.h"
+#include "bench/qt/program_run.h"
 #include "capture/qt/log_window.h"
 #include "display/qt/display_window.h"
 #include "relay/relay_channel.h"
@@ -46,9 +43,7 @@ struct Soak {
     long rssMinuteKb = -1;
     long rssEndKb = -1;
     long rssPeakKb = -1;
-    std::atomic<bool> measuring{false};
-    QElapsedTimer sinceTick;
-    qint64 longestGapMs = 0;
+    bench::StallMeter stall;
     double programCpuSeconds = 0;
     double measuredSeconds = 0;
 };
@@ -100,8 +95,7 @@ void control(Soak& soak, QWidget* mainWindow) {
         setCreateFilePrompt([](const QString&) { return true; });
         QMetaObject::invokeMethod(mainWindow, [&] {
             openAll(soak, mainWindow);
-            soak.sinceTick.start();
-            soak.measuring = true;
+            soak.stall.begin();
         }, Qt::BlockingQueuedConnection);
 
         const size_t total = static_cast<size_t>(soak.rate * soak.seconds);
@@ -150,7 +144,7 @@ void control(Soak& soak, QWidget* mainWindow) {
         for (auto& t : readers) t.join();
         soak.measuredSeconds = bench::secondsSince(t0);
         soak.rssEndKb = bench::residentKb();
-        QMetaObject::invokeMethod(mainWindow, [&] { soak.measuring = false; },
+        QMetaObject::invokeMethod(mainWindow, [&] { soak.stall.measuring = false; },
                                   Qt::BlockingQueuedConnection);
         const double all = bench::processCpuSeconds() - cpu0;
         const double harness = static_cast<double>(bench::harnessCpuUs.load() - harness0) / 1e6 +
@@ -190,8 +184,6 @@ int checkCaptures(const std::vector<std::string>& files, const std::string& data
 }  // namespace
 
 int main(int argc, char** argv) {
-    signal(SIGPIPE, SIG_IGN);
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
     ScratchDir scratch;
     Soak soak;
     soak.scratch = &scratch;
@@ -201,25 +193,9 @@ int main(int argc, char** argv) {
         else if (a == "--rate") soak.rate = std::max(1.0, std::atof(argv[++i]));
         else if (a == "--cycle") soak.cycleSeconds = std::max(0.5, std::atof(argv[++i]));
     }
-    scratch.write("Vorlinex.ini",
-                  bench::relayIni(soak.port1.slavePath(), soak.port2.slavePath(), 460800));
-
-    std::thread controller;
-    char name[] = "vorlinex";
-    char* args[] = {name, nullptr};
-    const int rc = vorlinexMain(1, args, [&](QWidget* mainWindow) {
-        auto* tick = new QTimer(mainWindow);
-        tick->setTimerType(Qt::PreciseTimer);
-        QObject::connect(tick, &QTimer::timeout, mainWindow, [&soak] {
-            if (soak.measuring) {
-                soak.longestGapMs = std::max(soak.longestGapMs, soak.sinceTick.elapsed());
-            }
-            soak.sinceTick.restart();
-        });
-        tick->start(5);
-        controller = std::thread(control, std::ref(soak), mainWindow);
-    });
-    if (controller.joinable()) controller.join();
+    const int rc = bench::runProgramInProcess(
+        scratch, soak.port1, soak.port2, 460800, [&](QWidget* w) { control(soak, w); },
+        [&](QWidget* w) { soak.stall.attach(w); });
 
     std::printf("bench_soak: the program in-process, offscreen, BPS 460800 on pty cables, "
                 "%.0f B/s each way for %.0f s, windows and captures cycled every %.1f s\n",
@@ -261,9 +237,9 @@ int main(int argc, char** argv) {
                                      : "MISSED");
     if (soak.rssMinuteKb >= 0 && growth >= 2048) ++missed;
     std::printf("  UI thread longest stall (5 ms timer gap): %lld ms  [target < 100 ms: %s]\n",
-                static_cast<long long>(soak.longestGapMs),
-                soak.longestGapMs < 100 ? "met" : "MISSED");
-    if (soak.longestGapMs >= 100) ++missed;
+                static_cast<long long>(soak.stall.longestMs),
+                soak.stall.longestMs < 100 ? "met" : "MISSED");
+    if (soak.stall.longestMs >= 100) ++missed;
     std::printf("  program CPU: %.1f %% of a core over %.1f s\n",
                 soak.programCpuSeconds / soak.measuredSeconds * 100, soak.measuredSeconds);
     std::printf("  entry function returned %d; %d target(s) missed\n", rc, missed);

@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "bench/qt/program_feed.h"
+#include "bench/qt/program_run.h"
 #include "capture/capture_log.h"
 #include "capture/combined_log.h"
 #include "capture/qt/log_window.h"
@@ -65,9 +66,7 @@ struct Run {
     Direction dir[2] = {{"1->2 (channel 1)", {}, {}, {}, {}, 0}, {"2->1 (channel 2)", {}, {}, {}, {}, 0}};
     bool relaying = false;
     // The UI thread's longest gap between two ticks of a 5 ms timer while the feed runs.
-    std::atomic<bool> measuring{false};
-    QElapsedTimer sinceTick;
-    qint64 longestGapMs = 0;
+    bench::StallMeter stall;
     double programCpuSeconds = NAN;
     double measuredSeconds = NAN;
     double processCpuPercentAll = NAN;
@@ -127,9 +126,7 @@ void control(Run& run, QWidget* mainWindow) {
         int to[2] = {run.port2.master(), run.port1.master()};
 
         QMetaObject::invokeMethod(mainWindow, [&] {
-            run.sinceTick.start();
-            run.longestGapMs = 0;
-            run.measuring = true;
+            run.stall.begin();
         }, Qt::BlockingQueuedConnection);
         double cpu0 = processCpuSeconds();
         int64_t harness0 = harnessCpuUs.load();
@@ -152,7 +149,7 @@ void control(Run& run, QWidget* mainWindow) {
         for (auto& t : feeders) t.join();
         for (auto& t : readers) t.join();
         run.measuredSeconds = bench::secondsSince(t0);
-        QMetaObject::invokeMethod(mainWindow, [&] { run.measuring = false; },
+        QMetaObject::invokeMethod(mainWindow, [&] { run.stall.measuring = false; },
                                   Qt::BlockingQueuedConnection);
         double all = processCpuSeconds() - cpu0;
         double harness = static_cast<double>(harnessCpuUs.load() - harness0) / 1e6 +
@@ -173,8 +170,6 @@ std::string readFile(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    signal(SIGPIPE, SIG_IGN);
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
     ScratchDir scratch;
     Run run;
     for (int i = 1; i + 1 < argc; ++i) {
@@ -185,23 +180,9 @@ int main(int argc, char** argv) {
     run.logPath[0] = scratch.file("channel1.log");
     run.logPath[1] = scratch.file("channel2.log");
     run.combinedPath = scratch.file("combined.log");
-    scratch.write("Vorlinex.ini", bench::relayIni(run.port1.slavePath(), run.port2.slavePath(), 460800));
-
-    std::thread controller;
-    QTimer* tick = nullptr;
-    char name[] = "vorlinex";
-    char* args[] = {name, nullptr};
-    int rc = vorlinexMain(1, args, [&](QWidget* mainWindow) {
-        tick = new QTimer(mainWindow);
-        tick->setTimerType(Qt::PreciseTimer);
-        QObject::connect(tick, &QTimer::timeout, mainWindow, [&run] {
-            if (run.measuring) run.longestGapMs = std::max(run.longestGapMs, run.sinceTick.elapsed());
-            run.sinceTick.restart();
-        });
-        tick->start(5);
-        controller = std::thread(control, std::ref(run), mainWindow);
-    });
-    if (controller.joinable()) controller.join();
+    const int rc = bench::runProgramInProcess(
+        scratch, run.port1, run.port2, 460800, [&](QWidget* w) { control(run, w); },
+        [&](QWidget* w) { run.stall.attach(w); });
 
     std::printf("bench_throughput: the program in-process, offscreen, BPS 460800 on pty cables, "
                 "%.0f B/s paced each way for %.0f s\n", run.rate, run.seconds);
@@ -234,8 +215,8 @@ int main(int argc, char** argv) {
         if (dir.check.lost() != 0 || dir.check.wrong != 0 || dir.check.extra() != 0) ++missed;
     }
     std::printf("  UI thread longest stall (5 ms timer gap): %lld ms  [target < 100 ms: %s]\n",
-                static_cast<long long>(run.longestGapMs), run.longestGapMs < 100 ? "met" : "MISSED");
-    if (run.longestGapMs >= 100) ++missed;
+                static_cast<long long>(run.stall.longestMs), run.stall.longestMs < 100 ? "met" : "MISSED");
+    if (run.stall.longestMs >= 100) ++missed;
     std::printf("  program CPU: %.1f %% of a core (process %.1f %%, less the benchmark's own "
                 "feeders and readers) over %.1f s\n",
                 run.programCpuSeconds / run.measuredSeconds * 100, run.processCpuPercentAll,
