@@ -48,6 +48,14 @@ inline Clock::time_point feedPaced(int fd, const std::string& data, double rate)
     }
 }
 
+// A whole file's bytes; "" when it cannot be read.
+inline std::string readFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
 // The resident size of this process in kB (VmRSS).
 inline long residentKb() {
     std::ifstream f("/proc/self/status");

@@ -154,13 +154,6 @@ void control(Soak& soak, QWidget* mainWindow) {
     QMetaObject::invokeMethod(mainWindow, [] { shutdownVorlinex(); }, Qt::QueuedConnection);
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
 // Every capture file must be one unbroken run of the direction's bytes, each later file
 // starting after the earlier one ended. Returns how many files break that; adds up the bytes.
 int checkCaptures(const std::vector<std::string>& files, const std::string& data,
@@ -168,7 +161,7 @@ int checkCaptures(const std::vector<std::string>& files, const std::string& data
     int broken = 0;
     size_t searchFrom = 0;
     for (const std::string& path : files) {
-        const std::string log = readFile(path);
+        const std::string log = bench::readFile(path);
         captured += log.size();
         if (log.empty()) continue;
         const size_t at = data.find(log.substr(0, std::min<size_t>(log.size(), 64)), searchFrom);

@@ -160,13 +160,6 @@ void control(Run& run, QWidget* mainWindow) {
     QMetaObject::invokeMethod(mainWindow, [] { shutdownVorlinex(); }, Qt::QueuedConnection);
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -226,7 +219,7 @@ int main(int argc, char** argv) {
             std::printf("  log %d: skipped\n", c + 1);
             continue;
         }
-        std::string log = readFile(run.logPath[c]);
+        std::string log = bench::readFile(run.logPath[c]);
         const Direction& dir = run.dir[c];
         bool same = log.size() == dir.check.received &&
                     log.compare(0, log.size(), dir.data, 0, log.size()) == 0;
@@ -236,7 +229,7 @@ int main(int argc, char** argv) {
         if (!same) ++missed;
     }
     if (run.combinedOpen) {
-        const std::string file = readFile(run.combinedPath);
+        const std::string file = bench::readFile(run.combinedPath);
         std::string error, perDirection[2];
         size_t records = 0;
         for (const CombinedRecord& r : parseCombinedRecords(file, error)) {
