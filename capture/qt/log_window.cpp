@@ -46,15 +46,13 @@ void closeCapture(int channel) {
 std::string takeFailure(int channel) {
     return isCombined(channel) ? combinedCapture.takeFailure() : takeCaptureFailure(channel);
 }
-// A direction's capture writes itself out and closes on a thread of its own; the combined one
-// is written out from here.
-void flushIfDue(int channel) {
-    if (isCombined(channel)) combinedCapture.flushIfDue();
-}
+// Every capture writes itself out and closes on a thread of its own.
 void requestClose(int channel) {
-    if (isCombined(channel)) combinedCapture.close(); else requestCaptureLogClose(channel);
+    if (isCombined(channel)) combinedCapture.requestClose(); else requestCaptureLogClose(channel);
 }
-bool captureClosed(int channel) { return isCombined(channel) || captureLogClosed(channel); }
+bool captureClosed(int channel) {
+    return isCombined(channel) ? combinedCapture.closed() : captureLogClosed(channel);
+}
 int64_t byteCount(int channel) {
     return isCombined(channel) ? combinedCapture.byteCount() : captureByteCount(channel);
 }
@@ -196,7 +194,6 @@ void LogWindow::tick() {
         finish();
         return;
     }
-    flushIfDue(channel_);
     const int64_t count = byteCount(channel_);
     if (count != shown_) {
         shown_ = count;

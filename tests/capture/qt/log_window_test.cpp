@@ -203,51 +203,73 @@ TEST_F(CaptureInProgram, AnIniComIndexOfInt32MaxIsNumberedWithoutOverflow) {
     EXPECT_EQ(recordedBoxes()[0].text, "Com2147483648 Open Error");
 }
 
-// A capture into a pipe whose reader has stalled (the pipe is full): neither the timed
-// write-out nor CLOSE holds the UI thread, and once the reader reads again it gets every
-// captured byte. Should the UI thread wait for the pipe, the reader reads after a while, so the
-// case fails, not hangs.
+// Captures into pipes whose readers have stalled (the pipes are full), one of a direction and
+// the combined one: neither the timed write-out nor CLOSE holds the UI thread, and once the
+// readers read again they get every captured byte. Should the UI thread wait for a pipe, the
+// readers read after a while, so the case fails, not hangs.
 TEST_F(CaptureInProgram, AStalledPipeReaderNeverHoldsTheWindowsAndLosesNoByte) {
-    const std::string pipe = dir.file("pipe");
-    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
-    const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
-    const int filler = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
-    ASSERT_TRUE(reader >= 0 && filler >= 0);
-    std::string got, expected;
-    const std::string chunk(4096, 'f');
-    for (ssize_t n; (n = ::write(filler, chunk.data(), chunk.size())) > 0;) expected.append(chunk, 0, n);
-    auto drain = [&](std::string& into) {
-        char buffer[65536];
-        ssize_t n;
-        while ((n = ::read(reader, buffer, sizeof buffer)) > 0) into.append(buffer, static_cast<size_t>(n));
-        return n == 0;  // every writer has gone
-    };
+    struct StalledPipe {
+        int channel, reader = -1, filler = -1;
+        std::string filled, got;
+        bool drain() {
+            char buffer[65536];
+            ssize_t n;
+            while ((n = ::read(reader, buffer, sizeof buffer)) > 0) got.append(buffer, static_cast<size_t>(n));
+            return n == 0;  // every writer has gone
+        }
+    } pipes[] = {{1}, {kCombinedCapture}};
+    for (StalledPipe& p : pipes) {
+        const std::string path = dir.file("pipe" + std::to_string(p.channel));
+        ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+        p.reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+        p.filler = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        ASSERT_TRUE(p.reader >= 0 && p.filler >= 0);
+        const std::string chunk(4096, 'f');
+        for (ssize_t n; (n = ::write(p.filler, chunk.data(), chunk.size())) > 0;) p.filled.append(chunk, 0, n);
+    }
     std::promise<void> uiDone;
     std::atomic<bool> rescued{false};
     std::thread rescue([&, done = uiDone.get_future()] {
         if (done.wait_for(std::chrono::seconds(20)) == std::future_status::ready) return;
         rescued = true;
-        std::string discarded;
-        while (!done.valid() || done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
-            drain(discarded);
+        while (done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
+            for (StalledPipe& p : pipes) p.got.clear(), p.drain();
     });
+    std::string sent;
     runVorlinex([&](QWidget*) {
-        QPointer<QWidget> window = start(1, pipe);
-        ASSERT_TRUE(window);
-        expected += flow(device1, device2, randomBytes(5000, 11));  // less than a stream buffer
-        waitUntil([] { return false; }, 2500);  // its timed write-out comes due
-        clickClose(window);
-        EXPECT_FALSE(window && window->isVisible());
+        QPointer<QWidget> windows[] = {start(1, dir.file("pipe1")),
+                                       start(kCombinedCapture, dir.file("pipe3"))};
+        ASSERT_TRUE(windows[0] && windows[1]);
+        sent = flow(device1, device2, randomBytes(5000, 11));  // less than either write-out size
+        waitUntil([] { return false; }, 2500);  // the timed write-outs come due
+        for (QPointer<QWidget>& window : windows) {
+            clickClose(window);
+            EXPECT_FALSE(window && window->isVisible());
+        }
         EXPECT_EQ(relayChannel1.logEnabled.load(), 0);
+        EXPECT_FALSE(combinedCapture.enabled());
         uiDone.set_value();
-        ::close(filler);
-        EXPECT_TRUE(waitUntil([&] { return drain(got) && itemEnabled(40010); }, 30000));
+        for (StalledPipe& p : pipes) ::close(p.filler);
+        EXPECT_TRUE(waitUntil([&] {
+            return pipes[0].drain() && pipes[1].drain() && itemEnabled(40010) && itemEnabled(40012);
+        }, 30000));
     });
     rescue.join();
-    ::close(reader);
-    EXPECT_FALSE(rescued) << "the UI thread waited for the pipe";
-    EXPECT_EQ(got.size(), expected.size());
-    EXPECT_TRUE(got == expected);
+    EXPECT_FALSE(rescued) << "the UI thread waited for a pipe";
+    for (StalledPipe& p : pipes) {
+        SCOPED_TRACE(p.channel);
+        ::close(p.reader);
+        ASSERT_EQ(p.got.substr(0, p.filled.size()), p.filled);
+        std::string captured = p.got.substr(p.filled.size()), error;
+        if (p.channel == kCombinedCapture) {
+            std::string records;
+            for (const CombinedRecord& r : parseCombinedRecords(captured, error)) records += r.bytes;
+            captured = records;
+        }
+        EXPECT_EQ(error, "");
+        EXPECT_EQ(captured.size(), sent.size());
+        EXPECT_TRUE(captured == sent);
+    }
     EXPECT_TRUE(recordedBoxes().empty());
 }
 
