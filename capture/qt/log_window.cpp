@@ -256,12 +256,15 @@ std::optional<QString> chooseCaptureFile(int) {
         const QString allFiles = QStringLiteral("All Files(*.*) (*)");
         dialog.setNameFilters({allFiles, QStringLiteral("txt files(*.txt) (*.txt)")});
         dialog.selectNameFilter(allFiles);
-        dialog.setDefaultSuffix(QStringLiteral("txt"));
+        // No default suffix on the dialog: it would add one to an existing file without a dot
+        // too (README became README.txt). Only a new name without a dot gets it, below.
         if (!folder.isEmpty()) dialog.setDirectory(folder);
         if (dialog.exec() != QDialog::Accepted) return std::nullopt;
         const QStringList chosen = dialog.selectedFiles();
         if (chosen.isEmpty() || chosen.first().isEmpty()) return std::nullopt;
-        const QString path = chosen.first();
+        QString path = chosen.first();
+        if (!QFileInfo::exists(path) && !QFileInfo(path).fileName().contains(QLatin1Char('.')))
+            path += QStringLiteral(".txt");
         if (QFileInfo::exists(path) || askToCreate(path)) return path;
         // "No": back to the dialog, in the folder the user was in.
         folder = QFileInfo(path).absolutePath();

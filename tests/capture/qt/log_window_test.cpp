@@ -274,21 +274,33 @@ TEST_F(CaptureInProgram, AStalledPipeReaderNeverHoldsTheWindowsAndLosesNoByte) {
 }
 
 // The real file dialog: "All Files(*.*)" lists every file, with or without a dot; cancelled,
-// nothing changes.
+// nothing changes. A new name without a dot gets ".txt" (and the question before it is made);
+// an existing file without a dot is captured into as it is.
 TEST_F(CaptureInProgram, FileDialogListsEveryFileAndCancellingChangesNothing) {
     setCaptureFileChooser({});
+    QStringList asked;
+    setCreateFilePrompt([&](const QString& path) { asked << path; return false; });
     dir.write("README", "no dot");
     dir.write("notes.txt", "a dot");
     QString title;
     QStringList filters, listed;
     QTimer answering;
-    int ticks = 0;
+    int ticks = 0, visits = 0;
+    // Per dialog shown: the first is looked at and cancelled; the next is given a new name, the
+    // one after it (the question was answered No) an existing one.
     QObject::connect(&answering, &QTimer::timeout, [&] {
-        if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
-            auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
-            auto* view = dialog->findChild<QListView*>(QStringLiteral("listView"));
-            if (types == nullptr || view == nullptr) ticks = 200;
-            if (ticks == 0) dialog->setDirectory(QString::fromStdString(dir.path()));
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr || dialog->property("answered").toBool()) return;
+        if (!dialog->property("seen").toBool()) {
+            dialog->setProperty("seen", true);
+            dialog->setDirectory(QString::fromStdString(dir.path()));
+            ++visits;
+        }
+        auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+        auto* view = dialog->findChild<QListView*>(QStringLiteral("listView"));
+        auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        if (types == nullptr || view == nullptr || name == nullptr) ticks = 200;
+        if (visits == 1) {
             filters.clear();
             for (int i = 0; types && i < types->count(); ++i) filters << types->itemText(i);
             if (types) filters << types->currentText();
@@ -298,11 +310,12 @@ TEST_F(CaptureInProgram, FileDialogListsEveryFileAndCancellingChangesNothing) {
                 listed << view->model()->index(row, 0, root).data().toString();
             // The folder is read in the background: wait until the file with a dot shows.
             if (!listed.contains("notes.txt") && ++ticks < 200) return;
-            answering.stop();
             title = dialog->windowTitle();
-            dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText("newcapture");
-            QMetaObject::invokeMethod(dialog, "reject", Qt::QueuedConnection);
         }
+        dialog->setProperty("answered", true);
+        if (name) name->setText(visits == 3 ? "README" : "newcapture");
+        const bool accept = name && (visits == 2 || visits == 3);
+        QMetaObject::invokeMethod(dialog, accept ? "accept" : "reject", Qt::QueuedConnection);
     });
     answering.start(50);
     runVorlinex([&](QWidget*) {
@@ -313,8 +326,23 @@ TEST_F(CaptureInProgram, FileDialogListsEveryFileAndCancellingChangesNothing) {
         EXPECT_EQ(captureLogWindow(1), nullptr);
         EXPECT_TRUE(itemEnabled(40010));
         EXPECT_EQ(relayChannel1.logEnabled.load(), 0);
+        EXPECT_TRUE(asked.isEmpty());
+
+        mainMenuItem(40010)->trigger();
+        EXPECT_EQ(asked, QStringList({QString::fromStdString(dir.file("newcapture.txt"))}));
+        QWidget* window = captureLogWindow(1);
+        ASSERT_NE(window, nullptr);
+        EXPECT_EQ(window->findChild<QGroupBox*>(QStringLiteral("1065"))->title(), "Log File Name： README");
+        flow(device1, device2, "into README");
+        clickClose(window);
+        EXPECT_TRUE(waitUntil([] { return itemEnabled(40010); }));
     });
+    answering.stop();
+    setCreateFilePrompt({});
+    EXPECT_EQ(visits, 3);
+    EXPECT_EQ(dir.read("README"), "into README");
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(dir.file("newcapture.txt"))));
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(dir.file("README.txt"))));
     EXPECT_TRUE(recordedBoxes().empty());
 }
 
