@@ -10,10 +10,11 @@ struct RelayChannel;
 // reader already) and enables the channel's log; never waits for a reader. 1 when open; 0 after
 // telling the user "File Open Error。" with the file and the system's reason.
 int openCaptureLog(int channel, const std::string& fullPath);
-// Called by the worker for every block while logEnabled is 1; the capture's own thread writes
-// out what waits in the buffer once a second. Every byte goes into the file
-// except those the CRLF option removes. A write the file refuses ends the capture and leaves a
-// report for the log window (takeCaptureFailure); this thread never shows a box.
+// Called by the worker for every block while logEnabled is 1; never waits for the file (what it
+// cannot take yet waits in memory), and the capture's own thread writes out what waits once a
+// second. Every byte goes into the file except those the CRLF option removes. A write the file
+// refuses ends the capture and leaves a report for the log window (takeCaptureFailure); this
+// thread never shows a box.
 void writeCaptureLog(RelayChannel& channel, const uint8_t* block, int32_t length,
                      int32_t logStampLength);
 // Disables the channel's log and closes its file, waiting until it is closed; nothing captured
@@ -24,8 +25,9 @@ void closeCaptureLog(int channel);
 void requestCaptureLogClose(int channel);
 bool captureLogClosed(int channel);
 
-// For the shell's shutdown (END, Esc, close box, SIGTERM): flushes and closes every open log.
-// The combined capture of both directions included.
+// For the shell's shutdown (END, Esc, close box, SIGTERM): flushes and closes every open log,
+// the combined capture of both directions included. What a reader leaves untaken for a second
+// (it has stalled or never reads) is given up, so that the program always ends.
 // Returns how many logs could not be written out completely; their reasons go to stderr.
 int closeAllCaptureLogs();
 

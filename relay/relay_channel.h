@@ -40,13 +40,10 @@ struct RelayChannel {
     std::atomic<int32_t> displayMouseHeld{0};
     TrafficRenderState render;
 
-    // Capture log. logLock makes a write and a close exclude each other.
+    // Capture log; its file is the capture's own.
     std::atomic<int32_t> logEnabled{0};
-    std::mutex logLock;
-    std::FILE* logFile = nullptr;
     std::string logName;  // the chosen file's name without its folder, kept whole
     std::atomic<int32_t> logByteCount{0};
-    int64_t logLastFlushMs = 0;  // when the file was last flushed; under logLock
 
     // What a stopped worker could not write of its last chunk: shown, logged and counted
     // already, so the next worker of the channel only writes it, before anything it reads.

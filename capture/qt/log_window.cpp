@@ -46,15 +46,13 @@ void closeCapture(int channel) {
 std::string takeFailure(int channel) {
     return isCombined(channel) ? combinedCapture.takeFailure() : takeCaptureFailure(channel);
 }
-// A direction's capture writes itself out and closes on a thread of its own; the combined one
-// is written out from here.
-void flushIfDue(int channel) {
-    if (isCombined(channel)) combinedCapture.flushIfDue();
-}
+// Every capture writes itself out and closes on a thread of its own.
 void requestClose(int channel) {
-    if (isCombined(channel)) combinedCapture.close(); else requestCaptureLogClose(channel);
+    if (isCombined(channel)) combinedCapture.requestClose(); else requestCaptureLogClose(channel);
 }
-bool captureClosed(int channel) { return isCombined(channel) || captureLogClosed(channel); }
+bool captureClosed(int channel) {
+    return isCombined(channel) ? combinedCapture.closed() : captureLogClosed(channel);
+}
 int64_t byteCount(int channel) {
     return isCombined(channel) ? combinedCapture.byteCount() : captureByteCount(channel);
 }
@@ -196,7 +194,6 @@ void LogWindow::tick() {
         finish();
         return;
     }
-    flushIfDue(channel_);
     const int64_t count = byteCount(channel_);
     if (count != shown_) {
         shown_ = count;
@@ -259,12 +256,15 @@ std::optional<QString> chooseCaptureFile(int) {
         const QString allFiles = QStringLiteral("All Files(*.*) (*)");
         dialog.setNameFilters({allFiles, QStringLiteral("txt files(*.txt) (*.txt)")});
         dialog.selectNameFilter(allFiles);
-        dialog.setDefaultSuffix(QStringLiteral("txt"));
+        // No default suffix on the dialog: it would add one to an existing file without a dot
+        // too (README became README.txt). Only a new name without a dot gets it, below.
         if (!folder.isEmpty()) dialog.setDirectory(folder);
         if (dialog.exec() != QDialog::Accepted) return std::nullopt;
         const QStringList chosen = dialog.selectedFiles();
         if (chosen.isEmpty() || chosen.first().isEmpty()) return std::nullopt;
-        const QString path = chosen.first();
+        QString path = chosen.first();
+        if (!QFileInfo::exists(path) && !QFileInfo(path).fileName().contains(QLatin1Char('.')))
+            path += QStringLiteral(".txt");
         if (QFileInfo::exists(path) || askToCreate(path)) return path;
         // "No": back to the dialog, in the folder the user was in.
         folder = QFileInfo(path).absolutePath();

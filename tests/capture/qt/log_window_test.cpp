@@ -203,70 +203,104 @@ TEST_F(CaptureInProgram, AnIniComIndexOfInt32MaxIsNumberedWithoutOverflow) {
     EXPECT_EQ(recordedBoxes()[0].text, "Com2147483648 Open Error");
 }
 
-// A capture into a pipe whose reader has stalled (the pipe is full): neither the timed
-// write-out nor CLOSE holds the UI thread, and once the reader reads again it gets every
-// captured byte. Should the UI thread wait for the pipe, the reader reads after a while, so the
-// case fails, not hangs.
+// Captures into pipes whose readers have stalled (the pipes are full), one of a direction and
+// the combined one: neither the timed write-out nor CLOSE holds the UI thread, and once the
+// readers read again they get every captured byte. Should the UI thread wait for a pipe, the
+// readers read after a while, so the case fails, not hangs.
 TEST_F(CaptureInProgram, AStalledPipeReaderNeverHoldsTheWindowsAndLosesNoByte) {
-    const std::string pipe = dir.file("pipe");
-    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
-    const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
-    const int filler = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
-    ASSERT_TRUE(reader >= 0 && filler >= 0);
-    std::string got, expected;
-    const std::string chunk(4096, 'f');
-    for (ssize_t n; (n = ::write(filler, chunk.data(), chunk.size())) > 0;) expected.append(chunk, 0, n);
-    auto drain = [&](std::string& into) {
-        char buffer[65536];
-        ssize_t n;
-        while ((n = ::read(reader, buffer, sizeof buffer)) > 0) into.append(buffer, static_cast<size_t>(n));
-        return n == 0;  // every writer has gone
-    };
+    struct StalledPipe {
+        int channel, reader = -1, filler = -1;
+        std::string filled, got;
+        bool drain() {
+            char buffer[65536];
+            ssize_t n;
+            while ((n = ::read(reader, buffer, sizeof buffer)) > 0) got.append(buffer, static_cast<size_t>(n));
+            return n == 0;  // every writer has gone
+        }
+    } pipes[] = {{1}, {kCombinedCapture}};
+    for (StalledPipe& p : pipes) {
+        const std::string path = dir.file("pipe" + std::to_string(p.channel));
+        ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+        p.reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+        p.filler = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        ASSERT_TRUE(p.reader >= 0 && p.filler >= 0);
+        const std::string chunk(4096, 'f');
+        for (ssize_t n; (n = ::write(p.filler, chunk.data(), chunk.size())) > 0;) p.filled.append(chunk, 0, n);
+    }
     std::promise<void> uiDone;
     std::atomic<bool> rescued{false};
     std::thread rescue([&, done = uiDone.get_future()] {
         if (done.wait_for(std::chrono::seconds(20)) == std::future_status::ready) return;
         rescued = true;
-        std::string discarded;
-        while (!done.valid() || done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
-            drain(discarded);
+        while (done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
+            for (StalledPipe& p : pipes) p.got.clear(), p.drain();
     });
+    std::string sent;
     runVorlinex([&](QWidget*) {
-        QPointer<QWidget> window = start(1, pipe);
-        ASSERT_TRUE(window);
-        expected += flow(device1, device2, randomBytes(5000, 11));  // less than a stream buffer
-        waitUntil([] { return false; }, 2500);  // its timed write-out comes due
-        clickClose(window);
-        EXPECT_FALSE(window && window->isVisible());
+        QPointer<QWidget> windows[] = {start(1, dir.file("pipe1")),
+                                       start(kCombinedCapture, dir.file("pipe3"))};
+        ASSERT_TRUE(windows[0] && windows[1]);
+        sent = flow(device1, device2, randomBytes(5000, 11));  // less than either write-out size
+        waitUntil([] { return false; }, 2500);  // the timed write-outs come due
+        for (QPointer<QWidget>& window : windows) {
+            clickClose(window);
+            EXPECT_FALSE(window && window->isVisible());
+        }
         EXPECT_EQ(relayChannel1.logEnabled.load(), 0);
+        EXPECT_FALSE(combinedCapture.enabled());
         uiDone.set_value();
-        ::close(filler);
-        EXPECT_TRUE(waitUntil([&] { return drain(got) && itemEnabled(40010); }, 30000));
+        for (StalledPipe& p : pipes) ::close(p.filler);
+        EXPECT_TRUE(waitUntil([&] {
+            return pipes[0].drain() && pipes[1].drain() && itemEnabled(40010) && itemEnabled(40012);
+        }, 30000));
     });
     rescue.join();
-    ::close(reader);
-    EXPECT_FALSE(rescued) << "the UI thread waited for the pipe";
-    EXPECT_EQ(got.size(), expected.size());
-    EXPECT_TRUE(got == expected);
+    EXPECT_FALSE(rescued) << "the UI thread waited for a pipe";
+    for (StalledPipe& p : pipes) {
+        SCOPED_TRACE(p.channel);
+        ::close(p.reader);
+        ASSERT_EQ(p.got.substr(0, p.filled.size()), p.filled);
+        std::string captured = p.got.substr(p.filled.size()), error;
+        if (p.channel == kCombinedCapture) {
+            std::string records;
+            for (const CombinedRecord& r : parseCombinedRecords(captured, error)) records += r.bytes;
+            captured = records;
+        }
+        EXPECT_EQ(error, "");
+        EXPECT_EQ(captured.size(), sent.size());
+        EXPECT_TRUE(captured == sent);
+    }
     EXPECT_TRUE(recordedBoxes().empty());
 }
 
 // The real file dialog: "All Files(*.*)" lists every file, with or without a dot; cancelled,
-// nothing changes.
+// nothing changes. A new name without a dot gets ".txt" (and the question before it is made);
+// an existing file without a dot is captured into as it is.
 TEST_F(CaptureInProgram, FileDialogListsEveryFileAndCancellingChangesNothing) {
     setCaptureFileChooser({});
+    QStringList asked;
+    setCreateFilePrompt([&](const QString& path) { asked << path; return false; });
     dir.write("README", "no dot");
     dir.write("notes.txt", "a dot");
     QString title;
     QStringList filters, listed;
     QTimer answering;
-    int ticks = 0;
+    int ticks = 0, visits = 0;
+    // Per dialog shown: the first is looked at and cancelled; the next is given a new name, the
+    // one after it (the question was answered No) an existing one.
     QObject::connect(&answering, &QTimer::timeout, [&] {
-        if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
-            auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
-            auto* view = dialog->findChild<QListView*>(QStringLiteral("listView"));
-            if (types == nullptr || view == nullptr) ticks = 200;
-            if (ticks == 0) dialog->setDirectory(QString::fromStdString(dir.path()));
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr || dialog->property("answered").toBool()) return;
+        if (!dialog->property("seen").toBool()) {
+            dialog->setProperty("seen", true);
+            dialog->setDirectory(QString::fromStdString(dir.path()));
+            ++visits;
+        }
+        auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+        auto* view = dialog->findChild<QListView*>(QStringLiteral("listView"));
+        auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        if (types == nullptr || view == nullptr || name == nullptr) ticks = 200;
+        if (visits == 1) {
             filters.clear();
             for (int i = 0; types && i < types->count(); ++i) filters << types->itemText(i);
             if (types) filters << types->currentText();
@@ -276,11 +310,12 @@ TEST_F(CaptureInProgram, FileDialogListsEveryFileAndCancellingChangesNothing) {
                 listed << view->model()->index(row, 0, root).data().toString();
             // The folder is read in the background: wait until the file with a dot shows.
             if (!listed.contains("notes.txt") && ++ticks < 200) return;
-            answering.stop();
             title = dialog->windowTitle();
-            dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText("newcapture");
-            QMetaObject::invokeMethod(dialog, "reject", Qt::QueuedConnection);
         }
+        dialog->setProperty("answered", true);
+        if (name) name->setText(visits == 3 ? "README" : "newcapture");
+        const bool accept = name && (visits == 2 || visits == 3);
+        QMetaObject::invokeMethod(dialog, accept ? "accept" : "reject", Qt::QueuedConnection);
     });
     answering.start(50);
     runVorlinex([&](QWidget*) {
@@ -291,8 +326,23 @@ TEST_F(CaptureInProgram, FileDialogListsEveryFileAndCancellingChangesNothing) {
         EXPECT_EQ(captureLogWindow(1), nullptr);
         EXPECT_TRUE(itemEnabled(40010));
         EXPECT_EQ(relayChannel1.logEnabled.load(), 0);
+        EXPECT_TRUE(asked.isEmpty());
+
+        mainMenuItem(40010)->trigger();
+        EXPECT_EQ(asked, QStringList({QString::fromStdString(dir.file("newcapture.txt"))}));
+        QWidget* window = captureLogWindow(1);
+        ASSERT_NE(window, nullptr);
+        EXPECT_EQ(window->findChild<QGroupBox*>(QStringLiteral("1065"))->title(), "Log File Name： README");
+        flow(device1, device2, "into README");
+        clickClose(window);
+        EXPECT_TRUE(waitUntil([] { return itemEnabled(40010); }));
     });
+    answering.stop();
+    setCreateFilePrompt({});
+    EXPECT_EQ(visits, 3);
+    EXPECT_EQ(dir.read("README"), "into README");
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(dir.file("newcapture.txt"))));
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(dir.file("README.txt"))));
     EXPECT_TRUE(recordedBoxes().empty());
 }
 

@@ -11,13 +11,20 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QProcess>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <optional>
 #include <set>
 #include <thread>
 
 #include "capture/capture_log.h"
+#include "capture/combined_log.h"
 #include "relay/rate_meter.h"
 #include "relay/relay_channel.h"
 #include "tests/shell/qt/shell_harness.h"
@@ -48,7 +55,7 @@ void fillUntilStalled(PtyCable& cable) {
     }
 }
 
-enum class Worker { Relaying, StalledDestination, MouseHeld };
+enum class Worker { Relaying, StalledDestination, MouseHeld, StalledCaptureReader };
 
 // pull runs inside the message loop, as a user or the session would.
 struct ShutdownCase { const char* name; Worker worker; void (*pull)(QWidget* window); };
@@ -64,6 +71,40 @@ const ShutdownCase kWaysOut[] = {
     {"CloseBox_MouseHeld", Worker::MouseHeld, [](QWidget* window) { window->close(); }},
     {"Sigterm_StalledDestination", Worker::StalledDestination, [](QWidget*) { ::kill(::getpid(), SIGTERM); }},
     {"Sigint", Worker::Relaying, [](QWidget*) { ::kill(::getpid(), SIGINT); }},
+    {"End_StalledCaptureReader", Worker::StalledCaptureReader, [](QWidget*) { mainMenuItem(300)->trigger(); }},
+    {"Sigterm_StalledCaptureReader", Worker::StalledCaptureReader, [](QWidget*) { ::kill(::getpid(), SIGTERM); }},
+};
+
+// Pipes whose reader never reads, for captures of channel 2 and of both directions. Should the
+// program wait for them, they are read after a while, so the case fails instead of hanging.
+struct NeverReadPipes {
+    int readers[2] = {-1, -1};
+    std::promise<void> ended;
+    std::atomic<bool> rescued{false};
+    std::thread rescue;
+    explicit NeverReadPipes(const ScratchDir& dir) {
+        for (int i = 0; i < 2; ++i) {
+            const std::string path = dir.file("pipe" + std::to_string(i + 2));
+            ::mkfifo(path.c_str(), 0600);
+            readers[i] = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+        }
+        rescue = std::thread([this, done = ended.get_future()] {
+            if (done.wait_for(std::chrono::seconds(30)) == std::future_status::ready) return;
+            rescued = true;
+            char buffer[65536];
+            while (done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
+                for (int reader : readers) while (::read(reader, buffer, sizeof buffer) > 0) {}
+        });
+    }
+    // Whether the pipes had to be read for the program to end.
+    bool finish() {
+        if (rescue.joinable()) ended.set_value(), rescue.join();
+        return rescued;
+    }
+    ~NeverReadPipes() {
+        finish();
+        for (int reader : readers) ::close(reader);
+    }
 };
 
 class Shutdown : public ::testing::TestWithParam<ShutdownCase> {};
@@ -76,6 +117,8 @@ TEST_P(Shutdown, StopsAndJoinsBothWorkersClosesPortsAndLogsAndEndsTheLoopWithZer
     recordBoxes();
     const std::string threadsBefore = threadNames();
     const std::string captured = randomBytes(5000, 3);
+    std::optional<NeverReadPipes> pipes;
+    if (c.worker == Worker::StalledCaptureReader) pipes.emplace(dir);
     static char name[] = "vorlinex";
     static char* argv[] = {name, nullptr};
     // Not runVorlinex: only the way out under test may end the loop.
@@ -93,7 +136,18 @@ TEST_P(Shutdown, StopsAndJoinsBothWorkersClosesPortsAndLogsAndEndsTheLoopWithZer
             leftMouseButtonDown = 1;
             first.send("held");
         }
+        if (c.worker == Worker::StalledCaptureReader) {
+            ASSERT_EQ(openCaptureLog(2, dir.file("pipe2")), 1);
+            ASSERT_EQ(combinedCapture.open(dir.file("pipe3")), 0);
+            // Far more than the pipes hold: the relay goes on while the captures wait.
+            for (int round = 0; round < 10; ++round) {
+                const std::string bytes = randomBytes(8000, 30 + round);
+                second.send(bytes);
+                ASSERT_TRUE(first.receive(bytes.size(), 10000) == bytes) << "the relay stalled in round " << round;
+            }
+        }
     }), 0);
+    if (pipes) EXPECT_FALSE(pipes->finish()) << "the program waited for a reader that never reads";
     EXPECT_TRUE(shutdownStarted());
     EXPECT_FALSE(relayChannel1.worker.joinable() || relayChannel2.worker.joinable());
     EXPECT_FALSE(serialPort1.isOpen() || serialPort2.isOpen());
