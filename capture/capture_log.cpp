@@ -16,8 +16,7 @@
 
 #include "capture/combined_log.h"
 #include "relay/relay_channel.h"
-#include "settings/config.h"
-#include "shell/message_catalogue.h"
+#include "relay/app_options.h"
 
 namespace {
 
@@ -67,9 +66,8 @@ std::string systemReason(int error) {
     return strerror_r(error, text, sizeof text);
 }
 
-void setCounter(RelayChannel& channel, CaptureState& state, int64_t value) {
+void setCounter(CaptureState& state, int64_t value) {
     state.count.store(value, std::memory_order_relaxed);
-    channel.logByteCount.store(static_cast<int32_t>(value), std::memory_order_relaxed);
 }
 
 // Ends the capture after the file refused bytes (under logLock): the counter falls back to what
@@ -82,7 +80,7 @@ void failCapture(RelayChannel& channel, CaptureState& state, int error) {
         channel.logFile = nullptr;
     }
     state.buffered = 0;
-    setCounter(channel, state, state.committed);
+    setCounter(state, state.committed);
     std::string report = "File Write Error。\n" + state.fullPath + "\n" +
                          systemReason(error != 0 ? error : EIO) + "\nThe capture has been closed.";
     {
@@ -177,17 +175,16 @@ void runFlusher(RelayChannel& relay, CaptureState& state) {
 
 }  // namespace
 
-int openCaptureLog(int channel, const std::string& fullPath) {
+int openCaptureLog(int channel, const std::string& fullPath, std::string* failure) {
     RelayChannel& relay = relayChannel(channelNumber(channel));
     CaptureState& state = stateOf(channel);
     // One log per channel: a log still open is finished before the new file is opened, so no
     // stream is leaked and its bytes cannot land in the new file.
     closeCaptureLog(channel);
-    std::string failure;
-    std::FILE* file = openForCapture(fullPath, failure);
+    std::string reason;
+    std::FILE* file = openForCapture(fullPath, reason);
     if (file == nullptr) {
-        showBox("File Open Error。\n" + fullPath + "\n" + failure, BoxIcon::Error,
-                BoxOwner::MainWindow);
+        if (failure != nullptr) *failure = std::move(reason);
         return 0;
     }
 
@@ -197,7 +194,7 @@ int openCaptureLog(int channel, const std::string& fullPath) {
     state.fullPath = fullPath;
     state.buffered = 0;
     state.committed = 0;
-    setCounter(relay, state, 0);
+    setCounter(state, 0);
     relay.logLastFlushMs = nowMs();
     const size_t slash = fullPath.find_last_of('/');
     relay.logName = slash == std::string::npos ? fullPath : fullPath.substr(slash + 1);
@@ -254,7 +251,7 @@ void writeCaptureLog(RelayChannel& channel, const uint8_t* block, int32_t length
     }
 
     const int32_t stamp = std::clamp(logStampLength, 0, length);
-    setCounter(channel, state, state.count.load(std::memory_order_relaxed) + (length - stamp));
+    setCounter(state, state.count.load(std::memory_order_relaxed) + (length - stamp));
     if (nowMs() - channel.logLastFlushMs >= kFlushIntervalMs) flushLog(channel, state);
 }
 

@@ -45,7 +45,6 @@ struct RelayChannel {
     std::mutex logLock;
     std::FILE* logFile = nullptr;
     std::string logName;  // the chosen file's name without its folder, kept whole
-    std::atomic<int32_t> logByteCount{0};
     int64_t logLastFlushMs = 0;  // when the file was last flushed; under logLock
 
     // What a stopped worker could not write of its last chunk: shown, logged and counted

@@ -22,7 +22,7 @@
 #include "capture/capture_log.h"
 #include "capture/combined_log.h"
 #include "relay/relay_channel.h"
-#include "shell/message_catalogue.h"
+#include "relay/box_request.h"
 #include "shell/qt/dialog_units.h"
 #include "shell/qt/main_window.h"
 
@@ -293,7 +293,8 @@ void startCapture(int channel) {
                     BoxOwner::MainWindow);
             return;
         }
-    } else if (openCaptureLog(channel, fullPath) == 0) {
+    } else if (std::string failure; openCaptureLog(channel, fullPath, &failure) == 0) {
+        showBox("File Open Error。\n" + fullPath + "\n" + failure, BoxIcon::Error, BoxOwner::MainWindow);
         return;
     }
 

@@ -17,8 +17,8 @@
 #include "display/traffic_text_control.h"
 #include "relay/relay_channel.h"
 #include "relay/serial_port.h"
-#include "settings/config.h"
-#include "shell/message_catalogue.h"
+#include "relay/app_options.h"
+#include "relay/box_request.h"
 #include "shell/qt/dialog_units.h"
 #include "shell/qt/main_window.h"
 

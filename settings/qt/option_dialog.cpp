@@ -12,7 +12,7 @@
 
 #include "settings/config.h"
 #include "settings/startup_entry.h"
-#include "shell/message_catalogue.h"
+#include "relay/box_request.h"
 #include "shell/qt/dialog_units.h"
 
 static void loadDialogResources() { Q_INIT_RESOURCE(resources); }

@@ -177,7 +177,9 @@ void setDisplayModeCheck(QWidget* window, int dmode) {
 void openPortAndStartWorker(SerialPort& port, RelayChannel& channel, QWidget* window,
                             int labelId) {
     const int32_t comIndex = port.settings.comIndex;
-    if (openPort(portDeviceNameAt(comIndex), portNumberOf(comIndex), port) == 0) {
+    const int opened = openPort(portDeviceNameAt(comIndex), port);
+    reportPortOpen(opened, portNumberOf(comIndex));
+    if (opened == PortOpened) {
         configurePort(port);
         startRelayWorker(channel);
     }
@@ -247,7 +249,6 @@ bool initialiseMainWindow(QWidget* mainWindow) {
     rateMeter.elapsedHours = 0;
     rateMeter.elapsedMinutes = 0;
     rateMeter.elapsedSeconds = 0;
-    if (beginTimerPeriod() == 0) return false;
 
     for (SerialPort* port : {&serialPort1, &serialPort2}) {
         port->handle.store(-1, std::memory_order_release);
@@ -299,7 +300,7 @@ void dispatchMainCommand(int commandId) {
             runSerialDialog(window);
             break;
         case 700:
-            saveConfig();
+            reportConfigSave(saveConfig());
             break;
         case 40003:
             openHelp();

@@ -49,7 +49,7 @@ protected:
                                       devicesSection({cable1.slavePath(), cable2.slavePath(), "", "", "", ""}));
         loadConfig();
         for (SerialPort* port : {&serialPort1, &serialPort2}) {
-            ASSERT_EQ(openPort(portDeviceNameAt(port->settings.comIndex), 1, *port), 0);
+            ASSERT_EQ(openPort(portDeviceNameAt(port->settings.comIndex), *port), 0);
             configurePort(*port);
         }
         for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
@@ -126,8 +126,8 @@ TEST_F(RelayTest, StopAndRestartNeverLeavesTwoWorkersAlive) {
         stopBoth();
         EXPECT_EQ(liveWorkerCount(), 0) << round;
         closePort(serialPort1), closePort(serialPort2);
-        ASSERT_EQ(openPort("com1", 1, serialPort1), 0);
-        ASSERT_EQ(openPort("com2", 2, serialPort2), 0);
+        ASSERT_EQ(openPort("com1", serialPort1), 0);
+        ASSERT_EQ(openPort("com2", serialPort2), 0);
     }
     // A stop also ends a worker that waits for room on a destination nobody reads.
     startBoth();
