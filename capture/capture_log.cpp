@@ -15,8 +15,8 @@
 #include <thread>
 
 #include "capture/combined_log.h"
-#include "relay/relay_channel.h"
 #include "relay/app_options.h"
+#include "relay/relay_channel.h"
 
 namespace {
 

@@ -21,8 +21,8 @@
 
 #include "capture/capture_log.h"
 #include "capture/combined_log.h"
-#include "relay/relay_channel.h"
 #include "relay/box_request.h"
+#include "relay/relay_channel.h"
 #include "shell/qt/dialog_units.h"
 #include "shell/qt/main_window.h"
 

@@ -22,6 +22,7 @@
 #include "relay/serial_port.h"
 #include "shell/message_catalogue.h"
 #include "shell/qt/main_window.h"
+#include "shell/relay_sinks.h"
 
 namespace {
 
@@ -184,6 +185,7 @@ int vorlinexMain(int argc, char** argv, const std::function<void(QWidget*)>& aft
     const bool ownBox = !hasBoxFunction();
     if (ownBox) setBoxFunction(showQtBox);
 
+    connectRelaySinks();
     QWidget* window = createMainWindow();
     bindWindowCalls(window);
     initialiseMainWindow(window);

@@ -22,6 +22,7 @@
 
 #include "capture/qt/log_window.h"
 #include "display/qt/display_window.h"
+#include "display/traffic_render.h"
 #include "relay/rate_meter.h"
 #include "relay/relay_channel.h"
 #include "relay/serial_port.h"
@@ -270,8 +271,9 @@ bool initialiseMainWindow(QWidget* mainWindow) {
 
     startRateTimer();
     setDisplayModeCheck(window, appOptions.DMODE.load());
+    trafficDisplay1.displayOpen = 0;
+    trafficDisplay2.displayOpen = 0;
     for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
-        channel->displayOpen = 0;
         channel->logEnabled = 0;
         channel->stampCountdown = 0;
     }

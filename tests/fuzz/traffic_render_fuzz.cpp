@@ -6,7 +6,6 @@
 
 #include "display/traffic_render.h"
 #include "display/traffic_text_control.h"
-#include "relay/relay_channel.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {
@@ -21,8 +20,7 @@ struct Display {
     void feed(const std::string& bytes) {
         appendTraffic(channel, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()));
     }
-    SerialPort from, to;
-    RelayChannel channel{1, from, to, 256};
+    TrafficDisplay channel;
     TrafficTextControl control;
 };
 

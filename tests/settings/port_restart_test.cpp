@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
-#include "tests/settings/running_relay.h"
 #include "shell/message_catalogue.h"
+#include "tests/settings/running_relay.h"
 
 namespace {
 
