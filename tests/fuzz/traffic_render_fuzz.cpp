@@ -1,6 +1,7 @@
 // Any sequence of chunks, rendered in both forms: the text stays within the trim bounds, the
 // hex dump decodes back to the tail of the bytes fed, and the text form is the tail of the
 // same stream rendered in one piece.
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,13 +16,14 @@ constexpr int kLine = 74;
 struct Display {
     explicit Display(int mode) {
         channel.displayMode = mode;
-        channel.displayWindow = &control;
+        channel.displayWindow = model;
     }
     void feed(const std::string& bytes) {
         appendTraffic(channel, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()));
     }
+    std::shared_ptr<TrafficTextControl> model = std::make_shared<TrafficTextControl>();
+    TrafficTextControl& control = *model;
     TrafficDisplay channel;
-    TrafficTextControl control;
 };
 
 int hexDigit(char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1; }
