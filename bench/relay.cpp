@@ -24,11 +24,11 @@ namespace {
     sigprocmask(SIG_BLOCK, &term, nullptr);
 
     loadConfig();
-    if (openPort(portDeviceNameAt(serialPort1.settings.comIndex), 1, serialPort1) == 0) {
+    if (openPort(portDeviceNameAt(serialPort1.settings.comIndex), serialPort1) == 0) {
         configurePort(serialPort1);
         startRelayWorker(relayChannel1);
     }
-    if (openPort(portDeviceNameAt(serialPort2.settings.comIndex), 2, serialPort2) == 0) {
+    if (openPort(portDeviceNameAt(serialPort2.settings.comIndex), serialPort2) == 0) {
         configurePort(serialPort2);
         startRelayWorker(relayChannel2);
     }

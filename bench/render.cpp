@@ -9,7 +9,6 @@
 
 #include "display/traffic_render.h"
 #include "display/traffic_text_control.h"
-#include "relay/relay_channel.h"
 #include "tests/support/pty_cable.h"
 
 namespace {
@@ -17,9 +16,7 @@ namespace {
 // Times `kilobytes` of traffic in 256-byte chunks, each rendered into a control filled to about
 // `shownBytes` just before (the filling is not timed).
 double microsecondsPerKilobyte(int mode, int shownBytes, int kilobytes) {
-    SerialPort from;
-    SerialPort to;
-    RelayChannel channel(1, from, to, 256);
+    TrafficDisplay channel;
     channel.displayMode = mode;
     auto model = std::make_shared<TrafficTextControl>();
     TrafficTextControl& control = *model;

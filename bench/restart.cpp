@@ -15,6 +15,7 @@
 #include "relay/serial_port.h"
 #include "settings/config.h"
 #include "settings/port_restart.h"
+#include "shell/message_catalogue.h"
 
 namespace {
 
@@ -37,8 +38,8 @@ int main(int argc, char** argv) {
     PtyCable port2;
     dir.write("Vorlinex.ini", bench::relayIni(port1.slavePath(), port2.slavePath(), 115200));
     loadConfig();
-    if (openPort(portDeviceNameAt(serialPort1.settings.comIndex), 1, serialPort1) != 0 ||
-        openPort(portDeviceNameAt(serialPort2.settings.comIndex), 2, serialPort2) != 0) {
+    if (openPort(portDeviceNameAt(serialPort1.settings.comIndex), serialPort1) != 0 ||
+        openPort(portDeviceNameAt(serialPort2.settings.comIndex), serialPort2) != 0) {
         std::printf("bench_restart: the ports did not open\n");
         return 1;
     }
@@ -60,7 +61,7 @@ int main(int argc, char** argv) {
         PortChoice c1 = choiceFromSettings(serialPort1.settings);
         PortChoice c2 = choiceFromSettings(serialPort2.settings);
         auto t0 = bench::Clock::now();
-        restartPorts(c1, c2);
+        restartPorts(c1, c2, reportPortOpen);
         double call = bench::secondsSince(t0) * 1000;
         char a = static_cast<char>('a' + r % 26);
         char b = static_cast<char>('A' + r % 26);

@@ -5,9 +5,8 @@
 
 #include "capture/capture_file.h"
 #include "capture/combined_log.h"
+#include "relay/app_options.h"
 #include "relay/relay_channel.h"
-#include "settings/config.h"
-#include "shell/message_catalogue.h"
 
 namespace {
 
@@ -23,18 +22,16 @@ CaptureFile& fileOf(int channel) { return captureFiles[channelNumber(channel) - 
 
 }  // namespace
 
-int openCaptureLog(int channel, const std::string& fullPath) {
+int openCaptureLog(int channel, const std::string& fullPath, std::string* failure) {
     RelayChannel& relay = relayChannel(channelNumber(channel));
     CaptureFile& file = fileOf(channel);
     // One log per channel: the worker hands nothing more to the one still open.
     relay.logEnabled.store(0, std::memory_order_release);
     if (const int error = file.open(fullPath); error != 0) {
-        showBox("File Open Error。\n" + fullPath + "\n" + captureOpenReason(error, fullPath),
-                BoxIcon::Error, BoxOwner::MainWindow);
+        if (failure != nullptr) *failure = captureOpenReason(error, fullPath);
         return 0;
     }
     relay.logName = file.name();
-    relay.logByteCount.store(0, std::memory_order_relaxed);
     // Last, so that the worker never sees an enabled log whose file is not yet open.
     relay.logEnabled.store(1, std::memory_order_release);
     return 1;
@@ -72,7 +69,6 @@ void writeCaptureLog(RelayChannel& channel, const uint8_t* block, int32_t length
     }
     // A file that refused bytes has ended the capture.
     if (!file.accepting()) channel.logEnabled.store(0, std::memory_order_release);
-    channel.logByteCount.store(static_cast<int32_t>(file.byteCount()), std::memory_order_relaxed);
 }
 
 void requestCaptureLogClose(int channel) {

@@ -7,14 +7,14 @@
 struct RelayChannel;
 
 // Opens fullPath for binary writing (an existing regular file is emptied; a FIFO needs a
-// reader already) and enables the channel's log; never waits for a reader. 1 when open; 0 after
-// telling the user "File Open Error。" with the file and the system's reason.
-int openCaptureLog(int channel, const std::string& fullPath);
-// Called by the worker for every block while logEnabled is 1; never waits for the file (what it
-// cannot take yet waits in memory), and the capture's own thread writes out what waits once a
-// second. Every byte goes into the file except those the CRLF option removes. A write the file
-// refuses ends the capture and leaves a report for the log window (takeCaptureFailure); this
-// thread never shows a box.
+// reader already) and enables the channel's log; never waits for a reader. 1 when open; 0 when
+// not, with the system's reason in *failure for the one who asked to tell the user.
+int openCaptureLog(int channel, const std::string& fullPath, std::string* failure = nullptr);
+// Called by the worker (through the channel's capture sink) for every block while logEnabled is
+// 1; never waits for the file (what it cannot take yet waits in memory), and the capture's own
+// thread writes out what waits once a second. Every byte goes into the file except those the
+// CRLF option removes. A write the file refuses ends the capture and leaves a report for the log
+// window (takeCaptureFailure); this thread never shows a box.
 void writeCaptureLog(RelayChannel& channel, const uint8_t* block, int32_t length,
                      int32_t logStampLength);
 // Disables the channel's log and closes its file, waiting until it is closed; nothing captured

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "display/traffic_text_control.h"
-#include "relay/relay_channel.h"
 
 namespace {
 
@@ -43,20 +42,37 @@ struct HexRenderingFlag {
 
 }  // namespace
 
-void appendTraffic(RelayChannel& channel, const uint8_t* bytes, int32_t length) {
-    if (bytes == nullptr || length <= 0) return;
-    if (channel.displayMode.load(std::memory_order_relaxed) != 0) {
-        renderTrafficHex(channel, bytes, length);
+TrafficDisplay trafficDisplay1;
+TrafficDisplay trafficDisplay2;
+TrafficDisplay& trafficDisplay(int channel) { return channel == 2 ? trafficDisplay2 : trafficDisplay1; }
+
+bool TrafficDisplay::holdsText() const {
+    const std::shared_ptr<TrafficTextControl> control = displayWindow.load(std::memory_order_acquire);
+    return control != nullptr && control->textLength() > 0;
+}
+
+void TrafficDisplay::onChunk(const uint8_t* stamped, int32_t length, int32_t stampLength) {
+    if (displayMode.load(std::memory_order_relaxed) == 0) {
+        appendTraffic(*this, stamped, length);
     } else {
-        renderTrafficAscii(channel, bytes, length);
+        appendTraffic(*this, stamped + stampLength, length - stampLength);
     }
 }
 
-void renderTrafficAscii(RelayChannel& channel, const uint8_t* bytes, int32_t length) {
+void appendTraffic(TrafficDisplay& display, const uint8_t* bytes, int32_t length) {
+    if (bytes == nullptr || length <= 0) return;
+    if (display.displayMode.load(std::memory_order_relaxed) != 0) {
+        renderTrafficHex(display, bytes, length);
+    } else {
+        renderTrafficAscii(display, bytes, length);
+    }
+}
+
+void renderTrafficAscii(TrafficDisplay& display, const uint8_t* bytes, int32_t length) {
     // Held for the whole call: the window may end meanwhile, its text must not.
-    const std::shared_ptr<TrafficTextControl> control = channel.displayWindow.load(std::memory_order_acquire);
+    const std::shared_ptr<TrafficTextControl> control = display.displayWindow.load(std::memory_order_acquire);
     if (control == nullptr || bytes == nullptr || length <= 0) return;
-    TrafficRenderState& state = channel.render;
+    TrafficRenderState& state = display.render;
 
     // The caller's bytes go on to the log and the other port: work on a copy. A stamped chunk
     // of the largest read fits the fixed buffer; anything longer gets one of its own.
@@ -119,10 +135,10 @@ void renderTrafficAscii(RelayChannel& channel, const uint8_t* bytes, int32_t len
     state.asciiLeftText = control->textLength() > 0 ? 1 : 0;
 }
 
-void renderTrafficHex(RelayChannel& channel, const uint8_t* bytes, int32_t length) {
-    const std::shared_ptr<TrafficTextControl> control = channel.displayWindow.load(std::memory_order_acquire);
+void renderTrafficHex(TrafficDisplay& display, const uint8_t* bytes, int32_t length) {
+    const std::shared_ptr<TrafficTextControl> control = display.displayWindow.load(std::memory_order_acquire);
     if (control == nullptr || bytes == nullptr || length <= 0) return;
-    TrafficRenderState& state = channel.render;
+    TrafficRenderState& state = display.render;
     HexRenderingFlag rendering(state);
 
     const int textLength = control->textLength();

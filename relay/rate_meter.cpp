@@ -6,9 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "relay/app_options.h"
 #include "relay/relay_channel.h"
-#include "settings/config.h"
-#include "shell/window_calls.h"
 
 RateMeter rateMeter;
 
@@ -25,13 +24,15 @@ void countDown(std::atomic<int32_t>& countdown) {
     }
 }
 
-void updateRatesWith(int32_t rate) {
+void updateRates(int32_t rate) {
     if (rate < 1) return;
     // Taken and cleared in one step, so bytes the workers add meanwhile count in the next period.
     const int32_t rate1 = relayChannel1.rateByteCount.exchange(0, std::memory_order_relaxed) / rate;
     const int32_t rate2 = relayChannel2.rateByteCount.exchange(0, std::memory_order_relaxed) / rate;
-    callSetControlText(1053, formatRate(rate1));
-    callSetControlText(1054, formatRate(rate2));
+    if (rateMeter.showRate) {
+        rateMeter.showRate(1, formatRate(rate1));
+        rateMeter.showRate(2, formatRate(rate2));
+    }
 }
 
 void tickThreadBody(int32_t token) {
@@ -49,8 +50,6 @@ void tickThreadBody(int32_t token) {
     }
 }
 
-int32_t nextTimerId = 0;
-
 }  // namespace
 
 std::string formatElapsedClock(int32_t hours, int32_t minutes, int32_t seconds) {
@@ -63,12 +62,6 @@ std::string formatRate(int32_t bytesPerSecond) {
     char text[64];
     std::snprintf(text, sizeof text, "  %2d byte/s", bytesPerSecond);
     return text;
-}
-
-int beginTimerPeriod() {
-    // The tick thread sleeps against steady_clock; 1 ms is the finest step worth asking for.
-    rateMeter.timerPeriod = 1;
-    return 1;
 }
 
 int startRateTimer() {
@@ -88,9 +81,8 @@ int startRateTimer() {
     }
     rateMeter.tickThread = std::thread(tickThreadBody, rateMeter.timerToken);
     pthread_setname_np(rateMeter.tickThread.native_handle(), "vx-rate-tick");
-    if (++nextTimerId == 0) ++nextTimerId;
-    rateMeter.timerId.store(nextTimerId, std::memory_order_release);
-    return rateMeter.timerId.load(std::memory_order_acquire) != 0 ? 1 : 0;
+    rateMeter.timerId.store(1, std::memory_order_release);
+    return 1;
 }
 
 void onRateTimer(int32_t userValue) {
@@ -108,18 +100,18 @@ void onRateTimer(int32_t userValue) {
     const int32_t rate = appOptions.RATE.load(std::memory_order_relaxed);
     ++rateMeter.rateTick;
     if (rate >= 1 && rateMeter.rateTick >= rate) {
-        updateRatesWith(rate);
+        updateRates(rate);
         rateMeter.rateTick = 0;
     }
 
     countDown(relayChannel1.stampCountdown);
     countDown(relayChannel2.stampCountdown);
 
-    callSetStatusText(formatElapsedClock(rateMeter.elapsedHours, rateMeter.elapsedMinutes,
-                                         rateMeter.elapsedSeconds));
+    if (rateMeter.showElapsed) {
+        rateMeter.showElapsed(formatElapsedClock(rateMeter.elapsedHours, rateMeter.elapsedMinutes,
+                                                 rateMeter.elapsedSeconds));
+    }
 }
-
-void updateRates() { updateRatesWith(appOptions.RATE.load(std::memory_order_relaxed)); }
 
 void stopRateTimer() {
     relayChannel1.rateByteCount.store(0, std::memory_order_relaxed);

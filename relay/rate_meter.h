@@ -4,12 +4,12 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 
 struct RateMeter {
-    uint32_t timerPeriod = 0;
     std::atomic<int32_t> timerId{0};  // 0 while no timer runs
     int32_t timerToken = 0;
     int32_t elapsedHours = 0;
@@ -21,17 +21,19 @@ struct RateMeter {
     std::mutex stopLock;
     std::condition_variable stopSignal;
     bool stopping = false;
+
+    // Whoever listens gets the texts, on the tick thread: the elapsed-time clock, and a
+    // channel's bytes-per-second figure. Bound before the timer starts; unbound, nothing is shown.
+    std::function<void(const std::string& clock)> showElapsed;
+    std::function<void(int channel, const std::string& figure)> showRate;
 };
 
 extern RateMeter rateMeter;
 
-// 1 when the timer resolution was chosen, 0 when it cannot be.
-int beginTimerPeriod();
 // 1 when the tick thread started, else 0.
 int startRateTimer();
 // One tick; ignored unless userValue is the running timer's token.
 void onRateTimer(int32_t userValue);
-void updateRates();
 // Clears both rateByteCount, stops and joins the tick thread.
 void stopRateTimer();
 

@@ -12,12 +12,8 @@
 #include <ctime>
 #include <vector>
 
-#include "capture/capture_log.h"
-#include "capture/combined_log.h"
-#include "display/traffic_render.h"
-#include "display/traffic_text_control.h"
+#include "relay/app_options.h"
 #include "relay/serial_termios_linux.h"
-#include "settings/config.h"
 
 RelayChannel relayChannel1(1, serialPort1, serialPort2, 256);
 RelayChannel relayChannel2(2, serialPort2, serialPort1, 1024);
@@ -128,18 +124,17 @@ void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
 
 }  // namespace
 
-std::string formatTimeStamp(RelayChannel& channel) {
-    const std::shared_ptr<TrafficTextControl> control = channel.displayWindow.load(std::memory_order_acquire);
-    const bool displayHoldsText = control != nullptr && control->textLength() > 0;
+int formatTimeStamp(const RelayChannel& channel, char* out, size_t size) {
+    const bool displayHoldsText = channel.displaySink != nullptr && channel.displaySink->holdsText();
 
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
-    char text[64];
-    std::snprintf(text, sizeof text, "%s%d/%02d/%02d %02d:%02d:%02d\n", displayHoldsText ? "\n\n" : "",
-                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                  local.tm_sec);
-    return text;
+    const int length = std::snprintf(out, size, "%s%d/%02d/%02d %02d:%02d:%02d\n",
+                                     displayHoldsText ? "\n\n" : "", local.tm_year + 1900,
+                                     local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                                     local.tm_sec);
+    return std::clamp(length, 0, static_cast<int>(size) - 1);
 }
 
 void relayWorker(RelayChannel& channel) {
@@ -188,7 +183,10 @@ void relayWorker(RelayChannel& channel) {
                 received = static_cast<size_t>(n);
                 // Here, right after the read, so that both directions are recorded in the
                 // order they were read, whatever the worker does with the chunk afterwards.
-                if (combinedCapture.enabled()) combinedCapture.write(channel.number, buffer.data(), received);
+                ChunkSink* const readSink = channel.readSink;
+                if (readSink != nullptr && readSink->takesChunks()) {
+                    readSink->onChunk(buffer.data(), static_cast<int32_t>(n), 0);
+                }
             } else if (n == 0 || errno != EAGAIN) {
                 sourceFailed = true;
             }
@@ -209,34 +207,30 @@ void relayWorker(RelayChannel& channel) {
         const int32_t length = static_cast<int32_t>(received);
         addRateBytes(channel.rateByteCount, length);
 
-        const bool displayOpen = channel.displayOpen.load(std::memory_order_acquire) == 1;
-        const bool logEnabled = channel.logEnabled.load(std::memory_order_acquire) == 1;
+        ChunkSink* const display = channel.displaySink;
+        ChunkSink* const log = channel.logSink;
+        const bool displayOpen = display != nullptr && display->takesChunks();
+        const bool logEnabled = log != nullptr && log->takesChunks();
         const bool stampDue = appOptions.DATETIME.load(std::memory_order_relaxed) == 1 &&
                               channel.stampCountdown.load(std::memory_order_relaxed) == 0 &&
                               (displayOpen || logEnabled);
 
         if (!stampDue) {
             if (channel.chunkObserver) channel.chunkObserver(chunk, length, 0);
-            if (displayOpen) appendTraffic(channel, chunk, length);
-            if (logEnabled) writeCaptureLog(channel, chunk, length, 0);
+            if (displayOpen) display->onChunk(chunk, length, 0);
+            if (logEnabled) log->onChunk(chunk, length, 0);
         } else {
-            const std::string stamp = formatTimeStamp(channel);
-            const size_t stampLength = std::min(stamp.size(), stamped.size() - received);
-            std::memcpy(stamped.data(), stamp.data(), stampLength);
+            char stamp[kLongestStamp + 16];
+            const int formatted = formatTimeStamp(channel, stamp, sizeof stamp);
+            const size_t stampLength = std::min(static_cast<size_t>(formatted), stamped.size() - received);
+            std::memcpy(stamped.data(), stamp, stampLength);
             std::memcpy(stamped.data() + stampLength, chunk, received);
             const int32_t stampedLength = static_cast<int32_t>(stampLength + received);
             const int32_t L = static_cast<int32_t>(stampLength);
 
             if (channel.chunkObserver) channel.chunkObserver(chunk, length, L);
-            if (displayOpen) {
-                // A hexadecimal display never shows the stamp.
-                if (channel.displayMode.load(std::memory_order_relaxed) == 0) {
-                    appendTraffic(channel, stamped.data(), stampedLength);
-                } else {
-                    appendTraffic(channel, chunk, length);
-                }
-            }
-            if (logEnabled) writeCaptureLog(channel, stamped.data(), stampedLength, L);
+            if (displayOpen) display->onChunk(stamped.data(), stampedLength, L);
+            if (logEnabled) log->onChunk(stamped.data(), stampedLength, L);
         }
 
         channel.stampCountdown.store(appOptions.DATETIMEVAL.load(std::memory_order_relaxed),

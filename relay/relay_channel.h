@@ -11,10 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "display/traffic_render_state.h"
+#include "relay/chunk_sink.h"
 #include "relay/serial_port.h"
-
-class TrafficTextControl;
 
 struct RelayChannel {
     RelayChannel(int channelNumber, SerialPort& from, SerialPort& to, int limit)
@@ -30,20 +28,18 @@ struct RelayChannel {
     std::atomic<int32_t> rateByteCount{0};   // add; read-and-reset as one exchange
     std::atomic<int32_t> stampCountdown{0};  // seconds of quiet left before the next stamp
 
-    // Display: written by the UI thread, read by the worker for every chunk.
-    std::atomic<int32_t> displayOpen{0};
-    std::atomic<int32_t> displayMode{0};
-    // The text (control 1001) of the channel's most recent display window; null before the
-    // first one. It outlives the window's widgets: a render call holds it until it ends, and
-    // the next window's text takes its place.
-    std::atomic<std::shared_ptr<TrafficTextControl>> displayWindow;
+    // 1 while the left button is held in the channel's display text: the worker pauses.
     std::atomic<int32_t> displayMouseHeld{0};
-    TrafficRenderState render;
+
+    // Who the worker hands chunks to, in this order: readSink right after the read returns,
+    // then displaySink and logSink with the stamp. Set by the shell only while no worker runs.
+    ChunkSink* readSink = nullptr;
+    ChunkSink* displaySink = nullptr;
+    ChunkSink* logSink = nullptr;
 
     // Capture log; its file is the capture's own.
     std::atomic<int32_t> logEnabled{0};
     std::string logName;  // the chosen file's name without its folder, kept whole
-    std::atomic<int32_t> logByteCount{0};
 
     // What a stopped worker could not write of its last chunk: shown, logged and counted
     // already, so the next worker of the channel only writes it, before anything it reads.
@@ -80,5 +76,6 @@ void stopRelayWorkers();
 // the next open at once.
 void stopRelayAndClosePorts();
 
-// "YYYY/MM/DD hh:mm:ss\n", with "\n\n" in front when the channel's display control holds text.
-std::string formatTimeStamp(RelayChannel& channel);
+// "YYYY/MM/DD hh:mm:ss\n", with "\n\n" in front when the channel's display holds text,
+// written into `out` (at least 32 bytes); returns its length.
+int formatTimeStamp(const RelayChannel& channel, char* out, size_t size);

@@ -7,13 +7,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <thread>
 #include <cstring>
 
 #include "relay/serial_termios_linux.h"
-#include "shell/message_catalogue.h"
 
 SerialPort serialPort1;
 SerialPort serialPort2;
@@ -58,16 +58,6 @@ int comIndexOfName(const char* deviceName) {
     return -1;
 }
 
-// Codes 1..6 of the catalogue name their port. Any other number would index past the
-// catalogue's port entries (7 is already "EVMASK Error"), so it gets a box of the same form.
-void reportOpenFailure(int64_t portNumber) {
-    if (portNumber >= 1 && portNumber <= 6) {
-        showMessage(static_cast<int>(portNumber));
-        return;
-    }
-    showBox("Com" + std::to_string(portNumber) + " Open Error", BoxIcon::Error, BoxOwner::MainWindow);
-}
-
 // A tty's close waits until its output is sent, for as long as the driver's closing wait (30 s
 // by default on a UART) when flow control holds it back, and closes run on the UI thread. What
 // still moves gets a bounded moment to go out; what stands still is dropped so that the close
@@ -89,37 +79,37 @@ void discardHeldOutput(int fd) {
 void refusePortOpens() { opensRefused.store(true); }
 bool portOpensRefused() { return opensRefused.load(); }
 
-int openPort(const char* deviceName, int64_t portNumber, SerialPort& port) {
-    if (portOpensRefused()) return 1;
+int openPort(const char* deviceName, SerialPort& port, int* systemError) {
+    int ignored = 0;
+    int& reason = systemError != nullptr ? *systemError : ignored;
+    reason = 0;
+    if (portOpensRefused()) return PortOpenRefused;
     const int index = comIndexOfName(deviceName);
-    if (index < 0) {
-        reportOpenFailure(portNumber);
-        return 1;
-    }
+    if (index < 0) return PortOpenFailed;
 
     const int fd = ::open(comDevicePaths[index].c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        reportOpenFailure(portNumber);
-        return 1;
+        reason = errno;
+        return PortOpenFailed;
     }
     // No sharing: another holder of the lock (this program's other port, or another program)
     // makes the open fail. TIOCEXCL below keeps out openers that do not take the lock.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        reason = errno;
         ::close(fd);
-        reportOpenFailure(portNumber);
-        return 1;
+        return PortOpenFailed;
     }
     // Opened, but not a serial line: it cannot take the line settings.
     termios probe{};
     if (tcgetattr(fd, &probe) != 0) {
+        reason = errno;
         ::close(fd);
-        showMessage(7);
-        return 1;
+        return PortNotSerial;
     }
     ioctl(fd, TIOCEXCL);
 
     port.handle.store(fd, std::memory_order_release);
-    return 0;
+    return PortOpened;
 }
 
 LineSettings lineSettingsFor(const PortSettings& s) {

@@ -61,15 +61,24 @@ int64_t portNumberOf(int32_t comIndex);
 // "Com%d -> Com%d": the port the data come from, then the one they are relayed to.
 std::string directionTitle(int32_t fromComIndex, int32_t toComIndex);
 
-// Shutdown's word on the ports: from then on openPort fails without a box and no worker starts.
+// Shutdown's word on the ports: from then on openPort refuses and no worker starts.
 // A box or dialog can run the shutdown inside its own loop, in the middle of a restart that
 // goes on once the loop returns.
 void refusePortOpens();
 bool portOpensRefused();
 
-// Opens deviceName ("com1".."com6") exclusively for non-blocking reading and writing.
-// 0: open, handle set. 1: failed, the user has been told, handle left as it was.
-int openPort(const char* deviceName, int64_t portNumber, SerialPort& port);
+// What openPort did; the caller tells the user (0 is success, so `openPort(...) == 0` reads "open").
+enum PortOpenResult : int {
+    PortOpened = 0,
+    PortOpenFailed = 1,   // no such name or device, in use, not permitted
+    PortNotSerial = 2,    // opened, but not a serial line: closed again
+    PortOpenRefused = 3,  // shutdown has begun: nothing to tell
+};
+
+// Opens deviceName ("com1".."com6") exclusively for non-blocking reading and writing. On
+// PortOpened the handle is set; otherwise it is left as it was and the system's reason, when
+// there is one, is in *systemError (errno; 0 when none).
+int openPort(const char* deviceName, SerialPort& port, int* systemError = nullptr);
 
 // Empties both queues of the open device, then applies port.settings. Failures go unreported.
 void configurePort(SerialPort& port);

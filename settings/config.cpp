@@ -6,9 +6,6 @@
 
 #include "relay/serial_port.h"
 #include "settings/private_profile.h"
-#include "shell/message_catalogue.h"
-
-AppOptions appOptions;
 
 namespace {
 
@@ -73,7 +70,7 @@ int loadConfig() {
     return 0;
 }
 
-void saveConfig() {
+ConfigSaveResult saveConfig() {
     const std::string path = configPath();
     PrivateProfile ini(path);
     for (const PortKeys& p : kPortSections) {
@@ -94,12 +91,9 @@ void saveConfig() {
     ini.setString("DATA", "DATETIMEVAL",
                   std::to_string(appOptions.DATETIMEVAL.load(std::memory_order_relaxed)));
 
-    // All seventeen keys reach the disk in one replacement, or none do; a failure is said.
-    std::string reason;
-    if (ini.save(&reason)) {
-        showBox("Configuration Data Saved", BoxIcon::Information, BoxOwner::MainWindow);
-    } else {
-        showBox("Configuration Data Save Error: " + path + ": " + reason, BoxIcon::Error,
-                BoxOwner::MainWindow);
-    }
+    // All seventeen keys reach the disk in one replacement, or none do.
+    ConfigSaveResult result;
+    result.path = path;
+    result.saved = ini.save(&result.reason);
+    return result;
 }

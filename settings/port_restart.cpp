@@ -108,7 +108,7 @@ bool sameComChoice(const PortChoice& port1, const PortChoice& port2) {
 // purging it, throws away what its driver still holds to send and what arrived for reading.
 // Nothing is purged either way. Workers start only after both ports are settled, so that the
 // rest of a chunk a stopped worker kept finds its destination open.
-void restartPorts(const PortChoice& port1, const PortChoice& port2) {
+void restartPorts(const PortChoice& port1, const PortChoice& port2, const PortOpenReport& reportOpen) {
     SerialPort* ports[2] = {&serialPort1, &serialPort2};
     RelayChannel* channels[2] = {&relayChannel1, &relayChannel2};
     const PortChoice* choices[2] = {&port1, &port2};
@@ -129,7 +129,11 @@ void restartPorts(const PortChoice& port1, const PortChoice& port2) {
     for (int i = 0; i < 2; ++i) {
         SerialPort& port = *ports[i];
         port.settings.comIndex = comIndex[i];
-        if (!keep[i] && openPort(portDeviceNameAt(comIndex[i]), portNumberOf(comIndex[i]), port) != 0) continue;
+        if (!keep[i]) {
+            const int opened = openPort(portDeviceNameAt(comIndex[i]), port);
+            if (reportOpen) reportOpen(opened, portNumberOf(comIndex[i]));
+            if (opened != PortOpened) continue;
+        }
         port.settings = settingsFromChoice(*choices[i], port.settings);
         reconfigurePort(port);
     }

@@ -1,7 +1,9 @@
 #include "shell/message_catalogue.h"
 
 #include <cstdio>
-#include <mutex>
+
+#include "relay/serial_port.h"
+#include "settings/config.h"
 
 namespace {
 
@@ -35,35 +37,7 @@ const CatalogueEntry* entryOf(int code) {
     return &kCatalogue[code - 1];
 }
 
-// Bound once by the shell (or a test) but guarded, so that binding never races a box.
-std::mutex boxFunctionLock;
-BoxFunction boxFunction;
-
 }  // namespace
-
-void setBoxFunction(BoxFunction function) {
-    std::lock_guard<std::mutex> hold(boxFunctionLock);
-    boxFunction = std::move(function);
-}
-
-bool hasBoxFunction() {
-    std::lock_guard<std::mutex> hold(boxFunctionLock);
-    return static_cast<bool>(boxFunction);
-}
-
-void showBox(const std::string& text, BoxIcon icon, BoxOwner owner, void* widget) {
-    BoxFunction function;
-    {
-        std::lock_guard<std::mutex> hold(boxFunctionLock);
-        function = boxFunction;
-    }
-    if (function) {
-        // Called outside the lock: the box is modal and may run for as long as the user waits.
-        function(BoxRequest{text, icon, owner, widget});
-        return;
-    }
-    std::fprintf(stderr, "Vorlinex: %s\n", text.c_str());
-}
 
 void showMessage(int code) {
     const CatalogueEntry* entry = entryOf(code);
@@ -76,12 +50,26 @@ void showMessage(int code) {
     showBox(entry->text, entry->icon, BoxOwner::MainWindow);
 }
 
-const char* messageText(int code) {
-    const CatalogueEntry* entry = entryOf(code);
-    return entry == nullptr ? "" : entry->text;
+void reportPortOpen(int result, int64_t portNumber) {
+    if (result == PortNotSerial) {
+        showMessage(7);
+    } else if (result == PortOpenFailed) {
+        // Codes 1..6 of the catalogue name their port. Any other number would index past the
+        // catalogue's port entries (7 is already "EVMASK Error"), so it gets a box of the same form.
+        if (portNumber >= 1 && portNumber <= 6) {
+            showMessage(static_cast<int>(portNumber));
+        } else {
+            showBox("Com" + std::to_string(portNumber) + " Open Error", BoxIcon::Error,
+                    BoxOwner::MainWindow);
+        }
+    }
 }
 
-BoxIcon messageIcon(int code) {
-    const CatalogueEntry* entry = entryOf(code);
-    return entry == nullptr ? BoxIcon::None : entry->icon;
+void reportConfigSave(const ConfigSaveResult& result) {
+    if (result.saved) {
+        showBox("Configuration Data Saved", BoxIcon::Information, BoxOwner::MainWindow);
+    } else {
+        showBox("Configuration Data Save Error: " + result.path + ": " + result.reason,
+                BoxIcon::Error, BoxOwner::MainWindow);
+    }
 }

@@ -20,6 +20,7 @@
 #include "bench/qt/program_run.h"
 #include "capture/qt/log_window.h"
 #include "display/qt/display_window.h"
+#include "display/traffic_render.h"
 #include "relay/relay_channel.h"
 #include "shell/qt/entry.h"
 #include "shell/qt/main_window.h"
@@ -58,7 +59,7 @@ void openAll(Soak& soak, QWidget* mainWindow) {
     const int logItems[2] = {40010, 40011};
     for (int c = 0; c < 2; ++c) {
         if (auto* b = buttonOf(mainWindow, disp[c])) b->click();
-        if (relayChannel(c + 1).displayOpen.load() != 1) ++soak.failedOpens;
+        if (trafficDisplay(c + 1).displayOpen.load() != 1) ++soak.failedOpens;
         soak.logFiles[c].push_back(soak.scratch->file("channel" + std::to_string(c + 1) + "-" +
                                                       std::to_string(soak.cycles) + ".log"));
         if (QAction* item = mainMenuItem(logItems[c])) item->trigger();

@@ -28,6 +28,7 @@
 #include "capture/capture_log.h"
 #include "capture/combined_log.h"
 #include "capture/qt/log_window.h"
+#include "display/traffic_render.h"
 #include "relay/relay_channel.h"
 #include "shell/qt/entry.h"
 #include "shell/qt/main_window.h"
@@ -83,7 +84,7 @@ void openWindows(Run& run, QWidget* mainWindow) {
     const char* buttons[2] = {"117", "118"};
     for (int c = 0; c < 2; ++c) {
         if (auto* b = mainWindow->findChild<QAbstractButton*>(buttons[c])) b->click();
-        run.displayOpen[c] = relayChannel(c + 1).displayOpen.load() == 1;
+        run.displayOpen[c] = trafficDisplay(c + 1).displayOpen.load() == 1;
         if (!run.displayOpen[c]) {
             run.notes += std::string("  display window ") + std::to_string(c + 1) +
                          " skipped: Disp " + buttons[c] + " did not open it\n";

@@ -17,12 +17,12 @@
 #include <QScreen>
 #include <QTimer>
 #include <algorithm>
-#include <cstring>
 
+#include "capture/capture_file.h"
 #include "capture/capture_log.h"
 #include "capture/combined_log.h"
+#include "relay/box_request.h"
 #include "relay/relay_channel.h"
-#include "shell/message_catalogue.h"
 #include "shell/qt/dialog_units.h"
 #include "shell/qt/main_window.h"
 
@@ -289,11 +289,12 @@ void startCapture(int channel) {
     const std::string fullPath = QFile::encodeName(*path).toStdString();
     if (isCombined(channel)) {
         if (const int error = combinedCapture.open(fullPath); error != 0) {
-            showBox("File Open Error。\n" + fullPath + "\n" + std::strerror(error), BoxIcon::Error,
-                    BoxOwner::MainWindow);
+            showBox("File Open Error。\n" + fullPath + "\n" + captureOpenReason(error, fullPath),
+                    BoxIcon::Error, BoxOwner::MainWindow);
             return;
         }
-    } else if (openCaptureLog(channel, fullPath) == 0) {
+    } else if (std::string failure; openCaptureLog(channel, fullPath, &failure) == 0) {
+        showBox("File Open Error。\n" + fullPath + "\n" + failure, BoxIcon::Error, BoxOwner::MainWindow);
         return;
     }
 

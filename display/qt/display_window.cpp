@@ -14,11 +14,12 @@
 #include <memory>
 
 #include "display/qt/traffic_view.h"
+#include "display/traffic_render.h"
 #include "display/traffic_text_control.h"
+#include "relay/app_options.h"
+#include "relay/box_request.h"
 #include "relay/relay_channel.h"
 #include "relay/serial_port.h"
-#include "settings/config.h"
-#include "shell/message_catalogue.h"
 #include "shell/qt/dialog_units.h"
 #include "shell/qt/main_window.h"
 
@@ -67,7 +68,7 @@ QColor menuColour() { return QApplication::palette("QMenu").color(QPalette::Wind
 class DisplayWindow : public QDialog {
 public:
     DisplayWindow(RelayChannel& channel, std::shared_ptr<TrafficTextControl> model, QWidget* owner)
-        : QDialog(owner), channel_(channel) {
+        : QDialog(owner), channel_(channel), display_(trafficDisplay(channel.number)) {
         const bool second = channel.number == 2;
         setObjectName(second ? "IDD_DIALOG_DISP2" : "IDD_DIALOG_DISP1");
         Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -167,7 +168,7 @@ protected:
             if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick) {
                 if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
                     channel_.displayMouseHeld.store(1);
-                    if (channel_.render.hexRendering.load() == 1) return true;
+                    if (display_.render.hexRendering.load() == 1) return true;
                 }
             } else if (type == QEvent::MouseButtonRelease) {
                 if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
@@ -177,7 +178,7 @@ protected:
             } else if (type == QEvent::MouseMove) {
                 // A drag would move the selection between a render's select and replace.
                 const auto* mouse = static_cast<QMouseEvent*>(event);
-                if ((mouse->buttons() & Qt::LeftButton) && channel_.render.hexRendering.load() == 1) return true;
+                if ((mouse->buttons() & Qt::LeftButton) && display_.render.hexRendering.load() == 1) return true;
             }
         }
         return QDialog::eventFilter(watched, event);
@@ -186,12 +187,13 @@ protected:
 private:
     // The widgets go; the text stays with the channel for a render call still under way.
     void endDisplay() {
-        channel_.displayOpen.store(0);
+        display_.displayOpen.store(0);
         done(idEnd);
         deleteLater();
     }
 
     RelayChannel& channel_;
+    TrafficDisplay& display_;
     TrafficView* view_ = nullptr;
     QPushButton* clear_ = nullptr;
     QPushButton* end_ = nullptr;
@@ -230,7 +232,8 @@ int setDisplayFont(TrafficView& view, const QFont& font) {
 
 void openDisplayWindow(int channel) {
     RelayChannel& ch = relayChannel(channel);
-    if (ch.displayOpen.load() == 1) return;
+    TrafficDisplay& display = trafficDisplay(channel);
+    if (display.displayOpen.load() == 1) return;
     watchLeftButton();
 
     auto model = std::make_shared<TrafficTextControl>();
@@ -242,9 +245,9 @@ void openDisplayWindow(int channel) {
     // The worker renders into the new text from its very first chunk after this: the text,
     // then the form, then the flag it looks at. The previous text goes once no render call
     // holds it any more.
-    ch.displayWindow.store(std::move(model), std::memory_order_release);
-    ch.displayMode.store(appOptions.DMODE.load());
-    ch.displayOpen.store(1, std::memory_order_release);
+    display.displayWindow.store(std::move(model), std::memory_order_release);
+    display.displayMode.store(appOptions.DMODE.load());
+    display.displayOpen.store(1, std::memory_order_release);
     window->show();
     window->repaint();
 }

@@ -10,9 +10,9 @@
 #include <QRadioButton>
 #include <QString>
 
+#include "relay/box_request.h"
 #include "settings/config.h"
 #include "settings/startup_entry.h"
-#include "shell/message_catalogue.h"
 #include "shell/qt/dialog_units.h"
 
 static void loadDialogResources() { Q_INIT_RESOURCE(resources); }

@@ -149,7 +149,7 @@ void SerialDialog::acceptChoices() {
         showBox("同じCom_Noは設定できません。", BoxIcon::Error, BoxOwner::None);
         return;
     }
-    restartPorts(port1, port2);
+    restartPorts(port1, port2, reportPortOpen);
     setMainControlText(1055, QString::fromStdString(portLabelText(serialPort1)));
     setDisplayWindowTitle(1, QString::fromStdString(displayTitleText(1)));
     setMainControlText(1056, QString::fromStdString(portLabelText(serialPort2)));

@@ -22,7 +22,7 @@
 #include "relay/serial_port.h"
 #include "shell/message_catalogue.h"
 #include "shell/qt/main_window.h"
-#include "shell/window_calls.h"
+#include "shell/relay_sinks.h"
 
 namespace {
 
@@ -120,7 +120,7 @@ void showQtBox(const BoxRequest& request) {
 
 // The rate meter's texts, queued to the UI thread: its tick never waits for the windows.
 void bindWindowCalls(QWidget* window) {
-    windowCalls.setStatusText = [window](const std::string& text) {
+    rateMeter.showElapsed = [window](const std::string& text) {
         const QString value = QString::fromStdString(text);
         QMetaObject::invokeMethod(
             window,
@@ -131,7 +131,8 @@ void bindWindowCalls(QWidget* window) {
             },
             Qt::QueuedConnection);
     };
-    windowCalls.setControlText = [window](int controlId, const std::string& text) {
+    rateMeter.showRate = [window](int channel, const std::string& text) {
+        const int controlId = channel == 2 ? 1054 : 1053;
         const QString value = QString::fromStdString(text);
         QMetaObject::invokeMethod(
             window,
@@ -184,6 +185,7 @@ int vorlinexMain(int argc, char** argv, const std::function<void(QWidget*)>& aft
     const bool ownBox = !hasBoxFunction();
     if (ownBox) setBoxFunction(showQtBox);
 
+    connectRelaySinks();
     QWidget* window = createMainWindow();
     bindWindowCalls(window);
     initialiseMainWindow(window);
@@ -198,7 +200,8 @@ int vorlinexMain(int argc, char** argv, const std::function<void(QWidget*)>& aft
     // However the loop ended, no worker or tick thread outlives the entry function.
     shutdownVorlinex();
 
-    windowCalls = WindowCalls{};
+    rateMeter.showElapsed = nullptr;
+    rateMeter.showRate = nullptr;
     publishMainWindow(nullptr);
     delete window;
     if (ownBox) setBoxFunction({});

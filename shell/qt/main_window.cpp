@@ -22,6 +22,7 @@
 
 #include "capture/qt/log_window.h"
 #include "display/qt/display_window.h"
+#include "display/traffic_render.h"
 #include "relay/rate_meter.h"
 #include "relay/relay_channel.h"
 #include "relay/serial_port.h"
@@ -177,7 +178,9 @@ void setDisplayModeCheck(QWidget* window, int dmode) {
 void openPortAndStartWorker(SerialPort& port, RelayChannel& channel, QWidget* window,
                             int labelId) {
     const int32_t comIndex = port.settings.comIndex;
-    if (openPort(portDeviceNameAt(comIndex), portNumberOf(comIndex), port) == 0) {
+    const int opened = openPort(portDeviceNameAt(comIndex), port);
+    reportPortOpen(opened, portNumberOf(comIndex));
+    if (opened == PortOpened) {
         configurePort(port);
         startRelayWorker(channel);
     }
@@ -247,7 +250,6 @@ bool initialiseMainWindow(QWidget* mainWindow) {
     rateMeter.elapsedHours = 0;
     rateMeter.elapsedMinutes = 0;
     rateMeter.elapsedSeconds = 0;
-    if (beginTimerPeriod() == 0) return false;
 
     for (SerialPort* port : {&serialPort1, &serialPort2}) {
         port->handle.store(-1, std::memory_order_release);
@@ -269,8 +271,9 @@ bool initialiseMainWindow(QWidget* mainWindow) {
 
     startRateTimer();
     setDisplayModeCheck(window, appOptions.DMODE.load());
+    trafficDisplay1.displayOpen = 0;
+    trafficDisplay2.displayOpen = 0;
     for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
-        channel->displayOpen = 0;
         channel->logEnabled = 0;
         channel->stampCountdown = 0;
     }
@@ -299,7 +302,7 @@ void dispatchMainCommand(int commandId) {
             runSerialDialog(window);
             break;
         case 700:
-            saveConfig();
+            reportConfigSave(saveConfig());
             break;
         case 40003:
             openHelp();

@@ -17,7 +17,7 @@ void setMainControlText(int controlId, const QString& text);
 QWidget* createMainWindow();
 // The start-up sequence (settings, ports, workers, timers, check mark). Boxes raised here have
 // no owner, because the window is not published yet. false when it had to stop early: the
-// timer resolution could not be chosen, or shutdown began while a box was up.
+// shutdown began while a box was up.
 bool initialiseMainWindow(QWidget* mainWindow);
 // Makes the window the owner of later boxes and dialogs; null withdraws it.
 void publishMainWindow(QWidget* mainWindow);

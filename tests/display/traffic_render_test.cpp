@@ -8,7 +8,6 @@
 
 #include "display/traffic_render.h"
 #include "display/traffic_text_control.h"
-#include "relay/relay_channel.h"
 
 namespace {
 
@@ -23,9 +22,7 @@ struct Display {
     }
     std::string text() const { return control.text(); }
 
-    SerialPort from;
-    SerialPort to;
-    RelayChannel channel{1, from, to, 1024};
+    TrafficDisplay channel;
     std::shared_ptr<TrafficTextControl> model = std::make_shared<TrafficTextControl>();
     TrafficTextControl& control = *model;
 };

@@ -7,7 +7,6 @@
 
 #include "display/traffic_render.h"
 #include "display/traffic_text_control.h"
-#include "relay/relay_channel.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {
@@ -17,15 +16,14 @@ constexpr int kLine = 74;
 struct Display {
     explicit Display(int mode) {
         channel.displayMode = mode;
-        channel.displayWindow.store(model);
+        channel.displayWindow = model;
     }
     void feed(const std::string& bytes) {
         appendTraffic(channel, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()));
     }
-    SerialPort from, to;
-    RelayChannel channel{1, from, to, 256};
     std::shared_ptr<TrafficTextControl> model = std::make_shared<TrafficTextControl>();
     TrafficTextControl& control = *model;
+    TrafficDisplay channel;
 };
 
 int hexDigit(char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1; }

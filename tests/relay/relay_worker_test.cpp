@@ -11,10 +11,12 @@
 
 #include "capture/capture_log.h"
 #include "capture/combined_log.h"
+#include "display/traffic_render.h"
 #include "display/traffic_text_control.h"
 #include "relay/relay_channel.h"
 #include "settings/config.h"
 #include "shell/message_catalogue.h"
+#include "shell/relay_sinks.h"
 #include "tests/support/combined_records.h"
 #include "tests/support/pty_cable.h"
 
@@ -49,11 +51,13 @@ protected:
                                       devicesSection({cable1.slavePath(), cable2.slavePath(), "", "", "", ""}));
         loadConfig();
         for (SerialPort* port : {&serialPort1, &serialPort2}) {
-            ASSERT_EQ(openPort(portDeviceNameAt(port->settings.comIndex), 1, *port), 0);
+            ASSERT_EQ(openPort(portDeviceNameAt(port->settings.comIndex), *port), 0);
             configurePort(*port);
         }
+        connectRelaySinks();
+        trafficDisplay1.displayOpen = trafficDisplay2.displayOpen = 0;
         for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
-            channel->rateByteCount = channel->stampCountdown = channel->displayOpen = channel->logEnabled = 0;
+            channel->rateByteCount = channel->stampCountdown = channel->logEnabled = 0;
             // Each worker fills its own record; the test reads them after the join.
             channel->chunkObserver = [this, channel](const uint8_t* bytes, int32_t length, int32_t stamp) {
                 chunks[channel->number - 1].emplace_back(reinterpret_cast<const char*>(bytes), length);
@@ -65,7 +69,7 @@ protected:
         stopBoth();
         closePort(serialPort1), closePort(serialPort2);
         relayChannel1.chunkObserver = relayChannel2.chunkObserver = nullptr;
-        relayChannel1.displayWindow.store(nullptr);
+        trafficDisplay1.displayWindow.store(nullptr);
         setBoxFunction(nullptr);
     }
     void startBoth() { startRelayWorker(relayChannel1), startRelayWorker(relayChannel2); }
@@ -126,8 +130,8 @@ TEST_F(RelayTest, StopAndRestartNeverLeavesTwoWorkersAlive) {
         stopBoth();
         EXPECT_EQ(liveWorkerCount(), 0) << round;
         closePort(serialPort1), closePort(serialPort2);
-        ASSERT_EQ(openPort("com1", 1, serialPort1), 0);
-        ASSERT_EQ(openPort("com2", 2, serialPort2), 0);
+        ASSERT_EQ(openPort("com1", serialPort1), 0);
+        ASSERT_EQ(openPort("com2", serialPort2), 0);
     }
     // A stop also ends a worker that waits for room on a destination nobody reads.
     startBoth();
@@ -152,9 +156,9 @@ TEST_P(StampTest, StampsTheFirstChunkAfterQuietAndReloadsTheCountdown) {
     const StampCase& c = GetParam();
     appOptions.DATETIME = c.dateTime;
     appOptions.DATETIMEVAL = c.quietSeconds;
-    relayChannel1.displayWindow = control;
-    relayChannel1.displayOpen = c.displayOpen;
-    relayChannel1.displayMode = c.displayMode;
+    trafficDisplay1.displayWindow = control;
+    trafficDisplay1.displayOpen = c.displayOpen;
+    trafficDisplay1.displayMode = c.displayMode;
     relayChannel1.stampCountdown = c.countdown;
     ASSERT_TRUE(!c.log || openCaptureLog(1, dir.file("capture.bin")) == 1);
     const std::time_t before = std::time(nullptr);

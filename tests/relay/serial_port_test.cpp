@@ -40,18 +40,24 @@ protected:
     PtyCable cable1;
     SerialPort port1, port2;
     std::vector<std::string> boxes;
+    // As the shell opens a port: the result, then its message.
+    int openAndReport(const char* name, int64_t portNumber, SerialPort& port) {
+        const int result = openPort(name, port);
+        reportPortOpen(result, portNumber);
+        return result;
+    }
 };
 
 TEST_F(SerialPortTest, OpensTheMappedDeviceExclusively) {
-    ASSERT_EQ(openPort("com1", 1, port1), 0);
+    ASSERT_EQ(openPort("com1", port1), 0);
     EXPECT_TRUE(fcntl(port1.handle.load(), F_GETFL) & O_NONBLOCK);
     // A second open of the same device (both ports on COM1) fails.
-    EXPECT_EQ(openPort("com1", 1, port2), 1);
+    EXPECT_EQ(openAndReport("com1", 1, port2), PortOpenFailed);
     EXPECT_FALSE(port2.isOpen());
     EXPECT_EQ(boxes, std::vector<std::string>{"Com1 Open Error"});
     closePort(port1);
     EXPECT_FALSE(port1.isOpen());
-    EXPECT_EQ(openPort("com1", 1, port2), 0);  // released, it opens again
+    EXPECT_EQ(openPort("com1", port2), 0);  // released, it opens again
 }
 
 struct FailedOpenCase {
@@ -66,7 +72,7 @@ TEST_P(SerialOpenFailureTest, ShowsItsMessageLeavesThePortClosedAndLeaksNothing)
     const FailedOpenCase& c = GetParam();
     mapDevices(c.path == std::string("<dir>") ? dir.path() : c.path);
     const int fdsBefore = openDescriptorCount();
-    EXPECT_EQ(openPort(portDeviceNameAt(c.comIndex), c.comIndex + 1, port1), 1);
+    EXPECT_NE(openAndReport(portDeviceNameAt(c.comIndex), c.comIndex + 1, port1), PortOpened);
     EXPECT_FALSE(port1.isOpen());
     EXPECT_EQ(boxes, std::vector<std::string>{c.message});
     EXPECT_EQ(openDescriptorCount(), fdsBefore);
@@ -93,7 +99,7 @@ class LineSettingsTest : public SerialPortTest, public ::testing::WithParamInter
 
 TEST_P(LineSettingsTest, ReadsBackFromTheDeviceAsMapped) {
     const LineCase& c = GetParam();
-    ASSERT_EQ(openPort("com1", 1, port1), 0);
+    ASSERT_EQ(openPort("com1", port1), 0);
     struct termios2 t {};
     ASSERT_EQ(ioctl(port1.handle.load(), TCGETS2, &t), 0);
     const uint32_t rateBefore = t.c_ospeed;

@@ -41,8 +41,8 @@ TEST(SimDevices, HostAndInstrumentHoldAConversationThroughTheRelay) {
     PtyCable cableA, cableB;
     dir.write("Vorlinex.ini", devicesSection({cableA.slavePath(), cableB.slavePath(), "", "", "", ""}));
     loadConfig();
-    ASSERT_EQ(openPort("com1", 1, serialPort1), 0);
-    ASSERT_EQ(openPort("com2", 2, serialPort2), 0);
+    ASSERT_EQ(openPort("com1", serialPort1), 0);
+    ASSERT_EQ(openPort("com2", serialPort2), 0);
     std::mutex lock;
     std::string answers;  // what channel 2 carries from the instrument to the host
     relayChannel2.chunkObserver = [&](const uint8_t* bytes, int32_t length, int32_t) {

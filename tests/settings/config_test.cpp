@@ -38,7 +38,7 @@ TEST_F(Config, MissingFileGivesTheDefaultsAndEveryValueRoundTrips) {
     loadConfig();
     EXPECT_EQ(comDevicePaths[0], "/dev/ttyS0");
     EXPECT_FALSE(std::filesystem::exists(dir.file("Vorlinex.ini")));
-    saveConfig();
+    reportConfigSave(saveConfig());
     EXPECT_EQ(dir.read("Vorlinex.ini"),
               "[DATA1]\r\nCOM=0\r\nBPS=9600\r\nBIT=8\r\nPARI=0\r\nSTOP=0\r\nFLOW=0\r\n"
               "[DATA2]\r\nCOM=1\r\nBPS=9600\r\nBIT=8\r\nPARI=0\r\nSTOP=0\r\nFLOW=0\r\n"
@@ -51,7 +51,7 @@ TEST_F(Config, MissingFileGivesTheDefaultsAndEveryValueRoundTrips) {
         "[DATA]\r\nRATE=60\r\nDMODE=1\r\nCRLF=-2\r\nDATETIME=1\r\nDATETIMEVAL=3600\r\n";
     dir.write("Vorlinex.ini", file);
     loadConfig();
-    saveConfig();
+    reportConfigSave(saveConfig());
     EXPECT_EQ(dir.read("Vorlinex.ini"), file);
 }
 
@@ -65,7 +65,7 @@ TEST_F(Config, MissingKeysAreZeroEightBitFieldsWrapAndForeignLinesSurvive) {
     EXPECT_EQ(comDevicePaths[0], "/dev/pts/9");
     EXPECT_EQ(serialPort1.settings.comIndex, 4);
     serialPort1.settings.comIndex = 2;
-    saveConfig();
+    reportConfigSave(saveConfig());
     EXPECT_EQ(dir.read("Vorlinex.ini"),
               foreign + "[data1]\n  com = 2\n  ; keep me\nBIT=8\nPARI=255\nBPS=0\nSTOP=0\nFLOW=0\n\n" + devices +
                   "[DATA]\nRATE=9\nDMODE=0\nCRLF=0\nDATETIME=0\nDATETIMEVAL=0\n"
@@ -84,7 +84,7 @@ TEST_F(Config, SaveOnAFullDiskSaysWhyAndLeavesTheOldFileWhole) {
     ::getrlimit(RLIMIT_FSIZE, &saved);
     small = {64 * 1024, saved.rlim_max};
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    saveConfig();
+    reportConfigSave(saveConfig());
     ::setrlimit(RLIMIT_FSIZE, &saved);
     expectOneBox(BoxIcon::Error, "Configuration Data Save Error: " + dir.file("Vorlinex.ini") + ": " + std::strerror(EFBIG));
     EXPECT_TRUE(dir.read("Vorlinex.ini") == old);

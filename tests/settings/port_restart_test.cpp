@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "shell/message_catalogue.h"
 #include "tests/settings/running_relay.h"
 
 namespace {
@@ -45,7 +46,7 @@ TEST_F(RunningRelay, OkWithoutChangeRestartsBothWorkersAndLosesNoQueuedByte) {
         cable1.send(burst);
         EXPECT_EQ(cable2.receive(1, 300), "");
         leftMouseButtonDown = 0;
-        restartPorts(choiceFromSettings(serialPort1.settings), choiceFromSettings(serialPort2.settings));
+        restartPorts(choiceFromSettings(serialPort1.settings), choiceFromSettings(serialPort2.settings), reportPortOpen);
         relayChannel1.displayMouseHeld = 0;
         ASSERT_TRUE(serialPort1.isOpen() && serialPort2.isOpen());
         EXPECT_TRUE(cable2.receive(burst.size(), 5000) == burst);
@@ -94,7 +95,7 @@ TEST_P(RestartWithAStalledDestination, LosesNoByteAndLeavesOneWorkerPerChannel) 
     ASSERT_GT(sent.size(), 8192u);
     PortChoice choice2 = choiceFromSettings(serialPort2.settings);
     choice2.com = port2Com;
-    restartPorts(choiceFromSettings(serialPort1.settings), choice2);
+    restartPorts(choiceFromSettings(serialPort1.settings), choice2, reportPortOpen);
     ASSERT_TRUE(serialPort1.isOpen() && serialPort2.isOpen());
     EXPECT_TRUE(oneWorkerPerChannel());
 

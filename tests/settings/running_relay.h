@@ -21,7 +21,7 @@ protected:
                                       devicesSection({cable1.slavePath(), cable2.slavePath(), cable3.slavePath(), "", "", ""}));
         loadConfig();
         for (auto [port, channel] : {std::pair{&serialPort1, &relayChannel1}, std::pair{&serialPort2, &relayChannel2}}) {
-            ASSERT_EQ(openPort(portDeviceNameAt(port->settings.comIndex), port->settings.comIndex + 1, *port), 0);
+            ASSERT_EQ(openPort(portDeviceNameAt(port->settings.comIndex), *port), 0);
             configurePort(*port);
             startRelayWorker(*channel);
         }

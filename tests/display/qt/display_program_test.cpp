@@ -9,6 +9,7 @@
 
 #include "display/qt/display_window.h"
 #include "display/qt/traffic_view.h"
+#include "display/traffic_render.h"
 #include "display/traffic_text_control.h"
 #include "relay/relay_channel.h"
 #include "settings/config.h"
@@ -46,8 +47,8 @@ TEST(DisplayInTheProgram, EachPortsBytesReachOnlyItsChannelsWindowAndStampsOnlyT
         pressDisp(mainWindow, 117);
         appOptions.DMODE = 1;
         pressDisp(mainWindow, 118);
-        TrafficTextControl* text = relayChannel1.displayWindow.load().get();
-        TrafficTextControl* hex = relayChannel2.displayWindow.load().get();
+        TrafficTextControl* text = trafficDisplay1.displayWindow.load().get();
+        TrafficTextControl* hex = trafficDisplay2.displayWindow.load().get();
         ASSERT_TRUE(text != nullptr && hex != nullptr);
 
         const std::string bytes = "to port two \x93\xfa\x96\x7b";
@@ -74,8 +75,8 @@ TEST(DisplayInTheProgram, HoldingTheButtonInChannelOnesTextPausesChannelOneOnly)
     runVorlinex([&](QWidget* mainWindow) {
         pressDisp(mainWindow, 117);
         pressDisp(mainWindow, 118);
-        TrafficTextControl* one = relayChannel1.displayWindow.load().get();
-        TrafficTextControl* two = relayChannel2.displayWindow.load().get();
+        TrafficTextControl* one = trafficDisplay1.displayWindow.load().get();
+        TrafficTextControl* two = trafficDisplay2.displayWindow.load().get();
         QWidget* text = displayWindowOf(1)->findChild<TrafficView*>(QStringLiteral("1001"))->viewport();
         mouse(text, QEvent::MouseButtonPress, Qt::LeftButton);
         ASSERT_EQ(relayChannel1.displayMouseHeld.load(), 1);

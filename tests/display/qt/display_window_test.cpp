@@ -32,7 +32,7 @@ namespace {
 TrafficView* viewOf(QWidget* window) { return window->findChild<TrafficView*>(QStringLiteral("1001")); }
 QPushButton* buttonOf(QWidget* window, int id) { return window->findChild<QPushButton*>(QString::number(id)); }
 
-void send(RelayChannel& channel, const std::string& bytes) {
+void send(TrafficDisplay& channel, const std::string& bytes) {
     appendTraffic(channel, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()));
 }
 
@@ -96,9 +96,9 @@ TEST(DisplayWindow, OpensTheTemplatesWindowWithItsTitleAndAnEmptyReadOnlyText) {
         EXPECT_EQ(window->objectName().toStdString(), c.templateName);
         EXPECT_EQ(window->windowTitle().toStdString(), c.title);
         EXPECT_TRUE(window->isVisible());
-        EXPECT_EQ(relayChannel(c.channel).displayOpen.load(), 1);
+        EXPECT_EQ(trafficDisplay(c.channel).displayOpen.load(), 1);
         ASSERT_NE(viewOf(window), nullptr);
-        EXPECT_EQ(viewOf(window)->model(), relayChannel(c.channel).displayWindow.load().get());
+        EXPECT_EQ(viewOf(window)->model(), trafficDisplay(c.channel).displayWindow.load().get());
         EXPECT_EQ(buttonOf(window, 1046)->text() + buttonOf(window, 1058)->text(), "CLEAREND");
     }
     EXPECT_TRUE(boxes.empty()) << boxes.front().text;  // the font was applied
@@ -112,17 +112,17 @@ TEST(DisplayWindow, ClearEndAndCloseBoxEndTheWindowAndReopeningGivesANewOne) {
     appOptions.DMODE = 1;
     openDisplayWindow(1);
     QPointer<QWidget> first = displayWindowOf(1);
-    std::weak_ptr<TrafficTextControl> firstText = relayChannel1.displayWindow.load();
+    std::weak_ptr<TrafficTextControl> firstText = trafficDisplay1.displayWindow.load();
     TrafficTextControl* firstModel = firstText.lock().get();
-    send(relayChannel1, "ABCDEFGHIJ");
+    send(trafficDisplay1, "ABCDEFGHIJ");
     buttonOf(first, 1046)->click();
-    send(relayChannel1, "K");
+    send(trafficDisplay1, "K");
     EXPECT_EQ(firstModel->text().substr(0, 4), "4B  ");
 
     appOptions.DMODE = 0;
     openDisplayWindow(1);  // already open: nothing changes, not even the form
     EXPECT_EQ(displayWindowCount(1), 1);
-    EXPECT_EQ(relayChannel1.displayMode.load(), 1);
+    EXPECT_EQ(trafficDisplay1.displayMode.load(), 1);
     // Only the main window has a dialog's keys: Esc and Enter neither end nor clear.
     for (int key : {Qt::Key_Escape, Qt::Key_Return}) {
         QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
@@ -134,23 +134,23 @@ TEST(DisplayWindow, ClearEndAndCloseBoxEndTheWindowAndReopeningGivesANewOne) {
     QApplication::processEvents();
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(first.isNull());
-    EXPECT_EQ(relayChannel1.displayOpen.load(), 0);
-    EXPECT_EQ(relayChannel1.displayWindow.load().get(), firstModel);  // kept for the worker
+    EXPECT_EQ(trafficDisplay1.displayOpen.load(), 0);
+    EXPECT_EQ(trafficDisplay1.displayWindow.load().get(), firstModel);  // kept for the worker
     EXPECT_EQ(firstModel->textLength(), 74);
 
     openDisplayWindow(1);  // a new empty window in the form of this moment
     QPointer<QWidget> second = displayWindowOf(1);
     ASSERT_NE(second.data(), first.data());
     EXPECT_EQ(displayWindowCount(1), 2);
-    EXPECT_EQ(viewOf(second)->model(), relayChannel1.displayWindow.load().get());
+    EXPECT_EQ(viewOf(second)->model(), trafficDisplay1.displayWindow.load().get());
     EXPECT_TRUE(firstText.expired());  // no render call holds the old text: it is gone
-    send(relayChannel1, "new");
-    EXPECT_EQ(relayChannel1.displayWindow.load()->text(), "new");
+    send(trafficDisplay1, "new");
+    EXPECT_EQ(trafficDisplay1.displayWindow.load()->text(), "new");
     second->close();  // the close box
     QApplication::processEvents();
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(second.isNull());
-    EXPECT_EQ(relayChannel1.displayOpen.load(), 0);
+    EXPECT_EQ(trafficDisplay1.displayOpen.load(), 0);
 }
 
 TEST(DisplayWindowHook, PressesInTheTextHoldTheChannelEvenDuringAHexRender) {
@@ -158,9 +158,9 @@ TEST(DisplayWindowHook, PressesInTheTextHoldTheChannelEvenDuringAHexRender) {
     openDisplayWindow(1);
     openDisplayWindow(2);
     TrafficView* view = viewOf(displayWindowOf(1));
-    send(relayChannel1, std::string(64, 'x'));
+    send(trafficDisplay1, std::string(64, 'x'));
     view->setSelection(10, 20);
-    relayChannel1.render.hexRendering = 1;
+    trafficDisplay1.render.hexRendering = 1;
     mouse(view->viewport(), QEvent::MouseButtonPress);
     EXPECT_EQ(relayChannel1.displayMouseHeld.load(), 1);
     EXPECT_EQ(leftMouseButtonDown.load(), 1);
@@ -196,20 +196,20 @@ TEST(TrafficView, FollowsTheEndDropsTheSelectionOnTheNextChunkAndCopies) {
     TrafficTextControl* model = view->model();
     std::string lines;
     for (int i = 0; i < 300; ++i) lines += "line " + std::to_string(i) + "\r\n";
-    send(relayChannel1, lines);
+    send(trafficDisplay1, lines);
     view->refresh();
     EXPECT_FALSE(view->refresh());  // nothing new
     QScrollBar* bar = view->verticalScrollBar();
     bar->setValue(0);  // the user scrolls up to older text and selects some
     view->setSelection(2, 6);
-    send(relayChannel1, "one more\r\n");
+    send(trafficDisplay1, "one more\r\n");
     EXPECT_EQ(view->selectionStart(), 2);  // the model never touches the view's selection
     EXPECT_TRUE(view->refresh());
     EXPECT_GT(bar->maximum(), 0);
     EXPECT_EQ(bar->value(), bar->maximum());
     EXPECT_EQ(view->selectionStart(), view->selectionEnd());
 
-    send(relayChannel1, std::string("ab\x93\xfa\0c\r\nnext line", 16));
+    send(trafficDisplay1, std::string("ab\x93\xfa\0c\r\nnext line", 16));
     view->refresh();
     view->setSelection(model->textLength() - 15, model->textLength() - 4);  // "b日\0c", break, "next"
     QKeyEvent copy(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier);
@@ -228,7 +228,7 @@ TEST(TrafficView, SelectingAndCopyingWhileChunksArriveKeepsTheTextWhole) {
         std::string stream;
         for (int line = 0; !stop.stop_requested();) {
             while (stream.size() < 256) stream += "line " + std::to_string(line++) + " of the stream\r\n";
-            send(relayChannel1, stream.substr(0, 256));
+            send(trafficDisplay1, stream.substr(0, 256));
             stream.erase(0, 256);
         }
     });

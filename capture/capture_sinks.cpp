@@ -1,0 +1,19 @@
+#include "capture/capture_sinks.h"
+
+#include "capture/capture_log.h"
+#include "capture/combined_log.h"
+#include "relay/relay_channel.h"
+
+bool CaptureLogSink::takesChunks() const {
+    return channel_.logEnabled.load(std::memory_order_acquire) == 1;
+}
+
+void CaptureLogSink::onChunk(const uint8_t* stamped, int32_t length, int32_t stampLength) {
+    writeCaptureLog(channel_, stamped, length, stampLength);
+}
+
+bool CombinedCaptureSink::takesChunks() const { return combinedCapture.enabled(); }
+
+void CombinedCaptureSink::onChunk(const uint8_t* stamped, int32_t length, int32_t stampLength) {
+    combinedCapture.write(channel_, stamped + stampLength, static_cast<size_t>(length - stampLength));
+}

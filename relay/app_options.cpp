@@ -1,0 +1,3 @@
+#include "relay/app_options.h"
+
+AppOptions appOptions;
