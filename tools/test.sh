@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the whole test suite with CTest: the plain build,
-# then every test again under AddressSanitizer + UndefinedBehaviorSanitizer, then the tests
-# that need no window under ThreadSanitizer (Qt itself is not instrumented), then each libFuzzer
-# harness for about a minute; last, builds the Debian package and checks it unpacked into a
-# scratch root (no system install).
+# Installs what is missing, checks the include layering, builds, and runs the whole test suite
+# with CTest: the plain build, then every test again under AddressSanitizer +
+# UndefinedBehaviorSanitizer, then the tests that need no window under ThreadSanitizer (Qt
+# itself is not instrumented), then each libFuzzer harness for about a minute; last, builds the
+# Debian package and checks it unpacked into a scratch root (no system install).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
@@ -14,6 +14,9 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export LSAN_OPTIONS=suppressions=$PWD/tools/lsan.supp:print_suppressions=0
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+echo "== include layering"
+bash tools/check_layers.sh
 
 echo "== plain build"
 bash tools/build.sh build

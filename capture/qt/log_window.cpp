@@ -9,7 +9,6 @@
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QGuiApplication>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
@@ -23,8 +22,6 @@
 #include "capture/combined_log.h"
 #include "relay/box_request.h"
 #include "relay/relay_channel.h"
-#include "shell/qt/dialog_units.h"
-#include "shell/qt/main_window.h"
 
 namespace {
 
@@ -33,6 +30,11 @@ constexpr int kClosePollMs = 10;
 
 CaptureFileChooser fileChooser;
 CreateFilePrompt createFilePrompt;
+
+CaptureWindowHost& host() {
+    static CaptureWindowHost h;
+    return h;
+}
 
 int menuItemOf(int channel) {
     return channel == kCombinedCapture ? 40012 : channel == 2 ? 40011 : 40010;
@@ -58,13 +60,13 @@ int64_t byteCount(int channel) {
 }
 
 void enableMenuItem(int channel, bool enabled) {
-    if (QAction* item = mainMenuItem(menuItemOf(channel))) item->setEnabled(enabled);
+    host().enableMenuItem(menuItemOf(channel), enabled);
 }
 
 bool askToCreate(const QString& fullPath) {
     if (createFilePrompt) return createFilePrompt(fullPath);
     const auto answer = QMessageBox::question(
-        publishedMainWindow(), QStringLiteral("Vorlinex Log File Open"),
+        host().owner(), QStringLiteral("Vorlinex Log File Open"),
         QStringLiteral("%1\nThis file does not exist.\nDo you want to create it?").arg(fullPath),
         QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
     return answer == QMessageBox::Yes;
@@ -80,7 +82,6 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void reject() override;
-    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void tick();
@@ -108,8 +109,16 @@ LogWindow::LogWindow(int channel, QWidget* owner)
     setObjectName(QStringLiteral("IDD_DIALOG_LOG%1").arg(isCombined(channel) ? 3 : channel));
     setWindowTitle(QStringLiteral("Vorlinex： Log"));
     setModal(false);
-    setFont(dialogFont());
-    const DialogUnits du(font());
+    setFont(host().dialogFont());
+    // Dialog keyboard handling belongs to the main window only: Esc and Enter here neither end
+    // the capture nor press CLOSE.
+    host().keepDialogKeys(*this);
+    const QFont dialogFont = font();
+    const auto rect = [&](int left, int top, int width, int height) {
+        return host().dialogRect(dialogFont, left, top, width, height);
+    };
+    const auto x = [&](int units) { return rect(0, 0, units, 0).width(); };
+    const auto y = [&](int units) { return rect(0, 0, 0, units).height(); };
     RelayChannel& relay = relayChannel(isCombined(channel) ? 1 : channel);
     const std::string name = isCombined(channel) ? combinedCapture.name() : relay.logName;
 
@@ -144,9 +153,9 @@ LogWindow::LogWindow(int channel, QWidget* owner)
     connect(close, &QPushButton::clicked, this, [this] { finish(); });
 
     const int width = channel == 2 ? 191 : 190;
-    int widthPx = du.x(width);
-    int groupPx = du.x(width - 14);
-    const int needed = QFontMetrics(group->font()).horizontalAdvance(group->title()) + du.x(16);
+    int widthPx = x(width);
+    int groupPx = x(width - 14);
+    const int needed = QFontMetrics(group->font()).horizontalAdvance(group->title()) + x(16);
     if (needed > groupPx) {
         int extra = needed - groupPx;
         if (const QScreen* screen = owner ? owner->screen() : QGuiApplication::primaryScreen()) {
@@ -155,12 +164,12 @@ LogWindow::LogWindow(int channel, QWidget* owner)
         widthPx += extra;
         groupPx += extra;
     }
-    group->setGeometry(du.x(7), du.y(5), groupPx, du.y(42));
-    direction->setGeometry(du.rect(15, 17, 110, 9));
-    label->setGeometry(du.rect(15, 31, 40, 9));
-    counter_->setGeometry(du.rect(57, 31, 70, 9));
-    close->setGeometry(widthPx - du.x(57), du.y(54), du.x(50), du.y(14));
-    setFixedSize(widthPx, du.y(75));
+    group->setGeometry(x(7), y(5), groupPx, y(42));
+    direction->setGeometry(rect(15, 17, 110, 9));
+    label->setGeometry(rect(15, 31, 40, 9));
+    counter_->setGeometry(rect(57, 31, 70, 9));
+    close->setGeometry(widthPx - x(57), y(54), x(50), y(14));
+    setFixedSize(widthPx, y(75));
 
     poll_.setInterval(kCounterPollMs);
     connect(&poll_, &QTimer::timeout, this, [this] { tick(); });
@@ -222,21 +231,9 @@ void LogWindow::closeEvent(QCloseEvent* event) {
 // The close box arrives here too.
 void LogWindow::reject() { finish(); }
 
-// Dialog keyboard handling belongs to the main window only: Esc and Enter here neither end the
-// capture nor press CLOSE.
-void LogWindow::keyPressEvent(QKeyEvent* event) {
-    switch (event->key()) {
-        case Qt::Key_Escape:
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-            event->accept();
-            return;
-        default:
-            QDialog::keyPressEvent(event);
-    }
-}
-
 }  // namespace
+
+void setCaptureWindowHost(CaptureWindowHost h) { host() = std::move(h); }
 
 void setCaptureFileChooser(CaptureFileChooser chooser) { fileChooser = std::move(chooser); }
 
@@ -245,7 +242,7 @@ void setCreateFilePrompt(CreateFilePrompt prompt) { createFilePrompt = std::move
 std::optional<QString> chooseCaptureFile(int) {
     QString folder;
     for (;;) {
-        QFileDialog dialog(publishedMainWindow(), QStringLiteral("Vorlinex Log File Open"));
+        QFileDialog dialog(host().owner(), QStringLiteral("Vorlinex Log File Open"));
         dialog.setAcceptMode(QFileDialog::AcceptOpen);
         dialog.setFileMode(QFileDialog::AnyFile);
         // The dialog is ours on every desktop, so the filters below mean the same everywhere.
@@ -299,7 +296,7 @@ void startCapture(int channel) {
     }
 
     enableMenuItem(channel, false);
-    auto* window = new LogWindow(channel, publishedMainWindow());
+    auto* window = new LogWindow(channel, host().owner());
     windowSlot(channel) = window;
     window->show();
 }

@@ -2,11 +2,27 @@
 // _LOG3).
 #pragma once
 
+#include <QFont>
+#include <QRect>
 #include <QString>
 #include <functional>
 #include <optional>
 
+class QDialog;
 class QWidget;
+
+// What the capture's windows take from the application that hosts them; set once at start-up.
+struct CaptureWindowHost {
+    std::function<QWidget*()> owner;  // of the file dialog, its question and the log window
+    // Greys (false) or restores the menu command that starts a capture.
+    std::function<void(int commandId, bool enabled)> enableMenuItem;
+    std::function<QFont()> dialogFont;
+    // A rectangle in dialog units of the font, in pixels.
+    std::function<QRect(const QFont& font, int left, int top, int width, int height)> dialogRect;
+    // Takes Esc and Enter from a window that must not act on them.
+    std::function<void(QDialog& window)> keepDialogKeys;
+};
+void setCaptureWindowHost(CaptureWindowHost host);
 
 // Where a capture's channel is asked for: both directions in one file, read order kept.
 constexpr int kCombinedCapture = 3;

@@ -4,7 +4,6 @@
 #include <QCloseEvent>
 #include <QDialog>
 #include <QFontMetrics>
-#include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPointer>
@@ -20,14 +19,17 @@
 #include "relay/box_request.h"
 #include "relay/relay_channel.h"
 #include "relay/serial_port.h"
-#include "shell/qt/dialog_units.h"
-#include "shell/qt/main_window.h"
 
 namespace {
 
 constexpr int idText = 1001;
 constexpr int idClear = 1046;
 constexpr int idEnd = 1058;
+
+DisplayWindowHost& host() {
+    static DisplayWindowHost h;
+    return h;
+}
 
 // Keeps leftMouseButtonDown, which the workers read, in step with the left button anywhere
 // in the program.
@@ -77,10 +79,16 @@ public:
         if (second) flags |= Qt::WindowMaximizeButtonHint;
         setWindowFlags(flags);
         setModal(false);
-        setFont(dialogFont());
+        setFont(host().dialogFont());
         setSizeGripEnabled(false);
+        // Dialog keyboard handling belongs to the main window only: Esc and Enter here neither
+        // end the window nor press CLEAR.
+        host().keepDialogKeys(*this);
 
-        const DialogUnits units(dialogFont());
+        const QFont dialogFont = host().dialogFont();
+        const auto units = [&](int left, int top, int width, int height) {
+            return host().dialogRect(dialogFont, left, top, width, height);
+        };
         view_ = new TrafficView(this);
         view_->setObjectName(QString::number(idText));
         clear_ = new QPushButton(QStringLiteral("CLEAR"), this);
@@ -91,15 +99,15 @@ public:
         end_->setAutoDefault(false);
         clear_->setDefault(true);
         if (second) {
-            clear_->setGeometry(units.rect(42, 130, 50, 14));
-            end_->setGeometry(units.rect(103, 130, 50, 14));
-            view_->setGeometry(units.rect(7, 7, 271, 114));
-            resize(units.x(285), units.y(151));
+            clear_->setGeometry(units(42, 130, 50, 14));
+            end_->setGeometry(units(103, 130, 50, 14));
+            view_->setGeometry(units(7, 7, 271, 114));
+            resize(units(0, 0, 285, 151).size());
         } else {
-            clear_->setGeometry(units.rect(39, 128, 50, 14));
-            end_->setGeometry(units.rect(100, 128, 50, 14));
-            view_->setGeometry(units.rect(5, 6, 274, 115));
-            resize(units.x(286), units.y(149));
+            clear_->setGeometry(units(39, 128, 50, 14));
+            end_->setGeometry(units(100, 128, 50, 14));
+            view_->setGeometry(units(5, 6, 274, 115));
+            resize(units(0, 0, 286, 149).size());
         }
         if (owner != nullptr) move(owner->mapToGlobal(QPoint(0, 0)));
 
@@ -111,7 +119,7 @@ public:
         setWindowTitle(titleFor(channel));
         view_->setModel(std::move(model));
         view_->setBackgroundColor(menuColour());
-        setDisplayFont(*view_, fixedGothicFont());
+        setDisplayFont(*view_, host().fixedFont());
         view_->viewport()->installEventFilter(this);
         layoutDisplayWindow();
     }
@@ -142,19 +150,6 @@ protected:
     }
     // The close box is command 2: the same as END.
     void reject() override { endDisplay(); }
-    // Dialog keyboard handling belongs to the main window only: Esc and Enter here neither end
-    // the window nor press CLEAR.
-    void keyPressEvent(QKeyEvent* event) override {
-        switch (event->key()) {
-            case Qt::Key_Escape:
-            case Qt::Key_Return:
-            case Qt::Key_Enter:
-                event->accept();
-                return;
-            default:
-                QDialog::keyPressEvent(event);
-        }
-    }
     void closeEvent(QCloseEvent* event) override {
         event->accept();
         endDisplay();
@@ -214,6 +209,8 @@ int channelIndex(int channel) { return channel == 2 ? 1 : 0; }
 
 }  // namespace
 
+void setDisplayWindowHost(DisplayWindowHost h) { host() = std::move(h); }
+
 int setDisplayFont(TrafficView& view, const QFont& font) {
     const QFont previous = view.font();
     view.setFont(font);
@@ -237,7 +234,7 @@ void openDisplayWindow(int channel) {
     watchLeftButton();
 
     auto model = std::make_shared<TrafficTextControl>();
-    auto* window = new DisplayWindow(ch, model, publishedMainWindow());
+    auto* window = new DisplayWindow(ch, model, host().owner());
     const auto index = static_cast<size_t>(channelIndex(channel));
     store().current[index] = window;
     ++store().made[index];

@@ -1,10 +1,26 @@
 // The display window of a channel (templates IDD_DIALOG_DISP1 / IDD_DIALOG_DISP2).
 #pragma once
 
-class QFont;
+#include <QFont>
+#include <QRect>
+#include <functional>
+
+class QDialog;
 class QString;
 class QWidget;
 class TrafficView;
+
+// What the display windows take from the application that hosts them; set once at start-up.
+struct DisplayWindowHost {
+    std::function<QWidget*()> owner;      // of new windows; null while there is none
+    std::function<QFont()> dialogFont;
+    std::function<QFont()> fixedFont;     // of the text, control 1001
+    // A rectangle in dialog units of the font, in pixels.
+    std::function<QRect(const QFont& font, int left, int top, int width, int height)> dialogRect;
+    // Takes Esc and Enter from a window that must not act on them.
+    std::function<void(QDialog& window)> keepDialogKeys;
+};
+void setDisplayWindowHost(DisplayWindowHost host);
 
 // Disp button 117 (channel 1) / 118 (channel 2).
 void openDisplayWindow(int channel);

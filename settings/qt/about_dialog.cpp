@@ -11,8 +11,7 @@
 #include <QUrl>
 #include <algorithm>
 
-#include "shell/qt/desktop.h"
-#include "shell/qt/dialog_units.h"
+#include "settings/qt/dialog_host.h"
 
 static void loadDialogResources() { Q_INIT_RESOURCE(resources); }
 
@@ -27,7 +26,7 @@ LinkStatic::LinkStatic(const QString& address, const QString& target, QWidget* p
 }
 
 QFont LinkStatic::linkFont() {
-    QFont font = fixedGothicFont();
+    QFont font = settingsDialogHost().fixedFont();
     font.setPixelSize(12);
     font.setUnderline(true);
     // Drawn as the classic bitmap-like face: solid pixels of the one colour.
@@ -48,7 +47,7 @@ void LinkStatic::paintEvent(QPaintEvent*) {
 
 void LinkStatic::mousePressEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton) {
-        openDesktopUrl(QUrl(target_));
+        settingsDialogHost().openUrl(QUrl(target_));
         return;
     }
     QWidget::mousePressEvent(event);
@@ -58,23 +57,26 @@ AboutDialog::AboutDialog(QWidget* owner)
     : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
     loadDialogResources();
     setWindowTitle(QStringLiteral("Vorlinex： About"));
-    setFont(dialogFont());
-    const DialogUnits du(font());
-    setFixedSize(du.x(221), du.y(133));
+    setFont(settingsDialogHost().dialogFont());
+    const QFont dialogFont = font();
+    const auto rect = [&](int left, int top, int width, int height) {
+        return settingsDialogHost().dialogRect(dialogFont, left, top, width, height);
+    };
+    setFixedSize(rect(0, 0, 221, 133).size());
 
     auto label = [&](const QString& text, int x, int y, int w, int h) {
         auto* l = new QLabel(text, this);
         // This face is wider than the template's: a label keeps its whole text.
-        const QRect r = du.rect(x, y, w, h);
+        const QRect r = rect(x, y, w, h);
         l->setGeometry(r.x(), r.y(), std::max(r.width(), l->sizeHint().width()), r.height());
         return l;
     };
 
     auto* frame = new QGroupBox(this);
-    frame->setGeometry(du.rect(8, 4, 204, 120));
+    frame->setGeometry(rect(8, 4, 204, 120));
     auto* icon = new QLabel(this);
     icon->setPixmap(QPixmap(QStringLiteral(":/vorlinex.png")));
-    icon->setGeometry(du.rect(18, 16, 20, 20));
+    icon->setGeometry(rect(18, 16, 20, 20));
     QLabel* version = label(QString(), 43, 26, 118, 8);
     version->setObjectName(QStringLiteral("1074"));
     label(QStringLiteral("2026/12/06"), 53, 45, 124, 8);
@@ -83,15 +85,15 @@ AboutDialog::AboutDialog(QWidget* owner)
     const QString mail = QString::fromUtf8(supportMailAddress);
     auto* mailLink = new LinkStatic(mail, QStringLiteral("mailto:") + mail, this);
     mailLink->setObjectName(QStringLiteral("5003"));
-    mailLink->setGeometry(du.rect(84, 73, 122, 8));
+    mailLink->setGeometry(rect(84, 73, 122, 8));
     label(QStringLiteral("URL："), 65, 86, 16, 8);
     const QString web = QString::fromUtf8(supportWebAddress);
     auto* webLink = new LinkStatic(web, web, this);
     webLink->setObjectName(QStringLiteral("5004"));
-    webLink->setGeometry(du.rect(84, 86, 122, 8));
+    webLink->setGeometry(rect(84, 86, 122, 8));
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setObjectName(QStringLiteral("1"));
-    ok->setGeometry(du.rect(155, 102, 50, 14));
+    ok->setGeometry(rect(155, 102, 50, 14));
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 

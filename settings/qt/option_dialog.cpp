@@ -13,7 +13,7 @@
 #include "relay/box_request.h"
 #include "settings/config.h"
 #include "settings/startup_entry.h"
-#include "shell/qt/dialog_units.h"
+#include "settings/qt/dialog_host.h"
 
 static void loadDialogResources() { Q_INIT_RESOURCE(resources); }
 
@@ -31,23 +31,26 @@ uint32_t dialogNumber(const QString& text) {
 OptionDialog::OptionDialog(QWidget* owner) : QDialog(owner) {
     loadDialogResources();
     setWindowTitle(QStringLiteral("Vorlinex： Option"));
-    setFont(dialogFont());
-    const DialogUnits du(font());
-    setFixedSize(du.x(187), du.y(231));
+    setFont(settingsDialogHost().dialogFont());
+    const QFont dialogFont = font();
+    const auto rect = [&](int left, int top, int width, int height) {
+        return settingsDialogHost().dialogRect(dialogFont, left, top, width, height);
+    };
+    setFixedSize(rect(0, 0, 187, 231).size());
 
     auto label = [&](const char* text, int x, int y, int w, int h) {
         auto* l = new QLabel(QString::fromUtf8(text), this);
-        l->setGeometry(du.rect(x, y, w, h));
+        l->setGeometry(rect(x, y, w, h));
         return l;
     };
     auto frame = [&](int x, int y, int w, int h) {
         auto* g = new QGroupBox(this);
-        g->setGeometry(du.rect(x, y, w, h));
+        g->setGeometry(rect(x, y, w, h));
         g->lower();
     };
     auto named = [&](QWidget* w, int id, int x, int y, int wu, int hu) {
         w->setObjectName(QString::number(id));
-        w->setGeometry(du.rect(x, y, wu, hu));
+        w->setGeometry(rect(x, y, wu, hu));
     };
     auto edit = [&](int id, int x, int y) {
         auto* e = new QLineEdit(this);
@@ -64,7 +67,7 @@ OptionDialog::OptionDialog(QWidget* owner) : QDialog(owner) {
 
     auto* icon = new QLabel(this);
     icon->setPixmap(QPixmap(QStringLiteral(":/IDI_ICON3.png")));
-    icon->setGeometry(du.rect(6, 5, 20, 21));
+    icon->setGeometry(rect(6, 5, 20, 21));
     label("OPTION", 30, 14, 87, 9);
     frame(7, 30, 173, 27);
     label("スタートアップに登録", 13, 41, 87, 9);

@@ -10,12 +10,10 @@
 #include <algorithm>
 #include <vector>
 
-#include "display/qt/display_window.h"
+#include "relay/box_request.h"
 #include "relay/serial_port.h"
 #include "settings/port_restart.h"
-#include "shell/message_catalogue.h"
-#include "shell/qt/dialog_units.h"
-#include "shell/qt/main_window.h"
+#include "settings/qt/dialog_host.h"
 
 static void loadDialogResources() { Q_INIT_RESOURCE(resources); }
 
@@ -54,14 +52,17 @@ SerialDialog::SerialDialog(QWidget* owner)
     : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
     loadDialogResources();
     setWindowTitle(QStringLiteral("Vorlinex：  Serial Port"));
-    setFont(dialogFont());
-    const DialogUnits du(font());
-    setFixedSize(du.x(310), du.y(171));
+    setFont(settingsDialogHost().dialogFont());
+    const QFont dialogFont = font();
+    const auto rect = [&](int left, int top, int width, int height) {
+        return settingsDialogHost().dialogRect(dialogFont, left, top, width, height);
+    };
+    setFixedSize(rect(0, 0, 310, 171).size());
 
     auto button = [&](int id, const char* text, int x, int y) {
         auto* b = new QPushButton(QString::fromUtf8(text), this);
         b->setObjectName(QString::number(id));
-        b->setGeometry(du.rect(x, y, 50, 15));
+        b->setGeometry(rect(x, y, 50, 15));
         return b;
     };
     auto label = [&](const char* text, QRect r) {
@@ -80,16 +81,16 @@ SerialDialog::SerialDialog(QWidget* owner)
     std::vector<QWidget*> tabOrder{ok, cancel};
     for (int c = 0; c < 2; ++c) {
         const Column& col = kColumns[c];
-        for (int row = 0; row < 6; ++row) label(kRowLabels[row], du.rect(col.labelX, kRowY[row], row >= 4 ? 25 : 23, 9));
+        for (int row = 0; row < 6; ++row) label(kRowLabels[row], rect(col.labelX, kRowY[row], row >= 4 ? 25 : 23, 9));
         auto makeCombo = [&](int id, int row) {
             auto* box = new QComboBox(this);
             box->setObjectName(QString::number(id));
-            box->setGeometry(du.rect(col.comboX, kRowY[row] - 2, 62, 27));
+            box->setGeometry(rect(col.comboX, kRowY[row] - 2, 62, 27));
             return box;
         };
         QComboBox* com = makeCombo(col.comId, 0);
         auto* group = new QGroupBox(QString::fromUtf8(col.groupTitle), this);
-        group->setGeometry(du.rect(col.groupX, 30, 116, 131));
+        group->setGeometry(rect(col.groupX, 30, 116, 131));
         group->lower();  // a frame only: it must not cover the controls it frames
         QComboBox* bps = makeCombo(col.bpsId, 1);
         QComboBox* bits = makeCombo(col.bitsId, 2);
@@ -118,8 +119,8 @@ SerialDialog::SerialDialog(QWidget* owner)
 
     auto* icon = new QLabel(this);
     icon->setPixmap(QPixmap(QStringLiteral(":/IDI_ICON2.png")));
-    icon->setGeometry(du.rect(5, 5, 20, 20));
-    label("SERIAL", du.rect(29, 13, 51, 9));
+    icon->setGeometry(rect(5, 5, 20, 20));
+    label("SERIAL", rect(29, 13, 51, 9));
 
     for (size_t i = 1; i < tabOrder.size(); ++i) setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
@@ -149,11 +150,8 @@ void SerialDialog::acceptChoices() {
         showBox("同じCom_Noは設定できません。", BoxIcon::Error, BoxOwner::None);
         return;
     }
-    restartPorts(port1, port2, reportPortOpen);
-    setMainControlText(1055, QString::fromStdString(portLabelText(serialPort1)));
-    setDisplayWindowTitle(1, QString::fromStdString(displayTitleText(1)));
-    setMainControlText(1056, QString::fromStdString(portLabelText(serialPort2)));
-    setDisplayWindowTitle(2, QString::fromStdString(displayTitleText(2)));
+    restartPorts(port1, port2, settingsDialogHost().reportPortOpen);
+    settingsDialogHost().portsRestarted();
     accept();
 }
 

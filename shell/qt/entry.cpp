@@ -22,6 +22,7 @@
 #include "relay/serial_port.h"
 #include "shell/message_catalogue.h"
 #include "shell/qt/main_window.h"
+#include "shell/qt/window_hosts.h"
 #include "shell/relay_sinks.h"
 
 namespace {
@@ -186,6 +187,7 @@ int vorlinexMain(int argc, char** argv, const std::function<void(QWidget*)>& aft
     if (ownBox) setBoxFunction(showQtBox);
 
     connectRelaySinks();
+    connectWindowHosts();
     QWidget* window = createMainWindow();
     bindWindowCalls(window);
     initialiseMainWindow(window);
