@@ -217,7 +217,7 @@ TEST_F(CaptureInProgram, AStalledPipeReaderNeverHoldsTheWindowsAndLosesNoByte) {
             while ((n = ::read(reader, buffer, sizeof buffer)) > 0) got.append(buffer, static_cast<size_t>(n));
             return n == 0;  // every writer has gone
         }
-    } pipes[] = {{1}, {kCombinedCapture}};
+    } pipes[] = {{1, -1, -1, {}, {}}, {kCombinedCapture, -1, -1, {}, {}}};
     for (StalledPipe& p : pipes) {
         const std::string path = dir.file("pipe" + std::to_string(p.channel));
         ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
