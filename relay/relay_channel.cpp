@@ -149,54 +149,58 @@ void relayWorker(RelayChannel& channel) {
         relayChunk(channel, rest.data(), rest.size());
     }
 
+    // Set when the last read filled a whole chunk: the source likely holds more, so the next
+    // read goes ahead without waiting. Only a source that has been drained is waited on.
+    bool moreLikely = false;
     for (;;) {
-        // Wait for input, or for the stop request. Data wakes the worker at once.
         const int source = channel.source.handle.load(std::memory_order_acquire);
         short sourceEvents = 0;
-        if (source >= 0) {
+        if (source >= 0 && !moreLikely) {
+            // Wait for input or for the stop request, which writes the wake descriptor: nothing
+            // else needs a periodic look (a held mouse button matters only once data is here;
+            // a hung-up or failing source is paced by the step wait below), so no timeout.
             pollfd fds[2] = {{source, POLLIN, 0}, {channel.wakeFd, POLLIN, 0}};
-            ::poll(fds, 2, kInputWaitMs);
+            if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+                waitForStopRequest(channel, kInputWaitMs);  // cannot wait on these: keep a pace
+            }
             sourceEvents = fds[0].revents;
             // A wake-up that was not a stop request (left from an earlier stop) would keep the
             // wait from ever waiting again.
             if ((fds[1].revents & POLLIN) && !stopAsked(channel)) drainWakeUps(channel);
         }
+        moreLikely = false;
 
         if (source < 0 || stopAsked(channel)) return;
 
         pauseWhileHeld(channel);
 
-        int queued = 0;
-        bool sourceFailed = ioctl(source, FIONREAD, &queued) != 0;
-        size_t count = queued > 0 ? std::min<size_t>(static_cast<size_t>(queued),
-                                                     static_cast<size_t>(channel.readLimit))
-                                  : 0;
-
+        // The source is non-blocking: a read that finds nothing ends with EAGAIN.
+        const size_t count = static_cast<size_t>(channel.readLimit);
+        bool sourceFailed = false;
         size_t received = 0;
-        if (count > 0) {
-            std::memset(buffer.data(), 0, count);
-            ssize_t n;
-            do {
-                n = ::read(source, buffer.data(), count);
-            } while (n < 0 && errno == EINTR);
-            if (n > 0) {
-                received = static_cast<size_t>(n);
-                // Here, right after the read, so that both directions are recorded in the
-                // order they were read, whatever the worker does with the chunk afterwards.
-                ChunkSink* const readSink = channel.readSink;
-                if (readSink != nullptr && readSink->takesChunks()) {
-                    readSink->onChunk(buffer.data(), static_cast<int32_t>(n), 0);
-                }
-            } else if (n == 0 || errno != EAGAIN) {
-                sourceFailed = true;
+        std::memset(buffer.data(), 0, count);
+        ssize_t n;
+        do {
+            n = ::read(source, buffer.data(), count);
+        } while (n < 0 && errno == EINTR);
+        if (n > 0) {
+            received = static_cast<size_t>(n);
+            moreLikely = received == count;
+            // Here, right after the read, so that both directions are recorded in the
+            // order they were read, whatever the worker does with the chunk afterwards.
+            ChunkSink* const readSink = channel.readSink;
+            if (readSink != nullptr && readSink->takesChunks()) {
+                readSink->onChunk(buffer.data(), static_cast<int32_t>(n), 0);
             }
+        } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            sourceFailed = true;
         }
 
         pauseWhileHeld(channel);
 
         if (received == 0) {
             // The device signalled but gave nothing (unplugged, hung up, in error): it would
-            // keep signalling at once, so keep the quiet rhythm of the input wait instead.
+            // keep signalling at once, so keep a quiet rhythm instead.
             if (sourceFailed || (sourceEvents & (POLLIN | POLLERR | POLLHUP | POLLNVAL))) {
                 waitForStopRequest(channel, kInputWaitMs);
             }
