@@ -1,5 +1,4 @@
 // Both relay workers through two real pseudo-terminal cables: the test holds the far ends.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
@@ -23,20 +22,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-// Relay workers alive in this process, found by their thread names. A joined thread can stay
-// listed for a moment while the kernel finishes its exit, so counts are waited for.
-int liveWorkerCount(const char* name = "vx-relay") {
-    int count = 0;
-    DIR* d = opendir("/proc/self/task");
-    while (dirent* e = readdir(d)) {
-        std::string threadName;
-        std::getline(std::ifstream(std::string("/proc/self/task/") + e->d_name + "/comm"), threadName);
-        count += e->d_name[0] != '.' && threadName.rfind(name, 0) == 0;
-    }
-    closedir(d);
-    return count;
-}
 
 bool eventually(const std::function<bool()>& condition) {
     for (auto giveUp = std::chrono::steady_clock::now() + 10s; !condition(); std::this_thread::sleep_for(5ms))
@@ -123,13 +108,13 @@ TEST_F(RelayTest, StopAndRestartNeverLeavesTwoWorkersAlive) {
     for (int round = 0; round < 3; ++round) {
         startBoth();
         startRelayWorker(relayChannel1);  // again without a stop: replaces, never adds
-        EXPECT_TRUE(eventually([] { return liveWorkerCount("vx-relay1") + 10 * liveWorkerCount("vx-relay2") == 11; })) << round;
+        EXPECT_TRUE(eventuallyWorkers(1, 1)) << round;
         cable1.send("ping"), cable2.send("pong!");
         EXPECT_EQ(cable2.receive(4), "ping");
         EXPECT_EQ(cable1.receive(5), "pong!");
         // As the serial settings dialog does it: stop, wait for the end, close, reopen.
         stopBoth();
-        EXPECT_TRUE(eventually([] { return liveWorkerCount() == 0; })) << round;
+        EXPECT_TRUE(eventuallyWorkers(0, 0)) << round;
         closePort(serialPort1), closePort(serialPort2);
         ASSERT_EQ(openPort("com1", serialPort1), 0);
         ASSERT_EQ(openPort("com2", serialPort2), 0);
@@ -140,7 +125,7 @@ TEST_F(RelayTest, StopAndRestartNeverLeavesTwoWorkersAlive) {
     std::thread sender([&] { cable1.send(randomBytes(256 * 1024, 22)), sent = true; });
     std::this_thread::sleep_for(1s);  // the cable to port 2 fills up meanwhile
     stopBoth();
-    EXPECT_TRUE(eventually([] { return liveWorkerCount() == 0; }));
+    EXPECT_TRUE(eventuallyWorkers(0, 0));
     startBoth();
     while (!sent) cable2.receive(1 << 20, 200);
     sender.join();
@@ -217,7 +202,7 @@ TEST_F(RelayTest, AVanishedDeviceDoesNotMakeTheWorkersSpinAndTheyStillEndWhenAsk
     cable2.send("more");  // channel 2 goes on after the failed write
     ASSERT_TRUE(eventually([&] { return relayChannel2.rateByteCount.load() == 17; }));
     stopBoth();
-    EXPECT_TRUE(eventually([] { return liveWorkerCount() == 0; }));
+    EXPECT_TRUE(eventuallyWorkers(0, 0));
 }
 
 // The combined capture, read back: its records with runs of one direction joined, in file order.

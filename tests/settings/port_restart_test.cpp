@@ -17,26 +17,9 @@
 
 namespace {
 
-// True once each channel runs exactly one worker (counted by thread name; an ended thread
-// lingers in /proc a moment).
-bool oneWorkerPerChannel() {
-    for (int i = 0; i < 500; ++i) {
-        int n1 = 0, n2 = 0;
-        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-            std::string name;
-            std::getline(std::ifstream(task.path() / "comm"), name);
-            n1 += name == "vx-relay1";
-            n2 += name == "vx-relay2";
-        }
-        if (n1 == 1 && n2 == 1) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
 TEST_F(RunningRelay, OkWithoutChangeRestartsBothWorkersAndLosesNoQueuedByte) {
     startRelay();
-    ASSERT_TRUE(oneWorkerPerChannel());
+    ASSERT_TRUE(eventuallyWorkers(1, 1));
     for (int round = 0; round < 2; ++round) {
         // A mouse hold keeps channel 1 from reading, so a burst waits in port 1's input queue
         // across the restart; the hold ends as the user goes for the button.
@@ -50,7 +33,7 @@ TEST_F(RunningRelay, OkWithoutChangeRestartsBothWorkersAndLosesNoQueuedByte) {
         relayChannel1.displayMouseHeld = 0;
         ASSERT_TRUE(serialPort1.isOpen() && serialPort2.isOpen());
         EXPECT_TRUE(cable2.receive(burst.size(), 5000) == burst);
-        EXPECT_TRUE(oneWorkerPerChannel());
+        EXPECT_TRUE(eventuallyWorkers(1, 1));
         expectBothDirectionsRelay(cable1, cable2, 10 + round);
     }
     EXPECT_TRUE(boxes.empty());
@@ -97,7 +80,7 @@ TEST_P(RestartWithAStalledDestination, LosesNoByteAndLeavesOneWorkerPerChannel) 
     choice2.com = port2Com;
     restartPorts(choiceFromSettings(serialPort1.settings), choice2, reportPortOpen);
     ASSERT_TRUE(serialPort1.isOpen() && serialPort2.isOpen());
-    EXPECT_TRUE(oneWorkerPerChannel());
+    EXPECT_TRUE(eventuallyWorkers(1, 1));
 
     PtyCable& destination = port2Com == 1 ? cable2 : cable3;
     std::string got = port2Com == 1 ? "" : drainClosedCable(cable2);

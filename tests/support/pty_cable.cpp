@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -110,4 +112,22 @@ std::string randomBytes(size_t count, uint32_t seed) {
     std::string out(count, '\0');
     for (auto& c : out) c = static_cast<char>(rng() & 0xFF);
     return out;
+}
+
+int liveThreadCount(const char* prefix) {
+    int count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string name;
+        std::getline(std::ifstream(task.path() / "comm"), name);
+        count += name.rfind(prefix, 0) == 0;
+    }
+    return count;
+}
+
+bool eventuallyWorkers(int channel1, int channel2) {
+    for (int i = 0; i < 500; ++i) {
+        if (liveThreadCount("vx-relay1") == channel1 && liveThreadCount("vx-relay2") == channel2) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }

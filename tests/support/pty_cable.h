@@ -55,3 +55,10 @@ std::string devicesSection(const std::array<std::string, 6>& paths);
 
 // Random bytes from a fixed seed.
 std::string randomBytes(size_t count, uint32_t seed);
+
+// Threads of this process whose name starts with `prefix` (relay workers are "vx-relay1" and
+// "vx-relay2").
+int liveThreadCount(const char* prefix);
+// Waits up to 5 s until each channel runs exactly one relay worker: a joined thread can stay
+// listed a moment while the kernel finishes its exit.
+bool eventuallyWorkers(int channel1, int channel2);

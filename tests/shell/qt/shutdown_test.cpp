@@ -147,7 +147,9 @@ TEST_P(Shutdown, StopsAndJoinsBothWorkersClosesPortsAndLogsAndEndsTheLoopWithZer
             }
         }
     }), 0);
-    if (pipes) EXPECT_FALSE(pipes->finish()) << "the program waited for a reader that never reads";
+    if (pipes) {
+        EXPECT_FALSE(pipes->finish()) << "the program waited for a reader that never reads";
+    }
     EXPECT_TRUE(shutdownStarted());
     EXPECT_FALSE(relayChannel1.worker.joinable() || relayChannel2.worker.joinable());
     EXPECT_FALSE(serialPort1.isOpen() || serialPort2.isOpen());
