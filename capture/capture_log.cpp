@@ -5,24 +5,22 @@
 
 #include "capture/capture_file.h"
 #include "capture/combined_log.h"
-#include "relay/app_options.h"
-#include "relay/relay_channel.h"
+#include "relay/relay.h"
 
 namespace {
 
 // The largest block a worker hands over: channel 2's read limit and the longest stamp.
 constexpr int32_t kLargestBlock = 1024 + 22;
-// What gathers before it goes to the file without waiting for the timed write-out.
-constexpr size_t kWriteOutSize = 16384;
-
-CaptureFile captureFiles[2] = {CaptureFile(kWriteOutSize), CaptureFile(kWriteOutSize)};
-
 int channelNumber(int channel) { return channel == 2 ? 2 : 1; }
-CaptureFile& fileOf(int channel) { return captureFiles[channelNumber(channel) - 1]; }
 
 }  // namespace
 
-int openCaptureLog(int channel, const std::string& fullPath, std::string* failure) {
+Captures::Captures(Relay& relay) : relay_(relay), appOptions(relay.appOptions) {}
+
+CaptureFile& Captures::fileOf(int channel) { return captureFiles[channelNumber(channel) - 1]; }
+RelayChannel& Captures::relayChannel(int number) { return relay_.relayChannel(number); }
+
+int Captures::openCaptureLog(int channel, const std::string& fullPath, std::string* failure) {
     RelayChannel& relay = relayChannel(channelNumber(channel));
     CaptureFile& file = fileOf(channel);
     // One log per channel: the worker hands nothing more to the one still open.
@@ -37,8 +35,8 @@ int openCaptureLog(int channel, const std::string& fullPath, std::string* failur
     return 1;
 }
 
-void writeCaptureLog(RelayChannel& channel, const uint8_t* block, int32_t length,
-                     int32_t logStampLength) {
+void Captures::writeCaptureLog(RelayChannel& channel, const uint8_t* block, int32_t length,
+                               int32_t logStampLength) {
     if (block == nullptr || length <= 0) return;
     if (channel.logEnabled.load(std::memory_order_acquire) == 0) return;
     CaptureFile& file = fileOf(channel.number);
@@ -71,20 +69,20 @@ void writeCaptureLog(RelayChannel& channel, const uint8_t* block, int32_t length
     if (!file.accepting()) channel.logEnabled.store(0, std::memory_order_release);
 }
 
-void requestCaptureLogClose(int channel) {
+void Captures::requestCaptureLogClose(int channel) {
     // At once: the worker hands no further block to this log, whatever its file is doing.
     relayChannel(channelNumber(channel)).logEnabled.store(0, std::memory_order_release);
     fileOf(channel).requestClose();
 }
 
-bool captureLogClosed(int channel) { return fileOf(channel).closed(); }
+bool Captures::captureLogClosed(int channel) { return fileOf(channel).closed(); }
 
-void closeCaptureLog(int channel) {
+void Captures::closeCaptureLog(int channel) {
     relayChannel(channelNumber(channel)).logEnabled.store(0, std::memory_order_release);
     fileOf(channel).close();
 }
 
-int closeAllCaptureLogs() {
+int Captures::closeAllCaptureLogs() {
     int lost = 0;
     for (int channel = 1; channel <= 2; ++channel) {
         relayChannel(channel).logEnabled.store(0, std::memory_order_release);
@@ -103,6 +101,6 @@ int closeAllCaptureLogs() {
     return lost;
 }
 
-std::string takeCaptureFailure(int channel) { return fileOf(channel).takeFailure(); }
+std::string Captures::takeCaptureFailure(int channel) { return fileOf(channel).takeFailure(); }
 
-int64_t captureByteCount(int channel) { return fileOf(channel).byteCount(); }
+int64_t Captures::captureByteCount(int channel) { return fileOf(channel).byteCount(); }

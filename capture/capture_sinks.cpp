@@ -9,11 +9,11 @@ bool CaptureLogSink::takesChunks() const {
 }
 
 void CaptureLogSink::onChunk(const uint8_t* stamped, int32_t length, int32_t stampLength) {
-    writeCaptureLog(channel_, stamped, length, stampLength);
+    captures_.writeCaptureLog(channel_, stamped, length, stampLength);
 }
 
-bool CombinedCaptureSink::takesChunks() const { return combinedCapture.enabled(); }
+bool CombinedCaptureSink::takesChunks() const { return log_.enabled(); }
 
 void CombinedCaptureSink::onChunk(const uint8_t* stamped, int32_t length, int32_t stampLength) {
-    combinedCapture.write(channel_, stamped + stampLength, static_cast<size_t>(length - stampLength));
+    log_.write(channel_, stamped + stampLength, static_cast<size_t>(length - stampLength));
 }

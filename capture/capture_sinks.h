@@ -3,26 +3,30 @@
 
 #include "relay/chunk_sink.h"
 
+class Captures;
+class CombinedLog;
 struct RelayChannel;
 
 // The channel's own capture log: every chunk with its stamp, while the log is enabled.
 class CaptureLogSink final : public ChunkSink {
 public:
-    explicit CaptureLogSink(RelayChannel& channel) : channel_(channel) {}
+    CaptureLogSink(Captures& captures, RelayChannel& channel) : captures_(captures), channel_(channel) {}
     bool takesChunks() const override;
     void onChunk(const uint8_t* stamped, int32_t length, int32_t stampLength) override;
 
 private:
+    Captures& captures_;
     RelayChannel& channel_;
 };
 
 // The combined capture of both directions: the chunk as read, right after the read.
 class CombinedCaptureSink final : public ChunkSink {
 public:
-    explicit CombinedCaptureSink(int channel) : channel_(channel) {}
+    CombinedCaptureSink(CombinedLog& log, int channel) : log_(log), channel_(channel) {}
     bool takesChunks() const override;
     void onChunk(const uint8_t* stamped, int32_t length, int32_t stampLength) override;
 
 private:
+    CombinedLog& log_;
     int channel_;
 };

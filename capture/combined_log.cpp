@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-CombinedLog combinedCapture;
-
 namespace {
 
 // Records gather here and go to the file in one write; a chunk's record is at most ~4.2 KB.

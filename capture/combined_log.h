@@ -56,6 +56,3 @@ private:
     std::time_t cachedSecond_ = -1;  // the wall second whose local time is in cachedLocal_
     std::tm cachedLocal_{};
 };
-
-// The program's combined capture, fed by both relay workers.
-extern CombinedLog combinedCapture;

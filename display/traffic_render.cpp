@@ -42,9 +42,6 @@ struct HexRenderingFlag {
 
 }  // namespace
 
-TrafficDisplay trafficDisplay1;
-TrafficDisplay trafficDisplay2;
-TrafficDisplay& trafficDisplay(int channel) { return channel == 2 ? trafficDisplay2 : trafficDisplay1; }
 
 bool TrafficDisplay::holdsText() const {
     const std::shared_ptr<TrafficTextControl> control = displayWindow.load(std::memory_order_acquire);

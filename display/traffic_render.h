@@ -28,11 +28,6 @@ struct TrafficDisplay final : ChunkSink {
     void onChunk(const uint8_t* stamped, int32_t length, int32_t stampLength) override;
 };
 
-// The displays of channel 1 and channel 2.
-extern TrafficDisplay trafficDisplay1;
-extern TrafficDisplay trafficDisplay2;
-TrafficDisplay& trafficDisplay(int channel);
-
 // Called by the channel's worker while displayOpen is 1. Reads bytes only.
 void appendTraffic(TrafficDisplay& display, const uint8_t* bytes, int32_t length);
 void renderTrafficAscii(TrafficDisplay& display, const uint8_t* bytes, int32_t length);

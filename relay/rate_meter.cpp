@@ -6,10 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "relay/app_options.h"
-#include "relay/relay_channel.h"
-
-RateMeter rateMeter;
+#include "relay/relay.h"
 
 namespace {
 
@@ -24,7 +21,9 @@ void countDown(std::atomic<int32_t>& countdown) {
     }
 }
 
-void updateRates(int32_t rate) {
+}  // namespace
+
+void Relay::updateRates(int32_t rate) {
     if (rate < 1) return;
     // Taken and cleared in one step, so bytes the workers add meanwhile count in the next period.
     const int32_t rate1 = relayChannel1.rateByteCount.exchange(0, std::memory_order_relaxed) / rate;
@@ -35,22 +34,20 @@ void updateRates(int32_t rate) {
     }
 }
 
-void tickThreadBody(int32_t token) {
+void Relay::tickThreadBody(int32_t token) {
     using clock = std::chrono::steady_clock;
     auto next = clock::now();
     std::unique_lock<std::mutex> lock(rateMeter.stopLock);
     for (;;) {
         // Against the clock, not from the end of the last tick, so ticks do not drift.
         next += std::chrono::milliseconds(1000);
-        if (rateMeter.stopSignal.wait_until(lock, next, [] { return rateMeter.stopping; })) return;
+        if (rateMeter.stopSignal.wait_until(lock, next, [this] { return rateMeter.stopping; })) return;
         lock.unlock();
         onRateTimer(token);
         lock.lock();
         if (rateMeter.stopping) return;
     }
 }
-
-}  // namespace
 
 std::string formatElapsedClock(int32_t hours, int32_t minutes, int32_t seconds) {
     char text[256];
@@ -64,7 +61,7 @@ std::string formatRate(int32_t bytesPerSecond) {
     return text;
 }
 
-int startRateTimer() {
+int Relay::startRateTimer() {
     // Never two tick threads.
     if (rateMeter.tickThread.joinable()) {
         {
@@ -79,13 +76,13 @@ int startRateTimer() {
         std::lock_guard<std::mutex> lock(rateMeter.stopLock);
         rateMeter.stopping = false;
     }
-    rateMeter.tickThread = std::thread(tickThreadBody, rateMeter.timerToken);
+    rateMeter.tickThread = std::thread(&Relay::tickThreadBody, this, rateMeter.timerToken);
     pthread_setname_np(rateMeter.tickThread.native_handle(), "vx-rate-tick");
     rateMeter.timerId.store(1, std::memory_order_release);
     return 1;
 }
 
-void onRateTimer(int32_t userValue) {
+void Relay::onRateTimer(int32_t userValue) {
     if (userValue != rateMeter.timerToken) return;
 
     if (++rateMeter.elapsedSeconds >= 60) {
@@ -113,7 +110,7 @@ void onRateTimer(int32_t userValue) {
     }
 }
 
-void stopRateTimer() {
+void Relay::stopRateTimer() {
     relayChannel1.rateByteCount.store(0, std::memory_order_relaxed);
     relayChannel2.rateByteCount.store(0, std::memory_order_relaxed);
     {

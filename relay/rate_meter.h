@@ -28,15 +28,6 @@ struct RateMeter {
     std::function<void(int channel, const std::string& figure)> showRate;
 };
 
-extern RateMeter rateMeter;
-
-// 1 when the tick thread started, else 0.
-int startRateTimer();
-// One tick; ignored unless userValue is the running timer's token.
-void onRateTimer(int32_t userValue);
-// Clears both rateByteCount, stops and joins the tick thread.
-void stopRateTimer();
-
 // "%02d：%02d：%02d" with full-width colons.
 std::string formatElapsedClock(int32_t hours, int32_t minutes, int32_t seconds);
 // "  %2d byte/s".

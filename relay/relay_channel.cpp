@@ -12,14 +12,8 @@
 #include <ctime>
 #include <vector>
 
-#include "relay/app_options.h"
+#include "relay/relay.h"
 #include "relay/serial_termios_linux.h"
-
-RelayChannel relayChannel1(1, serialPort1, serialPort2, 256);
-RelayChannel relayChannel2(2, serialPort2, serialPort1, 1024);
-RelayChannel& relayChannel(int number) { return number == 2 ? relayChannel2 : relayChannel1; }
-
-std::atomic<int32_t> leftMouseButtonDown{0};
 
 namespace {
 
@@ -58,7 +52,7 @@ void waitForStopRequest(RelayChannel& channel, int timeoutMs) {
 // read or select while nothing new arrives; the bytes wait in the source's input queue.
 void pauseWhileHeld(RelayChannel& channel) {
     while (channel.displayMouseHeld.load(std::memory_order_relaxed) == 1 &&
-           leftMouseButtonDown.load(std::memory_order_relaxed) != 0 && !stopAsked(channel)) {
+           channel.relay.leftMouseButtonDown.load(std::memory_order_relaxed) != 0 && !stopAsked(channel)) {
         waitForStopRequest(channel, kHoldStepMs);
     }
 }
@@ -215,7 +209,7 @@ void relayWorker(RelayChannel& channel) {
         ChunkSink* const log = channel.logSink;
         const bool displayOpen = display != nullptr && display->takesChunks();
         const bool logEnabled = log != nullptr && log->takesChunks();
-        const bool stampDue = appOptions.DATETIME.load(std::memory_order_relaxed) == 1 &&
+        const bool stampDue = channel.relay.appOptions.DATETIME.load(std::memory_order_relaxed) == 1 &&
                               channel.stampCountdown.load(std::memory_order_relaxed) == 0 &&
                               (displayOpen || logEnabled);
 
@@ -237,7 +231,7 @@ void relayWorker(RelayChannel& channel) {
             if (logEnabled) log->onChunk(stamped.data(), stampedLength, L);
         }
 
-        channel.stampCountdown.store(appOptions.DATETIMEVAL.load(std::memory_order_relaxed),
+        channel.stampCountdown.store(channel.relay.appOptions.DATETIMEVAL.load(std::memory_order_relaxed),
                                      std::memory_order_relaxed);
 
         // The chunk as it was read, never the stamp.
@@ -259,21 +253,29 @@ void joinRelayWorker(RelayChannel& channel) {
     if (channel.wakeFd >= 0) drainWakeUps(channel);
 }
 
-void stopRelayWorkers() {
+RelayChannel::~RelayChannel() {
+    if (worker.joinable()) {
+        requestWorkerStop(*this);
+        joinRelayWorker(*this);
+    }
+    if (wakeFd >= 0) ::close(wakeFd);
+}
+
+void Relay::stopRelayWorkers() {
     requestWorkerStop(relayChannel1);
     requestWorkerStop(relayChannel2);
     joinRelayWorker(relayChannel1);
     joinRelayWorker(relayChannel2);
 }
 
-void stopRelayAndClosePorts() {
+void Relay::stopRelayAndClosePorts() {
     stopRelayWorkers();
     closePort(serialPort1);
     closePort(serialPort2);
 }
 
 void startRelayWorker(RelayChannel& channel) {
-    if (portOpensRefused()) return;  // shut down: nothing may relay any more
+    if (channel.relay.portOpensRefused()) return;  // shut down: nothing may relay any more
     // One worker per channel, ever: a previous one is ended and joined before the next starts.
     if (channel.worker.joinable()) {
         requestWorkerStop(channel);
@@ -288,4 +290,9 @@ void startRelayWorker(RelayChannel& channel) {
     // Named before this returns, so that tools (top -H, gdb, /proc) tell the directions apart.
     pthread_setname_np(channel.worker.native_handle(),
                        channel.number == 2 ? "vx-relay2" : "vx-relay1");
+}
+
+Relay::~Relay() {
+    stopRelayAndClosePorts();
+    stopRateTimer();
 }

@@ -14,10 +14,17 @@
 #include "relay/chunk_sink.h"
 #include "relay/serial_port.h"
 
-struct RelayChannel {
-    RelayChannel(int channelNumber, SerialPort& from, SerialPort& to, int limit)
-        : number(channelNumber), source(from), destination(to), readLimit(limit) {}
+struct Relay;
 
+struct RelayChannel {
+    RelayChannel(Relay& owner, int channelNumber, SerialPort& from, SerialPort& to, int limit)
+        : relay(owner), number(channelNumber), source(from), destination(to), readLimit(limit) {}
+    // The worker has been joined by then (the relay's end); the wake descriptor goes with it.
+    ~RelayChannel();
+    RelayChannel(const RelayChannel&) = delete;
+    RelayChannel& operator=(const RelayChannel&) = delete;
+
+    Relay& relay;      // the options, the shutdown's refusal and the mouse state it runs by
     const int number;  // 1 or 2
     std::thread worker;
     std::atomic<int32_t> stopRequested{1};
@@ -54,13 +61,6 @@ struct RelayChannel {
     std::function<void(const uint8_t* chunk, int32_t length, int32_t stampLength)> chunkObserver;
 };
 
-extern RelayChannel relayChannel1;  // Serial Port1 -> Serial Port2
-extern RelayChannel relayChannel2;  // Serial Port2 -> Serial Port1
-RelayChannel& relayChannel(int number);
-
-// Whether the left mouse button is down anywhere in the program; kept by the UI thread.
-extern std::atomic<int32_t> leftMouseButtonDown;
-
 // The worker's thread body.
 void relayWorker(RelayChannel& channel);
 // stopRequested = 0 and a new worker thread; nothing once port opens are refused (shutdown).
@@ -69,12 +69,6 @@ void startRelayWorker(RelayChannel& channel);
 void requestWorkerStop(RelayChannel& channel);
 // Waits until the worker has ended (no-op without one). Never waits on the UI thread's work.
 void joinRelayWorker(RelayChannel& channel);
-// Stops both workers and waits until both have ended; the ports stay open.
-void stopRelayWorkers();
-// Stops both workers, waits until both have ended, and only then closes both ports: each port
-// is read by one worker and written by the other, and a closed descriptor number is reused by
-// the next open at once.
-void stopRelayAndClosePorts();
 
 // "YYYY/MM/DD hh:mm:ss\n", with "\n\n" in front when the channel's display holds text,
 // written into `out` (at least 32 bytes); returns its length.

@@ -13,10 +13,8 @@
 #include <thread>
 #include <cstring>
 
+#include "relay/relay.h"
 #include "relay/serial_termios_linux.h"
-
-SerialPort serialPort1;
-SerialPort serialPort2;
 
 const std::array<const char*, 6> portDeviceNames = {"com1", "com2", "com3", "com4", "com5", "com6"};
 const std::array<const char*, 6> portDisplayNames = {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6"};
@@ -29,11 +27,10 @@ const std::array<const char*, 3> stopBitsChoices = {"1", "1.5", "2"};
 const std::array<const char*, 5> flowControlChoices = {"none", "hardware(RTS)", "hardware(DTR)",
                                                        "Xon/Xoff(x13)", "Xon/Xoff(x93)"};
 
-std::array<std::string, 6> comDevicePaths = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2",
-                                             "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5"};
-
-void resetComDevicePaths() {
-    for (int i = 0; i < 6; ++i) comDevicePaths[i] = "/dev/ttyS" + std::to_string(i);
+std::array<std::string, 6> defaultComDevicePaths() {
+    std::array<std::string, 6> paths;
+    for (int i = 0; i < 6; ++i) paths[i] = "/dev/ttyS" + std::to_string(i);
+    return paths;
 }
 
 const char* portDeviceNameAt(int32_t i) { return i >= 0 && i < 6 ? portDeviceNames[i] : ""; }
@@ -46,8 +43,6 @@ std::string directionTitle(int32_t fromComIndex, int32_t toComIndex) {
 }
 
 namespace {
-
-std::atomic<bool> opensRefused{false};
 
 // The comIndex whose device name this is, or -1 for a name outside the table.
 int comIndexOfName(const char* deviceName) {
@@ -76,10 +71,10 @@ void discardHeldOutput(int fd) {
 
 }  // namespace
 
-void refusePortOpens() { opensRefused.store(true); }
-bool portOpensRefused() { return opensRefused.load(); }
+void Relay::refusePortOpens() { opensRefused.store(true); }
+bool Relay::portOpensRefused() const { return opensRefused.load(); }
 
-int openPort(const char* deviceName, SerialPort& port, int* systemError) {
+int Relay::openPort(const char* deviceName, SerialPort& port, int* systemError) {
     int ignored = 0;
     int& reason = systemError != nullptr ? *systemError : ignored;
     reason = 0;

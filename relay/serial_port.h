@@ -34,10 +34,6 @@ struct SerialPort {
     bool isOpen() const { return handle.load(std::memory_order_acquire) >= 0; }
 };
 
-// Serial Port1 and Serial Port2: process-wide for the whole run.
-extern SerialPort serialPort1;
-extern SerialPort serialPort2;
-
 extern const std::array<const char*, 6> portDeviceNames;   // "com1".."com6"
 extern const std::array<const char*, 6> portDisplayNames;  // "COM1".."COM6"
 extern const std::array<const char*, 21> baudRateChoices;
@@ -46,10 +42,9 @@ extern const std::array<const char*, 3> parityChoices;
 extern const std::array<const char*, 3> stopBitsChoices;
 extern const std::array<const char*, 5> flowControlChoices;
 
-// The device path each of "com1".."com6" opens: the INI section DEVICES (COM1=/dev/ttyUSB0 ...),
-// else /dev/ttyS0../dev/ttyS5. Filled by loadConfig, read by openPort.
-extern std::array<std::string, 6> comDevicePaths;
-void resetComDevicePaths();
+// The device paths "com1".."com6" open unless the INI section DEVICES names others
+// (COM1=/dev/ttyUSB0 ...): /dev/ttyS0../dev/ttyS5.
+std::array<std::string, 6> defaultComDevicePaths();
 
 // The portDeviceNames entry for a comIndex, or "" when the index has no entry.
 const char* portDeviceNameAt(int32_t comIndex);
@@ -61,12 +56,6 @@ int64_t portNumberOf(int32_t comIndex);
 // "Com%d -> Com%d": the port the data come from, then the one they are relayed to.
 std::string directionTitle(int32_t fromComIndex, int32_t toComIndex);
 
-// Shutdown's word on the ports: from then on openPort refuses and no worker starts.
-// A box or dialog can run the shutdown inside its own loop, in the middle of a restart that
-// goes on once the loop returns.
-void refusePortOpens();
-bool portOpensRefused();
-
 // What openPort did; the caller tells the user (0 is success, so `openPort(...) == 0` reads "open").
 enum PortOpenResult : int {
     PortOpened = 0,
@@ -74,11 +63,6 @@ enum PortOpenResult : int {
     PortNotSerial = 2,    // opened, but not a serial line: closed again
     PortOpenRefused = 3,  // shutdown has begun: nothing to tell
 };
-
-// Opens deviceName ("com1".."com6") exclusively for non-blocking reading and writing. On
-// PortOpened the handle is set; otherwise it is left as it was and the system's reason, when
-// there is one, is in *systemError (errno; 0 when none).
-int openPort(const char* deviceName, SerialPort& port, int* systemError = nullptr);
 
 // Empties both queues of the open device, then applies port.settings. Failures go unreported.
 void configurePort(SerialPort& port);

@@ -4,21 +4,22 @@
 #include <string>
 #include <system_error>
 
-#include "relay/serial_port.h"
+#include "relay/relay.h"
 #include "settings/private_profile.h"
 
 namespace {
 
 struct PortKeys {
     const char* section;
-    SerialPort* port;
+    PortSettings Config::*settings;
 };
 
-const PortKeys kPortSections[] = {{"DATA1", &serialPort1}, {"DATA2", &serialPort2}};
+const PortKeys kPortSections[] = {{"DATA1", &Config::port1}, {"DATA2", &Config::port2}};
 
-void storeDefaults() {
-    serialPort1.settings = PortSettings{0, 9600, 8, 0, 0, FlowNone};
-    serialPort2.settings = PortSettings{1, 9600, 8, 0, 0, FlowNone};
+void storeDefaults(Config& config) {
+    AppOptions& appOptions = config.appOptions;
+    config.port1 = PortSettings{0, 9600, 8, 0, 0, FlowNone};
+    config.port2 = PortSettings{1, 9600, 8, 0, 0, FlowNone};
     appOptions.RATE.store(5, std::memory_order_relaxed);
     appOptions.DMODE.store(0, std::memory_order_relaxed);
     appOptions.CRLF.store(0, std::memory_order_relaxed);
@@ -40,15 +41,17 @@ std::string configPath() {
     return folder + "Vorlinex.ini";
 }
 
-int loadConfig() {
-    resetComDevicePaths();
+Config loadConfig() {
+    Config config;
+    AppOptions& appOptions = config.appOptions;
+    std::array<std::string, 6>& comDevicePaths = config.comDevicePaths;
     PrivateProfile ini(configPath());
     if (!ini.exists()) {
-        storeDefaults();
-        return 0;
+        storeDefaults(config);
+        return config;
     }
     for (const PortKeys& p : kPortSections) {
-        PortSettings& s = p.port->settings;
+        PortSettings& s = config.*p.settings;
         s.comIndex = ini.getInt(p.section, "COM", 0);
         s.baudRate = ini.getInt(p.section, "BPS", 0);
         s.dataBits = static_cast<uint8_t>(ini.getInt(p.section, "BIT", 0));
@@ -67,14 +70,15 @@ int loadConfig() {
         if (!device.empty())
             comDevicePaths[i] = device;
     }
-    return 0;
+    return config;
 }
 
-ConfigSaveResult saveConfig() {
+ConfigSaveResult saveConfig(const Config& config) {
+    const AppOptions& appOptions = config.appOptions;
     const std::string path = configPath();
     PrivateProfile ini(path);
     for (const PortKeys& p : kPortSections) {
-        const PortSettings& s = p.port->settings;
+        const PortSettings& s = config.*p.settings;
         ini.setString(p.section, "COM", std::to_string(s.comIndex));
         ini.setString(p.section, "BPS", std::to_string(s.baudRate));
         ini.setString(p.section, "BIT", std::to_string(unsigned{s.dataBits}));
@@ -96,4 +100,20 @@ ConfigSaveResult saveConfig() {
     result.path = path;
     result.saved = ini.save(&result.reason);
     return result;
+}
+
+Config configOf(const Relay& relay) {
+    Config config;
+    config.port1 = relay.serialPort1.settings;
+    config.port2 = relay.serialPort2.settings;
+    config.appOptions = relay.appOptions;
+    config.comDevicePaths = relay.comDevicePaths;
+    return config;
+}
+
+void applyConfig(Relay& relay, const Config& config) {
+    relay.serialPort1.settings = config.port1;
+    relay.serialPort2.settings = config.port2;
+    relay.appOptions = config.appOptions;
+    relay.comDevicePaths = config.comDevicePaths;
 }

@@ -1,9 +1,22 @@
-// The INI file in the current directory, and the process-wide options.
+// The INI file in the current directory, and the Config value it holds.
 #pragma once
 
+#include <array>
 #include <string>
 
 #include "relay/app_options.h"
+#include "relay/serial_port.h"
+
+struct Relay;
+
+// What the program is started with and what SAVE writes: both ports' settings, the options
+// and the device each COM name opens. The dialogs edit it; the relay runs by it.
+struct Config {
+    PortSettings port1;  // DATA1: Serial Port1
+    PortSettings port2;  // DATA2: Serial Port2
+    AppOptions appOptions;
+    std::array<std::string, 6> comDevicePaths = defaultComDevicePaths();
+};
 
 // How a save went: the file, and the system's reason when it could not be written.
 struct ConfigSaveResult {
@@ -14,9 +27,13 @@ struct ConfigSaveResult {
 
 // The current directory + "/Vorlinex.ini", of any length.
 std::string configPath();
-// Fills both PortSettings, AppOptions and comDevicePaths; defaults when the file is missing
-// or is no regular file that can be read.
-int loadConfig();
+// Both PortSettings, AppOptions and comDevicePaths; defaults when the file is missing or is no
+// regular file that can be read.
+Config loadConfig();
 // Writes the seventeen keys in one atomic replacement of the file, keeping every other line.
 // When it could not be written the old file stays as it was; the result says why.
-ConfigSaveResult saveConfig();
+ConfigSaveResult saveConfig(const Config& config);
+
+// What the relay runs by now, and handing a Config to it (the ports are not reopened).
+Config configOf(const Relay& relay);
+void applyConfig(Relay& relay, const Config& config);

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "relay/relay_channel.h"
+#include "relay/relay.h"
 
 namespace {
 
@@ -39,11 +39,11 @@ long numberAt(const std::array<const char*, N>& table, int position) {
 // holds would go with the close. A queue must stay empty for a short while, so that the chunk
 // just taken is read whole before the stop. Bounded, because a stalled destination keeps its
 // worker from reading.
-void letWorkersTakeQueuedInput(const bool closing[2]) {
+void letWorkersTakeQueuedInput(Relay& relay, const bool closing[2]) {
     using Clock = std::chrono::steady_clock;
     const auto giveUp = Clock::now() + std::chrono::milliseconds(1000);
     const auto settle = std::chrono::milliseconds(20);
-    RelayChannel* channels[2] = {&relayChannel1, &relayChannel2};
+    RelayChannel* channels[2] = {&relay.relayChannel1, &relay.relayChannel2};
     for (int i = 0; i < 2; ++i) {
         RelayChannel* channel = channels[i];
         if (!closing[i] || !channel->worker.joinable() || channel->stopRequested.load() != 0) continue;
@@ -67,7 +67,7 @@ void letWorkersTakeQueuedInput(const bool closing[2]) {
 }
 
 // An open port whose chosen COM name leads to the device it holds stays open.
-bool keepsItsDevice(const SerialPort& port, int comIndex) {
+bool keepsItsDevice(const std::array<std::string, 6>& comDevicePaths, const SerialPort& port, int comIndex) {
     const int now = port.settings.comIndex;
     return port.isOpen() && now >= 0 && now < 6 && comIndex >= 0 && comIndex < 6 &&
            comDevicePaths[now] == comDevicePaths[comIndex];
@@ -100,27 +100,27 @@ PortSettings settingsFromChoice(const PortChoice& c, const PortSettings& previou
     return s;
 }
 
-bool sameComChoice(const PortChoice& port1, const PortChoice& port2) {
-    return chosenComIndex(port1, serialPort1.settings) == chosenComIndex(port2, serialPort2.settings);
+bool sameComChoice(const Relay& relay, const PortChoice& port1, const PortChoice& port2) {
+    return chosenComIndex(port1, relay.serialPort1.settings) == chosenComIndex(port2, relay.serialPort2.settings);
 }
 
 // A port that keeps its device is set up again in place, never closed: closing a tty, like
 // purging it, throws away what its driver still holds to send and what arrived for reading.
 // Nothing is purged either way. Workers start only after both ports are settled, so that the
 // rest of a chunk a stopped worker kept finds its destination open.
-void restartPorts(const PortChoice& port1, const PortChoice& port2, const PortOpenReport& reportOpen) {
-    SerialPort* ports[2] = {&serialPort1, &serialPort2};
-    RelayChannel* channels[2] = {&relayChannel1, &relayChannel2};
+void restartPorts(Relay& relay, const PortChoice& port1, const PortChoice& port2, const PortOpenReport& reportOpen) {
+    SerialPort* ports[2] = {&relay.serialPort1, &relay.serialPort2};
+    RelayChannel* channels[2] = {&relay.relayChannel1, &relay.relayChannel2};
     const PortChoice* choices[2] = {&port1, &port2};
     int comIndex[2];
     bool keep[2], closing[2];
     for (int i = 0; i < 2; ++i) {
         comIndex[i] = chosenComIndex(*choices[i], ports[i]->settings);
-        keep[i] = keepsItsDevice(*ports[i], comIndex[i]);
+        keep[i] = keepsItsDevice(relay.comDevicePaths, *ports[i], comIndex[i]);
         closing[i] = ports[i]->isOpen() && !keep[i];
     }
-    letWorkersTakeQueuedInput(closing);
-    stopRelayWorkers();
+    letWorkersTakeQueuedInput(relay, closing);
+    relay.stopRelayWorkers();
     // Both first, so that two ports may trade devices.
     for (int i = 0; i < 2; ++i) {
         if (closing[i]) closePort(*ports[i]);
@@ -130,7 +130,7 @@ void restartPorts(const PortChoice& port1, const PortChoice& port2, const PortOp
         SerialPort& port = *ports[i];
         port.settings.comIndex = comIndex[i];
         if (!keep[i]) {
-            const int opened = openPort(portDeviceNameAt(comIndex[i]), port);
+            const int opened = relay.openPort(portDeviceNameAt(comIndex[i]), port);
             if (reportOpen) reportOpen(opened, portNumberOf(comIndex[i]));
             if (opened != PortOpened) continue;
         }
@@ -147,8 +147,8 @@ std::string portLabelText(const SerialPort& port) {
     return port.isOpen() ? portDisplayNameAt(port.settings.comIndex) : "COM";
 }
 
-std::string displayTitleText(int channelNumber) {
-    RelayChannel& channel = relayChannel(channelNumber);
+std::string displayTitleText(Relay& relay, int channelNumber) {
+    RelayChannel& channel = relay.relayChannel(channelNumber);
     if (!channel.source.isOpen()) return "COM";
     return directionTitle(channel.source.settings.comIndex, channel.destination.settings.comIndex);
 }

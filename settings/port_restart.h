@@ -19,6 +19,8 @@ struct PortChoice {
     int flow = -1;
 };
 
+struct Relay;
+
 // The list positions that show stored settings; -1 for a value that matches no entry.
 PortChoice choiceFromSettings(const PortSettings& settings);
 
@@ -30,7 +32,7 @@ int chosenComIndex(const PortChoice& choice, const PortSettings& previous);
 PortSettings settingsFromChoice(const PortChoice& choice, const PortSettings& previous);
 
 // Both ports choose the same COM index: the restart must be refused.
-bool sameComChoice(const PortChoice& port1, const PortChoice& port2);
+bool sameComChoice(const Relay& relay, const PortChoice& port1, const PortChoice& port2);
 
 // Stops both workers; per port: keeps its device open when its chosen COM index leads to the
 // same device, else closes it and opens the chosen one; stores the other settings and applies
@@ -38,10 +40,10 @@ bool sameComChoice(const PortChoice& port1, const PortChoice& port2);
 // open. A port that does not open keeps its other settings; each open's result goes to
 // reportOpen at once, with the port number the user chose (so a box shows before the next step).
 using PortOpenReport = std::function<void(int result, int64_t portNumber)>;
-void restartPorts(const PortChoice& port1, const PortChoice& port2, const PortOpenReport& reportOpen);
+void restartPorts(Relay& relay, const PortChoice& port1, const PortChoice& port2, const PortOpenReport& reportOpen);
 
 // The main window's label of a port: its display name while open, "COM" otherwise.
 std::string portLabelText(const SerialPort& port);
 // A channel's display window title: "Com%d -> Com%d" from its source and destination COM
 // indexes while its source port is open, "COM" otherwise.
-std::string displayTitleText(int channel);
+std::string displayTitleText(Relay& relay, int channel);

@@ -1,6 +1,6 @@
 #include "shell/activity_arrows.h"
 
-#include "relay/relay_channel.h"
+#include "relay/relay.h"
 
 // Each frame steps the arrows two characters in the strip's direction; frame 3 carries one
 // more arrow than the others (56 characters against 54), as the strip has always looked.
@@ -19,9 +19,6 @@ const std::array<std::string_view, 4> backwardArrowFrames = {
 };
 
 namespace {
-// Touched by the UI thread only.
-int32_t frameCounters[2] = {0, 0};
-
 int slot(int channel) { return channel == 2 ? 1 : 0; }
 }  // namespace
 
@@ -29,9 +26,9 @@ const std::array<std::string_view, 4>& arrowFrames(int channel) {
     return channel == 2 ? backwardArrowFrames : forwardArrowFrames;
 }
 
-int32_t arrowFrameCounter(int channel) { return frameCounters[slot(channel)]; }
+int32_t ActivityArrows::arrowFrameCounter(int channel) const { return frameCounters[slot(channel)]; }
 
-std::string_view nextArrowText(int channel, int32_t rateByteCount) {
+std::string_view ActivityArrows::nextArrowText(int channel, int32_t rateByteCount) {
     if (rateByteCount == 0) return {};
     int32_t& counter = frameCounters[slot(channel)];
     std::string_view text = arrowFrames(channel)[static_cast<size_t>(counter)];
@@ -39,12 +36,12 @@ std::string_view nextArrowText(int channel, int32_t rateByteCount) {
     return text;
 }
 
-std::array<std::string_view, 2> nextActivityArrowTexts() {
+std::array<std::string_view, 2> ActivityArrows::nextActivityArrowTexts(const Relay& relay) {
     // Only zero or non-zero matters; a read that races with the rate meter's reset changes at
     // most whether this one frame is drawn.
     std::string_view first =
-        nextArrowText(1, relayChannel1.rateByteCount.load(std::memory_order_relaxed));
+        nextArrowText(1, relay.relayChannel1.rateByteCount.load(std::memory_order_relaxed));
     std::string_view second =
-        nextArrowText(2, relayChannel2.rateByteCount.load(std::memory_order_relaxed));
+        nextArrowText(2, relay.relayChannel2.rateByteCount.load(std::memory_order_relaxed));
     return {first, second};
 }

@@ -21,20 +21,12 @@
 #include "capture/capture_log.h"
 #include "capture/combined_log.h"
 #include "relay/box_request.h"
-#include "relay/relay_channel.h"
+#include "relay/relay.h"
 
 namespace {
 
 constexpr int kCounterPollMs = 150;
 constexpr int kClosePollMs = 10;
-
-CaptureFileChooser fileChooser;
-CreateFilePrompt createFilePrompt;
-
-CaptureWindowHost& host() {
-    static CaptureWindowHost h;
-    return h;
-}
 
 int menuItemOf(int channel) {
     return channel == kCombinedCapture ? 40012 : channel == 2 ? 40011 : 40010;
@@ -42,41 +34,46 @@ int menuItemOf(int channel) {
 
 // The window's capture: one direction's log, or the combined one of both.
 bool isCombined(int channel) { return channel == kCombinedCapture; }
-void closeCapture(int channel) {
-    if (isCombined(channel)) combinedCapture.close(); else closeCaptureLog(channel);
+void closeCapture(Captures& captures, int channel) {
+    if (isCombined(channel)) captures.combinedCapture.close(); else captures.closeCaptureLog(channel);
 }
-std::string takeFailure(int channel) {
-    return isCombined(channel) ? combinedCapture.takeFailure() : takeCaptureFailure(channel);
+std::string takeFailure(Captures& captures, int channel) {
+    return isCombined(channel) ? captures.combinedCapture.takeFailure() : captures.takeCaptureFailure(channel);
 }
 // Every capture writes itself out and closes on a thread of its own.
-void requestClose(int channel) {
-    if (isCombined(channel)) combinedCapture.requestClose(); else requestCaptureLogClose(channel);
+void requestClose(Captures& captures, int channel) {
+    if (isCombined(channel)) captures.combinedCapture.requestClose(); else captures.requestCaptureLogClose(channel);
 }
-bool captureClosed(int channel) {
-    return isCombined(channel) ? combinedCapture.closed() : captureLogClosed(channel);
+bool captureClosed(Captures& captures, int channel) {
+    return isCombined(channel) ? captures.combinedCapture.closed() : captures.captureLogClosed(channel);
 }
-int64_t byteCount(int channel) {
-    return isCombined(channel) ? combinedCapture.byteCount() : captureByteCount(channel);
-}
-
-void enableMenuItem(int channel, bool enabled) {
-    host().enableMenuItem(menuItemOf(channel), enabled);
+int64_t byteCount(Captures& captures, int channel) {
+    return isCombined(channel) ? captures.combinedCapture.byteCount() : captures.captureByteCount(channel);
 }
 
-bool askToCreate(const QString& fullPath) {
+void enableMenuItem(const CaptureWindowHost& host, int channel, bool enabled) {
+    host.enableMenuItem(menuItemOf(channel), enabled);
+}
+
+}  // namespace
+
+bool CaptureWindows::askToCreate(const QString& fullPath) {
     if (createFilePrompt) return createFilePrompt(fullPath);
     const auto answer = QMessageBox::question(
-        host().owner(), QStringLiteral("Vorlinex Log File Open"),
+        host_.owner(), QStringLiteral("Vorlinex Log File Open"),
         QStringLiteral("%1\nThis file does not exist.\nDo you want to create it?").arg(fullPath),
         QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
     return answer == QMessageBox::Yes;
 }
 
+namespace {
+
 // IDD_DIALOG_LOG1 / IDD_DIALOG_LOG2: names the file and the direction, counts the captured
 // bytes, and ends the capture with CLOSE (clicked, or Space on it) or the close box.
 class LogWindow : public QDialog {
 public:
-    LogWindow(int channel, QWidget* owner);
+    LogWindow(const CaptureWindowHost& host, Relay& relay, Captures& captures, QPointer<QDialog>& slot,
+              int channel, QWidget* owner);
     ~LogWindow() override;
 
 protected:
@@ -87,6 +84,9 @@ private:
     void tick();
     void finish();
 
+    const CaptureWindowHost& host_;
+    Captures& captures_;
+    QPointer<QDialog>& slot_;  // where the application finds the channel's open window
     const int channel_;
     QLabel* counter_ = nullptr;
     QTimer poll_;
@@ -95,32 +95,27 @@ private:
     bool closed_ = false;    // and its file is closed
 };
 
-QPointer<LogWindow> logWindows[3];
-
-QPointer<LogWindow>& windowSlot(int channel) {
-    return logWindows[isCombined(channel) ? 2 : channel == 2 ? 1 : 0];
-}
-
-LogWindow::LogWindow(int channel, QWidget* owner)
+LogWindow::LogWindow(const CaptureWindowHost& host, Relay& relayOwner, Captures& captures,
+                     QPointer<QDialog>& slot, int channel, QWidget* owner)
     : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                          Qt::WindowCloseButtonHint),
-      channel_(channel) {
+      host_(host), captures_(captures), slot_(slot), channel_(channel) {
     setObjectName(QStringLiteral("IDD_DIALOG_LOG%1").arg(isCombined(channel) ? 3 : channel));
     setWindowTitle(QStringLiteral("Vorlinex： Log"));
     setModal(false);
-    setFont(host().dialogFont());
+    setFont(host_.dialogFont());
     // Dialog keyboard handling belongs to the main window only: Esc and Enter here neither end
     // the capture nor press CLOSE.
-    host().keepDialogKeys(*this);
+    host_.keepDialogKeys(*this);
     const QFont dialogFont = font();
     const auto rect = [&](int left, int top, int width, int height) {
-        return host().dialogRect(dialogFont, left, top, width, height);
+        return host_.dialogRect(dialogFont, left, top, width, height);
     };
     const auto x = [&](int units) { return rect(0, 0, units, 0).width(); };
     const auto y = [&](int units) { return rect(0, 0, 0, units).height(); };
-    RelayChannel& relay = relayChannel(isCombined(channel) ? 1 : channel);
-    const std::string name = isCombined(channel) ? combinedCapture.name() : relay.logName;
+    RelayChannel& relay = relayOwner.relayChannel(isCombined(channel) ? 1 : channel);
+    const std::string name = isCombined(channel) ? captures.combinedCapture.name() : relay.logName;
 
     auto* group = new QGroupBox(this);
     group->setObjectName(QStringLiteral("1065"));
@@ -179,31 +174,31 @@ LogWindow::LogWindow(int channel, QWidget* owner)
 LogWindow::~LogWindow() {
     // Destroyed with its owner rather than by CLOSE (the program ends): the file must not stay
     // open behind it.
-    if (!closed_) closeCapture(channel_);
+    if (!closed_) closeCapture(captures_, channel_);
 }
 
 void LogWindow::tick() {
     if (finished_) {
         // The capture's own thread is writing out and closing the file; the channel is free
         // for the next capture once it has.
-        if (!captureClosed(channel_)) return;
+        if (!captureClosed(captures_, channel_)) return;
         poll_.stop();
         closed_ = true;
-        enableMenuItem(channel_, true);
+        enableMenuItem(host_, channel_, true);
         deleteLater();
         // The last bytes may have failed to reach the file when it was closed.
-        const std::string failure = takeFailure(channel_);
+        const std::string failure = takeFailure(captures_, channel_);
         if (!failure.empty()) showBox(failure, BoxIcon::Error, BoxOwner::MainWindow);
         return;
     }
-    const std::string failure = takeFailure(channel_);
+    const std::string failure = takeFailure(captures_, channel_);
     if (!failure.empty()) {
         poll_.stop();
         showBox(failure, BoxIcon::Error, BoxOwner::MainWindow);
         finish();
         return;
     }
-    const int64_t count = byteCount(channel_);
+    const int64_t count = byteCount(captures_, channel_);
     if (count != shown_) {
         shown_ = count;
         counter_->setText(QString::number(count));
@@ -216,8 +211,8 @@ void LogWindow::tick() {
 void LogWindow::finish() {
     if (finished_) return;
     finished_ = true;
-    requestClose(channel_);
-    if (windowSlot(channel_) == this) windowSlot(channel_) = nullptr;
+    requestClose(captures_, channel_);
+    if (slot_ == this) slot_ = nullptr;
     hide();
     poll_.setInterval(kClosePollMs);
     poll_.start();
@@ -233,16 +228,21 @@ void LogWindow::reject() { finish(); }
 
 }  // namespace
 
-void setCaptureWindowHost(CaptureWindowHost h) { host() = std::move(h); }
+CaptureWindows::CaptureWindows(CaptureWindowHost host, Relay& relay, Captures& captures)
+    : host_(std::move(host)), relay_(relay), captures_(captures) {}
 
-void setCaptureFileChooser(CaptureFileChooser chooser) { fileChooser = std::move(chooser); }
+QPointer<QDialog>& CaptureWindows::windowSlot(int channel) {
+    return logWindows[isCombined(channel) ? 2 : channel == 2 ? 1 : 0];
+}
 
-void setCreateFilePrompt(CreateFilePrompt prompt) { createFilePrompt = std::move(prompt); }
+void CaptureWindows::setCaptureFileChooser(CaptureFileChooser chooser) { fileChooser = std::move(chooser); }
 
-std::optional<QString> chooseCaptureFile(int) {
+void CaptureWindows::setCreateFilePrompt(CreateFilePrompt prompt) { createFilePrompt = std::move(prompt); }
+
+std::optional<QString> CaptureWindows::chooseCaptureFile(int) {
     QString folder;
     for (;;) {
-        QFileDialog dialog(host().owner(), QStringLiteral("Vorlinex Log File Open"));
+        QFileDialog dialog(host_.owner(), QStringLiteral("Vorlinex Log File Open"));
         dialog.setAcceptMode(QFileDialog::AcceptOpen);
         dialog.setFileMode(QFileDialog::AnyFile);
         // The dialog is ours on every desktop, so the filters below mean the same everywhere.
@@ -268,11 +268,11 @@ std::optional<QString> chooseCaptureFile(int) {
     }
 }
 
-QWidget* captureLogWindow(int channel) { return windowSlot(channel).data(); }
+QWidget* CaptureWindows::captureLogWindow(int channel) { return windowSlot(channel).data(); }
 
-void startCapture(int channel) {
+void CaptureWindows::startCapture(int channel) {
     if (channel != 1 && channel != 2 && !isCombined(channel)) return;
-    if (LogWindow* open = windowSlot(channel)) {
+    if (QDialog* open = windowSlot(channel)) {
         // One capture per channel: the running one is brought forward instead.
         open->show();
         open->raise();
@@ -280,23 +280,23 @@ void startCapture(int channel) {
         return;
     }
     // The last capture of the channel is still being written out (its menu item is grey).
-    if (!captureClosed(channel)) return;
+    if (!captureClosed(captures_, channel)) return;
     const std::optional<QString> path = fileChooser ? fileChooser(channel) : chooseCaptureFile(channel);
     if (!path || path->isEmpty()) return;
     const std::string fullPath = QFile::encodeName(*path).toStdString();
     if (isCombined(channel)) {
-        if (const int error = combinedCapture.open(fullPath); error != 0) {
+        if (const int error = captures_.combinedCapture.open(fullPath); error != 0) {
             showBox("File Open Error。\n" + fullPath + "\n" + captureOpenReason(error, fullPath),
                     BoxIcon::Error, BoxOwner::MainWindow);
             return;
         }
-    } else if (std::string failure; openCaptureLog(channel, fullPath, &failure) == 0) {
+    } else if (std::string failure; captures_.openCaptureLog(channel, fullPath, &failure) == 0) {
         showBox("File Open Error。\n" + fullPath + "\n" + failure, BoxIcon::Error, BoxOwner::MainWindow);
         return;
     }
 
-    enableMenuItem(channel, false);
-    auto* window = new LogWindow(channel, host().owner());
+    enableMenuItem(host_, channel, false);
+    auto* window = new LogWindow(host_, relay_, captures_, windowSlot(channel), channel, host_.owner());
     windowSlot(channel) = window;
     window->show();
 }

@@ -2,14 +2,18 @@
 // _LOG3).
 #pragma once
 
+#include <QDialog>
 #include <QFont>
+#include <QPointer>
 #include <QRect>
 #include <QString>
+#include <array>
 #include <functional>
 #include <optional>
 
-class QDialog;
+class Captures;
 class QWidget;
+struct Relay;
 
 // What the capture's windows take from the application that hosts them; set once at start-up.
 struct CaptureWindowHost {
@@ -22,27 +26,46 @@ struct CaptureWindowHost {
     // Takes Esc and Enter from a window that must not act on them.
     std::function<void(QDialog& window)> keepDialogKeys;
 };
-void setCaptureWindowHost(CaptureWindowHost host);
 
 // Where a capture's channel is asked for: both directions in one file, read order kept.
 constexpr int kCombinedCapture = 3;
 
-// The file dialog, the open, the greyed menu item and the log window; channel 1, 2 or
-// kCombinedCapture.
-void startCapture(int channel);
-
 // The file a capture goes into: the full path, or nothing when the user cancelled.
 using CaptureFileChooser = std::function<std::optional<QString>(int channel)>;
-// Replaces the file dialog (tests, tools that run the program without a person); an empty
-// function brings the dialog back.
-void setCaptureFileChooser(CaptureFileChooser chooser);
-// The file dialog itself: "Vorlinex Log File Open", asking before it creates a new file.
-std::optional<QString> chooseCaptureFile(int channel);
-
 // Asked when the chosen file does not exist yet: true creates it, false goes back to the dialog.
 using CreateFilePrompt = std::function<bool(const QString& fullPath)>;
-// Replaces the question box; an empty function brings the box back.
-void setCreateFilePrompt(CreateFilePrompt prompt);
 
-// The channel's open log window, or null.
-QWidget* captureLogWindow(int channel);
+// The captures' windows, made by the application that owns the relay and the captures (which
+// outlive the windows).
+class CaptureWindows {
+public:
+    CaptureWindows(CaptureWindowHost host, Relay& relay, Captures& captures);
+    CaptureWindows(const CaptureWindows&) = delete;
+    CaptureWindows& operator=(const CaptureWindows&) = delete;
+
+    // The file dialog, the open, the greyed menu item and the log window; channel 1, 2 or
+    // kCombinedCapture.
+    void startCapture(int channel);
+
+    // Replaces the file dialog (tests, tools that run the program without a person); an empty
+    // function brings the dialog back.
+    void setCaptureFileChooser(CaptureFileChooser chooser);
+    // The file dialog itself: "Vorlinex Log File Open", asking before it creates a new file.
+    std::optional<QString> chooseCaptureFile(int channel);
+    // Replaces the question box; an empty function brings the box back.
+    void setCreateFilePrompt(CreateFilePrompt prompt);
+
+    // The channel's open log window, or null.
+    QWidget* captureLogWindow(int channel);
+
+private:
+    bool askToCreate(const QString& fullPath);
+    QPointer<QDialog>& windowSlot(int channel);
+
+    CaptureWindowHost host_;
+    Relay& relay_;
+    Captures& captures_;
+    CaptureFileChooser fileChooser;
+    CreateFilePrompt createFilePrompt;
+    std::array<QPointer<QDialog>, 3> logWindows;
+};

@@ -15,10 +15,8 @@
 #include "display/qt/traffic_view.h"
 #include "display/traffic_render.h"
 #include "display/traffic_text_control.h"
-#include "relay/app_options.h"
 #include "relay/box_request.h"
-#include "relay/relay_channel.h"
-#include "relay/serial_port.h"
+#include "relay/relay.h"
 
 namespace {
 
@@ -26,14 +24,12 @@ constexpr int idText = 1001;
 constexpr int idClear = 1046;
 constexpr int idEnd = 1058;
 
-DisplayWindowHost& host() {
-    static DisplayWindowHost h;
-    return h;
-}
-
 // Keeps leftMouseButtonDown, which the workers read, in step with the left button anywhere
 // in the program.
 class LeftButtonWatcher : public QObject {
+public:
+    explicit LeftButtonWatcher(std::atomic<int32_t>& leftMouseButtonDown) : leftMouseButtonDown(leftMouseButtonDown) {}
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         switch (event->type()) {
@@ -49,15 +45,10 @@ protected:
         }
         return QObject::eventFilter(watched, event);
     }
-};
 
-void watchLeftButton() {
-    static LeftButtonWatcher* watcher = nullptr;
-    if (watcher != nullptr || qApp == nullptr) return;
-    watcher = new LeftButtonWatcher;
-    watcher->setParent(qApp);
-    qApp->installEventFilter(watcher);
-}
+private:
+    std::atomic<int32_t>& leftMouseButtonDown;
+};
 
 QString titleFor(const RelayChannel& channel) {
     return QString::fromStdString(
@@ -69,8 +60,9 @@ QColor menuColour() { return QApplication::palette("QMenu").color(QPalette::Wind
 
 class DisplayWindow : public QDialog {
 public:
-    DisplayWindow(RelayChannel& channel, std::shared_ptr<TrafficTextControl> model, QWidget* owner)
-        : QDialog(owner), channel_(channel), display_(trafficDisplay(channel.number)) {
+    DisplayWindow(const DisplayWindowHost& host, RelayChannel& channel, TrafficDisplay& display,
+                  std::shared_ptr<TrafficTextControl> model, QWidget* owner)
+        : QDialog(owner), channel_(channel), display_(display) {
         const bool second = channel.number == 2;
         setObjectName(second ? "IDD_DIALOG_DISP2" : "IDD_DIALOG_DISP1");
         Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -79,15 +71,15 @@ public:
         if (second) flags |= Qt::WindowMaximizeButtonHint;
         setWindowFlags(flags);
         setModal(false);
-        setFont(host().dialogFont());
+        setFont(host.dialogFont());
         setSizeGripEnabled(false);
         // Dialog keyboard handling belongs to the main window only: Esc and Enter here neither
         // end the window nor press CLEAR.
-        host().keepDialogKeys(*this);
+        host.keepDialogKeys(*this);
 
-        const QFont dialogFont = host().dialogFont();
+        const QFont dialogFont = host.dialogFont();
         const auto units = [&](int left, int top, int width, int height) {
-            return host().dialogRect(dialogFont, left, top, width, height);
+            return host.dialogRect(dialogFont, left, top, width, height);
         };
         view_ = new TrafficView(this);
         view_->setObjectName(QString::number(idText));
@@ -119,7 +111,7 @@ public:
         setWindowTitle(titleFor(channel));
         view_->setModel(std::move(model));
         view_->setBackgroundColor(menuColour());
-        setDisplayFont(*view_, host().fixedFont());
+        setDisplayFont(*view_, host.fixedFont());
         view_->viewport()->installEventFilter(this);
         layoutDisplayWindow();
     }
@@ -194,22 +186,23 @@ private:
     QPushButton* end_ = nullptr;
 };
 
-// The channel's open window, if any, and how many windows it has had.
-struct DisplayStore {
-    std::array<QPointer<DisplayWindow>, 2> current;
-    std::array<int, 2> made{};
-};
-
-DisplayStore& store() {
-    static DisplayStore* s = new DisplayStore;  // outlives every window, at exit too
-    return *s;
-}
-
 int channelIndex(int channel) { return channel == 2 ? 1 : 0; }
 
 }  // namespace
 
-void setDisplayWindowHost(DisplayWindowHost h) { host() = std::move(h); }
+DisplayWindows::DisplayWindows(DisplayWindowHost host, Relay& relay, TrafficDisplay& display1,
+                               TrafficDisplay& display2)
+    : host_(std::move(host)), relay_(relay), displays_{&display1, &display2} {}
+
+DisplayWindows::~DisplayWindows() {
+    if (watcher_ && qApp != nullptr) qApp->removeEventFilter(watcher_.get());
+}
+
+void DisplayWindows::watchLeftButton() {
+    if (watcher_ || qApp == nullptr) return;
+    watcher_ = std::make_unique<LeftButtonWatcher>(relay_.leftMouseButtonDown);
+    qApp->installEventFilter(watcher_.get());
+}
 
 int setDisplayFont(TrafficView& view, const QFont& font) {
     const QFont previous = view.font();
@@ -227,32 +220,32 @@ int setDisplayFont(TrafficView& view, const QFont& font) {
     return 0;
 }
 
-void openDisplayWindow(int channel) {
-    RelayChannel& ch = relayChannel(channel);
-    TrafficDisplay& display = trafficDisplay(channel);
+void DisplayWindows::openDisplayWindow(int channel) {
+    RelayChannel& ch = relay_.relayChannel(channel);
+    TrafficDisplay& display = *displays_[static_cast<size_t>(channelIndex(channel))];
     if (display.displayOpen.load() == 1) return;
     watchLeftButton();
 
     auto model = std::make_shared<TrafficTextControl>();
-    auto* window = new DisplayWindow(ch, model, host().owner());
+    auto* window = new DisplayWindow(host_, ch, display, model, host_.owner());
     const auto index = static_cast<size_t>(channelIndex(channel));
-    store().current[index] = window;
-    ++store().made[index];
+    current_[index] = window;
+    ++made_[index];
 
     // The worker renders into the new text from its very first chunk after this: the text,
     // then the form, then the flag it looks at. The previous text goes once no render call
     // holds it any more.
     display.displayWindow.store(std::move(model), std::memory_order_release);
-    display.displayMode.store(appOptions.DMODE.load());
+    display.displayMode.store(relay_.appOptions.DMODE.load());
     display.displayOpen.store(1, std::memory_order_release);
     window->show();
     window->repaint();
 }
 
-void setDisplayWindowTitle(int channel, const QString& title) {
+void DisplayWindows::setDisplayWindowTitle(int channel, const QString& title) {
     if (QWidget* window = displayWindowOf(channel)) window->setWindowTitle(title);
 }
 
-QWidget* displayWindowOf(int channel) { return store().current[static_cast<size_t>(channelIndex(channel))].data(); }
+QWidget* DisplayWindows::displayWindowOf(int channel) const { return current_[static_cast<size_t>(channelIndex(channel))].data(); }
 
-int displayWindowCount(int channel) { return store().made[static_cast<size_t>(channelIndex(channel))]; }
+int DisplayWindows::displayWindowCount(int channel) const { return made_[static_cast<size_t>(channelIndex(channel))]; }

@@ -18,15 +18,15 @@ static void loadDialogResources() { Q_INIT_RESOURCE(resources); }
 const char* const supportMailAddress = "support@vorlinex.example";
 const char* const supportWebAddress = "https://www.vorlinex.example/";
 
-LinkStatic::LinkStatic(const QString& address, const QString& target, QWidget* parent)
-    : QWidget(parent), address_(address), target_(target) {
+LinkStatic::LinkStatic(const SettingsDialogHost& host, const QString& address, const QString& target, QWidget* parent)
+    : QWidget(parent), host_(host), address_(address), target_(target) {
     loadDialogResources();
     // The hand's fingertip is the hot spot.
     setCursor(QCursor(QPixmap(QStringLiteral(":/IDC_CURSOR2.png")), 12, 1));
 }
 
-QFont LinkStatic::linkFont() {
-    QFont font = settingsDialogHost().fixedFont();
+QFont LinkStatic::linkFont() const {
+    QFont font = host_.fixedFont();
     font.setPixelSize(12);
     font.setUnderline(true);
     // Drawn as the classic bitmap-like face: solid pixels of the one colour.
@@ -47,20 +47,20 @@ void LinkStatic::paintEvent(QPaintEvent*) {
 
 void LinkStatic::mousePressEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton) {
-        settingsDialogHost().openUrl(QUrl(target_));
+        host_.openUrl(QUrl(target_));
         return;
     }
     QWidget::mousePressEvent(event);
 }
 
-AboutDialog::AboutDialog(QWidget* owner)
+AboutDialog::AboutDialog(const SettingsDialogHost& host, QWidget* owner)
     : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
     loadDialogResources();
     setWindowTitle(QStringLiteral("Vorlinex： About"));
-    setFont(settingsDialogHost().dialogFont());
+    setFont(host.dialogFont());
     const QFont dialogFont = font();
     const auto rect = [&](int left, int top, int width, int height) {
-        return settingsDialogHost().dialogRect(dialogFont, left, top, width, height);
+        return host.dialogRect(dialogFont, left, top, width, height);
     };
     setFixedSize(rect(0, 0, 221, 133).size());
 
@@ -83,12 +83,12 @@ AboutDialog::AboutDialog(QWidget* owner)
     label(QStringLiteral("(C) 2026 Vorlinex. All rights reserved."), 53, 56, 140, 8);
     label(QStringLiteral("Mail："), 65, 74, 16, 8);
     const QString mail = QString::fromUtf8(supportMailAddress);
-    auto* mailLink = new LinkStatic(mail, QStringLiteral("mailto:") + mail, this);
+    auto* mailLink = new LinkStatic(host, mail, QStringLiteral("mailto:") + mail, this);
     mailLink->setObjectName(QStringLiteral("5003"));
     mailLink->setGeometry(rect(84, 73, 122, 8));
     label(QStringLiteral("URL："), 65, 86, 16, 8);
     const QString web = QString::fromUtf8(supportWebAddress);
-    auto* webLink = new LinkStatic(web, web, this);
+    auto* webLink = new LinkStatic(host, web, web, this);
     webLink->setObjectName(QStringLiteral("5004"));
     webLink->setGeometry(rect(84, 86, 122, 8));
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
@@ -101,7 +101,7 @@ AboutDialog::AboutDialog(QWidget* owner)
     version->setText(QStringLiteral("Vorlinex v1.01a"));
 }
 
-void runAboutDialog(QWidget* owner) {
-    AboutDialog dialog(owner);
+void runAboutDialog(const SettingsDialogHost& host, QWidget* owner) {
+    AboutDialog dialog(host, owner);
     dialog.exec();
 }

@@ -7,29 +7,31 @@
 
 class QMouseEvent;
 class QPaintEvent;
+struct SettingsDialogHost;
 
 // A link that paints its address underlined in pure blue, shows the pointing hand and hands
 // its target to the desktop when clicked. Its own window text is never drawn.
 class LinkStatic : public QWidget {
 public:
-    LinkStatic(const QString& address, const QString& target, QWidget* parent);
+    LinkStatic(const SettingsDialogHost& host, const QString& address, const QString& target, QWidget* parent);
     const QString& address() const { return address_; }
     const QString& target() const { return target_; }
     // The face the address is drawn in: fixed-pitch Gothic, 12 px high, 6 px wide, underlined.
-    static QFont linkFont();
+    QFont linkFont() const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
 
 private:
+    const SettingsDialogHost& host_;
     QString address_;
     QString target_;
 };
 
 class AboutDialog : public QDialog {
 public:
-    explicit AboutDialog(QWidget* owner);
+    AboutDialog(const SettingsDialogHost& host, QWidget* owner);
 };
 
 // The maker's addresses shown in the links.
@@ -37,4 +39,4 @@ extern const char* const supportMailAddress;
 extern const char* const supportWebAddress;
 
 // Runs the dialog modally over `owner` (the main window).
-void runAboutDialog(QWidget* owner);
+void runAboutDialog(const SettingsDialogHost& host, QWidget* owner);

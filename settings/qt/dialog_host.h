@@ -1,4 +1,5 @@
-// What the settings dialogs take from the application that hosts them; set once at start-up.
+// What the settings dialogs take from the application that hosts them, which owns it and
+// hands it to each dialog it makes.
 #pragma once
 
 #include <QFont>
@@ -8,8 +9,11 @@
 #include "settings/port_restart.h"
 
 class QUrl;
+struct Relay;
 
 struct SettingsDialogHost {
+    // The relay whose ports the serial dialog reopens and whose options the option dialog edits.
+    Relay* relay = nullptr;
     std::function<QFont()> dialogFont;
     std::function<QFont()> fixedFont;  // the fixed-pitch Gothic face of the links
     // A rectangle in dialog units of the font, in pixels.
@@ -21,6 +25,3 @@ struct SettingsDialogHost {
     // Both ports have been reopened: whatever names them elsewhere is relabelled.
     std::function<void()> portsRestarted;
 };
-
-void setSettingsDialogHost(SettingsDialogHost host);
-const SettingsDialogHost& settingsDialogHost();

@@ -11,6 +11,7 @@
 #include <QString>
 
 #include "relay/box_request.h"
+#include "relay/relay.h"
 #include "settings/config.h"
 #include "settings/startup_entry.h"
 #include "settings/qt/dialog_host.h"
@@ -28,13 +29,14 @@ uint32_t dialogNumber(const QString& text) {
     return value <= UINT32_MAX ? static_cast<uint32_t>(value) : 0;
 }
 
-OptionDialog::OptionDialog(QWidget* owner) : QDialog(owner) {
+OptionDialog::OptionDialog(const SettingsDialogHost& host, QWidget* owner)
+    : QDialog(owner), appOptions(host.relay->appOptions) {
     loadDialogResources();
     setWindowTitle(QStringLiteral("Vorlinex： Option"));
-    setFont(settingsDialogHost().dialogFont());
+    setFont(host.dialogFont());
     const QFont dialogFont = font();
     const auto rect = [&](int left, int top, int width, int height) {
-        return settingsDialogHost().dialogRect(dialogFont, left, top, width, height);
+        return host.dialogRect(dialogFont, left, top, width, height);
     };
     setFixedSize(rect(0, 0, 187, 231).size());
 
@@ -161,7 +163,7 @@ void OptionDialog::registerStartup() {
             BoxOwner::MainWindow);
 }
 
-void runOptionDialog(QWidget* owner) {
-    OptionDialog dialog(owner);
+void runOptionDialog(const SettingsDialogHost& host, QWidget* owner) {
+    OptionDialog dialog(host, owner);
     dialog.exec();
 }

@@ -7,14 +7,18 @@
 
 class QString;
 class QWidget;
+struct AppOptions;
+struct SettingsDialogHost;
 
 class OptionDialog : public QDialog {
 public:
-    explicit OptionDialog(QWidget* owner);
+    OptionDialog(const SettingsDialogHost& host, QWidget* owner);
 
 private:
     void acceptOptions();
     void registerStartup();
+
+    AppOptions& appOptions;  // the running relay's, edited in place by OK
 };
 
 // The number in an edit as an unsigned decimal: surrounding blanks allowed; empty text, any
@@ -22,4 +26,4 @@ private:
 uint32_t dialogNumber(const QString& text);
 
 // Runs the dialog modally over `owner` (the main window).
-void runOptionDialog(QWidget* owner);
+void runOptionDialog(const SettingsDialogHost& host, QWidget* owner);

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "relay/box_request.h"
-#include "relay/serial_port.h"
+#include "relay/relay.h"
 #include "settings/port_restart.h"
 #include "settings/qt/dialog_host.h"
 
@@ -48,14 +48,14 @@ void fill(QComboBox* combo, const std::array<const char*, N>& table, int selecte
 
 }  // namespace
 
-SerialDialog::SerialDialog(QWidget* owner)
-    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
+SerialDialog::SerialDialog(const SettingsDialogHost& host, QWidget* owner)
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint), host_(host) {
     loadDialogResources();
     setWindowTitle(QStringLiteral("Vorlinex：  Serial Port"));
-    setFont(settingsDialogHost().dialogFont());
+    setFont(host_.dialogFont());
     const QFont dialogFont = font();
     const auto rect = [&](int left, int top, int width, int height) {
-        return settingsDialogHost().dialogRect(dialogFont, left, top, width, height);
+        return host_.dialogRect(dialogFont, left, top, width, height);
     };
     setFixedSize(rect(0, 0, 310, 171).size());
 
@@ -77,7 +77,7 @@ SerialDialog::SerialDialog(QWidget* owner)
     QPushButton* cancel = button(2, "ｷｬﾝｾﾙ", 253, 146);
     ok->setDefault(true);
 
-    const PortChoice shown[2] = {choiceFromSettings(serialPort1.settings), choiceFromSettings(serialPort2.settings)};
+    const PortChoice shown[2] = {choiceFromSettings(host_.relay->serialPort1.settings), choiceFromSettings(host_.relay->serialPort2.settings)};
     std::vector<QWidget*> tabOrder{ok, cancel};
     for (int c = 0; c < 2; ++c) {
         const Column& col = kColumns[c];
@@ -146,17 +146,17 @@ PortChoice SerialDialog::choiceOf(int port) const {
 
 void SerialDialog::acceptChoices() {
     const PortChoice port1 = choiceOf(1), port2 = choiceOf(2);
-    if (sameComChoice(port1, port2)) {
+    if (sameComChoice(*host_.relay, port1, port2)) {
         showBox("同じCom_Noは設定できません。", BoxIcon::Error, BoxOwner::None);
         return;
     }
-    restartPorts(port1, port2, settingsDialogHost().reportPortOpen);
-    settingsDialogHost().portsRestarted();
+    restartPorts(*host_.relay, port1, port2, host_.reportPortOpen);
+    host_.portsRestarted();
     accept();
 }
 
-void runSerialDialog(QWidget* owner) {
-    SerialDialog dialog(owner);
+void runSerialDialog(const SettingsDialogHost& host, QWidget* owner) {
+    SerialDialog dialog(host, owner);
     // The template is not centred: it opens at its owner's top-left corner.
     if (owner != nullptr) dialog.move(owner->mapToGlobal(QPoint(0, 0)));
     dialog.exec();

@@ -6,10 +6,11 @@
 class QComboBox;
 class QWidget;
 struct PortChoice;
+struct SettingsDialogHost;
 
 class SerialDialog : public QDialog {
 public:
-    explicit SerialDialog(QWidget* owner);
+    SerialDialog(const SettingsDialogHost& host, QWidget* owner);
 
     // A combo box by its control id (2001..2012), or null.
     QComboBox* combo(int controlId) const;
@@ -18,7 +19,9 @@ public:
 
 private:
     void acceptChoices();
+
+    const SettingsDialogHost& host_;
 };
 
 // Runs the dialog modally over `owner` (the main window).
-void runSerialDialog(QWidget* owner);
+void runSerialDialog(const SettingsDialogHost& host, QWidget* owner);

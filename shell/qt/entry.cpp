@@ -16,18 +16,10 @@
 #include <memory>
 #include <thread>
 
-#include "capture/capture_log.h"
-#include "relay/rate_meter.h"
-#include "relay/relay_channel.h"
-#include "relay/serial_port.h"
 #include "shell/message_catalogue.h"
 #include "shell/qt/main_window.h"
-#include "shell/qt/window_hosts.h"
-#include "shell/relay_sinks.h"
 
 namespace {
-
-std::atomic<bool> shuttingDown{false};
 
 // SIGTERM and SIGINT only write a byte into this pipe; the UI thread reads it and runs the
 // same shutdown as END, so nothing unsafe happens inside the handler.
@@ -54,18 +46,18 @@ extern "C" void onTerminationSignal(int) {
     errno = saved;
 }
 
-std::unique_ptr<QSocketNotifier> installTerminationSignals() {
+std::unique_ptr<QSocketNotifier> installTerminationSignals(Vorlinex& vorlinex) {
     if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         signalPipe[0] = signalPipe[1] = -1;
         return nullptr;
     }
     signalWriteEnd.store(signalPipe[1]);
     auto notifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(), [] {
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(), [&vorlinex] {
         char drain[64];
         while (::read(signalPipe[0], drain, sizeof drain) > 0) {
         }
-        shutdownVorlinex();
+        vorlinex.shutdownVorlinex();
     });
     struct sigaction action {};
     action.sa_handler = onTerminationSignal;
@@ -101,16 +93,16 @@ QMessageBox::Icon qtIcon(BoxIcon icon) {
     return QMessageBox::NoIcon;
 }
 
-void showQtBox(const BoxRequest& request) {
+void showQtBox(const Vorlinex& vorlinex, const BoxRequest& request) {
     // Boxes belong to the UI thread; a request from another thread is handed over without
     // waiting for it.
     if (QThread::currentThread() != qApp->thread()) {
-        QMetaObject::invokeMethod(qApp, [request] { showQtBox(request); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(qApp, [&vorlinex, request] { showQtBox(vorlinex, request); }, Qt::QueuedConnection);
         return;
     }
     QWidget* owner = nullptr;
     if (request.owner == BoxOwner::MainWindow) {
-        owner = publishedMainWindow();  // null while the main window is being created
+        owner = vorlinex.publishedMainWindow();  // null while the main window is being created
     } else if (request.owner == BoxOwner::Widget) {
         owner = static_cast<QWidget*>(request.widget);
     }
@@ -120,7 +112,7 @@ void showQtBox(const BoxRequest& request) {
 }
 
 // The rate meter's texts, queued to the UI thread: its tick never waits for the windows.
-void bindWindowCalls(QWidget* window) {
+void bindWindowCalls(RateMeter& rateMeter, QWidget* window) {
     rateMeter.showElapsed = [window](const std::string& text) {
         const QString value = QString::fromStdString(text);
         QMetaObject::invokeMethod(
@@ -148,20 +140,19 @@ void bindWindowCalls(QWidget* window) {
 
 }  // namespace
 
-bool shutdownStarted() { return shuttingDown.load(); }
-
 // END, Esc, the close box, SIGTERM and SIGINT. The workers are asked to stop and waited for
 // before their ports are closed (a closed descriptor number is reused at once by the next
 // open); they never wait for this thread, so the joins cannot deadlock. Open capture logs are
 // written out here instead of being left to the end of the process.
-void shutdownVorlinex() {
+void Vorlinex::shutdownVorlinex() {
     if (shuttingDown.exchange(true)) return;
+    Relay& relay = app.relay;
     // Before anything else: a restart whose box or dialog loop runs this must find nothing to
     // reopen or restart once its loop returns.
-    refusePortOpens();
-    stopRelayAndClosePorts();
-    if (rateMeter.timerId.load() != 0) stopRateTimer();
-    closeAllCaptureLogs();
+    relay.refusePortOpens();
+    relay.stopRelayAndClosePorts();
+    if (relay.rateMeter.timerId.load() != 0) relay.stopRateTimer();
+    app.captures.closeAllCaptureLogs();
     // Ends the message loop, and any modal dialog's or box's loop running inside it.
     QCoreApplication::exit(0);
 }
@@ -182,29 +173,30 @@ int vorlinexMain(int argc, char** argv, const std::function<void(QWidget*)>& aft
     // that fails (EPIPE, EFBIG) and ends that capture with a report, not the program.
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGXFSZ, SIG_IGN);
-    std::unique_ptr<QSocketNotifier> signalNotifier = installTerminationSignals();
+    // The application object: the relay, the displays, the captures and every window.
+    Vorlinex vorlinex;
+    RateMeter& rateMeter = vorlinex.app.relay.rateMeter;
+    std::unique_ptr<QSocketNotifier> signalNotifier = installTerminationSignals(vorlinex);
     const bool ownBox = !hasBoxFunction();
-    if (ownBox) setBoxFunction(showQtBox);
+    if (ownBox) setBoxFunction([&vorlinex](const BoxRequest& request) { showQtBox(vorlinex, request); });
 
-    connectRelaySinks();
-    connectWindowHosts();
-    QWidget* window = createMainWindow();
-    bindWindowCalls(window);
-    initialiseMainWindow(window);
+    QWidget* window = vorlinex.createMainWindow();
+    bindWindowCalls(rateMeter, window);
+    vorlinex.initialiseMainWindow(window);
 
     int exitCode = 0;
-    if (!shuttingDown.load()) {
-        publishMainWindow(window);
+    if (!vorlinex.shutdownStarted()) {
+        vorlinex.publishMainWindow(window);
         window->show();
         if (afterShown) afterShown(window);
-        if (!shuttingDown.load()) exitCode = QApplication::exec();
+        if (!vorlinex.shutdownStarted()) exitCode = QApplication::exec();
     }
     // However the loop ended, no worker or tick thread outlives the entry function.
-    shutdownVorlinex();
+    vorlinex.shutdownVorlinex();
 
     rateMeter.showElapsed = nullptr;
     rateMeter.showRate = nullptr;
-    publishMainWindow(nullptr);
+    vorlinex.publishMainWindow(nullptr);
     delete window;
     if (ownBox) setBoxFunction({});
     removeTerminationSignals(std::move(signalNotifier));

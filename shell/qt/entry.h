@@ -9,8 +9,3 @@ class QWidget;
 // Runs start-up, the message loop and shutdown; returns the process exit code.
 // `afterShown`, when given, is called on the UI thread right after the main window is shown.
 int vorlinexMain(int argc, char** argv, const std::function<void(QWidget* mainWindow)>& afterShown = {});
-
-// The shutdown sequence (END, Esc, the close box, SIGTERM, SIGINT all run this).
-void shutdownVorlinex();
-// Whether the shutdown sequence has begun (it runs once; later commands are ignored).
-bool shutdownStarted();

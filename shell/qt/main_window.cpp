@@ -23,9 +23,6 @@
 #include "capture/qt/log_window.h"
 #include "display/qt/display_window.h"
 #include "display/traffic_render.h"
-#include "relay/rate_meter.h"
-#include "relay/relay_channel.h"
-#include "relay/serial_port.h"
 #include "settings/config.h"
 #include "settings/qt/about_dialog.h"
 #include "settings/qt/option_dialog.h"
@@ -35,32 +32,32 @@
 #include "shell/qt/desktop.h"
 #include "shell/qt/dialog_units.h"
 #include "shell/qt/entry.h"
+#include "shell/qt/window_hosts.h"
 
 namespace {
 
 const char* const kTitle = "Vorlinex v1.01a";
 
-// Read by the box function and other windows; written by the UI thread only.
-std::atomic<QWidget*> publishedWindow{nullptr};
-
 // A dialog's keyboard handling for the one window that has it: Esc is IDCANCEL, and so is the
 // close box (the window is never really closed; shutdown ends the program).
 class MainWindow : public QMainWindow {
 public:
-    MainWindow() = default;
+    explicit MainWindow(Vorlinex& owner) : vorlinex(owner) {}
+
+    Vorlinex& vorlinex;
 
 protected:
     void keyPressEvent(QKeyEvent* event) override {
         if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
             event->accept();
-            dispatchMainCommand(2);
+            vorlinex.dispatchMainCommand(2);
             return;
         }
         QMainWindow::keyPressEvent(event);
     }
     void closeEvent(QCloseEvent* event) override {
         event->ignore();
-        dispatchMainCommand(2);
+        vorlinex.dispatchMainCommand(2);
     }
 };
 
@@ -98,20 +95,20 @@ void addGroupBox(QWidget* parent, const DialogUnits& du, int x, int y, int w, in
     box->lower();  // frames stay behind the controls they surround
 }
 
-QPushButton* addButton(QWidget* parent, const DialogUnits& du, int id, int x, int y) {
+QPushButton* addButton(Vorlinex& vorlinex, QWidget* parent, const DialogUnits& du, int id, int x, int y) {
     auto* button = new QPushButton(QStringLiteral("Disp"), parent);
     button->setObjectName(idName(id));
     button->setGeometry(du.rect(x, y, 37, 18));
     button->setFocusPolicy(Qt::StrongFocus);
     button->setAutoDefault(false);
-    QObject::connect(button, &QPushButton::clicked, button, [id] { dispatchMainCommand(id); });
+    QObject::connect(button, &QPushButton::clicked, button, [&vorlinex, id] { vorlinex.dispatchMainCommand(id); });
     return button;
 }
 
-QAction* addItem(QMenu* menu, const char* text, int id) {
+QAction* addItem(Vorlinex& vorlinex, QMenu* menu, const char* text, int id) {
     QAction* action = menu->addAction(QString::fromUtf8(text));
     action->setObjectName(idName(id));
-    QObject::connect(action, &QAction::triggered, action, [id] { dispatchMainCommand(id); });
+    QObject::connect(action, &QAction::triggered, action, [&vorlinex, id] { vorlinex.dispatchMainCommand(id); });
     return action;
 }
 
@@ -121,30 +118,30 @@ QMenu* addPopup(QMenuBar* bar, const char* text, const char* name) {
     return menu;
 }
 
-void buildMenu(QMainWindow* window) {
+void buildMenu(Vorlinex& vorlinex, QMainWindow* window) {
     QMenuBar* bar = window->menuBar();
     bar->setObjectName(QStringLiteral("RS232C"));
     bar->setNativeMenuBar(false);
 
     QMenu* main = addPopup(bar, "MENU(&M)", "MENU");
-    addItem(main, "SAVE(&S)", 700);
-    addItem(main, "LOG Com->Com(&A)", 40010);
-    addItem(main, "LOG Com<-Com(&B)", 40011);
-    addItem(main, "LOG Com<->Com(&C)", 40012);
-    addItem(main, "SERIAL(&S", 600);
+    addItem(vorlinex, main, "SAVE(&S)", 700);
+    addItem(vorlinex, main, "LOG Com->Com(&A)", 40010);
+    addItem(vorlinex, main, "LOG Com<-Com(&B)", 40011);
+    addItem(vorlinex, main, "LOG Com<->Com(&C)", 40012);
+    addItem(vorlinex, main, "SERIAL(&S", 600);
     main->addSeparator();
-    addItem(main, "END(&E)", 300);
+    addItem(vorlinex, main, "END(&E)", 300);
 
     QMenu* disp = addPopup(bar, "DISP(&D)", "DISP");
-    addItem(disp, "ASCII(&A)", 40009)->setCheckable(true);
-    addItem(disp, "BINARY(&B)", 40008)->setCheckable(true);
+    addItem(vorlinex, disp, "ASCII(&A)", 40009)->setCheckable(true);
+    addItem(vorlinex, disp, "BINARY(&B)", 40008)->setCheckable(true);
 
     QMenu* option = addPopup(bar, "OPTION(&O)", "OPTION");
-    addItem(option, "OPTION(&O)", 40007);
+    addItem(vorlinex, option, "OPTION(&O)", 40007);
 
     QMenu* about = addPopup(bar, "ABOUT(&A)", "ABOUT");
-    addItem(about, "ABOUT(&A)", 500);
-    addItem(about, "HELP(&H)", 40003);
+    addItem(vorlinex, about, "ABOUT(&A)", 500);
+    addItem(vorlinex, about, "HELP(&H)", 40003);
 }
 
 // Status bar 5001: two parts whose right edges lie at 300 and 550 pixels; the clock goes into
@@ -175,10 +172,10 @@ void setDisplayModeCheck(QWidget* window, int dmode) {
 }
 
 // Port and channel share the start-up steps: open, configure, start the worker; then the label.
-void openPortAndStartWorker(SerialPort& port, RelayChannel& channel, QWidget* window,
+void openPortAndStartWorker(Relay& relay, SerialPort& port, RelayChannel& channel, QWidget* window,
                             int labelId) {
     const int32_t comIndex = port.settings.comIndex;
-    const int opened = openPort(portDeviceNameAt(comIndex), port);
+    const int opened = relay.openPort(portDeviceNameAt(comIndex), port);
     reportPortOpen(opened, portNumberOf(comIndex));
     if (opened == PortOpened) {
         configurePort(port);
@@ -190,22 +187,29 @@ void openPortAndStartWorker(SerialPort& port, RelayChannel& channel, QWidget* wi
 
 }  // namespace
 
-QWidget* publishedMainWindow() { return publishedWindow.load(std::memory_order_acquire); }
+Vorlinex::Vorlinex()
+    : settingsHost(settingsDialogHostOf(*this)),
+      displayWindows(displayWindowHostOf(*this), app.relay, app.trafficDisplay1, app.trafficDisplay2),
+      captureWindows(captureWindowHostOf(*this), app.relay, app.captures) {}
 
-void publishMainWindow(QWidget* mainWindow) {
+Vorlinex& vorlinexOf(QWidget* mainWindow) { return static_cast<MainWindow*>(mainWindow)->vorlinex; }
+
+QWidget* Vorlinex::publishedMainWindow() const { return publishedWindow.load(std::memory_order_acquire); }
+
+void Vorlinex::publishMainWindow(QWidget* mainWindow) {
     publishedWindow.store(mainWindow, std::memory_order_release);
 }
 
-QAction* mainMenuItem(int commandId) {
+QAction* Vorlinex::mainMenuItem(int commandId) const {
     return childById<QAction>(publishedMainWindow(), commandId);
 }
 
-void setMainControlText(int controlId, const QString& text) {
+void Vorlinex::setMainControlText(int controlId, const QString& text) {
     setControlTextOn(publishedMainWindow(), controlId, text);
 }
 
-QWidget* createMainWindow() {
-    auto* window = new MainWindow;
+QWidget* Vorlinex::createMainWindow() {
+    auto* window = new MainWindow(*this);
     window->setObjectName(QStringLiteral("IDD_DIALOG_MAIN"));
     window->setFont(dialogFont());
     window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -220,8 +224,8 @@ QWidget* createMainWindow() {
     window->setCentralWidget(client);
 
     // Template order; the two buttons are the only tab stops.
-    QPushButton* disp1 = addButton(client, du, 117, 16, 90);
-    QPushButton* disp2 = addButton(client, du, 118, 189, 90);
+    QPushButton* disp1 = addButton(*this, client, du, 117, 16, 90);
+    QPushButton* disp2 = addButton(*this, client, du, 118, 189, 90);
     addStatic(client, du, 1055, "COM", 22, 47, 25, 9, Qt::AlignHCenter | Qt::AlignTop);
     addStatic(client, du, 1056, "COM", 197, 48, 23, 8, Qt::AlignHCenter | Qt::AlignTop);
     addStatic(client, du, 1049, "", 50, 25, 142, 16, Qt::AlignCenter);
@@ -233,7 +237,7 @@ QWidget* createMainWindow() {
     addGroupBox(client, du, 193, 19, 31, 63, true);
     QWidget::setTabOrder(disp1, disp2);
 
-    buildMenu(window);
+    buildMenu(*this, window);
     buildStatusBar(window);
 
     // Fixed size, not resizable.
@@ -242,8 +246,10 @@ QWidget* createMainWindow() {
     return window;
 }
 
-bool initialiseMainWindow(QWidget* mainWindow) {
+bool Vorlinex::initialiseMainWindow(QWidget* mainWindow) {
     auto* window = static_cast<QMainWindow*>(mainWindow);
+    Relay& relay = app.relay;
+    RateMeter& rateMeter = relay.rateMeter;
     window->setWindowIcon(QIcon(QStringLiteral(":/vorlinex.png")));
     window->setWindowTitle(QString::fromLatin1(kTitle));
     // The status bar exists from construction; the clock starts from zero.
@@ -251,36 +257,37 @@ bool initialiseMainWindow(QWidget* mainWindow) {
     rateMeter.elapsedMinutes = 0;
     rateMeter.elapsedSeconds = 0;
 
-    for (SerialPort* port : {&serialPort1, &serialPort2}) {
+    for (SerialPort* port : {&relay.serialPort1, &relay.serialPort2}) {
         port->handle.store(-1, std::memory_order_release);
         port->settings = PortSettings{};
     }
-    loadConfig();
+    applyConfig(relay, loadConfig());
 
     // A box raised by a failed open runs a nested event loop, where a termination signal may
     // start the shutdown; nothing more is opened or started after that.
-    openPortAndStartWorker(serialPort1, relayChannel1, window, 1055);
+    openPortAndStartWorker(relay, relay.serialPort1, relay.relayChannel1, window, 1055);
     if (shutdownStarted()) return false;
-    openPortAndStartWorker(serialPort2, relayChannel2, window, 1056);
+    openPortAndStartWorker(relay, relay.serialPort2, relay.relayChannel2, window, 1056);
     if (shutdownStarted()) return false;
 
     auto* arrows = new QTimer(window);
     arrows->setObjectName(QStringLiteral("119"));
-    QObject::connect(arrows, &QTimer::timeout, window, [] { updateActivityArrows(); });
+    QObject::connect(arrows, &QTimer::timeout, window, [this] { updateActivityArrows(); });
     arrows->start(300);
 
-    startRateTimer();
-    setDisplayModeCheck(window, appOptions.DMODE.load());
-    trafficDisplay1.displayOpen = 0;
-    trafficDisplay2.displayOpen = 0;
-    for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
+    relay.startRateTimer();
+    setDisplayModeCheck(window, relay.appOptions.DMODE.load());
+    app.trafficDisplay1.displayOpen = 0;
+    app.trafficDisplay2.displayOpen = 0;
+    for (RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2}) {
         channel->logEnabled = 0;
         channel->stampCountdown = 0;
     }
     return true;
 }
 
-void dispatchMainCommand(int commandId) {
+void Vorlinex::dispatchMainCommand(int commandId) {
+    AppOptions& appOptions = app.relay.appOptions;
     // Once shutdown has begun the ports are closed: no command may open windows or ports again.
     if (shutdownStarted()) return;
     QWidget* window = publishedMainWindow();
@@ -290,25 +297,25 @@ void dispatchMainCommand(int commandId) {
             shutdownVorlinex();
             break;
         case 117:
-            openDisplayWindow(1);
+            displayWindows.openDisplayWindow(1);
             break;
         case 118:
-            openDisplayWindow(2);
+            displayWindows.openDisplayWindow(2);
             break;
         case 500:
-            runAboutDialog(window);
+            runAboutDialog(settingsHost, window);
             break;
         case 600:
-            runSerialDialog(window);
+            runSerialDialog(settingsHost, window);
             break;
         case 700:
-            reportConfigSave(saveConfig());
+            reportConfigSave(saveConfig(configOf(app.relay)));
             break;
         case 40003:
             openHelp();
             break;
         case 40007:
-            runOptionDialog(window);
+            runOptionDialog(settingsHost, window);
             break;
         case 40008:
             setDisplayModeCheck(window, 1);
@@ -319,27 +326,27 @@ void dispatchMainCommand(int commandId) {
             appOptions.DMODE = 0;
             break;
         case 40010:
-            startCapture(1);
+            captureWindows.startCapture(1);
             break;
         case 40011:
-            startCapture(2);
+            captureWindows.startCapture(2);
             break;
         case 40012:
-            startCapture(kCombinedCapture);
+            captureWindows.startCapture(kCombinedCapture);
             break;
         default:
             break;
     }
 }
 
-void updateActivityArrows() {
-    const auto texts = nextActivityArrowTexts();
+void Vorlinex::updateActivityArrows() {
+    const auto texts = app.arrows.nextActivityArrowTexts(app.relay);
     QWidget* window = publishedMainWindow();
     setControlTextOn(window, 1049, QString::fromLatin1(texts[0].data(), texts[0].size()));
     setControlTextOn(window, 1050, QString::fromLatin1(texts[1].data(), texts[1].size()));
 }
 
-void openHelp() {
+void Vorlinex::openHelp() {
     // Like the INI file, the help page belongs to the current directory; a program started from
     // the menu has none there, so the page installed beside it (<prefix>/bin/../share/doc) follows.
     const QStringList places = {

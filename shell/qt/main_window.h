@@ -1,30 +1,63 @@
-// The main window (template IDD_DIALOG_MAIN) and what other windows may ask of it.
+// The application object and its main window (template IDD_DIALOG_MAIN): made in the entry
+// function, it owns the relay, the displays, the captures and every window.
 #pragma once
+
+#include <atomic>
+
+#include "capture/qt/log_window.h"
+#include "display/qt/display_window.h"
+#include "settings/qt/dialog_host.h"
+#include "shell/application.h"
 
 class QAction;
 class QString;
 class QWidget;
 
-// The main window once it is published (after its initialisation); null before.
-QWidget* publishedMainWindow();
-// The RS232C menu item with the given command id (its object name is the id), or null.
-QAction* mainMenuItem(int commandId);
-// Sets the text of a numbered control of the main window (1053, 1054, 1055, 1056 ...).
-void setMainControlText(int controlId, const QString& text);
+class Vorlinex {
+public:
+    Vorlinex();
+    Vorlinex(const Vorlinex&) = delete;
+    Vorlinex& operator=(const Vorlinex&) = delete;
 
-// Builds the window from its template with the menu RS232C and status bar 5001; hidden, not
-// yet published, not initialised.
-QWidget* createMainWindow();
-// The start-up sequence (settings, ports, workers, timers, check mark). Boxes raised here have
-// no owner, because the window is not published yet. false when it had to stop early: the
-// shutdown began while a box was up.
-bool initialiseMainWindow(QWidget* mainWindow);
-// Makes the window the owner of later boxes and dialogs; null withdraws it.
-void publishMainWindow(QWidget* mainWindow);
+    Application app;
+    SettingsDialogHost settingsHost;
+    DisplayWindows displayWindows;
+    CaptureWindows captureWindows;
 
-// A menu or button command, by id (2 and 300 shut down; unknown ids are ignored).
-void dispatchMainCommand(int commandId);
-// Timer 119: one frame of both arrow strips.
-void updateActivityArrows();
-// HELP(&H): the help page Vorlinex.html of the current directory in the desktop's browser.
-void openHelp();
+    // The main window once it is published (after its initialisation); null before.
+    QWidget* publishedMainWindow() const;
+    // The RS232C menu item with the given command id (its object name is the id), or null.
+    QAction* mainMenuItem(int commandId) const;
+    // Sets the text of a numbered control of the main window (1053, 1054, 1055, 1056 ...).
+    void setMainControlText(int controlId, const QString& text);
+
+    // Builds the window from its template with the menu RS232C and status bar 5001; hidden,
+    // not yet published, not initialised.
+    QWidget* createMainWindow();
+    // The start-up sequence (settings, ports, workers, timers, check mark). Boxes raised here
+    // have no owner, because the window is not published yet. false when it had to stop early:
+    // the shutdown began while a box was up.
+    bool initialiseMainWindow(QWidget* mainWindow);
+    // Makes the window the owner of later boxes and dialogs; null withdraws it.
+    void publishMainWindow(QWidget* mainWindow);
+
+    // A menu or button command, by id (2 and 300 shut down; unknown ids are ignored).
+    void dispatchMainCommand(int commandId);
+    // Timer 119: one frame of both arrow strips.
+    void updateActivityArrows();
+    // HELP(&H): the help page Vorlinex.html of the current directory in the desktop's browser.
+    void openHelp();
+
+    // The shutdown sequence (END, Esc, the close box, SIGTERM, SIGINT all run this).
+    void shutdownVorlinex();
+    // Whether the shutdown sequence has begun (it runs once; later commands are ignored).
+    bool shutdownStarted() const { return shuttingDown.load(); }
+
+private:
+    // Read by the box function and other windows; written by the UI thread only.
+    std::atomic<QWidget*> publishedWindow{nullptr};
+    std::atomic<bool> shuttingDown{false};
+};
+
+// The application object whose main window this is (made by createMainWindow).
+Vorlinex& vorlinexOf(QWidget* mainWindow);

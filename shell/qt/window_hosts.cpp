@@ -8,7 +8,7 @@
 
 #include "capture/qt/log_window.h"
 #include "display/qt/display_window.h"
-#include "relay/serial_port.h"
+#include "relay/relay.h"
 #include "settings/port_restart.h"
 #include "settings/qt/dialog_host.h"
 #include "shell/message_catalogue.h"
@@ -51,36 +51,45 @@ QFont defaultFixedFont() { return fixedGothicFont(); }
 
 }  // namespace
 
-void connectWindowHosts() {
-    setDisplayWindowHost({
-        .owner = publishedMainWindow,
+DisplayWindowHost displayWindowHostOf(Vorlinex& vorlinex) {
+    return {
+        .owner = [&vorlinex] { return vorlinex.publishedMainWindow(); },
         .dialogFont = dialogFont,
         .fixedFont = defaultFixedFont,
         .dialogRect = dialogRect,
         .keepDialogKeys = keepDialogKeys,
-    });
-    setCaptureWindowHost({
-        .owner = publishedMainWindow,
+    };
+}
+
+CaptureWindowHost captureWindowHostOf(Vorlinex& vorlinex) {
+    return {
+        .owner = [&vorlinex] { return vorlinex.publishedMainWindow(); },
         .enableMenuItem =
-            [](int commandId, bool enabled) {
-                if (QAction* item = mainMenuItem(commandId)) item->setEnabled(enabled);
+            [&vorlinex](int commandId, bool enabled) {
+                if (QAction* item = vorlinex.mainMenuItem(commandId)) item->setEnabled(enabled);
             },
         .dialogFont = dialogFont,
         .dialogRect = dialogRect,
         .keepDialogKeys = keepDialogKeys,
-    });
-    setSettingsDialogHost({
+    };
+}
+
+SettingsDialogHost settingsDialogHostOf(Vorlinex& vorlinex) {
+    return {
+        .relay = &vorlinex.app.relay,
         .dialogFont = dialogFont,
         .fixedFont = defaultFixedFont,
         .dialogRect = dialogRect,
         .openUrl = openDesktopUrl,
         .reportPortOpen = reportPortOpen,
         .portsRestarted =
-            [] {
-                setMainControlText(1055, QString::fromStdString(portLabelText(serialPort1)));
-                setDisplayWindowTitle(1, QString::fromStdString(displayTitleText(1)));
-                setMainControlText(1056, QString::fromStdString(portLabelText(serialPort2)));
-                setDisplayWindowTitle(2, QString::fromStdString(displayTitleText(2)));
+            [&vorlinex] {
+                Relay& relay = vorlinex.app.relay;
+                DisplayWindows& windows = vorlinex.displayWindows;
+                vorlinex.setMainControlText(1055, QString::fromStdString(portLabelText(relay.serialPort1)));
+                windows.setDisplayWindowTitle(1, QString::fromStdString(displayTitleText(relay, 1)));
+                vorlinex.setMainControlText(1056, QString::fromStdString(portLabelText(relay.serialPort2)));
+                windows.setDisplayWindowTitle(2, QString::fromStdString(displayTitleText(relay, 2)));
             },
-    });
+    };
 }

@@ -1,3 +1,0 @@
-#include "relay/app_options.h"
-
-AppOptions appOptions;
