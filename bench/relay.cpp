@@ -9,7 +9,7 @@
 #include <cstdio>
 
 #include "bench/relay_measure.h"
-#include "relay/relay_channel.h"
+#include "relay/relay.h"
 #include "relay/serial_port.h"
 #include "settings/config.h"
 
@@ -23,18 +23,19 @@ namespace {
     // Blocked before any thread starts, so the workers inherit the mask and sigwait gets it.
     sigprocmask(SIG_BLOCK, &term, nullptr);
 
-    loadConfig();
-    if (openPort(portDeviceNameAt(serialPort1.settings.comIndex), serialPort1) == 0) {
-        configurePort(serialPort1);
-        startRelayWorker(relayChannel1);
+    Relay relay;
+    applyConfig(relay, loadConfig());
+    if (relay.openPort(portDeviceNameAt(relay.serialPort1.settings.comIndex), relay.serialPort1) == 0) {
+        configurePort(relay.serialPort1);
+        startRelayWorker(relay.relayChannel1);
     }
-    if (openPort(portDeviceNameAt(serialPort2.settings.comIndex), serialPort2) == 0) {
-        configurePort(serialPort2);
-        startRelayWorker(relayChannel2);
+    if (relay.openPort(portDeviceNameAt(relay.serialPort2.settings.comIndex), relay.serialPort2) == 0) {
+        configurePort(relay.serialPort2);
+        startRelayWorker(relay.relayChannel2);
     }
     int sig = 0;
     sigwait(&term, &sig);
-    stopRelayAndClosePorts();
+    relay.stopRelayAndClosePorts();
     std::fflush(nullptr);
     ::_exit(0);  // not exit(): the parent's objects (cables, scratch folder) are not ours
 }

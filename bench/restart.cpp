@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bench/relay_measure.h"
-#include "relay/relay_channel.h"
+#include "relay/relay.h"
 #include "relay/serial_port.h"
 #include "settings/config.h"
 #include "settings/port_restart.h"
@@ -37,16 +37,17 @@ int main(int argc, char** argv) {
     PtyCable port1;
     PtyCable port2;
     dir.write("Vorlinex.ini", bench::relayIni(port1.slavePath(), port2.slavePath(), 115200));
-    loadConfig();
-    if (openPort(portDeviceNameAt(serialPort1.settings.comIndex), serialPort1) != 0 ||
-        openPort(portDeviceNameAt(serialPort2.settings.comIndex), serialPort2) != 0) {
+    Relay relay;
+    applyConfig(relay, loadConfig());
+    if (relay.openPort(portDeviceNameAt(relay.serialPort1.settings.comIndex), relay.serialPort1) != 0 ||
+        relay.openPort(portDeviceNameAt(relay.serialPort2.settings.comIndex), relay.serialPort2) != 0) {
         std::printf("bench_restart: the ports did not open\n");
         return 1;
     }
-    configurePort(serialPort1);
-    startRelayWorker(relayChannel1);
-    configurePort(serialPort2);
-    startRelayWorker(relayChannel2);
+    configurePort(relay.serialPort1);
+    startRelayWorker(relay.relayChannel1);
+    configurePort(relay.serialPort2);
+    startRelayWorker(relay.relayChannel2);
     if (!bench::waitRelaying(port1, port2, 10) || !bench::waitRelaying(port2, port1, 10)) {
         std::printf("bench_restart: the relay does not run before the restart\n");
         return 1;
@@ -58,10 +59,10 @@ int main(int argc, char** argv) {
     std::vector<double> relayingMs;
     int failed = 0;
     for (int r = 0; r < rounds; ++r) {
-        PortChoice c1 = choiceFromSettings(serialPort1.settings);
-        PortChoice c2 = choiceFromSettings(serialPort2.settings);
+        PortChoice c1 = choiceFromSettings(relay.serialPort1.settings);
+        PortChoice c2 = choiceFromSettings(relay.serialPort2.settings);
         auto t0 = bench::Clock::now();
-        restartPorts(c1, c2, reportPortOpen);
+        restartPorts(relay, c1, c2, reportPortOpen);
         double call = bench::secondsSince(t0) * 1000;
         char a = static_cast<char>('a' + r % 26);
         char b = static_cast<char>('A' + r % 26);
@@ -79,7 +80,7 @@ int main(int argc, char** argv) {
         callMs.push_back(call);
         relayingMs.push_back(relaying);
     }
-    stopRelayAndClosePorts();
+    relay.stopRelayAndClosePorts();
 
     auto line = [](const char* what, const std::vector<double>& v) {
         std::printf("  %-44s min %7.1f  p50 %7.1f  max %7.1f ms\n", what,

@@ -22,6 +22,7 @@
 #include "display/qt/display_window.h"
 #include "settings/config.h"
 #include "shell/qt/entry.h"
+#include "shell/qt/main_window.h"
 
 namespace {
 
@@ -78,14 +79,14 @@ void control(Run& run, QWidget* mainWindow) {
         for (int cycle = 0; cycle < run.cycles; ++cycle) {
             if (cycle == 50) warm = residentKb();
             onUi([&] {
-                appOptions.DMODE = mode;
+                vorlinexOf(mainWindow).app.relay.appOptions.DMODE = mode;
                 press(mainWindow, 117);
                 press(mainWindow, 118);
             });
             std::this_thread::sleep_for(std::chrono::milliseconds(3));  // the workers render
             onUi([&] {
-                press(displayWindowOf(1), 1058);
-                press(displayWindowOf(2), 1058);
+                press(vorlinexOf(mainWindow).displayWindows.displayWindowOf(1), 1058);
+                press(vorlinexOf(mainWindow).displayWindows.displayWindowOf(2), 1058);
             });
         }
         int alive = 0;
@@ -103,7 +104,7 @@ void control(Run& run, QWidget* mainWindow) {
     run.flowing = false;
     one.join();
     two.join();
-    QMetaObject::invokeMethod(mainWindow, [] { shutdownVorlinex(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(mainWindow, [mainWindow] { vorlinexOf(mainWindow).shutdownVorlinex(); }, Qt::QueuedConnection);
 }
 
 }  // namespace

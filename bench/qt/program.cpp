@@ -22,6 +22,7 @@
 #include "bench/relay_measure.h"
 #include "relay/serial_port.h"
 #include "shell/qt/entry.h"
+#include "shell/qt/main_window.h"
 
 namespace {
 
@@ -80,14 +81,14 @@ int startupChild(int64_t execStartNs) {
     char* args[] = {const_cast<char*>("vorlinex"), nullptr};
     int argc = 1;
     bool reported = false;
-    int rc = vorlinexMain(argc, args, [&](QWidget*) {
+    int rc = vorlinexMain(argc, args, [&](QWidget* mainWindow) {
         int64_t now = monotonicNs();
         std::printf("startup %.3f %.3f %ld %ld %d %d\n", (now - execStartNs) / 1e6,
                     (now - mainStart) / 1e6, statusKb("VmRSS"), statusKb("VmHWM"),
-                    serialPort1.isOpen() ? 1 : 0, serialPort2.isOpen() ? 1 : 0);
+                    vorlinexOf(mainWindow).app.relay.serialPort1.isOpen() ? 1 : 0, vorlinexOf(mainWindow).app.relay.serialPort2.isOpen() ? 1 : 0);
         std::fflush(stdout);
         reported = true;
-        shutdownVorlinex();
+        vorlinexOf(mainWindow).shutdownVorlinex();
     });
     if (!reported) std::printf("startup none: the main window was never shown (exit %d)\n", rc);
     std::fflush(stdout);

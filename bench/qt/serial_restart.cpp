@@ -59,7 +59,7 @@ void control(Run& run, QWidget* mainWindow) {
         std::atomic<int64_t> closedNs{0};
         QMetaObject::invokeMethod(mainWindow, [&] {
             QTimer::singleShot(0, qApp, [&clickedNs] { clickOkWhenShown(clickedNs); });
-            if (QAction* serial = mainMenuItem(600)) serial->trigger();
+            if (QAction* serial = vorlinexOf(mainWindow).mainMenuItem(600)) serial->trigger();
             closedNs = bench::Clock::now().time_since_epoch().count();
         }, Qt::QueuedConnection);
         auto t0 = bench::Clock::now();
@@ -88,7 +88,7 @@ void control(Run& run, QWidget* mainWindow) {
         run.okToRelayingMs.push_back(static_cast<double>(arrived - clickedNs) / 1e6);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    QMetaObject::invokeMethod(mainWindow, [] { shutdownVorlinex(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(mainWindow, [mainWindow] { vorlinexOf(mainWindow).shutdownVorlinex(); }, Qt::QueuedConnection);
 }
 
 }  // namespace

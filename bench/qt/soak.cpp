@@ -68,28 +68,28 @@ void openAll(Soak& soak, QWidget* mainWindow) {
     const int logItems[2] = {40010, 40011};
     for (int c = 0; c < 2; ++c) {
         if (auto* b = buttonOf(mainWindow, disp[c])) b->click();
-        if (trafficDisplay(c + 1).displayOpen.load() != 1) ++soak.failedOpens;
+        if (vorlinexOf(mainWindow).app.trafficDisplay(c + 1).displayOpen.load() != 1) ++soak.failedOpens;
         soak.logFiles[c].push_back(soak.scratch->file("channel" + std::to_string(c + 1) + "-" +
                                                       std::to_string(soak.cycles) + ".log"));
-        if (QAction* item = mainMenuItem(logItems[c])) item->trigger();
-        if (relayChannel(c + 1).logEnabled.load() != 1) ++soak.failedOpens;
+        if (QAction* item = vorlinexOf(mainWindow).mainMenuItem(logItems[c])) item->trigger();
+        if (vorlinexOf(mainWindow).app.relay.relayChannel(c + 1).logEnabled.load() != 1) ++soak.failedOpens;
     }
 }
 
 // On the UI thread: END in both display windows, CLOSE in both log windows, the other form.
-void endAll(Soak& soak) {
+void endAll(Soak& soak, QWidget* mainWindow) {
     ++soak.cycles;
     for (int c = 1; c <= 2; ++c) {
-        if (auto* end = buttonOf(displayWindowOf(c), "1058")) end->click();
-        if (auto* close = buttonOf(captureLogWindow(c), "1009")) close->click();
+        if (auto* end = buttonOf(vorlinexOf(mainWindow).displayWindows.displayWindowOf(c), "1058")) end->click();
+        if (auto* close = buttonOf(vorlinexOf(mainWindow).captureWindows.captureLogWindow(c), "1009")) close->click();
     }
-    if (QAction* form = mainMenuItem(soak.cycles % 2 == 1 ? 40008 : 40009)) form->trigger();
+    if (QAction* form = vorlinexOf(mainWindow).mainMenuItem(soak.cycles % 2 == 1 ? 40008 : 40009)) form->trigger();
 }
 
 // A closed capture gives its menu item back once its file is written out and closed.
-bool capturesClosed() {
+bool capturesClosed(QWidget* mainWindow) {
     for (int id : {40010, 40011}) {
-        if (QAction* item = mainMenuItem(id); item == nullptr || !item->isEnabled()) return false;
+        if (QAction* item = vorlinexOf(mainWindow).mainMenuItem(id); item == nullptr || !item->isEnabled()) return false;
     }
     return true;
 }
@@ -99,10 +99,10 @@ void control(Soak& soak, QWidget* mainWindow) {
     soak.relaying = bench::waitRelaying(soak.port1, soak.port2, 20) &&
                     bench::waitRelaying(soak.port2, soak.port1, 20);
     if (soak.relaying) {
-        setCaptureFileChooser([&soak](int channel) -> std::optional<QString> {
+        vorlinexOf(mainWindow).captureWindows.setCaptureFileChooser([&soak](int channel) -> std::optional<QString> {
             return QString::fromStdString(soak.logFiles[channel == 2 ? 1 : 0].back());
         });
-        setCreateFilePrompt([](const QString&) { return true; });
+        vorlinexOf(mainWindow).captureWindows.setCreateFilePrompt([](const QString&) { return true; });
         QMetaObject::invokeMethod(mainWindow, [&] {
             openAll(soak, mainWindow);
             soak.stall.begin();
@@ -138,11 +138,11 @@ void control(Soak& soak, QWidget* mainWindow) {
             if (soak.rssMinuteKb < 0 && now >= 60) soak.rssMinuteKb = rss;
             if (now >= nextCycle && now < soak.seconds) {
                 nextCycle += soak.cycleSeconds;
-                QMetaObject::invokeMethod(mainWindow, [&] { soak.timed(soak.longestEndMs, [&] { endAll(soak); }); },
+                QMetaObject::invokeMethod(mainWindow, [&] { soak.timed(soak.longestEndMs, [&] { endAll(soak, mainWindow); }); },
                                           Qt::BlockingQueuedConnection);
                 bool closed = false;
                 for (int wait = 0; wait < 500 && !closed; ++wait) {
-                    QMetaObject::invokeMethod(mainWindow, [&] { closed = capturesClosed(); },
+                    QMetaObject::invokeMethod(mainWindow, [&] { closed = capturesClosed(mainWindow); },
                                               Qt::BlockingQueuedConnection);
                     if (!closed) std::this_thread::sleep_for(std::chrono::milliseconds(2));
                 }
@@ -161,7 +161,7 @@ void control(Soak& soak, QWidget* mainWindow) {
                                (bench::threadCpuSeconds() - self0);
         soak.programCpuSeconds = all - harness;
     }
-    QMetaObject::invokeMethod(mainWindow, [] { shutdownVorlinex(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(mainWindow, [mainWindow] { vorlinexOf(mainWindow).shutdownVorlinex(); }, Qt::QueuedConnection);
 }
 
 // Every capture file must be one unbroken run of the direction's bytes, each later file

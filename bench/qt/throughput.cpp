@@ -75,7 +75,7 @@ struct Run {
 
 // On the UI thread: hex form (40008), both Disp buttons, both captures.
 void openWindows(Run& run, QWidget* mainWindow) {
-    if (QAction* hex = mainMenuItem(40008)) {
+    if (QAction* hex = vorlinexOf(mainWindow).mainMenuItem(40008)) {
         hex->trigger();
         run.hexChecked = hex->isChecked();
     } else {
@@ -84,7 +84,7 @@ void openWindows(Run& run, QWidget* mainWindow) {
     const char* buttons[2] = {"117", "118"};
     for (int c = 0; c < 2; ++c) {
         if (auto* b = mainWindow->findChild<QAbstractButton*>(buttons[c])) b->click();
-        run.displayOpen[c] = trafficDisplay(c + 1).displayOpen.load() == 1;
+        run.displayOpen[c] = vorlinexOf(mainWindow).app.trafficDisplay(c + 1).displayOpen.load() == 1;
         if (!run.displayOpen[c]) {
             run.notes += std::string("  display window ") + std::to_string(c + 1) +
                          " skipped: Disp " + buttons[c] + " did not open it\n";
@@ -92,23 +92,23 @@ void openWindows(Run& run, QWidget* mainWindow) {
     }
     // The captures as the user starts them, through LOG Com->Com / LOG Com<-Com, with the file
     // named by the benchmark instead of the file dialog.
-    setCaptureFileChooser([&run](int channel) -> std::optional<QString> {
+    vorlinexOf(mainWindow).captureWindows.setCaptureFileChooser([&run](int channel) -> std::optional<QString> {
         if (channel == kCombinedCapture) return QString::fromStdString(run.combinedPath);
         return QString::fromStdString(run.logPath[channel == 2 ? 1 : 0]);
     });
-    setCreateFilePrompt([](const QString&) { return true; });
+    vorlinexOf(mainWindow).captureWindows.setCreateFilePrompt([](const QString&) { return true; });
     const int logItems[2] = {40010, 40011};
     for (int c = 0; c < 2; ++c) {
-        if (QAction* item = mainMenuItem(logItems[c])) item->trigger();
-        run.logOpen[c] = relayChannel(c + 1).logEnabled.load() == 1;
-        run.logWindow[c] = captureLogWindow(c + 1) != nullptr;
+        if (QAction* item = vorlinexOf(mainWindow).mainMenuItem(logItems[c])) item->trigger();
+        run.logOpen[c] = vorlinexOf(mainWindow).app.relay.relayChannel(c + 1).logEnabled.load() == 1;
+        run.logWindow[c] = vorlinexOf(mainWindow).captureWindows.captureLogWindow(c + 1) != nullptr;
         if (!run.logOpen[c]) {
             run.notes += "  capture " + std::to_string(c + 1) + " skipped: menu item " +
                          std::to_string(logItems[c]) + " did not open the log\n";
         }
     }
-    if (QAction* item = mainMenuItem(40012)) item->trigger();
-    run.combinedOpen = combinedCapture.enabled() && captureLogWindow(kCombinedCapture) != nullptr;
+    if (QAction* item = vorlinexOf(mainWindow).mainMenuItem(40012)) item->trigger();
+    run.combinedOpen = vorlinexOf(mainWindow).app.captures.combinedCapture.enabled() && vorlinexOf(mainWindow).captureWindows.captureLogWindow(kCombinedCapture) != nullptr;
     if (!run.combinedOpen) run.notes += "  combined capture skipped: menu item 40012 did not open it\n";
 }
 
@@ -158,7 +158,7 @@ void control(Run& run, QWidget* mainWindow) {
         run.programCpuSeconds = all - harness;
         run.processCpuPercentAll = all / run.measuredSeconds * 100;
     }
-    QMetaObject::invokeMethod(mainWindow, [] { shutdownVorlinex(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(mainWindow, [mainWindow] { vorlinexOf(mainWindow).shutdownVorlinex(); }, Qt::QueuedConnection);
 }
 
 }  // namespace

@@ -17,30 +17,31 @@
 #include "relay/relay_channel.h"
 #include "settings/config.h"
 #include "shell/message_catalogue.h"
+#include "shell/application.h"
 #include "tests/support/pty_cable.h"
 
 using namespace std::string_literals;
 
 namespace {
 
-void writeBlock(int channel, const std::string& block, int32_t stamp = 0) {
-    writeCaptureLog(relayChannel(channel), reinterpret_cast<const uint8_t*>(block.data()),
-                    static_cast<int32_t>(block.size()), stamp);
-}
-
 class CaptureLogTest : public ::testing::Test {
 protected:
+    void writeBlock(int channel, const std::string& block, int32_t stamp = 0) {
+        app.captures.writeCaptureLog(app.relay.relayChannel(channel), reinterpret_cast<const uint8_t*>(block.data()),
+                                     static_cast<int32_t>(block.size()), stamp);
+    }
     void SetUp() override {
-        appOptions.CRLF = 0;
+        app.relay.appOptions.CRLF = 0;
         setBoxFunction([this](const BoxRequest& box) { boxes.push_back(box); });
     }
     void TearDown() override {
-        closeCaptureLog(1);
-        closeCaptureLog(2);
+        app.captures.closeCaptureLog(1);
+        app.captures.closeCaptureLog(2);
         setBoxFunction(nullptr);
     }
 
     ScratchDir dir;
+    Application app;
     std::vector<BoxRequest> boxes;
 };
 
@@ -59,11 +60,11 @@ TEST_F(CaptureLogTest, FileHoldsTheConvertedBlockAndCounterTheReceivedBytesWitho
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        appOptions.CRLF = row.crlf;
-        ASSERT_EQ(openCaptureLog(row.channel, dir.file("capture.txt")), 1);
+        app.relay.appOptions.CRLF = row.crlf;
+        ASSERT_EQ(app.captures.openCaptureLog(row.channel, dir.file("capture.txt")), 1);
         writeBlock(row.channel, row.block, row.stamp);
-        EXPECT_EQ(captureByteCount(row.channel), static_cast<int64_t>(row.block.size()) - row.stamp);
-        closeCaptureLog(row.channel);
+        EXPECT_EQ(app.captures.captureByteCount(row.channel), static_cast<int64_t>(row.block.size()) - row.stamp);
+        app.captures.closeCaptureLog(row.channel);
         EXPECT_EQ(dir.read("capture.txt"), row.expected);
     }
     EXPECT_TRUE(boxes.empty());
@@ -71,13 +72,13 @@ TEST_F(CaptureLogTest, FileHoldsTheConvertedBlockAndCounterTheReceivedBytesWitho
 
 TEST_F(CaptureLogTest, OpenEmptiesAFileNeverWaitsForAFifoReaderAndSaysWhyItFailed) {
     dir.write("old.txt", "an older and much longer capture");
-    ASSERT_EQ(openCaptureLog(1, dir.file("old.txt")), 1);
+    ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("old.txt")), 1);
     EXPECT_EQ(dir.read("old.txt"), "");
     writeBlock(1, "new");
-    closeCaptureLog(1);
+    app.captures.closeCaptureLog(1);
     EXPECT_EQ(dir.read("old.txt"), "new");
-    ASSERT_EQ(openCaptureLog(1, dir.file("old.txt")), 1);
-    EXPECT_EQ(captureByteCount(1), 0);
+    ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("old.txt")), 1);
+    EXPECT_EQ(app.captures.captureByteCount(1), 0);
 
     // Refused at once, with the reason: a missing folder, and a FIFO that nobody reads (should
     // the open wait for a reader instead, one comes after a while, so the case fails, not hangs).
@@ -92,19 +93,19 @@ TEST_F(CaptureLogTest, OpenEmptiesAFileNeverWaitsForAFifoReaderAndSaysWhyItFaile
                 ::close(::open(pipe.c_str(), O_RDONLY | O_NONBLOCK));
         });
         std::string failure;
-        EXPECT_EQ(openCaptureLog(2, path, &failure), 0);
+        EXPECT_EQ(app.captures.openCaptureLog(2, path, &failure), 0);
         returned.set_value();
         rescue.join();
         EXPECT_EQ(failure.rfind(std::strerror(error), 0), 0u) << failure;
-        EXPECT_EQ(relayChannel2.logEnabled.load(), 0);
+        EXPECT_EQ(app.relay.relayChannel2.logEnabled.load(), 0);
     }
 
     // A FIFO with a reader: the capture flows into it.
     const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
-    ASSERT_EQ(openCaptureLog(2, pipe), 1);
+    ASSERT_EQ(app.captures.openCaptureLog(2, pipe), 1);
     writeBlock(2, "into the pipe");
-    closeCaptureLog(2);
+    app.captures.closeCaptureLog(2);
     char got[64] = {};
     EXPECT_EQ(std::string(got, std::max<ssize_t>(0, ::read(reader, got, sizeof got))), "into the pipe");
     ::close(reader);
@@ -113,7 +114,7 @@ TEST_F(CaptureLogTest, OpenEmptiesAFileNeverWaitsForAFifoReaderAndSaysWhyItFaile
 // Blocks of 1..256 bytes cut from `data` repeated without end, written until the test stops it.
 TEST_F(CaptureLogTest, CloseWhileAnotherThreadWritesLosesNothingAndWritesNothingAfter) {
     const std::string data = randomBytes(100003, 5);
-    ASSERT_EQ(openCaptureLog(1, dir.file("racing.log")), 1);
+    ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("racing.log")), 1);
     std::atomic<bool> stop{false};
     std::atomic<int64_t> calls{0};
     std::thread writer([&, twice = data + data] {
@@ -127,16 +128,16 @@ TEST_F(CaptureLogTest, CloseWhileAnotherThreadWritesLosesNothingAndWritesNothing
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         return condition();
     };
-    EXPECT_TRUE(waitFor([] { return captureByteCount(1) > 300000; }));
-    closeCaptureLog(1);
+    EXPECT_TRUE(waitFor([&] { return app.captures.captureByteCount(1) > 300000; }));
+    app.captures.closeCaptureLog(1);
     const int64_t callsAtClose = calls;
     EXPECT_TRUE(waitFor([&] { return calls > callsAtClose + 1000; }));
     stop = true;
     writer.join();
-    EXPECT_EQ(relayChannel1.logEnabled.load(), 0);
+    EXPECT_EQ(app.relay.relayChannel1.logEnabled.load(), 0);
 
     const std::string file = dir.read("racing.log");
-    EXPECT_EQ(static_cast<int64_t>(file.size()), captureByteCount(1));
+    EXPECT_EQ(static_cast<int64_t>(file.size()), app.captures.captureByteCount(1));
     for (size_t i = 0; i < file.size(); ++i) ASSERT_EQ(file[i], data[i % data.size()]) << "at byte " << i;
 }
 

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "relay/rate_meter.h"
-#include "relay/relay_channel.h"
+#include "relay/relay.h"
 #include "settings/config.h"
 
 namespace {
@@ -15,19 +15,20 @@ using Figures = std::vector<std::pair<int, std::string>>;
 
 class RateMeterTest : public ::testing::Test {
 protected:
+    Relay relay;
     void SetUp() override {
-        rateMeter.showElapsed = [this](const std::string& text) { setText(0, text); };
-        rateMeter.showRate = [this](int channel, const std::string& text) { setText(channel, text); };
-        rateMeter.timerToken = 4711;
+        relay.rateMeter.showElapsed = [this](const std::string& text) { setText(0, text); };
+        relay.rateMeter.showRate = [this](int channel, const std::string& text) { setText(channel, text); };
+        relay.rateMeter.timerToken = 4711;
     }
-    void TearDown() override { stopRateTimer(), rateMeter.showElapsed = nullptr, rateMeter.showRate = nullptr; }
+    void TearDown() override { relay.stopRateTimer(), relay.rateMeter.showElapsed = nullptr, relay.rateMeter.showRate = nullptr; }
     void setText(int id, const std::string& text) {  // 0: the status bar
         std::lock_guard<std::mutex> hold(lock);
         if (id) figures.emplace_back(id, text);
         else statuses.push_back(text);
     }
     void tick(int times = 1) {
-        for (int i = 0; i < times; ++i) onRateTimer(rateMeter.timerToken);
+        for (int i = 0; i < times; ++i) relay.onRateTimer(relay.rateMeter.timerToken);
     }
     std::mutex lock;
     std::vector<std::string> statuses;
@@ -35,40 +36,40 @@ protected:
 };
 
 TEST_F(RateMeterTest, TicksCarryTheClockCountDownAndTurnBytesIntoFiguresEveryRateSeconds) {
-    appOptions.RATE = 0;
-    relayChannel1.stampCountdown = 5;
-    relayChannel2.stampCountdown = 1;
+    relay.appOptions.RATE = 0;
+    relay.relayChannel1.stampCountdown = 5;
+    relay.relayChannel2.stampCountdown = 1;
     const struct { int32_t h, m, s; const char* next; } clocks[] = {
         {0, 0, 59, "00：01：00"}, {0, 59, 59, "01：00：00"}, {99, 59, 59, "100：00：00"}};
     for (const auto& c : clocks) {
-        rateMeter.elapsedHours = c.h, rateMeter.elapsedMinutes = c.m, rateMeter.elapsedSeconds = c.s;
+        relay.rateMeter.elapsedHours = c.h, relay.rateMeter.elapsedMinutes = c.m, relay.rateMeter.elapsedSeconds = c.s;
         statuses.clear();
         tick();
         EXPECT_EQ(statuses, std::vector<std::string>{c.next});
     }
-    onRateTimer(rateMeter.timerToken + 1);  // not the running timer's: ignored
+    relay.onRateTimer(relay.rateMeter.timerToken + 1);  // not the running timer's: ignored
     EXPECT_EQ(statuses.size(), 1u);
-    EXPECT_EQ(relayChannel1.stampCountdown.load(), 2);
-    EXPECT_EQ(relayChannel2.stampCountdown.load(), 0);
+    EXPECT_EQ(relay.relayChannel1.stampCountdown.load(), 2);
+    EXPECT_EQ(relay.relayChannel2.stampCountdown.load(), 0);
 
     // RATE below 1 never updates.
-    relayChannel1.rateByteCount = 40;
+    relay.relayChannel1.rateByteCount = 40;
     tick(12);
-    appOptions.RATE = -1;
+    relay.appOptions.RATE = -1;
     tick(12);
     EXPECT_TRUE(figures.empty());
-    EXPECT_EQ(relayChannel1.rateByteCount.load(), 40);
+    EXPECT_EQ(relay.relayChannel1.rateByteCount.load(), 40);
     EXPECT_EQ(statuses.size(), 25u);  // the clock runs on
 
     // A new RATE takes effect at the next tick: 8 seconds into the period is over for 5.
-    rateMeter.rateTick = 0;
-    relayChannel2.rateByteCount = 37038;
-    appOptions.RATE = 10;
+    relay.rateMeter.rateTick = 0;
+    relay.relayChannel2.rateByteCount = 37038;
+    relay.appOptions.RATE = 10;
     tick(7);
-    appOptions.RATE = 5;
+    relay.appOptions.RATE = 5;
     tick();
     EXPECT_EQ(figures, (Figures{{1, "   8 byte/s"}, {2, "  7407 byte/s"}}));
-    EXPECT_EQ(relayChannel1.rateByteCount.load() + relayChannel2.rateByteCount.load(), 0);
+    EXPECT_EQ(relay.relayChannel1.rateByteCount.load() + relay.relayChannel2.rateByteCount.load(), 0);
     tick(4);
     EXPECT_EQ(figures.size(), 2u);
     tick();
@@ -76,18 +77,18 @@ TEST_F(RateMeterTest, TicksCarryTheClockCountDownAndTurnBytesIntoFiguresEveryRat
 }
 
 TEST_F(RateMeterTest, TheTickThreadDrivesTheClockAndStopsWhenAsked) {
-    appOptions.RATE = 1;
-    ASSERT_EQ(startRateTimer(), 1);
-    ASSERT_EQ(startRateTimer(), 1);  // restarted: still one tick thread
+    relay.appOptions.RATE = 1;
+    ASSERT_EQ(relay.startRateTimer(), 1);
+    ASSERT_EQ(relay.startRateTimer(), 1);  // restarted: still one tick thread
     const auto ticks = [this] {
         std::lock_guard<std::mutex> hold(lock);
         return statuses.size();
     };
     for (int i = 0; i < 1000 && ticks() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    relayChannel1.rateByteCount = 77;
-    stopRateTimer();
-    EXPECT_EQ(rateMeter.timerId.load(), 0);
-    EXPECT_EQ(relayChannel1.rateByteCount.load(), 0);
+    relay.relayChannel1.rateByteCount = 77;
+    relay.stopRateTimer();
+    EXPECT_EQ(relay.rateMeter.timerId.load(), 0);
+    EXPECT_EQ(relay.relayChannel1.rateByteCount.load(), 0);
     ASSERT_GE(statuses.size(), 2u);
     EXPECT_EQ(statuses[0], "00：00：01");
     EXPECT_EQ(figures.size(), 2 * statuses.size());  // RATE 1: figures every tick

@@ -15,7 +15,7 @@
 #include "relay/relay_channel.h"
 #include "settings/config.h"
 #include "shell/message_catalogue.h"
-#include "shell/relay_sinks.h"
+#include "shell/application.h"
 #include "tests/support/combined_records.h"
 #include "tests/support/pty_cable.h"
 
@@ -31,18 +31,18 @@ bool eventually(const std::function<bool()>& condition) {
 
 class RelayTest : public ::testing::Test {
 protected:
+    Application app;
     void SetUp() override {
         setBoxFunction([](const BoxRequest& box) { FAIL() << "unexpected box: " << box.text; });
         dir.write("Vorlinex.ini", "[DATA1]\nCOM=0\nBPS=115200\nBIT=8\n[DATA2]\nCOM=1\nBPS=115200\nBIT=8\n" +
                                       devicesSection({cable1.slavePath(), cable2.slavePath(), "", "", "", ""}));
-        loadConfig();
-        for (SerialPort* port : {&serialPort1, &serialPort2}) {
-            ASSERT_EQ(openPort(portDeviceNameAt(port->settings.comIndex), *port), 0);
+        applyConfig(app.relay, loadConfig());
+        for (SerialPort* port : {&app.relay.serialPort1, &app.relay.serialPort2}) {
+            ASSERT_EQ(app.relay.openPort(portDeviceNameAt(port->settings.comIndex), *port), 0);
             configurePort(*port);
         }
-        connectRelaySinks();
-        trafficDisplay1.displayOpen = trafficDisplay2.displayOpen = 0;
-        for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
+        app.trafficDisplay1.displayOpen = app.trafficDisplay2.displayOpen = 0;
+        for (RelayChannel* channel : {&app.relay.relayChannel1, &app.relay.relayChannel2}) {
             channel->rateByteCount = channel->stampCountdown = channel->logEnabled = 0;
             // Each worker fills its own record; the test reads them after the join.
             channel->chunkObserver = [this, channel](const uint8_t* bytes, int32_t length, int32_t stamp) {
@@ -53,15 +53,15 @@ protected:
     }
     void TearDown() override {
         stopBoth();
-        closePort(serialPort1), closePort(serialPort2);
-        relayChannel1.chunkObserver = relayChannel2.chunkObserver = nullptr;
-        trafficDisplay1.displayWindow.store(nullptr);
+        closePort(app.relay.serialPort1), closePort(app.relay.serialPort2);
+        app.relay.relayChannel1.chunkObserver = app.relay.relayChannel2.chunkObserver = nullptr;
+        app.trafficDisplay1.displayWindow.store(nullptr);
         setBoxFunction(nullptr);
     }
-    void startBoth() { startRelayWorker(relayChannel1), startRelayWorker(relayChannel2); }
+    void startBoth() { startRelayWorker(app.relay.relayChannel1), startRelayWorker(app.relay.relayChannel2); }
     void stopBoth() {
-        requestWorkerStop(relayChannel1), requestWorkerStop(relayChannel2);
-        joinRelayWorker(relayChannel1), joinRelayWorker(relayChannel2);
+        requestWorkerStop(app.relay.relayChannel1), requestWorkerStop(app.relay.relayChannel2);
+        joinRelayWorker(app.relay.relayChannel1), joinRelayWorker(app.relay.relayChannel2);
     }
     ScratchDir dir;
     PtyCable cable1, cable2;
@@ -75,19 +75,19 @@ TEST_F(RelayTest, QueuedInputIsReadInChunksOfEachChannelsLimit) {
     cable1.send(toPort2), cable2.send(toPort1);
     ASSERT_TRUE(eventually([&] {  // both queued whole before the workers start
         int queued1 = 0, queued2 = 0;
-        ioctl(serialPort1.handle.load(), FIONREAD, &queued1);
-        ioctl(serialPort2.handle.load(), FIONREAD, &queued2);
+        ioctl(app.relay.serialPort1.handle.load(), FIONREAD, &queued1);
+        ioctl(app.relay.serialPort2.handle.load(), FIONREAD, &queued2);
         return queued1 == 300 && queued2 == 300;
     }));
-    relayChannel2.rateByteCount = INT32_MAX - 100;  // as after hours with RATE 0: no wrap
+    app.relay.relayChannel2.rateByteCount = INT32_MAX - 100;  // as after hours with RATE 0: no wrap
     startBoth();
     EXPECT_EQ(cable2.receive(300), toPort2);
     EXPECT_EQ(cable1.receive(300), toPort1);
     stopBoth();
     EXPECT_EQ(chunks[0], (std::vector<std::string>{toPort2.substr(0, 256), toPort2.substr(256)}));
     EXPECT_EQ(chunks[1], std::vector<std::string>{toPort1});
-    EXPECT_EQ(relayChannel1.rateByteCount.load(), 300);
-    EXPECT_EQ(relayChannel2.rateByteCount.load(), INT32_MAX);
+    EXPECT_EQ(app.relay.relayChannel1.rateByteCount.load(), 300);
+    EXPECT_EQ(app.relay.relayChannel2.rateByteCount.load(), INT32_MAX);
 }
 
 // Port 2's side is not read for 3 seconds meanwhile: the worker must wait for room, not drop.
@@ -107,7 +107,7 @@ TEST_F(RelayTest, AMegabyteEachWayAtOnceArrivesIdenticalThoughOneSideIsNotReadFo
 TEST_F(RelayTest, StopAndRestartNeverLeavesTwoWorkersAlive) {
     for (int round = 0; round < 3; ++round) {
         startBoth();
-        startRelayWorker(relayChannel1);  // again without a stop: replaces, never adds
+        startRelayWorker(app.relay.relayChannel1);  // again without a stop: replaces, never adds
         EXPECT_TRUE(eventuallyWorkers(1, 1)) << round;
         cable1.send("ping"), cable2.send("pong!");
         EXPECT_EQ(cable2.receive(4), "ping");
@@ -115,9 +115,9 @@ TEST_F(RelayTest, StopAndRestartNeverLeavesTwoWorkersAlive) {
         // As the serial settings dialog does it: stop, wait for the end, close, reopen.
         stopBoth();
         EXPECT_TRUE(eventuallyWorkers(0, 0)) << round;
-        closePort(serialPort1), closePort(serialPort2);
-        ASSERT_EQ(openPort("com1", serialPort1), 0);
-        ASSERT_EQ(openPort("com2", serialPort2), 0);
+        closePort(app.relay.serialPort1), closePort(app.relay.serialPort2);
+        ASSERT_EQ(app.relay.openPort("com1", app.relay.serialPort1), 0);
+        ASSERT_EQ(app.relay.openPort("com2", app.relay.serialPort2), 0);
     }
     // A stop also ends a worker that waits for room on a destination nobody reads.
     startBoth();
@@ -140,13 +140,13 @@ class StampTest : public RelayTest, public ::testing::WithParamInterface<StampCa
 
 TEST_P(StampTest, StampsTheFirstChunkAfterQuietAndReloadsTheCountdown) {
     const StampCase& c = GetParam();
-    appOptions.DATETIME = c.dateTime;
-    appOptions.DATETIMEVAL = c.quietSeconds;
-    trafficDisplay1.displayWindow = control;
-    trafficDisplay1.displayOpen = c.displayOpen;
-    trafficDisplay1.displayMode = c.displayMode;
-    relayChannel1.stampCountdown = c.countdown;
-    ASSERT_TRUE(!c.log || openCaptureLog(1, dir.file("capture.bin")) == 1);
+    app.relay.appOptions.DATETIME = c.dateTime;
+    app.relay.appOptions.DATETIMEVAL = c.quietSeconds;
+    app.trafficDisplay1.displayWindow = control;
+    app.trafficDisplay1.displayOpen = c.displayOpen;
+    app.trafficDisplay1.displayMode = c.displayMode;
+    app.relay.relayChannel1.stampCountdown = c.countdown;
+    ASSERT_TRUE(!c.log || app.captures.openCaptureLog(1, dir.file("capture.bin")) == 1);
     const std::time_t before = std::time(nullptr);
     startBoth();
     const std::string first("0123\0\0" "6789", 10), second = "later";
@@ -156,9 +156,9 @@ TEST_P(StampTest, StampsTheFirstChunkAfterQuietAndReloadsTheCountdown) {
     }
     stopBoth();
     EXPECT_EQ(stamps[0], (std::vector<int32_t>{c.firstStamp, c.secondStamp}));
-    EXPECT_EQ(relayChannel1.stampCountdown.load(), c.quietSeconds);
+    EXPECT_EQ(app.relay.relayChannel1.stampCountdown.load(), c.quietSeconds);
     if (!c.log) return;
-    closeCaptureLog(1);  // the log gets the stamp, the local time when the chunk came, in front
+    app.captures.closeCaptureLog(1);  // the log gets the stamp, the local time when the chunk came, in front
     const std::string log = dir.read("capture.bin");
     ASSERT_EQ(log.size(), c.firstStamp + first.size() + c.secondStamp + second.size());
     bool stampIsThen = false;
@@ -191,16 +191,16 @@ TEST_F(RelayTest, AVanishedDeviceDoesNotMakeTheWorkersSpinAndTheyStillEndWhenAsk
     // Port 1's device goes away: channel 1 loses its source, channel 2 its destination.
     cable1.hangUp();
     cable2.send("into the void");
-    ASSERT_TRUE(eventually([&] { return relayChannel2.rateByteCount.load() == 13; }));
+    ASSERT_TRUE(eventually([&] { return app.relay.relayChannel2.rateByteCount.load() == 13; }));
     // A stray wake-up that is no stop request must not make the waits stop waiting.
     const uint64_t one = 1;
-    ASSERT_EQ(::write(relayChannel2.wakeFd, &one, sizeof one), 8);
+    ASSERT_EQ(::write(app.relay.relayChannel2.wakeFd, &one, sizeof one), 8);
     const std::clock_t cpuBefore = std::clock();  // the process's CPU time: the test thread sleeps
     std::this_thread::sleep_for(1s);
     // A bound on work, not a speed figure: a spinning worker burns most of the second.
     EXPECT_LT(static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC, 0.25);
     cable2.send("more");  // channel 2 goes on after the failed write
-    ASSERT_TRUE(eventually([&] { return relayChannel2.rateByteCount.load() == 17; }));
+    ASSERT_TRUE(eventually([&] { return app.relay.relayChannel2.rateByteCount.load() == 17; }));
     stopBoth();
     EXPECT_TRUE(eventuallyWorkers(0, 0));
 }
@@ -217,7 +217,7 @@ std::vector<std::pair<int, std::string>> combinedRuns(const std::vector<Combined
 
 // Each answer is sent only after its request came out at port 2, so the true order is known.
 TEST_F(RelayTest, CombinedCaptureRecordsRequestsAndAnswersInTheOrderTheyWereRead) {
-    ASSERT_EQ(combinedCapture.open(dir.file("both.log")), 0);
+    ASSERT_EQ(app.captures.combinedCapture.open(dir.file("both.log")), 0);
     startBoth();
     std::vector<std::pair<int, std::string>> expected;
     for (uint32_t round = 0; round < 12; ++round) {
@@ -231,7 +231,7 @@ TEST_F(RelayTest, CombinedCaptureRecordsRequestsAndAnswersInTheOrderTheyWereRead
         expected.emplace_back(2, answer);
     }
     stopBoth();
-    ASSERT_TRUE(combinedCapture.close());
+    ASSERT_TRUE(app.captures.combinedCapture.close());
 
     std::string error;
     const auto records = parseCombinedRecords(dir.read("both.log"), error);
@@ -244,7 +244,7 @@ TEST_F(RelayTest, CombinedCaptureRecordsRequestsAndAnswersInTheOrderTheyWereRead
         bytes += static_cast<int64_t>(r.bytes.size());
         gaps += r.gapMicros;
     }
-    EXPECT_EQ(combinedCapture.byteCount(), bytes);
+    EXPECT_EQ(app.captures.combinedCapture.byteCount(), bytes);
     ASSERT_FALSE(records.empty());
     EXPECT_EQ(records.front().gapMicros, 0);
     // Wall time and gaps come from two clocks read together: they may differ by a microsecond
@@ -256,11 +256,11 @@ TEST_F(RelayTest, CombinedCaptureRecordsRequestsAndAnswersInTheOrderTheyWereRead
 // Every capture at once, both directions at full speed: the combined file holds, per direction,
 // exactly what that direction's own capture holds, which is exactly what was sent.
 TEST_F(RelayTest, CombinedCaptureBesideBothCapturesHoldsTheSameBytesPerDirection) {
-    appOptions.CRLF = 0;
-    appOptions.DATETIME = 0;
-    ASSERT_EQ(openCaptureLog(1, dir.file("one.log")), 1);
-    ASSERT_EQ(openCaptureLog(2, dir.file("two.log")), 1);
-    ASSERT_EQ(combinedCapture.open(dir.file("both.log")), 0);
+    app.relay.appOptions.CRLF = 0;
+    app.relay.appOptions.DATETIME = 0;
+    ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("one.log")), 1);
+    ASSERT_EQ(app.captures.openCaptureLog(2, dir.file("two.log")), 1);
+    ASSERT_EQ(app.captures.combinedCapture.open(dir.file("both.log")), 0);
     startBoth();
     const std::string forward = randomBytes(1 << 20, 31), backward = randomBytes(1 << 20, 32);
     std::string gotForward, gotBackward;
@@ -269,8 +269,8 @@ TEST_F(RelayTest, CombinedCaptureBesideBothCapturesHoldsTheSameBytesPerDirection
     gotForward = cable2.receive(forward.size(), 10000);
     send1.join(), send2.join(), receive1.join();
     stopBoth();
-    closeCaptureLog(1), closeCaptureLog(2);
-    ASSERT_TRUE(combinedCapture.close());
+    app.captures.closeCaptureLog(1), app.captures.closeCaptureLog(2);
+    ASSERT_TRUE(app.captures.combinedCapture.close());
     ASSERT_TRUE(gotForward == forward && gotBackward == backward);
 
     std::string error, perDirection[2];

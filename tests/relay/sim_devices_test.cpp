@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "relay/relay_channel.h"
+#include "relay/relay.h"
 #include "settings/config.h"
 #include "tests/support/pty_cable.h"
 
@@ -40,16 +40,17 @@ TEST(SimDevices, HostAndInstrumentHoldAConversationThroughTheRelay) {
     ScratchDir dir;
     PtyCable cableA, cableB;
     dir.write("Vorlinex.ini", devicesSection({cableA.slavePath(), cableB.slavePath(), "", "", "", ""}));
-    loadConfig();
-    ASSERT_EQ(openPort("com1", serialPort1), 0);
-    ASSERT_EQ(openPort("com2", serialPort2), 0);
+    Relay relay;
+    applyConfig(relay, loadConfig());
+    ASSERT_EQ(relay.openPort("com1", relay.serialPort1), 0);
+    ASSERT_EQ(relay.openPort("com2", relay.serialPort2), 0);
     std::mutex lock;
     std::string answers;  // what channel 2 carries from the instrument to the host
-    relayChannel2.chunkObserver = [&](const uint8_t* bytes, int32_t length, int32_t) {
+    relay.relayChannel2.chunkObserver = [&](const uint8_t* bytes, int32_t length, int32_t) {
         std::lock_guard<std::mutex> hold(lock);
         answers.append(reinterpret_cast<const char*>(bytes), length);
     };
-    for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
+    for (RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2}) {
         configurePort(channel->source);
         startRelayWorker(*channel);
     }
@@ -68,10 +69,10 @@ TEST(SimDevices, HostAndInstrumentHoldAConversationThroughTheRelay) {
     }
     stop = true;
     devices.join();
-    requestWorkerStop(relayChannel1), requestWorkerStop(relayChannel2);
-    joinRelayWorker(relayChannel1), joinRelayWorker(relayChannel2);
-    relayChannel2.chunkObserver = nullptr;
-    closePort(serialPort1), closePort(serialPort2);
+    requestWorkerStop(relay.relayChannel1), requestWorkerStop(relay.relayChannel2);
+    joinRelayWorker(relay.relayChannel1), joinRelayWorker(relay.relayChannel2);
+    relay.relayChannel2.chunkObserver = nullptr;
+    closePort(relay.serialPort1), closePort(relay.serialPort2);
 
     EXPECT_EQ(answers.substr(0, conversation.size()), conversation);
     // Each device received exactly what the other sent, in order.

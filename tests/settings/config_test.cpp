@@ -15,13 +15,13 @@
 
 namespace {
 
-class Config : public ::testing::Test {
+class ConfigFile : public ::testing::Test {
 protected:
     void SetUp() override {
         setBoxFunction([this](const BoxRequest& r) { boxes.push_back(r); });
         // Something other than what any file gives, so that a value a load did not set shows.
-        serialPort1.settings = serialPort2.settings = {3, 7, 7, 7, 7, 7};
-        for (auto* o : {&appOptions.RATE, &appOptions.DMODE, &appOptions.CRLF, &appOptions.DATETIME, &appOptions.DATETIMEVAL}) *o = 7;
+        config.port1 = config.port2 = {3, 7, 7, 7, 7, 7};
+        for (auto* o : {&config.appOptions.RATE, &config.appOptions.DMODE, &config.appOptions.CRLF, &config.appOptions.DATETIME, &config.appOptions.DATETIMEVAL}) *o = 7;
     }
     void TearDown() override { setBoxFunction(nullptr); }
     void expectOneBox(BoxIcon icon, const std::string& text) {
@@ -30,15 +30,16 @@ protected:
         EXPECT_EQ(boxes[0].text, text);
     }
     ScratchDir dir;
+    Config config;
     std::vector<BoxRequest> boxes;
 };
 
-TEST_F(Config, MissingFileGivesTheDefaultsAndEveryValueRoundTrips) {
-    comDevicePaths[0] = "/somewhere/else";
-    loadConfig();
-    EXPECT_EQ(comDevicePaths[0], "/dev/ttyS0");
+TEST_F(ConfigFile, MissingFileGivesTheDefaultsAndEveryValueRoundTrips) {
+    config.comDevicePaths[0] = "/somewhere/else";
+    config = loadConfig();
+    EXPECT_EQ(config.comDevicePaths[0], "/dev/ttyS0");
     EXPECT_FALSE(std::filesystem::exists(dir.file("Vorlinex.ini")));
-    reportConfigSave(saveConfig());
+    reportConfigSave(saveConfig(config));
     EXPECT_EQ(dir.read("Vorlinex.ini"),
               "[DATA1]\r\nCOM=0\r\nBPS=9600\r\nBIT=8\r\nPARI=0\r\nSTOP=0\r\nFLOW=0\r\n"
               "[DATA2]\r\nCOM=1\r\nBPS=9600\r\nBIT=8\r\nPARI=0\r\nSTOP=0\r\nFLOW=0\r\n"
@@ -50,22 +51,22 @@ TEST_F(Config, MissingFileGivesTheDefaultsAndEveryValueRoundTrips) {
         "[DATA2]\r\nCOM=-1\r\nBPS=2000\r\nBIT=6\r\nPARI=128\r\nSTOP=2\r\nFLOW=4\r\n"
         "[DATA]\r\nRATE=60\r\nDMODE=1\r\nCRLF=-2\r\nDATETIME=1\r\nDATETIMEVAL=3600\r\n";
     dir.write("Vorlinex.ini", file);
-    loadConfig();
-    reportConfigSave(saveConfig());
+    config = loadConfig();
+    reportConfigSave(saveConfig(config));
     EXPECT_EQ(dir.read("Vorlinex.ini"), file);
 }
 
-TEST_F(Config, MissingKeysAreZeroEightBitFieldsWrapAndForeignLinesSurvive) {
+TEST_F(ConfigFile, MissingKeysAreZeroEightBitFieldsWrapAndForeignLinesSurvive) {
     const std::string foreign = "; by hand\n[Other Program]\nWindow=10,20\nBig=" + std::string(1 << 20, 'Z') +
                                 "\n" + std::string("\0\xFF\x01\xFE", 4) + "\n\n";
     const std::string devices = devicesSection({"/dev/pts/9", "", "", "", "", ""});
     dir.write("Vorlinex.ini",
               foreign + "[data1]\n  com = 4   \n  ; keep me\nBIT=264\nPARI=-1\n\n" + devices + "[DATA]\nRATE=9");
-    loadConfig();
-    EXPECT_EQ(comDevicePaths[0], "/dev/pts/9");
-    EXPECT_EQ(serialPort1.settings.comIndex, 4);
-    serialPort1.settings.comIndex = 2;
-    reportConfigSave(saveConfig());
+    config = loadConfig();
+    EXPECT_EQ(config.comDevicePaths[0], "/dev/pts/9");
+    EXPECT_EQ(config.port1.comIndex, 4);
+    config.port1.comIndex = 2;
+    reportConfigSave(saveConfig(config));
     EXPECT_EQ(dir.read("Vorlinex.ini"),
               foreign + "[data1]\n  com = 2\n  ; keep me\nBIT=8\nPARI=255\nBPS=0\nSTOP=0\nFLOW=0\n\n" + devices +
                   "[DATA]\nRATE=9\nDMODE=0\nCRLF=0\nDATETIME=0\nDATETIMEVAL=0\n"
@@ -73,18 +74,18 @@ TEST_F(Config, MissingKeysAreZeroEightBitFieldsWrapAndForeignLinesSurvive) {
     expectOneBox(BoxIcon::Information, "Configuration Data Saved");
 }
 
-TEST_F(Config, SaveOnAFullDiskSaysWhyAndLeavesTheOldFileWhole) {
+TEST_F(ConfigFile, SaveOnAFullDiskSaysWhyAndLeavesTheOldFileWhole) {
     // An old file larger than the process may now write: as on a full disk.
     const std::string old = "[KEEP]\r\nX=" + std::string(256 * 1024, 'k') + "\r\n[DATA]\r\nRATE=7\r\n";
     dir.write("Vorlinex.ini", old);
-    loadConfig();
-    appOptions.RATE = 9;
+    config = loadConfig();
+    config.appOptions.RATE = 9;
     ::signal(SIGXFSZ, SIG_IGN);
     rlimit saved{}, small{};
     ::getrlimit(RLIMIT_FSIZE, &saved);
     small = {64 * 1024, saved.rlim_max};
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    reportConfigSave(saveConfig());
+    reportConfigSave(saveConfig(config));
     ::setrlimit(RLIMIT_FSIZE, &saved);
     expectOneBox(BoxIcon::Error, "Configuration Data Save Error: " + dir.file("Vorlinex.ini") + ": " + std::strerror(EFBIG));
     EXPECT_TRUE(dir.read("Vorlinex.ini") == old);

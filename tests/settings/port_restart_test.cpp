@@ -23,15 +23,15 @@ TEST_F(RunningRelay, OkWithoutChangeRestartsBothWorkersAndLosesNoQueuedByte) {
     for (int round = 0; round < 2; ++round) {
         // A mouse hold keeps channel 1 from reading, so a burst waits in port 1's input queue
         // across the restart; the hold ends as the user goes for the button.
-        relayChannel1.displayMouseHeld = 1;
-        leftMouseButtonDown = 1;
+        relay.relayChannel1.displayMouseHeld = 1;
+        relay.leftMouseButtonDown = 1;
         const std::string burst = randomBytes(3000, round);
         cable1.send(burst);
         EXPECT_EQ(cable2.receive(1, 300), "");
-        leftMouseButtonDown = 0;
-        restartPorts(choiceFromSettings(serialPort1.settings), choiceFromSettings(serialPort2.settings), reportPortOpen);
-        relayChannel1.displayMouseHeld = 0;
-        ASSERT_TRUE(serialPort1.isOpen() && serialPort2.isOpen());
+        relay.leftMouseButtonDown = 0;
+        restartPorts(relay, choiceFromSettings(relay.serialPort1.settings), choiceFromSettings(relay.serialPort2.settings), reportPortOpen);
+        relay.relayChannel1.displayMouseHeld = 0;
+        ASSERT_TRUE(relay.serialPort1.isOpen() && relay.serialPort2.isOpen());
         EXPECT_TRUE(cable2.receive(burst.size(), 5000) == burst);
         EXPECT_TRUE(eventuallyWorkers(1, 1));
         expectBothDirectionsRelay(cable1, cable2, 10 + round);
@@ -76,10 +76,10 @@ TEST_P(RestartWithAStalledDestination, LosesNoByteAndLeavesOneWorkerPerChannel) 
     startRelay();
     const std::string sent = sendUntilStalled(cable1);
     ASSERT_GT(sent.size(), 8192u);
-    PortChoice choice2 = choiceFromSettings(serialPort2.settings);
+    PortChoice choice2 = choiceFromSettings(relay.serialPort2.settings);
     choice2.com = port2Com;
-    restartPorts(choiceFromSettings(serialPort1.settings), choice2, reportPortOpen);
-    ASSERT_TRUE(serialPort1.isOpen() && serialPort2.isOpen());
+    restartPorts(relay, choiceFromSettings(relay.serialPort1.settings), choice2, reportPortOpen);
+    ASSERT_TRUE(relay.serialPort1.isOpen() && relay.serialPort2.isOpen());
     EXPECT_TRUE(eventuallyWorkers(1, 1));
 
     PtyCable& destination = port2Com == 1 ? cable2 : cable3;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "relay/relay_channel.h"
+#include "relay/relay.h"
 #include "relay/serial_port.h"
 #include "settings/config.h"
 #include "shell/message_catalogue.h"
@@ -19,17 +19,17 @@ protected:
     void startRelay(int baud1 = 9600) {
         dir.write("Vorlinex.ini", "[DATA1]\nCOM=0\nBPS=" + std::to_string(baud1) + "\nBIT=8\n[DATA2]\nCOM=1\nBPS=9600\nBIT=8\n" +
                                       devicesSection({cable1.slavePath(), cable2.slavePath(), cable3.slavePath(), "", "", ""}));
-        loadConfig();
-        for (auto [port, channel] : {std::pair{&serialPort1, &relayChannel1}, std::pair{&serialPort2, &relayChannel2}}) {
-            ASSERT_EQ(openPort(portDeviceNameAt(port->settings.comIndex), *port), 0);
+        applyConfig(relay, loadConfig());
+        for (auto [port, channel] : {std::pair{&relay.serialPort1, &relay.relayChannel1}, std::pair{&relay.serialPort2, &relay.relayChannel2}}) {
+            ASSERT_EQ(relay.openPort(portDeviceNameAt(port->settings.comIndex), *port), 0);
             configurePort(*port);
             startRelayWorker(*channel);
         }
     }
     void TearDown() override {
-        for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) requestWorkerStop(*channel), joinRelayWorker(*channel);
-        closePort(serialPort1);
-        closePort(serialPort2);
+        for (RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2}) requestWorkerStop(*channel), joinRelayWorker(*channel);
+        closePort(relay.serialPort1);
+        closePort(relay.serialPort2);
         setBoxFunction(nullptr);
     }
     // Both directions carry bytes end to end, whole and in order.
@@ -41,6 +41,7 @@ protected:
     }
 
     ScratchDir dir;
+    Relay relay;
     PtyCable cable1, cable2, cable3;
     std::vector<BoxRequest> boxes;
 };

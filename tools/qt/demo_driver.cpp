@@ -112,7 +112,7 @@ private:
     void openDisplays() {
         display1_ = windowOpenedBy([this] { clickButton("117"); });
         if (display1_ == nullptr) skip("display window 1", "button 117 opened no window");
-        if (QAction* binary = mainMenuItem(40008)) {
+        if (QAction* binary = vorlinexOf(main_).mainMenuItem(40008)) {
             binary->trigger();
         } else {
             skip("hex form of display window 2", "no menu item 40008");
@@ -123,17 +123,17 @@ private:
     }
 
     void startCaptures() {
-        setCaptureFileChooser([](int channel) -> std::optional<QString> {
+        vorlinexOf(main_).captureWindows.setCaptureFileChooser([](int channel) -> std::optional<QString> {
             if (channel == kCombinedCapture) return outputFolder + QStringLiteral("/combined.log");
             return outputFolder + QStringLiteral("/channel%1.log").arg(channel);
         });
-        setCreateFilePrompt([](const QString&) { return true; });
-        startCapture(1);
-        startCapture(2);
-        startCapture(kCombinedCapture);
-        log1_ = captureLogWindow(1);
-        log2_ = captureLogWindow(2);
-        logBoth_ = captureLogWindow(kCombinedCapture);
+        vorlinexOf(main_).captureWindows.setCreateFilePrompt([](const QString&) { return true; });
+        vorlinexOf(main_).captureWindows.startCapture(1);
+        vorlinexOf(main_).captureWindows.startCapture(2);
+        vorlinexOf(main_).captureWindows.startCapture(kCombinedCapture);
+        log1_ = vorlinexOf(main_).captureWindows.captureLogWindow(1);
+        log2_ = vorlinexOf(main_).captureWindows.captureLogWindow(2);
+        logBoth_ = vorlinexOf(main_).captureWindows.captureLogWindow(kCombinedCapture);
         // The pictures wait until traffic has run for a while, past the host's quiet period.
         const int wait = std::max(0, pictureTimeMs() - static_cast<int>(started_.elapsed()));
         QTimer::singleShot(wait, main_, [this] { awaitTraffic(); });
@@ -173,13 +173,13 @@ private:
         runDialog("07-options-dialog.png", "options dialog", runOptionDialog);
         runDialog("08-about-dialog.png", "About dialog", runAboutDialog);
         const int wait = std::max(0, runSeconds * 1000 - static_cast<int>(started_.elapsed()));
-        QTimer::singleShot(wait, main_, [] {
+        QTimer::singleShot(wait, main_, [this] {
             say("shutting down");
-            shutdownVorlinex();
+            vorlinexOf(main_).shutdownVorlinex();
         });
     }
 
-    void runDialog(const char* fileName, const std::string& what, void (*run)(QWidget*)) {
+    void runDialog(const char* fileName, const std::string& what, void (*run)(const SettingsDialogHost&, QWidget*)) {
         auto pending = std::make_shared<bool>(true);
         const QSet<QWidget*> before = visibleWindows();
         QTimer::singleShot(700, main_, [pending, before, fileName, what] {
@@ -202,7 +202,7 @@ private:
                 dialog->close();
             }
         });
-        run(main_);
+        run(vorlinexOf(main_).settingsHost, main_);
         if (*pending) {
             *pending = false;
             skip(what, "the dialog returned at once");
