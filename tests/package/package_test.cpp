@@ -61,10 +61,11 @@ TEST(InstalledProgram, HelpOpensTheCurrentFoldersPageElseTheInstalledOne) {
     std::vector<std::string> opened;
     setDesktopUrlRecorder([&opened](const QUrl& url) { opened.push_back(url.toString().toStdString()); });
     recordBoxes();
-    EXPECT_EQ(runVorlinex([&dir](QWidget*) {
-        mainMenuItem(40003)->trigger();
+    EXPECT_EQ(runVorlinex([&dir](QWidget* window) {
+        Vorlinex& v = vorlinexOf(window);
+        v.mainMenuItem(40003)->trigger();
         dir.write("Vorlinex.html", "<html>local</html>");
-        mainMenuItem(40003)->trigger();
+        v.mainMenuItem(40003)->trigger();
     }), 0);
     setDesktopUrlRecorder({});
     const QString local = QFileInfo(QString::fromStdString(dir.file("Vorlinex.html"))).canonicalFilePath();

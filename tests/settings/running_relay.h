@@ -15,7 +15,11 @@
 // Three cables on COM1..COM3; ports 1 and 2 open on the first two, their workers running.
 class RunningRelay : public ::testing::Test {
 protected:
-    RunningRelay() { setBoxFunction([this](const BoxRequest& r) { boxes.push_back(r); }); }
+    RunningRelay() : RunningRelay(ownRelay) {}
+    // Runs the given relay (an application's) instead of one of its own.
+    explicit RunningRelay(Relay& running) : relay(running) {
+        setBoxFunction([this](const BoxRequest& r) { boxes.push_back(r); });
+    }
     void startRelay(int baud1 = 9600) {
         dir.write("Vorlinex.ini", "[DATA1]\nCOM=0\nBPS=" + std::to_string(baud1) + "\nBIT=8\n[DATA2]\nCOM=1\nBPS=9600\nBIT=8\n" +
                                       devicesSection({cable1.slavePath(), cable2.slavePath(), cable3.slavePath(), "", "", ""}));
@@ -41,7 +45,8 @@ protected:
     }
 
     ScratchDir dir;
-    Relay relay;
+    Relay ownRelay;
+    Relay& relay;
     PtyCable cable1, cable2, cable3;
     std::vector<BoxRequest> boxes;
 };

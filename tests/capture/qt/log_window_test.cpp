@@ -38,7 +38,10 @@ void clickClose(QWidget* window) {
     button->click();
 }
 
-bool itemEnabled(int id) { return mainMenuItem(id) != nullptr && mainMenuItem(id)->isEnabled(); }
+bool itemEnabled(int id) {
+    QAction* item = runningVorlinex().mainMenuItem(id);
+    return item != nullptr && item->isEnabled();
+}
 
 // The program on two cables; the file dialog is replaced by the path the test gives.
 class CaptureInProgram : public ::testing::Test {
@@ -46,14 +49,19 @@ protected:
     void SetUp() override {
         dir.write("Vorlinex.ini", vorlinexIni({device1.slavePath(), device2.slavePath()}));
         recordBoxes();
-        setCaptureFileChooser([this](int) { return std::optional<QString>(chosen); });
     }
-    void TearDown() override { setCaptureFileChooser({}); }
+    // Runs the program with the file dialog replaced by `chosen`.
+    void run(const std::function<void(QWidget*)>& body) {
+        runVorlinex([&](QWidget* window) {
+            vorlinexOf(window).captureWindows.setCaptureFileChooser([this](int) { return std::optional<QString>(chosen); });
+            body(window);
+        });
+    }
 
     QWidget* start(int channel, const std::string& path) {
         chosen = QString::fromStdString(path);
-        mainMenuItem(40009 + channel)->trigger();
-        return captureLogWindow(channel);
+        runningVorlinex().mainMenuItem(40009 + channel)->trigger();
+        return runningVorlinex().captureWindows.captureLogWindow(channel);
     }
     std::string flow(PtyCable& from, PtyCable& to, const std::string& bytes) {
         from.send(bytes);
@@ -69,7 +77,7 @@ protected:
 // With the combined capture of both directions beside them.
 TEST_F(CaptureInProgram, BothDirectionsCaptureIntoTheirFilesWhileBytesFlowBothWays) {
     std::string sent1, sent2;
-    runVorlinex([&](QWidget*) {
+    run([&](QWidget*) {
         QPointer<QWidget> log1 = start(1, dir.file("one.txt")), log2 = start(2, dir.file("two.txt"));
         QPointer<QWidget> both = start(kCombinedCapture, dir.file("both.txt"));
         ASSERT_TRUE(log1 && log2 && both);
@@ -106,7 +114,8 @@ TEST_F(CaptureInProgram, BothDirectionsCaptureIntoTheirFilesWhileBytesFlowBothWa
 // The disk fills under the combined capture: it alone ends, reported once; the others go on.
 TEST_F(CaptureInProgram, AFullDeviceEndsOnlyTheCombinedCapture) {
     std::string sent1;
-    runVorlinex([&](QWidget*) {
+    run([&](QWidget* main) {
+        Vorlinex& v = vorlinexOf(main);
         QPointer<QWidget> log1 = start(1, dir.file("one.txt")), both = start(kCombinedCapture, "/dev/full");
         ASSERT_TRUE(log1 && both);
         EXPECT_TRUE(waitUntil([&] {
@@ -114,7 +123,7 @@ TEST_F(CaptureInProgram, AFullDeviceEndsOnlyTheCombinedCapture) {
             return both.isNull();
         }, 30000));
         EXPECT_TRUE(itemEnabled(40012) && !itemEnabled(40010) && log1);
-        EXPECT_EQ(combinedCapture.byteCount(), 0);
+        EXPECT_EQ(v.app.captures.combinedCapture.byteCount(), 0);
         sent1 += flow(device1, device2, randomBytes(5000, 3));
         flow(device2, device1, "the other way");
         EXPECT_TRUE(waitUntil([&] { return controlText(log1, 1066) == QString::number(sent1.size()); }));
@@ -136,7 +145,8 @@ TEST_F(CaptureInProgram, EachWayOfEndingEndsTheCaptureAndTheNextMakesANewWindowW
                  QApplication::sendEvent(button, &space);
              }
          }}};
-    runVorlinex([&](QWidget*) {
+    run([&](QWidget* main) {
+        Vorlinex& v = vorlinexOf(main);
         for (const auto& [name, end] : ways) {
             SCOPED_TRACE(name.toStdString());
             QPointer<QWidget> window = start(1, dir.file(name.toStdString()));
@@ -156,10 +166,10 @@ TEST_F(CaptureInProgram, EachWayOfEndingEndsTheCaptureAndTheNextMakesANewWindowW
                     QApplication::processEvents();
                     ASSERT_TRUE(window && window->isVisible()) << "key " << key;
                 }
-            EXPECT_EQ(relayChannel1.logEnabled.load(), 1);
+            EXPECT_EQ(v.app.relay.relayChannel1.logEnabled.load(), 1);
             end(window);
             EXPECT_FALSE(window && window->isVisible());
-            EXPECT_EQ(relayChannel1.logEnabled.load(), 0);
+            EXPECT_EQ(v.app.relay.relayChannel1.logEnabled.load(), 0);
             EXPECT_TRUE(waitUntil([&] { return itemEnabled(40010); }));
             EXPECT_EQ(dir.read(name.toStdString()), "again");
             flow(device1, device2, "between captures");
@@ -172,8 +182,8 @@ TEST_F(CaptureInProgram, EachWayOfEndingEndsTheCaptureAndTheNextMakesANewWindowW
             if (window) flow(device1, device2, randomBytes(2000, 7));
             return window.isNull();
         }, 30000));
-        EXPECT_TRUE(itemEnabled(40010) && relayChannel1.logEnabled.load() == 0);
-        EXPECT_EQ(captureByteCount(1), 0);
+        EXPECT_TRUE(itemEnabled(40010) && v.app.relay.relayChannel1.logEnabled.load() == 0);
+        EXPECT_EQ(v.app.captures.captureByteCount(1), 0);
         flow(device1, device2, randomBytes(20000, 8));
         QApplication::processEvents();
     });
@@ -190,11 +200,12 @@ TEST_F(CaptureInProgram, AnIniComIndexOfInt32MaxIsNumberedWithoutOverflow) {
     std::string ini = vorlinexIni({device1.slavePath(), device2.slavePath()});
     ini.replace(ini.find("COM=1\n"), 6, "COM=2147483647\n");
     dir.write("Vorlinex.ini", ini);
-    runVorlinex([&](QWidget* main) {
+    run([&](QWidget* main) {
+        Vorlinex& v = vorlinexOf(main);
         EXPECT_EQ(controlText(main, 1056), "COM");
         main->findChild<QPushButton*>(QStringLiteral("117"))->click();
-        ASSERT_NE(displayWindowOf(1), nullptr);
-        EXPECT_EQ(displayWindowOf(1)->windowTitle(), "Com1 -> Com2147483648");
+        ASSERT_NE(v.displayWindows.displayWindowOf(1), nullptr);
+        EXPECT_EQ(v.displayWindows.displayWindowOf(1)->windowTitle(), "Com1 -> Com2147483648");
         QWidget* log = start(1, dir.file("big.txt"));
         ASSERT_NE(log, nullptr);
         EXPECT_EQ(controlText(log, 1067), "Com1 -> Com2147483648");
@@ -236,7 +247,8 @@ TEST_F(CaptureInProgram, AStalledPipeReaderNeverHoldsTheWindowsAndLosesNoByte) {
             for (StalledPipe& p : pipes) p.got.clear(), p.drain();
     });
     std::string sent;
-    runVorlinex([&](QWidget*) {
+    run([&](QWidget* main) {
+        Vorlinex& v = vorlinexOf(main);
         QPointer<QWidget> windows[] = {start(1, dir.file("pipe1")),
                                        start(kCombinedCapture, dir.file("pipe3"))};
         ASSERT_TRUE(windows[0] && windows[1]);
@@ -246,8 +258,8 @@ TEST_F(CaptureInProgram, AStalledPipeReaderNeverHoldsTheWindowsAndLosesNoByte) {
             clickClose(window);
             EXPECT_FALSE(window && window->isVisible());
         }
-        EXPECT_EQ(relayChannel1.logEnabled.load(), 0);
-        EXPECT_FALSE(combinedCapture.enabled());
+        EXPECT_EQ(v.app.relay.relayChannel1.logEnabled.load(), 0);
+        EXPECT_FALSE(v.app.captures.combinedCapture.enabled());
         uiDone.set_value();
         for (StalledPipe& p : pipes) ::close(p.filler);
         EXPECT_TRUE(waitUntil([&] {
@@ -277,9 +289,7 @@ TEST_F(CaptureInProgram, AStalledPipeReaderNeverHoldsTheWindowsAndLosesNoByte) {
 // nothing changes. A new name without a dot gets ".txt" (and the question before it is made);
 // an existing file without a dot is captured into as it is.
 TEST_F(CaptureInProgram, FileDialogListsEveryFileAndCancellingChangesNothing) {
-    setCaptureFileChooser({});
     QStringList asked;
-    setCreateFilePrompt([&](const QString& path) { asked << path; return false; });
     dir.write("README", "no dot");
     dir.write("notes.txt", "a dot");
     QString title;
@@ -318,19 +328,22 @@ TEST_F(CaptureInProgram, FileDialogListsEveryFileAndCancellingChangesNothing) {
         QMetaObject::invokeMethod(dialog, accept ? "accept" : "reject", Qt::QueuedConnection);
     });
     answering.start(50);
-    runVorlinex([&](QWidget*) {
-        mainMenuItem(40010)->trigger();
+    run([&](QWidget* main) {
+        Vorlinex& v = vorlinexOf(main);
+        v.captureWindows.setCaptureFileChooser({});
+        v.captureWindows.setCreateFilePrompt([&](const QString& path) { asked << path; return false; });
+        v.mainMenuItem(40010)->trigger();
         EXPECT_EQ(title, "Vorlinex Log File Open");
         EXPECT_EQ(filters, QStringList({"All Files(*.*)", "txt files(*.txt)", "All Files(*.*)"}));
         EXPECT_TRUE(listed.contains("README") && listed.contains("notes.txt")) << listed.join(", ").toStdString();
-        EXPECT_EQ(captureLogWindow(1), nullptr);
+        EXPECT_EQ(v.captureWindows.captureLogWindow(1), nullptr);
         EXPECT_TRUE(itemEnabled(40010));
-        EXPECT_EQ(relayChannel1.logEnabled.load(), 0);
+        EXPECT_EQ(v.app.relay.relayChannel1.logEnabled.load(), 0);
         EXPECT_TRUE(asked.isEmpty());
 
-        mainMenuItem(40010)->trigger();
+        v.mainMenuItem(40010)->trigger();
         EXPECT_EQ(asked, QStringList({QString::fromStdString(dir.file("newcapture.txt"))}));
-        QWidget* window = captureLogWindow(1);
+        QWidget* window = v.captureWindows.captureLogWindow(1);
         ASSERT_NE(window, nullptr);
         EXPECT_EQ(window->findChild<QGroupBox*>(QStringLiteral("1065"))->title(), "Log File Name： README");
         flow(device1, device2, "into README");
@@ -338,7 +351,6 @@ TEST_F(CaptureInProgram, FileDialogListsEveryFileAndCancellingChangesNothing) {
         EXPECT_TRUE(waitUntil([] { return itemEnabled(40010); }));
     });
     answering.stop();
-    setCreateFilePrompt({});
     EXPECT_EQ(visits, 3);
     EXPECT_EQ(dir.read("README"), "into README");
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(dir.file("newcapture.txt"))));
@@ -371,25 +383,25 @@ int captureUntilRefused(int error) {
         const rlimit limit{20000, 20000};
         ::setrlimit(RLIMIT_FSIZE, &limit);
     }
-    setCaptureFileChooser([&](int) { return std::optional<QString>(QString::fromStdString(path)); });
     auto flow = [&](const std::string& bytes) {
         device1.send(bytes);
         return device2.receive(bytes.size(), 10000) == bytes;
     };
-    runVorlinex([&](QWidget*) {
-        mainMenuItem(40010)->trigger();
-        QPointer<QWidget> window = captureLogWindow(1);
+    runVorlinex([&](QWidget* main) {
+        Vorlinex& v = vorlinexOf(main);
+        v.captureWindows.setCaptureFileChooser([&](int) { return std::optional<QString>(QString::fromStdString(path)); });
+        v.mainMenuItem(40010)->trigger();
+        QPointer<QWidget> window = v.captureWindows.captureLogWindow(1);
         check(window, "the capture started");
         ::close(reader);
         check(waitUntil([&] {
             if (window) flow(randomBytes(2000, 9));
             return window.isNull();
         }, 30000), "the capture ended");
-        check(itemEnabled(40010) && relayChannel1.logEnabled.load() == 0, "the channel is free again");
+        check(itemEnabled(40010) && v.app.relay.relayChannel1.logEnabled.load() == 0, "the channel is free again");
         check(flow(randomBytes(20000, 10)), "the relay goes on");
         QApplication::processEvents();
     });
-    setCaptureFileChooser({});
     check(recordedBoxes().size() == 1, "one report");
     for (const RecordedBox& box : recordedBoxes())
         check(box.icon == BoxIcon::Error && box.text.find(std::strerror(error)) != std::string::npos, box.text);

@@ -42,13 +42,14 @@ void mouse(QWidget* target, QEvent::Type type, Qt::MouseButtons held) {
 TEST(DisplayInTheProgram, EachPortsBytesReachOnlyItsChannelsWindowAndStampsOnlyText) {
     Cables cables(true);
     runVorlinex([&](QWidget* mainWindow) {
-        ASSERT_EQ(appOptions.DATETIME.load(), 1);
-        appOptions.DMODE = 0;
+        Vorlinex& v = vorlinexOf(mainWindow);
+        ASSERT_EQ(v.app.relay.appOptions.DATETIME.load(), 1);
+        v.app.relay.appOptions.DMODE = 0;
         pressDisp(mainWindow, 117);
-        appOptions.DMODE = 1;
+        v.app.relay.appOptions.DMODE = 1;
         pressDisp(mainWindow, 118);
-        TrafficTextControl* text = trafficDisplay1.displayWindow.load().get();
-        TrafficTextControl* hex = trafficDisplay2.displayWindow.load().get();
+        TrafficTextControl* text = v.app.trafficDisplay1.displayWindow.load().get();
+        TrafficTextControl* hex = v.app.trafficDisplay2.displayWindow.load().get();
         ASSERT_TRUE(text != nullptr && hex != nullptr);
 
         const std::string bytes = "to port two \x93\xfa\x96\x7b";
@@ -73,14 +74,15 @@ TEST(DisplayInTheProgram, EachPortsBytesReachOnlyItsChannelsWindowAndStampsOnlyT
 TEST(DisplayInTheProgram, HoldingTheButtonInChannelOnesTextPausesChannelOneOnly) {
     Cables cables;
     runVorlinex([&](QWidget* mainWindow) {
+        Vorlinex& v = vorlinexOf(mainWindow);
         pressDisp(mainWindow, 117);
         pressDisp(mainWindow, 118);
-        TrafficTextControl* one = trafficDisplay1.displayWindow.load().get();
-        TrafficTextControl* two = trafficDisplay2.displayWindow.load().get();
-        QWidget* text = displayWindowOf(1)->findChild<TrafficView*>(QStringLiteral("1001"))->viewport();
+        TrafficTextControl* one = v.app.trafficDisplay1.displayWindow.load().get();
+        TrafficTextControl* two = v.app.trafficDisplay2.displayWindow.load().get();
+        QWidget* text = v.displayWindows.displayWindowOf(1)->findChild<TrafficView*>(QStringLiteral("1001"))->viewport();
         mouse(text, QEvent::MouseButtonPress, Qt::LeftButton);
-        ASSERT_EQ(relayChannel1.displayMouseHeld.load(), 1);
-        ASSERT_EQ(leftMouseButtonDown.load(), 1);
+        ASSERT_EQ(v.app.relay.relayChannel1.displayMouseHeld.load(), 1);
+        ASSERT_EQ(v.app.relay.leftMouseButtonDown.load(), 1);
 
         cables.first.send("held back");
         // Channel 2 goes on: several round trips through its worker while channel 1 waits.
@@ -97,7 +99,7 @@ TEST(DisplayInTheProgram, HoldingTheButtonInChannelOnesTextPausesChannelOneOnly)
         EXPECT_EQ(cables.second.receiveUntilQuiet(300), "");
 
         mouse(text, QEvent::MouseButtonRelease, Qt::NoButton);
-        EXPECT_EQ(relayChannel1.displayMouseHeld.load(), 0);
+        EXPECT_EQ(v.app.relay.relayChannel1.displayMouseHeld.load(), 0);
         EXPECT_EQ(cables.second.receive(9, 10000), "held back");
         EXPECT_TRUE(waitUntil([&] { return one->text() == "held back"; }));
     });

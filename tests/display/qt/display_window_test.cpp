@@ -26,6 +26,7 @@
 #include "relay/relay_channel.h"
 #include "settings/config.h"
 #include "shell/message_catalogue.h"
+#include "shell/qt/main_window.h"
 
 namespace {
 
@@ -78,51 +79,59 @@ void mouse(QWidget* target, QEvent::Type type, QPoint at = {4, 4}) {
     QApplication::sendEvent(target, &event);
 }
 
+// Each case makes its own application object and opens its windows through it.
+class DisplayWindow : public ::testing::Test {
+protected:
+    Vorlinex v;
+};
+class DisplayWindowHook : public DisplayWindow {};
+class TrafficViewText : public DisplayWindow {};
+
 }  // namespace
 
-TEST(DisplayWindow, OpensTheTemplatesWindowWithItsTitleAndAnEmptyReadOnlyText) {
+TEST_F(DisplayWindow, OpensTheTemplatesWindowWithItsTitleAndAnEmptyReadOnlyText) {
     std::vector<BoxRequest> boxes;
     setBoxFunction([&](const BoxRequest& request) { boxes.push_back(request); });
-    setDisplayWindowTitle(1, "ignored");  // no window yet: no effect
+    v.displayWindows.setDisplayWindowTitle(1, "ignored");  // no window yet: no effect
     struct { int channel, port1Com, port2Com; const char *title, *templateName; } cases[] = {
         {1, 5, 3, "Com6 -> Com4", "IDD_DIALOG_DISP1"}, {2, 2, 0, "Com1 -> Com3", "IDD_DIALOG_DISP2"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.channel);
-        serialPort1.settings.comIndex = c.port1Com;
-        serialPort2.settings.comIndex = c.port2Com;
-        openDisplayWindow(c.channel);
-        QWidget* window = displayWindowOf(c.channel);
+        v.app.relay.serialPort1.settings.comIndex = c.port1Com;
+        v.app.relay.serialPort2.settings.comIndex = c.port2Com;
+        v.displayWindows.openDisplayWindow(c.channel);
+        QWidget* window = v.displayWindows.displayWindowOf(c.channel);
         ASSERT_NE(window, nullptr);
         EXPECT_EQ(window->objectName().toStdString(), c.templateName);
         EXPECT_EQ(window->windowTitle().toStdString(), c.title);
         EXPECT_TRUE(window->isVisible());
-        EXPECT_EQ(trafficDisplay(c.channel).displayOpen.load(), 1);
+        EXPECT_EQ(v.app.trafficDisplay(c.channel).displayOpen.load(), 1);
         ASSERT_NE(viewOf(window), nullptr);
-        EXPECT_EQ(viewOf(window)->model(), trafficDisplay(c.channel).displayWindow.load().get());
+        EXPECT_EQ(viewOf(window)->model(), v.app.trafficDisplay(c.channel).displayWindow.load().get());
         EXPECT_EQ(buttonOf(window, 1046)->text() + buttonOf(window, 1058)->text(), "CLEAREND");
     }
     EXPECT_TRUE(boxes.empty()) << boxes.front().text;  // the font was applied
-    setDisplayWindowTitle(1, "COM");
-    EXPECT_EQ(displayWindowOf(1)->windowTitle(), "COM");
+    v.displayWindows.setDisplayWindowTitle(1, "COM");
+    EXPECT_EQ(v.displayWindows.displayWindowOf(1)->windowTitle(), "COM");
 }
 
 // END and the close box end the window's widgets; its text stays with the channel, which a
 // worker may still be rendering into, until the next window takes its place.
-TEST(DisplayWindow, ClearEndAndCloseBoxEndTheWindowAndReopeningGivesANewOne) {
-    appOptions.DMODE = 1;
-    openDisplayWindow(1);
-    QPointer<QWidget> first = displayWindowOf(1);
-    std::weak_ptr<TrafficTextControl> firstText = trafficDisplay1.displayWindow.load();
+TEST_F(DisplayWindow, ClearEndAndCloseBoxEndTheWindowAndReopeningGivesANewOne) {
+    v.app.relay.appOptions.DMODE = 1;
+    v.displayWindows.openDisplayWindow(1);
+    QPointer<QWidget> first = v.displayWindows.displayWindowOf(1);
+    std::weak_ptr<TrafficTextControl> firstText = v.app.trafficDisplay1.displayWindow.load();
     TrafficTextControl* firstModel = firstText.lock().get();
-    send(trafficDisplay1, "ABCDEFGHIJ");
+    send(v.app.trafficDisplay1, "ABCDEFGHIJ");
     buttonOf(first, 1046)->click();
-    send(trafficDisplay1, "K");
+    send(v.app.trafficDisplay1, "K");
     EXPECT_EQ(firstModel->text().substr(0, 4), "4B  ");
 
-    appOptions.DMODE = 0;
-    openDisplayWindow(1);  // already open: nothing changes, not even the form
-    EXPECT_EQ(displayWindowCount(1), 1);
-    EXPECT_EQ(trafficDisplay1.displayMode.load(), 1);
+    v.app.relay.appOptions.DMODE = 0;
+    v.displayWindows.openDisplayWindow(1);  // already open: nothing changes, not even the form
+    EXPECT_EQ(v.displayWindows.displayWindowCount(1), 1);
+    EXPECT_EQ(v.app.trafficDisplay1.displayMode.load(), 1);
     // Only the main window has a dialog's keys: Esc and Enter neither end nor clear.
     for (int key : {Qt::Key_Escape, Qt::Key_Return}) {
         QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
@@ -134,47 +143,47 @@ TEST(DisplayWindow, ClearEndAndCloseBoxEndTheWindowAndReopeningGivesANewOne) {
     QApplication::processEvents();
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(first.isNull());
-    EXPECT_EQ(trafficDisplay1.displayOpen.load(), 0);
-    EXPECT_EQ(trafficDisplay1.displayWindow.load().get(), firstModel);  // kept for the worker
+    EXPECT_EQ(v.app.trafficDisplay1.displayOpen.load(), 0);
+    EXPECT_EQ(v.app.trafficDisplay1.displayWindow.load().get(), firstModel);  // kept for the worker
     EXPECT_EQ(firstModel->textLength(), 74);
 
-    openDisplayWindow(1);  // a new empty window in the form of this moment
-    QPointer<QWidget> second = displayWindowOf(1);
+    v.displayWindows.openDisplayWindow(1);  // a new empty window in the form of this moment
+    QPointer<QWidget> second = v.displayWindows.displayWindowOf(1);
     ASSERT_NE(second.data(), first.data());
-    EXPECT_EQ(displayWindowCount(1), 2);
-    EXPECT_EQ(viewOf(second)->model(), trafficDisplay1.displayWindow.load().get());
+    EXPECT_EQ(v.displayWindows.displayWindowCount(1), 2);
+    EXPECT_EQ(viewOf(second)->model(), v.app.trafficDisplay1.displayWindow.load().get());
     EXPECT_TRUE(firstText.expired());  // no render call holds the old text: it is gone
-    send(trafficDisplay1, "new");
-    EXPECT_EQ(trafficDisplay1.displayWindow.load()->text(), "new");
+    send(v.app.trafficDisplay1, "new");
+    EXPECT_EQ(v.app.trafficDisplay1.displayWindow.load()->text(), "new");
     second->close();  // the close box
     QApplication::processEvents();
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(second.isNull());
-    EXPECT_EQ(trafficDisplay1.displayOpen.load(), 0);
+    EXPECT_EQ(v.app.trafficDisplay1.displayOpen.load(), 0);
 }
 
-TEST(DisplayWindowHook, PressesInTheTextHoldTheChannelEvenDuringAHexRender) {
-    appOptions.DMODE = 1;
-    openDisplayWindow(1);
-    openDisplayWindow(2);
-    TrafficView* view = viewOf(displayWindowOf(1));
-    send(trafficDisplay1, std::string(64, 'x'));
+TEST_F(DisplayWindowHook, PressesInTheTextHoldTheChannelEvenDuringAHexRender) {
+    v.app.relay.appOptions.DMODE = 1;
+    v.displayWindows.openDisplayWindow(1);
+    v.displayWindows.openDisplayWindow(2);
+    TrafficView* view = viewOf(v.displayWindows.displayWindowOf(1));
+    send(v.app.trafficDisplay1, std::string(64, 'x'));
     view->setSelection(10, 20);
-    trafficDisplay1.render.hexRendering = 1;
+    v.app.trafficDisplay1.render.hexRendering = 1;
     mouse(view->viewport(), QEvent::MouseButtonPress);
-    EXPECT_EQ(relayChannel1.displayMouseHeld.load(), 1);
-    EXPECT_EQ(leftMouseButtonDown.load(), 1);
+    EXPECT_EQ(v.app.relay.relayChannel1.displayMouseHeld.load(), 1);
+    EXPECT_EQ(v.app.relay.leftMouseButtonDown.load(), 1);
     EXPECT_EQ(view->caret(), 20);  // swallowed: the click did not reach the text
     mouse(view->viewport(), QEvent::MouseButtonRelease);
-    EXPECT_EQ(relayChannel1.displayMouseHeld.load(), 0);
-    EXPECT_EQ(leftMouseButtonDown.load(), 0);
+    EXPECT_EQ(v.app.relay.relayChannel1.displayMouseHeld.load(), 0);
+    EXPECT_EQ(v.app.relay.leftMouseButtonDown.load(), 0);
     // The left-button word follows presses anywhere; only the text holds a channel.
-    mouse(buttonOf(displayWindowOf(2), 1046), QEvent::MouseButtonPress);
-    EXPECT_EQ(leftMouseButtonDown.load(), 1);
-    EXPECT_EQ(relayChannel2.displayMouseHeld.load(), 0);
+    mouse(buttonOf(v.displayWindows.displayWindowOf(2), 1046), QEvent::MouseButtonPress);
+    EXPECT_EQ(v.app.relay.leftMouseButtonDown.load(), 1);
+    EXPECT_EQ(v.app.relay.relayChannel2.displayMouseHeld.load(), 0);
 }
 
-TEST(TrafficView, DecodesCodePage932WithPlaceholdersForWhatCannotBeDrawn) {
+TEST_F(TrafficViewText, DecodesCodePage932WithPlaceholdersForWhatCannotBeDrawn) {
     const std::pair<std::string, QString> cases[] = {
         {"\x93\xfa\x96\x7b\xb1\xb2", QStringLiteral("日本ｱｲ")},
         {std::string("A\0B", 3), QStringLiteral("A□B")},
@@ -189,27 +198,27 @@ TEST(TrafficView, DecodesCodePage932WithPlaceholdersForWhatCannotBeDrawn) {
     EXPECT_EQ(segments[2].column, 3);
 }
 
-TEST(TrafficView, FollowsTheEndDropsTheSelectionOnTheNextChunkAndCopies) {
-    appOptions.DMODE = 0;
-    openDisplayWindow(1);
-    TrafficView* view = viewOf(displayWindowOf(1));
+TEST_F(TrafficViewText, FollowsTheEndDropsTheSelectionOnTheNextChunkAndCopies) {
+    v.app.relay.appOptions.DMODE = 0;
+    v.displayWindows.openDisplayWindow(1);
+    TrafficView* view = viewOf(v.displayWindows.displayWindowOf(1));
     TrafficTextControl* model = view->model();
     std::string lines;
     for (int i = 0; i < 300; ++i) lines += "line " + std::to_string(i) + "\r\n";
-    send(trafficDisplay1, lines);
+    send(v.app.trafficDisplay1, lines);
     view->refresh();
     EXPECT_FALSE(view->refresh());  // nothing new
     QScrollBar* bar = view->verticalScrollBar();
     bar->setValue(0);  // the user scrolls up to older text and selects some
     view->setSelection(2, 6);
-    send(trafficDisplay1, "one more\r\n");
+    send(v.app.trafficDisplay1, "one more\r\n");
     EXPECT_EQ(view->selectionStart(), 2);  // the model never touches the view's selection
     EXPECT_TRUE(view->refresh());
     EXPECT_GT(bar->maximum(), 0);
     EXPECT_EQ(bar->value(), bar->maximum());
     EXPECT_EQ(view->selectionStart(), view->selectionEnd());
 
-    send(trafficDisplay1, std::string("ab\x93\xfa\0c\r\nnext line", 16));
+    send(v.app.trafficDisplay1, std::string("ab\x93\xfa\0c\r\nnext line", 16));
     view->refresh();
     view->setSelection(model->textLength() - 15, model->textLength() - 4);  // "b日\0c", break, "next"
     QKeyEvent copy(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier);
@@ -219,16 +228,16 @@ TEST(TrafficView, FollowsTheEndDropsTheSelectionOnTheNextChunkAndCopies) {
 
 // The user selects near the end and copies, again and again, while a worker thread renders
 // 256-byte chunks of lines: no copy may fail, and no click or drag may move or cut the text.
-TEST(TrafficView, SelectingAndCopyingWhileChunksArriveKeepsTheTextWhole) {
-    appOptions.DMODE = 0;
-    openDisplayWindow(1);
-    TrafficView* view = viewOf(displayWindowOf(1));
+TEST_F(TrafficViewText, SelectingAndCopyingWhileChunksArriveKeepsTheTextWhole) {
+    v.app.relay.appOptions.DMODE = 0;
+    v.displayWindows.openDisplayWindow(1);
+    TrafficView* view = viewOf(v.displayWindows.displayWindowOf(1));
     QWidget* text = view->viewport();
-    std::jthread worker([](std::stop_token stop) {
+    std::jthread worker([this](std::stop_token stop) {
         std::string stream;
         for (int line = 0; !stop.stop_requested();) {
             while (stream.size() < 256) stream += "line " + std::to_string(line++) + " of the stream\r\n";
-            send(trafficDisplay1, stream.substr(0, 256));
+            send(v.app.trafficDisplay1, stream.substr(0, 256));
             stream.erase(0, 256);
         }
     });

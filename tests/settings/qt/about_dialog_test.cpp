@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "shell/qt/desktop.h"
+#include "shell/qt/main_window.h"
 #include "tests/settings/qt/dialog_test_support.h"
 
 namespace {
@@ -23,7 +24,8 @@ void pressOn(QWidget* w, Qt::MouseButton button) {
 TEST(AboutDialog, ShowsItsTextsAndALeftClickHandsALinkToTheDesktop) {
     std::vector<QUrl> urls;
     setDesktopUrlRecorder([&urls](const QUrl& u) { urls.push_back(u); });
-    AboutDialog d(nullptr);
+    Vorlinex v;
+    AboutDialog d(v.settingsHost, nullptr);
     d.show();
     EXPECT_EQ(d.windowTitle(), QStringLiteral("Vorlinex： About"));
     EXPECT_EQ(control<QLabel>(&d, 1074)->text(), QStringLiteral("Vorlinex v1.01a"));

@@ -8,21 +8,28 @@
 #include <cstdlib>
 
 #include "settings/config.h"
+#include "shell/qt/main_window.h"
 #include "tests/settings/qt/dialog_test_support.h"
 #include "tests/support/pty_cable.h"
 
 namespace {
 
-void setOptions(int rate, int crlf, int datetime, int datetimeval) {
-    appOptions.RATE = rate, appOptions.CRLF = crlf, appOptions.DATETIME = datetime, appOptions.DATETIMEVAL = datetimeval;
-}
+// Each case makes its own application object, whose options the dialog edits.
+class OptionDialogTest : public ::testing::Test {
+protected:
+    void setOptions(int rate, int crlf, int datetime, int datetimeval) {
+        AppOptions& appOptions = v.app.relay.appOptions;
+        appOptions.RATE = rate, appOptions.CRLF = crlf, appOptions.DATETIME = datetime, appOptions.DATETIMEVAL = datetimeval;
+    }
+    Vorlinex v;
+};
 
 void setEdit(const QWidget* d, int id, const char* text) { control<QLineEdit>(d, id)->setText(QString::fromUtf8(text)); }
 
 const char* const kRateError = "RateUpdate Timeの値が不正です。\n1～60を入力してください。";
 const char* const kTimeoutError = "通信時刻表示のTimeOut値が不正です。\n1～3600を入力してください。";
 
-TEST(OptionDialog, OkAcceptsOnlyValuesInRange) {
+TEST_F(OptionDialogTest, OkAcceptsOnlyValuesInRange) {
     const std::tuple<int, const char*, int> cases[] = {  // edit, text, value stored (0: refused)
         {1038, "0", 0}, {1038, "1", 1},    {1038, "60", 60},     {1038, "61", 0}, {1038, "4294967297", 0},
         {1039, "x", 0}, {1039, "1", 1},    {1039, "3600", 3600}, {1039, "3601", 0}};
@@ -30,12 +37,12 @@ TEST(OptionDialog, OkAcceptsOnlyValuesInRange) {
         SCOPED_TRACE(std::to_string(edit) + " " + text);
         setOptions(5, 0, 1, 60);
         BoxLog log;
-        OptionDialog d(nullptr);
+        OptionDialog d(v.settingsHost, nullptr);
         d.show();
         setEdit(&d, edit, text);
         click(&d, 1);
         const bool rate = edit == 1038;
-        EXPECT_EQ((rate ? appOptions.RATE : appOptions.DATETIMEVAL).load(), value != 0 ? value : rate ? 5 : 60);
+        EXPECT_EQ((rate ? v.app.relay.appOptions.RATE : v.app.relay.appOptions.DATETIMEVAL).load(), value != 0 ? value : rate ? 5 : 60);
         EXPECT_EQ(d.isVisible(), value == 0);
         ASSERT_EQ(log.boxes.size(), value == 0 ? 1u : 0u);
         if (value == 0) {
@@ -45,12 +52,12 @@ TEST(OptionDialog, OkAcceptsOnlyValuesInRange) {
 }
 
 // "登録" says whether it could write the entry; then OK stores what precedes a bad time-out.
-TEST(OptionDialog, RegisterReportsAndOkStoresWhatPrecedesABadTimeOut) {
+TEST_F(OptionDialogTest, RegisterReportsAndOkStoresWhatPrecedesABadTimeOut) {
     ScratchDir dir;
     setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
     setOptions(5, 5, 0, 60);  // a line-end code no radio stands for
     BoxLog log;
-    OptionDialog d(nullptr);
+    OptionDialog d(v.settingsHost, nullptr);
     d.show();
     click(&d, 1051);
     EXPECT_NE(dir.read("config/autostart/Vorlinex.desktop").find("\nExec="), std::string::npos);
@@ -73,12 +80,12 @@ TEST(OptionDialog, RegisterReportsAndOkStoresWhatPrecedesABadTimeOut) {
     ASSERT_EQ(log.boxes.size(), 1u);
     EXPECT_EQ(log.boxes[0].text, kTimeoutError);
     EXPECT_TRUE(d.isVisible());
-    EXPECT_TRUE(appOptions.RATE == 10 && appOptions.DATETIME == 1 && appOptions.DATETIMEVAL == 60);
+    EXPECT_TRUE(v.app.relay.appOptions.RATE == 10 && v.app.relay.appOptions.DATETIME == 1 && v.app.relay.appOptions.DATETIMEVAL == 60);
     click(&d, 1073);  // off: the bad time-out is no longer read
     click(&d, 1);
     EXPECT_EQ(log.boxes.size(), 1u);
     EXPECT_FALSE(d.isVisible());
-    EXPECT_TRUE(appOptions.DATETIME == 0 && appOptions.DATETIMEVAL == 60 && appOptions.CRLF == 5);
+    EXPECT_TRUE(v.app.relay.appOptions.DATETIME == 0 && v.app.relay.appOptions.DATETIMEVAL == 60 && v.app.relay.appOptions.CRLF == 5);
 }
 
 }  // namespace

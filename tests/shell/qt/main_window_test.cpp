@@ -15,13 +15,14 @@ TEST_P(MainWindow, CheckMarkFollowsTheIniAndTheMenuSaveKeepsItAndTheClockRuns) {
     dir.write("Vorlinex.ini", vorlinexIni({}, 5, GetParam()));
     recordBoxes();
     runVorlinex([&](QWidget* window) {
-        QAction* binary = mainMenuItem(40008);
-        QAction* ascii = mainMenuItem(40009);
+        Vorlinex& v = vorlinexOf(window);
+        QAction* binary = v.mainMenuItem(40008);
+        QAction* ascii = v.mainMenuItem(40009);
         ASSERT_TRUE(binary && ascii);
         const auto marks = [&](bool isBinary) {
             EXPECT_EQ(binary->isChecked(), isBinary);
             EXPECT_EQ(ascii->isChecked(), !isBinary);
-            EXPECT_EQ(appOptions.DMODE.load() != 0, isBinary);
+            EXPECT_EQ(v.app.relay.appOptions.DMODE.load() != 0, isBinary);
         };
         marks(GetParam() != 0);
         for (QAction* item : {ascii, ascii, binary, binary}) {  // twice: the mark must stay
@@ -29,7 +30,7 @@ TEST_P(MainWindow, CheckMarkFollowsTheIniAndTheMenuSaveKeepsItAndTheClockRuns) {
             marks(item == binary);
         }
         recordedBoxes().clear();  // the start-up's port boxes
-        mainMenuItem(700)->trigger();
+        v.mainMenuItem(700)->trigger();
         auto* clock = window->findChild<QLabel*>("5001.1");
         ASSERT_NE(clock, nullptr);
         EXPECT_TRUE(waitUntil([&] { return clock->text() == QString::fromUtf8("00：00：02"); }))

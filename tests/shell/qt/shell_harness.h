@@ -28,13 +28,21 @@ struct RecordedBox {
 
 inline std::vector<RecordedBox>& recordedBoxes() { static std::vector<RecordedBox> boxes; return boxes; }
 
+// The main window of the program running in this process, or null before it is made.
+inline QWidget* madeMainWindow() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == QLatin1String("IDD_DIALOG_MAIN")) return w;
+    return nullptr;
+}
+// The application object of the program running in this process (its main window is made).
+inline Vorlinex& runningVorlinex() { return vorlinexOf(madeMainWindow()); }
+
 inline void recordBoxes() {
     setBoxFunction([](const BoxRequest& r) {
-        const auto all = QApplication::topLevelWidgets();
-        const bool visible = std::any_of(all.begin(), all.end(), [](QWidget* w) {
-            return w->objectName() == QLatin1String("IDD_DIALOG_MAIN") && w->isVisible();
-        });
-        recordedBoxes().push_back({r.text, r.icon, r.owner, publishedMainWindow() != nullptr, visible});
+        QWidget* main = madeMainWindow();
+        recordedBoxes().push_back({r.text, r.icon, r.owner,
+                                   main != nullptr && vorlinexOf(main).publishedMainWindow() != nullptr,
+                                   main != nullptr && main->isVisible()});
     });
 }
 
@@ -73,8 +81,14 @@ inline int runVorlinex(const std::function<void(QWidget*)>& body) {
     static char* argv[] = {name, nullptr};
     return vorlinexMain(1, argv, [&](QWidget* window) {
         body(window);
-        if (!shutdownStarted()) shutdownVorlinex();
+        if (!vorlinexOf(window).shutdownStarted()) vorlinexOf(window).shutdownVorlinex();
     });
+}
+
+// Runs `checks` once the program's message loop has ended (after its shutdown), while the
+// application object still lives.
+inline void whenLoopEnds(QWidget* window, const std::function<void()>& checks) {
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, window, checks);
 }
 
 // Texts of both arrow strips after every tick of window timer 119.

@@ -63,7 +63,7 @@ struct ShutdownCase { const char* name; Worker worker; void (*pull)(QWidget* win
 void PrintTo(const ShutdownCase& c, std::ostream* os) { *os << c.name; }
 
 const ShutdownCase kWaysOut[] = {
-    {"End", Worker::Relaying, [](QWidget*) { mainMenuItem(300)->trigger(); }},
+    {"End", Worker::Relaying, [](QWidget* window) { vorlinexOf(window).mainMenuItem(300)->trigger(); }},
     {"Escape_StalledDestination", Worker::StalledDestination, [](QWidget* window) {
          QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);  // to the focused button
          QApplication::sendEvent(window->findChild<QWidget*>("117"), &escape);
@@ -71,7 +71,7 @@ const ShutdownCase kWaysOut[] = {
     {"CloseBox_MouseHeld", Worker::MouseHeld, [](QWidget* window) { window->close(); }},
     {"Sigterm_StalledDestination", Worker::StalledDestination, [](QWidget*) { ::kill(::getpid(), SIGTERM); }},
     {"Sigint", Worker::Relaying, [](QWidget*) { ::kill(::getpid(), SIGINT); }},
-    {"End_StalledCaptureReader", Worker::StalledCaptureReader, [](QWidget*) { mainMenuItem(300)->trigger(); }},
+    {"End_StalledCaptureReader", Worker::StalledCaptureReader, [](QWidget* window) { vorlinexOf(window).mainMenuItem(300)->trigger(); }},
     {"Sigterm_StalledCaptureReader", Worker::StalledCaptureReader, [](QWidget*) { ::kill(::getpid(), SIGTERM); }},
 };
 
@@ -123,22 +123,30 @@ TEST_P(Shutdown, StopsAndJoinsBothWorkersClosesPortsAndLogsAndEndsTheLoopWithZer
     static char* argv[] = {name, nullptr};
     // Not runVorlinex: only the way out under test may end the loop.
     EXPECT_EQ(vorlinexMain(1, argv, [&](QWidget* window) {
+        Vorlinex& v = vorlinexOf(window);
+        whenLoopEnds(window, [&v] {
+            EXPECT_TRUE(v.shutdownStarted());
+            EXPECT_FALSE(v.app.relay.relayChannel1.worker.joinable() || v.app.relay.relayChannel2.worker.joinable());
+            EXPECT_FALSE(v.app.relay.serialPort1.isOpen() || v.app.relay.serialPort2.isOpen());
+            EXPECT_EQ(v.app.relay.rateMeter.timerId.load(), 0);
+            EXPECT_EQ(v.app.relay.relayChannel1.logEnabled.load(), 0);
+        });
         QTimer::singleShot(50, window, [&c, window] { c.pull(window); });
         // Only if the program never ends its loop: a failure instead of a hung test.
         QTimer::singleShot(90000, qApp, [] { QCoreApplication::exit(99); });
-        ASSERT_TRUE(relayChannel1.worker.joinable() && relayChannel2.worker.joinable());
-        ASSERT_EQ(openCaptureLog(1, dir.file("capture.log")), 1);
+        ASSERT_TRUE(v.app.relay.relayChannel1.worker.joinable() && v.app.relay.relayChannel2.worker.joinable());
+        ASSERT_EQ(v.app.captures.openCaptureLog(1, dir.file("capture.log")), 1);
         first.send(captured);
         ASSERT_EQ(second.receive(captured.size(), 10000), captured);
         if (c.worker == Worker::StalledDestination) fillUntilStalled(first);
         if (c.worker == Worker::MouseHeld) {
-            relayChannel1.displayMouseHeld = 1;
-            leftMouseButtonDown = 1;
+            v.app.relay.relayChannel1.displayMouseHeld = 1;
+            v.app.relay.leftMouseButtonDown = 1;
             first.send("held");
         }
         if (c.worker == Worker::StalledCaptureReader) {
-            ASSERT_EQ(openCaptureLog(2, dir.file("pipe2")), 1);
-            ASSERT_EQ(combinedCapture.open(dir.file("pipe3")), 0);
+            ASSERT_EQ(v.app.captures.openCaptureLog(2, dir.file("pipe2")), 1);
+            ASSERT_EQ(v.app.captures.combinedCapture.open(dir.file("pipe3")), 0);
             // Far more than the pipes hold: the relay goes on while the captures wait.
             for (int round = 0; round < 10; ++round) {
                 const std::string bytes = randomBytes(8000, 30 + round);
@@ -150,11 +158,6 @@ TEST_P(Shutdown, StopsAndJoinsBothWorkersClosesPortsAndLogsAndEndsTheLoopWithZer
     if (pipes) {
         EXPECT_FALSE(pipes->finish()) << "the program waited for a reader that never reads";
     }
-    EXPECT_TRUE(shutdownStarted());
-    EXPECT_FALSE(relayChannel1.worker.joinable() || relayChannel2.worker.joinable());
-    EXPECT_FALSE(serialPort1.isOpen() || serialPort2.isOpen());
-    EXPECT_EQ(rateMeter.timerId.load(), 0);
-    EXPECT_EQ(relayChannel1.logEnabled.load(), 0);
     EXPECT_EQ(threadNames(), threadsBefore) << "a thread outlived the program";
     // Every byte that reached the other port is in the log, written out without a CLOSE.
     EXPECT_EQ(dir.read("capture.log").substr(0, captured.size()), captured);
@@ -188,20 +191,19 @@ TEST(Shutdown, SigtermDuringARestartBoxOpensNothingAfterwards) {
         }
     });
     EXPECT_EQ(vorlinexMain(1, argv, [&](QWidget* window) {
-        ASSERT_TRUE(relayChannel1.worker.joinable() && relayChannel2.worker.joinable());
+        Vorlinex& v = vorlinexOf(window);
+        whenLoopEnds(window, [&v] {
+            EXPECT_FALSE(v.app.relay.relayChannel1.worker.joinable() || v.app.relay.relayChannel2.worker.joinable());
+            EXPECT_FALSE(v.app.relay.serialPort1.isOpen() || v.app.relay.serialPort2.isOpen());
+        });
+        ASSERT_TRUE(v.app.relay.relayChannel1.worker.joinable() && v.app.relay.relayChannel2.worker.joinable());
         user.start(20);
-        QTimer::singleShot(0, window, [] { mainMenuItem(600)->trigger(); });
+        QTimer::singleShot(0, window, [&v] { v.mainMenuItem(600)->trigger(); });
         QTimer::singleShot(90000, qApp, [] { QCoreApplication::exit(99); });
     }), 0);
     user.stop();
     EXPECT_EQ(boxText, "Com5 Open Error");
-    EXPECT_FALSE(relayChannel1.worker.joinable() || relayChannel2.worker.joinable());
-    EXPECT_FALSE(serialPort1.isOpen() || serialPort2.isOpen());
     EXPECT_EQ(threadNames(), threadsBefore) << "a thread outlived the program";
-    // Otherwise the process would end in std::terminate, hiding the report above.
-    for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
-        if (channel->worker.joinable()) requestWorkerStop(*channel), joinRelayWorker(*channel);
-    }
 }
 
 // The real program in a process of its own, relaying, ended by each termination signal.

@@ -24,11 +24,12 @@ TEST(StartUp, BothDevicesMissingGiveTwoOwnerlessBoxesBeforeTheWindowAndNoWorkers
     recordBoxes();
     ArrowTicks ticks;
     EXPECT_EQ(runVorlinex([&](QWidget* window) {
+        Vorlinex& v = vorlinexOf(window);
         ticks.attach(window);
         EXPECT_EQ(controlText(window, 1055), "COM");
         EXPECT_EQ(controlText(window, 1056), "COM");
-        EXPECT_FALSE(relayChannel1.worker.joinable() || relayChannel2.worker.joinable());
-        EXPECT_FALSE(serialPort1.isOpen() || serialPort2.isOpen());
+        EXPECT_FALSE(v.app.relay.relayChannel1.worker.joinable() || v.app.relay.relayChannel2.worker.joinable());
+        EXPECT_FALSE(v.app.relay.serialPort1.isOpen() || v.app.relay.serialPort2.isOpen());
         EXPECT_TRUE(waitUntil([&] { return ticks.strip1.size() >= 4; }));
     }), 0);
     const auto& boxes = recordedBoxes();
@@ -73,9 +74,10 @@ TEST(StartUp, TwoCablesRelayBothWaysAndTheActiveStripAndFigureMove) {
     ArrowTicks ticks;
     const QRegularExpression figure(QStringLiteral("^  +([1-9]\\d*) byte/s$"));
     EXPECT_EQ(runVorlinex([&](QWidget* window) {
+        Vorlinex& v = vorlinexOf(window);
         EXPECT_EQ(controlText(window, 1055), "COM1");
         EXPECT_EQ(controlText(window, 1056), "COM2");
-        ASSERT_TRUE(relayChannel1.worker.joinable() && relayChannel2.worker.joinable());
+        ASSERT_TRUE(v.app.relay.relayChannel1.worker.joinable() && v.app.relay.relayChannel2.worker.joinable());
         ticks.attach(window);
         Feeder(first).relayTo(second, [&] {
             return nonEmpty(ticks.strip1).size() >= 5 && figure.match(controlText(window, 1053)).hasMatch();
