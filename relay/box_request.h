@@ -1,5 +1,6 @@
-// How any part of the program asks for a message box without knowing the windows: one function,
-// bound by the shell to the real box (and by tests to a recorder). The wording is the asker's.
+// How any part of the program asks for a message box without knowing the windows: a function
+// its owner hands down, bound by the shell to the real box (and by tests to a recorder). The
+// wording is the asker's.
 #pragma once
 
 #include <functional>
@@ -17,8 +18,6 @@ struct BoxRequest {
 };
 
 using BoxFunction = std::function<void(const BoxRequest&)>;
-// The shell binds the real message box; tests bind a recorder. Unbound, boxes go to stderr.
-void setBoxFunction(BoxFunction function);
-// Whether a box function is bound (the shell binds the real box only when no test did).
-bool hasBoxFunction();
-void showBox(const std::string& text, BoxIcon icon, BoxOwner owner, void* widget = nullptr);
+// Shows the box through `boxes`; with no function bound the text goes to stderr.
+void showBox(const BoxFunction& boxes, const std::string& text, BoxIcon icon, BoxOwner owner,
+             void* widget = nullptr);

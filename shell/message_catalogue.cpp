@@ -39,7 +39,7 @@ const CatalogueEntry* entryOf(int code) {
 
 }  // namespace
 
-void showMessage(int code) {
+void showMessage(const BoxFunction& boxes, int code) {
     const CatalogueEntry* entry = entryOf(code);
     if (entry == nullptr) {
         // No caller passes such a code; an empty box would only puzzle the user, so the
@@ -47,29 +47,29 @@ void showMessage(int code) {
         std::fprintf(stderr, "Vorlinex: message code %d is not in the catalogue\n", code);
         return;
     }
-    showBox(entry->text, entry->icon, BoxOwner::MainWindow);
+    showBox(boxes, entry->text, entry->icon, BoxOwner::MainWindow);
 }
 
-void reportPortOpen(int result, int64_t portNumber) {
+void reportPortOpen(const BoxFunction& boxes, int result, int64_t portNumber) {
     if (result == PortNotSerial) {
-        showMessage(7);
+        showMessage(boxes, 7);
     } else if (result == PortOpenFailed) {
         // Codes 1..6 of the catalogue name their port. Any other number would index past the
         // catalogue's port entries (7 is already "EVMASK Error"), so it gets a box of the same form.
         if (portNumber >= 1 && portNumber <= 6) {
-            showMessage(static_cast<int>(portNumber));
+            showMessage(boxes, static_cast<int>(portNumber));
         } else {
-            showBox("Com" + std::to_string(portNumber) + " Open Error", BoxIcon::Error,
+            showBox(boxes, "Com" + std::to_string(portNumber) + " Open Error", BoxIcon::Error,
                     BoxOwner::MainWindow);
         }
     }
 }
 
-void reportConfigSave(const ConfigSaveResult& result) {
+void reportConfigSave(const BoxFunction& boxes, const ConfigSaveResult& result) {
     if (result.saved) {
-        showBox("Configuration Data Saved", BoxIcon::Information, BoxOwner::MainWindow);
+        showBox(boxes, "Configuration Data Saved", BoxIcon::Information, BoxOwner::MainWindow);
     } else {
-        showBox("Configuration Data Save Error: " + result.path + ": " + result.reason,
+        showBox(boxes, "Configuration Data Save Error: " + result.path + ": " + result.reason,
                 BoxIcon::Error, BoxOwner::MainWindow);
     }
 }

@@ -1,4 +1,5 @@
 // Message boxes: the numbered catalogue, and how the shell words what the layers below report.
+// Each shows its box through the box function of the one who asks.
 #pragma once
 
 #include <cstdint>
@@ -10,12 +11,12 @@ struct ConfigSaveResult;
 
 // Codes 1..16 of the catalogue; a box owned by the main window. Any other code shows no box
 // (only a note on stderr): no caller passes one.
-void showMessage(int code);
+void showMessage(const BoxFunction& boxes, int code);
 
 // What openPort returned, told to the user: "ComN Open Error" for the port the user chose
 // (portNumber, one-based), "EVMASK Error" for a device that is no serial line; nothing when the
 // port opened or shutdown refused the open.
-void reportPortOpen(int result, int64_t portNumber);
+void reportPortOpen(const BoxFunction& boxes, int result, int64_t portNumber);
 
 // What saveConfig returned: "Configuration Data Saved", or the error naming the file and why.
-void reportConfigSave(const ConfigSaveResult& result);
+void reportConfigSave(const BoxFunction& boxes, const ConfigSaveResult& result);

@@ -188,13 +188,13 @@ void LogWindow::tick() {
         deleteLater();
         // The last bytes may have failed to reach the file when it was closed.
         const std::string failure = takeFailure(captures_, channel_);
-        if (!failure.empty()) showBox(failure, BoxIcon::Error, BoxOwner::MainWindow);
+        if (!failure.empty()) showBox(host_.boxes, failure, BoxIcon::Error, BoxOwner::MainWindow);
         return;
     }
     const std::string failure = takeFailure(captures_, channel_);
     if (!failure.empty()) {
         poll_.stop();
-        showBox(failure, BoxIcon::Error, BoxOwner::MainWindow);
+        showBox(host_.boxes, failure, BoxIcon::Error, BoxOwner::MainWindow);
         finish();
         return;
     }
@@ -286,12 +286,12 @@ void CaptureWindows::startCapture(int channel) {
     const std::string fullPath = QFile::encodeName(*path).toStdString();
     if (isCombined(channel)) {
         if (const int error = captures_.combinedCapture.open(fullPath); error != 0) {
-            showBox("File Open Error。\n" + fullPath + "\n" + captureOpenReason(error, fullPath),
+            showBox(host_.boxes, "File Open Error。\n" + fullPath + "\n" + captureOpenReason(error, fullPath),
                     BoxIcon::Error, BoxOwner::MainWindow);
             return;
         }
     } else if (std::string failure; captures_.openCaptureLog(channel, fullPath, &failure) == 0) {
-        showBox("File Open Error。\n" + fullPath + "\n" + failure, BoxIcon::Error, BoxOwner::MainWindow);
+        showBox(host_.boxes, "File Open Error。\n" + fullPath + "\n" + failure, BoxIcon::Error, BoxOwner::MainWindow);
         return;
     }
 

@@ -11,6 +11,8 @@
 #include <functional>
 #include <optional>
 
+#include "relay/box_request.h"
+
 class Captures;
 class QWidget;
 struct Relay;
@@ -25,6 +27,8 @@ struct CaptureWindowHost {
     std::function<QRect(const QFont& font, int left, int top, int width, int height)> dialogRect;
     // Takes Esc and Enter from a window that must not act on them.
     std::function<void(QDialog& window)> keepDialogKeys;
+    // Shows a message box.
+    BoxFunction boxes;
 };
 
 // Where a capture's channel is asked for: both directions in one file, read order kept.

@@ -111,7 +111,7 @@ public:
         setWindowTitle(titleFor(channel));
         view_->setModel(std::move(model));
         view_->setBackgroundColor(menuColour());
-        setDisplayFont(*view_, host.fixedFont());
+        setDisplayFont(*view_, host.fixedFont(), host.boxes);
         view_->viewport()->installEventFilter(this);
         layoutDisplayWindow();
     }
@@ -204,7 +204,7 @@ void DisplayWindows::watchLeftButton() {
     qApp->installEventFilter(watcher_.get());
 }
 
-int setDisplayFont(TrafficView& view, const QFont& font) {
+int setDisplayFont(TrafficView& view, const QFont& font, const BoxFunction& boxes) {
     const QFont previous = view.font();
     view.setFont(font);
     // The dump's columns and the byte-per-cell layout need a face whose narrow characters all
@@ -216,7 +216,7 @@ int setDisplayFont(TrafficView& view, const QFont& font) {
         return 1;
     }
     view.setFont(previous);
-    showBox("InitialFont Error", BoxIcon::None, BoxOwner::Widget, &view);
+    showBox(boxes, "InitialFont Error", BoxIcon::None, BoxOwner::Widget, &view);
     return 0;
 }
 

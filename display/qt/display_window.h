@@ -8,6 +8,8 @@
 #include <functional>
 #include <memory>
 
+#include "relay/box_request.h"
+
 class QDialog;
 class QObject;
 class QString;
@@ -25,6 +27,8 @@ struct DisplayWindowHost {
     std::function<QRect(const QFont& font, int left, int top, int width, int height)> dialogRect;
     // Takes Esc and Enter from a window that must not act on them.
     std::function<void(QDialog& window)> keepDialogKeys;
+    // Shows a message box.
+    BoxFunction boxes;
 };
 
 // Both channels' display windows, made by the application that owns the relay and the displays
@@ -62,4 +66,4 @@ private:
 // Applies the character format of control 1001 (the fixed-pitch Gothic face). A font the view
 // cannot use as fixed pitch is refused: "InitialFont Error", owned by the view, and the view
 // keeps its font. 1 applied, 0 refused.
-int setDisplayFont(TrafficView& view, const QFont& font);
+int setDisplayFont(TrafficView& view, const QFont& font, const BoxFunction& boxes);

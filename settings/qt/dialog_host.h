@@ -6,6 +6,7 @@
 #include <QRect>
 #include <functional>
 
+#include "relay/box_request.h"
 #include "settings/port_restart.h"
 
 class QUrl;
@@ -20,6 +21,8 @@ struct SettingsDialogHost {
     std::function<QRect(const QFont& font, int left, int top, int width, int height)> dialogRect;
     // Hands a link (mail, web) to the desktop.
     std::function<void(const QUrl& url)> openUrl;
+    // Shows a message box.
+    BoxFunction boxes;
     // Words the outcome of each port's reopening.
     PortOpenReport reportPortOpen;
     // Both ports have been reopened: whatever names them elsewhere is relabelled.

@@ -30,7 +30,7 @@ uint32_t dialogNumber(const QString& text) {
 }
 
 OptionDialog::OptionDialog(const SettingsDialogHost& host, QWidget* owner)
-    : QDialog(owner), appOptions(host.relay->appOptions) {
+    : QDialog(owner), appOptions(host.relay->appOptions), host_(host) {
     loadDialogResources();
     setWindowTitle(QStringLiteral("Vorlinex： Option"));
     setFont(host.dialogFont());
@@ -129,7 +129,7 @@ void OptionDialog::acceptOptions() {
 
     const uint32_t seconds = dialogNumber(rate->text());
     if (seconds < 1 || seconds > 60) {
-        showBox("RateUpdate Timeの値が不正です。\n1～60を入力してください。", BoxIcon::Error, BoxOwner::MainWindow);
+        showBox(host_.boxes, "RateUpdate Timeの値が不正です。\n1～60を入力してください。", BoxIcon::Error, BoxOwner::MainWindow);
         return;
     }
     appOptions.RATE.store(static_cast<int32_t>(seconds));
@@ -145,7 +145,7 @@ void OptionDialog::acceptOptions() {
         const uint32_t quiet = dialogNumber(timeout->text());
         if (quiet < 1 || quiet > 3600) {
             // What was stored above stays, also if the dialog is cancelled now.
-            showBox("通信時刻表示のTimeOut値が不正です。\n1～3600を入力してください。", BoxIcon::Error,
+            showBox(host_.boxes, "通信時刻表示のTimeOut値が不正です。\n1～3600を入力してください。", BoxIcon::Error,
                     BoxOwner::MainWindow);
             return;
         }
@@ -159,7 +159,7 @@ void OptionDialog::registerStartup() {
     const std::string link = startupEntryPath();
     // Without a folder or a program path there is nothing to write to or point at.
     const int saved = !program.empty() && !link.empty() ? createStartupShortcut(program, link) : 0;
-    showBox(saved == 1 ? "スタートアップへ登録しました。" : "スタートアップへ登録できません。", BoxIcon::Information,
+    showBox(host_.boxes, saved == 1 ? "スタートアップへ登録しました。" : "スタートアップへ登録できません。", BoxIcon::Information,
             BoxOwner::MainWindow);
 }
 

@@ -19,6 +19,7 @@ private:
     void registerStartup();
 
     AppOptions& appOptions;  // the running relay's, edited in place by OK
+    const SettingsDialogHost& host_;
 };
 
 // The number in an edit as an unsigned decimal: surrounding blanks allowed; empty text, any

@@ -147,7 +147,7 @@ PortChoice SerialDialog::choiceOf(int port) const {
 void SerialDialog::acceptChoices() {
     const PortChoice port1 = choiceOf(1), port2 = choiceOf(2);
     if (sameComChoice(*host_.relay, port1, port2)) {
-        showBox("同じCom_Noは設定できません。", BoxIcon::Error, BoxOwner::None);
+        showBox(host_.boxes, "同じCom_Noは設定できません。", BoxIcon::Error, BoxOwner::None);
         return;
     }
     restartPorts(*host_.relay, port1, port2, host_.reportPortOpen);

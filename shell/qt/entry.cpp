@@ -157,7 +157,8 @@ void Vorlinex::shutdownVorlinex() {
     QCoreApplication::exit(0);
 }
 
-int vorlinexMain(int argc, char** argv, const std::function<void(QWidget*)>& afterShown) {
+int vorlinexMain(int argc, char** argv, const std::function<void(QWidget*)>& afterShown,
+                 const BoxFunction& boxes) {
     int appArgc = argc;
     std::unique_ptr<QApplication> ownApp;
     if (QApplication::instance() == nullptr) {
@@ -177,8 +178,7 @@ int vorlinexMain(int argc, char** argv, const std::function<void(QWidget*)>& aft
     Vorlinex vorlinex;
     RateMeter& rateMeter = vorlinex.app.relay.rateMeter;
     std::unique_ptr<QSocketNotifier> signalNotifier = installTerminationSignals(vorlinex);
-    const bool ownBox = !hasBoxFunction();
-    if (ownBox) setBoxFunction([&vorlinex](const BoxRequest& request) { showQtBox(vorlinex, request); });
+    vorlinex.boxes = boxes ? boxes : [&vorlinex](const BoxRequest& request) { showQtBox(vorlinex, request); };
 
     QWidget* window = vorlinex.createMainWindow();
     bindWindowCalls(rateMeter, window);
@@ -198,7 +198,6 @@ int vorlinexMain(int argc, char** argv, const std::function<void(QWidget*)>& aft
     rateMeter.showRate = nullptr;
     vorlinex.publishMainWindow(nullptr);
     delete window;
-    if (ownBox) setBoxFunction({});
     removeTerminationSignals(std::move(signalNotifier));
     return exitCode;
 }

@@ -4,8 +4,12 @@
 
 #include <functional>
 
+#include "relay/box_request.h"
+
 class QWidget;
 
 // Runs start-up, the message loop and shutdown; returns the process exit code.
 // `afterShown`, when given, is called on the UI thread right after the main window is shown.
-int vorlinexMain(int argc, char** argv, const std::function<void(QWidget* mainWindow)>& afterShown = {});
+// `boxes`, when given, takes every message box instead of the real box (tests, tools).
+int vorlinexMain(int argc, char** argv, const std::function<void(QWidget* mainWindow)>& afterShown = {},
+                 const BoxFunction& boxes = {});

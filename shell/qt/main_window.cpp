@@ -173,10 +173,10 @@ void setDisplayModeCheck(QWidget* window, int dmode) {
 
 // Port and channel share the start-up steps: open, configure, start the worker; then the label.
 void openPortAndStartWorker(Relay& relay, SerialPort& port, RelayChannel& channel, QWidget* window,
-                            int labelId) {
+                            int labelId, const BoxFunction& boxes) {
     const int32_t comIndex = port.settings.comIndex;
     const int opened = relay.openPort(portDeviceNameAt(comIndex), port);
-    reportPortOpen(opened, portNumberOf(comIndex));
+    reportPortOpen(boxes, opened, portNumberOf(comIndex));
     if (opened == PortOpened) {
         configurePort(port);
         startRelayWorker(channel);
@@ -265,9 +265,9 @@ bool Vorlinex::initialiseMainWindow(QWidget* mainWindow) {
 
     // A box raised by a failed open runs a nested event loop, where a termination signal may
     // start the shutdown; nothing more is opened or started after that.
-    openPortAndStartWorker(relay, relay.serialPort1, relay.relayChannel1, window, 1055);
+    openPortAndStartWorker(relay, relay.serialPort1, relay.relayChannel1, window, 1055, boxes);
     if (shutdownStarted()) return false;
-    openPortAndStartWorker(relay, relay.serialPort2, relay.relayChannel2, window, 1056);
+    openPortAndStartWorker(relay, relay.serialPort2, relay.relayChannel2, window, 1056, boxes);
     if (shutdownStarted()) return false;
 
     auto* arrows = new QTimer(window);
@@ -309,7 +309,7 @@ void Vorlinex::dispatchMainCommand(int commandId) {
             runSerialDialog(settingsHost, window);
             break;
         case 700:
-            reportConfigSave(saveConfig(configOf(app.relay)));
+            reportConfigSave(boxes, saveConfig(configOf(app.relay)));
             break;
         case 40003:
             openHelp();
@@ -360,5 +360,5 @@ void Vorlinex::openHelp() {
         }
     }
     const QString text = QStringLiteral("The help page could not be found:\n%1").arg(places.join(u'\n'));
-    showBox(text.toStdString(), BoxIcon::Error, BoxOwner::MainWindow);
+    showBox(boxes, text.toStdString(), BoxIcon::Error, BoxOwner::MainWindow);
 }

@@ -19,6 +19,8 @@ public:
     Vorlinex(const Vorlinex&) = delete;
     Vorlinex& operator=(const Vorlinex&) = delete;
 
+    // Shows every message box of the program; bound by the entry function before start-up.
+    BoxFunction boxes;
     Application app;
     SettingsDialogHost settingsHost;
     DisplayWindows displayWindows;

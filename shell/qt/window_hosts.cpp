@@ -51,6 +51,14 @@ QFont defaultFixedFont() { return fixedGothicFont(); }
 
 }  // namespace
 
+// The application's box function as it is when a box is asked for (the entry function binds it
+// after the windows' hosts are made).
+BoxFunction boxesOf(Vorlinex& vorlinex) {
+    return [&vorlinex](const BoxRequest& request) {
+        showBox(vorlinex.boxes, request.text, request.icon, request.owner, request.widget);
+    };
+}
+
 DisplayWindowHost displayWindowHostOf(Vorlinex& vorlinex) {
     return {
         .owner = [&vorlinex] { return vorlinex.publishedMainWindow(); },
@@ -58,6 +66,7 @@ DisplayWindowHost displayWindowHostOf(Vorlinex& vorlinex) {
         .fixedFont = defaultFixedFont,
         .dialogRect = dialogRect,
         .keepDialogKeys = keepDialogKeys,
+        .boxes = boxesOf(vorlinex),
     };
 }
 
@@ -71,6 +80,7 @@ CaptureWindowHost captureWindowHostOf(Vorlinex& vorlinex) {
         .dialogFont = dialogFont,
         .dialogRect = dialogRect,
         .keepDialogKeys = keepDialogKeys,
+        .boxes = boxesOf(vorlinex),
     };
 }
 
@@ -81,7 +91,10 @@ SettingsDialogHost settingsDialogHostOf(Vorlinex& vorlinex) {
         .fixedFont = defaultFixedFont,
         .dialogRect = dialogRect,
         .openUrl = openDesktopUrl,
-        .reportPortOpen = reportPortOpen,
+        .boxes = boxesOf(vorlinex),
+        .reportPortOpen = [&vorlinex](int result, int64_t portNumber) {
+            reportPortOpen(vorlinex.boxes, result, portNumber);
+        },
         .portsRestarted =
             [&vorlinex] {
                 Relay& relay = vorlinex.app.relay;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "capture/capture_log.h"
+#include "relay/relay.h"
 #include "relay/relay_channel.h"
 #include "settings/config.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -11,9 +12,12 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     const int32_t crlf = in.ConsumeIntegralInRange<int32_t>(-1, 3);
-    appOptions.CRLF = crlf;
+    // A relay and captures of this input's own: nothing carries over to the next.
+    Relay relay;
+    Captures captures(relay);
+    relay.appOptions.CRLF = crlf;
     const std::string path = fuzzScratchDir() + "/capture.log";
-    FUZZ_REQUIRE(openCaptureLog(1, path) == 1);
+    FUZZ_REQUIRE(captures.openCaptureLog(1, path) == 1);
 
     std::string expected;
     int64_t counted = 0;
@@ -21,16 +25,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const int32_t stamp = in.ConsumeIntegralInRange<int32_t>(-2, 30);
         const std::string block = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(1, 3000));
         if (block.empty()) break;
-        writeCaptureLog(relayChannel1, reinterpret_cast<const uint8_t*>(block.data()),
+        captures.writeCaptureLog(relay.relayChannel1, reinterpret_cast<const uint8_t*>(block.data()),
                         static_cast<int32_t>(block.size()), stamp);
         for (char c : block)
             if (crlf == 0 || c != (crlf == 2 ? '\r' : '\n')) expected += c;
         counted += static_cast<int64_t>(block.size()) - std::clamp<int32_t>(stamp, 0, static_cast<int32_t>(block.size()));
-        FUZZ_REQUIRE(captureByteCount(1) == counted);
+        FUZZ_REQUIRE(captures.captureByteCount(1) == counted);
     }
-    closeCaptureLog(1);
-    FUZZ_REQUIRE(takeCaptureFailure(1).empty());
+    captures.closeCaptureLog(1);
+    FUZZ_REQUIRE(captures.takeCaptureFailure(1).empty());
     FUZZ_REQUIRE(readWholeFile(path) == expected);
-    FUZZ_REQUIRE(captureByteCount(1) == counted);
+    FUZZ_REQUIRE(captures.captureByteCount(1) == counted);
     return 0;
 }

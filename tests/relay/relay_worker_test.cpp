@@ -33,7 +33,6 @@ class RelayTest : public ::testing::Test {
 protected:
     Application app;
     void SetUp() override {
-        setBoxFunction([](const BoxRequest& box) { FAIL() << "unexpected box: " << box.text; });
         dir.write("Vorlinex.ini", "[DATA1]\nCOM=0\nBPS=115200\nBIT=8\n[DATA2]\nCOM=1\nBPS=115200\nBIT=8\n" +
                                       devicesSection({cable1.slavePath(), cable2.slavePath(), "", "", "", ""}));
         applyConfig(app.relay, loadConfig());
@@ -56,7 +55,6 @@ protected:
         closePort(app.relay.serialPort1), closePort(app.relay.serialPort2);
         app.relay.relayChannel1.chunkObserver = app.relay.relayChannel2.chunkObserver = nullptr;
         app.trafficDisplay1.displayWindow.store(nullptr);
-        setBoxFunction(nullptr);
     }
     void startBoth() { startRelayWorker(app.relay.relayChannel1), startRelayWorker(app.relay.relayChannel2); }
     void stopBoth() {

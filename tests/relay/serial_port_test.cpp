@@ -26,10 +26,9 @@ int openDescriptorCount() {
 class SerialPortTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        setBoxFunction([this](const BoxRequest& box) { boxes.push_back(box.text); });
         mapDevices(cable1.slavePath());
     }
-    void TearDown() override { closePort(port1), closePort(port2), setBoxFunction(nullptr); }
+    void TearDown() override { closePort(port1), closePort(port2); }
     // Through loadConfig, as the program reads the DEVICES section.
     void mapDevices(const std::string& com1) {
         dir.write("Vorlinex.ini", devicesSection({com1, "", "", "", "", ""}));
@@ -44,7 +43,7 @@ protected:
     // As the shell opens a port: the result, then its message.
     int openAndReport(const char* name, int64_t portNumber, SerialPort& port) {
         const int result = relay.openPort(name, port);
-        reportPortOpen(result, portNumber);
+        reportPortOpen([this](const BoxRequest& box) { boxes.push_back(box.text); }, result, portNumber);
         return result;
     }
 };

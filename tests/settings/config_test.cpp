@@ -18,12 +18,10 @@ namespace {
 class ConfigFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        setBoxFunction([this](const BoxRequest& r) { boxes.push_back(r); });
         // Something other than what any file gives, so that a value a load did not set shows.
         config.port1 = config.port2 = {3, 7, 7, 7, 7, 7};
         for (auto* o : {&config.appOptions.RATE, &config.appOptions.DMODE, &config.appOptions.CRLF, &config.appOptions.DATETIME, &config.appOptions.DATETIMEVAL}) *o = 7;
     }
-    void TearDown() override { setBoxFunction(nullptr); }
     void expectOneBox(BoxIcon icon, const std::string& text) {
         ASSERT_EQ(boxes.size(), 1u);
         EXPECT_TRUE(boxes[0].icon == icon && boxes[0].owner == BoxOwner::MainWindow);
@@ -32,6 +30,7 @@ protected:
     ScratchDir dir;
     Config config;
     std::vector<BoxRequest> boxes;
+    BoxFunction record = [this](const BoxRequest& r) { boxes.push_back(r); };
 };
 
 TEST_F(ConfigFile, MissingFileGivesTheDefaultsAndEveryValueRoundTrips) {
@@ -39,7 +38,7 @@ TEST_F(ConfigFile, MissingFileGivesTheDefaultsAndEveryValueRoundTrips) {
     config = loadConfig();
     EXPECT_EQ(config.comDevicePaths[0], "/dev/ttyS0");
     EXPECT_FALSE(std::filesystem::exists(dir.file("Vorlinex.ini")));
-    reportConfigSave(saveConfig(config));
+    reportConfigSave(record, saveConfig(config));
     EXPECT_EQ(dir.read("Vorlinex.ini"),
               "[DATA1]\r\nCOM=0\r\nBPS=9600\r\nBIT=8\r\nPARI=0\r\nSTOP=0\r\nFLOW=0\r\n"
               "[DATA2]\r\nCOM=1\r\nBPS=9600\r\nBIT=8\r\nPARI=0\r\nSTOP=0\r\nFLOW=0\r\n"
@@ -52,7 +51,7 @@ TEST_F(ConfigFile, MissingFileGivesTheDefaultsAndEveryValueRoundTrips) {
         "[DATA]\r\nRATE=60\r\nDMODE=1\r\nCRLF=-2\r\nDATETIME=1\r\nDATETIMEVAL=3600\r\n";
     dir.write("Vorlinex.ini", file);
     config = loadConfig();
-    reportConfigSave(saveConfig(config));
+    reportConfigSave(record, saveConfig(config));
     EXPECT_EQ(dir.read("Vorlinex.ini"), file);
 }
 
@@ -66,7 +65,7 @@ TEST_F(ConfigFile, MissingKeysAreZeroEightBitFieldsWrapAndForeignLinesSurvive) {
     EXPECT_EQ(config.comDevicePaths[0], "/dev/pts/9");
     EXPECT_EQ(config.port1.comIndex, 4);
     config.port1.comIndex = 2;
-    reportConfigSave(saveConfig(config));
+    reportConfigSave(record, saveConfig(config));
     EXPECT_EQ(dir.read("Vorlinex.ini"),
               foreign + "[data1]\n  com = 2\n  ; keep me\nBIT=8\nPARI=255\nBPS=0\nSTOP=0\nFLOW=0\n\n" + devices +
                   "[DATA]\nRATE=9\nDMODE=0\nCRLF=0\nDATETIME=0\nDATETIMEVAL=0\n"
@@ -85,7 +84,7 @@ TEST_F(ConfigFile, SaveOnAFullDiskSaysWhyAndLeavesTheOldFileWhole) {
     ::getrlimit(RLIMIT_FSIZE, &saved);
     small = {64 * 1024, saved.rlim_max};
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    reportConfigSave(saveConfig(config));
+    reportConfigSave(record, saveConfig(config));
     ::setrlimit(RLIMIT_FSIZE, &saved);
     expectOneBox(BoxIcon::Error, "Configuration Data Save Error: " + dir.file("Vorlinex.ini") + ": " + std::strerror(EFBIG));
     EXPECT_TRUE(dir.read("Vorlinex.ini") == old);

@@ -29,7 +29,7 @@ TEST_F(RunningRelay, OkWithoutChangeRestartsBothWorkersAndLosesNoQueuedByte) {
         cable1.send(burst);
         EXPECT_EQ(cable2.receive(1, 300), "");
         relay.leftMouseButtonDown = 0;
-        restartPorts(relay, choiceFromSettings(relay.serialPort1.settings), choiceFromSettings(relay.serialPort2.settings), reportPortOpen);
+        restartPorts(relay, choiceFromSettings(relay.serialPort1.settings), choiceFromSettings(relay.serialPort2.settings), report);
         relay.relayChannel1.displayMouseHeld = 0;
         ASSERT_TRUE(relay.serialPort1.isOpen() && relay.serialPort2.isOpen());
         EXPECT_TRUE(cable2.receive(burst.size(), 5000) == burst);
@@ -78,7 +78,7 @@ TEST_P(RestartWithAStalledDestination, LosesNoByteAndLeavesOneWorkerPerChannel) 
     ASSERT_GT(sent.size(), 8192u);
     PortChoice choice2 = choiceFromSettings(relay.serialPort2.settings);
     choice2.com = port2Com;
-    restartPorts(relay, choiceFromSettings(relay.serialPort1.settings), choice2, reportPortOpen);
+    restartPorts(relay, choiceFromSettings(relay.serialPort1.settings), choice2, report);
     ASSERT_TRUE(relay.serialPort1.isOpen() && relay.serialPort2.isOpen());
     EXPECT_TRUE(eventuallyWorkers(1, 1));
 

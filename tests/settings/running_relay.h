@@ -17,9 +17,7 @@ class RunningRelay : public ::testing::Test {
 protected:
     RunningRelay() : RunningRelay(ownRelay) {}
     // Runs the given relay (an application's) instead of one of its own.
-    explicit RunningRelay(Relay& running) : relay(running) {
-        setBoxFunction([this](const BoxRequest& r) { boxes.push_back(r); });
-    }
+    explicit RunningRelay(Relay& running) : relay(running) {}
     void startRelay(int baud1 = 9600) {
         dir.write("Vorlinex.ini", "[DATA1]\nCOM=0\nBPS=" + std::to_string(baud1) + "\nBIT=8\n[DATA2]\nCOM=1\nBPS=9600\nBIT=8\n" +
                                       devicesSection({cable1.slavePath(), cable2.slavePath(), cable3.slavePath(), "", "", ""}));
@@ -34,7 +32,6 @@ protected:
         for (RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2}) requestWorkerStop(*channel), joinRelayWorker(*channel);
         closePort(relay.serialPort1);
         closePort(relay.serialPort2);
-        setBoxFunction(nullptr);
     }
     // Both directions carry bytes end to end, whole and in order.
     static void expectBothDirectionsRelay(PtyCable& end1, PtyCable& end2, uint32_t seed) {
@@ -49,4 +46,7 @@ protected:
     Relay& relay;
     PtyCable cable1, cable2, cable3;
     std::vector<BoxRequest> boxes;
+    // Records the boxes; the outcome of each reopening worded as the shell words it.
+    BoxFunction record = [this](const BoxRequest& r) { boxes.push_back(r); };
+    PortOpenReport report = [this](int result, int64_t portNumber) { reportPortOpen(record, result, portNumber); };
 };

@@ -91,7 +91,7 @@ class TrafficViewText : public DisplayWindow {};
 
 TEST_F(DisplayWindow, OpensTheTemplatesWindowWithItsTitleAndAnEmptyReadOnlyText) {
     std::vector<BoxRequest> boxes;
-    setBoxFunction([&](const BoxRequest& request) { boxes.push_back(request); });
+    v.boxes = [&](const BoxRequest& request) { boxes.push_back(request); };
     v.displayWindows.setDisplayWindowTitle(1, "ignored");  // no window yet: no effect
     struct { int channel, port1Com, port2Com; const char *title, *templateName; } cases[] = {
         {1, 5, 3, "Com6 -> Com4", "IDD_DIALOG_DISP1"}, {2, 2, 0, "Com1 -> Com3", "IDD_DIALOG_DISP2"}};

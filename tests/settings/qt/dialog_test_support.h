@@ -12,13 +12,14 @@
 
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
-// Records every message box instead of showing it.
+// Records every message box of the box function it binds instead of showing it.
 struct BoxLog {
     std::vector<BoxRequest> boxes;
-    BoxLog() {
-        setBoxFunction([this](const BoxRequest& r) { boxes.push_back(r); });
+    explicit BoxLog(BoxFunction& bound) : slot(bound) {
+        bound = [this](const BoxRequest& r) { boxes.push_back(r); };
     }
-    ~BoxLog() { setBoxFunction(nullptr); }
+    ~BoxLog() { slot = nullptr; }
+    BoxFunction& slot;
 };
 
 template <typename T = QWidget>

@@ -36,7 +36,7 @@ TEST_F(OptionDialogTest, OkAcceptsOnlyValuesInRange) {
     for (const auto& [edit, text, value] : cases) {
         SCOPED_TRACE(std::to_string(edit) + " " + text);
         setOptions(5, 0, 1, 60);
-        BoxLog log;
+        BoxLog log(v.boxes);
         OptionDialog d(v.settingsHost, nullptr);
         d.show();
         setEdit(&d, edit, text);
@@ -56,7 +56,7 @@ TEST_F(OptionDialogTest, RegisterReportsAndOkStoresWhatPrecedesABadTimeOut) {
     ScratchDir dir;
     setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
     setOptions(5, 5, 0, 60);  // a line-end code no radio stands for
-    BoxLog log;
+    BoxLog log(v.boxes);
     OptionDialog d(v.settingsHost, nullptr);
     d.show();
     click(&d, 1051);

@@ -25,7 +25,7 @@ struct WithVorlinex {
 // The program's main window and both display windows open as at start-up.
 class SerialDialogOnARunningRelay : protected WithVorlinex, public RunningRelay {
 protected:
-    SerialDialogOnARunningRelay() : RunningRelay(v.app.relay) {}
+    SerialDialogOnARunningRelay() : RunningRelay(v.app.relay) { v.boxes = record; }
     void start(int baud1) {
         startRelay(baud1);
         window.reset(v.createMainWindow());

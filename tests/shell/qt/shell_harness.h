@@ -37,13 +37,15 @@ inline QWidget* madeMainWindow() {
 // The application object of the program running in this process (its main window is made).
 inline Vorlinex& runningVorlinex() { return vorlinexOf(madeMainWindow()); }
 
-inline void recordBoxes() {
-    setBoxFunction([](const BoxRequest& r) {
+// Starts a new record of boxes (the program's boxes go to boxRecorder()).
+inline void recordBoxes() { recordedBoxes().clear(); }
+inline BoxFunction boxRecorder() {
+    return [](const BoxRequest& r) {
         QWidget* main = madeMainWindow();
         recordedBoxes().push_back({r.text, r.icon, r.owner,
                                    main != nullptr && vorlinexOf(main).publishedMainWindow() != nullptr,
                                    main != nullptr && main->isVisible()});
-    });
+    };
 }
 
 // A complete INI file: both ports, the options, and the device each COM name opens.
@@ -82,7 +84,7 @@ inline int runVorlinex(const std::function<void(QWidget*)>& body) {
     return vorlinexMain(1, argv, [&](QWidget* window) {
         body(window);
         if (!vorlinexOf(window).shutdownStarted()) vorlinexOf(window).shutdownVorlinex();
-    });
+    }, boxRecorder());
 }
 
 // Runs `checks` once the program's message loop has ended (after its shutdown), while the

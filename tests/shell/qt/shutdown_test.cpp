@@ -154,7 +154,7 @@ TEST_P(Shutdown, StopsAndJoinsBothWorkersClosesPortsAndLogsAndEndsTheLoopWithZer
                 ASSERT_TRUE(first.receive(bytes.size(), 10000) == bytes) << "the relay stalled in round " << round;
             }
         }
-    }), 0);
+    }, boxRecorder()), 0);
     if (pipes) {
         EXPECT_FALSE(pipes->finish()) << "the program waited for a reader that never reads";
     }
