@@ -50,14 +50,12 @@ struct Cp932Decoder {
     iconv_t cd;
 };
 
-QString decodeCp932(const char* bytes, size_t length) {
-    thread_local Cp932Decoder decoder;
-    return decoder.decode(bytes, length);
-}
-
 }  // namespace
 
 std::vector<DisplaySegment> decodeDisplayLine(const std::string& bytes) {
+    // One converter for the line, owned by this call: nothing is shared between threads.
+    Cp932Decoder decoder;
+    const auto decodeCp932 = [&decoder](const char* from, size_t length) { return decoder.decode(from, length); };
     std::vector<DisplaySegment> segments;
     DisplaySegment run;  // single-cell characters drawn together
     auto flushRun = [&] {

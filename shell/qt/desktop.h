@@ -1,4 +1,4 @@
-// Links handed to the desktop (help page, mail, web). Tests record them instead of opening.
+// Links handed to the desktop (help page, mail, web).
 #pragma once
 
 #include <functional>
@@ -6,5 +6,3 @@
 class QUrl;
 
 void openDesktopUrl(const QUrl& url);
-// A recorder replaces the desktop for the process (tests); pass {} to restore it.
-void setDesktopUrlRecorder(std::function<void(const QUrl&)> recorder);

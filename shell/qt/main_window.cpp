@@ -355,7 +355,7 @@ void Vorlinex::openHelp() {
     for (const QString& path : places) {
         const QFileInfo page(path);
         if (page.isFile() && page.isReadable()) {
-            openDesktopUrl(QUrl::fromLocalFile(page.canonicalFilePath()));
+            openUrl(QUrl::fromLocalFile(page.canonicalFilePath()));
             return;
         }
     }

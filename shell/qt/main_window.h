@@ -8,6 +8,7 @@
 #include "display/qt/display_window.h"
 #include "settings/qt/dialog_host.h"
 #include "shell/application.h"
+#include "shell/qt/desktop.h"
 
 class QAction;
 class QString;
@@ -21,6 +22,8 @@ public:
 
     // Shows every message box of the program; bound by the entry function before start-up.
     BoxFunction boxes;
+    // Hands a link (help page, mail, web) to the desktop; tests record them instead.
+    std::function<void(const QUrl& url)> openUrl = openDesktopUrl;
     Application app;
     SettingsDialogHost settingsHost;
     DisplayWindows displayWindows;

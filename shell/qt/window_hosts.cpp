@@ -90,7 +90,7 @@ SettingsDialogHost settingsDialogHostOf(Vorlinex& vorlinex) {
         .dialogFont = dialogFont,
         .fixedFont = defaultFixedFont,
         .dialogRect = dialogRect,
-        .openUrl = openDesktopUrl,
+        .openUrl = [&vorlinex](const QUrl& url) { vorlinex.openUrl(url); },
         .boxes = boxesOf(vorlinex),
         .reportPortOpen = [&vorlinex](int result, int64_t portNumber) {
             reportPortOpen(vorlinex.boxes, result, portNumber);

@@ -59,15 +59,14 @@ TEST(InstalledProgram, HelpOpensTheCurrentFoldersPageElseTheInstalledOne) {
     PtyCable first, second;
     dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}));
     std::vector<std::string> opened;
-    setDesktopUrlRecorder([&opened](const QUrl& url) { opened.push_back(url.toString().toStdString()); });
     recordBoxes();
-    EXPECT_EQ(runVorlinex([&dir](QWidget* window) {
+    EXPECT_EQ(runVorlinex([&dir, &opened](QWidget* window) {
         Vorlinex& v = vorlinexOf(window);
+        v.openUrl = [&opened](const QUrl& url) { opened.push_back(url.toString().toStdString()); };
         v.mainMenuItem(40003)->trigger();
         dir.write("Vorlinex.html", "<html>local</html>");
         v.mainMenuItem(40003)->trigger();
     }), 0);
-    setDesktopUrlRecorder({});
     const QString local = QFileInfo(QString::fromStdString(dir.file("Vorlinex.html"))).canonicalFilePath();
     const auto url = [](const QString& path) { return QUrl::fromLocalFile(path).toString().toStdString(); };
     EXPECT_EQ(opened, (std::vector<std::string>{url(installed), url(local)}));

@@ -23,8 +23,8 @@ void pressOn(QWidget* w, Qt::MouseButton button) {
 
 TEST(AboutDialog, ShowsItsTextsAndALeftClickHandsALinkToTheDesktop) {
     std::vector<QUrl> urls;
-    setDesktopUrlRecorder([&urls](const QUrl& u) { urls.push_back(u); });
     Vorlinex v;
+    v.openUrl = [&urls](const QUrl& u) { urls.push_back(u); };
     AboutDialog d(v.settingsHost, nullptr);
     d.show();
     EXPECT_EQ(d.windowTitle(), QStringLiteral("Vorlinex： About"));
@@ -44,7 +44,6 @@ TEST(AboutDialog, ShowsItsTextsAndALeftClickHandsALinkToTheDesktop) {
     EXPECT_TRUE(d.isVisible());
     click(&d, 1);
     EXPECT_FALSE(d.isVisible());
-    setDesktopUrlRecorder({});
 }
 
 }  // namespace
