@@ -11,6 +11,7 @@
 #include <QMetaObject>
 #include <QSocketNotifier>
 #include <QThread>
+#include <QTimer>
 #include <atomic>
 #include <cerrno>
 #include <memory>
@@ -185,11 +186,12 @@ int vorlinexMain(int argc, char** argv, const std::function<void(QWidget*)>& aft
     vorlinex.initialiseMainWindow(window);
 
     int exitCode = 0;
+    bool loopRan = false;
     if (!vorlinex.shutdownStarted()) {
         vorlinex.publishMainWindow(window);
         window->show();
         if (afterShown) afterShown(window);
-        if (!vorlinex.shutdownStarted()) exitCode = QApplication::exec();
+        if (!vorlinex.shutdownStarted()) exitCode = QApplication::exec(), loopRan = true;
     }
     // However the loop ended, no worker or tick thread outlives the entry function.
     vorlinex.shutdownVorlinex();
@@ -199,5 +201,12 @@ int vorlinexMain(int argc, char** argv, const std::function<void(QWidget*)>& aft
     vorlinex.publishMainWindow(nullptr);
     delete window;
     removeTerminationSignals(std::move(signalNotifier));
+    // A shutdown before the message loop ran leaves its quit request pending, and the next loop
+    // of this process (a tool or test that runs the program again) would end at once; one pass
+    // of the loop takes it.
+    if (!loopRan) {
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+        QApplication::exec();
+    }
     return exitCode;
 }
