@@ -10,19 +10,17 @@
 class PtyCable {
 public:
     PtyCable();
-    ~PtyCable();
-    PtyCable(const PtyCable&) = delete;
-    PtyCable& operator=(const PtyCable&) = delete;
+    ~PtyCable() { hangUp(); }
+    PtyCable(PtyCable&&) = delete;  // and with it every copy
 
     const std::string& slavePath() const { return slavePath_; }
     int master() const { return master_; }
-
     // Writes every byte to the device end (waits while the cable is full).
     void send(const std::string& bytes);
     // Reads until `count` bytes arrived or `timeoutMs` passed without any byte arriving.
     std::string receive(size_t count, int timeoutMs = 3000);
     // Reads whatever arrives until the line has been quiet for quietMs.
-    std::string receiveUntilQuiet(int quietMs = 300);
+    std::string receiveUntilQuiet(int quietMs = 300) { return receive(SIZE_MAX / 2, quietMs); }
     // Closes the device end, as if the device were unplugged.
     void hangUp();
 
@@ -36,8 +34,7 @@ class ScratchDir {
 public:
     ScratchDir();
     ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
+    ScratchDir(ScratchDir&&) = delete;
 
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
@@ -52,13 +49,8 @@ private:
 // A DEVICES section that maps COM1..COM6 to the given paths; empty entries map to paths that
 // do not exist, so no test ever opens the machine's own serial devices.
 std::string devicesSection(const std::array<std::string, 6>& paths);
-
 // Random bytes from a fixed seed.
 std::string randomBytes(size_t count, uint32_t seed);
-
-// Threads of this process whose name starts with `prefix` (relay workers are "vx-relay1" and
-// "vx-relay2").
-int liveThreadCount(const char* prefix);
-// Waits up to 5 s until each channel runs exactly one relay worker: a joined thread can stay
-// listed a moment while the kernel finishes its exit.
+// Waits up to 5 s until channel 1 and 2 run exactly so many relay workers ("vx-relay1",
+// "vx-relay2"): a joined thread can stay listed a moment while the kernel finishes its exit.
 bool eventuallyWorkers(int channel1, int channel2);
