@@ -1,11 +1,12 @@
 // Opening and setting up serial devices, through real pseudo-terminals and the INI mapping.
 // Reads the line settings back with the kernel's termios2, so glibc's <termios.h> stays out.
 #include <asm/termbits.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include "relay/serial_port.h"
 #include "relay/serial_termios_linux.h"
@@ -15,13 +16,8 @@
 
 namespace {
 
-int openDescriptorCount() {
-    int count = 0;
-    DIR* d = opendir("/proc/self/fd");
-    while (dirent* e = readdir(d)) count += e->d_name[0] != '.';
-    closedir(d);
-    return count - 1;  // the directory's own descriptor
-}
+// The listing's own descriptor is counted each time alike.
+auto openDescriptorCount() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 
 class SerialPortTest : public ::testing::Test {
 protected:
@@ -29,7 +25,11 @@ protected:
         setBoxFunction([this](const BoxRequest& box) { boxes.push_back(box.text); });
         mapDevices(cable1.slavePath());
     }
-    void TearDown() override { closePort(port1), closePort(port2), setBoxFunction(nullptr); }
+    void TearDown() override {
+        closePort(port1);
+        closePort(port2);
+        setBoxFunction(nullptr);
+    }
     // Through loadConfig, as the program reads the DEVICES section.
     void mapDevices(const std::string& com1) {
         dir.write("Vorlinex.ini", devicesSection({com1, "", "", "", "", ""}));
