@@ -5,7 +5,8 @@
 #include <QAction>
 #include <QRegularExpression>
 #include <QTimer>
-#include <atomic>
+#include <chrono>
+#include <functional>
 #include <iterator>
 #include <thread>
 
@@ -89,29 +90,19 @@ TEST_P(NoDevices, BoxesBeforeTheWindowNoWorkersAndTheMenuSaveAndClockWork) {
 INSTANTIATE_TEST_SUITE_P(FromTheIniFile, NoDevices, ::testing::Values(0, 2),
                          [](const auto& c) { return "DMODE" + std::to_string(c.param); });
 
-// Feeds the device end of a cable with a byte every 10 ms until finished; `sent` is then whole.
-struct Feeder {
-    explicit Feeder(PtyCable& device) : cable(device) {}
-    PtyCable& cable;
-    std::atomic<bool> stop{false};
-    std::string sent;
-    std::thread thread{[this] {
-        for (int i = 0; !stop; ++i) {
-            sent += static_cast<char>('A' + i % 26);
-            cable.send(sent.substr(sent.size() - 1));
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }};
-    // Waits for `until` while collecting what `to` receives, then checks every byte arrived.
-    void relayTo(PtyCable& to, const std::function<bool()>& until) {
-        std::string got;
-        EXPECT_TRUE(waitUntil([&] { got += to.receiveUntilQuiet(0); return until(); }, 30000));
-        stop = true;
-        thread.join();
-        got += to.receive(sent.size() - std::min(sent.size(), got.size()));
-        EXPECT_EQ(got, sent) << "every byte relayed once, in order";
-    }
-};
+// Steady traffic, a byte every 10 ms, until `until` holds; every byte must arrive once, in order.
+void relayUntil(PtyCable& from, PtyCable& to, const std::function<bool()>& until) {
+    std::string sent, got;
+    EXPECT_TRUE(waitUntil([&] {
+        sent += static_cast<char>('A' + sent.size() % 26);
+        from.send(sent.substr(sent.size() - 1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        got += to.receiveUntilQuiet(0);
+        return until();
+    }, 30000));
+    got += to.receive(sent.size() - std::min(sent.size(), got.size()));
+    EXPECT_EQ(got, sent) << "every byte relayed once, in order";
+}
 
 TEST(StartUp, TwoCablesRelayBothWaysAndTheActiveStripAndFigureMove) {
     ScratchDir dir;
@@ -125,7 +116,7 @@ TEST(StartUp, TwoCablesRelayBothWaysAndTheActiveStripAndFigureMove) {
         EXPECT_EQ(controlText(window, 1056), "COM2");
         ASSERT_TRUE(relayChannel1.worker.joinable() && relayChannel2.worker.joinable());
         ticks.attach(window);
-        Feeder(first).relayTo(second, [&] {
+        relayUntil(first, second, [&] {
             return nonEmpty(ticks.strip1).size() >= 5 && figure.match(controlText(window, 1053)).hasMatch();
         });
         const auto shown = nonEmpty(ticks.strip1);
@@ -134,14 +125,8 @@ TEST(StartUp, TwoCablesRelayBothWaysAndTheActiveStripAndFigureMove) {
         EXPECT_TRUE(nonEmpty(ticks.strip2).empty());
 
         // Steady traffic back: a single burst may be cleared by a rate update before a tick.
-        const size_t before = ticks.strip2.size();
-        const auto firstShown = [&] {
-            auto it = std::find_if(ticks.strip2.begin() + static_cast<long>(before), ticks.strip2.end(),
-                                   [](const QString& s) { return !s.isEmpty(); });
-            return it == ticks.strip2.end() ? QString() : *it;
-        };
-        Feeder(second).relayTo(first, [&] { return !firstShown().isEmpty(); });
-        EXPECT_EQ(firstShown().toStdString(), arrowFrames(2)[0]);
+        relayUntil(second, first, [&] { return !nonEmpty(ticks.strip2).empty(); });
+        EXPECT_EQ(nonEmpty(ticks.strip2)[0].toStdString(), arrowFrames(2)[0]);
     }), 0);
     EXPECT_TRUE(recordedBoxes().empty());
 }
