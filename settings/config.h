@@ -1,6 +1,7 @@
 // The INI file in the current directory, and the process-wide options.
 #pragma once
 
+#include <array>
 #include <string>
 
 #include "relay/app_options.h"
@@ -20,3 +21,9 @@ int loadConfig();
 // Writes the seventeen keys in one atomic replacement of the file, keeping every other line.
 // When it could not be written the old file stays as it was; the result says why.
 ConfigSaveResult saveConfig();
+
+// Writes COM1..COM6 of the DEVICES section in one atomic replacement of the file, keeping every
+// other line; nothing else. A file that does not exist yet also gets the seventeen keys'
+// defaults, which its absence stood for: a file with DEVICES alone would read as port 2 on COM1
+// at 0 baud at the next start.
+ConfigSaveResult saveDevicePaths(const std::array<std::string, 6>& paths);

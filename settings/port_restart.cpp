@@ -1,6 +1,7 @@
 #include "settings/port_restart.h"
 
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdint>
@@ -66,11 +67,15 @@ void letWorkersTakeQueuedInput(const bool closing[2]) {
     }
 }
 
-// An open port whose chosen COM name leads to the device it holds stays open.
+// An open port whose chosen COM name leads to the device it holds stays open. Asked of the
+// device itself, not of the path's text, so that a new mapping to another spelling of the same
+// device (a by-id link, the node) keeps it, and the same text now leading elsewhere does not.
 bool keepsItsDevice(const SerialPort& port, int comIndex) {
-    const int now = port.settings.comIndex;
-    return port.isOpen() && now >= 0 && now < 6 && comIndex >= 0 && comIndex < 6 &&
-           comDevicePaths[now] == comDevicePaths[comIndex];
+    const int fd = port.handle.load(std::memory_order_acquire);
+    if (fd < 0 || comIndex < 0 || comIndex >= 6) return false;
+    struct stat held {}, chosen {};
+    return ::fstat(fd, &held) == 0 && ::stat(comDevicePaths[comIndex].c_str(), &chosen) == 0 &&
+           S_ISCHR(held.st_mode) && S_ISCHR(chosen.st_mode) && held.st_rdev == chosen.st_rdev;
 }
 
 }  // namespace
@@ -141,6 +146,11 @@ void restartPorts(const PortChoice& port1, const PortChoice& port2, const PortOp
     for (RelayChannel* channel : channels) {
         if (channel->source.isOpen()) startRelayWorker(*channel);
     }
+}
+
+void restartPortsOnDevices(const std::array<std::string, 6>& paths, const PortOpenReport& reportOpen) {
+    comDevicePaths = paths;
+    restartPorts(choiceFromSettings(serialPort1.settings), choiceFromSettings(serialPort2.settings), reportOpen);
 }
 
 std::string portLabelText(const SerialPort& port) {

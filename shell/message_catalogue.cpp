@@ -73,3 +73,8 @@ void reportConfigSave(const ConfigSaveResult& result) {
                 BoxIcon::Error, BoxOwner::MainWindow);
     }
 }
+
+void reportDevicesSave(const ConfigSaveResult& result) {
+    if (result.saved) return;
+    showBox("Devices Save Error: " + result.path + ": " + result.reason, BoxIcon::Error, BoxOwner::MainWindow);
+}

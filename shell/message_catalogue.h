@@ -19,3 +19,7 @@ void reportPortOpen(int result, int64_t portNumber);
 
 // What saveConfig returned: "Configuration Data Saved", or the error naming the file and why.
 void reportConfigSave(const ConfigSaveResult& result);
+
+// The devices window's DEVICES section could not be written: the file and why. Nothing when it
+// was written: the new mapping shows in the labels.
+void reportDevicesSave(const ConfigSaveResult& result);

@@ -5,6 +5,7 @@
 #include <QRect>
 #include <functional>
 
+#include "settings/config.h"
 #include "settings/port_restart.h"
 
 class QUrl;
@@ -20,6 +21,8 @@ struct SettingsDialogHost {
     PortOpenReport reportPortOpen;
     // Both ports have been reopened: whatever names them elsewhere is relabelled.
     std::function<void()> portsRestarted;
+    // Words a DEVICES section that could not be written.
+    std::function<void(const ConfigSaveResult& result)> reportDevicesSave;
 };
 
 void setSettingsDialogHost(SettingsDialogHost host);

@@ -27,7 +27,9 @@
 #include "relay/relay_channel.h"
 #include "relay/serial_port.h"
 #include "settings/config.h"
+#include "settings/serial_devices.h"
 #include "settings/qt/about_dialog.h"
+#include "settings/qt/devices_dialog.h"
 #include "settings/qt/option_dialog.h"
 #include "settings/qt/serial_dialog.h"
 #include "shell/activity_arrows.h"
@@ -141,6 +143,7 @@ void buildMenu(QMainWindow* window) {
 
     QMenu* option = addPopup(bar, "OPTION(&O)", "OPTION");
     addItem(option, "OPTION(&O)", 40007);
+    addItem(option, "DEVICES(&V)", 40013);
 
     QMenu* about = addPopup(bar, "ABOUT(&A)", "ABOUT");
     addItem(about, "ABOUT(&A)", 500);
@@ -204,6 +207,12 @@ void setMainControlText(int controlId, const QString& text) {
     setControlTextOn(publishedMainWindow(), controlId, text);
 }
 
+void setMainStatusText(const QString& text) {
+    if (QWidget* window = publishedMainWindow()) {
+        if (auto* part = window->findChild<QLabel*>(QStringLiteral("5001.0"))) part->setText(text);
+    }
+}
+
 QWidget* createMainWindow() {
     auto* window = new MainWindow;
     window->setObjectName(QStringLiteral("IDD_DIALOG_MAIN"));
@@ -263,6 +272,10 @@ bool initialiseMainWindow(QWidget* mainWindow) {
     if (shutdownStarted()) return false;
     openPortAndStartWorker(serialPort2, relayChannel2, window, 1056);
     if (shutdownStarted()) return false;
+    // A default /dev/ttyS* port opens whether or not a chip is behind it; say so rather than
+    // relay into nothing.
+    if (auto* part = window->findChild<QLabel*>(QStringLiteral("5001.0")))
+        part->setText(QString::fromStdString(missingUartNotice()));
 
     auto* arrows = new QTimer(window);
     arrows->setObjectName(QStringLiteral("119"));
@@ -309,6 +322,9 @@ void dispatchMainCommand(int commandId) {
             break;
         case 40007:
             runOptionDialog(window);
+            break;
+        case 40013:
+            runDevicesDialog(window);
             break;
         case 40008:
             setDisplayModeCheck(window, 1);

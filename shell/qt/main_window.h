@@ -12,6 +12,10 @@ QAction* mainMenuItem(int commandId);
 // Sets the text of a numbered control of the main window (1053, 1054, 1055, 1056 ...).
 void setMainControlText(int controlId, const QString& text);
 
+// The text of the status bar's first part (the clock has the second): what the user should know
+// about the ports, such as a device with no UART behind it; "" clears it.
+void setMainStatusText(const QString& text);
+
 // Builds the window from its template with the menu RS232C and status bar 5001; hidden, not
 // yet published, not initialised.
 QWidget* createMainWindow();

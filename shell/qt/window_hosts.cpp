@@ -11,6 +11,7 @@
 #include "relay/serial_port.h"
 #include "settings/port_restart.h"
 #include "settings/qt/dialog_host.h"
+#include "settings/serial_devices.h"
 #include "shell/message_catalogue.h"
 #include "shell/qt/desktop.h"
 #include "shell/qt/dialog_units.h"
@@ -81,6 +82,8 @@ void connectWindowHosts() {
                 setDisplayWindowTitle(1, QString::fromStdString(displayTitleText(1)));
                 setMainControlText(1056, QString::fromStdString(portLabelText(serialPort2)));
                 setDisplayWindowTitle(2, QString::fromStdString(displayTitleText(2)));
+                setMainStatusText(QString::fromStdString(missingUartNotice()));
             },
+        .reportDevicesSave = reportDevicesSave,
     });
 }

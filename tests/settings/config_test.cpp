@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <tuple>
@@ -133,6 +134,24 @@ TEST(PrivateProfile, AWriteChangesOnlyWhatItMust) {
         ASSERT_TRUE(ini.save(&error)) << error;
         EXPECT_EQ(dir.read("t.ini"), after);
     }
+}
+
+// The devices window's write: a new file also gets the defaults its absence stood for, so the
+// next start reads the same settings plus the mapping; SAVE afterwards leaves the mapping alone.
+TEST_F(Config, DevicesIntoANewFileKeepTheDefaultsAndSaveLeavesThem) {
+    const std::array<std::string, 6> paths = {"/dev/ttyUSB0", "/dev/serial/by-id/usb-x", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5"};
+    ASSERT_TRUE(saveDevicePaths(paths).saved);
+    loadConfig();
+    EXPECT_TRUE(serialPort1.settings.comIndex == 0 && serialPort2.settings.comIndex == 1 && serialPort2.settings.baudRate == 9600 &&
+                serialPort1.settings.dataBits == 8 && appOptions.RATE == 5 && appOptions.DATETIMEVAL == 60);
+    EXPECT_EQ(comDevicePaths, paths);
+    serialPort1.settings.baudRate = 19200;
+    ASSERT_TRUE(saveConfig().saved);
+    const std::string saved = dir.read("Vorlinex.ini");
+    EXPECT_NE(saved.find("[DEVICES]\r\nCOM1=/dev/ttyUSB0\r\nCOM2=/dev/serial/by-id/usb-x\r\n"), std::string::npos) << saved;
+    resetComDevicePaths();
+    loadConfig();
+    EXPECT_TRUE(comDevicePaths == paths && serialPort1.settings.baudRate == 19200);
 }
 
 }  // namespace

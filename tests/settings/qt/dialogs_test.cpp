@@ -2,17 +2,23 @@
 // pseudo-terminals, IDD_DIALOG_OPTION (what OK stores and refuses, "登録") and IDD_DIALOG_ABOUT
 // (its texts and where its two links lead).
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QRadioButton>
 #include <QUrl>
 #include <chrono>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <ostream>
 #include <thread>
@@ -22,6 +28,8 @@
 #include "relay/serial_termios_linux.h"
 #include "settings/config.h"
 #include "settings/qt/about_dialog.h"
+#include "settings/qt/devices_dialog.h"
+#include "settings/qt/serial_device_list.h"
 #include "settings/qt/option_dialog.h"
 #include "settings/qt/serial_dialog.h"
 #include "shell/message_catalogue.h"
@@ -222,6 +230,88 @@ TEST(AboutDialog, ShowsItsTextsAndALeftClickHandsALinkToTheDesktop) {
     click(&d, 1);
     EXPECT_FALSE(d.isVisible());
     setDesktopUrlRecorder({});
+}
+
+// The devices window over a running relay: COM1 moves to a pty behind a symbolic link of the
+// user's own, chosen from the detected list.
+TEST_F(SerialDialogOnARunningRelay, DevicesOkWritesTheSectionInPlaceAndReopensOnTheNewDevice) {
+    start(9600);
+    const std::string original = "; kept as it is\n[OTHER]\nx = 1\n" + dir.read("Vorlinex.ini");
+    dir.write("Vorlinex.ini", original);
+    const std::string link = dir.file("adapter-link");
+    ASSERT_EQ(::symlink(cable3.slavePath().c_str(), link.c_str()), 0);
+    setSerialDeviceLister([&] {
+        return std::vector<SerialDeviceInfo>{{link, cable3.slavePath(), "FT232R USB UART", "FTDI", "A12345", false},
+                                             {"/dev/serial/by-id/usb-busy", "/dev/ttyUSB9", "", "", "", true}};
+    });
+    DevicesDialog d(window.get());
+    setSerialDeviceLister(nullptr);
+    EXPECT_EQ(d.windowTitle(), QStringLiteral("Vorlinex：  Devices"));
+    QComboBox* com1 = d.deviceCombo(1);
+    ASSERT_EQ(com1->count(), 2);
+    EXPECT_EQ(com1->itemText(0), QString::fromStdString(link + "  (FT232R USB UART, FTDI, S/N A12345)"));
+    EXPECT_EQ(com1->itemText(1), QStringLiteral("/dev/serial/by-id/usb-busy  in use by another program"));
+    EXPECT_EQ(com1->currentText(), QString::fromStdString(cable1.slavePath()));
+    com1->setCurrentIndex(0);
+    EXPECT_EQ(com1->currentText(), QString::fromStdString(link));  // the path alone, not the description
+
+    d.show();
+    click(&d, 1);
+    EXPECT_FALSE(d.isVisible());
+    EXPECT_TRUE(boxes.empty());
+    std::string expected = original;
+    expected.replace(expected.find("COM1=" + cable1.slavePath()), 5 + cable1.slavePath().size(), "COM1=" + link);
+    EXPECT_EQ(dir.read("Vorlinex.ini"), expected);
+    EXPECT_EQ(comDevicePaths[0], link);
+    EXPECT_EQ(shown(), (QStringList{"COM1", "COM2", "Com1 -> Com2", "Com2 -> Com1"}));
+    expectBothDirectionsRelay(cable3, cable2, 3);
+
+    // The serial settings dialog tells what each COM name now opens.
+    SerialDialog serial(window.get());
+    EXPECT_EQ(serial.combo(2001)->toolTip(), QString::fromStdString(link));
+    EXPECT_EQ(serial.combo(2007)->toolTip(), QString::fromStdString(cable2.slavePath()));
+    serial.combo(2007)->setCurrentIndex(2);
+    EXPECT_EQ(serial.combo(2007)->toolTip(), QString::fromStdString(cable3.slavePath()));
+}
+
+// A file that cannot be written (as on a full disk) is named with the reason, and nothing
+// changes: not the file, not the mapping, not the open ports. Cancel and Esc change nothing.
+TEST_F(SerialDialogOnARunningRelay, DevicesWriteFailureAndCancelChangeNothing) {
+    start(9600);
+    const std::string original = dir.read("Vorlinex.ini") + "[KEEP]\nX=" + std::string(256 * 1024, 'k') + "\n";
+    dir.write("Vorlinex.ini", original);
+    const auto mappingBefore = comDevicePaths;
+    const int fd1 = serialPort1.handle.load();
+    {
+        DevicesDialog d(window.get());
+        d.show();
+        d.deviceCombo(1)->setEditText(QString::fromStdString(cable3.slavePath()));
+        ::signal(SIGXFSZ, SIG_IGN);
+        rlimit saved{}, small{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        small = {64 * 1024, saved.rlim_max};
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        click(&d, 1);
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].text, "Devices Save Error: " + dir.file("Vorlinex.ini") + ": " + std::strerror(EFBIG));
+        EXPECT_TRUE(d.isVisible());
+        click(&d, 2);
+        EXPECT_FALSE(d.isVisible());
+    }
+    {
+        DevicesDialog d(window.get());
+        d.show();
+        d.deviceCombo(2)->setEditText(QString::fromStdString(cable3.slavePath()));
+        QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(&d, &esc);
+        EXPECT_FALSE(d.isVisible());
+    }
+    EXPECT_TRUE(dir.read("Vorlinex.ini") == original);
+    EXPECT_EQ(comDevicePaths, mappingBefore);
+    EXPECT_EQ(serialPort1.handle.load(), fd1);
+    EXPECT_EQ(boxes.size(), 1u);
+    expectBothDirectionsRelay(cable1, cable2, 4);
 }
 
 }  // namespace
