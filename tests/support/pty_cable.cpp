@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -66,6 +67,22 @@ std::string PtyCable::receive(size_t count, int timeoutMs) {
 
 std::string PtyCable::receiveUntilQuiet(int quietMs) {
     return receive(static_cast<size_t>(-1) / 2, quietMs);
+}
+
+PluggableCable::PluggableCable(std::string linkPath, bool plugged) : link_(std::move(linkPath)) {
+    if (plugged) plug();
+}
+
+void PluggableCable::plug() {
+    unplug();
+    cable_ = std::make_unique<PtyCable>();
+    std::filesystem::create_symlink(cable_->slavePath(), link_);
+}
+
+void PluggableCable::unplug() {
+    std::error_code ignored;
+    std::filesystem::remove(link_, ignored);
+    cable_.reset();
 }
 
 ScratchDir::ScratchDir() {
