@@ -23,6 +23,7 @@
 #include "capture/qt/log_window.h"
 #include "display/qt/display_window.h"
 #include "display/traffic_render.h"
+#include "relay/port_reconnect.h"
 #include "relay/rate_meter.h"
 #include "relay/relay_channel.h"
 #include "relay/serial_port.h"
@@ -35,6 +36,7 @@
 #include "shell/qt/desktop.h"
 #include "shell/qt/dialog_units.h"
 #include "shell/qt/entry.h"
+#include "shell/qt/window_hosts.h"
 
 namespace {
 
@@ -204,6 +206,13 @@ void setMainControlText(int controlId, const QString& text) {
     setControlTextOn(publishedMainWindow(), controlId, text);
 }
 
+void setMainStatusText(const QString& text) {
+    auto* part = publishedMainWindow() == nullptr
+                     ? nullptr
+                     : publishedMainWindow()->findChild<QLabel*>(QStringLiteral("5001.0"));
+    if (part != nullptr && part->text() != text) part->setText(text);
+}
+
 QWidget* createMainWindow() {
     auto* window = new MainWindow;
     window->setObjectName(QStringLiteral("IDD_DIALOG_MAIN"));
@@ -268,6 +277,16 @@ bool initialiseMainWindow(QWidget* mainWindow) {
     arrows->setObjectName(QStringLiteral("119"));
     QObject::connect(arrows, &QTimer::timeout, window, [] { updateActivityArrows(); });
     arrows->start(300);
+
+    // Unplugged adapters: closed once their workers stop, reopened as soon as their path is back
+    // (looked for four times a second), and told in the status bar meanwhile.
+    auto* reconnect = new QTimer(window);
+    reconnect->setObjectName(QStringLiteral("reconnect"));
+    QObject::connect(reconnect, &QTimer::timeout, window, [] {
+        if (reconnectPorts()) showPortLabels();
+        setMainStatusText(QString::fromStdString(reconnectStatusText()));
+    });
+    reconnect->start(250);
 
     startRateTimer();
     setDisplayModeCheck(window, appOptions.DMODE.load());

@@ -12,6 +12,9 @@ QAction* mainMenuItem(int commandId);
 // Sets the text of a numbered control of the main window (1053, 1054, 1055, 1056 ...).
 void setMainControlText(int controlId, const QString& text);
 
+// Sets the text of the status bar's first part (the second holds the clock).
+void setMainStatusText(const QString& text);
+
 // Builds the window from its template with the menu RS232C and status bar 5001; hidden, not
 // yet published, not initialised.
 QWidget* createMainWindow();

@@ -75,12 +75,13 @@ void connectWindowHosts() {
         .dialogRect = dialogRect,
         .openUrl = openDesktopUrl,
         .reportPortOpen = reportPortOpen,
-        .portsRestarted =
-            [] {
-                setMainControlText(1055, QString::fromStdString(portLabelText(serialPort1)));
-                setDisplayWindowTitle(1, QString::fromStdString(displayTitleText(1)));
-                setMainControlText(1056, QString::fromStdString(portLabelText(serialPort2)));
-                setDisplayWindowTitle(2, QString::fromStdString(displayTitleText(2)));
-            },
+        .portsRestarted = showPortLabels,
     });
+}
+
+void showPortLabels() {
+    setMainControlText(1055, QString::fromStdString(portLabelText(serialPort1)));
+    setDisplayWindowTitle(1, QString::fromStdString(displayTitleText(1)));
+    setMainControlText(1056, QString::fromStdString(portLabelText(serialPort2)));
+    setDisplayWindowTitle(2, QString::fromStdString(displayTitleText(2)));
 }
