@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "relay/port_reconnect.h"
 #include "relay/relay_channel.h"
 
 namespace {
@@ -114,6 +115,9 @@ bool sameComChoice(const PortChoice& port1, const PortChoice& port2) {
 // Nothing is purged either way. Workers start only after both ports are settled, so that the
 // rest of a chunk a stopped worker kept finds its destination open.
 void restartPorts(const PortChoice& port1, const PortChoice& port2, const PortOpenReport& reportOpen) {
+    // The ports are this function's until it returns, boxes included: a device that comes or
+    // goes meanwhile is seen by the next reconnect step.
+    const ReconnectHold hold;
     SerialPort* ports[2] = {&serialPort1, &serialPort2};
     RelayChannel* channels[2] = {&relayChannel1, &relayChannel2};
     const PortChoice* choices[2] = {&port1, &port2};

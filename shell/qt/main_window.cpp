@@ -23,6 +23,7 @@
 #include "capture/qt/log_window.h"
 #include "display/qt/display_window.h"
 #include "display/traffic_render.h"
+#include "relay/port_reconnect.h"
 #include "relay/rate_meter.h"
 #include "relay/relay_channel.h"
 #include "relay/serial_port.h"
@@ -37,6 +38,7 @@
 #include "shell/qt/desktop.h"
 #include "shell/qt/dialog_units.h"
 #include "shell/qt/entry.h"
+#include "shell/qt/window_hosts.h"
 
 namespace {
 
@@ -207,10 +209,27 @@ void setMainControlText(int controlId, const QString& text) {
     setControlTextOn(publishedMainWindow(), controlId, text);
 }
 
-void setMainStatusText(const QString& text) {
-    if (QWidget* window = publishedMainWindow()) {
-        if (auto* part = window->findChild<QLabel*>(QStringLiteral("5001.0"))) part->setText(text);
-    }
+namespace {
+QLabel* statusPart() {
+    QWidget* window = publishedMainWindow();
+    return window == nullptr ? nullptr : window->findChild<QLabel*>(QStringLiteral("5001.0"));
+}
+}  // namespace
+
+// The kernel is asked about the UART only when ports (re)open; the reconnect tick joins that
+// notice with what it has to say about unplugged adapters.
+void refreshMissingUartNotice() {
+    if (QLabel* part = statusPart()) part->setProperty("uartNotice", QString::fromStdString(missingUartNotice()));
+    showPortStatus();
+}
+
+void showPortStatus() {
+    QLabel* part = statusPart();
+    if (part == nullptr) return;
+    QString text = QString::fromStdString(reconnectStatusText());
+    const QString uart = part->property("uartNotice").toString();
+    if (!uart.isEmpty()) text = text.isEmpty() ? uart : text + QStringLiteral("; ") + uart;
+    if (part->text() != text) part->setText(text);
 }
 
 QWidget* createMainWindow() {
@@ -274,13 +293,26 @@ bool initialiseMainWindow(QWidget* mainWindow) {
     if (shutdownStarted()) return false;
     // A default /dev/ttyS* port opens whether or not a chip is behind it; say so rather than
     // relay into nothing.
-    if (auto* part = window->findChild<QLabel*>(QStringLiteral("5001.0")))
-        part->setText(QString::fromStdString(missingUartNotice()));
+    refreshMissingUartNotice();
 
     auto* arrows = new QTimer(window);
     arrows->setObjectName(QStringLiteral("119"));
     QObject::connect(arrows, &QTimer::timeout, window, [] { updateActivityArrows(); });
     arrows->start(300);
+
+    // Unplugged adapters: closed once their workers stop, reopened as soon as their path is back
+    // (looked for four times a second), and told in the status bar meanwhile.
+    auto* reconnect = new QTimer(window);
+    reconnect->setObjectName(QStringLiteral("reconnect"));
+    QObject::connect(reconnect, &QTimer::timeout, window, [] {
+        if (reconnectPorts()) {
+            showPortLabels();
+            refreshMissingUartNotice();
+        } else {
+            showPortStatus();
+        }
+    });
+    reconnect->start(250);
 
     startRateTimer();
     setDisplayModeCheck(window, appOptions.DMODE.load());

@@ -12,9 +12,10 @@ QAction* mainMenuItem(int commandId);
 // Sets the text of a numbered control of the main window (1053, 1054, 1055, 1056 ...).
 void setMainControlText(int controlId, const QString& text);
 
-// The text of the status bar's first part (the clock has the second): what the user should know
-// about the ports, such as a device with no UART behind it; "" clears it.
-void setMainStatusText(const QString& text);
+// Asks the kernel again whether a default port has no UART behind it, then shows the ports' status.
+void refreshMissingUartNotice();
+// The status bar's first part: unplugged adapters and undelivered bytes, then the UART notice.
+void showPortStatus();
 
 // Builds the window from its template with the menu RS232C and status bar 5001; hidden, not
 // yet published, not initialised.

@@ -78,12 +78,16 @@ void connectWindowHosts() {
         .reportPortOpen = reportPortOpen,
         .portsRestarted =
             [] {
-                setMainControlText(1055, QString::fromStdString(portLabelText(serialPort1)));
-                setDisplayWindowTitle(1, QString::fromStdString(displayTitleText(1)));
-                setMainControlText(1056, QString::fromStdString(portLabelText(serialPort2)));
-                setDisplayWindowTitle(2, QString::fromStdString(displayTitleText(2)));
-                setMainStatusText(QString::fromStdString(missingUartNotice()));
+                showPortLabels();
+                refreshMissingUartNotice();
             },
         .reportDevicesSave = reportDevicesSave,
     });
+}
+
+void showPortLabels() {
+    setMainControlText(1055, QString::fromStdString(portLabelText(serialPort1)));
+    setDisplayWindowTitle(1, QString::fromStdString(displayTitleText(1)));
+    setMainControlText(1056, QString::fromStdString(portLabelText(serialPort2)));
+    setDisplayWindowTitle(2, QString::fromStdString(displayTitleText(2)));
 }

@@ -4,3 +4,6 @@
 #pragma once
 
 void connectWindowHosts();
+
+// The main window's COM labels and the display windows' titles, as the ports stand now.
+void showPortLabels();

@@ -2,6 +2,8 @@
 
 #include <poll.h>
 
+#include <cerrno>
+#include <utility>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -41,6 +43,22 @@ std::string PtyCable::receive(size_t count, int timeoutMs) {
         else ::usleep(10000);  // mostly EIO: nobody holds the slave end open at the moment
     }
     return out;
+}
+
+PluggableCable::PluggableCable(std::string linkPath, bool plugged) : link_(std::move(linkPath)) {
+    if (plugged) plug();
+}
+
+void PluggableCable::plug() {
+    unplug();
+    cable_ = std::make_unique<PtyCable>();
+    std::filesystem::create_symlink(cable_->slavePath(), link_);
+}
+
+void PluggableCable::unplug() {
+    std::error_code ignored;
+    std::filesystem::remove(link_, ignored);
+    cable_.reset();
 }
 
 ScratchDir::ScratchDir() : path_("/tmp/vorlinex-test-XXXXXX"), previous_(std::filesystem::current_path()) {

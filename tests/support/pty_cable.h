@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 // A pseudo-terminal: the system opens its slave path as a COM device, the test holds the
@@ -27,6 +28,21 @@ public:
 private:
     int master_ = -1;
     std::string slavePath_;
+};
+
+// A USB adapter at a fixed path: a pseudo-terminal behind a symbolic link. Unplugging closes the
+// device end and removes the link; plugging in makes a new pseudo-terminal behind the same link.
+class PluggableCable {
+public:
+    explicit PluggableCable(std::string linkPath, bool plugged = true);
+    void plug();
+    void unplug();
+    const std::string& path() const { return link_; }
+    PtyCable& device() { return *cable_; }  // only while plugged
+
+private:
+    std::string link_;
+    std::unique_ptr<PtyCable> cable_;
 };
 
 // A fresh folder that is the current directory while the object lives.

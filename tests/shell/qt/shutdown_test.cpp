@@ -213,6 +213,46 @@ TEST_F(Shutdown, SigtermDuringARestartBoxOpensNothingAfterwards) {
     expectEverythingEnded();
 }
 
+// Port 1's adapter is away; SERIAL, OK unchanged: its "Com1 Open Error" box is up when the adapter
+// comes back. The restart finishes first, then the port opens by itself: one worker per channel,
+// both directions relay. Then it goes away again and comes back just as SIGTERM arrives: the
+// program ends as always, nothing outlives it.
+TEST_F(Shutdown, AReplugDuringARestartAndDuringTheShutdownLeavesNothingBehind) {
+    PluggableCable adapter1(dir.file("ttyUSB0")), adapter2(dir.file("ttyUSB1"));
+    dir.write("Vorlinex.ini", vorlinexIni({adapter1.path(), adapter2.path()}));
+    std::vector<std::string> boxTexts;
+    QTimer user;  // the user: OK in the serial dialog, then OK in the box once the adapter is back
+    QObject::connect(&user, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* box = qobject_cast<QMessageBox*>(modal); box != nullptr && boxTexts.empty()) {
+            boxTexts.push_back(box->text().toStdString());
+            adapter1.plug();
+            QTimer::singleShot(700, box, [box] { box->accept(); });  // steps would have run meanwhile
+        } else if (modal != nullptr && modal->findChild<QComboBox*>("2001") != nullptr) {
+            QTimer::singleShot(0, modal, [modal] { modal->findChild<QPushButton*>("1")->click(); });
+        }
+    });
+    EXPECT_EQ(run([&](QWidget* window) {
+        adapter1.unplug();
+        ASSERT_TRUE(waitUntil([&] { return controlText(window, 1055) == "COM"; }));
+        user.start(20);
+        mainMenuItem(600)->trigger();
+        user.stop();
+        ASSERT_TRUE(waitUntil([&] { return controlText(window, 1055) == "COM1"; }));
+        EXPECT_TRUE(eventuallyWorkers(1, 1));
+        const std::string a = randomBytes(2000, 1), b = randomBytes(3000, 2);
+        adapter1.device().send(a), adapter2.device().send(b);
+        EXPECT_TRUE(adapter2.device().receive(a.size(), 10000) == a && adapter1.device().receive(b.size(), 10000) == b);
+
+        adapter1.unplug();
+        ASSERT_TRUE(waitUntil([&] { return controlText(window, 1055) == "COM"; }));
+        adapter1.plug();
+        ::kill(::getpid(), SIGTERM);
+    }), 0);
+    EXPECT_EQ(boxTexts, std::vector<std::string>{"Com1 Open Error"});
+    expectEverythingEnded();
+}
+
 // The real program in a process of its own, relaying, ended by each termination signal.
 TEST(ProgramShutdown, EndsWithExitCodeZeroOnSigtermAndSigint) {
     const char* path = std::getenv("VORLINEX_PROGRAM");

@@ -131,4 +131,37 @@ TEST(StartUp, TwoCablesRelayBothWaysAndTheActiveStripAndFigureMove) {
     EXPECT_TRUE(recordedBoxes().empty());
 }
 
+// Port 2's adapter is plugged in after the start, port 1's is pulled out and put back: each time
+// the label, the status bar's first part and the relay follow without any user action.
+TEST(StartUp, AMissingAdapterOpensWhenPluggedInAndAnUnpluggedOneWhenItIsBack) {
+    ScratchDir dir;
+    PluggableCable adapter1(dir.file("ttyUSB0")), adapter2(dir.file("ttyUSB1"), false);
+    dir.write("Vorlinex.ini", vorlinexIni({adapter1.path(), adapter2.path()}));
+    recordBoxes();
+    const auto status = [](QWidget* window) { return window->findChild<QLabel*>(QStringLiteral("5001.0"))->text().toStdString(); };
+    const auto relaysBothWays = [&](uint32_t seed) {
+        const std::string a = randomBytes(2000, seed), b = randomBytes(3000, seed + 1);
+        adapter1.device().send(a), adapter2.device().send(b);
+        EXPECT_TRUE(adapter2.device().receive(a.size(), 10000) == a && adapter1.device().receive(b.size(), 10000) == b);
+    };
+    EXPECT_EQ(runVorlinex([&](QWidget* window) {
+        EXPECT_EQ(controlText(window, 1056), "COM");
+        const std::string waiting2 = "COM2: " + adapter2.path() + " unplugged, waiting";
+        adapter1.device().send(std::string(1234, 'x'));  // read, shown, not deliverable
+        EXPECT_TRUE(waitUntil([&] { return status(window) == waiting2 + "; 1,234 bytes not delivered to COM2"; })) << status(window);
+        adapter2.plug();
+        EXPECT_TRUE(waitUntil([&] { return controlText(window, 1056) == "COM2" && status(window).empty(); })) << status(window);
+        relaysBothWays(5);
+
+        adapter1.unplug();
+        EXPECT_TRUE(waitUntil([&] { return controlText(window, 1055) == "COM" && status(window) == "COM1: " + adapter1.path() + " unplugged, waiting"; }))
+            << status(window);
+        adapter1.plug();
+        EXPECT_TRUE(waitUntil([&] { return controlText(window, 1055) == "COM1" && status(window).empty(); })) << status(window);
+        relaysBothWays(7);
+    }), 0);
+    ASSERT_EQ(recordedBoxes().size(), 1u);
+    EXPECT_EQ(recordedBoxes()[0].text, "Com2 Open Error");
+}
+
 }  // namespace
