@@ -23,6 +23,8 @@ struct Relay {
     AppOptions appOptions;
     // The device path each of "com1".."com6" opens; read by openPort.
     std::array<std::string, 6> comDevicePaths = defaultComDevicePaths();
+    // Restarts in progress: while one runs, reconnectPorts leaves the ports alone.
+    std::atomic<int> reconnectHolds{0};
     // Whether the left mouse button is down anywhere in the program; kept by the UI thread.
     std::atomic<int32_t> leftMouseButtonDown{0};
 
@@ -37,7 +39,9 @@ struct Relay {
 
     // Opens deviceName ("com1".."com6") exclusively for non-blocking reading and writing. On
     // PortOpened the handle is set; otherwise it is left as it was and the system's reason, when
-    // there is one, is in *systemError (errno; 0 when none).
+    // there is one, is in *systemError (errno; 0 when none). A closed port whose device is
+    // missing becomes away, so that it opens by itself once the device appears (reconnectPorts);
+    // any other result leaves it present.
     int openPort(const char* deviceName, SerialPort& port, int* systemError = nullptr);
 
     // Shutdown's word on the ports: from then on openPort refuses and no worker starts.

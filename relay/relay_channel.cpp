@@ -48,6 +48,20 @@ void waitForStopRequest(RelayChannel& channel, int timeoutMs) {
     ::poll(&wake, 1, timeoutMs);
 }
 
+// A worker whose source is gone has nothing to read until the owner reopens the port, which
+// begins with a stop request: it waits for that alone, without a timeout.
+void waitUntilStopAsked(RelayChannel& channel) {
+    while (!stopAsked(channel)) {
+        pollfd wake{channel.wakeFd, POLLIN, 0};
+        ::poll(&wake, 1, -1);
+        if ((wake.revents & POLLIN) && !stopAsked(channel)) drainWakeUps(channel);
+    }
+}
+
+void countUndelivered(RelayChannel& channel, size_t count) {
+    channel.undeliveredBytes.fetch_add(static_cast<int64_t>(count), std::memory_order_relaxed);
+}
+
 // Holding the left button in the display's text stops this direction, so that the user can
 // read or select while nothing new arrives; the bytes wait in the source's input queue.
 void pauseWhileHeld(RelayChannel& channel) {
@@ -74,7 +88,12 @@ void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
     size_t offset = 0;
     while (offset < length) {
         const int fd = channel.destination.handle.load(std::memory_order_acquire);
-        if (fd < 0) return;  // not open: nothing can be sent, the rest of the chunk is dropped
+        // Not open, or its device is gone: nothing can be sent, the rest of the chunk is counted
+        // as not delivered. A lost device is not written again, so the owner may close it.
+        if (fd < 0 || channel.destination.presence.load(std::memory_order_acquire) != PortPresent) {
+            countUndelivered(channel, length - offset);
+            return;
+        }
         const bool stopping = stopAsked(channel);
 
         // No write starts while the destination still holds bytes of an earlier write. The
@@ -112,7 +131,11 @@ void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
             waitForStopRequest(channel, kInputWaitMs);
             continue;
         }
-        return;  // failed outright (EIO, EBADF...): the rest of the chunk is dropped
+        // Failed outright: the rest of the chunk cannot be delivered; an unplugged device is
+        // left to the owner to close and reopen.
+        if (written < 0 && deviceGoneError(errno)) markPortLost(channel.destination);
+        countUndelivered(channel, length - offset);
+        return;
     }
 }
 
@@ -165,6 +188,11 @@ void relayWorker(RelayChannel& channel) {
         moreLikely = false;
 
         if (source < 0 || stopAsked(channel)) return;
+        // Found gone by either worker: no more reads of it, in step with the writer.
+        if (channel.source.presence.load(std::memory_order_acquire) != PortPresent) {
+            waitUntilStopAsked(channel);
+            return;
+        }
 
         pauseWhileHeld(channel);
 
@@ -188,6 +216,14 @@ void relayWorker(RelayChannel& channel) {
             }
         } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
             sourceFailed = true;
+            // Unplugged (a hung-up line reads as end of file, a vanished one fails): stop
+            // reading it, so that the owner can close it once the other worker stops writing it.
+            if ((n < 0 && deviceGoneError(errno)) ||
+                (n == 0 && (sourceEvents & (POLLHUP | POLLERR)))) {
+                markPortLost(channel.source);
+                waitUntilStopAsked(channel);
+                return;
+            }
         }
 
         pauseWhileHeld(channel);

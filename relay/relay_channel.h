@@ -33,6 +33,9 @@ struct RelayChannel {
     const int readLimit;  // 256 on channel 1, 1024 on channel 2
 
     std::atomic<int32_t> rateByteCount{0};   // add; read-and-reset as one exchange
+    // Bytes read that the destination could not take because it was gone or not open (they
+    // were shown and logged all the same). Cleared when the destination comes back.
+    std::atomic<int64_t> undeliveredBytes{0};
     std::atomic<int32_t> stampCountdown{0};  // seconds of quiet left before the next stamp
 
     // 1 while the left button is held in the channel's display text: the worker pauses.

@@ -71,6 +71,15 @@ void discardHeldOutput(int fd) {
 
 }  // namespace
 
+bool deviceGoneError(int systemError) {
+    return systemError == ENOENT || systemError == ENODEV || systemError == ENXIO || systemError == EIO;
+}
+
+void markPortLost(SerialPort& port) {
+    int32_t present = PortPresent;
+    port.presence.compare_exchange_strong(present, PortLost, std::memory_order_acq_rel);
+}
+
 void Relay::refusePortOpens() { opensRefused.store(true); }
 bool Relay::portOpensRefused() const { return opensRefused.load(); }
 
@@ -85,8 +94,10 @@ int Relay::openPort(const char* deviceName, SerialPort& port, int* systemError) 
     const int fd = ::open(comDevicePaths[index].c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         reason = errno;
+        if (!port.isOpen()) port.presence.store(deviceGoneError(reason) ? PortAway : PortPresent);
         return PortOpenFailed;
     }
+    if (!port.isOpen()) port.presence.store(PortPresent);
     // No sharing: another holder of the lock (this program's other port, or another program)
     // makes the open fail. TIOCEXCL below keeps out openers that do not take the lock.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {

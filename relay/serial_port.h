@@ -24,12 +24,22 @@ struct PortSettings {
     int32_t flowControl = 0;  // a FlowControl value
 };
 
+// Whether a port's device is there. A worker that finds it gone marks the port lost (the
+// descriptor stays open until both workers that use it have stopped); the owner then closes
+// it, and the port is away until the same path opens again.
+enum PortPresence : int32_t {
+    PortPresent = 0,
+    PortLost = 1,
+    PortAway = 2,
+};
+
 struct SerialPort {
     // The open device's descriptor; -1 while the port is not open (0 is a valid descriptor on
     // this platform, so it cannot mean "closed"). Written by the UI thread only while no
     // worker uses the port; read by the workers.
     std::atomic<int> handle{-1};
     PortSettings settings{};
+    std::atomic<int32_t> presence{PortPresent};  // a PortPresence value
 
     bool isOpen() const { return handle.load(std::memory_order_acquire) >= 0; }
 };
@@ -69,6 +79,11 @@ void configurePort(SerialPort& port);
 // Applies port.settings to the open device in place, discarding nothing: what its queues hold
 // is still read and sent afterwards.
 void reconfigurePort(SerialPort& port);
+
+// The device is not there (unplugged, not plugged in yet), as an errno of open, read or write.
+bool deviceGoneError(int systemError);
+// A worker found the port's device gone; only a present port becomes lost.
+void markPortLost(SerialPort& port);
 
 // Closes the device and marks the port not open. Only call when no worker uses the port.
 // Output that flow control holds back is given about a second and then discarded, so that the

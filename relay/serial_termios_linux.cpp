@@ -2,6 +2,7 @@
 #include "relay/serial_termios_linux.h"
 
 #include <asm/termbits.h>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
@@ -93,4 +94,9 @@ uint32_t currentBaudRate(int fd) {
         if (s.code == code) return s.rate;
     }
     return t.c_ospeed;
+}
+
+bool uartMissing(int fd) {
+    struct serial_struct info {};
+    return ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type == PORT_UNKNOWN;
 }

@@ -36,3 +36,9 @@ void flushLineQueues(int fd);
 
 // The output baud rate the device holds now, or 0 when it cannot be read.
 uint32_t currentBaudRate(int fd);
+
+// Whether the kernel reports the device as a UART port whose type it could not find
+// (TIOCGSERIAL, PORT_UNKNOWN): a legacy /dev/ttyS* entry with no chip behind it, which opens and
+// takes settings but carries nothing. Devices that are no UART port at all (USB adapters without
+// that call, pseudo-terminals) are not reported.
+bool uartMissing(int fd);

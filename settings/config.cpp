@@ -117,3 +117,23 @@ void applyConfig(Relay& relay, const Config& config) {
     relay.appOptions = config.appOptions;
     relay.comDevicePaths = config.comDevicePaths;
 }
+
+ConfigSaveResult saveDevicePaths(const std::array<std::string, 6>& paths) {
+    const std::string path = configPath();
+    PrivateProfile ini(path);
+    if (!ini.exists()) {
+        static const char* const kDefaults[][3] = {
+            {"DATA1", "COM", "0"},      {"DATA1", "BPS", "9600"},  {"DATA1", "BIT", "8"},
+            {"DATA1", "PARI", "0"},     {"DATA1", "STOP", "0"},    {"DATA1", "FLOW", "0"},
+            {"DATA2", "COM", "1"},      {"DATA2", "BPS", "9600"},  {"DATA2", "BIT", "8"},
+            {"DATA2", "PARI", "0"},     {"DATA2", "STOP", "0"},    {"DATA2", "FLOW", "0"},
+            {"DATA", "RATE", "5"},      {"DATA", "DMODE", "0"},    {"DATA", "CRLF", "0"},
+            {"DATA", "DATETIME", "0"},  {"DATA", "DATETIMEVAL", "60"}};
+        for (const auto& key : kDefaults) ini.setString(key[0], key[1], key[2]);
+    }
+    for (size_t i = 0; i < paths.size(); ++i) ini.setString("DEVICES", "COM" + std::to_string(i + 1), paths[i]);
+    ConfigSaveResult result;
+    result.path = path;
+    result.saved = ini.save(&result.reason);
+    return result;
+}

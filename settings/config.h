@@ -37,3 +37,9 @@ ConfigSaveResult saveConfig(const Config& config);
 // What the relay runs by now, and handing a Config to it (the ports are not reopened).
 Config configOf(const Relay& relay);
 void applyConfig(Relay& relay, const Config& config);
+
+// Writes COM1..COM6 of the DEVICES section in one atomic replacement of the file, keeping every
+// other line; nothing else. A file that does not exist yet also gets the seventeen keys'
+// defaults, which its absence stood for: a file with DEVICES alone would read as port 2 on COM1
+// at 0 baud at the next start.
+ConfigSaveResult saveDevicePaths(const std::array<std::string, 6>& paths);

@@ -1,6 +1,7 @@
 #include "settings/port_restart.h"
 
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "relay/port_reconnect.h"
 #include "relay/relay.h"
 
 namespace {
@@ -66,11 +68,15 @@ void letWorkersTakeQueuedInput(Relay& relay, const bool closing[2]) {
     }
 }
 
-// An open port whose chosen COM name leads to the device it holds stays open.
+// An open port whose chosen COM name leads to the device it holds stays open. Asked of the
+// device itself, not of the path's text, so that a new mapping to another spelling of the same
+// device (a by-id link, the node) keeps it, and the same text now leading elsewhere does not.
 bool keepsItsDevice(const std::array<std::string, 6>& comDevicePaths, const SerialPort& port, int comIndex) {
-    const int now = port.settings.comIndex;
-    return port.isOpen() && now >= 0 && now < 6 && comIndex >= 0 && comIndex < 6 &&
-           comDevicePaths[now] == comDevicePaths[comIndex];
+    const int fd = port.handle.load(std::memory_order_acquire);
+    if (fd < 0 || comIndex < 0 || comIndex >= 6) return false;
+    struct stat held {}, chosen {};
+    return ::fstat(fd, &held) == 0 && ::stat(comDevicePaths[comIndex].c_str(), &chosen) == 0 &&
+           S_ISCHR(held.st_mode) && S_ISCHR(chosen.st_mode) && held.st_rdev == chosen.st_rdev;
 }
 
 }  // namespace
@@ -109,6 +115,9 @@ bool sameComChoice(const Relay& relay, const PortChoice& port1, const PortChoice
 // Nothing is purged either way. Workers start only after both ports are settled, so that the
 // rest of a chunk a stopped worker kept finds its destination open.
 void restartPorts(Relay& relay, const PortChoice& port1, const PortChoice& port2, const PortOpenReport& reportOpen) {
+    // The ports are this function's until it returns, boxes included: a device that comes or
+    // goes meanwhile is seen by the next reconnect step.
+    const ReconnectHold hold(relay);
     SerialPort* ports[2] = {&relay.serialPort1, &relay.serialPort2};
     RelayChannel* channels[2] = {&relay.relayChannel1, &relay.relayChannel2};
     const PortChoice* choices[2] = {&port1, &port2};
@@ -141,6 +150,11 @@ void restartPorts(Relay& relay, const PortChoice& port1, const PortChoice& port2
     for (RelayChannel* channel : channels) {
         if (channel->source.isOpen()) startRelayWorker(*channel);
     }
+}
+
+void restartPortsOnDevices(Relay& relay, const std::array<std::string, 6>& paths, const PortOpenReport& reportOpen) {
+    relay.comDevicePaths = paths;
+    restartPorts(relay, choiceFromSettings(relay.serialPort1.settings), choiceFromSettings(relay.serialPort2.settings), reportOpen);
 }
 
 std::string portLabelText(const SerialPort& port) {

@@ -2,6 +2,7 @@
 // dialog), without any window: the dialog hands over its list selections.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -35,12 +36,16 @@ PortSettings settingsFromChoice(const PortChoice& choice, const PortSettings& pr
 bool sameComChoice(const Relay& relay, const PortChoice& port1, const PortChoice& port2);
 
 // Stops both workers; per port: keeps its device open when its chosen COM index leads to the
-// same device, else closes it and opens the chosen one; stores the other settings and applies
+// device it holds, else closes it and opens the chosen one; stores the other settings and applies
 // them without purging anything; then starts a fresh worker for every channel whose source is
 // open. A port that does not open keeps its other settings; each open's result goes to
 // reportOpen at once, with the port number the user chose (so a box shows before the next step).
 using PortOpenReport = std::function<void(int result, int64_t portNumber)>;
 void restartPorts(Relay& relay, const PortChoice& port1, const PortChoice& port2, const PortOpenReport& reportOpen);
+
+// A new mapping of COM1..COM6 to device paths takes effect: comDevicePaths becomes `paths`, and
+// both ports restart as above with their settings unchanged.
+void restartPortsOnDevices(Relay& relay, const std::array<std::string, 6>& paths, const PortOpenReport& reportOpen);
 
 // The main window's label of a port: its display name while open, "COM" otherwise.
 std::string portLabelText(const SerialPort& port);

@@ -73,3 +73,8 @@ void reportConfigSave(const BoxFunction& boxes, const ConfigSaveResult& result) 
                 BoxIcon::Error, BoxOwner::MainWindow);
     }
 }
+
+void reportDevicesSave(const BoxFunction& boxes, const ConfigSaveResult& result) {
+    if (result.saved) return;
+    showBox(boxes, "Devices Save Error: " + result.path + ": " + result.reason, BoxIcon::Error, BoxOwner::MainWindow);
+}

@@ -20,3 +20,7 @@ void reportPortOpen(const BoxFunction& boxes, int result, int64_t portNumber);
 
 // What saveConfig returned: "Configuration Data Saved", or the error naming the file and why.
 void reportConfigSave(const BoxFunction& boxes, const ConfigSaveResult& result);
+
+// The devices window's DEVICES section could not be written: the file and why. Nothing when it
+// was written: the new mapping shows in the labels.
+void reportDevicesSave(const BoxFunction& boxes, const ConfigSaveResult& result);

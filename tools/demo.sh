@@ -41,7 +41,7 @@ sim_pid=""
 program_pid=""
 # Anything the user captured into the demo folder stays with the results.
 keep_user_files() {
-    find "$demo" -maxdepth 1 -type f ! -name Vorlinex.ini ! -name Vorlinex.html \
+    find "$demo" -maxdepth 1 -type f ! -name Vorlinex.ini ! -name Vorlinex.html ! -name devices-window.png \
         ! -name devices.txt -exec cp -n {} "$out/" \;
 }
 cleanup() {
@@ -54,7 +54,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 if [ -f docs/Vorlinex.html ]; then
-    cp docs/Vorlinex.html "$demo/"
+    cp docs/Vorlinex.html docs/*.png "$demo/"
 else
     echo "note: docs/Vorlinex.html is missing; HELP will report that it cannot find the page"
 fi

@@ -7,7 +7,9 @@
 #include <functional>
 
 #include "relay/box_request.h"
+#include "settings/config.h"
 #include "settings/port_restart.h"
+#include "settings/qt/serial_device_list.h"
 
 class QUrl;
 struct Relay;
@@ -27,4 +29,8 @@ struct SettingsDialogHost {
     PortOpenReport reportPortOpen;
     // Both ports have been reopened: whatever names them elsewhere is relabelled.
     std::function<void()> portsRestarted;
+    // The serial devices the devices window offers; tests give their own.
+    std::function<std::vector<SerialDeviceInfo>()> listSerialDevices = systemSerialDevices;
+    // Words a DEVICES section that could not be written.
+    std::function<void(const ConfigSaveResult& result)> reportDevicesSave;
 };

@@ -112,6 +112,14 @@ SerialDialog::SerialDialog(const SettingsDialogHost& host, QWidget* owner)
         for (int row = 0; row < 6; ++row) {
             rows[row]->setGeometry(col.pixelX, col.pixelY[row], 100, rows[row]->sizeHint().height());
         }
+        // What each COM name opens, on the list's entries and on the list for its selection.
+        for (int i = 0; i < com->count(); ++i)
+            com->setItemData(i, QString::fromStdString(host_.relay->comDevicePaths[i]), Qt::ToolTipRole);
+        const auto showDevice = [com](int index) {
+            com->setToolTip(index >= 0 ? com->itemData(index, Qt::ToolTipRole).toString() : QString());
+        };
+        showDevice(com->currentIndex());
+        connect(com, &QComboBox::currentIndexChanged, com, showDevice);
         // The two long lists keep their scroll bar, disabled when not needed, rather than hide it.
         for (QComboBox* box : {com, bps}) box->view()->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
         for (QWidget* w : {com, bps, bits, flow, pari, stop}) tabOrder.push_back(w);

@@ -23,8 +23,11 @@
 #include "capture/qt/log_window.h"
 #include "display/qt/display_window.h"
 #include "display/traffic_render.h"
+#include "relay/port_reconnect.h"
 #include "settings/config.h"
+#include "settings/serial_devices.h"
 #include "settings/qt/about_dialog.h"
+#include "settings/qt/devices_dialog.h"
 #include "settings/qt/option_dialog.h"
 #include "settings/qt/serial_dialog.h"
 #include "shell/activity_arrows.h"
@@ -138,6 +141,7 @@ void buildMenu(Vorlinex& vorlinex, QMainWindow* window) {
 
     QMenu* option = addPopup(bar, "OPTION(&O)", "OPTION");
     addItem(vorlinex, option, "OPTION(&O)", 40007);
+    addItem(vorlinex, option, "DEVICES(&V)", 40013);
 
     QMenu* about = addPopup(bar, "ABOUT(&A)", "ABOUT");
     addItem(vorlinex, about, "ABOUT(&A)", 500);
@@ -208,6 +212,37 @@ void Vorlinex::setMainControlText(int controlId, const QString& text) {
     setControlTextOn(publishedMainWindow(), controlId, text);
 }
 
+namespace {
+QLabel* statusPart(QWidget* window) {
+    return window == nullptr ? nullptr : window->findChild<QLabel*>(QStringLiteral("5001.0"));
+}
+}  // namespace
+
+void Vorlinex::showPortLabels() {
+    Relay& relay = app.relay;
+    setMainControlText(1055, QString::fromStdString(portLabelText(relay.serialPort1)));
+    displayWindows.setDisplayWindowTitle(1, QString::fromStdString(displayTitleText(relay, 1)));
+    setMainControlText(1056, QString::fromStdString(portLabelText(relay.serialPort2)));
+    displayWindows.setDisplayWindowTitle(2, QString::fromStdString(displayTitleText(relay, 2)));
+}
+
+// The kernel is asked about the UART only when ports (re)open; the reconnect tick joins that
+// notice with what it has to say about unplugged adapters.
+void Vorlinex::refreshMissingUartNotice(QWidget* mainWindow) {
+    if (QLabel* part = statusPart(mainWindow != nullptr ? mainWindow : publishedMainWindow()))
+        part->setProperty("uartNotice", QString::fromStdString(missingUartNotice(app.relay)));
+    showPortStatus(mainWindow);
+}
+
+void Vorlinex::showPortStatus(QWidget* mainWindow) {
+    QLabel* part = statusPart(mainWindow != nullptr ? mainWindow : publishedMainWindow());
+    if (part == nullptr) return;
+    QString text = QString::fromStdString(reconnectStatusText(app.relay));
+    const QString uart = part->property("uartNotice").toString();
+    if (!uart.isEmpty()) text = text.isEmpty() ? uart : text + QStringLiteral("; ") + uart;
+    if (part->text() != text) part->setText(text);
+}
+
 QWidget* Vorlinex::createMainWindow() {
     auto* window = new MainWindow(*this);
     window->setObjectName(QStringLiteral("IDD_DIALOG_MAIN"));
@@ -269,11 +304,28 @@ bool Vorlinex::initialiseMainWindow(QWidget* mainWindow) {
     if (shutdownStarted()) return false;
     openPortAndStartWorker(relay, relay.serialPort2, relay.relayChannel2, window, 1056, boxes);
     if (shutdownStarted()) return false;
+    // A default /dev/ttyS* port opens whether or not a chip is behind it; say so rather than
+    // relay into nothing.
+    refreshMissingUartNotice(window);
 
     auto* arrows = new QTimer(window);
     arrows->setObjectName(QStringLiteral("119"));
     QObject::connect(arrows, &QTimer::timeout, window, [this] { updateActivityArrows(); });
     arrows->start(300);
+
+    // Unplugged adapters: closed once their workers stop, reopened as soon as their path is back
+    // (looked for four times a second), and told in the status bar meanwhile.
+    auto* reconnect = new QTimer(window);
+    reconnect->setObjectName(QStringLiteral("reconnect"));
+    QObject::connect(reconnect, &QTimer::timeout, window, [this] {
+        if (reconnectPorts(app.relay)) {
+            showPortLabels();
+            refreshMissingUartNotice();
+        } else {
+            showPortStatus();
+        }
+    });
+    reconnect->start(250);
 
     relay.startRateTimer();
     setDisplayModeCheck(window, relay.appOptions.DMODE.load());
@@ -316,6 +368,9 @@ void Vorlinex::dispatchMainCommand(int commandId) {
             break;
         case 40007:
             runOptionDialog(settingsHost, window);
+            break;
+        case 40013:
+            runDevicesDialog(settingsHost, window);
             break;
         case 40008:
             setDisplayModeCheck(window, 1);

@@ -35,6 +35,13 @@ public:
     QAction* mainMenuItem(int commandId) const;
     // Sets the text of a numbered control of the main window (1053, 1054, 1055, 1056 ...).
     void setMainControlText(int controlId, const QString& text);
+    // The main window's COM labels and the display windows' titles, as the ports stand now.
+    void showPortLabels();
+    // Asks the kernel again whether a default port has no UART behind it, then shows the ports'
+    // status. The window is the published one unless given (at start-up it is not yet).
+    void refreshMissingUartNotice(QWidget* mainWindow = nullptr);
+    // The status bar's first part: unplugged adapters and undelivered bytes, then the UART notice.
+    void showPortStatus(QWidget* mainWindow = nullptr);
 
     // Builds the window from its template with the menu RS232C and status bar 5001; hidden,
     // not yet published, not initialised.

@@ -11,6 +11,7 @@
 #include "relay/relay.h"
 #include "settings/port_restart.h"
 #include "settings/qt/dialog_host.h"
+#include "settings/serial_devices.h"
 #include "shell/message_catalogue.h"
 #include "shell/qt/desktop.h"
 #include "shell/qt/dialog_units.h"
@@ -97,12 +98,10 @@ SettingsDialogHost settingsDialogHostOf(Vorlinex& vorlinex) {
         },
         .portsRestarted =
             [&vorlinex] {
-                Relay& relay = vorlinex.app.relay;
-                DisplayWindows& windows = vorlinex.displayWindows;
-                vorlinex.setMainControlText(1055, QString::fromStdString(portLabelText(relay.serialPort1)));
-                windows.setDisplayWindowTitle(1, QString::fromStdString(displayTitleText(relay, 1)));
-                vorlinex.setMainControlText(1056, QString::fromStdString(portLabelText(relay.serialPort2)));
-                windows.setDisplayWindowTitle(2, QString::fromStdString(displayTitleText(relay, 2)));
+                vorlinex.showPortLabels();
+                vorlinex.refreshMissingUartNotice();
             },
+        .reportDevicesSave = [&vorlinex](const ConfigSaveResult& result) { reportDevicesSave(vorlinex.boxes, result); },
     };
 }
+

@@ -1,4 +1,6 @@
-// The ASCII and hexadecimal renderers, driven through appendTraffic into a real text model.
+// The ASCII and hexadecimal renderers, driven through appendTraffic into a real text model, and
+// that model against the operations the renderers rely on. Long random traffic through both
+// renderers is the fuzz harness's (tests/fuzz/traffic_render_fuzz.cpp).
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -62,7 +64,6 @@ TEST(AppendTraffic, BringsTheEndIntoSightAndFollowsTheWindow) {
         display.channel.displayWindow = newWindow;
         display.send("F");
         EXPECT_EQ(newWindow->text(), mode == 0 ? "F" : hexLine("F"));
-
     }
 }
 
@@ -89,15 +90,6 @@ TEST(HexRender, OneBytePositionsAndTheSeventeenth) {
     split.send("Q");
     whole.send(run(0x41, 17));
     for (Display* d : {&split, &whole}) EXPECT_EQ(d->text(), full.substr(0, 72) + "\r\n" + hexLine("Q"));
-}
-
-TEST(HexRender, AChunkOf1024BytesClosesSixtyThreeLinesAndLeavesTheLastFullButOpen) {
-    Display display(1);
-    display.send(std::string(1024, '\xA5'));
-    const std::string text = display.text();
-    ASSERT_EQ(display.control.lineCount(), 64);
-    for (int line = 0; line < 63; ++line) EXPECT_EQ(text.substr(74 * line + 71, 3), " \r\n") << line;
-    EXPECT_EQ(text.substr(63 * 74), hexLine(std::string(16, '\xA5')));
 }
 
 // The control holds closed lines plus an open line of 5 bytes; one more byte trims it back to
@@ -171,107 +163,83 @@ TEST(AsciiRender, TrimsOnlyAbove10240ByWholeLinesToUnder9216) {
 
 namespace {
 
-// Chunks of the kinds a line produces: random bytes, NUL runs, CR/LF storms, lead-byte runs,
-// Shift-JIS text and the largest reads; often ending in a lead byte or a CR.
-std::string nextChunk(std::mt19937& random) {
-    std::string chunk;
-    const unsigned kind = random() % 6;
-    const size_t size = kind == 5 ? 1024 : 1 + random() % 300;
-    for (size_t i = 0; i < size; ++i) {
-        switch (kind) {
-            case 1: chunk += static_cast<char>(random() % 4 == 0 ? 0 : random() % 256); break;
-            case 2: chunk += "\r\n\0"[random() % 3]; break;
-            case 3: chunk += static_cast<char>(0x81 + random() % 0x1F); break;
-            case 4: chunk += "\x82\xa0\x93\xfa\x96\x7b\x8c\xea"[random() % 8]; break;
-            default: chunk += static_cast<char>(random() % 256); break;
-        }
-    }
-    if (random() % 3 == 0) chunk.back() = static_cast<char>(0x81 + random() % 0x1F);
-    if (random() % 5 == 0) chunk.back() = '\r';
-    return chunk;
+void insert(TrafficTextControl& control, const std::string& bytes) {
+    control.append(bytes.data(), static_cast<int>(bytes.size()));
 }
 
-// The bytes a hex dump shows, read back from its digits; each character cell checked on the way.
-std::string bytesFromHexDump(const std::string& text) {
-    std::string bytes;
-    for (size_t line = 0; line * 74 < text.size(); ++line) {
-        const char* l = text.data() + line * 74;
-        for (int slot = 0; slot < 17 && l[3 * slot] != ' '; slot += slot == 7 ? 2 : 1) {
-            auto digit = [](char c) { return c <= '9' ? c - '0' : c - 'A' + 10; };
-            const unsigned u = static_cast<unsigned>(digit(l[3 * slot]) * 16 + digit(l[3 * slot + 1]));
-            EXPECT_EQ(l[54 + slot], u >= 0x20 && u <= 0x7E ? static_cast<char>(u) : '\x14') << line << ":" << slot;
-            bytes += static_cast<char>(u);
-        }
+std::vector<int> scannedLineStarts(const std::string& text) {
+    std::vector<int> starts{0};
+    for (size_t i = 0; i + 1 < text.size(); ++i) {
+        if (text[i] == '\r' && text[i + 1] == '\n') starts.push_back(static_cast<int>(i + 2));
     }
-    return bytes;
+    return starts;
 }
+
+using S = std::string;
+
+// Each row: operations on a fresh control, then the text and line count they leave, and the
+// bytes that the lasting positions 2..7 still name.
+struct ModelCase {
+    const char* name;
+    void (*run)(TrafficTextControl&);
+    std::string text;
+    int lines;
+    std::string named;
+};
+
+const ModelCase modelCases[] = {
+    {"EveryBreakIsCrLf", [](auto& c) { insert(c, "ab\rcd\nef\n\rg\r\n"); }, "ab\r\ncd\r\nef\r\n\r\ng\r\n", 6, "\r\ncd\r"},
+    {"NulAndControlBytesStay", [](auto& c) { insert(c, S("a\0b\x14", 4)); }, S("a\0b\x14", 4), 1, "b\x14"},
+    {"CrLfSplitOverAppends", [](auto& c) { for (const char* s : {"abc\r", "\ndef", "\r", "x", "\n"}) insert(c, s); },
+     "abc\r\ndef\r\nx\r\n", 4, "c\r\nde"},
+    {"ReplaceLastLine", [](auto& c) { insert(c, "l1\r\nl2"); c.replaceLastLine("xy\r\n", 4); c.replaceLastLine("z", 1); },
+     "l1\r\nxy\r\nz", 3, "\r\nxy\r"},
+    {"RemoveFromTopKeepsPositionsOnTheirBytes", [](auto& c) { insert(c, "l1\r\nl2\r\nl3"), c.removeFromTop(4); },
+     "l2\r\nl3", 2, "l2\r"},
+    {"RemovingPastTheEndEmpties", [](auto& c) { insert(c, "0123456789"), c.removeFromTop(1000); }, "", 1, ""},
+    {"SetTextStartsAfresh", [](auto& c) { insert(c, "old"); c.setText("new\rone\n"); }, "new\r\none\r\n", 3, "new\r"},
+};
 
 }  // namespace
 
-TEST(RandomTraffic, HexDumpKeepsItsShapeAndEveryByteInOrder) {
-    std::mt19937 random(20261206);
-    Display display(1);
-    std::string sinceClear;
-    for (int call = 0; call < 3000; ++call) {
-        SCOPED_TRACE(call);
-        if (random() % 500 == 0) {
-            display.control.setText("");
-            sinceClear.clear();
-        }
-        const std::string chunk = nextChunk(random);
-        display.send(chunk);
-        sinceClear += chunk;
-
-        const std::string text = display.text();
-        ASSERT_EQ(text.size() % 74, 0u);
-        const size_t lines = text.size() / 74;
-        ASSERT_EQ(display.control.lineCount(), static_cast<int>(lines));
-        for (size_t line = 0; line + 1 < lines; ++line) ASSERT_EQ(text.substr(line * 74 + 71, 3), " \r\n") << line;
-        ASSERT_EQ(text.substr(text.size() - 3), "   ");
-        ASSERT_LE(lines, 139 + chunk.size() / 16 + 1);  // trimmed before the chunk's own lines
-
-        const std::string shown = bytesFromHexDump(text);
-        ASSERT_EQ(shown, sinceClear.substr(sinceClear.size() - std::min(shown.size(), sinceClear.size())));
-        if (sinceClear.size() > 40000) sinceClear.erase(0, 20000);
+TEST(TrafficTextControl, OperationsTable) {
+    for (const ModelCase& m : modelCases) {
+        SCOPED_TRACE(m.name);
+        TrafficTextControl control;
+        m.run(control);
+        EXPECT_EQ(control.text(), m.text);
+        EXPECT_EQ(control.textLength(), static_cast<int>(m.text.size()));
+        EXPECT_EQ(control.lineCount(), m.lines);
+        EXPECT_EQ(control.textBetween(2, 7), m.named);
     }
 }
 
-TEST(RandomTraffic, AsciiShowsEveryByteInOrderNearTenKilobytes) {
-    std::mt19937 random(4242);
-    Display display(0);
-    std::string stream;  // what the control should end with: breaks as CR LF, a CR LF pair one break
-    bool afterCr = false;
-    int trims = 0;
-    for (int call = 0; call < 3000; ++call) {
-        SCOPED_TRACE(call);
-        const std::string chunk = nextChunk(random);
-        const int before = display.control.textLength();
-        display.send(chunk);
-        size_t lastShare = 0;
-        for (char c : chunk) {
-            const bool pairEnd = c == '\n' && afterCr;
-            afterCr = c == '\r';
-            lastShare = pairEnd ? 0 : (c == '\r' || c == '\n') ? 2 : 1;
-            stream += pairEnd ? "" : (c == '\r' || c == '\n') ? std::string("\r\n") : std::string(1, c);
+// The line index is kept edit by edit; random edits must leave it as a scan finds it.
+TEST(TrafficTextControl, LineIndexFollowsRandomEditsAnywhere) {
+    std::mt19937 random(1234);
+    TrafficTextControl control;
+    const char alphabet[] = {'a', 'b', '\r', '\n', '\0', 'z'};
+    for (int step = 0; step < 3000; ++step) {
+        std::string bytes(random() % 12, 'x');
+        for (char& c : bytes) c = alphabet[random() % sizeof alphabet];
+        switch (random() % 4) {
+            case 0: control.removeFromTop(control.lineStart(static_cast<int>(random() % control.lineCount()))); break;
+            case 1: control.replaceLastLine(bytes.data(), static_cast<int>(bytes.size())); break;
+            default: insert(control, bytes);
         }
-        if (stream.size() > 200000) stream.erase(0, 100000);
+        if (control.textLength() > 4000) control.setText("");
 
-        // A held byte is always the stream's last.
-        const uint8_t held = display.channel.render.heldByte;
-        ASSERT_TRUE(held == 0 || static_cast<char>(held) == chunk.back());
-        const std::string expected = stream.substr(0, stream.size() - (held != 0 ? lastShare : 0));
-        const std::string text = display.text();
-        ASSERT_LE(text.size(), expected.size());
-        ASSERT_EQ(text, expected.substr(expected.size() - text.size()));
-        if (text.size() < expected.size()) {  // what is gone went as whole lines from the top
-            ASSERT_EQ(expected.substr(expected.size() - text.size() - 2, 2), "\r\n");
+        const std::string text = control.text();
+        const std::vector<int> starts = scannedLineStarts(text);
+        ASSERT_EQ(control.lineCount(), static_cast<int>(starts.size())) << "step " << step;
+        for (size_t i = 0; i < text.size(); ++i) {
+            const bool paired = text[i] == '\r' ? text[i + 1] == '\n' : text[i] != '\n' || (i > 0 && text[i - 1] == '\r');
+            ASSERT_TRUE(paired) << "step " << step << " at " << i;
         }
-        const size_t added = 2 * chunk.size() + 2;
-        if (before > 10240) {
-            ++trims;
-            ASSERT_LT(text.size(), 9216 + added);
+        for (size_t line = 0; line < starts.size(); ++line) {
+            const int end = line + 1 < starts.size() ? starts[line + 1] - 2 : static_cast<int>(text.size());
+            ASSERT_EQ(control.lineStart(static_cast<int>(line)), starts[line]);
+            ASSERT_EQ(control.lineLength(starts[line]), end - starts[line]);
         }
-        ASSERT_LE(text.size(), 10240 + added);
     }
-    EXPECT_GT(trims, 10);
 }

@@ -1,5 +1,6 @@
 // Any bytes as an INI file: reading never fails, and writing one key changes that key's line
 // (or adds it, with its section when missing) and leaves every other line byte for byte.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -8,24 +9,20 @@
 
 namespace {
 
-struct Line {
-    std::string text, ending;
-};
-
-// Lines as the file holds them: each ends at LF, a CR just before the LF belongs to the end.
-std::vector<Line> linesOf(const std::string& file) {
-    std::vector<Line> lines;
-    for (size_t pos = 0; pos < file.size();) {
-        const size_t lf = file.find('\n', pos);
-        if (lf == std::string::npos) {
-            lines.push_back({file.substr(pos), ""});
-            break;
-        }
-        const size_t end = lf > pos && file[lf - 1] == '\r' ? lf - 1 : lf;
-        lines.push_back({file.substr(pos, end - pos), file.substr(end, lf + 1 - end)});
-        pos = lf + 1;
+// The file's lines, each with its end (LF, or CR LF); the last may have none.
+std::vector<std::string> linesOf(const std::string& file) {
+    std::vector<std::string> lines;
+    for (size_t pos = 0, end; pos < file.size(); pos = end) {
+        end = std::min(file.find('\n', pos), file.size() - 1) + 1;
+        lines.push_back(file.substr(pos, end - pos));
     }
     return lines;
+}
+
+// A line without its end: the LF and a CR just before it.
+std::string textOf(const std::string& line) {
+    const size_t lf = line.size() - (!line.empty() && line.back() == '\n');
+    return line.substr(0, lf - (lf > 0 && line[lf - 1] == '\r' && lf < line.size()));
 }
 
 // A name or value the program could write: letters and digits only, never empty.
@@ -43,9 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string section = word(in), key = word(in), value = word(in);
     const std::string before = in.ConsumeRemainingBytesAsString();
     const std::string path = fuzzScratchDir() + "/Vorlinex.ini";
-    {
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << before;
-    }
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << before;
 
     PrivateProfile profile(path);
     // No value read from a line can hold a line feed, so this default never collides with one.
@@ -59,13 +54,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string after = readWholeFile(path);
     FUZZ_REQUIRE(PrivateProfile(path).getString(section, key, "\n") == value);
 
-    const std::vector<Line> old = linesOf(before), now = linesOf(after);
+    const std::vector<std::string> old = linesOf(before), now = linesOf(after);
     const auto same = [&](size_t o, size_t n) {
-        const std::string kept = now[n].text + now[n].ending;
         // A last line without an end may gain one when a line is added after it.
-        if (o + 1 == old.size() && old[o].ending.empty())
-            return kept == old[o].text || kept == old[o].text + "\n" || kept == old[o].text + "\r\n";
-        return kept == old[o].text + old[o].ending;
+        const bool open = o + 1 == old.size() && old[o].back() != '\n';
+        return now[n] == old[o] || (open && (now[n] == old[o] + "\n" || now[n] == old[o] + "\r\n"));
     };
     size_t first = 0;
     while (first < old.size() && first < now.size() && same(first, first)) ++first;
@@ -81,8 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (size_t i = first; i < old.size(); ++i) FUZZ_REQUIRE(same(i, i + added));
         bool keyLine = false;
         for (size_t i = first; i < first + added; ++i) {
-            keyLine = keyLine || now[i].text == key + "=" + value;
-            FUZZ_REQUIRE(now[i].text == key + "=" + value || now[i].text == "[" + section + "]");
+            keyLine = keyLine || textOf(now[i]) == key + "=" + value;
+            FUZZ_REQUIRE(textOf(now[i]) == key + "=" + value || textOf(now[i]) == "[" + section + "]");
         }
         FUZZ_REQUIRE(keyLine);
     }

@@ -2,11 +2,9 @@
 // copied into that root's usr/bin beside the unpacked vorlinex and run from there
 // (tests/package/check_package.sh), so the program's own folder is the package's.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QProcess>
 #include <QUrl>
 #include <cstdlib>
 
@@ -25,27 +23,7 @@ TEST(InstalledProgram, RelaysBothWaysFromItsIniAndEndsWithZeroOnSigterm) {
     ScratchDir dir;
     PtyCable first, second;
     dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}));
-    QProcess program;  // killed by its destructor should a check fail
-    program.setProcessChannelMode(QProcess::ForwardedChannels);
-    program.setWorkingDirectory(QString::fromStdString(dir.path()));
-    program.start(QString::fromStdString(packageRoot() + "/usr/bin/vorlinex"), {});
-    ASSERT_TRUE(program.waitForStarted());
-    // Opening the ports purges earlier bytes: call until some come through.
-    bool relaying = false;
-    for (int attempt = 0; attempt < 60 && !relaying; ++attempt) {
-        first.send("ping");
-        relaying = !second.receive(4, 1000).empty();
-    }
-    ASSERT_TRUE(relaying) << "the installed program never relayed";
-    second.receiveUntilQuiet(300);
-    const std::string forth = randomBytes(6000, 11), back = randomBytes(5000, 12);
-    first.send(forth);
-    second.send(back);
-    EXPECT_EQ(second.receive(forth.size(), 30000), forth);
-    EXPECT_EQ(first.receive(back.size(), 30000), back);
-    ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
-    ASSERT_TRUE(program.waitForFinished(60000)) << "the program did not end";
-    EXPECT_TRUE(program.exitStatus() == QProcess::NormalExit && program.exitCode() == 0);
+    expectProgramRelaysAndEndsWithZero(QString::fromStdString(packageRoot() + "/usr/bin/vorlinex"), first, second, SIGTERM);
 }
 
 // HELP: the current folder's page first, else the page the package installed.

@@ -5,10 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <mutex>
-#include <thread>
+#include <chrono>
 
-#include "relay/relay.h"
+#include "relay/relay_channel.h"
 #include "settings/config.h"
 #include "tests/support/pty_cable.h"
 
@@ -40,41 +39,29 @@ TEST(SimDevices, HostAndInstrumentHoldAConversationThroughTheRelay) {
     ScratchDir dir;
     PtyCable cableA, cableB;
     dir.write("Vorlinex.ini", devicesSection({cableA.slavePath(), cableB.slavePath(), "", "", "", ""}));
-    Relay relay;
-    applyConfig(relay, loadConfig());
-    ASSERT_EQ(relay.openPort("com1", relay.serialPort1), 0);
-    ASSERT_EQ(relay.openPort("com2", relay.serialPort2), 0);
-    std::mutex lock;
-    std::string answers;  // what channel 2 carries from the instrument to the host
-    relay.relayChannel2.chunkObserver = [&](const uint8_t* bytes, int32_t length, int32_t) {
-        std::lock_guard<std::mutex> hold(lock);
-        answers.append(reinterpret_cast<const char*>(bytes), length);
-    };
-    for (RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2}) {
-        configurePort(channel->source);
-        startRelayWorker(*channel);
+    loadConfig();
+    std::atomic<size_t> answered{0};  // bytes channel 2 carried from the instrument to the host
+    relayChannel(2).chunkObserver = [&](const uint8_t*, int32_t length, int32_t) { answered += length; };
+    for (int n : {1, 2}) {
+        ASSERT_EQ(openPort(n == 1 ? "com1" : "com2", relayChannel(n).source), 0);
+        configurePort(relayChannel(n).source);
+        startRelayWorker(relayChannel(n));
     }
-    std::atomic<bool> stop{false};
-    DeviceTraffic traffic;
-    std::thread devices([&] {
-        traffic = runDevices(cableA.master(), cableB.master(), [&] { return stop.load(); }, {50, 200});
-    });
     // The instrument's answers to the host's first messages, up to its first binary frame.
     const std::string conversation = "SIMTECH,TM-100,00042,1.01\r\n+23.40 C\r\nBIN OK 160\r\n" +
                                      shiftJis("現在の温度は23.47度です\r\nOK 稼働中\r\n");
-    for (int i = 0; i < 3000; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        std::lock_guard<std::mutex> hold(lock);
-        if (answers.size() >= conversation.size()) break;
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const DeviceTraffic traffic = runDevices(cableA.master(), cableB.master(), [&] {
+        return answered >= conversation.size() || std::chrono::steady_clock::now() > giveUp;
+    }, {50, 200});
+    for (int n : {1, 2}) requestWorkerStop(relayChannel(n));
+    for (int n : {1, 2}) {
+        joinRelayWorker(relayChannel(n));
+        closePort(relayChannel(n).source);
     }
-    stop = true;
-    devices.join();
-    requestWorkerStop(relay.relayChannel1), requestWorkerStop(relay.relayChannel2);
-    joinRelayWorker(relay.relayChannel1), joinRelayWorker(relay.relayChannel2);
-    relay.relayChannel2.chunkObserver = nullptr;
-    closePort(relay.serialPort1), closePort(relay.serialPort2);
+    relayChannel(2).chunkObserver = nullptr;
 
-    EXPECT_EQ(answers.substr(0, conversation.size()), conversation);
+    EXPECT_EQ(traffic.instrumentSent.substr(0, conversation.size()), conversation);
     // Each device received exactly what the other sent, in order.
     EXPECT_TRUE(receivedInOrder(traffic.hostSent, traffic.instrumentReceived));
     EXPECT_TRUE(receivedInOrder(traffic.instrumentSent, traffic.hostReceived));

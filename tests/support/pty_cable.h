@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 // A pseudo-terminal: the system opens its slave path as a COM device, the test holds the
@@ -10,19 +11,17 @@
 class PtyCable {
 public:
     PtyCable();
-    ~PtyCable();
-    PtyCable(const PtyCable&) = delete;
-    PtyCable& operator=(const PtyCable&) = delete;
+    ~PtyCable() { hangUp(); }
+    PtyCable(PtyCable&&) = delete;  // and with it every copy
 
     const std::string& slavePath() const { return slavePath_; }
     int master() const { return master_; }
-
     // Writes every byte to the device end (waits while the cable is full).
     void send(const std::string& bytes);
     // Reads until `count` bytes arrived or `timeoutMs` passed without any byte arriving.
     std::string receive(size_t count, int timeoutMs = 3000);
     // Reads whatever arrives until the line has been quiet for quietMs.
-    std::string receiveUntilQuiet(int quietMs = 300);
+    std::string receiveUntilQuiet(int quietMs = 300) { return receive(SIZE_MAX / 2, quietMs); }
     // Closes the device end, as if the device were unplugged.
     void hangUp();
 
@@ -31,13 +30,27 @@ private:
     std::string slavePath_;
 };
 
+// A USB adapter at a fixed path: a pseudo-terminal behind a symbolic link. Unplugging closes the
+// device end and removes the link; plugging in makes a new pseudo-terminal behind the same link.
+class PluggableCable {
+public:
+    explicit PluggableCable(std::string linkPath, bool plugged = true);
+    void plug();
+    void unplug();
+    const std::string& path() const { return link_; }
+    PtyCable& device() { return *cable_; }  // only while plugged
+
+private:
+    std::string link_;
+    std::unique_ptr<PtyCable> cable_;
+};
+
 // A fresh folder that is the current directory while the object lives.
 class ScratchDir {
 public:
     ScratchDir();
     ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
+    ScratchDir(ScratchDir&&) = delete;
 
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
@@ -52,13 +65,8 @@ private:
 // A DEVICES section that maps COM1..COM6 to the given paths; empty entries map to paths that
 // do not exist, so no test ever opens the machine's own serial devices.
 std::string devicesSection(const std::array<std::string, 6>& paths);
-
 // Random bytes from a fixed seed.
 std::string randomBytes(size_t count, uint32_t seed);
-
-// Threads of this process whose name starts with `prefix` (relay workers are "vx-relay1" and
-// "vx-relay2").
-int liveThreadCount(const char* prefix);
-// Waits up to 5 s until each channel runs exactly one relay worker: a joined thread can stay
-// listed a moment while the kernel finishes its exit.
+// Waits up to 5 s until channel 1 and 2 run exactly so many relay workers ("vx-relay1",
+// "vx-relay2"): a joined thread can stay listed a moment while the kernel finishes its exit.
 bool eventuallyWorkers(int channel1, int channel2);

@@ -6,8 +6,8 @@
 // Run it in the demo folder (the program reads Vorlinex.ini from the current directory). It opens
 // display window 1 in ASCII and display window 2 in hex, starts both captures into
 // OUTPUT_FOLDER/channel1.log and channel2.log and the combined one into combined.log, takes PNG
-// screenshots of the main window, both display windows, the three log windows and the serial,
-// options and About dialogs into OUTPUT_FOLDER,
+// screenshots of the main window, both display windows, the three log windows, the serial,
+// options and About dialogs and the devices window into OUTPUT_FOLDER,
 // and shuts the program down after about N seconds (15 by default) so that the captures are
 // written out. A window that cannot be opened is skipped and named in the summary.
 #include <QAbstractButton>
@@ -32,6 +32,7 @@
 
 #include "capture/qt/log_window.h"
 #include "settings/qt/about_dialog.h"
+#include "settings/qt/devices_dialog.h"
 #include "settings/qt/option_dialog.h"
 #include "settings/qt/serial_dialog.h"
 #include "shell/qt/entry.h"
@@ -172,6 +173,7 @@ private:
         runDialog("06-serial-dialog.png", "serial settings dialog", runSerialDialog);
         runDialog("07-options-dialog.png", "options dialog", runOptionDialog);
         runDialog("08-about-dialog.png", "About dialog", runAboutDialog);
+        runDialog("10-devices-dialog.png", "devices window", runDevicesDialog);
         const int wait = std::max(0, runSeconds * 1000 - static_cast<int>(started_.elapsed()));
         QTimer::singleShot(wait, main_, [this] {
             say("shutting down");

@@ -1,5 +1,5 @@
 // The display window and its view as real widgets (offscreen), opened as the Disp buttons open
-// them, and fed through the real renderers.
+// them and fed through the real renderers; then in the running program, pty cables as its lines.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -10,12 +10,13 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <algorithm>
-#include <string>
-#include <optional>
-#include <random>
+#include <array>
 #include <csignal>
 #include <ctime>
 #include <pthread.h>
+#include <random>
+#include <regex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -26,7 +27,7 @@
 #include "relay/relay_channel.h"
 #include "settings/config.h"
 #include "shell/message_catalogue.h"
-#include "shell/qt/main_window.h"
+#include "tests/shell/qt/shell_harness.h"
 
 namespace {
 
@@ -37,41 +38,6 @@ void send(TrafficDisplay& channel, const std::string& bytes) {
     appendTraffic(channel, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()));
 }
 
-// Pauses the thread that takes it for half a millisecond, at whatever point it was.
-void pauseHere(int) {
-    const timespec pause{0, 500000};
-    nanosleep(&pause, nullptr);
-}
-
-// While it lives, stops the given threads now and then at random points, so that two threads
-// interleave at every step of their work, not only where one happens to wait for the other.
-class Preemptions {
-public:
-    explicit Preemptions(std::vector<pthread_t> threads) {
-        struct sigaction action {};
-        action.sa_handler = pauseHere;
-        action.sa_flags = SA_RESTART;
-        sigaction(SIGUSR2, &action, &previous_);
-        interrupter_ = std::jthread([threads](std::stop_token stop) {
-            std::mt19937 random(7);
-            while (!stop.stop_requested()) {
-                const timespec gap{0, static_cast<long>(20000 + random() % 80000)};
-                nanosleep(&gap, nullptr);
-                pthread_kill(threads[random() % threads.size()], SIGUSR2);
-            }
-        });
-    }
-    ~Preemptions() {
-        interrupter_.request_stop();
-        interrupter_.join();
-        sigaction(SIGUSR2, &previous_, nullptr);
-    }
-
-private:
-    struct sigaction previous_ {};
-    std::jthread interrupter_;
-};
-
 void mouse(QWidget* target, QEvent::Type type, QPoint at = {4, 4}) {
     const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
     const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
@@ -79,59 +45,38 @@ void mouse(QWidget* target, QEvent::Type type, QPoint at = {4, 4}) {
     QApplication::sendEvent(target, &event);
 }
 
-// Each case makes its own application object and opens its windows through it.
-class DisplayWindow : public ::testing::Test {
-protected:
-    Vorlinex v;
-};
-class DisplayWindowHook : public DisplayWindow {};
-class TrafficViewText : public DisplayWindow {};
-
 }  // namespace
 
-TEST_F(DisplayWindow, OpensTheTemplatesWindowWithItsTitleAndAnEmptyReadOnlyText) {
-    std::vector<BoxRequest> boxes;
-    v.boxes = [&](const BoxRequest& request) { boxes.push_back(request); };
-    v.displayWindows.setDisplayWindowTitle(1, "ignored");  // no window yet: no effect
-    struct { int channel, port1Com, port2Com; const char *title, *templateName; } cases[] = {
-        {1, 5, 3, "Com6 -> Com4", "IDD_DIALOG_DISP1"}, {2, 2, 0, "Com1 -> Com3", "IDD_DIALOG_DISP2"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.channel);
-        v.app.relay.serialPort1.settings.comIndex = c.port1Com;
-        v.app.relay.serialPort2.settings.comIndex = c.port2Com;
-        v.displayWindows.openDisplayWindow(c.channel);
-        QWidget* window = v.displayWindows.displayWindowOf(c.channel);
-        ASSERT_NE(window, nullptr);
-        EXPECT_EQ(window->objectName().toStdString(), c.templateName);
-        EXPECT_EQ(window->windowTitle().toStdString(), c.title);
-        EXPECT_TRUE(window->isVisible());
-        EXPECT_EQ(v.app.trafficDisplay(c.channel).displayOpen.load(), 1);
-        ASSERT_NE(viewOf(window), nullptr);
-        EXPECT_EQ(viewOf(window)->model(), v.app.trafficDisplay(c.channel).displayWindow.load().get());
-        EXPECT_EQ(buttonOf(window, 1046)->text() + buttonOf(window, 1058)->text(), "CLEAREND");
-    }
-    EXPECT_TRUE(boxes.empty()) << boxes.front().text;  // the font was applied
-    v.displayWindows.setDisplayWindowTitle(1, "COM");
-    EXPECT_EQ(v.displayWindows.displayWindowOf(1)->windowTitle(), "COM");
-}
-
 // END and the close box end the window's widgets; its text stays with the channel, which a
-// worker may still be rendering into, until the next window takes its place.
-TEST_F(DisplayWindow, ClearEndAndCloseBoxEndTheWindowAndReopeningGivesANewOne) {
-    v.app.relay.appOptions.DMODE = 1;
-    v.displayWindows.openDisplayWindow(1);
-    QPointer<QWidget> first = v.displayWindows.displayWindowOf(1);
-    std::weak_ptr<TrafficTextControl> firstText = v.app.trafficDisplay1.displayWindow.load();
+// worker may still be rendering into, until the next window takes its place. Template names and
+// titles are the serial dialog test's, which reads them after a port change.
+TEST(DisplayWindow, OpensEmptyClearEndAndCloseBoxEndItAndReopeningGivesANewOne) {
+    std::vector<BoxRequest> boxes;
+    setBoxFunction([&](const BoxRequest& request) { boxes.push_back(request); });
+    setDisplayWindowTitle(1, "ignored");  // no window yet: no effect
+    appOptions.DMODE = 1;
+    openDisplayWindow(1);
+    QPointer<QWidget> first = displayWindowOf(1);
+    ASSERT_NE(first.data(), nullptr);
+    EXPECT_TRUE(first->isVisible());
+    EXPECT_EQ(trafficDisplay1.displayOpen.load(), 1);
+    EXPECT_EQ(viewOf(first)->model(), trafficDisplay1.displayWindow.load().get());
+    EXPECT_EQ(buttonOf(first, 1046)->text() + buttonOf(first, 1058)->text(), "CLEAREND");
+    EXPECT_TRUE(boxes.empty()) << boxes.front().text;  // the font was applied
+    setDisplayWindowTitle(1, "COM");
+    EXPECT_EQ(first->windowTitle(), "COM");
+    std::weak_ptr<TrafficTextControl> firstText = trafficDisplay1.displayWindow.load();
     TrafficTextControl* firstModel = firstText.lock().get();
-    send(v.app.trafficDisplay1, "ABCDEFGHIJ");
+    EXPECT_EQ(firstModel->textLength(), 0);
+    send(trafficDisplay1, "ABCDEFGHIJ");
     buttonOf(first, 1046)->click();
-    send(v.app.trafficDisplay1, "K");
+    send(trafficDisplay1, "K");
     EXPECT_EQ(firstModel->text().substr(0, 4), "4B  ");
 
-    v.app.relay.appOptions.DMODE = 0;
-    v.displayWindows.openDisplayWindow(1);  // already open: nothing changes, not even the form
-    EXPECT_EQ(v.displayWindows.displayWindowCount(1), 1);
-    EXPECT_EQ(v.app.trafficDisplay1.displayMode.load(), 1);
+    appOptions.DMODE = 0;
+    openDisplayWindow(1);  // already open: nothing changes, not even the form
+    EXPECT_EQ(displayWindowCount(1), 1);
+    EXPECT_EQ(trafficDisplay1.displayMode.load(), 1);
     // Only the main window has a dialog's keys: Esc and Enter neither end nor clear.
     for (int key : {Qt::Key_Escape, Qt::Key_Return}) {
         QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
@@ -143,47 +88,26 @@ TEST_F(DisplayWindow, ClearEndAndCloseBoxEndTheWindowAndReopeningGivesANewOne) {
     QApplication::processEvents();
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(first.isNull());
-    EXPECT_EQ(v.app.trafficDisplay1.displayOpen.load(), 0);
-    EXPECT_EQ(v.app.trafficDisplay1.displayWindow.load().get(), firstModel);  // kept for the worker
+    EXPECT_EQ(trafficDisplay1.displayOpen.load(), 0);
+    EXPECT_EQ(trafficDisplay1.displayWindow.load().get(), firstModel);  // kept for the worker
     EXPECT_EQ(firstModel->textLength(), 74);
 
-    v.displayWindows.openDisplayWindow(1);  // a new empty window in the form of this moment
-    QPointer<QWidget> second = v.displayWindows.displayWindowOf(1);
+    openDisplayWindow(1);  // a new empty window in the form of this moment
+    QPointer<QWidget> second = displayWindowOf(1);
     ASSERT_NE(second.data(), first.data());
-    EXPECT_EQ(v.displayWindows.displayWindowCount(1), 2);
-    EXPECT_EQ(viewOf(second)->model(), v.app.trafficDisplay1.displayWindow.load().get());
+    EXPECT_EQ(displayWindowCount(1), 2);
+    EXPECT_EQ(viewOf(second)->model(), trafficDisplay1.displayWindow.load().get());
     EXPECT_TRUE(firstText.expired());  // no render call holds the old text: it is gone
-    send(v.app.trafficDisplay1, "new");
-    EXPECT_EQ(v.app.trafficDisplay1.displayWindow.load()->text(), "new");
+    send(trafficDisplay1, "new");
+    EXPECT_EQ(trafficDisplay1.displayWindow.load()->text(), "new");
     second->close();  // the close box
     QApplication::processEvents();
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(second.isNull());
-    EXPECT_EQ(v.app.trafficDisplay1.displayOpen.load(), 0);
+    EXPECT_EQ(trafficDisplay1.displayOpen.load(), 0);
 }
 
-TEST_F(DisplayWindowHook, PressesInTheTextHoldTheChannelEvenDuringAHexRender) {
-    v.app.relay.appOptions.DMODE = 1;
-    v.displayWindows.openDisplayWindow(1);
-    v.displayWindows.openDisplayWindow(2);
-    TrafficView* view = viewOf(v.displayWindows.displayWindowOf(1));
-    send(v.app.trafficDisplay1, std::string(64, 'x'));
-    view->setSelection(10, 20);
-    v.app.trafficDisplay1.render.hexRendering = 1;
-    mouse(view->viewport(), QEvent::MouseButtonPress);
-    EXPECT_EQ(v.app.relay.relayChannel1.displayMouseHeld.load(), 1);
-    EXPECT_EQ(v.app.relay.leftMouseButtonDown.load(), 1);
-    EXPECT_EQ(view->caret(), 20);  // swallowed: the click did not reach the text
-    mouse(view->viewport(), QEvent::MouseButtonRelease);
-    EXPECT_EQ(v.app.relay.relayChannel1.displayMouseHeld.load(), 0);
-    EXPECT_EQ(v.app.relay.leftMouseButtonDown.load(), 0);
-    // The left-button word follows presses anywhere; only the text holds a channel.
-    mouse(buttonOf(v.displayWindows.displayWindowOf(2), 1046), QEvent::MouseButtonPress);
-    EXPECT_EQ(v.app.relay.leftMouseButtonDown.load(), 1);
-    EXPECT_EQ(v.app.relay.relayChannel2.displayMouseHeld.load(), 0);
-}
-
-TEST_F(TrafficViewText, DecodesCodePage932WithPlaceholdersForWhatCannotBeDrawn) {
+TEST(TrafficView, DecodesCodePage932WithPlaceholdersForWhatCannotBeDrawn) {
     const std::pair<std::string, QString> cases[] = {
         {"\x93\xfa\x96\x7b\xb1\xb2", QStringLiteral("日本ｱｲ")},
         {std::string("A\0B", 3), QStringLiteral("A□B")},
@@ -198,27 +122,27 @@ TEST_F(TrafficViewText, DecodesCodePage932WithPlaceholdersForWhatCannotBeDrawn) 
     EXPECT_EQ(segments[2].column, 3);
 }
 
-TEST_F(TrafficViewText, FollowsTheEndDropsTheSelectionOnTheNextChunkAndCopies) {
-    v.app.relay.appOptions.DMODE = 0;
-    v.displayWindows.openDisplayWindow(1);
-    TrafficView* view = viewOf(v.displayWindows.displayWindowOf(1));
+TEST(TrafficView, FollowsTheEndDropsTheSelectionOnTheNextChunkAndCopies) {
+    appOptions.DMODE = 0;
+    openDisplayWindow(1);
+    TrafficView* view = viewOf(displayWindowOf(1));
     TrafficTextControl* model = view->model();
     std::string lines;
     for (int i = 0; i < 300; ++i) lines += "line " + std::to_string(i) + "\r\n";
-    send(v.app.trafficDisplay1, lines);
+    send(trafficDisplay1, lines);
     view->refresh();
     EXPECT_FALSE(view->refresh());  // nothing new
     QScrollBar* bar = view->verticalScrollBar();
     bar->setValue(0);  // the user scrolls up to older text and selects some
     view->setSelection(2, 6);
-    send(v.app.trafficDisplay1, "one more\r\n");
+    send(trafficDisplay1, "one more\r\n");
     EXPECT_EQ(view->selectionStart(), 2);  // the model never touches the view's selection
     EXPECT_TRUE(view->refresh());
     EXPECT_GT(bar->maximum(), 0);
     EXPECT_EQ(bar->value(), bar->maximum());
     EXPECT_EQ(view->selectionStart(), view->selectionEnd());
 
-    send(v.app.trafficDisplay1, std::string("ab\x93\xfa\0c\r\nnext line", 16));
+    send(trafficDisplay1, std::string("ab\x93\xfa\0c\r\nnext line", 16));
     view->refresh();
     view->setSelection(model->textLength() - 15, model->textLength() - 4);  // "b日\0c", break, "next"
     QKeyEvent copy(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier);
@@ -228,20 +152,36 @@ TEST_F(TrafficViewText, FollowsTheEndDropsTheSelectionOnTheNextChunkAndCopies) {
 
 // The user selects near the end and copies, again and again, while a worker thread renders
 // 256-byte chunks of lines: no copy may fail, and no click or drag may move or cut the text.
-TEST_F(TrafficViewText, SelectingAndCopyingWhileChunksArriveKeepsTheTextWhole) {
-    v.app.relay.appOptions.DMODE = 0;
-    v.displayWindows.openDisplayWindow(1);
-    TrafficView* view = viewOf(v.displayWindows.displayWindowOf(1));
+TEST(TrafficView, SelectingAndCopyingWhileChunksArriveKeepsTheTextWhole) {
+    appOptions.DMODE = 0;
+    openDisplayWindow(1);
+    TrafficView* view = viewOf(displayWindowOf(1));
     QWidget* text = view->viewport();
-    std::jthread worker([this](std::stop_token stop) {
+    std::jthread worker([](std::stop_token stop) {
         std::string stream;
         for (int line = 0; !stop.stop_requested();) {
             while (stream.size() < 256) stream += "line " + std::to_string(line++) + " of the stream\r\n";
-            send(v.app.trafficDisplay1, stream.substr(0, 256));
+            send(trafficDisplay1, stream.substr(0, 256));
             stream.erase(0, 256);
         }
     });
-    std::optional<Preemptions> preemptions(std::in_place, std::vector{pthread_self(), worker.native_handle()});
+    // Either thread is stopped now and then at a random point for half a millisecond, so that the
+    // two interleave at every step of their work, not only where one waits for the other.
+    struct sigaction pause {};
+    pause.sa_handler = [](int) {
+        const timespec halfAMillisecond{0, 500000};
+        nanosleep(&halfAMillisecond, nullptr);
+    };
+    pause.sa_flags = SA_RESTART;
+    sigaction(SIGUSR2, &pause, nullptr);
+    std::jthread preempter([threads = std::array{pthread_self(), worker.native_handle()}](std::stop_token stop) {
+        std::mt19937 random(7);
+        while (!stop.stop_requested()) {
+            const timespec gap{0, static_cast<long>(20000 + random() % 80000)};
+            nanosleep(&gap, nullptr);
+            pthread_kill(threads[random() % 2], SIGUSR2);
+        }
+    });
     for (int round = 0; round < 20000; ++round) {
         const int y = text->height() - view->lineHeight() / 2;
         mouse(text, QEvent::MouseButtonPress, {3, y});
@@ -251,9 +191,8 @@ TEST_F(TrafficViewText, SelectingAndCopyingWhileChunksArriveKeepsTheTextWhole) {
         QApplication::sendEvent(view, &copy);
         view->refresh();
     }
-    worker.request_stop();
-    worker.join();
-    preemptions.reset();
+    preempter = {};  // stopped and joined before the worker it signals ends
+    worker = {};
     // The text is the stream's end from a line start on: every chunk went to the end, whole.
     const std::string shown = view->model()->text();
     ASSERT_TRUE(shown.size() > 9000 && shown.starts_with("line ")) << shown.substr(0, 80);
@@ -262,4 +201,75 @@ TEST_F(TrafficViewText, SelectingAndCopyingWhileChunksArriveKeepsTheTextWhole) {
         expected += "line " + std::to_string(line) + " of the stream\r\n";
     const auto [wrong, _] = std::mismatch(shown.begin(), shown.end(), expected.begin());
     EXPECT_EQ(wrong, shown.end()) << shown.substr(static_cast<size_t>(wrong - shown.begin()), 80);
+}
+
+// Channel 1 shows text with time stamps, channel 2 the hex dump. A press in channel 1's text
+// holds channel 1 only; a press elsewhere only sets the left-button word.
+TEST(DisplayInTheProgram, EachPortsBytesReachOnlyItsChannelsWindowAndAPressInTheTextPausesItsChannel) {
+    ScratchDir dir;
+    PtyCable first, second;  // the devices of Serial Port1 and Serial Port2
+    std::string ini = vorlinexIni({first.slavePath(), second.slavePath(), "", "", "", ""});
+    dir.write("Vorlinex.ini", ini.replace(ini.find("DATETIME=0"), 10, "DATETIME=1"));
+    recordBoxes();
+    runVorlinex([&](QWidget* mainWindow) {
+        appOptions.DMODE = 0;
+        buttonOf(mainWindow, 117)->click();
+        appOptions.DMODE = 1;
+        buttonOf(mainWindow, 118)->click();
+        TrafficTextControl* text = trafficDisplay1.displayWindow.load().get();
+        TrafficTextControl* hex = trafficDisplay2.displayWindow.load().get();
+        ASSERT_TRUE(text != nullptr && hex != nullptr);
+
+        const std::string bytes = "to port two \x93\xfa\x96\x7b";
+        first.send(bytes);
+        EXPECT_EQ(second.receive(bytes.size(), 10000), bytes);
+        EXPECT_TRUE(waitUntil([&] { return text->textLength() >= 21 + static_cast<int>(bytes.size()); }));
+        const std::regex stamp(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\r\n)");
+        EXPECT_TRUE(std::regex_match(text->text().substr(0, 21), stamp)) << text->text();
+        EXPECT_EQ(text->text().substr(21), bytes);
+        EXPECT_EQ(hex->textLength(), 0);
+        second.send("xyz");
+        EXPECT_EQ(first.receive(3, 10000), "xyz");
+        EXPECT_TRUE(waitUntil([&] { return hex->textLength() == 74; }));
+        EXPECT_EQ(hex->text().substr(0, 9), "78 79 7A ");
+        EXPECT_EQ(hex->text().substr(54, 3), "xyz");
+        EXPECT_EQ(hex->text().find_first_not_of(' ', 9), 54u);  // nothing but the three bytes
+
+        QWidget* clear2 = buttonOf(displayWindowOf(2), 1046);
+        mouse(clear2, QEvent::MouseButtonPress);
+        EXPECT_EQ(leftMouseButtonDown.load(), 1);
+        EXPECT_EQ(relayChannel2.displayMouseHeld.load(), 0);
+        mouse(clear2, QEvent::MouseButtonRelease);  // a click: CLEAR
+        EXPECT_EQ(leftMouseButtonDown.load(), 0);
+        // Held even while a hex render swallows the click, which must not reach the text.
+        TrafficView* view = viewOf(displayWindowOf(1));
+        view->setSelection(2, 6);
+        trafficDisplay1.render.hexRendering = 1;
+        mouse(view->viewport(), QEvent::MouseButtonPress);
+        trafficDisplay1.render.hexRendering = 0;
+        EXPECT_EQ(view->caret(), 6);
+        ASSERT_EQ(relayChannel1.displayMouseHeld.load(), 1);
+        ASSERT_EQ(leftMouseButtonDown.load(), 1);
+
+        const int shown = text->textLength();
+        first.send("held back");
+        // Channel 2 goes on: several round trips through its worker while channel 1 waits.
+        std::string back;
+        for (int i = 0; i < 3; ++i) {
+            const std::string reply = "reply " + std::to_string(i) + "\r\n";
+            second.send(reply);
+            back += first.receive(reply.size(), 10000);
+        }
+        EXPECT_EQ(back, "reply 0\r\nreply 1\r\nreply 2\r\n");
+        EXPECT_TRUE(waitUntil([&] { return hex->textLength() == 2 * 74; }));
+        EXPECT_EQ(hex->text().substr(54, 7) + hex->text().substr(74 + 54, 7), "reply 0\x14\x14reply");
+        EXPECT_EQ(text->textLength(), shown);
+        EXPECT_EQ(second.receiveUntilQuiet(300), "");
+
+        mouse(view->viewport(), QEvent::MouseButtonRelease);
+        EXPECT_EQ(relayChannel1.displayMouseHeld.load(), 0);
+        EXPECT_EQ(leftMouseButtonDown.load(), 0);
+        EXPECT_EQ(second.receive(9, 10000), "held back");
+        EXPECT_TRUE(waitUntil([&] { return text->text().ends_with(bytes + "held back"); }));
+    });
 }

@@ -1,10 +1,15 @@
 // Runs the real program in-process (its entry function, its main window, its workers) in a
-// scratch folder with an INI file of the test's making, and records what it shows.
+// scratch folder with an INI file of the test's making, and records what it shows; or as a
+// process of its own.
 #pragma once
+
+#include <gtest/gtest.h>
+#include <signal.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QProcess>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
@@ -93,14 +98,29 @@ inline void whenLoopEnds(QWidget* window, const std::function<void()>& checks) {
     QObject::connect(qApp, &QCoreApplication::aboutToQuit, window, checks);
 }
 
-// Texts of both arrow strips after every tick of window timer 119.
-struct ArrowTicks {
-    std::vector<QString> strip1, strip2;
-    void attach(QWidget* window) {
-        if (auto* timer = window->findChild<QTimer*>(QStringLiteral("119")))
-            QObject::connect(timer, &QTimer::timeout, window, [this, window] {
-                strip1.push_back(controlText(window, 1049));
-                strip2.push_back(controlText(window, 1050));
-            });
+// The program at `path` as a process of its own, in the current folder with its INI file: once
+// it relays, both directions carry bytes whole and in order, and `signalNumber` then ends it
+// with exit code 0.
+inline void expectProgramRelaysAndEndsWithZero(const QString& path, PtyCable& first, PtyCable& second,
+                                               int signalNumber) {
+    QProcess program;  // killed by its destructor should a check fail
+    program.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.start(path, {});
+    ASSERT_TRUE(program.waitForStarted());
+    // Opening the ports purges earlier bytes: call until some come through.
+    bool relaying = false;
+    for (int attempt = 0; attempt < 60 && !relaying; ++attempt) {
+        first.send("ping");
+        relaying = !second.receive(4, 1000).empty();
     }
-};
+    ASSERT_TRUE(relaying) << "the program never relayed";
+    second.receiveUntilQuiet(300);
+    const std::string forth = randomBytes(6000, 11), back = randomBytes(5000, 12);
+    first.send(forth);
+    second.send(back);
+    EXPECT_EQ(second.receive(forth.size(), 30000), forth);
+    EXPECT_EQ(first.receive(back.size(), 30000), back);
+    ::kill(static_cast<pid_t>(program.processId()), signalNumber);
+    ASSERT_TRUE(program.waitForFinished(60000)) << "the program did not end";
+    EXPECT_TRUE(program.exitStatus() == QProcess::NormalExit && program.exitCode() == 0);
+}

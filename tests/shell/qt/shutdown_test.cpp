@@ -10,7 +10,6 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QProcess>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -18,9 +17,10 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <future>
+#include <functional>
 #include <optional>
 #include <set>
+#include <stop_token>
 #include <thread>
 
 #include "capture/capture_log.h"
@@ -63,7 +63,7 @@ struct ShutdownCase { const char* name; Worker worker; void (*pull)(QWidget* win
 void PrintTo(const ShutdownCase& c, std::ostream* os) { *os << c.name; }
 
 const ShutdownCase kWaysOut[] = {
-    {"End", Worker::Relaying, [](QWidget* window) { vorlinexOf(window).mainMenuItem(300)->trigger(); }},
+    {"End", Worker::Relaying, [](QWidget*) { mainMenuItem(300)->trigger(); }},
     {"Escape_StalledDestination", Worker::StalledDestination, [](QWidget* window) {
          QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);  // to the focused button
          QApplication::sendEvent(window->findChild<QWidget*>("117"), &escape);
@@ -71,82 +71,98 @@ const ShutdownCase kWaysOut[] = {
     {"CloseBox_MouseHeld", Worker::MouseHeld, [](QWidget* window) { window->close(); }},
     {"Sigterm_StalledDestination", Worker::StalledDestination, [](QWidget*) { ::kill(::getpid(), SIGTERM); }},
     {"Sigint", Worker::Relaying, [](QWidget*) { ::kill(::getpid(), SIGINT); }},
-    {"End_StalledCaptureReader", Worker::StalledCaptureReader, [](QWidget* window) { vorlinexOf(window).mainMenuItem(300)->trigger(); }},
+    {"End_StalledCaptureReader", Worker::StalledCaptureReader, [](QWidget*) { mainMenuItem(300)->trigger(); }},
     {"Sigterm_StalledCaptureReader", Worker::StalledCaptureReader, [](QWidget*) { ::kill(::getpid(), SIGTERM); }},
 };
 
 // Pipes whose reader never reads, for captures of channel 2 and of both directions. Should the
-// program wait for them, they are read after a while, so the case fails instead of hanging.
+// program still wait for them after 30 s, they are read, so the case fails instead of hanging.
 struct NeverReadPipes {
-    int readers[2] = {-1, -1};
-    std::promise<void> ended;
-    std::atomic<bool> rescued{false};
-    std::thread rescue;
     explicit NeverReadPipes(const ScratchDir& dir) {
         for (int i = 0; i < 2; ++i) {
             const std::string path = dir.file("pipe" + std::to_string(i + 2));
             ::mkfifo(path.c_str(), 0600);
             readers[i] = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
         }
-        rescue = std::thread([this, done = ended.get_future()] {
-            if (done.wait_for(std::chrono::seconds(30)) == std::future_status::ready) return;
-            rescued = true;
+        rescue = std::jthread([this](std::stop_token ended) {
+            for (int tick = 0; tick < 3000 && !ended.stop_requested(); ++tick)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            rescued = !ended.stop_requested();
             char buffer[65536];
-            while (done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
+            while (!ended.stop_requested()) {
                 for (int reader : readers) while (::read(reader, buffer, sizeof buffer) > 0) {}
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
         });
     }
     // Whether the pipes had to be read for the program to end.
     bool finish() {
-        if (rescue.joinable()) ended.set_value(), rescue.join();
+        rescue = {};
         return rescued;
     }
     ~NeverReadPipes() {
         finish();
         for (int reader : readers) ::close(reader);
     }
+    int readers[2] = {-1, -1};
+    std::atomic<bool> rescued{false};
+    std::jthread rescue;
 };
 
-class Shutdown : public ::testing::TestWithParam<ShutdownCase> {};
+// The program on two cables, run until the way out under test ends its loop (not runVorlinex,
+// which would end it itself); after 90 s the loop ends with 99: a failure instead of a hang.
+class Shutdown : public ::testing::Test {
+protected:
+    Shutdown() { dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}, 1)); }
+    ~Shutdown() override {
+        // A worker left running would end the process in std::terminate, hiding the report.
+        for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
+            if (channel->worker.joinable()) requestWorkerStop(*channel), joinRelayWorker(*channel);
+        }
+    }
+    int run(const std::function<void(QWidget*)>& body) {
+        static char name[] = "vorlinex";
+        static char* argv[] = {name, nullptr};
+        return vorlinexMain(1, argv, [&](QWidget* window) {
+            QTimer::singleShot(90000, qApp, [] { QCoreApplication::exit(99); });
+            body(window);
+        });
+    }
+    void expectEverythingEnded() {
+        EXPECT_FALSE(relayChannel1.worker.joinable() || relayChannel2.worker.joinable());
+        EXPECT_FALSE(serialPort1.isOpen() || serialPort2.isOpen());
+        EXPECT_EQ(threadNames(), threadsBefore) << "a thread outlived the program";
+    }
+    static bool bothWorkersRun() { return relayChannel1.worker.joinable() && relayChannel2.worker.joinable(); }
 
-TEST_P(Shutdown, StopsAndJoinsBothWorkersClosesPortsAndLogsAndEndsTheLoopWithZero) {
-    const ShutdownCase c = GetParam();
     ScratchDir dir;
     PtyCable first, second;
-    dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}, 1));
-    recordBoxes();
     const std::string threadsBefore = threadNames();
+};
+
+class WaysOut : public Shutdown, public ::testing::WithParamInterface<ShutdownCase> {};
+
+TEST_P(WaysOut, StopsAndJoinsBothWorkersClosesPortsAndLogsAndEndsTheLoopWithZero) {
+    const ShutdownCase c = GetParam();
+    recordBoxes();
     const std::string captured = randomBytes(5000, 3);
     std::optional<NeverReadPipes> pipes;
     if (c.worker == Worker::StalledCaptureReader) pipes.emplace(dir);
-    static char name[] = "vorlinex";
-    static char* argv[] = {name, nullptr};
-    // Not runVorlinex: only the way out under test may end the loop.
-    EXPECT_EQ(vorlinexMain(1, argv, [&](QWidget* window) {
-        Vorlinex& v = vorlinexOf(window);
-        whenLoopEnds(window, [&v] {
-            EXPECT_TRUE(v.shutdownStarted());
-            EXPECT_FALSE(v.app.relay.relayChannel1.worker.joinable() || v.app.relay.relayChannel2.worker.joinable());
-            EXPECT_FALSE(v.app.relay.serialPort1.isOpen() || v.app.relay.serialPort2.isOpen());
-            EXPECT_EQ(v.app.relay.rateMeter.timerId.load(), 0);
-            EXPECT_EQ(v.app.relay.relayChannel1.logEnabled.load(), 0);
-        });
+    EXPECT_EQ(run([&](QWidget* window) {
         QTimer::singleShot(50, window, [&c, window] { c.pull(window); });
-        // Only if the program never ends its loop: a failure instead of a hung test.
-        QTimer::singleShot(90000, qApp, [] { QCoreApplication::exit(99); });
-        ASSERT_TRUE(v.app.relay.relayChannel1.worker.joinable() && v.app.relay.relayChannel2.worker.joinable());
-        ASSERT_EQ(v.app.captures.openCaptureLog(1, dir.file("capture.log")), 1);
+        ASSERT_TRUE(bothWorkersRun());
+        ASSERT_EQ(openCaptureLog(1, dir.file("capture.log")), 1);
         first.send(captured);
         ASSERT_EQ(second.receive(captured.size(), 10000), captured);
         if (c.worker == Worker::StalledDestination) fillUntilStalled(first);
         if (c.worker == Worker::MouseHeld) {
-            v.app.relay.relayChannel1.displayMouseHeld = 1;
-            v.app.relay.leftMouseButtonDown = 1;
+            relayChannel1.displayMouseHeld = 1;
+            leftMouseButtonDown = 1;
             first.send("held");
         }
         if (c.worker == Worker::StalledCaptureReader) {
-            ASSERT_EQ(v.app.captures.openCaptureLog(2, dir.file("pipe2")), 1);
-            ASSERT_EQ(v.app.captures.combinedCapture.open(dir.file("pipe3")), 0);
+            ASSERT_EQ(openCaptureLog(2, dir.file("pipe2")), 1);
+            ASSERT_EQ(combinedCapture.open(dir.file("pipe3")), 0);
             // Far more than the pipes hold: the relay goes on while the captures wait.
             for (int round = 0; round < 10; ++round) {
                 const std::string bytes = randomBytes(8000, 30 + round);
@@ -154,29 +170,26 @@ TEST_P(Shutdown, StopsAndJoinsBothWorkersClosesPortsAndLogsAndEndsTheLoopWithZer
                 ASSERT_TRUE(first.receive(bytes.size(), 10000) == bytes) << "the relay stalled in round " << round;
             }
         }
-    }, boxRecorder()), 0);
+    }), 0);
     if (pipes) {
         EXPECT_FALSE(pipes->finish()) << "the program waited for a reader that never reads";
     }
-    EXPECT_EQ(threadNames(), threadsBefore) << "a thread outlived the program";
+    EXPECT_TRUE(shutdownStarted());
+    expectEverythingEnded();
+    EXPECT_EQ(rateMeter.timerId.load(), 0);
+    EXPECT_EQ(relayChannel1.logEnabled.load(), 0);
     // Every byte that reached the other port is in the log, written out without a CLOSE.
     EXPECT_EQ(dir.read("capture.log").substr(0, captured.size()), captured);
     EXPECT_TRUE(recordedBoxes().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryWayOut, Shutdown, ::testing::ValuesIn(kWaysOut),
+INSTANTIATE_TEST_SUITE_P(EveryWayOut, WaysOut, ::testing::ValuesIn(kWaysOut),
                          [](const auto& c) { return std::string(c.param.name); });
 
 // SERIAL, port 1 moved to a COM name with no device, OK: SIGTERM arrives while the real
 // "Com5 Open Error" box runs its loop. The shutdown runs inside that loop; the restart must not
 // go on to open port 2 or start a worker once it has.
-TEST(Shutdown, SigtermDuringARestartBoxOpensNothingAfterwards) {
-    ScratchDir dir;
-    PtyCable first, second;
-    dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}));
-    const std::string threadsBefore = threadNames();
-    static char name[] = "vorlinex";
-    static char* argv[] = {name, nullptr};
+TEST_F(Shutdown, SigtermDuringARestartBoxOpensNothingAfterwards) {
     QString boxText;
     QTimer user;  // the user, then the session: acts on whichever modal window is up
     QObject::connect(&user, &QTimer::timeout, [&] {
@@ -190,49 +203,66 @@ TEST(Shutdown, SigtermDuringARestartBoxOpensNothingAfterwards) {
             QTimer::singleShot(0, modal, [modal] { modal->findChild<QPushButton*>("1")->click(); });
         }
     });
-    EXPECT_EQ(vorlinexMain(1, argv, [&](QWidget* window) {
-        Vorlinex& v = vorlinexOf(window);
-        whenLoopEnds(window, [&v] {
-            EXPECT_FALSE(v.app.relay.relayChannel1.worker.joinable() || v.app.relay.relayChannel2.worker.joinable());
-            EXPECT_FALSE(v.app.relay.serialPort1.isOpen() || v.app.relay.serialPort2.isOpen());
-        });
-        ASSERT_TRUE(v.app.relay.relayChannel1.worker.joinable() && v.app.relay.relayChannel2.worker.joinable());
+    EXPECT_EQ(run([&](QWidget* window) {
+        ASSERT_TRUE(bothWorkersRun());
         user.start(20);
-        QTimer::singleShot(0, window, [&v] { v.mainMenuItem(600)->trigger(); });
-        QTimer::singleShot(90000, qApp, [] { QCoreApplication::exit(99); });
+        QTimer::singleShot(0, window, [] { mainMenuItem(600)->trigger(); });
     }), 0);
     user.stop();
     EXPECT_EQ(boxText, "Com5 Open Error");
-    EXPECT_EQ(threadNames(), threadsBefore) << "a thread outlived the program";
+    expectEverythingEnded();
+}
+
+// Port 1's adapter is away; SERIAL, OK unchanged: its "Com1 Open Error" box is up when the adapter
+// comes back. The restart finishes first, then the port opens by itself: one worker per channel,
+// both directions relay. Then it goes away again and comes back just as SIGTERM arrives: the
+// program ends as always, nothing outlives it.
+TEST_F(Shutdown, AReplugDuringARestartAndDuringTheShutdownLeavesNothingBehind) {
+    PluggableCable adapter1(dir.file("ttyUSB0")), adapter2(dir.file("ttyUSB1"));
+    dir.write("Vorlinex.ini", vorlinexIni({adapter1.path(), adapter2.path()}));
+    std::vector<std::string> boxTexts;
+    QTimer user;  // the user: OK in the serial dialog, then OK in the box once the adapter is back
+    QObject::connect(&user, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* box = qobject_cast<QMessageBox*>(modal); box != nullptr && boxTexts.empty()) {
+            boxTexts.push_back(box->text().toStdString());
+            adapter1.plug();
+            QTimer::singleShot(700, box, [box] { box->accept(); });  // steps would have run meanwhile
+        } else if (modal != nullptr && modal->findChild<QComboBox*>("2001") != nullptr) {
+            QTimer::singleShot(0, modal, [modal] { modal->findChild<QPushButton*>("1")->click(); });
+        }
+    });
+    EXPECT_EQ(run([&](QWidget* window) {
+        adapter1.unplug();
+        ASSERT_TRUE(waitUntil([&] { return controlText(window, 1055) == "COM"; }));
+        user.start(20);
+        mainMenuItem(600)->trigger();
+        user.stop();
+        ASSERT_TRUE(waitUntil([&] { return controlText(window, 1055) == "COM1"; }));
+        EXPECT_TRUE(eventuallyWorkers(1, 1));
+        const std::string a = randomBytes(2000, 1), b = randomBytes(3000, 2);
+        adapter1.device().send(a), adapter2.device().send(b);
+        EXPECT_TRUE(adapter2.device().receive(a.size(), 10000) == a && adapter1.device().receive(b.size(), 10000) == b);
+
+        adapter1.unplug();
+        ASSERT_TRUE(waitUntil([&] { return controlText(window, 1055) == "COM"; }));
+        adapter1.plug();
+        ::kill(::getpid(), SIGTERM);
+    }), 0);
+    EXPECT_EQ(boxTexts, std::vector<std::string>{"Com1 Open Error"});
+    expectEverythingEnded();
 }
 
 // The real program in a process of its own, relaying, ended by each termination signal.
 TEST(ProgramShutdown, EndsWithExitCodeZeroOnSigtermAndSigint) {
     const char* path = std::getenv("VORLINEX_PROGRAM");
     ASSERT_NE(path, nullptr) << "VORLINEX_PROGRAM names the built program";
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);  // inherited by the program
     for (int signalNumber : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(strsignal(signalNumber));
         ScratchDir dir;
         PtyCable first, second;
         dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}));
-        QProcess program;  // killed by its destructor should a check fail
-        program.setProcessChannelMode(QProcess::ForwardedChannels);
-        program.start(QString::fromLocal8Bit(path), {});
-        ASSERT_TRUE(program.waitForStarted());
-        // Opening the ports purges earlier bytes: call until some come through.
-        bool relaying = false;
-        for (int attempt = 0; attempt < 60 && !relaying; ++attempt) {
-            first.send("ping");
-            relaying = !second.receive(4, 1000).empty();
-        }
-        ASSERT_TRUE(relaying) << "the program never relayed";
-        second.receiveUntilQuiet(300);
-        second.send("pong");
-        EXPECT_EQ(first.receive(4, 30000), "pong");
-        ::kill(static_cast<pid_t>(program.processId()), signalNumber);
-        ASSERT_TRUE(program.waitForFinished(60000)) << "the program did not end";
-        EXPECT_TRUE(program.exitStatus() == QProcess::NormalExit && program.exitCode() == 0);
+        expectProgramRelaysAndEndsWithZero(QString::fromLocal8Bit(path), first, second, signalNumber);
     }
 }
 

@@ -1,12 +1,17 @@
-// Start-up of the real program: ports that fail, ports that relay.
+// Start-up of the real program: ports that fail, ports that relay; the main window's menu
+// marks, SAVE, clock and arrow strips.
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QRegularExpression>
-#include <atomic>
+#include <QTimer>
+#include <chrono>
+#include <functional>
 #include <iterator>
 #include <thread>
 
 #include "relay/relay_channel.h"
+#include "settings/config.h"
 #include "shell/activity_arrows.h"
 #include "tests/shell/qt/shell_harness.h"
 
@@ -18,53 +23,86 @@ std::vector<QString> nonEmpty(const std::vector<QString>& texts) {
     return out;
 }
 
-TEST(StartUp, BothDevicesMissingGiveTwoOwnerlessBoxesBeforeTheWindowAndNoWorkers) {
+// Texts of both arrow strips after every tick of window timer 119.
+struct ArrowTicks {
+    std::vector<QString> strip1, strip2;
+    void attach(QWidget* window) {
+        if (auto* timer = window->findChild<QTimer*>(QStringLiteral("119")))
+            QObject::connect(timer, &QTimer::timeout, window, [this, window] {
+                strip1.push_back(controlText(window, 1049));
+                strip2.push_back(controlText(window, 1050));
+            });
+    }
+};
+
+// Both devices missing: two ownerless boxes before the window, no workers, still arrows; the
+// display-mode check marks follow the INI file and the menu, SAVE keeps them, the clock runs.
+class NoDevices : public ::testing::TestWithParam<int> {};
+
+TEST_P(NoDevices, BoxesBeforeTheWindowNoWorkersAndTheMenuSaveAndClockWork) {
     ScratchDir dir;
-    dir.write("Vorlinex.ini", vorlinexIni({}));
+    dir.write("Vorlinex.ini", vorlinexIni({}, 5, GetParam()));
     recordBoxes();
     ArrowTicks ticks;
     EXPECT_EQ(runVorlinex([&](QWidget* window) {
-        Vorlinex& v = vorlinexOf(window);
         ticks.attach(window);
+        const auto& boxes = recordedBoxes();
+        ASSERT_EQ(boxes.size(), 2u);
+        for (size_t i = 0; i < boxes.size(); ++i) {
+            EXPECT_EQ(boxes[i].text, "Com" + std::to_string(i + 1) + " Open Error");
+            EXPECT_EQ(boxes[i].icon, BoxIcon::Error);
+            EXPECT_FALSE(boxes[i].mainWindowPublished || boxes[i].mainWindowVisible) << "ownerless, before the window";
+        }
+        recordedBoxes().clear();
         EXPECT_EQ(controlText(window, 1055), "COM");
         EXPECT_EQ(controlText(window, 1056), "COM");
-        EXPECT_FALSE(v.app.relay.relayChannel1.worker.joinable() || v.app.relay.relayChannel2.worker.joinable());
-        EXPECT_FALSE(v.app.relay.serialPort1.isOpen() || v.app.relay.serialPort2.isOpen());
+        EXPECT_FALSE(relayChannel1.worker.joinable() || relayChannel2.worker.joinable());
+        EXPECT_FALSE(serialPort1.isOpen() || serialPort2.isOpen());
+
+        QAction* binary = mainMenuItem(40008);
+        QAction* ascii = mainMenuItem(40009);
+        ASSERT_TRUE(binary && ascii);
+        const auto marks = [&](bool isBinary) {
+            EXPECT_EQ(binary->isChecked(), isBinary);
+            EXPECT_EQ(ascii->isChecked(), !isBinary);
+            EXPECT_EQ(appOptions.DMODE.load() != 0, isBinary);
+        };
+        marks(GetParam() != 0);
+        for (QAction* item : {ascii, ascii, binary, binary}) {  // twice: the mark must stay
+            item->trigger();
+            marks(item == binary);
+        }
+        mainMenuItem(700)->trigger();
+        auto* clock = window->findChild<QLabel*>("5001.1");
+        ASSERT_NE(clock, nullptr);
+        EXPECT_TRUE(waitUntil([&] { return clock->text() == QString::fromUtf8("00：00：02"); }))
+            << clock->text().toStdString();
         EXPECT_TRUE(waitUntil([&] { return ticks.strip1.size() >= 4; }));
     }), 0);
-    const auto& boxes = recordedBoxes();
-    ASSERT_EQ(boxes.size(), 2u);
-    for (size_t i = 0; i < boxes.size(); ++i) {
-        EXPECT_EQ(boxes[i].text, "Com" + std::to_string(i + 1) + " Open Error");
-        EXPECT_EQ(boxes[i].icon, BoxIcon::Error);
-        EXPECT_FALSE(boxes[i].mainWindowPublished || boxes[i].mainWindowVisible) << "ownerless, before the window";
-    }
+    const std::string ini = dir.read("Vorlinex.ini");
+    EXPECT_NE(ini.find("DMODE=1"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("[DEVICES]"), std::string::npos) << "SAVE keeps the devices";
+    ASSERT_EQ(recordedBoxes().size(), 1u);
+    EXPECT_EQ(recordedBoxes()[0].text, "Configuration Data Saved");
     EXPECT_TRUE(nonEmpty(ticks.strip1).empty() && nonEmpty(ticks.strip2).empty());
 }
 
-// Feeds the device end of a cable with a byte every 10 ms until finished; `sent` is then whole.
-struct Feeder {
-    explicit Feeder(PtyCable& device) : cable(device) {}
-    PtyCable& cable;
-    std::atomic<bool> stop{false};
-    std::string sent;
-    std::thread thread{[this] {
-        for (int i = 0; !stop; ++i) {
-            sent += static_cast<char>('A' + i % 26);
-            cable.send(sent.substr(sent.size() - 1));
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }};
-    // Waits for `until` while collecting what `to` receives, then checks every byte arrived.
-    void relayTo(PtyCable& to, const std::function<bool()>& until) {
-        std::string got;
-        EXPECT_TRUE(waitUntil([&] { got += to.receiveUntilQuiet(0); return until(); }, 30000));
-        stop = true;
-        thread.join();
-        got += to.receive(sent.size() - std::min(sent.size(), got.size()));
-        EXPECT_EQ(got, sent) << "every byte relayed once, in order";
-    }
-};
+INSTANTIATE_TEST_SUITE_P(FromTheIniFile, NoDevices, ::testing::Values(0, 2),
+                         [](const auto& c) { return "DMODE" + std::to_string(c.param); });
+
+// Steady traffic, a byte every 10 ms, until `until` holds; every byte must arrive once, in order.
+void relayUntil(PtyCable& from, PtyCable& to, const std::function<bool()>& until) {
+    std::string sent, got;
+    EXPECT_TRUE(waitUntil([&] {
+        sent += static_cast<char>('A' + sent.size() % 26);
+        from.send(sent.substr(sent.size() - 1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        got += to.receiveUntilQuiet(0);
+        return until();
+    }, 30000));
+    got += to.receive(sent.size() - std::min(sent.size(), got.size()));
+    EXPECT_EQ(got, sent) << "every byte relayed once, in order";
+}
 
 TEST(StartUp, TwoCablesRelayBothWaysAndTheActiveStripAndFigureMove) {
     ScratchDir dir;
@@ -74,12 +112,11 @@ TEST(StartUp, TwoCablesRelayBothWaysAndTheActiveStripAndFigureMove) {
     ArrowTicks ticks;
     const QRegularExpression figure(QStringLiteral("^  +([1-9]\\d*) byte/s$"));
     EXPECT_EQ(runVorlinex([&](QWidget* window) {
-        Vorlinex& v = vorlinexOf(window);
         EXPECT_EQ(controlText(window, 1055), "COM1");
         EXPECT_EQ(controlText(window, 1056), "COM2");
-        ASSERT_TRUE(v.app.relay.relayChannel1.worker.joinable() && v.app.relay.relayChannel2.worker.joinable());
+        ASSERT_TRUE(relayChannel1.worker.joinable() && relayChannel2.worker.joinable());
         ticks.attach(window);
-        Feeder(first).relayTo(second, [&] {
+        relayUntil(first, second, [&] {
             return nonEmpty(ticks.strip1).size() >= 5 && figure.match(controlText(window, 1053)).hasMatch();
         });
         const auto shown = nonEmpty(ticks.strip1);
@@ -88,16 +125,43 @@ TEST(StartUp, TwoCablesRelayBothWaysAndTheActiveStripAndFigureMove) {
         EXPECT_TRUE(nonEmpty(ticks.strip2).empty());
 
         // Steady traffic back: a single burst may be cleared by a rate update before a tick.
-        const size_t before = ticks.strip2.size();
-        const auto firstShown = [&] {
-            auto it = std::find_if(ticks.strip2.begin() + static_cast<long>(before), ticks.strip2.end(),
-                                   [](const QString& s) { return !s.isEmpty(); });
-            return it == ticks.strip2.end() ? QString() : *it;
-        };
-        Feeder(second).relayTo(first, [&] { return !firstShown().isEmpty(); });
-        EXPECT_EQ(firstShown().toStdString(), arrowFrames(2)[0]);
+        relayUntil(second, first, [&] { return !nonEmpty(ticks.strip2).empty(); });
+        EXPECT_EQ(nonEmpty(ticks.strip2)[0].toStdString(), arrowFrames(2)[0]);
     }), 0);
     EXPECT_TRUE(recordedBoxes().empty());
+}
+
+// Port 2's adapter is plugged in after the start, port 1's is pulled out and put back: each time
+// the label, the status bar's first part and the relay follow without any user action.
+TEST(StartUp, AMissingAdapterOpensWhenPluggedInAndAnUnpluggedOneWhenItIsBack) {
+    ScratchDir dir;
+    PluggableCable adapter1(dir.file("ttyUSB0")), adapter2(dir.file("ttyUSB1"), false);
+    dir.write("Vorlinex.ini", vorlinexIni({adapter1.path(), adapter2.path()}));
+    recordBoxes();
+    const auto status = [](QWidget* window) { return window->findChild<QLabel*>(QStringLiteral("5001.0"))->text().toStdString(); };
+    const auto relaysBothWays = [&](uint32_t seed) {
+        const std::string a = randomBytes(2000, seed), b = randomBytes(3000, seed + 1);
+        adapter1.device().send(a), adapter2.device().send(b);
+        EXPECT_TRUE(adapter2.device().receive(a.size(), 10000) == a && adapter1.device().receive(b.size(), 10000) == b);
+    };
+    EXPECT_EQ(runVorlinex([&](QWidget* window) {
+        EXPECT_EQ(controlText(window, 1056), "COM");
+        const std::string waiting2 = "COM2: " + adapter2.path() + " unplugged, waiting";
+        adapter1.device().send(std::string(1234, 'x'));  // read, shown, not deliverable
+        EXPECT_TRUE(waitUntil([&] { return status(window) == waiting2 + "; 1,234 bytes not delivered to COM2"; })) << status(window);
+        adapter2.plug();
+        EXPECT_TRUE(waitUntil([&] { return controlText(window, 1056) == "COM2" && status(window).empty(); })) << status(window);
+        relaysBothWays(5);
+
+        adapter1.unplug();
+        EXPECT_TRUE(waitUntil([&] { return controlText(window, 1055) == "COM" && status(window) == "COM1: " + adapter1.path() + " unplugged, waiting"; }))
+            << status(window);
+        adapter1.plug();
+        EXPECT_TRUE(waitUntil([&] { return controlText(window, 1055) == "COM1" && status(window).empty(); })) << status(window);
+        relaysBothWays(7);
+    }), 0);
+    ASSERT_EQ(recordedBoxes().size(), 1u);
+    EXPECT_EQ(recordedBoxes()[0].text, "Com2 Open Error");
 }
 
 }  // namespace
