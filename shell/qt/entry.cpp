@@ -11,10 +11,14 @@
 #include <QMetaObject>
 #include <QSocketNotifier>
 #include <QThread>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <thread>
+#include <utility>
 
 #include "capture/capture_log.h"
 #include "relay/rate_meter.h"
@@ -119,30 +123,46 @@ void showQtBox(const BoxRequest& request) {
     box.exec();
 }
 
-// The rate meter's texts, queued to the UI thread: its tick never waits for the windows.
+// The rate meter's texts, queued to the UI thread: its tick never waits for the windows. The
+// texts of one tick (clock, and the figures when due) travel in one queued call, and a label
+// is set only when its text changes.
 void bindWindowCalls(QWidget* window) {
-    rateMeter.showElapsed = [window](const std::string& text) {
-        const QString value = QString::fromStdString(text);
+    struct Pending {
+        std::mutex lock;
+        bool posted = false;
+        std::array<std::optional<QString>, 3> texts;  // the clock (5001.1), 1053, 1054
+    };
+    auto pending = std::make_shared<Pending>();
+    auto deliver = [window, pending](size_t slot, const std::string& text) {
+        bool post = false;
+        {
+            std::lock_guard<std::mutex> hold(pending->lock);
+            pending->texts[slot] = QString::fromStdString(text);
+            post = !std::exchange(pending->posted, true);
+        }
+        if (!post) return;
         QMetaObject::invokeMethod(
             window,
-            [window, value] {
-                if (auto* clock = window->findChild<QLabel*>(QStringLiteral("5001.1"))) {
-                    clock->setText(value);
+            [window, pending] {
+                std::array<std::optional<QString>, 3> texts;
+                {
+                    std::lock_guard<std::mutex> hold(pending->lock);
+                    texts.swap(pending->texts);
+                    pending->posted = false;
+                }
+                const QString names[3] = {QStringLiteral("5001.1"), QStringLiteral("1053"),
+                                          QStringLiteral("1054")};
+                for (size_t i = 0; i < texts.size(); ++i) {
+                    if (!texts[i]) continue;
+                    auto* label = window->findChild<QLabel*>(names[i]);
+                    if (label != nullptr && label->text() != *texts[i]) label->setText(*texts[i]);
                 }
             },
             Qt::QueuedConnection);
     };
-    rateMeter.showRate = [window](int channel, const std::string& text) {
-        const int controlId = channel == 2 ? 1054 : 1053;
-        const QString value = QString::fromStdString(text);
-        QMetaObject::invokeMethod(
-            window,
-            [window, controlId, value] {
-                if (auto* label = window->findChild<QLabel*>(QString::number(controlId))) {
-                    label->setText(value);
-                }
-            },
-            Qt::QueuedConnection);
+    rateMeter.showElapsed = [deliver](const std::string& text) { deliver(0, text); };
+    rateMeter.showRate = [deliver](int channel, const std::string& text) {
+        deliver(channel == 2 ? 2 : 1, text);
     };
 }
 
@@ -204,6 +224,7 @@ int vorlinexMain(int argc, char** argv, const std::function<void(QWidget*)>& aft
 
     rateMeter.showElapsed = nullptr;
     rateMeter.showRate = nullptr;
+    relayChannel1.trafficResumed = relayChannel2.trafficResumed = nullptr;  // they reach the window
     publishMainWindow(nullptr);
     delete window;
     if (ownBox) setBoxFunction({});

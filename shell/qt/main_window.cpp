@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QIcon>
@@ -188,6 +189,71 @@ void openPortAndStartWorker(SerialPort& port, RelayChannel& channel, QWidget* wi
                      QString::fromLatin1(port.isOpen() ? portDisplayNameAt(comIndex) : "COM"));
 }
 
+// Window timer 119: a tick every 300 ms while a strip moves. Once both strips are blank and
+// neither direction has counted a byte since the last rate update, every tick would only set
+// the same blank texts again, so the timer rests; the first byte counted after that wakes it
+// for the next tick of the same 300 ms rhythm, the tick at which it would have shown anyway.
+class ArrowTimer : public QTimer {
+public:
+    static constexpr int kPeriodMs = 300;
+
+    explicit ArrowTimer(QWidget* window) : QTimer(window), window_(window) {
+        setObjectName(QStringLiteral("119"));
+        connect(this, &QTimer::timeout, this, [this] { tick(); });
+    }
+
+    void begin() {
+        sinceTick_.start();
+        start(kPeriodMs);
+    }
+
+    // From a worker, on the first byte counted after a rate update.
+    void wake() {
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        if (resting_.exchange(false)) {
+            QMetaObject::invokeMethod(this, [this] { resume(); }, Qt::QueuedConnection);
+        }
+    }
+
+private:
+    static bool bothIdle() {
+        return relayChannel1.rateByteCount.load() == 0 && relayChannel2.rateByteCount.load() == 0;
+    }
+
+    bool stripsBlank() const {
+        for (int id : {1049, 1050}) {
+            auto* strip = childById<QLabel>(window_, id);
+            if (strip != nullptr && !strip->text().isEmpty()) return false;
+        }
+        return true;
+    }
+
+    void tick() {
+        sinceTick_.restart();
+        if (interval() != kPeriodMs) start(kPeriodMs);  // back in the rhythm after a wake
+        updateActivityArrows();
+        if (!bothIdle() || !stripsBlank()) return;
+        // A worker that counts its first byte from here on finds the flag and wakes the timer;
+        // one that counted it just before is seen by the second look.
+        resting_.store(true);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        if (bothIdle()) {
+            stop();
+        } else {
+            resting_.exchange(false);  // taken back, or a worker's wake finds the timer running
+        }
+    }
+
+    void resume() {
+        if (isActive() || shutdownStarted()) return;
+        start(static_cast<int>(kPeriodMs - sinceTick_.elapsed() % kPeriodMs));
+    }
+
+    QWidget* window_;
+    QElapsedTimer sinceTick_;
+    std::atomic<bool> resting_{false};
+};
+
 }  // namespace
 
 QWidget* publishedMainWindow() { return publishedWindow.load(std::memory_order_acquire); }
@@ -259,15 +325,18 @@ bool initialiseMainWindow(QWidget* mainWindow) {
 
     // A box raised by a failed open runs a nested event loop, where a termination signal may
     // start the shutdown; nothing more is opened or started after that.
+    // Set before any worker starts, which may call it from then on.
+    auto* arrows = new ArrowTimer(window);
+    for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
+        channel->trafficResumed = [arrows] { arrows->wake(); };
+    }
+
     openPortAndStartWorker(serialPort1, relayChannel1, window, 1055);
     if (shutdownStarted()) return false;
     openPortAndStartWorker(serialPort2, relayChannel2, window, 1056);
     if (shutdownStarted()) return false;
 
-    auto* arrows = new QTimer(window);
-    arrows->setObjectName(QStringLiteral("119"));
-    QObject::connect(arrows, &QTimer::timeout, window, [] { updateActivityArrows(); });
-    arrows->start(300);
+    arrows->begin();
 
     startRateTimer();
     setDisplayModeCheck(window, appOptions.DMODE.load());

@@ -29,7 +29,10 @@ TEST(StartUp, BothDevicesMissingGiveTwoOwnerlessBoxesBeforeTheWindowAndNoWorkers
         EXPECT_EQ(controlText(window, 1056), "COM");
         EXPECT_FALSE(relayChannel1.worker.joinable() || relayChannel2.worker.joinable());
         EXPECT_FALSE(serialPort1.isOpen() || serialPort2.isOpen());
-        EXPECT_TRUE(waitUntil([&] { return ticks.strip1.size() >= 4; }));
+        // Nothing to show: after a tick that finds both strips blank the timer rests.
+        auto* timer = window->findChild<QTimer*>(QStringLiteral("119"));
+        ASSERT_NE(timer, nullptr);
+        EXPECT_TRUE(waitUntil([&] { return !ticks.strip1.empty() && !timer->isActive(); }));
     }), 0);
     const auto& boxes = recordedBoxes();
     ASSERT_EQ(boxes.size(), 2u);
@@ -84,6 +87,12 @@ TEST(StartUp, TwoCablesRelayBothWaysAndTheActiveStripAndFigureMove) {
         ASSERT_GE(shown.size(), 5u);
         for (size_t i = 0; i < 5; ++i) EXPECT_EQ(shown[i].toStdString(), arrowFrames(1)[i % 4]) << i;
         EXPECT_TRUE(nonEmpty(ticks.strip2).empty());
+
+        // Quiet until the strips are blank and timer 119 rests: the traffic back must wake it.
+        auto* timer = window->findChild<QTimer*>(QStringLiteral("119"));
+        ASSERT_NE(timer, nullptr);
+        EXPECT_TRUE(waitUntil([&] { return !timer->isActive(); }));
+        EXPECT_TRUE(ticks.strip1.back().isEmpty() && ticks.strip2.back().isEmpty());
 
         // Steady traffic back: a single burst may be cleared by a rate update before a tick.
         const size_t before = ticks.strip2.size();
