@@ -8,6 +8,8 @@
 #include <QMouseEvent>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
+#include <QImage>
 #include <QScrollBar>
 #include <algorithm>
 #include <string>
@@ -253,4 +255,39 @@ TEST(TrafficView, SelectingAndCopyingWhileChunksArriveKeepsTheTextWhole) {
         expected += "line " + std::to_string(line) + " of the stream\r\n";
     const auto [wrong, _] = std::mismatch(shown.begin(), shown.end(), expected.begin());
     EXPECT_EQ(wrong, shown.end()) << shown.substr(static_cast<size_t>(wrong - shown.begin()), 80);
+}
+
+// A frame repaints only the rows that changed and moves the rows that only moved up: what
+// reaches the screen, frame after frame, is what one full repaint of the final text draws.
+TEST(TrafficView, FramesOfChangedRowsEndAsOneFullRepaint) {
+    std::string stream;
+    for (int line = 0; stream.size() < 14000; ++line)
+        stream += "line " + std::to_string(line) + (line % 5 != 0 ? " \x93\xfa\x14 of the stream\r\n" : "\r\n");
+    stream += "an open last line";
+    for (const int mode : {0, 1}) {
+        SCOPED_TRACE(mode);
+        appOptions.DMODE = mode;
+        openDisplayWindow(1);
+        QWidget* window = displayWindowOf(1);
+        TrafficView* view = viewOf(window);
+        std::mt19937 random(11);
+        for (size_t at = 0; at < stream.size();) {
+            const size_t size = 1 + random() % (random() % 4 == 0 ? 160 : 20);  // a part of a line to several lines
+            send(trafficDisplay1, stream.substr(at, size));
+            at += size;
+            if (random() % 3 == 0) {
+                view->refresh();
+                QApplication::processEvents();
+            }
+        }
+        view->refresh();
+        QApplication::processEvents();
+        QWidget* text = view->viewport();
+        const QPoint at = text->mapTo(window, QPoint(0, 0));
+        const QImage shown = text->screen()->grabWindow(window->winId(), at.x(), at.y(), text->width(), text->height()).toImage();
+        const QImage full = text->grab().toImage();
+        EXPECT_EQ(shown.convertToFormat(QImage::Format_RGB32), full.convertToFormat(QImage::Format_RGB32));
+        buttonOf(window, 1058)->click();
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
 }
