@@ -25,11 +25,13 @@ constexpr int kLongestStamp = 22;
 // The count is reset only by a rate update, which RATE 0 or below never makes and a huge RATE
 // makes rarely: it stops at the largest value rather than wrap to a negative figure or to 0,
 // which would blank the arrows while bytes flow. One exchange, so the meter's reset is kept.
-void addRateBytes(std::atomic<int32_t>& count, int32_t length) {
+void addRateBytes(RelayChannel& channel, int32_t length) {
+    std::atomic<int32_t>& count = channel.rateByteCount;
     int32_t value = count.load(std::memory_order_relaxed);
     while (!count.compare_exchange_weak(value, value > INT32_MAX - length ? INT32_MAX : value + length,
                                         std::memory_order_relaxed)) {
     }
+    if (value == 0 && channel.trafficResumed) channel.trafficResumed();
 }
 
 bool stopAsked(const RelayChannel& channel) {
@@ -133,7 +135,8 @@ void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
         }
         // Failed outright: the rest of the chunk cannot be delivered; an unplugged device is
         // left to the owner to close and reopen.
-        if (written < 0 && deviceGoneError(errno)) markPortLost(channel.destination);
+        if (written < 0 && deviceGoneError(errno) && markPortLost(channel.destination) && channel.portLost)
+            channel.portLost();
         countUndelivered(channel, length - offset);
         return;
     }
@@ -220,7 +223,7 @@ void relayWorker(RelayChannel& channel) {
             // reading it, so that the owner can close it once the other worker stops writing it.
             if ((n < 0 && deviceGoneError(errno)) ||
                 (n == 0 && (sourceEvents & (POLLHUP | POLLERR)))) {
-                markPortLost(channel.source);
+                if (markPortLost(channel.source) && channel.portLost) channel.portLost();
                 waitUntilStopAsked(channel);
                 return;
             }
@@ -239,7 +242,7 @@ void relayWorker(RelayChannel& channel) {
 
         const uint8_t* chunk = buffer.data();
         const int32_t length = static_cast<int32_t>(received);
-        addRateBytes(channel.rateByteCount, length);
+        addRateBytes(channel, length);
 
         ChunkSink* const display = channel.displaySink;
         ChunkSink* const log = channel.logSink;

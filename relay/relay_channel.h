@@ -59,6 +59,14 @@ struct RelayChannel {
     // Wakes the worker out of its waits when it is asked to stop (an eventfd; -1 until made).
     int wakeFd = -1;
 
+    // Called by the worker when it adds bytes to a rateByteCount of 0: the channel carries
+    // traffic again after a rate update. Lets the activity arrows rest while nothing moves.
+    // Set only while no worker runs; must not wait for the UI thread.
+    std::function<void()> trafficResumed;
+    // Called by the worker when it finds a port's device gone, so that its owner closes and
+    // watches it without looking all the time. Same rules as trafficResumed.
+    std::function<void()> portLost;
+
     // For tests: sees every chunk as read, with the length of the time stamp built for it
     // (0 when none), before it is shown, logged or relayed. Set only while no worker runs.
     std::function<void(const uint8_t* chunk, int32_t length, int32_t stampLength)> chunkObserver;

@@ -75,9 +75,9 @@ bool deviceGoneError(int systemError) {
     return systemError == ENOENT || systemError == ENODEV || systemError == ENXIO || systemError == EIO;
 }
 
-void markPortLost(SerialPort& port) {
+bool markPortLost(SerialPort& port) {
     int32_t present = PortPresent;
-    port.presence.compare_exchange_strong(present, PortLost, std::memory_order_acq_rel);
+    return port.presence.compare_exchange_strong(present, PortLost, std::memory_order_acq_rel);
 }
 
 void Relay::refusePortOpens() { opensRefused.store(true); }

@@ -82,8 +82,8 @@ void reconfigurePort(SerialPort& port);
 
 // The device is not there (unplugged, not plugged in yet), as an errno of open, read or write.
 bool deviceGoneError(int systemError);
-// A worker found the port's device gone; only a present port becomes lost.
-void markPortLost(SerialPort& port);
+// A worker found the port's device gone; only a present port becomes lost (true when it did).
+bool markPortLost(SerialPort& port);
 
 // Closes the device and marks the port not open. Only call when no worker uses the port.
 // Output that flow control holds back is given about a second and then discarded, so that the

@@ -5,7 +5,7 @@
 // program's CPU, the bytes in each log file against the bytes relayed, and the combined file's
 // size and bytes per direction against the bytes relayed.
 //
-//   bench_throughput [--seconds S] [--rate B/s]
+//   bench_throughput [--seconds S] [--rate B/s] [--no-combined]
 #include <signal.h>
 #include <unistd.h>
 
@@ -58,6 +58,7 @@ struct Run {
     PtyCable port2;
     std::string logPath[2];
     std::string combinedPath;
+    bool combinedWanted = true;  // --no-combined leaves the combined capture closed
     bool combinedOpen = false;
     bool displayOpen[2] = {false, false};
     bool hexChecked = false;
@@ -107,6 +108,7 @@ void openWindows(Run& run, QWidget* mainWindow) {
                          std::to_string(logItems[c]) + " did not open the log\n";
         }
     }
+    if (!run.combinedWanted) return;
     if (QAction* item = vorlinexOf(mainWindow).mainMenuItem(40012)) item->trigger();
     run.combinedOpen = vorlinexOf(mainWindow).app.captures.combinedCapture.enabled() && vorlinexOf(mainWindow).captureWindows.captureLogWindow(kCombinedCapture) != nullptr;
     if (!run.combinedOpen) run.notes += "  combined capture skipped: menu item 40012 did not open it\n";
@@ -166,9 +168,11 @@ void control(Run& run, QWidget* mainWindow) {
 int main(int argc, char** argv) {
     ScratchDir scratch;
     Run run;
-    for (int i = 1; i + 1 < argc; ++i) {
+    for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--seconds") run.seconds = std::max(1.0, std::atof(argv[++i]));
+        if (a == "--no-combined") run.combinedWanted = false;
+        else if (i + 1 >= argc) break;
+        else if (a == "--seconds") run.seconds = std::max(1.0, std::atof(argv[++i]));
         else if (a == "--rate") run.rate = std::max(1.0, std::atof(argv[++i]));
     }
     run.logPath[0] = scratch.file("channel1.log");
@@ -186,7 +190,7 @@ int main(int argc, char** argv) {
     std::printf("  windows: hex form %s, display 1 %s, display 2 %s, log 1 %s, log 2 %s, combined %s\n",
                 run.hexChecked ? "checked" : "NOT checked", run.displayOpen[0] ? "open" : "skipped",
                 run.displayOpen[1] ? "open" : "skipped", logState(0), logState(1),
-                run.combinedOpen ? "open with its window" : "skipped");
+                run.combinedOpen ? "open with its window" : run.combinedWanted ? "skipped" : "not asked for");
     if (!run.notes.empty()) std::printf("%s", run.notes.c_str());
     if (!run.relaying) {
         std::printf("  the program did not relay (entry returned %d)\n", rc);

@@ -133,6 +133,8 @@ TrafficView::TrafficView(QWidget* parent) : QAbstractScrollArea(parent) {
     setFrameShape(QFrame::StyledPanel);
     viewport()->setCursor(Qt::IBeamCursor);
     background_ = palette().color(QPalette::Base);
+    // Every paint fills its area first: rows that only moved can then be moved, not redrawn.
+    viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
     frameTimer_.setInterval(frameIntervalMs);
     connect(&frameTimer_, &QTimer::timeout, this, [this] { refresh(); });
 }
@@ -152,6 +154,7 @@ void TrafficView::hideEvent(QHideEvent* event) {
 void TrafficView::setModel(std::shared_ptr<TrafficTextControl> model) {
     model_ = std::move(model);
     anchor_ = caret_ = 0;
+    shownRows_.clear();
     shownRevision_ = ~uint64_t{0};
     shownScrollRequests_ = model_ != nullptr ? model_->viewState(0, 0).scrollRequests : 0;
     refresh();
@@ -159,6 +162,11 @@ void TrafficView::setModel(std::shared_ptr<TrafficTextControl> model) {
 
 void TrafficView::setBackgroundColor(const QColor& color) {
     background_ = color;
+    repaintAll();
+}
+
+void TrafficView::repaintAll() {
+    shownRows_.clear();
     viewport()->update();
 }
 
@@ -172,9 +180,13 @@ int TrafficView::visibleLineCount() const { return std::max(1, viewport()->heigh
 
 bool TrafficView::refresh() {
     if (model_ == nullptr) return false;
+    // A minimised window shows nothing; the first frame after it is back catches up.
+    if (window()->isMinimized()) return false;
     if (model_->revision() == shownRevision_) return false;
     const TrafficTextControl::ViewState state = model_->viewState(0, 0);
     shownRevision_ = state.revision;
+    if (anchor_ != caret_) shownRows_.clear();  // a selection is drawn across rows
+    inRefresh_ = true;  // the scrolling below is the rows' business
     updateScrollBars(state.lineCount, state.maxLineLength);
     if (state.scrollRequests != shownScrollRequests_) {
         // A chunk was shown: as in a rich edit control, it takes the selection away and
@@ -183,8 +195,45 @@ bool TrafficView::refresh() {
         anchor_ = caret_;
         followEnd(state.lineCount - 1, state.lastLineLength);
     }
-    viewport()->update();
+    inRefresh_ = false;
+    repaintChangedRows();
     return true;
+}
+
+void TrafficView::repaintChangedRows() {
+    const int lh = lineHeight();
+    const int width = viewport()->width();
+    const TrafficTextControl::ViewState state =
+        model_->viewState(firstVisibleLine(), viewport()->height() / lh + 2);  // as painted
+    std::vector<ShownRow> rows(state.lines.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        rows[i] = {state.origin + state.lineStarts[i], state.lines[i]};
+    }
+    const int horizontal = horizontalScrollBar()->value();
+    const std::vector<ShownRow> before = std::move(shownRows_);
+    shownRows_ = std::move(rows);
+    const std::vector<ShownRow>& now = shownRows_;
+    const bool known = !before.empty() && !now.empty() && horizontal == shownHorizontal_ && anchor_ == caret_;
+    shownHorizontal_ = horizontal;
+
+    // Where the first row now was before: the rows above it went out at the top.
+    const auto found = known ? std::find_if(before.begin(), before.end(),
+                                            [&](const ShownRow& row) { return row.start == now.front().start; })
+                             : before.end();
+    if (found == before.end()) {
+        viewport()->update();
+        return;
+    }
+    const size_t shift = static_cast<size_t>(found - before.begin());
+    if (shift > 0) viewport()->scroll(0, -static_cast<int>(shift) * lh);
+    // A changed row is repainted with its neighbours, which a glyph taller than a row may reach.
+    QRegion dirty;
+    const size_t count = std::max(now.size(), before.size() - shift);
+    for (size_t i = 0; i < count; ++i) {
+        const bool same = i < now.size() && i + shift < before.size() && before[i + shift] == now[i];
+        if (!same) dirty += QRect(0, (static_cast<int>(i) - 1) * lh, width, 3 * lh);
+    }
+    if (!dirty.isEmpty()) viewport()->update(dirty);
 }
 
 void TrafficView::updateScrollBars(int lineCount, int maxLineLength) {
@@ -228,10 +277,14 @@ void TrafficView::paintEvent(QPaintEvent* event) {
     const int xOrigin = leftMargin - horizontalScrollBar()->value();
     const int ascent = QFontMetrics(font()).ascent();
     const QColor highlight = palette().color(QPalette::Highlight);
+    // Only the rows of the area asked for, and the row on either side whose glyphs may reach in.
+    const int fromRow = event->rect().top() / lh - 1;
+    const int toRow = event->rect().bottom() / lh + 1;
 
     painter.setFont(font());
     painter.setPen(Qt::black);
     for (size_t i = 0; i < state.lines.size(); ++i) {
+        if (static_cast<int>(i) < fromRow || static_cast<int>(i) > toRow) continue;
         const int top = static_cast<int>(i) * lh;
         const std::string& line = state.lines[i];
         const int start = state.lineStarts[i];
@@ -260,15 +313,19 @@ void TrafficView::paintEvent(QPaintEvent* event) {
 
 void TrafficView::resizeEvent(QResizeEvent* event) {
     QAbstractScrollArea::resizeEvent(event);
+    shownRows_.clear();
     shownRevision_ = ~uint64_t{0};
     refresh();
 }
 
-void TrafficView::scrollContentsBy(int, int) { viewport()->update(); }
+void TrafficView::scrollContentsBy(int, int) {
+    if (!inRefresh_) repaintAll();
+}
 
 void TrafficView::changeEvent(QEvent* event) {
     QAbstractScrollArea::changeEvent(event);
     if (event->type() == QEvent::FontChange) {
+        shownRows_.clear();
         shownRevision_ = ~uint64_t{0};
         refresh();
     }
@@ -304,7 +361,7 @@ void TrafficView::setSelection(int anchor, int caret) {
     const int64_t base = origin();
     anchor_ = base + anchor;
     caret_ = base + caret;
-    viewport()->update();
+    repaintAll();
 }
 
 int TrafficView::selectionStart() const { return static_cast<int>(std::min(anchor_, caret_) - origin()); }
@@ -320,7 +377,7 @@ void TrafficView::mousePressEvent(QMouseEvent* event) {
     }
     int64_t base = 0;
     anchor_ = caret_ = lastingPositionAt(event->position().toPoint(), base);
-    viewport()->update();
+    repaintAll();
 }
 
 void TrafficView::keyPressEvent(QKeyEvent* event) {
@@ -345,5 +402,5 @@ void TrafficView::mouseMoveEvent(QMouseEvent* event) {
     }
     int64_t base = 0;
     caret_ = lastingPositionAt(event->position().toPoint(), base);
-    viewport()->update();
+    repaintAll();
 }

@@ -1,6 +1,6 @@
 // The view of a display window's text model (control 1001): code page 932 text, fixed pitch,
 // lines never wrapped, on the menu colour. It repaints at the screen's pace from the model's
-// revision, never once per operation, and paints only the lines in sight.
+// revision, never once per operation, and paints only the lines in sight that changed.
 #pragma once
 
 #include <QAbstractScrollArea>
@@ -77,6 +77,21 @@ private:
     int64_t origin() const;  // the model's lasting position of its position 0
     // The lasting position under a point, and the origin it was read with: one snapshot.
     int64_t lastingPositionAt(const QPoint& point, int64_t& base) const;
+
+    // The whole viewport again: the rows it shows are no longer known.
+    void repaintAll();
+    // After new text: moves the rows that only moved, repaints only the rows that changed.
+    void repaintChangedRows();
+
+    // A row the viewport shows: the lasting position of its line's start and the line's bytes.
+    struct ShownRow {
+        int64_t start = 0;
+        std::string bytes;
+        bool operator==(const ShownRow&) const = default;
+    };
+    std::vector<ShownRow> shownRows_;  // as last asked to be painted; empty when unknown
+    int shownHorizontal_ = 0;
+    bool inRefresh_ = false;
 
     std::shared_ptr<TrafficTextControl> model_;
     QColor background_;

@@ -12,10 +12,14 @@
 #include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <thread>
+#include <utility>
 
 #include "shell/message_catalogue.h"
 #include "shell/qt/main_window.h"
@@ -112,30 +116,46 @@ void showQtBox(const Vorlinex& vorlinex, const BoxRequest& request) {
     box.exec();
 }
 
-// The rate meter's texts, queued to the UI thread: its tick never waits for the windows.
+// The rate meter's texts, queued to the UI thread: its tick never waits for the windows. The
+// texts of one tick (clock, and the figures when due) travel in one queued call, and a label
+// is set only when its text changes.
 void bindWindowCalls(RateMeter& rateMeter, QWidget* window) {
-    rateMeter.showElapsed = [window](const std::string& text) {
-        const QString value = QString::fromStdString(text);
+    struct Pending {
+        std::mutex lock;
+        bool posted = false;
+        std::array<std::optional<QString>, 3> texts;  // the clock (5001.1), 1053, 1054
+    };
+    auto pending = std::make_shared<Pending>();
+    auto deliver = [window, pending](size_t slot, const std::string& text) {
+        bool post = false;
+        {
+            std::lock_guard<std::mutex> hold(pending->lock);
+            pending->texts[slot] = QString::fromStdString(text);
+            post = !std::exchange(pending->posted, true);
+        }
+        if (!post) return;
         QMetaObject::invokeMethod(
             window,
-            [window, value] {
-                if (auto* clock = window->findChild<QLabel*>(QStringLiteral("5001.1"))) {
-                    clock->setText(value);
+            [window, pending] {
+                std::array<std::optional<QString>, 3> texts;
+                {
+                    std::lock_guard<std::mutex> hold(pending->lock);
+                    texts.swap(pending->texts);
+                    pending->posted = false;
+                }
+                const QString names[3] = {QStringLiteral("5001.1"), QStringLiteral("1053"),
+                                          QStringLiteral("1054")};
+                for (size_t i = 0; i < texts.size(); ++i) {
+                    if (!texts[i]) continue;
+                    auto* label = window->findChild<QLabel*>(names[i]);
+                    if (label != nullptr && label->text() != *texts[i]) label->setText(*texts[i]);
                 }
             },
             Qt::QueuedConnection);
     };
-    rateMeter.showRate = [window](int channel, const std::string& text) {
-        const int controlId = channel == 2 ? 1054 : 1053;
-        const QString value = QString::fromStdString(text);
-        QMetaObject::invokeMethod(
-            window,
-            [window, controlId, value] {
-                if (auto* label = window->findChild<QLabel*>(QString::number(controlId))) {
-                    label->setText(value);
-                }
-            },
-            Qt::QueuedConnection);
+    rateMeter.showElapsed = [deliver](const std::string& text) { deliver(0, text); };
+    rateMeter.showRate = [deliver](int channel, const std::string& text) {
+        deliver(channel == 2 ? 2 : 1, text);
     };
 }
 
@@ -198,6 +218,10 @@ int vorlinexMain(int argc, char** argv, const std::function<void(QWidget*)>& aft
 
     rateMeter.showElapsed = nullptr;
     rateMeter.showRate = nullptr;
+    vorlinex.app.relay.relayChannel1.trafficResumed = nullptr;  // they reach the window
+    vorlinex.app.relay.relayChannel2.trafficResumed = nullptr;
+    vorlinex.app.relay.relayChannel1.portLost = nullptr;
+    vorlinex.app.relay.relayChannel2.portLost = nullptr;
     vorlinex.publishMainWindow(nullptr);
     delete window;
     removeTerminationSignals(std::move(signalNotifier));

@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QIcon>
@@ -189,6 +190,73 @@ void openPortAndStartWorker(Relay& relay, SerialPort& port, RelayChannel& channe
                      QString::fromLatin1(port.isOpen() ? portDisplayNameAt(comIndex) : "COM"));
 }
 
+// Window timer 119: a tick every 300 ms while a strip moves. Once both strips are blank and
+// neither direction has counted a byte since the last rate update, every tick would only set
+// the same blank texts again, so the timer rests; the first byte counted after that wakes it
+// for the next tick of the same 300 ms rhythm, the tick at which it would have shown anyway.
+class ArrowTimer : public QTimer {
+public:
+    static constexpr int kPeriodMs = 300;
+
+    ArrowTimer(Vorlinex& vorlinex, QWidget* window) : QTimer(window), vorlinex_(vorlinex), window_(window) {
+        setObjectName(QStringLiteral("119"));
+        connect(this, &QTimer::timeout, this, [this] { tick(); });
+    }
+
+    void begin() {
+        sinceTick_.start();
+        start(kPeriodMs);
+    }
+
+    // From a worker, on the first byte counted after a rate update.
+    void wake() {
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        if (resting_.exchange(false)) {
+            QMetaObject::invokeMethod(this, [this] { resume(); }, Qt::QueuedConnection);
+        }
+    }
+
+private:
+    bool bothIdle() const {
+        const Relay& relay = vorlinex_.app.relay;
+        return relay.relayChannel1.rateByteCount.load() == 0 && relay.relayChannel2.rateByteCount.load() == 0;
+    }
+
+    bool stripsBlank() const {
+        for (int id : {1049, 1050}) {
+            auto* strip = childById<QLabel>(window_, id);
+            if (strip != nullptr && !strip->text().isEmpty()) return false;
+        }
+        return true;
+    }
+
+    void tick() {
+        sinceTick_.restart();
+        if (interval() != kPeriodMs) start(kPeriodMs);  // back in the rhythm after a wake
+        vorlinex_.updateActivityArrows();
+        if (!bothIdle() || !stripsBlank()) return;
+        // A worker that counts its first byte from here on finds the flag and wakes the timer;
+        // one that counted it just before is seen by the second look.
+        resting_.store(true);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        if (bothIdle()) {
+            stop();
+        } else {
+            resting_.exchange(false);  // taken back, or a worker's wake finds the timer running
+        }
+    }
+
+    void resume() {
+        if (isActive() || vorlinex_.shutdownStarted()) return;
+        start(static_cast<int>(kPeriodMs - sinceTick_.elapsed() % kPeriodMs));
+    }
+
+    Vorlinex& vorlinex_;
+    QWidget* window_;
+    QElapsedTimer sinceTick_;
+    std::atomic<bool> resting_{false};
+};
+
 }  // namespace
 
 Vorlinex::Vorlinex()
@@ -232,6 +300,19 @@ void Vorlinex::refreshMissingUartNotice(QWidget* mainWindow) {
     if (QLabel* part = statusPart(mainWindow != nullptr ? mainWindow : publishedMainWindow()))
         part->setProperty("uartNotice", QString::fromStdString(missingUartNotice(app.relay)));
     showPortStatus(mainWindow);
+}
+
+void Vorlinex::watchPorts(QWidget* mainWindow) {
+    QWidget* window = mainWindow != nullptr ? mainWindow : publishedMainWindow();
+    auto* reconnect = window == nullptr ? nullptr : window->findChild<QTimer*>(QStringLiteral("reconnect"));
+    if (reconnect == nullptr) return;
+    const Relay& relay = app.relay;
+    const bool allPresent = relay.serialPort1.presence.load() == PortPresent && relay.serialPort2.presence.load() == PortPresent;
+    if (allPresent || shutdownStarted()) {
+        reconnect->stop();
+    } else if (!reconnect->isActive()) {
+        reconnect->start();
+    }
 }
 
 void Vorlinex::showPortStatus(QWidget* mainWindow) {
@@ -300,6 +381,29 @@ bool Vorlinex::initialiseMainWindow(QWidget* mainWindow) {
 
     // A box raised by a failed open runs a nested event loop, where a termination signal may
     // start the shutdown; nothing more is opened or started after that.
+    // Set before any worker starts, which may call it from then on.
+    auto* arrows = new ArrowTimer(*this, window);
+    // Unplugged adapters: closed once their workers stop, reopened as soon as their path is back
+    // (looked for four times a second while a port is away), and told in the status bar meanwhile.
+    auto* reconnect = new QTimer(window);
+    reconnect->setObjectName(QStringLiteral("reconnect"));
+    reconnect->setInterval(250);
+    QObject::connect(reconnect, &QTimer::timeout, window, [this] {
+        if (reconnectPorts(app.relay)) {
+            showPortLabels();
+            refreshMissingUartNotice();
+        } else {
+            showPortStatus();
+        }
+        watchPorts();
+    });
+    for (RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2}) {
+        channel->trafficResumed = [arrows] { arrows->wake(); };
+        channel->portLost = [this, reconnect] {
+            QMetaObject::invokeMethod(reconnect, [this] { watchPorts(); }, Qt::QueuedConnection);
+        };
+    }
+
     openPortAndStartWorker(relay, relay.serialPort1, relay.relayChannel1, window, 1055, boxes);
     if (shutdownStarted()) return false;
     openPortAndStartWorker(relay, relay.serialPort2, relay.relayChannel2, window, 1056, boxes);
@@ -308,24 +412,9 @@ bool Vorlinex::initialiseMainWindow(QWidget* mainWindow) {
     // relay into nothing.
     refreshMissingUartNotice(window);
 
-    auto* arrows = new QTimer(window);
-    arrows->setObjectName(QStringLiteral("119"));
-    QObject::connect(arrows, &QTimer::timeout, window, [this] { updateActivityArrows(); });
-    arrows->start(300);
+    arrows->begin();
 
-    // Unplugged adapters: closed once their workers stop, reopened as soon as their path is back
-    // (looked for four times a second), and told in the status bar meanwhile.
-    auto* reconnect = new QTimer(window);
-    reconnect->setObjectName(QStringLiteral("reconnect"));
-    QObject::connect(reconnect, &QTimer::timeout, window, [this] {
-        if (reconnectPorts(app.relay)) {
-            showPortLabels();
-            refreshMissingUartNotice();
-        } else {
-            showPortStatus();
-        }
-    });
-    reconnect->start(250);
+    watchPorts(window);
 
     relay.startRateTimer();
     setDisplayModeCheck(window, relay.appOptions.DMODE.load());

@@ -42,6 +42,8 @@ public:
     void refreshMissingUartNotice(QWidget* mainWindow = nullptr);
     // The status bar's first part: unplugged adapters and undelivered bytes, then the UART notice.
     void showPortStatus(QWidget* mainWindow = nullptr);
+    // The reconnect step runs while a port is lost or away, and rests while both are present.
+    void watchPorts(QWidget* mainWindow = nullptr);
 
     // Builds the window from its template with the menu RS232C and status bar 5001; hidden,
     // not yet published, not initialised.

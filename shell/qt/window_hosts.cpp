@@ -100,6 +100,7 @@ SettingsDialogHost settingsDialogHostOf(Vorlinex& vorlinex) {
             [&vorlinex] {
                 vorlinex.showPortLabels();
                 vorlinex.refreshMissingUartNotice();
+                vorlinex.watchPorts();
             },
         .reportDevicesSave = [&vorlinex](const ConfigSaveResult& result) { reportDevicesSave(vorlinex.boxes, result); },
     };
