@@ -28,7 +28,7 @@ constexpr int idEnd = 1058;
 // in the program.
 class LeftButtonWatcher : public QObject {
 public:
-    explicit LeftButtonWatcher(std::atomic<int32_t>& leftMouseButtonDown) : leftMouseButtonDown(leftMouseButtonDown) {}
+    explicit LeftButtonWatcher(std::atomic<int32_t>& buttonDown) : leftMouseButtonDown(buttonDown) {}
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
