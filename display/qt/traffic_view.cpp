@@ -17,7 +17,7 @@
 namespace {
 
 constexpr int leftMargin = 2;
-constexpr int frameIntervalMs = 20;  // about 50 frames a second, whatever the traffic
+constexpr int frameIntervalMs = 40;  // 25 frames a second: smooth to the eye, half the painting of 50
 
 bool isCp932Lead(uint8_t b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
 bool isCp932Trail(uint8_t b) { return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC); }
