@@ -163,7 +163,10 @@ void buildStatusBar(QMainWindow* window) {
         label->setObjectName(QStringLiteral("5001.%1").arg(part));
         label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-        label->setGeometry(edges[part], 0, edges[part + 1] - edges[part], height);
+        // A fixed size: the clock's text changes every second, and a label that may change its
+        // size would make the whole bar lay itself out again each time.
+        label->setFixedSize(edges[part + 1] - edges[part], height);
+        label->move(edges[part], 0);
     }
     bar->setFixedHeight(height);
     window->setStatusBar(bar);
