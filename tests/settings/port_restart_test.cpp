@@ -23,14 +23,9 @@ std::string sendUntilStalled(PtyCable& cable) {
     const std::string pool = randomBytes(1 << 20, 77);
     size_t sent = 0;
     for (auto last = std::chrono::steady_clock::now(); std::chrono::steady_clock::now() - last < std::chrono::seconds(1) && sent < pool.size();) {
-        const ssize_t n = ::write(cable.master(), pool.data() + sent, std::min<size_t>(4096, pool.size() - sent));
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-            last = std::chrono::steady_clock::now();
-        } else {
-            pollfd p{cable.master(), POLLOUT, 0};
-            ::poll(&p, 1, 50);
-        }
+        pollfd p{cable.master(), POLLOUT, 0};
+        const ssize_t n = ::poll(&p, 1, 50) > 0 ? ::write(cable.master(), pool.data() + sent, std::min<size_t>(4096, pool.size() - sent)) : 0;
+        if (n > 0) sent += static_cast<size_t>(n), last = std::chrono::steady_clock::now();
     }
     return pool.substr(0, sent);
 }

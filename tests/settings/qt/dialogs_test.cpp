@@ -14,7 +14,6 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <thread>
 
 #include "relay/serial_termios_linux.h"
 #include "settings/qt/about_dialog.h"
@@ -51,7 +50,6 @@ protected:
         ASSERT_TRUE(v.initialiseMainWindow(window.get()));
         v.publishMainWindow(window.get());
         v.displayWindows.openDisplayWindow(1), v.displayWindows.openDisplayWindow(2);
-        relay.stopRateTimer();  // the cases read the byte counts themselves
     }
     // Port 1's label (1055), port 2's label (1056) and both display windows' titles.
     QStringList shown() const {
@@ -107,13 +105,8 @@ TEST_F(Dialogs, SerialSamePortRefusedThenOkReopensAndAMissingDeviceReadsCom) {
     ASSERT_EQ(boxes.size(), 2u);
     EXPECT_EQ(boxes[1].text, "Com5 Open Error");
     EXPECT_EQ(shown(), (QStringList{"COM", "COM2", "COM", "Com2 -> Com5"}));
-    // Channel 2 still takes and counts what port 2 receives.
-    ASSERT_TRUE(!relay.serialPort1.isOpen() && relay.serialPort2.isOpen());
-    int32_t counted = -relay.relayChannel2.rateByteCount.load();
-    cable2.send(randomBytes(100, 5));
-    for (int i = 0; i < 500 && counted < 100; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-        counted += relay.relayChannel2.rateByteCount.exchange(0);
-    EXPECT_EQ(counted, 100);
+    // Channel 2 still runs (what it reads for a closed port is counted: the reconnect tests).
+    EXPECT_TRUE(!relay.serialPort1.isOpen() && relay.serialPort2.isOpen() && eventuallyWorkers(0, 1));
 }
 
 void setEdit(const QWidget* d, int id, const char* text) { control<QLineEdit>(d, id)->setText(QString::fromUtf8(text)); }
