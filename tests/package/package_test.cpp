@@ -3,39 +3,26 @@
 // (tests/package/check_package.sh), so the program's own folder is the package's.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QFileInfo>
 #include <QUrl>
 #include <cstdlib>
 
-#include "shell/qt/desktop.h"
 #include "tests/shell/qt/shell_harness.h"
 
 namespace {
 
-std::string packageRoot() {
+// Run as a process of its own from its INI file, it relays both ways and ends with 0 on SIGTERM.
+// HELP opens the current folder's page first, else the page the package installed.
+TEST(InstalledProgram, RelaysEndsWithZeroOnSigtermAndHelpFindsTheInstalledPage) {
     const char* root = std::getenv("VORLINEX_PACKAGE_ROOT");
-    return root != nullptr ? root : "";
-}
-
-TEST(InstalledProgram, RelaysBothWaysFromItsIniAndEndsWithZeroOnSigterm) {
-    ASSERT_FALSE(packageRoot().empty()) << "VORLINEX_PACKAGE_ROOT names the unpacked package";
-    ScratchDir dir;
-    PtyCable first, second;
-    dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}));
-    expectProgramRelaysAndEndsWithZero(QString::fromStdString(packageRoot() + "/usr/bin/vorlinex"), first, second, SIGTERM);
-}
-
-// HELP: the current folder's page first, else the page the package installed.
-TEST(InstalledProgram, HelpOpensTheCurrentFoldersPageElseTheInstalledOne) {
-    ASSERT_FALSE(packageRoot().empty()) << "VORLINEX_PACKAGE_ROOT names the unpacked package";
-    const QString installed =
-        QFileInfo(QString::fromStdString(packageRoot() + "/usr/share/doc/vorlinex/Vorlinex.html"))
-            .canonicalFilePath();
+    ASSERT_NE(root, nullptr) << "VORLINEX_PACKAGE_ROOT names the unpacked package";
+    const QString installed = QFileInfo(QString(root) + "/usr/share/doc/vorlinex/Vorlinex.html").canonicalFilePath();
     ASSERT_FALSE(installed.isEmpty()) << "the package holds no help page";
     ScratchDir dir;
     PtyCable first, second;
     dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}));
+    expectProgramRelaysAndEndsWithZero(QString(root) + "/usr/bin/vorlinex", first, second, SIGTERM);
+
     std::vector<std::string> opened;
     recordBoxes();
     EXPECT_EQ(runVorlinex([&dir, &opened](QWidget* window) {
