@@ -106,8 +106,8 @@ PortSettings settingsFromChoice(const PortChoice& c, const PortSettings& previou
     return s;
 }
 
-bool sameComChoice(const Relay& relay, const PortChoice& port1, const PortChoice& port2) {
-    return chosenComIndex(port1, relay.serialPort1.settings) == chosenComIndex(port2, relay.serialPort2.settings);
+bool sameComChoice(const PortSettings& now1, const PortSettings& now2, const PortChoice& port1, const PortChoice& port2) {
+    return chosenComIndex(port1, now1) == chosenComIndex(port2, now2);
 }
 
 // A port that keeps its device is set up again in place, never closed: closing a tty, like

@@ -33,7 +33,8 @@ int chosenComIndex(const PortChoice& choice, const PortSettings& previous);
 PortSettings settingsFromChoice(const PortChoice& choice, const PortSettings& previous);
 
 // Both ports choose the same COM index: the restart must be refused.
-bool sameComChoice(const Relay& relay, const PortChoice& port1, const PortChoice& port2);
+// now1/now2: the ports' settings as they stand.
+bool sameComChoice(const PortSettings& now1, const PortSettings& now2, const PortChoice& port1, const PortChoice& port2);
 
 // Stops both workers; per port: keeps its device open when its chosen COM index leads to the
 // device it holds, else closes it and opens the chosen one; stores the other settings and applies

@@ -8,7 +8,6 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "relay/relay.h"
 #include "settings/config.h"
 #include "settings/port_restart.h"
 #include "settings/qt/dialog_host.h"
@@ -53,7 +52,7 @@ DevicesDialog::DevicesDialog(const SettingsDialogHost& host, QWidget* owner)
             combo->setItemData(combo->count() - 1, text, Qt::ToolTipRole);
         }
         combo->setCurrentIndex(-1);
-        combo->setEditText(QString::fromStdString(host_.relay->comDevicePaths[n - 1]));
+        combo->setEditText(QString::fromStdString(host_.config().comDevicePaths[n - 1]));
         connect(combo, &QComboBox::activated, combo, [combo](int index) { showPathOf(combo, index); });
         connect(combo, &QComboBox::currentIndexChanged, combo, [combo](int index) { showPathOf(combo, index); });
         name->setBuddy(combo);
@@ -104,8 +103,7 @@ void DevicesDialog::acceptPaths() {
         if (host_.reportDevicesSave) host_.reportDevicesSave(saved);
         return;
     }
-    restartPortsOnDevices(*host_.relay, paths, host_.reportPortOpen);
-    if (host_.portsRestarted) host_.portsRestarted();
+    host_.applyDevicePaths(paths);
     accept();
 }
 

@@ -4,7 +4,9 @@
 
 #include <QFont>
 #include <QRect>
+#include <array>
 #include <functional>
+#include <string>
 
 #include "relay/box_request.h"
 #include "settings/config.h"
@@ -12,11 +14,17 @@
 #include "settings/qt/serial_device_list.h"
 
 class QUrl;
-struct Relay;
 
 struct SettingsDialogHost {
-    // The relay whose ports the serial dialog reopens and whose options the option dialog edits.
-    Relay* relay = nullptr;
+    // What the program runs by now: each dialog edits a copy and hands back what it changed.
+    std::function<Config()> config;
+    // The option dialog's options take effect.
+    std::function<void(const AppOptions& options)> applyOptions;
+    // The serial dialog's choices: the ports are reopened as chosen (each outcome told to the
+    // user), then whatever names them is relabelled.
+    std::function<void(const PortChoice& port1, const PortChoice& port2)> restartPorts;
+    // The devices window's mapping, already written to the file: the ports reopen on it.
+    std::function<void(const std::array<std::string, 6>& paths)> applyDevicePaths;
     std::function<QFont()> dialogFont;
     std::function<QFont()> fixedFont;  // the fixed-pitch Gothic face of the links
     // A rectangle in dialog units of the font, in pixels.
@@ -25,10 +33,6 @@ struct SettingsDialogHost {
     std::function<void(const QUrl& url)> openUrl;
     // Shows a message box.
     BoxFunction boxes;
-    // Words the outcome of each port's reopening.
-    PortOpenReport reportPortOpen;
-    // Both ports have been reopened: whatever names them elsewhere is relabelled.
-    std::function<void()> portsRestarted;
     // The serial devices the devices window offers; tests give their own.
     std::function<std::vector<SerialDeviceInfo>()> listSerialDevices = systemSerialDevices;
     // Words a DEVICES section that could not be written.

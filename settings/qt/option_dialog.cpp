@@ -30,7 +30,7 @@ uint32_t dialogNumber(const QString& text) {
 }
 
 OptionDialog::OptionDialog(const SettingsDialogHost& host, QWidget* owner)
-    : QDialog(owner), appOptions(host.relay->appOptions), host_(host) {
+    : QDialog(owner), appOptions(host.config().appOptions), host_(host) {
     loadDialogResources();
     setWindowTitle(QStringLiteral("Vorlinex： Option"));
     setFont(host.dialogFont());
@@ -145,12 +145,14 @@ void OptionDialog::acceptOptions() {
         const uint32_t quiet = dialogNumber(timeout->text());
         if (quiet < 1 || quiet > 3600) {
             // What was stored above stays, also if the dialog is cancelled now.
+            host_.applyOptions(appOptions);
             showBox(host_.boxes, "通信時刻表示のTimeOut値が不正です。\n1～3600を入力してください。", BoxIcon::Error,
                     BoxOwner::MainWindow);
             return;
         }
         appOptions.DATETIMEVAL.store(static_cast<int32_t>(quiet));
     }
+    host_.applyOptions(appOptions);
     accept();
 }
 

@@ -5,9 +5,10 @@
 #include <QDialog>
 #include <cstdint>
 
+#include "relay/app_options.h"
+
 class QString;
 class QWidget;
-struct AppOptions;
 struct SettingsDialogHost;
 
 class OptionDialog : public QDialog {
@@ -18,7 +19,7 @@ private:
     void acceptOptions();
     void registerStartup();
 
-    AppOptions& appOptions;  // the running relay's, edited in place by OK
+    AppOptions appOptions;  // a copy of the running ones; OK hands it back
     const SettingsDialogHost& host_;
 };
 

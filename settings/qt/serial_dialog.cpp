@@ -49,7 +49,7 @@ void fill(QComboBox* combo, const std::array<const char*, N>& table, int selecte
 }  // namespace
 
 SerialDialog::SerialDialog(const SettingsDialogHost& host, QWidget* owner)
-    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint), host_(host) {
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint), host_(host), config_(host.config()) {
     loadDialogResources();
     setWindowTitle(QStringLiteral("Vorlinex：  Serial Port"));
     setFont(host_.dialogFont());
@@ -77,7 +77,7 @@ SerialDialog::SerialDialog(const SettingsDialogHost& host, QWidget* owner)
     QPushButton* cancel = button(2, "ｷｬﾝｾﾙ", 253, 146);
     ok->setDefault(true);
 
-    const PortChoice shown[2] = {choiceFromSettings(host_.relay->serialPort1.settings), choiceFromSettings(host_.relay->serialPort2.settings)};
+    const PortChoice shown[2] = {choiceFromSettings(config_.port1), choiceFromSettings(config_.port2)};
     std::vector<QWidget*> tabOrder{ok, cancel};
     for (int c = 0; c < 2; ++c) {
         const Column& col = kColumns[c];
@@ -114,7 +114,7 @@ SerialDialog::SerialDialog(const SettingsDialogHost& host, QWidget* owner)
         }
         // What each COM name opens, on the list's entries and on the list for its selection.
         for (int i = 0; i < com->count(); ++i)
-            com->setItemData(i, QString::fromStdString(host_.relay->comDevicePaths[i]), Qt::ToolTipRole);
+            com->setItemData(i, QString::fromStdString(config_.comDevicePaths[i]), Qt::ToolTipRole);
         const auto showDevice = [com](int index) {
             com->setToolTip(index >= 0 ? com->itemData(index, Qt::ToolTipRole).toString() : QString());
         };
@@ -154,12 +154,11 @@ PortChoice SerialDialog::choiceOf(int port) const {
 
 void SerialDialog::acceptChoices() {
     const PortChoice port1 = choiceOf(1), port2 = choiceOf(2);
-    if (sameComChoice(*host_.relay, port1, port2)) {
+    if (sameComChoice(config_.port1, config_.port2, port1, port2)) {
         showBox(host_.boxes, "同じCom_Noは設定できません。", BoxIcon::Error, BoxOwner::None);
         return;
     }
-    restartPorts(*host_.relay, port1, port2, host_.reportPortOpen);
-    host_.portsRestarted();
+    host_.restartPorts(port1, port2);
     accept();
 }
 

@@ -3,6 +3,8 @@
 
 #include <QDialog>
 
+#include "settings/config.h"
+
 class QComboBox;
 class QWidget;
 struct PortChoice;
@@ -21,6 +23,7 @@ private:
     void acceptChoices();
 
     const SettingsDialogHost& host_;
+    const Config config_;  // what the ports run by as the dialog opens
 };
 
 // Runs the dialog modally over `owner` (the main window).

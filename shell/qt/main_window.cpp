@@ -305,6 +305,12 @@ void Vorlinex::refreshMissingUartNotice(QWidget* mainWindow) {
     showPortStatus(mainWindow);
 }
 
+void Vorlinex::portsRestarted() {
+    showPortLabels();
+    refreshMissingUartNotice();
+    watchPorts();
+}
+
 void Vorlinex::watchPorts(QWidget* mainWindow) {
     QWidget* window = mainWindow != nullptr ? mainWindow : publishedMainWindow();
     auto* reconnect = window == nullptr ? nullptr : window->findChild<QTimer*>(QStringLiteral("reconnect"));

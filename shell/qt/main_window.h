@@ -42,6 +42,8 @@ public:
     void refreshMissingUartNotice(QWidget* mainWindow = nullptr);
     // The status bar's first part: unplugged adapters and undelivered bytes, then the UART notice.
     void showPortStatus(QWidget* mainWindow = nullptr);
+    // Both ports have been reopened: labels, titles, the status bar and the reconnect step follow.
+    void portsRestarted();
     // The reconnect step runs while a port is lost or away, and rests while both are present.
     void watchPorts(QWidget* mainWindow = nullptr);
 

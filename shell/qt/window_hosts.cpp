@@ -87,21 +87,27 @@ CaptureWindowHost captureWindowHostOf(Vorlinex& vorlinex) {
 
 SettingsDialogHost settingsDialogHostOf(Vorlinex& vorlinex) {
     return {
-        .relay = &vorlinex.app.relay,
+        .config = [&vorlinex] { return configOf(vorlinex.app.relay); },
+        .applyOptions = [&vorlinex](const AppOptions& options) { vorlinex.app.relay.appOptions = options; },
+        .restartPorts =
+            [&vorlinex](const PortChoice& port1, const PortChoice& port2) {
+                restartPorts(vorlinex.app.relay, port1, port2, [&vorlinex](int result, int64_t portNumber) {
+                    reportPortOpen(vorlinex.boxes, result, portNumber);
+                });
+                vorlinex.portsRestarted();
+            },
+        .applyDevicePaths =
+            [&vorlinex](const std::array<std::string, 6>& paths) {
+                restartPortsOnDevices(vorlinex.app.relay, paths, [&vorlinex](int result, int64_t portNumber) {
+                    reportPortOpen(vorlinex.boxes, result, portNumber);
+                });
+                vorlinex.portsRestarted();
+            },
         .dialogFont = dialogFont,
         .fixedFont = defaultFixedFont,
         .dialogRect = dialogRect,
         .openUrl = [&vorlinex](const QUrl& url) { vorlinex.openUrl(url); },
         .boxes = boxesOf(vorlinex),
-        .reportPortOpen = [&vorlinex](int result, int64_t portNumber) {
-            reportPortOpen(vorlinex.boxes, result, portNumber);
-        },
-        .portsRestarted =
-            [&vorlinex] {
-                vorlinex.showPortLabels();
-                vorlinex.refreshMissingUartNotice();
-                vorlinex.watchPorts();
-            },
         .reportDevicesSave = [&vorlinex](const ConfigSaveResult& result) { reportDevicesSave(vorlinex.boxes, result); },
     };
 }
