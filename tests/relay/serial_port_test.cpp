@@ -8,7 +8,7 @@
 
 #include <filesystem>
 
-#include "relay/serial_port.h"
+#include "relay/relay.h"
 #include "relay/serial_termios_linux.h"
 #include "settings/config.h"
 #include "shell/message_catalogue.h"
@@ -21,35 +21,29 @@ auto openDescriptorCount() { return std::distance(std::filesystem::directory_ite
 
 class SerialPortTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        setBoxFunction([this](const BoxRequest& box) { boxes.push_back(box.text); });
-        mapDevices(cable1.slavePath());
-    }
-    void TearDown() override {
-        closePort(port1);
-        closePort(port2);
-        setBoxFunction(nullptr);
-    }
+    void SetUp() override { mapDevices(cable1.slavePath()); }
+    void TearDown() override { closePort(port1), closePort(port2); }
     // Through loadConfig, as the program reads the DEVICES section.
     void mapDevices(const std::string& com1) {
         dir.write("Vorlinex.ini", devicesSection({com1, "", "", "", "", ""}));
-        loadConfig();
+        applyConfig(relay, loadConfig());
+    }
+    // As the shell opens a port: the result, then its message.
+    int openAndReport(const char* name, int64_t portNumber, SerialPort& port) {
+        const int result = relay.openPort(name, port);
+        reportPortOpen([this](const BoxRequest& box) { boxes.push_back(box.text); }, result, portNumber);
+        return result;
     }
 
     ScratchDir dir;
+    Relay relay;
     PtyCable cable1;
     SerialPort port1, port2;
     std::vector<std::string> boxes;
-    // As the shell opens a port: the result, then its message.
-    int openAndReport(const char* name, int64_t portNumber, SerialPort& port) {
-        const int result = openPort(name, port);
-        reportPortOpen(result, portNumber);
-        return result;
-    }
 };
 
 TEST_F(SerialPortTest, OpensTheMappedDeviceExclusively) {
-    ASSERT_EQ(openPort("com1", port1), 0);
+    ASSERT_EQ(relay.openPort("com1", port1), 0);
     EXPECT_TRUE(fcntl(port1.handle.load(), F_GETFL) & O_NONBLOCK);
     // A second open of the same device (both ports on COM1) fails.
     EXPECT_EQ(openAndReport("com1", 1, port2), PortOpenFailed);
@@ -57,7 +51,7 @@ TEST_F(SerialPortTest, OpensTheMappedDeviceExclusively) {
     EXPECT_EQ(boxes, std::vector<std::string>{"Com1 Open Error"});
     closePort(port1);
     EXPECT_FALSE(port1.isOpen());
-    EXPECT_EQ(openPort("com1", port2), 0);  // released, it opens again
+    EXPECT_EQ(relay.openPort("com1", port2), 0);  // released, it opens again
 }
 
 struct FailedOpenCase {
@@ -99,7 +93,7 @@ class LineSettingsTest : public SerialPortTest, public ::testing::WithParamInter
 
 TEST_P(LineSettingsTest, ReadsBackFromTheDeviceAsMapped) {
     const LineCase& c = GetParam();
-    ASSERT_EQ(openPort("com1", port1), 0);
+    ASSERT_EQ(relay.openPort("com1", port1), 0);
     struct termios2 t {};
     ASSERT_EQ(ioctl(port1.handle.load(), TCGETS2, &t), 0);
     const uint32_t rateBefore = t.c_ospeed;
