@@ -12,18 +12,14 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QListView>
+#include <QAction>
 #include <QPointer>
 #include <QPushButton>
-#include <QAction>
 #include <atomic>
 #include <cstring>
 #include <future>
 #include <thread>
 
-#include "capture/capture_log.h"
-#include "capture/qt/log_window.h"
-#include "display/qt/display_window.h"
-#include "relay/relay_channel.h"
 #include "tests/shell/qt/shell_harness.h"
 #include "tests/support/combined_records.h"
 
