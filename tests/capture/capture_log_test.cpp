@@ -10,13 +10,7 @@
 #include <cstring>
 #include <future>
 #include <thread>
-#include <vector>
 
-#include "capture/capture_log.h"
-#include "capture/combined_log.h"
-#include "relay/relay_channel.h"
-#include "settings/config.h"
-#include "shell/message_catalogue.h"
 #include "shell/application.h"
 #include "tests/support/pty_cable.h"
 
@@ -30,16 +24,8 @@ protected:
         app.captures.writeCaptureLog(app.relay.relayChannel(channel), reinterpret_cast<const uint8_t*>(block.data()),
                                      static_cast<int32_t>(block.size()), stamp);
     }
-    void SetUp() override {
-        app.relay.appOptions.CRLF = 0;
-    }
-    void TearDown() override {
-        app.captures.closeCaptureLog(1);
-        app.captures.closeCaptureLog(2);
-    }
-
     ScratchDir dir;
-    Application app;
+    Application app;  // its end closes what a case left open
 };
 
 TEST_F(CaptureLogTest, FileHoldsTheConvertedBlockAndCounterTheReceivedBytesWithoutTheStamp) {

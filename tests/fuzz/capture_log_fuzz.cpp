@@ -5,8 +5,6 @@
 
 #include "capture/capture_log.h"
 #include "relay/relay.h"
-#include "relay/relay_channel.h"
-#include "settings/config.h"
 #include "tests/fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

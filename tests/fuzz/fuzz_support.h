@@ -8,13 +8,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 
 // A violated invariant aborts, so libFuzzer keeps the input as a crash.
-#define FUZZ_REQUIRE(condition)                                                                       \
-    ((condition) ? void() : (std::fprintf(stderr, "invariant violated at %s:%d: %s\n", __FILE__, __LINE__, \
-                                          #condition), std::abort()))
+#define FUZZ_REQUIRE(condition) \
+    ((condition) ? void() : (std::fprintf(stderr, "invariant violated at %s:%d: %s\n", __FILE__, __LINE__, #condition), std::abort()))
 
 // Made at the first call, removed when the run ends normally.
 inline const std::string& fuzzScratchDir() {
@@ -27,7 +26,6 @@ inline const std::string& fuzzScratchDir() {
 }
 
 inline std::string readWholeFile(const std::string& path) {
-    std::ostringstream out;
-    out << std::ifstream(path, std::ios::binary).rdbuf();
-    return out.str();
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }

@@ -16,13 +16,12 @@ constexpr int kLine = 74;
 struct Display {
     explicit Display(int mode) {
         channel.displayMode = mode;
-        channel.displayWindow = model;
+        channel.displayWindow = control;
     }
     void feed(const std::string& bytes) {
         appendTraffic(channel, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()));
     }
-    std::shared_ptr<TrafficTextControl> model = std::make_shared<TrafficTextControl>();
-    TrafficTextControl& control = *model;
+    std::shared_ptr<TrafficTextControl> control = std::make_shared<TrafficTextControl>();
     TrafficDisplay channel;
 };
 
@@ -66,15 +65,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Display ascii(0), hex(1);
     std::string stream;
     const auto feedBoth = [&](const std::string& chunk) {
-        const int asciiBefore = ascii.control.textLength();
+        const int asciiBefore = ascii.control->textLength();
         ascii.feed(chunk);
         hex.feed(chunk);
         stream += chunk;
         const int size = static_cast<int>(chunk.size());
         // A trim leaves under 9216 characters; each byte adds at most two (a break is CR LF).
-        FUZZ_REQUIRE(ascii.control.textLength() <= (asciiBefore > 10240 ? 9215 : asciiBefore) + 2 * (size + 1));
+        FUZZ_REQUIRE(ascii.control->textLength() <= (asciiBefore > 10240 ? 9215 : asciiBefore) + 2 * (size + 1));
         // At most 139 lines are kept at the start of a call, and a chunk closes one per 16 bytes.
-        FUZZ_REQUIRE(hex.control.textLength() / kLine <= 139 + (size + 15) / 16);
+        FUZZ_REQUIRE(hex.control->textLength() / kLine <= 139 + (size + 15) / 16);
         FUZZ_REQUIRE(hex.channel.render.hexRendering.load() == 0);
     };
     while (in.remaining_bytes() > 0) {
@@ -85,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (chunk.empty()) break;
         for (int r = 0; r < repeats; ++r) feedBoth(chunk);
         // At least 138 whole lines survive a trim.
-        const std::string shown = decodeHex(hex.control.text());
+        const std::string shown = decodeHex(hex.control->text());
         FUZZ_REQUIRE(shown.size() >= std::min<size_t>(stream.size(), 138 * 16));
         FUZZ_REQUIRE(stream.compare(stream.size() - shown.size(), shown.size(), shown) == 0);
     }
@@ -95,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ascii.feed("@");
     Display whole(0);
     whole.feed(stream + "@");
-    const std::string all = whole.control.text(), tail = ascii.control.text();
+    const std::string all = whole.control->text(), tail = ascii.control->text();
     FUZZ_REQUIRE(tail.size() <= all.size() && all.compare(all.size() - tail.size(), tail.size(), tail) == 0);
     return 0;
 }

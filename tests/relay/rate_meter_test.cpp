@@ -5,9 +5,7 @@
 #include <mutex>
 #include <thread>
 
-#include "relay/rate_meter.h"
 #include "relay/relay.h"
-#include "settings/config.h"
 
 namespace {
 
@@ -15,24 +13,21 @@ using Figures = std::vector<std::pair<int, std::string>>;
 
 class RateMeterTest : public ::testing::Test {
 protected:
-    Relay relay;
     void SetUp() override {
         relay.rateMeter.showElapsed = [this](const std::string& text) { setText(0, text); };
         relay.rateMeter.showRate = [this](int channel, const std::string& text) { setText(channel, text); };
         relay.rateMeter.timerToken = 4711;
     }
-    void TearDown() override { relay.stopRateTimer(), relay.rateMeter.showElapsed = nullptr, relay.rateMeter.showRate = nullptr; }
     void setText(int id, const std::string& text) {  // 0: the status bar
         std::lock_guard<std::mutex> hold(lock);
         if (id) figures.emplace_back(id, text);
         else statuses.push_back(text);
     }
-    void tick(int times = 1) {
-        for (int i = 0; i < times; ++i) relay.onRateTimer(relay.rateMeter.timerToken);
-    }
+    void tick(int times = 1) { while (times-- > 0) relay.onRateTimer(relay.rateMeter.timerToken); }
     std::mutex lock;
     std::vector<std::string> statuses;
     Figures figures;
+    Relay relay;  // its end stops the tick thread before the records above go
 };
 
 TEST_F(RateMeterTest, TicksCarryTheClockCountDownAndTurnBytesIntoFiguresEveryRateSeconds) {

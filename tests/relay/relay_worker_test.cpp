@@ -1,122 +1,113 @@
-// Both relay workers through two real pseudo-terminal cables: the test holds the far ends.
+// Both relay workers of an application's relay through two real pseudo-terminal cables behind
+// symbolic links (adapters the test can unplug); the test holds the far ends.
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
-#include <atomic>
 #include <ctime>
 #include <functional>
 #include <thread>
 
-#include "capture/capture_log.h"
-#include "display/traffic_render.h"
 #include "display/traffic_text_control.h"
-#include "relay/relay_channel.h"
-#include "settings/config.h"
-#include "shell/message_catalogue.h"
-#include "shell/relay_sinks.h"
+#include "relay/port_reconnect.h"
+#include "shell/application.h"
 #include "tests/support/combined_records.h"
 #include "tests/support/pty_cable.h"
+#include "tools/sim_devices.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-bool eventually(const std::function<bool()>& condition) {
-    for (auto giveUp = std::chrono::steady_clock::now() + 10s; !condition(); std::this_thread::sleep_for(5ms))
+// Waits up to 10 s for the condition; with `steps`, takes the reconnect steps of the program's
+// timer meanwhile.
+bool eventually(const std::function<bool()>& condition, Relay* steps = nullptr) {
+    for (auto giveUp = std::chrono::steady_clock::now() + 10s; !condition(); std::this_thread::sleep_for(steps ? 50ms : 5ms)) {
         if (std::chrono::steady_clock::now() > giveUp) return false;
+        if (steps) reconnectPorts(*steps);
+    }
     return true;
 }
 
 class RelayTest : public ::testing::Test {
 protected:
-    // The process-wide records this file touches, in one place.
-    static RelayChannel& channel(int number) { return relayChannel(number); }
-    AppOptions& options = appOptions;
-    TrafficDisplay& display1 = trafficDisplay1;
-    CombinedLog& combined = combinedCapture;
-
+    // Opens and sets up the ports as the INI file maps them; a missing adapter's port stays away.
     void SetUp() override {
-        setBoxFunction([](const BoxRequest& box) { FAIL() << "unexpected box: " << box.text; });
         dir.write("Vorlinex.ini", "[DATA1]\nCOM=0\nBPS=115200\nBIT=8\n[DATA2]\nCOM=1\nBPS=115200\nBIT=8\n" +
-                                      devicesSection({cable1.slavePath(), cable2.slavePath(), "", "", "", ""}));
-        loadConfig();
-        connectRelaySinks();
-        display1.displayOpen = trafficDisplay2.displayOpen = 0;
-        for (int n : {1, 2}) {
-            ASSERT_EQ(openPort(portDeviceNameAt(channel(n).source.settings.comIndex), channel(n).source), 0);
-            configurePort(channel(n).source);
-            channel(n).rateByteCount = channel(n).stampCountdown = channel(n).logEnabled = 0;
+                                      devicesSection({adapter1.path(), adapter2.path(), "", "", "", ""}));
+        applyConfig(relay, loadConfig());
+        for (RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2}) {
+            if (relay.openPort(portDeviceNameAt(channel->source.settings.comIndex), channel->source) == PortOpened)
+                configurePort(channel->source);
             // Each worker fills its own record; the test reads them after the join.
-            channel(n).chunkObserver = [this, n](const uint8_t* bytes, int32_t length, int32_t stamp) {
+            channel->chunkObserver = [this, n = channel->number](const uint8_t* bytes, int32_t length, int32_t stamp) {
                 chunks[n - 1].emplace_back(reinterpret_cast<const char*>(bytes), length);
                 stamps[n - 1].push_back(stamp);
             };
         }
     }
-    void TearDown() override {
-        stopBoth();
-        for (int n : {1, 2}) {
-            closePort(channel(n).source);
-            channel(n).chunkObserver = nullptr;
-        }
-        display1.displayWindow.store(nullptr);
-        setBoxFunction(nullptr);
-    }
     void startBoth() {
-        for (int n : {1, 2}) startRelayWorker(channel(n));
+        for (RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2})
+            if (channel->source.isOpen()) startRelayWorker(*channel);
     }
-    void stopBoth() {
-        for (int n : {1, 2}) requestWorkerStop(channel(n));
-        for (int n : {1, 2}) joinRelayWorker(channel(n));
+    PtyCable& cable(int number) { return (number == 1 ? adapter1 : adapter2).device(); }
+    static bool back(const SerialPort& port) { return port.isOpen() && port.presence.load() == PortPresent; }
+    static bool away(const SerialPort& port) { return !port.isOpen() && port.presence.load() == PortAway; }
+    // Both directions carry bytes end to end, whole and in order.
+    void expectBothWaysRelay(uint32_t seed) {
+        const std::string a = randomBytes(3000, seed), b = randomBytes(5000, seed + 1);
+        cable(1).send(a), cable(2).send(b);
+        EXPECT_TRUE(cable(2).receive(a.size(), 5000) == a) << "port 1 -> port 2";
+        EXPECT_TRUE(cable(1).receive(b.size(), 5000) == b) << "port 2 -> port 1";
     }
+
     ScratchDir dir;
-    PtyCable cable1, cable2;
+    PluggableCable adapter1{dir.file("ttyUSB0")}, adapter2{dir.file("ttyUSB1")};
     std::vector<std::string> chunks[2];
     std::vector<int32_t> stamps[2];
+    Application app;  // its end stops the workers before the records above go
+    Relay& relay = app.relay;
 };
 
 TEST_F(RelayTest, QueuedInputIsReadInChunksOfEachChannelsLimit) {
     const std::string toPort2 = randomBytes(300, 1), toPort1 = randomBytes(300, 2);
-    cable1.send(toPort2);
-    cable2.send(toPort1);
+    cable(1).send(toPort2), cable(2).send(toPort1);
     ASSERT_TRUE(eventually([&] {  // both queued whole before the workers start
         int queued1 = 0, queued2 = 0;
-        ioctl(channel(1).source.handle.load(), FIONREAD, &queued1);
-        ioctl(channel(2).source.handle.load(), FIONREAD, &queued2);
+        ioctl(relay.serialPort1.handle.load(), FIONREAD, &queued1);
+        ioctl(relay.serialPort2.handle.load(), FIONREAD, &queued2);
         return queued1 == 300 && queued2 == 300;
     }));
-    channel(2).rateByteCount = INT32_MAX - 100;  // as after hours with RATE 0: no wrap
+    relay.relayChannel2.rateByteCount = INT32_MAX - 100;  // as after hours with RATE 0: no wrap
     startBoth();
-    EXPECT_EQ(cable2.receive(300), toPort2);
-    EXPECT_EQ(cable1.receive(300), toPort1);
-    stopBoth();
+    EXPECT_EQ(cable(2).receive(300), toPort2);
+    EXPECT_EQ(cable(1).receive(300), toPort1);
+    relay.stopRelayWorkers();
     EXPECT_EQ(chunks[0], (std::vector<std::string>{toPort2.substr(0, 256), toPort2.substr(256)}));
     EXPECT_EQ(chunks[1], std::vector<std::string>{toPort1});
-    EXPECT_EQ(channel(1).rateByteCount.load(), 300);
-    EXPECT_EQ(channel(2).rateByteCount.load(), INT32_MAX);
+    EXPECT_EQ(relay.relayChannel1.rateByteCount.load(), 300);
+    EXPECT_EQ(relay.relayChannel2.rateByteCount.load(), INT32_MAX);
 }
 
 // Port 2's side is not read for 3 seconds meanwhile: the worker must wait for room, not drop.
 // Every capture is on: each direction's file and the combined one hold exactly what was sent.
 TEST_F(RelayTest, AMegabyteEachWayArrivesAndIsCapturedWholeThoughOneSideIsNotReadForThreeSeconds) {
-    options.CRLF = 0;
-    options.DATETIME = 0;
-    ASSERT_EQ(openCaptureLog(1, dir.file("one.log")), 1);
-    ASSERT_EQ(openCaptureLog(2, dir.file("two.log")), 1);
-    ASSERT_EQ(combined.open(dir.file("both.log")), 0);
+    relay.appOptions.CRLF = relay.appOptions.DATETIME = 0;
+    ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("one.log")), 1);
+    ASSERT_EQ(app.captures.openCaptureLog(2, dir.file("two.log")), 1);
+    ASSERT_EQ(app.captures.combinedCapture.open(dir.file("both.log")), 0);
     startBoth();
     const std::string forward = randomBytes(1 << 20, 11), backward = randomBytes(1 << 20, 12);
     std::string gotBackward;
-    std::thread send1([&] { cable1.send(forward); }), send2([&] { cable2.send(backward); });
-    std::thread receive1([&] { gotBackward = cable1.receive(backward.size(), 10000); });
+    std::thread send1([&] { cable(1).send(forward); }), send2([&] { cable(2).send(backward); });
+    std::thread receive1([&] { gotBackward = cable(1).receive(backward.size(), 10000); });
     std::this_thread::sleep_for(3s);
-    const std::string gotForward = cable2.receive(forward.size(), 10000);
+    const std::string gotForward = cable(2).receive(forward.size(), 10000);
     for (std::thread* t : {&send1, &send2, &receive1}) t->join();
     EXPECT_TRUE(gotForward == forward) << gotForward.size() << " bytes on channel 1";
     EXPECT_TRUE(gotBackward == backward) << gotBackward.size() << " bytes on channel 2";
-    stopBoth();
-    for (int n : {1, 2}) closeCaptureLog(n);
-    ASSERT_TRUE(combined.close());
+    relay.stopRelayWorkers();
+    app.captures.closeCaptureLog(1), app.captures.closeCaptureLog(2);
+    ASSERT_TRUE(app.captures.combinedCapture.close());
     std::string error, perDirection[2];
     for (const CombinedRecord& r : parseCombinedRecords(dir.read("both.log"), error)) perDirection[r.channel - 1] += r.bytes;
     EXPECT_EQ(error, "");
@@ -127,24 +118,24 @@ TEST_F(RelayTest, AMegabyteEachWayArrivesAndIsCapturedWholeThoughOneSideIsNotRea
 // A second start replaces the worker; a stop ends it, and a vanished device makes none spin.
 TEST_F(RelayTest, ARestartReplacesTheWorkerAndAVanishedDeviceMakesNoneSpin) {
     startBoth();
-    startRelayWorker(channel(1));  // again without a stop: replaces, never adds
+    startRelayWorker(relay.relayChannel1);  // again without a stop: replaces, never adds
     EXPECT_TRUE(eventuallyWorkers(1, 1));
-    cable1.send("ping");
-    EXPECT_EQ(cable2.receive(4), "ping");
+    cable(1).send("ping");
+    EXPECT_EQ(cable(2).receive(4), "ping");
     // Port 1's device goes away: channel 1 loses its source, channel 2 its destination.
-    cable1.hangUp();
-    cable2.send("into the void");
-    ASSERT_TRUE(eventually([&] { return channel(2).rateByteCount.load() == 13; }));
+    adapter1.unplug();
+    cable(2).send("into the void");
+    ASSERT_TRUE(eventually([&] { return relay.relayChannel2.rateByteCount.load() == 13; }));
     // A stray wake-up that is no stop request must not make the waits stop waiting.
     const uint64_t one = 1;
-    ASSERT_EQ(::write(channel(2).wakeFd, &one, sizeof one), 8);
+    ASSERT_EQ(::write(relay.relayChannel2.wakeFd, &one, sizeof one), 8);
     const std::clock_t cpuBefore = std::clock();  // the process's CPU time: the test thread sleeps
     std::this_thread::sleep_for(1s);
     // A bound on work, not a speed figure: a spinning worker burns most of the second.
     EXPECT_LT(static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC, 0.25);
-    cable2.send("more");  // channel 2 goes on after the failed write
-    ASSERT_TRUE(eventually([&] { return channel(2).rateByteCount.load() == 17; }));
-    stopBoth();
+    cable(2).send("more");  // channel 2 goes on after the failed write
+    ASSERT_TRUE(eventually([&] { return relay.relayChannel2.rateByteCount.load() == 17; }));
+    relay.stopRelayWorkers();
     EXPECT_TRUE(eventuallyWorkers(0, 0));
 }
 
@@ -158,25 +149,25 @@ class StampTest : public RelayTest, public ::testing::WithParamInterface<StampCa
 TEST_P(StampTest, StampsTheFirstChunkAfterQuietAndReloadsTheCountdown) {
     const StampCase& c = GetParam();
     const auto control = std::make_shared<TrafficTextControl>();
-    options.DATETIME = c.dateTime;
-    options.DATETIMEVAL = c.quietSeconds;
-    display1.displayWindow = control;
-    display1.displayOpen = c.displayOpen;
-    display1.displayMode = c.displayMode;
-    channel(1).stampCountdown = c.countdown;
-    ASSERT_TRUE(!c.log || openCaptureLog(1, dir.file("capture.bin")) == 1);
+    relay.appOptions.DATETIME = c.dateTime;
+    relay.appOptions.DATETIMEVAL = c.quietSeconds;
+    app.trafficDisplay1.displayWindow = control;
+    app.trafficDisplay1.displayOpen = c.displayOpen;
+    app.trafficDisplay1.displayMode = c.displayMode;
+    relay.relayChannel1.stampCountdown = c.countdown;
+    ASSERT_TRUE(!c.log || app.captures.openCaptureLog(1, dir.file("capture.bin")) == 1);
     const std::time_t before = std::time(nullptr);
     startBoth();
     const std::string first("0123\0\0" "6789", 10), second = "later";
     for (const std::string& bytes : {first, second}) {  // the line never gets a stamp
-        cable1.send(bytes);
-        EXPECT_EQ(cable2.receive(bytes.size()), bytes);
+        cable(1).send(bytes);
+        EXPECT_EQ(cable(2).receive(bytes.size()), bytes);
     }
-    stopBoth();
+    relay.stopRelayWorkers();
     EXPECT_EQ(stamps[0], (std::vector<int32_t>{c.firstStamp, c.secondStamp}));
-    EXPECT_EQ(channel(1).stampCountdown.load(), c.quietSeconds);
+    EXPECT_EQ(relay.relayChannel1.stampCountdown.load(), c.quietSeconds);
     if (!c.log) return;
-    closeCaptureLog(1);  // the log gets the stamp, the local time when the chunk came, in front
+    app.captures.closeCaptureLog(1);  // the log gets the stamp, the local time when the chunk came, in front
     const std::string log = dir.read("capture.bin");
     ASSERT_EQ(log.size(), c.firstStamp + first.size() + c.secondStamp + second.size());
     bool stampIsThen = false;
@@ -204,21 +195,21 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Each answer is sent only after its request came out at port 2, so the true order is known.
 TEST_F(RelayTest, CombinedCaptureRecordsRequestsAndAnswersInTheOrderTheyWereRead) {
-    ASSERT_EQ(combined.open(dir.file("both.log")), 0);
+    ASSERT_EQ(app.captures.combinedCapture.open(dir.file("both.log")), 0);
     startBoth();
     std::vector<std::pair<int, std::string>> expected, runs;  // runs of one direction, joined
     for (uint32_t round = 0; round < 12; ++round) {
         const std::string request = randomBytes(1 + round * 53 % 600, 100 + round);
         const std::string answer = randomBytes(1 + round * 211 % 2500, 200 + round);
-        cable1.send(request);
-        ASSERT_EQ(cable2.receive(request.size()), request);
-        cable2.send(answer);
-        ASSERT_EQ(cable1.receive(answer.size()), answer);
+        cable(1).send(request);
+        ASSERT_EQ(cable(2).receive(request.size()), request);
+        cable(2).send(answer);
+        ASSERT_EQ(cable(1).receive(answer.size()), answer);
         expected.emplace_back(1, request);
         expected.emplace_back(2, answer);
     }
-    stopBoth();
-    ASSERT_TRUE(combined.close());
+    relay.stopRelayWorkers();
+    ASSERT_TRUE(app.captures.combinedCapture.close());
     std::string error;
     const auto records = parseCombinedRecords(dir.read("both.log"), error);
     ASSERT_EQ(error, "");
@@ -232,12 +223,90 @@ TEST_F(RelayTest, CombinedCaptureRecordsRequestsAndAnswersInTheOrderTheyWereRead
         gaps += r.gapMicros;
     }
     EXPECT_TRUE(runs == expected);
-    EXPECT_EQ(combined.byteCount(), bytes);
+    EXPECT_EQ(app.captures.combinedCapture.byteCount(), bytes);
     EXPECT_EQ(records.front().gapMicros, 0);
     // Wall time and gaps come from two clocks read together: they may differ by a microsecond
     // of rounding at either end.
     EXPECT_NEAR(gaps, records.back().wallMicros - records.front().wallMicros, 3);
     EXPECT_GT(gaps, 0);
+}
+
+// The demo's host and instrument talk through the relay: each receives what the other sent.
+TEST_F(RelayTest, SimulatedHostAndInstrumentHoldAConversation) {
+    std::atomic<size_t> answered{0};  // bytes channel 2 carried from the instrument to the host
+    relay.relayChannel2.chunkObserver = [&](const uint8_t*, int32_t length, int32_t) { answered += length; };
+    startBoth();
+    // The instrument's answers to the host's first messages, up to its first binary frame.
+    const std::string conversation = "SIMTECH,TM-100,00042,1.01\r\n+23.40 C\r\nBIN OK 160\r\n" +
+                                     shiftJis("現在の温度は23.47度です\r\nOK 稼働中\r\n");
+    const auto giveUp = std::chrono::steady_clock::now() + 30s;
+    const DeviceTraffic traffic = runDevices(cable(1).master(), cable(2).master(), [&] {
+        return answered >= conversation.size() || std::chrono::steady_clock::now() > giveUp;
+    }, {50, 200});
+    relay.stopRelayWorkers();
+    EXPECT_EQ(traffic.instrumentSent.substr(0, conversation.size()), conversation);
+    EXPECT_TRUE(receivedInOrder(traffic.hostSent, traffic.instrumentReceived));
+    EXPECT_TRUE(receivedInOrder(traffic.instrumentSent, traffic.hostReceived));
+    EXPECT_GE(traffic.framesReceived, 1);
+}
+
+// Either adapter goes away while both directions relay, twice: the other direction goes on and
+// counts what it cannot deliver, the status says which port waits, and once the adapter is back
+// every byte sent afterwards arrives, both ways.
+class ReconnectEitherPort : public RelayTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ReconnectEitherPort, OtherDirectionGoesOnAndBothRelayAgainAfterTheReplug) {
+    const int gone = GetParam(), stays = 3 - gone;
+    PluggableCable& lost = gone == 1 ? adapter1 : adapter2;
+    RelayChannel& onward = relay.relayChannel(stays);  // its destination is gone
+    startBoth();
+    expectBothWaysRelay(1);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        lost.unplug();
+        ASSERT_TRUE(eventually([&] { return away(relay.serialPort(gone)); }, &relay));
+        EXPECT_TRUE(eventuallyWorkers(gone == 1 ? 0 : 1, gone == 1 ? 1 : 0));
+        cable(stays).send(randomBytes(12345, 10 + round));
+        ASSERT_TRUE(eventually([&] { return onward.undeliveredBytes.load() == 12345; }, &relay))
+            << onward.undeliveredBytes.load();
+        const std::string name = "COM" + std::to_string(gone);
+        EXPECT_EQ(reconnectStatusText(relay), name + ": " + lost.path() + " unplugged, waiting; 12,345 bytes not delivered to " + name);
+        lost.plug();
+        ASSERT_TRUE(eventually([&] { return back(relay.serialPort(gone)); }, &relay));
+        EXPECT_TRUE(eventuallyWorkers(1, 1));
+        EXPECT_EQ(reconnectStatusText(relay), "");
+        EXPECT_EQ(onward.undeliveredBytes.load(), 0);
+        expectBothWaysRelay(20 + round);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Unplugged, ReconnectEitherPort, ::testing::Values(1, 2),
+                         [](const auto& c) { return "Port" + std::to_string(c.param); });
+
+// Port 2's adapter is plugged in only after the start: channel 1 reads port 1 meanwhile, and
+// port 2 opens with its settings once its path is there. Once shutdown has begun, a device that
+// comes back stays closed and no worker starts.
+TEST_F(RelayTest, APortMissingAtStartOpensWhenItsDeviceAppearsButNotOnceShutdownBegan) {
+    adapter2.unplug();
+    relay.stopRelayAndClosePorts();
+    SetUp();
+    startBoth();
+    ASSERT_TRUE(away(relay.serialPort2) && back(relay.serialPort1));
+    cable(1).send("lost");
+    ASSERT_TRUE(eventually([&] { return relay.relayChannel1.undeliveredBytes.load() == 4; }, &relay));
+    adapter2.plug();
+    ASSERT_TRUE(eventually([&] { return back(relay.serialPort2); }, &relay));
+    EXPECT_TRUE(eventuallyWorkers(1, 1));
+    expectBothWaysRelay(3);
+
+    adapter1.unplug();
+    ASSERT_TRUE(eventually([&] { return away(relay.serialPort1); }, &relay));
+    relay.refusePortOpens();
+    relay.stopRelayAndClosePorts();
+    adapter1.plug();
+    EXPECT_FALSE(reconnectPorts(relay));
+    EXPECT_FALSE(relay.serialPort1.isOpen() || relay.serialPort2.isOpen());
+    EXPECT_TRUE(eventuallyWorkers(0, 0));
 }
 
 }  // namespace

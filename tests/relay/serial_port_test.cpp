@@ -8,7 +8,7 @@
 
 #include <filesystem>
 
-#include "relay/serial_port.h"
+#include "relay/relay.h"
 #include "relay/serial_termios_linux.h"
 #include "settings/config.h"
 #include "shell/message_catalogue.h"
@@ -21,70 +21,52 @@ auto openDescriptorCount() { return std::distance(std::filesystem::directory_ite
 
 class SerialPortTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        setBoxFunction([this](const BoxRequest& box) { boxes.push_back(box.text); });
-        mapDevices(cable1.slavePath());
-    }
-    void TearDown() override {
-        closePort(port1);
-        closePort(port2);
-        setBoxFunction(nullptr);
-    }
+    void SetUp() override { mapDevices(cable1.slavePath()); }
+    void TearDown() override { closePort(port1), closePort(port2); }
     // Through loadConfig, as the program reads the DEVICES section.
     void mapDevices(const std::string& com1) {
         dir.write("Vorlinex.ini", devicesSection({com1, "", "", "", "", ""}));
-        loadConfig();
+        applyConfig(relay, loadConfig());
+    }
+    // As the shell opens a port: the result, then its message.
+    int openAndReport(const char* name, int64_t portNumber, SerialPort& port) {
+        const int result = relay.openPort(name, port);
+        reportPortOpen([this](const BoxRequest& box) { boxes.push_back(box.text); }, result, portNumber);
+        return result;
     }
 
     ScratchDir dir;
+    Relay relay;
     PtyCable cable1;
     SerialPort port1, port2;
     std::vector<std::string> boxes;
-    // As the shell opens a port: the result, then its message.
-    int openAndReport(const char* name, int64_t portNumber, SerialPort& port) {
-        const int result = openPort(name, port);
-        reportPortOpen(result, portNumber);
-        return result;
-    }
 };
 
-TEST_F(SerialPortTest, OpensTheMappedDeviceExclusively) {
-    ASSERT_EQ(openPort("com1", port1), 0);
+// A second open of the same device (both ports on COM1) fails; released, it opens again. Each
+// refused open shows its message, leaves the port closed and leaks no descriptor.
+TEST_F(SerialPortTest, OpensTheMappedDeviceExclusivelyAndReportsEachRefusal) {
+    ASSERT_EQ(relay.openPort("com1", port1), 0);
     EXPECT_TRUE(fcntl(port1.handle.load(), F_GETFL) & O_NONBLOCK);
-    // A second open of the same device (both ports on COM1) fails.
     EXPECT_EQ(openAndReport("com1", 1, port2), PortOpenFailed);
     EXPECT_FALSE(port2.isOpen());
     EXPECT_EQ(boxes, std::vector<std::string>{"Com1 Open Error"});
     closePort(port1);
-    EXPECT_FALSE(port1.isOpen());
-    EXPECT_EQ(openPort("com1", port2), 0);  // released, it opens again
+    EXPECT_EQ(relay.openPort("com1", port2), 0);
+    closePort(port2);
+    const struct { std::string path; const char* message; int32_t comIndex; } refused[] = {
+        {"/nonexistent/vorlinex-tty", "Com1 Open Error", 0}, {dir.path(), "Com1 Open Error", 0},
+        {"/dev/null", "EVMASK Error", 0}, {"/dev/null", "Com7 Open Error", 6}};
+    for (const auto& r : refused) {
+        SCOPED_TRACE(r.path + " " + r.message);
+        mapDevices(r.path);
+        const auto fdsBefore = openDescriptorCount();
+        boxes.clear();
+        EXPECT_NE(openAndReport(portDeviceNameAt(r.comIndex), r.comIndex + 1, port1), PortOpened);
+        EXPECT_FALSE(port1.isOpen());
+        EXPECT_EQ(boxes, std::vector<std::string>{r.message});
+        EXPECT_EQ(openDescriptorCount(), fdsBefore);
+    }
 }
-
-struct FailedOpenCase {
-    const char *name, *path, *message;  // path "<dir>": the scratch folder
-    int32_t comIndex;
-};
-
-class SerialOpenFailureTest : public SerialPortTest,
-                              public ::testing::WithParamInterface<FailedOpenCase> {};
-
-TEST_P(SerialOpenFailureTest, ShowsItsMessageLeavesThePortClosedAndLeaksNothing) {
-    const FailedOpenCase& c = GetParam();
-    mapDevices(c.path == std::string("<dir>") ? dir.path() : c.path);
-    const int fdsBefore = openDescriptorCount();
-    EXPECT_NE(openAndReport(portDeviceNameAt(c.comIndex), c.comIndex + 1, port1), PortOpened);
-    EXPECT_FALSE(port1.isOpen());
-    EXPECT_EQ(boxes, std::vector<std::string>{c.message});
-    EXPECT_EQ(openDescriptorCount(), fdsBefore);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Devices, SerialOpenFailureTest,
-    ::testing::Values(FailedOpenCase{"Missing", "/nonexistent/vorlinex-tty", "Com1 Open Error", 0},
-                      FailedOpenCase{"Directory", "<dir>", "Com1 Open Error", 0},
-                      FailedOpenCase{"NotATerminal", "/dev/null", "EVMASK Error", 0},
-                      FailedOpenCase{"IndexPastTable", "/dev/null", "Com7 Open Error", 6}),
-    [](const auto& param) { return std::string(param.param.name); });
 
 // baud 0: the device keeps the rate it had before.
 struct LineCase {
@@ -99,7 +81,7 @@ class LineSettingsTest : public SerialPortTest, public ::testing::WithParamInter
 
 TEST_P(LineSettingsTest, ReadsBackFromTheDeviceAsMapped) {
     const LineCase& c = GetParam();
-    ASSERT_EQ(openPort("com1", port1), 0);
+    ASSERT_EQ(relay.openPort("com1", port1), 0);
     struct termios2 t {};
     ASSERT_EQ(ioctl(port1.handle.load(), TCGETS2, &t), 0);
     const uint32_t rateBefore = t.c_ospeed;
@@ -110,10 +92,7 @@ TEST_P(LineSettingsTest, ReadsBackFromTheDeviceAsMapped) {
     EXPECT_EQ(t.c_cflag & (CSTOPB | CRTSCTS | PARODD | CREAD | CLOCAL), c.cflags);
     EXPECT_EQ(t.c_iflag, c.iflags);
     EXPECT_EQ(t.c_lflag | (t.c_oflag & OPOST), 0u);  // raw
-    if (c.iflags & IXON) {
-        EXPECT_EQ(t.c_cc[VSTART], 0x11);
-        EXPECT_EQ(t.c_cc[VSTOP], c.xoff);
-    }
+    if (c.iflags & IXON) EXPECT_TRUE(t.c_cc[VSTART] == 0x11 && t.c_cc[VSTOP] == c.xoff) << int(t.c_cc[VSTOP]);
     // A pseudo-terminal forces 8 bits and no parity, so those two are checked as handed over.
     composeLineTermios(t, lineSettingsFor(c.settings));
     EXPECT_EQ(t.c_cflag & (CSIZE | PARENB), c.size | c.parity);

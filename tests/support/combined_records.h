@@ -29,29 +29,24 @@ inline std::vector<CombinedRecord> parseCombinedRecords(const std::string& file,
         int micros = 0, hexAt = 0;
         long long gapSeconds = 0, gapMicros = 0;
         size_t count = 0;
-        CombinedRecord record{};
+        CombinedRecord r{};
         bool ok = std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d.%6d +%lld.%6lld %d>%*d  %zu  %n", &local.tm_year,
                               &local.tm_mon, &local.tm_mday, &local.tm_hour, &local.tm_min, &local.tm_sec, &micros,
-                              &gapSeconds, &gapMicros, &record.channel, &count, &hexAt) == 11 &&
-                  hexAt > 0 && count > 0 && (record.channel == 1 || record.channel == 2) && count <= text.size() / 3;
-        for (size_t i = 0; ok && i < count; ++i) {
-            unsigned value = 0;
+                              &gapSeconds, &gapMicros, &r.channel, &count, &hexAt) == 11 &&
+                  hexAt > 0 && count > 0 && (r.channel == 1 || r.channel == 2) && count <= text.size() / 3;
+        for (unsigned i = 0, value = 0; ok && i < count; r.bytes.push_back(static_cast<char>(value)), ++i)
             ok = std::sscanf(text.c_str() + hexAt + 3 * i, "%2X", &value) == 1;
-            record.bytes.push_back(static_cast<char>(value));
-        }
-        local.tm_year -= 1900;
-        local.tm_mon -= 1;
-        record.gapMicros = gapSeconds * 1000000 + gapMicros;
+        local.tm_year -= 1900, local.tm_mon -= 1;
+        r.gapMicros = gapSeconds * 1000000 + gapMicros;
         std::string again;
-        if (ok) appendCombinedRecord(again, local, micros, record.gapMicros, record.channel,
-                                     reinterpret_cast<const uint8_t*>(record.bytes.data()), count);
+        if (ok) appendCombinedRecord(again, local, micros, r.gapMicros, r.channel, reinterpret_cast<const uint8_t*>(r.bytes.data()), count);
         if (!ok || again != text) {
             error = "line " + std::to_string(line) + ": " + text.substr(0, 120);
             return records;
         }
         local.tm_isdst = -1;
-        record.wallMicros = static_cast<int64_t>(std::mktime(&local)) * 1000000 + micros;
-        records.push_back(std::move(record));
+        r.wallMicros = static_cast<int64_t>(std::mktime(&local)) * 1000000 + micros;
+        records.push_back(std::move(r));
     }
     return records;
 }

@@ -2,35 +2,23 @@
 
 #include <poll.h>
 
-#include <cerrno>
-#include <utility>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <thread>
 
 #include "tools/raw_pty.h"
 
 PtyCable::PtyCable() { master_ = openRawPty(&slavePath_); }
 
-void PtyCable::hangUp() {
-    if (master_ >= 0) ::close(master_);
-    master_ = -1;
-}
-
 void PtyCable::send(const std::string& bytes) {
     for (size_t done = 0; done < bytes.size();) {
         const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno != EAGAIN && errno != EINTR)
             throw std::runtime_error(std::string("pty send: ") + std::strerror(errno));
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-        } else {
-            pollfd p{master_, POLLOUT, 0};
-            ::poll(&p, 1, 100);
-        }
+        pollfd p{master_, POLLOUT, 0};
+        if (n > 0) done += static_cast<size_t>(n);
+        else ::poll(&p, 1, 100);
     }
 }
 
@@ -45,9 +33,7 @@ std::string PtyCable::receive(size_t count, int timeoutMs) {
     return out;
 }
 
-PluggableCable::PluggableCable(std::string linkPath, bool plugged) : link_(std::move(linkPath)) {
-    if (plugged) plug();
-}
+PluggableCable::PluggableCable(std::string linkPath, bool plugged) : link_(std::move(linkPath)) { if (plugged) plug(); }
 
 void PluggableCable::plug() {
     unplug();
@@ -73,22 +59,10 @@ ScratchDir::~ScratchDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-void ScratchDir::write(const std::string& name, const std::string& content) const {
-    std::ofstream(file(name), std::ios::binary | std::ios::trunc) << content;
-}
-
-std::string ScratchDir::read(const std::string& name) const {
-    std::ostringstream s;
-    s << std::ifstream(file(name), std::ios::binary).rdbuf();
-    return s.str();
-}
-
 std::string devicesSection(const std::array<std::string, 6>& paths) {
     std::string out = "[DEVICES]\r\n";
-    for (int i = 0; i < 6; ++i) {
-        const std::string com = "COM" + std::to_string(i + 1);
-        out += com + "=" + (paths[i].empty() ? "/nonexistent/vorlinex-" + com : paths[i]) + "\r\n";
-    }
+    for (int i = 0; i < 6; ++i)
+        out += "COM" + std::to_string(i + 1) + "=" + (paths[i].empty() ? "/nonexistent/vorlinex-COM" + std::to_string(i + 1) : paths[i]) + "\r\n";
     return out;
 }
 

@@ -1,17 +1,22 @@
 // Virtual serial cables and scratch folders for tests, benchmarks and the demo's checks.
 #pragma once
 
+#include <unistd.h>
+
 #include <array>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 
 // A pseudo-terminal: the system opens its slave path as a COM device, the test holds the
-// master as the device at the other end of the cable.
+// master as the device at the other end of the cable. Its end closes the device end, as if
+// the device were unplugged.
 class PtyCable {
 public:
     PtyCable();
-    ~PtyCable() { hangUp(); }
+    ~PtyCable() { ::close(master_); }
     PtyCable(PtyCable&&) = delete;  // and with it every copy
 
     const std::string& slavePath() const { return slavePath_; }
@@ -22,8 +27,6 @@ public:
     std::string receive(size_t count, int timeoutMs = 3000);
     // Reads whatever arrives until the line has been quiet for quietMs.
     std::string receiveUntilQuiet(int quietMs = 300) { return receive(SIZE_MAX / 2, quietMs); }
-    // Closes the device end, as if the device were unplugged.
-    void hangUp();
 
 private:
     int master_ = -1;
@@ -54,12 +57,16 @@ public:
 
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
-    void write(const std::string& name, const std::string& content) const;
-    std::string read(const std::string& name) const;
+    void write(const std::string& name, const std::string& content) const {
+        std::ofstream(file(name), std::ios::binary | std::ios::trunc) << content;
+    }
+    std::string read(const std::string& name) const {
+        std::ifstream in(file(name), std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
 
 private:
-    std::string path_;
-    std::string previous_;
+    std::string path_, previous_;
 };
 
 // A DEVICES section that maps COM1..COM6 to the given paths; empty entries map to paths that

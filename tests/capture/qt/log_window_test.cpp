@@ -12,6 +12,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QListView>
+#include <QAction>
 #include <QPointer>
 #include <QPushButton>
 #include <atomic>
@@ -19,10 +20,6 @@
 #include <future>
 #include <thread>
 
-#include "capture/capture_log.h"
-#include "capture/qt/log_window.h"
-#include "display/qt/display_window.h"
-#include "relay/relay_channel.h"
 #include "tests/shell/qt/shell_harness.h"
 #include "tests/support/combined_records.h"
 
@@ -34,27 +31,31 @@ void clickClose(QWidget* window) {
     button->click();
 }
 
-bool itemEnabled(int id) { return mainMenuItem(id) != nullptr && mainMenuItem(id)->isEnabled(); }
+bool itemEnabled(int id) { return runningVorlinex().mainMenuItem(id) && runningVorlinex().mainMenuItem(id)->isEnabled(); }
 QString fileTitle(QWidget* window) { return window->findChild<QGroupBox*>(QStringLiteral("1065"))->title(); }
 
 // The program on two cables; the file dialog is replaced by the path the test gives.
 class CaptureInProgram : public ::testing::Test {
 protected:
-    // The process-wide records this file reads, in one place.
-    static int logEnabled(int channel) { return relayChannel(channel).logEnabled.load(); }
-    static CombinedLog& combined() { return combinedCapture; }
+    static int logEnabled(int channel) { return runningVorlinex().app.relay.relayChannel(channel).logEnabled.load(); }
+    static CombinedLog& combined() { return runningVorlinex().app.captures.combinedCapture; }
 
     void SetUp() override {
         dir.write("Vorlinex.ini", vorlinexIni({device1.slavePath(), device2.slavePath()}));
         recordBoxes();
-        setCaptureFileChooser([this](int) { return std::optional<QString>(chosen); });
     }
-    void TearDown() override { setCaptureFileChooser({}); }
-
+    // Runs the program with the file dialog replaced by the path `start` gives.
+    void run(const std::function<void(Vorlinex&)>& body) {
+        runVorlinex([&](QWidget* window) {
+            Vorlinex& v = vorlinexOf(window);
+            v.captureWindows.setCaptureFileChooser([this](int) { return std::optional<QString>(chosen); });
+            body(v);
+        });
+    }
     QWidget* start(int channel, const std::string& path) {
         chosen = QString::fromStdString(path);
-        mainMenuItem(40009 + channel)->trigger();
-        return captureLogWindow(channel);
+        runningVorlinex().mainMenuItem(40009 + channel)->trigger();
+        return runningVorlinex().captureWindows.captureLogWindow(channel);
     }
     std::string flow(PtyCable& from, PtyCable& to, const std::string& bytes) {
         from.send(bytes);
@@ -73,7 +74,7 @@ protected:
         const rlimit limit{20000, 20000};
         if (error == EFBIG) ::setrlimit(RLIMIT_FSIZE, &limit);
         std::string sent2;
-        runVorlinex([&](QWidget*) {
+        run([&](Vorlinex& v) {
             QPointer<QWidget> other = start(2, dir.file("other.txt")), window = start(target, path);
             ASSERT_TRUE(other && window);
             ::close(reader);
@@ -84,7 +85,7 @@ protected:
                 return window.isNull();
             }, 30000));
             EXPECT_TRUE(itemEnabled(40009 + target) && other && !itemEnabled(40011));
-            const int64_t reached = target == 1 ? captureByteCount(1) : combined().byteCount();
+            const int64_t reached = target == 1 ? v.app.captures.captureByteCount(1) : combined().byteCount();
             EXPECT_TRUE(error != ENOSPC || reached == 0) << reached;
             flow(device1, device2, randomBytes(20000, 10));
             sent2 += flow(device2, device1, "still captured");
@@ -119,7 +120,7 @@ TEST_F(CaptureInProgram, CapturesHoldWhatFlowsAndEachWayOfEndingEndsOnlyItsCaptu
              }
          }}};
     std::string sent1, sent2;
-    runVorlinex([&](QWidget*) {
+    run([&](Vorlinex&) {
         QPointer<QWidget> log1 = start(1, dir.file("one.txt")), log2 = start(2, dir.file("two.txt"));
         QPointer<QWidget> both = start(kCombinedCapture, dir.file("both.txt"));
         ASSERT_TRUE(log1 && log2 && both);
@@ -197,11 +198,12 @@ TEST_F(CaptureInProgram, APipeWithoutReaderAFileTooLargeOrAFullDeviceEndsThatCap
 TEST_F(CaptureInProgram, AnIniComIndexOfInt32MaxIsNumberedWithoutOverflow) {
     std::string ini = vorlinexIni({device1.slavePath(), device2.slavePath()});
     dir.write("Vorlinex.ini", ini.replace(ini.find("COM=1\n"), 6, "COM=2147483647\n"));
-    runVorlinex([&](QWidget* main) {
+    run([&](Vorlinex& v) {
+        QWidget* main = v.publishedMainWindow();
         EXPECT_EQ(controlText(main, 1056), "COM");
         main->findChild<QPushButton*>(QStringLiteral("117"))->click();
-        ASSERT_NE(displayWindowOf(1), nullptr);
-        EXPECT_EQ(displayWindowOf(1)->windowTitle(), "Com1 -> Com2147483648");
+        ASSERT_NE(v.displayWindows.displayWindowOf(1), nullptr);
+        EXPECT_EQ(v.displayWindows.displayWindowOf(1)->windowTitle(), "Com1 -> Com2147483648");
         QWidget* log = start(1, dir.file("big.txt"));
         ASSERT_NE(log, nullptr);
         EXPECT_EQ(controlText(log, 1067), "Com1 -> Com2147483648");
@@ -247,7 +249,7 @@ TEST_F(CaptureInProgram, AStalledPipeReaderNeverHoldsTheWindowsAndLosesNoByte) {
         }
     });
     std::string sent;
-    runVorlinex([&](QWidget*) {
+    run([&](Vorlinex&) {
         QPointer<QWidget> windows[] = {start(1, dir.file("pipe1")), start(kCombinedCapture, dir.file("pipe3"))};
         ASSERT_TRUE(windows[0] && windows[1]);
         sent = flow(device1, device2, randomBytes(5000, 11));  // less than either write-out size
@@ -286,12 +288,7 @@ TEST_F(CaptureInProgram, AStalledPipeReaderNeverHoldsTheWindowsAndLosesNoByte) {
 // nothing changes. A new name without a dot gets ".txt" (and the question before it is made);
 // an existing file without a dot is captured into as it is.
 TEST_F(CaptureInProgram, FileDialogListsEveryFileAndCancellingChangesNothing) {
-    setCaptureFileChooser({});
     QStringList asked;
-    setCreateFilePrompt([&](const QString& path) {
-        asked << path;
-        return false;
-    });
     dir.write("README", "no dot");
     dir.write("notes.txt", "a dot");
     QString title;
@@ -329,19 +326,21 @@ TEST_F(CaptureInProgram, FileDialogListsEveryFileAndCancellingChangesNothing) {
         QMetaObject::invokeMethod(dialog, accept ? "accept" : "reject", Qt::QueuedConnection);
     });
     answering.start(50);
-    runVorlinex([&](QWidget*) {
-        mainMenuItem(40010)->trigger();
+    run([&](Vorlinex& v) {
+        v.captureWindows.setCaptureFileChooser({});
+        v.captureWindows.setCreateFilePrompt([&](const QString& path) { return asked << path, false; });
+        v.mainMenuItem(40010)->trigger();
         EXPECT_EQ(title, "Vorlinex Log File Open");
         EXPECT_EQ(filters, QStringList({"All Files(*.*)", "txt files(*.txt)", "All Files(*.*)"}));
         EXPECT_TRUE(listed.contains("README") && listed.contains("notes.txt")) << listed.join(", ").toStdString();
-        EXPECT_EQ(captureLogWindow(1), nullptr);
+        EXPECT_EQ(v.captureWindows.captureLogWindow(1), nullptr);
         EXPECT_TRUE(itemEnabled(40010));
         EXPECT_EQ(logEnabled(1), 0);
         EXPECT_TRUE(asked.isEmpty());
 
-        mainMenuItem(40010)->trigger();
+        v.mainMenuItem(40010)->trigger();
         EXPECT_EQ(asked, QStringList({QString::fromStdString(dir.file("newcapture.txt"))}));
-        QWidget* window = captureLogWindow(1);
+        QWidget* window = v.captureWindows.captureLogWindow(1);
         ASSERT_NE(window, nullptr);
         EXPECT_EQ(fileTitle(window), "Log File Name： README");
         flow(device1, device2, "into README");
@@ -349,7 +348,6 @@ TEST_F(CaptureInProgram, FileDialogListsEveryFileAndCancellingChangesNothing) {
         EXPECT_TRUE(waitUntil([] { return itemEnabled(40010); }));
     });
     answering.stop();
-    setCreateFilePrompt({});
     EXPECT_EQ(visits, 3);
     EXPECT_EQ(dir.read("README"), "into README");
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(dir.file("newcapture.txt"))));
