@@ -264,17 +264,4 @@ TEST_F(Shutdown, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheSh
     expectNoThreadLeft();
 }
 
-// The real program in a process of its own, relaying, ended by each termination signal.
-TEST(ProgramShutdown, EndsWithExitCodeZeroOnSigtermAndSigint) {
-    const char* path = std::getenv("VORLINEX_PROGRAM");
-    ASSERT_NE(path, nullptr) << "VORLINEX_PROGRAM names the built program";
-    for (int signalNumber : {SIGTERM, SIGINT}) {
-        SCOPED_TRACE(strsignal(signalNumber));
-        ScratchDir dir;
-        PtyCable first, second;
-        dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}));
-        expectProgramRelaysAndEndsWithZero(QString::fromLocal8Bit(path), first, second, signalNumber);
-    }
-}
-
 }  // namespace
