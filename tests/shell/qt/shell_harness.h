@@ -10,10 +10,8 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QProcess>
-#include <QString>
 #include <QTimer>
 #include <QWidget>
-#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>

@@ -1,32 +1,26 @@
 // Shutdown: END, Esc, the close box and the termination signals all end the program the same
 // way: workers stopped and joined, ports closed, logs written out, exit code 0, also when a
-// worker is stuck on a stalled line.
+// worker is stuck on a stalled line; and adapters that come and go, also during a restart and
+// during the shutdown.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QPushButton>
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <optional>
 #include <set>
-#include <stop_token>
 #include <thread>
 
-#include "capture/capture_log.h"
-#include "capture/combined_log.h"
-#include "relay/rate_meter.h"
-#include "relay/relay_channel.h"
 #include "tests/shell/qt/shell_harness.h"
 
 namespace {
@@ -62,17 +56,20 @@ struct ShutdownCase { const char* name; Worker worker; void (*pull)(QWidget* win
 
 void PrintTo(const ShutdownCase& c, std::ostream* os) { *os << c.name; }
 
+void end(QWidget* window) { vorlinexOf(window).mainMenuItem(300)->trigger(); }
+void sigterm(QWidget*) { ::kill(::getpid(), SIGTERM); }
+
 const ShutdownCase kWaysOut[] = {
-    {"End", Worker::Relaying, [](QWidget*) { mainMenuItem(300)->trigger(); }},
+    {"End", Worker::Relaying, end},
     {"Escape_StalledDestination", Worker::StalledDestination, [](QWidget* window) {
          QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);  // to the focused button
          QApplication::sendEvent(window->findChild<QWidget*>("117"), &escape);
      }},
     {"CloseBox_MouseHeld", Worker::MouseHeld, [](QWidget* window) { window->close(); }},
-    {"Sigterm_StalledDestination", Worker::StalledDestination, [](QWidget*) { ::kill(::getpid(), SIGTERM); }},
+    {"Sigterm_StalledDestination", Worker::StalledDestination, sigterm},
     {"Sigint", Worker::Relaying, [](QWidget*) { ::kill(::getpid(), SIGINT); }},
-    {"End_StalledCaptureReader", Worker::StalledCaptureReader, [](QWidget*) { mainMenuItem(300)->trigger(); }},
-    {"Sigterm_StalledCaptureReader", Worker::StalledCaptureReader, [](QWidget*) { ::kill(::getpid(), SIGTERM); }},
+    {"End_StalledCaptureReader", Worker::StalledCaptureReader, end},
+    {"Sigterm_StalledCaptureReader", Worker::StalledCaptureReader, sigterm},
 };
 
 // Pipes whose reader never reads, for captures of channel 2 and of both directions. Should the
@@ -89,19 +86,12 @@ struct NeverReadPipes {
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             rescued = !ended.stop_requested();
             char buffer[65536];
-            while (!ended.stop_requested()) {
+            for (; !ended.stop_requested(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
                 for (int reader : readers) while (::read(reader, buffer, sizeof buffer) > 0) {}
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
         });
     }
-    // Whether the pipes had to be read for the program to end.
-    bool finish() {
-        rescue = {};
-        return rescued;
-    }
     ~NeverReadPipes() {
-        finish();
+        rescue = {};
         for (int reader : readers) ::close(reader);
     }
     int readers[2] = {-1, -1};
@@ -111,29 +101,27 @@ struct NeverReadPipes {
 
 // The program on two cables, run until the way out under test ends its loop (not runVorlinex,
 // which would end it itself); after 90 s the loop ends with 99: a failure instead of a hang.
+// Once the loop ends, the workers are joined, the ports closed and the logs off.
 class Shutdown : public ::testing::Test {
 protected:
     Shutdown() { dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}, 1)); }
-    ~Shutdown() override {
-        // A worker left running would end the process in std::terminate, hiding the report.
-        for (RelayChannel* channel : {&relayChannel1, &relayChannel2}) {
-            if (channel->worker.joinable()) requestWorkerStop(*channel), joinRelayWorker(*channel);
-        }
-    }
-    int run(const std::function<void(QWidget*)>& body) {
+    int run(const std::function<void(Vorlinex&, QWidget*)>& body, const BoxFunction& boxes = {}) {
         static char name[] = "vorlinex";
         static char* argv[] = {name, nullptr};
         return vorlinexMain(1, argv, [&](QWidget* window) {
+            Vorlinex& v = vorlinexOf(window);
+            whenLoopEnds(window, [&v] {
+                const Relay& relay = v.app.relay;
+                EXPECT_TRUE(v.shutdownStarted());
+                EXPECT_FALSE(relay.relayChannel1.worker.joinable() || relay.relayChannel2.worker.joinable());
+                EXPECT_FALSE(relay.serialPort1.isOpen() || relay.serialPort2.isOpen());
+                EXPECT_EQ(relay.rateMeter.timerId.load() + relay.relayChannel1.logEnabled.load(), 0);
+            });
             QTimer::singleShot(90000, qApp, [] { QCoreApplication::exit(99); });
-            body(window);
-        });
+            body(v, window);
+        }, boxes);
     }
-    void expectEverythingEnded() {
-        EXPECT_FALSE(relayChannel1.worker.joinable() || relayChannel2.worker.joinable());
-        EXPECT_FALSE(serialPort1.isOpen() || serialPort2.isOpen());
-        EXPECT_EQ(threadNames(), threadsBefore) << "a thread outlived the program";
-    }
-    static bool bothWorkersRun() { return relayChannel1.worker.joinable() && relayChannel2.worker.joinable(); }
+    void expectNoThreadLeft() { EXPECT_EQ(threadNames(), threadsBefore) << "a thread outlived the program"; }
 
     ScratchDir dir;
     PtyCable first, second;
@@ -148,21 +136,22 @@ TEST_P(WaysOut, StopsAndJoinsBothWorkersClosesPortsAndLogsAndEndsTheLoopWithZero
     const std::string captured = randomBytes(5000, 3);
     std::optional<NeverReadPipes> pipes;
     if (c.worker == Worker::StalledCaptureReader) pipes.emplace(dir);
-    EXPECT_EQ(run([&](QWidget* window) {
+    EXPECT_EQ(run([&](Vorlinex& v, QWidget* window) {
+        Relay& relay = v.app.relay;
         QTimer::singleShot(50, window, [&c, window] { c.pull(window); });
-        ASSERT_TRUE(bothWorkersRun());
-        ASSERT_EQ(openCaptureLog(1, dir.file("capture.log")), 1);
+        ASSERT_TRUE(relay.relayChannel1.worker.joinable() && relay.relayChannel2.worker.joinable());
+        ASSERT_EQ(v.app.captures.openCaptureLog(1, dir.file("capture.log")), 1);
         first.send(captured);
         ASSERT_EQ(second.receive(captured.size(), 10000), captured);
         if (c.worker == Worker::StalledDestination) fillUntilStalled(first);
         if (c.worker == Worker::MouseHeld) {
-            relayChannel1.displayMouseHeld = 1;
-            leftMouseButtonDown = 1;
+            relay.relayChannel1.displayMouseHeld = 1;
+            relay.leftMouseButtonDown = 1;
             first.send("held");
         }
         if (c.worker == Worker::StalledCaptureReader) {
-            ASSERT_EQ(openCaptureLog(2, dir.file("pipe2")), 1);
-            ASSERT_EQ(combinedCapture.open(dir.file("pipe3")), 0);
+            ASSERT_EQ(v.app.captures.openCaptureLog(2, dir.file("pipe2")), 1);
+            ASSERT_EQ(v.app.captures.combinedCapture.open(dir.file("pipe3")), 0);
             // Far more than the pipes hold: the relay goes on while the captures wait.
             for (int round = 0; round < 10; ++round) {
                 const std::string bytes = randomBytes(8000, 30 + round);
@@ -170,14 +159,12 @@ TEST_P(WaysOut, StopsAndJoinsBothWorkersClosesPortsAndLogsAndEndsTheLoopWithZero
                 ASSERT_TRUE(first.receive(bytes.size(), 10000) == bytes) << "the relay stalled in round " << round;
             }
         }
-    }), 0);
+    }, boxRecorder()), 0);
     if (pipes) {
-        EXPECT_FALSE(pipes->finish()) << "the program waited for a reader that never reads";
+        pipes->rescue = {};
+        EXPECT_FALSE(pipes->rescued) << "the program waited for a reader that never reads";
     }
-    EXPECT_TRUE(shutdownStarted());
-    expectEverythingEnded();
-    EXPECT_EQ(rateMeter.timerId.load(), 0);
-    EXPECT_EQ(relayChannel1.logEnabled.load(), 0);
+    expectNoThreadLeft();
     // Every byte that reached the other port is in the log, written out without a CLOSE.
     EXPECT_EQ(dir.read("capture.log").substr(0, captured.size()), captured);
     EXPECT_TRUE(recordedBoxes().empty());
@@ -203,67 +190,78 @@ TEST_F(Shutdown, SigtermDuringARestartBoxOpensNothingAfterwards) {
             QTimer::singleShot(0, modal, [modal] { modal->findChild<QPushButton*>("1")->click(); });
         }
     });
-    EXPECT_EQ(run([&](QWidget* window) {
-        ASSERT_TRUE(bothWorkersRun());
+    EXPECT_EQ(run([&](Vorlinex& v, QWidget* window) {
+        ASSERT_TRUE(v.app.relay.relayChannel1.worker.joinable() && v.app.relay.relayChannel2.worker.joinable());
         user.start(20);
-        QTimer::singleShot(0, window, [] { mainMenuItem(600)->trigger(); });
+        QTimer::singleShot(0, window, [&v] { v.mainMenuItem(600)->trigger(); });
     }), 0);
     user.stop();
     EXPECT_EQ(boxText, "Com5 Open Error");
-    expectEverythingEnded();
+    expectNoThreadLeft();
 }
 
-// Port 1's adapter is away; SERIAL, OK unchanged: its "Com1 Open Error" box is up when the adapter
-// comes back. The restart finishes first, then the port opens by itself: one worker per channel,
-// both directions relay. Then it goes away again and comes back just as SIGTERM arrives: the
-// program ends as always, nothing outlives it.
-TEST_F(Shutdown, AReplugDuringARestartAndDuringTheShutdownLeavesNothingBehind) {
-    PluggableCable adapter1(dir.file("ttyUSB0")), adapter2(dir.file("ttyUSB1"));
+// Port 2's adapter is missing at the start and plugged in later; port 1's is pulled out and put
+// back, then pulled out and, while SERIAL, OK runs its "Com1 Open Error" box, put back: the
+// restart finishes first, then the port opens by itself. Each time the label, the status bar's
+// first part and the relay follow without any user action, and the reconnect step rests while
+// both ports are there. Last it goes away and comes back just as SIGTERM arrives.
+TEST_F(Shutdown, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheShutdown) {
+    PluggableCable adapter1(dir.file("ttyUSB0")), adapter2(dir.file("ttyUSB1"), false);
     dir.write("Vorlinex.ini", vorlinexIni({adapter1.path(), adapter2.path()}));
     std::vector<std::string> boxTexts;
-    QTimer user;  // the user: OK in the serial dialog, then OK in the box once the adapter is back
+    QTimer user;  // the user: OK in each box (once the adapter is back) and in the serial dialog
     QObject::connect(&user, &QTimer::timeout, [&] {
         QWidget* modal = QApplication::activeModalWidget();
-        if (auto* box = qobject_cast<QMessageBox*>(modal); box != nullptr && boxTexts.empty()) {
+        if (auto* box = qobject_cast<QMessageBox*>(modal); box != nullptr && box->isVisible() && box->property("seen").isNull()) {
+            box->setProperty("seen", true);
             boxTexts.push_back(box->text().toStdString());
-            adapter1.plug();
+            if (boxTexts.size() == 2) adapter1.plug();
             QTimer::singleShot(700, box, [box] { box->accept(); });  // steps would have run meanwhile
         } else if (modal != nullptr && modal->findChild<QComboBox*>("2001") != nullptr) {
             QTimer::singleShot(0, modal, [modal] { modal->findChild<QPushButton*>("1")->click(); });
         }
     });
-    EXPECT_EQ(run([&](QWidget* window) {
-        adapter1.unplug();
-        ASSERT_TRUE(waitUntil([&] { return controlText(window, 1055) == "COM"; }));
-        user.start(20);
-        mainMenuItem(600)->trigger();
-        user.stop();
-        ASSERT_TRUE(waitUntil([&] { return controlText(window, 1055) == "COM1"; }));
-        EXPECT_TRUE(eventuallyWorkers(1, 1));
-        const std::string a = randomBytes(2000, 1), b = randomBytes(3000, 2);
+    user.start(20);
+    const auto relaysBothWays = [&](uint32_t seed) {
+        const std::string a = randomBytes(2000, seed), b = randomBytes(3000, seed + 1);
         adapter1.device().send(a), adapter2.device().send(b);
         EXPECT_TRUE(adapter2.device().receive(a.size(), 10000) == a && adapter1.device().receive(b.size(), 10000) == b);
+    };
+    EXPECT_EQ(run([&](Vorlinex& v, QWidget* window) {
+        const auto status = [window] { return window->findChild<QLabel*>(QStringLiteral("5001.0"))->text().toStdString(); };
+        const auto shows = [&](const char* com1, const char* com2, const std::string& text) {
+            EXPECT_TRUE(waitUntil([&] { return controlText(window, 1055) == com1 && controlText(window, 1056) == com2 && status() == text; }))
+                << status();
+        };
+        auto* reconnect = window->findChild<QTimer*>(QStringLiteral("reconnect"));
+        ASSERT_NE(reconnect, nullptr);
+        adapter1.device().send(std::string(1234, 'x'));  // read, shown, not deliverable
+        shows("COM1", "COM", "COM2: " + adapter2.path() + " unplugged, waiting; 1,234 bytes not delivered to COM2");
+        adapter2.plug();
+        shows("COM1", "COM2", "");
+        EXPECT_TRUE(waitUntil([&] { return !reconnect->isActive(); }));
+        relaysBothWays(5);
+        adapter1.unplug();
+        shows("COM", "COM2", "COM1: " + adapter1.path() + " unplugged, waiting");
+        adapter1.plug();
+        shows("COM1", "COM2", "");
+        relaysBothWays(7);
+
+        adapter1.unplug();
+        shows("COM", "COM2", "COM1: " + adapter1.path() + " unplugged, waiting");
+        v.mainMenuItem(600)->trigger();
+        shows("COM1", "COM2", "");
+        EXPECT_TRUE(eventuallyWorkers(1, 1));
+        relaysBothWays(9);
 
         adapter1.unplug();
         ASSERT_TRUE(waitUntil([&] { return controlText(window, 1055) == "COM"; }));
         adapter1.plug();
         ::kill(::getpid(), SIGTERM);
     }), 0);
-    EXPECT_EQ(boxTexts, std::vector<std::string>{"Com1 Open Error"});
-    expectEverythingEnded();
-}
-
-// The real program in a process of its own, relaying, ended by each termination signal.
-TEST(ProgramShutdown, EndsWithExitCodeZeroOnSigtermAndSigint) {
-    const char* path = std::getenv("VORLINEX_PROGRAM");
-    ASSERT_NE(path, nullptr) << "VORLINEX_PROGRAM names the built program";
-    for (int signalNumber : {SIGTERM, SIGINT}) {
-        SCOPED_TRACE(strsignal(signalNumber));
-        ScratchDir dir;
-        PtyCable first, second;
-        dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}));
-        expectProgramRelaysAndEndsWithZero(QString::fromLocal8Bit(path), first, second, signalNumber);
-    }
+    user.stop();
+    EXPECT_EQ(boxTexts, (std::vector<std::string>{"Com2 Open Error", "Com1 Open Error"}));
+    expectNoThreadLeft();
 }
 
 }  // namespace
