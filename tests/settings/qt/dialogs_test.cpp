@@ -131,7 +131,9 @@ TEST_F(Dialogs, OptionOkAcceptsOnlyValuesInRange) {
         EXPECT_EQ((rate ? options.RATE : options.DATETIMEVAL).load(), value != 0 ? value : rate ? 5 : 60);
         EXPECT_EQ(d.isVisible(), value == 0);
         ASSERT_EQ(boxes.size(), value == 0 ? 1u : 0u);
-        if (value == 0) EXPECT_TRUE(boxes[0].text == (rate ? kRateError : kTimeoutError) && boxes[0].icon == BoxIcon::Error);
+        if (value == 0) {
+            EXPECT_TRUE(boxes[0].text == (rate ? kRateError : kTimeoutError) && boxes[0].icon == BoxIcon::Error);
+        }
     }
 }
 
@@ -148,7 +150,7 @@ TEST_F(Dialogs, OptionRegisterReportsAndOkStoresWhatPrecedesABadTimeOut) {
     click(&d, 1051);
     const std::string entry = dir.read("config/autostart/Vorlinex.desktop");
     EXPECT_EQ(entry.rfind("[Desktop Entry]\n", 0), 0u);
-    for (const std::string line : {std::string("Type=Application"), std::string("Name=Vorlinex"), "Exec=" + desktopExecValue(programPath())})
+    for (const std::string& line : {std::string("Type=Application"), std::string("Name=Vorlinex"), "Exec=" + desktopExecValue(programPath())})
         EXPECT_NE(entry.find("\n" + line + "\n"), std::string::npos) << line;
     EXPECT_TRUE(entry.find("/old") == std::string::npos && entry.find("Comment") == std::string::npos) << entry;
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("config/autostart")), {}), 1);
