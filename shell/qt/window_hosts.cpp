@@ -86,21 +86,20 @@ CaptureWindowHost captureWindowHostOf(Vorlinex& vorlinex) {
 }
 
 SettingsDialogHost settingsDialogHostOf(Vorlinex& vorlinex) {
+    const PortOpenReport reportOpen = [&vorlinex](int result, int64_t portNumber) {
+        reportPortOpen(vorlinex.boxes, result, portNumber);
+    };
     return {
         .config = [&vorlinex] { return configOf(vorlinex.app.relay); },
         .applyOptions = [&vorlinex](const AppOptions& options) { vorlinex.app.relay.appOptions = options; },
         .restartPorts =
-            [&vorlinex](const PortChoice& port1, const PortChoice& port2) {
-                restartPorts(vorlinex.app.relay, port1, port2, [&vorlinex](int result, int64_t portNumber) {
-                    reportPortOpen(vorlinex.boxes, result, portNumber);
-                });
+            [&vorlinex, reportOpen](const PortChoice& port1, const PortChoice& port2) {
+                restartPorts(vorlinex.app.relay, port1, port2, reportOpen);
                 vorlinex.portsRestarted();
             },
         .applyDevicePaths =
-            [&vorlinex](const std::array<std::string, 6>& paths) {
-                restartPortsOnDevices(vorlinex.app.relay, paths, [&vorlinex](int result, int64_t portNumber) {
-                    reportPortOpen(vorlinex.boxes, result, portNumber);
-                });
+            [&vorlinex, reportOpen](const std::array<std::string, 6>& paths) {
+                restartPortsOnDevices(vorlinex.app.relay, paths, reportOpen);
                 vorlinex.portsRestarted();
             },
         .dialogFont = dialogFont,

@@ -92,7 +92,9 @@ TEST_P(LineSettingsTest, ReadsBackFromTheDeviceAsMapped) {
     EXPECT_EQ(t.c_cflag & (CSTOPB | CRTSCTS | PARODD | CREAD | CLOCAL), c.cflags);
     EXPECT_EQ(t.c_iflag, c.iflags);
     EXPECT_EQ(t.c_lflag | (t.c_oflag & OPOST), 0u);  // raw
-    if (c.iflags & IXON) EXPECT_TRUE(t.c_cc[VSTART] == 0x11 && t.c_cc[VSTOP] == c.xoff) << int(t.c_cc[VSTOP]);
+    if (c.iflags & IXON) {
+        EXPECT_TRUE(t.c_cc[VSTART] == 0x11 && t.c_cc[VSTOP] == c.xoff) << int(t.c_cc[VSTOP]);
+    }
     // A pseudo-terminal forces 8 bits and no parity, so those two are checked as handed over.
     composeLineTermios(t, lineSettingsFor(c.settings));
     EXPECT_EQ(t.c_cflag & (CSIZE | PARENB), c.size | c.parity);
