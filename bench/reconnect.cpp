@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,8 @@ int main(int argc, char** argv) {
         else if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) rounds = std::atoi(argv[++i]);
         else program = argv[i];
     }
+    // The program runs in a scratch folder: a path given relative to here must still find it.
+    program = std::filesystem::absolute(program).string();
     ScratchDir dir;
     PluggableCable adapter1(dir.file("ttyUSB0")), adapter2(dir.file("ttyUSB1"));
     dir.write("Vorlinex.ini", bench::relayIni(adapter1.path(), adapter2.path(), 115200));
