@@ -331,11 +331,6 @@ void TrafficView::changeEvent(QEvent* event) {
     }
 }
 
-int TrafficView::positionAt(const QPoint& point) const {
-    int64_t base = 0;
-    return static_cast<int>(lastingPositionAt(point, base) - base);
-}
-
 int64_t TrafficView::lastingPositionAt(const QPoint& point, int64_t& base) const {
     base = 0;
     if (model_ == nullptr) return 0;

@@ -40,7 +40,6 @@ public:
     void setModel(std::shared_ptr<TrafficTextControl> model);
     TrafficTextControl* model() const { return model_.get(); }
     void setBackgroundColor(const QColor& color);
-    QColor backgroundColor() const { return background_; }
 
     // Looks at the model now, as the frame timer does; true when something is to be repainted.
     bool refresh();
@@ -48,8 +47,6 @@ public:
     int visibleLineCount() const;
     int lineHeight() const;
     int cellWidth() const;
-    // The text position under a point of the viewport.
-    int positionAt(const QPoint& point) const;
     // The user's selection, in positions of the model's text now; the caret is its moving end.
     // It is the view's own: the next chunk shown removes it, and the text it names stays
     // the same bytes while older lines go from the top.
