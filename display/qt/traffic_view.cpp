@@ -2,6 +2,7 @@
 
 #include <QClipboard>
 #include <QFontMetrics>
+#include <QGlyphRun>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -283,6 +284,9 @@ void TrafficView::paintEvent(QPaintEvent* event) {
 
     painter.setFont(font());
     painter.setPen(Qt::black);
+    if (!rawFont_.isValid()) rawFont_ = QRawFont::fromFont(font());
+    QList<quint32> glyphs;
+    QList<QPointF> positions;
     for (size_t i = 0; i < state.lines.size(); ++i) {
         if (static_cast<int>(i) < fromRow || static_cast<int>(i) > toRow) continue;
         const int top = static_cast<int>(i) * lh;
@@ -299,16 +303,50 @@ void TrafficView::paintEvent(QPaintEvent* event) {
             painter.fillRect(QRect(xOrigin + fromColumn * cw, top, (toColumn - fromColumn) * cw, lh), highlight);
         }
 
+        glyphs.clear();
+        positions.clear();
         for (const DisplaySegment& segment : decodeDisplayLine(line)) {
             const int x = xOrigin + segment.column * cw;
             if (x > viewport()->width() || x + segment.cells * cw < 0) continue;
             if (segment.placeholder) {
                 painter.drawRect(QRect(x + 1, top + 2, std::max(1, cw - 3), std::max(1, lh - 5)));
-            } else {
+                continue;
+            }
+            // One character per cell, or one character on two cells.
+            const QList<uint> characters = segment.text.toUcs4();
+            const bool oneEach = characters.size() == segment.cells || (characters.size() == 1 && segment.cells == 2);
+            const qsizetype before = glyphs.size();
+            bool drawn = oneEach;
+            for (qsizetype k = 0; drawn && k < characters.size(); ++k) {
+                const quint32 glyph = glyphFor(characters[k]);
+                drawn = glyph != 0;
+                glyphs.append(glyph);
+                positions.append(QPointF(x + k * cw, top + ascent));
+            }
+            if (!drawn) {
+                // A character this font lacks: the text path finds it in another font.
+                glyphs.resize(before);
+                positions.resize(before);
                 painter.drawText(QPoint(x, top + ascent), segment.text);
             }
         }
+        if (!glyphs.isEmpty()) {
+            QGlyphRun run;
+            run.setRawFont(rawFont_);
+            run.setGlyphIndexes(glyphs);
+            run.setPositions(positions);
+            painter.drawGlyphRun(QPointF(0, 0), run);
+        }
     }
+}
+
+quint32 TrafficView::glyphFor(char32_t character) {
+    const auto known = glyphs_.constFind(character);
+    if (known != glyphs_.constEnd()) return *known;
+    const QList<quint32> found = rawFont_.glyphIndexesForString(QString::fromUcs4(&character, 1));
+    const quint32 glyph = found.size() == 1 ? found.front() : 0;
+    glyphs_.insert(character, glyph);
+    return glyph;
 }
 
 void TrafficView::resizeEvent(QResizeEvent* event) {
@@ -325,6 +363,8 @@ void TrafficView::scrollContentsBy(int, int) {
 void TrafficView::changeEvent(QEvent* event) {
     QAbstractScrollArea::changeEvent(event);
     if (event->type() == QEvent::FontChange) {
+        rawFont_ = QRawFont();
+        glyphs_.clear();
         shownRows_.clear();
         shownRevision_ = ~uint64_t{0};
         refresh();

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <QAbstractScrollArea>
+#include <QHash>
+#include <QRawFont>
 #include <QColor>
 #include <QString>
 #include <QTimer>
@@ -89,6 +91,12 @@ private:
     std::vector<ShownRow> shownRows_;  // as last asked to be painted; empty when unknown
     int shownHorizontal_ = 0;
     bool inRefresh_ = false;
+
+    // The font's glyph for a character, looked up once: a row is drawn as glyphs placed on its
+    // cells, not as text shaped anew every frame. 0 when the font lacks it.
+    quint32 glyphFor(char32_t character);
+    QRawFont rawFont_;  // of font(); invalid until the next paint after a font change
+    QHash<char32_t, quint32> glyphs_;
 
     std::shared_ptr<TrafficTextControl> model_;
     QColor background_;
