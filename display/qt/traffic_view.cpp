@@ -9,7 +9,10 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <iconv.h>
 
@@ -49,6 +52,44 @@ struct Cp932Decoder {
         return text;
     }
     iconv_t cd;
+};
+
+// A scroll bar that repaints only when it would look different. The text grows every frame and
+// is cut back in steps, so the range changes on nearly every frame while the slider, held at
+// the end and at its smallest, stays where it is. While held, changes are only gathered: the
+// range and the value move in separate steps, and the step between may look different.
+class QuietScrollBar : public QScrollBar {
+public:
+    using QScrollBar::QScrollBar;
+    void hold() { held_ = true; }
+    void release() {
+        held_ = false;
+        if (!(look() == painted_)) update();
+    }
+
+protected:
+    void sliderChange(SliderChange change) override {
+        if (change == SliderOrientationChange || (!held_ && !(look() == painted_))) QScrollBar::sliderChange(change);
+    }
+    void paintEvent(QPaintEvent* event) override {
+        painted_ = look();
+        QScrollBar::paintEvent(event);
+    }
+
+private:
+    struct Look {
+        QRect slider;
+        bool atMinimum = false, atMaximum = false, enabled = false;
+        bool operator==(const Look&) const = default;
+    };
+    Look look() const {
+        QStyleOptionSlider option;
+        initStyleOption(&option);
+        return {style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
+                value() == minimum(), value() == maximum(), minimum() != maximum()};
+    }
+    bool held_ = false;
+    Look painted_;
 };
 
 }  // namespace
@@ -129,6 +170,8 @@ QString displayText(const std::string& bytes) {
 }
 
 TrafficView::TrafficView(QWidget* parent) : QAbstractScrollArea(parent) {
+    setVerticalScrollBar(new QuietScrollBar(Qt::Vertical, this));
+    setHorizontalScrollBar(new QuietScrollBar(Qt::Horizontal, this));
     setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setFrameShape(QFrame::StyledPanel);
@@ -136,14 +179,28 @@ TrafficView::TrafficView(QWidget* parent) : QAbstractScrollArea(parent) {
     background_ = palette().color(QPalette::Base);
     // Every paint fills its area first: rows that only moved can then be moved, not redrawn.
     viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
-    frameTimer_.setInterval(frameIntervalMs);
-    connect(&frameTimer_, &QTimer::timeout, this, [this] { refresh(); });
+    frameTimer_.setSingleShot(true);
+    connect(&frameTimer_, &QTimer::timeout, this, [this] {
+        startFrameTimer();
+        refresh();
+    });
+}
+
+// Each frame falls on a multiple of the frame interval of the monotonic clock, so all open views
+// draw in one wake-up of the UI thread rather than each in its own. Never nearer than 20 ms:
+// Qt would turn a shorter coarse timer into a precise one and lose the common rounding.
+void TrafficView::startFrameTimer() {
+    const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::steady_clock::now().time_since_epoch()).count();
+    int wait = frameIntervalMs - static_cast<int>(now % frameIntervalMs);
+    if (wait <= 20) wait += frameIntervalMs;
+    frameTimer_.start(wait);
 }
 
 // Frames run only while the view is on screen: closed windows live on, idle.
 void TrafficView::showEvent(QShowEvent* event) {
     QAbstractScrollArea::showEvent(event);
-    frameTimer_.start();
+    startFrameTimer();
     refresh();
 }
 
@@ -188,6 +245,10 @@ bool TrafficView::refresh() {
     shownRevision_ = state.revision;
     if (anchor_ != caret_) shownRows_.clear();  // a selection is drawn across rows
     inRefresh_ = true;  // the scrolling below is the rows' business
+    auto* vertical = static_cast<QuietScrollBar*>(verticalScrollBar());
+    auto* horizontal = static_cast<QuietScrollBar*>(horizontalScrollBar());
+    vertical->hold();
+    horizontal->hold();
     updateScrollBars(state.lineCount, state.maxLineLength);
     if (state.scrollRequests != shownScrollRequests_) {
         // A chunk was shown: as in a rich edit control, it takes the selection away and
@@ -196,6 +257,8 @@ bool TrafficView::refresh() {
         anchor_ = caret_;
         followEnd(state.lineCount - 1, state.lastLineLength);
     }
+    vertical->release();
+    horizontal->release();
     inRefresh_ = false;
     repaintChangedRows();
     return true;
@@ -267,7 +330,12 @@ void TrafficView::followEnd(int caretLine, int caretColumn) {
 
 void TrafficView::paintEvent(QPaintEvent* event) {
     QPainter painter(viewport());
-    painter.fillRect(event->rect(), background_);
+    // In strips: Qt hands a fill of more than 95 pixel rows to its painting threads, and waking
+    // them every frame costs more than the fill itself.
+    const QRect area = event->rect();
+    for (int top = area.top(); top <= area.bottom(); top += 64) {
+        painter.fillRect(QRect(area.left(), top, area.width(), std::min(64, area.bottom() + 1 - top)), background_);
+    }
     if (model_ == nullptr) return;
 
     const int lh = lineHeight();

@@ -71,6 +71,7 @@ protected:
     void hideEvent(QHideEvent* event) override;
 
 private:
+    void startFrameTimer();
     void updateScrollBars(int lineCount, int maxLineLength);
     void followEnd(int lastLine, int lastLineLength);
     int64_t origin() const;  // the model's lasting position of its position 0
