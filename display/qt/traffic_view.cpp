@@ -382,20 +382,20 @@ void TrafficView::paintEvent(QPaintEvent* event) {
             }
             // One character per cell, or one character on two cells.
             const QList<uint> characters = segment.text.toUcs4();
-            const bool oneEach = characters.size() == segment.cells || (characters.size() == 1 && segment.cells == 2);
-            const qsizetype before = glyphs.size();
-            bool drawn = oneEach;
-            for (qsizetype k = 0; drawn && k < characters.size(); ++k) {
-                const quint32 glyph = glyphFor(characters[k]);
-                drawn = glyph != 0;
-                glyphs.append(glyph);
-                positions.append(QPointF(x + k * cw, top + ascent));
-            }
-            if (!drawn) {
-                // A character this font lacks: the text path finds it in another font.
-                glyphs.resize(before);
-                positions.resize(before);
+            if (characters.size() != segment.cells && !(characters.size() == 1 && segment.cells == 2)) {
                 painter.drawText(QPoint(x, top + ascent), segment.text);
+                continue;
+            }
+            for (qsizetype k = 0; k < characters.size(); ++k) {
+                const QPoint at(x + static_cast<int>(k) * cw, top + ascent);
+                const quint32 glyph = glyphFor(characters[k]);
+                if (glyph != 0) {
+                    glyphs.append(glyph);
+                    positions.append(at);
+                } else {
+                    // A character this font lacks: the text path finds it in another font.
+                    painter.drawText(at, QString::fromUcs4(reinterpret_cast<const char32_t*>(&characters[k]), 1));
+                }
             }
         }
         if (!glyphs.isEmpty()) {
