@@ -42,7 +42,7 @@ inline int runProgramInProcess(ScratchDir& scratch, PtyCable& port1, PtyCable& p
 }
 
 // How long the UI thread kept the user waiting while measuring. By default a thread of the
-// benchmark's own asks the kernel every 2 ms what the UI thread is doing (/proc/.../syscall):
+// benchmark's own asks the kernel every 4 ms what the UI thread is doing (/proc/.../syscall):
 // waiting in poll() is the event loop at rest, anything else (running, or blocked in any other
 // call) is busy; the longest busy stretch is the stall. That costs the program no wake-up.
 // With `tickProbe` it is instead the longest gap between two ticks of a 5 ms timer on the UI
@@ -80,11 +80,10 @@ struct StallMeter {
             clock.start();
             qint64 busySince = -1;
             double charged = threadCpuSeconds();
+            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
             char text[64];
             while (!stop) {
-                const int fd = ::open(path.c_str(), O_RDONLY);
-                const ssize_t n = fd >= 0 ? ::read(fd, text, sizeof text - 1) : -1;
-                if (fd >= 0) ::close(fd);
+                const ssize_t n = fd >= 0 ? ::pread(fd, text, sizeof text - 1, 0) : -1;
                 const bool resting = n > 2 && text[0] == '7' && text[1] == ' ';  // 7: poll on x86-64
                 const qint64 now = clock.elapsed();
                 if (!measuring || resting) {
@@ -97,8 +96,9 @@ struct StallMeter {
                 const double cpu = threadCpuSeconds();
                 harnessCpuUs += static_cast<int64_t>((cpu - charged) * 1e6);
                 charged = cpu;
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                std::this_thread::sleep_for(std::chrono::milliseconds(4));
             }
+            if (fd >= 0) ::close(fd);
         });
     }
     // On the UI thread.
@@ -108,7 +108,7 @@ struct StallMeter {
         measuring = true;
     }
     const char* what() const {
-        return tickProbe ? "5 ms timer gap" : "longest stretch away from its wait, sampled every 2 ms";
+        return tickProbe ? "5 ms timer gap" : "longest stretch away from its wait, sampled every 4 ms";
     }
 };
 
