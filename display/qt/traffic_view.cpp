@@ -373,29 +373,36 @@ void TrafficView::paintEvent(QPaintEvent* event) {
 
         glyphs.clear();
         positions.clear();
-        for (const DisplaySegment& segment : decodeDisplayLine(line)) {
-            const int x = xOrigin + segment.column * cw;
-            if (x > viewport()->width() || x + segment.cells * cw < 0) continue;
-            if (segment.placeholder) {
-                painter.drawRect(QRect(x + 1, top + 2, std::max(1, cw - 3), std::max(1, lh - 5)));
-                continue;
+        const auto place = [&](char32_t character, int column) {
+            const QPoint at(xOrigin + column * cw, top + ascent);
+            if (at.x() > viewport()->width() || at.x() + 2 * cw < 0) return;
+            const quint32 glyph = glyphFor(character);
+            if (glyph != 0) {
+                glyphs.append(glyph);
+                positions.append(at);
+            } else {
+                // A character this font lacks: the text path finds it in another font.
+                painter.drawText(at, QString::fromUcs4(&character, 1));
             }
-            // One character per cell, or one character on two cells.
-            const QList<uint> characters = segment.text.toUcs4();
-            if (characters.size() != segment.cells && !(characters.size() == 1 && segment.cells == 2)) {
-                painter.drawText(QPoint(x, top + ascent), segment.text);
-                continue;
-            }
-            for (qsizetype k = 0; k < characters.size(); ++k) {
-                const QPoint at(x + static_cast<int>(k) * cw, top + ascent);
-                const quint32 glyph = glyphFor(characters[k]);
-                if (glyph != 0) {
-                    glyphs.append(glyph);
-                    positions.append(at);
-                } else {
-                    // A character this font lacks: the text path finds it in another font.
-                    painter.drawText(at, QString::fromUcs4(reinterpret_cast<const char32_t*>(&characters[k]), 1));
+        };
+        // A row of printable ASCII (every hex row) needs no decoding: one byte, one character.
+        if (std::all_of(line.begin(), line.end(), [](char c) { return c >= 0x20 && c < 0x7F; })) {
+            for (size_t column = 0; column < line.size(); ++column) place(static_cast<char32_t>(line[column]), static_cast<int>(column));
+        } else {
+            for (const DisplaySegment& segment : decodeDisplayLine(line)) {
+                const int x = xOrigin + segment.column * cw;
+                if (x > viewport()->width() || x + segment.cells * cw < 0) continue;
+                if (segment.placeholder) {
+                    painter.drawRect(QRect(x + 1, top + 2, std::max(1, cw - 3), std::max(1, lh - 5)));
+                    continue;
                 }
+                // One character per cell, or one character on two cells.
+                const QList<uint> characters = segment.text.toUcs4();
+                if (characters.size() != segment.cells && !(characters.size() == 1 && segment.cells == 2)) {
+                    painter.drawText(QPoint(x, top + ascent), segment.text);
+                    continue;
+                }
+                for (qsizetype k = 0; k < characters.size(); ++k) place(characters[k], segment.column + static_cast<int>(k));
             }
         }
         if (!glyphs.isEmpty()) {
