@@ -1,33 +1,15 @@
 // The ASCII and hexadecimal renderers, driven through appendTraffic into a real text model, and
 // that model against the operations the renderers rely on. Long random traffic through both
-// renderers is the fuzz harness's (tests/fuzz/traffic_render_fuzz.cpp).
+// renderers, and random edits of the model, are the fuzz harness's
+// (tests/fuzz/traffic_render_fuzz.cpp).
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
-#include "display/traffic_render.h"
-#include "display/traffic_text_control.h"
+#include "tests/display/traffic_display.h"
 
 namespace {
-
-struct Display {
-    explicit Display(int mode) {
-        channel.displayMode = mode;
-        channel.displayOpen = 1;
-        channel.displayWindow = model;
-    }
-    void send(const std::string& bytes) {
-        appendTraffic(channel, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()));
-    }
-    std::string text() const { return control.text(); }
-
-    TrafficDisplay channel;
-    std::shared_ptr<TrafficTextControl> model = std::make_shared<TrafficTextControl>();
-    TrafficTextControl& control = *model;
-};
 
 // An open hex line holding the bytes given.
 std::string hexLine(const std::string& bytes) {
@@ -55,18 +37,18 @@ std::string run(int first, int count) {
 // starts afresh with no held byte or open line.
 TEST(HexRender, TheSeventeenthByteClosesTheLineAndClearOrANewWindowStartsAfresh) {
     const std::string full = "41 42 43 44 45 46 47 48    49 4A 4B 4C 4D 4E 4F 50    ABCDEFGH IJKLMNOP   ";
-    Display split(1), whole(1);
+    FedDisplay split(1), whole(1);
     split.send(run(0x41, 16));
     EXPECT_EQ(split.text(), full);  // full, but open: no break yet
     split.send("Q");
     whole.send(run(0x41, 17));
-    for (Display* d : {&split, &whole}) EXPECT_EQ(d->text(), full.substr(0, 72) + "\r\n" + hexLine("Q"));
+    for (FedDisplay* d : {&split, &whole}) EXPECT_EQ(d->text(), full.substr(0, 72) + "\r\n" + hexLine("Q"));
     EXPECT_EQ(whole.channel.render.hexRendering.load(), 0);
     whole.control.setText("");  // CLEAR mid-line: the next byte starts at slot 0
     whole.send("K");
     EXPECT_EQ(whole.text(), hexLine("K"));
     for (int mode : {0, 1}) {
-        Display display(mode);
+        FedDisplay display(mode);
         display.send("x\x82");
         auto newWindow = std::make_shared<TrafficTextControl>();
         display.channel.displayWindow = newWindow;
@@ -80,7 +62,7 @@ TEST(HexRender, TheSeventeenthByteClosesTheLineAndClearOrANewWindowStartsAfresh)
 TEST(HexRender, TrimsTo139LinesBeforeAppending) {
     for (auto [closedLines, linesLost] : {std::pair{138, 0}, {139, 1}, {154, 16}}) {
         SCOPED_TRACE(closedLines);
-        Display display(1);
+        FedDisplay display(1);
         display.send(run(0, 16 * closedLines + 5));
         ASSERT_EQ(display.control.lineCount(), closedLines + 1);
         const std::string before = display.text();
@@ -112,7 +94,7 @@ TEST(AsciiRender, ChunkSequences) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Display display(0);
+        FedDisplay display(0);
         for (const auto& [chunk, shown] : c.steps) {
             if (chunk.empty()) {
                 display.control.setText("");
@@ -130,7 +112,7 @@ TEST(AsciiRender, TrimsOnlyAbove10240ByWholeLinesToUnder9216) {
     for (int i = 0; i < 161; ++i) lines += (i ? "\r\n" : "") + std::string(62, static_cast<char>('a' + i % 26));
     for (int length : {10240, 10241}) {
         SCOPED_TRACE(length);
-        Display display(0);
+        FedDisplay display(0);
         const std::string fill = lines.substr(0, static_cast<size_t>(length));
         display.control.setText(fill);
         display.send("!");
@@ -148,14 +130,6 @@ namespace {
 
 void insert(TrafficTextControl& control, const std::string& bytes) {
     control.append(bytes.data(), static_cast<int>(bytes.size()));
-}
-
-std::vector<int> scannedLineStarts(const std::string& text) {
-    std::vector<int> starts{0};
-    for (size_t i = 0; i + 1 < text.size(); ++i) {
-        if (text[i] == '\r' && text[i + 1] == '\n') starts.push_back(static_cast<int>(i + 2));
-    }
-    return starts;
 }
 
 using S = std::string;
@@ -194,35 +168,5 @@ TEST(TrafficTextControl, OperationsTable) {
         EXPECT_EQ(control.textLength(), static_cast<int>(m.text.size()));
         EXPECT_EQ(control.lineCount(), m.lines);
         EXPECT_EQ(control.textBetween(2, 7), m.named);
-    }
-}
-
-// The line index is kept edit by edit; random edits must leave it as a scan finds it.
-TEST(TrafficTextControl, LineIndexFollowsRandomEditsAnywhere) {
-    std::mt19937 random(1234);
-    TrafficTextControl control;
-    const char alphabet[] = {'a', 'b', '\r', '\n', '\0', 'z'};
-    for (int step = 0; step < 3000; ++step) {
-        std::string bytes(random() % 12, 'x');
-        for (char& c : bytes) c = alphabet[random() % sizeof alphabet];
-        switch (random() % 4) {
-            case 0: control.removeFromTop(control.lineStart(static_cast<int>(random() % control.lineCount()))); break;
-            case 1: control.replaceLastLine(bytes.data(), static_cast<int>(bytes.size())); break;
-            default: insert(control, bytes);
-        }
-        if (control.textLength() > 4000) control.setText("");
-
-        const std::string text = control.text();
-        const std::vector<int> starts = scannedLineStarts(text);
-        ASSERT_EQ(control.lineCount(), static_cast<int>(starts.size())) << "step " << step;
-        for (size_t i = 0; i < text.size(); ++i) {
-            const bool paired = text[i] == '\r' ? text[i + 1] == '\n' : text[i] != '\n' || (i > 0 && text[i - 1] == '\r');
-            ASSERT_TRUE(paired) << "step " << step << " at " << i;
-        }
-        for (size_t line = 0; line < starts.size(); ++line) {
-            const int end = line + 1 < starts.size() ? starts[line + 1] - 2 : static_cast<int>(text.size());
-            ASSERT_EQ(control.lineStart(static_cast<int>(line)), starts[line]);
-            ASSERT_EQ(control.lineLength(starts[line]), end - starts[line]);
-        }
     }
 }

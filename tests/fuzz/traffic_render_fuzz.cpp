@@ -1,29 +1,16 @@
 // Any sequence of chunks, rendered in both forms: the text stays within the trim bounds, the
 // hex dump decodes back to the tail of the bytes fed, and the text form is the tail of the
-// same stream rendered in one piece.
-#include <memory>
+// same stream rendered in one piece. A third model takes each chunk through one of its edits
+// directly, anywhere: in all three the line index, kept edit by edit, is what a scan finds.
+#include <algorithm>
 #include <string>
-#include <vector>
 
-#include "display/traffic_render.h"
-#include "display/traffic_text_control.h"
+#include "tests/display/traffic_display.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {
 
 constexpr int kLine = 74;
-
-struct Display {
-    explicit Display(int mode) {
-        channel.displayMode = mode;
-        channel.displayWindow = control;
-    }
-    void feed(const std::string& bytes) {
-        appendTraffic(channel, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()));
-    }
-    std::shared_ptr<TrafficTextControl> control = std::make_shared<TrafficTextControl>();
-    TrafficDisplay channel;
-};
 
 int hexDigit(char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1; }
 
@@ -58,22 +45,38 @@ std::string decodeHex(const std::string& text) {
     return bytes;
 }
 
+// Every break is CR LF, and each line starts and ends where a scan of the text says.
+void checkLineIndex(const TrafficTextControl& control) {
+    const std::string text = control.text();
+    int line = 0;
+    for (size_t start = 0;; ++line) {
+        const size_t end = std::min(text.find("\r\n", start), text.size());
+        FUZZ_REQUIRE(std::min(text.find_first_of("\r\n", start), text.size()) == end);
+        FUZZ_REQUIRE(control.lineStart(line) == static_cast<int>(start));
+        FUZZ_REQUIRE(control.lineLength(static_cast<int>(start)) == static_cast<int>(end - start));
+        if (end == text.size()) break;
+        start = end + 2;
+    }
+    FUZZ_REQUIRE(control.lineCount() == line + 1);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
-    Display ascii(0), hex(1);
+    FedDisplay ascii(0), hex(1);
+    TrafficTextControl edited;
     std::string stream;
     const auto feedBoth = [&](const std::string& chunk) {
-        const int asciiBefore = ascii.control->textLength();
-        ascii.feed(chunk);
-        hex.feed(chunk);
+        const int asciiBefore = ascii.control.textLength();
+        ascii.send(chunk);
+        hex.send(chunk);
         stream += chunk;
         const int size = static_cast<int>(chunk.size());
         // A trim leaves under 9216 characters; each byte adds at most two (a break is CR LF).
-        FUZZ_REQUIRE(ascii.control->textLength() <= (asciiBefore > 10240 ? 9215 : asciiBefore) + 2 * (size + 1));
+        FUZZ_REQUIRE(ascii.control.textLength() <= (asciiBefore > 10240 ? 9215 : asciiBefore) + 2 * (size + 1));
         // At most 139 lines are kept at the start of a call, and a chunk closes one per 16 bytes.
-        FUZZ_REQUIRE(hex.control->textLength() / kLine <= 139 + (size + 15) / 16);
+        FUZZ_REQUIRE(hex.control.textLength() / kLine <= 139 + (size + 15) / 16);
         FUZZ_REQUIRE(hex.channel.render.hexRendering.load() == 0);
     };
     while (in.remaining_bytes() > 0) {
@@ -83,18 +86,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::string chunk = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(1, 1046));
         if (chunk.empty()) break;
         for (int r = 0; r < repeats; ++r) feedBoth(chunk);
+        // The edit from the chunk's own bytes, so that the seeds' chunks keep their sizes.
+        const auto pick = static_cast<unsigned char>(chunk.back());
+        switch (static_cast<unsigned char>(chunk[0]) % 4) {
+            case 0: edited.removeFromTop(edited.lineStart(pick % edited.lineCount())); break;
+            case 1: edited.replaceLastLine(chunk.data(), static_cast<int>(chunk.size())); break;
+            default: edited.append(chunk.data(), static_cast<int>(chunk.size()));
+        }
+        if (edited.textLength() > 4000) edited.setText(pick % 2 ? chunk : "");
+        for (const TrafficTextControl* control : {&ascii.control, &hex.control, &edited}) checkLineIndex(*control);
         // At least 138 whole lines survive a trim.
-        const std::string shown = decodeHex(hex.control->text());
+        const std::string shown = decodeHex(hex.control.text());
         FUZZ_REQUIRE(shown.size() >= std::min<size_t>(stream.size(), 138 * 16));
         FUZZ_REQUIRE(stream.compare(stream.size() - shown.size(), shown.size(), shown) == 0);
     }
 
     // Both end with a trail byte, so neither holds a byte back: a chunk used up by a held byte
     // may leave the next byte unheld, so only the text with every byte released must agree.
-    ascii.feed("@");
-    Display whole(0);
-    whole.feed(stream + "@");
-    const std::string all = whole.control->text(), tail = ascii.control->text();
+    ascii.send("@");
+    FedDisplay whole(0);
+    whole.send(stream + "@");
+    const std::string all = whole.control.text(), tail = ascii.control.text();
     FUZZ_REQUIRE(tail.size() <= all.size() && all.compare(all.size() - tail.size(), tail.size(), tail) == 0);
     return 0;
 }

@@ -16,17 +16,13 @@
 #include <thread>
 
 #include "display/qt/traffic_view.h"
-#include "display/traffic_text_control.h"
+#include "tests/display/traffic_display.h"
 #include "tests/shell/qt/shell_harness.h"
 
 namespace {
 
 TrafficView* viewOf(QWidget* window) { return window->findChild<TrafficView*>(QStringLiteral("1001")); }
 QPushButton* buttonOf(QWidget* window, int id) { return window->findChild<QPushButton*>(QString::number(id)); }
-
-void send(TrafficDisplay& channel, const std::string& bytes) {
-    appendTraffic(channel, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()));
-}
 
 void mouse(QWidget* target, QEvent::Type type, QPoint at = {4, 4}) {
     const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
@@ -74,9 +70,9 @@ TEST_F(DisplayWindow, OpensEmptyClearEndAndCloseBoxEndItAndReopeningGivesANewOne
     std::weak_ptr<TrafficTextControl> firstText = display1.displayWindow.load();
     TrafficTextControl* firstModel = firstText.lock().get();
     EXPECT_EQ(firstModel->textLength(), 0);
-    send(display1, "ABCDEFGHIJ");
+    feed(display1, "ABCDEFGHIJ");
     buttonOf(first, 1046)->click();
-    send(display1, "K");
+    feed(display1, "K");
     EXPECT_EQ(firstModel->text().substr(0, 4), "4B  ");
 
     open(0);  // already open: nothing changes, not even the form
@@ -103,19 +99,19 @@ TEST_F(DisplayWindow, OpensEmptyClearEndAndCloseBoxEndItAndReopeningGivesANewOne
     EXPECT_TRUE(firstText.expired());  // no render call holds the old text: it is gone
     std::string lines;
     for (int i = 0; i < 300; ++i) lines += "line " + std::to_string(i) + "\r\n";
-    send(display1, lines);
+    feed(display1, lines);
     view->refresh();
     EXPECT_FALSE(view->refresh());  // nothing new
     QScrollBar* bar = view->verticalScrollBar();
     bar->setValue(0);  // the user scrolls up to older text and selects some
     view->setSelection(2, 6);
-    send(display1, "one more\r\n");
+    feed(display1, "one more\r\n");
     EXPECT_EQ(view->selectionStart(), 2);  // the model never touches the view's selection
     EXPECT_TRUE(view->refresh());
     EXPECT_GT(bar->maximum(), 0);
     EXPECT_EQ(bar->value(), bar->maximum());
     EXPECT_EQ(view->selectionStart(), view->selectionEnd());
-    send(display1, std::string("ab\x93\xfa\0c\r\nnext line", 16));
+    feed(display1, std::string("ab\x93\xfa\0c\r\nnext line", 16));
     view->refresh();
     const int length = view->model()->textLength();
     view->setSelection(length - 15, length - 4);  // "b日\0c", break, "next"
@@ -159,7 +155,7 @@ TEST_F(DisplayWindow, FramesOfChangedRowsEndAsOneFullRepaint) {
         std::mt19937 random(11);
         for (size_t at = 0; at < stream.size();) {
             const size_t size = 1 + random() % (random() % 4 == 0 ? 160 : 20);  // a part of a line to several lines
-            send(display1, stream.substr(at, size));
+            feed(display1, stream.substr(at, size));
             at += size;
             if (random() % 3 == 0) view->refresh(), QApplication::processEvents();
         }
@@ -182,7 +178,7 @@ TEST_F(DisplayWindow, SelectingAndCopyingWhileChunksArriveKeepsTheTextWhole) {
         std::string stream;
         for (int line = 0; !stop.stop_requested();) {
             while (stream.size() < 256) stream += "line " + std::to_string(line++) + " of the stream\r\n";
-            send(display1, stream.substr(0, 256));
+            feed(display1, stream.substr(0, 256));
             stream.erase(0, 256);
         }
     });
