@@ -1,4 +1,6 @@
-// The capture log on real files: line ends, the counter, opening, closing while a worker writes.
+// The capture log on real files: opening, closing while a worker writes; and the combined
+// record. Line ends and the counter, for any blocks and stamps, are the fuzz harness's
+// (tests/fuzz/capture_log_fuzz.cpp).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -27,30 +29,6 @@ protected:
     ScratchDir dir;
     Application app;  // its end closes what a case left open
 };
-
-TEST_F(CaptureLogTest, FileHoldsTheConvertedBlockAndCounterTheReceivedBytesWithoutTheStamp) {
-    const std::string stamp = "\n\n2026/12/06 20:15:07\n";
-    std::string noCr = randomBytes(1024, 12);
-    std::replace(noCr.begin(), noCr.end(), '\r', 'x');
-    struct Row { const char* name; int channel, crlf; std::string block; int stamp; std::string expected; };
-    const Row rows[] = {
-        {"NoConversion", 1, 0, "AB\r\nC", 0, "AB\r\nC"},
-        {"LfRemoved", 1, 1, "AB\r\nC", 0, "AB\rC"},
-        {"CrRemoved", 2, 2, "AB\r\nC", 0, "AB\nC"},
-        {"OnlyCrs", 1, 2, "\r\r\r\r\r\r", 0, ""},
-        {"NulInTheMiddleWritten", 1, 0, "ABC\0EFGHIJ"s, 0, "ABC\0EFGHIJ"s},
-        {"LargestBlockChannel2", 2, 2, stamp + noCr, 22, stamp + noCr},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        app.relay.appOptions.CRLF = row.crlf;
-        ASSERT_EQ(app.captures.openCaptureLog(row.channel, dir.file("capture.txt")), 1);
-        writeBlock(row.channel, row.block, row.stamp);
-        EXPECT_EQ(app.captures.captureByteCount(row.channel), static_cast<int64_t>(row.block.size()) - row.stamp);
-        app.captures.closeCaptureLog(row.channel);
-        EXPECT_EQ(dir.read("capture.txt"), row.expected);
-    }
-}
 
 TEST_F(CaptureLogTest, OpenEmptiesAFileNeverWaitsForAFifoReaderAndSaysWhyItFailed) {
     dir.write("old.txt", "an older and much longer capture");
