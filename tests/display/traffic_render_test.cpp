@@ -9,39 +9,26 @@
 
 #include "tests/display/traffic_display.h"
 
-namespace {
-
-// An open hex line holding the bytes given.
-std::string hexLine(const std::string& bytes) {
-    std::string line(74, ' ');
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        const size_t slot = i < 8 ? i : i + 1;
-        snprintf(&line[3 * slot], 3, "%02X", static_cast<unsigned char>(bytes[i]));
-        line[3 * slot + 2] = ' ';
-        const unsigned char b = static_cast<unsigned char>(bytes[i]);
-        line[54 + slot] = b >= 0x20 && b <= 0x7E ? bytes[i] : '\x14';
-    }
-    return line;
-}
-
-}  // namespace
-
 // Byte positions, the line a 17th byte closes and both trims are the fuzz harness's
 // (tests/fuzz/traffic_render_fuzz.cpp); here CLEAR mid-line and a new window, which start
 // afresh with no held byte or open line.
 TEST(HexRender, ClearOrANewWindowStartsAfresh) {
+    // An open line holding one printable byte: its digits in slot 0, itself in the text column.
+    const auto oneByteLine = [](const std::string& digits, char shown) {
+        return digits + std::string(52, ' ') + shown + std::string(19, ' ');
+    };
     FedDisplay cleared(1);
     cleared.send("ABCDEFGHIJ");
     cleared.control.setText("");  // CLEAR mid-line: the next byte starts at slot 0
     cleared.send("K");
-    EXPECT_EQ(cleared.text(), hexLine("K"));
+    EXPECT_EQ(cleared.text(), oneByteLine("4B", 'K'));
     for (int mode : {0, 1}) {
         FedDisplay display(mode);
         display.send("x\x82");
         auto newWindow = std::make_shared<TrafficTextControl>();
         display.channel.displayWindow = newWindow;
         display.send("F");
-        EXPECT_EQ(newWindow->text(), mode == 0 ? "F" : hexLine("F"));
+        EXPECT_EQ(newWindow->text(), mode == 0 ? "F" : oneByteLine("46", 'F'));
     }
 }
 
