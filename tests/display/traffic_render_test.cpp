@@ -13,22 +13,18 @@
 // (tests/fuzz/traffic_render_fuzz.cpp); here CLEAR mid-line and a new window, which start
 // afresh with no held byte or open line.
 TEST(HexRender, ClearOrANewWindowStartsAfresh) {
-    // An open line holding one printable byte: its digits in slot 0, itself in the text column.
-    const auto oneByteLine = [](const std::string& digits, char shown) {
-        return digits + std::string(52, ' ') + shown + std::string(19, ' ');
-    };
     FedDisplay cleared(1);
     cleared.send("ABCDEFGHIJ");
     cleared.control.setText("");  // CLEAR mid-line: the next byte starts at slot 0
     cleared.send("K");
-    EXPECT_EQ(cleared.text(), oneByteLine("4B", 'K'));
+    EXPECT_EQ(cleared.text(), hexDump("K"));
     for (int mode : {0, 1}) {
         FedDisplay display(mode);
         display.send("x\x82");
         auto newWindow = std::make_shared<TrafficTextControl>();
         display.channel.displayWindow = newWindow;
         display.send("F");
-        EXPECT_EQ(newWindow->text(), mode == 0 ? "F" : oneByteLine("46", 'F'));
+        EXPECT_EQ(newWindow->text(), mode == 0 ? "F" : hexDump("F"));
     }
 }
 
