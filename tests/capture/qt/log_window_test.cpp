@@ -270,7 +270,7 @@ TEST_F(CaptureInProgram, AStalledPipeReaderNeverHoldsTheWindowsAndLosesNoByte) {
 TEST_F(CaptureInProgram, FileDialogListsEveryFileCancellingChangesNothingAndNoComNumberOverflows) {
     std::string ini = vorlinexIni({device1.slavePath(), device2.slavePath()});
     dir.write("Vorlinex.ini", ini.replace(ini.find("COM=1\n"), 6, "COM=2147483647\n"));
-    dir.write("README", "no dot");
+    dir.write("README", "an older and longer file without a dot");
     dir.write("notes.txt", "a dot");
     const QStringList answers = {"", "newcapture", "README"};  // one per dialog shown; "": Cancel
     QStringList filters, listed, asked;
