@@ -160,7 +160,6 @@ TEST_F(CaptureInProgram, CapturesHoldWhatFlowsAndEachWayOfEndingEndsOnlyItsCaptu
             auto* box = window->findChild<QGroupBox*>(QStringLiteral("1065"));
             EXPECT_EQ(box->title(), "Log File Name： " + name);
             EXPECT_GE(box->width(), box->fontMetrics().horizontalAdvance(box->title()));
-            EXPECT_EQ(controlText(window, 1066), "0");
             flow(device1, device2, "again");
             EXPECT_TRUE(waitUntil([&] { return controlText(window, 1066) == "5"; }));
             // Dialog keys end nothing here, whether the window or CLOSE (which has the focus)
