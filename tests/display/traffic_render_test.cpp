@@ -1,95 +1,30 @@
 // The ASCII and hexadecimal renderers, driven through appendTraffic into a real text model, and
 // that model against the operations the renderers rely on. Long random traffic through both
-// renderers is the fuzz harness's (tests/fuzz/traffic_render_fuzz.cpp).
+// renderers (every byte kept, every break made CR LF, also split over chunks), and random edits
+// of the model, are the fuzz harness's (tests/fuzz/traffic_render_fuzz.cpp).
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
-#include "display/traffic_render.h"
-#include "display/traffic_text_control.h"
+#include "tests/display/traffic_display.h"
 
-namespace {
-
-struct Display {
-    explicit Display(int mode) {
-        channel.displayMode = mode;
-        channel.displayOpen = 1;
-        channel.displayWindow = model;
-    }
-    void send(const std::string& bytes) {
-        appendTraffic(channel, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()));
-    }
-    std::string text() const { return control.text(); }
-
-    TrafficDisplay channel;
-    std::shared_ptr<TrafficTextControl> model = std::make_shared<TrafficTextControl>();
-    TrafficTextControl& control = *model;
-};
-
-// An open hex line holding the bytes given.
-std::string hexLine(const std::string& bytes) {
-    std::string line(74, ' ');
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        const size_t slot = i < 8 ? i : i + 1;
-        snprintf(&line[3 * slot], 3, "%02X", static_cast<unsigned char>(bytes[i]));
-        line[3 * slot + 2] = ' ';
-        const unsigned char b = static_cast<unsigned char>(bytes[i]);
-        line[54 + slot] = b >= 0x20 && b <= 0x7E ? bytes[i] : '\x14';
-    }
-    return line;
-}
-
-std::string run(int first, int count) {
-    std::string bytes;
-    for (int i = 0; i < count; ++i) bytes += static_cast<char>(first + i);
-    return bytes;
-}
-
-}  // namespace
-
-// Byte positions of the dump are the fuzz harness's (tests/fuzz/traffic_render_fuzz.cpp); here
-// the line a 17th byte closes, split over chunks or not, CLEAR mid-line, and a new window, which
-// starts afresh with no held byte or open line.
-TEST(HexRender, TheSeventeenthByteClosesTheLineAndClearOrANewWindowStartsAfresh) {
-    const std::string full = "41 42 43 44 45 46 47 48    49 4A 4B 4C 4D 4E 4F 50    ABCDEFGH IJKLMNOP   ";
-    Display split(1), whole(1);
-    split.send(run(0x41, 16));
-    EXPECT_EQ(split.text(), full);  // full, but open: no break yet
-    split.send("Q");
-    whole.send(run(0x41, 17));
-    for (Display* d : {&split, &whole}) EXPECT_EQ(d->text(), full.substr(0, 72) + "\r\n" + hexLine("Q"));
-    EXPECT_EQ(whole.channel.render.hexRendering.load(), 0);
-    whole.control.setText("");  // CLEAR mid-line: the next byte starts at slot 0
-    whole.send("K");
-    EXPECT_EQ(whole.text(), hexLine("K"));
+// Byte positions, the line a 17th byte closes and both trims are the fuzz harness's
+// (tests/fuzz/traffic_render_fuzz.cpp); here CLEAR mid-line and a new window, which start
+// afresh with no held byte or open line.
+TEST(HexRender, ClearOrANewWindowStartsAfresh) {
+    FedDisplay cleared(1);
+    cleared.send("ABCDEFGHIJ");
+    cleared.control.setText("");  // CLEAR mid-line: the next byte starts at slot 0
+    cleared.send("K");
+    EXPECT_EQ(cleared.text(), hexDump("K"));
     for (int mode : {0, 1}) {
-        Display display(mode);
+        FedDisplay display(mode);
         display.send("x\x82");
         auto newWindow = std::make_shared<TrafficTextControl>();
         display.channel.displayWindow = newWindow;
         display.send("F");
-        EXPECT_EQ(newWindow->text(), mode == 0 ? "F" : hexLine("F"));
-    }
-}
-
-// The control holds closed lines plus an open line of 5 bytes; one more byte trims it back to
-// 139 lines before anything is appended: 139 lines no trim, 140 one line, 155 sixteen.
-TEST(HexRender, TrimsTo139LinesBeforeAppending) {
-    for (auto [closedLines, linesLost] : {std::pair{138, 0}, {139, 1}, {154, 16}}) {
-        SCOPED_TRACE(closedLines);
-        Display display(1);
-        display.send(run(0, 16 * closedLines + 5));
-        ASSERT_EQ(display.control.lineCount(), closedLines + 1);
-        const std::string before = display.text();
-        display.send("\xEE");
-        EXPECT_EQ(display.control.lineCount(), closedLines + 1 - linesLost);
-        const std::string after = display.text();
-        const size_t kept = static_cast<size_t>(74 * (closedLines - linesLost));
-        EXPECT_EQ(after.substr(0, kept), before.substr(static_cast<size_t>(74 * linesLost), kept));
-        EXPECT_EQ(after.substr(after.size() - 74 + 15, 3), "EE ");
+        EXPECT_EQ(newWindow->text(), mode == 0 ? "F" : hexDump("F"));
     }
 }
 
@@ -100,9 +35,6 @@ TEST(AsciiRender, ChunkSequences) {
         const char* name;
         std::vector<std::pair<S, S>> steps;
     } cases[] = {
-        {"BytesGoInUnchangedWithBreaksAsCrLf", {{"abc\r\ndef\nghi\r\xb1\xb2\x7f", "abc\r\ndef\r\nghi\r\n\xb1\xb2\x7f"}}},
-        // NUL stays in the text (the view shows a placeholder) and the rest follows.
-        {"NulIsKept", {{S("AB\0CD", 5), S("AB\0CD", 5)}, {S("\0\0", 2), S("AB\0CD\0\0", 7)}}},
         {"LeadByteAtTheEndIsHeldForTheNextChunk", {{"ab\x82", "ab"}, {"\xA0xyz", "ab\x82\xA0xyz"}}},
         // 0xF0..0xFB are no lead bytes; 0xFD is.
         {"LeadByteClasses", {{"\x82\xA0\xF0", "\x82\xA0\xF0"}, {"\xFD", "\x82\xA0\xF0"}, {"\x40", "\x82\xA0\xF0\xFD\x40"}}},
@@ -112,7 +44,7 @@ TEST(AsciiRender, ChunkSequences) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Display display(0);
+        FedDisplay display(0);
         for (const auto& [chunk, shown] : c.steps) {
             if (chunk.empty()) {
                 display.control.setText("");
@@ -124,41 +56,12 @@ TEST(AsciiRender, ChunkSequences) {
     }
 }
 
-// Lines of 62 characters plus the break, filled to the length; one byte more is sent.
-TEST(AsciiRender, TrimsOnlyAbove10240ByWholeLinesToUnder9216) {
-    std::string lines;
-    for (int i = 0; i < 161; ++i) lines += (i ? "\r\n" : "") + std::string(62, static_cast<char>('a' + i % 26));
-    for (int length : {10240, 10241}) {
-        SCOPED_TRACE(length);
-        Display display(0);
-        const std::string fill = lines.substr(0, static_cast<size_t>(length));
-        display.control.setText(fill);
-        display.send("!");
-        const std::string kept = display.text().substr(0, display.control.textLength() - 1);
-        if (length == 10240) {
-            EXPECT_EQ(kept, fill);
-            continue;
-        }
-        EXPECT_TRUE(kept.size() < 9216u && kept.size() >= 9216u - 64u) << kept.size();
-        EXPECT_EQ(fill.substr(fill.size() - kept.size() - 2), "\r\n" + kept);  // cut at a line start
-    }
-}
-
 namespace {
 
 void insert(TrafficTextControl& control, const std::string& bytes) {
     control.append(bytes.data(), static_cast<int>(bytes.size()));
 }
 
-std::vector<int> scannedLineStarts(const std::string& text) {
-    std::vector<int> starts{0};
-    for (size_t i = 0; i + 1 < text.size(); ++i) {
-        if (text[i] == '\r' && text[i + 1] == '\n') starts.push_back(static_cast<int>(i + 2));
-    }
-    return starts;
-}
-
-using S = std::string;
 
 // Each row: operations on a fresh control, then the text and line count they leave, and the
 // bytes that the lasting positions 2..7 still name.
@@ -171,10 +74,6 @@ struct ModelCase {
 };
 
 const ModelCase modelCases[] = {
-    {"EveryBreakIsCrLf", [](auto& c) { insert(c, "ab\rcd\nef\n\rg\r\n"); }, "ab\r\ncd\r\nef\r\n\r\ng\r\n", 6, "\r\ncd\r"},
-    {"NulAndControlBytesStay", [](auto& c) { insert(c, S("a\0b\x14", 4)); }, S("a\0b\x14", 4), 1, "b\x14"},
-    {"CrLfSplitOverAppends", [](auto& c) { for (const char* s : {"abc\r", "\ndef", "\r", "x", "\n"}) insert(c, s); },
-     "abc\r\ndef\r\nx\r\n", 4, "c\r\nde"},
     {"ReplaceLastLine", [](auto& c) { insert(c, "l1\r\nl2"); c.replaceLastLine("xy\r\n", 4); c.replaceLastLine("z", 1); },
      "l1\r\nxy\r\nz", 3, "\r\nxy\r"},
     {"RemoveFromTopKeepsPositionsOnTheirBytes", [](auto& c) { insert(c, "l1\r\nl2\r\nl3"), c.removeFromTop(4); },
@@ -194,35 +93,5 @@ TEST(TrafficTextControl, OperationsTable) {
         EXPECT_EQ(control.textLength(), static_cast<int>(m.text.size()));
         EXPECT_EQ(control.lineCount(), m.lines);
         EXPECT_EQ(control.textBetween(2, 7), m.named);
-    }
-}
-
-// The line index is kept edit by edit; random edits must leave it as a scan finds it.
-TEST(TrafficTextControl, LineIndexFollowsRandomEditsAnywhere) {
-    std::mt19937 random(1234);
-    TrafficTextControl control;
-    const char alphabet[] = {'a', 'b', '\r', '\n', '\0', 'z'};
-    for (int step = 0; step < 3000; ++step) {
-        std::string bytes(random() % 12, 'x');
-        for (char& c : bytes) c = alphabet[random() % sizeof alphabet];
-        switch (random() % 4) {
-            case 0: control.removeFromTop(control.lineStart(static_cast<int>(random() % control.lineCount()))); break;
-            case 1: control.replaceLastLine(bytes.data(), static_cast<int>(bytes.size())); break;
-            default: insert(control, bytes);
-        }
-        if (control.textLength() > 4000) control.setText("");
-
-        const std::string text = control.text();
-        const std::vector<int> starts = scannedLineStarts(text);
-        ASSERT_EQ(control.lineCount(), static_cast<int>(starts.size())) << "step " << step;
-        for (size_t i = 0; i < text.size(); ++i) {
-            const bool paired = text[i] == '\r' ? text[i + 1] == '\n' : text[i] != '\n' || (i > 0 && text[i - 1] == '\r');
-            ASSERT_TRUE(paired) << "step " << step << " at " << i;
-        }
-        for (size_t line = 0; line < starts.size(); ++line) {
-            const int end = line + 1 < starts.size() ? starts[line + 1] - 2 : static_cast<int>(text.size());
-            ASSERT_EQ(control.lineStart(static_cast<int>(line)), starts[line]);
-            ASSERT_EQ(control.lineLength(starts[line]), end - starts[line]);
-        }
     }
 }

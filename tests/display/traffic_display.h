@@ -1,0 +1,48 @@
+// A channel's display fed the way its worker feeds it, into a text model of its own, and the
+// dump the hex form must show; shared by the renderer tests, the window tests and the
+// renderer's fuzz harness.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "display/traffic_render.h"
+#include "display/traffic_text_control.h"
+
+inline void feed(TrafficDisplay& channel, const std::string& bytes) {
+    appendTraffic(channel, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()));
+}
+
+struct FedDisplay {
+    explicit FedDisplay(int mode) {
+        channel.displayMode = mode;
+        channel.displayOpen = 1;
+        channel.displayWindow = model;
+    }
+    void send(const std::string& bytes) { feed(channel, bytes); }
+    std::string text() const { return control.text(); }
+
+    TrafficDisplay channel;
+    std::shared_ptr<TrafficTextControl> model = std::make_shared<TrafficTextControl>();
+    TrafficTextControl& control = *model;
+};
+
+// `bytes` as a dump, in lines of 16: two hex digits and a space per byte with a gap after the
+// 8th, then from position 54 the bytes again (printable ASCII as itself, others as 0x14); every
+// line closed by " \r\n" but the last, which stays open.
+inline std::string hexDump(const std::string& bytes) {
+    std::string text;
+    for (size_t at = 0; at < bytes.size(); at += 16) {
+        std::string line(74, ' ');
+        for (size_t i = 0; i < 16 && at + i < bytes.size(); ++i) {
+            const auto b = static_cast<unsigned char>(bytes[at + i]);
+            const size_t slot = i < 8 ? i : i + 1;
+            line[3 * slot] = "0123456789ABCDEF"[b >> 4];
+            line[3 * slot + 1] = "0123456789ABCDEF"[b & 15];
+            line[54 + slot] = b >= 0x20 && b <= 0x7E ? static_cast<char>(b) : '\x14';
+        }
+        if (at + 16 < bytes.size()) line.replace(72, 2, "\r\n");
+        text += line;
+    }
+    return text;
+}
