@@ -115,7 +115,8 @@ TEST_F(RelayTest, AMegabyteEachWayArrivesAndIsCapturedWholeThoughOneSideIsNotRea
     EXPECT_TRUE(perDirection[1] == backward && dir.read("two.log") == backward);
 }
 
-// A second start replaces the worker; a stop ends it, and a vanished device makes none spin.
+// A second start replaces the worker, and a vanished device makes none spin; after the
+// shutdown's refusal nothing reopens.
 TEST_F(RelayTest, ARestartReplacesTheWorkerAndAVanishedDeviceMakesNoneSpin) {
     startBoth();
     startRelayWorker(relay.relayChannel1);  // again without a stop: replaces, never adds
@@ -135,7 +136,12 @@ TEST_F(RelayTest, ARestartReplacesTheWorkerAndAVanishedDeviceMakesNoneSpin) {
     EXPECT_LT(static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC, 0.25);
     cable(2).send("more");  // channel 2 goes on after the failed write
     ASSERT_TRUE(eventually([&] { return relay.relayChannel2.rateByteCount.load() == 17; }));
-    relay.stopRelayWorkers();
+    // Once shutdown has begun, the device that comes back stays closed and no worker starts.
+    relay.refusePortOpens();
+    relay.stopRelayAndClosePorts();
+    adapter1.plug();
+    EXPECT_FALSE(reconnectPorts(relay));
+    EXPECT_FALSE(relay.serialPort1.isOpen() || relay.serialPort2.isOpen());
     EXPECT_TRUE(eventuallyWorkers(0, 0));
 }
 
@@ -218,7 +224,6 @@ TEST_F(RelayTest, CombinedCaptureRecordsRequestsAndAnswersInTheOrderTheyWereRead
     for (const CombinedRecord& r : records) {
         if (runs.empty() || runs.back().first != r.channel) runs.emplace_back(r.channel, "");
         runs.back().second += r.bytes;
-        EXPECT_LE(r.bytes.size(), r.channel == 1 ? 256u : 1024u);
         bytes += static_cast<int64_t>(r.bytes.size());
         gaps += r.gapMicros;
     }
@@ -282,31 +287,5 @@ TEST_P(ReconnectEitherPort, OtherDirectionGoesOnAndBothRelayAgainAfterTheReplug)
 
 INSTANTIATE_TEST_SUITE_P(Unplugged, ReconnectEitherPort, ::testing::Values(1, 2),
                          [](const auto& c) { return "Port" + std::to_string(c.param); });
-
-// Port 2's adapter is plugged in only after the start: channel 1 reads port 1 meanwhile, and
-// port 2 opens with its settings once its path is there. Once shutdown has begun, a device that
-// comes back stays closed and no worker starts.
-TEST_F(RelayTest, APortMissingAtStartOpensWhenItsDeviceAppearsButNotOnceShutdownBegan) {
-    adapter2.unplug();
-    relay.stopRelayAndClosePorts();
-    SetUp();
-    startBoth();
-    ASSERT_TRUE(away(relay.serialPort2) && back(relay.serialPort1));
-    cable(1).send("lost");
-    ASSERT_TRUE(eventually([&] { return relay.relayChannel1.undeliveredBytes.load() == 4; }, &relay));
-    adapter2.plug();
-    ASSERT_TRUE(eventually([&] { return back(relay.serialPort2); }, &relay));
-    EXPECT_TRUE(eventuallyWorkers(1, 1));
-    expectBothWaysRelay(3);
-
-    adapter1.unplug();
-    ASSERT_TRUE(eventually([&] { return away(relay.serialPort1); }, &relay));
-    relay.refusePortOpens();
-    relay.stopRelayAndClosePorts();
-    adapter1.plug();
-    EXPECT_FALSE(reconnectPorts(relay));
-    EXPECT_FALSE(relay.serialPort1.isOpen() || relay.serialPort2.isOpen());
-    EXPECT_TRUE(eventuallyWorkers(0, 0));
-}
 
 }  // namespace
