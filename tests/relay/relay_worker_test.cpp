@@ -1,72 +1,16 @@
-// Both relay workers of an application's relay through two real pseudo-terminal cables behind
-// symbolic links (adapters the test can unplug); the test holds the far ends.
-#include <gtest/gtest.h>
+// Both relay workers of an application's relay, through the fixture's two adapters.
 #include <sys/ioctl.h>
 
 #include <ctime>
-#include <functional>
-#include <thread>
 
 #include "display/traffic_text_control.h"
-#include "relay/port_reconnect.h"
-#include "shell/application.h"
+#include "tests/relay/relay_fixture.h"
 #include "tests/support/combined_records.h"
-#include "tests/support/pty_cable.h"
 #include "tools/sim_devices.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// Waits up to 10 s for the condition; with `steps`, takes the reconnect steps of the program's
-// timer meanwhile.
-bool eventually(const std::function<bool()>& condition, Relay* steps = nullptr) {
-    for (auto giveUp = std::chrono::steady_clock::now() + 10s; !condition(); std::this_thread::sleep_for(steps ? 50ms : 5ms)) {
-        if (std::chrono::steady_clock::now() > giveUp) return false;
-        if (steps) reconnectPorts(*steps);
-    }
-    return true;
-}
-
-class RelayTest : public ::testing::Test {
-protected:
-    // Opens and sets up the ports as the INI file maps them; a missing adapter's port stays away.
-    void SetUp() override {
-        dir.write("Vorlinex.ini", "[DATA1]\nCOM=0\nBPS=115200\nBIT=8\n[DATA2]\nCOM=1\nBPS=115200\nBIT=8\n" +
-                                      devicesSection({adapter1.path(), adapter2.path(), "", "", "", ""}));
-        applyConfig(relay, loadConfig());
-        for (RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2}) {
-            if (relay.openPort(portDeviceNameAt(channel->source.settings.comIndex), channel->source) == PortOpened)
-                configurePort(channel->source);
-            // Each worker fills its own record; the test reads them after the join.
-            channel->chunkObserver = [this, n = channel->number](const uint8_t* bytes, int32_t length, int32_t stamp) {
-                chunks[n - 1].emplace_back(reinterpret_cast<const char*>(bytes), length);
-                stamps[n - 1].push_back(stamp);
-            };
-        }
-    }
-    void startBoth() {
-        for (RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2})
-            if (channel->source.isOpen()) startRelayWorker(*channel);
-    }
-    PtyCable& cable(int number) { return (number == 1 ? adapter1 : adapter2).device(); }
-    static bool back(const SerialPort& port) { return port.isOpen() && port.presence.load() == PortPresent; }
-    static bool away(const SerialPort& port) { return !port.isOpen() && port.presence.load() == PortAway; }
-    // Both directions carry bytes end to end, whole and in order.
-    void expectBothWaysRelay(uint32_t seed) {
-        const std::string a = randomBytes(3000, seed), b = randomBytes(5000, seed + 1);
-        cable(1).send(a), cable(2).send(b);
-        EXPECT_TRUE(cable(2).receive(a.size(), 5000) == a) << "port 1 -> port 2";
-        EXPECT_TRUE(cable(1).receive(b.size(), 5000) == b) << "port 2 -> port 1";
-    }
-
-    ScratchDir dir;
-    PluggableCable adapter1{dir.file("ttyUSB0")}, adapter2{dir.file("ttyUSB1")};
-    std::vector<std::string> chunks[2];
-    std::vector<int32_t> stamps[2];
-    Application app;  // its end stops the workers before the records above go
-    Relay& relay = app.relay;
-};
 
 TEST_F(RelayTest, QueuedInputIsReadInChunksOfEachChannelsLimit) {
     const std::string toPort2 = randomBytes(300, 1), toPort1 = randomBytes(300, 2);
