@@ -1,6 +1,6 @@
 // The settings dialogs on real widgets: IDD_DIALOG_SERIAL and the devices window over the program
 // started on pseudo-terminals, IDD_DIALOG_OPTION (what OK stores and refuses, "登録") and
-// IDD_DIALOG_ABOUT (its texts and where its two links lead).
+// IDD_DIALOG_ABOUT (where its two links lead).
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -21,6 +21,7 @@
 #include "settings/qt/option_dialog.h"
 #include "settings/qt/serial_dialog.h"
 #include "settings/startup_entry.h"
+#include "tests/relay/relay_fixture.h"
 #include "tests/shell/qt/shell_harness.h"
 
 void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
@@ -56,13 +57,6 @@ protected:
         return {controlText(window.get(), 1055), controlText(window.get(), 1056),
                 v.displayWindows.displayWindowOf(1)->windowTitle(), v.displayWindows.displayWindowOf(2)->windowTitle()};
     }
-    // Both directions carry bytes end to end, whole and in order.
-    static void expectBothDirectionsRelay(PtyCable& end1, PtyCable& end2, uint32_t seed) {
-        const std::string a = randomBytes(700, seed), b = randomBytes(1500, seed + 1);
-        end1.send(a);
-        end2.send(b);
-        EXPECT_TRUE(end2.receive(a.size(), 5000) == a && end1.receive(b.size(), 5000) == b);
-    }
     ScratchDir dir;
     PtyCable cable1, cable2, cable3;
     std::vector<BoxRequest> boxes;
@@ -86,7 +80,7 @@ TEST_F(Dialogs, SerialSamePortRefusedThenOkReopensAndAMissingDeviceReadsCom) {
     EXPECT_TRUE(d.isVisible());
     // Nothing was touched: the same open devices, the same settings, the relay as before.
     EXPECT_TRUE(relay.serialPort1.handle == fd1 && relay.serialPort2.handle == fd2 && relay.serialPort1.settings.comIndex == 0);
-    expectBothDirectionsRelay(cable1, cable2, 1);
+    expectBothWaysRelay(cable1, cable2, 1);
 
     d.combo(2001)->setCurrentIndex(2);  // COM3
     click(&d, 1);
@@ -95,7 +89,7 @@ TEST_F(Dialogs, SerialSamePortRefusedThenOkReopensAndAMissingDeviceReadsCom) {
     EXPECT_TRUE(relay.serialPort1.settings.comIndex == 2 && relay.serialPort1.settings.baudRate == 1234);
     EXPECT_EQ(currentBaudRate(relay.serialPort1.handle.load()), 1234u);
     EXPECT_EQ(shown(), (QStringList{"COM3", "COM2", "Com3 -> Com2", "Com2 -> Com3"}));
-    expectBothDirectionsRelay(cable3, cable2, 2);
+    expectBothWaysRelay(cable3, cable2, 2);
 
     SerialDialog again(v.settingsHost, window.get());
     again.show();
@@ -187,16 +181,11 @@ void pressOn(QWidget* w, Qt::MouseButton button) {
     }
 }
 
-TEST_F(Dialogs, AboutShowsItsTextsAndALeftClickHandsALinkToTheDesktop) {
+TEST_F(Dialogs, AboutHandsALinkToTheDesktopOnALeftClickOnly) {
     std::vector<QUrl> urls;
     v.openUrl = [&urls](const QUrl& u) { urls.push_back(u); };
     AboutDialog d(v.settingsHost, nullptr);
     d.show();
-    EXPECT_EQ(d.windowTitle(), QStringLiteral("Vorlinex： About"));
-    EXPECT_EQ(control<QLabel>(&d, 1074)->text(), QStringLiteral("Vorlinex v1.01a"));
-    QStringList texts;
-    for (const QLabel* l : d.findChildren<QLabel*>()) texts << l->text();
-    EXPECT_TRUE(texts.contains(QStringLiteral("Mail：")) && texts.contains(QStringLiteral("URL："))) << texts.join('|').toStdString();
     QWidget *mail = control(&d, 5003), *web = control(&d, 5004);
     ASSERT_TRUE(mail != nullptr && web != nullptr);
     pressOn(mail, Qt::RightButton);
@@ -238,7 +227,7 @@ TEST_F(Dialogs, DevicesWriteFailureAndCancelChangeNothingThenOkReopensOnTheNewDe
     }
     EXPECT_TRUE(dir.read("Vorlinex.ini") == original);
     EXPECT_TRUE(relay.comDevicePaths == mappingBefore && relay.serialPort1.handle.load() == fd1 && boxes.size() == 1u);
-    expectBothDirectionsRelay(cable1, cable2, 4);
+    expectBothWaysRelay(cable1, cable2, 4);
 
     const std::string link = dir.file("adapter-link");
     ASSERT_EQ(::symlink(cable3.slavePath().c_str(), link.c_str()), 0);
@@ -247,7 +236,6 @@ TEST_F(Dialogs, DevicesWriteFailureAndCancelChangeNothingThenOkReopensOnTheNewDe
                                              {"/dev/serial/by-id/usb-busy", "/dev/ttyUSB9", "", "", "", true}};
     };
     DevicesDialog d(v.settingsHost, window.get());
-    EXPECT_EQ(d.windowTitle(), QStringLiteral("Vorlinex：  Devices"));
     QComboBox* com1 = d.deviceCombo(1);
     ASSERT_EQ(com1->count(), 2);
     EXPECT_EQ(com1->itemText(0), QString::fromStdString(link + "  (FT232R USB UART, FTDI, S/N A12345)"));
@@ -264,7 +252,7 @@ TEST_F(Dialogs, DevicesWriteFailureAndCancelChangeNothingThenOkReopensOnTheNewDe
     EXPECT_TRUE(dir.read("Vorlinex.ini") == expected);
     EXPECT_EQ(relay.comDevicePaths[0], link);
     EXPECT_EQ(shown(), (QStringList{"COM1", "COM2", "Com1 -> Com2", "Com2 -> Com1"}));
-    expectBothDirectionsRelay(cable3, cable2, 3);
+    expectBothWaysRelay(cable3, cable2, 3);
 
     // The serial settings dialog tells what each COM name now opens.
     SerialDialog serial(v.settingsHost, window.get());
