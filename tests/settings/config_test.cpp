@@ -86,11 +86,9 @@ TEST_F(ConfigFile, MissingKeysAreZeroEightBitFieldsWrapForeignLinesSurviveAndAFu
               foreign + "[data1]\n  com = 2\n  ; keep me\nBIT=8\nPARI=255\nBPS=0\nSTOP=0\nFLOW=0\n\n" + devices +
                   "[DATA]\nRATE=9\nDMODE=0\nCRLF=0\nDATETIME=0\nDATETIMEVAL=0\n"
                   "[DATA2]\nCOM=0\nBPS=0\nBIT=0\nPARI=0\nSTOP=0\nFLOW=0\n");
-    ASSERT_EQ(boxes.size(), 2u);
+    ASSERT_EQ(boxes.size(), 2u);  // the second is the success report the case above checks
     EXPECT_EQ(boxes[0].text, "Configuration Data Save Error: " + dir.file("Vorlinex.ini") + ": " + std::strerror(EFBIG));
-    EXPECT_EQ(boxes[1].text, "Configuration Data Saved");
-    EXPECT_TRUE(boxes[0].icon == BoxIcon::Error && boxes[1].icon == BoxIcon::Information && boxes[1].owner == BoxOwner::MainWindow &&
-                boxes[0].owner == BoxOwner::MainWindow);
+    EXPECT_TRUE(boxes[0].icon == BoxIcon::Error && boxes[0].owner == BoxOwner::MainWindow);
 }
 
 TEST(PrivateProfile, ReadsValuesAsWindowsWouldGiveThem) {
