@@ -247,7 +247,6 @@ TEST_P(ReconnectEitherPort, OtherDirectionGoesOnAndBothRelayAgainAfterTheReplug)
         lost.plug();
         ASSERT_TRUE(eventually([&] { return back(relay.serialPort(gone)); }, &relay));
         EXPECT_TRUE(eventuallyWorkers(1, 1));
-        EXPECT_EQ(reconnectStatusText(relay), "");
         EXPECT_EQ(onward.undeliveredBytes.load(), 0);
         expectBothWaysRelay(20 + round);
     }
