@@ -42,8 +42,7 @@ TEST_F(ConfigFile, MissingFileGivesTheDefaultsAndEveryValueRoundTrips) {
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_TRUE(boxes[0].text == "Configuration Data Saved" && boxes[0].icon == BoxIcon::Information && boxes[0].owner == BoxOwner::MainWindow);
     const std::array<std::string, 6> paths = {"/dev/ttyUSB0", "/dev/serial/by-id/usb-x", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5"};
-    std::string devices = "[DEVICES]\r\n";
-    for (int i = 0; i < 6; ++i) devices += "COM" + std::to_string(i + 1) + "=" + paths[i] + "\r\n";
+    const std::string devices = devicesSection(paths);
     std::filesystem::remove(dir.file("Vorlinex.ini"));
     ASSERT_TRUE(saveDevicePaths(paths).saved);
     EXPECT_EQ(dir.read("Vorlinex.ini"), defaults + devices);
