@@ -17,35 +17,31 @@ auto openDescriptorCount() { return std::distance(std::filesystem::directory_ite
 
 class SerialPortTest : public RelayTest {};
 
-// A second open of port 1's device fails; released, it opens again. Each refused open shows its
-// message, leaves the port closed and leaks no descriptor.
+// Each refused open (the first: port 1's own device, which it holds) shows its message, leaves
+// the port closed and leaks no descriptor; released, port 1's device opens again.
 TEST_F(SerialPortTest, OpensTheMappedDeviceExclusivelyAndReportsEachRefusal) {
+    EXPECT_TRUE(fcntl(relay.serialPort1.handle.load(), F_GETFL) & O_NONBLOCK);
     std::vector<std::string> boxes;
     SerialPort other;
-    const auto openAndReport = [&](int32_t comIndex) {  // as the shell opens a port: the result, then its message
-        const int result = relay.openPort(portDeviceNameAt(comIndex), other);
-        reportPortOpen([&](const BoxRequest& box) { boxes.push_back(box.text); }, result, comIndex + 1);
-        return result;
-    };
-    EXPECT_TRUE(fcntl(relay.serialPort1.handle.load(), F_GETFL) & O_NONBLOCK);
-    EXPECT_EQ(relay.openPort("com1", other), PortOpenFailed);
-    EXPECT_FALSE(other.isOpen());
-    closePort(relay.serialPort1);
-    EXPECT_EQ(relay.openPort("com1", other), 0);
-    closePort(other);
     const struct { std::string path; const char* message; int32_t comIndex; } refused[] = {
-        {"/nonexistent/vorlinex-tty", "Com1 Open Error", 0}, {dir.path(), "Com1 Open Error", 0},
-        {"/dev/null", "EVMASK Error", 0}, {"/dev/null", "Com7 Open Error", 6}};
+        {adapter1.path(), "Com1 Open Error", 0}, {"/nonexistent/vorlinex-tty", "Com1 Open Error", 0},
+        {dir.path(), "Com1 Open Error", 0}, {"/dev/null", "EVMASK Error", 0}, {"/dev/null", "Com7 Open Error", 6}};
     for (const auto& r : refused) {
         SCOPED_TRACE(r.path + " " + r.message);
         relay.comDevicePaths[0] = r.path;
         const auto fdsBefore = openDescriptorCount();
         boxes.clear();
-        EXPECT_NE(openAndReport(r.comIndex), PortOpened);
+        const int result = relay.openPort(portDeviceNameAt(r.comIndex), other);  // then its message, as the shell does
+        reportPortOpen([&](const BoxRequest& box) { boxes.push_back(box.text); }, result, r.comIndex + 1);
+        EXPECT_NE(result, PortOpened);
         EXPECT_FALSE(other.isOpen());
         EXPECT_EQ(boxes, std::vector<std::string>{r.message});
         EXPECT_EQ(openDescriptorCount(), fdsBefore);
     }
+    relay.comDevicePaths[0] = adapter1.path();
+    closePort(relay.serialPort1);
+    EXPECT_EQ(relay.openPort("com1", other), 0);
+    closePort(other);
 }
 
 // baud 0: the device keeps the rate it had before.
