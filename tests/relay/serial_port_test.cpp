@@ -1,71 +1,47 @@
-// Opening and setting up serial devices, through real pseudo-terminals and the INI mapping.
+// Opening and setting up serial devices, on the fixture's ports as the program opened them.
 // Reads the line settings back with the kernel's termios2, so glibc's <termios.h> stays out.
 #include <asm/termbits.h>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <filesystem>
 
-#include "relay/relay.h"
 #include "relay/serial_termios_linux.h"
-#include "settings/config.h"
 #include "shell/message_catalogue.h"
-#include "tests/support/pty_cable.h"
+#include "tests/relay/relay_fixture.h"
 
 namespace {
 
 // The listing's own descriptor is counted each time alike.
 auto openDescriptorCount() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 
-class SerialPortTest : public ::testing::Test {
-protected:
-    void SetUp() override { mapDevices(cable1.slavePath()); }
-    void TearDown() override { closePort(port1), closePort(port2); }
-    // Through loadConfig, as the program reads the DEVICES section.
-    void mapDevices(const std::string& com1) {
-        dir.write("Vorlinex.ini", devicesSection({com1, "", "", "", "", ""}));
-        applyConfig(relay, loadConfig());
-    }
-    // As the shell opens a port: the result, then its message.
-    int openAndReport(const char* name, int64_t portNumber, SerialPort& port) {
-        const int result = relay.openPort(name, port);
-        reportPortOpen([this](const BoxRequest& box) { boxes.push_back(box.text); }, result, portNumber);
-        return result;
-    }
+class SerialPortTest : public RelayTest {};
 
-    ScratchDir dir;
-    Relay relay;
-    PtyCable cable1;
-    SerialPort port1, port2;
-    std::vector<std::string> boxes;
-};
-
-// A second open of the same device (both ports on COM1) fails; released, it opens again. Each
-// refused open shows its message, leaves the port closed and leaks no descriptor.
+// Each refused open (the first: port 1's own device, which it holds) shows its message, leaves
+// the port closed and leaks no descriptor; released, port 1's device opens again.
 TEST_F(SerialPortTest, OpensTheMappedDeviceExclusivelyAndReportsEachRefusal) {
-    ASSERT_EQ(relay.openPort("com1", port1), 0);
-    EXPECT_TRUE(fcntl(port1.handle.load(), F_GETFL) & O_NONBLOCK);
-    EXPECT_EQ(openAndReport("com1", 1, port2), PortOpenFailed);
-    EXPECT_FALSE(port2.isOpen());
-    EXPECT_EQ(boxes, std::vector<std::string>{"Com1 Open Error"});
-    closePort(port1);
-    EXPECT_EQ(relay.openPort("com1", port2), 0);
-    closePort(port2);
+    EXPECT_TRUE(fcntl(relay.serialPort1.handle.load(), F_GETFL) & O_NONBLOCK);
+    std::vector<std::string> boxes;
+    SerialPort other;
     const struct { std::string path; const char* message; int32_t comIndex; } refused[] = {
-        {"/nonexistent/vorlinex-tty", "Com1 Open Error", 0}, {dir.path(), "Com1 Open Error", 0},
-        {"/dev/null", "EVMASK Error", 0}, {"/dev/null", "Com7 Open Error", 6}};
+        {adapter1.path(), "Com1 Open Error", 0}, {"/nonexistent/vorlinex-tty", "Com1 Open Error", 0},
+        {dir.path(), "Com1 Open Error", 0}, {"/dev/null", "EVMASK Error", 0}, {"/dev/null", "Com7 Open Error", 6}};
     for (const auto& r : refused) {
         SCOPED_TRACE(r.path + " " + r.message);
-        mapDevices(r.path);
+        relay.comDevicePaths[0] = r.path;
         const auto fdsBefore = openDescriptorCount();
         boxes.clear();
-        EXPECT_NE(openAndReport(portDeviceNameAt(r.comIndex), r.comIndex + 1, port1), PortOpened);
-        EXPECT_FALSE(port1.isOpen());
+        const int result = relay.openPort(portDeviceNameAt(r.comIndex), other);  // then its message, as the shell does
+        reportPortOpen([&](const BoxRequest& box) { boxes.push_back(box.text); }, result, r.comIndex + 1);
+        EXPECT_NE(result, PortOpened);
+        EXPECT_FALSE(other.isOpen());
         EXPECT_EQ(boxes, std::vector<std::string>{r.message});
         EXPECT_EQ(openDescriptorCount(), fdsBefore);
     }
+    relay.comDevicePaths[0] = adapter1.path();
+    closePort(relay.serialPort1);
+    EXPECT_EQ(relay.openPort("com1", other), 0);
+    closePort(other);
 }
 
 // baud 0: the device keeps the rate it had before.
@@ -81,7 +57,7 @@ class LineSettingsTest : public SerialPortTest, public ::testing::WithParamInter
 
 TEST_P(LineSettingsTest, ReadsBackFromTheDeviceAsMapped) {
     const LineCase& c = GetParam();
-    ASSERT_EQ(relay.openPort("com1", port1), 0);
+    SerialPort& port1 = relay.serialPort1;
     struct termios2 t {};
     ASSERT_EQ(ioctl(port1.handle.load(), TCGETS2, &t), 0);
     const uint32_t rateBefore = t.c_ospeed;

@@ -42,8 +42,7 @@ TEST_F(ConfigFile, MissingFileGivesTheDefaultsAndEveryValueRoundTrips) {
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_TRUE(boxes[0].text == "Configuration Data Saved" && boxes[0].icon == BoxIcon::Information && boxes[0].owner == BoxOwner::MainWindow);
     const std::array<std::string, 6> paths = {"/dev/ttyUSB0", "/dev/serial/by-id/usb-x", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5"};
-    std::string devices = "[DEVICES]\r\n";
-    for (int i = 0; i < 6; ++i) devices += "COM" + std::to_string(i + 1) + "=" + paths[i] + "\r\n";
+    const std::string devices = devicesSection(paths);
     std::filesystem::remove(dir.file("Vorlinex.ini"));
     ASSERT_TRUE(saveDevicePaths(paths).saved);
     EXPECT_EQ(dir.read("Vorlinex.ini"), defaults + devices);
@@ -59,14 +58,14 @@ TEST_F(ConfigFile, MissingFileGivesTheDefaultsAndEveryValueRoundTrips) {
     EXPECT_EQ(dir.read("Vorlinex.ini"), file);
 }
 
-// Missing keys read as zero, eight-bit fields wrap, and every foreign line survives a save. On a
-// full disk (a file larger than the process may now write) the save says why and leaves the
-// old file whole.
+// Missing keys read as zero, eight-bit fields wrap, every foreign line survives a save, and an
+// added key goes after its section's last line that is not blank, a comment too. On a full disk
+// (a file larger than the process may now write) the save says why and leaves the old file whole.
 TEST_F(ConfigFile, MissingKeysAreZeroEightBitFieldsWrapForeignLinesSurviveAndAFullDiskChangesNothing) {
     const std::string foreign = "; by hand\n[Other Program]\nWindow=10,20\nBig=" + std::string(1 << 20, 'Z') +
                                 "\n" + std::string("\0\xFF\x01\xFE", 4) + "\n\n";
     const std::string devices = devicesSection({"/dev/pts/9", "", "", "", "", ""});
-    const std::string old = foreign + "[data1]\n  com = 4   \n  ; keep me\nBIT=264\nPARI=-1\n\n" + devices + "[DATA]\nRATE=9";
+    const std::string old = foreign + "[data1]\n  com = 4   \nBIT=264\nPARI=-1\n  ; keep me\n\n" + devices + "[DATA]\nRATE=9";
     dir.write("Vorlinex.ini", old);
     config = loadConfig();
     EXPECT_TRUE(config.comDevicePaths[0] == "/dev/pts/9" && config.port1.comIndex == 4);
@@ -83,14 +82,12 @@ TEST_F(ConfigFile, MissingKeysAreZeroEightBitFieldsWrapForeignLinesSurviveAndAFu
 
     reportConfigSave(record, saveConfig(config));
     EXPECT_EQ(dir.read("Vorlinex.ini"),
-              foreign + "[data1]\n  com = 2\n  ; keep me\nBIT=8\nPARI=255\nBPS=0\nSTOP=0\nFLOW=0\n\n" + devices +
+              foreign + "[data1]\n  com = 2\nBIT=8\nPARI=255\n  ; keep me\nBPS=0\nSTOP=0\nFLOW=0\n\n" + devices +
                   "[DATA]\nRATE=9\nDMODE=0\nCRLF=0\nDATETIME=0\nDATETIMEVAL=0\n"
                   "[DATA2]\nCOM=0\nBPS=0\nBIT=0\nPARI=0\nSTOP=0\nFLOW=0\n");
-    ASSERT_EQ(boxes.size(), 2u);
+    ASSERT_EQ(boxes.size(), 2u);  // the second is the success report the case above checks
     EXPECT_EQ(boxes[0].text, "Configuration Data Save Error: " + dir.file("Vorlinex.ini") + ": " + std::strerror(EFBIG));
-    EXPECT_EQ(boxes[1].text, "Configuration Data Saved");
-    EXPECT_TRUE(boxes[0].icon == BoxIcon::Error && boxes[1].icon == BoxIcon::Information && boxes[1].owner == BoxOwner::MainWindow &&
-                boxes[0].owner == BoxOwner::MainWindow);
+    EXPECT_TRUE(boxes[0].icon == BoxIcon::Error && boxes[0].owner == BoxOwner::MainWindow);
 }
 
 TEST(PrivateProfile, ReadsValuesAsWindowsWouldGiveThem) {
@@ -112,23 +109,17 @@ TEST(PrivateProfile, ReadsValuesAsWindowsWouldGiveThem) {
     }
 }
 
-// A key goes after its section's last line that is not blank, in the file's line ends. (Which line
-// a write changes: the fuzz harness; new sections and files: the cases above.)
-TEST(PrivateProfile, AWriteChangesOnlyWhatItMust) {
-    const std::tuple<const char*, const char*, const char*, const char*> cases[] = {  // before, section, key=2, after
-        {"[A]\r\nX=1\r\n;note\r\n\r\n[B]\r\n", "a", "Z", "[A]\r\nX=1\r\n;note\r\nZ=2\r\n\r\n[B]\r\n"},
-        {"[A]\r\nX=1", "A", "Y", "[A]\r\nX=1\r\nY=2\r\n"},
-    };
-    for (const auto& [before, section, key, after] : cases) {
-        SCOPED_TRACE(before);
-        ScratchDir dir;
-        dir.write("t.ini", before);
-        PrivateProfile ini(dir.file("t.ini"));
-        ini.setString(section, key, "2");
-        std::string error;
-        ASSERT_TRUE(ini.save(&error)) << error;
-        EXPECT_EQ(dir.read("t.ini"), after);
-    }
+// An added key takes the file's line ends, and so does a last line that had none. (Which line a
+// write changes: the fuzz harness; where an added key goes, new sections and files: the cases
+// above.)
+TEST(PrivateProfile, AnAddedKeyTakesTheFilesLineEnds) {
+    ScratchDir dir;
+    dir.write("t.ini", "[A]\r\nX=1");
+    PrivateProfile ini(dir.file("t.ini"));
+    ini.setString("A", "Y", "2");
+    std::string error;
+    ASSERT_TRUE(ini.save(&error)) << error;
+    EXPECT_EQ(dir.read("t.ini"), "[A]\r\nX=1\r\nY=2\r\n");
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 
 #include "relay/relay.h"
 #include "shell/message_catalogue.h"
-#include "tests/support/pty_cable.h"
+#include "tests/relay/relay_fixture.h"
 
 namespace {
 
@@ -72,13 +72,9 @@ TEST_P(RestartWithAStalledDestination, LosesNoByteAndLeavesOneWorkerPerChannel) 
     const size_t same = static_cast<size_t>(std::mismatch(got.begin(), got.end(), sent.begin(), sent.end()).first - got.begin());
     EXPECT_TRUE(got.size() == sent.size() && same == sent.size())
         << sent.size() << " bytes sent, " << got.size() << " arrived, the first " << same << " in order";
-    for (uint32_t seed : {20, 30}) {
-        const std::string a = randomBytes(700, seed), b = randomBytes(1500, seed + 1);
-        cable1.send(a);
-        destination.send(b);
-        EXPECT_TRUE(destination.receive(a.size(), 5000) == a && cable1.receive(b.size(), 5000) == b);
-        if (seed == 20) restart(port2Com);
-    }
+    expectBothWaysRelay(cable1, destination, 20);
+    restart(port2Com);
+    expectBothWaysRelay(cable1, destination, 30);
     EXPECT_TRUE(boxes.empty());
 }
 

@@ -1,6 +1,6 @@
 // The settings dialogs on real widgets: IDD_DIALOG_SERIAL and the devices window over the program
 // started on pseudo-terminals, IDD_DIALOG_OPTION (what OK stores and refuses, "登録") and
-// IDD_DIALOG_ABOUT (its texts and where its two links lead).
+// IDD_DIALOG_ABOUT (where its two links lead).
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -21,6 +21,7 @@
 #include "settings/qt/option_dialog.h"
 #include "settings/qt/serial_dialog.h"
 #include "settings/startup_entry.h"
+#include "tests/relay/relay_fixture.h"
 #include "tests/shell/qt/shell_harness.h"
 
 void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
@@ -56,13 +57,6 @@ protected:
         return {controlText(window.get(), 1055), controlText(window.get(), 1056),
                 v.displayWindows.displayWindowOf(1)->windowTitle(), v.displayWindows.displayWindowOf(2)->windowTitle()};
     }
-    // Both directions carry bytes end to end, whole and in order.
-    static void expectBothDirectionsRelay(PtyCable& end1, PtyCable& end2, uint32_t seed) {
-        const std::string a = randomBytes(700, seed), b = randomBytes(1500, seed + 1);
-        end1.send(a);
-        end2.send(b);
-        EXPECT_TRUE(end2.receive(a.size(), 5000) == a && end1.receive(b.size(), 5000) == b);
-    }
     ScratchDir dir;
     PtyCable cable1, cable2, cable3;
     std::vector<BoxRequest> boxes;
@@ -70,44 +64,6 @@ protected:
     Relay& relay = v.app.relay;
     std::unique_ptr<QWidget> window;
 };
-
-// Port 1 starts at a baud rate off the list: the dialog selects none, and OK keeps it.
-TEST_F(Dialogs, SerialSamePortRefusedThenOkReopensAndAMissingDeviceReadsCom) {
-    start(1234);
-    const int fd1 = relay.serialPort1.handle.load(), fd2 = relay.serialPort2.handle.load();
-    SerialDialog d(v.settingsHost, window.get());
-    d.show();
-    EXPECT_EQ(d.combo(2002)->currentIndex(), -1);
-    EXPECT_EQ(d.combo(2008)->currentIndex(), 14);  // port 2's 9600
-    d.combo(2001)->setCurrentIndex(1);             // COM2, as port 2
-    click(&d, 1);
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_TRUE(boxes[0].text == "同じCom_Noは設定できません。" && boxes[0].icon == BoxIcon::Error);
-    EXPECT_TRUE(d.isVisible());
-    // Nothing was touched: the same open devices, the same settings, the relay as before.
-    EXPECT_TRUE(relay.serialPort1.handle == fd1 && relay.serialPort2.handle == fd2 && relay.serialPort1.settings.comIndex == 0);
-    expectBothDirectionsRelay(cable1, cable2, 1);
-
-    d.combo(2001)->setCurrentIndex(2);  // COM3
-    click(&d, 1);
-    EXPECT_FALSE(d.isVisible());
-    EXPECT_EQ(boxes.size(), 1u);
-    EXPECT_TRUE(relay.serialPort1.settings.comIndex == 2 && relay.serialPort1.settings.baudRate == 1234);
-    EXPECT_EQ(currentBaudRate(relay.serialPort1.handle.load()), 1234u);
-    EXPECT_EQ(shown(), (QStringList{"COM3", "COM2", "Com3 -> Com2", "Com2 -> Com3"}));
-    expectBothDirectionsRelay(cable3, cable2, 2);
-
-    SerialDialog again(v.settingsHost, window.get());
-    again.show();
-    again.combo(2001)->setCurrentIndex(4);  // COM5: nothing there
-    click(&again, 1);
-    EXPECT_FALSE(again.isVisible());
-    ASSERT_EQ(boxes.size(), 2u);
-    EXPECT_EQ(boxes[1].text, "Com5 Open Error");
-    EXPECT_EQ(shown(), (QStringList{"COM", "COM2", "COM", "Com2 -> Com5"}));
-    // Channel 2 still runs (what it reads for a closed port is counted: the reconnect tests).
-    EXPECT_TRUE(!relay.serialPort1.isOpen() && relay.serialPort2.isOpen() && eventuallyWorkers(0, 1));
-}
 
 void setEdit(const QWidget* d, int id, const char* text) { control<QLineEdit>(d, id)->setText(QString::fromUtf8(text)); }
 
@@ -187,16 +143,11 @@ void pressOn(QWidget* w, Qt::MouseButton button) {
     }
 }
 
-TEST_F(Dialogs, AboutShowsItsTextsAndALeftClickHandsALinkToTheDesktop) {
+TEST_F(Dialogs, AboutHandsALinkToTheDesktopOnALeftClickOnly) {
     std::vector<QUrl> urls;
     v.openUrl = [&urls](const QUrl& u) { urls.push_back(u); };
     AboutDialog d(v.settingsHost, nullptr);
     d.show();
-    EXPECT_EQ(d.windowTitle(), QStringLiteral("Vorlinex： About"));
-    EXPECT_EQ(control<QLabel>(&d, 1074)->text(), QStringLiteral("Vorlinex v1.01a"));
-    QStringList texts;
-    for (const QLabel* l : d.findChildren<QLabel*>()) texts << l->text();
-    EXPECT_TRUE(texts.contains(QStringLiteral("Mail：")) && texts.contains(QStringLiteral("URL："))) << texts.join('|').toStdString();
     QWidget *mail = control(&d, 5003), *web = control(&d, 5004);
     ASSERT_TRUE(mail != nullptr && web != nullptr);
     pressOn(mail, Qt::RightButton);
@@ -208,70 +159,101 @@ TEST_F(Dialogs, AboutShowsItsTextsAndALeftClickHandsALinkToTheDesktop) {
     EXPECT_FALSE(d.isVisible());
 }
 
-// The devices window over the running program. A file that cannot be written (as on a full
-// disk) is named with the reason, and nothing changes: not the file, not the mapping, not the
-// open ports; Cancel then changes nothing either. Then COM1 moves to a pty behind a symbolic
-// link of the user's own, chosen from the detected list: OK writes the section in place and
-// reopens on the new device.
-TEST_F(Dialogs, DevicesWriteFailureAndCancelChangeNothingThenOkReopensOnTheNewDevice) {
-    start();
+// The serial dialog and the devices window over the running program. Port 1 starts at a baud
+// rate off the list: the dialog selects none, and OK keeps it. A devices file that cannot be
+// written (as on a full disk) is named with the reason, and nothing changes: not the file, not
+// the mapping, not the open ports; Cancel then changes nothing either. Then port 1's COM name
+// moves to a pty behind a symbolic link of the user's own, chosen from the detected list: OK
+// writes the section in place and reopens on the new device. Last, a COM name with nothing there.
+TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
+    start(1234);
+    const int fd1 = relay.serialPort1.handle.load(), fd2 = relay.serialPort2.handle.load();
+    SerialDialog d(v.settingsHost, window.get());
+    d.show();
+    EXPECT_EQ(d.combo(2002)->currentIndex(), -1);
+    EXPECT_EQ(d.combo(2008)->currentIndex(), 14);  // port 2's 9600
+    d.combo(2001)->setCurrentIndex(1);             // COM2, as port 2
+    click(&d, 1);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(boxes[0].text == "同じCom_Noは設定できません。" && boxes[0].icon == BoxIcon::Error);
+    EXPECT_TRUE(d.isVisible());
+    // Nothing was touched: the same open devices, the same settings, the relay as before.
+    EXPECT_TRUE(relay.serialPort1.handle == fd1 && relay.serialPort2.handle == fd2 && relay.serialPort1.settings.comIndex == 0);
+    expectBothWaysRelay(cable1, cable2, 1);
+
+    d.combo(2001)->setCurrentIndex(2);  // COM3
+    click(&d, 1);
+    EXPECT_FALSE(d.isVisible());
+    EXPECT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(relay.serialPort1.settings.comIndex == 2 && relay.serialPort1.settings.baudRate == 1234);
+    EXPECT_EQ(currentBaudRate(relay.serialPort1.handle.load()), 1234u);
+    EXPECT_EQ(shown(), (QStringList{"COM3", "COM2", "Com3 -> Com2", "Com2 -> Com3"}));
+    expectBothWaysRelay(cable3, cable2, 2);
+
     const std::string original = "; kept as it is\n[OTHER]\nx = 1\n" + dir.read("Vorlinex.ini") + "[KEEP]\nX=" + std::string(256 * 1024, 'k') + "\n";
     dir.write("Vorlinex.ini", original);
     const auto mappingBefore = relay.comDevicePaths;
-    const int fd1 = relay.serialPort1.handle.load();
+    const int fd3 = relay.serialPort1.handle.load();
     {
-        DevicesDialog d(v.settingsHost, window.get());
-        d.show();
-        d.deviceCombo(1)->setEditText(QString::fromStdString(cable3.slavePath()));
+        DevicesDialog failing(v.settingsHost, window.get());
+        failing.show();
+        failing.deviceCombo(3)->setEditText(QString::fromStdString(cable1.slavePath()));
         const auto handler = ::signal(SIGXFSZ, SIG_IGN);
         rlimit saved{};
         ::getrlimit(RLIMIT_FSIZE, &saved);
         const rlimit small = {64 * 1024, saved.rlim_max};
         ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-        click(&d, 1);
+        click(&failing, 1);
         ::setrlimit(RLIMIT_FSIZE, &saved), ::signal(SIGXFSZ, handler);
-        ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0].text, "Devices Save Error: " + dir.file("Vorlinex.ini") + ": " + std::strerror(EFBIG));
-        EXPECT_TRUE(d.isVisible());
-        click(&d, 2);
-        EXPECT_FALSE(d.isVisible());
+        ASSERT_EQ(boxes.size(), 2u);
+        EXPECT_EQ(boxes[1].text, "Devices Save Error: " + dir.file("Vorlinex.ini") + ": " + std::strerror(EFBIG));
+        EXPECT_TRUE(failing.isVisible());
+        click(&failing, 2);
+        EXPECT_FALSE(failing.isVisible());
     }
     EXPECT_TRUE(dir.read("Vorlinex.ini") == original);
-    EXPECT_TRUE(relay.comDevicePaths == mappingBefore && relay.serialPort1.handle.load() == fd1 && boxes.size() == 1u);
-    expectBothDirectionsRelay(cable1, cable2, 4);
+    EXPECT_TRUE(relay.comDevicePaths == mappingBefore && relay.serialPort1.handle.load() == fd3 && boxes.size() == 2u);
+    expectBothWaysRelay(cable3, cable2, 4);
 
     const std::string link = dir.file("adapter-link");
-    ASSERT_EQ(::symlink(cable3.slavePath().c_str(), link.c_str()), 0);
+    ASSERT_EQ(::symlink(cable1.slavePath().c_str(), link.c_str()), 0);
     v.settingsHost.listSerialDevices = [&] {
-        return std::vector<SerialDeviceInfo>{{link, cable3.slavePath(), "FT232R USB UART", "FTDI", "A12345", false},
+        return std::vector<SerialDeviceInfo>{{link, cable1.slavePath(), "FT232R USB UART", "FTDI", "A12345", false},
                                              {"/dev/serial/by-id/usb-busy", "/dev/ttyUSB9", "", "", "", true}};
     };
-    DevicesDialog d(v.settingsHost, window.get());
-    EXPECT_EQ(d.windowTitle(), QStringLiteral("Vorlinex：  Devices"));
-    QComboBox* com1 = d.deviceCombo(1);
-    ASSERT_EQ(com1->count(), 2);
-    EXPECT_EQ(com1->itemText(0), QString::fromStdString(link + "  (FT232R USB UART, FTDI, S/N A12345)"));
-    EXPECT_EQ(com1->itemText(1), QStringLiteral("/dev/serial/by-id/usb-busy  in use by another program"));
-    EXPECT_EQ(com1->currentText(), QString::fromStdString(cable1.slavePath()));
-    com1->setCurrentIndex(0);
-    EXPECT_EQ(com1->currentText(), QString::fromStdString(link));  // the path alone, not the description
-    d.show();
-    click(&d, 1);
-    EXPECT_FALSE(d.isVisible());
-    EXPECT_EQ(boxes.size(), 1u);
+    DevicesDialog devices(v.settingsHost, window.get());
+    QComboBox* com3 = devices.deviceCombo(3);
+    ASSERT_EQ(com3->count(), 2);
+    EXPECT_EQ(com3->itemText(0), QString::fromStdString(link + "  (FT232R USB UART, FTDI, S/N A12345)"));
+    EXPECT_EQ(com3->itemText(1), QStringLiteral("/dev/serial/by-id/usb-busy  in use by another program"));
+    EXPECT_EQ(com3->currentText(), QString::fromStdString(cable3.slavePath()));
+    com3->setCurrentIndex(0);
+    EXPECT_EQ(com3->currentText(), QString::fromStdString(link));  // the path alone, not the description
+    devices.show();
+    click(&devices, 1);
+    EXPECT_FALSE(devices.isVisible());
+    EXPECT_EQ(boxes.size(), 2u);
     std::string expected = original;
-    expected.replace(expected.find("COM1=" + cable1.slavePath()), 5 + cable1.slavePath().size(), "COM1=" + link);
+    expected.replace(expected.find("COM3=" + cable3.slavePath()), 5 + cable3.slavePath().size(), "COM3=" + link);
     EXPECT_TRUE(dir.read("Vorlinex.ini") == expected);
-    EXPECT_EQ(relay.comDevicePaths[0], link);
-    EXPECT_EQ(shown(), (QStringList{"COM1", "COM2", "Com1 -> Com2", "Com2 -> Com1"}));
-    expectBothDirectionsRelay(cable3, cable2, 3);
+    EXPECT_EQ(shown(), (QStringList{"COM3", "COM2", "Com3 -> Com2", "Com2 -> Com3"}));
+    expectBothWaysRelay(cable1, cable2, 3);
 
     // The serial settings dialog tells what each COM name now opens.
-    SerialDialog serial(v.settingsHost, window.get());
-    EXPECT_EQ(serial.combo(2001)->toolTip(), QString::fromStdString(link));
-    EXPECT_EQ(serial.combo(2007)->toolTip(), QString::fromStdString(cable2.slavePath()));
-    serial.combo(2007)->setCurrentIndex(2);
-    EXPECT_EQ(serial.combo(2007)->toolTip(), QString::fromStdString(cable3.slavePath()));
+    SerialDialog again(v.settingsHost, window.get());
+    EXPECT_EQ(again.combo(2001)->toolTip(), QString::fromStdString(link));
+    EXPECT_EQ(again.combo(2007)->toolTip(), QString::fromStdString(cable2.slavePath()));
+    again.combo(2007)->setCurrentIndex(2);
+    EXPECT_EQ(again.combo(2007)->toolTip(), QString::fromStdString(link));
+    again.combo(2007)->setCurrentIndex(1);
+    again.show();
+    again.combo(2001)->setCurrentIndex(4);  // COM5: nothing there
+    click(&again, 1);
+    EXPECT_FALSE(again.isVisible());
+    EXPECT_EQ(boxes.size(), 3u);  // its text: the shutdown test's restart box
+    EXPECT_EQ(shown(), (QStringList{"COM", "COM2", "COM", "Com2 -> Com5"}));
+    // Channel 2 still runs (what it reads for a closed port is counted: the reconnect tests).
+    EXPECT_TRUE(!relay.serialPort1.isOpen() && relay.serialPort2.isOpen() && eventuallyWorkers(0, 1));
 }
 
 }  // namespace

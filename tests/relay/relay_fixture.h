@@ -1,0 +1,65 @@
+// An application's relay on two real pseudo-terminal cables behind symbolic links (adapters the
+// test can unplug), its ports opened and set up as the program does; the test holds the far ends.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <thread>
+
+#include "relay/port_reconnect.h"
+#include "shell/application.h"
+#include "tests/support/pty_cable.h"
+
+// Waits up to 10 s for the condition; with `steps`, takes the reconnect steps of the program's
+// timer meanwhile.
+inline bool eventually(const std::function<bool()>& condition, Relay* steps = nullptr) {
+    using namespace std::chrono_literals;
+    for (auto giveUp = std::chrono::steady_clock::now() + 10s; !condition(); std::this_thread::sleep_for(steps ? 50ms : 5ms)) {
+        if (std::chrono::steady_clock::now() > giveUp) return false;
+        if (steps) reconnectPorts(*steps);
+    }
+    return true;
+}
+
+// Both directions between the far ends of two cables carry bytes end to end, whole and in order.
+inline void expectBothWaysRelay(PtyCable& end1, PtyCable& end2, uint32_t seed) {
+    const std::string a = randomBytes(3000, seed), b = randomBytes(5000, seed + 1);
+    end1.send(a), end2.send(b);
+    EXPECT_TRUE(end2.receive(a.size(), 5000) == a) << "end 1 -> end 2";
+    EXPECT_TRUE(end1.receive(b.size(), 5000) == b) << "end 2 -> end 1";
+}
+
+class RelayTest : public ::testing::Test {
+protected:
+    // Opens and sets up the ports as the INI file maps them; a missing adapter's port stays away.
+    void SetUp() override {
+        dir.write("Vorlinex.ini", "[DATA1]\nCOM=0\nBPS=115200\nBIT=8\n[DATA2]\nCOM=1\nBPS=115200\nBIT=8\n" +
+                                      devicesSection({adapter1.path(), adapter2.path(), "", "", "", ""}));
+        applyConfig(relay, loadConfig());
+        for (RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2}) {
+            if (relay.openPort(portDeviceNameAt(channel->source.settings.comIndex), channel->source) == PortOpened)
+                configurePort(channel->source);
+            // Each worker fills its own record; the test reads them after the join.
+            channel->chunkObserver = [this, n = channel->number](const uint8_t* bytes, int32_t length, int32_t stamp) {
+                chunks[n - 1].emplace_back(reinterpret_cast<const char*>(bytes), length);
+                stamps[n - 1].push_back(stamp);
+            };
+        }
+    }
+    void startBoth() {
+        for (RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2})
+            if (channel->source.isOpen()) startRelayWorker(*channel);
+    }
+    PtyCable& cable(int number) { return (number == 1 ? adapter1 : adapter2).device(); }
+    static bool back(const SerialPort& port) { return port.isOpen() && port.presence.load() == PortPresent; }
+    static bool away(const SerialPort& port) { return !port.isOpen() && port.presence.load() == PortAway; }
+    void expectBothWaysRelay(uint32_t seed) { ::expectBothWaysRelay(cable(1), cable(2), seed); }
+
+    ScratchDir dir;
+    PluggableCable adapter1{dir.file("ttyUSB0")}, adapter2{dir.file("ttyUSB1")};
+    std::vector<std::string> chunks[2];
+    std::vector<int32_t> stamps[2];
+    Application app;  // its end stops the workers before the records above go
+    Relay& relay = app.relay;
+};
