@@ -1,5 +1,6 @@
 #include "tests/support/pty_cable.h"
 
+#include <gtest/gtest.h>
 #include <poll.h>
 
 #include <chrono>
@@ -71,6 +72,13 @@ std::string randomBytes(size_t count, uint32_t seed) {
     std::string out(count, '\0');
     for (auto& c : out) c = static_cast<char>(rng() & 0xFF);
     return out;
+}
+
+void expectRelaysBothWays(PtyCable& end1, PtyCable& end2, uint32_t seed) {
+    const std::string forth = randomBytes(3000, seed), back = randomBytes(4000, seed + 1);
+    end1.send(forth), end2.send(back);
+    EXPECT_TRUE(end2.receive(forth.size(), 10000) == forth) << "port 1 -> port 2";
+    EXPECT_TRUE(end1.receive(back.size(), 10000) == back) << "port 2 -> port 1";
 }
 
 std::multiset<std::string> threadNames() {

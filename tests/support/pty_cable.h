@@ -75,6 +75,8 @@ private:
 std::string devicesSection(const std::array<std::string, 6>& paths);
 // Random bytes from a fixed seed.
 std::string randomBytes(size_t count, uint32_t seed);
+// Random bytes each way between the far ends of two ports: each must arrive whole and in order.
+void expectRelaysBothWays(PtyCable& end1, PtyCable& end2, uint32_t seed);
 // The names of this process's threads.
 std::multiset<std::string> threadNames();
 // Waits up to 5 s until channel 1 and 2 run exactly so many relay workers ("vx-relay1",
