@@ -86,7 +86,7 @@ std::multiset<std::string> threadNames() {
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
         std::string name;
         std::getline(std::ifstream(task.path() / "comm"), name);
-        names.insert(name);
+        if (name != "Thread (pooled)") names.insert(name);
     }
     return names;
 }

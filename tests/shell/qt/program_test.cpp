@@ -17,8 +17,6 @@
 #include <QRegularExpression>
 #include <atomic>
 #include <chrono>
-#include <iterator>
-#include <optional>
 #include <set>
 #include <thread>
 
@@ -27,22 +25,23 @@
 
 namespace {
 
-std::vector<QString> nonEmpty(const std::vector<QString>& texts) {
-    std::vector<QString> out;
-    std::copy_if(texts.begin(), texts.end(), std::back_inserter(out), [](const QString& s) { return !s.isEmpty(); });
-    return out;
-}
-
-// Texts of both arrow strips after every tick of window timer 119.
+// What each arrow strip showed at the ticks of window timer 119, blanks left out.
 struct ArrowTicks {
-    std::vector<QString> strip1, strip2;
+    std::vector<QString> shown[2];
+    int ticks = 0;
+    bool blank = false;  // the last tick left both strips blank
     QTimer* timer = nullptr;
     void attach(QWidget* window) {
         timer = window->findChild<QTimer*>(QStringLiteral("119"));
         ASSERT_NE(timer, nullptr);
         QObject::connect(timer, &QTimer::timeout, window, [this, window] {
-            strip1.push_back(controlText(window, 1049));
-            strip2.push_back(controlText(window, 1050));
+            blank = true;
+            for (int i : {0, 1}) {
+                const QString text = controlText(window, 1049 + i);
+                if (!text.isEmpty()) shown[i].push_back(text);
+                blank = blank && text.isEmpty();
+            }
+            ++ticks;
         });
     }
 };
@@ -61,13 +60,6 @@ void relayUntil(PtyCable& from, PtyCable& to, const std::function<bool()>& until
     EXPECT_EQ(got, sent) << "every byte relayed once, in order";
 }
 
-// The process's threads but Qt's idle pool threads, which are not the program's.
-std::multiset<std::string> programThreads() {
-    std::multiset<std::string> names = threadNames();
-    names.erase("Thread (pooled)");
-    return names;
-}
-
 // The program on two cables, run until the way out under test ends its loop (not runVorlinex,
 // which would end it itself); after 90 s the loop ends with 99: a failure instead of a hang.
 // Once the loop ends, the workers are joined, the ports closed and the logs off; no thread of
@@ -78,7 +70,7 @@ protected:
         dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}, 1));
         recordBoxes();
     }
-    void TearDown() override { EXPECT_EQ(programThreads(), threadsBefore) << "a thread outlived the program"; }
+    void TearDown() override { EXPECT_EQ(threadNames(), threadsBefore) << "a thread outlived the program"; }
     void run(const std::function<void(Vorlinex&, QWidget*)>& body, const BoxFunction& boxes = boxRecorder()) {
         static char name[] = "vorlinex";
         static char* argv[] = {name, nullptr};
@@ -99,7 +91,7 @@ protected:
 
     ScratchDir dir;
     PtyCable first, second;
-    const std::multiset<std::string> threadsBefore = programThreads();
+    const std::multiset<std::string> threadsBefore = threadNames();
 };
 
 void end(QWidget* window) { vorlinexOf(window).mainMenuItem(300)->trigger(); }
@@ -138,24 +130,24 @@ TEST_F(Program, MenuMarksSaveAndClockWorkAndItRelaysBothWaysMovingEachDirections
         ASSERT_NE(clock, nullptr);
         EXPECT_TRUE(waitUntil([&] { return clock->text() == QString::fromUtf8("00：00：02"); }))
             << clock->text().toStdString();
-        EXPECT_TRUE(waitUntil([&] { return !ticks.strip1.empty() && !ticks.timer->isActive(); }));
+        EXPECT_TRUE(waitUntil([&] { return ticks.ticks > 0 && !ticks.timer->isActive(); }));
         // Until quiet, then again; repeated until the pause fell inside a round of four frames,
         // where a strip starting over would show.
-        for (size_t shown = 0; shown < 5 || shown % 4 == 0; shown = nonEmpty(ticks.strip1).size()) {
+        for (size_t shown = 0; shown < 5 || shown % 4 == 0; shown = ticks.shown[0].size()) {
             relayUntil(first, second, [&] {
-                return nonEmpty(ticks.strip1).size() > shown && figure.match(controlText(window, 1053)).hasMatch();
+                return ticks.shown[0].size() > shown && figure.match(controlText(window, 1053)).hasMatch();
             });
-            EXPECT_TRUE(nonEmpty(ticks.strip2).empty());
+            EXPECT_TRUE(ticks.shown[1].empty());
             EXPECT_TRUE(waitUntil([&] { return !ticks.timer->isActive(); }));
-            EXPECT_TRUE(ticks.strip1.back().isEmpty() && ticks.strip2.back().isEmpty());
+            EXPECT_TRUE(ticks.blank);
         }
         // Steady traffic back: a single burst may be cleared by a rate update before a tick.
-        relayUntil(second, first, [&] { return !nonEmpty(ticks.strip2).empty(); });
-        EXPECT_EQ(nonEmpty(ticks.strip2)[0].toStdString(), backwardArrowFrames[0]);
-        const size_t before = nonEmpty(ticks.strip1).size();
-        relayUntil(first, second, [&] { return nonEmpty(ticks.strip1).size() > before; });
-        const auto shown = nonEmpty(ticks.strip1);
-        for (size_t i = 0; i < shown.size(); ++i) EXPECT_EQ(shown[i].toStdString(), forwardArrowFrames[i % 4]) << i;
+        relayUntil(second, first, [&] { return !ticks.shown[1].empty(); });
+        EXPECT_EQ(ticks.shown[1][0].toStdString(), backwardArrowFrames[0]);
+        const size_t before = ticks.shown[0].size();
+        relayUntil(first, second, [&] { return ticks.shown[0].size() > before; });
+        for (size_t i = 0; i < ticks.shown[0].size(); ++i)
+            EXPECT_EQ(ticks.shown[0][i].toStdString(), forwardArrowFrames[i % 4]) << i;
         QTimer::singleShot(0, window, [window] { end(window); });
     });
     const std::string ini = dir.read("Vorlinex.ini");
@@ -163,32 +155,27 @@ TEST_F(Program, MenuMarksSaveAndClockWorkAndItRelaysBothWaysMovingEachDirections
     EXPECT_NE(ini.find("[DEVICES]"), std::string::npos) << "SAVE keeps the devices";
 }
 
-// A worker that takes the way out unusual: paused while the display is held, or feeding captures
-// whose readers never read. (One stuck writing to a destination that does not read is stopped
-// by the same request: the restart with a stalled destination in the settings tests.)
-enum class Worker { Relaying, MouseHeld, StalledCaptureReader };
-
 // pull runs inside the message loop, as a user or the session would.
-struct ShutdownCase { const char* name; Worker worker; void (*pull)(QWidget* window); };
+struct WayOut { const char* name; void (*pull)(QWidget* window); };
 
-void PrintTo(const ShutdownCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const WayOut& way, std::ostream* os) { *os << way.name; }
 
-const ShutdownCase kWaysOut[] = {
-    {"End_StalledCaptureReader", Worker::StalledCaptureReader, end},
-    {"Escape", Worker::Relaying, [](QWidget* window) {
+const WayOut kWaysOut[] = {
+    {"End", end},
+    {"Escape", [](QWidget* window) {
          QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);  // to the focused button
          QApplication::sendEvent(window->findChild<QWidget*>("117"), &escape);
      }},
-    {"CloseBox_MouseHeld", Worker::MouseHeld, [](QWidget* window) { window->close(); }},
-    {"Sigterm", Worker::Relaying, [](QWidget*) { ::kill(::getpid(), SIGTERM); }},
-    {"Sigint", Worker::Relaying, [](QWidget*) { ::kill(::getpid(), SIGINT); }},
+    {"CloseBox", [](QWidget* window) { window->close(); }},
+    {"Sigterm", [](QWidget*) { ::kill(::getpid(), SIGTERM); }},
+    {"Sigint", [](QWidget*) { ::kill(::getpid(), SIGINT); }},
 };
 
 // Pipes whose reader never reads, for captures of channel 2 and of both directions. Should the
 // program still wait for them after 30 s, they are read, so the case fails instead of hanging.
 struct NeverReadPipes {
     explicit NeverReadPipes(const ScratchDir& dir) {
-        for (int i = 0; i < 2; ++i) {
+        for (int i : {0, 1}) {
             const std::string path = dir.file("pipe" + std::to_string(i + 2));
             ::mkfifo(path.c_str(), 0600);
             readers[i] = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
@@ -206,45 +193,41 @@ struct NeverReadPipes {
         rescue = {};
         for (int reader : readers) ::close(reader);
     }
-    int readers[2] = {-1, -1};
+    int readers[2];
     std::atomic<bool> rescued{false};
     std::jthread rescue;
 };
 
-class WaysOut : public Program, public ::testing::WithParamInterface<ShutdownCase> {};
+class WaysOut : public Program, public ::testing::WithParamInterface<WayOut> {};
 
-TEST_P(WaysOut, StopsAndJoinsBothWorkersClosesPortsAndLogsAndEndsTheLoopWithZero) {
-    const ShutdownCase c = GetParam();
+// Each way out finds a worker held on each channel: channel 1's paused while its display is
+// held, channel 2's feeding captures whose readers never read. (One stuck writing to a
+// destination that does not read is stopped by the same request: the settings tests' restart
+// with a stalled destination.)
+TEST_P(WaysOut, StopsAndJoinsHeldWorkersClosesPortsAndLogsAndEndsTheLoopWithZero) {
     const std::string captured = randomBytes(5000, 3);
-    std::optional<NeverReadPipes> pipes;
-    if (c.worker == Worker::StalledCaptureReader) pipes.emplace(dir);
+    NeverReadPipes pipes(dir);
     run([&](Vorlinex& v, QWidget* window) {
         Relay& relay = v.app.relay;
-        QTimer::singleShot(50, window, [&c, window] { c.pull(window); });
+        QTimer::singleShot(50, window, [this, window] { GetParam().pull(window); });
         ASSERT_TRUE(relay.relayChannel1.worker.joinable() && relay.relayChannel2.worker.joinable());
         ASSERT_EQ(v.app.captures.openCaptureLog(1, dir.file("capture.log")), 1);
         first.send(captured);
         ASSERT_EQ(second.receive(captured.size(), 10000), captured);
-        if (c.worker == Worker::MouseHeld) {
-            relay.relayChannel1.displayMouseHeld = 1;
-            relay.leftMouseButtonDown = 1;
-            first.send("held");
+        ASSERT_EQ(v.app.captures.openCaptureLog(2, dir.file("pipe2")), 1);
+        ASSERT_EQ(v.app.captures.combinedCapture.open(dir.file("pipe3")), 0);
+        // Far more than the pipes hold: the relay goes on while the captures wait.
+        for (int round = 0; round < 10; ++round) {
+            const std::string bytes = randomBytes(8000, 30 + round);
+            second.send(bytes);
+            ASSERT_TRUE(first.receive(bytes.size(), 10000) == bytes) << "the relay stalled in round " << round;
         }
-        if (c.worker == Worker::StalledCaptureReader) {
-            ASSERT_EQ(v.app.captures.openCaptureLog(2, dir.file("pipe2")), 1);
-            ASSERT_EQ(v.app.captures.combinedCapture.open(dir.file("pipe3")), 0);
-            // Far more than the pipes hold: the relay goes on while the captures wait.
-            for (int round = 0; round < 10; ++round) {
-                const std::string bytes = randomBytes(8000, 30 + round);
-                second.send(bytes);
-                ASSERT_TRUE(first.receive(bytes.size(), 10000) == bytes) << "the relay stalled in round " << round;
-            }
-        }
+        relay.relayChannel1.displayMouseHeld = 1;
+        relay.leftMouseButtonDown = 1;
+        first.send("held");
     });
-    if (pipes) {
-        pipes->rescue = {};
-        EXPECT_FALSE(pipes->rescued) << "the program waited for a reader that never reads";
-    }
+    pipes.rescue = {};
+    EXPECT_FALSE(pipes.rescued) << "the program waited for a reader that never reads";
     // Every byte that reached the other port is in the log, written out without a CLOSE.
     EXPECT_EQ(dir.read("capture.log").substr(0, captured.size()), captured);
 }
