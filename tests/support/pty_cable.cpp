@@ -1,5 +1,6 @@
 #include "tests/support/pty_cable.h"
 
+#include <gtest/gtest.h>
 #include <poll.h>
 
 #include <chrono>
@@ -73,15 +74,27 @@ std::string randomBytes(size_t count, uint32_t seed) {
     return out;
 }
 
+void expectRelaysBothWays(PtyCable& end1, PtyCable& end2, uint32_t seed) {
+    const std::string forth = randomBytes(3000, seed), back = randomBytes(4000, seed + 1);
+    end1.send(forth), end2.send(back);
+    EXPECT_TRUE(end2.receive(forth.size(), 10000) == forth) << "port 1 -> port 2";
+    EXPECT_TRUE(end1.receive(back.size(), 10000) == back) << "port 2 -> port 1";
+}
+
+std::multiset<std::string> threadNames() {
+    std::multiset<std::string> names;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string name;
+        std::getline(std::ifstream(task.path() / "comm"), name);
+        if (name != "Thread (pooled)") names.insert(name);
+    }
+    return names;
+}
+
 bool eventuallyWorkers(int channel1, int channel2) {
     for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-        int counts[3] = {};
-        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-            std::string name;
-            std::getline(std::ifstream(task.path() / "comm"), name);
-            if (name == "vx-relay1" || name == "vx-relay2") ++counts[name.back() - '0'];
-        }
-        if (counts[1] == channel1 && counts[2] == channel2) return true;
+        const std::multiset<std::string> names = threadNames();
+        if (names.count("vx-relay1") == static_cast<size_t>(channel1) && names.count("vx-relay2") == static_cast<size_t>(channel2)) return true;
     }
     return false;
 }

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <set>
 #include <string>
 
 // A pseudo-terminal: the system opens its slave path as a COM device, the test holds the
@@ -74,6 +75,10 @@ private:
 std::string devicesSection(const std::array<std::string, 6>& paths);
 // Random bytes from a fixed seed.
 std::string randomBytes(size_t count, uint32_t seed);
+// Random bytes each way between the far ends of two ports: each must arrive whole and in order.
+void expectRelaysBothWays(PtyCable& end1, PtyCable& end2, uint32_t seed);
+// The names of this process's threads but Qt's idle pool threads, which come and go by themselves.
+std::multiset<std::string> threadNames();
 // Waits up to 5 s until channel 1 and 2 run exactly so many relay workers ("vx-relay1",
 // "vx-relay2"): a joined thread can stay listed a moment while the kernel finishes its exit.
 bool eventuallyWorkers(int channel1, int channel2);

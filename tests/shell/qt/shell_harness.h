@@ -1,15 +1,12 @@
 // Runs the real program in-process (its entry function, its main window, its workers) in a
-// scratch folder with an INI file of the test's making, and records what it shows; or as a
-// process of its own.
+// scratch folder with an INI file of the test's making, and records what it shows.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLabel>
-#include <QProcess>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
@@ -21,12 +18,10 @@
 #include "shell/qt/main_window.h"
 #include "tests/support/pty_cable.h"
 
-// mainWindowPublished: an owner of MainWindow resolves to it only when published.
 struct RecordedBox {
     std::string text;
     BoxIcon icon;
     BoxOwner owner;
-    bool mainWindowPublished, mainWindowVisible;
 };
 
 inline std::vector<RecordedBox>& recordedBoxes() { static std::vector<RecordedBox> boxes; return boxes; }
@@ -43,12 +38,7 @@ inline Vorlinex& runningVorlinex() { return vorlinexOf(madeMainWindow()); }
 // Starts a new record of boxes (the program's boxes go to boxRecorder()).
 inline void recordBoxes() { recordedBoxes().clear(); }
 inline BoxFunction boxRecorder() {
-    return [](const BoxRequest& r) {
-        QWidget* main = madeMainWindow();
-        recordedBoxes().push_back({r.text, r.icon, r.owner,
-                                   main != nullptr && vorlinexOf(main).publishedMainWindow() != nullptr,
-                                   main != nullptr && main->isVisible()});
-    };
+    return [](const BoxRequest& r) { recordedBoxes().push_back({r.text, r.icon, r.owner}); };
 }
 
 // A complete INI file: both ports, the options, and the device each COM name opens.
@@ -94,31 +84,4 @@ inline int runVorlinex(const std::function<void(QWidget*)>& body) {
 // application object still lives.
 inline void whenLoopEnds(QWidget* window, const std::function<void()>& checks) {
     QObject::connect(qApp, &QCoreApplication::aboutToQuit, window, checks);
-}
-
-// The program at `path` as a process of its own, in the current folder with its INI file: once
-// it relays, both directions carry bytes whole and in order, and `signalNumber` then ends it
-// with exit code 0.
-inline void expectProgramRelaysAndEndsWithZero(const QString& path, PtyCable& first, PtyCable& second,
-                                               int signalNumber) {
-    QProcess program;  // killed by its destructor should a check fail
-    program.setProcessChannelMode(QProcess::ForwardedChannels);
-    program.start(path, {});
-    ASSERT_TRUE(program.waitForStarted());
-    // Opening the ports purges earlier bytes: call until some come through.
-    bool relaying = false;
-    for (int attempt = 0; attempt < 60 && !relaying; ++attempt) {
-        first.send("ping");
-        relaying = !second.receive(4, 1000).empty();
-    }
-    ASSERT_TRUE(relaying) << "the program never relayed";
-    second.receiveUntilQuiet(300);
-    const std::string forth = randomBytes(6000, 11), back = randomBytes(5000, 12);
-    first.send(forth);
-    second.send(back);
-    EXPECT_EQ(second.receive(forth.size(), 30000), forth);
-    EXPECT_EQ(first.receive(back.size(), 30000), back);
-    ::kill(static_cast<pid_t>(program.processId()), signalNumber);
-    ASSERT_TRUE(program.waitForFinished(60000)) << "the program did not end";
-    EXPECT_TRUE(program.exitStatus() == QProcess::NormalExit && program.exitCode() == 0);
 }

@@ -1,0 +1,311 @@
+// The real program in-process. Start-up: ports that fail, ports that relay; the main window's
+// menu marks, SAVE, clock, figures and arrow strips. Shutdown: END, Esc, the close box and the
+// termination signals all end it the same way: workers stopped and joined, ports closed, logs
+// written out, exit code 0, also when a worker is held; and adapters that come and go, also
+// during a restart and during the shutdown.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "shell/activity_arrows.h"
+#include "tests/shell/qt/shell_harness.h"
+
+namespace {
+
+// What each arrow strip showed at the ticks of window timer 119, blanks left out.
+struct ArrowTicks {
+    std::vector<QString> shown[2];
+    int ticks = 0;
+    bool blank = false;  // the last tick left both strips blank
+    QTimer* timer = nullptr;
+    void attach(QWidget* window) {
+        timer = window->findChild<QTimer*>(QStringLiteral("119"));
+        ASSERT_NE(timer, nullptr);
+        QObject::connect(timer, &QTimer::timeout, window, [this, window] {
+            blank = true;
+            for (int i : {0, 1}) {
+                const QString text = controlText(window, 1049 + i);
+                if (!text.isEmpty()) shown[i].push_back(text);
+                blank = blank && text.isEmpty();
+            }
+            ++ticks;
+        });
+    }
+};
+
+// Steady traffic, a byte every 10 ms, until `until` holds; every byte must arrive once, in order.
+void relayUntil(PtyCable& from, PtyCable& to, const std::function<bool()>& until) {
+    std::string sent, got;
+    EXPECT_TRUE(waitUntil([&] {
+        sent += static_cast<char>('A' + sent.size() % 26);
+        from.send(sent.substr(sent.size() - 1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        got += to.receiveUntilQuiet(0);
+        return until();
+    }, 30000));
+    got += to.receive(sent.size() - std::min(sent.size(), got.size()));
+    EXPECT_EQ(got, sent) << "every byte relayed once, in order";
+}
+
+// The program on two cables, run until the way out under test ends its loop (not runVorlinex,
+// which would end it itself); after 90 s the loop ends with 99: a failure instead of a hang.
+// Once the loop ends, the workers are joined, the ports closed and the logs off; no thread of
+// it outlives it, and it showed no box but those a case expects.
+class Program : public ::testing::Test {
+protected:
+    Program() {
+        dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}, 1));
+        recordBoxes();
+    }
+    void TearDown() override { EXPECT_EQ(threadNames(), threadsBefore) << "a thread outlived the program"; }
+    void run(const std::function<void(Vorlinex&, QWidget*)>& body, const BoxFunction& boxes = boxRecorder()) {
+        static char name[] = "vorlinex";
+        static char* argv[] = {name, nullptr};
+        EXPECT_EQ(vorlinexMain(1, argv, [&](QWidget* window) {
+            Vorlinex& v = vorlinexOf(window);
+            whenLoopEnds(window, [&v] {
+                const Relay& relay = v.app.relay;
+                EXPECT_TRUE(v.shutdownStarted());
+                EXPECT_FALSE(relay.relayChannel1.worker.joinable() || relay.relayChannel2.worker.joinable());
+                EXPECT_FALSE(relay.serialPort1.isOpen() || relay.serialPort2.isOpen());
+                EXPECT_EQ(relay.rateMeter.timerId.load() + relay.relayChannel1.logEnabled.load(), 0);
+            });
+            QTimer::singleShot(90000, qApp, [] { QCoreApplication::exit(99); });
+            body(v, window);
+        }, boxes), 0);
+        EXPECT_TRUE(recordedBoxes().empty());
+    }
+
+    ScratchDir dir;
+    PtyCable first, second;
+    const std::multiset<std::string> threadsBefore = threadNames();
+};
+
+void end(QWidget* window) { vorlinexOf(window).mainMenuItem(300)->trigger(); }
+
+// The display-mode check marks follow the INI file (any non-zero DMODE is binary) and the menu,
+// SAVE keeps them, the clock runs. With nothing to show the strips' timer rests; then each strip
+// moves through its own frames while its direction carries traffic, goes blank and rests the
+// timer when quiet, and, woken by traffic again, goes on from the frame after its last.
+TEST_F(Program, MenuMarksSaveAndClockWorkAndItRelaysBothWaysMovingEachDirectionsStripAndFigure) {
+    dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}, 1, /*dmode=*/2));
+    ArrowTicks ticks;
+    const QRegularExpression figure(QStringLiteral("^  +([1-9]\\d*) byte/s$"));
+    run([&](Vorlinex& v, QWidget* window) {
+        ticks.attach(window);
+        EXPECT_EQ(controlText(window, 1055), "COM1");
+        EXPECT_EQ(controlText(window, 1056), "COM2");
+        QAction* binary = v.mainMenuItem(40008);
+        QAction* ascii = v.mainMenuItem(40009);
+        ASSERT_TRUE(binary && ascii);
+        const auto marks = [&](bool isBinary) {
+            EXPECT_EQ(binary->isChecked(), isBinary);
+            EXPECT_EQ(ascii->isChecked(), !isBinary);
+            EXPECT_EQ(v.app.relay.appOptions.DMODE.load() != 0, isBinary);
+        };
+        marks(true);
+        for (QAction* item : {ascii, ascii, binary, binary}) {  // twice: the mark must stay
+            item->trigger();
+            marks(item == binary);
+        }
+        v.mainMenuItem(700)->trigger();
+        ASSERT_EQ(recordedBoxes().size(), 1u);
+        EXPECT_EQ(recordedBoxes()[0].text, "Configuration Data Saved");
+        recordedBoxes().clear();
+        auto* clock = window->findChild<QLabel*>("5001.1");
+        ASSERT_NE(clock, nullptr);
+        EXPECT_TRUE(waitUntil([&] { return clock->text() == QString::fromUtf8("00：00：02"); }))
+            << clock->text().toStdString();
+        EXPECT_TRUE(waitUntil([&] { return ticks.ticks > 0 && !ticks.timer->isActive(); }));
+        // Until quiet, then again; repeated until the pause fell inside a round of four frames,
+        // where a strip starting over would show (ten tries, should the strip never move).
+        for (size_t shown = 0, round = 0; (shown < 5 || shown % 4 == 0) && round < 10; ++round, shown = ticks.shown[0].size()) {
+            relayUntil(first, second, [&] {
+                return ticks.shown[0].size() > shown && figure.match(controlText(window, 1053)).hasMatch();
+            });
+            EXPECT_TRUE(ticks.shown[1].empty());
+            EXPECT_TRUE(waitUntil([&] { return !ticks.timer->isActive(); }));
+            EXPECT_TRUE(ticks.blank);
+        }
+        // Steady traffic back: a single burst may be cleared by a rate update before a tick.
+        relayUntil(second, first, [&] { return !ticks.shown[1].empty(); });
+        EXPECT_EQ(ticks.shown[1][0].toStdString(), backwardArrowFrames[0]);
+        const size_t before = ticks.shown[0].size();
+        relayUntil(first, second, [&] { return ticks.shown[0].size() > before; });
+        for (size_t i = 0; i < ticks.shown[0].size(); ++i)
+            EXPECT_EQ(ticks.shown[0][i].toStdString(), forwardArrowFrames[i % 4]) << i;
+        QTimer::singleShot(0, window, [window] { end(window); });
+    });
+    const std::string ini = dir.read("Vorlinex.ini");
+    EXPECT_NE(ini.find("DMODE=1"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("[DEVICES]"), std::string::npos) << "SAVE keeps the devices";
+}
+
+// pull runs inside the message loop, as a user or the session would.
+struct WayOut { const char* name; void (*pull)(QWidget* window); };
+
+void PrintTo(const WayOut& way, std::ostream* os) { *os << way.name; }
+
+const WayOut kWaysOut[] = {
+    {"End", end},
+    {"Escape", [](QWidget* window) {
+         QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);  // to the focused button
+         QApplication::sendEvent(window->findChild<QWidget*>("117"), &escape);
+     }},
+    {"CloseBox", [](QWidget* window) { window->close(); }},
+    {"Sigterm", [](QWidget*) { ::kill(::getpid(), SIGTERM); }},
+    {"Sigint", [](QWidget*) { ::kill(::getpid(), SIGINT); }},
+};
+
+// Pipes whose reader never reads, for captures of channel 2 and of both directions. Should the
+// program still wait for them after 30 s, they are read, so the case fails instead of hanging.
+struct NeverReadPipes {
+    explicit NeverReadPipes(const ScratchDir& dir) {
+        for (int i : {0, 1}) {
+            const std::string path = dir.file("pipe" + std::to_string(i + 2));
+            ::mkfifo(path.c_str(), 0600);
+            readers[i] = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+        }
+        rescue = std::jthread([this](std::stop_token ended) {
+            for (int tick = 0; tick < 3000 && !ended.stop_requested(); ++tick)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            rescued = !ended.stop_requested();
+            char buffer[65536];
+            for (; !ended.stop_requested(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+                for (int reader : readers) while (::read(reader, buffer, sizeof buffer) > 0) {}
+        });
+    }
+    ~NeverReadPipes() {
+        rescue = {};
+        for (int reader : readers) ::close(reader);
+    }
+    int readers[2];
+    std::atomic<bool> rescued{false};
+    std::jthread rescue;
+};
+
+class WaysOut : public Program, public ::testing::WithParamInterface<WayOut> {};
+
+// Each way out finds a worker held on each channel: channel 1's paused while its display is
+// held, channel 2's feeding captures whose readers never read. (One stuck writing to a
+// destination that does not read is stopped by the same request: the settings tests' restart
+// with a stalled destination.)
+TEST_P(WaysOut, StopsAndJoinsHeldWorkersClosesPortsAndLogsAndEndsTheLoopWithZero) {
+    const std::string captured = randomBytes(5000, 3);
+    NeverReadPipes pipes(dir);
+    run([&](Vorlinex& v, QWidget* window) {
+        Relay& relay = v.app.relay;
+        QTimer::singleShot(50, window, [this, window] { GetParam().pull(window); });
+        ASSERT_TRUE(relay.relayChannel1.worker.joinable() && relay.relayChannel2.worker.joinable());
+        ASSERT_EQ(v.app.captures.openCaptureLog(1, dir.file("capture.log")), 1);
+        first.send(captured);
+        ASSERT_EQ(second.receive(captured.size(), 10000), captured);
+        ASSERT_EQ(v.app.captures.openCaptureLog(2, dir.file("pipe2")), 1);
+        ASSERT_EQ(v.app.captures.combinedCapture.open(dir.file("pipe3")), 0);
+        // Far more than the pipes hold: the relay goes on while the captures wait.
+        for (int round = 0; round < 10; ++round) {
+            const std::string bytes = randomBytes(8000, 30 + round);
+            second.send(bytes);
+            ASSERT_TRUE(first.receive(bytes.size(), 10000) == bytes) << "the relay stalled in round " << round;
+        }
+        relay.relayChannel1.displayMouseHeld = 1;
+        relay.leftMouseButtonDown = 1;
+        first.send("held");
+    });
+    pipes.rescue = {};
+    EXPECT_FALSE(pipes.rescued) << "the program waited for a reader that never reads";
+    // Every byte that reached the other port is in the log, written out without a CLOSE.
+    EXPECT_EQ(dir.read("capture.log").substr(0, captured.size()), captured);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryWayOut, WaysOut, ::testing::ValuesIn(kWaysOut),
+                         [](const auto& c) { return std::string(c.param.name); });
+
+// Both adapters are missing at the start: an error box of its own for each before the window,
+// no port open, no worker. They are plugged in later; then port 1's is pulled out and, while
+// SERIAL, OK runs its "Com1 Open Error" box, put back: the restart finishes first, then the port
+// opens by itself. Each time the labels, the status bar's first part and the relay follow
+// without any user action, and the reconnect step rests while both ports are there. Last SERIAL
+// moves port 1 to a COM name with no device and port 2 to a third cable: SIGTERM arrives while
+// the "Com5 Open Error" box runs its loop. The shutdown runs inside that loop; the restart must
+// not go on to open port 2 or start a worker once it has.
+TEST_F(Program, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheShutdown) {
+    PluggableCable adapter1(dir.file("ttyUSB0"), false), adapter2(dir.file("ttyUSB1"), false);
+    PtyCable third;
+    dir.write("Vorlinex.ini", vorlinexIni({adapter1.path(), adapter2.path(), third.slavePath()}));
+    std::vector<std::string> boxes;  // text, where, and its icon when not an error's
+    bool moveBoth = false;
+    QTimer user;  // the user, then the session: acts on whichever modal window is up
+    QObject::connect(&user, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* box = qobject_cast<QMessageBox*>(modal); box != nullptr && box->isVisible() && box->property("seen").isNull()) {
+            box->setProperty("seen", true);
+            QWidget* main = madeMainWindow();
+            const bool alone = box->parentWidget() == nullptr && !main->isVisible();
+            boxes.push_back(box->text().toStdString() + (alone ? ", before the window" : box->parentWidget() == main ? ", over it" : ", ?") +
+                            (box->icon() == QMessageBox::Critical ? "" : ", not an error"));
+            if (boxes.size() == 4) ::kill(::getpid(), SIGTERM);
+            if (boxes.size() == 3) adapter1.plug();
+            QTimer::singleShot(700, box, [box] { box->accept(); });  // steps would have run meanwhile
+        } else if (modal != nullptr && modal->findChild<QComboBox*>("2001") != nullptr) {
+            if (moveBoth) {
+                modal->findChild<QComboBox*>("2001")->setCurrentIndex(4);  // com5: nothing there
+                modal->findChild<QComboBox*>("2007")->setCurrentIndex(2);
+            }
+            // Queued: a box's loop must not run inside this timer's own call.
+            QTimer::singleShot(0, modal, [modal] { modal->findChild<QPushButton*>("1")->click(); });
+        }
+    });
+    user.start(20);
+    run([&](Vorlinex& v, QWidget* window) {
+        const Relay& relay = v.app.relay;
+        auto* status = window->findChild<QLabel*>(QStringLiteral("5001.0"));
+        const auto shows = [&](const char* com1, const char* com2, const std::string& text) {
+            EXPECT_TRUE(waitUntil([&] { return controlText(window, 1055) == com1 && controlText(window, 1056) == com2 && status->text() == text.c_str(); }))
+                << status->text().toStdString();
+        };
+        auto* reconnect = window->findChild<QTimer*>(QStringLiteral("reconnect"));
+        ASSERT_NE(reconnect, nullptr);
+        EXPECT_FALSE(relay.relayChannel1.worker.joinable() || relay.relayChannel2.worker.joinable());
+        EXPECT_FALSE(relay.serialPort1.isOpen() || relay.serialPort2.isOpen());
+        EXPECT_TRUE(v.mainMenuItem(40009)->isChecked() && !v.mainMenuItem(40008)->isChecked()) << "DMODE=0: ASCII";
+        const std::string away1 = "COM1: " + adapter1.path() + " unplugged, waiting", away2 = "COM2: " + adapter2.path() + " unplugged, waiting";
+        shows("COM", "COM", away1 + "; " + away2);
+        adapter1.plug();
+        shows("COM1", "COM", away2);
+        adapter1.device().send(std::string(1234, 'x'));  // read, shown, not deliverable
+        shows("COM1", "COM", away2 + "; 1,234 bytes not delivered to COM2");
+        adapter2.plug();
+        shows("COM1", "COM2", "");
+        EXPECT_TRUE(waitUntil([&] { return !reconnect->isActive(); }));
+        expectRelaysBothWays(adapter1.device(), adapter2.device(), 5);
+
+        adapter1.unplug();
+        shows("COM", "COM2", away1);
+        v.mainMenuItem(600)->trigger();
+        shows("COM1", "COM2", "");
+        EXPECT_TRUE(eventuallyWorkers(1, 1));
+        expectRelaysBothWays(adapter1.device(), adapter2.device(), 9);
+
+        moveBoth = true;
+        QTimer::singleShot(0, window, [&v] { v.mainMenuItem(600)->trigger(); });
+    }, {});
+    user.stop();
+    EXPECT_EQ(boxes, (std::vector<std::string>{"Com1 Open Error, before the window", "Com2 Open Error, before the window",
+                                               "Com1 Open Error, over it", "Com5 Open Error, over it"}));
+}
+
+}  // namespace
