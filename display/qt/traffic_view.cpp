@@ -21,7 +21,7 @@
 namespace {
 
 constexpr int leftMargin = 2;
-constexpr int frameIntervalMs = 40;  // 25 frames a second: smooth to the eye, half the painting of 50
+constexpr int frameIntervalMs = 50;  // 20 frames a second: text scrolls smoothly, and faster than that it cannot be read
 
 bool isCp932Lead(uint8_t b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
 bool isCp932Trail(uint8_t b) { return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC); }
