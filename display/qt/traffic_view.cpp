@@ -355,6 +355,7 @@ void TrafficView::paintEvent(QPaintEvent* event) {
     if (!rawFont_.isValid()) rawFont_ = QRawFont::fromFont(font());
     QList<quint32> glyphs;
     QList<QPointF> positions;
+    std::vector<QRect> boxes;  // drawn together, after the rows
     for (size_t i = 0; i < state.lines.size(); ++i) {
         if (static_cast<int>(i) < fromRow || static_cast<int>(i) > toRow) continue;
         const int top = static_cast<int>(i) * lh;
@@ -385,15 +386,23 @@ void TrafficView::paintEvent(QPaintEvent* event) {
                 painter.drawText(at, QString::fromUcs4(&character, 1));
             }
         };
-        // A row of printable ASCII (every hex row) needs no decoding: one byte, one character.
-        if (std::all_of(line.begin(), line.end(), [](char c) { return c >= 0x20 && c < 0x7F; })) {
-            for (size_t column = 0; column < line.size(); ++column) place(static_cast<char32_t>(line[column]), static_cast<int>(column));
+        const auto box = [&](int column) {
+            boxes.push_back(QRect(xOrigin + column * cw + 1, top + 2, std::max(1, cw - 3), std::max(1, lh - 5)));
+        };
+        // A row without bytes above 0x7F (every hex row) needs no decoding: each byte is one
+        // cell, a printable character or the box of a control byte.
+        if (std::all_of(line.begin(), line.end(), [](char c) { return static_cast<uint8_t>(c) < 0x80; })) {
+            for (size_t column = 0; column < line.size(); ++column) {
+                const char c = line[column];
+                if (c >= 0x20 && c < 0x7F) place(static_cast<char32_t>(c), static_cast<int>(column));
+                else box(static_cast<int>(column));
+            }
         } else {
             for (const DisplaySegment& segment : decodeDisplayLine(line)) {
                 const int x = xOrigin + segment.column * cw;
                 if (x > viewport()->width() || x + segment.cells * cw < 0) continue;
                 if (segment.placeholder) {
-                    painter.drawRect(QRect(x + 1, top + 2, std::max(1, cw - 3), std::max(1, lh - 5)));
+                    box(segment.column);
                     continue;
                 }
                 // One character per cell, or one character on two cells.
@@ -413,6 +422,7 @@ void TrafficView::paintEvent(QPaintEvent* event) {
             painter.drawGlyphRun(QPointF(0, 0), run);
         }
     }
+    painter.drawRects(boxes.data(), static_cast<int>(boxes.size()));
 }
 
 quint32 TrafficView::glyphFor(char32_t character) {
