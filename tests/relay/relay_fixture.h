@@ -22,14 +22,6 @@ inline bool eventually(const std::function<bool()>& condition, Relay* steps = nu
     return true;
 }
 
-// Both directions between the far ends of two cables carry bytes end to end, whole and in order.
-inline void expectBothWaysRelay(PtyCable& end1, PtyCable& end2, uint32_t seed) {
-    const std::string a = randomBytes(3000, seed), b = randomBytes(5000, seed + 1);
-    end1.send(a), end2.send(b);
-    EXPECT_TRUE(end2.receive(a.size(), 5000) == a) << "end 1 -> end 2";
-    EXPECT_TRUE(end1.receive(b.size(), 5000) == b) << "end 2 -> end 1";
-}
-
 class RelayTest : public ::testing::Test {
 protected:
     // Opens and sets up the ports as the INI file maps them; a missing adapter's port stays away.
@@ -54,7 +46,7 @@ protected:
     PtyCable& cable(int number) { return (number == 1 ? adapter1 : adapter2).device(); }
     static bool back(const SerialPort& port) { return port.isOpen() && port.presence.load() == PortPresent; }
     static bool away(const SerialPort& port) { return !port.isOpen() && port.presence.load() == PortAway; }
-    void expectBothWaysRelay(uint32_t seed) { ::expectBothWaysRelay(cable(1), cable(2), seed); }
+    void expectBothWaysRelay(uint32_t seed) { expectRelaysBothWays(cable(1), cable(2), seed); }
 
     ScratchDir dir;
     PluggableCable adapter1{dir.file("ttyUSB0")}, adapter2{dir.file("ttyUSB1")};

@@ -72,9 +72,9 @@ TEST_P(RestartWithAStalledDestination, LosesNoByteAndLeavesOneWorkerPerChannel) 
     const size_t same = static_cast<size_t>(std::mismatch(got.begin(), got.end(), sent.begin(), sent.end()).first - got.begin());
     EXPECT_TRUE(got.size() == sent.size() && same == sent.size())
         << sent.size() << " bytes sent, " << got.size() << " arrived, the first " << same << " in order";
-    expectBothWaysRelay(cable1, destination, 20);
+    expectRelaysBothWays(cable1, destination, 20);
     restart(port2Com);
-    expectBothWaysRelay(cable1, destination, 30);
+    expectRelaysBothWays(cable1, destination, 30);
     EXPECT_TRUE(boxes.empty());
 }
 

@@ -179,7 +179,7 @@ TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
     EXPECT_TRUE(d.isVisible());
     // Nothing was touched: the same open devices, the same settings, the relay as before.
     EXPECT_TRUE(relay.serialPort1.handle == fd1 && relay.serialPort2.handle == fd2 && relay.serialPort1.settings.comIndex == 0);
-    expectBothWaysRelay(cable1, cable2, 1);
+    expectRelaysBothWays(cable1, cable2, 1);
 
     d.combo(2001)->setCurrentIndex(2);  // COM3
     click(&d, 1);
@@ -188,7 +188,7 @@ TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
     EXPECT_TRUE(relay.serialPort1.settings.comIndex == 2 && relay.serialPort1.settings.baudRate == 1234);
     EXPECT_EQ(currentBaudRate(relay.serialPort1.handle.load()), 1234u);
     EXPECT_EQ(shown(), (QStringList{"COM3", "COM2", "Com3 -> Com2", "Com2 -> Com3"}));
-    expectBothWaysRelay(cable3, cable2, 2);
+    expectRelaysBothWays(cable3, cable2, 2);
 
     const std::string original = "; kept as it is\n[OTHER]\nx = 1\n" + dir.read("Vorlinex.ini") + "[KEEP]\nX=" + std::string(256 * 1024, 'k') + "\n";
     dir.write("Vorlinex.ini", original);
@@ -213,7 +213,7 @@ TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
     }
     EXPECT_TRUE(dir.read("Vorlinex.ini") == original);
     EXPECT_TRUE(relay.comDevicePaths == mappingBefore && relay.serialPort1.handle.load() == fd3 && boxes.size() == 2u);
-    expectBothWaysRelay(cable3, cable2, 4);
+    expectRelaysBothWays(cable3, cable2, 4);
 
     const std::string link = dir.file("adapter-link");
     ASSERT_EQ(::symlink(cable1.slavePath().c_str(), link.c_str()), 0);
@@ -237,7 +237,7 @@ TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
     expected.replace(expected.find("COM3=" + cable3.slavePath()), 5 + cable3.slavePath().size(), "COM3=" + link);
     EXPECT_TRUE(dir.read("Vorlinex.ini") == expected);
     EXPECT_EQ(shown(), (QStringList{"COM3", "COM2", "Com3 -> Com2", "Com2 -> Com3"}));
-    expectBothWaysRelay(cable1, cable2, 3);
+    expectRelaysBothWays(cable1, cable2, 3);
 
     // The serial settings dialog tells what each COM name now opens.
     SerialDialog again(v.settingsHost, window.get());
