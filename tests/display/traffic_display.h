@@ -1,10 +1,5 @@
-// A channel's display fed the way its worker feeds it, into a text model of its own, and the
-// dump the hex form must show; shared by the renderer tests, the window tests and the
-// renderer's fuzz harness.
+// A channel's display fed the way its worker feeds it, and the dump the hex form must show.
 #pragma once
-
-#include <memory>
-#include <string>
 
 #include "display/traffic_render.h"
 #include "display/traffic_text_control.h"
@@ -27,9 +22,8 @@ struct FedDisplay {
     TrafficTextControl& control = *model;
 };
 
-// `bytes` as a dump, in lines of 16: two hex digits and a space per byte with a gap after the
-// 8th, then from position 54 the bytes again (printable ASCII as itself, others as 0x14); every
-// line closed by " \r\n" but the last, which stays open.
+// Lines of 16 bytes: hex with a gap after the 8th, from position 54 the printable bytes (others
+// 0x14); every line closed by " \r\n" but the last, which stays open.
 inline std::string hexDump(const std::string& bytes) {
     std::string text;
     for (size_t at = 0; at < bytes.size(); at += 16) {

@@ -2,7 +2,6 @@
 // exactly the bytes given, less those the mode removes, and the counter the bytes given less
 // the stamps.
 #include <algorithm>
-#include <string>
 
 #include "capture/capture_log.h"
 #include "relay/relay.h"

@@ -1,7 +1,6 @@
 // Any bytes as an INI file: reading never fails, and writing one key changes that key's line
 // (or adds it, with its section when missing) and leaves every other line byte for byte.
 #include <algorithm>
-#include <string>
 #include <vector>
 
 #include "settings/private_profile.h"
@@ -67,8 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_REQUIRE(now.size() == old.size());
         for (size_t i = first + 1; i < old.size(); ++i) FUZZ_REQUIRE(same(i, i));
     } else {
-        // The key's line, after its new section header when the section was missing, and
-        // nothing else.
+        // The key's line, after its new section header when the section was missing.
         const size_t added = now.size() - old.size();
         FUZZ_REQUIRE(now.size() > old.size() && added <= 2);
         for (size_t i = first; i < old.size(); ++i) FUZZ_REQUIRE(same(i, i + added));

@@ -1,6 +1,5 @@
 // Captures through the running program over pty cables: log windows, counters, files, endings.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,7 +11,6 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QListView>
-#include <QAction>
 #include <QPointer>
 #include <QPushButton>
 #include <atomic>
@@ -32,6 +30,11 @@ void clickClose(QWidget* window) {
     button->click();
 }
 
+// A FIFO with a reader that never blocks; -1 when either fails.
+int openFifo(const std::string& path) {
+    return ::mkfifo(path.c_str(), 0600) == 0 ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+}
+
 bool itemEnabled(int id) { return runningVorlinex().mainMenuItem(id) && runningVorlinex().mainMenuItem(id)->isEnabled(); }
 QString fileTitle(QWidget* window) { return window->findChild<QGroupBox*>(QStringLiteral("1065"))->title(); }
 
@@ -43,6 +46,19 @@ std::array<std::string, 2> directionsOf(const std::string& file) {
     EXPECT_EQ(error, "");
     return bytes;
 }
+
+// A FIFO whose reader has stalled: `filler` has filled it with 'f'.
+struct StalledPipe {
+    int channel, reader = -1, filler = -1;
+    size_t filled = 0;
+    std::string got;
+    bool drain() {
+        char buffer[65536];
+        ssize_t n;
+        while ((n = ::read(reader, buffer, sizeof buffer)) > 0) got.append(buffer, static_cast<size_t>(n));
+        return n == 0;  // every writer has gone
+    }
+};
 
 // The program on two cables; the file dialog is replaced by the path the test gives.
 class CaptureInProgram : public ::testing::Test {
@@ -76,11 +92,7 @@ protected:
     // the capture of channel 2 go on. Returns whether every check held.
     bool captureUntilRefused(int target, int error) {
         const std::string path = error == ENOSPC ? "/dev/full" : dir.file(error == EPIPE ? "pipe" : "big.txt");
-        int reader = -1;
-        if (error == EPIPE) {
-            ::mkfifo(path.c_str(), 0600);
-            reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
-        }
+        const int reader = error == EPIPE ? openFifo(path) : -1;
         const rlimit limit{20000, 20000};
         if (error == EFBIG) ::setrlimit(RLIMIT_FSIZE, &limit);
         std::string sent2;
@@ -118,7 +130,10 @@ protected:
 
 // All three captures while bytes flow both ways; then on channel 1 each way of ending, one after
 // the other, each name shorter than the last, each next capture a new window with its own name.
-TEST_F(CaptureInProgram, CapturesHoldWhatFlowsAndEachWayOfEndingEndsOnlyItsCapture) {
+// Last, captures of channel 1 and of both into pipes whose readers have stalled: neither the
+// timed write-out nor CLOSE holds the UI thread, and once the readers read again they get every
+// byte. Should the UI thread wait for a pipe, the readers read after a while: the case fails, not hangs.
+TEST_F(CaptureInProgram, CapturesHoldWhatFlowsEachWayOfEndingEndsOnlyItsCaptureAndNoPipeHoldsTheUi) {
     const std::pair<QString, void (*)(QWidget*)> ways[] = {
         {QString(70, 'L') + ".txt", [](QWidget* w) { clickClose(w); }},
         {"abcde", [](QWidget* w) { w->close(); }},
@@ -129,7 +144,17 @@ TEST_F(CaptureInProgram, CapturesHoldWhatFlowsAndEachWayOfEndingEndsOnlyItsCaptu
                  QApplication::sendEvent(button, &space);
              }
          }}};
-    std::string sent1, sent2;
+    StalledPipe pipes[] = {{1}, {kCombinedCapture}};
+    for (StalledPipe& p : pipes) {
+        const std::string path = dir.file("pipe" + std::to_string(p.channel));
+        p.reader = openFifo(path);
+        p.filler = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        ASSERT_TRUE(p.reader >= 0 && p.filler >= 0);
+        for (ssize_t n; (n = ::write(p.filler, std::string(4096, 'f').data(), 4096)) > 0;) p.filled += n;
+    }
+    std::atomic<bool> rescued{false};
+    std::jthread rescue;
+    std::string sent1, sent2, sent;
     run([&](Vorlinex&) {
         QPointer<QWidget> log1 = start(1, dir.file("one.txt")), log2 = start(2, dir.file("two.txt"));
         QPointer<QWidget> both = start(kCombinedCapture, dir.file("both.txt"));
@@ -180,11 +205,40 @@ TEST_F(CaptureInProgram, CapturesHoldWhatFlowsAndEachWayOfEndingEndsOnlyItsCaptu
             EXPECT_EQ(dir.read(name.toStdString()), "again");
             flow(device1, device2, "between captures");
         }
+
+        rescue = std::jthread([&](std::stop_token uiDone) {
+            for (int tick = 0; tick < 2000 && !uiDone.stop_requested(); ++tick) std::this_thread::sleep_for(10ms);
+            rescued = !uiDone.stop_requested();
+            for (; !uiDone.stop_requested(); std::this_thread::sleep_for(10ms))
+                for (StalledPipe& p : pipes) p.drain();
+        });
+        QPointer<QWidget> windows[] = {start(1, dir.file("pipe1")), start(kCombinedCapture, dir.file("pipe3"))};
+        ASSERT_TRUE(windows[0] && windows[1]);
+        sent = flow(device1, device2, randomBytes(5000, 11));  // less than either write-out size
+        waitUntil([] { return false; }, 2500);  // the timed write-outs come due
+        for (QPointer<QWidget>& window : windows) {
+            clickClose(window);
+            EXPECT_FALSE(window && window->isVisible());
+        }
+        EXPECT_FALSE(logEnabled(1) || combined().enabled());
+        rescue.request_stop();
+        for (StalledPipe& p : pipes) ::close(p.filler);
+        EXPECT_TRUE(waitUntil([&] {
+            return pipes[0].drain() && pipes[1].drain() && itemEnabled(40010) && itemEnabled(40012);
+        }, 30000));
     });
+    rescue = {};
+    EXPECT_FALSE(rescued) << "the UI thread waited for a pipe";
     // Written out at once and again by the shutdown.
     EXPECT_EQ(dir.read("one.txt"), sent1);
     EXPECT_EQ(dir.read("two.txt"), sent2);
     EXPECT_TRUE(directionsOf(dir.read("both.txt")) == (std::array{sent1, sent2}));
+    for (StalledPipe& p : pipes) {
+        ::close(p.reader);
+        ASSERT_EQ(p.got.substr(0, p.filled), std::string(p.filled, 'f'));
+        const std::string file = p.got.substr(p.filled);
+        EXPECT_EQ(p.channel == 1 ? file : directionsOf(file)[0], sent) << p.channel;
+    }
     EXPECT_TRUE(recordedBoxes().empty());
 }
 
@@ -196,69 +250,6 @@ TEST_F(CaptureInProgram, APipeWithoutReaderAFileTooLargeOrAFullDeviceEndsThatCap
         SCOPED_TRACE(std::to_string(target) + ": " + std::strerror(error));
         EXPECT_EXIT(std::_Exit(captureUntilRefused(target, error) ? 0 : 1), ::testing::ExitedWithCode(0), "");
     }
-}
-
-// Captures into pipes whose readers have stalled (the pipes are full), one of a direction and
-// the combined one: neither the timed write-out nor CLOSE holds the UI thread, and once the
-// readers read again they get every captured byte. Should the UI thread wait for a pipe, the
-// readers read after a while, so the case fails, not hangs.
-TEST_F(CaptureInProgram, AStalledPipeReaderNeverHoldsTheWindowsAndLosesNoByte) {
-    struct StalledPipe {
-        int channel, reader, filler;
-        std::string filled, got;
-        bool drain() {
-            char buffer[65536];
-            ssize_t n;
-            while ((n = ::read(reader, buffer, sizeof buffer)) > 0) got.append(buffer, static_cast<size_t>(n));
-            return n == 0;  // every writer has gone
-        }
-    } pipes[] = {{1, -1, -1, {}, {}}, {kCombinedCapture, -1, -1, {}, {}}};
-    for (StalledPipe& p : pipes) {
-        const std::string path = dir.file("pipe" + std::to_string(p.channel));
-        ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-        p.reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
-        p.filler = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
-        ASSERT_TRUE(p.reader >= 0 && p.filler >= 0);
-        const std::string chunk(4096, 'f');
-        for (ssize_t n; (n = ::write(p.filler, chunk.data(), chunk.size())) > 0;) p.filled.append(chunk, 0, n);
-    }
-    std::atomic<bool> rescued{false};
-    std::jthread rescue([&](std::stop_token uiDone) {
-        for (int tick = 0; tick < 2000 && !uiDone.stop_requested(); ++tick) std::this_thread::sleep_for(10ms);
-        rescued = !uiDone.stop_requested();
-        for (; !uiDone.stop_requested(); std::this_thread::sleep_for(10ms)) {
-            for (StalledPipe& p : pipes) p.drain();
-        }
-    });
-    std::string sent;
-    run([&](Vorlinex&) {
-        QPointer<QWidget> windows[] = {start(1, dir.file("pipe1")), start(kCombinedCapture, dir.file("pipe3"))};
-        ASSERT_TRUE(windows[0] && windows[1]);
-        sent = flow(device1, device2, randomBytes(5000, 11));  // less than either write-out size
-        waitUntil([] { return false; }, 2500);  // the timed write-outs come due
-        for (QPointer<QWidget>& window : windows) {
-            clickClose(window);
-            EXPECT_FALSE(window && window->isVisible());
-        }
-        EXPECT_EQ(logEnabled(1), 0);
-        EXPECT_FALSE(combined().enabled());
-        rescue.request_stop();
-        for (StalledPipe& p : pipes) ::close(p.filler);
-        EXPECT_TRUE(waitUntil([&] {
-            return pipes[0].drain() && pipes[1].drain() && itemEnabled(40010) && itemEnabled(40012);
-        }, 30000));
-    });
-    rescue.join();
-    EXPECT_FALSE(rescued) << "the UI thread waited for a pipe";
-    for (StalledPipe& p : pipes) {
-        SCOPED_TRACE(p.channel);
-        ::close(p.reader);
-        ASSERT_EQ(p.got.substr(0, p.filled.size()), p.filled);
-        const std::string file = p.got.substr(p.filled.size());
-        const std::string captured = p.channel == 1 ? file : directionsOf(file)[0];
-        EXPECT_TRUE(captured == sent) << captured.size() << " of " << sent.size() << " bytes";
-    }
-    EXPECT_TRUE(recordedBoxes().empty());
 }
 
 // The real file dialog: "All Files(*.*)" lists every file, with or without a dot; cancelled,
