@@ -1,13 +1,17 @@
 // Reads a combined capture file back, for the tests and the benchmark that check one.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "capture/combined_log.h"
 
 struct CombinedRecord {
+    int64_t wallMicros;  // the read time, local, in microseconds since the epoch
+    int64_t gapMicros;
     int channel;  // 1 for "1>2", 2 for "2>1"
     std::string bytes;
 };
@@ -32,14 +36,15 @@ inline std::vector<CombinedRecord> parseCombinedRecords(const std::string& file,
         for (unsigned i = 0, value = 0; ok && i < count; r.bytes.push_back(static_cast<char>(value)), ++i)
             ok = std::sscanf(text.c_str() + hexAt + 3 * i, "%2X", &value) == 1;
         local.tm_year -= 1900, local.tm_mon -= 1;
+        r.gapMicros = gapSeconds * 1000000 + gapMicros;
         std::string again;
-        if (ok)
-            appendCombinedRecord(again, local, micros, gapSeconds * 1000000 + gapMicros, r.channel,
-                                 reinterpret_cast<const uint8_t*>(r.bytes.data()), count);
+        if (ok) appendCombinedRecord(again, local, micros, r.gapMicros, r.channel, reinterpret_cast<const uint8_t*>(r.bytes.data()), count);
         if (!ok || again != text) {
             error = "line " + std::to_string(line) + ": " + text.substr(0, 120);
             return records;
         }
+        local.tm_isdst = -1;
+        r.wallMicros = static_cast<int64_t>(std::mktime(&local)) * 1000000 + micros;
         records.push_back(std::move(r));
     }
     return records;
