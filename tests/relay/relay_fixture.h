@@ -44,9 +44,6 @@ protected:
             if (channel->source.isOpen()) startRelayWorker(*channel);
     }
     PtyCable& cable(int number) { return (number == 1 ? adapter1 : adapter2).device(); }
-    static bool back(const SerialPort& port) { return port.isOpen() && port.presence.load() == PortPresent; }
-    static bool away(const SerialPort& port) { return !port.isOpen() && port.presence.load() == PortAway; }
-    void expectBothWaysRelay(uint32_t seed) { expectRelaysBothWays(cable(1), cable(2), seed); }
 
     ScratchDir dir;
     PluggableCable adapter1{dir.file("ttyUSB0")}, adapter2{dir.file("ttyUSB1")};

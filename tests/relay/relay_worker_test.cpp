@@ -1,5 +1,4 @@
-// Both relay workers of an application's relay, through the fixture's two adapters, and the demo's
-// simulated devices that talk through them.
+// Both relay workers of an application's relay, through the fixture's two adapters.
 #include <sys/ioctl.h>
 
 #include <ctime>
@@ -7,7 +6,6 @@
 #include "display/traffic_text_control.h"
 #include "tests/relay/relay_fixture.h"
 #include "tests/support/combined_records.h"
-#include "tools/sim_devices.h"
 
 namespace {
 
@@ -33,11 +31,25 @@ TEST_F(RelayTest, QueuedInputIsReadInChunksOfEachChannelsLimit) {
     EXPECT_EQ(relay.relayChannel2.rateByteCount.load(), INT32_MAX);
 }
 
-// Port 2's side is not read for 3 seconds meanwhile: the worker must wait for room, not drop.
-// The combined capture, which both workers write at once, holds exactly what was sent.
-TEST_F(RelayTest, AMegabyteEachWayArrivesAndIsCapturedWholeThoughOneSideIsNotReadForThreeSeconds) {
+// Requests and answers, each sent once the other came out, so their true order is known; then a
+// megabyte each way at once while port 2's side is not read for 3 seconds: the worker must wait
+// for room, not drop. The combined capture, which both workers write at once, holds it all.
+TEST_F(RelayTest, CombinedCaptureHoldsTurnsInOrderAndAMegabyteEachWayThoughOneSideIsNotRead) {
     ASSERT_EQ(app.captures.combinedCapture.open(dir.file("both.log")), 0);
     startBoth();
+    std::vector<std::pair<int, std::string>> expected, runs;  // runs of one direction, joined
+    size_t turnBytes = 0;
+    for (uint32_t round = 0; round < 12; ++round) {
+        const std::string request = randomBytes(1 + round * 53 % 600, 100 + round);
+        const std::string answer = randomBytes(1 + round * 211 % 2500, 200 + round);
+        cable(1).send(request);
+        ASSERT_EQ(cable(2).receive(request.size()), request);
+        cable(2).send(answer);
+        ASSERT_EQ(cable(1).receive(answer.size()), answer);
+        expected.emplace_back(1, request);
+        expected.emplace_back(2, answer);
+        turnBytes += request.size() + answer.size();
+    }
     const std::string forward = randomBytes(1 << 20, 11), backward = randomBytes(1 << 20, 12);
     std::string gotBackward;
     std::thread send1([&] { cable(1).send(forward); }), send2([&] { cable(2).send(backward); });
@@ -49,34 +61,66 @@ TEST_F(RelayTest, AMegabyteEachWayArrivesAndIsCapturedWholeThoughOneSideIsNotRea
     EXPECT_TRUE(gotBackward == backward) << gotBackward.size() << " bytes on channel 2";
     relay.stopRelayWorkers();
     ASSERT_TRUE(app.captures.combinedCapture.close());
-    std::string error, perDirection[2];
-    for (const CombinedRecord& r : parseCombinedRecords(dir.read("both.log"), error)) perDirection[r.channel - 1] += r.bytes;
-    EXPECT_EQ(error, "");
-    EXPECT_TRUE(perDirection[0] == forward && perDirection[1] == backward);
+    std::string error, bulk[2];
+    const auto records = parseCombinedRecords(dir.read("both.log"), error);
+    ASSERT_EQ(error, "");
+    ASSERT_FALSE(records.empty());
+    int64_t gaps = 0;
+    for (const CombinedRecord& r : records) {
+        gaps += r.gapMicros;
+        if (turnBytes == 0) {
+            bulk[r.channel - 1] += r.bytes;
+            continue;
+        }
+        if (runs.empty() || runs.back().first != r.channel) runs.emplace_back(r.channel, "");
+        runs.back().second += r.bytes;
+        turnBytes -= std::min(turnBytes, r.bytes.size());
+    }
+    EXPECT_TRUE(runs == expected);
+    EXPECT_TRUE(bulk[0] == forward && bulk[1] == backward);
+    EXPECT_EQ(records.front().gapMicros, 0);
+    // Wall time and gaps come from two clocks read together: a microsecond of rounding at either end.
+    EXPECT_NEAR(gaps, records.back().wallMicros - records.front().wallMicros, 3);
+    EXPECT_GT(gaps, 0);
 }
 
-// A second start replaces the worker, and a vanished device makes none spin; after the
-// shutdown's refusal nothing reopens.
-TEST_F(RelayTest, ARestartReplacesTheWorkerAndAVanishedDeviceMakesNoneSpin) {
+// A second start replaces the worker. Either adapter goes away while both directions relay: the
+// other direction goes on and counts what it cannot deliver, no worker spins, the status says
+// which port waits, and once the adapter is back every byte sent afterwards arrives, both ways.
+// After the shutdown's refusal a device that comes back stays closed.
+TEST_F(RelayTest, ARestartReplacesTheWorkerAndAnUnpluggedPortLetsTheOtherDirectionGoOnUntilItIsBack) {
     startBoth();
     startRelayWorker(relay.relayChannel1);  // again without a stop: replaces, never adds
     EXPECT_TRUE(eventuallyWorkers(1, 1));
-    cable(1).send("ping");
-    EXPECT_EQ(cable(2).receive(4), "ping");
-    // Port 1's device goes away: channel 1 loses its source, channel 2 its destination.
+    expectRelaysBothWays(cable(1), cable(2), 1);
+    for (int gone : {1, 2, 1, 2}) {
+        SCOPED_TRACE(gone);
+        const int stays = 3 - gone;
+        PluggableCable& lost = gone == 1 ? adapter1 : adapter2;
+        RelayChannel& onward = relay.relayChannel(stays);  // its destination is gone
+        SerialPort& port = relay.serialPort(gone);
+        lost.unplug();
+        cable(stays).send(randomBytes(12345, 10 + gone));  // on after the first failed write
+        ASSERT_TRUE(eventually([&] { return onward.undeliveredBytes.load() == 12345; })) << onward.undeliveredBytes.load();
+        // A stray wake-up that is no stop request must not make the waits stop waiting.
+        const uint64_t one = 1;
+        ASSERT_EQ(::write(onward.wakeFd, &one, sizeof one), 8);
+        const std::clock_t cpuBefore = std::clock();  // the process's CPU time: the test thread sleeps
+        std::this_thread::sleep_for(1s);
+        // A bound on work, not a speed figure: a spinning worker burns most of the second.
+        EXPECT_LT(static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC, 0.25);
+        ASSERT_TRUE(eventually([&] { return !port.isOpen() && port.presence.load() == PortAway; }, &relay));
+        EXPECT_TRUE(eventuallyWorkers(gone == 1 ? 0 : 1, gone == 1 ? 1 : 0));
+        const std::string name = "COM" + std::to_string(gone);
+        EXPECT_EQ(reconnectStatusText(relay), name + ": " + lost.path() + " unplugged, waiting; 12,345 bytes not delivered to " + name);
+        lost.plug();
+        ASSERT_TRUE(eventually([&] { return port.isOpen() && port.presence.load() == PortPresent; }, &relay));
+        EXPECT_TRUE(eventuallyWorkers(1, 1));
+        EXPECT_EQ(onward.undeliveredBytes.load(), 0);
+        expectRelaysBothWays(cable(1), cable(2), 20 + gone);
+    }
     adapter1.unplug();
-    cable(2).send("into the void");
-    ASSERT_TRUE(eventually([&] { return relay.relayChannel2.rateByteCount.load() == 13; }));
-    // A stray wake-up that is no stop request must not make the waits stop waiting.
-    const uint64_t one = 1;
-    ASSERT_EQ(::write(relay.relayChannel2.wakeFd, &one, sizeof one), 8);
-    const std::clock_t cpuBefore = std::clock();  // the process's CPU time: the test thread sleeps
-    std::this_thread::sleep_for(1s);
-    // A bound on work, not a speed figure: a spinning worker burns most of the second.
-    EXPECT_LT(static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC, 0.25);
-    cable(2).send("more");  // channel 2 goes on after the failed write
-    ASSERT_TRUE(eventually([&] { return relay.relayChannel2.rateByteCount.load() == 17; }));
-    // Once shutdown has begun, the device that comes back stays closed and no worker starts.
+    ASSERT_TRUE(eventually([&] { return relay.serialPort1.presence.load() == PortLost; }));
     relay.refusePortOpens();
     relay.stopRelayAndClosePorts();
     adapter1.plug();
@@ -138,114 +182,5 @@ INSTANTIATE_TEST_SUITE_P(
                       StampCase{"SwitchOnlyCountsWhenOne", 2, 45, 0, 1, 0, 0, 0, 0},
                       StampCase{"QuietNotOverYet", 1, 45, 7, 1, 0, 0, 0, 0}),
     [](const auto& param) { return std::string(param.param.name); });
-
-// Each answer is sent only after its request came out at port 2, so the true order is known.
-TEST_F(RelayTest, CombinedCaptureRecordsRequestsAndAnswersInTheOrderTheyWereRead) {
-    ASSERT_EQ(app.captures.combinedCapture.open(dir.file("both.log")), 0);
-    startBoth();
-    std::vector<std::pair<int, std::string>> expected, runs;  // runs of one direction, joined
-    for (uint32_t round = 0; round < 12; ++round) {
-        const std::string request = randomBytes(1 + round * 53 % 600, 100 + round);
-        const std::string answer = randomBytes(1 + round * 211 % 2500, 200 + round);
-        cable(1).send(request);
-        ASSERT_EQ(cable(2).receive(request.size()), request);
-        cable(2).send(answer);
-        ASSERT_EQ(cable(1).receive(answer.size()), answer);
-        expected.emplace_back(1, request);
-        expected.emplace_back(2, answer);
-    }
-    relay.stopRelayWorkers();
-    ASSERT_TRUE(app.captures.combinedCapture.close());
-    std::string error;
-    const auto records = parseCombinedRecords(dir.read("both.log"), error);
-    ASSERT_EQ(error, "");
-    ASSERT_FALSE(records.empty());
-    int64_t gaps = 0;
-    for (const CombinedRecord& r : records) {
-        if (runs.empty() || runs.back().first != r.channel) runs.emplace_back(r.channel, "");
-        runs.back().second += r.bytes;
-        gaps += r.gapMicros;
-    }
-    EXPECT_TRUE(runs == expected);
-    EXPECT_EQ(records.front().gapMicros, 0);
-    // Wall time and gaps come from two clocks read together: they may differ by a microsecond
-    // of rounding at either end.
-    EXPECT_NEAR(gaps, records.back().wallMicros - records.front().wallMicros, 3);
-    EXPECT_GT(gaps, 0);
-}
-
-// The demo's host and instrument talk through the relay: each receives what the other sent.
-TEST_F(RelayTest, SimulatedHostAndInstrumentHoldAConversation) {
-    std::atomic<size_t> answered{0};  // bytes channel 2 carried from the instrument to the host
-    relay.relayChannel2.chunkObserver = [&](const uint8_t*, int32_t length, int32_t) { answered += length; };
-    startBoth();
-    // The instrument's answers to the host's first messages, up to its first binary frame.
-    const std::string conversation = "SIMTECH,TM-100,00042,1.01\r\n+23.40 C\r\nBIN OK 160\r\n" +
-                                     shiftJis("現在の温度は23.47度です\r\nOK 稼働中\r\n");
-    const auto giveUp = std::chrono::steady_clock::now() + 30s;
-    const DeviceTraffic traffic = runDevices(cable(1).master(), cable(2).master(), [&] {
-        return answered >= conversation.size() || std::chrono::steady_clock::now() > giveUp;
-    }, {50, 200});
-    relay.stopRelayWorkers();
-    EXPECT_EQ(traffic.instrumentSent.substr(0, conversation.size()), conversation);
-    EXPECT_TRUE(receivedInOrder(traffic.hostSent, traffic.instrumentReceived));
-    EXPECT_TRUE(receivedInOrder(traffic.instrumentSent, traffic.hostReceived));
-    EXPECT_GE(traffic.framesReceived, 1);
-}
-
-// The instrument alone: it answers the same however its input is cut up.
-TEST(SimDevices, TheInstrumentAnswersTheSameWhetherBytesComeAtOnceOrOneByOne) {
-    std::string corrupted = binaryFrame();
-    corrupted[corrupted.size() - 2] ^= 0x01;  // the checksum
-    const std::string unknown = shiftJis("ERR 不明なコマンド\r\n");
-    const std::pair<std::string, std::string> cases[] = {
-        {"*IDN?\r\n", "SIMTECH,TM-100,00042,1.01\r\n"},
-        {"MEAS?\rMEAS?\n", "+23.40 C\r\n+23.47 C\r\n"},  // a lone CR or LF ends a line too
-        {shiftJis("温度を測定してください\r\n"), shiftJis("現在の温度は23.40度です\r\n")},
-        {"HELLO\r\n\r\n\n", unknown},  // empty lines are no commands
-        {binaryFrame("\r\n\r\n") + "*IDN?\r\n", "BIN OK 4\r\nSIMTECH,TM-100,00042,1.01\r\n"},
-        {corrupted + "MEAS?\r\n", "BIN NG\r\n+23.40 C\r\n"},
-    };
-    for (const auto& [received, answers] : cases) {
-        SCOPED_TRACE(received.substr(0, 20));
-        InstrumentDevice atOnce, oneByOne;
-        EXPECT_EQ(atOnce.feed(received), answers);
-        std::string pieces;
-        for (char byte : received) pieces += oneByOne.feed(std::string(1, byte));
-        EXPECT_EQ(pieces, answers);
-    }
-}
-
-// Either adapter goes away while both directions relay, twice: the other direction goes on and
-// counts what it cannot deliver, the status says which port waits, and once the adapter is back
-// every byte sent afterwards arrives, both ways.
-class ReconnectEitherPort : public RelayTest, public ::testing::WithParamInterface<int> {};
-
-TEST_P(ReconnectEitherPort, OtherDirectionGoesOnAndBothRelayAgainAfterTheReplug) {
-    const int gone = GetParam(), stays = 3 - gone;
-    PluggableCable& lost = gone == 1 ? adapter1 : adapter2;
-    RelayChannel& onward = relay.relayChannel(stays);  // its destination is gone
-    startBoth();
-    expectBothWaysRelay(1);
-    for (int round = 0; round < 2; ++round) {
-        SCOPED_TRACE(round);
-        lost.unplug();
-        ASSERT_TRUE(eventually([&] { return away(relay.serialPort(gone)); }, &relay));
-        EXPECT_TRUE(eventuallyWorkers(gone == 1 ? 0 : 1, gone == 1 ? 1 : 0));
-        cable(stays).send(randomBytes(12345, 10 + round));
-        ASSERT_TRUE(eventually([&] { return onward.undeliveredBytes.load() == 12345; }, &relay))
-            << onward.undeliveredBytes.load();
-        const std::string name = "COM" + std::to_string(gone);
-        EXPECT_EQ(reconnectStatusText(relay), name + ": " + lost.path() + " unplugged, waiting; 12,345 bytes not delivered to " + name);
-        lost.plug();
-        ASSERT_TRUE(eventually([&] { return back(relay.serialPort(gone)); }, &relay));
-        EXPECT_TRUE(eventuallyWorkers(1, 1));
-        EXPECT_EQ(onward.undeliveredBytes.load(), 0);
-        expectBothWaysRelay(20 + round);
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Unplugged, ReconnectEitherPort, ::testing::Values(1, 2),
-                         [](const auto& c) { return "Port" + std::to_string(c.param); });
 
 }  // namespace
