@@ -1,7 +1,8 @@
-// Both relay workers of an application's relay, through the fixture's two adapters.
+// Both relay workers of an application's relay, through the fixture's two adapters, and its tick.
 #include <sys/ioctl.h>
 
 #include <ctime>
+#include <mutex>
 
 #include "display/traffic_text_control.h"
 #include "tests/relay/relay_fixture.h"
@@ -127,6 +128,73 @@ TEST_F(RelayTest, ARestartReplacesTheWorkerAndAnUnpluggedPortLetsTheOtherDirecti
     EXPECT_FALSE(reconnectPorts(relay));
     EXPECT_FALSE(relay.serialPort1.isOpen() || relay.serialPort2.isOpen());
     EXPECT_TRUE(eventuallyWorkers(0, 0));
+}
+
+// The one-second tick: the elapsed clock, the byte/s figures and the stamp countdowns, as the
+// listener (the main window) is handed them; by hand, then from the tick thread.
+TEST_F(RelayTest, TicksCarryTheClockCountDownAndTurnBytesIntoFiguresEveryRateSeconds) {
+    std::mutex lock;
+    std::vector<std::string> statuses;
+    std::vector<std::pair<int, std::string>> figures;
+    const auto record = [&](int id, const std::string& text) {  // 0: the status bar
+        std::lock_guard<std::mutex> hold(lock);
+        if (id) figures.emplace_back(id, text);
+        else statuses.push_back(text);
+    };
+    relay.rateMeter.showElapsed = [&](const std::string& text) { record(0, text); };
+    relay.rateMeter.showRate = record;
+    relay.rateMeter.timerToken = 4711;
+    const auto tick = [&](int times) { while (times-- > 0) relay.onRateTimer(4711); };
+    relay.appOptions.RATE = 0;
+    relay.relayChannel1.stampCountdown = 5;
+    relay.relayChannel2.stampCountdown = 1;
+    const struct { int32_t h, m, s; const char* next; } clocks[] = {
+        {0, 0, 59, "00：01：00"}, {0, 59, 59, "01：00：00"}, {99, 59, 59, "100：00：00"}};
+    for (const auto& c : clocks) {
+        relay.rateMeter.elapsedHours = c.h, relay.rateMeter.elapsedMinutes = c.m, relay.rateMeter.elapsedSeconds = c.s;
+        statuses.clear();
+        tick(1);
+        EXPECT_EQ(statuses, std::vector<std::string>{c.next});
+    }
+    relay.onRateTimer(4712);  // not the running timer's: ignored
+    EXPECT_EQ(statuses.size(), 1u);
+    EXPECT_EQ(relay.relayChannel1.stampCountdown.load(), 2);
+    EXPECT_EQ(relay.relayChannel2.stampCountdown.load(), 0);
+
+    // RATE below 1 never updates.
+    relay.relayChannel1.rateByteCount = 40;
+    tick(12);
+    relay.appOptions.RATE = -1;
+    tick(12);
+    EXPECT_TRUE(figures.empty());
+    EXPECT_EQ(relay.relayChannel1.rateByteCount.load(), 40);
+    EXPECT_EQ(statuses.size(), 25u);  // the clock runs on
+
+    // A new RATE takes effect at the next tick: 8 seconds into the period is over for 5.
+    relay.rateMeter.rateTick = 0;
+    relay.relayChannel2.rateByteCount = 37038;
+    relay.appOptions.RATE = 10;
+    tick(7);
+    relay.appOptions.RATE = 5;
+    tick(1);
+    EXPECT_EQ(figures, (decltype(figures){{1, "   8 byte/s"}, {2, "  7407 byte/s"}}));
+    EXPECT_EQ(relay.relayChannel1.rateByteCount.load() + relay.relayChannel2.rateByteCount.load(), 0);
+    tick(4);
+    EXPECT_EQ(figures.size(), 2u);
+    tick(1);
+    EXPECT_EQ(figures.size(), 4u);  // then every 5 seconds
+
+    // The tick thread, started twice: still one. Its stop clears the counts.
+    statuses.clear();
+    EXPECT_EQ(relay.startRateTimer(), 1);
+    EXPECT_EQ(relay.startRateTimer(), 1);
+    EXPECT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> hold(lock);
+        return statuses.size() >= 2;
+    }));
+    relay.relayChannel1.rateByteCount = 77;
+    relay.stopRateTimer();
+    EXPECT_EQ(relay.relayChannel1.rateByteCount.load(), 0);
 }
 
 // firstStamp, secondStamp: stamp lengths of two chunks, 0: none.
