@@ -102,7 +102,8 @@ TEST_F(RelayTest, ARestartReplacesTheWorkerAndAnUnpluggedPortLetsTheOtherDirecti
         SerialPort& port = relay.serialPort(gone);
         lost.unplug();
         cable(stays).send(randomBytes(12345, 10 + gone));  // on after the first failed write
-        ASSERT_TRUE(eventually([&] { return onward.undeliveredBytes.load() == 12345; })) << onward.undeliveredBytes.load();
+        ASSERT_TRUE(eventually([&] { return onward.undeliveredBytes.load() == 12345; }))
+            << onward.undeliveredBytes.load();
         // A stray wake-up that is no stop request must not make the waits stop waiting.
         const uint64_t one = 1;
         ASSERT_EQ(::write(onward.wakeFd, &one, sizeof one), 8);

@@ -44,55 +44,43 @@ TEST_F(SerialPortTest, OpensTheMappedDeviceExclusivelyAndReportsEachRefusal) {
     closePort(other);
 }
 
-// baud 0: the device keeps the rate it had before.
-struct LineCase {
-    const char* name;
-    PortSettings settings;
-    uint32_t baud;
-    tcflag_t size, parity, cflags, iflags;
-    uint8_t xoff;
-};
-
-class LineSettingsTest : public SerialPortTest, public ::testing::WithParamInterface<LineCase> {};
-
-TEST_P(LineSettingsTest, ReadsBackFromTheDeviceAsMapped) {
-    const LineCase& c = GetParam();
-    SerialPort& port1 = relay.serialPort1;
-    struct termios2 t {};
-    ASSERT_EQ(ioctl(port1.handle.load(), TCGETS2, &t), 0);
-    const uint32_t rateBefore = t.c_ospeed;
-    port1.settings = c.settings;
-    configurePort(port1);
-    ASSERT_EQ(ioctl(port1.handle.load(), TCGETS2, &t), 0);
-    EXPECT_EQ(t.c_ospeed, c.baud ? c.baud : rateBefore);
-    EXPECT_EQ(t.c_cflag & (CSTOPB | CRTSCTS | PARODD | CREAD | CLOCAL), c.cflags);
-    EXPECT_EQ(t.c_iflag, c.iflags);
-    EXPECT_EQ(t.c_lflag | (t.c_oflag & OPOST), 0u);  // raw
-    if (c.iflags & IXON) {
-        EXPECT_TRUE(t.c_cc[VSTART] == 0x11 && t.c_cc[VSTOP] == c.xoff) << int(t.c_cc[VSTOP]);
-    }
-    // A pseudo-terminal forces 8 bits and no parity, so those two are checked as handed over.
-    composeLineTermios(t, lineSettingsFor(c.settings));
-    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB), c.size | c.parity);
-}
-
-constexpr tcflag_t kOn = CREAD | CLOCAL;
-
-INSTANTIATE_TEST_SUITE_P(
-    Choices, LineSettingsTest,
-    ::testing::Values(
-        LineCase{"Odd2000Rts", PortSettings{0, 2000, 7, 1, 1, FlowHardwareRts}, 2000, CS7, PARENB,
-                 kOn | PARODD | CSTOPB | CRTSCTS, INPCK, 0},
-        LineCase{"Even3600Dtr", PortSettings{0, 3600, 6, 2, 2, FlowHardwareDtr}, 3600, CS6, PARENB,
-                 kOn | CSTOPB, INPCK, 0},
-        LineCase{"Xon13At7200", PortSettings{0, 7200, 5, 0, 0, FlowXonXoff13}, 7200, CS5, 0, kOn,
-                 INPCK | IXON | IXOFF, 0x13},
-        LineCase{"Xon93At460800", PortSettings{0, 460800, 8, 2, 0, FlowXonXoff93}, 460800, CS8, PARENB, kOn,
-                 INPCK | IXON | IXOFF, 0x93},
+// Each choice read back from the device; baud 0: the device keeps the rate it had before.
+TEST_F(SerialPortTest, LineSettingsReadBackFromTheDeviceAsMapped) {
+    constexpr tcflag_t on = CREAD | CLOCAL;
+    const struct {
+        PortSettings settings;
+        uint32_t baud;
+        tcflag_t size, parity, cflags, iflags;
+        uint8_t xoff;
+    } cases[] = {
+        {{0, 2000, 7, 1, 1, FlowHardwareRts}, 2000, CS7, PARENB, on | PARODD | CSTOPB | CRTSCTS, INPCK, 0},
+        {{0, 3600, 6, 2, 2, FlowHardwareDtr}, 3600, CS6, PARENB, on | CSTOPB, INPCK, 0},
+        {{0, 7200, 5, 0, 0, FlowXonXoff13}, 7200, CS5, 0, on, INPCK | IXON | IXOFF, 0x13},
+        {{0, 460800, 8, 2, 0, FlowXonXoff93}, 460800, CS8, PARENB, on, INPCK | IXON | IXOFF, 0x93},
         // Values only an edited INI file can hold: no table is indexed with them.
-        LineCase{"OutOfTables", PortSettings{0, 7200, 9, 7, 9, 99}, 7200, CS8, 0, kOn, INPCK, 0},
-        // A rate of 0 or less would hang the line up; the device keeps its rate.
-        LineCase{"NoRate", PortSettings{0, -9600, 8, 0, 2, FlowNone}, 0, CS8, 0, kOn | CSTOPB, INPCK, 0}),
-    [](const auto& param) { return std::string(param.param.name); });
+        {{0, 7200, 9, 7, 9, 99}, 7200, CS8, 0, on, INPCK, 0},
+        // A rate of 0 or less would hang the line up.
+        {{0, -9600, 8, 0, 2, FlowNone}, 0, CS8, 0, on | CSTOPB, INPCK, 0}};
+    SerialPort& port1 = relay.serialPort1;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.settings.baudRate);
+        struct termios2 t {};
+        ASSERT_EQ(ioctl(port1.handle.load(), TCGETS2, &t), 0);
+        const uint32_t rateBefore = t.c_ospeed;
+        port1.settings = c.settings;
+        configurePort(port1);
+        ASSERT_EQ(ioctl(port1.handle.load(), TCGETS2, &t), 0);
+        EXPECT_EQ(t.c_ospeed, c.baud ? c.baud : rateBefore);
+        EXPECT_EQ(t.c_cflag & (CSTOPB | CRTSCTS | PARODD | CREAD | CLOCAL), c.cflags);
+        EXPECT_EQ(t.c_iflag, c.iflags);
+        EXPECT_EQ(t.c_lflag | (t.c_oflag & OPOST), 0u);  // raw
+        if (c.iflags & IXON) {
+            EXPECT_TRUE(t.c_cc[VSTART] == 0x11 && t.c_cc[VSTOP] == c.xoff) << int(t.c_cc[VSTOP]);
+        }
+        // A pseudo-terminal forces 8 bits and no parity, so those two are checked as handed over.
+        composeLineTermios(t, lineSettingsFor(c.settings));
+        EXPECT_EQ(t.c_cflag & (CSIZE | PARENB), c.size | c.parity);
+    }
+}
 
 }  // namespace
