@@ -260,6 +260,7 @@ TEST_F(Program, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheShu
         ASSERT_NE(reconnect, nullptr);
         EXPECT_FALSE(relay.relayChannel1.worker.joinable() || relay.relayChannel2.worker.joinable());
         EXPECT_FALSE(relay.serialPort1.isOpen() || relay.serialPort2.isOpen());
+        EXPECT_TRUE(v.mainMenuItem(40009)->isChecked() && !v.mainMenuItem(40008)->isChecked()) << "DMODE=0: ASCII";
         const std::string away1 = "COM1: " + adapter1.path() + " unplugged, waiting", away2 = "COM2: " + adapter2.path() + " unplugged, waiting";
         shows("COM", "COM", away1 + "; " + away2);
         adapter1.plug();
