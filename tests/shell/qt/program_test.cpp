@@ -265,6 +265,8 @@ TEST_F(Program, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheShu
         shows("COM", "COM", away1 + "; " + away2);
         adapter1.plug();
         shows("COM1", "COM", away2);
+        adapter1.device().send(std::string(1234, 'x'));  // read, shown, not deliverable
+        shows("COM1", "COM", away2 + "; 1,234 bytes not delivered to COM2");
         adapter2.plug();
         shows("COM1", "COM2", "");
         EXPECT_TRUE(waitUntil([&] { return !reconnect->isActive(); }));
