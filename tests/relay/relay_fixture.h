@@ -11,8 +11,7 @@
 #include "shell/application.h"
 #include "tests/support/pty_cable.h"
 
-// Waits up to 10 s for the condition; with `steps`, takes the reconnect steps of the program's
-// timer meanwhile.
+// Waits up to 10 s for the condition; with `steps`, takes the program's reconnect steps meanwhile.
 inline bool eventually(const std::function<bool()>& condition, Relay* steps = nullptr) {
     using namespace std::chrono_literals;
     for (auto giveUp = std::chrono::steady_clock::now() + 10s; !condition(); std::this_thread::sleep_for(steps ? 50ms : 5ms)) {
