@@ -11,8 +11,7 @@
 #include "shell/application.h"
 #include "tests/support/pty_cable.h"
 
-// Waits up to 10 s for the condition; with `steps`, takes the reconnect steps of the program's
-// timer meanwhile.
+// Waits up to 10 s for the condition; with `steps`, takes the program's reconnect steps meanwhile.
 inline bool eventually(const std::function<bool()>& condition, Relay* steps = nullptr) {
     using namespace std::chrono_literals;
     for (auto giveUp = std::chrono::steady_clock::now() + 10s; !condition(); std::this_thread::sleep_for(steps ? 50ms : 5ms)) {
@@ -44,9 +43,6 @@ protected:
             if (channel->source.isOpen()) startRelayWorker(*channel);
     }
     PtyCable& cable(int number) { return (number == 1 ? adapter1 : adapter2).device(); }
-    static bool back(const SerialPort& port) { return port.isOpen() && port.presence.load() == PortPresent; }
-    static bool away(const SerialPort& port) { return !port.isOpen() && port.presence.load() == PortAway; }
-    void expectBothWaysRelay(uint32_t seed) { expectRelaysBothWays(cable(1), cable(2), seed); }
 
     ScratchDir dir;
     PluggableCable adapter1{dir.file("ttyUSB0")}, adapter2{dir.file("ttyUSB1")};

@@ -11,9 +11,8 @@
 #include <set>
 #include <string>
 
-// A pseudo-terminal: the system opens its slave path as a COM device, the test holds the
-// master as the device at the other end of the cable. Its end closes the device end, as if
-// the device were unplugged.
+// A pseudo-terminal: the system opens its slave path as a COM device, the test holds the master
+// as the device at the other end; its end closes that end, as if the device were unplugged.
 class PtyCable {
 public:
     PtyCable();
@@ -34,8 +33,7 @@ private:
     std::string slavePath_;
 };
 
-// A USB adapter at a fixed path: a pseudo-terminal behind a symbolic link. Unplugging closes the
-// device end and removes the link; plugging in makes a new pseudo-terminal behind the same link.
+// A USB adapter at a fixed path: a pseudo-terminal behind a symbolic link, new at each plug.
 class PluggableCable {
 public:
     explicit PluggableCable(std::string linkPath, bool plugged = true);
@@ -70,8 +68,8 @@ private:
     std::string path_, previous_;
 };
 
-// A DEVICES section that maps COM1..COM6 to the given paths; empty entries map to paths that
-// do not exist, so no test ever opens the machine's own serial devices.
+// A DEVICES section for COM1..COM6; empty entries map to paths that do not exist, never to the
+// machine's own serial devices.
 std::string devicesSection(const std::array<std::string, 6>& paths);
 // Random bytes from a fixed seed.
 std::string randomBytes(size_t count, uint32_t seed);
@@ -79,6 +77,6 @@ std::string randomBytes(size_t count, uint32_t seed);
 void expectRelaysBothWays(PtyCable& end1, PtyCable& end2, uint32_t seed);
 // The names of this process's threads but Qt's idle pool threads, which come and go by themselves.
 std::multiset<std::string> threadNames();
-// Waits up to 5 s until channel 1 and 2 run exactly so many relay workers ("vx-relay1",
-// "vx-relay2"): a joined thread can stay listed a moment while the kernel finishes its exit.
+// Waits up to 5 s until channel 1 and 2 run exactly so many relay workers: a joined thread can
+// stay listed a moment while the kernel finishes its exit.
 bool eventuallyWorkers(int channel1, int channel2);

@@ -1,8 +1,5 @@
-// The real program in-process. Start-up: ports that fail, ports that relay; the main window's
-// menu marks, SAVE, clock, figures and arrow strips. Shutdown: END, Esc, the close box and the
-// termination signals all end it the same way: workers stopped and joined, ports closed, logs
-// written out, exit code 0, also when a worker is held; and adapters that come and go, also
-// during a restart and during the shutdown.
+// The real program in-process: the main window's menu marks, SAVE, clock, figures and arrow
+// strips; every way out ends it alike, also with workers held; adapters that come and go.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -17,34 +14,14 @@
 #include <QRegularExpression>
 #include <atomic>
 #include <chrono>
-#include <set>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "shell/activity_arrows.h"
 #include "tests/shell/qt/shell_harness.h"
 
 namespace {
-
-// What each arrow strip showed at the ticks of window timer 119, blanks left out.
-struct ArrowTicks {
-    std::vector<QString> shown[2];
-    int ticks = 0;
-    bool blank = false;  // the last tick left both strips blank
-    QTimer* timer = nullptr;
-    void attach(QWidget* window) {
-        timer = window->findChild<QTimer*>(QStringLiteral("119"));
-        ASSERT_NE(timer, nullptr);
-        QObject::connect(timer, &QTimer::timeout, window, [this, window] {
-            blank = true;
-            for (int i : {0, 1}) {
-                const QString text = controlText(window, 1049 + i);
-                if (!text.isEmpty()) shown[i].push_back(text);
-                blank = blank && text.isEmpty();
-            }
-            ++ticks;
-        });
-    }
-};
 
 // Steady traffic, a byte every 10 ms, until `until` holds; every byte must arrive once, in order.
 void relayUntil(PtyCable& from, PtyCable& to, const std::function<bool()>& until) {
@@ -61,9 +38,8 @@ void relayUntil(PtyCable& from, PtyCable& to, const std::function<bool()>& until
 }
 
 // The program on two cables, run until the way out under test ends its loop (not runVorlinex,
-// which would end it itself); after 90 s the loop ends with 99: a failure instead of a hang.
-// Once the loop ends, the workers are joined, the ports closed and the logs off; no thread of
-// it outlives it, and it showed no box but those a case expects.
+// which would end it itself; after 90 s it ends with 99). Once it ends, the workers are joined,
+// the ports closed, the logs off, no thread of it is left and no box came but those expected.
 class Program : public ::testing::Test {
 protected:
     Program() {
@@ -96,30 +72,35 @@ protected:
 
 void end(QWidget* window) { vorlinexOf(window).mainMenuItem(300)->trigger(); }
 
-// The display-mode check marks follow the INI file (any non-zero DMODE is binary) and the menu,
-// SAVE keeps them, the clock runs. With nothing to show the strips' timer rests; then each strip
-// moves through its own frames while its direction carries traffic, goes blank and rests the
-// timer when quiet, and, woken by traffic again, goes on from the frame after its last.
+// The display-mode marks follow the INI file (any non-zero DMODE is binary) and the menu, SAVE
+// keeps them, the clock runs. With nothing to show the strips' timer rests; each strip moves
+// through its own frames while its direction carries traffic, goes blank and rests the timer
+// when quiet, and, woken by traffic again, goes on from the frame after its last.
 TEST_F(Program, MenuMarksSaveAndClockWorkAndItRelaysBothWaysMovingEachDirectionsStripAndFigure) {
     dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}, 1, /*dmode=*/2));
-    ArrowTicks ticks;
+    std::vector<QString> shown[2];  // what each strip showed at the ticks of timer 119, blanks left out
+    bool blank = false;             // the last tick left both strips blank
     const QRegularExpression figure(QStringLiteral("^  +([1-9]\\d*) byte/s$"));
     run([&](Vorlinex& v, QWidget* window) {
-        ticks.attach(window);
+        auto* timer = window->findChild<QTimer*>(QStringLiteral("119"));
+        ASSERT_NE(timer, nullptr);
+        QObject::connect(timer, &QTimer::timeout, window, [&] {
+            blank = true;
+            for (int i : {0, 1}) {
+                const QString text = controlText(window, 1049 + i);
+                if (!text.isEmpty()) shown[i].push_back(text);
+                blank = blank && text.isEmpty();
+            }
+        });
         EXPECT_EQ(controlText(window, 1055), "COM1");
         EXPECT_EQ(controlText(window, 1056), "COM2");
         QAction* binary = v.mainMenuItem(40008);
         QAction* ascii = v.mainMenuItem(40009);
         ASSERT_TRUE(binary && ascii);
-        const auto marks = [&](bool isBinary) {
-            EXPECT_EQ(binary->isChecked(), isBinary);
-            EXPECT_EQ(ascii->isChecked(), !isBinary);
-            EXPECT_EQ(v.app.relay.appOptions.DMODE.load() != 0, isBinary);
-        };
-        marks(true);
-        for (QAction* item : {ascii, ascii, binary, binary}) {  // twice: the mark must stay
-            item->trigger();
-            marks(item == binary);
+        for (QAction* item : {static_cast<QAction*>(nullptr), ascii, ascii, binary, binary}) {  // twice: stays
+            if (item != nullptr) item->trigger();
+            EXPECT_TRUE(binary->isChecked() == (item != ascii) && ascii->isChecked() == (item == ascii));
+            EXPECT_EQ(v.app.relay.appOptions.DMODE.load() != 0, item != ascii);
         }
         v.mainMenuItem(700)->trigger();
         ASSERT_EQ(recordedBoxes().size(), 1u);
@@ -129,24 +110,24 @@ TEST_F(Program, MenuMarksSaveAndClockWorkAndItRelaysBothWaysMovingEachDirections
         ASSERT_NE(clock, nullptr);
         EXPECT_TRUE(waitUntil([&] { return clock->text() == QString::fromUtf8("00：00：02"); }))
             << clock->text().toStdString();
-        EXPECT_TRUE(waitUntil([&] { return ticks.ticks > 0 && !ticks.timer->isActive(); }));
+        EXPECT_TRUE(waitUntil([&] { return blank && !timer->isActive(); }));
         // Until quiet, then again; repeated until the pause fell inside a round of four frames,
         // where a strip starting over would show (ten tries, should the strip never move).
-        for (size_t shown = 0, round = 0; (shown < 5 || shown % 4 == 0) && round < 10; ++round, shown = ticks.shown[0].size()) {
+        for (size_t n = 0, round = 0; (n < 5 || n % 4 == 0) && round < 10; ++round, n = shown[0].size()) {
             relayUntil(first, second, [&] {
-                return ticks.shown[0].size() > shown && figure.match(controlText(window, 1053)).hasMatch();
+                return shown[0].size() > n && figure.match(controlText(window, 1053)).hasMatch();
             });
-            EXPECT_TRUE(ticks.shown[1].empty());
-            EXPECT_TRUE(waitUntil([&] { return !ticks.timer->isActive(); }));
-            EXPECT_TRUE(ticks.blank);
+            EXPECT_TRUE(shown[1].empty());
+            EXPECT_TRUE(waitUntil([&] { return !timer->isActive(); }));
+            EXPECT_TRUE(blank);
         }
         // Steady traffic back: a single burst may be cleared by a rate update before a tick.
-        relayUntil(second, first, [&] { return !ticks.shown[1].empty(); });
-        EXPECT_EQ(ticks.shown[1][0].toStdString(), backwardArrowFrames[0]);
-        const size_t before = ticks.shown[0].size();
-        relayUntil(first, second, [&] { return ticks.shown[0].size() > before; });
-        for (size_t i = 0; i < ticks.shown[0].size(); ++i)
-            EXPECT_EQ(ticks.shown[0][i].toStdString(), forwardArrowFrames[i % 4]) << i;
+        relayUntil(second, first, [&] { return !shown[1].empty(); });
+        EXPECT_EQ(shown[1][0].toStdString(), backwardArrowFrames[0]);
+        const size_t before = shown[0].size();
+        relayUntil(first, second, [&] { return shown[0].size() > before; });
+        for (size_t i = 0; i < shown[0].size(); ++i)
+            EXPECT_EQ(shown[0][i].toStdString(), forwardArrowFrames[i % 4]) << i;
         QTimer::singleShot(0, window, [window] { end(window); });
     });
     const std::string ini = dir.read("Vorlinex.ini");
@@ -180,8 +161,9 @@ struct NeverReadPipes {
             readers[i] = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
         }
         rescue = std::jthread([this](std::stop_token ended) {
-            for (int tick = 0; tick < 3000 && !ended.stop_requested(); ++tick)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::mutex idle;
+            std::unique_lock<std::mutex> hold(idle);
+            std::condition_variable_any().wait_for(hold, ended, std::chrono::seconds(30), [] { return false; });
             rescued = !ended.stop_requested();
             char buffer[65536];
             for (; !ended.stop_requested(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
@@ -200,9 +182,7 @@ struct NeverReadPipes {
 class WaysOut : public Program, public ::testing::WithParamInterface<WayOut> {};
 
 // Each way out finds a worker held on each channel: channel 1's paused while its display is
-// held, channel 2's feeding captures whose readers never read. (One stuck writing to a
-// destination that does not read is stopped by the same request: the settings tests' restart
-// with a stalled destination.)
+// held, channel 2's feeding captures whose readers never read.
 TEST_P(WaysOut, StopsAndJoinsHeldWorkersClosesPortsAndLogsAndEndsTheLoopWithZero) {
     const std::string captured = randomBytes(5000, 3);
     NeverReadPipes pipes(dir);
@@ -235,13 +215,12 @@ INSTANTIATE_TEST_SUITE_P(EveryWayOut, WaysOut, ::testing::ValuesIn(kWaysOut),
                          [](const auto& c) { return std::string(c.param.name); });
 
 // Both adapters are missing at the start: an error box of its own for each before the window,
-// no port open, no worker. They are plugged in later; then port 1's is pulled out and, while
+// no port open, no worker. Plugged in later, each opens by itself: labels and the status bar
+// follow, and the reconnect step rests once both are there. Port 1's is pulled out and, while
 // SERIAL, OK runs its "Com1 Open Error" box, put back: the restart finishes first, then the port
-// opens by itself. Each time the labels, the status bar's first part and the relay follow
-// without any user action, and the reconnect step rests while both ports are there. Last SERIAL
-// moves port 1 to a COM name with no device and port 2 to a third cable: SIGTERM arrives while
-// the "Com5 Open Error" box runs its loop. The shutdown runs inside that loop; the restart must
-// not go on to open port 2 or start a worker once it has.
+// opens by itself. Last SERIAL moves port 1 to a COM name with no device and port 2 to a third
+// cable: SIGTERM arrives while the "Com5 Open Error" box runs its loop. The shutdown runs inside
+// that loop; the restart must not go on to open port 2 or start a worker once it has.
 TEST_F(Program, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheShutdown) {
     PluggableCable adapter1(dir.file("ttyUSB0"), false), adapter2(dir.file("ttyUSB1"), false);
     PtyCable third;
@@ -291,7 +270,6 @@ TEST_F(Program, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheShu
         adapter2.plug();
         shows("COM1", "COM2", "");
         EXPECT_TRUE(waitUntil([&] { return !reconnect->isActive(); }));
-        expectRelaysBothWays(adapter1.device(), adapter2.device(), 5);
 
         adapter1.unplug();
         shows("COM", "COM2", away1);

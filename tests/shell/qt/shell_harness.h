@@ -35,7 +35,6 @@ inline QWidget* madeMainWindow() {
 // The application object of the program running in this process (its main window is made).
 inline Vorlinex& runningVorlinex() { return vorlinexOf(madeMainWindow()); }
 
-// Starts a new record of boxes (the program's boxes go to boxRecorder()).
 inline void recordBoxes() { recordedBoxes().clear(); }
 inline BoxFunction boxRecorder() {
     return [](const BoxRequest& r) { recordedBoxes().push_back({r.text, r.icon, r.owner}); };
@@ -69,8 +68,8 @@ inline QString controlText(QWidget* window, int id) {
     return label == nullptr ? QStringLiteral("<missing %1>").arg(id) : label->text();
 }
 
-// Runs the program; `body` runs on the UI thread once the main window is shown. The program
-// is shut down afterwards if the body did not do it, so a failing body cannot leave it running.
+// Runs the program; `body` runs on the UI thread once the main window is shown, and a body that
+// did not shut it down (a failing one) gets it shut down.
 inline int runVorlinex(const std::function<void(QWidget*)>& body) {
     static char name[] = "vorlinex";
     static char* argv[] = {name, nullptr};
@@ -80,8 +79,7 @@ inline int runVorlinex(const std::function<void(QWidget*)>& body) {
     }, boxRecorder());
 }
 
-// Runs `checks` once the program's message loop has ended (after its shutdown), while the
-// application object still lives.
+// Runs `checks` once the program's message loop has ended, while the application object lives.
 inline void whenLoopEnds(QWidget* window, const std::function<void()>& checks) {
     QObject::connect(qApp, &QCoreApplication::aboutToQuit, window, checks);
 }
