@@ -2,6 +2,7 @@
 // started on pseudo-terminals, IDD_DIALOG_OPTION (what OK stores and refuses, "登録") and
 // IDD_DIALOG_ABOUT (where its two links lead).
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -11,6 +12,8 @@
 #include <QMouseEvent>
 #include <QRadioButton>
 #include <QUrl>
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -21,7 +24,6 @@
 #include "settings/qt/option_dialog.h"
 #include "settings/qt/serial_dialog.h"
 #include "settings/startup_entry.h"
-#include "tests/relay/relay_fixture.h"
 #include "tests/shell/qt/shell_harness.h"
 
 void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
@@ -67,40 +69,16 @@ protected:
 
 void setEdit(const QWidget* d, int id, const char* text) { control<QLineEdit>(d, id)->setText(QString::fromUtf8(text)); }
 
-const char* const kRateError = "RateUpdate Timeの値が不正です。\n1～60を入力してください。";
-const char* const kTimeoutError = "通信時刻表示のTimeOut値が不正です。\n1～3600を入力してください。";
-
-TEST_F(Dialogs, OptionOkAcceptsOnlyValuesInRange) {
-    const std::tuple<int, const char*, int> cases[] = {  // edit, text, value stored (0: refused)
-        {1038, "0", 0}, {1038, "1", 1},    {1038, "60", 60},     {1038, "61", 0}, {1038, "4294967297", 0},
-        {1039, "x", 0}, {1039, "1", 1},    {1039, "3600", 3600}, {1039, "3601", 0}};
-    AppOptions& options = relay.appOptions;
-    for (const auto& [edit, text, value] : cases) {
-        SCOPED_TRACE(std::to_string(edit) + " " + text);
-        options.RATE = 5, options.DATETIME = 1, options.DATETIMEVAL = 60;
-        boxes.clear();
-        OptionDialog d(v.settingsHost, nullptr);
-        d.show();
-        setEdit(&d, edit, text);
-        click(&d, 1);
-        const bool rate = edit == 1038;
-        EXPECT_EQ((rate ? options.RATE : options.DATETIMEVAL).load(), value != 0 ? value : rate ? 5 : 60);
-        EXPECT_EQ(d.isVisible(), value == 0);
-        ASSERT_EQ(boxes.size(), value == 0 ? 1u : 0u);
-        if (value == 0) {
-            EXPECT_TRUE(boxes[0].text == (rate ? kRateError : kTimeoutError) && boxes[0].icon == BoxIcon::Error);
-        }
-    }
-}
-
 // "登録" writes an entry that starts the program, in place of an older one of someone else's
-// making, and says whether it could; then OK stores what precedes a bad time-out.
-TEST_F(Dialogs, OptionRegisterReportsAndOkStoresWhatPrecedesABadTimeOut) {
+// making, and says whether it could. OK reads the time-out only with the time stamp on, keeps a
+// line-end code no radio stands for, stores only values in range and refuses any other with the
+// dialog left open, what precedes a bad time-out stored.
+TEST_F(Dialogs, OptionRegistersAndOkStoresOnlyValuesInRange) {
     setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
     std::filesystem::create_directories(dir.file("config/autostart"));
     dir.write("config/autostart/Vorlinex.desktop", "[Desktop Entry]\nExec=/old/vorlinex --many arguments\nPath=/old\nComment=x\n");
     AppOptions& options = relay.appOptions;
-    options.RATE = 5, options.CRLF = 5, options.DATETIME = 0, options.DATETIMEVAL = 60;  // a line-end code no radio stands for
+    options.RATE = 5, options.CRLF = 5, options.DATETIME = 0, options.DATETIMEVAL = 60;
     OptionDialog d(v.settingsHost, nullptr);
     d.show();
     click(&d, 1051);
@@ -117,30 +95,37 @@ TEST_F(Dialogs, OptionRegisterReportsAndOkStoresWhatPrecedesABadTimeOut) {
     ASSERT_EQ(boxes.size(), 2u);
     EXPECT_EQ(boxes[0].text, "スタートアップへ登録しました。");
     EXPECT_TRUE(boxes[1].text == "スタートアップへ登録できません。" && boxes[1].icon == BoxIcon::Information);
-    EXPECT_TRUE(d.isVisible());
-    boxes.clear();
 
     for (int id : {1072, 1071, 1070}) EXPECT_FALSE(control<QRadioButton>(&d, id)->isChecked());
     EXPECT_FALSE(control<QLineEdit>(&d, 1039)->isEnabled());
-    setEdit(&d, 1038, "10");
-    click(&d, 1073);
-    EXPECT_TRUE(control<QLineEdit>(&d, 1039)->isEnabled());
     setEdit(&d, 1039, "0");
     click(&d, 1);
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, kTimeoutError);
-    EXPECT_TRUE(d.isVisible() && options.RATE == 10 && options.DATETIME == 1 && options.DATETIMEVAL == 60);
-    click(&d, 1073);  // off: the bad time-out is no longer read
-    click(&d, 1);
-    EXPECT_EQ(boxes.size(), 1u);
     EXPECT_TRUE(!d.isVisible() && options.DATETIME == 0 && options.DATETIMEVAL == 60 && options.CRLF == 5);
+    click(&d, 1073);
+    EXPECT_TRUE(control<QLineEdit>(&d, 1039)->isEnabled());
+    const char* const rateError = "RateUpdate Timeの値が不正です。\n1～60を入力してください。";
+    const char* const timeoutError = "通信時刻表示のTimeOut値が不正です。\n1～3600を入力してください。";
+    const std::tuple<int, const char*, const char*, int, int> cases[] = {  // edit, text, box, RATE, DATETIMEVAL
+        {1038, "0", rateError, 5, 60}, {1038, "61", rateError, 5, 60}, {1038, "4294967297", rateError, 5, 60},
+        {1038, "10", timeoutError, 10, 60}, {1039, "x", timeoutError, 10, 60}, {1039, "3601", timeoutError, 10, 60},
+        {1039, "1", nullptr, 10, 1}, {1039, "3600", nullptr, 10, 3600}, {1038, "1", nullptr, 1, 3600}, {1038, "60", nullptr, 60, 3600}};
+    for (const auto& [edit, text, error, rate, timeout] : cases) {
+        SCOPED_TRACE(text);
+        boxes.clear();
+        d.show();
+        setEdit(&d, edit, text);
+        click(&d, 1);
+        // The stamp is stored with the rate, before the time-out is read.
+        EXPECT_TRUE(options.RATE == rate && options.DATETIMEVAL == timeout && options.DATETIME == (rate != 5));
+        EXPECT_EQ(d.isVisible(), error != nullptr);
+        ASSERT_EQ(boxes.size(), error != nullptr ? 1u : 0u);
+        EXPECT_TRUE(error == nullptr || (boxes[0].text == error && boxes[0].icon == BoxIcon::Error));
+    }
 }
 
 void pressOn(QWidget* w, Qt::MouseButton button) {
-    for (auto [type, buttons] : {std::pair{QEvent::MouseButtonPress, button}, std::pair{QEvent::MouseButtonRelease, Qt::NoButton}}) {
-        QMouseEvent event(type, QPointF(3, 3), w->mapToGlobal(QPointF(3, 3)), button, buttons, Qt::NoModifier);
-        QApplication::sendEvent(w, &event);
-    }
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(3, 3), w->mapToGlobal(QPointF(3, 3)), button, button, Qt::NoModifier);
+    QApplication::sendEvent(w, &press);
 }
 
 TEST_F(Dialogs, AboutHandsALinkToTheDesktopOnALeftClickOnly) {
@@ -159,12 +144,28 @@ TEST_F(Dialogs, AboutHandsALinkToTheDesktopOnALeftClickOnly) {
     EXPECT_FALSE(d.isVisible());
 }
 
+// Writes random bytes into a cable's device end until the relay takes nothing more for a while:
+// the far end of the other port does not read, so the worker is stuck inside a chunk and every
+// queue on the way is full. Returns what went in.
+std::string sendUntilStalled(PtyCable& cable) {
+    const std::string pool = randomBytes(1 << 20, 77);
+    size_t sent = 0;
+    for (auto last = std::chrono::steady_clock::now(); std::chrono::steady_clock::now() - last < std::chrono::seconds(1) && sent < pool.size();) {
+        pollfd p{cable.master(), POLLOUT, 0};
+        const ssize_t n = ::poll(&p, 1, 50) > 0 ? ::write(cable.master(), pool.data() + sent, std::min<size_t>(4096, pool.size() - sent)) : 0;
+        if (n > 0) sent += static_cast<size_t>(n), last = std::chrono::steady_clock::now();
+    }
+    return pool.substr(0, sent);
+}
+
 // The serial dialog and the devices window over the running program. Port 1 starts at a baud
-// rate off the list: the dialog selects none, and OK keeps it. A devices file that cannot be
-// written (as on a full disk) is named with the reason, and nothing changes: not the file, not
-// the mapping, not the open ports; Cancel then changes nothing either. Then port 1's COM name
-// moves to a pty behind a symbolic link of the user's own, chosen from the detected list: OK
-// writes the section in place and reopens on the new device. Last, a COM name with nothing there.
+// rate off the list: the dialog selects none, and OK keeps it. Port 1 then moves to COM3 while
+// channel 2 is stalled on it: every byte reaches the new device or was left in the old one's, once,
+// in order, none lost or purged in the restart. A devices file that cannot be written (as on a
+// full disk) is named with the reason, and nothing changes: not the file, not the mapping, not
+// the open ports; Cancel then changes nothing either. Then port 1's COM name moves to a pty behind
+// a symbolic link of the user's own, chosen from the detected list: OK writes the section in
+// place and reopens on the new device. Last, a COM name with nothing there.
 TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
     start(1234);
     const int fd1 = relay.serialPort1.handle.load(), fd2 = relay.serialPort2.handle.load();
@@ -181,10 +182,19 @@ TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
     EXPECT_TRUE(relay.serialPort1.handle == fd1 && relay.serialPort2.handle == fd2 && relay.serialPort1.settings.comIndex == 0);
     expectRelaysBothWays(cable1, cable2, 1);
 
+    const std::string sent = sendUntilStalled(cable2);
+    ASSERT_GT(sent.size(), 8192u);
     d.combo(2001)->setCurrentIndex(2);  // COM3
     click(&d, 1);
     EXPECT_FALSE(d.isVisible());
     EXPECT_EQ(boxes.size(), 1u);
+    std::string got;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(cable1.master(), buffer, sizeof buffer)) > 0;) got.append(buffer, static_cast<size_t>(n));
+    got += cable3.receive(sent.size() - std::min(sent.size(), got.size()), 5000);
+    const size_t same = static_cast<size_t>(std::mismatch(got.begin(), got.end(), sent.begin(), sent.end()).first - got.begin());
+    EXPECT_TRUE(got.size() == sent.size() && same == sent.size())
+        << sent.size() << " bytes sent, " << got.size() << " arrived, the first " << same << " in order";
     EXPECT_TRUE(relay.serialPort1.settings.comIndex == 2 && relay.serialPort1.settings.baudRate == 1234);
     EXPECT_EQ(currentBaudRate(relay.serialPort1.handle.load()), 1234u);
     EXPECT_EQ(shown(), (QStringList{"COM3", "COM2", "Com3 -> Com2", "Com2 -> Com3"}));
