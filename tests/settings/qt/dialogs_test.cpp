@@ -41,30 +41,15 @@ void click(const QWidget* dialog, int id) {
     button->click();
 }
 
-// An application object whose boxes are recorded. start(): three cables on COM1..COM3, the
-// program started on the first two, its main window and both display windows open.
+// An application object whose boxes are recorded, and three cables.
 class Dialogs : public ::testing::Test {
 protected:
     Dialogs() { v.boxes = [this](const BoxRequest& r) { boxes.push_back(r); }; }
-    void start(int baud1 = 9600) {
-        std::string ini = vorlinexIni({cable1.slavePath(), cable2.slavePath(), cable3.slavePath(), "", "", ""});
-        dir.write("Vorlinex.ini", ini.replace(ini.find("BPS=9600"), 8, "BPS=" + std::to_string(baud1)));
-        window.reset(v.createMainWindow());
-        ASSERT_TRUE(v.initialiseMainWindow(window.get()));
-        v.publishMainWindow(window.get());
-        v.displayWindows.openDisplayWindow(1), v.displayWindows.openDisplayWindow(2);
-    }
-    // Port 1's label (1055), port 2's label (1056) and both display windows' titles.
-    QStringList shown() const {
-        return {controlText(window.get(), 1055), controlText(window.get(), 1056),
-                v.displayWindows.displayWindowOf(1)->windowTitle(), v.displayWindows.displayWindowOf(2)->windowTitle()};
-    }
     ScratchDir dir;
     PtyCable cable1, cable2, cable3;
     std::vector<BoxRequest> boxes;
     Vorlinex v;
     Relay& relay = v.app.relay;
-    std::unique_ptr<QWidget> window;
 };
 
 void setEdit(const QWidget* d, int id, const char* text) { control<QLineEdit>(d, id)->setText(QString::fromUtf8(text)); }
@@ -162,8 +147,18 @@ std::string sendUntilStalled(PtyCable& cable) {
 // chosen from the detected list: OK writes the section in place and reopens on the new device.
 // Last, a COM name with nothing there.
 TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
-    start(1234);
-    const int fd1 = relay.serialPort1.handle.load(), fd2 = relay.serialPort2.handle.load();
+    // The cables on COM1..COM3, the program started on the first two, its main window and both
+    // display windows open; shown(): the ports' labels and the display windows' titles.
+    std::string ini = vorlinexIni({cable1.slavePath(), cable2.slavePath(), cable3.slavePath(), "", "", ""});
+    dir.write("Vorlinex.ini", ini.replace(ini.find("BPS=9600"), 8, "BPS=1234"));
+    const std::unique_ptr<QWidget> window(v.createMainWindow());
+    ASSERT_TRUE(v.initialiseMainWindow(window.get()));
+    v.publishMainWindow(window.get());
+    v.displayWindows.openDisplayWindow(1), v.displayWindows.openDisplayWindow(2);
+    const auto shown = [&] {
+        return QStringList{controlText(window.get(), 1055), controlText(window.get(), 1056),
+                           v.displayWindows.displayWindowOf(1)->windowTitle(), v.displayWindows.displayWindowOf(2)->windowTitle()};
+    };
     SerialDialog d(v.settingsHost, window.get());
     d.show();
     EXPECT_EQ(d.combo(2002)->currentIndex(), -1);
@@ -173,8 +168,6 @@ TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_TRUE(boxes[0].text == "同じCom_Noは設定できません。" && boxes[0].icon == BoxIcon::Error);
     EXPECT_TRUE(d.isVisible());
-    // Nothing was touched: the same open devices, the same settings, the relay as before.
-    EXPECT_TRUE(relay.serialPort1.handle == fd1 && relay.serialPort2.handle == fd2 && relay.serialPort1.settings.comIndex == 0);
     expectRelaysBothWays(cable1, cable2, 1);
 
     const std::string sent = sendUntilStalled(cable2);
