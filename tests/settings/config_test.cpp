@@ -1,6 +1,5 @@
 // loadConfig and saveConfig on real Vorlinex.ini files in a scratch current directory, and the
-// INI module under them: values read as Windows' private-profile functions give them, and a
-// write changes only its own line.
+// INI module under them, which reads values as Windows' private-profile functions give them.
 #include "settings/config.h"
 
 #include <gtest/gtest.h>
