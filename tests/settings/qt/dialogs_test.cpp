@@ -84,7 +84,7 @@ TEST_F(Dialogs, OptionRegistersAndOkStoresOnlyValuesInRange) {
     const std::tuple<int, const char*, const char*, int, int> cases[] = {  // edit, text, box, RATE, DATETIMEVAL
         {1038, "0", rateError, 5, 60}, {1038, "61", rateError, 5, 60}, {1038, "4294967297", rateError, 5, 60},
         {1038, "10", timeoutError, 10, 60}, {1039, "x", timeoutError, 10, 60}, {1039, "3601", timeoutError, 10, 60},
-        {1039, "1", nullptr, 10, 1}, {1039, "3600", nullptr, 10, 3600}, {1038, "1", nullptr, 1, 3600}, {1038, "60", nullptr, 60, 3600}};
+        {1039, "1", {}, 10, 1}, {1039, "3600", {}, 10, 3600}, {1038, "1", {}, 1, 3600}, {1038, "60", {}, 60, 3600}};
     for (const auto& [edit, text, error, rate, timeout] : cases) {
         SCOPED_TRACE(text);
         boxes.clear();
