@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the include layering, builds, and runs the whole test suite
-# with CTest: the plain build, then every test again under AddressSanitizer +
+# with CTest: the plain build and the offscreen demo, then every test again under AddressSanitizer +
 # UndefinedBehaviorSanitizer, then the tests that need no window under ThreadSanitizer (Qt
 # itself is not instrumented), then each libFuzzer harness for about a minute; last, builds the
 # Debian package and checks it unpacked into a scratch root (no system install).
@@ -21,6 +21,10 @@ bash tools/check_layers.sh
 echo "== plain build"
 bash tools/build.sh build
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+# The demo checks what its simulated devices and its captures got, so it runs here too.
+echo "== the demo, offscreen"
+VORLINEX_BUILD_DIR=build bash tools/demo.sh --offscreen
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 bash tools/build.sh build-asan -DVORLINEX_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
