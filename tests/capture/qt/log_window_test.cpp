@@ -16,12 +16,6 @@
 
 namespace {
 
-void clickClose(QWidget* window) {
-    auto* button = child<QPushButton>(window, 1009);
-    ASSERT_TRUE(button != nullptr && button->text() == "CLOSE");
-    button->click();
-}
-
 bool itemEnabled(int id) { return runningVorlinex().mainMenuItem(id) && runningVorlinex().mainMenuItem(id)->isEnabled(); }
 QString fileTitle(QWidget* window) { return window->findChild<QGroupBox*>(QStringLiteral("1065"))->title(); }
 
@@ -73,7 +67,7 @@ protected:
         });
         EXPECT_EQ(dir.read("other.txt"), sent2);
         EXPECT_EQ(recordedBoxes().size(), 1u) << "a refused write is reported once";
-        for (const RecordedBox& box : recordedBoxes()) {
+        for (const BoxRequest& box : recordedBoxes()) {
             EXPECT_EQ(box.icon, BoxIcon::Error);
             EXPECT_TRUE(box.text.find(path) != std::string::npos &&
                         box.text.find(std::strerror(error)) != std::string::npos) << box.text;
@@ -89,11 +83,9 @@ protected:
 // byte. Should the UI thread wait for a pipe, the readers read after a while: the case fails, not hangs.
 TEST_F(CaptureInProgram, CapturesHoldWhatFlowsEachWayOfEndingEndsOnlyItsCaptureAndNoPipeHoldsTheUi) {
     const std::pair<QString, void (*)(QWidget*)> ways[] = {
-        {QString(70, 'L') + ".txt", [](QWidget* w) { clickClose(w); }},
+        {QString(70, 'L') + ".txt", [](QWidget* w) { click(w, 1009); }},
         {"abcde", [](QWidget* w) { w->close(); }},
-        {"x", [](QWidget* w) {
-             pressKeys(child(w, 1009), {Qt::Key_Space});
-         }}};
+        {"x", [](QWidget* w) { pressKeys(child(w, 1009), {Qt::Key_Space}); }}};
     std::string sent1, sent2;
     run([&](Vorlinex&, QWidget*) {
         QPointer<QWidget> log1 = start(1, dir.file("one.txt")), log2 = start(2, dir.file("two.txt"));
@@ -114,8 +106,8 @@ TEST_F(CaptureInProgram, CapturesHoldWhatFlowsEachWayOfEndingEndsOnlyItsCaptureA
                    controlText(both, 1066) == QString::number(sent1.size() + sent2.size()) &&
                    dir.read("one.txt") == sent1 && dir.read("two.txt") == sent2;
         }));
-        clickClose(both);
-        clickClose(log1);
+        click(both, 1009);
+        click(log1, 1009);
         EXPECT_TRUE(waitUntil([] { return itemEnabled(40012) && itemEnabled(40010); }) && !itemEnabled(40011));
 
         for (const auto& [name, end] : ways) {
@@ -125,10 +117,10 @@ TEST_F(CaptureInProgram, CapturesHoldWhatFlowsEachWayOfEndingEndsOnlyItsCaptureA
             auto* box = window->findChild<QGroupBox*>(QStringLiteral("1065"));
             EXPECT_EQ(box->title(), "Log File Name： " + name);
             EXPECT_GE(box->width(), box->fontMetrics().horizontalAdvance(box->title()));
+            EXPECT_EQ(child<QPushButton>(window, 1009)->text(), "CLOSE");
             flow(first, second, "again");
             EXPECT_TRUE(waitUntil([&] { return controlText(window, 1066) == "5"; }));
-            // Dialog keys end nothing here, whether the window or CLOSE (which has the focus)
-            // gets them.
+            // Dialog keys end nothing here, whether the window or CLOSE (which has the focus) gets them.
             for (QWidget* target : {window.data(), child(window, 1009)}) {
                 pressKeys(target, {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter});
                 QApplication::processEvents();
@@ -143,13 +135,13 @@ TEST_F(CaptureInProgram, CapturesHoldWhatFlowsEachWayOfEndingEndsOnlyItsCaptureA
             flow(first, second, "between captures");
         }
 
-        StalledPipes stalled(dir, {"pipe1", "pipe3"}, true, std::chrono::seconds(20));
+        StalledPipes stalled(dir, {"pipe1", "pipe3"});
         QPointer<QWidget> windows[] = {start(1, dir.file("pipe1")), start(kCombinedCapture, dir.file("pipe3"))};
         ASSERT_TRUE(windows[0] && windows[1]);
         const std::string sent = flow(first, second, randomBytes(5000, 11));  // less than either write-out size
         waitUntil([] { return false; }, 2500);  // the timed write-outs come due
         for (QPointer<QWidget>& window : windows) {
-            clickClose(window);
+            click(window, 1009);
             EXPECT_FALSE(window && window->isVisible());
         }
         EXPECT_FALSE(logEnabled(1) || combined().enabled());

@@ -30,17 +30,28 @@ class Dialogs : public ProgramOnCables {
 protected:
     Dialogs() { v.boxes = boxRecorder(); }
     PtyCable third;
-    std::vector<RecordedBox>& boxes = recordedBoxes();
+    std::vector<BoxRequest>& boxes = recordedBoxes();
     Vorlinex v;
     Relay& relay = v.app.relay;
 };
 
 void setEdit(const QWidget* d, int id, const char* text) { child<QLineEdit>(d, id)->setText(QString::fromUtf8(text)); }
 
-// "登録" writes an entry that starts the program, in place of an older one of someone else's
-// making, and says whether it could. OK reads the time-out only with the time stamp on, keeps a
-// line-end code no radio stands for, stores values in range and refuses others, keeping the dialog.
-TEST_F(Dialogs, OptionRegistersAndOkStoresOnlyValuesInRange) {
+// About hands a link's address to the desktop on a left click only. "登録" writes an entry that
+// starts the program, in place of an older one of someone else's making, and says whether it
+// could. OK reads the time-out only with the time stamp on, keeps a line-end code no radio stands
+// for, stores values in range and refuses others, keeping the dialog.
+TEST_F(Dialogs, AboutOpensLinksOnALeftClickOptionRegistersAndOkStoresOnlyValuesInRange) {
+    std::vector<QUrl> urls;
+    v.openUrl = [&urls](const QUrl& u) { urls.push_back(u); };
+    AboutDialog about(v.settingsHost, nullptr);
+    about.show();
+    for (auto [id, button] : {std::pair{5003, Qt::RightButton}, {5003, Qt::LeftButton}, {5004, Qt::LeftButton}})
+        mouse(child(&about, id), QEvent::MouseButtonPress, {3, 3}, button);
+    EXPECT_EQ(urls, (std::vector<QUrl>{QUrl(QStringLiteral("mailto:support@vorlinex.example")), QUrl(QStringLiteral("https://www.vorlinex.example/"))}));
+    click(&about, 1);
+    EXPECT_FALSE(about.isVisible());
+
     setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
     std::filesystem::create_directories(dir.file("config/autostart"));
     dir.write("config/autostart/Vorlinex.desktop", "[Desktop Entry]\nExec=/old/vorlinex --many arguments\nPath=/old\nComment=x\n");
@@ -85,19 +96,6 @@ TEST_F(Dialogs, OptionRegistersAndOkStoresOnlyValuesInRange) {
         ASSERT_EQ(boxes.size(), error != nullptr ? 1u : 0u);
         EXPECT_TRUE(error == nullptr || (boxes[0].text == error && boxes[0].icon == BoxIcon::Error));
     }
-}
-
-// A right click on a link hands nothing to the desktop, a left click its address.
-TEST_F(Dialogs, AboutHandsALinkToTheDesktopOnALeftClickOnly) {
-    std::vector<QUrl> urls;
-    v.openUrl = [&urls](const QUrl& u) { urls.push_back(u); };
-    AboutDialog d(v.settingsHost, nullptr);
-    d.show();
-    for (auto [id, button] : {std::pair{5003, Qt::RightButton}, {5003, Qt::LeftButton}, {5004, Qt::LeftButton}})
-        mouse(child(&d, id), QEvent::MouseButtonPress, {3, 3}, button);
-    EXPECT_EQ(urls, (std::vector<QUrl>{QUrl(QStringLiteral("mailto:support@vorlinex.example")), QUrl(QStringLiteral("https://www.vorlinex.example/"))}));
-    click(&d, 1);
-    EXPECT_FALSE(d.isVisible());
 }
 
 // Writes random bytes into a cable's device end until the relay takes nothing more for a while

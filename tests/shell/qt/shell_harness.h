@@ -25,13 +25,7 @@
 #include "shell/qt/main_window.h"
 #include "tests/support/pty_cable.h"
 
-struct RecordedBox {
-    std::string text;
-    BoxIcon icon;
-    BoxOwner owner;
-};
-
-inline std::vector<RecordedBox>& recordedBoxes() { static std::vector<RecordedBox> boxes; return boxes; }
+inline std::vector<BoxRequest>& recordedBoxes() { static std::vector<BoxRequest> boxes; return boxes; }
 
 // The main window of the program running in this process, or null before it is made.
 inline QWidget* madeMainWindow() {
@@ -42,9 +36,8 @@ inline QWidget* madeMainWindow() {
 // The application object of the program running in this process (its main window is made).
 inline Vorlinex& runningVorlinex() { return vorlinexOf(madeMainWindow()); }
 
-inline void recordBoxes() { recordedBoxes().clear(); }
 inline BoxFunction boxRecorder() {
-    return [](const BoxRequest& r) { recordedBoxes().push_back({r.text, r.icon, r.owner}); };
+    return [](const BoxRequest& r) { recordedBoxes().push_back(r); };
 }
 
 // A complete INI file: both ports, the options, and the device each COM name opens.
@@ -113,9 +106,8 @@ inline int openFifo(const std::string& path) {
     return ::mkfifo(path.c_str(), 0600) == 0 ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK) : -1;
 }
 
-// FIFOs whose readers have stalled, each filled with 'f' by a writer of its own when `fill`.
-// Should the program still wait for one after `rescueAfter`, a thread reads them all, so the
-// case fails (rescued()) instead of hanging.
+// FIFOs whose readers have stalled, each filled with 'f' by a writer of the test's. Should the
+// program still wait for one after 30 s, a thread reads them all: the case fails, not hangs.
 struct StalledPipes {
     struct Pipe {
         int reader = -1, filler = -1;
@@ -128,18 +120,17 @@ struct StalledPipes {
             return n == 0;
         }
     };
-    StalledPipes(const ScratchDir& dir, std::initializer_list<std::string> names, bool fill,
-                 std::chrono::seconds rescueAfter) {
+    StalledPipes(const ScratchDir& dir, std::initializer_list<std::string> names) {
         for (const std::string& name : names) {
             Pipe& p = pipes.emplace_back();
             p.reader = openFifo(dir.file(name));
-            if (fill) p.filler = ::open(dir.file(name).c_str(), O_WRONLY | O_NONBLOCK);
-            for (ssize_t n; fill && (n = ::write(p.filler, std::string(4096, 'f').data(), 4096)) > 0;) p.filled += n;
-            EXPECT_TRUE(p.reader >= 0 && (p.filler >= 0 || !fill)) << name;
+            p.filler = ::open(dir.file(name).c_str(), O_WRONLY | O_NONBLOCK);
+            for (ssize_t n; (n = ::write(p.filler, std::string(4096, 'f').data(), 4096)) > 0;) p.filled += n;
+            EXPECT_TRUE(p.reader >= 0 && p.filler >= 0) << name;
         }
-        rescue = std::jthread([this, ticks = rescueAfter / std::chrono::milliseconds(10)](std::stop_token done) {
-            for (auto tick = ticks; !done.stop_requested(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-                if (--tick < 0) {
+        rescue = std::jthread([this](std::stop_token done) {
+            for (int tick = 0; !done.stop_requested(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+                if (++tick > 3000) {
                     rescuing = true;
                     for (Pipe& p : pipes) p.drain();
                 }
@@ -166,7 +157,7 @@ class ProgramOnCables : public ::testing::Test {
 protected:
     ProgramOnCables() {
         dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}));
-        recordBoxes();
+        recordedBoxes().clear();
     }
     // Runs it as runVorlinex does, ending with 0 (ended by itself: after 90 s with 99); once its
     // loop has ended, its workers are joined, its ports closed and its logs off.
