@@ -39,8 +39,7 @@ protected:
         v.mainMenuItem(40009 + channel)->trigger();
         return v.captureWindows.captureLogWindow(channel);
     }
-    // A write the system refuses ends the capture `target` alone, reported once; the relay and
-    // the capture of channel 2 go on. Returns whether every check held.
+    // A refused write ends the capture `target` alone, reported once; true when every check held.
     bool captureUntilRefused(int target, int error) {
         const std::string path = error == ENOSPC ? "/dev/full" : dir.file(error == EPIPE ? "pipe" : "big.txt");
         const int reader = error == EPIPE ? openFifo(path) : -1;
@@ -76,11 +75,9 @@ protected:
     }
 };
 
-// All three captures while bytes flow both ways; then on channel 1 each way of ending, one after
-// the other, each name shorter than the last, each next capture a new window with its own name.
-// Last, captures of channel 1 and of both into pipes whose readers have stalled: neither the
-// timed write-out nor CLOSE holds the UI thread, and once the readers read again they get every
-// byte. Should the UI thread wait for a pipe, the readers read after a while: the case fails, not hangs.
+// All three captures while bytes flow both ways; then on channel 1 each way of ending, each next
+// capture a new window with its own, shorter name. Last, captures into stalled pipes: neither the
+// timed write-out nor CLOSE holds the UI thread, and readers that read again get every byte.
 TEST_F(CaptureInProgram, CapturesHoldWhatFlowsEachWayOfEndingEndsOnlyItsCaptureAndNoPipeHoldsTheUi) {
     const std::pair<QString, void (*)(QWidget*)> ways[] = {
         {QString(70, 'L') + ".txt", [](QWidget* w) { click(w, 1009); }},
@@ -173,11 +170,9 @@ TEST_F(CaptureInProgram, APipeWithoutReaderAFileTooLargeOrAFullDeviceEndsThatCap
     }
 }
 
-// The real file dialog: "All Files(*.*)" lists every file, with or without a dot; cancelled,
-// nothing changes. A new name without a dot gets ".txt" (the question before it is made and
-// answered No: the dialog comes back); an existing file without a dot is captured into as it
-// is. Port 2's COM index from the file is the top of its range: every text that numbers the
-// port says so without overflowing, and channel 1 captures though port 2 cannot open.
+// The real file dialog: "All Files(*.*)" lists every file; cancelled, nothing changes. A new name
+// without a dot gets ".txt" (asked first; No brings the dialog back), an existing one is kept.
+// Port 2's COM index is the top of its range: no text numbering it overflows.
 TEST_F(CaptureInProgram, FileDialogListsEveryFileCancellingChangesNothingAndNoComNumberOverflows) {
     std::string ini = vorlinexIni({first.slavePath(), second.slavePath()});
     dir.write("Vorlinex.ini", ini.replace(ini.find("COM=1\n"), 6, "COM=2147483647\n"));
@@ -214,10 +209,8 @@ TEST_F(CaptureInProgram, FileDialogListsEveryFileCancellingChangesNothingAndNoCo
         v.mainMenuItem(40010)->trigger();
         EXPECT_EQ(filters, QStringList({"All Files(*.*)", "txt files(*.txt)", "All Files(*.*)"}));
         EXPECT_TRUE(listed.contains("README") && listed.contains("notes.txt")) << listed.join(", ").toStdString();
-        EXPECT_EQ(v.captureWindows.captureLogWindow(1), nullptr);
-        EXPECT_TRUE(itemEnabled(40010));
-        EXPECT_EQ(logEnabled(1), 0);
-        EXPECT_TRUE(asked.isEmpty());
+        EXPECT_TRUE(v.captureWindows.captureLogWindow(1) == nullptr && itemEnabled(40010) && logEnabled(1) == 0 &&
+                    asked.isEmpty());
 
         v.mainMenuItem(40010)->trigger();
         EXPECT_EQ(asked, QStringList({QString::fromStdString(dir.file("newcapture.txt"))}));
@@ -227,7 +220,7 @@ TEST_F(CaptureInProgram, FileDialogListsEveryFileCancellingChangesNothingAndNoCo
         EXPECT_EQ(controlText(window, 1067), "Com1 -> Com2147483648");
         QWidget* main = v.publishedMainWindow();
         EXPECT_EQ(controlText(main, 1056), "COM");
-        main->findChild<QPushButton*>(QStringLiteral("117"))->click();
+        click(main, 117);
         ASSERT_NE(v.displayWindows.displayWindowOf(1), nullptr);
         EXPECT_EQ(v.displayWindows.displayWindowOf(1)->windowTitle(), "Com1 -> Com2147483648");
         first.send("into README");

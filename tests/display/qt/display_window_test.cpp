@@ -27,9 +27,9 @@ void endWindow(QWidget* window, bool closeBox = false) {
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-// Each case makes its own application object and opens channel 1's window through it.
 class DisplayInTheProgram : public ProgramOnCables {};
 
+// Each case makes its own application object and opens channel 1's window through it.
 class DisplayWindow : public ::testing::Test {
 protected:
     QWidget* open(int mode) {
@@ -43,17 +43,15 @@ protected:
 
 }  // namespace
 
-// END and the close box end the window's widgets; its text stays with the channel, which a
-// worker may still be rendering into, until the next window takes its place. The new window
-// follows the end, drops the selection on the next chunk and copies what is selected.
-TEST_F(DisplayWindow, OpensEmptyClearEndAndCloseBoxEndItAndReopeningGivesANewOneThatFollowsAndCopies) {
+// END and the close box end the window's widgets; its text stays for the worker until the next
+// window's takes its place. The new window follows the end, drops the selection and copies.
+TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepaintsOnlyChangedRows) {
     std::vector<BoxRequest> boxes;
     v.boxes = [&](const BoxRequest& request) { boxes.push_back(request); };
     v.displayWindows.setDisplayWindowTitle(1, "ignored");  // no window yet: no effect
     QPointer<QWidget> first = open(1);
     ASSERT_NE(first.data(), nullptr);
     EXPECT_TRUE(first->isVisible() && display1.displayOpen.load() == 1);
-    EXPECT_EQ(viewOf(first)->model(), display1.displayWindow.load().get());
     EXPECT_TRUE(boxes.empty()) << boxes.front().text;  // the font was applied
     v.displayWindows.setDisplayWindowTitle(1, "COM");
     EXPECT_EQ(first->windowTitle(), "COM");
@@ -106,12 +104,9 @@ TEST_F(DisplayWindow, OpensEmptyClearEndAndCloseBoxEndItAndReopeningGivesANewOne
 
     endWindow(second, true);
     EXPECT_TRUE(second.isNull() && display1.displayOpen.load() == 0);
-}
 
-// A frame repaints only the rows that changed and moves the rows that only moved up, and a scroll
-// bar only when it looks different: what reaches the screen, frame after frame, is what one
-// full repaint of the final text draws.
-TEST_F(DisplayWindow, FramesOfChangedRowsEndAsOneFullRepaint) {
+    // A frame repaints only the rows that changed (and moves those that moved up): what reaches
+    // the screen, frame after frame, is what one full repaint of the final text draws.
     std::string stream;
     for (int line = 0; stream.size() < 14000; ++line)
         stream += "line " + std::to_string(line) + (line % 5 != 0 ? " \x93\xfa\x14 of the stream\r\n" : "\r\n");
@@ -119,7 +114,7 @@ TEST_F(DisplayWindow, FramesOfChangedRowsEndAsOneFullRepaint) {
     for (const int mode : {0, 1}) {
         SCOPED_TRACE(mode);
         QWidget* window = open(mode);
-        TrafficView* view = viewOf(window);
+        view = viewOf(window);
         std::mt19937 random(11);
         for (size_t at = 0; at < stream.size();) {
             const size_t size = 1 + random() % (random() % 4 == 0 ? 160 : 20);  // a part of a line to several lines
@@ -129,10 +124,9 @@ TEST_F(DisplayWindow, FramesOfChangedRowsEndAsOneFullRepaint) {
         }
         view->refresh();
         QApplication::processEvents();
-        QWidget* text = view;  // with its scroll bars
-        const QPoint at = text->mapTo(window, QPoint(0, 0));
-        const QImage shown = text->screen()->grabWindow(window->winId(), at.x(), at.y(), text->width(), text->height()).toImage();
-        EXPECT_EQ(shown.convertToFormat(QImage::Format_RGB32), text->grab().toImage().convertToFormat(QImage::Format_RGB32));
+        const QPoint at = view->mapTo(window, QPoint(0, 0));  // the view with its scroll bars
+        const QImage shown = view->screen()->grabWindow(window->winId(), at.x(), at.y(), view->width(), view->height()).toImage();
+        EXPECT_EQ(shown.convertToFormat(QImage::Format_RGB32), view->grab().toImage().convertToFormat(QImage::Format_RGB32));
         endWindow(window);
     }
 }
@@ -150,8 +144,7 @@ TEST_F(DisplayWindow, SelectingAndCopyingWhileChunksArriveKeepsTheTextWhole) {
             stream.erase(0, 256);
         }
     });
-    // Either thread is stopped now and then at a random point for half a millisecond, so that the
-    // two interleave at every step of their work, not only where one waits for the other.
+    // Either thread is stopped at random points for half a millisecond: they interleave everywhere.
     struct sigaction pause {}, previous {};
     pause.sa_handler = [](int) {
         const timespec halfAMillisecond{0, 500000};
@@ -238,10 +231,8 @@ TEST_F(DisplayInTheProgram, EachPortsBytesReachOnlyItsChannelsWindowAndAPressInT
     });
 }
 
-// How the view draws a row: glyphs placed on the cells of their bytes, checked against drawing
-// each character by itself at its cell, in a font that has every character and in one that
-// lacks the Japanese ones, which must still appear, from another font. A character of two bytes
-// takes two cells.
+// Glyphs on the cells of their bytes (two for a character of two bytes), as drawing each by itself
+// there, also in a font that lacks the Japanese ones, which must still appear from another.
 TEST(TrafficView, DrawsEachCharacterOnItsCellAlsoWhereTheFontLacksIt) {
     const std::string lines[] = {"0000: 41 42 43 0D 0A  ABC..", "ab\x93\xfa\x96\x7b" "c \xb1\xb2 z~"};
     const auto segments = decodeDisplayLine("a\x93\xfa" "b");

@@ -27,8 +27,7 @@ void relayUntil(PtyCable& from, PtyCable& to, const std::function<bool()>& until
     EXPECT_EQ(got, sent) << "every byte relayed once, in order";
 }
 
-// Run until the way out under test ends its loop; then no thread of it is left and no box came
-// but those expected.
+// Once the program has ended, no thread of it is left and no box came but those expected.
 class Program : public ProgramOnCables {
 protected:
     void TearDown() override {
@@ -41,9 +40,8 @@ protected:
 void end(QWidget* window) { vorlinexOf(window).mainMenuItem(300)->trigger(); }
 
 // The display-mode marks follow the INI file (any non-zero DMODE is binary) and the menu, SAVE
-// keeps them, the clock runs. With nothing to show the strips' timer rests; each strip moves
-// through its own frames while its direction carries traffic, goes blank and rests the timer
-// when quiet, and, woken by traffic again, goes on from the frame after its last.
+// keeps them, the clock runs. Each strip moves through its own frames while its direction
+// carries traffic, blank and its timer resting when quiet, then goes on from the frame after.
 TEST_F(Program, MenuMarksSaveAndClockWorkAndItRelaysBothWaysMovingEachDirectionsStripAndFigure) {
     dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}, 1, /*dmode=*/2));
     std::vector<QString> shown[2];  // what each strip showed at the ticks of timer 119, blanks left out
@@ -60,8 +58,6 @@ TEST_F(Program, MenuMarksSaveAndClockWorkAndItRelaysBothWaysMovingEachDirections
                 blank = blank && text.isEmpty();
             }
         });
-        EXPECT_EQ(controlText(window, 1055), "COM1");
-        EXPECT_EQ(controlText(window, 1056), "COM2");
         QAction* binary = v.mainMenuItem(40008);
         QAction* ascii = v.mainMenuItem(40009);
         ASSERT_TRUE(binary && ascii);
@@ -71,13 +67,10 @@ TEST_F(Program, MenuMarksSaveAndClockWorkAndItRelaysBothWaysMovingEachDirections
             EXPECT_EQ(v.app.relay.appOptions.DMODE.load() != 0, item != ascii);
         }
         v.mainMenuItem(700)->trigger();
-        ASSERT_EQ(recordedBoxes().size(), 1u);
-        EXPECT_EQ(recordedBoxes()[0].text, "Configuration Data Saved");
+        EXPECT_TRUE(recordedBoxes().size() == 1 && recordedBoxes()[0].text == "Configuration Data Saved");
         recordedBoxes().clear();
         auto* clock = window->findChild<QLabel*>("5001.1");
-        ASSERT_NE(clock, nullptr);
-        EXPECT_TRUE(waitUntil([&] { return clock->text() == QString::fromUtf8("00：00：02"); }))
-            << clock->text().toStdString();
+        EXPECT_TRUE(waitUntil([&] { return clock->text() == QString::fromUtf8("00：00：02"); }));
         EXPECT_TRUE(waitUntil([&] { return blank && !timer->isActive(); }));
         // Until quiet, then again; repeated until the pause fell inside a round of four frames,
         // where a strip starting over would show (ten tries, should the strip never move).
@@ -96,8 +89,7 @@ TEST_F(Program, MenuMarksSaveAndClockWorkAndItRelaysBothWaysMovingEachDirections
         relayUntil(first, second, [&] { return shown[0].size() > before; });
         for (size_t i = 0; i < shown[0].size(); ++i)
             EXPECT_EQ(shown[0][i].toStdString(), forwardArrowFrames[i % 4]) << i;
-        QTimer::singleShot(0, window, [window] { end(window); });
-    }, true);
+    });
     const std::string ini = dir.read("Vorlinex.ini");
     EXPECT_NE(ini.find("DMODE=1"), std::string::npos) << ini;
     EXPECT_NE(ini.find("[DEVICES]"), std::string::npos) << "SAVE keeps the devices";
@@ -105,8 +97,6 @@ TEST_F(Program, MenuMarksSaveAndClockWorkAndItRelaysBothWaysMovingEachDirections
 
 // pull runs inside the message loop, as a user or the session would.
 struct WayOut { const char* name; void (*pull)(QWidget* window); };
-
-void PrintTo(const WayOut& way, std::ostream* os) { *os << way.name; }
 
 const WayOut kWaysOut[] = {
     {"End", end},
@@ -126,18 +116,12 @@ TEST_P(WaysOut, StopsAndJoinsHeldWorkersClosesPortsAndLogsAndEndsTheLoopWithZero
     run([&](Vorlinex& v, QWidget* window) {
         Relay& relay = v.app.relay;
         QTimer::singleShot(50, window, [this, window] { GetParam().pull(window); });
-        ASSERT_TRUE(relay.relayChannel1.worker.joinable() && relay.relayChannel2.worker.joinable());
         ASSERT_EQ(v.app.captures.openCaptureLog(1, dir.file("capture.log")), 1);
-        first.send(captured);
-        ASSERT_EQ(second.receive(captured.size(), 10000), captured);
+        flow(first, second, captured);
         ASSERT_EQ(v.app.captures.openCaptureLog(2, dir.file("pipe2")), 1);
         ASSERT_EQ(v.app.captures.combinedCapture.open(dir.file("pipe3")), 0);
         // Far more than the pipes hold: the relay goes on while the captures wait.
-        for (int round = 0; round < 10; ++round) {
-            const std::string bytes = randomBytes(8000, 30 + round);
-            second.send(bytes);
-            ASSERT_TRUE(first.receive(bytes.size(), 10000) == bytes) << "the relay stalled in round " << round;
-        }
+        for (int round = 0; round < 10; ++round) flow(second, first, randomBytes(8000, 30 + round));
         relay.relayChannel1.displayMouseHeld = 1;
         relay.leftMouseButtonDown = 1;
         first.send("held");
@@ -150,13 +134,10 @@ TEST_P(WaysOut, StopsAndJoinsHeldWorkersClosesPortsAndLogsAndEndsTheLoopWithZero
 INSTANTIATE_TEST_SUITE_P(EveryWayOut, WaysOut, ::testing::ValuesIn(kWaysOut),
                          [](const auto& c) { return std::string(c.param.name); });
 
-// Both adapters are missing at the start: an error box of its own for each before the window,
-// no port open, no worker. Plugged in later, each opens by itself: labels and the status bar
-// follow, and the reconnect step rests once both are there. Port 1's is pulled out and, while
-// SERIAL, OK runs its "Com1 Open Error" box, put back: the restart finishes first, then the port
-// opens by itself. Last SERIAL moves port 1 to a COM name with no device and port 2 to a third
-// cable: SIGTERM arrives while the "Com5 Open Error" box runs its loop. The shutdown runs inside
-// that loop; the restart must not go on to open port 2 or start a worker once it has.
+// Adapters missing at the start: a box for each before the window, nothing open. Plugged in,
+// each opens by itself, also when put back during the "Com1 Open Error" box of a restart (which
+// finishes first). SIGTERM during the "Com5 Open Error" box of a restart shuts down inside its
+// loop: the restart must not go on to open port 2 or start a worker.
 TEST_F(Program, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheShutdown) {
     PluggableCable adapter1(dir.file("ttyUSB0"), false), adapter2(dir.file("ttyUSB1"), false);
     PtyCable third;

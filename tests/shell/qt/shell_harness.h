@@ -1,5 +1,4 @@
-// Runs the real program in-process (its entry function, its main window, its workers) in a
-// scratch folder with an INI file of the test's making, and records what it shows.
+// Runs the real program in-process in a scratch folder with an INI file of the test's making.
 #pragma once
 
 #include <fcntl.h>
@@ -8,19 +7,18 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QTimer>
 #include <QWidget>
+#include <QtCore/qtestsupport_core.h>
 #include <atomic>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "shell/message_catalogue.h"
 #include "shell/qt/entry.h"
 #include "shell/qt/main_window.h"
 #include "tests/support/pty_cable.h"
@@ -36,9 +34,7 @@ inline QWidget* madeMainWindow() {
 // The application object of the program running in this process (its main window is made).
 inline Vorlinex& runningVorlinex() { return vorlinexOf(madeMainWindow()); }
 
-inline BoxFunction boxRecorder() {
-    return [](const BoxRequest& r) { recordedBoxes().push_back(r); };
-}
+inline BoxFunction boxRecorder() { return [](const BoxRequest& r) { recordedBoxes().push_back(r); }; }
 
 // A complete INI file: both ports, the options, and the device each COM name opens.
 inline std::string vorlinexIni(const std::array<std::string, 6>& devices, int rate = 5,
@@ -54,13 +50,7 @@ inline std::string vorlinexIni(const std::array<std::string, 6>& devices, int ra
 
 // Serves the event loop until `done` holds or the time-out passes; true when it held.
 inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 15000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
+    return QTest::qWaitFor(done, timeoutMs);
 }
 
 // The child of `parent` named by its control id.
@@ -68,12 +58,8 @@ template <typename T = QWidget>
 T* child(const QObject* parent, int id) { return parent->findChild<T*>(QString::number(id)); }
 inline void click(const QObject* parent, int id) { child<QAbstractButton>(parent, id)->click(); }
 
-inline QString controlText(QWidget* window, int id) {
-    auto* label = child<QLabel>(window, id);
-    return label == nullptr ? QStringLiteral("<missing %1>").arg(id) : label->text();
-}
+inline QString controlText(QWidget* window, int id) { return child<QLabel>(window, id)->text(); }
 
-// Each key pressed and released on `target`.
 inline void pressKeys(QWidget* target, std::initializer_list<int> keys, Qt::KeyboardModifiers modifiers = {}) {
     for (int key : keys)
         for (QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease}) {
@@ -84,8 +70,8 @@ inline void pressKeys(QWidget* target, std::initializer_list<int> keys, Qt::Keyb
 
 inline void mouse(QWidget* target, QEvent::Type type, QPoint at = {4, 4}, Qt::MouseButton button = Qt::LeftButton) {
     const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(button);
-    QMouseEvent event(type, QPointF(at), QPointF(target->mapToGlobal(at)), type == QEvent::MouseMove ? Qt::NoButton : button,
-                      held, Qt::NoModifier);
+    const Qt::MouseButton pressed = type == QEvent::MouseMove ? Qt::NoButton : button;
+    QMouseEvent event(type, QPointF(at), QPointF(target->mapToGlobal(at)), pressed, held, Qt::NoModifier);
     QApplication::sendEvent(target, &event);
 }
 
@@ -151,16 +137,15 @@ struct StalledPipes {
     std::jthread rescue;
 };
 
-// The program on two cables, `first` the device of port 1 and `second` that of port 2, from an
-// INI file of the test's making; its boxes are recorded.
+// The program on two cables (`first` is port 1's device, `second` port 2's); its boxes recorded.
 class ProgramOnCables : public ::testing::Test {
 protected:
     ProgramOnCables() {
         dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}));
         recordedBoxes().clear();
     }
-    // Runs it as runVorlinex does, ending with 0 (ended by itself: after 90 s with 99); once its
-    // loop has ended, its workers are joined, its ports closed and its logs off.
+    // Runs it as runVorlinex does (ending by itself: after 90 s with 99); once its loop has ended,
+    // its workers are joined, its ports closed and its logs off.
     void run(const std::function<void(Vorlinex&, QWidget*)>& body, bool endsItself = false,
              const BoxFunction& boxes = boxRecorder()) {
         EXPECT_EQ(runVorlinex([&](QWidget* window) {
