@@ -178,6 +178,7 @@ TEST_F(CaptureInProgram, FileDialogListsEveryFileCancellingChangesNothingAndNoCo
     dir.write("Vorlinex.ini", ini.replace(ini.find("COM=1\n"), 6, "COM=2147483647\n"));
     dir.write("README", "an older and longer file without a dot");
     dir.write("notes.txt", "a dot");
+    QFileDialog().setDirectory(QString::fromStdString(dir.path()));  // not the folder of an earlier case
     const QStringList answers = {"", "newcapture", "README"};  // one per dialog shown; "": Cancel
     QStringList filters, listed, asked;
     int answered = 0, ticks = 0;

@@ -31,7 +31,6 @@ inline QWidget* madeMainWindow() {
         if (w->objectName() == QLatin1String("IDD_DIALOG_MAIN")) return w;
     return nullptr;
 }
-// The application object of the program running in this process (its main window is made).
 inline Vorlinex& runningVorlinex() { return vorlinexOf(madeMainWindow()); }
 
 inline BoxFunction boxRecorder() { return [](const BoxRequest& r) { recordedBoxes().push_back(r); }; }
