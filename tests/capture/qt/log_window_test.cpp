@@ -1,39 +1,20 @@
 // Captures through the running program over pty cables: log windows, counters, files, endings.
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <QComboBox>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGroupBox>
-#include <QKeyEvent>
 #include <QLineEdit>
 #include <QListView>
 #include <QPointer>
 #include <QPushButton>
-#include <atomic>
 #include <cstring>
-#include <thread>
 
 #include "tests/shell/qt/shell_harness.h"
 #include "tests/support/combined_records.h"
 
-using namespace std::chrono_literals;
-
 namespace {
-
-void clickClose(QWidget* window) {
-    auto* button = window->findChild<QPushButton*>(QStringLiteral("1009"));
-    ASSERT_TRUE(button != nullptr && button->text() == "CLOSE");
-    button->click();
-}
-
-// A FIFO with a reader that never blocks; -1 when either fails.
-int openFifo(const std::string& path) {
-    return ::mkfifo(path.c_str(), 0600) == 0 ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK) : -1;
-}
 
 bool itemEnabled(int id) { return runningVorlinex().mainMenuItem(id) && runningVorlinex().mainMenuItem(id)->isEnabled(); }
 QString fileTitle(QWidget* window) { return window->findChild<QGroupBox*>(QStringLiteral("1065"))->title(); }
@@ -47,116 +28,63 @@ std::array<std::string, 2> directionsOf(const std::string& file) {
     return bytes;
 }
 
-// A FIFO whose reader has stalled: `filler` has filled it with 'f'.
-struct StalledPipe {
-    int channel, reader = -1, filler = -1;
-    size_t filled = 0;
-    std::string got;
-    bool drain() {
-        char buffer[65536];
-        ssize_t n;
-        while ((n = ::read(reader, buffer, sizeof buffer)) > 0) got.append(buffer, static_cast<size_t>(n));
-        return n == 0;  // every writer has gone
-    }
-};
-
-// The program on two cables; the file dialog is replaced by the path the test gives.
-class CaptureInProgram : public ::testing::Test {
+class CaptureInProgram : public ProgramOnCables {
 protected:
     static int logEnabled(int channel) { return runningVorlinex().app.relay.relayChannel(channel).logEnabled.load(); }
     static CombinedLog& combined() { return runningVorlinex().app.captures.combinedCapture; }
-
-    void SetUp() override {
-        dir.write("Vorlinex.ini", vorlinexIni({device1.slavePath(), device2.slavePath()}));
-        recordBoxes();
+    // A capture started from the menu, the file dialog replaced by `path`.
+    static QWidget* start(int channel, const std::string& path) {
+        Vorlinex& v = runningVorlinex();
+        v.captureWindows.setCaptureFileChooser([path](int) { return std::optional(QString::fromStdString(path)); });
+        v.mainMenuItem(40009 + channel)->trigger();
+        return v.captureWindows.captureLogWindow(channel);
     }
-    // Runs the program with the file dialog replaced by the path `start` gives.
-    void run(const std::function<void(Vorlinex&)>& body) {
-        runVorlinex([&](QWidget* window) {
-            Vorlinex& v = vorlinexOf(window);
-            v.captureWindows.setCaptureFileChooser([this](int) { return std::optional<QString>(chosen); });
-            body(v);
-        });
-    }
-    QWidget* start(int channel, const std::string& path) {
-        chosen = QString::fromStdString(path);
-        runningVorlinex().mainMenuItem(40009 + channel)->trigger();
-        return runningVorlinex().captureWindows.captureLogWindow(channel);
-    }
-    std::string flow(PtyCable& from, PtyCable& to, const std::string& bytes) {
-        from.send(bytes);
-        EXPECT_EQ(to.receive(bytes.size(), 10000), bytes);
-        return bytes;
-    }
-    // A write the system refuses ends the capture `target` alone, reported once; the relay and
-    // the capture of channel 2 go on. Returns whether every check held.
+    // A refused write ends the capture `target` alone, reported once; true when every check held.
     bool captureUntilRefused(int target, int error) {
         const std::string path = error == ENOSPC ? "/dev/full" : dir.file(error == EPIPE ? "pipe" : "big.txt");
         const int reader = error == EPIPE ? openFifo(path) : -1;
         const rlimit limit{20000, 20000};
         if (error == EFBIG) ::setrlimit(RLIMIT_FSIZE, &limit);
         std::string sent2;
-        run([&](Vorlinex& v) {
+        run([&](Vorlinex& v, QWidget*) {
             QPointer<QWidget> other = start(2, dir.file("other.txt")), window = start(target, path);
             ASSERT_TRUE(other && window);
             ::close(reader);
             // Once, not per round: the file-size limit holds for channel 2's file too.
-            sent2 = flow(device2, device1, "the other way");
+            sent2 = flow(second, first, "the other way");
             // The stream buffers; the file refuses at the latest when it is written out.
             EXPECT_TRUE(waitUntil([&] {
-                if (window) flow(device1, device2, randomBytes(2000, 9));
+                if (window) flow(first, second, randomBytes(2000, 9));
                 return window.isNull();
             }, 30000));
             EXPECT_TRUE(itemEnabled(40009 + target) && other && !itemEnabled(40011));
             const int64_t reached = target == 1 ? v.app.captures.captureByteCount(1) : combined().byteCount();
             EXPECT_TRUE(error != ENOSPC || reached == 0) << reached;
-            flow(device1, device2, randomBytes(20000, 10));
-            sent2 += flow(device2, device1, "still captured");
+            flow(first, second, randomBytes(20000, 10));
+            sent2 += flow(second, first, "still captured");
             EXPECT_TRUE(waitUntil([&] { return controlText(other, 1066) == QString::number(sent2.size()); }));
         });
         EXPECT_EQ(dir.read("other.txt"), sent2);
         EXPECT_EQ(recordedBoxes().size(), 1u) << "a refused write is reported once";
-        for (const RecordedBox& box : recordedBoxes()) {
+        for (const BoxRequest& box : recordedBoxes()) {
             EXPECT_EQ(box.icon, BoxIcon::Error);
             EXPECT_TRUE(box.text.find(path) != std::string::npos &&
                         box.text.find(std::strerror(error)) != std::string::npos) << box.text;
         }
         return !HasFailure();
     }
-
-    ScratchDir dir;
-    PtyCable device1, device2;
-    QString chosen;
 };
 
-// All three captures while bytes flow both ways; then on channel 1 each way of ending, one after
-// the other, each name shorter than the last, each next capture a new window with its own name.
-// Last, captures of channel 1 and of both into pipes whose readers have stalled: neither the
-// timed write-out nor CLOSE holds the UI thread, and once the readers read again they get every
-// byte. Should the UI thread wait for a pipe, the readers read after a while: the case fails, not hangs.
+// All three captures while bytes flow both ways; then on channel 1 each way of ending, each next
+// capture a new window with its own, shorter name. Last, captures into stalled pipes: neither the
+// timed write-out nor CLOSE holds the UI thread, and readers that read again get every byte.
 TEST_F(CaptureInProgram, CapturesHoldWhatFlowsEachWayOfEndingEndsOnlyItsCaptureAndNoPipeHoldsTheUi) {
     const std::pair<QString, void (*)(QWidget*)> ways[] = {
-        {QString(70, 'L') + ".txt", [](QWidget* w) { clickClose(w); }},
+        {QString(70, 'L') + ".txt", [](QWidget* w) { click(w, 1009); }},
         {"abcde", [](QWidget* w) { w->close(); }},
-        {"x", [](QWidget* w) {
-             auto* button = w->findChild<QPushButton*>(QStringLiteral("1009"));
-             for (QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease}) {
-                 QKeyEvent space(type, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
-                 QApplication::sendEvent(button, &space);
-             }
-         }}};
-    StalledPipe pipes[] = {{1}, {kCombinedCapture}};
-    for (StalledPipe& p : pipes) {
-        const std::string path = dir.file("pipe" + std::to_string(p.channel));
-        p.reader = openFifo(path);
-        p.filler = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
-        ASSERT_TRUE(p.reader >= 0 && p.filler >= 0);
-        for (ssize_t n; (n = ::write(p.filler, std::string(4096, 'f').data(), 4096)) > 0;) p.filled += n;
-    }
-    std::atomic<bool> rescued{false};
-    std::jthread rescue;
-    std::string sent1, sent2, sent;
-    run([&](Vorlinex&) {
+        {"x", [](QWidget* w) { pressKeys(child(w, 1009), {Qt::Key_Space}); }}};
+    std::string sent1, sent2;
+    run([&](Vorlinex&, QWidget*) {
         QPointer<QWidget> log1 = start(1, dir.file("one.txt")), log2 = start(2, dir.file("two.txt"));
         QPointer<QWidget> both = start(kCombinedCapture, dir.file("both.txt"));
         ASSERT_TRUE(log1 && log2 && both);
@@ -165,8 +93,8 @@ TEST_F(CaptureInProgram, CapturesHoldWhatFlowsEachWayOfEndingEndsOnlyItsCaptureA
         EXPECT_EQ(controlText(both, 1067), "Com1 <-> Com2");
         EXPECT_EQ(fileTitle(both), "Log File Name： both.txt");
         for (int round = 0; round < 5; ++round) {
-            sent1 += flow(device1, device2, randomBytes(1500, 20 + round));
-            sent2 += flow(device2, device1, randomBytes(2500, 40 + round));
+            sent1 += flow(first, second, randomBytes(1500, 20 + round));
+            sent2 += flow(second, first, randomBytes(2500, 40 + round));
         }
         // Less than a stream buffer each: the line has gone quiet, and still it reaches the disk.
         EXPECT_TRUE(waitUntil([&] {
@@ -175,8 +103,8 @@ TEST_F(CaptureInProgram, CapturesHoldWhatFlowsEachWayOfEndingEndsOnlyItsCaptureA
                    controlText(both, 1066) == QString::number(sent1.size() + sent2.size()) &&
                    dir.read("one.txt") == sent1 && dir.read("two.txt") == sent2;
         }));
-        clickClose(both);
-        clickClose(log1);
+        click(both, 1009);
+        click(log1, 1009);
         EXPECT_TRUE(waitUntil([] { return itemEnabled(40012) && itemEnabled(40010); }) && !itemEnabled(40011));
 
         for (const auto& [name, end] : ways) {
@@ -186,17 +114,14 @@ TEST_F(CaptureInProgram, CapturesHoldWhatFlowsEachWayOfEndingEndsOnlyItsCaptureA
             auto* box = window->findChild<QGroupBox*>(QStringLiteral("1065"));
             EXPECT_EQ(box->title(), "Log File Name： " + name);
             EXPECT_GE(box->width(), box->fontMetrics().horizontalAdvance(box->title()));
-            flow(device1, device2, "again");
+            EXPECT_EQ(child<QPushButton>(window, 1009)->text(), "CLOSE");
+            flow(first, second, "again");
             EXPECT_TRUE(waitUntil([&] { return controlText(window, 1066) == "5"; }));
-            // Dialog keys end nothing here, whether the window or CLOSE (which has the focus)
-            // gets them.
-            for (QWidget* target : {window.data(), window->findChild<QWidget*>(QStringLiteral("1009"))}) {
-                for (int key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter}) {
-                    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
-                    QApplication::sendEvent(target, &press);
-                    QApplication::processEvents();
-                    ASSERT_TRUE(window && window->isVisible()) << "key " << key;
-                }
+            // Dialog keys end nothing here, whether the window or CLOSE (which has the focus) gets them.
+            for (QWidget* target : {window.data(), child(window, 1009)}) {
+                pressKeys(target, {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter});
+                QApplication::processEvents();
+                ASSERT_TRUE(window && window->isVisible());
             }
             EXPECT_EQ(logEnabled(1), 1);
             end(window);
@@ -204,42 +129,34 @@ TEST_F(CaptureInProgram, CapturesHoldWhatFlowsEachWayOfEndingEndsOnlyItsCaptureA
             EXPECT_EQ(logEnabled(1), 0);
             EXPECT_TRUE(waitUntil([&] { return itemEnabled(40010); }));
             EXPECT_EQ(dir.read(name.toStdString()), "again");
-            flow(device1, device2, "between captures");
+            flow(first, second, "between captures");
         }
 
-        rescue = std::jthread([&](std::stop_token uiDone) {
-            for (int tick = 0; tick < 2000 && !uiDone.stop_requested(); ++tick) std::this_thread::sleep_for(10ms);
-            rescued = !uiDone.stop_requested();
-            for (; !uiDone.stop_requested(); std::this_thread::sleep_for(10ms))
-                for (StalledPipe& p : pipes) p.drain();
-        });
+        StalledPipes stalled(dir, {"pipe1", "pipe3"});
         QPointer<QWidget> windows[] = {start(1, dir.file("pipe1")), start(kCombinedCapture, dir.file("pipe3"))};
         ASSERT_TRUE(windows[0] && windows[1]);
-        sent = flow(device1, device2, randomBytes(5000, 11));  // less than either write-out size
+        const std::string sent = flow(first, second, randomBytes(5000, 11));  // less than either write-out size
         waitUntil([] { return false; }, 2500);  // the timed write-outs come due
         for (QPointer<QWidget>& window : windows) {
-            clickClose(window);
+            click(window, 1009);
             EXPECT_FALSE(window && window->isVisible());
         }
         EXPECT_FALSE(logEnabled(1) || combined().enabled());
-        rescue.request_stop();
-        for (StalledPipe& p : pipes) ::close(p.filler);
+        EXPECT_FALSE(stalled.rescued()) << "the UI thread waited for a pipe";
+        for (StalledPipes::Pipe& p : stalled.pipes) ::close(std::exchange(p.filler, -1));
         EXPECT_TRUE(waitUntil([&] {
-            return pipes[0].drain() && pipes[1].drain() && itemEnabled(40010) && itemEnabled(40012);
+            return stalled.pipes[0].drain() && stalled.pipes[1].drain() && itemEnabled(40010) && itemEnabled(40012);
         }, 30000));
+        for (const StalledPipes::Pipe& p : stalled.pipes) {
+            ASSERT_EQ(p.got.substr(0, p.filled), std::string(p.filled, 'f'));
+            const std::string file = p.got.substr(p.filled);
+            EXPECT_EQ(&p == &stalled.pipes[0] ? file : directionsOf(file)[0], sent);
+        }
     });
-    rescue = {};
-    EXPECT_FALSE(rescued) << "the UI thread waited for a pipe";
     // Written out at once and again by the shutdown.
     EXPECT_EQ(dir.read("one.txt"), sent1);
     EXPECT_EQ(dir.read("two.txt"), sent2);
     EXPECT_TRUE(directionsOf(dir.read("both.txt")) == (std::array{sent1, sent2}));
-    for (StalledPipe& p : pipes) {
-        ::close(p.reader);
-        ASSERT_EQ(p.got.substr(0, p.filled), std::string(p.filled, 'f'));
-        const std::string file = p.got.substr(p.filled);
-        EXPECT_EQ(p.channel == 1 ? file : directionsOf(file)[0], sent) << p.channel;
-    }
     EXPECT_TRUE(recordedBoxes().empty());
 }
 
@@ -253,16 +170,15 @@ TEST_F(CaptureInProgram, APipeWithoutReaderAFileTooLargeOrAFullDeviceEndsThatCap
     }
 }
 
-// The real file dialog: "All Files(*.*)" lists every file, with or without a dot; cancelled,
-// nothing changes. A new name without a dot gets ".txt" (the question before it is made and
-// answered No: the dialog comes back); an existing file without a dot is captured into as it
-// is. Port 2's COM index from the file is the top of its range: every text that numbers the
-// port says so without overflowing, and channel 1 captures though port 2 cannot open.
+// The real file dialog: "All Files(*.*)" lists every file; cancelled, nothing changes. A new name
+// without a dot gets ".txt" (asked first; No brings the dialog back), an existing one is kept.
+// Port 2's COM index is the top of its range: no text numbering it overflows.
 TEST_F(CaptureInProgram, FileDialogListsEveryFileCancellingChangesNothingAndNoComNumberOverflows) {
-    std::string ini = vorlinexIni({device1.slavePath(), device2.slavePath()});
+    std::string ini = vorlinexIni({first.slavePath(), second.slavePath()});
     dir.write("Vorlinex.ini", ini.replace(ini.find("COM=1\n"), 6, "COM=2147483647\n"));
     dir.write("README", "an older and longer file without a dot");
     dir.write("notes.txt", "a dot");
+    QFileDialog().setDirectory(QString::fromStdString(dir.path()));  // not the folder of an earlier case
     const QStringList answers = {"", "newcapture", "README"};  // one per dialog shown; "": Cancel
     QStringList filters, listed, asked;
     int answered = 0, ticks = 0;
@@ -289,16 +205,13 @@ TEST_F(CaptureInProgram, FileDialogListsEveryFileCancellingChangesNothingAndNoCo
         QMetaObject::invokeMethod(dialog, accept ? "accept" : "reject", Qt::QueuedConnection);
     });
     answering.start(50);
-    run([&](Vorlinex& v) {
-        v.captureWindows.setCaptureFileChooser({});
+    run([&](Vorlinex& v, QWidget*) {
         v.captureWindows.setCreateFilePrompt([&](const QString& path) { return asked << path, false; });
         v.mainMenuItem(40010)->trigger();
         EXPECT_EQ(filters, QStringList({"All Files(*.*)", "txt files(*.txt)", "All Files(*.*)"}));
         EXPECT_TRUE(listed.contains("README") && listed.contains("notes.txt")) << listed.join(", ").toStdString();
-        EXPECT_EQ(v.captureWindows.captureLogWindow(1), nullptr);
-        EXPECT_TRUE(itemEnabled(40010));
-        EXPECT_EQ(logEnabled(1), 0);
-        EXPECT_TRUE(asked.isEmpty());
+        EXPECT_TRUE(v.captureWindows.captureLogWindow(1) == nullptr && itemEnabled(40010) && logEnabled(1) == 0 &&
+                    asked.isEmpty());
 
         v.mainMenuItem(40010)->trigger();
         EXPECT_EQ(asked, QStringList({QString::fromStdString(dir.file("newcapture.txt"))}));
@@ -308,10 +221,10 @@ TEST_F(CaptureInProgram, FileDialogListsEveryFileCancellingChangesNothingAndNoCo
         EXPECT_EQ(controlText(window, 1067), "Com1 -> Com2147483648");
         QWidget* main = v.publishedMainWindow();
         EXPECT_EQ(controlText(main, 1056), "COM");
-        main->findChild<QPushButton*>(QStringLiteral("117"))->click();
+        click(main, 117);
         ASSERT_NE(v.displayWindows.displayWindowOf(1), nullptr);
         EXPECT_EQ(v.displayWindows.displayWindowOf(1)->windowTitle(), "Com1 -> Com2147483648");
-        device1.send("into README");
+        first.send("into README");
         EXPECT_TRUE(waitUntil([&] { return controlText(window, 1066) == "11"; }));
     });
     answering.stop();

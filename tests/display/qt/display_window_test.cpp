@@ -1,14 +1,11 @@
 // The display window and its view as real widgets (offscreen), opened as the Disp buttons open
 // them and fed through the real renderers; then in the running program, pty cables as its lines.
-#include <gtest/gtest.h>
 #include <pthread.h>
 
 #include <QClipboard>
 #include <QImage>
-#include <QKeyEvent>
-#include <QMouseEvent>
+#include <QPainter>
 #include <QPointer>
-#include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
 #include <csignal>
@@ -21,22 +18,16 @@
 
 namespace {
 
-TrafficView* viewOf(QWidget* window) { return window->findChild<TrafficView*>(QStringLiteral("1001")); }
-QPushButton* buttonOf(QWidget* window, int id) { return window->findChild<QPushButton*>(QString::number(id)); }
-
-void mouse(QWidget* target, QEvent::Type type, QPoint at = {4, 4}) {
-    const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
-    const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
-    QMouseEvent event(type, QPointF(at), QPointF(target->mapToGlobal(at)), button, held, Qt::NoModifier);
-    QApplication::sendEvent(target, &event);
-}
+TrafficView* viewOf(QWidget* window) { return child<TrafficView>(window, 1001); }
 
 // Ends the window with END, or with its close box, and lets Qt delete its widgets.
 void endWindow(QWidget* window, bool closeBox = false) {
-    closeBox ? void(window->close()) : buttonOf(window, 1058)->click();
+    closeBox ? void(window->close()) : click(window, 1058);
     QApplication::processEvents();
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
+
+class DisplayInTheProgram : public ProgramOnCables {};
 
 // Each case makes its own application object and opens channel 1's window through it.
 class DisplayWindow : public ::testing::Test {
@@ -52,24 +43,22 @@ protected:
 
 }  // namespace
 
-// END and the close box end the window's widgets; its text stays with the channel, which a
-// worker may still be rendering into, until the next window takes its place. The new window
-// follows the end, drops the selection on the next chunk and copies what is selected.
-TEST_F(DisplayWindow, OpensEmptyClearEndAndCloseBoxEndItAndReopeningGivesANewOneThatFollowsAndCopies) {
+// END and the close box end the window's widgets; its text stays for the worker until the next
+// window's takes its place. The new window follows the end, drops the selection and copies.
+TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepaintsOnlyChangedRows) {
     std::vector<BoxRequest> boxes;
     v.boxes = [&](const BoxRequest& request) { boxes.push_back(request); };
     v.displayWindows.setDisplayWindowTitle(1, "ignored");  // no window yet: no effect
     QPointer<QWidget> first = open(1);
     ASSERT_NE(first.data(), nullptr);
     EXPECT_TRUE(first->isVisible() && display1.displayOpen.load() == 1);
-    EXPECT_EQ(viewOf(first)->model(), display1.displayWindow.load().get());
     EXPECT_TRUE(boxes.empty()) << boxes.front().text;  // the font was applied
     v.displayWindows.setDisplayWindowTitle(1, "COM");
     EXPECT_EQ(first->windowTitle(), "COM");
     std::weak_ptr<TrafficTextControl> firstText = display1.displayWindow.load();
     TrafficTextControl* firstModel = firstText.lock().get();
     feed(display1, "ABCDEFGHIJ");
-    buttonOf(first, 1046)->click();
+    click(first, 1046);
     feed(display1, "K");
     EXPECT_EQ(firstModel->text(), hexDump("K"));
 
@@ -77,10 +66,7 @@ TEST_F(DisplayWindow, OpensEmptyClearEndAndCloseBoxEndItAndReopeningGivesANewOne
     EXPECT_EQ(v.displayWindows.displayWindowCount(1), 1);
     EXPECT_EQ(display1.displayMode.load(), 1);
     // Only the main window has a dialog's keys: Esc and Enter neither end nor clear.
-    for (int key : {Qt::Key_Escape, Qt::Key_Return}) {
-        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
-        QApplication::sendEvent(first, &press);
-    }
+    pressKeys(first, {Qt::Key_Escape, Qt::Key_Return});
     QApplication::processEvents();
     EXPECT_TRUE(first->isVisible());
     endWindow(first);
@@ -113,26 +99,14 @@ TEST_F(DisplayWindow, OpensEmptyClearEndAndCloseBoxEndItAndReopeningGivesANewOne
     view->refresh();
     const int length = view->model()->textLength();
     view->setSelection(length - static_cast<int>(bytes.size()) + 1, length - 5);  // from "b" to "next"
-    QKeyEvent copy(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier);
-    QApplication::sendEvent(view, &copy);
+    pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
     EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("b日本ｱｲ□□□□□□□□ x\nnext"));
 
     endWindow(second, true);
     EXPECT_TRUE(second.isNull() && display1.displayOpen.load() == 0);
-}
 
-// What a copy shows of each byte is the first case's; here the cells a character takes.
-TEST(TrafficView, ACharacterOfTwoBytesTakesTwoCellsAndColumnsStayThoseOfTheBytes) {
-    const auto segments = decodeDisplayLine("a\x93\xfa" "b");
-    ASSERT_EQ(segments.size(), 3u);
-    EXPECT_EQ(segments[1].cells, 2);
-    EXPECT_EQ(segments[2].column, 3);
-}
-
-// A frame repaints only the rows that changed and moves the rows that only moved up, and a scroll
-// bar only when it looks different: what reaches the screen, frame after frame, is what one
-// full repaint of the final text draws.
-TEST_F(DisplayWindow, FramesOfChangedRowsEndAsOneFullRepaint) {
+    // A frame repaints only the rows that changed (and moves those that moved up): what reaches
+    // the screen, frame after frame, is what one full repaint of the final text draws.
     std::string stream;
     for (int line = 0; stream.size() < 14000; ++line)
         stream += "line " + std::to_string(line) + (line % 5 != 0 ? " \x93\xfa\x14 of the stream\r\n" : "\r\n");
@@ -140,7 +114,7 @@ TEST_F(DisplayWindow, FramesOfChangedRowsEndAsOneFullRepaint) {
     for (const int mode : {0, 1}) {
         SCOPED_TRACE(mode);
         QWidget* window = open(mode);
-        TrafficView* view = viewOf(window);
+        view = viewOf(window);
         std::mt19937 random(11);
         for (size_t at = 0; at < stream.size();) {
             const size_t size = 1 + random() % (random() % 4 == 0 ? 160 : 20);  // a part of a line to several lines
@@ -150,10 +124,9 @@ TEST_F(DisplayWindow, FramesOfChangedRowsEndAsOneFullRepaint) {
         }
         view->refresh();
         QApplication::processEvents();
-        QWidget* text = view;  // with its scroll bars
-        const QPoint at = text->mapTo(window, QPoint(0, 0));
-        const QImage shown = text->screen()->grabWindow(window->winId(), at.x(), at.y(), text->width(), text->height()).toImage();
-        EXPECT_EQ(shown.convertToFormat(QImage::Format_RGB32), text->grab().toImage().convertToFormat(QImage::Format_RGB32));
+        const QPoint at = view->mapTo(window, QPoint(0, 0));  // the view with its scroll bars
+        const QImage shown = view->screen()->grabWindow(window->winId(), at.x(), at.y(), view->width(), view->height()).toImage();
+        EXPECT_EQ(shown.convertToFormat(QImage::Format_RGB32), view->grab().toImage().convertToFormat(QImage::Format_RGB32));
         endWindow(window);
     }
 }
@@ -171,8 +144,7 @@ TEST_F(DisplayWindow, SelectingAndCopyingWhileChunksArriveKeepsTheTextWhole) {
             stream.erase(0, 256);
         }
     });
-    // Either thread is stopped now and then at a random point for half a millisecond, so that the
-    // two interleave at every step of their work, not only where one waits for the other.
+    // Either thread is stopped at random points for half a millisecond: they interleave everywhere.
     struct sigaction pause {}, previous {};
     pause.sa_handler = [](int) {
         const timespec halfAMillisecond{0, 500000};
@@ -193,8 +165,7 @@ TEST_F(DisplayWindow, SelectingAndCopyingWhileChunksArriveKeepsTheTextWhole) {
         mouse(text, QEvent::MouseButtonPress, {3, y});
         mouse(text, QEvent::MouseMove, {text->width() - 3, y});
         mouse(text, QEvent::MouseButtonRelease, {text->width() - 3, y});
-        QKeyEvent copy(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier);
-        QApplication::sendEvent(view, &copy);
+        pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
         view->refresh();
     }
     preempter = {};  // stopped and joined before the worker it signals ends
@@ -212,30 +183,23 @@ TEST_F(DisplayWindow, SelectingAndCopyingWhileChunksArriveKeepsTheTextWhole) {
 
 // Channel 1 shows text, channel 2 the hex dump (stamps in each form are the relay worker test's).
 // A press in channel 1's text holds channel 1 only; a press elsewhere only sets the left-button word.
-TEST(DisplayInTheProgram, EachPortsBytesReachOnlyItsChannelsWindowAndAPressInTheTextPausesItsChannel) {
-    ScratchDir dir;
-    PtyCable first, second;  // the devices of Serial Port1 and Serial Port2
-    dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath(), "", "", "", ""}));
-    runVorlinex([&](QWidget* mainWindow) {
-        Vorlinex& v = vorlinexOf(mainWindow);
+TEST_F(DisplayInTheProgram, EachPortsBytesReachOnlyItsChannelsWindowAndAPressInTheTextPausesItsChannel) {
+    run([&](Vorlinex& v, QWidget* mainWindow) {
         Relay& relay = v.app.relay;
         relay.appOptions.DMODE = 0;
-        buttonOf(mainWindow, 117)->click();
+        click(mainWindow, 117);
         relay.appOptions.DMODE = 1;
-        buttonOf(mainWindow, 118)->click();
+        click(mainWindow, 118);
         TrafficTextControl* text = v.app.trafficDisplay1.displayWindow.load().get();
         TrafficTextControl* hex = v.app.trafficDisplay2.displayWindow.load().get();
         ASSERT_TRUE(text != nullptr && hex != nullptr);
-        const std::string bytes = "to port two \x93\xfa\x96\x7b";
-        first.send(bytes);
-        EXPECT_EQ(second.receive(bytes.size(), 10000), bytes);
+        const std::string bytes = flow(first, second, "to port two \x93\xfa\x96\x7b");
         EXPECT_TRUE(waitUntil([&] { return text->text() == bytes; })) << text->text();
         EXPECT_EQ(hex->textLength(), 0);
-        second.send("xyz");
-        EXPECT_EQ(first.receive(3, 10000), "xyz");
+        flow(second, first, "xyz");
         EXPECT_TRUE(waitUntil([&] { return hex->text() == hexDump("xyz"); })) << hex->text();
 
-        QWidget* clear2 = buttonOf(v.displayWindows.displayWindowOf(2), 1046);
+        QWidget* clear2 = child(v.displayWindows.displayWindowOf(2), 1046);
         mouse(clear2, QEvent::MouseButtonPress);
         EXPECT_EQ(relay.leftMouseButtonDown.load(), 1);
         EXPECT_EQ(relay.relayChannel2.displayMouseHeld.load(), 0);
@@ -254,10 +218,7 @@ TEST(DisplayInTheProgram, EachPortsBytesReachOnlyItsChannelsWindowAndAPressInThe
         const int shown = text->textLength();
         first.send("held back");
         // Channel 2 goes on: several round trips through its worker while channel 1 waits.
-        for (const std::string reply : {"reply 0\r\n", "reply 1\r\n", "reply 2\r\n"}) {
-            second.send(reply);
-            EXPECT_EQ(first.receive(reply.size(), 10000), reply);
-        }
+        for (const char* reply : {"reply 0\r\n", "reply 1\r\n", "reply 2\r\n"}) flow(second, first, reply);
         EXPECT_TRUE(waitUntil([&] { return hex->textLength() == 2 * 74; }));
         EXPECT_EQ(text->textLength(), shown);
         EXPECT_EQ(second.receiveUntilQuiet(300), "");
@@ -268,4 +229,43 @@ TEST(DisplayInTheProgram, EachPortsBytesReachOnlyItsChannelsWindowAndAPressInThe
         EXPECT_EQ(second.receive(9, 10000), "held back");
         EXPECT_TRUE(waitUntil([&] { return text->text().ends_with(bytes + "held back"); }));
     });
+}
+
+// Glyphs on the cells of their bytes (two for a character of two bytes), as drawing each by itself
+// there, also in a font that lacks the Japanese ones, which must still appear from another.
+TEST(TrafficView, DrawsEachCharacterOnItsCellAlsoWhereTheFontLacksIt) {
+    const std::string lines[] = {"0000: 41 42 43 0D 0A  ABC..", "ab\x93\xfa\x96\x7b" "c \xb1\xb2 z~"};
+    const auto segments = decodeDisplayLine("a\x93\xfa" "b");
+    EXPECT_TRUE(segments.size() == 3 && segments[1].cells == 2 && segments[2].column == 3);
+    for (const char* family : {"IPAGothic", "DejaVu Sans Mono"}) {
+        SCOPED_TRACE(family);
+        TrafficView view;
+        view.setFont(QFont(QString::fromLatin1(family), 12));
+        view.resize(500, 120);
+        auto model = std::make_shared<TrafficTextControl>();
+        model->setText(lines[0] + "\r\n" + lines[1]);
+        view.setModel(model);
+        view.show();
+        QApplication::processEvents();
+        const QImage shown = view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+
+        QImage expected(shown.size(), QImage::Format_RGB32);
+        expected.fill(view.palette().color(QPalette::Base));
+        QPainter painter(&expected);
+        painter.setFont(view.font());
+        painter.setPen(Qt::black);
+        const QFontMetrics metrics(view.font());
+        for (int row = 0; row < 2; ++row) {
+            for (const DisplaySegment& segment : decodeDisplayLine(lines[row])) {
+                const QList<uint> characters = segment.text.toUcs4();
+                for (qsizetype k = 0; k < characters.size(); ++k) {
+                    const QPoint at(2 + (segment.column + static_cast<int>(k)) * view.cellWidth(),
+                                    row * view.lineHeight() + metrics.ascent());
+                    painter.drawText(at, QString::fromUcs4(reinterpret_cast<const char32_t*>(&characters[k]), 1));
+                }
+            }
+        }
+        painter.end();
+        EXPECT_EQ(shown, expected);
+    }
 }

@@ -1,14 +1,9 @@
-// The settings dialogs on real widgets: IDD_DIALOG_OPTION, IDD_DIALOG_ABOUT, and IDD_DIALOG_SERIAL
-// and the devices window over the program started on pseudo-terminals.
+// The settings dialogs on real widgets, the serial and devices ones over the program on ptys.
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <QAbstractButton>
 #include <QComboBox>
 #include <QLineEdit>
-#include <QMouseEvent>
 #include <QRadioButton>
 #include <QUrl>
 #include <algorithm>
@@ -29,30 +24,32 @@ void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString()
 
 namespace {
 
-template <typename T = QWidget>
-T* control(const QWidget* dialog, int id) {
-    return dialog->findChild<T*>(QString::number(id));
-}
-
-void click(const QWidget* dialog, int id) { control<QAbstractButton>(dialog, id)->click(); }
-
 // An application object whose boxes are recorded, and three cables.
-class Dialogs : public ::testing::Test {
+class Dialogs : public ProgramOnCables {
 protected:
-    Dialogs() { v.boxes = [this](const BoxRequest& r) { boxes.push_back(r); }; }
-    ScratchDir dir;
-    PtyCable cable1, cable2, cable3;
-    std::vector<BoxRequest> boxes;
+    Dialogs() { v.boxes = boxRecorder(); }
+    PtyCable third;
+    std::vector<BoxRequest>& boxes = recordedBoxes();
     Vorlinex v;
     Relay& relay = v.app.relay;
 };
 
-void setEdit(const QWidget* d, int id, const char* text) { control<QLineEdit>(d, id)->setText(QString::fromUtf8(text)); }
+void setEdit(const QWidget* d, int id, const char* text) { child<QLineEdit>(d, id)->setText(QString::fromUtf8(text)); }
 
-// "登録" writes an entry that starts the program, in place of an older one of someone else's
-// making, and says whether it could. OK reads the time-out only with the time stamp on, keeps a
-// line-end code no radio stands for, stores values in range and refuses others, keeping the dialog.
-TEST_F(Dialogs, OptionRegistersAndOkStoresOnlyValuesInRange) {
+// About hands a link to the desktop on a left click only. "登録" replaces an older entry that
+// starts the program and says whether it could. OK reads the time-out only with the time stamp
+// on, keeps a line-end code no radio stands for, and refuses values out of range.
+TEST_F(Dialogs, AboutOpensLinksOnALeftClickOptionRegistersAndOkStoresOnlyValuesInRange) {
+    std::vector<QUrl> urls;
+    v.openUrl = [&urls](const QUrl& u) { urls.push_back(u); };
+    AboutDialog about(v.settingsHost, nullptr);
+    about.show();
+    for (auto [id, button] : {std::pair{5003, Qt::RightButton}, {5003, Qt::LeftButton}, {5004, Qt::LeftButton}})
+        mouse(child(&about, id), QEvent::MouseButtonPress, {3, 3}, button);
+    EXPECT_EQ(urls, (std::vector<QUrl>{QUrl(QStringLiteral("mailto:support@vorlinex.example")), QUrl(QStringLiteral("https://www.vorlinex.example/"))}));
+    click(&about, 1);
+    EXPECT_FALSE(about.isVisible());
+
     setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
     std::filesystem::create_directories(dir.file("config/autostart"));
     dir.write("config/autostart/Vorlinex.desktop", "[Desktop Entry]\nExec=/old/vorlinex --many arguments\nPath=/old\nComment=x\n");
@@ -63,7 +60,6 @@ TEST_F(Dialogs, OptionRegistersAndOkStoresOnlyValuesInRange) {
     click(&d, 1051);
     EXPECT_EQ(dir.read("config/autostart/Vorlinex.desktop"),
               "[Desktop Entry]\nType=Application\nName=Vorlinex\nExec=" + desktopExecValue(programPath()) + "\nTerminal=false\n");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("config/autostart")), {}), 1);
     dir.write("file", "x");  // a configuration folder under a plain file cannot be made
     setenv("XDG_CONFIG_HOME", dir.file("file/config").c_str(), 1);
     click(&d, 1051);
@@ -72,13 +68,13 @@ TEST_F(Dialogs, OptionRegistersAndOkStoresOnlyValuesInRange) {
     EXPECT_EQ(boxes[0].text, "スタートアップへ登録しました。");
     EXPECT_TRUE(boxes[1].text == "スタートアップへ登録できません。" && boxes[1].icon == BoxIcon::Information);
 
-    for (int id : {1072, 1071, 1070}) EXPECT_FALSE(control<QRadioButton>(&d, id)->isChecked());
-    EXPECT_FALSE(control<QLineEdit>(&d, 1039)->isEnabled());
+    for (int id : {1072, 1071, 1070}) EXPECT_FALSE(child<QRadioButton>(&d, id)->isChecked());
+    EXPECT_FALSE(child<QLineEdit>(&d, 1039)->isEnabled());
     setEdit(&d, 1039, "0");
     click(&d, 1);
     EXPECT_TRUE(!d.isVisible() && options.DATETIME == 0 && options.DATETIMEVAL == 60 && options.CRLF == 5);
     click(&d, 1073);
-    EXPECT_TRUE(control<QLineEdit>(&d, 1039)->isEnabled());
+    EXPECT_TRUE(child<QLineEdit>(&d, 1039)->isEnabled());
     const char* const rateError = "RateUpdate Timeの値が不正です。\n1～60を入力してください。";
     const char* const timeoutError = "通信時刻表示のTimeOut値が不正です。\n1～3600を入力してください。";
     const std::tuple<int, const char*, const char*, int, int> cases[] = {  // edit, text, box, RATE, DATETIMEVAL
@@ -99,23 +95,7 @@ TEST_F(Dialogs, OptionRegistersAndOkStoresOnlyValuesInRange) {
     }
 }
 
-// A right click on a link hands nothing to the desktop, a left click its address.
-TEST_F(Dialogs, AboutHandsALinkToTheDesktopOnALeftClickOnly) {
-    std::vector<QUrl> urls;
-    v.openUrl = [&urls](const QUrl& u) { urls.push_back(u); };
-    AboutDialog d(v.settingsHost, nullptr);
-    d.show();
-    for (auto [id, button] : {std::pair{5003, Qt::RightButton}, {5003, Qt::LeftButton}, {5004, Qt::LeftButton}}) {
-        QMouseEvent press(QEvent::MouseButtonPress, QPointF(3, 3), QPointF(3, 3), button, button, Qt::NoModifier);
-        QApplication::sendEvent(control(&d, id), &press);
-    }
-    EXPECT_EQ(urls, (std::vector<QUrl>{QUrl(QStringLiteral("mailto:support@vorlinex.example")), QUrl(QStringLiteral("https://www.vorlinex.example/"))}));
-    click(&d, 1);
-    EXPECT_FALSE(d.isVisible());
-}
-
-// Writes random bytes into a cable's device end until the relay takes nothing more for a while
-// (the far end does not read: the worker is stuck inside a chunk, every queue full).
+// Random bytes into a cable until the relay, its far end unread, takes nothing more for a while.
 std::string sendUntilStalled(PtyCable& cable) {
     const std::string pool = randomBytes(1 << 20, 77);
     size_t sent = 0;
@@ -127,15 +107,12 @@ std::string sendUntilStalled(PtyCable& cable) {
     return pool.substr(0, sent);
 }
 
-// Port 1 starts at a baud rate off the list: the dialog selects none, and OK keeps it. Port 1 moves
-// to COM3 while channel 2 is stalled on it: every byte reaches the old device or the new, once, in
-// order. A devices file that cannot be read is never replaced: the window names the reason and
-// changes nothing, nor does Cancel. Port 1's COM name moves to a link of the user's own to a pty,
-// chosen from the detected list: OK writes the section in place and reopens. Last, a COM name with
-// nothing there.
+// A baud rate off the list is kept. Port 1 moves to COM3 while channel 2 is stalled on it: every
+// byte arrives once, in order. An unreadable devices file is never replaced. COM3 moved to a
+// detected link: OK writes the section in place and reopens. Last, a COM name with nothing there.
 TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
     // The program started on the first two cables, its display windows open; shown(): the labels.
-    std::string ini = vorlinexIni({cable1.slavePath(), cable2.slavePath(), cable3.slavePath(), "", "", ""});
+    std::string ini = vorlinexIni({first.slavePath(), second.slavePath(), third.slavePath(), "", "", ""});
     dir.write("Vorlinex.ini", ini.replace(ini.find("BPS=9600"), 8, "BPS=1234"));
     const std::unique_ptr<QWidget> window(v.createMainWindow());
     ASSERT_TRUE(v.initialiseMainWindow(window.get()));
@@ -154,9 +131,9 @@ TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_TRUE(boxes[0].text == "同じCom_Noは設定できません。" && boxes[0].icon == BoxIcon::Error);
     EXPECT_TRUE(d.isVisible());
-    expectRelaysBothWays(cable1, cable2, 1);
+    expectRelaysBothWays(first, second, 1);
 
-    const std::string sent = sendUntilStalled(cable2);
+    const std::string sent = sendUntilStalled(second);
     ASSERT_GT(sent.size(), 8192u);
     d.combo(2001)->setCurrentIndex(2);  // COM3
     click(&d, 1);
@@ -164,18 +141,18 @@ TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
     EXPECT_EQ(boxes.size(), 1u);
     std::string got;
     char buffer[4096];
-    for (ssize_t n; (n = ::read(cable1.master(), buffer, sizeof buffer)) > 0;) got.append(buffer, static_cast<size_t>(n));
-    got += cable3.receive(sent.size() - std::min(sent.size(), got.size()), 5000);
+    for (ssize_t n; (n = ::read(first.master(), buffer, sizeof buffer)) > 0;) got.append(buffer, static_cast<size_t>(n));
+    got += third.receive(sent.size() - std::min(sent.size(), got.size()), 5000);
     EXPECT_TRUE(got == sent) << sent.size() << " bytes sent, " << got.size() << " arrived";
-    EXPECT_TRUE(relay.serialPort1.settings.comIndex == 2 && relay.serialPort1.settings.baudRate == 1234);
-    EXPECT_EQ(currentBaudRate(relay.serialPort1.handle.load()), 1234u);
+    EXPECT_TRUE(relay.serialPort1.settings.comIndex == 2 && relay.serialPort1.settings.baudRate == 1234 &&
+                currentBaudRate(relay.serialPort1.handle.load()) == 1234u);
     EXPECT_EQ(shown(), (QStringList{"COM3", "COM2", "Com3 -> Com2", "Com2 -> Com3"}));
-    expectRelaysBothWays(cable3, cable2, 2);
+    expectRelaysBothWays(third, second, 2);
 
     const std::string link = dir.file("adapter-link");
-    ASSERT_EQ(::symlink(cable1.slavePath().c_str(), link.c_str()), 0);
+    ASSERT_EQ(::symlink(first.slavePath().c_str(), link.c_str()), 0);
     v.settingsHost.listSerialDevices = [&] {
-        return std::vector<SerialDeviceInfo>{{link, cable1.slavePath(), "FT232R USB UART", "FTDI", "A12345", false},
+        return std::vector<SerialDeviceInfo>{{link, first.slavePath(), "FT232R USB UART", "FTDI", "A12345", false},
                                              {"/dev/serial/by-id/usb-busy", "/dev/ttyUSB9", "", "", "", true}};
     };
     DevicesDialog devices(v.settingsHost, window.get());
@@ -183,7 +160,7 @@ TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
     ASSERT_EQ(com3->count(), 2);
     EXPECT_EQ(com3->itemText(0), QString::fromStdString(link + "  (FT232R USB UART, FTDI, S/N A12345)"));
     EXPECT_EQ(com3->itemText(1), QStringLiteral("/dev/serial/by-id/usb-busy  in use by another program"));
-    EXPECT_EQ(com3->currentText(), QString::fromStdString(cable3.slavePath()));
+    EXPECT_EQ(com3->currentText(), QString::fromStdString(third.slavePath()));
     com3->setCurrentIndex(0);
     EXPECT_EQ(com3->currentText(), QString::fromStdString(link));  // the path alone, not the description
     const std::string original = "; kept as it is\n[OTHER]\nx = 1\n" + dir.read("Vorlinex.ini");
@@ -205,14 +182,14 @@ TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
     EXPECT_FALSE(devices.isVisible());
     EXPECT_EQ(boxes.size(), 2u);
     std::string expected = original;
-    expected.replace(expected.find("COM3=" + cable3.slavePath()), 5 + cable3.slavePath().size(), "COM3=" + link);
+    expected.replace(expected.find("COM3=" + third.slavePath()), 5 + third.slavePath().size(), "COM3=" + link);
     EXPECT_TRUE(dir.read("Vorlinex.ini") == expected);
-    expectRelaysBothWays(cable1, cable2, 3);
+    expectRelaysBothWays(first, second, 3);
 
     // The serial settings dialog tells what each COM name now opens.
     SerialDialog again(v.settingsHost, window.get());
     EXPECT_EQ(again.combo(2001)->toolTip(), QString::fromStdString(link));
-    EXPECT_EQ(again.combo(2007)->toolTip(), QString::fromStdString(cable2.slavePath()));
+    EXPECT_EQ(again.combo(2007)->toolTip(), QString::fromStdString(second.slavePath()));
     again.show();
     again.combo(2001)->setCurrentIndex(4);  // COM5: nothing there
     EXPECT_EQ(again.combo(2001)->toolTip(), QStringLiteral("/nonexistent/vorlinex-COM5"));

@@ -1,22 +1,12 @@
 // The real program in-process: the main window's menu marks, SAVE, clock, figures and arrow
 // strips; every way out ends it alike, also with workers held; adapters that come and go.
-#include <gtest/gtest.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QAction>
 #include <QComboBox>
-#include <QKeyEvent>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QRegularExpression>
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 
 #include "shell/activity_arrows.h"
 #include "tests/shell/qt/shell_harness.h"
@@ -37,52 +27,28 @@ void relayUntil(PtyCable& from, PtyCable& to, const std::function<bool()>& until
     EXPECT_EQ(got, sent) << "every byte relayed once, in order";
 }
 
-// The program on two cables, run until the way out under test ends its loop (not runVorlinex,
-// which would end it itself; after 90 s it ends with 99). Once it ends, the workers are joined,
-// the ports closed, the logs off, no thread of it is left and no box came but those expected.
-class Program : public ::testing::Test {
+// Once the program has ended, no thread of it is left and no box came but those expected.
+class Program : public ProgramOnCables {
 protected:
-    Program() {
-        dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}, 1));
-        recordBoxes();
-    }
-    void TearDown() override { EXPECT_EQ(threadNames(), threadsBefore) << "a thread outlived the program"; }
-    void run(const std::function<void(Vorlinex&, QWidget*)>& body, const BoxFunction& boxes = boxRecorder()) {
-        static char name[] = "vorlinex";
-        static char* argv[] = {name, nullptr};
-        EXPECT_EQ(vorlinexMain(1, argv, [&](QWidget* window) {
-            Vorlinex& v = vorlinexOf(window);
-            whenLoopEnds(window, [&v] {
-                const Relay& relay = v.app.relay;
-                EXPECT_TRUE(v.shutdownStarted());
-                EXPECT_FALSE(relay.relayChannel1.worker.joinable() || relay.relayChannel2.worker.joinable());
-                EXPECT_FALSE(relay.serialPort1.isOpen() || relay.serialPort2.isOpen());
-                EXPECT_EQ(relay.rateMeter.timerId.load() + relay.relayChannel1.logEnabled.load(), 0);
-            });
-            QTimer::singleShot(90000, qApp, [] { QCoreApplication::exit(99); });
-            body(v, window);
-        }, boxes), 0);
+    void TearDown() override {
+        EXPECT_EQ(threadNames(), threadsBefore) << "a thread outlived the program";
         EXPECT_TRUE(recordedBoxes().empty());
     }
-
-    ScratchDir dir;
-    PtyCable first, second;
     const std::multiset<std::string> threadsBefore = threadNames();
 };
 
 void end(QWidget* window) { vorlinexOf(window).mainMenuItem(300)->trigger(); }
 
 // The display-mode marks follow the INI file (any non-zero DMODE is binary) and the menu, SAVE
-// keeps them, the clock runs. With nothing to show the strips' timer rests; each strip moves
-// through its own frames while its direction carries traffic, goes blank and rests the timer
-// when quiet, and, woken by traffic again, goes on from the frame after its last.
+// keeps them, the clock runs. Each strip moves through its own frames while its direction
+// carries traffic, blank and its timer resting when quiet, then goes on from the frame after.
 TEST_F(Program, MenuMarksSaveAndClockWorkAndItRelaysBothWaysMovingEachDirectionsStripAndFigure) {
     dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}, 1, /*dmode=*/2));
     std::vector<QString> shown[2];  // what each strip showed at the ticks of timer 119, blanks left out
     bool blank = false;             // the last tick left both strips blank
     const QRegularExpression figure(QStringLiteral("^  +([1-9]\\d*) byte/s$"));
     run([&](Vorlinex& v, QWidget* window) {
-        auto* timer = window->findChild<QTimer*>(QStringLiteral("119"));
+        auto* timer = child<QTimer>(window, 119);
         ASSERT_NE(timer, nullptr);
         QObject::connect(timer, &QTimer::timeout, window, [&] {
             blank = true;
@@ -92,8 +58,6 @@ TEST_F(Program, MenuMarksSaveAndClockWorkAndItRelaysBothWaysMovingEachDirections
                 blank = blank && text.isEmpty();
             }
         });
-        EXPECT_EQ(controlText(window, 1055), "COM1");
-        EXPECT_EQ(controlText(window, 1056), "COM2");
         QAction* binary = v.mainMenuItem(40008);
         QAction* ascii = v.mainMenuItem(40009);
         ASSERT_TRUE(binary && ascii);
@@ -103,13 +67,10 @@ TEST_F(Program, MenuMarksSaveAndClockWorkAndItRelaysBothWaysMovingEachDirections
             EXPECT_EQ(v.app.relay.appOptions.DMODE.load() != 0, item != ascii);
         }
         v.mainMenuItem(700)->trigger();
-        ASSERT_EQ(recordedBoxes().size(), 1u);
-        EXPECT_EQ(recordedBoxes()[0].text, "Configuration Data Saved");
+        EXPECT_TRUE(recordedBoxes().size() == 1 && recordedBoxes()[0].text == "Configuration Data Saved");
         recordedBoxes().clear();
         auto* clock = window->findChild<QLabel*>("5001.1");
-        ASSERT_NE(clock, nullptr);
-        EXPECT_TRUE(waitUntil([&] { return clock->text() == QString::fromUtf8("00：00：02"); }))
-            << clock->text().toStdString();
+        EXPECT_TRUE(waitUntil([&] { return clock->text() == QString::fromUtf8("00：00：02"); }));
         EXPECT_TRUE(waitUntil([&] { return blank && !timer->isActive(); }));
         // Until quiet, then again; repeated until the pause fell inside a round of four frames,
         // where a strip starting over would show (ten tries, should the strip never move).
@@ -128,7 +89,6 @@ TEST_F(Program, MenuMarksSaveAndClockWorkAndItRelaysBothWaysMovingEachDirections
         relayUntil(first, second, [&] { return shown[0].size() > before; });
         for (size_t i = 0; i < shown[0].size(); ++i)
             EXPECT_EQ(shown[0][i].toStdString(), forwardArrowFrames[i % 4]) << i;
-        QTimer::singleShot(0, window, [window] { end(window); });
     });
     const std::string ini = dir.read("Vorlinex.ini");
     EXPECT_NE(ini.find("DMODE=1"), std::string::npos) << ini;
@@ -138,75 +98,35 @@ TEST_F(Program, MenuMarksSaveAndClockWorkAndItRelaysBothWaysMovingEachDirections
 // pull runs inside the message loop, as a user or the session would.
 struct WayOut { const char* name; void (*pull)(QWidget* window); };
 
-void PrintTo(const WayOut& way, std::ostream* os) { *os << way.name; }
-
 const WayOut kWaysOut[] = {
     {"End", end},
-    {"Escape", [](QWidget* window) {
-         QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);  // to the focused button
-         QApplication::sendEvent(window->findChild<QWidget*>("117"), &escape);
-     }},
+    {"Escape", [](QWidget* window) { pressKeys(child(window, 117), {Qt::Key_Escape}); }},  // the focused button
     {"CloseBox", [](QWidget* window) { window->close(); }},
     {"Sigterm", [](QWidget*) { ::kill(::getpid(), SIGTERM); }},
     {"Sigint", [](QWidget*) { ::kill(::getpid(), SIGINT); }},
 };
 
-// Pipes whose reader never reads, for captures of channel 2 and of both directions. Should the
-// program still wait for them after 30 s, they are read, so the case fails instead of hanging.
-struct NeverReadPipes {
-    explicit NeverReadPipes(const ScratchDir& dir) {
-        for (int i : {0, 1}) {
-            const std::string path = dir.file("pipe" + std::to_string(i + 2));
-            ::mkfifo(path.c_str(), 0600);
-            readers[i] = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
-        }
-        rescue = std::jthread([this](std::stop_token ended) {
-            std::mutex idle;
-            std::unique_lock<std::mutex> hold(idle);
-            std::condition_variable_any().wait_for(hold, ended, std::chrono::seconds(30), [] { return false; });
-            rescued = !ended.stop_requested();
-            char buffer[65536];
-            for (; !ended.stop_requested(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-                for (int reader : readers) while (::read(reader, buffer, sizeof buffer) > 0) {}
-        });
-    }
-    ~NeverReadPipes() {
-        rescue = {};
-        for (int reader : readers) ::close(reader);
-    }
-    int readers[2];
-    std::atomic<bool> rescued{false};
-    std::jthread rescue;
-};
-
 class WaysOut : public Program, public ::testing::WithParamInterface<WayOut> {};
 
 // Each way out finds a worker held on each channel: channel 1's paused while its display is
-// held, channel 2's feeding captures whose readers never read.
+// held, channel 2's feeding captures into stalled pipes.
 TEST_P(WaysOut, StopsAndJoinsHeldWorkersClosesPortsAndLogsAndEndsTheLoopWithZero) {
     const std::string captured = randomBytes(5000, 3);
-    NeverReadPipes pipes(dir);
+    StalledPipes pipes(dir, {"pipe2", "pipe3"});
     run([&](Vorlinex& v, QWidget* window) {
         Relay& relay = v.app.relay;
         QTimer::singleShot(50, window, [this, window] { GetParam().pull(window); });
-        ASSERT_TRUE(relay.relayChannel1.worker.joinable() && relay.relayChannel2.worker.joinable());
         ASSERT_EQ(v.app.captures.openCaptureLog(1, dir.file("capture.log")), 1);
-        first.send(captured);
-        ASSERT_EQ(second.receive(captured.size(), 10000), captured);
+        flow(first, second, captured);
         ASSERT_EQ(v.app.captures.openCaptureLog(2, dir.file("pipe2")), 1);
         ASSERT_EQ(v.app.captures.combinedCapture.open(dir.file("pipe3")), 0);
         // Far more than the pipes hold: the relay goes on while the captures wait.
-        for (int round = 0; round < 10; ++round) {
-            const std::string bytes = randomBytes(8000, 30 + round);
-            second.send(bytes);
-            ASSERT_TRUE(first.receive(bytes.size(), 10000) == bytes) << "the relay stalled in round " << round;
-        }
+        for (int round = 0; round < 10; ++round) flow(second, first, randomBytes(8000, 30 + round));
         relay.relayChannel1.displayMouseHeld = 1;
         relay.leftMouseButtonDown = 1;
         first.send("held");
-    });
-    pipes.rescue = {};
-    EXPECT_FALSE(pipes.rescued) << "the program waited for a reader that never reads";
+    }, true);
+    EXPECT_FALSE(pipes.rescued()) << "the program waited for a reader that never reads";
     // Every byte that reached the other port is in the log, written out without a CLOSE.
     EXPECT_EQ(dir.read("capture.log").substr(0, captured.size()), captured);
 }
@@ -214,13 +134,10 @@ TEST_P(WaysOut, StopsAndJoinsHeldWorkersClosesPortsAndLogsAndEndsTheLoopWithZero
 INSTANTIATE_TEST_SUITE_P(EveryWayOut, WaysOut, ::testing::ValuesIn(kWaysOut),
                          [](const auto& c) { return std::string(c.param.name); });
 
-// Both adapters are missing at the start: an error box of its own for each before the window,
-// no port open, no worker. Plugged in later, each opens by itself: labels and the status bar
-// follow, and the reconnect step rests once both are there. Port 1's is pulled out and, while
-// SERIAL, OK runs its "Com1 Open Error" box, put back: the restart finishes first, then the port
-// opens by itself. Last SERIAL moves port 1 to a COM name with no device and port 2 to a third
-// cable: SIGTERM arrives while the "Com5 Open Error" box runs its loop. The shutdown runs inside
-// that loop; the restart must not go on to open port 2 or start a worker once it has.
+// Adapters missing at the start: a box for each before the window, nothing open. Plugged in,
+// each opens by itself, also when put back during the "Com1 Open Error" box of a restart (which
+// finishes first). SIGTERM during the "Com5 Open Error" box of a restart shuts down inside its
+// loop: the restart must not go on to open port 2 or start a worker.
 TEST_F(Program, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheShutdown) {
     PluggableCable adapter1(dir.file("ttyUSB0"), false), adapter2(dir.file("ttyUSB1"), false);
     PtyCable third;
@@ -245,7 +162,7 @@ TEST_F(Program, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheShu
                 modal->findChild<QComboBox*>("2007")->setCurrentIndex(2);
             }
             // Queued: a box's loop must not run inside this timer's own call.
-            QTimer::singleShot(0, modal, [modal] { modal->findChild<QPushButton*>("1")->click(); });
+            QTimer::singleShot(0, modal, [modal] { click(modal, 1); });
         }
     });
     user.start(20);
@@ -280,7 +197,7 @@ TEST_F(Program, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheShu
 
         moveBoth = true;
         QTimer::singleShot(0, window, [&v] { v.mainMenuItem(600)->trigger(); });
-    }, {});
+    }, true, {});
     user.stop();
     EXPECT_EQ(boxes, (std::vector<std::string>{"Com1 Open Error, before the window", "Com2 Open Error, before the window",
                                                "Com1 Open Error, over it", "Com5 Open Error, over it"}));

@@ -1,30 +1,29 @@
-// Runs the real program in-process (its entry function, its main window, its workers) in a
-// scratch folder with an INI file of the test's making, and records what it shows.
+// Runs the real program in-process in a scratch folder with an INI file of the test's making.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <QAbstractButton>
 #include <QApplication>
-#include <QElapsedTimer>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QTimer>
 #include <QWidget>
+#include <QtCore/qtestsupport_core.h>
+#include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "shell/message_catalogue.h"
 #include "shell/qt/entry.h"
 #include "shell/qt/main_window.h"
 #include "tests/support/pty_cable.h"
 
-struct RecordedBox {
-    std::string text;
-    BoxIcon icon;
-    BoxOwner owner;
-};
-
-inline std::vector<RecordedBox>& recordedBoxes() { static std::vector<RecordedBox> boxes; return boxes; }
+inline std::vector<BoxRequest>& recordedBoxes() { static std::vector<BoxRequest> boxes; return boxes; }
 
 // The main window of the program running in this process, or null before it is made.
 inline QWidget* madeMainWindow() {
@@ -32,13 +31,9 @@ inline QWidget* madeMainWindow() {
         if (w->objectName() == QLatin1String("IDD_DIALOG_MAIN")) return w;
     return nullptr;
 }
-// The application object of the program running in this process (its main window is made).
 inline Vorlinex& runningVorlinex() { return vorlinexOf(madeMainWindow()); }
 
-inline void recordBoxes() { recordedBoxes().clear(); }
-inline BoxFunction boxRecorder() {
-    return [](const BoxRequest& r) { recordedBoxes().push_back({r.text, r.icon, r.owner}); };
-}
+inline BoxFunction boxRecorder() { return [](const BoxRequest& r) { recordedBoxes().push_back(r); }; }
 
 // A complete INI file: both ports, the options, and the device each COM name opens.
 inline std::string vorlinexIni(const std::array<std::string, 6>& devices, int rate = 5,
@@ -54,32 +49,124 @@ inline std::string vorlinexIni(const std::array<std::string, 6>& devices, int ra
 
 // Serves the event loop until `done` holds or the time-out passes; true when it held.
 inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 15000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
+    return QTest::qWaitFor(done, timeoutMs);
 }
 
-inline QString controlText(QWidget* window, int id) {
-    auto* label = window->findChild<QLabel*>(QString::number(id));
-    return label == nullptr ? QStringLiteral("<missing %1>").arg(id) : label->text();
+// The child of `parent` named by its control id.
+template <typename T = QWidget>
+T* child(const QObject* parent, int id) { return parent->findChild<T*>(QString::number(id)); }
+inline void click(const QObject* parent, int id) { child<QAbstractButton>(parent, id)->click(); }
+
+inline QString controlText(QWidget* window, int id) { return child<QLabel>(window, id)->text(); }
+
+inline void pressKeys(QWidget* target, std::initializer_list<int> keys, Qt::KeyboardModifiers modifiers = {}) {
+    for (int key : keys)
+        for (QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease}) {
+            QKeyEvent event(type, key, modifiers);
+            QApplication::sendEvent(target, &event);
+        }
 }
 
-// Runs the program; `body` runs on the UI thread once the main window is shown, and a body that
-// did not shut it down (a failing one) gets it shut down.
-inline int runVorlinex(const std::function<void(QWidget*)>& body) {
+inline void mouse(QWidget* target, QEvent::Type type, QPoint at = {4, 4}, Qt::MouseButton button = Qt::LeftButton) {
+    const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(button);
+    const Qt::MouseButton pressed = type == QEvent::MouseMove ? Qt::NoButton : button;
+    QMouseEvent event(type, QPointF(at), QPointF(target->mapToGlobal(at)), pressed, held, Qt::NoModifier);
+    QApplication::sendEvent(target, &event);
+}
+
+// Runs the program; `body` runs on the UI thread once the main window is shown. Unless the
+// program `endsItself`, a body that did not shut it down (a failing one) gets it shut down.
+inline int runVorlinex(const std::function<void(QWidget*)>& body, const BoxFunction& boxes = boxRecorder(),
+                       bool endsItself = false) {
     static char name[] = "vorlinex";
     static char* argv[] = {name, nullptr};
     return vorlinexMain(1, argv, [&](QWidget* window) {
         body(window);
-        if (!vorlinexOf(window).shutdownStarted()) vorlinexOf(window).shutdownVorlinex();
-    }, boxRecorder());
+        if (!endsItself && !vorlinexOf(window).shutdownStarted()) vorlinexOf(window).shutdownVorlinex();
+    }, boxes);
 }
 
-// Runs `checks` once the program's message loop has ended, while the application object lives.
-inline void whenLoopEnds(QWidget* window, const std::function<void()>& checks) {
-    QObject::connect(qApp, &QCoreApplication::aboutToQuit, window, checks);
+// A FIFO with a reader that never blocks; -1 when either fails.
+inline int openFifo(const std::string& path) {
+    return ::mkfifo(path.c_str(), 0600) == 0 ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK) : -1;
 }
+
+// FIFOs whose readers have stalled, each filled with 'f' by a writer of the test's. Should the
+// program still wait for one after 30 s, a thread reads them all: the case fails, not hangs.
+struct StalledPipes {
+    struct Pipe {
+        int reader = -1, filler = -1;
+        size_t filled = 0;
+        std::string got;
+        bool drain() {  // true once every writer has gone
+            char buffer[65536];
+            ssize_t n;
+            while ((n = ::read(reader, buffer, sizeof buffer)) > 0) got.append(buffer, static_cast<size_t>(n));
+            return n == 0;
+        }
+    };
+    StalledPipes(const ScratchDir& dir, std::initializer_list<std::string> names) {
+        for (const std::string& name : names) {
+            Pipe& p = pipes.emplace_back();
+            p.reader = openFifo(dir.file(name));
+            p.filler = ::open(dir.file(name).c_str(), O_WRONLY | O_NONBLOCK);
+            for (ssize_t n; (n = ::write(p.filler, std::string(4096, 'f').data(), 4096)) > 0;) p.filled += n;
+            EXPECT_TRUE(p.reader >= 0 && p.filler >= 0) << name;
+        }
+        rescue = std::jthread([this](std::stop_token done) {
+            for (int tick = 0; !done.stop_requested(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+                if (++tick > 3000) {
+                    rescuing = true;
+                    for (Pipe& p : pipes) p.drain();
+                }
+        });
+    }
+    ~StalledPipes() {
+        rescue = {};
+        for (Pipe& p : pipes) ::close(p.reader), ::close(p.filler);
+    }
+    // Stops the rescue (for good); true when it had to read.
+    bool rescued() {
+        rescue = {};
+        return rescuing;
+    }
+
+    std::vector<Pipe> pipes;
+    std::atomic<bool> rescuing{false};
+    std::jthread rescue;
+};
+
+// The program on two cables (`first` is port 1's device, `second` port 2's); its boxes recorded.
+class ProgramOnCables : public ::testing::Test {
+protected:
+    ProgramOnCables() {
+        dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}));
+        recordedBoxes().clear();
+    }
+    // Runs it as runVorlinex does (ending by itself: after 90 s with 99); once its loop has ended,
+    // its workers are joined, its ports closed and its logs off.
+    void run(const std::function<void(Vorlinex&, QWidget*)>& body, bool endsItself = false,
+             const BoxFunction& boxes = boxRecorder()) {
+        EXPECT_EQ(runVorlinex([&](QWidget* window) {
+            Vorlinex& v = vorlinexOf(window);
+            QObject::connect(qApp, &QCoreApplication::aboutToQuit, window, [&v] {
+                const Relay& relay = v.app.relay;
+                EXPECT_TRUE(v.shutdownStarted());
+                EXPECT_FALSE(relay.relayChannel1.worker.joinable() || relay.relayChannel2.worker.joinable());
+                EXPECT_FALSE(relay.serialPort1.isOpen() || relay.serialPort2.isOpen());
+                EXPECT_EQ(relay.rateMeter.timerId.load() + relay.relayChannel1.logEnabled.load(), 0);
+            });
+            if (endsItself) QTimer::singleShot(90000, qApp, [] { QCoreApplication::exit(99); });
+            body(v, window);
+        }, boxes, endsItself), 0);
+    }
+    // Bytes from one device that must reach the other whole.
+    std::string flow(PtyCable& from, PtyCable& to, const std::string& bytes) {
+        from.send(bytes);
+        EXPECT_EQ(to.receive(bytes.size(), 10000), bytes);
+        return bytes;
+    }
+
+    ScratchDir dir;
+    PtyCable first, second;
+};
