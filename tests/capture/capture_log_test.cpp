@@ -18,19 +18,12 @@ using namespace std::string_literals;
 
 namespace {
 
-class CaptureLogTest : public ::testing::Test {
-protected:
-    void writeBlock(int channel, const std::string& block, int32_t stamp = 0) {
-        app.captures.writeCaptureLog(app.relay.relayChannel(channel), reinterpret_cast<const uint8_t*>(block.data()),
-                                     static_cast<int32_t>(block.size()), stamp);
-    }
-    ScratchDir dir;
-    Application app;  // its end closes what a case left open
-};
-
 // Refused at once, with the reason: a missing folder, and a FIFO that nobody reads (should the
-// open wait for a reader instead, one comes after a while, so the case fails, not hangs).
-TEST_F(CaptureLogTest, OpenNeverWaitsForAFifoReaderAndSaysWhyItFailed) {
+// open wait for a reader instead, one comes after a while, so the case fails, not hangs). Then a
+// close while another thread writes blocks of 1..256 bytes cut from `data` repeated without end.
+TEST(CaptureLog, OpenNeverWaitsForAFifoReaderAndCloseWhileAnotherThreadWritesLosesNothing) {
+    ScratchDir dir;
+    Application app;  // its end closes what a check left open
     const std::string pipe = dir.file("pipe");
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
     const std::pair<std::string, int> refused[] = {{dir.file("no such folder/x.txt"), ENOENT}, {pipe, ENXIO}};
@@ -48,17 +41,15 @@ TEST_F(CaptureLogTest, OpenNeverWaitsForAFifoReaderAndSaysWhyItFailed) {
         EXPECT_EQ(failure.rfind(std::strerror(error), 0), 0u) << failure;
         EXPECT_EQ(app.relay.relayChannel2.logEnabled.load(), 0);
     }
-}
 
-// Blocks of 1..256 bytes cut from `data` repeated without end, written until the test stops it.
-TEST_F(CaptureLogTest, CloseWhileAnotherThreadWritesLosesNothingAndWritesNothingAfter) {
     const std::string data = randomBytes(100003, 5);
     ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("racing.log")), 1);
     std::atomic<bool> stop{false};
     std::atomic<int64_t> calls{0};
     std::thread writer([&, twice = data + data] {
         for (size_t at = 0, n = 1; !stop; at += n, n = n % 256 + 1) {
-            writeBlock(1, twice.substr(at % data.size(), n));
+            const auto* block = reinterpret_cast<const uint8_t*>(twice.data() + at % data.size());
+            app.captures.writeCaptureLog(app.relay.relayChannel1, block, static_cast<int32_t>(n), 0);
             ++calls;
         }
     });
@@ -81,32 +72,22 @@ TEST_F(CaptureLogTest, CloseWhileAnotherThreadWritesLosesNothingAndWritesNothing
 }
 
 TEST(CombinedRecord, OneLinePerChunkWithTimeGapDirectionCountHexAndText) {
-    const std::string example = "*IDN?\r\n\0\x1f ~\x7f\x80\xff|A"s;
     const std::string longest(1024, 'A');
     std::string longestHex = "41";
     for (int i = 1; i < 1024; ++i) longestHex += " 41";
-    auto at = [](const char* local) {
+    std::string out = "kept";
+    const auto append = [&out](const char* local, int32_t micros, int64_t gap, int channel, const std::string& bytes) {
         std::tm t{};
         strptime(local, "%F %T", &t);
-        return t;
+        appendCombinedRecord(out, t, micros, gap, channel, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     };
-    struct Row { const char* name; std::tm local; int32_t micros; int64_t gap; int channel; std::string bytes, expected; };
-    const Row rows[] = {
-        {"Example", at("2026-12-07 14:03:27"), 123456, 4211, 1, example,
-         "2026-12-07 14:03:27.123456 +0.004211 1>2  16  "
-         "2A 49 44 4E 3F 0D 0A 00 1F 20 7E 7F 80 FF 7C 41  |*IDN?.... ~...|A|\n"},
-        {"FirstRecordOneNul", at("2027-01-01 00:00:00"), 0, 0, 2, "\0"s,
-         "2027-01-01 00:00:00.000000 +0.000000 2>1  1  00  |.|\n"},
-        {"LongGapLongestChunk", at("2026-12-31 23:59:59"), 999999, 3723000001, 2, longest,
-         "2026-12-31 23:59:59.999999 +3723.000001 2>1  1024  " + longestHex + "  |" + longest + "|\n"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        std::string out = "kept";
-        appendCombinedRecord(out, row.local, row.micros, row.gap, row.channel,
-                             reinterpret_cast<const uint8_t*>(row.bytes.data()), row.bytes.size());
-        EXPECT_EQ(out, "kept" + row.expected);
-    }
+    append("2026-12-07 14:03:27", 123456, 4211, 1, "*IDN?\r\n\0\x1f ~\x7f\x80\xff|A"s);
+    append("2027-01-01 00:00:00", 0, 0, 2, "\0"s);
+    append("2026-12-31 23:59:59", 999999, 3723000001, 2, longest);
+    EXPECT_EQ(out, "kept2026-12-07 14:03:27.123456 +0.004211 1>2  16  "
+                   "2A 49 44 4E 3F 0D 0A 00 1F 20 7E 7F 80 FF 7C 41  |*IDN?.... ~...|A|\n"
+                   "2027-01-01 00:00:00.000000 +0.000000 2>1  1  00  |.|\n"
+                   "2026-12-31 23:59:59.999999 +3723.000001 2>1  1024  " + longestHex + "  |" + longest + "|\n");
 }
 
 }  // namespace

@@ -8,20 +8,6 @@ inline void feed(TrafficDisplay& channel, const std::string& bytes) {
     appendTraffic(channel, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()));
 }
 
-struct FedDisplay {
-    explicit FedDisplay(int mode) {
-        channel.displayMode = mode;
-        channel.displayOpen = 1;
-        channel.displayWindow = model;
-    }
-    void send(const std::string& bytes) { feed(channel, bytes); }
-    std::string text() const { return control.text(); }
-
-    TrafficDisplay channel;
-    std::shared_ptr<TrafficTextControl> model = std::make_shared<TrafficTextControl>();
-    TrafficTextControl& control = *model;
-};
-
 // Lines of 16 bytes: hex with a gap after the 8th, from position 54 the printable bytes (others
 // 0x14); every line closed by " \r\n" but the last, which stays open.
 inline std::string hexDump(const std::string& bytes) {

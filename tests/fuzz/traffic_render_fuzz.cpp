@@ -1,14 +1,21 @@
-// Any sequence of chunks and CLEARs, rendered in both forms: each form keeps what its trim rule
-// keeps, the hex form is exactly the dump of that tail of the bytes fed, and the text form the
-// tail of the bytes fed, breaks made CR LF, less the last byte of a chunk that ends inside a
-// double-byte character. A third model takes each chunk through one of its edits directly,
-// anywhere: in all three the line index, kept edit by edit, is what a scan finds.
+// Chunks and CLEARs rendered in both forms: each keeps what its trim rule keeps; the hex form is
+// the dump of that tail of the bytes fed, the text form that tail with breaks made CR LF, less a
+// chunk's last byte that ends inside a double-byte character. A third control takes each chunk
+// through one of its edits, anywhere: in all three the line index is what a scan finds.
 #include <algorithm>
 
 #include "tests/display/traffic_display.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {
+
+// The channel's display open in `mode`; the channel keeps the control alive.
+TrafficTextControl& openDisplay(TrafficDisplay& channel, int mode) {
+    channel.displayMode = mode;
+    channel.displayOpen = 1;
+    channel.displayWindow = std::make_shared<TrafficTextControl>();
+    return *channel.displayWindow.load();
+}
 
 // Every break is CR LF, each line starts and ends where a scan of the text says, and the lasting
 // positions from `origin` (the bytes ever removed from the top), when given, name the text.
@@ -35,7 +42,8 @@ bool trail(unsigned char b) { return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
-    FedDisplay ascii(0), hex(1);
+    TrafficDisplay asciiChannel, hexChannel;
+    TrafficTextControl &ascii = openDisplay(asciiChannel, 0), &hex = openDisplay(hexChannel, 1);
     TrafficTextControl edited;
     std::string stream, expected, held;  // the text form's bytes so far, and the one held back
     bool awaiting = false, afterCr = false;
@@ -44,14 +52,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto feedBoth = [&](const std::string& chunk) {
         // Before adding, a text longer than 10240 keeps its longest tail from a line start that
         // is shorter than 9216 ...
-        std::string kept = ascii.control.text();
+        std::string kept = ascii.text();
         asciiOrigin += static_cast<int64_t>(kept.size());
         if (kept.size() > 10240) kept.erase(0, std::min(kept.find("\r\n", kept.size() - 9217), kept.size()) + 2);
         asciiOrigin -= static_cast<int64_t>(kept.size());
         // ... and a dump of more than 139 lines of 16 bytes (the open line among them) its last 139.
         if ((hexShown + 15) / 16 > 139) hexShown -= ((hexShown + 15) / 16 - 139) * 16;
-        ascii.send(chunk);
-        hex.send(chunk);
+        feed(asciiChannel, chunk);
+        feed(hexChannel, chunk);
         stream += chunk;
         hexShown += chunk.size();
         for (unsigned char b : chunk) awaiting = awaiting ? !trail(b) : lead(b);
@@ -65,9 +73,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             afterCr = c == '\r';
         }
         if (expected.size() > 65536) expected.erase(0, expected.size() - 32768);
-        const std::string text = ascii.control.text();
+        const std::string text = ascii.text();
         FUZZ_REQUIRE(text.compare(0, kept.size(), kept) == 0 && expected.ends_with(text));
-        FUZZ_REQUIRE(hex.channel.render.hexRendering.load() == 0);
+        FUZZ_REQUIRE(hexChannel.render.hexRendering.load() == 0);
     };
     while (in.remaining_bytes() > 0) {
         // Repeated, so that short inputs reach the trims too; at most the largest chunk a worker
@@ -86,13 +94,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             case 1: edited.replaceLastLine(chunk.data(), static_cast<int>(chunk.size())); break;
             case 2:  // CLEAR: what waits for a trail byte is dropped unless the text was empty all along
-                if (ascii.control.textLength() > 0) {
+                if (ascii.textLength() > 0) {
                     held.clear();
                     awaiting = false;
                 }
-                asciiOrigin += ascii.control.textLength();
-                ascii.control.setText("");
-                hex.control.setText("");
+                asciiOrigin += ascii.textLength();
+                ascii.setText("");
+                hex.setText("");
                 expected.clear();
                 afterCr = false;
                 hexShown = 0;
@@ -103,10 +111,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             editedOrigin += edited.textLength();
             edited.setText(pick % 2 ? chunk : "");
         }
-        checkLineIndex(ascii.control, asciiOrigin);
-        checkLineIndex(hex.control);
+        checkLineIndex(ascii, asciiOrigin);
+        checkLineIndex(hex);
         checkLineIndex(edited, editedOrigin);
-        FUZZ_REQUIRE(hex.control.text() == hexDump(stream.substr(stream.size() - hexShown)));
+        FUZZ_REQUIRE(hex.text() == hexDump(stream.substr(stream.size() - hexShown)));
     }
     return 0;
 }
