@@ -6,10 +6,8 @@
 #include <signal.h>
 #include <sys/resource.h>
 
-#include <array>
 #include <cstring>
 #include <filesystem>
-#include <vector>
 
 #include "settings/private_profile.h"
 #include "shell/message_catalogue.h"
@@ -17,19 +15,16 @@
 
 namespace {
 
-class ConfigFile : public ::testing::Test {
-protected:
+// A missing file reads as the defaults, which SAVE and the devices window's write to a new file
+// write; every value at its extremes round-trips, and a mapping added takes the file's line ends.
+// Missing keys read as zero, eight-bit fields wrap, foreign lines survive, and an added key goes
+// after its section's last line that is not blank (a comment too). On a full disk (a file larger
+// than the process may write) the save says why and leaves the old file whole.
+TEST(ConfigFile, DefaultsRoundTripsForeignLinesAndAFullDisk) {
     ScratchDir dir;
-    Config config;
     std::vector<BoxRequest> boxes;
-    BoxFunction record = [this](const BoxRequest& r) { boxes.push_back(r); };
-};
-
-// A missing file reads as the defaults, which SAVE writes, and which the devices window's write
-// into a new file also gets. Every value, at its extremes, round-trips unchanged; a mapping added
-// to such a file takes its line ends, also on its last line, which had none.
-TEST_F(ConfigFile, MissingFileGivesTheDefaultsAndEveryValueRoundTrips) {
-    config = loadConfig();
+    const BoxFunction record = [&boxes](const BoxRequest& r) { boxes.push_back(r); };
+    Config config = loadConfig();
     EXPECT_FALSE(std::filesystem::exists(dir.file("Vorlinex.ini")));
     reportConfigSave(record, saveConfig(config));
     const std::string defaults =
@@ -37,8 +32,6 @@ TEST_F(ConfigFile, MissingFileGivesTheDefaultsAndEveryValueRoundTrips) {
         "[DATA2]\r\nCOM=1\r\nBPS=9600\r\nBIT=8\r\nPARI=0\r\nSTOP=0\r\nFLOW=0\r\n"
         "[DATA]\r\nRATE=5\r\nDMODE=0\r\nCRLF=0\r\nDATETIME=0\r\nDATETIMEVAL=60\r\n";
     EXPECT_EQ(dir.read("Vorlinex.ini"), defaults);
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_TRUE(boxes[0].text == "Configuration Data Saved" && boxes[0].icon == BoxIcon::Information && boxes[0].owner == BoxOwner::MainWindow);
     const std::array<std::string, 6> paths = {"/dev/ttyUSB0", "/dev/serial/by-id/usb-x", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5"};
     const std::string devices = devicesSection(paths);
     std::filesystem::remove(dir.file("Vorlinex.ini"));
@@ -55,19 +48,13 @@ TEST_F(ConfigFile, MissingFileGivesTheDefaultsAndEveryValueRoundTrips) {
     ASSERT_TRUE(saveDevicePaths(paths).saved);
     EXPECT_EQ(dir.read("Vorlinex.ini"), file + "\r\n" + devices);
     EXPECT_EQ(loadConfig().comDevicePaths, paths);
-}
 
-// Missing keys read as zero, eight-bit fields wrap, every foreign line survives a save, and an
-// added key goes after its section's last line that is not blank, a comment too. On a full disk
-// (a file larger than the process may now write) the save says why and leaves the old file whole.
-TEST_F(ConfigFile, MissingKeysAreZeroEightBitFieldsWrapForeignLinesSurviveAndAFullDiskChangesNothing) {
     const std::string foreign = "; by hand\n[Other Program]\nWindow=10,20\nBig=" + std::string(1 << 20, 'Z') +
                                 "\n" + std::string("\0\xFF\x01\xFE", 4) + "\n\n";
-    const std::string devices = devicesSection({"/dev/pts/9", "", "", "", "", ""});
     const std::string old = foreign + "[data1]\n  com = 4   \nBIT=264\nPARI=-1\n  ; keep me\n\n" + devices + "[DATA]\nRATE=9";
     dir.write("Vorlinex.ini", old);
     config = loadConfig();
-    EXPECT_TRUE(config.comDevicePaths[0] == "/dev/pts/9" && config.port1.comIndex == 4);
+    EXPECT_TRUE(config.comDevicePaths == paths && config.port1.comIndex == 4);
     config.port1.comIndex = 2;
     const auto handler = ::signal(SIGXFSZ, SIG_IGN);
     rlimit saved{};
@@ -84,9 +71,11 @@ TEST_F(ConfigFile, MissingKeysAreZeroEightBitFieldsWrapForeignLinesSurviveAndAFu
               foreign + "[data1]\n  com = 2\nBIT=8\nPARI=255\n  ; keep me\nBPS=0\nSTOP=0\nFLOW=0\n\n" + devices +
                   "[DATA]\nRATE=9\nDMODE=0\nCRLF=0\nDATETIME=0\nDATETIMEVAL=0\n"
                   "[DATA2]\nCOM=0\nBPS=0\nBIT=0\nPARI=0\nSTOP=0\nFLOW=0\n");
-    ASSERT_EQ(boxes.size(), 2u);  // the second is the success report the case above checks
-    EXPECT_EQ(boxes[0].text, "Configuration Data Save Error: " + dir.file("Vorlinex.ini") + ": " + std::strerror(EFBIG));
-    EXPECT_TRUE(boxes[0].icon == BoxIcon::Error && boxes[0].owner == BoxOwner::MainWindow);
+    ASSERT_EQ(boxes.size(), 3u);
+    EXPECT_TRUE(boxes[0].text == "Configuration Data Saved" && boxes[0].icon == BoxIcon::Information && boxes[0].owner == BoxOwner::MainWindow);
+    EXPECT_EQ(boxes[1].text, "Configuration Data Save Error: " + dir.file("Vorlinex.ini") + ": " + std::strerror(EFBIG));
+    EXPECT_TRUE(boxes[1].icon == BoxIcon::Error && boxes[1].owner == BoxOwner::MainWindow);
+    EXPECT_EQ(boxes[2].text, boxes[0].text);
 }
 
 // Only the first section and key of a name count, in any case and with blanks around; a number
