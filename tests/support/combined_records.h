@@ -1,10 +1,7 @@
 // Reads a combined capture file back, for the tests and the benchmark that check one.
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
-#include <ctime>
-#include <string>
 #include <vector>
 
 #include "capture/combined_log.h"
