@@ -1,6 +1,5 @@
-// Any chunks with any stamp lengths, in every CR/LF mode, on either channel: the file holds
-// exactly the bytes given, less those the mode removes, and the counter the bytes given less
-// the stamps.
+// Any chunks and stamp lengths, in every CR/LF mode, on either channel: the file holds the bytes
+// given less those the mode removes, the counter the bytes given less the stamps.
 #include <algorithm>
 
 #include "capture/capture_log.h"

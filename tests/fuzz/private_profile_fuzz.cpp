@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << before;
 
     PrivateProfile profile(path);
-    // No value read from a line can hold a line feed, so this default never collides with one.
+    // No value read can hold a line feed, so this default never collides with one.
     const bool existed = profile.getString(section, key, "\n") != "\n";
     profile.getInt(section, key, -1);
     profile.getInt("DATA", "RATE", 5);
@@ -66,16 +66,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_REQUIRE(now.size() == old.size());
         for (size_t i = first + 1; i < old.size(); ++i) FUZZ_REQUIRE(same(i, i));
     } else {
-        // The key's line, after its new section header when the section was missing.
+        // The key's line, after its new section's header when the section was missing.
         const size_t added = now.size() - old.size();
         FUZZ_REQUIRE(now.size() > old.size() && added <= 2);
         for (size_t i = first; i < old.size(); ++i) FUZZ_REQUIRE(same(i, i + added));
-        bool keyLine = false;
-        for (size_t i = first; i < first + added; ++i) {
-            keyLine = keyLine || textOf(now[i]) == key + "=" + value;
-            FUZZ_REQUIRE(textOf(now[i]) == key + "=" + value || textOf(now[i]) == "[" + section + "]");
-        }
-        FUZZ_REQUIRE(keyLine);
+        FUZZ_REQUIRE(added == 1 || textOf(now[first]) == "[" + section + "]");
+        FUZZ_REQUIRE(textOf(now[first + added - 1]) == key + "=" + value);
     }
     return 0;
 }

@@ -50,8 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int64_t asciiOrigin = 0, editedOrigin = 0;
     size_t hexShown = 0;  // how many of the stream's last bytes the dump holds
     const auto feedBoth = [&](const std::string& chunk) {
-        // Before adding, a text longer than 10240 keeps its longest tail from a line start that
-        // is shorter than 9216 ...
+        // Before adding, a text over 10240 keeps its longest tail under 9216 from a line start ...
         std::string kept = ascii.text();
         asciiOrigin += static_cast<int64_t>(kept.size());
         if (kept.size() > 10240) kept.erase(0, std::min(kept.find("\r\n", kept.size() - 9217), kept.size()) + 2);
@@ -63,8 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         stream += chunk;
         hexShown += chunk.size();
         for (unsigned char b : chunk) awaiting = awaiting ? !trail(b) : lead(b);
-        // The held byte goes out with the chunk's first; a chunk's own last byte, NUL excepted,
-        // is held while a lead byte waits for its trail byte.
+        // A chunk's last byte, NUL excepted, waits while it is a lead byte without its trail.
         const bool hold = awaiting && chunk.size() > held.size() && chunk.back() != '\0';
         const std::string out = held + chunk.substr(0, chunk.size() - hold);
         held = hold ? chunk.substr(chunk.size() - 1) : "";
@@ -78,8 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_REQUIRE(hexChannel.render.hexRendering.load() == 0);
     };
     while (in.remaining_bytes() > 0) {
-        // Repeated, so that short inputs reach the trims too; at most the largest chunk a worker
-        // hands over, 1024 bytes and a 22-byte stamp.
+        // Repeated, so that short inputs reach the trims; at most a worker's largest, 1024 + 22.
         const int repeats = in.ConsumeIntegralInRange(1, 16);
         const std::string chunk = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(1, 1046));
         if (chunk.empty()) break;

@@ -1,6 +1,5 @@
-// The installed program, as a package unpacked into a scratch root lays it out. This program is
-// copied into that root's usr/bin beside the unpacked vorlinex and run from there
-// (tests/package/check_package.sh), so the program's own folder is the package's.
+// The installed program in a package unpacked into a scratch root: check_package.sh runs this
+// program from that root's usr/bin, so its own folder is the package's.
 #include <gtest/gtest.h>
 #include <signal.h>
 
