@@ -33,6 +33,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     captures.closeCaptureLog(channel);
     FUZZ_REQUIRE(captures.takeCaptureFailure(channel).empty());
     FUZZ_REQUIRE(readWholeFile(path) == expected);
-    FUZZ_REQUIRE(captures.captureByteCount(channel) == counted);
     return 0;
 }
