@@ -178,7 +178,9 @@ TEST_F(RelayTest, TicksCarryTheClockCountDownAndTurnBytesIntoFiguresEveryRateSec
 
 // Each row starts the workers afresh; firstStamp, secondStamp: stamp lengths of two chunks, 0: none.
 TEST_F(RelayTest, StampsTheFirstChunkAfterQuietAndReloadsTheCountdown) {
-    const struct { int32_t dateTime, quietSeconds, countdown, displayOpen, displayMode, log, firstStamp, secondStamp; } rows[] = {
+    const struct {
+        int32_t dateTime, quietSeconds, countdown, displayOpen, displayMode, log, firstStamp, secondStamp;
+    } rows[] = {
         {1, 60, 0, 1, 0, 1, 20, 0},   // text display and log
         {1, 60, 0, 1, 1, 1, 20, 0},   // hexadecimal display and log
         {1, 0, 0, 1, 0, 0, 20, 22},   // quiet 0 stamps every chunk
@@ -230,7 +232,12 @@ TEST_F(RelayTest, StampsTheFirstChunkAfterQuietAndReloadsTheCountdown) {
 // released, port 1's device opens again.
 TEST_F(RelayTest, LineSettingsReadBackAsMappedAndTheDeviceOpensExclusivelyReportingEachRefusal) {
     constexpr tcflag_t on = CREAD | CLOCAL;
-    const struct { PortSettings settings; uint32_t baud; tcflag_t sizeParity, cflags, iflags; uint8_t xoff; } cases[] = {
+    const struct {
+        PortSettings settings;
+        uint32_t baud;
+        tcflag_t sizeParity, cflags, iflags;
+        uint8_t xoff;
+    } cases[] = {
         {{0, 2000, 7, 1, 1, FlowHardwareRts}, 2000, CS7 | PARENB, on | PARODD | CSTOPB | CRTSCTS, INPCK, 0},
         {{0, 3600, 6, 2, 2, FlowHardwareDtr}, 3600, CS6 | PARENB, on | CSTOPB, INPCK, 0},
         {{0, 7200, 5, 0, 0, FlowXonXoff13}, 7200, CS5, on, INPCK | IXON | IXOFF, 0x13},
