@@ -4,22 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <thread>
-
 #include "relay/port_reconnect.h"
 #include "shell/application.h"
 #include "tests/support/pty_cable.h"
-
-// Waits up to 10 s for the condition; with `steps`, takes the program's reconnect steps meanwhile.
-inline bool eventually(const std::function<bool()>& condition, Relay* steps = nullptr) {
-    using namespace std::chrono_literals;
-    for (auto giveUp = std::chrono::steady_clock::now() + 10s; !condition(); std::this_thread::sleep_for(steps ? 50ms : 5ms)) {
-        if (std::chrono::steady_clock::now() > giveUp) return false;
-        if (steps) reconnectPorts(*steps);
-    }
-    return true;
-}
 
 class RelayTest : public ::testing::Test {
 protected:

@@ -91,10 +91,18 @@ std::multiset<std::string> threadNames() {
     return names;
 }
 
-bool eventuallyWorkers(int channel1, int channel2) {
-    for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-        const std::multiset<std::string> names = threadNames();
-        if (names.count("vx-relay1") == static_cast<size_t>(channel1) && names.count("vx-relay2") == static_cast<size_t>(channel2)) return true;
+bool eventually(const std::function<bool()>& condition, const std::function<void()>& meanwhile) {
+    using namespace std::chrono_literals;
+    for (auto giveUp = std::chrono::steady_clock::now() + 10s; !condition(); std::this_thread::sleep_for(10ms)) {
+        if (std::chrono::steady_clock::now() > giveUp) return false;
+        if (meanwhile) meanwhile();
     }
-    return false;
+    return true;
+}
+
+bool eventuallyWorkers(int channel1, int channel2) {
+    return eventually([=] {
+        const std::multiset<std::string> names = threadNames();
+        return names.count("vx-relay1") == static_cast<size_t>(channel1) && names.count("vx-relay2") == static_cast<size_t>(channel2);
+    });
 }

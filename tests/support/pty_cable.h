@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <set>
@@ -77,6 +78,8 @@ std::string randomBytes(size_t count, uint32_t seed);
 void expectRelaysBothWays(PtyCable& end1, PtyCable& end2, uint32_t seed);
 // The names of this process's threads but Qt's idle pool threads, which come and go by themselves.
 std::multiset<std::string> threadNames();
-// Waits up to 5 s until channel 1 and 2 run exactly so many relay workers: a joined thread can
-// stay listed a moment while the kernel finishes its exit.
+// Waits up to 10 s for the condition, calling `meanwhile` between looks.
+bool eventually(const std::function<bool()>& condition, const std::function<void()>& meanwhile = {});
+// Waits until channel 1 and 2 run exactly so many relay workers: a joined thread can stay listed
+// a moment while the kernel finishes its exit.
 bool eventuallyWorkers(int channel1, int channel2);
