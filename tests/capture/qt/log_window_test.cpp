@@ -75,9 +75,8 @@ protected:
     }
 };
 
-// All three captures while bytes flow both ways; then on channel 1 each way of ending, each next
-// capture a new window with its own, shorter name. Last, captures into stalled pipes: neither the
-// timed write-out nor CLOSE holds the UI thread, and readers that read again get every byte.
+// All three captures while bytes flow; each way of ending one; last, stalled pipes must not hold
+// the UI thread (timed write-out nor CLOSE), and readers that read again get every byte.
 TEST_F(CaptureInProgram, CapturesHoldWhatFlowsEachWayOfEndingEndsOnlyItsCaptureAndNoPipeHoldsTheUi) {
     const std::pair<QString, void (*)(QWidget*)> ways[] = {
         {QString(70, 'L') + ".txt", [](QWidget* w) { click(w, 1009); }},
@@ -170,9 +169,8 @@ TEST_F(CaptureInProgram, APipeWithoutReaderAFileTooLargeOrAFullDeviceEndsThatCap
     }
 }
 
-// The real file dialog: "All Files(*.*)" lists every file; cancelled, nothing changes. A new name
-// without a dot gets ".txt" (asked first; No brings the dialog back), an existing one is kept.
-// Port 2's COM index is the top of its range: no text numbering it overflows.
+// The real file dialog: a new name without a dot gets ".txt" (asked first; No brings the dialog
+// back), an existing one is kept. Port 2's COM index is the top of its range: nothing overflows.
 TEST_F(CaptureInProgram, FileDialogListsEveryFileCancellingChangesNothingAndNoComNumberOverflows) {
     std::string ini = vorlinexIni({first.slavePath(), second.slavePath()});
     dir.write("Vorlinex.ini", ini.replace(ini.find("COM=1\n"), 6, "COM=2147483647\n"));

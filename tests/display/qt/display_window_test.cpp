@@ -1,5 +1,4 @@
-// The display window and its view as real widgets (offscreen), opened as the Disp buttons open
-// them and fed through the real renderers; then in the running program, pty cables as its lines.
+// The display window and its view as real widgets, fed through the real renderers and in the program.
 #include <pthread.h>
 
 #include <QClipboard>
@@ -10,7 +9,6 @@
 #include <QScrollBar>
 #include <csignal>
 #include <random>
-#include <thread>
 
 #include "display/qt/traffic_view.h"
 #include "tests/display/traffic_display.h"
@@ -29,7 +27,6 @@ void endWindow(QWidget* window, bool closeBox = false) {
 
 class DisplayInTheProgram : public ProgramOnCables {};
 
-// Each case makes its own application object and opens channel 1's window through it.
 class DisplayWindow : public ::testing::Test {
 protected:
     QWidget* open(int mode) {
@@ -43,8 +40,7 @@ protected:
 
 }  // namespace
 
-// END and the close box end the window's widgets; its text stays for the worker until the next
-// window's takes its place. The new window follows the end, drops the selection and copies.
+// END and the close box end the widgets; the text stays for the worker until the next window's.
 TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepaintsOnlyChangedRows) {
     std::vector<BoxRequest> boxes;
     v.boxes = [&](const BoxRequest& request) { boxes.push_back(request); };
@@ -105,8 +101,7 @@ TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepai
     endWindow(second, true);
     EXPECT_TRUE(second.isNull() && display1.displayOpen.load() == 0);
 
-    // A frame repaints only the rows that changed (and moves those that moved up): what reaches
-    // the screen, frame after frame, is what one full repaint of the final text draws.
+    // Frames repaint only changed rows; what reaches the screen must equal one full repaint.
     std::string stream;
     for (int line = 0; stream.size() < 14000; ++line)
         stream += "line " + std::to_string(line) + (line % 5 != 0 ? " \x93\xfa\x14 of the stream\r\n" : "\r\n");
@@ -131,8 +126,7 @@ TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepai
     }
 }
 
-// The user selects near the end and copies, again and again, while a worker thread renders
-// 256-byte chunks of lines: no copy may fail, and no click or drag may move or cut the text.
+// Selecting and copying near the end while a worker renders chunks must never move or cut the text.
 TEST_F(DisplayWindow, SelectingAndCopyingWhileChunksArriveKeepsTheTextWhole) {
     TrafficView* view = viewOf(open(0));
     QWidget* text = view->viewport();
@@ -231,8 +225,7 @@ TEST_F(DisplayInTheProgram, EachPortsBytesReachOnlyItsChannelsWindowAndAPressInT
     });
 }
 
-// Glyphs on the cells of their bytes (two for a character of two bytes), as drawing each by itself
-// there, also in a font that lacks the Japanese ones, which must still appear from another.
+// Each glyph on its bytes' cells, also from a fallback font where the chosen one lacks it.
 TEST(TrafficView, DrawsEachCharacterOnItsCellAlsoWhereTheFontLacksIt) {
     const std::string lines[] = {"0000: 41 42 43 0D 0A  ABC..", "ab\x93\xfa\x96\x7b" "c \xb1\xb2 z~"};
     const auto segments = decodeDisplayLine("a\x93\xfa" "b");

@@ -47,7 +47,6 @@ inline std::string vorlinexIni(const std::array<std::string, 6>& devices, int ra
     return ini + devicesSection(devices);
 }
 
-// Serves the event loop until `done` holds or the time-out passes; true when it held.
 inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 15000) {
     return QTest::qWaitFor(done, timeoutMs);
 }
@@ -74,8 +73,7 @@ inline void mouse(QWidget* target, QEvent::Type type, QPoint at = {4, 4}, Qt::Mo
     QApplication::sendEvent(target, &event);
 }
 
-// Runs the program; `body` runs on the UI thread once the main window is shown. Unless the
-// program `endsItself`, a body that did not shut it down (a failing one) gets it shut down.
+// Runs the program, `body` on the UI thread once the main window shows; shut down unless `endsItself`.
 inline int runVorlinex(const std::function<void(QWidget*)>& body, const BoxFunction& boxes = boxRecorder(),
                        bool endsItself = false) {
     static char name[] = "vorlinex";
@@ -91,8 +89,7 @@ inline int openFifo(const std::string& path) {
     return ::mkfifo(path.c_str(), 0600) == 0 ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK) : -1;
 }
 
-// FIFOs whose readers have stalled, each filled with 'f' by a writer of the test's. Should the
-// program still wait for one after 30 s, a thread reads them all: the case fails, not hangs.
+// FIFOs filled with 'f' whose readers stall; after 30 s a thread reads them: fail, not hang.
 struct StalledPipes {
     struct Pipe {
         int reader = -1, filler = -1;
@@ -143,8 +140,7 @@ protected:
         dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}));
         recordedBoxes().clear();
     }
-    // Runs it as runVorlinex does (ending by itself: after 90 s with 99); once its loop has ended,
-    // its workers are joined, its ports closed and its logs off.
+    // As runVorlinex (ending by itself: after 90 s, with 99); at its end all workers, ports and logs are off.
     void run(const std::function<void(Vorlinex&, QWidget*)>& body, bool endsItself = false,
              const BoxFunction& boxes = boxRecorder()) {
         EXPECT_EQ(runVorlinex([&](QWidget* window) {
