@@ -131,8 +131,6 @@ TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
     ASSERT_GT(sent.size(), 8192u);
     d.combo(2001)->setCurrentIndex(2);  // COM3
     click(&d, 1);
-    EXPECT_FALSE(d.isVisible());
-    EXPECT_EQ(boxes.size(), 1u);
     std::string got;
     char buffer[4096];
     for (ssize_t n; (n = ::read(first.master(), buffer, sizeof buffer)) > 0;) got.append(buffer, static_cast<size_t>(n));
