@@ -132,7 +132,6 @@ TEST_F(RelayTest, TicksCarryTheClockCountDownAndTurnBytesIntoFiguresEveryRateSec
     EXPECT_EQ(statuses, std::vector<std::string>{"100：00：00"});  // each unit carries; hours past two digits
     relay.onRateTimer(4712);  // not the running timer's: ignored
 
-    // RATE below 1 never updates.
     relay.relayChannel1.rateByteCount = 40;
     tick(12);
     relay.appOptions.RATE = -1;
@@ -157,7 +156,6 @@ TEST_F(RelayTest, TicksCarryTheClockCountDownAndTurnBytesIntoFiguresEveryRateSec
     tick(1);
     EXPECT_EQ(figures.size(), 4u);  // then every 5 seconds
 
-    // The tick thread, started twice: still one. Its stop clears the counts.
     std::atomic<int> ticks = 0;
     relay.rateMeter.showElapsed = [&](const std::string&) { ++ticks; };
     EXPECT_EQ(relay.startRateTimer(), 1);
@@ -211,7 +209,6 @@ TEST_F(RelayTest, StampsTheFirstChunkAfterQuietAndReloadsTheCountdown) {
         const std::time_t stampTime = std::mktime(&stamp);
         EXPECT_TRUE(before <= stampTime && stampTime <= std::time(nullptr)) << log;
         EXPECT_EQ(log.substr(c.firstStamp, first.size()), first);
-        // A text display shows the stamp, a hexadecimal one only the bytes.
         EXPECT_EQ(control->text().substr(0, 17), c.displayMode ? "30 31 32 33 00 00" : log.substr(0, 17));
     }
 }
