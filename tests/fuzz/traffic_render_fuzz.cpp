@@ -1,7 +1,5 @@
-// Chunks and CLEARs rendered in both forms: each keeps what its trim rule keeps; the hex form is
-// the dump of that tail of the bytes fed, the text form that tail with breaks made CR LF, less a
-// chunk's last byte that ends inside a double-byte character. A third control takes each chunk
-// through one of its edits, anywhere: in all three the line index is what a scan finds.
+// Chunks and CLEARs rendered in both forms, each trimmed by its rule; a third control takes each
+// chunk through one of its edits, anywhere: in all three the line index is what a scan finds.
 #include <algorithm>
 
 #include "tests/display/traffic_display.h"
@@ -9,7 +7,7 @@
 
 namespace {
 
-// The channel's display open in `mode`; the channel keeps the control alive.
+// The channel keeps the control alive.
 TrafficTextControl& openDisplay(TrafficDisplay& channel, int mode) {
     channel.displayMode = mode;
     channel.displayOpen = 1;

@@ -37,11 +37,8 @@ protected:
     const std::multiset<std::string> threadsBefore = threadNames();
 };
 
-void end(QWidget* window) { vorlinexOf(window).mainMenuItem(300)->trigger(); }
-
-// The display-mode marks follow the INI file (any non-zero DMODE is binary) and the menu, SAVE
-// keeps them, the clock runs. Each strip moves through its own frames while its direction
-// carries traffic, blank and its timer resting when quiet, then goes on from the frame after.
+// Any non-zero DMODE is binary. A strip moves only while its direction carries traffic, blank and
+// its timer resting when quiet, then goes on from the frame after.
 TEST_F(Program, MenuMarksSaveAndClockWorkAndItRelaysBothWaysMovingEachDirectionsStripAndFigure) {
     dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}, 1, /*dmode=*/2));
     std::vector<QString> shown[2];  // what each strip showed at the ticks of timer 119, blanks left out
@@ -72,8 +69,7 @@ TEST_F(Program, MenuMarksSaveAndClockWorkAndItRelaysBothWaysMovingEachDirections
         auto* clock = window->findChild<QLabel*>("5001.1");
         EXPECT_TRUE(waitUntil([&] { return clock->text() == QString::fromUtf8("00：00：02"); }));
         EXPECT_TRUE(waitUntil([&] { return blank && !timer->isActive(); }));
-        // Until quiet, then again; repeated until the pause fell inside a round of four frames,
-        // where a strip starting over would show (ten tries, should the strip never move).
+        // Until a pause fell inside a round of four frames, where starting over would show (ten tries).
         for (size_t n = 0, round = 0; (n < 5 || n % 4 == 0) && round < 10; ++round, n = shown[0].size()) {
             relayUntil(first, second, [&] {
                 return shown[0].size() > n && figure.match(controlText(window, 1053)).hasMatch();
@@ -99,7 +95,7 @@ TEST_F(Program, MenuMarksSaveAndClockWorkAndItRelaysBothWaysMovingEachDirections
 struct WayOut { const char* name; void (*pull)(QWidget* window); };
 
 const WayOut kWaysOut[] = {
-    {"End", end},
+    {"End", [](QWidget* window) { vorlinexOf(window).mainMenuItem(300)->trigger(); }},
     {"Escape", [](QWidget* window) { pressKeys(child(window, 117), {Qt::Key_Escape}); }},  // the focused button
     {"CloseBox", [](QWidget* window) { window->close(); }},
     {"Sigterm", [](QWidget*) { ::kill(::getpid(), SIGTERM); }},
@@ -108,8 +104,7 @@ const WayOut kWaysOut[] = {
 
 class WaysOut : public Program, public ::testing::WithParamInterface<WayOut> {};
 
-// Each way out finds a worker held on each channel: channel 1's paused while its display is
-// held, channel 2's feeding captures into stalled pipes.
+// Channel 1's worker paused while its display is held, channel 2's feeding captures into stalled pipes.
 TEST_P(WaysOut, StopsAndJoinsHeldWorkersClosesPortsAndLogsAndEndsTheLoopWithZero) {
     const std::string captured = randomBytes(5000, 3);
     StalledPipes pipes(dir, {"pipe2", "pipe3"});
@@ -134,10 +129,8 @@ TEST_P(WaysOut, StopsAndJoinsHeldWorkersClosesPortsAndLogsAndEndsTheLoopWithZero
 INSTANTIATE_TEST_SUITE_P(EveryWayOut, WaysOut, ::testing::ValuesIn(kWaysOut),
                          [](const auto& c) { return std::string(c.param.name); });
 
-// Adapters missing at the start: a box for each before the window, nothing open. Plugged in,
-// each opens by itself, also when put back during the "Com1 Open Error" box of a restart (which
-// finishes first). SIGTERM during the "Com5 Open Error" box of a restart shuts down inside its
-// loop: the restart must not go on to open port 2 or start a worker.
+// An adapter put back during the "Com1 Open Error" box of a restart opens after the restart ends.
+// SIGTERM during a restart's box shuts down inside its loop: the restart must not go on.
 TEST_F(Program, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheShutdown) {
     PluggableCable adapter1(dir.file("ttyUSB0"), false), adapter2(dir.file("ttyUSB1"), false);
     PtyCable third;
@@ -167,7 +160,6 @@ TEST_F(Program, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheShu
     });
     user.start(20);
     run([&](Vorlinex& v, QWidget* window) {
-        const Relay& relay = v.app.relay;
         auto* status = window->findChild<QLabel*>(QStringLiteral("5001.0"));
         const auto shows = [&](const char* com1, const char* com2, const std::string& text) {
             EXPECT_TRUE(waitUntil([&] { return controlText(window, 1055) == com1 && controlText(window, 1056) == com2 && status->text() == text.c_str(); }))
@@ -175,6 +167,7 @@ TEST_F(Program, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheShu
         };
         auto* reconnect = window->findChild<QTimer*>(QStringLiteral("reconnect"));
         ASSERT_NE(reconnect, nullptr);
+        const Relay& relay = v.app.relay;
         EXPECT_FALSE(relay.relayChannel1.worker.joinable() || relay.relayChannel2.worker.joinable());
         EXPECT_FALSE(relay.serialPort1.isOpen() || relay.serialPort2.isOpen());
         EXPECT_TRUE(v.mainMenuItem(40009)->isChecked() && !v.mainMenuItem(40008)->isChecked()) << "DMODE=0: ASCII";
