@@ -1,13 +1,10 @@
 // The display window and its view as real widgets, fed through the real renderers and in the program.
-#include <pthread.h>
-
 #include <QClipboard>
 #include <QImage>
 #include <QPainter>
 #include <QPointer>
 #include <QScreen>
 #include <QScrollBar>
-#include <csignal>
 #include <random>
 
 #include "display/qt/traffic_view.h"
@@ -138,22 +135,6 @@ TEST_F(DisplayWindow, SelectingAndCopyingWhileChunksArriveKeepsTheTextWhole) {
             stream.erase(0, 256);
         }
     });
-    // Either thread is stopped at random points for half a millisecond: they interleave everywhere.
-    struct sigaction pause {}, previous {};
-    pause.sa_handler = [](int) {
-        const timespec halfAMillisecond{0, 500000};
-        nanosleep(&halfAMillisecond, nullptr);
-    };
-    pause.sa_flags = SA_RESTART;
-    sigaction(SIGUSR2, &pause, &previous);
-    std::jthread preempter([threads = std::array{pthread_self(), worker.native_handle()}](std::stop_token stop) {
-        std::mt19937 random(7);
-        while (!stop.stop_requested()) {
-            const timespec gap{0, static_cast<long>(20000 + random() % 80000)};
-            nanosleep(&gap, nullptr);
-            pthread_kill(threads[random() % 2], SIGUSR2);
-        }
-    });
     for (int round = 0; round < 20000; ++round) {
         const int y = text->height() - view->lineHeight() / 2;
         mouse(text, QEvent::MouseButtonPress, {3, y});
@@ -162,9 +143,7 @@ TEST_F(DisplayWindow, SelectingAndCopyingWhileChunksArriveKeepsTheTextWhole) {
         pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
         view->refresh();
     }
-    preempter = {};  // stopped and joined before the worker it signals ends
     worker = {};
-    sigaction(SIGUSR2, &previous, nullptr);
     // The text is the stream's end from a line start on: every chunk went to the end, whole.
     const std::string shown = view->model()->text();
     ASSERT_TRUE(shown.size() > 9000 && shown.starts_with("line ")) << shown.substr(0, 80);
