@@ -17,7 +17,6 @@
 namespace {
 
 bool itemEnabled(int id) { return runningVorlinex().mainMenuItem(id) && runningVorlinex().mainMenuItem(id)->isEnabled(); }
-QString fileTitle(QWidget* window) { return window->findChild<QGroupBox*>(QStringLiteral("1065"))->title(); }
 
 // The bytes of each direction in a combined capture, read back whole.
 std::array<std::string, 2> directionsOf(const std::string& file) {
@@ -213,11 +212,8 @@ TEST_F(CaptureInProgram, FileDialogListsEveryFileCancellingChangesNothingAndNoCo
         EXPECT_EQ(asked, QStringList({QString::fromStdString(dir.file("newcapture.txt"))}));
         QWidget* window = v.captureWindows.captureLogWindow(1);
         ASSERT_NE(window, nullptr);
-        EXPECT_EQ(fileTitle(window), "Log File Name： README");
         EXPECT_EQ(controlText(window, 1067), "Com1 -> Com2147483648");
-        QWidget* main = v.publishedMainWindow();
-        EXPECT_EQ(controlText(main, 1056), "COM");
-        click(main, 117);
+        click(v.publishedMainWindow(), 117);
         ASSERT_NE(v.displayWindows.displayWindowOf(1), nullptr);
         EXPECT_EQ(v.displayWindows.displayWindowOf(1)->windowTitle(), "Com1 -> Com2147483648");
         first.send("into README");
