@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -44,15 +43,10 @@ TEST(CaptureLog, OpenNeverWaitsForAFifoReaderAndCloseWhileAnotherThreadWritesLos
             ++calls;
         }
     });
-    auto waitFor = [](auto condition) {
-        for (int i = 0; i < 2000 && !condition(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return condition();
-    };
-    EXPECT_TRUE(waitFor([&] { return app.captures.captureByteCount(1) > 300000; }));
+    EXPECT_TRUE(eventually([&] { return app.captures.captureByteCount(1) > 300000; }));
     app.captures.closeCaptureLog(1);
     const int64_t callsAtClose = calls;
-    EXPECT_TRUE(waitFor([&] { return calls > callsAtClose + 1000; }));
+    EXPECT_TRUE(eventually([&] { return calls > callsAtClose + 1000; }));
     stop = true;
     writer.join();
     EXPECT_EQ(app.relay.relayChannel1.logEnabled.load(), 0);
