@@ -35,16 +35,10 @@ inline Vorlinex& runningVorlinex() { return vorlinexOf(madeMainWindow()); }
 
 inline BoxFunction boxRecorder() { return [](const BoxRequest& r) { recordedBoxes().push_back(r); }; }
 
-// A complete INI file: both ports, the options, and the device each COM name opens.
-inline std::string vorlinexIni(const std::array<std::string, 6>& devices, int rate = 5,
-                               int dmode = 0) {
-    std::string ini;
-    for (int port = 1; port <= 2; ++port)
-        ini += "[DATA" + std::to_string(port) + "]\nCOM=" + std::to_string(port - 1) +
-               "\nBPS=9600\nBIT=8\nPARI=0\nSTOP=0\nFLOW=0\n";
-    ini += "[DATA]\nRATE=" + std::to_string(rate) + "\nDMODE=" + std::to_string(dmode) +
-           "\nCRLF=0\nDATETIME=0\nDATETIMEVAL=60\n";
-    return ini + devicesSection(devices);
+// Both ports at 9600 baud, 8 bits (keys left out read as 0), the options, and each COM name's device.
+inline std::string vorlinexIni(const std::array<std::string, 6>& devices, int rate = 5, int dmode = 0) {
+    return "[DATA1]\nCOM=0\nBPS=9600\nBIT=8\n[DATA2]\nCOM=1\nBPS=9600\nBIT=8\n[DATA]\nDATETIMEVAL=60\nRATE=" +
+           std::to_string(rate) + "\nDMODE=" + std::to_string(dmode) + "\n" + devicesSection(devices);
 }
 
 inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 15000) {
