@@ -41,7 +41,6 @@ protected:
 TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepaintsOnlyChangedRows) {
     std::vector<BoxRequest> boxes;
     v.boxes = [&](const BoxRequest& request) { boxes.push_back(request); };
-    v.displayWindows.setDisplayWindowTitle(1, "ignored");  // no window yet: no effect
     QPointer<QWidget> first = open(1);
     ASSERT_NE(first.data(), nullptr);
     EXPECT_TRUE(first->isVisible() && display1.displayOpen.load() == 1);

@@ -88,7 +88,6 @@ TEST_F(Program, MenuMarksSaveAndClockWorkAndItRelaysBothWaysMovingEachDirections
     });
     const std::string ini = dir.read("Vorlinex.ini");
     EXPECT_NE(ini.find("DMODE=1"), std::string::npos) << ini;
-    EXPECT_NE(ini.find("[DEVICES]"), std::string::npos) << "SAVE keeps the devices";
 }
 
 // pull runs inside the message loop, as a user or the session would.
