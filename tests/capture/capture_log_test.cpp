@@ -16,8 +16,7 @@ using namespace std::string_literals;
 namespace {
 
 // Refused at once, with the reason: a missing folder, and a FIFO that nobody reads (an open that
-// waits for a reader hangs here, and fails the program's ways out). Then a close while another
-// thread writes blocks of 1..256 bytes cut from `data` repeated without end.
+// waits for a reader hangs here, and fails the program's ways out). Then a close while writing.
 TEST(CaptureLog, OpenNeverWaitsForAFifoReaderAndCloseWhileAnotherThreadWritesLosesNothing) {
     ScratchDir dir;
     Application app;  // its end closes what a check left open

@@ -1,6 +1,5 @@
 // The installed program in a package unpacked into a scratch root: check_package.sh runs this
 // program from that root's usr/bin, so its own folder is the package's.
-#include <gtest/gtest.h>
 #include <signal.h>
 
 #include <QFileInfo>

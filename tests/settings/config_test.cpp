@@ -15,11 +15,9 @@
 
 namespace {
 
-// A missing file reads as the defaults, which SAVE and the devices window's write to a new file
-// write; every value at its extremes round-trips, and a mapping added takes the file's line ends.
-// Missing keys read as zero, eight-bit fields wrap, foreign lines survive, and an added key goes
-// after its section's last line that is not blank (a comment too). On a full disk (a file larger
-// than the process may write) the save says why and leaves the old file whole.
+// Both writers write the defaults to a new file; values at their extremes round-trip; missing keys
+// read as zero, eight-bit fields wrap, foreign lines survive, an added key goes after its section's
+// last line that is not blank (a comment too); a refused save says why and leaves the file whole.
 TEST(ConfigFile, DefaultsRoundTripsForeignLinesAndAFullDisk) {
     ScratchDir dir;
     std::vector<BoxRequest> boxes;

@@ -1,6 +1,5 @@
 // Reopening the ports while both workers relay, without windows, so that the thread sanitizer sees
-// the restart meet running workers (what a restart keeps, moves and delivers, and that both relay
-// afterwards: the serial and devices dialogs' case).
+// it (what a restart keeps, moves and delivers is the serial and devices dialogs' case).
 #include "settings/port_restart.h"
 
 #include <gtest/gtest.h>

@@ -13,9 +13,8 @@ struct CombinedRecord {
     std::string bytes;
 };
 
-// Every record of the file, its bytes taken from the hex column. A line that is not exactly the
-// record its head and hex column make (the format is the capture tests') stops the reading:
-// `error` says where, and the records before it are returned.
+// Every record, its bytes from the hex column; a line that does not render back exactly (the format
+// is the capture tests') ends the reading with the records before it, and `error` says where.
 inline std::vector<CombinedRecord> parseCombinedRecords(const std::string& file, std::string& error) {
     std::vector<CombinedRecord> records;
     for (size_t at = 0, line = 1; at < file.size(); ++line) {
