@@ -216,8 +216,6 @@ TEST(TrafficView, DrawsEachCharacterOnItsCellAlsoWhereTheFontLacksIt) {
         auto model = std::make_shared<TrafficTextControl>();
         model->setText(lines[0] + "\r\n" + lines[1]);
         view.setModel(model);
-        view.show();
-        QApplication::processEvents();
         const QImage shown = view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
 
         QImage expected(shown.size(), QImage::Format_RGB32);
