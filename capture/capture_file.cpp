@@ -10,273 +10,384 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <ctime>
+#include <thread>
+#include <vector>
 
 namespace {
 
+// Small amounts still reach the file within this time of their capture.
 constexpr int64_t kWriteOutIntervalMs = 1000;
-// How long a reader may take nothing at the end of the program before its bytes are given up.
-constexpr int kStalledAtExitMs = 1000;
-// What may wait for a reader that does not keep up before the capture ends: minutes of the
-// fastest line, so that only a reader that has stopped reaches it.
-constexpr size_t kQueueLimit = size_t{32} << 20;
+// How long a writer waits at a time for a pipe or device that takes nothing.
+constexpr int kPipeWaitMs = 1000;
+// How long the end of the program waits for every capture's file together.
+constexpr int64_t kExitWaitMs = 1000;
 
-int64_t nowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
+// What the queue keeps in front of each chunk's bytes.
+struct EntryHeader {
+    uint32_t length;
+    uint32_t stampLength;
+    int32_t tag;
+    int32_t unused;
+    int64_t counted;
+    int64_t wallMicros;
+    int64_t monotonicMicros;
+};
 
-std::string systemReason(int error) {
-    char text[256];
-    // The GNU form: returns the text, which may or may not live in the buffer.
-    return strerror_r(error, text, sizeof text);
+int64_t microsOf(clockid_t clock) {
+    timespec t{};
+    clock_gettime(clock, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
 }
 
 }  // namespace
 
-std::string captureOpenReason(int error, const std::string& fullPath) {
-    std::string reason = systemReason(error);
-    struct stat info {};
-    if (error == ENXIO && ::stat(fullPath.c_str(), &info) == 0 && S_ISFIFO(info.st_mode))
-        reason += " (no program is reading from this pipe)";
-    return reason;
+// One opened file and its writer. Shared by the capture and the writer thread, so that a writer
+// caught in the kernel by a stalled disk may outlive the capture (and the program's objects)
+// without touching anything freed.
+struct CaptureFile::Session {
+    ~Session() {
+        if (wakeFd >= 0) ::close(wakeFd);
+    }
+    // Wakes the writer, whether it waits for chunks or for a pipe to take bytes.
+    void wake() {
+        writerWake.notify_all();
+        const uint64_t one = 1;
+        ssize_t ignored = ::write(wakeFd, &one, sizeof one);
+        (void)ignored;
+    }
+
+    // Set at open, then read-only.
+    int fd = -1;  // the writer's alone; it closes it
+    bool regular = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::string path;
+    std::unique_ptr<CaptureFormat> format;  // the writer's alone
+    int wakeFd = -1;
+    size_t writeOutSize = 0;
+
+    std::atomic<int64_t> count{0};  // byteCount
+
+    std::mutex lock;  // everything below
+    std::condition_variable writerWake, finished;
+    std::string incoming;  // EntryHeader and bytes, chunk after chunk
+    int64_t incomingCounted = 0, inFlightCounted = 0, peak = 0;
+    bool writing = false;        // the writer is writing out a batch
+    int64_t lastProgressMs = 0;  // when the file last took bytes, or the batch began
+    int64_t written = 0;         // counted bytes known to be in the file
+    bool closeRequested = false;
+    bool givenUp = false;    // the writer drops what it holds and ends
+    bool abandoned = false;  // nobody waits for the writer any more (the program ends)
+    bool done = false;       // the file is closed and the writer has ended
+    CaptureFailure failure;
+    bool failureTaken = false;
+};
+
+int64_t CaptureFile::nowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-CaptureFile::CaptureFile(size_t writeOutSize) : writeOutSize_(writeOutSize) {}
+CaptureFile::CaptureFile(std::function<std::unique_ptr<CaptureFormat>()> newFormat, size_t writeOutSize,
+                         int64_t queueLimit)
+    : newFormat_(std::move(newFormat)), writeOutSize_(writeOutSize), queueLimit_(queueLimit) {}
 
-CaptureFile::~CaptureFile() {
-    closeAtExit();
-    if (wakeFd_ >= 0) ::close(wakeFd_);
-}
+CaptureFile::~CaptureFile() { closeAtExit(); }
 
-int CaptureFile::open(const std::string& fullPath) {
+bool CaptureFile::open(const std::string& fullPath, const std::function<int(dev_t, ino_t)>& heldBy,
+                       CaptureOpenFailure& failure) {
     // One file at a time: a capture still open is finished before the new file is opened, so
-    // no descriptor is leaked and its bytes cannot land in the new file.
+    // its bytes cannot land in the new file.
     close();
-    if (wakeFd_ < 0) {
-        wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        if (wakeFd_ < 0) return errno;
-    }
-    // Non-blocking from the start and for good: opening never waits, and neither does a write,
-    // which leaves in the queue what the file cannot take now.
+    failure = {};
+    // Non-blocking for good: opening never waits, and a writer that finds a pipe full waits in
+    // poll, where the end of the program can wake it.
     const int fd = ::open(fullPath.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd < 0) return errno;
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || (S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0)) {
-        const int error = errno;
+    if (fd < 0) {
+        failure.error = errno;
+        return false;
+    }
+    const auto refuse = [&](int error, int holder) {
+        failure.error = error;
+        failure.heldBy = holder;
         ::close(fd);
-        return error;
+        return false;
+    };
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return refuse(errno, 0);
+    // Two captures in one file destroy each other; checked before the file is emptied. A
+    // device such as /dev/null takes any number of writers.
+    if (!S_ISCHR(info.st_mode) && heldBy) {
+        if (const int holder = heldBy(info.st_dev, info.st_ino); holder != 0) return refuse(0, holder);
     }
-    uint64_t stale = 0;
-    while (::read(wakeFd_, &stale, sizeof stale) > 0) {
-    }
+    if (S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0) return refuse(errno, 0);
 
-    std::lock_guard<std::mutex> hold(lock_);
-    fd_ = fd;
-    regular_ = S_ISREG(info.st_mode);
-    fullPath_ = fullPath;
-    const size_t slash = fullPath.find_last_of('/');
-    name_ = slash == std::string::npos ? fullPath : fullPath.substr(slash + 1);
-    queue_.clear();
-    sent_ = 0;
-    committed_ = 0;
-    count_.store(0, std::memory_order_relaxed);
-    lastWriteOutMs_ = nowMs();
-    closeRequested_ = giveUpWhenStalled_ = false;
+    auto session = std::make_shared<Session>();
+    session->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (session->wakeFd < 0) return refuse(errno, 0);
+    session->fd = fd;
+    session->regular = S_ISREG(info.st_mode);
+    session->device = info.st_dev;
+    session->inode = info.st_ino;
+    session->path = fullPath;
+    session->format = newFormat_();
+    session->writeOutSize = writeOutSize_;
+    try {
+        std::thread writer(writerRun, session);
+        pthread_setname_np(writer.native_handle(), "vx-capture");
+        // Never joined: at the end of the program a writer caught by a stalled disk is left
+        // behind, holding only its own session.
+        writer.detach();
+    } catch (const std::system_error& error) {
+        session->fd = -1;
+        return refuse(error.code().value(), 0);
+    }
     {
-        // A report of an earlier capture that nobody took must not end this one.
-        std::lock_guard<std::mutex> holdFailure(failureLock_);
-        failure_.clear();
+        std::lock_guard<std::mutex> hold(lock_);
+        session_ = std::move(session);
     }
-    failed_.store(false, std::memory_order_relaxed);
-    closed_.store(false, std::memory_order_relaxed);
-    flusher_ = std::thread([this] { run(); });
-    pthread_setname_np(flusher_.native_handle(), "vx-capture");
     accepting_.store(true, std::memory_order_release);
-    return 0;
-}
-
-void CaptureFile::append(const void* data, size_t length, int64_t counted) {
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!accepting() || fd_ < 0) return;
-    if (queuedLocked() + length > kQueueLimit) {
-        // The reader has stopped taking bytes: the capture ends here, and what it holds still
-        // goes to the file as the reader takes it, up to its close.
-        accepting_.store(false, std::memory_order_release);
-        std::string report = "File Write Error。\n" + fullPath_ + "\n" + systemReason(EAGAIN) +
-                             " (the file does not keep up)\nThe capture has been closed.";
-        std::lock_guard<std::mutex> holdFailure(failureLock_);
-        failure_ = std::move(report);
-        failed_.store(true, std::memory_order_release);
-        return;
-    }
-    if (sent_ == queue_.size()) {
-        queue_.clear();
-        sent_ = 0;
-    }
-    queue_.append(static_cast<const char*>(data), length);
-    count_.store(count_.load(std::memory_order_relaxed) + counted, std::memory_order_relaxed);
-    const int64_t now = nowMs();
-    if (queuedLocked() >= writeOutSize_ || now - lastWriteOutMs_ >= kWriteOutIntervalMs) {
-        lastWriteOutMs_ = now;
-        writeOutLocked();
-    }
-}
-
-// Gives the file what it takes without waiting. false when the file refused bytes, which ended
-// the capture.
-bool CaptureFile::writeOutLocked() {
-    while (sent_ < queue_.size()) {
-        const ssize_t n = ::write(fd_, queue_.data() + sent_, queue_.size() - sent_);
-        if (n > 0) {
-            sent_ += static_cast<size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && errno == EAGAIN) {
-            // Keep what was taken off the front, so that the queue does not grow without end.
-            if (sent_ >= writeOutSize_) {
-                queue_.erase(0, sent_);
-                sent_ = 0;
-            }
-            return true;
-        } else {
-            failLocked(systemReason(n < 0 ? errno : ENOSPC));
-            return false;
-        }
-    }
-    queue_.clear();
-    sent_ = 0;
-    committed_ = count_.load(std::memory_order_relaxed);
     return true;
 }
 
-// The file refused bytes: the capture ends, the counter falls back to what reached the file,
-// and the report waits for whoever shows it (the caller may be a worker, which shows nothing).
-void CaptureFile::failLocked(const std::string& reason) {
-    accepting_.store(false, std::memory_order_release);
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    queue_.clear();
-    sent_ = 0;
-    count_.store(committed_, std::memory_order_relaxed);
-    std::string report = "File Write Error。\n" + fullPath_ + "\n" + reason + "\nThe capture has been closed.";
-    std::lock_guard<std::mutex> hold(failureLock_);
-    failure_ = std::move(report);
-    failed_.store(true, std::memory_order_release);
+void CaptureFile::append(const uint8_t* bytes, size_t length, uint32_t stampLength, int32_t tag,
+                         int64_t counted, bool readTime) {
+    if (bytes == nullptr || length == 0) return;
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!accepting() || !session_) return;
+    Session& s = *session_;
+    std::lock_guard<std::mutex> holdSession(s.lock);
+    const int64_t queued = s.incomingCounted + s.inFlightCounted;
+    if (queued + counted > queueLimit_) {
+        // The file has not kept up for a long while: this capture ends, the relay goes on.
+        accepting_.store(false, std::memory_order_release);
+        giveUp(s, CaptureFailure::Kind::FellBehind);
+        return;
+    }
+    EntryHeader header{static_cast<uint32_t>(length), std::min<uint32_t>(stampLength, static_cast<uint32_t>(length)),
+                       tag, 0, counted, 0, 0};
+    if (readTime) {
+        header.wallMicros = microsOf(CLOCK_REALTIME);
+        header.monotonicMicros = microsOf(CLOCK_MONOTONIC);
+    }
+    const size_t before = s.incoming.size();
+    s.incoming.append(reinterpret_cast<const char*>(&header), sizeof header);
+    s.incoming.append(reinterpret_cast<const char*>(bytes), length);
+    s.incomingCounted += counted;
+    s.peak = std::max(s.peak, queued + counted);
+    s.count.fetch_add(counted, std::memory_order_relaxed);
+    // Woken once when a write-out's worth has gathered; less waits for the writer's timed look.
+    if (before < s.writeOutSize && s.incoming.size() >= s.writeOutSize) s.writerWake.notify_one();
 }
 
-void CaptureFile::wakeFlusher() {
-    if (wakeFd_ < 0) return;
-    const uint64_t one = 1;
-    ssize_t ignored = ::write(wakeFd_, &one, sizeof one);
-    (void)ignored;
+// Under the session's lock: the capture ends for `kind`, keeping the first reason; what waits
+// is dropped, and the writer ends as soon as the file lets it.
+void CaptureFile::giveUp(Session& s, CaptureFailure::Kind kind) {
+    if (!s.failure) {
+        s.failure.kind = kind;
+        s.failure.path = s.path;
+        s.failure.stalledSeconds = s.writing ? std::max<int64_t>(0, nowMs() - s.lastProgressMs) / 1000 : 0;
+        s.failure.bytesNotWritten = s.incomingCounted + s.inFlightCounted;
+    }
+    s.count.store(s.written, std::memory_order_relaxed);
+    s.givenUp = true;
+    s.incoming.clear();
+    s.incomingCounted = 0;
+    s.wake();
 }
 
-// The capture's thread: the timed write-out, sooner when a stalled file takes bytes again,
-// then the close.
-void CaptureFile::run() {
+void CaptureFile::writerRun(const std::shared_ptr<Session>& session) {
+    Session& s = *session;
+    std::string batch, out;
+    std::vector<std::pair<size_t, int64_t>> ends;  // each chunk's end in `out`, counted bytes so far
+    off_t fileBytes = 0;
     for (;;) {
-        pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {-1, POLLOUT, 0}};
-        int timeoutMs = static_cast<int>(kWriteOutIntervalMs);
         {
-            std::lock_guard<std::mutex> hold(lock_);
-            if (closeRequested_ || fd_ < 0) break;
-            if (queuedLocked() > 0) {
-                timeoutMs = static_cast<int>(std::max<int64_t>(
-                    1, kWriteOutIntervalMs - (nowMs() - lastWriteOutMs_)));
-                // A regular file is always writable; a pipe or a device says when it is.
-                if (!regular_) fds[1].fd = fd_;
+            std::unique_lock<std::mutex> hold(s.lock);
+            s.writerWake.wait_for(hold, std::chrono::milliseconds(kWriteOutIntervalMs), [&] {
+                return s.givenUp || s.closeRequested || s.incoming.size() >= s.writeOutSize;
+            });
+            if (s.givenUp) break;
+            if (s.incoming.empty()) {
+                if (s.closeRequested) break;
+                continue;
+            }
+            batch.swap(s.incoming);
+            s.incoming.clear();
+            s.inFlightCounted = s.incomingCounted;
+            s.incomingCounted = 0;
+            s.writing = true;
+            s.lastProgressMs = nowMs();
+        }
+
+        // Formatting here, not in the workers: the queue's bound counts captured bytes, and the
+        // relay pays only for a copy.
+        out.clear();
+        ends.clear();
+        int64_t counted = 0;
+        for (size_t at = 0; at + sizeof(EntryHeader) <= batch.size();) {
+            EntryHeader header;
+            std::memcpy(&header, batch.data() + at, sizeof header);
+            at += sizeof header;
+            const QueuedChunk chunk{reinterpret_cast<const uint8_t*>(batch.data() + at), header.length,
+                                    header.stampLength, header.tag, header.wallMicros, header.monotonicMicros};
+            s.format->format(chunk, out);
+            at += header.length;
+            counted += header.counted;
+            ends.emplace_back(out.size(), counted);
+        }
+
+        size_t done = 0;
+        int error = 0;
+        bool stop = false;
+        while (done < out.size() && !stop) {
+            const ssize_t n = ::write(s.fd, out.data() + done, out.size() - done);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+                std::lock_guard<std::mutex> hold(s.lock);
+                s.lastProgressMs = nowMs();
+                stop = s.givenUp;
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && errno == EAGAIN) {
+                // A pipe or device that takes nothing now: wait for room or for the end.
+                pollfd fds[2] = {{s.fd, POLLOUT, 0}, {s.wakeFd, POLLIN, 0}};
+                ::poll(fds, 2, kPipeWaitMs);
+                uint64_t wakeUps = 0;
+                ssize_t ignored = ::read(s.wakeFd, &wakeUps, sizeof wakeUps);
+                (void)ignored;
+                std::lock_guard<std::mutex> hold(s.lock);
+                stop = s.givenUp;
+            } else {
+                error = n < 0 ? errno : ENOSPC;
+                break;
             }
         }
-        ::poll(fds, 2, timeoutMs);
-        uint64_t wakeUps = 0;
-        if (fds[0].revents & POLLIN) {
-            ssize_t ignored = ::read(wakeFd_, &wakeUps, sizeof wakeUps);
-            (void)ignored;
+
+        // The whole chunks that reached the file; with records, the file is cut back to them,
+        // so that it never ends in the middle of one.
+        size_t whole = 0;
+        int64_t reached = 0;
+        for (const auto& [end, countedSoFar] : ends) {
+            if (end > done) break;
+            whole = end;
+            reached = countedSoFar;
         }
-        std::lock_guard<std::mutex> hold(lock_);
-        if (closeRequested_ || fd_ < 0) break;
-        const int64_t now = nowMs();
-        if (queuedLocked() > 0 && (fds[1].revents != 0 || now - lastWriteOutMs_ >= kWriteOutIntervalMs)) {
-            lastWriteOutMs_ = now;
-            writeOutLocked();
+        if (error != 0 && s.regular && s.format->wholeRecords() && whole < done) {
+            if (::ftruncate(s.fd, fileBytes + static_cast<off_t>(whole)) == 0) done = whole;
         }
+        fileBytes += static_cast<off_t>(done);
+
+        std::lock_guard<std::mutex> hold(s.lock);
+        s.written += reached;
+        s.writing = false;
+        if (error != 0) {
+            if (!s.failure) {
+                s.failure.kind = CaptureFailure::Kind::WriteRefused;
+                s.failure.path = s.path;
+                s.failure.error = error;
+                s.failure.bytesNotWritten = s.inFlightCounted - reached + s.incomingCounted;
+            }
+            s.inFlightCounted = 0;
+            giveUp(s, CaptureFailure::Kind::WriteRefused);
+            break;
+        }
+        s.inFlightCounted = 0;
+        if (s.givenUp) break;
     }
-    finishClose();
-    closed_.store(true, std::memory_order_release);
+    finishSession(s);
 }
 
-// Writes out what is queued as the file takes it, then closes the file. Waits for a reader
-// that is slow, as a capture must lose nothing it could deliver, but not for one that takes
-// nothing once the program ends.
-void CaptureFile::finishClose() {
-    for (;;) {
-        bool giveUp;
-        int fd;
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            accepting_.store(false, std::memory_order_release);
-            if (fd_ < 0) return;
-            if (!writeOutLocked()) return;
-            if (queuedLocked() == 0) {
-                const int closed = ::close(fd_);
-                const int error = errno;
-                fd_ = -1;
-                // Some file systems report a failed write only at close.
-                if (closed != 0 && error != EINTR) failLocked(systemReason(error));
-                return;
-            }
-            giveUp = giveUpWhenStalled_;
-            fd = fd_;  // nobody else touches it once the capture takes no bytes
-        }
-        pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {fd, POLLOUT, 0}};
-        const int ready = ::poll(fds, 2, giveUp ? kStalledAtExitMs : -1);
-        if (fds[0].revents & POLLIN) {
-            uint64_t wakeUps = 0;
-            ssize_t ignored = ::read(wakeFd_, &wakeUps, sizeof wakeUps);
-            (void)ignored;
-        }
-        if (ready == 0 && giveUp) {
-            std::lock_guard<std::mutex> hold(lock_);
-            failLocked(std::to_string(queuedLocked()) +
-                       " captured bytes were lost: nothing took them when the program ended");
-            return;
-        }
+void CaptureFile::finishSession(Session& s) {
+    const int closed = ::close(s.fd);
+    const int error = errno;
+    std::lock_guard<std::mutex> hold(s.lock);
+    // Some file systems report a failed write only at close.
+    if (closed != 0 && error != EINTR && !s.failure) {
+        s.failure.kind = CaptureFailure::Kind::WriteRefused;
+        s.failure.path = s.path;
+        s.failure.error = error;
+        s.count.store(s.written, std::memory_order_relaxed);
     }
+    s.done = true;
+    s.finished.notify_all();
 }
 
 void CaptureFile::requestClose() {
     accepting_.store(false, std::memory_order_release);
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        closeRequested_ = true;
-    }
-    wakeFlusher();
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!session_) return;
+    std::lock_guard<std::mutex> holdSession(session_->lock);
+    session_->closeRequested = true;
+    session_->wake();
 }
 
-bool CaptureFile::close() {
+bool CaptureFile::closed() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!session_) return true;
+    std::lock_guard<std::mutex> holdSession(session_->lock);
+    return session_->done || session_->abandoned;
+}
+
+bool CaptureFile::closeBy(int64_t deadlineMs) {
     requestClose();
-    if (flusher_.joinable()) flusher_.join();
-    return !failed_.load(std::memory_order_acquire);
-}
-
-bool CaptureFile::closeAtExit() {
+    std::shared_ptr<Session> session;
     {
         std::lock_guard<std::mutex> hold(lock_);
-        giveUpWhenStalled_ = true;
+        session = session_;
     }
-    return close();
+    if (!session) return true;
+    Session& s = *session;
+    std::unique_lock<std::mutex> hold(s.lock);
+    const auto finishedOrAbandoned = [&] { return s.done || s.abandoned; };
+    if (deadlineMs == INT64_MAX) {
+        s.finished.wait(hold, finishedOrAbandoned);
+    } else if (!s.finished.wait_for(hold, std::chrono::milliseconds(std::max<int64_t>(0, deadlineMs - nowMs())),
+                                    finishedOrAbandoned)) {
+        giveUp(s, CaptureFailure::Kind::UnwrittenAtExit);
+        s.abandoned = true;
+    }
+    return !s.failure || s.failureTaken;
+}
+
+bool CaptureFile::close() { return closeBy(INT64_MAX); }
+
+bool CaptureFile::closeAtExit() { return closeBy(nowMs() + kExitWaitMs); }
+
+bool CaptureFile::writes(dev_t device, ino_t inode) const {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!session_ || session_->device != device || session_->inode != inode) return false;
+    std::lock_guard<std::mutex> holdSession(session_->lock);
+    return !session_->done && !session_->abandoned;
 }
 
 std::string CaptureFile::name() const {
     std::lock_guard<std::mutex> hold(lock_);
-    return name_;
+    if (!session_) return {};
+    const size_t slash = session_->path.find_last_of('/');
+    return slash == std::string::npos ? session_->path : session_->path.substr(slash + 1);
 }
 
-std::string CaptureFile::takeFailure() {
-    if (!failed_.exchange(false, std::memory_order_acquire)) return {};
-    std::lock_guard<std::mutex> hold(failureLock_);
-    std::string report = std::move(failure_);
-    failure_.clear();
-    return report;
+int64_t CaptureFile::byteCount() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return session_ ? session_->count.load(std::memory_order_relaxed) : 0;
+}
+
+int64_t CaptureFile::peakQueued() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!session_) return 0;
+    std::lock_guard<std::mutex> holdSession(session_->lock);
+    return session_->peak;
+}
+
+CaptureFailure CaptureFile::takeFailure() {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!session_) return {};
+    std::lock_guard<std::mutex> holdSession(session_->lock);
+    if (!session_->failure || session_->failureTaken) return {};
+    session_->failureTaken = true;
+    return session_->failure;
 }

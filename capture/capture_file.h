@@ -1,86 +1,126 @@
-// The file under a capture: what the relay workers hand it waits in memory until the file takes
-// it, so that no worker ever waits for the file (a pipe whose reader has stalled, a slow
-// device), and a thread of the capture's own does the timed write-out and the close, so that
-// the UI thread never waits for it either. Shared by the captures of one direction and the
-// combined capture of both.
+// The file under a capture. Relay workers hand it chunks as they were read; a bounded queue keeps
+// them until the capture's own writer thread formats them and writes them out. Nothing but that
+// thread ever touches the file, so no worker and no UI action waits for it: a file on a disk that
+// stalls (a hung network mount, a frozen file system, a pipe whose reader stopped) holds up only
+// its own capture, which ends with a report once its queue is full. Shared by the captures of one
+// direction and the combined capture of both.
 #pragma once
+
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
+
+// Why a capture ended before it was closed, or could not write its tail at the end of the
+// program; the shell words it.
+struct CaptureFailure {
+    enum class Kind { None, WriteRefused, FellBehind, UnwrittenAtExit };
+    Kind kind = Kind::None;
+    std::string path;             // as chosen
+    int error = 0;                // WriteRefused: the system's errno
+    int64_t stalledSeconds = 0;   // how long the file had taken nothing
+    int64_t bytesNotWritten = 0;  // captured bytes that never reached the file
+    explicit operator bool() const { return kind != Kind::None; }
+};
+
+// Why a capture could not be opened; the shell words it.
+struct CaptureOpenFailure {
+    int error = 0;   // the system's errno, or 0
+    int heldBy = 0;  // the capture (1, 2, or 3 for the combined one) that already writes the file
+};
+
+// One chunk as a worker handed it, for the writer's format.
+struct QueuedChunk {
+    const uint8_t* bytes = nullptr;  // the stamp (stampLength bytes) first, then the chunk
+    uint32_t length = 0;
+    uint32_t stampLength = 0;
+    int32_t tag = 0;                 // the format's: the CR/LF mode, or the direction
+    int64_t wallMicros = 0;          // the read time, when the queue took it
+    int64_t monotonicMicros = 0;
+};
+
+// How chunks become the file's bytes. One per opened file, used by its writer thread alone.
+class CaptureFormat {
+public:
+    virtual ~CaptureFormat() = default;
+    virtual void format(const QueuedChunk& chunk, std::string& out) = 0;
+    // Each chunk is a record that a strict reader needs whole: after a failed write the file is
+    // cut back to the end of the last whole one.
+    virtual bool wholeRecords() const { return false; }
+};
 
 class CaptureFile {
 public:
-    // writeOutSize: how much gathers in memory before it goes to the file without waiting for
-    // the timed write-out.
-    explicit CaptureFile(size_t writeOutSize);
+    // At least this many captured bytes wait for a file that stalls before its capture ends:
+    // seconds even at the fastest line, minutes at common rates.
+    static constexpr int64_t kQueueLimit = int64_t{4} << 20;
+
+    // newFormat makes the format of each opened file; writeOutSize is how many captured bytes
+    // gather before the writer is woken rather than at its once-a-second look.
+    CaptureFile(std::function<std::unique_ptr<CaptureFormat>()> newFormat, size_t writeOutSize,
+                int64_t queueLimit = kQueueLimit);
+    // As closeAtExit.
     ~CaptureFile();
     CaptureFile(const CaptureFile&) = delete;
     CaptureFile& operator=(const CaptureFile&) = delete;
 
-    // Opens fullPath for writing without ever waiting (a FIFO nobody reads is refused, a
-    // terminal does not wait for its carrier); only a regular file is emptied. A capture still
-    // open is closed first. 0 when open, else the errno.
-    int open(const std::string& fullPath);
-    // Takes bytes for the file; `counted` is what they add to byteCount. Never waits for the
-    // file: what it does not take at once stays queued. A write the file refuses ends the
-    // capture and leaves a report (takeFailure). Does nothing once the capture no longer takes
-    // bytes.
-    void append(const void* data, size_t length, int64_t counted);
+    // Opens fullPath for writing without ever waiting (a FIFO nobody reads is refused, a terminal
+    // does not wait for its carrier); only a regular file is emptied. heldBy tells which other
+    // capture already writes a file (by device and inode): that file is refused untouched. A
+    // capture still open is closed first. true when open.
+    bool open(const std::string& fullPath, const std::function<int(dev_t, ino_t)>& heldBy,
+              CaptureOpenFailure& failure);
+    // Takes one chunk (stamp first) for the file in bounded time; `counted` is what it adds to
+    // byteCount and to the queue's fill. With readTime the read time is taken under the queue's
+    // lock, so that the queue's order is the order of the read times. Once the queue holds
+    // queueLimit bytes the capture ends (FellBehind). Nothing once the capture takes no bytes.
+    void append(const uint8_t* bytes, size_t length, uint32_t stampLength, int32_t tag,
+                int64_t counted, bool readTime);
     bool accepting() const { return accepting_.load(std::memory_order_acquire); }
 
-    // Stops taking bytes at once; the capture's thread writes out what is queued, as the reader
-    // takes it, and closes the file. Returns at once.
+    // Stops taking bytes at once; the writer writes out what is queued and closes the file.
     void requestClose();
-    // The file is closed and the capture's thread has ended (also before the first open).
-    bool closed() const { return closed_.load(std::memory_order_acquire); }
+    // The file is closed and its writer has ended, or was given up at the end of the program;
+    // also before the first open.
+    bool closed() const;
     // requestClose and wait until closed. false when bytes were lost (the report waits).
     bool close();
-    // For the end of the program: as close, but what a reader leaves untaken for a second
-    // (it has stalled or never reads) is given up, so that the program always ends.
+    // For the end of the program: requestClose, then wait until `deadline` (steady clock, ms)
+    // at most. A writer not done by then is given up: it drops what it still holds, closes the
+    // file once the system lets it, and the report (UnwrittenAtExit) waits. false when bytes
+    // were lost.
+    bool closeBy(int64_t deadlineMs);
     bool closeAtExit();
 
+    // Whether this capture still writes that file (open, or finishing after its close).
+    bool writes(dev_t device, ino_t inode) const;
     // The chosen file's name without its folder.
     std::string name() const;
-    // Counted bytes handed to the file since it was opened; after a failed write, the counted
-    // bytes known to have reached it.
-    int64_t byteCount() const { return count_.load(std::memory_order_relaxed); }
-    // The report of the failure that ended the capture, handed out once; "" when none.
-    std::string takeFailure();
+    // Counted bytes handed to the file since it was opened; after a failure, the counted bytes
+    // known to have reached it.
+    int64_t byteCount() const;
+    // The most counted bytes the queue has held since the file was opened.
+    int64_t peakQueued() const;
+    // The failure that ended the capture, handed out once.
+    CaptureFailure takeFailure();
+
+    static int64_t nowMs();
 
 private:
-    void run();
-    void finishClose();
-    void wakeFlusher();
-    bool writeOutLocked();
-    void failLocked(const std::string& reason);
-    size_t queuedLocked() const { return queue_.size() - sent_; }
+    struct Session;
+    static void writerRun(const std::shared_ptr<Session>& session);
+    static void finishSession(Session& session);
+    static void giveUp(Session& session, CaptureFailure::Kind kind);
 
+    const std::function<std::unique_ptr<CaptureFormat>()> newFormat_;
     const size_t writeOutSize_;
-    mutable std::mutex lock_;  // everything below but the atomics and the failure report
-    int fd_ = -1;
-    bool regular_ = false;
-    std::string fullPath_, name_;
-    std::string queue_;        // bytes not yet taken by the file, from sent_ on
-    size_t sent_ = 0;
-    int64_t committed_ = 0;    // the counter when the queue last ran empty
-    int64_t lastWriteOutMs_ = 0;
-    bool closeRequested_ = false;
-    bool giveUpWhenStalled_ = false;
+    const int64_t queueLimit_;
+    mutable std::mutex lock_;  // session_ and the queue's side of it
+    std::shared_ptr<Session> session_;
     std::atomic<bool> accepting_{false};
-    std::atomic<int64_t> count_{0};
-
-    int wakeFd_ = -1;  // an eventfd: a close request or the end of the program
-    std::thread flusher_;
-    std::atomic<bool> closed_{true};
-
-    std::atomic<bool> failed_{false};
-    std::mutex failureLock_;  // never held around file work
-    std::string failure_;
 };
-
-// The text of a failed open: the system's reason, and for a FIFO nobody reads, why.
-std::string captureOpenReason(int error, const std::string& fullPath);

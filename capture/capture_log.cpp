@@ -1,7 +1,6 @@
 #include "capture/capture_log.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "capture/capture_file.h"
 #include "capture/combined_log.h"
@@ -9,24 +8,53 @@
 
 namespace {
 
-// The largest block a worker hands over: channel 2's read limit and the longest stamp.
-constexpr int32_t kLargestBlock = 1024 + 22;
 int channelNumber(int channel) { return channel == 2 ? 2 : 1; }
+constexpr int kCombined = 3;
+
+// One direction's file: the bytes as handed over, stamp included, less those the CR/LF mode
+// they were captured under removes: 0 keeps every byte, 2 removes every CR, any other value
+// every LF. Byte by byte, without looking at pairs.
+class DirectionFormat final : public CaptureFormat {
+public:
+    void format(const QueuedChunk& chunk, std::string& out) override {
+        const char* bytes = reinterpret_cast<const char*>(chunk.bytes);
+        if (chunk.tag == 0) {
+            out.append(bytes, chunk.length);
+            return;
+        }
+        const char removed = chunk.tag == 2 ? '\r' : '\n';
+        std::copy_if(bytes, bytes + chunk.length, std::back_inserter(out), [removed](char c) { return c != removed; });
+    }
+};
+
+std::unique_ptr<CaptureFormat> newDirectionFormat() { return std::make_unique<DirectionFormat>(); }
 
 }  // namespace
 
-Captures::Captures(Relay& relay) : relay_(relay), appOptions(relay.appOptions) {}
+Captures::Captures(Relay& relay)
+    : relay_(relay),
+      appOptions(relay.appOptions),
+      captureFiles{CaptureFile(newDirectionFormat, kWriteOutSize), CaptureFile(newDirectionFormat, kWriteOutSize)} {}
 
 CaptureFile& Captures::fileOf(int channel) { return captureFiles[channelNumber(channel) - 1]; }
 RelayChannel& Captures::relayChannel(int number) { return relay_.relayChannel(number); }
 
-int Captures::openCaptureLog(int channel, const std::string& fullPath, std::string* failure) {
-    RelayChannel& relay = relayChannel(channelNumber(channel));
-    CaptureFile& file = fileOf(channel);
+int Captures::captureWriting(int self, dev_t device, ino_t inode) const {
+    for (int other = 1; other <= 2; ++other) {
+        if (other != self && captureFiles[other - 1].writes(device, inode)) return other;
+    }
+    return self != kCombined && combinedCapture.writes(device, inode) ? kCombined : 0;
+}
+
+int Captures::openCaptureLog(int channel, const std::string& fullPath, CaptureOpenFailure* failure) {
+    const int number = channelNumber(channel);
+    RelayChannel& relay = relayChannel(number);
+    CaptureFile& file = fileOf(number);
     // One log per channel: the worker hands nothing more to the one still open.
     relay.logEnabled.store(0, std::memory_order_release);
-    if (const int error = file.open(fullPath); error != 0) {
-        if (failure != nullptr) *failure = captureOpenReason(error, fullPath);
+    CaptureOpenFailure refused;
+    if (!file.open(fullPath, [this, number](dev_t d, ino_t i) { return captureWriting(number, d, i); }, refused)) {
+        if (failure != nullptr) *failure = refused;
         return 0;
     }
     relay.logName = file.name();
@@ -35,37 +63,25 @@ int Captures::openCaptureLog(int channel, const std::string& fullPath, std::stri
     return 1;
 }
 
+int Captures::openCombinedCapture(const std::string& fullPath, CaptureOpenFailure* failure) {
+    CaptureOpenFailure refused;
+    if (!combinedCapture.open(fullPath, [this](dev_t d, ino_t i) { return captureWriting(kCombined, d, i); },
+                              refused)) {
+        if (failure != nullptr) *failure = refused;
+        return 0;
+    }
+    return 1;
+}
+
 void Captures::writeCaptureLog(RelayChannel& channel, const uint8_t* block, int32_t length,
                                int32_t logStampLength) {
     if (block == nullptr || length <= 0) return;
     if (channel.logEnabled.load(std::memory_order_acquire) == 0) return;
     CaptureFile& file = fileOf(channel.number);
-
-    // 0 keeps every byte; 2 removes every CR; any other value removes every LF. Byte by byte,
-    // stamp included, without looking at pairs.
+    const int32_t stamp = std::clamp(logStampLength, 0, length);
     const int32_t crlf = appOptions.CRLF.load(std::memory_order_relaxed);
-    const int removed = crlf == 0 ? -1 : (crlf == 2 ? '\r' : '\n');
-    uint8_t converted[kLargestBlock];
-    const int64_t counted = length - std::clamp(logStampLength, 0, length);
-
-    // A block longer than the largest a worker reads is taken in pieces of that size, so the
-    // fixed buffer is never overrun whatever the caller passes. The last piece carries the
-    // count, so that the counter never runs ahead of the bytes.
-    for (int32_t done = 0; done < length;) {
-        const int32_t piece = std::min(length - done, kLargestBlock);
-        const uint8_t* out = block + done;
-        size_t outLength = static_cast<size_t>(piece);
-        if (removed >= 0) {
-            outLength = 0;
-            for (int32_t i = 0; i < piece; ++i) {
-                if (out[i] != removed) converted[outLength++] = out[i];
-            }
-            out = converted;
-        }
-        done += piece;
-        file.append(out, outLength, done == length ? counted : 0);
-    }
-    // A file that refused bytes has ended the capture.
+    file.append(block, static_cast<size_t>(length), static_cast<uint32_t>(stamp), crlf, length - stamp, false);
+    // A file that fell behind has ended the capture.
     if (!file.accepting()) channel.logEnabled.store(0, std::memory_order_release);
 }
 
@@ -82,25 +98,28 @@ void Captures::closeCaptureLog(int channel) {
     fileOf(channel).close();
 }
 
-int Captures::closeAllCaptureLogs() {
-    int lost = 0;
-    for (int channel = 1; channel <= 2; ++channel) {
-        relayChannel(channel).logEnabled.store(0, std::memory_order_release);
-        fileOf(channel).closeAtExit();
-        const std::string failure = takeCaptureFailure(channel);
-        if (!failure.empty()) {
-            std::fprintf(stderr, "Vorlinex: %s\n", failure.c_str());
-            ++lost;
+std::vector<std::pair<int, CaptureFailure>> Captures::closeAllCaptureLogs() {
+    // Every writer starts on its tail at once; then one second for all of them together.
+    for (int channel = 1; channel <= 2; ++channel) requestCaptureLogClose(channel);
+    combinedCapture.requestClose();
+    const int64_t deadline = CaptureFile::nowMs() + 1000;
+    std::vector<std::pair<int, CaptureFailure>> lost;
+    for (int which = 1; which <= kCombined; ++which) {
+        CaptureFailure failure;
+        if (which == kCombined) {
+            combinedCapture.closeBy(deadline);
+            failure = combinedCapture.takeFailure();
+        } else {
+            fileOf(which).closeBy(deadline);
+            failure = takeCaptureFailure(which);
         }
-    }
-    combinedCapture.closeAtExit();
-    if (const std::string failure = combinedCapture.takeFailure(); !failure.empty()) {
-        std::fprintf(stderr, "Vorlinex: %s\n", failure.c_str());
-        ++lost;
+        if (failure) lost.emplace_back(which, std::move(failure));
     }
     return lost;
 }
 
-std::string Captures::takeCaptureFailure(int channel) { return fileOf(channel).takeFailure(); }
+CaptureFailure Captures::takeCaptureFailure(int channel) { return fileOf(channel).takeFailure(); }
 
 int64_t Captures::captureByteCount(int channel) { return fileOf(channel).byteCount(); }
+
+int64_t Captures::capturePeakQueued(int channel) { return fileOf(channel).peakQueued(); }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "capture/capture_file.h"
 #include "capture/combined_log.h"
@@ -20,50 +22,56 @@ public:
     Captures& operator=(const Captures&) = delete;
 
     // Opens fullPath for binary writing (an existing regular file is emptied; a FIFO needs a
-    // reader already) and enables the channel's log; never waits for a reader. 1 when open; 0 when
-    // not, with the system's reason in *failure for the one who asked to tell the user.
-    int openCaptureLog(int channel, const std::string& fullPath, std::string* failure = nullptr);
+    // reader already) and enables the channel's log; never waits for a reader. A file that
+    // another capture writes already is refused untouched. 1 when open; 0 when not, with why in
+    // *failure for the one who asked to tell the user.
+    int openCaptureLog(int channel, const std::string& fullPath, CaptureOpenFailure* failure = nullptr);
+    // The same for the combined capture of both directions.
+    int openCombinedCapture(const std::string& fullPath, CaptureOpenFailure* failure = nullptr);
     // Called by the worker (through the channel's capture sink) for every block while logEnabled is
-    // 1; never waits for the file (what it cannot take yet waits in memory), and the capture's own
-    // thread writes out what waits once a second. Every byte goes into the file except those the
-    // CRLF option removes. A write the file refuses ends the capture and leaves a report for the log
-    // window (takeCaptureFailure); this thread never shows a box.
+    // 1: a copy into the capture's bounded queue, never a wait for the file. Every byte goes into
+    // the file except those the CRLF option (as it is now) removes. A capture whose file stalls
+    // until its queue is full ends and leaves a report (takeCaptureFailure); this thread never
+    // shows a box.
     void writeCaptureLog(RelayChannel& channel, const uint8_t* block, int32_t length,
                          int32_t logStampLength);
     // Disables the channel's log and closes its file, waiting until it is closed; nothing captured
-    // is lost. A last flush that fails leaves a report, as a failed write does.
+    // is lost. A last write that fails leaves a report, as a failed write does.
     void closeCaptureLog(int channel);
     // The same for the UI thread, which must never wait on file work: the log is disabled at once
-    // and the capture's own thread writes out and closes the file; captureLogClosed tells when.
+    // and the capture's writer writes out and closes the file; captureLogClosed tells when.
     void requestCaptureLogClose(int channel);
     bool captureLogClosed(int channel);
 
-    // For the shell's shutdown (END, Esc, close box, SIGTERM): flushes and closes every open log,
-    // the combined capture of both directions included. What a reader leaves untaken for a second
-    // (it has stalled or never reads) is given up, so that the program always ends.
-    // Returns how many logs could not be written out completely; their reasons go to stderr.
-    int closeAllCaptureLogs();
+    // For the shell's shutdown (END, Esc, close box, SIGTERM): every capture, the combined one
+    // included, writes out what it holds and closes, all within a second together; a writer
+    // held up by its disk longer is left behind. Returns the reports of the captures that lost
+    // bytes (1, 2, or 3 for the combined one), for the shell to tell.
+    std::vector<std::pair<int, CaptureFailure>> closeAllCaptureLogs();
 
-    // The report of the write that ended the channel's capture ("File Write Error。", the file and
-    // the system's reason), handed out once; "" when there is none.
-    std::string takeCaptureFailure(int channel);
+    // The report of the failure that ended the channel's capture, handed out once.
+    CaptureFailure takeCaptureFailure(int channel);
 
     // Received bytes handed to the file since the log was opened, stamps excluded: the log window's
-    // counter. After a failed write it falls back to the bytes known to have reached the file.
+    // counter. After a failure it falls back to the bytes known to have reached the file.
     // 64 bits, so that a capture of days does not wrap.
     int64_t captureByteCount(int channel);
+    // The most captured bytes the channel's queue has held since its file was opened.
+    int64_t capturePeakQueued(int channel);
 
     // Both directions in one file, fed by both relay workers.
     CombinedLog combinedCapture;
 
 private:
-    // What gathers before it goes to the file without waiting for the timed write-out.
+    // What gathers before the writer is woken rather than at its timed look.
     static constexpr size_t kWriteOutSize = 16384;
 
     CaptureFile& fileOf(int channel);
     RelayChannel& relayChannel(int number);
+    // Which capture (1, 2, 3) other than `self` still writes the file; 0 when none.
+    int captureWriting(int self, dev_t device, ino_t inode) const;
 
     Relay& relay_;
     const AppOptions& appOptions;
-    CaptureFile captureFiles[2] = {CaptureFile(kWriteOutSize), CaptureFile(kWriteOutSize)};
+    CaptureFile captureFiles[2];
 };

@@ -3,15 +3,38 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 namespace {
 
-// Records gather here and go to the file in one write; a chunk's record is at most ~4.2 KB.
-constexpr size_t kWriteOutSize = 65536;
+// Records gather to this size before the writer is woken; a chunk's record is at most ~4.2 KB.
+constexpr size_t kWriteOutSize = 16384;
 
-int64_t microsOf(const timespec& t) {
-    return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
-}
+// The records of one file, made by its writer: the gap is kept from the record before.
+class CombinedFormat final : public CaptureFormat {
+public:
+    void format(const QueuedChunk& chunk, std::string& out) override {
+        // The gap comes from the monotonic clock, so a change of the wall clock cannot make it
+        // negative.
+        const int64_t gap = first_ || chunk.monotonicMicros < lastMonotonic_ ? 0 : chunk.monotonicMicros - lastMonotonic_;
+        first_ = false;
+        lastMonotonic_ = chunk.monotonicMicros;
+        const std::time_t second = static_cast<std::time_t>(chunk.wallMicros / 1000000);
+        if (second != cachedSecond_) {
+            localtime_r(&second, &cachedLocal_);
+            cachedSecond_ = second;
+        }
+        appendCombinedRecord(out, cachedLocal_, static_cast<int32_t>(chunk.wallMicros % 1000000), gap,
+                             chunk.tag, chunk.bytes + chunk.stampLength, chunk.length - chunk.stampLength);
+    }
+    bool wholeRecords() const override { return true; }
+
+private:
+    bool first_ = true;
+    int64_t lastMonotonic_ = 0;
+    std::time_t cachedSecond_ = -1;  // the wall second whose local time is in cachedLocal_
+    std::tm cachedLocal_{};
+};
 
 }  // namespace
 
@@ -46,42 +69,11 @@ void appendCombinedRecord(std::string& out, const std::tm& local, int32_t micros
     *p++ = '\n';
 }
 
-CombinedLog::CombinedLog() : file_(kWriteOutSize) { record_.reserve(8192); }
+CombinedLog::CombinedLog()
+    : file_([] { return std::unique_ptr<CaptureFormat>(std::make_unique<CombinedFormat>()); }, kWriteOutSize) {}
 
 CombinedLog::~CombinedLog() { file_.closeAtExit(); }
 
-int CombinedLog::open(const std::string& fullPath) {
-    file_.close();
-    // Before the file takes records, so that no worker sees the last capture's clock.
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        first_ = true;
-    }
-    return file_.open(fullPath);
-}
-
 void CombinedLog::write(int channel, const uint8_t* chunk, size_t length) {
-    if (chunk == nullptr || length == 0) return;
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!file_.accepting()) return;
-
-    // The read time, taken under the lock: whichever worker comes first gets the earlier time
-    // and the earlier place in the file. The gap comes from the monotonic clock, so a change of
-    // the wall clock cannot make it negative.
-    timespec wall{}, steady{};
-    clock_gettime(CLOCK_REALTIME, &wall);
-    clock_gettime(CLOCK_MONOTONIC, &steady);
-    const int64_t now = microsOf(steady);
-    const int64_t gap = first_ || now < lastMonotonicUs_ ? 0 : now - lastMonotonicUs_;
-    first_ = false;
-    lastMonotonicUs_ = now;
-    if (wall.tv_sec != cachedSecond_) {
-        localtime_r(&wall.tv_sec, &cachedLocal_);
-        cachedSecond_ = wall.tv_sec;
-    }
-
-    record_.clear();
-    appendCombinedRecord(record_, cachedLocal_, static_cast<int32_t>(wall.tv_nsec / 1000), gap,
-                         channel, chunk, length);
-    file_.append(record_.data(), record_.size(), static_cast<int64_t>(length));
+    file_.append(chunk, length, 0, channel == 2 ? 2 : 1, static_cast<int64_t>(length), true);
 }

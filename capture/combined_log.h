@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <ctime>
-#include <mutex>
 #include <string>
 
 #include "capture/capture_file.h"
@@ -25,34 +24,33 @@ public:
     CombinedLog& operator=(const CombinedLog&) = delete;
 
     // Opens fullPath for writing (an existing file is emptied; a FIFO without a reader is
-    // refused rather than waited for) and enables the capture. 0 when open, else the errno.
-    int open(const std::string& fullPath);
-    // Called by a worker right after its read returned: takes the one lock, the read time and
-    // appends the record, so that the file's order is the order of the read times. Never waits
-    // for the file. A write the file refuses ends the capture and leaves a report
-    // (takeFailure); the relay goes on.
+    // refused rather than waited for) and enables the capture; as CaptureFile::open.
+    bool open(const std::string& fullPath, const std::function<int(dev_t, ino_t)>& heldBy,
+              CaptureOpenFailure& failure) {
+        return file_.open(fullPath, heldBy, failure);
+    }
+    // Called by a worker right after its read returned: the read time is taken as the chunk
+    // joins the queue, under the queue's lock, so that the file's order is the order of the read
+    // times. Never waits for the file; a file that falls behind ends the capture with a report.
     void write(int channel, const uint8_t* chunk, size_t length);
-    // As CaptureFile's: the capture's own thread writes out the records and closes the file.
+    // As CaptureFile's: the capture's writer writes out the records and closes the file.
     void requestClose() { file_.requestClose(); }
     bool closed() const { return file_.closed(); }
     bool close() { return file_.close(); }
+    bool closeBy(int64_t deadlineMs) { return file_.closeBy(deadlineMs); }
     bool closeAtExit() { return file_.closeAtExit(); }
+    bool writes(dev_t device, ino_t inode) const { return file_.writes(device, inode); }
 
     bool enabled() const { return file_.accepting(); }
     // The chosen file's name without its folder.
     std::string name() const { return file_.name(); }
-    // Chunk bytes of both directions handed to the file since it was opened; after a failed
-    // write, the bytes known to have reached it.
+    // Chunk bytes of both directions handed to the file since it was opened; after a failure,
+    // the bytes known to have reached it.
     int64_t byteCount() const { return file_.byteCount(); }
-    // The report of the failure that ended the capture, handed out once; "" when none.
-    std::string takeFailure() { return file_.takeFailure(); }
+    int64_t peakQueued() const { return file_.peakQueued(); }
+    // The failure that ended the capture, handed out once.
+    CaptureFailure takeFailure() { return file_.takeFailure(); }
 
 private:
     CaptureFile file_;
-    std::mutex lock_;  // the clock state and the record being made, for both workers
-    std::string record_;
-    bool first_ = true;
-    int64_t lastMonotonicUs_ = 0;
-    std::time_t cachedSecond_ = -1;  // the wall second whose local time is in cachedLocal_
-    std::tm cachedLocal_{};
 };

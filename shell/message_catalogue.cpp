@@ -1,7 +1,13 @@
 #include "shell/message_catalogue.h"
 
-#include <cstdio>
+#include <sys/stat.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "capture/capture_file.h"
+#include "relay/port_reconnect.h"
 #include "relay/serial_port.h"
 #include "settings/config.h"
 
@@ -77,4 +83,54 @@ void reportConfigSave(const BoxFunction& boxes, const ConfigSaveResult& result) 
 void reportDevicesSave(const BoxFunction& boxes, const ConfigSaveResult& result) {
     if (result.saved) return;
     showBox(boxes, "Devices Save Error: " + result.path + ": " + result.reason, BoxIcon::Error, BoxOwner::MainWindow);
+}
+
+namespace {
+
+// The names of the three captures as their menu items call them.
+const char* captureName(int which) {
+    return which == 2 ? "LOG B" : which == 3 ? "LOG Com<->Com" : "LOG A";
+}
+
+std::string systemReason(int error) {
+    char text[256];
+    // The GNU form: returns the text, which may or may not live in the buffer.
+    return strerror_r(error, text, sizeof text);
+}
+
+// Why the file took what it took no more, in one line.
+std::string captureFailureReason(const CaptureFailure& failure) {
+    const std::string notWritten = withThousandsSeparators(failure.bytesNotWritten) + " bytes not written";
+    if (failure.kind == CaptureFailure::Kind::WriteRefused) return systemReason(failure.error);
+    if (failure.stalledSeconds == 0) return "the file did not keep up; " + notWritten;
+    return "the file accepted nothing for " + std::to_string(failure.stalledSeconds) + " s; " + notWritten;
+}
+
+}  // namespace
+
+void reportCaptureOpen(const BoxFunction& boxes, const std::string& fullPath, const CaptureOpenFailure& failure) {
+    std::string reason;
+    if (failure.heldBy != 0) {
+        reason = std::string("(already being captured by ") + captureName(failure.heldBy) + ")";
+    } else {
+        reason = systemReason(failure.error);
+        struct stat info {};
+        if (failure.error == ENXIO && ::stat(fullPath.c_str(), &info) == 0 && S_ISFIFO(info.st_mode))
+            reason += " (no program is reading from this pipe)";
+    }
+    showBox(boxes, "File Open Error。\n" + fullPath + "\n" + reason, BoxIcon::Error, BoxOwner::MainWindow);
+}
+
+void reportCaptureFailure(const BoxFunction& boxes, const CaptureFailure& failure) {
+    if (!failure) return;
+    showBox(boxes, "File Write Error。\n" + failure.path + "\n" + captureFailureReason(failure) +
+                       "\nThe capture has been closed.",
+            BoxIcon::Error, BoxOwner::MainWindow);
+}
+
+std::string captureLostAtExitText(const CaptureFailure& failure) {
+    if (!failure) return {};
+    if (failure.kind == CaptureFailure::Kind::UnwrittenAtExit)
+        return failure.path + ": " + captureFailureReason(failure) + " when the program ended";
+    return failure.path + ": " + captureFailureReason(failure);
 }

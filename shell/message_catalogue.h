@@ -8,6 +8,8 @@
 #include "relay/box_request.h"
 
 struct ConfigSaveResult;
+struct CaptureFailure;
+struct CaptureOpenFailure;
 
 // Codes 1..16 of the catalogue; a box owned by the main window. Any other code shows no box
 // (only a note on stderr): no caller passes one.
@@ -24,3 +26,11 @@ void reportConfigSave(const BoxFunction& boxes, const ConfigSaveResult& result);
 // The devices window's DEVICES section could not be written: the file and why. Nothing when it
 // was written: the new mapping shows in the labels.
 void reportDevicesSave(const BoxFunction& boxes, const ConfigSaveResult& result);
+
+// A capture that could not be opened: "File Open Error。", the file, and why (the system's reason,
+// or the capture that already writes the file).
+void reportCaptureOpen(const BoxFunction& boxes, const std::string& fullPath, const CaptureOpenFailure& failure);
+// A capture that ended early: "File Write Error。", the file, why, and that it has been closed.
+void reportCaptureFailure(const BoxFunction& boxes, const CaptureFailure& failure);
+// A capture whose tail could not be written when the program ended, for stderr; "" for none.
+std::string captureLostAtExitText(const CaptureFailure& failure);

@@ -37,7 +37,7 @@ bool isCombined(int channel) { return channel == kCombinedCapture; }
 void closeCapture(Captures& captures, int channel) {
     if (isCombined(channel)) captures.combinedCapture.close(); else captures.closeCaptureLog(channel);
 }
-std::string takeFailure(Captures& captures, int channel) {
+CaptureFailure takeFailure(Captures& captures, int channel) {
     return isCombined(channel) ? captures.combinedCapture.takeFailure() : captures.takeCaptureFailure(channel);
 }
 // Every capture writes itself out and closes on a thread of its own.
@@ -187,14 +187,12 @@ void LogWindow::tick() {
         enableMenuItem(host_, channel_, true);
         deleteLater();
         // The last bytes may have failed to reach the file when it was closed.
-        const std::string failure = takeFailure(captures_, channel_);
-        if (!failure.empty()) showBox(host_.boxes, failure, BoxIcon::Error, BoxOwner::MainWindow);
+        if (const CaptureFailure failure = takeFailure(captures_, channel_)) host_.reportFailure(failure);
         return;
     }
-    const std::string failure = takeFailure(captures_, channel_);
-    if (!failure.empty()) {
+    if (const CaptureFailure failure = takeFailure(captures_, channel_)) {
         poll_.stop();
-        showBox(host_.boxes, failure, BoxIcon::Error, BoxOwner::MainWindow);
+        host_.reportFailure(failure);
         finish();
         return;
     }
@@ -284,14 +282,11 @@ void CaptureWindows::startCapture(int channel) {
     const std::optional<QString> path = fileChooser ? fileChooser(channel) : chooseCaptureFile(channel);
     if (!path || path->isEmpty()) return;
     const std::string fullPath = QFile::encodeName(*path).toStdString();
-    if (isCombined(channel)) {
-        if (const int error = captures_.combinedCapture.open(fullPath); error != 0) {
-            showBox(host_.boxes, "File Open Error。\n" + fullPath + "\n" + captureOpenReason(error, fullPath),
-                    BoxIcon::Error, BoxOwner::MainWindow);
-            return;
-        }
-    } else if (std::string failure; captures_.openCaptureLog(channel, fullPath, &failure) == 0) {
-        showBox(host_.boxes, "File Open Error。\n" + fullPath + "\n" + failure, BoxIcon::Error, BoxOwner::MainWindow);
+    CaptureOpenFailure failure;
+    const int opened = isCombined(channel) ? captures_.openCombinedCapture(fullPath, &failure)
+                                           : captures_.openCaptureLog(channel, fullPath, &failure);
+    if (opened == 0) {
+        host_.reportOpenFailure(fullPath, failure);
         return;
     }
 

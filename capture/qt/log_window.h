@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 
+#include "capture/capture_file.h"
 #include "relay/box_request.h"
 
 class Captures;
@@ -29,6 +30,9 @@ struct CaptureWindowHost {
     std::function<void(QDialog& window)> keepDialogKeys;
     // Shows a message box.
     BoxFunction boxes;
+    // Tell the user that a capture could not be opened, or ended early.
+    std::function<void(const std::string& fullPath, const CaptureOpenFailure& failure)> reportOpenFailure;
+    std::function<void(const CaptureFailure& failure)> reportFailure;
 };
 
 // Where a capture's channel is asked for: both directions in one file, read order kept.

@@ -173,7 +173,9 @@ void Vorlinex::shutdownVorlinex() {
     relay.refusePortOpens();
     relay.stopRelayAndClosePorts();
     if (relay.rateMeter.timerId.load() != 0) relay.stopRateTimer();
-    app.captures.closeAllCaptureLogs();
+    // At most a second: a capture whose disk has stalled is named here and left behind.
+    for (const auto& [which, failure] : app.captures.closeAllCaptureLogs())
+        std::fprintf(stderr, "Vorlinex: %s\n", captureLostAtExitText(failure).c_str());
     // Ends the message loop, and any modal dialog's or box's loop running inside it.
     QCoreApplication::exit(0);
 }

@@ -82,6 +82,11 @@ CaptureWindowHost captureWindowHostOf(Vorlinex& vorlinex) {
         .dialogRect = dialogRect,
         .keepDialogKeys = keepDialogKeys,
         .boxes = boxesOf(vorlinex),
+        .reportOpenFailure =
+            [&vorlinex](const std::string& fullPath, const CaptureOpenFailure& failure) {
+                reportCaptureOpen(vorlinex.boxes, fullPath, failure);
+            },
+        .reportFailure = [&vorlinex](const CaptureFailure& failure) { reportCaptureFailure(vorlinex.boxes, failure); },
     };
 }
 

@@ -72,7 +72,7 @@ TEST_F(RelayTest, ChunksQueuedInputCapturesBothWaysInOrderAndOneDirectionGoesOnW
     EXPECT_EQ(relay.relayChannel1.rateByteCount.load(), 300);
     EXPECT_EQ(relay.relayChannel2.rateByteCount.load(), INT32_MAX);
 
-    ASSERT_EQ(app.captures.combinedCapture.open(dir.file("both.log")), 0);
+    ASSERT_EQ(app.captures.openCombinedCapture(dir.file("both.log")), 1);
     startBoth();
     std::vector<std::pair<int, std::string>> expected, runs;  // runs of one direction, joined
     size_t turnBytes = 0;

@@ -113,7 +113,7 @@ TEST_P(WaysOut, StopsAndJoinsHeldWorkersClosesPortsAndLogsAndEndsTheLoopWithZero
         ASSERT_EQ(v.app.captures.openCaptureLog(1, dir.file("capture.log")), 1);
         flow(first, second, captured);
         ASSERT_EQ(v.app.captures.openCaptureLog(2, dir.file("pipe2")), 1);
-        ASSERT_EQ(v.app.captures.combinedCapture.open(dir.file("pipe3")), 0);
+        ASSERT_EQ(v.app.captures.openCombinedCapture(dir.file("pipe3")), 1);
         // Far more than the pipes hold: the relay goes on while the captures wait.
         for (int round = 0; round < 10; ++round) flow(second, first, randomBytes(8000, 30 + round));
         relay.relayChannel1.displayMouseHeld = 1;
