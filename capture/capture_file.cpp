@@ -160,6 +160,11 @@ void CaptureFile::append(const uint8_t* bytes, size_t length, uint32_t stampLeng
     if (!accepting() || !session_) return;
     Session& s = *session_;
     std::lock_guard<std::mutex> holdSession(s.lock);
+    if (s.givenUp) {
+        // The writer met a write the file refused: the capture has ended.
+        accepting_.store(false, std::memory_order_release);
+        return;
+    }
     const int64_t queued = s.incomingCounted + s.inFlightCounted;
     if (queued + counted > queueLimit_) {
         // The file has not kept up for a long while: this capture ends, the relay goes on.

@@ -1,4 +1,5 @@
 // Captures through the running program over pty cables: log windows, counters, files, endings.
+#include <sys/mount.h>
 #include <sys/resource.h>
 
 #include <QComboBox>
@@ -15,6 +16,45 @@
 #include "tests/support/combined_records.h"
 
 namespace {
+
+// A small ext4 file system on a loop device that the test freezes, as a hung network mount or a
+// stalled disk would hold a writer: a write into it waits in the kernel until it thaws. Root only.
+class FrozenDisk {
+public:
+    explicit FrozenDisk(const ScratchDir& dir) : image_(dir.file("disk.img")), mount_(dir.file("disk")) {
+        if (::geteuid() != 0) {
+            why_ = "needs root for a loop mount and fsfreeze";
+            return;
+        }
+        const std::string make = "truncate -s 64M '" + image_ + "' && mkfs.ext4 -q -F '" + image_ + "' && mkdir '" +
+                                 mount_ + "' && mount -o loop '" + image_ + "' '" + mount_ + "'";
+        if (std::system((make + " 2>/dev/null").c_str()) != 0) {
+            why_ = "cannot loop-mount an ext4 image here";
+            return;
+        }
+        mounted_ = true;
+    }
+    ~FrozenDisk() {
+        if (!mounted_) return;
+        thaw();
+        // The writers left behind finish once it thaws; then it can go.
+        for (int i = 0; i < 100 && ::umount2(mount_.c_str(), 0) != 0; ++i) usleep(50000);
+        ::umount2(mount_.c_str(), MNT_DETACH);
+    }
+    bool ready() const { return mounted_; }
+    const std::string& why() const { return why_; }
+    std::string file(const std::string& name) const { return mount_ + "/" + name; }
+    bool freeze() { return frozen_ = std::system(("fsfreeze -f '" + mount_ + "'").c_str()) == 0; }
+    void thaw() {
+        if (std::exchange(frozen_, false)) {
+            EXPECT_EQ(std::system(("fsfreeze -u '" + mount_ + "'").c_str()), 0);
+        }
+    }
+
+private:
+    std::string image_, mount_, why_;
+    bool mounted_ = false, frozen_ = false;
+};
 
 bool itemEnabled(int id) { return runningVorlinex().mainMenuItem(id) && runningVorlinex().mainMenuItem(id)->isEnabled(); }
 
@@ -154,6 +194,40 @@ TEST_F(CaptureInProgram, CapturesHoldWhatFlowsEachWayOfEndingEndsOnlyItsCaptureA
     EXPECT_EQ(dir.read("two.txt"), sent2);
     EXPECT_TRUE(directionsOf(dir.read("both.txt")) == (std::array{sent1, sent2}));
     EXPECT_TRUE(recordedBoxes().empty());
+}
+
+// A capture's disk freezes: both directions go on, and so do the capture on another disk, CLOSE
+// and the shutdown, which names the captures whose tail it could not write.
+TEST_F(CaptureInProgram, AFrozenDiskHoldsUpNeitherTheRelayNorTheWindowNorTheShutdown) {
+    FrozenDisk disk(dir);
+    if (!disk.ready()) GTEST_SKIP() << disk.why();
+    std::string sent1, sent2, before;
+    testing::internal::CaptureStderr();
+    run([&](Vorlinex&, QWidget*) {
+        QPointer<QWidget> log1 = start(1, disk.file("one.txt")), both = start(kCombinedCapture, disk.file("both.txt"));
+        QPointer<QWidget> log2 = start(2, dir.file("two.txt"));
+        ASSERT_TRUE(log1 && log2 && both);
+        before = flow(first, second, "before the freeze");
+        ASSERT_TRUE(waitUntil([&] { return dir.read("disk/one.txt") == before; }));
+        ASSERT_TRUE(disk.freeze());
+        for (int round = 0; round < 40; ++round) {
+            sent1 += flow(first, second, randomBytes(3000, 60 + round));
+            sent2 += flow(second, first, randomBytes(1000, 120 + round));
+        }
+        EXPECT_TRUE(waitUntil([&] { return dir.read("two.txt") == sent2; }));
+        click(log1, 1009);
+        EXPECT_FALSE(log1 && log1->isVisible());
+        EXPECT_TRUE(both && log2);
+        flow(first, second, "after CLOSE");
+    });
+    const std::string told = testing::internal::GetCapturedStderr();
+    EXPECT_NE(told.find(disk.file("one.txt") + ": the file accepted nothing for "), std::string::npos) << told;
+    EXPECT_NE(told.find(disk.file("both.txt") + ": the file accepted nothing for "), std::string::npos) << told;
+    EXPECT_TRUE(recordedBoxes().empty());
+    disk.thaw();
+    // What the frozen file took before is still there; nothing of another capture got into it.
+    EXPECT_TRUE(waitUntil([&] { return dir.read("disk/one.txt").rfind(before, 0) == 0; }));
+    EXPECT_EQ((before + sent1).rfind(dir.read("disk/one.txt"), 0), 0u);
 }
 
 // Run in a child process each: SIGPIPE or SIGXFSZ, unblocked, would end the whole process.
