@@ -1,15 +1,18 @@
 // The real program in-process, offscreen, for a long run: both directions at a 460800-baud
-// line's pace with both display windows and both captures open, and every few seconds each
-// display window ended and opened again (alternating ASCII and hexadecimal form) and each
-// capture closed and started again into a new file. Prints the bytes lost each way, the
-// resident size at the start, after the first minute and at the end, the UI thread's longest
-// stall, and whether every capture file is an unbroken run of its direction's bytes.
+// line's pace with both display windows and all three captures open (each direction's and the
+// combined one), and every few seconds each display window ended and opened again (alternating
+// ASCII and hexadecimal form) and each capture closed and started again into a new file. Prints
+// the bytes lost each way, the resident size at the start, after the first minute and at the
+// end, the UI thread's longest stall, whether every capture file is an unbroken run of its
+// direction's bytes, the captures' largest queue fill and the captured bytes that never reached
+// their file.
 //
 //   bench_soak [--seconds S] [--rate B/s] [--cycle S]
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QWidget>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -18,12 +21,14 @@
 
 #include "bench/qt/program_feed.h"
 #include "bench/qt/program_run.h"
+#include "capture/capture_log.h"
 #include "capture/qt/log_window.h"
 #include "display/qt/display_window.h"
 #include "display/traffic_render.h"
 #include "relay/relay_channel.h"
 #include "shell/qt/entry.h"
 #include "shell/qt/main_window.h"
+#include "tests/support/combined_records.h"
 
 namespace {
 
@@ -36,7 +41,9 @@ struct Soak {
     ScratchDir* scratch = nullptr;
     std::string data[2];
     bench::StreamCheck check[2];
-    std::vector<std::string> logFiles[2];  // every capture file, in the order they were made
+    std::vector<std::string> logFiles[3];  // every capture file, in the order they were made
+    std::vector<int64_t> logCounts[3];     // the bytes each capture took, read once it was closed
+    int64_t peakQueued = 0;                // the most captured bytes any capture's queue held
     int cycles = 0;
     int failedOpens = 0;  // a display window or capture that did not open when asked
     bool relaying = false;
@@ -65,30 +72,48 @@ QAbstractButton* buttonOf(QWidget* window, const char* id) {
 // On the UI thread: both display windows and both captures, each into a file of its own.
 void openAll(Soak& soak, QWidget* mainWindow) {
     const char* disp[2] = {"117", "118"};
-    const int logItems[2] = {40010, 40011};
-    for (int c = 0; c < 2; ++c) {
-        if (auto* b = buttonOf(mainWindow, disp[c])) b->click();
-        if (vorlinexOf(mainWindow).app.trafficDisplay(c + 1).displayOpen.load() != 1) ++soak.failedOpens;
-        soak.logFiles[c].push_back(soak.scratch->file("channel" + std::to_string(c + 1) + "-" +
-                                                      std::to_string(soak.cycles) + ".log"));
+    const int logItems[3] = {40010, 40011, 40012};
+    Application& app = vorlinexOf(mainWindow).app;
+    for (int c = 0; c < 3; ++c) {
+        if (c < 2) {
+            if (auto* b = buttonOf(mainWindow, disp[c])) b->click();
+            if (app.trafficDisplay(c + 1).displayOpen.load() != 1) ++soak.failedOpens;
+        }
+        soak.logFiles[c].push_back(soak.scratch->file((c < 2 ? "channel" + std::to_string(c + 1) : "combined") +
+                                                      "-" + std::to_string(soak.cycles) + ".log"));
         if (QAction* item = vorlinexOf(mainWindow).mainMenuItem(logItems[c])) item->trigger();
-        if (vorlinexOf(mainWindow).app.relay.relayChannel(c + 1).logEnabled.load() != 1) ++soak.failedOpens;
+        const bool open = c < 2 ? app.relay.relayChannel(c + 1).logEnabled.load() == 1 : app.captures.combinedCapture.enabled();
+        if (!open) ++soak.failedOpens;
+    }
+}
+
+// On the UI thread, once no capture takes bytes any more: what each took, and its queue's peak.
+void countCaptured(Soak& soak, QWidget* mainWindow) {
+    Captures& captures = vorlinexOf(mainWindow).app.captures;
+    for (int c = 0; c < 3; ++c) {
+        if (soak.logCounts[c].size() >= soak.logFiles[c].size()) continue;
+        soak.logCounts[c].push_back(c < 2 ? captures.captureByteCount(c + 1) : captures.combinedCapture.byteCount());
+        soak.peakQueued = std::max(soak.peakQueued, c < 2 ? captures.capturePeakQueued(c + 1)
+                                                          : captures.combinedCapture.peakQueued());
     }
 }
 
 // On the UI thread: END in both display windows, CLOSE in both log windows, the other form.
 void endAll(Soak& soak, QWidget* mainWindow) {
     ++soak.cycles;
-    for (int c = 1; c <= 2; ++c) {
-        if (auto* end = buttonOf(vorlinexOf(mainWindow).displayWindows.displayWindowOf(c), "1058")) end->click();
+    for (int c = 1; c <= 3; ++c) {
+        if (c < 3) {
+            if (auto* end = buttonOf(vorlinexOf(mainWindow).displayWindows.displayWindowOf(c), "1058")) end->click();
+        }
         if (auto* close = buttonOf(vorlinexOf(mainWindow).captureWindows.captureLogWindow(c), "1009")) close->click();
     }
+    countCaptured(soak, mainWindow);
     if (QAction* form = vorlinexOf(mainWindow).mainMenuItem(soak.cycles % 2 == 1 ? 40008 : 40009)) form->trigger();
 }
 
 // A closed capture gives its menu item back once its file is written out and closed.
 bool capturesClosed(QWidget* mainWindow) {
-    for (int id : {40010, 40011}) {
+    for (int id : {40010, 40011, 40012}) {
         if (QAction* item = vorlinexOf(mainWindow).mainMenuItem(id); item == nullptr || !item->isEnabled()) return false;
     }
     return true;
@@ -100,7 +125,7 @@ void control(Soak& soak, QWidget* mainWindow) {
                     bench::waitRelaying(soak.port2, soak.port1, 20);
     if (soak.relaying) {
         vorlinexOf(mainWindow).captureWindows.setCaptureFileChooser([&soak](int channel) -> std::optional<QString> {
-            return QString::fromStdString(soak.logFiles[channel == 2 ? 1 : 0].back());
+            return QString::fromStdString(soak.logFiles[std::clamp(channel, 1, 3) - 1].back());
         });
         vorlinexOf(mainWindow).captureWindows.setCreateFilePrompt([](const QString&) { return true; });
         QMetaObject::invokeMethod(mainWindow, [&] {
@@ -154,8 +179,11 @@ void control(Soak& soak, QWidget* mainWindow) {
         for (auto& t : readers) t.join();
         soak.measuredSeconds = bench::secondsSince(t0);
         soak.rssEndKb = bench::residentKb();
-        QMetaObject::invokeMethod(mainWindow, [&] { soak.stall.measuring = false; },
-                                  Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(mainWindow, [&] {
+            soak.stall.measuring = false;
+            // The feed has ended: the open captures take nothing more before the shutdown.
+            countCaptured(soak, mainWindow);
+        }, Qt::BlockingQueuedConnection);
         const double all = bench::processCpuSeconds() - cpu0;
         const double harness = static_cast<double>(bench::harnessCpuUs.load() - harness0) / 1e6 +
                                (bench::threadCpuSeconds() - self0);
@@ -180,6 +208,27 @@ int checkCaptures(const std::vector<std::string>& files, const std::string& data
             continue;
         }
         searchFrom = at + log.size();
+    }
+    return broken;
+}
+
+// The combined files: each must read back record by record, and each direction's bytes in them
+// one unbroken run. Returns how many files break that; adds up each file's bytes.
+int checkCombined(const std::vector<std::string>& files, const std::string (&data)[2], std::vector<int64_t>& sizes) {
+    int broken = 0;
+    size_t searchFrom[2] = {0, 0};
+    for (const std::string& path : files) {
+        std::string error, bytes[2];
+        for (const CombinedRecord& r : parseCombinedRecords(bench::readFile(path), error)) bytes[r.channel - 1] += r.bytes;
+        sizes.push_back(static_cast<int64_t>(bytes[0].size() + bytes[1].size()));
+        bool whole = error.empty();
+        for (int d = 0; d < 2 && whole; ++d) {
+            if (bytes[d].empty()) continue;
+            const size_t at = data[d].find(bytes[d].substr(0, 64), searchFrom[d]);
+            whole = at != std::string::npos && data[d].compare(at, bytes[d].size(), bytes[d]) == 0;
+            if (whole) searchFrom[d] = at + bytes[d].size();
+        }
+        if (!whole) ++broken;
     }
     return broken;
 }
@@ -223,14 +272,28 @@ int main(int argc, char** argv) {
     std::printf("  %d cycles of END + Disp and CLOSE + LOG per channel; %d window(s) or "
                 "capture(s) did not open when asked\n", soak.cycles, soak.failedOpens);
     if (soak.failedOpens != 0) ++missed;
-    for (int c = 0; c < 2; ++c) {
+    int64_t notWritten = 0;
+    for (int c = 0; c < 3; ++c) {
         uint64_t captured = 0;
-        const int broken = checkCaptures(soak.logFiles[c], soak.data[c], captured);
-        std::printf("  captures of channel %d: %zu files, %llu B, %d not an unbroken run of the "
-                    "channel's bytes\n", c + 1, soak.logFiles[c].size(),
-                    static_cast<unsigned long long>(captured), broken);
+        std::vector<int64_t> sizes;
+        int broken = 0;
+        if (c < 2) {
+            broken = checkCaptures(soak.logFiles[c], soak.data[c], captured);
+            for (const std::string& path : soak.logFiles[c]) sizes.push_back(static_cast<int64_t>(bench::readFile(path).size()));
+        } else {
+            broken = checkCombined(soak.logFiles[c], soak.data, sizes);
+            for (int64_t size : sizes) captured += static_cast<uint64_t>(size);
+        }
+        for (size_t i = 0; i < sizes.size() && i < soak.logCounts[c].size(); ++i) notWritten += soak.logCounts[c][i] - sizes[i];
+        std::printf("  captures of %s: %zu files, %llu B, %d not an unbroken run of the "
+                    "direction's bytes\n", c < 2 ? (c == 0 ? "channel 1" : "channel 2") : "both (combined)",
+                    soak.logFiles[c].size(), static_cast<unsigned long long>(captured), broken);
         if (broken != 0) ++missed;
     }
+    std::printf("  capture queues: largest fill %lld B of %lld B; captured bytes not written %lld  [target 0: %s]\n",
+                static_cast<long long>(soak.peakQueued), static_cast<long long>(CaptureFile::kQueueLimit),
+                static_cast<long long>(notWritten), notWritten == 0 ? "met" : "MISSED");
+    if (notWritten != 0) ++missed;
     const long growth = soak.rssEndKb - soak.rssMinuteKb;
     std::printf("  resident size: %ld kB at the start, %ld kB after 1 minute, %ld kB at the end "
                 "(peak %ld kB); growth after the first minute %ld kB  [target < 2048 kB: %s]\n",
