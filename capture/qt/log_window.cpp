@@ -10,7 +10,6 @@
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
-#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
@@ -59,11 +58,7 @@ void enableMenuItem(const CaptureWindowHost& host, int channel, bool enabled) {
 
 bool CaptureWindows::askToCreate(const QString& fullPath) {
     if (createFilePrompt) return createFilePrompt(fullPath);
-    const auto answer = QMessageBox::question(
-        host_.owner(), QStringLiteral("Vorlinex Log File Open"),
-        QStringLiteral("%1\nThis file does not exist.\nDo you want to create it?").arg(fullPath),
-        QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
-    return answer == QMessageBox::Yes;
+    return host_.askToCreate && host_.askToCreate(host_.owner(), fullPath);
 }
 
 namespace {

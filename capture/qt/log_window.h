@@ -33,6 +33,8 @@ struct CaptureWindowHost {
     // Tell the user that a capture could not be opened, or ended early.
     std::function<void(const std::string& fullPath, const CaptureOpenFailure& failure)> reportOpenFailure;
     std::function<void(const CaptureFailure& failure)> reportFailure;
+    // Asks whether the chosen file, which does not exist yet, is to be made: true makes it.
+    std::function<bool(QWidget* owner, const QString& fullPath)> askToCreate;
 };
 
 // Where a capture's channel is asked for: both directions in one file, read order kept.

@@ -4,6 +4,7 @@
 #include <QDialog>
 #include <QEvent>
 #include <QKeyEvent>
+#include <QMessageBox>
 #include <QString>
 
 #include "capture/qt/log_window.h"
@@ -87,6 +88,14 @@ CaptureWindowHost captureWindowHostOf(Vorlinex& vorlinex) {
                 reportCaptureOpen(vorlinex.boxes, fullPath, failure);
             },
         .reportFailure = [&vorlinex](const CaptureFailure& failure) { reportCaptureFailure(vorlinex.boxes, failure); },
+        .askToCreate =
+            [](QWidget* owner, const QString& fullPath) {
+                const auto answer = QMessageBox::question(
+                    owner, QStringLiteral("Vorlinex Log File Open"),
+                    QStringLiteral("%1\nThis file does not exist.\nDo you want to create it?").arg(fullPath),
+                    QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+                return answer == QMessageBox::Yes;
+            },
     };
 }
 

@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <cstring>
+#include <filesystem>
 
 #include "tests/shell/qt/shell_harness.h"
 #include "tests/support/combined_records.h"
@@ -142,6 +143,12 @@ TEST_F(CaptureInProgram, CapturesHoldWhatFlowsEachWayOfEndingEndsOnlyItsCaptureA
         click(both, 1009);
         click(log1, 1009);
         EXPECT_TRUE(waitUntil([] { return itemEnabled(40012) && itemEnabled(40010); }) && !itemEnabled(40011));
+        // The file LOG B writes, by another name: refused, and said so.
+        std::filesystem::create_symlink(dir.file("two.txt"), dir.file("two-link.txt"));
+        EXPECT_EQ(start(kCombinedCapture, dir.file("two-link.txt")), nullptr);
+        ASSERT_EQ(recordedBoxes().size(), 1u);
+        EXPECT_EQ(recordedBoxes()[0].text, "File Open Error。\n" + dir.file("two-link.txt") + "\n(already being captured by LOG B)");
+        recordedBoxes().clear();
 
         for (const auto& [name, end] : ways) {
             SCOPED_TRACE(name.toStdString());
