@@ -134,3 +134,7 @@ std::string captureLostAtExitText(const CaptureFailure& failure) {
         return failure.path + ": " + captureFailureReason(failure) + " when the program ended";
     return failure.path + ": " + captureFailureReason(failure);
 }
+
+void reportInitialFontError(const BoxFunction& boxes, void* view) {
+    showBox(boxes, "InitialFont Error", BoxIcon::None, BoxOwner::Widget, view);
+}

@@ -34,3 +34,5 @@ void reportCaptureOpen(const BoxFunction& boxes, const std::string& fullPath, co
 void reportCaptureFailure(const BoxFunction& boxes, const CaptureFailure& failure);
 // A capture whose tail could not be written when the program ended, for stderr; "" for none.
 std::string captureLostAtExitText(const CaptureFailure& failure);
+// The display's text refused the fixed-pitch font: "InitialFont Error", a box owned by the view.
+void reportInitialFontError(const BoxFunction& boxes, void* view);

@@ -111,7 +111,7 @@ public:
         setWindowTitle(titleFor(channel));
         view_->setModel(std::move(model));
         view_->setBackgroundColor(menuColour());
-        setDisplayFont(*view_, host.fixedFont(), host.boxes);
+        setDisplayFont(*view_, host.fixedFont(), host.fontRefused);
         view_->viewport()->installEventFilter(this);
         layoutDisplayWindow();
     }
@@ -204,7 +204,7 @@ void DisplayWindows::watchLeftButton() {
     qApp->installEventFilter(watcher_.get());
 }
 
-int setDisplayFont(TrafficView& view, const QFont& font, const BoxFunction& boxes) {
+int setDisplayFont(TrafficView& view, const QFont& font, const std::function<void(QWidget& view)>& refused) {
     const QFont previous = view.font();
     view.setFont(font);
     // The dump's columns and the byte-per-cell layout need a face whose narrow characters all
@@ -216,7 +216,7 @@ int setDisplayFont(TrafficView& view, const QFont& font, const BoxFunction& boxe
         return 1;
     }
     view.setFont(previous);
-    showBox(boxes, "InitialFont Error", BoxIcon::None, BoxOwner::Widget, &view);
+    if (refused) refused(view);
     return 0;
 }
 

@@ -27,8 +27,8 @@ struct DisplayWindowHost {
     std::function<QRect(const QFont& font, int left, int top, int width, int height)> dialogRect;
     // Takes Esc and Enter from a window that must not act on them.
     std::function<void(QDialog& window)> keepDialogKeys;
-    // Shows a message box.
-    BoxFunction boxes;
+    // Tells the user that the view refused the font (a box owned by the view).
+    std::function<void(QWidget& view)> fontRefused;
 };
 
 // Both channels' display windows, made by the application that owns the relay and the displays
@@ -64,6 +64,6 @@ private:
 };
 
 // Applies the character format of control 1001 (the fixed-pitch Gothic face). A font the view
-// cannot use as fixed pitch is refused: "InitialFont Error", owned by the view, and the view
-// keeps its font. 1 applied, 0 refused.
-int setDisplayFont(TrafficView& view, const QFont& font, const BoxFunction& boxes);
+// cannot use as fixed pitch is refused (`refused` tells the user), and the view keeps its font.
+// 1 applied, 0 refused.
+int setDisplayFont(TrafficView& view, const QFont& font, const std::function<void(QWidget& view)>& refused);

@@ -68,7 +68,7 @@ DisplayWindowHost displayWindowHostOf(Vorlinex& vorlinex) {
         .fixedFont = defaultFixedFont,
         .dialogRect = dialogRect,
         .keepDialogKeys = keepDialogKeys,
-        .boxes = boxesOf(vorlinex),
+        .fontRefused = [&vorlinex](QWidget& view) { reportInitialFontError(vorlinex.boxes, &view); },
     };
 }
 
