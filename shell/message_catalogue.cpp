@@ -1,9 +1,11 @@
 #include "shell/message_catalogue.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "relay/serial_port.h"
 #include "settings/config.h"
+#include "settings/startup_entry.h"
 
 namespace {
 
@@ -77,4 +79,26 @@ void reportConfigSave(const BoxFunction& boxes, const ConfigSaveResult& result) 
 void reportDevicesSave(const BoxFunction& boxes, const ConfigSaveResult& result) {
     if (result.saved) return;
     showBox(boxes, "Devices Save Error: " + result.path + ": " + result.reason, BoxIcon::Error, BoxOwner::MainWindow);
+}
+
+void reportStartupEntry(const BoxFunction& boxes, const StartupEntryResult& result) {
+    std::string text;
+    switch (result.status) {
+        case StartupEntryStatus::Saved:
+            showBox(boxes, "スタートアップへ登録しました。", BoxIcon::Information, BoxOwner::MainWindow);
+            return;
+        case StartupEntryStatus::NoProgramPath:
+            text = "The program's own file cannot be found (replaced by an upgrade?): start it again.";
+            break;
+        case StartupEntryStatus::NoEntryFolder:
+            text = "No autostart folder: neither XDG_CONFIG_HOME nor HOME names an absolute folder.";
+            break;
+        case StartupEntryStatus::UnwritableTarget:
+            text = result.path + ": an autostart entry cannot hold this path.";
+            break;
+        case StartupEntryStatus::SystemError:
+            text = result.path + ": " + std::strerror(result.systemError);
+            break;
+    }
+    showBox(boxes, "スタートアップへ登録できません。\n" + text, BoxIcon::Information, BoxOwner::MainWindow);
 }

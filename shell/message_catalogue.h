@@ -8,6 +8,7 @@
 #include "relay/box_request.h"
 
 struct ConfigSaveResult;
+struct StartupEntryResult;
 
 // Codes 1..16 of the catalogue; a box owned by the main window. Any other code shows no box
 // (only a note on stderr): no caller passes one.
@@ -24,3 +25,7 @@ void reportConfigSave(const BoxFunction& boxes, const ConfigSaveResult& result);
 // The devices window's DEVICES section could not be written: the file and why. Nothing when it
 // was written: the new mapping shows in the labels.
 void reportDevicesSave(const BoxFunction& boxes, const ConfigSaveResult& result);
+
+// How "登録" went: "スタートアップへ登録しました。", or "スタートアップへ登録できません。" with the
+// reason on a second line.
+void reportStartupEntry(const BoxFunction& boxes, const StartupEntryResult& result);
