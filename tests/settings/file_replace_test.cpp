@@ -131,9 +131,9 @@ TEST(StartupEntry, IsWrittenLikeTheSettingsFileAndARefusalSaysWhy) {
     const std::string written = dir.read("entries/vorlinex.desktop");
     EXPECT_EQ(written, "[Desktop Entry]\nType=Application\nName=Vorlinex\nExec=/opt/vorlinex/bin/vorlinex\nTerminal=false\n");
 
-    ASSERT_EQ(::chmod(dir.file("entries/vorlinex.desktop").c_str(), 0600), 0);
+    ASSERT_EQ(::chmod(dir.file("entries/vorlinex.desktop").c_str(), 0640), 0);
     ASSERT_TRUE(createStartupShortcut("/usr/bin/vorlinex", entry).saved());
-    EXPECT_EQ(statOf(dir.file("entries/vorlinex.desktop")).st_mode & 07777, 0600u);
+    EXPECT_EQ(statOf(dir.file("entries/vorlinex.desktop")).st_mode & 07777, 0640u);
     const std::string replaced = dir.read("entries/vorlinex.desktop");
     EXPECT_NE(replaced.find("Exec=/usr/bin/vorlinex\n"), std::string::npos);
 

@@ -215,6 +215,25 @@ TEST_F(Dialogs, DevicesWindowGivesBackTheBytesOfEveryRowNobodyEdited) {
     };
     const auto bytes = [](const std::string& s) { return QByteArray(s.data(), static_cast<qsizetype>(s.size())); };
 
+    // The window writes nothing itself: it hands the six paths over, and stays open when they
+    // were not taken.
+    SettingsDialogHost recorder = v.settingsHost;
+    std::vector<std::array<std::string, 6>> handed;
+    recorder.applyDevicePaths = [&handed](const std::array<std::string, 6>& paths) {
+        handed.push_back(paths);
+        return handed.size() > 1;
+    };
+    DevicesDialog handing(recorder, window.get());
+    handing.deviceCombo(6)->setEditText(QStringLiteral("/dev/ttyUSB6"));
+    handing.show();
+    click(&handing, 1);
+    EXPECT_TRUE(handing.isVisible());
+    click(&handing, 1);
+    EXPECT_FALSE(handing.isVisible());
+    ASSERT_EQ(handed.size(), 2u);
+    EXPECT_TRUE(handed[1][2] == latin1 && handed[1][3] == shiftJis && handed[1][5] == "/dev/ttyUSB6");
+    EXPECT_TRUE(boxes.empty() && dir.read("Vorlinex.ini") == ini);
+
     DevicesDialog devices(v.settingsHost, window.get());
     EXPECT_EQ(devices.deviceCombo(3)->currentText(), QFile::decodeName(bytes(latin1)));
     EXPECT_EQ(devices.deviceCombo(5)->currentText(), QString::fromUtf8(utf8));
