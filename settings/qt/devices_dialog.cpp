@@ -17,8 +17,6 @@ namespace {
 
 QString comName(int comNumber) { return QStringLiteral("COM%1").arg(comNumber); }
 
-QByteArray bytesOf(const std::string& path) { return QByteArray(path.data(), static_cast<qsizetype>(path.size())); }
-
 // A list entry shows what is known of the adapter, but the field must hold its path alone.
 void showPathOf(QComboBox* combo, int index) {
     if (index >= 0) combo->setEditText(QFile::decodeName(combo->itemData(index).toByteArray()));
@@ -50,12 +48,12 @@ DevicesDialog::DevicesDialog(const SettingsDialogHost& host, QWidget* owner)
         combo->setMinimumContentsLength(48);
         combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
         for (const SerialDeviceInfo& device : found) {
-            const QString text = QFile::decodeName(bytesOf(deviceEntryText(device)));
-            combo->addItem(text, bytesOf(device.path));
+            const QString text = QFile::decodeName(QByteArray::fromStdString(deviceEntryText(device)));
+            combo->addItem(text, QByteArray::fromStdString(device.path));
             combo->setItemData(combo->count() - 1, text, Qt::ToolTipRole);
         }
         combo->setCurrentIndex(-1);
-        openedPaths_[n - 1] = bytesOf(config.comDevicePaths[n - 1]);
+        openedPaths_[n - 1] = QByteArray::fromStdString(config.comDevicePaths[n - 1]);
         openedTexts_[n - 1] = QFile::decodeName(openedPaths_[n - 1]);
         combo->setEditText(openedTexts_[n - 1]);
         connect(combo, &QComboBox::activated, combo, [combo](int index) { showPathOf(combo, index); });

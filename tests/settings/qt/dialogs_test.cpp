@@ -213,7 +213,6 @@ TEST_F(Dialogs, DevicesWindowGivesBackTheBytesOfEveryRowNobodyEdited) {
     v.settingsHost.listSerialDevices = [&] {
         return std::vector<SerialDeviceInfo>{{detected, "/dev/ttyUSB5", "CP2102", "Silicon Labs", "0001", false}};
     };
-    const auto bytes = [](const std::string& s) { return QByteArray(s.data(), static_cast<qsizetype>(s.size())); };
 
     // The window writes nothing itself: it hands the six paths over, and stays open when they
     // were not taken.
@@ -235,9 +234,9 @@ TEST_F(Dialogs, DevicesWindowGivesBackTheBytesOfEveryRowNobodyEdited) {
     EXPECT_TRUE(boxes.empty() && dir.read("Vorlinex.ini") == ini);
 
     DevicesDialog devices(v.settingsHost, window.get());
-    EXPECT_EQ(devices.deviceCombo(3)->currentText(), QFile::decodeName(bytes(latin1)));
+    EXPECT_EQ(devices.deviceCombo(3)->currentText(), QFile::decodeName(QByteArray::fromStdString(latin1)));
     EXPECT_EQ(devices.deviceCombo(5)->currentText(), QString::fromUtf8(utf8));
-    EXPECT_EQ(devices.deviceCombo(4)->itemText(0), QFile::decodeName(bytes(detected)) + "  (CP2102, Silicon Labs, S/N 0001)");
+    EXPECT_EQ(devices.deviceCombo(4)->itemText(0), QFile::decodeName(QByteArray::fromStdString(detected)) + "  (CP2102, Silicon Labs, S/N 0001)");
     devices.show();
     click(&devices, 1);
     EXPECT_FALSE(devices.isVisible());
