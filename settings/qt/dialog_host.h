@@ -11,10 +11,10 @@
 #include "relay/box_request.h"
 #include "settings/config.h"
 #include "settings/port_restart.h"
-#include "settings/startup_entry.h"
 #include "settings/qt/serial_device_list.h"
 
 class QUrl;
+struct StartupEntryResult;
 
 struct SettingsDialogHost {
     // What the program runs by now: each dialog edits a copy and hands back what it changed.
