@@ -16,7 +16,9 @@ struct PortKeys {
 
 const PortKeys kPortSections[] = {{"DATA1", &Config::port1}, {"DATA2", &Config::port2}};
 
-void storeDefaults(Config& config) {
+// The defaults, which a missing file stands for.
+Config defaultConfig() {
+    Config config;
     AppOptions& appOptions = config.appOptions;
     config.port1 = PortSettings{0, 9600, 8, 0, 0, FlowNone};
     config.port2 = PortSettings{1, 9600, 8, 0, 0, FlowNone};
@@ -25,6 +27,33 @@ void storeDefaults(Config& config) {
     appOptions.CRLF.store(0, std::memory_order_relaxed);
     appOptions.DATETIME.store(0, std::memory_order_relaxed);
     appOptions.DATETIMEVAL.store(60, std::memory_order_relaxed);
+    return config;
+}
+
+// The seventeen keys, in the order a new file holds them.
+void putSettings(PrivateProfile& ini, const Config& config) {
+    const AppOptions& appOptions = config.appOptions;
+    for (const PortKeys& p : kPortSections) {
+        const PortSettings& s = config.*p.settings;
+        ini.setString(p.section, "COM", std::to_string(s.comIndex));
+        ini.setString(p.section, "BPS", std::to_string(s.baudRate));
+        ini.setString(p.section, "BIT", std::to_string(unsigned{s.dataBits}));
+        ini.setString(p.section, "PARI", std::to_string(unsigned{s.parity}));
+        ini.setString(p.section, "STOP", std::to_string(unsigned{s.stopBits}));
+        ini.setString(p.section, "FLOW", std::to_string(s.flowControl));
+    }
+    ini.setString("DATA", "RATE", std::to_string(appOptions.RATE.load(std::memory_order_relaxed)));
+    ini.setString("DATA", "DMODE", std::to_string(appOptions.DMODE.load(std::memory_order_relaxed)));
+    ini.setString("DATA", "CRLF", std::to_string(appOptions.CRLF.load(std::memory_order_relaxed)));
+    ini.setString("DATA", "DATETIME", std::to_string(appOptions.DATETIME.load(std::memory_order_relaxed)));
+    ini.setString("DATA", "DATETIMEVAL", std::to_string(appOptions.DATETIMEVAL.load(std::memory_order_relaxed)));
+}
+
+ConfigSaveResult saveProfile(PrivateProfile& ini) {
+    ConfigSaveResult result;
+    result.path = ini.path();
+    result.saved = ini.save(&result.reason);
+    return result;
 }
 
 }  // namespace
@@ -46,10 +75,8 @@ Config loadConfig() {
     AppOptions& appOptions = config.appOptions;
     std::array<std::string, 6>& comDevicePaths = config.comDevicePaths;
     PrivateProfile ini(configPath());
-    if (!ini.exists()) {
-        storeDefaults(config);
-        return config;
-    }
+    if (!ini.exists())
+        return defaultConfig();
     for (const PortKeys& p : kPortSections) {
         PortSettings& s = config.*p.settings;
         s.comIndex = ini.getInt(p.section, "COM", 0);
@@ -74,32 +101,10 @@ Config loadConfig() {
 }
 
 ConfigSaveResult saveConfig(const Config& config) {
-    const AppOptions& appOptions = config.appOptions;
-    const std::string path = configPath();
-    PrivateProfile ini(path);
-    for (const PortKeys& p : kPortSections) {
-        const PortSettings& s = config.*p.settings;
-        ini.setString(p.section, "COM", std::to_string(s.comIndex));
-        ini.setString(p.section, "BPS", std::to_string(s.baudRate));
-        ini.setString(p.section, "BIT", std::to_string(unsigned{s.dataBits}));
-        ini.setString(p.section, "PARI", std::to_string(unsigned{s.parity}));
-        ini.setString(p.section, "STOP", std::to_string(unsigned{s.stopBits}));
-        ini.setString(p.section, "FLOW", std::to_string(s.flowControl));
-    }
-    ini.setString("DATA", "RATE", std::to_string(appOptions.RATE.load(std::memory_order_relaxed)));
-    ini.setString("DATA", "DMODE",
-                  std::to_string(appOptions.DMODE.load(std::memory_order_relaxed)));
-    ini.setString("DATA", "CRLF", std::to_string(appOptions.CRLF.load(std::memory_order_relaxed)));
-    ini.setString("DATA", "DATETIME",
-                  std::to_string(appOptions.DATETIME.load(std::memory_order_relaxed)));
-    ini.setString("DATA", "DATETIMEVAL",
-                  std::to_string(appOptions.DATETIMEVAL.load(std::memory_order_relaxed)));
-
+    PrivateProfile ini(configPath());
+    putSettings(ini, config);
     // All seventeen keys reach the disk in one replacement, or none do.
-    ConfigSaveResult result;
-    result.path = path;
-    result.saved = ini.save(&result.reason);
-    return result;
+    return saveProfile(ini);
 }
 
 Config configOf(const Relay& relay) {
@@ -119,21 +124,10 @@ void applyConfig(Relay& relay, const Config& config) {
 }
 
 ConfigSaveResult saveDevicePaths(const std::array<std::string, 6>& paths) {
-    const std::string path = configPath();
-    PrivateProfile ini(path);
-    if (!ini.exists()) {
-        static const char* const kDefaults[][3] = {
-            {"DATA1", "COM", "0"},      {"DATA1", "BPS", "9600"},  {"DATA1", "BIT", "8"},
-            {"DATA1", "PARI", "0"},     {"DATA1", "STOP", "0"},    {"DATA1", "FLOW", "0"},
-            {"DATA2", "COM", "1"},      {"DATA2", "BPS", "9600"},  {"DATA2", "BIT", "8"},
-            {"DATA2", "PARI", "0"},     {"DATA2", "STOP", "0"},    {"DATA2", "FLOW", "0"},
-            {"DATA", "RATE", "5"},      {"DATA", "DMODE", "0"},    {"DATA", "CRLF", "0"},
-            {"DATA", "DATETIME", "0"},  {"DATA", "DATETIMEVAL", "60"}};
-        for (const auto& key : kDefaults) ini.setString(key[0], key[1], key[2]);
-    }
-    for (size_t i = 0; i < paths.size(); ++i) ini.setString("DEVICES", "COM" + std::to_string(i + 1), paths[i]);
-    ConfigSaveResult result;
-    result.path = path;
-    result.saved = ini.save(&result.reason);
-    return result;
+    PrivateProfile ini(configPath());
+    if (!ini.exists())
+        putSettings(ini, defaultConfig());
+    for (size_t i = 0; i < paths.size(); ++i)
+        ini.setString("DEVICES", "COM" + std::to_string(i + 1), paths[i]);
+    return saveProfile(ini);
 }

@@ -1,8 +1,6 @@
 #include "settings/private_profile.h"
 
 #include <fcntl.h>
-#include <limits.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+
+#include "settings/file_replace.h"
 
 namespace {
 
@@ -94,34 +94,6 @@ int32_t parseWindowsInt(std::string_view s) {
     if (negative)
         total = 0u - total;
     return static_cast<int32_t>(total);
-}
-
-bool writeAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-void syncFolderOf(const std::string& file) {
-    size_t slash = file.rfind('/');
-    std::string folder = slash == std::string::npos ? "." : file.substr(0, slash == 0 ? 1 : slash);
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
 }
 
 }  // namespace
@@ -279,56 +251,15 @@ std::string PrivateProfile::text() const {
 }
 
 bool PrivateProfile::save(std::string* error) {
-    auto fail = [&](int err) {
+    // A file that exists but could not be read must not be replaced by our few keys.
+    int err = readError_;
+    if (err == 0)
+        err = replaceFile(path_, text(), 0666);
+    if (err != 0) {
         if (error != nullptr)
             *error = std::strerror(err);
         return false;
-    };
-    // A file that exists but could not be read must not be replaced by our few keys.
-    if (readError_ != 0)
-        return fail(readError_);
-
-    // Through a symbolic link, replace the file it points to, not the link.
-    std::string target = path_;
-    if (char* real = ::realpath(path_.c_str(), nullptr)) {
-        target = real;
-        ::free(real);
     }
-    struct stat old {};
-    bool hadFile = ::stat(target.c_str(), &old) == 0;
-
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; fd < 0; ++attempt) {
-        temp = target + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && (errno != EEXIST || attempt >= 100))
-            return fail(errno);
-    }
-    if (hadFile) {
-        // The new file keeps the old one's permissions and, where allowed, its owner.
-        ::fchmod(fd, old.st_mode & 07777);
-        if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
-            // Not permitted for an ordinary user; the file then belongs to whoever saves.
-        }
-    }
-    if (!writeAll(fd, text()) || ::fsync(fd) != 0) {
-        int err = errno;
-        ::close(fd);
-        ::unlink(temp.c_str());
-        return fail(err);
-    }
-    if (::close(fd) != 0) {
-        int err = errno;
-        ::unlink(temp.c_str());
-        return fail(err);
-    }
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
-        int err = errno;
-        ::unlink(temp.c_str());
-        return fail(err);
-    }
-    syncFolderOf(target);
     exists_ = true;
     return true;
 }

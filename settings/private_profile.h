@@ -30,8 +30,9 @@ class PrivateProfile {
     // (first) section, or adds the section at the end of the file. In memory until save().
     void setString(const std::string& section, const std::string& key, const std::string& value);
 
-    // Writes the whole file atomically (temporary file in the same folder, fsync, rename). On
-    // failure returns false, leaves the old file as it was and puts the reason into *error.
+    // Writes the whole file in one atomic replacement (replaceFile: through a symbolic link, never
+    // over a file the user may not write). On failure returns false, leaves the old file as it
+    // was and puts the reason into *error.
     bool save(std::string* error);
 
     // The file's text as save() would write it.

@@ -1,17 +1,17 @@
 #include "settings/startup_entry.h"
 
-#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string_view>
+#include <system_error>
 #include <vector>
+
+#include "settings/file_replace.h"
 
 std::string programPath(const char* exeLink) {
     std::vector<char> buffer(4096);
@@ -117,35 +117,43 @@ std::string desktopExecValue(const std::string& path) {
     return value;
 }
 
-int createStartupShortcut(const std::string& target, const std::string& linkPath) {
+StartupEntryResult createStartupShortcut(const std::string& target, const std::string& linkPath) {
     namespace fs = std::filesystem;
-    if (target.empty() || target[0] != '/' || linkPath.empty()) return 0;
-    const std::string exec = desktopExecValue(target);
-    if (exec.empty()) return 0;
-    const fs::path link(linkPath);
+    StartupEntryResult result;
+    result.path = linkPath;
+    if (linkPath.empty()) {
+        result.status = StartupEntryStatus::NoEntryFolder;
+        return result;
+    }
+    const std::string exec = target.starts_with('/') ? desktopExecValue(target) : std::string();
+    if (exec.empty()) {
+        result.path = target;
+        result.status = StartupEntryStatus::UnwritableTarget;
+        return result;
+    }
+    const fs::path folder = fs::path(linkPath).parent_path();
     std::error_code ec;
-    fs::create_directories(link.parent_path(), ec);
-    if (ec || !fs::is_directory(link.parent_path(), ec)) return 0;
-
+    fs::create_directories(folder, ec);
+    if (!ec && !fs::is_directory(folder, ec) && !ec) ec = std::make_error_code(std::errc::not_a_directory);
+    if (ec) {
+        result.path = folder.string();
+        result.systemError = ec.value();
+        return result;
+    }
     const std::string content = "[Desktop Entry]\nType=Application\nName=Vorlinex\nExec=" + exec +
                                 "\nTerminal=false\n";
-    // A partly written entry must never replace a good one: write aside, then rename over it.
-    std::string temporary = linkPath + ".XXXXXX";
-    int fd = ::mkstemp(temporary.data());
-    if (fd < 0) return 0;
-    size_t done = 0;
-    bool ok = true;
-    while (ok && done < content.size()) {
-        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-        } else if (!(n < 0 && errno == EINTR)) {
-            ok = false;
-        }
+    // A partly written entry must never replace a good one.
+    result.systemError = replaceFile(linkPath, content, 0644);
+    if (result.systemError == 0) result.status = StartupEntryStatus::Saved;
+    return result;
+}
+
+StartupEntryResult registerStartupEntry() {
+    const std::string program = programPath();
+    if (program.empty()) {
+        StartupEntryResult result;
+        result.status = StartupEntryStatus::NoProgramPath;
+        return result;
     }
-    ok = ok && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (ok) ok = std::rename(temporary.c_str(), linkPath.c_str()) == 0;
-    if (!ok) ::unlink(temporary.c_str());
-    return ok ? 1 : 0;
+    return createStartupShortcut(program, startupEntryPath());
 }

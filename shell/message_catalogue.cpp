@@ -10,6 +10,7 @@
 #include "relay/port_reconnect.h"
 #include "relay/serial_port.h"
 #include "settings/config.h"
+#include "settings/startup_entry.h"
 
 namespace {
 
@@ -137,4 +138,26 @@ std::string captureLostAtExitText(const CaptureFailure& failure) {
 
 void reportInitialFontError(const BoxFunction& boxes, void* view) {
     showBox(boxes, "InitialFont Error", BoxIcon::None, BoxOwner::Widget, view);
+}
+
+void reportStartupEntry(const BoxFunction& boxes, const StartupEntryResult& result) {
+    std::string text;
+    switch (result.status) {
+        case StartupEntryStatus::Saved:
+            showBox(boxes, "スタートアップへ登録しました。", BoxIcon::Information, BoxOwner::MainWindow);
+            return;
+        case StartupEntryStatus::NoProgramPath:
+            text = "The program's own file cannot be found (replaced by an upgrade?): start it again.";
+            break;
+        case StartupEntryStatus::NoEntryFolder:
+            text = "No autostart folder: neither XDG_CONFIG_HOME nor HOME names an absolute folder.";
+            break;
+        case StartupEntryStatus::UnwritableTarget:
+            text = result.path + ": an autostart entry cannot hold this path.";
+            break;
+        case StartupEntryStatus::SystemError:
+            text = result.path + ": " + systemReason(result.systemError);
+            break;
+    }
+    showBox(boxes, "スタートアップへ登録できません。\n" + text, BoxIcon::Information, BoxOwner::MainWindow);
 }

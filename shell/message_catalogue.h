@@ -10,6 +10,7 @@
 struct ConfigSaveResult;
 struct CaptureFailure;
 struct CaptureOpenFailure;
+struct StartupEntryResult;
 
 // Codes 1..16 of the catalogue; a box owned by the main window. Any other code shows no box
 // (only a note on stderr): no caller passes one.
@@ -36,3 +37,6 @@ void reportCaptureFailure(const BoxFunction& boxes, const CaptureFailure& failur
 std::string captureLostAtExitText(const CaptureFailure& failure);
 // The display's text refused the fixed-pitch font: "InitialFont Error", a box owned by the view.
 void reportInitialFontError(const BoxFunction& boxes, void* view);
+// How "登録" went: "スタートアップへ登録しました。", or "スタートアップへ登録できません。" with the
+// reason on a second line.
+void reportStartupEntry(const BoxFunction& boxes, const StartupEntryResult& result);

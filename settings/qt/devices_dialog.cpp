@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QFile>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -9,7 +10,6 @@
 #include <QVBoxLayout>
 
 #include "settings/config.h"
-#include "settings/port_restart.h"
 #include "settings/qt/dialog_host.h"
 #include "settings/qt/serial_device_list.h"
 
@@ -19,7 +19,7 @@ QString comName(int comNumber) { return QStringLiteral("COM%1").arg(comNumber); 
 
 // A list entry shows what is known of the adapter, but the field must hold its path alone.
 void showPathOf(QComboBox* combo, int index) {
-    if (index >= 0) combo->setEditText(combo->itemData(index).toString());
+    if (index >= 0) combo->setEditText(QFile::decodeName(combo->itemData(index).toByteArray()));
 }
 
 }  // namespace
@@ -35,6 +35,7 @@ DevicesDialog::DevicesDialog(const SettingsDialogHost& host, QWidget* owner)
     intro->setWordWrap(true);
     layout->addWidget(intro);
 
+    const Config config = host_.config();
     const std::vector<SerialDeviceInfo> found =
         host_.listSerialDevices ? host_.listSerialDevices() : std::vector<SerialDeviceInfo>{};
     auto* rows = new QGridLayout;
@@ -47,12 +48,14 @@ DevicesDialog::DevicesDialog(const SettingsDialogHost& host, QWidget* owner)
         combo->setMinimumContentsLength(48);
         combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
         for (const SerialDeviceInfo& device : found) {
-            const QString text = QString::fromStdString(deviceEntryText(device));
-            combo->addItem(text, QString::fromStdString(device.path));
+            const QString text = QFile::decodeName(QByteArray::fromStdString(deviceEntryText(device)));
+            combo->addItem(text, QByteArray::fromStdString(device.path));
             combo->setItemData(combo->count() - 1, text, Qt::ToolTipRole);
         }
         combo->setCurrentIndex(-1);
-        combo->setEditText(QString::fromStdString(host_.config().comDevicePaths[n - 1]));
+        openedPaths_[n - 1] = QByteArray::fromStdString(config.comDevicePaths[n - 1]);
+        openedTexts_[n - 1] = QFile::decodeName(openedPaths_[n - 1]);
+        combo->setEditText(openedTexts_[n - 1]);
         connect(combo, &QComboBox::activated, combo, [combo](int index) { showPathOf(combo, index); });
         connect(combo, &QComboBox::currentIndexChanged, combo, [combo](int index) { showPathOf(combo, index); });
         name->setBuddy(combo);
@@ -85,26 +88,31 @@ std::array<std::string, 6> DevicesDialog::chosenPaths() const {
     for (int n = 1; n <= 6; ++n) {
         const QComboBox* combo = deviceCombo(n);
         QString text = combo->currentText();
-        const int entry = combo->findText(text, Qt::MatchExactly);
-        if (entry >= 0) text = combo->itemData(entry).toString();
-        // One line of the file per key: a pasted line break must not make a line of its own.
-        text.remove(QLatin1Char('\r')).remove(QLatin1Char('\n'));
-        text = text.trimmed();
-        paths[n - 1] = text.isEmpty() ? "/dev/ttyS" + std::to_string(n - 1) : text.toStdString();
+        QByteArray path;
+        if (text == openedTexts_[n - 1]) {
+            // Shown as best the locale can, which may have lost bytes: the row's own bytes count.
+            path = openedPaths_[n - 1];
+        } else if (const int entry = combo->findText(text, Qt::MatchExactly); entry >= 0) {
+            path = combo->itemData(entry).toByteArray();
+        } else {
+            for (int i = 0; i < combo->count() && path.isEmpty(); ++i) {
+                if (QFile::decodeName(combo->itemData(i).toByteArray()) == text) path = combo->itemData(i).toByteArray();
+            }
+            if (path.isEmpty()) {
+                // One line of the file per key: a pasted line break must not make a line of its own.
+                text.remove(QLatin1Char('\r')).remove(QLatin1Char('\n'));
+                path = QFile::encodeName(text.trimmed());
+            }
+        }
+        paths[n - 1] = path.isEmpty() ? "/dev/ttyS" + std::to_string(n - 1) : path.toStdString();
     }
     return paths;
 }
 
 void DevicesDialog::acceptPaths() {
-    const std::array<std::string, 6> paths = chosenPaths();
-    // The file first: a mapping that could not be kept is not applied either.
-    const ConfigSaveResult saved = saveDevicePaths(paths);
-    if (!saved.saved) {
-        if (host_.reportDevicesSave) host_.reportDevicesSave(saved);
-        return;
-    }
-    host_.applyDevicePaths(paths);
-    accept();
+    // The host writes the file first and reopens the ports only once it is written; when it could
+    // not be, the window stays for another try.
+    if (host_.applyDevicePaths(chosenPaths())) accept();
 }
 
 void runDevicesDialog(const SettingsDialogHost& host, QWidget* owner) {

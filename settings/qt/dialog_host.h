@@ -14,6 +14,7 @@
 #include "settings/qt/serial_device_list.h"
 
 class QUrl;
+struct StartupEntryResult;
 
 struct SettingsDialogHost {
     // What the program runs by now: each dialog edits a copy and hands back what it changed.
@@ -23,8 +24,9 @@ struct SettingsDialogHost {
     // The serial dialog's choices: the ports are reopened as chosen (each outcome told to the
     // user), then whatever names them is relabelled.
     std::function<void(const PortChoice& port1, const PortChoice& port2)> restartPorts;
-    // The devices window's mapping, already written to the file: the ports reopen on it.
-    std::function<void(const std::array<std::string, 6>& paths)> applyDevicePaths;
+    // The devices window's mapping: written to the file, then the ports reopen on it. false when
+    // the file could not be written (the user has been told why): nothing was applied.
+    std::function<bool(const std::array<std::string, 6>& paths)> applyDevicePaths;
     std::function<QFont()> dialogFont;
     std::function<QFont()> fixedFont;  // the fixed-pitch Gothic face of the links
     // A rectangle in dialog units of the font, in pixels.
@@ -35,6 +37,6 @@ struct SettingsDialogHost {
     BoxFunction boxes;
     // The serial devices the devices window offers; tests give their own.
     std::function<std::vector<SerialDeviceInfo>()> listSerialDevices = systemSerialDevices;
-    // Words a DEVICES section that could not be written.
-    std::function<void(const ConfigSaveResult& result)> reportDevicesSave;
+    // Tells the user how "登録" went.
+    std::function<void(const StartupEntryResult& result)> reportStartupEntry;
 };

@@ -156,14 +156,7 @@ void OptionDialog::acceptOptions() {
     accept();
 }
 
-void OptionDialog::registerStartup() {
-    const std::string program = programPath();
-    const std::string link = startupEntryPath();
-    // Without a folder or a program path there is nothing to write to or point at.
-    const int saved = !program.empty() && !link.empty() ? createStartupShortcut(program, link) : 0;
-    showBox(host_.boxes, saved == 1 ? "スタートアップへ登録しました。" : "スタートアップへ登録できません。", BoxIcon::Information,
-            BoxOwner::MainWindow);
-}
+void OptionDialog::registerStartup() { host_.reportStartupEntry(registerStartupEntry()); }
 
 void runOptionDialog(const SettingsDialogHost& host, QWidget* owner) {
     OptionDialog dialog(host, owner);

@@ -2,6 +2,7 @@
 
 #include <QAbstractItemView>
 #include <QComboBox>
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPixmap>
@@ -114,7 +115,7 @@ SerialDialog::SerialDialog(const SettingsDialogHost& host, QWidget* owner)
         }
         // What each COM name opens, on the list's entries and on the list for its selection.
         for (int i = 0; i < com->count(); ++i)
-            com->setItemData(i, QString::fromStdString(config_.comDevicePaths[i]), Qt::ToolTipRole);
+            com->setItemData(i, QFile::decodeName(QByteArray::fromStdString(config_.comDevicePaths[i])), Qt::ToolTipRole);
         const auto showDevice = [com](int index) {
             com->setToolTip(index >= 0 ? com->itemData(index, Qt::ToolTipRole).toString() : QString());
         };

@@ -113,15 +113,22 @@ SettingsDialogHost settingsDialogHostOf(Vorlinex& vorlinex) {
             },
         .applyDevicePaths =
             [&vorlinex, reportOpen](const std::array<std::string, 6>& paths) {
+                // The file first: a mapping that could not be kept is not applied either.
+                const ConfigSaveResult saved = saveDevicePaths(paths);
+                if (!saved.saved) {
+                    reportDevicesSave(vorlinex.boxes, saved);
+                    return false;
+                }
                 restartPortsOnDevices(vorlinex.app.relay, paths, reportOpen);
                 vorlinex.portsRestarted();
+                return true;
             },
         .dialogFont = dialogFont,
         .fixedFont = defaultFixedFont,
         .dialogRect = dialogRect,
         .openUrl = [&vorlinex](const QUrl& url) { vorlinex.openUrl(url); },
         .boxes = boxesOf(vorlinex),
-        .reportDevicesSave = [&vorlinex](const ConfigSaveResult& result) { reportDevicesSave(vorlinex.boxes, result); },
+        .reportStartupEntry = [&vorlinex](const StartupEntryResult& result) { reportStartupEntry(vorlinex.boxes, result); },
     };
 }
 

@@ -1,7 +1,9 @@
 // The settings dialogs on real widgets, the serial and devices ones over the program on ptys.
 #include <poll.h>
+#include <sys/stat.h>
 
 #include <QComboBox>
+#include <QFile>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QUrl>
@@ -63,7 +65,9 @@ TEST_F(Dialogs, AboutOpensLinksOnALeftClickOptionRegistersAndOkStoresOnlyValuesI
     unsetenv("XDG_CONFIG_HOME");
     ASSERT_EQ(boxes.size(), 2u);
     EXPECT_EQ(boxes[0].text, "スタートアップへ登録しました。");
-    EXPECT_TRUE(boxes[1].text == "スタートアップへ登録できません。" && boxes[1].icon == BoxIcon::Information);
+    // The reason on a second line: the folder that could not be made, and why.
+    EXPECT_EQ(boxes[1].text, "スタートアップへ登録できません。\n" + dir.file("file/config/autostart") + ": " + std::strerror(ENOTDIR));
+    EXPECT_EQ(boxes[1].icon, BoxIcon::Information);
 
     for (int id : {1072, 1071, 1070}) EXPECT_FALSE(child<QRadioButton>(&d, id)->isChecked());
     EXPECT_FALSE(child<QLineEdit>(&d, 1039)->isEnabled());
@@ -191,6 +195,107 @@ TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
     EXPECT_EQ(shown(), (QStringList{"COM", "COM2", "COM", "Com2 -> Com5"}));
     // Channel 2 still runs (what it reads for a closed port is counted: the reconnect tests).
     EXPECT_TRUE(!relay.serialPort1.isOpen() && relay.serialPort2.isOpen() && eventuallyWorkers(0, 1));
+}
+
+// A path is bytes: the devices window shows each row as best it can, and OK with nothing changed
+// writes every row's bytes back as they were, whether or not they are UTF-8. An edited row, or a
+// detected device chosen from the list, gives its own bytes; the rows nobody touched keep theirs.
+TEST_F(Dialogs, DevicesWindowGivesBackTheBytesOfEveryRowNobodyEdited) {
+    const std::string latin1 = "/tmp/caf\xe9-\xff\xfe-adapter";
+    const std::string shiftJis = "/dev/serial/by-id/usb-\x83\x56\x83\x8a\x83\x41\x83\x8b";
+    const std::string utf8 = "/dev/serial/by-id/usb-\xe6\x97\xa5\xe6\x9c\xac";
+    const std::string detected = "/dev/serial/by-id/usb-\xb5-if00";
+    const std::string ini = vorlinexIni({first.slavePath(), second.slavePath(), latin1, shiftJis, utf8, ""});
+    dir.write("Vorlinex.ini", ini);
+    const std::unique_ptr<QWidget> window(v.createMainWindow());
+    ASSERT_TRUE(v.initialiseMainWindow(window.get()));
+    v.publishMainWindow(window.get());
+    v.settingsHost.listSerialDevices = [&] {
+        return std::vector<SerialDeviceInfo>{{detected, "/dev/ttyUSB5", "CP2102", "Silicon Labs", "0001", false}};
+    };
+
+    // The window writes nothing itself: it hands the six paths over, and stays open when they
+    // were not taken.
+    SettingsDialogHost recorder = v.settingsHost;
+    std::vector<std::array<std::string, 6>> handed;
+    recorder.applyDevicePaths = [&handed](const std::array<std::string, 6>& paths) {
+        handed.push_back(paths);
+        return handed.size() > 1;
+    };
+    DevicesDialog handing(recorder, window.get());
+    handing.deviceCombo(6)->setEditText(QStringLiteral("/dev/ttyUSB6"));
+    handing.show();
+    click(&handing, 1);
+    EXPECT_TRUE(handing.isVisible());
+    click(&handing, 1);
+    EXPECT_FALSE(handing.isVisible());
+    ASSERT_EQ(handed.size(), 2u);
+    EXPECT_TRUE(handed[1][2] == latin1 && handed[1][3] == shiftJis && handed[1][5] == "/dev/ttyUSB6");
+    EXPECT_TRUE(boxes.empty() && dir.read("Vorlinex.ini") == ini);
+
+    DevicesDialog devices(v.settingsHost, window.get());
+    EXPECT_EQ(devices.deviceCombo(3)->currentText(), QFile::decodeName(QByteArray::fromStdString(latin1)));
+    EXPECT_EQ(devices.deviceCombo(5)->currentText(), QString::fromUtf8(utf8));
+    EXPECT_EQ(devices.deviceCombo(4)->itemText(0), QFile::decodeName(QByteArray::fromStdString(detected)) + "  (CP2102, Silicon Labs, S/N 0001)");
+    devices.show();
+    click(&devices, 1);
+    EXPECT_FALSE(devices.isVisible());
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_TRUE(dir.read("Vorlinex.ini") == ini) << dir.read("Vorlinex.ini");
+    EXPECT_TRUE(relay.comDevicePaths[2] == latin1 && relay.comDevicePaths[3] == shiftJis && relay.comDevicePaths[4] == utf8);
+
+    DevicesDialog again(v.settingsHost, window.get());
+    again.deviceCombo(4)->setCurrentIndex(0);
+    again.deviceCombo(6)->setEditText(QStringLiteral(" /dev/ttyUSB7\n"));
+    again.show();
+    click(&again, 1);
+    EXPECT_FALSE(again.isVisible());
+    const std::string expected = vorlinexIni({first.slavePath(), second.slavePath(), latin1, detected, utf8, "/dev/ttyUSB7"});
+    EXPECT_TRUE(dir.read("Vorlinex.ini") == expected) << dir.read("Vorlinex.ini");
+    EXPECT_TRUE(relay.comDevicePaths[3] == detected && relay.comDevicePaths[5] == "/dev/ttyUSB7");
+    expectRelaysBothWays(first, second, 4);
+}
+
+// SAVE and DEVICES > OK refuse a Vorlinex.ini nobody may write (root included) with their save
+// boxes, leave it as it was and apply no new mapping; through a symbolic link whose file does not
+// exist yet, both make the file where the link points and keep the link.
+TEST_F(Dialogs, SaveAndDevicesRefuseAReadOnlyFileAndWriteThroughADanglingLink) {
+    const std::unique_ptr<QWidget> window(v.createMainWindow());
+    ASSERT_TRUE(v.initialiseMainWindow(window.get()));
+    v.publishMainWindow(window.get());
+    v.settingsHost.listSerialDevices = [] { return std::vector<SerialDeviceInfo>{}; };
+    const std::string path = dir.file("Vorlinex.ini");
+    const std::string ini = dir.read("Vorlinex.ini");
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    v.dispatchMainCommand(700);
+    DevicesDialog devices(v.settingsHost, window.get());
+    devices.deviceCombo(3)->setEditText(QStringLiteral("/dev/ttyUSB3"));
+    devices.show();
+    click(&devices, 1);
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].text, "Configuration Data Save Error: " + path + ": " + std::strerror(EACCES));
+    EXPECT_EQ(boxes[1].text, "Devices Save Error: " + path + ": " + std::strerror(EACCES));
+    EXPECT_TRUE(devices.isVisible() && relay.comDevicePaths[2] != "/dev/ttyUSB3");
+    struct stat st {};
+    EXPECT_TRUE(dir.read("Vorlinex.ini") == ini && ::stat(path.c_str(), &st) == 0 && (st.st_mode & 07777) == 0444);
+    click(&devices, 2);
+
+    std::filesystem::remove(path);
+    std::filesystem::create_directory(dir.file("kept"));
+    std::filesystem::create_symlink("kept/settings.ini", path);
+    v.dispatchMainCommand(700);
+    ASSERT_EQ(boxes.size(), 3u);
+    EXPECT_EQ(boxes[2].text, "Configuration Data Saved");
+    EXPECT_TRUE(std::filesystem::is_symlink(path));
+    EXPECT_NE(dir.read("kept/settings.ini").find("[DATA1]\r\nCOM=0\r\nBPS=9600\r\nBIT=8\r\n"), std::string::npos);
+    std::filesystem::remove(dir.file("kept/settings.ini"));
+    devices.show();
+    click(&devices, 1);
+    EXPECT_EQ(boxes.size(), 3u);
+    EXPECT_FALSE(devices.isVisible());
+    EXPECT_TRUE(std::filesystem::is_symlink(path));
+    EXPECT_NE(dir.read("kept/settings.ini").find("COM3=/dev/ttyUSB3\r\n"), std::string::npos);
+    EXPECT_EQ(relay.comDevicePaths[2], "/dev/ttyUSB3");
 }
 
 }  // namespace

@@ -1,0 +1,155 @@
+// Writing Vorlinex.ini and the autostart entry over what the user has put in their place: links,
+// read-only files, files of other owners. Real files in a scratch folder.
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "settings/config.h"
+#include "settings/startup_entry.h"
+#include "tests/support/pty_cable.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct stat statOf(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+size_t filesIn(const std::string& folder) {
+    return static_cast<size_t>(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
+}
+
+const std::array<std::string, 6> kPaths = {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5"};
+
+// SAVE and DEVICES > OK write through a link whose file does not exist yet, as through one whose
+// file does: the file is made where the link points (relative to the link's folder, over a chain
+// of links) and the link stays. A link that leads round in a circle is an error, not a new file.
+TEST(SettingsFile, ALinkIsFollowedAlsoWhenItsFileDoesNotExistYet) {
+    ScratchDir dir;
+    fs::create_directory(dir.file("real"));
+    fs::create_symlink("real/hop", dir.file("Vorlinex.ini"));
+    fs::create_symlink("settings.ini", dir.file("real/hop"));
+    Config config = loadConfig();
+    config.port1.baudRate = 115200;
+    ASSERT_TRUE(saveConfig(config).saved);
+    EXPECT_TRUE(fs::is_symlink(dir.file("Vorlinex.ini")) && fs::is_symlink(dir.file("real/hop")));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir.file("real/settings.ini"))));
+    EXPECT_EQ(loadConfig().port1.baudRate, 115200);
+
+    fs::remove(dir.file("real/settings.ini"));
+    ASSERT_TRUE(saveDevicePaths(kPaths).saved);
+    EXPECT_TRUE(fs::is_symlink(dir.file("Vorlinex.ini")));
+    EXPECT_EQ(dir.read("real/settings.ini"),
+              "[DATA1]\r\nCOM=0\r\nBPS=9600\r\nBIT=8\r\nPARI=0\r\nSTOP=0\r\nFLOW=0\r\n"
+              "[DATA2]\r\nCOM=1\r\nBPS=9600\r\nBIT=8\r\nPARI=0\r\nSTOP=0\r\nFLOW=0\r\n"
+              "[DATA]\r\nRATE=5\r\nDMODE=0\r\nCRLF=0\r\nDATETIME=0\r\nDATETIMEVAL=60\r\n" + devicesSection(kPaths));
+
+    fs::remove(dir.file("real/hop"));
+    fs::create_symlink("../Vorlinex.ini", dir.file("real/hop"));
+    const ConfigSaveResult circle = saveConfig(config);
+    EXPECT_FALSE(circle.saved);
+    EXPECT_EQ(circle.reason, std::strerror(ELOOP));
+    EXPECT_TRUE(fs::is_symlink(dir.file("Vorlinex.ini")) && fs::is_symlink(dir.file("real/hop")));
+    EXPECT_EQ(filesIn(dir.file("real")), 2u);  // the link and the file: no temporary one
+}
+
+// A file nobody may write is refused by SAVE and DEVICES > OK, even though its folder would let a
+// rename replace it, and also for root, who could write it. A file that is replaced keeps its
+// mode, owner and group (root may set them all).
+TEST(SettingsFile, AReadOnlyFileIsRefusedAndAReplacedOneKeepsItsModeAndOwner) {
+    ScratchDir dir;
+    const std::string ini = "; mine\n[DATA1]\nBPS=1200\n";
+    dir.write("Vorlinex.ini", ini);
+    ASSERT_EQ(::chmod(dir.file("Vorlinex.ini").c_str(), 0444), 0);
+    const Config config = loadConfig();
+    for (const ConfigSaveResult& refused : {saveConfig(config), saveDevicePaths(kPaths)}) {
+        EXPECT_FALSE(refused.saved);
+        EXPECT_EQ(refused.reason, std::strerror(EACCES));
+    }
+    EXPECT_EQ(dir.read("Vorlinex.ini"), ini);
+    EXPECT_EQ(statOf(dir.file("Vorlinex.ini")).st_mode & 07777, 0444u);
+    EXPECT_EQ(filesIn(dir.path()), 1u);
+
+    ASSERT_EQ(::chmod(dir.file("Vorlinex.ini").c_str(), 0640), 0);
+    const bool root = ::geteuid() == 0;
+    const uid_t owner = root ? 65534 : ::geteuid();
+    const gid_t group = root ? 65534 : ::getegid();
+    ASSERT_EQ(::chown(dir.file("Vorlinex.ini").c_str(), owner, group), 0);
+    ASSERT_TRUE(saveConfig(config).saved);
+    const struct stat replaced = statOf(dir.file("Vorlinex.ini"));
+    EXPECT_TRUE((replaced.st_mode & 07777) == 0640 && replaced.st_uid == owner && replaced.st_gid == group)
+        << std::oct << replaced.st_mode << std::dec << " " << replaced.st_uid << ":" << replaced.st_gid;
+    EXPECT_EQ(loadConfig().port1.baudRate, 1200);
+}
+
+// Another user's file in a folder everyone may write: the rename would succeed, but the file is
+// not the user's to replace. Needs root to become that other user.
+TEST(SettingsFile, AnotherUsersFileIsRefusedThoughItsFolderIsWritable) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as another user";
+    }
+    ScratchDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    const std::string ini = "[DATA1]\nBPS=2400\n";
+    dir.write("Vorlinex.ini", ini);
+    ASSERT_EQ(::chmod(dir.file("Vorlinex.ini").c_str(), 0644), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+        const ConfigSaveResult result = saveConfig(loadConfig());
+        ::_exit(result.saved ? 0 : result.reason == std::strerror(EACCES) ? 1 : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(dir.read("Vorlinex.ini"), ini);
+    EXPECT_EQ(statOf(dir.file("Vorlinex.ini")).st_uid, 0u);
+    EXPECT_EQ(filesIn(dir.path()), 1u);
+}
+
+// "登録" writes its entry as SAVE writes the settings: through a dangling link, never over a
+// read-only entry, keeping a replaced entry's mode; a refusal says where and why.
+TEST(StartupEntry, IsWrittenLikeTheSettingsFileAndARefusalSaysWhy) {
+    ScratchDir dir;
+    const std::string entry = dir.file("autostart/Vorlinex.desktop");
+    fs::create_directory(dir.file("autostart"));
+    fs::create_symlink("../entries/vorlinex.desktop", entry);
+    fs::create_directory(dir.file("entries"));
+    StartupEntryResult result = createStartupShortcut("/opt/vorlinex/bin/vorlinex", entry);
+    ASSERT_TRUE(result.saved()) << std::strerror(result.systemError);
+    EXPECT_TRUE(fs::is_symlink(entry));
+    const std::string written = dir.read("entries/vorlinex.desktop");
+    EXPECT_EQ(written, "[Desktop Entry]\nType=Application\nName=Vorlinex\nExec=/opt/vorlinex/bin/vorlinex\nTerminal=false\n");
+
+    ASSERT_EQ(::chmod(dir.file("entries/vorlinex.desktop").c_str(), 0640), 0);
+    ASSERT_TRUE(createStartupShortcut("/usr/bin/vorlinex", entry).saved());
+    EXPECT_EQ(statOf(dir.file("entries/vorlinex.desktop")).st_mode & 07777, 0640u);
+    const std::string replaced = dir.read("entries/vorlinex.desktop");
+    EXPECT_NE(replaced.find("Exec=/usr/bin/vorlinex\n"), std::string::npos);
+
+    ASSERT_EQ(::chmod(dir.file("entries/vorlinex.desktop").c_str(), 0444), 0);
+    result = createStartupShortcut("/opt/vorlinex/bin/vorlinex", entry);
+    EXPECT_TRUE(result.status == StartupEntryStatus::SystemError && result.systemError == EACCES);
+    EXPECT_EQ(result.path, entry);
+    EXPECT_EQ(dir.read("entries/vorlinex.desktop"), replaced);
+    EXPECT_EQ(filesIn(dir.file("entries")), 1u);
+
+    dir.write("file", "");
+    result = createStartupShortcut("/usr/bin/vorlinex", dir.file("file/autostart/Vorlinex.desktop"));
+    EXPECT_TRUE(result.status == StartupEntryStatus::SystemError && result.systemError == ENOTDIR);
+    EXPECT_EQ(result.path, dir.file("file/autostart"));
+    result = createStartupShortcut("/usr/bin/vorlinex", "");
+    EXPECT_EQ(result.status, StartupEntryStatus::NoEntryFolder);
+}
+
+}  // namespace
