@@ -5,11 +5,21 @@
 #include <QPointer>
 #include <QScreen>
 #include <QScrollBar>
+#include <atomic>
+#include <iconv.h>
 #include <random>
 
 #include "display/qt/traffic_view.h"
 #include "tests/display/traffic_display.h"
 #include "tests/shell/qt/shell_harness.h"
+
+// Every code page 932 converter this program opens passes here (the link wraps iconv_open).
+std::atomic<int> convertersOpened = 0;
+extern "C" iconv_t __real_iconv_open(const char* to, const char* from);
+extern "C" iconv_t __wrap_iconv_open(const char* to, const char* from) {
+    ++convertersOpened;
+    return __real_iconv_open(to, from);
+}
 
 namespace {
 
@@ -244,6 +254,24 @@ TEST_F(DisplayInTheProgram, EachPortsBytesReachOnlyItsChannelsWindowAndAPressInT
         EXPECT_EQ(second.receive(9, 10000), "held back");
         EXPECT_TRUE(waitUntil([&] { return text->text().ends_with(bytes + "held back"); }));
     });
+}
+
+// A frame draws dozens of lines of text: the view opens its converter once, not once a line.
+TEST(TrafficView, OpensOneConverterForAllItDrawsAndCopies) {
+    const int before = convertersOpened;
+    TrafficView view;
+    view.resize(500, 400);
+    auto model = std::make_shared<TrafficTextControl>();
+    std::string text;
+    for (int line = 0; line < 40; ++line) text += "\x93\xfa\x96\x7b line " + std::to_string(line) + "\r\n";
+    model->setText(text);
+    view.setModel(model);
+    EXPECT_FALSE(view.viewport()->grab().isNull());
+    mouse(view.viewport(), QEvent::MouseButtonPress, {3, 3});
+    mouse(view.viewport(), QEvent::MouseMove, {200, 300});
+    pressKeys(&view, {Qt::Key_C}, Qt::ControlModifier);
+    EXPECT_TRUE(QGuiApplication::clipboard()->text().startsWith(QStringLiteral("日本 line 0\n日本 line 1\n")));
+    EXPECT_EQ(convertersOpened - before, 1);
 }
 
 // Each glyph on its bytes' cells, also from a fallback font where the chosen one lacks it.
