@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "display/shift_jis.h"
 #include "display/traffic_text_control.h"
 
 namespace {
@@ -14,12 +15,6 @@ constexpr int asciiTrimBelow = 9216;
 constexpr int hexLineLength = 74;
 constexpr int hexTrimAbove = asciiTrimAbove + hexLineLength;  // 10314
 constexpr char hexSubstitute = 0x14;  // the character column's stand-in for unprintable bytes
-
-// Code page 932's double-byte classes as this display has always drawn them.
-bool isLeadByte(uint8_t b) {
-    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xEF) || (b >= 0xFC && b <= 0xFE);
-}
-bool isTrailByte(uint8_t b) { return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC); }
 
 void startHexLine(TrafficRenderState& state) {
     std::memset(state.hexLine, ' ', hexLineLength);
@@ -99,8 +94,8 @@ void renderTrafficAscii(TrafficDisplay& display, const uint8_t* bytes, int32_t l
     for (int i = 0; i < length; ++i) {
         const uint8_t b = static_cast<uint8_t>(buffer[i]);
         if (state.awaitingTrailByte == 0) {
-            if (isLeadByte(b)) state.awaitingTrailByte = 1;
-        } else if (isTrailByte(b)) {
+            if (isShiftJisLeadByte(b)) state.awaitingTrailByte = 1;
+        } else if (isShiftJisTrailByte(b)) {
             state.awaitingTrailByte = 0;
         }
     }

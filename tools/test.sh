@@ -3,7 +3,8 @@
 # with CTest: the plain build and the offscreen demo, then every test again under AddressSanitizer +
 # UndefinedBehaviorSanitizer, then the tests that need no window under ThreadSanitizer (Qt
 # itself is not instrumented), then each libFuzzer harness for about a minute; last, builds the
-# Debian package and checks it unpacked into a scratch root (no system install).
+# Debian package and checks it unpacked into a scratch root (no system install). The test
+# programs and the demo get a private /dev/pts where this runs as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
@@ -15,24 +16,39 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export LSAN_OPTIONS=suppressions=$PWD/tools/lsan.supp:print_suppressions=0
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
+# The test programs and the demo run in a mount namespace of their own with a devpts instance of
+# their own: their pseudo-terminals are numbered from 0 apart from the machine's, so another
+# process that holds or locks a pty number cannot disturb a test that reopens one. Only root may
+# make one; elsewhere they share the machine's /dev/pts, and this says so.
+private_pts='mount -t devpts -o newinstance,ptmxmode=0666 devpts /dev/pts && mount --bind /dev/pts/ptmx /dev/ptmx'
+if [ "$(id -u)" -eq 0 ] && unshare --mount --propagation private -- sh -c "$private_pts" 2>/dev/null; then
+    echo "== the test programs run with a private /dev/pts (a mount namespace of their own)"
+    isolated() { unshare --mount --propagation private -- sh -c "$private_pts"' && exec "$@"' isolated "$@"; }
+else
+    if [ "$(id -u)" -ne 0 ]; then why="not run as root"; else why="unshare or the devpts mount was refused"; fi
+    echo "== NOTE: the test programs share this machine's /dev/pts ($why): a pty number that another"
+    echo "   process holds or locks can make a test that reopens a pty fail"
+    isolated() { "$@"; }
+fi
+
 echo "== include layering"
 bash tools/check_layers.sh
 
 echo "== plain build"
 bash tools/build.sh build
-ctest --test-dir build --output-on-failure -j "$jobs"
+isolated ctest --test-dir build --output-on-failure -j "$jobs"
 
 # The demo checks what its simulated devices and its captures got, so it runs here too.
 echo "== the demo, offscreen"
-VORLINEX_BUILD_DIR=build bash tools/demo.sh --offscreen
+VORLINEX_BUILD_DIR=build isolated bash tools/demo.sh --offscreen
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 bash tools/build.sh build-asan -DVORLINEX_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
-ctest --test-dir build-asan --output-on-failure -j "$jobs"
+isolated ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
 echo "== ThreadSanitizer (no windows)"
 bash tools/build.sh build-tsan -DVORLINEX_SANITIZE=thread -DVORLINEX_WITH_QT=OFF -DCMAKE_BUILD_TYPE=Debug
-ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L core
+isolated ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L core
 
 echo "== libFuzzer harnesses (clang)"
 bash tools/fuzz.sh 60

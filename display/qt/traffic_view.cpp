@@ -14,45 +14,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <iconv.h>
 
+#include "display/shift_jis.h"
 #include "display/traffic_text_control.h"
 
 namespace {
 
 constexpr int leftMargin = 2;
 constexpr int frameIntervalMs = 50;  // 20 frames a second: text scrolls smoothly, and faster than that it cannot be read
-
-bool isCp932Lead(uint8_t b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
-bool isCp932Trail(uint8_t b) { return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC); }
-
-// One converter per thread that draws; closed when that thread ends.
-struct Cp932Decoder {
-    Cp932Decoder() : cd(iconv_open("UTF-8", "CP932")) {}
-    ~Cp932Decoder() {
-        if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
-    }
-    // The character that one or two bytes make, or an empty text when they make none.
-    QString decode(const char* bytes, size_t length) {
-        if (cd == reinterpret_cast<iconv_t>(-1)) return {};
-        iconv(cd, nullptr, nullptr, nullptr, nullptr);
-        char in[2];
-        std::memcpy(in, bytes, length);
-        char out[16];
-        char* inPtr = in;
-        char* outPtr = out;
-        size_t inLeft = length;
-        size_t outLeft = sizeof out;
-        if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<size_t>(-1) || inLeft != 0) return {};
-        const QString text = QString::fromUtf8(out, static_cast<int>(outPtr - out));
-        // A converter may map a byte to a control character: that is no drawable character.
-        for (QChar c : text) {
-            if (c.category() == QChar::Other_Control) return {};
-        }
-        return text;
-    }
-    iconv_t cd;
-};
 
 // A scroll bar that repaints only when it would look different. The text grows every frame and
 // is cut back in steps, so the range changes on nearly every frame while the slider, held at
@@ -94,10 +63,32 @@ private:
 
 }  // namespace
 
-std::vector<DisplaySegment> decodeDisplayLine(const std::string& bytes) {
-    // One converter for the line, owned by this call: nothing is shared between threads.
-    Cp932Decoder decoder;
-    const auto decodeCp932 = [&decoder](const char* from, size_t length) { return decoder.decode(from, length); };
+Cp932Decoder::Cp932Decoder() : converter_(iconv_open("UTF-8", "CP932")) {}
+
+Cp932Decoder::~Cp932Decoder() {
+    if (converter_ != reinterpret_cast<iconv_t>(-1)) iconv_close(converter_);
+}
+
+QString Cp932Decoder::character(const char* bytes, size_t length) {
+    if (converter_ == reinterpret_cast<iconv_t>(-1)) return {};
+    iconv(converter_, nullptr, nullptr, nullptr, nullptr);  // nothing left over from the last one
+    char in[2];
+    std::memcpy(in, bytes, length);
+    char out[16];
+    char* inPtr = in;
+    char* outPtr = out;
+    size_t inLeft = length;
+    size_t outLeft = sizeof out;
+    if (iconv(converter_, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<size_t>(-1) || inLeft != 0) return {};
+    const QString text = QString::fromUtf8(out, static_cast<int>(outPtr - out));
+    // A converter may map a byte to a control character: that is no drawable character.
+    for (QChar c : text) {
+        if (c.category() == QChar::Other_Control) return {};
+    }
+    return text;
+}
+
+std::vector<DisplaySegment> Cp932Decoder::decodeLine(const std::string& bytes) {
     std::vector<DisplaySegment> segments;
     DisplaySegment run;  // single-cell characters drawn together
     auto flushRun = [&] {
@@ -125,8 +116,8 @@ std::vector<DisplaySegment> decodeDisplayLine(const std::string& bytes) {
             ++i;
             continue;
         }
-        if (isCp932Lead(b) && i + 1 < n && isCp932Trail(static_cast<uint8_t>(bytes[i + 1]))) {
-            const QString text = decodeCp932(bytes.data() + i, 2);
+        if (isShiftJisLeadByte(b) && i + 1 < n && isShiftJisTrailByte(static_cast<uint8_t>(bytes[i + 1]))) {
+            const QString text = character(bytes.data() + i, 2);
             if (!text.isEmpty()) {
                 // Each double-byte character at its own column, so columns stay exact.
                 flushRun();
@@ -135,7 +126,7 @@ std::vector<DisplaySegment> decodeDisplayLine(const std::string& bytes) {
                 continue;
             }
         }
-        const QString single = decodeCp932(bytes.data() + i, 1);  // half-width katakana
+        const QString single = character(bytes.data() + i, 1);  // half-width katakana
         if (!single.isEmpty()) {
             addToRun(column, single);
         } else {
@@ -148,20 +139,20 @@ std::vector<DisplaySegment> decodeDisplayLine(const std::string& bytes) {
     return segments;
 }
 
-QString displayLineText(const std::string& bytes) {
+QString Cp932Decoder::lineText(const std::string& bytes) {
     QString text;
-    for (const DisplaySegment& segment : decodeDisplayLine(bytes)) {
+    for (const DisplaySegment& segment : decodeLine(bytes)) {
         text += segment.placeholder ? QString(QChar(0x25A1)) : segment.text;
     }
     return text;
 }
 
-QString displayText(const std::string& bytes) {
+QString Cp932Decoder::text(const std::string& bytes) {
     QString text;
     size_t start = 0;
     for (;;) {
         const size_t lineEnd = bytes.find("\r\n", start);
-        text += displayLineText(bytes.substr(start, lineEnd == std::string::npos ? std::string::npos : lineEnd - start));
+        text += lineText(bytes.substr(start, lineEnd == std::string::npos ? std::string::npos : lineEnd - start));
         if (lineEnd == std::string::npos) break;
         text += QLatin1Char('\n');
         start = lineEnd + 2;
@@ -398,7 +389,7 @@ void TrafficView::paintEvent(QPaintEvent* event) {
                 else box(static_cast<int>(column));
             }
         } else {
-            for (const DisplaySegment& segment : decodeDisplayLine(line)) {
+            for (const DisplaySegment& segment : decoder_.decodeLine(line)) {
                 const int x = xOrigin + segment.column * cw;
                 if (x > viewport()->width() || x + segment.cells * cw < 0) continue;
                 if (segment.placeholder) {
@@ -469,7 +460,7 @@ int64_t TrafficView::lastingPositionAt(const QPoint& point, int64_t& base) const
     const int x = point.x() - leftMargin + horizontalScrollBar()->value();
     int column = std::clamp((x + cw / 2) / cw, 0, static_cast<int>(bytes.size()));
     // Never between the two bytes of a character.
-    for (const DisplaySegment& segment : decodeDisplayLine(bytes)) {
+    for (const DisplaySegment& segment : decoder_.decodeLine(bytes)) {
         if (segment.cells == 2 && column == segment.column + 1) column = segment.column;
     }
     return base + state.lineStarts.front() + column;
@@ -512,7 +503,7 @@ void TrafficView::keyPressEvent(QKeyEvent* event) {
 void TrafficView::copySelection() {
     if (model_ == nullptr || anchor_ == caret_) return;
     const std::string selected = model_->textBetween(std::min(anchor_, caret_), std::max(anchor_, caret_));
-    if (!selected.empty()) QGuiApplication::clipboard()->setText(displayText(selected));
+    if (!selected.empty()) QGuiApplication::clipboard()->setText(decoder_.text(selected));
 }
 
 void TrafficView::mouseMoveEvent(QMouseEvent* event) {

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QTimer>
 #include <cstdint>
+#include <iconv.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,12 +27,28 @@ struct DisplaySegment {
     bool placeholder = false;
 };
 
-// The segments a line of stored bytes is drawn as.
-std::vector<DisplaySegment> decodeDisplayLine(const std::string& bytes);
-// The same as one text, with U+25A1 (a white square) for each placeholder cell.
-QString displayLineText(const std::string& bytes);
-// Stored text (lines ending in CR LF) as the view shows it, lines joined with "\n".
-QString displayText(const std::string& bytes);
+// Stored bytes read as code page 932, as the view draws them and copies them. It holds one
+// converter for its life, opened once, not once per line: a frame draws dozens of lines. One
+// thread at a time.
+class Cp932Decoder {
+public:
+    Cp932Decoder();
+    ~Cp932Decoder();
+    Cp932Decoder(const Cp932Decoder&) = delete;
+    Cp932Decoder& operator=(const Cp932Decoder&) = delete;
+
+    // The segments a line of stored bytes is drawn as.
+    std::vector<DisplaySegment> decodeLine(const std::string& bytes);
+    // The same as one text, with U+25A1 (a white square) for each placeholder cell.
+    QString lineText(const std::string& bytes);
+    // Stored text (lines ending in CR LF) as the view shows it, lines joined with "\n".
+    QString text(const std::string& bytes);
+
+private:
+    // The character that one or two bytes make, or an empty text when they make none.
+    QString character(const char* bytes, size_t length);
+    iconv_t converter_;
+};
 
 class TrafficView : public QAbstractScrollArea {
     Q_OBJECT
@@ -98,6 +115,8 @@ private:
     quint32 glyphFor(char32_t character);
     QRawFont rawFont_;  // of font(); invalid until the next paint after a font change
     QHash<char32_t, quint32> glyphs_;
+    // Used by the UI thread only, also to find a column while answering a const question.
+    mutable Cp932Decoder decoder_;
 
     std::shared_ptr<TrafficTextControl> model_;
     QColor background_;

@@ -2,6 +2,7 @@
 // chunk through one of its edits, anywhere: in all three the line index is what a scan finds.
 #include <algorithm>
 
+#include "display/shift_jis.h"
 #include "tests/display/traffic_display.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -32,10 +33,6 @@ void checkLineIndex(const TrafficTextControl& control, int64_t origin = -1) {
     FUZZ_REQUIRE(control.lineCount() == line + 1);
 }
 
-// Code page 932's byte classes as the display has always drawn them.
-bool lead(unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xEF) || (b >= 0xFC && b <= 0xFE); }
-bool trail(unsigned char b) { return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC); }
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -59,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         feed(hexChannel, chunk);
         stream += chunk;
         hexShown += chunk.size();
-        for (unsigned char b : chunk) awaiting = awaiting ? !trail(b) : lead(b);
+        for (unsigned char b : chunk) awaiting = awaiting ? !isShiftJisTrailByte(b) : isShiftJisLeadByte(b);
         // A chunk's last byte, NUL excepted, waits while it is a lead byte without its trail.
         const bool hold = awaiting && chunk.size() > held.size() && chunk.back() != '\0';
         const std::string out = held + chunk.substr(0, chunk.size() - hold);

@@ -5,11 +5,21 @@
 #include <QPointer>
 #include <QScreen>
 #include <QScrollBar>
+#include <atomic>
+#include <iconv.h>
 #include <random>
 
 #include "display/qt/traffic_view.h"
 #include "tests/display/traffic_display.h"
 #include "tests/shell/qt/shell_harness.h"
+
+// Every code page 932 converter this program opens passes here (the link wraps iconv_open).
+std::atomic<int> convertersOpened = 0;
+extern "C" iconv_t __real_iconv_open(const char* to, const char* from);
+extern "C" iconv_t __wrap_iconv_open(const char* to, const char* from) {
+    ++convertersOpened;
+    return __real_iconv_open(to, from);
+}
 
 namespace {
 
@@ -119,6 +129,52 @@ TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepai
     }
 }
 
+// What a double-byte character's first byte waits for is what the view reads as one: a
+// character cut between two chunks is drawn and copied whole or not at all, and a byte that
+// starts no character shows at once (held, it would wait for as long as the line stays quiet).
+TEST_F(DisplayWindow, ACharacterCutBetweenChunksIsDrawnAndCopiedWholeOrNotAtAll) {
+    TrafficView* view = viewOf(open(0));
+    const auto painted = [&] {
+        view->refresh();
+        return view->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    };
+    const auto copied = [&] {
+        view->setSelection(0, view->model()->textLength());
+        pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
+        view->setSelection(0, 0);
+        return QGuiApplication::clipboard()->text().toStdString();
+    };
+    // The same view showing the given bytes, read as one whole text.
+    Cp932Decoder decoder;
+    const auto paintedAlone = [&](const std::string& bytes) {
+        const std::shared_ptr<TrafficTextControl> live = display1.displayWindow.load();
+        auto alone = std::make_shared<TrafficTextControl>();
+        alone->setText(bytes);
+        view->setModel(alone);
+        const QImage image = painted();
+        view->setModel(live);
+        return image;
+    };
+    const struct {
+        const char *first, *second, *shownBetween, *shownAfter, *copiedAfter;
+    } cases[] = {
+        // 0xFA 0x5C is an IBM extension kanji.
+        {"x\xfa", "\x5c y", "x", "x\xfa\x5c y", "x\u7e8a y"},
+        // 0xFD starts nothing: it is a byte of no character, then comes a whole one.
+        {"x\xfd", "\x82\xa0", "x\xfd", "x\xfd\x82\xa0", "x\u25a1\u3042"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        click(v.displayWindows.displayWindowOf(1), 1046);  // CLEAR
+        feed(display1, c.first);
+        EXPECT_EQ(copied(), decoder.text(c.shownBetween).toStdString());
+        EXPECT_TRUE(painted() == paintedAlone(c.shownBetween));
+        feed(display1, c.second);
+        EXPECT_EQ(copied(), c.copiedAfter);
+        EXPECT_EQ(view->model()->text(), c.shownAfter);
+        EXPECT_TRUE(painted() == paintedAlone(c.shownAfter));
+    }
+}
+
 // Selecting and copying near the end while a worker renders chunks must never move or cut the text.
 TEST_F(DisplayWindow, SelectingAndCopyingWhileChunksArriveKeepsTheTextWhole) {
     TrafficView* view = viewOf(open(0));
@@ -200,10 +256,29 @@ TEST_F(DisplayInTheProgram, EachPortsBytesReachOnlyItsChannelsWindowAndAPressInT
     });
 }
 
+// A frame draws dozens of lines of text: the view opens its converter once, not once a line.
+TEST(TrafficView, OpensOneConverterForAllItDrawsAndCopies) {
+    const int before = convertersOpened;
+    TrafficView view;
+    view.resize(500, 400);
+    auto model = std::make_shared<TrafficTextControl>();
+    std::string text;
+    for (int line = 0; line < 40; ++line) text += "\x93\xfa\x96\x7b line " + std::to_string(line) + "\r\n";
+    model->setText(text);
+    view.setModel(model);
+    EXPECT_FALSE(view.viewport()->grab().isNull());
+    mouse(view.viewport(), QEvent::MouseButtonPress, {3, 3});
+    mouse(view.viewport(), QEvent::MouseMove, {200, 300});
+    pressKeys(&view, {Qt::Key_C}, Qt::ControlModifier);
+    EXPECT_TRUE(QGuiApplication::clipboard()->text().startsWith(QStringLiteral("日本 line 0\n日本 line 1\n")));
+    EXPECT_EQ(convertersOpened - before, 1);
+}
+
 // Each glyph on its bytes' cells, also from a fallback font where the chosen one lacks it.
 TEST(TrafficView, DrawsEachCharacterOnItsCellAlsoWhereTheFontLacksIt) {
     const std::string lines[] = {"0000: 41 42 43 0D 0A  ABC..", "ab\x93\xfa\x96\x7b" "c \xb1\xb2 z~"};
-    const auto segments = decodeDisplayLine("a\x93\xfa" "b");
+    Cp932Decoder decoder;
+    const auto segments = decoder.decodeLine("a\x93\xfa" "b");
     EXPECT_TRUE(segments.size() == 3 && segments[1].cells == 2 && segments[2].column == 3);
     for (const char* family : {"IPAGothic", "DejaVu Sans Mono"}) {
         SCOPED_TRACE(family);
@@ -222,7 +297,7 @@ TEST(TrafficView, DrawsEachCharacterOnItsCellAlsoWhereTheFontLacksIt) {
         painter.setPen(Qt::black);
         const QFontMetrics metrics(view.font());
         for (int row = 0; row < 2; ++row) {
-            for (const DisplaySegment& segment : decodeDisplayLine(lines[row])) {
+            for (const DisplaySegment& segment : decoder.decodeLine(lines[row])) {
                 const QList<uint> characters = segment.text.toUcs4();
                 for (qsizetype k = 0; k < characters.size(); ++k) {
                     const QPoint at(2 + (segment.column + static_cast<int>(k)) * view.cellWidth(),
