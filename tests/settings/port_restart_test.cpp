@@ -16,7 +16,7 @@ TEST(RestartPorts, MovesAndKeepsAPortUnderTrafficBothWays) {
     Relay relay;
     relay.serialPort1.settings = {0, 9600, 8};
     relay.serialPort2.settings = {1, 9600, 8};
-    const PortOpenReport report = [](int result, int64_t) { EXPECT_EQ(result, PortOpened); };
+    const PortOpenReport report = [](int result, int64_t, const PortOpenFailure&) { EXPECT_EQ(result, PortOpened); };
     restartPortsOnDevices(relay, {cable1.slavePath(), cable2.slavePath(), cable3.slavePath(), "", "", ""}, report);
     for (int port2Com : {2, 1, 1}) {
         PortChoice choice2 = choiceFromSettings(relay.serialPort2.settings);
