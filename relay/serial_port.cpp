@@ -252,7 +252,8 @@ int Relay::openPort(const char* deviceName, SerialPort& port, int* systemError) 
         const int error = errno;
         const PortRefusal kind = refusalOfError(error, path);
         if (kind == RefusalPermission) failure.deviceGroup = deviceGroupOf(path);
-        if (kind == RefusalInUse) failure.holderPid = holderOfDevice(device.st_rdev, &failure.holderName);
+        if (kind == RefusalInUse && S_ISCHR(device.st_mode))
+            failure.holderPid = holderOfDevice(device.st_rdev, &failure.holderName);
         return refuse(kind, error, PortOpenFailed);
     }
     // No sharing: another holder of the lock (this program's other port, or another program)
