@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <thread>
@@ -162,7 +163,9 @@ int32_t presenceAfter(PortRefusal kind) {
 
 }  // namespace
 
-bool pseudoTerminalPath(const std::string& path) { return path.rfind("/dev/pts/", 0) == 0; }
+bool pseudoTerminalPath(const std::string& path) {
+    return std::filesystem::path(path).lexically_normal().string().rfind("/dev/pts/", 0) == 0;
+}
 
 int sessionOfTerminal(unsigned long long rdev) {
     int session = 0;

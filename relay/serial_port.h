@@ -130,7 +130,8 @@ void reconfigurePort(SerialPort& port);
 // once its other end has closed, and its number is soon another terminal's.
 bool pseudoTerminalPath(const std::string& path);
 // The session whose controlling terminal the character device rdev is (a login's, a shell's),
-// found among the processes the system shows; 0 when it is nobody's.
+// found among the other processes the system shows (the kernel answers TIOCGSID only for the
+// caller's own terminal, which openPort asks after the open); 0 when it is nobody's.
 int sessionOfTerminal(unsigned long long rdev);
 // A process other than this one that has the device rdev open: its pid and name; pid 0 when
 // none is seen (another user's processes may be hidden).
