@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -191,17 +192,23 @@ int sessionOfTerminal(unsigned long long rdev) {
     return session;
 }
 
-int holderOfDevice(unsigned long long rdev, std::string* name) {
+int holderOfDevice(const std::string& path, std::string* name) {
+    // Compared by the links' text, never by following them: a descriptor on a hung network
+    // mount would make a look at its file wait, on the UI thread.
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return 0;
+    const std::string device = resolved;
+    std::free(resolved);
     int holder = 0;
     forEachOtherProcess([&](int pid) {
         const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
         DIR* fds = ::opendir(folder.c_str());
         if (fds == nullptr) return false;  // another user's process, or gone meanwhile
+        char target[4096];
         while (const dirent* entry = ::readdir(fds)) {
             if (entry->d_name[0] == '.') continue;
-            struct stat target {};
-            if (::stat((folder + "/" + entry->d_name).c_str(), &target) == 0 && S_ISCHR(target.st_mode) &&
-                target.st_rdev == rdev) {
+            const ssize_t length = ::readlink((folder + "/" + entry->d_name).c_str(), target, sizeof target);
+            if (length > 0 && device.compare(0, std::string::npos, target, static_cast<size_t>(length)) == 0) {
                 holder = pid;
                 break;
             }
@@ -255,17 +262,15 @@ int Relay::openPort(const char* deviceName, SerialPort& port, int* systemError) 
         const int error = errno;
         const PortRefusal kind = refusalOfError(error, path);
         if (kind == RefusalPermission) failure.deviceGroup = deviceGroupOf(path);
-        if (kind == RefusalInUse && S_ISCHR(device.st_mode))
-            failure.holderPid = holderOfDevice(device.st_rdev, &failure.holderName);
+        if (kind == RefusalInUse) failure.holderPid = holderOfDevice(path, &failure.holderName);
         return refuse(kind, error, PortOpenFailed);
     }
     // No sharing: another holder of the lock (this program's other port, or another program)
     // makes the open fail. TIOCEXCL below keeps out openers that do not take the lock.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
-        struct stat held {};
-        if (::fstat(fd, &held) == 0) failure.holderPid = holderOfDevice(held.st_rdev, &failure.holderName);
         ::close(fd);
+        failure.holderPid = holderOfDevice(path, &failure.holderName);
         return refuse(RefusalInUse, error, PortOpenFailed);
     }
     // Opened, but not a serial line: it cannot take the line settings.

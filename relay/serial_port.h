@@ -133,9 +133,9 @@ bool pseudoTerminalPath(const std::string& path);
 // found among the other processes the system shows (the kernel answers TIOCGSID only for the
 // caller's own terminal, which openPort asks after the open); 0 when it is nobody's.
 int sessionOfTerminal(unsigned long long rdev);
-// A process other than this one that has the device rdev open: its pid and name; pid 0 when
+// A process other than this one that has the device at path open: its pid and name; pid 0 when
 // none is seen (another user's processes may be hidden).
-int holderOfDevice(unsigned long long rdev, std::string* name);
+int holderOfDevice(const std::string& path, std::string* name);
 
 // The device is not there (unplugged, not plugged in yet), as an errno of open, read or write.
 bool deviceGoneError(int systemError);

@@ -447,10 +447,13 @@ TEST_F(RelayTest, AWorkerWhoseWakeUpCannotBeMadeDoesNotStart) {
     rlimit before{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
     std::vector<int> taken;  // every descriptor below the lowered limit
+    const int spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(spare, 0);
     rlimit lowered = before;
     lowered.rlim_cur = 200;
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
-    for (int fd; (fd = ::dup(0)) >= 0;) taken.push_back(fd);
+    for (int fd; (fd = ::dup(spare)) >= 0;) taken.push_back(fd);
+    taken.push_back(spare);
     const int started = startRelayWorker(relay.relayChannel1);
     for (int fd : taken) ::close(fd);
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &before), 0);
