@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
         PortChoice c1 = choiceFromSettings(relay.serialPort1.settings);
         PortChoice c2 = choiceFromSettings(relay.serialPort2.settings);
         auto t0 = bench::Clock::now();
-        restartPorts(relay, c1, c2, [](int result, int64_t port) { reportPortOpen({}, result, port); });
+        restartPorts(relay, c1, c2, [](int result, int64_t port, const PortOpenFailure& failure) { reportPortOpen({}, result, port, failure); });
         double call = bench::secondsSince(t0) * 1000;
         char a = static_cast<char>('a' + r % 26);
         char b = static_cast<char>('A' + r % 26);

@@ -1,6 +1,7 @@
 #include "relay/port_reconnect.h"
 
 #include <atomic>
+#include <string>
 
 #include "relay/relay.h"
 #include "relay/relay_channel.h"
@@ -17,12 +18,20 @@ void startWorkersWithOpenSources(Relay& relay) {
 }
 
 // The device is back when its path opens: into a port of its own first, so that nothing
-// changes for the running workers until it has.
+// changes for the running workers until it has. A failed try keeps what it found for the user.
 bool reopenAwayPort(Relay& relay, SerialPort& port) {
     SerialPort fresh;
-    if (relay.openPort(portDeviceNameAt(port.settings.comIndex), fresh) != PortOpened) return false;
+    if (relay.openPort(portDeviceNameAt(port.settings.comIndex), fresh) != PortOpened) {
+        port.openFailure = fresh.openFailure;
+        const int32_t after = fresh.presence.load(std::memory_order_acquire);
+        // Opened but refused for a reason of its own (not a terminal now, an odd error): tried
+        // again now and then like any device that is there.
+        port.presence.store(after == PortPresent ? PortBarred : after, std::memory_order_release);
+        return false;
+    }
     relay.stopRelayWorkers();
     port.handle.store(fresh.handle.exchange(-1), std::memory_order_release);
+    port.openFailure = PortOpenFailure{};
     port.presence.store(PortPresent, std::memory_order_release);
     // The settings it had, and nothing purged: what the device sent since it came back is relayed.
     reconfigurePort(port);
@@ -32,12 +41,24 @@ bool reopenAwayPort(Relay& relay, SerialPort& port) {
     return true;
 }
 
+// A lost port, closed: a pseudo-terminal does not come back (its number goes to the next
+// terminal opened anywhere), an adapter is waited for.
+void markClosedLostPort(const Relay& relay, SerialPort& port) {
+    const int32_t comIndex = port.settings.comIndex;
+    PortOpenFailure failure;
+    failure.path = comIndex >= 0 && comIndex < 6 ? relay.comDevicePaths[comIndex] : "";
+    const bool pseudoTerminal = pseudoTerminalPath(failure.path);
+    failure.kind = pseudoTerminal ? RefusalPtyClosed : RefusalMissing;
+    port.openFailure = failure;
+    port.presence.store(pseudoTerminal ? PortHalted : PortAway, std::memory_order_release);
+}
+
 }  // namespace
 
 ReconnectHold::ReconnectHold(Relay& relay) : relay_(relay) { relay_.reconnectHolds.fetch_add(1); }
 ReconnectHold::~ReconnectHold() { relay_.reconnectHolds.fetch_sub(1); }
 
-bool reconnectPorts(Relay& relay) {
+bool reconnectPorts(Relay& relay, std::chrono::steady_clock::time_point now) {
     if (relay.portOpensRefused() || relay.reconnectHolds.load() > 0) return false;
     SerialPort* const ports[2] = {&relay.serialPort1, &relay.serialPort2};
     bool changed = false;
@@ -47,41 +68,23 @@ bool reconnectPorts(Relay& relay) {
         for (SerialPort* port : ports) {
             if (presenceOf(*port) != PortLost) continue;
             closePort(*port);
-            port->presence.store(PortAway, std::memory_order_release);
+            markClosedLostPort(relay, *port);
         }
         changed = true;
     }
     for (SerialPort* port : ports) {
-        if (presenceOf(*port) == PortAway && !port->isOpen() && reopenAwayPort(relay, *port)) changed = true;
+        if (port->isOpen()) continue;
+        const int32_t presence = presenceOf(*port);
+        // A missing path is looked for at every step; a device that is there but refused is
+        // asked again only now and then, since each try opens it (and looks through /proc).
+        if (presence == PortBarred && now < port->nextOpenTry) continue;
+        if (presence != PortAway && presence != PortBarred) continue;
+        if (reopenAwayPort(relay, *port)) {
+            changed = true;
+        } else if (presenceOf(*port) == PortBarred) {
+            port->nextOpenTry = now + kBarredRetryInterval;
+        }
     }
     if (changed) startWorkersWithOpenSources(relay);
     return changed;
-}
-
-std::string withThousandsSeparators(long long value) {
-    const bool negative = value < 0;
-    const unsigned long long magnitude = negative ? 0ULL - static_cast<unsigned long long>(value)
-                                                  : static_cast<unsigned long long>(value);
-    std::string digits = std::to_string(magnitude);
-    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<size_t>(at), ",");
-    return negative ? "-" + digits : digits;
-}
-
-std::string reconnectStatusText(const Relay& relay) {
-    const SerialPort* const ports[2] = {&relay.serialPort1, &relay.serialPort2};
-    std::string text;
-    auto add = [&text](const std::string& part) { text += (text.empty() ? "" : "; ") + part; };
-    for (const SerialPort* port : ports) {
-        if (presenceOf(*port) == PortPresent) continue;
-        const int32_t comIndex = port->settings.comIndex;
-        const std::string path = comIndex >= 0 && comIndex < 6 ? relay.comDevicePaths[comIndex] : "";
-        add(std::string(portDisplayNameAt(comIndex)) + ": " + path + " unplugged, waiting");
-    }
-    for (const RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2}) {
-        const long long count = channel->undeliveredBytes.load(std::memory_order_relaxed);
-        if (count <= 0 || presenceOf(channel->destination) == PortPresent) continue;
-        add(withThousandsSeparators(count) + " bytes not delivered to " +
-            portDisplayNameAt(channel->destination.settings.comIndex));
-    }
-    return text;
 }

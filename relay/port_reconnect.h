@@ -2,16 +2,21 @@
 // stopped, and reopened with the same settings as soon as its device path opens again.
 #pragma once
 
-#include <string>
+#include <chrono>
 
 struct Relay;
 
 // One step, taken by the owner of the ports and workers (the thread that starts and stops them,
 // every few hundred milliseconds): closes the ports that a worker found gone, tries to open each
-// away port's device path again, and restarts the workers around any change so that the other
-// direction goes on. Nothing once port opens are refused or while a hold is taken. true when a
-// port was closed or reopened (its label and titles change).
-bool reconnectPorts(Relay& relay);
+// away port's device path again (a barred one's at most once a second), and restarts the workers
+// around any change so that the other direction goes on. A pseudo-terminal whose other end
+// closed is not reopened: its number soon belongs to another terminal. Nothing once port opens
+// are refused or while a hold is taken. true when a port was closed or reopened (its label and
+// titles change).
+bool reconnectPorts(Relay& relay, std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now());
+
+// How long a barred port (its device there, but refused) waits between two tries.
+inline constexpr std::chrono::milliseconds kBarredRetryInterval{1000};
 
 // Held while a restart reopens the ports: a step taken inside its message box's loop must not
 // change the ports under it.
@@ -25,10 +30,3 @@ public:
 private:
     Relay& relay_;
 };
-
-// What the user is told while a port is away: "COM1: /dev/ttyUSB0 unplugged, waiting" per port,
-// then "12,345 bytes not delivered to COM2" per channel that could not deliver; "" when all is well.
-std::string reconnectStatusText(const Relay& relay);
-
-// 12345 as "12,345".
-std::string withThousandsSeparators(long long value);

@@ -38,10 +38,13 @@ struct Relay {
     SerialPort& serialPort(int number) { return number == 2 ? serialPort2 : serialPort1; }
 
     // Opens deviceName ("com1".."com6") exclusively for non-blocking reading and writing. On
-    // PortOpened the handle is set; otherwise it is left as it was and the system's reason, when
-    // there is one, is in *systemError (errno; 0 when none). A closed port whose device is
-    // missing becomes away, so that it opens by itself once the device appears (reconnectPorts);
-    // any other result leaves it present.
+    // PortOpened the handle is set; otherwise it is left as it was, the system's reason, when
+    // there is one, is in *systemError (errno; 0 when none) and what was found is in
+    // port.openFailure. Refused without opening: a device that the other port holds, and the
+    // controlling terminal of a session. A closed port whose device is missing becomes away, so
+    // that it opens by itself once the device appears (reconnectPorts); one whose device is there
+    // but refused becomes barred (tried again now and then); a /dev/pts path that is missing, or a
+    // device the other port holds, halts it; any other result leaves it present.
     int openPort(const char* deviceName, SerialPort& port, int* systemError = nullptr);
 
     // Shutdown's word on the ports: from then on openPort refuses and no worker starts.

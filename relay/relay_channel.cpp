@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <system_error>
 #include <vector>
 
 #include "relay/relay.h"
@@ -313,22 +314,34 @@ void Relay::stopRelayAndClosePorts() {
     closePort(serialPort2);
 }
 
-void startRelayWorker(RelayChannel& channel) {
-    if (channel.relay.portOpensRefused()) return;  // shut down: nothing may relay any more
+int startRelayWorker(RelayChannel& channel) {
+    if (channel.relay.portOpensRefused()) return 0;  // shut down: nothing may relay any more
     // One worker per channel, ever: a previous one is ended and joined before the next starts.
     if (channel.worker.joinable()) {
         requestWorkerStop(channel);
         joinRelayWorker(channel);
     }
     if (channel.wakeFd < 0) channel.wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (channel.wakeFd < 0) {
+        channel.startError = errno;
+        return channel.startError;
+    }
     // A wake-up left over from an earlier stop must not end the new worker's first wait early.
     drainWakeUps(channel);
 
     channel.stopRequested.store(0, std::memory_order_release);
-    channel.worker = std::thread(relayWorker, std::ref(channel));
+    try {
+        channel.worker = std::thread(relayWorker, std::ref(channel));
+    } catch (const std::system_error& error) {
+        channel.stopRequested.store(1, std::memory_order_release);
+        channel.startError = error.code().value() != 0 ? error.code().value() : EAGAIN;
+        return channel.startError;
+    }
+    channel.startError = 0;
     // Named before this returns, so that tools (top -H, gdb, /proc) tell the directions apart.
     pthread_setname_np(channel.worker.native_handle(),
                        channel.number == 2 ? "vx-relay2" : "vx-relay1");
+    return 0;
 }
 
 Relay::~Relay() {

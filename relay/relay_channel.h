@@ -58,6 +58,9 @@ struct RelayChannel {
 
     // Wakes the worker out of its waits when it is asked to stop (an eventfd; -1 until made).
     int wakeFd = -1;
+    // Why the last start made no worker (the wake descriptor or the thread could not be made):
+    // an errno, 0 when it started. The starter's thread alone writes it.
+    int startError = 0;
 
     // Called by the worker when it adds bytes to a rateByteCount of 0: the channel carries
     // traffic again after a rate update. Lets the activity arrows rest while nothing moves.
@@ -75,7 +78,9 @@ struct RelayChannel {
 // The worker's thread body.
 void relayWorker(RelayChannel& channel);
 // stopRequested = 0 and a new worker thread; nothing once port opens are refused (shutdown).
-void startRelayWorker(RelayChannel& channel);
+// 0, else the errno that kept the worker from starting (also in startError): without its wake
+// descriptor a worker could never be stopped, so none runs.
+int startRelayWorker(RelayChannel& channel);
 // Asks the worker to stop and wakes it; returns at once.
 void requestWorkerStop(RelayChannel& channel);
 // Waits until the worker has ended (no-op without one). Never waits on the UI thread's work.

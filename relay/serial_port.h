@@ -3,8 +3,11 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
+
+#include "relay/serial_termios_linux.h"
 
 enum FlowControl : int32_t {
     FlowNone = 0,
@@ -26,11 +29,48 @@ struct PortSettings {
 
 // Whether a port's device is there. A worker that finds it gone marks the port lost (the
 // descriptor stays open until both workers that use it have stopped); the owner then closes
-// it, and the port is away until the same path opens again.
+// it, and the port is away until the same path opens again. A device that is there but refused
+// the open is barred and tried again now and then; a halted port waits for the user (a
+// pseudo-terminal whose other end closed never comes back).
 enum PortPresence : int32_t {
     PortPresent = 0,
     PortLost = 1,
     PortAway = 2,
+    PortBarred = 3,
+    PortHalted = 4,
+};
+
+// Why a port is not open, as its last open (or its loss) found it.
+enum PortRefusal : int32_t {
+    RefusalNone = 0,
+    RefusalMissing = 1,        // the path is not there: unplugged, or not plugged in yet
+    RefusalPermission = 2,     // the system forbids this user the device
+    RefusalInUse = 3,          // another program holds it (its lock or its exclusive mode)
+    RefusalOtherPort = 4,      // the relay's other port has the same device open
+    RefusalLoginTerminal = 5,  // the controlling terminal of a session: a login's or a shell's
+    RefusalPtyClosed = 6,      // a /dev/pts terminal whose other end closed
+    RefusalPtyMissing = 7,     // a /dev/pts path that is not there: it does not come back
+    RefusalNotSerial = 8,      // opened, but not a terminal
+    RefusalFailed = 9,         // another reason of the system's (systemError)
+};
+
+// What a refused open found, for the user's message; RefusalNone without a device path to tell.
+struct PortOpenFailure {
+    PortRefusal kind = RefusalNone;
+    int systemError = 0;        // errno, 0 when none
+    std::string path;           // the device path the port's name led to
+    int holderPid = 0;          // RefusalInUse: the other program, when one was found
+    std::string holderName;     // and its name
+    std::string deviceGroup;    // RefusalPermission: the group whose members may use the device
+    int32_t otherComIndex = -1; // RefusalOtherPort: the port that has it open
+};
+
+// What the device made of the settings: a device may refuse one silently, so they are read back.
+struct LineReadBack {
+    int systemError = 0;  // the settings could not be set or read at all
+    bool differs = false;
+    LineSettings asked;
+    LineSettings held;
 };
 
 struct SerialPort {
@@ -40,6 +80,11 @@ struct SerialPort {
     std::atomic<int> handle{-1};
     PortSettings settings{};
     std::atomic<int32_t> presence{PortPresent};  // a PortPresence value
+
+    // The owner's alone (start-up, restart, reconnect run on its thread); no worker reads them.
+    PortOpenFailure openFailure;  // why the port is not open; kind RefusalNone once it is
+    LineReadBack lineReadBack;    // set by configurePort and reconfigurePort
+    std::chrono::steady_clock::time_point nextOpenTry{};  // a barred port is tried again from then
 
     bool isOpen() const { return handle.load(std::memory_order_acquire) >= 0; }
 };
@@ -74,11 +119,23 @@ enum PortOpenResult : int {
     PortOpenRefused = 3,  // shutdown has begun: nothing to tell
 };
 
-// Empties both queues of the open device, then applies port.settings. Failures go unreported.
+// Empties both queues of the open device, then applies port.settings and reads them back into
+// port.lineReadBack (a refused setting shows there).
 void configurePort(SerialPort& port);
 // Applies port.settings to the open device in place, discarding nothing: what its queues hold
-// is still read and sent afterwards.
+// is still read and sent afterwards. Reads them back as configurePort does.
 void reconfigurePort(SerialPort& port);
+
+// Whether the device path names a pseudo-terminal's slave (/dev/pts/N): it never comes back
+// once its other end has closed, and its number is soon another terminal's.
+bool pseudoTerminalPath(const std::string& path);
+// The session whose controlling terminal the character device rdev is (a login's, a shell's),
+// found among the other processes the system shows (the kernel answers TIOCGSID only for the
+// caller's own terminal, which openPort asks after the open); 0 when it is nobody's.
+int sessionOfTerminal(unsigned long long rdev);
+// A process other than this one that has the device at path open: its pid and name; pid 0 when
+// none is seen (another user's processes may be hidden).
+int holderOfDevice(const std::string& path, std::string* name);
 
 // The device is not there (unplugged, not plugged in yet), as an errno of open, read or write.
 bool deviceGoneError(int systemError);

@@ -83,6 +83,33 @@ int applyLineSettings(int fd, const LineSettings& settings) {
     return 0;
 }
 
+int readLineSettings(int fd, LineSettings& held) {
+    struct termios2 t {};
+    if (ioctl(fd, TCGETS2, &t) != 0) return errno;
+    held = LineSettings{};
+    held.baudRate = currentBaudRate(fd);
+    switch (t.c_cflag & CSIZE) {
+        case CS5: held.dataBits = 5; break;
+        case CS6: held.dataBits = 6; break;
+        case CS7: held.dataBits = 7; break;
+        default: held.dataBits = 8; break;
+    }
+    held.parity = (t.c_cflag & PARENB) == 0 ? 0 : (t.c_cflag & PARODD) != 0 ? 1 : 2;
+    held.twoStopBits = (t.c_cflag & CSTOPB) != 0;
+    held.rtsCtsFlow = (t.c_cflag & CRTSCTS) != 0;
+    held.xonXoffFlow = (t.c_iflag & (IXON | IXOFF)) == (IXON | IXOFF);
+    held.xonChar = t.c_cc[VSTART];
+    held.xoffChar = t.c_cc[VSTOP];
+    return 0;
+}
+
+bool lineSettingsMatch(const LineSettings& asked, const LineSettings& held) {
+    if (asked.baudRate != 0 && asked.baudRate != held.baudRate) return false;
+    if (asked.xonXoffFlow && (asked.xonChar != held.xonChar || asked.xoffChar != held.xoffChar)) return false;
+    return asked.dataBits == held.dataBits && asked.parity == held.parity && asked.twoStopBits == held.twoStopBits &&
+           asked.rtsCtsFlow == held.rtsCtsFlow && asked.xonXoffFlow == held.xonXoffFlow;
+}
+
 void flushLineQueues(int fd) { ioctl(fd, TCFLSH, TCIOFLUSH); }
 
 uint32_t currentBaudRate(int fd) {

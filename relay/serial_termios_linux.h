@@ -31,6 +31,13 @@ void composeLineTermios(struct termios2& t, const LineSettings& settings);
 // BOTHER). 0 on success, else the errno of the call that failed.
 int applyLineSettings(int fd, const LineSettings& settings);
 
+// Reads the settings the device holds now back into `held`: 0, else the errno of the call.
+int readLineSettings(int fd, LineSettings& held);
+
+// Whether the device holds what was asked (the rate only when one was asked; the XON and XOFF
+// characters only with XON/XOFF flow control).
+bool lineSettingsMatch(const LineSettings& asked, const LineSettings& held);
+
 // Discards both queues of the device (what has not been sent and what has not been read).
 void flushLineQueues(int fd);
 

@@ -140,7 +140,7 @@ void restartPorts(Relay& relay, const PortChoice& port1, const PortChoice& port2
         port.settings.comIndex = comIndex[i];
         if (!keep[i]) {
             const int opened = relay.openPort(portDeviceNameAt(comIndex[i]), port);
-            if (reportOpen) reportOpen(opened, portNumberOf(comIndex[i]));
+            if (reportOpen) reportOpen(opened, portNumberOf(comIndex[i]), port.openFailure);
             if (opened != PortOpened) continue;
         }
         port.settings = settingsFromChoice(*choices[i], port.settings);

@@ -40,8 +40,9 @@ bool sameComChoice(const PortSettings& now1, const PortSettings& now2, const Por
 // device it holds, else closes it and opens the chosen one; stores the other settings and applies
 // them without purging anything; then starts a fresh worker for every channel whose source is
 // open. A port that does not open keeps its other settings; each open's result goes to
-// reportOpen at once, with the port number the user chose (so a box shows before the next step).
-using PortOpenReport = std::function<void(int result, int64_t portNumber)>;
+// reportOpen at once, with the port number the user chose and what the open found (so a box
+// shows before the next step).
+using PortOpenReport = std::function<void(int result, int64_t portNumber, const PortOpenFailure& failure)>;
 void restartPorts(Relay& relay, const PortChoice& port1, const PortChoice& port2, const PortOpenReport& reportOpen);
 
 // A new mapping of COM1..COM6 to device paths takes effect: comDevicePaths becomes `paths`, and

@@ -5,9 +5,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 #include "capture/capture_file.h"
 #include "relay/port_reconnect.h"
+#include "relay/relay.h"
 #include "relay/serial_port.h"
 #include "settings/config.h"
 #include "settings/startup_entry.h"
@@ -44,6 +46,77 @@ const CatalogueEntry* entryOf(int code) {
     return &kCatalogue[code - 1];
 }
 
+std::string systemText(int error) { return std::system_category().message(error); }
+
+// Why a port's device could not be opened, after its path; the status bar says "unplugged,
+// waiting" for a missing device, the box what the system said.
+std::string refusalText(const PortOpenFailure& f, bool forStatus) {
+    const std::string& path = f.path;
+    switch (f.kind) {
+        case RefusalMissing:
+            return forStatus ? path + " unplugged, waiting" : path + ": " + systemText(f.systemError) + " (it opens by itself once it is there)";
+        case RefusalPermission:
+            return path + ": permission denied" + (f.deviceGroup.empty() ? "" : " (join the " + f.deviceGroup + " group)");
+        case RefusalInUse:
+            return path + " is in use by another program" +
+                   (f.holderPid > 0 ? " (" + f.holderName + ", pid " + std::to_string(f.holderPid) + ")" : "");
+        case RefusalOtherPort:
+            return path + " is already open as " + portDisplayNameAt(f.otherComIndex);
+        case RefusalLoginTerminal:
+            return path + " is the terminal of a login session";
+        case RefusalPtyClosed:
+            return path + " was closed by its other end";
+        case RefusalPtyMissing:
+            return path + " is gone (a pseudo-terminal does not come back)";
+        case RefusalNotSerial:
+            return path + " is not a serial line";
+        case RefusalFailed:
+            return path + ": " + systemText(f.systemError);
+        default:
+            return "";
+    }
+}
+
+std::string parityText(int parity) { return parity == 1 ? "odd parity" : parity == 2 ? "even parity" : "no parity"; }
+
+// "4096 baud, 8 data bits instead of 12345 baud, 7 data bits": only what differs.
+std::string lineDifferenceText(const LineReadBack& r) {
+    std::string held, asked;
+    const auto add = [&](bool differs, const std::string& h, const std::string& a) {
+        if (!differs) return;
+        held += (held.empty() ? "" : ", ") + h;
+        asked += (asked.empty() ? "" : ", ") + a;
+    };
+    const auto onOff = [](bool on) { return std::string(on ? "on" : "off"); };
+    const auto character = [](uint8_t c) {
+        char text[8];
+        std::snprintf(text, sizeof text, "0x%02X", c);
+        return std::string(text);
+    };
+    add(r.asked.baudRate != 0 && r.asked.baudRate != r.held.baudRate, std::to_string(r.held.baudRate) + " baud",
+        std::to_string(r.asked.baudRate));
+    add(r.asked.dataBits != r.held.dataBits, std::to_string(r.held.dataBits) + " data bits", std::to_string(r.asked.dataBits));
+    add(r.asked.parity != r.held.parity, parityText(r.held.parity), parityText(r.asked.parity));
+    add(r.asked.twoStopBits != r.held.twoStopBits, r.held.twoStopBits ? "2 stop bits" : "1 stop bit",
+        r.asked.twoStopBits ? "2" : "1");
+    add(r.asked.rtsCtsFlow != r.held.rtsCtsFlow, "RTS/CTS flow " + onOff(r.held.rtsCtsFlow), onOff(r.asked.rtsCtsFlow));
+    add(r.asked.xonXoffFlow != r.held.xonXoffFlow, "XON/XOFF flow " + onOff(r.held.xonXoffFlow), onOff(r.asked.xonXoffFlow));
+    add(r.asked.xonXoffFlow && r.held.xonXoffFlow && r.asked.xoffChar != r.held.xoffChar,
+        "XOFF " + character(r.held.xoffChar), character(r.asked.xoffChar));
+    add(r.asked.xonXoffFlow && r.held.xonXoffFlow && r.asked.xonChar != r.held.xonChar,
+        "XON " + character(r.held.xonChar), character(r.asked.xonChar));
+    return "the device set " + held + " instead of " + asked;
+}
+
+std::string withThousandsSeparators(long long value) {
+    const bool negative = value < 0;
+    const unsigned long long magnitude = negative ? 0ULL - static_cast<unsigned long long>(value)
+                                                  : static_cast<unsigned long long>(value);
+    std::string digits = std::to_string(magnitude);
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<size_t>(at), ",");
+    return negative ? "-" + digits : digits;
+}
+
 }  // namespace
 
 void showMessage(const BoxFunction& boxes, int code) {
@@ -57,19 +130,59 @@ void showMessage(const BoxFunction& boxes, int code) {
     showBox(boxes, entry->text, entry->icon, BoxOwner::MainWindow);
 }
 
-void reportPortOpen(const BoxFunction& boxes, int result, int64_t portNumber) {
+void reportPortOpen(const BoxFunction& boxes, int result, int64_t portNumber, const PortOpenFailure& failure) {
     if (result == PortNotSerial) {
         showMessage(boxes, 7);
     } else if (result == PortOpenFailed) {
         // Codes 1..6 of the catalogue name their port. Any other number would index past the
         // catalogue's port entries (7 is already "EVMASK Error"), so it gets a box of the same form.
-        if (portNumber >= 1 && portNumber <= 6) {
+        const std::string why = refusalText(failure, false);
+        if (portNumber >= 1 && portNumber <= 6 && why.empty()) {
             showMessage(boxes, static_cast<int>(portNumber));
         } else {
-            showBox(boxes, "Com" + std::to_string(portNumber) + " Open Error", BoxIcon::Error,
-                    BoxOwner::MainWindow);
+            const std::string first = portNumber >= 1 && portNumber <= 6 ? entryOf(static_cast<int>(portNumber))->text
+                                                                         : "Com" + std::to_string(portNumber) + " Open Error";
+            showBox(boxes, why.empty() ? first : first + "\n" + why, BoxIcon::Error, BoxOwner::MainWindow);
         }
     }
+}
+
+std::string portStatusText(const Relay& relay) {
+    std::string text;
+    const auto add = [&text](const std::string& part) {
+        if (!part.empty()) text += (text.empty() ? "" : "; ") + part;
+    };
+    for (const SerialPort* port : {&relay.serialPort1, &relay.serialPort2}) {
+        const int32_t comIndex = port->settings.comIndex;
+        const std::string name = std::string(portDisplayNameAt(comIndex)) + ": ";
+        const int32_t presence = port->presence.load(std::memory_order_acquire);
+        if (presence == PortLost) {
+            // Found gone by a worker; the next reconnect step closes it.
+            PortOpenFailure lost;
+            lost.path = comIndex >= 0 && comIndex < 6 ? relay.comDevicePaths[comIndex] : "";
+            lost.kind = pseudoTerminalPath(lost.path) ? RefusalPtyClosed : RefusalMissing;
+            add(name + refusalText(lost, true));
+        } else if (presence != PortPresent && !port->isOpen()) {
+            add(name + refusalText(port->openFailure, true));
+        } else if (port->isOpen() && port->lineReadBack.systemError != 0) {
+            add(name + relay.comDevicePaths[comIndex] + " did not take the line settings: " +
+                systemText(port->lineReadBack.systemError));
+        } else if (port->isOpen() && port->lineReadBack.differs) {
+            add(name + lineDifferenceText(port->lineReadBack));
+        }
+    }
+    for (const RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2}) {
+        if (channel->startError == 0) continue;
+        add(directionTitle(channel->source.settings.comIndex, channel->destination.settings.comIndex) +
+            " is not relayed: " + systemText(channel->startError));
+    }
+    for (const RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2}) {
+        const long long count = channel->undeliveredBytes.load(std::memory_order_relaxed);
+        if (count <= 0 || channel->destination.presence.load(std::memory_order_acquire) == PortPresent) continue;
+        add(withThousandsSeparators(count) + " bytes not delivered to " +
+            portDisplayNameAt(channel->destination.settings.comIndex));
+    }
+    return text;
 }
 
 void reportConfigSave(const BoxFunction& boxes, const ConfigSaveResult& result) {

@@ -6,20 +6,30 @@
 #include <string>
 
 #include "relay/box_request.h"
+#include "relay/serial_port.h"
 
 struct ConfigSaveResult;
 struct CaptureFailure;
 struct CaptureOpenFailure;
 struct StartupEntryResult;
+struct Relay;
 
 // Codes 1..16 of the catalogue; a box owned by the main window. Any other code shows no box
 // (only a note on stderr): no caller passes one.
 void showMessage(const BoxFunction& boxes, int code);
 
 // What openPort returned, told to the user: "ComN Open Error" for the port the user chose
-// (portNumber, one-based), "EVMASK Error" for a device that is no serial line; nothing when the
-// port opened or shutdown refused the open.
-void reportPortOpen(const BoxFunction& boxes, int result, int64_t portNumber);
+// (portNumber, one-based), with what the open found on a second line when it named a device
+// ("/dev/ttyUSB0: permission denied (join the dialout group)"), "EVMASK Error" for a device that
+// is no serial line; nothing when the port opened or shutdown refused the open.
+void reportPortOpen(const BoxFunction& boxes, int result, int64_t portNumber, const PortOpenFailure& failure = {});
+
+// The status bar's word on the ports, "" when all is well: per port that is not open for a
+// reason the user should know, why ("COM1: /dev/ttyUSB0 unplugged, waiting", "COM1: /dev/pts/3
+// was closed by its other end"), or the settings its device did not take ("COM1: the device
+// set 8 data bits instead of 7"); a direction whose worker could not start; then "12,345 bytes
+// not delivered to COM2" per channel that could not deliver.
+std::string portStatusText(const Relay& relay);
 
 // What saveConfig returned: "Configuration Data Saved", or the error naming the file and why.
 void reportConfigSave(const BoxFunction& boxes, const ConfigSaveResult& result);

@@ -184,7 +184,7 @@ void openPortAndStartWorker(Relay& relay, SerialPort& port, RelayChannel& channe
                             int labelId, const BoxFunction& boxes) {
     const int32_t comIndex = port.settings.comIndex;
     const int opened = relay.openPort(portDeviceNameAt(comIndex), port);
-    reportPortOpen(boxes, opened, portNumberOf(comIndex));
+    reportPortOpen(boxes, opened, portNumberOf(comIndex), port.openFailure);
     if (opened == PortOpened) {
         configurePort(port);
         startRelayWorker(channel);
@@ -327,10 +327,13 @@ void Vorlinex::watchPorts(QWidget* mainWindow) {
 void Vorlinex::showPortStatus(QWidget* mainWindow) {
     QLabel* part = statusPart(mainWindow != nullptr ? mainWindow : publishedMainWindow());
     if (part == nullptr) return;
-    QString text = QString::fromStdString(reconnectStatusText(app.relay));
+    QString text = QString::fromStdString(portStatusText(app.relay));
     const QString uart = part->property("uartNotice").toString();
     if (!uart.isEmpty()) text = text.isEmpty() ? uart : text + QStringLiteral("; ") + uart;
-    if (part->text() != text) part->setText(text);
+    if (part->text() != text) {
+        part->setText(text);
+        part->setToolTip(text);  // the part is 300 px wide: the whole text when the mouse rests on it
+    }
 }
 
 QWidget* Vorlinex::createMainWindow() {

@@ -100,8 +100,8 @@ CaptureWindowHost captureWindowHostOf(Vorlinex& vorlinex) {
 }
 
 SettingsDialogHost settingsDialogHostOf(Vorlinex& vorlinex) {
-    const PortOpenReport reportOpen = [&vorlinex](int result, int64_t portNumber) {
-        reportPortOpen(vorlinex.boxes, result, portNumber);
+    const PortOpenReport reportOpen = [&vorlinex](int result, int64_t portNumber, const PortOpenFailure& failure) {
+        reportPortOpen(vorlinex.boxes, result, portNumber, failure);
     };
     return {
         .config = [&vorlinex] { return configOf(vorlinex.app.relay); },

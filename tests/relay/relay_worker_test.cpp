@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 #include <atomic>
 #include <ctime>
 #include <filesystem>
@@ -12,8 +16,10 @@
 #include "relay/port_reconnect.h"
 #include "relay/serial_termios_linux.h"
 #include "shell/application.h"
+#include "settings/port_restart.h"
 #include "shell/message_catalogue.h"
 #include "tests/support/combined_records.h"
+#include "tests/support/device_holder.h"
 #include "tests/support/pty_cable.h"
 
 namespace {
@@ -138,7 +144,7 @@ TEST_F(RelayTest, ChunksQueuedInputCapturesBothWaysInOrderAndOneDirectionGoesOnW
         ASSERT_TRUE(eventually([&] { return !port.isOpen() && port.presence.load() == PortAway; }, reconnecting));
         EXPECT_TRUE(eventuallyWorkers(gone == 1 ? 0 : 1, gone == 1 ? 1 : 0));
         const std::string name = "COM" + std::to_string(gone);
-        EXPECT_EQ(reconnectStatusText(relay), name + ": " + lost.path() + " unplugged, waiting; 12,345 bytes not delivered to " + name);
+        EXPECT_EQ(portStatusText(relay), name + ": " + lost.path() + " unplugged, waiting; 12,345 bytes not delivered to " + name);
         lost.plug();
         ASSERT_TRUE(eventually([&] { return port.isOpen() && port.presence.load() == PortPresent; }, reconnecting));
         EXPECT_TRUE(eventuallyWorkers(1, 1));
@@ -255,20 +261,25 @@ TEST_F(RelayTest, StampsTheFirstChunkAfterQuietAndReloadsTheCountdown) {
 // The first refused open is port 1's own device, which it holds; released, it opens again.
 TEST_F(RelayTest, LineSettingsReadBackAsMappedAndTheDeviceOpensExclusivelyReportingEachRefusal) {
     constexpr tcflag_t on = CREAD | CLOCAL;
+    // refused: what the status bar says of the settings the pseudo-terminal would not take.
     const struct {
         PortSettings settings;
         uint32_t baud;
         tcflag_t sizeParity, cflags, iflags;
         uint8_t xoff;
+        const char* refused;
     } cases[] = {
-        {{0, 2000, 7, 1, 1, FlowHardwareRts}, 2000, CS7 | PARENB, on | PARODD | CSTOPB | CRTSCTS, INPCK, 0},
-        {{0, 3600, 6, 2, 2, FlowHardwareDtr}, 3600, CS6 | PARENB, on | CSTOPB, INPCK, 0},
-        {{0, 7200, 5, 0, 0, FlowXonXoff13}, 7200, CS5, on, INPCK | IXON | IXOFF, 0x13},
-        {{0, 460800, 8, 2, 0, FlowXonXoff93}, 460800, CS8 | PARENB, on, INPCK | IXON | IXOFF, 0x93},
+        {{0, 2000, 7, 1, 1, FlowHardwareRts}, 2000, CS7 | PARENB, on | PARODD | CSTOPB | CRTSCTS, INPCK, 0,
+         "8 data bits, no parity instead of 7, odd parity"},
+        {{0, 3600, 6, 2, 2, FlowHardwareDtr}, 3600, CS6 | PARENB, on | CSTOPB, INPCK, 0,
+         "8 data bits, no parity instead of 6, even parity"},
+        {{0, 7200, 5, 0, 0, FlowXonXoff13}, 7200, CS5, on, INPCK | IXON | IXOFF, 0x13, "8 data bits instead of 5"},
+        {{0, 460800, 8, 2, 0, FlowXonXoff93}, 460800, CS8 | PARENB, on, INPCK | IXON | IXOFF, 0x93,
+         "no parity instead of even parity"},
         // Values only an edited INI file can hold: no table is indexed with them.
-        {{0, 7200, 9, 7, 9, 99}, 7200, CS8, on, INPCK, 0},
+        {{0, 7200, 9, 7, 9, 99}, 7200, CS8, on, INPCK, 0, nullptr},
         // A rate of 0 or less would hang the line up: the one set before stays.
-        {{0, -9600, 8, 0, 2, FlowNone}, 7200, CS8, on | CSTOPB, INPCK, 0}};
+        {{0, -9600, 8, 0, 2, FlowNone}, 7200, CS8, on | CSTOPB, INPCK, 0, nullptr}};
     SerialPort& port1 = relay.serialPort1;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.settings.baudRate);
@@ -285,21 +296,25 @@ TEST_F(RelayTest, LineSettingsReadBackAsMappedAndTheDeviceOpensExclusivelyReport
         // A pseudo-terminal forces 8 bits and no parity, so those two are checked as handed over.
         composeLineTermios(t, lineSettingsFor(c.settings));
         EXPECT_EQ(t.c_cflag & (CSIZE | PARENB), c.sizeParity);
+        EXPECT_EQ(portStatusText(relay), c.refused == nullptr ? "" : std::string("COM1: the device set ") + c.refused);
     }
 
     // The listing's own descriptor is counted each time alike.
     const auto openDescriptors = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
     SerialPort other;
-    const struct { std::string path; const char* message; int32_t comIndex; } refused[] = {
-        {adapter1.path(), "Com1 Open Error", 0}, {"/nonexistent/vorlinex-tty", "Com1 Open Error", 0},
-        {dir.path(), "Com1 Open Error", 0}, {"/dev/null", "EVMASK Error", 0}, {"/dev/null", "Com7 Open Error", 6}};
+    const struct { std::string path; std::string message; int32_t comIndex; } refused[] = {
+        {adapter1.path(), "Com1 Open Error\n" + adapter1.path() + " is already open as COM1", 0},
+        {"/nonexistent/vorlinex-tty", "Com1 Open Error\n/nonexistent/vorlinex-tty: No such file or directory (it opens by itself once it is there)", 0},
+        {dir.path(), "Com1 Open Error\n" + dir.path() + ": Is a directory", 0},
+        {"/dev/pts/999999", "Com1 Open Error\n/dev/pts/999999 is gone (a pseudo-terminal does not come back)", 0},
+        {"/dev/null", "EVMASK Error", 0}, {"/dev/null", "Com7 Open Error", 6}};
     for (const auto& r : refused) {
         SCOPED_TRACE(r.path + " " + r.message);
         relay.comDevicePaths[0] = r.path;
         const auto fdsBefore = openDescriptors();
         std::string boxes;
         const int result = relay.openPort(portDeviceNameAt(r.comIndex), other);  // then its message, as the shell does
-        reportPortOpen([&](const BoxRequest& box) { boxes += box.text; }, result, r.comIndex + 1);
+        reportPortOpen([&](const BoxRequest& box) { boxes += box.text; }, result, r.comIndex + 1, other.openFailure);
         EXPECT_FALSE(other.isOpen());
         EXPECT_EQ(boxes, r.message);
         EXPECT_EQ(openDescriptors(), fdsBefore);
@@ -308,6 +323,156 @@ TEST_F(RelayTest, LineSettingsReadBackAsMappedAndTheDeviceOpensExclusivelyReport
     closePort(port1);
     EXPECT_EQ(relay.openPort("com1", other), 0);
     closePort(other);
+}
+
+// What the shell does at start-up, on OK and in its reconnect step alike: the open, then its box.
+std::string openWithBox(Relay& relay, SerialPort& port, const char* name) {
+    std::string text;
+    reportPortOpen([&](const BoxRequest& box) { text = box.text; }, relay.openPort(name, port), 1, port.openFailure);
+    return text;
+}
+
+// A device that is there but held by another program, or by the other port, is not "unplugged":
+// the user is told who has it, and it is asked again only once a second (or not at all).
+TEST_F(RelayTest, ADeviceHeldElsewhereSaysByWhomAndIsTriedAgainOnlyOnceASecond) {
+    using Clock = std::chrono::steady_clock;
+    SerialPort& port1 = relay.serialPort1;
+    closePort(port1);
+    DeviceHolder minicom(adapter1.path(), DeviceHolder::Locked, "minicom");
+    const std::string why = adapter1.path() + " is in use by another program (minicom, pid " + std::to_string(minicom.pid()) + ")";
+    EXPECT_EQ(openWithBox(relay, port1, "com1"), "Com1 Open Error\n" + why);
+    EXPECT_EQ(portStatusText(relay), "COM1: " + why);
+    const Clock::time_point start = Clock::now();
+    EXPECT_FALSE(reconnectPorts(relay, start));
+    minicom.release();
+    EXPECT_FALSE(reconnectPorts(relay, start + 500ms));  // a missing path would be looked for again here
+    EXPECT_FALSE(port1.isOpen());
+    EXPECT_EQ(portStatusText(relay), "COM1: " + why);
+    EXPECT_TRUE(reconnectPorts(relay, start + 1s));
+    EXPECT_TRUE(port1.isOpen() && port1.presence.load() == PortPresent);
+    EXPECT_EQ(portStatusText(relay), "");
+    EXPECT_TRUE(eventuallyWorkers(1, 1));
+
+    // COM2 led to COM1's device once its own adapter went: refused for good, naming COM1.
+    SerialPort& port2 = relay.serialPort2;
+    adapter2.unplug();
+    ASSERT_TRUE(eventually([&] { return port2.presence.load() == PortAway; }, [&] { reconnectPorts(relay); }));
+    relay.comDevicePaths[1] = adapter1.path();
+    for (int second = 0; second < 3; ++second) EXPECT_FALSE(reconnectPorts(relay, Clock::now() + second * 1s));
+    EXPECT_TRUE(!port2.isOpen() && port2.presence.load() == PortHalted);
+    EXPECT_EQ(portStatusText(relay), "COM2: " + adapter1.path() + " is already open as COM1");
+}
+
+// A plain user (nobody) outside the device's group is told which group to join.
+TEST_F(RelayTest, PermissionDeniedNamesTheGroupToJoin) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand the device to a group and become a plain user";
+    const group* dialout = ::getgrnam("dialout");
+    if (dialout == nullptr) GTEST_SKIP() << "no dialout group";
+    const std::string device = cable(1).slavePath();
+    ASSERT_EQ(::chown(device.c_str(), 0, dialout->gr_gid), 0);
+    ASSERT_EQ(::chmod(device.c_str(), 0660), 0);
+    relay.stopRelayAndClosePorts();
+    relay.comDevicePaths[0] = device;
+    int answer[2];
+    ASSERT_EQ(::pipe(answer), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(answer[0]);
+        std::string told = "could not become nobody";
+        if (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0) {
+            told = openWithBox(relay, relay.serialPort1, "com1");
+            told += "|" + portStatusText(relay);
+        }
+        const bool written = ::write(answer[1], told.data(), told.size()) == static_cast<ssize_t>(told.size());
+        ::_exit(written ? 0 : 1);
+    }
+    ::close(answer[1]);
+    std::string told;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(answer[0], buffer, sizeof buffer)) > 0;) told.append(buffer, static_cast<size_t>(n));
+    ::close(answer[0]);
+    ::waitpid(child, nullptr, 0);
+    const std::string why = device + ": permission denied (join the dialout group)";
+    EXPECT_EQ(told, "Com1 Open Error\n" + why + "|COM1: " + why);
+}
+
+// A pseudo-terminal never comes back: its number soon belongs to another terminal, which must not
+// be taken over. The user's OK opens the path again.
+TEST_F(RelayTest, APseudoTerminalWhoseOtherEndClosedIsNotReopenedWhenItsNumberComesBack) {
+    SerialPort& port1 = relay.serialPort1;
+    auto farEnd = std::make_unique<PtyCable>();
+    const std::string path = farEnd->slavePath();
+    closePort(port1);
+    relay.comDevicePaths[0] = path;
+    ASSERT_EQ(relay.openPort("com1", port1), PortOpened);
+    startBoth();
+    farEnd.reset();
+    ASSERT_TRUE(eventually([&] { return port1.presence.load() == PortHalted; }, [&] { reconnectPorts(relay); }));
+    EXPECT_FALSE(port1.isOpen());
+    EXPECT_EQ(portStatusText(relay), "COM1: " + path + " was closed by its other end");
+    // Someone else's terminal gets the number (the lowest free one is handed out).
+    std::vector<std::unique_ptr<PtyCable>> others;
+    while (others.size() < 32 && (others.empty() || others.back()->slavePath() != path)) others.push_back(std::make_unique<PtyCable>());
+    for (int second = 0; second < 3; ++second) EXPECT_FALSE(reconnectPorts(relay, std::chrono::steady_clock::now() + second * 1s));
+    EXPECT_FALSE(port1.isOpen());
+    EXPECT_EQ(portStatusText(relay), "COM1: " + path + " was closed by its other end");
+
+    restartPorts(relay, choiceFromSettings(port1.settings), choiceFromSettings(relay.serialPort2.settings), {});
+    EXPECT_TRUE(port1.isOpen() && port1.presence.load() == PortPresent);
+    EXPECT_EQ(portStatusText(relay), "");
+}
+
+// A terminal that a session has as its own (a login's, a shell's) is never opened, also not by
+// the reconnect step; once the session has ended it is a device like any other.
+TEST_F(RelayTest, TheControllingTerminalOfASessionIsNeverOpened) {
+    SerialPort& port1 = relay.serialPort1;
+    closePort(port1);
+    PtyCable terminal;
+    DeviceHolder shell(terminal.slavePath(), DeviceHolder::ControllingTerminal, "bash");
+    const std::string link = dir.file("ttyS0");
+    std::filesystem::create_symlink(terminal.slavePath(), link);
+    for (const std::string& path : {terminal.slavePath(), link}) {
+        SCOPED_TRACE(path);
+        relay.comDevicePaths[0] = path;
+        EXPECT_EQ(openWithBox(relay, port1, "com1"), "Com1 Open Error\n" + path + " is the terminal of a login session");
+        EXPECT_FALSE(port1.isOpen());
+        EXPECT_EQ(portStatusText(relay), "COM1: " + path + " is the terminal of a login session");
+        EXPECT_FALSE(reconnectPorts(relay, std::chrono::steady_clock::now() + 1h));
+        EXPECT_FALSE(port1.isOpen());
+    }
+    shell.release();
+    EXPECT_TRUE(reconnectPorts(relay, std::chrono::steady_clock::now() + 2h));
+    EXPECT_TRUE(port1.isOpen());
+}
+
+// Without its wake-up descriptor a worker could never be stopped: none starts, and the user is told.
+TEST_F(RelayTest, AWorkerWhoseWakeUpCannotBeMadeDoesNotStart) {
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+    std::vector<int> taken;  // every descriptor below the lowered limit
+    const int spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(spare, 0);
+    rlimit lowered = before;
+    lowered.rlim_cur = 200;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    for (int fd; (fd = ::dup(spare)) >= 0;) taken.push_back(fd);
+    taken.push_back(spare);
+    const int started = startRelayWorker(relay.relayChannel1);
+    for (int fd : taken) ::close(fd);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &before), 0);
+    EXPECT_EQ(started, EMFILE);
+    const bool running = relay.relayChannel1.worker.joinable();
+    EXPECT_FALSE(running);
+    if (running) {  // such a worker hears no stop request: a byte wakes it to find it
+        requestWorkerStop(relay.relayChannel1);
+        cable(1).send("x");
+        joinRelayWorker(relay.relayChannel1);
+    }
+    EXPECT_EQ(portStatusText(relay), "Com1 -> Com2 is not relayed: Too many open files");
+    EXPECT_EQ(startRelayWorker(relay.relayChannel1), 0);
+    EXPECT_EQ(portStatusText(relay), "");
+    EXPECT_EQ(startRelayWorker(relay.relayChannel2), 0);
+    expectRelaysBothWays(cable(1), cable(2), 31);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "shell/activity_arrows.h"
 #include "tests/shell/qt/shell_harness.h"
+#include "tests/support/device_holder.h"
 
 namespace {
 
@@ -191,8 +192,55 @@ TEST_F(Program, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheShu
         QTimer::singleShot(0, window, [&v] { v.mainMenuItem(600)->trigger(); });
     }, true, {});
     user.stop();
-    EXPECT_EQ(boxes, (std::vector<std::string>{"Com1 Open Error, before the window", "Com2 Open Error, before the window",
-                                               "Com1 Open Error, over it", "Com5 Open Error, over it"}));
+    const auto missing = [](const std::string& path) { return path + ": No such file or directory (it opens by itself once it is there)"; };
+    EXPECT_EQ(boxes, (std::vector<std::string>{"Com1 Open Error\n" + missing(adapter1.path()) + ", before the window",
+                                               "Com2 Open Error\n" + missing(adapter2.path()) + ", before the window",
+                                               "Com1 Open Error\n" + missing(adapter1.path()) + ", over it",
+                                               "Com5 Open Error\n" + missing("/nonexistent/vorlinex-COM5") + ", over it"}));
+}
+
+// A pseudo-terminal whose other end closed stays closed, also once another terminal has its
+// number, until SERIAL > OK; a login session's terminal is never taken, neither at start nor on OK.
+TEST_F(Program, APseudoTerminalThatClosedStaysClosedAndALoginTerminalIsNeverTaken) {
+    auto device1 = std::make_unique<PtyCable>();
+    PtyCable shellTerminal;
+    DeviceHolder shell(shellTerminal.slavePath(), DeviceHolder::ControllingTerminal, "bash");
+    const std::string path1 = device1->slavePath(), path2 = shellTerminal.slavePath();
+    dir.write("Vorlinex.ini", vorlinexIni({path1, path2}));
+    std::vector<std::string> boxes;
+    QTimer user;  // answers each box, and OK in the serial dialog
+    QObject::connect(&user, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* box = qobject_cast<QMessageBox*>(modal); box != nullptr && box->isVisible() && box->property("seen").isNull()) {
+            box->setProperty("seen", true);
+            boxes.push_back(box->text().toStdString());
+            QTimer::singleShot(0, box, [box] { box->accept(); });
+        } else if (modal != nullptr && modal->findChild<QComboBox*>("2001") != nullptr) {
+            QTimer::singleShot(0, modal, [modal] { click(modal, 1); });
+        }
+    });
+    user.start(20);
+    std::vector<std::unique_ptr<PtyCable>> others;
+    run([&](Vorlinex& v, QWidget* window) {
+        auto* status = window->findChild<QLabel*>(QStringLiteral("5001.0"));
+        const auto shows = [&](const char* com1, const std::string& text) {
+            EXPECT_TRUE(waitUntil([&] { return controlText(window, 1055) == com1 && controlText(window, 1056) == "COM" && status->text() == text.c_str(); }))
+                << status->text().toStdString();
+        };
+        const std::string login = "COM2: " + path2 + " is the terminal of a login session";
+        shows("COM1", login);
+        device1.reset();
+        shows("COM", "COM1: " + path1 + " was closed by its other end; " + login);
+        // Someone else's terminal gets the number (the lowest free one is handed out).
+        while (others.size() < 32 && (others.empty() || others.back()->slavePath() != path1)) others.push_back(std::make_unique<PtyCable>());
+        QTest::qWait(1500);  // reconnect steps run meanwhile
+        shows("COM", "COM1: " + path1 + " was closed by its other end; " + login);
+        v.mainMenuItem(600)->trigger();
+        shows("COM1", login);
+    }, false, {});
+    user.stop();
+    const std::string refused = "Com2 Open Error\n" + path2 + " is the terminal of a login session";
+    EXPECT_EQ(boxes, (std::vector<std::string>{refused, refused}));
 }
 
 }  // namespace
