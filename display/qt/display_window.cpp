@@ -20,10 +20,6 @@
 
 namespace {
 
-constexpr int idText = 1001;
-constexpr int idClear = 1046;
-constexpr int idEnd = 1058;
-
 // Keeps leftMouseButtonDown, which the workers read, in step with the left button anywhere
 // in the program.
 class LeftButtonWatcher : public QObject {
@@ -82,11 +78,11 @@ public:
             return host.dialogRect(dialogFont, left, top, width, height);
         };
         view_ = new TrafficView(this);
-        view_->setObjectName(QString::number(idText));
+        view_->setObjectName(QString::number(kDisplayText));
         clear_ = new QPushButton(QStringLiteral("CLEAR"), this);
-        clear_->setObjectName(QString::number(idClear));
+        clear_->setObjectName(QString::number(kDisplayClear));
         end_ = new QPushButton(QStringLiteral("END"), this);
-        end_->setObjectName(QString::number(idEnd));
+        end_->setObjectName(QString::number(kDisplayEnd));
         clear_->setAutoDefault(false);
         end_->setAutoDefault(false);
         clear_->setDefault(true);
@@ -175,7 +171,7 @@ private:
     // The widgets go; the text stays with the channel for a render call still under way.
     void endDisplay() {
         display_.displayOpen.store(0);
-        done(idEnd);
+        done(kDisplayEnd);
         deleteLater();
     }
 

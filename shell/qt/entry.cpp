@@ -143,8 +143,8 @@ void bindWindowCalls(RateMeter& rateMeter, QWidget* window) {
                     texts.swap(pending->texts);
                     pending->posted = false;
                 }
-                const QString names[3] = {QStringLiteral("5001.1"), QStringLiteral("1053"),
-                                          QStringLiteral("1054")};
+                const QString names[3] = {statusPartName(1), QString::number(kMainRate1),
+                                          QString::number(kMainRate2)};
                 for (size_t i = 0; i < texts.size(); ++i) {
                     if (!texts[i]) continue;
                     auto* label = window->findChild<QLabel*>(names[i]);
