@@ -20,6 +20,7 @@
 #include "capture/capture_log.h"
 #include "capture/combined_log.h"
 #include "relay/box_request.h"
+#include "relay/channel.h"
 #include "relay/relay.h"
 
 namespace {
@@ -217,7 +218,7 @@ CaptureWindows::CaptureWindows(CaptureWindowHost host, Relay& relay, Captures& c
     : host_(std::move(host)), relay_(relay), captures_(captures) {}
 
 QPointer<QDialog>& CaptureWindows::windowSlot(int channel) {
-    return logWindows[isCombined(channel) ? 2 : channel == 2 ? 1 : 0];
+    return logWindows[isCombined(channel) ? 2 : channelSlot(channel)];
 }
 
 void CaptureWindows::setCaptureFileChooser(CaptureFileChooser chooser) { fileChooser = std::move(chooser); }

@@ -16,6 +16,7 @@
 #include "display/traffic_render.h"
 #include "display/traffic_text_control.h"
 #include "relay/box_request.h"
+#include "relay/channel.h"
 #include "relay/relay.h"
 
 namespace {
@@ -182,8 +183,6 @@ private:
     QPushButton* end_ = nullptr;
 };
 
-int channelIndex(int channel) { return channel == 2 ? 1 : 0; }
-
 }  // namespace
 
 DisplayWindows::DisplayWindows(DisplayWindowHost host, Relay& relay, TrafficDisplay& display1,
@@ -218,13 +217,13 @@ int setDisplayFont(TrafficView& view, const QFont& font, const std::function<voi
 
 void DisplayWindows::openDisplayWindow(int channel) {
     RelayChannel& ch = relay_.relayChannel(channel);
-    TrafficDisplay& display = *displays_[static_cast<size_t>(channelIndex(channel))];
+    TrafficDisplay& display = *displays_[channelSlot(channel)];
     if (display.displayOpen.load() == 1) return;
     watchLeftButton();
 
     auto model = std::make_shared<TrafficTextControl>();
     auto* window = new DisplayWindow(host_, ch, display, model, host_.owner());
-    const auto index = static_cast<size_t>(channelIndex(channel));
+    const size_t index = channelSlot(channel);
     current_[index] = window;
     ++made_[index];
 
@@ -242,6 +241,6 @@ void DisplayWindows::setDisplayWindowTitle(int channel, const QString& title) {
     if (QWidget* window = displayWindowOf(channel)) window->setWindowTitle(title);
 }
 
-QWidget* DisplayWindows::displayWindowOf(int channel) const { return current_[static_cast<size_t>(channelIndex(channel))].data(); }
+QWidget* DisplayWindows::displayWindowOf(int channel) const { return current_[channelSlot(channel)].data(); }
 
-int DisplayWindows::displayWindowCount(int channel) const { return made_[static_cast<size_t>(channelIndex(channel))]; }
+int DisplayWindows::displayWindowCount(int channel) const { return made_[channelSlot(channel)]; }

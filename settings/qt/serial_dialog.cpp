@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "relay/box_request.h"
+#include "relay/channel.h"
 #include "relay/relay.h"
 #include "settings/port_restart.h"
 #include "settings/qt/dialog_host.h"
@@ -144,7 +145,7 @@ QComboBox* SerialDialog::combo(int controlId) const {
 }
 
 PortChoice SerialDialog::choiceOf(int port) const {
-    const Column& col = kColumns[port == 2 ? 1 : 0];
+    const Column& col = kColumns[channelSlot(port)];
     PortChoice c;
     c.com = combo(col.comId)->currentIndex();
     c.bps = combo(col.bpsId)->currentIndex();

@@ -21,6 +21,7 @@
 #include <thread>
 #include <utility>
 
+#include "relay/channel.h"
 #include "shell/message_catalogue.h"
 #include "shell/qt/main_window.h"
 
@@ -155,7 +156,7 @@ void bindWindowCalls(RateMeter& rateMeter, QWidget* window) {
     };
     rateMeter.showElapsed = [deliver](const std::string& text) { deliver(0, text); };
     rateMeter.showRate = [deliver](int channel, const std::string& text) {
-        deliver(channel == 2 ? 2 : 1, text);
+        deliver(channelNumber(channel), text);
     };
 }
 
