@@ -4,11 +4,11 @@
 
 #include "capture/capture_file.h"
 #include "capture/combined_log.h"
+#include "relay/channel.h"
 #include "relay/relay.h"
 
 namespace {
 
-int channelNumber(int channel) { return channel == 2 ? 2 : 1; }
 constexpr int kCombined = 3;
 
 // One direction's file: the bytes as handed over, stamp included, less those the CR/LF mode
@@ -36,7 +36,7 @@ Captures::Captures(Relay& relay)
       appOptions(relay.appOptions),
       captureFiles{CaptureFile(newDirectionFormat, kWriteOutSize), CaptureFile(newDirectionFormat, kWriteOutSize)} {}
 
-CaptureFile& Captures::fileOf(int channel) { return captureFiles[channelNumber(channel) - 1]; }
+CaptureFile& Captures::fileOf(int channel) { return captureFiles[channelSlot(channel)]; }
 RelayChannel& Captures::relayChannel(int number) { return relay_.relayChannel(number); }
 
 int Captures::captureWriting(int self, dev_t device, ino_t inode) const {

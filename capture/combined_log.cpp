@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 
+#include "relay/channel.h"
+
 namespace {
 
 // Records gather to this size before the writer is woken; a chunk's record is at most ~4.2 KB.
@@ -75,5 +77,5 @@ CombinedLog::CombinedLog()
 CombinedLog::~CombinedLog() { file_.closeAtExit(); }
 
 void CombinedLog::write(int channel, const uint8_t* chunk, size_t length) {
-    file_.append(chunk, length, 0, channel == 2 ? 2 : 1, static_cast<int64_t>(length), true);
+    file_.append(chunk, length, 0, channelNumber(channel), static_cast<int64_t>(length), true);
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "relay/app_options.h"
+#include "relay/channel.h"
 #include "relay/rate_meter.h"
 #include "relay/relay_channel.h"
 #include "relay/serial_port.h"
@@ -34,8 +35,8 @@ struct Relay {
     RelayChannel relayChannel2{*this, 2, serialPort2, serialPort1, 1024};  // Port2 -> Port1
     RateMeter rateMeter;
 
-    RelayChannel& relayChannel(int number) { return number == 2 ? relayChannel2 : relayChannel1; }
-    SerialPort& serialPort(int number) { return number == 2 ? serialPort2 : serialPort1; }
+    RelayChannel& relayChannel(int number) { return ofChannel(number, relayChannel1, relayChannel2); }
+    SerialPort& serialPort(int number) { return ofChannel(number, serialPort1, serialPort2); }
 
     // Opens deviceName ("com1".."com6") exclusively for non-blocking reading and writing. On
     // PortOpened the handle is set; otherwise it is left as it was, the system's reason, when

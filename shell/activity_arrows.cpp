@@ -1,5 +1,6 @@
 #include "shell/activity_arrows.h"
 
+#include "relay/channel.h"
 #include "relay/relay.h"
 
 // Each frame steps the arrows two characters in the strip's direction; frame 3 carries one
@@ -18,19 +19,15 @@ const std::array<std::string_view, 4> backwardArrowFrames = {
     "<=    <=    <=    <=    <=    <=    <=    <=    <=    <=",
 };
 
-namespace {
-int slot(int channel) { return channel == 2 ? 1 : 0; }
-}  // namespace
-
 const std::array<std::string_view, 4>& arrowFrames(int channel) {
-    return channel == 2 ? backwardArrowFrames : forwardArrowFrames;
+    return ofChannel(channel, forwardArrowFrames, backwardArrowFrames);
 }
 
-int32_t ActivityArrows::arrowFrameCounter(int channel) const { return frameCounters[slot(channel)]; }
+int32_t ActivityArrows::arrowFrameCounter(int channel) const { return frameCounters[channelSlot(channel)]; }
 
 std::string_view ActivityArrows::nextArrowText(int channel, int32_t rateByteCount) {
     if (rateByteCount == 0) return {};
-    int32_t& counter = frameCounters[slot(channel)];
+    int32_t& counter = frameCounters[channelSlot(channel)];
     std::string_view text = arrowFrames(channel)[static_cast<size_t>(counter)];
     counter = (counter + 1) % 4;
     return text;

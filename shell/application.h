@@ -6,6 +6,7 @@
 #include "capture/capture_log.h"
 #include "capture/capture_sinks.h"
 #include "display/traffic_render.h"
+#include "relay/channel.h"
 #include "relay/relay.h"
 #include "settings/config.h"
 #include "shell/activity_arrows.h"
@@ -18,7 +19,7 @@ public:
     // The relay stops before the sinks its workers hand chunks to go.
     ~Application();
 
-    TrafficDisplay& trafficDisplay(int channel) { return channel == 2 ? trafficDisplay2 : trafficDisplay1; }
+    TrafficDisplay& trafficDisplay(int channel) { return ofChannel(channel, trafficDisplay1, trafficDisplay2); }
 
     Relay relay;
     TrafficDisplay trafficDisplay1;

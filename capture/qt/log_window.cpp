@@ -20,16 +20,13 @@
 #include "capture/capture_log.h"
 #include "capture/combined_log.h"
 #include "relay/box_request.h"
+#include "relay/channel.h"
 #include "relay/relay.h"
 
 namespace {
 
 constexpr int kCounterPollMs = 150;
 constexpr int kClosePollMs = 10;
-
-int menuItemOf(int channel) {
-    return channel == kCombinedCapture ? 40012 : channel == 2 ? 40011 : 40010;
-}
 
 // The window's capture: one direction's log, or the combined one of both.
 bool isCombined(int channel) { return channel == kCombinedCapture; }
@@ -48,10 +45,6 @@ bool captureClosed(Captures& captures, int channel) {
 }
 int64_t byteCount(Captures& captures, int channel) {
     return isCombined(channel) ? captures.combinedCapture.byteCount() : captures.captureByteCount(channel);
-}
-
-void enableMenuItem(const CaptureWindowHost& host, int channel, bool enabled) {
-    host.enableMenuItem(menuItemOf(channel), enabled);
 }
 
 }  // namespace
@@ -113,13 +106,13 @@ LogWindow::LogWindow(const CaptureWindowHost& host, Relay& relayOwner, Captures&
     const std::string name = isCombined(channel) ? captures.combinedCapture.name() : relay.logName;
 
     auto* group = new QGroupBox(this);
-    group->setObjectName(QStringLiteral("1065"));
+    group->setObjectName(QString::number(kLogFileName));
     // The name is shown whole, however long: the window grows to hold it.
     group->setTitle(QStringLiteral("Log File Name： ") + QFile::decodeName(name.c_str()));
     group->setToolTip(group->title());
 
     auto* direction = new QLabel(this);
-    direction->setObjectName(QStringLiteral("1067"));
+    direction->setObjectName(QString::number(kLogDirection));
     direction->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     // Where the data come from, then where they are relayed to; not updated while open.
     QString text = QString::fromStdString(
@@ -131,11 +124,11 @@ LogWindow::LogWindow(const CaptureWindowHost& host, Relay& relayOwner, Captures&
     auto* label = new QLabel(QStringLiteral("Recv Byte："), this);
 
     counter_ = new QLabel(QStringLiteral("0"), this);
-    counter_->setObjectName(QStringLiteral("1066"));
+    counter_->setObjectName(QString::number(kLogByteCount));
     counter_->setAlignment(Qt::AlignCenter);
 
     auto* close = new QPushButton(QStringLiteral("CLOSE"), this);
-    close->setObjectName(QStringLiteral("1009"));
+    close->setObjectName(QString::number(kLogClose));
     // Not a default button: Enter must not end a capture the user did not mean to end.
     close->setAutoDefault(false);
     close->setDefault(false);
@@ -179,7 +172,7 @@ void LogWindow::tick() {
         if (!captureClosed(captures_, channel_)) return;
         poll_.stop();
         closed_ = true;
-        enableMenuItem(host_, channel_, true);
+        host_.enableMenuItem(channel_, true);
         deleteLater();
         // The last bytes may have failed to reach the file when it was closed.
         if (const CaptureFailure failure = takeFailure(captures_, channel_)) host_.reportFailure(failure);
@@ -225,7 +218,7 @@ CaptureWindows::CaptureWindows(CaptureWindowHost host, Relay& relay, Captures& c
     : host_(std::move(host)), relay_(relay), captures_(captures) {}
 
 QPointer<QDialog>& CaptureWindows::windowSlot(int channel) {
-    return logWindows[isCombined(channel) ? 2 : channel == 2 ? 1 : 0];
+    return logWindows[isCombined(channel) ? 2 : channelSlot(channel)];
 }
 
 void CaptureWindows::setCaptureFileChooser(CaptureFileChooser chooser) { fileChooser = std::move(chooser); }
@@ -285,7 +278,7 @@ void CaptureWindows::startCapture(int channel) {
         return;
     }
 
-    enableMenuItem(host_, channel, false);
+    host_.enableMenuItem(channel, false);
     auto* window = new LogWindow(host_, relay_, captures_, windowSlot(channel), channel, host_.owner());
     windowSlot(channel) = window;
     window->show();

@@ -1,4 +1,4 @@
-// Starting a capture (commands 40010 / 40011 / 40012) and its log window (IDD_DIALOG_LOG1 / _LOG2 /
+// Starting a capture (the LOG menu items A, B and C) and its log window (IDD_DIALOG_LOG1 / _LOG2 /
 // _LOG3).
 #pragma once
 
@@ -21,8 +21,8 @@ struct Relay;
 // What the capture's windows take from the application that hosts them; set once at start-up.
 struct CaptureWindowHost {
     std::function<QWidget*()> owner;  // of the file dialog, its question and the log window
-    // Greys (false) or restores the menu command that starts a capture.
-    std::function<void(int commandId, bool enabled)> enableMenuItem;
+    // Greys (false) or restores the menu item that starts a capture (1, 2 or kCombinedCapture).
+    std::function<void(int capture, bool enabled)> enableMenuItem;
     std::function<QFont()> dialogFont;
     // A rectangle in dialog units of the font, in pixels.
     std::function<QRect(const QFont& font, int left, int top, int width, int height)> dialogRect;
@@ -39,6 +39,14 @@ struct CaptureWindowHost {
 
 // Where a capture's channel is asked for: both directions in one file, read order kept.
 constexpr int kCombinedCapture = 3;
+
+// The log window's controls, by id (each one's object name is its id).
+enum LogControl : int {
+    kLogClose = 1009,      // CLOSE
+    kLogFileName = 1065,   // the frame titled with the file's name
+    kLogByteCount = 1066,  // the captured bytes
+    kLogDirection = 1067,  // where the data come from and go to
+};
 
 // The file a capture goes into: the full path, or nothing when the user cancelled.
 using CaptureFileChooser = std::function<std::optional<QString>(int channel)>;

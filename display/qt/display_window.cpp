@@ -16,13 +16,10 @@
 #include "display/traffic_render.h"
 #include "display/traffic_text_control.h"
 #include "relay/box_request.h"
+#include "relay/channel.h"
 #include "relay/relay.h"
 
 namespace {
-
-constexpr int idText = 1001;
-constexpr int idClear = 1046;
-constexpr int idEnd = 1058;
 
 // Keeps leftMouseButtonDown, which the workers read, in step with the left button anywhere
 // in the program.
@@ -82,11 +79,11 @@ public:
             return host.dialogRect(dialogFont, left, top, width, height);
         };
         view_ = new TrafficView(this);
-        view_->setObjectName(QString::number(idText));
+        view_->setObjectName(QString::number(kDisplayText));
         clear_ = new QPushButton(QStringLiteral("CLEAR"), this);
-        clear_->setObjectName(QString::number(idClear));
+        clear_->setObjectName(QString::number(kDisplayClear));
         end_ = new QPushButton(QStringLiteral("END"), this);
-        end_->setObjectName(QString::number(idEnd));
+        end_->setObjectName(QString::number(kDisplayEnd));
         clear_->setAutoDefault(false);
         end_->setAutoDefault(false);
         clear_->setDefault(true);
@@ -175,7 +172,7 @@ private:
     // The widgets go; the text stays with the channel for a render call still under way.
     void endDisplay() {
         display_.displayOpen.store(0);
-        done(idEnd);
+        done(kDisplayEnd);
         deleteLater();
     }
 
@@ -185,8 +182,6 @@ private:
     QPushButton* clear_ = nullptr;
     QPushButton* end_ = nullptr;
 };
-
-int channelIndex(int channel) { return channel == 2 ? 1 : 0; }
 
 }  // namespace
 
@@ -222,13 +217,13 @@ int setDisplayFont(TrafficView& view, const QFont& font, const std::function<voi
 
 void DisplayWindows::openDisplayWindow(int channel) {
     RelayChannel& ch = relay_.relayChannel(channel);
-    TrafficDisplay& display = *displays_[static_cast<size_t>(channelIndex(channel))];
+    TrafficDisplay& display = *displays_[channelSlot(channel)];
     if (display.displayOpen.load() == 1) return;
     watchLeftButton();
 
     auto model = std::make_shared<TrafficTextControl>();
     auto* window = new DisplayWindow(host_, ch, display, model, host_.owner());
-    const auto index = static_cast<size_t>(channelIndex(channel));
+    const size_t index = channelSlot(channel);
     current_[index] = window;
     ++made_[index];
 
@@ -246,6 +241,6 @@ void DisplayWindows::setDisplayWindowTitle(int channel, const QString& title) {
     if (QWidget* window = displayWindowOf(channel)) window->setWindowTitle(title);
 }
 
-QWidget* DisplayWindows::displayWindowOf(int channel) const { return current_[static_cast<size_t>(channelIndex(channel))].data(); }
+QWidget* DisplayWindows::displayWindowOf(int channel) const { return current_[channelSlot(channel)].data(); }
 
-int DisplayWindows::displayWindowCount(int channel) const { return made_[static_cast<size_t>(channelIndex(channel))]; }
+int DisplayWindows::displayWindowCount(int channel) const { return made_[channelSlot(channel)]; }

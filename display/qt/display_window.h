@@ -18,6 +18,13 @@ class TrafficView;
 struct Relay;
 struct TrafficDisplay;
 
+// A display window's controls, by id (each one's object name is its id).
+enum DisplayControl : int {
+    kDisplayText = 1001,   // the view of the channel's text
+    kDisplayClear = 1046,  // CLEAR
+    kDisplayEnd = 1058,    // END
+};
+
 // What the display windows take from the application that hosts them; set once at start-up.
 struct DisplayWindowHost {
     std::function<QWidget*()> owner;      // of new windows; null while there is none

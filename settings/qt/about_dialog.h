@@ -29,6 +29,14 @@ private:
     QString target_;
 };
 
+// The about dialog's controls, by id (each one's object name is its id).
+enum AboutControl : int {
+    kAboutOk = 1,
+    kAboutVersion = 1074,
+    kAboutMail = 5003,  // the links
+    kAboutWeb = 5004,
+};
+
 class AboutDialog : public QDialog {
 public:
     AboutDialog(const SettingsDialogHost& host, QWidget* owner);

@@ -70,8 +70,8 @@ DevicesDialog::DevicesDialog(const SettingsDialogHost& host, QWidget* owner)
     auto* buttons = new QDialogButtonBox(this);
     QPushButton* ok = buttons->addButton(QStringLiteral("OK"), QDialogButtonBox::AcceptRole);
     QPushButton* cancel = buttons->addButton(QStringLiteral("ｷｬﾝｾﾙ"), QDialogButtonBox::RejectRole);
-    ok->setObjectName(QStringLiteral("1"));
-    cancel->setObjectName(QStringLiteral("2"));
+    ok->setObjectName(QString::number(kDevicesOk));
+    cancel->setObjectName(QString::number(kDevicesCancel));
     ok->setDefault(true);
     layout->addWidget(buttons);
     connect(ok, &QPushButton::clicked, this, [this] { acceptPaths(); });

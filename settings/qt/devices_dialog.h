@@ -12,6 +12,13 @@ class QComboBox;
 class QWidget;
 struct SettingsDialogHost;
 
+// The devices window's buttons, by id (each one's object name is its id); its lists are named
+// COM1..COM6.
+enum DevicesControl : int {
+    kDevicesOk = 1,
+    kDevicesCancel = 2,
+};
+
 class DevicesDialog : public QDialog {
 public:
     DevicesDialog(const SettingsDialogHost& host, QWidget* owner);

@@ -74,28 +74,28 @@ OptionDialog::OptionDialog(const SettingsDialogHost& host, QWidget* owner)
     frame(7, 30, 173, 27);
     label("スタートアップに登録", 13, 41, 87, 9);
     auto* registerButton = new QPushButton(QStringLiteral("登録"), this);
-    named(registerButton, 1051, 138, 38, 38, 15);
+    named(registerButton, kOptionRegister, 138, 38, 38, 15);
     frame(7, 61, 173, 29);
     label("RateUpdate Time", 15, 74, 105, 9);
-    QLineEdit* rate = edit(1038, 138, 72);
+    QLineEdit* rate = edit(kOptionRate, 138, 72);
     frame(7, 95, 173, 56);
     label("ログ保存時の改行", 15, 107, 55, 9);
     label("変換なし", 113, 107, 37, 9);
-    QRadioButton* keep = radio(1072, 154, 106);
+    QRadioButton* keep = radio(kOptionKeepLineEnds, 154, 106);
     label("CR 削除", 113, 120, 37, 9);
-    QRadioButton* dropCr = radio(1070, 154, 120);
+    QRadioButton* dropCr = radio(kOptionDropCr, 154, 120);
     label("LF 削除", 113, 133, 37, 9);
-    QRadioButton* dropLf = radio(1071, 154, 134);
+    QRadioButton* dropLf = radio(kOptionDropLf, 154, 134);
     frame(7, 157, 173, 45);
     label("通信時間を付加する。", 15, 169, 85, 9);
     auto* stamp = new QCheckBox(this);
-    named(stamp, 1073, 154, 169, 10, 8);
+    named(stamp, kOptionStamp, 154, 169, 10, 8);
     label("通信時間付加までのTimeOut。", 15, 186, 100, 9);
-    QLineEdit* timeout = edit(1039, 137, 185);
+    QLineEdit* timeout = edit(kOptionStampTimeout, 137, 185);
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
-    named(ok, 1, 39, 209, 50, 14);
+    named(ok, kOptionOk, 39, 209, 50, 14);
     auto* cancel = new QPushButton(QStringLiteral("CHANCEL"), this);
-    named(cancel, 2, 97, 209, 50, 14);
+    named(cancel, kOptionCancel, 97, 209, 50, 14);
     ok->setDefault(true);
 
     // One exclusive group that may also have no button checked (a CRLF from the file that
@@ -123,9 +123,9 @@ OptionDialog::OptionDialog(const SettingsDialogHost& host, QWidget* owner)
 }
 
 void OptionDialog::acceptOptions() {
-    auto* rate = findChild<QLineEdit*>(QStringLiteral("1038"));
-    auto* timeout = findChild<QLineEdit*>(QStringLiteral("1039"));
-    auto* stamp = findChild<QCheckBox*>(QStringLiteral("1073"));
+    auto* rate = findChild<QLineEdit*>(QString::number(kOptionRate));
+    auto* timeout = findChild<QLineEdit*>(QString::number(kOptionStampTimeout));
+    auto* stamp = findChild<QCheckBox*>(QString::number(kOptionStamp));
 
     const uint32_t seconds = dialogNumber(rate->text());
     if (seconds < 1 || seconds > 60) {
@@ -134,7 +134,7 @@ void OptionDialog::acceptOptions() {
     }
     appOptions.RATE.store(static_cast<int32_t>(seconds));
     // Tested in this order; with none checked CRLF keeps its value.
-    for (auto [id, value] : {std::pair{1072, 0}, std::pair{1071, 1}, std::pair{1070, 2}}) {
+    for (auto [id, value] : {std::pair{kOptionKeepLineEnds, 0}, std::pair{kOptionDropLf, 1}, std::pair{kOptionDropCr, 2}}) {
         if (findChild<QRadioButton*>(QString::number(id))->isChecked()) {
             appOptions.CRLF.store(value);
             break;

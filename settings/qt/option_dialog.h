@@ -11,6 +11,19 @@ class QString;
 class QWidget;
 struct SettingsDialogHost;
 
+// The option dialog's controls, by id (each one's object name is its id).
+enum OptionControl : int {
+    kOptionOk = 1,
+    kOptionCancel = 2,
+    kOptionRate = 1038,          // RateUpdate Time
+    kOptionStampTimeout = 1039,  // the quiet time before a time stamp
+    kOptionRegister = 1051,      // 登録: the start-up entry
+    kOptionDropCr = 1070,        // the log's line ends: CR removed,
+    kOptionDropLf = 1071,        // LF removed,
+    kOptionKeepLineEnds = 1072,  // or kept
+    kOptionStamp = 1073,         // time stamps on
+};
+
 class OptionDialog : public QDialog {
 public:
     OptionDialog(const SettingsDialogHost& host, QWidget* owner);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "relay/box_request.h"
+#include "relay/channel.h"
 #include "relay/relay.h"
 #include "settings/port_restart.h"
 #include "settings/qt/dialog_host.h"
@@ -34,8 +35,10 @@ struct Column {
 };
 
 const Column kColumns[2] = {
-    {2001, 2002, 2003, 2004, 2005, 2006, 21, 50, 7, "Serial Port1", 90, {70, 99, 126, 152, 179, 206}},
-    {2007, 2008, 2009, 2011, 2012, 2010, 144, 175, 131, "Serial Port2", 310, {71, 98, 125, 152, 179, 206}},
+    {kSerialCom1, kSerialBps1, kSerialBits1, kSerialParity1, kSerialStop1, kSerialFlow1,
+     21, 50, 7, "Serial Port1", 90, {70, 99, 126, 152, 179, 206}},
+    {kSerialCom2, kSerialBps2, kSerialBits2, kSerialParity2, kSerialStop2, kSerialFlow2,
+     144, 175, 131, "Serial Port2", 310, {71, 98, 125, 152, 179, 206}},
 };
 
 const int kRowY[6] = {49, 67, 85, 103, 121, 139};
@@ -74,8 +77,8 @@ SerialDialog::SerialDialog(const SettingsDialogHost& host, QWidget* owner)
     };
 
     // Template order.
-    QPushButton* ok = button(1, "OK", 253, 126);
-    QPushButton* cancel = button(2, "ｷｬﾝｾﾙ", 253, 146);
+    QPushButton* ok = button(kSerialOk, "OK", 253, 126);
+    QPushButton* cancel = button(kSerialCancel, "ｷｬﾝｾﾙ", 253, 146);
     ok->setDefault(true);
 
     const PortChoice shown[2] = {choiceFromSettings(config_.port1), choiceFromSettings(config_.port2)};
@@ -142,7 +145,7 @@ QComboBox* SerialDialog::combo(int controlId) const {
 }
 
 PortChoice SerialDialog::choiceOf(int port) const {
-    const Column& col = kColumns[port == 2 ? 1 : 0];
+    const Column& col = kColumns[channelSlot(port)];
     PortChoice c;
     c.com = combo(col.comId)->currentIndex();
     c.bps = combo(col.bpsId)->currentIndex();

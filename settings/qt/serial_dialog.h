@@ -10,11 +10,30 @@ class QWidget;
 struct PortChoice;
 struct SettingsDialogHost;
 
+// The serial dialog's controls, by id (each one's object name is its id). Port 2's column is
+// not numbered in the order of its rows.
+enum SerialControl : int {
+    kSerialOk = 1,
+    kSerialCancel = 2,
+    kSerialCom1 = 2001,
+    kSerialBps1 = 2002,
+    kSerialBits1 = 2003,
+    kSerialParity1 = 2004,
+    kSerialStop1 = 2005,
+    kSerialFlow1 = 2006,
+    kSerialCom2 = 2007,
+    kSerialBps2 = 2008,
+    kSerialBits2 = 2009,
+    kSerialFlow2 = 2010,
+    kSerialParity2 = 2011,
+    kSerialStop2 = 2012,
+};
+
 class SerialDialog : public QDialog {
 public:
     SerialDialog(const SettingsDialogHost& host, QWidget* owner);
 
-    // A combo box by its control id (2001..2012), or null.
+    // A combo box by its control id (kSerialCom1..kSerialStop2), or null.
     QComboBox* combo(int controlId) const;
     // The selections of port 1's or port 2's column.
     PortChoice choiceOf(int port) const;

@@ -21,6 +21,7 @@
 #include <thread>
 #include <utility>
 
+#include "relay/channel.h"
 #include "shell/message_catalogue.h"
 #include "shell/qt/main_window.h"
 
@@ -143,8 +144,8 @@ void bindWindowCalls(RateMeter& rateMeter, QWidget* window) {
                     texts.swap(pending->texts);
                     pending->posted = false;
                 }
-                const QString names[3] = {QStringLiteral("5001.1"), QStringLiteral("1053"),
-                                          QStringLiteral("1054")};
+                const QString names[3] = {statusPartName(1), QString::number(kMainRate1),
+                                          QString::number(kMainRate2)};
                 for (size_t i = 0; i < texts.size(); ++i) {
                     if (!texts[i]) continue;
                     auto* label = window->findChild<QLabel*>(names[i]);
@@ -155,7 +156,7 @@ void bindWindowCalls(RateMeter& rateMeter, QWidget* window) {
     };
     rateMeter.showElapsed = [deliver](const std::string& text) { deliver(0, text); };
     rateMeter.showRate = [deliver](int channel, const std::string& text) {
-        deliver(channel == 2 ? 2 : 1, text);
+        deliver(channelNumber(channel), text);
     };
 }
 

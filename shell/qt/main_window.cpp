@@ -54,14 +54,14 @@ protected:
     void keyPressEvent(QKeyEvent* event) override {
         if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
             event->accept();
-            vorlinex.dispatchMainCommand(2);
+            vorlinex.dispatchMainCommand(kCommandCancel);
             return;
         }
         QMainWindow::keyPressEvent(event);
     }
     void closeEvent(QCloseEvent* event) override {
         event->ignore();
-        vorlinex.dispatchMainCommand(2);
+        vorlinex.dispatchMainCommand(kCommandCancel);
     }
 };
 
@@ -128,25 +128,25 @@ void buildMenu(Vorlinex& vorlinex, QMainWindow* window) {
     bar->setNativeMenuBar(false);
 
     QMenu* main = addPopup(bar, "MENU(&M)", "MENU");
-    addItem(vorlinex, main, "SAVE(&S)", 700);
-    addItem(vorlinex, main, "LOG Com->Com(&A)", 40010);
-    addItem(vorlinex, main, "LOG Com<-Com(&B)", 40011);
-    addItem(vorlinex, main, "LOG Com<->Com(&C)", 40012);
-    addItem(vorlinex, main, "SERIAL(&S", 600);
+    addItem(vorlinex, main, "SAVE(&S)", kCommandSave);
+    addItem(vorlinex, main, "LOG Com->Com(&A)", kCommandLogA);
+    addItem(vorlinex, main, "LOG Com<-Com(&B)", kCommandLogB);
+    addItem(vorlinex, main, "LOG Com<->Com(&C)", kCommandLogC);
+    addItem(vorlinex, main, "SERIAL(&S", kCommandSerial);
     main->addSeparator();
-    addItem(vorlinex, main, "END(&E)", 300);
+    addItem(vorlinex, main, "END(&E)", kCommandEnd);
 
     QMenu* disp = addPopup(bar, "DISP(&D)", "DISP");
-    addItem(vorlinex, disp, "ASCII(&A)", 40009)->setCheckable(true);
-    addItem(vorlinex, disp, "BINARY(&B)", 40008)->setCheckable(true);
+    addItem(vorlinex, disp, "ASCII(&A)", kCommandAscii)->setCheckable(true);
+    addItem(vorlinex, disp, "BINARY(&B)", kCommandBinary)->setCheckable(true);
 
     QMenu* option = addPopup(bar, "OPTION(&O)", "OPTION");
-    addItem(vorlinex, option, "OPTION(&O)", 40007);
-    addItem(vorlinex, option, "DEVICES(&V)", 40013);
+    addItem(vorlinex, option, "OPTION(&O)", kCommandOption);
+    addItem(vorlinex, option, "DEVICES(&V)", kCommandDevices);
 
     QMenu* about = addPopup(bar, "ABOUT(&A)", "ABOUT");
-    addItem(vorlinex, about, "ABOUT(&A)", 500);
-    addItem(vorlinex, about, "HELP(&H)", 40003);
+    addItem(vorlinex, about, "ABOUT(&A)", kCommandAbout);
+    addItem(vorlinex, about, "HELP(&H)", kCommandHelp);
 }
 
 // Status bar 5001: two parts whose right edges lie at 300 and 550 pixels; the clock goes into
@@ -154,13 +154,13 @@ void buildMenu(Vorlinex& vorlinex, QMainWindow* window) {
 // have, so the second one is cut off by the window's right edge.
 void buildStatusBar(QMainWindow* window) {
     auto* bar = new QStatusBar(window);
-    bar->setObjectName(QStringLiteral("5001"));
+    bar->setObjectName(QString::number(kMainStatusBar));
     bar->setSizeGripEnabled(false);
     const int height = bar->fontMetrics().height() + 6;
     const int edges[3] = {0, 300, 550};
     for (int part = 0; part < 2; ++part) {
         auto* label = new QLabel(bar);
-        label->setObjectName(QStringLiteral("5001.%1").arg(part));
+        label->setObjectName(statusPartName(part));
         label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
         // A fixed size: the clock's text changes every second, and a label that may change its
@@ -173,8 +173,8 @@ void buildStatusBar(QMainWindow* window) {
 }
 
 void setDisplayModeCheck(QWidget* window, int dmode) {
-    QAction* binary = childById<QAction>(window, 40008);
-    QAction* ascii = childById<QAction>(window, 40009);
+    QAction* binary = childById<QAction>(window, kCommandBinary);
+    QAction* ascii = childById<QAction>(window, kCommandAscii);
     if (binary != nullptr) binary->setChecked(dmode != 0);
     if (ascii != nullptr) ascii->setChecked(dmode == 0);
 }
@@ -202,7 +202,7 @@ public:
     static constexpr int kPeriodMs = 300;
 
     ArrowTimer(Vorlinex& vorlinex, QWidget* window) : QTimer(window), vorlinex_(vorlinex), window_(window) {
-        setObjectName(QStringLiteral("119"));
+        setObjectName(QString::number(kMainArrowTimer));
         connect(this, &QTimer::timeout, this, [this] { tick(); });
     }
 
@@ -226,7 +226,7 @@ private:
     }
 
     bool stripsBlank() const {
-        for (int id : {1049, 1050}) {
+        for (int id : {kMainArrows1, kMainArrows2}) {
             auto* strip = childById<QLabel>(window_, id);
             if (strip != nullptr && !strip->text().isEmpty()) return false;
         }
@@ -269,6 +269,8 @@ Vorlinex::Vorlinex()
 
 Vorlinex& vorlinexOf(QWidget* mainWindow) { return static_cast<MainWindow*>(mainWindow)->vorlinex; }
 
+QString statusPartName(int part) { return QStringLiteral("%1.%2").arg(kMainStatusBar).arg(part); }
+
 QWidget* Vorlinex::publishedMainWindow() const { return publishedWindow.load(std::memory_order_acquire); }
 
 void Vorlinex::publishMainWindow(QWidget* mainWindow) {
@@ -285,15 +287,15 @@ void Vorlinex::setMainControlText(int controlId, const QString& text) {
 
 namespace {
 QLabel* statusPart(QWidget* window) {
-    return window == nullptr ? nullptr : window->findChild<QLabel*>(QStringLiteral("5001.0"));
+    return window == nullptr ? nullptr : window->findChild<QLabel*>(statusPartName(0));
 }
 }  // namespace
 
 void Vorlinex::showPortLabels() {
     Relay& relay = app.relay;
-    setMainControlText(1055, QString::fromStdString(portLabelText(relay.serialPort1)));
+    setMainControlText(kMainCom1, QString::fromStdString(portLabelText(relay.serialPort1)));
     displayWindows.setDisplayWindowTitle(1, QString::fromStdString(displayTitleText(relay, 1)));
-    setMainControlText(1056, QString::fromStdString(portLabelText(relay.serialPort2)));
+    setMainControlText(kMainCom2, QString::fromStdString(portLabelText(relay.serialPort2)));
     displayWindows.setDisplayWindowTitle(2, QString::fromStdString(displayTitleText(relay, 2)));
 }
 
@@ -352,15 +354,15 @@ QWidget* Vorlinex::createMainWindow() {
     window->setCentralWidget(client);
 
     // Template order; the two buttons are the only tab stops.
-    QPushButton* disp1 = addButton(*this, client, du, 117, 16, 90);
-    QPushButton* disp2 = addButton(*this, client, du, 118, 189, 90);
-    addStatic(client, du, 1055, "COM", 22, 47, 25, 9, Qt::AlignHCenter | Qt::AlignTop);
-    addStatic(client, du, 1056, "COM", 197, 48, 23, 8, Qt::AlignHCenter | Qt::AlignTop);
-    addStatic(client, du, 1049, "", 50, 25, 142, 16, Qt::AlignCenter);
-    addStatic(client, du, 1050, "", 50, 64, 142, 16, Qt::AlignCenter);
+    QPushButton* disp1 = addButton(*this, client, du, kCommandDisp1, 16, 90);
+    QPushButton* disp2 = addButton(*this, client, du, kCommandDisp2, 189, 90);
+    addStatic(client, du, kMainCom1, "COM", 22, 47, 25, 9, Qt::AlignHCenter | Qt::AlignTop);
+    addStatic(client, du, kMainCom2, "COM", 197, 48, 23, 8, Qt::AlignHCenter | Qt::AlignTop);
+    addStatic(client, du, kMainArrows1, "", 50, 25, 142, 16, Qt::AlignCenter);
+    addStatic(client, du, kMainArrows2, "", 50, 64, 142, 16, Qt::AlignCenter);
     addGroupBox(client, du, 12, 7, 219, 108, false);
-    addStatic(client, du, 1053, "", 97, 43, 51, 10, Qt::AlignHCenter | Qt::AlignTop);
-    addStatic(client, du, 1054, "", 97, 82, 51, 10, Qt::AlignHCenter | Qt::AlignTop);
+    addStatic(client, du, kMainRate1, "", 97, 43, 51, 10, Qt::AlignHCenter | Qt::AlignTop);
+    addStatic(client, du, kMainRate2, "", 97, 82, 51, 10, Qt::AlignHCenter | Qt::AlignTop);
     addGroupBox(client, du, 19, 19, 31, 63, true);
     addGroupBox(client, du, 193, 19, 31, 63, true);
     QWidget::setTabOrder(disp1, disp2);
@@ -416,9 +418,9 @@ bool Vorlinex::initialiseMainWindow(QWidget* mainWindow) {
         };
     }
 
-    openPortAndStartWorker(relay, relay.serialPort1, relay.relayChannel1, window, 1055, boxes);
+    openPortAndStartWorker(relay, relay.serialPort1, relay.relayChannel1, window, kMainCom1, boxes);
     if (shutdownStarted()) return false;
-    openPortAndStartWorker(relay, relay.serialPort2, relay.relayChannel2, window, 1056, boxes);
+    openPortAndStartWorker(relay, relay.serialPort2, relay.relayChannel2, window, kMainCom2, boxes);
     if (shutdownStarted()) return false;
     // A default /dev/ttyS* port opens whether or not a chip is behind it; say so rather than
     // relay into nothing.
@@ -445,49 +447,49 @@ void Vorlinex::dispatchMainCommand(int commandId) {
     if (shutdownStarted()) return;
     QWidget* window = publishedMainWindow();
     switch (commandId) {
-        case 2:
-        case 300:
+        case kCommandCancel:
+        case kCommandEnd:
             shutdownVorlinex();
             break;
-        case 117:
+        case kCommandDisp1:
             displayWindows.openDisplayWindow(1);
             break;
-        case 118:
+        case kCommandDisp2:
             displayWindows.openDisplayWindow(2);
             break;
-        case 500:
+        case kCommandAbout:
             runAboutDialog(settingsHost, window);
             break;
-        case 600:
+        case kCommandSerial:
             runSerialDialog(settingsHost, window);
             break;
-        case 700:
+        case kCommandSave:
             reportConfigSave(boxes, saveConfig(configOf(app.relay)));
             break;
-        case 40003:
+        case kCommandHelp:
             openHelp();
             break;
-        case 40007:
+        case kCommandOption:
             runOptionDialog(settingsHost, window);
             break;
-        case 40013:
+        case kCommandDevices:
             runDevicesDialog(settingsHost, window);
             break;
-        case 40008:
+        case kCommandBinary:
             setDisplayModeCheck(window, 1);
             appOptions.DMODE = 1;
             break;
-        case 40009:
+        case kCommandAscii:
             setDisplayModeCheck(window, 0);
             appOptions.DMODE = 0;
             break;
-        case 40010:
+        case kCommandLogA:
             captureWindows.startCapture(1);
             break;
-        case 40011:
+        case kCommandLogB:
             captureWindows.startCapture(2);
             break;
-        case 40012:
+        case kCommandLogC:
             captureWindows.startCapture(kCombinedCapture);
             break;
         default:
@@ -498,8 +500,8 @@ void Vorlinex::dispatchMainCommand(int commandId) {
 void Vorlinex::updateActivityArrows() {
     const auto texts = app.arrows.nextActivityArrowTexts(app.relay);
     QWidget* window = publishedMainWindow();
-    setControlTextOn(window, 1049, QString::fromLatin1(texts[0].data(), texts[0].size()));
-    setControlTextOn(window, 1050, QString::fromLatin1(texts[1].data(), texts[1].size()));
+    setControlTextOn(window, kMainArrows1, QString::fromLatin1(texts[0].data(), texts[0].size()));
+    setControlTextOn(window, kMainArrows2, QString::fromLatin1(texts[1].data(), texts[1].size()));
 }
 
 void Vorlinex::openHelp() {

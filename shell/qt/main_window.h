@@ -8,11 +8,28 @@
 #include "display/qt/display_window.h"
 #include "settings/qt/dialog_host.h"
 #include "shell/application.h"
+#include "shell/qt/command_ids.h"
 #include "shell/qt/desktop.h"
 
 class QAction;
 class QString;
 class QWidget;
+
+// The main window's controls, by id (each one's object name is its id); its buttons are named
+// after their commands.
+enum MainControl : int {
+    kMainArrowTimer = 119,  // the timer that moves the arrow strips
+    kMainArrows1 = 1049,    // the arrow strips of channel 1 and 2
+    kMainArrows2 = 1050,
+    kMainRate1 = 1053,      // the rate figures of channel 1 and 2
+    kMainRate2 = 1054,
+    kMainCom1 = 1055,       // the COM labels of port 1 and 2
+    kMainCom2 = 1056,
+    kMainStatusBar = 5001,
+};
+
+// The object name of the status bar's part 0 (the ports) or 1 (the clock): "5001.0", "5001.1".
+QString statusPartName(int part);
 
 class Vorlinex {
 public:

@@ -14,6 +14,7 @@
 #include "settings/qt/dialog_host.h"
 #include "settings/serial_devices.h"
 #include "shell/message_catalogue.h"
+#include "shell/qt/command_ids.h"
 #include "shell/qt/desktop.h"
 #include "shell/qt/dialog_units.h"
 #include "shell/qt/main_window.h"
@@ -76,8 +77,8 @@ CaptureWindowHost captureWindowHostOf(Vorlinex& vorlinex) {
     return {
         .owner = [&vorlinex] { return vorlinex.publishedMainWindow(); },
         .enableMenuItem =
-            [&vorlinex](int commandId, bool enabled) {
-                if (QAction* item = vorlinex.mainMenuItem(commandId)) item->setEnabled(enabled);
+            [&vorlinex](int capture, bool enabled) {
+                if (QAction* item = vorlinex.mainMenuItem(captureCommand(capture))) item->setEnabled(enabled);
             },
         .dialogFont = dialogFont,
         .dialogRect = dialogRect,

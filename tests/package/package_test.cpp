@@ -38,9 +38,9 @@ TEST(InstalledProgram, RelaysEndsWithZeroOnSigtermAndHelpFindsTheInstalledPage) 
     EXPECT_EQ(runVorlinex([&dir, &opened](QWidget* window) {
         Vorlinex& v = vorlinexOf(window);
         v.openUrl = [&opened](const QUrl& url) { opened.push_back(url); };
-        v.mainMenuItem(40003)->trigger();
+        v.mainMenuItem(kCommandHelp)->trigger();
         dir.write("Vorlinex.html", "<html>local</html>");
-        v.mainMenuItem(40003)->trigger();
+        v.mainMenuItem(kCommandHelp)->trigger();
     }), 0);
     const QString local = QFileInfo(QString::fromStdString(dir.file("Vorlinex.html"))).canonicalFilePath();
     EXPECT_EQ(opened, (std::vector<QUrl>{QUrl::fromLocalFile(installed), QUrl::fromLocalFile(local)}));

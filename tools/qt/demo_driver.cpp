@@ -87,10 +87,12 @@ QWidget* windowOpenedBy(const std::function<void()>& action) {
     return nullptr;
 }
 
-QString controlText(QWidget* mainWindow, const char* id) {
-    auto* label = mainWindow->findChild<QLabel*>(QString::fromLatin1(id));
+QString controlText(QWidget* mainWindow, const QString& name) {
+    auto* label = mainWindow->findChild<QLabel*>(name);
     return label != nullptr ? label->text() : QString();
 }
+
+QString controlText(QWidget* mainWindow, int id) { return controlText(mainWindow, QString::number(id)); }
 
 bool hasNonZeroDigit(const QString& text) {
     for (QChar c : text) {
@@ -111,14 +113,14 @@ public:
 
 private:
     void openDisplays() {
-        display1_ = windowOpenedBy([this] { clickButton("117"); });
+        display1_ = windowOpenedBy([this] { clickButton(kCommandDisp1); });
         if (display1_ == nullptr) skip("display window 1", "button 117 opened no window");
-        if (QAction* binary = vorlinexOf(main_).mainMenuItem(40008)) {
+        if (QAction* binary = vorlinexOf(main_).mainMenuItem(kCommandBinary)) {
             binary->trigger();
         } else {
             skip("hex form of display window 2", "no menu item 40008");
         }
-        display2_ = windowOpenedBy([this] { clickButton("118"); });
+        display2_ = windowOpenedBy([this] { clickButton(kCommandDisp2); });
         if (display2_ == nullptr) skip("display window 2", "button 118 opened no window");
         QTimer::singleShot(600, main_, [this] { startCaptures(); });
     }
@@ -145,18 +147,18 @@ private:
     // Waits (for at most two seconds) for a moment when both strips show arrows and both
     // figures are non-zero, so that the picture shows the program at work.
     void awaitTraffic() {
-        const bool busy = !controlText(main_, "1049").trimmed().isEmpty() &&
-                          !controlText(main_, "1050").trimmed().isEmpty() &&
-                          hasNonZeroDigit(controlText(main_, "1053")) &&
-                          hasNonZeroDigit(controlText(main_, "1054"));
+        const bool busy = !controlText(main_, kMainArrows1).trimmed().isEmpty() &&
+                          !controlText(main_, kMainArrows2).trimmed().isEmpty() &&
+                          hasNonZeroDigit(controlText(main_, kMainRate1)) &&
+                          hasNonZeroDigit(controlText(main_, kMainRate2));
         if (!busy && started_.elapsed() < pictureTimeMs() + 2000) {
             QTimer::singleShot(50, main_, [this] { awaitTraffic(); });
             return;
         }
-        say("main window: labels '" + controlText(main_, "1055").toStdString() + "' '" +
-            controlText(main_, "1056").toStdString() + "', figures '" +
-            controlText(main_, "1053").toStdString() + "' '" + controlText(main_, "1054").toStdString() +
-            "', clock '" + controlText(main_, "5001.1").toStdString() + "'" +
+        say("main window: labels '" + controlText(main_, kMainCom1).toStdString() + "' '" +
+            controlText(main_, kMainCom2).toStdString() + "', figures '" +
+            controlText(main_, kMainRate1).toStdString() + "' '" + controlText(main_, kMainRate2).toStdString() +
+            "', clock '" + controlText(main_, statusPartName(1)).toStdString() + "'" +
             (busy ? "" : " (traffic not seen in both directions)"));
         screenshot(main_, "01-main-window.png", "main window");
         screenshot(display1_, "02-display-1-ascii.png", "display window 1, ASCII");
@@ -211,8 +213,8 @@ private:
         }
     }
 
-    void clickButton(const char* id) {
-        auto* button = main_->findChild<QAbstractButton*>(QString::fromLatin1(id));
+    void clickButton(int id) {
+        auto* button = main_->findChild<QAbstractButton*>(QString::number(id));
         if (button != nullptr) button->click();
     }
 

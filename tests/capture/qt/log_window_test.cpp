@@ -76,7 +76,7 @@ protected:
     static QWidget* start(int channel, const std::string& path) {
         Vorlinex& v = runningVorlinex();
         v.captureWindows.setCaptureFileChooser([path](int) { return std::optional(QString::fromStdString(path)); });
-        v.mainMenuItem(40009 + channel)->trigger();
+        v.mainMenuItem(captureCommand(channel))->trigger();
         return v.captureWindows.captureLogWindow(channel);
     }
     // A refused write ends the capture `target` alone, reported once; true when every check held.
@@ -97,12 +97,12 @@ protected:
                 if (window) flow(first, second, randomBytes(2000, 9));
                 return window.isNull();
             }, 30000));
-            EXPECT_TRUE(itemEnabled(40009 + target) && other && !itemEnabled(40011));
+            EXPECT_TRUE(itemEnabled(captureCommand(target)) && other && !itemEnabled(kCommandLogB));
             const int64_t reached = target == 1 ? v.app.captures.captureByteCount(1) : combined().byteCount();
             EXPECT_TRUE(error != ENOSPC || reached == 0) << reached;
             flow(first, second, randomBytes(20000, 10));
             sent2 += flow(second, first, "still captured");
-            EXPECT_TRUE(waitUntil([&] { return controlText(other, 1066) == QString::number(sent2.size()); }));
+            EXPECT_TRUE(waitUntil([&] { return controlText(other, kLogByteCount) == QString::number(sent2.size()); }));
         });
         EXPECT_EQ(dir.read("other.txt"), sent2);
         EXPECT_EQ(recordedBoxes().size(), 1u) << "a refused write is reported once";
@@ -119,30 +119,30 @@ protected:
 // the UI thread (timed write-out nor CLOSE), and readers that read again get every byte.
 TEST_F(CaptureInProgram, CapturesHoldWhatFlowsEachWayOfEndingEndsOnlyItsCaptureAndNoPipeHoldsTheUi) {
     const std::pair<QString, void (*)(QWidget*)> ways[] = {
-        {QString(70, 'L') + ".txt", [](QWidget* w) { click(w, 1009); }},
+        {QString(70, 'L') + ".txt", [](QWidget* w) { click(w, kLogClose); }},
         {"abcde", [](QWidget* w) { w->close(); }},
-        {"x", [](QWidget* w) { pressKeys(child(w, 1009), {Qt::Key_Space}); }}};
+        {"x", [](QWidget* w) { pressKeys(child(w, kLogClose), {Qt::Key_Space}); }}};
     std::string sent1, sent2;
     run([&](Vorlinex&, QWidget*) {
         QPointer<QWidget> log1 = start(1, dir.file("one.txt")), log2 = start(2, dir.file("two.txt"));
         QPointer<QWidget> both = start(kCombinedCapture, dir.file("both.txt"));
         ASSERT_TRUE(log1 && log2 && both);
-        EXPECT_FALSE(itemEnabled(40010) || itemEnabled(40011) || itemEnabled(40012));
-        EXPECT_EQ(controlText(both, 1067), "Com1 <-> Com2");
+        EXPECT_FALSE(itemEnabled(kCommandLogA) || itemEnabled(kCommandLogB) || itemEnabled(kCommandLogC));
+        EXPECT_EQ(controlText(both, kLogDirection), "Com1 <-> Com2");
         for (int round = 0; round < 5; ++round) {
             sent1 += flow(first, second, randomBytes(1500, 20 + round));
             sent2 += flow(second, first, randomBytes(2500, 40 + round));
         }
         // Less than a stream buffer each: the line has gone quiet, and still it reaches the disk.
         EXPECT_TRUE(waitUntil([&] {
-            return controlText(log1, 1066) == QString::number(sent1.size()) &&
-                   controlText(log2, 1066) == QString::number(sent2.size()) &&
-                   controlText(both, 1066) == QString::number(sent1.size() + sent2.size()) &&
+            return controlText(log1, kLogByteCount) == QString::number(sent1.size()) &&
+                   controlText(log2, kLogByteCount) == QString::number(sent2.size()) &&
+                   controlText(both, kLogByteCount) == QString::number(sent1.size() + sent2.size()) &&
                    dir.read("one.txt") == sent1 && dir.read("two.txt") == sent2;
         }));
-        click(both, 1009);
-        click(log1, 1009);
-        EXPECT_TRUE(waitUntil([] { return itemEnabled(40012) && itemEnabled(40010); }) && !itemEnabled(40011));
+        click(both, kLogClose);
+        click(log1, kLogClose);
+        EXPECT_TRUE(waitUntil([] { return itemEnabled(kCommandLogC) && itemEnabled(kCommandLogA); }) && !itemEnabled(kCommandLogB));
         // The file LOG B writes, by another name: refused, and said so.
         std::filesystem::create_symlink(dir.file("two.txt"), dir.file("two-link.txt"));
         EXPECT_EQ(start(kCombinedCapture, dir.file("two-link.txt")), nullptr);
@@ -154,14 +154,14 @@ TEST_F(CaptureInProgram, CapturesHoldWhatFlowsEachWayOfEndingEndsOnlyItsCaptureA
             SCOPED_TRACE(name.toStdString());
             QPointer<QWidget> window = start(1, dir.file(name.toStdString()));
             ASSERT_TRUE(window);
-            auto* box = window->findChild<QGroupBox*>(QStringLiteral("1065"));
+            auto* box = child<QGroupBox>(window, kLogFileName);
             EXPECT_EQ(box->title(), "Log File Name： " + name);
             EXPECT_GE(box->width(), box->fontMetrics().horizontalAdvance(box->title()));
-            EXPECT_EQ(child<QPushButton>(window, 1009)->text(), "CLOSE");
+            EXPECT_EQ(child<QPushButton>(window, kLogClose)->text(), "CLOSE");
             flow(first, second, "again");
-            EXPECT_TRUE(waitUntil([&] { return controlText(window, 1066) == "5"; }));
+            EXPECT_TRUE(waitUntil([&] { return controlText(window, kLogByteCount) == "5"; }));
             // Dialog keys end nothing here, whether the window or CLOSE (which has the focus) gets them.
-            for (QWidget* target : {window.data(), child(window, 1009)}) {
+            for (QWidget* target : {window.data(), child(window, kLogClose)}) {
                 pressKeys(target, {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter});
                 QApplication::processEvents();
                 ASSERT_TRUE(window && window->isVisible());
@@ -170,7 +170,7 @@ TEST_F(CaptureInProgram, CapturesHoldWhatFlowsEachWayOfEndingEndsOnlyItsCaptureA
             end(window);
             EXPECT_FALSE(window && window->isVisible());
             EXPECT_EQ(logEnabled(1), 0);
-            EXPECT_TRUE(waitUntil([&] { return itemEnabled(40010); }));
+            EXPECT_TRUE(waitUntil([&] { return itemEnabled(kCommandLogA); }));
             EXPECT_EQ(dir.read(name.toStdString()), "again");
             flow(first, second, "between captures");
         }
@@ -181,14 +181,14 @@ TEST_F(CaptureInProgram, CapturesHoldWhatFlowsEachWayOfEndingEndsOnlyItsCaptureA
         const std::string sent = flow(first, second, randomBytes(5000, 11));  // less than either write-out size
         waitUntil([] { return false; }, 2500);  // the timed write-outs come due
         for (QPointer<QWidget>& window : windows) {
-            click(window, 1009);
+            click(window, kLogClose);
             EXPECT_FALSE(window && window->isVisible());
         }
         EXPECT_FALSE(logEnabled(1) || combined().enabled());
         EXPECT_FALSE(stalled.rescued()) << "the UI thread waited for a pipe";
         for (StalledPipes::Pipe& p : stalled.pipes) ::close(std::exchange(p.filler, -1));
         EXPECT_TRUE(waitUntil([&] {
-            return stalled.pipes[0].drain() && stalled.pipes[1].drain() && itemEnabled(40010) && itemEnabled(40012);
+            return stalled.pipes[0].drain() && stalled.pipes[1].drain() && itemEnabled(kCommandLogA) && itemEnabled(kCommandLogC);
         }, 30000));
         for (const StalledPipes::Pipe& p : stalled.pipes) {
             ASSERT_EQ(p.got.substr(0, p.filled), std::string(p.filled, 'f'));
@@ -222,7 +222,7 @@ TEST_F(CaptureInProgram, AFrozenDiskHoldsUpNeitherTheRelayNorTheWindowNorTheShut
             sent2 += flow(second, first, randomBytes(1000, 120 + round));
         }
         EXPECT_TRUE(waitUntil([&] { return dir.read("two.txt") == sent2; }));
-        click(log1, 1009);
+        click(log1, kLogClose);
         EXPECT_FALSE(log1 && log1->isVisible());
         EXPECT_TRUE(both && log2);
         flow(first, second, "after CLOSE");
@@ -283,22 +283,22 @@ TEST_F(CaptureInProgram, FileDialogListsEveryFileCancellingChangesNothingAndNoCo
     answering.start(50);
     run([&](Vorlinex& v, QWidget*) {
         v.captureWindows.setCreateFilePrompt([&](const QString& path) { return asked << path, false; });
-        v.mainMenuItem(40010)->trigger();
+        v.mainMenuItem(kCommandLogA)->trigger();
         EXPECT_EQ(filters, QStringList({"All Files(*.*)", "txt files(*.txt)", "All Files(*.*)"}));
         EXPECT_TRUE(listed.contains("README") && listed.contains("notes.txt")) << listed.join(", ").toStdString();
-        EXPECT_TRUE(v.captureWindows.captureLogWindow(1) == nullptr && itemEnabled(40010) && logEnabled(1) == 0 &&
+        EXPECT_TRUE(v.captureWindows.captureLogWindow(1) == nullptr && itemEnabled(kCommandLogA) && logEnabled(1) == 0 &&
                     asked.isEmpty());
 
-        v.mainMenuItem(40010)->trigger();
+        v.mainMenuItem(kCommandLogA)->trigger();
         EXPECT_EQ(asked, QStringList({QString::fromStdString(dir.file("newcapture.txt"))}));
         QWidget* window = v.captureWindows.captureLogWindow(1);
         ASSERT_NE(window, nullptr);
-        EXPECT_EQ(controlText(window, 1067), "Com1 -> Com2147483648");
-        click(v.publishedMainWindow(), 117);
+        EXPECT_EQ(controlText(window, kLogDirection), "Com1 -> Com2147483648");
+        click(v.publishedMainWindow(), kCommandDisp1);
         ASSERT_NE(v.displayWindows.displayWindowOf(1), nullptr);
         EXPECT_EQ(v.displayWindows.displayWindowOf(1)->windowTitle(), "Com1 -> Com2147483648");
         first.send("into README");
-        EXPECT_TRUE(waitUntil([&] { return controlText(window, 1066) == "11"; }));
+        EXPECT_TRUE(waitUntil([&] { return controlText(window, kLogByteCount) == "11"; }));
     });
     answering.stop();
     EXPECT_EQ(answered, 3);

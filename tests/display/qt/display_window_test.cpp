@@ -23,11 +23,11 @@ extern "C" iconv_t __wrap_iconv_open(const char* to, const char* from) {
 
 namespace {
 
-TrafficView* viewOf(QWidget* window) { return child<TrafficView>(window, 1001); }
+TrafficView* viewOf(QWidget* window) { return child<TrafficView>(window, kDisplayText); }
 
 // Ends the window with END, or with its close box, and lets Qt delete its widgets.
 void endWindow(QWidget* window, bool closeBox = false) {
-    closeBox ? void(window->close()) : click(window, 1058);
+    closeBox ? void(window->close()) : click(window, kDisplayEnd);
     QApplication::processEvents();
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
@@ -57,7 +57,7 @@ TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepai
     std::weak_ptr<TrafficTextControl> firstText = display1.displayWindow.load();
     TrafficTextControl* firstModel = firstText.lock().get();
     feed(display1, "ABCDEFGHIJ");
-    click(first, 1046);
+    click(first, kDisplayClear);
     feed(display1, "K");
     EXPECT_EQ(firstModel->text(), hexDump("K"));
 
@@ -164,7 +164,7 @@ TEST_F(DisplayWindow, ACharacterCutBetweenChunksIsDrawnAndCopiedWholeOrNotAtAll)
         {"x\xfd", "\x82\xa0", "x\xfd", "x\xfd\x82\xa0", "x\u25a1\u3042"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first);
-        click(v.displayWindows.displayWindowOf(1), 1046);  // CLEAR
+        click(v.displayWindows.displayWindowOf(1), kDisplayClear);
         feed(display1, c.first);
         EXPECT_EQ(copied(), decoder.text(c.shownBetween).toStdString());
         EXPECT_TRUE(painted() == paintedAlone(c.shownBetween));
@@ -212,9 +212,9 @@ TEST_F(DisplayInTheProgram, EachPortsBytesReachOnlyItsChannelsWindowAndAPressInT
     run([&](Vorlinex& v, QWidget* mainWindow) {
         Relay& relay = v.app.relay;
         relay.appOptions.DMODE = 0;
-        click(mainWindow, 117);
+        click(mainWindow, kCommandDisp1);
         relay.appOptions.DMODE = 1;
-        click(mainWindow, 118);
+        click(mainWindow, kCommandDisp2);
         TrafficTextControl* text = v.app.trafficDisplay1.displayWindow.load().get();
         TrafficTextControl* hex = v.app.trafficDisplay2.displayWindow.load().get();
         ASSERT_TRUE(text != nullptr && hex != nullptr);
@@ -224,7 +224,7 @@ TEST_F(DisplayInTheProgram, EachPortsBytesReachOnlyItsChannelsWindowAndAPressInT
         flow(second, first, "xyz");
         EXPECT_TRUE(waitUntil([&] { return hex->text() == hexDump("xyz"); })) << hex->text();
 
-        QWidget* clear2 = child(v.displayWindows.displayWindowOf(2), 1046);
+        QWidget* clear2 = child(v.displayWindows.displayWindowOf(2), kDisplayClear);
         mouse(clear2, QEvent::MouseButtonPress);
         EXPECT_EQ(relay.leftMouseButtonDown.load(), 1);
         EXPECT_EQ(relay.relayChannel2.displayMouseHeld.load(), 0);

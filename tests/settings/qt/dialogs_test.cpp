@@ -43,10 +43,10 @@ TEST_F(Dialogs, AboutOpensLinksOnALeftClickOptionRegistersAndOkStoresOnlyValuesI
     v.openUrl = [&urls](const QUrl& u) { urls.push_back(u); };
     AboutDialog about(v.settingsHost, nullptr);
     about.show();
-    for (auto [id, button] : {std::pair{5003, Qt::RightButton}, {5003, Qt::LeftButton}, {5004, Qt::LeftButton}})
+    for (auto [id, button] : {std::pair{kAboutMail, Qt::RightButton}, {kAboutMail, Qt::LeftButton}, {kAboutWeb, Qt::LeftButton}})
         mouse(child(&about, id), QEvent::MouseButtonPress, {3, 3}, button);
     EXPECT_EQ(urls, (std::vector<QUrl>{QUrl(QStringLiteral("mailto:support@vorlinex.example")), QUrl(QStringLiteral("https://www.vorlinex.example/"))}));
-    click(&about, 1);
+    click(&about, kAboutOk);
     EXPECT_FALSE(about.isVisible());
 
     setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
@@ -56,12 +56,12 @@ TEST_F(Dialogs, AboutOpensLinksOnALeftClickOptionRegistersAndOkStoresOnlyValuesI
     options.RATE = 5, options.CRLF = 5, options.DATETIME = 0, options.DATETIMEVAL = 60;
     OptionDialog d(v.settingsHost, nullptr);
     d.show();
-    click(&d, 1051);
+    click(&d, kOptionRegister);
     EXPECT_EQ(dir.read("config/autostart/Vorlinex.desktop"),
               "[Desktop Entry]\nType=Application\nName=Vorlinex\nExec=" + desktopExecValue(programPath()) + "\nTerminal=false\n");
     dir.write("file", "x");  // a configuration folder under a plain file cannot be made
     setenv("XDG_CONFIG_HOME", dir.file("file/config").c_str(), 1);
-    click(&d, 1051);
+    click(&d, kOptionRegister);
     unsetenv("XDG_CONFIG_HOME");
     ASSERT_EQ(boxes.size(), 2u);
     EXPECT_EQ(boxes[0].text, "スタートアップへ登録しました。");
@@ -69,25 +69,27 @@ TEST_F(Dialogs, AboutOpensLinksOnALeftClickOptionRegistersAndOkStoresOnlyValuesI
     EXPECT_EQ(boxes[1].text, "スタートアップへ登録できません。\n" + dir.file("file/config/autostart") + ": " + std::strerror(ENOTDIR));
     EXPECT_EQ(boxes[1].icon, BoxIcon::Information);
 
-    for (int id : {1072, 1071, 1070}) EXPECT_FALSE(child<QRadioButton>(&d, id)->isChecked());
-    EXPECT_FALSE(child<QLineEdit>(&d, 1039)->isEnabled());
-    setEdit(&d, 1039, "0");
-    click(&d, 1);
+    for (int id : {kOptionKeepLineEnds, kOptionDropLf, kOptionDropCr}) EXPECT_FALSE(child<QRadioButton>(&d, id)->isChecked());
+    EXPECT_FALSE(child<QLineEdit>(&d, kOptionStampTimeout)->isEnabled());
+    setEdit(&d, kOptionStampTimeout, "0");
+    click(&d, kOptionOk);
     EXPECT_TRUE(!d.isVisible() && options.DATETIME == 0 && options.DATETIMEVAL == 60 && options.CRLF == 5);
-    click(&d, 1073);
-    EXPECT_TRUE(child<QLineEdit>(&d, 1039)->isEnabled());
+    click(&d, kOptionStamp);
+    EXPECT_TRUE(child<QLineEdit>(&d, kOptionStampTimeout)->isEnabled());
     const char* const rateError = "RateUpdate Timeの値が不正です。\n1～60を入力してください。";
     const char* const timeoutError = "通信時刻表示のTimeOut値が不正です。\n1～3600を入力してください。";
     const std::tuple<int, const char*, const char*, int, int> cases[] = {  // edit, text, box, RATE, DATETIMEVAL
-        {1038, "0", rateError, 5, 60}, {1038, "61", rateError, 5, 60}, {1038, "4294967297", rateError, 5, 60},
-        {1038, "10", timeoutError, 10, 60}, {1039, "x", timeoutError, 10, 60}, {1039, "3601", timeoutError, 10, 60},
-        {1039, "1", {}, 10, 1}, {1039, "3600", {}, 10, 3600}, {1038, "1", {}, 1, 3600}, {1038, "60", {}, 60, 3600}};
+        {kOptionRate, "0", rateError, 5, 60}, {kOptionRate, "61", rateError, 5, 60},
+        {kOptionRate, "4294967297", rateError, 5, 60}, {kOptionRate, "10", timeoutError, 10, 60},
+        {kOptionStampTimeout, "x", timeoutError, 10, 60}, {kOptionStampTimeout, "3601", timeoutError, 10, 60},
+        {kOptionStampTimeout, "1", {}, 10, 1}, {kOptionStampTimeout, "3600", {}, 10, 3600},
+        {kOptionRate, "1", {}, 1, 3600}, {kOptionRate, "60", {}, 60, 3600}};
     for (const auto& [edit, text, error, rate, timeout] : cases) {
         SCOPED_TRACE(text);
         boxes.clear();
         d.show();
         setEdit(&d, edit, text);
-        click(&d, 1);
+        click(&d, kOptionOk);
         // The stamp is stored with the rate, before the time-out is read.
         EXPECT_TRUE(options.RATE == rate && options.DATETIMEVAL == timeout && options.DATETIME == (rate != 5));
         EXPECT_EQ(d.isVisible(), error != nullptr);
@@ -118,14 +120,14 @@ TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
     v.publishMainWindow(window.get());
     v.displayWindows.openDisplayWindow(1), v.displayWindows.openDisplayWindow(2);
     const auto shown = [&] {
-        return QStringList{controlText(window.get(), 1055), controlText(window.get(), 1056),
+        return QStringList{controlText(window.get(), kMainCom1), controlText(window.get(), kMainCom2),
                            v.displayWindows.displayWindowOf(1)->windowTitle(), v.displayWindows.displayWindowOf(2)->windowTitle()};
     };
     SerialDialog d(v.settingsHost, window.get());
     d.show();
-    EXPECT_EQ(d.combo(2008)->currentIndex(), 14);  // port 2's 9600
-    d.combo(2001)->setCurrentIndex(1);             // COM2, as port 2
-    click(&d, 1);
+    EXPECT_EQ(d.combo(kSerialBps2)->currentIndex(), 14);  // port 2's 9600
+    d.combo(kSerialCom1)->setCurrentIndex(1);             // COM2, as port 2
+    click(&d, kSerialOk);
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_TRUE(boxes[0].text == "同じCom_Noは設定できません。" && boxes[0].icon == BoxIcon::Error);
     EXPECT_TRUE(d.isVisible());
@@ -133,8 +135,8 @@ TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
 
     const std::string sent = sendUntilStalled(second);
     ASSERT_GT(sent.size(), 8192u);
-    d.combo(2001)->setCurrentIndex(2);  // COM3
-    click(&d, 1);
+    d.combo(kSerialCom1)->setCurrentIndex(2);  // COM3
+    click(&d, kSerialOk);
     std::string got;
     char buffer[4096];
     for (ssize_t n; (n = ::read(first.master(), buffer, sizeof buffer)) > 0;) got.append(buffer, static_cast<size_t>(n));
@@ -165,16 +167,16 @@ TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
     std::filesystem::remove(dir.file("Vorlinex.ini"));
     ASSERT_EQ(::mkfifo(dir.file("Vorlinex.ini").c_str(), 0600), 0);
     devices.show();
-    click(&devices, 1);
+    click(&devices, kDevicesOk);
     ASSERT_EQ(boxes.size(), 2u);
     EXPECT_EQ(boxes[1].text, "Devices Save Error: " + dir.file("Vorlinex.ini") + ": " + std::strerror(EINVAL));
     EXPECT_TRUE(devices.isVisible());
-    click(&devices, 2);
+    click(&devices, kDevicesCancel);
     EXPECT_TRUE(!devices.isVisible() && relay.comDevicePaths == mappingBefore && relay.serialPort1.handle.load() == fd3);
     std::filesystem::remove(dir.file("Vorlinex.ini"));
     dir.write("Vorlinex.ini", original);
     devices.show();
-    click(&devices, 1);
+    click(&devices, kDevicesOk);
     EXPECT_FALSE(devices.isVisible());
     EXPECT_EQ(boxes.size(), 2u);
     std::string expected = original;
@@ -184,12 +186,12 @@ TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
 
     // The serial settings dialog tells what each COM name now opens.
     SerialDialog again(v.settingsHost, window.get());
-    EXPECT_EQ(again.combo(2001)->toolTip(), QString::fromStdString(link));
-    EXPECT_EQ(again.combo(2007)->toolTip(), QString::fromStdString(second.slavePath()));
+    EXPECT_EQ(again.combo(kSerialCom1)->toolTip(), QString::fromStdString(link));
+    EXPECT_EQ(again.combo(kSerialCom2)->toolTip(), QString::fromStdString(second.slavePath()));
     again.show();
-    again.combo(2001)->setCurrentIndex(4);  // COM5: nothing there
-    EXPECT_EQ(again.combo(2001)->toolTip(), QStringLiteral("/nonexistent/vorlinex-COM5"));
-    click(&again, 1);
+    again.combo(kSerialCom1)->setCurrentIndex(4);  // COM5: nothing there
+    EXPECT_EQ(again.combo(kSerialCom1)->toolTip(), QStringLiteral("/nonexistent/vorlinex-COM5"));
+    click(&again, kSerialOk);
     EXPECT_FALSE(again.isVisible());
     EXPECT_EQ(boxes.size(), 3u);  // its text: the shutdown test's restart box
     EXPECT_EQ(shown(), (QStringList{"COM", "COM2", "COM", "Com2 -> Com5"}));
@@ -225,9 +227,9 @@ TEST_F(Dialogs, DevicesWindowGivesBackTheBytesOfEveryRowNobodyEdited) {
     DevicesDialog handing(recorder, window.get());
     handing.deviceCombo(6)->setEditText(QStringLiteral("/dev/ttyUSB6"));
     handing.show();
-    click(&handing, 1);
+    click(&handing, kDevicesOk);
     EXPECT_TRUE(handing.isVisible());
-    click(&handing, 1);
+    click(&handing, kDevicesOk);
     EXPECT_FALSE(handing.isVisible());
     ASSERT_EQ(handed.size(), 2u);
     EXPECT_TRUE(handed[1][2] == latin1 && handed[1][3] == shiftJis && handed[1][5] == "/dev/ttyUSB6");
@@ -238,7 +240,7 @@ TEST_F(Dialogs, DevicesWindowGivesBackTheBytesOfEveryRowNobodyEdited) {
     EXPECT_EQ(devices.deviceCombo(5)->currentText(), QString::fromUtf8(utf8));
     EXPECT_EQ(devices.deviceCombo(4)->itemText(0), QFile::decodeName(QByteArray::fromStdString(detected)) + "  (CP2102, Silicon Labs, S/N 0001)");
     devices.show();
-    click(&devices, 1);
+    click(&devices, kDevicesOk);
     EXPECT_FALSE(devices.isVisible());
     EXPECT_TRUE(boxes.empty());
     EXPECT_TRUE(dir.read("Vorlinex.ini") == ini) << dir.read("Vorlinex.ini");
@@ -248,7 +250,7 @@ TEST_F(Dialogs, DevicesWindowGivesBackTheBytesOfEveryRowNobodyEdited) {
     again.deviceCombo(4)->setCurrentIndex(0);
     again.deviceCombo(6)->setEditText(QStringLiteral(" /dev/ttyUSB7\n"));
     again.show();
-    click(&again, 1);
+    click(&again, kDevicesOk);
     EXPECT_FALSE(again.isVisible());
     const std::string expected = vorlinexIni({first.slavePath(), second.slavePath(), latin1, detected, utf8, "/dev/ttyUSB7"});
     EXPECT_TRUE(dir.read("Vorlinex.ini") == expected) << dir.read("Vorlinex.ini");
@@ -267,30 +269,30 @@ TEST_F(Dialogs, SaveAndDevicesRefuseAReadOnlyFileAndWriteThroughADanglingLink) {
     const std::string path = dir.file("Vorlinex.ini");
     const std::string ini = dir.read("Vorlinex.ini");
     ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
-    v.dispatchMainCommand(700);
+    v.dispatchMainCommand(kCommandSave);
     DevicesDialog devices(v.settingsHost, window.get());
     devices.deviceCombo(3)->setEditText(QStringLiteral("/dev/ttyUSB3"));
     devices.show();
-    click(&devices, 1);
+    click(&devices, kDevicesOk);
     ASSERT_EQ(boxes.size(), 2u);
     EXPECT_EQ(boxes[0].text, "Configuration Data Save Error: " + path + ": " + std::strerror(EACCES));
     EXPECT_EQ(boxes[1].text, "Devices Save Error: " + path + ": " + std::strerror(EACCES));
     EXPECT_TRUE(devices.isVisible() && relay.comDevicePaths[2] != "/dev/ttyUSB3");
     struct stat st {};
     EXPECT_TRUE(dir.read("Vorlinex.ini") == ini && ::stat(path.c_str(), &st) == 0 && (st.st_mode & 07777) == 0444);
-    click(&devices, 2);
+    click(&devices, kDevicesCancel);
 
     std::filesystem::remove(path);
     std::filesystem::create_directory(dir.file("kept"));
     std::filesystem::create_symlink("kept/settings.ini", path);
-    v.dispatchMainCommand(700);
+    v.dispatchMainCommand(kCommandSave);
     ASSERT_EQ(boxes.size(), 3u);
     EXPECT_EQ(boxes[2].text, "Configuration Data Saved");
     EXPECT_TRUE(std::filesystem::is_symlink(path));
     EXPECT_NE(dir.read("kept/settings.ini").find("[DATA1]\r\nCOM=0\r\nBPS=9600\r\nBIT=8\r\n"), std::string::npos);
     std::filesystem::remove(dir.file("kept/settings.ini"));
     devices.show();
-    click(&devices, 1);
+    click(&devices, kDevicesOk);
     EXPECT_EQ(boxes.size(), 3u);
     EXPECT_FALSE(devices.isVisible());
     EXPECT_TRUE(std::filesystem::is_symlink(path));

@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QRegularExpression>
 
+#include "settings/qt/serial_dialog.h"
 #include "shell/activity_arrows.h"
 #include "tests/shell/qt/shell_harness.h"
 #include "tests/support/device_holder.h"
@@ -46,34 +47,34 @@ TEST_F(Program, MenuMarksSaveAndClockWorkAndItRelaysBothWaysMovingEachDirections
     bool blank = false;             // the last tick left both strips blank
     const QRegularExpression figure(QStringLiteral("^  +([1-9]\\d*) byte/s$"));
     run([&](Vorlinex& v, QWidget* window) {
-        auto* timer = child<QTimer>(window, 119);
+        auto* timer = child<QTimer>(window, kMainArrowTimer);
         ASSERT_NE(timer, nullptr);
         QObject::connect(timer, &QTimer::timeout, window, [&] {
             blank = true;
             for (int i : {0, 1}) {
-                const QString text = controlText(window, 1049 + i);
+                const QString text = controlText(window, i == 0 ? kMainArrows1 : kMainArrows2);
                 if (!text.isEmpty()) shown[i].push_back(text);
                 blank = blank && text.isEmpty();
             }
         });
-        QAction* binary = v.mainMenuItem(40008);
-        QAction* ascii = v.mainMenuItem(40009);
+        QAction* binary = v.mainMenuItem(kCommandBinary);
+        QAction* ascii = v.mainMenuItem(kCommandAscii);
         ASSERT_TRUE(binary && ascii);
         for (QAction* item : {static_cast<QAction*>(nullptr), ascii, ascii, binary, binary}) {  // twice: stays
             if (item != nullptr) item->trigger();
             EXPECT_TRUE(binary->isChecked() == (item != ascii) && ascii->isChecked() == (item == ascii));
             EXPECT_EQ(v.app.relay.appOptions.DMODE.load() != 0, item != ascii);
         }
-        v.mainMenuItem(700)->trigger();
+        v.mainMenuItem(kCommandSave)->trigger();
         EXPECT_TRUE(recordedBoxes().size() == 1 && recordedBoxes()[0].text == "Configuration Data Saved");
         recordedBoxes().clear();
-        auto* clock = window->findChild<QLabel*>("5001.1");
+        auto* clock = window->findChild<QLabel*>(statusPartName(1));
         EXPECT_TRUE(waitUntil([&] { return clock->text() == QString::fromUtf8("00：00：02"); }));
         EXPECT_TRUE(waitUntil([&] { return blank && !timer->isActive(); }));
         // Until a pause fell inside a round of four frames, where starting over would show (ten tries).
         for (size_t n = 0, round = 0; (n < 5 || n % 4 == 0) && round < 10; ++round, n = shown[0].size()) {
             relayUntil(first, second, [&] {
-                return shown[0].size() > n && figure.match(controlText(window, 1053)).hasMatch();
+                return shown[0].size() > n && figure.match(controlText(window, kMainRate1)).hasMatch();
             });
             EXPECT_TRUE(shown[1].empty());
             EXPECT_TRUE(waitUntil([&] { return !timer->isActive(); }));
@@ -95,8 +96,8 @@ TEST_F(Program, MenuMarksSaveAndClockWorkAndItRelaysBothWaysMovingEachDirections
 struct WayOut { const char* name; void (*pull)(QWidget* window); };
 
 const WayOut kWaysOut[] = {
-    {"End", [](QWidget* window) { vorlinexOf(window).mainMenuItem(300)->trigger(); }},
-    {"Escape", [](QWidget* window) { pressKeys(child(window, 117), {Qt::Key_Escape}); }},  // the focused button
+    {"End", [](QWidget* window) { vorlinexOf(window).mainMenuItem(kCommandEnd)->trigger(); }},
+    {"Escape", [](QWidget* window) { pressKeys(child(window, kCommandDisp1), {Qt::Key_Escape}); }},  // the focused button
     {"CloseBox", [](QWidget* window) { window->close(); }},
     {"Sigterm", [](QWidget*) { ::kill(::getpid(), SIGTERM); }},
     {"Sigint", [](QWidget*) { ::kill(::getpid(), SIGINT); }},
@@ -149,20 +150,20 @@ TEST_F(Program, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheShu
             if (boxes.size() == 4) ::kill(::getpid(), SIGTERM);
             if (boxes.size() == 3) adapter1.plug();
             QTimer::singleShot(700, box, [box] { box->accept(); });  // steps would have run meanwhile
-        } else if (modal != nullptr && modal->findChild<QComboBox*>("2001") != nullptr) {
+        } else if (modal != nullptr && child<QComboBox>(modal, kSerialCom1) != nullptr) {
             if (moveBoth) {
-                modal->findChild<QComboBox*>("2001")->setCurrentIndex(4);  // com5: nothing there
-                modal->findChild<QComboBox*>("2007")->setCurrentIndex(2);
+                child<QComboBox>(modal, kSerialCom1)->setCurrentIndex(4);  // com5: nothing there
+                child<QComboBox>(modal, kSerialCom2)->setCurrentIndex(2);
             }
             // Queued: a box's loop must not run inside this timer's own call.
-            QTimer::singleShot(0, modal, [modal] { click(modal, 1); });
+            QTimer::singleShot(0, modal, [modal] { click(modal, kSerialOk); });
         }
     });
     user.start(20);
     run([&](Vorlinex& v, QWidget* window) {
-        auto* status = window->findChild<QLabel*>(QStringLiteral("5001.0"));
+        auto* status = window->findChild<QLabel*>(statusPartName(0));
         const auto shows = [&](const char* com1, const char* com2, const std::string& text) {
-            EXPECT_TRUE(waitUntil([&] { return controlText(window, 1055) == com1 && controlText(window, 1056) == com2 && status->text() == text.c_str(); }))
+            EXPECT_TRUE(waitUntil([&] { return controlText(window, kMainCom1) == com1 && controlText(window, kMainCom2) == com2 && status->text() == text.c_str(); }))
                 << status->text().toStdString();
         };
         auto* reconnect = window->findChild<QTimer*>(QStringLiteral("reconnect"));
@@ -170,7 +171,7 @@ TEST_F(Program, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheShu
         const Relay& relay = v.app.relay;
         EXPECT_FALSE(relay.relayChannel1.worker.joinable() || relay.relayChannel2.worker.joinable());
         EXPECT_FALSE(relay.serialPort1.isOpen() || relay.serialPort2.isOpen());
-        EXPECT_TRUE(v.mainMenuItem(40009)->isChecked() && !v.mainMenuItem(40008)->isChecked()) << "DMODE=0: ASCII";
+        EXPECT_TRUE(v.mainMenuItem(kCommandAscii)->isChecked() && !v.mainMenuItem(kCommandBinary)->isChecked()) << "DMODE=0: ASCII";
         const std::string away1 = "COM1: " + adapter1.path() + " unplugged, waiting", away2 = "COM2: " + adapter2.path() + " unplugged, waiting";
         shows("COM", "COM", away1 + "; " + away2);
         adapter1.plug();
@@ -183,13 +184,13 @@ TEST_F(Program, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheShu
 
         adapter1.unplug();
         shows("COM", "COM2", away1);
-        v.mainMenuItem(600)->trigger();
+        v.mainMenuItem(kCommandSerial)->trigger();
         shows("COM1", "COM2", "");
         EXPECT_TRUE(eventuallyWorkers(1, 1));
         expectRelaysBothWays(adapter1.device(), adapter2.device(), 9);
 
         moveBoth = true;
-        QTimer::singleShot(0, window, [&v] { v.mainMenuItem(600)->trigger(); });
+        QTimer::singleShot(0, window, [&v] { v.mainMenuItem(kCommandSerial)->trigger(); });
     }, true, {});
     user.stop();
     const auto missing = [](const std::string& path) { return path + ": No such file or directory (it opens by itself once it is there)"; };
