@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bench/qt/program_run.h"
+#include "shell/qt/command_ids.h"
 #include "shell/qt/entry.h"
 #include "shell/qt/main_window.h"
 
@@ -59,7 +60,7 @@ void control(Run& run, QWidget* mainWindow) {
         std::atomic<int64_t> closedNs{0};
         QMetaObject::invokeMethod(mainWindow, [&] {
             QTimer::singleShot(0, qApp, [&clickedNs] { clickOkWhenShown(clickedNs); });
-            if (QAction* serial = vorlinexOf(mainWindow).mainMenuItem(600)) serial->trigger();
+            if (QAction* serial = vorlinexOf(mainWindow).mainMenuItem(kCommandSerial)) serial->trigger();
             closedNs = bench::Clock::now().time_since_epoch().count();
         }, Qt::QueuedConnection);
         auto t0 = bench::Clock::now();

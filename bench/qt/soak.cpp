@@ -26,6 +26,7 @@
 #include "display/qt/display_window.h"
 #include "display/traffic_render.h"
 #include "relay/relay_channel.h"
+#include "shell/qt/command_ids.h"
 #include "shell/qt/entry.h"
 #include "shell/qt/main_window.h"
 #include "tests/support/combined_records.h"
@@ -65,14 +66,14 @@ struct Soak {
     double measuredSeconds = 0;
 };
 
-QAbstractButton* buttonOf(QWidget* window, const char* id) {
-    return window == nullptr ? nullptr : window->findChild<QAbstractButton*>(id);
+QAbstractButton* buttonOf(QWidget* window, int id) {
+    return window == nullptr ? nullptr : window->findChild<QAbstractButton*>(QString::number(id));
 }
 
 // On the UI thread: both display windows and both captures, each into a file of its own.
 void openAll(Soak& soak, QWidget* mainWindow) {
-    const char* disp[2] = {"117", "118"};
-    const int logItems[3] = {40010, 40011, 40012};
+    const int disp[2] = {kCommandDisp1, kCommandDisp2};
+    const int logItems[3] = {kCommandLogA, kCommandLogB, kCommandLogC};
     Application& app = vorlinexOf(mainWindow).app;
     for (int c = 0; c < 3; ++c) {
         if (c < 2) {
@@ -103,17 +104,17 @@ void endAll(Soak& soak, QWidget* mainWindow) {
     ++soak.cycles;
     for (int c = 1; c <= 3; ++c) {
         if (c < 3) {
-            if (auto* end = buttonOf(vorlinexOf(mainWindow).displayWindows.displayWindowOf(c), "1058")) end->click();
+            if (auto* end = buttonOf(vorlinexOf(mainWindow).displayWindows.displayWindowOf(c), kDisplayEnd)) end->click();
         }
-        if (auto* close = buttonOf(vorlinexOf(mainWindow).captureWindows.captureLogWindow(c), "1009")) close->click();
+        if (auto* close = buttonOf(vorlinexOf(mainWindow).captureWindows.captureLogWindow(c), kLogClose)) close->click();
     }
     countCaptured(soak, mainWindow);
-    if (QAction* form = vorlinexOf(mainWindow).mainMenuItem(soak.cycles % 2 == 1 ? 40008 : 40009)) form->trigger();
+    if (QAction* form = vorlinexOf(mainWindow).mainMenuItem(soak.cycles % 2 == 1 ? kCommandBinary : kCommandAscii)) form->trigger();
 }
 
 // A closed capture gives its menu item back once its file is written out and closed.
 bool capturesClosed(QWidget* mainWindow) {
-    for (int id : {40010, 40011, 40012}) {
+    for (int id : {kCommandLogA, kCommandLogB, kCommandLogC}) {
         if (QAction* item = vorlinexOf(mainWindow).mainMenuItem(id); item == nullptr || !item->isEnabled()) return false;
     }
     return true;

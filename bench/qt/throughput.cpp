@@ -30,6 +30,7 @@
 #include "capture/qt/log_window.h"
 #include "display/traffic_render.h"
 #include "relay/relay_channel.h"
+#include "shell/qt/command_ids.h"
 #include "shell/qt/entry.h"
 #include "shell/qt/main_window.h"
 #include "tests/support/combined_records.h"
@@ -76,19 +77,19 @@ struct Run {
 
 // On the UI thread: hex form (40008), both Disp buttons, both captures.
 void openWindows(Run& run, QWidget* mainWindow) {
-    if (QAction* hex = vorlinexOf(mainWindow).mainMenuItem(40008)) {
+    if (QAction* hex = vorlinexOf(mainWindow).mainMenuItem(kCommandBinary)) {
         hex->trigger();
         run.hexChecked = hex->isChecked();
     } else {
         run.notes += "  menu item 40008 not found: the hex form was not chosen\n";
     }
-    const char* buttons[2] = {"117", "118"};
+    const int buttons[2] = {kCommandDisp1, kCommandDisp2};
     for (int c = 0; c < 2; ++c) {
-        if (auto* b = mainWindow->findChild<QAbstractButton*>(buttons[c])) b->click();
+        if (auto* b = mainWindow->findChild<QAbstractButton*>(QString::number(buttons[c]))) b->click();
         run.displayOpen[c] = vorlinexOf(mainWindow).app.trafficDisplay(c + 1).displayOpen.load() == 1;
         if (!run.displayOpen[c]) {
             run.notes += std::string("  display window ") + std::to_string(c + 1) +
-                         " skipped: Disp " + buttons[c] + " did not open it\n";
+                         " skipped: Disp " + std::to_string(buttons[c]) + " did not open it\n";
         }
     }
     // The captures as the user starts them, through LOG Com->Com / LOG Com<-Com, with the file
@@ -98,7 +99,7 @@ void openWindows(Run& run, QWidget* mainWindow) {
         return QString::fromStdString(run.logPath[channel == 2 ? 1 : 0]);
     });
     vorlinexOf(mainWindow).captureWindows.setCreateFilePrompt([](const QString&) { return true; });
-    const int logItems[2] = {40010, 40011};
+    const int logItems[2] = {kCommandLogA, kCommandLogB};
     for (int c = 0; c < 2; ++c) {
         if (QAction* item = vorlinexOf(mainWindow).mainMenuItem(logItems[c])) item->trigger();
         run.logOpen[c] = vorlinexOf(mainWindow).app.relay.relayChannel(c + 1).logEnabled.load() == 1;
@@ -109,7 +110,7 @@ void openWindows(Run& run, QWidget* mainWindow) {
         }
     }
     if (!run.combinedWanted) return;
-    if (QAction* item = vorlinexOf(mainWindow).mainMenuItem(40012)) item->trigger();
+    if (QAction* item = vorlinexOf(mainWindow).mainMenuItem(kCommandLogC)) item->trigger();
     run.combinedOpen = vorlinexOf(mainWindow).app.captures.combinedCapture.enabled() && vorlinexOf(mainWindow).captureWindows.captureLogWindow(kCombinedCapture) != nullptr;
     if (!run.combinedOpen) run.notes += "  combined capture skipped: menu item 40012 did not open it\n";
 }

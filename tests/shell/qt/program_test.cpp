@@ -225,7 +225,7 @@ TEST_F(Program, APseudoTerminalThatClosedStaysClosedAndALoginTerminalIsNeverTake
     run([&](Vorlinex& v, QWidget* window) {
         auto* status = window->findChild<QLabel*>(QStringLiteral("5001.0"));
         const auto shows = [&](const char* com1, const std::string& text) {
-            EXPECT_TRUE(waitUntil([&] { return controlText(window, 1055) == com1 && controlText(window, 1056) == "COM" && status->text() == text.c_str(); }))
+            EXPECT_TRUE(waitUntil([&] { return controlText(window, kMainCom1) == com1 && controlText(window, kMainCom2) == "COM" && status->text() == text.c_str(); }))
                 << status->text().toStdString();
         };
         const std::string login = "COM2: " + path2 + " is the terminal of a login session";
@@ -236,7 +236,7 @@ TEST_F(Program, APseudoTerminalThatClosedStaysClosedAndALoginTerminalIsNeverTake
         while (others.size() < 32 && (others.empty() || others.back()->slavePath() != path1)) others.push_back(std::make_unique<PtyCable>());
         QTest::qWait(1500);  // reconnect steps run meanwhile
         shows("COM", "COM1: " + path1 + " was closed by its other end; " + login);
-        v.mainMenuItem(600)->trigger();
+        v.mainMenuItem(kCommandSerial)->trigger();
         shows("COM1", login);
     }, false, {});
     user.stop();
