@@ -12,6 +12,7 @@
 #include "relay/relay.h"
 #include "relay/serial_port.h"
 #include "settings/config.h"
+#include "settings/settings_refusal.h"
 #include "settings/startup_entry.h"
 
 namespace {
@@ -273,4 +274,20 @@ void reportStartupEntry(const BoxFunction& boxes, const StartupEntryResult& resu
             break;
     }
     showBox(boxes, "スタートアップへ登録できません。\n" + text, BoxIcon::Information, BoxOwner::MainWindow);
+}
+
+void reportSettingsRefusal(const BoxFunction& boxes, SettingsRefusal refusal) {
+    switch (refusal) {
+        case SettingsRefusal::RateOutOfRange:
+            showBox(boxes, "RateUpdate Timeの値が不正です。\n1～60を入力してください。", BoxIcon::Error, BoxOwner::MainWindow);
+            break;
+        case SettingsRefusal::StampTimeoutOutOfRange:
+            showBox(boxes, "通信時刻表示のTimeOut値が不正です。\n1～3600を入力してください。", BoxIcon::Error,
+                    BoxOwner::MainWindow);
+            break;
+        case SettingsRefusal::SameComNumber:
+            // Owned by no window, as it always was.
+            showBox(boxes, "同じCom_Noは設定できません。", BoxIcon::Error, BoxOwner::None);
+            break;
+    }
 }

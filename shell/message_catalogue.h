@@ -12,6 +12,7 @@ struct ConfigSaveResult;
 struct CaptureFailure;
 struct CaptureOpenFailure;
 struct StartupEntryResult;
+enum class SettingsRefusal;
 struct Relay;
 
 // Codes 1..16 of the catalogue; a box owned by the main window. Any other code shows no box
@@ -50,3 +51,6 @@ void reportInitialFontError(const BoxFunction& boxes, void* view);
 // How "登録" went: "スタートアップへ登録しました。", or "スタートアップへ登録できません。" with the
 // reason on a second line.
 void reportStartupEntry(const BoxFunction& boxes, const StartupEntryResult& result);
+// A settings dialog refused a choice: the range to keep to, or that both ports cannot share a
+// COM name.
+void reportSettingsRefusal(const BoxFunction& boxes, SettingsRefusal refusal);

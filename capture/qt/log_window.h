@@ -28,8 +28,6 @@ struct CaptureWindowHost {
     std::function<QRect(const QFont& font, int left, int top, int width, int height)> dialogRect;
     // Takes Esc and Enter from a window that must not act on them.
     std::function<void(QDialog& window)> keepDialogKeys;
-    // Shows a message box.
-    BoxFunction boxes;
     // Tell the user that a capture could not be opened, or ended early.
     std::function<void(const std::string& fullPath, const CaptureOpenFailure& failure)> reportOpenFailure;
     std::function<void(const CaptureFailure& failure)> reportFailure;

@@ -12,6 +12,7 @@
 #include "settings/config.h"
 #include "settings/port_restart.h"
 #include "settings/qt/serial_device_list.h"
+#include "settings/settings_refusal.h"
 
 class QUrl;
 struct StartupEntryResult;
@@ -33,8 +34,8 @@ struct SettingsDialogHost {
     std::function<QRect(const QFont& font, int left, int top, int width, int height)> dialogRect;
     // Hands a link (mail, web) to the desktop.
     std::function<void(const QUrl& url)> openUrl;
-    // Shows a message box.
-    BoxFunction boxes;
+    // Tells the user why a choice was refused.
+    std::function<void(SettingsRefusal refusal)> refuse;
     // The serial devices the devices window offers; tests give their own.
     std::function<std::vector<SerialDeviceInfo>()> listSerialDevices = systemSerialDevices;
     // Tells the user how "登録" went.

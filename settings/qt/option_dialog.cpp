@@ -129,7 +129,7 @@ void OptionDialog::acceptOptions() {
 
     const uint32_t seconds = dialogNumber(rate->text());
     if (seconds < 1 || seconds > 60) {
-        showBox(host_.boxes, "RateUpdate Timeの値が不正です。\n1～60を入力してください。", BoxIcon::Error, BoxOwner::MainWindow);
+        host_.refuse(SettingsRefusal::RateOutOfRange);
         return;
     }
     appOptions.RATE.store(static_cast<int32_t>(seconds));
@@ -146,8 +146,7 @@ void OptionDialog::acceptOptions() {
         if (quiet < 1 || quiet > 3600) {
             // What was stored above stays, also if the dialog is cancelled now.
             host_.applyOptions(appOptions);
-            showBox(host_.boxes, "通信時刻表示のTimeOut値が不正です。\n1～3600を入力してください。", BoxIcon::Error,
-                    BoxOwner::MainWindow);
+            host_.refuse(SettingsRefusal::StampTimeoutOutOfRange);
             return;
         }
         appOptions.DATETIMEVAL.store(static_cast<int32_t>(quiet));

@@ -159,7 +159,7 @@ PortChoice SerialDialog::choiceOf(int port) const {
 void SerialDialog::acceptChoices() {
     const PortChoice port1 = choiceOf(1), port2 = choiceOf(2);
     if (sameComChoice(config_.port1, config_.port2, port1, port2)) {
-        showBox(host_.boxes, "同じCom_Noは設定できません。", BoxIcon::Error, BoxOwner::None);
+        host_.refuse(SettingsRefusal::SameComNumber);
         return;
     }
     host_.restartPorts(port1, port2);

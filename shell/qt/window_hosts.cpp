@@ -54,13 +54,8 @@ QFont defaultFixedFont() { return fixedGothicFont(); }
 
 }  // namespace
 
-// The application's box function as it is when a box is asked for (the entry function binds it
-// after the windows' hosts are made).
-BoxFunction boxesOf(Vorlinex& vorlinex) {
-    return [&vorlinex](const BoxRequest& request) {
-        showBox(vorlinex.boxes, request.text, request.icon, request.owner, request.widget);
-    };
-}
+// Each host's reports read vorlinex.boxes when they are made, not when the host is: the entry
+// function binds the box function after the windows' hosts exist.
 
 DisplayWindowHost displayWindowHostOf(Vorlinex& vorlinex) {
     return {
@@ -83,7 +78,6 @@ CaptureWindowHost captureWindowHostOf(Vorlinex& vorlinex) {
         .dialogFont = dialogFont,
         .dialogRect = dialogRect,
         .keepDialogKeys = keepDialogKeys,
-        .boxes = boxesOf(vorlinex),
         .reportOpenFailure =
             [&vorlinex](const std::string& fullPath, const CaptureOpenFailure& failure) {
                 reportCaptureOpen(vorlinex.boxes, fullPath, failure);
@@ -128,7 +122,7 @@ SettingsDialogHost settingsDialogHostOf(Vorlinex& vorlinex) {
         .fixedFont = defaultFixedFont,
         .dialogRect = dialogRect,
         .openUrl = [&vorlinex](const QUrl& url) { vorlinex.openUrl(url); },
-        .boxes = boxesOf(vorlinex),
+        .refuse = [&vorlinex](SettingsRefusal refusal) { reportSettingsRefusal(vorlinex.boxes, refusal); },
         .reportStartupEntry = [&vorlinex](const StartupEntryResult& result) { reportStartupEntry(vorlinex.boxes, result); },
     };
 }
