@@ -136,11 +136,8 @@ bool CaptureFile::open(const std::string& fullPath, const std::function<int(dev_
     session->format = newFormat_();
     session->writeOutSize = writeOutSize_;
     try {
-        std::thread writer(writerRun, session);
-        pthread_setname_np(writer.native_handle(), "vx-capture");
-        // Never joined: at the end of the program a writer caught by a stalled disk is left
-        // behind, holding only its own session.
-        writer.detach();
+        writer_ = std::thread(writerRun, session);
+        pthread_setname_np(writer_.native_handle(), "vx-capture");
     } catch (const std::system_error& error) {
         session->fd = -1;
         return refuse(error.code().value(), 0);
@@ -355,7 +352,19 @@ bool CaptureFile::closeBy(int64_t deadlineMs) {
         giveUp(s, CaptureFailure::Kind::UnwrittenAtExit);
         s.abandoned = true;
     }
-    return !s.failure || s.failureTaken;
+    const bool lost = s.failure && !s.failureTaken;
+    const bool done = s.done;
+    hold.unlock();
+    if (writer_.joinable()) {
+        // A done writer is only returning; one caught by its disk is left behind, holding
+        // nothing but its own session.
+        if (done) {
+            writer_.join();
+        } else {
+            writer_.detach();
+        }
+    }
+    return !lost;
 }
 
 bool CaptureFile::close() { return closeBy(INT64_MAX); }

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 // Why a capture ended before it was closed, or could not write its tail at the end of the
 // program; the shell words it.
@@ -122,5 +123,9 @@ private:
     const int64_t queueLimit_;
     mutable std::mutex lock_;  // session_ and the queue's side of it
     std::shared_ptr<Session> session_;
+    // The session's writer: joined once it is done, so that nothing of it outlives the close;
+    // left behind only when the end of the program gives it up. Touched only by the caller of
+    // open and close.
+    std::thread writer_;
     std::atomic<bool> accepting_{false};
 };
