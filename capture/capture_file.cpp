@@ -22,8 +22,6 @@ namespace {
 constexpr int64_t kWriteOutIntervalMs = 1000;
 // How long a writer waits at a time for a pipe or device that takes nothing.
 constexpr int kPipeWaitMs = 1000;
-// How long the end of the program waits for every capture's file together.
-constexpr int64_t kExitWaitMs = 1000;
 
 // What the queue keeps in front of each chunk's bytes.
 struct EntryHeader {

@@ -60,6 +60,8 @@ public:
     // At least this many captured bytes wait for a file that stalls before its capture ends:
     // seconds even at the fastest line, minutes at common rates.
     static constexpr int64_t kQueueLimit = int64_t{4} << 20;
+    // How long the end of the program waits for the captures' files, all of them together.
+    static constexpr int64_t kExitWaitMs = 1000;
 
     // newFormat makes the format of each opened file; writeOutSize is how many captured bytes
     // gather before the writer is woken rather than at its once-a-second look.

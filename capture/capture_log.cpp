@@ -102,7 +102,7 @@ std::vector<std::pair<int, CaptureFailure>> Captures::closeAllCaptureLogs() {
     // Every writer starts on its tail at once; then one second for all of them together.
     for (int channel = 1; channel <= 2; ++channel) requestCaptureLogClose(channel);
     combinedCapture.requestClose();
-    const int64_t deadline = CaptureFile::nowMs() + 1000;
+    const int64_t deadline = CaptureFile::nowMs() + CaptureFile::kExitWaitMs;
     std::vector<std::pair<int, CaptureFailure>> lost;
     for (int which = 1; which <= kCombined; ++which) {
         CaptureFailure failure;

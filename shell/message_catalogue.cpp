@@ -4,11 +4,9 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <system_error>
 
 #include "capture/capture_file.h"
-#include "relay/port_reconnect.h"
 #include "relay/relay.h"
 #include "relay/serial_port.h"
 #include "settings/config.h"
@@ -207,16 +205,10 @@ const char* captureName(int which) {
     return which == 2 ? "LOG B" : which == 3 ? "LOG Com<->Com" : "LOG A";
 }
 
-std::string systemReason(int error) {
-    char text[256];
-    // The GNU form: returns the text, which may or may not live in the buffer.
-    return strerror_r(error, text, sizeof text);
-}
-
 // Why the file took what it took no more, in one line.
 std::string captureFailureReason(const CaptureFailure& failure) {
     const std::string notWritten = withThousandsSeparators(failure.bytesNotWritten) + " bytes not written";
-    if (failure.kind == CaptureFailure::Kind::WriteRefused) return systemReason(failure.error);
+    if (failure.kind == CaptureFailure::Kind::WriteRefused) return systemText(failure.error);
     if (failure.stalledSeconds == 0) return "the file did not keep up; " + notWritten;
     return "the file accepted nothing for " + std::to_string(failure.stalledSeconds) + " s; " + notWritten;
 }
@@ -228,7 +220,7 @@ void reportCaptureOpen(const BoxFunction& boxes, const std::string& fullPath, co
     if (failure.heldBy != 0) {
         reason = std::string("(already being captured by ") + captureName(failure.heldBy) + ")";
     } else {
-        reason = systemReason(failure.error);
+        reason = systemText(failure.error);
         struct stat info {};
         if (failure.error == ENXIO && ::stat(fullPath.c_str(), &info) == 0 && S_ISFIFO(info.st_mode))
             reason += " (no program is reading from this pipe)";
@@ -270,7 +262,7 @@ void reportStartupEntry(const BoxFunction& boxes, const StartupEntryResult& resu
             text = result.path + ": an autostart entry cannot hold this path.";
             break;
         case StartupEntryStatus::SystemError:
-            text = result.path + ": " + systemReason(result.systemError);
+            text = result.path + ": " + systemText(result.systemError);
             break;
     }
     showBox(boxes, "スタートアップへ登録できません。\n" + text, BoxIcon::Information, BoxOwner::MainWindow);
