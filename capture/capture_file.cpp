@@ -34,12 +34,6 @@ struct EntryHeader {
     int64_t monotonicMicros;
 };
 
-int64_t microsOf(clockid_t clock) {
-    timespec t{};
-    clock_gettime(clock, &t);
-    return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
-}
-
 }  // namespace
 
 // One opened file and its writer. Shared by the capture and the writer thread, so that a writer
@@ -149,7 +143,7 @@ bool CaptureFile::open(const std::string& fullPath, const std::function<int(dev_
 }
 
 void CaptureFile::append(const uint8_t* bytes, size_t length, uint32_t stampLength, int32_t tag,
-                         int64_t counted, bool readTime) {
+                         int64_t counted, const ReadTime* readTime) {
     if (bytes == nullptr || length == 0) return;
     std::lock_guard<std::mutex> hold(lock_);
     if (!accepting() || !session_) return;
@@ -169,9 +163,9 @@ void CaptureFile::append(const uint8_t* bytes, size_t length, uint32_t stampLeng
     }
     EntryHeader header{static_cast<uint32_t>(length), std::min<uint32_t>(stampLength, static_cast<uint32_t>(length)),
                        tag, 0, counted, 0, 0};
-    if (readTime) {
-        header.wallMicros = microsOf(CLOCK_REALTIME);
-        header.monotonicMicros = microsOf(CLOCK_MONOTONIC);
+    if (readTime != nullptr) {
+        header.wallMicros = readTime->wallMicros;
+        header.monotonicMicros = readTime->monotonicMicros;
     }
     const size_t before = s.incoming.size();
     s.incoming.append(reinterpret_cast<const char*>(&header), sizeof header);

@@ -17,6 +17,8 @@
 #include <string>
 #include <thread>
 
+#include "relay/read_order.h"
+
 // Why a capture ended before it was closed, or could not write its tail at the end of the
 // program; the shell words it.
 struct CaptureFailure {
@@ -79,11 +81,11 @@ public:
     bool open(const std::string& fullPath, const std::function<int(dev_t, ino_t)>& heldBy,
               CaptureOpenFailure& failure);
     // Takes one chunk (stamp first) for the file in bounded time; `counted` is what it adds to
-    // byteCount and to the queue's fill. With readTime the read time is taken under the queue's
-    // lock, so that the queue's order is the order of the read times. Once the queue holds
+    // byteCount and to the queue's fill; readTime, when given, goes with it to the format. Once
+    // the queue holds
     // queueLimit bytes the capture ends (FellBehind). Nothing once the capture takes no bytes.
     void append(const uint8_t* bytes, size_t length, uint32_t stampLength, int32_t tag,
-                int64_t counted, bool readTime);
+                int64_t counted, const ReadTime* readTime = nullptr);
     bool accepting() const { return accepting_.load(std::memory_order_acquire); }
 
     // Stops taking bytes at once; the writer writes out what is queued and closes the file.

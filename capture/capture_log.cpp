@@ -80,7 +80,7 @@ void Captures::writeCaptureLog(RelayChannel& channel, const uint8_t* block, int3
     CaptureFile& file = fileOf(channel.number);
     const int32_t stamp = std::clamp(logStampLength, 0, length);
     const int32_t crlf = appOptions.CRLF.load(std::memory_order_relaxed);
-    file.append(block, static_cast<size_t>(length), static_cast<uint32_t>(stamp), crlf, length - stamp, false);
+    file.append(block, static_cast<size_t>(length), static_cast<uint32_t>(stamp), crlf, length - stamp);
     // A file that fell behind has ended the capture.
     if (!file.accepting()) channel.logEnabled.store(0, std::memory_order_release);
 }

@@ -1,7 +1,6 @@
 #include "capture/capture_sinks.h"
 
 #include "capture/capture_log.h"
-#include "capture/combined_log.h"
 #include "relay/relay_channel.h"
 
 bool CaptureLogSink::takesChunks() const {
@@ -10,10 +9,4 @@ bool CaptureLogSink::takesChunks() const {
 
 void CaptureLogSink::onChunk(const uint8_t* stamped, int32_t length, int32_t stampLength) {
     captures_.writeCaptureLog(channel_, stamped, length, stampLength);
-}
-
-bool CombinedCaptureSink::takesChunks() const { return log_.enabled(); }
-
-void CombinedCaptureSink::onChunk(const uint8_t* stamped, int32_t length, int32_t stampLength) {
-    log_.write(channel_, stamped + stampLength, static_cast<size_t>(length - stampLength));
 }

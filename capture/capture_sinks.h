@@ -4,7 +4,6 @@
 #include "relay/chunk_sink.h"
 
 class Captures;
-class CombinedLog;
 struct RelayChannel;
 
 // The channel's own capture log: every chunk with its stamp, while the log is enabled.
@@ -17,16 +16,4 @@ public:
 private:
     Captures& captures_;
     RelayChannel& channel_;
-};
-
-// The combined capture of both directions: the chunk as read, right after the read.
-class CombinedCaptureSink final : public ChunkSink {
-public:
-    CombinedCaptureSink(CombinedLog& log, int channel) : log_(log), channel_(channel) {}
-    bool takesChunks() const override;
-    void onChunk(const uint8_t* stamped, int32_t length, int32_t stampLength) override;
-
-private:
-    CombinedLog& log_;
-    int channel_;
 };

@@ -7,16 +7,10 @@
 #include <string>
 
 #include "capture/capture_file.h"
+#include "relay/combined_record.h"
+#include "relay/read_order.h"
 
-// One record, with its line end, appended to `out`:
-//   2026-12-07 14:03:27.123456 +0.004211 1>2  16  2A 49 44 ...  |*ID...|
-// `local` and `micros` are the read time, `gapMicros` the time since the previous record (0 for
-// the first), `channel` 1 (port 1 to port 2) or 2. Every byte appears in both columns: the hex
-// as two upper-case digits, the text as itself when printable ASCII, else '.'.
-void appendCombinedRecord(std::string& out, const std::tm& local, int32_t micros,
-                          int64_t gapMicros, int channel, const uint8_t* bytes, size_t length);
-
-class CombinedLog {
+class CombinedLog final : public ReadListener {
 public:
     CombinedLog();
     ~CombinedLog();
@@ -29,10 +23,10 @@ public:
               CaptureOpenFailure& failure) {
         return file_.open(fullPath, heldBy, failure);
     }
-    // Called by a worker right after its read returned: the read time is taken as the chunk
-    // joins the queue, under the queue's lock, so that the file's order is the order of the read
-    // times. Never waits for the file; a file that falls behind ends the capture with a report.
-    void write(int channel, const uint8_t* chunk, size_t length);
+    // The relay's chunks in read order, with their read times. Never waits for the file; a file
+    // that falls behind ends the capture with a report.
+    bool takesReads() const override { return enabled(); }
+    void onRead(int channel, const uint8_t* chunk, size_t length, const ReadTime& time) override;
     // As CaptureFile's: the capture's writer writes out the records and closes the file.
     void requestClose() { file_.requestClose(); }
     bool closed() const { return file_.closed(); }

@@ -8,8 +8,10 @@ Application::~Application() {
 }
 
 void Application::connectRelaySinks() {
-    relay.relayChannel1.readSink = &combined1;
-    relay.relayChannel2.readSink = &combined2;
+    readOrder.listen(&captures.combinedCapture);
+    readOrder.listen(&timeline);
+    relay.relayChannel1.readSink = &readOrder.sink(1);
+    relay.relayChannel2.readSink = &readOrder.sink(2);
     relay.relayChannel1.displaySink = &trafficDisplay1;
     relay.relayChannel2.displaySink = &trafficDisplay2;
     relay.relayChannel1.logSink = &log1;

@@ -1,12 +1,15 @@
 // The application below its windows: the relay, the two displays, the captures and the arrow
 // strips, made together and wired so that each channel's worker hands its chunks to the
-// combined capture, the channel's display and the channel's capture log.
+// read order (the combined capture and the timeline), the channel's display and the channel's
+// capture log.
 #pragma once
 
 #include "capture/capture_log.h"
 #include "capture/capture_sinks.h"
+#include "display/timeline_records.h"
 #include "display/traffic_render.h"
 #include "relay/channel.h"
+#include "relay/read_order.h"
 #include "relay/relay.h"
 #include "settings/config.h"
 #include "shell/activity_arrows.h"
@@ -26,13 +29,15 @@ public:
     TrafficDisplay trafficDisplay2;
     Captures captures{relay};
     ActivityArrows arrows;
+    // The timeline window's records; they are taken only while the window is open.
+    TimelineRecords timeline;
+    // Both directions in read order, for the combined capture and the timeline.
+    ReadOrder readOrder;
 
 private:
     // Connects both channels to their sinks. Only while no worker runs.
     void connectRelaySinks();
 
-    CombinedCaptureSink combined1{captures.combinedCapture, 1};
-    CombinedCaptureSink combined2{captures.combinedCapture, 2};
     CaptureLogSink log1{captures, relay.relayChannel1};
     CaptureLogSink log2{captures, relay.relayChannel2};
 };

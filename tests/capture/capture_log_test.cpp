@@ -156,7 +156,7 @@ int combinedCaptureUnderFileSizeLimit(const ScratchDir& dir) {
     const std::string data = randomBytes(4096, 3);
     for (int i = 0; i < 2000 && app.captures.combinedCapture.enabled(); ++i) {
         const size_t length = static_cast<size_t>(1 + i * 7 % 300);
-        app.captures.combinedCapture.write(1 + i % 2, reinterpret_cast<const uint8_t*>(data.data()), length);
+        app.readOrder.onRead(1 + i % 2, reinterpret_cast<const uint8_t*>(data.data()), length);
         if (i % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     app.captures.combinedCapture.close();
