@@ -41,7 +41,7 @@ sim_pid=""
 program_pid=""
 # Anything the user captured into the demo folder stays with the results.
 keep_user_files() {
-    find "$demo" -maxdepth 1 -type f ! -name Vorlinex.ini ! -name Vorlinex.html ! -name devices-window.png \
+    find "$demo" -maxdepth 1 -type f ! -name Vorlinex.ini ! -name Vorlinex.html ! -name devices-window.png ! -name timeline-window.png \
         ! -name devices.txt -exec cp -n {} "$out/" \;
 }
 cleanup() {

@@ -3,9 +3,11 @@
 // combined capture, while paced feeders send 46,080 B/s each way through pty cables. Prints the
 // bytes each way, lost or reordered bytes, the rate kept, the UI thread's longest stall, the
 // program's CPU, the bytes in each log file against the bytes relayed, and the combined file's
-// size and bytes per direction against the bytes relayed.
+// size and bytes per direction against the bytes relayed. With --timeline the timeline window
+// (DISP > Com<->Com) is open beside them; --timeline-only opens it alone.
 //
-//   bench_throughput [--seconds S] [--rate B/s] [--no-combined] [--tick-probe]
+//   bench_throughput [--seconds S] [--rate B/s] [--no-combined] [--timeline | --timeline-only]
+//                    [--tick-probe]
 #include <signal.h>
 #include <unistd.h>
 
@@ -28,6 +30,7 @@
 #include "capture/capture_log.h"
 #include "capture/combined_log.h"
 #include "capture/qt/log_window.h"
+#include "display/timeline_records.h"
 #include "display/traffic_render.h"
 #include "relay/relay_channel.h"
 #include "shell/qt/command_ids.h"
@@ -60,6 +63,13 @@ struct Run {
     std::string logPath[2];
     std::string combinedPath;
     bool combinedWanted = true;  // --no-combined leaves the combined capture closed
+    bool timelineWanted = false;
+    bool othersWanted = true;    // --timeline-only: no display window, no capture
+    bool timelineOpen = false;
+    // What the timeline held at the end of the feed: records, and each direction's bytes.
+    uint64_t timelineRecords = 0;
+    uint64_t timelineDropped = 0;
+    std::string timelineBytes[2];
     bool combinedOpen = false;
     bool displayOpen[2] = {false, false};
     bool hexChecked = false;
@@ -75,8 +85,18 @@ struct Run {
     double processCpuPercentAll = NAN;
 };
 
+// On the UI thread: the timeline window (40014), when asked for.
+void openTimeline(Run& run, QWidget* mainWindow) {
+    if (!run.timelineWanted) return;
+    if (QAction* item = vorlinexOf(mainWindow).mainMenuItem(kCommandTimeline)) item->trigger();
+    run.timelineOpen = vorlinexOf(mainWindow).app.timeline.takesReads();
+    if (!run.timelineOpen) run.notes += "  timeline window skipped: menu item 40014 did not open it\n";
+}
+
 // On the UI thread: hex form (40008), both Disp buttons, both captures.
 void openWindows(Run& run, QWidget* mainWindow) {
+    openTimeline(run, mainWindow);
+    if (!run.othersWanted) return;
     if (QAction* hex = vorlinexOf(mainWindow).mainMenuItem(kCommandBinary)) {
         hex->trigger();
         run.hexChecked = hex->isChecked();
@@ -155,6 +175,21 @@ void control(Run& run, QWidget* mainWindow) {
         run.measuredSeconds = bench::secondsSince(t0);
         QMetaObject::invokeMethod(mainWindow, [&] { run.stall.measuring = false; },
                                   Qt::BlockingQueuedConnection);
+        if (run.timelineOpen) {
+            // The timeline's records, read after the feed and before the shutdown lets them go.
+            QMetaObject::invokeMethod(mainWindow, [&] {
+                const TimelineSource& timeline = vorlinexOf(mainWindow).app.timeline;
+                const TimelineExtent extent = timeline.extent();
+                run.timelineRecords = extent.end - extent.first;
+                run.timelineDropped = extent.dropped;
+                std::vector<TimelineRecord> records;
+                for (uint64_t n = extent.first; n < extent.end; n += 4096) {
+                    records.clear();
+                    timeline.read(n, 4096, records);
+                    for (const TimelineRecord& r : records) run.timelineBytes[r.channel == 2 ? 1 : 0] += r.bytes;
+                }
+            }, Qt::BlockingQueuedConnection);
+        }
         double all = processCpuSeconds() - cpu0;
         double harness = static_cast<double>(harnessCpuUs.load() - harness0) / 1e6 +
                          (threadCpuSeconds() - self0);
@@ -172,6 +207,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--no-combined") run.combinedWanted = false;
+        else if (a == "--timeline") run.timelineWanted = true;
+        else if (a == "--timeline-only") run.timelineWanted = true, run.othersWanted = false, run.combinedWanted = false;
         else if (a == "--tick-probe") run.stall.tickProbe = true;
         else if (i + 1 >= argc) break;
         else if (a == "--seconds") run.seconds = std::max(1.0, std::atof(argv[++i]));
@@ -189,7 +226,8 @@ int main(int argc, char** argv) {
     auto logState = [&run](int c) {
         return !run.logOpen[c] ? "skipped" : run.logWindow[c] ? "open with its window" : "open, no window";
     };
-    std::printf("  windows: hex form %s, display 1 %s, display 2 %s, log 1 %s, log 2 %s, combined %s\n",
+    std::printf("  windows: timeline %s, hex form %s, display 1 %s, display 2 %s, log 1 %s, log 2 %s, combined %s\n",
+                run.timelineOpen ? "open" : run.timelineWanted ? "skipped" : "not asked for",
                 run.hexChecked ? "checked" : "NOT checked", run.displayOpen[0] ? "open" : "skipped",
                 run.displayOpen[1] ? "open" : "skipped", logState(0), logState(1),
                 run.combinedOpen ? "open with its window" : run.combinedWanted ? "skipped" : "not asked for");
@@ -255,6 +293,21 @@ int main(int argc, char** argv) {
                     file.size(), records, relayed,
                     relayed > 0 ? static_cast<double>(file.size()) / static_cast<double>(relayed) : NAN,
                     same ? "equal, same bytes" : "DIFFERENT", error.empty() ? "" : (" (" + error + ")").c_str());
+        if (!same) ++missed;
+    }
+    if (run.timelineOpen) {
+        bool same = run.timelineDropped == 0;
+        for (int d = 0; d < 2; ++d) {
+            const std::string& bytes = run.timelineBytes[d];
+            same = same && bytes.size() == run.dir[d].check.received &&
+                   bytes.compare(0, bytes.size(), run.dir[d].data, 0, bytes.size()) == 0;
+        }
+        std::printf("  timeline: %llu records held (%llu dropped) holding %llu + %llu B; against the bytes relayed, per direction %s\n",
+                    static_cast<unsigned long long>(run.timelineRecords),
+                    static_cast<unsigned long long>(run.timelineDropped),
+                    static_cast<unsigned long long>(run.timelineBytes[0].size()),
+                    static_cast<unsigned long long>(run.timelineBytes[1].size()),
+                    same ? "equal, same bytes" : "DIFFERENT");
         if (!same) ++missed;
     }
     std::printf("  entry function returned %d; %d target(s) missed\n", rc, missed);

@@ -17,6 +17,7 @@ expected=(usr/bin/vorlinex
           usr/share/applications/vorlinex.desktop
           usr/share/doc/vorlinex/Vorlinex.html
           usr/share/doc/vorlinex/devices-window.png
+          usr/share/doc/vorlinex/timeline-window.png
           usr/share/doc/vorlinex/copyright
           usr/share/man/man1/vorlinex.1.gz
           usr/share/metainfo/org.vorlinex.Vorlinex.metainfo.xml)

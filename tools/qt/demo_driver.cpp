@@ -4,9 +4,10 @@
 //   demo_driver OUTPUT_FOLDER [--seconds N]
 //
 // Run it in the demo folder (the program reads Vorlinex.ini from the current directory). It opens
-// display window 1 in ASCII and display window 2 in hex, starts both captures into
+// display window 1 in ASCII and display window 2 in hex, the timeline window (DISP > Com<->Com),
+// starts both captures into
 // OUTPUT_FOLDER/channel1.log and channel2.log and the combined one into combined.log, takes PNG
-// screenshots of the main window, both display windows, the three log windows, the serial,
+// screenshots of the main window, both display windows, the timeline, the three log windows, the serial,
 // options and About dialogs and the devices window into OUTPUT_FOLDER,
 // and shuts the program down after about N seconds (15 by default) so that the captures are
 // written out. A window that cannot be opened is skipped and named in the summary.
@@ -122,6 +123,10 @@ private:
         }
         display2_ = windowOpenedBy([this] { clickButton(kCommandDisp2); });
         if (display2_ == nullptr) skip("display window 2", "button 118 opened no window");
+        timeline_ = windowOpenedBy([this] {
+            if (QAction* item = vorlinexOf(main_).mainMenuItem(kCommandTimeline)) item->trigger();
+        });
+        if (timeline_ == nullptr) skip("timeline window", "menu item 40014 opened no window");
         QTimer::singleShot(600, main_, [this] { startCaptures(); });
     }
 
@@ -163,6 +168,8 @@ private:
         screenshot(main_, "01-main-window.png", "main window");
         screenshot(display1_, "02-display-1-ascii.png", "display window 1, ASCII");
         screenshot(display2_, "03-display-2-hex.png", "display window 2, hex");
+        if (timeline_ != nullptr) timeline_->resize(1000, 560);
+        screenshot(timeline_, "11-timeline.png", "timeline window");
         screenshot(log1_, "04-log-window-1.png", "log window 1");
         screenshot(log2_, "05-log-window-2.png", "log window 2");
         screenshot(logBoth_, "09-log-window-combined.png", "combined log window");
@@ -222,6 +229,7 @@ private:
     QElapsedTimer started_;
     QPointer<QWidget> display1_;
     QPointer<QWidget> display2_;
+    QPointer<QWidget> timeline_;
     QPointer<QWidget> log1_;
     QPointer<QWidget> log2_;
     QPointer<QWidget> logBoth_;
