@@ -324,10 +324,10 @@ TEST(TimelineFile, ASparseFileOfTwoGigabytesIndexesToTheRecordsAfterItsHoles) {
 // end is still to come, however much is written after.
 TEST(TimelineFile, AFileThatGrowsAfterItWasOpenedShowsWhatItHeldThen) {
     ScratchDir dir;
-    const std::vector<TimelineRecord> records = makeRecords(60000, 64, 4);
-    const std::vector<TimelineRecord> before(records.begin(), records.begin() + 50000);
-    const std::string rest = fileOf(std::vector<TimelineRecord>(records.begin() + 50000, records.end()));
-    const size_t held = recordLine(records[50000]).size() - 1;
+    const std::vector<TimelineRecord> records = makeRecords(25000, 64, 4);
+    const std::vector<TimelineRecord> before(records.begin(), records.begin() + 20000);
+    const std::string rest = fileOf(std::vector<TimelineRecord>(records.begin() + 20000, records.end()));
+    const size_t held = recordLine(records[20000]).size() - 1;
     dir.write("growing.log", fileOf(before) + rest.substr(0, held));
     TimelineFile file;
     ASSERT_EQ(openFile(file, dir.file("growing.log")), 0);
@@ -351,7 +351,7 @@ TEST(TimelineFile, AFileThatGrowsAfterItWasOpenedShowsWhatItHeldThen) {
 // indexing stops the indexer.
 TEST(TimelineFile, AnswersWhileIndexingAgreeWithAWalkOverTheRecords) {
     ScratchDir dir;
-    const std::vector<TimelineRecord> records = makeRecords(120000, 90, 6);
+    const std::vector<TimelineRecord> records = makeRecords(60000, 90, 6);
     dir.write("big.log", fileOf(records));
     std::vector<uint64_t> rowsBefore[3];
     for (int f = 0; f < 3; ++f) {
