@@ -3,16 +3,15 @@
 // growing, or of another kind; the rows the window asks for against a walk over the records.
 #include <gtest/gtest.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <random>
 #include <thread>
+#include <tuple>
 
 #include "display/timeline_file.h"
 #include "relay/combined_record.h"
@@ -279,7 +278,7 @@ TEST(TimelineFile, FilesOfAnotherKindHoldNoRecord) {
 }
 
 // Records only after a hole of gigabytes: the hole is a line of zeros, not a record, and a record
-// written straight after a hole is part of that line. The file stays sparse on disk.
+// written straight after a hole is part of that line.
 TEST(TimelineFile, ASparseFileOfTwoGigabytesIndexesToTheRecordsAfterItsHoles) {
     ScratchDir dir;
     const std::vector<TimelineRecord> records = makeRecords(300, 100, 3);
