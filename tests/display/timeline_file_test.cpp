@@ -277,46 +277,64 @@ TEST(TimelineFile, FilesOfAnotherKindHoldNoRecord) {
     EXPECT_EQ(openFile(file, dir.file("missing.log")), ENOENT);
 }
 
-// Records only after a hole of gigabytes: the hole is a line of zeros, not a record, and a record
-// written straight after a hole is part of that line.
-TEST(TimelineFile, ASparseFileOfTwoGigabytesIndexesToTheRecordsAfterItsHoles) {
-    ScratchDir dir;
-    const std::vector<TimelineRecord> records = makeRecords(300, 100, 3);
-    const int fd = ::open(dir.file("sparse.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_GE(fd, 0);
-    const auto append = [fd](const std::string& text) {
-        ASSERT_EQ(::pwrite(fd, text.data(), text.size(), ::lseek(fd, 0, SEEK_END)), static_cast<ssize_t>(text.size()));
-    };
-    // To a whole MB: the data after the hole then begins where a record begins, as a file
+// A file of holes and records, each hole a line of zeros: made by appending text and growing
+// the file over holes.
+class SparseFile {
+public:
+    explicit SparseFile(const std::string& path) : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)) {}
+    ~SparseFile() { ::close(fd_); }
+    bool append(const std::string& text) {
+        return ::pwrite(fd_, text.data(), text.size(), ::lseek(fd_, 0, SEEK_END)) == static_cast<ssize_t>(text.size());
+    }
+    // To a whole MB: the data after the hole then begins where a record begins, as the file
     // system sees it, and only where the zeros were tells that it is on their line.
-    const auto hole = [fd](off_t bytes) {
-        ASSERT_EQ(::ftruncate(fd, (::lseek(fd, 0, SEEK_END) + bytes) / (1 << 20) * (1 << 20)), 0);
-    };
-    const std::vector<TimelineRecord> first(records.begin(), records.begin() + 100);
-    const std::vector<TimelineRecord> second(records.begin() + 100, records.begin() + 200);
-    const std::vector<TimelineRecord> third(records.begin() + 200, records.end());
-    append(fileOf(first));
-    hole(off_t{1} << 30);
-    append(fileOf(second));  // its first record goes on the line of zeros
-    hole(off_t{1} << 30);
-    append("\n" + fileOf(third));
-    ::close(fd);
+    bool hole(off_t bytes) { return ::ftruncate(fd_, (::lseek(fd_, 0, SEEK_END) + bytes) / (1 << 20) * (1 << 20)) == 0; }
 
-    TimelineFile file;
-    ASSERT_EQ(openFile(file, dir.file("sparse.log")), 0);
-    const TimelineFile::Progress progress = indexed(file);
-    EXPECT_GT(progress.size, uint64_t{2} << 30);
-    EXPECT_EQ(progress.error, 0);
-    EXPECT_EQ(progress.skippedLines, 2u);
-    EXPECT_EQ(progress.firstSkippedLine, 101u);
-    std::vector<TimelineRecord> want = first;
-    want.insert(want.end(), second.begin() + 1, second.end());
-    want.insert(want.end(), third.begin(), third.end());
+private:
+    int fd_;
+};
+
+void expectRecords(const TimelineFile& file, std::vector<TimelineRecord> want) {
     for (size_t i = 0; i < want.size(); ++i) want[i].number = i;
     const std::vector<TimelineRecord> got = readAll(file);
     ASSERT_EQ(got.size(), want.size());
     for (size_t i = 0; i < got.size(); ++i) expectSameRecord(got[i], want[i]);
     expectRowsAsAWalkCountsThem(file, want);
+}
+
+// Records only after a hole of 2 GB: the hole is a line of zeros, not a record. Then records
+// between holes, a record written straight after a hole (part of the zeros' line), and records
+// more than 4 GB after the first.
+TEST(TimelineFile, ASparseFileIndexesToTheRecordsBetweenItsHoles) {
+    ScratchDir dir;
+    const std::vector<TimelineRecord> records = makeRecords(300, 100, 3);
+    {
+        SparseFile sparse(dir.file("end.log"));
+        ASSERT_TRUE(sparse.hole(off_t{2} << 30) && sparse.append("\n" + fileOf(records)));
+    }
+    TimelineFile file;
+    ASSERT_EQ(openFile(file, dir.file("end.log")), 0);
+    TimelineFile::Progress progress = indexed(file);
+    EXPECT_EQ(progress.size, (uint64_t{2} << 30) + 1 + fileOf(records).size());
+    EXPECT_EQ(std::make_tuple(progress.error, progress.skippedLines, progress.firstSkippedLine), std::make_tuple(0, 1u, 1u));
+    expectRecords(file, records);
+
+    const std::vector<TimelineRecord> first(records.begin(), records.begin() + 100);
+    const std::vector<TimelineRecord> second(records.begin() + 100, records.begin() + 200);
+    const std::vector<TimelineRecord> third(records.begin() + 200, records.end());
+    {
+        SparseFile sparse(dir.file("between.log"));
+        ASSERT_TRUE(sparse.append(fileOf(first)) && sparse.hole(off_t{1} << 30) && sparse.append(fileOf(second)) &&
+                    sparse.hole(off_t{7} << 29) && sparse.append("\n" + fileOf(third)));
+    }
+    ASSERT_EQ(openFile(file, dir.file("between.log")), 0);
+    progress = indexed(file);
+    EXPECT_GT(progress.size, uint64_t{9} << 29);
+    EXPECT_EQ(std::make_tuple(progress.error, progress.skippedLines, progress.firstSkippedLine), std::make_tuple(0, 2u, 101u));
+    std::vector<TimelineRecord> want = first;
+    want.insert(want.end(), second.begin() + 1, second.end());
+    want.insert(want.end(), third.begin(), third.end());
+    expectRecords(file, want);
 }
 
 // Opened while it is being written: what it held then, its last line left out while its line
