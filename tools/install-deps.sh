@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, when they are missing.
-# With --packaging, also what building and checking the .deb needs (tools/package.sh).
+# With --packaging, also what building and checking the .deb needs (tools/package.sh); with
+# --bench, what the benchmarks run beside the program (an X server for the Xvfb figures).
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev
@@ -8,6 +9,8 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev
           clang libclang-rt-14-dev)
 if [ "${1:-}" = "--packaging" ]; then
     packages+=(dpkg-dev file lintian desktop-file-utils appstream)
+elif [ "${1:-}" = "--bench" ]; then
+    packages+=(xvfb xauth)
 fi
 
 missing=()
