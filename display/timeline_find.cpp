@@ -106,8 +106,9 @@ TimelineFind::TimelineFind(const TimelineSource& source, std::string pattern, Ti
 }
 
 bool TimelineFind::advance(size_t records) {
-    if (pattern_.empty()) return true;
+    if (pattern_.empty() || capped_) return true;
     for (;;) {
+        if (capped_) return true;
         const TimelineExtent extent = source_.extent();
         forgetBefore(extent.first);
         if (nextRecord_ >= extent.end) return true;
@@ -127,7 +128,7 @@ bool TimelineFind::advance(size_t records) {
     }
 }
 
-bool TimelineFind::caughtUp() const { return nextRecord_ >= source_.extent().end; }
+bool TimelineFind::caughtUp() const { return capped_ || nextRecord_ >= source_.extent().end; }
 
 uint64_t TimelineFind::searched() const {
     const TimelineExtent extent = source_.extent();
@@ -169,6 +170,10 @@ void TimelineFind::forgetBefore(uint64_t first) {
 }
 
 void TimelineFind::add(const TimelineMatch& match) {
+    if (matches_.size() >= kMaxMatches) {
+        capped_ = true;
+        return;
+    }
     // Found in the order of the record they end in; a match that began in an earlier record of
     // its direction may belong before some of the other direction's found meanwhile.
     auto at = matches_.end();

@@ -38,6 +38,10 @@ struct TimelineMatch {
 
 class TimelineFind {
 public:
+    // The matches kept: a pattern of one common byte over a full list would otherwise take
+    // gigabytes of matches. Once there are this many the search stops; capped() says so.
+    static constexpr size_t kMaxMatches = 1000000;
+
     // Searches `source` for `pattern` (non-empty) in the records `filter` shows.
     TimelineFind(const TimelineSource& source, std::string pattern, TimelineFilter filter);
 
@@ -51,6 +55,7 @@ public:
     uint64_t searched() const;
 
     size_t count() const;
+    bool capped() const { return capped_; }
     const TimelineMatch& match(size_t index) const;
     // The first match that begins after (record, offset), wrapping to the first; and the last
     // that begins before it, wrapping to the last. count() when there is none.
@@ -79,6 +84,7 @@ private:
     TimelineFilter filter_;
     std::deque<TimelineMatch> matches_;  // in the order of their first byte
     uint64_t nextRecord_ = 0;            // the first record not yet searched
+    bool capped_ = false;
     Tail tails_[2];
     std::string joined_;                 // a tail and the start of the record after it
     std::vector<TimelineRecord> batch_;

@@ -470,3 +470,26 @@ TEST(TimelineFind, SearchingWhileAWorkerAddsAndTheBoundDropsKeepsOnlyTrueMatches
 }
 
 }  // namespace
+
+namespace {
+
+// One common byte over a long list: the matches stop at the cap rather than taking gigabytes,
+// and the search says it stopped.
+TEST(TimelineFindCap, AOneBytePatternOverAFullListStopsAtTheCapAndSaysSo) {
+    Feed feed;
+    const std::string block(4096, 'A');
+    const size_t blocks = TimelineFind::kMaxMatches / block.size() + 2;
+    for (size_t i = 0; i < blocks; ++i) feed.add(1 + static_cast<int>(i % 2), block);
+    TimelineFind find(feed.records, "A", TimelineFilter::Both);
+    EXPECT_TRUE(find.advance(SIZE_MAX));
+    EXPECT_TRUE(find.capped());
+    EXPECT_TRUE(find.caughtUp());
+    EXPECT_EQ(find.count(), TimelineFind::kMaxMatches);
+    feed.add(1, "A");
+    EXPECT_TRUE(find.advance(SIZE_MAX));
+    EXPECT_EQ(find.count(), TimelineFind::kMaxMatches);
+    const TimelineMatch& last = find.match(find.count() - 1);
+    EXPECT_EQ(last.startRecord, (TimelineFind::kMaxMatches - 1) / block.size());
+}
+
+}  // namespace
