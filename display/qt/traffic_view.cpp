@@ -180,13 +180,15 @@ TrafficView::TrafficView(QWidget* parent) : QAbstractScrollArea(parent) {
 // Each frame falls on a multiple of the frame interval of the monotonic clock, so all open views
 // draw in one wake-up of the UI thread rather than each in its own. Never nearer than 20 ms:
 // Qt would turn a shorter coarse timer into a precise one and lose the common rounding.
-void TrafficView::startFrameTimer() {
+int nextFrameWaitMs() {
     const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
                          std::chrono::steady_clock::now().time_since_epoch()).count();
     int wait = frameIntervalMs - static_cast<int>(now % frameIntervalMs);
     if (wait <= 20) wait += frameIntervalMs;
-    frameTimer_.start(wait);
+    return wait;
 }
+
+void TrafficView::startFrameTimer() { frameTimer_.start(nextFrameWaitMs()); }
 
 // Frames run only while the view is on screen: closed windows live on, idle.
 void TrafficView::showEvent(QShowEvent* event) {

@@ -50,6 +50,9 @@ private:
     iconv_t converter_;
 };
 
+// The wait until the next frame of the grid every view of the program draws on.
+int nextFrameWaitMs();
+
 class TrafficView : public QAbstractScrollArea {
     Q_OBJECT
 public:
