@@ -1,0 +1,507 @@
+#include "display/timeline_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "relay/combined_record.h"
+
+namespace {
+
+// The largest chunk a record line is read as. The relay reads at most a few KB at a time, so no
+// capture comes near it; the bound keeps a line of a file of another kind (or of a hole) from
+// being held whole, and keeps a record's row count small.
+constexpr size_t kMaxRecordBytes = size_t{1} << 20;
+// Longer than any record line can be: the head is at most ~64 characters, then 4 per byte.
+constexpr size_t kMaxRecordLine = 4 * kMaxRecordBytes + 256;
+
+// The hex column's digits: their value, or -1 for any other character (the writer uses upper
+// case only, so a lower-case digit would not write back the same).
+constexpr std::array<int8_t, 256> kHexValue = [] {
+    std::array<int8_t, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        table[static_cast<size_t>(c)] = c >= '0' && c <= '9' ? static_cast<int8_t>(c - '0')
+                                        : c >= 'A' && c <= 'F' ? static_cast<int8_t>(c - 'A' + 10)
+                                                               : int8_t{-1};
+    }
+    return table;
+}();
+
+// Exactly `count` decimal digits at p, within [low, high].
+inline bool fixedDigits(const char* p, int count, int low, int high, int& value) {
+    int v = 0;
+    for (int i = 0; i < count; ++i) {
+        const unsigned digit = static_cast<unsigned char>(p[i]) - unsigned{'0'};
+        if (digit > 9) return false;
+        v = v * 10 + static_cast<int>(digit);
+    }
+    value = v;
+    return v >= low && v <= high;
+}
+
+// A decimal number as printf writes it: no sign, no leading zero (but "0" itself), at most
+// maxDigits digits; p moves past it. Never reads at or past end.
+inline bool plainNumber(const char*& p, const char* end, int maxDigits, uint64_t& value) {
+    const char* start = p;
+    uint64_t v = 0;
+    while (p < end && p - start < maxDigits + 1 && static_cast<unsigned>(*p - '0') <= 9) {
+        v = v * 10 + static_cast<uint64_t>(*p - '0');
+        ++p;
+    }
+    const ptrdiff_t digits = p - start;
+    if (digits == 0 || digits > maxDigits || (digits > 1 && *start == '0')) return false;
+    value = v;
+    return true;
+}
+
+// What the head of a record line says, before its bytes.
+struct RecordHead {
+    int year, month, day, hour, minute, second, micros;
+    int64_t gapMicros;
+    int channel;
+    size_t length;
+    const char* hex;  // where the hex column starts
+};
+
+// The head up to the hex column, and that the line's length is exactly what `length` bytes
+// make. All reads stay in [line, end).
+bool parseHead(const char* line, const char* end, RecordHead& head) {
+    // "YYYY-MM-DD HH:MM:SS.uuuuuu +" is 28 characters; the shortest line is longer.
+    if (end - line < 28 + 22) return false;
+    const char* p = line;
+    if (p[4] != '-' || p[7] != '-' || p[10] != ' ' || p[13] != ':' || p[16] != ':' || p[19] != '.' ||
+        p[26] != ' ' || p[27] != '+') {
+        return false;
+    }
+    // The ranges a local time can have (60: a leap second); anything else is not a read time.
+    if (!fixedDigits(p, 4, 0, 9999, head.year) || !fixedDigits(p + 5, 2, 1, 12, head.month) ||
+        !fixedDigits(p + 8, 2, 1, 31, head.day) || !fixedDigits(p + 11, 2, 0, 23, head.hour) ||
+        !fixedDigits(p + 14, 2, 0, 59, head.minute) || !fixedDigits(p + 17, 2, 0, 60, head.second) ||
+        !fixedDigits(p + 20, 6, 0, 999999, head.micros)) {
+        return false;
+    }
+    p += 28;
+    // The gap's seconds: the most an int64 of microseconds holds has 13 digits.
+    uint64_t gapSeconds = 0;
+    if (!plainNumber(p, end, 13, gapSeconds)) return false;
+    // ".uuuuuu 1>2  " is 13 characters.
+    if (end - p < 13 || *p != '.') return false;
+    int gapFraction = 0;
+    if (!fixedDigits(p + 1, 6, 0, 999999, gapFraction)) return false;
+    constexpr uint64_t kMaxGapSeconds = static_cast<uint64_t>(INT64_MAX / 1000000);
+    if (gapSeconds > kMaxGapSeconds ||
+        (gapSeconds == kMaxGapSeconds && gapFraction > static_cast<int>(INT64_MAX % 1000000))) {
+        return false;
+    }
+    head.gapMicros = static_cast<int64_t>(gapSeconds) * 1000000 + gapFraction;
+    p += 7;
+    if (p[0] != ' ' || p[2] != '>' || p[4] != ' ' || p[5] != ' ') return false;
+    if (p[1] == '1' && p[3] == '2') head.channel = 1;
+    else if (p[1] == '2' && p[3] == '1') head.channel = 2;
+    else return false;
+    p += 6;
+    uint64_t length = 0;
+    if (!plainNumber(p, end, 7, length)) return false;
+    // A chunk is never empty: the relay hands on only what it read.
+    if (length == 0 || length > kMaxRecordBytes) return false;
+    // "  " + hex (3n - 1) + "  |" + text (n) + "|"
+    if (static_cast<size_t>(end - p) != 2 + 4 * length + 3 || p[0] != ' ' || p[1] != ' ') return false;
+    head.length = static_cast<size_t>(length);
+    head.hex = p + 2;
+    return true;
+}
+
+// The hex column and the text column agree with each other and are written as the writer
+// writes them; the bytes go to `out` when it is given.
+bool parseBytes(const RecordHead& head, uint8_t* out) {
+    const size_t n = head.length;
+    const char* hex = head.hex;
+    const char* text = hex + 3 * n + 2;
+    if (hex[3 * n - 1] != ' ' || hex[3 * n] != ' ' || hex[3 * n + 1] != '|' || text[n] != '|') return false;
+    for (size_t i = 0; i < n; ++i) {
+        const char* digits = hex + 3 * i;
+        const int high = kHexValue[static_cast<unsigned char>(digits[0])];
+        const int low = kHexValue[static_cast<unsigned char>(digits[1])];
+        if ((high | low) < 0) return false;
+        // The separator after the last byte is the column gap, checked above.
+        if (i + 1 < n && digits[2] != ' ') return false;
+        const uint8_t byte = static_cast<uint8_t>(high << 4 | low);
+        if (text[i] != recordTextChar(byte)) return false;
+        if (out != nullptr) out[i] = byte;
+    }
+    return true;
+}
+
+// A line as the file holds it: one '\r' before the line end is let through, as a file passed
+// through a tool that writes CR LF still holds the same records.
+inline const char* lineEnd(const char* line, size_t length) {
+    const char* end = line + length;
+    if (end > line && end[-1] == '\r') --end;
+    return end;
+}
+
+// The indexer's check, the same answer as parseTimelineRecord without keeping anything.
+bool recordLine(const char* line, size_t length, int& channel, size_t& bytes) {
+    RecordHead head;
+    if (!parseHead(line, lineEnd(line, length), head) || !parseBytes(head, nullptr)) return false;
+    channel = head.channel;
+    bytes = head.length;
+    return true;
+}
+
+}  // namespace
+
+bool parseTimelineRecord(const char* line, size_t length, TimelineRecord& record) {
+    RecordHead head;
+    if (line == nullptr || !parseHead(line, lineEnd(line, length), head)) return false;
+    // Only the bytes are written before the line is known whole; on false the record holds
+    // nothing of use.
+    record.bytes.resize(head.length);
+    if (!parseBytes(head, reinterpret_cast<uint8_t*>(record.bytes.data()))) return false;
+    record.local = std::tm{};
+    record.local.tm_year = head.year - 1900;
+    record.local.tm_mon = head.month - 1;
+    record.local.tm_mday = head.day;
+    record.local.tm_hour = head.hour;
+    record.local.tm_min = head.minute;
+    record.local.tm_sec = head.second;
+    record.local.tm_isdst = -1;
+    record.micros = head.micros;
+    record.gapMicros = head.gapMicros;
+    record.channel = head.channel;
+    return true;
+}
+
+// The index: per record 8 bytes (where its line starts, relative to its group, and its rows and
+// direction), in groups of up to kGroupRecords that carry a 64-bit base offset and the rows
+// before them, so that a row or a record is a binary search over groups and a short scan.
+struct TimelineFile::Index {
+    static constexpr size_t kGroupRecords = 1024;
+    static constexpr size_t kBlockBytes = size_t{1} << 20;
+
+    struct Entry {
+        uint32_t offset;  // from the group's base
+        uint32_t rowsAndChannel;  // rows << 1, | 1 for channel 2
+        uint64_t rows() const { return rowsAndChannel >> 1; }
+        int channel() const { return (rowsAndChannel & 1) != 0 ? 2 : 1; }
+    };
+    struct Group {
+        uint64_t base = 0;  // the first record's line start
+        uint64_t first = 0;  // its number
+        uint64_t rowsBefore = 0;  // rows of every record before the group
+        uint64_t rowsBefore1 = 0;  // of the channel 1 records before it
+        std::vector<Entry> entries;
+    };
+    // A record found by the indexer, before it is published.
+    struct Found {
+        uint64_t offset;
+        uint32_t rowsAndChannel;
+    };
+
+    int fd = -1;
+    uint64_t size = 0;
+    std::thread indexer;
+    std::atomic<bool> stop{false};
+
+    // Everything below is shared with the indexer and guarded by lock; it is held only to copy
+    // out or to publish a batch, never while a block is read or scanned.
+    mutable std::mutex lock;
+    std::vector<Group> groups;
+    uint64_t records = 0;
+    uint64_t endRows = 0;
+    uint64_t endRows1 = 0;
+    Progress progress;
+
+    ~Index() {
+        stop.store(true, std::memory_order_relaxed);
+        if (indexer.joinable()) indexer.join();
+        if (fd >= 0) ::close(fd);
+    }
+
+    void run();
+    void publish(std::vector<Found>& found, const Progress& reached);
+
+    // Under the lock: the group that holds record `number` (< records).
+    size_t groupOf(uint64_t number) const {
+        const auto after = std::upper_bound(groups.begin(), groups.end(), number,
+                                            [](uint64_t n, const Group& g) { return n < g.first; });
+        return static_cast<size_t>(after - groups.begin()) - 1;
+    }
+    static uint64_t filtered(uint64_t all, uint64_t one, TimelineFilter filter) {
+        switch (filter) {
+            case TimelineFilter::Both: return all;
+            case TimelineFilter::OneToTwo: return one;
+            case TimelineFilter::TwoToOne: return all - one;
+        }
+        return all;
+    }
+    uint64_t groupRowsBefore(const Group& group, TimelineFilter filter) const {
+        return filtered(group.rowsBefore, group.rowsBefore1, filter);
+    }
+    uint64_t rowsBeforeLocked(uint64_t number, TimelineFilter filter) const {
+        if (number >= records) return filtered(endRows, endRows1, filter);
+        const Group& group = groups[groupOf(number)];
+        uint64_t rows = groupRowsBefore(group, filter);
+        for (uint64_t i = 0, count = number - group.first; i < count; ++i) {
+            const Entry& entry = group.entries[i];
+            if (timelineShows(filter, entry.channel())) rows += entry.rows();
+        }
+        return rows;
+    }
+};
+
+void TimelineFile::Index::publish(std::vector<Found>& found, const Progress& reached) {
+    std::lock_guard<std::mutex> hold(lock);
+    for (const Found& f : found) {
+        if (groups.empty() || groups.back().entries.size() == kGroupRecords ||
+            f.offset - groups.back().base > UINT32_MAX) {
+            Group group;
+            group.base = f.offset;
+            group.first = records;
+            group.rowsBefore = endRows;
+            group.rowsBefore1 = endRows1;
+            group.entries.reserve(kGroupRecords);
+            groups.push_back(std::move(group));
+        }
+        Group& group = groups.back();
+        group.entries.push_back(Entry{static_cast<uint32_t>(f.offset - group.base), f.rowsAndChannel});
+        ++records;
+        const uint64_t rows = f.rowsAndChannel >> 1;
+        endRows += rows;
+        if ((f.rowsAndChannel & 1) == 0) endRows1 += rows;
+    }
+    found.clear();
+    progress = reached;
+    progress.records = records;
+}
+
+void TimelineFile::Index::run() {
+    Progress reached;
+    reached.size = size;
+    std::vector<Found> found;
+    found.reserve(16384);
+    // The current line's bytes so far at the front, then the block read after them.
+    std::vector<char> buffer(kBlockBytes + kMaxRecordLine);
+    size_t carried = 0;  // bytes of the current line held at the front
+    bool lineLost = false;  // the current line is not held: too long, or it went through a hole
+    uint64_t lineStart = 0;  // where the current line starts in the file
+    uint64_t lineNumber = 1;
+    uint64_t next = 0;  // the next byte to read
+    bool seekData = true;  // the file system tells where its holes are
+
+    while (next < size && !stop.load(std::memory_order_relaxed)) {
+        // A hole reads as zeros, which no record holds: the line it is in is not a record, and
+        // a sparse file of gigabytes is walked in the time of its data.
+        if (seekData) {
+            const off_t data = ::lseek(fd, static_cast<off_t>(next), SEEK_DATA);
+            if (data < 0 && errno == ENXIO) {
+                // Only a hole up to the end: the line in it never ends.
+                next = size;
+                break;
+            }
+            if (data < 0) {
+                seekData = false;
+            } else if (static_cast<uint64_t>(data) > next) {
+                lineLost = true;
+                carried = 0;
+                next = std::min<uint64_t>(static_cast<uint64_t>(data), size);
+                continue;
+            }
+        }
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(kBlockBytes, size - next));
+        char* const block = buffer.data() + carried;
+        ssize_t n;
+        do {
+            n = ::pread(fd, block, want, static_cast<off_t>(next));
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            reached.error = errno;
+            break;
+        }
+        if (n == 0) break;  // cut short since it was opened: what is there is all there is
+
+        const char* const blockEnd = block + n;
+        const char* begin = buffer.data();  // the current line's start, when it is held
+        for (const char* scan = block;;) {
+            const char* newline = static_cast<const char*>(std::memchr(scan, '\n', static_cast<size_t>(blockEnd - scan)));
+            if (newline == nullptr) break;
+            int channel = 1;
+            size_t bytes = 0;
+            if (!lineLost && recordLine(begin, static_cast<size_t>(newline - begin), channel, bytes)) {
+                found.push_back(Found{lineStart, static_cast<uint32_t>(timelineRows(bytes) << 1 | (channel == 2 ? 1 : 0))});
+            } else {
+                if (reached.skippedLines++ == 0) reached.firstSkippedLine = lineNumber;
+            }
+            ++lineNumber;
+            lineLost = false;
+            begin = newline + 1;
+            scan = begin;
+            lineStart = next + static_cast<uint64_t>(begin - block);
+        }
+        // The line that goes on past this block stays at the front, unless no record is that long.
+        const size_t rest = static_cast<size_t>(blockEnd - begin);
+        if (lineLost || rest > kMaxRecordLine) {
+            lineLost = true;
+            carried = 0;
+        } else {
+            if (begin != buffer.data()) std::memmove(buffer.data(), begin, rest);
+            carried = rest;
+        }
+        next += static_cast<uint64_t>(n);
+        reached.bytesRead = next;
+        publish(found, reached);
+    }
+    // A line that does not end before the size at open may be half written: it is left out.
+    reached.bytesRead = std::max(reached.bytesRead, next);
+    reached.done = true;
+    publish(found, reached);
+}
+
+TimelineFile::TimelineFile() = default;
+
+TimelineFile::~TimelineFile() = default;
+
+bool TimelineFile::open(const std::string& path, int& error) {
+    index_.reset();
+    // Non-blocking, so that a FIFO without a writer cannot hold the caller; a regular file reads
+    // the same either way.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        error = errno;
+        return false;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
+        error = S_ISDIR(status.st_mode) ? EISDIR : errno;
+        ::close(fd);
+        return false;
+    }
+    auto index = std::make_unique<Index>();
+    index->fd = fd;
+    // Only a regular file has a size to walk; anything else opens as holding nothing.
+    index->size = S_ISREG(status.st_mode) ? static_cast<uint64_t>(status.st_size) : 0;
+    index->progress.size = index->size;
+    Index* raw = index.get();
+    index->indexer = std::thread([raw] { raw->run(); });
+    index_ = std::move(index);
+    error = 0;
+    return true;
+}
+
+TimelineFile::Progress TimelineFile::progress() const {
+    if (!index_) return Progress{true};
+    std::lock_guard<std::mutex> hold(index_->lock);
+    return index_->progress;
+}
+
+uint64_t TimelineFile::indexBytes() const {
+    if (!index_) return 0;
+    std::lock_guard<std::mutex> hold(index_->lock);
+    uint64_t bytes = index_->groups.capacity() * sizeof(Index::Group);
+    for (const Index::Group& group : index_->groups) bytes += group.entries.capacity() * sizeof(Index::Entry);
+    return bytes;
+}
+
+TimelineExtent TimelineFile::extent() const {
+    TimelineExtent extent;
+    if (!index_) return extent;
+    std::lock_guard<std::mutex> hold(index_->lock);
+    extent.end = index_->records;
+    return extent;
+}
+
+uint64_t TimelineFile::rowsBefore(uint64_t number, TimelineFilter filter) const {
+    if (!index_) return 0;
+    std::lock_guard<std::mutex> hold(index_->lock);
+    return index_->rowsBeforeLocked(number, filter);
+}
+
+bool TimelineFile::recordAtRow(uint64_t row, TimelineFilter filter, uint64_t& number, uint64_t& rowInRecord) const {
+    if (!index_) return false;
+    const Index& index = *index_;
+    std::lock_guard<std::mutex> hold(index.lock);
+    if (row >= Index::filtered(index.endRows, index.endRows1, filter)) return false;
+    // The last group whose rows begin at or before `row`: the row is in it, as the next group's
+    // rows begin after it.
+    const auto after = std::upper_bound(index.groups.begin(), index.groups.end(), row,
+                                        [&](uint64_t r, const Index::Group& g) { return r < index.groupRowsBefore(g, filter); });
+    if (after == index.groups.begin()) return false;
+    const Index::Group& group = *(after - 1);
+    uint64_t rows = index.groupRowsBefore(group, filter);
+    for (size_t i = 0; i < group.entries.size(); ++i) {
+        const Index::Entry& entry = group.entries[i];
+        if (!timelineShows(filter, entry.channel())) continue;
+        if (row < rows + entry.rows()) {
+            number = group.first + i;
+            rowInRecord = row - rows;
+            return true;
+        }
+        rows += entry.rows();
+    }
+    return false;
+}
+
+void TimelineFile::read(uint64_t from, size_t count, std::vector<TimelineRecord>& out) const {
+    if (!index_ || count == 0) return;
+    const Index& index = *index_;
+    // Where the lines are, copied out so that the file is read without the lock.
+    std::vector<std::pair<uint64_t, uint64_t>> lines;  // line start, rows
+    {
+        std::lock_guard<std::mutex> hold(index.lock);
+        if (from >= index.records) return;
+        const uint64_t last = from + std::min<uint64_t>(count, index.records - from);
+        lines.reserve(static_cast<size_t>(last - from));
+        size_t g = index.groupOf(from);
+        for (uint64_t n = from; n < last; ++n) {
+            while (n >= index.groups[g].first + index.groups[g].entries.size()) ++g;
+            const Index::Group& group = index.groups[g];
+            const Index::Entry& entry = group.entries[n - group.first];
+            lines.emplace_back(group.base + entry.offset, entry.rows());
+        }
+    }
+    // The longest line a record of `rows` rows can have, with its line end.
+    const auto longest = [](uint64_t rows) { return 64 + 4 * kTimelineRowBytes * rows + 8; };
+    std::string buffer;
+    for (size_t i = 0; i < lines.size();) {
+        // Records whose lines follow one another are read in one go, up to a few MB.
+        size_t j = i + 1;
+        uint64_t span = longest(lines[i].second);
+        while (j < lines.size() && lines[j].first <= lines[j - 1].first + longest(lines[j - 1].second) &&
+               lines[j].first - lines[i].first + longest(lines[j].second) <= (uint64_t{4} << 20)) {
+            span = lines[j].first - lines[i].first + longest(lines[j].second);
+            ++j;
+        }
+        const uint64_t start = lines[i].first;
+        span = std::min<uint64_t>(span, index.size - std::min(start, index.size));
+        buffer.resize(static_cast<size_t>(span));
+        size_t got = 0;
+        while (got < buffer.size()) {
+            const ssize_t n = ::pread(index.fd, buffer.data() + got, buffer.size() - got, static_cast<off_t>(start + got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += static_cast<size_t>(n);
+        }
+        for (size_t k = i; k < j; ++k) {
+            const uint64_t at = lines[k].first - start;
+            if (at >= got) break;
+            const char* line = buffer.data() + at;
+            const size_t room = static_cast<size_t>(std::min<uint64_t>(got - at, longest(lines[k].second)));
+            const char* newline = static_cast<const char*>(std::memchr(line, '\n', room));
+            TimelineRecord record;
+            // A line that no longer reads as a record (the file was changed since) is left out.
+            if (newline == nullptr || !parseTimelineRecord(line, static_cast<size_t>(newline - line), record)) continue;
+            record.number = from + k;
+            out.push_back(std::move(record));
+        }
+        i = j;
+    }
+}
