@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -45,7 +46,8 @@ public:
     // are forgotten.
     bool advance(size_t records);
     bool caughtUp() const;
-    // Records searched so far, and of how many (for the bar while a long search runs).
+    // Records of those the source holds now that have been searched, of extent().end -
+    // extent().first (for the bar while a long search runs).
     uint64_t searched() const;
 
     size_t count() const;
@@ -56,18 +58,28 @@ public:
     size_t previous(uint64_t record, uint32_t offset) const;
 
 private:
-    struct State;
+    // Bytes of a direction's stream that a match may still begin in: at most the pattern's
+    // length less one, as runs of consecutive bytes of records.
+    struct Piece {
+        uint64_t record;
+        uint32_t offset;
+        uint32_t length;
+    };
+    struct Tail {
+        std::string bytes;
+        std::vector<Piece> pieces;
+    };
+
+    void forgetBefore(uint64_t first);
+    void search(const TimelineRecord& record);
+    void add(const TimelineMatch& match);
+
     const TimelineSource& source_;
     std::string pattern_;
     TimelineFilter filter_;
-    std::vector<TimelineMatch> matches_;
-    uint64_t nextRecord_ = 0;  // the first record not yet searched
-    // Per direction: the tail of its stream that a match may still begin in, with where each
-    // byte came from.
-    struct Tail {
-        std::string bytes;
-        std::vector<std::pair<uint64_t, uint32_t>> from;
-    };
+    std::deque<TimelineMatch> matches_;  // in the order of their first byte
+    uint64_t nextRecord_ = 0;            // the first record not yet searched
     Tail tails_[2];
-    uint64_t firstHeld_ = 0;
+    std::string joined_;                 // a tail and the start of the record after it
+    std::vector<TimelineRecord> batch_;
 };
