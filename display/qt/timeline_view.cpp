@@ -37,7 +37,7 @@ constexpr size_t copyBatch = 4096;
 unsigned channelBit(int channel) { return channel == 2 ? 2u : 1u; }
 
 QString timeText(const TimelineRecord& record, bool withDate) {
-    char text[40];
+    char text[96];
     const std::tm& t = record.local;
     if (withDate) {
         std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%06d", t.tm_year + 1900, t.tm_mon + 1,

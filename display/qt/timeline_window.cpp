@@ -183,7 +183,7 @@ void TimelineWindow::build(const QString& title) {
     connect(&findTimer_, &QTimer::timeout, this, [this] { advanceFind(); });
 
     const QFontMetrics metrics(view_->font());
-    resize(metrics.horizontalAdvance(QLatin1Char('0')) * 124 + 40, metrics.lineSpacing() * 28 + 80);
+    resize(metrics.horizontalAdvance(QLatin1Char('0')) * 130 + 40, metrics.lineSpacing() * 28 + 80);
     view_->setFocus();
 }
 
