@@ -116,6 +116,13 @@ TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) 
     feedMany(before.front());
     EXPECT_EQ(inSight().front(), records.extent().first);
 
+    // A click on the line below follows again, as End does.
+    view->findChild<QPushButton*>(QStringLiteral("newRecordsLine"))->click();
+    EXPECT_TRUE(view->following());
+    view->verticalScrollBar()->setValue(0);
+    feedMany(1);
+    EXPECT_EQ(inSight().front(), records.extent().first);
+    EXPECT_EQ(view->newRecordsLine(), QStringLiteral("1 new record: End to follow"));
     pressKeys(view, {Qt::Key_End});
     EXPECT_TRUE(view->following());
     EXPECT_EQ(inSight().back(), records.extent().end - 1);
@@ -270,6 +277,12 @@ TEST_F(TimelineWindowTest, FindSelectsMatchesAcrossRecordsOfOneDirectionAndWraps
     while (!window->advanceFind()) {
     }
     EXPECT_EQ(window->matchCount(), 1u);
+    // Text is sought as code page 932, the bytes the devices send.
+    feed(2, "OK \x89\xd2\x93\xad\x92\x86\r\n");
+    window->setFindPattern(QString::fromUtf8("稼働中"), false);
+    while (!window->advanceFind()) {
+    }
+    EXPECT_EQ(window->matchCount(), 1u);
     window->setFindPattern(QStringLiteral("zz"), false);
     while (!window->advanceFind()) {
     }
@@ -363,4 +376,31 @@ TEST_F(TimelineWindowTest, SavedTimelinesOpenReadOnlyWithTheirLinesAndBadFilesAr
                                  "\nNot a timeline: no line of the file is a timeline record");
     EXPECT_EQ(boxes[1].text, "Timeline Open Error\n" + dir.file("missing.txt") + "\nNo such file or directory");
     EXPECT_EQ(v.timelineWindows.fileWindows().size(), 1u);
+}
+
+// With DATETIME on, a thin rule marks each record after a pause of DATETIMEVAL seconds or more;
+// OPTION's OK turns it off in the open window.
+TEST_F(TimelineWindowTest, AThinRuleMarksPausesAsTheOptionsSay) {
+    v.app.relay.appOptions.DATETIME = 1;
+    v.app.relay.appOptions.DATETIMEVAL = 2;
+    v.timelineWindows.openTimelineWindow();
+    window = v.timelineWindows.timelineWindow();
+    view = window->view();
+    fedTo = &v.app.timeline;
+    feed(1, "first");
+    feed(2, "after a pause", 2000000);
+    feed(1, "soon after", 1999999);
+    view->refresh();
+    const auto ruled = [&](int row) {
+        const QImage rows = view->viewport()->grab().toImage();
+        const int y = row * view->rowHeight() * rows.height() / view->viewport()->height();
+        return rows.pixelColor(1, y) != view->palette().color(QPalette::Base);
+    };
+    EXPECT_FALSE(ruled(0));
+    EXPECT_TRUE(ruled(1));
+    EXPECT_FALSE(ruled(2));
+    AppOptions options = v.app.relay.appOptions;
+    options.DATETIME = 0;
+    v.settingsHost.applyOptions(options);
+    EXPECT_FALSE(ruled(1));
 }
