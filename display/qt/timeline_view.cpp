@@ -351,6 +351,82 @@ std::vector<uint64_t> TimelineView::recordsInSight() const {
     return numbers;
 }
 
+// The rows from the top of the list down, at most `rows`, each with its record and whether it
+// shows the date: the first record held and the first of each day do.
+void TimelineView::layRows(int rows, std::vector<TimelineRecord>& records, std::vector<LaidRow>& laid) const {
+    records.clear();
+    laid.clear();
+    if (source_ == nullptr) return;
+    // Each row asks for its record by its row count, so a long run of records the filter hides
+    // costs nothing; each record comes with the one before it, whose date decides its own.
+    uint64_t last = UINT64_MAX;
+    size_t at = 0;
+    bool withDate = false;
+    for (int i = 0; i < rows; ++i) {
+        uint64_t number = 0, rowInRecord = 0;
+        if (!source_->recordAtRow(shown_.topRow + static_cast<uint64_t>(i), filter_, number, rowInRecord) ||
+            number >= shown_.shownEnd) {
+            break;
+        }
+        if (number != last) {
+            const size_t before = records.size();
+            source_->read(number > 0 ? number - 1 : number, number > 0 ? 2 : 1, records);
+            if (records.size() == before || records.back().number != number) break;  // let go meanwhile
+            last = number;
+            at = records.size() - 1;
+            const TimelineRecord* previous = records.size() - before == 2 ? &records[at - 1] : nullptr;
+            withDate = previous == nullptr || !sameDay(previous->local, records[at].local);
+        }
+        laid.push_back(LaidRow{at, rowInRecord, withDate});
+    }
+}
+
+// The texts of a row and the cells they begin at: time, gap, direction and count on a record's
+// first row only, then its bytes in hex and as text.
+std::vector<std::pair<int, QString>> TimelineView::rowCellsOf(const TimelineRecord& record, uint64_t rowInRecord,
+                                                               bool withDate) {
+    std::vector<std::pair<int, QString>> cells;
+    const auto rightAligned = [&](int endColumn, const QString& text) {
+        cells.emplace_back(endColumn - static_cast<int>(text.size()), text);
+    };
+    if (rowInRecord == 0) {
+        rightAligned(timeColumn + timeWidth, timeText(record, withDate));
+        rightAligned(gapEnd, gapText(record.gapMicros));
+        cells.emplace_back(directionColumn, QLatin1String(record.channel == 2 ? "2>1" : "1>2"));
+        rightAligned(countEnd, QString::number(record.bytes.size()));
+    }
+    const size_t begin = static_cast<size_t>(rowInRecord) * kTimelineRowBytes;
+    const size_t stop = std::min(record.bytes.size(), begin + kTimelineRowBytes);
+    QString hex, text;
+    for (size_t i = begin; i < stop; ++i) {
+        static const char digits[] = "0123456789ABCDEF";
+        const uint8_t byte = static_cast<uint8_t>(record.bytes[i]);
+        if (i > begin) hex += QLatin1Char(' ');
+        hex += QLatin1Char(digits[byte >> 4]);
+        hex += QLatin1Char(digits[byte & 0x0F]);
+        text += QLatin1Char(recordTextChar(byte));
+    }
+    cells.emplace_back(hexColumn, hex);
+    cells.emplace_back(textColumn, text);
+    return cells;
+}
+
+std::vector<QString> TimelineView::rowsInSight() const {
+    std::vector<TimelineRecord> records;
+    std::vector<LaidRow> laid;
+    layRows(visibleRows(), records, laid);
+    std::vector<QString> rows;
+    for (const LaidRow& row : laid) {
+        QString line;
+        for (const auto& [column, text] : rowCellsOf(records[row.record], row.rowInRecord, row.withDate)) {
+            if (line.size() < column) line += QString(column - line.size(), QLatin1Char(' '));
+            line += text;
+        }
+        rows.push_back(line);
+    }
+    return rows;
+}
+
 void TimelineView::paintEvent(QPaintEvent* event) {
     QPainter painter(viewport());
     painter.fillRect(event->rect(), palette().color(QPalette::Base));
@@ -359,85 +435,39 @@ void TimelineView::paintEvent(QPaintEvent* event) {
     const int cw = cellWidth();
     const int ascent = QFontMetrics(font()).ascent();
     const int xOrigin = leftMargin - horizontalScrollBar()->value();
-    const int rows = viewport()->height() / lh + 1;
-    const uint64_t top = shown_.topRow;
-    const uint64_t end = shown_.shownEnd;
+    const int width = viewport()->width();
     painter.setFont(font());
-
-    uint64_t number = 0, rowInRecord = 0;
-    if (!source_->recordAtRow(top, filter_, number, rowInRecord) || number >= end) return;
-    // The records in sight and the one before the first, whose date decides whether the first
-    // shows its date; hidden records are read too and skipped.
     std::vector<TimelineRecord> records;
-    const uint64_t from = number > extent_.first ? number - 1 : number;
-    const auto readFrom = [&](uint64_t at) {
-        if (at < end) source_->read(at, static_cast<size_t>(std::min<uint64_t>(end - at, static_cast<uint64_t>(rows) + 1)), records);
-    };
-    readFrom(from);
-    size_t index = 0;
-    while (index < records.size() && records[index].number != number) ++index;
-    const auto textAt = [&](int column, int y, const QString& text) {
-        painter.drawText(QPoint(xOrigin + column * cw, y + ascent), text);
-    };
-    const auto rightAligned = [&](int endColumn, int y, const QString& text) {
-        textAt(endColumn - static_cast<int>(text.size()), y, text);
-    };
+    std::vector<LaidRow> laid;
+    layRows(viewport()->height() / lh + 1, records, laid);
     int y = 0;
-    while (y < viewport()->height() && index < records.size()) {
-        const TimelineRecord& record = records[index];
-        const bool shows = timelineShows(filter_, record.channel);
-        const uint64_t recordRows = timelineRows(record.bytes.size());
+    for (const LaidRow& row : laid) {
+        const TimelineRecord& record = records[row.record];
         const bool selected = hasSelection_ && record.number >= selectionFirst_ && record.number <= selectionLast_ &&
                               (selectionChannels_ & channelBit(record.channel)) != 0;
-        for (; shows && rowInRecord < recordRows && y < viewport()->height(); ++rowInRecord, y += lh) {
-            if (selected) painter.fillRect(QRect(0, y, viewport()->width(), lh), selectionColour_);
-            if (rowInRecord == 0 && ruleOn_ && record.gapMicros >= ruleMicros_ && record.number > extent_.first) {
-                painter.fillRect(QRect(0, y, viewport()->width(), 1), ruleColour_);
-            }
-            const size_t begin = static_cast<size_t>(rowInRecord) * kTimelineRowBytes;
+        if (selected) painter.fillRect(QRect(0, y, width, lh), selectionColour_);
+        if (row.rowInRecord == 0 && ruleOn_ && record.gapMicros >= ruleMicros_ && record.number > extent_.first) {
+            painter.fillRect(QRect(0, y, width, 1), ruleColour_);
+        }
+        // The match's bytes in this row.
+        if (match_ && match_->channel == record.channel && record.number >= match_->startRecord &&
+            record.number <= match_->endRecord) {
+            const size_t begin = static_cast<size_t>(row.rowInRecord) * kTimelineRowBytes;
             const size_t stop = std::min(record.bytes.size(), begin + kTimelineRowBytes);
-            // The match's bytes in this row.
-            if (match_ && match_->channel == record.channel && record.number >= match_->startRecord &&
-                record.number <= match_->endRecord) {
-                const size_t matchFrom = record.number == match_->startRecord ? match_->startOffset : 0;
-                const size_t matchTo = record.number == match_->endRecord ? match_->endOffset : record.bytes.size();
-                const size_t a = std::max(begin, matchFrom), b = std::min(stop, matchTo);
-                if (a < b) {
-                    const int column = static_cast<int>(a - begin), count = static_cast<int>(b - a);
-                    painter.fillRect(QRect(xOrigin + (hexColumn + 3 * column) * cw, y, (3 * count - 1) * cw, lh), matchColour_);
-                    painter.fillRect(QRect(xOrigin + (textColumn + column) * cw, y, count * cw, lh), matchColour_);
-                }
+            const size_t matchFrom = record.number == match_->startRecord ? match_->startOffset : 0;
+            const size_t matchTo = record.number == match_->endRecord ? match_->endOffset : record.bytes.size();
+            const size_t a = std::max(begin, matchFrom), b = std::min(stop, matchTo);
+            if (a < b) {
+                const int column = static_cast<int>(a - begin), count = static_cast<int>(b - a);
+                painter.fillRect(QRect(xOrigin + (hexColumn + 3 * column) * cw, y, (3 * count - 1) * cw, lh), matchColour_);
+                painter.fillRect(QRect(xOrigin + (textColumn + column) * cw, y, count * cw, lh), matchColour_);
             }
-            painter.setPen(colours_[record.channel == 2 ? 1 : 0]);
-            if (rowInRecord == 0) {
-                const TimelineRecord* previous = index > 0 ? &records[index - 1] : nullptr;
-                const bool withDate = record.number == extent_.first || previous == nullptr ||
-                                      previous->number + 1 != record.number || !sameDay(previous->local, record.local);
-                rightAligned(timeColumn + timeWidth, y, timeText(record, withDate));
-                rightAligned(gapEnd, y, gapText(record.gapMicros));
-                textAt(directionColumn, y, QLatin1String(record.channel == 2 ? "2>1" : "1>2"));
-                rightAligned(countEnd, y, QString::number(record.bytes.size()));
-            }
-            QString hex, text;
-            for (size_t i = begin; i < stop; ++i) {
-                static const char digits[] = "0123456789ABCDEF";
-                const uint8_t byte = static_cast<uint8_t>(record.bytes[i]);
-                if (i > begin) hex += QLatin1Char(' ');
-                hex += QLatin1Char(digits[byte >> 4]);
-                hex += QLatin1Char(digits[byte & 0x0F]);
-                text += QLatin1Char(recordTextChar(byte));
-            }
-            textAt(hexColumn, y, hex);
-            textAt(textColumn, y, text);
         }
-        ++index;
-        rowInRecord = 0;
-        if (index == records.size() && y < viewport()->height()) {
-            // A long run the filter hides: read on, keeping the last record for the next date.
-            records.erase(records.begin(), records.end() - 1);
-            index = 1;
-            readFrom(records.front().number + 1);
+        painter.setPen(colours_[record.channel == 2 ? 1 : 0]);
+        for (const auto& [column, text] : rowCellsOf(record, row.rowInRecord, row.withDate)) {
+            painter.drawText(QPoint(xOrigin + column * cw, y + ascent), text);
         }
+        y += lh;
     }
 }
 

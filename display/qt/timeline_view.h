@@ -69,8 +69,10 @@ public:
     void clearMatch();
     const std::optional<TimelineMatch>& match() const { return match_; }
 
-    // The records with a row in sight now (numbers, in order) and the first row's record and row.
+    // The records with a row in sight now (numbers, in order).
     std::vector<uint64_t> recordsInSight() const;
+    // The rows in sight as they read: each text at its column, cells as spaces.
+    std::vector<QString> rowsInSight() const;
     // Records arrived since the list last followed (0 while following and not held).
     uint64_t newRecordCount() const;
     // The lines above and below the rows, as shown; empty when hidden.
@@ -99,6 +101,14 @@ protected:
     void hideEvent(QHideEvent* event) override;
 
 private:
+    struct LaidRow {
+        size_t record;  // in the records read with it
+        uint64_t rowInRecord;
+        bool withDate;
+    };
+    void layRows(int rows, std::vector<TimelineRecord>& records, std::vector<LaidRow>& laid) const;
+    static std::vector<std::pair<int, QString>> rowCellsOf(const TimelineRecord& record, uint64_t rowInRecord,
+                                                           bool withDate);
     void startFrameTimer();
     void updateColours();
     void updateLines();

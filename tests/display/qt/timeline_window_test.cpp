@@ -404,3 +404,28 @@ TEST_F(TimelineWindowTest, AThinRuleMarksPausesAsTheOptionsSay) {
     v.settingsHost.applyOptions(options);
     EXPECT_FALSE(ruled(1));
 }
+
+// A row reads time, gap, direction, count, hex and text; a record's further rows only its bytes;
+// the date stands on the first record held and on the first of each day.
+TEST_F(TimelineWindowTest, RowsShowTheDateOnTheFirstRecordOfEachDayAndContinuationRowsOnlyBytes) {
+    std::tm evening{};
+    evening.tm_year = 2026 - 1900, evening.tm_mon = 11, evening.tm_mday = 7;
+    evening.tm_hour = 23, evening.tm_min = 59, evening.tm_sec = 59, evening.tm_isdst = -1;
+    clock = static_cast<int64_t>(std::mktime(&evening)) * 1000000 + 999000;
+    open();
+    feed(1, std::string(20, 'A'), 0);
+    feed(2, "B\x01", 1100);
+    feed(1, "C", 5);
+    view->refresh();
+    const std::vector<QString> rows = view->rowsInSight();
+    ASSERT_GE(rows.size(), 4u);
+    const auto words = [](const QString& row) { return row.split(QLatin1Char(' '), Qt::SkipEmptyParts); };
+    EXPECT_EQ(words(rows[0]), QStringList({"2026-12-07", "23:59:59.999000", "+0.000000", "1>2", "20", "41", "41", "41",
+                                           "41", "41", "41", "41", "41", "41", "41", "41", "41", "41", "41", "41", "41",
+                                           "AAAAAAAAAAAAAAAA"}));
+    EXPECT_EQ(words(rows[1]), QStringList({"41", "41", "41", "41", "AAAA"}));
+    EXPECT_EQ(rows[1].indexOf(QLatin1String("41")), rows[0].indexOf(QLatin1String("41"))) << "the dump's columns line up";
+    EXPECT_EQ(words(rows[2]), QStringList({"2026-12-08", "00:00:00.000100", "+0.001100", "2>1", "2", "42", "01", "B."}));
+    EXPECT_EQ(words(rows[3]), QStringList({"00:00:00.000105", "+0.000005", "1>2", "1", "43", "C"}));
+    EXPECT_EQ(rows[3].indexOf(QLatin1String("00:00:00")), rows[2].indexOf(QLatin1String("00:00:00")));
+}
