@@ -4,6 +4,7 @@
 #include <QMenu>
 
 #include "display/qt/timeline_window.h"
+#include "settings/port_restart.h"
 #include "tests/shell/qt/shell_harness.h"
 
 namespace {
@@ -13,6 +14,8 @@ class TimelineInTheProgram : public ProgramOnCables {};
 }  // namespace
 
 TEST_F(TimelineInTheProgram, ComToComOpensOneWindowTitledWithBothPortsThatTakesRecordsOnlyWhileOpen) {
+    PtyCable third;
+    dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath(), third.slavePath()}));
     run([&](Vorlinex& v, QWidget* window) {
         // DISP: ASCII, BINARY, a separator, then the timeline.
         auto* disp = window->findChild<QMenu*>(QStringLiteral("DISP"));
@@ -46,6 +49,15 @@ TEST_F(TimelineInTheProgram, ComToComOpensOneWindowTitledWithBothPortsThatTakesR
         // A second trigger raises the same window.
         item->trigger();
         EXPECT_EQ(v.timelineWindows.timelineWindow(), timeline.data());
+
+        // The serial window's OK moves port 2 to COM3: the title follows, and back.
+        Relay& relay = v.app.relay;
+        for (const int com : {2, 1}) {
+            PortChoice port2 = choiceFromSettings(relay.serialPort2.settings);
+            port2.com = com;
+            v.settingsHost.restartPorts(choiceFromSettings(relay.serialPort1.settings), port2);
+            EXPECT_EQ(timeline->windowTitle(), com == 2 ? QStringLiteral("Com1 <-> Com3") : QStringLiteral("Com1 <-> Com2"));
+        }
 
         // Closed, it takes nothing; opened again, it is where the user left it, on an empty list.
         timeline->resize(700, 333);
