@@ -370,11 +370,13 @@ void TimelineView::layRows(int rows, std::vector<TimelineRecord>& records, std::
         }
         if (number != last) {
             const size_t before = records.size();
+            // A source reads from its first record when asked for one it has let go.
             source_->read(number > 0 ? number - 1 : number, number > 0 ? 2 : 1, records);
-            if (records.size() == before || records.back().number != number) break;  // let go meanwhile
+            at = before;
+            while (at < records.size() && records[at].number != number) ++at;
+            if (at == records.size()) break;  // let go meanwhile
             last = number;
-            at = records.size() - 1;
-            const TimelineRecord* previous = records.size() - before == 2 ? &records[at - 1] : nullptr;
+            const TimelineRecord* previous = at > before ? &records[at - 1] : nullptr;
             withDate = previous == nullptr || !sameDay(previous->local, records[at].local);
         }
         laid.push_back(LaidRow{at, rowInRecord, withDate});

@@ -319,6 +319,11 @@ TEST_F(TimelineWindowTest, TheBoundDropsTheOldestAndTheFirstLineSaysHowManyAndSi
     std::snprintf(since, sizeof since, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
     EXPECT_EQ(view->droppedLine().toStdString(),
               std::string("15 earlier records dropped since ") + since + ": the combined capture keeps everything");
+    // The first record held is drawn, with its date, though the one before it has gone.
+    const std::vector<QString> rows = view->rowsInSight();
+    ASSERT_EQ(rows.size(), 10u);
+    EXPECT_TRUE(rows[0].startsWith(QStringLiteral("%1-").arg(local.tm_year + 1900))) << rows[0].toStdString();
+    EXPECT_FALSE(rows[1].contains(QLatin1Char('-'))) << rows[1].toStdString();
     view->selectAll();
     EXPECT_EQ(view->selectionText(), linesOf(bounded));
     const std::string held = linesOf(bounded);
