@@ -586,7 +586,7 @@ void TimelineView::keyPressEvent(QKeyEvent* event) {
         copySelection();
     } else if (event->matches(QKeySequence::SelectAll)) {
         selectAll();
-    } else if (event->key() == Qt::Key_Space && event->modifiers() == Qt::NoModifier) {
+    } else if (event->key() == Qt::Key_Space && event->modifiers() == Qt::NoModifier && live_) {
         setHold(!held_);
         emit holdToggled(held_);
     } else if (event->key() == Qt::Key_End) {
