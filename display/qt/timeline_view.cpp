@@ -413,19 +413,22 @@ std::vector<std::pair<int, QString>> TimelineView::rowCellsOf(const TimelineReco
     return cells;
 }
 
+// A row as one text, each part at its cell: one text to draw per row, not one per column.
+QString TimelineView::rowTextOf(const TimelineRecord& record, uint64_t rowInRecord, bool withDate) {
+    QString line;
+    for (const auto& [column, text] : rowCellsOf(record, rowInRecord, withDate)) {
+        if (line.size() < column) line += QString(column - line.size(), QLatin1Char(' '));
+        line += text;
+    }
+    return line;
+}
+
 std::vector<QString> TimelineView::rowsInSight() const {
     std::vector<TimelineRecord> records;
     std::vector<LaidRow> laid;
     layRows(visibleRows(), records, laid);
     std::vector<QString> rows;
-    for (const LaidRow& row : laid) {
-        QString line;
-        for (const auto& [column, text] : rowCellsOf(records[row.record], row.rowInRecord, row.withDate)) {
-            if (line.size() < column) line += QString(column - line.size(), QLatin1Char(' '));
-            line += text;
-        }
-        rows.push_back(line);
-    }
+    for (const LaidRow& row : laid) rows.push_back(rowTextOf(records[row.record], row.rowInRecord, row.withDate));
     return rows;
 }
 
@@ -466,9 +469,7 @@ void TimelineView::paintEvent(QPaintEvent* event) {
             }
         }
         painter.setPen(colours_[record.channel == 2 ? 1 : 0]);
-        for (const auto& [column, text] : rowCellsOf(record, row.rowInRecord, row.withDate)) {
-            painter.drawText(QPoint(xOrigin + column * cw, y + ascent), text);
-        }
+        painter.drawText(QPoint(xOrigin, y + ascent), rowTextOf(record, row.rowInRecord, row.withDate));
         y += lh;
     }
 }

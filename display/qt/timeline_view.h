@@ -109,6 +109,7 @@ private:
     void layRows(int rows, std::vector<TimelineRecord>& records, std::vector<LaidRow>& laid) const;
     static std::vector<std::pair<int, QString>> rowCellsOf(const TimelineRecord& record, uint64_t rowInRecord,
                                                            bool withDate);
+    static QString rowTextOf(const TimelineRecord& record, uint64_t rowInRecord, bool withDate);
     void startFrameTimer();
     void updateColours();
     void updateLines();
