@@ -73,6 +73,8 @@ QPushButton* makeLine(QWidget* parent) {
 }  // namespace
 
 TimelineView::TimelineView(QWidget* parent) : QAbstractScrollArea(parent) {
+    // The range moves on every frame that brings records; the slider, at the end, mostly not.
+    setVerticalScrollBar(new QuietScrollBar(Qt::Vertical, this));
     setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setFrameShape(QFrame::StyledPanel);
@@ -243,7 +245,8 @@ bool TimelineView::refresh() {
     setTopRow(top);
 
     inRefresh_ = true;
-    QScrollBar* vertical = verticalScrollBar();
+    auto* vertical = static_cast<QuietScrollBar*>(verticalScrollBar());
+    vertical->hold();
     vertical->setRange(0, static_cast<int>(std::min<uint64_t>(total > visible ? total - visible : 0, INT32_MAX)));
     vertical->setPageStep(static_cast<int>(visible));
     vertical->setSingleStep(1);
@@ -253,6 +256,7 @@ bool TimelineView::refresh() {
     horizontalScrollBar()->setRange(0, std::max(0, width - viewport()->width()));
     horizontalScrollBar()->setPageStep(std::max(1, viewport()->width()));
     horizontalScrollBar()->setSingleStep(cw);
+    vertical->release();
     inRefresh_ = false;
 
     updateLines();

@@ -23,44 +23,6 @@ namespace {
 constexpr int leftMargin = 2;
 constexpr int frameIntervalMs = 50;  // 20 frames a second: text scrolls smoothly, and faster than that it cannot be read
 
-// A scroll bar that repaints only when it would look different. The text grows every frame and
-// is cut back in steps, so the range changes on nearly every frame while the slider, held at
-// the end and at its smallest, stays where it is. While held, changes are only gathered: the
-// range and the value move in separate steps, and the step between may look different.
-class QuietScrollBar : public QScrollBar {
-public:
-    using QScrollBar::QScrollBar;
-    void hold() { held_ = true; }
-    void release() {
-        held_ = false;
-        if (!(look() == painted_)) update();
-    }
-
-protected:
-    void sliderChange(SliderChange change) override {
-        if (change == SliderOrientationChange || (!held_ && !(look() == painted_))) QScrollBar::sliderChange(change);
-    }
-    void paintEvent(QPaintEvent* event) override {
-        painted_ = look();
-        QScrollBar::paintEvent(event);
-    }
-
-private:
-    struct Look {
-        QRect slider;
-        bool atMinimum = false, atMaximum = false, enabled = false;
-        bool operator==(const Look&) const = default;
-    };
-    Look look() const {
-        QStyleOptionSlider option;
-        initStyleOption(&option);
-        return {style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
-                value() == minimum(), value() == maximum(), minimum() != maximum()};
-    }
-    bool held_ = false;
-    Look painted_;
-};
-
 }  // namespace
 
 Cp932Decoder::Cp932Decoder() : converter_(iconv_open("UTF-8", "CP932")) {}
