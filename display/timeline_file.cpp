@@ -290,7 +290,9 @@ void TimelineFile::Index::run() {
     std::vector<Found> found;
     found.reserve(16384);
     // The current line's bytes so far at the front, then the block read after them.
-    std::vector<char> buffer(kBlockBytes + kMaxRecordLine);
+    // Left uninitialised: the room for the longest line is touched only by a line that long.
+    const std::unique_ptr<char[]> storage(new char[kBlockBytes + kMaxRecordLine]);
+    char* const buffer = storage.get();
     size_t carried = 0;  // bytes of the current line held at the front
     bool lineLost = false;  // the current line is not held: too long, or it went through a hole
     uint64_t lineStart = 0;  // where the current line starts in the file
@@ -318,7 +320,7 @@ void TimelineFile::Index::run() {
             }
         }
         const size_t want = static_cast<size_t>(std::min<uint64_t>(kBlockBytes, size - next));
-        char* const block = buffer.data() + carried;
+        char* const block = buffer + carried;
         ssize_t n;
         do {
             n = ::pread(fd, block, want, static_cast<off_t>(next));
@@ -330,7 +332,7 @@ void TimelineFile::Index::run() {
         if (n == 0) break;  // cut short since it was opened: what is there is all there is
 
         const char* const blockEnd = block + n;
-        const char* begin = buffer.data();  // the current line's start, when it is held
+        const char* begin = buffer;  // the current line's start, when it is held
         for (const char* scan = block;;) {
             const char* newline = static_cast<const char*>(std::memchr(scan, '\n', static_cast<size_t>(blockEnd - scan)));
             if (newline == nullptr) break;
@@ -353,7 +355,7 @@ void TimelineFile::Index::run() {
             lineLost = true;
             carried = 0;
         } else {
-            if (begin != buffer.data()) std::memmove(buffer.data(), begin, rest);
+            if (begin != buffer) std::memmove(buffer, begin, rest);
             carried = rest;
         }
         next += static_cast<uint64_t>(n);

@@ -182,6 +182,7 @@ void TimelineFind::search(const TimelineRecord& record) {
     const size_t m = pattern_.size();
     const char* const bytes = record.bytes.data();
     const size_t length = record.bytes.size();
+    if (length == 0) return;  // a record of no bytes leaves its direction's stream as it was
 
     size_t from = 0;  // where the search in this record's own bytes starts
     size_t held = tail.bytes.size();  // tail bytes still able to begin a match

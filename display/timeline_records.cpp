@@ -130,8 +130,11 @@ bool TimelineRecords::recordAtRow(uint64_t row, TimelineFilter filter, uint64_t&
 void TimelineRecords::read(uint64_t from, size_t count, std::vector<TimelineRecord>& out) const {
     std::lock_guard<std::mutex> hold(lock_);
     const uint64_t end = first_ + entries_.size();
+    if (from >= end) return;
+    // The records asked for end where they end, whichever of them went already; a count past
+    // the end means all.
+    const uint64_t last = std::min<uint64_t>(end, from + std::min<uint64_t>(count, end - from));
     from = std::max(from, first_);
-    const uint64_t last = std::min<uint64_t>(end, from + count);
     std::time_t cachedSecond = -1;
     std::tm cachedLocal{};
     for (uint64_t n = from; n < last; ++n) {

@@ -1,0 +1,266 @@
+// The saved-timeline side of the timeline window: how soon a combined capture of 100 MB and of
+// 1 GB shows its first rows, how long the whole index takes and what it costs in memory, and how
+// long a find over a million records takes, live and from the file.
+//   bench_timeline [folder] [--keep]
+// The files are written to the folder (default $TMPDIR, else /tmp) and removed at the end unless
+// --keep is given.
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "display/timeline_file.h"
+#include "display/timeline_find.h"
+#include "display/timeline_records.h"
+#include "relay/combined_record.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// A line of /proc/self/status in kB ("VmRSS", "VmHWM").
+long statusKb(const char* key) {
+    std::ifstream f("/proc/self/status");
+    std::string line;
+    const std::string prefix = std::string(key) + ":";
+    while (std::getline(f, line)) {
+        if (line.rfind(prefix, 0) == 0) return std::atol(line.c_str() + prefix.size());
+    }
+    return -1;
+}
+
+// Starts the peak resident size (VmHWM) again from the present one, so that each phase's peak is
+// its own.
+void resetPeakRss() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+// Both directions of a conversation as a serial line gives it: requests and answers as text, now
+// and then a binary block, each direction's stream cut into reads of 1..64 bytes mostly, now and
+// then a long one.
+class Traffic {
+public:
+    explicit Traffic(uint32_t seed) : random_(seed) {}
+
+    // The next chunk: its channel and bytes.
+    int next(std::string& chunk) {
+        const int channel = 1 + static_cast<int>(random_() % 2);
+        std::string& stream = streams_[channel - 1];
+        while (stream.size() < 2048) {
+            if (channel == 1) {
+                stream += "MEAS:VOLT? " + std::to_string(random_() % 1000) + "\r\n";
+            } else if (random_() % 20 == 0) {
+                for (int i = 0; i < 200; ++i) stream += static_cast<char>(random_());
+            } else {
+                stream += "+" + std::to_string(random_() % 10) + "." + std::to_string(random_() % 10000) + "E+00\r\nOK\r\n";
+            }
+        }
+        const uint32_t kind = random_() % 100;
+        const size_t length = kind < 95 ? 1 + random_() % 64 : 65 + random_() % 960;
+        chunk.assign(stream, 0, length);
+        stream.erase(0, length);
+        return channel;
+    }
+
+private:
+    std::mt19937 random_;
+    std::string streams_[2];
+};
+
+// Writes a combined capture of about `bytes` bytes: read times a few ms apart, records as the
+// capture writes them. The number of records.
+uint64_t writeCapture(const std::string& path, uint64_t bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        std::perror(path.c_str());
+        std::exit(1);
+    }
+    Traffic traffic(1);
+    std::mt19937 random(2);
+    std::string out, chunk;
+    uint64_t written = 0, records = 0;
+    int64_t wall = int64_t{1796687990} * 1000000;
+    std::tm local{};
+    std::time_t second = -1;
+    while (written < bytes) {
+        const int channel = traffic.next(chunk);
+        const int64_t gap = records == 0 ? 0 : random() % 5000;
+        wall += gap;
+        if (wall / 1000000 != second) {
+            second = static_cast<std::time_t>(wall / 1000000);
+            localtime_r(&second, &local);
+        }
+        appendCombinedRecord(out, local, static_cast<int32_t>(wall % 1000000), gap, channel,
+                             reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
+        ++records;
+        if (out.size() >= (8u << 20) || written + out.size() >= bytes) {
+            if (::write(fd, out.data(), out.size()) != static_cast<ssize_t>(out.size())) {
+                std::perror(path.c_str());
+                std::exit(1);
+            }
+            written += out.size();
+            out.clear();
+        }
+    }
+    // On disk and out of the page cache, as a file saved yesterday is.
+    ::fdatasync(fd);
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(fd);
+    return records;
+}
+
+void line(const char* what, double value, const char* unit, const char* target = nullptr) {
+    std::printf("  %-44s %12.3f %-6s%s\n", what, value, unit, target ? target : "");
+}
+
+// Opens the file, takes the first 60 records as the window's first frame does, waits for the
+// whole index; prints the figures.
+void openFigures(const std::string& path, const char* label, bool firstRowsTarget) {
+    resetPeakRss();
+    const long rssBefore = statusKb("VmRSS");
+    const Clock::time_point start = Clock::now();
+    TimelineFile file;
+    int error = 0;
+    if (!file.open(path, error)) {
+        std::printf("  %s: cannot open: %s\n", label, std::strerror(error));
+        return;
+    }
+    std::vector<TimelineRecord> first;
+    for (;;) {
+        const TimelineFile::Progress progress = file.progress();
+        if (progress.records >= 60 || progress.done) break;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    file.read(0, 60, first);
+    const double firstRows = secondsSince(start);
+    TimelineFile::Progress progress = file.progress();
+    while (!progress.done) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        progress = file.progress();
+    }
+    const double whole = secondsSince(start);
+    const uint64_t indexBytes = file.indexBytes();
+    std::printf(" %s: %.1f MB, %llu records, %llu lines skipped%s\n", label, static_cast<double>(progress.size) / 1e6,
+                static_cast<unsigned long long>(progress.records),
+                static_cast<unsigned long long>(progress.skippedLines), progress.error ? " (a read failed)" : "");
+    char target[64] = "";
+    if (firstRowsTarget) std::snprintf(target, sizeof target, "  target < 1 s: %s", firstRows < 1 ? "met" : "MISSED");
+    line("first 60 rows read", firstRows, "s", target);
+    std::printf("  %-44s %12zu\n", "  records they were", first.size());
+    line("whole index", whole, "s");
+    line("index rate", static_cast<double>(progress.size) / 1e6 / whole, "MB/s");
+    line("index memory", static_cast<double>(indexBytes) / 1e6, "MB");
+    line("index memory per record", static_cast<double>(indexBytes) / static_cast<double>(std::max<uint64_t>(1, progress.records)), "B");
+    line("resident before open (VmRSS)", static_cast<double>(rssBefore) / 1024, "MiB");
+    line("peak resident while indexing (VmHWM)", static_cast<double>(statusKb("VmHWM")) / 1024, "MiB");
+}
+
+// Only the first `count` records of a source: a million records of the 1 GB file.
+class FirstRecords final : public TimelineSource {
+public:
+    FirstRecords(const TimelineSource& source, uint64_t count) : source_(source), count_(count) {}
+    TimelineExtent extent() const override {
+        TimelineExtent extent = source_.extent();
+        extent.end = std::min(extent.end, extent.first + count_);
+        return extent;
+    }
+    uint64_t rowsBefore(uint64_t number, TimelineFilter filter) const override { return source_.rowsBefore(number, filter); }
+    bool recordAtRow(uint64_t row, TimelineFilter filter, uint64_t& number, uint64_t& rowInRecord) const override {
+        return source_.recordAtRow(row, filter, number, rowInRecord);
+    }
+    void read(uint64_t from, size_t count, std::vector<TimelineRecord>& out) const override {
+        const uint64_t end = extent().end;
+        if (from < end) source_.read(from, static_cast<size_t>(std::min<uint64_t>(count, end - from)), out);
+    }
+
+private:
+    const TimelineSource& source_;
+    uint64_t count_;
+};
+
+// A find to the end of what the source holds, in the slices the window gives it between frames.
+void findFigures(const TimelineSource& source, const char* label, const std::string& pattern) {
+    const uint64_t records = source.extent().end - source.extent().first;
+    const Clock::time_point start = Clock::now();
+    TimelineFind find(source, pattern, TimelineFilter::Both);
+    size_t slices = 0;
+    while (!find.advance(20000)) ++slices;
+    const double seconds = secondsSince(start);
+    std::printf(" %s: %llu records, %zu matches of \"%s\" in %zu slices\n", label,
+                static_cast<unsigned long long>(records), find.count(), pattern == "OK\r\n" ? "OK\\r\\n" : pattern.c_str(),
+                slices + 1);
+    char target[64];
+    std::snprintf(target, sizeof target, "  target < 1 s: %s", seconds < 1 ? "met" : "MISSED");
+    line("find to caught-up", seconds, "s", target);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string folder = getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp";
+    bool keep = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--keep") == 0) keep = true;
+        else folder = argv[i];
+    }
+    struct Size {
+        const char* label;
+        uint64_t bytes;
+        std::string path;
+    } sizes[] = {{"100 MB", uint64_t{100} * 1000 * 1000, folder + "/vorlinex-bench-timeline-100MB.log"},
+                 {"1 GB", uint64_t{1000} * 1000 * 1000, folder + "/vorlinex-bench-timeline-1GB.log"}};
+
+    std::printf("opening a saved timeline (files in %s, written, synced and dropped from the page cache)\n", folder.c_str());
+    for (Size& size : sizes) {
+        const Clock::time_point start = Clock::now();
+        const uint64_t records = writeCapture(size.path, size.bytes);
+        std::printf(" %s written: %llu records in %.1f s\n", size.label, static_cast<unsigned long long>(records),
+                    secondsSince(start));
+    }
+    for (const Size& size : sizes) {
+        openFigures(size.path, (std::string(size.label) + ", from disk").c_str(), size.bytes < (uint64_t{1} << 30) / 2);
+        openFigures(size.path, (std::string(size.label) + ", again (in the page cache)").c_str(), size.bytes < (uint64_t{1} << 30) / 2);
+    }
+
+    std::printf("find over 1,000,000 records (both directions, a pattern that spans records)\n");
+    {
+        TimelineRecords live;
+        live.setTaking(true);
+        Traffic traffic(3);
+        std::string chunk;
+        ReadTime time{int64_t{1796687990} * 1000000, 1000000};
+        for (int i = 0; i < 1000000; ++i) {
+            const int channel = traffic.next(chunk);
+            time.wallMicros += 1000;
+            time.monotonicMicros += 1000;
+            live.onRead(channel, reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size(), time);
+        }
+        findFigures(live, "live records (TimelineRecords)", "OK\r\n");
+    }
+    {
+        TimelineFile file;
+        int error = 0;
+        if (file.open(sizes[1].path, error)) {
+            while (!file.progress().done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            const FirstRecords first(file, 1000000);
+            findFigures(first, "the 1 GB file's first records", "OK\r\n");
+        }
+    }
+
+    if (!keep) {
+        for (const Size& size : sizes) ::unlink(size.path.c_str());
+    }
+    return 0;
+}
