@@ -283,3 +283,41 @@ void reportSettingsRefusal(const BoxFunction& boxes, SettingsRefusal refusal) {
             break;
     }
 }
+
+std::string timelineTitleText(const Relay& relay) {
+    return "Com" + std::to_string(portNumberOf(relay.serialPort1.settings.comIndex)) + " <-> Com" +
+           std::to_string(portNumberOf(relay.serialPort2.settings.comIndex));
+}
+
+std::string timelineNewRecordsText(uint64_t count, bool held) {
+    const std::string records = withThousandsSeparators(static_cast<long long>(count)) +
+                                (count == 1 ? " new record" : " new records");
+    if (held) return "HOLD: " + records + ": release HOLD to show them";
+    return records + ": End to follow";
+}
+
+std::string timelineDroppedText(uint64_t count, const std::tm& since) {
+    char time[16];
+    std::snprintf(time, sizeof time, "%02d:%02d:%02d", since.tm_hour, since.tm_min, since.tm_sec);
+    return withThousandsSeparators(static_cast<long long>(count)) + (count == 1 ? " earlier record" : " earlier records") +
+           " dropped since " + time + ": the combined capture keeps everything";
+}
+
+std::string timelineSkippedLinesText(uint64_t firstLine, uint64_t count) {
+    return "File line " + withThousandsSeparators(static_cast<long long>(firstLine)) + " is not a timeline record (" +
+           withThousandsSeparators(static_cast<long long>(count)) + (count == 1 ? " such line" : " such lines") +
+           " skipped)";
+}
+
+std::string timelineFindText(size_t current, size_t total, bool searching) {
+    const std::string found = withThousandsSeparators(static_cast<long long>(total));
+    if (total == 0) return searching ? "searching\u2026" : "no match";
+    std::string text = current > 0 ? withThousandsSeparators(static_cast<long long>(current)) + " of " + found
+                                   : found + (total == 1 ? " match" : " matches");
+    return searching ? text + ", searching\u2026" : text;
+}
+
+void reportTimelineOpen(const BoxFunction& boxes, const std::string& path, int error) {
+    const std::string why = error != 0 ? systemText(error) : "Not a timeline: no line of the file is a timeline record";
+    showBox(boxes, "Timeline Open Error\n" + path + "\n" + why, BoxIcon::Error, BoxOwner::MainWindow);
+}

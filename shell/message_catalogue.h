@@ -2,7 +2,9 @@
 // Each shows its box through the box function of the one who asks.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 #include "relay/box_request.h"
@@ -54,3 +56,19 @@ void reportStartupEntry(const BoxFunction& boxes, const StartupEntryResult& resu
 // A settings dialog refused a choice: the range to keep to, or that both ports cannot share a
 // COM name.
 void reportSettingsRefusal(const BoxFunction& boxes, SettingsRefusal refusal);
+
+// The timeline window's title: both ports, port 1's first ("Com1 <-> Com2").
+std::string timelineTitleText(const Relay& relay);
+// Below the list while it does not follow: "1,234 new records: End to follow", or while held,
+// "HOLD: 1,234 new records: release HOLD to show them".
+std::string timelineNewRecordsText(uint64_t count, bool held);
+// Above the list once its bound let records go:
+// "41,200 earlier records dropped since 14:03:27: the combined capture keeps everything".
+std::string timelineDroppedText(uint64_t count, const std::tm& since);
+// Under a saved timeline's list: "File line 812 is not a timeline record (3 such lines skipped)".
+std::string timelineSkippedLinesText(uint64_t firstLine, uint64_t count);
+// The find bar's status: "3 of 41", "41 matches", "searching…", "no match".
+std::string timelineFindText(size_t current, size_t total, bool searching);
+// A saved timeline that could not be opened: the file and why (the system's reason, or
+// `error` 0: no line of it is a timeline record).
+void reportTimelineOpen(const BoxFunction& boxes, const std::string& path, int error);

@@ -23,44 +23,6 @@ namespace {
 constexpr int leftMargin = 2;
 constexpr int frameIntervalMs = 50;  // 20 frames a second: text scrolls smoothly, and faster than that it cannot be read
 
-// A scroll bar that repaints only when it would look different. The text grows every frame and
-// is cut back in steps, so the range changes on nearly every frame while the slider, held at
-// the end and at its smallest, stays where it is. While held, changes are only gathered: the
-// range and the value move in separate steps, and the step between may look different.
-class QuietScrollBar : public QScrollBar {
-public:
-    using QScrollBar::QScrollBar;
-    void hold() { held_ = true; }
-    void release() {
-        held_ = false;
-        if (!(look() == painted_)) update();
-    }
-
-protected:
-    void sliderChange(SliderChange change) override {
-        if (change == SliderOrientationChange || (!held_ && !(look() == painted_))) QScrollBar::sliderChange(change);
-    }
-    void paintEvent(QPaintEvent* event) override {
-        painted_ = look();
-        QScrollBar::paintEvent(event);
-    }
-
-private:
-    struct Look {
-        QRect slider;
-        bool atMinimum = false, atMaximum = false, enabled = false;
-        bool operator==(const Look&) const = default;
-    };
-    Look look() const {
-        QStyleOptionSlider option;
-        initStyleOption(&option);
-        return {style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
-                value() == minimum(), value() == maximum(), minimum() != maximum()};
-    }
-    bool held_ = false;
-    Look painted_;
-};
-
 }  // namespace
 
 Cp932Decoder::Cp932Decoder() : converter_(iconv_open("UTF-8", "CP932")) {}
@@ -180,13 +142,15 @@ TrafficView::TrafficView(QWidget* parent) : QAbstractScrollArea(parent) {
 // Each frame falls on a multiple of the frame interval of the monotonic clock, so all open views
 // draw in one wake-up of the UI thread rather than each in its own. Never nearer than 20 ms:
 // Qt would turn a shorter coarse timer into a precise one and lose the common rounding.
-void TrafficView::startFrameTimer() {
+int nextFrameWaitMs() {
     const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
                          std::chrono::steady_clock::now().time_since_epoch()).count();
     int wait = frameIntervalMs - static_cast<int>(now % frameIntervalMs);
     if (wait <= 20) wait += frameIntervalMs;
-    frameTimer_.start(wait);
+    return wait;
 }
+
+void TrafficView::startFrameTimer() { frameTimer_.start(nextFrameWaitMs()); }
 
 // Frames run only while the view is on screen: closed windows live on, idle.
 void TrafficView::showEvent(QShowEvent* event) {

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <QAbstractScrollArea>
+#include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <QHash>
 #include <QRawFont>
 #include <QColor>
@@ -49,6 +52,47 @@ private:
     QString character(const char* bytes, size_t length);
     iconv_t converter_;
 };
+
+// A scroll bar that repaints only when it would look different. The text grows every frame and
+// is cut back in steps, so the range changes on nearly every frame while the slider, held at
+// the end and at its smallest, stays where it is. While held, changes are only gathered: the
+// range and the value move in separate steps, and the step between may look different.
+class QuietScrollBar : public QScrollBar {
+public:
+    using QScrollBar::QScrollBar;
+    void hold() { held_ = true; }
+    void release() {
+        held_ = false;
+        if (!(look() == painted_)) update();
+    }
+
+protected:
+    void sliderChange(SliderChange change) override {
+        if (change == SliderOrientationChange || (!held_ && !(look() == painted_))) QScrollBar::sliderChange(change);
+    }
+    void paintEvent(QPaintEvent* event) override {
+        painted_ = look();
+        QScrollBar::paintEvent(event);
+    }
+
+private:
+    struct Look {
+        QRect slider;
+        bool atMinimum = false, atMaximum = false, enabled = false;
+        bool operator==(const Look&) const = default;
+    };
+    Look look() const {
+        QStyleOptionSlider option;
+        initStyleOption(&option);
+        return {style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
+                value() == minimum(), value() == maximum(), minimum() != maximum()};
+    }
+    bool held_ = false;
+    Look painted_;
+};
+
+// The wait until the next frame of the grid every view of the program draws on.
+int nextFrameWaitMs();
 
 class TrafficView : public QAbstractScrollArea {
     Q_OBJECT

@@ -20,6 +20,7 @@ enum Command : int {
     kCommandLogB = 40011,
     kCommandLogC = 40012,
     kCommandDevices = 40013,
+    kCommandTimeline = 40014,  // DISP "Com<->Com": the timeline window
 };
 
 // The LOG item that starts a capture: 1, 2 or kCombinedCapture.

@@ -139,6 +139,8 @@ void buildMenu(Vorlinex& vorlinex, QMainWindow* window) {
     QMenu* disp = addPopup(bar, "DISP(&D)", "DISP");
     addItem(vorlinex, disp, "ASCII(&A)", kCommandAscii)->setCheckable(true);
     addItem(vorlinex, disp, "BINARY(&B)", kCommandBinary)->setCheckable(true);
+    disp->addSeparator();
+    addItem(vorlinex, disp, "Com<->Com(&C)", kCommandTimeline);
 
     QMenu* option = addPopup(bar, "OPTION(&O)", "OPTION");
     addItem(vorlinex, option, "OPTION(&O)", kCommandOption);
@@ -265,7 +267,8 @@ private:
 Vorlinex::Vorlinex()
     : settingsHost(settingsDialogHostOf(*this)),
       displayWindows(displayWindowHostOf(*this), app.relay, app.trafficDisplay1, app.trafficDisplay2),
-      captureWindows(captureWindowHostOf(*this), app.relay, app.captures) {}
+      captureWindows(captureWindowHostOf(*this), app.relay, app.captures),
+      timelineWindows(timelineWindowHostOf(*this), app.timeline) {}
 
 Vorlinex& vorlinexOf(QWidget* mainWindow) { return static_cast<MainWindow*>(mainWindow)->vorlinex; }
 
@@ -297,6 +300,7 @@ void Vorlinex::showPortLabels() {
     displayWindows.setDisplayWindowTitle(1, QString::fromStdString(displayTitleText(relay, 1)));
     setMainControlText(kMainCom2, QString::fromStdString(portLabelText(relay.serialPort2)));
     displayWindows.setDisplayWindowTitle(2, QString::fromStdString(displayTitleText(relay, 2)));
+    timelineWindows.setTitle(QString::fromStdString(timelineTitleText(relay)));
 }
 
 // The kernel is asked about the UART only when ports (re)open; the reconnect tick joins that
@@ -491,6 +495,9 @@ void Vorlinex::dispatchMainCommand(int commandId) {
             break;
         case kCommandLogC:
             captureWindows.startCapture(kCombinedCapture);
+            break;
+        case kCommandTimeline:
+            timelineWindows.openTimelineWindow();
             break;
         default:
             break;

@@ -6,6 +6,7 @@
 
 #include "capture/qt/log_window.h"
 #include "display/qt/display_window.h"
+#include "display/qt/timeline_window.h"
 #include "settings/qt/dialog_host.h"
 #include "shell/application.h"
 #include "shell/qt/command_ids.h"
@@ -45,6 +46,7 @@ public:
     SettingsDialogHost settingsHost;
     DisplayWindows displayWindows;
     CaptureWindows captureWindows;
+    TimelineWindows timelineWindows;
 
     // The main window once it is published (after its initialisation); null before.
     QWidget* publishedMainWindow() const;

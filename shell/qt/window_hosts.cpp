@@ -52,6 +52,15 @@ void keepDialogKeys(QDialog& window) { window.installEventFilter(new DialogKeyEa
 
 QFont defaultFixedFont() { return fixedGothicFont(); }
 
+// The timeline marks a pause as the display windows stamp one: when DATETIME is 1, after
+// DATETIMEVAL seconds.
+std::pair<bool, int> pauseRuleOf(Vorlinex& vorlinex) {
+    const AppOptions& options = vorlinex.app.relay.appOptions;
+    return {options.DATETIME.load() == 1, options.DATETIMEVAL.load()};
+}
+
+QString qText(const std::string& text) { return QString::fromStdString(text); }
+
 }  // namespace
 
 // Each host's reports read vorlinex.boxes when they are made, not when the host is: the entry
@@ -94,13 +103,39 @@ CaptureWindowHost captureWindowHostOf(Vorlinex& vorlinex) {
     };
 }
 
+TimelineWindowHost timelineWindowHostOf(Vorlinex& vorlinex) {
+    return {
+        .owner = [&vorlinex] { return vorlinex.publishedMainWindow(); },
+        .fixedFont = defaultFixedFont,
+        .title = [&vorlinex] { return qText(timelineTitleText(vorlinex.app.relay)); },
+        .pauseRule = [&vorlinex] { return pauseRuleOf(vorlinex); },
+        .texts =
+            {
+                .newRecords = [](uint64_t count, bool held) { return qText(timelineNewRecordsText(count, held)); },
+                .dropped = [](uint64_t count, const std::tm& since) { return qText(timelineDroppedText(count, since)); },
+            },
+        .findStatus = [](size_t current, size_t total, bool searching) {
+            return qText(timelineFindText(current, total, searching));
+        },
+        .skippedLines = [](uint64_t line, uint64_t count) { return qText(timelineSkippedLinesText(line, count)); },
+        .keepDialogKeys = keepDialogKeys,
+        .reportFileOpenFailure =
+            [&vorlinex](const std::string& path, int error) { reportTimelineOpen(vorlinex.boxes, path, error); },
+    };
+}
+
 SettingsDialogHost settingsDialogHostOf(Vorlinex& vorlinex) {
     const PortOpenReport reportOpen = [&vorlinex](int result, int64_t portNumber, const PortOpenFailure& failure) {
         reportPortOpen(vorlinex.boxes, result, portNumber, failure);
     };
     return {
         .config = [&vorlinex] { return configOf(vorlinex.app.relay); },
-        .applyOptions = [&vorlinex](const AppOptions& options) { vorlinex.app.relay.appOptions = options; },
+        .applyOptions =
+            [&vorlinex](const AppOptions& options) {
+                vorlinex.app.relay.appOptions = options;
+                const auto [on, seconds] = pauseRuleOf(vorlinex);
+                vorlinex.timelineWindows.setPauseRule(on, seconds);
+            },
         .restartPorts =
             [&vorlinex, reportOpen](const PortChoice& port1, const PortChoice& port2) {
                 restartPorts(vorlinex.app.relay, port1, port2, reportOpen);

@@ -5,10 +5,12 @@
 
 #include "capture/qt/log_window.h"
 #include "display/qt/display_window.h"
+#include "display/qt/timeline_window.h"
 #include "settings/qt/dialog_host.h"
 
 class Vorlinex;
 
 DisplayWindowHost displayWindowHostOf(Vorlinex& vorlinex);
 CaptureWindowHost captureWindowHostOf(Vorlinex& vorlinex);
+TimelineWindowHost timelineWindowHostOf(Vorlinex& vorlinex);
 SettingsDialogHost settingsDialogHostOf(Vorlinex& vorlinex);

@@ -1,0 +1,606 @@
+#include "display/qt/timeline_view.h"
+
+#include <QClipboard>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QPushButton>
+#include <QScrollBar>
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+#include "display/qt/traffic_view.h"
+#include "relay/combined_record.h"
+
+namespace {
+
+constexpr int leftMargin = 4;
+// Columns, in cells: the time (with room for the date), the gap, the direction, the count, the
+// hex dump and its text.
+constexpr int timeColumn = 0;
+constexpr int timeWidth = 26;  // "2026-12-07 14:03:27.123456"
+constexpr int gapEnd = timeWidth + 12;
+constexpr int directionColumn = gapEnd + 1;
+constexpr int countEnd = directionColumn + 3 + 6;
+constexpr int hexColumn = countEnd + 2;
+constexpr int textColumn = hexColumn + 3 * static_cast<int>(kTimelineRowBytes) + 1;
+constexpr int rowCells = textColumn + static_cast<int>(kTimelineRowBytes) + 1;
+
+// Records read at a time while copying: a copy of a million records never holds the source's
+// lock for long.
+constexpr size_t copyBatch = 4096;
+
+unsigned channelBit(int channel) { return channel == 2 ? 2u : 1u; }
+
+QString timeText(const TimelineRecord& record, bool withDate) {
+    char text[96];
+    const std::tm& t = record.local;
+    if (withDate) {
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%06d", t.tm_year + 1900, t.tm_mon + 1,
+                      t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(record.micros));
+    } else {
+        std::snprintf(text, sizeof text, "%02d:%02d:%02d.%06d", t.tm_hour, t.tm_min, t.tm_sec,
+                      static_cast<int>(record.micros));
+    }
+    return QString::fromLatin1(text);
+}
+
+QString gapText(int64_t gapMicros) {
+    char text[40];
+    if (gapMicros < 0) gapMicros = 0;
+    std::snprintf(text, sizeof text, "+%" PRId64 ".%06" PRId64, gapMicros / 1000000, gapMicros % 1000000);
+    return QString::fromLatin1(text);
+}
+
+bool sameDay(const std::tm& a, const std::tm& b) {
+    return a.tm_year == b.tm_year && a.tm_yday == b.tm_yday;
+}
+
+// A strip above or below the rows that reads like a line of the list and acts on a click.
+QPushButton* makeLine(QWidget* parent) {
+    auto* line = new QPushButton(parent);
+    line->setFlat(true);
+    line->setFocusPolicy(Qt::NoFocus);
+    line->setStyleSheet(QStringLiteral("QPushButton { text-align: left; padding: 1px 4px; border: none; }"));
+    line->hide();
+    return line;
+}
+
+}  // namespace
+
+TimelineView::TimelineView(QWidget* parent) : QAbstractScrollArea(parent) {
+    // The range moves on every frame that brings records; the slider, at the end, mostly not.
+    setVerticalScrollBar(new QuietScrollBar(Qt::Vertical, this));
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setFrameShape(QFrame::StyledPanel);
+    setFocusPolicy(Qt::StrongFocus);
+    droppedLine_ = makeLine(this);
+    droppedLine_->setObjectName(QStringLiteral("droppedLine"));
+    newRecordsLine_ = makeLine(this);
+    newRecordsLine_->setObjectName(QStringLiteral("newRecordsLine"));
+    connect(newRecordsLine_, &QPushButton::clicked, this, [this] { follow(); });
+    frameTimer_.setSingleShot(true);
+    connect(&frameTimer_, &QTimer::timeout, this, [this] {
+        startFrameTimer();
+        refresh();
+    });
+    updateColours();
+}
+
+void TimelineView::startFrameTimer() { frameTimer_.start(nextFrameWaitMs()); }
+
+void TimelineView::showEvent(QShowEvent* event) {
+    QAbstractScrollArea::showEvent(event);
+    startFrameTimer();
+    refresh();
+}
+
+void TimelineView::hideEvent(QHideEvent* event) {
+    QAbstractScrollArea::hideEvent(event);
+    frameTimer_.stop();
+}
+
+// Each direction keeps one colour for its whole record, chosen for the palette's lightness so
+// that both read on a light and on a dark base.
+void TimelineView::updateColours() {
+    const QPalette& p = palette();
+    const bool dark = p.color(QPalette::Base).lightness() < 128;
+    colours_[0] = dark ? QColor(0x8a, 0xc4, 0xff) : QColor(0x0b, 0x4f, 0xa8);
+    colours_[1] = dark ? QColor(0xff, 0xb0, 0x6a) : QColor(0xa8, 0x36, 0x00);
+    ruleColour_ = dark ? QColor(0x90, 0x90, 0x90) : QColor(0x70, 0x70, 0x70);
+    selectionColour_ = p.color(QPalette::Highlight);
+    selectionColour_.setAlpha(dark ? 110 : 70);
+    matchColour_ = dark ? QColor(0x8a, 0x7a, 0x00) : QColor(0xff, 0xe0, 0x40);
+    noteColour_ = p.color(QPalette::PlaceholderText);
+}
+
+void TimelineView::changeEvent(QEvent* event) {
+    QAbstractScrollArea::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange) updateColours();
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::FontChange) {
+        shown_ = {};
+        refresh();
+        viewport()->update();
+    }
+}
+
+void TimelineView::setSource(const TimelineSource* source, bool live) {
+    source_ = source;
+    live_ = live;
+    following_ = live;
+    held_ = false;
+    hasSelection_ = false;
+    match_.reset();
+    extent_ = source_ != nullptr ? source_->extent() : TimelineExtent{};
+    seenEnd_ = extent_.end;
+    anchorRecord_ = extent_.first;
+    anchorRowInRecord_ = 0;
+    shown_ = {};
+    refresh();
+}
+
+void TimelineView::setTexts(TimelineTexts texts) {
+    texts_ = std::move(texts);
+    updateLines();
+}
+
+void TimelineView::setFilter(TimelineFilter filter) {
+    if (filter == filter_) return;
+    filter_ = filter;
+    refresh();
+    viewport()->update();
+}
+
+void TimelineView::setPauseRule(bool on, int seconds) {
+    ruleOn_ = on;
+    ruleMicros_ = int64_t{std::max(0, seconds)} * 1000000;
+    viewport()->update();
+}
+
+void TimelineView::setHold(bool held) {
+    if (held == held_) return;
+    held_ = held;
+    heldEnd_ = extent_.end;  // as the last frame showed it
+    if (!held_ && following_) seenEnd_ = extent_.end;
+    refresh();
+    updateLines();
+}
+
+void TimelineView::follow() {
+    following_ = true;
+    seenEnd_ = extent_.end;
+    refresh();
+    updateLines();
+    viewport()->update();
+}
+
+void TimelineView::sourceCleared() {
+    hasSelection_ = false;
+    match_.reset();
+    following_ = true;
+    extent_ = source_ != nullptr ? source_->extent() : TimelineExtent{};
+    seenEnd_ = heldEnd_ = extent_.end;
+    anchorRecord_ = extent_.first;
+    anchorRowInRecord_ = 0;
+    shown_ = {};
+    refresh();
+    viewport()->update();
+}
+
+int TimelineView::rowHeight() const { return std::max(1, QFontMetrics(font()).lineSpacing() + 1); }
+
+int TimelineView::cellWidth() const { return std::max(1, QFontMetrics(font()).horizontalAdvance(QLatin1Char('0'))); }
+
+int TimelineView::visibleRows() const { return std::max(1, viewport()->height() / rowHeight()); }
+
+uint64_t TimelineView::shownEnd(const TimelineExtent& extent) const {
+    if (!held_) return extent.end;
+    return std::clamp(heldEnd_, extent.first, extent.end);
+}
+
+uint64_t TimelineView::topRowNow() const {
+    if (source_ == nullptr) return 0;
+    return source_->rowsBefore(std::clamp(anchorRecord_, extent_.first, extent_.end), filter_) + anchorRowInRecord_;
+}
+
+void TimelineView::setTopRow(uint64_t row) {
+    uint64_t number = 0, rowInRecord = 0;
+    if (source_ != nullptr && source_->recordAtRow(row, filter_, number, rowInRecord)) {
+        anchorRecord_ = number;
+        anchorRowInRecord_ = rowInRecord;
+    } else {
+        // Past the last shown row: the end, which the next record will take.
+        anchorRecord_ = shownEnd(extent_);
+        anchorRowInRecord_ = 0;
+    }
+}
+
+bool TimelineView::refresh() {
+    if (source_ == nullptr) return false;
+    if (window()->isMinimized()) return false;
+    extent_ = source_->extent();
+    const uint64_t end = shownEnd(extent_);
+    if (held_ && heldEnd_ < extent_.first) heldEnd_ = extent_.first;
+    const uint64_t firstRow = source_->rowsBefore(extent_.first, filter_);
+    const uint64_t endRow = source_->rowsBefore(end, filter_);
+    const uint64_t total = endRow - firstRow;
+    const uint64_t visible = static_cast<uint64_t>(visibleRows());
+    const uint64_t lastTop = total > visible ? endRow - visible : firstRow;
+
+    uint64_t top;
+    if (following_) {
+        top = lastTop;
+        seenEnd_ = extent_.end;
+    } else {
+        // The record at the top stays where it is while records arrive and older ones go; a
+        // top record let go gives way to the first one held.
+        top = anchorRecord_ < extent_.first ? firstRow : topRowNow();
+        top = std::clamp(top, firstRow, lastTop);
+    }
+    setTopRow(top);
+
+    inRefresh_ = true;
+    auto* vertical = static_cast<QuietScrollBar*>(verticalScrollBar());
+    vertical->hold();
+    vertical->setRange(0, static_cast<int>(std::min<uint64_t>(total > visible ? total - visible : 0, INT32_MAX)));
+    vertical->setPageStep(static_cast<int>(visible));
+    vertical->setSingleStep(1);
+    vertical->setValue(static_cast<int>(std::min<uint64_t>(top - firstRow, INT32_MAX)));
+    const int cw = cellWidth();
+    const int width = leftMargin + rowCells * cw;
+    horizontalScrollBar()->setRange(0, std::max(0, width - viewport()->width()));
+    horizontalScrollBar()->setPageStep(std::max(1, viewport()->width()));
+    horizontalScrollBar()->setSingleStep(cw);
+    vertical->release();
+    inRefresh_ = false;
+
+    updateLines();
+    const Shown now{extent_.first, extent_.end, top, end, filter_};
+    bool changed = now.topRow != shown_.topRow || now.filter != shown_.filter ||
+                   (now.first != shown_.first && anchorRecord_ <= now.first + 1);
+    if (!changed && now.shownEnd != shown_.shownEnd) {
+        // Records that arrive below the rows in sight change nothing drawn.
+        const uint64_t oldEnd = std::clamp(shown_.shownEnd, now.first, now.shownEnd);
+        changed = now.shownEnd < shown_.shownEnd || source_->rowsBefore(oldEnd, filter_) <= top + visible;
+    }
+    shown_ = now;
+    if (changed) viewport()->update();
+    return changed;
+}
+
+void TimelineView::updateLines() {
+    // Above the rows: what the bound let go.
+    QString dropped;
+    if (extent_.dropped > 0) {
+        dropped = texts_.dropped ? texts_.dropped(extent_.dropped, extent_.droppedSince)
+                                 : QString::number(extent_.dropped);
+    }
+    const uint64_t count = newRecordCount();
+    QString arrived;
+    if (held_ || (!following_ && count > 0 && live_)) {
+        arrived = texts_.newRecords ? texts_.newRecords(count, held_) : QString::number(count);
+    }
+    const int height = QFontMetrics(droppedLine_->font()).lineSpacing() + 4;
+    const bool layoutChanged = droppedLine_->isHidden() != dropped.isEmpty() || newRecordsLine_->isHidden() != arrived.isEmpty();
+    if (droppedLine_->text() != dropped) droppedLine_->setText(dropped);
+    if (newRecordsLine_->text() != arrived) newRecordsLine_->setText(arrived);
+    if (layoutChanged) {
+        droppedLine_->setVisible(!dropped.isEmpty());
+        newRecordsLine_->setVisible(!arrived.isEmpty());
+        setViewportMargins(0, dropped.isEmpty() ? 0 : height, 0, arrived.isEmpty() ? 0 : height);
+    }
+    const QRect area = viewport()->geometry();
+    droppedLine_->setGeometry(area.left(), area.top() - height, area.width(), height);
+    newRecordsLine_->setGeometry(area.left(), area.bottom() + 1, area.width(), height);
+}
+
+uint64_t TimelineView::newRecordCount() const {
+    if (held_) return extent_.end > heldEnd_ ? extent_.end - heldEnd_ : 0;
+    if (following_) return 0;
+    return extent_.end > seenEnd_ ? extent_.end - std::max(seenEnd_, extent_.first) : 0;
+}
+
+QString TimelineView::droppedLine() const { return droppedLine_->isHidden() ? QString() : droppedLine_->text(); }
+
+QString TimelineView::newRecordsLine() const { return newRecordsLine_->isHidden() ? QString() : newRecordsLine_->text(); }
+
+void TimelineView::resizeEvent(QResizeEvent* event) {
+    QAbstractScrollArea::resizeEvent(event);
+    updateLines();
+    shown_ = {};
+    refresh();
+}
+
+void TimelineView::scrollContentsBy(int, int) {
+    if (inRefresh_ || source_ == nullptr) {
+        viewport()->update();
+        return;
+    }
+    // The user moved the list: at the end it follows again, anywhere else it stays.
+    QScrollBar* vertical = verticalScrollBar();
+    const bool atEnd = vertical->value() >= vertical->maximum();
+    if (following_ && !atEnd) seenEnd_ = shown_.shownEnd;
+    following_ = atEnd;
+    const uint64_t firstRow = source_->rowsBefore(extent_.first, filter_);
+    setTopRow(firstRow + static_cast<uint64_t>(std::max(0, vertical->value())));
+    if (following_) seenEnd_ = extent_.end;
+    shown_.topRow = firstRow + static_cast<uint64_t>(std::max(0, vertical->value()));
+    updateLines();
+    viewport()->update();
+}
+
+std::optional<uint64_t> TimelineView::recordAt(const QPoint& point) const {
+    if (source_ == nullptr || point.y() < 0) return std::nullopt;
+    const uint64_t row = shown_.topRow + static_cast<uint64_t>(point.y() / rowHeight());
+    uint64_t number = 0, rowInRecord = 0;
+    if (!source_->recordAtRow(row, filter_, number, rowInRecord) || number >= shown_.shownEnd) return std::nullopt;
+    return number;
+}
+
+std::vector<uint64_t> TimelineView::recordsInSight() const {
+    std::vector<uint64_t> numbers;
+    if (source_ == nullptr) return numbers;
+    const int rows = visibleRows();
+    for (int i = 0; i < rows; ++i) {
+        uint64_t number = 0, rowInRecord = 0;
+        if (!source_->recordAtRow(shown_.topRow + static_cast<uint64_t>(i), filter_, number, rowInRecord)) break;
+        if (number >= shown_.shownEnd) break;
+        if (numbers.empty() || numbers.back() != number) numbers.push_back(number);
+    }
+    return numbers;
+}
+
+// The rows from the top of the list down, at most `rows`, each with its record and whether it
+// shows the date: the first record held and the first of each day do.
+void TimelineView::layRows(int rows, std::vector<TimelineRecord>& records, std::vector<LaidRow>& laid) const {
+    records.clear();
+    laid.clear();
+    if (source_ == nullptr) return;
+    // Each row asks for its record by its row count, so a long run of records the filter hides
+    // costs nothing; each record comes with the one before it, whose date decides its own.
+    uint64_t last = UINT64_MAX;
+    size_t at = 0;
+    bool withDate = false;
+    for (int i = 0; i < rows; ++i) {
+        uint64_t number = 0, rowInRecord = 0;
+        if (!source_->recordAtRow(shown_.topRow + static_cast<uint64_t>(i), filter_, number, rowInRecord) ||
+            number >= shown_.shownEnd) {
+            break;
+        }
+        if (number != last) {
+            const size_t before = records.size();
+            // A source reads from its first record when asked for one it has let go.
+            source_->read(number > 0 ? number - 1 : number, number > 0 ? 2 : 1, records);
+            at = before;
+            while (at < records.size() && records[at].number != number) ++at;
+            if (at == records.size()) break;  // let go meanwhile
+            last = number;
+            const TimelineRecord* previous = at > before ? &records[at - 1] : nullptr;
+            withDate = previous == nullptr || !sameDay(previous->local, records[at].local);
+        }
+        laid.push_back(LaidRow{at, rowInRecord, withDate});
+    }
+}
+
+// The texts of a row and the cells they begin at: time, gap, direction and count on a record's
+// first row only, then its bytes in hex and as text.
+std::vector<std::pair<int, QString>> TimelineView::rowCellsOf(const TimelineRecord& record, uint64_t rowInRecord,
+                                                               bool withDate) {
+    std::vector<std::pair<int, QString>> cells;
+    const auto rightAligned = [&](int endColumn, const QString& text) {
+        cells.emplace_back(endColumn - static_cast<int>(text.size()), text);
+    };
+    if (rowInRecord == 0) {
+        rightAligned(timeColumn + timeWidth, timeText(record, withDate));
+        rightAligned(gapEnd, gapText(record.gapMicros));
+        cells.emplace_back(directionColumn, QLatin1String(record.channel == 2 ? "2>1" : "1>2"));
+        rightAligned(countEnd, QString::number(record.bytes.size()));
+    }
+    const size_t begin = static_cast<size_t>(rowInRecord) * kTimelineRowBytes;
+    const size_t stop = std::min(record.bytes.size(), begin + kTimelineRowBytes);
+    QString hex, text;
+    for (size_t i = begin; i < stop; ++i) {
+        static const char digits[] = "0123456789ABCDEF";
+        const uint8_t byte = static_cast<uint8_t>(record.bytes[i]);
+        if (i > begin) hex += QLatin1Char(' ');
+        hex += QLatin1Char(digits[byte >> 4]);
+        hex += QLatin1Char(digits[byte & 0x0F]);
+        text += QLatin1Char(recordTextChar(byte));
+    }
+    cells.emplace_back(hexColumn, hex);
+    cells.emplace_back(textColumn, text);
+    return cells;
+}
+
+// A row as one text, each part at its cell: one text to draw per row, not one per column.
+QString TimelineView::rowTextOf(const TimelineRecord& record, uint64_t rowInRecord, bool withDate) {
+    QString line;
+    for (const auto& [column, text] : rowCellsOf(record, rowInRecord, withDate)) {
+        if (line.size() < column) line += QString(column - line.size(), QLatin1Char(' '));
+        line += text;
+    }
+    return line;
+}
+
+std::vector<QString> TimelineView::rowsInSight() const {
+    std::vector<TimelineRecord> records;
+    std::vector<LaidRow> laid;
+    layRows(visibleRows(), records, laid);
+    std::vector<QString> rows;
+    for (const LaidRow& row : laid) rows.push_back(rowTextOf(records[row.record], row.rowInRecord, row.withDate));
+    return rows;
+}
+
+void TimelineView::paintEvent(QPaintEvent* event) {
+    QPainter painter(viewport());
+    painter.fillRect(event->rect(), palette().color(QPalette::Base));
+    if (source_ == nullptr) return;
+    const int lh = rowHeight();
+    const int cw = cellWidth();
+    const int ascent = QFontMetrics(font()).ascent();
+    const int xOrigin = leftMargin - horizontalScrollBar()->value();
+    const int width = viewport()->width();
+    painter.setFont(font());
+    std::vector<TimelineRecord> records;
+    std::vector<LaidRow> laid;
+    layRows(viewport()->height() / lh + 1, records, laid);
+    int y = 0;
+    for (const LaidRow& row : laid) {
+        const TimelineRecord& record = records[row.record];
+        const bool selected = hasSelection_ && record.number >= selectionFirst_ && record.number <= selectionLast_ &&
+                              (selectionChannels_ & channelBit(record.channel)) != 0;
+        if (selected) painter.fillRect(QRect(0, y, width, lh), selectionColour_);
+        if (row.rowInRecord == 0 && ruleOn_ && record.gapMicros >= ruleMicros_ && record.number > extent_.first) {
+            painter.fillRect(QRect(0, y, width, 1), ruleColour_);
+        }
+        // The match's bytes in this row.
+        if (match_ && match_->channel == record.channel && record.number >= match_->startRecord &&
+            record.number <= match_->endRecord) {
+            const size_t begin = static_cast<size_t>(row.rowInRecord) * kTimelineRowBytes;
+            const size_t stop = std::min(record.bytes.size(), begin + kTimelineRowBytes);
+            const size_t matchFrom = record.number == match_->startRecord ? match_->startOffset : 0;
+            const size_t matchTo = record.number == match_->endRecord ? match_->endOffset : record.bytes.size();
+            const size_t a = std::max(begin, matchFrom), b = std::min(stop, matchTo);
+            if (a < b) {
+                const int column = static_cast<int>(a - begin), count = static_cast<int>(b - a);
+                painter.fillRect(QRect(xOrigin + (hexColumn + 3 * column) * cw, y, (3 * count - 1) * cw, lh), matchColour_);
+                painter.fillRect(QRect(xOrigin + (textColumn + column) * cw, y, count * cw, lh), matchColour_);
+            }
+        }
+        painter.setPen(colours_[record.channel == 2 ? 1 : 0]);
+        painter.drawText(QPoint(xOrigin, y + ascent), rowTextOf(record, row.rowInRecord, row.withDate));
+        y += lh;
+    }
+}
+
+void TimelineView::selectRecords(uint64_t first, uint64_t last, unsigned channels) {
+    hasSelection_ = first <= last;
+    selectionFirst_ = first;
+    selectionLast_ = last;
+    selectionAnchor_ = first;
+    selectionChannels_ = channels;
+    viewport()->update();
+}
+
+void TimelineView::selectAll() {
+    if (source_ == nullptr) return;
+    extent_ = source_->extent();
+    const uint64_t end = shownEnd(extent_);
+    if (end == extent_.first) {
+        clearSelection();
+        return;
+    }
+    selectRecords(extent_.first, end - 1);
+}
+
+void TimelineView::clearSelection() {
+    hasSelection_ = false;
+    viewport()->update();
+}
+
+std::string TimelineView::selectionText() const {
+    std::string text;
+    if (source_ == nullptr || !hasSelection_) return text;
+    std::vector<TimelineRecord> records;
+    for (uint64_t at = selectionFirst_; at <= selectionLast_;) {
+        records.clear();
+        source_->read(at, static_cast<size_t>(std::min<uint64_t>(copyBatch, selectionLast_ - at + 1)), records);
+        if (records.empty()) {
+            // Records let go since they were selected: on with those still held.
+            const TimelineExtent extent = source_->extent();
+            if (at >= extent.first) break;
+            at = extent.first;
+            continue;
+        }
+        for (const TimelineRecord& record : records) {
+            if (record.number > selectionLast_) break;
+            if (!timelineShows(filter_, record.channel) || (selectionChannels_ & channelBit(record.channel)) == 0) continue;
+            appendCombinedRecord(text, record.local, record.micros, record.gapMicros, record.channel,
+                                 reinterpret_cast<const uint8_t*>(record.bytes.data()), record.bytes.size());
+        }
+        at = records.back().number + 1;
+    }
+    return text;
+}
+
+void TimelineView::copySelection() {
+    const std::string text = selectionText();
+    if (!text.empty()) QGuiApplication::clipboard()->setText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+void TimelineView::showMatch(const TimelineMatch& match) {
+    match_ = match;
+    selectRecords(match.startRecord, match.endRecord, channelBit(match.channel));
+    if (source_ == nullptr) return;
+    // Into sight, a third of the way down, unless it is in sight already.
+    const uint64_t row = source_->rowsBefore(match.startRecord, filter_) + match.startOffset / kTimelineRowBytes;
+    const uint64_t visible = static_cast<uint64_t>(visibleRows());
+    if (row < shown_.topRow || row >= shown_.topRow + visible) {
+        following_ = false;
+        seenEnd_ = shown_.shownEnd;
+        const uint64_t firstRow = source_->rowsBefore(extent_.first, filter_);
+        setTopRow(std::max(firstRow, row > visible / 3 ? row - visible / 3 : 0));
+    }
+    refresh();
+    viewport()->update();
+}
+
+void TimelineView::clearMatch() {
+    match_.reset();
+    viewport()->update();
+}
+
+void TimelineView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) {
+        QAbstractScrollArea::mousePressEvent(event);
+        return;
+    }
+    const std::optional<uint64_t> number = recordAt(event->position().toPoint());
+    if (!number) {
+        clearSelection();
+        return;
+    }
+    if ((event->modifiers() & Qt::ShiftModifier) && hasSelection_) {
+        const uint64_t anchor = selectionAnchor_;
+        selectRecords(std::min(anchor, *number), std::max(anchor, *number));
+        selectionAnchor_ = anchor;
+    } else {
+        selectRecords(*number, *number);
+    }
+}
+
+void TimelineView::mouseMoveEvent(QMouseEvent* event) {
+    if (!(event->buttons() & Qt::LeftButton) || !hasSelection_) {
+        QAbstractScrollArea::mouseMoveEvent(event);
+        return;
+    }
+    const std::optional<uint64_t> number = recordAt(event->position().toPoint());
+    if (!number) return;
+    const uint64_t anchor = selectionAnchor_;
+    selectRecords(std::min(anchor, *number), std::max(anchor, *number));
+    selectionAnchor_ = anchor;
+}
+
+void TimelineView::keyPressEvent(QKeyEvent* event) {
+    if (event->matches(QKeySequence::Copy)) {
+        copySelection();
+    } else if (event->matches(QKeySequence::SelectAll)) {
+        selectAll();
+    } else if (event->key() == Qt::Key_Space && event->modifiers() == Qt::NoModifier && live_) {
+        setHold(!held_);
+        emit holdToggled(held_);
+    } else if (event->key() == Qt::Key_End) {
+        follow();
+    } else if (event->key() == Qt::Key_Home) {
+        verticalScrollBar()->setValue(0);
+    } else {
+        QAbstractScrollArea::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+}

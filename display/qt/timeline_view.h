@@ -1,0 +1,159 @@
+// The timeline's list: records of both directions in read order, each as its time, gap,
+// direction, count and a hex dump with its text, in its direction's colour. Only the rows in
+// sight are read from the source and drawn, on the display windows' frame grid, so a source of a
+// million records and a busy relay cost a frame what ten records do.
+#pragma once
+
+#include <QAbstractScrollArea>
+#include <QColor>
+#include <QString>
+#include <QTimer>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "display/timeline_find.h"
+#include "display/timeline_source.h"
+
+class QPushButton;
+
+// The list's own lines, worded by the application that hosts it.
+struct TimelineTexts {
+    // Records that arrived while the list did not follow them (held, or scrolled up).
+    std::function<QString(uint64_t count, bool held)> newRecords;
+    // Records the source let go to keep its bound, and the read time of the first of them.
+    std::function<QString(uint64_t count, const std::tm& since)> dropped;
+};
+
+class TimelineView : public QAbstractScrollArea {
+    Q_OBJECT
+public:
+    explicit TimelineView(QWidget* parent = nullptr);
+
+    // The source outlives the view, or is set to null first. A live source is followed from
+    // its end; a file's list starts at its top and has no new records to count.
+    void setSource(const TimelineSource* source, bool live = true);
+    const TimelineSource* source() const { return source_; }
+    void setTexts(TimelineTexts texts);
+    void setFilter(TimelineFilter filter);
+    TimelineFilter filter() const { return filter_; }
+    // A thin rule above each record that follows a pause of at least `seconds`.
+    void setPauseRule(bool on, int seconds);
+    // Freezes what is shown while the source goes on; released, the list shows all again.
+    void setHold(bool held);
+    bool held() const { return held_; }
+    // Follows the newest record again (End, or a click on the new-records line).
+    void follow();
+    bool following() const { return following_; }
+    // The source was emptied: no selection, match or count of new records is left.
+    void sourceCleared();
+
+    // Looks at the source now, as each frame does; true when something is to be repainted.
+    bool refresh();
+
+    // Records selected, of those held: from `first` to `last`, of the channels in `channels`
+    // (bit 0: channel 1, bit 1: channel 2).
+    void selectRecords(uint64_t first, uint64_t last, unsigned channels = 3);
+    void selectAll();
+    void clearSelection();
+    bool hasSelection() const { return hasSelection_; }
+    // The selected records that the filter shows, each as the combined capture's line.
+    std::string selectionText() const;
+    // Puts selectionText() on the clipboard (Ctrl+C).
+    void copySelection();
+    // Marks a find's match: its records selected, its bytes highlighted, brought into sight.
+    void showMatch(const TimelineMatch& match);
+    void clearMatch();
+    const std::optional<TimelineMatch>& match() const { return match_; }
+
+    // The records with a row in sight now (numbers, in order).
+    std::vector<uint64_t> recordsInSight() const;
+    // The rows in sight as they read: each text at its column, cells as spaces.
+    std::vector<QString> rowsInSight() const;
+    // Records arrived since the list last followed (0 while following and not held).
+    uint64_t newRecordCount() const;
+    // The lines above and below the rows, as shown; empty when hidden.
+    QString droppedLine() const;
+    QString newRecordsLine() const;
+    int rowHeight() const;
+    int cellWidth() const;
+    // The record under a point of the viewport, if any.
+    std::optional<uint64_t> recordAt(const QPoint& point) const;
+    // The first record and row the list shows, for a find that starts from what is in sight.
+    uint64_t topRecord() const { return anchorRecord_; }
+
+signals:
+    // Space asked to hold or release.
+    void holdToggled(bool held);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void scrollContentsBy(int dx, int dy) override;
+    void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    struct LaidRow {
+        size_t record;  // in the records read with it
+        uint64_t rowInRecord;
+        bool withDate;
+    };
+    void layRows(int rows, std::vector<TimelineRecord>& records, std::vector<LaidRow>& laid) const;
+    static std::vector<std::pair<int, QString>> rowCellsOf(const TimelineRecord& record, uint64_t rowInRecord,
+                                                           bool withDate);
+    static QString rowTextOf(const TimelineRecord& record, uint64_t rowInRecord, bool withDate);
+    void startFrameTimer();
+    void updateColours();
+    void updateLines();
+    // The end of what is shown: the source's end, or where HOLD froze it.
+    uint64_t shownEnd(const TimelineExtent& extent) const;
+    int visibleRows() const;
+    // Moves the top of the list to `row` (counted as the source counts rows).
+    void setTopRow(uint64_t row);
+    uint64_t topRowNow() const;
+
+    const TimelineSource* source_ = nullptr;
+    TimelineTexts texts_;
+    TimelineFilter filter_ = TimelineFilter::Both;
+    bool ruleOn_ = false;
+    int64_t ruleMicros_ = 0;
+    QTimer frameTimer_;
+    QPushButton* droppedLine_ = nullptr;
+    QPushButton* newRecordsLine_ = nullptr;
+
+    // What the list shows: follows the end, or keeps the record at the top in place.
+    bool following_ = true;
+    bool live_ = true;
+    bool held_ = false;
+    uint64_t heldEnd_ = 0;
+    uint64_t anchorRecord_ = 0;
+    uint64_t anchorRowInRecord_ = 0;
+    // The source's end when the list last followed it.
+    uint64_t seenEnd_ = 0;
+    bool inRefresh_ = false;
+
+    // As last drawn, to repaint only when it changed.
+    struct Shown {
+        uint64_t first = 0, end = 0, topRow = 0, shownEnd = 0;
+        TimelineFilter filter = TimelineFilter::Both;
+        bool operator==(const Shown&) const = default;
+    };
+    Shown shown_;
+    TimelineExtent extent_;  // at the last refresh
+
+    bool hasSelection_ = false;
+    uint64_t selectionFirst_ = 0, selectionLast_ = 0, selectionAnchor_ = 0;
+    unsigned selectionChannels_ = 3;
+    std::optional<TimelineMatch> match_;
+
+    QColor colours_[2];
+    QColor ruleColour_, selectionColour_, matchColour_, noteColour_;
+};

@@ -1,0 +1,180 @@
+// The timeline window: both directions in one list, live from the relay or read from a saved
+// combined capture, with hold, filter, find and copy.
+#pragma once
+
+#include <QDialog>
+#include <QFont>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "display/qt/timeline_view.h"
+#include "display/timeline_find.h"
+#include "display/timeline_source.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QWidget;
+class TimelineFile;
+class TimelineRecords;
+
+// The find bar's word on a search: "3 of 41", "searching…", "no match".
+using FindStatusText = std::function<QString(size_t current, size_t total, bool searching)>;
+
+// What the timeline windows take from the application that hosts them; set once at start-up.
+struct TimelineWindowHost {
+    std::function<QWidget*()> owner;  // of new windows and the file dialog; null while there is none
+    std::function<QFont()> fixedFont;
+    // The live window's title as the ports stand now ("Com1 <-> Com2").
+    std::function<QString()> title;
+    // Whether a thin rule marks pauses, and from how many seconds, as the options stand now.
+    std::function<std::pair<bool, int>()> pauseRule;
+    TimelineTexts texts;
+    FindStatusText findStatus;
+    // "File line 812 is not a timeline record (3 such lines skipped)".
+    std::function<QString(uint64_t firstLine, uint64_t count)> skippedLines;
+    // Takes Esc and Enter from a window that must not act on them.
+    std::function<void(QDialog& window)> keepDialogKeys;
+    // A file that could not be opened as a timeline: the system's errno, or 0 when it holds no
+    // record.
+    std::function<void(const std::string& path, int error)> reportFileOpenFailure;
+};
+
+// The timeline window's controls, by object name.
+namespace timeline_control {
+inline constexpr const char* kList = "list";
+inline constexpr const char* kHold = "HOLD";
+inline constexpr const char* kClear = "CLEAR";
+inline constexpr const char* kOpen = "OPEN";
+inline constexpr const char* kEnd = "END";
+inline constexpr const char* kFilter = "filter";
+inline constexpr const char* kFindBar = "findBar";
+inline constexpr const char* kFindPattern = "findPattern";
+inline constexpr const char* kFindHex = "findHex";
+inline constexpr const char* kFindStatus = "findStatus";
+inline constexpr const char* kNote = "note";
+}  // namespace timeline_control
+
+class TimelineWindow : public QDialog {
+    Q_OBJECT
+public:
+    // The live window over `records` (HOLD and CLEAR), or a read-only one over a file it owns.
+    TimelineWindow(const TimelineWindowHost& host, TimelineRecords& records, QWidget* owner);
+    TimelineWindow(const TimelineWindowHost& host, std::unique_ptr<TimelineFile> file, const QString& title,
+                   QWidget* owner);
+    ~TimelineWindow() override;
+
+    TimelineView* view() const { return view_; }
+    bool readOnly() const { return records_ == nullptr; }
+    TimelineFile* file() const { return file_.get(); }
+    void setPauseRule(bool on, int seconds);
+    void setFilter(TimelineFilter filter);
+
+    // The find bar (Ctrl+F): the pattern as typed, read as hex when `hex` is set or it looks so.
+    void openFindBar();
+    void setFindPattern(const QString& pattern, bool hex);
+    // Runs one slice of the search, as its timer does; true once it has caught up.
+    bool advanceFind();
+    // F3 / Enter and Shift+F3 / Shift+Enter: the next or previous match, wrapping; false when
+    // there is none (yet).
+    bool findNext();
+    bool findPrevious();
+    // The match shown, 0-based, while the search still holds it; and the matches found so far.
+    std::optional<size_t> currentMatch() const;
+    size_t matchCount() const;
+    QString findStatusText() const;
+    // The note under the list of a file window: lines that were skipped.
+    QString noteText() const;
+
+signals:
+    // OPEN or Ctrl+O: the host is to ask for a file.
+    void openFileAsked();
+    // END or the close box; the window deletes itself afterwards.
+    void ended();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void reject() override;
+
+private:
+    void build(const QString& title);
+    void startFind();
+    void updateFindStatus();
+    void pollFile();
+    void step(bool forward);
+    void end();
+
+    const TimelineWindowHost& host_;
+    TimelineRecords* records_ = nullptr;
+    std::unique_ptr<TimelineFile> file_;
+    const TimelineSource* source_ = nullptr;
+
+    TimelineView* view_ = nullptr;
+    QPushButton* hold_ = nullptr;
+    QComboBox* filter_ = nullptr;
+    QWidget* findBar_ = nullptr;
+    QLineEdit* pattern_ = nullptr;
+    QCheckBox* hex_ = nullptr;
+    QLabel* findStatus_ = nullptr;
+    QLabel* note_ = nullptr;
+
+    std::unique_ptr<TimelineFind> find_;
+    std::string findError_;
+    std::optional<TimelineMatch> current_;
+    QTimer findTimer_;
+    QTimer fileTimer_;
+    bool ending_ = false;
+};
+
+// The live timeline window and the file windows, made by the application that owns the records
+// (which outlive the windows).
+class TimelineWindows {
+public:
+    TimelineWindows(TimelineWindowHost host, TimelineRecords& records);
+    ~TimelineWindows();
+    TimelineWindows(const TimelineWindows&) = delete;
+    TimelineWindows& operator=(const TimelineWindows&) = delete;
+
+    // DISP "Com<->Com": opens the live window on an empty list, or raises it when open.
+    void openTimelineWindow();
+    TimelineWindow* timelineWindow() const { return live_.data(); }
+    // A title as the ports stand now, for the live window.
+    void setTitle(const QString& title);
+    // The options changed: every window's pause rule follows.
+    void setPauseRule(bool on, int seconds);
+
+    // OPEN: asks for a file ("Vorlinex Timeline Open"), then opens it in a read-only window.
+    void openTimelineFile();
+    // Opens `path` in a read-only window once its first record is indexed; a file that cannot
+    // be opened or holds no record is reported and opens nothing.
+    void openTimelineFile(const QString& path);
+    // Replaces the file dialog (tests); an empty function brings the dialog back.
+    void setFileChooser(std::function<std::optional<QString>()> chooser) { chooser_ = std::move(chooser); }
+    // Files still being indexed before their window opens.
+    size_t pendingFiles() const { return pending_.size(); }
+    std::vector<TimelineWindow*> fileWindows() const;
+
+private:
+    struct Pending;
+    void pollPending();
+    void adopt(TimelineWindow* window);
+
+    TimelineWindowHost host_;
+    TimelineRecords& records_;
+    QPointer<TimelineWindow> live_;
+    QByteArray liveGeometry_;  // where the user last had it, for this session
+    std::vector<QPointer<TimelineWindow>> files_;
+    std::vector<std::unique_ptr<Pending>> pending_;
+    std::unique_ptr<QTimer> pendingTimer_;
+    std::function<std::optional<QString>()> chooser_;
+};

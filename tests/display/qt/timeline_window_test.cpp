@@ -1,0 +1,436 @@
+// The timeline window as real widgets over real records fed as the read order feeds them, and
+// over real files: follow, hold, clear, filter, selection and copy, find, the bound, saved files.
+#include <QClipboard>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <fstream>
+
+#include "display/qt/timeline_view.h"
+#include "display/qt/timeline_window.h"
+#include "display/timeline_file.h"
+#include "display/timeline_records.h"
+#include "relay/combined_record.h"
+#include "shell/qt/window_hosts.h"
+#include "tests/shell/qt/shell_harness.h"
+#include "tests/support/pty_cable.h"
+
+namespace {
+
+using namespace timeline_control;
+
+constexpr int64_t kStart = int64_t{1796645007} * 1000000;  // a wall clock reading, in microseconds
+
+// The combined capture's lines of the records `source` holds that `keep` keeps.
+std::string linesOf(const TimelineSource& source, const std::function<bool(const TimelineRecord&)>& keep = {}) {
+    const TimelineExtent extent = source.extent();
+    std::vector<TimelineRecord> records;
+    source.read(extent.first, static_cast<size_t>(extent.end - extent.first), records);
+    std::string lines;
+    for (const TimelineRecord& r : records)
+        if (!keep || keep(r))
+            appendCombinedRecord(lines, r.local, r.micros, r.gapMicros, r.channel,
+                                 reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size());
+    return lines;
+}
+
+void sendMouse(QWidget* target, QEvent::Type type, QPoint at, Qt::KeyboardModifiers modifiers = {}) {
+    const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
+    const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
+    QMouseEvent event(type, QPointF(at), QPointF(target->mapToGlobal(at)), button, held, modifiers);
+    QApplication::sendEvent(target, &event);
+}
+
+class TimelineWindowTest : public ::testing::Test {
+protected:
+    // A live window over `records`, on screen and sized for 20 rows or so.
+    TimelineWindow* open() {
+        window = new TimelineWindow(host, records, nullptr);
+        window->show();
+        window->resize(1100, 480);
+        QApplication::processEvents();
+        view = window->view();
+        return window;
+    }
+    ~TimelineWindowTest() override { delete window.data(); }
+
+    // One chunk as the read order hands it over, `gapMicros` after the one before.
+    void feed(int channel, const std::string& bytes, int64_t gapMicros = 1000) {
+        clock += gapMicros;
+        fedTo->onRead(channel, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), ReadTime{clock, clock});
+    }
+    // `count` records, both directions in turn, of 1..40 bytes.
+    void feedMany(int count) {
+        for (int i = 0; i < count; ++i) feed(1 + fed % 2, std::string(1 + fed * 7 % 40, static_cast<char>('a' + fed % 26))), ++fed;
+    }
+    std::vector<uint64_t> inSight() {
+        view->refresh();
+        return view->recordsInSight();
+    }
+
+    Vorlinex v;
+    TimelineWindowHost host = timelineWindowHostOf(v);
+    TimelineRecords records{3000, 1 << 20};
+    TimelineRecords* fedTo = &records;
+    QPointer<TimelineWindow> window;
+    TimelineView* view = nullptr;
+    int64_t clock = kStart;
+    int fed = 0;
+};
+
+}  // namespace
+
+// Scrolled up, the rows in sight stay while records arrive and older ones go, and the line below
+// counts the arrivals; End follows again. HOLD freezes the rows and loses nothing; CLEAR empties.
+TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) {
+    open();
+    EXPECT_TRUE(records.takesReads()) << "an open window takes records";
+    feedMany(500);
+    std::vector<uint64_t> rows = inSight();
+    ASSERT_GT(rows.size(), 5u);
+    EXPECT_EQ(rows.back(), 499u) << "the newest record is in sight";
+    EXPECT_TRUE(view->following());
+    EXPECT_EQ(view->newRecordsLine(), QString());
+
+    // The user scrolls up: the list stops following.
+    view->verticalScrollBar()->setValue(view->verticalScrollBar()->maximum() / 2);
+    EXPECT_FALSE(view->following());
+    const std::vector<uint64_t> before = inSight();
+    const int value = view->verticalScrollBar()->value();
+    // The rows in sight stay in place (the line below may take the last one).
+    const auto inPlace = [&] {
+        const std::vector<uint64_t> now = inSight();
+        return now.size() + 1 >= before.size() && std::equal(now.begin(), now.end(), before.begin());
+    };
+    feedMany(1234);
+    EXPECT_TRUE(inPlace());
+    EXPECT_EQ(view->verticalScrollBar()->value(), value);
+    EXPECT_EQ(view->newRecordCount(), 1234u);
+    EXPECT_EQ(view->newRecordsLine(), QStringLiteral("1,234 new records: End to follow"));
+    // Older records go (the bound is 3000) while the top record is still held: it stays on top.
+    feedMany(3000 - 1734 + 100);
+    EXPECT_EQ(records.extent().first, 100u);
+    EXPECT_TRUE(inPlace());
+    // Once the top record itself has gone, the first held is on top.
+    feedMany(before.front());
+    EXPECT_EQ(inSight().front(), records.extent().first);
+
+    // A click on the line below follows again, as End does.
+    view->findChild<QPushButton*>(QStringLiteral("newRecordsLine"))->click();
+    EXPECT_TRUE(view->following());
+    view->verticalScrollBar()->setValue(0);
+    feedMany(1);
+    EXPECT_EQ(inSight().front(), records.extent().first);
+    EXPECT_EQ(view->newRecordsLine(), QStringLiteral("1 new record: End to follow"));
+    pressKeys(view, {Qt::Key_End});
+    EXPECT_TRUE(view->following());
+    EXPECT_EQ(inSight().back(), records.extent().end - 1);
+    EXPECT_EQ(view->newRecordsLine(), QString());
+
+    // HOLD: what is shown stays; the records keep coming; releasing shows them all.
+    auto* hold = window->findChild<QPushButton*>(kHold);
+    hold->click();
+    const std::vector<uint64_t> held = inSight();
+    const uint64_t heldEnd = records.extent().end;
+    feedMany(40);
+    EXPECT_EQ(inSight(), held);
+    EXPECT_EQ(view->newRecordsLine(), QStringLiteral("HOLD: 40 new records: release HOLD to show them"));
+    view->selectAll();
+    EXPECT_EQ(view->selectionText(), linesOf(records, [&](const TimelineRecord& r) { return r.number < heldEnd; }))
+        << "a held list selects what it shows";
+    pressKeys(view, {Qt::Key_Space});  // Space releases too, and the button follows
+    EXPECT_FALSE(hold->isChecked() || view->held());
+    EXPECT_EQ(inSight().back(), records.extent().end - 1);
+    view->selectAll();
+    EXPECT_EQ(view->selectionText(), linesOf(records)) << "no record was lost while held";
+    pressKeys(view, {Qt::Key_Space});
+    EXPECT_TRUE(hold->isChecked() && view->held());
+    hold->click();
+
+    // CLEAR: an empty list that takes the records after it.
+    window->findChild<QPushButton*>(kClear)->click();
+    EXPECT_TRUE(records.extent().empty());
+    EXPECT_TRUE(inSight().empty());
+    feed(2, "after");
+    EXPECT_EQ(inSight(), std::vector<uint64_t>{records.extent().first});
+    EXPECT_NE(linesOf(records).find(" 2>1  5  61 66 74 65 72  |after|\n"), std::string::npos) << linesOf(records);
+
+    // END: the window goes and the list stops taking records.
+    window->findChild<QPushButton*>(kEnd)->click();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(window.isNull());
+    EXPECT_FALSE(records.takesReads());
+}
+
+// The filter hides rows and never drops a record; Ctrl+A and Ctrl+C copy the records shown as the
+// combined capture's lines; click, Shift+click and drag choose exactly the records under them.
+TEST_F(TimelineWindowTest, FilterHidesRowsCopyGivesCaptureLinesAndClicksChooseRecords) {
+    open();
+    feedMany(300);
+    auto* filter = window->findChild<QComboBox*>(kFilter);
+    for (int index : {1, 2}) {
+        filter->setCurrentIndex(index);
+        const int shown = index == 1 ? 1 : 2;
+        for (uint64_t number : inSight()) {
+            std::vector<TimelineRecord> r;
+            records.read(number, 1, r);
+            EXPECT_EQ(r.at(0).channel, shown);
+        }
+        pressKeys(view, {Qt::Key_A}, Qt::ControlModifier);
+        pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
+        EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(),
+                  linesOf(records, [&](const TimelineRecord& r) { return r.channel == shown; }));
+    }
+    filter->setCurrentIndex(0);
+    EXPECT_EQ(inSight().back(), 299u);
+    pressKeys(view, {Qt::Key_A}, Qt::ControlModifier);
+    pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
+    const std::string all = linesOf(records);
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), all) << "no record was lost under the filter";
+    // The first record's gap is 0, as in a capture.
+    EXPECT_EQ(all.substr(26, 11), " +0.000000 ");
+
+    // Rows of the records in sight: the first row of each.
+    view->verticalScrollBar()->setValue(10);
+    const std::vector<uint64_t> rows = inSight();
+    const auto rowOf = [&](uint64_t number) {
+        const uint64_t top = records.rowsBefore(records.extent().first, TimelineFilter::Both) +
+                             static_cast<uint64_t>(view->verticalScrollBar()->value());
+        const int row = static_cast<int>(records.rowsBefore(number, TimelineFilter::Both) - top);
+        return QPoint(200, row * view->rowHeight() + view->rowHeight() / 2);
+    };
+    const auto only = [&](uint64_t from, uint64_t to) {
+        return linesOf(records, [&](const TimelineRecord& r) { return r.number >= from && r.number <= to; });
+    };
+    QWidget* rowsArea = view->viewport();
+    sendMouse(rowsArea, QEvent::MouseButtonPress, rowOf(rows[2]));
+    sendMouse(rowsArea, QEvent::MouseButtonRelease, rowOf(rows[2]));
+    EXPECT_EQ(view->selectionText(), only(rows[2], rows[2]));
+    sendMouse(rowsArea, QEvent::MouseButtonPress, rowOf(rows[5]), Qt::ShiftModifier);
+    sendMouse(rowsArea, QEvent::MouseButtonRelease, rowOf(rows[5]), Qt::ShiftModifier);
+    EXPECT_EQ(view->selectionText(), only(rows[2], rows[5]));
+    // Shift+click above the first: from the first clicked, upwards.
+    sendMouse(rowsArea, QEvent::MouseButtonPress, rowOf(rows[0]), Qt::ShiftModifier);
+    EXPECT_EQ(view->selectionText(), only(rows[0], rows[2]));
+    // A drag from one record to another.
+    sendMouse(rowsArea, QEvent::MouseButtonPress, rowOf(rows[4]));
+    sendMouse(rowsArea, QEvent::MouseMove, rowOf(rows[3]));
+    sendMouse(rowsArea, QEvent::MouseButtonRelease, rowOf(rows[3]));
+    EXPECT_EQ(view->selectionText(), only(rows[3], rows[4]));
+    // Under a filter a selection copies the records shown only.
+    filter->setCurrentIndex(1);
+    EXPECT_EQ(view->selectionText(),
+              linesOf(records, [&](const TimelineRecord& r) { return r.number >= rows[3] && r.number <= rows[4] && r.channel == 1; }));
+}
+
+// A match is a run of one direction's bytes, also across its records with the other direction's
+// between; never across directions. Next and previous wrap; the bar counts.
+TEST_F(TimelineWindowTest, FindSelectsMatchesAcrossRecordsOfOneDirectionAndWrapsBothWays) {
+    open();
+    feed(1, "*ID");
+    feed(2, "xxN?");  // between the two halves of channel 1's "*IDN?"
+    feed(1, "N?\r\n");
+    feed(2, "OK");
+    feed(1, "K");  // "OK" across directions is no match
+    for (int i = 0; i < 40; ++i) feed(1 + i % 2, "..*IDN?..");
+    window->setFindPattern(QStringLiteral("*IDN?"), false);
+    while (!window->advanceFind()) {
+    }
+    EXPECT_EQ(window->matchCount(), 41u);
+    EXPECT_EQ(window->findStatusText(), QStringLiteral("41 matches"));
+    ASSERT_TRUE(window->findNext());
+    EXPECT_EQ(window->currentMatch(), std::optional<size_t>(0));
+    // Its records are selected, the other direction's record between them not.
+    EXPECT_EQ(view->selectionText(), linesOf(records, [](const TimelineRecord& r) { return r.number == 0 || r.number == 2; }));
+    ASSERT_TRUE(view->match().has_value());
+    EXPECT_EQ(view->match()->startOffset, 0u);
+    EXPECT_EQ(view->match()->endRecord, 2u);
+    window->findNext();
+    window->findNext();
+    EXPECT_EQ(window->findStatusText(), QStringLiteral("3 of 41"));
+    EXPECT_EQ(view->selectionText(), linesOf(records, [](const TimelineRecord& r) { return r.number == 6; }));
+    // Back past the first wraps to the last, and on past the last to the first.
+    window->findPrevious();
+    window->findPrevious();
+    window->findPrevious();
+    EXPECT_EQ(window->findStatusText(), QStringLiteral("41 of 41"));
+    EXPECT_EQ(inSight().back(), 44u) << "the match is brought into sight";
+    // Enter in the bar is next, Shift+Enter previous; F3 anywhere in the window.
+    auto* pattern = window->findChild<QLineEdit*>(kFindPattern);
+    pressKeys(pattern, {Qt::Key_Return});
+    EXPECT_EQ(window->findStatusText(), QStringLiteral("1 of 41"));
+    pressKeys(pattern, {Qt::Key_Return}, Qt::ShiftModifier);
+    EXPECT_EQ(window->findStatusText(), QStringLiteral("41 of 41"));
+    pressKeys(view, {Qt::Key_F3});
+    EXPECT_EQ(window->findStatusText(), QStringLiteral("1 of 41"));
+
+    window->setFindPattern(QStringLiteral("OK"), false);
+    while (!window->advanceFind()) {
+    }
+    EXPECT_EQ(window->matchCount(), 1u) << "channel 2's OK only; O then K across directions is none";
+    window->setFindPattern(QStringLiteral("4f4b"), true);
+    while (!window->advanceFind()) {
+    }
+    EXPECT_EQ(window->matchCount(), 1u) << "the same as hex";
+    window->setFindPattern(QStringLiteral("0D 0A"), false);  // hex by its look
+    while (!window->advanceFind()) {
+    }
+    EXPECT_EQ(window->matchCount(), 1u);
+    // Text is sought as code page 932, the bytes the devices send.
+    feed(2, "OK \x89\xd2\x93\xad\x92\x86\r\n");
+    window->setFindPattern(QString::fromUtf8("稼働中"), false);
+    while (!window->advanceFind()) {
+    }
+    EXPECT_EQ(window->matchCount(), 1u);
+    window->setFindPattern(QStringLiteral("zz"), false);
+    while (!window->advanceFind()) {
+    }
+    EXPECT_EQ(window->findStatusText(), QStringLiteral("no match"));
+    EXPECT_FALSE(window->findNext());
+    // A live search goes on into records that arrive.
+    feed(2, "zz");
+    window->advanceFind();
+    EXPECT_EQ(window->matchCount(), 1u);
+    // Only the records shown are searched.
+    window->setFilter(TimelineFilter::OneToTwo);
+    while (!window->advanceFind()) {
+    }
+    EXPECT_EQ(window->findStatusText(), QStringLiteral("no match"));
+}
+
+// Past its bound the list keeps the newest records and says above them how many went and since
+// when; a copy gives those it holds.
+TEST_F(TimelineWindowTest, TheBoundDropsTheOldestAndTheFirstLineSaysHowManyAndSinceWhen) {
+    TimelineRecords bounded(10, 1 << 20);
+    window = new TimelineWindow(host, bounded, nullptr);
+    window->show();
+    view = window->view();
+    const int64_t first = clock + 1000;
+    for (int i = 0; i < 25; ++i) {
+        clock += 1000;
+        bounded.onRead(1, reinterpret_cast<const uint8_t*>("ab"), 2, ReadTime{clock, clock});
+    }
+    view->refresh();
+    const std::time_t second = static_cast<std::time_t>(first / 1000000);
+    std::tm local{};
+    localtime_r(&second, &local);
+    char since[16];
+    std::snprintf(since, sizeof since, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+    EXPECT_EQ(view->droppedLine().toStdString(),
+              std::string("15 earlier records dropped since ") + since + ": the combined capture keeps everything");
+    // The first record held is drawn, with its date, though the one before it has gone.
+    const std::vector<QString> rows = view->rowsInSight();
+    ASSERT_EQ(rows.size(), 10u);
+    EXPECT_TRUE(rows[0].startsWith(QStringLiteral("%1-").arg(local.tm_year + 1900))) << rows[0].toStdString();
+    EXPECT_FALSE(rows[1].contains(QLatin1Char('-'))) << rows[1].toStdString();
+    view->selectAll();
+    EXPECT_EQ(view->selectionText(), linesOf(bounded));
+    const std::string held = linesOf(bounded);
+    EXPECT_EQ(std::count(held.begin(), held.end(), '\n'), 10);
+    delete window.data();
+    EXPECT_FALSE(bounded.takesReads());
+}
+
+// OPEN reads a saved combined capture into a read-only window of its own with the same lines;
+// a file with no record, or none at all, is a box and no window.
+TEST_F(TimelineWindowTest, SavedTimelinesOpenReadOnlyWithTheirLinesAndBadFilesAreReported) {
+    std::vector<BoxRequest> boxes;
+    v.boxes = [&](const BoxRequest& box) { boxes.push_back(box); };
+    // The program's own window, as the menu opens it.
+    v.timelineWindows.openTimelineWindow();
+    window = v.timelineWindows.timelineWindow();
+    ASSERT_NE(window.data(), nullptr);
+    fedTo = &v.app.timeline;
+    feedMany(50);
+    const std::string lines = linesOf(v.app.timeline);
+    ScratchDir dir;
+    const size_t cut = lines.find('\n', 200) + 1;
+    dir.write("saved.txt", lines.substr(0, cut) + "not a record\n" + lines.substr(cut));
+    dir.write("empty.txt", "");
+
+    v.timelineWindows.setFileChooser([&] { return std::optional<QString>(QString::fromStdString(dir.file("saved.txt"))); });
+    window->findChild<QPushButton*>(kOpen)->click();
+    ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.fileWindows().size() == 1; }));
+    TimelineWindow* saved = v.timelineWindows.fileWindows().front();
+    EXPECT_EQ(saved->windowTitle(), QStringLiteral("saved.txt"));
+    EXPECT_TRUE(saved->readOnly());
+    EXPECT_EQ(saved->findChild<QPushButton*>(kHold), nullptr);
+    EXPECT_EQ(saved->findChild<QPushButton*>(kClear), nullptr);
+    const size_t badLine = static_cast<size_t>(std::count(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(cut), '\n')) + 1;
+    EXPECT_TRUE(waitUntil([&] {
+        return saved->noteText() == QStringLiteral("File line %1 is not a timeline record (1 such line skipped)").arg(badLine);
+    })) << saved->noteText().toStdString();
+    ASSERT_TRUE(waitUntil([&] { return saved->file()->progress().done; }));
+    saved->view()->refresh();
+    EXPECT_EQ(saved->view()->recordsInSight().front(), 0u) << "a file opens at its top";
+    saved->view()->selectAll();
+    EXPECT_EQ(saved->view()->selectionText(), lines);
+    saved->setFindPattern(QStringLiteral("aaaa"), false);
+    while (!saved->advanceFind()) {
+    }
+    EXPECT_GT(saved->matchCount(), 0u);
+    EXPECT_TRUE(boxes.empty());
+
+    for (const std::string name : {"empty.txt", "missing.txt"}) {
+        v.timelineWindows.openTimelineFile(QString::fromStdString(dir.file(name)));
+        ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.pendingFiles() == 0; }));
+    }
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].text, "Timeline Open Error\n" + dir.file("empty.txt") +
+                                 "\nNot a timeline: no line of the file is a timeline record");
+    EXPECT_EQ(boxes[1].text, "Timeline Open Error\n" + dir.file("missing.txt") + "\nNo such file or directory");
+    EXPECT_EQ(v.timelineWindows.fileWindows().size(), 1u);
+}
+
+// With DATETIME on, a thin rule marks each record after a pause of DATETIMEVAL seconds or more;
+// OPTION's OK turns it off in the open window.
+TEST_F(TimelineWindowTest, AThinRuleMarksPausesAsTheOptionsSay) {
+    v.app.relay.appOptions.DATETIME = 1;
+    v.app.relay.appOptions.DATETIMEVAL = 2;
+    v.timelineWindows.openTimelineWindow();
+    window = v.timelineWindows.timelineWindow();
+    view = window->view();
+    fedTo = &v.app.timeline;
+    feed(1, "first");
+    feed(2, "after a pause", 2000000);
+    feed(1, "soon after", 1999999);
+    view->refresh();
+    const auto ruled = [&](int row) {
+        const QImage rows = view->viewport()->grab().toImage();
+        const int y = row * view->rowHeight() * rows.height() / view->viewport()->height();
+        return rows.pixelColor(1, y) != view->palette().color(QPalette::Base);
+    };
+    EXPECT_FALSE(ruled(0));
+    EXPECT_TRUE(ruled(1));
+    EXPECT_FALSE(ruled(2));
+    AppOptions options = v.app.relay.appOptions;
+    options.DATETIME = 0;
+    v.settingsHost.applyOptions(options);
+    EXPECT_FALSE(ruled(1));
+}
+
+// A row reads time, gap, direction, count, hex and text; a record's further rows only its bytes;
+// the date stands on the first record held and on the first of each day.
+TEST_F(TimelineWindowTest, RowsShowTheDateOnTheFirstRecordOfEachDayAndContinuationRowsOnlyBytes) {
+    std::tm evening{};
+    evening.tm_year = 2026 - 1900, evening.tm_mon = 11, evening.tm_mday = 7;
+    evening.tm_hour = 23, evening.tm_min = 59, evening.tm_sec = 59, evening.tm_isdst = -1;
+    clock = static_cast<int64_t>(std::mktime(&evening)) * 1000000 + 999000;
+    open();
+    feed(1, std::string(20, 'A'), 0);
+    feed(2, "B\x01", 1100);
+    feed(1, "C", 5);
+    view->refresh();
+    const std::vector<QString> rows = view->rowsInSight();
+    ASSERT_GE(rows.size(), 4u);
+    const auto words = [](const QString& row) { return row.split(QLatin1Char(' '), Qt::SkipEmptyParts); };
+    EXPECT_EQ(words(rows[0]), QStringList({"2026-12-07", "23:59:59.999000", "+0.000000", "1>2", "20", "41", "41", "41",
+                                           "41", "41", "41", "41", "41", "41", "41", "41", "41", "41", "41", "41", "41",
+                                           "AAAAAAAAAAAAAAAA"}));
+    EXPECT_EQ(words(rows[1]), QStringList({"41", "41", "41", "41", "AAAA"}));
+    EXPECT_EQ(rows[1].indexOf(QLatin1String("41")), rows[0].indexOf(QLatin1String("41"))) << "the dump's columns line up";
+    EXPECT_EQ(words(rows[2]), QStringList({"2026-12-08", "00:00:00.000100", "+0.001100", "2>1", "2", "42", "01", "B."}));
+    EXPECT_EQ(words(rows[3]), QStringList({"00:00:00.000105", "+0.000005", "1>2", "1", "43", "C"}));
+    EXPECT_EQ(rows[3].indexOf(QLatin1String("00:00:00")), rows[2].indexOf(QLatin1String("00:00:00")));
+}
