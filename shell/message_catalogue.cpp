@@ -309,11 +309,13 @@ std::string timelineSkippedLinesText(uint64_t firstLine, uint64_t count) {
            " skipped)";
 }
 
-std::string timelineFindText(size_t current, size_t total, bool searching) {
-    const std::string found = withThousandsSeparators(static_cast<long long>(total));
+std::string timelineFindText(size_t current, size_t total, bool searching, bool capped) {
+    // A capped search stopped at its last match kept: more there may be, so say so.
+    const std::string found = withThousandsSeparators(static_cast<long long>(total)) + (capped ? "+" : "");
     if (total == 0) return searching ? "searching\u2026" : "no match";
     std::string text = current > 0 ? withThousandsSeparators(static_cast<long long>(current)) + " of " + found
                                    : found + (total == 1 ? " match" : " matches");
+    if (capped) return text + " (the search stops there: make the pattern longer)";
     return searching ? text + ", searching\u2026" : text;
 }
 

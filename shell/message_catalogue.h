@@ -68,7 +68,7 @@ std::string timelineDroppedText(uint64_t count, const std::tm& since);
 // Under a saved timeline's list: "File line 812 is not a timeline record (3 such lines skipped)".
 std::string timelineSkippedLinesText(uint64_t firstLine, uint64_t count);
 // The find bar's status: "3 of 41", "41 matches", "searching…", "no match".
-std::string timelineFindText(size_t current, size_t total, bool searching);
+std::string timelineFindText(size_t current, size_t total, bool searching, bool capped = false);
 // A saved timeline that could not be opened: the file and why (the system's reason, or
 // `error` 0: no line of it is a timeline record).
 void reportTimelineOpen(const BoxFunction& boxes, const std::string& path, int error);

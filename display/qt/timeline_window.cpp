@@ -287,7 +287,7 @@ QString TimelineWindow::findStatusText() const {
     const std::optional<size_t> index = currentMatch();
     const size_t current = index ? *index + 1 : 0;
     const bool searching = !find_->caughtUp();
-    return host_.findStatus ? host_.findStatus(current, find_->count(), searching)
+    return host_.findStatus ? host_.findStatus(current, find_->count(), searching, find_->capped())
                             : QStringLiteral("%1 of %2").arg(current).arg(find_->count());
 }
 

@@ -27,7 +27,7 @@ class TimelineFile;
 class TimelineRecords;
 
 // The find bar's word on a search: "3 of 41", "searching…", "no match".
-using FindStatusText = std::function<QString(size_t current, size_t total, bool searching)>;
+using FindStatusText = std::function<QString(size_t current, size_t total, bool searching, bool capped)>;
 
 // What the timeline windows take from the application that hosts them; set once at start-up.
 struct TimelineWindowHost {

@@ -114,8 +114,8 @@ TimelineWindowHost timelineWindowHostOf(Vorlinex& vorlinex) {
                 .newRecords = [](uint64_t count, bool held) { return qText(timelineNewRecordsText(count, held)); },
                 .dropped = [](uint64_t count, const std::tm& since) { return qText(timelineDroppedText(count, since)); },
             },
-        .findStatus = [](size_t current, size_t total, bool searching) {
-            return qText(timelineFindText(current, total, searching));
+        .findStatus = [](size_t current, size_t total, bool searching, bool capped) {
+            return qText(timelineFindText(current, total, searching, capped));
         },
         .skippedLines = [](uint64_t line, uint64_t count) { return qText(timelineSkippedLinesText(line, count)); },
         .keepDialogKeys = keepDialogKeys,
