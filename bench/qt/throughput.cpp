@@ -6,8 +6,9 @@
 // size and bytes per direction against the bytes relayed. With --timeline the timeline window
 // (DISP > Com<->Com) is open beside them; --timeline-only opens it alone.
 //
-//   bench_throughput [--seconds S] [--rate B/s] [--no-combined] [--timeline | --timeline-only]
+//   bench_throughput [--seconds S] [--rate B/s] [--no-combined] [--timeline | --timeline-only | --bare]
 //                    [--tick-probe]
+// --bare opens nothing: the relay and the main window alone, the floor under the other figures.
 #include <signal.h>
 #include <unistd.h>
 
@@ -209,6 +210,7 @@ int main(int argc, char** argv) {
         if (a == "--no-combined") run.combinedWanted = false;
         else if (a == "--timeline") run.timelineWanted = true;
         else if (a == "--timeline-only") run.timelineWanted = true, run.othersWanted = false, run.combinedWanted = false;
+        else if (a == "--bare") run.othersWanted = false, run.combinedWanted = false;
         else if (a == "--tick-probe") run.stall.tickProbe = true;
         else if (i + 1 >= argc) break;
         else if (a == "--seconds") run.seconds = std::max(1.0, std::atof(argv[++i]));
@@ -221,8 +223,8 @@ int main(int argc, char** argv) {
         scratch, run.port1, run.port2, 460800, [&](QWidget* w) { control(run, w); },
         [&](QWidget* w) { run.stall.attach(w); });
 
-    std::printf("bench_throughput: the program in-process, offscreen, BPS 460800 on pty cables, "
-                "%.0f B/s paced each way for %.0f s\n", run.rate, run.seconds);
+    std::printf("bench_throughput: the program in-process, Qt platform %s, BPS 460800 on pty cables, "
+                "%.0f B/s paced each way for %.0f s\n", std::getenv("QT_QPA_PLATFORM"), run.rate, run.seconds);
     auto logState = [&run](int c) {
         return !run.logOpen[c] ? "skipped" : run.logWindow[c] ? "open with its window" : "open, no window";
     };

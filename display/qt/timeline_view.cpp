@@ -1,6 +1,7 @@
 #include "display/qt/timeline_view.h"
 
 #include <QClipboard>
+#include <QGlyphRun>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "display/qt/traffic_view.h"
 #include "relay/combined_record.h"
@@ -33,28 +35,10 @@ constexpr int rowCells = textColumn + static_cast<int>(kTimelineRowBytes) + 1;
 // Records read at a time while copying: a copy of a million records never holds the source's
 // lock for long.
 constexpr size_t copyBatch = 4096;
+// Records written out for the clipboard between two looks at the event loop: some 20 ms.
+constexpr size_t copySliceRecords = 16384;
 
 unsigned channelBit(int channel) { return channel == 2 ? 2u : 1u; }
-
-QString timeText(const TimelineRecord& record, bool withDate) {
-    char text[96];
-    const std::tm& t = record.local;
-    if (withDate) {
-        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%06d", t.tm_year + 1900, t.tm_mon + 1,
-                      t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(record.micros));
-    } else {
-        std::snprintf(text, sizeof text, "%02d:%02d:%02d.%06d", t.tm_hour, t.tm_min, t.tm_sec,
-                      static_cast<int>(record.micros));
-    }
-    return QString::fromLatin1(text);
-}
-
-QString gapText(int64_t gapMicros) {
-    char text[40];
-    if (gapMicros < 0) gapMicros = 0;
-    std::snprintf(text, sizeof text, "+%" PRId64 ".%06" PRId64, gapMicros / 1000000, gapMicros % 1000000);
-    return QString::fromLatin1(text);
-}
 
 bool sameDay(const std::tm& a, const std::tm& b) {
     return a.tm_year == b.tm_year && a.tm_yday == b.tm_yday;
@@ -85,6 +69,8 @@ TimelineView::TimelineView(QWidget* parent) : QAbstractScrollArea(parent) {
     newRecordsLine_->setObjectName(QStringLiteral("newRecordsLine"));
     connect(newRecordsLine_, &QPushButton::clicked, this, [this] { follow(); });
     frameTimer_.setSingleShot(true);
+    copyTimer_.setSingleShot(true);
+    connect(&copyTimer_, &QTimer::timeout, this, [this] { copySlice(); });
     connect(&frameTimer_, &QTimer::timeout, this, [this] {
         startFrameTimer();
         refresh();
@@ -122,6 +108,7 @@ void TimelineView::updateColours() {
 void TimelineView::changeEvent(QEvent* event) {
     QAbstractScrollArea::changeEvent(event);
     if (event->type() == QEvent::PaletteChange) updateColours();
+    if (event->type() == QEvent::FontChange) rawFont_ = QRawFont();
     if (event->type() == QEvent::PaletteChange || event->type() == QEvent::FontChange) {
         shown_ = {};
         refresh();
@@ -387,44 +374,49 @@ void TimelineView::layRows(int rows, std::vector<TimelineRecord>& records, std::
     }
 }
 
-// The texts of a row and the cells they begin at: time, gap, direction and count on a record's
-// first row only, then its bytes in hex and as text.
-std::vector<std::pair<int, QString>> TimelineView::rowCellsOf(const TimelineRecord& record, uint64_t rowInRecord,
-                                                               bool withDate) {
-    std::vector<std::pair<int, QString>> cells;
-    const auto rightAligned = [&](int endColumn, const QString& text) {
-        cells.emplace_back(endColumn - static_cast<int>(text.size()), text);
+// A row as the characters of its cells (ASCII only): time, gap, direction and count on a
+// record's first row only, then its bytes in hex and as text.
+std::string TimelineView::rowCharsOf(const TimelineRecord& record, uint64_t rowInRecord, bool withDate) {
+    std::string line;
+    const auto put = [&line](int column, const char* text, size_t length) {
+        if (line.size() < static_cast<size_t>(column) + length) line.resize(static_cast<size_t>(column) + length, ' ');
+        std::memcpy(line.data() + column, text, length);
     };
     if (rowInRecord == 0) {
-        rightAligned(timeColumn + timeWidth, timeText(record, withDate));
-        rightAligned(gapEnd, gapText(record.gapMicros));
-        cells.emplace_back(directionColumn, QLatin1String(record.channel == 2 ? "2>1" : "1>2"));
-        rightAligned(countEnd, QString::number(record.bytes.size()));
+        char text[96];
+        const std::tm& t = record.local;
+        int length = withDate ? std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%06d", t.tm_year + 1900,
+                                              t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
+                                              static_cast<int>(record.micros))
+                              : std::snprintf(text, sizeof text, "%02d:%02d:%02d.%06d", t.tm_hour, t.tm_min, t.tm_sec,
+                                              static_cast<int>(record.micros));
+        put(timeColumn + timeWidth - length, text, static_cast<size_t>(length));
+        const int64_t gap = std::max<int64_t>(0, record.gapMicros);
+        length = std::snprintf(text, sizeof text, "+%" PRId64 ".%06" PRId64, gap / 1000000, gap % 1000000);
+        put(gapEnd - length, text, static_cast<size_t>(length));
+        put(directionColumn, record.channel == 2 ? "2>1" : "1>2", 3);
+        length = std::snprintf(text, sizeof text, "%zu", record.bytes.size());
+        put(countEnd - length, text, static_cast<size_t>(length));
     }
     const size_t begin = static_cast<size_t>(rowInRecord) * kTimelineRowBytes;
     const size_t stop = std::min(record.bytes.size(), begin + kTimelineRowBytes);
-    QString hex, text;
-    for (size_t i = begin; i < stop; ++i) {
+    if (begin < stop) {
         static const char digits[] = "0123456789ABCDEF";
-        const uint8_t byte = static_cast<uint8_t>(record.bytes[i]);
-        if (i > begin) hex += QLatin1Char(' ');
-        hex += QLatin1Char(digits[byte >> 4]);
-        hex += QLatin1Char(digits[byte & 0x0F]);
-        text += QLatin1Char(recordTextChar(byte));
-    }
-    cells.emplace_back(hexColumn, hex);
-    cells.emplace_back(textColumn, text);
-    return cells;
-}
-
-// A row as one text, each part at its cell: one text to draw per row, not one per column.
-QString TimelineView::rowTextOf(const TimelineRecord& record, uint64_t rowInRecord, bool withDate) {
-    QString line;
-    for (const auto& [column, text] : rowCellsOf(record, rowInRecord, withDate)) {
-        if (line.size() < column) line += QString(column - line.size(), QLatin1Char(' '));
-        line += text;
+        line.resize(static_cast<size_t>(textColumn) + (stop - begin), ' ');
+        for (size_t i = begin; i < stop; ++i) {
+            const uint8_t byte = static_cast<uint8_t>(record.bytes[i]);
+            char* hex = line.data() + hexColumn + 3 * (i - begin);
+            hex[0] = digits[byte >> 4];
+            hex[1] = digits[byte & 0x0F];
+            line[static_cast<size_t>(textColumn) + (i - begin)] = recordTextChar(byte);
+        }
     }
     return line;
+}
+
+QString TimelineView::rowTextOf(const TimelineRecord& record, uint64_t rowInRecord, bool withDate) {
+    const std::string line = rowCharsOf(record, rowInRecord, withDate);
+    return QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size()));
 }
 
 std::vector<QString> TimelineView::rowsInSight() const {
@@ -445,7 +437,14 @@ void TimelineView::paintEvent(QPaintEvent* event) {
     const int ascent = QFontMetrics(font()).ascent();
     const int xOrigin = leftMargin - horizontalScrollBar()->value();
     const int width = viewport()->width();
-    painter.setFont(font());
+    if (!rawFont_.isValid()) {
+        // The font's glyph of each printable ASCII character, looked up once per font.
+        rawFont_ = QRawFont::fromFont(font());
+        for (char32_t c = 0x21; c < 0x7F; ++c) {
+            const QList<quint32> found = rawFont_.glyphIndexesForString(QString(QChar(c)));
+            asciiGlyphs_[c] = found.size() == 1 ? found.front() : 0;
+        }
+    }
     std::vector<TimelineRecord> records;
     std::vector<LaidRow> laid;
     layRows(viewport()->height() / lh + 1, records, laid);
@@ -472,9 +471,29 @@ void TimelineView::paintEvent(QPaintEvent* event) {
                 painter.fillRect(QRect(xOrigin + (textColumn + column) * cw, y, count * cw, lh), matchColour_);
             }
         }
-        painter.setPen(colours_[record.channel == 2 ? 1 : 0]);
-        painter.drawText(QPoint(xOrigin, y + ascent), rowTextOf(record, row.rowInRecord, row.withDate));
+        // Glyphs placed on their cells, gathered per colour: no text is shaped per frame.
+        Glyphs& glyphs = frameGlyphs_[record.channel == 2 ? 1 : 0];
+        const std::string line = rowCharsOf(record, row.rowInRecord, row.withDate);
+        for (size_t i = 0; i < line.size(); ++i) {
+            const auto c = static_cast<unsigned char>(line[i]);
+            if (c <= ' ' || c >= 0x7F || asciiGlyphs_[c] == 0) continue;
+            glyphs.indexes.push_back(asciiGlyphs_[c]);
+            glyphs.positions.push_back(QPointF(xOrigin + static_cast<int>(i) * cw, y + ascent));
+        }
         y += lh;
+    }
+    for (int colour = 0; colour < 2; ++colour) {
+        Glyphs& glyphs = frameGlyphs_[colour];
+        if (!glyphs.indexes.isEmpty()) {
+            QGlyphRun run;
+            run.setRawFont(rawFont_);
+            run.setGlyphIndexes(glyphs.indexes);
+            run.setPositions(glyphs.positions);
+            painter.setPen(colours_[colour]);
+            painter.drawGlyphRun(QPointF(0, 0), run);
+        }
+        glyphs.indexes.clear();
+        glyphs.positions.clear();
     }
 }
 
@@ -503,33 +522,54 @@ void TimelineView::clearSelection() {
     viewport()->update();
 }
 
-std::string TimelineView::selectionText() const {
-    std::string text;
-    if (source_ == nullptr || !hasSelection_) return text;
+bool TimelineView::continueCopy(CopyJob& job, size_t budget) const {
     std::vector<TimelineRecord> records;
-    for (uint64_t at = selectionFirst_; at <= selectionLast_;) {
+    while (job.next <= job.last && budget > 0) {
+        if (source_ == nullptr) return true;
         records.clear();
-        source_->read(at, static_cast<size_t>(std::min<uint64_t>(copyBatch, selectionLast_ - at + 1)), records);
+        const size_t count = static_cast<size_t>(std::min<uint64_t>({copyBatch, budget, job.last - job.next + 1}));
+        source_->read(job.next, count, records);
         if (records.empty()) {
             // Records let go since they were selected: on with those still held.
             const TimelineExtent extent = source_->extent();
-            if (at >= extent.first) break;
-            at = extent.first;
+            if (job.next >= extent.first) return true;
+            job.next = extent.first;
             continue;
         }
+        budget -= std::min(budget, records.size());
         for (const TimelineRecord& record : records) {
-            if (record.number > selectionLast_) break;
-            if (!timelineShows(filter_, record.channel) || (selectionChannels_ & channelBit(record.channel)) == 0) continue;
-            appendCombinedRecord(text, record.local, record.micros, record.gapMicros, record.channel,
+            if (record.number > job.last) break;
+            if (!timelineShows(job.filter, record.channel) || (job.channels & channelBit(record.channel)) == 0) continue;
+            appendCombinedRecord(job.text, record.local, record.micros, record.gapMicros, record.channel,
                                  reinterpret_cast<const uint8_t*>(record.bytes.data()), record.bytes.size());
         }
-        at = records.back().number + 1;
+        job.next = records.back().number + 1;
     }
-    return text;
+    return job.next > job.last;
+}
+
+std::string TimelineView::selectionText() const {
+    if (source_ == nullptr || !hasSelection_) return {};
+    CopyJob job{selectionFirst_, selectionLast_, selectionChannels_, filter_, {}};
+    continueCopy(job, SIZE_MAX);
+    return std::move(job.text);
 }
 
 void TimelineView::copySelection() {
-    const std::string text = selectionText();
+    if (source_ == nullptr || !hasSelection_) return;
+    // A newer Ctrl+C replaces a copy still being written out.
+    copy_ = CopyJob{selectionFirst_, selectionLast_, selectionChannels_, filter_, {}};
+    copySlice();
+}
+
+void TimelineView::copySlice() {
+    if (!copy_) return;
+    if (!continueCopy(*copy_, copySliceRecords)) {
+        copyTimer_.start(0);
+        return;
+    }
+    const std::string text = std::move(copy_->text);
+    copy_.reset();
     if (!text.empty()) QGuiApplication::clipboard()->setText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
 }
 

@@ -8,6 +8,8 @@
 #include <QColor>
 #include <QString>
 #include <QTimer>
+#include <QRawFont>
+#include <array>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -62,8 +64,11 @@ public:
     bool hasSelection() const { return hasSelection_; }
     // The selected records that the filter shows, each as the combined capture's line.
     std::string selectionText() const;
-    // Puts selectionText() on the clipboard (Ctrl+C).
+    // Puts selectionText() on the clipboard (Ctrl+C). A large selection is written out in slices
+    // between frames, so a copy of a million records never freezes the window; the clipboard
+    // gets the text when the last slice is done.
     void copySelection();
+    bool copying() const { return copy_.has_value(); }
     // Marks a find's match: its records selected, its bytes highlighted, brought into sight.
     void showMatch(const TimelineMatch& match);
     void clearMatch();
@@ -107,8 +112,7 @@ private:
         bool withDate;
     };
     void layRows(int rows, std::vector<TimelineRecord>& records, std::vector<LaidRow>& laid) const;
-    static std::vector<std::pair<int, QString>> rowCellsOf(const TimelineRecord& record, uint64_t rowInRecord,
-                                                           bool withDate);
+    static std::string rowCharsOf(const TimelineRecord& record, uint64_t rowInRecord, bool withDate);
     static QString rowTextOf(const TimelineRecord& record, uint64_t rowInRecord, bool withDate);
     void startFrameTimer();
     void updateColours();
@@ -126,6 +130,27 @@ private:
     bool ruleOn_ = false;
     int64_t ruleMicros_ = 0;
     QTimer frameTimer_;
+    // The font's glyphs of printable ASCII, the only characters a row holds; and the glyphs of
+    // one frame per direction's colour, kept to reuse their memory.
+    QRawFont rawFont_;
+    std::array<quint32, 128> asciiGlyphs_{};
+    struct Glyphs {
+        QList<quint32> indexes;
+        QList<QPointF> positions;
+    };
+    Glyphs frameGlyphs_[2];
+    // The selection being copied, as it was when Ctrl+C was pressed.
+    struct CopyJob {
+        uint64_t next = 0, last = 0;
+        unsigned channels = 0;
+        TimelineFilter filter = TimelineFilter::Both;
+        std::string text;
+    };
+    // Writes out at most `records` more records of the job; true when it is done.
+    bool continueCopy(CopyJob& job, size_t records) const;
+    void copySlice();
+    std::optional<CopyJob> copy_;
+    QTimer copyTimer_;
     QPushButton* droppedLine_ = nullptr;
     QPushButton* newRecordsLine_ = nullptr;
 

@@ -434,3 +434,24 @@ TEST_F(TimelineWindowTest, RowsShowTheDateOnTheFirstRecordOfEachDayAndContinuati
     EXPECT_EQ(words(rows[3]), QStringList({"00:00:00.000105", "+0.000005", "1>2", "1", "43", "C"}));
     EXPECT_EQ(rows[3].indexOf(QLatin1String("00:00:00")), rows[2].indexOf(QLatin1String("00:00:00")));
 }
+
+// A copy larger than one slice is written out between frames: the window answers meanwhile, and
+// the clipboard gets every chosen record once, in order, the other direction's filtered out.
+TEST_F(TimelineWindowTest, ALargeCopyIsWrittenOutInSlicesAndLosesOrRepeatsNoRecord) {
+    TimelineRecords many{100000, uint64_t{64} << 20};
+    fedTo = &many;
+    window = new TimelineWindow(host, many, nullptr);
+    window->show();
+    view = window->view();
+    feedMany(50000);
+    window->setFilter(TimelineFilter::TwoToOne);
+    QGuiApplication::clipboard()->setText(QStringLiteral("before"));
+    pressKeys(view, {Qt::Key_A}, Qt::ControlModifier);
+    pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
+    EXPECT_TRUE(view->copying()) << "50,000 records were written out in one go";
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("before"));
+    ASSERT_TRUE(waitUntil([&] { return !view->copying(); }));
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(),
+              linesOf(many, [](const TimelineRecord& r) { return r.channel == 2; }));
+    delete window.data();  // before the records it reads go
+}
