@@ -14,6 +14,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "display/qt/traffic_view.h"
 #include "relay/combined_record.h"
@@ -73,7 +74,12 @@ TimelineView::TimelineView(QWidget* parent) : QAbstractScrollArea(parent) {
     connect(&copyTimer_, &QTimer::timeout, this, [this] { copySlice(); });
     connect(&frameTimer_, &QTimer::timeout, this, [this] {
         startFrameTimer();
+        // A list that moved on by more than a page in one frame cannot be read as it passes:
+        // every other frame of the grid shows it as well, for half the drawing.
+        if (std::exchange(restFrame_, false)) return;
+        const uint64_t top = shown_.topRow;
         refresh();
+        restFrame_ = following_ && shown_.topRow > top + static_cast<uint64_t>(visibleRows());
     });
     updateColours();
 }

@@ -172,6 +172,7 @@ private:
         bool operator==(const Shown&) const = default;
     };
     Shown shown_;
+    bool restFrame_ = false;  // the next frame is left out: the last one moved by over a page
     TimelineExtent extent_;  // at the last refresh
 
     bool hasSelection_ = false;
