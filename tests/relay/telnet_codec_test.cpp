@@ -1,0 +1,471 @@
+// The Telnet / Com Port Control codec alone: what a server's bytes give (data, replies, answers)
+// however the reads cut them, the negotiation that must settle instead of looping, the commands
+// it encodes, and servers that send malformed or endless commands.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <ostream>
+
+#include "relay/telnet_codec.h"
+
+using namespace telnet;
+using Kind = TelnetEvent::Kind;
+
+void PrintTo(const TelnetEvent& e, std::ostream* os) {
+    *os << "{kind " << int(e.kind) << " option " << int(e.option) << " side " << int(e.side)
+        << " command " << int(e.command) << " value " << e.value << "}";
+}
+
+namespace {
+
+std::string bytes(std::initializer_list<int> values) {
+    std::string s;
+    for (int v : values) s += static_cast<char>(v);
+    return s;
+}
+
+TelnetEvent agreedEvent(uint8_t option, TelnetSide side) {
+    return {Kind::OptionAgreed, option, side};
+}
+TelnetEvent refusedEvent(uint8_t option, TelnetSide side) {
+    return {Kind::OptionRefused, option, side};
+}
+TelnetEvent answerEvent(ComPortCommand command, uint32_t value = 0) {
+    TelnetEvent e;
+    e.command = command;
+    e.value = value;
+    return e;
+}
+TelnetEvent floodEvent() { return {Kind::CommandFlood}; }
+
+// A server's answer to `command` (its code plus 100) with the value bytes as sent, escaped.
+std::string serverAnswer(ComPortCommand command, const std::string& escapedValue) {
+    return bytes({IAC, SB, COM_PORT_OPTION, static_cast<int>(command) + 100}) + escapedValue +
+           bytes({IAC, SE});
+}
+
+struct Received {
+    std::string data, reply;
+    std::vector<TelnetEvent> events;
+};
+
+// `in` given to one codec in pieces that end at each of `cuts`.
+Received receiveInPieces(TelnetCodec& codec, const std::string& in, std::vector<size_t> cuts) {
+    Received r;
+    cuts.push_back(in.size());
+    size_t from = 0;
+    for (size_t cut : cuts) {
+        codec.receive(reinterpret_cast<const uint8_t*>(in.data()) + from, cut - from, r.data,
+                      r.reply, r.events);
+        from = cut;
+    }
+    return r;
+}
+
+Received receive(TelnetCodec& codec, const std::string& in) { return receiveInPieces(codec, in, {}); }
+
+Received receiveFresh(const std::string& in, std::vector<size_t> cuts = {}) {
+    TelnetCodec codec(TelnetCodec::Mode::Rfc2217);
+    return receiveInPieces(codec, in, std::move(cuts));
+}
+
+// Whole, cut once at every position, and a byte at a time: the same data, replies and events.
+void expectSameHoweverCut(const std::string& in) {
+    const Received whole = receiveFresh(in);
+    for (size_t cut = 0; cut <= in.size(); ++cut) {
+        SCOPED_TRACE(cut);
+        const Received cutOnce = receiveFresh(in, {cut});
+        ASSERT_EQ(cutOnce.data, whole.data);
+        ASSERT_EQ(cutOnce.reply, whole.reply);
+        ASSERT_EQ(cutOnce.events, whole.events);
+    }
+    std::vector<size_t> everyByte;
+    for (size_t i = 1; i < in.size(); ++i) everyByte.push_back(i);
+    const Received oneByOne = receiveFresh(in, everyByte);
+    EXPECT_EQ(oneByOne.data, whole.data);
+    EXPECT_EQ(oneByOne.reply, whole.reply);
+    EXPECT_EQ(oneByOne.events, whole.events);
+}
+
+std::string encode(const TelnetCodec& codec, const std::string& data) {
+    std::string out;
+    codec.encodeData(reinterpret_cast<const uint8_t*>(data.data()), data.size(), out);
+    return out;
+}
+
+}  // namespace
+
+TEST(TelnetCodec, StartAsksForBinaryAndSuppressGoAheadBothWaysAndOffersTheComPortOptionOnly) {
+    TelnetCodec codec(TelnetCodec::Mode::Rfc2217);
+    std::string out;
+    codec.start(out);
+    EXPECT_EQ(out, bytes({IAC, WILL, BINARY, IAC, DO, BINARY, IAC, WILL, SGA, IAC, DO, SGA, IAC,
+                          WILL, COM_PORT_OPTION}));
+    std::string again;
+    codec.start(again);  // asked already: not asked twice
+    EXPECT_EQ(again, "");
+
+    TelnetCodec raw(TelnetCodec::Mode::Raw);
+    std::string rawOut;
+    raw.start(rawOut);
+    EXPECT_EQ(rawOut, "");
+}
+
+TEST(TelnetCodec, RawModeTakesEveryByteAsDataBothWaysAndSendsNoSettings) {
+    TelnetCodec raw(TelnetCodec::Mode::Raw);
+    const std::string stream = bytes({'a', IAC, IAC, IAC, WILL, ECHO, IAC, SB, 44, 101, IAC, SE, IAC});
+    const Received r = receive(raw, stream);
+    EXPECT_EQ(r.data, stream);
+    EXPECT_EQ(r.reply, "");
+    EXPECT_TRUE(r.events.empty());
+    EXPECT_EQ(encode(raw, bytes({IAC, 0, IAC})), bytes({IAC, 0, IAC}));
+    std::string out;
+    EXPECT_FALSE(raw.setBaudRate(9600, out));
+    EXPECT_FALSE(raw.setControl(TelnetCodec::Control::DtrOn, out));
+    EXPECT_EQ(out, "");
+}
+
+// Each server stream gives these data bytes and answers, whole or cut anywhere.
+TEST(TelnetCodec, EscapesCommandsAndAnswersGiveTheSameDataAndEventsHoweverTheReadsCutThem) {
+    struct Case {
+        const char* name;
+        std::string in, data;
+        std::vector<TelnetEvent> events;
+    };
+    const Case cases[] = {
+        {"escaped 0xFF", bytes({'a', IAC, IAC, 'b', IAC, IAC, IAC, IAC}), bytes({'a', IAC, 'b', IAC, IAC}), {}},
+        {"NOP, GA, DM, AYT", bytes({'a', IAC, 241, 'b', IAC, 249, IAC, 242, IAC, 246, 'c'}), "abc", {}},
+        {"unknown command byte", bytes({'a', IAC, 7, 'b', IAC, 200, IAC, 0}), "ab", {}},
+        {"stray SE", bytes({'a', IAC, SE, 'b'}), "ab", {}},
+        {"another option's subnegotiation",
+         bytes({'a', IAC, SB, 24, 1, IAC, IAC, 'x', IAC, SE, 'b'}), "ab", {}},
+        {"a command inside a subnegotiation is dropped",
+         bytes({IAC, SB, 44, 102, IAC, 241, 7, IAC, SE, 'z'}), "z",
+         {answerEvent(ComPortCommand::SetDataSize, 7)}},
+        {"baud rate", "d" + serverAnswer(ComPortCommand::SetBaudRate, bytes({0, 1, 0xC2, 0})) + "e",
+         "de", {answerEvent(ComPortCommand::SetBaudRate, 115200)}},
+        {"baud rate with 0xFF escaped",
+         serverAnswer(ComPortCommand::SetBaudRate, bytes({IAC, IAC, 0, IAC, IAC, 1})), "",
+         {answerEvent(ComPortCommand::SetBaudRate, 0xFF00FF01)}},
+        {"baud rate with extra bytes",
+         serverAnswer(ComPortCommand::SetBaudRate, bytes({0, 0, 0x25, 0x80, 0, 0, 0, 0})), "",
+         {answerEvent(ComPortCommand::SetBaudRate, 9600)}},
+        {"short baud rate", serverAnswer(ComPortCommand::SetBaudRate, bytes({0x25, 0x80})) + "x", "x", {}},
+        {"data size, parity, stop size, control",
+         serverAnswer(ComPortCommand::SetDataSize, bytes({8})) +
+             serverAnswer(ComPortCommand::SetParity, bytes({3})) +
+             serverAnswer(ComPortCommand::SetStopSize, bytes({2})) +
+             serverAnswer(ComPortCommand::SetControl, bytes({11})),
+         "",
+         {answerEvent(ComPortCommand::SetDataSize, 8), answerEvent(ComPortCommand::SetParity, 3),
+          answerEvent(ComPortCommand::SetStopSize, 2), answerEvent(ComPortCommand::SetControl, 11)}},
+        {"line and modem state, flow control, purge, masks",
+         serverAnswer(ComPortCommand::NotifyLineState, bytes({0x60})) + "1" +
+             serverAnswer(ComPortCommand::NotifyModemState, bytes({IAC, IAC})) + "2" +
+             serverAnswer(ComPortCommand::FlowControlSuspend, "") + "3" +
+             serverAnswer(ComPortCommand::FlowControlResume, "") +
+             serverAnswer(ComPortCommand::PurgeData, bytes({3})) +
+             serverAnswer(ComPortCommand::SetLineStateMask, bytes({0})) +
+             serverAnswer(ComPortCommand::SetModemStateMask, bytes({IAC, IAC})),
+         "123",
+         {answerEvent(ComPortCommand::NotifyLineState, 0x60),
+          answerEvent(ComPortCommand::NotifyModemState, 0xFF),
+          answerEvent(ComPortCommand::FlowControlSuspend),
+          answerEvent(ComPortCommand::FlowControlResume), answerEvent(ComPortCommand::PurgeData, 3),
+          answerEvent(ComPortCommand::SetLineStateMask, 0),
+          answerEvent(ComPortCommand::SetModemStateMask, 0xFF)}},
+        {"no answer: the signature, a client's code, an empty one, a value missing",
+         serverAnswer(ComPortCommand::Signature, "ser2net") +
+             bytes({IAC, SB, 44, 1, 0, 0, 0x25, 0x80, IAC, SE, IAC, SB, 44, IAC, SE}) +
+             serverAnswer(ComPortCommand::SetParity, "") + bytes({IAC, SB, 44, 113, 1, IAC, SE}),
+         "", {}},
+        {"negotiations among data",
+         bytes({'a', IAC, WILL, BINARY, 'b', IAC, DO, 44, IAC, WILL, ECHO, 'c', IAC, IAC}),
+         bytes({'a', 'b', 'c', IAC}),
+         {agreedEvent(BINARY, TelnetSide::Remote), agreedEvent(44, TelnetSide::Local)}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Received r = receiveFresh(c.in);
+        EXPECT_EQ(r.data, c.data);
+        EXPECT_EQ(r.events, c.events);
+        expectSameHoweverCut(c.in);
+    }
+}
+
+// One stream of everything at once: data, escapes, negotiations with their replies,
+// subnegotiations, an overlong one, commands.
+TEST(TelnetCodec, AMixedStreamIsTheSameWholeCutAnywhereAndAByteAtATime) {
+    std::string in = bytes({'h', 'i', IAC, IAC, IAC, DO, BINARY, IAC, WILL, ECHO, 0, IAC});
+    in += bytes({IAC, IAC, WILL, 99, IAC, SB, 44, 101, 0, 0, IAC, IAC, 0, IAC, SE, '\r', '\n'});
+    in += bytes({IAC, SB, 44, 106}) + std::string(300, 'x') + bytes({IAC, SE, 'y', IAC, 241});
+    in += serverAnswer(ComPortCommand::SetControl, bytes({3})) + bytes({IAC, IAC, IAC, DONT, 44});
+    const Received r = receiveFresh(in);
+    EXPECT_EQ(r.data, bytes({'h', 'i', IAC, 0, IAC, '\r', '\n', 'y', IAC}));
+    EXPECT_EQ(r.reply, bytes({IAC, WILL, BINARY, IAC, DONT, ECHO, IAC, DONT, 99}));
+    expectSameHoweverCut(in);
+}
+
+TEST(TelnetCodec, AnIacAtTheEndOfAReadWaitsForTheNextRead) {
+    const std::pair<std::string, std::string> cases[] = {
+        {bytes({IAC, 'd', 'e'}), bytes({'a', 'b', 'c', IAC, 'd', 'e'})},  // IAC IAC: one 0xFF
+        {bytes({241, 'd', 'e'}), "abcde"},                                // IAC NOP: nothing
+        {bytes({SB, 44, 106, 1, IAC, SE, 'd'}), "abcd"},                  // a subnegotiation
+    };
+    for (const auto& [next, data] : cases) {
+        TelnetCodec codec(TelnetCodec::Mode::Rfc2217);
+        const Received first = receive(codec, bytes({'a', 'b', 'c', IAC}));
+        EXPECT_EQ(first.data, "abc");
+        EXPECT_EQ(first.data + receive(codec, next).data, data);
+    }
+}
+
+// The server acknowledges what the client asked: no answer to its acknowledgements, and a
+// request repeated after agreement gets none either.
+TEST(TelnetCodec, AnOptionAgreedIsNeverAcknowledgedAgain) {
+    TelnetCodec codec(TelnetCodec::Mode::Rfc2217);
+    std::string out;
+    codec.start(out);
+    const Received answers = receive(codec, bytes({IAC, DO, BINARY, IAC, WILL, BINARY, IAC, DO, SGA,
+                                                   IAC, WILL, SGA, IAC, DO, COM_PORT_OPTION}));
+    EXPECT_EQ(answers.reply, "");
+    EXPECT_EQ(answers.events, (std::vector<TelnetEvent>{
+                                  agreedEvent(BINARY, TelnetSide::Local),
+                                  agreedEvent(BINARY, TelnetSide::Remote),
+                                  agreedEvent(SGA, TelnetSide::Local), agreedEvent(SGA, TelnetSide::Remote),
+                                  agreedEvent(COM_PORT_OPTION, TelnetSide::Local)}));
+    for (uint8_t option : {BINARY, SGA}) {
+        EXPECT_TRUE(codec.agreed(option, TelnetSide::Local));
+        EXPECT_TRUE(codec.agreed(option, TelnetSide::Remote));
+    }
+    EXPECT_TRUE(codec.agreed(COM_PORT_OPTION, TelnetSide::Local));
+
+    const Received repeated = receive(codec, bytes({IAC, DO, BINARY, IAC, WILL, BINARY, IAC, DO,
+                                                    COM_PORT_OPTION, IAC, WILL, SGA}));
+    EXPECT_EQ(repeated.reply, "");
+    EXPECT_TRUE(repeated.events.empty());
+}
+
+TEST(TelnetCodec, EchoAndUnknownOptionsAreRefusedOnceAndTheServersComPortOptionIsRefused) {
+    TelnetCodec codec(TelnetCodec::Mode::Rfc2217);
+    const std::string asks = bytes({IAC, WILL, ECHO, IAC, DO, ECHO, IAC, WILL, 99, IAC, DO, 200,
+                                    IAC, WILL, COM_PORT_OPTION, IAC, DO, 255});
+    const Received first = receive(codec, asks);
+    EXPECT_EQ(first.reply, bytes({IAC, DONT, ECHO, IAC, WONT, ECHO, IAC, DONT, 99, IAC, WONT, 200,
+                                  IAC, DONT, COM_PORT_OPTION, IAC, WONT, 255}));
+    EXPECT_TRUE(first.events.empty());
+    EXPECT_FALSE(codec.agreed(ECHO, TelnetSide::Remote));
+    EXPECT_FALSE(codec.agreed(COM_PORT_OPTION, TelnetSide::Remote));
+    // A server that keeps asking is not answered again: no refusal loop.
+    EXPECT_EQ(receive(codec, asks).reply, "");
+    // Refusals of what was never on need no answer.
+    EXPECT_EQ(receive(codec, bytes({IAC, WONT, ECHO, IAC, DONT, 99})).reply, "");
+}
+
+TEST(TelnetCodec, AServersRefusalIsTakenAndATurnOffIsAgreedOnce) {
+    TelnetCodec codec(TelnetCodec::Mode::Rfc2217);
+    std::string out;
+    codec.start(out);
+    // Refusals of what was asked: taken without an answer.
+    Received r = receive(codec, bytes({IAC, DONT, COM_PORT_OPTION, IAC, WONT, SGA, IAC, WILL,
+                                       BINARY}));
+    EXPECT_EQ(r.reply, "");
+    EXPECT_EQ(r.events, (std::vector<TelnetEvent>{refusedEvent(COM_PORT_OPTION, TelnetSide::Local),
+                                                  refusedEvent(SGA, TelnetSide::Remote),
+                                                  agreedEvent(BINARY, TelnetSide::Remote)}));
+    // An agreed option turned off: agreed to once, then quiet.
+    r = receive(codec, bytes({IAC, WONT, BINARY, IAC, WONT, BINARY}));
+    EXPECT_EQ(r.reply, bytes({IAC, DONT, BINARY}));
+    EXPECT_EQ(r.events, std::vector<TelnetEvent>{refusedEvent(BINARY, TelnetSide::Remote)});
+    EXPECT_FALSE(codec.agreed(BINARY, TelnetSide::Remote));
+    // Offered again later: what the client wants is taken, with one answer.
+    r = receive(codec, bytes({IAC, WILL, BINARY, IAC, DO, COM_PORT_OPTION}));
+    EXPECT_EQ(r.reply, bytes({IAC, DO, BINARY, IAC, WILL, COM_PORT_OPTION}));
+    EXPECT_TRUE(codec.agreed(COM_PORT_OPTION, TelnetSide::Local));
+}
+
+TEST(TelnetCodec, AServerThatSpeaksFirstIsAnsweredOnceAndStartDoesNotAskAgain) {
+    TelnetCodec codec(TelnetCodec::Mode::Rfc2217);
+    const Received r = receive(codec, bytes({IAC, DO, BINARY, IAC, WILL, SGA}));
+    EXPECT_EQ(r.reply, bytes({IAC, WILL, BINARY, IAC, DO, SGA}));
+    std::string out;
+    codec.start(out);
+    EXPECT_EQ(out, bytes({IAC, DO, BINARY, IAC, WILL, SGA, IAC, WILL, COM_PORT_OPTION}));
+}
+
+// Two parties that acknowledge what they are told: the classic loop when the client answers
+// acknowledgements. A server that agrees to everything, and one that refuses everything, and
+// this codec against itself: each conversation goes quiet within a few turns.
+TEST(TelnetCodec, NegotiationWithAgreeingRefusingOrEqualPeersGoesQuiet) {
+    // The naive server: answers every negotiation it gets, agreeing or refusing.
+    const auto naive = [](bool agree) {
+        return [agree](const std::string& in) {
+            std::string out;
+            for (size_t i = 0; i + 2 < in.size(); i += 3) {
+                const uint8_t verb = static_cast<uint8_t>(in[i + 1]);
+                const bool ask = verb == WILL || verb == DO;
+                const uint8_t yes = verb == WILL || verb == WONT ? DO : WILL;
+                const uint8_t no = verb == WILL || verb == WONT ? DONT : WONT;
+                out += bytes({IAC, ask && agree ? yes : no, static_cast<uint8_t>(in[i + 2])});
+            }
+            return out;
+        };
+    };
+    for (bool agree : {true, false}) {
+        SCOPED_TRACE(agree);
+        TelnetCodec codec(TelnetCodec::Mode::Rfc2217);
+        std::string toServer;
+        codec.start(toServer);
+        const auto server = naive(agree);
+        int turns = 0;
+        for (; !toServer.empty() && turns < 20; ++turns) toServer = receive(codec, server(toServer)).reply;
+        EXPECT_LE(turns, 2);
+        EXPECT_EQ(codec.agreed(BINARY, TelnetSide::Local), agree);
+        EXPECT_EQ(codec.agreed(COM_PORT_OPTION, TelnetSide::Local), agree);
+    }
+
+    TelnetCodec a(TelnetCodec::Mode::Rfc2217), b(TelnetCodec::Mode::Rfc2217);
+    std::string aToB, bToA;
+    a.start(aToB);
+    b.start(bToA);
+    int turns = 0;
+    for (; (!aToB.empty() || !bToA.empty()) && turns < 20; ++turns) {
+        const Received atB = receive(b, aToB), atA = receive(a, bToA);
+        aToB = atA.reply, bToA = atB.reply;
+    }
+    EXPECT_LE(turns, 3);
+    for (TelnetCodec* codec : {&a, &b}) {
+        EXPECT_TRUE(codec->agreed(BINARY, TelnetSide::Local));
+        EXPECT_TRUE(codec->agreed(SGA, TelnetSide::Remote));
+        EXPECT_FALSE(codec->agreed(COM_PORT_OPTION, TelnetSide::Local));  // neither says DO
+    }
+}
+
+TEST(TelnetCodec, CommandsCarryTheirValuesWith0xFFEscaped) {
+    using C = TelnetCodec;
+    const C codec(C::Mode::Rfc2217);
+    const auto command = [](int code, std::initializer_list<int> value) {
+        return bytes({IAC, SB, COM_PORT_OPTION, code}) + bytes(value) + bytes({IAC, SE});
+    };
+    const std::pair<std::function<bool(std::string&)>, std::string> cases[] = {
+        {[&](std::string& o) { return codec.setBaudRate(115200, o); }, command(1, {0, 1, 0xC2, 0})},
+        {[&](std::string& o) { return codec.setBaudRate(0x0000FFFF, o); },
+         command(1, {0, 0, IAC, IAC, IAC, IAC})},
+        {[&](std::string& o) { return codec.setBaudRate(0xFFFFFFFF, o); },
+         command(1, {IAC, IAC, IAC, IAC, IAC, IAC, IAC, IAC})},
+        {[&](std::string& o) { return codec.setBaudRate(12345, o); }, command(1, {0, 0, 0x30, 0x39})},
+        {[&](std::string& o) { return codec.setDataSize(7, o); }, command(2, {7})},
+        {[&](std::string& o) { return codec.setDataSize(0xFF, o); }, command(2, {IAC, IAC})},
+        {[&](std::string& o) { return codec.setParity(C::Parity::None, o); }, command(3, {1})},
+        {[&](std::string& o) { return codec.setParity(C::Parity::Odd, o); }, command(3, {2})},
+        {[&](std::string& o) { return codec.setParity(C::Parity::Even, o); }, command(3, {3})},
+        {[&](std::string& o) { return codec.setParity(C::Parity::Mark, o); }, command(3, {4})},
+        {[&](std::string& o) { return codec.setParity(C::Parity::Space, o); }, command(3, {5})},
+        {[&](std::string& o) { return codec.setStopSize(C::StopSize::One, o); }, command(4, {1})},
+        {[&](std::string& o) { return codec.setStopSize(C::StopSize::Two, o); }, command(4, {2})},
+        {[&](std::string& o) { return codec.setStopSize(C::StopSize::OneAndAHalf, o); }, command(4, {3})},
+        {[&](std::string& o) { return codec.setControl(C::Control::FlowNone, o); }, command(5, {1})},
+        {[&](std::string& o) { return codec.setControl(C::Control::FlowXonXoff, o); }, command(5, {2})},
+        {[&](std::string& o) { return codec.setControl(C::Control::FlowRtsCts, o); }, command(5, {3})},
+        {[&](std::string& o) { return codec.setControl(C::Control::BreakOff, o); }, command(5, {6})},
+        {[&](std::string& o) { return codec.setControl(C::Control::DtrOn, o); }, command(5, {8})},
+        {[&](std::string& o) { return codec.setControl(C::Control::DtrOff, o); }, command(5, {9})},
+        {[&](std::string& o) { return codec.setControl(C::Control::RtsOn, o); }, command(5, {11})},
+        {[&](std::string& o) { return codec.setControl(C::Control::RtsOff, o); }, command(5, {12})},
+        {[&](std::string& o) { return codec.purge(C::Purge::Both, o); }, command(12, {3})},
+    };
+    for (const auto& [encode, expected] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(expected));
+        std::string out = "before";
+        EXPECT_TRUE(encode(out));
+        EXPECT_EQ(out, "before" + expected);
+    }
+}
+
+// What the client sends, answered by a server that echoes it back as its answer (code plus
+// 100): the value read is the value sent, 0xFF bytes and all.
+TEST(TelnetCodec, ARateSentAndEchoedBackAsTheAnswerReadsTheSame) {
+    for (uint32_t rate : {0u, 50u, 12345u, 0xFFu, 0xFF00u, 0x0000FFFFu, 0xFF0000FFu, 0xFFFFFFFFu}) {
+        TelnetCodec codec(TelnetCodec::Mode::Rfc2217);
+        std::string sent;
+        ASSERT_TRUE(codec.setBaudRate(rate, sent));
+        sent[3] = static_cast<char>(static_cast<uint8_t>(sent[3]) + 100);
+        EXPECT_EQ(receive(codec, sent).events,
+                  std::vector<TelnetEvent>{answerEvent(ComPortCommand::SetBaudRate, rate)});
+    }
+}
+
+TEST(TelnetCodec, DataEncodedThenReceivedIsTheDataWithItsFFBytesDoubledOnTheWire) {
+    std::string data;
+    for (int i = 0; i < 1024; ++i) data += static_cast<char>(i % 3 == 0 ? 0xFF : i * 7);
+    data += bytes({IAC, IAC, IAC});
+    TelnetCodec codec(TelnetCodec::Mode::Rfc2217);
+    const std::string wire = encode(codec, data);
+    EXPECT_EQ(wire.size(), data.size() + std::count(data.begin(), data.end(), static_cast<char>(IAC)));
+    EXPECT_EQ(encode(codec, bytes({1, IAC, 2})), bytes({1, IAC, IAC, 2}));
+    const Received r = receive(codec, wire);
+    EXPECT_EQ(r.data, data);
+    EXPECT_TRUE(r.events.empty());
+}
+
+// The boundary: 256 bytes are kept, 257 dropped whole; the data after its IAC SE is data again.
+TEST(TelnetCodec, ASubnegotiationLongerThan256BytesIsDroppedAndDataFollowsItsEnd) {
+    const std::string kept = serverAnswer(ComPortCommand::SetBaudRate,
+                                          bytes({0, 0, 0x25, 0x80}) + std::string(251, 'p'));
+    const std::string dropped = serverAnswer(ComPortCommand::SetBaudRate,
+                                             bytes({0, 0, 0x25, 0x80}) + std::string(252, 'p'));
+    EXPECT_EQ(receiveFresh(kept + "a").events,
+              std::vector<TelnetEvent>{answerEvent(ComPortCommand::SetBaudRate, 9600)});
+    const Received r = receiveFresh(dropped + "a" + kept);
+    EXPECT_EQ(r.data, "a");
+    EXPECT_EQ(r.events, std::vector<TelnetEvent>{answerEvent(ComPortCommand::SetBaudRate, 9600)});
+    // An overlong one with escaped 0xFF bytes and stray commands in it: still dropped whole.
+    std::string noisy = bytes({IAC, SB, 44, 107});
+    for (int i = 0; i < 200; ++i) noisy += bytes({IAC, IAC, IAC, 241});
+    expectSameHoweverCut(noisy + bytes({IAC, SE, 'z'}));
+    EXPECT_EQ(receiveFresh(noisy + bytes({IAC, SE, 'z'})).data, "z");
+}
+
+// A server that never ends a subnegotiation, or sends nothing but commands: no data byte comes
+// from it, what the codec holds stays bounded, and each 64 KiB run of commands is reported once.
+TEST(TelnetCodec, AMegabyteWithoutADataByteHoldsBoundedMemoryAndIsReportedAsAFlood) {
+    std::string tail(1 << 20, 'x');  // inside a subnegotiation never ended: not data
+    for (size_t i = 0; i < tail.size(); i += 5) tail[i] = static_cast<char>(IAC);  // IAC x: dropped
+    const std::string streams[] = {
+        bytes({IAC, SB, COM_PORT_OPTION, 106}) + tail,
+        [] {
+            std::string s;
+            for (int i = 0; i < (1 << 19); ++i) s += bytes({IAC, 241});  // NOP
+            return s;
+        }(),
+        [] {
+            std::string s;
+            for (int i = 0; i < (1 << 20) / 3; ++i) s += bytes({IAC, WILL, 100 + i % 150});
+            return s;
+        }(),
+    };
+    for (const std::string& stream : streams) {
+        TelnetCodec codec(TelnetCodec::Mode::Rfc2217);
+        Received r;
+        for (size_t at = 0; at < stream.size(); at += 4096) {
+            codec.receive(reinterpret_cast<const uint8_t*>(stream.data()) + at,
+                          std::min<size_t>(4096, stream.size() - at), r.data, r.reply, r.events);
+            ASSERT_LE(codec.heldBytes(), TelnetCodec::kMaxSubnegotiation);
+        }
+        EXPECT_EQ(r.data, "");
+        EXPECT_EQ(r.events, std::vector<TelnetEvent>{floodEvent()});
+        EXPECT_LE(r.reply.size(), 150u * 3);  // each unknown option refused once
+    }
+}
+
+TEST(TelnetCodec, AFloodIsCountedFromTheLastDataByte) {
+    std::string commands;  // two bytes short of a flood
+    while (commands.size() < TelnetCodec::kCommandFloodBytes - 2) commands += bytes({IAC, 241});
+    // Under the limit, data between: never a flood; an escaped 0xFF is data and restarts the count.
+    EXPECT_TRUE(receiveFresh(commands + "d" + commands + bytes({IAC, IAC}) + commands).events.empty());
+    // Two more command bytes reach it: reported once, and again after data.
+    const std::string flood = commands + bytes({IAC, 241});
+    EXPECT_EQ(receiveFresh(flood + flood + "d" + flood).events,
+              (std::vector<TelnetEvent>{floodEvent(), floodEvent()}));
+}
