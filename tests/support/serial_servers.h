@@ -1,0 +1,90 @@
+// Real RFC 2217 serial servers on 127.0.0.1, each serving a pseudo-terminal's slave end, for
+// tests that need to meet what other programs really send: Debian's ser2net and the server of
+// python3-serial. Each picks free ports, runs as a child process with its own scratch folder
+// (its configuration, script and log), and can be stopped and started again on the same ports.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+// Skips the current test, saying why, when a server cannot run on this machine.
+#define SKIP_UNLESS_SERVER_AVAILABLE(Server)                                  \
+    do {                                                                      \
+        if (const std::string why_ = Server::unavailable(); !why_.empty())    \
+            GTEST_SKIP() << why_;                                             \
+    } while (false)
+
+// A free TCP port on 127.0.0.1 at the moment of the call.
+uint16_t freeLocalPort();
+
+// One child process with a scratch folder, stopped with its owner.
+class ServerProcess {
+public:
+    ServerProcess();
+    ~ServerProcess();
+    ServerProcess(ServerProcess&&) = delete;
+
+    // Starts `argv` (its output to the log) and waits up to 10 s until every port listens on
+    // 127.0.0.1; false, with the log in `error`, when the child died or never listened.
+    bool start(const std::vector<std::string>& argv, const std::vector<uint16_t>& ports);
+    // Ends the child (SIGTERM, then SIGKILL after 5 s) and waits for it.
+    void stop();
+    bool running() const { return pid_ > 0; }
+
+    std::string file(const std::string& name) const { return folder_ + "/" + name; }
+    void write(const std::string& name, const std::string& content) const;
+    std::string log() const;
+    const std::string& error() const { return error_; }
+
+private:
+    std::string folder_;
+    std::string error_;
+    pid_t pid_ = -1;
+};
+
+// ser2net (4.x) in the foreground, serving one device as telnet(rfc2217) and as raw TCP, with
+// `chardelay` off so that device data is passed on as it comes.
+class Ser2netServer {
+public:
+    // Empty when ser2net can run here, else why not.
+    static std::string unavailable();
+
+    explicit Ser2netServer(std::string devicePath);
+    bool start();  // false with the reason in error()
+    void stop() { process_.stop(); }
+
+    uint16_t rfc2217Port() const { return rfc2217Port_; }
+    uint16_t rawPort() const { return rawPort_; }
+    const std::string& error() const { return process_.error(); }
+    std::string log() const { return process_.log(); }
+
+private:
+    std::string device_;
+    uint16_t rfc2217Port_, rawPort_;
+    ServerProcess process_;
+};
+
+// python3-serial's RFC 2217 port manager relaying one device to one TCP client at a time, as its
+// example server does; the modem-line calls a pty refuses (ENOTTY) are ignored.
+class PySerialRfc2217Server {
+public:
+    static std::string unavailable();
+
+    explicit PySerialRfc2217Server(std::string devicePath);
+    bool start();
+    void stop() { process_.stop(); }
+
+    uint16_t rfc2217Port() const { return port_; }
+    const std::string& error() const { return process_.error(); }
+    std::string log() const { return process_.log(); }
+
+private:
+    std::string device_;
+    uint16_t port_;
+    ServerProcess process_;
+};
