@@ -311,3 +311,81 @@ TEST(Ser2netRfc2217, StoppedAndStartedAgainOnTheSamePortServesAgain) {
     negotiate(client);
     expectDataBothWays(client, pty, 24);
 }
+
+namespace {
+
+// Asks what the two servers answer differently and gives back everything said meanwhile; none
+// of it may reach the data.
+std::vector<TelnetEvent> askTheDifferences(Client& client) {
+    const std::vector<std::string> asks = {
+        comPortCommand(5, 4),      // SET-CONTROL: what is the BREAK state?
+        comPortCommand(5, 8),      // DTR on
+        comPortCommand(5, 11),     // RTS on
+        comPortCommand(12, 3),     // PURGE-DATA both ways
+        comPortCommand(10, 0xff),  // SET-LINESTATE-MASK, every bit
+        comPortCommand(11, 0xff),  // SET-MODEMSTATE-MASK, every bit
+        comPortCommand(12, 1),     // PURGE-DATA, the receive buffer
+    };
+    for (const auto& ask : asks) {
+        client.send(ask);
+        client.pumpQuiet(300);
+    }
+    client.pumpQuiet(1500);
+    EXPECT_EQ(client.data(), "") << "a command came through as data";
+    EXPECT_FALSE(client.closed());
+    return client.events();
+}
+
+bool said(const std::vector<TelnetEvent>& events, ComPortCommand command,
+          std::optional<uint32_t> value = {}) {
+    for (const auto& e : events)
+        if (e.kind == TelnetEvent::Kind::ComPortAnswer && e.command == command &&
+            (!value || e.value == *value))
+            return true;
+    return false;
+}
+
+}  // namespace
+
+// ser2net (4.3): a BREAK query is answered "on" (5) though no break was asked; DTR and RTS on a
+// pty are never answered; the mask commands get no answer of their own; once the line-state
+// mask is set, a PURGE-DATA is answered by a NOTIFY-LINESTATE instead of its own answer.
+TEST(Ser2netRfc2217, AnswersControlMaskAndPurgeItsOwnWay) {
+    SKIP_UNLESS_SERVER_AVAILABLE(Ser2netServer);
+    PtyCable pty;
+    Ser2netServer server(pty.slavePath());
+    ASSERT_TRUE(server.start()) << server.error();
+    Client client(server.rfc2217Port(), TelnetCodec::Mode::Rfc2217);
+    negotiate(client);
+    const auto events = askTheDifferences(client);
+    using C = ComPortCommand;
+    EXPECT_TRUE(said(events, C::SetControl, 5));
+    EXPECT_FALSE(said(events, C::SetControl, 8));
+    EXPECT_FALSE(said(events, C::SetControl, 11));
+    EXPECT_TRUE(said(events, C::PurgeData, 3));
+    EXPECT_TRUE(said(events, C::NotifyLineState));
+    EXPECT_FALSE(said(events, C::PurgeData, 1));
+    EXPECT_FALSE(said(events, C::SetLineStateMask) || said(events, C::SetModemStateMask));
+}
+
+// python3-serial (3.5): the BREAK query goes unanswered; DTR and RTS are answered (the ENOTTY of
+// the pty being ignored); the masks are taken silently; the one notification is the modem
+// state, sent once as the option is agreed; every PURGE-DATA is answered.
+TEST(PySerialRfc2217, AnswersControlMaskAndPurgeItsOwnWay) {
+    SKIP_UNLESS_SERVER_AVAILABLE(PySerialRfc2217Server);
+    PtyCable pty;
+    PySerialRfc2217Server server(pty.slavePath());
+    ASSERT_TRUE(server.start()) << server.error();
+    Client client(server.rfc2217Port(), TelnetCodec::Mode::Rfc2217);
+    negotiate(client);
+    const auto events = askTheDifferences(client);
+    using C = ComPortCommand;
+    EXPECT_FALSE(said(events, C::SetControl, 5));
+    EXPECT_TRUE(said(events, C::SetControl, 8));
+    EXPECT_TRUE(said(events, C::SetControl, 11));
+    EXPECT_TRUE(said(events, C::PurgeData, 3));
+    EXPECT_TRUE(said(events, C::PurgeData, 1));
+    EXPECT_TRUE(said(events, C::NotifyModemState, 0));
+    EXPECT_FALSE(said(events, C::NotifyLineState));
+    EXPECT_FALSE(said(events, C::SetLineStateMask) || said(events, C::SetModemStateMask));
+}
