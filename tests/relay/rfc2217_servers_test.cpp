@@ -2,6 +2,7 @@
 // small blocking client here carries the codec's bytes, and the pty's far end shows what reached
 // the device and what the server made of the line settings.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -13,8 +14,6 @@
 #include <map>
 #include <optional>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "relay/serial_termios_linux.h"
 #include "relay/telnet_codec.h"
@@ -28,7 +27,7 @@ using telnet::IAC;
 
 // One TCP connection driven through the codec; replies the codec owes go out at once.
 class Client {
-public:
+  public:
     Client(uint16_t port, TelnetCodec::Mode mode) : codec_(mode) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
@@ -55,7 +54,8 @@ public:
     void send(const std::string& bytes) {
         for (size_t done = 0; done < bytes.size();) {
             const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-            if (n <= 0) return;
+            if (n <= 0)
+                return;
             done += static_cast<size_t>(n);
         }
     }
@@ -65,12 +65,15 @@ public:
     bool pumpUntil(const std::function<bool()>& done, int quietMs = 10000) {
         const auto cap = Clock::now() + std::chrono::seconds(10);
         while (!done()) {
-            if (Clock::now() > cap || !readOnce(quietMs)) return done();
+            if (Clock::now() > cap || !readOnce(quietMs))
+                return done();
         }
         return true;
     }
     // Takes in whatever comes until the connection has been quiet for quietMs.
-    void pumpQuiet(int quietMs = 400) { pumpUntil([] { return false; }, quietMs); }
+    void pumpQuiet(int quietMs = 400) {
+        pumpUntil([] { return false; }, quietMs);
+    }
 
     const std::string& data() const { return data_; }
     const std::vector<TelnetEvent>& events() const { return events_; }
@@ -80,7 +83,8 @@ public:
     std::optional<uint32_t> answer(ComPortCommand command) const {
         std::optional<uint32_t> v;
         for (const auto& e : events_)
-            if (e.kind == TelnetEvent::Kind::ComPortAnswer && e.command == command) v = e.value;
+            if (e.kind == TelnetEvent::Kind::ComPortAnswer && e.command == command)
+                v = e.value;
         return v;
     }
     size_t answers(ComPortCommand command) const {
@@ -109,10 +113,11 @@ public:
         return counts;
     }
 
-private:
+  private:
     bool readOnce(int timeoutMs) {
         pollfd p{fd_, POLLIN, 0};
-        if (closed_ || ::poll(&p, 1, timeoutMs) <= 0) return false;
+        if (closed_ || ::poll(&p, 1, timeoutMs) <= 0)
+            return false;
         uint8_t buf[8192];
         const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
         if (n <= 0) {
@@ -142,6 +147,11 @@ bool agreedAll(const TelnetCodec& c) {
            c.agreed(COM_PORT_OPTION, TelnetSide::Local);
 }
 
+// How the two open: ser2net at once sends WILL SGA, DO SGA, WILL ECHO, DONT ECHO, DO BINARY,
+// WILL BINARY and DO COM-PORT-OPTION; python3-serial sends only WILL ECHO, answers the client's
+// offers, offers WILL COM-PORT-OPTION itself (refused: that is the client's part) and, once the
+// option is agreed, notifies the modem state.
+//
 // Runs the opening negotiation to its end and checks that it settled: every option agreed that
 // the client asks for, and no option spoken about twice (the answer loop of a faulty client).
 void negotiate(Client& client) {
@@ -214,8 +224,9 @@ void expectDataBothWays(Client& client, PtyCable& pty, uint32_t seed) {
 
 // Sends a Com Port Control command the codec has no call for, as a client may.
 std::string comPortCommand(uint8_t code, uint8_t value) {
-    return std::string{char(IAC), char(telnet::SB), char(telnet::COM_PORT_OPTION), char(code),
-                       char(value), char(IAC), char(telnet::SE)};
+    return std::string{char(IAC),       char(telnet::SB), char(telnet::COM_PORT_OPTION),
+                       char(code),      char(value),      char(IAC),
+                       char(telnet::SE)};
 }
 
 }  // namespace
@@ -229,7 +240,9 @@ TEST(Ser2netRfc2217, NegotiatesOnceAndSetsTheLineOfThePtyBehindIt) {
     negotiate(client);
 
     const LineOutcome o = setOddLine(client, pty, true);
-    ASSERT_TRUE(o.baud && o.dataSize && o.parity && o.stopSize) << "a setting went unanswered; server log:\n" << server.log();
+    ASSERT_TRUE(o.baud && o.dataSize && o.parity && o.stopSize)
+        << "a setting went unanswered; server log:\n"
+        << server.log();
     // ser2net answers with what it set, and the pty holds that rate and two stop bits.
     EXPECT_EQ(o.held.baudRate, *o.baud);
     EXPECT_EQ(*o.stopSize, 2u);
@@ -388,4 +401,19 @@ TEST(PySerialRfc2217, AnswersControlMaskAndPurgeItsOwnWay) {
     EXPECT_TRUE(said(events, C::NotifyModemState, 0));
     EXPECT_FALSE(said(events, C::NotifyLineState));
     EXPECT_FALSE(said(events, C::SetLineStateMask) || said(events, C::SetModemStateMask));
+}
+
+// A device ser2net cannot open: it still accepts and negotiates, then sends its complaint as
+// plain data and closes.
+TEST(Ser2netRfc2217, MissingDeviceIsReportedAsDataThenTheConnectionCloses) {
+    SKIP_UNLESS_SERVER_AVAILABLE(Ser2netServer);
+    Ser2netServer server("/dev/vorlinex-no-such-device");
+    ASSERT_TRUE(server.start()) << server.error();
+    Client client(server.rfc2217Port(), TelnetCodec::Mode::Rfc2217);
+    ASSERT_TRUE(client.connected());
+    client.start();
+    client.pumpUntil([&] { return client.closed(); });
+    EXPECT_TRUE(client.closed());
+    EXPECT_NE(client.data().find("Device open failure"), std::string::npos) << client.data();
+    EXPECT_EQ(client.data().find('\xff'), std::string::npos);
 }

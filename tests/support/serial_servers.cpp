@@ -110,7 +110,9 @@ while True:
     ser.apply_settings(initial)
 )PY";
 
-bool executable(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
+bool executable(const std::string& path) {
+    return ::access(path.c_str(), X_OK) == 0;
+}
 
 // ser2net lives in /usr/sbin, which a user's PATH may lack.
 std::string findSer2net() {
@@ -118,7 +120,8 @@ std::string findSer2net() {
     dirs += ":/usr/sbin:/sbin:/usr/local/sbin";
     std::stringstream in(dirs);
     for (std::string dir; std::getline(in, dir, ':');)
-        if (!dir.empty() && executable(dir + "/ser2net")) return dir + "/ser2net";
+        if (!dir.empty() && executable(dir + "/ser2net"))
+            return dir + "/ser2net";
     return {};
 }
 
@@ -134,7 +137,8 @@ bool listening(uint16_t port) {
         std::istringstream fields(line);
         std::string slot, local, remote, state;
         fields >> slot >> local >> remote >> state;
-        if (local == wanted && state == "0A") return true;
+        if (local == wanted && state == "0A")
+            return true;
     }
     return false;
 }
@@ -156,8 +160,10 @@ uint16_t freeLocalPort() {
 }
 
 ServerProcess::ServerProcess() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vorlinex-server-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "vorlinex-server-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
     folder_ = pattern;
 }
 
@@ -176,7 +182,8 @@ std::string ServerProcess::log() const {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-bool ServerProcess::start(const std::vector<std::string>& argv, const std::vector<uint16_t>& ports) {
+bool ServerProcess::start(const std::vector<std::string>& argv,
+                          const std::vector<uint16_t>& ports) {
     stop();
     error_.clear();
     std::vector<char*> args;
@@ -209,7 +216,8 @@ bool ServerProcess::start(const std::vector<std::string>& argv, const std::vecto
         }
         bool all = true;
         for (uint16_t p : ports) all = all && listening(p);
-        if (all) return true;
+        if (all)
+            return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     stop();
@@ -218,7 +226,8 @@ bool ServerProcess::start(const std::vector<std::string>& argv, const std::vecto
 }
 
 void ServerProcess::stop() {
-    if (pid_ <= 0) return;
+    if (pid_ <= 0)
+        return;
     ::kill(pid_, SIGTERM);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
@@ -265,7 +274,8 @@ bool Ser2netServer::start() {
 }
 
 std::string PySerialRfc2217Server::unavailable() {
-    if (!executable(kPython)) return std::string(kPython) + " is missing";
+    if (!executable(kPython))
+        return std::string(kPython) + " is missing";
     const std::string probe = std::string(kPython) + " -c 'import serial.rfc2217' 2>/dev/null";
     if (std::system(probe.c_str()) != 0)
         return "python3-serial is not installed (tools/install-deps.sh installs it)";
@@ -278,7 +288,7 @@ PySerialRfc2217Server::PySerialRfc2217Server(std::string devicePath)
 }
 
 bool PySerialRfc2217Server::start() {
-    return process_.start({kPython, "-u", process_.file("rfc2217_server.py"), device_,
-                           std::to_string(port_)},
-                          {port_});
+    return process_.start(
+        {kPython, "-u", process_.file("rfc2217_server.py"), device_, std::to_string(port_)},
+        {port_});
 }

@@ -4,19 +4,18 @@
 // (its configuration, script and log), and can be stopped and started again on the same ports.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 // Skips the current test, saying why, when a server cannot run on this machine.
-#define SKIP_UNLESS_SERVER_AVAILABLE(Server)                                  \
-    do {                                                                      \
-        if (const std::string why_ = Server::unavailable(); !why_.empty())    \
-            GTEST_SKIP() << why_;                                             \
+#define SKIP_UNLESS_SERVER_AVAILABLE(Server)                               \
+    do {                                                                   \
+        if (const std::string why_ = Server::unavailable(); !why_.empty()) \
+            GTEST_SKIP() << why_;                                          \
     } while (false)
 
 // A free TCP port on 127.0.0.1 at the moment of the call.
@@ -24,7 +23,7 @@ uint16_t freeLocalPort();
 
 // One child process with a scratch folder, stopped with its owner.
 class ServerProcess {
-public:
+  public:
     ServerProcess();
     ~ServerProcess();
     ServerProcess(ServerProcess&&) = delete;
@@ -41,7 +40,7 @@ public:
     std::string log() const;
     const std::string& error() const { return error_; }
 
-private:
+  private:
     std::string folder_;
     std::string error_;
     pid_t pid_ = -1;
@@ -50,7 +49,7 @@ private:
 // ser2net (4.x) in the foreground, serving one device as telnet(rfc2217) and as raw TCP, with
 // `chardelay` off so that device data is passed on as it comes.
 class Ser2netServer {
-public:
+  public:
     // Empty when ser2net can run here, else why not.
     static std::string unavailable();
 
@@ -63,7 +62,7 @@ public:
     const std::string& error() const { return process_.error(); }
     std::string log() const { return process_.log(); }
 
-private:
+  private:
     std::string device_;
     uint16_t rfc2217Port_, rawPort_;
     ServerProcess process_;
@@ -72,7 +71,7 @@ private:
 // python3-serial's RFC 2217 port manager relaying one device to one TCP client at a time, as its
 // example server does; the modem-line calls a pty refuses (ENOTTY) are ignored.
 class PySerialRfc2217Server {
-public:
+  public:
     static std::string unavailable();
 
     explicit PySerialRfc2217Server(std::string devicePath);
@@ -83,7 +82,7 @@ public:
     const std::string& error() const { return process_.error(); }
     std::string log() const { return process_.log(); }
 
-private:
+  private:
     std::string device_;
     uint16_t port_;
     ServerProcess process_;
