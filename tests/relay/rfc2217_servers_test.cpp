@@ -360,9 +360,11 @@ bool said(const std::vector<TelnetEvent>& events, ComPortCommand command,
 
 }  // namespace
 
-// ser2net (4.3): a BREAK query is answered "on" (5) though no break was asked; DTR and RTS on a
-// pty are never answered; the mask commands get no answer of their own; once the line-state
-// mask is set, a PURGE-DATA is answered by a NOTIFY-LINESTATE instead of its own answer.
+// ser2net (4.3): a BREAK query is answered "on" (5) though no break was asked (and a DTR query
+// with the query's own code, 7); DTR and RTS on a pty are never answered; the mask commands get
+// no answer of their own, and the command after them gets a NOTIFY-LINESTATE in place of its own
+// answer (seen with PURGE-DATA here, and with DTR). So no answer can be matched to its command
+// by order alone.
 TEST(Ser2netRfc2217, AnswersControlMaskAndPurgeItsOwnWay) {
     SKIP_UNLESS_SERVER_AVAILABLE(Ser2netServer);
     PtyCable pty;
