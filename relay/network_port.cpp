@@ -208,8 +208,10 @@ void connectThread(std::shared_ptr<Shared> shared) {
 
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
+    // No AI_ADDRCONFIG: on a machine whose only network is loopback it hides 127.0.0.1 and
+    // localhost, where a serial server on the same machine listens. An address of a family
+    // this machine cannot reach fails at once and the next is tried.
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_ADDRCONFIG;
     addrinfo* found = nullptr;
     const std::string service = std::to_string(shared->address.port);
     // May take as long as the name servers like: nothing here can cut it short. The connector

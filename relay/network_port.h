@@ -150,7 +150,8 @@ public:
     bool carriesSettings() const { return scheme_ == NetworkScheme::Rfc2217; }
 
     // Sends the opening negotiation, then the settings, DTR and RTS raised. Nothing waits for an
-    // answer. 0, else the errno of the send (the port is then lost).
+    // answer. Called once, before any worker uses the port. 0, else the errno of the send (the
+    // port is then lost).
     int start(const NetworkLineSettings& settings);
 
     // Like read(2) on a non-blocking tty: > 0 data bytes (never more than `capacity`); -1 with

@@ -126,6 +126,7 @@ std::string randomBytesWithManyIacs(size_t n, unsigned seed) {
 struct ServerView {
     std::string data;
     std::vector<std::string> negotiations;
+    std::vector<size_t> negotiationAt;  // how much data had come before each negotiation
     std::vector<std::string> subnegotiations;
 
     void feed(const std::string& in) {
@@ -143,6 +144,7 @@ struct ServerView {
                     break;
                 case 2:
                     negotiations.push_back(bytes({IAC, verb, b}));
+                    negotiationAt.push_back(data.size());
                     state = 0;
                     break;
                 case 3:
@@ -677,5 +679,6 @@ TEST(NetworkPortTest, WriteTheSocketTakesInPartKeepsItsRestWholeBeforeAnythingEl
     serverReader.join();
     EXPECT_FALSE(c.port->lost());
     EXPECT_TRUE(view.data == accepted) << "server got " << view.data.size() << " of " << accepted.size();
-    EXPECT_EQ(view.negotiations.back(), bytes({IAC, WONT, ECHO}));
+    ASSERT_EQ(view.negotiations.back(), bytes({IAC, WONT, ECHO}));
+    EXPECT_EQ(view.negotiationAt.back(), accepted.size());
 }
