@@ -469,6 +469,10 @@ ssize_t NetworkPort::readData(uint8_t* buffer, size_t capacity) {
         errno = lossError() != 0 ? lossError() : ENOTCONN;
         return -1;
     }
+    if (capacity == 0) {  // a read of nothing would look like the end of the stream
+        errno = EINVAL;
+        return -1;
+    }
     // Data after undoubling is never longer than the bytes read, so `capacity` bytes of the
     // socket always fit the caller's buffer.
     scratchIn_.resize(capacity);
@@ -488,10 +492,10 @@ ssize_t NetworkPort::readData(uint8_t* buffer, size_t capacity) {
     }
     scratchData_.clear();
     scratchReply_.clear();
-    std::vector<TelnetEvent> events;
+    scratchEvents_.clear();
     codec_.receive(reinterpret_cast<const uint8_t*>(scratchIn_.data()), static_cast<size_t>(n),
-                   scratchData_, scratchReply_, events);
-    for (const TelnetEvent& event : events) take(event);
+                   scratchData_, scratchReply_, scratchEvents_);
+    for (const TelnetEvent& event : scratchEvents_) take(event);
     if (loss() == NetworkLoss::CommandFlood) {
         errno = EPROTO;
         return -1;

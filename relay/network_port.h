@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 #include "relay/telnet_codec.h"
 
@@ -196,7 +197,9 @@ private:
     mutable std::mutex readBackMutex_;
     NetworkReadBack readBack_;
 
-    std::string scratchIn_, scratchData_, scratchReply_;  // the reading worker's
+    // The reading worker's, kept from one read to the next.
+    std::string scratchIn_, scratchData_, scratchReply_;
+    std::vector<TelnetEvent> scratchEvents_;
     std::atomic<NetworkLoss> loss_{NetworkLoss::None};
     std::atomic<int> lossError_{0};
     std::atomic<int> lineState_{-1}, modemState_{-1};

@@ -315,6 +315,15 @@ TEST(NetworkConnectorTest, ConnectsOffThreadWithNoDelayAndKeepaliveAndCallsBackO
     EXPECT_EQ(calls.load(), 1);
 }
 
+TEST(NetworkConnectorTest, ConnectsByName) {
+    Fd listener = boundSocket(4);
+    NetworkConnector connector({NetworkScheme::Tcp, "localhost", localPort(listener.fd)});
+    // localhost may give ::1 first, where nothing listens: the next address is tried.
+    ASSERT_EQ(awaitResult(connector).state, ConnectResult::State::Connected);
+    Fd fd(connector.take());
+    EXPECT_GE(fd.fd, 0);
+}
+
 TEST(NetworkConnectorTest, ClosedPortIsRefused) {
     Fd notListening = boundSocket(-1);  // held, so that no one else listens there meanwhile
     NetworkConnector connector(loopback(localPort(notListening.fd)));
@@ -576,6 +585,19 @@ TEST(NetworkPortTest, ServerAnswersAreTheReadBack) {
     sendAll(c.server.fd, serverAnswer(ComPortCommand::SetBaudRate, bytes({0, 0, 0x30, 0x39})) + "y");
     EXPECT_EQ(readPortUntil(*c.port, [](const std::string& s) { return !s.empty(); }), "y");
     EXPECT_FALSE(c.port->readBack().differs());
+}
+
+TEST(NetworkPortTest, OverlongAnswerIsDroppedWholeAndDataGoesOn) {
+    Connected c;
+    ASSERT_EQ(c.port->start(NetworkLineSettings{}), 0);
+    // A rate answer padded past the longest subnegotiation kept: not a read-back, not data.
+    const std::string overlong =
+        serverAnswer(ComPortCommand::SetBaudRate,
+                     bytes({0, 0, 0x10, 0}) + std::string(TelnetCodec::kMaxSubnegotiation, 'p'));
+    sendAll(c.server.fd, overlong + "z");
+    EXPECT_EQ(readPortUntil(*c.port, [](const std::string& s) { return !s.empty(); }), "z");
+    EXPECT_FALSE(c.port->readBack().baudAnswered);
+    EXPECT_FALSE(c.port->lost());
 }
 
 TEST(NetworkPortTest, PeerClosingOrResettingLosesThePort) {
