@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <random>
 #include <thread>
 
@@ -374,19 +375,47 @@ TEST(NetworkConnectorTest, AddressThatNeverAnswersTimesOut) {
     EXPECT_EQ(connector.take(), -1);
 }
 
+size_t openDescriptors() {
+    size_t n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++n;
+    }
+    return n;
+}
+
+// Waits until the process has `count` descriptors open; false if it never does.
+bool awaitDescriptors(size_t count) {
+    for (int i = 0; i < kWaitMs / 5; ++i) {
+        if (openDescriptors() == count) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
 TEST(NetworkConnectorTest, CancelEndsAConnectInProgressAndNoCallbackFollows) {
     SilentListener silent;
     std::atomic<int> calls{0};
+    const size_t before = openDescriptors();
+    // Far longer than the test waits: only the cancel can end these attempts in time.
+    const std::chrono::minutes longTimeout(10);
     {
-        NetworkConnector connector(loopback(silent.port()), NetworkConnector::kDefaultTimeout,
-                                   [&] { ++calls; });
+        NetworkConnector connector(loopback(silent.port()), longTimeout, [&] { ++calls; });
+        // Its wake-up descriptor and its socket: the connect is under way.
+        ASSERT_TRUE(awaitDescriptors(before + 2));
         EXPECT_EQ(connector.result().state, ConnectResult::State::Pending);
         connector.cancel();
         EXPECT_EQ(connector.result().state, ConnectResult::State::Cancelled);
         EXPECT_EQ(connector.take(), -1);
     }
-    // Destroyed while pending, without a cancel first: the destructor lets the thread go.
-    { NetworkConnector dropped(loopback(silent.port()), NetworkConnector::kDefaultTimeout, [&] { ++calls; }); }
+    // The thread gave up: its socket and wake-up descriptor are closed.
+    EXPECT_TRUE(awaitDescriptors(before));
+    {
+        // Destroyed while connecting, without a cancel first: the destructor lets it go alike.
+        NetworkConnector dropped(loopback(silent.port()), longTimeout, [&] { ++calls; });
+        ASSERT_TRUE(awaitDescriptors(before + 2));
+    }
+    EXPECT_TRUE(awaitDescriptors(before));
     EXPECT_EQ(calls.load(), 0);
 }
 
