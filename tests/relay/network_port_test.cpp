@@ -14,8 +14,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "relay/network_port.h"
@@ -375,19 +376,30 @@ TEST(NetworkConnectorTest, AddressThatNeverAnswersTimesOut) {
     EXPECT_EQ(connector.take(), -1);
 }
 
-size_t openDescriptors() {
+// The sockets of this machine that connect to 127.0.0.1:`port`, as the kernel lists them (a
+// connect whose SYN gets no answer is one until its socket is closed).
+size_t socketsConnectingTo(uint16_t port) {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);  // the heading
     size_t n = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        (void)entry;
-        ++n;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        const size_t colon = remote.find(':');
+        if (colon == std::string::npos) continue;
+        const auto remotePort = std::stoul(remote.substr(colon + 1), nullptr, 16);
+        const bool timeWait = state == "06";
+        if (remotePort == port && remote.substr(0, colon) == "0100007F" && !timeWait) ++n;
     }
     return n;
 }
 
-// Waits until the process has `count` descriptors open; false if it never does.
-bool awaitDescriptors(size_t count) {
+// Waits until `count` sockets connect to the port; false if that never comes.
+bool awaitConnecting(uint16_t port, size_t count) {
     for (int i = 0; i < kWaitMs / 5; ++i) {
-        if (openDescriptors() == count) return true;
+        if (socketsConnectingTo(port) == count) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return false;
@@ -396,26 +408,25 @@ bool awaitDescriptors(size_t count) {
 TEST(NetworkConnectorTest, CancelEndsAConnectInProgressAndNoCallbackFollows) {
     SilentListener silent;
     std::atomic<int> calls{0};
-    const size_t before = openDescriptors();
+    const size_t fillers = socketsConnectingTo(silent.port());
     // Far longer than the test waits: only the cancel can end these attempts in time.
     const std::chrono::minutes longTimeout(10);
     {
         NetworkConnector connector(loopback(silent.port()), longTimeout, [&] { ++calls; });
-        // Its wake-up descriptor and its socket: the connect is under way.
-        ASSERT_TRUE(awaitDescriptors(before + 2));
+        ASSERT_TRUE(awaitConnecting(silent.port(), fillers + 1));  // the connect is under way
         EXPECT_EQ(connector.result().state, ConnectResult::State::Pending);
         connector.cancel();
         EXPECT_EQ(connector.result().state, ConnectResult::State::Cancelled);
         EXPECT_EQ(connector.take(), -1);
+        // The thread gave up: its socket is closed.
+        EXPECT_TRUE(awaitConnecting(silent.port(), fillers));
     }
-    // The thread gave up: its socket and wake-up descriptor are closed.
-    EXPECT_TRUE(awaitDescriptors(before));
     {
         // Destroyed while connecting, without a cancel first: the destructor lets it go alike.
         NetworkConnector dropped(loopback(silent.port()), longTimeout, [&] { ++calls; });
-        ASSERT_TRUE(awaitDescriptors(before + 2));
+        ASSERT_TRUE(awaitConnecting(silent.port(), fillers + 1));
     }
-    EXPECT_TRUE(awaitDescriptors(before));
+    EXPECT_TRUE(awaitConnecting(silent.port(), fillers));
     EXPECT_EQ(calls.load(), 0);
 }
 
