@@ -1,0 +1,207 @@
+// A port on another machine: a serial server reached over TCP, speaking the Telnet Com Port
+// Control option (rfc2217://HOST:PORT) or passing the bytes as they are (tcp://HOST:PORT).
+// Connecting runs on a thread of its own so that no caller ever waits for a name server or a
+// silent host; the connected socket then behaves for the workers much as a tty does: poll its
+// descriptor, read data, wait while it holds unsent bytes, write.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "relay/telnet_codec.h"
+
+enum class NetworkScheme : uint8_t { Rfc2217, Tcp };
+
+struct NetworkAddress {
+    NetworkScheme scheme = NetworkScheme::Rfc2217;
+    std::string host;  // a name, an IPv4 address, or an IPv6 address without its brackets
+    uint16_t port = 0;
+};
+
+// Reads `rfc2217://HOST:PORT` or `tcp://HOST:PORT` (an IPv6 HOST in brackets); false for
+// anything else, `address` then unchanged.
+bool parseNetworkPath(const std::string& path, NetworkAddress& address);
+// Whether a device path names a network port at all (its scheme), before it is checked whole.
+bool isNetworkPath(const std::string& path);
+
+// How a connect ended.
+struct ConnectResult {
+    enum class State : uint8_t {
+        Pending,    // still resolving or connecting
+        Connected,  // `fd` is the caller's now (see NetworkConnector::take)
+        Failed,     // see `failure`
+        Cancelled,
+    };
+    enum class Failure : uint8_t {
+        None,
+        Resolve,  // the name did not resolve: `resolverError` (EAI_*), `resolverMessage`
+        Connect,  // every address refused or failed: `systemError` of the last (ECONNREFUSED...)
+        TimedOut, // no address answered in time: `systemError` is ETIMEDOUT
+    };
+    State state = State::Pending;
+    Failure failure = Failure::None;
+    int systemError = 0;
+    int resolverError = 0;
+    std::string resolverMessage;
+    int fd = -1;
+};
+
+// Resolves and connects one address on a thread of its own, over all the addresses the name
+// gives, within a time-out for the whole attempt. The caller asks result() when it likes, or is
+// called back once; it never waits. The connected socket is non-blocking, with TCP_NODELAY and
+// keepalive set.
+class NetworkConnector {
+public:
+    static constexpr std::chrono::milliseconds kDefaultTimeout{5000};
+
+    // Called once on the connector's thread when the attempt ends (not after cancel() or the
+    // destructor): it should only hand the news to the owner's thread. It must not destroy the
+    // connector, whose destructor waits for a running callback to return.
+    using Done = std::function<void()>;
+
+    explicit NetworkConnector(NetworkAddress address,
+                              std::chrono::milliseconds timeout = kDefaultTimeout,
+                              Done done = nullptr);
+    // Cancels; never waits for the resolver.
+    ~NetworkConnector();
+    NetworkConnector(const NetworkConnector&) = delete;
+    NetworkConnector& operator=(const NetworkConnector&) = delete;
+
+    // The state now. An attempt past its time-out is reported TimedOut here even while the
+    // resolver still holds the thread (getaddrinfo cannot be interrupted). A connected socket
+    // stays owned by the connector (and is closed with it) until take().
+    ConnectResult result() const;
+    // The connected socket, now the caller's to close; -1 unless the state is Connected.
+    int take();
+    // Makes the thread give up at once: a connect in progress ends, a resolve that returns later
+    // is thrown away. The state becomes Cancelled unless the attempt had already ended.
+    void cancel();
+
+    struct Shared;
+
+private:
+    std::shared_ptr<Shared> shared_;
+};
+
+// Sets TCP_NODELAY (a short request must not wait for Nagle's timer) and keepalive tuned so
+// that a peer that went away silently is noticed within about half a minute. 0, else the errno.
+int tuneConnectedSocket(int fd);
+
+// What the port's line is asked to be, in plain terms (a port's settings as the user chose
+// them). DTR/DSR flow has no Com Port Control code and is asked as no flow control.
+struct NetworkLineSettings {
+    enum class Flow : uint8_t { None, RtsCts, XonXoff };
+    uint32_t baudRate = 9600;
+    uint8_t dataBits = 8;  // 5..8
+    int parity = 0;        // 0 none, 1 odd, 2 even
+    bool twoStopBits = false;
+    Flow flow = Flow::None;
+};
+
+// What the server answered to the settings: each answer is advisory (a pty behind a server
+// may never answer some), so each field says whether it came.
+struct NetworkReadBack {
+    NetworkLineSettings asked;
+    bool baudAnswered = false, dataBitsAnswered = false, parityAnswered = false,
+         stopBitsAnswered = false, flowAnswered = false;
+    uint32_t baudRate = 0;
+    uint8_t dataBits = 0;
+    int parity = 0;  // as `asked.parity`; -1 for a parity the client never asks (mark, space)
+    bool twoStopBits = false;
+    NetworkLineSettings::Flow flow = NetworkLineSettings::Flow::None;
+
+    bool anyAnswered() const {
+        return baudAnswered || dataBitsAnswered || parityAnswered || stopBitsAnswered ||
+               flowAnswered;
+    }
+    // Whether an answer that came holds something other than what was asked.
+    bool differs() const;
+};
+
+// Why a network port stopped: it is then lost, as an unplugged device is.
+enum class NetworkLoss : uint8_t {
+    None,
+    Closed,        // the server closed the connection (end of file)
+    Failed,        // a read or write failed: lossError() holds the errno (ECONNRESET...)
+    CommandFlood,  // the server sent a flood of commands without data: not a device server
+};
+
+// One connected network port. readData runs on the worker that reads it and writeData on the
+// worker that writes it, at the same time: everything both send goes through one queue under a
+// lock, so a reply owed to the server never lands inside an escape or a command of the data.
+class NetworkPort {
+public:
+    // Takes the connected socket (made non-blocking here) and closes it when destroyed.
+    NetworkPort(int fd, NetworkScheme scheme);
+    ~NetworkPort();
+    NetworkPort(const NetworkPort&) = delete;
+    NetworkPort& operator=(const NetworkPort&) = delete;
+
+    int fd() const { return fd_; }
+    NetworkScheme scheme() const { return scheme_; }
+    // Whether line settings reach the far port at all (raw TCP carries none).
+    bool carriesSettings() const { return scheme_ == NetworkScheme::Rfc2217; }
+
+    // Sends the opening negotiation, then the settings, DTR and RTS raised. Nothing waits for an
+    // answer. Called once, before any worker uses the port. 0, else the errno of the send (the
+    // port is then lost).
+    int start(const NetworkLineSettings& settings);
+
+    // Like read(2) on a non-blocking tty: > 0 data bytes (never more than `capacity`); -1 with
+    // errno EAGAIN when the socket held nothing or only commands; 0 at end of file and -1 with
+    // the errno on failure or a command flood, the port then lost.
+    ssize_t readData(uint8_t* buffer, size_t capacity);
+    // Like write(2): encodes the data and sends it, keeping what the socket did not take for
+    // the next call, so all `n` bytes are taken (returns n) or none: -1 with errno EAGAIN while
+    // earlier bytes are still held back or the server asked to suspend sending, -1 with another
+    // errno when the port is lost.
+    ssize_t writeData(const uint8_t* data, size_t n);
+    // Bytes not yet sent: what the kernel holds (SIOCOUTQ) plus what waits here; at least 1
+    // while the server has suspended sending, so that the output wait holds the writer.
+    int outputQueued() const;
+    // Sends what waits here (replies, the rest of a write) as far as the socket takes it.
+    void flush();
+
+    bool lost() const { return loss_.load(std::memory_order_acquire) != NetworkLoss::None; }
+    NetworkLoss loss() const { return loss_.load(std::memory_order_acquire); }
+    int lossError() const { return lossError_.load(std::memory_order_acquire); }
+
+    NetworkReadBack readBack() const;
+    // The last NOTIFY-LINESTATE and NOTIFY-MODEMSTATE values; -1 while none came.
+    int lineState() const { return lineState_.load(std::memory_order_relaxed); }
+    int modemState() const { return modemState_.load(std::memory_order_relaxed); }
+    // The server asked to suspend sending (FLOWCONTROL-SUSPEND) and has not resumed.
+    bool sendingPaused() const { return paused_.load(std::memory_order_acquire); }
+
+private:
+    void markLost(NetworkLoss loss, int systemError);
+    void take(const TelnetEvent& event);
+    // Sends the queue as far as the socket takes it; false when the port is lost.
+    bool flushLocked();
+
+    int fd_;
+    NetworkScheme scheme_;
+    TelnetCodec codec_;  // receive() on the reading worker only; the encoders are const
+
+    mutable std::mutex sendMutex_;
+    std::string pending_;  // encoded, not yet taken by the socket
+
+    mutable std::mutex readBackMutex_;
+    NetworkReadBack readBack_;
+
+    // The reading worker's, kept from one read to the next.
+    std::string scratchIn_, scratchData_, scratchReply_;
+    std::vector<TelnetEvent> scratchEvents_;
+    std::atomic<NetworkLoss> loss_{NetworkLoss::None};
+    std::atomic<int> lossError_{0};
+    std::atomic<int> lineState_{-1}, modemState_{-1};
+    std::atomic<bool> paused_{false};
+};
