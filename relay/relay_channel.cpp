@@ -301,19 +301,6 @@ RelayChannel::~RelayChannel() {
     if (wakeFd >= 0) ::close(wakeFd);
 }
 
-void Relay::stopRelayWorkers() {
-    requestWorkerStop(relayChannel1);
-    requestWorkerStop(relayChannel2);
-    joinRelayWorker(relayChannel1);
-    joinRelayWorker(relayChannel2);
-}
-
-void Relay::stopRelayAndClosePorts() {
-    stopRelayWorkers();
-    closePort(serialPort1);
-    closePort(serialPort2);
-}
-
 int startRelayWorker(RelayChannel& channel) {
     if (channel.relay.portOpensRefused()) return 0;  // shut down: nothing may relay any more
     // One worker per channel, ever: a previous one is ended and joined before the next starts.
@@ -342,9 +329,4 @@ int startRelayWorker(RelayChannel& channel) {
     pthread_setname_np(channel.worker.native_handle(),
                        channel.number == 2 ? "vx-relay2" : "vx-relay1");
     return 0;
-}
-
-Relay::~Relay() {
-    stopRelayAndClosePorts();
-    stopRateTimer();
 }
