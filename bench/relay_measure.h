@@ -1,5 +1,5 @@
 // Measuring a relay that sits between two pty cables: throughput, latency, CPU and lost bytes.
-// Shared by bench_relay (the engine alone) and bench_program (the real program), which both
+// Shared by bench_relay_engine (the engine alone) and bench_program (the real program), which both
 // measure socat in the same run as the reference.
 #pragma once
 

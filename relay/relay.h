@@ -10,6 +10,7 @@
 
 #include "relay/app_options.h"
 #include "relay/channel.h"
+#include "relay/channel_context.h"
 #include "relay/rate_meter.h"
 #include "relay/relay_channel.h"
 #include "relay/serial_port.h"
@@ -29,10 +30,17 @@ struct Relay {
     // Whether the left mouse button is down anywhere in the program; kept by the UI thread.
     std::atomic<int32_t> leftMouseButtonDown{0};
 
+private:
+    // Declared before the channels, which are handed it.
+    std::atomic<bool> opensRefused{false};
+
+public:
     SerialPort serialPort1;
     SerialPort serialPort2;
-    RelayChannel relayChannel1{*this, 1, serialPort1, serialPort2, 256};   // Port1 -> Port2
-    RelayChannel relayChannel2{*this, 2, serialPort2, serialPort1, 1024};  // Port2 -> Port1
+    // What both channels run by of the relay's: the options, the mouse, the refusal of opens.
+    const ChannelContext channelContext{appOptions, leftMouseButtonDown, opensRefused};
+    RelayChannel relayChannel1{channelContext, 1, serialPort1, serialPort2, 256};   // Port1 -> Port2
+    RelayChannel relayChannel2{channelContext, 2, serialPort2, serialPort1, 1024};  // Port2 -> Port1
     RateMeter rateMeter;
 
     RelayChannel& relayChannel(int number) { return ofChannel(number, relayChannel1, relayChannel2); }
@@ -71,6 +79,4 @@ struct Relay {
 private:
     void updateRates(int32_t rate);
     void tickThreadBody(int32_t token);
-
-    std::atomic<bool> opensRefused{false};
 };

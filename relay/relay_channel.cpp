@@ -13,7 +13,6 @@
 #include <system_error>
 #include <vector>
 
-#include "relay/relay.h"
 #include "relay/serial_termios_linux.h"
 
 namespace {
@@ -69,7 +68,7 @@ void countUndelivered(RelayChannel& channel, size_t count) {
 // read or select while nothing new arrives; the bytes wait in the source's input queue.
 void pauseWhileHeld(RelayChannel& channel) {
     while (channel.displayMouseHeld.load(std::memory_order_relaxed) == 1 &&
-           channel.relay.leftMouseButtonDown.load(std::memory_order_relaxed) != 0 && !stopAsked(channel)) {
+           channel.context.leftMouseButtonDown.load(std::memory_order_relaxed) != 0 && !stopAsked(channel)) {
         waitForStopRequest(channel, kHoldStepMs);
     }
 }
@@ -249,7 +248,7 @@ void relayWorker(RelayChannel& channel) {
         ChunkSink* const log = channel.logSink;
         const bool displayOpen = display != nullptr && display->takesChunks();
         const bool logEnabled = log != nullptr && log->takesChunks();
-        const bool stampDue = channel.relay.appOptions.DATETIME.load(std::memory_order_relaxed) == 1 &&
+        const bool stampDue = channel.context.options.DATETIME.load(std::memory_order_relaxed) == 1 &&
                               channel.stampCountdown.load(std::memory_order_relaxed) == 0 &&
                               (displayOpen || logEnabled);
 
@@ -271,7 +270,7 @@ void relayWorker(RelayChannel& channel) {
             if (logEnabled) log->onChunk(stamped.data(), stampedLength, L);
         }
 
-        channel.stampCountdown.store(channel.relay.appOptions.DATETIMEVAL.load(std::memory_order_relaxed),
+        channel.stampCountdown.store(channel.context.options.DATETIMEVAL.load(std::memory_order_relaxed),
                                      std::memory_order_relaxed);
 
         // The chunk as it was read, never the stamp.
@@ -301,21 +300,8 @@ RelayChannel::~RelayChannel() {
     if (wakeFd >= 0) ::close(wakeFd);
 }
 
-void Relay::stopRelayWorkers() {
-    requestWorkerStop(relayChannel1);
-    requestWorkerStop(relayChannel2);
-    joinRelayWorker(relayChannel1);
-    joinRelayWorker(relayChannel2);
-}
-
-void Relay::stopRelayAndClosePorts() {
-    stopRelayWorkers();
-    closePort(serialPort1);
-    closePort(serialPort2);
-}
-
 int startRelayWorker(RelayChannel& channel) {
-    if (channel.relay.portOpensRefused()) return 0;  // shut down: nothing may relay any more
+    if (channel.context.opensRefused.load()) return 0;  // shut down: nothing may relay any more
     // One worker per channel, ever: a previous one is ended and joined before the next starts.
     if (channel.worker.joinable()) {
         requestWorkerStop(channel);
@@ -342,9 +328,4 @@ int startRelayWorker(RelayChannel& channel) {
     pthread_setname_np(channel.worker.native_handle(),
                        channel.number == 2 ? "vx-relay2" : "vx-relay1");
     return 0;
-}
-
-Relay::~Relay() {
-    stopRelayAndClosePorts();
-    stopRateTimer();
 }

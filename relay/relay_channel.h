@@ -11,20 +11,19 @@
 #include <thread>
 #include <vector>
 
+#include "relay/channel_context.h"
 #include "relay/chunk_sink.h"
 #include "relay/serial_port.h"
 
-struct Relay;
-
 struct RelayChannel {
-    RelayChannel(Relay& owner, int channelNumber, SerialPort& from, SerialPort& to, int limit)
-        : relay(owner), number(channelNumber), source(from), destination(to), readLimit(limit) {}
+    RelayChannel(const ChannelContext& runsBy, int channelNumber, SerialPort& from, SerialPort& to, int limit)
+        : context(runsBy), number(channelNumber), source(from), destination(to), readLimit(limit) {}
     // The worker has been joined by then (the relay's end); the wake descriptor goes with it.
     ~RelayChannel();
     RelayChannel(const RelayChannel&) = delete;
     RelayChannel& operator=(const RelayChannel&) = delete;
 
-    Relay& relay;      // the options, the shutdown's refusal and the mouse state it runs by
+    const ChannelContext context;  // the options, the shutdown's refusal and the mouse state
     const int number;  // 1 or 2
     std::thread worker;
     std::atomic<int32_t> stopRequested{1};

@@ -21,7 +21,6 @@
 #include <thread>
 #include <cstring>
 
-#include "relay/relay.h"
 #include "relay/serial_termios_linux.h"
 
 const std::array<const char*, 6> portDeviceNames = {"com1", "com2", "com3", "com4", "com5", "com6"};
@@ -50,9 +49,6 @@ std::string directionTitle(int32_t fromComIndex, int32_t toComIndex) {
            std::to_string(portNumberOf(toComIndex));
 }
 
-namespace {
-
-// The comIndex whose device name this is, or -1 for a name outside the table.
 int comIndexOfName(const char* deviceName) {
     if (deviceName == nullptr) return -1;
     for (int i = 0; i < 6; ++i) {
@@ -60,6 +56,8 @@ int comIndexOfName(const char* deviceName) {
     }
     return -1;
 }
+
+namespace {
 
 // A tty's close waits until its output is sent, for as long as the driver's closing wait (30 s
 // by default on a UART) when flow control holds it back, and closes run on the UI thread. What
@@ -88,9 +86,6 @@ bool markPortLost(SerialPort& port) {
     return port.presence.compare_exchange_strong(present, PortLost, std::memory_order_acq_rel);
 }
 
-void Relay::refusePortOpens() { opensRefused.store(true); }
-bool Relay::portOpensRefused() const { return opensRefused.load(); }
-
 namespace {
 
 bool sameCharDevice(const struct stat& a, const struct stat& b) {
@@ -113,8 +108,8 @@ void forEachOtherProcess(const std::function<bool(int pid)>& visit) {
 }
 
 // The comIndex of the relay's port, other than `port`, that has the device open; -1 for none.
-int32_t otherPortHolding(const Relay& relay, const SerialPort& port, const struct stat& device) {
-    for (const SerialPort* other : {&relay.serialPort1, &relay.serialPort2}) {
+int32_t otherPortHolding(const RelayPorts& relayPorts, const SerialPort& port, const struct stat& device) {
+    for (const SerialPort* other : relayPorts) {
         const int fd = other->handle.load(std::memory_order_acquire);
         struct stat held {};
         if (other != &port && fd >= 0 && ::fstat(fd, &held) == 0 && sameCharDevice(held, device))
@@ -223,18 +218,8 @@ int holderOfDevice(const std::string& path, std::string* name) {
     return holder;
 }
 
-int Relay::openPort(const char* deviceName, SerialPort& port, int* systemError) {
-    int ignored = 0;
-    int& reason = systemError != nullptr ? *systemError : ignored;
-    reason = 0;
-    if (portOpensRefused()) return PortOpenRefused;
+int openPortPath(const std::string& path, SerialPort& port, const RelayPorts& relayPorts, int& reason) {
     const bool closed = !port.isOpen();
-    const int index = comIndexOfName(deviceName);
-    if (index < 0) {
-        if (closed) port.openFailure = PortOpenFailure{};
-        return PortOpenFailed;
-    }
-    const std::string path = comDevicePaths[index];
     PortOpenFailure failure;
     failure.path = path;
     const auto refuse = [&](PortRefusal kind, int error, int result) {
@@ -252,7 +237,7 @@ int Relay::openPort(const char* deviceName, SerialPort& port, int* systemError) 
     // port holds, and a terminal that a login or a shell has as its own, are not ours to take.
     struct stat device {};
     if (::stat(path.c_str(), &device) == 0 && S_ISCHR(device.st_mode)) {
-        failure.otherComIndex = otherPortHolding(*this, port, device);
+        failure.otherComIndex = otherPortHolding(relayPorts, port, device);
         if (failure.otherComIndex >= 0) return refuse(RefusalOtherPort, EBUSY, PortOpenFailed);
         if (sessionOfTerminal(device.st_rdev) != 0) return refuse(RefusalLoginTerminal, EBUSY, PortOpenFailed);
     }

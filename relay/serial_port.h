@@ -119,6 +119,17 @@ enum PortOpenResult : int {
     PortOpenRefused = 3,  // shutdown has begun: nothing to tell
 };
 
+// The comIndex whose device name ("com1".."com6", in any case) this is; -1 for any other name.
+int comIndexOfName(const char* deviceName);
+
+// The relay's two ports, for an open that must not take a device the other one holds.
+using RelayPorts = std::array<const SerialPort*, 2>;
+// Opens the device at path for the port as Relay::openPort describes, once the name has led to
+// it: exclusively, for non-blocking reading and writing, refused when one of relayPorts other
+// than `port` holds the device or when it is a session's controlling terminal. `reason` gets the
+// system's errno of a refusal (0 when none).
+int openPortPath(const std::string& path, SerialPort& port, const RelayPorts& relayPorts, int& reason);
+
 // Empties both queues of the open device, then applies port.settings and reads them back into
 // port.lineReadBack (a refused setting shows there).
 void configurePort(SerialPort& port);

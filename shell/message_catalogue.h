@@ -7,8 +7,8 @@
 #include <ctime>
 #include <string>
 
-#include "relay/box_request.h"
 #include "relay/serial_port.h"
+#include "shell/box_request.h"
 
 struct ConfigSaveResult;
 struct CaptureFailure;

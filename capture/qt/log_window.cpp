@@ -19,7 +19,6 @@
 #include "capture/capture_file.h"
 #include "capture/capture_log.h"
 #include "capture/combined_log.h"
-#include "relay/box_request.h"
 #include "relay/channel.h"
 #include "relay/relay.h"
 

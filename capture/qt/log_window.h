@@ -12,7 +12,6 @@
 #include <optional>
 
 #include "capture/capture_file.h"
-#include "relay/box_request.h"
 
 class Captures;
 class QWidget;

@@ -15,7 +15,6 @@
 #include "display/qt/traffic_view.h"
 #include "display/traffic_render.h"
 #include "display/traffic_text_control.h"
-#include "relay/box_request.h"
 #include "relay/channel.h"
 #include "relay/relay.h"
 

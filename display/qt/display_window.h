@@ -8,8 +8,6 @@
 #include <functional>
 #include <memory>
 
-#include "relay/box_request.h"
-
 class QDialog;
 class QObject;
 class QString;

@@ -8,7 +8,6 @@
 #include <functional>
 #include <string>
 
-#include "relay/box_request.h"
 #include "settings/config.h"
 #include "settings/port_restart.h"
 #include "settings/qt/serial_device_list.h"

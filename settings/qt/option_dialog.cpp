@@ -10,7 +10,6 @@
 #include <QRadioButton>
 #include <QString>
 
-#include "relay/box_request.h"
 #include "relay/relay.h"
 #include "settings/config.h"
 #include "settings/startup_entry.h"

@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "relay/box_request.h"
 #include "relay/channel.h"
 #include "relay/relay.h"
 #include "settings/port_restart.h"

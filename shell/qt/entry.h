@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "relay/box_request.h"
+#include "shell/box_request.h"
 
 class QWidget;
 

@@ -9,6 +9,7 @@
 #include "display/qt/timeline_window.h"
 #include "settings/qt/dialog_host.h"
 #include "shell/application.h"
+#include "shell/box_request.h"
 #include "shell/qt/command_ids.h"
 #include "shell/qt/desktop.h"
 

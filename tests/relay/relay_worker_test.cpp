@@ -59,7 +59,7 @@ protected:
 };
 
 // A megabyte each way while port 2's side is unread for 3 s: a worker waits for room, never drops.
-// After the shutdown's refusal a device that comes back stays closed.
+// After the shutdown's refusal no worker starts, and a device that comes back stays closed.
 TEST_F(RelayTest, ChunksQueuedInputCapturesBothWaysInOrderAndOneDirectionGoesOnWhileTheOtherIsUnplugged) {
     const std::string toPort2 = randomBytes(300, 1), toPort1 = randomBytes(300, 2);
     cable(1).send(toPort2), cable(2).send(toPort1);
@@ -153,6 +153,9 @@ TEST_F(RelayTest, ChunksQueuedInputCapturesBothWaysInOrderAndOneDirectionGoesOnW
     adapter1.unplug();
     ASSERT_TRUE(eventually([&] { return relay.serialPort1.presence.load() == PortLost; }));
     relay.refusePortOpens();
+    relay.stopRelayWorkers();
+    startRelayWorker(relay.relayChannel2);  // its port is still open
+    EXPECT_FALSE(relay.relayChannel2.worker.joinable());
     relay.stopRelayAndClosePorts();
     adapter1.plug();
     EXPECT_FALSE(reconnectPorts(relay));

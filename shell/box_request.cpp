@@ -1,4 +1,4 @@
-#include "relay/box_request.h"
+#include "shell/box_request.h"
 
 #include <cstdio>
 

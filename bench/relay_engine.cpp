@@ -2,7 +2,7 @@
 // between two pty cables in the same run. The engine runs in a child process of its own so
 // that its CPU time is measured apart from the harness that feeds and reads the cables.
 //
-//   bench_relay [--mb N] [--messages N] [--idle S] [--rounds N]
+//   bench_relay_engine [--mb N] [--messages N] [--idle S] [--rounds N]
 #include <signal.h>
 #include <unistd.h>
 
@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
     bench::Options opt = bench::parseOptions(argc, argv);
     ScratchDir dir;
     scratch = &dir;
-    std::printf("bench_relay: the relay engine (child process, 2 workers, no display, no log) "
+    std::printf("bench_relay_engine: the relay engine (child process, 2 workers, no display, no log) "
                 "against socat -b 65536, both between two pty cables\n");
     bench::printSetting(opt);
     std::fflush(stdout);
