@@ -272,24 +272,20 @@ TEST(PySerialRfc2217, NegotiatesOnceAndSetsTheLineOfThePtyBehindIt) {
     RecordProperty("pyserial_baud_for_12345", std::to_string(*o.baud));
 }
 
-TEST(Ser2netRfc2217, DataWithManyIacBytesArrivesExactlyBothWays) {
-    SKIP_UNLESS_SERVER_AVAILABLE(Ser2netServer);
+// The same data test against each server: one client, two independent implementations.
+template <typename Server>
+class Rfc2217Data : public ::testing::Test {};
+using Rfc2217Servers = ::testing::Types<Ser2netServer, PySerialRfc2217Server>;
+TYPED_TEST_SUITE(Rfc2217Data, Rfc2217Servers);
+
+TYPED_TEST(Rfc2217Data, DataWithManyIacBytesArrivesExactlyBothWays) {
+    SKIP_UNLESS_SERVER_AVAILABLE(TypeParam);
     PtyCable pty;
-    Ser2netServer server(pty.slavePath());
+    TypeParam server(pty.slavePath());
     ASSERT_TRUE(server.start()) << server.error();
     Client client(server.rfc2217Port(), TelnetCodec::Mode::Rfc2217);
     negotiate(client);
     expectDataBothWays(client, pty, 21);
-}
-
-TEST(PySerialRfc2217, DataWithManyIacBytesArrivesExactlyBothWays) {
-    SKIP_UNLESS_SERVER_AVAILABLE(PySerialRfc2217Server);
-    PtyCable pty;
-    PySerialRfc2217Server server(pty.slavePath());
-    ASSERT_TRUE(server.start()) << server.error();
-    Client client(server.rfc2217Port(), TelnetCodec::Mode::Rfc2217);
-    negotiate(client);
-    expectDataBothWays(client, pty, 22);
 }
 
 TEST(Ser2netRaw, BytesPassAsTheyAreAndSettingsAreNotSent) {
