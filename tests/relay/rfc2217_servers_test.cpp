@@ -230,17 +230,28 @@ std::string comPortCommand(uint8_t code, uint8_t value) {
                        char(telnet::SE)};
 }
 
+// A started server of one kind over a pty of its own, and a client that has negotiated with it.
+template <typename Server>
+class Served : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SKIP_UNLESS_SERVER_AVAILABLE(Server);
+        ASSERT_TRUE(server.start()) << server.error();
+        client.emplace(server.rfc2217Port(), TelnetCodec::Mode::Rfc2217);
+        negotiate(*client);
+    }
+    PtyCable pty;
+    Server server{pty.slavePath()};
+    std::optional<Client> client;
+};
+
 }  // namespace
 
-TEST(Ser2netRfc2217, NegotiatesOnceAndSetsTheLineOfThePtyBehindIt) {
-    SKIP_UNLESS_SERVER_AVAILABLE(Ser2netServer);
-    PtyCable pty;
-    Ser2netServer server(pty.slavePath());
-    ASSERT_TRUE(server.start()) << server.error();
-    Client client(server.rfc2217Port(), TelnetCodec::Mode::Rfc2217);
-    negotiate(client);
+class Ser2netSession : public Served<Ser2netServer> {};
+class PySerialSession : public Served<PySerialRfc2217Server> {};
 
-    const LineOutcome o = setOddLine(client, pty, true);
+TEST_F(Ser2netSession, NegotiatesOnceAndSetsTheLineOfThePtyBehindIt) {
+    const LineOutcome o = setOddLine(*client, pty, true);
     ASSERT_TRUE(o.baud && o.dataSize && o.parity && o.stopSize)
         << "a setting went unanswered; server log:\n"
         << server.log();
@@ -254,18 +265,11 @@ TEST(Ser2netRfc2217, NegotiatesOnceAndSetsTheLineOfThePtyBehindIt) {
     RecordProperty("ser2net_baud_for_12345", std::to_string(*o.baud));
 }
 
-TEST(PySerialRfc2217, NegotiatesOnceAndSetsTheLineOfThePtyBehindIt) {
-    SKIP_UNLESS_SERVER_AVAILABLE(PySerialRfc2217Server);
-    PtyCable pty;
-    PySerialRfc2217Server server(pty.slavePath());
-    ASSERT_TRUE(server.start()) << server.error();
-    Client client(server.rfc2217Port(), TelnetCodec::Mode::Rfc2217);
-    negotiate(client);
-
+TEST_F(PySerialSession, NegotiatesOnceAndSetsTheLineOfThePtyBehindIt) {
     // Not 7 bits nor parity here: unlike ser2net, python3-serial answers a setting only once the
     // device took it, and a pty that refuses one (this machine's does, with EINVAL) leaves the
     // refused value in pyserial's state, so every later setting fails and goes unanswered too.
-    const LineOutcome o = setOddLine(client, pty, false);
+    const LineOutcome o = setOddLine(*client, pty, false);
     ASSERT_TRUE(o.baud && o.stopSize) << "a setting went unanswered; server log:\n" << server.log();
     EXPECT_EQ(o.held.baudRate, *o.baud);
     EXPECT_EQ(*o.stopSize, 2u);
@@ -275,18 +279,12 @@ TEST(PySerialRfc2217, NegotiatesOnceAndSetsTheLineOfThePtyBehindIt) {
 
 // The same data test against each server: one client, two independent implementations.
 template <typename Server>
-class Rfc2217Data : public ::testing::Test {};
+class EitherServer : public Served<Server> {};
 using Rfc2217Servers = ::testing::Types<Ser2netServer, PySerialRfc2217Server>;
-TYPED_TEST_SUITE(Rfc2217Data, Rfc2217Servers);
+TYPED_TEST_SUITE(EitherServer, Rfc2217Servers);
 
-TYPED_TEST(Rfc2217Data, DataWithManyIacBytesArrivesExactlyBothWays) {
-    SKIP_UNLESS_SERVER_AVAILABLE(TypeParam);
-    PtyCable pty;
-    TypeParam server(pty.slavePath());
-    ASSERT_TRUE(server.start()) << server.error();
-    Client client(server.rfc2217Port(), TelnetCodec::Mode::Rfc2217);
-    negotiate(client);
-    expectDataBothWays(client, pty, 21);
+TYPED_TEST(EitherServer, DataWithManyIacBytesArrivesExactlyBothWays) {
+    expectDataBothWays(*this->client, this->pty, 21);
 }
 
 TEST(Ser2netRaw, BytesPassAsTheyAreAndSettingsAreNotSent) {
@@ -359,18 +357,8 @@ std::vector<TelnetEvent> askTheDifferences(Client& client) {
 //   state, sent once as the option is agreed; every PURGE-DATA is answered.
 // What holds for both, and is the codec's part: none of it reaches the data, the connection
 // stays, and what answers come are read as answers.
-template <typename Server>
-class Rfc2217Answers : public ::testing::Test {};
-TYPED_TEST_SUITE(Rfc2217Answers, Rfc2217Servers);
-
-TYPED_TEST(Rfc2217Answers, ControlMaskAndPurgeCommandsNeverReachTheData) {
-    SKIP_UNLESS_SERVER_AVAILABLE(TypeParam);
-    PtyCable pty;
-    TypeParam server(pty.slavePath());
-    ASSERT_TRUE(server.start()) << server.error();
-    Client client(server.rfc2217Port(), TelnetCodec::Mode::Rfc2217);
-    negotiate(client);
-    const std::vector<TelnetEvent> events = askTheDifferences(client);
+TYPED_TEST(EitherServer, ControlMaskAndPurgeCommandsNeverReachTheData) {
+    const std::vector<TelnetEvent> events = askTheDifferences(*this->client);
     // Both answer PURGE-DATA both ways (3), whatever else they do.
     EXPECT_TRUE(std::any_of(events.begin(), events.end(), [](const TelnetEvent& e) {
         return e.kind == TelnetEvent::Kind::ComPortAnswer && e.command == ComPortCommand::PurgeData && e.value == 3;
