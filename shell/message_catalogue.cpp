@@ -47,6 +47,12 @@ const CatalogueEntry* entryOf(int code) {
 
 std::string systemText(int error) { return std::system_category().message(error); }
 
+// "Connection refused" reads "connection refused" inside a sentence.
+std::string lowerFirst(std::string text) {
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
+}
+
 // Why a port's device could not be opened, after its path; the status bar says "unplugged,
 // waiting" for a missing device, the box what the system said.
 std::string refusalText(const PortOpenFailure& f, bool forStatus) {
@@ -71,6 +77,21 @@ std::string refusalText(const PortOpenFailure& f, bool forStatus) {
             return path + " is not a serial line";
         case RefusalFailed:
             return path + ": " + systemText(f.systemError);
+        case RefusalConnecting:
+            return path + " connecting";
+        case RefusalUnreachable:
+            return path + " not reachable: " + (f.detail.empty() ? lowerFirst(systemText(f.systemError)) : f.detail) +
+                   (forStatus ? ", retrying" : " (it is tried again until it answers)");
+        case RefusalConnectionLost:
+            return path + (f.systemError != 0 ? " connection lost: " + lowerFirst(systemText(f.systemError))
+                                              : " closed the connection") +
+                   ", retrying";
+        case RefusalServerMessage:
+            return path + ": " + f.detail;
+        case RefusalNotServer:
+            return path + " sent only commands, no data (not a serial server), retrying";
+        case RefusalBadAddress:
+            return path + " is not a network address (rfc2217://HOST:PORT or tcp://HOST:PORT)";
         default:
             return "";
     }
@@ -105,6 +126,31 @@ std::string lineDifferenceText(const LineReadBack& r) {
     add(r.asked.xonXoffFlow && r.held.xonXoffFlow && r.asked.xonChar != r.held.xonChar,
         "XON " + character(r.held.xonChar), character(r.asked.xonChar));
     return "the device set " + held + " instead of " + asked;
+}
+
+// "the server set 4096 baud instead of 12345": only what the server answered and differs.
+std::string serverDifferenceText(const NetworkReadBack& r) {
+    std::string held, asked;
+    const auto add = [&](bool differs, const std::string& h, const std::string& a) {
+        if (!differs) return;
+        held += (held.empty() ? "" : ", ") + h;
+        asked += (asked.empty() ? "" : ", ") + a;
+    };
+    const auto flowText = [](NetworkLineSettings::Flow flow) {
+        return std::string(flow == NetworkLineSettings::Flow::RtsCts    ? "RTS/CTS flow"
+                           : flow == NetworkLineSettings::Flow::XonXoff ? "XON/XOFF flow"
+                                                                        : "no flow control");
+    };
+    add(r.baudAnswered && r.baudRate != r.asked.baudRate, std::to_string(r.baudRate) + " baud",
+        std::to_string(r.asked.baudRate));
+    add(r.dataBitsAnswered && r.dataBits != r.asked.dataBits, std::to_string(r.dataBits) + " data bits",
+        std::to_string(r.asked.dataBits));
+    add(r.parityAnswered && r.parity != r.asked.parity,
+        r.parity < 0 ? std::string("mark or space parity") : parityText(r.parity), parityText(r.asked.parity));
+    add(r.stopBitsAnswered && r.twoStopBits != r.asked.twoStopBits, r.twoStopBits ? "2 stop bits" : "1 stop bit",
+        r.asked.twoStopBits ? "2" : "1");
+    add(r.flowAnswered && r.flow != r.asked.flow, flowText(r.flow), flowText(r.asked.flow));
+    return "the server set " + held + " instead of " + asked;
 }
 
 std::string withThousandsSeparators(long long value) {
@@ -159,10 +205,19 @@ std::string portStatusText(const Relay& relay) {
             // Found gone by a worker; the next reconnect step closes it.
             PortOpenFailure lost;
             lost.path = comIndex >= 0 && comIndex < 6 ? relay.comDevicePaths[comIndex] : "";
-            lost.kind = pseudoTerminalPath(lost.path) ? RefusalPtyClosed : RefusalMissing;
+            lost.kind = isNetworkPath(lost.path)       ? RefusalConnectionLost
+                        : pseudoTerminalPath(lost.path) ? RefusalPtyClosed
+                                                        : RefusalMissing;
             add(name + refusalText(lost, true));
         } else if (presence != PortPresent && !port->isOpen()) {
             add(name + refusalText(port->openFailure, true));
+        } else if (port->isOpen() && port->network) {
+            if (!port->network->carriesSettings()) {
+                add(name + "tcp:// carries no line settings");
+            } else {
+                const NetworkReadBack answers = port->network->readBack();
+                if (answers.differs()) add(name + serverDifferenceText(answers));
+            }
         } else if (port->isOpen() && port->lineReadBack.systemError != 0) {
             add(name + relay.comDevicePaths[comIndex] + " did not take the line settings: " +
                 systemText(port->lineReadBack.systemError));
@@ -180,6 +235,39 @@ std::string portStatusText(const Relay& relay) {
         if (count <= 0 || channel->destination.presence.load(std::memory_order_acquire) == PortPresent) continue;
         add(withThousandsSeparators(count) + " bytes not delivered to " +
             portDisplayNameAt(channel->destination.settings.comIndex));
+    }
+    return text;
+}
+
+std::string portLineStateText(const Relay& relay) {
+    std::string text;
+    for (const SerialPort* port : {&relay.serialPort1, &relay.serialPort2}) {
+        if (!port->isOpen() || !port->network) continue;
+        const int line = port->network->lineState();
+        const int modem = port->network->modemState();
+        if (line < 0 && modem < 0) continue;
+        char hex[8];
+        std::string part = std::string(portDisplayNameAt(port->settings.comIndex)) + " (" + port->networkPath + "):";
+        if (line >= 0) {
+            std::snprintf(hex, sizeof hex, "0x%02X", line);
+            part += std::string(" line state ") + hex;
+            std::string errors;
+            const std::pair<int, const char*> lineBits[] = {{0x10, "break"}, {0x08, "framing error"},
+                                                            {0x04, "parity error"}, {0x02, "overrun"}};
+            for (const auto& [bit, word] : lineBits)
+                if (line & bit) errors += (errors.empty() ? "" : ", ") + std::string(word);
+            if (!errors.empty()) part += " (" + errors + ")";
+        }
+        if (modem >= 0) {
+            std::snprintf(hex, sizeof hex, "0x%02X", modem);
+            part += std::string(line >= 0 ? "," : "") + " modem state " + hex;
+            std::string high;
+            const std::pair<int, const char*> modemBits[] = {{0x80, "CD"}, {0x40, "RI"}, {0x20, "DSR"}, {0x10, "CTS"}};
+            for (const auto& [bit, word] : modemBits)
+                if (modem & bit) high += (high.empty() ? "" : " ") + std::string(word);
+            part += " (" + (high.empty() ? std::string("no line up") : high + " up") + ")";
+        }
+        text += (text.empty() ? "" : "\n") + part;
     }
     return text;
 }

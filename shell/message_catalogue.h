@@ -32,7 +32,14 @@ void reportPortOpen(const BoxFunction& boxes, int result, int64_t portNumber, co
 // was closed by its other end"), or the settings its device did not take ("COM1: the device
 // set 8 data bits instead of 7"); a direction whose worker could not start; then "12,345 bytes
 // not delivered to COM2" per channel that could not deliver.
+// A network port is also told when it is connecting or not reachable ("COM1: rfc2217://lab-pi:4001
+// not reachable: connection refused, retrying"), when its server set other values than asked
+// ("COM1: the server set 4096 baud instead of 12345"), and when it is raw ("COM2: tcp://
+// carries no line settings").
 std::string portStatusText(const Relay& relay);
+// The last line and modem state each network port's server sent, one line per port, for the
+// status bar's tooltip; "" while none came.
+std::string portLineStateText(const Relay& relay);
 
 // What saveConfig returned: "Configuration Data Saved", or the error naming the file and why.
 void reportConfigSave(const BoxFunction& boxes, const ConfigSaveResult& result);

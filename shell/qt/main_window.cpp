@@ -323,7 +323,9 @@ void Vorlinex::watchPorts(QWidget* mainWindow) {
     if (reconnect == nullptr) return;
     const Relay& relay = app.relay;
     const bool allPresent = relay.serialPort1.presence.load() == PortPresent && relay.serialPort2.presence.load() == PortPresent;
-    if (allPresent || shutdownStarted()) {
+    // A network port's server answers and notifies while it is open: the status bar keeps up.
+    const bool network = relay.serialPort1.network != nullptr || relay.serialPort2.network != nullptr;
+    if ((allPresent && !network) || shutdownStarted()) {
         reconnect->stop();
     } else if (!reconnect->isActive()) {
         reconnect->start();
@@ -336,10 +338,12 @@ void Vorlinex::showPortStatus(QWidget* mainWindow) {
     QString text = QString::fromStdString(portStatusText(app.relay));
     const QString uart = part->property("uartNotice").toString();
     if (!uart.isEmpty()) text = text.isEmpty() ? uart : text + QStringLiteral("; ") + uart;
-    if (part->text() != text) {
-        part->setText(text);
-        part->setToolTip(text);  // the part is 300 px wide: the whole text when the mouse rests on it
-    }
+    // The part is 300 px wide: the whole text when the mouse rests on it, with what the servers
+    // of network ports last said of their lines.
+    const QString states = QString::fromStdString(portLineStateText(app.relay));
+    const QString tip = states.isEmpty() ? text : text.isEmpty() ? states : text + QStringLiteral("\n") + states;
+    if (part->text() != text) part->setText(text);
+    if (part->toolTip() != tip) part->setToolTip(tip);
 }
 
 QWidget* Vorlinex::createMainWindow() {
@@ -414,6 +418,14 @@ bool Vorlinex::initialiseMainWindow(QWidget* mainWindow) {
             showPortStatus();
         }
         watchPorts();
+        // A network port the user opened that could not connect: told like a device that would
+        // not open, once; its retries are the status bar's.
+        for (SerialPort* port : {&app.relay.serialPort1, &app.relay.serialPort2}) {
+            if (!port->openReportDue || shutdownStarted()) continue;
+            port->openReportDue = false;
+            const PortOpenFailure failure = port->openFailure;
+            reportPortOpen(boxes, PortOpenFailed, portNumberOf(port->settings.comIndex), failure);
+        }
     });
     for (RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2}) {
         channel->trafficResumed = [arrows] { arrows->wake(); };
