@@ -9,6 +9,10 @@
 #include <string>
 
 class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
 class QWidget;
 struct SettingsDialogHost;
 
@@ -17,6 +21,39 @@ struct SettingsDialogHost;
 enum DevicesControl : int {
     kDevicesOk = 1,
     kDevicesCancel = 2,
+};
+
+// The network port form's controls, by id (each one's object name is its id).
+enum NetworkPortControl : int {
+    kNetworkOk = 11,
+    kNetworkCancel = 12,
+    kNetworkRfc2217 = 13,
+    kNetworkTcp = 14,
+    kNetworkHost = 15,
+    kNetworkPort = 16,
+    kNetworkWhy = 17,  // why OK is not offered yet, or the path OK puts in the row
+};
+
+// The form that the "network port…" entry ending each row's list opens: a port on another machine
+// by its kind, host and port, so that nobody needs to know how its path is written.
+class NetworkPortForm : public QDialog {
+public:
+    // Filled from `path` when that names a network port; empty otherwise.
+    NetworkPortForm(const QString& path, QWidget* owner);
+
+    // The path the form stands for (rfc2217://HOST:PORT, an IPv6 host in brackets), or "" while
+    // the host or the port is not one.
+    QString path() const;
+
+private:
+    void check();
+
+    QRadioButton* rfc2217_;
+    QRadioButton* tcp_;
+    QLineEdit* host_;
+    QLineEdit* port_;
+    QLabel* why_;
+    QPushButton* ok_;
 };
 
 class DevicesDialog : public QDialog {
@@ -32,12 +69,18 @@ public:
 
 private:
     void acceptPaths();
+    // A row's list entry chosen, by the user or by the program.
+    void rowChosen(int comNumber, int index);
+
 
     const SettingsDialogHost& host_;
     // Each row's path as the program had it, and as the row showed it then. A path is bytes that
     // need not be text in any encoding: a row nobody changed gives back exactly these bytes.
     std::array<QByteArray, 6> openedPaths_;
     std::array<QString, 6> openedTexts_;
+    // What each row shows, but never the network entry's own text: what Cancel of the form
+    // brings back.
+    std::array<QString, 6> shownTexts_;
 };
 
 // Runs the window modally over `owner` (the main window).

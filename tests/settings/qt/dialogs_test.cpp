@@ -155,7 +155,7 @@ TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
     };
     DevicesDialog devices(v.settingsHost, window.get());
     QComboBox* com3 = devices.deviceCombo(3);
-    ASSERT_EQ(com3->count(), 2);
+    ASSERT_EQ(com3->count(), 3);  // the two devices, then the network port entry
     EXPECT_EQ(com3->itemText(0), QString::fromStdString(link + "  (FT232R USB UART, FTDI, S/N A12345)"));
     EXPECT_EQ(com3->itemText(1), QStringLiteral("/dev/serial/by-id/usb-busy  in use by another program"));
     EXPECT_EQ(com3->currentText(), QString::fromStdString(third.slavePath()));
