@@ -1,0 +1,108 @@
+// The relay with one end on a real serial server (ser2net on 127.0.0.1, serving a pty whose
+// master the test holds as the far device) and the other on a local pty cable.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "relay/port_reconnect.h"
+#include "relay/relay.h"
+#include "tests/support/pty_cable.h"
+#include "tests/support/serial_servers.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Steps the relay as the program's timer does until `done`, or gives up after 20 s.
+bool stepUntil(Relay& relay, const std::function<bool()>& done) {
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        reconnectPorts(relay);
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// Random bytes, a quarter of them 0xFF: the byte Telnet escapes.
+std::string escapeHeavy(size_t n, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(random() % 4 == 0 ? 0xFF : random() % 256);
+    return s;
+}
+
+// Both ways at once, every byte once and in order.
+void exchangeExactly(PtyCable& far, PtyCable& near, size_t n, unsigned seed) {
+    const std::string toNear = escapeHeavy(n, seed), toFar = escapeHeavy(n, seed + 1);
+    std::string atNear, atFar;
+    std::thread a([&] { far.send(toNear); });
+    std::thread b([&] { near.send(toFar); });
+    std::thread c([&] { atNear = near.receive(toNear.size(), 10000); });
+    atFar = far.receive(toFar.size(), 10000);
+    a.join();
+    b.join();
+    c.join();
+    EXPECT_EQ(atNear.size(), toNear.size());
+    EXPECT_TRUE(atNear == toNear) << "far to near: every byte once, in order";
+    EXPECT_EQ(atFar.size(), toFar.size());
+    EXPECT_TRUE(atFar == toFar) << "near to far: every byte once, in order";
+}
+
+TEST(NetworkRelay, RelaysExactlyThroughTheServerLetsGoWhenItDiesAndComesBackWhenItReturns) {
+    SKIP_UNLESS_SERVER_AVAILABLE(Ser2netServer);
+    PtyCable far, near;
+    Ser2netServer server(far.slavePath());
+    ASSERT_TRUE(server.start()) << server.error();
+
+    Relay relay;
+    relay.comDevicePaths[0] = "rfc2217://127.0.0.1:" + std::to_string(server.rfc2217Port());
+    relay.comDevicePaths[1] = near.slavePath();
+    for (SerialPort* port : {&relay.serialPort1, &relay.serialPort2}) {
+        port->settings = PortSettings{port == &relay.serialPort1 ? 0 : 1, 115200, 8, 0, 0, FlowNone};
+    }
+    // The network port is not open when its open returns: nothing waits for the connect.
+    ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpenPending);
+    EXPECT_FALSE(relay.serialPort1.isOpen());
+    ASSERT_EQ(relay.openPort("com2", relay.serialPort2), PortOpened);
+    configurePort(relay.serialPort2);
+    startRelayWorker(relay.relayChannel2);
+    ASSERT_TRUE(stepUntil(relay, [&] { return relay.serialPort1.presence.load() == PortPresent; }));
+    ASSERT_TRUE(stepUntil(relay, [&] {
+        const NetworkPort* network = relay.serialPort1.network.get();
+        return network != nullptr && network->readBack().baudAnswered;
+    }));
+    EXPECT_EQ(relay.serialPort1.network->readBack().baudRate, 115200u);
+
+    exchangeExactly(far, near, 48 * 1024, 1);
+
+    // The server dies: the port is let go and waits for it; the other direction goes on and
+    // what it cannot deliver is counted.
+    server.stop();
+    ASSERT_TRUE(stepUntil(relay, [&] {
+        return relay.serialPort1.presence.load() == PortAway && !relay.serialPort1.isOpen();
+    }));
+    const PortRefusal why = relay.serialPort1.openFailure.kind;
+    EXPECT_TRUE(why == RefusalConnectionLost || why == RefusalUnreachable) << why;
+    near.send("undeliverable");
+    ASSERT_TRUE(stepUntil(relay, [&] { return relay.relayChannel2.undeliveredBytes.load() >= 13; }));
+    ASSERT_TRUE(stepUntil(relay, [&] { return relay.serialPort1.openFailure.kind == RefusalUnreachable; }));
+    EXPECT_EQ(relay.serialPort1.openFailure.systemError, ECONNREFUSED);
+
+    // Back on the same port: connected again by itself, the settings sent again, exact again.
+    ASSERT_TRUE(server.start()) << server.error();
+    ASSERT_TRUE(stepUntil(relay, [&] { return relay.serialPort1.presence.load() == PortPresent; }));
+    EXPECT_EQ(relay.relayChannel2.undeliveredBytes.load(), 0);
+    ASSERT_TRUE(stepUntil(relay, [&] {
+        const NetworkPort* network = relay.serialPort1.network.get();
+        return network != nullptr && network->readBack().baudAnswered;
+    }));
+    EXPECT_EQ(far.receive(1, 300), "") << "nothing from before the loss arrives late";
+    exchangeExactly(far, near, 16 * 1024, 3);
+}
+
+}  // namespace
