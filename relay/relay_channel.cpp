@@ -22,6 +22,7 @@ namespace {
 constexpr int kInputWaitMs = 100;
 constexpr int kHoldStepMs = 100;
 constexpr int kOutputWaitMs = 1000;
+constexpr int kSuspendLookMs = 10;
 constexpr int kLongestStamp = 22;
 
 // The count is reset only by a rate update, which RATE 0 or below never makes and a huge RATE
@@ -134,8 +135,14 @@ void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
         if (written < 0 && errno == EAGAIN) {
             // Full (flow control holds it back, or the far end does not read): wait for room,
             // in steps, without counting anything as sent.
+            if (network && portHeldOutput(destination) == 0) {
+                // Nothing held back, so the socket has room: the server asked to suspend
+                // sending. Its resume comes on the reading worker; look again shortly.
+                waitForStopRequest(channel, kSuspendLookMs);
+                continue;
+            }
             pollfd fds[2] = {{fd, POLLOUT, 0}, {channel.wakeFd, POLLIN, 0}};
-            ::poll(fds, 2, network && portHeldOutput(destination) == 0 ? kInputWaitMs : kOutputWaitMs);
+            ::poll(fds, 2, kOutputWaitMs);
             if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
                 // The next write tells whether the device is really gone; wait a step first so
                 // that a device that keeps signalling cannot make this loop spin.
