@@ -1,5 +1,6 @@
 #include "relay/network_port.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -373,34 +374,80 @@ void NetworkPort::flush() {
     flushLocked();
 }
 
+void NetworkPort::encodeSettings(const NetworkLineSettings& settings, std::string& out) {
+    if (!carriesSettings()) return;
+    using C = TelnetCodec;
+    codec_.setBaudRate(settings.baudRate, out);
+    codec_.setDataSize(settings.dataBits, out);
+    codec_.setParity(settings.parity == 1   ? C::Parity::Odd
+                     : settings.parity == 2 ? C::Parity::Even
+                                            : C::Parity::None,
+                     out);
+    codec_.setStopSize(settings.twoStopBits ? C::StopSize::Two : C::StopSize::One, out);
+    codec_.setControl(settings.flow == NetworkLineSettings::Flow::RtsCts    ? C::Control::FlowRtsCts
+                      : settings.flow == NetworkLineSettings::Flow::XonXoff ? C::Control::FlowXonXoff
+                                                                           : C::Control::FlowNone,
+                      out);
+    codec_.setControl(C::Control::DtrOn, out);
+    codec_.setControl(C::Control::RtsOn, out);
+}
+
 int NetworkPort::start(const NetworkLineSettings& settings) {
     {
         std::lock_guard lock(readBackMutex_);
         readBack_ = NetworkReadBack{};
         readBack_.asked = settings;
     }
+    startedAt_ = std::chrono::steady_clock::now();
+    heldWindow_ = carriesSettings();
     std::string out;
     codec_.start(out);
-    if (carriesSettings()) {
-        using C = TelnetCodec;
-        codec_.setBaudRate(settings.baudRate, out);
-        codec_.setDataSize(settings.dataBits, out);
-        codec_.setParity(settings.parity == 1   ? C::Parity::Odd
-                         : settings.parity == 2 ? C::Parity::Even
-                                                : C::Parity::None,
-                         out);
-        codec_.setStopSize(settings.twoStopBits ? C::StopSize::Two : C::StopSize::One, out);
-        codec_.setControl(settings.flow == NetworkLineSettings::Flow::RtsCts    ? C::Control::FlowRtsCts
-                          : settings.flow == NetworkLineSettings::Flow::XonXoff ? C::Control::FlowXonXoff
-                                                                               : C::Control::FlowNone,
-                          out);
-        codec_.setControl(C::Control::DtrOn, out);
-        codec_.setControl(C::Control::RtsOn, out);
-    }
+    encodeSettings(settings, out);
     std::lock_guard lock(sendMutex_);
     pending_ += out;
     if (!flushLocked()) return lossError();
     return 0;
+}
+
+int NetworkPort::sendSettings(const NetworkLineSettings& settings) {
+    {
+        std::lock_guard lock(readBackMutex_);
+        readBack_ = NetworkReadBack{};
+        readBack_.asked = settings;
+    }
+    std::string out;
+    encodeSettings(settings, out);
+    std::lock_guard lock(sendMutex_);
+    pending_ += out;
+    if (!flushLocked()) return lossError();
+    return 0;
+}
+
+size_t NetworkPort::heldBytes() const {
+    std::lock_guard lock(sendMutex_);
+    return pending_.size();
+}
+
+int NetworkPort::readWaitMs() const {
+    if (heldDue_) return 0;
+    if (held_.empty()) return -1;
+    using namespace std::chrono;
+    const auto due = std::min(heldSince_ + kMessageCloseWindow, startedAt_ + kAnswerTimeout);
+    const auto left = duration_cast<milliseconds>(due - steady_clock::now()).count() + 1;
+    return static_cast<int>(std::clamp<long long>(left, 0, 60000));
+}
+
+std::string NetworkPort::serverMessage() const {
+    std::lock_guard lock(messageMutex_);
+    return serverMessage_;
+}
+
+ssize_t NetworkPort::releaseHeld(uint8_t* buffer, size_t capacity) {
+    const size_t n = std::min(capacity, held_.size());
+    std::memcpy(buffer, held_.data(), n);
+    held_.erase(0, n);
+    heldDue_ = !held_.empty();
+    return static_cast<ssize_t>(n);
 }
 
 void NetworkPort::take(const TelnetEvent& event) {
@@ -473,6 +520,21 @@ ssize_t NetworkPort::readData(uint8_t* buffer, size_t capacity) {
         errno = EINVAL;
         return -1;
     }
+    // Held data that is due goes first, before anything read after it.
+    if (heldDue_) return releaseHeld(buffer, capacity);
+    const auto now = std::chrono::steady_clock::now();
+    if (heldWindow_) {
+        bool answered = now >= startedAt_ + kAnswerTimeout;
+        if (!answered) {
+            std::lock_guard lock(readBackMutex_);
+            answered = readBack_.anyAnswered();
+        }
+        if (answered || (!held_.empty() && now >= heldSince_ + kMessageCloseWindow)) {
+            heldWindow_ = false;
+            heldDue_ = !held_.empty();
+            if (heldDue_) return releaseHeld(buffer, capacity);
+        }
+    }
     // Data after undoubling is never longer than the bytes read, so `capacity` bytes of the
     // socket always fit the caller's buffer.
     scratchIn_.resize(capacity);
@@ -481,6 +543,25 @@ ssize_t NetworkPort::readData(uint8_t* buffer, size_t capacity) {
         n = ::recv(fd_, scratchIn_.data(), capacity, MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
     if (n == 0) {
+        if (!held_.empty()) {
+            // Something said, then the close, before any answer: the server's own message.
+            std::string line;
+            for (char c : held_) {
+                if (c == '\r' || c == '\n') {
+                    if (!line.empty() && line.back() != ' ') line += ' ';
+                } else if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F && line.size() < 200) {
+                    line += c;
+                }
+            }
+            while (!line.empty() && line.back() == ' ') line.pop_back();
+            {
+                std::lock_guard lock(messageMutex_);
+                serverMessage_ = line;
+            }
+            held_.clear();
+            markLost(NetworkLoss::ServerMessage, 0);
+            return 0;
+        }
         markLost(NetworkLoss::Closed, 0);
         return 0;
     }
@@ -504,6 +585,33 @@ ssize_t NetworkPort::readData(uint8_t* buffer, size_t capacity) {
         std::lock_guard lock(sendMutex_);
         pending_ += scratchReply_;
         flushLocked();
+    }
+    if (heldWindow_) {
+        bool answered = now >= startedAt_ + kAnswerTimeout;
+        if (!answered) {
+            std::lock_guard lock(readBackMutex_);
+            answered = readBack_.anyAnswered();
+        }
+        if (answered) {
+            // The server is there: what was held is device data, before this read's.
+            heldWindow_ = false;
+            if (!held_.empty()) {
+                held_ += scratchData_;
+                heldDue_ = true;
+                return releaseHeld(buffer, capacity);
+            }
+        }
+    }
+    if (heldWindow_ && !scratchData_.empty()) {
+        if (held_.empty()) heldSince_ = now;
+        held_ += scratchData_;
+        scratchData_.clear();
+        // A server's message is a line or two; more is device traffic.
+        if (held_.size() >= 1024) {
+            heldWindow_ = false;
+            heldDue_ = true;
+            return releaseHeld(buffer, capacity);
+        }
     }
     if (scratchData_.empty()) {
         errno = EAGAIN;  // only commands: nothing for the caller yet, and the port goes on

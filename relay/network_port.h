@@ -132,6 +132,8 @@ enum class NetworkLoss : uint8_t {
     Closed,        // the server closed the connection (end of file)
     Failed,        // a read or write failed: lossError() holds the errno (ECONNRESET...)
     CommandFlood,  // the server sent a flood of commands without data: not a device server
+    ServerMessage, // the server said something and closed before it answered any setting: its
+                   // device could not be opened (serverMessage() holds what it said)
 };
 
 // One connected network port. readData runs on the worker that reads it and writeData on the
@@ -150,10 +152,19 @@ public:
     // Whether line settings reach the far port at all (raw TCP carries none).
     bool carriesSettings() const { return scheme_ == NetworkScheme::Rfc2217; }
 
+    // How long a server may take to answer the settings before data that came first counts as
+    // device traffic, and how long such data may wait for the close that makes it the server's
+    // own message.
+    static constexpr std::chrono::milliseconds kAnswerTimeout{2000};
+    static constexpr std::chrono::milliseconds kMessageCloseWindow{1000};
+
     // Sends the opening negotiation, then the settings, DTR and RTS raised. Nothing waits for an
     // answer. Called once, before any worker uses the port. 0, else the errno of the send (the
     // port is then lost).
     int start(const NetworkLineSettings& settings);
+    // Sends the settings again (the user changed them), DTR and RTS raised; the line is not
+    // purged. Its answers replace the read-back. 0, else the errno (the port is then lost).
+    int sendSettings(const NetworkLineSettings& settings);
 
     // Like read(2) on a non-blocking tty: > 0 data bytes (never more than `capacity`); -1 with
     // errno EAGAIN when the socket held nothing or only commands; 0 at end of file and -1 with
@@ -169,6 +180,14 @@ public:
     int outputQueued() const;
     // Sends what waits here (replies, the rest of a write) as far as the socket takes it.
     void flush();
+    // What waits here for the socket to take it (the kernel's own queue not counted).
+    size_t heldBytes() const;
+    // For the reading worker's wait: -1 to wait for input alone; else the milliseconds after
+    // which readData must be called even without input (data held back as a possible server
+    // message is due to be passed on then).
+    int readWaitMs() const;
+    // What the server said before it closed (loss ServerMessage), one line, printable.
+    std::string serverMessage() const;
 
     bool lost() const { return loss_.load(std::memory_order_acquire) != NetworkLoss::None; }
     NetworkLoss loss() const { return loss_.load(std::memory_order_acquire); }
@@ -186,6 +205,10 @@ private:
     void take(const TelnetEvent& event);
     // Sends the queue as far as the socket takes it; false when the port is lost.
     bool flushLocked();
+    // Queues the settings' commands in `out`.
+    void encodeSettings(const NetworkLineSettings& settings, std::string& out);
+    // Copies data that was held back and is now due into the caller's buffer.
+    ssize_t releaseHeld(uint8_t* buffer, size_t capacity);
 
     int fd_;
     NetworkScheme scheme_;
@@ -204,4 +227,15 @@ private:
     std::atomic<int> lossError_{0};
     std::atomic<int> lineState_{-1}, modemState_{-1};
     std::atomic<bool> paused_{false};
+
+    // A server whose device is missing sends a line of its own as data and closes. Until the
+    // server has answered a setting (or kAnswerTimeout passed), data is held back here, and
+    // passed on as device data once kMessageCloseWindow passed without the close. The reading
+    // worker's alone.
+    bool heldWindow_ = false;
+    bool heldDue_ = false;
+    std::string held_;
+    std::chrono::steady_clock::time_point startedAt_{}, heldSince_{};
+    mutable std::mutex messageMutex_;
+    std::string serverMessage_;
 };

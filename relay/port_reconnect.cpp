@@ -3,6 +3,7 @@
 #include <atomic>
 #include <string>
 
+#include "relay/port_io.h"
 #include "relay/relay.h"
 #include "relay/relay_channel.h"
 #include "relay/serial_port.h"
@@ -41,12 +42,16 @@ bool reopenAwayPort(Relay& relay, SerialPort& port) {
     return true;
 }
 
-// A lost port, closed: a pseudo-terminal does not come back (its number goes to the next
+// A lost port, closed: a network port is connected again after a back-off; a pseudo-terminal does not come back (its number goes to the next
 // terminal opened anywhere), an adapter is waited for.
 void markClosedLostPort(const Relay& relay, SerialPort& port) {
     const int32_t comIndex = port.settings.comIndex;
     PortOpenFailure failure;
     failure.path = comIndex >= 0 && comIndex < 6 ? relay.comDevicePaths[comIndex] : "";
+    if (isNetworkPath(failure.path)) {
+        port.presence.store(PortAway, std::memory_order_release);
+        return;
+    }
     const bool pseudoTerminal = pseudoTerminalPath(failure.path);
     failure.kind = pseudoTerminal ? RefusalPtyClosed : RefusalMissing;
     port.openFailure = failure;
@@ -67,6 +72,9 @@ bool reconnectPorts(Relay& relay, std::chrono::steady_clock::time_point now) {
         relay.stopRelayWorkers();
         for (SerialPort* port : ports) {
             if (presenceOf(*port) != PortLost) continue;
+            const int32_t comIndex = port->settings.comIndex;
+            const std::string path = comIndex >= 0 && comIndex < 6 ? relay.comDevicePaths[comIndex] : "";
+            if (port->network) noteNetworkLoss(*port, path, now);
             closePort(*port);
             markClosedLostPort(relay, *port);
         }
@@ -75,6 +83,19 @@ bool reconnectPorts(Relay& relay, std::chrono::steady_clock::time_point now) {
     for (SerialPort* port : ports) {
         if (port->isOpen()) continue;
         const int32_t presence = presenceOf(*port);
+        const int32_t comIndex = port->settings.comIndex;
+        const std::string& path = comIndex >= 0 && comIndex < 6 ? relay.comDevicePaths[comIndex] : std::string();
+        if (isNetworkPath(path)) {
+            if (presence != PortAway) continue;
+            const NetworkOpenStep step = stepNetworkOpen(*port, path, now, [&relay] { relay.stopRelayWorkers(); });
+            if (step == NetworkOpenStep::Connected) {
+                for (RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2}) {
+                    if (&channel->destination == port) channel->undeliveredBytes.store(0, std::memory_order_relaxed);
+                }
+                changed = true;
+            }
+            continue;
+        }
         // A missing path is looked for at every step; a device that is there but refused is
         // asked again only now and then, since each try opens it (and looks through /proc).
         if (presence == PortBarred && now < port->nextOpenTry) continue;

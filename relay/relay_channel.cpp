@@ -8,11 +8,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <system_error>
 #include <vector>
 
+#include "relay/port_io.h"
 #include "relay/serial_termios_linux.h"
 
 namespace {
@@ -87,27 +89,39 @@ int drainStepMs(int fd, int queued) {
 // nowhere else. When the destination would make a stopping worker wait, the rest is kept for
 // the channel's next worker.
 void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
+    SerialPort& destination = channel.destination;
     size_t offset = 0;
+    // A socket's unsent bytes drain as the peer acknowledges them, not at a line's pace: the
+    // wait for them goes in short steps, and never beyond the write's own time-out.
+    const auto waitStart = std::chrono::steady_clock::now();
     while (offset < length) {
-        const int fd = channel.destination.handle.load(std::memory_order_acquire);
+        const int fd = destination.handle.load(std::memory_order_acquire);
         // Not open, or its device is gone: nothing can be sent, the rest of the chunk is counted
         // as not delivered. A lost device is not written again, so the owner may close it.
-        if (fd < 0 || channel.destination.presence.load(std::memory_order_acquire) != PortPresent) {
+        if (fd < 0 || destination.presence.load(std::memory_order_acquire) != PortPresent) {
             countUndelivered(channel, length - offset);
             return;
         }
         const bool stopping = stopAsked(channel);
+        const bool network = portIsNetwork(destination);
 
         // No write starts while the destination still holds bytes of an earlier write. The
         // writable signal comes long before the queue is empty, so the wait is a sleep sized
         // to what is queued.
-        int queued = 0;
-        if (!stopping && ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
-            waitForStopRequest(channel, drainStepMs(fd, queued));
-            continue;
+        if (!stopping) {
+            const int queued = portOutputQueued(destination, fd);
+            if (queued > 0 && !network) {
+                waitForStopRequest(channel, drainStepMs(fd, queued));
+                continue;
+            }
+            if (queued > 0 && std::chrono::steady_clock::now() - waitStart <
+                                  std::chrono::milliseconds(kOutputWaitMs)) {
+                waitForStopRequest(channel, 1);
+                continue;
+            }
         }
 
-        const ssize_t written = ::write(fd, chunk + offset, length - offset);
+        const ssize_t written = portWrite(destination, fd, chunk + offset, length - offset);
         if (written > 0) {
             offset += static_cast<size_t>(written);
             continue;
@@ -121,7 +135,7 @@ void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
             // Full (flow control holds it back, or the far end does not read): wait for room,
             // in steps, without counting anything as sent.
             pollfd fds[2] = {{fd, POLLOUT, 0}, {channel.wakeFd, POLLIN, 0}};
-            ::poll(fds, 2, kOutputWaitMs);
+            ::poll(fds, 2, network && portHeldOutput(destination) == 0 ? kInputWaitMs : kOutputWaitMs);
             if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
                 // The next write tells whether the device is really gone; wait a step first so
                 // that a device that keeps signalling cannot make this loop spin.
@@ -133,12 +147,26 @@ void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
             waitForStopRequest(channel, kInputWaitMs);
             continue;
         }
-        // Failed outright: the rest of the chunk cannot be delivered; an unplugged device is
-        // left to the owner to close and reopen.
-        if (written < 0 && deviceGoneError(errno) && markPortLost(channel.destination) && channel.portLost)
+        // Failed outright: the rest of the chunk cannot be delivered; an unplugged device (any
+        // failed connection) is left to the owner to close and reopen.
+        if (written < 0 && (network || deviceGoneError(errno)) && markPortLost(destination) && channel.portLost)
             channel.portLost();
         countUndelivered(channel, length - offset);
         return;
+    }
+    // A network port keeps what its socket did not take of the last write: it is sent on now,
+    // not left waiting for a next chunk that may never come.
+    while (portHeldOutput(destination) > 0 && !stopAsked(channel) &&
+           destination.presence.load(std::memory_order_acquire) == PortPresent) {
+        const int fd = destination.handle.load(std::memory_order_acquire);
+        if (fd < 0) break;
+        pollfd fds[2] = {{fd, POLLOUT, 0}, {channel.wakeFd, POLLIN, 0}};
+        ::poll(fds, 2, kOutputWaitMs);
+        portFlushHeld(destination);
+        if (destination.network && destination.network->lost()) {
+            if (markPortLost(destination) && channel.portLost) channel.portLost();
+            break;
+        }
     }
 }
 
@@ -180,7 +208,7 @@ void relayWorker(RelayChannel& channel) {
             // else needs a periodic look (a held mouse button matters only once data is here;
             // a hung-up or failing source is paced by the step wait below), so no timeout.
             pollfd fds[2] = {{source, POLLIN, 0}, {channel.wakeFd, POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+            if (::poll(fds, 2, portReadWaitMs(channel.source)) < 0 && errno != EINTR) {
                 waitForStopRequest(channel, kInputWaitMs);  // cannot wait on these: keep a pace
             }
             sourceEvents = fds[0].revents;
@@ -206,8 +234,11 @@ void relayWorker(RelayChannel& channel) {
         std::memset(buffer.data(), 0, count);
         ssize_t n;
         do {
-            n = ::read(source, buffer.data(), count);
+            n = portRead(channel.source, source, buffer.data(), count);
         } while (n < 0 && errno == EINTR);
+        const bool network = portIsNetwork(channel.source);
+        // A server's commands, taken in whole: nothing to wait for before the next look.
+        const bool onlyCommands = network && n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
         if (n > 0) {
             received = static_cast<size_t>(n);
             moreLikely = received == count;
@@ -221,7 +252,7 @@ void relayWorker(RelayChannel& channel) {
             sourceFailed = true;
             // Unplugged (a hung-up line reads as end of file, a vanished one fails): stop
             // reading it, so that the owner can close it once the other worker stops writing it.
-            if ((n < 0 && deviceGoneError(errno)) ||
+            if ((n < 0 && deviceGoneError(errno)) || network ||
                 (n == 0 && (sourceEvents & (POLLHUP | POLLERR)))) {
                 if (markPortLost(channel.source) && channel.portLost) channel.portLost();
                 waitUntilStopAsked(channel);
@@ -234,7 +265,7 @@ void relayWorker(RelayChannel& channel) {
         if (received == 0) {
             // The device signalled but gave nothing (unplugged, hung up, in error): it would
             // keep signalling at once, so keep a quiet rhythm instead.
-            if (sourceFailed || (sourceEvents & (POLLIN | POLLERR | POLLHUP | POLLNVAL))) {
+            if (sourceFailed || (!onlyCommands && (sourceEvents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)))) {
                 waitForStopRequest(channel, kInputWaitMs);
             }
             continue;

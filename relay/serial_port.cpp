@@ -1,5 +1,7 @@
 #include "relay/serial_port.h"
 
+#include "relay/port_io.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -219,6 +221,7 @@ int holderOfDevice(const std::string& path, std::string* name) {
 }
 
 int openPortPath(const std::string& path, SerialPort& port, const RelayPorts& relayPorts, int& reason) {
+    if (isNetworkPath(path)) return startNetworkOpen(path, port, reason);
     const bool closed = !port.isOpen();
     PortOpenFailure failure;
     failure.path = path;
@@ -307,18 +310,37 @@ LineSettings lineSettingsFor(const PortSettings& s) {
     return line;
 }
 
-void configurePort(SerialPort& port) {
-    const int fd = port.handle.load(std::memory_order_acquire);
-    if (fd < 0) return;
-    flushLineQueues(fd);
-    reconfigurePort(port);
+NetworkLineSettings networkSettingsFor(const PortSettings& s) {
+    const LineSettings line = lineSettingsFor(s);
+    NetworkLineSettings n;
+    // Any rate goes to the server as asked; 0 would ask it for its current rate instead.
+    n.baudRate = line.baudRate != 0 ? line.baudRate : 9600;
+    n.dataBits = line.dataBits;
+    n.parity = line.parity;
+    n.twoStopBits = line.twoStopBits;
+    n.flow = line.rtsCtsFlow    ? NetworkLineSettings::Flow::RtsCts
+             : line.xonXoffFlow ? NetworkLineSettings::Flow::XonXoff
+                                : NetworkLineSettings::Flow::None;
+    return n;
 }
 
-void reconfigurePort(SerialPort& port) {
+int configurePort(SerialPort& port) {
+    if (port.network) return reconfigurePort(port);
     const int fd = port.handle.load(std::memory_order_acquire);
-    if (fd < 0) return;
+    if (fd < 0) return EBADF;
+    flushLineQueues(fd);
+    return reconfigurePort(port);
+}
+
+int reconfigurePort(SerialPort& port) {
     LineReadBack& readBack = port.lineReadBack;
     readBack = LineReadBack{};
+    if (port.network) {
+        // The server's answers are the read-back; they come later, on the reading worker.
+        return port.network->sendSettings(networkSettingsFor(port.settings));
+    }
+    const int fd = port.handle.load(std::memory_order_acquire);
+    if (fd < 0) return EBADF;
     readBack.asked = lineSettingsFor(port.settings);
     readBack.systemError = applyLineSettings(fd, readBack.asked);
     if (readBack.systemError == 0) readBack.systemError = readLineSettings(fd, readBack.held);
@@ -326,14 +348,23 @@ void reconfigurePort(SerialPort& port) {
 
     int lines = TIOCM_DTR | TIOCM_RTS;
     ioctl(fd, TIOCMBIS, &lines);
+    return readBack.systemError;
 }
 
-void closePort(SerialPort& port) {
+int closePort(SerialPort& port) {
+    port.connector.reset();  // never waits for the resolver
+    port.connectorPath.clear();
     const int fd = port.handle.exchange(-1, std::memory_order_acq_rel);
-    if (fd < 0) return;
+    if (fd < 0) return 0;
+    if (port.network) {
+        // The connection closes with its last owner: a socket needs no drain of a line's.
+        port.network.reset();
+        port.networkPath.clear();
+        return 0;
+    }
     // The exclusive flag belongs to the device, not to this descriptor: clear it so that the
     // port can be opened again.
     ioctl(fd, TIOCNXCL);
     discardHeldOutput(fd);
-    ::close(fd);
+    return ::close(fd) == 0 ? 0 : errno;
 }

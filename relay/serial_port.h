@@ -5,8 +5,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "relay/network_port.h"
 #include "relay/serial_termios_linux.h"
 
 enum FlowControl : int32_t {
@@ -52,6 +54,13 @@ enum PortRefusal : int32_t {
     RefusalPtyMissing = 7,     // a /dev/pts path that is not there: it does not come back
     RefusalNotSerial = 8,      // opened, but not a terminal
     RefusalFailed = 9,         // another reason of the system's (systemError)
+    // A network port (rfc2217:// or tcp://):
+    RefusalConnecting = 10,    // the first connect is still under way
+    RefusalUnreachable = 11,   // the connect failed (systemError, or the resolver's `detail`)
+    RefusalConnectionLost = 12,// the connection closed or failed (systemError 0 when closed)
+    RefusalServerMessage = 13, // the server said `detail` and closed: its device did not open
+    RefusalNotServer = 14,     // the server sent only commands: not a serial server
+    RefusalBadAddress = 15,    // the path names a network port but is not HOST:PORT
 };
 
 // What a refused open found, for the user's message; RefusalNone without a device path to tell.
@@ -63,6 +72,7 @@ struct PortOpenFailure {
     std::string holderName;     // and its name
     std::string deviceGroup;    // RefusalPermission: the group whose members may use the device
     int32_t otherComIndex = -1; // RefusalOtherPort: the port that has it open
+    std::string detail;         // the resolver's or the server's own words
 };
 
 // What the device made of the settings: a device may refuse one silently, so they are read back.
@@ -85,6 +95,21 @@ struct SerialPort {
     PortOpenFailure openFailure;  // why the port is not open; kind RefusalNone once it is
     LineReadBack lineReadBack;    // set by configurePort and reconfigurePort
     std::chrono::steady_clock::time_point nextOpenTry{};  // a barred port is tried again from then
+
+    // A network port: the connection while it is open (the workers use it as they use the
+    // descriptor, and it is set and cleared under the same rule), and the path it was made to.
+    std::shared_ptr<NetworkPort> network;
+    std::string networkPath;
+    // The owner's: a connect under way, how many in a row failed (the retries back off), and
+    // whether the user asked for this open and is owed a box if it fails.
+    std::unique_ptr<NetworkConnector> connector;
+    std::string connectorPath;
+    int connectFailures = 0;
+    std::chrono::steady_clock::time_point connectedAt{};
+    bool openReportOwed = false;
+    // Set when a failed connect owes the user its box (openReportOwed was set); the owner
+    // shows it and clears this.
+    bool openReportDue = false;
 
     bool isOpen() const { return handle.load(std::memory_order_acquire) >= 0; }
 };
@@ -117,6 +142,7 @@ enum PortOpenResult : int {
     PortOpenFailed = 1,   // no such name or device, in use, not permitted
     PortNotSerial = 2,    // opened, but not a serial line: closed again
     PortOpenRefused = 3,  // shutdown has begun: nothing to tell
+    PortOpenPending = 4,  // a network port: connecting in the background (reconnectPorts ends it)
 };
 
 // The comIndex whose device name ("com1".."com6", in any case) this is; -1 for any other name.
@@ -131,11 +157,15 @@ using RelayPorts = std::array<const SerialPort*, 2>;
 int openPortPath(const std::string& path, SerialPort& port, const RelayPorts& relayPorts, int& reason);
 
 // Empties both queues of the open device, then applies port.settings and reads them back into
-// port.lineReadBack (a refused setting shows there).
-void configurePort(SerialPort& port);
+// port.lineReadBack (a refused setting shows there). A network port sends them to the server,
+// whose answers come later (NetworkPort::readBack). 0, else the system's errno.
+int configurePort(SerialPort& port);
 // Applies port.settings to the open device in place, discarding nothing: what its queues hold
 // is still read and sent afterwards. Reads them back as configurePort does.
-void reconfigurePort(SerialPort& port);
+int reconfigurePort(SerialPort& port);
+
+// The settings a network port asks the server for.
+NetworkLineSettings networkSettingsFor(const PortSettings& settings);
 
 // Whether the device path names a pseudo-terminal's slave (/dev/pts/N): it never comes back
 // once its other end has closed, and its number is soon another terminal's.
@@ -156,4 +186,5 @@ bool markPortLost(SerialPort& port);
 // Closes the device and marks the port not open. Only call when no worker uses the port.
 // Output that flow control holds back is given about a second and then discarded, so that the
 // close never waits for the driver's closing wait (up to 30 s on a real UART).
-void closePort(SerialPort& port);
+// A connect under way is given up. 0, else the errno of the close.
+int closePort(SerialPort& port);

@@ -16,7 +16,7 @@
 namespace telnet {
 inline constexpr uint8_t IAC = 255, DONT = 254, DO = 253, WONT = 252, WILL = 251, SB = 250,
                          SE = 240;
-inline constexpr uint8_t BINARY = 0, ECHO = 1, SGA = 3, COM_PORT_OPTION = 44;
+inline constexpr uint8_t BINARY = 0, ECHO_OPTION = 1, SGA = 3, COM_PORT_OPTION = 44;
 }  // namespace telnet
 
 // Whose option a negotiation is about: ours (the server said DO/DONT) or the server's (it said

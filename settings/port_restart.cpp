@@ -74,6 +74,9 @@ void letWorkersTakeQueuedInput(Relay& relay, const bool closing[2]) {
 bool keepsItsDevice(const std::array<std::string, 6>& comDevicePaths, const SerialPort& port, int comIndex) {
     const int fd = port.handle.load(std::memory_order_acquire);
     if (fd < 0 || comIndex < 0 || comIndex >= 6) return false;
+    // A connection is kept while its path is the same text: the server is asked for the new
+    // settings over it.
+    if (port.network) return comDevicePaths[comIndex] == port.networkPath;
     struct stat held {}, chosen {};
     return ::fstat(fd, &held) == 0 && ::stat(comDevicePaths[comIndex].c_str(), &chosen) == 0 &&
            S_ISCHR(held.st_mode) && S_ISCHR(chosen.st_mode) && held.st_rdev == chosen.st_rdev;
@@ -141,6 +144,8 @@ void restartPorts(Relay& relay, const PortChoice& port1, const PortChoice& port2
         if (!keep[i]) {
             const int opened = relay.openPort(portDeviceNameAt(comIndex[i]), port);
             if (reportOpen) reportOpen(opened, portNumberOf(comIndex[i]), port.openFailure);
+            // A connect under way sends the settings it finds here once it is through.
+            if (opened == PortOpenPending) port.settings = settingsFromChoice(*choices[i], port.settings);
             if (opened != PortOpened) continue;
         }
         port.settings = settingsFromChoice(*choices[i], port.settings);

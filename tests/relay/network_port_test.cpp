@@ -192,8 +192,11 @@ std::string readPortUntil(NetworkPort& port, const std::function<bool(const std:
     std::string got;
     uint8_t buffer[4096];
     while (!enough(got) && !port.lost()) {
+        // As the worker waits: for input, or until data held back is due.
+        const int due = port.readWaitMs();
         pollfd p{port.fd(), POLLIN, 0};
-        if (::poll(&p, 1, kWaitMs) <= 0) {
+        const int ready = ::poll(&p, 1, due >= 0 ? std::min(due, kWaitMs) : kWaitMs);
+        if (ready < 0 || (ready == 0 && due < 0)) {
             ADD_FAILURE() << "no input from the server";
             break;
         }
@@ -515,13 +518,13 @@ TEST(NetworkPortTest, DataWithManyIacsCrossesBothWaysExactlyAndCommandsNeverBeco
     std::thread server([&] {
         for (size_t at = 0; at < toClient.size(); at += 997) {
             sendAll(c.server.fd, escaped(toClient.substr(at, 997)) + bytes({IAC, 241}) +
-                                     bytes({IAC, DO, ECHO}) +
+                                     bytes({IAC, DO, ECHO_OPTION}) +
                                      serverAnswer(ComPortCommand::NotifyLineState, "\x60"));
         }
     });
     const auto echoRefused = [&] {
         return std::count(view.negotiations.begin(), view.negotiations.end(),
-                          bytes({IAC, WONT, ECHO}));
+                          bytes({IAC, WONT, ECHO_OPTION}));
     };
     std::thread serverReader([&] {
         while (view.data.size() < toServer.size()) {
@@ -644,7 +647,8 @@ TEST(NetworkPortTest, PeerClosingOrResettingLosesThePort) {
     {
         Connected c;
         ASSERT_EQ(c.port->start(NetworkLineSettings{}), 0);
-        sendAll(c.server.fd, "last");
+        // Answered first: what follows is the device's, not a message of the server's.
+        sendAll(c.server.fd, serverAnswer(ComPortCommand::SetDataSize, "\x08") + "last");
         // The server's end of the stream; a close with the client's bytes unread would be a
         // reset instead, the second case below.
         ::shutdown(c.server.fd, SHUT_WR);
@@ -666,12 +670,46 @@ TEST(NetworkPortTest, PeerClosingOrResettingLosesThePort) {
     }
 }
 
+// ser2net with its device missing accepts, says so as plain data and closes: that line is the
+// server's, not the device's. Data before any answer that is not followed by the close is the
+// device's after all, and comes through whole and in order.
+TEST(NetworkPortTest, LineBeforeAnyAnswerThenCloseIsTheServersMessage) {
+    {
+        Connected c;
+        ASSERT_EQ(c.port->start(NetworkLineSettings{}), 0);
+        sendAll(c.server.fd, "Device open failure: Value or file not found\r\n");
+        ::shutdown(c.server.fd, SHUT_WR);
+        EXPECT_EQ(readPortUntil(*c.port, [](const std::string&) { return false; }), "");
+        EXPECT_EQ(c.port->loss(), NetworkLoss::ServerMessage);
+        EXPECT_EQ(c.port->serverMessage(), "Device open failure: Value or file not found");
+    }
+    {
+        Connected c;
+        ASSERT_EQ(c.port->start(NetworkLineSettings{}), 0);
+        sendAll(c.server.fd, "early\xff\xff");  // an escaped 0xFF among it
+        EXPECT_EQ(readPortUntil(*c.port, [](const std::string& s) { return s.size() >= 6; }), "early\xff");
+        sendAll(c.server.fd, "later");
+        EXPECT_EQ(readPortUntil(*c.port, [](const std::string& s) { return s.size() >= 5; }), "later");
+        EXPECT_FALSE(c.port->lost());
+    }
+    {
+        // A raw port has no answers to wait for: its first bytes are the device's at once, even
+        // when the close follows.
+        Connected c(NetworkScheme::Tcp);
+        ASSERT_EQ(c.port->start(NetworkLineSettings{}), 0);
+        sendAll(c.server.fd, "bye");
+        ::shutdown(c.server.fd, SHUT_WR);
+        EXPECT_EQ(readPortUntil(*c.port, [](const std::string&) { return false; }), "bye");
+        EXPECT_EQ(c.port->loss(), NetworkLoss::Closed);
+    }
+}
+
 TEST(NetworkPortTest, CommandFloodClosesThePortWithItsReason) {
     Connected c;
     ASSERT_EQ(c.port->start(NetworkLineSettings{}), 0);
     std::string nops;
     for (size_t i = 0; i < TelnetCodec::kCommandFloodBytes; i += 2) nops += bytes({IAC, 241});
-    std::thread server([&] { sendAll(c.server.fd, "ok" + nops + nops); });
+    std::thread server([&] { sendAll(c.server.fd, serverAnswer(ComPortCommand::SetDataSize, "\x08") + "ok" + nops + nops); });
     EXPECT_EQ(readPortUntil(*c.port, [](const std::string&) { return false; }), "ok");
     EXPECT_EQ(c.port->loss(), NetworkLoss::CommandFlood);
     c.port.reset();  // closed, so that the server's send ends instead of waiting for a reader
@@ -717,7 +755,7 @@ TEST(NetworkPortTest, WriteTheSocketTakesInPartKeepsItsRestWholeBeforeAnythingEl
     EXPECT_GT(c.port->outputQueued(), 0);
 
     // A reply owed to the server while the rest waits goes after it, not into it.
-    sendAll(c.server.fd, bytes({IAC, DO, ECHO}));
+    sendAll(c.server.fd, bytes({IAC, DO, ECHO_OPTION}));
     uint8_t buffer[64];
     for (;;) {
         pollfd p{c.port->fd(), POLLIN, 0};
@@ -727,7 +765,7 @@ TEST(NetworkPortTest, WriteTheSocketTakesInPartKeepsItsRestWholeBeforeAnythingEl
 
     ServerView view;
     std::thread serverReader([&] {
-        while (view.negotiations.empty() || view.negotiations.back() != bytes({IAC, WONT, ECHO})) {
+        while (view.negotiations.empty() || view.negotiations.back() != bytes({IAC, WONT, ECHO_OPTION})) {
             const std::string more = readAvailable(c.server.fd);
             if (more.empty()) break;
             view.feed(more);
@@ -741,6 +779,6 @@ TEST(NetworkPortTest, WriteTheSocketTakesInPartKeepsItsRestWholeBeforeAnythingEl
     serverReader.join();
     EXPECT_FALSE(c.port->lost());
     EXPECT_TRUE(view.data == accepted) << "server got " << view.data.size() << " of " << accepted.size();
-    ASSERT_EQ(view.negotiations.back(), bytes({IAC, WONT, ECHO}));
+    ASSERT_EQ(view.negotiations.back(), bytes({IAC, WONT, ECHO_OPTION}));
     EXPECT_EQ(view.negotiationAt.back(), accepted.size());
 }

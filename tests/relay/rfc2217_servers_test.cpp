@@ -163,7 +163,7 @@ void negotiate(Client& client) {
     client.pumpQuiet();
     EXPECT_FALSE(client.closed());
     EXPECT_TRUE(agreedAll(client.codec()));
-    EXPECT_FALSE(client.codec().agreed(telnet::ECHO, TelnetSide::Remote));
+    EXPECT_FALSE(client.codec().agreed(telnet::ECHO_OPTION, TelnetSide::Remote));
     for (const auto& [key, count] : client.negotiationsSent())
         EXPECT_LE(count, 1) << "option " << int(key.second) << " of side " << int(key.first)
                             << " negotiated " << count << " times";

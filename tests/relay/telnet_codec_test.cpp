@@ -116,7 +116,7 @@ TEST(TelnetCodec, StartAsksForBinaryAndSuppressGoAheadBothWaysAndOffersTheComPor
 TEST(TelnetCodec, RawModeTakesEveryByteAsDataBothWaysAndSendsNoSettings) {
     TelnetCodec raw(TelnetCodec::Mode::Raw);
     const std::string stream =
-        bytes({'a', IAC, IAC, IAC, WILL, ECHO, IAC, SB, 44, 101, IAC, SE, IAC});
+        bytes({'a', IAC, IAC, IAC, WILL, ECHO_OPTION, IAC, SB, 44, 101, IAC, SE, IAC});
     const Received r = receive(raw, stream);
     EXPECT_EQ(r.data, stream);
     EXPECT_EQ(r.reply, "");
@@ -187,7 +187,7 @@ TEST(TelnetCodec, EscapesCommandsAndAnswersGiveTheSameDataAndEventsHoweverTheRea
              serverAnswer(ComPortCommand::SetParity, "") + bytes({IAC, SB, 44, 113, 1, IAC, SE}),
          "", {}},
         {"negotiations among data",
-         bytes({'a', IAC, WILL, BINARY, 'b', IAC, DO, 44, IAC, WILL, ECHO, 'c', IAC, IAC}),
+         bytes({'a', IAC, WILL, BINARY, 'b', IAC, DO, 44, IAC, WILL, ECHO_OPTION, 'c', IAC, IAC}),
          bytes({'a', 'b', 'c', IAC}),
          {agreedEvent(BINARY, TelnetSide::Remote), agreedEvent(44, TelnetSide::Local)}},
     };
@@ -203,13 +203,13 @@ TEST(TelnetCodec, EscapesCommandsAndAnswersGiveTheSameDataAndEventsHoweverTheRea
 // One stream of everything at once: data, escapes, negotiations with their replies,
 // subnegotiations, an overlong one, commands.
 TEST(TelnetCodec, AMixedStreamIsTheSameWholeCutAnywhereAndAByteAtATime) {
-    std::string in = bytes({'h', 'i', IAC, IAC, IAC, DO, BINARY, IAC, WILL, ECHO, 0, IAC});
+    std::string in = bytes({'h', 'i', IAC, IAC, IAC, DO, BINARY, IAC, WILL, ECHO_OPTION, 0, IAC});
     in += bytes({IAC, IAC, WILL, 99, IAC, SB, 44, 101, 0, 0, IAC, IAC, 0, IAC, SE, '\r', '\n'});
     in += bytes({IAC, SB, 44, 106}) + std::string(300, 'x') + bytes({IAC, SE, 'y', IAC, 241});
     in += serverAnswer(ComPortCommand::SetControl, bytes({3})) + bytes({IAC, IAC, IAC, DONT, 44});
     const Received r = receiveFresh(in);
     EXPECT_EQ(r.data, bytes({'h', 'i', IAC, 0, IAC, '\r', '\n', 'y', IAC}));
-    EXPECT_EQ(r.reply, bytes({IAC, WILL, BINARY, IAC, DONT, ECHO, IAC, DONT, 99}));
+    EXPECT_EQ(r.reply, bytes({IAC, WILL, BINARY, IAC, DONT, ECHO_OPTION, IAC, DONT, 99}));
     expectSameHoweverCut(in);
 }
 
@@ -256,18 +256,18 @@ TEST(TelnetCodec, AnOptionAgreedIsNeverAcknowledgedAgain) {
 
 TEST(TelnetCodec, EchoAndUnknownOptionsAreRefusedOnceAndTheServersComPortOptionIsRefused) {
     TelnetCodec codec(TelnetCodec::Mode::Rfc2217);
-    const std::string asks = bytes({IAC, WILL, ECHO, IAC, DO, ECHO, IAC, WILL, 99, IAC, DO, 200,
+    const std::string asks = bytes({IAC, WILL, ECHO_OPTION, IAC, DO, ECHO_OPTION, IAC, WILL, 99, IAC, DO, 200,
                                     IAC, WILL, COM_PORT_OPTION, IAC, DO, 255});
     const Received first = receive(codec, asks);
-    EXPECT_EQ(first.reply, bytes({IAC, DONT, ECHO, IAC, WONT, ECHO, IAC, DONT, 99, IAC, WONT, 200,
+    EXPECT_EQ(first.reply, bytes({IAC, DONT, ECHO_OPTION, IAC, WONT, ECHO_OPTION, IAC, DONT, 99, IAC, WONT, 200,
                                   IAC, DONT, COM_PORT_OPTION, IAC, WONT, 255}));
     EXPECT_TRUE(first.events.empty());
-    EXPECT_FALSE(codec.agreed(ECHO, TelnetSide::Remote));
+    EXPECT_FALSE(codec.agreed(ECHO_OPTION, TelnetSide::Remote));
     EXPECT_FALSE(codec.agreed(COM_PORT_OPTION, TelnetSide::Remote));
     // A server that keeps asking is not answered again: no refusal loop.
     EXPECT_EQ(receive(codec, asks).reply, "");
     // Refusals of what was never on need no answer.
-    EXPECT_EQ(receive(codec, bytes({IAC, WONT, ECHO, IAC, DONT, 99})).reply, "");
+    EXPECT_EQ(receive(codec, bytes({IAC, WONT, ECHO_OPTION, IAC, DONT, 99})).reply, "");
 }
 
 TEST(TelnetCodec, AServersRefusalIsTakenAndATurnOffIsAgreedOnce) {

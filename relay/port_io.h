@@ -1,0 +1,54 @@
+// What the workers and the owner do with a port, whatever is behind it: a tty's descriptor or
+// a connection to a serial server. The workers call the I/O calls; the owner the open steps.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <sys/types.h>
+
+struct SerialPort;
+
+// Like read(2) on the non-blocking port: > 0 data bytes, -1 with EAGAIN when nothing (or only a
+// server's commands) was there, 0 or -1 with another errno when the port is gone.
+ssize_t portRead(SerialPort& port, int fd, uint8_t* buffer, size_t capacity);
+// Like write(2); a network port takes all of `n` or none (-1 with EAGAIN while earlier bytes
+// wait or the server suspended sending).
+ssize_t portWrite(SerialPort& port, int fd, const uint8_t* data, size_t n);
+// Bytes written but not yet sent on: the tty driver's output queue, or the socket's unsent bytes
+// plus what the port holds; -1 when it cannot be told.
+int portOutputQueued(const SerialPort& port, int fd);
+// Bytes a network port holds that its socket has not taken yet; 0 for a tty.
+size_t portHeldOutput(const SerialPort& port);
+// Sends on what a network port holds, as far as its socket takes it.
+void portFlushHeld(SerialPort& port);
+// How long the reading worker may wait for input alone (-1: as long as it takes).
+int portReadWaitMs(const SerialPort& port);
+// Whether the port is a network port (reads and writes end differently from a tty's).
+bool portIsNetwork(const SerialPort& port);
+
+// Starts connecting a closed port to the network path in the background: PortOpenPending, or
+// PortOpenFailed for a path that is not HOST:PORT (`reason` EINVAL). The port becomes away
+// (RefusalConnecting) until stepNetworkOpen ends the connect.
+int startNetworkOpen(const std::string& path, SerialPort& port, int& reason);
+
+// What one look at a network port's connect found.
+enum class NetworkOpenStep {
+    Idle,       // nothing under way, or not due yet
+    Pending,    // still connecting
+    Connected,  // the port is open now: descriptor set, settings sent, present
+    Failed,     // the connect failed: openFailure says why; retried after a back-off
+};
+// The back-off between two tries of a network port: 500 ms doubling up to 5 s.
+std::chrono::milliseconds networkRetryDelay(int failuresInARow);
+// One step for a closed network port (the owner's, every few hundred ms): ends a finished
+// connect, or starts the next try once its back-off has passed.
+// `quiesce` runs just before a connected port is set up (the owner stops the workers there,
+// since they read what the port holds).
+NetworkOpenStep stepNetworkOpen(SerialPort& port, const std::string& path,
+                                std::chrono::steady_clock::time_point now,
+                                const std::function<void()>& quiesce);
+// Why a lost network port went (before it is closed): the refusal it is away for.
+void noteNetworkLoss(SerialPort& port, const std::string& path, std::chrono::steady_clock::time_point now);
