@@ -1,0 +1,518 @@
+// Relaying between a serial server on the network and a local device: the relay engine against
+// socat, each behind a ser2net of its own on this machine, in the same run and measured in
+// alternation, so that the load of a shared machine falls on all of them alike.
+//
+//   bench_network [--mb N] [--messages N] [--rounds N]
+//
+// Each relay has a far device (a pty whose slave ser2net serves, chardelay off) and a near
+// device (a pty whose slave the relay opens); the benchmark holds both masters and measures the
+// way from the far device to the near one.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <set>
+
+#include "bench/relay_measure.h"
+#include "relay/port_reconnect.h"
+#include "relay/relay.h"
+#include "relay/serial_port.h"
+#include "relay/telnet_codec.h"
+#include "settings/config.h"
+#include "tests/support/serial_servers.h"
+
+namespace {
+
+using bench::Clock;
+using bench::fmt;
+using bench::StreamCheck;
+
+struct Options {
+    size_t bytes = 4u << 20;
+    int messages = 2000;
+    int rounds = 5;
+};
+
+Options parseOptions(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i + 1 < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--mb")
+            o.bytes = static_cast<size_t>(std::atof(argv[++i]) * (1 << 20));
+        else if (a == "--messages")
+            o.messages = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--rounds")
+            o.rounds = std::max(1, std::atoi(argv[++i]));
+    }
+    return o;
+}
+
+// Random bytes of which about one in eight is 0xFF, with a run of eight every 4 KiB: the Telnet
+// escape, which ser2net doubles on its rfc2217 port and the client must undouble.
+std::string bytesWithManyFF(size_t count, uint32_t seed) {
+    std::string s = randomBytes(count, seed);
+    for (size_t i = 0; i < count; ++i)
+        if ((static_cast<uint8_t>(s[i]) & 7) == 0 || i % 4096 < 8)
+            s[i] = '\xff';
+    return s;
+}
+
+enum class Kind { Socat, Engine, Direct };
+
+// One relay under measurement, with its own devices and its own ser2net.
+struct Subject {
+    Subject(std::string n, Kind k, bool overRfc2217)
+        : name(std::move(n)), kind(k), rfc2217(overRfc2217) {}
+    ~Subject() {
+        if (socketFd >= 0)
+            ::close(socketFd);
+    }
+    Subject(Subject&&) = delete;
+
+    std::string name;
+    Kind kind;
+    bool rfc2217;   // which of ser2net's two ports the relay uses
+    PtyCable far;   // the device behind ser2net
+    PtyCable near;  // the device at the relay's local port
+    Ser2netServer server{far.slavePath()};
+    pid_t serverPid = -1;
+    pid_t relayPid = -1;  // -1: the benchmark reads ser2net itself
+    int socketFd = -1;    // Direct: the benchmark's own connection to ser2net
+    // Direct over the rfc2217 port: the project's codec takes the Telnet out of what ser2net
+    // sends, and the benchmark answers its negotiation.
+    std::unique_ptr<TelnetCodec> codec;
+    int nearFd() const { return kind == Kind::Direct ? socketFd : near.master(); }
+
+    bool relaying = false;
+    std::string failure;  // why it never relayed
+    std::string ending;
+    std::vector<double> latUs, mbps;
+    double relayCpu = 0, serverCpu = 0, mbRelayed = 0;
+    StreamCheck total;
+    uint64_t leftOver = 0;  // bytes that came after everything expected had come
+    uint16_t port() const { return rfc2217 ? server.rfc2217Port() : server.rawPort(); }
+};
+
+// The ser2net children of this process: a server's pid is the one that is new after it started.
+std::set<pid_t> ser2netChildren() {
+    std::set<pid_t> found;
+    std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+    if (!proc)
+        return found;
+    while (dirent* e = ::readdir(proc.get())) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
+        if (pid <= 0)
+            continue;
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        std::getline(in, line);
+        const size_t close = line.rfind(')');
+        if (close == std::string::npos || line.find("(ser2net)") == std::string::npos)
+            continue;
+        std::istringstream rest(line.substr(close + 1));
+        char state = 0;
+        pid_t parent = 0;
+        rest >> state >> parent;
+        if (parent == ::getpid())
+            found.insert(pid);
+    }
+    return found;
+}
+
+[[noreturn]] void stopAndExit(Relay& relay, int status) {
+    relay.stopRelayAndClosePorts();
+    std::fflush(nullptr);
+    ::_exit(status);  // not exit(): the parent's objects (cables, servers) are not ours
+}
+
+// The child that runs the relay engine: COM1 the network port, COM2 the near device, started as
+// the program starts them. A network port's connect runs in the background; the reconnect step,
+// taken as often as the program's owner thread takes it, completes it and starts the workers.
+[[noreturn]] void runEngine(const Config& config, const std::string& networkPath) {
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    // Blocked before any thread starts, so that the workers inherit the mask.
+    sigprocmask(SIG_BLOCK, &term, nullptr);
+    auto termWithin = [&](long ms) {
+        const timespec wait{ms / 1000, (ms % 1000) * 1000000};
+        return sigtimedwait(&term, nullptr, &wait) == SIGTERM;
+    };
+
+    Relay relay;
+    applyConfig(relay, config);
+    relay.comDevicePaths[0] = networkPath;
+    const int first = relay.openPort("com1", relay.serialPort1);
+    if (first == PortOpened) {
+        configurePort(relay.serialPort1);
+        startRelayWorker(relay.relayChannel1);
+    }
+    if (relay.openPort("com2", relay.serialPort2) != PortOpened) {
+        std::fprintf(stderr, "engine: the near device did not open\n");
+        stopAndExit(relay, 3);
+    }
+    configurePort(relay.serialPort2);
+    startRelayWorker(relay.relayChannel2);
+
+    auto connected = [&] {
+        return relay.serialPort1.isOpen() && relay.serialPort1.presence.load() == PortPresent;
+    };
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!connected()) {
+        if (Clock::now() > deadline) {
+            std::fprintf(
+                stderr,
+                "engine: COM1 %s not connected after 10 s (openPort gave %d, presence %d)\n",
+                networkPath.c_str(), first, relay.serialPort1.presence.load());
+            stopAndExit(relay, 4);
+        }
+        if (termWithin(20))
+            stopAndExit(relay, 0);
+        reconnectPorts(relay);
+    }
+    while (!termWithin(250)) reconnectPorts(relay);
+    stopAndExit(relay, 0);
+}
+
+pid_t startEngine(Subject& s) {
+    ScratchDir scratch;  // the current directory while the configuration is read
+    // COM1's entry is left empty here and set to the network path in the child.
+    scratch.write("Vorlinex.ini", bench::relayIni("", s.near.slavePath(), 115200));
+    const Config config = loadConfig();
+    const std::string path =
+        std::string(s.rfc2217 ? "rfc2217" : "tcp") + "://127.0.0.1:" + std::to_string(s.port());
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        runEngine(config, path);
+    return pid;
+}
+
+std::string socatCommand(const Subject& s) {
+    return "socat -b 65536 TCP:127.0.0.1:" + std::to_string(s.port()) +
+           ",nodelay OPEN:" + s.near.slavePath() + ",rawer,noctty";
+}
+
+pid_t startSocat(const Subject& s) {
+    const std::string tcp = "TCP:127.0.0.1:" + std::to_string(s.port()) + ",nodelay";
+    const std::string pty = "OPEN:" + s.near.slavePath() + ",rawer,noctty";
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::execlp("socat", "socat", "-b", "65536", tcp.c_str(), pty.c_str(),
+                 static_cast<char*>(nullptr));
+        std::perror("exec socat");
+        ::_exit(127);
+    }
+    return pid;
+}
+
+int connectDirect(uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return fd;
+}
+
+// Reads what the near end has: data bytes into `out`, > 0; 0 when only Telnet commands came
+// (their replies are sent); -1 when nothing could be read.
+ssize_t readNear(Subject& s, char* out, size_t capacity) {
+    const ssize_t n = ::read(s.nearFd(), out, capacity);
+    if (n <= 0 || !s.codec)
+        return n > 0 ? n : -1;
+    std::string data, reply;
+    std::vector<TelnetEvent> events;
+    s.codec->receive(reinterpret_cast<const uint8_t*>(out), static_cast<size_t>(n), data, reply,
+                     events);
+    if (!reply.empty())
+        bench::writeAll(s.socketFd, reply);
+    std::memcpy(out, data.data(), data.size());  // never more than was read
+    return static_cast<ssize_t>(data.size());
+}
+
+// Reads at the near end until `expect` is complete or it is quiet for quietMs, comparing as it
+// goes; `lastByteAt` is when the last byte came.
+StreamCheck receive(Subject& s, const std::string& expect, int quietMs,
+                    Clock::time_point* lastByteAt = nullptr) {
+    StreamCheck c;
+    c.expected = expect.size();
+    std::vector<char> buf(65536);
+    while (c.received < c.expected) {
+        pollfd p{s.nearFd(), POLLIN, 0};
+        if (::poll(&p, 1, quietMs) <= 0)
+            break;
+        const ssize_t n = readNear(s, buf.data(), buf.size());
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EINTR)
+                ::usleep(10000);  // EIO: the slave is not held
+            continue;
+        }
+        if (n > 0 && lastByteAt != nullptr)
+            *lastByteAt = Clock::now();
+        for (ssize_t i = 0; i < n; ++i) {
+            const uint64_t at = c.received + static_cast<uint64_t>(i);
+            if (at >= c.expected || buf[i] != expect[at])
+                ++c.wrong;
+        }
+        c.received += static_cast<uint64_t>(n);
+    }
+    return c;
+}
+
+// Whatever arrives at the near end until it is quiet: the number of data bytes.
+uint64_t drainNear(Subject& s, int quietMs) {
+    uint64_t bytes = 0;
+    char buf[4096];
+    for (pollfd p{s.nearFd(), POLLIN, 0}; ::poll(&p, 1, quietMs) > 0;) {
+        const ssize_t n = readNear(s, buf, sizeof buf);
+        if (n > 0)
+            bytes += static_cast<uint64_t>(n);
+        else if (n < 0 && errno != EAGAIN && errno != EINTR)
+            ::usleep(10000);
+    }
+    return bytes;
+}
+
+// Whether bytes written at the far device arrive at the near one: probes until one gets through
+// (ser2net may flush the device when it opens it, so early probes can vanish), then drains the
+// rest. Gives up early when the relay's process has ended.
+bool waitRelaying(Subject& s, double timeoutSeconds) {
+    const auto t0 = Clock::now();
+    while (bench::secondsSince(t0) < timeoutSeconds) {
+        if (s.relayPid > 0) {
+            int status = 0;
+            if (::waitpid(s.relayPid, &status, WNOHANG) == s.relayPid) {
+                s.relayPid = -1;
+                s.failure =
+                    WIFEXITED(status)
+                        ? "its process exited with " + std::to_string(WEXITSTATUS(status)) +
+                              " before relaying"
+                        : "its process was killed by signal " + std::to_string(WTERMSIG(status));
+                return false;
+            }
+        }
+        bench::writeAll(s.far.master(), "?");
+        if (receive(s, "?", 200).received > 0) {
+            drainNear(s, 300);
+            return true;
+        }
+    }
+    s.failure = "no probe byte got through in " + fmt(timeoutSeconds, 0) + " s";
+    return false;
+}
+
+// 16-byte messages from the far device to the near one, each sent after the previous arrived.
+void latency(Subject& s, int count, uint32_t seed) {
+    const std::string all = bytesWithManyFF(static_cast<size_t>(count) * 16, seed);
+    for (int i = 0; i < count; ++i) {
+        const std::string msg = all.substr(static_cast<size_t>(i) * 16, 16);
+        const auto t0 = Clock::now();
+        bench::writeAll(s.far.master(), msg);
+        const StreamCheck c = receive(s, msg, 2000);
+        if (c.received == 16)
+            s.latUs.push_back(bench::secondsSince(t0) * 1e6);
+        s.total.add(c);
+        if (c.received != 16)
+            s.leftOver += drainNear(s, 300);
+    }
+}
+
+// One round of throughput: from the first byte written to the last byte read.
+void throughput(Subject& s, const std::string& data) {
+    const double relay0 = s.relayPid > 0 ? bench::processCpuSeconds(s.relayPid) : 0;
+    const double server0 = bench::processCpuSeconds(s.serverPid);
+    const auto t0 = Clock::now();
+    Clock::time_point last = t0;
+    std::thread writer([&] { bench::writeAll(s.far.master(), data); });
+    const StreamCheck c = receive(s, data, 5000, &last);
+    writer.join();
+    const double seconds = std::chrono::duration<double>(last - t0).count();
+    s.mbps.push_back(seconds > 0 ? static_cast<double>(c.received) / 1e6 / seconds : NAN);
+    if (s.relayPid > 0)
+        s.relayCpu += bench::processCpuSeconds(s.relayPid) - relay0;
+    s.serverCpu += bench::processCpuSeconds(s.serverPid) - server0;
+    s.mbRelayed += static_cast<double>(c.received) / 1e6;
+    s.total.add(c);
+}
+
+bool clean(const Subject& s) {
+    return s.total.lost() == 0 && s.total.wrong == 0 && s.total.extra() == 0 && s.leftOver == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    const Options opt = parseOptions(argc, argv);
+    if (const std::string why = Ser2netServer::unavailable(); !why.empty()) {
+        std::printf("bench_network: %s\n", why.c_str());
+        return 2;
+    }
+
+    std::vector<std::unique_ptr<Subject>> subjects;
+    subjects.push_back(std::make_unique<Subject>("socat tcp", Kind::Socat, false));
+    subjects.push_back(std::make_unique<Subject>("engine tcp", Kind::Engine, false));
+    subjects.push_back(std::make_unique<Subject>("engine rfc2217", Kind::Engine, true));
+    subjects.push_back(std::make_unique<Subject>("ser2net tcp", Kind::Direct, false));
+    subjects.push_back(std::make_unique<Subject>("ser2net rfc2217", Kind::Direct, true));
+    Subject& socat = *subjects[0];
+
+    std::printf(
+        "bench_network: far device (pty) -> ser2net on 127.0.0.1 (chardelay false) -> relay\n"
+        "  -> near device (pty), one way; each relay with devices and a ser2net of its own\n");
+    std::printf("  socat tcp        %s\n", socatCommand(socat).c_str());
+    std::printf(
+        "                   ser2net's raw port: socat speaks no Telnet, so over the rfc2217\n"
+        "                   port it would pass the negotiation and doubled 0xFF bytes on as\n"
+        "                   data; it is the reference for both rows of the engine\n");
+    std::printf(
+        "  engine tcp       the relay engine in a child process: COM1 tcp://127.0.0.1:<raw>,\n"
+        "                   COM2 the near pty, 115200 8N1 (not pacing a pty), both workers\n");
+    std::printf(
+        "  engine rfc2217   the same, COM1 rfc2217://127.0.0.1:<telnet>: settings sent, 0xFF\n"
+        "                   doubled by ser2net and undoubled by the engine\n");
+    std::printf(
+        "  ser2net tcp      no relay: the benchmark reads ser2net's raw port itself (the floor)\n");
+    std::printf(
+        "  ser2net rfc2217  the same over the telnet port, decoded by the engine's codec\n");
+    std::printf(
+        "  %.1f MiB one way per round, %d rounds in turn (median shown), about one byte in\n"
+        "  eight 0xFF; %d x 16 B messages, each sent once the previous one arrived, in\n"
+        "  interleaved blocks of 10\n",
+        static_cast<double>(opt.bytes) / (1 << 20), opt.rounds, opt.messages);
+    std::fflush(stdout);
+
+    for (auto& s : subjects) {
+        const std::set<pid_t> before = ser2netChildren();
+        if (!s->server.start()) {
+            std::printf("ser2net did not start: %s\n", s->server.error().c_str());
+            return 2;
+        }
+        for (pid_t pid : ser2netChildren())
+            if (before.count(pid) == 0)
+                s->serverPid = pid;
+    }
+    // Every relay is forked before the benchmark starts a thread of its own.
+    for (auto& s : subjects) {
+        if (s->kind == Kind::Socat)
+            s->relayPid = startSocat(*s);
+        else if (s->kind == Kind::Engine)
+            s->relayPid = startEngine(*s);
+        else if ((s->socketFd = connectDirect(s->port())) < 0)
+            s->failure = "no connection to ser2net";
+        else if (s->rfc2217) {
+            s->codec = std::make_unique<TelnetCodec>(TelnetCodec::Mode::Rfc2217);
+            std::string hello;
+            s->codec->start(hello);
+            bench::writeAll(s->socketFd, hello);
+        }
+    }
+    for (auto& s : subjects) {
+        if (s->failure.empty())
+            s->relaying = waitRelaying(*s, 20);
+        if (!s->relaying)
+            std::printf("%s does not relay: %s\n", s->name.c_str(), s->failure.c_str());
+    }
+    std::fflush(stdout);
+    std::vector<Subject*> measured;
+    for (auto& s : subjects)
+        if (s->relaying)
+            measured.push_back(s.get());
+
+    const auto t0 = Clock::now();
+    const int block = 10;
+    for (int done = 0, b = 0; done < opt.messages; done += block, ++b)
+        for (Subject* s : measured)
+            latency(*s, std::min(block, opt.messages - done), static_cast<uint32_t>(1000 + b));
+    for (int r = 0; r < opt.rounds; ++r) {
+        const std::string data = bytesWithManyFF(opt.bytes, static_cast<uint32_t>(200 + r));
+        for (size_t k = 0; k < measured.size(); ++k)
+            throughput(*measured[(k + r) % measured.size()], data);
+    }
+    for (Subject* s : measured) s->leftOver += drainNear(*s, 300);
+    const double seconds = bench::secondsSince(t0);
+    for (auto& s : subjects)
+        if (s->relayPid > 0)
+            s->ending = bench::stopRelay(s->relayPid);
+
+    auto row = [&](const char* what, auto value) {
+        std::printf("  %-28s", what);
+        for (auto& s : subjects) std::printf(" %15s", value(*s).c_str());
+        std::printf("\n");
+    };
+    std::printf("\nmeasured in %.1f s\n\n", seconds);
+    row("", [](const Subject& s) { return s.name; });
+    row("throughput (MB/s)",
+        [](const Subject& s) { return fmt(bench::percentile(s.mbps, 50), 2); });
+    row("relay CPU s per MB", [](const Subject& s) {
+        return s.kind == Kind::Direct ? std::string("-") : fmt(s.relayCpu / s.mbRelayed, 4);
+    });
+    row("ser2net CPU s per MB", [](const Subject& s) { return fmt(s.serverCpu / s.mbRelayed, 4); });
+    row("latency 16 B p50 (us)",
+        [](const Subject& s) { return fmt(bench::percentile(s.latUs, 50), 1); });
+    row("latency 16 B p99 (us)",
+        [](const Subject& s) { return fmt(bench::percentile(s.latUs, 99), 1); });
+    row("bytes expected", [](const Subject& s) { return std::to_string(s.total.expected); });
+    row("bytes lost", [](const Subject& s) { return std::to_string(s.total.lost()); });
+    row("bytes wrong (reordered, bad)",
+        [](const Subject& s) { return std::to_string(s.total.wrong); });
+    row("bytes extra",
+        [](const Subject& s) { return std::to_string(s.total.extra() + s.leftOver); });
+    for (auto& s : subjects)
+        if (!s->ending.empty())
+            std::printf("  %-15s ended: %s\n", s->name.c_str(), s->ending.c_str());
+
+    std::printf("\nagainst socat over the same ser2net (raw TCP port):\n");
+    for (auto& s : subjects) {
+        if (s->kind != Kind::Engine)
+            continue;
+        if (!s->relaying || !socat.relaying) {
+            std::printf("  %-15s not compared: %s did not relay\n", s->name.c_str(),
+                        s->relaying ? "socat" : s->name.c_str());
+            continue;
+        }
+        auto target = [&](const char* what, double ratio, bool met, const char* goal) {
+            std::printf("  %-15s %-22s %8s  (target %s)  %s\n", s->name.c_str(), what,
+                        fmt(ratio, 2).c_str(), goal, met ? "PASS" : "MISS");
+        };
+        const double lat = bench::percentile(s->latUs, 50) / bench::percentile(socat.latUs, 50);
+        const double thr = bench::percentile(s->mbps, 50) / bench::percentile(socat.mbps, 50);
+        const double cpu = (s->relayCpu / s->mbRelayed) / (socat.relayCpu / socat.mbRelayed);
+        target("latency p50 ratio", lat, lat <= 1.2, "<= 1.2");
+        target("throughput ratio", thr, thr >= 0.5, ">= 0.5");
+        target("CPU per MB ratio", cpu, cpu <= 3, "<= 3");
+    }
+
+    int status = 0;
+    for (auto& s : subjects) {
+        if (!s->relaying) {
+            std::printf("\n*** %s NEVER RELAYED: %s ***\n", s->name.c_str(), s->failure.c_str());
+            status = 1;
+        } else if (!clean(*s)) {
+            std::printf(
+                "\n*** %s DID NOT RELAY EXACTLY: %llu bytes lost, %llu wrong, %llu extra "
+                "of %llu ***\n",
+                s->name.c_str(), static_cast<unsigned long long>(s->total.lost()),
+                static_cast<unsigned long long>(s->total.wrong),
+                static_cast<unsigned long long>(s->total.extra() + s->leftOver),
+                static_cast<unsigned long long>(s->total.expected));
+            status = 1;
+        }
+    }
+    if (status == 0)
+        std::printf("\nno byte lost, wrong or extra in any relay\n");
+    return status;
+}
