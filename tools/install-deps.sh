@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, when they are missing.
-# With --packaging, also what building and checking the .deb needs (tools/package.sh); with
+# With --packaging, also what building and checking the .deb needs (tools/package.sh: lintian,
+# systemd-analyze for the service unit, logrotate for its rotation entry); with
 # --bench, what the benchmarks run beside the program (an X server for the Xvfb figures).
 set -euo pipefail
 
@@ -9,7 +10,7 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev
           ser2net python3-serial
           clang libclang-rt-14-dev)
 if [ "${1:-}" = "--packaging" ]; then
-    packages+=(dpkg-dev file lintian desktop-file-utils appstream)
+    packages+=(dpkg-dev file lintian desktop-file-utils appstream systemd logrotate)
 elif [ "${1:-}" = "--bench" ]; then
     packages+=(xvfb xauth)
 fi
