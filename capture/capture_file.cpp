@@ -96,6 +96,7 @@ struct CaptureFile::Session {
     CaptureFailure failure;
     bool failureTaken = false;
     bool reopenQueued = false;       // a reopen waits in `incoming`: the writer comes at once
+    size_t reopenQueuedAt = 0;       // where in `incoming` the last one waiting ends
     std::optional<int> reopenResult;  // the last reopen the writer did, until taken
 };
 
@@ -203,11 +204,15 @@ void CaptureFile::reopen() {
     Session& s = *session_;
     std::lock_guard<std::mutex> holdSession(s.lock);
     if (s.givenUp) return;
+    // Reopens asked for again and again while nothing came between them (a stalled file, a
+    // burst of signals) are one: the queue's bound counts only bytes.
+    if (s.reopenQueued && s.reopenQueuedAt == s.incoming.size()) return;
     // In the queue, under the lock that append takes: the writer reopens exactly between the
     // chunks appended before this call and those after it.
     const EntryHeader marker{0, 0, 0, kReopen, 0, 0, 0};
     s.incoming.append(reinterpret_cast<const char*>(&marker), sizeof marker);
     s.reopenQueued = true;
+    s.reopenQueuedAt = s.incoming.size();
     s.writerWake.notify_one();
 }
 
