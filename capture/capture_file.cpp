@@ -23,16 +23,35 @@ constexpr int64_t kWriteOutIntervalMs = 1000;
 // How long a writer waits at a time for a pipe or device that takes nothing.
 constexpr int kPipeWaitMs = 1000;
 
-// What the queue keeps in front of each chunk's bytes.
+// What an entry of the queue is: a chunk, or the place where the file is reopened.
+enum EntryKind : int32_t { kChunk = 0, kReopen = 1 };
+
+// What the queue keeps in front of each chunk's bytes; a reopen is a header alone.
 struct EntryHeader {
     uint32_t length;
     uint32_t stampLength;
     int32_t tag;
-    int32_t unused;
+    int32_t kind;
     int64_t counted;
     int64_t wallMicros;
     int64_t monotonicMicros;
 };
+
+// Opens a capture's file without ever waiting: non-blocking for good, so that a FIFO nobody
+// reads is refused rather than waited for, and a writer that finds a pipe full waits in poll,
+// where the end of the program can wake it. 0, or the errno.
+int openCaptureFile(const std::string& path, CaptureOpenMode mode, int& fd, struct stat& info) {
+    const int append = mode == CaptureOpenMode::Append ? O_APPEND : 0;
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | append, 0666);
+    if (fd < 0) return errno;
+    if (::fstat(fd, &info) != 0) {
+        const int error = errno;
+        ::close(fd);
+        fd = -1;
+        return error;
+    }
+    return 0;
+}
 
 }  // namespace
 
@@ -51,10 +70,10 @@ struct CaptureFile::Session {
         (void)ignored;
     }
 
-    // Set at open, then read-only.
-    int fd = -1;  // the writer's alone; it closes it
-    bool regular = false;
-    dev_t device = 0;
+    // Set at open, then read-only but for a reopen, where the writer changes them.
+    int fd = -1;          // the writer's alone; it closes it
+    bool regular = false;  // the writer's alone
+    dev_t device = 0;      // under `lock` once the writer runs
     ino_t inode = 0;
     std::string path;
     std::unique_ptr<CaptureFormat> format;  // the writer's alone
@@ -76,6 +95,8 @@ struct CaptureFile::Session {
     bool done = false;       // the file is closed and the writer has ended
     CaptureFailure failure;
     bool failureTaken = false;
+    bool reopenQueued = false;       // a reopen waits in `incoming`: the writer comes at once
+    std::optional<int> reopenResult;  // the last reopen the writer did, until taken
 };
 
 int64_t CaptureFile::nowMs() {
@@ -90,16 +111,15 @@ CaptureFile::CaptureFile(std::function<std::unique_ptr<CaptureFormat>()> newForm
 CaptureFile::~CaptureFile() { closeAtExit(); }
 
 bool CaptureFile::open(const std::string& fullPath, const std::function<int(dev_t, ino_t)>& heldBy,
-                       CaptureOpenFailure& failure) {
+                       CaptureOpenFailure& failure, CaptureOpenMode mode) {
     // One file at a time: a capture still open is finished before the new file is opened, so
     // its bytes cannot land in the new file.
     close();
     failure = {};
-    // Non-blocking for good: opening never waits, and a writer that finds a pipe full waits in
-    // poll, where the end of the program can wake it.
-    const int fd = ::open(fullPath.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd < 0) {
-        failure.error = errno;
+    int fd = -1;
+    struct stat info {};
+    if (const int error = openCaptureFile(fullPath, mode, fd, info); error != 0) {
+        failure.error = error;
         return false;
     }
     const auto refuse = [&](int error, int holder) {
@@ -108,14 +128,14 @@ bool CaptureFile::open(const std::string& fullPath, const std::function<int(dev_
         ::close(fd);
         return false;
     };
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) return refuse(errno, 0);
     // Two captures in one file destroy each other; checked before the file is emptied. A
     // device such as /dev/null takes any number of writers.
     if (!S_ISCHR(info.st_mode) && heldBy) {
         if (const int holder = heldBy(info.st_dev, info.st_ino); holder != 0) return refuse(0, holder);
     }
-    if (S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0) return refuse(errno, 0);
+    if (mode == CaptureOpenMode::Empty && S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0) {
+        return refuse(errno, 0);
+    }
 
     auto session = std::make_shared<Session>();
     session->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -162,7 +182,7 @@ void CaptureFile::append(const uint8_t* bytes, size_t length, uint32_t stampLeng
         return;
     }
     EntryHeader header{static_cast<uint32_t>(length), std::min<uint32_t>(stampLength, static_cast<uint32_t>(length)),
-                       tag, 0, counted, 0, 0};
+                       tag, kChunk, counted, 0, 0};
     if (readTime != nullptr) {
         header.wallMicros = readTime->wallMicros;
         header.monotonicMicros = readTime->monotonicMicros;
@@ -175,6 +195,27 @@ void CaptureFile::append(const uint8_t* bytes, size_t length, uint32_t stampLeng
     s.count.fetch_add(counted, std::memory_order_relaxed);
     // Woken once when a write-out's worth has gathered; less waits for the writer's timed look.
     if (before < s.writeOutSize && s.incoming.size() >= s.writeOutSize) s.writerWake.notify_one();
+}
+
+void CaptureFile::reopen() {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!accepting() || !session_) return;
+    Session& s = *session_;
+    std::lock_guard<std::mutex> holdSession(s.lock);
+    if (s.givenUp) return;
+    // In the queue, under the lock that append takes: the writer reopens exactly between the
+    // chunks appended before this call and those after it.
+    const EntryHeader marker{0, 0, 0, kReopen, 0, 0, 0};
+    s.incoming.append(reinterpret_cast<const char*>(&marker), sizeof marker);
+    s.reopenQueued = true;
+    s.writerWake.notify_one();
+}
+
+std::optional<int> CaptureFile::takeReopenResult() {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!session_) return std::nullopt;
+    std::lock_guard<std::mutex> holdSession(session_->lock);
+    return std::exchange(session_->reopenResult, std::nullopt);
 }
 
 // Under the session's lock: the capture ends for `kind`, keeping the first reason; what waits
@@ -197,12 +238,11 @@ void CaptureFile::writerRun(const std::shared_ptr<Session>& session) {
     Session& s = *session;
     std::string batch, out;
     std::vector<std::pair<size_t, int64_t>> ends;  // each chunk's end in `out`, counted bytes so far
-    off_t fileBytes = 0;
-    for (;;) {
+    for (bool ended = false; !ended;) {
         {
             std::unique_lock<std::mutex> hold(s.lock);
             s.writerWake.wait_for(hold, std::chrono::milliseconds(kWriteOutIntervalMs), [&] {
-                return s.givenUp || s.closeRequested || s.incoming.size() >= s.writeOutSize;
+                return s.givenUp || s.closeRequested || s.reopenQueued || s.incoming.size() >= s.writeOutSize;
             });
             if (s.givenUp) break;
             if (s.incoming.empty()) {
@@ -211,88 +251,144 @@ void CaptureFile::writerRun(const std::shared_ptr<Session>& session) {
             }
             batch.swap(s.incoming);
             s.incoming.clear();
+            s.reopenQueued = false;
             s.inFlightCounted = s.incomingCounted;
             s.incomingCounted = 0;
             s.writing = true;
             s.lastProgressMs = nowMs();
         }
 
-        // Formatting here, not in the workers: the queue's bound counts captured bytes, and the
-        // relay pays only for a copy.
-        out.clear();
-        ends.clear();
-        int64_t counted = 0;
-        for (size_t at = 0; at + sizeof(EntryHeader) <= batch.size();) {
-            EntryHeader header;
-            std::memcpy(&header, batch.data() + at, sizeof header);
-            at += sizeof header;
-            const QueuedChunk chunk{reinterpret_cast<const uint8_t*>(batch.data() + at), header.length,
-                                    header.stampLength, header.tag, header.wallMicros, header.monotonicMicros};
-            s.format->format(chunk, out);
-            at += header.length;
-            counted += header.counted;
-            ends.emplace_back(out.size(), counted);
-        }
-
-        size_t done = 0;
-        int error = 0;
-        bool stop = false;
-        while (done < out.size() && !stop) {
-            const ssize_t n = ::write(s.fd, out.data() + done, out.size() - done);
-            if (n > 0) {
-                done += static_cast<size_t>(n);
-                std::lock_guard<std::mutex> hold(s.lock);
-                s.lastProgressMs = nowMs();
-                stop = s.givenUp;
-            } else if (n < 0 && errno == EINTR) {
-                continue;
-            } else if (n < 0 && errno == EAGAIN) {
-                // A pipe or device that takes nothing now: wait for room or for the end.
-                pollfd fds[2] = {{s.fd, POLLOUT, 0}, {s.wakeFd, POLLIN, 0}};
-                ::poll(fds, 2, kPipeWaitMs);
-                uint64_t wakeUps = 0;
-                ssize_t ignored = ::read(s.wakeFd, &wakeUps, sizeof wakeUps);
-                (void)ignored;
-                std::lock_guard<std::mutex> hold(s.lock);
-                stop = s.givenUp;
-            } else {
-                error = n < 0 ? errno : ENOSPC;
-                break;
+        // The batch up to each reopen, then the reopen, then on. Formatting here, not in the
+        // workers: the queue's bound counts captured bytes, and the relay pays only for a copy.
+        for (size_t at = 0; at < batch.size() && !ended;) {
+            out.clear();
+            ends.clear();
+            int64_t counted = 0;
+            bool reopenHere = false;
+            while (at + sizeof(EntryHeader) <= batch.size()) {
+                EntryHeader header;
+                std::memcpy(&header, batch.data() + at, sizeof header);
+                at += sizeof header;
+                if (header.kind == kReopen) {
+                    reopenHere = true;
+                    break;
+                }
+                const QueuedChunk chunk{reinterpret_cast<const uint8_t*>(batch.data() + at), header.length,
+                                        header.stampLength, header.tag, header.wallMicros, header.monotonicMicros};
+                s.format->format(chunk, out);
+                at += header.length;
+                counted += header.counted;
+                ends.emplace_back(out.size(), counted);
             }
+            ended = !writeOut(s, out, ends) || (reopenHere && !reopenFile(s));
         }
-
-        // The whole chunks that reached the file; with records, the file is cut back to them,
-        // so that it never ends in the middle of one.
-        size_t whole = 0;
-        int64_t reached = 0;
-        for (const auto& [end, countedSoFar] : ends) {
-            if (end > done) break;
-            whole = end;
-            reached = countedSoFar;
-        }
-        if (error != 0 && s.regular && s.format->wholeRecords() && whole < done) {
-            if (::ftruncate(s.fd, fileBytes + static_cast<off_t>(whole)) == 0) done = whole;
-        }
-        fileBytes += static_cast<off_t>(done);
 
         std::lock_guard<std::mutex> hold(s.lock);
-        s.written += reached;
         s.writing = false;
-        if (error != 0) {
-            if (!s.failure) {
-                s.failure.kind = CaptureFailure::Kind::WriteRefused;
-                s.failure.path = s.path;
-                s.failure.error = error;
-                s.failure.bytesNotWritten = s.inFlightCounted - reached + s.incomingCounted;
-            }
-            s.inFlightCounted = 0;
-            giveUp(s, CaptureFailure::Kind::WriteRefused);
-            break;
-        }
         s.inFlightCounted = 0;
         if (s.givenUp) break;
     }
     finishSession(s);
+}
+
+// Writes one run of formatted chunks to the file; false when the capture has ended (the file
+// refused a write, or the capture was given up meanwhile).
+bool CaptureFile::writeOut(Session& s, const std::string& out, const std::vector<std::pair<size_t, int64_t>>& ends) {
+    size_t done = 0;
+    int error = 0;
+    bool stop = false;
+    while (done < out.size() && !stop) {
+        const ssize_t n = ::write(s.fd, out.data() + done, out.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            std::lock_guard<std::mutex> hold(s.lock);
+            s.lastProgressMs = nowMs();
+            stop = s.givenUp;
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno == EAGAIN) {
+            // A pipe or device that takes nothing now: wait for room or for the end.
+            pollfd fds[2] = {{s.fd, POLLOUT, 0}, {s.wakeFd, POLLIN, 0}};
+            ::poll(fds, 2, kPipeWaitMs);
+            uint64_t wakeUps = 0;
+            ssize_t ignored = ::read(s.wakeFd, &wakeUps, sizeof wakeUps);
+            (void)ignored;
+            std::lock_guard<std::mutex> hold(s.lock);
+            stop = s.givenUp;
+        } else {
+            error = n < 0 ? errno : ENOSPC;
+            break;
+        }
+    }
+
+    // The whole chunks that reached the file; with records, the file is cut back to them, so
+    // that it never ends in the middle of one. The cut is taken from where this writer's last
+    // byte went, so that what the file held before it was opened (Append) stays untouched.
+    size_t whole = 0;
+    int64_t reached = 0;
+    for (const auto& [end, countedSoFar] : ends) {
+        if (end > done) break;
+        whole = end;
+        reached = countedSoFar;
+    }
+    if (error != 0 && s.regular && s.format->wholeRecords() && whole < done) {
+        const off_t end = ::lseek(s.fd, 0, SEEK_CUR);
+        if (end >= static_cast<off_t>(done - whole) && ::ftruncate(s.fd, end - static_cast<off_t>(done - whole)) == 0) {
+            done = whole;
+        }
+    }
+
+    std::lock_guard<std::mutex> hold(s.lock);
+    s.written += reached;
+    const int64_t inRun = ends.empty() ? 0 : ends.back().second;
+    if (error != 0) {
+        if (!s.failure) {
+            s.failure.kind = CaptureFailure::Kind::WriteRefused;
+            s.failure.path = s.path;
+            s.failure.error = error;
+            s.failure.bytesNotWritten = s.inFlightCounted - reached + s.incomingCounted;
+        }
+        s.inFlightCounted = 0;
+        giveUp(s, CaptureFailure::Kind::WriteRefused);
+        return false;
+    }
+    s.inFlightCounted -= inRun;
+    return !s.givenUp;
+}
+
+// Opens the capture's path again, in Append mode, and goes on in the new file; the old one is
+// closed only once the new one is open, so that a path that cannot be opened (its folder gone,
+// a FIFO without a reader) loses nothing: the old file goes on taking the bytes. false when the
+// capture has ended.
+bool CaptureFile::reopenFile(Session& s) {
+    int fd = -1;
+    struct stat info {};
+    if (const int error = openCaptureFile(s.path, CaptureOpenMode::Append, fd, info); error != 0) {
+        std::lock_guard<std::mutex> hold(s.lock);
+        s.reopenResult = error;
+        return !s.givenUp;
+    }
+    const int closed = ::close(s.fd);
+    const int closeError = errno;
+    s.fd = fd;
+    s.regular = S_ISREG(info.st_mode);
+    std::lock_guard<std::mutex> hold(s.lock);
+    s.device = info.st_dev;
+    s.inode = info.st_ino;
+    s.reopenResult = 0;
+    // Some file systems report a failed write only at close: the old file may lack bytes, which
+    // ends the capture as a refused write does.
+    if (closed != 0 && closeError != EINTR) {
+        if (!s.failure) {
+            s.failure.kind = CaptureFailure::Kind::WriteRefused;
+            s.failure.path = s.path;
+            s.failure.error = closeError;
+            s.failure.bytesNotWritten = s.inFlightCounted + s.incomingCounted;
+        }
+        giveUp(s, CaptureFailure::Kind::WriteRefused);
+        return false;
+    }
+    return !s.givenUp;
 }
 
 void CaptureFile::finishSession(Session& s) {
@@ -365,8 +461,10 @@ bool CaptureFile::closeAtExit() { return closeBy(nowMs() + kExitWaitMs); }
 
 bool CaptureFile::writes(dev_t device, ino_t inode) const {
     std::lock_guard<std::mutex> hold(lock_);
-    if (!session_ || session_->device != device || session_->inode != inode) return false;
+    if (!session_) return false;
+    // Under the session's lock: a reopen changes the file.
     std::lock_guard<std::mutex> holdSession(session_->lock);
+    if (session_->device != device || session_->inode != inode) return false;
     return !session_->done && !session_->abandoned;
 }
 

@@ -14,8 +14,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "relay/read_order.h"
 
@@ -57,6 +60,11 @@ public:
     virtual bool wholeRecords() const { return false; }
 };
 
+// How open treats a file that exists: Empty starts it afresh (the window's LOG buttons), Append
+// writes after what it holds and never empties it (a service restarted must keep what it
+// captured before). Either creates a missing file.
+enum class CaptureOpenMode { Empty, Append };
+
 class CaptureFile {
 public:
     // At least this many captured bytes wait for a file that stalls before its capture ends:
@@ -75,11 +83,11 @@ public:
     CaptureFile& operator=(const CaptureFile&) = delete;
 
     // Opens fullPath for writing without ever waiting (a FIFO nobody reads is refused, a terminal
-    // does not wait for its carrier); only a regular file is emptied. heldBy tells which other
-    // capture already writes a file (by device and inode): that file is refused untouched. A
-    // capture still open is closed first. true when open.
+    // does not wait for its carrier); in Empty mode a regular file is emptied. heldBy tells which
+    // other capture already writes a file (by device and inode): that file is refused untouched.
+    // A capture still open is closed first. true when open.
     bool open(const std::string& fullPath, const std::function<int(dev_t, ino_t)>& heldBy,
-              CaptureOpenFailure& failure);
+              CaptureOpenFailure& failure, CaptureOpenMode mode = CaptureOpenMode::Empty);
     // Takes one chunk (stamp first) for the file in bounded time; `counted` is what it adds to
     // byteCount and to the queue's fill; readTime, when given, goes with it to the format. Once
     // the queue holds
@@ -87,6 +95,16 @@ public:
     void append(const uint8_t* bytes, size_t length, uint32_t stampLength, int32_t tag,
                 int64_t counted, const ReadTime* readTime = nullptr);
     bool accepting() const { return accepting_.load(std::memory_order_acquire); }
+
+    // Closes the file and opens its path again at this point of the stream: every byte appended
+    // before the call goes to the old file, every byte after it to the new one. Done by the
+    // writer thread (the caller never waits); the new file is opened in Append mode, created
+    // when missing, by open's rules. A reopen that fails keeps writing the old file (nothing
+    // lost) and reports; the next one tries again. Nothing while the capture takes no bytes.
+    void reopen();
+    // The outcome of the last reopen once the writer did it: 0 reopened, else errno; handed out
+    // once.
+    std::optional<int> takeReopenResult();
 
     // Stops taking bytes at once; the writer writes out what is queued and closes the file.
     void requestClose();
@@ -106,8 +124,8 @@ public:
     bool writes(dev_t device, ino_t inode) const;
     // The chosen file's name without its folder.
     std::string name() const;
-    // Counted bytes handed to the file since it was opened; after a failure, the counted bytes
-    // known to have reached it.
+    // Counted bytes handed to the file since it was opened, across its reopens; after a failure,
+    // the counted bytes known to have reached it.
     int64_t byteCount() const;
     // The most counted bytes the queue has held since the file was opened.
     int64_t peakQueued() const;
@@ -119,6 +137,9 @@ public:
 private:
     struct Session;
     static void writerRun(const std::shared_ptr<Session>& session);
+    static bool writeOut(Session& session, const std::string& out,
+                         const std::vector<std::pair<size_t, int64_t>>& ends);
+    static bool reopenFile(Session& session);
     static void finishSession(Session& session);
     static void giveUp(Session& session, CaptureFailure::Kind kind);
 

@@ -46,14 +46,16 @@ int Captures::captureWriting(int self, dev_t device, ino_t inode) const {
     return self != kCombined && combinedCapture.writes(device, inode) ? kCombined : 0;
 }
 
-int Captures::openCaptureLog(int channel, const std::string& fullPath, CaptureOpenFailure* failure) {
+int Captures::openCaptureLog(int channel, const std::string& fullPath, CaptureOpenFailure* failure,
+                             CaptureOpenMode mode) {
     const int number = channelNumber(channel);
     RelayChannel& relay = relayChannel(number);
     CaptureFile& file = fileOf(number);
     // One log per channel: the worker hands nothing more to the one still open.
     relay.logEnabled.store(0, std::memory_order_release);
     CaptureOpenFailure refused;
-    if (!file.open(fullPath, [this, number](dev_t d, ino_t i) { return captureWriting(number, d, i); }, refused)) {
+    if (!file.open(fullPath, [this, number](dev_t d, ino_t i) { return captureWriting(number, d, i); }, refused,
+                   mode)) {
         if (failure != nullptr) *failure = refused;
         return 0;
     }
@@ -63,10 +65,10 @@ int Captures::openCaptureLog(int channel, const std::string& fullPath, CaptureOp
     return 1;
 }
 
-int Captures::openCombinedCapture(const std::string& fullPath, CaptureOpenFailure* failure) {
+int Captures::openCombinedCapture(const std::string& fullPath, CaptureOpenFailure* failure, CaptureOpenMode mode) {
     CaptureOpenFailure refused;
     if (!combinedCapture.open(fullPath, [this](dev_t d, ino_t i) { return captureWriting(kCombined, d, i); },
-                              refused)) {
+                              refused, mode)) {
         if (failure != nullptr) *failure = refused;
         return 0;
     }
@@ -116,6 +118,22 @@ std::vector<std::pair<int, CaptureFailure>> Captures::closeAllCaptureLogs() {
         if (failure) lost.emplace_back(which, std::move(failure));
     }
     return lost;
+}
+
+void Captures::reopenAllCaptures() {
+    // A capture that is closed or has ended takes no reopen.
+    for (CaptureFile& file : captureFiles) file.reopen();
+    combinedCapture.reopen();
+}
+
+std::vector<std::pair<int, int>> Captures::takeReopenResults() {
+    std::vector<std::pair<int, int>> results;
+    for (int which = 1; which <= kCombined; ++which) {
+        const std::optional<int> result =
+            which == kCombined ? combinedCapture.takeReopenResult() : fileOf(which).takeReopenResult();
+        if (result) results.emplace_back(which, *result);
+    }
+    return results;
 }
 
 CaptureFailure Captures::takeCaptureFailure(int channel) { return fileOf(channel).takeFailure(); }

@@ -21,13 +21,16 @@ public:
     Captures(const Captures&) = delete;
     Captures& operator=(const Captures&) = delete;
 
-    // Opens fullPath for binary writing (an existing regular file is emptied; a FIFO needs a
-    // reader already) and enables the channel's log; never waits for a reader. A file that
-    // another capture writes already is refused untouched. 1 when open; 0 when not, with why in
-    // *failure for the one who asked to tell the user.
-    int openCaptureLog(int channel, const std::string& fullPath, CaptureOpenFailure* failure = nullptr);
+    // Opens fullPath for binary writing (in Empty mode an existing regular file is emptied, in
+    // Append mode written after; a FIFO needs a reader already) and enables the channel's log;
+    // never waits for a reader. A file that another capture writes already is refused
+    // untouched. 1 when open; 0 when not, with why in *failure for the one who asked to tell
+    // the user.
+    int openCaptureLog(int channel, const std::string& fullPath, CaptureOpenFailure* failure = nullptr,
+                       CaptureOpenMode mode = CaptureOpenMode::Empty);
     // The same for the combined capture of both directions.
-    int openCombinedCapture(const std::string& fullPath, CaptureOpenFailure* failure = nullptr);
+    int openCombinedCapture(const std::string& fullPath, CaptureOpenFailure* failure = nullptr,
+                            CaptureOpenMode mode = CaptureOpenMode::Empty);
     // Called by the worker (through the channel's capture sink) for every block while logEnabled is
     // 1: a copy into the capture's bounded queue, never a wait for the file. Every byte goes into
     // the file except those the CRLF option (as it is now) removes. A capture whose file stalls
@@ -48,6 +51,14 @@ public:
     // held up by its disk longer is left behind. Returns the reports of the captures that lost
     // bytes (1, 2, or 3 for the combined one), for the shell to tell.
     std::vector<std::pair<int, CaptureFailure>> closeAllCaptureLogs();
+
+    // For a rotation (logrotate renames the files, then signals): every open capture, 1, 2 and
+    // the combined one, closes its file and opens its path again at this point of its stream,
+    // creating the file when it was moved away. The writers do it; this never waits for a file.
+    void reopenAllCaptures();
+    // The outcomes of the reopens the writers have done since the last call: (capture 1, 2 or 3,
+    // 0 when reopened or the errno when the path could not be opened, and the old file goes on).
+    std::vector<std::pair<int, int>> takeReopenResults();
 
     // The report of the failure that ended the channel's capture, handed out once.
     CaptureFailure takeCaptureFailure(int channel);

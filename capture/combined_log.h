@@ -17,12 +17,15 @@ public:
     CombinedLog(const CombinedLog&) = delete;
     CombinedLog& operator=(const CombinedLog&) = delete;
 
-    // Opens fullPath for writing (an existing file is emptied; a FIFO without a reader is
-    // refused rather than waited for) and enables the capture; as CaptureFile::open.
+    // Opens fullPath for writing (in Empty mode an existing file is emptied; a FIFO without a
+    // reader is refused rather than waited for) and enables the capture; as CaptureFile::open.
     bool open(const std::string& fullPath, const std::function<int(dev_t, ino_t)>& heldBy,
-              CaptureOpenFailure& failure) {
-        return file_.open(fullPath, heldBy, failure);
+              CaptureOpenFailure& failure, CaptureOpenMode mode = CaptureOpenMode::Empty) {
+        return file_.open(fullPath, heldBy, failure, mode);
     }
+    // As CaptureFile's: the file is reopened between two records, never inside one.
+    void reopen() { file_.reopen(); }
+    std::optional<int> takeReopenResult() { return file_.takeReopenResult(); }
     // The relay's chunks in read order, with their read times. Never waits for the file; a file
     // that falls behind ends the capture with a report.
     bool takesReads() const override { return enabled(); }

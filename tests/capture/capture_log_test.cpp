@@ -146,13 +146,24 @@ TEST(CaptureOpen, AFileAnotherCaptureWritesIsRefusedUntouchedWhateverItsName) {
 }
 
 // Fills a combined capture past a file-size limit of 20,000 bytes; 0 when it ended with EFBIG on its
-// last whole record, so that a strict reader still takes the file.
-int combinedCaptureUnderFileSizeLimit(const ScratchDir& dir) {
+// last whole record, so that a strict reader still takes the file, and (Append) the records the
+// file held before are all still there.
+int combinedCaptureUnderFileSizeLimit(const ScratchDir& dir, CaptureOpenMode mode) {
     std::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{20000, 20000};
     ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::string before;
+    if (mode == CaptureOpenMode::Append) {
+        std::tm local{};
+        local.tm_year = 126;
+        local.tm_mday = 1;
+        for (int i = 0; i < 20; ++i) {
+            appendCombinedRecord(before, local, i, 1, 1, reinterpret_cast<const uint8_t*>("earlier"), 7);
+        }
+    }
+    dir.write("both.log", before);
     Application app;
-    if (app.captures.openCombinedCapture(dir.file("both.log")) != 1) return 2;
+    if (app.captures.openCombinedCapture(dir.file("both.log"), nullptr, mode) != 1) return 2;
     const std::string data = randomBytes(4096, 3);
     for (int i = 0; i < 2000 && app.captures.combinedCapture.enabled(); ++i) {
         const size_t length = static_cast<size_t>(1 + i * 7 % 300);
@@ -166,14 +177,19 @@ int combinedCaptureUnderFileSizeLimit(const ScratchDir& dir) {
     const size_t records = parseCombinedRecords(file, error).size();
     std::fprintf(stderr, "failure %d, errno %d, %zu bytes, %zu records, %s\n", static_cast<int>(failure.kind),
                  failure.error, file.size(), records, error.c_str());
-    return failure.error == EFBIG && error.empty() && records > 0 && file.back() == '\n' ? 0 : 1;
+    const bool kept = file.starts_with(before) && file.size() > before.size();
+    return failure.error == EFBIG && error.empty() && records > 0 && file.back() == '\n' && kept ? 0 : 1;
 }
 
-// In a child: the limit holds for the whole process.
+// In a child: the limit holds for the whole process. Appended to, the file is cut back no
+// further than the first record this capture wrote.
 TEST(CombinedCapture, AFileSizeLimitEndsTheFileOnItsLastWholeRecord) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    ScratchDir dir;
-    EXPECT_EXIT(std::_Exit(combinedCaptureUnderFileSizeLimit(dir)), ::testing::ExitedWithCode(0), "");
+    for (const CaptureOpenMode mode : {CaptureOpenMode::Empty, CaptureOpenMode::Append}) {
+        SCOPED_TRACE(static_cast<int>(mode));
+        ScratchDir dir;
+        EXPECT_EXIT(std::_Exit(combinedCaptureUnderFileSizeLimit(dir, mode)), ::testing::ExitedWithCode(0), "");
+    }
 }
 
 TEST(CombinedRecord, OneLinePerChunkWithTimeGapDirectionCountHexAndText) {
