@@ -38,8 +38,9 @@ bool HeadlessRelay::portPresent(int port) const {
 
 bool HeadlessRelay::openCapture(int which, const std::string& path) {
     CaptureOpenFailure failure;
-    const int opened = which == kCombined ? app.captures.openCombinedCapture(path, &failure)
-                                          : app.captures.openCaptureLog(which, path, &failure);
+    // Appended to, never emptied: a service that systemd restarts keeps what it captured before.
+    const int opened = which == kCombined ? app.captures.openCombinedCapture(path, &failure, CaptureOpenMode::Append)
+                                          : app.captures.openCaptureLog(which, path, &failure, CaptureOpenMode::Append);
     if (opened != 0) return true;
     say_(JournalPriority::Error,
          captureOpenRefusedText(headlessCaptureLabel(which), path, captureOpenReasonText(path, failure)));
@@ -126,6 +127,17 @@ void HeadlessRelay::step() {
 
 void HeadlessRelay::takeCaptureReports() {
     Captures& captures = app.captures;
+    const std::string* const paths[3] = {&options_.logA, &options_.logB, &options_.logCombined};
+    for (const auto& [which, error] : captures.takeReopenResults()) {
+        if (which < 1 || which > kCombined) continue;
+        const std::string& path = *paths[which - 1];
+        if (error == 0) {
+            say_(JournalPriority::Notice, captureReopenedText(std::time(nullptr), headlessCaptureLabel(which), path));
+        } else {
+            say_(JournalPriority::Error,
+                 captureReopenFailedText(std::time(nullptr), headlessCaptureLabel(which), path, error));
+        }
+    }
     for (int which = 1; which <= kCombined; ++which) {
         CaptureFailure failure = which == kCombined ? captures.combinedCapture.takeFailure() : captures.takeCaptureFailure(which);
         if (!failure) continue;
@@ -144,8 +156,10 @@ void HeadlessRelay::sampleRates() {
 }
 
 void HeadlessRelay::reopenCaptures() {
-    // Until the capture files can be reopened in place, a rotation is told and left undone.
-    say_(JournalPriority::Warning, "SIGHUP: the captures cannot be reopened yet");
+    if (stopped_) return;
+    // The writers do it at their place in the stream; the outcomes come with a later step. A
+    // capture that could not reopen writes on into its old file and is tried again here.
+    app.captures.reopenAllCaptures();
 }
 
 bool HeadlessRelay::portsTried() const {
