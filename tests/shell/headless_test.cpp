@@ -260,4 +260,128 @@ TEST_F(Headless, ACaptureThatCannotBeOpenedEndsTheRunWithStatusOneBeforeAnyPortO
     EXPECT_EQ(dir.read("a.log"), "kept\n") << "appended to, never emptied";
 }
 
+// Random bytes both ways arrive exactly, each capture holds what was relayed after what the file
+// held before (CRLF 0), and SIGUSR1 gives a status line with the counts.
+TEST_F(Headless, RelaysBothWaysExactlyCapturesWhatWasRelayedAndTellsTheCountsOnSigusr1) {
+    dir.write("site.ini", headlessIni(first.slavePath(), second.slavePath()));
+    for (const char* name : {"a.log", "b.log"}) dir.write(name, std::string("before\r\n"));
+    Child child({"--headless", "--ini", "site.ini", "--log-a", "a.log", "--log-b", "b.log", "--log-combined",
+                 "c.log", "--status-every", "0"});
+    ASSERT_NE(child.awaitLine("^<5>relaying COM1 " + first.slavePath() + " <-> COM2 " + second.slavePath() +
+                              ", settings " + dir.file("site.ini") + "$"),
+              "")
+        << child.err();
+    const std::string forth = randomBytes(150000, 7), back = randomBytes(120000, 8);
+    std::string gotForth, gotBack;
+    std::thread sender([&] { first.send(forth); });
+    std::thread senderBack([&] { second.send(back); });
+    std::thread receiver([&] { gotForth = second.receive(forth.size(), 10000); });
+    gotBack = first.receive(back.size(), 10000);
+    sender.join(), senderBack.join(), receiver.join();
+    EXPECT_TRUE(gotForth == forth) << "COM1 -> COM2: " << gotForth.size() << " of " << forth.size();
+    EXPECT_TRUE(gotBack == back) << "COM2 -> COM1: " << gotBack.size() << " of " << back.size();
+
+    child.signal(SIGUSR1);
+    const std::string status = child.awaitLine("^<6>up ");
+    EXPECT_NE(status.find("  COM1 " + first.slavePath() + " present  COM2 " + second.slavePath() + " present  "),
+              std::string::npos) << status;
+    EXPECT_NE(status.find("  1>2 150,000 B "), std::string::npos) << status;
+    EXPECT_NE(status.find("  2>1 120,000 B "), std::string::npos) << status;
+    EXPECT_EQ(status.find("undelivered"), std::string::npos) << status;
+    EXPECT_NE(status.find("  captures: a 150.0 kB, b 120.0 kB, combined 270.0 kB"), std::string::npos) << status;
+
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(), 0) << child.err();
+    EXPECT_EQ(child.err().find("<3>"), std::string::npos) << child.err();
+    EXPECT_TRUE(dir.read("a.log") == "before\r\n" + forth);
+    EXPECT_TRUE(dir.read("b.log") == "before\r\n" + back);
+    const auto directions = combinedDirections(dir.read("c.log"));
+    EXPECT_TRUE(directions[0] == forth && directions[1] == back);
+}
+
+// What the window's LOG A and LOG B write with the CRLF option and date-time lines: every CR (2)
+// or LF (1) of the stamped chunk removed, the stamp's own line end included; a stamp before the
+// first chunk and before each that follows a quiet of DATETIMEVAL seconds, none in between.
+TEST_F(Headless, CapturesRemoveWhatTheCrlfOptionSaysAndStampChunksAfterAQuiet) {
+    const std::string bursts[2][3] = {{"ab\r\ncd\r\n", "\r\nef\n\rg", "h\r\n"}, {"OK\r\n", "\n\n\r\r", "x"}};
+    for (int crlf : {1, 2}) {
+        SCOPED_TRACE("CRLF=" + std::to_string(crlf));
+        dir.write("Vorlinex.ini", headlessIni(first.slavePath(), second.slavePath(), crlf, 1, 2));
+        std::filesystem::remove(dir.file("a.log")), std::filesystem::remove(dir.file("b.log"));
+        std::filesystem::remove(dir.file("c.log"));
+        Child child({"--headless", "--log-a", "a.log", "--log-b", "b.log", "--log-combined", "c.log"});
+        ASSERT_NE(child.awaitLine("^<5>relaying "), "") << child.err();
+        for (int round = 0; round < 3; ++round) {
+            first.send(bursts[0][round]), second.send(bursts[1][round]);
+            EXPECT_EQ(second.receive(bursts[0][round].size()), bursts[0][round]);
+            EXPECT_EQ(first.receive(bursts[1][round].size()), bursts[1][round]);
+            // The second burst follows at once (no stamp), the third after a quiet of more than two
+            // of the one-second ticks (a stamp).
+            if (round == 1) std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+        }
+        child.signal(SIGTERM);
+        EXPECT_EQ(child.wait(), 0) << child.err();
+        const char removed = crlf == 2 ? '\r' : '\n';
+        const auto filtered = [removed](std::string text) {
+            std::erase(text, removed);
+            return text;
+        };
+        const std::regex stamp(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d)");
+        const std::string stampEnd = filtered("\n");
+        for (int channel = 1; channel <= 2; ++channel) {
+            const std::string file = dir.read(channel == 1 ? "a.log" : "b.log");
+            const std::string* burst = bursts[channel - 1];
+            const std::string first = filtered(burst[0] + burst[1]), last = filtered(burst[2]);
+            const size_t stampSize = 19 + stampEnd.size();
+            ASSERT_EQ(file.size(), 2 * stampSize + first.size() + last.size()) << file;
+            EXPECT_TRUE(std::regex_match(file.substr(0, 19), stamp)) << file;
+            EXPECT_EQ(file.substr(19, stampSize - 19 + first.size()), stampEnd + first);
+            EXPECT_TRUE(std::regex_match(file.substr(stampSize + first.size(), 19), stamp)) << file;
+            EXPECT_EQ(file.substr(stampSize + first.size() + 19), stampEnd + last);
+        }
+        // The combined capture keeps every byte and no stamp, whatever the option.
+        const auto directions = combinedDirections(dir.read("c.log"));
+        EXPECT_EQ(directions[0], bursts[0][0] + bursts[0][1] + bursts[0][2]);
+        EXPECT_EQ(directions[1], bursts[1][0] + bursts[1][1] + bursts[1][2]);
+    }
+}
+
+// A port missing at start is told and waited for; one unplugged later is told at once, and when
+// it is back, relayed to and from again.
+TEST_F(Headless, APortMissingAtStartOrUnpluggedIsToldWaitedForAndRelayedAgain) {
+    PluggableCable adapter(dir.file("ttyUSB1"), /*plugged=*/false);
+    dir.write("Vorlinex.ini", headlessIni(first.slavePath(), adapter.path()));
+    Child child({"--headless", "--log-b", "b.log", "--status-every", "0"});
+    size_t from = 0;
+    EXPECT_NE(child.awaitLine("^<4>Com2 Open Error: " + adapter.path() + ": No such file or directory", from), "")
+        << child.err();
+    ASSERT_NE(child.awaitLine("^<5>relaying ", from), "");
+    child.signal(SIGUSR1);
+    EXPECT_NE(child.awaitLine("COM2 " + adapter.path() + " away \\d\\d:\\d\\d:\\d\\d  ", from), "") << child.err();
+    first.send("lost");
+    child.signal(SIGUSR1);
+    EXPECT_NE(child.awaitLine("  undelivered to COM2 4 B", from), "") << child.err();
+
+    adapter.plug();
+    EXPECT_NE(child.awaitLine("^<5>\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d COM2 " + adapter.path() +
+                                  " is back after \\d\\d:\\d\\d:\\d\\d$", from),
+              "") << child.err();
+    expectRelaysBothWays(first, adapter.device(), 11);
+
+    adapter.unplug();
+    EXPECT_NE(child.awaitLine("^<4>\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d COM2 " + adapter.path() +
+                                  " went away: " + adapter.path() + " unplugged, waiting$", from),
+              "") << child.err();
+    adapter.plug();
+    EXPECT_NE(child.awaitLine("^<5>.* COM2 " + adapter.path() + " is back after ", from), "") << child.err();
+    expectRelaysBothWays(first, adapter.device(), 12);
+    child.signal(SIGUSR1);
+    const std::string status = child.awaitLine("^<6>up ", from);
+    EXPECT_NE(status.find("COM2 " + adapter.path() + " present  1>2 6,004 B "), std::string::npos) << status;
+    EXPECT_NE(status.find("2>1 8,000 B "), std::string::npos) << status;
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(), 0) << child.err();
+    EXPECT_TRUE(dir.read("b.log") == randomBytes(4000, 12) + randomBytes(4000, 13));
+}
+
 }  // namespace
