@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -167,24 +168,48 @@ std::array<std::string, 2> combinedDirections(const std::string& file) {
     return directions;
 }
 
-// Sends without pause and reads what comes back, each on a thread of its own, until stopped.
+// Sends without pause and reads what comes back, each on a thread of its own, until stopped;
+// a far end whose program has gone takes nothing more and gives nothing more.
 class FullTraffic {
 public:
     FullTraffic(PtyCable& from, PtyCable& to, uint32_t seed)
-        : sender_([this, &from, seed] {
+        : sender_([this, fd = from.master(), seed] {
               for (uint32_t round = 0; !stop_.load(); ++round) {
                   const std::string block = randomBytes(4096, seed + round);
-                  from.send(block);
-                  std::lock_guard<std::mutex> hold(lock_);
-                  sent_ += block;
+                  for (size_t done = 0; done < block.size() && !stop_.load();) {
+                      const ssize_t n = ::write(fd, block.data() + done, block.size() - done);
+                      if (n > 0) {
+                          std::lock_guard<std::mutex> hold(lock_);
+                          sent_.append(block, done, static_cast<size_t>(n));
+                          done += static_cast<size_t>(n);
+                      } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                          return;
+                      } else {
+                          pollfd p{fd, POLLOUT, 0};
+                          ::poll(&p, 1, 50);
+                      }
+                  }
               }
           }),
-          receiver_([this, &to] {
-              while (!stop_.load() || !drained_.load()) {
-                  const std::string got = to.receive(1 << 16, 50);
+          receiver_([this, fd = to.master()] {
+              // Until stopped and then quiet for 300 ms, or the far end is gone.
+              for (int quiet = 0; !stop_.load() || quiet < 6;) {
+                  pollfd p{fd, POLLIN, 0};
+                  if (::poll(&p, 1, 50) <= 0) {
+                      ++quiet;
+                      continue;
+                  }
+                  char buffer[65536];
+                  const ssize_t n = ::read(fd, buffer, sizeof buffer);
+                  if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+                  if (n <= 0) {
+                      ++quiet;
+                      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                      continue;
+                  }
+                  quiet = 0;
                   std::lock_guard<std::mutex> hold(lock_);
-                  received_ += got;
-                  if (stop_.load() && got.empty()) drained_ = true;
+                  received_.append(buffer, static_cast<size_t>(n));
               }
           }) {}
     ~FullTraffic() { stop(); }
@@ -197,15 +222,28 @@ public:
         std::lock_guard<std::mutex> hold(lock_);
         return received_.size();
     }
+    // Once stopped.
     const std::string& sent() const { return sent_; }
     const std::string& received() const { return received_; }
 
 private:
-    std::atomic<bool> stop_{false}, drained_{false};
+    std::atomic<bool> stop_{false};
     std::mutex lock_;
     std::string sent_, received_;
     std::thread sender_, receiver_;
 };
+
+// Asks for status lines (SIGUSR1) until one matches what the program should come to say.
+std::string awaitStatus(Child& child, const std::string& pattern, size_t& from) {
+    const std::regex wanted(pattern);
+    for (int tries = 0; tries < 100; ++tries) {
+        child.signal(SIGUSR1);
+        const std::string line = child.awaitLine("^<6>up ", from);
+        if (line.empty() || std::regex_search(line, wanted)) return line;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return {};
+}
 
 class Headless : public ::testing::Test {
 protected:
@@ -356,11 +394,9 @@ TEST_F(Headless, APortMissingAtStartOrUnpluggedIsToldWaitedForAndRelayedAgain) {
     EXPECT_NE(child.awaitLine("^<4>Com2 Open Error: " + adapter.path() + ": No such file or directory", from), "")
         << child.err();
     ASSERT_NE(child.awaitLine("^<5>relaying ", from), "");
-    child.signal(SIGUSR1);
-    EXPECT_NE(child.awaitLine("COM2 " + adapter.path() + " away \\d\\d:\\d\\d:\\d\\d  ", from), "") << child.err();
+    EXPECT_NE(awaitStatus(child, "COM2 " + adapter.path() + " away \\d\\d:\\d\\d:\\d\\d  ", from), "") << child.err();
     first.send("lost");
-    child.signal(SIGUSR1);
-    EXPECT_NE(child.awaitLine("  undelivered to COM2 4 B", from), "") << child.err();
+    EXPECT_NE(awaitStatus(child, "  undelivered to COM2 4 B", from), "") << child.err();
 
     adapter.plug();
     EXPECT_NE(child.awaitLine("^<5>\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d COM2 " + adapter.path() +
@@ -375,13 +411,189 @@ TEST_F(Headless, APortMissingAtStartOrUnpluggedIsToldWaitedForAndRelayedAgain) {
     adapter.plug();
     EXPECT_NE(child.awaitLine("^<5>.* COM2 " + adapter.path() + " is back after ", from), "") << child.err();
     expectRelaysBothWays(first, adapter.device(), 12);
-    child.signal(SIGUSR1);
-    const std::string status = child.awaitLine("^<6>up ", from);
+    const std::string status = awaitStatus(child, "2>1 8,000 B ", from);
     EXPECT_NE(status.find("COM2 " + adapter.path() + " present  1>2 6,004 B "), std::string::npos) << status;
     EXPECT_NE(status.find("2>1 8,000 B "), std::string::npos) << status;
     child.signal(SIGTERM);
     EXPECT_EQ(child.wait(), 0) << child.err();
     EXPECT_TRUE(dir.read("b.log") == randomBytes(4000, 12) + randomBytes(4000, 13));
+}
+
+// systemd's side: READY=1 once the ports were tried and the captures opened, the status kept
+// current, the watchdog pinged from the loop at half its period, STOPPING=1 at the end.
+TEST_F(Headless, ToldSystemdReadinessStatusAndWatchdogOnItsNotifySocket) {
+    const std::string socketPath = dir.file("notify");
+    const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+    const auto nextMessage = [socket] {
+        pollfd p{socket, POLLIN, 0};
+        if (::poll(&p, 1, 15000) <= 0) return std::string();
+        char buffer[4096];
+        const ssize_t n = ::recv(socket, buffer, sizeof buffer, 0);
+        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+    };
+
+    PluggableCable adapter(dir.file("ttyUSB1"), /*plugged=*/false);
+    dir.write("Vorlinex.ini", headlessIni(first.slavePath(), adapter.path()));
+    Child child({"--headless", "--log-a", "a.log"}, {"NOTIFY_SOCKET=" + socketPath, "WATCHDOG_USEC=400000"});
+    std::vector<std::string> messages;
+    const auto awaitMessage = [&](const std::string& pattern) {
+        const std::regex wanted(pattern);
+        for (std::string m; !(m = nextMessage()).empty();) {
+            messages.push_back(m);
+            if (std::regex_search(m, wanted)) return m;
+        }
+        return std::string();
+    };
+    const std::string ready = awaitMessage("READY=1");
+    EXPECT_TRUE(std::regex_match(ready, std::regex("READY=1\nSTATUS=COM1 present, COM2 away 00:00:0\\d, 1>2 0 B/s, 2>1 0 B/s")))
+        << ready;
+    EXPECT_TRUE(std::filesystem::exists(dir.file("a.log"))) << "the captures are open before it is ready";
+    // Pinged again and again while it runs: the first at once, then every 200 ms.
+    for (int pings = 0; pings < 3; ++pings) EXPECT_EQ(awaitMessage("^WATCHDOG=1$"), "WATCHDOG=1");
+
+    adapter.plug();
+    EXPECT_NE(awaitMessage("^STATUS=COM1 present, COM2 present, 1>2 0 B/s, 2>1 0 B/s$"), "");
+    FullTraffic traffic(first, adapter.device(), 21);
+    EXPECT_NE(awaitMessage("^STATUS=COM1 present, COM2 present, 1>2 [1-9][0-9,]* B/s, 2>1 0 B/s$"), "");
+    traffic.stop();
+    EXPECT_NE(awaitMessage("^STATUS=COM1 present, COM2 present, 1>2 0 B/s, 2>1 0 B/s$"), "");
+    child.signal(SIGTERM);
+    EXPECT_EQ(awaitMessage("^STOPPING=1$"), "STOPPING=1");
+    EXPECT_EQ(child.wait(), 0) << child.err();
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), ready), 1);
+    ::close(socket);
+}
+
+// SIGTERM while both directions run flat out: exit 0, and every capture complete: it holds every
+// byte that reached the far end (and at most those read after them that the stop kept from it).
+TEST_F(Headless, SigtermUnderFullTrafficExitsZeroWithEveryCaptureComplete) {
+    dir.write("Vorlinex.ini", headlessIni(first.slavePath(), second.slavePath()));
+    Child child({"--headless", "--log-a", "a.log", "--log-b", "b.log", "--log-combined", "c.log"});
+    ASSERT_NE(child.awaitLine("^<5>relaying "), "") << child.err();
+    FullTraffic forth(first, second, 31), back(second, first, 41);
+    EXPECT_TRUE(eventually([&] { return forth.receivedSize() > 300000 && back.receivedSize() > 300000; }));
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(), 0) << child.err();
+    forth.stop(), back.stop();
+    const auto directions = combinedDirections(dir.read("c.log"));
+    const std::string captured[2][2] = {{dir.read("a.log"), directions[0]}, {dir.read("b.log"), directions[1]}};
+    FullTraffic* const traffic[2] = {&forth, &back};
+    for (int channel = 0; channel < 2; ++channel) {
+        for (const std::string& capture : captured[channel]) {
+            EXPECT_TRUE(capture.starts_with(traffic[channel]->received()))
+                << "channel " << channel + 1 << ": " << capture.size() << " captured, " << traffic[channel]->received().size()
+                << " relayed";
+            EXPECT_TRUE(traffic[channel]->sent().starts_with(capture)) << "channel " << channel + 1;
+        }
+    }
+    EXPECT_EQ(child.err().find("<3>"), std::string::npos) << child.err();
+}
+
+// logrotate's way under full traffic both ways: each file renamed, then SIGHUP, ten times. The
+// old files and the new one together hold every byte once, in order; a reopen that cannot open
+// its path (its folder gone) is told, writes on into the file it had, and is done at the next
+// SIGHUP.
+TEST_F(Headless, RotatedTenTimesUnderFullTrafficTheFilesTogetherHoldEveryByteOnce) {
+    dir.write("Vorlinex.ini", headlessIni(first.slavePath(), second.slavePath()));
+    std::filesystem::create_directory(dir.file("logs"));
+    Child child({"--headless", "--log-a", "logs/a.log", "--log-b", "logs/b.log", "--log-combined", "c.log",
+                 "--status-every", "0"});
+    size_t from = 0;
+    ASSERT_NE(child.awaitLine("^<5>relaying ", from), "") << child.err();
+    std::vector<std::string> oldFiles[3];  // a, b, combined: the rotated files, oldest first
+    {
+        FullTraffic forth(first, second, 51), back(second, first, 61);
+        for (int rotation = 1; rotation <= 10; ++rotation) {
+            const size_t relayed = forth.receivedSize() + back.receivedSize();
+            EXPECT_TRUE(eventually([&] { return forth.receivedSize() + back.receivedSize() > relayed + 50000; }));
+            const std::string n = std::to_string(rotation);
+            std::filesystem::rename(dir.file("logs/a.log"), dir.file("logs/a.log." + n));
+            std::filesystem::rename(dir.file("logs/b.log"), dir.file("logs/b.log." + n));
+            std::filesystem::rename(dir.file("c.log"), dir.file("c.log." + n));
+            oldFiles[0].push_back("logs/a.log." + n), oldFiles[1].push_back("logs/b.log." + n);
+            oldFiles[2].push_back("c.log." + n);
+            child.signal(SIGHUP);
+            for (const char* capture : {"a logs/a.log", "b logs/b.log", "combined c.log"}) {
+                EXPECT_NE(child.awaitLine(std::string("^<5>.* capture ") + capture + " reopened$", from), "")
+                    << capture << " at rotation " << rotation << "\n" << child.err();
+            }
+        }
+        // The folder of a and b gone: their reopen fails and they write on into the files they had.
+        std::filesystem::rename(dir.file("logs"), dir.file("logs.gone"));
+        child.signal(SIGHUP);
+        for (const char* capture : {"a logs/a.log", "b logs/b.log"}) {
+            EXPECT_NE(child.awaitLine(std::string("^<3>.* capture ") + capture +
+                                          " could not be reopened: No such file or directory; .*next SIGHUP$", from),
+                      "") << child.err();
+        }
+        const size_t relayed = forth.receivedSize() + back.receivedSize();
+        EXPECT_TRUE(eventually([&] { return forth.receivedSize() + back.receivedSize() > relayed + 50000; }));
+        std::filesystem::create_directory(dir.file("logs"));
+        child.signal(SIGHUP);
+        for (const char* capture : {"a logs/a.log", "b logs/b.log"})
+            EXPECT_NE(child.awaitLine(std::string("^<5>.* capture ") + capture + " reopened$", from), "") << child.err();
+        forth.stop(), back.stop();
+        EXPECT_TRUE(forth.received() == forth.sent() && back.received() == back.sent());
+        child.signal(SIGTERM);
+        EXPECT_EQ(child.wait(), 0) << child.err();
+
+        const std::string sent[2] = {forth.sent(), back.sent()};
+        // The files written before the folder went are in logs.gone now.
+        for (int which = 0; which < 2; ++which) {
+            std::string whole;
+            for (const std::string& name : oldFiles[which]) {
+                const std::string moved = "logs.gone/" + name.substr(5);
+                const std::string part = dir.read(moved);
+                EXPECT_FALSE(part.empty()) << moved;
+                whole += part;
+            }
+            whole += dir.read(which == 0 ? "logs.gone/a.log" : "logs.gone/b.log");
+            whole += dir.read(which == 0 ? "logs/a.log" : "logs/b.log");
+            EXPECT_TRUE(whole == sent[which]) << "channel " << which + 1 << ": " << whole.size() << " of " << sent[which].size();
+        }
+        std::string combined;
+        for (const std::string& name : oldFiles[2]) combined += dir.read(name);
+        combined += dir.read("c.log");
+        const auto directions = combinedDirections(combined);
+        EXPECT_TRUE(directions[0] == sent[0] && directions[1] == sent[1]);
+    }
+    const std::string err = child.err();
+    size_t errors = 0;
+    for (size_t at = 0; (at = err.find("<3>", at)) != std::string::npos; ++at) ++errors;
+    EXPECT_EQ(errors, 2u) << "no error but the two failed reopens:\n" << err;
+}
+
+// A capture whose file fails later (its reader has gone) ends with one line; relaying goes on and
+// the other captures with it.
+TEST_F(Headless, ACaptureThatFailsLaterEndsWithALineWhileRelayingGoesOn) {
+    dir.write("Vorlinex.ini", headlessIni(first.slavePath(), second.slavePath()));
+    ASSERT_EQ(::mkfifo(dir.file("a.fifo").c_str(), 0600), 0);
+    const int reader = ::open(dir.file("a.fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    Child child({"--headless", "--log-a", "a.fifo", "--log-b", "b.log", "--status-every", "0"});
+    size_t from = 0;
+    ASSERT_NE(child.awaitLine("^<5>relaying ", from), "") << child.err();
+    first.send("one");
+    EXPECT_EQ(second.receive(3), "one");
+    std::string piped;
+    EXPECT_TRUE(eventually([&] {
+        char buffer[16];
+        const ssize_t n = ::read(reader, buffer, sizeof buffer);
+        if (n > 0) piped.append(buffer, static_cast<size_t>(n));
+        return piped == "one";
+    }));
+    ::close(reader);
+    first.send("two");
+    EXPECT_EQ(second.receive(3), "two");
+    EXPECT_NE(child.awaitLine("^<3>.* capture a ended: .*a.fifo: Broken pipe; relaying goes on$", from), "") << child.err();
+    expectRelaysBothWays(first, second, 71);
+    EXPECT_NE(awaitStatus(child, "captures: a 3 B \\(ended\\), b 4.0 kB$", from), "") << child.err();
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(), 0) << child.err();
+    EXPECT_TRUE(dir.read("b.log") == randomBytes(4000, 72));
 }
 
 }  // namespace
