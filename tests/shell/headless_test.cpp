@@ -20,6 +20,7 @@
 
 #include "tests/support/combined_records.h"
 #include "tests/support/pty_cable.h"
+#include "tests/support/serial_servers.h"
 
 extern char** environ;
 
@@ -594,6 +595,24 @@ TEST_F(Headless, ACaptureThatFailsLaterEndsWithALineWhileRelayingGoesOn) {
     child.signal(SIGTERM);
     EXPECT_EQ(child.wait(), 0) << child.err();
     EXPECT_TRUE(dir.read("b.log") == randomBytes(4000, 72));
+}
+
+// A network port connects in the background and is finished by the reconnect steps, as in the
+// window; then it relays like any other.
+TEST_F(Headless, ANetworkPortConnectsInTheBackgroundAndRelays) {
+    SKIP_UNLESS_SERVER_AVAILABLE(Ser2netServer);
+    Ser2netServer server(second.slavePath());
+    ASSERT_TRUE(server.start()) << server.error();
+    const std::string address = "rfc2217://127.0.0.1:" + std::to_string(server.rfc2217Port());
+    dir.write("Vorlinex.ini", headlessIni(first.slavePath(), address));
+    Child child({"--headless", "--log-b", "b.log", "--status-every", "0"});
+    size_t from = 0;
+    ASSERT_NE(child.awaitLine("^<5>relaying COM1 " + first.slavePath() + " <-> COM2 " + address, from), "") << child.err();
+    EXPECT_NE(awaitStatus(child, "COM2 " + address + " present  ", from), "") << child.err();
+    expectRelaysBothWays(first, second, 81);
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(), 0) << child.err();
+    EXPECT_TRUE(dir.read("b.log") == randomBytes(4000, 82));
 }
 
 }  // namespace
