@@ -197,6 +197,7 @@ std::string portAbsenceText(const Relay& relay, int port) {
     const int32_t comIndex = serialPort.settings.comIndex;
     const int32_t presence = serialPort.presence.load(std::memory_order_acquire);
     if (presence == PortLost) {
+        // Found gone by a worker; the next reconnect step closes it.
         PortOpenFailure lost;
         lost.path = comIndex >= 0 && comIndex < 6 ? relay.comDevicePaths[comIndex] : "";
         lost.kind = isNetworkPath(lost.path)       ? RefusalConnectionLost
@@ -212,20 +213,13 @@ std::string portStatusText(const Relay& relay) {
     const auto add = [&text](const std::string& part) {
         if (!part.empty()) text += (text.empty() ? "" : "; ") + part;
     };
-    for (const SerialPort* port : {&relay.serialPort1, &relay.serialPort2}) {
+    for (int number = 1; number <= 2; ++number) {
+        const SerialPort* port = number == 2 ? &relay.serialPort2 : &relay.serialPort1;
         const int32_t comIndex = port->settings.comIndex;
         const std::string name = std::string(portDisplayNameAt(comIndex)) + ": ";
         const int32_t presence = port->presence.load(std::memory_order_acquire);
-        if (presence == PortLost) {
-            // Found gone by a worker; the next reconnect step closes it.
-            PortOpenFailure lost;
-            lost.path = comIndex >= 0 && comIndex < 6 ? relay.comDevicePaths[comIndex] : "";
-            lost.kind = isNetworkPath(lost.path)       ? RefusalConnectionLost
-                        : pseudoTerminalPath(lost.path) ? RefusalPtyClosed
-                                                        : RefusalMissing;
-            add(name + refusalText(lost, true));
-        } else if (presence != PortPresent && !port->isOpen()) {
-            add(name + refusalText(port->openFailure, true));
+        if (presence == PortLost || (presence != PortPresent && !port->isOpen())) {
+            add(name + portAbsenceText(relay, number));
         } else if (port->isOpen() && port->network) {
             if (!port->network->carriesSettings()) {
                 add(name + "tcp:// carries no line settings");
