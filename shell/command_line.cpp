@@ -147,7 +147,10 @@ std::string helpText() {
            ", default 60, 0: none; SIGUSR1 asks for one at once)\n"
            "  --help                   show this help and exit\n"
            "  --version                show the program's version and exit\n"
-           "Headless: SIGHUP reopens every capture by its path (for logrotate), SIGTERM or SIGINT ends.\n";
+           "--log-a, --log-b, --log-combined and --status-every need --headless: the window starts its captures\n"
+           "from its menu. Headless: SIGHUP reopens every capture by its path (for logrotate), SIGUSR1 tells the\n"
+           "status, SIGTERM or SIGINT ends. Exit status: 0 ended by a signal, 1 a capture could not be opened,\n"
+           "2 a wrong command line.\n";
 }
 
 std::string versionText() { return "Vorlinex v1.01a"; }
