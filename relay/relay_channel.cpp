@@ -281,6 +281,7 @@ void relayWorker(RelayChannel& channel) {
         const uint8_t* chunk = buffer.data();
         const int32_t length = static_cast<int32_t>(received);
         addRateBytes(channel, length);
+        channel.readByteCount.fetch_add(length, std::memory_order_relaxed);
 
         ChunkSink* const display = channel.displaySink;
         ChunkSink* const log = channel.logSink;

@@ -32,6 +32,9 @@ struct RelayChannel {
     const int readLimit;  // 256 on channel 1, 1024 on channel 2
 
     std::atomic<int32_t> rateByteCount{0};   // add; read-and-reset as one exchange
+    // Every byte read from the source since the channel was made, never reset: the headless
+    // status's totals and rates. Relaxed: a figure, ordering nothing.
+    std::atomic<int64_t> readByteCount{0};
     // Bytes read that the destination could not take because it was gone or not open (they
     // were shown and logged all the same). Cleared when the destination comes back.
     std::atomic<int64_t> undeliveredBytes{0};

@@ -56,9 +56,22 @@ ConfigSaveResult saveProfile(PrivateProfile& ini) {
     return result;
 }
 
+// The one file named on the command line: the entry sets it once, before any thread starts.
+std::string& configPathOverride() {
+    static std::string path;
+    return path;
+}
+
 }  // namespace
 
+void setConfigPathOverride(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path absolute = path.empty() ? std::filesystem::path() : std::filesystem::absolute(path, ec);
+    configPathOverride() = ec ? path : absolute.string();
+}
+
 std::string configPath() {
+    if (!configPathOverride().empty()) return configPathOverride();
     std::error_code ec;
     std::string folder = std::filesystem::current_path(ec).string();
     // A current directory that has been removed has no name any more; the file is then looked

@@ -25,8 +25,12 @@ struct ConfigSaveResult {
     std::string reason;
 };
 
-// The current directory + "/Vorlinex.ini", of any length.
+// The current directory + "/Vorlinex.ini", of any length; or the file the command line named.
 std::string configPath();
+// The file the command line named (--ini), made absolute now so that it stays the same file
+// whatever the current directory becomes; "" goes back to the current directory's. Set by the
+// entry before anything reads the settings.
+void setConfigPathOverride(const std::string& path);
 // Both PortSettings, AppOptions and comDevicePaths; defaults when the file is missing or is no
 // regular file that can be read.
 Config loadConfig();

@@ -192,25 +192,34 @@ void reportPortOpen(const BoxFunction& boxes, int result, int64_t portNumber, co
     }
 }
 
+std::string portAbsenceText(const Relay& relay, int port) {
+    const SerialPort& serialPort = port == 2 ? relay.serialPort2 : relay.serialPort1;
+    const int32_t comIndex = serialPort.settings.comIndex;
+    const int32_t presence = serialPort.presence.load(std::memory_order_acquire);
+    if (presence == PortLost) {
+        // Found gone by a worker; the next reconnect step closes it.
+        PortOpenFailure lost;
+        lost.path = comIndex >= 0 && comIndex < 6 ? relay.comDevicePaths[comIndex] : "";
+        lost.kind = isNetworkPath(lost.path)       ? RefusalConnectionLost
+                    : pseudoTerminalPath(lost.path) ? RefusalPtyClosed
+                                                    : RefusalMissing;
+        return refusalText(lost, true);
+    }
+    return serialPort.isOpen() ? std::string() : refusalText(serialPort.openFailure, true);
+}
+
 std::string portStatusText(const Relay& relay) {
     std::string text;
     const auto add = [&text](const std::string& part) {
         if (!part.empty()) text += (text.empty() ? "" : "; ") + part;
     };
-    for (const SerialPort* port : {&relay.serialPort1, &relay.serialPort2}) {
+    for (int number = 1; number <= 2; ++number) {
+        const SerialPort* port = number == 2 ? &relay.serialPort2 : &relay.serialPort1;
         const int32_t comIndex = port->settings.comIndex;
         const std::string name = std::string(portDisplayNameAt(comIndex)) + ": ";
         const int32_t presence = port->presence.load(std::memory_order_acquire);
-        if (presence == PortLost) {
-            // Found gone by a worker; the next reconnect step closes it.
-            PortOpenFailure lost;
-            lost.path = comIndex >= 0 && comIndex < 6 ? relay.comDevicePaths[comIndex] : "";
-            lost.kind = isNetworkPath(lost.path)       ? RefusalConnectionLost
-                        : pseudoTerminalPath(lost.path) ? RefusalPtyClosed
-                                                        : RefusalMissing;
-            add(name + refusalText(lost, true));
-        } else if (presence != PortPresent && !port->isOpen()) {
-            add(name + refusalText(port->openFailure, true));
+        if (presence == PortLost || (presence != PortPresent && !port->isOpen())) {
+            add(name + portAbsenceText(relay, number));
         } else if (port->isOpen() && port->network) {
             if (!port->network->carriesSettings()) {
                 add(name + "tcp:// carries no line settings");
@@ -303,17 +312,18 @@ std::string captureFailureReason(const CaptureFailure& failure) {
 
 }  // namespace
 
+std::string captureOpenReasonText(const std::string& fullPath, const CaptureOpenFailure& failure) {
+    if (failure.heldBy != 0) return std::string("(already being captured by ") + captureName(failure.heldBy) + ")";
+    std::string reason = systemText(failure.error);
+    struct stat info {};
+    if (failure.error == ENXIO && ::stat(fullPath.c_str(), &info) == 0 && S_ISFIFO(info.st_mode))
+        reason += " (no program is reading from this pipe)";
+    return reason;
+}
+
 void reportCaptureOpen(const BoxFunction& boxes, const std::string& fullPath, const CaptureOpenFailure& failure) {
-    std::string reason;
-    if (failure.heldBy != 0) {
-        reason = std::string("(already being captured by ") + captureName(failure.heldBy) + ")";
-    } else {
-        reason = systemText(failure.error);
-        struct stat info {};
-        if (failure.error == ENXIO && ::stat(fullPath.c_str(), &info) == 0 && S_ISFIFO(info.st_mode))
-            reason += " (no program is reading from this pipe)";
-    }
-    showBox(boxes, "File Open Error。\n" + fullPath + "\n" + reason, BoxIcon::Error, BoxOwner::MainWindow);
+    showBox(boxes, "File Open Error。\n" + fullPath + "\n" + captureOpenReasonText(fullPath, failure), BoxIcon::Error,
+            BoxOwner::MainWindow);
 }
 
 void reportCaptureFailure(const BoxFunction& boxes, const CaptureFailure& failure) {

@@ -37,6 +37,9 @@ void reportPortOpen(const BoxFunction& boxes, int result, int64_t portNumber, co
 // ("COM1: the server set 4096 baud instead of 12345"), and when it is raw ("COM2: tcp://
 // carries no line settings").
 std::string portStatusText(const Relay& relay);
+// Why one port (1 or 2) is not open, as the status bar words it ("/dev/ttyUSB0 unplugged,
+// waiting"); "" while it is open and present.
+std::string portAbsenceText(const Relay& relay, int port);
 // The last line and modem state each network port's server sent, one line per port, for the
 // status bar's tooltip; "" while none came.
 std::string portLineStateText(const Relay& relay);
@@ -48,6 +51,9 @@ void reportConfigSave(const BoxFunction& boxes, const ConfigSaveResult& result);
 // was written: the new mapping shows in the labels.
 void reportDevicesSave(const BoxFunction& boxes, const ConfigSaveResult& result);
 
+// Why a capture could not be opened: the system's reason, or the capture that already writes
+// the file ("(already being captured by LOG A)").
+std::string captureOpenReasonText(const std::string& fullPath, const CaptureOpenFailure& failure);
 // A capture that could not be opened: "File Open Error。", the file, and why (the system's reason,
 // or the capture that already writes the file).
 void reportCaptureOpen(const BoxFunction& boxes, const std::string& fullPath, const CaptureOpenFailure& failure);

@@ -1,0 +1,156 @@
+#include "shell/command_line.h"
+
+#include <charconv>
+#include <optional>
+
+namespace {
+
+enum class Option { Ini, Headless, LogA, LogB, LogCombined, StatusEvery, Help, Version };
+
+struct OptionSpec {
+    const char* name;
+    Option option;
+    bool takesValue;
+    bool headlessOnly;
+};
+
+constexpr OptionSpec kOptions[] = {
+    {"--ini", Option::Ini, true, false},
+    {"--headless", Option::Headless, false, false},
+    {"--log-a", Option::LogA, true, true},
+    {"--log-b", Option::LogB, true, true},
+    {"--log-combined", Option::LogCombined, true, true},
+    {"--status-every", Option::StatusEvery, true, true},
+    {"--help", Option::Help, false, false},
+    {"--version", Option::Version, false, false},
+};
+
+const OptionSpec* findOption(const std::string& name) {
+    for (const OptionSpec& spec : kOptions)
+        if (name == spec.name) return &spec;
+    return nullptr;
+}
+
+CommandLine refused(std::string why) {
+    CommandLine line;
+    line.action = CommandLine::Action::Refused;
+    line.refusal = std::move(why);
+    return line;
+}
+
+std::optional<int64_t> wholeSeconds(const std::string& text) {
+    int64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [at, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc() || at != end) return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
+    CommandLine line;
+    bool headless = false, help = false, version = false;
+    bool seen[std::size(kOptions)] = {};
+    const char* headlessOnlyGiven = nullptr;
+
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        const size_t equals = argument.find('=');
+        const std::string name = argument.starts_with("--") ? argument.substr(0, equals) : argument;
+        const OptionSpec* spec = findOption(name);
+        if (spec == nullptr) {
+            return refused(argument.starts_with("-") ? "unknown option " + name
+                                                     : "unexpected argument \"" + argument + "\"");
+        }
+        const size_t index = static_cast<size_t>(spec - kOptions);
+        if (seen[index]) return refused(std::string(spec->name) + " is given twice");
+        seen[index] = true;
+        if (spec->headlessOnly && headlessOnlyGiven == nullptr) headlessOnlyGiven = spec->name;
+
+        std::string value;
+        if (spec->takesValue) {
+            if (equals != std::string::npos) {
+                value = argument.substr(equals + 1);
+            } else if (i + 1 < arguments.size() && !arguments[i + 1].starts_with("--")) {
+                value = arguments[++i];
+            }
+            // A value that looks like the next option is that option, and this one's is missing.
+            if (value.empty()) return refused(std::string(spec->name) + " needs a value");
+        } else if (equals != std::string::npos) {
+            return refused(std::string(spec->name) + " takes no value");
+        }
+
+        switch (spec->option) {
+            case Option::Ini:
+                line.iniPath = value;
+                break;
+            case Option::Headless:
+                headless = true;
+                break;
+            case Option::LogA:
+                line.logA = value;
+                break;
+            case Option::LogB:
+                line.logB = value;
+                break;
+            case Option::LogCombined:
+                line.logCombined = value;
+                break;
+            case Option::StatusEvery: {
+                const std::optional<int64_t> seconds = wholeSeconds(value);
+                if (!seconds || *seconds < 0 || *seconds > kLongestStatusEvery) {
+                    return refused("--status-every " + value + " is out of range: whole seconds from 0 to " +
+                                   std::to_string(kLongestStatusEvery));
+                }
+                line.statusEverySeconds = *seconds;
+                break;
+            }
+            case Option::Help:
+                help = true;
+                break;
+            case Option::Version:
+                version = true;
+                break;
+        }
+    }
+
+    // Asking what the program is wins over running it; the rest must still be well formed.
+    if (help) {
+        line.action = CommandLine::Action::Help;
+    } else if (version) {
+        line.action = CommandLine::Action::Version;
+    } else if (headless) {
+        line.action = CommandLine::Action::Headless;
+    } else if (headlessOnlyGiven != nullptr) {
+        // The window starts its captures from its menu; a capture asked for here and silently
+        // not made would be worse than none.
+        return refused(std::string(headlessOnlyGiven) + " needs --headless");
+    }
+    return line;
+}
+
+std::string usageLine() {
+    return "Usage: vorlinex [--ini PATH] | vorlinex --headless [--ini PATH] [--log-a FILE] [--log-b FILE] "
+           "[--log-combined FILE] [--status-every SECONDS] | vorlinex --help | vorlinex --version";
+}
+
+std::string helpText() {
+    return usageLine() + "\n" +
+           "  --ini PATH               read (and SAVE) this settings file instead of ./Vorlinex.ini\n"
+           "  --headless               relay and capture without a window, reporting on stderr\n"
+           "  --log-a FILE             headless: capture COM1 -> COM2 into FILE, appended to\n"
+           "  --log-b FILE             headless: capture COM2 -> COM1 into FILE, appended to\n"
+           "  --log-combined FILE      headless: capture both directions in read order into FILE, appended to\n"
+           "  --status-every SECONDS   headless: a status line every SECONDS (0 to " +
+           std::to_string(kLongestStatusEvery) +
+           ", default 60, 0: none; SIGUSR1 asks for one at once)\n"
+           "  --help                   show this help and exit\n"
+           "  --version                show the program's version and exit\n"
+           "--log-a, --log-b, --log-combined and --status-every need --headless: the window starts its captures\n"
+           "from its menu. Headless: SIGHUP reopens every capture by its path (for logrotate), SIGUSR1 tells the\n"
+           "status, SIGTERM or SIGINT ends. Exit status: 0 ended by a signal, 1 a capture could not be opened,\n"
+           "2 a wrong command line.\n";
+}
+
+std::string versionText() { return "Vorlinex v1.01a"; }

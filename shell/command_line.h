@@ -1,0 +1,43 @@
+// What the program was started with: the windowed program or the headless mode, and their
+// options. Read before anything is made, so that a wrong option opens nothing.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct CommandLine {
+    enum class Action {
+        Window,    // the windowed program
+        Headless,  // the relay and its captures without a window
+        Help,      // --help: every option on stdout, exit 0
+        Version,   // --version: the program's name and version on stdout, exit 0
+        Refused,   // a wrong command line: `refusal` on stderr, then the usage line, exit 2
+    };
+    Action action = Action::Window;
+    std::string iniPath;  // --ini; empty: Vorlinex.ini in the current directory
+    // The headless captures: channel 1 (--log-a), channel 2 (--log-b), both in read order
+    // (--log-combined); empty when not asked for.
+    std::string logA;
+    std::string logB;
+    std::string logCombined;
+    int64_t statusEverySeconds = 60;  // 0: no periodic status line
+    std::string refusal;              // Refused: the one line naming what was wrong
+};
+
+// The largest --status-every: a day.
+inline constexpr int64_t kLongestStatusEvery = 86400;
+// The exit status of a refused command line, as shells and getopt programs use it.
+inline constexpr int kExitUsage = 2;
+
+// The arguments after the program's name. Each option's value follows it as the next argument
+// or after "=" (--ini=PATH); an option given twice, a value that is empty or looks like another
+// option, and a capture or status option without --headless are refused.
+CommandLine parseCommandLine(const std::vector<std::string>& arguments);
+
+// "Usage: vorlinex [--ini PATH] | --headless [...] | --help | --version"
+std::string usageLine();
+// The usage line, then every option on a line of its own.
+std::string helpText();
+// "Vorlinex v1.01a"
+std::string versionText();

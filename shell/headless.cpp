@@ -1,0 +1,216 @@
+#include "shell/headless.h"
+
+#include "relay/port_reconnect.h"
+#include "settings/config.h"
+#include "settings/serial_devices.h"
+#include "shell/message_catalogue.h"
+
+namespace {
+
+constexpr int kCombined = 3;
+
+int64_t secondsBetween(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to) {
+    return std::chrono::duration_cast<std::chrono::seconds>(to - from).count();
+}
+
+}  // namespace
+
+const char* headlessCaptureLabel(int which) { return which == 2 ? "b" : which == kCombined ? "combined" : "a"; }
+
+HeadlessRelay::HeadlessRelay(CommandLine options, Say say) : options_(std::move(options)), say_(std::move(say)) {
+    // The catalogue's boxes become lines: a port that did not open is waited for, as in the window.
+    boxes_ = [this](const BoxRequest& request) {
+        say_(request.icon == BoxIcon::Error ? portReportPriority_ : JournalPriority::Notice, request.text);
+    };
+}
+
+HeadlessRelay::~HeadlessRelay() { stop(); }
+
+std::string HeadlessRelay::portPath(int port) const {
+    const int32_t comIndex = (port == 2 ? app.relay.serialPort2 : app.relay.serialPort1).settings.comIndex;
+    return comIndex >= 0 && comIndex < 6 ? app.relay.comDevicePaths[comIndex] : std::string();
+}
+
+bool HeadlessRelay::portPresent(int port) const {
+    const SerialPort& serialPort = port == 2 ? app.relay.serialPort2 : app.relay.serialPort1;
+    return serialPort.isOpen() && serialPort.presence.load(std::memory_order_acquire) == PortPresent;
+}
+
+bool HeadlessRelay::openCapture(int which, const std::string& path) {
+    CaptureOpenFailure failure;
+    // Appended to, never emptied: a service that systemd restarts keeps what it captured before.
+    const int opened = which == kCombined ? app.captures.openCombinedCapture(path, &failure, CaptureOpenMode::Append)
+                                          : app.captures.openCaptureLog(which, path, &failure, CaptureOpenMode::Append);
+    if (opened != 0) return true;
+    say_(JournalPriority::Error,
+         captureOpenRefusedText(headlessCaptureLabel(which), path, captureOpenReasonText(path, failure)));
+    return false;
+}
+
+bool HeadlessRelay::start() {
+    Relay& relay = app.relay;
+    applyConfig(relay, loadConfig());
+
+    // The captures first: one that cannot be opened ends the run before a port is touched.
+    const std::string* const paths[3] = {&options_.logA, &options_.logB, &options_.logCombined};
+    for (int which = 1; which <= kCombined; ++which) {
+        if (paths[which - 1]->empty()) continue;
+        if (!openCapture(which, *paths[which - 1])) {
+            app.captures.closeAllCaptureLogs();
+            stopped_ = true;
+            return false;
+        }
+    }
+
+    const auto now = std::chrono::steady_clock::now();
+    bool settingsDiffer = false;
+    for (int port = 1; port <= 2; ++port) {
+        SerialPort& serialPort = relay.serialPort(port);
+        RelayChannel& channel = relay.relayChannel(port);
+        const int32_t comIndex = serialPort.settings.comIndex;
+        const int opened = relay.openPort(portDeviceNameAt(comIndex), serialPort);
+        const int32_t presence = serialPort.presence.load(std::memory_order_acquire);
+        portReportPriority_ = presence == PortAway || presence == PortBarred ? JournalPriority::Warning : JournalPriority::Error;
+        reportPortOpen(boxes_, opened, portNumberOf(comIndex), serialPort.openFailure);
+        if (opened == PortOpened) {
+            configurePort(serialPort);
+            settingsDiffer = settingsDiffer || serialPort.lineReadBack.differs;
+            if (startRelayWorker(channel) != 0)
+                say_(JournalPriority::Error, portStatusText(relay));
+        }
+        watches_[port - 1].present = portPresent(port);
+        watches_[port - 1].since = now;
+    }
+    if (settingsDiffer) say_(JournalPriority::Warning, portStatusText(relay));
+    const std::string uart = missingUartNotice(relay);
+    if (!uart.empty()) say_(JournalPriority::Warning, uart);
+    relay.startRateTimer();
+    say_(JournalPriority::Notice, "relaying " + std::string(portDisplayNameAt(relay.serialPort1.settings.comIndex)) + " " +
+                                      portPath(1) + " <-> " + portDisplayNameAt(relay.serialPort2.settings.comIndex) +
+                                      " " + portPath(2) + ", settings " + configPath());
+    return true;
+}
+
+void HeadlessRelay::watchPort(int port, std::chrono::steady_clock::time_point now) {
+    PortWatch& watch = watches_[port - 1];
+    const bool present = portPresent(port);
+    if (present == watch.present) return;
+    const std::string name = portDisplayNameAt(app.relay.serialPort(port).settings.comIndex);
+    if (present) {
+        say_(JournalPriority::Notice,
+             portCameBackText(std::time(nullptr), name, portPath(port), secondsBetween(watch.since, now)));
+    } else {
+        say_(JournalPriority::Warning,
+             portWentAwayText(std::time(nullptr), name, portPath(port), portAbsenceText(app.relay, port)));
+    }
+    watch.present = present;
+    watch.since = now;
+}
+
+void HeadlessRelay::step() {
+    if (stopped_) return;
+    const auto now = std::chrono::steady_clock::now();
+    // A port a worker found gone is told before the step closes it, and told again only once.
+    for (int port = 1; port <= 2; ++port) watchPort(port, now);
+    reconnectPorts(app.relay, now);
+    for (int port = 1; port <= 2; ++port) watchPort(port, now);
+    // A network port that could not connect when it was first asked for is told once.
+    for (int port = 1; port <= 2; ++port) {
+        SerialPort& serialPort = app.relay.serialPort(port);
+        if (!serialPort.openReportDue) continue;
+        serialPort.openReportDue = false;
+        portReportPriority_ = JournalPriority::Warning;  // retried until it answers
+        reportPortOpen(boxes_, PortOpenFailed, portNumberOf(serialPort.settings.comIndex), serialPort.openFailure);
+    }
+    takeCaptureReports();
+}
+
+void HeadlessRelay::takeCaptureReports() {
+    Captures& captures = app.captures;
+    const std::string* const paths[3] = {&options_.logA, &options_.logB, &options_.logCombined};
+    for (const auto& [which, error] : captures.takeReopenResults()) {
+        if (which < 1 || which > kCombined) continue;
+        const std::string& path = *paths[which - 1];
+        if (error == 0) {
+            say_(JournalPriority::Notice, captureReopenedText(std::time(nullptr), headlessCaptureLabel(which), path));
+        } else {
+            say_(JournalPriority::Error,
+                 captureReopenFailedText(std::time(nullptr), headlessCaptureLabel(which), path, error));
+        }
+    }
+    for (int which = 1; which <= kCombined; ++which) {
+        CaptureFailure failure = which == kCombined ? captures.combinedCapture.takeFailure() : captures.takeCaptureFailure(which);
+        if (!failure) continue;
+        captureEnded_[which - 1] = true;
+        say_(JournalPriority::Error, captureEndedText(std::time(nullptr), headlessCaptureLabel(which),
+                                                      captureLostAtExitText(failure)));
+    }
+}
+
+void HeadlessRelay::sampleRates() {
+    for (int channel = 1; channel <= 2; ++channel) {
+        const int64_t total = app.relay.relayChannel(channel).readByteCount.load(std::memory_order_relaxed);
+        rates_[channel - 1] = total - lastTotals_[channel - 1];
+        lastTotals_[channel - 1] = total;
+    }
+}
+
+void HeadlessRelay::reopenCaptures() {
+    if (stopped_) return;
+    // The writers do it at their place in the stream; the outcomes come with a later step. A
+    // capture that could not reopen writes on into its old file and is tried again here.
+    app.captures.reopenAllCaptures();
+}
+
+bool HeadlessRelay::portsTried() const {
+    for (const SerialPort* port : {&app.relay.serialPort1, &app.relay.serialPort2}) {
+        if (port->connector != nullptr && port->connectFailures == 0 && !port->isOpen()) return false;
+    }
+    return true;
+}
+
+HeadlessStatus HeadlessRelay::status() {
+    const auto now = std::chrono::steady_clock::now();
+    const Relay& relay = app.relay;
+    HeadlessStatus status;
+    status.upSeconds = secondsBetween(startedAt_, now);
+    for (int port = 1; port <= 2; ++port) {
+        const SerialPort& serialPort = port == 2 ? relay.serialPort2 : relay.serialPort1;
+        HeadlessStatus::Port& out = status.ports[port - 1];
+        out.name = portDisplayNameAt(serialPort.settings.comIndex);
+        out.path = portPath(port);
+        const int32_t presence = serialPort.presence.load(std::memory_order_acquire);
+        if (portPresent(port)) {
+            out.state = "present";
+        } else {
+            out.state = presence == PortBarred ? "refused" : presence == PortAway || presence == PortLost ? "away" : "closed";
+            out.stateSeconds = watches_[port - 1].present ? 0 : secondsBetween(watches_[port - 1].since, now);
+        }
+        const RelayChannel& channel = port == 2 ? relay.relayChannel2 : relay.relayChannel1;
+        HeadlessStatus::Direction& direction = status.directions[port - 1];
+        direction.totalBytes = channel.readByteCount.load(std::memory_order_relaxed);
+        direction.bytesPerSecond = rates_[port - 1];
+        direction.undelivered = channel.undeliveredBytes.load(std::memory_order_relaxed);
+    }
+    const std::string* const paths[3] = {&options_.logA, &options_.logB, &options_.logCombined};
+    for (int which = 1; which <= kCombined; ++which) {
+        if (paths[which - 1]->empty()) continue;
+        Captures& captures = app.captures;
+        const int64_t bytes = which == kCombined ? captures.combinedCapture.byteCount() : captures.captureByteCount(which);
+        status.captures.push_back({headlessCaptureLabel(which), bytes, captureEnded_[which - 1]});
+    }
+    return status;
+}
+
+void HeadlessRelay::stop() {
+    if (stopped_) return;
+    stopped_ = true;
+    Relay& relay = app.relay;
+    relay.refusePortOpens();
+    relay.stopRelayAndClosePorts();
+    relay.stopRateTimer();
+    takeCaptureReports();
+    // At most a second for all of them together; a capture whose disk has stalled is named.
+    for (const auto& [which, failure] : app.captures.closeAllCaptureLogs())
+        say_(JournalPriority::Error, "capture " + std::string(headlessCaptureLabel(which)) + ": " + captureLostAtExitText(failure));
+}

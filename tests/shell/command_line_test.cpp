@@ -1,0 +1,158 @@
+// The command line as main() reads it, the settings file it names, and the headless mode's
+// wording of times, sizes and status.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "settings/config.h"
+#include "shell/command_line.h"
+#include "shell/headless_report.h"
+#include "tests/support/pty_cable.h"
+
+namespace {
+
+using Action = CommandLine::Action;
+
+struct Accepted {
+    std::vector<std::string> arguments;
+    Action action;
+    std::string ini, logA, logB, logCombined;
+    int64_t statusEvery = 60;
+};
+
+TEST(CommandLineTest, AcceptsEachFormOfBothModes) {
+    const Accepted table[] = {
+        {{}, Action::Window},
+        {{"--ini", "my.ini"}, Action::Window, "my.ini"},
+        {{"--ini=/etc/v/x.ini"}, Action::Window, "/etc/v/x.ini"},
+        {{"--headless"}, Action::Headless},
+        {{"--headless", "--ini", "a b.ini", "--log-a", "a.log", "--log-b", "b.log", "--log-combined", "c.log",
+          "--status-every", "5"},
+         Action::Headless, "a b.ini", "a.log", "b.log", "c.log", 5},
+        {{"--log-combined=c.log", "--status-every=0", "--headless"}, Action::Headless, "", "", "", "c.log", 0},
+        {{"--headless", "--status-every", "86400"}, Action::Headless, "", "", "", "", 86400},
+        {{"--log-a", "-", "--headless"}, Action::Headless, "", "-"},  // a file named "-" is a file
+        {{"--help"}, Action::Help},
+        {{"--headless", "--help"}, Action::Help},
+        {{"--version"}, Action::Version},
+        {{"--version", "--help"}, Action::Help},
+    };
+    for (const Accepted& row : table) {
+        const CommandLine line = parseCommandLine(row.arguments);
+        std::string shown;
+        for (const std::string& a : row.arguments) shown += " " + a;
+        EXPECT_EQ(line.action, row.action) << shown << ": " << line.refusal;
+        EXPECT_EQ(line.iniPath, row.ini) << shown;
+        EXPECT_EQ(line.logA, row.logA) << shown;
+        EXPECT_EQ(line.logB, row.logB) << shown;
+        EXPECT_EQ(line.logCombined, row.logCombined) << shown;
+        EXPECT_EQ(line.statusEverySeconds, row.statusEvery) << shown;
+    }
+}
+
+TEST(CommandLineTest, RefusesWhatIsWrongNamingIt) {
+    const std::pair<std::vector<std::string>, std::string> table[] = {
+        {{"--bogus"}, "unknown option --bogus"},
+        {{"--headless", "--log-d=x"}, "unknown option --log-d"},
+        {{"-platform", "offscreen"}, "unknown option -platform"},
+        {{"stray"}, "unexpected argument \"stray\""},
+        {{"--ini"}, "--ini needs a value"},
+        {{"--ini="}, "--ini needs a value"},
+        {{"--ini", "--headless"}, "--ini needs a value"},
+        {{"--headless", "--log-a"}, "--log-a needs a value"},
+        {{"--headless", "--status-every"}, "--status-every needs a value"},
+        {{"--headless", "--status-every", "-1"}, "--status-every -1 is out of range: whole seconds from 0 to 86400"},
+        {{"--headless", "--status-every", "86401"}, "--status-every 86401 is out of range: whole seconds from 0 to 86400"},
+        {{"--headless", "--status-every", "1.5"}, "--status-every 1.5 is out of range: whole seconds from 0 to 86400"},
+        {{"--headless", "--status-every=ten"}, "--status-every ten is out of range: whole seconds from 0 to 86400"},
+        {{"--headless", "--status-every", "99999999999999999999"},
+         "--status-every 99999999999999999999 is out of range: whole seconds from 0 to 86400"},
+        {{"--headless=yes"}, "--headless takes no value"},
+        {{"--headless", "--headless"}, "--headless is given twice"},
+        {{"--headless", "--log-a", "x", "--log-a", "y"}, "--log-a is given twice"},
+        {{"--log-a", "x"}, "--log-a needs --headless"},
+        {{"--ini", "v.ini", "--status-every", "5"}, "--status-every needs --headless"},
+        // A wrong option is refused even beside --help: the line as a whole is wrong.
+        {{"--help", "--bogus"}, "unknown option --bogus"},
+    };
+    for (const auto& [arguments, refusal] : table) {
+        const CommandLine line = parseCommandLine(arguments);
+        EXPECT_EQ(line.action, Action::Refused) << refusal;
+        EXPECT_EQ(line.refusal, refusal);
+    }
+}
+
+TEST(CommandLineTest, HelpListsEveryOptionOnALineOfItsOwn) {
+    const std::string help = helpText();
+    EXPECT_TRUE(help.starts_with(usageLine() + "\n"));
+    for (const char* option : {"--ini PATH", "--headless", "--log-a FILE", "--log-b FILE", "--log-combined FILE",
+                               "--status-every SECONDS", "--help", "--version"}) {
+        EXPECT_NE(help.find("\n  " + std::string(option) + " "), std::string::npos) << option;
+    }
+    EXPECT_EQ(versionText(), "Vorlinex v1.01a");
+}
+
+// --ini: the settings are read from and saved to the named file, wherever the current directory is.
+TEST(CommandLineTest, TheNamedSettingsFileIsReadAndSavedInsteadOfTheCurrentDirectorysOne) {
+    ScratchDir dir;
+    std::filesystem::create_directory(dir.file("etc"));
+    dir.write("Vorlinex.ini", "[DATA]\r\nCRLF=1\r\n");
+    dir.write("etc/site.ini", "[DATA1]\r\nCOM=0\r\nBPS=19200\r\n[DATA]\r\nCRLF=2\r\n[DEVICES]\r\nCOM1=/dev/ttyUSB7\r\n");
+    setConfigPathOverride("etc/site.ini");  // relative: to the folder it was named in
+    std::filesystem::current_path(dir.file("etc"));
+    EXPECT_EQ(configPath(), dir.file("etc/site.ini"));
+    Config config = loadConfig();
+    EXPECT_EQ(config.appOptions.CRLF.load(), 2);
+    EXPECT_EQ(config.port1.baudRate, 19200);
+    EXPECT_EQ(config.comDevicePaths[0], "/dev/ttyUSB7");
+    config.port1.baudRate = 38400;
+    EXPECT_TRUE(saveConfig(config).saved);
+    EXPECT_EQ(saveConfig(config).path, dir.file("etc/site.ini"));
+    EXPECT_NE(dir.read("etc/site.ini").find("BPS=38400"), std::string::npos);
+    EXPECT_EQ(dir.read("Vorlinex.ini"), "[DATA]\r\nCRLF=1\r\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("etc/Vorlinex.ini")));
+
+    setConfigPathOverride("");
+    std::filesystem::current_path(dir.path());
+    EXPECT_EQ(loadConfig().appOptions.CRLF.load(), 1);
+}
+
+TEST(HeadlessReportTest, WordsTimesSizesAndTheStatusLine) {
+    EXPECT_EQ(durationText(0), "00:00:00");
+    EXPECT_EQ(durationText(41), "00:00:41");
+    EXPECT_EQ(durationText(86399), "23:59:59");
+    EXPECT_EQ(durationText(3 * 86400 + 4 * 3600 + 12 * 60 + 9), "3d 04:12:09");
+    EXPECT_EQ(groupedNumber(0), "0");
+    EXPECT_EQ(groupedNumber(999), "999");
+    EXPECT_EQ(groupedNumber(1000), "1,000");
+    EXPECT_EQ(groupedNumber(12345678), "12,345,678");
+    EXPECT_EQ(sizeText(999), "999 B");
+    EXPECT_EQ(sizeText(1000), "1.0 kB");
+    EXPECT_EQ(sizeText(999949), "999.9 kB");
+    EXPECT_EQ(sizeText(999950), "1.0 MB");
+    EXPECT_EQ(sizeText(12345678), "12.3 MB");
+    EXPECT_EQ(sizeText(81234567890), "81.2 GB");
+
+    EXPECT_EQ(journalLine(JournalPriority::Error, "Com2 Open Error\n/dev/x: gone\n"), "<3>Com2 Open Error: /dev/x: gone\n");
+    EXPECT_EQ(journalLine(JournalPriority::Info, "up"), "<6>up\n");
+
+    HeadlessStatus status;
+    status.upSeconds = 3 * 86400 + 4 * 3600 + 12 * 60 + 9;
+    status.ports[0] = {"COM1", "/dev/ttyUSB0", "present", 0};
+    status.ports[1] = {"COM2", "/dev/ttyUSB1", "away", 41};
+    status.directions[0] = {12345678, 2312, 1234};
+    status.directions[1] = {9876543, 18, 0};
+    status.captures = {{"a", 12300000, false}, {"b", 9800000, false}, {"combined", 81200000, false}};
+    EXPECT_EQ(statusLineText(status),
+              "up 3d 04:12:09  COM1 /dev/ttyUSB0 present  COM2 /dev/ttyUSB1 away 00:00:41  1>2 12,345,678 B 2,312 B/s  "
+              "2>1 9,876,543 B 18 B/s  undelivered to COM2 1,234 B  captures: a 12.3 MB, b 9.8 MB, combined 81.2 MB");
+    EXPECT_EQ(notifyStatusText(status), "COM1 present, COM2 away 00:00:41, 1>2 2,312 B/s, 2>1 18 B/s");
+    status.captures = {{"b", 0, true}};
+    status.directions[0].undelivered = 0;
+    status.directions[1].undelivered = 5;
+    EXPECT_EQ(statusLineText(status),
+              "up 3d 04:12:09  COM1 /dev/ttyUSB0 present  COM2 /dev/ttyUSB1 away 00:00:41  1>2 12,345,678 B 2,312 B/s  "
+              "2>1 9,876,543 B 18 B/s  undelivered to COM1 5 B  captures: b 0 B (ended)");
+}
+
+}  // namespace
