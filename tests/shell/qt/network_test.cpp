@@ -129,13 +129,17 @@ protected:
     void devices(const std::string& com1, const std::string& com2) { dir.write("Vorlinex.ini", vorlinexIni({com1, com2})); }
 
     static QLabel* status(QWidget* window) { return window->findChild<QLabel*>(statusPartName(0)); }
-    // Waits until both labels and the status bar read so; the status as it was when it failed.
-    static void shows(QWidget* window, const char* com1, const char* com2, const std::string& text) {
-        EXPECT_TRUE(waitUntil([&] {
+    // Waits until both labels and the status bar read so; what they read when that never came.
+    // An exchange must not follow a failure: a far device whose server never opened it blocks.
+    static ::testing::AssertionResult shows(QWidget* window, const char* com1, const char* com2, const std::string& text) {
+        if (waitUntil([&] {
             return controlText(window, kMainCom1) == com1 && controlText(window, kMainCom2) == com2 &&
                    status(window)->text().toStdString() == text;
-        }, kWaitMs)) << controlText(window, kMainCom1).toStdString() << " " << controlText(window, kMainCom2).toStdString()
-                     << " [" << status(window)->text().toStdString() << "] wanted [" << text << "]";
+        }, kWaitMs))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << controlText(window, kMainCom1).toStdString() << " "
+                                             << controlText(window, kMainCom2).toStdString() << " ["
+                                             << status(window)->text().toStdString() << "] wanted [" << text << "]";
     }
     static bool statusMatches(QWidget* window, const QRegularExpression& pattern) {
         return pattern.match(status(window)->text()).hasMatch();
@@ -161,7 +165,7 @@ TEST_P(NetworkData, RandomBytesWithManyIacsCrossBothWaysExactlyAndTheCaptureHold
     devices(rfc2217Path(server1.rfc2217Port()), bothOnNetwork ? tcpPath(server2.rawPort()) : second.slavePath());
     const std::string forth = bytesWithManyIacs(65536, 1), back = bytesWithManyIacs(65536, 2);
     run([&](Vorlinex& v, QWidget* window) {
-        shows(window, "COM1", "COM2", bothOnNetwork ? "COM2: tcp:// carries no line settings" : "");
+        ASSERT_TRUE(shows(window, "COM1", "COM2", bothOnNetwork ? "COM2: tcp:// carries no line settings" : ""));
         ASSERT_EQ(v.app.captures.openCaptureLog(1, dir.file("com1.log")), 1);
         exchangeExactly(first, second, forth, back);
         v.app.captures.closeCaptureLog(1);
@@ -204,7 +208,7 @@ TEST_F(NetworkPorts, SerialOkSendsTheNewSettingsOverTheSameConnectionAndThePtyTa
     user.start(20);
     run([&](Vorlinex& v, QWidget* window) {
         SerialPort& port1 = v.app.relay.serialPort1;
-        shows(window, "COM1", "COM2", "");
+        ASSERT_TRUE(shows(window, "COM1", "COM2", ""));
         const auto line = [&] {
             termios t{};
             EXPECT_EQ(::tcgetattr(first.master(), &t), 0);  // the master reads the slave's settings
@@ -232,7 +236,7 @@ TEST_F(NetworkPorts, SerialOkSendsTheNewSettingsOverTheSameConnectionAndThePtyTa
         EXPECT_EQ(r.parity, 2);
         EXPECT_TRUE(r.twoStopBits);
         EXPECT_EQ(socketsTo(server.rfc2217Port()), 1u) << "one connection to the server";
-        shows(window, "COM1", "COM2", "");
+        ASSERT_TRUE(shows(window, "COM1", "COM2", ""));
         exchangeExactly(first, second, bytesWithManyIacs(5000, 5), bytesWithManyIacs(5000, 6));
     });
     user.stop();
@@ -249,7 +253,7 @@ TEST_F(NetworkPorts, ServerGoneUnderTrafficIsLetGoCountedAndReconnectedAndRelays
     const std::string path = rfc2217Path(server.rfc2217Port());
     devices(path, second.slavePath());
     run([&](Vorlinex& v, QWidget* window) {
-        shows(window, "COM1", "COM2", "");
+        ASSERT_TRUE(shows(window, "COM1", "COM2", ""));
         exchangeExactly(first, second, bytesWithManyIacs(4000, 7), bytesWithManyIacs(4000, 8));
 
         // Steady traffic into COM1, and the server killed under it.
@@ -291,7 +295,7 @@ TEST_F(NetworkPorts, ServerGoneUnderTrafficIsLetGoCountedAndReconnectedAndRelays
         EXPECT_TRUE(statusMatches(window, lost)) << status(window)->text().toStdString();
 
         ASSERT_TRUE(server.start()) << server.error();
-        shows(window, "COM1", "COM2", "");
+        ASSERT_TRUE(shows(window, "COM1", "COM2", ""));
         EXPECT_EQ(v.app.relay.relayChannel2.undeliveredBytes.load(), 0);
         // The pty's own leftovers from before the kill, then a fresh exchange that must be exact.
         first.receiveUntilQuiet(500);
@@ -323,7 +327,7 @@ TEST_F(NetworkPorts, RefusedConnectIsToldOnceRetriedWithoutFreezingAndConnectsOn
     Ticker ticker;
     run([&](Vorlinex& v, QWidget* window) {
         const int ticksAtStart = ticker.ticks;
-        shows(window, "COM", "COM2", "COM1: " + path + " not reachable: connection refused, retrying");
+        ASSERT_TRUE(shows(window, "COM", "COM2", "COM1: " + path + " not reachable: connection refused, retrying"));
         const std::string box = "Com1 Open Error\n" + path + " not reachable: connection refused (it is tried again until it answers)";
         EXPECT_TRUE(waitUntil([&] { return !recordedBoxes().empty(); }, kWaitMs));
         // Several retries (500 ms, then 1 s, 2 s...): still one box, the window ticking.
@@ -338,7 +342,7 @@ TEST_F(NetworkPorts, RefusedConnectIsToldOnceRetriedWithoutFreezingAndConnectsOn
             << status(window)->text().toStdString();
 
         ASSERT_EQ(::listen(closed.fd, 8), 0);
-        shows(window, "COM1", "COM2", "");
+        ASSERT_TRUE(shows(window, "COM1", "COM2", ""));
         EXPECT_EQ(socketsTo(closed.port), 1u);
     });
     EXPECT_EQ(recordedBoxes().size(), 1u);
@@ -352,11 +356,11 @@ TEST_F(NetworkPorts, ConnectThatIsNeverAnsweredShowsConnectingWhileTheWindowTick
     devices(path, second.slavePath());
     Ticker ticker;
     run([&](Vorlinex&, QWidget* window) {
-        shows(window, "COM", "COM2", "COM1: " + path + " connecting");
+        ASSERT_TRUE(shows(window, "COM", "COM2", "COM1: " + path + " connecting"));
         const int ticksConnecting = ticker.ticks;
         // The program's connect is under way beside the fillers'.
         EXPECT_TRUE(eventually([&] { return socketsTo(silent.port) == silent.fillers.size() + 1; }));
-        shows(window, "COM", "COM2", "COM1: " + path + " not reachable: connection timed out, retrying");
+        ASSERT_TRUE(shows(window, "COM", "COM2", "COM1: " + path + " not reachable: connection timed out, retrying"));
         EXPECT_GT(ticker.ticks - ticksConnecting, 20) << "the window's loop stood still while connecting";
         EXPECT_TRUE(waitUntil([&] { return !recordedBoxes().empty(); }, kWaitMs));
         ASSERT_EQ(recordedBoxes().size(), 1u);
@@ -391,7 +395,7 @@ TEST_F(NetworkPorts, ServersDeviceOpenFailureIsShownNeverRelayedOrCapturedAndRet
         EXPECT_EQ(v.app.captures.captureByteCount(1), 0) << "the complaint was captured";
 
         served.plug();
-        shows(window, "COM1", "COM2", "");
+        ASSERT_TRUE(shows(window, "COM1", "COM2", ""));
         const std::string forth = bytesWithManyIacs(5000, 11);
         exchangeExactly(served.device(), second, forth, bytesWithManyIacs(5000, 12));
         v.app.captures.closeCaptureLog(1);
@@ -412,7 +416,7 @@ TEST_F(NetworkPorts, SigtermDuringAConnectEndsTheProgramAndLetsTheConnectGo) {
     std::string statusAtQuit;
     run([&](Vorlinex& v, QWidget* window) {
         QObject::connect(qApp, &QCoreApplication::aboutToQuit, window, [&, window] { statusAtQuit = status(window)->text().toStdString(); });
-        shows(window, "COM", "COM2", "COM1: " + path + " connecting");
+        ASSERT_TRUE(shows(window, "COM", "COM2", "COM1: " + path + " connecting"));
         EXPECT_TRUE(eventually([&] { return socketsTo(silent.port) == silent.fillers.size() + 1; }));
         EXPECT_TRUE(v.app.relay.serialPort1.connector != nullptr);
         ::kill(::getpid(), SIGTERM);
