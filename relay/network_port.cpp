@@ -511,8 +511,55 @@ void NetworkPort::take(const TelnetEvent& event) {
     }
 }
 
+namespace {
+
+// The peer has gone: a reset, or a send to a socket it had closed.
+bool connectionEnded(int error) { return error == ECONNRESET || error == EPIPE; }
+
+}  // namespace
+
+bool NetworkPort::takeServerMessage() {
+    heldWindow_ = false;
+    // The rest of what it said may still wait in the socket: a reset leaves it readable.
+    char rest[1024];
+    for (ssize_t n; held_.size() < 4096 && (n = ::recv(fd_, rest, sizeof rest, MSG_DONTWAIT)) > 0;) {
+        scratchData_.clear();
+        scratchReply_.clear();
+        scratchEvents_.clear();
+        codec_.receive(reinterpret_cast<const uint8_t*>(rest), static_cast<size_t>(n), scratchData_, scratchReply_,
+                       scratchEvents_);
+        held_ += scratchData_;
+    }
+    if (held_.empty()) return false;
+    std::string line;
+    for (char c : held_) {
+        if (c == '\r' || c == '\n') {
+            if (!line.empty() && line.back() != ' ') line += ' ';
+        } else if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F && line.size() < 200) {
+            line += c;
+        }
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    {
+        std::lock_guard lock(messageMutex_);
+        serverMessage_ = line;
+    }
+    held_.clear();
+    // Before a loss of another kind only when that loss was the same end seen from our side.
+    NetworkLoss seen = loss_.load(std::memory_order_acquire);
+    if (seen == NetworkLoss::None || (seen == NetworkLoss::Failed && connectionEnded(lossError())))
+        lossError_.store(0, std::memory_order_release), loss_.store(NetworkLoss::ServerMessage, std::memory_order_release);
+    return true;
+}
+
 ssize_t NetworkPort::readData(uint8_t* buffer, size_t capacity) {
     if (lost()) {
+        // Our first bytes, sent after the server had closed, draw a reset: the close then shows
+        // as a failed send or read (EPIPE, ECONNRESET), and what it said before is still its
+        // message.
+        if (heldWindow_ && !held_.empty() && loss() == NetworkLoss::Failed && connectionEnded(lossError()) &&
+            takeServerMessage())
+            return 0;
         errno = lossError() != 0 ? lossError() : ENOTCONN;
         return -1;
     }
@@ -543,30 +590,14 @@ ssize_t NetworkPort::readData(uint8_t* buffer, size_t capacity) {
         n = ::recv(fd_, scratchIn_.data(), capacity, MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
     if (n == 0) {
-        if (!held_.empty()) {
-            // Something said, then the close, before any answer: the server's own message.
-            std::string line;
-            for (char c : held_) {
-                if (c == '\r' || c == '\n') {
-                    if (!line.empty() && line.back() != ' ') line += ' ';
-                } else if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F && line.size() < 200) {
-                    line += c;
-                }
-            }
-            while (!line.empty() && line.back() == ' ') line.pop_back();
-            {
-                std::lock_guard lock(messageMutex_);
-                serverMessage_ = line;
-            }
-            held_.clear();
-            markLost(NetworkLoss::ServerMessage, 0);
-            return 0;
-        }
+        // Something said, then the close, before any answer: the server's own message.
+        if (!held_.empty() && takeServerMessage()) return 0;
         markLost(NetworkLoss::Closed, 0);
         return 0;
     }
     if (n < 0) {
         const int error = errno;
+        if (connectionEnded(error) && heldWindow_ && !held_.empty() && takeServerMessage()) return 0;
         if (error != EAGAIN && error != EWOULDBLOCK) markLost(NetworkLoss::Failed, error);
         errno = error;
         return -1;
@@ -612,6 +643,8 @@ ssize_t NetworkPort::readData(uint8_t* buffer, size_t capacity) {
             heldDue_ = true;
             return releaseHeld(buffer, capacity);
         }
+        // The reply owed for this read could not be sent: the server has closed already.
+        if (loss() == NetworkLoss::Failed && connectionEnded(lossError()) && takeServerMessage()) return 0;
     }
     if (scratchData_.empty()) {
         errno = EAGAIN;  // only commands: nothing for the caller yet, and the port goes on

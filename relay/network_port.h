@@ -207,6 +207,9 @@ private:
     bool flushLocked();
     // Queues the settings' commands in `out`.
     void encodeSettings(const NetworkLineSettings& settings, std::string& out);
+    // The connection ended inside the window while data was held back: what the server said
+    // becomes its message and the loss ServerMessage. False when nothing was said after all.
+    bool takeServerMessage();
     // Copies data that was held back and is now due into the caller's buffer.
     ssize_t releaseHeld(uint8_t* buffer, size_t capacity);
 

@@ -1,0 +1,429 @@
+// The real program with one or both ports on a serial server over the network: Debian's ser2net
+// on 127.0.0.1 serving a pseudo-terminal whose master the test holds as the far device. Data
+// with many 0xFF bytes both ways, the line settings of SERIAL > OK as the pty ends up with them,
+// a server that goes away under traffic and comes back, connects that are refused or never
+// answered while the window stays responsive, a server whose device is missing, and SIGTERM
+// during a connect.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QComboBox>
+#include <QRegularExpression>
+#include <fstream>
+#include <sstream>
+
+#include "settings/qt/serial_dialog.h"
+#include "tests/shell/qt/shell_harness.h"
+#include "tests/support/serial_servers.h"
+
+namespace {
+
+// Generous: the machine may be busy with several builds at once.
+constexpr int kWaitMs = 30000;
+
+std::string rfc2217Path(uint16_t port) { return "rfc2217://127.0.0.1:" + std::to_string(port); }
+std::string tcpPath(uint16_t port) { return "tcp://127.0.0.1:" + std::to_string(port); }
+
+// Random bytes, every third one 0xFF (runs of them too), ending in 0xFF: the Telnet escape.
+std::string bytesWithManyIacs(size_t count, uint32_t seed) {
+    std::string bytes = randomBytes(count, seed);
+    for (size_t i = 0; i < bytes.size(); i += 3) bytes[i] = '\xff';
+    if (!bytes.empty()) bytes.back() = '\xff';
+    return bytes;
+}
+
+// Sends `forth` from end1 and `back` from end2 at once, and reads both far ends meanwhile on
+// threads of their own, while the UI thread goes on with its events; each must arrive whole.
+void exchangeExactly(PtyCable& end1, PtyCable& end2, const std::string& forth, const std::string& back) {
+    std::string got2, got1;
+    std::atomic<int> finished{0};
+    std::vector<std::jthread> threads;
+    threads.emplace_back([&] { end1.send(forth), ++finished; });
+    threads.emplace_back([&] { end2.send(back), ++finished; });
+    threads.emplace_back([&] { got2 = end2.receive(forth.size(), kWaitMs), ++finished; });
+    threads.emplace_back([&] { got1 = end1.receive(back.size(), kWaitMs), ++finished; });
+    EXPECT_TRUE(waitUntil([&] { return finished.load() == 4; }, 4 * kWaitMs));
+    threads.clear();
+    EXPECT_EQ(got2.size(), forth.size());
+    EXPECT_TRUE(got2 == forth) << "COM1's device to COM2's differs";
+    EXPECT_EQ(got1.size(), back.size());
+    EXPECT_TRUE(got1 == back) << "COM2's device to COM1's differs";
+}
+
+// A listener whose accept queue is full: the kernel drops the SYNs of further connects, so a
+// connect to it neither succeeds nor fails until its own time-out: an address that never
+// answers, made on this machine (the sandbox's addresses for that answer at once).
+struct SilentListener {
+    int listener = -1;
+    std::vector<int> fillers;
+    SilentListener() {
+        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        EXPECT_EQ(::listen(listener, 0), 0);
+        socklen_t length = sizeof addr;
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
+        port = ntohs(addr.sin_port);
+        for (int i = 0; i < 4; ++i) {
+            fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+            ::connect(fillers.back(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        }
+    }
+    ~SilentListener() {
+        for (int fd : fillers) ::close(fd);
+        ::close(listener);
+    }
+    uint16_t port = 0;
+};
+
+// A port of 127.0.0.1 bound but not listening: a connect there is refused. listen() opens it.
+struct ClosedPort {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    uint16_t port = 0;
+    ClosedPort() {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        socklen_t length = sizeof addr;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+        port = ntohs(addr.sin_port);
+    }
+    ~ClosedPort() { ::close(fd); }
+};
+
+// How many sockets of this machine are connecting or connected to 127.0.0.1:`port` (TIME-WAIT
+// and the listener itself left out).
+size_t socketsTo(uint16_t port) {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);
+    size_t n = 0;
+    char wanted[32];
+    std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        if (remote == wanted && state != "06") ++n;
+    }
+    return n;
+}
+
+// The program on a COM1 and a COM2 given by the test (the `first` and `second` cables are the
+// far devices, behind a server or local); at its end no thread of it is left.
+class NetworkPorts : public ProgramOnCables {
+protected:
+    void SetUp() override { SKIP_UNLESS_SERVER_AVAILABLE(Ser2netServer); }
+    void TearDown() override {
+        // A connect's thread is let go rather than waited for; cancelled, it ends by itself.
+        EXPECT_TRUE(eventually([&] { return threadNames() == threadsBefore; })) << "a thread outlived the program";
+    }
+    void devices(const std::string& com1, const std::string& com2) { dir.write("Vorlinex.ini", vorlinexIni({com1, com2})); }
+
+    static QLabel* status(QWidget* window) { return window->findChild<QLabel*>(statusPartName(0)); }
+    // Waits until both labels and the status bar read so; what they read when that never came.
+    // An exchange must not follow a failure: a far device whose server never opened it blocks.
+    static ::testing::AssertionResult shows(QWidget* window, const char* com1, const char* com2, const std::string& text) {
+        if (waitUntil([&] {
+            return controlText(window, kMainCom1) == com1 && controlText(window, kMainCom2) == com2 &&
+                   status(window)->text().toStdString() == text;
+        }, kWaitMs))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << controlText(window, kMainCom1).toStdString() << " "
+                                             << controlText(window, kMainCom2).toStdString() << " ["
+                                             << status(window)->text().toStdString() << "] wanted [" << text << "]";
+    }
+    static bool statusMatches(QWidget* window, const QRegularExpression& pattern) {
+        return pattern.match(status(window)->text()).hasMatch();
+    }
+
+    const std::multiset<std::string> threadsBefore = threadNames();
+};
+
+// ---- Data ----
+
+class NetworkData : public NetworkPorts, public ::testing::WithParamInterface<bool> {};
+
+// COM1 on ser2net over RFC 2217; COM2 local, or on a second ser2net as raw TCP. Every byte
+// arrives once, in order, each 0xFF undoubled, no command in the data; the capture of COM1's
+// direction holds exactly the device's bytes.
+TEST_P(NetworkData, RandomBytesWithManyIacsCrossBothWaysExactlyAndTheCaptureHoldsOnlyData) {
+    const bool bothOnNetwork = GetParam();
+    Ser2netServer server1(first.slavePath()), server2(second.slavePath());
+    ASSERT_TRUE(server1.start()) << server1.error();
+    if (bothOnNetwork) {
+        ASSERT_TRUE(server2.start()) << server2.error();
+    }
+    devices(rfc2217Path(server1.rfc2217Port()), bothOnNetwork ? tcpPath(server2.rawPort()) : second.slavePath());
+    const std::string forth = bytesWithManyIacs(65536, 1), back = bytesWithManyIacs(65536, 2);
+    run([&](Vorlinex& v, QWidget* window) {
+        ASSERT_TRUE(shows(window, "COM1", "COM2", bothOnNetwork ? "COM2: tcp:// carries no line settings" : ""));
+        ASSERT_EQ(v.app.captures.openCaptureLog(1, dir.file("com1.log")), 1);
+        exchangeExactly(first, second, forth, back);
+        v.app.captures.closeCaptureLog(1);
+        EXPECT_TRUE(dir.read("com1.log") == forth) << "the capture holds " << dir.read("com1.log").size() << " bytes";
+        // A second round: nothing of the first (an escape cut in two, a command) is left over.
+        exchangeExactly(first, second, bytesWithManyIacs(3000, 3), bytesWithManyIacs(3000, 4));
+    });
+    EXPECT_TRUE(recordedBoxes().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, NetworkData, ::testing::Bool(),
+                         [](const auto& c) { return std::string(c.param ? "Rfc2217AndRawTcp" : "Rfc2217AndLocal"); });
+
+// ---- Settings ----
+
+// SERIAL > OK with 19200 baud, 7 data bits, even parity and 2 stop bits for COM1: the connection
+// stays, and ser2net sets the pty behind it to the rate and stop bits (read on the pty itself);
+// the pty driver keeps 8 bits and no parity, so those two are checked in the server's answers.
+TEST_F(NetworkPorts, SerialOkSendsTheNewSettingsOverTheSameConnectionAndThePtyTakesThem) {
+    Ser2netServer server(first.slavePath());
+    ASSERT_TRUE(server.start()) << server.error();
+    devices(rfc2217Path(server.rfc2217Port()), second.slavePath());
+    bool dialogSeen = false;
+    QTimer user;  // chooses in the serial dialog and presses OK
+    QObject::connect(&user, &QTimer::timeout, [&] {
+        auto* dialog = dynamic_cast<SerialDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr || dialogSeen) return;
+        dialogSeen = true;
+        const std::pair<int, const char*> choices[] = {
+            {kSerialBps1, "19200"}, {kSerialBits1, "7"}, {kSerialParity1, "even"}, {kSerialStop1, "2"}};
+        for (const auto& [id, text] : choices) {
+            QComboBox* combo = dialog->combo(id);
+            ASSERT_NE(combo, nullptr);
+            const int at = combo->findText(QString::fromLatin1(text));
+            ASSERT_GE(at, 0) << text;
+            combo->setCurrentIndex(at);
+        }
+        QTimer::singleShot(0, dialog, [dialog] { click(dialog, kSerialOk); });
+    });
+    user.start(20);
+    run([&](Vorlinex& v, QWidget* window) {
+        SerialPort& port1 = v.app.relay.serialPort1;
+        ASSERT_TRUE(shows(window, "COM1", "COM2", ""));
+        const auto line = [&] {
+            termios t{};
+            EXPECT_EQ(::tcgetattr(first.master(), &t), 0);  // the master reads the slave's settings
+            return t;
+        };
+        const auto speed = [&] {
+            const termios t = line();
+            return cfgetospeed(&t);
+        };
+        ASSERT_TRUE(waitUntil([&] { return port1.network->readBack().baudAnswered; }, kWaitMs));
+        const NetworkPort* connection = port1.network.get();
+
+        v.mainMenuItem(kCommandSerial)->trigger();
+        EXPECT_TRUE(dialogSeen);
+        EXPECT_EQ(port1.network.get(), connection) << "the connection was made anew";
+        EXPECT_TRUE(waitUntil([&] { return speed() == B19200 && (line().c_cflag & CSTOPB) != 0; }, kWaitMs))
+            << "the pty holds speed code " << speed() << ", CSTOPB " << (line().c_cflag & CSTOPB);
+        EXPECT_TRUE(waitUntil([&] {
+            const NetworkReadBack r = port1.network->readBack();
+            return r.dataBitsAnswered && r.parityAnswered && r.stopBitsAnswered && r.baudAnswered && r.asked.dataBits == 7;
+        }, kWaitMs));
+        const NetworkReadBack r = port1.network->readBack();
+        EXPECT_EQ(r.baudRate, 19200u);
+        EXPECT_EQ(r.dataBits, 7);
+        EXPECT_EQ(r.parity, 2);
+        EXPECT_TRUE(r.twoStopBits);
+        EXPECT_EQ(socketsTo(server.rfc2217Port()), 1u) << "one connection to the server";
+        ASSERT_TRUE(shows(window, "COM1", "COM2", ""));
+        exchangeExactly(first, second, bytesWithManyIacs(5000, 5), bytesWithManyIacs(5000, 6));
+    });
+    user.stop();
+    EXPECT_TRUE(recordedBoxes().empty());
+}
+
+// ---- Loss and return ----
+
+// ser2net killed while COM2's device sends towards COM1: the program lets COM1 go, counts what it
+// could not deliver, connects again by itself once the server is back, and relays exactly again.
+TEST_F(NetworkPorts, ServerGoneUnderTrafficIsLetGoCountedAndReconnectedAndRelaysExactlyAgain) {
+    Ser2netServer server(first.slavePath());
+    ASSERT_TRUE(server.start()) << server.error();
+    const std::string path = rfc2217Path(server.rfc2217Port());
+    devices(path, second.slavePath());
+    run([&](Vorlinex& v, QWidget* window) {
+        ASSERT_TRUE(shows(window, "COM1", "COM2", ""));
+        exchangeExactly(first, second, bytesWithManyIacs(4000, 7), bytesWithManyIacs(4000, 8));
+
+        // Steady traffic into COM1, and the server killed under it.
+        std::atomic<bool> sending{true};
+        std::jthread device2([&] {
+            for (uint32_t round = 0; sending; ++round) {
+                second.send(bytesWithManyIacs(100, 100 + round));
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
+        std::jthread device1([&] {  // COM1's device takes what arrives (EIO once the server is gone)
+            char buffer[4096];
+            for (pollfd p{first.master(), POLLIN, 0}; sending;)
+                if (::poll(&p, 1, 50) <= 0 || ::read(first.master(), buffer, sizeof buffer) <= 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        });
+        QTest::qWait(300);
+        server.stop();
+        const QRegularExpression lost("^COM1: " + QRegularExpression::escape(QString::fromStdString(path)) +
+                                      " (closed the connection|connection lost: .+), retrying");
+        EXPECT_TRUE(waitUntil([&] { return statusMatches(window, lost) && controlText(window, kMainCom1) == "COM"; }, kWaitMs))
+            << status(window)->text().toStdString();
+        EXPECT_FALSE(v.app.relay.serialPort1.isOpen());
+        sending = false;
+        device2 = {};
+        device1 = {};
+
+        // What COM2's device sends while COM1 is away is read and counted, not delivered.
+        const QRegularExpression counted("bytes not delivered to COM1$");
+        const auto undelivered = [&] {
+            const QRegularExpressionMatch m =
+                QRegularExpression("([\\d,]+) bytes not delivered to COM1").match(status(window)->text());
+            return m.hasMatch() ? m.captured(1).remove(',').toLongLong() : -1;
+        };
+        EXPECT_TRUE(waitUntil([&] { return statusMatches(window, counted); }, kWaitMs)) << status(window)->text().toStdString();
+        const long long before = undelivered();
+        second.send(std::string(12345, 'u'));
+        EXPECT_TRUE(waitUntil([&] { return undelivered() >= before + 12345; }, kWaitMs)) << status(window)->text().toStdString();
+        EXPECT_TRUE(statusMatches(window, lost)) << status(window)->text().toStdString();
+
+        ASSERT_TRUE(server.start()) << server.error();
+        ASSERT_TRUE(shows(window, "COM1", "COM2", ""));
+        EXPECT_EQ(v.app.relay.relayChannel2.undeliveredBytes.load(), 0);
+        // The pty's own leftovers from before the kill, then a fresh exchange that must be exact.
+        first.receiveUntilQuiet(500);
+        second.receiveUntilQuiet(500);
+        exchangeExactly(first, second, bytesWithManyIacs(20000, 9), bytesWithManyIacs(20000, 10));
+        EXPECT_EQ(socketsTo(server.rfc2217Port()), 1u) << "one connection to the server";
+    });
+    EXPECT_TRUE(recordedBoxes().empty()) << recordedBoxes()[0].text;
+}
+
+// ---- Connects that do not succeed ----
+
+// Counts the ticks of a 20 ms timer of the test's own: the window's event loop runs meanwhile.
+struct Ticker {
+    QTimer timer;
+    int ticks = 0;
+    Ticker() {
+        QObject::connect(&timer, &QTimer::timeout, [this] { ++ticks; });
+        timer.start(20);
+    }
+};
+
+// Nothing listens: the box once, the status bar while it retries, the window responsive all
+// along; once the port listens, the program connects by itself.
+TEST_F(NetworkPorts, RefusedConnectIsToldOnceRetriedWithoutFreezingAndConnectsOnceThePortListens) {
+    ClosedPort closed;
+    const std::string path = rfc2217Path(closed.port);
+    devices(path, second.slavePath());
+    Ticker ticker;
+    run([&](Vorlinex& v, QWidget* window) {
+        const int ticksAtStart = ticker.ticks;
+        ASSERT_TRUE(shows(window, "COM", "COM2", "COM1: " + path + " not reachable: connection refused, retrying"));
+        const std::string box = "Com1 Open Error\n" + path + " not reachable: connection refused (it is tried again until it answers)";
+        EXPECT_TRUE(waitUntil([&] { return !recordedBoxes().empty(); }, kWaitMs));
+        // Several retries (500 ms, then 1 s, 2 s...): still one box, the window ticking.
+        EXPECT_TRUE(waitUntil([&] { return v.app.relay.serialPort1.connectFailures >= 4; }, kWaitMs));
+        EXPECT_GT(ticker.ticks - ticksAtStart, 20) << "the window's loop stood still";
+        ASSERT_EQ(recordedBoxes().size(), 1u);
+        EXPECT_EQ(recordedBoxes()[0].text, box);
+        EXPECT_EQ(controlText(window, kMainCom1), "COM");
+        // COM2's direction goes on meanwhile: its bytes are read and counted for COM1.
+        second.send("meanwhile");
+        EXPECT_TRUE(waitUntil([&] { return status(window)->text().endsWith("9 bytes not delivered to COM1"); }, kWaitMs))
+            << status(window)->text().toStdString();
+
+        ASSERT_EQ(::listen(closed.fd, 8), 0);
+        ASSERT_TRUE(shows(window, "COM1", "COM2", ""));
+        EXPECT_EQ(socketsTo(closed.port), 1u);
+    });
+    EXPECT_EQ(recordedBoxes().size(), 1u);
+}
+
+// A connect whose SYN is never answered: "connecting" while the window ticks on, then the
+// time-out, told like a refused one.
+TEST_F(NetworkPorts, ConnectThatIsNeverAnsweredShowsConnectingWhileTheWindowTicksThenTimesOut) {
+    SilentListener silent;
+    const std::string path = rfc2217Path(silent.port);
+    devices(path, second.slavePath());
+    Ticker ticker;
+    run([&](Vorlinex&, QWidget* window) {
+        ASSERT_TRUE(shows(window, "COM", "COM2", "COM1: " + path + " connecting"));
+        const int ticksConnecting = ticker.ticks;
+        // The program's connect is under way beside the fillers'.
+        EXPECT_TRUE(eventually([&] { return socketsTo(silent.port) == silent.fillers.size() + 1; }));
+        ASSERT_TRUE(shows(window, "COM", "COM2", "COM1: " + path + " not reachable: connection timed out, retrying"));
+        EXPECT_GT(ticker.ticks - ticksConnecting, 20) << "the window's loop stood still while connecting";
+        EXPECT_TRUE(waitUntil([&] { return !recordedBoxes().empty(); }, kWaitMs));
+        ASSERT_EQ(recordedBoxes().size(), 1u);
+        EXPECT_EQ(recordedBoxes()[0].text,
+                  "Com1 Open Error\n" + path + " not reachable: connection timed out (it is tried again until it answers)");
+    });
+}
+
+// ---- A server whose device is missing ----
+
+// ser2net serves a path with nothing behind it: each connection gets its complaint and is
+// closed. The complaint is the status bar's, never data; the port is tried again until the
+// device is there, and then relays.
+TEST_F(NetworkPorts, ServersDeviceOpenFailureIsShownNeverRelayedOrCapturedAndRetriedUntilTheDeviceIsThere) {
+    PluggableCable served(dir.file("ttyServed"), false);
+    Ser2netServer server(served.path());
+    ASSERT_TRUE(server.start()) << server.error();
+    const std::string path = rfc2217Path(server.rfc2217Port());
+    devices(path, second.slavePath());
+    run([&](Vorlinex& v, QWidget* window) {
+        ASSERT_EQ(v.app.captures.openCaptureLog(1, dir.file("com1.log")), 1);
+        ASSERT_EQ(v.app.captures.openCombinedCapture(dir.file("both.log")), 1);
+        const QRegularExpression complaint("^COM1: " + QRegularExpression::escape(QString::fromStdString(path)) +
+                                           ": Device open failure: .+$");
+        EXPECT_TRUE(waitUntil([&] { return statusMatches(window, complaint); }, kWaitMs)) << status(window)->text().toStdString();
+        // Tried again: the server complains to each new connection (it logs nothing of them, so
+        // the port's count of tries in a row tells).
+        const int tries = v.app.relay.serialPort1.connectFailures;
+        EXPECT_TRUE(waitUntil([&] { return v.app.relay.serialPort1.connectFailures >= tries + 2; }, kWaitMs));
+        EXPECT_TRUE(statusMatches(window, complaint)) << status(window)->text().toStdString();
+        EXPECT_EQ(second.receiveUntilQuiet(500), "") << "the complaint reached COM2's device";
+        EXPECT_EQ(v.app.captures.captureByteCount(1), 0) << "the complaint was captured";
+
+        served.plug();
+        ASSERT_TRUE(shows(window, "COM1", "COM2", ""));
+        const std::string forth = bytesWithManyIacs(5000, 11);
+        exchangeExactly(served.device(), second, forth, bytesWithManyIacs(5000, 12));
+        v.app.captures.closeCaptureLog(1);
+        EXPECT_TRUE(dir.read("com1.log") == forth) << dir.read("com1.log").substr(0, 200);
+    });
+    EXPECT_TRUE(recordedBoxes().empty());
+    EXPECT_EQ(dir.read("both.log").find("Device open failure"), std::string::npos);
+}
+
+// ---- Shutdown ----
+
+// SIGTERM while COM1 connects to an address that never answers: the loop ends with 0 without
+// waiting for the connect, whose thread lets its socket go; no thread is left (TearDown).
+TEST_F(NetworkPorts, SigtermDuringAConnectEndsTheProgramAndLetsTheConnectGo) {
+    SilentListener silent;
+    const std::string path = rfc2217Path(silent.port);
+    devices(path, second.slavePath());
+    std::string statusAtQuit;
+    run([&](Vorlinex& v, QWidget* window) {
+        QObject::connect(qApp, &QCoreApplication::aboutToQuit, window, [&, window] { statusAtQuit = status(window)->text().toStdString(); });
+        ASSERT_TRUE(shows(window, "COM", "COM2", "COM1: " + path + " connecting"));
+        EXPECT_TRUE(eventually([&] { return socketsTo(silent.port) == silent.fillers.size() + 1; }));
+        EXPECT_TRUE(v.app.relay.serialPort1.connector != nullptr);
+        ::kill(::getpid(), SIGTERM);
+    }, true);
+    EXPECT_EQ(statusAtQuit, "COM1: " + path + " connecting") << "the program waited for the connect to end";
+    EXPECT_TRUE(eventually([&] { return socketsTo(silent.port) == silent.fillers.size(); })) << "the connect's socket was kept";
+    EXPECT_TRUE(recordedBoxes().empty());
+}
+
+}  // namespace
