@@ -99,14 +99,21 @@ std::string refusalText(const PortOpenFailure& f, bool forStatus) {
 
 std::string parityText(int parity) { return parity == 1 ? "odd parity" : parity == 2 ? "even parity" : "no parity"; }
 
-// "4096 baud, 8 data bits instead of 12345 baud, 7 data bits": only what differs.
-std::string lineDifferenceText(const LineReadBack& r) {
+// What a device or a server holds against what was asked, as two lists that name the same
+// settings in the same order.
+struct Differences {
     std::string held, asked;
-    const auto add = [&](bool differs, const std::string& h, const std::string& a) {
+    void add(bool differs, const std::string& h, const std::string& a) {
         if (!differs) return;
         held += (held.empty() ? "" : ", ") + h;
         asked += (asked.empty() ? "" : ", ") + a;
-    };
+    }
+};
+
+// "4096 baud, 8 data bits instead of 12345 baud, 7 data bits": only what differs.
+std::string lineDifferenceText(const LineReadBack& r) {
+    Differences d;
+    const auto add = [&d](bool differs, const std::string& h, const std::string& a) { d.add(differs, h, a); };
     const auto onOff = [](bool on) { return std::string(on ? "on" : "off"); };
     const auto character = [](uint8_t c) {
         char text[8];
@@ -125,17 +132,13 @@ std::string lineDifferenceText(const LineReadBack& r) {
         "XOFF " + character(r.held.xoffChar), character(r.asked.xoffChar));
     add(r.asked.xonXoffFlow && r.held.xonXoffFlow && r.asked.xonChar != r.held.xonChar,
         "XON " + character(r.held.xonChar), character(r.asked.xonChar));
-    return "the device set " + held + " instead of " + asked;
+    return "the device set " + d.held + " instead of " + d.asked;
 }
 
 // "the server set 4096 baud instead of 12345": only what the server answered and differs.
 std::string serverDifferenceText(const NetworkReadBack& r) {
-    std::string held, asked;
-    const auto add = [&](bool differs, const std::string& h, const std::string& a) {
-        if (!differs) return;
-        held += (held.empty() ? "" : ", ") + h;
-        asked += (asked.empty() ? "" : ", ") + a;
-    };
+    Differences d;
+    const auto add = [&d](bool differs, const std::string& h, const std::string& a) { d.add(differs, h, a); };
     const auto flowText = [](NetworkLineSettings::Flow flow) {
         return std::string(flow == NetworkLineSettings::Flow::RtsCts    ? "RTS/CTS flow"
                            : flow == NetworkLineSettings::Flow::XonXoff ? "XON/XOFF flow"
@@ -150,7 +153,7 @@ std::string serverDifferenceText(const NetworkReadBack& r) {
     add(r.stopBitsAnswered && r.twoStopBits != r.asked.twoStopBits, r.twoStopBits ? "2 stop bits" : "1 stop bit",
         r.asked.twoStopBits ? "2" : "1");
     add(r.flowAnswered && r.flow != r.asked.flow, flowText(r.flow), flowText(r.asked.flow));
-    return "the server set " + held + " instead of " + asked;
+    return "the server set " + d.held + " instead of " + d.asked;
 }
 
 std::string withThousandsSeparators(long long value) {

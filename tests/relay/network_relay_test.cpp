@@ -1,6 +1,9 @@
 // The relay with one end on a real serial server (ser2net on 127.0.0.1, serving a pty whose
 // master the test holds as the far device) and the other on a local pty cable.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -10,6 +13,7 @@
 
 #include "relay/port_reconnect.h"
 #include "relay/relay.h"
+#include "shell/message_catalogue.h"
 #include "tests/support/pty_cable.h"
 #include "tests/support/serial_servers.h"
 
@@ -103,6 +107,42 @@ TEST(NetworkRelay, RelaysExactlyThroughTheServerLetsGoWhenItDiesAndComesBackWhen
     }));
     EXPECT_EQ(far.receive(1, 300), "") << "nothing from before the loss arrives late";
     exchangeExactly(far, near, 16 * 1024, 3);
+}
+
+// A server of the test's own that answers the rate with another one and tells its modem lines:
+// the status bar names what the server set instead, and the tooltip the lines it reported.
+TEST(NetworkRelay, TheServersOtherAnswerAndItsModemStateAreTold) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+
+    PtyCable near;
+    Relay relay;
+    relay.comDevicePaths[0] = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    relay.comDevicePaths[1] = near.slavePath();
+    relay.serialPort1.settings = PortSettings{0, 12345, 8, 0, 0, FlowNone};
+    relay.serialPort2.settings = PortSettings{1, 9600, 8, 0, 0, FlowNone};
+    ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpenPending);
+    ASSERT_EQ(relay.openPort("com2", relay.serialPort2), PortOpened);
+    EXPECT_EQ(portStatusText(relay), "COM1: " + relay.comDevicePaths[0] + " connecting");
+    ASSERT_TRUE(stepUntil(relay, [&] { return relay.serialPort1.presence.load() == PortPresent; }));
+    const int server = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(server, 0);
+    // SET-BAUDRATE answered as 4096 (0x1000), then NOTIFY-MODEMSTATE with CD and CTS up.
+    const unsigned char answers[] = {255, 250, 44, 101, 0, 0, 0x10, 0, 255, 240,
+                                     255, 250, 44, 107, 0x90, 255, 240, 'x'};
+    ASSERT_EQ(::send(server, answers, sizeof answers, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof answers));
+    EXPECT_EQ(near.receive(1, 10000), "x");
+    EXPECT_EQ(portStatusText(relay), "COM1: the server set 4096 baud instead of 12345");
+    EXPECT_EQ(portLineStateText(relay), "COM1 (" + relay.comDevicePaths[0] + "): modem state 0x90 (CD CTS up)");
+    relay.stopRelayAndClosePorts();
+    ::close(server);
+    ::close(listener);
 }
 
 }  // namespace
