@@ -4,7 +4,7 @@
 set -u
 build=${1:-build}
 status=0
-for b in bench_relay_engine bench_network bench_program bench_throughput bench_restart bench_serial_restart bench_render bench_timeline bench_display_cycles bench_soak; do
+for b in bench_relay_engine bench_network bench_program bench_throughput bench_restart bench_serial_restart bench_render bench_timeline bench_display_cycles bench_soak bench_headless; do
     if [ ! -x "$build/$b" ]; then
         echo "== $b: not built in $build"
         status=1

@@ -1,0 +1,514 @@
+// The real program in its headless mode, with no window system, both captures and the combined
+// capture written, under paced traffic both ways: its CPU, its resident size over time, every
+// byte at the far ends and in the capture files; with --soak, a long run whose captures are
+// rotated (renamed away, then SIGHUP) every 10 s.
+//
+//   bench_headless [path/to/vorlinex] [--phase-seconds S] [--soak] [--soak-seconds S]
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/relay_measure.h"
+#include "tests/support/combined_records.h"
+#include "tests/support/pty_cable.h"
+
+extern char** environ;
+
+namespace {
+
+std::string programBesideThis() {
+    char self[PATH_MAX] = {};
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string path(self, n > 0 ? static_cast<size_t>(n) : 0);
+    return path.substr(0, path.rfind('/') + 1) + "vorlinex";
+}
+
+// The bytes of one direction, made again from the seed by whoever checks them: the writer, the
+// far end's reader and every capture reader each run their own copy, so no stream is held whole.
+class ByteStream {
+public:
+    explicit ByteStream(uint64_t seed) : state_(seed) {}
+    uint8_t next() {
+        if (left_ == 0) {
+            uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);  // splitmix64
+            z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+            z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+            word_ = z ^ (z >> 31);
+            left_ = 8;
+        }
+        const uint8_t b = static_cast<uint8_t>(word_);
+        word_ >>= 8, --left_;
+        return b;
+    }
+
+private:
+    uint64_t state_, word_ = 0;
+    int left_ = 0;
+};
+
+// Compares what comes against the stream, byte for byte.
+struct Checker {
+    explicit Checker(uint64_t seed) : stream(seed) {}
+    ByteStream stream;
+    uint64_t count = 0;
+    uint64_t wrong = 0;
+    void feed(const char* data, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            if (static_cast<uint8_t>(data[i]) != stream.next()) ++wrong;
+        }
+        count += n;
+    }
+};
+
+uint64_t seedOf(int direction, int phase) { return 1000u * static_cast<uint64_t>(phase) + static_cast<uint64_t>(direction) + 1; }
+
+// One direction: a paced writer into `from`, a reader at `to` that checks every byte.
+class PacedDirection {
+public:
+    PacedDirection(int from, int to, uint64_t seed, double bytesPerSecond, double periodSeconds)
+        : from_(from), to_(to), seed_(seed), chunk_(static_cast<size_t>(std::lround(bytesPerSecond * periodSeconds))),
+          period_(periodSeconds), checker_(seed) {}
+    void start() {
+        stop_ = false;
+        reader_ = std::thread([this] { read(); });
+        writer_ = std::thread([this] { write(); });
+    }
+    // Stops the writer; waits until the reader has every byte sent or the line has been quiet
+    // for quietSeconds.
+    void finish(double quietSeconds) {
+        stop_ = true;
+        writer_.join();
+        readUntil_ = sent_.load();
+        quiet_ = quietSeconds;
+        done_ = true;
+        reader_.join();
+    }
+    uint64_t sent() const { return sent_; }
+    uint64_t received() const { return received_; }
+    uint64_t wrong() const { return checker_.wrong; }
+    double lateSecondsMax() const { return lateMax_; }
+    // The rate the writer kept, from its first chunk to the end of its last period (or later,
+    // when it fell behind).
+    double rateKept() const { return writeSeconds_ > 0 ? static_cast<double>(sent_) / writeSeconds_ : NAN; }
+
+private:
+    void write() {
+        ByteStream stream(seed_);
+        std::string chunk(chunk_, '\0');
+        const auto began = bench::Clock::now();
+        auto next = began;
+        const auto period = std::chrono::duration_cast<bench::Clock::duration>(std::chrono::duration<double>(period_));
+        while (!stop_) {
+            for (char& c : chunk) c = static_cast<char>(stream.next());
+            bench::writeAll(from_, chunk);
+            sent_ += chunk.size();
+            next += period;
+            const double late = std::chrono::duration<double>(bench::Clock::now() - next).count();
+            if (late > lateMax_) lateMax_ = late;
+            std::this_thread::sleep_until(next);
+        }
+        writeSeconds_ = bench::secondsSince(began);
+    }
+    void read() {
+        std::vector<char> buffer(65536);
+        auto lastByte = bench::Clock::now();
+        for (;;) {
+            if (done_ && (received_ >= readUntil_ || bench::secondsSince(lastByte) > quiet_)) return;
+            pollfd p{to_, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) continue;
+            const ssize_t n = ::read(to_, buffer.data(), buffer.size());
+            if (n <= 0) {
+                ::usleep(10000);
+                continue;
+            }
+            checker_.feed(buffer.data(), static_cast<size_t>(n));
+            received_ += static_cast<uint64_t>(n);
+            lastByte = bench::Clock::now();
+        }
+    }
+
+    int from_, to_;
+    uint64_t seed_;
+    size_t chunk_;
+    double period_;
+    Checker checker_;
+    std::thread writer_, reader_;
+    std::atomic<bool> stop_{false}, done_{false};
+    std::atomic<uint64_t> sent_{0}, received_{0}, readUntil_{0};
+    double quiet_ = 5;
+    double lateMax_ = 0;  // the writer's worst delay behind its schedule (a cable that was full)
+    double writeSeconds_ = 0;
+};
+
+// utime + stime of the whole process (every thread, those ended too) from /proc/<pid>/stat.
+double cpuSecondsFromStat(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(in)), {});
+    const size_t close = all.rfind(')');
+    if (close == std::string::npos) return NAN;
+    std::vector<std::string> fields;  // fields[0] is the state, the third field of the line
+    std::string field;
+    for (size_t i = close + 2; i <= all.size(); ++i) {
+        if (i == all.size() || all[i] == ' ') {
+            fields.push_back(field), field.clear();
+        } else {
+            field += all[i];
+        }
+    }
+    if (fields.size() < 13) return NAN;
+    const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
+    return (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) / ticks;  // utime, stime
+}
+
+long rssKb(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+long descriptorCount(pid_t pid) {
+    long n = 0;
+    std::error_code error;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
+         !error && it != std::filesystem::directory_iterator(); it.increment(error))
+        ++n;
+    return error ? -1 : n;
+}
+
+// A figure sampled once a second: first, the one at 10 s, last, max.
+struct Samples {
+    std::vector<long> values;
+    long first() const { return values.empty() ? -1 : values.front(); }
+    long last() const { return values.empty() ? -1 : values.back(); }
+    long max() const { return values.empty() ? -1 : *std::max_element(values.begin(), values.end()); }
+    long atTen() const { return values.empty() ? -1 : values[std::min<size_t>(10, values.size() - 1)]; }
+    // Flat: no more than `slack` above the value at 10 s by the end (start-up has settled by then).
+    bool flat(long slack) const { return !values.empty() && last() - atTen() <= slack; }
+};
+
+// The program as a child in the scratch folder, no window system in its environment, its
+// output into a file there.
+class Headless {
+public:
+    Headless(const std::string& program, const std::string& ini, const std::string& errFile) : errFile_(errFile) {
+        std::vector<std::string> args = {program, "--headless", "--ini", ini, "--log-a", "a.log", "--log-b", "b.log",
+                                         "--log-combined", "c.log", "--status-every", "0"};
+        std::vector<std::string> env;
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string entry = *e;
+            const std::string name = entry.substr(0, entry.find('='));
+            if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "QT_QPA_PLATFORM" || name == "NOTIFY_SOCKET" ||
+                name == "WATCHDOG_USEC" || name == "WATCHDOG_PID")
+                continue;
+            env.push_back(entry);
+        }
+        std::vector<char*> argv, envp;
+        for (std::string& a : args) argv.push_back(a.data());
+        for (std::string& e : env) envp.push_back(e.data());
+        argv.push_back(nullptr), envp.push_back(nullptr);
+        std::fflush(nullptr);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const int out = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            if (out >= 0) ::dup2(out, 1), ::dup2(out, 2);
+            ::execve(argv[0], argv.data(), envp.data());
+            std::perror("exec vorlinex");
+            ::_exit(127);
+        }
+    }
+    ~Headless() {
+        if (!reaped_) {
+            ::kill(pid_, SIGKILL);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+        }
+    }
+    pid_t pid() const { return pid_; }
+    std::string output() const {
+        std::ifstream in(errFile_, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    size_t count(const std::string& text) const {
+        const std::string all = output();
+        size_t n = 0;
+        for (size_t at = 0; (at = all.find(text, at)) != std::string::npos; at += text.size()) ++n;
+        return n;
+    }
+    bool waitFor(const std::string& text, double seconds) const {
+        const auto t0 = bench::Clock::now();
+        while (bench::secondsSince(t0) < seconds) {
+            if (output().find(text) != std::string::npos) return true;
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) return false;
+            ::usleep(50000);
+        }
+        return false;
+    }
+    // SIGTERM and the exit status (128 + signal when killed by one; -1 when it had to be killed).
+    int terminate() {
+        ::kill(pid_, SIGTERM);
+        const auto t0 = bench::Clock::now();
+        int status = 0;
+        while (::waitpid(pid_, &status, WNOHANG) == 0) {
+            if (bench::secondsSince(t0) > 20) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, &status, 0);
+                reaped_ = true;
+                return -1;
+            }
+            ::usleep(10000);
+        }
+        reaped_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+private:
+    std::string errFile_;
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+};
+
+// Files read one after the other as one stream of a direction's bytes.
+Checker checkPlainFiles(const std::vector<std::string>& files, uint64_t seed) {
+    Checker checker(seed);
+    std::vector<char> buffer(1 << 20);
+    for (const std::string& name : files) {
+        std::ifstream in(name, std::ios::binary);
+        while (in) {
+            in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+            checker.feed(buffer.data(), static_cast<size_t>(in.gcount()));
+        }
+    }
+    return checker;
+}
+
+// The combined files in order, read record by record by the program's own record reader, each
+// record's bytes checked against its direction.
+struct CombinedCheck {
+    CombinedCheck(uint64_t seed1, uint64_t seed2) : direction{Checker(seed1), Checker(seed2)} {}
+    Checker direction[2];
+    uint64_t records = 0;
+    uint64_t bytesOnDisk = 0;
+    std::string error;  // the first line that is not a record
+};
+
+CombinedCheck checkCombinedFiles(const std::vector<std::string>& files, uint64_t seed1, uint64_t seed2) {
+    CombinedCheck check(seed1, seed2);
+    std::vector<char> buffer(8 << 20);
+    for (const std::string& name : files) {
+        std::ifstream in(name, std::ios::binary);
+        std::string pending;
+        for (;;) {
+            in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+            const size_t got = static_cast<size_t>(in.gcount());
+            check.bytesOnDisk += got;
+            pending.append(buffer.data(), got);
+            // Whole lines now, the rest with the next read; all of it at the end of the file.
+            const size_t cut = got == 0 ? pending.size() : pending.rfind('\n') + 1;  // npos + 1 == 0
+            if (cut > 0) {
+                std::string error;
+                for (const CombinedRecord& r : parseCombinedRecords(pending.substr(0, cut), error)) {
+                    ++check.records;
+                    if (r.channel == 1 || r.channel == 2)
+                        check.direction[r.channel - 1].feed(r.bytes.data(), r.bytes.size());
+                }
+                if (!error.empty() && check.error.empty()) check.error = name + " " + error;
+                pending.erase(0, cut);
+            }
+            if (got == 0) break;
+        }
+    }
+    return check;
+}
+
+uint64_t fileSize(const std::string& name) {
+    struct stat st {};
+    return ::stat(name.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+std::string mb(double bytes) { return bench::fmt(bytes / 1e6, 2) + " MB"; }
+
+struct Outcome {
+    bool bytesOk = true;
+    double cpuPercent = NAN;
+    bool rssFlat = false;
+};
+
+// One run of the program under traffic both ways; `rotateEvery` > 0 renames the captures away
+// and sends SIGHUP that often.
+Outcome runPhase(const std::string& program, int phase, const char* title, double rate, double period,
+                 double seconds, double rotateEvery) {
+    Outcome outcome;
+    std::printf("\n== phase %d: %s: 2 x %.0f B/s (%.0f B every %.0f ms each way) for %.0f s%s (load %s)\n", phase, title,
+                rate, rate * period, period * 1000, seconds,
+                rotateEvery > 0 ? (", captures renamed away and SIGHUP every " + bench::fmt(rotateEvery, 0) + " s").c_str() : "",
+                [] {
+                    static char load[64];
+                    std::ifstream in("/proc/loadavg");
+                    std::string a, b, c;
+                    in >> a >> b >> c;
+                    std::snprintf(load, sizeof load, "%s %s %s", a.c_str(), b.c_str(), c.c_str());
+                    return load;
+                }());
+    std::fflush(stdout);
+    ScratchDir dir;
+    PtyCable port1, port2;
+    dir.write("headless.ini", bench::relayIni(port1.slavePath(), port2.slavePath(), 115200));
+    Headless child(program, dir.file("headless.ini"), dir.file("vorlinex.out"));
+    if (!child.waitFor("relaying ", 30)) {
+        std::printf("  the program did not start relaying within 30 s; its output:\n%s\n", child.output().c_str());
+        outcome.bytesOk = false;
+        return outcome;
+    }
+    PacedDirection forth(port1.master(), port2.master(), seedOf(0, phase), rate, period);
+    PacedDirection back(port2.master(), port1.master(), seedOf(1, phase), rate, period);
+    Samples rss, fds;
+    const double cpu0 = cpuSecondsFromStat(child.pid());
+    const auto t0 = bench::Clock::now();
+    forth.start(), back.start();
+    int rotations = 0;
+    for (int second = 0; bench::secondsSince(t0) < seconds; ++second) {
+        rss.values.push_back(rssKb(child.pid()));
+        fds.values.push_back(descriptorCount(child.pid()));
+        if (rotateEvery > 0 && second > 0 && std::fmod(second, rotateEvery) == 0) {
+            ++rotations;
+            const std::string n = "." + std::to_string(rotations);
+            for (const char* name : {"a.log", "b.log", "c.log"})
+                std::filesystem::rename(dir.file(name), dir.file(name + n));
+            ::kill(child.pid(), SIGHUP);
+        }
+        std::this_thread::sleep_until(t0 + std::chrono::seconds(second + 1));
+    }
+    forth.finish(10), back.finish(10);
+    const double wall = bench::secondsSince(t0);
+    const double cpu = cpuSecondsFromStat(child.pid()) - cpu0;
+    const int status = child.terminate();
+
+    outcome.cpuPercent = cpu / wall * 100;
+    std::printf("  CPU (utime+stime, all threads)   %s s over %s s = %s %% of a core\n", bench::fmt(cpu, 2).c_str(),
+                bench::fmt(wall, 1).c_str(), bench::fmt(outcome.cpuPercent, 2).c_str());
+    std::printf("  VmRSS (kB, once a second)        first %ld, at 10 s %ld, last %ld, max %ld: %s\n", rss.first(),
+                rss.atTen(), rss.last(), rss.max(), rss.flat(1024) ? "flat (last - at 10 s <= 1 MB)" : "GROWING (last - at 10 s > 1 MB)");
+    outcome.rssFlat = rss.flat(1024);
+    if (rotateEvery > 0) {
+        std::printf("  descriptors (/proc/PID/fd)       first %ld, at 10 s %ld, last %ld, max %ld: %s\n", fds.first(),
+                    fds.atTen(), fds.last(), fds.max(), fds.flat(0) ? "flat" : "GROWING");
+    }
+    PacedDirection* dirs[2] = {&forth, &back};
+    const char* names[2] = {"1->2", "2->1"};
+    for (int d = 0; d < 2; ++d) {
+        const PacedDirection& x = *dirs[d];
+        const bool ok = x.received() == x.sent() && x.wrong() == 0;
+        outcome.bytesOk = outcome.bytesOk && ok;
+        std::printf("  far end %s                      sent %llu, received %llu, wrong %llu, rate kept %s B/s, "
+                    "writer at most %s ms late: %s\n",
+                    names[d], static_cast<unsigned long long>(x.sent()), static_cast<unsigned long long>(x.received()),
+                    static_cast<unsigned long long>(x.wrong()), bench::fmt(x.rateKept(), 0).c_str(),
+                    bench::fmt(x.lateSecondsMax() * 1000, 1).c_str(), ok ? "exact" : "BYTES LOST OR WRONG");
+    }
+
+    // The files in the order they were written: the rotated ones, then the current one.
+    auto inOrder = [&](const std::string& name) {
+        std::vector<std::string> files;
+        for (int r = 1; r <= rotations; ++r) files.push_back(dir.file(name + "." + std::to_string(r)));
+        files.push_back(dir.file(name));
+        return files;
+    };
+    const char* captureNames[2] = {"a.log", "b.log"};
+    for (int d = 0; d < 2; ++d) {
+        uint64_t size = 0;
+        for (const std::string& f : inOrder(captureNames[d])) size += fileSize(f);
+        const Checker c = checkPlainFiles(inOrder(captureNames[d]), seedOf(d, phase));
+        const bool ok = c.count == dirs[d]->received() && c.wrong == 0;
+        outcome.bytesOk = outcome.bytesOk && ok;
+        std::printf("  capture %s (%s)%s  %llu B on disk against %llu relayed, wrong %llu: %s\n", d == 0 ? "a" : "b",
+                    names[d], rotations > 0 ? (" in " + std::to_string(rotations + 1) + " files").c_str() : "",
+                    static_cast<unsigned long long>(size), static_cast<unsigned long long>(dirs[d]->received()),
+                    static_cast<unsigned long long>(c.wrong), ok ? "every byte once, in order" : "MISMATCH");
+    }
+    const CombinedCheck combined = checkCombinedFiles(inOrder("c.log"), seedOf(0, phase), seedOf(1, phase));
+    bool combinedOk = combined.error.empty();
+    for (int d = 0; d < 2; ++d)
+        combinedOk = combinedOk && combined.direction[d].count == dirs[d]->received() && combined.direction[d].wrong == 0;
+    outcome.bytesOk = outcome.bytesOk && combinedOk;
+    const double relayed = static_cast<double>(forth.received() + back.received());
+    std::printf("  combined capture%s  %s, %llu records, %s B per byte relayed; 1->2 %llu B (wrong %llu), "
+                "2->1 %llu B (wrong %llu): %s\n",
+                rotations > 0 ? (" in " + std::to_string(rotations + 1) + " files").c_str() : "",
+                mb(static_cast<double>(combined.bytesOnDisk)).c_str(), static_cast<unsigned long long>(combined.records),
+                bench::fmt(static_cast<double>(combined.bytesOnDisk) / relayed, 2).c_str(),
+                static_cast<unsigned long long>(combined.direction[0].count),
+                static_cast<unsigned long long>(combined.direction[0].wrong),
+                static_cast<unsigned long long>(combined.direction[1].count),
+                static_cast<unsigned long long>(combined.direction[1].wrong),
+                combinedOk ? "every byte of both directions, in order" : "MISMATCH");
+    if (!combined.error.empty()) std::printf("    first line that is not a record: %s\n", combined.error.c_str());
+    if (rotations > 0) {
+        const size_t reopened = child.count(" reopened\n");
+        std::printf("  SIGHUPs %d; reopens told %zu of %d; reopen failures told %zu\n", rotations, reopened, 3 * rotations,
+                    child.count("could not be reopened"));
+    }
+    std::printf("  ending                           exit status %d after SIGTERM%s\n", status, status == 0 ? "" : " (0 expected)");
+    if (status != 0) {
+        outcome.bytesOk = false;
+        std::printf("  the program's output:\n%s\n", child.output().c_str());
+    }
+    std::fflush(stdout);
+    return outcome;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    std::string program = programBesideThis();
+    double phaseSeconds = 60;
+    double soakSeconds = 600;
+    bool soak = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--soak") == 0) soak = true;
+        else if (std::strcmp(argv[i], "--soak-seconds") == 0 && i + 1 < argc) soak = true, soakSeconds = std::atof(argv[++i]);
+        else if (std::strcmp(argv[i], "--phase-seconds") == 0 && i + 1 < argc) phaseSeconds = std::atof(argv[++i]);
+        else program = argv[i];
+    }
+    // The program runs in a scratch folder: a path given relative to here must still find it.
+    program = std::filesystem::absolute(program).string();
+    std::printf("bench_headless: %s --headless, all three captures, between pty cables, no window system\n",
+                program.c_str());
+
+    const Outcome slow = runPhase(program, 1, "a 460800-baud line's worth", 46080, 0.1, phaseSeconds, 0);
+    const Outcome fast = runPhase(program, 2, "raw pty speed", 1200000, 0.01, phaseSeconds, 0);
+    Outcome soaked;
+    if (soak) soaked = runPhase(program, 3, "soak with rotation", 20480, 0.1, soakSeconds, 10);
+
+    auto target = [](const std::string& what, bool met, const std::string& detail) {
+        std::printf("  target %-48s %s  (%s)\n", what.c_str(), met ? "PASS" : "MISS", detail.c_str());
+    };
+    std::printf("\n");
+    target("phase 1 CPU <= 1.5 % of a core", slow.cpuPercent <= 1.5, bench::fmt(slow.cpuPercent, 2) + " %");
+    target("phase 2 CPU <= 8 % of a core", fast.cpuPercent <= 8, bench::fmt(fast.cpuPercent, 2) + " %");
+    target("phase 1 RSS flat", slow.rssFlat, "last - at 10 s <= 1 MB");
+    target("phase 2 RSS flat", fast.rssFlat, "last - at 10 s <= 1 MB");
+    if (soak) target("phase 3 RSS flat", soaked.rssFlat, "last - at 10 s <= 1 MB");
+    const bool bytesOk = slow.bytesOk && fast.bytesOk && (!soak || soaked.bytesOk);
+    target("every byte at the far ends and in captures", bytesOk, bytesOk ? "exact" : "see above");
+    return bytesOk ? 0 : 1;
+}
