@@ -32,13 +32,6 @@ extern char** environ;
 
 namespace {
 
-std::string programBesideThis() {
-    char self[PATH_MAX] = {};
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    std::string path(self, n > 0 ? static_cast<size_t>(n) : 0);
-    return path.substr(0, path.rfind('/') + 1) + "vorlinex";
-}
-
 // The bytes of one direction, made again from the seed by whoever checks them: the writer, the
 // far end's reader and every capture reader each run their own copy, so no stream is held whole.
 class ByteStream {
@@ -479,7 +472,7 @@ Outcome runPhase(const std::string& program, int phase, const char* title, doubl
 
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
-    std::string program = programBesideThis();
+    std::string program = bench::programBesideThis();
     double phaseSeconds = 60;
     double soakSeconds = 600;
     bool soak = false;

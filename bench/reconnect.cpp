@@ -22,13 +22,6 @@
 
 namespace {
 
-std::string programBesideThis() {
-    char self[PATH_MAX] = {};
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    std::string path(self, n > 0 ? static_cast<size_t>(n) : 0);
-    return path.substr(0, path.rfind('/') + 1) + "vorlinex";
-}
-
 double cpuPercentOver(pid_t pid, double seconds) {
     const double before = bench::processCpuSeconds(pid);
     ::usleep(static_cast<useconds_t>(seconds * 1e6));
@@ -39,7 +32,7 @@ double cpuPercentOver(pid_t pid, double seconds) {
 
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
-    std::string program = programBesideThis();
+    std::string program = bench::programBesideThis();
     double idleSeconds = 10;
     int rounds = 3;
     for (int i = 1; i < argc; ++i) {

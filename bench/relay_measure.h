@@ -3,6 +3,8 @@
 // measure socat in the same run as the reference.
 #pragma once
 
+#include <climits>
+#include <unistd.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -32,6 +34,14 @@
 namespace bench {
 
 using Clock = std::chrono::steady_clock;
+
+// The vorlinex built beside the running benchmark.
+inline std::string programBesideThis() {
+    char self[PATH_MAX] = {};
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string path(self, n > 0 ? static_cast<size_t>(n) : 0);
+    return path.substr(0, path.rfind('/') + 1) + "vorlinex";
+}
 
 inline double secondsSince(Clock::time_point t0) {
     return std::chrono::duration<double>(Clock::now() - t0).count();
