@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer harnesses of tests/fuzz with clang and runs each for a bounded time from
 # a copy of its committed seed corpus; a crash or a violated invariant fails the run.
-# tools/fuzz.sh [seconds per harness, default 60]
+# tools/fuzz.sh [seconds per harness, default 60]; as many harnesses run at once as there are cores
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -15,18 +15,52 @@ trap 'rm -rf "$work"' EXIT
 export TMPDIR=$work
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+# As many harnesses at once as there are cores: each runs its full time, the stage takes a share.
+run_one() {
+    local name=$1
+    mkdir -p "$work/$name-artifacts"
+    "build-fuzz/$name" -max_total_time="$seconds" -seed=1 -max_len=8192 -timeout=20 \
+        -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$work/$name-artifacts/" \
+        "$work/$name" >"$work/$name.log" 2>&1
+}
+report_failure() {
+    local name=$1
+    tail -n 60 "$work/$name.log"
+    for input in "$work/$name-artifacts"/*; do
+        [ -e "$input" ] && { echo "failing input of $name (base64):"; base64 "$input"; }
+    done
+}
+names=()
 for seeds in tests/fuzz/corpus/*/; do
     name=$(basename "$seeds")
-    echo "-- $name: ${seconds}s"
     cp -r "$seeds" "$work/$name"
-    if ! "build-fuzz/$name" -max_total_time="$seconds" -seed=1 -max_len=8192 -timeout=20 \
-            -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$work/" \
-            "$work/$name" >"$work/$name.log" 2>&1; then
-        tail -n 60 "$work/$name.log"
-        for input in "$work"/crash-* "$work"/timeout-* "$work"/oom-* "$work"/leak-*; do
-            [ -e "$input" ] && { echo "failing input of $name (base64):"; base64 "$input"; }
+    names+=("$name")
+done
+parallel=$(nproc)
+failed=()
+declare -A running=()
+for name in "${names[@]}"; do
+    while [ "${#running[@]}" -ge "$parallel" ]; do
+        wait -n || true
+        for pid in "${!running[@]}"; do
+            if ! kill -0 "$pid" 2>/dev/null; then
+                wait "$pid" || failed+=("${running[$pid]}")
+                unset "running[$pid]"
+            fi
         done
-        exit 1
-    fi
+    done
+    echo "-- $name: ${seconds}s"
+    run_one "$name" &
+    running[$!]=$name
+done
+for pid in "${!running[@]}"; do
+    wait "$pid" || failed+=("${running[$pid]}")
+done
+for name in "${names[@]}"; do
+    echo "-- $name:"
     grep -E '^stat::number_of_executed_units|^Done' "$work/$name.log" || true
 done
+if [ "${#failed[@]}" -gt 0 ]; then
+    for name in "${failed[@]}"; do echo "== $name failed"; report_failure "$name"; done
+    exit 1
+fi
