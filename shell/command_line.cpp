@@ -7,14 +7,14 @@ namespace {
 
 enum class Option { Ini, Headless, LogA, LogB, LogCombined, StatusEvery, Help, Version };
 
-struct OptionSpec {
+struct KnownOption {
     const char* name;
     Option option;
     bool takesValue;
     bool headlessOnly;
 };
 
-constexpr OptionSpec kOptions[] = {
+constexpr KnownOption kOptions[] = {
     {"--ini", Option::Ini, true, false},
     {"--headless", Option::Headless, false, false},
     {"--log-a", Option::LogA, true, true},
@@ -25,9 +25,9 @@ constexpr OptionSpec kOptions[] = {
     {"--version", Option::Version, false, false},
 };
 
-const OptionSpec* findOption(const std::string& name) {
-    for (const OptionSpec& spec : kOptions)
-        if (name == spec.name) return &spec;
+const KnownOption* findOption(const std::string& name) {
+    for (const KnownOption& known : kOptions)
+        if (name == known.name) return &known;
     return nullptr;
 }
 
@@ -58,30 +58,30 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         const std::string& argument = arguments[i];
         const size_t equals = argument.find('=');
         const std::string name = argument.starts_with("--") ? argument.substr(0, equals) : argument;
-        const OptionSpec* spec = findOption(name);
-        if (spec == nullptr) {
+        const KnownOption* known = findOption(name);
+        if (known == nullptr) {
             return refused(argument.starts_with("-") ? "unknown option " + name
                                                      : "unexpected argument \"" + argument + "\"");
         }
-        const size_t index = static_cast<size_t>(spec - kOptions);
-        if (seen[index]) return refused(std::string(spec->name) + " is given twice");
+        const size_t index = static_cast<size_t>(known - kOptions);
+        if (seen[index]) return refused(std::string(known->name) + " is given twice");
         seen[index] = true;
-        if (spec->headlessOnly && headlessOnlyGiven == nullptr) headlessOnlyGiven = spec->name;
+        if (known->headlessOnly && headlessOnlyGiven == nullptr) headlessOnlyGiven = known->name;
 
         std::string value;
-        if (spec->takesValue) {
+        if (known->takesValue) {
             if (equals != std::string::npos) {
                 value = argument.substr(equals + 1);
             } else if (i + 1 < arguments.size() && !arguments[i + 1].starts_with("--")) {
                 value = arguments[++i];
             }
             // A value that looks like the next option is that option, and this one's is missing.
-            if (value.empty()) return refused(std::string(spec->name) + " needs a value");
+            if (value.empty()) return refused(std::string(known->name) + " needs a value");
         } else if (equals != std::string::npos) {
-            return refused(std::string(spec->name) + " takes no value");
+            return refused(std::string(known->name) + " takes no value");
         }
 
-        switch (spec->option) {
+        switch (known->option) {
             case Option::Ini:
                 line.iniPath = value;
                 break;
