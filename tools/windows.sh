@@ -84,9 +84,28 @@ build_qt() {
     rm -rf "$work"
 }
 
+# GoogleTest from Debian's own source (libgtest-dev), built with the same cross compiler.
+build_gtest() {
+    if [ -f "$GTEST_PREFIX/lib/cmake/GTest/GTestConfig.cmake" ]; then
+        echo "GoogleTest for Windows: $GTEST_PREFIX (cached)"
+        return 0
+    fi
+    $SUDO mkdir -p "$CACHE"
+    $SUDO chown "$(id -u):$(id -g)" "$CACHE"
+    local work
+    work=$(mktemp -d "$CACHE/gtest-build.XXXXXX")
+    cmake -S /usr/src/googletest -B "$work" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$GTEST_PREFIX" -DCMAKE_CROSSCOMPILING_EMULATOR="" \
+        > "$work/configure.log" 2>&1 || { tail -40 "$work/configure.log" >&2; exit 1; }
+    (cmake --build "$work" --parallel "$JOBS" && cmake --install "$work") > "$work/build.log" 2>&1 \
+        || { tail -40 "$work/build.log" >&2; exit 1; }
+    rm -rf "$work"
+}
+
 main() {
     install_packages
     build_qt
+    build_gtest
 }
 
 main "$@"
