@@ -9,7 +9,8 @@
   !error "VERSION, STAGE, OUTFILE and UNINSTALL_LIST must be given with -D"
 !endif
 
-Unicode true
+; A 64-bit installer for the 64-bit program (it also runs under a Wine without 32-bit support).
+Target amd64-unicode
 SetCompressor /SOLID lzma
 RequestExecutionLevel user
 ManifestDPIAware true
