@@ -68,6 +68,8 @@ SectionEnd
 ; The user's own files (Vorlinex.ini, captures) are not the program's and stay.
 Section "Uninstall"
   Delete "$SMPROGRAMS\Vorlinex.lnk"
+  ; The start-up entry the program makes when asked to start at log-in would point at nothing.
+  Delete "$SMSTARTUP\Vorlinex.lnk"
 !include "${UNINSTALL_LIST}"
   Delete "$INSTDIR\Uninstall.exe"
   RMDir "$INSTDIR"

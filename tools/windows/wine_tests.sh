@@ -75,7 +75,15 @@ setup_wine() {
         printf '"COM%d"="%s"\r\n"COM%d"="%s"\r\n' "$k" "$cable_near" $((10 + k)) "$cable_far" >>"$reg"
         echo "cable $k: COM$k = $cable_near, COM$((10 + k)) = $cable_far"
     done
-    wine regedit /S "$(winepath -w "$reg")" || { echo "could not write Wine's port map" >&2; return 1; }
+    # Once more when Wine's server was still going down from an earlier run.
+    local windows_reg tries=0
+    windows_reg=$(winepath -w "$reg")
+    until wine regedit /S "$windows_reg" >>"$WINE_DIR/regedit.log" 2>&1; do
+        tries=$((tries + 1))
+        [ $tries -lt 3 ] || { echo "could not write Wine's port map (see $WINE_DIR/regedit.log)" >&2; return 1; }
+        wineserver -w
+        sleep 1
+    done
     # Wine reads the port map when its server starts.
     wineserver -k 2>/dev/null || true
     wineserver -w
