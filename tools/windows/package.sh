@@ -19,6 +19,7 @@ build_program() {
     # The test programs and the program run from the build folder under Wine: Qt's DLLs and
     # plugins beside them, as they are beside the installed program.
     deploy_runtime "$BUILD" "$BUILD"/*.exe
+    copy_qt_plugins "$BUILD"
     copy_plugin "$BUILD" platforms qoffscreen
 }
 
@@ -26,10 +27,13 @@ build_program() {
 # then what those need in turn. Windows' own DLLs are not among the searched folders.
 dll_search_path() {
     echo "$QT_PREFIX/bin"
-    local name
+    local name path
     for name in libstdc++-6.dll libwinpthread-1.dll; do
-        dirname "$($MINGW-g++-posix -print-file-name=$name)"
+        path=$($MINGW-g++-posix -print-file-name=$name)
+        # The bare name comes back when the compiler has no such file.
+        [ "${path#/}" != "$path" ] && dirname "$path"
     done
+    return 0
 }
 
 imported_dlls() {
@@ -72,16 +76,22 @@ copy_plugin() {
     deploy_runtime "$dest" "$plugin"
 }
 
+# The plugins the program loads on Windows: the platform and the native styles.
+copy_qt_plugins() {
+    local dest=$1 style
+    copy_plugin "$dest" platforms qwindows
+    for style in "$QT_PREFIX"/plugins/styles/*.dll; do
+        [ -f "$style" ] && copy_plugin "$dest" styles "$(basename "$style" .dll)"
+    done
+    return 0
+}
+
 stage_program() {
     rm -rf "$BUILD/stage"
     mkdir -p "$STAGE"
     cp -p "$BUILD/vorlinex.exe" "$STAGE/"
     deploy_runtime "$STAGE" "$STAGE/vorlinex.exe"
-    copy_plugin "$STAGE" platforms qwindows
-    local style
-    for style in "$QT_PREFIX"/plugins/styles/*.dll; do
-        [ -f "$style" ] && copy_plugin "$STAGE" styles "$(basename "$style" .dll)"
-    done
+    copy_qt_plugins "$STAGE"
     cp -p "$root/docs/Vorlinex.html" "$root"/docs/*.png "$STAGE/"
     # Notices in Windows' line ends: this program's, and Qt's (the LGPL asks for it beside its DLLs).
     sed 's/$/\r/' "$root/packaging/copyright" > "$STAGE/copyright.txt"
