@@ -108,14 +108,16 @@ run_wine_program() {
     passed=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$log" | tail -1)
     skipped=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) test.*/\1/p' "$log" | tail -1)
     failed=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) test.*/\1/p' "$log" | tail -1)
-    local counts="passed ${passed:-0}, failed ${failed:-0}, skipped ${skipped:-0}"
+    # A seed replay is no GoogleTest program: its exit status alone tells.
+    local counts="exit status $status"
+    grep -q '^\[==========\] .* ran\.' "$log" && counts="passed ${passed:-0}, failed ${failed:-0}, skipped ${skipped:-0}"
     if [ $status -eq 0 ]; then
-        printf '%-22s PASSED  (%s)\n' "$name" "$counts"
+        printf '%-28s PASSED  (%s)\n' "$name" "$counts"
         passed_programs+=("$name")
     else
         local why="exit status $status"
         [ $status -eq 124 ] && why="hung, stopped after $WINE_TEST_TIMEOUT s"
-        printf '%-22s FAILED  (%s; %s; log %s)\n' "$name" "$counts" "$why" "$log"
+        printf '%-28s FAILED  (%s; %s; log %s)\n' "$name" "$counts" "$why" "$log"
         failed_programs+=("$name")
         sed -n '/^\[  FAILED  \]/p; /Failure$/,+3p' "$log" | head -40 | sed 's/^/    /'
     fi
@@ -157,10 +159,10 @@ check_installer() {
         problems+=("the uninstaller left its registry entry")
     fi
     if [ ${#problems[@]} -eq 0 ]; then
-        printf '%-22s PASSED  (installed, Start menu entry and uninstall entry, removed again)\n' "$name"
+        printf '%-28s PASSED  (installed, Start menu entry and uninstall entry, removed again)\n' "$name"
         passed_programs+=("$name")
     else
-        printf '%-22s FAILED\n' "$name"
+        printf '%-28s FAILED\n' "$name"
         printf '    %s\n' "${problems[@]}"
         failed_programs+=("$name")
     fi
@@ -179,7 +181,7 @@ run_wine_tests() {
         if [ -f "$BUILD/$name.exe" ]; then
             run_wine_program "$name"
         else
-            printf '%-22s FAILED  (not built)\n' "$name"
+            printf '%-28s FAILED  (not built)\n' "$name"
             failed_programs+=("$name")
         fi
     done
