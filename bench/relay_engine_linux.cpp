@@ -57,7 +57,8 @@ pid_t startEngine(const std::string& slave1, const std::string& slave2) {
 }
 
 // The Windows engine under Wine: COM1 and COM2 are the two slaves in Wine's port map (read when
-// Wine's server starts, so the server is restarted), the settings name the ports themselves.
+// Wine's server starts, so the server is restarted, here, so that what it prints when it ends
+// does not run into the figures), the settings name the ports themselves.
 std::string wineEngine;
 
 pid_t startWineEngine(const std::string& slave1, const std::string& slave2) {
@@ -68,8 +69,8 @@ pid_t startWineEngine(const std::string& slave1, const std::string& slave2) {
     for (char& c : windowsPath) {
         if (c == '/') c = '\\';
     }
-    const std::string mapPorts = "WINEDEBUG=-all wine regedit /S '" + windowsPath +
-                                 "' && { wineserver -k; wineserver -w; true; }";
+    const std::string mapPorts = "export WINEDEBUG=-all; wine regedit /S '" + windowsPath +
+                                 "' && { wineserver -k; wineserver -w; wineserver -p5; } >/dev/null 2>&1; true";
     if (std::system(mapPorts.c_str()) != 0) {
         std::printf("could not write Wine's port map (is wine installed, WINEPREFIX set?)\n");
         return -1;
