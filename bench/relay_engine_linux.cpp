@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
         bench::Subject wineRef({"socat", bench::startSocat});
         bench::Subject wine({"wine", startWineEngine});
         bench::measurePair(wineRef, wine, opt);
-        bench::printComparison(wineRef.f, wine.f, "wine", opt);
+        bench::printComparison(wineRef.f, wine.f, "wine", opt, false);
     }
     return 0;
 }

@@ -372,9 +372,10 @@ inline std::string fmt(double v, int decimals = 2) {
 }
 
 // Prints the figures of the reference and the subject side by side with their ratios, and
-// whether each target holds. Returns the number of targets missed.
+// whether each target holds (unless `judge` is false: figures only). Returns the number of
+// targets missed.
 inline int printComparison(const Figures& ref, const Figures& sub, const std::string& subName,
-                           const Options& opt) {
+                           const Options& opt, bool judge = true) {
     auto row = [&](const char* name, double r, double s, int decimals) {
         double ratio = (r > 0 && !std::isnan(r) && !std::isnan(s)) ? s / r : NAN;
         std::printf("  %-38s %12s %12s %10s\n", name, fmt(r, decimals).c_str(),
@@ -408,6 +409,7 @@ inline int printComparison(const Figures& ref, const Figures& sub, const std::st
     counts("bytes extra", ref.total.extra(), sub.total.extra());
     std::printf("  %-38s %s | %s\n", "ending", ref.ending.c_str(), sub.ending.c_str());
 
+    if (!judge) return 0;
     int missed = 0;
     auto target = [&](const std::string& what, bool met, const std::string& detail) {
         std::printf("  target %-52s %s  (%s)\n", what.c_str(), met ? "met" : "MISSED", detail.c_str());
