@@ -25,6 +25,9 @@ ssize_t portWrite(SerialPort& port, PortHandle handle, const uint8_t* data, size
 // Bytes written but not yet sent on: the driver's output queue, or the socket's unsent bytes
 // plus what the port holds; -1 when it cannot be told.
 int portOutputQueued(const SerialPort& port, PortHandle handle);
+// Bytes received and waiting to be read: the driver's input queue (FIONREAD, or cbInQue); -1
+// when it cannot be told.
+int portInputQueued(PortHandle handle);
 // The rate the device's line runs at now, to size the wait for its output queue; 0 when unknown.
 uint32_t portLineRate(const SerialPort& port, PortHandle handle);
 // Bytes a network port holds that its socket has not taken yet; 0 for a tty.

@@ -23,4 +23,9 @@ int portOutputQueued(const SerialPort& port, PortHandle fd) {
     return ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : -1;
 }
 
+int portInputQueued(PortHandle fd) {
+    int queued = 0;
+    return ioctl(fd, FIONREAD, &queued) == 0 ? queued : -1;
+}
+
 uint32_t portLineRate(const SerialPort& port, PortHandle fd) { return port.network ? 0 : currentBaudRate(fd); }
