@@ -94,6 +94,9 @@ struct SerialPort {
 
     // The owner's alone (start-up, restart, reconnect run on its thread); no worker reads them.
     PortOpenFailure openFailure;  // why the port is not open; kind RefusalNone once it is
+    // The device the open port was opened as, where the system cannot tell which device a handle
+    // is (Windows): the other port's open of the same one is refused by it. Empty on Linux.
+    std::string openedDevice;
     LineReadBack lineReadBack;    // set by configurePort and reconfigurePort
     std::chrono::steady_clock::time_point nextOpenTry{};  // a barred port is tried again from then
 
