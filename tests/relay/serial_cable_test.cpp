@@ -88,19 +88,34 @@ TEST_F(SerialCableTest, BytesGoBothWaysExactlyInChunksOfEachChannelsLimit) {
     EXPECT_TRUE(joined(chunks[1]) == randomBytes(4000, 4));
 }
 
-// A megabyte each way while port 2's far end is not read for a while: the worker waits for room
-// and never drops, repeats or reorders a byte.
-TEST_F(SerialCableTest, AMegabyteEachWayArrivesWholeWhileOneFarEndIsNotReadForAWhile) {
+// A megabyte each way at once, every byte once and in order.
+TEST_F(SerialCableTest, AMegabyteEachWayArrivesWhole) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the Wine runner's cables relay both directions of a cable in one socat, whose "
+                    "blocking writes a flood both ways at once can wedge (a real line cannot)";
+#endif
     startBoth();
     const std::string forward = randomBytes(1 << 20, 11), backward = randomBytes(1 << 20, 12);
     std::string gotBackward;
     std::thread send1([&] { far[0].send(forward); }), send2([&] { far[1].send(backward); });
     std::thread receive1([&] { gotBackward = far[0].receive(backward.size(), 10000); });
-    std::this_thread::sleep_for(3s);
     const std::string gotForward = far[1].receive(forward.size(), 10000);
     for (std::thread* t : {&send1, &send2, &receive1}) t->join();
     EXPECT_TRUE(gotForward == forward) << gotForward.size() << " bytes on channel 1";
     EXPECT_TRUE(gotBackward == backward) << gotBackward.size() << " bytes on channel 2";
+}
+
+// While port 2's far end is not read for a while, channel 1's worker waits for room and never
+// drops, repeats or reorders a byte. One way only, so that it runs on the Wine runner's cables too.
+TEST_F(SerialCableTest, AWorkerWaitsForRoomWhileItsFarEndIsNotRead) {
+    startBoth();
+    const std::string forward = randomBytes(1 << 20, 13);
+    std::thread send1([&] { far[0].send(forward); });
+    std::this_thread::sleep_for(3s);
+    const std::string gotForward = far[1].receive(forward.size(), 10000);
+    send1.join();
+    EXPECT_TRUE(gotForward == forward) << gotForward.size() << " bytes on channel 1";
+    expectRelaysBothWays(far[0], far[1], 14);
 }
 
 // The workers are stopped and started again (as a settings change does) while channel 1's

@@ -4,6 +4,7 @@
 // after windows.h, whose types it uses
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -44,6 +45,12 @@ void purge(HANDLE h) {
     DWORD errors = 0;
     ClearCommError(h, &errors, nullptr);
     PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+}
+
+DWORD inputQueued(HANDLE h) {
+    COMSTAT status{};
+    DWORD errors = 0;
+    return ClearCommError(h, &errors, &status) ? status.cbInQue : 0;
 }
 
 // Raw 8-bit line, no flow control, reads that return at once with what is there.
@@ -87,16 +94,18 @@ PtyCable::PtyCable() : number_(takeCable()) {
         throw std::runtime_error("cannot open " + farEnd + ": error " + std::to_string(GetLastError()));
     }
     makeRaw(master_);
-    // What an earlier test left in the cable would land in this one's bytes.
+    // What an earlier test left in the cable would land in this one's bytes: both ends are
+    // emptied until nothing more comes out of the relay that joins them.
     const HANDLE programSide = CreateFileA(("\\\\.\\" + slavePath_).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                            OPEN_EXISTING, 0, nullptr);
-    if (programSide != INVALID_HANDLE_VALUE) {
-        makeRaw(programSide);
-        purge(programSide);
-        CloseHandle(programSide);
+    if (programSide != INVALID_HANDLE_VALUE) makeRaw(programSide);
+    for (int round = 0; round < 200; ++round) {
+        if (programSide != INVALID_HANDLE_VALUE) purge(programSide);
+        purge(master_);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (inputQueued(master_) == 0 && (programSide == INVALID_HANDLE_VALUE || inputQueued(programSide) == 0)) break;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // bytes the joining relay still carried
-    purge(master_);
+    if (programSide != INVALID_HANDLE_VALUE) CloseHandle(programSide);
 }
 
 PtyCable::~PtyCable() {
@@ -125,10 +134,16 @@ std::string PtyCable::receive(size_t count, int timeoutMs) {
     io.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     for (auto quietSince = Clock::now();
          out.size() < count && Clock::now() - quietSince < std::chrono::milliseconds(timeoutMs);) {
-        ResetEvent(io.hEvent);
-        DWORD n = 0;
-        const BOOL started = ReadFile(master_, buf, static_cast<DWORD>(std::min(sizeof buf, count - out.size())), &n, &io);
-        n = finish(master_, io, started, n);
+        // Only what is there, so that the read never waits (Wine keeps an empty one pending).
+        COMSTAT status{};
+        DWORD errors = 0, n = 0;
+        ClearCommError(master_, &errors, &status);
+        if (status.cbInQue > 0) {
+            ResetEvent(io.hEvent);
+            const DWORD want = static_cast<DWORD>(std::min({sizeof buf, count - out.size(), size_t{status.cbInQue}}));
+            const BOOL started = ReadFile(master_, buf, want, &n, &io);
+            n = finish(master_, io, started, n);
+        }
         if (n > 0) {
             out.append(buf, n);
             quietSince = Clock::now();
