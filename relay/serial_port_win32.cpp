@@ -12,10 +12,7 @@
 
 namespace {
 
-// Every event the worker's comm-event wait ends on: a received byte, the XOFF character (the
-// DCB's EvtChar), CTS, a line error, an input queue 80% full.
-constexpr DWORD kEventMask = EV_RXCHAR | EV_RXFLAG | EV_CTS | EV_ERR | EV_RX80FULL;
-static_assert(kEventMask == kCommEventMask);
+static_assert(kCommEventMask == (EV_RXCHAR | EV_RXFLAG | EV_CTS | EV_ERR | EV_RX80FULL));
 constexpr DWORD kInputQueue = 8192;
 constexpr DWORD kOutputQueue = 2048;
 constexpr WORD kXonXoffLimit = 2048;
@@ -177,7 +174,7 @@ int openPortPath(const std::string& path, SerialPort& port, const RelayPorts& re
         return refuse(kind, error, PortOpenFailed, presenceAfter(kind));
     }
     // Opened, but not a serial line: it has no comm events.
-    if (!SetCommMask(h, kEventMask)) {
+    if (!SetCommMask(h, kCommEventMask)) {
         const int error = errnoOfIoError(GetLastError());
         CloseHandle(h);
         return refuse(RefusalNotSerial, error == ENODEV ? EINVAL : error, PortNotSerial, PortPresent);
