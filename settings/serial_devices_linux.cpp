@@ -83,22 +83,6 @@ bool legacyPortWithoutUart(const std::string& systemPath) {
     return type >> value && value == 0;
 }
 
-std::string deviceEntryText(const SerialDeviceInfo& device) {
-    std::string known;
-    auto add = [&known](const std::string& part) {
-        if (part.empty()) return;
-        if (!known.empty()) known += ", ";
-        known += part;
-    };
-    add(device.description);
-    add(device.manufacturer);
-    if (!device.serialNumber.empty()) add("S/N " + device.serialNumber);
-    std::string text = device.path;
-    if (!known.empty()) text += "  (" + known + ")";
-    if (device.heldByOther) text += "  in use by another program";
-    return text;
-}
-
 std::string missingUartNotice(const Relay& relay) {
     std::string notice;
     for (const SerialPort* port : {&relay.serialPort1, &relay.serialPort2}) {

@@ -13,6 +13,8 @@
 
 #include "settings/file_replace.h"
 
+std::string programPath() { return programPath("/proc/self/exe"); }
+
 std::string programPath(const char* exeLink) {
     std::vector<char> buffer(4096);
     ssize_t n = 0;
@@ -146,14 +148,4 @@ StartupEntryResult createStartupShortcut(const std::string& target, const std::s
     result.systemError = replaceFile(linkPath, content, 0644);
     if (result.systemError == 0) result.status = StartupEntryStatus::Saved;
     return result;
-}
-
-StartupEntryResult registerStartupEntry() {
-    const std::string program = programPath();
-    if (program.empty()) {
-        StartupEntryResult result;
-        result.status = StartupEntryStatus::NoProgramPath;
-        return result;
-    }
-    return createStartupShortcut(program, startupEntryPath());
 }
