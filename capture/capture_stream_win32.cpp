@@ -48,6 +48,13 @@ int CaptureStream::open(const std::string& path, bool append) {
             const DWORD attributes = GetFileAttributesW(wideFromUtf8(path).c_str());
             if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return EISDIR;
         }
+        // A file where the folder should be, as Linux reports it, rather than a missing folder.
+        if (reason == ERROR_PATH_NOT_FOUND || reason == ERROR_DIRECTORY) {
+            const size_t slash = path.find_last_of(kFolderSeparators);
+            const DWORD attributes =
+                slash == std::string::npos ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(wideFromUtf8(path.substr(0, slash)).c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return ENOTDIR;
+        }
         return errnoFromWindowsError(reason);
     }
     const DWORD type = GetFileType(h);
