@@ -3,7 +3,9 @@
 // file can be renamed away under a running capture (a rotation) and opened again.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <utility>
 #include <filesystem>
 #include <string>
 
@@ -101,6 +103,31 @@ TEST(CaptureLineEnds, AnOpenCaptureFileCanBeRenamedAwayAndTheSameFileIsNeverOpen
     // Closed, the file is free for another capture again.
     EXPECT_EQ(captures.openCombinedCapture(dir.file("one.log")), 1);
     captures.combinedCapture.close();
+}
+
+// A capture that cannot open its file says why, in the words of the system's errno on every
+// platform, and captures nothing: a missing folder, a file where the folder should be, a folder
+// where the file should be.
+TEST(CaptureLineEnds, AFileThatCannotBeOpenedIsRefusedWithTheReason) {
+    ScratchDir dir;
+    dir.write("plain.txt", "kept");
+    fs::create_directory(dir.file("folder.log"));
+    Relay relay;
+    Captures captures(relay);
+    const std::pair<std::string, int> refused[] = {
+        {dir.file("no such folder/x.log"), ENOENT},
+        {dir.file("plain.txt/x.log"), ENOTDIR},
+        {dir.file("folder.log"), EISDIR},
+    };
+    for (const auto& [path, error] : refused) {
+        SCOPED_TRACE(path);
+        CaptureOpenFailure failure;
+        EXPECT_EQ(captures.openCaptureLog(1, path, &failure), 0);
+        EXPECT_EQ(failure.error, error);
+        EXPECT_EQ(failure.heldBy, 0);
+        EXPECT_EQ(relay.relayChannel1.logEnabled.load(), 0);
+    }
+    EXPECT_EQ(dir.read("plain.txt"), "kept");
 }
 
 }  // namespace
