@@ -1,0 +1,263 @@
+// The real program on Windows, run in this process through its own entry function, on two COM
+// cables: the runner maps COM1 and COM2 to the program's ends and COM11 and COM12 to the far
+// ends (VORLINEX_WINE_CABLES says how many it made).
+// Before windows.h, whose global `byte` the relay's own names would otherwise shadow.
+#include "shell/qt/entry.h"
+#include "shell/qt/main_window.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QAbstractEventDispatcher>
+#include <QGuiApplication>
+#include <QTimer>
+#include <QWidget>
+#include <QtCore/qtestsupport_core.h>
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A far end of a cable, opened as the device at the other end would use it: 9600 8N1, no flow
+// control, overlapped, so that one thread may read while another writes.
+class FarEnd {
+public:
+    explicit FarEnd(const std::wstring& name) {
+        handle_ = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, nullptr);
+        if (handle_ == INVALID_HANDLE_VALUE) return;
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        ::GetCommState(handle_, &dcb);
+        dcb.BaudRate = CBR_9600;
+        dcb.ByteSize = 8;
+        dcb.Parity = NOPARITY;
+        dcb.StopBits = ONESTOPBIT;
+        dcb.fBinary = TRUE;
+        dcb.fParity = FALSE;
+        dcb.fOutxCtsFlow = FALSE;
+        dcb.fOutxDsrFlow = FALSE;
+        dcb.fDsrSensitivity = FALSE;
+        dcb.fDtrControl = DTR_CONTROL_ENABLE;
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+        dcb.fOutX = FALSE;
+        dcb.fInX = FALSE;
+        dcb.fNull = FALSE;
+        dcb.fAbortOnError = FALSE;
+        ::SetCommState(handle_, &dcb);
+        // A read returns once a byte is there, or after 200 ms with none.
+        COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, 200, 0, 0};
+        ::SetCommTimeouts(handle_, &timeouts);
+        ::PurgeComm(handle_, PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT);
+    }
+    ~FarEnd() {
+        if (open()) ::CloseHandle(handle_);
+    }
+    FarEnd(FarEnd&&) = delete;
+
+    bool open() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+    bool send(const std::string& bytes) {
+        for (size_t sent = 0; sent < bytes.size();) {
+            const DWORD piece = static_cast<DWORD>(std::min<size_t>(bytes.size() - sent, 4096));
+            DWORD done = 0;
+            if (!transfer(false, const_cast<char*>(bytes.data() + sent), piece, done)) return false;
+            sent += done;
+        }
+        return true;
+    }
+
+    // Reads until `count` bytes arrived or `quietMs` passed without any.
+    std::string receive(size_t count, int quietMs = 10000) {
+        std::string got;
+        char buffer[4096];
+        DWORD quietSince = ::GetTickCount();
+        while (got.size() < count && ::GetTickCount() - quietSince < static_cast<DWORD>(quietMs)) {
+            DWORD done = 0;
+            if (!transfer(true, buffer, sizeof buffer, done)) break;
+            if (done > 0) got.append(buffer, done), quietSince = ::GetTickCount();
+        }
+        return got;
+    }
+
+private:
+    bool transfer(bool reading, char* data, DWORD size, DWORD& done) {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        const BOOL started = reading ? ::ReadFile(handle_, data, size, nullptr, &overlapped)
+                                     : ::WriteFile(handle_, data, size, nullptr, &overlapped);
+        bool ok = started || ::GetLastError() == ERROR_IO_PENDING;
+        if (ok) ok = ::GetOverlappedResult(handle_, &overlapped, &done, TRUE) != FALSE;
+        ::CloseHandle(overlapped.hEvent);
+        return ok;
+    }
+
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+std::string randomBytes(size_t count, uint32_t seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(count, '\0');
+    for (char& c : bytes) c = static_cast<char>(generator() & 0xFF);
+    return bytes;
+}
+
+// A fresh folder that is the current directory while the object lives: the program reads its
+// Vorlinex.ini there.
+class ScratchFolder {
+public:
+    ScratchFolder() : previous_(fs::current_path()) {
+        path_ = fs::temp_directory_path() /
+                ("vorlinex-program-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(++made_));
+        fs::create_directories(path_);
+        fs::current_path(path_);
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        fs::current_path(previous_, ignored);
+        fs::remove_all(path_, ignored);
+    }
+    fs::path file(const std::string& name) const { return path_ / name; }
+    void write(const std::string& name, const std::string& content) const {
+        std::ofstream(file(name), std::ios::binary | std::ios::trunc) << content;
+    }
+    std::string read(const std::string& name) const {
+        std::ifstream in(file(name), std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+
+private:
+    static inline int made_ = 0;
+    fs::path previous_, path_;
+};
+
+// The program's window when the platform is Windows' own, else null (offscreen).
+HWND nativeWindow(QWidget* window) {
+    if (QGuiApplication::platformName() != QLatin1String("windows")) return nullptr;
+    return reinterpret_cast<HWND>(window->winId());
+}
+
+// The title of the native window, as the system (and the task bar) shows it.
+std::wstring nativeTitle(HWND window) {
+    wchar_t title[256] = {};
+    ::GetWindowTextW(window, title, 256);
+    return title;
+}
+
+class ProgramOnComPorts : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* cables = std::getenv("VORLINEX_WINE_CABLES");
+        if (cables == nullptr || std::atoi(cables) < 2)
+            GTEST_SKIP() << "needs COM1/COM11 and COM2/COM12 cables (the Wine runner makes them)";
+        // COM1 and COM2 as the ports themselves: no DEVICES section.
+        folder.write("Vorlinex.ini",
+                     "[DATA1]\r\nCOM=0\r\nBPS=9600\r\nBIT=8\r\n[DATA2]\r\nCOM=1\r\nBPS=9600\r\nBIT=8\r\n"
+                     "[DATA]\r\nDATETIMEVAL=60\r\nRATE=5\r\nDMODE=0\r\n");
+        ASSERT_TRUE(end1.open()) << "COM11: error " << ::GetLastError();
+        ASSERT_TRUE(end2.open()) << "COM12: error " << ::GetLastError();
+    }
+
+    // Runs the program; `body` on the UI thread once its window shows. Its boxes are recorded.
+    int run(const std::function<void(Vorlinex&, QWidget*)>& body) {
+        static char name[] = "vorlinex";
+        static char* argv[] = {name, nullptr};
+        return vorlinexMain(
+            1, argv, [&](QWidget* window) { body(vorlinexOf(window), window); },
+            [this](const BoxRequest& request) { boxes.push_back(request.text); });
+    }
+
+    // `count` random bytes each way at once; true when both arrived whole and in order.
+    void relayBothWays(size_t count, uint32_t seed) {
+        const std::string forth = randomBytes(count, seed), back = randomBytes(count, seed + 1);
+        std::string gotForth, gotBack;
+        std::atomic<int> finished{0};
+        std::vector<std::jthread> threads;
+        threads.emplace_back([&] { EXPECT_TRUE(end1.send(forth)); });
+        threads.emplace_back([&] { EXPECT_TRUE(end2.send(back)); });
+        threads.emplace_back([&] { gotForth = end2.receive(count), ++finished; });
+        threads.emplace_back([&] { gotBack = end1.receive(count), ++finished; });
+        // The program's windows are served meanwhile: its workers hand every chunk to them.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return finished.load() == 2; }, 120000));
+        threads.clear();
+        EXPECT_EQ(gotForth.size(), count) << "COM1 -> COM2";
+        EXPECT_TRUE(gotForth == forth) << "COM1 -> COM2: the bytes differ";
+        EXPECT_EQ(gotBack.size(), count) << "COM2 -> COM1";
+        EXPECT_TRUE(gotBack == back) << "COM2 -> COM1: the bytes differ";
+    }
+
+    ScratchFolder folder;
+    FarEnd end1{L"\\\\.\\COM11"};
+    FarEnd end2{L"\\\\.\\COM12"};
+    std::vector<std::string> boxes;
+};
+
+TEST_F(ProgramOnComPorts, ShowsItsTitleRelays64KiBEachWayExactlyAndEndExitsZero) {
+    bool ended = false;
+    const int exitCode = run([&](Vorlinex& vorlinex, QWidget* window) {
+        EXPECT_EQ(window->windowTitle(), QStringLiteral("Vorlinex v1.01a"));
+        if (HWND native = nativeWindow(window)) {
+            EXPECT_EQ(::FindWindowW(nullptr, L"Vorlinex v1.01a"), native);
+            EXPECT_EQ(nativeTitle(native), L"Vorlinex v1.01a");
+        }
+        EXPECT_TRUE(vorlinex.app.relay.serialPort1.isOpen() && vorlinex.app.relay.serialPort2.isOpen());
+        relayBothWays(64 * 1024, 7);
+        // END, pressed once the message loop runs.
+        QTimer::singleShot(0, window, [window, &ended] {
+            auto* end = window->findChild<QAbstractButton*>(QString::number(kCommandEnd));
+            ASSERT_NE(end, nullptr);
+            ended = true;
+            end->click();
+        });
+    });
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_TRUE(boxes.empty()) << boxes.front();
+}
+
+// Windows ends the process as soon as the window has answered WM_ENDSESSION: by then the relay
+// must have stopped and an open capture must be on disk whole.
+TEST_F(ProgramOnComPorts, TheEndOfTheSessionShutsDownBeforeItIsAnsweredWithTheCaptureWrittenOut) {
+    const std::string captured = randomBytes(5000, 11);
+    const int exitCode = run([&](Vorlinex& vorlinex, QWidget* window) {
+        const Relay& relay = vorlinex.app.relay;
+        ASSERT_EQ(vorlinex.app.captures.openCaptureLog(1, folder.file("capture.log").string()), 1);
+        std::jthread sender([&] { EXPECT_TRUE(end1.send(captured)); });
+        std::string arrived;
+        std::atomic<bool> received{false};
+        std::jthread receiver([&] { arrived = end2.receive(captured.size()), received = true; });
+        EXPECT_TRUE(QTest::qWaitFor([&] { return received.load(); }, 60000));
+        receiver.join();
+        ASSERT_EQ(arrived.size(), captured.size());
+
+        MSG message{};
+        message.hwnd = nativeWindow(window);
+        message.message = WM_ENDSESSION;
+        message.wParam = TRUE;
+        if (message.hwnd != nullptr) {
+            ::SendMessageW(message.hwnd, WM_ENDSESSION, TRUE, 0);
+        } else {
+            // Offscreen there is no native window: the message goes the way Qt hands it on.
+            qintptr result = 0;
+            QAbstractEventDispatcher::instance()->filterNativeEvent("windows_generic_MSG", &message, &result);
+        }
+        EXPECT_TRUE(vorlinex.shutdownStarted());
+        EXPECT_FALSE(relay.relayChannel1.worker.joinable() || relay.relayChannel2.worker.joinable());
+        EXPECT_FALSE(relay.serialPort1.isOpen() || relay.serialPort2.isOpen());
+        EXPECT_EQ(folder.read("capture.log").substr(0, captured.size()), captured);
+    });
+    EXPECT_EQ(exitCode, 0);
+}
+
+}  // namespace
