@@ -1,5 +1,6 @@
 #include <windows.h>
 // After windows.h, which they need.
+#include <initguid.h>  // defines the class GUIDs that devguid.h names
 #include <devguid.h>
 #include <setupapi.h>
 
