@@ -37,10 +37,12 @@ private:
 }  // namespace
 
 std::unique_ptr<HeadlessSignals> installHeadlessSignals(std::string&) {
-    // The program is a window program: started from a console with nowhere else to report,
-    // it reports to that console and takes its Ctrl+C.
+    // The program is a window program, which gets no console of its own: started from one, it
+    // joins it to take its Ctrl+C and Ctrl+Break, and reports there unless its errors already
+    // go elsewhere.
     const HANDLE errors = ::GetStdHandle(STD_ERROR_HANDLE);
-    if ((errors == nullptr || errors == INVALID_HANDLE_VALUE) && ::AttachConsole(ATTACH_PARENT_PROCESS)) {
+    const bool reportsNowhere = errors == nullptr || errors == INVALID_HANDLE_VALUE;
+    if (::AttachConsole(ATTACH_PARENT_PROCESS) && reportsNowhere) {
         if (std::freopen("CONOUT$", "w", stderr) != nullptr) std::setvbuf(stderr, nullptr, _IONBF, 0);
     }
     return std::make_unique<ConsoleSignals>();
