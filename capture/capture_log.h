@@ -74,8 +74,9 @@ public:
     CombinedLog combinedCapture;
 
 private:
-    // What gathers before the writer is woken rather than at its timed look.
-    static constexpr size_t kWriteOutSize = 16384;
+    // What gathers before the writer is woken rather than at its timed look: at full pty speed
+    // a few wake-ups a second instead of a hundred, and never more than a second's worth waits.
+    static constexpr size_t kWriteOutSize = 262144;
 
     CaptureFile& fileOf(int channel);
     RelayChannel& relayChannel(int number);

@@ -7,21 +7,27 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 QT_VERSION=6.4.2
+VERSION=1.01a
 CACHE=${VORLINEX_WIN_CACHE:-/var/cache/vorlinex}
+export VORLINEX_WIN_CACHE=$CACHE
 QT_PREFIX=$CACHE/qt-$QT_VERSION-mingw
 GTEST_PREFIX=$CACHE/gtest-mingw
 BUILD=$root/build-windows
 TOOLCHAIN=$root/tools/windows/mingw-toolchain.cmake
 JOBS=${JOBS:-$(nproc)}
 run_tests=0
-[ "${1:-}" = "--test" ] && run_tests=1
+case "${1:-}" in
+    "") ;;
+    --test) run_tests=1 ;;
+    *) echo "usage: bash tools/windows.sh [--test]" >&2; exit 2 ;;
+esac
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 
 install_packages() {
     local packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-                    mingw-w64-x86-64-dev wine wine64 nsis zip cmake ninja-build perl python3 dpkg-dev
+                    mingw-w64-x86-64-dev wine wine64 nsis zip unzip cmake ninja-build perl python3 dpkg-dev
                     qt6-base-dev qt6-base-dev-tools libgtest-dev xvfb xauth socat)
     local missing=()
     for p in "${packages[@]}"; do
@@ -102,10 +108,18 @@ build_gtest() {
     rm -rf "$work"
 }
 
+source "$root/tools/windows/package.sh"
+source "$root/tools/windows/wine_tests.sh"
+
 main() {
     install_packages
     build_qt
     build_gtest
+    build_program
+    make_packages
+    if [ $run_tests -eq 1 ]; then
+        run_wine_tests
+    fi
 }
 
 main "$@"

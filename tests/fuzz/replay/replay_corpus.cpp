@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
         std::ifstream in(seed, std::ios::binary);
         const std::string bytes{std::istreambuf_iterator<char>(in), {}};
         // Named first: an abort inside the harness then says which seed it was.
-        std::fprintf(stderr, "%s (%zu bytes)\n", seed.filename().c_str(), bytes.size());
+        std::fprintf(stderr, "%s (%zu bytes)\n", seed.filename().string().c_str(), bytes.size());
         LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     }
     std::fprintf(stderr, "%zu seeds passed\n", seeds.size());
