@@ -4,6 +4,7 @@
 #include <devguid.h>
 #include <setupapi.h>
 
+#include <QFile>
 #include <QString>
 #include <algorithm>
 #include <map>
@@ -13,7 +14,8 @@
 
 namespace {
 
-std::string utf8(const std::wstring& text) { return QString::fromStdWString(text).toStdString(); }
+// In the encoding the devices window reads device paths and names in (the file-name one).
+std::string fileNameBytes(const std::wstring& text) { return QFile::encodeName(QString::fromStdWString(text)).toStdString(); }
 
 // A REG_SZ value as read, without the terminator the registry may or may not hold.
 std::wstring registryText(const wchar_t* data, DWORD bytes) {
@@ -51,8 +53,8 @@ std::map<std::string, std::string> registryPorts() {
                                             reinterpret_cast<BYTE*>(data), &dataBytes);
         if (result == ERROR_NO_MORE_ITEMS) break;
         if (result != ERROR_SUCCESS || type != REG_SZ) continue;
-        const std::string port = utf8(registryText(data, dataBytes));
-        if (!port.empty()) ports[port] = utf8(std::wstring(name, nameLength));
+        const std::string port = fileNameBytes(registryText(data, dataBytes));
+        if (!port.empty()) ports[port] = fileNameBytes(std::wstring(name, nameLength));
     }
     ::RegCloseKey(key);
     return ports;
@@ -93,10 +95,10 @@ std::map<std::string, DriverNames> driverNames() {
                            type == REG_SZ;
         ::RegCloseKey(key);
         if (!named) continue;
-        const std::string port = utf8(registryText(portName, bytes));
+        const std::string port = fileNameBytes(registryText(portName, bytes));
         if (port.empty()) continue;
-        names[port] = {utf8(deviceProperty(devices, device, SPDRP_FRIENDLYNAME)),
-                       utf8(deviceProperty(devices, device, SPDRP_MFG))};
+        names[port] = {fileNameBytes(deviceProperty(devices, device, SPDRP_FRIENDLYNAME)),
+                       fileNameBytes(deviceProperty(devices, device, SPDRP_MFG))};
     }
     ::SetupDiDestroyDeviceInfoList(devices);
     return names;
