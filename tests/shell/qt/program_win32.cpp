@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include <QAbstractButton>
+#include <QAction>
 #include <QAbstractEventDispatcher>
 #include <QGuiApplication>
 #include <QTimer>
@@ -99,12 +99,12 @@ TEST_F(ProgramOnComPorts, ShowsItsTitleRelays64KiBEachWayExactlyAndEndExitsZero)
         }
         EXPECT_TRUE(vorlinex.app.relay.serialPort1.isOpen() && vorlinex.app.relay.serialPort2.isOpen());
         relayBothWays(64 * 1024, 7);
-        // END, pressed once the message loop runs.
-        QTimer::singleShot(0, window, [window, &ended] {
-            auto* end = window->findChild<QAbstractButton*>(QString::number(kCommandEnd));
+        // END, chosen from the menu once the message loop runs.
+        QTimer::singleShot(0, window, [&vorlinex, &ended] {
+            QAction* end = vorlinex.mainMenuItem(kCommandEnd);
             ASSERT_NE(end, nullptr);
             ended = true;
-            end->click();
+            end->trigger();
         });
     });
     EXPECT_TRUE(ended);
