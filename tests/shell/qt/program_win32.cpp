@@ -12,11 +12,15 @@
 
 #include <QAction>
 #include <QAbstractEventDispatcher>
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QTimer>
+#include <QUrl>
 #include <QWidget>
 #include <QtCore/qtestsupport_core.h>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +32,7 @@ namespace {
 using com_cables::FarEnd;
 using com_cables::randomBytes;
 using com_cables::ScratchFolder;
+namespace fs = std::filesystem;
 
 // The program's window when the platform is Windows' own, else null (offscreen).
 HWND nativeWindow(QWidget* window) {
@@ -144,6 +149,36 @@ TEST_F(ProgramOnComPorts, TheEndOfTheSessionShutsDownBeforeItIsAnsweredWithTheCa
         EXPECT_EQ(folder.read("capture.log").substr(0, captured.size()), captured);
     });
     EXPECT_EQ(exitCode, 0);
+}
+
+// HELP opens the page of the current directory, else the one installed beside the program (the
+// installer and the portable folder put it there).
+TEST(ProgramHelp, OpensThePageOfTheCurrentDirectoryElseTheOneBesideTheProgram) {
+    ScratchFolder folder;
+    folder.write("Vorlinex.ini", "[DATA1]\r\nCOM=4\r\n[DATA2]\r\nCOM=5\r\n");
+    const fs::path besideProgram = fs::path(QCoreApplication::applicationDirPath().toStdWString()) / L"Vorlinex.html";
+    const bool placedBeside = !fs::exists(besideProgram);
+    if (placedBeside) std::ofstream(besideProgram) << "<html></html>";
+    std::vector<QUrl> opened;
+    std::vector<std::string> boxes;
+    static char name[] = "vorlinex";
+    static char* argv[] = {name, nullptr};
+    vorlinexMain(
+        1, argv,
+        [&](QWidget* window) {
+            Vorlinex& vorlinex = vorlinexOf(window);
+            vorlinex.openUrl = [&opened](const QUrl& url) { opened.push_back(url); };
+            boxes.clear();  // the ports' own, if COM5 and COM6 are not there
+            vorlinex.openHelp();
+            folder.write("Vorlinex.html", "<html></html>");
+            vorlinex.openHelp();
+            vorlinex.shutdownVorlinex();
+        },
+        [&boxes](const BoxRequest& request) { boxes.push_back(request.text); });
+    if (placedBeside) fs::remove(besideProgram);
+    ASSERT_EQ(opened.size(), 2u) << (boxes.empty() ? std::string() : boxes.front());
+    EXPECT_TRUE(fs::equivalent(fs::path(opened[0].toLocalFile().toStdWString()), besideProgram));
+    EXPECT_TRUE(fs::equivalent(fs::path(opened[1].toLocalFile().toStdWString()), folder.file("Vorlinex.html")));
 }
 
 }  // namespace
