@@ -28,7 +28,7 @@ SUDO=""
 install_packages() {
     local packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
                     mingw-w64-x86-64-dev wine wine64 nsis zip unzip cmake ninja-build perl python3 dpkg-dev
-                    qt6-base-dev qt6-base-dev-tools libgtest-dev xvfb xauth socat)
+                    qt6-base-dev qt6-base-dev-tools libgtest-dev googletest xvfb xauth socat)
     local missing=()
     for p in "${packages[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
