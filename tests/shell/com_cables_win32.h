@@ -93,7 +93,10 @@ private:
         const BOOL started = reading ? ::ReadFile(handle_, data, size, nullptr, &overlapped)
                                      : ::WriteFile(handle_, data, size, nullptr, &overlapped);
         bool ok = started || ::GetLastError() == ERROR_IO_PENDING;
-        if (ok) ok = ::GetOverlappedResult(handle_, &overlapped, &done, TRUE) != FALSE;
+        // Wine leaves a read pending past its total time-out while no byte comes: a read is
+        // given up after a while, keeping what it got.
+        if (ok && reading && ::WaitForSingleObject(overlapped.hEvent, 500) == WAIT_TIMEOUT) ::CancelIo(handle_);
+        if (ok) ok = ::GetOverlappedResult(handle_, &overlapped, &done, TRUE) != FALSE || ::GetLastError() == ERROR_OPERATION_ABORTED;
         ::CloseHandle(overlapped.hEvent);
         return ok;
     }

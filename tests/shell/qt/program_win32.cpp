@@ -175,10 +175,13 @@ TEST(ProgramHelp, OpensThePageOfTheCurrentDirectoryElseTheOneBesideTheProgram) {
             vorlinex.shutdownVorlinex();
         },
         [&boxes](const BoxRequest& request) { boxes.push_back(request.text); });
+    EXPECT_EQ(opened.size(), 2u) << (boxes.empty() ? std::string() : boxes.front());
+    if (opened.size() == 2) {
+        std::error_code absent;
+        EXPECT_TRUE(fs::equivalent(fs::path(opened[0].toLocalFile().toStdWString()), besideProgram, absent));
+        EXPECT_TRUE(fs::equivalent(fs::path(opened[1].toLocalFile().toStdWString()), folder.file("Vorlinex.html"), absent));
+    }
     if (placedBeside) fs::remove(besideProgram);
-    ASSERT_EQ(opened.size(), 2u) << (boxes.empty() ? std::string() : boxes.front());
-    EXPECT_TRUE(fs::equivalent(fs::path(opened[0].toLocalFile().toStdWString()), besideProgram));
-    EXPECT_TRUE(fs::equivalent(fs::path(opened[1].toLocalFile().toStdWString()), folder.file("Vorlinex.html")));
 }
 
 }  // namespace
