@@ -1,11 +1,6 @@
 #include "capture/capture_file.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
-#include <sys/eventfd.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -37,47 +32,24 @@ struct EntryHeader {
     int64_t monotonicMicros;
 };
 
-// Opens a capture's file without ever waiting: non-blocking for good, so that a FIFO nobody
-// reads is refused rather than waited for, and a writer that finds a pipe full waits in poll,
-// where the end of the program can wake it. 0, or the errno.
-int openCaptureFile(const std::string& path, CaptureOpenMode mode, int& fd, struct stat& info) {
-    const int append = mode == CaptureOpenMode::Append ? O_APPEND : 0;
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | append, 0666);
-    if (fd < 0) return errno;
-    if (::fstat(fd, &info) != 0) {
-        const int error = errno;
-        ::close(fd);
-        fd = -1;
-        return error;
-    }
-    return 0;
-}
-
 }  // namespace
 
 // One opened file and its writer. Shared by the capture and the writer thread, so that a writer
 // caught in the kernel by a stalled disk may outlive the capture (and the program's objects)
 // without touching anything freed.
 struct CaptureFile::Session {
-    ~Session() {
-        if (wakeFd >= 0) ::close(wakeFd);
-    }
     // Wakes the writer, whether it waits for chunks or for a pipe to take bytes.
     void wake() {
         writerWake.notify_all();
-        const uint64_t one = 1;
-        ssize_t ignored = ::write(wakeFd, &one, sizeof one);
-        (void)ignored;
+        pipeWake.signal();
     }
 
     // Set at open, then read-only but for a reopen, where the writer changes them.
-    int fd = -1;          // the writer's alone; it closes it
-    bool regular = false;  // the writer's alone
-    dev_t device = 0;      // under `lock` once the writer runs
-    ino_t inode = 0;
+    CaptureStream file;           // the writer's alone; it closes it
+    FileIdentity identity;        // under `lock` once the writer runs
     std::string path;
     std::unique_ptr<CaptureFormat> format;  // the writer's alone
-    int wakeFd = -1;
+    CaptureWake pipeWake;
     size_t writeOutSize = 0;
 
     std::atomic<int64_t> count{0};  // byteCount
@@ -111,40 +83,33 @@ CaptureFile::CaptureFile(std::function<std::unique_ptr<CaptureFormat>()> newForm
 
 CaptureFile::~CaptureFile() { closeAtExit(); }
 
-bool CaptureFile::open(const std::string& fullPath, const std::function<int(dev_t, ino_t)>& heldBy,
+bool CaptureFile::open(const std::string& fullPath, const std::function<int(const FileIdentity&)>& heldBy,
                        CaptureOpenFailure& failure, CaptureOpenMode mode) {
     // One file at a time: a capture still open is finished before the new file is opened, so
     // its bytes cannot land in the new file.
     close();
     failure = {};
-    int fd = -1;
-    struct stat info {};
-    if (const int error = openCaptureFile(fullPath, mode, fd, info); error != 0) {
+    auto session = std::make_shared<Session>();
+    CaptureStream& file = session->file;
+    if (const int error = file.open(fullPath, mode == CaptureOpenMode::Append); error != 0) {
         failure.error = error;
         return false;
     }
     const auto refuse = [&](int error, int holder) {
         failure.error = error;
         failure.heldBy = holder;
-        ::close(fd);
         return false;
     };
     // Two captures in one file destroy each other; checked before the file is emptied. A
     // device such as /dev/null takes any number of writers.
-    if (!S_ISCHR(info.st_mode) && heldBy) {
-        if (const int holder = heldBy(info.st_dev, info.st_ino); holder != 0) return refuse(0, holder);
+    if (!file.device() && heldBy) {
+        if (const int holder = heldBy(file.identity()); holder != 0) return refuse(0, holder);
     }
-    if (mode == CaptureOpenMode::Empty && S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0) {
-        return refuse(errno, 0);
+    if (mode == CaptureOpenMode::Empty) {
+        if (const int error = file.empty(); error != 0) return refuse(error, 0);
     }
-
-    auto session = std::make_shared<Session>();
-    session->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (session->wakeFd < 0) return refuse(errno, 0);
-    session->fd = fd;
-    session->regular = S_ISREG(info.st_mode);
-    session->device = info.st_dev;
-    session->inode = info.st_ino;
+    if (const int error = session->pipeWake.error(); error != 0) return refuse(error, 0);
+    session->identity = file.identity();
     session->path = fullPath;
     session->format = newFormat_();
     session->writeOutSize = writeOutSize_;
@@ -152,7 +117,6 @@ bool CaptureFile::open(const std::string& fullPath, const std::function<int(dev_
         writer_ = std::thread(writerRun, session);
         pthread_setname_np(writer_.native_handle(), "vx-capture");
     } catch (const std::system_error& error) {
-        session->fd = -1;
         return refuse(error.code().value(), 0);
     }
     {
@@ -303,32 +267,24 @@ bool CaptureFile::writeOut(Session& s, const std::string& out, const std::vector
     int error = 0;
     bool stop = false;
     while (done < out.size() && !stop) {
-        const ssize_t n = ::write(s.fd, out.data() + done, out.size() - done);
+        const int64_t n = s.file.write(out.data() + done, out.size() - done, error);
         if (n > 0) {
             done += static_cast<size_t>(n);
             std::lock_guard<std::mutex> hold(s.lock);
             s.lastProgressMs = nowMs();
             stop = s.givenUp;
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && errno == EAGAIN) {
+        } else if (n == 0) {
             // A pipe or device that takes nothing now: wait for room or for the end.
-            pollfd fds[2] = {{s.fd, POLLOUT, 0}, {s.wakeFd, POLLIN, 0}};
-            ::poll(fds, 2, kPipeWaitMs);
-            uint64_t wakeUps = 0;
-            ssize_t ignored = ::read(s.wakeFd, &wakeUps, sizeof wakeUps);
-            (void)ignored;
+            s.file.waitWritable(s.pipeWake, kPipeWaitMs);
             std::lock_guard<std::mutex> hold(s.lock);
             stop = s.givenUp;
         } else {
-            error = n < 0 ? errno : ENOSPC;
             break;
         }
     }
 
     // The whole chunks that reached the file; with records, the file is cut back to them, so
-    // that it never ends in the middle of one. The cut is taken from where this writer's last
-    // byte went, so that what the file held before it was opened (Append) stays untouched.
+    // that it never ends in the middle of one.
     size_t whole = 0;
     int64_t reached = 0;
     for (const auto& [end, countedSoFar] : ends) {
@@ -336,11 +292,8 @@ bool CaptureFile::writeOut(Session& s, const std::string& out, const std::vector
         whole = end;
         reached = countedSoFar;
     }
-    if (error != 0 && s.regular && s.format->wholeRecords() && whole < done) {
-        const off_t end = ::lseek(s.fd, 0, SEEK_CUR);
-        if (end >= static_cast<off_t>(done - whole) && ::ftruncate(s.fd, end - static_cast<off_t>(done - whole)) == 0) {
-            done = whole;
-        }
+    if (error != 0 && s.file.regular() && s.format->wholeRecords() && whole < done && s.file.cutBack(done - whole) == 0) {
+        done = whole;
     }
 
     std::lock_guard<std::mutex> hold(s.lock);
@@ -366,24 +319,20 @@ bool CaptureFile::writeOut(Session& s, const std::string& out, const std::vector
 // a FIFO without a reader) loses nothing: the old file goes on taking the bytes. false when the
 // capture has ended.
 bool CaptureFile::reopenFile(Session& s) {
-    int fd = -1;
-    struct stat info {};
-    if (const int error = openCaptureFile(s.path, CaptureOpenMode::Append, fd, info); error != 0) {
+    CaptureStream file;
+    if (const int error = file.open(s.path, true); error != 0) {
         std::lock_guard<std::mutex> hold(s.lock);
         s.reopenResult = error;
         return !s.givenUp;
     }
-    const int closed = ::close(s.fd);
-    const int closeError = errno;
-    s.fd = fd;
-    s.regular = S_ISREG(info.st_mode);
+    const int closeError = s.file.close();
+    s.file = std::move(file);
     std::lock_guard<std::mutex> hold(s.lock);
-    s.device = info.st_dev;
-    s.inode = info.st_ino;
+    s.identity = s.file.identity();
     s.reopenResult = 0;
     // Some file systems report a failed write only at close: the old file may lack bytes, which
     // ends the capture as a refused write does.
-    if (closed != 0 && closeError != EINTR) {
+    if (closeError != 0) {
         if (!s.failure) {
             s.failure.kind = CaptureFailure::Kind::WriteRefused;
             s.failure.path = s.path;
@@ -397,11 +346,10 @@ bool CaptureFile::reopenFile(Session& s) {
 }
 
 void CaptureFile::finishSession(Session& s) {
-    const int closed = ::close(s.fd);
-    const int error = errno;
+    const int error = s.file.close();
     std::lock_guard<std::mutex> hold(s.lock);
     // Some file systems report a failed write only at close.
-    if (closed != 0 && error != EINTR && !s.failure) {
+    if (error != 0 && !s.failure) {
         s.failure.kind = CaptureFailure::Kind::WriteRefused;
         s.failure.path = s.path;
         s.failure.error = error;
@@ -464,19 +412,19 @@ bool CaptureFile::close() { return closeBy(INT64_MAX); }
 
 bool CaptureFile::closeAtExit() { return closeBy(nowMs() + kExitWaitMs); }
 
-bool CaptureFile::writes(dev_t device, ino_t inode) const {
+bool CaptureFile::writes(const FileIdentity& identity) const {
     std::lock_guard<std::mutex> hold(lock_);
     if (!session_) return false;
     // Under the session's lock: a reopen changes the file.
     std::lock_guard<std::mutex> holdSession(session_->lock);
-    if (session_->device != device || session_->inode != inode) return false;
+    if (session_->identity != identity) return false;
     return !session_->done && !session_->abandoned;
 }
 
 std::string CaptureFile::name() const {
     std::lock_guard<std::mutex> hold(lock_);
     if (!session_) return {};
-    const size_t slash = session_->path.find_last_of('/');
+    const size_t slash = session_->path.find_last_of(kFolderSeparators);
     return slash == std::string::npos ? session_->path : session_->path.substr(slash + 1);
 }
 

@@ -6,8 +6,6 @@
 // direction and the combined capture of both.
 #pragma once
 
-#include <sys/types.h>
-
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "capture/capture_stream.h"
 #include "relay/read_order.h"
 
 // Why a capture ended before it was closed, or could not write its tail at the end of the
@@ -84,9 +83,9 @@ public:
 
     // Opens fullPath for writing without ever waiting (a FIFO nobody reads is refused, a terminal
     // does not wait for its carrier); in Empty mode a regular file is emptied. heldBy tells which
-    // other capture already writes a file (by device and inode): that file is refused untouched.
+    // other capture already writes a file (by its identity): that file is refused untouched.
     // A capture still open is closed first. true when open.
-    bool open(const std::string& fullPath, const std::function<int(dev_t, ino_t)>& heldBy,
+    bool open(const std::string& fullPath, const std::function<int(const FileIdentity&)>& heldBy,
               CaptureOpenFailure& failure, CaptureOpenMode mode = CaptureOpenMode::Empty);
     // Takes one chunk (stamp first) for the file in bounded time; `counted` is what it adds to
     // byteCount and to the queue's fill; readTime, when given, goes with it to the format. Once
@@ -121,7 +120,7 @@ public:
     bool closeAtExit();
 
     // Whether this capture still writes that file (open, or finishing after its close).
-    bool writes(dev_t device, ino_t inode) const;
+    bool writes(const FileIdentity& identity) const;
     // The chosen file's name without its folder.
     std::string name() const;
     // Counted bytes handed to the file since it was opened, across its reopens; after a failure,

@@ -39,11 +39,11 @@ Captures::Captures(Relay& relay)
 CaptureFile& Captures::fileOf(int channel) { return captureFiles[channelSlot(channel)]; }
 RelayChannel& Captures::relayChannel(int number) { return relay_.relayChannel(number); }
 
-int Captures::captureWriting(int self, dev_t device, ino_t inode) const {
+int Captures::captureWriting(int self, const FileIdentity& file) const {
     for (int other = 1; other <= 2; ++other) {
-        if (other != self && captureFiles[other - 1].writes(device, inode)) return other;
+        if (other != self && captureFiles[other - 1].writes(file)) return other;
     }
-    return self != kCombined && combinedCapture.writes(device, inode) ? kCombined : 0;
+    return self != kCombined && combinedCapture.writes(file) ? kCombined : 0;
 }
 
 int Captures::openCaptureLog(int channel, const std::string& fullPath, CaptureOpenFailure* failure,
@@ -54,7 +54,7 @@ int Captures::openCaptureLog(int channel, const std::string& fullPath, CaptureOp
     // One log per channel: the worker hands nothing more to the one still open.
     relay.logEnabled.store(0, std::memory_order_release);
     CaptureOpenFailure refused;
-    if (!file.open(fullPath, [this, number](dev_t d, ino_t i) { return captureWriting(number, d, i); }, refused,
+    if (!file.open(fullPath, [this, number](const FileIdentity& f) { return captureWriting(number, f); }, refused,
                    mode)) {
         if (failure != nullptr) *failure = refused;
         return 0;
@@ -67,7 +67,7 @@ int Captures::openCaptureLog(int channel, const std::string& fullPath, CaptureOp
 
 int Captures::openCombinedCapture(const std::string& fullPath, CaptureOpenFailure* failure, CaptureOpenMode mode) {
     CaptureOpenFailure refused;
-    if (!combinedCapture.open(fullPath, [this](dev_t d, ino_t i) { return captureWriting(kCombined, d, i); },
+    if (!combinedCapture.open(fullPath, [this](const FileIdentity& f) { return captureWriting(kCombined, f); },
                               refused, mode)) {
         if (failure != nullptr) *failure = refused;
         return 0;

@@ -81,7 +81,7 @@ private:
     CaptureFile& fileOf(int channel);
     RelayChannel& relayChannel(int number);
     // Which capture (1, 2, 3) other than `self` still writes the file; 0 when none.
-    int captureWriting(int self, dev_t device, ino_t inode) const;
+    int captureWriting(int self, const FileIdentity& file) const;
 
     Relay& relay_;
     const AppOptions& appOptions;

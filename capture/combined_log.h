@@ -19,7 +19,7 @@ public:
 
     // Opens fullPath for writing (in Empty mode an existing file is emptied; a FIFO without a
     // reader is refused rather than waited for) and enables the capture; as CaptureFile::open.
-    bool open(const std::string& fullPath, const std::function<int(dev_t, ino_t)>& heldBy,
+    bool open(const std::string& fullPath, const std::function<int(const FileIdentity&)>& heldBy,
               CaptureOpenFailure& failure, CaptureOpenMode mode = CaptureOpenMode::Empty) {
         return file_.open(fullPath, heldBy, failure, mode);
     }
@@ -36,7 +36,7 @@ public:
     bool close() { return file_.close(); }
     bool closeBy(int64_t deadlineMs) { return file_.closeBy(deadlineMs); }
     bool closeAtExit() { return file_.closeAtExit(); }
-    bool writes(dev_t device, ino_t inode) const { return file_.writes(device, inode); }
+    bool writes(const FileIdentity& identity) const { return file_.writes(identity); }
 
     bool enabled() const { return file_.accepting(); }
     // The chosen file's name without its folder.

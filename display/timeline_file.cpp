@@ -1,10 +1,5 @@
 #include "display/timeline_file.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <climits>
@@ -13,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "display/positional_file.h"
 #include "relay/combined_record.h"
 
 namespace {
@@ -207,7 +203,7 @@ struct TimelineFile::Index {
         uint32_t rowsAndChannel;
     };
 
-    int fd = -1;
+    PositionalFile file;
     uint64_t size = 0;
     std::thread indexer;
     std::atomic<bool> stop{false};
@@ -224,7 +220,6 @@ struct TimelineFile::Index {
     ~Index() {
         stop.store(true, std::memory_order_relaxed);
         if (indexer.joinable()) indexer.join();
-        if (fd >= 0) ::close(fd);
     }
 
     void run();
@@ -304,31 +299,24 @@ void TimelineFile::Index::run() {
         // A hole reads as zeros, which no record holds: the line it is in is not a record, and
         // a sparse file of gigabytes is walked in the time of its data.
         if (seekData) {
-            const off_t data = ::lseek(fd, static_cast<off_t>(next), SEEK_DATA);
-            if (data < 0 && errno == ENXIO) {
+            uint64_t data = next;
+            if (!file.nextData(next, data)) {
+                seekData = false;
+            } else if (data >= size) {
                 // Only a hole up to the end: the line in it never ends.
                 next = size;
                 break;
-            }
-            if (data < 0) {
-                seekData = false;
-            } else if (static_cast<uint64_t>(data) > next) {
+            } else if (data > next) {
                 lineLost = true;
                 carried = 0;
-                next = std::min<uint64_t>(static_cast<uint64_t>(data), size);
+                next = data;
                 continue;
             }
         }
         const size_t want = static_cast<size_t>(std::min<uint64_t>(kBlockBytes, size - next));
         char* const block = buffer + carried;
-        ssize_t n;
-        do {
-            n = ::pread(fd, block, want, static_cast<off_t>(next));
-        } while (n < 0 && errno == EINTR);
-        if (n < 0) {
-            reached.error = errno;
-            break;
-        }
+        const int64_t n = file.readAt(next, block, want, reached.error);
+        if (n < 0) break;
         if (n == 0) break;  // cut short since it was opened: what is there is all there is
 
         const char* const blockEnd = block + n;
@@ -374,23 +362,11 @@ TimelineFile::~TimelineFile() = default;
 
 bool TimelineFile::open(const std::string& path, int& error) {
     index_.reset();
-    // Non-blocking, so that a FIFO without a writer cannot hold the caller; a regular file reads
-    // the same either way.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        error = errno;
-        return false;
-    }
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
-        error = S_ISDIR(status.st_mode) ? EISDIR : errno;
-        ::close(fd);
-        return false;
-    }
     auto index = std::make_unique<Index>();
-    index->fd = fd;
+    error = index->file.open(path);
+    if (error != 0) return false;
     // Only a regular file has a size to walk; anything else opens as holding nothing.
-    index->size = S_ISREG(status.st_mode) ? static_cast<uint64_t>(status.st_size) : 0;
+    index->size = index->file.size();
     index->progress.size = index->size;
     Index* raw = index.get();
     index->indexer = std::thread([raw] { raw->run(); });
@@ -487,8 +463,8 @@ void TimelineFile::read(uint64_t from, size_t count, std::vector<TimelineRecord>
         buffer.resize(static_cast<size_t>(span));
         size_t got = 0;
         while (got < buffer.size()) {
-            const ssize_t n = ::pread(index.fd, buffer.data() + got, buffer.size() - got, static_cast<off_t>(start + got));
-            if (n < 0 && errno == EINTR) continue;
+            int readError = 0;
+            const int64_t n = index.file.readAt(start + got, buffer.data() + got, buffer.size() - got, readError);
             if (n <= 0) break;
             got += static_cast<size_t>(n);
         }

@@ -1,8 +1,8 @@
 #include "display/timeline_find.h"
 
 #include <algorithm>
-#include <string.h>
 
+#include "display/find_bytes.h"
 #include "relay/channel.h"
 
 // Worded here rather than in the message catalogue: the rule and the reading below must say the
@@ -195,7 +195,7 @@ void TimelineFind::search(const TimelineRecord& record) {
         // A match that begins in the tail ends in this record, within its first m - 1 bytes.
         joined_.assign(tail.bytes);
         joined_.append(bytes, std::min(length, m - 1));
-        const void* hit = memmem(joined_.data(), joined_.size(), needle, m);
+        const void* hit = findBytes(joined_.data(), joined_.size(), needle, m);
         const size_t at = hit ? static_cast<size_t>(static_cast<const char*>(hit) - joined_.data()) : joined_.size();
         if (at < held) {
             size_t skip = at;
@@ -213,7 +213,7 @@ void TimelineFind::search(const TimelineRecord& record) {
         }
     }
     while (from + m <= length) {
-        const void* hit = memmem(bytes + from, length - from, needle, m);
+        const void* hit = findBytes(bytes + from, length - from, needle, m);
         if (hit == nullptr) break;
         const size_t at = static_cast<size_t>(static_cast<const char*>(hit) - bytes);
         TimelineMatch found;

@@ -1,30 +1,10 @@
 #include "relay/port_io.h"
 
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 
 #include "relay/network_port.h"
 #include "relay/serial_port.h"
-
-ssize_t portRead(SerialPort& port, int fd, uint8_t* buffer, size_t capacity) {
-    if (port.network) return port.network->readData(buffer, capacity);
-    return ::read(fd, buffer, capacity);
-}
-
-ssize_t portWrite(SerialPort& port, int fd, const uint8_t* data, size_t n) {
-    if (port.network) return port.network->writeData(data, n);
-    return ::write(fd, data, n);
-}
-
-int portOutputQueued(const SerialPort& port, int fd) {
-    if (port.network) return port.network->outputQueued();
-    int queued = 0;
-    return ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : -1;
-}
 
 size_t portHeldOutput(const SerialPort& port) { return port.network ? port.network->heldBytes() : 0; }
 

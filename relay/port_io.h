@@ -9,17 +9,27 @@
 #include <string>
 #include <sys/types.h>
 
+#include "relay/port_handle.h"
+#include "relay/worker_wait.h"
+
 struct SerialPort;
 
 // Like read(2) on the non-blocking port: > 0 data bytes, -1 with EAGAIN when nothing (or only a
-// server's commands) was there, 0 or -1 with another errno when the port is gone.
-ssize_t portRead(SerialPort& port, int fd, uint8_t* buffer, size_t capacity);
+// server's commands) was there, 0 or -1 with another errno when the port is gone (on Windows
+// the system's error is told as the errno of the same meaning).
+ssize_t portRead(SerialPort& port, PortHandle handle, uint8_t* buffer, size_t capacity);
 // Like write(2); a network port takes all of `n` or none (-1 with EAGAIN while earlier bytes
-// wait or the server suspended sending).
-ssize_t portWrite(SerialPort& port, int fd, const uint8_t* data, size_t n);
-// Bytes written but not yet sent on: the tty driver's output queue, or the socket's unsent bytes
+// wait or the server suspended sending). On Windows the write waits for itself, up to a second
+// or until `wake` is raised, and then says how much of it went (-1 with EAGAIN for nothing).
+ssize_t portWrite(SerialPort& port, PortHandle handle, const uint8_t* data, size_t n, WakeHandle wake);
+// Bytes written but not yet sent on: the driver's output queue, or the socket's unsent bytes
 // plus what the port holds; -1 when it cannot be told.
-int portOutputQueued(const SerialPort& port, int fd);
+int portOutputQueued(const SerialPort& port, PortHandle handle);
+// Bytes received and waiting to be read: the driver's input queue (FIONREAD, or cbInQue); -1
+// when it cannot be told.
+int portInputQueued(PortHandle handle);
+// The rate the device's line runs at now, to size the wait for its output queue; 0 when unknown.
+uint32_t portLineRate(const SerialPort& port, PortHandle handle);
 // Bytes a network port holds that its socket has not taken yet; 0 for a tty.
 size_t portHeldOutput(const SerialPort& port);
 // Sends on what a network port holds, as far as its socket takes it.

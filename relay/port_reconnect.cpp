@@ -31,6 +31,7 @@ bool reopenAwayPort(Relay& relay, SerialPort& port) {
         return false;
     }
     relay.stopRelayWorkers();
+    port.openedDevice = fresh.openedDevice;
     port.handle.store(fresh.handle.exchange(-1), std::memory_order_release);
     port.openFailure = PortOpenFailure{};
     port.presence.store(PortPresent, std::memory_order_release);

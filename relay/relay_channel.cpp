@@ -1,11 +1,5 @@
 #include "relay/relay_channel.h"
 
-#include <poll.h>
-#include <pthread.h>
-#include <sys/eventfd.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -14,8 +8,9 @@
 #include <system_error>
 #include <vector>
 
+#include "relay/local_time.h"
 #include "relay/port_io.h"
-#include "relay/serial_termios_linux.h"
+#include "relay/worker_wait.h"
 
 namespace {
 
@@ -41,25 +36,17 @@ bool stopAsked(const RelayChannel& channel) {
     return channel.stopRequested.load(std::memory_order_acquire) == 1;
 }
 
-void drainWakeUps(RelayChannel& channel) {
-    uint64_t count = 0;
-    ssize_t ignored = ::read(channel.wakeFd, &count, sizeof count);
-    (void)ignored;
-}
+void drainWakeUps(RelayChannel& channel) { clearWake(channel.wake); }
 
 // Sleeps up to timeoutMs, or less when the worker is asked to stop.
-void waitForStopRequest(RelayChannel& channel, int timeoutMs) {
-    pollfd wake{channel.wakeFd, POLLIN, 0};
-    ::poll(&wake, 1, timeoutMs);
-}
+void waitForStopRequest(RelayChannel& channel, int timeoutMs) { sleepUnlessWoken(channel.wake, timeoutMs); }
 
 // A worker whose source is gone has nothing to read until the owner reopens the port, which
 // begins with a stop request: it waits for that alone, without a timeout.
 void waitUntilStopAsked(RelayChannel& channel) {
     while (!stopAsked(channel)) {
-        pollfd wake{channel.wakeFd, POLLIN, 0};
-        ::poll(&wake, 1, -1);
-        if ((wake.revents & POLLIN) && !stopAsked(channel)) drainWakeUps(channel);
+        sleepUnlessWoken(channel.wake, -1);
+        if (!stopAsked(channel)) drainWakeUps(channel);
     }
 }
 
@@ -77,8 +64,8 @@ void pauseWhileHeld(RelayChannel& channel) {
 }
 
 // How long the destination needs to send what it still holds, as a step of the output wait.
-int drainStepMs(int fd, int queued) {
-    const uint32_t baud = currentBaudRate(fd);
+int drainStepMs(const SerialPort& destination, PortHandle handle, int queued) {
+    const uint32_t baud = portLineRate(destination, handle);
     if (baud == 0) return kOutputWaitMs;
     const uint64_t ms = static_cast<uint64_t>(queued) * 10 * 1000 / baud + 1;
     return static_cast<int>(std::min<uint64_t>(ms, kOutputWaitMs));
@@ -96,7 +83,7 @@ void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
     // wait for them goes in short steps, and never beyond the write's own time-out.
     const auto waitStart = std::chrono::steady_clock::now();
     while (offset < length) {
-        const int fd = destination.handle.load(std::memory_order_acquire);
+        const PortHandle fd = destination.handle.load(std::memory_order_acquire);
         // Not open, or its device is gone: nothing can be sent, the rest of the chunk is counted
         // as not delivered. A lost device is not written again, so the owner may close it.
         if (fd < 0 || destination.presence.load(std::memory_order_acquire) != PortPresent) {
@@ -112,7 +99,7 @@ void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
         if (!stopping) {
             const int queued = portOutputQueued(destination, fd);
             if (queued > 0 && !network) {
-                waitForStopRequest(channel, drainStepMs(fd, queued));
+                waitForStopRequest(channel, drainStepMs(destination, fd, queued));
                 continue;
             }
             if (queued > 0 && std::chrono::steady_clock::now() - waitStart <
@@ -122,7 +109,7 @@ void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
             }
         }
 
-        const ssize_t written = portWrite(destination, fd, chunk + offset, length - offset);
+        const ssize_t written = portWrite(destination, fd, chunk + offset, length - offset, channel.wake);
         if (written > 0) {
             offset += static_cast<size_t>(written);
             continue;
@@ -141,9 +128,8 @@ void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
                 waitForStopRequest(channel, kSuspendLookMs);
                 continue;
             }
-            pollfd fds[2] = {{fd, POLLOUT, 0}, {channel.wakeFd, POLLIN, 0}};
-            ::poll(fds, 2, kOutputWaitMs);
-            if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            const int events = waitForRoom(destination, fd, channel.wake, kOutputWaitMs);
+            if (events > 0 && (events & (WaitError | WaitHangUp))) {
                 // The next write tells whether the device is really gone; wait a step first so
                 // that a device that keeps signalling cannot make this loop spin.
                 waitForStopRequest(channel, kInputWaitMs);
@@ -165,10 +151,9 @@ void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
     // not left waiting for a next chunk that may never come.
     while (portHeldOutput(destination) > 0 && !stopAsked(channel) &&
            destination.presence.load(std::memory_order_acquire) == PortPresent) {
-        const int fd = destination.handle.load(std::memory_order_acquire);
+        const PortHandle fd = destination.handle.load(std::memory_order_acquire);
         if (fd < 0) break;
-        pollfd fds[2] = {{fd, POLLOUT, 0}, {channel.wakeFd, POLLIN, 0}};
-        ::poll(fds, 2, kOutputWaitMs);
+        waitForRoom(destination, fd, channel.wake, kOutputWaitMs);
         portFlushHeld(destination);
         if (destination.network && destination.network->lost()) {
             if (markPortLost(destination) && channel.portLost) channel.portLost();
@@ -184,7 +169,7 @@ int formatTimeStamp(const RelayChannel& channel, char* out, size_t size) {
 
     const std::time_t now = std::time(nullptr);
     std::tm local{};
-    localtime_r(&now, &local);
+    localTimeOf(now, local);
     const int length = std::snprintf(out, size, "%s%d/%02d/%02d %02d:%02d:%02d\n",
                                      displayHoldsText ? "\n\n" : "", local.tm_year + 1900,
                                      local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
@@ -208,20 +193,21 @@ void relayWorker(RelayChannel& channel) {
     // read goes ahead without waiting. Only a source that has been drained is waited on.
     bool moreLikely = false;
     for (;;) {
-        const int source = channel.source.handle.load(std::memory_order_acquire);
-        short sourceEvents = 0;
+        const PortHandle source = channel.source.handle.load(std::memory_order_acquire);
+        int sourceEvents = 0;
         if (source >= 0 && !moreLikely) {
             // Wait for input or for the stop request, which writes the wake descriptor: nothing
             // else needs a periodic look (a held mouse button matters only once data is here;
             // a hung-up or failing source is paced by the step wait below), so no timeout.
-            pollfd fds[2] = {{source, POLLIN, 0}, {channel.wakeFd, POLLIN, 0}};
-            if (::poll(fds, 2, portReadWaitMs(channel.source)) < 0 && errno != EINTR) {
+            const int events = waitForInput(channel.source, source, channel.wake, portReadWaitMs(channel.source));
+            if (events < 0) {
                 waitForStopRequest(channel, kInputWaitMs);  // cannot wait on these: keep a pace
+            } else {
+                sourceEvents = events & ~WaitWoken;
             }
-            sourceEvents = fds[0].revents;
             // A wake-up that was not a stop request (left from an earlier stop) would keep the
             // wait from ever waiting again.
-            if ((fds[1].revents & POLLIN) && !stopAsked(channel)) drainWakeUps(channel);
+            if (events > 0 && (events & WaitWoken) && !stopAsked(channel)) drainWakeUps(channel);
         }
         moreLikely = false;
 
@@ -260,7 +246,7 @@ void relayWorker(RelayChannel& channel) {
             // Unplugged (a hung-up line reads as end of file, a vanished one fails): stop
             // reading it, so that the owner can close it once the other worker stops writing it.
             if ((n < 0 && deviceGoneError(errno)) || network ||
-                (n == 0 && (sourceEvents & (POLLHUP | POLLERR)))) {
+                (n == 0 && (sourceEvents & (WaitHangUp | WaitError)))) {
                 if (markPortLost(channel.source) && channel.portLost) channel.portLost();
                 waitUntilStopAsked(channel);
                 return;
@@ -272,7 +258,7 @@ void relayWorker(RelayChannel& channel) {
         if (received == 0) {
             // The device signalled but gave nothing (unplugged, hung up, in error): it would
             // keep signalling at once, so keep a quiet rhythm instead.
-            if (sourceFailed || (!onlyCommands && (sourceEvents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)))) {
+            if (sourceFailed || (!onlyCommands && sourceEvents != 0)) {
                 waitForStopRequest(channel, kInputWaitMs);
             }
             continue;
@@ -319,16 +305,12 @@ void relayWorker(RelayChannel& channel) {
 
 void requestWorkerStop(RelayChannel& channel) {
     channel.stopRequested.store(1, std::memory_order_release);
-    if (channel.wakeFd >= 0) {
-        const uint64_t one = 1;
-        ssize_t ignored = ::write(channel.wakeFd, &one, sizeof one);
-        (void)ignored;
-    }
+    raiseWake(channel.wake);
 }
 
 void joinRelayWorker(RelayChannel& channel) {
     if (channel.worker.joinable()) channel.worker.join();
-    if (channel.wakeFd >= 0) drainWakeUps(channel);
+    drainWakeUps(channel);
 }
 
 RelayChannel::~RelayChannel() {
@@ -336,7 +318,7 @@ RelayChannel::~RelayChannel() {
         requestWorkerStop(*this);
         joinRelayWorker(*this);
     }
-    if (wakeFd >= 0) ::close(wakeFd);
+    closeWake(wake);
 }
 
 int startRelayWorker(RelayChannel& channel) {
@@ -346,9 +328,8 @@ int startRelayWorker(RelayChannel& channel) {
         requestWorkerStop(channel);
         joinRelayWorker(channel);
     }
-    if (channel.wakeFd < 0) channel.wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (channel.wakeFd < 0) {
-        channel.startError = errno;
+    if (const int error = makeWake(channel.wake); error != 0) {
+        channel.startError = error;
         return channel.startError;
     }
     // A wake-up left over from an earlier stop must not end the new worker's first wait early.
@@ -364,7 +345,6 @@ int startRelayWorker(RelayChannel& channel) {
     }
     channel.startError = 0;
     // Named before this returns, so that tools (top -H, gdb, /proc) tell the directions apart.
-    pthread_setname_np(channel.worker.native_handle(),
-                       channel.number == 2 ? "vx-relay2" : "vx-relay1");
+    nameWorkerThread(channel.worker, channel.number == 2 ? "vx-relay2" : "vx-relay1");
     return 0;
 }

@@ -14,6 +14,7 @@
 #include "relay/channel_context.h"
 #include "relay/chunk_sink.h"
 #include "relay/serial_port.h"
+#include "relay/worker_wait.h"
 
 struct RelayChannel {
     RelayChannel(const ChannelContext& runsBy, int channelNumber, SerialPort& from, SerialPort& to, int limit)
@@ -58,8 +59,8 @@ struct RelayChannel {
     // Touched by the worker alone; the join and the next start hand it over.
     std::vector<uint8_t> unsentRest;
 
-    // Wakes the worker out of its waits when it is asked to stop (an eventfd; -1 until made).
-    int wakeFd = -1;
+    // Wakes the worker out of its waits when it is asked to stop (kNoWake until made).
+    WakeHandle wake = kNoWake;
     // Why the last start made no worker (the wake descriptor or the thread could not be made):
     // an errno, 0 when it started. The starter's thread alone writes it.
     int startError = 0;

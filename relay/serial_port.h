@@ -8,8 +8,9 @@
 #include <memory>
 #include <string>
 
+#include "relay/line_settings.h"
 #include "relay/network_port.h"
-#include "relay/serial_termios_linux.h"
+#include "relay/port_handle.h"
 
 enum FlowControl : int32_t {
     FlowNone = 0,
@@ -84,15 +85,18 @@ struct LineReadBack {
 };
 
 struct SerialPort {
-    // The open device's descriptor; -1 while the port is not open (0 is a valid descriptor on
-    // this platform, so it cannot mean "closed"). Written by the UI thread only while no
+    // The open device's descriptor (a HANDLE on Windows); -1 while the port is not open (0 is
+    // a valid descriptor, so it cannot mean "closed"). Written by the UI thread only while no
     // worker uses the port; read by the workers.
-    std::atomic<int> handle{-1};
+    std::atomic<PortHandle> handle{kNoPortHandle};
     PortSettings settings{};
     std::atomic<int32_t> presence{PortPresent};  // a PortPresence value
 
     // The owner's alone (start-up, restart, reconnect run on its thread); no worker reads them.
     PortOpenFailure openFailure;  // why the port is not open; kind RefusalNone once it is
+    // The device the open port was opened as, where the system cannot tell which device a handle
+    // is (Windows): the other port's open of the same one is refused by it. Empty on Linux.
+    std::string openedDevice;
     LineReadBack lineReadBack;    // set by configurePort and reconfigurePort
     std::chrono::steady_clock::time_point nextOpenTry{};  // a barred port is tried again from then
 
@@ -123,7 +127,7 @@ extern const std::array<const char*, 3> stopBitsChoices;
 extern const std::array<const char*, 5> flowControlChoices;
 
 // The device paths "com1".."com6" open unless the INI section DEVICES names others
-// (COM1=/dev/ttyUSB0 ...): /dev/ttyS0../dev/ttyS5.
+// (COM1=/dev/ttyUSB0 ...): /dev/ttyS0../dev/ttyS5 on Linux, the ports COM1..COM6 on Windows.
 std::array<std::string, 6> defaultComDevicePaths();
 
 // The portDeviceNames entry for a comIndex, or "" when the index has no entry.
@@ -170,6 +174,7 @@ NetworkLineSettings networkSettingsFor(const PortSettings& settings);
 // Whether the device path names a pseudo-terminal's slave (/dev/pts/N): it never comes back
 // once its other end has closed, and its number is soon another terminal's.
 bool pseudoTerminalPath(const std::string& path);
+// Linux only, the next two: the system shows who holds a device only there.
 // The session whose controlling terminal the character device rdev is (a login's, a shell's),
 // found among the other processes the system shows (the kernel answers TIOCGSID only for the
 // caller's own terminal, which openPort asks after the open); 0 when it is nobody's.
@@ -180,6 +185,9 @@ int holderOfDevice(const std::string& path, std::string* name);
 
 // The device is not there (unplugged, not plugged in yet), as an errno of open, read or write.
 bool deviceGoneError(int systemError);
+// What a refused open leaves a closed port as: away (waited for), barred (tried again now and
+// then), halted (waits for the user) or present (nothing to wait for).
+int32_t presenceAfter(PortRefusal kind);
 // A worker found the port's device gone; only a present port becomes lost (true when it did).
 bool markPortLost(SerialPort& port);
 

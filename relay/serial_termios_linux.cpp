@@ -103,13 +103,6 @@ int readLineSettings(int fd, LineSettings& held) {
     return 0;
 }
 
-bool lineSettingsMatch(const LineSettings& asked, const LineSettings& held) {
-    if (asked.baudRate != 0 && asked.baudRate != held.baudRate) return false;
-    if (asked.xonXoffFlow && (asked.xonChar != held.xonChar || asked.xoffChar != held.xoffChar)) return false;
-    return asked.dataBits == held.dataBits && asked.parity == held.parity && asked.twoStopBits == held.twoStopBits &&
-           asked.rtsCtsFlow == held.rtsCtsFlow && asked.xonXoffFlow == held.xonXoffFlow;
-}
-
 void flushLineQueues(int fd) { ioctl(fd, TCFLSH, TCIOFLUSH); }
 
 uint32_t currentBaudRate(int fd) {

@@ -4,24 +4,9 @@
 
 #include <cstdint>
 
-// What a port's six settings become on the line, in plain terms.
-struct LineSettings {
-    uint32_t baudRate = 0;      // 0: keep the device's current rate
-    int dataBits = 8;           // 5..8
-    int parity = 0;             // 0 none, 1 odd, 2 even
-    bool twoStopBits = false;
-    bool rtsCtsFlow = false;
-    bool xonXoffFlow = false;
-    uint8_t xonChar = 0x11;
-    uint8_t xoffChar = 0x13;
-};
+#include "relay/line_settings.h"
 
-struct PortSettings;
 struct termios2;
-
-// The line a port's settings ask for; values outside the choice tables fall back to the
-// plainest setting (8 data bits, no parity, 1 stop bit, no flow control).
-LineSettings lineSettingsFor(const PortSettings& settings);
 
 // Rewrites every mode word and control character of t for a raw line with these settings;
 // only the line discipline (and the rate, when none is given) is kept.
@@ -33,10 +18,6 @@ int applyLineSettings(int fd, const LineSettings& settings);
 
 // Reads the settings the device holds now back into `held`: 0, else the errno of the call.
 int readLineSettings(int fd, LineSettings& held);
-
-// Whether the device holds what was asked (the rate only when one was asked; the XON and XOFF
-// characters only with XON/XOFF flow control).
-bool lineSettingsMatch(const LineSettings& asked, const LineSettings& held);
 
 // Discards both queues of the device (what has not been sent and what has not been read).
 void flushLineQueues(int fd);

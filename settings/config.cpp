@@ -56,6 +56,16 @@ ConfigSaveResult saveProfile(PrivateProfile& ini) {
     return result;
 }
 
+// The program's paths are UTF-8 text, whatever code page the system's narrow calls would take.
+std::filesystem::path pathOf(const std::string& text) {
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string textOf(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 // The one file named on the command line: the entry sets it once, before any thread starts.
 std::string& configPathOverride() {
     static std::string path;
@@ -66,20 +76,20 @@ std::string& configPathOverride() {
 
 void setConfigPathOverride(const std::string& path) {
     std::error_code ec;
-    const std::filesystem::path absolute = path.empty() ? std::filesystem::path() : std::filesystem::absolute(path, ec);
-    configPathOverride() = ec ? path : absolute.string();
+    const std::filesystem::path absolute = path.empty() ? std::filesystem::path() : std::filesystem::absolute(pathOf(path), ec);
+    configPathOverride() = ec ? path : textOf(absolute);
 }
 
 std::string configPath() {
     if (!configPathOverride().empty()) return configPathOverride();
     std::error_code ec;
-    std::string folder = std::filesystem::current_path(ec).string();
+    std::string folder = textOf(std::filesystem::current_path(ec));
     // A current directory that has been removed has no name any more; the file is then looked
     // for (and a save fails) relative to it.
     if (ec || folder.empty())
         folder = ".";
-    if (folder.back() != '/')
-        folder += '/';
+    if (folder.back() != '/' && folder.back() != std::filesystem::path::preferred_separator)
+        folder += static_cast<char>(std::filesystem::path::preferred_separator);
     return folder + "Vorlinex.ini";
 }
 

@@ -1,5 +1,5 @@
-// Replacing a small file whole, so that a reader never sees it half written: the settings file
-// and the autostart entry are both written this way.
+// Reading and replacing a small file whole, so that a reader never sees it half written: the
+// settings file and the autostart entry are both written this way.
 #pragma once
 
 #include <sys/types.h>
@@ -14,4 +14,19 @@
 // anything (root), a file with no write permission bit at all counts as read-only.
 // Returns 0, or the errno that stopped it; then the old file is as it was and no temporary file
 // is left.
+// On Windows the temporary file is flushed and moved over the file with write-through; there is
+// no mode to keep, and a read-only file is refused.
 int replaceFile(const std::string& path, const std::string& content, mode_t newFileMode);
+
+// Reads the whole regular file at `path` into `content`, never waiting for it (a FIFO in its
+// place does not hold the caller). 0; ENOENT when there is none; else the errno (a folder is
+// EISDIR, anything else that is not a regular file EINVAL).
+int readWholeFile(const std::string& path, std::string& content);
+
+// Text files written here end every line in CR LF on Windows, as its own profile functions write
+// them; elsewhere a file keeps the line ends it has.
+#ifdef _WIN32
+inline constexpr bool kTextFilesEndLinesInCrLf = true;
+#else
+inline constexpr bool kTextFilesEndLinesInCrLf = false;
+#endif

@@ -1,8 +1,5 @@
 #include "settings/port_restart.h"
 
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +7,7 @@
 #include <thread>
 
 #include "relay/port_reconnect.h"
+#include "settings/port_device.h"
 #include "relay/relay.h"
 
 namespace {
@@ -52,9 +50,8 @@ void letWorkersTakeQueuedInput(Relay& relay, const bool closing[2]) {
         auto emptySince = Clock::now();
         bool wasEmpty = false;
         while (Clock::now() < giveUp) {
-            const int fd = channel->source.handle.load();
-            int queued = 0;
-            if (fd < 0 || ::ioctl(fd, FIONREAD, &queued) != 0) break;
+            const int queued = portInputQueued(channel->source);
+            if (queued < 0) break;
             if (queued > 0) {
                 wasEmpty = false;
             } else if (!wasEmpty) {
@@ -68,18 +65,13 @@ void letWorkersTakeQueuedInput(Relay& relay, const bool closing[2]) {
     }
 }
 
-// An open port whose chosen COM name leads to the device it holds stays open. Asked of the
-// device itself, not of the path's text, so that a new mapping to another spelling of the same
-// device (a by-id link, the node) keeps it, and the same text now leading elsewhere does not.
+// An open port whose chosen COM name leads to the device it holds stays open.
 bool keepsItsDevice(const std::array<std::string, 6>& comDevicePaths, const SerialPort& port, int comIndex) {
-    const int fd = port.handle.load(std::memory_order_acquire);
-    if (fd < 0 || comIndex < 0 || comIndex >= 6) return false;
+    if (!port.isOpen() || comIndex < 0 || comIndex >= 6) return false;
     // A connection is kept while its path is the same text: the server is asked for the new
     // settings over it.
     if (port.network) return comDevicePaths[comIndex] == port.networkPath;
-    struct stat held {}, chosen {};
-    return ::fstat(fd, &held) == 0 && ::stat(comDevicePaths[comIndex].c_str(), &chosen) == 0 &&
-           S_ISCHR(held.st_mode) && S_ISCHR(chosen.st_mode) && held.st_rdev == chosen.st_rdev;
+    return portHoldsDevice(port, comDevicePaths[comIndex]);
 }
 
 }  // namespace

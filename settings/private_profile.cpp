@@ -1,9 +1,5 @@
 #include "settings/private_profile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -99,40 +95,12 @@ int32_t parseWindowsInt(std::string_view s) {
 }  // namespace
 
 PrivateProfile::PrivateProfile(std::string path) : path_(std::move(path)) {
-    // Non-blocking, so that a FIFO in the file's place cannot hang the program.
-    int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno != ENOENT)
-            readError_ = errno;
-        return;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        readError_ = errno;
-        ::close(fd);
-        return;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        readError_ = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        ::close(fd);
-        return;
-    }
     std::string content;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            readError_ = errno;
-            ::close(fd);
-            return;
-        }
-        if (n == 0)
-            break;
-        content.append(buffer, static_cast<size_t>(n));
+    if (const int err = readWholeFile(path_, content); err != 0) {
+        if (err != ENOENT)
+            readError_ = err;
+        return;
     }
-    ::close(fd);
     exists_ = true;
 
     bool styleKnown = false;
@@ -150,7 +118,8 @@ PrivateProfile::PrivateProfile(std::string path) : path_(std::move(path)) {
             line.text = content.substr(pos, end - pos);
             line.ending = content.substr(end, nl + 1 - end);
             pos = nl + 1;
-            if (!styleKnown) {
+            // Where every line is written with CR LF, that stays the style of added lines too.
+            if (!styleKnown && !kTextFilesEndLinesInCrLf) {
                 lineEnding_ = line.ending;
                 styleKnown = true;
             }
@@ -245,7 +214,9 @@ std::string PrivateProfile::text() const {
     out.reserve(size);
     for (const Line& l : lines_) {
         out += l.text;
-        out += l.ending;
+        // A line read with LF alone is written back with CR LF where the platform's own files
+        // end lines so; a last line without a line end stays without.
+        out += kTextFilesEndLinesInCrLf && !l.ending.empty() ? std::string("\r\n") : l.ending;
     }
     return out;
 }

@@ -9,7 +9,7 @@ struct Relay;
 
 struct SerialDeviceInfo {
     std::string path;        // the stable path: the /dev/serial/by-id link where there is one
-    std::string systemPath;  // the device node itself: /dev/ttyUSB0, /dev/ttyACM0 ...
+    std::string systemPath;  // the device node itself: /dev/ttyUSB0, /dev/ttyACM0 ...; COM3 ...
     std::string description;
     std::string manufacturer;
     std::string serialNumber;
@@ -17,15 +17,18 @@ struct SerialDeviceInfo {
 };
 
 // The /dev/serial/by-id link that leads to systemPath, else systemPath: a by-id name survives a
-// re-plug into another socket, where ttyUSB numbers follow the order of plugging.
+// re-plug into another socket, where ttyUSB numbers follow the order of plugging. On Windows a
+// COM name is stable already: systemPath.
 std::string stableDevicePath(const std::string& systemPath, const std::string& byIdFolder = "/dev/serial/by-id");
 
 // Whether a process other than this one has the device open (those the system lets us see) or
-// holds a lock on it (any user's).
+// holds a lock on it (any user's). Windows tells this only to an open, which raises the port's
+// modem lines: never asked there (false).
 bool heldByAnotherProgram(const std::string& systemPath);
 
 // A /dev/ttyS* node whose UART the kernel did not find (its type in sysfs is 0, unknown).
-// Asked of sysfs, so that nothing is opened: opening a port raises its modem lines.
+// Asked of sysfs, so that nothing is opened: opening a port raises its modem lines. Windows
+// lists only ports that have a driver: false there.
 bool legacyPortWithoutUart(const std::string& systemPath);
 
 // One line of the devices window's list: the path, then what is known of the adapter.

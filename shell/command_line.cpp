@@ -144,13 +144,11 @@ std::string helpText() {
            "  --log-combined FILE      headless: capture both directions in read order into FILE, appended to\n"
            "  --status-every SECONDS   headless: a status line every SECONDS (0 to " +
            std::to_string(kLongestStatusEvery) +
-           ", default 60, 0: none; SIGUSR1 asks for one at once)\n"
+           ", default 60, 0: none" + statusAtOnceHelp() + ")\n"
            "  --help                   show this help and exit\n"
            "  --version                show the program's version and exit\n"
            "--log-a, --log-b, --log-combined and --status-every need --headless: the window starts its captures\n"
-           "from its menu. Headless: SIGHUP reopens every capture by its path (for logrotate), SIGUSR1 tells the\n"
-           "status, SIGTERM or SIGINT ends. Exit status: 0 ended by a signal, 1 a capture could not be opened,\n"
-           "2 a wrong command line.\n";
+           "from its menu. " + headlessRequestsHelp();
 }
 
 std::string versionText() { return "Vorlinex v1.01a"; }

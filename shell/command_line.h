@@ -41,3 +41,8 @@ std::string usageLine();
 std::string helpText();
 // "Vorlinex v1.01a"
 std::string versionText();
+
+// The help's words on what the system can ask of the headless mode, which differ by platform:
+// "; SIGUSR1 asks for one at once" after --status-every, and the closing "Headless: ..." lines.
+std::string statusAtOnceHelp();
+std::string headlessRequestsHelp();

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <system_error>
 
+#include "relay/local_time.h"
+
 std::string journalLine(JournalPriority priority, const std::string& text) {
     std::string line = "<" + std::to_string(static_cast<int>(priority)) + ">";
     for (size_t i = 0; i < text.size(); ++i) {
@@ -17,7 +19,7 @@ std::string journalLine(JournalPriority priority, const std::string& text) {
 
 std::string eventTimeText(std::time_t when) {
     std::tm local{};
-    localtime_r(&when, &local);
+    localTimeOf(when, local);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
     return text;

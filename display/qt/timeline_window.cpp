@@ -12,8 +12,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
-#include <iconv.h>
 
+#include "display/qt/code_page_932.h"
 #include "display/timeline_file.h"
 #include "display/timeline_records.h"
 
@@ -35,18 +35,8 @@ std::string codePage932(const QString& text) {
     if (std::all_of(utf8.begin(), utf8.end(), [](char c) { return static_cast<uint8_t>(c) < 0x80; })) {
         return utf8.toStdString();
     }
-    iconv_t converter = iconv_open("CP932", "UTF-8");
-    if (converter == reinterpret_cast<iconv_t>(-1)) return utf8.toStdString();
-    std::string out(static_cast<size_t>(utf8.size()) * 2 + 8, '\0');
-    char* in = const_cast<char*>(utf8.data());
-    size_t inLeft = static_cast<size_t>(utf8.size());
-    char* to = out.data();
-    size_t outLeft = out.size();
-    const bool converted = iconv(converter, &in, &inLeft, &to, &outLeft) != static_cast<size_t>(-1) && inLeft == 0;
-    iconv_close(converter);
-    if (!converted) return utf8.toStdString();
-    out.resize(out.size() - outLeft);
-    return out;
+    const std::optional<std::string> bytes = codePage932Bytes(text);
+    return bytes ? *bytes : utf8.toStdString();
 }
 
 QPushButton* addButton(QHBoxLayout* row, QWidget* parent, const char* text) {

@@ -25,24 +25,8 @@ constexpr int frameIntervalMs = 50;  // 20 frames a second: text scrolls smoothl
 
 }  // namespace
 
-Cp932Decoder::Cp932Decoder() : converter_(iconv_open("UTF-8", "CP932")) {}
-
-Cp932Decoder::~Cp932Decoder() {
-    if (converter_ != reinterpret_cast<iconv_t>(-1)) iconv_close(converter_);
-}
-
 QString Cp932Decoder::character(const char* bytes, size_t length) {
-    if (converter_ == reinterpret_cast<iconv_t>(-1)) return {};
-    iconv(converter_, nullptr, nullptr, nullptr, nullptr);  // nothing left over from the last one
-    char in[2];
-    std::memcpy(in, bytes, length);
-    char out[16];
-    char* inPtr = in;
-    char* outPtr = out;
-    size_t inLeft = length;
-    size_t outLeft = sizeof out;
-    if (iconv(converter_, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<size_t>(-1) || inLeft != 0) return {};
-    const QString text = QString::fromUtf8(out, static_cast<int>(outPtr - out));
+    const QString text = characters_.character(bytes, length);
     // A converter may map a byte to a control character: that is no drawable character.
     for (QChar c : text) {
         if (c.category() == QChar::Other_Control) return {};

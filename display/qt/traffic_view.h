@@ -13,10 +13,11 @@
 #include <QString>
 #include <QTimer>
 #include <cstdint>
-#include <iconv.h>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "display/qt/code_page_932.h"
 
 class TrafficTextControl;
 
@@ -35,11 +36,6 @@ struct DisplaySegment {
 // thread at a time.
 class Cp932Decoder {
 public:
-    Cp932Decoder();
-    ~Cp932Decoder();
-    Cp932Decoder(const Cp932Decoder&) = delete;
-    Cp932Decoder& operator=(const Cp932Decoder&) = delete;
-
     // The segments a line of stored bytes is drawn as.
     std::vector<DisplaySegment> decodeLine(const std::string& bytes);
     // The same as one text, with U+25A1 (a white square) for each placeholder cell.
@@ -50,7 +46,7 @@ public:
 private:
     // The character that one or two bytes make, or an empty text when they make none.
     QString character(const char* bytes, size_t length);
-    iconv_t converter_;
+    Cp932Characters characters_;
 };
 
 // A scroll bar that repaints only when it would look different. The text grows every frame and

@@ -244,7 +244,7 @@ std::array<std::string, 6> DevicesDialog::chosenPaths() const {
                 path = QFile::encodeName(text.trimmed());
             }
         }
-        paths[n - 1] = path.isEmpty() ? "/dev/ttyS" + std::to_string(n - 1) : path.toStdString();
+        paths[n - 1] = path.isEmpty() ? defaultComDevicePaths()[n - 1] : path.toStdString();
     }
     return paths;
 }

@@ -64,7 +64,7 @@ public:
     QComboBox* deviceCombo(int comNumber) const;
     // The paths the six rows stand for now: a row as it was opened for the bytes it was opened
     // with, an entry of the list for its path, typed text for itself in the file-name encoding,
-    // an empty row for the default /dev/ttyS(n-1).
+    // an empty row for the system's default device of COMn (defaultComDevicePaths).
     std::array<std::string, 6> chosenPaths() const;
 
 private:

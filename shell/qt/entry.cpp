@@ -1,91 +1,25 @@
 #include "shell/qt/entry.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <QIcon>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMetaObject>
-#include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
 #include <array>
 #include <atomic>
-#include <cerrno>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <utility>
 
 #include "relay/channel.h"
 #include "shell/message_catalogue.h"
 #include "shell/qt/main_window.h"
+#include "shell/qt/process_signals.h"
 
 namespace {
-
-// SIGTERM and SIGINT only write a byte into this pipe; the UI thread reads it and runs the
-// same shutdown as END, so nothing unsafe happens inside the handler.
-int signalPipe[2] = {-1, -1};
-struct sigaction previousTerm {};
-struct sigaction previousInt {};
-// The handler may run on any thread, also while the UI thread restores the old handlers and
-// closes the pipe: it reads the write end from here and counts itself in, so the pipe is
-// closed only once no handler can still write into it (or into a file that took its number).
-std::atomic<int> signalWriteEnd{-1};
-std::atomic<int> handlersRunning{0};
-static_assert(std::atomic<int>::is_always_lock_free, "used inside a signal handler");
-
-extern "C" void onTerminationSignal(int) {
-    const int saved = errno;
-    handlersRunning.fetch_add(1);
-    const int fd = signalWriteEnd.load();
-    if (fd >= 0) {
-        const char byte = 1;
-        const ssize_t written = ::write(fd, &byte, 1);
-        (void)written;  // a full pipe already holds a pending request
-    }
-    handlersRunning.fetch_sub(1);
-    errno = saved;
-}
-
-std::unique_ptr<QSocketNotifier> installTerminationSignals(Vorlinex& vorlinex) {
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        signalPipe[0] = signalPipe[1] = -1;
-        return nullptr;
-    }
-    signalWriteEnd.store(signalPipe[1]);
-    auto notifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(), [&vorlinex] {
-        char drain[64];
-        while (::read(signalPipe[0], drain, sizeof drain) > 0) {
-        }
-        vorlinex.shutdownVorlinex();
-    });
-    struct sigaction action {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, &previousTerm);
-    sigaction(SIGINT, &action, &previousInt);
-    return notifier;
-}
-
-void removeTerminationSignals(std::unique_ptr<QSocketNotifier> notifier) {
-    if (!notifier) return;
-    signalWriteEnd.store(-1);
-    sigaction(SIGTERM, &previousTerm, nullptr);
-    sigaction(SIGINT, &previousInt, nullptr);
-    // A handler that began before the store above may still be writing.
-    while (handlersRunning.load() != 0) std::this_thread::yield();
-    notifier.reset();
-    ::close(signalPipe[0]);
-    ::close(signalPipe[1]);
-    signalPipe[0] = signalPipe[1] = -1;
-}
 
 QMessageBox::Icon qtIcon(BoxIcon icon) {
     switch (icon) {
@@ -162,10 +96,11 @@ void bindWindowCalls(RateMeter& rateMeter, QWidget* window) {
 
 }  // namespace
 
-// END, Esc, the close box, SIGTERM and SIGINT. The workers are asked to stop and waited for
-// before their ports are closed (a closed descriptor number is reused at once by the next
-// open); they never wait for this thread, so the joins cannot deadlock. Open capture logs are
-// written out here instead of being left to the end of the process.
+// END, Esc, the close box and the system's requests to end (process_signals.h). The workers
+// are asked to stop and waited for before their ports are closed (a closed descriptor number
+// is reused at once by the next open); they never wait for this thread, so the joins cannot
+// deadlock. Open capture logs are written out here instead of being left to the end of the
+// process.
 void Vorlinex::shutdownVorlinex() {
     if (shuttingDown.exchange(true)) return;
     Relay& relay = app.relay;
@@ -194,14 +129,10 @@ int vorlinexMain(int argc, char** argv, const std::function<void(QWidget*)>& aft
     // Only shutdown ends the program, never the last window that happens to close.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    // A capture into a pipe whose reader has gone, or past the file-size limit, is a write
-    // that fails (EPIPE, EFBIG) and ends that capture with a report, not the program.
-    ::signal(SIGPIPE, SIG_IGN);
-    ::signal(SIGXFSZ, SIG_IGN);
     // The application object: the relay, the displays, the captures and every window.
     Vorlinex vorlinex;
     RateMeter& rateMeter = vorlinex.app.relay.rateMeter;
-    std::unique_ptr<QSocketNotifier> signalNotifier = installTerminationSignals(vorlinex);
+    std::unique_ptr<ProcessSignals> processSignals = installProcessSignals(vorlinex);
     vorlinex.boxes = boxes ? boxes : [&vorlinex](const BoxRequest& request) { showQtBox(vorlinex, request); };
 
     QWidget* window = vorlinex.createMainWindow();
@@ -227,7 +158,7 @@ int vorlinexMain(int argc, char** argv, const std::function<void(QWidget*)>& aft
     vorlinex.app.relay.relayChannel2.portLost = nullptr;
     vorlinex.publishMainWindow(nullptr);
     delete window;
-    removeTerminationSignals(std::move(signalNotifier));
+    processSignals.reset();
     // A shutdown before the message loop ran leaves its quit request pending, and the next loop
     // of this process (a tool or test that runs the program again) would end at once; one pass
     // of the loop takes it.

@@ -4,6 +4,6 @@
 
 #include "shell/command_line.h"
 
-// Runs the headless relay until SIGTERM or SIGINT; returns the process exit code (1 when a
+// Runs the headless relay until it is asked to stop (headless_signals.h); returns the process exit code (1 when a
 // capture could not be opened at start).
 int runHeadless(int argc, char** argv, const CommandLine& options);

@@ -36,6 +36,7 @@
 #include "shell/qt/desktop.h"
 #include "shell/qt/dialog_units.h"
 #include "shell/qt/entry.h"
+#include "shell/qt/help_page.h"
 #include "shell/qt/window_hosts.h"
 
 namespace {
@@ -525,10 +526,8 @@ void Vorlinex::updateActivityArrows() {
 
 void Vorlinex::openHelp() {
     // Like the INI file, the help page belongs to the current directory; a program started from
-    // the menu has none there, so the page installed beside it (<prefix>/bin/../share/doc) follows.
-    const QStringList places = {
-        QDir::currentPath() + QStringLiteral("/Vorlinex.html"),
-        QCoreApplication::applicationDirPath() + QStringLiteral("/../share/doc/vorlinex/Vorlinex.html")};
+    // the menu has none there, so the page installed with it follows.
+    const QStringList places = {QDir::currentPath() + QStringLiteral("/Vorlinex.html"), installedHelpPage()};
     for (const QString& path : places) {
         const QFileInfo page(path);
         if (page.isFile() && page.isReadable()) {

@@ -81,7 +81,8 @@ public:
     void dispatchMainCommand(int commandId);
     // Timer 119: one frame of both arrow strips.
     void updateActivityArrows();
-    // HELP(&H): the help page Vorlinex.html of the current directory in the desktop's browser.
+    // HELP(&H): the help page Vorlinex.html of the current directory, else the installed one
+    // (help_page.h), in the desktop's browser.
     void openHelp();
 
     // The shutdown sequence (END, Esc, the close box, SIGTERM, SIGINT all run this).

@@ -197,6 +197,7 @@ TEST(CaptureRotation, AReopenThatCannotOpenThePathKeepsTheOldFileAndReportsOnceU
              fs::remove(logs);
              fs::create_directory(logs);
          }},
+#ifndef _WIN32  // Windows has no FIFO that a file's path leads to
         {"a FIFO nobody reads in the file's place", ENXIO,
          [&] {
              const std::string to = moveAway(dir.file("fifo-time"));
@@ -209,6 +210,7 @@ TEST(CaptureRotation, AReopenThatCannotOpenThePathKeepsTheOldFileAndReportsOnceU
              fs::remove(logs + "/a.log");
              fs::remove(logs + "/both.log");
          }},
+#endif
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

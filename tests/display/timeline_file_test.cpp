@@ -277,6 +277,12 @@ TEST(TimelineFile, FilesOfAnotherKindHoldNoRecord) {
     EXPECT_EQ(openFile(file, dir.file("missing.log")), ENOENT);
 }
 
+#ifdef _WIN32
+TEST(TimelineFile, ASparseFileIndexesToTheRecordsBetweenItsHoles) {
+    GTEST_SKIP() << "a Windows file has holes only once it is marked sparse, and the timeline reads whatever "
+                    "zeros a file holds there: gigabytes of them would be written and read here";
+}
+#else
 // A file of holes and records, each hole a line of zeros: made by appending text and growing
 // the file over holes.
 class SparseFile {
@@ -336,6 +342,8 @@ TEST(TimelineFile, ASparseFileIndexesToTheRecordsBetweenItsHoles) {
     want.insert(want.end(), third.begin(), third.end());
     expectRecords(file, want);
 }
+
+#endif
 
 // Opened while it is being written: what it held then, its last line left out while its line
 // end is still to come, however much is written after.

@@ -17,6 +17,20 @@ std::string shippedExample() {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
+// Windows writes an INI with CR LF line ends, whatever it read; elsewhere the file keeps its own.
+std::string savedOnThisPlatform(const std::string& text) {
+#ifdef _WIN32
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += '\r';
+        out += text[i];
+    }
+    return out;
+#else
+    return text;
+#endif
+}
+
 // Every key reads as the defaults, the two devices as written and the other names as theirs; a
 // SAVE into it writes the same values back and keeps every comment, byte for byte.
 TEST(ExampleSettings, ReadsAsTheDefaultsWithItsDevicesAndSaveKeepsItsComments) {
@@ -44,7 +58,7 @@ TEST(ExampleSettings, ReadsAsTheDefaultsWithItsDevicesAndSaveKeepsItsComments) {
     EXPECT_EQ(config.comDevicePaths, devices);
 
     ASSERT_TRUE(saveConfig(config).saved);
-    EXPECT_EQ(dir.read("Vorlinex.ini"), example);
+    EXPECT_EQ(dir.read("Vorlinex.ini"), savedOnThisPlatform(example));
 }
 
 }  // namespace

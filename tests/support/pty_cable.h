@@ -1,7 +1,9 @@
 // Virtual serial cables and scratch folders for tests, benchmarks and the demo's checks.
 #pragma once
 
-#include <unistd.h>
+#ifndef _WIN32
+#include <unistd.h>  // the tests use the master descriptor with read and write
+#endif
 
 #include <array>
 #include <cstdint>
@@ -12,16 +14,26 @@
 #include <set>
 #include <string>
 
+#ifdef _WIN32
+using CableEnd = void*;  // the far end's HANDLE
+#else
+using CableEnd = int;  // the pseudo-terminal's master
+#endif
+
 // A pseudo-terminal: the system opens its slave path as a COM device, the test holds the master
 // as the device at the other end; its end closes that end, as if the device were unplugged.
+// On Windows (under Wine) it is one of the cables the test runner joined before Wine started
+// (VORLINEX_WINE_CABLES of them): slavePath() is its program side "COMk", the far end
+// "\\.\COM(10+k)" is held here; both are purged when it is handed out, and it goes back to
+// the runner's pool at its end.
 class PtyCable {
 public:
     PtyCable();
-    ~PtyCable() { ::close(master_); }
+    ~PtyCable();
     PtyCable(PtyCable&&) = delete;  // and with it every copy
 
     const std::string& slavePath() const { return slavePath_; }
-    int master() const { return master_; }
+    CableEnd master() const { return master_; }
     // Writes every byte to the device end (waits while the cable is full).
     void send(const std::string& bytes);
     // Reads until `count` bytes arrived or `timeoutMs` passed without any byte arriving.
@@ -30,11 +42,13 @@ public:
     std::string receiveUntilQuiet(int quietMs = 300) { return receive(SIZE_MAX / 2, quietMs); }
 
 private:
-    int master_ = -1;
+    CableEnd master_{};
     std::string slavePath_;
+    int number_ = 0;  // Windows: the runner's cable number
 };
 
-// A USB adapter at a fixed path: a pseudo-terminal behind a symbolic link, new at each plug.
+// A USB adapter at a fixed path: a pseudo-terminal behind a symbolic link, new at each plug
+// (Linux only: Wine's COM ports are fixed while it runs).
 class PluggableCable {
 public:
     explicit PluggableCable(std::string linkPath, bool plugged = true);

@@ -137,7 +137,7 @@ TEST_F(RelayTest, ChunksQueuedInputCapturesBothWaysInOrderAndOneDirectionGoesOnW
             << onward.undeliveredBytes.load();
         // After a stray wake-up no worker spins: CPU time while the test sleeps, no speed (a spinner burns most).
         const uint64_t one = 1;
-        ASSERT_EQ(::write(onward.wakeFd, &one, sizeof one), 8);
+        ASSERT_EQ(::write(onward.wake, &one, sizeof one), 8);
         const std::clock_t cpuBefore = std::clock();
         std::this_thread::sleep_for(1s);
         EXPECT_LT(static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC, 0.25);

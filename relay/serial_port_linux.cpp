@@ -1,0 +1,266 @@
+// The serial layer on Linux: device paths, exclusive opens through TIOCEXCL and flock, termios.
+#include "relay/serial_port.h"
+
+#include "relay/port_io.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+#include <cstring>
+
+#include "relay/serial_termios_linux.h"
+
+std::array<std::string, 6> defaultComDevicePaths() {
+    std::array<std::string, 6> paths;
+    for (int i = 0; i < 6; ++i) paths[i] = "/dev/ttyS" + std::to_string(i);
+    return paths;
+}
+
+namespace {
+
+// A tty's close waits until its output is sent, for as long as the driver's closing wait (30 s
+// by default on a UART) when flow control holds it back, and closes run on the UI thread. What
+// still moves gets a bounded moment to go out; what stands still is dropped so that the close
+// returns at once.
+void discardHeldOutput(int fd) {
+    using Clock = std::chrono::steady_clock;
+    const auto giveUp = Clock::now() + std::chrono::milliseconds(1000);
+    int queued = 0;
+    while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 && Clock::now() < giveUp) {
+        const int before = queued;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued >= before) break;  // held back
+    }
+    if (queued > 0) tcflush(fd, TCOFLUSH);
+}
+
+bool sameCharDevice(const struct stat& a, const struct stat& b) {
+    return S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode) && a.st_rdev == b.st_rdev;
+}
+
+// Calls visit with every process id the system shows, this process's own left out, until it
+// returns true.
+void forEachOtherProcess(const std::function<bool(int pid)>& visit) {
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) return;
+    const int self = ::getpid();
+    while (const dirent* entry = ::readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || pid <= 0 || pid == self) continue;
+        if (visit(static_cast<int>(pid))) break;
+    }
+    ::closedir(proc);
+}
+
+// The comIndex of the relay's port, other than `port`, that has the device open; -1 for none.
+int32_t otherPortHolding(const RelayPorts& relayPorts, const SerialPort& port, const struct stat& device) {
+    for (const SerialPort* other : relayPorts) {
+        const int fd = other->handle.load(std::memory_order_acquire);
+        struct stat held {};
+        if (other != &port && fd >= 0 && ::fstat(fd, &held) == 0 && sameCharDevice(held, device))
+            return other->settings.comIndex;
+    }
+    return -1;
+}
+
+// The group that may use the device, when its members may read and write it: the fix for a
+// user who is refused is to join it.
+std::string deviceGroupOf(const std::string& path) {
+    struct stat device {};
+    if (::stat(path.c_str(), &device) != 0 || (device.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
+        return "";
+    group entry {};
+    group* found = nullptr;
+    char buffer[4096];
+    if (::getgrgid_r(device.st_gid, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) return "";
+    return found->gr_name;
+}
+
+PortRefusal refusalOfError(int error, const std::string& path) {
+    if (deviceGoneError(error)) return pseudoTerminalPath(path) ? RefusalPtyMissing : RefusalMissing;
+    if (error == EACCES || error == EPERM) return RefusalPermission;
+    if (error == EBUSY || error == EWOULDBLOCK) return RefusalInUse;
+    return RefusalFailed;
+}
+
+}  // namespace
+
+int sessionOfTerminal(unsigned long long rdev) {
+    int session = 0;
+    forEachOtherProcess([&](int pid) {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        if (!std::getline(in, line)) return false;
+        // The name may hold spaces and parentheses: the fields go on after its last ')'.
+        const size_t close = line.rfind(')');
+        if (close == std::string::npos) return false;
+        char state = 0;
+        long parent = 0, group = 0, sid = 0;
+        unsigned long long ttyNumber = 0;
+        if (std::sscanf(line.c_str() + close + 1, " %c %ld %ld %ld %llu", &state, &parent, &group, &sid, &ttyNumber) != 5)
+            return false;
+        // The kernel's encoding: minor's low byte, then the major, then the minor's high bits.
+        const unsigned major = static_cast<unsigned>((ttyNumber >> 8) & 0xFFF);
+        const unsigned minor = static_cast<unsigned>((ttyNumber & 0xFF) | ((ttyNumber >> 12) & 0xFFF00));
+        if (ttyNumber == 0 || major != ::major(rdev) || minor != ::minor(rdev)) return false;
+        session = static_cast<int>(sid > 0 ? sid : pid);
+        return true;
+    });
+    return session;
+}
+
+int holderOfDevice(const std::string& path, std::string* name) {
+    // Compared by the links' text, never by following them: a descriptor on a hung network
+    // mount would make a look at its file wait, on the UI thread.
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return 0;
+    const std::string device = resolved;
+    std::free(resolved);
+    int holder = 0;
+    forEachOtherProcess([&](int pid) {
+        const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+        DIR* fds = ::opendir(folder.c_str());
+        if (fds == nullptr) return false;  // another user's process, or gone meanwhile
+        char target[4096];
+        while (const dirent* entry = ::readdir(fds)) {
+            if (entry->d_name[0] == '.') continue;
+            const ssize_t length = ::readlink((folder + "/" + entry->d_name).c_str(), target, sizeof target);
+            if (length > 0 && device.compare(0, std::string::npos, target, static_cast<size_t>(length)) == 0) {
+                holder = pid;
+                break;
+            }
+        }
+        ::closedir(fds);
+        return holder != 0;
+    });
+    if (holder != 0 && name != nullptr) {
+        std::ifstream comm("/proc/" + std::to_string(holder) + "/comm");
+        std::getline(comm, *name);
+    }
+    return holder;
+}
+
+int openPortPath(const std::string& path, SerialPort& port, const RelayPorts& relayPorts, int& reason) {
+    if (isNetworkPath(path)) return startNetworkOpen(path, port, reason);
+    const bool closed = !port.isOpen();
+    PortOpenFailure failure;
+    failure.path = path;
+    const auto refuse = [&](PortRefusal kind, int error, int result) {
+        failure.kind = kind;
+        failure.systemError = error;
+        reason = error;
+        if (closed) {
+            port.presence.store(presenceAfter(kind), std::memory_order_release);
+            port.openFailure = failure;
+        }
+        return result;
+    };
+
+    // Asked before the open, which raises the modem lines of a real port: the device the other
+    // port holds, and a terminal that a login or a shell has as its own, are not ours to take.
+    struct stat device {};
+    if (::stat(path.c_str(), &device) == 0 && S_ISCHR(device.st_mode)) {
+        failure.otherComIndex = otherPortHolding(relayPorts, port, device);
+        if (failure.otherComIndex >= 0) return refuse(RefusalOtherPort, EBUSY, PortOpenFailed);
+        if (sessionOfTerminal(device.st_rdev) != 0) return refuse(RefusalLoginTerminal, EBUSY, PortOpenFailed);
+    }
+
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        const PortRefusal kind = refusalOfError(error, path);
+        if (kind == RefusalPermission) failure.deviceGroup = deviceGroupOf(path);
+        if (kind == RefusalInUse) failure.holderPid = holderOfDevice(path, &failure.holderName);
+        return refuse(kind, error, PortOpenFailed);
+    }
+    // No sharing: another holder of the lock (this program's other port, or another program)
+    // makes the open fail. TIOCEXCL below keeps out openers that do not take the lock.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        ::close(fd);
+        failure.holderPid = holderOfDevice(path, &failure.holderName);
+        return refuse(RefusalInUse, error, PortOpenFailed);
+    }
+    // Opened, but not a serial line: it cannot take the line settings.
+    termios probe{};
+    if (tcgetattr(fd, &probe) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return refuse(RefusalNotSerial, error, PortNotSerial);
+    }
+    // This process's own controlling terminal answers; it is a session's like any other.
+    pid_t session = 0;
+    if (ioctl(fd, TIOCGSID, &session) == 0) {
+        ::close(fd);
+        return refuse(RefusalLoginTerminal, EBUSY, PortOpenFailed);
+    }
+    ioctl(fd, TIOCEXCL);
+
+    if (closed) {
+        port.presence.store(PortPresent, std::memory_order_release);
+        port.openFailure = PortOpenFailure{};
+    }
+    port.handle.store(fd, std::memory_order_release);
+    return PortOpened;
+}
+
+int configurePort(SerialPort& port) {
+    if (port.network) return reconfigurePort(port);
+    const int fd = port.handle.load(std::memory_order_acquire);
+    if (fd < 0) return EBADF;
+    flushLineQueues(fd);
+    return reconfigurePort(port);
+}
+
+int reconfigurePort(SerialPort& port) {
+    LineReadBack& readBack = port.lineReadBack;
+    readBack = LineReadBack{};
+    if (port.network) {
+        // The server's answers are the read-back; they come later, on the reading worker.
+        return port.network->sendSettings(networkSettingsFor(port.settings));
+    }
+    const int fd = port.handle.load(std::memory_order_acquire);
+    if (fd < 0) return EBADF;
+    readBack.asked = lineSettingsFor(port.settings);
+    readBack.systemError = applyLineSettings(fd, readBack.asked);
+    if (readBack.systemError == 0) readBack.systemError = readLineSettings(fd, readBack.held);
+    if (readBack.systemError == 0) readBack.differs = !lineSettingsMatch(readBack.asked, readBack.held);
+
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(fd, TIOCMBIS, &lines);
+    return readBack.systemError;
+}
+
+int closePort(SerialPort& port) {
+    port.connector.reset();  // never waits for the resolver
+    port.connectorPath.clear();
+    const int fd = port.handle.exchange(-1, std::memory_order_acq_rel);
+    if (fd < 0) return 0;
+    if (port.network) {
+        // The connection closes with its last owner: a socket needs no drain of a line's.
+        port.network.reset();
+        port.networkPath.clear();
+        return 0;
+    }
+    // The exclusive flag belongs to the device, not to this descriptor: clear it so that the
+    // port can be opened again.
+    ioctl(fd, TIOCNXCL);
+    discardHeldOutput(fd);
+    return ::close(fd) == 0 ? 0 : errno;
+}

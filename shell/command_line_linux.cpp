@@ -1,0 +1,9 @@
+#include "shell/command_line.h"
+
+std::string statusAtOnceHelp() { return "; SIGUSR1 asks for one at once"; }
+
+std::string headlessRequestsHelp() {
+    return "Headless: SIGHUP reopens every capture by its path (for logrotate), SIGUSR1 tells the\n"
+           "status, SIGTERM or SIGINT ends. Exit status: 0 ended by a signal, 1 a capture could not be opened,\n"
+           "2 a wrong command line.\n";
+}

@@ -1,0 +1,187 @@
+// The real program on Windows, run in this process through its own entry function, on two COM
+// cables: the runner maps COM1 and COM2 to the program's ends and COM11 and COM12 to the far
+// ends (VORLINEX_WINE_CABLES says how many it made).
+
+// Before windows.h, whose global `byte` the relay's own names would otherwise shadow.
+#include "shell/qt/entry.h"
+#include "shell/qt/main_window.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QTimer>
+#include <QUrl>
+#include <QWidget>
+#include <QtCore/qtestsupport_core.h>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/shell/com_cables_win32.h"
+
+namespace {
+
+using com_cables::FarEnd;
+using com_cables::randomBytes;
+using com_cables::ScratchFolder;
+namespace fs = std::filesystem;
+
+// The program's window when the platform is Windows' own, else null (offscreen).
+HWND nativeWindow(QWidget* window) {
+    if (QGuiApplication::platformName() != QLatin1String("windows")) return nullptr;
+    return reinterpret_cast<HWND>(window->winId());
+}
+
+// The title of the native window, as the system (and the task bar) shows it.
+std::wstring nativeTitle(HWND window) {
+    wchar_t title[256] = {};
+    ::GetWindowTextW(window, title, 256);
+    return title;
+}
+
+class ProgramOnComPorts : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (com_cables::cablesMade() < 2)
+            GTEST_SKIP() << "needs COM1/COM11 and COM2/COM12 cables (the Wine runner makes them)";
+        // COM1 and COM2 as the ports themselves: no DEVICES section.
+        folder.write("Vorlinex.ini",
+                     "[DATA1]\r\nCOM=0\r\nBPS=9600\r\nBIT=8\r\n[DATA2]\r\nCOM=1\r\nBPS=9600\r\nBIT=8\r\n"
+                     "[DATA]\r\nDATETIMEVAL=60\r\nRATE=5\r\nDMODE=0\r\n");
+        ASSERT_TRUE(end1.open()) << "COM11: error " << ::GetLastError();
+        ASSERT_TRUE(end2.open()) << "COM12: error " << ::GetLastError();
+    }
+
+    // Runs the program; `body` on the UI thread once its window shows. Its boxes are recorded.
+    int run(const std::function<void(Vorlinex&, QWidget*)>& body) {
+        static char name[] = "vorlinex";
+        static char* argv[] = {name, nullptr};
+        return vorlinexMain(
+            1, argv, [&](QWidget* window) { body(vorlinexOf(window), window); },
+            [this](const BoxRequest& request) { boxes.push_back(request.text); });
+    }
+
+    // `count` random bytes each way at once; true when both arrived whole and in order.
+    void relayBothWays(size_t count, uint32_t seed) {
+        const std::string forth = randomBytes(count, seed), back = randomBytes(count, seed + 1);
+        std::string gotForth, gotBack;
+        std::atomic<int> finished{0};
+        std::vector<std::jthread> threads;
+        threads.emplace_back([&] { EXPECT_TRUE(end1.send(forth)); });
+        threads.emplace_back([&] { EXPECT_TRUE(end2.send(back)); });
+        threads.emplace_back([&] { gotForth = end2.receive(count), ++finished; });
+        threads.emplace_back([&] { gotBack = end1.receive(count), ++finished; });
+        // The program's windows are served meanwhile: its workers hand every chunk to them.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return finished.load() == 2; }, 120000));
+        threads.clear();
+        EXPECT_EQ(gotForth.size(), count) << "COM1 -> COM2";
+        EXPECT_TRUE(gotForth == forth) << "COM1 -> COM2: the bytes differ";
+        EXPECT_EQ(gotBack.size(), count) << "COM2 -> COM1";
+        EXPECT_TRUE(gotBack == back) << "COM2 -> COM1: the bytes differ";
+    }
+
+    ScratchFolder folder;
+    FarEnd end1{L"\\\\.\\COM11"};
+    FarEnd end2{L"\\\\.\\COM12"};
+    std::vector<std::string> boxes;
+};
+
+TEST_F(ProgramOnComPorts, ShowsItsTitleRelays64KiBEachWayExactlyAndEndExitsZero) {
+    bool ended = false;
+    const int exitCode = run([&](Vorlinex& vorlinex, QWidget* window) {
+        EXPECT_EQ(window->windowTitle(), QStringLiteral("Vorlinex v1.01a"));
+        if (HWND native = nativeWindow(window)) {
+            EXPECT_EQ(::FindWindowW(nullptr, L"Vorlinex v1.01a"), native);
+            EXPECT_EQ(nativeTitle(native), L"Vorlinex v1.01a");
+        }
+        EXPECT_TRUE(vorlinex.app.relay.serialPort1.isOpen() && vorlinex.app.relay.serialPort2.isOpen());
+        relayBothWays(64 * 1024, 7);
+        // END, chosen from the menu once the message loop runs.
+        QTimer::singleShot(0, window, [&vorlinex, &ended] {
+            QAction* end = vorlinex.mainMenuItem(kCommandEnd);
+            ASSERT_NE(end, nullptr);
+            ended = true;
+            end->trigger();
+        });
+    });
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_TRUE(boxes.empty()) << boxes.front();
+}
+
+// Windows ends the process as soon as the window has answered WM_ENDSESSION: by then the relay
+// must have stopped and an open capture must be on disk whole.
+TEST_F(ProgramOnComPorts, TheEndOfTheSessionShutsDownBeforeItIsAnsweredWithTheCaptureWrittenOut) {
+    const std::string captured = randomBytes(5000, 11);
+    const int exitCode = run([&](Vorlinex& vorlinex, QWidget* window) {
+        const Relay& relay = vorlinex.app.relay;
+        ASSERT_EQ(vorlinex.app.captures.openCaptureLog(1, folder.file("capture.log").string()), 1);
+        std::jthread sender([&] { EXPECT_TRUE(end1.send(captured)); });
+        std::string arrived;
+        std::atomic<bool> received{false};
+        std::jthread receiver([&] { arrived = end2.receive(captured.size()), received = true; });
+        EXPECT_TRUE(QTest::qWaitFor([&] { return received.load(); }, 60000));
+        receiver.join();
+        ASSERT_EQ(arrived.size(), captured.size());
+
+        MSG message{};
+        message.hwnd = nativeWindow(window);
+        message.message = WM_ENDSESSION;
+        message.wParam = TRUE;
+        if (message.hwnd != nullptr) {
+            ::SendMessageW(message.hwnd, WM_ENDSESSION, TRUE, 0);
+        } else {
+            // Offscreen there is no native window: the message goes the way Qt hands it on.
+            qintptr result = 0;
+            QAbstractEventDispatcher::instance()->filterNativeEvent("windows_generic_MSG", &message, &result);
+        }
+        EXPECT_TRUE(vorlinex.shutdownStarted());
+        EXPECT_FALSE(relay.relayChannel1.worker.joinable() || relay.relayChannel2.worker.joinable());
+        EXPECT_FALSE(relay.serialPort1.isOpen() || relay.serialPort2.isOpen());
+        EXPECT_EQ(folder.read("capture.log").substr(0, captured.size()), captured);
+    });
+    EXPECT_EQ(exitCode, 0);
+}
+
+// HELP opens the page of the current directory, else the one installed beside the program (the
+// installer and the portable folder put it there).
+TEST(ProgramHelp, OpensThePageOfTheCurrentDirectoryElseTheOneBesideTheProgram) {
+    ScratchFolder folder;
+    folder.write("Vorlinex.ini", "[DATA1]\r\nCOM=4\r\n[DATA2]\r\nCOM=5\r\n");
+    const fs::path besideProgram = fs::path(QCoreApplication::applicationDirPath().toStdWString()) / L"Vorlinex.html";
+    const bool placedBeside = !fs::exists(besideProgram);
+    if (placedBeside) std::ofstream(besideProgram) << "<html></html>";
+    std::vector<QUrl> opened;
+    std::vector<std::string> boxes;
+    static char name[] = "vorlinex";
+    static char* argv[] = {name, nullptr};
+    vorlinexMain(
+        1, argv,
+        [&](QWidget* window) {
+            Vorlinex& vorlinex = vorlinexOf(window);
+            vorlinex.openUrl = [&opened](const QUrl& url) { opened.push_back(url); };
+            boxes.clear();  // the ports' own, if COM5 and COM6 are not there
+            vorlinex.openHelp();
+            folder.write("Vorlinex.html", "<html></html>");
+            vorlinex.openHelp();
+            vorlinex.shutdownVorlinex();
+        },
+        [&boxes](const BoxRequest& request) { boxes.push_back(request.text); });
+    EXPECT_EQ(opened.size(), 2u) << (boxes.empty() ? std::string() : boxes.front());
+    if (opened.size() == 2) {
+        std::error_code absent;
+        EXPECT_TRUE(fs::equivalent(fs::path(opened[0].toLocalFile().toStdWString()), besideProgram, absent));
+        EXPECT_TRUE(fs::equivalent(fs::path(opened[1].toLocalFile().toStdWString()), folder.file("Vorlinex.html"), absent));
+    }
+    if (placedBeside) fs::remove(besideProgram);
+}
+
+}  // namespace

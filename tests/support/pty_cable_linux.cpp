@@ -1,0 +1,73 @@
+#include "tests/support/pty_cable.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+
+#include "tools/raw_pty.h"
+
+PtyCable::PtyCable() { master_ = openRawPty(&slavePath_); }
+
+PtyCable::~PtyCable() { ::close(master_); }
+
+void PtyCable::send(const std::string& bytes) {
+    for (size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            throw std::runtime_error(std::string("pty send: ") + std::strerror(errno));
+        pollfd p{master_, POLLOUT, 0};
+        if (n > 0) done += static_cast<size_t>(n);
+        else ::poll(&p, 1, 100);
+    }
+}
+
+std::string PtyCable::receive(size_t count, int timeoutMs) {
+    std::string out;
+    char buf[4096];
+    for (pollfd p{master_, POLLIN, 0}; out.size() < count && ::poll(&p, 1, timeoutMs) > 0;) {
+        const ssize_t n = ::read(master_, buf, std::min(sizeof buf, count - out.size()));
+        if (n > 0) out.append(buf, static_cast<size_t>(n));
+        else ::usleep(10000);  // mostly EIO: nobody holds the slave end open at the moment
+    }
+    return out;
+}
+
+PluggableCable::PluggableCable(std::string linkPath, bool plugged) : link_(std::move(linkPath)) { if (plugged) plug(); }
+
+void PluggableCable::plug() {
+    unplug();
+    cable_ = std::make_unique<PtyCable>();
+    std::filesystem::create_symlink(cable_->slavePath(), link_);
+}
+
+void PluggableCable::unplug() {
+    std::error_code ignored;
+    std::filesystem::remove(link_, ignored);
+    cable_.reset();
+}
+
+ScratchDir::ScratchDir() : path_("/tmp/vorlinex-test-XXXXXX"), previous_(std::filesystem::current_path()) {
+    if (mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    std::filesystem::current_path(path_);
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::current_path(previous_, ec);
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::multiset<std::string> threadNames() {
+    std::multiset<std::string> names;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string name;
+        std::getline(std::ifstream(task.path() / "comm"), name);
+        if (name != "Thread (pooled)") names.insert(name);
+    }
+    return names;
+}
+
