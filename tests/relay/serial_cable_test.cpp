@@ -57,8 +57,8 @@ protected:
     }
 
     PtyCable far[2];
-    Relay relay;  // its end stops the workers before the cables go
-    std::vector<std::string> chunks[2];
+    std::vector<std::string> chunks[2];  // before the relay: its workers write them until it ends
+    Relay relay;  // its end stops the workers before the cables and the records go
 };
 
 // Channel 1 reads at most 256 bytes at a time and channel 2 at most 1024; whatever the chunks,
