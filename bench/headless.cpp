@@ -3,12 +3,14 @@
 // byte at the far ends and in the capture files; with --soak, a long run whose captures are
 // rotated (renamed away, then SIGHUP) every 10 s.
 //
-//   bench_headless [path/to/vorlinex] [--phase-seconds S] [--soak] [--soak-seconds S]
+//   bench_headless [path/to/vorlinex] [--phase-seconds S] [--only-phase 1|2] [--soak] [--soak-seconds S]
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -167,6 +170,45 @@ double cpuSecondsFromSchedstat(pid_t pid, std::vector<std::string>* threads) {
     if (error) return NAN;
     if (threads != nullptr) std::sort(threads->begin(), threads->end());
     return total;
+}
+
+// One thread's counters: its name, the scheduler's run time, and its context switches (a
+// voluntary one is a wait that blocked, so roughly a wake-up; an involuntary one a preemption).
+struct ThreadCounters {
+    std::string name;
+    double ranNs = 0;
+    long voluntary = 0, involuntary = 0;
+};
+
+std::map<std::string, ThreadCounters> threadCounters(pid_t pid) {
+    std::map<std::string, ThreadCounters> all;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        ThreadCounters c;
+        std::ifstream(task.path() / "comm") >> c.name;
+        std::ifstream(task.path() / "schedstat") >> c.ranNs;
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) c.voluntary = std::atol(line.c_str() + 24);
+            if (line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) c.involuntary = std::atol(line.c_str() + 27);
+        }
+        all[task.path().filename().string()] = c;
+    }
+    return all;
+}
+
+// Where the time went, thread by thread, per second of the phase.
+void printThreads(const std::map<std::string, ThreadCounters>& before,
+                  const std::map<std::string, ThreadCounters>& after, double wall) {
+    for (const auto& [tid, end] : after) {
+        const auto start = before.find(tid);
+        if (start == before.end()) continue;
+        const ThreadCounters& s = start->second;
+        std::printf("    thread %-14s %6s ms/s run, %7s wake-ups/s, %7s preemptions/s\n", end.name.c_str(),
+                    bench::fmt((end.ranNs - s.ranNs) / 1e6 / wall, 2).c_str(),
+                    bench::fmt((end.voluntary - s.voluntary) / wall, 1).c_str(),
+                    bench::fmt((end.involuntary - s.involuntary) / wall, 1).c_str());
+    }
 }
 
 // utime + stime of the whole process (every thread, those ended too) from /proc/<pid>/stat.
@@ -359,6 +401,67 @@ uint64_t fileSize(const std::string& name) {
 
 std::string mb(double bytes) { return bench::fmt(bytes / 1e6, 2) + " MB"; }
 
+// The floor under the program's figure: the same traffic through the bare system calls the
+// workers make for every chunk (wait, read up to the read limit, ask the output queue, write),
+// one thread each way and nothing else. On a virtual machine a pty write that must wake an idle
+// processor costs many times what it costs on a busy one, so this floor moves from run to run;
+// printed beside the program's figure, it tells the program's own cost from the machine's.
+double bareRelayPercent(int phase, double rate, double period, double seconds) {
+    PtyCable port1, port2;
+    auto openRaw = [](const std::string& path) {
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        termios t{};
+        ::tcgetattr(fd, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(fd, TCSANOW, &t);
+        return fd;
+    };
+    const int slave1 = openRaw(port1.slavePath()), slave2 = openRaw(port2.slavePath());
+    std::atomic<bool> stop{false};
+    double cpuSeconds[2] = {0, 0};
+    auto relay = [&](int from, int to, size_t limit, double& cpu) {
+        std::vector<uint8_t> buffer(limit);
+        bool more = false;
+        while (!stop) {
+            if (!more) {
+                pollfd p{from, POLLIN, 0};
+                if (::poll(&p, 1, 100) <= 0) continue;
+            }
+            const ssize_t n = ::read(from, buffer.data(), limit);
+            more = n == static_cast<ssize_t>(limit);
+            for (ssize_t off = 0; n > 0 && off < n;) {
+                int queued = 0;
+                ::ioctl(to, TIOCOUTQ, &queued);
+                const ssize_t w = ::write(to, buffer.data() + off, static_cast<size_t>(n - off));
+                if (w > 0) off += w;
+                else ::usleep(1000);
+            }
+        }
+        timespec t{};
+        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        cpu = static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+    };
+    std::thread one(relay, slave1, slave2, 256, std::ref(cpuSeconds[0]));
+    std::thread two(relay, slave2, slave1, 1024, std::ref(cpuSeconds[1]));
+    PacedDirection forth(port1.master(), port2.master(), seedOf(0, phase), rate, period);
+    PacedDirection back(port2.master(), port1.master(), seedOf(1, phase), rate, period);
+    const auto t0 = bench::Clock::now();
+    forth.start(), back.start();
+    std::this_thread::sleep_until(t0 + std::chrono::duration<double>(seconds));
+    forth.finish(10), back.finish(10);
+    const double wall = bench::secondsSince(t0);
+    stop = true;
+    one.join(), two.join();
+    ::close(slave1), ::close(slave2);
+    const bool exact = forth.received() == forth.sent() && forth.wrong() == 0 && back.received() == back.sent() &&
+                       back.wrong() == 0;
+    const double percent = (cpuSeconds[0] + cpuSeconds[1]) / wall * 100;
+    std::printf("  bare system calls alone           %s %% of a core (poll, read, TIOCOUTQ, write per chunk, both "
+                "ways, %s s; bytes %s): the machine's floor now\n",
+                bench::fmt(percent, 2).c_str(), bench::fmt(wall, 1).c_str(), exact ? "exact" : "NOT EXACT");
+    return percent;
+}
+
 struct Outcome {
     bool bytesOk = true;
     double cpuPercent = NAN;
@@ -397,6 +500,7 @@ Outcome runPhase(const std::string& program, int phase, const char* title, doubl
     const double cpu0 = cpuSecondsFromStat(child.pid());
     std::vector<std::string> threads0, threads1;
     const double ran0 = cpuSecondsFromSchedstat(child.pid(), &threads0);
+    const auto perThread0 = threadCounters(child.pid());
     const auto t0 = bench::Clock::now();
     forth.start(), back.start();
     int rotations = 0;
@@ -416,6 +520,7 @@ Outcome runPhase(const std::string& program, int phase, const char* title, doubl
     const double wall = bench::secondsSince(t0);
     const double cpu = cpuSecondsFromStat(child.pid()) - cpu0;
     const double ran = cpuSecondsFromSchedstat(child.pid(), &threads1) - ran0;
+    const auto perThread1 = threadCounters(child.pid());
     const int status = child.terminate();
 
     // The target takes the scheduler's exact count when every thread lived through the phase,
@@ -430,6 +535,7 @@ Outcome runPhase(const std::string& program, int phase, const char* title, doubl
     } else {
         std::printf("  CPU (run time)                   not counted: a thread ended or /proc has no schedstat\n");
     }
+    printThreads(perThread0, perThread1, wall);
     std::printf("  VmRSS (kB, once a second)        first %ld, at 10 s %ld, last %ld, max %ld: %s\n", rss.first(),
                 rss.atTen(), rss.last(), rss.max(), rss.flat(1024) ? "flat (last - at 10 s <= 1 MB)" : "GROWING (last - at 10 s > 1 MB)");
     outcome.rssFlat = rss.flat(1024);
@@ -497,6 +603,7 @@ Outcome runPhase(const std::string& program, int phase, const char* title, doubl
         std::printf("  the program's output:\n%s\n", child.output().c_str());
     }
     std::fflush(stdout);
+    if (rotateEvery == 0) bareRelayPercent(phase, rate, period, seconds);
     return outcome;
 }
 
@@ -508,10 +615,12 @@ int main(int argc, char** argv) {
     double phaseSeconds = 60;
     double soakSeconds = 600;
     bool soak = false;
+    int only = 0;  // 0: phases 1 and 2
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--soak") == 0) soak = true;
         else if (std::strcmp(argv[i], "--soak-seconds") == 0 && i + 1 < argc) soak = true, soakSeconds = std::atof(argv[++i]);
         else if (std::strcmp(argv[i], "--phase-seconds") == 0 && i + 1 < argc) phaseSeconds = std::atof(argv[++i]);
+        else if (std::strcmp(argv[i], "--only-phase") == 0 && i + 1 < argc) only = std::atoi(argv[++i]);
         else program = argv[i];
     }
     // The program runs in a scratch folder: a path given relative to here must still find it.
@@ -519,8 +628,8 @@ int main(int argc, char** argv) {
     std::printf("bench_headless: %s --headless, all three captures, between pty cables, no window system\n",
                 program.c_str());
 
-    const Outcome slow = runPhase(program, 1, "a 460800-baud line's worth", 46080, 0.1, phaseSeconds, 0);
-    const Outcome fast = runPhase(program, 2, "raw pty speed", 1200000, 0.01, phaseSeconds, 0);
+    const Outcome slow = only == 2 ? Outcome{} : runPhase(program, 1, "a 460800-baud line's worth", 46080, 0.1, phaseSeconds, 0);
+    const Outcome fast = only == 1 ? Outcome{} : runPhase(program, 2, "raw pty speed", 1200000, 0.01, phaseSeconds, 0);
     Outcome soaked;
     if (soak) soaked = runPhase(program, 3, "soak with rotation", 20480, 0.1, soakSeconds, 10);
 
