@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "bench/relay_measure.h"
@@ -100,6 +101,11 @@ pid_t startWineEngine(const std::string& slave1, const std::string& slave2) {
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     bench::Options opt = bench::parseOptions(argc, argv);
+    // Taken before the scratch folder becomes the current one, so that a relative path still
+    // finds the program.
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::string(argv[i]) == "--wine") wineEngine = std::filesystem::absolute(argv[i + 1]).string();
+    }
     ScratchDir dir;
     scratch = &dir;
     std::printf("bench_relay_engine: the relay engine (child process, 2 workers, no display, no log) "
@@ -114,9 +120,6 @@ int main(int argc, char** argv) {
     int missed = bench::printComparison(ref.f, engine.f, "engine", opt);
     std::printf("\n%d target(s) missed\n", missed);
 
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::string(argv[i]) == "--wine") wineEngine = argv[i + 1];
-    }
     if (!wineEngine.empty()) {
         std::printf("\nthe Windows build of the engine under Wine (%s) against socat; its CPU is the "
                     "engine's process alone, not Wine's server; the targets above are the Linux "
