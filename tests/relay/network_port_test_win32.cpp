@@ -570,4 +570,124 @@ TEST_F(NetworkRelayWin32, ARefusedConnectIsReportedAsUnreachableWithConnectionRe
     EXPECT_FALSE(relay->serialPort1.isOpen());
 }
 
+// The far end of the cable that the runner's ser2net serves: a COM port opened here, raw, with
+// overlapped reads and writes so that sending and receiving may run at once.
+class ComEnd {
+public:
+    explicit ComEnd(const std::string& name) {
+        h_ = CreateFileA(("\\\\.\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OVERLAPPED, nullptr);
+        if (h_ == INVALID_HANDLE_VALUE) return;
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        GetCommState(h_, &dcb);
+        dcb.BaudRate = CBR_115200;
+        dcb.ByteSize = 8;
+        dcb.Parity = NOPARITY;
+        dcb.StopBits = ONESTOPBIT;
+        dcb.fBinary = 1;
+        dcb.fParity = 0;
+        dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fOutX = dcb.fInX = 0;
+        SetCommState(h_, &dcb);
+        COMMTIMEOUTS timeouts{};
+        timeouts.ReadIntervalTimeout = MAXDWORD;
+        SetCommTimeouts(h_, &timeouts);
+        PurgeComm(h_, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    }
+    ~ComEnd() {
+        if (valid()) CloseHandle(h_);
+    }
+    ComEnd(ComEnd&&) = delete;
+    bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
+
+    void send(const std::string& bytes) {
+        for (size_t done = 0; done < bytes.size();) {
+            OVERLAPPED io{};
+            io.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+            DWORD n = 0;
+            if (!WriteFile(h_, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &n, &io) &&
+                (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(h_, &io, &n, TRUE)))
+                n = 0;
+            CloseHandle(io.hEvent);
+            ASSERT_GT(n, 0u) << "COM write failed: " << GetLastError();
+            done += n;
+        }
+    }
+    // Until `count` bytes came or none came for timeoutMs; only what the input queue holds is
+    // read, as Wine keeps an empty read pending.
+    std::string receive(size_t count, int timeoutMs) {
+        std::string out;
+        char buffer[4096];
+        for (auto quietSince = std::chrono::steady_clock::now();
+             out.size() < count && std::chrono::steady_clock::now() - quietSince < std::chrono::milliseconds(timeoutMs);) {
+            COMSTAT status{};
+            DWORD errors = 0, n = 0;
+            ClearCommError(h_, &errors, &status);
+            if (status.cbInQue > 0) {
+                OVERLAPPED io{};
+                io.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+                const DWORD want = static_cast<DWORD>(std::min({sizeof buffer, count - out.size(), size_t{status.cbInQue}}));
+                if (!ReadFile(h_, buffer, want, &n, &io) &&
+                    (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(h_, &io, &n, TRUE)))
+                    n = 0;
+                CloseHandle(io.hEvent);
+            }
+            if (n > 0) {
+                out.append(buffer, n);
+                quietSince = std::chrono::steady_clock::now();
+            } else {
+                std::this_thread::sleep_for(2ms);
+            }
+        }
+        return out;
+    }
+
+private:
+    HANDLE h_ = INVALID_HANDLE_VALUE;
+};
+
+// Against Debian's ser2net on the Linux side: the negotiation with a real server through Wine's
+// Winsock, its answer to the rate as the read-back, and data with many 0xFF exact both ways
+// between the device behind the server and the cable of the other port.
+TEST(NetworkRelayWin32Ser2net, RelaysExactlyThroughARealServerThatAnswersTheRate) {
+    const char* port = std::getenv("VORLINEX_WINE_SER2NET_PORT");
+    const char* device = std::getenv("VORLINEX_WINE_SER2NET_DEVICE");
+    if (port == nullptr || device == nullptr || std::getenv("VORLINEX_WINE_CABLES") == nullptr)
+        GTEST_SKIP() << "needs the Wine runner's ser2net and cables (VORLINEX_WINE_SER2NET_PORT)";
+    ComEnd served(device);
+    ASSERT_TRUE(served.valid()) << "cannot open " << device << ": " << GetLastError();
+    PtyCable cable;
+    Relay relay;
+    relay.comDevicePaths[0] = std::string("rfc2217://127.0.0.1:") + port;
+    relay.comDevicePaths[1] = cable.slavePath();
+    relay.serialPort1.settings = PortSettings{0, 115200, 8, 0, 0, FlowNone};
+    relay.serialPort2.settings = PortSettings{1, 115200, 8, 0, 0, FlowNone};
+    ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpenPending);
+    ASSERT_EQ(relay.openPort("com2", relay.serialPort2), PortOpened);
+    ASSERT_EQ(configurePort(relay.serialPort2), 0);
+    ASSERT_EQ(startRelayWorker(relay.relayChannel2), 0);
+    ASSERT_TRUE(stepUntil(relay, [&] { return relay.serialPort1.presence.load() == PortPresent; }))
+        << "openFailure " << relay.serialPort1.openFailure.kind << " error " << relay.serialPort1.openFailure.systemError;
+    ASSERT_TRUE(stepUntil(relay, [&] {
+        const NetworkPort* network = relay.serialPort1.network.get();
+        return network != nullptr && network->readBack().baudAnswered;
+    }));
+    EXPECT_EQ(relay.serialPort1.network->readBack().baudRate, 115200u);
+
+    const std::string toCable = escapeHeavy(32 * 1024, 7), toServed = escapeHeavy(32 * 1024, 8);
+    std::string atCable, atServed;
+    std::thread a([&] { served.send(toCable); });
+    std::thread b([&] { cable.send(toServed); });
+    std::thread c([&] { atCable = cable.receive(toCable.size(), 10000); });
+    atServed = served.receive(toServed.size(), 10000);
+    a.join();
+    b.join();
+    c.join();
+    EXPECT_EQ(atCable.size(), toCable.size());
+    EXPECT_TRUE(atCable == toCable) << "served device to cable: every byte once, in order";
+    EXPECT_EQ(atServed.size(), toServed.size());
+    EXPECT_TRUE(atServed == toServed) << "cable to served device: every byte once, in order";
+    relay.stopRelayAndClosePorts();
+}
+
 }  // namespace
