@@ -22,6 +22,7 @@
 #include "relay/relay.h"
 #include "relay/telnet_codec.h"
 #include "relay/worker_wait.h"
+#include "shell/message_catalogue.h"
 #include "tests/support/pty_cable.h"
 
 using namespace telnet;
@@ -566,6 +567,8 @@ TEST_F(NetworkRelayWin32, ARefusedConnectIsReportedAsUnreachableWithConnectionRe
     ASSERT_EQ(relay->openPort("com1", relay->serialPort1), PortOpenPending);
     ASSERT_TRUE(stepUntil(*relay, [&] { return relay->serialPort1.openFailure.kind == RefusalUnreachable; }));
     EXPECT_EQ(relay->serialPort1.openFailure.systemError, ECONNREFUSED);
+    // Worded as on Linux: the errno's words, not those of a Windows error with the same number.
+    EXPECT_EQ(portStatusText(*relay), "COM1: " + relay->comDevicePaths[0] + " not reachable: connection refused, retrying");
     EXPECT_EQ(relay->serialPort1.presence.load(), PortAway) << "retried, not given up";
     EXPECT_FALSE(relay->serialPort1.isOpen());
 }
