@@ -5,6 +5,7 @@
 // network port and the other a COM cable, through a loss and the reconnect.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <iphlpapi.h>
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "relay/network_port.h"
 #include "relay/network_win32.h"
@@ -319,6 +321,89 @@ TEST(NetworkConnectorWin32, TheCallbackComesOnceAndACancelledConnectorNeverCalls
     cancelled.cancel();
     EXPECT_EQ(cancelled.result().state, ConnectResult::State::Cancelled);
     EXPECT_EQ(calls.load(), 1);
+}
+
+// A listener whose accept queue is full drops the SYNs of further connects: an address that
+// never answers, made on this machine.
+struct SilentListener {
+    Socket listener;
+    std::vector<Socket> fillers;
+    SilentListener() {
+        listener = boundSocket(false);
+        EXPECT_EQ(::listen(listener.s, 0), 0);
+        for (int i = 0; i < 4; ++i) {
+            Socket f(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+            u_long nonBlocking = 1;
+            ioctlsocket(f.s, FIONBIO, &nonBlocking);
+            sockaddr_in addr{};
+            addr.sin_family = AF_INET;
+            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            addr.sin_port = htons(port());
+            ::connect(f.s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+            fillers.push_back(std::move(f));
+        }
+    }
+    uint16_t port() const { return localPort(listener.s); }
+};
+
+// The sockets of this machine still connecting (SYN sent) to 127.0.0.1:`port`, as the system's
+// connection table lists them; -1 when the table cannot be read. Looked up, so that the test
+// program needs no more libraries.
+int socketsConnectingTo(uint16_t port) {
+    using GetTable = DWORD(WINAPI*)(PMIB_TCPTABLE, PULONG, BOOL);
+    static const auto getTable = reinterpret_cast<GetTable>(
+        reinterpret_cast<void*>(GetProcAddress(LoadLibraryA("iphlpapi.dll"), "GetTcpTable")));
+    if (getTable == nullptr) return -1;
+    ULONG size = 0;
+    getTable(nullptr, &size, FALSE);
+    std::vector<char> buffer(size + 4096);
+    size = static_cast<ULONG>(buffer.size());
+    const auto table = reinterpret_cast<PMIB_TCPTABLE>(buffer.data());
+    if (getTable(table, &size, FALSE) != NO_ERROR) return -1;
+    int n = 0;
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        const MIB_TCPROW& row = table->table[i];
+        if (row.dwState == MIB_TCP_STATE_SYN_SENT && ntohs(static_cast<u_short>(row.dwRemotePort)) == port &&
+            row.dwRemoteAddr == htonl(INADDR_LOOPBACK))
+            ++n;
+    }
+    return n;
+}
+
+bool awaitConnecting(uint16_t port, int count) {
+    for (int i = 0; i < kWaitMs / 5; ++i) {
+        if (socketsConnectingTo(port) == count) return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    return false;
+}
+
+TEST(NetworkConnectorWin32, AnAddressThatNeverAnswersTimesOut) {
+    SilentListener silent;
+    NetworkConnector connector(loopback(silent.port()), 300ms);
+    const ConnectResult r = awaitResult(connector);
+    EXPECT_EQ(r.state, ConnectResult::State::Failed);
+    EXPECT_EQ(r.failure, ConnectResult::Failure::TimedOut);
+    EXPECT_EQ(r.systemError, ETIMEDOUT);
+    EXPECT_EQ(connector.take(), kNoSocket);
+}
+
+// Only the cancel can end this connect in time: its own time-out is far longer than the test
+// waits. The cancel must reach the connect thread's wait and close its socket.
+TEST(NetworkConnectorWin32, CancelEndsAConnectInProgressAndNoCallbackFollows) {
+    SilentListener silent;
+    const int fillers = socketsConnectingTo(silent.port());
+    if (fillers < 0) GTEST_SKIP() << "the system's connection table cannot be read here";
+    std::atomic<int> calls{0};
+    {
+        NetworkConnector connector(loopback(silent.port()), std::chrono::minutes(10), [&] { calls.fetch_add(1); });
+        ASSERT_TRUE(awaitConnecting(silent.port(), fillers + 1)) << "the connect is under way";
+        EXPECT_EQ(connector.result().state, ConnectResult::State::Pending);
+        connector.cancel();
+        EXPECT_EQ(connector.result().state, ConnectResult::State::Cancelled);
+        EXPECT_TRUE(awaitConnecting(silent.port(), fillers)) << "the connect thread let go of its socket";
+    }
+    EXPECT_EQ(calls.load(), 0);
 }
 
 // ---- A connected port ----
