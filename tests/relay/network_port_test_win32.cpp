@@ -471,6 +471,19 @@ TEST(NetworkPortWin32, ThePeerClosingEndsTheReadAndLosesThePortAsClosed) {
     EXPECT_EQ(waitForNetworkInput(*pair.port, watchdog.wake, -1) & WaitReady, WaitReady);
 }
 
+// A server whose device is missing says so as data and closes before it answers a setting: that
+// is its message, not device data, whether the close reads as an end or (after the port's
+// settings reached a closed socket) as a reset.
+TEST(NetworkPortWin32, AServerThatSpeaksAndClosesBeforeAnyAnswerLeavesItsMessage) {
+    PortPair pair(NetworkScheme::Rfc2217);
+    ASSERT_EQ(pair.port->start({}), 0);
+    sendAll(pair.server.s, "Device open failure: Value or file not found\r\n");
+    pair.server.close();
+    EXPECT_EQ(pair.readPort(SIZE_MAX / 2), "") << "the message is not device data";
+    EXPECT_EQ(pair.port->loss(), NetworkLoss::ServerMessage);
+    EXPECT_EQ(pair.port->serverMessage(), "Device open failure: Value or file not found");
+}
+
 TEST(NetworkPortWin32, AWaitEndsOnTheStopRequestAndOnTheTimeOut) {
     PortPair pair(NetworkScheme::Tcp);
     ASSERT_EQ(pair.port->start({}), 0);
