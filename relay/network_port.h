@@ -20,6 +20,15 @@
 
 enum class NetworkScheme : uint8_t { Rfc2217, Tcp };
 
+// A connected socket as the system names it: a descriptor on Linux, a Winsock SOCKET's value on
+// Windows (as a signed number, so that -1 means "none" on both, as for a port's handle).
+#ifdef _WIN32
+using NetworkSocket = intptr_t;
+#else
+using NetworkSocket = int;
+#endif
+inline constexpr NetworkSocket kNoSocket = -1;
+
 struct NetworkAddress {
     NetworkScheme scheme = NetworkScheme::Rfc2217;
     std::string host;  // a name, an IPv4 address, or an IPv6 address without its brackets
@@ -51,7 +60,7 @@ struct ConnectResult {
     int systemError = 0;
     int resolverError = 0;
     std::string resolverMessage;
-    int fd = -1;
+    NetworkSocket fd = kNoSocket;
 };
 
 // Resolves and connects one address on a thread of its own, over all the addresses the name
@@ -80,7 +89,7 @@ public:
     // stays owned by the connector (and is closed with it) until take().
     ConnectResult result() const;
     // The connected socket, now the caller's to close; -1 unless the state is Connected.
-    int take();
+    NetworkSocket take();
     // Makes the thread give up at once: a connect in progress ends, a resolve that returns later
     // is thrown away. The state becomes Cancelled unless the attempt had already ended.
     void cancel();
@@ -93,7 +102,7 @@ private:
 
 // Sets TCP_NODELAY (a short request must not wait for Nagle's timer) and keepalive tuned so
 // that a peer that went away silently is noticed within about half a minute. 0, else the errno.
-int tuneConnectedSocket(int fd);
+int tuneConnectedSocket(NetworkSocket fd);
 
 // What the port's line is asked to be, in plain terms (a port's settings as the user chose
 // them). DTR/DSR flow has no Com Port Control code and is asked as no flow control.
@@ -142,12 +151,12 @@ enum class NetworkLoss : uint8_t {
 class NetworkPort {
 public:
     // Takes the connected socket (made non-blocking here) and closes it when destroyed.
-    NetworkPort(int fd, NetworkScheme scheme);
+    NetworkPort(NetworkSocket fd, NetworkScheme scheme);
     ~NetworkPort();
     NetworkPort(const NetworkPort&) = delete;
     NetworkPort& operator=(const NetworkPort&) = delete;
 
-    int fd() const { return fd_; }
+    NetworkSocket fd() const { return fd_; }
     NetworkScheme scheme() const { return scheme_; }
     // Whether line settings reach the far port at all (raw TCP carries none).
     bool carriesSettings() const { return scheme_ == NetworkScheme::Rfc2217; }
@@ -175,8 +184,9 @@ public:
     // earlier bytes are still held back or the server asked to suspend sending, -1 with another
     // errno when the port is lost.
     ssize_t writeData(const uint8_t* data, size_t n);
-    // Bytes not yet sent: what the kernel holds (SIOCOUTQ) plus what waits here; at least 1
-    // while the server has suspended sending, so that the output wait holds the writer.
+    // Bytes not yet sent: what the kernel holds (SIOCOUTQ; Windows cannot tell it) plus what
+    // waits here; at least 1 while the server has suspended sending, so that the output wait
+    // holds the writer.
     int outputQueued() const;
     // Sends what waits here (replies, the rest of a write) as far as the socket takes it.
     void flush();
@@ -200,6 +210,11 @@ public:
     // The server asked to suspend sending (FLOWCONTROL-SUSPEND) and has not resumed.
     bool sendingPaused() const { return paused_.load(std::memory_order_acquire); }
 
+    // What a system needs beside the socket to wait on it (Windows: its network events); each
+    // system's file defines it, and only that system's waits use it.
+    struct SystemWaits;
+    SystemWaits& systemWaits() const { return *waits_; }
+
 private:
     void markLost(NetworkLoss loss, int systemError);
     void take(const TelnetEvent& event);
@@ -213,7 +228,16 @@ private:
     // Copies data that was held back and is now due into the caller's buffer.
     ssize_t releaseHeld(uint8_t* buffer, size_t capacity);
 
-    int fd_;
+    // The system's calls, one each, defined by each system's file. Like send(2) and recv(2)
+    // without waiting (an interrupted call is made again): -1 with the errno of the same
+    // meaning, EAGAIN when the socket would block.
+    ssize_t sendSome(const char* data, size_t n);
+    ssize_t receiveSome(char* buffer, size_t capacity);
+    // What the system holds of sent bytes not yet acknowledged, where it can tell; else 0.
+    int systemQueued() const;
+
+    NetworkSocket fd_;
+    std::unique_ptr<SystemWaits> waits_;
     NetworkScheme scheme_;
     TelnetCodec codec_;  // receive() on the reading worker only; the encoders are const
 

@@ -1,50 +1,441 @@
-// Network ports are not built for Windows yet: a connect fails at once (ENOSYS) and no port is
-// ever made, so the workers never reach the calls below; they exist for the shared code.
+// Network ports on Windows: the connect thread, the socket and its waits, through Winsock.
+// winsock2.h before windows.h (which would bring the old winsock.h otherwise).
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <mstcpip.h>
+#include <windows.h>
+
 #include "relay/network_port.h"
+#include "relay/network_win32.h"
+#include "relay/system_win32.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <system_error>
+#include <thread>
 
+namespace {
+
+// Keepalive: first probe after 10 s of silence, then every 5 s. Windows gives up after its own
+// count of unanswered probes (10 on current versions), so a dead peer is found within about a
+// minute; Linux, which lets the count be set, finds it in half that.
+constexpr ULONG kKeepIdleMs = 10000;
+constexpr ULONG kKeepIntervalMs = 5000;
+
+// Winsock is started once for the process, before its first use, and left running until the
+// process ends.
+int startWinsock() {
+    static const int error = [] {
+        WSADATA data{};
+        return errnoFromSocketError(WSAStartup(MAKEWORD(2, 2), &data));
+    }();
+    return error;
+}
+
+SOCKET socketOf(NetworkSocket s) { return static_cast<SOCKET>(s); }
+
+int lastSocketErrno() { return errnoFromSocketError(WSAGetLastError()); }
+
+}  // namespace
+
+int tuneConnectedSocket(NetworkSocket fd) {
+    const SOCKET s = socketOf(fd);
+    const BOOL on = TRUE;
+    if (setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on) != 0)
+        return lastSocketErrno();
+    if (setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on) != 0)
+        return lastSocketErrno();
+    tcp_keepalive values{};
+    values.onoff = 1;
+    values.keepalivetime = kKeepIdleMs;
+    values.keepaliveinterval = kKeepIntervalMs;
+    DWORD returned = 0;
+    if (WSAIoctl(s, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr) != 0)
+        return lastSocketErrno();
+    return 0;
+}
+
+// ---- Connecting ----
+
+// Held by the connector and its thread alike: the thread may outlive the connector (a resolver
+// that hangs cannot be interrupted, so the connector lets its thread go rather than wait), and
+// then finds `cancelled` set when it returns, closes what it made and ends.
 struct NetworkConnector::Shared {
-    ConnectResult result;
+    NetworkAddress address;
+    std::chrono::steady_clock::time_point deadline;
+    Done done;
+
+    mutable std::mutex mutex;
+    ConnectResult result;  // under mutex
+    bool cancelled = false;
+    HANDLE wake = nullptr;  // a manual-reset event set by cancel(): ends the wait for a connect
+
+    std::mutex doneMutex;  // held while `done` runs, so that none runs after the destructor
+
+    ~Shared() {
+        if (result.fd != kNoSocket) closesocket(socketOf(result.fd));
+        if (wake != nullptr) CloseHandle(wake);
+    }
 };
 
-NetworkConnector::NetworkConnector(NetworkAddress, std::chrono::milliseconds, Done)
+namespace {
+
+using Shared = NetworkConnector::Shared;
+
+bool cancelledNow(const Shared& shared) {
+    std::lock_guard lock(shared.mutex);
+    return shared.cancelled || shared.result.state != ConnectResult::State::Pending;
+}
+
+// One address: a connect without blocking, its end (FD_CONNECT) waited for on an event together
+// with the cancel, until the deadline. The connected socket, or INVALID_SOCKET with `error` set
+// (ETIMEDOUT at the deadline, ECANCELED).
+SOCKET connectOne(const Shared& shared, const addrinfo& ai, int& error) {
+    const SOCKET s = ::socket(ai.ai_family, ai.ai_socktype, ai.ai_protocol);
+    if (s == INVALID_SOCKET) {
+        error = lastSocketErrno();
+        return INVALID_SOCKET;
+    }
+    // Not handed to programs this one starts.
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    const WSAEVENT connected = WSACreateEvent();
+    if (connected == WSA_INVALID_EVENT) {
+        error = lastSocketErrno();
+        closesocket(s);
+        return INVALID_SOCKET;
+    }
+    SOCKET result = INVALID_SOCKET;
+    // Also makes the socket non-blocking, as the port wants it afterwards.
+    if (WSAEventSelect(s, connected, FD_CONNECT) != 0) {
+        error = lastSocketErrno();
+    } else if (::connect(s, ai.ai_addr, static_cast<int>(ai.ai_addrlen)) == 0) {
+        result = s;
+    } else if (WSAGetLastError() != WSAEWOULDBLOCK) {
+        error = lastSocketErrno();
+    } else {
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                shared.deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                error = ETIMEDOUT;
+                break;
+            }
+            HANDLE events[2] = {connected, shared.wake};
+            const DWORD which = WaitForMultipleObjects(2, events, FALSE, static_cast<DWORD>(left.count()) + 1);
+            if (which == WAIT_OBJECT_0 + 1) {
+                error = ECANCELED;
+                break;
+            }
+            if (which == WAIT_FAILED) {
+                error = lastErrno();
+                break;
+            }
+            if (which != WAIT_OBJECT_0) continue;  // the time is up: told at the top
+            WSANETWORKEVENTS happened{};
+            if (WSAEnumNetworkEvents(s, connected, &happened) != 0) {
+                error = lastSocketErrno();
+                break;
+            }
+            if ((happened.lNetworkEvents & FD_CONNECT) == 0) continue;
+            const int connectError = happened.iErrorCode[FD_CONNECT_BIT];
+            if (connectError == 0) result = s;
+            else error = errnoFromSocketError(connectError);
+            break;
+        }
+    }
+    // The socket leaves the event (and stays non-blocking): the port chooses its own events.
+    WSAEventSelect(s, nullptr, 0);
+    WSACloseEvent(connected);
+    if (result == INVALID_SOCKET) closesocket(s);
+    return result;
+}
+
+void finish(Shared& shared, ConnectResult result) {
+    {
+        std::lock_guard lock(shared.mutex);
+        if (shared.cancelled || shared.result.state != ConnectResult::State::Pending) {
+            if (result.fd != kNoSocket) closesocket(socketOf(result.fd));
+            return;
+        }
+        shared.result = std::move(result);
+    }
+    std::lock_guard doneLock(shared.doneMutex);
+    bool cancelled;
+    {
+        std::lock_guard lock(shared.mutex);
+        cancelled = shared.cancelled;
+    }
+    if (!cancelled && shared.done) shared.done();
+}
+
+// The resolver's own words, on one line.
+std::string resolverText(int error) {
+    std::string text = gai_strerrorA(error);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
+        text.pop_back();
+    return text;
+}
+
+void connectThread(std::shared_ptr<Shared> shared) {
+    ConnectResult result;
+    result.state = ConnectResult::State::Failed;
+
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    // No AI_ADDRCONFIG: it would hide 127.0.0.1 and localhost on a machine whose only network
+    // is loopback, where a serial server on the same machine listens.
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* found = nullptr;
+    const std::string service = std::to_string(shared->address.port);
+    // May take as long as the name servers like: nothing here can cut it short. The connector
+    // has stopped waiting for it by then (its result() reports the time-out), and this thread
+    // holds its own share of the state, so it finds the attempt cancelled and just ends.
+    const int resolved = ::getaddrinfo(shared->address.host.c_str(), service.c_str(), &hints, &found);
+    if (resolved != 0) {
+        result.failure = ConnectResult::Failure::Resolve;
+        result.resolverError = resolved;
+        result.resolverMessage = resolverText(resolved);
+        finish(*shared, std::move(result));
+        return;
+    }
+
+    int error = ETIMEDOUT;
+    for (const addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
+        if (cancelledNow(*shared)) {
+            error = ECANCELED;
+            break;
+        }
+        const SOCKET s = connectOne(*shared, *ai, error);
+        if (s != INVALID_SOCKET) {
+            tuneConnectedSocket(static_cast<NetworkSocket>(s));  // best effort: data goes without
+            result.state = ConnectResult::State::Connected;
+            result.fd = static_cast<NetworkSocket>(s);
+            break;
+        }
+        if (error == ETIMEDOUT || error == ECANCELED) break;  // the time is used up
+    }
+    freeaddrinfo(found);
+    if (result.state != ConnectResult::State::Connected) {
+        result.failure = error == ETIMEDOUT ? ConnectResult::Failure::TimedOut
+                                            : ConnectResult::Failure::Connect;
+        result.systemError = error;
+    }
+    finish(*shared, std::move(result));
+}
+
+}  // namespace
+
+NetworkConnector::NetworkConnector(NetworkAddress address, std::chrono::milliseconds timeout,
+                                   Done done)
     : shared_(std::make_shared<Shared>()) {
-    shared_->result.state = ConnectResult::State::Failed;
-    shared_->result.failure = ConnectResult::Failure::Connect;
-    shared_->result.systemError = ENOSYS;
+    shared_->address = std::move(address);
+    shared_->deadline = std::chrono::steady_clock::now() + timeout;
+    shared_->done = std::move(done);
+    int error = startWinsock();
+    if (error == 0) {
+        shared_->wake = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (shared_->wake == nullptr) error = lastErrno();
+    }
+    if (error != 0) {
+        shared_->result.state = ConnectResult::State::Failed;
+        shared_->result.failure = ConnectResult::Failure::Connect;
+        shared_->result.systemError = error;
+        return;
+    }
+    try {
+        std::thread(connectThread, shared_).detach();
+    } catch (const std::system_error& e) {
+        shared_->result.state = ConnectResult::State::Failed;
+        shared_->result.failure = ConnectResult::Failure::Connect;
+        shared_->result.systemError = e.code().value();
+    }
 }
 
-NetworkConnector::~NetworkConnector() = default;
-ConnectResult NetworkConnector::result() const { return shared_->result; }
-int NetworkConnector::take() { return -1; }
-void NetworkConnector::cancel() {}
-
-int tuneConnectedSocket(int) { return ENOSYS; }
-
-NetworkPort::NetworkPort(int fd, NetworkScheme scheme)
-    : fd_(fd), scheme_(scheme), codec_(TelnetCodec::Mode::Raw) {
-    loss_.store(NetworkLoss::Failed);
-    lossError_.store(ENOSYS);
+NetworkConnector::~NetworkConnector() {
+    cancel();
+    // A callback already running finishes before the connector goes; none starts afterwards.
+    std::lock_guard doneLock(shared_->doneMutex);
 }
 
-NetworkPort::~NetworkPort() = default;
-int NetworkPort::start(const NetworkLineSettings&) { return ENOSYS; }
-int NetworkPort::sendSettings(const NetworkLineSettings&) { return ENOSYS; }
-
-ssize_t NetworkPort::readData(uint8_t*, size_t) {
-    errno = ENOSYS;
-    return -1;
+void NetworkConnector::cancel() {
+    std::lock_guard lock(shared_->mutex);
+    shared_->cancelled = true;
+    if (shared_->result.state == ConnectResult::State::Pending)
+        shared_->result.state = ConnectResult::State::Cancelled;
+    if (shared_->wake != nullptr) SetEvent(shared_->wake);
 }
 
-ssize_t NetworkPort::writeData(const uint8_t*, size_t) {
-    errno = ENOSYS;
-    return -1;
+ConnectResult NetworkConnector::result() const {
+    std::lock_guard lock(shared_->mutex);
+    ConnectResult& result = shared_->result;
+    if (result.state == ConnectResult::State::Pending &&
+        std::chrono::steady_clock::now() >= shared_->deadline) {
+        // Past the time-out with the thread still busy (a resolver that does not return): the
+        // attempt is over for the caller; the thread gives up when it gets back.
+        result.state = ConnectResult::State::Failed;
+        result.failure = ConnectResult::Failure::TimedOut;
+        result.systemError = ETIMEDOUT;
+        shared_->cancelled = true;
+        if (shared_->wake != nullptr) SetEvent(shared_->wake);
+    }
+    return result;
 }
 
-int NetworkPort::outputQueued() const { return -1; }
-void NetworkPort::flush() {}
-size_t NetworkPort::heldBytes() const { return 0; }
-int NetworkPort::readWaitMs() const { return -1; }
-std::string NetworkPort::serverMessage() const { return {}; }
-NetworkReadBack NetworkPort::readBack() const { return {}; }
+NetworkSocket NetworkConnector::take() {
+    std::lock_guard lock(shared_->mutex);
+    if (shared_->result.state != ConnectResult::State::Connected) return kNoSocket;
+    const NetworkSocket fd = shared_->result.fd;
+    shared_->result.fd = kNoSocket;
+    return fd;
+}
+
+// ---- The connected port: the socket's calls and its waits ----
+
+// One socket has one set of network events (a second WSAEventSelect replaces the first), but two
+// workers wait on it: the reader for input, the writer for room. So the socket's events go to
+// one event, chosen once; whichever worker finds it set takes the events (which resets it) and
+// hands each direction its own: `readable` or `writable`. Network events are told once until
+// the next recv or send, so before waiting a worker clears its own and asks the socket itself
+// (select, without waiting): nothing told between the two is lost.
+struct NetworkPort::SystemWaits {
+    WSAEVENT socketEvent = WSA_INVALID_EVENT;
+    HANDLE readable = nullptr;  // manual reset: input or the close was told
+    HANDLE writable = nullptr;  // manual reset: room or the close was told
+    int error = 0;              // why the socket cannot be waited on, else 0
+    std::mutex taking;          // one look at the socket's events at a time
+
+    ~SystemWaits() {
+        if (socketEvent != WSA_INVALID_EVENT) WSACloseEvent(socketEvent);
+        if (readable != nullptr) CloseHandle(readable);
+        if (writable != nullptr) CloseHandle(writable);
+    }
+};
+
+NetworkPort::NetworkPort(NetworkSocket fd, NetworkScheme scheme)
+    : fd_(fd),
+      waits_(std::make_unique<SystemWaits>()),
+      scheme_(scheme),
+      codec_(scheme == NetworkScheme::Rfc2217 ? TelnetCodec::Mode::Rfc2217 : TelnetCodec::Mode::Raw) {
+    SystemWaits& w = *waits_;
+    w.error = startWinsock();
+    if (w.error != 0) return;
+    w.socketEvent = WSACreateEvent();
+    w.readable = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    w.writable = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (w.socketEvent == WSA_INVALID_EVENT || w.readable == nullptr || w.writable == nullptr) {
+        w.error = ENOMEM;
+    } else if (WSAEventSelect(socketOf(fd_), w.socketEvent, FD_READ | FD_WRITE | FD_CLOSE) != 0) {
+        w.error = lastSocketErrno();
+    }
+    if (w.error != 0) {
+        // Still never blocking: the workers then keep a pace instead of waiting on it.
+        u_long nonBlocking = 1;
+        ioctlsocket(socketOf(fd_), FIONBIO, &nonBlocking);
+    }
+}
+
+NetworkPort::~NetworkPort() {
+    if (fd_ != kNoSocket) closesocket(socketOf(fd_));
+}
+
+ssize_t NetworkPort::sendSome(const char* data, size_t n) {
+    const int length = static_cast<int>(std::min<size_t>(n, INT_MAX));
+    for (;;) {
+        const int sent = ::send(socketOf(fd_), data, length, 0);
+        if (sent != SOCKET_ERROR) return sent;
+        const int error = lastSocketErrno();
+        if (error == EINTR) continue;
+        errno = error;
+        return -1;
+    }
+}
+
+ssize_t NetworkPort::receiveSome(char* buffer, size_t capacity) {
+    const int length = static_cast<int>(std::min<size_t>(capacity, INT_MAX));
+    for (;;) {
+        const int n = ::recv(socketOf(fd_), buffer, length, 0);
+        if (n != SOCKET_ERROR) return n;
+        const int error = lastSocketErrno();
+        if (error == EINTR) continue;
+        errno = error;
+        return -1;
+    }
+}
+
+// Windows does not tell how much of what was sent the system still holds (SIOCOUTQ has no
+// counterpart; SIO_IDEAL_SEND_BACKLOG_QUERY tells how much it would like queued, not how much
+// is), so the output wait counts only the bytes this port holds.
+int NetworkPort::systemQueued() const { return 0; }
+
+namespace {
+
+// What the socket has now, without waiting: WaitReady for input (or its end) or room.
+int readyNow(SOCKET s, bool input) {
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(s, &ready);
+    fd_set failed = ready;
+    timeval now{0, 0};
+    const int n = ::select(0, input ? &ready : nullptr, input ? nullptr : &ready, &failed, &now);
+    if (n == SOCKET_ERROR) return WaitError;
+    if (n == 0) return 0;
+    return (FD_ISSET(s, &ready) ? WaitReady : 0) | (FD_ISSET(s, &failed) ? WaitError : 0);
+}
+
+// Takes the socket's events (which resets its event) and hands them to the directions.
+void takeSocketEvents(SOCKET s, NetworkPort::SystemWaits& w) {
+    std::lock_guard lock(w.taking);
+    WSANETWORKEVENTS happened{};
+    if (WSAEnumNetworkEvents(s, w.socketEvent, &happened) != 0) {
+        // Both directions look at the socket themselves then.
+        SetEvent(w.readable);
+        SetEvent(w.writable);
+        return;
+    }
+    if (happened.lNetworkEvents & (FD_READ | FD_CLOSE)) SetEvent(w.readable);
+    if (happened.lNetworkEvents & (FD_WRITE | FD_CLOSE)) SetEvent(w.writable);
+}
+
+int waitForNetwork(NetworkPort& port, bool input, WakeHandle wake, int timeoutMs) {
+    NetworkPort::SystemWaits& w = port.systemWaits();
+    if (w.error != 0) {
+        errno = w.error;
+        return -1;
+    }
+    const SOCKET s = socketOf(port.fd());
+    const HANDLE mine = input ? w.readable : w.writable;
+    ResetEvent(mine);
+    if (const int now = readyNow(s, input); now != 0) return now;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    for (;;) {
+        DWORD wait = INFINITE;
+        if (timeoutMs >= 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            wait = static_cast<DWORD>(std::max<int64_t>(left.count(), 0));
+        }
+        HANDLE events[3] = {mine, w.socketEvent, wake};
+        const DWORD which = WaitForMultipleObjects(wake != kNoWake ? 3 : 2, events, FALSE, wait);
+        if (which == WAIT_OBJECT_0) return WaitReady;
+        if (which == WAIT_OBJECT_0 + 1) {
+            takeSocketEvents(s, w);
+            continue;  // for this direction, or the other's: the look above tells
+        }
+        if (which == WAIT_OBJECT_0 + 2) return WaitWoken;
+        if (which == WAIT_TIMEOUT) return 0;
+        errno = lastErrno();
+        return -1;
+    }
+}
+
+}  // namespace
+
+int waitForNetworkInput(NetworkPort& port, WakeHandle wake, int timeoutMs) {
+    return waitForNetwork(port, true, wake, timeoutMs);
+}
+
+int waitForNetworkRoom(NetworkPort& port, WakeHandle wake, int timeoutMs) {
+    return waitForNetwork(port, false, wake, timeoutMs);
+}

@@ -70,7 +70,7 @@ NetworkOpenStep stepNetworkOpen(SerialPort& port, const std::string& path,
     const ConnectResult result = port.connector->result();
     if (result.state == ConnectResult::State::Pending) return NetworkOpenStep::Pending;
     if (result.state == ConnectResult::State::Connected) {
-        const int fd = port.connector->take();
+        const NetworkSocket fd = port.connector->take();
         port.connector.reset();
         port.connectorPath.clear();
         NetworkAddress address;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 
+#include "relay/port_io.h"
 #include "relay/serial_win32.h"
 
 namespace {
@@ -140,6 +141,7 @@ std::array<std::string, 6> defaultComDevicePaths() {
 }
 
 int openPortPath(const std::string& path, SerialPort& port, const RelayPorts& relayPorts, int& reason) {
+    if (isNetworkPath(path)) return startNetworkOpen(path, port, reason);
     const bool closed = !port.isOpen();
     PortOpenFailure failure;
     failure.path = path;
@@ -153,8 +155,6 @@ int openPortPath(const std::string& path, SerialPort& port, const RelayPorts& re
         }
         return result;
     };
-    // Network ports are not built for Windows yet: refused for good, so that nothing retries.
-    if (isNetworkPath(path)) return refuse(RefusalFailed, ENOSYS, PortOpenFailed, PortHalted);
 
     // Asked before the open: Windows refuses a second handle to a COM port by itself, but not
     // every system that runs this (Wine) does.
@@ -196,6 +196,7 @@ int openPortPath(const std::string& path, SerialPort& port, const RelayPorts& re
 }
 
 int configurePort(SerialPort& port) {
+    if (port.network) return reconfigurePort(port);
     const PortHandle handle = port.handle.load(std::memory_order_acquire);
     if (handle < 0) return EBADF;
     const HANDLE h = handleOf(handle);
@@ -209,6 +210,10 @@ int configurePort(SerialPort& port) {
 int reconfigurePort(SerialPort& port) {
     LineReadBack& readBack = port.lineReadBack;
     readBack = LineReadBack{};
+    if (port.network) {
+        // The server's answers are the read-back; they come later, on the reading worker.
+        return port.network->sendSettings(networkSettingsFor(port.settings));
+    }
     const PortHandle handle = port.handle.load(std::memory_order_acquire);
     if (handle < 0) return EBADF;
     const HANDLE h = handleOf(handle);
@@ -234,6 +239,12 @@ int closePort(SerialPort& port) {
     port.connectorPath.clear();
     const PortHandle handle = port.handle.exchange(kNoPortHandle, std::memory_order_acq_rel);
     if (handle < 0) return 0;
+    if (port.network) {
+        // The connection closes with its last owner: a socket needs no drain of a line's.
+        port.network.reset();
+        port.networkPath.clear();
+        return 0;
+    }
     port.openedDevice.clear();
     const HANDLE h = handleOf(handle);
     discardHeldOutput(h);

@@ -43,6 +43,42 @@ inline int errnoFromWindowsError(DWORD error) {
 // The calling thread's last Windows error as errno.
 inline int lastErrno() { return errnoFromWindowsError(GetLastError()); }
 
+// A Winsock error (WSAGetLastError, a network event's error code) as errno.
+inline int errnoFromSocketError(int error) {
+    switch (error) {
+        case 0: return 0;
+        case WSAEWOULDBLOCK: return EAGAIN;
+        case WSAEINTR: return EINTR;
+        case WSAEINPROGRESS:
+        case WSAEALREADY: return EINPROGRESS;
+        case WSAECONNREFUSED: return ECONNREFUSED;
+        case WSAECONNRESET: return ECONNRESET;
+        case WSAECONNABORTED: return ECONNABORTED;
+        case WSAENETRESET: return ENETRESET;
+        case WSAETIMEDOUT: return ETIMEDOUT;
+        case WSAENETDOWN: return ENETDOWN;
+        case WSAENETUNREACH: return ENETUNREACH;
+        case WSAEHOSTUNREACH:
+        case WSAEHOSTDOWN: return EHOSTUNREACH;
+        case WSAENOTCONN: return ENOTCONN;
+        case WSAESHUTDOWN: return EPIPE;
+        case WSAEADDRNOTAVAIL: return EADDRNOTAVAIL;
+        case WSAEADDRINUSE: return EADDRINUSE;
+        case WSAEAFNOSUPPORT:
+        case WSAEPFNOSUPPORT: return EAFNOSUPPORT;
+        case WSAENOBUFS: return ENOBUFS;
+        case WSAEMFILE: return EMFILE;
+        case WSAEACCES: return EACCES;
+        case WSAENOTSOCK: return ENOTSOCK;
+        case WSAEINVAL:
+        case WSAEFAULT: return EINVAL;
+        case WSANOTINITIALISED:
+        case WSASYSNOTREADY:
+        case WSAVERNOTSUPPORTED: return ENETDOWN;
+        default: return EIO;
+    }
+}
+
 inline std::wstring wideFromUtf8(const std::string& text) {
     if (text.empty()) return {};
     const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <string>
 
+#include "relay/network_win32.h"
 #include "relay/serial_port.h"
 #include "relay/serial_win32.h"
 
@@ -49,10 +50,7 @@ void sleepUnlessWoken(WakeHandle wake, int timeoutMs) {
 }
 
 int waitForInput(SerialPort& source, PortHandle handle, WakeHandle wake, int timeoutMs) {
-    if (source.network) {  // no network ports on this system yet: nothing to wait for but a stop
-        sleepUnlessWoken(wake, timeoutMs);
-        return WaitForSingleObject(wake, 0) == WAIT_OBJECT_0 ? WaitWoken : 0;
-    }
+    if (source.network) return waitForNetworkInput(*source.network, wake, timeoutMs);
     const HANDLE h = reinterpret_cast<HANDLE>(handle);
     // What came before the wait is read at once; the comm event only tells of what comes next.
     COMSTAT status{};
@@ -88,7 +86,12 @@ int waitForInput(SerialPort& source, PortHandle handle, WakeHandle wake, int tim
     return found | eventsOfMask(mask);
 }
 
-int waitForRoom(SerialPort&, PortHandle, WakeHandle, int) { return 0; }
+// A COM port's write waits for itself; a socket's does not (it takes what fits and the port keeps
+// the rest), so a network port is waited on for room.
+int waitForRoom(SerialPort& destination, PortHandle, WakeHandle wake, int timeoutMs) {
+    if (destination.network) return waitForNetworkRoom(*destination.network, wake, timeoutMs);
+    return 0;
+}
 
 void nameWorkerThread(std::thread& worker, const char* name) {
     // The system's thread description (Windows 10 and Wine) is what tools show; looked up, as

@@ -45,7 +45,31 @@ const CatalogueEntry* entryOf(int code) {
     return &kCatalogue[code - 1];
 }
 
-std::string systemText(int error) { return std::system_category().message(error); }
+// The words of an errno value. The generic category, not the system's: on Windows the system
+// category words Windows error codes (ECONNRESET would read "Drive locked"). Windows' C library
+// has no words for the network's errno values, so those are worded here, as Linux words them.
+std::string systemText(int error) {
+    switch (error) {
+        case ECONNREFUSED: return "Connection refused";
+        case ECONNRESET: return "Connection reset by peer";
+        case ECONNABORTED: return "Software caused connection abort";
+        case ETIMEDOUT: return "Connection timed out";
+        case EHOSTUNREACH: return "No route to host";
+        case ENETUNREACH: return "Network is unreachable";
+        case ENETDOWN: return "Network is down";
+        case ENETRESET: return "Network dropped connection on reset";
+        case ENOTCONN: return "Transport endpoint is not connected";
+        case EADDRNOTAVAIL: return "Cannot assign requested address";
+        case EADDRINUSE: return "Address already in use";
+        case EAFNOSUPPORT: return "Address family not supported by protocol";
+        case ENOBUFS: return "No buffer space available";
+        case ENOTSOCK: return "Socket operation on non-socket";
+        case EPROTO: return "Protocol error";
+        case ECANCELED: return "Operation canceled";
+        case EINPROGRESS: return "Operation now in progress";
+        default: return std::generic_category().message(error);
+    }
+}
 
 // "Connection refused" reads "connection refused" inside a sentence.
 std::string lowerFirst(std::string text) {
