@@ -282,7 +282,7 @@ std::string portLineStateText(const Relay& relay) {
         const int line = port->network->lineState();
         const int modem = port->network->modemState();
         if (line < 0 && modem < 0) continue;
-        char hex[8];
+        char hex[12];  // "0x" and any int in hexadecimal
         std::string part = std::string(portDisplayNameAt(port->settings.comIndex)) + " (" + port->networkPath + "):";
         if (line >= 0) {
             std::snprintf(hex, sizeof hex, "0x%02X", line);
