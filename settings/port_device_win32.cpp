@@ -1,5 +1,8 @@
 #include "settings/port_device.h"
 
+#include "relay/network_port.h"
+
+#include <winsock2.h>
 #include <windows.h>
 
 #include <cstdint>
@@ -20,6 +23,12 @@ HANDLE systemHandle(Handle handle) {
 
 int portInputQueued(const SerialPort& port) {
     if (!port.isOpen()) return -1;
+    // A socket is no comm handle: its own count of what waits to be read.
+    if (port.network) {
+        u_long queued = 0;
+        if (ioctlsocket(static_cast<SOCKET>(port.network->fd()), FIONREAD, &queued) != 0) return -1;
+        return static_cast<int>(queued);
+    }
     DWORD errors = 0;
     COMSTAT status{};
     if (!ClearCommError(systemHandle(port.handle.load()), &errors, &status)) return -1;
