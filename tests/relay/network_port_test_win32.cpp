@@ -646,6 +646,34 @@ TEST_F(NetworkRelayWin32, RawTcpRelaysExactlyLetsGoWhenThePeerClosesAndReconnect
     exchangeExactly(server.s, *cable, 16 * 1024, 3, false);
 }
 
+// A server that stops reading: the socket fills, the port keeps what it could not send and the
+// output wait holds the writer, which neither drops nor counts anything as undelivered; once the
+// server reads again every byte arrives, in order.
+TEST_F(NetworkRelayWin32, AServerThatStopsReadingHoldsTheWriterAndNothingIsLost) {
+    openBoth(NetworkScheme::Tcp);
+    NetworkPort* const port = relay->serialPort1.network.get();
+    ASSERT_NE(port, nullptr);
+    // Small buffers both sides, so that the socket fills soon instead of after megabytes.
+    const int small = 16 * 1024;
+    setsockopt(server.s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small), sizeof small);
+    setsockopt(static_cast<SOCKET>(port->fd()), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&small),
+               sizeof small);
+    const std::string toServer = escapeHeavy(256 * 1024, 11);
+    std::thread sender([&] { cable->send(toServer); });
+    // Held back at the port at some moment: the socket and the server's side are full.
+    EXPECT_TRUE(stepUntil(*relay, [&] { return port->heldBytes() > 0 && port->outputQueued() > 0; }))
+        << "the socket never filled";
+    // The writer stays held while the server does not read: nothing is counted undelivered.
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_GT(port->heldBytes(), 0u);
+    EXPECT_EQ(relay->relayChannel2.undeliveredBytes.load(), 0);
+    const std::string atServer = receiveSome(server.s, toServer.size());
+    sender.join();
+    EXPECT_EQ(relay->relayChannel2.undeliveredBytes.load(), 0);
+    EXPECT_EQ(atServer.size(), toServer.size());
+    EXPECT_TRUE(atServer == toServer) << "cable to server: every byte once, in order";
+}
+
 TEST_F(NetworkRelayWin32, ComPortControlRelaysExactlyWithTheSettingsSentFirst) {
     openBoth(NetworkScheme::Rfc2217);
     // The server answers the rate: the data that follows is device data at once.
