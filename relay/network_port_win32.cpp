@@ -5,15 +5,13 @@
 #include <mstcpip.h>
 #include <windows.h>
 
-#include "relay/network_port.h"
+#include "relay/network_connect.h"
 #include "relay/network_win32.h"
 #include "relay/system_win32.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <system_error>
-#include <thread>
 
 namespace {
 
@@ -58,44 +56,24 @@ int tuneConnectedSocket(NetworkSocket fd) {
 
 // ---- Connecting ----
 
-// Held by the connector and its thread alike: the thread may outlive the connector (a resolver
-// that hangs cannot be interrupted, so the connector lets its thread go rather than wait), and
-// then finds `cancelled` set when it returns, closes what it made and ends.
-struct NetworkConnector::Shared {
-    NetworkAddress address;
-    std::chrono::steady_clock::time_point deadline;
-    Done done;
+int startNetworking() { return startWinsock(); }
 
-    mutable std::mutex mutex;
-    ConnectResult result;  // under mutex
-    bool cancelled = false;
-    HANDLE wake = nullptr;  // a manual-reset event set by cancel(): ends the wait for a connect
+void closeNetworkSocket(NetworkSocket socket) { closesocket(socketOf(socket)); }
 
-    std::mutex doneMutex;  // held while `done` runs, so that none runs after the destructor
-
-    ~Shared() {
-        if (result.fd != kNoSocket) closesocket(socketOf(result.fd));
-        if (wake != nullptr) CloseHandle(wake);
-    }
-};
-
-namespace {
-
-using Shared = NetworkConnector::Shared;
-
-bool cancelledNow(const Shared& shared) {
-    std::lock_guard lock(shared.mutex);
-    return shared.cancelled || shared.result.state != ConnectResult::State::Pending;
+// The resolver's own words, on one line.
+std::string resolverText(int error, int&) {
+    std::string text = gai_strerrorA(error);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
+        text.pop_back();
+    return text;
 }
 
-// One address: a connect without blocking, its end (FD_CONNECT) waited for on an event together
-// with the cancel, until the deadline. The connected socket, or INVALID_SOCKET with `error` set
-// (ETIMEDOUT at the deadline, ECANCELED).
-SOCKET connectOne(const Shared& shared, const addrinfo& ai, int& error) {
+// Its end (FD_CONNECT) is waited for on an event together with the cancel.
+NetworkSocket connectOne(const NetworkConnector::Shared& shared, const addrinfo& ai, int& error) {
     const SOCKET s = ::socket(ai.ai_family, ai.ai_socktype, ai.ai_protocol);
     if (s == INVALID_SOCKET) {
         error = lastSocketErrno();
-        return INVALID_SOCKET;
+        return kNoSocket;
     }
     // Not handed to programs this one starts.
     SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
@@ -103,7 +81,7 @@ SOCKET connectOne(const Shared& shared, const addrinfo& ai, int& error) {
     if (connected == WSA_INVALID_EVENT) {
         error = lastSocketErrno();
         closesocket(s);
-        return INVALID_SOCKET;
+        return kNoSocket;
     }
     SOCKET result = INVALID_SOCKET;
     // Also makes the socket non-blocking, as the port wants it afterwards.
@@ -147,148 +125,11 @@ SOCKET connectOne(const Shared& shared, const addrinfo& ai, int& error) {
     // The socket leaves the event (and stays non-blocking): the port chooses its own events.
     WSAEventSelect(s, nullptr, 0);
     WSACloseEvent(connected);
-    if (result == INVALID_SOCKET) closesocket(s);
-    return result;
-}
-
-void finish(Shared& shared, ConnectResult result) {
-    {
-        std::lock_guard lock(shared.mutex);
-        if (shared.cancelled || shared.result.state != ConnectResult::State::Pending) {
-            if (result.fd != kNoSocket) closesocket(socketOf(result.fd));
-            return;
-        }
-        shared.result = std::move(result);
+    if (result == INVALID_SOCKET) {
+        closesocket(s);
+        return kNoSocket;
     }
-    std::lock_guard doneLock(shared.doneMutex);
-    bool cancelled;
-    {
-        std::lock_guard lock(shared.mutex);
-        cancelled = shared.cancelled;
-    }
-    if (!cancelled && shared.done) shared.done();
-}
-
-// The resolver's own words, on one line.
-std::string resolverText(int error) {
-    std::string text = gai_strerrorA(error);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
-        text.pop_back();
-    return text;
-}
-
-void connectThread(std::shared_ptr<Shared> shared) {
-    ConnectResult result;
-    result.state = ConnectResult::State::Failed;
-
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    // No AI_ADDRCONFIG: it would hide 127.0.0.1 and localhost on a machine whose only network
-    // is loopback, where a serial server on the same machine listens.
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* found = nullptr;
-    const std::string service = std::to_string(shared->address.port);
-    // May take as long as the name servers like: nothing here can cut it short. The connector
-    // has stopped waiting for it by then (its result() reports the time-out), and this thread
-    // holds its own share of the state, so it finds the attempt cancelled and just ends.
-    const int resolved = ::getaddrinfo(shared->address.host.c_str(), service.c_str(), &hints, &found);
-    if (resolved != 0) {
-        result.failure = ConnectResult::Failure::Resolve;
-        result.resolverError = resolved;
-        result.resolverMessage = resolverText(resolved);
-        finish(*shared, std::move(result));
-        return;
-    }
-
-    int error = ETIMEDOUT;
-    for (const addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
-        if (cancelledNow(*shared)) {
-            error = ECANCELED;
-            break;
-        }
-        const SOCKET s = connectOne(*shared, *ai, error);
-        if (s != INVALID_SOCKET) {
-            tuneConnectedSocket(static_cast<NetworkSocket>(s));  // best effort: data goes without
-            result.state = ConnectResult::State::Connected;
-            result.fd = static_cast<NetworkSocket>(s);
-            break;
-        }
-        if (error == ETIMEDOUT || error == ECANCELED) break;  // the time is used up
-    }
-    freeaddrinfo(found);
-    if (result.state != ConnectResult::State::Connected) {
-        result.failure = error == ETIMEDOUT ? ConnectResult::Failure::TimedOut
-                                            : ConnectResult::Failure::Connect;
-        result.systemError = error;
-    }
-    finish(*shared, std::move(result));
-}
-
-}  // namespace
-
-NetworkConnector::NetworkConnector(NetworkAddress address, std::chrono::milliseconds timeout,
-                                   Done done)
-    : shared_(std::make_shared<Shared>()) {
-    shared_->address = std::move(address);
-    shared_->deadline = std::chrono::steady_clock::now() + timeout;
-    shared_->done = std::move(done);
-    int error = startWinsock();
-    if (error == 0) {
-        shared_->wake = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        if (shared_->wake == nullptr) error = lastErrno();
-    }
-    if (error != 0) {
-        shared_->result.state = ConnectResult::State::Failed;
-        shared_->result.failure = ConnectResult::Failure::Connect;
-        shared_->result.systemError = error;
-        return;
-    }
-    try {
-        std::thread(connectThread, shared_).detach();
-    } catch (const std::system_error& e) {
-        shared_->result.state = ConnectResult::State::Failed;
-        shared_->result.failure = ConnectResult::Failure::Connect;
-        shared_->result.systemError = e.code().value();
-    }
-}
-
-NetworkConnector::~NetworkConnector() {
-    cancel();
-    // A callback already running finishes before the connector goes; none starts afterwards.
-    std::lock_guard doneLock(shared_->doneMutex);
-}
-
-void NetworkConnector::cancel() {
-    std::lock_guard lock(shared_->mutex);
-    shared_->cancelled = true;
-    if (shared_->result.state == ConnectResult::State::Pending)
-        shared_->result.state = ConnectResult::State::Cancelled;
-    if (shared_->wake != nullptr) SetEvent(shared_->wake);
-}
-
-ConnectResult NetworkConnector::result() const {
-    std::lock_guard lock(shared_->mutex);
-    ConnectResult& result = shared_->result;
-    if (result.state == ConnectResult::State::Pending &&
-        std::chrono::steady_clock::now() >= shared_->deadline) {
-        // Past the time-out with the thread still busy (a resolver that does not return): the
-        // attempt is over for the caller; the thread gives up when it gets back.
-        result.state = ConnectResult::State::Failed;
-        result.failure = ConnectResult::Failure::TimedOut;
-        result.systemError = ETIMEDOUT;
-        shared_->cancelled = true;
-        if (shared_->wake != nullptr) SetEvent(shared_->wake);
-    }
-    return result;
-}
-
-NetworkSocket NetworkConnector::take() {
-    std::lock_guard lock(shared_->mutex);
-    if (shared_->result.state != ConnectResult::State::Connected) return kNoSocket;
-    const NetworkSocket fd = shared_->result.fd;
-    shared_->result.fd = kNoSocket;
-    return fd;
+    return static_cast<NetworkSocket>(result);
 }
 
 // ---- The connected port: the socket's calls and its waits ----
