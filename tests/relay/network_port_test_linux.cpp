@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "relay/network_port.h"
+#include "tests/support/network_test_data.h"
 
 using namespace telnet;
 
@@ -79,21 +80,6 @@ Fd connectTo(uint16_t port, int sendBuffer = 0) {
     addr.sin_port = htons(port);
     EXPECT_EQ(::connect(c.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     return c;
-}
-
-NetworkAddress loopback(uint16_t port, NetworkScheme scheme = NetworkScheme::Rfc2217) {
-    return {scheme, "127.0.0.1", port};
-}
-
-// Asks the connector until the attempt has ended, as an owner's timer would.
-ConnectResult awaitResult(const NetworkConnector& connector) {
-    ConnectResult r;
-    for (int i = 0; i < kWaitMs / 5; ++i) {
-        r = connector.result();
-        if (r.state != ConnectResult::State::Pending) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return r;
 }
 
 std::string bytes(std::initializer_list<int> values) {

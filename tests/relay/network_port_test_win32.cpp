@@ -26,6 +26,7 @@
 #include "relay/worker_wait.h"
 #include "shell/message_catalogue.h"
 #include "tests/support/pty_cable.h"
+#include "tests/support/network_test_data.h"
 
 using namespace telnet;
 using namespace std::chrono_literals;
@@ -133,32 +134,9 @@ std::string receiveSome(SOCKET s, size_t count, int timeoutMs = kWaitMs) {
     return got;
 }
 
-NetworkAddress loopback(uint16_t port, NetworkScheme scheme = NetworkScheme::Rfc2217) {
-    return {scheme, "127.0.0.1", port};
-}
-
-// Asks the connector until the attempt has ended, as an owner's timer would.
-ConnectResult awaitResult(const NetworkConnector& connector) {
-    ConnectResult r;
-    for (int i = 0; i < kWaitMs / 5; ++i) {
-        r = connector.result();
-        if (r.state != ConnectResult::State::Pending) break;
-        std::this_thread::sleep_for(5ms);
-    }
-    return r;
-}
-
 std::string bytes(std::initializer_list<int> values) {
     std::string s;
     for (int v : values) s += static_cast<char>(v);
-    return s;
-}
-
-// Random bytes, a quarter of them 0xFF: the byte Telnet escapes.
-std::string escapeHeavy(size_t n, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string s(n, '\0');
-    for (char& c : s) c = static_cast<char>(random() % 4 == 0 ? 0xFF : random() % 256);
     return s;
 }
 
@@ -803,19 +781,8 @@ TEST(NetworkRelayWin32Ser2net, RelaysExactlyThroughARealServerThatAnswersTheRate
     }));
     EXPECT_EQ(relay.serialPort1.network->readBack().baudRate, 115200u);
 
-    const std::string toCable = escapeHeavy(32 * 1024, 7), toServed = escapeHeavy(32 * 1024, 8);
-    std::string atCable, atServed;
-    std::thread a([&] { served.send(toCable); });
-    std::thread b([&] { cable.send(toServed); });
-    std::thread c([&] { atCable = cable.receive(toCable.size(), 10000); });
-    atServed = served.receive(toServed.size(), 10000);
-    a.join();
-    b.join();
-    c.join();
-    EXPECT_EQ(atCable.size(), toCable.size());
-    EXPECT_TRUE(atCable == toCable) << "served device to cable: every byte once, in order";
-    EXPECT_EQ(atServed.size(), toServed.size());
-    EXPECT_TRUE(atServed == toServed) << "cable to served device: every byte once, in order";
+    // The served device is the far end, the cable's far end the near one.
+    ::exchangeExactly(served, cable, 32 * 1024, 7);
     relay.stopRelayAndClosePorts();
 }
 

@@ -15,6 +15,7 @@
 #include "relay/relay.h"
 #include "shell/message_catalogue.h"
 #include "tests/support/pty_cable.h"
+#include "tests/support/network_test_data.h"
 #include "tests/support/serial_servers.h"
 
 namespace {
@@ -30,31 +31,6 @@ bool stepUntil(Relay& relay, const std::function<bool()>& done) {
         std::this_thread::sleep_for(20ms);
     }
     return true;
-}
-
-// Random bytes, a quarter of them 0xFF: the byte Telnet escapes.
-std::string escapeHeavy(size_t n, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string s(n, '\0');
-    for (char& c : s) c = static_cast<char>(random() % 4 == 0 ? 0xFF : random() % 256);
-    return s;
-}
-
-// Both ways at once, every byte once and in order.
-void exchangeExactly(PtyCable& far, PtyCable& near, size_t n, unsigned seed) {
-    const std::string toNear = escapeHeavy(n, seed), toFar = escapeHeavy(n, seed + 1);
-    std::string atNear, atFar;
-    std::thread a([&] { far.send(toNear); });
-    std::thread b([&] { near.send(toFar); });
-    std::thread c([&] { atNear = near.receive(toNear.size(), 10000); });
-    atFar = far.receive(toFar.size(), 10000);
-    a.join();
-    b.join();
-    c.join();
-    EXPECT_EQ(atNear.size(), toNear.size());
-    EXPECT_TRUE(atNear == toNear) << "far to near: every byte once, in order";
-    EXPECT_EQ(atFar.size(), toFar.size());
-    EXPECT_TRUE(atFar == toFar) << "near to far: every byte once, in order";
 }
 
 TEST(NetworkRelay, RelaysExactlyThroughTheServerLetsGoWhenItDiesAndComesBackWhenItReturns) {
