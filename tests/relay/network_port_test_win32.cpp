@@ -529,17 +529,6 @@ TEST(NetworkPortWin32, ReaderAndWriterWaitingOnOneSocketBothWakeForTheirOwnEvent
 
 // ---- Through the relay ----
 
-// Steps the relay as the program's timer does until `done`, or gives up after 20 s.
-bool stepUntil(Relay& relay, const std::function<bool()>& done) {
-    const auto end = std::chrono::steady_clock::now() + 20s;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        reconnectPorts(relay);
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
 // Both ways at once between the server's end and the cable's far end, every byte once and in order.
 void exchangeExactly(SOCKET server, PtyCable& cable, size_t n, unsigned seed, bool telnet) {
     const std::string toCable = escapeHeavy(n, seed), toServer = escapeHeavy(n, seed + 1);

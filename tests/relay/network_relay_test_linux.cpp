@@ -22,17 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Steps the relay as the program's timer does until `done`, or gives up after 20 s.
-bool stepUntil(Relay& relay, const std::function<bool()>& done) {
-    const auto end = std::chrono::steady_clock::now() + 20s;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        reconnectPorts(relay);
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
 TEST(NetworkRelay, RelaysExactlyThroughTheServerLetsGoWhenItDiesAndComesBackWhenItReturns) {
     SKIP_UNLESS_SERVER_AVAILABLE(Ser2netServer);
     PtyCable far, near;

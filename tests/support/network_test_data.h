@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <cstdint>
 #include <random>
 #include <string>
 #include <thread>
 
 #include "relay/network_port.h"
+#include "relay/port_reconnect.h"
+#include "relay/relay.h"
 
 // Random bytes, a quarter of them 0xFF: the byte Telnet escapes.
 inline std::string escapeHeavy(size_t n, unsigned seed) {
@@ -33,6 +36,17 @@ inline ConnectResult awaitResult(const NetworkConnector& connector, int waitMs =
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return r;
+}
+
+// Steps the relay as the program's timer does until `done`, or gives up after 20 s.
+inline bool stepUntil(Relay& relay, const std::function<bool()>& done) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        reconnectPorts(relay);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 // Both ways at once between two device ends (anything with send(bytes) and receive(count,
