@@ -359,8 +359,18 @@ ssize_t NetworkPort::readData(uint8_t* buffer, size_t capacity) {
     }
     if (!scratchReply_.empty()) {
         std::lock_guard lock(sendMutex_);
-        pending_ += scratchReply_;
-        flushLocked();
+        if (flushLocked() && pending_.size() + scratchReply_.size() > kPeerHoldLimit) {
+            markLost(NetworkLoss::NotReading, ENOBUFS);
+            pending_.clear();
+            pending_.shrink_to_fit();
+        } else {
+            pending_ += scratchReply_;
+            flushLocked();
+        }
+    }
+    if (loss() == NetworkLoss::NotReading) {
+        errno = ENOBUFS;
+        return -1;
     }
     if (heldWindow_) {
         bool answered = now >= startedAt_ + kAnswerTimeout;

@@ -143,6 +143,8 @@ enum class NetworkLoss : uint8_t {
     CommandFlood,  // the server sent a flood of commands without data: not a device server
     ServerMessage, // the server said something and closed before it answered any setting: its
                    // device could not be opened (serverMessage() holds what it said)
+    NotReading,    // the server kept asking for replies but took nothing: what the port held for
+                   // it reached kPeerHoldLimit (lossError() ENOBUFS)
 };
 
 // One connected network port. readData runs on the worker that reads it and writeData on the
@@ -166,6 +168,10 @@ public:
     // own message.
     static constexpr std::chrono::milliseconds kAnswerTimeout{2000};
     static constexpr std::chrono::milliseconds kMessageCloseWindow{1000};
+    // The most the port holds for its peer that the socket has not taken (replies and data
+    // together). Data are one chunk at most; only replies owed to a server that never reads can
+    // pile up to it, and such a server is dropped rather than let memory grow.
+    static constexpr size_t kPeerHoldLimit = 64 * 1024;
 
     // Sends the opening negotiation, then the settings, DTR and RTS raised. Nothing waits for an
     // answer. Called once, before any worker uses the port. 0, else the errno of the send (the

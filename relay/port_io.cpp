@@ -125,6 +125,9 @@ void noteNetworkLoss(SerialPort& port, const std::string& path, std::chrono::ste
             case NetworkLoss::CommandFlood:
                 failure.kind = RefusalNotServer;
                 break;
+            case NetworkLoss::NotReading:
+                failure.kind = RefusalNotReading;
+                break;
             case NetworkLoss::Failed:
                 failure.systemError = port.network->lossError();
                 break;

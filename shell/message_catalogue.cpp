@@ -114,6 +114,8 @@ std::string refusalText(const PortOpenFailure& f, bool forStatus) {
             return path + ": " + f.detail;
         case RefusalNotServer:
             return path + " sent only commands, no data (not a serial server), retrying";
+        case RefusalNotReading:
+            return path + " reads nothing it is sent (not a serial server), retrying";
         case RefusalBadAddress:
             return path + " is not a network address (rfc2217://HOST:PORT or tcp://HOST:PORT)";
         default:

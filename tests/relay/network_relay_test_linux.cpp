@@ -2,9 +2,11 @@
 // master the test holds as the far device) and the other on a local pty cable.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <random>
@@ -107,6 +109,73 @@ TEST(NetworkRelay, TheServersOtherAnswerAndItsModemStateAreTold) {
     EXPECT_EQ(portLineStateText(relay), "COM1 (" + relay.comDevicePaths[0] + "): modem state 0x90 (CD CTS up)");
     relay.stopRelayAndClosePorts();
     ::close(server);
+    ::close(listener);
+}
+
+// A server that turns an option on and off for ever, with a data byte now and then, and never
+// reads: the replies it is owed cannot pile up without end. The port is dropped with that
+// reason, what came as data before was passed on, and the server is tried again.
+TEST(NetworkRelay, AServerThatAsksForRepliesAndNeverReadsIsDroppedAndTriedAgain) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int small = 4096;  // its receive buffer fills at once
+    ::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+
+    // DO BINARY, DONT BINARY: each pair owes a WILL and a WONT; a data byte every 30 kB.
+    std::string block;
+    const std::string toggle("\xff\xfd\x00\xff\xfe\x00", 6);
+    while (block.size() < 30000) block += toggle;
+    block += 'x';
+    std::atomic<int> accepted{0};
+    std::atomic<bool> done{false};
+    std::thread server([&] {
+        while (!done) {
+            pollfd p{listener, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) continue;
+            const int peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (peer < 0) continue;
+            accepted += 1;
+            // It answers the rate, as a serial server does, so its data count as the device's.
+            const unsigned char rate[] = {255, 250, 44, 101, 0, 1, 0xC2, 0, 255, 240};
+            ::send(peer, rate, sizeof rate, MSG_NOSIGNAL);
+            // Until the port lets go (bounded: far more than any socket buffers hold).
+            for (size_t sent = 0; !done && sent < (256u << 20);) {
+                const ssize_t n = ::send(peer, block.data(), block.size(), MSG_NOSIGNAL);
+                if (n <= 0) break;
+                sent += static_cast<size_t>(n);
+            }
+            ::close(peer);
+        }
+    });
+
+    PtyCable near;
+    Relay relay;
+    relay.comDevicePaths[0] = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    relay.comDevicePaths[1] = near.slavePath();
+    relay.serialPort1.settings = PortSettings{0, 115200, 8, 0, 0, FlowNone};
+    relay.serialPort2.settings = PortSettings{1, 115200, 8, 0, 0, FlowNone};
+    ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpenPending);
+    ASSERT_EQ(relay.openPort("com2", relay.serialPort2), PortOpened);
+    configurePort(relay.serialPort2);
+    startRelayWorker(relay.relayChannel2);
+    std::string status;  // taken at once: the next try may already be under way afterwards
+    EXPECT_TRUE(stepUntil(relay, [&] {
+        status = portStatusText(relay);
+        return relay.serialPort1.openFailure.kind == RefusalNotReading;
+    })) << status;
+    EXPECT_EQ(status, "COM1: " + relay.comDevicePaths[0] + " reads nothing it is sent (not a serial server), retrying");
+    const std::string data = near.receive(1, 10000);
+    EXPECT_EQ(data, "x");
+    EXPECT_TRUE(stepUntil(relay, [&] { return accepted.load() >= 2; })) << "tried again";
+    done = true;
+    relay.stopRelayAndClosePorts();
+    server.join();
     ::close(listener);
 }
 
