@@ -140,12 +140,22 @@ void NetworkPort::encodeSettings(const NetworkLineSettings& settings, std::strin
     codec_.setControl(C::Control::RtsOn, out);
 }
 
+void NetworkPort::setLineRate(uint32_t baudRate) {
+    size_t limit = kMaxInFlight;
+    if (carriesSettings() && baudRate > 0) {
+        // About ten bits a byte on the line, over 100 ms.
+        limit = std::clamp<size_t>(baudRate / 100, kMinInFlight, kMaxInFlight);
+    }
+    inFlightLimit_.store(limit, std::memory_order_relaxed);
+}
+
 int NetworkPort::start(const NetworkLineSettings& settings) {
     {
         std::lock_guard lock(readBackMutex_);
         readBack_ = NetworkReadBack{};
         readBack_.asked = settings;
     }
+    setLineRate(settings.baudRate);
     startedAt_ = std::chrono::steady_clock::now();
     heldWindow_ = carriesSettings();
     std::string out;
@@ -163,6 +173,7 @@ int NetworkPort::sendSettings(const NetworkLineSettings& settings) {
         readBack_ = NetworkReadBack{};
         readBack_.asked = settings;
     }
+    setLineRate(settings.baudRate);
     std::string out;
     encodeSettings(settings, out);
     std::lock_guard lock(sendMutex_);
@@ -233,6 +244,7 @@ void NetworkPort::take(const TelnetEvent& event) {
         case ComPortCommand::SetBaudRate:
             rb.baudAnswered = true;
             rb.baudRate = v;
+            setLineRate(v);
             break;
         case ComPortCommand::SetDataSize:
             rb.dataBitsAnswered = true;
@@ -419,14 +431,32 @@ ssize_t NetworkPort::writeData(const uint8_t* data, size_t n) {
         errno = EAGAIN;
         return -1;
     }
-    codec_.encodeData(data, n, pending_);
+    // As much as the window has room for, encoded: an escape takes two bytes of it.
+    const size_t inFlight = static_cast<size_t>(std::max(systemQueued(), 0));
+    const size_t limit = inFlightLimit();
+    size_t room = inFlight < limit ? limit - inFlight : 0;
+    size_t taken = 0;
+    if (scheme_ == NetworkScheme::Tcp) {
+        taken = std::min(n, room);
+    } else {
+        for (; taken < n; ++taken) {
+            const size_t cost = data[taken] == telnet::IAC ? 2 : 1;
+            if (cost > room) break;
+            room -= cost;
+        }
+    }
+    if (taken == 0) {
+        errno = EAGAIN;
+        return -1;
+    }
+    codec_.encodeData(data, taken, pending_);
     // What the socket does not take now stays queued whole: the data bytes are taken, and an
     // escape is never cut between two writes of different callers.
     if (!flushLocked()) {
         errno = lossError() != 0 ? lossError() : EPIPE;
         return -1;
     }
-    return static_cast<ssize_t>(n);
+    return static_cast<ssize_t>(taken);
 }
 
 int NetworkPort::outputQueued() const {

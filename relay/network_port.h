@@ -168,10 +168,15 @@ public:
     // own message.
     static constexpr std::chrono::milliseconds kAnswerTimeout{2000};
     static constexpr std::chrono::milliseconds kMessageCloseWindow{1000};
+    // What a writer keeps in flight (sent and not yet acknowledged, plus what waits here):
+    // enough for the far line's rate over a round trip of 100 ms, within these bounds. Waiting
+    // for every acknowledgement before the next write would make each write cost a round trip.
+    static constexpr size_t kMinInFlight = 16 * 1024;
+    static constexpr size_t kMaxInFlight = 256 * 1024;
     // The most the port holds for its peer that the socket has not taken (replies and data
-    // together). Data are one chunk at most; only replies owed to a server that never reads can
+    // together). Data never exceed a window; only replies owed to a server that never reads can
     // pile up to it, and such a server is dropped rather than let memory grow.
-    static constexpr size_t kPeerHoldLimit = 64 * 1024;
+    static constexpr size_t kPeerHoldLimit = kMaxInFlight + 64 * 1024;
 
     // Sends the opening negotiation, then the settings, DTR and RTS raised. Nothing waits for an
     // answer. Called once, before any worker uses the port. 0, else the errno of the send (the
@@ -185,11 +190,14 @@ public:
     // errno EAGAIN when the socket held nothing or only commands; 0 at end of file and -1 with
     // the errno on failure or a command flood, the port then lost.
     ssize_t readData(uint8_t* buffer, size_t capacity);
-    // Like write(2): encodes the data and sends it, keeping what the socket did not take for
-    // the next call, so all `n` bytes are taken (returns n) or none: -1 with errno EAGAIN while
-    // earlier bytes are still held back or the server asked to suspend sending, -1 with another
-    // errno when the port is lost.
+    // Like write(2): encodes as many of the `n` bytes as the window in flight has room for
+    // (returns how many, > 0) and sends them, keeping what the socket did not take for the next
+    // call; -1 with errno EAGAIN while earlier bytes are still held back, the window is full or
+    // the server asked to suspend sending, -1 with another errno when the port is lost.
     ssize_t writeData(const uint8_t* data, size_t n);
+    // The window in flight now (see kMinInFlight): the far line's rate as answered, else as
+    // asked; the largest for raw TCP, whose far line's rate nothing tells.
+    size_t inFlightLimit() const { return inFlightLimit_.load(std::memory_order_relaxed); }
     // Bytes not yet sent: what the kernel holds (SIOCOUTQ; Windows cannot tell it) plus what
     // waits here; at least 1 while the server has suspended sending, so that the output wait
     // holds the writer.
@@ -228,6 +236,8 @@ private:
     bool flushLocked();
     // Queues the settings' commands in `out`.
     void encodeSettings(const NetworkLineSettings& settings, std::string& out);
+    // Sizes the window in flight for a far line of `baudRate` (0: not known).
+    void setLineRate(uint32_t baudRate);
     // The connection ended inside the window while data was held back: what the server said
     // becomes its message and the loss ServerMessage. False when nothing was said after all.
     bool takeServerMessage();
@@ -260,6 +270,7 @@ private:
     std::atomic<int> lossError_{0};
     std::atomic<int> lineState_{-1}, modemState_{-1};
     std::atomic<bool> paused_{false};
+    std::atomic<size_t> inFlightLimit_{kMaxInFlight};
 
     // A server whose device is missing sends a line of its own as data and closes. Until the
     // server has answered a setting (or kAnswerTimeout passed), data is held back here, and

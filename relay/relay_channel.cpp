@@ -18,6 +18,7 @@ constexpr int kInputWaitMs = 100;
 constexpr int kHoldStepMs = 100;
 constexpr int kOutputWaitMs = 1000;
 constexpr int kSuspendLookMs = 10;
+constexpr int kWindowLookMs = 1;
 constexpr int kLongestStamp = 22;
 
 // The count is reset only by a rate update, which RATE 0 or below never makes and a huge RATE
@@ -79,9 +80,6 @@ int drainStepMs(const SerialPort& destination, PortHandle handle, int queued) {
 void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
     SerialPort& destination = channel.destination;
     size_t offset = 0;
-    // A socket's unsent bytes drain as the peer acknowledges them, not at a line's pace: the
-    // wait for them goes in short steps, and never beyond the write's own time-out.
-    const auto waitStart = std::chrono::steady_clock::now();
     while (offset < length) {
         const PortHandle fd = destination.handle.load(std::memory_order_acquire);
         // Not open, or its device is gone: nothing can be sent, the rest of the chunk is counted
@@ -93,18 +91,14 @@ void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
         const bool stopping = stopAsked(channel);
         const bool network = portIsNetwork(destination);
 
-        // No write starts while the destination still holds bytes of an earlier write. The
+        // No write to a device starts while it still holds bytes of an earlier write. The
         // writable signal comes long before the queue is empty, so the wait is a sleep sized
-        // to what is queued.
-        if (!stopping) {
+        // to what is queued. A network port keeps a window in flight instead: its write takes
+        // what fits and refuses while the window is full.
+        if (!stopping && !network) {
             const int queued = portOutputQueued(destination, fd);
-            if (queued > 0 && !network) {
+            if (queued > 0) {
                 waitForStopRequest(channel, drainStepMs(destination, fd, queued));
-                continue;
-            }
-            if (queued > 0 && std::chrono::steady_clock::now() - waitStart <
-                                  std::chrono::milliseconds(kOutputWaitMs)) {
-                waitForStopRequest(channel, 1);
                 continue;
             }
         }
@@ -123,9 +117,12 @@ void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
             // Full (flow control holds it back, or the far end does not read): wait for room,
             // in steps, without counting anything as sent.
             if (network && portHeldOutput(destination) == 0) {
-                // Nothing held back, so the socket has room: the server asked to suspend
-                // sending. Its resume comes on the reading worker; look again shortly.
-                waitForStopRequest(channel, kSuspendLookMs);
+                // Nothing held back, so the socket has room: the window in flight is full, and
+                // drains as the peer acknowledges, which no wait is told of; or the server asked
+                // to suspend sending, and its resume comes on the reading worker. Look again
+                // shortly.
+                const bool paused = destination.network && destination.network->sendingPaused();
+                waitForStopRequest(channel, paused ? kSuspendLookMs : kWindowLookMs);
                 continue;
             }
             const int events = waitForRoom(destination, fd, channel.wake, kOutputWaitMs);

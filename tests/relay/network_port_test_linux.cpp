@@ -527,8 +527,8 @@ TEST(NetworkPortTest, DataWithManyIacsCrossesBothWaysExactlyAndCommandsNeverBeco
             const ssize_t w =
                 c.port->writeData(reinterpret_cast<const uint8_t*>(toServer.data()) + at, n);
             if (w > 0) {
-                ASSERT_EQ(w, static_cast<ssize_t>(n));
-                at += n;
+                ASSERT_LE(w, static_cast<ssize_t>(n));  // what the window in flight has room for
+                at += static_cast<size_t>(w);
             } else {
                 ASSERT_EQ(errno, EAGAIN);
                 pollfd p{c.port->fd(), POLLOUT, 0};
@@ -721,7 +721,9 @@ TEST(NetworkPortTest, SuspendHoldsTheWriterUntilResume) {
 
 TEST(NetworkPortTest, WriteTheSocketTakesInPartKeepsItsRestWholeBeforeAnythingElse) {
     Connected c(NetworkScheme::Rfc2217, 4096);  // small buffers: the socket fills quickly
-    ASSERT_EQ(c.port->start(NetworkLineSettings{}), 0);
+    NetworkLineSettings fast;
+    fast.baudRate = 100000000;  // the largest window: the socket fills before it does
+    ASSERT_EQ(c.port->start(fast), 0);
 
     // Write until the socket refuses: the last write that was taken was taken in part by the
     // kernel, its rest held here.
@@ -738,7 +740,7 @@ TEST(NetworkPortTest, WriteTheSocketTakesInPartKeepsItsRestWholeBeforeAnythingEl
         accepted += chunk;
     }
     ASSERT_FALSE(accepted.empty());
-    EXPECT_GT(c.port->outputQueued(), 0);
+    EXPECT_GT(c.port->heldBytes(), 0u);
 
     // A reply owed to the server while the rest waits goes after it, not into it.
     sendAll(c.server.fd, bytes({IAC, DO, ECHO_OPTION}));

@@ -1,6 +1,7 @@
 // The relay with one end on a real serial server (ser2net on 127.0.0.1, serving a pty whose
 // master the test holds as the far device) and the other on a local pty cable.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -16,6 +17,7 @@
 #include "relay/port_reconnect.h"
 #include "relay/relay.h"
 #include "shell/message_catalogue.h"
+#include "tests/support/delayed_link.h"
 #include "tests/support/pty_cable.h"
 #include "tests/support/network_test_data.h"
 #include "tests/support/serial_servers.h"
@@ -176,6 +178,57 @@ TEST(NetworkRelay, AServerThatAsksForRepliesAndNeverReadsIsDroppedAndTriedAgain)
     done = true;
     relay.stopRelayAndClosePorts();
     server.join();
+    ::close(listener);
+}
+
+// Into a raw TCP server over a link that holds each packet 20 ms each way: the port keeps many
+// chunks in flight (not one per acknowledgement), never more than its largest window, and every
+// byte arrives once and in order.
+TEST(NetworkRelay, OverADelayedLinkManyChunksAreInFlightAndEveryByteArrives) {
+    DelayedLink link(20ms);
+    if (!link.error().empty()) GTEST_SKIP() << "no delayed link here: " << link.error();
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    ::inet_pton(AF_INET, DelayedLink::kServerAddress, &address.sin_addr);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+
+    PtyCable near;
+    Relay relay;
+    relay.comDevicePaths[0] =
+        std::string("tcp://") + DelayedLink::kServerSeenFromClient + ":" + std::to_string(ntohs(address.sin_port));
+    relay.comDevicePaths[1] = near.slavePath();
+    relay.serialPort1.settings = PortSettings{0, 115200, 8, 0, 0, FlowNone};
+    relay.serialPort2.settings = PortSettings{1, 115200, 8, 0, 0, FlowNone};
+    ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpenPending);
+    ASSERT_EQ(relay.openPort("com2", relay.serialPort2), PortOpened);
+    configurePort(relay.serialPort2);
+    startRelayWorker(relay.relayChannel2);
+    ASSERT_TRUE(stepUntil(relay, [&] { return relay.serialPort1.presence.load() == PortPresent; }))
+        << portStatusText(relay);
+    const int server = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(server, 0);
+
+    const std::string sent = escapeHeavy(1 << 20, 7);
+    std::thread writer([&] { near.send(sent); });
+    std::string got;
+    std::vector<char> buffer(65536);
+    for (pollfd p{server, POLLIN, 0}; got.size() < sent.size() && ::poll(&p, 1, 10000) > 0;) {
+        const ssize_t n = ::recv(server, buffer.data(), buffer.size(), 0);
+        if (n <= 0) break;
+        got.append(buffer.data(), static_cast<size_t>(n));
+    }
+    writer.join();
+    EXPECT_EQ(got.size(), sent.size());
+    EXPECT_TRUE(got == sent) << "every byte once, in order";
+    EXPECT_GE(link.peakInFlight(), 16u * 1024) << "more than a chunk or two in flight at once";
+    EXPECT_LE(link.peakInFlight(), NetworkPort::kMaxInFlight);
+    EXPECT_EQ(relay.relayChannel2.undeliveredBytes.load(), 0);
+    relay.stopRelayAndClosePorts();
+    ::close(server);
     ::close(listener);
 }
 

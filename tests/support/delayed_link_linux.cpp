@@ -1,0 +1,230 @@
+#include "tests/support/delayed_link.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/if_tun.h>
+#include <net/if.h>
+#include <net/route.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <vector>
+
+// The client side's device holds the client's address 10.1.0.1 and a route to 10.5.0.0/16; the
+// server side's holds the server's 10.2.0.1 and a route to 10.4.0.0/16. The forwarder turns
+// 10.1 -> 10.4 and 10.5 -> 10.2 on the way in, and 10.2 -> 10.5 and 10.4 -> 10.1 on the way
+// back: in both directions the source's second byte grows by 3 and the destination's shrinks by
+// 3, which leaves the IP and TCP checksums as they were. Each side then sees a peer that lies
+// behind its own device, so that every packet crosses the forwarder.
+namespace {
+
+constexpr const char* kClientDevice = "vxlinkc";
+constexpr const char* kServerDevice = "vxlinks";
+
+std::string failed(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+int openTun(const char* name, std::string& error) {
+    const int fd = ::open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = failed("/dev/net/tun");
+        return -1;
+    }
+    ifreq request{};
+    request.ifr_flags = IFF_TUN | IFF_NO_PI;
+    std::strncpy(request.ifr_name, name, IFNAMSIZ - 1);
+    if (::ioctl(fd, TUNSETIFF, &request) != 0) {
+        error = failed(std::string("TUNSETIFF ") + name);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+sockaddr ipv4(const char* dotted) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ::inet_pton(AF_INET, dotted, &a.sin_addr);
+    sockaddr s{};
+    std::memcpy(&s, &a, sizeof a);
+    return s;
+}
+
+// Address (a /32), up, and a route to `peers` (a /16) through the device.
+bool configure(int control, const char* device, const char* address, const char* peers, std::string& error) {
+    ifreq request{};
+    std::strncpy(request.ifr_name, device, IFNAMSIZ - 1);
+    request.ifr_addr = ipv4(address);
+    if (::ioctl(control, SIOCSIFADDR, &request) != 0) return error = failed("SIOCSIFADDR"), false;
+    request.ifr_netmask = ipv4("255.255.255.255");
+    if (::ioctl(control, SIOCSIFNETMASK, &request) != 0) return error = failed("SIOCSIFNETMASK"), false;
+    if (::ioctl(control, SIOCGIFFLAGS, &request) != 0) return error = failed("SIOCGIFFLAGS"), false;
+    request.ifr_flags |= IFF_UP | IFF_RUNNING;
+    if (::ioctl(control, SIOCSIFFLAGS, &request) != 0) return error = failed("SIOCSIFFLAGS"), false;
+    if (peers == nullptr) return true;
+    rtentry route{};
+    route.rt_dst = ipv4(peers);
+    route.rt_genmask = ipv4("255.255.0.0");
+    route.rt_flags = RTF_UP;
+    route.rt_dev = const_cast<char*>(device);
+    if (::ioctl(control, SIOCADDRT, &route) != 0) return error = failed("SIOCADDRT"), false;
+    return true;
+}
+
+void remapAddresses(std::vector<uint8_t>& packet) {
+    packet[13] = static_cast<uint8_t>(packet[13] + 3);
+    packet[17] = static_cast<uint8_t>(packet[17] - 3);
+}
+
+uint32_t word32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+struct Segment {
+    bool tcp = false;
+    uint32_t seq = 0, ack = 0;
+    uint32_t payload = 0;
+    bool syn = false, fin = false, hasAck = false;
+};
+
+Segment parseTcp(const std::vector<uint8_t>& p) {
+    Segment s;
+    if (p.size() < 20 || (p[0] >> 4) != 4 || p[9] != IPPROTO_TCP) return s;
+    const size_t ipHeader = (p[0] & 0x0F) * 4u;
+    const size_t total = static_cast<size_t>(p[2]) << 8 | p[3];
+    if (p.size() < ipHeader + 20 || total > p.size()) return s;
+    const uint8_t* t = p.data() + ipHeader;
+    const size_t tcpHeader = (t[12] >> 4) * 4u;
+    if (ipHeader + tcpHeader > total) return s;
+    s.tcp = true;
+    s.seq = word32(t + 4);
+    s.ack = word32(t + 8);
+    s.syn = (t[13] & 0x02) != 0;
+    s.fin = (t[13] & 0x01) != 0;
+    s.hasAck = (t[13] & 0x10) != 0;
+    s.payload = static_cast<uint32_t>(total - ipHeader - tcpHeader);
+    return s;
+}
+
+bool after(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
+
+}  // namespace
+
+DelayedLink::DelayedLink(std::chrono::milliseconds delay) : delay_(delay) {
+    homeNamespace_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (homeNamespace_ < 0) {
+        error_ = failed("/proc/thread-self/ns/net");
+        return;
+    }
+    if (::unshare(CLONE_NEWNET) != 0) {
+        error_ = failed("a network namespace of its own (unshare)");
+        ::close(homeNamespace_);
+        homeNamespace_ = -1;
+        return;
+    }
+    tunClient_ = openTun(kClientDevice, error_);
+    if (tunClient_ >= 0) tunServer_ = openTun(kServerDevice, error_);
+    if (tunServer_ < 0) return;
+    const int control = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const bool up = control >= 0 && configure(control, "lo", "127.0.0.1", nullptr, error_) &&
+                    configure(control, kClientDevice, "10.1.0.1", "10.5.0.0", error_) &&
+                    configure(control, kServerDevice, kServerAddress, "10.4.0.0", error_);
+    if (control >= 0) ::close(control);
+    if (!up) {
+        if (error_.empty()) error_ = failed("socket");
+        return;
+    }
+    if (::pipe2(stopPipe_, O_CLOEXEC) != 0) {
+        error_ = failed("pipe");
+        return;
+    }
+    forwarder_ = std::thread([this] { forward(); });
+}
+
+DelayedLink::~DelayedLink() {
+    if (forwarder_.joinable()) {
+        const char stop = 1;
+        [[maybe_unused]] const ssize_t n = ::write(stopPipe_[1], &stop, 1);
+        forwarder_.join();
+    }
+    for (int fd : {tunClient_, tunServer_, stopPipe_[0], stopPipe_[1]})
+        if (fd >= 0) ::close(fd);
+    if (homeNamespace_ >= 0) {
+        ::setns(homeNamespace_, CLONE_NEWNET);
+        ::close(homeNamespace_);
+    }
+}
+
+void DelayedLink::forward() {
+    using Clock = std::chrono::steady_clock;
+    struct Held {
+        Clock::time_point due;
+        std::vector<uint8_t> packet;
+    };
+    // [0]: from the client's side, [1]: from the server's side; each leaves in arrival order.
+    std::deque<Held> queues[2];
+    const int from[2] = {tunClient_, tunServer_};
+    bool started = false;
+    uint32_t highestSent = 0, highestAcked = 0;
+    std::vector<uint8_t> buffer(65536);
+    for (;;) {
+        int timeoutMs = -1;
+        const auto now = Clock::now();
+        for (const auto& q : queues) {
+            if (q.empty()) continue;
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(q.front().due - now).count();
+            const int ms = static_cast<int>(std::max<long long>(left, 0));
+            timeoutMs = timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
+        }
+        pollfd fds[3] = {{from[0], POLLIN, 0}, {from[1], POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+        if (::poll(fds, 3, timeoutMs) < 0 && errno != EINTR) return;
+        if (fds[2].revents != 0) return;
+        for (int side = 0; side < 2; ++side) {
+            if ((fds[side].revents & POLLIN) == 0) continue;
+            for (int i = 0; i < 256; ++i) {  // what is there now, a bounded batch
+                const ssize_t n = ::read(from[side], buffer.data(), buffer.size());
+                if (n <= 0) break;
+                std::vector<uint8_t> packet(buffer.begin(), buffer.begin() + n);
+                if (packet.size() < 20 || (packet[0] >> 4) != 4) continue;  // IPv4 only
+                if (side == 0) {
+                    const Segment s = parseTcp(packet);
+                    if (s.tcp) {
+                        const uint32_t end = s.seq + s.payload + (s.syn ? 1 : 0) + (s.fin ? 1 : 0);
+                        if (s.syn && !started) {
+                            started = true;
+                            highestSent = highestAcked = s.seq;
+                        }
+                        if (started && after(end, highestSent)) highestSent = end;
+                        clientBytes_ += s.payload;
+                    }
+                }
+                queues[side].push_back({Clock::now() + delay_, std::move(packet)});
+            }
+        }
+        const auto at = Clock::now();
+        for (int side = 0; side < 2; ++side) {
+            while (!queues[side].empty() && queues[side].front().due <= at) {
+                std::vector<uint8_t>& packet = queues[side].front().packet;
+                if (side == 1 && started) {
+                    // Delivered to the client now: what it acknowledges is no longer in flight.
+                    const Segment s = parseTcp(packet);
+                    if (s.tcp && s.hasAck && after(s.ack, highestAcked)) highestAcked = s.ack;
+                }
+                remapAddresses(packet);
+                [[maybe_unused]] const ssize_t n = ::write(from[1 - side], packet.data(), packet.size());
+                queues[side].pop_front();
+            }
+        }
+        if (started) {
+            const size_t inFlight = highestSent - highestAcked;
+            if (inFlight > peakInFlight_.load()) peakInFlight_.store(inFlight);
+        }
+    }
+}
