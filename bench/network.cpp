@@ -2,11 +2,12 @@
 // socat, each behind a ser2net of its own on this machine, in the same run and measured in
 // alternation, so that the load of a shared machine falls on all of them alike.
 //
-//   bench_network [--mb N] [--messages N] [--rounds N]
+//   bench_network [--mb N] [--messages N] [--rounds N] [--link-mb N]
 //
 // Each relay has a far device (a pty whose slave ser2net serves, chardelay off) and a near
 // device (a pty whose slave the relay opens); the benchmark holds both masters and measures the
-// way from the far device to the near one.
+// way from the far device to the near one, then the way back. Last, the way from a local device
+// into the network over a link that holds each packet 20 ms each way, the engine against socat.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -24,6 +25,7 @@
 #include "relay/serial_port.h"
 #include "relay/telnet_codec.h"
 #include "settings/config.h"
+#include "tests/support/delayed_link.h"
 #include "tests/support/serial_servers.h"
 
 namespace {
@@ -34,6 +36,7 @@ using bench::StreamCheck;
 
 struct Options {
     size_t bytes = 4u << 20;
+    size_t linkBytes = 2u << 20;
     int messages = 2000;
     int rounds = 5;
 };
@@ -48,6 +51,8 @@ Options parseOptions(int argc, char** argv) {
             o.messages = std::max(1, std::atoi(argv[++i]));
         else if (a == "--rounds")
             o.rounds = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--link-mb")
+            o.linkBytes = static_cast<size_t>(std::atof(argv[++i]) * (1 << 20));
     }
     return o;
 }
@@ -91,7 +96,7 @@ struct Subject {
     bool relaying = false;
     std::string failure;  // why it never relayed
     std::string ending;
-    std::vector<double> latUs, mbps;
+    std::vector<double> latUs, mbps, mbpsOut;  // mbpsOut: near device -> far device
     double relayCpu = 0, serverCpu = 0, mbRelayed = 0;
     StreamCheck total;
     uint64_t leftOver = 0;  // bytes that came after everything expected had come
@@ -348,6 +353,124 @@ void throughput(Subject& s, const std::string& data) {
     s.total.add(c);
 }
 
+// One round of the other way, from the near device through the relay and ser2net to the far
+// device: from the first byte written to the last byte read.
+void throughputOut(Subject& s, const std::string& data) {
+    const auto t0 = Clock::now();
+    Clock::time_point last = t0;
+    std::thread writer([&] { bench::writeAll(s.near.master(), data); });
+    const StreamCheck c = bench::readAndCompare(s.far.master(), data, 5000, &last);
+    writer.join();
+    const double seconds = std::chrono::duration<double>(last - t0).count();
+    s.mbpsOut.push_back(seconds > 0 ? static_cast<double>(c.received) / 1e6 / seconds : NAN);
+    s.total.add(c);
+}
+
+// ---- Over a delayed link: a local device into a raw TCP server, the engine against socat ----
+
+struct LinkFigures {
+    std::string skipped;  // why it did not run
+    std::vector<double> socatMbps, engineMbps;
+    StreamCheck socat, engine;
+    std::string failure;
+};
+
+// A listener on the server's side of the link; its port.
+int linkListener(uint16_t& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ::inet_pton(AF_INET, DelayedLink::kServerAddress, &a.sin_addr);
+    socklen_t length = sizeof a;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 1) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
+int acceptWithin(int listener, int ms) {
+    pollfd p{listener, POLLIN, 0};
+    if (::poll(&p, 1, ms) <= 0)
+        return -1;
+    return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+// Runs on a thread of its own: the link's namespace is that thread's, and the relays it starts
+// (socat, and the engine's workers and connect thread) live in it with it.
+LinkFigures measureDelayedLink(const Options& opt, uint64_t bytesPerSecond) {
+    LinkFigures f;
+    DelayedLink link(std::chrono::milliseconds(20), bytesPerSecond);
+    if (!link.error().empty()) {
+        f.skipped = link.error();
+        return f;
+    }
+    uint16_t socatPort = 0, enginePort = 0;
+    const int socatListener = linkListener(socatPort), engineListener = linkListener(enginePort);
+    PtyCable socatNear, engineNear;
+    const std::string server = DelayedLink::kServerSeenFromClient;
+
+    // socat: the near device into the server, as it would relay a device to a raw TCP port.
+    const std::string tcp = "TCP:" + server + ":" + std::to_string(socatPort) + ",nodelay";
+    const std::string pty = "OPEN:" + socatNear.slavePath() + ",rawer,noctty";
+    std::fflush(nullptr);
+    const pid_t socatPid = ::fork();
+    if (socatPid == 0) {
+        ::execlp("socat", "socat", "-b", "65536", pty.c_str(), tcp.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    const int socatSink = acceptWithin(socatListener, 10000);
+
+    // The engine in this process: COM1 the server over the link, COM2 the near device.
+    ScratchDir scratch;
+    scratch.write("Vorlinex.ini", bench::relayIni("", engineNear.slavePath(), 115200));
+    Relay relay;
+    applyConfig(relay, loadConfig());
+    relay.comDevicePaths[0] = "tcp://" + server + ":" + std::to_string(enginePort);
+    relay.openPort("com1", relay.serialPort1);
+    if (relay.openPort("com2", relay.serialPort2) == PortOpened) {
+        configurePort(relay.serialPort2);
+        startRelayWorker(relay.relayChannel2);
+    }
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (relay.serialPort1.presence.load() != PortPresent && Clock::now() < deadline) {
+        reconnectPorts(relay);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const int engineSink = acceptWithin(engineListener, 1000);
+
+    if (socatSink < 0 || engineSink < 0) {
+        f.failure = socatSink < 0 ? "socat never connected" : "the engine never connected";
+    } else {
+        for (int r = 0; r < opt.rounds; ++r) {
+            const std::string data = bytesWithManyFF(opt.linkBytes, static_cast<uint32_t>(300 + r));
+            for (int k = 0; k < 2; ++k) {
+                const bool engine = (k + r) % 2 == 1;
+                PtyCable& near = engine ? engineNear : socatNear;
+                const int sink = engine ? engineSink : socatSink;
+                const auto t0 = Clock::now();
+                Clock::time_point last = t0;
+                std::thread writer([&] { bench::writeAll(near.master(), data); });
+                const StreamCheck c = bench::readAndCompare(sink, data, 5000, &last);
+                writer.join();
+                const double seconds = std::chrono::duration<double>(last - t0).count();
+                const double mbps = seconds > 0 ? static_cast<double>(c.received) / 1e6 / seconds : NAN;
+                (engine ? f.engineMbps : f.socatMbps).push_back(mbps);
+                (engine ? f.engine : f.socat).add(c);
+            }
+        }
+    }
+    relay.stopRelayAndClosePorts();
+    ::kill(socatPid, SIGTERM);
+    ::waitpid(socatPid, nullptr, 0);
+    for (int fd : {socatSink, engineSink, socatListener, engineListener})
+        if (fd >= 0)
+            ::close(fd);
+    return f;
+}
+
 bool clean(const Subject& s) {
     return s.total.lost() == 0 && s.total.wrong == 0 && s.total.extra() == 0 && s.leftOver == 0;
 }
@@ -443,6 +566,15 @@ int main(int argc, char** argv) {
             throughput(*measured[(k + r) % measured.size()], data);
     }
     for (Subject* s : measured) s->leftOver += drainNear(*s, 300);
+    // The other way, near device to far device, for the relays (ser2net alone has no such way).
+    for (int r = 0; r < opt.rounds; ++r) {
+        const std::string data = bytesWithManyFF(opt.bytes, static_cast<uint32_t>(400 + r));
+        for (size_t k = 0; k < measured.size(); ++k) {
+            Subject& s = *measured[(k + r) % measured.size()];
+            if (s.kind != Kind::Direct)
+                throughputOut(s, data);
+        }
+    }
     const double seconds = bench::secondsSince(t0);
     for (auto& s : subjects)
         if (s->relayPid > 0)
@@ -457,6 +589,9 @@ int main(int argc, char** argv) {
     row("", [](const Subject& s) { return s.name; });
     row("throughput (MB/s)",
         [](const Subject& s) { return fmt(bench::percentile(s.mbps, 50), 2); });
+    row("local->network (MB/s)", [](const Subject& s) {
+        return s.kind == Kind::Direct ? std::string("-") : fmt(bench::percentile(s.mbpsOut, 50), 2);
+    });
     row("relay CPU s per MB", [](const Subject& s) {
         return s.kind == Kind::Direct ? std::string("-") : fmt(s.relayCpu / s.mbRelayed, 4);
     });
@@ -493,10 +628,54 @@ int main(int argc, char** argv) {
         const double cpu = (s->relayCpu / s->mbRelayed) / (socat.relayCpu / socat.mbRelayed);
         target("latency p50 ratio", lat, lat <= 1.2, "<= 1.2");
         target("throughput ratio", thr, thr >= 0.5, ">= 0.5");
+        const double out = bench::percentile(s->mbpsOut, 50) / bench::percentile(socat.mbpsOut, 50);
+        target("local->network ratio", out, out >= 0.5, ">= 0.5");
         target("CPU per MB ratio", cpu, cpu <= 3, "<= 3");
     }
 
+    // Over the delayed link, on a thread whose network namespace holds the link: as fast as
+    // the forwarder goes, then at 100 Mbit/s as a real link carries.
     int status = 0;
+    for (const uint64_t rate : {uint64_t{0}, uint64_t{12500000}}) {
+        LinkFigures link;
+        std::thread([&] { link = measureDelayedLink(opt, rate); }).join();
+        std::printf("\nlocal device -> raw TCP server over a link holding each packet 20 ms each way,\n"
+                    "%s (a namespace of its own, two TUN devices and a forwarder), %.1f MiB per\n"
+                    "round, %d rounds each in turn, median shown:\n",
+                    rate == 0 ? "no rate limit" : "100 Mbit/s", static_cast<double>(opt.linkBytes) / (1 << 20),
+                    opt.rounds);
+        if (!link.skipped.empty()) {
+            std::printf("  skipped: %s\n", link.skipped.c_str());
+            continue;
+        }
+        if (!link.failure.empty()) {
+            std::printf("\n*** DELAYED LINK DID NOT RUN: %s ***\n", link.failure.c_str());
+            status = 1;
+            continue;
+        }
+        const double socatMbps = bench::percentile(link.socatMbps, 50);
+        const double engineMbps = bench::percentile(link.engineMbps, 50);
+        auto figures = [](const char* who, double mbps, const StreamCheck& c) {
+            std::printf("  %-7s %8s MB/s   bytes lost %llu, wrong %llu, extra %llu\n", who, fmt(mbps, 2).c_str(),
+                        static_cast<unsigned long long>(c.lost()), static_cast<unsigned long long>(c.wrong),
+                        static_cast<unsigned long long>(c.extra()));
+        };
+        figures("socat", socatMbps, link.socat);
+        figures("engine", engineMbps, link.engine);
+        std::printf("  (the engine keeps at most %zu KiB in flight: over a 40 ms round trip at most\n"
+                    "  %.1f MB/s, however fast the link)\n",
+                    NetworkPort::kMaxInFlight / 1024, static_cast<double>(NetworkPort::kMaxInFlight) / 0.040 / 1e6);
+        std::printf("  engine %-22s %8s  (target >= 1)  %s\n", "MB/s", fmt(engineMbps, 2).c_str(),
+                    engineMbps >= 1 ? "PASS" : "MISS");
+        const double ratio = engineMbps / socatMbps;
+        std::printf("  engine %-22s %8s  (target >= 0.5)  %s\n", "throughput ratio", fmt(ratio, 2).c_str(),
+                    ratio >= 0.5 ? "PASS" : "MISS");
+        if (link.engine.lost() + link.engine.wrong + link.engine.extra() != 0) {
+            std::printf("\n*** engine over the delayed link DID NOT RELAY EXACTLY ***\n");
+            status = 1;
+        }
+    }
+
     for (auto& s : subjects) {
         if (!s->relaying) {
             std::printf("\n*** %s NEVER RELAYED: %s ***\n", s->name.c_str(), s->failure.c_str());

@@ -18,8 +18,8 @@ struct SerialPort;
 // server's commands) was there, 0 or -1 with another errno when the port is gone (on Windows
 // the system's error is told as the errno of the same meaning).
 ssize_t portRead(SerialPort& port, PortHandle handle, uint8_t* buffer, size_t capacity);
-// Like write(2); a network port takes all of `n` or none (-1 with EAGAIN while earlier bytes
-// wait or the server suspended sending). On Windows the write waits for itself, up to a second
+// Like write(2); a network port takes what its window in flight has room for (-1 with EAGAIN
+// while earlier bytes wait, the window is full or the server suspended sending). On Windows the write waits for itself, up to a second
 // or until `wake` is raised, and then says how much of it went (-1 with EAGAIN for nothing).
 ssize_t portWrite(SerialPort& port, PortHandle handle, const uint8_t* data, size_t n, WakeHandle wake);
 // Bytes written but not yet sent on: the driver's output queue, or the socket's unsent bytes

@@ -1,8 +1,8 @@
 // A network link with a real delay, for tests and benchmarks of what a round trip costs: inside
 // a network namespace of the calling thread's own, two TUN devices joined by a forwarder thread
-// that holds each packet for the delay before it passes it on. A client reaches the server side
+// that holds each packet for the delay before it passes it on (and, if asked, at a line's rate). A client reaches the server side
 // only through the link, and the forwarder sees every segment of the one TCP connection the
-// client makes across it (as the client's unacknowledged bytes, at their most).
+// client makes across it first (as the client's unacknowledged bytes, at their most).
 //
 // The thread that makes the link lives in the namespace until the link ends, and so do the
 // threads and processes it starts meanwhile; make and end it on the same thread. Needs root (or
@@ -22,7 +22,9 @@ public:
     static constexpr const char* kServerAddress = "10.2.0.1";
     static constexpr const char* kServerSeenFromClient = "10.5.0.1";
 
-    explicit DelayedLink(std::chrono::milliseconds delay);
+    // Each packet is held `delay` in each direction; with `bytesPerSecond`, each direction also
+    // carries no more than that, as a real line does (0: as fast as the forwarder goes).
+    explicit DelayedLink(std::chrono::milliseconds delay, uint64_t bytesPerSecond = 0);
     ~DelayedLink();
     DelayedLink(const DelayedLink&) = delete;
     DelayedLink& operator=(const DelayedLink&) = delete;
@@ -31,13 +33,14 @@ public:
     const std::string& error() const { return error_; }
     // The most the client had sent and not yet seen acknowledged, in bytes, so far.
     size_t peakInFlight() const { return peakInFlight_.load(); }
-    // Payload bytes from the client passed to the server side (retransmissions included).
+    // Payload bytes of that connection from the client (retransmissions included).
     uint64_t clientBytes() const { return clientBytes_.load(); }
 
 private:
     void forward();
 
     std::chrono::milliseconds delay_;
+    uint64_t bytesPerSecond_;
     std::string error_;
     int homeNamespace_ = -1;
     int tunClient_ = -1, tunServer_ = -1;

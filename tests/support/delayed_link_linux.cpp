@@ -89,6 +89,7 @@ uint32_t word32(const uint8_t* p) {
 
 struct Segment {
     bool tcp = false;
+    uint16_t sourcePort = 0, destinationPort = 0;
     uint32_t seq = 0, ack = 0;
     uint32_t payload = 0;
     bool syn = false, fin = false, hasAck = false;
@@ -104,6 +105,8 @@ Segment parseTcp(const std::vector<uint8_t>& p) {
     const size_t tcpHeader = (t[12] >> 4) * 4u;
     if (ipHeader + tcpHeader > total) return s;
     s.tcp = true;
+    s.sourcePort = static_cast<uint16_t>(t[0] << 8 | t[1]);
+    s.destinationPort = static_cast<uint16_t>(t[2] << 8 | t[3]);
     s.seq = word32(t + 4);
     s.ack = word32(t + 8);
     s.syn = (t[13] & 0x02) != 0;
@@ -117,7 +120,8 @@ bool after(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
 
 }  // namespace
 
-DelayedLink::DelayedLink(std::chrono::milliseconds delay) : delay_(delay) {
+DelayedLink::DelayedLink(std::chrono::milliseconds delay, uint64_t bytesPerSecond)
+    : delay_(delay), bytesPerSecond_(bytesPerSecond) {
     homeNamespace_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
     if (homeNamespace_ < 0) {
         error_ = failed("/proc/thread-self/ns/net");
@@ -170,8 +174,11 @@ void DelayedLink::forward() {
     };
     // [0]: from the client's side, [1]: from the server's side; each leaves in arrival order.
     std::deque<Held> queues[2];
+    Clock::time_point lineFree[2] = {};  // when each direction's line has sent what it holds
     const int from[2] = {tunClient_, tunServer_};
+    // The connection measured: the first the client opens.
     bool started = false;
+    uint16_t clientPort = 0, serverPort = 0;
     uint32_t highestSent = 0, highestAcked = 0;
     std::vector<uint8_t> buffer(65536);
     for (;;) {
@@ -199,13 +206,23 @@ void DelayedLink::forward() {
                         const uint32_t end = s.seq + s.payload + (s.syn ? 1 : 0) + (s.fin ? 1 : 0);
                         if (s.syn && !started) {
                             started = true;
+                            clientPort = s.sourcePort;
+                            serverPort = s.destinationPort;
                             highestSent = highestAcked = s.seq;
                         }
-                        if (started && after(end, highestSent)) highestSent = end;
-                        clientBytes_ += s.payload;
+                        if (started && s.sourcePort == clientPort && s.destinationPort == serverPort) {
+                            if (after(end, highestSent)) highestSent = end;
+                            clientBytes_ += s.payload;
+                        }
                     }
                 }
-                queues[side].push_back({Clock::now() + delay_, std::move(packet)});
+                auto sent = Clock::now();
+                if (bytesPerSecond_ > 0) {
+                    sent = std::max(sent, lineFree[side]) +
+                           std::chrono::nanoseconds(packet.size() * 1000000000ull / bytesPerSecond_);
+                    lineFree[side] = sent;
+                }
+                queues[side].push_back({sent + delay_, std::move(packet)});
             }
         }
         const auto at = Clock::now();
@@ -215,7 +232,9 @@ void DelayedLink::forward() {
                 if (side == 1 && started) {
                     // Delivered to the client now: what it acknowledges is no longer in flight.
                     const Segment s = parseTcp(packet);
-                    if (s.tcp && s.hasAck && after(s.ack, highestAcked)) highestAcked = s.ack;
+                    if (s.tcp && s.hasAck && s.sourcePort == serverPort && s.destinationPort == clientPort &&
+                        after(s.ack, highestAcked))
+                        highestAcked = s.ack;
                 }
                 remapAddresses(packet);
                 [[maybe_unused]] const ssize_t n = ::write(from[1 - side], packet.data(), packet.size());
