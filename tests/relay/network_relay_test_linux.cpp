@@ -134,6 +134,18 @@ TEST(NetworkRelay, AServerThatAsksForRepliesAndNeverReadsIsDroppedAndTriedAgain)
     const std::string toggle("\xff\xfd\x00\xff\xfe\x00", 6);
     while (block.size() < 30000) block += toggle;
     block += 'x';
+
+    PtyCable near;
+    Relay relay;
+    relay.comDevicePaths[0] = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    relay.comDevicePaths[1] = near.slavePath();
+    relay.serialPort1.settings = PortSettings{0, 115200, 8, 0, 0, FlowNone};
+    relay.serialPort2.settings = PortSettings{1, 115200, 8, 0, 0, FlowNone};
+    ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpenPending);
+    ASSERT_EQ(relay.openPort("com2", relay.serialPort2), PortOpened);
+    configurePort(relay.serialPort2);
+    startRelayWorker(relay.relayChannel2);
+    // Started once nothing can end the test early, so that it is always joined.
     std::atomic<int> accepted{0};
     std::atomic<bool> done{false};
     std::thread server([&] {
@@ -156,16 +168,6 @@ TEST(NetworkRelay, AServerThatAsksForRepliesAndNeverReadsIsDroppedAndTriedAgain)
         }
     });
 
-    PtyCable near;
-    Relay relay;
-    relay.comDevicePaths[0] = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-    relay.comDevicePaths[1] = near.slavePath();
-    relay.serialPort1.settings = PortSettings{0, 115200, 8, 0, 0, FlowNone};
-    relay.serialPort2.settings = PortSettings{1, 115200, 8, 0, 0, FlowNone};
-    ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpenPending);
-    ASSERT_EQ(relay.openPort("com2", relay.serialPort2), PortOpened);
-    configurePort(relay.serialPort2);
-    startRelayWorker(relay.relayChannel2);
     std::string status;  // taken at once: the next try may already be under way afterwards
     EXPECT_TRUE(stepUntil(relay, [&] {
         status = portStatusText(relay);
