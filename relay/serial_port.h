@@ -12,6 +12,8 @@
 #include "relay/network_port.h"
 #include "relay/port_handle.h"
 
+struct stat;
+
 enum FlowControl : int32_t {
     FlowNone = 0,
     FlowHardwareRts = 1,
@@ -175,11 +177,16 @@ NetworkLineSettings networkSettingsFor(const PortSettings& settings);
 // Whether the device path names a pseudo-terminal's slave (/dev/pts/N): it never comes back
 // once its other end has closed, and its number is soon another terminal's.
 bool pseudoTerminalPath(const std::string& path);
-// Linux only, the next two: the system shows who holds a device only there.
-// The session whose controlling terminal the character device rdev is (a login's, a shell's),
-// found among the other processes the system shows (the kernel answers TIOCGSID only for the
-// caller's own terminal, which openPort asks after the open); 0 when it is nobody's.
-int sessionOfTerminal(unsigned long long rdev);
+// Linux only, the next three: the system shows who holds a device only there.
+// Whether two files are one device. A pseudo-terminal's device number is only its number within
+// its devpts instance (a container's, another mount namespace's instance numbers its own from 0),
+// so pseudo-terminals are told apart by their file: file system and inode. Any other device is
+// its device number, whichever node names it.
+bool sameCharDevice(const struct stat& a, const struct stat& b);
+// The session whose controlling terminal the device at path is (a login's, a shell's), found
+// among the other processes the system shows (the kernel answers TIOCGSID only for the caller's
+// own terminal, which openPort asks after the open); 0 when it is nobody's.
+int sessionOfTerminal(const std::string& path);
 // A process other than this one that has the device at path open: its pid and name; pid 0 when
 // none is seen (another user's processes may be hidden).
 int holderOfDevice(const std::string& path, std::string* name);

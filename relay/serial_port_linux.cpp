@@ -49,10 +49,6 @@ void discardHeldOutput(int fd) {
     if (queued > 0) tcflush(fd, TCOFLUSH);
 }
 
-bool sameCharDevice(const struct stat& a, const struct stat& b) {
-    return S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode) && a.st_rdev == b.st_rdev;
-}
-
 // Calls visit with every process id the system shows, this process's own left out, until it
 // returns true.
 void forEachOtherProcess(const std::function<bool(int pid)>& visit) {
@@ -99,9 +95,56 @@ PortRefusal refusalOfError(int error, const std::string& path) {
     return RefusalFailed;
 }
 
+// Whether process pid has the device open. Compared by the links' text first, never by following
+// every link: a descriptor on a hung network mount would make a look at its file wait, on the UI
+// thread. A link whose text names the device is followed, since the same text can name a
+// pseudo-terminal of another devpts instance.
+bool processHoldsDevice(int pid, const std::string& device, const struct stat& wanted) {
+    const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* fds = ::opendir(folder.c_str());
+    if (fds == nullptr) return false;  // another user's process, or gone meanwhile
+    bool holds = false;
+    char target[4096];
+    while (!holds) {
+        const dirent* entry = ::readdir(fds);
+        if (entry == nullptr) break;
+        if (entry->d_name[0] == '.') continue;
+        const std::string link = folder + "/" + entry->d_name;
+        const ssize_t length = ::readlink(link.c_str(), target, sizeof target);
+        struct stat held {};
+        holds = length > 0 && device.compare(0, std::string::npos, target, static_cast<size_t>(length)) == 0 &&
+                ::stat(link.c_str(), &held) == 0 && sameCharDevice(held, wanted);
+    }
+    ::closedir(fds);
+    return holds;
+}
+
+// The device's path with every link resolved, and what it is; false when it is not there.
+bool resolveDevice(const std::string& path, std::string& device, struct stat& wanted) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return false;
+    device = resolved;
+    std::free(resolved);
+    return ::stat(device.c_str(), &wanted) == 0 && S_ISCHR(wanted.st_mode);
+}
+
+bool pseudoTerminalDevice(dev_t rdev) {
+    // UNIX98_PTY_SLAVE_MAJOR and the seven majors after it.
+    return ::major(rdev) >= 136 && ::major(rdev) < 144;
+}
+
 }  // namespace
 
-int sessionOfTerminal(unsigned long long rdev) {
+bool sameCharDevice(const struct stat& a, const struct stat& b) {
+    if (!S_ISCHR(a.st_mode) || !S_ISCHR(b.st_mode) || a.st_rdev != b.st_rdev) return false;
+    return !pseudoTerminalDevice(a.st_rdev) || (a.st_dev == b.st_dev && a.st_ino == b.st_ino);
+}
+
+int sessionOfTerminal(const std::string& path) {
+    std::string device;
+    struct stat wanted {};
+    if (!resolveDevice(path, device, wanted)) return 0;
+    const dev_t rdev = wanted.st_rdev;
     int session = 0;
     forEachOtherProcess([&](int pid) {
         std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
@@ -119,6 +162,9 @@ int sessionOfTerminal(unsigned long long rdev) {
         const unsigned major = static_cast<unsigned>((ttyNumber >> 8) & 0xFFF);
         const unsigned minor = static_cast<unsigned>((ttyNumber & 0xFF) | ((ttyNumber >> 12) & 0xFFF00));
         if (ttyNumber == 0 || major != ::major(rdev) || minor != ::minor(rdev)) return false;
+        // A pseudo-terminal's number says nothing of its devpts instance: the session counts
+        // once one of its processes is seen holding this very terminal.
+        if (pseudoTerminalDevice(rdev) && !processHoldsDevice(pid, device, wanted)) return false;
         session = static_cast<int>(sid > 0 ? sid : pid);
         return true;
     });
@@ -126,27 +172,12 @@ int sessionOfTerminal(unsigned long long rdev) {
 }
 
 int holderOfDevice(const std::string& path, std::string* name) {
-    // Compared by the links' text, never by following them: a descriptor on a hung network
-    // mount would make a look at its file wait, on the UI thread.
-    char* resolved = ::realpath(path.c_str(), nullptr);
-    if (resolved == nullptr) return 0;
-    const std::string device = resolved;
-    std::free(resolved);
+    std::string device;
+    struct stat wanted {};
+    if (!resolveDevice(path, device, wanted)) return 0;
     int holder = 0;
     forEachOtherProcess([&](int pid) {
-        const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
-        DIR* fds = ::opendir(folder.c_str());
-        if (fds == nullptr) return false;  // another user's process, or gone meanwhile
-        char target[4096];
-        while (const dirent* entry = ::readdir(fds)) {
-            if (entry->d_name[0] == '.') continue;
-            const ssize_t length = ::readlink((folder + "/" + entry->d_name).c_str(), target, sizeof target);
-            if (length > 0 && device.compare(0, std::string::npos, target, static_cast<size_t>(length)) == 0) {
-                holder = pid;
-                break;
-            }
-        }
-        ::closedir(fds);
+        if (processHoldsDevice(pid, device, wanted)) holder = pid;
         return holder != 0;
     });
     if (holder != 0 && name != nullptr) {
@@ -178,7 +209,7 @@ int openPortPath(const std::string& path, SerialPort& port, const RelayPorts& re
     if (::stat(path.c_str(), &device) == 0 && S_ISCHR(device.st_mode)) {
         failure.otherComIndex = otherPortHolding(relayPorts, port, device);
         if (failure.otherComIndex >= 0) return refuse(RefusalOtherPort, EBUSY, PortOpenFailed);
-        if (sessionOfTerminal(device.st_rdev) != 0) return refuse(RefusalLoginTerminal, EBUSY, PortOpenFailed);
+        if (sessionOfTerminal(path) != 0) return refuse(RefusalLoginTerminal, EBUSY, PortOpenFailed);
     }
 
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

@@ -15,6 +15,5 @@ int portInputQueued(const SerialPort& port) {
 bool portHoldsDevice(const SerialPort& port, const std::string& path) {
     const int fd = port.handle.load(std::memory_order_acquire);
     struct stat held {}, chosen {};
-    return fd >= 0 && ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &chosen) == 0 && S_ISCHR(held.st_mode) &&
-           S_ISCHR(chosen.st_mode) && held.st_rdev == chosen.st_rdev;
+    return fd >= 0 && ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &chosen) == 0 && sameCharDevice(held, chosen);
 }

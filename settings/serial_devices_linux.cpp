@@ -11,30 +11,12 @@
 #include <system_error>
 
 #include "relay/relay.h"
+#include "relay/serial_port.h"
 #include "relay/serial_termios_linux.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-bool sameDevice(const struct stat& a, const struct stat& b) {
-    return S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode) && a.st_rdev == b.st_rdev;
-}
-
-bool openElsewhere(const struct stat& device) {
-    const std::string self = std::to_string(::getpid());
-    std::error_code ec;
-    for (fs::directory_iterator p("/proc", ec), end; !ec && p != end; p.increment(ec)) {
-        const std::string pid = p->path().filename().string();
-        if (pid == self || pid.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::error_code fdError;
-        for (fs::directory_iterator f(p->path() / "fd", fdError), fend; !fdError && f != fend; f.increment(fdError)) {
-            struct stat target {};
-            if (::stat(f->path().c_str(), &target) == 0 && sameDevice(target, device)) return true;
-        }
-    }
-    return false;
-}
 
 // /proc/locks names a locked file by its file system's major:minor (hex) and inode.
 bool lockedElsewhere(const struct stat& device) {
@@ -72,7 +54,7 @@ std::string stableDevicePath(const std::string& systemPath, const std::string& b
 bool heldByAnotherProgram(const std::string& systemPath) {
     struct stat device {};
     if (::stat(systemPath.c_str(), &device) != 0 || !S_ISCHR(device.st_mode)) return false;
-    return lockedElsewhere(device) || openElsewhere(device);
+    return lockedElsewhere(device) || holderOfDevice(systemPath, nullptr) != 0;
 }
 
 bool legacyPortWithoutUart(const std::string& systemPath) {

@@ -4,7 +4,7 @@
 # UndefinedBehaviorSanitizer, then the tests that need no window under ThreadSanitizer (Qt
 # itself is not instrumented), then each libFuzzer harness for about a minute; last, builds the
 # Debian package and checks it unpacked into a scratch root (no system install). The test
-# programs and the demo get a private /dev/pts where this runs as root.
+# programs and the demo get a private /dev/pts and /proc where this runs as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
@@ -16,22 +16,15 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export LSAN_OPTIONS=suppressions=$PWD/tools/lsan.supp:print_suppressions=0
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-# The test programs and the demo run in a mount namespace of their own with a devpts instance of
-# their own: their pseudo-terminals are numbered from 0 apart from the machine's, so another
-# process that holds or locks a pty number cannot disturb a test that reopens one. Only root may
-# make one; elsewhere they share the machine's /dev/pts, and this says so.
-private_pts='mount -t devpts -o newinstance,ptmxmode=0666 devpts /dev/pts && mount --bind /dev/pts/ptmx /dev/ptmx'
-if [ "$(id -u)" -eq 0 ] && unshare --mount --propagation private -- sh -c "$private_pts" 2>/dev/null; then
-    echo "== the test programs run with a private /dev/pts (a mount namespace of their own)"
-    isolated() { unshare --mount --propagation private -- sh -c "$private_pts"' && exec "$@"' isolated "$@"; }
-else
-    if [ "$(id -u)" -ne 0 ]; then why="not run as root"; else why="unshare or the devpts mount was refused"; fi
-    echo "== NOTE: the test programs share this machine's /dev/pts ($why): a pty number that another"
-    echo "   process holds or locks can make a test that reopens a pty fail"
-    isolated() { "$@"; }
-fi
+# The test programs and the demo run in namespaces of their own: a devpts instance of their own,
+# so that their pseudo-terminals are numbered from 0 apart from the machine's and another process
+# that holds or locks a pty number cannot disturb a test that reopens one; and a process number
+# space with its own /proc, so that a search for who holds a device sees only the tests' own
+# processes, never a program elsewhere on the machine. A shell stays process 1 there and reaps
+# what is left to it. Only root may make them; elsewhere they share the machine's, and this says so.
+source tools/isolation.sh
 
-echo "== include layering"
+echo "== include layering"echo "== include layering"
 bash tools/check_layers.sh
 
 echo "== plain build"

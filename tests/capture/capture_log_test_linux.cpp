@@ -2,6 +2,7 @@
 // limit; and closing while a worker writes. Line ends and the counter are the fuzz harness's,
 // FIFOs with a reader the log window test's.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,6 +86,13 @@ TEST(CaptureQueue, AStalledFileEndsOnlyItsCaptureOnceItsQueueIsFullAndTellsWhatW
         const auto* block = reinterpret_cast<const uint8_t*>(data.data() + at % data.size());
         app.captures.writeCaptureLog(one, block, 256, 0);
         if (one.logEnabled.load() == 1) accepted += 256;
+        if (at == 128 * 1024) {
+            // More than the pipe holds so far: once the writer has filled it, the file takes nothing.
+            ASSERT_TRUE(eventually([&] {
+                int held = 0;
+                return ::ioctl(reader, FIONREAD, &held) == 0 && held >= ::fcntl(reader, F_GETPIPE_SZ);
+            }));
+        }
         if (at % 65536 == 0) {
             const std::string more = "two " + std::to_string(at) + "\n";
             app.captures.writeCaptureLog(app.relay.relayChannel2, reinterpret_cast<const uint8_t*>(more.data()),

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <ctime>
 #include <filesystem>
+#include <optional>
 
 #include "display/traffic_text_control.h"
 #include "relay/port_reconnect.h"
@@ -341,6 +342,10 @@ TEST_F(RelayTest, ADeviceHeldElsewhereSaysByWhomAndIsTriedAgainOnlyOnceASecond) 
     using Clock = std::chrono::steady_clock;
     SerialPort& port1 = relay.serialPort1;
     closePort(port1);
+    // Started first, so that a search that took the same number in a container's devpts instance
+    // for this terminal would meet it first, and blame it, or take it for a login's terminal.
+    std::optional<DeviceHolder> twin;
+    if (::geteuid() == 0) twin.emplace(adapter1.path(), DeviceHolder::SameNumberInAnotherInstance, "vorlinex");
     DeviceHolder minicom(adapter1.path(), DeviceHolder::Locked, "minicom");
     const std::string why = adapter1.path() + " is in use by another program (minicom, pid " + std::to_string(minicom.pid()) + ")";
     EXPECT_EQ(openWithBox(relay, port1, "com1"), "Com1 Open Error\n" + why);

@@ -2,16 +2,16 @@
 // the autostart entry written by "登録", in real folders.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 
 #include "settings/serial_devices.h"
 #include "settings/startup_entry.h"
+#include "tests/support/device_holder.h"
 #include "tests/support/pty_cable.h"
 
 namespace {
@@ -25,22 +25,18 @@ TEST(SerialDevices, ByIdLinkIsTheStablePathAndAnotherProgramsLockShows) {
     EXPECT_EQ(stableDevicePath(named.slavePath(), dir.file("by-id")), link);
     EXPECT_EQ(stableDevicePath(unnamed.slavePath(), dir.file("by-id")), unnamed.slavePath());
 
-    // This program's own hold does not count; another's does, until it lets go.
+    // This program's own hold does not count, nor that of a same-numbered terminal of another
+    // devpts instance (a container's); another's does, until it lets go.
+    std::optional<DeviceHolder> twin;
+    if (::geteuid() == 0) twin.emplace(named.slavePath(), DeviceHolder::SameNumberInAnotherInstance, "vorlinex");
     const int own = ::open(named.slavePath().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_EQ(::flock(own, LOCK_EX | LOCK_NB), 0);
     EXPECT_FALSE(heldByAnotherProgram(named.slavePath()));
     ::close(own);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::flock(::open(unnamed.slavePath().c_str(), O_RDWR | O_NOCTTY), LOCK_EX | LOCK_NB);
-        ::pause();
-    }
-    bool held = false;
-    for (int i = 0; i < 500 && !(held = heldByAnotherProgram(unnamed.slavePath())); ++i) ::usleep(10000);
-    EXPECT_TRUE(held);
+    DeviceHolder minicom(unnamed.slavePath(), DeviceHolder::Locked, "minicom");
+    EXPECT_TRUE(heldByAnotherProgram(unnamed.slavePath()));
     EXPECT_FALSE(heldByAnotherProgram(named.slavePath()));
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
+    minicom.release();
     EXPECT_FALSE(heldByAnotherProgram(unnamed.slavePath()));
 }
 

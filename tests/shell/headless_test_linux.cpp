@@ -169,13 +169,17 @@ std::array<std::string, 2> combinedDirections(const std::string& file) {
     return directions;
 }
 
-// Sends without pause and reads what comes back, each on a thread of its own, until stopped;
-// a far end whose program has gone takes nothing more and gives nothing more.
+// Sends without pause, or at a line's pace of bytesPerSecond, and reads what comes back, each on
+// a thread of its own, until stopped; a far end whose program has gone takes nothing more and
+// gives nothing more.
 class FullTraffic {
 public:
-    FullTraffic(PtyCable& from, PtyCable& to, uint32_t seed)
-        : sender_([this, fd = from.master(), seed] {
+    FullTraffic(PtyCable& from, PtyCable& to, uint32_t seed, int64_t bytesPerSecond = 0)
+        : sender_([this, fd = from.master(), seed, bytesPerSecond] {
+              const auto start = std::chrono::steady_clock::now();
               for (uint32_t round = 0; !stop_.load(); ++round) {
+                  if (bytesPerSecond > 0)
+                      std::this_thread::sleep_until(start + std::chrono::microseconds(int64_t{round} * 4096 * 1000000 / bytesPerSecond));
                   const std::string block = randomBytes(4096, seed + round);
                   for (size_t done = 0; done < block.size() && !stop_.load();) {
                       const ssize_t n = ::write(fd, block.data() + done, block.size() - done);
@@ -494,10 +498,11 @@ TEST_F(Headless, SigtermUnderFullTrafficExitsZeroWithEveryCaptureComplete) {
     EXPECT_EQ(child.err().find("<3>"), std::string::npos) << child.err();
 }
 
-// logrotate's way under full traffic both ways: each file renamed, then SIGHUP, ten times. The
-// old files and the new one together hold every byte once, in order; a reopen that cannot open
-// its path (its folder gone) is told, writes on into the file it had, and is done at the next
-// SIGHUP.
+// logrotate's way under full traffic both ways (at 921,600 baud: the rotation is the point, not
+// the speed, and a writer that a busy machine starves must not fall behind): each file renamed,
+// then SIGHUP, ten times. The old files and the new one together hold every byte once, in order;
+// a reopen that cannot open its path (its folder gone) is told, writes on into the file it had,
+// and is done at the next SIGHUP.
 TEST_F(Headless, RotatedTenTimesUnderFullTrafficTheFilesTogetherHoldEveryByteOnce) {
     dir.write("Vorlinex.ini", headlessIni(first.slavePath(), second.slavePath()));
     std::filesystem::create_directory(dir.file("logs"));
@@ -507,7 +512,7 @@ TEST_F(Headless, RotatedTenTimesUnderFullTrafficTheFilesTogetherHoldEveryByteOnc
     ASSERT_NE(child.awaitLine("^<5>relaying ", from), "") << child.err();
     std::vector<std::string> oldFiles[3];  // a, b, combined: the rotated files, oldest first
     {
-        FullTraffic forth(first, second, 51), back(second, first, 61);
+        FullTraffic forth(first, second, 51, 92160), back(second, first, 61, 92160);
         for (int rotation = 1; rotation <= 10; ++rotation) {
             const size_t relayed = forth.receivedSize() + back.receivedSize();
             EXPECT_TRUE(eventually([&] { return forth.receivedSize() + back.receivedSize() > relayed + 50000; }));

@@ -1,27 +1,39 @@
 // Another program holding a device, as a child process under a name of the test's choosing:
 // a terminal program that has it open and locked, or a shell whose session has it as its
-// controlling terminal.
+// controlling terminal; or, as in a container, a program holding the same-numbered
+// pseudo-terminal of a devpts instance of its own in both ways: the same path text, another
+// terminal (root only: the instance needs a mount namespace).
 #pragma once
 
 #include <fcntl.h>
+#include <limits.h>
+#include <sched.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 
 class DeviceHolder {
 public:
-    enum Way { Locked, ControllingTerminal };
+    enum Way { Locked, ControllingTerminal, SameNumberInAnotherInstance };
 
     DeviceHolder(const std::string& path, Way way, const char* name) {
+        const char* device = path.c_str();
+        char resolved[PATH_MAX] = "";
+        unsigned number = 0;
+        if (way == SameNumberInAnotherInstance &&
+            (::realpath(device, resolved) == nullptr || std::sscanf(resolved, "/dev/pts/%u", &number) != 1))
+            throw std::runtime_error(path + " is not a pseudo-terminal");
         int ready[2];
         if (::pipe(ready) != 0) throw std::runtime_error("pipe");
-        const char* device = path.c_str();
         pid_ = ::fork();
         if (pid_ < 0) throw std::runtime_error("fork");
         if (pid_ == 0) {  // only calls that are safe after a fork of a threaded process
@@ -30,8 +42,25 @@ public:
             // Nothing of the test's but the answer: a far end it holds must close when the test closes it.
             for (int fd = 3; fd < 1024; ++fd)
                 if (fd != ready[1]) ::close(fd);
-            bool held;
-            if (way == ControllingTerminal) {
+            bool held = false;
+            if (way == SameNumberInAnotherInstance) {
+                // Opened one after another from 0, until the instance hands out the number.
+                if (::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                    ::mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666") == 0) {
+                    unsigned got = UINT_MAX;
+                    int master = -1;
+                    for (unsigned opened = 0; opened <= number && got != number; ++opened) {
+                        got = UINT_MAX;
+                        master = ::open("/dev/pts/ptmx", O_RDWR | O_NOCTTY);
+                        if (master < 0 || ::ioctl(master, TIOCGPTN, &got) != 0) break;
+                    }
+                    int unlock = 0;
+                    const int fd = got == number && ::ioctl(master, TIOCSPTLCK, &unlock) == 0 && ::setsid() >= 0
+                                       ? ::open(resolved, O_RDWR | O_NONBLOCK)
+                                       : -1;
+                    held = fd >= 0 && ::ioctl(fd, TIOCSCTTY, 0) == 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+                }
+            } else if (way == ControllingTerminal) {
                 const int fd = ::setsid() < 0 ? -1 : ::open(device, O_RDWR | O_NONBLOCK);
                 held = fd >= 0 && ::ioctl(fd, TIOCSCTTY, 0) == 0;
             } else {
