@@ -1,7 +1,8 @@
 # The Windows test programs under Wine, on serial cables made here on the Linux side. Sourced by
 # tools/windows.sh (root, BUILD, SETUP, STAGE, VERSION are set).
 #
-# Cable k (1..CABLES) is two pseudo-terminals joined by socat; Wine's registry maps the program's
+# Cable k (1..CABLES) is two pseudo-terminals joined by pty_cable.py, each direction on its own as
+# on a real line; Wine's registry maps the program's
 # end as COMk and the far end as COM(10+k), and VORLINEX_WINE_CABLES tells the tests how many
 # there are. Wine runs in a prefix of its own under build-windows/, on an Xvfb display of its own.
 # A ser2net here serves one more cable to the network port tests (VORLINEX_WINE_SER2NET_PORT, and
@@ -43,16 +44,16 @@ start_xvfb() {
     echo "Xvfb on $DISPLAY"
 }
 
-# Waits for socat to make both links of a cable; cable_near and cable_far are their /dev/pts paths.
+# Waits for both links of a cable; cable_near and cable_far are their /dev/pts paths.
 start_cable() {
     local k=$1 near=$WINE_DIR/cable$1-program far=$WINE_DIR/cable$1-far
     rm -f "$near" "$far"
-    socat pty,raw,echo=0,link="$near" pty,raw,echo=0,link="$far" </dev/null >/dev/null 2>"$WINE_DIR/socat$k.log" &
+    python3 "$root/tools/windows/pty_cable.py" "$near" "$far" </dev/null >/dev/null 2>"$WINE_DIR/cable$k.log" &
     wine_pids+=($!)
     local tries=0
     while ! { [ -L "$near" ] && [ -L "$far" ]; }; do
         tries=$((tries + 1))
-        [ $tries -lt 100 ] || { echo "socat made no cable $k (see $WINE_DIR/socat$k.log)" >&2; return 1; }
+        [ $tries -lt 100 ] || { echo "no cable $k (see $WINE_DIR/cable$k.log)" >&2; return 1; }
         sleep 0.1
     done
     cable_near=$(readlink -f "$near")
