@@ -63,22 +63,32 @@ struct ConnectResult {
     NetworkSocket fd = kNoSocket;
 };
 
-// Resolves and connects one address on a thread of its own, over all the addresses the name
-// gives, within a time-out for the whole attempt. The caller asks result() when it likes, or is
-// called back once; it never waits. The connected socket is non-blocking, with TCP_NODELAY and
-// keepalive set.
+// A name's look-up, running on a thread of its own (network_connector.cpp). A connect that gave
+// up on it hands it on to the next attempt at the same name, which waits for it or takes its
+// answer, so that a name server that never answers holds one look-up per port, not one per retry.
+struct NetworkLookup;
+
+// Resolves and connects one address on a thread of its own within a time-out for the whole
+// attempt. The addresses the name gives are tried as Happy Eyeballs does (RFC 8305): the
+// families taking turns, the next address started when the one before has not connected within
+// kAttemptDelay (or at once when it failed) while the earlier ones go on; the first to connect
+// wins. The caller asks result() when it likes, or is called back once; it never waits. The
+// connected socket is non-blocking, with TCP_NODELAY and keepalive set.
 class NetworkConnector {
 public:
     static constexpr std::chrono::milliseconds kDefaultTimeout{5000};
+    static constexpr std::chrono::milliseconds kAttemptDelay{250};
 
     // Called once on the connector's thread when the attempt ends (not after cancel() or the
     // destructor): it should only hand the news to the owner's thread. It must not destroy the
     // connector, whose destructor waits for a running callback to return.
     using Done = std::function<void()>;
 
+    // `lookup`: what an earlier attempt's unfinishedLookup() gave, used when it is of the same
+    // name and port.
     explicit NetworkConnector(NetworkAddress address,
                               std::chrono::milliseconds timeout = kDefaultTimeout,
-                              Done done = nullptr);
+                              Done done = nullptr, std::shared_ptr<NetworkLookup> lookup = nullptr);
     // Cancels; never waits for the resolver.
     ~NetworkConnector();
     NetworkConnector(const NetworkConnector&) = delete;
@@ -93,6 +103,9 @@ public:
     // Makes the thread give up at once: a connect in progress ends, a resolve that returns later
     // is thrown away. The state becomes Cancelled unless the attempt had already ended.
     void cancel();
+    // The look-up, while it still runs or its answer came too late for this attempt: the next
+    // attempt at the same address takes it over. Null once its answer was used.
+    std::shared_ptr<NetworkLookup> unfinishedLookup() const;
 
     struct Shared;
 

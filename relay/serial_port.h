@@ -108,6 +108,9 @@ struct SerialPort {
     // whether the user asked for this open and is owed a box if it fails.
     std::unique_ptr<NetworkConnector> connector;
     std::string connectorPath;
+    // A name's look-up that an attempt gave up on, still running or answered too late: the
+    // next attempt takes it over rather than ask again.
+    std::shared_ptr<NetworkLookup> lookup;
     int connectFailures = 0;
     std::chrono::steady_clock::time_point connectedAt{};
     bool openReportOwed = false;

@@ -1,0 +1,14 @@
+// A network of the test's own: a child process with a network and a mount namespace of its own,
+// where only the test's servers answer (on its own loopback) and names resolve through the
+// /etc/hosts and /etc/resolv.conf the test gives. Linux, as root.
+#pragma once
+
+#include <functional>
+#include <string>
+
+// Runs `body` in such a child and waits for it. The child's failures are printed as they happen
+// and fail the calling test. Skips the test where namespaces cannot be made (not root).
+void inOwnNetwork(const std::string& hosts, const std::string& resolvConf, const std::function<void()>& body);
+
+// How many threads this process runs now.
+size_t threadsNow();
