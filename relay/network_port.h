@@ -31,13 +31,20 @@ inline constexpr NetworkSocket kNoSocket = -1;
 
 struct NetworkAddress {
     NetworkScheme scheme = NetworkScheme::Rfc2217;
-    std::string host;  // a name, an IPv4 address, or an IPv6 address without its brackets
+    // A name, an IPv4 address, or an IPv6 address without its brackets, with its zone where it
+    // has one ("fe80::1%eth0").
+    std::string host;
     uint16_t port = 0;
 };
 
-// Reads `rfc2217://HOST:PORT` or `tcp://HOST:PORT` (an IPv6 HOST in brackets); false for
-// anything else, `address` then unchanged.
+// Reads `rfc2217://HOST:PORT` or `tcp://HOST:PORT` (an IPv6 HOST in brackets, with `%IF` after
+// the address naming the interface); false for anything else, `address` then unchanged. A
+// link-local IPv6 address is only reachable through a named interface, so one without its zone
+// is refused (see lacksZone).
 bool parseNetworkPath(const std::string& path, NetworkAddress& address);
+// Whether a refused path would be an address but for the missing interface of its link-local
+// IPv6 host (`[fe80::1]` where `[fe80::1%eth0]` is meant).
+bool lacksZone(const std::string& path);
 // Whether a device path names a network port at all (its scheme), before it is checked whole.
 bool isNetworkPath(const std::string& path);
 

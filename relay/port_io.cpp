@@ -22,7 +22,7 @@ int startNetworkOpen(const std::string& path, SerialPort& port, int& reason) {
         reason = EINVAL;
         if (!port.isOpen()) {
             port.openFailure = PortOpenFailure{};
-            port.openFailure.kind = RefusalBadAddress;
+            port.openFailure.kind = lacksZone(path) ? RefusalZoneMissing : RefusalBadAddress;
             port.openFailure.path = path;
             port.openFailure.systemError = EINVAL;
             // Nothing to retry: the user has to mend the path.

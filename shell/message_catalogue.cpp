@@ -116,6 +116,8 @@ std::string refusalText(const PortOpenFailure& f, bool forStatus) {
             return path + " sent only commands, no data (not a serial server), retrying";
         case RefusalBadAddress:
             return path + " is not a network address (rfc2217://HOST:PORT or tcp://HOST:PORT)";
+        case RefusalZoneMissing:
+            return path + " is a link-local address: it needs the interface to reach it by, as in [fe80::1%eth0]";
         default:
             return "";
     }

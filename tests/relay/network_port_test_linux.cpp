@@ -248,6 +248,12 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"tcp://10.0.0.1:65535", true, NetworkScheme::Tcp, "10.0.0.1", 65535},
         PathCase{"rfc2217://[::1]:4001", true, NetworkScheme::Rfc2217, "::1", 4001},
         PathCase{"tcp://[2001:db8::20]:7000", true, NetworkScheme::Tcp, "2001:db8::20", 7000},
+        // A zone names the interface: a link-local address needs one.
+        PathCase{"tcp://[fe80::1%eth0]:4002", true, NetworkScheme::Tcp, "fe80::1%eth0", 4002},
+        PathCase{"rfc2217://[fe80::1%2]:4001", true, NetworkScheme::Rfc2217, "fe80::1%2", 4001},
+        PathCase{"tcp://[fe80::1]:4002", false}, PathCase{"tcp://[fe80::1%]:4002", false},
+        PathCase{"tcp://[fe80::1%eth0/x]:4002", false}, PathCase{"tcp://[fe80::1%et h0]:4002", false},
+        PathCase{"tcp://fe80::1%eth0:4002", false},
         // Ports out of range or not a number.
         PathCase{"rfc2217://lab-pi:0", false}, PathCase{"rfc2217://lab-pi:65536", false},
         PathCase{"rfc2217://lab-pi:99999", false}, PathCase{"rfc2217://lab-pi:-1", false},

@@ -2,6 +2,8 @@
 // master the test holds as the far device) and the other on a local pty cable; and a network
 // port's connects in a network of the test's own, with a name server of its own.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -238,6 +240,34 @@ TEST(NetworkRelay, ANameServerThatDoesNotAnswerIsAskedOnceWhateverTheRetries) {
         names.answer();
         ASSERT_TRUE(stepUntil(relay, [&] { return relay.serialPort1.presence.load() == PortPresent; }));
         EXPECT_EQ(names.askers(), 1u);
+        relay.stopRelayAndClosePorts();
+        ::close(listener);
+    });
+}
+
+// A link-local address is only reachable through its interface: with it (`%lo` here) the port
+// connects; without it the path is refused at once, saying what it lacks, and not retried.
+TEST(NetworkRelay, ALinkLocalAddressConnectsThroughTheInterfaceItNames) {
+    inOwnNetwork("127.0.0.1 localhost\n", "", [] {
+        ASSERT_TRUE(addLinkLocalToLoopback());
+        sockaddr_in6 at{};
+        at.sin6_family = AF_INET6;
+        inet_pton(AF_INET6, "fe80::1", &at.sin6_addr);
+        at.sin6_scope_id = if_nametoindex("lo");
+        const int listener = listenOn(reinterpret_cast<sockaddr*>(&at), sizeof at);
+        const std::string port = std::to_string(portOf(listener));
+
+        Relay relay;
+        relay.comDevicePaths[0] = "tcp://[fe80::1]:" + port;
+        ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpenFailed);
+        EXPECT_EQ(relay.serialPort1.openFailure.kind, RefusalZoneMissing);
+        EXPECT_EQ(relay.serialPort1.presence.load(), PortHalted);
+        EXPECT_NE(portStatusText(relay).find("link-local address: it needs the interface"), std::string::npos)
+            << portStatusText(relay);
+
+        relay.comDevicePaths[0] = "tcp://[fe80::1%lo]:" + port;
+        ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpenPending);
+        ASSERT_TRUE(stepUntil(relay, [&] { return relay.serialPort1.presence.load() == PortPresent; }));
         relay.stopRelayAndClosePorts();
         ::close(listener);
     });

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 namespace {
 
@@ -69,6 +71,36 @@ void inOwnNetwork(const std::string& hosts, const std::string& resolvConf, const
     std::filesystem::remove_all(folder);
     if (WIFEXITED(status) && WEXITSTATUS(status) == kCannotIsolate) GTEST_SKIP() << "needs root: namespaces of its own";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the part in the test's own network failed (above)";
+}
+
+bool addLinkLocalToLoopback() {
+    // The kernel's in6_ifreq, which <linux/ipv6.h> would bring with definitions that clash with
+    // the C library's.
+    struct {
+        in6_addr address;
+        uint32_t prefixLength;
+        int interfaceIndex;
+    } request{};
+    inet_pton(AF_INET6, "fe80::1", &request.address);
+    request.prefixLength = 64;
+    request.interfaceIndex = static_cast<int>(if_nametoindex("lo"));
+    const int s = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return false;
+    bool usable = ioctl(s, SIOCSIFADDR, &request) == 0;
+    ::close(s);
+    // The kernel finishes adding it on a work queue of its own: until then it cannot be bound.
+    for (int i = 0; usable && i < 2000; ++i) {
+        const int probe = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in6 at{};
+        at.sin6_family = AF_INET6;
+        at.sin6_addr = request.address;
+        at.sin6_scope_id = static_cast<uint32_t>(request.interfaceIndex);
+        const bool bound = ::bind(probe, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
+        ::close(probe);
+        if (bound) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
 }
 
 size_t threadsNow() {
