@@ -6,8 +6,10 @@
 #include <functional>
 #include <string>
 
-// Runs `body` in such a child and waits for it. The child's failures are printed as they happen
-// and fail the calling test. Skips the test where namespaces cannot be made (not root).
+// Runs the calling test again in such a child (the test program started afresh with only that
+// test), where this call runs `body`, and waits for it: so it is the test's only statement. The
+// child's failures are printed as they happen and fail the test. Skips the test where namespaces
+// cannot be made (not root).
 void inOwnNetwork(const std::string& hosts, const std::string& resolvConf, const std::function<void()>& body);
 
 // Gives the own network's loopback a link-local address too (fe80::1), as a link would have,

@@ -42,17 +42,14 @@ void writeFile(const std::filesystem::path& path, const std::string& text) {
 
 }  // namespace
 
+// The test runs again in a program of its own, started afresh (so with one thread, which a
+// namespace needs, and safe under the sanitizers, which a fork of a program with threads is
+// not); this names the folder with its files there.
+constexpr const char* kOwnNetworkFolder = "VORLINEX_OWN_NETWORK";
+
 void inOwnNetwork(const std::string& hosts, const std::string& resolvConf, const std::function<void()>& body) {
-    char folderName[] = "/tmp/vorlinex-own-network-XXXXXX";
-    ASSERT_NE(mkdtemp(folderName), nullptr);
-    const std::filesystem::path folder = folderName;
-    writeFile(folder / "hosts", hosts);
-    writeFile(folder / "resolv.conf", resolvConf);
-    std::fflush(stdout);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // One thread here (the fork's), so the namespaces can be entered.
+    if (const char* inner = std::getenv(kOwnNetworkFolder)) {
+        const std::filesystem::path folder = inner;
         if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount((folder / "hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0 ||
             mount((folder / "resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0 ||
@@ -63,7 +60,23 @@ void inOwnNetwork(const std::string& hosts, const std::string& resolvConf, const
         }
         body();
         std::fflush(stdout);
-        _exit(testing::Test::HasFailure() ? 1 : 0);  // its threads end with it
+        _exit(testing::Test::HasFailure() ? 1 : 0);  // look-ups still waiting end with it
+    }
+    char folderName[] = "/tmp/vorlinex-own-network-XXXXXX";
+    ASSERT_NE(mkdtemp(folderName), nullptr);
+    const std::filesystem::path folder = folderName;
+    writeFile(folder / "hosts", hosts);
+    writeFile(folder / "resolv.conf", resolvConf);
+    const testing::TestInfo& test = *testing::UnitTest::GetInstance()->current_test_info();
+    const std::string filter = std::string("--gtest_filter=") + test.test_suite_name() + "." + test.name();
+    std::fflush(stdout);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        setenv(kOwnNetworkFolder, folderName, 1);
+        char* const argv[] = {const_cast<char*>("own-network"), const_cast<char*>(filter.c_str()), nullptr};
+        execv("/proc/self/exe", argv);
+        _exit(127);
     }
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
