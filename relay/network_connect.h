@@ -36,6 +36,7 @@ struct NetworkLookup {
     int systemError = 0;  // the errno behind `error`, or why the look-up could not start
     std::string message;  // `error` in the resolver's words
     addrinfo* found = nullptr;
+    std::chrono::steady_clock::time_point answeredAt{};
 
     ~NetworkLookup();
 };

@@ -23,6 +23,16 @@ using Clock = std::chrono::steady_clock;
 
 // A name with many addresses keeps at most this many connects going at once.
 constexpr size_t kMaxAttempts = 16;
+// A late answer serves the next attempt only while it is this fresh (a retry comes within
+// seconds; a port closed and opened again later asks again).
+constexpr std::chrono::seconds kLateAnswerKept{10};
+
+// Whether an earlier attempt's look-up can serve an attempt at `host` and `service` now.
+bool takesOver(const std::shared_ptr<NetworkLookup>& lookup, const std::string& host, const std::string& service) {
+    if (lookup == nullptr || lookup->host != host || lookup->service != service) return false;
+    std::lock_guard lock(lookup->mutex);
+    return !lookup->done || (!lookup->used && Clock::now() - lookup->answeredAt < kLateAnswerKept);
+}
 
 bool cancelledNow(const Shared& shared) {
     std::lock_guard lock(shared.mutex);
@@ -67,6 +77,7 @@ void lookUp(std::shared_ptr<NetworkLookup> lookup) {
         lookup->systemError = systemError;
         lookup->message = std::move(message);
         lookup->found = error == 0 ? found : nullptr;
+        lookup->answeredAt = Clock::now();
         lookup->done = true;
     }
     lookup->answered.notify_all();
@@ -211,7 +222,7 @@ NetworkConnector::NetworkConnector(NetworkAddress address, std::chrono::millisec
     shared_->deadline = Clock::now() + timeout;
     shared_->done = std::move(done);
     const std::string service = std::to_string(shared_->address.port);
-    const bool reused = lookup != nullptr && lookup->host == shared_->address.host && lookup->service == service;
+    const bool reused = takesOver(lookup, shared_->address.host, service);
     if (reused) {
         shared_->lookup = std::move(lookup);
     } else {

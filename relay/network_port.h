@@ -111,7 +111,8 @@ public:
     // is thrown away. The state becomes Cancelled unless the attempt had already ended.
     void cancel();
     // The look-up, while it still runs or its answer came too late for this attempt: the next
-    // attempt at the same address takes it over. Null once its answer was used.
+    // attempt at the same address takes it over (a late answer only while it is a few seconds
+    // old). Null once its answer was used.
     std::shared_ptr<NetworkLookup> unfinishedLookup() const;
 
     struct Shared;

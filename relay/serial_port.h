@@ -62,7 +62,7 @@ enum PortRefusal : int32_t {
     RefusalServerMessage = 13, // the server said `detail` and closed: its device did not open
     RefusalNotServer = 14,     // the server sent only commands: not a serial server
     RefusalBadAddress = 15,    // the path names a network port but is not HOST:PORT
-    RefusalZoneMissing = 16,   // a link-local IPv6 host without the interface to reach it by
+    RefusalZoneMissing = 17,   // a link-local IPv6 host without the interface to reach it by
 };
 
 // What a refused open found, for the user's message; RefusalNone without a device path to tell.
