@@ -46,8 +46,11 @@ bool isNetworkPath(const std::string& path) {
     return startsWith(path, kRfc2217Prefix) || startsWith(path, kTcpPrefix);
 }
 
-bool parseNetworkPath(const std::string& path, NetworkAddress& address) {
-    NetworkAddress parsed;
+namespace {
+
+enum class PathReading { Address, NotAnAddress, ZoneMissing };
+
+PathReading readNetworkPath(const std::string& path, NetworkAddress& parsed) {
     std::string rest;
     if (startsWith(path, kRfc2217Prefix)) {
         parsed.scheme = NetworkScheme::Rfc2217;
@@ -56,32 +59,58 @@ bool parseNetworkPath(const std::string& path, NetworkAddress& address) {
         parsed.scheme = NetworkScheme::Tcp;
         rest = path.substr(kTcpPrefix.size());
     } else {
-        return false;
+        return PathReading::NotAnAddress;
     }
     std::string portText;
+    bool zoneMissing = false;
     if (!rest.empty() && rest[0] == '[') {
         const size_t close = rest.find(']');
         if (close == std::string::npos || close + 1 >= rest.size() || rest[close + 1] != ':')
-            return false;
+            return PathReading::NotAnAddress;
         parsed.host = rest.substr(1, close - 1);
-        in6_addr ignored{};
-        if (inet_pton(AF_INET6, parsed.host.c_str(), &ignored) != 1) return false;
+        const size_t percent = parsed.host.find('%');
+        const std::string bare = parsed.host.substr(0, percent);
+        in6_addr address{};
+        if (inet_pton(AF_INET6, bare.c_str(), &address) != 1) return PathReading::NotAnAddress;
+        if (percent != std::string::npos) {
+            const std::string zone = parsed.host.substr(percent + 1);
+            if (zone.empty()) return PathReading::NotAnAddress;
+            // An interface's name or number: the letters of a host name serve, and nothing that
+            // could end the host or the path gets in.
+            for (char c : zone)
+                if (!hostNameChar(c)) return PathReading::NotAnAddress;
+        } else {
+            // fe80::/10: the same address may be on every link, so the system needs the one meant.
+            zoneMissing = address.s6_addr[0] == 0xFE && (address.s6_addr[1] & 0xC0) == 0x80;
+        }
         portText = rest.substr(close + 2);
     } else {
         const size_t colon = rest.rfind(':');
-        if (colon == std::string::npos) return false;
+        if (colon == std::string::npos) return PathReading::NotAnAddress;
         parsed.host = rest.substr(0, colon);
         portText = rest.substr(colon + 1);
-        if (parsed.host.empty()) return false;
+        if (parsed.host.empty()) return PathReading::NotAnAddress;
         for (char c : parsed.host)
-            if (!hostNameChar(c)) return false;  // an unbracketed IPv6 address lands here too
-        if (parsed.host.front() == '.' || parsed.host.front() == '-') return false;
+            if (!hostNameChar(c)) return PathReading::NotAnAddress;  // an unbracketed IPv6 address lands here too
+        if (parsed.host.front() == '.' || parsed.host.front() == '-') return PathReading::NotAnAddress;
     }
-    if (!parsePort(portText, parsed.port)) return false;
+    if (!parsePort(portText, parsed.port)) return PathReading::NotAnAddress;
+    return zoneMissing ? PathReading::ZoneMissing : PathReading::Address;
+}
+
+}  // namespace
+
+bool parseNetworkPath(const std::string& path, NetworkAddress& address) {
+    NetworkAddress parsed;
+    if (readNetworkPath(path, parsed) != PathReading::Address) return false;
     address = std::move(parsed);
     return true;
 }
 
+bool lacksZone(const std::string& path) {
+    NetworkAddress ignored;
+    return readNetworkPath(path, ignored) == PathReading::ZoneMissing;
+}
 
 bool NetworkReadBack::differs() const {
     return (baudAnswered && baudRate != asked.baudRate) ||

@@ -31,13 +31,20 @@ inline constexpr NetworkSocket kNoSocket = -1;
 
 struct NetworkAddress {
     NetworkScheme scheme = NetworkScheme::Rfc2217;
-    std::string host;  // a name, an IPv4 address, or an IPv6 address without its brackets
+    // A name, an IPv4 address, or an IPv6 address without its brackets, with its zone where it
+    // has one ("fe80::1%eth0").
+    std::string host;
     uint16_t port = 0;
 };
 
-// Reads `rfc2217://HOST:PORT` or `tcp://HOST:PORT` (an IPv6 HOST in brackets); false for
-// anything else, `address` then unchanged.
+// Reads `rfc2217://HOST:PORT` or `tcp://HOST:PORT` (an IPv6 HOST in brackets, with `%IF` after
+// the address naming the interface); false for anything else, `address` then unchanged. A
+// link-local IPv6 address is only reachable through a named interface, so one without its zone
+// is refused (see lacksZone).
 bool parseNetworkPath(const std::string& path, NetworkAddress& address);
+// Whether a refused path would be an address but for the missing interface of its link-local
+// IPv6 host (`[fe80::1]` where `[fe80::1%eth0]` is meant).
+bool lacksZone(const std::string& path);
 // Whether a device path names a network port at all (its scheme), before it is checked whole.
 bool isNetworkPath(const std::string& path);
 
@@ -63,22 +70,32 @@ struct ConnectResult {
     NetworkSocket fd = kNoSocket;
 };
 
-// Resolves and connects one address on a thread of its own, over all the addresses the name
-// gives, within a time-out for the whole attempt. The caller asks result() when it likes, or is
-// called back once; it never waits. The connected socket is non-blocking, with TCP_NODELAY and
-// keepalive set.
+// A name's look-up, running on a thread of its own (network_connector.cpp). A connect that gave
+// up on it hands it on to the next attempt at the same name, which waits for it or takes its
+// answer, so that a name server that never answers holds one look-up per port, not one per retry.
+struct NetworkLookup;
+
+// Resolves and connects one address on a thread of its own within a time-out for the whole
+// attempt. The addresses the name gives are tried as Happy Eyeballs does (RFC 8305): the
+// families taking turns, the next address started when the one before has not connected within
+// kAttemptDelay (or at once when it failed) while the earlier ones go on; the first to connect
+// wins. The caller asks result() when it likes, or is called back once; it never waits. The
+// connected socket is non-blocking, with TCP_NODELAY and keepalive set.
 class NetworkConnector {
 public:
     static constexpr std::chrono::milliseconds kDefaultTimeout{5000};
+    static constexpr std::chrono::milliseconds kAttemptDelay{250};
 
     // Called once on the connector's thread when the attempt ends (not after cancel() or the
     // destructor): it should only hand the news to the owner's thread. It must not destroy the
     // connector, whose destructor waits for a running callback to return.
     using Done = std::function<void()>;
 
+    // `lookup`: what an earlier attempt's unfinishedLookup() gave, used when it is of the same
+    // name and port.
     explicit NetworkConnector(NetworkAddress address,
                               std::chrono::milliseconds timeout = kDefaultTimeout,
-                              Done done = nullptr);
+                              Done done = nullptr, std::shared_ptr<NetworkLookup> lookup = nullptr);
     // Cancels; never waits for the resolver.
     ~NetworkConnector();
     NetworkConnector(const NetworkConnector&) = delete;
@@ -93,6 +110,10 @@ public:
     // Makes the thread give up at once: a connect in progress ends, a resolve that returns later
     // is thrown away. The state becomes Cancelled unless the attempt had already ended.
     void cancel();
+    // The look-up, while it still runs or its answer came too late for this attempt: the next
+    // attempt at the same address takes it over (a late answer only while it is a few seconds
+    // old). Null once its answer was used.
+    std::shared_ptr<NetworkLookup> unfinishedLookup() const;
 
     struct Shared;
 

@@ -1,6 +1,7 @@
 // Network ports on Linux: the connect thread, the socket and its waits.
 #include "relay/network_connect.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/sockios.h>
@@ -46,48 +47,50 @@ std::string resolverText(int error, int& systemError) {
     return gai_strerror(error);
 }
 
-// A non-blocking connect, waited for with poll together with the cancel.
-NetworkSocket connectOne(const NetworkConnector::Shared& shared, const addrinfo& ai, int& error) {
+int startConnect(const addrinfo& ai, ConnectAttempt& attempt, bool& connected) {
     const int fd = ::socket(ai.ai_family, ai.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                             ai.ai_protocol);
-    if (fd < 0) {
-        error = errno;
-        return -1;
-    }
-    if (::connect(fd, ai.ai_addr, ai.ai_addrlen) == 0) return fd;
-    if (errno != EINPROGRESS) {
-        error = errno;
+    if (fd < 0) return errno;
+    connected = ::connect(fd, ai.ai_addr, ai.ai_addrlen) == 0;
+    if (!connected && errno != EINPROGRESS) {
+        const int error = errno;
         ::close(fd);
-        return -1;
+        return error;
     }
+    attempt.socket = fd;
+    return 0;
+}
+
+// The connects' ends are waited for with poll, together with the cancel.
+int awaitConnect(const std::vector<ConnectAttempt>& attempts, WakeHandle wake,
+                 std::chrono::steady_clock::time_point until, int& error) {
+    std::vector<pollfd> fds;
+    for (const ConnectAttempt& attempt : attempts) fds.push_back({attempt.socket, POLLOUT, 0});
+    fds.push_back({wake, POLLIN, 0});
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            shared.deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            error = ETIMEDOUT;
-            break;
-        }
-        pollfd fds[2] = {{fd, POLLOUT, 0}, {shared.wake, POLLIN, 0}};
-        const int ready = ::poll(fds, 2, static_cast<int>(left.count()) + 1);
-        if (ready < 0 && errno != EINTR) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return kConnectTimeUp;
+        const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(std::min<int64_t>(left.count(), 60000)));
+        if (ready < 0) {
+            if (errno == EINTR) continue;
             error = errno;
-            break;
+            return kConnectWaitFailed;
         }
-        if (fds[1].revents & POLLIN) {
-            error = ECANCELED;
-            break;
-        }
-        if (fds[0].revents) {
+        if (fds.back().revents & POLLIN) return kConnectWoken;
+        for (size_t i = 0; i + 1 < fds.size(); ++i) {
+            if (fds[i].revents == 0) continue;
             int soError = 0;
             socklen_t length = sizeof soError;
-            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0) soError = errno;
-            if (soError == 0) return fd;
+            if (getsockopt(fds[i].fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0) soError = errno;
             error = soError;
-            break;
+            return static_cast<int>(i);
         }
     }
-    ::close(fd);
-    return -1;
+}
+
+void endConnect(ConnectAttempt& attempt, bool keepSocket) {
+    if (!keepSocket && attempt.socket >= 0) ::close(attempt.socket);
+    attempt.socket = kNoSocket;
 }
 
 // ---- The connected port: the socket's calls ----

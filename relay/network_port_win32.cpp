@@ -68,68 +68,79 @@ std::string resolverText(int error, int&) {
     return text;
 }
 
-// Its end (FD_CONNECT) is waited for on an event together with the cancel.
-NetworkSocket connectOne(const NetworkConnector::Shared& shared, const addrinfo& ai, int& error) {
+// A connect's end (FD_CONNECT) is told on an event of its own, waited for together with the
+// cancel.
+int startConnect(const addrinfo& ai, ConnectAttempt& attempt, bool& connected) {
     const SOCKET s = ::socket(ai.ai_family, ai.ai_socktype, ai.ai_protocol);
-    if (s == INVALID_SOCKET) {
-        error = lastSocketErrno();
-        return kNoSocket;
-    }
+    if (s == INVALID_SOCKET) return lastSocketErrno();
     // Not handed to programs this one starts.
     SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-    const WSAEVENT connected = WSACreateEvent();
-    if (connected == WSA_INVALID_EVENT) {
-        error = lastSocketErrno();
+    const WSAEVENT event = WSACreateEvent();
+    if (event == WSA_INVALID_EVENT) {
+        const int error = lastSocketErrno();
         closesocket(s);
-        return kNoSocket;
+        return error;
     }
-    SOCKET result = INVALID_SOCKET;
+    int error = 0;
     // Also makes the socket non-blocking, as the port wants it afterwards.
-    if (WSAEventSelect(s, connected, FD_CONNECT) != 0) {
+    if (WSAEventSelect(s, event, FD_CONNECT) != 0) {
         error = lastSocketErrno();
     } else if (::connect(s, ai.ai_addr, static_cast<int>(ai.ai_addrlen)) == 0) {
-        result = s;
+        connected = true;
     } else if (WSAGetLastError() != WSAEWOULDBLOCK) {
         error = lastSocketErrno();
-    } else {
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                shared.deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                error = ETIMEDOUT;
-                break;
-            }
-            HANDLE events[2] = {connected, shared.wake};
-            const DWORD which = WaitForMultipleObjects(2, events, FALSE, static_cast<DWORD>(left.count()) + 1);
-            if (which == WAIT_OBJECT_0 + 1) {
-                error = ECANCELED;
-                break;
-            }
-            if (which == WAIT_FAILED) {
-                error = lastErrno();
-                break;
-            }
-            if (which != WAIT_OBJECT_0) continue;  // the time is up: told at the top
-            WSANETWORKEVENTS happened{};
-            if (WSAEnumNetworkEvents(s, connected, &happened) != 0) {
-                error = lastSocketErrno();
-                break;
-            }
-            if ((happened.lNetworkEvents & FD_CONNECT) == 0) continue;
-            const int connectError = happened.iErrorCode[FD_CONNECT_BIT];
-            if (connectError == 0) result = s;
-            else error = errnoFromSocketError(connectError);
-            break;
-        }
     }
-    // The socket leaves the event (and stays non-blocking): the port chooses its own events.
-    WSAEventSelect(s, nullptr, 0);
-    WSACloseEvent(connected);
-    if (result == INVALID_SOCKET) {
+    if (error != 0) {
+        WSAEventSelect(s, nullptr, 0);
+        WSACloseEvent(event);
         closesocket(s);
-        return kNoSocket;
+        return error;
     }
-    return static_cast<NetworkSocket>(result);
+    attempt.socket = static_cast<NetworkSocket>(s);
+    attempt.event = reinterpret_cast<intptr_t>(event);
+    return 0;
+}
+
+int awaitConnect(const std::vector<ConnectAttempt>& attempts, WakeHandle wake,
+                 std::chrono::steady_clock::time_point until, int& error) {
+    // The connector keeps far fewer attempts going than a wait can hold.
+    std::vector<HANDLE> events;
+    for (const ConnectAttempt& attempt : attempts) events.push_back(reinterpret_cast<HANDLE>(attempt.event));
+    events.push_back(wake);
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return kConnectTimeUp;
+        const DWORD which = WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(), FALSE,
+                                                   static_cast<DWORD>(std::min<int64_t>(left.count(), 60000)));
+        if (which == WAIT_TIMEOUT) continue;  // the time is up: told at the top
+        if (which == WAIT_FAILED) {
+            error = lastErrno();
+            return kConnectWaitFailed;
+        }
+        const size_t index = which - WAIT_OBJECT_0;
+        if (index >= attempts.size()) return kConnectWoken;
+        WSANETWORKEVENTS happened{};
+        if (WSAEnumNetworkEvents(socketOf(attempts[index].socket), reinterpret_cast<WSAEVENT>(attempts[index].event),
+                                 &happened) != 0) {
+            error = lastSocketErrno();
+            return static_cast<int>(index);
+        }
+        if ((happened.lNetworkEvents & FD_CONNECT) == 0) continue;
+        const int connectError = happened.iErrorCode[FD_CONNECT_BIT];
+        error = connectError == 0 ? 0 : errnoFromSocketError(connectError);
+        return static_cast<int>(index);
+    }
+}
+
+void endConnect(ConnectAttempt& attempt, bool keepSocket) {
+    if (attempt.socket != kNoSocket) {
+        // The socket leaves the event (and stays non-blocking): the port chooses its own events.
+        WSAEventSelect(socketOf(attempt.socket), nullptr, 0);
+        if (!keepSocket) closesocket(socketOf(attempt.socket));
+    }
+    if (attempt.event != 0) WSACloseEvent(reinterpret_cast<WSAEVENT>(attempt.event));
+    attempt.socket = kNoSocket;
+    attempt.event = 0;
 }
 
 // ---- The connected port: the socket's calls and its waits ----

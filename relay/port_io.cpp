@@ -22,7 +22,7 @@ int startNetworkOpen(const std::string& path, SerialPort& port, int& reason) {
         reason = EINVAL;
         if (!port.isOpen()) {
             port.openFailure = PortOpenFailure{};
-            port.openFailure.kind = RefusalBadAddress;
+            port.openFailure.kind = lacksZone(path) ? RefusalZoneMissing : RefusalBadAddress;
             port.openFailure.path = path;
             port.openFailure.systemError = EINVAL;
             // Nothing to retry: the user has to mend the path.
@@ -31,7 +31,8 @@ int startNetworkOpen(const std::string& path, SerialPort& port, int& reason) {
         return PortOpenFailed;
     }
     if (port.isOpen()) return PortOpenFailed;  // the caller closes first
-    port.connector = std::make_unique<NetworkConnector>(address);
+    port.connector = std::make_unique<NetworkConnector>(address, NetworkConnector::kDefaultTimeout, nullptr,
+                                                        std::move(port.lookup));
     port.connectorPath = path;
     port.connectFailures = 0;
     port.openReportOwed = true;
@@ -63,7 +64,8 @@ NetworkOpenStep stepNetworkOpen(SerialPort& port, const std::string& path,
         if (now < port.nextOpenTry) return NetworkOpenStep::Idle;
         NetworkAddress address;
         if (!parseNetworkPath(path, address)) return NetworkOpenStep::Idle;
-        port.connector = std::make_unique<NetworkConnector>(address);
+        port.connector = std::make_unique<NetworkConnector>(address, NetworkConnector::kDefaultTimeout, nullptr,
+                                                            std::move(port.lookup));
         port.connectorPath = path;
         return NetworkOpenStep::Pending;
     }
@@ -98,6 +100,7 @@ NetworkOpenStep stepNetworkOpen(SerialPort& port, const std::string& path,
         port.openFailure.kind = RefusalUnreachable;
         port.openFailure.systemError = result.systemError;
         if (result.failure == ConnectResult::Failure::Resolve) port.openFailure.detail = result.resolverMessage;
+        port.lookup = port.connector->unfinishedLookup();
         port.connector.reset();
         port.connectorPath.clear();
     }

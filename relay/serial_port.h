@@ -65,6 +65,7 @@ enum PortRefusal : int32_t {
     RefusalNotServer = 14,     // the server sent only commands: not a serial server
     RefusalBadAddress = 15,    // the path names a network port but is not HOST:PORT
     RefusalNotReading = 16,    // the server asked for replies and read none: not a serial server
+    RefusalZoneMissing = 17,   // a link-local IPv6 host without the interface to reach it by
 };
 
 // What a refused open found, for the user's message; RefusalNone without a device path to tell.
@@ -111,6 +112,9 @@ struct SerialPort {
     // whether the user asked for this open and is owed a box if it fails.
     std::unique_ptr<NetworkConnector> connector;
     std::string connectorPath;
+    // A name's look-up that an attempt gave up on, still running or answered too late: the
+    // next attempt takes it over rather than ask again.
+    std::shared_ptr<NetworkLookup> lookup;
     int connectFailures = 0;
     std::chrono::steady_clock::time_point connectedAt{};
     bool openReportOwed = false;

@@ -118,6 +118,8 @@ std::string refusalText(const PortOpenFailure& f, bool forStatus) {
             return path + " reads nothing it is sent (not a serial server), retrying";
         case RefusalBadAddress:
             return path + " is not a network address (rfc2217://HOST:PORT or tcp://HOST:PORT)";
+        case RefusalZoneMissing:
+            return path + " is a link-local address: it needs the interface to reach it by, as in [fe80::1%eth0]";
         default:
             return "";
     }

@@ -148,7 +148,10 @@ void NetworkPortForm::check() {
     QStringList why;
     QString host = typedHost(host_);
     if (host.contains(QLatin1Char(':'))) host = QLatin1Char('[') + host + QLatin1Char(']');
-    if (!parses(QStringLiteral("tcp://") + host + QStringLiteral(":1"), ignored))
+    const QString hostPath = QStringLiteral("tcp://") + host + QStringLiteral(":1");
+    if (lacksZone(QFile::encodeName(hostPath).toStdString()))
+        why << QStringLiteral("Host: a link-local address needs the interface to reach it by (fe80::1%eth0).");
+    else if (!parses(hostPath, ignored))
         why << QStringLiteral("Host: a name, an IPv4 address or an IPv6 address.");
     if (!parses(QStringLiteral("tcp://host:") + port_->text().trimmed(), ignored))
         why << QStringLiteral("Port: a number from 1 to 65535.");

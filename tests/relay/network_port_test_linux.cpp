@@ -21,6 +21,7 @@
 
 #include "relay/network_port.h"
 #include "tests/support/network_test_data.h"
+#include "tests/support/own_network.h"
 
 using namespace telnet;
 
@@ -247,6 +248,12 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"tcp://10.0.0.1:65535", true, NetworkScheme::Tcp, "10.0.0.1", 65535},
         PathCase{"rfc2217://[::1]:4001", true, NetworkScheme::Rfc2217, "::1", 4001},
         PathCase{"tcp://[2001:db8::20]:7000", true, NetworkScheme::Tcp, "2001:db8::20", 7000},
+        // A zone names the interface: a link-local address needs one.
+        PathCase{"tcp://[fe80::1%eth0]:4002", true, NetworkScheme::Tcp, "fe80::1%eth0", 4002},
+        PathCase{"rfc2217://[fe80::1%2]:4001", true, NetworkScheme::Rfc2217, "fe80::1%2", 4001},
+        PathCase{"tcp://[fe80::1]:4002", false}, PathCase{"tcp://[fe80::1%]:4002", false},
+        PathCase{"tcp://[fe80::1%eth0/x]:4002", false}, PathCase{"tcp://[fe80::1%et h0]:4002", false},
+        PathCase{"tcp://fe80::1%eth0:4002", false},
         // Ports out of range or not a number.
         PathCase{"rfc2217://lab-pi:0", false}, PathCase{"rfc2217://lab-pi:65536", false},
         PathCase{"rfc2217://lab-pi:99999", false}, PathCase{"rfc2217://lab-pi:-1", false},
@@ -417,6 +424,55 @@ TEST(NetworkConnectorTest, CancelEndsAConnectInProgressAndNoCallbackFollows) {
     }
     EXPECT_TRUE(awaitConnecting(silent.port(), fillers));
     EXPECT_EQ(calls.load(), 0);
+}
+
+// A name whose first address never answers (::1, its listener's accept queue full, so SYNs are
+// dropped) and whose second listens (127.0.0.1): the second is tried while the first still
+// waits, and wins.
+TEST(NetworkConnectorTest, NameWhoseFirstAddressIsSilentConnectsToTheNext) {
+    inOwnNetwork("::1 relay-box\n127.0.0.1 relay-box\n", "", [] {
+        Fd silent(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const int on = 1;
+        setsockopt(silent.fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+        sockaddr_in6 at6{};
+        at6.sin6_family = AF_INET6;
+        at6.sin6_addr = in6addr_loopback;
+        ASSERT_EQ(::bind(silent.fd, reinterpret_cast<sockaddr*>(&at6), sizeof at6), 0);
+        ASSERT_EQ(::listen(silent.fd, 0), 0);
+        socklen_t length = sizeof at6;
+        getsockname(silent.fd, reinterpret_cast<sockaddr*>(&at6), &length);
+        const uint16_t port = ntohs(at6.sin6_port);
+        // One connection fills the queue; wait until it is in.
+        Fd filler(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        ASSERT_EQ(::connect(filler.fd, reinterpret_cast<sockaddr*>(&at6), sizeof at6), 0);
+
+        Fd listening(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in at4{};
+        at4.sin_family = AF_INET;
+        at4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        at4.sin_port = htons(port);
+        ASSERT_EQ(::bind(listening.fd, reinterpret_cast<sockaddr*>(&at4), sizeof at4), 0);
+        ASSERT_EQ(::listen(listening.fd, 4), 0);
+
+        addrinfo hints{};
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        ASSERT_EQ(getaddrinfo("relay-box", nullptr, &hints, &found), 0);
+        const int firstFamily = found->ai_family;
+        freeaddrinfo(found);
+        ASSERT_EQ(firstFamily, AF_INET6) << "the silent address must come first";
+
+        NetworkConnector connector({NetworkScheme::Tcp, "relay-box", port});
+        const ConnectResult r = awaitResult(connector);
+        ASSERT_EQ(r.state, ConnectResult::State::Connected) << r.systemError;
+        Fd fd(connector.take());
+        sockaddr_storage peer{};
+        length = sizeof peer;
+        ASSERT_EQ(getpeername(fd.fd, reinterpret_cast<sockaddr*>(&peer), &length), 0);
+        EXPECT_EQ(peer.ss_family, AF_INET);
+        Fd accepted(::accept4(listening.fd, nullptr, nullptr, SOCK_CLOEXEC));
+        EXPECT_GE(accepted.fd, 0);
+    });
 }
 
 // ---- A connected port ----

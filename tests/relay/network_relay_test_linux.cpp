@@ -1,18 +1,24 @@
 // The relay with one end on a real serial server (ser2net on 127.0.0.1, serving a pty whose
-// master the test holds as the far device) and the other on a local pty cable.
+// master the test holds as the far device) and the other on a local pty cable; and a network
+// port's connects in a network of the test's own, with a name server of its own.
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "relay/port_reconnect.h"
 #include "relay/relay.h"
@@ -20,6 +26,7 @@
 #include "tests/support/delayed_link.h"
 #include "tests/support/pty_cable.h"
 #include "tests/support/network_test_data.h"
+#include "tests/support/own_network.h"
 #include "tests/support/serial_servers.h"
 
 namespace {
@@ -232,6 +239,159 @@ TEST(NetworkRelay, OverADelayedLinkManyChunksAreInFlightAndEveryByteArrives) {
     relay.stopRelayAndClosePorts();
     ::close(server);
     ::close(listener);
+}
+
+// A name server on 127.0.0.1:53 that keeps every question and answers none until answer():
+// then each question so far and after (an A question with 127.0.0.1, any other with none).
+class HeldNameServer {
+public:
+    HeldNameServer() {
+        socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        at.sin_port = htons(53);
+        EXPECT_EQ(::bind(socket_, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~HeldNameServer() {
+        const uint64_t one = 1;
+        EXPECT_EQ(::write(stop_, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+        thread_.join();
+        ::close(stop_);
+        ::close(socket_);
+    }
+    // Each look-up asks from a socket of its own: the ports its questions came from.
+    size_t askers() {
+        std::lock_guard lock(mutex_);
+        std::set<uint16_t> ports;
+        for (const Question& q : questions_) ports.insert(q.from.sin_port);
+        return ports.size();
+    }
+    void answer() {
+        std::lock_guard lock(mutex_);
+        answering_ = true;
+        for (const Question& q : questions_) reply(q);
+    }
+
+private:
+    struct Question {
+        sockaddr_in from;
+        std::string packet;
+    };
+
+    void serve() {
+        for (;;) {
+            pollfd fds[2] = {{socket_, POLLIN, 0}, {stop_, POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0 || fds[1].revents) return;
+            Question q{};
+            char packet[512];
+            socklen_t length = sizeof q.from;
+            const ssize_t n = ::recvfrom(socket_, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&q.from), &length);
+            if (n < 12) continue;
+            q.packet.assign(packet, static_cast<size_t>(n));
+            std::lock_guard lock(mutex_);
+            questions_.push_back(q);
+            if (answering_) reply(q);
+        }
+    }
+    void reply(const Question& q) {
+        size_t end = 12;  // the question's name, then its type and class
+        while (end < q.packet.size() && q.packet[end] != 0) end += 1 + static_cast<uint8_t>(q.packet[end]);
+        end += 5;
+        if (end > q.packet.size()) return;
+        const bool askedA = q.packet[end - 4] == 0 && q.packet[end - 3] == 1;
+        std::string out = q.packet.substr(0, end);
+        out[2] = static_cast<char>(0x80 | (q.packet[2] & 0x01));  // an answer, recursion as asked
+        out[3] = static_cast<char>(0x80);
+        const char counts[8] = {0, 1, 0, static_cast<char>(askedA ? 1 : 0), 0, 0, 0, 0};
+        out.replace(4, 8, counts, 8);
+        if (askedA) out += std::string("\xC0\x0C\x00\x01\x00\x01\x00\x00\x00\x3C\x00\x04\x7F\x00\x00\x01", 16);
+        ::sendto(socket_, out.data(), out.size(), 0, reinterpret_cast<const sockaddr*>(&q.from), sizeof q.from);
+    }
+
+    int socket_ = -1;
+    int stop_ = eventfd(0, EFD_CLOEXEC);
+    std::thread thread_;
+    std::mutex mutex_;
+    std::vector<Question> questions_;
+    bool answering_ = false;
+};
+
+int listenOn(const sockaddr* at, socklen_t length) {
+    const int s = ::socket(at->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(::bind(s, at, length), 0) << strerror(errno);
+    EXPECT_EQ(::listen(s, 4), 0);
+    return s;
+}
+
+uint16_t portOf(int s) {
+    sockaddr_storage at{};
+    socklen_t length = sizeof at;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&at), &length);
+    return ntohs(at.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&at)->sin6_port
+                                          : reinterpret_cast<sockaddr_in*>(&at)->sin_port);
+}
+
+// A name server that does not answer: every retry of the port waits for the one look-up already
+// asked, instead of asking again and leaving a thread behind each time; its late answer is used.
+TEST(NetworkRelay, ANameServerThatDoesNotAnswerIsAskedOnceWhateverTheRetries) {
+    inOwnNetwork("127.0.0.1 localhost\n", "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n", [] {
+        HeldNameServer names;
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int listener = listenOn(reinterpret_cast<sockaddr*>(&at), sizeof at);
+        Relay relay;
+        relay.comDevicePaths[0] = "tcp://relay-box.test:" + std::to_string(portOf(listener));
+        const size_t threadsBefore = threadsNow();
+        ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpenPending);
+        ASSERT_TRUE(stepUntil(relay, [&] { return relay.serialPort1.connectFailures >= 2; }));
+        EXPECT_EQ(relay.serialPort1.openFailure.kind, RefusalUnreachable);
+        EXPECT_EQ(relay.serialPort1.openFailure.systemError, ETIMEDOUT);
+        EXPECT_EQ(names.askers(), 1u);
+        // The attempts' own threads end at their time-outs: the look-up's alone is left.
+        bool settled = false;
+        for (int i = 0; i < 2000 && !settled; ++i) {
+            settled = threadsNow() <= threadsBefore + 1;
+            if (!settled) std::this_thread::sleep_for(5ms);
+        }
+        EXPECT_TRUE(settled) << threadsNow() - threadsBefore << " threads more than before";
+
+        names.answer();
+        ASSERT_TRUE(stepUntil(relay, [&] { return relay.serialPort1.presence.load() == PortPresent; }));
+        EXPECT_EQ(names.askers(), 1u);
+        relay.stopRelayAndClosePorts();
+        ::close(listener);
+    });
+}
+
+// A link-local address is only reachable through its interface: with it (`%lo` here) the port
+// connects; without it the path is refused at once, saying what it lacks, and not retried.
+TEST(NetworkRelay, ALinkLocalAddressConnectsThroughTheInterfaceItNames) {
+    inOwnNetwork("127.0.0.1 localhost\n", "", [] {
+        ASSERT_TRUE(addLinkLocalToLoopback());
+        sockaddr_in6 at{};
+        at.sin6_family = AF_INET6;
+        inet_pton(AF_INET6, "fe80::1", &at.sin6_addr);
+        at.sin6_scope_id = if_nametoindex("lo");
+        const int listener = listenOn(reinterpret_cast<sockaddr*>(&at), sizeof at);
+        const std::string port = std::to_string(portOf(listener));
+
+        Relay relay;
+        relay.comDevicePaths[0] = "tcp://[fe80::1]:" + port;
+        ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpenFailed);
+        EXPECT_EQ(relay.serialPort1.openFailure.kind, RefusalZoneMissing);
+        EXPECT_EQ(relay.serialPort1.presence.load(), PortHalted);
+        EXPECT_NE(portStatusText(relay).find("link-local address: it needs the interface"), std::string::npos)
+            << portStatusText(relay);
+
+        relay.comDevicePaths[0] = "tcp://[fe80::1%lo]:" + port;
+        ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpenPending);
+        ASSERT_TRUE(stepUntil(relay, [&] { return relay.serialPort1.presence.load() == PortPresent; }));
+        relay.stopRelayAndClosePorts();
+        ::close(listener);
+    });
 }
 
 }  // namespace

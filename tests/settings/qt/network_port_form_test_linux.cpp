@@ -81,7 +81,7 @@ protected:
         host.applyDevicePaths = [this](const std::array<std::string, 6>& paths) { return handed.push_back(paths), true; };
     }
 
-    std::array<std::string, 6> rows{"/dev/ttyUSB0", "/dev/ttyUSB1", "tcp://host:4002", "rfc2217://[fe80::2]:7000", "", ""};
+    std::array<std::string, 6> rows{"/dev/ttyUSB0", "/dev/ttyUSB1", "tcp://host:4002", "rfc2217://[fe80::2%eth0]:7000", "", ""};
     SettingsDialogHost host;
     std::vector<std::array<std::string, 6>> handed;
     FormAnswers forms;
@@ -124,9 +124,9 @@ TEST_F(NetworkPortEntry, FormPutsItsUrlInTheRowCancelLeavesTheRowAndANetworkRowF
     answer(false, nullptr, nullptr, kNetworkOk);
     choose(devices.deviceCombo(3), 1);
     EXPECT_EQ(shown(devices.deviceCombo(3)), "tcp://host:4002");
-    answer(false, "[fe80::2]", " 7001 ", kNetworkOk);
+    answer(false, "[fe80::2%eth0]", " 7001 ", kNetworkOk);
     choose(devices.deviceCombo(4), 1);
-    EXPECT_EQ(shown(devices.deviceCombo(4)), "rfc2217://[fe80::2]:7001");
+    EXPECT_EQ(shown(devices.deviceCombo(4)), "rfc2217://[fe80::2%eth0]:7001");
 
     // A detected device chosen first, then the entry: Cancel brings the device's path back.
     choose(devices.deviceCombo(5), 0);
@@ -146,12 +146,12 @@ TEST_F(NetworkPortEntry, FormPutsItsUrlInTheRowCancelLeavesTheRowAndANetworkRowF
     EXPECT_EQ(filled[1], empty);
     EXPECT_EQ(filled[2], empty);  // Cancel kept nothing of what was typed in the form
     EXPECT_EQ(filled[3], (FormState{true, "host", "4002", "tcp://host:4002", true}));
-    EXPECT_EQ(filled[4], (FormState{false, "fe80::2", "7000", "rfc2217://[fe80::2]:7000", true}));
+    EXPECT_EQ(filled[4], (FormState{false, "fe80::2%eth0", "7000", "rfc2217://[fe80::2%eth0]:7000", true}));
     EXPECT_EQ(filled[5], empty);
     EXPECT_EQ(filled[6], (FormState{true, "10.0.0.5", "2217", "tcp://10.0.0.5:2217", true}));
 
     const std::array<std::string, 6> expected{"rfc2217://[::1]:4001",     "tcp://192.168.1.20:23",           "tcp://host:4002",
-                                              "rfc2217://[fe80::2]:7001", "/dev/serial/by-id/usb-FTDI-if00", "tcp://10.0.0.5:2217"};
+                                              "rfc2217://[fe80::2%eth0]:7001", "/dev/serial/by-id/usb-FTDI-if00", "tcp://10.0.0.5:2217"};
     EXPECT_EQ(devices.chosenPaths(), expected);
     click(&devices, kDevicesOk);
     ASSERT_EQ(handed.size(), 1u);
@@ -173,12 +173,14 @@ TEST_F(NetworkPortEntry, FormOffersOkOnlyForAValidHostAndPort) {
     };
     const char* const badHost = "Host: a name, an IPv4 address or an IPv6 address.";
     const char* const badPort = "Port: a number from 1 to 65535.";
+    const char* const noZone = "Host: a link-local address needs the interface to reach it by (fe80::1%eth0).";
     const Case cases[] = {
         {"lab-pi", "0", badPort, false},       {"lab-pi", "65536", badPort, false},   {"lab-pi", "4x", badPort, false},
         {"lab-pi", "", badPort, false},        {"lab-pi", "-1", badPort, false},      {"lab pi", "4001", badHost, false},
         {"", "4001", badHost, false},          {"lab-pi:4001", "4001", badHost, false}, {"::g", "4001", badHost, false},
         {"lab-pi", "65535", "tcp://lab-pi:65535", true}, {"::1", "1", "tcp://[::1]:1", true},
-        {"10.0.0.7", "04001", "tcp://10.0.0.7:4001", true},
+        {"10.0.0.7", "04001", "tcp://10.0.0.7:4001", true}, {"fe80::7", "4001", noZone, false},
+        {"fe80::7%eth1", "4001", "tcp://[fe80::7%eth1]:4001", true},
     };
     std::vector<FormState> seen;
     FormState prefilled;
