@@ -28,7 +28,9 @@ constexpr int timeColumn = 0;
 constexpr int timeWidth = 26;  // "2026-12-07 14:03:27.123456"
 constexpr int gapEnd = timeWidth + 12;
 constexpr int directionColumn = gapEnd + 1;
-constexpr int countEnd = directionColumn + 3 + 6;
+// Room for the largest record's count (1048576, seven digits) after two spaces, so that a count
+// never runs into the direction.
+constexpr int countEnd = directionColumn + 3 + 2 + 7;
 constexpr int hexColumn = countEnd + 2;
 constexpr int textColumn = hexColumn + 3 * static_cast<int>(kTimelineRowBytes) + 1;
 constexpr int rowCells = textColumn + static_cast<int>(kTimelineRowBytes) + 1;
@@ -402,7 +404,7 @@ std::string TimelineView::rowCharsOf(const TimelineRecord& record, uint64_t rowI
         put(gapEnd - length, text, static_cast<size_t>(length));
         put(directionColumn, record.channel == 2 ? "2>1" : "1>2", 3);
         length = std::snprintf(text, sizeof text, "%zu", record.bytes.size());
-        put(countEnd - length, text, static_cast<size_t>(length));
+        put(std::max(countEnd - length, directionColumn + 4), text, static_cast<size_t>(length));
     }
     const size_t begin = static_cast<size_t>(rowInRecord) * kTimelineRowBytes;
     const size_t stop = std::min(record.bytes.size(), begin + kTimelineRowBytes);

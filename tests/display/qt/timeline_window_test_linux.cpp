@@ -433,6 +433,14 @@ TEST_F(TimelineWindowTest, RowsShowTheDateOnTheFirstRecordOfEachDayAndContinuati
     EXPECT_EQ(words(rows[2]), QStringList({"2026-12-08", "00:00:00.000100", "+0.001100", "2>1", "2", "42", "01", "B."}));
     EXPECT_EQ(words(rows[3]), QStringList({"00:00:00.000105", "+0.000005", "1>2", "1", "43", "C"}));
     EXPECT_EQ(rows[3].indexOf(QLatin1String("00:00:00")), rows[2].indexOf(QLatin1String("00:00:00")));
+
+    // The largest record a file holds keeps its count apart from its direction.
+    feed(2, std::string(size_t{1} << 20, 'D'), 7);
+    view->refresh();
+    view->verticalScrollBar()->setValue(0);
+    const QString large = view->rowsInSight().front();
+    EXPECT_EQ(words(large).mid(2, 4), QStringList({"+0.000007", "2>1", "1048576", "44"})) << large.toStdString();
+    EXPECT_EQ(large.indexOf(QLatin1String("44")), rows[0].indexOf(QLatin1String("41")));
 }
 
 // A copy larger than one slice is written out between frames: the window answers meanwhile, and
