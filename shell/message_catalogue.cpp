@@ -414,9 +414,13 @@ std::string timelineTitleText(const Relay& relay) {
            std::to_string(portNumberOf(relay.serialPort2.settings.comIndex));
 }
 
-std::string timelineNewRecordsText(uint64_t count, bool held) {
+std::string timelineNewRecordsText(uint64_t count, bool held, uint64_t letGo) {
     const std::string records = withThousandsSeparators(static_cast<long long>(count)) +
                                 (count == 1 ? " new record" : " new records");
+    if (held && letGo > 0) {
+        return "HOLD: " + records + ", " + withThousandsSeparators(static_cast<long long>(letGo)) +
+               (letGo == 1 ? " record" : " records") + " let go meanwhile to keep the bound: release HOLD to show the newest";
+    }
     if (held) return "HOLD: " + records + ": release HOLD to show them";
     return records + ": End to follow";
 }

@@ -73,8 +73,10 @@ void reportSettingsRefusal(const BoxFunction& boxes, SettingsRefusal refusal);
 // The timeline window's title: both ports, port 1's first ("Com1 <-> Com2").
 std::string timelineTitleText(const Relay& relay);
 // Below the list while it does not follow: "1,234 new records: End to follow", or while held,
-// "HOLD: 1,234 new records: release HOLD to show them".
-std::string timelineNewRecordsText(uint64_t count, bool held);
+// "HOLD: 1,234 new records: release HOLD to show them", and once the bound let records go
+// meanwhile, "HOLD: 1,234 new records, 200 records let go meanwhile to keep the bound: release
+// HOLD to show the newest".
+std::string timelineNewRecordsText(uint64_t count, bool held, uint64_t letGo = 0);
 // Above the list once its bound let records go:
 // "41,200 earlier records dropped since 14:03:27: the combined capture keeps everything".
 std::string timelineDroppedText(uint64_t count, const std::tm& since);

@@ -147,6 +147,7 @@ void TimelineView::setTexts(TimelineTexts texts) {
 void TimelineView::setFilter(TimelineFilter filter) {
     if (filter == filter_) return;
     filter_ = filter;
+    heldStale_ = true;
     refresh();
     viewport()->update();
 }
@@ -161,6 +162,15 @@ void TimelineView::setHold(bool held) {
     if (held == held_) return;
     held_ = held;
     heldEnd_ = extent_.end;  // as the last frame showed it
+    droppedAtHold_ = extent_.dropped;
+    heldRecords_.clear();
+    heldLaid_.clear();
+    heldStale_ = true;
+    if (held_) {
+        std::vector<TimelineRecord> records;
+        std::vector<LaidRow> laid;
+        layRows(visibleRows() + 1, records, laid);
+    }
     if (!held_ && following_) seenEnd_ = extent_.end;
     refresh();
     updateLines();
@@ -176,6 +186,10 @@ void TimelineView::follow() {
 
 void TimelineView::sourceCleared() {
     hasSelection_ = false;
+    droppedAtHold_ = 0;
+    heldRecords_.clear();
+    heldLaid_.clear();
+    heldStale_ = true;
     match_.reset();
     following_ = true;
     extent_ = source_ != nullptr ? source_->extent() : TimelineExtent{};
@@ -220,7 +234,6 @@ bool TimelineView::refresh() {
     if (window()->isMinimized()) return false;
     extent_ = source_->extent();
     const uint64_t end = shownEnd(extent_);
-    if (held_ && heldEnd_ < extent_.first) heldEnd_ = extent_.first;
     const uint64_t firstRow = source_->rowsBefore(extent_.first, filter_);
     const uint64_t endRow = source_->rowsBefore(end, filter_);
     const uint64_t total = endRow - firstRow;
@@ -278,7 +291,9 @@ void TimelineView::updateLines() {
     const uint64_t count = newRecordCount();
     QString arrived;
     if (held_ || (!following_ && count > 0 && live_)) {
-        arrived = texts_.newRecords ? texts_.newRecords(count, held_) : QString::number(count);
+        // A list cleared while held counts again from nothing.
+        const uint64_t letGo = held_ && extent_.dropped > droppedAtHold_ ? extent_.dropped - droppedAtHold_ : 0;
+        arrived = texts_.newRecords ? texts_.newRecords(count, held_, letGo) : QString::number(count);
     }
     const int height = QFontMetrics(droppedLine_->font()).lineSpacing() + 4;
     const bool layoutChanged = droppedLine_->isHidden() != dropped.isEmpty() || newRecordsLine_->isHidden() != arrived.isEmpty();
@@ -306,6 +321,7 @@ QString TimelineView::newRecordsLine() const { return newRecordsLine_->isHidden(
 
 void TimelineView::resizeEvent(QResizeEvent* event) {
     QAbstractScrollArea::resizeEvent(event);
+    heldStale_ = true;
     updateLines();
     shown_ = {};
     refresh();
@@ -317,6 +333,7 @@ void TimelineView::scrollContentsBy(int, int) {
         return;
     }
     // The user moved the list: at the end it follows again, anywhere else it stays.
+    heldStale_ = true;
     QScrollBar* vertical = verticalScrollBar();
     const bool atEnd = vertical->value() >= vertical->maximum();
     if (following_ && !atEnd) seenEnd_ = shown_.shownEnd;
@@ -331,6 +348,11 @@ void TimelineView::scrollContentsBy(int, int) {
 
 std::optional<uint64_t> TimelineView::recordAt(const QPoint& point) const {
     if (source_ == nullptr || point.y() < 0) return std::nullopt;
+    if (showingHeldRows()) {
+        const size_t index = static_cast<size_t>(point.y() / rowHeight());
+        if (index >= heldLaid_.size()) return std::nullopt;
+        return heldRecords_[heldLaid_[index].record].number;
+    }
     const uint64_t row = shown_.topRow + static_cast<uint64_t>(point.y() / rowHeight());
     uint64_t number = 0, rowInRecord = 0;
     if (!source_->recordAtRow(row, filter_, number, rowInRecord) || number >= shown_.shownEnd) return std::nullopt;
@@ -341,6 +363,13 @@ std::vector<uint64_t> TimelineView::recordsInSight() const {
     std::vector<uint64_t> numbers;
     if (source_ == nullptr) return numbers;
     const int rows = visibleRows();
+    if (showingHeldRows()) {
+        for (size_t i = 0; i < heldLaid_.size() && i < static_cast<size_t>(rows); ++i) {
+            const uint64_t number = heldRecords_[heldLaid_[i].record].number;
+            if (numbers.empty() || numbers.back() != number) numbers.push_back(number);
+        }
+        return numbers;
+    }
     for (int i = 0; i < rows; ++i) {
         uint64_t number = 0, rowInRecord = 0;
         if (!source_->recordAtRow(shown_.topRow + static_cast<uint64_t>(i), filter_, number, rowInRecord)) break;
@@ -352,7 +381,28 @@ std::vector<uint64_t> TimelineView::recordsInSight() const {
 
 // The rows from the top of the list down, at most `rows`, each with its record and whether it
 // shows the date: the first record held and the first of each day do.
+bool TimelineView::showingHeldRows() const {
+    return held_ && !heldLaid_.empty() && source_ != nullptr &&
+           heldRecords_[heldLaid_.front().record].number < source_->extent().first;
+}
+
 void TimelineView::layRows(int rows, std::vector<TimelineRecord>& records, std::vector<LaidRow>& laid) const {
+    if (showingHeldRows()) {
+        // What was in sight stays in sight: the bound let its records go while held.
+        records = heldRecords_;
+        laid.assign(heldLaid_.begin(), heldLaid_.begin() + std::min<std::ptrdiff_t>(rows, static_cast<std::ptrdiff_t>(heldLaid_.size())));
+        return;
+    }
+    laySourceRows(rows, records, laid);
+    // Kept while held, once per move of the list, or when more rows are asked for than kept.
+    if (held_ && (heldStale_ || laid.size() > heldLaid_.size())) {
+        heldRecords_ = records;
+        heldLaid_ = laid;
+        heldStale_ = false;
+    }
+}
+
+void TimelineView::laySourceRows(int rows, std::vector<TimelineRecord>& records, std::vector<LaidRow>& laid) const {
     records.clear();
     laid.clear();
     if (source_ == nullptr) return;

@@ -24,8 +24,9 @@ class QPushButton;
 
 // The list's own lines, worded by the application that hosts it.
 struct TimelineTexts {
-    // Records that arrived while the list did not follow them (held, or scrolled up).
-    std::function<QString(uint64_t count, bool held)> newRecords;
+    // Records that arrived while the list did not follow them (held, or scrolled up), and while
+    // held, how many records the source's bound let go meanwhile.
+    std::function<QString(uint64_t count, bool held, uint64_t letGo)> newRecords;
     // Records the source let go to keep its bound, and the read time of the first of them.
     std::function<QString(uint64_t count, const std::tm& since)> dropped;
 };
@@ -44,7 +45,8 @@ public:
     TimelineFilter filter() const { return filter_; }
     // A thin rule above each record that follows a pause of at least `seconds`.
     void setPauseRule(bool on, int seconds);
-    // Freezes what is shown while the source goes on; released, the list shows all again.
+    // Freezes what is shown while the source goes on, the rows in sight included when the
+    // source's bound lets their records go; released, the list shows all again.
     void setHold(bool held);
     bool held() const { return held_; }
     // Follows the newest record again (End, or a click on the new-records line).
@@ -112,6 +114,9 @@ private:
         bool withDate;
     };
     void layRows(int rows, std::vector<TimelineRecord>& records, std::vector<LaidRow>& laid) const;
+    void laySourceRows(int rows, std::vector<TimelineRecord>& records, std::vector<LaidRow>& laid) const;
+    // Held, the rows last laid from the source, once the source has let a record of them go.
+    bool showingHeldRows() const;
     static std::string rowCharsOf(const TimelineRecord& record, uint64_t rowInRecord, bool withDate);
     static QString rowTextOf(const TimelineRecord& record, uint64_t rowInRecord, bool withDate);
     void startFrameTimer();
@@ -159,6 +164,13 @@ private:
     bool live_ = true;
     bool held_ = false;
     uint64_t heldEnd_ = 0;
+    uint64_t droppedAtHold_ = 0;  // the source's count of records let go when HOLD began
+    // While held: the rows in sight as last laid from the source, with their records, so that
+    // what is in sight stays when the bound lets those records go. Laid again after the list
+    // moved (heldStale_), while the source still holds them.
+    mutable std::vector<TimelineRecord> heldRecords_;
+    mutable std::vector<LaidRow> heldLaid_;
+    mutable bool heldStale_ = true;
     uint64_t anchorRecord_ = 0;
     uint64_t anchorRowInRecord_ = 0;
     // The source's end when the list last followed it.

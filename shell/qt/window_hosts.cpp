@@ -111,7 +111,9 @@ TimelineWindowHost timelineWindowHostOf(Vorlinex& vorlinex) {
         .pauseRule = [&vorlinex] { return pauseRuleOf(vorlinex); },
         .texts =
             {
-                .newRecords = [](uint64_t count, bool held) { return qText(timelineNewRecordsText(count, held)); },
+                .newRecords = [](uint64_t count, bool held, uint64_t letGo) {
+                    return qText(timelineNewRecordsText(count, held, letGo));
+                },
                 .dropped = [](uint64_t count, const std::tm& since) { return qText(timelineDroppedText(count, since)); },
             },
         .findStatus = [](size_t current, size_t total, bool searching, bool capped) {

@@ -135,7 +135,8 @@ TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) 
     const uint64_t heldEnd = records.extent().end;
     feedMany(40);
     EXPECT_EQ(inSight(), held);
-    EXPECT_EQ(view->newRecordsLine(), QStringLiteral("HOLD: 40 new records: release HOLD to show them"));
+    EXPECT_EQ(view->newRecordsLine(),
+              QStringLiteral("HOLD: 40 new records, 40 records let go meanwhile to keep the bound: release HOLD to show the newest"));
     view->selectAll();
     EXPECT_EQ(view->selectionText(), linesOf(records, [&](const TimelineRecord& r) { return r.number < heldEnd; }))
         << "a held list selects what it shows";
@@ -328,6 +329,22 @@ TEST_F(TimelineWindowTest, TheBoundDropsTheOldestAndTheFirstLineSaysHowManyAndSi
     EXPECT_EQ(view->selectionText(), linesOf(bounded));
     const std::string held = linesOf(bounded);
     EXPECT_EQ(std::count(held.begin(), held.end(), '\n'), 10);
+
+    view->setHold(true);
+    for (int i = 0; i < 14; ++i) {
+        clock += 1000;
+        bounded.onRead(2, reinterpret_cast<const uint8_t*>("cd"), 2, ReadTime{clock, clock});
+    }
+    view->refresh();
+    EXPECT_EQ(bounded.extent().first, 29u) << "every record in sight was let go";
+    EXPECT_EQ(view->rowsInSight(), rows);
+    EXPECT_EQ(view->recordsInSight(), (std::vector<uint64_t>{15, 16, 17, 18, 19, 20, 21, 22, 23, 24}));
+    EXPECT_EQ(view->newRecordsLine(),
+              QStringLiteral("HOLD: 14 new records, 14 records let go meanwhile to keep the bound: release HOLD to show the newest"));
+    view->setHold(false);
+    view->refresh();
+    EXPECT_EQ(view->recordsInSight(), (std::vector<uint64_t>{29, 30, 31, 32, 33, 34, 35, 36, 37, 38}));
+    EXPECT_EQ(view->newRecordsLine(), QString());
     delete window.data();
     EXPECT_FALSE(bounded.takesReads());
 }
