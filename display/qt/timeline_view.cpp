@@ -35,13 +35,11 @@ constexpr int hexColumn = countEnd + 2;
 constexpr int textColumn = hexColumn + 3 * static_cast<int>(kTimelineRowBytes) + 1;
 constexpr int rowCells = textColumn + static_cast<int>(kTimelineRowBytes) + 1;
 
-// Records read at a time while copying: a copy of a million records never holds the source's
-// lock for long.
-constexpr size_t copyBatch = 4096;
 // Records written out for the clipboard between two looks at the event loop: some 20 ms.
 constexpr size_t copySliceRecords = 16384;
+constexpr size_t copyStepRecords = 1024;
 
-unsigned channelBit(int channel) { return channel == 2 ? 2u : 1u; }
+constexpr unsigned channelBit(int channel) { return timelineChannelBit(channel); }
 
 bool sameDay(const std::tm& a, const std::tm& b) {
     return a.tm_year == b.tm_year && a.tm_yday == b.tm_yday;
@@ -581,34 +579,16 @@ void TimelineView::clearSelection() {
 }
 
 bool TimelineView::continueCopy(CopyJob& job, size_t budget) const {
-    std::vector<TimelineRecord> records;
-    while (job.next <= job.last && budget > 0) {
-        if (source_ == nullptr) return true;
-        records.clear();
-        const size_t count = static_cast<size_t>(std::min<uint64_t>({copyBatch, budget, job.last - job.next + 1}));
-        source_->read(job.next, count, records);
-        if (records.empty()) {
-            // Records let go since they were selected: on with those still held.
-            const TimelineExtent extent = source_->extent();
-            if (job.next >= extent.first) return true;
-            job.next = extent.first;
-            continue;
-        }
-        budget -= std::min(budget, records.size());
-        for (const TimelineRecord& record : records) {
-            if (record.number > job.last) break;
-            if (!timelineShows(job.filter, record.channel) || (job.channels & channelBit(record.channel)) == 0) continue;
-            appendCombinedRecord(job.text, record.local, record.micros, record.gapMicros, record.channel,
-                                 reinterpret_cast<const uint8_t*>(record.bytes.data()), record.bytes.size());
-        }
-        job.next = records.back().number + 1;
-    }
-    return job.next > job.last;
+    return source_ == nullptr || appendSelection(*source_, job.selection, budget, job.text);
+}
+
+TimelineSelection TimelineView::selection() const {
+    return TimelineSelection{selectionFirst_, selectionLast_, selectionChannels_, filter_};
 }
 
 std::string TimelineView::selectionText() const {
     if (source_ == nullptr || !hasSelection_) return {};
-    CopyJob job{selectionFirst_, selectionLast_, selectionChannels_, filter_, {}};
+    CopyJob job{selection(), {}, {}};
     continueCopy(job, SIZE_MAX);
     return std::move(job.text);
 }
@@ -616,13 +596,26 @@ std::string TimelineView::selectionText() const {
 void TimelineView::copySelection() {
     if (source_ == nullptr || !hasSelection_) return;
     // A newer Ctrl+C replaces a copy still being written out.
-    copy_ = CopyJob{selectionFirst_, selectionLast_, selectionChannels_, filter_, {}};
+    copy_ = CopyJob{selection(), {}, selection()};
     copySlice();
 }
 
 void TimelineView::copySlice() {
     if (!copy_) return;
-    if (!continueCopy(*copy_, copySliceRecords)) {
+    // In steps, so that a slice of large records stops soon after the text passes the bound.
+    bool whole = false;
+    for (size_t done = 0; !whole && done < copySliceRecords && copy_->text.size() <= kMaxClipboardBytes;
+         done += copyStepRecords) {
+        whole = continueCopy(*copy_, copyStepRecords);
+    }
+    if (copy_->text.size() > kMaxClipboardBytes) {
+        // More than a clipboard is for: its memory goes back now, and a save is offered.
+        const TimelineSelection chosen = copy_->asked;
+        copy_.reset();
+        emit selectionTooLarge(chosen);
+        return;
+    }
+    if (!whole) {
         copyTimer_.start(0);
         return;
     }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "display/timeline_find.h"
+#include "display/timeline_selection.h"
 #include "display/timeline_source.h"
 
 class QPushButton;
@@ -68,8 +69,12 @@ public:
     std::string selectionText() const;
     // Puts selectionText() on the clipboard (Ctrl+C). A large selection is written out in slices
     // between frames, so a copy of a million records never freezes the window; the clipboard
-    // gets the text when the last slice is done.
+    // gets the text when the last slice is done. Text past kMaxClipboardBytes is not put on the
+    // clipboard at all: the copy lets its text go and selectionTooLarge() offers a save instead.
     void copySelection();
+    static constexpr size_t kMaxClipboardBytes = size_t{64} << 20;
+    // The selection as it stands, for a save of it.
+    TimelineSelection selection() const;
     bool copying() const { return copy_.has_value(); }
     // Marks a find's match: its records selected, its bytes highlighted, brought into sight.
     void showMatch(const TimelineMatch& match);
@@ -95,6 +100,8 @@ public:
 signals:
     // Space asked to hold or release.
     void holdToggled(bool held);
+    // A copy was given up: the selection is more text than the clipboard is given.
+    void selectionTooLarge(const TimelineSelection& selection);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -146,10 +153,9 @@ private:
     Glyphs frameGlyphs_[2];
     // The selection being copied, as it was when Ctrl+C was pressed.
     struct CopyJob {
-        uint64_t next = 0, last = 0;
-        unsigned channels = 0;
-        TimelineFilter filter = TimelineFilter::Both;
+        TimelineSelection selection;  // its next record moves on as the text is written
         std::string text;
+        TimelineSelection asked;      // as it was chosen
     };
     // Writes out at most `records` more records of the job; true when it is done.
     bool continueCopy(CopyJob& job, size_t records) const;
