@@ -438,6 +438,30 @@ std::string timelineSkippedLinesText(uint64_t firstLine, uint64_t count) {
            " skipped)";
 }
 
+std::string timelineFileCutText(uint64_t size) {
+    return "The file was cut to " + withThousandsSeparators(static_cast<long long>(size)) +
+           (size == 1 ? " byte" : " bytes") + " while open: only the records it still holds are shown";
+}
+
+std::string timelineSelectionTooLargeText(size_t limitBytes) {
+    return "The selection is more than " + std::to_string(limitBytes >> 20) +
+           " MB of text, too much for the clipboard: nothing was copied.\nSave it to a file instead?";
+}
+
+std::string timelineSelectionSaveText(const std::string& path, uint64_t records, uint64_t bytes, bool done, int error,
+                                      size_t limitBytes) {
+    const auto count = [](uint64_t n, const char* one, const char* many) {
+        return withThousandsSeparators(static_cast<long long>(n)) + (n == 1 ? one : many);
+    };
+    if (path.empty()) {
+        return "Not copied: the selection is more than " + std::to_string(limitBytes >> 20) +
+               " MB of text, too much for the clipboard";
+    }
+    if (error != 0) return "The selection could not be saved to " + path + ": " + systemText(error);
+    if (done) return "The selection was saved to " + path + ": " + count(records, " record, ", " records, ") + count(bytes, " byte", " bytes");
+    return "Saving the selection to " + path + ": " + count(records, " record", " records") + " so far";
+}
+
 std::string timelineFindText(size_t current, size_t total, bool searching, bool capped) {
     // A capped search stopped at its last match kept: more there may be, so say so.
     const std::string found = withThousandsSeparators(static_cast<long long>(total)) + (capped ? "+" : "");

@@ -82,6 +82,15 @@ std::string timelineNewRecordsText(uint64_t count, bool held, uint64_t letGo = 0
 std::string timelineDroppedText(uint64_t count, const std::tm& since);
 // Under a saved timeline's list: "File line 812 is not a timeline record (3 such lines skipped)".
 std::string timelineSkippedLinesText(uint64_t firstLine, uint64_t count);
+// Under a saved timeline's list once it was cut while open: "The file was cut to 1,000,000 bytes
+// while open: only the records it still holds are shown".
+std::string timelineFileCutText(uint64_t size);
+// A copy from the timeline too large for the clipboard: the offer to save it to a file instead.
+std::string timelineSelectionTooLargeText(size_t limitBytes);
+// Under the timeline's list, how that save goes: declined (`path` ""), written so far, done, or
+// failed with the system's reason.
+std::string timelineSelectionSaveText(const std::string& path, uint64_t records, uint64_t bytes, bool done, int error,
+                                      size_t limitBytes);
 // The find bar's status: "3 of 41", "41 matches", "searching…", "no match".
 std::string timelineFindText(size_t current, size_t total, bool searching, bool capped = false);
 // A saved timeline that could not be opened: the file and why (the system's reason, or
