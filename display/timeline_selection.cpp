@@ -9,17 +9,18 @@
 
 namespace {
 
-// Records read at a time: a selection of a million records never holds the source's lock long.
-constexpr size_t kReadBatch = 4096;
+// Records read at a time: a selection of a million records never holds the source's lock long,
+// and a batch of the largest records stays a few hundred MB at most.
+constexpr size_t kReadBatch = 256;
 // Text gathered before it goes to the file.
 constexpr size_t kWriteBytes = size_t{1} << 20;
 
 }  // namespace
 
 bool appendSelection(const TimelineSource& source, TimelineSelection& selection, size_t budget, std::string& out,
-                     uint64_t* lines) {
+                     size_t untilBytes, uint64_t* lines) {
     std::vector<TimelineRecord> records;
-    while (selection.next <= selection.last && budget > 0) {
+    while (selection.next <= selection.last && budget > 0 && out.size() < untilBytes) {
         records.clear();
         const size_t count =
             static_cast<size_t>(std::min<uint64_t>({kReadBatch, budget, selection.last - selection.next + 1}));
@@ -34,6 +35,11 @@ bool appendSelection(const TimelineSource& source, TimelineSelection& selection,
         budget -= std::min(budget, records.size());
         for (const TimelineRecord& record : records) {
             if (record.number > selection.last) break;
+            if (out.size() >= untilBytes) {
+                // The rest of this batch is read again by the next call.
+                selection.next = record.number;
+                return false;
+            }
             if (!timelineShows(selection.filter, record.channel) ||
                 (selection.channels & timelineChannelBit(record.channel)) == 0) {
                 continue;
@@ -81,7 +87,7 @@ void TimelineSelectionSave::run(TimelineSelection selection) {
         text.clear();
         uint64_t lines = 0;
         // Whole records up to about a block: a record's line is at most a few MB.
-        while (!whole && text.size() < kWriteBytes) whole = appendSelection(source_, selection, 256, text, &lines);
+        whole = appendSelection(source_, selection, SIZE_MAX, text, kWriteBytes, &lines);
         errno = 0;
         if (!text.empty() && std::fwrite(text.data(), 1, text.size(), file) != text.size()) {
             error = errno != 0 ? errno : EIO;

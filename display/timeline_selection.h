@@ -22,11 +22,11 @@ struct TimelineSelection {
 
 constexpr unsigned timelineChannelBit(int channel) { return channel == 2 ? 2u : 1u; }
 
-// Appends the lines of at most `records` more records of the selection to `out`, skipping those
-// the source has let go since, and counts the lines in `lines`; true when the selection is
-// written out whole.
+// Appends the lines of at most `records` more records of the selection to `out`, stopping once
+// `out` holds `untilBytes`, skipping records the source has let go since, and counts the lines in
+// `lines`; true when the selection is written out whole.
 bool appendSelection(const TimelineSource& source, TimelineSelection& selection, size_t records, std::string& out,
-                     uint64_t* lines = nullptr);
+                     size_t untilBytes = SIZE_MAX, uint64_t* lines = nullptr);
 
 // Writes a selection to a file on a thread of its own; the UI thread only looks at where it is.
 // The source outlives the save, or the save is ended first (its destructor stops the thread).

@@ -35,9 +35,11 @@ constexpr int hexColumn = countEnd + 2;
 constexpr int textColumn = hexColumn + 3 * static_cast<int>(kTimelineRowBytes) + 1;
 constexpr int rowCells = textColumn + static_cast<int>(kTimelineRowBytes) + 1;
 
-// Records written out for the clipboard between two looks at the event loop: some 20 ms.
+// Records written out for the clipboard between two looks at the event loop: some 20 ms,
+// or some 8 MB of text, so that a slice of large records stays as short and a copy stops soon
+// after its text passes the clipboard's bound.
 constexpr size_t copySliceRecords = 16384;
-constexpr size_t copyStepRecords = 1024;
+constexpr size_t copySliceBytes = size_t{8} << 20;
 
 constexpr unsigned channelBit(int channel) { return timelineChannelBit(channel); }
 
@@ -578,8 +580,8 @@ void TimelineView::clearSelection() {
     viewport()->update();
 }
 
-bool TimelineView::continueCopy(CopyJob& job, size_t budget) const {
-    return source_ == nullptr || appendSelection(*source_, job.selection, budget, job.text);
+bool TimelineView::continueCopy(CopyJob& job, size_t budget, size_t untilBytes) const {
+    return source_ == nullptr || appendSelection(*source_, job.selection, budget, job.text, untilBytes);
 }
 
 TimelineSelection TimelineView::selection() const {
@@ -602,12 +604,7 @@ void TimelineView::copySelection() {
 
 void TimelineView::copySlice() {
     if (!copy_) return;
-    // In steps, so that a slice of large records stops soon after the text passes the bound.
-    bool whole = false;
-    for (size_t done = 0; !whole && done < copySliceRecords && copy_->text.size() <= kMaxClipboardBytes;
-         done += copyStepRecords) {
-        whole = continueCopy(*copy_, copyStepRecords);
-    }
+    const bool whole = continueCopy(*copy_, copySliceRecords, copy_->text.size() + copySliceBytes);
     if (copy_->text.size() > kMaxClipboardBytes) {
         // More than a clipboard is for: its memory goes back now, and a save is offered.
         const TimelineSelection chosen = copy_->asked;

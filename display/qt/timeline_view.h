@@ -157,8 +157,9 @@ private:
         std::string text;
         TimelineSelection asked;      // as it was chosen
     };
-    // Writes out at most `records` more records of the job; true when it is done.
-    bool continueCopy(CopyJob& job, size_t records) const;
+    // Writes out at most `records` more records of the job, up to `untilBytes` of text; true when
+    // it is done.
+    bool continueCopy(CopyJob& job, size_t records, size_t untilBytes = SIZE_MAX) const;
     void copySlice();
     std::optional<CopyJob> copy_;
     QTimer copyTimer_;
