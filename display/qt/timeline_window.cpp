@@ -328,7 +328,6 @@ void TimelineWindow::offerSave(const TimelineSelection& selection) {
         updateNote();
         return;
     }
-    save_.reset();
     save_ = std::make_unique<TimelineSelectionSave>(*source_, selection, QFile::encodeName(*path).toStdString());
     saveTimer_.start(kSavePollMs);
     pollSave();
