@@ -598,6 +598,21 @@ std::string TimelineView::selectionText() const {
 void TimelineView::copySelection() {
     if (source_ == nullptr || !hasSelection_) return;
     // A newer Ctrl+C replaces a copy still being written out.
+    copy_.reset();
+    if (selectionChannels_ == 3) {
+        // A record of n rows has more than 16 (n - 1) bytes, each 4 characters of its line: rows
+        // the list counts already tell a selection far past the bound, before any text is made.
+        const TimelineExtent extent = source_->extent();
+        const uint64_t first = std::max(selectionFirst_, extent.first);
+        const uint64_t end = std::min(selectionLast_ + 1, extent.end);
+        if (first < end) {
+            const uint64_t rows = source_->rowsBefore(end, filter_) - source_->rowsBefore(first, filter_);
+            if (rows * 64 > (end - first) * 60 + kMaxClipboardBytes) {
+                emit selectionTooLarge(selection());
+                return;
+            }
+        }
+    }
     copy_ = CopyJob{selection(), {}, selection()};
     copySlice();
 }

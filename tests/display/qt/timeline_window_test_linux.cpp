@@ -535,9 +535,10 @@ TEST_F(TimelineWindowTest, ALargeCopyIsWrittenOutInSlicesAndLosesOrRepeatsNoReco
     delete window.data();  // before the records it reads go
 }
 
-// A copy of more text than the clipboard is given lets its text go and offers a file instead:
-// written in the background as the combined capture's lines, and the note says how it went.
-// Declined, the note says that nothing was copied.
+// A copy of more text than the clipboard is given makes none (told at once from the rows, or
+// given up once its text passes the bound) and offers a file instead: written in the background
+// as the combined capture's lines, and the note says how it went; declined, the note says that
+// nothing was copied.
 TEST_F(TimelineWindowTest, ACopyTooLargeForTheClipboardIsSavedToAFileInTheBackgroundInstead) {
     TimelineRecords many{100000, uint64_t{256} << 20};
     fedTo = &many;
@@ -549,15 +550,18 @@ TEST_F(TimelineWindowTest, ACopyTooLargeForTheClipboardIsSavedToAFileInTheBackgr
     window = new TimelineWindow(host, many, nullptr);
     window->show();
     view = window->view();
-    for (int i = 0; i < 20000; ++i) feed(1 + i % 2, std::string(1000, static_cast<char>(i % 251)));
+    for (int i = 0; i < 34000; ++i) feed(1 + i % 2, std::string(1000, static_cast<char>(i % 251)));
     const std::string lines = linesOf(many);
-    ASSERT_GT(lines.size(), TimelineView::kMaxClipboardBytes);
-
+    const std::string second = linesOf(many, [](const TimelineRecord& r) { return r.channel == 2; });
+    ASSERT_GT(second.size(), TimelineView::kMaxClipboardBytes);
     QGuiApplication::clipboard()->setText(QStringLiteral("before"));
-    const QString savedNote = QStringLiteral("The selection was saved to %1: 20,000 records, %2 bytes")
+    const QString savedNote = QStringLiteral("The selection was saved to %1: 34,000 records, %2 bytes")
                                   .arg(QString::fromStdString(path), QLocale(QLocale::English).toString(qulonglong{lines.size()}));
+
+    // Every record; then port 2's alone, whose size the rows do not tell.
     for (const QString& note : {savedNote, QStringLiteral("Not copied: the selection is more than 64 MB of text, too much for the clipboard")}) {
-        pressKeys(view, {Qt::Key_A}, Qt::ControlModifier);
+        if (offers == 0) pressKeys(view, {Qt::Key_A}, Qt::ControlModifier);
+        else view->selectRecords(0, many.extent().end - 1, 2);
         pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
         ASSERT_TRUE(waitUntil([&] { return !view->copying() && !window->saving(); }));
         EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("before"));
