@@ -18,6 +18,9 @@ public:
     int open(const std::string& path);
     // The file's size when it was opened.
     uint64_t size() const { return size_; }
+    // Its size now, which a writer may have cut since; false for anything but a regular file,
+    // or when the system cannot tell.
+    bool sizeNow(uint64_t& size) const;
     // Reads up to `length` bytes at `offset`: the count, 0 at the end, -1 with the errno in
     // `error`.
     int64_t readAt(uint64_t offset, char* buffer, size_t length, int& error) const;

@@ -39,6 +39,13 @@ int64_t PositionalFile::readAt(uint64_t offset, char* buffer, size_t length, int
     return n;
 }
 
+bool PositionalFile::sizeNow(uint64_t& size) const {
+    struct stat status {};
+    if (fd_ < 0 || ::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    size = static_cast<uint64_t>(status.st_size);
+    return true;
+}
+
 bool PositionalFile::nextData(uint64_t offset, uint64_t& data) const {
     const off_t found = ::lseek(fd_, static_cast<off_t>(offset), SEEK_DATA);
     if (found < 0 && errno == ENXIO) {

@@ -49,6 +49,13 @@ int64_t PositionalFile::readAt(uint64_t offset, char* buffer, size_t length, int
     return got;
 }
 
+bool PositionalFile::sizeNow(uint64_t& size) const {
+    LARGE_INTEGER now{};
+    if (handle_ == nullptr || GetFileType(handle_) != FILE_TYPE_DISK || !GetFileSizeEx(handle_, &now)) return false;
+    size = static_cast<uint64_t>(now.QuadPart);
+    return true;
+}
+
 bool PositionalFile::nextData(uint64_t, uint64_t&) const {
     // Holes are not asked for here: a sparse file is read through, its zeros as they are.
     return false;

@@ -205,6 +205,8 @@ struct TimelineFile::Index {
 
     PositionalFile file;
     uint64_t size = 0;
+    // One size check at a time, so that a cut is applied whole.
+    mutable std::mutex sizeLock;
     std::thread indexer;
     std::atomic<bool> stop{false};
 
@@ -215,7 +217,21 @@ struct TimelineFile::Index {
     uint64_t records = 0;
     uint64_t endRows = 0;
     uint64_t endRows1 = 0;
+    uint64_t lastLineEnd = 0;  // where the last record's line ends, past its line end
     Progress progress;
+    // Once the file was cut: the size it was cut to, and the records it still holds whole.
+    bool cut = false;
+    uint64_t cutTo = 0;
+    uint64_t heldRecords = UINT64_MAX;
+
+    uint64_t held() const { return std::min(records, heldRecords); }
+    bool checkSize();
+    // The first record whose line starts at or after `offset`, under the lock.
+    uint64_t firstFrom(uint64_t offset) const;
+    uint64_t lineStart(uint64_t number) const {
+        const Group& group = groups[groupOf(number)];
+        return group.base + group.entries[number - group.first].offset;
+    }
 
     ~Index() {
         stop.store(true, std::memory_order_relaxed);
@@ -223,7 +239,7 @@ struct TimelineFile::Index {
     }
 
     void run();
-    void publish(std::vector<Found>& found, const Progress& reached);
+    void publish(std::vector<Found>& found, const Progress& reached, uint64_t lastEnd);
 
     // Under the lock: the group that holds record `number` (< records).
     size_t groupOf(uint64_t number) const {
@@ -243,6 +259,7 @@ struct TimelineFile::Index {
         return filtered(group.rowsBefore, group.rowsBefore1, filter);
     }
     uint64_t rowsBeforeLocked(uint64_t number, TimelineFilter filter) const {
+        number = std::min(number, held());
         if (number >= records) return filtered(endRows, endRows1, filter);
         const Group& group = groups[groupOf(number)];
         uint64_t rows = groupRowsBefore(group, filter);
@@ -254,8 +271,9 @@ struct TimelineFile::Index {
     }
 };
 
-void TimelineFile::Index::publish(std::vector<Found>& found, const Progress& reached) {
+void TimelineFile::Index::publish(std::vector<Found>& found, const Progress& reached, uint64_t lastEnd) {
     std::lock_guard<std::mutex> hold(lock);
+    if (!found.empty()) lastLineEnd = lastEnd;
     for (const Found& f : found) {
         if (groups.empty() || groups.back().entries.size() == kGroupRecords ||
             f.offset - groups.back().base > UINT32_MAX) {
@@ -291,6 +309,7 @@ void TimelineFile::Index::run() {
     size_t carried = 0;  // bytes of the current line held at the front
     bool lineLost = false;  // the current line is not held: too long, or it went through a hole
     uint64_t lineStart = 0;  // where the current line starts in the file
+    uint64_t lastEnd = 0;  // where the last record found ends
     uint64_t lineNumber = 1;
     uint64_t next = 0;  // the next byte to read
     bool seekData = true;  // the file system tells where its holes are
@@ -317,7 +336,12 @@ void TimelineFile::Index::run() {
         char* const block = buffer + carried;
         const int64_t n = file.readAt(next, block, want, reached.error);
         if (n < 0) break;
-        if (n == 0) break;  // cut short since it was opened: what is there is all there is
+        if (n == 0) {
+            // Cut short since it was opened: what is there is all there is.
+            publish(found, reached, lastEnd);
+            checkSize();
+            break;
+        }
 
         const char* const blockEnd = block + n;
         const char* begin = buffer;  // the current line's start, when it is held
@@ -328,6 +352,7 @@ void TimelineFile::Index::run() {
             size_t bytes = 0;
             if (!lineLost && recordLine(begin, static_cast<size_t>(newline - begin), channel, bytes)) {
                 found.push_back(Found{lineStart, static_cast<uint32_t>(timelineRows(bytes) << 1 | (channel == 2 ? 1 : 0))});
+                lastEnd = next + static_cast<uint64_t>(newline + 1 - block);
             } else {
                 if (reached.skippedLines++ == 0) reached.firstSkippedLine = lineNumber;
             }
@@ -348,12 +373,63 @@ void TimelineFile::Index::run() {
         }
         next += static_cast<uint64_t>(n);
         reached.bytesRead = next;
-        publish(found, reached);
+        publish(found, reached, lastEnd);
     }
     // A line that does not end before the size at open may be half written: it is left out.
     reached.bytesRead = std::max(reached.bytesRead, next);
     reached.done = true;
-    publish(found, reached);
+    publish(found, reached, lastEnd);
+}
+
+uint64_t TimelineFile::Index::firstFrom(uint64_t offset) const {
+    const auto after = std::upper_bound(groups.begin(), groups.end(), offset,
+                                        [](uint64_t o, const Group& g) { return o < g.base; });
+    if (after == groups.begin()) return 0;
+    const Group& group = *(after - 1);
+    size_t i = 0;
+    while (i < group.entries.size() && group.base + group.entries[i].offset < offset) ++i;
+    return group.first + i;
+}
+
+bool TimelineFile::Index::checkSize() {
+    std::lock_guard<std::mutex> one(sizeLock);
+    uint64_t now = 0;
+    if (!file.sizeNow(now)) return false;
+    uint64_t candidate = 0, start = 0, rows = 0, end = 0;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        if (now >= (cut ? cutTo : size)) return cut;
+        // Records whose lines start before the new end; the last of them may be cut in two.
+        candidate = firstFrom(now);
+        if (candidate > 0) {
+            start = lineStart(candidate - 1);
+            rows = groups[groupOf(candidate - 1)].entries[candidate - 1 - groups[groupOf(candidate - 1)].first].rows();
+            end = candidate == records ? lastLineEnd : 0;
+        }
+    }
+    uint64_t whole = candidate;
+    if (candidate > 0 && !(end != 0 && end <= now)) {
+        // Whether the last one's line still ends within the file: read it.
+        const uint64_t longest = std::min<uint64_t>(64 + 4 * kTimelineRowBytes * rows + 8, now - start);
+        std::string line(static_cast<size_t>(longest), '\0');
+        size_t got = 0;
+        while (got < line.size()) {
+            int error = 0;
+            const int64_t n = file.readAt(start + got, line.data() + got, line.size() - got, error);
+            if (n <= 0) break;
+            got += static_cast<size_t>(n);
+        }
+        const char* newline = static_cast<const char*>(std::memchr(line.data(), '\n', got));
+        TimelineRecord record;
+        if (newline == nullptr || !parseTimelineRecord(line.data(), static_cast<size_t>(newline - line.data()), record)) {
+            --whole;
+        }
+    }
+    std::lock_guard<std::mutex> hold(lock);
+    cut = true;
+    cutTo = now;
+    heldRecords = std::min(heldRecords, whole);
+    return true;
 }
 
 TimelineFile::TimelineFile() = default;
@@ -378,8 +454,14 @@ bool TimelineFile::open(const std::string& path, int& error) {
 TimelineFile::Progress TimelineFile::progress() const {
     if (!index_) return Progress{true};
     std::lock_guard<std::mutex> hold(index_->lock);
-    return index_->progress;
+    Progress progress = index_->progress;
+    progress.records = index_->held();
+    progress.cut = index_->cut;
+    progress.cutTo = index_->cutTo;
+    return progress;
 }
+
+bool TimelineFile::checkSize() const { return index_ && index_->checkSize(); }
 
 uint64_t TimelineFile::indexBytes() const {
     if (!index_) return 0;
@@ -393,7 +475,7 @@ TimelineExtent TimelineFile::extent() const {
     TimelineExtent extent;
     if (!index_) return extent;
     std::lock_guard<std::mutex> hold(index_->lock);
-    extent.end = index_->records;
+    extent.end = index_->held();
     return extent;
 }
 
@@ -407,7 +489,7 @@ bool TimelineFile::recordAtRow(uint64_t row, TimelineFilter filter, uint64_t& nu
     if (!index_) return false;
     const Index& index = *index_;
     std::lock_guard<std::mutex> hold(index.lock);
-    if (row >= Index::filtered(index.endRows, index.endRows1, filter)) return false;
+    if (row >= index.rowsBeforeLocked(index.held(), filter)) return false;
     // The last group whose rows begin at or before `row`: the row is in it, as the next group's
     // rows begin after it.
     const auto after = std::upper_bound(index.groups.begin(), index.groups.end(), row,
@@ -419,6 +501,7 @@ bool TimelineFile::recordAtRow(uint64_t row, TimelineFilter filter, uint64_t& nu
         const Index::Entry& entry = group.entries[i];
         if (!timelineShows(filter, entry.channel())) continue;
         if (row < rows + entry.rows()) {
+            if (group.first + i >= index.held()) return false;
             number = group.first + i;
             rowInRecord = row - rows;
             return true;
@@ -435,8 +518,8 @@ void TimelineFile::read(uint64_t from, size_t count, std::vector<TimelineRecord>
     std::vector<std::pair<uint64_t, uint64_t>> lines;  // line start, rows
     {
         std::lock_guard<std::mutex> hold(index.lock);
-        if (from >= index.records) return;
-        const uint64_t last = from + std::min<uint64_t>(count, index.records - from);
+        if (from >= index.held()) return;
+        const uint64_t last = from + std::min<uint64_t>(count, index.held() - from);
         lines.reserve(static_cast<size_t>(last - from));
         size_t g = index.groupOf(from);
         for (uint64_t n = from; n < last; ++n) {
@@ -449,6 +532,7 @@ void TimelineFile::read(uint64_t from, size_t count, std::vector<TimelineRecord>
     // The longest line a record of `rows` rows can have, with its line end.
     const auto longest = [](uint64_t rows) { return 64 + 4 * kTimelineRowBytes * rows + 8; };
     std::string buffer;
+    bool short_ = false;
     for (size_t i = 0; i < lines.size();) {
         // Records whose lines follow one another are read in one go, up to a few MB.
         size_t j = i + 1;
@@ -470,16 +554,25 @@ void TimelineFile::read(uint64_t from, size_t count, std::vector<TimelineRecord>
         }
         for (size_t k = i; k < j; ++k) {
             const uint64_t at = lines[k].first - start;
-            if (at >= got) break;
+            if (at >= got) {
+                short_ = true;
+                break;
+            }
             const char* line = buffer.data() + at;
             const size_t room = static_cast<size_t>(std::min<uint64_t>(got - at, longest(lines[k].second)));
             const char* newline = static_cast<const char*>(std::memchr(line, '\n', room));
             TimelineRecord record;
             // A line that no longer reads as a record (the file was changed since) is left out.
-            if (newline == nullptr || !parseTimelineRecord(line, static_cast<size_t>(newline - line), record)) continue;
+            if (newline == nullptr || !parseTimelineRecord(line, static_cast<size_t>(newline - line), record)) {
+                short_ = short_ || newline == nullptr;
+                continue;
+            }
             record.number = from + k;
             out.push_back(std::move(record));
         }
         i = j;
     }
+    // A line that ends nowhere: the file may have been cut since; if so, what it still holds whole
+    // is all it holds from now on.
+    if (short_) index_->checkSize();
 }

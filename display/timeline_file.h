@@ -1,7 +1,8 @@
 // A combined capture saved earlier, read as a timeline source without loading it: a background
 // indexer walks the file once and keeps where each record line starts (compactly), its direction
 // and its row count; a record's line is read and parsed only when asked for. A file still being
-// written shows what it held when it was opened.
+// written shows what it held when it was opened; a file cut shorter since holds the records whose
+// lines it still holds whole.
 #pragma once
 
 #include <atomic>
@@ -27,6 +28,8 @@ public:
         uint64_t skippedLines = 0;    // lines that are not records
         uint64_t firstSkippedLine = 0;  // 1-based line number of the first, 0 when none
         int error = 0;                // a read that failed: the system's errno
+        bool cut = false;             // the file was cut shorter since it was opened
+        uint64_t cutTo = 0;           // to this size
     };
 
     TimelineFile();
@@ -38,6 +41,10 @@ public:
     // when it cannot be opened (a folder counts as EISDIR).
     bool open(const std::string& path, int& error);
     Progress progress() const;
+    // Looks at the file's size now: a file cut shorter than it was holds only the records whose
+    // lines it still holds whole, from now on. true when it was cut, now or before. Reads that
+    // come up short look for themselves.
+    bool checkSize() const;
     // The indexer's memory, for the benchmark.
     uint64_t indexBytes() const;
 

@@ -116,6 +116,7 @@ bool TimelineFind::advance(size_t records) {
         const size_t count = static_cast<size_t>(std::min<uint64_t>({records, kBatch, extent.end - nextRecord_}));
         records -= count;
         batch_.clear();
+        const uint64_t asked = nextRecord_;
         source_.read(nextRecord_, count, batch_);
         for (const TimelineRecord& record : batch_) {
             // Records skipped over went while this batch was asked for: so did every record
@@ -124,7 +125,10 @@ bool TimelineFind::advance(size_t records) {
             if (timelineShows(filter_, record.channel)) search(record);
             nextRecord_ = record.number + 1;
         }
-        // An empty batch: those records went meanwhile, and the next extent says so.
+        // Records asked for and not given went meanwhile (the next extent says so), or no longer
+        // read as records (a file changed since): either way the search goes on past them, or it
+        // would ask for them for ever.
+        nextRecord_ = std::max(nextRecord_, asked + count);
     }
 }
 

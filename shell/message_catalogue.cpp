@@ -418,9 +418,13 @@ std::string timelineTitleText(const Relay& relay) {
            std::to_string(portNumberOf(relay.serialPort2.settings.comIndex));
 }
 
-std::string timelineNewRecordsText(uint64_t count, bool held) {
+std::string timelineNewRecordsText(uint64_t count, bool held, uint64_t letGo) {
     const std::string records = withThousandsSeparators(static_cast<long long>(count)) +
                                 (count == 1 ? " new record" : " new records");
+    if (held && letGo > 0) {
+        return "HOLD: " + records + ", " + withThousandsSeparators(static_cast<long long>(letGo)) +
+               (letGo == 1 ? " record" : " records") + " let go meanwhile to keep the bound: release HOLD to show the newest";
+    }
     if (held) return "HOLD: " + records + ": release HOLD to show them";
     return records + ": End to follow";
 }
@@ -436,6 +440,30 @@ std::string timelineSkippedLinesText(uint64_t firstLine, uint64_t count) {
     return "File line " + withThousandsSeparators(static_cast<long long>(firstLine)) + " is not a timeline record (" +
            withThousandsSeparators(static_cast<long long>(count)) + (count == 1 ? " such line" : " such lines") +
            " skipped)";
+}
+
+std::string timelineFileCutText(uint64_t size) {
+    return "The file was cut to " + withThousandsSeparators(static_cast<long long>(size)) +
+           (size == 1 ? " byte" : " bytes") + " while open: only the records it still holds are shown";
+}
+
+std::string timelineSelectionTooLargeText(size_t limitBytes) {
+    return "The selection is more than " + std::to_string(limitBytes >> 20) +
+           " MB of text, too much for the clipboard: nothing was copied.\nSave it to a file instead?";
+}
+
+std::string timelineSelectionSaveText(const std::string& path, uint64_t records, uint64_t bytes, bool done, int error,
+                                      size_t limitBytes) {
+    const auto count = [](uint64_t n, const char* one, const char* many) {
+        return withThousandsSeparators(static_cast<long long>(n)) + (n == 1 ? one : many);
+    };
+    if (path.empty()) {
+        return "Not copied: the selection is more than " + std::to_string(limitBytes >> 20) +
+               " MB of text, too much for the clipboard";
+    }
+    if (error != 0) return "The selection could not be saved to " + path + ": " + systemText(error);
+    if (done) return "The selection was saved to " + path + ": " + count(records, " record, ", " records, ") + count(bytes, " byte", " bytes");
+    return "Saving the selection to " + path + ": " + count(records, " record", " records") + " so far";
 }
 
 std::string timelineFindText(size_t current, size_t total, bool searching, bool capped) {

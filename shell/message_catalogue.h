@@ -73,13 +73,24 @@ void reportSettingsRefusal(const BoxFunction& boxes, SettingsRefusal refusal);
 // The timeline window's title: both ports, port 1's first ("Com1 <-> Com2").
 std::string timelineTitleText(const Relay& relay);
 // Below the list while it does not follow: "1,234 new records: End to follow", or while held,
-// "HOLD: 1,234 new records: release HOLD to show them".
-std::string timelineNewRecordsText(uint64_t count, bool held);
+// "HOLD: 1,234 new records: release HOLD to show them", and once the bound let records go
+// meanwhile, "HOLD: 1,234 new records, 200 records let go meanwhile to keep the bound: release
+// HOLD to show the newest".
+std::string timelineNewRecordsText(uint64_t count, bool held, uint64_t letGo = 0);
 // Above the list once its bound let records go:
 // "41,200 earlier records dropped since 14:03:27: the combined capture keeps everything".
 std::string timelineDroppedText(uint64_t count, const std::tm& since);
 // Under a saved timeline's list: "File line 812 is not a timeline record (3 such lines skipped)".
 std::string timelineSkippedLinesText(uint64_t firstLine, uint64_t count);
+// Under a saved timeline's list once it was cut while open: "The file was cut to 1,000,000 bytes
+// while open: only the records it still holds are shown".
+std::string timelineFileCutText(uint64_t size);
+// A copy from the timeline too large for the clipboard: the offer to save it to a file instead.
+std::string timelineSelectionTooLargeText(size_t limitBytes);
+// Under the timeline's list, how that save goes: declined (`path` ""), written so far, done, or
+// failed with the system's reason.
+std::string timelineSelectionSaveText(const std::string& path, uint64_t records, uint64_t bytes, bool done, int error,
+                                      size_t limitBytes);
 // The find bar's status: "3 of 41", "41 matches", "searching…", "no match".
 std::string timelineFindText(size_t current, size_t total, bool searching, bool capped = false);
 // A saved timeline that could not be opened: the file and why (the system's reason, or

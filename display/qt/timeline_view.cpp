@@ -28,18 +28,20 @@ constexpr int timeColumn = 0;
 constexpr int timeWidth = 26;  // "2026-12-07 14:03:27.123456"
 constexpr int gapEnd = timeWidth + 12;
 constexpr int directionColumn = gapEnd + 1;
-constexpr int countEnd = directionColumn + 3 + 6;
+// Room for the largest record's count (1048576, seven digits) after two spaces, so that a count
+// never runs into the direction.
+constexpr int countEnd = directionColumn + 3 + 2 + 7;
 constexpr int hexColumn = countEnd + 2;
 constexpr int textColumn = hexColumn + 3 * static_cast<int>(kTimelineRowBytes) + 1;
 constexpr int rowCells = textColumn + static_cast<int>(kTimelineRowBytes) + 1;
 
-// Records read at a time while copying: a copy of a million records never holds the source's
-// lock for long.
-constexpr size_t copyBatch = 4096;
-// Records written out for the clipboard between two looks at the event loop: some 20 ms.
+// Records written out for the clipboard between two looks at the event loop: some 20 ms,
+// or some 8 MB of text, so that a slice of large records stays as short and a copy stops soon
+// after its text passes the clipboard's bound.
 constexpr size_t copySliceRecords = 16384;
+constexpr size_t copySliceBytes = size_t{8} << 20;
 
-unsigned channelBit(int channel) { return channel == 2 ? 2u : 1u; }
+constexpr unsigned channelBit(int channel) { return timelineChannelBit(channel); }
 
 bool sameDay(const std::tm& a, const std::tm& b) {
     return a.tm_year == b.tm_year && a.tm_yday == b.tm_yday;
@@ -145,6 +147,7 @@ void TimelineView::setTexts(TimelineTexts texts) {
 void TimelineView::setFilter(TimelineFilter filter) {
     if (filter == filter_) return;
     filter_ = filter;
+    heldStale_ = true;
     refresh();
     viewport()->update();
 }
@@ -159,6 +162,15 @@ void TimelineView::setHold(bool held) {
     if (held == held_) return;
     held_ = held;
     heldEnd_ = extent_.end;  // as the last frame showed it
+    droppedAtHold_ = extent_.dropped;
+    heldRecords_.clear();
+    heldLaid_.clear();
+    heldStale_ = true;
+    if (held_) {
+        std::vector<TimelineRecord> records;
+        std::vector<LaidRow> laid;
+        layRows(visibleRows() + 1, records, laid);
+    }
     if (!held_ && following_) seenEnd_ = extent_.end;
     refresh();
     updateLines();
@@ -174,6 +186,10 @@ void TimelineView::follow() {
 
 void TimelineView::sourceCleared() {
     hasSelection_ = false;
+    droppedAtHold_ = 0;
+    heldRecords_.clear();
+    heldLaid_.clear();
+    heldStale_ = true;
     match_.reset();
     following_ = true;
     extent_ = source_ != nullptr ? source_->extent() : TimelineExtent{};
@@ -218,7 +234,6 @@ bool TimelineView::refresh() {
     if (window()->isMinimized()) return false;
     extent_ = source_->extent();
     const uint64_t end = shownEnd(extent_);
-    if (held_ && heldEnd_ < extent_.first) heldEnd_ = extent_.first;
     const uint64_t firstRow = source_->rowsBefore(extent_.first, filter_);
     const uint64_t endRow = source_->rowsBefore(end, filter_);
     const uint64_t total = endRow - firstRow;
@@ -276,7 +291,9 @@ void TimelineView::updateLines() {
     const uint64_t count = newRecordCount();
     QString arrived;
     if (held_ || (!following_ && count > 0 && live_)) {
-        arrived = texts_.newRecords ? texts_.newRecords(count, held_) : QString::number(count);
+        // A list cleared while held counts again from nothing.
+        const uint64_t letGo = held_ && extent_.dropped > droppedAtHold_ ? extent_.dropped - droppedAtHold_ : 0;
+        arrived = texts_.newRecords ? texts_.newRecords(count, held_, letGo) : QString::number(count);
     }
     const int height = QFontMetrics(droppedLine_->font()).lineSpacing() + 4;
     const bool layoutChanged = droppedLine_->isHidden() != dropped.isEmpty() || newRecordsLine_->isHidden() != arrived.isEmpty();
@@ -304,6 +321,7 @@ QString TimelineView::newRecordsLine() const { return newRecordsLine_->isHidden(
 
 void TimelineView::resizeEvent(QResizeEvent* event) {
     QAbstractScrollArea::resizeEvent(event);
+    heldStale_ = true;
     updateLines();
     shown_ = {};
     refresh();
@@ -315,6 +333,7 @@ void TimelineView::scrollContentsBy(int, int) {
         return;
     }
     // The user moved the list: at the end it follows again, anywhere else it stays.
+    heldStale_ = true;
     QScrollBar* vertical = verticalScrollBar();
     const bool atEnd = vertical->value() >= vertical->maximum();
     if (following_ && !atEnd) seenEnd_ = shown_.shownEnd;
@@ -329,6 +348,11 @@ void TimelineView::scrollContentsBy(int, int) {
 
 std::optional<uint64_t> TimelineView::recordAt(const QPoint& point) const {
     if (source_ == nullptr || point.y() < 0) return std::nullopt;
+    if (showingHeldRows()) {
+        const size_t index = static_cast<size_t>(point.y() / rowHeight());
+        if (index >= heldLaid_.size()) return std::nullopt;
+        return heldRecords_[heldLaid_[index].record].number;
+    }
     const uint64_t row = shown_.topRow + static_cast<uint64_t>(point.y() / rowHeight());
     uint64_t number = 0, rowInRecord = 0;
     if (!source_->recordAtRow(row, filter_, number, rowInRecord) || number >= shown_.shownEnd) return std::nullopt;
@@ -339,6 +363,13 @@ std::vector<uint64_t> TimelineView::recordsInSight() const {
     std::vector<uint64_t> numbers;
     if (source_ == nullptr) return numbers;
     const int rows = visibleRows();
+    if (showingHeldRows()) {
+        for (size_t i = 0; i < heldLaid_.size() && i < static_cast<size_t>(rows); ++i) {
+            const uint64_t number = heldRecords_[heldLaid_[i].record].number;
+            if (numbers.empty() || numbers.back() != number) numbers.push_back(number);
+        }
+        return numbers;
+    }
     for (int i = 0; i < rows; ++i) {
         uint64_t number = 0, rowInRecord = 0;
         if (!source_->recordAtRow(shown_.topRow + static_cast<uint64_t>(i), filter_, number, rowInRecord)) break;
@@ -350,7 +381,28 @@ std::vector<uint64_t> TimelineView::recordsInSight() const {
 
 // The rows from the top of the list down, at most `rows`, each with its record and whether it
 // shows the date: the first record held and the first of each day do.
+bool TimelineView::showingHeldRows() const {
+    return held_ && !heldLaid_.empty() && source_ != nullptr &&
+           heldRecords_[heldLaid_.front().record].number < source_->extent().first;
+}
+
 void TimelineView::layRows(int rows, std::vector<TimelineRecord>& records, std::vector<LaidRow>& laid) const {
+    if (showingHeldRows()) {
+        // What was in sight stays in sight: the bound let its records go while held.
+        records = heldRecords_;
+        laid.assign(heldLaid_.begin(), heldLaid_.begin() + std::min<std::ptrdiff_t>(rows, static_cast<std::ptrdiff_t>(heldLaid_.size())));
+        return;
+    }
+    laySourceRows(rows, records, laid);
+    // Kept while held, once per move of the list, or when more rows are asked for than kept.
+    if (held_ && (heldStale_ || laid.size() > heldLaid_.size())) {
+        heldRecords_ = records;
+        heldLaid_ = laid;
+        heldStale_ = false;
+    }
+}
+
+void TimelineView::laySourceRows(int rows, std::vector<TimelineRecord>& records, std::vector<LaidRow>& laid) const {
     records.clear();
     laid.clear();
     if (source_ == nullptr) return;
@@ -402,7 +454,7 @@ std::string TimelineView::rowCharsOf(const TimelineRecord& record, uint64_t rowI
         put(gapEnd - length, text, static_cast<size_t>(length));
         put(directionColumn, record.channel == 2 ? "2>1" : "1>2", 3);
         length = std::snprintf(text, sizeof text, "%zu", record.bytes.size());
-        put(countEnd - length, text, static_cast<size_t>(length));
+        put(std::max(countEnd - length, directionColumn + 4), text, static_cast<size_t>(length));
     }
     const size_t begin = static_cast<size_t>(rowInRecord) * kTimelineRowBytes;
     const size_t stop = std::min(record.bytes.size(), begin + kTimelineRowBytes);
@@ -528,35 +580,17 @@ void TimelineView::clearSelection() {
     viewport()->update();
 }
 
-bool TimelineView::continueCopy(CopyJob& job, size_t budget) const {
-    std::vector<TimelineRecord> records;
-    while (job.next <= job.last && budget > 0) {
-        if (source_ == nullptr) return true;
-        records.clear();
-        const size_t count = static_cast<size_t>(std::min<uint64_t>({copyBatch, budget, job.last - job.next + 1}));
-        source_->read(job.next, count, records);
-        if (records.empty()) {
-            // Records let go since they were selected: on with those still held.
-            const TimelineExtent extent = source_->extent();
-            if (job.next >= extent.first) return true;
-            job.next = extent.first;
-            continue;
-        }
-        budget -= std::min(budget, records.size());
-        for (const TimelineRecord& record : records) {
-            if (record.number > job.last) break;
-            if (!timelineShows(job.filter, record.channel) || (job.channels & channelBit(record.channel)) == 0) continue;
-            appendCombinedRecord(job.text, record.local, record.micros, record.gapMicros, record.channel,
-                                 reinterpret_cast<const uint8_t*>(record.bytes.data()), record.bytes.size());
-        }
-        job.next = records.back().number + 1;
-    }
-    return job.next > job.last;
+bool TimelineView::continueCopy(CopyJob& job, size_t budget, size_t untilBytes) const {
+    return source_ == nullptr || appendSelection(*source_, job.selection, budget, job.text, untilBytes);
+}
+
+TimelineSelection TimelineView::selection() const {
+    return TimelineSelection{selectionFirst_, selectionLast_, selectionChannels_, filter_};
 }
 
 std::string TimelineView::selectionText() const {
     if (source_ == nullptr || !hasSelection_) return {};
-    CopyJob job{selectionFirst_, selectionLast_, selectionChannels_, filter_, {}};
+    CopyJob job{selection(), {}, {}};
     continueCopy(job, SIZE_MAX);
     return std::move(job.text);
 }
@@ -564,13 +598,36 @@ std::string TimelineView::selectionText() const {
 void TimelineView::copySelection() {
     if (source_ == nullptr || !hasSelection_) return;
     // A newer Ctrl+C replaces a copy still being written out.
-    copy_ = CopyJob{selectionFirst_, selectionLast_, selectionChannels_, filter_, {}};
+    copy_.reset();
+    if (selectionChannels_ == 3) {
+        // A record of n rows has more than 16 (n - 1) bytes, each 4 characters of its line: rows
+        // the list counts already tell a selection far past the bound, before any text is made.
+        const TimelineExtent extent = source_->extent();
+        const uint64_t first = std::max(selectionFirst_, extent.first);
+        const uint64_t end = std::min(selectionLast_ + 1, extent.end);
+        if (first < end) {
+            const uint64_t rows = source_->rowsBefore(end, filter_) - source_->rowsBefore(first, filter_);
+            if (rows * 64 > (end - first) * 60 + kMaxClipboardBytes) {
+                emit selectionTooLarge(selection());
+                return;
+            }
+        }
+    }
+    copy_ = CopyJob{selection(), {}, selection()};
     copySlice();
 }
 
 void TimelineView::copySlice() {
     if (!copy_) return;
-    if (!continueCopy(*copy_, copySliceRecords)) {
+    const bool whole = continueCopy(*copy_, copySliceRecords, copy_->text.size() + copySliceBytes);
+    if (copy_->text.size() > kMaxClipboardBytes) {
+        // More than a clipboard is for: its memory goes back now, and a save is offered.
+        const TimelineSelection chosen = copy_->asked;
+        copy_.reset();
+        emit selectionTooLarge(chosen);
+        return;
+    }
+    if (!whole) {
         copyTimer_.start(0);
         return;
     }

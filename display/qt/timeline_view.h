@@ -18,14 +18,16 @@
 #include <vector>
 
 #include "display/timeline_find.h"
+#include "display/timeline_selection.h"
 #include "display/timeline_source.h"
 
 class QPushButton;
 
 // The list's own lines, worded by the application that hosts it.
 struct TimelineTexts {
-    // Records that arrived while the list did not follow them (held, or scrolled up).
-    std::function<QString(uint64_t count, bool held)> newRecords;
+    // Records that arrived while the list did not follow them (held, or scrolled up), and while
+    // held, how many records the source's bound let go meanwhile.
+    std::function<QString(uint64_t count, bool held, uint64_t letGo)> newRecords;
     // Records the source let go to keep its bound, and the read time of the first of them.
     std::function<QString(uint64_t count, const std::tm& since)> dropped;
 };
@@ -44,7 +46,8 @@ public:
     TimelineFilter filter() const { return filter_; }
     // A thin rule above each record that follows a pause of at least `seconds`.
     void setPauseRule(bool on, int seconds);
-    // Freezes what is shown while the source goes on; released, the list shows all again.
+    // Freezes what is shown while the source goes on, the rows in sight included when the
+    // source's bound lets their records go; released, the list shows all again.
     void setHold(bool held);
     bool held() const { return held_; }
     // Follows the newest record again (End, or a click on the new-records line).
@@ -66,8 +69,12 @@ public:
     std::string selectionText() const;
     // Puts selectionText() on the clipboard (Ctrl+C). A large selection is written out in slices
     // between frames, so a copy of a million records never freezes the window; the clipboard
-    // gets the text when the last slice is done.
+    // gets the text when the last slice is done. Text past kMaxClipboardBytes is not put on the
+    // clipboard at all: the copy lets its text go and selectionTooLarge() offers a save instead.
     void copySelection();
+    static constexpr size_t kMaxClipboardBytes = size_t{64} << 20;
+    // The selection as it stands, for a save of it.
+    TimelineSelection selection() const;
     bool copying() const { return copy_.has_value(); }
     // Marks a find's match: its records selected, its bytes highlighted, brought into sight.
     void showMatch(const TimelineMatch& match);
@@ -93,6 +100,8 @@ public:
 signals:
     // Space asked to hold or release.
     void holdToggled(bool held);
+    // A copy was given up: the selection is more text than the clipboard is given.
+    void selectionTooLarge(const TimelineSelection& selection);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -112,6 +121,9 @@ private:
         bool withDate;
     };
     void layRows(int rows, std::vector<TimelineRecord>& records, std::vector<LaidRow>& laid) const;
+    void laySourceRows(int rows, std::vector<TimelineRecord>& records, std::vector<LaidRow>& laid) const;
+    // Held, the rows last laid from the source, once the source has let a record of them go.
+    bool showingHeldRows() const;
     static std::string rowCharsOf(const TimelineRecord& record, uint64_t rowInRecord, bool withDate);
     static QString rowTextOf(const TimelineRecord& record, uint64_t rowInRecord, bool withDate);
     void startFrameTimer();
@@ -141,13 +153,13 @@ private:
     Glyphs frameGlyphs_[2];
     // The selection being copied, as it was when Ctrl+C was pressed.
     struct CopyJob {
-        uint64_t next = 0, last = 0;
-        unsigned channels = 0;
-        TimelineFilter filter = TimelineFilter::Both;
+        TimelineSelection selection;  // its next record moves on as the text is written
         std::string text;
+        TimelineSelection asked;      // as it was chosen
     };
-    // Writes out at most `records` more records of the job; true when it is done.
-    bool continueCopy(CopyJob& job, size_t records) const;
+    // Writes out at most `records` more records of the job, up to `untilBytes` of text; true when
+    // it is done.
+    bool continueCopy(CopyJob& job, size_t records, size_t untilBytes = SIZE_MAX) const;
     void copySlice();
     std::optional<CopyJob> copy_;
     QTimer copyTimer_;
@@ -159,6 +171,13 @@ private:
     bool live_ = true;
     bool held_ = false;
     uint64_t heldEnd_ = 0;
+    uint64_t droppedAtHold_ = 0;  // the source's count of records let go when HOLD began
+    // While held: the rows in sight as last laid from the source, with their records, so that
+    // what is in sight stays when the bound lets those records go. Laid again after the list
+    // moved (heldStale_), while the source still holds them.
+    mutable std::vector<TimelineRecord> heldRecords_;
+    mutable std::vector<LaidRow> heldLaid_;
+    mutable bool heldStale_ = true;
     uint64_t anchorRecord_ = 0;
     uint64_t anchorRowInRecord_ = 0;
     // The source's end when the list last followed it.

@@ -26,6 +26,10 @@ constexpr size_t kFindSlice = 20000;
 // at its indexer.
 constexpr int kFollowUpMs = 100;
 constexpr int kFilePollMs = 50;
+// How often an indexed file is looked at for a writer that cut it.
+constexpr int kFileWatchMs = 500;
+// How often the note follows a save of a selection.
+constexpr int kSavePollMs = 100;
 
 // Text typed into the find bar as the bytes the devices send: code page 932, ASCII as it is. A
 // character that code page has not is searched as its UTF-8 bytes, which is what such a device
@@ -67,8 +71,10 @@ TimelineWindow::TimelineWindow(const TimelineWindowHost& host, std::unique_ptr<T
 }
 
 TimelineWindow::~TimelineWindow() {
-    // The list goes before the file it reads.
+    // The list and a save go before the file they read.
     findTimer_.stop();
+    saveTimer_.stop();
+    save_.reset();
     find_.reset();
     view_->setSource(nullptr);
     if (records_ != nullptr && !ending_) records_->setTaking(false);
@@ -122,6 +128,8 @@ void TimelineWindow::build(const QString& title) {
         view_->setPauseRule(on, seconds);
     }
     layout->addWidget(view_, 1);
+    connect(view_, &TimelineView::selectionTooLarge, this, [this](const TimelineSelection& selection) { offerSave(selection); });
+    connect(&saveTimer_, &QTimer::timeout, this, [this] { pollSave(); });
     if (hold_ != nullptr) {
         connect(hold_, &QPushButton::toggled, view_, &TimelineView::setHold);
         connect(view_, &TimelineView::holdToggled, hold_, &QPushButton::setChecked);
@@ -283,17 +291,59 @@ QString TimelineWindow::findStatusText() const {
 
 void TimelineWindow::pollFile() {
     if (!file_) return;
+    file_->checkSize();
     const TimelineFile::Progress progress = file_->progress();
+    QStringList lines;
     if (progress.skippedLines > 0) {
-        const QString text = host_.skippedLines ? host_.skippedLines(progress.firstSkippedLine, progress.skippedLines)
-                                                : QString::number(progress.skippedLines);
-        if (note_->text() != text) note_->setText(text);
-        note_->show();
+        lines << (host_.skippedLines ? host_.skippedLines(progress.firstSkippedLine, progress.skippedLines)
+                                     : QString::number(progress.skippedLines));
     }
-    if (progress.done) fileTimer_.stop();
+    if (progress.cut) lines << (host_.fileCut ? host_.fileCut(progress.cutTo) : QString::number(progress.cutTo));
+    fileNote_ = lines.join(QLatin1Char('\n'));
+    updateNote();
+    // Indexed, it is still watched: a writer may cut it while it is open.
+    if (progress.done && fileTimer_.interval() != kFileWatchMs) fileTimer_.start(kFileWatchMs);
+}
+
+void TimelineWindow::updateNote() {
+    QStringList lines;
+    for (const QString& line : {fileNote_, saveNote_})
+        if (!line.isEmpty()) lines << line;
+    const QString text = lines.join(QLatin1Char('\n'));
+    if (note_->text() != text) note_->setText(text);
+    note_->setVisible(!text.isEmpty());
 }
 
 QString TimelineWindow::noteText() const { return note_->isHidden() ? QString() : note_->text(); }
+
+bool TimelineWindow::saving() const { return save_ != nullptr; }
+
+// Too much text for the clipboard: the selection goes to a file instead, written by a thread of
+// its own, so that the window never waits for it.
+void TimelineWindow::offerSave(const TimelineSelection& selection) {
+    if (saving()) return;  // one save at a time; its note goes on saying how it goes
+    const std::optional<QString> path = host_.chooseSelectionFile ? host_.chooseSelectionFile(this) : std::nullopt;
+    if (!path || path->isEmpty()) {
+        saveNote_ = host_.selectionSave ? host_.selectionSave(std::string(), 0, 0, true, 0) : QString();
+        updateNote();
+        return;
+    }
+    save_ = std::make_unique<TimelineSelectionSave>(*source_, selection, QFile::encodeName(*path).toStdString());
+    saveTimer_.start(kSavePollMs);
+    pollSave();
+}
+
+void TimelineWindow::pollSave() {
+    if (!save_) return;
+    const TimelineSelectionSave::Progress progress = save_->progress();
+    saveNote_ = host_.selectionSave ? host_.selectionSave(save_->path(), progress.records, progress.bytes, progress.done, progress.error)
+                                    : QString::number(progress.records);
+    updateNote();
+    if (progress.done) {
+        saveTimer_.stop();
+        save_.reset();
+    }
+}
 
 void TimelineWindow::keyPressEvent(QKeyEvent* event) {
     const bool shift = event->modifiers() & Qt::ShiftModifier;

@@ -15,6 +15,7 @@
 
 #include "display/qt/timeline_view.h"
 #include "display/timeline_find.h"
+#include "display/timeline_selection.h"
 #include "display/timeline_source.h"
 
 class QCheckBox;
@@ -41,6 +42,13 @@ struct TimelineWindowHost {
     FindStatusText findStatus;
     // "File line 812 is not a timeline record (3 such lines skipped)".
     std::function<QString(uint64_t firstLine, uint64_t count)> skippedLines;
+    // A saved timeline that was cut shorter while open, to `size` bytes.
+    std::function<QString(uint64_t size)> fileCut;
+    // A copy too large for the clipboard: offers to save the selection to a file instead and asks
+    // for it; nullopt when the user declines.
+    std::function<std::optional<QString>(QWidget* owner)> chooseSelectionFile;
+    // How that save goes: "" for `path` when it was declined; `error` the system's errno.
+    std::function<QString(const std::string& path, uint64_t records, uint64_t bytes, bool done, int error)> selectionSave;
     // Takes Esc and Enter from a window that must not act on them.
     std::function<void(QDialog& window)> keepDialogKeys;
     // A file that could not be opened as a timeline: the system's errno, or 0 when it holds no
@@ -91,8 +99,11 @@ public:
     std::optional<size_t> currentMatch() const;
     size_t matchCount() const;
     QString findStatusText() const;
-    // The note under the list of a file window: lines that were skipped.
+    // The note under the list: lines of a file that were skipped, that the file was cut while
+    // open, and how a save of a selection too large for the clipboard goes.
     QString noteText() const;
+    // Whether a save of a selection is being written, or its end is still to be told.
+    bool saving() const;
 
 signals:
     // OPEN or Ctrl+O: the host is to ask for a file.
@@ -111,6 +122,9 @@ private:
     void startFind();
     void updateFindStatus();
     void pollFile();
+    void offerSave(const TimelineSelection& selection);
+    void pollSave();
+    void updateNote();
     void step(bool forward);
     void end();
 
@@ -133,6 +147,9 @@ private:
     std::optional<TimelineMatch> current_;
     QTimer findTimer_;
     QTimer fileTimer_;
+    QString fileNote_, saveNote_;
+    std::unique_ptr<TimelineSelectionSave> save_;
+    QTimer saveTimer_;
     bool ending_ = false;
 };
 

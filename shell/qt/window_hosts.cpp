@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QDialog>
 #include <QEvent>
+#include <QFileDialog>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QString>
@@ -111,13 +112,33 @@ TimelineWindowHost timelineWindowHostOf(Vorlinex& vorlinex) {
         .pauseRule = [&vorlinex] { return pauseRuleOf(vorlinex); },
         .texts =
             {
-                .newRecords = [](uint64_t count, bool held) { return qText(timelineNewRecordsText(count, held)); },
+                .newRecords = [](uint64_t count, bool held, uint64_t letGo) {
+                    return qText(timelineNewRecordsText(count, held, letGo));
+                },
                 .dropped = [](uint64_t count, const std::tm& since) { return qText(timelineDroppedText(count, since)); },
             },
         .findStatus = [](size_t current, size_t total, bool searching, bool capped) {
             return qText(timelineFindText(current, total, searching, capped));
         },
         .skippedLines = [](uint64_t line, uint64_t count) { return qText(timelineSkippedLinesText(line, count)); },
+        .fileCut = [](uint64_t size) { return qText(timelineFileCutText(size)); },
+        .chooseSelectionFile =
+            [](QWidget* owner) -> std::optional<QString> {
+                const auto answer = QMessageBox::question(
+                    owner, QStringLiteral("Vorlinex"), qText(timelineSelectionTooLargeText(TimelineView::kMaxClipboardBytes)),
+                    QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+                if (answer != QMessageBox::Yes) return std::nullopt;
+                // The capture's line format: a text file, as the capture's dialog names them.
+                const QString path = QFileDialog::getSaveFileName(owner, QStringLiteral("Vorlinex Timeline Save"), QString(),
+                                                                  QStringLiteral("txt files(*.txt) (*.txt);;All Files(*.*) (*)"),
+                                                                  nullptr, QFileDialog::DontUseNativeDialog);
+                if (path.isEmpty()) return std::nullopt;
+                return path;
+            },
+        .selectionSave =
+            [](const std::string& path, uint64_t records, uint64_t bytes, bool done, int error) {
+                return qText(timelineSelectionSaveText(path, records, bytes, done, error, TimelineView::kMaxClipboardBytes));
+            },
         .keepDialogKeys = keepDialogKeys,
         .reportFileOpenFailure =
             [&vorlinex](const std::string& path, int error) { reportTimelineOpen(vorlinex.boxes, path, error); },

@@ -3,8 +3,11 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
 #include <QScrollBar>
+#include <unistd.h>
+
 #include <fstream>
 
 #include "display/qt/timeline_view.h"
@@ -135,7 +138,8 @@ TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) 
     const uint64_t heldEnd = records.extent().end;
     feedMany(40);
     EXPECT_EQ(inSight(), held);
-    EXPECT_EQ(view->newRecordsLine(), QStringLiteral("HOLD: 40 new records: release HOLD to show them"));
+    EXPECT_EQ(view->newRecordsLine(),
+              QStringLiteral("HOLD: 40 new records, 40 records let go meanwhile to keep the bound: release HOLD to show the newest"));
     view->selectAll();
     EXPECT_EQ(view->selectionText(), linesOf(records, [&](const TimelineRecord& r) { return r.number < heldEnd; }))
         << "a held list selects what it shows";
@@ -300,7 +304,8 @@ TEST_F(TimelineWindowTest, FindSelectsMatchesAcrossRecordsOfOneDirectionAndWraps
 }
 
 // Past its bound the list keeps the newest records and says above them how many went and since
-// when; a copy gives those it holds.
+// when; a copy gives those it holds. Held, the rows in sight stay in sight though the bound lets
+// their records go, and the line below says how many went meanwhile.
 TEST_F(TimelineWindowTest, TheBoundDropsTheOldestAndTheFirstLineSaysHowManyAndSinceWhen) {
     TimelineRecords bounded(10, 1 << 20);
     window = new TimelineWindow(host, bounded, nullptr);
@@ -328,6 +333,22 @@ TEST_F(TimelineWindowTest, TheBoundDropsTheOldestAndTheFirstLineSaysHowManyAndSi
     EXPECT_EQ(view->selectionText(), linesOf(bounded));
     const std::string held = linesOf(bounded);
     EXPECT_EQ(std::count(held.begin(), held.end(), '\n'), 10);
+
+    view->setHold(true);
+    for (int i = 0; i < 14; ++i) {
+        clock += 1000;
+        bounded.onRead(2, reinterpret_cast<const uint8_t*>("cd"), 2, ReadTime{clock, clock});
+    }
+    view->refresh();
+    EXPECT_EQ(bounded.extent().first, 29u) << "every record in sight was let go";
+    EXPECT_EQ(view->rowsInSight(), rows);
+    EXPECT_EQ(view->recordsInSight(), (std::vector<uint64_t>{15, 16, 17, 18, 19, 20, 21, 22, 23, 24}));
+    EXPECT_EQ(view->newRecordsLine(),
+              QStringLiteral("HOLD: 14 new records, 14 records let go meanwhile to keep the bound: release HOLD to show the newest"));
+    view->setHold(false);
+    view->refresh();
+    EXPECT_EQ(view->recordsInSight(), (std::vector<uint64_t>{29, 30, 31, 32, 33, 34, 35, 36, 37, 38}));
+    EXPECT_EQ(view->newRecordsLine(), QString());
     delete window.data();
     EXPECT_FALSE(bounded.takesReads());
 }
@@ -383,6 +404,56 @@ TEST_F(TimelineWindowTest, SavedTimelinesOpenReadOnlyWithTheirLinesAndBadFilesAr
     EXPECT_EQ(v.timelineWindows.fileWindows().size(), 1u);
 }
 
+// A saved timeline changed while open is read as far as it still goes: lines written over no
+// longer read as records and the search goes on past them; cut shorter (to 1,000,000 bytes, then
+// to nothing), its list and its search keep to the records it still holds whole, the search
+// ends, and the note says that the file was cut.
+TEST_F(TimelineWindowTest, AFileCutWhileOpenIsReadAsFarAsItGoesAndItsSearchEnds) {
+    TimelineRecords many{100000, uint64_t{64} << 20};
+    many.setTaking(true);
+    fedTo = &many;
+    feedMany(20000);
+    const std::string lines = linesOf(many);
+    ASSERT_GT(lines.size(), 2000000u);
+    ScratchDir dir;
+    dir.write("cut.txt", lines);
+    v.timelineWindows.openTimelineFile(QString::fromStdString(dir.file("cut.txt")));
+    ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.fileWindows().size() == 1; }));
+    TimelineWindow* saved = v.timelineWindows.fileWindows().front();
+    ASSERT_TRUE(waitUntil([&] { return saved->file()->progress().done; }));
+    EXPECT_EQ(saved->noteText(), QString());
+
+    {
+        // Written over in place, in the middle, at the same size.
+        std::fstream over(dir.file("cut.txt"), std::ios::binary | std::ios::in | std::ios::out);
+        over.seekp(1500000);
+        over << std::string(100000, 'x');
+    }
+    saved->setFindPattern(QStringLiteral("aaa"), false);
+    ASSERT_TRUE(waitUntil([&] { return !saved->findStatusText().contains(QStringLiteral("searching")); }))
+        << saved->findStatusText().toStdString();
+    EXPECT_GT(saved->matchCount(), 0u);
+    EXPECT_EQ(saved->noteText(), QString());
+
+    const std::string held = lines.substr(0, lines.rfind('\n', 1000000 - 1) + 1);
+    for (const uint64_t size : {uint64_t{1000000}, uint64_t{0}}) {
+        saved->setFindPattern(QStringLiteral("aaa"), false);
+        ASSERT_EQ(::truncate(dir.file("cut.txt").c_str(), static_cast<off_t>(size)), 0);
+        ASSERT_TRUE(waitUntil([&] { return !saved->findStatusText().contains(QStringLiteral("searching")); }))
+            << "size " << size << ": " << saved->findStatusText().toStdString();
+        EXPECT_TRUE(waitUntil([&] {
+            return saved->noteText() == QStringLiteral("The file was cut to %1 while open: only the records it still holds are shown")
+                                            .arg(size == 0 ? QStringLiteral("0 bytes") : QStringLiteral("1,000,000 bytes"));
+        })) << saved->noteText().toStdString();
+        saved->view()->selectAll();
+        const std::string shown = saved->view()->selectionText();
+        EXPECT_EQ(shown, size == 0 ? std::string() : held);
+        EXPECT_EQ(saved->matchCount() > 0, size > 0);
+        saved->view()->refresh();
+        EXPECT_EQ(saved->view()->recordsInSight().empty(), size == 0);
+    }
+}
+
 // With DATETIME on, a thin rule marks each record after a pause of DATETIMEVAL seconds or more;
 // OPTION's OK turns it off in the open window.
 TEST_F(TimelineWindowTest, AThinRuleMarksPausesAsTheOptionsSay) {
@@ -433,6 +504,14 @@ TEST_F(TimelineWindowTest, RowsShowTheDateOnTheFirstRecordOfEachDayAndContinuati
     EXPECT_EQ(words(rows[2]), QStringList({"2026-12-08", "00:00:00.000100", "+0.001100", "2>1", "2", "42", "01", "B."}));
     EXPECT_EQ(words(rows[3]), QStringList({"00:00:00.000105", "+0.000005", "1>2", "1", "43", "C"}));
     EXPECT_EQ(rows[3].indexOf(QLatin1String("00:00:00")), rows[2].indexOf(QLatin1String("00:00:00")));
+
+    // The largest record a file holds keeps its count apart from its direction.
+    feed(2, std::string(size_t{1} << 20, 'D'), 7);
+    view->refresh();
+    view->verticalScrollBar()->setValue(0);
+    const QString large = view->rowsInSight().front();
+    EXPECT_EQ(words(large).mid(2, 4), QStringList({"+0.000007", "2>1", "1048576", "44"})) << large.toStdString();
+    EXPECT_EQ(large.indexOf(QLatin1String("44")), rows[0].indexOf(QLatin1String("41")));
 }
 
 // A copy larger than one slice is written out between frames: the window answers meanwhile, and
@@ -453,5 +532,43 @@ TEST_F(TimelineWindowTest, ALargeCopyIsWrittenOutInSlicesAndLosesOrRepeatsNoReco
     ASSERT_TRUE(waitUntil([&] { return !view->copying(); }));
     EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(),
               linesOf(many, [](const TimelineRecord& r) { return r.channel == 2; }));
+    delete window.data();  // before the records it reads go
+}
+
+// A copy of more text than the clipboard is given makes none (told at once from the rows, or
+// given up once its text passes the bound) and offers a file instead: written in the background
+// as the combined capture's lines, and the note says how it went; declined, the note says that
+// nothing was copied.
+TEST_F(TimelineWindowTest, ACopyTooLargeForTheClipboardIsSavedToAFileInTheBackgroundInstead) {
+    TimelineRecords many{100000, uint64_t{256} << 20};
+    fedTo = &many;
+    ScratchDir dir;
+    const std::string path = dir.file("selection.txt");
+    std::vector<std::optional<QString>> answers{QString::fromStdString(path), std::nullopt};
+    size_t offers = 0;
+    host.chooseSelectionFile = [&](QWidget*) { return answers.at(offers++); };
+    window = new TimelineWindow(host, many, nullptr);
+    window->show();
+    view = window->view();
+    for (int i = 0; i < 34000; ++i) feed(1 + i % 2, std::string(1000, static_cast<char>(i % 251)));
+    const std::string lines = linesOf(many);
+    const std::string second = linesOf(many, [](const TimelineRecord& r) { return r.channel == 2; });
+    ASSERT_GT(second.size(), TimelineView::kMaxClipboardBytes);
+    QGuiApplication::clipboard()->setText(QStringLiteral("before"));
+    const QString savedNote = QStringLiteral("The selection was saved to %1: 34,000 records, %2 bytes")
+                                  .arg(QString::fromStdString(path), QLocale(QLocale::English).toString(qulonglong{lines.size()}));
+
+    // Every record; then port 2's alone, whose size the rows do not tell.
+    for (const QString& note : {savedNote, QStringLiteral("Not copied: the selection is more than 64 MB of text, too much for the clipboard")}) {
+        if (offers == 0) pressKeys(view, {Qt::Key_A}, Qt::ControlModifier);
+        else view->selectRecords(0, many.extent().end - 1, 2);
+        pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
+        ASSERT_TRUE(waitUntil([&] { return !view->copying() && !window->saving(); }));
+        EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("before"));
+        EXPECT_EQ(window->noteText(), note);
+    }
+    EXPECT_EQ(offers, 2u);
+    std::ifstream saved(path, std::ios::binary);
+    EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(saved), {}) == lines) << "the file holds the selection's lines";
     delete window.data();  // before the records it reads go
 }

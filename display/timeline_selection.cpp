@@ -1,0 +1,103 @@
+#include "display/timeline_selection.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+#include "relay/combined_record.h"
+
+namespace {
+
+// Records read at a time: a selection of a million records never holds the source's lock long,
+// and a batch of the largest records stays a few hundred MB at most.
+constexpr size_t kReadBatch = 256;
+// Text gathered before it goes to the file.
+constexpr size_t kWriteBytes = size_t{1} << 20;
+
+}  // namespace
+
+bool appendSelection(const TimelineSource& source, TimelineSelection& selection, size_t budget, std::string& out,
+                     size_t untilBytes, uint64_t* lines) {
+    std::vector<TimelineRecord> records;
+    while (selection.next <= selection.last && budget > 0 && out.size() < untilBytes) {
+        records.clear();
+        const size_t count =
+            static_cast<size_t>(std::min<uint64_t>({kReadBatch, budget, selection.last - selection.next + 1}));
+        source.read(selection.next, count, records);
+        if (records.empty()) {
+            // Records let go since they were selected: on with those still held.
+            const TimelineExtent extent = source.extent();
+            if (selection.next >= extent.first) return true;
+            selection.next = extent.first;
+            continue;
+        }
+        budget -= std::min(budget, records.size());
+        for (const TimelineRecord& record : records) {
+            if (record.number > selection.last) break;
+            if (out.size() >= untilBytes) {
+                // The rest of this batch is read again by the next call.
+                selection.next = record.number;
+                return false;
+            }
+            if (!timelineShows(selection.filter, record.channel) ||
+                (selection.channels & timelineChannelBit(record.channel)) == 0) {
+                continue;
+            }
+            appendCombinedRecord(out, record.local, record.micros, record.gapMicros, record.channel,
+                                 reinterpret_cast<const uint8_t*>(record.bytes.data()), record.bytes.size());
+            if (lines != nullptr) ++*lines;
+        }
+        selection.next = records.back().number + 1;
+    }
+    return selection.next > selection.last;
+}
+
+TimelineSelectionSave::TimelineSelectionSave(const TimelineSource& source, const TimelineSelection& selection,
+                                             std::string path)
+    : source_(source), path_(std::move(path)) {
+    writer_ = std::thread([this, selection] { run(selection); });
+}
+
+TimelineSelectionSave::~TimelineSelectionSave() {
+    stop_.store(true, std::memory_order_relaxed);
+    if (writer_.joinable()) writer_.join();
+}
+
+TimelineSelectionSave::Progress TimelineSelectionSave::progress() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return progress_;
+}
+
+void TimelineSelectionSave::run(TimelineSelection selection) {
+    const auto finish = [this](int error) {
+        std::lock_guard<std::mutex> hold(lock_);
+        progress_.error = error;
+        progress_.done = true;
+    };
+    std::FILE* file = std::fopen(path_.c_str(), "wb");
+    if (file == nullptr) {
+        finish(errno != 0 ? errno : EIO);
+        return;
+    }
+    std::string text;
+    text.reserve(kWriteBytes + 4 * 4096);
+    int error = 0;
+    for (bool whole = false; !whole && !stop_.load(std::memory_order_relaxed);) {
+        text.clear();
+        uint64_t lines = 0;
+        // Whole records up to about a block: a record's line is at most a few MB.
+        whole = appendSelection(source_, selection, SIZE_MAX, text, kWriteBytes, &lines);
+        errno = 0;
+        if (!text.empty() && std::fwrite(text.data(), 1, text.size(), file) != text.size()) {
+            error = errno != 0 ? errno : EIO;
+            break;
+        }
+        std::lock_guard<std::mutex> hold(lock_);
+        progress_.records += lines;
+        progress_.bytes += text.size();
+    }
+    errno = 0;
+    if (std::fclose(file) != 0 && error == 0) error = errno != 0 ? errno : EIO;
+    finish(error);
+}

@@ -1,0 +1,59 @@
+// Records chosen in the timeline's list, written out as the combined capture's lines: for the
+// clipboard a slice at a time between frames, or to a file by a writer thread of their own when
+// they are too much text for the clipboard.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "display/timeline_source.h"
+
+// Records first..last of the channels in `channels` (bit 0: channel 1, bit 1: channel 2) that
+// `filter` shows; `next` is the first not yet written out.
+struct TimelineSelection {
+    uint64_t next = 0, last = 0;
+    unsigned channels = 3;
+    TimelineFilter filter = TimelineFilter::Both;
+};
+
+constexpr unsigned timelineChannelBit(int channel) { return channel == 2 ? 2u : 1u; }
+
+// Appends the lines of at most `records` more records of the selection to `out`, stopping once
+// `out` holds `untilBytes`, skipping records the source has let go since, and counts the lines in
+// `lines`; true when the selection is written out whole.
+bool appendSelection(const TimelineSource& source, TimelineSelection& selection, size_t records, std::string& out,
+                     size_t untilBytes = SIZE_MAX, uint64_t* lines = nullptr);
+
+// Writes a selection to a file on a thread of its own; the UI thread only looks at where it is.
+// The source outlives the save, or the save is ended first (its destructor stops the thread).
+class TimelineSelectionSave {
+public:
+    struct Progress {
+        bool done = false;
+        uint64_t records = 0;  // written so far
+        uint64_t bytes = 0;
+        int error = 0;  // the system's errno when the file could not be made or written
+    };
+
+    TimelineSelectionSave(const TimelineSource& source, const TimelineSelection& selection, std::string path);
+    ~TimelineSelectionSave();
+    TimelineSelectionSave(const TimelineSelectionSave&) = delete;
+    TimelineSelectionSave& operator=(const TimelineSelectionSave&) = delete;
+
+    const std::string& path() const { return path_; }
+    Progress progress() const;
+
+private:
+    void run(TimelineSelection selection);
+
+    const TimelineSource& source_;
+    const std::string path_;
+    std::atomic<bool> stop_{false};
+    mutable std::mutex lock_;
+    Progress progress_;
+    std::thread writer_;
+};
