@@ -3,6 +3,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
@@ -25,12 +27,23 @@ void PtyCable::send(const std::string& bytes) {
 }
 
 std::string PtyCable::receive(size_t count, int timeoutMs) {
+    // The quiet time is counted from the last byte, not per poll: a master whose slave nobody
+    // holds open reports a hang-up at once on every poll, so a per-poll time-out never ran out.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::string out;
     char buf[4096];
-    for (pollfd p{master_, POLLIN, 0}; out.size() < count && ::poll(&p, 1, timeoutMs) > 0;) {
+    while (out.size() < count) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd p{master_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
         const ssize_t n = ::read(master_, buf, std::min(sizeof buf, count - out.size()));
-        if (n > 0) out.append(buf, static_cast<size_t>(n));
-        else ::usleep(10000);  // mostly EIO: nobody holds the slave end open at the moment
+        if (n > 0) {
+            out.append(buf, static_cast<size_t>(n));
+            deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        } else {
+            ::usleep(10000);  // mostly EIO: nobody holds the slave end open at the moment
+        }
     }
     return out;
 }
