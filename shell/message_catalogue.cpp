@@ -204,7 +204,13 @@ void showMessage(const BoxFunction& boxes, int code) {
 
 void reportPortOpen(const BoxFunction& boxes, int result, int64_t portNumber, const PortOpenFailure& failure) {
     if (result == PortNotSerial) {
-        showMessage(boxes, 7);
+        // Which port, which device and why: "EVMASK Error" alone names none of them.
+        std::string text = entryOf(7)->text;
+        if (!failure.path.empty()) {
+            text += "\nCOM" + std::to_string(portNumber) + ": " + failure.path + " is not a serial line";
+            if (failure.systemError != 0) text += " (" + systemText(failure.systemError) + ")";
+        }
+        showBox(boxes, text, entryOf(7)->icon, BoxOwner::MainWindow);
     } else if (result == PortOpenFailed) {
         // Codes 1..6 of the catalogue name their port. Any other number would index past the
         // catalogue's port entries (7 is already "EVMASK Error"), so it gets a box of the same form.

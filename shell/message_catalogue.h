@@ -24,7 +24,9 @@ void showMessage(const BoxFunction& boxes, int code);
 // What openPort returned, told to the user: "ComN Open Error" for the port the user chose
 // (portNumber, one-based), with what the open found on a second line when it named a device
 // ("/dev/ttyUSB0: permission denied (join the dialout group)"), "EVMASK Error" for a device that
-// is no serial line; nothing when the port opened or shutdown refused the open.
+// is no serial line, with the port, the device and the system's reason on a second line ("COM1:
+// /dev/null is not a serial line (Inappropriate ioctl for device)"); nothing when the port opened
+// or shutdown refused the open.
 void reportPortOpen(const BoxFunction& boxes, int result, int64_t portNumber, const PortOpenFailure& failure = {});
 
 // The status bar's word on the ports, "" when all is well: per port that is not open for a
