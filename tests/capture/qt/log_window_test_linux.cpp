@@ -237,6 +237,32 @@ TEST_F(CaptureInProgram, AFrozenDiskHoldsUpNeitherTheRelayNorTheWindowNorTheShut
     EXPECT_EQ((before + sent1).rfind(dir.read("disk/one.txt"), 0), 0u);
 }
 
+// A capture that ended is offered again as soon as its writer has finished, while the user still
+// reads its box; started again from the menu, it captures.
+TEST_F(CaptureInProgram, ACaptureThatEndedIsOfferedAgainWhileItsBoxIsStillUp) {
+    bool offeredUnderTheBox = false;
+    std::string again;
+    const BoxFunction readByAPerson = [&](const BoxRequest& box) {
+        recordedBoxes().push_back(box);
+        // The box's own loop runs while it is up.
+        offeredUnderTheBox = waitUntil([] { return itemEnabled(kCommandLogA); });
+    };
+    run([&](Vorlinex&, QWidget*) {
+        QPointer<QWidget> window = start(1, "/dev/full");
+        ASSERT_TRUE(window);
+        EXPECT_TRUE(waitUntil([&] {
+            if (window) flow(first, second, randomBytes(2000, 9));
+            return window.isNull();
+        }, 30000));
+        ASSERT_TRUE(start(1, dir.file("again.txt")));
+        again = flow(first, second, "captured again");
+        EXPECT_TRUE(waitUntil([&] { return dir.read("again.txt") == again; }));
+    }, false, readByAPerson);
+    EXPECT_TRUE(offeredUnderTheBox);
+    ASSERT_EQ(recordedBoxes().size(), 1u);
+    EXPECT_NE(recordedBoxes()[0].text.find(std::strerror(ENOSPC)), std::string::npos) << recordedBoxes()[0].text;
+}
+
 // Run in a child process each: SIGPIPE or SIGXFSZ, unblocked, would end the whole process.
 TEST_F(CaptureInProgram, APipeWithoutReaderAFileTooLargeOrAFullDeviceEndsThatCaptureAlone) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
