@@ -189,6 +189,11 @@ std::string withThousandsSeparators(long long value) {
     return negative ? "-" + digits : digits;
 }
 
+std::string settingsUnreadableReason(const ConfigReadFailure& failure) {
+    if (failure.systemError != 0) return systemText(failure.systemError);
+    return "not a settings file (it has no [DATA1], [DATA2], [DATA] or [DEVICES] section)";
+}
+
 }  // namespace
 
 void showMessage(const BoxFunction& boxes, int code) {
@@ -321,6 +326,25 @@ void reportConfigSave(const BoxFunction& boxes, const ConfigSaveResult& result) 
         showBox(boxes, "Configuration Data Save Error: " + result.path + ": " + result.reason,
                 BoxIcon::Error, BoxOwner::MainWindow);
     }
+}
+
+std::string settingsUnreadableText(const ConfigReadFailure& failure) {
+    return "settings " + failure.path + " cannot be read: " + settingsUnreadableReason(failure);
+}
+
+void reportSettingsUnreadable(const BoxFunction& boxes, const ConfigReadFailure& failure) {
+    showBox(boxes, "Settings File Error\n" + failure.path + "\n" + settingsUnreadableReason(failure), BoxIcon::Error,
+            BoxOwner::None);
+}
+
+std::string comOutOfRangeText(const std::string& path, const ComOutOfRange& outOfRange) {
+    return path + " line " + std::to_string(outOfRange.line) + ": [DATA" + std::to_string(outOfRange.port) +
+           "] COM=" + std::to_string(outOfRange.value) + " is out of range (0 to 5 for COM1 to COM6): port " +
+           std::to_string(outOfRange.port) + " uses " + portDisplayNameAt(outOfRange.used);
+}
+
+void reportComOutOfRange(const BoxFunction& boxes, const std::string& path, const ComOutOfRange& outOfRange) {
+    showBox(boxes, comOutOfRangeText(path, outOfRange), BoxIcon::Information, BoxOwner::MainWindow);
 }
 
 void reportDevicesSave(const BoxFunction& boxes, const ConfigSaveResult& result) {

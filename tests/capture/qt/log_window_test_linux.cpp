@@ -319,10 +319,11 @@ TEST_F(CaptureInProgram, FileDialogListsEveryFileCancellingChangesNothingAndNoCo
         EXPECT_EQ(asked, QStringList({QString::fromStdString(dir.file("newcapture.txt"))}));
         QWidget* window = v.captureWindows.captureLogWindow(1);
         ASSERT_NE(window, nullptr);
-        EXPECT_EQ(controlText(window, kLogDirection), "Com1 -> Com2147483648");
+        // The COM out of range took port 2's default.
+        EXPECT_EQ(controlText(window, kLogDirection), "Com1 -> Com2");
         click(v.publishedMainWindow(), kCommandDisp1);
         ASSERT_NE(v.displayWindows.displayWindowOf(1), nullptr);
-        EXPECT_EQ(v.displayWindows.displayWindowOf(1)->windowTitle(), "Com1 -> Com2147483648");
+        EXPECT_EQ(v.displayWindows.displayWindowOf(1)->windowTitle(), "Com1 -> Com2");
         first.send("into README");
         EXPECT_TRUE(waitUntil([&] { return controlText(window, kLogByteCount) == "11"; }));
     });
@@ -332,7 +333,9 @@ TEST_F(CaptureInProgram, FileDialogListsEveryFileCancellingChangesNothingAndNoCo
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(dir.file("newcapture.txt"))));
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(dir.file("README.txt"))));
     ASSERT_EQ(recordedBoxes().size(), 1u);
-    EXPECT_EQ(recordedBoxes()[0].text, "Com2147483648 Open Error");
+    EXPECT_EQ(recordedBoxes()[0].text, dir.file("Vorlinex.ini") +
+                                           " line 6: [DATA2] COM=2147483647 is out of range (0 to 5 for COM1 to COM6): "
+                                           "port 2 uses COM2");
 }
 
 }  // namespace
