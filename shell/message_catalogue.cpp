@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "capture/capture_file.h"
+#include "relay/port_io.h"
 #include "relay/relay.h"
 #include "relay/serial_port.h"
 #include "settings/config.h"
@@ -236,11 +237,13 @@ std::string portAbsenceText(const Relay& relay, int port) {
     const int32_t presence = serialPort.presence.load(std::memory_order_acquire);
     if (presence == PortLost) {
         // Found gone by a worker; the next reconnect step closes it.
+        const std::string path = comIndex >= 0 && comIndex < 6 ? relay.comDevicePaths[comIndex] : "";
+        // A network port says how its connection ended (a reset, the server's line, a flood of
+        // commands), as it will once it is closed.
+        if (isNetworkPath(path)) return refusalText(networkLossFailure(serialPort, path), true);
         PortOpenFailure lost;
-        lost.path = comIndex >= 0 && comIndex < 6 ? relay.comDevicePaths[comIndex] : "";
-        lost.kind = isNetworkPath(lost.path)       ? RefusalConnectionLost
-                    : pseudoTerminalPath(lost.path) ? RefusalPtyClosed
-                                                    : RefusalMissing;
+        lost.path = path;
+        lost.kind = pseudoTerminalPath(lost.path) ? RefusalPtyClosed : RefusalMissing;
         return refusalText(lost, true);
     }
     return serialPort.isOpen() ? std::string() : refusalText(serialPort.openFailure, true);
