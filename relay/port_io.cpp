@@ -115,7 +115,7 @@ NetworkOpenStep stepNetworkOpen(SerialPort& port, const std::string& path,
     return NetworkOpenStep::Failed;
 }
 
-void noteNetworkLoss(SerialPort& port, const std::string& path, std::chrono::steady_clock::time_point now) {
+PortOpenFailure networkLossFailure(const SerialPort& port, const std::string& path) {
     PortOpenFailure failure;
     failure.path = path;
     failure.kind = RefusalConnectionLost;
@@ -138,6 +138,11 @@ void noteNetworkLoss(SerialPort& port, const std::string& path, std::chrono::ste
                 break;
         }
     }
+    return failure;
+}
+
+void noteNetworkLoss(SerialPort& port, const std::string& path, std::chrono::steady_clock::time_point now) {
+    const PortOpenFailure failure = networkLossFailure(port, path);
     port.openFailure = failure;
     // A connection that lasted starts the back-off afresh; one that a server closes at once
     // (its device missing, its port taken) is tried less and less often.

@@ -13,6 +13,7 @@
 #include "relay/worker_wait.h"
 
 struct SerialPort;
+struct PortOpenFailure;
 
 // Like read(2) on the non-blocking port: > 0 data bytes, -1 with EAGAIN when nothing (or only a
 // server's commands) was there, 0 or -1 with another errno when the port is gone (on Windows
@@ -60,5 +61,8 @@ std::chrono::milliseconds networkRetryDelay(int failuresInARow);
 NetworkOpenStep stepNetworkOpen(SerialPort& port, const std::string& path,
                                 std::chrono::steady_clock::time_point now,
                                 const std::function<void()>& quiesce);
+// Why a lost network port went, as its connection tells it (before it is closed): a reset and
+// its errno, the server's own line, a flood of commands, or a plain close.
+PortOpenFailure networkLossFailure(const SerialPort& port, const std::string& path);
 // Why a lost network port went (before it is closed): the refusal it is away for.
 void noteNetworkLoss(SerialPort& port, const std::string& path, std::chrono::steady_clock::time_point now);

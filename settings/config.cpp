@@ -1,5 +1,6 @@
 #include "settings/config.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -93,7 +94,17 @@ std::string configPath() {
     return folder + "Vorlinex.ini";
 }
 
-Config loadConfig() {
+std::optional<ConfigReadFailure> namedConfigFailure() {
+    if (configPathOverride().empty()) return std::nullopt;
+    const PrivateProfile ini(configPath());
+    if (!ini.exists()) return ConfigReadFailure{ini.path(), ini.readError() != 0 ? ini.readError() : ENOENT};
+    // Any other file (a log, a binary named by mistake) would read as zeros everywhere.
+    for (const char* section : {"DATA1", "DATA2", "DATA", "DEVICES"})
+        if (ini.hasSection(section)) return std::nullopt;
+    return ConfigReadFailure{ini.path(), 0};
+}
+
+Config loadConfig(std::vector<ComOutOfRange>* outOfRange) {
     Config config;
     AppOptions& appOptions = config.appOptions;
     std::array<std::string, 6>& comDevicePaths = config.comDevicePaths;
@@ -108,6 +119,13 @@ Config loadConfig() {
         s.parity = static_cast<uint8_t>(ini.getInt(p.section, "PARI", 0));
         s.stopBits = static_cast<uint8_t>(ini.getInt(p.section, "STOP", 0));
         s.flowControl = ini.getInt(p.section, "FLOW", 0);
+        // COM1..COM6 only: any other index names no device and no port the user could choose.
+        if (s.comIndex < 0 || s.comIndex >= static_cast<int32_t>(comDevicePaths.size())) {
+            const int port = p.settings == &Config::port1 ? 1 : 2;
+            const int32_t used = port - 1;
+            if (outOfRange != nullptr) outOfRange->push_back({port, s.comIndex, ini.lineOf(p.section, "COM"), used});
+            s.comIndex = used;
+        }
     }
     appOptions.RATE.store(ini.getInt("DATA", "RATE", 0), std::memory_order_relaxed);
     appOptions.DMODE.store(ini.getInt("DATA", "DMODE", 0), std::memory_order_relaxed);

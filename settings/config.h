@@ -2,7 +2,9 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "relay/app_options.h"
 #include "relay/serial_port.h"
@@ -31,9 +33,28 @@ std::string configPath();
 // whatever the current directory becomes; "" goes back to the current directory's. Set by the
 // entry before anything reads the settings.
 void setConfigPathOverride(const std::string& path);
+// A COM key outside 0..5 (COM1..COM6): which port's, what it said and on which line of the
+// file, and the COM index the port takes instead (its default: 0 for port 1, 1 for port 2).
+struct ComOutOfRange {
+    int port = 1;
+    int32_t value = 0;
+    int line = 0;
+    int32_t used = 0;
+};
 // Both PortSettings, AppOptions and comDevicePaths; defaults when the file is missing or is no
-// regular file that can be read.
-Config loadConfig();
+// regular file that can be read. A COM out of range takes its port's default and is added to
+// `outOfRange` (when given), so that the user is told.
+Config loadConfig(std::vector<ComOutOfRange>* outOfRange = nullptr);
+
+// Why the settings file named on the command line cannot be used: the system's error (missing,
+// unreadable, a folder), or 0 when it was read but holds none of the program's sections.
+struct ConfigReadFailure {
+    std::string path;
+    int systemError = 0;
+};
+// Asked once at start: nothing when no file was named (./Vorlinex.ini may be absent; the
+// defaults apply) or when the named file reads as settings.
+std::optional<ConfigReadFailure> namedConfigFailure();
 // Writes the seventeen keys in one atomic replacement of the file, keeping every other line.
 // When it could not be written the old file stays as it was; the result says why.
 ConfigSaveResult saveConfig(const Config& config);

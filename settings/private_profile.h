@@ -14,6 +14,14 @@ class PrivateProfile {
     explicit PrivateProfile(std::string path);
 
     bool exists() const { return exists_; }
+    // errno when the path is there but could not be read (EISDIR, EACCES...); 0 otherwise.
+    int readError() const { return readError_; }
+    // Whether the file has a section of that name.
+    bool hasSection(const std::string& section) const { return find(section, "").section >= 0; }
+    // The line (from 1) of the key that getInt and getString read, 0 when it is missing.
+    int lineOf(const std::string& section, const std::string& key) const {
+        return static_cast<int>(find(section, key).key + 1);
+    }
     const std::string& path() const { return path_; }
 
     // The key's value read as Windows reads it: blanks skipped, an optional sign, decimal digits

@@ -36,26 +36,35 @@ bool HeadlessRelay::portPresent(int port) const {
     return serialPort.isOpen() && serialPort.presence.load(std::memory_order_acquire) == PortPresent;
 }
 
-bool HeadlessRelay::openCapture(int which, const std::string& path) {
+bool HeadlessRelay::openCapture(int which, const std::string& path, std::string& why) {
     CaptureOpenFailure failure;
     // Appended to, never emptied: a service that systemd restarts keeps what it captured before.
     const int opened = which == kCombined ? app.captures.openCombinedCapture(path, &failure, CaptureOpenMode::Append)
                                           : app.captures.openCaptureLog(which, path, &failure, CaptureOpenMode::Append);
     if (opened != 0) return true;
-    say_(JournalPriority::Error,
-         captureOpenRefusedText(headlessCaptureLabel(which), path, captureOpenReasonText(path, failure)));
+    why = captureOpenReasonText(path, failure);
     return false;
 }
 
 bool HeadlessRelay::start() {
     Relay& relay = app.relay;
-    applyConfig(relay, loadConfig());
+    // A settings file named on the command line and not read would leave the defaults' devices
+    // to be opened instead of the user's.
+    if (const std::optional<ConfigReadFailure> failure = namedConfigFailure()) {
+        say_(JournalPriority::Error, settingsUnreadableText(*failure));
+        stopped_ = true;
+        return false;
+    }
+    std::vector<ComOutOfRange> outOfRange;
+    applyConfig(relay, loadConfig(&outOfRange));
+    for (const ComOutOfRange& com : outOfRange) say_(JournalPriority::Warning, comOutOfRangeText(configPath(), com));
 
     // The captures first: one that cannot be opened ends the run before a port is touched.
     const std::string* const paths[3] = {&options_.logA, &options_.logB, &options_.logCombined};
     for (int which = 1; which <= kCombined; ++which) {
         if (paths[which - 1]->empty()) continue;
-        if (!openCapture(which, *paths[which - 1])) {
+        if (std::string why; !openCapture(which, *paths[which - 1], why)) {
+            say_(JournalPriority::Error, captureOpenRefusedText(headlessCaptureLabel(which), *paths[which - 1], why));
             app.captures.closeAllCaptureLogs();
             stopped_ = true;
             return false;
@@ -91,10 +100,10 @@ bool HeadlessRelay::start() {
     return true;
 }
 
-void HeadlessRelay::watchPort(int port, std::chrono::steady_clock::time_point now) {
+bool HeadlessRelay::watchPort(int port, std::chrono::steady_clock::time_point now) {
     PortWatch& watch = watches_[port - 1];
     const bool present = portPresent(port);
-    if (present == watch.present) return;
+    if (present == watch.present) return false;
     const std::string name = portDisplayNameAt(app.relay.serialPort(port).settings.comIndex);
     if (present) {
         say_(JournalPriority::Notice,
@@ -105,15 +114,32 @@ void HeadlessRelay::watchPort(int port, std::chrono::steady_clock::time_point no
     }
     watch.present = present;
     watch.since = now;
+    return true;
 }
 
 void HeadlessRelay::step() {
     if (stopped_) return;
     const auto now = std::chrono::steady_clock::now();
-    // A port a worker found gone is told before the step closes it, and told again only once.
-    for (int port = 1; port <= 2; ++port) watchPort(port, now);
+    // A port a worker found gone is told before the step closes it (a device may be back within
+    // the same step), and told again only once. A network port is told after it: once both
+    // workers have stopped, its connection has said how it ended.
+    bool networkLost[2] = {false, false};
+    for (int port = 1; port <= 2; ++port) {
+        const SerialPort& serialPort = app.relay.serialPort(port);
+        if (serialPort.network)
+            networkLost[port - 1] = serialPort.presence.load(std::memory_order_acquire) == PortLost;
+        else
+            watchPort(port, now);
+    }
     reconnectPorts(app.relay, now);
-    for (int port = 1; port <= 2; ++port) watchPort(port, now);
+    for (int port = 1; port <= 2; ++port) {
+        // A connection lost before any step saw it up (a server that complains and closes at
+        // once) is told all the same: each loss gets its line and its reason.
+        if (watchPort(port, now) || !networkLost[port - 1]) continue;
+        const std::string name = portDisplayNameAt(app.relay.serialPort(port).settings.comIndex);
+        say_(JournalPriority::Warning,
+             portWentAwayText(std::time(nullptr), name, portPath(port), portAbsenceText(app.relay, port)));
+    }
     // A network port that could not connect when it was first asked for is told once.
     for (int port = 1; port <= 2; ++port) {
         SerialPort& serialPort = app.relay.serialPort(port);
@@ -160,6 +186,25 @@ void HeadlessRelay::reopenCaptures() {
     // The writers do it at their place in the stream; the outcomes come with a later step. A
     // capture that could not reopen writes on into its old file and is tried again here.
     app.captures.reopenAllCaptures();
+    // A capture that ended (a full disk, a reader gone, a file that stalled) is opened again by
+    // its path, after what the file holds, once its writer has let the old file go; under
+    // logrotate it would otherwise stay ended until a restart.
+    takeCaptureReports();
+    const std::string* const paths[3] = {&options_.logA, &options_.logB, &options_.logCombined};
+    for (int which = 1; which <= kCombined; ++which) {
+        if (!captureEnded_[which - 1]) continue;
+        const std::string& path = *paths[which - 1];
+        const char* label = headlessCaptureLabel(which);
+        const bool finished = which == kCombined ? app.captures.combinedCapture.closed() : app.captures.captureLogClosed(which);
+        if (!finished) {
+            say_(JournalPriority::Warning, captureResumeWaitsText(std::time(nullptr), label, path));
+        } else if (std::string why; openCapture(which, path, why)) {
+            captureEnded_[which - 1] = false;
+            say_(JournalPriority::Notice, captureResumedText(std::time(nullptr), label, path));
+        } else {
+            say_(JournalPriority::Error, captureResumeFailedText(std::time(nullptr), label, path, why));
+        }
+    }
 }
 
 bool HeadlessRelay::portsTried() const {

@@ -24,8 +24,9 @@ public:
     ~HeadlessRelay();
 
     // The settings (--ini or ./Vorlinex.ini), then the captures, appended to; then both ports
-    // and their workers, and the one-second tick (the date-time lines' countdown). false when a
-    // capture could not be opened: told, and nothing else was opened.
+    // and their workers, and the one-second tick (the date-time lines' countdown). false when the
+    // named settings file cannot be read or a capture could not be opened: told, and nothing
+    // else was opened.
     bool start();
     // Every 250 ms: the reconnect step for ports that went away, and a line for each port that
     // went away or came back, each capture that ended and each reopen that was done.
@@ -33,7 +34,8 @@ public:
     // Once a second: the rates of the status line.
     void sampleRates();
     // SIGHUP: every open capture is closed and opened again by its path after the bytes it has
-    // taken; the outcomes are told by a later step.
+    // taken; the outcomes are told by a later step. Every capture that ended is opened again
+    // by its path (appended to) once its writer has finished, and told at once.
     void reopenCaptures();
     // SIGTERM, SIGINT: the workers stop, the ports close, every capture writes out what it holds
     // and closes (a capture that could not is told). Once.
@@ -54,9 +56,11 @@ private:
 
     std::string portPath(int port) const;
     bool portPresent(int port) const;
-    void watchPort(int port, std::chrono::steady_clock::time_point now);
+    // Tells a port that went away or came back; true when it did.
+    bool watchPort(int port, std::chrono::steady_clock::time_point now);
     void takeCaptureReports();
-    bool openCapture(int which, const std::string& path);
+    // Opens capture 1, 2 or 3 (appended to); false with the reason in `why`.
+    bool openCapture(int which, const std::string& path, std::string& why);
 
     const CommandLine options_;
     const Say say_;

@@ -125,3 +125,18 @@ std::string captureEndedText(std::time_t when, const std::string& label, const s
 std::string captureOpenRefusedText(const std::string& label, const std::string& path, const std::string& why) {
     return "capture " + label + " " + path + " cannot be opened: " + why;
 }
+
+std::string captureResumedText(std::time_t when, const std::string& label, const std::string& path) {
+    return eventTimeText(when) + " capture " + label + " " + path + " opened again after it had ended";
+}
+
+std::string captureResumeFailedText(std::time_t when, const std::string& label, const std::string& path,
+                                    const std::string& why) {
+    return eventTimeText(when) + " capture " + label + " " + path + " could not be opened again: " + why +
+           "; it is tried again at the next SIGHUP";
+}
+
+std::string captureResumeWaitsText(std::time_t when, const std::string& label, const std::string& path) {
+    return eventTimeText(when) + " capture " + label + " " + path +
+           " is not opened again yet: its writer still waits for the old file; it is tried again at the next SIGHUP";
+}

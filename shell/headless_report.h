@@ -64,6 +64,16 @@ std::string captureReopenedText(std::time_t when, const std::string& label, cons
 // "... capture a /var/log/a.log could not be reopened: No such file or directory; it goes on
 // into the file it had, and is reopened again at the next SIGHUP"
 std::string captureReopenFailedText(std::time_t when, const std::string& label, const std::string& path, int error);
+// A capture that had ended, opened again at a SIGHUP:
+// "2026-12-07 23:59:42 capture a /var/log/a.log opened again after it had ended"
+std::string captureResumedText(std::time_t when, const std::string& label, const std::string& path);
+// "... capture a /var/log/a.log could not be opened again: Permission denied; it is tried again
+// at the next SIGHUP"
+std::string captureResumeFailedText(std::time_t when, const std::string& label, const std::string& path,
+                                    const std::string& why);
+// "... capture a /var/log/a.log is not opened again yet: its writer still waits for the old
+// file; it is tried again at the next SIGHUP"
+std::string captureResumeWaitsText(std::time_t when, const std::string& label, const std::string& path);
 // "... capture a ended: <why>; relaying goes on"
 std::string captureEndedText(std::time_t when, const std::string& label, const std::string& why);
 // "capture a /var/log/a.log cannot be opened: Permission denied"

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "capture/capture_file.h"
+#include "relay/port_io.h"
 #include "relay/relay.h"
 #include "relay/serial_port.h"
 #include "settings/config.h"
@@ -193,6 +194,11 @@ std::string withThousandsSeparators(long long value) {
     return negative ? "-" + digits : digits;
 }
 
+std::string settingsUnreadableReason(const ConfigReadFailure& failure) {
+    if (failure.systemError != 0) return systemText(failure.systemError);
+    return "not a settings file (it has no [DATA1], [DATA2], [DATA] or [DEVICES] section)";
+}
+
 }  // namespace
 
 void showMessage(const BoxFunction& boxes, int code) {
@@ -208,7 +214,13 @@ void showMessage(const BoxFunction& boxes, int code) {
 
 void reportPortOpen(const BoxFunction& boxes, int result, int64_t portNumber, const PortOpenFailure& failure) {
     if (result == PortNotSerial) {
-        showMessage(boxes, 7);
+        // Which port, which device and why: "EVMASK Error" alone names none of them.
+        std::string text = entryOf(7)->text;
+        if (!failure.path.empty()) {
+            text += "\nCOM" + std::to_string(portNumber) + ": " + failure.path + " is not a serial line";
+            if (failure.systemError != 0) text += " (" + systemText(failure.systemError) + ")";
+        }
+        showBox(boxes, text, entryOf(7)->icon, BoxOwner::MainWindow);
     } else if (result == PortOpenFailed) {
         // Codes 1..6 of the catalogue name their port. Any other number would index past the
         // catalogue's port entries (7 is already "EVMASK Error"), so it gets a box of the same form.
@@ -229,11 +241,13 @@ std::string portAbsenceText(const Relay& relay, int port) {
     const int32_t presence = serialPort.presence.load(std::memory_order_acquire);
     if (presence == PortLost) {
         // Found gone by a worker; the next reconnect step closes it.
+        const std::string path = comIndex >= 0 && comIndex < 6 ? relay.comDevicePaths[comIndex] : "";
+        // A network port says how its connection ended (a reset, the server's line, a flood of
+        // commands), as it will once it is closed.
+        if (isNetworkPath(path)) return refusalText(networkLossFailure(serialPort, path), true);
         PortOpenFailure lost;
-        lost.path = comIndex >= 0 && comIndex < 6 ? relay.comDevicePaths[comIndex] : "";
-        lost.kind = isNetworkPath(lost.path)       ? RefusalConnectionLost
-                    : pseudoTerminalPath(lost.path) ? RefusalPtyClosed
-                                                    : RefusalMissing;
+        lost.path = path;
+        lost.kind = pseudoTerminalPath(lost.path) ? RefusalPtyClosed : RefusalMissing;
         return refusalText(lost, true);
     }
     return serialPort.isOpen() ? std::string() : refusalText(serialPort.openFailure, true);
@@ -319,6 +333,25 @@ void reportConfigSave(const BoxFunction& boxes, const ConfigSaveResult& result) 
         showBox(boxes, "Configuration Data Save Error: " + result.path + ": " + result.reason,
                 BoxIcon::Error, BoxOwner::MainWindow);
     }
+}
+
+std::string settingsUnreadableText(const ConfigReadFailure& failure) {
+    return "settings " + failure.path + " cannot be read: " + settingsUnreadableReason(failure);
+}
+
+void reportSettingsUnreadable(const BoxFunction& boxes, const ConfigReadFailure& failure) {
+    showBox(boxes, "Settings File Error\n" + failure.path + "\n" + settingsUnreadableReason(failure), BoxIcon::Error,
+            BoxOwner::None);
+}
+
+std::string comOutOfRangeText(const std::string& path, const ComOutOfRange& outOfRange) {
+    return path + " line " + std::to_string(outOfRange.line) + ": [DATA" + std::to_string(outOfRange.port) +
+           "] COM=" + std::to_string(outOfRange.value) + " is out of range (0 to 5 for COM1 to COM6): port " +
+           std::to_string(outOfRange.port) + " uses " + portDisplayNameAt(outOfRange.used);
+}
+
+void reportComOutOfRange(const BoxFunction& boxes, const std::string& path, const ComOutOfRange& outOfRange) {
+    showBox(boxes, comOutOfRangeText(path, outOfRange), BoxIcon::Information, BoxOwner::MainWindow);
 }
 
 void reportDevicesSave(const BoxFunction& boxes, const ConfigSaveResult& result) {

@@ -10,6 +10,8 @@
 #include "relay/serial_port.h"
 #include "shell/box_request.h"
 
+struct ComOutOfRange;
+struct ConfigReadFailure;
 struct ConfigSaveResult;
 struct CaptureFailure;
 struct CaptureOpenFailure;
@@ -24,7 +26,9 @@ void showMessage(const BoxFunction& boxes, int code);
 // What openPort returned, told to the user: "ComN Open Error" for the port the user chose
 // (portNumber, one-based), with what the open found on a second line when it named a device
 // ("/dev/ttyUSB0: permission denied (join the dialout group)"), "EVMASK Error" for a device that
-// is no serial line; nothing when the port opened or shutdown refused the open.
+// is no serial line, with the port, the device and the system's reason on a second line ("COM1:
+// /dev/null is not a serial line (Inappropriate ioctl for device)"); nothing when the port opened
+// or shutdown refused the open.
 void reportPortOpen(const BoxFunction& boxes, int result, int64_t portNumber, const PortOpenFailure& failure = {});
 
 // The status bar's word on the ports, "" when all is well: per port that is not open for a
@@ -46,6 +50,17 @@ std::string portLineStateText(const Relay& relay);
 
 // What saveConfig returned: "Configuration Data Saved", or the error naming the file and why.
 void reportConfigSave(const BoxFunction& boxes, const ConfigSaveResult& result);
+
+// The settings file named on the command line cannot be used; the program ends. For stderr:
+// "settings /etc/vorlinex.ini cannot be read: No such file or directory"; as a box, "Settings
+// File Error", the file and why.
+std::string settingsUnreadableText(const ConfigReadFailure& failure);
+void reportSettingsUnreadable(const BoxFunction& boxes, const ConfigReadFailure& failure);
+// A COM key out of range, which took its port's default instead: "/etc/vorlinex.ini line 2:
+// [DATA1] COM=99 is out of range (0 to 5 for COM1 to COM6): port 1 uses COM1". The box says the
+// same.
+std::string comOutOfRangeText(const std::string& path, const ComOutOfRange& outOfRange);
+void reportComOutOfRange(const BoxFunction& boxes, const std::string& path, const ComOutOfRange& outOfRange);
 
 // The devices window's DEVICES section could not be written: the file and why. Nothing when it
 // was written: the new mapping shows in the labels.

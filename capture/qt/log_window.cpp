@@ -78,8 +78,9 @@ private:
     QLabel* counter_ = nullptr;
     QTimer poll_;
     int64_t shown_ = 0;
-    bool finished_ = false;  // the capture has been ended
-    bool closed_ = false;    // and its file is closed
+    bool finished_ = false;   // the capture has been ended
+    bool closed_ = false;     // and its file is closed
+    bool reporting_ = false;  // the box of a failure is up (its loop runs ticks)
 };
 
 LogWindow::LogWindow(const CaptureWindowHost& host, Relay& relayOwner, Captures& captures,
@@ -168,19 +169,24 @@ void LogWindow::tick() {
     if (finished_) {
         // The capture's own thread is writing out and closing the file; the channel is free
         // for the next capture once it has.
-        if (!captureClosed(captures_, channel_)) return;
+        if (closed_ || !captureClosed(captures_, channel_)) return;
         poll_.stop();
         closed_ = true;
         host_.enableMenuItem(channel_, true);
-        deleteLater();
+        // Not under the box of a failure, whose tick is still on the stack: that one deletes it.
+        if (!reporting_) deleteLater();
         // The last bytes may have failed to reach the file when it was closed.
         if (const CaptureFailure failure = takeFailure(captures_, channel_)) host_.reportFailure(failure);
         return;
     }
     if (const CaptureFailure failure = takeFailure(captures_, channel_)) {
-        poll_.stop();
-        host_.reportFailure(failure);
+        // The capture ended: its file is let go at once, so that its menu item is offered again
+        // as soon as its writer has finished, while the user still reads the box.
         finish();
+        reporting_ = true;
+        host_.reportFailure(failure);
+        reporting_ = false;
+        if (closed_) deleteLater();
         return;
     }
     const int64_t count = byteCount(captures_, channel_);

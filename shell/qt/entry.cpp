@@ -9,12 +9,14 @@
 #include <QTimer>
 #include <array>
 #include <atomic>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
 
 #include "relay/channel.h"
+#include "settings/config.h"
 #include "shell/message_catalogue.h"
 #include "shell/qt/main_window.h"
 #include "shell/qt/process_signals.h"
@@ -134,6 +136,15 @@ int vorlinexMain(int argc, char** argv, const std::function<void(QWidget*)>& aft
     RateMeter& rateMeter = vorlinex.app.relay.rateMeter;
     std::unique_ptr<ProcessSignals> processSignals = installProcessSignals(vorlinex);
     vorlinex.boxes = boxes ? boxes : [&vorlinex](const BoxRequest& request) { showQtBox(vorlinex, request); };
+
+    // A settings file named on the command line that cannot be read ends the program: the
+    // defaults in its place would open other devices than the user meant.
+    if (const std::optional<ConfigReadFailure> failure = namedConfigFailure()) {
+        std::fprintf(stderr, "vorlinex: %s\n", settingsUnreadableText(*failure).c_str());
+        reportSettingsUnreadable(vorlinex.boxes, *failure);
+        processSignals.reset();
+        return 1;
+    }
 
     QWidget* window = vorlinex.createMainWindow();
     bindWindowCalls(rateMeter, window);

@@ -400,7 +400,9 @@ bool Vorlinex::initialiseMainWindow(QWidget* mainWindow) {
         port->handle.store(-1, std::memory_order_release);
         port->settings = PortSettings{};
     }
-    applyConfig(relay, loadConfig());
+    std::vector<ComOutOfRange> outOfRange;
+    applyConfig(relay, loadConfig(&outOfRange));
+    for (const ComOutOfRange& com : outOfRange) reportComOutOfRange(boxes, configPath(), com);
 
     // A box raised by a failed open runs a nested event loop, where a termination signal may
     // start the shutdown; nothing more is opened or started after that.

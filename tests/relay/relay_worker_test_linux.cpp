@@ -311,7 +311,7 @@ TEST_F(RelayTest, LineSettingsReadBackAsMappedAndTheDeviceOpensExclusivelyReport
         {"/nonexistent/vorlinex-tty", "Com1 Open Error\n/nonexistent/vorlinex-tty: No such file or directory (it opens by itself once it is there)", 0},
         {dir.path(), "Com1 Open Error\n" + dir.path() + ": Is a directory", 0},
         {"/dev/pts/999999", "Com1 Open Error\n/dev/pts/999999 is gone (a pseudo-terminal does not come back)", 0},
-        {"/dev/null", "EVMASK Error", 0}, {"/dev/null", "Com7 Open Error", 6}};
+        {"/dev/null", "EVMASK Error\nCOM1: /dev/null is not a serial line (Inappropriate ioctl for device)", 0}, {"/dev/null", "Com7 Open Error", 6}};
     for (const auto& r : refused) {
         SCOPED_TRACE(r.path + " " + r.message);
         relay.comDevicePaths[0] = r.path;

@@ -38,7 +38,7 @@ TEST(ConfigFile, DefaultsRoundTripsForeignLinesAndAFullDisk) {
 
     const std::string file =
         "[DATA1]\r\nCOM=5\r\nBPS=2147483647\r\nBIT=255\r\nPARI=2\r\nSTOP=1\r\nFLOW=-2147483648\r\n"
-        "[DATA2]\r\nCOM=-1\r\nBPS=2000\r\nBIT=6\r\nPARI=128\r\nSTOP=2\r\nFLOW=4\r\n"
+        "[DATA2]\r\nCOM=0\r\nBPS=2000\r\nBIT=6\r\nPARI=128\r\nSTOP=2\r\nFLOW=4\r\n"
         "[DATA]\r\nRATE=60\r\nDMODE=1\r\nCRLF=-2\r\nDATETIME=1\r\nDATETIMEVAL=3600";
     dir.write("Vorlinex.ini", file);
     ASSERT_TRUE(saveConfig(loadConfig()).saved);

@@ -1,6 +1,8 @@
 // The real program in its headless mode, as a child process with no window system at all (no
 // display variables, no platform plugin to be found), between pseudo-terminal cables.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -303,6 +305,40 @@ TEST_F(Headless, ACaptureThatCannotBeOpenedEndsTheRunWithStatusOneBeforeAnyPortO
     EXPECT_EQ(dir.read("a.log"), "kept\n") << "appended to, never emptied";
 }
 
+// A settings file named with --ini that cannot be read ends the run at once, with its path and
+// why, before any capture or port is opened (./Vorlinex.ini is not taken instead). A COM out of
+// range in a file that is read is told with its line, and its port takes its default.
+TEST_F(Headless, ANamedSettingsFileThatCannotBeReadEndsTheRunAndAComOutOfRangeIsToldAndReplaced) {
+    dir.write("Vorlinex.ini", headlessIni(first.slavePath(), second.slavePath()));
+    std::filesystem::create_directory(dir.file("folder.ini"));
+    dir.write("notes.ini", "relay notes\nCOM=3\n");
+    const std::pair<std::string, std::string> refused[] = {
+        {"missing.ini", "No such file or directory"},
+        {"folder.ini", "Is a directory"},
+        {"notes.ini", "not a settings file (it has no [DATA1], [DATA2], [DATA] or [DEVICES] section)"}};
+    for (const auto& [name, why] : refused) {
+        Child child({"--headless", "--ini", name, "--log-a", "a.log"});
+        EXPECT_EQ(child.wait(), 1) << name;
+        EXPECT_EQ(child.err(), "<3>settings " + dir.file(name) + " cannot be read: " + why + "\n");
+        EXPECT_FALSE(std::filesystem::exists(dir.file("a.log"))) << name;
+    }
+
+    std::string ini = headlessIni(first.slavePath(), second.slavePath());
+    ini.replace(ini.find("COM=0"), 5, "COM=99");
+    dir.write("com.ini", ini);
+    Child child({"--headless", "--ini", "com.ini", "--status-every", "0"});
+    size_t from = 0;
+    EXPECT_NE(child.awaitLine("^<4>" + dir.file("com.ini") +
+                                  " line 2: \\[DATA1\\] COM=99 is out of range \\(0 to 5 for COM1 to COM6\\): port 1 uses COM1$",
+                              from),
+              "") << child.err();
+    EXPECT_NE(child.awaitLine("^<5>relaying COM1 " + first.slavePath() + " <-> COM2 " + second.slavePath() + ", ", from), "")
+        << child.err();
+    expectRelaysBothWays(first, second, 5);
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(), 0) << child.err();
+}
+
 // Random bytes both ways arrive exactly, each capture holds what was relayed after what the file
 // held before (CRLF 0), and SIGUSR1 gives a status line with the counts.
 TEST_F(Headless, RelaysBothWaysExactlyCapturesWhatWasRelayedAndTellsTheCountsOnSigusr1) {
@@ -574,8 +610,9 @@ TEST_F(Headless, RotatedTenTimesUnderFullTrafficTheFilesTogetherHoldEveryByteOnc
 }
 
 // A capture whose file fails later (its reader has gone) ends with one line; relaying goes on and
-// the other captures with it.
-TEST_F(Headless, ACaptureThatFailsLaterEndsWithALineWhileRelayingGoesOn) {
+// the other captures with it. SIGHUP opens it again, appended to, and says so; while its path
+// still cannot be opened, it says why and waits for the next SIGHUP.
+TEST_F(Headless, ACaptureThatFailsLaterEndsWithALineWhileRelayingGoesOnAndSighupOpensItAgain) {
     dir.write("Vorlinex.ini", headlessIni(first.slavePath(), second.slavePath()));
     ASSERT_EQ(::mkfifo(dir.file("a.fifo").c_str(), 0600), 0);
     const int reader = ::open(dir.file("a.fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -597,8 +634,27 @@ TEST_F(Headless, ACaptureThatFailsLaterEndsWithALineWhileRelayingGoesOn) {
     EXPECT_NE(child.awaitLine("^<3>.* capture a ended: .*a.fifo: Broken pipe; relaying goes on$", from), "") << child.err();
     expectRelaysBothWays(first, second, 71);
     EXPECT_NE(awaitStatus(child, "captures: a 3 B \\(ended\\), b 4.0 kB$", from), "") << child.err();
+
+    child.signal(SIGHUP);
+    EXPECT_NE(child.awaitLine("^<3>.* capture a a.fifo could not be opened again: .*no program is reading from this "
+                              "pipe.*; it is tried again at the next SIGHUP$", from),
+              "") << child.err();
+    const int again = ::open(dir.file("a.fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    child.signal(SIGHUP);
+    EXPECT_NE(child.awaitLine("^<5>.* capture a a.fifo opened again after it had ended$", from), "") << child.err();
+    first.send("three");
+    EXPECT_EQ(second.receive(5), "three");
+    piped.clear();
+    EXPECT_TRUE(eventually([&] {
+        char buffer[16];
+        const ssize_t n = ::read(again, buffer, sizeof buffer);
+        if (n > 0) piped.append(buffer, static_cast<size_t>(n));
+        return piped == "three";
+    })) << piped;
+    EXPECT_NE(awaitStatus(child, "captures: a 5 B, b 4.0 kB$", from), "") << child.err();
     child.signal(SIGTERM);
     EXPECT_EQ(child.wait(), 0) << child.err();
+    ::close(again);
     EXPECT_TRUE(dir.read("b.log") == randomBytes(4000, 72));
 }
 
@@ -618,6 +674,56 @@ TEST_F(Headless, ANetworkPortConnectsInTheBackgroundAndRelays) {
     child.signal(SIGTERM);
     EXPECT_EQ(child.wait(), 0) << child.err();
     EXPECT_TRUE(dir.read("b.log") == randomBytes(4000, 82));
+}
+
+// Each way a network port's connection ends reads as the window's status bar words it: a
+// server whose device is missing says so and closes (ser2net), another resets the connection.
+// Told once per loss, also when the connection ended before a step saw it up.
+TEST_F(Headless, ANetworkPortThatIsLostSaysHowItsConnectionEnded) {
+    SKIP_UNLESS_SERVER_AVAILABLE(Ser2netServer);
+    PluggableCable served(dir.file("ttyServed"), /*plugged=*/false);
+    Ser2netServer server(served.path());
+    ASSERT_TRUE(server.start()) << server.error();
+    // Reads what the program sends first (its negotiation: it is connected then), then resets.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_TRUE(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(listener, 4) == 0 &&
+                ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0);
+    std::atomic<bool> done{false};
+    std::thread resetter([&] {
+        while (!done.load()) {
+            pollfd p{listener, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) continue;
+            const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (connection < 0) continue;
+            pollfd c{connection, POLLIN, 0};
+            char opening[64];
+            if (::poll(&c, 1, 10000) > 0 && ::read(connection, opening, sizeof opening) > 0) {
+                const linger reset{1, 0};
+                ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            }
+            ::close(connection);
+        }
+    });
+    const std::string complaining = "rfc2217://127.0.0.1:" + std::to_string(server.rfc2217Port());
+    const std::string resetting = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    dir.write("Vorlinex.ini", headlessIni(complaining, resetting));
+    Child child({"--headless", "--status-every", "0"});
+    size_t from1 = 0, from2 = 0;
+    EXPECT_NE(child.awaitLine("^<4>.* COM1 " + complaining + " went away: " + complaining + ": Device open failure: .+$", from1),
+              "") << child.err();
+    EXPECT_NE(child.awaitLine("^<4>.* COM2 " + resetting + " went away: " + resetting +
+                                  " connection lost: connection reset by peer, retrying$", from2),
+              "") << child.err();
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(), 0) << child.err();
+    done = true;
+    resetter.join();
+    ::close(listener);
+    EXPECT_EQ(child.err().find("closed the connection"), std::string::npos) << child.err();
 }
 
 }  // namespace

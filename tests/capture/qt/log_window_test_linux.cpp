@@ -237,6 +237,32 @@ TEST_F(CaptureInProgram, AFrozenDiskHoldsUpNeitherTheRelayNorTheWindowNorTheShut
     EXPECT_EQ((before + sent1).rfind(dir.read("disk/one.txt"), 0), 0u);
 }
 
+// A capture that ended is offered again as soon as its writer has finished, while the user still
+// reads its box; started again from the menu, it captures.
+TEST_F(CaptureInProgram, ACaptureThatEndedIsOfferedAgainWhileItsBoxIsStillUp) {
+    bool offeredUnderTheBox = false;
+    std::string again;
+    const BoxFunction readByAPerson = [&](const BoxRequest& box) {
+        recordedBoxes().push_back(box);
+        // The box's own loop runs while it is up.
+        offeredUnderTheBox = waitUntil([] { return itemEnabled(kCommandLogA); });
+    };
+    run([&](Vorlinex&, QWidget*) {
+        QPointer<QWidget> window = start(1, "/dev/full");
+        ASSERT_TRUE(window);
+        // What port 1 reads is captured, whether or not port 2 takes it; the write-out that
+        // follows within a second is refused.
+        first.send(randomBytes(2000, 9));
+        EXPECT_TRUE(waitUntil([&] { return window.isNull(); }, 30000));
+        ASSERT_TRUE(start(1, dir.file("again.txt")));
+        first.send(again = "captured again");
+        EXPECT_TRUE(waitUntil([&] { return dir.read("again.txt") == again; }));
+    }, false, readByAPerson);
+    EXPECT_TRUE(offeredUnderTheBox);
+    ASSERT_EQ(recordedBoxes().size(), 1u);
+    EXPECT_NE(recordedBoxes()[0].text.find(std::strerror(ENOSPC)), std::string::npos) << recordedBoxes()[0].text;
+}
+
 // Run in a child process each: SIGPIPE or SIGXFSZ, unblocked, would end the whole process.
 TEST_F(CaptureInProgram, APipeWithoutReaderAFileTooLargeOrAFullDeviceEndsThatCaptureAlone) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -293,10 +319,11 @@ TEST_F(CaptureInProgram, FileDialogListsEveryFileCancellingChangesNothingAndNoCo
         EXPECT_EQ(asked, QStringList({QString::fromStdString(dir.file("newcapture.txt"))}));
         QWidget* window = v.captureWindows.captureLogWindow(1);
         ASSERT_NE(window, nullptr);
-        EXPECT_EQ(controlText(window, kLogDirection), "Com1 -> Com2147483648");
+        // The COM out of range took port 2's default.
+        EXPECT_EQ(controlText(window, kLogDirection), "Com1 -> Com2");
         click(v.publishedMainWindow(), kCommandDisp1);
         ASSERT_NE(v.displayWindows.displayWindowOf(1), nullptr);
-        EXPECT_EQ(v.displayWindows.displayWindowOf(1)->windowTitle(), "Com1 -> Com2147483648");
+        EXPECT_EQ(v.displayWindows.displayWindowOf(1)->windowTitle(), "Com1 -> Com2");
         first.send("into README");
         EXPECT_TRUE(waitUntil([&] { return controlText(window, kLogByteCount) == "11"; }));
     });
@@ -306,7 +333,9 @@ TEST_F(CaptureInProgram, FileDialogListsEveryFileCancellingChangesNothingAndNoCo
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(dir.file("newcapture.txt"))));
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(dir.file("README.txt"))));
     ASSERT_EQ(recordedBoxes().size(), 1u);
-    EXPECT_EQ(recordedBoxes()[0].text, "Com2147483648 Open Error");
+    EXPECT_EQ(recordedBoxes()[0].text, dir.file("Vorlinex.ini") +
+                                           " line 6: [DATA2] COM=2147483647 is out of range (0 to 5 for COM1 to COM6): "
+                                           "port 2 uses COM2");
 }
 
 }  // namespace

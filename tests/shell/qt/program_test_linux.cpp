@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QRegularExpression>
 
+#include "settings/config.h"
 #include "settings/qt/serial_dialog.h"
 #include "shell/activity_arrows.h"
 #include "tests/shell/qt/shell_harness.h"
@@ -39,6 +40,39 @@ protected:
     }
     const std::multiset<std::string> threadsBefore = threadNames();
 };
+
+// A settings file named on the command line that cannot be read ends the program with 1 before
+// any window is made, its path and why in a box; a COM out of range in a file that is read is
+// told with its line, and its port takes its default.
+TEST_F(ProgramOnCables, ANamedSettingsFileThatCannotBeReadEndsItAndAComOutOfRangeIsTold) {
+    struct NamedSettings {
+        explicit NamedSettings(const std::string& path) { setConfigPathOverride(path); }
+        ~NamedSettings() { setConfigPathOverride(""); }
+    };
+    {
+        NamedSettings named("missing.ini");
+        bool shown = false;
+        EXPECT_EQ(runVorlinex([&](QWidget*) { shown = true; }), 1);
+        EXPECT_FALSE(shown);
+    }
+    ASSERT_EQ(recordedBoxes().size(), 1u);
+    EXPECT_EQ(recordedBoxes()[0].text, "Settings File Error\n" + dir.file("missing.ini") + "\nNo such file or directory");
+    recordedBoxes().clear();
+
+    std::string ini = vorlinexIni({first.slavePath(), second.slavePath()});
+    ini.replace(ini.find("COM=1"), 5, "COM=7");
+    dir.write("named.ini", ini);
+    {
+        NamedSettings named("named.ini");
+        run([&](Vorlinex& v, QWidget* window) {
+            EXPECT_EQ(v.app.relay.serialPort2.settings.comIndex, 1);
+            EXPECT_EQ(controlText(window, kMainCom2), "COM2");
+        });
+    }
+    ASSERT_EQ(recordedBoxes().size(), 1u);
+    EXPECT_EQ(recordedBoxes()[0].text,
+              dir.file("named.ini") + " line 6: [DATA2] COM=7 is out of range (0 to 5 for COM1 to COM6): port 2 uses COM2");
+}
 
 // Any non-zero DMODE is binary. A strip moves only while its direction carries traffic, blank and
 // its timer resting when quiet, then goes on from the frame after.
