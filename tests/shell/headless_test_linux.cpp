@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include <mutex>
 #include <regex>
 #include <thread>
+#include <vector>
 
 #include "tests/support/combined_records.h"
 #include "tests/support/pty_cable.h"
@@ -113,6 +115,19 @@ public:
             }
             return false;
         });
+        return found;
+    }
+    // Each pattern's line at or after `from`, in whatever order they come; `from` moves past the
+    // last of them. Empty for a pattern whose line did not come.
+    std::vector<std::string> awaitLines(const std::vector<std::string>& patterns, size_t& from) {
+        std::vector<std::string> found;
+        size_t end = from;
+        for (const std::string& pattern : patterns) {
+            size_t at = from;
+            found.push_back(awaitLine(pattern, at));
+            end = std::max(end, at);
+        }
+        from = end;
         return found;
     }
     std::string awaitLine(const std::string& pattern) {
@@ -561,25 +576,28 @@ TEST_F(Headless, RotatedTenTimesUnderFullTrafficTheFilesTogetherHoldEveryByteOnc
             oldFiles[0].push_back("logs/a.log." + n), oldFiles[1].push_back("logs/b.log." + n);
             oldFiles[2].push_back("c.log." + n);
             child.signal(SIGHUP);
-            for (const char* capture : {"a logs/a.log", "b logs/b.log", "combined c.log"}) {
-                EXPECT_NE(child.awaitLine(std::string("^<5>.* capture ") + capture + " reopened$", from), "")
-                    << capture << " at rotation " << rotation << "\n" << child.err();
-            }
+            const char* const captures[3] = {"a logs/a.log", "b logs/b.log", "combined c.log"};
+            std::vector<std::string> patterns;
+            for (const char* capture : captures) patterns.push_back(std::string("^<5>.* capture ") + capture + " reopened$");
+            const std::vector<std::string> told = child.awaitLines(patterns, from);
+            for (int which = 0; which < 3; ++which)
+                EXPECT_NE(told[which], "") << captures[which] << " at rotation " << rotation << "\n" << child.err();
         }
         // The folder of a and b gone: their reopen fails and they write on into the files they had.
         std::filesystem::rename(dir.file("logs"), dir.file("logs.gone"));
         child.signal(SIGHUP);
-        for (const char* capture : {"a logs/a.log", "b logs/b.log"}) {
-            EXPECT_NE(child.awaitLine(std::string("^<3>.* capture ") + capture +
-                                          " could not be reopened: No such file or directory; .*next SIGHUP$", from),
-                      "") << child.err();
-        }
+        for (const std::string& line :
+             child.awaitLines({"^<3>.* capture a logs/a.log could not be reopened: No such file or directory; .*next SIGHUP$",
+                               "^<3>.* capture b logs/b.log could not be reopened: No such file or directory; .*next SIGHUP$"},
+                              from))
+            EXPECT_NE(line, "") << child.err();
         const size_t relayed = forth.receivedSize() + back.receivedSize();
         EXPECT_TRUE(eventually([&] { return forth.receivedSize() + back.receivedSize() > relayed + 50000; }));
         std::filesystem::create_directory(dir.file("logs"));
         child.signal(SIGHUP);
-        for (const char* capture : {"a logs/a.log", "b logs/b.log"})
-            EXPECT_NE(child.awaitLine(std::string("^<5>.* capture ") + capture + " reopened$", from), "") << child.err();
+        for (const std::string& line :
+             child.awaitLines({"^<5>.* capture a logs/a.log reopened$", "^<5>.* capture b logs/b.log reopened$"}, from))
+            EXPECT_NE(line, "") << child.err();
         forth.stop(), back.stop();
         EXPECT_TRUE(forth.received() == forth.sent() && back.received() == back.sent());
         child.signal(SIGTERM);
