@@ -33,6 +33,34 @@ namespace {
 
 using namespace std::chrono_literals;
 
+int listenOn(const sockaddr* at, socklen_t length) {
+    const int s = ::socket(at->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(::bind(s, at, length), 0) << strerror(errno);
+    EXPECT_EQ(::listen(s, 4), 0);
+    return s;
+}
+
+uint16_t portOf(int s) {
+    sockaddr_storage at{};
+    socklen_t length = sizeof at;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&at), &length);
+    return ntohs(at.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&at)->sin6_port
+                                          : reinterpret_cast<sockaddr_in*>(&at)->sin_port);
+}
+
+// A listener on 127.0.0.1 at a port of the system's choosing; `receiveBuffer` > 0 makes its
+// connections' receive buffers that small.
+int loopbackListener(int backlog = 1, int receiveBuffer = 0) {
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer > 0) ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at), 0) << strerror(errno);
+    EXPECT_EQ(::listen(s, backlog), 0);
+    return s;
+}
+
 TEST(NetworkRelay, RelaysExactlyThroughTheServerLetsGoWhenItDiesAndComesBackWhenItReturns) {
     SKIP_UNLESS_SERVER_AVAILABLE(Ser2netServer);
     PtyCable far, near;
@@ -88,18 +116,11 @@ TEST(NetworkRelay, RelaysExactlyThroughTheServerLetsGoWhenItDiesAndComesBackWhen
 // A server of the test's own that answers the rate with another one and tells its modem lines:
 // the status bar names what the server set instead, and the tooltip the lines it reported.
 TEST(NetworkRelay, TheServersOtherAnswerAndItsModemStateAreTold) {
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener, 1), 0);
-    socklen_t length = sizeof address;
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    const int listener = loopbackListener();
 
     PtyCable near;
     Relay relay;
-    relay.comDevicePaths[0] = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    relay.comDevicePaths[0] = "rfc2217://127.0.0.1:" + std::to_string(portOf(listener));
     relay.comDevicePaths[1] = near.slavePath();
     relay.serialPort1.settings = PortSettings{0, 12345, 8, 0, 0, FlowNone};
     relay.serialPort2.settings = PortSettings{1, 9600, 8, 0, 0, FlowNone};
@@ -125,16 +146,7 @@ TEST(NetworkRelay, TheServersOtherAnswerAndItsModemStateAreTold) {
 // reads: the replies it is owed cannot pile up without end. The port is dropped with that
 // reason, what came as data before was passed on, and the server is tried again.
 TEST(NetworkRelay, AServerThatAsksForRepliesAndNeverReadsIsDroppedAndTriedAgain) {
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int small = 4096;  // its receive buffer fills at once
-    ::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener, 4), 0);
-    socklen_t length = sizeof address;
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    const int listener = loopbackListener(4, 4096);  // its receive buffer fills at once
 
     // DO BINARY, DONT BINARY: each pair owes a WILL and a WONT; a data byte every 30 kB.
     std::string block;
@@ -144,7 +156,7 @@ TEST(NetworkRelay, AServerThatAsksForRepliesAndNeverReadsIsDroppedAndTriedAgain)
 
     PtyCable near;
     Relay relay;
-    relay.comDevicePaths[0] = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    relay.comDevicePaths[0] = "rfc2217://127.0.0.1:" + std::to_string(portOf(listener));
     relay.comDevicePaths[1] = near.slavePath();
     relay.serialPort1.settings = PortSettings{0, 115200, 8, 0, 0, FlowNone};
     relay.serialPort2.settings = PortSettings{1, 115200, 8, 0, 0, FlowNone};
@@ -317,21 +329,6 @@ private:
     std::vector<Question> questions_;
     bool answering_ = false;
 };
-
-int listenOn(const sockaddr* at, socklen_t length) {
-    const int s = ::socket(at->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    EXPECT_EQ(::bind(s, at, length), 0) << strerror(errno);
-    EXPECT_EQ(::listen(s, 4), 0);
-    return s;
-}
-
-uint16_t portOf(int s) {
-    sockaddr_storage at{};
-    socklen_t length = sizeof at;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&at), &length);
-    return ntohs(at.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&at)->sin6_port
-                                          : reinterpret_cast<sockaddr_in*>(&at)->sin_port);
-}
 
 // A name server that does not answer: every retry of the port waits for the one look-up already
 // asked, instead of asking again and leaving a thread behind each time; its late answer is used.
