@@ -61,6 +61,14 @@ int loopbackListener(int backlog = 1, int receiveBuffer = 0) {
     return s;
 }
 
+// COM1 on the network port at `path`, COM2 on the near end of a local cable.
+void connectTo(Relay& relay, const std::string& path, uint32_t baud1, const PtyCable& near, uint32_t baud2) {
+    relay.comDevicePaths[0] = path;
+    relay.comDevicePaths[1] = near.slavePath();
+    relay.serialPort1.settings = PortSettings{0, baud1, 8, 0, 0, FlowNone};
+    relay.serialPort2.settings = PortSettings{1, baud2, 8, 0, 0, FlowNone};
+}
+
 TEST(NetworkRelay, RelaysExactlyThroughTheServerLetsGoWhenItDiesAndComesBackWhenItReturns) {
     SKIP_UNLESS_SERVER_AVAILABLE(Ser2netServer);
     PtyCable far, near;
@@ -120,10 +128,7 @@ TEST(NetworkRelay, TheServersOtherAnswerAndItsModemStateAreTold) {
 
     PtyCable near;
     Relay relay;
-    relay.comDevicePaths[0] = "rfc2217://127.0.0.1:" + std::to_string(portOf(listener));
-    relay.comDevicePaths[1] = near.slavePath();
-    relay.serialPort1.settings = PortSettings{0, 12345, 8, 0, 0, FlowNone};
-    relay.serialPort2.settings = PortSettings{1, 9600, 8, 0, 0, FlowNone};
+    connectTo(relay, "rfc2217://127.0.0.1:" + std::to_string(portOf(listener)), 12345, near, 9600);
     ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpenPending);
     ASSERT_EQ(relay.openPort("com2", relay.serialPort2), PortOpened);
     EXPECT_EQ(portStatusText(relay), "COM1: " + relay.comDevicePaths[0] + " connecting");
@@ -156,10 +161,7 @@ TEST(NetworkRelay, AServerThatAsksForRepliesAndNeverReadsIsDroppedAndTriedAgain)
 
     PtyCable near;
     Relay relay;
-    relay.comDevicePaths[0] = "rfc2217://127.0.0.1:" + std::to_string(portOf(listener));
-    relay.comDevicePaths[1] = near.slavePath();
-    relay.serialPort1.settings = PortSettings{0, 115200, 8, 0, 0, FlowNone};
-    relay.serialPort2.settings = PortSettings{1, 115200, 8, 0, 0, FlowNone};
+    connectTo(relay, "rfc2217://127.0.0.1:" + std::to_string(portOf(listener)), 115200, near, 115200);
     ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpenPending);
     ASSERT_EQ(relay.openPort("com2", relay.serialPort2), PortOpened);
     configurePort(relay.serialPort2);
