@@ -106,24 +106,9 @@ struct Subject {
 // The ser2net children of this process: a server's pid is the one that is new after it started.
 std::set<pid_t> ser2netChildren() {
     std::set<pid_t> found;
-    std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
-    if (!proc)
-        return found;
-    while (dirent* e = ::readdir(proc.get())) {
-        const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
-        if (pid <= 0)
-            continue;
-        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-        std::string line;
-        std::getline(in, line);
-        const size_t close = line.rfind(')');
-        if (close == std::string::npos || line.find("(ser2net)") == std::string::npos)
-            continue;
-        std::istringstream rest(line.substr(close + 1));
-        char state = 0;
-        pid_t parent = 0;
-        rest >> state >> parent;
-        if (parent == ::getpid())
+    for (const pid_t pid : bench::allProcesses()) {
+        const bench::ProcStat stat = bench::procStat(pid);
+        if (stat.comm == "ser2net" && stat.fields.size() > 1 && std::atoi(stat.fields[1].c_str()) == ::getpid())
             found.insert(pid);
     }
     return found;
@@ -191,31 +176,16 @@ pid_t startEngine(Subject& s) {
     const Config config = loadConfig();
     const std::string path =
         std::string(s.rfc2217 ? "rfc2217" : "tcp") + "://127.0.0.1:" + std::to_string(s.port());
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0)
-        runEngine(config, path);
-    return pid;
+    return bench::forkInto([&] { runEngine(config, path); });
 }
+
+std::string socatTcpAddress(const Subject& s) { return bench::socatTcp("127.0.0.1", s.port()); }
 
 std::string socatCommand(const Subject& s) {
-    return "socat -b 65536 TCP:127.0.0.1:" + std::to_string(s.port()) +
-           ",nodelay OPEN:" + s.near.slavePath() + ",rawer,noctty";
+    return "socat -b 65536 " + socatTcpAddress(s) + " " + bench::socatDevice(s.near.slavePath());
 }
 
-pid_t startSocat(const Subject& s) {
-    const std::string tcp = "TCP:127.0.0.1:" + std::to_string(s.port()) + ",nodelay";
-    const std::string pty = "OPEN:" + s.near.slavePath() + ",rawer,noctty";
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::execlp("socat", "socat", "-b", "65536", tcp.c_str(), pty.c_str(),
-                 static_cast<char*>(nullptr));
-        std::perror("exec socat");
-        ::_exit(127);
-    }
-    return pid;
-}
+pid_t startSocat(const Subject& s) { return bench::startSocat(socatTcpAddress(s), bench::socatDevice(s.near.slavePath())); }
 
 int connectDirect(uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -413,14 +383,8 @@ LinkFigures measureDelayedLink(const Options& opt, uint64_t bytesPerSecond) {
     const std::string server = DelayedLink::kServerSeenFromClient;
 
     // socat: the near device into the server, as it would relay a device to a raw TCP port.
-    const std::string tcp = "TCP:" + server + ":" + std::to_string(socatPort) + ",nodelay";
-    const std::string pty = "OPEN:" + socatNear.slavePath() + ",rawer,noctty";
-    std::fflush(nullptr);
-    const pid_t socatPid = ::fork();
-    if (socatPid == 0) {
-        ::execlp("socat", "socat", "-b", "65536", pty.c_str(), tcp.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
+    const pid_t socatPid =
+        bench::startSocat(bench::socatDevice(socatNear.slavePath()), bench::socatTcp(server, socatPort));
     const int socatSink = acceptWithin(socatListener, 10000);
 
     // The engine in this process: COM1 the server over the link, COM2 the near device.
@@ -450,13 +414,8 @@ LinkFigures measureDelayedLink(const Options& opt, uint64_t bytesPerSecond) {
                 const bool engine = (k + r) % 2 == 1;
                 PtyCable& near = engine ? engineNear : socatNear;
                 const int sink = engine ? engineSink : socatSink;
-                const auto t0 = Clock::now();
-                Clock::time_point last = t0;
-                std::thread writer([&] { bench::writeAll(near.master(), data); });
-                const StreamCheck c = bench::readAndCompare(sink, data, 5000, &last);
-                writer.join();
-                const double seconds = std::chrono::duration<double>(last - t0).count();
-                const double mbps = seconds > 0 ? static_cast<double>(c.received) / 1e6 / seconds : NAN;
+                StreamCheck c;
+                const double mbps = bench::blast(near.master(), sink, data, c);
                 (engine ? f.engineMbps : f.socatMbps).push_back(mbps);
                 (engine ? f.engine : f.socat).add(c);
             }
