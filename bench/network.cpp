@@ -434,24 +434,9 @@ bool clean(const Subject& s) {
     return s.total.lost() == 0 && s.total.wrong == 0 && s.total.extra() == 0 && s.leftOver == 0;
 }
 
-}  // namespace
+using Subjects = std::vector<std::unique_ptr<Subject>>;
 
-int main(int argc, char** argv) {
-    signal(SIGPIPE, SIG_IGN);
-    const Options opt = parseOptions(argc, argv);
-    if (const std::string why = Ser2netServer::unavailable(); !why.empty()) {
-        std::printf("bench_network: %s\n", why.c_str());
-        return 2;
-    }
-
-    std::vector<std::unique_ptr<Subject>> subjects;
-    subjects.push_back(std::make_unique<Subject>("socat tcp", Kind::Socat, false));
-    subjects.push_back(std::make_unique<Subject>("engine tcp", Kind::Engine, false));
-    subjects.push_back(std::make_unique<Subject>("engine rfc2217", Kind::Engine, true));
-    subjects.push_back(std::make_unique<Subject>("ser2net tcp", Kind::Direct, false));
-    subjects.push_back(std::make_unique<Subject>("ser2net rfc2217", Kind::Direct, true));
-    Subject& socat = *subjects[0];
-
+void printSetting(const Options& opt, Subject& socat) {
     std::printf(
         "bench_network: far device (pty) -> ser2net on 127.0.0.1 (chardelay false) -> relay\n"
         "  -> near device (pty), one way; each relay with devices and a ser2net of its own\n");
@@ -477,11 +462,16 @@ int main(int argc, char** argv) {
         static_cast<double>(opt.bytes) / (1 << 20), opt.rounds, opt.messages);
     std::fflush(stdout);
 
+}
+
+// Starts each subject's ser2net, then its relay (or its direct connection), and waits until it
+// relays. False if a ser2net did not start.
+bool startAll(Subjects& subjects) {
     for (auto& s : subjects) {
         const std::set<pid_t> before = ser2netChildren();
         if (!s->server.start()) {
             std::printf("ser2net did not start: %s\n", s->server.error().c_str());
-            return 2;
+            return false;
         }
         for (pid_t pid : ser2netChildren())
             if (before.count(pid) == 0)
@@ -509,6 +499,12 @@ int main(int argc, char** argv) {
             std::printf("%s does not relay: %s\n", s->name.c_str(), s->failure.c_str());
     }
     std::fflush(stdout);
+    return true;
+}
+
+// Latency in interleaved blocks, then throughput both ways in turn; stops the relays. Returns
+// the seconds it took.
+double measureAll(Subjects& subjects, const Options& opt) {
     std::vector<Subject*> measured;
     for (auto& s : subjects)
         if (s->relaying)
@@ -538,7 +534,10 @@ int main(int argc, char** argv) {
     for (auto& s : subjects)
         if (s->relayPid > 0)
             s->ending = bench::stopRelay(s->relayPid);
+    return seconds;
+}
 
+void printTable(const Subjects& subjects, double seconds) {
     auto row = [&](const char* what, auto value) {
         std::printf("  %-28s", what);
         for (auto& s : subjects) std::printf(" %15s", value(*s).c_str());
@@ -569,6 +568,9 @@ int main(int argc, char** argv) {
         if (!s->ending.empty())
             std::printf("  %-15s ended: %s\n", s->name.c_str(), s->ending.c_str());
 
+}
+
+void printAgainstSocat(const Subjects& subjects, const Subject& socat) {
     std::printf("\nagainst socat over the same ser2net (raw TCP port):\n");
     for (auto& s : subjects) {
         if (s->kind != Kind::Engine)
@@ -592,6 +594,10 @@ int main(int argc, char** argv) {
         target("CPU per MB ratio", cpu, cpu <= 3, "<= 3");
     }
 
+}
+
+// Returns 1 if the link did not run or the engine did not relay exactly over it.
+int measureDelayedLinks(const Options& opt) {
     // Over the delayed link, on a thread whose network namespace holds the link: as fast as
     // the forwarder goes, then at 100 Mbit/s as a real link carries.
     int status = 0;
@@ -634,7 +640,12 @@ int main(int argc, char** argv) {
             status = 1;
         }
     }
+    return status;
+}
 
+// Returns 1 if a subject never relayed or did not relay exactly.
+int judgeRelaying(const Subjects& subjects) {
+    int status = 0;
     for (auto& s : subjects) {
         if (!s->relaying) {
             std::printf("\n*** %s NEVER RELAYED: %s ***\n", s->name.c_str(), s->failure.c_str());
@@ -650,6 +661,33 @@ int main(int argc, char** argv) {
             status = 1;
         }
     }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    const Options opt = parseOptions(argc, argv);
+    if (const std::string why = Ser2netServer::unavailable(); !why.empty()) {
+        std::printf("bench_network: %s\n", why.c_str());
+        return 2;
+    }
+    Subjects subjects;
+    subjects.push_back(std::make_unique<Subject>("socat tcp", Kind::Socat, false));
+    subjects.push_back(std::make_unique<Subject>("engine tcp", Kind::Engine, false));
+    subjects.push_back(std::make_unique<Subject>("engine rfc2217", Kind::Engine, true));
+    subjects.push_back(std::make_unique<Subject>("ser2net tcp", Kind::Direct, false));
+    subjects.push_back(std::make_unique<Subject>("ser2net rfc2217", Kind::Direct, true));
+    Subject& socat = *subjects[0];
+
+    printSetting(opt, socat);
+    if (!startAll(subjects)) return 2;
+    const double seconds = measureAll(subjects, opt);
+    printTable(subjects, seconds);
+    printAgainstSocat(subjects, socat);
+    int status = measureDelayedLinks(opt);
+    status |= judgeRelaying(subjects);
     if (status == 0)
         std::printf("\nno byte lost, wrong or extra in any relay\n");
     return status;

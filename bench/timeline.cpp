@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/process.h"
 #include "display/timeline_file.h"
 #include "display/timeline_find.h"
 #include "display/timeline_records.h"
@@ -30,21 +31,12 @@ using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-// A line of /proc/self/status in kB ("VmRSS", "VmHWM").
-long statusKb(const char* key) {
-    std::ifstream f("/proc/self/status");
-    std::string line;
-    const std::string prefix = std::string(key) + ":";
-    while (std::getline(f, line)) {
-        if (line.rfind(prefix, 0) == 0) return std::atol(line.c_str() + prefix.size());
-    }
-    return -1;
-}
+using bench::statusKb;
 
 // Starts the peak resident size (VmHWM) again from the present one, so that each phase's peak is
 // its own.
 void resetPeakRss() {
-    std::ofstream("/proc/self/clear_refs") << "5";
+    std::ofstream(bench::procPath(0, "clear_refs")) << "5";
 }
 
 // Both directions of a conversation as a serial line gives it: requests and answers as text, now

@@ -26,14 +26,7 @@
 
 namespace {
 
-long residentKb() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    }
-    return -1;
-}
+using bench::residentKb;
 
 int displayWindowsAlive() {
     int alive = 0;

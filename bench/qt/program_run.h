@@ -74,7 +74,7 @@ struct StallMeter {
             tick->start(5);
             return;
         }
-        const std::string path = "/proc/self/task/" + std::to_string(::gettid()) + "/syscall";
+        const std::string path = bench::procPath(0, "task/" + std::to_string(::gettid()) + "/syscall");
         watcher = std::thread([this, path] {
             QElapsedTimer clock;
             clock.start();
