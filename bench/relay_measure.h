@@ -323,6 +323,18 @@ inline void measurePair(Subject& ref, Subject& sub, const Options& opt) {
     }
 }
 
+// "what  min X  p50 Y  max Z unit" over the values, or "-" when there are none.
+inline void printSpread(const char* what, const std::vector<double>& v, const char* unit, int labelWidth = 44,
+                        int numberWidth = 7) {
+    if (v.empty()) {
+        std::printf("  %-*s -\n", labelWidth, what);
+        return;
+    }
+    std::printf("  %-*s min %*.1f  p50 %*.1f  max %*.1f %s\n", labelWidth, what, numberWidth,
+                *std::min_element(v.begin(), v.end()), numberWidth, percentile(v, 50), numberWidth,
+                *std::max_element(v.begin(), v.end()), unit);
+}
+
 inline std::string fmt(double v, int decimals = 2) {
     if (std::isnan(v)) return "-";
     char b[32];

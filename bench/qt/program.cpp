@@ -136,19 +136,10 @@ void runStartups(int count) {
         rss.push_back(static_cast<double>(s.rssKb) / 1024);
         hwm.push_back(static_cast<double>(s.hwmKb) / 1024);
     }
-    auto line = [](const char* what, const std::vector<double>& v, const char* unit) {
-        if (v.empty()) {
-            std::printf("  %-44s -\n", what);
-            return;
-        }
-        std::printf("  %-44s min %8.1f  p50 %8.1f  max %8.1f %s\n", what,
-                    *std::min_element(v.begin(), v.end()), bench::percentile(v, 50),
-                    *std::max_element(v.begin(), v.end()), unit);
-    };
-    line("from exec of the process", exec, "ms");
-    line("from the call of the entry function", entry, "ms");
-    line("RSS when shown (VmRSS)", rss, "MiB");
-    line("peak RSS until then (VmHWM)", hwm, "MiB");
+    bench::printSpread("from exec of the process", exec, "ms", 44, 8);
+    bench::printSpread("from the call of the entry function", entry, "ms", 44, 8);
+    bench::printSpread("RSS when shown (VmRSS)", rss, "MiB", 44, 8);
+    bench::printSpread("peak RSS until then (VmHWM)", hwm, "MiB", 44, 8);
     std::printf("  runs with a port not open: %d of %zu\n", notOpen, exec.size());
 }
 

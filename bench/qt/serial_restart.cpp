@@ -110,17 +110,8 @@ int main(int argc, char** argv) {
         std::printf("  the program did not relay (entry returned %d)\n", rc);
         return 1;
     }
-    auto line = [](const char* what, const std::vector<double>& v) {
-        if (v.empty()) {
-            std::printf("  %-48s -\n", what);
-            return;
-        }
-        std::printf("  %-48s min %7.1f  p50 %7.1f  max %7.1f ms\n", what,
-                    *std::min_element(v.begin(), v.end()), bench::percentile(v, 50),
-                    *std::max_element(v.begin(), v.end()));
-    };
-    line("OK clicked to the dialog closed (UI thread)", run.okToClosedMs);
-    line("OK clicked to both directions relaying again", run.okToRelayingMs);
+    bench::printSpread("OK clicked to the dialog closed (UI thread)", run.okToClosedMs, "ms", 48);
+    bench::printSpread("OK clicked to both directions relaying again", run.okToRelayingMs, "ms", 48);
     std::printf("  rounds that failed: %d of %d; entry function returned %d\n", run.failed,
                 run.rounds, rc);
     return 0;
