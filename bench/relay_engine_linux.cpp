@@ -93,11 +93,7 @@ int measureEngine(const bench::Options& opt) {
                 "against socat -b 65536, both between two pty cables\n");
     bench::printSetting(opt);
     std::fflush(stdout);
-    bench::Subject ref({"socat", bench::startSocatBetween});
-    bench::Subject engine({"engine", startEngine});
-    bench::measurePair(ref, engine, opt);
-    if (!ref.f.relaying) std::printf("socat did not relay (is it installed?)\n");
-    int missed = bench::printComparison(ref.f, engine.f, "engine", opt);
+    const int missed = bench::measureAgainstSocat({"engine", startEngine}, opt);
     std::printf("\n%d target(s) missed\n", missed);
     return missed;
 }
@@ -108,10 +104,7 @@ void measureWineEngine(const bench::Options& opt) {
                 "engine's process alone, not Wine's server; the targets above are the Linux "
                 "engine's, these figures are reported only\n", wineEngine.c_str());
     std::fflush(stdout);
-    bench::Subject wineRef({"socat", bench::startSocatBetween});
-    bench::Subject wine({"wine", startWineEngine});
-    bench::measurePair(wineRef, wine, opt);
-    bench::printComparison(wineRef.f, wine.f, "wine", opt, false);
+    bench::measureAgainstSocat({"wine", startWineEngine}, opt, false);
 }
 
 }  // namespace

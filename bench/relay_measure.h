@@ -415,6 +415,20 @@ inline int printComparison(const Figures& ref, const Figures& sub, const std::st
     return missed;
 }
 
+// `relay` measured against socat, each between pty cables of its own, and the two printed side by
+// side, judged against the targets unless `judge` is false. `onMeasured` may add its own lines
+// before the table. Returns the number of targets missed.
+inline int measureAgainstSocat(RelayUnderTest relay, const Options& opt, bool judge = true,
+                               const std::function<void(const Subject&)>& onMeasured = nullptr) {
+    const std::string name = relay.name;
+    Subject ref({"socat", startSocatBetween});
+    Subject sub(std::move(relay));
+    measurePair(ref, sub, opt);
+    if (judge && !ref.f.relaying) std::printf("socat did not relay (is it installed?)\n");
+    if (onMeasured) onMeasured(sub);
+    return printComparison(ref.f, sub.f, name, opt, judge);
+}
+
 // "--mb N", "--messages N", "--idle S", "--rounds N" on the command line.
 inline Options parseOptions(int argc, char** argv) {
     Options o;

@@ -143,6 +143,21 @@ void runStartups(int count) {
     std::printf("  runs with a port not open: %d of %zu\n", notOpen, exec.size());
 }
 
+// The program against socat between pty cables, with its output when it did not relay.
+void measureRelay(const bench::Options& opt) {
+    std::printf("bench_program: the real program %s (offscreen, no display or log window) "
+                "against socat -b 65536, both between two pty cables\n", programPath.c_str());
+    bench::printSetting(opt);
+    std::fflush(stdout);
+    const int missed = bench::measureAgainstSocat({"vorlinex", startProgram}, opt, true, [](const bench::Subject& prog) {
+        if (!prog.f.relaying) {
+            std::printf("vorlinex did not relay; its output:\n%s\n",
+                        scratch->read("vorlinex-" + std::to_string(programRuns) + ".out").c_str());
+        }
+    });
+    std::printf("\n%d relay target(s) missed\n", missed);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -162,29 +177,12 @@ int main(int argc, char** argv) {
         else if (a == "--mb" || a == "--messages" || a == "--idle" || a == "--rounds") ++i;
         else if (a.rfind("--", 0) != 0) programPath = a;
     }
-    if (programPath.empty()) {
-        programPath = (std::filesystem::path(selfPath()).parent_path() / "vorlinex").string();
-    }
+    if (programPath.empty()) programPath = bench::programBesideThis();
     programPath = std::filesystem::absolute(programPath).string();
     ScratchDir dir;
     scratch = &dir;
 
-    if (relay) {
-        std::printf("bench_program: the real program %s (offscreen, no display or log window) "
-                    "against socat -b 65536, both between two pty cables\n", programPath.c_str());
-        bench::printSetting(opt);
-        std::fflush(stdout);
-        bench::Subject ref({"socat", bench::startSocatBetween});
-        bench::Subject prog({"vorlinex", startProgram});
-        bench::measurePair(ref, prog, opt);
-        if (!ref.f.relaying) std::printf("socat did not relay (is it installed?)\n");
-        if (!prog.f.relaying) {
-            std::printf("vorlinex did not relay; its output:\n%s\n",
-                        dir.read("vorlinex-" + std::to_string(programRuns) + ".out").c_str());
-        }
-        int missed = bench::printComparison(ref.f, prog.f, "vorlinex", opt);
-        std::printf("\n%d relay target(s) missed\n", missed);
-    }
+    if (relay) measureRelay(opt);
     if (startup) runStartups(startups);
     return 0;
 }
