@@ -561,6 +561,22 @@ Outcome runPhase(const std::string& program, int phase, const char* title, doubl
     return outcome;
 }
 
+// The targets of the phases that ran; true if every byte arrived where it should.
+bool judge(const Outcome& slow, const Outcome& fast, const Outcome& soaked, bool first, bool second, bool soak) {
+    auto target = [](const std::string& what, bool met, const std::string& detail) {
+        std::printf("  target %-48s %s  (%s)\n", what.c_str(), met ? "PASS" : "MISS", detail.c_str());
+    };
+    std::printf("\n");
+    if (first) target("phase 1 CPU <= 1.5 % of a core", slow.cpuPercent <= 1.5, bench::fmt(slow.cpuPercent, 2) + " %");
+    if (second) target("phase 2 CPU <= 8 % of a core", fast.cpuPercent <= 8, bench::fmt(fast.cpuPercent, 2) + " %");
+    if (first) target("phase 1 RSS flat", slow.rssFlat, "last - at 10 s <= 1 MB");
+    if (second) target("phase 2 RSS flat", fast.rssFlat, "last - at 10 s <= 1 MB");
+    if (soak) target("phase 3 RSS flat", soaked.rssFlat, "last - at 10 s <= 1 MB");
+    const bool bytesOk = slow.bytesOk && fast.bytesOk && (!soak || soaked.bytesOk);
+    target("every byte at the far ends and in captures", bytesOk, bytesOk ? "exact" : "see above");
+    return bytesOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -589,16 +605,5 @@ int main(int argc, char** argv) {
     Outcome soaked;
     if (soak) soaked = runPhase(program, 3, "soak with rotation", 20480, 0.1, soakSeconds, 10);
 
-    auto target = [](const std::string& what, bool met, const std::string& detail) {
-        std::printf("  target %-48s %s  (%s)\n", what.c_str(), met ? "PASS" : "MISS", detail.c_str());
-    };
-    std::printf("\n");
-    if (first) target("phase 1 CPU <= 1.5 % of a core", slow.cpuPercent <= 1.5, bench::fmt(slow.cpuPercent, 2) + " %");
-    if (second) target("phase 2 CPU <= 8 % of a core", fast.cpuPercent <= 8, bench::fmt(fast.cpuPercent, 2) + " %");
-    if (first) target("phase 1 RSS flat", slow.rssFlat, "last - at 10 s <= 1 MB");
-    if (second) target("phase 2 RSS flat", fast.rssFlat, "last - at 10 s <= 1 MB");
-    if (soak) target("phase 3 RSS flat", soaked.rssFlat, "last - at 10 s <= 1 MB");
-    const bool bytesOk = slow.bytesOk && fast.bytesOk && (!soak || soaked.bytesOk);
-    target("every byte at the far ends and in captures", bytesOk, bytesOk ? "exact" : "see above");
-    return bytesOk ? 0 : 1;
+    return judge(slow, fast, soaked, first, second, soak) ? 0 : 1;
 }
