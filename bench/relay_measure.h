@@ -429,6 +429,14 @@ inline int measureAgainstSocat(RelayUnderTest relay, const Options& opt, bool ju
     return printComparison(ref.f, sub.f, name, opt, judge);
 }
 
+// The number after `name` on the command line (the last one given), or `fallback`.
+inline double numberOption(int argc, char** argv, const char* name, double fallback) {
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], name) == 0) fallback = std::atof(argv[++i]);
+    }
+    return fallback;
+}
+
 // "--mb N", "--messages N", "--idle S", "--rounds N" on the command line.
 inline Options parseOptions(int argc, char** argv) {
     Options o;

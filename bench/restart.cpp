@@ -81,10 +81,7 @@ void restartRounds(Relay& relay, PtyCable& port1, PtyCable& port2, int rounds) {
 
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
-    int rounds = 20;
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::string(argv[i]) == "--rounds") rounds = std::max(1, std::atoi(argv[++i]));
-    }
+    const int rounds = std::max(1, static_cast<int>(bench::numberOption(argc, argv, "--rounds", 20)));
     ScratchDir dir;
     PtyCable port1;
     PtyCable port2;

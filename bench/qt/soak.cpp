@@ -329,10 +329,7 @@ int main(int argc, char** argv) {
     std::printf("bench_soak: the program in-process, offscreen, BPS 460800 on pty cables, "
                 "%.0f B/s each way for %.0f s, windows and captures cycled every %.1f s\n",
                 soak.rate, soak.seconds, soak.cycleSeconds);
-    if (!soak.relaying) {
-        std::printf("  the program did not relay (entry returned %d)\n", rc);
-        return 1;
-    }
+    if (bench::neverRelayed(soak.relaying, rc)) return 1;
     int missed = reportDirections(soak);
     missed += reportCaptures(soak);
     missed += reportMemoryStallAndCpu(soak);

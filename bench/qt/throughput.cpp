@@ -341,10 +341,7 @@ int main(int argc, char** argv) {
                 "%.0f B/s paced each way for %.0f s\n", std::getenv("QT_QPA_PLATFORM"), run.rate, run.seconds);
     printWindows(run);
     if (!run.notes.empty()) std::printf("%s", run.notes.c_str());
-    if (!run.relaying) {
-        std::printf("  the program did not relay (entry returned %d)\n", rc);
-        return 1;
-    }
+    if (bench::neverRelayed(run.relaying, rc)) return 1;
     int missed = reportDirections(run);
     missed += reportStallAndCpu(run);
     missed += reportLogs(run);
