@@ -430,14 +430,7 @@ Outcome runPhase(const std::string& program, int phase, const char* title, doubl
     std::printf("\n== phase %d: %s: 2 x %.0f B/s (%.0f B every %.0f ms each way) for %.0f s%s (load %s)\n", phase, title,
                 rate, rate * period, period * 1000, seconds,
                 rotateEvery > 0 ? (", captures renamed away and SIGHUP every " + bench::fmt(rotateEvery, 0) + " s").c_str() : "",
-                [] {
-                    static char load[64];
-                    std::ifstream in("/proc/loadavg");  // the machine's, not a process's
-                    std::string a, b, c;
-                    in >> a >> b >> c;
-                    std::snprintf(load, sizeof load, "%s %s %s", a.c_str(), b.c_str(), c.c_str());
-                    return load;
-                }());
+                bench::loadAverages().c_str());
     std::fflush(stdout);
     ScratchDir dir;
     PtyCable port1, port2;

@@ -110,6 +110,14 @@ inline double processCpuSeconds(pid_t pid) {
     return total;
 }
 
+// The machine's load averages over 1, 5 and 15 minutes, as "a b c".
+inline std::string loadAverages() {
+    std::ifstream in("/proc/loadavg");
+    std::string a, b, c;
+    in >> a >> b >> c;
+    return a + " " + b + " " + c;
+}
+
 // The path of this program.
 inline std::string selfPath() {
     char buf[PATH_MAX];
