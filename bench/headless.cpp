@@ -31,8 +31,6 @@
 #include "tests/support/combined_records.h"
 #include "tests/support/pty_cable.h"
 
-extern char** environ;
-
 namespace {
 
 // The bytes of one direction, made again from the seed by whoever checks them: the writer, the
@@ -158,16 +156,15 @@ private:
 // Both are printed. Threads that ended are not in it: the set of threads is returned too, so
 // that the caller can tell whether one ended.
 double cpuSecondsFromSchedstat(pid_t pid, std::vector<std::string>* threads) {
+    const auto tasks = bench::procEntries(pid, "task");
+    if (!tasks) return NAN;
     double total = 0;
-    std::error_code error;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
-        std::ifstream in(task.path() / "schedstat");
-        double ranNs = 0;
-        if (!(in >> ranNs)) return NAN;
-        total += ranNs / 1e9;
-        if (threads != nullptr) threads->push_back(task.path().filename().string());
+    for (const std::string& tid : *tasks) {
+        const auto ranNs = bench::threadRanNs(pid, tid);
+        if (!ranNs) return NAN;
+        total += *ranNs / 1e9;
+        if (threads != nullptr) threads->push_back(tid);
     }
-    if (error) return NAN;
     if (threads != nullptr) std::sort(threads->begin(), threads->end());
     return total;
 }
@@ -182,17 +179,13 @@ struct ThreadCounters {
 
 std::map<std::string, ThreadCounters> threadCounters(pid_t pid) {
     std::map<std::string, ThreadCounters> all;
-    std::error_code error;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+    for (const std::string& tid : bench::procEntries(pid, "task").value_or(std::vector<std::string>{})) {
         ThreadCounters c;
-        std::ifstream(task.path() / "comm") >> c.name;
-        std::ifstream(task.path() / "schedstat") >> c.ranNs;
-        std::ifstream status(task.path() / "status");
-        for (std::string line; std::getline(status, line);) {
-            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) c.voluntary = std::atol(line.c_str() + 24);
-            if (line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) c.involuntary = std::atol(line.c_str() + 27);
-        }
-        all[task.path().filename().string()] = c;
+        std::ifstream(bench::procPath(pid, "task/" + tid + "/comm")) >> c.name;
+        c.ranNs = bench::threadRanNs(pid, tid).value_or(0);
+        c.voluntary = std::max(0L, bench::procStatusValue(pid, "voluntary_ctxt_switches", "task/" + tid + "/status"));
+        c.involuntary = std::max(0L, bench::procStatusValue(pid, "nonvoluntary_ctxt_switches", "task/" + tid + "/status"));
+        all[tid] = c;
     }
     return all;
 }
@@ -213,39 +206,17 @@ void printThreads(const std::map<std::string, ThreadCounters>& before,
 
 // utime + stime of the whole process (every thread, those ended too) from /proc/<pid>/stat.
 double cpuSecondsFromStat(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string all((std::istreambuf_iterator<char>(in)), {});
-    const size_t close = all.rfind(')');
-    if (close == std::string::npos) return NAN;
-    std::vector<std::string> fields;  // fields[0] is the state, the third field of the line
-    std::string field;
-    for (size_t i = close + 2; i <= all.size(); ++i) {
-        if (i == all.size() || all[i] == ' ') {
-            fields.push_back(field), field.clear();
-        } else {
-            field += all[i];
-        }
-    }
-    if (fields.size() < 13) return NAN;
+    const bench::ProcStat stat = bench::procStat(pid);
+    if (stat.fields.size() < 13) return NAN;
     const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
-    return (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) / ticks;  // utime, stime
+    return (std::atof(stat.fields[11].c_str()) + std::atof(stat.fields[12].c_str())) / ticks;  // utime, stime
 }
 
-long rssKb(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    }
-    return -1;
-}
+long rssKb(pid_t pid) { return bench::procStatusValue(pid, "VmRSS"); }
 
 long descriptorCount(pid_t pid) {
-    long n = 0;
-    std::error_code error;
-    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
-         !error && it != std::filesystem::directory_iterator(); it.increment(error))
-        ++n;
-    return error ? -1 : n;
+    const auto fds = bench::procEntries(pid, "fd");
+    return fds ? static_cast<long>(fds->size()) : -1;
 }
 
 // A figure sampled once a second: first, the one at 10 s, last, max.
@@ -266,28 +237,11 @@ public:
     Headless(const std::string& program, const std::string& ini, const std::string& errFile) : errFile_(errFile) {
         std::vector<std::string> args = {program, "--headless", "--ini", ini, "--log-a", "a.log", "--log-b", "b.log",
                                          "--log-combined", "c.log", "--status-every", "0"};
-        std::vector<std::string> env;
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string entry = *e;
-            const std::string name = entry.substr(0, entry.find('='));
-            if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "QT_QPA_PLATFORM" || name == "NOTIFY_SOCKET" ||
-                name == "WATCHDOG_USEC" || name == "WATCHDOG_PID")
-                continue;
-            env.push_back(entry);
-        }
-        std::vector<char*> argv, envp;
-        for (std::string& a : args) argv.push_back(a.data());
-        for (std::string& e : env) envp.push_back(e.data());
-        argv.push_back(nullptr), envp.push_back(nullptr);
-        std::fflush(nullptr);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            const int out = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            if (out >= 0) ::dup2(out, 1), ::dup2(out, 2);
-            ::execve(argv[0], argv.data(), envp.data());
-            std::perror("exec vorlinex");
-            ::_exit(127);
-        }
+        bench::Launch child(args);
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "NOTIFY_SOCKET", "WATCHDOG_USEC",
+                                 "WATCHDOG_PID"})
+            child.withoutEnv(name);
+        pid_ = bench::launch(child.output(errFile, true));
     }
     ~Headless() {
         if (!reaped_) {
@@ -476,14 +430,7 @@ Outcome runPhase(const std::string& program, int phase, const char* title, doubl
     std::printf("\n== phase %d: %s: 2 x %.0f B/s (%.0f B every %.0f ms each way) for %.0f s%s (load %s)\n", phase, title,
                 rate, rate * period, period * 1000, seconds,
                 rotateEvery > 0 ? (", captures renamed away and SIGHUP every " + bench::fmt(rotateEvery, 0) + " s").c_str() : "",
-                [] {
-                    static char load[64];
-                    std::ifstream in("/proc/loadavg");
-                    std::string a, b, c;
-                    in >> a >> b >> c;
-                    std::snprintf(load, sizeof load, "%s %s %s", a.c_str(), b.c_str(), c.c_str());
-                    return load;
-                }());
+                bench::loadAverages().c_str());
     std::fflush(stdout);
     ScratchDir dir;
     PtyCable port1, port2;
@@ -607,6 +554,22 @@ Outcome runPhase(const std::string& program, int phase, const char* title, doubl
     return outcome;
 }
 
+// The targets of the phases that ran; true if every byte arrived where it should.
+bool judge(const Outcome& slow, const Outcome& fast, const Outcome& soaked, bool first, bool second, bool soak) {
+    auto target = [](const std::string& what, bool met, const std::string& detail) {
+        std::printf("  target %-48s %s  (%s)\n", what.c_str(), met ? "PASS" : "MISS", detail.c_str());
+    };
+    std::printf("\n");
+    if (first) target("phase 1 CPU <= 1.5 % of a core", slow.cpuPercent <= 1.5, bench::fmt(slow.cpuPercent, 2) + " %");
+    if (second) target("phase 2 CPU <= 8 % of a core", fast.cpuPercent <= 8, bench::fmt(fast.cpuPercent, 2) + " %");
+    if (first) target("phase 1 RSS flat", slow.rssFlat, "last - at 10 s <= 1 MB");
+    if (second) target("phase 2 RSS flat", fast.rssFlat, "last - at 10 s <= 1 MB");
+    if (soak) target("phase 3 RSS flat", soaked.rssFlat, "last - at 10 s <= 1 MB");
+    const bool bytesOk = slow.bytesOk && fast.bytesOk && (!soak || soaked.bytesOk);
+    target("every byte at the far ends and in captures", bytesOk, bytesOk ? "exact" : "see above");
+    return bytesOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -635,16 +598,5 @@ int main(int argc, char** argv) {
     Outcome soaked;
     if (soak) soaked = runPhase(program, 3, "soak with rotation", 20480, 0.1, soakSeconds, 10);
 
-    auto target = [](const std::string& what, bool met, const std::string& detail) {
-        std::printf("  target %-48s %s  (%s)\n", what.c_str(), met ? "PASS" : "MISS", detail.c_str());
-    };
-    std::printf("\n");
-    if (first) target("phase 1 CPU <= 1.5 % of a core", slow.cpuPercent <= 1.5, bench::fmt(slow.cpuPercent, 2) + " %");
-    if (second) target("phase 2 CPU <= 8 % of a core", fast.cpuPercent <= 8, bench::fmt(fast.cpuPercent, 2) + " %");
-    if (first) target("phase 1 RSS flat", slow.rssFlat, "last - at 10 s <= 1 MB");
-    if (second) target("phase 2 RSS flat", fast.rssFlat, "last - at 10 s <= 1 MB");
-    if (soak) target("phase 3 RSS flat", soaked.rssFlat, "last - at 10 s <= 1 MB");
-    const bool bytesOk = slow.bytesOk && fast.bytesOk && (!soak || soaked.bytesOk);
-    target("every byte at the far ends and in captures", bytesOk, bytesOk ? "exact" : "see above");
-    return bytesOk ? 0 : 1;
+    return judge(slow, fast, soaked, first, second, soak) ? 0 : 1;
 }

@@ -106,24 +106,9 @@ struct Subject {
 // The ser2net children of this process: a server's pid is the one that is new after it started.
 std::set<pid_t> ser2netChildren() {
     std::set<pid_t> found;
-    std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
-    if (!proc)
-        return found;
-    while (dirent* e = ::readdir(proc.get())) {
-        const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
-        if (pid <= 0)
-            continue;
-        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-        std::string line;
-        std::getline(in, line);
-        const size_t close = line.rfind(')');
-        if (close == std::string::npos || line.find("(ser2net)") == std::string::npos)
-            continue;
-        std::istringstream rest(line.substr(close + 1));
-        char state = 0;
-        pid_t parent = 0;
-        rest >> state >> parent;
-        if (parent == ::getpid())
+    for (const pid_t pid : bench::allProcesses()) {
+        const bench::ProcStat stat = bench::procStat(pid);
+        if (stat.comm == "ser2net" && stat.fields.size() > 1 && std::atoi(stat.fields[1].c_str()) == ::getpid())
             found.insert(pid);
     }
     return found;
@@ -191,31 +176,16 @@ pid_t startEngine(Subject& s) {
     const Config config = loadConfig();
     const std::string path =
         std::string(s.rfc2217 ? "rfc2217" : "tcp") + "://127.0.0.1:" + std::to_string(s.port());
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0)
-        runEngine(config, path);
-    return pid;
+    return bench::forkInto([&] { runEngine(config, path); });
 }
+
+std::string socatTcpAddress(const Subject& s) { return bench::socatTcp("127.0.0.1", s.port()); }
 
 std::string socatCommand(const Subject& s) {
-    return "socat -b 65536 TCP:127.0.0.1:" + std::to_string(s.port()) +
-           ",nodelay OPEN:" + s.near.slavePath() + ",rawer,noctty";
+    return "socat -b 65536 " + socatTcpAddress(s) + " " + bench::socatDevice(s.near.slavePath());
 }
 
-pid_t startSocat(const Subject& s) {
-    const std::string tcp = "TCP:127.0.0.1:" + std::to_string(s.port()) + ",nodelay";
-    const std::string pty = "OPEN:" + s.near.slavePath() + ",rawer,noctty";
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::execlp("socat", "socat", "-b", "65536", tcp.c_str(), pty.c_str(),
-                 static_cast<char*>(nullptr));
-        std::perror("exec socat");
-        ::_exit(127);
-    }
-    return pid;
-}
+pid_t startSocat(const Subject& s) { return bench::startSocat(socatTcpAddress(s), bench::socatDevice(s.near.slavePath())); }
 
 int connectDirect(uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -413,14 +383,8 @@ LinkFigures measureDelayedLink(const Options& opt, uint64_t bytesPerSecond) {
     const std::string server = DelayedLink::kServerSeenFromClient;
 
     // socat: the near device into the server, as it would relay a device to a raw TCP port.
-    const std::string tcp = "TCP:" + server + ":" + std::to_string(socatPort) + ",nodelay";
-    const std::string pty = "OPEN:" + socatNear.slavePath() + ",rawer,noctty";
-    std::fflush(nullptr);
-    const pid_t socatPid = ::fork();
-    if (socatPid == 0) {
-        ::execlp("socat", "socat", "-b", "65536", pty.c_str(), tcp.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
+    const pid_t socatPid =
+        bench::startSocat(bench::socatDevice(socatNear.slavePath()), bench::socatTcp(server, socatPort));
     const int socatSink = acceptWithin(socatListener, 10000);
 
     // The engine in this process: COM1 the server over the link, COM2 the near device.
@@ -450,13 +414,8 @@ LinkFigures measureDelayedLink(const Options& opt, uint64_t bytesPerSecond) {
                 const bool engine = (k + r) % 2 == 1;
                 PtyCable& near = engine ? engineNear : socatNear;
                 const int sink = engine ? engineSink : socatSink;
-                const auto t0 = Clock::now();
-                Clock::time_point last = t0;
-                std::thread writer([&] { bench::writeAll(near.master(), data); });
-                const StreamCheck c = bench::readAndCompare(sink, data, 5000, &last);
-                writer.join();
-                const double seconds = std::chrono::duration<double>(last - t0).count();
-                const double mbps = seconds > 0 ? static_cast<double>(c.received) / 1e6 / seconds : NAN;
+                StreamCheck c;
+                const double mbps = bench::blast(near.master(), sink, data, c);
                 (engine ? f.engineMbps : f.socatMbps).push_back(mbps);
                 (engine ? f.engine : f.socat).add(c);
             }
@@ -475,24 +434,9 @@ bool clean(const Subject& s) {
     return s.total.lost() == 0 && s.total.wrong == 0 && s.total.extra() == 0 && s.leftOver == 0;
 }
 
-}  // namespace
+using Subjects = std::vector<std::unique_ptr<Subject>>;
 
-int main(int argc, char** argv) {
-    signal(SIGPIPE, SIG_IGN);
-    const Options opt = parseOptions(argc, argv);
-    if (const std::string why = Ser2netServer::unavailable(); !why.empty()) {
-        std::printf("bench_network: %s\n", why.c_str());
-        return 2;
-    }
-
-    std::vector<std::unique_ptr<Subject>> subjects;
-    subjects.push_back(std::make_unique<Subject>("socat tcp", Kind::Socat, false));
-    subjects.push_back(std::make_unique<Subject>("engine tcp", Kind::Engine, false));
-    subjects.push_back(std::make_unique<Subject>("engine rfc2217", Kind::Engine, true));
-    subjects.push_back(std::make_unique<Subject>("ser2net tcp", Kind::Direct, false));
-    subjects.push_back(std::make_unique<Subject>("ser2net rfc2217", Kind::Direct, true));
-    Subject& socat = *subjects[0];
-
+void printSetting(const Options& opt, Subject& socat) {
     std::printf(
         "bench_network: far device (pty) -> ser2net on 127.0.0.1 (chardelay false) -> relay\n"
         "  -> near device (pty), one way; each relay with devices and a ser2net of its own\n");
@@ -518,11 +462,16 @@ int main(int argc, char** argv) {
         static_cast<double>(opt.bytes) / (1 << 20), opt.rounds, opt.messages);
     std::fflush(stdout);
 
+}
+
+// Starts each subject's ser2net, then its relay (or its direct connection), and waits until it
+// relays. False if a ser2net did not start.
+bool startAll(Subjects& subjects) {
     for (auto& s : subjects) {
         const std::set<pid_t> before = ser2netChildren();
         if (!s->server.start()) {
             std::printf("ser2net did not start: %s\n", s->server.error().c_str());
-            return 2;
+            return false;
         }
         for (pid_t pid : ser2netChildren())
             if (before.count(pid) == 0)
@@ -550,6 +499,12 @@ int main(int argc, char** argv) {
             std::printf("%s does not relay: %s\n", s->name.c_str(), s->failure.c_str());
     }
     std::fflush(stdout);
+    return true;
+}
+
+// Latency in interleaved blocks, then throughput both ways in turn; stops the relays. Returns
+// the seconds it took.
+double measureAll(Subjects& subjects, const Options& opt) {
     std::vector<Subject*> measured;
     for (auto& s : subjects)
         if (s->relaying)
@@ -579,7 +534,10 @@ int main(int argc, char** argv) {
     for (auto& s : subjects)
         if (s->relayPid > 0)
             s->ending = bench::stopRelay(s->relayPid);
+    return seconds;
+}
 
+void printTable(const Subjects& subjects, double seconds) {
     auto row = [&](const char* what, auto value) {
         std::printf("  %-28s", what);
         for (auto& s : subjects) std::printf(" %15s", value(*s).c_str());
@@ -610,6 +568,9 @@ int main(int argc, char** argv) {
         if (!s->ending.empty())
             std::printf("  %-15s ended: %s\n", s->name.c_str(), s->ending.c_str());
 
+}
+
+void printAgainstSocat(const Subjects& subjects, const Subject& socat) {
     std::printf("\nagainst socat over the same ser2net (raw TCP port):\n");
     for (auto& s : subjects) {
         if (s->kind != Kind::Engine)
@@ -633,6 +594,10 @@ int main(int argc, char** argv) {
         target("CPU per MB ratio", cpu, cpu <= 3, "<= 3");
     }
 
+}
+
+// Returns 1 if the link did not run or the engine did not relay exactly over it.
+int measureDelayedLinks(const Options& opt) {
     // Over the delayed link, on a thread whose network namespace holds the link: as fast as
     // the forwarder goes, then at 100 Mbit/s as a real link carries.
     int status = 0;
@@ -675,7 +640,12 @@ int main(int argc, char** argv) {
             status = 1;
         }
     }
+    return status;
+}
 
+// Returns 1 if a subject never relayed or did not relay exactly.
+int judgeRelaying(const Subjects& subjects) {
+    int status = 0;
     for (auto& s : subjects) {
         if (!s->relaying) {
             std::printf("\n*** %s NEVER RELAYED: %s ***\n", s->name.c_str(), s->failure.c_str());
@@ -691,6 +661,33 @@ int main(int argc, char** argv) {
             status = 1;
         }
     }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    const Options opt = parseOptions(argc, argv);
+    if (const std::string why = Ser2netServer::unavailable(); !why.empty()) {
+        std::printf("bench_network: %s\n", why.c_str());
+        return 2;
+    }
+    Subjects subjects;
+    subjects.push_back(std::make_unique<Subject>("socat tcp", Kind::Socat, false));
+    subjects.push_back(std::make_unique<Subject>("engine tcp", Kind::Engine, false));
+    subjects.push_back(std::make_unique<Subject>("engine rfc2217", Kind::Engine, true));
+    subjects.push_back(std::make_unique<Subject>("ser2net tcp", Kind::Direct, false));
+    subjects.push_back(std::make_unique<Subject>("ser2net rfc2217", Kind::Direct, true));
+    Subject& socat = *subjects[0];
+
+    printSetting(opt, socat);
+    if (!startAll(subjects)) return 2;
+    const double seconds = measureAll(subjects, opt);
+    printTable(subjects, seconds);
+    printAgainstSocat(subjects, socat);
+    int status = measureDelayedLinks(opt);
+    status |= judgeRelaying(subjects);
     if (status == 0)
         std::printf("\nno byte lost, wrong or extra in any relay\n");
     return status;

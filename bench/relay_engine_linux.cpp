@@ -51,10 +51,7 @@ ScratchDir* scratch = nullptr;  // the current directory of the engine's child
 
 pid_t startEngine(const std::string& slave1, const std::string& slave2) {
     scratch->write("Vorlinex.ini", bench::relayIni(slave1, slave2, 115200));
-    std::fflush(nullptr);
-    pid_t pid = ::fork();
-    if (pid == 0) runEngine();
-    return pid;
+    return bench::forkInto(runEngine);
 }
 
 // The Windows engine under Wine: COM1 and COM2 are the two slaves in Wine's port map (read when
@@ -81,19 +78,33 @@ pid_t startWineEngine(const std::string& slave1, const std::string& slave2) {
     scratch->write("Vorlinex.ini", ini);
     int input[2];
     if (::pipe(input) != 0) return -1;
-    std::fflush(nullptr);
-    pid_t pid = ::fork();
-    if (pid == 0) {
+    const pid_t pid = bench::launch(bench::Launch({"wine", wineEngine}).env("WINEDEBUG", "-all").beforeExec([&] {
         ::dup2(input[0], 0);
         ::close(input[0]);
         ::close(input[1]);
-        ::setenv("WINEDEBUG", "-all", 1);
-        ::execlp("wine", "wine", wineEngine.c_str(), (char*)nullptr);
-        std::perror("exec wine");
-        ::_exit(127);
-    }
+    }));
     ::close(input[0]);  // the write end stays open: the engine relays until it is stopped
     return pid;
+}
+
+// The engine against socat, judged against the targets; returns the number missed.
+int measureEngine(const bench::Options& opt) {
+    std::printf("bench_relay_engine: the relay engine (child process, 2 workers, no display, no log) "
+                "against socat -b 65536, both between two pty cables\n");
+    bench::printSetting(opt);
+    std::fflush(stdout);
+    const int missed = bench::measureAgainstSocat({"engine", startEngine}, opt);
+    std::printf("\n%d target(s) missed\n", missed);
+    return missed;
+}
+
+// The Windows build under Wine against socat, figures only.
+void measureWineEngine(const bench::Options& opt) {
+    std::printf("\nthe Windows build of the engine under Wine (%s) against socat; its CPU is the "
+                "engine's process alone, not Wine's server; the targets above are the Linux "
+                "engine's, these figures are reported only\n", wineEngine.c_str());
+    std::fflush(stdout);
+    bench::measureAgainstSocat({"wine", startWineEngine}, opt, false);
 }
 
 }  // namespace
@@ -108,27 +119,7 @@ int main(int argc, char** argv) {
     }
     ScratchDir dir;
     scratch = &dir;
-    std::printf("bench_relay_engine: the relay engine (child process, 2 workers, no display, no log) "
-                "against socat -b 65536, both between two pty cables\n");
-    bench::printSetting(opt);
-    std::fflush(stdout);
-
-    bench::Subject ref({"socat", bench::startSocat});
-    bench::Subject engine({"engine", startEngine});
-    bench::measurePair(ref, engine, opt);
-    if (!ref.f.relaying) std::printf("socat did not relay (is it installed?)\n");
-    int missed = bench::printComparison(ref.f, engine.f, "engine", opt);
-    std::printf("\n%d target(s) missed\n", missed);
-
-    if (!wineEngine.empty()) {
-        std::printf("\nthe Windows build of the engine under Wine (%s) against socat; its CPU is the "
-                    "engine's process alone, not Wine's server; the targets above are the Linux "
-                    "engine's, these figures are reported only\n", wineEngine.c_str());
-        std::fflush(stdout);
-        bench::Subject wineRef({"socat", bench::startSocat});
-        bench::Subject wine({"wine", startWineEngine});
-        bench::measurePair(wineRef, wine, opt);
-        bench::printComparison(wineRef.f, wine.f, "wine", opt, false);
-    }
+    measureEngine(opt);
+    if (!wineEngine.empty()) measureWineEngine(opt);
     return 0;
 }

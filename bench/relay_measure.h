@@ -4,8 +4,6 @@
 #pragma once
 
 #include <climits>
-#include <unistd.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -29,41 +27,15 @@
 #include <thread>
 #include <vector>
 
+#include "bench/process.h"
 #include "tests/support/pty_cable.h"
 
 namespace bench {
 
 using Clock = std::chrono::steady_clock;
 
-// The vorlinex built beside the running benchmark.
-inline std::string programBesideThis() {
-    char self[PATH_MAX] = {};
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    std::string path(self, n > 0 ? static_cast<size_t>(n) : 0);
-    return path.substr(0, path.rfind('/') + 1) + "vorlinex";
-}
-
 inline double secondsSince(Clock::time_point t0) {
     return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-// CPU time of a whole process, all threads, in seconds. The scheduler's per-thread nanosecond
-// counters are summed, because the 10 ms ticks of /proc/<pid>/stat are too coarse for an idle
-// figure of a fraction of a percent. Time of threads that already ended is not included, so
-// the relays are measured while their threads run.
-inline double processCpuSeconds(pid_t pid) {
-    std::string dir = "/proc/" + std::to_string(pid) + "/task";
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) return -1;
-    double total = 0;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        std::ifstream f(dir + "/" + e->d_name + "/schedstat");
-        unsigned long long ns = 0;
-        if (f >> ns) total += static_cast<double>(ns) / 1e9;
-    }
-    closedir(d);
-    return total;
 }
 
 inline double percentile(std::vector<double> v, double p) {
@@ -188,19 +160,6 @@ inline std::string stopRelay(pid_t pid, double graceSeconds = 10) {
     ::waitpid(pid, &status, 0);
     return "did not end within " + std::to_string(static_cast<int>(graceSeconds)) +
            " s of SIGTERM: killed";
-}
-
-// socat as the reference relay: raw on both slaves, large buffers.
-inline pid_t startSocat(const std::string& slave1, const std::string& slave2) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        std::string a = "OPEN:" + slave1 + ",rawer,noctty";
-        std::string b = "OPEN:" + slave2 + ",rawer,noctty";
-        ::execlp("socat", "socat", "-b", "65536", a.c_str(), b.c_str(), (char*)nullptr);
-        std::perror("exec socat");
-        ::_exit(127);
-    }
-    return pid;
 }
 
 // A Vorlinex.ini for the current directory: COM1 and COM2 are the two slaves, 8N1 without
@@ -364,6 +323,18 @@ inline void measurePair(Subject& ref, Subject& sub, const Options& opt) {
     }
 }
 
+// "what  min X  p50 Y  max Z unit" over the values, or "-" when there are none.
+inline void printSpread(const char* what, const std::vector<double>& v, const char* unit, int labelWidth = 44,
+                        int numberWidth = 7) {
+    if (v.empty()) {
+        std::printf("  %-*s -\n", labelWidth, what);
+        return;
+    }
+    std::printf("  %-*s min %*.1f  p50 %*.1f  max %*.1f %s\n", labelWidth, what, numberWidth,
+                *std::min_element(v.begin(), v.end()), numberWidth, percentile(v, 50), numberWidth,
+                *std::max_element(v.begin(), v.end()), unit);
+}
+
 inline std::string fmt(double v, int decimals = 2) {
     if (std::isnan(v)) return "-";
     char b[32];
@@ -442,6 +413,28 @@ inline int printComparison(const Figures& ref, const Figures& sub, const std::st
                " wrong, " + std::to_string(sub.total.extra()) + " extra of " +
                std::to_string(sub.total.expected));
     return missed;
+}
+
+// `relay` measured against socat, each between pty cables of its own, and the two printed side by
+// side, judged against the targets unless `judge` is false. `onMeasured` may add its own lines
+// before the table. Returns the number of targets missed.
+inline int measureAgainstSocat(RelayUnderTest relay, const Options& opt, bool judge = true,
+                               const std::function<void(const Subject&)>& onMeasured = nullptr) {
+    const std::string name = relay.name;
+    Subject ref({"socat", startSocatBetween});
+    Subject sub(std::move(relay));
+    measurePair(ref, sub, opt);
+    if (judge && !ref.f.relaying) std::printf("socat did not relay (is it installed?)\n");
+    if (onMeasured) onMeasured(sub);
+    return printComparison(ref.f, sub.f, name, opt, judge);
+}
+
+// The number after `name` on the command line (the last one given), or `fallback`.
+inline double numberOption(int argc, char** argv, const char* name, double fallback) {
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], name) == 0) fallback = std::atof(argv[++i]);
+    }
+    return fallback;
 }
 
 // "--mb N", "--messages N", "--idle S", "--rounds N" on the command line.

@@ -25,24 +25,14 @@ bool arrives(int fd, char byte, int timeoutMs) {
     return c.received == 1 && c.wrong == 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    signal(SIGPIPE, SIG_IGN);
-    int rounds = 20;
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::string(argv[i]) == "--rounds") rounds = std::max(1, std::atoi(argv[++i]));
-    }
-    ScratchDir dir;
-    PtyCable port1;
-    PtyCable port2;
-    dir.write("Vorlinex.ini", bench::relayIni(port1.slavePath(), port2.slavePath(), 115200));
-    Relay relay;
+// Opens both ports of the INI in the current folder and starts both workers; true once bytes
+// go both ways.
+bool startRelaying(Relay& relay, PtyCable& port1, PtyCable& port2) {
     applyConfig(relay, loadConfig());
     if (relay.openPort(portDeviceNameAt(relay.serialPort1.settings.comIndex), relay.serialPort1) != 0 ||
         relay.openPort(portDeviceNameAt(relay.serialPort2.settings.comIndex), relay.serialPort2) != 0) {
         std::printf("bench_restart: the ports did not open\n");
-        return 1;
+        return false;
     }
     configurePort(relay.serialPort1);
     startRelayWorker(relay.relayChannel1);
@@ -50,11 +40,13 @@ int main(int argc, char** argv) {
     startRelayWorker(relay.relayChannel2);
     if (!bench::waitRelaying(port1, port2, 10) || !bench::waitRelaying(port2, port1, 10)) {
         std::printf("bench_restart: the relay does not run before the restart\n");
-        return 1;
+        return false;
     }
+    return true;
+}
 
-    std::printf("bench_restart: restartPorts (same settings, both ports) until a byte sent each "
-                "way after it arrives; %d rounds over pty cables\n", rounds);
+// Restarts the ports `rounds` times, each followed by a byte each way; prints the times.
+void restartRounds(Relay& relay, PtyCable& port1, PtyCable& port2, int rounds) {
     std::vector<double> callMs;
     std::vector<double> relayingMs;
     int failed = 0;
@@ -80,16 +72,25 @@ int main(int argc, char** argv) {
         callMs.push_back(call);
         relayingMs.push_back(relaying);
     }
-    relay.stopRelayAndClosePorts();
-
-    auto line = [](const char* what, const std::vector<double>& v) {
-        std::printf("  %-44s min %7.1f  p50 %7.1f  max %7.1f ms\n", what,
-                    v.empty() ? NAN : *std::min_element(v.begin(), v.end()),
-                    bench::percentile(v, 50),
-                    v.empty() ? NAN : *std::max_element(v.begin(), v.end()));
-    };
-    line("restartPorts call itself", callMs);
-    line("OK to both directions relaying again", relayingMs);
+    bench::printSpread("restartPorts call itself", callMs, "ms");
+    bench::printSpread("OK to both directions relaying again", relayingMs, "ms");
     std::printf("  rounds where a byte did not arrive within 5 s: %d of %d\n", failed, rounds);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    const int rounds = std::max(1, static_cast<int>(bench::numberOption(argc, argv, "--rounds", 20)));
+    ScratchDir dir;
+    PtyCable port1;
+    PtyCable port2;
+    dir.write("Vorlinex.ini", bench::relayIni(port1.slavePath(), port2.slavePath(), 115200));
+    Relay relay;
+    if (!startRelaying(relay, port1, port2)) return 1;
+    std::printf("bench_restart: restartPorts (same settings, both ports) until a byte sent each "
+                "way after it arrives; %d rounds over pty cables\n", rounds);
+    restartRounds(relay, port1, port2, rounds);
+    relay.stopRelayAndClosePorts();
     return 0;
 }

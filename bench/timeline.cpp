@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/process.h"
 #include "display/timeline_file.h"
 #include "display/timeline_find.h"
 #include "display/timeline_records.h"
@@ -30,21 +31,12 @@ using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-// A line of /proc/self/status in kB ("VmRSS", "VmHWM").
-long statusKb(const char* key) {
-    std::ifstream f("/proc/self/status");
-    std::string line;
-    const std::string prefix = std::string(key) + ":";
-    while (std::getline(f, line)) {
-        if (line.rfind(prefix, 0) == 0) return std::atol(line.c_str() + prefix.size());
-    }
-    return -1;
-}
+using bench::statusKb;
 
 // Starts the peak resident size (VmHWM) again from the present one, so that each phase's peak is
 // its own.
 void resetPeakRss() {
-    std::ofstream("/proc/self/clear_refs") << "5";
+    std::ofstream(bench::procPath(0, "clear_refs")) << "5";
 }
 
 // Both directions of a conversation as a serial line gives it: requests and answers as text, now
@@ -206,6 +198,34 @@ void findFigures(const TimelineSource& source, const char* label, const std::str
     line("find to caught-up", seconds, "s", target);
 }
 
+// Find over a million records held live, then over the first million of the 1 GB file.
+void findOverMillionRecords(const std::string& bigFile) {
+    std::printf("find over 1,000,000 records (both directions, a pattern that spans records)\n");
+    {
+        TimelineRecords live;
+        live.setTaking(true);
+        Traffic traffic(3);
+        std::string chunk;
+        ReadTime time{int64_t{1796687990} * 1000000, 1000000};
+        for (int i = 0; i < 1000000; ++i) {
+            const int channel = traffic.next(chunk);
+            time.wallMicros += 1000;
+            time.monotonicMicros += 1000;
+            live.onRead(channel, reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size(), time);
+        }
+        findFigures(live, "live records (TimelineRecords)", "OK\r\n");
+    }
+    {
+        TimelineFile file;
+        int error = 0;
+        if (file.open(bigFile, error)) {
+            while (!file.progress().done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            const FirstRecords first(file, 1000000);
+            findFigures(first, "the 1 GB file's first records", "OK\r\n");
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -234,30 +254,7 @@ int main(int argc, char** argv) {
         openFigures(size.path, (std::string(size.label) + ", again (in the page cache)").c_str(), size.bytes < (uint64_t{1} << 30) / 2);
     }
 
-    std::printf("find over 1,000,000 records (both directions, a pattern that spans records)\n");
-    {
-        TimelineRecords live;
-        live.setTaking(true);
-        Traffic traffic(3);
-        std::string chunk;
-        ReadTime time{int64_t{1796687990} * 1000000, 1000000};
-        for (int i = 0; i < 1000000; ++i) {
-            const int channel = traffic.next(chunk);
-            time.wallMicros += 1000;
-            time.monotonicMicros += 1000;
-            live.onRead(channel, reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size(), time);
-        }
-        findFigures(live, "live records (TimelineRecords)", "OK\r\n");
-    }
-    {
-        TimelineFile file;
-        int error = 0;
-        if (file.open(sizes[1].path, error)) {
-            while (!file.progress().done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            const FirstRecords first(file, 1000000);
-            findFigures(first, "the 1 GB file's first records", "OK\r\n");
-        }
-    }
+    findOverMillionRecords(sizes[1].path);
 
     if (!keep) {
         for (const Size& size : sizes) ::unlink(size.path.c_str());

@@ -26,14 +26,7 @@
 
 namespace {
 
-long residentKb() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    }
-    return -1;
-}
+using bench::residentKb;
 
 int displayWindowsAlive() {
     int alive = 0;
@@ -112,18 +105,13 @@ void control(Run& run, QWidget* mainWindow) {
 int main(int argc, char** argv) {
     ScratchDir scratch;
     Run run;
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::string(argv[i]) == "--cycles") run.cycles = std::max(51, std::atoi(argv[++i]));
-    }
+    run.cycles = std::max(51, static_cast<int>(bench::numberOption(argc, argv, "--cycles", run.cycles)));
     const int rc = bench::runProgramInProcess(scratch, run.port1, run.port2, 115200,
                                               [&](QWidget* w) { control(run, w); });
 
     std::printf("bench_display_cycles: both display windows opened and ended %d times per form "
                 "while both directions carry text, the program in-process (offscreen) over pty "
                 "cables\n%s", run.cycles, run.report.c_str());
-    if (!run.relaying) {
-        std::printf("  the program did not relay (entry returned %d)\n", rc);
-        return 1;
-    }
+    if (bench::neverRelayed(run.relaying, rc)) return 1;
     return 0;
 }

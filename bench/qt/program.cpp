@@ -32,22 +32,8 @@ int64_t monotonicNs() {
     return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
-// A line of /proc/self/status in kB ("VmRSS", "VmHWM").
-long statusKb(const char* key) {
-    std::ifstream f("/proc/self/status");
-    std::string line;
-    std::string prefix = std::string(key) + ":";
-    while (std::getline(f, line)) {
-        if (line.rfind(prefix, 0) == 0) return std::atol(line.c_str() + prefix.size());
-    }
-    return -1;
-}
-
-std::string selfPath() {
-    char buf[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-}
+using bench::selfPath;
+using bench::statusKb;
 
 std::string programPath;
 ScratchDir* scratch = nullptr;
@@ -58,20 +44,7 @@ int programRuns = 0;
 pid_t startProgram(const std::string& slave1, const std::string& slave2) {
     scratch->write("Vorlinex.ini", bench::relayIni(slave1, slave2, 115200));
     std::string out = scratch->file("vorlinex-" + std::to_string(++programRuns) + ".out");
-    std::fflush(nullptr);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd >= 0) {
-            ::dup2(fd, 1);
-            ::dup2(fd, 2);
-        }
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        ::execl(programPath.c_str(), programPath.c_str(), (char*)nullptr);
-        std::perror("exec vorlinex");
-        ::_exit(127);
-    }
-    return pid;
+    return bench::launch(bench::Launch({programPath}).env("QT_QPA_PLATFORM", "offscreen").output(out));
 }
 
 // In a fresh process (this benchmark again): start-up of the program's entry function up to
@@ -111,19 +84,15 @@ bool measureStartup(Startup& s, std::string& problem) {
     int pipeFd[2];
     if (::pipe(pipeFd) != 0) return false;
     std::string self = selfPath();
-    std::fflush(nullptr);
-    int64_t t0 = monotonicNs();
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(pipeFd[1], 1);
-        int err = ::open(scratch->file("startup.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (err >= 0) ::dup2(err, 2);
-        ::close(pipeFd[0]);
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        std::string t = std::to_string(t0);
-        ::execl(self.c_str(), self.c_str(), "--startup-child", t.c_str(), (char*)nullptr);
-        ::_exit(127);
-    }
+    std::fflush(nullptr);  // before the clock starts: the child is timed from here
+    const int64_t t0 = monotonicNs();
+    const pid_t pid = bench::launch(bench::Launch({self, "--startup-child", std::to_string(t0)})
+                                        .env("QT_QPA_PLATFORM", "offscreen")
+                                        .output(scratch->file("startup.err"))
+                                        .beforeExec([&] {
+                                            ::dup2(pipeFd[1], 1);  // stderr stays in the file
+                                            ::close(pipeFd[0]);
+                                        }));
     ::close(pipeFd[1]);
     std::string out;
     char buf[512];
@@ -167,20 +136,26 @@ void runStartups(int count) {
         rss.push_back(static_cast<double>(s.rssKb) / 1024);
         hwm.push_back(static_cast<double>(s.hwmKb) / 1024);
     }
-    auto line = [](const char* what, const std::vector<double>& v, const char* unit) {
-        if (v.empty()) {
-            std::printf("  %-44s -\n", what);
-            return;
-        }
-        std::printf("  %-44s min %8.1f  p50 %8.1f  max %8.1f %s\n", what,
-                    *std::min_element(v.begin(), v.end()), bench::percentile(v, 50),
-                    *std::max_element(v.begin(), v.end()), unit);
-    };
-    line("from exec of the process", exec, "ms");
-    line("from the call of the entry function", entry, "ms");
-    line("RSS when shown (VmRSS)", rss, "MiB");
-    line("peak RSS until then (VmHWM)", hwm, "MiB");
+    bench::printSpread("from exec of the process", exec, "ms", 44, 8);
+    bench::printSpread("from the call of the entry function", entry, "ms", 44, 8);
+    bench::printSpread("RSS when shown (VmRSS)", rss, "MiB", 44, 8);
+    bench::printSpread("peak RSS until then (VmHWM)", hwm, "MiB", 44, 8);
     std::printf("  runs with a port not open: %d of %zu\n", notOpen, exec.size());
+}
+
+// The program against socat between pty cables, with its output when it did not relay.
+void measureRelay(const bench::Options& opt) {
+    std::printf("bench_program: the real program %s (offscreen, no display or log window) "
+                "against socat -b 65536, both between two pty cables\n", programPath.c_str());
+    bench::printSetting(opt);
+    std::fflush(stdout);
+    const int missed = bench::measureAgainstSocat({"vorlinex", startProgram}, opt, true, [](const bench::Subject& prog) {
+        if (!prog.f.relaying) {
+            std::printf("vorlinex did not relay; its output:\n%s\n",
+                        scratch->read("vorlinex-" + std::to_string(programRuns) + ".out").c_str());
+        }
+    });
+    std::printf("\n%d relay target(s) missed\n", missed);
 }
 
 }  // namespace
@@ -202,29 +177,12 @@ int main(int argc, char** argv) {
         else if (a == "--mb" || a == "--messages" || a == "--idle" || a == "--rounds") ++i;
         else if (a.rfind("--", 0) != 0) programPath = a;
     }
-    if (programPath.empty()) {
-        programPath = (std::filesystem::path(selfPath()).parent_path() / "vorlinex").string();
-    }
+    if (programPath.empty()) programPath = bench::programBesideThis();
     programPath = std::filesystem::absolute(programPath).string();
     ScratchDir dir;
     scratch = &dir;
 
-    if (relay) {
-        std::printf("bench_program: the real program %s (offscreen, no display or log window) "
-                    "against socat -b 65536, both between two pty cables\n", programPath.c_str());
-        bench::printSetting(opt);
-        std::fflush(stdout);
-        bench::Subject ref({"socat", bench::startSocat});
-        bench::Subject prog({"vorlinex", startProgram});
-        bench::measurePair(ref, prog, opt);
-        if (!ref.f.relaying) std::printf("socat did not relay (is it installed?)\n");
-        if (!prog.f.relaying) {
-            std::printf("vorlinex did not relay; its output:\n%s\n",
-                        dir.read("vorlinex-" + std::to_string(programRuns) + ".out").c_str());
-        }
-        int missed = bench::printComparison(ref.f, prog.f, "vorlinex", opt);
-        std::printf("\n%d relay target(s) missed\n", missed);
-    }
+    if (relay) measureRelay(opt);
     if (startup) runStartups(startups);
     return 0;
 }

@@ -56,14 +56,4 @@ inline std::string readFile(const std::string& path) {
     return s.str();
 }
 
-// The resident size of this process in kB (VmRSS).
-inline long residentKb() {
-    std::ifstream f("/proc/self/status");
-    std::string line;
-    while (std::getline(f, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    }
-    return -1;
-}
-
 }  // namespace bench

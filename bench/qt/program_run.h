@@ -41,6 +41,12 @@ inline int runProgramInProcess(ScratchDir& scratch, PtyCable& port1, PtyCable& p
     return rc;
 }
 
+// Says so when the program in-process never relayed; true then.
+inline bool neverRelayed(bool relaying, int rc) {
+    if (!relaying) std::printf("  the program did not relay (entry returned %d)\n", rc);
+    return !relaying;
+}
+
 // How long the UI thread kept the user waiting while measuring. By default a thread of the
 // benchmark's own asks the kernel every 4 ms what the UI thread is doing (/proc/.../syscall):
 // waiting in poll() is the event loop at rest, anything else (running, or blocked in any other
@@ -74,7 +80,7 @@ struct StallMeter {
             tick->start(5);
             return;
         }
-        const std::string path = "/proc/self/task/" + std::to_string(::gettid()) + "/syscall";
+        const std::string path = bench::procPath(0, "task/" + std::to_string(::gettid()) + "/syscall");
         watcher = std::thread([this, path] {
             QElapsedTimer clock;
             clock.start();

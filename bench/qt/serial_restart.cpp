@@ -97,30 +97,16 @@ void control(Run& run, QWidget* mainWindow) {
 int main(int argc, char** argv) {
     ScratchDir scratch;
     Run run;
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::string(argv[i]) == "--rounds") run.rounds = std::max(1, std::atoi(argv[++i]));
-    }
+    run.rounds = std::max(1, static_cast<int>(bench::numberOption(argc, argv, "--rounds", run.rounds)));
     const int rc = bench::runProgramInProcess(scratch, run.port1, run.port2, 115200,
                                               [&](QWidget* w) { control(run, w); });
 
     std::printf("bench_serial_restart: SERIAL, then OK without changes, in the program "
                 "in-process (offscreen) over pty cables; %d rounds\n", run.rounds);
     if (!run.notes.empty()) std::printf("%s", run.notes.c_str());
-    if (!run.relaying) {
-        std::printf("  the program did not relay (entry returned %d)\n", rc);
-        return 1;
-    }
-    auto line = [](const char* what, const std::vector<double>& v) {
-        if (v.empty()) {
-            std::printf("  %-48s -\n", what);
-            return;
-        }
-        std::printf("  %-48s min %7.1f  p50 %7.1f  max %7.1f ms\n", what,
-                    *std::min_element(v.begin(), v.end()), bench::percentile(v, 50),
-                    *std::max_element(v.begin(), v.end()));
-    };
-    line("OK clicked to the dialog closed (UI thread)", run.okToClosedMs);
-    line("OK clicked to both directions relaying again", run.okToRelayingMs);
+    if (bench::neverRelayed(run.relaying, rc)) return 1;
+    bench::printSpread("OK clicked to the dialog closed (UI thread)", run.okToClosedMs, "ms", 48);
+    bench::printSpread("OK clicked to both directions relaying again", run.okToRelayingMs, "ms", 48);
     std::printf("  rounds that failed: %d of %d; entry function returned %d\n", run.failed,
                 run.rounds, rc);
     return 0;

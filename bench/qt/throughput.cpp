@@ -200,11 +200,7 @@ void control(Run& run, QWidget* mainWindow) {
     QMetaObject::invokeMethod(mainWindow, [mainWindow] { vorlinexOf(mainWindow).shutdownVorlinex(); }, Qt::QueuedConnection);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    ScratchDir scratch;
-    Run run;
+void parseArguments(Run& run, int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--no-combined") run.combinedWanted = false;
@@ -216,15 +212,9 @@ int main(int argc, char** argv) {
         else if (a == "--seconds") run.seconds = std::max(1.0, std::atof(argv[++i]));
         else if (a == "--rate") run.rate = std::max(1.0, std::atof(argv[++i]));
     }
-    run.logPath[0] = scratch.file("channel1.log");
-    run.logPath[1] = scratch.file("channel2.log");
-    run.combinedPath = scratch.file("combined.log");
-    const int rc = bench::runProgramInProcess(
-        scratch, run.port1, run.port2, 460800, [&](QWidget* w) { control(run, w); },
-        [&](QWidget* w) { run.stall.attach(w); });
+}
 
-    std::printf("bench_throughput: the program in-process, Qt platform %s, BPS 460800 on pty cables, "
-                "%.0f B/s paced each way for %.0f s\n", std::getenv("QT_QPA_PLATFORM"), run.rate, run.seconds);
+void printWindows(const Run& run) {
     auto logState = [&run](int c) {
         return !run.logOpen[c] ? "skipped" : run.logWindow[c] ? "open with its window" : "open, no window";
     };
@@ -233,11 +223,10 @@ int main(int argc, char** argv) {
                 run.hexChecked ? "checked" : "NOT checked", run.displayOpen[0] ? "open" : "skipped",
                 run.displayOpen[1] ? "open" : "skipped", logState(0), logState(1),
                 run.combinedOpen ? "open with its window" : run.combinedWanted ? "skipped" : "not asked for");
-    if (!run.notes.empty()) std::printf("%s", run.notes.c_str());
-    if (!run.relaying) {
-        std::printf("  the program did not relay (entry returned %d)\n", rc);
-        return 1;
-    }
+}
+
+// Every byte of each direction at the far end; returns how many directions missed.
+int reportDirections(const Run& run) {
     int missed = 0;
     for (int d = 0; d < 2; ++d) {
         const Direction& dir = run.dir[d];
@@ -254,6 +243,12 @@ int main(int argc, char** argv) {
                     std::chrono::duration<double, std::milli>(dir.lastByte - dir.fedAll).count());
         if (dir.check.lost() != 0 || dir.check.wrong != 0 || dir.check.extra() != 0) ++missed;
     }
+    return missed;
+}
+
+// The UI thread's longest stall and the program's CPU; returns 1 if the stall missed its target.
+int reportStallAndCpu(const Run& run) {
+    int missed = 0;
     std::printf("  UI thread longest stall (%s): %lld ms  [target < 100 ms: %s]\n", run.stall.what(),
                 static_cast<long long>(run.stall.longestMs), run.stall.longestMs < 100 ? "met" : "MISSED");
     if (run.stall.longestMs >= 100) ++missed;
@@ -261,6 +256,12 @@ int main(int argc, char** argv) {
                 "feeders and readers) over %.1f s\n",
                 run.programCpuSeconds / run.measuredSeconds * 100, run.processCpuPercentAll,
                 run.measuredSeconds);
+    return missed;
+}
+
+// Each capture file against the bytes relayed on its channel; returns how many differ.
+int reportLogs(const Run& run) {
+    int missed = 0;
     for (int c = 0; c < 2; ++c) {
         if (!run.logOpen[c]) {
             std::printf("  log %d: skipped\n", c + 1);
@@ -275,43 +276,77 @@ int main(int argc, char** argv) {
                     same ? "equal, same bytes" : "DIFFERENT");
         if (!same) ++missed;
     }
-    if (run.combinedOpen) {
-        const std::string file = bench::readFile(run.combinedPath);
-        std::string error, perDirection[2];
-        size_t records = 0;
-        for (const CombinedRecord& r : parseCombinedRecords(file, error)) {
-            perDirection[r.channel - 1] += r.bytes;
-            ++records;
-        }
-        const size_t relayed = run.dir[0].check.received + run.dir[1].check.received;
-        bool same = error.empty();
-        for (int d = 0; d < 2; ++d) {
-            same = same && perDirection[d].size() == run.dir[d].check.received &&
-                   perDirection[d].compare(0, perDirection[d].size(), run.dir[d].data, 0,
-                                           perDirection[d].size()) == 0;
-        }
-        std::printf("  combined: %zu B in the file, %zu records, for %zu B relayed both ways "
-                    "(%.2f file bytes per byte); per direction %s%s\n",
-                    file.size(), records, relayed,
-                    relayed > 0 ? static_cast<double>(file.size()) / static_cast<double>(relayed) : NAN,
-                    same ? "equal, same bytes" : "DIFFERENT", error.empty() ? "" : (" (" + error + ")").c_str());
-        if (!same) ++missed;
+    return missed;
+}
+
+// The combined capture, per direction, against the bytes relayed; 1 if it differs.
+int reportCombined(const Run& run) {
+    int missed = 0;
+    const std::string file = bench::readFile(run.combinedPath);
+    std::string error, perDirection[2];
+    size_t records = 0;
+    for (const CombinedRecord& r : parseCombinedRecords(file, error)) {
+        perDirection[r.channel - 1] += r.bytes;
+        ++records;
     }
-    if (run.timelineOpen) {
-        bool same = run.timelineDropped == 0;
-        for (int d = 0; d < 2; ++d) {
-            const std::string& bytes = run.timelineBytes[d];
-            same = same && bytes.size() == run.dir[d].check.received &&
-                   bytes.compare(0, bytes.size(), run.dir[d].data, 0, bytes.size()) == 0;
-        }
-        std::printf("  timeline: %llu records held (%llu dropped) holding %llu + %llu B; against the bytes relayed, per direction %s\n",
-                    static_cast<unsigned long long>(run.timelineRecords),
-                    static_cast<unsigned long long>(run.timelineDropped),
-                    static_cast<unsigned long long>(run.timelineBytes[0].size()),
-                    static_cast<unsigned long long>(run.timelineBytes[1].size()),
-                    same ? "equal, same bytes" : "DIFFERENT");
-        if (!same) ++missed;
+    const size_t relayed = run.dir[0].check.received + run.dir[1].check.received;
+    bool same = error.empty();
+    for (int d = 0; d < 2; ++d) {
+        same = same && perDirection[d].size() == run.dir[d].check.received &&
+               perDirection[d].compare(0, perDirection[d].size(), run.dir[d].data, 0,
+                                       perDirection[d].size()) == 0;
     }
+    std::printf("  combined: %zu B in the file, %zu records, for %zu B relayed both ways "
+                "(%.2f file bytes per byte); per direction %s%s\n",
+                file.size(), records, relayed,
+                relayed > 0 ? static_cast<double>(file.size()) / static_cast<double>(relayed) : NAN,
+                same ? "equal, same bytes" : "DIFFERENT", error.empty() ? "" : (" (" + error + ")").c_str());
+    if (!same) ++missed;
+    return missed;
+}
+
+// The timeline's records, per direction, against the bytes relayed; 1 if they differ.
+int reportTimeline(const Run& run) {
+    int missed = 0;
+    bool same = run.timelineDropped == 0;
+    for (int d = 0; d < 2; ++d) {
+        const std::string& bytes = run.timelineBytes[d];
+        same = same && bytes.size() == run.dir[d].check.received &&
+               bytes.compare(0, bytes.size(), run.dir[d].data, 0, bytes.size()) == 0;
+    }
+    std::printf("  timeline: %llu records held (%llu dropped) holding %llu + %llu B; against the bytes relayed, per direction %s\n",
+                static_cast<unsigned long long>(run.timelineRecords),
+                static_cast<unsigned long long>(run.timelineDropped),
+                static_cast<unsigned long long>(run.timelineBytes[0].size()),
+                static_cast<unsigned long long>(run.timelineBytes[1].size()),
+                same ? "equal, same bytes" : "DIFFERENT");
+    if (!same) ++missed;
+    return missed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ScratchDir scratch;
+    Run run;
+    parseArguments(run, argc, argv);
+    run.logPath[0] = scratch.file("channel1.log");
+    run.logPath[1] = scratch.file("channel2.log");
+    run.combinedPath = scratch.file("combined.log");
+    const int rc = bench::runProgramInProcess(
+        scratch, run.port1, run.port2, 460800, [&](QWidget* w) { control(run, w); },
+        [&](QWidget* w) { run.stall.attach(w); });
+
+    std::printf("bench_throughput: the program in-process, Qt platform %s, BPS 460800 on pty cables, "
+                "%.0f B/s paced each way for %.0f s\n", std::getenv("QT_QPA_PLATFORM"), run.rate, run.seconds);
+    printWindows(run);
+    if (!run.notes.empty()) std::printf("%s", run.notes.c_str());
+    if (bench::neverRelayed(run.relaying, rc)) return 1;
+    int missed = reportDirections(run);
+    missed += reportStallAndCpu(run);
+    missed += reportLogs(run);
+    if (run.combinedOpen) missed += reportCombined(run);
+    if (run.timelineOpen) missed += reportTimeline(run);
     std::printf("  entry function returned %d; %d target(s) missed\n", rc, missed);
     return 0;
 }
