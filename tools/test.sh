@@ -24,7 +24,7 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 # what is left to it. Only root may make them; elsewhere they share the machine's, and this says so.
 source tools/isolation.sh
 
-echo "== include layering"echo "== include layering"
+echo "== include layering"
 bash tools/check_layers.sh
 
 echo "== plain build"
