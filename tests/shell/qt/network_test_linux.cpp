@@ -264,13 +264,17 @@ TEST_F(NetworkPorts, ServerGoneUnderTrafficIsLetGoCountedAndReconnectedAndRelays
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
         });
+        std::atomic<size_t> arrived{0};
         std::jthread device1([&] {  // COM1's device takes what arrives (EIO once the server is gone)
             char buffer[4096];
-            for (pollfd p{first.master(), POLLIN, 0}; sending;)
-                if (::poll(&p, 1, 50) <= 0 || ::read(first.master(), buffer, sizeof buffer) <= 0)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            for (pollfd p{first.master(), POLLIN, 0}; sending;) {
+                const ssize_t n = ::poll(&p, 1, 50) > 0 ? ::read(first.master(), buffer, sizeof buffer) : 0;
+                if (n > 0) arrived += static_cast<size_t>(n);
+                else std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
         });
-        QTest::qWait(300);
+        // The server is killed with traffic under way through it, not before any has come.
+        EXPECT_TRUE(waitUntil([&] { return arrived.load() > 1000; }, kWaitMs));
         server.stop();
         const QRegularExpression lost("^COM1: " + QRegularExpression::escape(QString::fromStdString(path)) +
                                       " (closed the connection|connection lost: .+), retrying");
