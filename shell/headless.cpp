@@ -36,6 +36,10 @@ bool HeadlessRelay::portPresent(int port) const {
     return serialPort.isOpen() && serialPort.presence.load(std::memory_order_acquire) == PortPresent;
 }
 
+const std::string& HeadlessRelay::capturePath(int which) const {
+    return which == kCombined ? options_.logCombined : which == 2 ? options_.logB : options_.logA;
+}
+
 bool HeadlessRelay::openCapture(int which, const std::string& path, std::string& why) {
     CaptureOpenFailure failure;
     // Appended to, never emptied: a service that systemd restarts keeps what it captured before.
@@ -60,11 +64,10 @@ bool HeadlessRelay::start() {
     for (const ComOutOfRange& com : outOfRange) say_(JournalPriority::Warning, comOutOfRangeText(configPath(), com));
 
     // The captures first: one that cannot be opened ends the run before a port is touched.
-    const std::string* const paths[3] = {&options_.logA, &options_.logB, &options_.logCombined};
     for (int which = 1; which <= kCombined; ++which) {
-        if (paths[which - 1]->empty()) continue;
-        if (std::string why; !openCapture(which, *paths[which - 1], why)) {
-            say_(JournalPriority::Error, captureOpenRefusedText(headlessCaptureLabel(which), *paths[which - 1], why));
+        if (capturePath(which).empty()) continue;
+        if (std::string why; !openCapture(which, capturePath(which), why)) {
+            say_(JournalPriority::Error, captureOpenRefusedText(headlessCaptureLabel(which), capturePath(which), why));
             app.captures.closeAllCaptureLogs();
             stopped_ = true;
             return false;
@@ -153,10 +156,9 @@ void HeadlessRelay::step() {
 
 void HeadlessRelay::takeCaptureReports() {
     Captures& captures = app.captures;
-    const std::string* const paths[3] = {&options_.logA, &options_.logB, &options_.logCombined};
     for (const auto& [which, error] : captures.takeReopenResults()) {
         if (which < 1 || which > kCombined) continue;
-        const std::string& path = *paths[which - 1];
+        const std::string& path = capturePath(which);
         if (error == 0) {
             say_(JournalPriority::Notice, captureReopenedText(std::time(nullptr), headlessCaptureLabel(which), path));
         } else {
@@ -190,10 +192,9 @@ void HeadlessRelay::reopenCaptures() {
     // its path, after what the file holds, once its writer has let the old file go; under
     // logrotate it would otherwise stay ended until a restart.
     takeCaptureReports();
-    const std::string* const paths[3] = {&options_.logA, &options_.logB, &options_.logCombined};
     for (int which = 1; which <= kCombined; ++which) {
         if (!captureEnded_[which - 1]) continue;
-        const std::string& path = *paths[which - 1];
+        const std::string& path = capturePath(which);
         const char* label = headlessCaptureLabel(which);
         const bool finished = which == kCombined ? app.captures.combinedCapture.closed() : app.captures.captureLogClosed(which);
         if (!finished) {
@@ -237,9 +238,8 @@ HeadlessStatus HeadlessRelay::status() {
         direction.bytesPerSecond = rates_[port - 1];
         direction.undelivered = channel.undeliveredBytes.load(std::memory_order_relaxed);
     }
-    const std::string* const paths[3] = {&options_.logA, &options_.logB, &options_.logCombined};
     for (int which = 1; which <= kCombined; ++which) {
-        if (paths[which - 1]->empty()) continue;
+        if (capturePath(which).empty()) continue;
         Captures& captures = app.captures;
         const int64_t bytes = which == kCombined ? captures.combinedCapture.byteCount() : captures.captureByteCount(which);
         status.captures.push_back({headlessCaptureLabel(which), bytes, captureEnded_[which - 1]});

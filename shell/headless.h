@@ -60,6 +60,8 @@ private:
     bool watchPort(int port, std::chrono::steady_clock::time_point now);
     void takeCaptureReports();
     // Opens capture 1, 2 or 3 (appended to); false with the reason in `why`.
+    // The path a capture was named with (1, 2 or kCombined); empty when none was.
+    const std::string& capturePath(int which) const;
     bool openCapture(int which, const std::string& path, std::string& why);
 
     const CommandLine options_;
