@@ -31,17 +31,20 @@ std::unique_ptr<CaptureFormat> newDirectionFormat() { return std::make_unique<Di
 
 }  // namespace
 
-Captures::Captures(Relay& relay)
-    : relay_(relay),
-      appOptions(relay.appOptions),
-      captureFiles{CaptureFile(newDirectionFormat, kWriteOutSize), CaptureFile(newDirectionFormat, kWriteOutSize)} {}
+// What gathers before the writer is woken rather than at its timed look: at full pty speed a few
+// wake-ups a second instead of a hundred, and never more than a second's worth waits.
+constexpr size_t kWriteOutSize = 262144;
 
-CaptureFile& Captures::fileOf(int channel) { return captureFiles[channelSlot(channel)]; }
-RelayChannel& Captures::relayChannel(int number) { return relay_.relayChannel(number); }
+CaptureLog::CaptureLog() : file(newDirectionFormat, kWriteOutSize) {}
+
+Captures::Captures(Relay& relay) : appOptions(relay.appOptions) {}
+
+CaptureLog& Captures::captureLog(int channel) { return captureLogs[channelSlot(channel)]; }
+const CaptureLog& Captures::captureLog(int channel) const { return captureLogs[channelSlot(channel)]; }
 
 int Captures::captureWriting(int self, const FileIdentity& file) const {
     for (int other = 1; other <= 2; ++other) {
-        if (other != self && captureFiles[other - 1].writes(file)) return other;
+        if (other != self && captureLogs[other - 1].file.writes(file)) return other;
     }
     return self != kCombined && combinedCapture.writes(file) ? kCombined : 0;
 }
@@ -49,19 +52,19 @@ int Captures::captureWriting(int self, const FileIdentity& file) const {
 int Captures::openCaptureLog(int channel, const std::string& fullPath, CaptureOpenFailure* failure,
                              CaptureOpenMode mode) {
     const int number = channelNumber(channel);
-    RelayChannel& relay = relayChannel(number);
-    CaptureFile& file = fileOf(number);
+    CaptureLog& log = captureLog(number);
+    CaptureFile& file = log.file;
     // One log per channel: the worker hands nothing more to the one still open.
-    relay.logEnabled.store(0, std::memory_order_release);
+    log.logEnabled.store(0, std::memory_order_release);
     CaptureOpenFailure refused;
     if (!file.open(fullPath, [this, number](const FileIdentity& f) { return captureWriting(number, f); }, refused,
                    mode)) {
         if (failure != nullptr) *failure = refused;
         return 0;
     }
-    relay.logName = file.name();
+    log.logName = file.name();
     // Last, so that the worker never sees an enabled log whose file is not yet open.
-    relay.logEnabled.store(1, std::memory_order_release);
+    log.logEnabled.store(1, std::memory_order_release);
     return 1;
 }
 
@@ -78,25 +81,26 @@ int Captures::openCombinedCapture(const std::string& fullPath, CaptureOpenFailur
 void Captures::writeCaptureLog(RelayChannel& channel, const uint8_t* block, int32_t length,
                                int32_t logStampLength) {
     if (block == nullptr || length <= 0) return;
-    if (channel.logEnabled.load(std::memory_order_acquire) == 0) return;
-    CaptureFile& file = fileOf(channel.number);
+    CaptureLog& log = captureLog(channel.number);
+    if (log.logEnabled.load(std::memory_order_acquire) == 0) return;
+    CaptureFile& file = log.file;
     const int32_t stamp = std::clamp(logStampLength, 0, length);
     const int32_t crlf = appOptions.CRLF.load(std::memory_order_relaxed);
     file.append(block, static_cast<size_t>(length), static_cast<uint32_t>(stamp), crlf, length - stamp);
     // A file that fell behind has ended the capture.
-    if (!file.accepting()) channel.logEnabled.store(0, std::memory_order_release);
+    if (!file.accepting()) log.logEnabled.store(0, std::memory_order_release);
 }
 
 void Captures::requestCaptureLogClose(int channel) {
     // At once: the worker hands no further block to this log, whatever its file is doing.
-    relayChannel(channelNumber(channel)).logEnabled.store(0, std::memory_order_release);
+    captureLog(channel).logEnabled.store(0, std::memory_order_release);
     fileOf(channel).requestClose();
 }
 
 bool Captures::captureLogClosed(int channel) { return fileOf(channel).closed(); }
 
 void Captures::closeCaptureLog(int channel) {
-    relayChannel(channelNumber(channel)).logEnabled.store(0, std::memory_order_release);
+    captureLog(channel).logEnabled.store(0, std::memory_order_release);
     fileOf(channel).close();
 }
 
@@ -122,7 +126,7 @@ std::vector<std::pair<int, CaptureFailure>> Captures::closeAllCaptureLogs() {
 
 void Captures::reopenAllCaptures() {
     // A capture that is closed or has ended takes no reopen.
-    for (CaptureFile& file : captureFiles) file.reopen();
+    for (CaptureLog& log : captureLogs) log.file.reopen();
     combinedCapture.reopen();
 }
 

@@ -2,6 +2,7 @@
 // both: the captures the application owns beside its relay.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -13,6 +14,16 @@
 struct AppOptions;
 struct Relay;
 struct RelayChannel;
+
+// One direction's capture log: its file and the state the worker reads for every chunk.
+struct CaptureLog {
+    CaptureLog();
+    CaptureFile file;
+    // 1 while the log is open and the worker must hand it every chunk; set last by the opener,
+    // cleared first by every close and by a file that fell behind.
+    std::atomic<int32_t> logEnabled{0};
+    std::string logName;  // the chosen file's name without its folder, kept whole
+};
 
 class Captures {
 public:
@@ -31,6 +42,10 @@ public:
     // The same for the combined capture of both directions.
     int openCombinedCapture(const std::string& fullPath, CaptureOpenFailure* failure = nullptr,
                             CaptureOpenMode mode = CaptureOpenMode::Empty);
+    // Channel 1's or 2's capture log.
+    CaptureLog& captureLog(int channel);
+    const CaptureLog& captureLog(int channel) const;
+
     // Called by the worker (through the channel's capture sink) for every block while logEnabled is
     // 1: a copy into the capture's bounded queue, never a wait for the file. Every byte goes into
     // the file except those the CRLF option (as it is now) removes. A capture whose file stalls
@@ -74,16 +89,10 @@ public:
     CombinedLog combinedCapture;
 
 private:
-    // What gathers before the writer is woken rather than at its timed look: at full pty speed
-    // a few wake-ups a second instead of a hundred, and never more than a second's worth waits.
-    static constexpr size_t kWriteOutSize = 262144;
-
-    CaptureFile& fileOf(int channel);
-    RelayChannel& relayChannel(int number);
+    CaptureFile& fileOf(int channel) { return captureLog(channel).file; }
     // Which capture (1, 2, 3) other than `self` still writes the file; 0 when none.
     int captureWriting(int self, const FileIdentity& file) const;
 
-    Relay& relay_;
     const AppOptions& appOptions;
-    CaptureFile captureFiles[2];
+    CaptureLog captureLogs[2];
 };

@@ -4,7 +4,7 @@
 #include "relay/relay_channel.h"
 
 bool CaptureLogSink::takesChunks() const {
-    return channel_.logEnabled.load(std::memory_order_acquire) == 1;
+    return captures_.captureLog(channel_.number).logEnabled.load(std::memory_order_acquire) == 1;
 }
 
 void CaptureLogSink::onChunk(const uint8_t* stamped, int32_t length, int32_t stampLength) {

@@ -50,10 +50,6 @@ struct RelayChannel {
     ChunkSink* displaySink = nullptr;
     ChunkSink* logSink = nullptr;
 
-    // Capture log; its file is the capture's own.
-    std::atomic<int32_t> logEnabled{0};
-    std::string logName;  // the chosen file's name without its folder, kept whole
-
     // What a stopped worker could not write of its last chunk: shown, logged and counted
     // already, so the next worker of the channel only writes it, before anything it reads.
     // Touched by the worker alone; the join and the next start hand it over.

@@ -83,7 +83,7 @@ void openAll(Soak& soak, QWidget* mainWindow) {
         soak.logFiles[c].push_back(soak.scratch->file((c < 2 ? "channel" + std::to_string(c + 1) : "combined") +
                                                       "-" + std::to_string(soak.cycles) + ".log"));
         if (QAction* item = vorlinexOf(mainWindow).mainMenuItem(logItems[c])) item->trigger();
-        const bool open = c < 2 ? app.relay.relayChannel(c + 1).logEnabled.load() == 1 : app.captures.combinedCapture.enabled();
+        const bool open = c < 2 ? app.captures.captureLog(c + 1).logEnabled.load() == 1 : app.captures.combinedCapture.enabled();
         if (!open) ++soak.failedOpens;
     }
 }

@@ -123,7 +123,7 @@ void openWindows(Run& run, QWidget* mainWindow) {
     const int logItems[2] = {kCommandLogA, kCommandLogB};
     for (int c = 0; c < 2; ++c) {
         if (QAction* item = vorlinexOf(mainWindow).mainMenuItem(logItems[c])) item->trigger();
-        run.logOpen[c] = vorlinexOf(mainWindow).app.relay.relayChannel(c + 1).logEnabled.load() == 1;
+        run.logOpen[c] = vorlinexOf(mainWindow).app.captures.captureLog(c + 1).logEnabled.load() == 1;
         run.logWindow[c] = vorlinexOf(mainWindow).captureWindows.captureLogWindow(c + 1) != nullptr;
         if (!run.logOpen[c]) {
             run.notes += "  capture " + std::to_string(c + 1) + " skipped: menu item " +

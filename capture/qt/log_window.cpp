@@ -103,7 +103,7 @@ LogWindow::LogWindow(const CaptureWindowHost& host, Relay& relayOwner, Captures&
     const auto x = [&](int units) { return rect(0, 0, units, 0).width(); };
     const auto y = [&](int units) { return rect(0, 0, 0, units).height(); };
     RelayChannel& relay = relayOwner.relayChannel(isCombined(channel) ? 1 : channel);
-    const std::string name = isCombined(channel) ? captures.combinedCapture.name() : relay.logName;
+    const std::string name = isCombined(channel) ? captures.combinedCapture.name() : captures.captureLog(channel).logName;
 
     auto* group = new QGroupBox(this);
     group->setObjectName(QString::number(kLogFileName));

@@ -453,10 +453,7 @@ bool Vorlinex::initialiseMainWindow(QWidget* mainWindow) {
     setDisplayModeCheck(window, relay.appOptions.DMODE.load());
     app.trafficDisplay1.displayOpen = 0;
     app.trafficDisplay2.displayOpen = 0;
-    for (RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2}) {
-        channel->logEnabled = 0;
-        channel->stampCountdown = 0;
-    }
+    for (RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2}) channel->stampCountdown = 0;
     return true;
 }
 

@@ -125,7 +125,7 @@ TEST(CaptureLineEnds, AFileThatCannotBeOpenedIsRefusedWithTheReason) {
         EXPECT_EQ(captures.openCaptureLog(1, path, &failure), 0);
         EXPECT_EQ(failure.error, error);
         EXPECT_EQ(failure.heldBy, 0);
-        EXPECT_EQ(relay.relayChannel1.logEnabled.load(), 0);
+        EXPECT_EQ(captures.captureLog(1).logEnabled.load(), 0);
     }
     EXPECT_EQ(dir.read("plain.txt"), "kept");
 }

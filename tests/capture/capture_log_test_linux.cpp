@@ -37,7 +37,7 @@ TEST(CaptureLog, OpenNeverWaitsForAFifoReaderAndCloseWhileAnotherThreadWritesLos
         CaptureOpenFailure failure;
         EXPECT_EQ(app.captures.openCaptureLog(2, path, &failure), 0);
         EXPECT_EQ(failure.error, error);
-        EXPECT_EQ(app.relay.relayChannel2.logEnabled.load(), 0);
+        EXPECT_EQ(app.captures.captureLog(2).logEnabled.load(), 0);
     }
 
     const std::string data = randomBytes(100003, 5);
@@ -57,7 +57,7 @@ TEST(CaptureLog, OpenNeverWaitsForAFifoReaderAndCloseWhileAnotherThreadWritesLos
     EXPECT_TRUE(eventually([&] { return calls > callsAtClose + 1000; }));
     stop = true;
     writer.join();
-    EXPECT_EQ(app.relay.relayChannel1.logEnabled.load(), 0);
+    EXPECT_EQ(app.captures.captureLog(1).logEnabled.load(), 0);
 
     const std::string file = dir.read("racing.log");
     EXPECT_EQ(static_cast<int64_t>(file.size()), app.captures.captureByteCount(1));
@@ -82,10 +82,10 @@ TEST(CaptureQueue, AStalledFileEndsOnlyItsCaptureOnceItsQueueIsFullAndTellsWhatW
     const std::string data = randomBytes(256 * 1024, 7);
     int64_t accepted = 0;
     std::string other;
-    for (size_t at = 0; one.logEnabled.load() == 1 && accepted < 3 * CaptureFile::kQueueLimit; at += 256) {
+    for (size_t at = 0; app.captures.captureLog(1).logEnabled.load() == 1 && accepted < 3 * CaptureFile::kQueueLimit; at += 256) {
         const auto* block = reinterpret_cast<const uint8_t*>(data.data() + at % data.size());
         app.captures.writeCaptureLog(one, block, 256, 0);
-        if (one.logEnabled.load() == 1) accepted += 256;
+        if (app.captures.captureLog(1).logEnabled.load() == 1) accepted += 256;
         if (at == 128 * 1024) {
             // More than the pipe holds so far: once the writer has filled it, the file takes nothing.
             ASSERT_TRUE(eventually([&] {
@@ -100,7 +100,7 @@ TEST(CaptureQueue, AStalledFileEndsOnlyItsCaptureOnceItsQueueIsFullAndTellsWhatW
             other += more;
         }
     }
-    EXPECT_EQ(one.logEnabled.load(), 0);
+    EXPECT_EQ(app.captures.captureLog(1).logEnabled.load(), 0);
     EXPECT_GE(accepted, CaptureFile::kQueueLimit);
     EXPECT_LE(app.captures.capturePeakQueued(1), CaptureFile::kQueueLimit);
     EXPECT_GT(app.captures.capturePeakQueued(1), CaptureFile::kQueueLimit - 256);
@@ -143,7 +143,7 @@ TEST(CaptureOpen, AFileAnotherCaptureWritesIsRefusedUntouchedWhateverItsName) {
     failure = {};
     EXPECT_EQ(app.captures.openCombinedCapture(dir.file("sub/../one.log"), &failure), 0);
     EXPECT_EQ(failure.heldBy, 1);
-    EXPECT_EQ(app.relay.relayChannel2.logEnabled.load(), 0);
+    EXPECT_EQ(app.captures.captureLog(2).logEnabled.load(), 0);
     EXPECT_FALSE(app.captures.combinedCapture.enabled());
     // A device takes any number of writers.
     EXPECT_EQ(app.captures.openCaptureLog(2, "/dev/null"), 1);

@@ -228,7 +228,7 @@ TEST(CaptureRotation, AReopenThatCannotOpenThePathKeepsTheOldFileAndReportsOnceU
         const size_t before = one.count();
         ASSERT_TRUE(eventually([&] { return one.count() > before + 200; }));
         EXPECT_TRUE(app.captures.takeReopenResults().empty());
-        EXPECT_EQ(app.relay.relayChannel1.logEnabled.load(), 1);
+        EXPECT_EQ(app.captures.captureLog(1).logEnabled.load(), 1);
         EXPECT_TRUE(app.captures.combinedCapture.enabled());
 
         c.mend(oldFolders.back());

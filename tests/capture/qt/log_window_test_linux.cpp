@@ -70,7 +70,7 @@ std::array<std::string, 2> directionsOf(const std::string& file) {
 
 class CaptureInProgram : public ProgramOnCables {
 protected:
-    static int logEnabled(int channel) { return runningVorlinex().app.relay.relayChannel(channel).logEnabled.load(); }
+    static int logEnabled(int channel) { return runningVorlinex().app.captures.captureLog(channel).logEnabled.load(); }
     static CombinedLog& combined() { return runningVorlinex().app.captures.combinedCapture; }
     // A capture started from the menu, the file dialog replaced by `path`.
     static QWidget* start(int channel, const std::string& path) {

@@ -144,7 +144,7 @@ protected:
                 EXPECT_TRUE(v.shutdownStarted());
                 EXPECT_FALSE(relay.relayChannel1.worker.joinable() || relay.relayChannel2.worker.joinable());
                 EXPECT_FALSE(relay.serialPort1.isOpen() || relay.serialPort2.isOpen());
-                EXPECT_EQ(relay.rateMeter.timerId.load() + relay.relayChannel1.logEnabled.load(), 0);
+                EXPECT_EQ(relay.rateMeter.timerId.load() + v.app.captures.captureLog(1).logEnabled.load(), 0);
             });
             if (endsItself) QTimer::singleShot(90000, qApp, [] { QCoreApplication::exit(99); });
             body(v, window);
