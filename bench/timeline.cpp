@@ -23,7 +23,7 @@
 #include "display/timeline_file.h"
 #include "display/timeline_find.h"
 #include "display/timeline_records.h"
-#include "relay/combined_record.h"
+#include "record/combined_record.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "capture/capture_file.h"
-#include "relay/combined_record.h"
+#include "record/combined_record.h"
 #include "relay/read_order.h"
 
 class CombinedLog final : public ReadListener {

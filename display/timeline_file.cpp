@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "display/positional_file.h"
-#include "relay/combined_record.h"
+#include "record/combined_record.h"
 
 namespace {
 

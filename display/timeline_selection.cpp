@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "relay/combined_record.h"
+#include "record/combined_record.h"
 
 namespace {
 

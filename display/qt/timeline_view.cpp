@@ -17,7 +17,7 @@
 #include <utility>
 
 #include "display/qt/traffic_view.h"
-#include "relay/combined_record.h"
+#include "record/combined_record.h"
 
 namespace {
 

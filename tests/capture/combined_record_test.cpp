@@ -6,7 +6,7 @@
 #include <ctime>
 #include <string>
 
-#include "relay/combined_record.h"
+#include "record/combined_record.h"
 
 using namespace std::string_literals;
 

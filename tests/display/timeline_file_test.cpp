@@ -14,7 +14,7 @@
 #include <tuple>
 
 #include "display/timeline_file.h"
-#include "relay/combined_record.h"
+#include "record/combined_record.h"
 #include "shell/application.h"
 #include "tests/support/pty_cable.h"
 

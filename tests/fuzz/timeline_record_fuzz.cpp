@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "display/timeline_file.h"
-#include "relay/combined_record.h"
+#include "record/combined_record.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "display/qt/timeline_window.h"
 #include "display/timeline_file.h"
 #include "display/timeline_records.h"
-#include "relay/combined_record.h"
+#include "record/combined_record.h"
 #include "shell/qt/window_hosts.h"
 #include "tests/shell/qt/shell_harness.h"
 #include "tests/support/pty_cable.h"

@@ -1,4 +1,4 @@
-#include "relay/combined_record.h"
+#include "record/combined_record.h"
 
 #include <cinttypes>
 #include <cstdio>
