@@ -40,6 +40,34 @@ private:
 #endif
 };
 
+// The system's number for an open file: a descriptor, or a HANDLE's value; kNoFile when none.
+using CaptureHandle = intptr_t;
+inline constexpr CaptureHandle kNoFile = -1;
+
+// What the system says of a file it opened.
+struct OpenedFile {
+    CaptureHandle handle = kNoFile;
+    bool regular = false;
+    bool device = false;
+    FileIdentity identity;
+};
+
+// The system calls under a CaptureStream, one file per system (capture_stream_linux.cpp,
+// capture_stream_win32.cpp); the stream's own rules are written once, above them. Each returns 0
+// or the errno unless it says otherwise.
+namespace capture_system {
+// Opens for writing, creating the file, never waiting (see CaptureStream::open).
+int openFile(const std::string& path, bool append, OpenedFile& opened);
+// Bytes the system took (0 is allowed), or -1 with the errno in `error` (EINTR and EAGAIN
+// included: the caller decides).
+int64_t writeSome(CaptureHandle handle, const char* bytes, size_t length, int& error);
+// Sets the file's size.
+int truncateTo(CaptureHandle handle, int64_t size);
+// Where this writer's last byte went: the end of what it wrote.
+int writtenEnd(CaptureHandle handle, int64_t& end);
+int closeFile(CaptureHandle handle);
+}  // namespace capture_system
+
 // One opened file, used by one thread at a time.
 class CaptureStream {
 public:
@@ -74,11 +102,7 @@ public:
     int close();
 
 private:
-#ifdef _WIN32
-    void* handle_ = nullptr;
-#else
-    int fd_ = -1;
-#endif
+    CaptureHandle handle_ = kNoFile;
     bool regular_ = false;
     bool device_ = false;
     FileIdentity identity_;

@@ -1,10 +1,8 @@
-#include "capture/capture_stream.h"
-
 #include <windows.h>
 
 #include <cerrno>
-#include <utility>
 
+#include "capture/capture_stream.h"
 #include "relay/system_win32.h"
 
 // A write to a file on Windows takes what it is given or fails; one to a pipe waits in the
@@ -13,28 +11,17 @@
 CaptureWake::CaptureWake() = default;
 CaptureWake::~CaptureWake() = default;
 void CaptureWake::signal() {}
+void CaptureStream::waitWritable(CaptureWake&, int) {}
 
-CaptureStream::~CaptureStream() { close(); }
+namespace capture_system {
 
-CaptureStream::CaptureStream(CaptureStream&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)),
-      regular_(other.regular_),
-      device_(other.device_),
-      identity_(other.identity_) {}
+namespace {
 
-CaptureStream& CaptureStream::operator=(CaptureStream&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = std::exchange(other.handle_, nullptr);
-        regular_ = other.regular_;
-        device_ = other.device_;
-        identity_ = other.identity_;
-    }
-    return *this;
-}
+HANDLE handleOf(CaptureHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 
-int CaptureStream::open(const std::string& path, bool append) {
-    close();
+}  // namespace
+
+int openFile(const std::string& path, bool append, OpenedFile& opened) {
     // Append: the system puts every write at the end of the file (append data only). Shared
     // with every reader and writer, and with a rename or delete, so that a log can be rotated
     // under a running capture.
@@ -64,55 +51,44 @@ int CaptureStream::open(const std::string& path, bool append) {
         CloseHandle(h);
         return error;
     }
-    handle_ = h;
-    regular_ = type == FILE_TYPE_DISK;
-    device_ = type == FILE_TYPE_CHAR;
-    identity_ = {info.dwVolumeSerialNumber, uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
+    opened.handle = reinterpret_cast<CaptureHandle>(h);
+    opened.regular = type == FILE_TYPE_DISK;
+    opened.device = type == FILE_TYPE_CHAR;
+    opened.identity = {info.dwVolumeSerialNumber, uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
     return 0;
 }
 
-bool CaptureStream::isOpen() const { return handle_ != nullptr; }
-
-int CaptureStream::empty() {
-    if (!regular_) return 0;
-    LARGE_INTEGER start{};
-    if (!SetFilePointerEx(handle_, start, nullptr, FILE_BEGIN) || !SetEndOfFile(handle_)) return lastErrno();
-    return 0;
-}
-
-int64_t CaptureStream::write(const char* bytes, size_t length, int& error) {
+int64_t writeSome(CaptureHandle handle, const char* bytes, size_t length, int& error) {
     DWORD wrote = 0;
     const DWORD want = static_cast<DWORD>(length > 0x40000000u ? 0x40000000u : length);
-    if (!WriteFile(handle_, bytes, want, &wrote, nullptr)) {
+    if (!WriteFile(handleOf(handle), bytes, want, &wrote, nullptr)) {
         error = lastErrno();
-        return -1;
-    }
-    if (wrote == 0) {
-        error = ENOSPC;
         return -1;
     }
     return wrote;
 }
 
-void CaptureStream::waitWritable(CaptureWake&, int) {}
-
-// The file ends where this writer's last byte went: its end, as every write went there.
-int CaptureStream::cutBack(size_t length) {
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(handle_, &size)) return lastErrno();
-    if (size.QuadPart < static_cast<LONGLONG>(length)) return EINVAL;
+int truncateTo(CaptureHandle handle, int64_t size) {
     // An append handle may not set the end: a second handle to the same file may.
-    HANDLE writable = ReOpenFile(handle_, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+    HANDLE writable =
+        ReOpenFile(handleOf(handle), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
     if (writable == INVALID_HANDLE_VALUE) return lastErrno();
     FILE_END_OF_FILE_INFO end{};
-    end.EndOfFile.QuadPart = size.QuadPart - static_cast<LONGLONG>(length);
+    end.EndOfFile.QuadPart = size;
     const bool cut = SetFileInformationByHandle(writable, FileEndOfFileInfo, &end, sizeof end);
     const int error = cut ? 0 : lastErrno();
     CloseHandle(writable);
     return error;
 }
 
-int CaptureStream::close() {
-    if (handle_ == nullptr) return 0;
-    return CloseHandle(std::exchange(handle_, nullptr)) ? 0 : lastErrno();
+// Every write went to the end of the file, so that is where the last one ended.
+int writtenEnd(CaptureHandle handle, int64_t& end) {
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(handleOf(handle), &size)) return lastErrno();
+    end = size.QuadPart;
+    return 0;
 }
+
+int closeFile(CaptureHandle handle) { return CloseHandle(handleOf(handle)) ? 0 : lastErrno(); }
+
+}  // namespace capture_system
