@@ -1,0 +1,347 @@
+// Captures on real files, the same on every system: the bytes each CR/LF mode keeps, why a file is
+// refused, one file never written by two captures, append and empty, a close while a worker
+// writes, and rotation (rename, then reopen) under traffic, also when the path cannot be opened.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+#include "shell/application.h"
+#include "tests/support/combined_records.h"
+#include "tests/support/pty_cable.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+void capture(Captures& captures, RelayChannel& channel, const std::string& bytes, int32_t stampLength = 0) {
+    captures.writeCaptureLog(channel, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()),
+                             stampLength);
+}
+
+int logEnabled(const Application& app, int channel) { return app.captures.captureLog(channel).logEnabled.load(); }
+
+// Lone CRs and LFs, pairs both ways, a pair cut between chunks and a stamp ending in a line end:
+// 0 keeps every byte, 2 removes every CR, any other value every LF, byte by byte; each chunk
+// keeps the mode of the moment it was captured, and the system translates nothing.
+TEST(CaptureLog, EachLineEndModeRemovesOnlyWhatItNamesAndTheSystemTranslatesNothing) {
+    ScratchDir dir;
+    const std::string first = "a\r\nb\rc\nd\n\re\r", second = "\nf\x1a\x00g"s, stamp = "[12:00:00]\r\n";
+    const std::pair<int32_t, std::string> cases[] = {
+        {0, first + second + stamp + "x\r\n"},
+        {1, "a\rb\rcd\re\rf\x1a\x00g[12:00:00]\rx\r"s},
+        {2, "a\nbc\nd\ne\nf\x1a\x00g[12:00:00]\nx\n"s},
+        {5, "a\rb\rcd\re\rf\x1a\x00g[12:00:00]\rx\r"s},
+    };
+    for (const auto& [mode, expected] : cases) {
+        SCOPED_TRACE(mode);
+        Application app;
+        app.relay.appOptions.CRLF.store(mode);
+        ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("line.log")), 1);
+        capture(app.captures, app.relay.relayChannel1, first);
+        capture(app.captures, app.relay.relayChannel1, second);
+        capture(app.captures, app.relay.relayChannel1, stamp + "x\r\n", static_cast<int32_t>(stamp.size()));
+        app.captures.closeCaptureLog(1);
+        EXPECT_TRUE(!app.captures.takeCaptureFailure(1));
+        EXPECT_EQ(dir.read("line.log"), expected);
+    }
+    Application app;
+    ASSERT_EQ(app.captures.openCaptureLog(2, dir.file("mixed.log")), 1);
+    for (const int32_t mode : {0, 1, 2, 0}) {
+        app.relay.appOptions.CRLF.store(mode);
+        capture(app.captures, app.relay.relayChannel2, "<\r\n>");
+    }
+    app.captures.closeCaptureLog(2);
+    EXPECT_EQ(dir.read("mixed.log"), "<\r\n><\r><\n><\r\n>");
+    EXPECT_EQ(app.captures.captureByteCount(2), 16);
+}
+
+// A missing folder, a file where the folder should be, a folder where the file should be: the
+// system's errno, and nothing captured.
+TEST(CaptureLog, AFileThatCannotBeOpenedIsRefusedWithTheReason) {
+    ScratchDir dir;
+    dir.write("plain.txt", "kept");
+    fs::create_directory(dir.file("folder.log"));
+    Application app;
+    const std::pair<std::string, int> refused[] = {
+        {dir.file("no such folder/x.log"), ENOENT}, {dir.file("plain.txt/x.log"), ENOTDIR}, {dir.file("folder.log"), EISDIR}};
+    for (const auto& [path, error] : refused) {
+        SCOPED_TRACE(path);
+        CaptureOpenFailure failure;
+        EXPECT_EQ(app.captures.openCaptureLog(1, path, &failure), 0);
+        EXPECT_EQ(std::make_pair(failure.error, failure.heldBy), std::make_pair(error, 0));
+        EXPECT_EQ(logEnabled(app, 1), 0);
+    }
+    EXPECT_EQ(dir.read("plain.txt"), "kept");
+}
+
+// Two captures in one file would interleave and empty each other: under another spelling of its
+// path the second is refused and the file left as it is; once closed, the file is free again.
+TEST(CaptureLog, AFileAnotherCaptureWritesIsRefusedUntouchedUntilItIsClosed) {
+    ScratchDir dir;
+    fs::create_directory(dir.file("sub"));
+    Application app;
+    ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("one.log")), 1);
+    capture(app.captures, app.relay.relayChannel1, "kept");
+    CaptureOpenFailure failure;
+    EXPECT_EQ(app.captures.openCaptureLog(2, dir.file("sub/../one.log"), &failure), 0);
+    EXPECT_EQ(failure.heldBy, 1);
+    failure = {};
+    EXPECT_EQ(app.captures.openCombinedCapture(dir.file("./one.log"), &failure), 0);
+    EXPECT_EQ(failure.heldBy, 1);
+    EXPECT_EQ(logEnabled(app, 2), 0);
+    EXPECT_FALSE(app.captures.combinedCapture.enabled());
+    EXPECT_EQ(app.captures.openCaptureLog(2, dir.file("two.log")), 1);  // another file is another file
+    app.captures.closeCaptureLog(1);
+    EXPECT_EQ(dir.read("one.log"), "kept");
+    EXPECT_EQ(app.captures.openCombinedCapture(dir.file("one.log")), 1);
+    app.captures.combinedCapture.close();
+}
+
+// A close while a worker hands blocks of every size: the file holds exactly what was counted,
+// in order, and blocks after the close go nowhere.
+TEST(CaptureLog, CloseWhileAnotherThreadWritesLosesNothing) {
+    ScratchDir dir;
+    Application app;
+    const std::string data = randomBytes(100003, 5);
+    ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("racing.log")), 1);
+    std::atomic<bool> stop{false};
+    std::atomic<int64_t> calls{0};
+    std::thread writer([&, twice = data + data] {
+        for (size_t at = 0, n = 1; !stop; at += n, n = n % 256 + 1, ++calls) {
+            app.captures.writeCaptureLog(app.relay.relayChannel1, reinterpret_cast<const uint8_t*>(twice.data() + at % data.size()),
+                                         static_cast<int32_t>(n), 0);
+        }
+    });
+    EXPECT_TRUE(eventually([&] { return app.captures.captureByteCount(1) > 300000; }));
+    app.captures.closeCaptureLog(1);
+    const int64_t callsAtClose = calls;
+    EXPECT_TRUE(eventually([&] { return calls > callsAtClose + 1000; }));
+    stop = true;
+    writer.join();
+    EXPECT_EQ(logEnabled(app, 1), 0);
+    const std::string file = dir.read("racing.log");
+    EXPECT_EQ(static_cast<int64_t>(file.size()), app.captures.captureByteCount(1));
+    for (size_t i = 0; i < file.size(); ++i) ASSERT_EQ(file[i], data[i % data.size()]) << "at byte " << i;
+}
+
+// Append never empties what a file holds (a service restarted keeps what it captured) and creates
+// a missing one; Empty, the window's, starts the file afresh.
+TEST(CaptureLog, AppendModeKeepsAnExistingFileAndEmptyModeStartsItAfresh) {
+    ScratchDir dir;
+    Application app;
+    std::string earlier;
+    std::tm local{};
+    local.tm_year = 126, local.tm_mday = 1;
+    appendCombinedRecord(earlier, local, 5, 0, 2, reinterpret_cast<const uint8_t*>("old"), 3);
+    const std::tuple<CaptureOpenMode, bool, bool> cases[] = {
+        {CaptureOpenMode::Append, true, true}, {CaptureOpenMode::Append, false, false}, {CaptureOpenMode::Empty, true, false}};
+    for (const auto& [mode, existing, kept] : cases) {
+        SCOPED_TRACE(std::to_string(static_cast<int>(mode)) + (existing ? " existing" : " missing"));
+        for (const char* name : {"a.log", "both.log"}) fs::remove(dir.file(name));
+        if (existing) dir.write("a.log", "captured before\r\n"), dir.write("both.log", earlier);
+        ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("a.log"), nullptr, mode), 1);
+        ASSERT_EQ(app.captures.openCombinedCapture(dir.file("both.log"), nullptr, mode), 1);
+        capture(app.captures, app.relay.relayChannel1, "now");
+        app.readOrder.onRead(1, reinterpret_cast<const uint8_t*>("now"), 3);
+        EXPECT_TRUE(app.captures.closeAllCaptureLogs().empty());
+        EXPECT_EQ(dir.read("a.log"), kept ? "captured before\r\nnow" : "now");
+        const std::string combined = dir.read("both.log");
+        std::string error;
+        const auto records = parseCombinedRecords(combined, error);
+        EXPECT_EQ(error, "");
+        ASSERT_EQ(records.size(), kept ? 2u : 1u);
+        EXPECT_EQ(combined.starts_with(earlier), kept);
+        EXPECT_EQ(records.back().bytes, "now");
+    }
+}
+
+// Numbered chunks of one channel from a thread of its own, as its worker hands them to the
+// channel's capture and to the read order, at a fast adapter's 300,000 bytes a second (so that a
+// writer starved by a busy machine still keeps up). A reopen is asked for between two chunks, so
+// that the test knows which chunks belong before it.
+class NumberedTraffic {
+public:
+    NumberedTraffic(Application& app, int channel) : app_(app), channel_(channel) {}
+    ~NumberedTraffic() { stop(); }
+    void start() { thread_ = std::thread([this] { run(); }); }
+    void stop() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+    size_t count() {
+        std::lock_guard hold(lock);
+        return chunks.size();
+    }
+    // Chunks from..to: as one direction's capture writes them (CRLF 0), and as combined records.
+    std::string bytes(size_t from, size_t to) const {
+        std::string out;
+        for (size_t i = from; i < to; ++i) out += chunks[i];
+        return out;
+    }
+    std::vector<std::string> slice(size_t from, size_t to) const {
+        return {chunks.begin() + static_cast<ptrdiff_t>(from), chunks.begin() + static_cast<ptrdiff_t>(to)};
+    }
+    std::mutex lock;
+    std::vector<std::string> chunks;  // once stopped, or under lock
+
+private:
+    void run() {
+        const std::string noise = randomBytes(4096, static_cast<uint32_t>(channel_));
+        const auto start = std::chrono::steady_clock::now();
+        int64_t handed = 0;
+        for (size_t n = 0; !stop_; ++n) {
+            std::this_thread::sleep_until(start + std::chrono::microseconds(handed * 1000000 / 300000));
+            std::string chunk = "#" + std::to_string(channel_) + ":" + std::to_string(n) + ":" + noise.substr(n * 37 % 3000, 1 + n * 13 % 400);
+            std::lock_guard hold(lock);
+            capture(app_.captures, app_.relay.relayChannel(channel_), chunk);
+            app_.readOrder.onRead(channel_, reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
+            handed += static_cast<int64_t>(chunk.size());
+            chunks.push_back(std::move(chunk));
+        }
+    }
+    Application& app_;
+    const int channel_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+class CaptureRotation : public testing::Test {
+protected:
+    // A rotation between two chunks of each channel; the boundary is kept.
+    void reopenBetweenChunks(bool keep = true) {
+        std::scoped_lock hold(one.lock, two.lock);
+        app.captures.reopenAllCaptures();
+        if (keep) boundaries.emplace_back(one.chunks.size(), two.chunks.size());
+    }
+    // Every reopen outcome until `expected` of them have come, sorted by capture.
+    std::vector<std::pair<int, int>> reopenResults(size_t expected) {
+        std::vector<std::pair<int, int>> results;
+        eventually([&] {
+            for (const auto& result : app.captures.takeReopenResults()) results.push_back(result);
+            return results.size() >= expected;
+        });
+        std::sort(results.begin(), results.end());
+        return results;
+    }
+    bool moreTraffic() {
+        const size_t from = one.count();
+        return eventually([&] { return one.count() > from + 200 && two.count() > 0; });
+    }
+    void stop() {
+        one.stop();
+        two.stop();
+        boundaries.emplace_back(one.chunks.size(), two.chunks.size());
+        EXPECT_TRUE(app.captures.closeAllCaptureLogs().empty());
+        EXPECT_TRUE(app.captures.takeReopenResults().empty());
+    }
+    // File k's part of each direction: the direction's file (when named) holds those bytes, and
+    // the combined file whole records of both directions' chunks.
+    void expectFile(size_t k, const std::string& direction1, const std::string& combined) {
+        const auto [from1, from2] = boundaries[k];
+        const auto [to1, to2] = boundaries[k + 1];
+        if (!direction1.empty()) {
+            EXPECT_EQ(dir.read(direction1), one.bytes(from1, to1));
+        }
+        std::string error;
+        std::vector<std::string> chunks[2];
+        for (auto& r : parseCombinedRecords(dir.read(combined), error)) chunks[r.channel - 1].push_back(std::move(r.bytes));
+        EXPECT_EQ(error, "");
+        EXPECT_EQ(chunks[0], one.slice(from1, to1));
+        EXPECT_EQ(chunks[1], two.slice(from2, to2));
+    }
+
+    ScratchDir dir;
+    Application app;
+    std::vector<std::pair<size_t, size_t>> boundaries{{0, 0}};
+    NumberedTraffic one{app, 1}, two{app, 2};
+};
+
+// As logrotate does it ten times under traffic both ways (rename every file, then reopen): every
+// chunk before a reopen is in the file it renamed, every one after in the next: every byte once,
+// in order, the combined records whole and each in exactly one file.
+TEST_F(CaptureRotation, TenRenamesAndReopensUnderTrafficPutEveryByteOnceInTheFileOfItsTime) {
+    ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("a.log")), 1);
+    ASSERT_EQ(app.captures.openCaptureLog(2, dir.file("b.log")), 1);
+    ASSERT_EQ(app.captures.openCombinedCapture(dir.file("both.log")), 1);
+    one.start(), two.start();
+    for (int k = 1; k <= 10; ++k) {
+        ASSERT_TRUE(moreTraffic());
+        for (const char* name : {"a.log", "b.log", "both.log"}) fs::rename(dir.file(name), dir.file(name + ("." + std::to_string(k))));
+        reopenBetweenChunks();
+        EXPECT_EQ(reopenResults(3), (std::vector<std::pair<int, int>>{{1, 0}, {2, 0}, {3, 0}})) << "rotation " << k;
+    }
+    ASSERT_TRUE(moreTraffic());
+    stop();
+    for (size_t k = 0; k <= 10; ++k) {
+        SCOPED_TRACE("file " + std::to_string(k + 1));
+        const std::string suffix = k < 10 ? "." + std::to_string(k + 1) : "";
+        expectFile(k, "a.log" + suffix, "both.log" + suffix);
+        const auto [from2, to2] = std::make_pair(boundaries[k].second, boundaries[k + 1].second);
+        EXPECT_EQ(dir.read("b.log" + suffix), two.bytes(from2, to2));
+    }
+}
+
+// A reopen whose path cannot be opened (its folder moved away, a regular file where the folder
+// was, a FIFO nobody reads in the file's place) never waits and loses nothing: the old file takes
+// every byte, the errno is told once, and a later reopen that can open the path goes on there.
+// Run as root too, where permission bits would stop nothing.
+TEST_F(CaptureRotation, AReopenThatCannotOpenThePathKeepsTheOldFileAndReportsOnceUntilALaterOneSucceeds) {
+    const std::string logs = dir.file("logs");
+    fs::create_directory(logs);
+    ASSERT_EQ(app.captures.openCaptureLog(1, logs + "/a.log"), 1);
+    ASSERT_EQ(app.captures.openCombinedCapture(logs + "/both.log"), 1);
+    one.start(), two.start();
+    struct Case {
+        const char* name;
+        int error;
+        std::function<void()> spoil, mend;  // the folder has been moved to `name` first
+    };
+    const Case cases[] = {
+        {"gone", ENOENT, [] {}, [&] { fs::create_directory(logs); }},
+        {"moved", ENOTDIR, [&] { dir.write("logs", "not a folder"); }, [&] { fs::remove(logs), fs::create_directory(logs); }},
+#ifndef _WIN32  // Windows has no FIFO that a file's path leads to
+        {"fifo-time", ENXIO,
+         [&] {
+             fs::create_directory(logs);
+             for (const char* name : {"/a.log", "/both.log"}) EXPECT_EQ(::mkfifo((logs + name).c_str(), 0600), 0);
+         },
+         [&] { fs::remove(logs + "/a.log"), fs::remove(logs + "/both.log"); }},
+#endif
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(moreTraffic());
+        fs::rename(logs, dir.file(c.name));
+        c.spoil();
+        reopenBetweenChunks(false);
+        EXPECT_EQ(reopenResults(2), (std::vector<std::pair<int, int>>{{1, c.error}, {3, c.error}}));
+        ASSERT_TRUE(moreTraffic());
+        EXPECT_TRUE(app.captures.takeReopenResults().empty()) << "told once";
+        EXPECT_EQ(logEnabled(app, 1), 1);
+        EXPECT_TRUE(app.captures.combinedCapture.enabled());
+        c.mend();
+        reopenBetweenChunks();
+        EXPECT_EQ(reopenResults(2), (std::vector<std::pair<int, int>>{{1, 0}, {3, 0}}));
+    }
+    ASSERT_TRUE(moreTraffic());
+    stop();
+    for (size_t k = 0; k <= std::size(cases); ++k) {
+        const std::string folder = k < std::size(cases) ? cases[k].name : "logs";
+        SCOPED_TRACE(folder);
+        expectFile(k, folder + "/a.log", folder + "/both.log");
+    }
+}
+
+}  // namespace

@@ -1,0 +1,54 @@
+// The combined capture's record line, as its one writer makes it: time, gap, direction, count,
+// hex and text, after whatever the output held.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+#include "record/combined_record.h"
+
+using namespace std::string_literals;
+
+namespace {
+
+struct RecordCase {
+    const char* local;
+    int32_t micros;
+    int64_t gapMicros;
+    int channel;
+    std::string bytes;
+    std::string line;
+};
+
+const std::string kLongest(1024, 'A');
+
+std::string longestHex() {
+    std::string hex = "41";
+    for (int i = 1; i < 1024; ++i) hex += " 41";
+    return hex;
+}
+
+TEST(CombinedRecord, OneLinePerChunkWithTimeGapDirectionCountHexAndText) {
+    const RecordCase cases[] = {
+        {"2026-12-07 14:03:27", 123456, 4211, 1, "*IDN?\r\n\0\x1f ~\x7f\x80\xff|A"s,
+         "2026-12-07 14:03:27.123456 +0.004211 1>2  16  2A 49 44 4E 3F 0D 0A 00 1F 20 7E 7F 80 FF 7C 41  |*IDN?.... ~...|A|\n"},
+        {"2027-01-01 00:00:00", 0, 0, 2, "\0"s, "2027-01-01 00:00:00.000000 +0.000000 2>1  1  00  |.|\n"},
+        {"2026-12-31 23:59:59", 999999, 3723000001, 2, kLongest,
+         "2026-12-31 23:59:59.999999 +3723.000001 2>1  1024  " + longestHex() + "  |" + kLongest + "|\n"},
+    };
+    for (const RecordCase& c : cases) {
+        SCOPED_TRACE(c.line.substr(0, 40));
+        std::tm t{};
+        std::sscanf(c.local, "%d-%d-%d %d:%d:%d", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour, &t.tm_min, &t.tm_sec);
+        t.tm_year -= 1900;
+        t.tm_mon -= 1;
+        std::string out = "kept";
+        appendCombinedRecord(out, t, c.micros, c.gapMicros, c.channel, reinterpret_cast<const uint8_t*>(c.bytes.data()),
+                             c.bytes.size());
+        EXPECT_EQ(out, "kept" + c.line);
+    }
+}
+
+}  // namespace
