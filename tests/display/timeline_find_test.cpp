@@ -133,76 +133,49 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- What is a match -------------------------------------------------------------------------
 
-TEST(TimelineFind, AMatchRunsOnIntoTheNextRecordOfItsDirectionAndNeverIntoTheOther) {
-    Feed feed;
-    feed.add(1, "AT+C");   // 0
-    feed.add(1, "GMI\r");  // 1
-    feed.add(2, "OK");     // 2
-    feed.add(1, "AT+C");   // 3
-    feed.add(2, "\r\n");   // 4: the other direction between the two halves
-    feed.add(1, "GSN\r");  // 5
-    EXPECT_EQ(findAll(feed.records, "+CGMI"), (std::vector<Match>{at(1, 0, 2, 1, 3)}));
-    EXPECT_EQ(findAll(feed.records, "+CGSN"), (std::vector<Match>{at(1, 3, 2, 5, 3)}));
-    // Bytes of the two directions side by side in read order are no match.
-    EXPECT_TRUE(findAll(feed.records, "\rOK").empty());
-    EXPECT_TRUE(findAll(feed.records, "KA").empty());
-    EXPECT_TRUE(findAll(feed.records, "C\r\n").empty());
-    // Channel 2's stream is "OK\r\n" whatever came between.
-    EXPECT_EQ(findAll(feed.records, "K\r"), (std::vector<Match>{at(2, 2, 1, 4, 1)}));
-}
+struct MatchCase {
+    const char* what;
+    std::vector<std::pair<int, std::string>> records;  // channel and bytes, in read order
+    std::string pattern;
+    TimelineFilter filter;
+    std::vector<Match> expected;
+};
 
-TEST(TimelineFind, APatternLongerThanARecordSpansSeveralAndAFalseStartIsTakenUpAgain) {
-    Feed feed;
-    feed.add(1, "xAB");  // 0
-    feed.add(2, "zz");   // 1
-    feed.add(1, "C");    // 2
-    feed.add(1, "D");    // 3
-    feed.add(2, "ABC");  // 4
-    feed.add(1, "EFy");  // 5
-    EXPECT_EQ(findAll(feed.records, "ABCDEF"), (std::vector<Match>{at(1, 0, 1, 5, 2)}));
-
-    // "ABAB" + "ABC": the match begins in the middle of the record its first try began in.
-    Feed retry;
-    retry.add(1, "ABAB");
-    retry.add(2, "AB");
-    retry.add(1, "ABC");
-    EXPECT_EQ(findAll(retry.records, "ABABC"), (std::vector<Match>{at(1, 0, 2, 2, 3)}));
-    // A run of one-byte records, the match starting in the second.
-    Feed bytes;
-    for (char c : std::string("aaab")) bytes.add(2, std::string(1, c));
-    EXPECT_EQ(findAll(bytes.records, "aab"), (std::vector<Match>{at(2, 1, 0, 3, 1)}));
-}
-
-TEST(TimelineFind, MatchesDoNotOverlapAndComeInTheOrderOfTheirFirstByte) {
-    Feed feed;
-    feed.add(1, "aaaaa");  // 0
-    EXPECT_EQ(findAll(feed.records, "aa"), (std::vector<Match>{at(1, 0, 0, 0, 2), at(1, 0, 2, 0, 4)}));
-    feed.add(1, "a");  // 1: the fifth byte and this one make a third
-    EXPECT_EQ(findAll(feed.records, "aa"),
-              (std::vector<Match>{at(1, 0, 0, 0, 2), at(1, 0, 2, 0, 4), at(1, 0, 4, 1, 1)}));
-
-    // Channel 1's match begins before channel 2's but is complete only after it.
-    Feed order;
-    order.add(1, "xA");  // 0
-    order.add(2, "AB");  // 1
-    order.add(2, "AB");  // 2
-    order.add(1, "B");   // 3
-    EXPECT_EQ(findAll(order.records, "AB"),
-              (std::vector<Match>{at(1, 0, 1, 3, 1), at(2, 1, 0, 1, 2), at(2, 2, 0, 2, 2)}));
-}
-
-TEST(TimelineFind, HexAndTextPatternsFindTheSameBytes) {
-    Feed feed;
-    feed.add(2, std::string("OK\r", 3));
-    feed.add(1, std::string("\xff\0\x01", 3));
-    feed.add(2, "\n*IDN?");
-    FindPattern pattern;
-    ASSERT_TRUE(readFindPattern("0d 0a", false, pattern));
-    EXPECT_EQ(findAll(feed.records, pattern.bytes), (std::vector<Match>{at(2, 0, 2, 2, 1)}));
-    ASSERT_TRUE(readFindPattern("0xFF00", false, pattern));
-    EXPECT_EQ(findAll(feed.records, pattern.bytes), (std::vector<Match>{at(1, 1, 0, 1, 2)}));
-    ASSERT_TRUE(readFindPattern("*IDN?", false, pattern));
-    EXPECT_EQ(findAll(feed.records, pattern.bytes), (std::vector<Match>{at(2, 2, 1, 2, 6)}));
+// A match is a run of one direction's bytes, on into its next records whatever the other
+// direction read between; never across directions; a false start is taken up again inside the
+// record it began in; matches do not overlap and come in the order of their first byte.
+TEST(TimelineFind, MatchesAreRunsOfOneDirectionsBytesInTheOrderOfTheirFirstByte) {
+    using enum TimelineFilter;
+    const std::vector<std::pair<int, std::string>> modem = {{1, "AT+C"}, {1, "GMI\r"}, {2, "OK"}, {1, "AT+C"}, {2, "\r\n"}, {1, "GSN\r"}};
+    const std::vector<std::pair<int, std::string>> read = {{1, "READ"}, {2, "READ"}, {2, "RE"}, {1, "RE"}, {2, "AD"}, {1, "AD"}};
+    const std::vector<std::pair<int, std::string>> binary = {{2, "OK\r"}, {1, std::string("\xff\0\x01", 3)}, {2, "\n*IDN?"}};
+    const MatchCase cases[] = {
+        {"into the next record", modem, "+CGMI", Both, {at(1, 0, 2, 1, 3)}},
+        {"the other direction between", modem, "+CGSN", Both, {at(1, 3, 2, 5, 3)}},
+        {"channel 2's stream whatever came between", modem, "K\r", Both, {at(2, 2, 1, 4, 1)}},
+        {"across directions", modem, "\rOK", Both, {}},
+        {"across directions too", modem, "KA", Both, {}},
+        {"nor this way", modem, "C\r\n", Both, {}},
+        {"over several records", {{1, "xAB"}, {2, "zz"}, {1, "C"}, {1, "D"}, {2, "ABC"}, {1, "EFy"}}, "ABCDEF", Both, {at(1, 0, 1, 5, 2)}},
+        {"a false start taken up again", {{1, "ABAB"}, {2, "AB"}, {1, "ABC"}}, "ABABC", Both, {at(1, 0, 2, 2, 3)}},
+        {"one-byte records", {{2, "a"}, {2, "a"}, {2, "a"}, {2, "b"}}, "aab", Both, {at(2, 1, 0, 3, 1)}},
+        {"no overlap", {{1, "aaaaa"}}, "aa", Both, {at(1, 0, 0, 0, 2), at(1, 0, 2, 0, 4)}},
+        {"no overlap, then a third", {{1, "aaaaa"}, {1, "a"}}, "aa", Both, {at(1, 0, 0, 0, 2), at(1, 0, 2, 0, 4), at(1, 0, 4, 1, 1)}},
+        {"by first byte, not by last", {{1, "xA"}, {2, "AB"}, {2, "AB"}, {1, "B"}}, "AB", Both,
+         {at(1, 0, 1, 3, 1), at(2, 1, 0, 1, 2), at(2, 2, 0, 2, 2)}},
+        {"port 1's only", read, "READ", OneToTwo, {at(1, 0, 0, 0, 4), at(1, 3, 0, 5, 2)}},
+        {"port 2's only", read, "READ", TwoToOne, {at(2, 1, 0, 1, 4), at(2, 2, 0, 4, 2)}},
+        {"both", read, "READ", Both, {at(1, 0, 0, 0, 4), at(2, 1, 0, 1, 4), at(2, 2, 0, 4, 2), at(1, 3, 0, 5, 2)}},
+        {"a line end over two records", binary, "\r\n", Both, {at(2, 0, 2, 2, 1)}},
+        {"a NUL byte", binary, std::string("\xff\0", 2), Both, {at(1, 1, 0, 1, 2)}},
+        {"text after it", binary, "*IDN?", Both, {at(2, 2, 1, 2, 6)}},
+    };
+    for (const MatchCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        Feed feed;
+        for (const auto& [channel, bytes] : c.records) feed.add(channel, bytes);
+        EXPECT_EQ(findAll(feed.records, c.pattern, c.filter), c.expected);
+    }
 }
 
 // --- Going from match to match ---------------------------------------------------------------
@@ -233,23 +206,6 @@ TEST(TimelineFind, NextAndPreviousGoOnFromAPlaceAndWrapAround) {
     ASSERT_TRUE(none.advance(100));
     EXPECT_EQ(none.next(0, 0), none.count());
     EXPECT_EQ(none.previous(0, 0), none.count());
-}
-
-// --- The filter ------------------------------------------------------------------------------
-
-TEST(TimelineFind, TheFilterKeepsMatchesToTheDirectionShown) {
-    Feed feed;
-    feed.add(1, "READ");  // 0
-    feed.add(2, "READ");  // 1
-    feed.add(2, "RE");    // 2
-    feed.add(1, "RE");    // 3
-    feed.add(2, "AD");    // 4
-    feed.add(1, "AD");    // 5
-    EXPECT_EQ(findAll(feed.records, "READ", TimelineFilter::OneToTwo),
-              (std::vector<Match>{at(1, 0, 0, 0, 4), at(1, 3, 0, 5, 2)}));
-    EXPECT_EQ(findAll(feed.records, "READ", TimelineFilter::TwoToOne),
-              (std::vector<Match>{at(2, 1, 0, 1, 4), at(2, 2, 0, 4, 2)}));
-    EXPECT_EQ(findAll(feed.records, "READ", TimelineFilter::Both).size(), 4u);
 }
 
 // --- Slices, new records, records let go -----------------------------------------------------
