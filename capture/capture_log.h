@@ -27,7 +27,7 @@ struct CaptureLog {
 
 class Captures {
 public:
-    // The relay whose channels' logs these are; it outlives the captures.
+    // The relay whose options (the CR/LF mode of the moment) the captures follow; it outlives them.
     explicit Captures(Relay& relay);
     Captures(const Captures&) = delete;
     Captures& operator=(const Captures&) = delete;
