@@ -16,7 +16,7 @@
 #include <csignal>
 #include <filesystem>
 
-#include "shell/application.h"
+#include "shell/session.h"
 #include "tests/support/combined_records.h"
 #include "tests/support/pty_cable.h"
 
@@ -28,7 +28,7 @@ namespace {
 // waits for a reader hangs here, and fails the program's ways out). Then a close while writing.
 TEST(CaptureLog, OpenNeverWaitsForAFifoReaderAndCloseWhileAnotherThreadWritesLosesNothing) {
     ScratchDir dir;
-    Application app;  // its end closes what a check left open
+    Session app;  // its end closes what a check left open
     const std::string pipe = dir.file("pipe");
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
     const std::pair<std::string, int> refused[] = {{dir.file("no such folder/x.txt"), ENOENT}, {pipe, ENXIO}};
@@ -69,7 +69,7 @@ TEST(CaptureLog, OpenNeverWaitsForAFifoReaderAndCloseWhileAnotherThreadWritesLos
 // telling what never reached the file. The other captures, and a later one, go on.
 TEST(CaptureQueue, AStalledFileEndsOnlyItsCaptureOnceItsQueueIsFullAndTellsWhatWasNotWritten) {
     ScratchDir dir;
-    Application app;
+    Session app;
     const std::string pipe = dir.file("pipe");
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
     const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
@@ -132,7 +132,7 @@ TEST(CaptureQueue, AStalledFileEndsOnlyItsCaptureOnceItsQueueIsFullAndTellsWhatW
 // through a link or another spelling, the second is refused and the file left as it is.
 TEST(CaptureOpen, AFileAnotherCaptureWritesIsRefusedUntouchedWhateverItsName) {
     ScratchDir dir;
-    Application app;
+    Session app;
     ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("one.log")), 1);
     app.captures.writeCaptureLog(app.relay.relayChannel1, reinterpret_cast<const uint8_t*>("kept"), 4, 0);
     std::filesystem::create_symlink(dir.file("one.log"), dir.file("link.log"));
@@ -171,7 +171,7 @@ int combinedCaptureUnderFileSizeLimit(const ScratchDir& dir, CaptureOpenMode mod
         }
     }
     dir.write("both.log", before);
-    Application app;
+    Session app;
     if (app.captures.openCombinedCapture(dir.file("both.log"), nullptr, mode) != 1) return 2;
     const std::string data = randomBytes(4096, 3);
     for (int i = 0; i < 2000 && app.captures.combinedCapture.enabled(); ++i) {

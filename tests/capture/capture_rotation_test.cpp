@@ -14,7 +14,7 @@
 #include <mutex>
 #include <thread>
 
-#include "shell/application.h"
+#include "shell/session.h"
 #include "tests/support/combined_records.h"
 #include "tests/support/pty_cable.h"
 
@@ -29,7 +29,7 @@ namespace fs = std::filesystem;
 // exactly which chunks belong before it.
 class NumberedTraffic {
 public:
-    NumberedTraffic(Application& app, int channel) : app_(app), channel_(channel) {
+    NumberedTraffic(Session& app, int channel) : app_(app), channel_(channel) {
         thread_ = std::thread([this] { run(); });
     }
     ~NumberedTraffic() { stop(); }
@@ -77,7 +77,7 @@ private:
         }
     }
 
-    Application& app_;
+    Session& app_;
     const int channel_;
     std::atomic<bool> stop_{false};
     std::vector<std::string> chunks_;
@@ -86,14 +86,14 @@ private:
 
 // Requests a rotation between two chunks of each channel: how many chunks of 1 and of 2 were
 // appended before it.
-std::pair<size_t, size_t> reopenBetweenChunks(Application& app, NumberedTraffic& one, NumberedTraffic& two) {
+std::pair<size_t, size_t> reopenBetweenChunks(Session& app, NumberedTraffic& one, NumberedTraffic& two) {
     std::scoped_lock hold(one.lock_, two.lock_);
     app.captures.reopenAllCaptures();
     return {one.chunks().size(), two.chunks().size()};
 }
 
 // Every reopen outcome the writers hand out until `expected` of them have come, sorted by capture.
-std::vector<std::pair<int, int>> reopenResults(Application& app, size_t expected) {
+std::vector<std::pair<int, int>> reopenResults(Session& app, size_t expected) {
     std::vector<std::pair<int, int>> results;
     eventually([&] {
         for (const auto& result : app.captures.takeReopenResults()) results.push_back(result);
@@ -125,7 +125,7 @@ std::vector<std::string> slice(const std::vector<std::string>& chunks, size_t fr
 // combined capture's records are whole, each in exactly one file.
 TEST(CaptureRotation, TenRenamesAndReopensUnderTrafficPutEveryByteOnceInTheFileOfItsTime) {
     ScratchDir dir;
-    Application app;
+    Session app;
     ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("a.log")), 1);
     ASSERT_EQ(app.captures.openCaptureLog(2, dir.file("b.log")), 1);
     ASSERT_EQ(app.captures.openCombinedCapture(dir.file("both.log")), 1);
@@ -171,7 +171,7 @@ TEST(CaptureRotation, TenRenamesAndReopensUnderTrafficPutEveryByteOnceInTheFileO
 // would stop nothing.
 TEST(CaptureRotation, AReopenThatCannotOpenThePathKeepsTheOldFileAndReportsOnceUntilALaterOneSucceeds) {
     ScratchDir dir;
-    Application app;
+    Session app;
     const std::string logs = dir.file("logs");
     fs::create_directory(logs);
     ASSERT_EQ(app.captures.openCaptureLog(1, logs + "/a.log"), 1);
@@ -260,7 +260,7 @@ TEST(CaptureRotation, AReopenThatCannotOpenThePathKeepsTheOldFileAndReportsOnceU
 // before) and creates a missing one; Empty mode, the window's, starts the file afresh.
 TEST(CaptureOpen, AppendModeKeepsAnExistingFileAndEmptyModeStartsItAfresh) {
     ScratchDir dir;
-    Application app;
+    Session app;
     std::string earlierRecord;
     std::tm local{};
     local.tm_year = 126;
