@@ -25,7 +25,10 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE outWrite = nullptr, errWrite = nullptr;
     if (!::CreatePipe(&system_->outRead, &outWrite, &inherit, 0)) return;
-    if (!::CreatePipe(&system_->errRead, &errWrite, &inherit, 0)) return ::CloseHandle(outWrite), void();
+    if (!::CreatePipe(&system_->errRead, &errWrite, &inherit, 0)) {
+        ::CloseHandle(outWrite);
+        return;
+    }
     ::SetHandleInformation(system_->outRead, HANDLE_FLAG_INHERIT, 0);
     ::SetHandleInformation(system_->errRead, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW startup{};
