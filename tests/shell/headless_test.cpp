@@ -12,7 +12,7 @@
 
 namespace {
 
-class HeadlessRun : public ::testing::Test {
+class HeadlessOnCables : public ::testing::Test {
 protected:
     void SetUp() override {
         if (programUnderTest().empty()) GTEST_SKIP() << "the program is built only with its windows";
@@ -27,7 +27,7 @@ protected:
 // Random bytes both ways at once arrive exactly; each capture holds what its direction relayed,
 // after what the file held before (appended to), the combined one both in read order; the stop
 // request a service manager makes ends it with 0 and every capture written out.
-TEST_F(HeadlessRun, RelaysBothWaysCapturesWhatWasRelayedAndAStopRequestEndsItWithZero) {
+TEST_F(HeadlessOnCables, RelaysBothWaysCapturesWhatWasRelayedAndAStopRequestEndsItWithZero) {
     for (const char* name : {"a.log", "b.log"}) dir.write(name, "before\r\n");
     ChildProcess child(programUnderTest(), {"--headless", "--ini", "site.ini", "--log-a", "a.log", "--log-b", "b.log",
                                             "--log-combined", "c.log", "--status-every", "0"});
@@ -61,7 +61,7 @@ TEST_F(HeadlessRun, RelaysBothWaysCapturesWhatWasRelayedAndAStopRequestEndsItWit
 
 // A capture that cannot be opened ends the run with 1 before any port is tried, and a capture
 // opened before it is appended to, never emptied.
-TEST_F(HeadlessRun, ACaptureThatCannotBeOpenedEndsTheRunWithOneBeforeAnyPortOpens) {
+TEST_F(HeadlessOnCables, ACaptureThatCannotBeOpenedEndsTheRunWithOneBeforeAnyPortOpens) {
     dir.write("a.log", "kept\n");
     const std::string missing = dir.file("no-such-folder/c.log");
     ChildProcess child(programUnderTest(), {"--headless", "--ini", "site.ini", "--log-a", "a.log", "--log-combined", missing});
