@@ -163,7 +163,7 @@ TEST_F(Headless, HelpVersionAndABadOptionExitWithTheirStatusOpeningNothing) {
 
 // A settings file named with --ini that cannot be read ends the run at once, with its path and
 // why, before any capture or port is opened (./Vorlinex.ini is not taken instead; the reasons are
-// config_test's). A COM out of range in a file that is read is told with its line.
+// command_line_test's). A COM out of range in a file that is read is told with its line.
 TEST_F(Headless, ANamedSettingsFileThatCannotBeReadEndsTheRunAndAComOutOfRangeIsTold) {
     dir.write("Vorlinex.ini", headlessIni(first.slavePath(), second.slavePath()));
     Child missing({"--headless", "--ini", "missing.ini", "--log-a", "a.log"});
