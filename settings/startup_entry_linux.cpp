@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 #include "settings/file_replace.h"
+#include "settings/startup_entry_system.h"
 
 std::string programPath() { return programPath("/proc/self/exe"); }
 
@@ -119,33 +119,17 @@ std::string desktopExecValue(const std::string& path) {
     return value;
 }
 
-StartupEntryResult createStartupShortcut(const std::string& target, const std::string& linkPath) {
-    namespace fs = std::filesystem;
-    StartupEntryResult result;
-    result.path = linkPath;
-    if (linkPath.empty()) {
-        result.status = StartupEntryStatus::NoEntryFolder;
-        return result;
-    }
-    const std::string exec = target.starts_with('/') ? desktopExecValue(target) : std::string();
-    if (exec.empty()) {
-        result.path = target;
-        result.status = StartupEntryStatus::UnwritableTarget;
-        return result;
-    }
-    const fs::path folder = fs::path(linkPath).parent_path();
-    std::error_code ec;
-    fs::create_directories(folder, ec);
-    if (!ec && !fs::is_directory(folder, ec) && !ec) ec = std::make_error_code(std::errc::not_a_directory);
-    if (ec) {
-        result.path = folder.string();
-        result.systemError = ec.value();
-        return result;
-    }
-    const std::string content = "[Desktop Entry]\nType=Application\nName=Vorlinex\nExec=" + exec +
+std::string startupEntryTarget(const std::string& target) {
+    return target.starts_with('/') ? desktopExecValue(target) : std::string();
+}
+
+std::filesystem::path systemPath(const std::string& utf8) { return utf8; }
+
+std::string utf8Path(const std::filesystem::path& path) { return path.string(); }
+
+int writeStartupEntry(const std::string& entryTarget, const std::string& linkPath) {
+    const std::string content = "[Desktop Entry]\nType=Application\nName=Vorlinex\nExec=" + entryTarget +
                                 "\nTerminal=false\n";
     // A partly written entry must never replace a good one.
-    result.systemError = replaceFile(linkPath, content, 0644);
-    if (result.systemError == 0) result.status = StartupEntryStatus::Saved;
-    return result;
+    return replaceFile(linkPath, content, 0644);
 }

@@ -8,9 +8,9 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <system_error>
 
 #include "relay/system_win32.h"
+#include "settings/startup_entry_system.h"
 
 namespace {
 
@@ -93,49 +93,30 @@ std::string startupEntryPath() {
     return path + "\\Vorlinex.lnk";
 }
 
-StartupEntryResult createStartupShortcut(const std::string& target, const std::string& linkPath) {
-    namespace fs = std::filesystem;
-    StartupEntryResult result;
-    result.path = linkPath;
-    if (linkPath.empty()) {
-        result.status = StartupEntryStatus::NoEntryFolder;
-        return result;
-    }
-    if (!absoluteWindowsPath(target)) {
-        result.path = target;
-        result.status = StartupEntryStatus::UnwritableTarget;
-        return result;
-    }
-    const std::wstring link = wideFromUtf8(linkPath);
-    const fs::path folder = fs::path(link).parent_path();
-    std::error_code ec;
-    fs::create_directories(folder, ec);
-    if (!ec && !fs::is_directory(folder, ec) && !ec) ec = std::make_error_code(std::errc::not_a_directory);
-    if (ec) {
-        result.path = utf8FromWide(folder.wstring());
-        result.systemError = ec.value();
-        return result;
-    }
+std::string startupEntryTarget(const std::string& target) {
+    return absoluteWindowsPath(target) ? target : std::string();
+}
 
+std::filesystem::path systemPath(const std::string& utf8) { return wideFromUtf8(utf8); }
+
+std::string utf8Path(const std::filesystem::path& path) { return utf8FromWide(path.wstring()); }
+
+int writeStartupEntry(const std::string& entryTarget, const std::string& linkPath) {
     const ComUse com;
-    if (!com.usable()) {
-        result.systemError = errnoFromResult(com.result());
-        return result;
-    }
+    if (!com.usable()) return errnoFromResult(com.result());
     // Saved beside the old one first and moved over it: a shortcut half written never replaces
     // a good one.
+    const std::wstring link = wideFromUtf8(linkPath);
     const std::wstring temporary = link + L".tmp" + std::to_wstring(GetCurrentProcessId());
-    const HRESULT saved = saveShellLink(wideFromUtf8(target), temporary);
+    const HRESULT saved = saveShellLink(wideFromUtf8(entryTarget), temporary);
     if (FAILED(saved)) {
         DeleteFileW(temporary.c_str());
-        result.systemError = errnoFromResult(saved);
-        return result;
+        return errnoFromResult(saved);
     }
     if (!MoveFileExW(temporary.c_str(), link.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        result.systemError = lastErrno();
+        const int error = lastErrno();
         DeleteFileW(temporary.c_str());
-        return result;
+        return error;
     }
-    result.status = StartupEntryStatus::Saved;
-    return result;
+    return 0;
 }

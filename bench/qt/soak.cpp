@@ -74,7 +74,7 @@ QAbstractButton* buttonOf(QWidget* window, int id) {
 void openAll(Soak& soak, QWidget* mainWindow) {
     const int disp[2] = {kCommandDisp1, kCommandDisp2};
     const int logItems[3] = {kCommandLogA, kCommandLogB, kCommandLogC};
-    Application& app = vorlinexOf(mainWindow).app;
+    Session& app = vorlinexOf(mainWindow).app;
     for (int c = 0; c < 3; ++c) {
         if (c < 2) {
             if (auto* b = buttonOf(mainWindow, disp[c])) b->click();

@@ -105,12 +105,9 @@ void bindWindowCalls(RateMeter& rateMeter, QWidget* window) {
 // process.
 void Vorlinex::shutdownVorlinex() {
     if (shuttingDown.exchange(true)) return;
-    Relay& relay = app.relay;
     // Before anything else: a restart whose box or dialog loop runs this must find nothing to
     // reopen or restart once its loop returns.
-    relay.refusePortOpens();
-    relay.stopRelayAndClosePorts();
-    if (relay.rateMeter.timerId.load() != 0) relay.stopRateTimer();
+    app.stopRelay();
     // At most a second: a capture whose disk has stalled is named here and left behind.
     for (const auto& [which, failure] : app.captures.closeAllCaptureLogs())
         std::fprintf(stderr, "Vorlinex: %s\n", captureLostAtExitText(failure).c_str());

@@ -33,19 +33,19 @@ int runHeadless(int argc, char** argv, const CommandLine& options) {
 
     int appArgc = argc;
     QCoreApplication application(appArgc, argv);
-    HeadlessRelay relay(options, say);
+    HeadlessRun run(options, say);
 
     QTimer stepTimer;
     stepTimer.setInterval(250);
-    QObject::connect(&stepTimer, &QTimer::timeout, &stepTimer, [&relay] { relay.step(); });
+    QObject::connect(&stepTimer, &QTimer::timeout, &stepTimer, [&run] { run.step(); });
     // A worker that finds its port gone has it told at once, not at the next step.
-    for (RelayChannel* channel : {&relay.app.relay.relayChannel1, &relay.app.relay.relayChannel2}) {
-        channel->portLost = [&stepTimer, &relay] {
-            QMetaObject::invokeMethod(&stepTimer, [&relay] { relay.step(); }, Qt::QueuedConnection);
+    for (RelayChannel* channel : {&run.app.relay.relayChannel1, &run.app.relay.relayChannel2}) {
+        channel->portLost = [&stepTimer, &run] {
+            QMetaObject::invokeMethod(&stepTimer, [&run] { run.step(); }, Qt::QueuedConnection);
         };
     }
 
-    if (!relay.start()) {
+    if (!run.start()) {
         systemSignals.reset();
         return 1;
     }
@@ -53,8 +53,8 @@ int runHeadless(int argc, char** argv, const CommandLine& options) {
     bool ready = false;
     std::string lastStatus;
     const auto tellSystemd = [&] {
-        const std::string status = notifyStatusText(relay.status());
-        if (!ready && relay.portsTried()) {
+        const std::string status = notifyStatusText(run.status());
+        if (!ready && run.app.portsTried()) {
             ready = true;
             notify("READY=1\nSTATUS=" + status);
         } else if (ready && status != lastStatus) {
@@ -70,12 +70,12 @@ int runHeadless(int argc, char** argv, const CommandLine& options) {
 
     QTimer rateTimer;
     QObject::connect(&rateTimer, &QTimer::timeout, &rateTimer, [&] {
-        relay.sampleRates();
+        run.app.sampleRates();
         tellSystemd();
     });
     rateTimer.start(1000);
 
-    const auto sayStatus = [&relay] { say(JournalPriority::Info, statusLineText(relay.status())); };
+    const auto sayStatus = [&run] { say(JournalPriority::Info, statusLineText(run.status())); };
     QTimer statusTimer;
     QObject::connect(&statusTimer, &QTimer::timeout, &statusTimer, sayStatus);
     if (options.statusEverySeconds > 0) statusTimer.start(static_cast<int>(options.statusEverySeconds * 1000));
@@ -93,15 +93,15 @@ int runHeadless(int argc, char** argv, const CommandLine& options) {
     requests.stop = [&] {
         notify("STOPPING=1");
         stepTimer.stop(), rateTimer.stop(), statusTimer.stop(), watchdogTimer.stop();
-        relay.stop();
+        run.stop();
         QCoreApplication::exit(0);
     };
-    requests.reopenCaptures = [&relay] { relay.reopenCaptures(); };
+    requests.reopenCaptures = [&run] { run.reopenCaptures(); };
     requests.sayStatus = sayStatus;
     systemSignals->listen(std::move(requests));
 
     const int exitCode = QCoreApplication::exec();
-    relay.stop();
+    run.stop();
     systemSignals.reset();
     return exitCode;
 }

@@ -24,7 +24,6 @@
 #include "capture/qt/log_window.h"
 #include "display/qt/display_window.h"
 #include "display/traffic_render.h"
-#include "relay/port_reconnect.h"
 #include "settings/config.h"
 #include "settings/serial_devices.h"
 #include "settings/qt/about_dialog.h"
@@ -180,20 +179,6 @@ void setDisplayModeCheck(QWidget* window, int dmode) {
     QAction* ascii = childById<QAction>(window, kCommandAscii);
     if (binary != nullptr) binary->setChecked(dmode != 0);
     if (ascii != nullptr) ascii->setChecked(dmode == 0);
-}
-
-// Port and channel share the start-up steps: open, configure, start the worker; then the label.
-void openPortAndStartWorker(Relay& relay, SerialPort& port, RelayChannel& channel, QWidget* window,
-                            int labelId, const BoxFunction& boxes) {
-    const int32_t comIndex = port.settings.comIndex;
-    const int opened = relay.openPort(portDeviceNameAt(comIndex), port);
-    reportPortOpen(boxes, opened, portNumberOf(comIndex), port.openFailure);
-    if (opened == PortOpened) {
-        configurePort(port);
-        startRelayWorker(channel);
-    }
-    setControlTextOn(window, labelId,
-                     QString::fromLatin1(port.isOpen() ? portDisplayNameAt(comIndex) : "COM"));
 }
 
 // Window timer 119: a tick every 300 ms while a strip moves. Once both strips are blank and
@@ -400,9 +385,16 @@ bool Vorlinex::initialiseMainWindow(QWidget* mainWindow) {
         port->handle.store(-1, std::memory_order_release);
         port->settings = PortSettings{};
     }
-    std::vector<ComOutOfRange> outOfRange;
-    applyConfig(relay, loadConfig(&outOfRange));
-    for (const ComOutOfRange& com : outOfRange) reportComOutOfRange(boxes, configPath(), com);
+    app.reports.comOutOfRange = [this](const std::string& path, const ComOutOfRange& com) {
+        reportComOutOfRange(boxes, path, com);
+    };
+    app.reports.portOpen = [this, window](int port, int result, int64_t portNumber, const PortOpenFailure& failure,
+                                          bool) {
+        reportPortOpen(boxes, result, portNumber, failure);
+        setControlTextOn(window, port == 2 ? kMainCom2 : kMainCom1,
+                         QString::fromStdString(portLabelText(app.relay.serialPort(port))));
+    };
+    app.loadSettings();
 
     // A box raised by a failed open runs a nested event loop, where a termination signal may
     // start the shutdown; nothing more is opened or started after that.
@@ -414,7 +406,7 @@ bool Vorlinex::initialiseMainWindow(QWidget* mainWindow) {
     reconnect->setObjectName(QStringLiteral("reconnect"));
     reconnect->setInterval(250);
     QObject::connect(reconnect, &QTimer::timeout, window, [this] {
-        if (reconnectPorts(app.relay)) {
+        if (app.step()) {
             showPortLabels();
             refreshMissingUartNotice();
         } else {
@@ -423,12 +415,7 @@ bool Vorlinex::initialiseMainWindow(QWidget* mainWindow) {
         watchPorts();
         // A network port the user opened that could not connect: told like a device that would
         // not open, once; its retries are the status bar's.
-        for (SerialPort* port : {&app.relay.serialPort1, &app.relay.serialPort2}) {
-            if (!port->openReportDue || shutdownStarted()) continue;
-            port->openReportDue = false;
-            const PortOpenFailure failure = port->openFailure;
-            reportPortOpen(boxes, PortOpenFailed, portNumberOf(port->settings.comIndex), failure);
-        }
+        app.reportOwedOpens();
     });
     for (RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2}) {
         channel->trafficResumed = [arrows] { arrows->wake(); };
@@ -437,10 +424,7 @@ bool Vorlinex::initialiseMainWindow(QWidget* mainWindow) {
         };
     }
 
-    openPortAndStartWorker(relay, relay.serialPort1, relay.relayChannel1, window, kMainCom1, boxes);
-    if (shutdownStarted()) return false;
-    openPortAndStartWorker(relay, relay.serialPort2, relay.relayChannel2, window, kMainCom2, boxes);
-    if (shutdownStarted()) return false;
+    if (!app.startPorts() || shutdownStarted()) return false;
     // A default /dev/ttyS* port opens whether or not a chip is behind it; say so rather than
     // relay into nothing.
     refreshMissingUartNotice(window);

@@ -8,7 +8,7 @@
 #include "display/qt/display_window.h"
 #include "display/qt/timeline_window.h"
 #include "settings/qt/dialog_host.h"
-#include "shell/application.h"
+#include "shell/session.h"
 #include "shell/box_request.h"
 #include "shell/qt/command_ids.h"
 #include "shell/qt/desktop.h"
@@ -43,7 +43,7 @@ public:
     BoxFunction boxes;
     // Hands a link (help page, mail, web) to the desktop; tests record them instead.
     std::function<void(const QUrl& url)> openUrl = openDesktopUrl;
-    Application app;
+    Session app;
     SettingsDialogHost settingsHost;
     DisplayWindows displayWindows;
     CaptureWindows captureWindows;

@@ -16,7 +16,7 @@
 #include <sys/stat.h>
 #endif
 
-#include "shell/application.h"
+#include "shell/session.h"
 #include "tests/support/combined_records.h"
 #include "tests/support/pty_cable.h"
 
@@ -30,7 +30,7 @@ void capture(Captures& captures, RelayChannel& channel, const std::string& bytes
                              stampLength);
 }
 
-int logEnabled(const Application& app, int channel) { return app.captures.captureLog(channel).logEnabled.load(); }
+int logEnabled(const Session& app, int channel) { return app.captures.captureLog(channel).logEnabled.load(); }
 
 // Lone CRs and LFs, pairs both ways, a pair cut between chunks and a stamp ending in a line end:
 // 0 keeps every byte, 2 removes every CR, any other value every LF, byte by byte; each chunk
@@ -46,7 +46,7 @@ TEST(CaptureLog, EachLineEndModeRemovesOnlyWhatItNamesAndTheSystemTranslatesNoth
     };
     for (const auto& [mode, expected] : cases) {
         SCOPED_TRACE(mode);
-        Application app;
+        Session app;
         app.relay.appOptions.CRLF.store(mode);
         ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("line.log")), 1);
         capture(app.captures, app.relay.relayChannel1, first);
@@ -56,7 +56,7 @@ TEST(CaptureLog, EachLineEndModeRemovesOnlyWhatItNamesAndTheSystemTranslatesNoth
         EXPECT_TRUE(!app.captures.takeCaptureFailure(1));
         EXPECT_EQ(dir.read("line.log"), expected);
     }
-    Application app;
+    Session app;
     ASSERT_EQ(app.captures.openCaptureLog(2, dir.file("mixed.log")), 1);
     for (const int32_t mode : {0, 1, 2, 0}) {
         app.relay.appOptions.CRLF.store(mode);
@@ -73,7 +73,7 @@ TEST(CaptureLog, AFileThatCannotBeOpenedIsRefusedWithTheReason) {
     ScratchDir dir;
     dir.write("plain.txt", "kept");
     fs::create_directory(dir.file("folder.log"));
-    Application app;
+    Session app;
     const std::pair<std::string, int> refused[] = {
         {dir.file("no such folder/x.log"), ENOENT}, {dir.file("plain.txt/x.log"), ENOTDIR}, {dir.file("folder.log"), EISDIR}};
     for (const auto& [path, error] : refused) {
@@ -91,7 +91,7 @@ TEST(CaptureLog, AFileThatCannotBeOpenedIsRefusedWithTheReason) {
 TEST(CaptureLog, AFileAnotherCaptureWritesIsRefusedUntouchedUntilItIsClosed) {
     ScratchDir dir;
     fs::create_directory(dir.file("sub"));
-    Application app;
+    Session app;
     ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("one.log")), 1);
     capture(app.captures, app.relay.relayChannel1, "kept");
     CaptureOpenFailure failure;
@@ -113,7 +113,7 @@ TEST(CaptureLog, AFileAnotherCaptureWritesIsRefusedUntouchedUntilItIsClosed) {
 // in order, and blocks after the close go nowhere.
 TEST(CaptureLog, CloseWhileAnotherThreadWritesLosesNothing) {
     ScratchDir dir;
-    Application app;
+    Session app;
     const std::string data = randomBytes(100003, 5);
     ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("racing.log")), 1);
     std::atomic<bool> stop{false};
@@ -140,7 +140,7 @@ TEST(CaptureLog, CloseWhileAnotherThreadWritesLosesNothing) {
 // a missing one; Empty, the window's, starts the file afresh.
 TEST(CaptureLog, AppendModeKeepsAnExistingFileAndEmptyModeStartsItAfresh) {
     ScratchDir dir;
-    Application app;
+    Session app;
     std::string earlier;
     std::tm local{};
     local.tm_year = 126, local.tm_mday = 1;
@@ -173,7 +173,7 @@ TEST(CaptureLog, AppendModeKeepsAnExistingFileAndEmptyModeStartsItAfresh) {
 // that the test knows which chunks belong before it.
 class NumberedTraffic {
 public:
-    NumberedTraffic(Application& app, int channel) : app_(app), channel_(channel) {}
+    NumberedTraffic(Session& app, int channel) : app_(app), channel_(channel) {}
     ~NumberedTraffic() { stop(); }
     void start() { thread_ = std::thread([this] { run(); }); }
     void stop() {
@@ -211,7 +211,7 @@ private:
             chunks.push_back(std::move(chunk));
         }
     }
-    Application& app_;
+    Session& app_;
     const int channel_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
@@ -263,7 +263,7 @@ protected:
     }
 
     ScratchDir dir;
-    Application app;
+    Session app;
     std::vector<std::pair<size_t, size_t>> boundaries{{0, 0}};
     NumberedTraffic one{app, 1}, two{app, 2};
 };

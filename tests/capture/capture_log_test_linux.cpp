@@ -10,13 +10,13 @@
 #include <csignal>
 #include <filesystem>
 
-#include "shell/application.h"
+#include "shell/session.h"
 #include "tests/support/combined_records.h"
 #include "tests/support/pty_cable.h"
 
 namespace {
 
-void capture(Application& app, int channel, const std::string& bytes) {
+void capture(Session& app, int channel, const std::string& bytes) {
     app.captures.writeCaptureLog(app.relay.relayChannel(channel), reinterpret_cast<const uint8_t*>(bytes.data()),
                                  static_cast<int32_t>(bytes.size()), 0);
 }
@@ -24,7 +24,7 @@ void capture(Application& app, int channel, const std::string& bytes) {
 // An open that waited for a reader would hang here, and with it the program's ways out.
 TEST(CaptureLog, AFifoNobodyReadsIsRefusedAtOnce) {
     ScratchDir dir;
-    Application app;
+    Session app;
     ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0600), 0);
     CaptureOpenFailure failure;
     EXPECT_EQ(app.captures.openCaptureLog(2, dir.file("pipe"), &failure), 0);
@@ -35,7 +35,7 @@ TEST(CaptureLog, AFifoNobodyReadsIsRefusedAtOnce) {
 // Through a link, by device and inode: refused, the file untouched. A device takes any number.
 TEST(CaptureLog, ALinkToAFileAnotherCaptureWritesIsRefusedAndADeviceTakesEveryCapture) {
     ScratchDir dir;
-    Application app;
+    Session app;
     ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("one.log")), 1);
     capture(app, 1, "kept");
     std::filesystem::create_symlink(dir.file("one.log"), dir.file("link.log"));
@@ -53,7 +53,7 @@ TEST(CaptureLog, ALinkToAFileAnotherCaptureWritesIsRefusedAndADeviceTakesEveryCa
 // telling what never reached the file. The other captures, and a later one, go on.
 TEST(CaptureLog, AStalledFileEndsOnlyItsCaptureOnceItsQueueIsFullAndTellsWhatWasNotWritten) {
     ScratchDir dir;
-    Application app;
+    Session app;
     const std::string pipe = dir.file("pipe");
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
     const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
@@ -117,7 +117,7 @@ int combinedCaptureUnderFileSizeLimit(const ScratchDir& dir, CaptureOpenMode mod
         appendCombinedRecord(before, local, i, 1, 1, reinterpret_cast<const uint8_t*>("earlier"), 7);
     }
     dir.write("both.log", before);
-    Application app;
+    Session app;
     if (app.captures.openCombinedCapture(dir.file("both.log"), nullptr, mode) != 1) return 2;
     const std::string data = randomBytes(4096, 3);
     for (int i = 0; i < 2000 && app.captures.combinedCapture.enabled(); ++i) {

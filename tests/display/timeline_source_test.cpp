@@ -22,7 +22,7 @@
 #include "display/timeline_file.h"
 #include "display/timeline_records.h"
 #include "record/combined_record.h"
-#include "shell/application.h"
+#include "shell/session.h"
 #include "tests/support/pty_cable.h"
 
 namespace {
@@ -455,7 +455,7 @@ TEST(TimelineRecordLine, ReadsBackWhatTheWriterWritesAndNothingItWouldWriteOther
 // to exactly those records: the same times, gaps, directions and bytes.
 TEST(TimelineFile, ACombinedCaptureOfTheProgramOpensToTheRecordsItsTimelineHeld) {
     ScratchDir dir;
-    Application app;
+    Session app;
     app.timeline.setTaking(true);
     ASSERT_EQ(app.captures.openCombinedCapture(dir.file("both.log")), 1);
     std::mt19937 random(5);

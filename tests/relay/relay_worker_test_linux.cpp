@@ -16,7 +16,7 @@
 #include "display/traffic_text_control.h"
 #include "relay/port_reconnect.h"
 #include "relay/serial_termios_linux.h"
-#include "shell/application.h"
+#include "shell/session.h"
 #include "settings/port_restart.h"
 #include "shell/message_catalogue.h"
 #include "tests/support/combined_records.h"
@@ -55,7 +55,7 @@ protected:
     PluggableCable adapter1{dir.file("ttyUSB0")}, adapter2{dir.file("ttyUSB1")};
     std::vector<std::string> chunks[2];
     std::vector<int32_t> stamps[2];
-    Application app;  // its end stops the workers before the records above go
+    Session app;  // its end stops the workers before the records above go
     Relay& relay = app.relay;
 };
 

@@ -143,13 +143,6 @@ TEST(StartupEntry, IsWrittenLikeTheSettingsFileAndARefusalSaysWhy) {
     EXPECT_EQ(result.path, entry);
     EXPECT_EQ(dir.read("entries/vorlinex.desktop"), replaced);
     EXPECT_EQ(filesIn(dir.file("entries")), 1u);
-
-    dir.write("file", "");
-    result = createStartupShortcut("/usr/bin/vorlinex", dir.file("file/autostart/Vorlinex.desktop"));
-    EXPECT_TRUE(result.status == StartupEntryStatus::SystemError && result.systemError == ENOTDIR);
-    EXPECT_EQ(result.path, dir.file("file/autostart"));
-    result = createStartupShortcut("/usr/bin/vorlinex", "");
-    EXPECT_EQ(result.status, StartupEntryStatus::NoEntryFolder);
 }
 
 }  // namespace

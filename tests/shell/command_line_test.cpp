@@ -7,6 +7,7 @@
 #include "settings/config.h"
 #include "shell/command_line.h"
 #include "shell/headless_report.h"
+#include "shell/message_catalogue.h"
 #include "tests/support/pty_cable.h"
 
 namespace {
@@ -117,6 +118,32 @@ TEST(CommandLineTest, TheNamedSettingsFileIsReadAndSavedInsteadOfTheCurrentDirec
     setConfigPathOverride("");
     std::filesystem::current_path(dir.path());
     EXPECT_EQ(loadConfig().appOptions.CRLF.load(), 1);
+}
+
+// A named file that cannot be used ends the program: its path and why, in the words both faces
+// show (a box, or a line headless). Nothing when none was named or it reads as settings.
+TEST(CommandLineTest, ANamedSettingsFileThatCannotBeReadSaysWhy) {
+    ScratchDir dir;
+    std::filesystem::create_directory(dir.file("folder.ini"));
+    dir.write("notes.ini", "relay notes\nCOM=3\n");
+    dir.write("site.ini", "[DATA]\nCRLF=1\n");
+    const std::pair<std::string, std::string> table[] = {
+        {"missing.ini", "No such file or directory"},
+        {"folder.ini", "Is a directory"},
+        {"notes.ini", "not a settings file (it has no [DATA1], [DATA2], [DATA] or [DEVICES] section)"},
+        {"site.ini", ""}};
+    EXPECT_FALSE(namedConfigFailure().has_value());
+    for (const auto& [name, why] : table) {
+        setConfigPathOverride(name);
+        const std::optional<ConfigReadFailure> failure = namedConfigFailure();
+        // The path as the program resolved it (the test above checks that resolution).
+        const std::string path = configPath();
+        EXPECT_EQ(failure ? settingsUnreadableText(*failure) : "", why.empty() ? "" : "settings " + path + " cannot be read: " + why);
+        std::string box;
+        if (failure) reportSettingsUnreadable([&box](const BoxRequest& r) { box = r.text; }, *failure);
+        EXPECT_EQ(box, why.empty() ? "" : "Settings File Error\n" + path + "\n" + why);
+    }
+    setConfigPathOverride("");
 }
 
 TEST(HeadlessReportTest, WordsTimesSizesAndTheStatusLine) {

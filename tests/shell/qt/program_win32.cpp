@@ -1,6 +1,5 @@
-// The real program on Windows, run in this process through its own entry function, on two COM
-// cables: the runner maps COM1 and COM2 to the program's ends and COM11 and COM12 to the far
-// ends (VORLINEX_WINE_CABLES says how many it made).
+// The real program on Windows, run in this process through its own entry function, on two of the
+// runner's COM cables (tests/support/pty_cable.h): what only Windows does with the window.
 
 // Before windows.h, whose global `byte` the relay's own names would otherwise shadow.
 #include "shell/qt/entry.h"
@@ -25,13 +24,10 @@
 #include <thread>
 #include <vector>
 
-#include "tests/shell/com_cables_win32.h"
+#include "tests/support/pty_cable.h"
 
 namespace {
 
-using com_cables::FarEnd;
-using com_cables::randomBytes;
-using com_cables::ScratchFolder;
 namespace fs = std::filesystem;
 
 // The program's window when the platform is Windows' own, else null (offscreen).
@@ -50,14 +46,10 @@ std::wstring nativeTitle(HWND window) {
 class ProgramOnComPorts : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (com_cables::cablesMade() < 2)
-            GTEST_SKIP() << "needs COM1/COM11 and COM2/COM12 cables (the Wine runner makes them)";
-        // COM1 and COM2 as the ports themselves: no DEVICES section.
         folder.write("Vorlinex.ini",
                      "[DATA1]\r\nCOM=0\r\nBPS=9600\r\nBIT=8\r\n[DATA2]\r\nCOM=1\r\nBPS=9600\r\nBIT=8\r\n"
-                     "[DATA]\r\nDATETIMEVAL=60\r\nRATE=5\r\nDMODE=0\r\n");
-        ASSERT_TRUE(end1.open()) << "COM11: error " << ::GetLastError();
-        ASSERT_TRUE(end2.open()) << "COM12: error " << ::GetLastError();
+                     "[DATA]\r\nDATETIMEVAL=60\r\nRATE=5\r\nDMODE=0\r\n" +
+                         devicesSection({end1.slavePath(), end2.slavePath(), "", "", "", ""}));
     }
 
     // Runs the program; `body` on the UI thread once its window shows. Its boxes are recorded.
@@ -75,10 +67,10 @@ protected:
         std::string gotForth, gotBack;
         std::atomic<int> finished{0};
         std::vector<std::jthread> threads;
-        threads.emplace_back([&] { EXPECT_TRUE(end1.send(forth)); });
-        threads.emplace_back([&] { EXPECT_TRUE(end2.send(back)); });
-        threads.emplace_back([&] { gotForth = end2.receive(count), ++finished; });
-        threads.emplace_back([&] { gotBack = end1.receive(count), ++finished; });
+        threads.emplace_back([&] { end1.send(forth); });
+        threads.emplace_back([&] { end2.send(back); });
+        threads.emplace_back([&] { gotForth = end2.receive(count, 10000), ++finished; });
+        threads.emplace_back([&] { gotBack = end1.receive(count, 10000), ++finished; });
         // The program's windows are served meanwhile: its workers hand every chunk to them.
         EXPECT_TRUE(QTest::qWaitFor([&] { return finished.load() == 2; }, 120000));
         threads.clear();
@@ -88,9 +80,8 @@ protected:
         EXPECT_TRUE(gotBack == back) << "COM2 -> COM1: the bytes differ";
     }
 
-    ScratchFolder folder;
-    FarEnd end1{L"\\\\.\\COM11"};
-    FarEnd end2{L"\\\\.\\COM12"};
+    ScratchDir folder;
+    PtyCable end1, end2;
     std::vector<std::string> boxes;
 };
 
@@ -123,11 +114,11 @@ TEST_F(ProgramOnComPorts, TheEndOfTheSessionShutsDownBeforeItIsAnsweredWithTheCa
     const std::string captured = randomBytes(5000, 11);
     const int exitCode = run([&](Vorlinex& vorlinex, QWidget* window) {
         const Relay& relay = vorlinex.app.relay;
-        ASSERT_EQ(vorlinex.app.captures.openCaptureLog(1, folder.file("capture.log").string()), 1);
-        std::jthread sender([&] { EXPECT_TRUE(end1.send(captured)); });
+        ASSERT_EQ(vorlinex.app.captures.openCaptureLog(1, folder.file("capture.log")), 1);
+        std::jthread sender([&] { end1.send(captured); });
         std::string arrived;
         std::atomic<bool> received{false};
-        std::jthread receiver([&] { arrived = end2.receive(captured.size()), received = true; });
+        std::jthread receiver([&] { arrived = end2.receive(captured.size(), 10000), received = true; });
         EXPECT_TRUE(QTest::qWaitFor([&] { return received.load(); }, 60000));
         receiver.join();
         ASSERT_EQ(arrived.size(), captured.size());
@@ -154,7 +145,7 @@ TEST_F(ProgramOnComPorts, TheEndOfTheSessionShutsDownBeforeItIsAnsweredWithTheCa
 // HELP opens the page of the current directory, else the one installed beside the program (the
 // installer and the portable folder put it there).
 TEST(ProgramHelp, OpensThePageOfTheCurrentDirectoryElseTheOneBesideTheProgram) {
-    ScratchFolder folder;
+    ScratchDir folder;
     folder.write("Vorlinex.ini", "[DATA1]\r\nCOM=4\r\n[DATA2]\r\nCOM=5\r\n");
     const fs::path besideProgram = fs::path(QCoreApplication::applicationDirPath().toStdWString()) / L"Vorlinex.html";
     const bool placedBeside = !fs::exists(besideProgram);

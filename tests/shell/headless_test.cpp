@@ -1,0 +1,75 @@
+// The real program's headless mode as a child process between two cables (pseudo-terminals on
+// Linux, the runner's COM cables under Wine): what every system's service run must do.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "tests/support/child_process.h"
+#include "tests/support/combined_records.h"
+#include "tests/support/pty_cable.h"
+
+namespace {
+
+class HeadlessOnCables : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (programUnderTest().empty()) GTEST_SKIP() << "the program is built only with its windows";
+        // Both ports at 9600 baud 8N1 on the cables, CRLF 0.
+        dir.write("site.ini", "[DATA1]\r\nCOM=0\r\nBPS=9600\r\nBIT=8\r\n[DATA2]\r\nCOM=1\r\nBPS=9600\r\nBIT=8\r\n"
+                              "[DATA]\r\nCRLF=0\r\n" + devicesSection({first.slavePath(), second.slavePath(), "", "", "", ""}));
+    }
+    ScratchDir dir;
+    PtyCable first, second;
+};
+
+// Random bytes both ways at once arrive exactly; each capture holds what its direction relayed,
+// after what the file held before (appended to), the combined one both in read order; the stop
+// request a service manager makes ends it with 0 and every capture written out.
+TEST_F(HeadlessOnCables, RelaysBothWaysCapturesWhatWasRelayedAndAStopRequestEndsItWithZero) {
+    for (const char* name : {"a.log", "b.log"}) dir.write(name, "before\r\n");
+    ChildProcess child(programUnderTest(), {"--headless", "--ini", "site.ini", "--log-a", "a.log", "--log-b", "b.log",
+                                            "--log-combined", "c.log", "--status-every", "0"});
+    ASSERT_TRUE(child.started());
+    ASSERT_NE(child.awaitLine("^<5>relaying COM1 " + first.slavePath() + " <-> COM2 " + second.slavePath() +
+                              ", settings .*site.ini$"),
+              "")
+        << child.err();
+    const std::string forth = randomBytes(32 * 1024, 7), back = randomBytes(24 * 1024, 8);
+    std::string gotForth, gotBack;
+    {
+        std::vector<std::jthread> ends;
+        ends.emplace_back([&] { first.send(forth); });
+        ends.emplace_back([&] { second.send(back); });
+        ends.emplace_back([&] { gotForth = second.receive(forth.size(), 10000); });
+        gotBack = first.receive(back.size(), 10000);
+    }
+    EXPECT_TRUE(gotForth == forth) << "COM1 -> COM2: " << gotForth.size() << " of " << forth.size();
+    EXPECT_TRUE(gotBack == back) << "COM2 -> COM1: " << gotBack.size() << " of " << back.size();
+    if (!child.requestStop()) GTEST_SKIP() << "no console to send Ctrl+Break through: the stop is not tried";
+    EXPECT_EQ(child.wait(), 0) << child.err();
+    EXPECT_EQ(child.err().find("<3>"), std::string::npos) << child.err();
+    EXPECT_TRUE(dir.read("a.log") == "before\r\n" + forth) << dir.read("a.log").size();
+    EXPECT_TRUE(dir.read("b.log") == "before\r\n" + back) << dir.read("b.log").size();
+    std::string error;
+    std::string directions[2];
+    for (const CombinedRecord& record : parseCombinedRecords(dir.read("c.log"), error)) directions[record.channel - 1] += record.bytes;
+    EXPECT_EQ(error, "");
+    EXPECT_TRUE(directions[0] == forth && directions[1] == back);
+}
+
+// A capture that cannot be opened ends the run with 1 before any port is tried, and a capture
+// opened before it is appended to, never emptied.
+TEST_F(HeadlessOnCables, ACaptureThatCannotBeOpenedEndsTheRunWithOneBeforeAnyPortOpens) {
+    dir.write("a.log", "kept\n");
+    const std::string missing = dir.file("no-such-folder/c.log");
+    ChildProcess child(programUnderTest(), {"--headless", "--ini", "site.ini", "--log-a", "a.log", "--log-combined", missing});
+    ASSERT_TRUE(child.started());
+    EXPECT_EQ(child.wait(), 1);
+    EXPECT_NE(child.awaitLine("^<3>capture combined .*no-such-folder.c\\.log cannot be opened: .+$"), "") << child.err();
+    EXPECT_EQ(child.err().find("Open Error"), std::string::npos) << "no port was tried";
+    EXPECT_EQ(dir.read("a.log"), "kept\n");
+}
+
+}  // namespace

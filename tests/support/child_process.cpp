@@ -1,0 +1,52 @@
+#include "tests/support/child_process.h"
+
+#include <algorithm>
+#include <regex>
+
+#include "tests/support/pty_cable.h"
+
+void ChildProcess::gathered(bool fromErr, const char* bytes, size_t size) {
+    std::lock_guard<std::mutex> hold(lock_);
+    (fromErr ? err_ : out_).append(bytes, size);
+}
+
+std::string ChildProcess::out() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return out_;
+}
+
+std::string ChildProcess::err() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return err_;
+}
+
+std::string ChildProcess::awaitLine(const std::string& pattern, size_t& from) {
+    const std::regex wanted(pattern);
+    std::string found;
+    // Twice the ten seconds of `eventually`: a child under a busy machine starts slowly.
+    for (int round = 0; round < 2 && found.empty(); ++round) {
+        eventually([&] {
+            std::lock_guard<std::mutex> hold(lock_);
+            for (size_t end; (end = err_.find('\n', from)) != std::string::npos;) {
+                std::string line = err_.substr(from, end - from);
+                from = end + 1;
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                if (std::regex_search(line, wanted)) return found = line, true;
+            }
+            return false;
+        });
+    }
+    return found;
+}
+
+std::vector<std::string> ChildProcess::awaitLines(const std::vector<std::string>& patterns, size_t& from) {
+    std::vector<std::string> found;
+    size_t end = from;
+    for (const std::string& pattern : patterns) {
+        size_t at = from;
+        found.push_back(awaitLine(pattern, at));
+        end = std::max(end, at);
+    }
+    from = end;
+    return found;
+}

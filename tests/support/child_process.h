@@ -1,0 +1,65 @@
+// The real program as a child process, its stdout and stderr gathered as they come. On Linux it
+// gets no window system at all (no display variables, no platform plugin to be found); on
+// Windows it runs in a process group of its own, so that Ctrl+Break reaches it alone.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class ChildProcess {
+public:
+    // `program` with `arguments`; on Linux, `environment` entries ("NAME=value") are added to
+    // this process's.
+    ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
+                 const std::vector<std::string>& environment = {});
+    ~ChildProcess();  // kills it when it has not ended
+    ChildProcess(ChildProcess&&) = delete;
+
+    bool started() const;
+    // The request a service manager makes to end it: SIGTERM; Ctrl+Break on Windows. false when
+    // it could not be made (Wine gives no console to a program started outside a terminal).
+    bool requestStop();
+    // A signal (Linux only).
+    void signal(int number);
+    // The exit status once it ended by itself (within 20 s), or -1 when it had to be killed.
+    int wait();
+
+    std::string out();
+    std::string err();
+    // The first stderr line from `from` on that matches `pattern` (a regular expression), waiting
+    // up to 20 s; "" when none came. `from` moves past it, so that the next look finds a later one.
+    std::string awaitLine(const std::string& pattern, size_t& from);
+    std::string awaitLine(const std::string& pattern) {
+        size_t from = 0;
+        return awaitLine(pattern, from);
+    }
+    // Each pattern's line at or after `from`, in whatever order they come; `from` moves past the
+    // last of them. "" for a pattern whose line did not come.
+    std::vector<std::string> awaitLines(const std::vector<std::string>& patterns, size_t& from);
+
+    // What the system's reader hands over as it comes.
+    void gathered(bool fromErr, const char* bytes, size_t size);
+
+    struct System;
+
+private:
+    std::mutex lock_;
+    std::string out_, err_;
+    std::unique_ptr<System> system_;  // last: its reader ends before the text it fills goes
+};
+
+// vorlinex.exe beside the test program (Windows), where the build puts both.
+std::string programBesideThisTest();
+
+// The program these tests run; "" in a build without windows, which has none.
+inline std::string programUnderTest() {
+#if defined(_WIN32)
+    return programBesideThisTest();
+#elif defined(VORLINEX_PROGRAM)
+    return VORLINEX_PROGRAM;
+#else
+    return "";
+#endif
+}

@@ -1,0 +1,91 @@
+#include <windows.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "tests/support/child_process.h"
+
+struct ChildProcess::System {
+    PROCESS_INFORMATION process{};
+    bool started = false;
+    bool ended = false;
+    HANDLE outRead = nullptr, errRead = nullptr;
+    std::thread outReader, errReader;
+};
+
+namespace {
+
+std::wstring wide(const std::string& text) { return std::filesystem::path(text).wstring(); }
+
+}  // namespace
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
+                           const std::vector<std::string>&)
+    : system_(std::make_unique<System>()) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE outWrite = nullptr, errWrite = nullptr;
+    if (!::CreatePipe(&system_->outRead, &outWrite, &inherit, 0)) return;
+    if (!::CreatePipe(&system_->errRead, &errWrite, &inherit, 0)) {
+        ::CloseHandle(outWrite);
+        return;
+    }
+    ::SetHandleInformation(system_->outRead, HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(system_->errRead, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = outWrite;
+    startup.hStdError = errWrite;
+    std::wstring commandLine = L"\"" + wide(program) + L"\"";
+    for (const std::string& argument : arguments) commandLine += L" \"" + wide(argument) + L"\"";
+    system_->started = ::CreateProcessW(wide(program).c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                        CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &system_->process) != FALSE;
+    ::CloseHandle(outWrite), ::CloseHandle(errWrite);
+    if (!system_->started) return;
+    const auto gather = [this](HANDLE from, bool fromErr) {
+        char buffer[4096];
+        DWORD got = 0;
+        while (::ReadFile(from, buffer, sizeof buffer, &got, nullptr) && got > 0) gathered(fromErr, buffer, got);
+    };
+    system_->outReader = std::thread(gather, system_->outRead, false);
+    system_->errReader = std::thread(gather, system_->errRead, true);
+}
+
+ChildProcess::~ChildProcess() {
+    if (system_->started && !system_->ended) {
+        ::TerminateProcess(system_->process.hProcess, 99);
+        ::WaitForSingleObject(system_->process.hProcess, 10000);
+    }
+    if (system_->outReader.joinable()) system_->outReader.join();
+    if (system_->errReader.joinable()) system_->errReader.join();
+    if (system_->started) ::CloseHandle(system_->process.hProcess), ::CloseHandle(system_->process.hThread);
+    for (HANDLE pipe : {system_->outRead, system_->errRead})
+        if (pipe != nullptr) ::CloseHandle(pipe);
+}
+
+bool ChildProcess::started() const { return system_->started; }
+
+bool ChildProcess::requestStop() {
+    return ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, system_->process.dwProcessId) != FALSE;
+}
+
+int ChildProcess::wait() {
+    if (::WaitForSingleObject(system_->process.hProcess, 20000) != WAIT_OBJECT_0) {
+        ::TerminateProcess(system_->process.hProcess, 99);
+        ::WaitForSingleObject(system_->process.hProcess, 10000);
+        system_->ended = true;
+        return -1;
+    }
+    system_->ended = true;
+    DWORD code = 0;
+    ::GetExitCodeProcess(system_->process.hProcess, &code);
+    if (system_->outReader.joinable()) system_->outReader.join();
+    if (system_->errReader.joinable()) system_->errReader.join();
+    return static_cast<int>(code);
+}
+
+std::string programBesideThisTest() {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return (std::filesystem::path(std::wstring(path, length)).parent_path() / L"vorlinex.exe").string();
+}
