@@ -17,3 +17,12 @@ void Application::connectRelaySinks() {
     relay.relayChannel1.logSink = &log1;
     relay.relayChannel2.logSink = &log2;
 }
+
+bool Application::takeNetworkOpenReport(int number) {
+    const SerialPort& port = relay.serialPort(number);
+    const NetworkRetry& retry = port.networkRetry;
+    uint32_t& told = networkOpensTold_[number == 2 ? 1 : 0];
+    if (port.isOpen() || retry.connectedSinceOpen || retry.connectFailures == 0 || retry.opensBegun == told) return false;
+    told = retry.opensBegun;
+    return true;
+}

@@ -34,9 +34,16 @@ public:
     // Both directions in read order, for the combined capture and the timeline.
     ReadOrder readOrder;
 
+    // A network port the user opened that could not connect is told once, like a device that
+    // would not open; its retries are the status bar's. Whether port `number`'s is due now (it
+    // is then taken).
+    bool takeNetworkOpenReport(int number);
+
 private:
     // Connects both channels to their sinks. Only while no worker runs.
     void connectRelaySinks();
+
+    uint32_t networkOpensTold_[2] = {0, 0};  // the last open of each port whose failure was told
 
     CaptureLogSink log1{captures, relay.relayChannel1};
     CaptureLogSink log2{captures, relay.relayChannel2};

@@ -129,7 +129,7 @@ void HeadlessRelay::step() {
     bool networkLost[2] = {false, false};
     for (int port = 1; port <= 2; ++port) {
         const SerialPort& serialPort = app.relay.serialPort(port);
-        if (serialPort.network)
+        if (serialPort.connection() != nullptr)
             networkLost[port - 1] = serialPort.presence.load(std::memory_order_acquire) == PortLost;
         else
             watchPort(port, now);
@@ -145,9 +145,8 @@ void HeadlessRelay::step() {
     }
     // A network port that could not connect when it was first asked for is told once.
     for (int port = 1; port <= 2; ++port) {
-        SerialPort& serialPort = app.relay.serialPort(port);
-        if (!serialPort.openReportDue) continue;
-        serialPort.openReportDue = false;
+        if (!app.takeNetworkOpenReport(port)) continue;
+        const SerialPort& serialPort = app.relay.serialPort(port);
         portReportPriority_ = JournalPriority::Warning;  // retried until it answers
         reportPortOpen(boxes_, PortOpenFailed, portNumberOf(serialPort.settings.comIndex), serialPort.openFailure);
     }
@@ -210,7 +209,7 @@ void HeadlessRelay::reopenCaptures() {
 
 bool HeadlessRelay::portsTried() const {
     for (const SerialPort* port : {&app.relay.serialPort1, &app.relay.serialPort2}) {
-        if (port->connector != nullptr && port->connectFailures == 0 && !port->isOpen()) return false;
+        if (port->networkRetry.connector != nullptr && port->networkRetry.connectFailures == 0 && !port->isOpen()) return false;
     }
     return true;
 }

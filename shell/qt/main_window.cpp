@@ -325,7 +325,7 @@ void Vorlinex::watchPorts(QWidget* mainWindow) {
     const Relay& relay = app.relay;
     const bool allPresent = relay.serialPort1.presence.load() == PortPresent && relay.serialPort2.presence.load() == PortPresent;
     // A network port's server answers and notifies while it is open: the status bar keeps up.
-    const bool network = relay.serialPort1.network != nullptr || relay.serialPort2.network != nullptr;
+    const bool network = relay.serialPort1.connection() != nullptr || relay.serialPort2.connection() != nullptr;
     if ((allPresent && !network) || shutdownStarted()) {
         reconnect->stop();
     } else if (!reconnect->isActive()) {
@@ -423,9 +423,9 @@ bool Vorlinex::initialiseMainWindow(QWidget* mainWindow) {
         watchPorts();
         // A network port the user opened that could not connect: told like a device that would
         // not open, once; its retries are the status bar's.
-        for (SerialPort* port : {&app.relay.serialPort1, &app.relay.serialPort2}) {
-            if (!port->openReportDue || shutdownStarted()) continue;
-            port->openReportDue = false;
+        for (int number : {1, 2}) {
+            if (shutdownStarted() || !app.takeNetworkOpenReport(number)) continue;
+            const SerialPort* port = &app.relay.serialPort(number);
             const PortOpenFailure failure = port->openFailure;
             reportPortOpen(boxes, PortOpenFailed, portNumberOf(port->settings.comIndex), failure);
         }

@@ -39,9 +39,9 @@ protected:
             if (relay.openPort(portDeviceNameAt(channel->source.settings.comIndex), channel->source) == PortOpened)
                 configurePort(channel->source);
             // Each worker fills its own record; the test reads them after the join.
-            channel->chunkObserver = [this, n = channel->number](const uint8_t* bytes, int32_t length, int32_t stamp) {
+            channel->chunkObserver = [this, n = channel->number](const uint8_t* bytes, int32_t length, const ChunkStamp* stamp) {
                 chunks[n - 1].emplace_back(reinterpret_cast<const char*>(bytes), length);
-                stamps[n - 1].push_back(stamp);
+                stamps[n - 1].push_back(stamp == nullptr ? 0 : stamp->afterText ? 22 : 20);
             };
         }
     }
