@@ -6,12 +6,12 @@
 class Captures;
 struct RelayChannel;
 
-// The channel's own capture log: every chunk with its stamp, while the log is enabled.
+// The channel's own capture log: every chunk with the stamp due in front, while the log is enabled.
 class CaptureLogSink final : public ChunkSink {
 public:
     CaptureLogSink(Captures& captures, RelayChannel& channel) : captures_(captures), channel_(channel) {}
     bool takesChunks() const override;
-    void onChunk(const uint8_t* stamped, int32_t length, int32_t stampLength) override;
+    void onChunk(const uint8_t* chunk, int32_t length, const ChunkStamp* stamp) override;
 
 private:
     Captures& captures_;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -24,9 +25,15 @@ struct TrafficDisplay final : ChunkSink {
 
     bool takesChunks() const override { return displayOpen.load(std::memory_order_acquire) == 1; }
     bool holdsText() const override;
-    // A hexadecimal display never shows the stamp.
-    void onChunk(const uint8_t* stamped, int32_t length, int32_t stampLength) override;
+    // The text shows the stamp due in front of the chunk; a hexadecimal display never does.
+    void onChunk(const uint8_t* chunk, int32_t length, const ChunkStamp* stamp) override;
 };
+
+// The longest stamp: a blank line pair, "YYYY/MM/DD hh:mm:ss" and its line end.
+inline constexpr int kLongestStamp = 22;
+// "YYYY/MM/DD hh:mm:ss\n" in local time, with "\n\n" in front when it comes after text, written
+// into `out` (at least kLongestStamp + 1 bytes); returns its length.
+int formatChunkStamp(const ChunkStamp& stamp, char* out, size_t size);
 
 // Called by the channel's worker while displayOpen is 1. Reads bytes only.
 void appendTraffic(TrafficDisplay& display, const uint8_t* bytes, int32_t length);

@@ -1,8 +1,17 @@
-// What a relay worker hands each chunk up to: the display, the capture logs. The worker knows
-// only this; the shell decides who listens.
+// What a relay worker hands each chunk up to: the display, the capture logs, the read order. The
+// worker knows only this; the shell decides who listens.
 #pragma once
 
 #include <cstdint>
+#include <ctime>
+
+// That a chunk is due a date-time stamp in front of it: when it was read, and whether the
+// channel's display held text then (the stamp then begins with a blank line pair). What the
+// stamp looks like is the text's maker's business.
+struct ChunkStamp {
+    std::time_t when;
+    bool afterText;
+};
 
 class ChunkSink {
 public:
@@ -11,7 +20,7 @@ public:
     virtual bool takesChunks() const = 0;
     // Whether the sink shows text already, so that a stamp begins with a blank line pair.
     virtual bool holdsText() const { return false; }
-    // `stamped` holds the stamp (stampLength bytes, 0 when there is none) followed by the chunk
-    // as read. Called on the worker's thread; must not keep the pointer.
-    virtual void onChunk(const uint8_t* stamped, int32_t length, int32_t stampLength) = 0;
+    // The chunk as read, and its stamp (null when none is due). Called on the worker's thread;
+    // must not keep the pointers.
+    virtual void onChunk(const uint8_t* chunk, int32_t length, const ChunkStamp* stamp) = 0;
 };

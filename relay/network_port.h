@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "relay/telnet_codec.h"
+#include "relay/worker_wait.h"
 
 enum class NetworkScheme : uint8_t { Rfc2217, Tcp };
 
@@ -304,3 +305,12 @@ private:
     mutable std::mutex messageMutex_;
     std::string serverMessage_;
 };
+
+// How a worker waits on a network port, one definition per system: until the port has input (or
+// its end), or `wake` is raised, for at most timeoutMs (-1: as long as it takes). The WaitEvents
+// found; 0 when the time ran out; -1 with errno when the socket cannot be waited on.
+int waitForNetworkInput(NetworkPort& port, WakeHandle wake, int timeoutMs);
+// The same for room to send.
+int waitForNetworkRoom(NetworkPort& port, WakeHandle wake, int timeoutMs);
+// Bytes the socket holds to be read (commands included); -1 when it cannot tell.
+int networkInputQueued(const NetworkPort& port);

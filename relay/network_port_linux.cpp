@@ -132,3 +132,16 @@ int NetworkPort::systemQueued() const {
     if (ioctl(fd_, SIOCOUTQ, &queued) != 0) queued = 0;
     return queued;
 }
+
+int waitForNetworkInput(NetworkPort& port, WakeHandle wake, int timeoutMs) {
+    return waitForDescriptor(port.fd(), true, wake, timeoutMs);
+}
+
+int waitForNetworkRoom(NetworkPort& port, WakeHandle wake, int timeoutMs) {
+    return waitForDescriptor(port.fd(), false, wake, timeoutMs);
+}
+
+int networkInputQueued(const NetworkPort& port) {
+    int queued = 0;
+    return ::ioctl(port.fd(), FIONREAD, &queued) == 0 ? queued : -1;
+}

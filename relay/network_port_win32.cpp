@@ -291,3 +291,9 @@ int waitForNetworkInput(NetworkPort& port, WakeHandle wake, int timeoutMs) {
 int waitForNetworkRoom(NetworkPort& port, WakeHandle wake, int timeoutMs) {
     return waitForNetwork(port, false, wake, timeoutMs);
 }
+
+int networkInputQueued(const NetworkPort& port) {
+    u_long queued = 0;
+    if (ioctlsocket(socketOf(port.fd()), FIONREAD, &queued) != 0) return -1;
+    return static_cast<int>(queued);
+}

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <string>
 
-#include "relay/port_io.h"
+#include "relay/network_device.h"
 #include "relay/relay.h"
 #include "relay/relay_channel.h"
 #include "relay/serial_port.h"
@@ -31,8 +31,8 @@ bool reopenAwayPort(Relay& relay, SerialPort& port) {
         return false;
     }
     relay.stopRelayWorkers();
-    port.openedDevice = fresh.openedDevice;
-    port.handle.store(fresh.handle.exchange(-1), std::memory_order_release);
+    port.device = std::move(fresh.device);
+    port.handle.store(fresh.handle.exchange(kNoPortHandle), std::memory_order_release);
     port.openFailure = PortOpenFailure{};
     port.presence.store(PortPresent, std::memory_order_release);
     // The settings it had, and nothing purged: what the device sent since it came back is relayed.
@@ -75,7 +75,7 @@ bool reconnectPorts(Relay& relay, std::chrono::steady_clock::time_point now) {
             if (presenceOf(*port) != PortLost) continue;
             const int32_t comIndex = port->settings.comIndex;
             const std::string path = comIndex >= 0 && comIndex < 6 ? relay.comDevicePaths[comIndex] : "";
-            if (port->network) noteNetworkLoss(*port, path, now);
+            if (isNetworkPath(path)) noteNetworkLoss(*port, path, now);
             closePort(*port);
             markClosedLostPort(relay, *port);
         }

@@ -51,8 +51,8 @@ private:
     public:
         Sink(ReadOrder& order, int channel) : order_(order), channel_(channel) {}
         bool takesChunks() const override { return order_.takesReads(); }
-        void onChunk(const uint8_t* stamped, int32_t length, int32_t stampLength) override {
-            order_.onRead(channel_, stamped + stampLength, static_cast<size_t>(length - stampLength));
+        void onChunk(const uint8_t* chunk, int32_t length, const ChunkStamp*) override {
+            order_.onRead(channel_, chunk, static_cast<size_t>(length));
         }
 
     private:

@@ -1,15 +1,11 @@
 #include "relay/relay_channel.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <ctime>
 #include <system_error>
 #include <vector>
 
-#include "relay/local_time.h"
-#include "relay/port_io.h"
+#include "relay/port_device.h"
 #include "relay/worker_wait.h"
 
 namespace {
@@ -17,9 +13,6 @@ namespace {
 constexpr int kInputWaitMs = 100;
 constexpr int kHoldStepMs = 100;
 constexpr int kOutputWaitMs = 1000;
-constexpr int kSuspendLookMs = 10;
-constexpr int kWindowLookMs = 1;
-constexpr int kLongestStamp = 22;
 
 // The count is reset only by a rate update, which RATE 0 or below never makes and a huge RATE
 // makes rarely: it stops at the largest value rather than wrap to a negative figure or to 0,
@@ -55,6 +48,20 @@ void countUndelivered(RelayChannel& channel, size_t count) {
     channel.undeliveredBytes.fetch_add(static_cast<int64_t>(count), std::memory_order_relaxed);
 }
 
+bool present(const SerialPort& port) { return port.presence.load(std::memory_order_acquire) == PortPresent; }
+
+// The port's device while it is open. The handle is set after the device (and cleared before
+// it goes), so the device read after it is whole.
+PortDevice* deviceOf(const SerialPort& port) {
+    return port.handle.load(std::memory_order_acquire) >= 0 ? port.device.get() : nullptr;
+}
+
+// The port's device is gone: the owner is told once, closes it when both workers have stopped
+// and watches for it to come back.
+void reportLost(RelayChannel& channel, SerialPort& port) {
+    if (markPortLost(port) && channel.portLost) channel.portLost();
+}
+
 // Holding the left button in the display's text stops this direction, so that the user can
 // read or select while nothing new arrives; the bytes wait in the source's input queue.
 void pauseWhileHeld(RelayChannel& channel) {
@@ -64,120 +71,167 @@ void pauseWhileHeld(RelayChannel& channel) {
     }
 }
 
-// How long the destination needs to send what it still holds, as a step of the output wait.
-int drainStepMs(const SerialPort& destination, PortHandle handle, int queued) {
-    const uint32_t baud = portLineRate(destination, handle);
-    if (baud == 0) return kOutputWaitMs;
-    const uint64_t ms = static_cast<uint64_t>(queued) * 10 * 1000 / baud + 1;
-    return static_cast<int>(std::min<uint64_t>(ms, kOutputWaitMs));
+// Waits for input or for the stop request, which raises the wake-up: nothing else needs a
+// periodic look (a held mouse button matters only once data is here; a hung-up or failing
+// source is paced after its read), so no timeout unless the device asks for one. The events
+// found at the source.
+int waitForSource(RelayChannel& channel, PortDevice& source) {
+    const int events = source.waitForInput(channel.wake, source.readWaitMs());
+    if (events < 0) {
+        waitForStopRequest(channel, kInputWaitMs);  // cannot wait on it: keep a pace
+        return 0;
+    }
+    // A wake-up that was not a stop request (left from an earlier stop) would keep the wait from
+    // ever waiting again.
+    if ((events & WaitWoken) && !stopAsked(channel)) drainWakeUps(channel);
+    return events & ~WaitWoken;
+}
+
+// What one read of the source gave.
+struct ReadStep {
+    size_t received = 0;  // data bytes in the buffer
+    bool lost = false;    // the source is gone: the worker reads no more
+};
+
+// Reads at most the channel's read size from the non-blocking source; a read that finds
+// nothing ends with EAGAIN. The read sink takes the chunk at once, so that both directions are
+// recorded in the order they were read, whatever the worker does with it afterwards.
+ReadStep readSource(RelayChannel& channel, PortDevice& source, uint8_t* buffer, int waitEvents) {
+    ReadStep step;
+    ssize_t n;
+    do {
+        n = source.read(buffer, static_cast<size_t>(channel.readLimit));
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        step.received = static_cast<size_t>(n);
+        ChunkSink* const readSink = channel.readSink;
+        if (readSink != nullptr && readSink->takesChunks()) readSink->onChunk(buffer, static_cast<int32_t>(n), nullptr);
+        return step;
+    }
+    switch (source.endOfRead(n, n < 0 ? errno : 0, waitEvents)) {
+        case ReadEnd::Lost:
+            // Stop reading it, so that the owner can close it once the other worker stops writing it.
+            reportLost(channel, channel.source);
+            step.lost = true;
+            break;
+        case ReadEnd::Quiet:
+            pauseWhileHeld(channel);
+            waitForStopRequest(channel, kInputWaitMs);
+            break;
+        case ReadEnd::Nothing:
+            pauseWhileHeld(channel);
+            break;
+    }
+    return step;
+}
+
+// Counts the chunk and hands it to the display and the log, with a stamp when one is due: the
+// DATETIME option on, the quiet countdown at 0, and someone taking the chunk. The countdown is
+// reloaded after every chunk; the tick counts it down.
+void handChunkUp(RelayChannel& channel, const uint8_t* chunk, int32_t length) {
+    addRateBytes(channel, length);
+    channel.readByteCount.fetch_add(length, std::memory_order_relaxed);
+
+    ChunkSink* const display = channel.displaySink;
+    ChunkSink* const log = channel.logSink;
+    const bool displayOpen = display != nullptr && display->takesChunks();
+    const bool logEnabled = log != nullptr && log->takesChunks();
+    const AppOptions& options = channel.context.options;
+    ChunkStamp stamp{};
+    const ChunkStamp* due = nullptr;
+    if (options.DATETIME.load(std::memory_order_relaxed) == 1 &&
+        channel.stampCountdown.load(std::memory_order_relaxed) == 0 && (displayOpen || logEnabled)) {
+        stamp = ChunkStamp{std::time(nullptr), display != nullptr && display->holdsText()};
+        due = &stamp;
+    }
+    if (channel.chunkObserver) channel.chunkObserver(chunk, length, due);
+    if (displayOpen) display->onChunk(chunk, length, due);
+    if (logEnabled) log->onChunk(chunk, length, due);
+    channel.stampCountdown.store(options.DATETIMEVAL.load(std::memory_order_relaxed), std::memory_order_relaxed);
+}
+
+// A full destination (flow control holds it back, the far end does not read, a window in
+// flight is full): wait for room, without counting anything as sent.
+void waitForDestinationRoom(RelayChannel& channel, PortDevice& destination) {
+    const int events = destination.waitForRoom(channel.wake, kOutputWaitMs);
+    if (events > 0 && (events & (WaitError | WaitHangUp))) {
+        // The next write tells whether the device is really gone; wait a step first so that a
+        // device that keeps signalling cannot make the writer spin.
+        waitForStopRequest(channel, kInputWaitMs);
+    }
+}
+
+// What the destination holds that its system did not take of the last write is sent on now,
+// not left waiting for a next chunk that may never come.
+void sendHeldOutput(RelayChannel& channel) {
+    SerialPort& destination = channel.destination;
+    for (;;) {
+        PortDevice* const device = deviceOf(destination);
+        if (device == nullptr || device->heldOutput() == 0 || stopAsked(channel) || !present(destination)) return;
+        device->waitForRoom(channel.wake, kOutputWaitMs);
+        device->flushHeld();
+        if (device->lost()) {
+            reportLost(channel, destination);
+            return;
+        }
+    }
 }
 
 // Sends every byte of the chunk to the destination, in order, or stops early when the
-// destination is gone (not open, unplugged, refusing). A stop request does not cut a chunk
-// that the destination still takes: the bytes were read from the source already and exist
-// nowhere else. When the destination would make a stopping worker wait, the rest is kept for
-// the channel's next worker.
+// destination is gone (not open, unplugged, refusing): the rest is counted as not delivered,
+// and a lost device is not written again, so that the owner may close it. A stop request does
+// not cut a chunk that the destination still takes: the bytes were read from the source
+// already and exist nowhere else. When the destination would make a stopping worker wait, the
+// rest is kept for the channel's next worker.
 void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
     SerialPort& destination = channel.destination;
     size_t offset = 0;
     while (offset < length) {
-        const PortHandle fd = destination.handle.load(std::memory_order_acquire);
-        // Not open, or its device is gone: nothing can be sent, the rest of the chunk is counted
-        // as not delivered. A lost device is not written again, so the owner may close it.
-        if (fd < 0 || destination.presence.load(std::memory_order_acquire) != PortPresent) {
+        PortDevice* const device = deviceOf(destination);
+        if (device == nullptr || !present(destination)) {
             countUndelivered(channel, length - offset);
             return;
         }
         const bool stopping = stopAsked(channel);
-        const bool network = portIsNetwork(destination);
-
-        // No write to a device starts while it still holds bytes of an earlier write. The
-        // writable signal comes long before the queue is empty, so the wait is a sleep sized
-        // to what is queued. A network port keeps a window in flight instead: its write takes
-        // what fits and refuses while the window is full.
-        if (!stopping && !network) {
-            const int queued = portOutputQueued(destination, fd);
-            if (queued > 0) {
-                waitForStopRequest(channel, drainStepMs(destination, fd, queued));
+        // No write starts while the device still holds bytes of an earlier one.
+        if (!stopping) {
+            if (const int ms = device->drainWaitMs(); ms > 0) {
+                waitForStopRequest(channel, ms);
                 continue;
             }
         }
-
-        const ssize_t written = portWrite(destination, fd, chunk + offset, length - offset, channel.wake);
+        const ssize_t written = device->write(chunk + offset, length - offset, channel.wake);
         if (written > 0) {
             offset += static_cast<size_t>(written);
             continue;
         }
-        if (written < 0 && errno == EINTR) continue;
-        if (stopping && (written == 0 || (written < 0 && errno == EAGAIN))) {
+        const int error = written < 0 ? errno : 0;
+        if (error == EINTR) continue;
+        if (stopping && (written == 0 || error == EAGAIN)) {
             channel.unsentRest.assign(chunk + offset, chunk + length);
             return;
         }
-        if (written < 0 && errno == EAGAIN) {
-            // Full (flow control holds it back, or the far end does not read): wait for room,
-            // in steps, without counting anything as sent.
-            if (network && portHeldOutput(destination) == 0) {
-                // Nothing held back, so the socket has room: the window in flight is full, and
-                // drains as the peer acknowledges, which no wait is told of; or the server asked
-                // to suspend sending, and its resume comes on the reading worker. Look again
-                // shortly.
-                const bool paused = destination.network && destination.network->sendingPaused();
-                waitForStopRequest(channel, paused ? kSuspendLookMs : kWindowLookMs);
-                continue;
-            }
-            const int events = waitForRoom(destination, fd, channel.wake, kOutputWaitMs);
-            if (events > 0 && (events & (WaitError | WaitHangUp))) {
-                // The next write tells whether the device is really gone; wait a step first so
-                // that a device that keeps signalling cannot make this loop spin.
-                waitForStopRequest(channel, kInputWaitMs);
-            }
+        if (error == EAGAIN) {
+            waitForDestinationRoom(channel, *device);
             continue;
         }
         if (written == 0) {
             waitForStopRequest(channel, kInputWaitMs);
             continue;
         }
-        // Failed outright: the rest of the chunk cannot be delivered; an unplugged device (any
-        // failed connection) is left to the owner to close and reopen.
-        if (written < 0 && (network || deviceGoneError(errno)) && markPortLost(destination) && channel.portLost)
-            channel.portLost();
+        // Failed outright: the rest of the chunk cannot be delivered.
+        if (device->goneAfterWrite(error)) reportLost(channel, destination);
         countUndelivered(channel, length - offset);
         return;
     }
-    // A network port keeps what its socket did not take of the last write: it is sent on now,
-    // not left waiting for a next chunk that may never come.
-    while (portHeldOutput(destination) > 0 && !stopAsked(channel) &&
-           destination.presence.load(std::memory_order_acquire) == PortPresent) {
-        const PortHandle fd = destination.handle.load(std::memory_order_acquire);
-        if (fd < 0) break;
-        waitForRoom(destination, fd, channel.wake, kOutputWaitMs);
-        portFlushHeld(destination);
-        if (destination.network && destination.network->lost()) {
-            if (markPortLost(destination) && channel.portLost) channel.portLost();
-            break;
-        }
-    }
+    sendHeldOutput(channel);
 }
 
 }  // namespace
 
-int formatTimeStamp(const RelayChannel& channel, char* out, size_t size) {
-    const bool displayHoldsText = channel.displaySink != nullptr && channel.displaySink->holdsText();
-
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localTimeOf(now, local);
-    const int length = std::snprintf(out, size, "%s%d/%02d/%02d %02d:%02d:%02d\n",
-                                     displayHoldsText ? "\n\n" : "", local.tm_year + 1900,
-                                     local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                                     local.tm_sec);
-    return std::clamp(length, 0, static_cast<int>(size) - 1);
-}
-
 void relayWorker(RelayChannel& channel) {
     // Owned by this worker for its whole run: nothing is allocated per chunk.
     std::vector<uint8_t> buffer(static_cast<size_t>(channel.readLimit));
-    std::vector<uint8_t> stamped(static_cast<size_t>(channel.readLimit) + kLongestStamp + 64);
 
     // The rest of a chunk that the previous worker could not write goes first, in order.
     if (!channel.unsentRest.empty()) {
@@ -190,113 +244,22 @@ void relayWorker(RelayChannel& channel) {
     // read goes ahead without waiting. Only a source that has been drained is waited on.
     bool moreLikely = false;
     for (;;) {
-        const PortHandle source = channel.source.handle.load(std::memory_order_acquire);
-        int sourceEvents = 0;
-        if (source >= 0 && !moreLikely) {
-            // Wait for input or for the stop request, which writes the wake descriptor: nothing
-            // else needs a periodic look (a held mouse button matters only once data is here;
-            // a hung-up or failing source is paced by the step wait below), so no timeout.
-            const int events = waitForInput(channel.source, source, channel.wake, portReadWaitMs(channel.source));
-            if (events < 0) {
-                waitForStopRequest(channel, kInputWaitMs);  // cannot wait on these: keep a pace
-            } else {
-                sourceEvents = events & ~WaitWoken;
-            }
-            // A wake-up that was not a stop request (left from an earlier stop) would keep the
-            // wait from ever waiting again.
-            if (events > 0 && (events & WaitWoken) && !stopAsked(channel)) drainWakeUps(channel);
-        }
-        moreLikely = false;
-
-        if (source < 0 || stopAsked(channel)) return;
+        PortDevice* const source = deviceOf(channel.source);
+        const int events = source != nullptr && !moreLikely ? waitForSource(channel, *source) : 0;
+        if (source == nullptr || stopAsked(channel)) return;
         // Found gone by either worker: no more reads of it, in step with the writer.
-        if (channel.source.presence.load(std::memory_order_acquire) != PortPresent) {
-            waitUntilStopAsked(channel);
-            return;
-        }
+        if (!present(channel.source)) return waitUntilStopAsked(channel);
 
         pauseWhileHeld(channel);
-
-        // The source is non-blocking: a read that finds nothing ends with EAGAIN.
-        const size_t count = static_cast<size_t>(channel.readLimit);
-        bool sourceFailed = false;
-        size_t received = 0;
-        std::memset(buffer.data(), 0, count);
-        ssize_t n;
-        do {
-            n = portRead(channel.source, source, buffer.data(), count);
-        } while (n < 0 && errno == EINTR);
-        const bool network = portIsNetwork(channel.source);
-        // A server's commands, taken in whole: nothing to wait for before the next look.
-        const bool onlyCommands = network && n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-        if (n > 0) {
-            received = static_cast<size_t>(n);
-            moreLikely = received == count;
-            // Here, right after the read, so that both directions are recorded in the
-            // order they were read, whatever the worker does with the chunk afterwards.
-            ChunkSink* const readSink = channel.readSink;
-            if (readSink != nullptr && readSink->takesChunks()) {
-                readSink->onChunk(buffer.data(), static_cast<int32_t>(n), 0);
-            }
-        } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-            sourceFailed = true;
-            // Unplugged (a hung-up line reads as end of file, a vanished one fails): stop
-            // reading it, so that the owner can close it once the other worker stops writing it.
-            if ((n < 0 && deviceGoneError(errno)) || network ||
-                (n == 0 && (sourceEvents & (WaitHangUp | WaitError)))) {
-                if (markPortLost(channel.source) && channel.portLost) channel.portLost();
-                waitUntilStopAsked(channel);
-                return;
-            }
-        }
+        const ReadStep read = readSource(channel, *source, buffer.data(), events);
+        if (read.lost) return waitUntilStopAsked(channel);
+        moreLikely = read.received == static_cast<size_t>(channel.readLimit);
+        if (read.received == 0) continue;
 
         pauseWhileHeld(channel);
-
-        if (received == 0) {
-            // The device signalled but gave nothing (unplugged, hung up, in error): it would
-            // keep signalling at once, so keep a quiet rhythm instead.
-            if (sourceFailed || (!onlyCommands && sourceEvents != 0)) {
-                waitForStopRequest(channel, kInputWaitMs);
-            }
-            continue;
-        }
-
-        const uint8_t* chunk = buffer.data();
-        const int32_t length = static_cast<int32_t>(received);
-        addRateBytes(channel, length);
-        channel.readByteCount.fetch_add(length, std::memory_order_relaxed);
-
-        ChunkSink* const display = channel.displaySink;
-        ChunkSink* const log = channel.logSink;
-        const bool displayOpen = display != nullptr && display->takesChunks();
-        const bool logEnabled = log != nullptr && log->takesChunks();
-        const bool stampDue = channel.context.options.DATETIME.load(std::memory_order_relaxed) == 1 &&
-                              channel.stampCountdown.load(std::memory_order_relaxed) == 0 &&
-                              (displayOpen || logEnabled);
-
-        if (!stampDue) {
-            if (channel.chunkObserver) channel.chunkObserver(chunk, length, 0);
-            if (displayOpen) display->onChunk(chunk, length, 0);
-            if (logEnabled) log->onChunk(chunk, length, 0);
-        } else {
-            char stamp[kLongestStamp + 16];
-            const int formatted = formatTimeStamp(channel, stamp, sizeof stamp);
-            const size_t stampLength = std::min(static_cast<size_t>(formatted), stamped.size() - received);
-            std::memcpy(stamped.data(), stamp, stampLength);
-            std::memcpy(stamped.data() + stampLength, chunk, received);
-            const int32_t stampedLength = static_cast<int32_t>(stampLength + received);
-            const int32_t L = static_cast<int32_t>(stampLength);
-
-            if (channel.chunkObserver) channel.chunkObserver(chunk, length, L);
-            if (displayOpen) display->onChunk(stamped.data(), stampedLength, L);
-            if (logEnabled) log->onChunk(stamped.data(), stampedLength, L);
-        }
-
-        channel.stampCountdown.store(channel.context.options.DATETIMEVAL.load(std::memory_order_relaxed),
-                                     std::memory_order_relaxed);
-
+        handChunkUp(channel, buffer.data(), static_cast<int32_t>(read.received));
         // The chunk as it was read, never the stamp.
-        relayChunk(channel, chunk, received);
+        relayChunk(channel, buffer.data(), read.received);
     }
 }
 

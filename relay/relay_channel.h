@@ -45,7 +45,7 @@ struct RelayChannel {
     std::atomic<int32_t> displayMouseHeld{0};
 
     // Who the worker hands chunks to, in this order: readSink right after the read returns,
-    // then displaySink and logSink with the stamp. Set by the shell only while no worker runs.
+    // then displaySink and logSink with the stamp due. Set by the shell only while no worker runs.
     ChunkSink* readSink = nullptr;
     ChunkSink* displaySink = nullptr;
     ChunkSink* logSink = nullptr;
@@ -69,9 +69,9 @@ struct RelayChannel {
     // watches it without looking all the time. Same rules as trafficResumed.
     std::function<void()> portLost;
 
-    // For tests: sees every chunk as read, with the length of the time stamp built for it
-    // (0 when none), before it is shown, logged or relayed. Set only while no worker runs.
-    std::function<void(const uint8_t* chunk, int32_t length, int32_t stampLength)> chunkObserver;
+    // For tests: sees every chunk as read, with the stamp due for it (null when none), before it
+    // is shown, logged or relayed. Set only while no worker runs.
+    std::function<void(const uint8_t* chunk, int32_t length, const ChunkStamp* stamp)> chunkObserver;
 };
 
 // The worker's thread body.
@@ -84,7 +84,3 @@ int startRelayWorker(RelayChannel& channel);
 void requestWorkerStop(RelayChannel& channel);
 // Waits until the worker has ended (no-op without one). Never waits on the UI thread's work.
 void joinRelayWorker(RelayChannel& channel);
-
-// "YYYY/MM/DD hh:mm:ss\n", with "\n\n" in front when the channel's display holds text,
-// written into `out` (at least 32 bytes); returns its length.
-int formatTimeStamp(const RelayChannel& channel, char* out, size_t size);

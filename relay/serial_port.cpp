@@ -114,3 +114,60 @@ NetworkLineSettings networkSettingsFor(const PortSettings& s) {
                                 : NetworkLineSettings::Flow::None;
     return n;
 }
+
+int openPortPath(const std::string& path, SerialPort& port, const RelayPorts& relayPorts, int& reason) {
+    if (isNetworkPath(path)) return startNetworkOpen(path, port, reason);
+    const bool closed = !port.isOpen();
+    PortOpenFailure failure;
+    failure.path = path;
+    std::unique_ptr<PortDevice> device;
+    int result = PortOpenFailed;
+    // Asked before the open, which raises the modem lines of a real port: the device the other
+    // port holds is not ours to take (not every system refuses a second handle by itself).
+    for (const SerialPort* other : relayPorts) {
+        if (other != &port && other->isOpen() && other->device && other->device->openedAs(path)) {
+            failure.kind = RefusalOtherPort;
+            failure.systemError = EBUSY;
+            failure.otherComIndex = other->settings.comIndex;
+            break;
+        }
+    }
+    if (failure.kind == RefusalNone) result = openTtyDevice(path, device, failure);
+    reason = failure.systemError;
+    if (result != PortOpened) {
+        if (closed) {
+            port.presence.store(presenceAfter(failure.kind), std::memory_order_release);
+            port.openFailure = failure;
+        }
+        return result;
+    }
+    if (closed) {
+        port.presence.store(PortPresent, std::memory_order_release);
+        port.openFailure = PortOpenFailure{};
+    }
+    port.device = std::move(device);
+    port.handle.store(port.device->handle(), std::memory_order_release);
+    return PortOpened;
+}
+
+int configurePort(SerialPort& port) {
+    if (!port.device) return EBADF;
+    port.lineReadBack = LineReadBack{};
+    return port.device->configure(port.settings, port.lineReadBack, true);
+}
+
+int reconfigurePort(SerialPort& port) {
+    if (!port.device) return EBADF;
+    port.lineReadBack = LineReadBack{};
+    return port.device->configure(port.settings, port.lineReadBack, false);
+}
+
+int closePort(SerialPort& port) {
+    port.networkRetry.connector.reset();  // never waits for the resolver
+    port.networkRetry.connectorPath.clear();
+    port.handle.store(kNoPortHandle, std::memory_order_release);
+    if (!port.device) return 0;
+    const int error = port.device->close();
+    port.device.reset();
+    return error;
+}

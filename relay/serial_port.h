@@ -9,7 +9,8 @@
 #include <string>
 
 #include "relay/line_settings.h"
-#include "relay/network_port.h"
+#include "relay/network_device.h"
+#include "relay/port_device.h"
 #include "relay/port_handle.h"
 
 struct stat;
@@ -89,40 +90,24 @@ struct LineReadBack {
 };
 
 struct SerialPort {
-    // The open device's descriptor (a HANDLE on Windows); -1 while the port is not open (0 is
-    // a valid descriptor, so it cannot mean "closed"). Written by the UI thread only while no
-    // worker uses the port; read by the workers.
+    // The open device's system handle (a descriptor, a HANDLE's or a SOCKET's value); -1 while
+    // the port is not open (0 is a valid descriptor, so it cannot mean "closed"). It and `device`
+    // are written by the owner's thread only while no worker uses the port; read by the workers.
     std::atomic<PortHandle> handle{kNoPortHandle};
+    std::unique_ptr<PortDevice> device;
     PortSettings settings{};
     std::atomic<int32_t> presence{PortPresent};  // a PortPresence value
 
     // The owner's alone (start-up, restart, reconnect run on its thread); no worker reads them.
     PortOpenFailure openFailure;  // why the port is not open; kind RefusalNone once it is
-    // The device the open port was opened as, where the system cannot tell which device a handle
-    // is (Windows): the other port's open of the same one is refused by it. Empty on Linux.
-    std::string openedDevice;
     LineReadBack lineReadBack;    // set by configurePort and reconfigurePort
-    std::chrono::steady_clock::time_point nextOpenTry{};  // a barred port is tried again from then
-
-    // A network port: the connection while it is open (the workers use it as they use the
-    // descriptor, and it is set and cleared under the same rule), and the path it was made to.
-    std::shared_ptr<NetworkPort> network;
-    std::string networkPath;
-    // The owner's: a connect under way, how many in a row failed (the retries back off), and
-    // whether the user asked for this open and is owed a box if it fails.
-    std::unique_ptr<NetworkConnector> connector;
-    std::string connectorPath;
-    // A name's look-up that an attempt gave up on, still running or answered too late: the
-    // next attempt takes it over rather than ask again.
-    std::shared_ptr<NetworkLookup> lookup;
-    int connectFailures = 0;
-    std::chrono::steady_clock::time_point connectedAt{};
-    bool openReportOwed = false;
-    // Set when a failed connect owes the user its box (openReportOwed was set); the owner
-    // shows it and clears this.
-    bool openReportDue = false;
+    std::chrono::steady_clock::time_point nextOpenTry{};  // a barred or lost port is tried again from then
+    NetworkRetry networkRetry;    // a network port's connects
 
     bool isOpen() const { return handle.load(std::memory_order_acquire) >= 0; }
+    // The server connection behind an open network port, for the reports of its answers; null
+    // for a tty or a closed port.
+    NetworkPort* connection() const { return device ? device->connection() : nullptr; }
 };
 
 extern const std::array<const char*, 6> portDeviceNames;   // "com1".."com6"
@@ -162,9 +147,10 @@ int comIndexOfName(const char* deviceName);
 // The relay's two ports, for an open that must not take a device the other one holds.
 using RelayPorts = std::array<const SerialPort*, 2>;
 // Opens the device at path for the port as Relay::openPort describes, once the name has led to
-// it: exclusively, for non-blocking reading and writing, refused when one of relayPorts other
-// than `port` holds the device or when it is a session's controlling terminal. `reason` gets the
-// system's errno of a refusal (0 when none).
+// it: a network path starts a connect (startNetworkOpen); a tty opens exclusively, for
+// non-blocking reading and writing, refused when one of relayPorts other than `port` holds the
+// device or when it is a session's controlling terminal. `reason` gets the system's errno of a
+// refusal (0 when none).
 int openPortPath(const std::string& path, SerialPort& port, const RelayPorts& relayPorts, int& reason);
 
 // Empties both queues of the open device, then applies port.settings and reads them back into

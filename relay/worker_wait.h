@@ -15,8 +15,6 @@ using WakeHandle = int;  // an eventfd
 inline constexpr WakeHandle kNoWake = -1;
 #endif
 
-struct SerialPort;
-
 // What a wait found, as bits.
 enum WaitEvents : int {
     WaitReady = 1,   // input to read, or room to write
@@ -33,14 +31,15 @@ void raiseWake(WakeHandle wake);
 void clearWake(WakeHandle wake);
 // Sleeps up to timeoutMs, or less when the wake-up is raised.
 void sleepUnlessWoken(WakeHandle wake, int timeoutMs);
+// Whether the wake-up is raised now; never waits.
+bool wakeRaised(WakeHandle wake);
 
-// Waits until the source has input (or hangs up, or fails) or the wake-up is raised, for at most
-// timeoutMs (-1: as long as it takes). The WaitEvents found; 0 when the time ran out or a signal
-// interrupted the wait; -1 with errno when the port cannot be waited on.
-int waitForInput(SerialPort& source, PortHandle handle, WakeHandle wake, int timeoutMs);
-// The same for room to write at the destination. Where a write waits for itself (Windows), this
-// returns 0 at once.
-int waitForRoom(SerialPort& destination, PortHandle handle, WakeHandle wake, int timeoutMs);
+#ifndef _WIN32
+// Until the descriptor has input (`input`) or room, hangs up or fails, or the wake-up is raised,
+// for at most timeoutMs (-1: as long as it takes). The WaitEvents found; 0 when the time ran out
+// or a signal interrupted the wait; -1 with errno when it cannot be waited on.
+int waitForDescriptor(int fd, bool input, WakeHandle wake, int timeoutMs);
+#endif
 
 // Gives the worker's thread a name that tools show, so that the directions can be told apart.
 void nameWorkerThread(std::thread& worker, const char* name);

@@ -15,13 +15,13 @@ int eventsOf(short revents) {
            ((revents & (POLLERR | POLLNVAL)) ? WaitError : 0);
 }
 
-int waitFor(PortHandle handle, short what, WakeHandle wake, int timeoutMs) {
-    pollfd fds[2] = {{handle, what, 0}, {wake, POLLIN, 0}};
+}  // namespace
+
+int waitForDescriptor(int fd, bool input, WakeHandle wake, int timeoutMs) {
+    pollfd fds[2] = {{fd, static_cast<short>(input ? POLLIN : POLLOUT), 0}, {wake, POLLIN, 0}};
     if (::poll(fds, 2, timeoutMs) < 0) return errno == EINTR ? 0 : -1;
     return eventsOf(fds[0].revents) | ((fds[1].revents & POLLIN) ? WaitWoken : 0);
 }
-
-}  // namespace
 
 int makeWake(WakeHandle& wake) {
     if (wake < 0) wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -52,12 +52,9 @@ void sleepUnlessWoken(WakeHandle wake, int timeoutMs) {
     ::poll(&fd, 1, timeoutMs);
 }
 
-int waitForInput(SerialPort&, PortHandle handle, WakeHandle wake, int timeoutMs) {
-    return waitFor(handle, POLLIN, wake, timeoutMs);
-}
-
-int waitForRoom(SerialPort&, PortHandle handle, WakeHandle wake, int timeoutMs) {
-    return waitFor(handle, POLLOUT, wake, timeoutMs);
+bool wakeRaised(WakeHandle wake) {
+    pollfd fd{wake, POLLIN, 0};
+    return wake >= 0 && ::poll(&fd, 1, 0) > 0 && (fd.revents & POLLIN) != 0;
 }
 
 void nameWorkerThread(std::thread& worker, const char* name) {

@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "relay/port_reconnect.h"
-#include "settings/port_device.h"
 #include "relay/relay.h"
 
 namespace {
@@ -50,7 +49,7 @@ void letWorkersTakeQueuedInput(Relay& relay, const bool closing[2]) {
         auto emptySince = Clock::now();
         bool wasEmpty = false;
         while (Clock::now() < giveUp) {
-            const int queued = portInputQueued(channel->source);
+            const int queued = channel->source.isOpen() ? channel->source.device->inputQueued() : -1;
             if (queued < 0) break;
             if (queued > 0) {
                 wasEmpty = false;
@@ -68,10 +67,7 @@ void letWorkersTakeQueuedInput(Relay& relay, const bool closing[2]) {
 // An open port whose chosen COM name leads to the device it holds stays open.
 bool keepsItsDevice(const std::array<std::string, 6>& comDevicePaths, const SerialPort& port, int comIndex) {
     if (!port.isOpen() || comIndex < 0 || comIndex >= 6) return false;
-    // A connection is kept while its path is the same text: the server is asked for the new
-    // settings over it.
-    if (port.network) return comDevicePaths[comIndex] == port.networkPath;
-    return portHoldsDevice(port, comDevicePaths[comIndex]);
+    return port.device->holdsDevice(comDevicePaths[comIndex]);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <system_error>
 
 #include "capture/capture_file.h"
-#include "relay/port_io.h"
+#include "relay/network_device.h"
 #include "relay/relay.h"
 #include "relay/serial_port.h"
 #include "settings/config.h"
@@ -265,11 +265,11 @@ std::string portStatusText(const Relay& relay) {
         const int32_t presence = port->presence.load(std::memory_order_acquire);
         if (presence == PortLost || (presence != PortPresent && !port->isOpen())) {
             add(name + portAbsenceText(relay, number));
-        } else if (port->isOpen() && port->network) {
-            if (!port->network->carriesSettings()) {
+        } else if (const NetworkPort* connection = port->isOpen() ? port->connection() : nullptr) {
+            if (!connection->carriesSettings()) {
                 add(name + "tcp:// carries no line settings");
             } else {
-                const NetworkReadBack answers = port->network->readBack();
+                const NetworkReadBack answers = connection->readBack();
                 if (answers.differs()) add(name + serverDifferenceText(answers));
             }
         } else if (port->isOpen() && port->lineReadBack.systemError != 0) {
@@ -296,12 +296,14 @@ std::string portStatusText(const Relay& relay) {
 std::string portLineStateText(const Relay& relay) {
     std::string text;
     for (const SerialPort* port : {&relay.serialPort1, &relay.serialPort2}) {
-        if (!port->isOpen() || !port->network) continue;
-        const int line = port->network->lineState();
-        const int modem = port->network->modemState();
+        if (!port->isOpen()) continue;
+        const int line = port->device->lineState();
+        const int modem = port->device->modemState();
         if (line < 0 && modem < 0) continue;
+        const int32_t comIndex = port->settings.comIndex;
+        const std::string path = comIndex >= 0 && comIndex < 6 ? relay.comDevicePaths[comIndex] : "";
         char hex[12];  // "0x" and any int in hexadecimal
-        std::string part = std::string(portDisplayNameAt(port->settings.comIndex)) + " (" + port->networkPath + "):";
+        std::string part = std::string(portDisplayNameAt(port->settings.comIndex)) + " (" + path + "):";
         if (line >= 0) {
             std::snprintf(hex, sizeof hex, "0x%02X", line);
             part += std::string(" line state ") + hex;

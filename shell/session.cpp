@@ -79,7 +79,7 @@ bool Session::startPorts() {
 
 void Session::noteOwedOpen(int port) {
     const SerialPort& serialPort = portOf(relay, port);
-    if (serialPort.connector != nullptr && serialPort.connectFailures == 0 && !serialPort.isOpen())
+    if (serialPort.networkRetry.connector != nullptr && serialPort.networkRetry.connectFailures == 0 && !serialPort.isOpen())
         watches_[port - 1].openReportOwed = true;
 }
 
@@ -102,7 +102,7 @@ bool Session::step(std::chrono::steady_clock::time_point now) {
     for (int port = 1; port <= 2; ++port) {
         const SerialPort& serialPort = portOf(relay, port);
         noteOwedOpen(port);
-        if (serialPort.network)
+        if (serialPort.connection() != nullptr)
             networkLost[port - 1] = serialPort.presence.load(std::memory_order_acquire) == PortLost;
         else
             watchPort(port, now);
@@ -117,7 +117,7 @@ bool Session::step(std::chrono::steady_clock::time_point now) {
         if (!watch.openReportOwed) continue;
         if (serialPort.isOpen()) {
             watch.openReportOwed = false;
-        } else if (serialPort.connectFailures > 0) {
+        } else if (serialPort.networkRetry.connectFailures > 0) {
             watch.openReportOwed = false;
             watch.openReportDue = true;
         }
@@ -140,7 +140,7 @@ void Session::reportOwedOpens() {
 bool Session::portsTried() const {
     for (int port = 1; port <= 2; ++port) {
         const SerialPort& serialPort = portOf(relay, port);
-        if (serialPort.connector != nullptr && serialPort.connectFailures == 0 && !serialPort.isOpen()) return false;
+        if (serialPort.networkRetry.connector != nullptr && serialPort.networkRetry.connectFailures == 0 && !serialPort.isOpen()) return false;
     }
     return true;
 }

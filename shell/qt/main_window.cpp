@@ -310,7 +310,7 @@ void Vorlinex::watchPorts(QWidget* mainWindow) {
     const Relay& relay = app.relay;
     const bool allPresent = relay.serialPort1.presence.load() == PortPresent && relay.serialPort2.presence.load() == PortPresent;
     // A network port's server answers and notifies while it is open: the status bar keeps up.
-    const bool network = relay.serialPort1.network != nullptr || relay.serialPort2.network != nullptr;
+    const bool network = relay.serialPort1.connection() != nullptr || relay.serialPort2.connection() != nullptr;
     if ((allPresent && !network) || shutdownStarted()) {
         reconnect->stop();
     } else if (!reconnect->isActive()) {

@@ -618,7 +618,7 @@ TEST_F(NetworkRelayWin32, RawTcpRelaysExactlyLetsGoWhenThePeerClosesAndReconnect
 // server reads again every byte arrives, in order.
 TEST_F(NetworkRelayWin32, AServerThatStopsReadingHoldsTheWriterAndNothingIsLost) {
     openBoth(NetworkScheme::Tcp);
-    NetworkPort* const port = relay->serialPort1.network.get();
+    NetworkPort* const port = relay->serialPort1.connection();
     ASSERT_NE(port, nullptr);
     // Small buffers both sides, so that the socket fills soon instead of after megabytes.
     const int small = 16 * 1024;
@@ -646,7 +646,7 @@ TEST_F(NetworkRelayWin32, ComPortControlRelaysExactlyWithTheSettingsSentFirst) {
     // The server answers the rate: the data that follows is device data at once.
     sendAll(server.s, bytes({IAC, SB, COM_PORT_OPTION, 101, 0, 1, 0xC2, 0, IAC, SE}));
     ASSERT_TRUE(stepUntil(*relay, [&] {
-        const NetworkPort* network = relay->serialPort1.network.get();
+        const NetworkPort* network = relay->serialPort1.connection();
         return network != nullptr && network->readBack().baudAnswered;
     }));
     exchangeExactly(server.s, *cable, 48 * 1024, 5, true);
@@ -765,10 +765,10 @@ TEST(NetworkRelayWin32Ser2net, RelaysExactlyThroughARealServerThatAnswersTheRate
     ASSERT_TRUE(stepUntil(relay, [&] { return relay.serialPort1.presence.load() == PortPresent; }))
         << "openFailure " << relay.serialPort1.openFailure.kind << " error " << relay.serialPort1.openFailure.systemError;
     ASSERT_TRUE(stepUntil(relay, [&] {
-        const NetworkPort* network = relay.serialPort1.network.get();
+        const NetworkPort* network = relay.serialPort1.connection();
         return network != nullptr && network->readBack().baudAnswered;
     }));
-    EXPECT_EQ(relay.serialPort1.network->readBack().baudRate, 115200u);
+    EXPECT_EQ(relay.serialPort1.connection()->readBack().baudRate, 115200u);
 
     // The served device is the far end, the cable's far end the near one.
     ::exchangeExactly(served, cable, 32 * 1024, 7);

@@ -89,10 +89,10 @@ TEST(NetworkRelay, RelaysExactlyThroughTheServerLetsGoWhenItDiesAndComesBackWhen
     startRelayWorker(relay.relayChannel2);
     ASSERT_TRUE(stepUntil(relay, [&] { return relay.serialPort1.presence.load() == PortPresent; }));
     ASSERT_TRUE(stepUntil(relay, [&] {
-        const NetworkPort* network = relay.serialPort1.network.get();
+        const NetworkPort* network = relay.serialPort1.connection();
         return network != nullptr && network->readBack().baudAnswered;
     }));
-    EXPECT_EQ(relay.serialPort1.network->readBack().baudRate, 115200u);
+    EXPECT_EQ(relay.serialPort1.connection()->readBack().baudRate, 115200u);
 
     exchangeExactly(far, near, 48 * 1024, 1);
 
@@ -114,7 +114,7 @@ TEST(NetworkRelay, RelaysExactlyThroughTheServerLetsGoWhenItDiesAndComesBackWhen
     ASSERT_TRUE(stepUntil(relay, [&] { return relay.serialPort1.presence.load() == PortPresent; }));
     EXPECT_EQ(relay.relayChannel2.undeliveredBytes.load(), 0);
     ASSERT_TRUE(stepUntil(relay, [&] {
-        const NetworkPort* network = relay.serialPort1.network.get();
+        const NetworkPort* network = relay.serialPort1.connection();
         return network != nullptr && network->readBack().baudAnswered;
     }));
     EXPECT_EQ(far.receive(1, 300), "") << "nothing from before the loss arrives late";
@@ -345,7 +345,7 @@ TEST(NetworkRelay, ANameServerThatDoesNotAnswerIsAskedOnceWhateverTheRetries) {
         relay.comDevicePaths[0] = "tcp://relay-box.test:" + std::to_string(portOf(listener));
         const size_t threadsBefore = threadsNow();
         ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpenPending);
-        ASSERT_TRUE(stepUntil(relay, [&] { return relay.serialPort1.connectFailures >= 2; }));
+        ASSERT_TRUE(stepUntil(relay, [&] { return relay.serialPort1.networkRetry.connectFailures >= 2; }));
         EXPECT_EQ(relay.serialPort1.openFailure.kind, RefusalUnreachable);
         EXPECT_EQ(relay.serialPort1.openFailure.systemError, ETIMEDOUT);
         EXPECT_EQ(names.askers(), 1u);

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "relay/port_io.h"
+#include "relay/port_device.h"
 #include "relay/relay.h"
 #include "tests/support/pty_cable.h"
 
@@ -37,7 +37,7 @@ protected:
                 << port.openFailure.path << ": " << port.openFailure.systemError;
             ASSERT_EQ(configurePort(port), 0);
             // Each worker fills its own record; the test reads them after the join.
-            channel->chunkObserver = [this, n = channel->number](const uint8_t* bytes, int32_t length, int32_t) {
+            channel->chunkObserver = [this, n = channel->number](const uint8_t* bytes, int32_t length, const ChunkStamp*) {
                 chunks[n - 1].emplace_back(reinterpret_cast<const char*>(bytes), length);
             };
         }
@@ -48,7 +48,7 @@ protected:
     }
     // Waits until the port's input queue holds `count` bytes.
     bool queued(int number, int count) {
-        return eventually([&] { return portInputQueued(relay.serialPort(number).handle.load()) == count; });
+        return eventually([&] { return relay.serialPort(number).device->inputQueued() == count; });
     }
     static std::string joined(const std::vector<std::string>& parts) {
         std::string all;

@@ -181,19 +181,19 @@ TEST_F(NetworkPorts, SerialOkSendsTheNewSettingsOverTheSameConnectionAndThePtyTa
             const termios t = line();
             return cfgetospeed(&t);
         };
-        ASSERT_TRUE(waitUntil([&] { return port1.network->readBack().baudAnswered; }, kWaitMs));
-        const NetworkPort* connection = port1.network.get();
+        ASSERT_TRUE(waitUntil([&] { return port1.connection()->readBack().baudAnswered; }, kWaitMs));
+        const NetworkPort* connection = port1.connection();
 
         v.mainMenuItem(kCommandSerial)->trigger();
         EXPECT_TRUE(dialogSeen);
-        EXPECT_EQ(port1.network.get(), connection) << "the connection was made anew";
+        EXPECT_EQ(port1.connection(), connection) << "the connection was made anew";
         EXPECT_TRUE(waitUntil([&] { return speed() == B19200 && (line().c_cflag & CSTOPB) != 0; }, kWaitMs))
             << "the pty holds speed code " << speed() << ", CSTOPB " << (line().c_cflag & CSTOPB);
         EXPECT_TRUE(waitUntil([&] {
-            const NetworkReadBack r = port1.network->readBack();
+            const NetworkReadBack r = port1.connection()->readBack();
             return r.dataBitsAnswered && r.parityAnswered && r.stopBitsAnswered && r.baudAnswered && r.asked.dataBits == 7;
         }, kWaitMs));
-        const NetworkReadBack r = port1.network->readBack();
+        const NetworkReadBack r = port1.connection()->readBack();
         EXPECT_EQ(r.baudRate, 19200u);
         EXPECT_EQ(r.dataBits, 7);
         EXPECT_EQ(r.parity, 2);
@@ -231,7 +231,7 @@ TEST_F(NetworkPorts, RefusedConnectIsToldOnceRetriedWithoutFreezingAndConnectsOn
         const std::string box = "Com1 Open Error\n" + path + " not reachable: connection refused (it is tried again until it answers)";
         EXPECT_TRUE(waitUntil([&] { return !recordedBoxes().empty(); }, kWaitMs));
         // Several retries (500 ms, then 1 s, 2 s...): still one box, the window ticking.
-        EXPECT_TRUE(waitUntil([&] { return v.app.relay.serialPort1.connectFailures >= 4; }, kWaitMs));
+        EXPECT_TRUE(waitUntil([&] { return v.app.relay.serialPort1.networkRetry.connectFailures >= 4; }, kWaitMs));
         EXPECT_GT(ticker.ticks - ticksAtStart, 20) << "the window's loop stood still";
         ASSERT_EQ(recordedBoxes().size(), 1u);
         EXPECT_EQ(recordedBoxes()[0].text, box);
@@ -261,7 +261,7 @@ TEST_F(NetworkPorts, SigtermDuringAConnectEndsTheProgramAndLetsTheConnectGo) {
         QObject::connect(qApp, &QCoreApplication::aboutToQuit, window, [&, window] { statusAtQuit = status(window)->text().toStdString(); });
         ASSERT_TRUE(shows(window, "COM", "COM2", "COM1: " + path + " connecting"));
         EXPECT_TRUE(eventually([&] { return socketsTo(silent.port) == silent.fillers.size() + 1; }));
-        EXPECT_TRUE(v.app.relay.serialPort1.connector != nullptr);
+        EXPECT_TRUE(v.app.relay.serialPort1.networkRetry.connector != nullptr);
         ::kill(::getpid(), SIGTERM);
     }, true);
     EXPECT_EQ(statusAtQuit, "COM1: " + path + " connecting") << "the program waited for the connect to end";

@@ -1,20 +1,39 @@
-#include "relay/port_io.h"
+#include "relay/network_device.h"
 
 #include <algorithm>
 #include <cerrno>
 
-#include "relay/network_port.h"
 #include "relay/serial_port.h"
 
-size_t portHeldOutput(const SerialPort& port) { return port.network ? port.network->heldBytes() : 0; }
-
-void portFlushHeld(SerialPort& port) {
-    if (port.network) port.network->flush();
+ReadEnd NetworkDevice::endOfRead(ssize_t n, int error, int) const {
+    // A server's commands, taken in whole: nothing to wait for before the next look. Anything
+    // else ends the connection.
+    return n < 0 && (error == EAGAIN || error == EWOULDBLOCK) ? ReadEnd::Nothing : ReadEnd::Lost;
 }
 
-int portReadWaitMs(const SerialPort& port) { return port.network ? port.network->readWaitMs() : -1; }
+namespace {
+constexpr int kSuspendLookMs = 10;
+constexpr int kWindowLookMs = 1;
+}  // namespace
 
-bool portIsNetwork(const SerialPort& port) { return port.network != nullptr; }
+int NetworkDevice::waitForRoom(WakeHandle wake, int timeoutMs) {
+    if (port_->heldBytes() > 0) return waitForNetworkRoom(*port_, wake, timeoutMs);
+    // Nothing held back, so the socket has room: the window in flight is full, and drains as the
+    // peer acknowledges, which no wait is told of; or the server asked to suspend sending, and
+    // its resume comes on the reading worker. Look again shortly.
+    sleepUnlessWoken(wake, port_->sendingPaused() ? kSuspendLookMs : kWindowLookMs);
+    return 0;
+}
+
+int NetworkDevice::configure(const PortSettings& settings, LineReadBack&, bool) {
+    // The server's answers are the read-back; they come later, on the reading worker.
+    return port_->sendSettings(networkSettingsFor(settings));
+}
+
+int NetworkDevice::close() {
+    port_.reset();
+    return 0;
+}
 
 int startNetworkOpen(const std::string& path, SerialPort& port, int& reason) {
     NetworkAddress address;
@@ -31,12 +50,10 @@ int startNetworkOpen(const std::string& path, SerialPort& port, int& reason) {
         return PortOpenFailed;
     }
     if (port.isOpen()) return PortOpenFailed;  // the caller closes first
-    port.connector = std::make_unique<NetworkConnector>(address, NetworkConnector::kDefaultTimeout, nullptr,
-                                                        std::move(port.lookup));
-    port.connectorPath = path;
-    port.connectFailures = 0;
-    port.openReportOwed = true;
-    port.openReportDue = false;
+    port.networkRetry.connector = std::make_unique<NetworkConnector>(address, NetworkConnector::kDefaultTimeout, nullptr,
+                                                        std::move(port.networkRetry.lookup));
+    port.networkRetry.connectorPath = path;
+    port.networkRetry.connectFailures = 0;
     port.openFailure = PortOpenFailure{};
     port.openFailure.kind = RefusalConnecting;
     port.openFailure.path = path;
@@ -56,38 +73,36 @@ NetworkOpenStep stepNetworkOpen(SerialPort& port, const std::string& path,
                                 const std::function<void()>& quiesce) {
     if (port.isOpen()) return NetworkOpenStep::Idle;
     // The path changed under a connect (the devices window): the old one is of no use.
-    if (port.connector && port.connectorPath != path) {
-        port.connector.reset();
-        port.connectorPath.clear();
+    if (port.networkRetry.connector && port.networkRetry.connectorPath != path) {
+        port.networkRetry.connector.reset();
+        port.networkRetry.connectorPath.clear();
     }
-    if (!port.connector) {
+    if (!port.networkRetry.connector) {
         if (now < port.nextOpenTry) return NetworkOpenStep::Idle;
         NetworkAddress address;
         if (!parseNetworkPath(path, address)) return NetworkOpenStep::Idle;
-        port.connector = std::make_unique<NetworkConnector>(address, NetworkConnector::kDefaultTimeout, nullptr,
-                                                            std::move(port.lookup));
-        port.connectorPath = path;
+        port.networkRetry.connector = std::make_unique<NetworkConnector>(address, NetworkConnector::kDefaultTimeout, nullptr,
+                                                            std::move(port.networkRetry.lookup));
+        port.networkRetry.connectorPath = path;
         return NetworkOpenStep::Pending;
     }
-    const ConnectResult result = port.connector->result();
+    const ConnectResult result = port.networkRetry.connector->result();
     if (result.state == ConnectResult::State::Pending) return NetworkOpenStep::Pending;
     if (result.state == ConnectResult::State::Connected) {
-        const NetworkSocket fd = port.connector->take();
-        port.connector.reset();
-        port.connectorPath.clear();
+        const NetworkSocket fd = port.networkRetry.connector->take();
+        port.networkRetry.connector.reset();
+        port.networkRetry.connectorPath.clear();
         NetworkAddress address;
         parseNetworkPath(path, address);
         auto network = std::make_shared<NetworkPort>(fd, address.scheme);
         const int error = network->start(networkSettingsFor(port.settings));
         if (error == 0) {
             if (quiesce) quiesce();
-            port.network = std::move(network);
-            port.connectedAt = now;
-            port.networkPath = path;
+            port.device = std::make_unique<NetworkDevice>(std::move(network), path);
+            port.networkRetry.connectedAt = now;
             port.lineReadBack = LineReadBack{};
             port.openFailure = PortOpenFailure{};
-            port.openReportOwed = false;
-            port.handle.store(fd, std::memory_order_release);
+            port.handle.store(static_cast<PortHandle>(fd), std::memory_order_release);
             port.presence.store(PortPresent, std::memory_order_release);
             return NetworkOpenStep::Connected;
         }
@@ -100,18 +115,14 @@ NetworkOpenStep stepNetworkOpen(SerialPort& port, const std::string& path,
         port.openFailure.kind = RefusalUnreachable;
         port.openFailure.systemError = result.systemError;
         if (result.failure == ConnectResult::Failure::Resolve) port.openFailure.detail = result.resolverMessage;
-        port.lookup = port.connector->unfinishedLookup();
-        port.connector.reset();
-        port.connectorPath.clear();
+        port.networkRetry.lookup = port.networkRetry.connector->unfinishedLookup();
+        port.networkRetry.connector.reset();
+        port.networkRetry.connectorPath.clear();
     }
     port.openFailure.path = path;
-    port.connectFailures += 1;
-    port.nextOpenTry = now + networkRetryDelay(port.connectFailures);
+    port.networkRetry.connectFailures += 1;
+    port.nextOpenTry = now + networkRetryDelay(port.networkRetry.connectFailures);
     port.presence.store(PortAway, std::memory_order_release);
-    if (port.openReportOwed) {
-        port.openReportOwed = false;
-        port.openReportDue = true;
-    }
     return NetworkOpenStep::Failed;
 }
 
@@ -119,11 +130,11 @@ PortOpenFailure networkLossFailure(const SerialPort& port, const std::string& pa
     PortOpenFailure failure;
     failure.path = path;
     failure.kind = RefusalConnectionLost;
-    if (port.network) {
-        switch (port.network->loss()) {
+    if (const NetworkPort* network = port.device ? port.device->connection() : nullptr) {
+        switch (network->loss()) {
             case NetworkLoss::ServerMessage:
                 failure.kind = RefusalServerMessage;
-                failure.detail = port.network->serverMessage();
+                failure.detail = network->serverMessage();
                 break;
             case NetworkLoss::CommandFlood:
                 failure.kind = RefusalNotServer;
@@ -132,7 +143,7 @@ PortOpenFailure networkLossFailure(const SerialPort& port, const std::string& pa
                 failure.kind = RefusalNotReading;
                 break;
             case NetworkLoss::Failed:
-                failure.systemError = port.network->lossError();
+                failure.systemError = network->lossError();
                 break;
             default:
                 break;
@@ -146,7 +157,7 @@ void noteNetworkLoss(SerialPort& port, const std::string& path, std::chrono::ste
     port.openFailure = failure;
     // A connection that lasted starts the back-off afresh; one that a server closes at once
     // (its device missing, its port taken) is tried less and less often.
-    const bool lasted = now - port.connectedAt >= std::chrono::seconds(5) && failure.kind == RefusalConnectionLost;
-    port.connectFailures = lasted ? 1 : port.connectFailures + 1;
-    port.nextOpenTry = now + networkRetryDelay(port.connectFailures);
+    const bool lasted = now - port.networkRetry.connectedAt >= std::chrono::seconds(5) && failure.kind == RefusalConnectionLost;
+    port.networkRetry.connectFailures = lasted ? 1 : port.networkRetry.connectFailures + 1;
+    port.nextOpenTry = now + networkRetryDelay(port.networkRetry.connectFailures);
 }

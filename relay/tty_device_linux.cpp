@@ -1,7 +1,8 @@
-// The serial layer on Linux: device paths, exclusive opens through TIOCEXCL and flock, termios.
-#include "relay/serial_port.h"
+// A tty on Linux: device paths, exclusive opens through TIOCEXCL and flock, termios, and who
+// holds a device as /proc shows it.
+#include "relay/tty_device.h"
 
-#include "relay/port_io.h"
+#include "relay/serial_port.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -62,17 +63,6 @@ void forEachOtherProcess(const std::function<bool(int pid)>& visit) {
         if (visit(static_cast<int>(pid))) break;
     }
     ::closedir(proc);
-}
-
-// The comIndex of the relay's port, other than `port`, that has the device open; -1 for none.
-int32_t otherPortHolding(const RelayPorts& relayPorts, const SerialPort& port, const struct stat& device) {
-    for (const SerialPort* other : relayPorts) {
-        const int fd = other->handle.load(std::memory_order_acquire);
-        struct stat held {};
-        if (other != &port && fd >= 0 && ::fstat(fd, &held) == 0 && sameCharDevice(held, device))
-            return other->settings.comIndex;
-    }
-    return -1;
 }
 
 // The group that may use the device, when its members may read and write it: the fix for a
@@ -187,30 +177,17 @@ int holderOfDevice(const std::string& path, std::string* name) {
     return holder;
 }
 
-int openPortPath(const std::string& path, SerialPort& port, const RelayPorts& relayPorts, int& reason) {
-    if (isNetworkPath(path)) return startNetworkOpen(path, port, reason);
-    const bool closed = !port.isOpen();
-    PortOpenFailure failure;
-    failure.path = path;
+int openTtyDevice(const std::string& path, std::unique_ptr<PortDevice>& device, PortOpenFailure& failure) {
     const auto refuse = [&](PortRefusal kind, int error, int result) {
         failure.kind = kind;
         failure.systemError = error;
-        reason = error;
-        if (closed) {
-            port.presence.store(presenceAfter(kind), std::memory_order_release);
-            port.openFailure = failure;
-        }
         return result;
     };
-
-    // Asked before the open, which raises the modem lines of a real port: the device the other
-    // port holds, and a terminal that a login or a shell has as its own, are not ours to take.
-    struct stat device {};
-    if (::stat(path.c_str(), &device) == 0 && S_ISCHR(device.st_mode)) {
-        failure.otherComIndex = otherPortHolding(relayPorts, port, device);
-        if (failure.otherComIndex >= 0) return refuse(RefusalOtherPort, EBUSY, PortOpenFailed);
-        if (sessionOfTerminal(path) != 0) return refuse(RefusalLoginTerminal, EBUSY, PortOpenFailed);
-    }
+    // Asked before the open, which raises the modem lines of a real port: a terminal that a
+    // login or a shell has as its own is not ours to take.
+    struct stat node {};
+    if (::stat(path.c_str(), &node) == 0 && S_ISCHR(node.st_mode) && sessionOfTerminal(path) != 0)
+        return refuse(RefusalLoginTerminal, EBUSY, PortOpenFailed);
 
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -242,56 +219,62 @@ int openPortPath(const std::string& path, SerialPort& port, const RelayPorts& re
         return refuse(RefusalLoginTerminal, EBUSY, PortOpenFailed);
     }
     ioctl(fd, TIOCEXCL);
-
-    if (closed) {
-        port.presence.store(PortPresent, std::memory_order_release);
-        port.openFailure = PortOpenFailure{};
-    }
-    port.handle.store(fd, std::memory_order_release);
+    struct stat opened {};
+    const bool pseudoTerminal = ::fstat(fd, &opened) == 0 && pseudoTerminalDevice(opened.st_rdev);
+    device = std::make_unique<TtyDevice>(fd, path, !pseudoTerminal);
     return PortOpened;
 }
 
-int configurePort(SerialPort& port) {
-    if (port.network) return reconfigurePort(port);
-    const int fd = port.handle.load(std::memory_order_acquire);
-    if (fd < 0) return EBADF;
-    flushLineQueues(fd);
-    return reconfigurePort(port);
+ssize_t TtyDevice::read(uint8_t* buffer, size_t capacity) { return ::read(handle_, buffer, capacity); }
+
+ssize_t TtyDevice::write(const uint8_t* data, size_t n, WakeHandle) { return ::write(handle_, data, n); }
+
+int TtyDevice::outputQueued() const {
+    int queued = 0;
+    return ioctl(handle_, TIOCOUTQ, &queued) == 0 ? queued : -1;
 }
 
-int reconfigurePort(SerialPort& port) {
-    LineReadBack& readBack = port.lineReadBack;
-    readBack = LineReadBack{};
-    if (port.network) {
-        // The server's answers are the read-back; they come later, on the reading worker.
-        return port.network->sendSettings(networkSettingsFor(port.settings));
-    }
-    const int fd = port.handle.load(std::memory_order_acquire);
-    if (fd < 0) return EBADF;
-    readBack.asked = lineSettingsFor(port.settings);
-    readBack.systemError = applyLineSettings(fd, readBack.asked);
-    if (readBack.systemError == 0) readBack.systemError = readLineSettings(fd, readBack.held);
+int TtyDevice::inputQueued() const {
+    int queued = 0;
+    return ioctl(handle_, FIONREAD, &queued) == 0 ? queued : -1;
+}
+
+uint32_t TtyDevice::systemLineRate() const { return handle_ >= 0 ? currentBaudRate(handle_) : 0; }
+
+int TtyDevice::waitForInput(WakeHandle wake, int timeoutMs) { return waitForDescriptor(handle_, true, wake, timeoutMs); }
+
+int TtyDevice::waitForRoom(WakeHandle wake, int timeoutMs) { return waitForDescriptor(handle_, false, wake, timeoutMs); }
+
+int TtyDevice::configure(const PortSettings& settings, LineReadBack& readBack, bool purge) {
+    if (purge) flushLineQueues(handle_);
+    readBack.asked = lineSettingsFor(settings);
+    readBack.systemError = applyLineSettings(handle_, readBack.asked);
+    if (readBack.systemError == 0) readBack.systemError = readLineSettings(handle_, readBack.held);
     if (readBack.systemError == 0) readBack.differs = !lineSettingsMatch(readBack.asked, readBack.held);
+    lineRate_ = systemLineRate();
 
     int lines = TIOCM_DTR | TIOCM_RTS;
-    ioctl(fd, TIOCMBIS, &lines);
+    ioctl(handle_, TIOCMBIS, &lines);
     return readBack.systemError;
 }
 
-int closePort(SerialPort& port) {
-    port.connector.reset();  // never waits for the resolver
-    port.connectorPath.clear();
-    const int fd = port.handle.exchange(-1, std::memory_order_acq_rel);
+int TtyDevice::close() {
+    const int fd = handle_;
     if (fd < 0) return 0;
-    if (port.network) {
-        // The connection closes with its last owner: a socket needs no drain of a line's.
-        port.network.reset();
-        port.networkPath.clear();
-        return 0;
-    }
+    handle_ = kNoPortHandle;
     // The exclusive flag belongs to the device, not to this descriptor: clear it so that the
     // port can be opened again.
     ioctl(fd, TIOCNXCL);
     discardHeldOutput(fd);
     return ::close(fd) == 0 ? 0 : errno;
 }
+
+// Asked of the device itself, not of the path's text, so that another spelling of the same
+// device (a by-id link, the node) counts, and the same text now leading elsewhere does not.
+bool TtyDevice::openedAs(const std::string& path) const {
+    struct stat held {}, named {};
+    return handle_ >= 0 && ::fstat(handle_, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
+           sameCharDevice(held, named);
+}
+
+bool TtyDevice::holdsDevice(const std::string& path) const { return openedAs(path); }

@@ -1,0 +1,373 @@
+// The relay worker: against devices in memory for what it decides (chunks, a stalled
+// destination, the rest kept across a stop, bytes not delivered, a lost device, the stamp, the
+// mouse hold), then once on each kind of real port for the wiring.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <ctime>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "display/traffic_text_control.h"
+#include "relay/local_time.h"
+#include "relay/port_reconnect.h"
+#include "relay/relay.h"
+#include "shell/session.h"
+#include "tests/support/combined_records.h"
+#include "tests/support/local_listener.h"
+#include "tests/support/memory_device.h"
+#include "tests/support/pty_cable.h"
+
+namespace {
+
+// What a sink was handed: each chunk with its stamp, and whether the mouse was held at any.
+class RecordingSink final : public ChunkSink {
+public:
+    explicit RecordingSink(const Relay& relay) : relay_(relay) {}
+    // The destination whose bytes so far are noted with each chunk taken.
+    void watch(const MemoryDevice* destination) { destination_ = destination; }
+    bool takesChunks() const override { return takes; }
+    bool holdsText() const override { return text; }
+    void onChunk(const uint8_t* chunk, int32_t length, const ChunkStamp* stamp) override {
+        std::lock_guard guard(lock_);
+        chunks_.emplace_back(reinterpret_cast<const char*>(chunk), static_cast<size_t>(length));
+        stamps_.push_back(stamp != nullptr ? std::optional<ChunkStamp>(*stamp) : std::nullopt);
+        heldWhileTaking_ = heldWhileTaking_ || relay_.leftMouseButtonDown.load() != 0;
+        if (destination_ != nullptr) sentBefore_.push_back(destination_->written().size());
+    }
+    // Whether every chunk was taken before any of its bytes went on to the destination.
+    bool takenBeforeSent() const {
+        std::lock_guard guard(lock_);
+        size_t before = 0;
+        for (size_t i = 0; i < chunks_.size(); before += chunks_[i++].size())
+            if (i >= sentBefore_.size() || sentBefore_[i] != before) return false;
+        return true;
+    }
+    std::vector<std::string> chunks() const { return std::lock_guard(lock_), chunks_; }
+    std::vector<std::optional<ChunkStamp>> stamps() const { return std::lock_guard(lock_), stamps_; }
+    bool heldWhileTaking() const { return std::lock_guard(lock_), heldWhileTaking_; }
+    void clear() {
+        std::lock_guard guard(lock_);
+        chunks_.clear(), stamps_.clear(), sentBefore_.clear();
+    }
+
+    std::atomic<bool> takes{true}, text{false};
+
+private:
+    const Relay& relay_;
+    const MemoryDevice* destination_ = nullptr;
+    std::vector<size_t> sentBefore_;
+    mutable std::mutex lock_;
+    std::vector<std::string> chunks_;
+    std::vector<std::optional<ChunkStamp>> stamps_;
+    bool heldWhileTaking_ = false;
+};
+
+// A relay whose two ports are devices in memory, each channel handing its chunks to three
+// recording sinks; the test feeds the sources and reads what the destinations got.
+class RelayWorkerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (int n : {1, 2}) {
+            device[n - 1] = &MemoryDevice::attach(relay.serialPort(n));
+            RelayChannel& channel = relay.relayChannel(n);
+            channel.readSink = &reads[n - 1];
+            channel.displaySink = &display[n - 1];
+            channel.logSink = &log[n - 1];
+            channel.portLost = [this, n] { ++losses[n - 1]; };
+            channel.trafficResumed = [this, n] { ++resumed[n - 1]; };
+        }
+    }
+    void start(int channel) { ASSERT_EQ(startRelayWorker(relay.relayChannel(channel)), 0); }
+    bool written(int port, size_t count) {
+        return eventually([&] { return device[port - 1]->written().size() >= count; });
+    }
+
+    std::atomic<int> losses[2] = {0, 0}, resumed[2] = {0, 0};
+    Relay relay;  // first made, last gone: its end stops the workers before the sinks go
+    RecordingSink reads[2] = {RecordingSink(relay), RecordingSink(relay)};
+    RecordingSink display[2] = {RecordingSink(relay), RecordingSink(relay)};
+    RecordingSink log[2] = {RecordingSink(relay), RecordingSink(relay)};
+    MemoryDevice* device[2] = {};
+};
+
+TEST_F(RelayWorkerTest, ReadsInChunksOfTheChannelsSizeAndHandsEachToEverySinkAndTheWire) {
+    const std::string toPort2 = randomBytes(300, 1), toPort1 = randomBytes(1100, 2);
+    device[0]->feed(toPort2), device[1]->feed(toPort1);
+    relay.relayChannel2.rateByteCount = INT32_MAX - 100;  // as after hours with RATE 0: no wrap
+    for (int n : {1, 2})
+        for (RecordingSink* sinks : {reads, display, log}) sinks[n - 1].watch(device[2 - n]);
+    start(1), start(2);
+    ASSERT_TRUE(written(2, 300) && written(1, 1100));
+    relay.stopRelayWorkers();
+    EXPECT_TRUE(device[1]->written() == toPort2 && device[0]->written() == toPort1);
+    const std::vector<std::string> chunks1{toPort2.substr(0, 256), toPort2.substr(256)};
+    const std::vector<std::string> chunks2{toPort1.substr(0, 1024), toPort1.substr(1024)};
+    for (const RecordingSink* sinks : {reads, display, log}) {
+        EXPECT_EQ(sinks[0].chunks(), chunks1);
+        EXPECT_EQ(sinks[1].chunks(), chunks2);
+        // Recorded and shown before it goes on: both directions are recorded in read order.
+        EXPECT_TRUE(sinks[0].takenBeforeSent() && sinks[1].takenBeforeSent());
+    }
+    EXPECT_EQ(relay.relayChannel1.readByteCount.load(), 300);
+    EXPECT_EQ(relay.relayChannel2.readByteCount.load(), 1100);
+    EXPECT_EQ(relay.relayChannel1.rateByteCount.load(), 300);
+    EXPECT_EQ(relay.relayChannel2.rateByteCount.load(), INT32_MAX);
+    EXPECT_EQ(resumed[0].load(), 1);  // from 0 once; the full count never was 0
+    EXPECT_EQ(resumed[1].load(), 0);
+
+    // A destination that takes a few bytes per write still gets every byte once, in order.
+    device[1]->setWriteLimit(7);
+    const std::string more = randomBytes(5000, 3);
+    start(1);
+    device[0]->feed(more);
+    ASSERT_TRUE(written(2, 300 + more.size()));
+    EXPECT_TRUE(device[1]->written() == toPort2 + more);
+}
+
+TEST_F(RelayWorkerTest, AStalledDestinationHoldsTheWorkerAndAStopKeepsWhatItCouldNotWrite) {
+    const std::string bytes = randomBytes(300, 4);
+    device[1]->setStalled(true);
+    device[0]->feed(bytes);
+    start(1);
+    // The first chunk is read and waits for room; the rest stays in the source.
+    ASSERT_TRUE(eventually([&] { return relay.relayChannel1.readByteCount.load() == 256; }));
+    relay.stopRelayWorkers();
+    EXPECT_EQ(device[1]->written(), "");
+    EXPECT_TRUE(std::string(relay.relayChannel1.unsentRest.begin(), relay.relayChannel1.unsentRest.end()) ==
+                bytes.substr(0, 256));
+    EXPECT_EQ(relay.relayChannel1.undeliveredBytes.load(), 0);
+    EXPECT_EQ(losses[1].load(), 0);
+
+    // The next worker writes the rest first, before anything it reads.
+    device[1]->setStalled(false);
+    start(1);
+    device[0]->feed("after");
+    ASSERT_TRUE(written(2, 305));
+    EXPECT_TRUE(device[1]->written() == bytes + "after");
+    EXPECT_TRUE(relay.relayChannel1.unsentRest.empty());
+    EXPECT_EQ(relay.relayChannel1.readByteCount.load(), 305);  // the rest was read and shown once, not again
+}
+
+TEST_F(RelayWorkerTest, BytesForAClosedOrGoneDestinationAreCountedAsNotDelivered) {
+    closePort(relay.serialPort2);
+    start(1);
+    device[0]->feed(randomBytes(500, 5));
+    ASSERT_TRUE(eventually([&] { return relay.relayChannel1.undeliveredBytes.load() == 500; }));
+    EXPECT_EQ(losses[0].load() + losses[1].load(), 0);  // nothing there to lose
+    EXPECT_EQ(relay.serialPort2.presence.load(), PortPresent);
+
+    relay.stopRelayWorkers();
+    MemoryDevice& gone = MemoryDevice::attach(relay.serialPort2);
+    gone.unplug();
+    start(1);
+    device[0]->feed(randomBytes(400, 6));
+    ASSERT_TRUE(eventually([&] { return relay.relayChannel1.undeliveredBytes.load() == 900; }));
+    EXPECT_EQ(relay.serialPort2.presence.load(), PortLost);
+    // Once lost it is not written again, and its loss is told once.
+    device[0]->feed(randomBytes(100, 7));
+    ASSERT_TRUE(eventually([&] { return relay.relayChannel1.undeliveredBytes.load() == 1000; }));
+    EXPECT_EQ(losses[0].load(), 1);
+    EXPECT_EQ(reads[0].chunks().size(), display[0].chunks().size());  // shown all the same
+}
+
+TEST_F(RelayWorkerTest, AGoneSourceIsToldOnceAndItsWorkerWaitsOnlyForItsStop) {
+    start(1), start(2);
+    device[0]->feed("before");
+    ASSERT_TRUE(written(2, 6));
+    device[0]->unplug();
+    ASSERT_TRUE(eventually([&] { return relay.serialPort1.presence.load() == PortLost; }));
+    EXPECT_EQ(losses[0].load(), 1);
+    // The other direction does not write to a lost port, and its worker goes on reading.
+    device[1]->feed("back");
+    ASSERT_TRUE(eventually([&] { return relay.relayChannel2.undeliveredBytes.load() == 4; }));
+    EXPECT_TRUE(relay.relayChannel1.worker.joinable());
+    relay.stopRelayWorkers();
+    EXPECT_EQ(losses[0].load() + losses[1].load(), 1);
+}
+
+// A wake-up left from an earlier stop is cleared by the worker that finds it, or its every wait
+// would return at once.
+TEST_F(RelayWorkerTest, AStrayWakeUpIsClearedAndTheWorkerGoesOn) {
+    start(1);
+    raiseWake(relay.relayChannel1.wake);
+    EXPECT_TRUE(eventually([&] { return !wakeRaised(relay.relayChannel1.wake); }));
+    device[0]->feed("still here");
+    ASSERT_TRUE(written(2, 10));
+    EXPECT_EQ(device[1]->written(), "still here");
+}
+
+// One row per case: whether a stamp is due for two chunks in a row, and what it carries.
+TEST_F(RelayWorkerTest, AStampIsDueAfterQuietWhenSomeoneShowsOrLogsTheChunk) {
+    const struct {
+        int32_t dateTime, quietSeconds, countdown;
+        bool displayTakes, logTakes, displayText, firstStamped, secondStamped;
+    } rows[] = {
+        {1, 60, 0, true, true, false, true, false},    // the first chunk after quiet only
+        {1, 60, 0, true, false, true, true, false},    // after text on the display
+        {1, 60, 0, false, true, true, true, false},    // the log alone; the display's text counts
+        {1, 0, 0, true, true, false, true, true},      // quiet 0 stamps every chunk
+        {1, 45, 0, false, false, false, false, false}, // neither display nor log takes it
+        {2, 45, 0, true, true, false, false, false},   // the switch counts only when 1
+        {1, 45, 1, true, true, false, false, false}};  // quiet not over: its last second still to tick
+    for (const auto& row : rows) {
+        SCOPED_TRACE("row " + std::to_string(&row - rows));
+        relay.appOptions.DATETIME = row.dateTime;
+        relay.appOptions.DATETIMEVAL = row.quietSeconds;
+        relay.relayChannel1.stampCountdown = row.countdown;
+        display[0].takes = row.displayTakes, display[0].text = row.displayText, log[0].takes = row.logTakes;
+        for (RecordingSink* sink : {&reads[0], &display[0], &log[0]}) sink->clear();
+        const std::string before = device[1]->written();
+        const std::time_t earliest = std::time(nullptr);
+        start(1);
+        std::string sent = before;
+        for (const char* bytes : {"first", "second"}) {  // one chunk each: the first is through before the next
+            device[0]->feed(bytes);
+            sent += bytes;
+            ASSERT_TRUE(eventually([&] { return device[1]->written() == sent; }));
+        }
+        relay.stopRelayWorkers();
+        EXPECT_EQ(relay.relayChannel1.stampCountdown.load(), row.quietSeconds);
+        EXPECT_EQ(device[1]->written(), before + "firstsecond");  // the wire never gets a stamp
+        EXPECT_EQ(display[0].chunks().size(), row.displayTakes ? 2u : 0u);
+        EXPECT_EQ(log[0].chunks().size(), row.logTakes ? 2u : 0u);
+        for (const RecordingSink* sink : {&display[0], &log[0], &reads[0]}) {
+            const auto stamps = sink->stamps();
+            for (size_t i = 0; i < stamps.size(); ++i) {
+                const bool due = sink != &reads[0] && (i == 0 ? row.firstStamped : row.secondStamped);
+                ASSERT_EQ(stamps[i].has_value(), due) << "chunk " << i;
+                if (!due) continue;
+                EXPECT_EQ(stamps[i]->afterText, row.displayText);
+                EXPECT_TRUE(earliest <= stamps[i]->when && stamps[i]->when <= std::time(nullptr));
+            }
+        }
+    }
+}
+
+// Holding the left button in a channel's display pauses that channel alone: its bytes wait in
+// the source and go on once the button is let go.
+TEST_F(RelayWorkerTest, AHeldMouseButtonInTheDisplayPausesItsChannelOnly) {
+    relay.relayChannel1.displayMouseHeld = 1;
+    relay.leftMouseButtonDown = 1;
+    start(1), start(2);
+    device[0]->feed("held");
+    device[1]->feed("free");
+    ASSERT_TRUE(written(1, 4));
+    EXPECT_TRUE(eventually([&] { return device[0]->readyWaits() >= 1; }));
+    EXPECT_EQ(device[0]->queuedInput(), 4u);
+    relay.leftMouseButtonDown = 0;
+    ASSERT_TRUE(written(2, 4));
+    EXPECT_EQ(device[1]->written(), "held");
+    EXPECT_FALSE(reads[0].heldWhileTaking() || display[0].heldWhileTaking());
+}
+
+// The stamp on the real sinks: the local time on a line of its own in the log and in a text
+// display (after a blank line pair once the display holds text), never in a hexadecimal one.
+TEST(RelayWorkerRealSinks, TheStampIsTheLocalTimeInTheLogAndTheTextDisplay) {
+    ScratchDir dir;
+    Session app;
+    Relay& relay = app.relay;
+    MemoryDevice& source = MemoryDevice::attach(relay.serialPort1);
+    MemoryDevice& destination = MemoryDevice::attach(relay.serialPort2);
+    relay.appOptions.DATETIME = 1, relay.appOptions.DATETIMEVAL = 0;
+    for (int mode : {0, 1}) {
+        SCOPED_TRACE(mode);
+        const auto text = std::make_shared<TrafficTextControl>();
+        app.trafficDisplay1.displayWindow = text;
+        app.trafficDisplay1.displayOpen = 1, app.trafficDisplay1.displayMode = mode;
+        ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("log" + std::to_string(mode))), 1);
+        const std::time_t earliest = std::time(nullptr);
+        ASSERT_EQ(startRelayWorker(relay.relayChannel1), 0);
+        for (const std::string& bytes : {"ab", "cd"}) {
+            source.feed(bytes);
+            ASSERT_TRUE(eventually([&] { return destination.written().size() == (mode * 2 + (bytes == "cd") + 1) * 2; }));
+        }
+        relay.stopRelayWorkers();
+        app.captures.closeCaptureLog(1);
+        const std::string log = dir.read("log" + std::to_string(mode));
+        ASSERT_EQ(log.size(), 20u + 2 + 22 + 2) << log;
+        char bounds[2][32];  // the stamp is the local time of the read: between these two
+        const std::time_t moments[2] = {earliest, std::time(nullptr)};
+        for (int i : {0, 1}) {
+            std::tm local{};
+            ASSERT_TRUE(localTimeOf(moments[i], local));
+            std::strftime(bounds[i], sizeof bounds[i], "%Y/%m/%d %H:%M:%S\n", &local);
+        }
+        const std::string stamp = log.substr(0, 20);
+        EXPECT_TRUE(bounds[0] <= stamp && stamp <= bounds[1]) << log;
+        EXPECT_EQ(log.substr(20, 2 + 2), "ab\n\n");
+        EXPECT_EQ(log.substr(44), "cd");
+        std::string shown = text->text();  // its lines end in CR LF
+        for (size_t at; (at = shown.find("\r\n")) != std::string::npos;) shown.erase(at, 1);
+        if (mode == 0) EXPECT_EQ(shown, log);
+        else EXPECT_EQ(text->text().substr(0, 12), "61 62 63 64 ");
+    }
+}
+
+// Requests and answers in turn: the combined capture has them in the order they were read, and
+// its gaps add up to the time between its first and last record.
+TEST(RelayWorkerRealSinks, TheCombinedCaptureHasBothDirectionsInReadOrder) {
+    ScratchDir dir;
+    Session app;
+    MemoryDevice* device[2] = {&MemoryDevice::attach(app.relay.serialPort1), &MemoryDevice::attach(app.relay.serialPort2)};
+    ASSERT_EQ(app.captures.openCombinedCapture(dir.file("both.log")), 1);
+    ASSERT_EQ(startRelayWorker(app.relay.relayChannel1), 0);
+    ASSERT_EQ(startRelayWorker(app.relay.relayChannel2), 0);
+    std::vector<std::pair<int, std::string>> expected;
+    std::string sent[2];
+    for (uint32_t round = 0; round < 12; ++round) {
+        for (int from : {1, 2}) {
+            const std::string bytes = randomBytes(1 + round * (from == 1 ? 53 : 211) % 2500, round * 2 + from);
+            device[from - 1]->feed(bytes);
+            sent[from - 1] += bytes;
+            ASSERT_TRUE(eventually([&] { return device[2 - from]->written() == sent[from - 1]; }));
+            expected.emplace_back(from, bytes);
+        }
+    }
+    app.relay.stopRelayWorkers();
+    ASSERT_TRUE(app.captures.combinedCapture.close());
+    std::string error;
+    const auto records = parseCombinedRecords(dir.read("both.log"), error);
+    ASSERT_EQ(error, "");
+    std::vector<std::pair<int, std::string>> runs;  // the records of one direction in a row, joined
+    int64_t gaps = 0;
+    for (const CombinedRecord& r : records) {
+        gaps += r.gapMicros;
+        if (runs.empty() || runs.back().first != r.channel) runs.emplace_back(r.channel, r.bytes);
+        else runs.back().second += r.bytes;
+    }
+    ASSERT_TRUE(runs == expected);  // and so records.front() is there
+    // Wall time and gaps come from two clocks read together: a microsecond of rounding at either end.
+    EXPECT_NEAR(gaps, records.back().wallMicros - records.front().wallMicros, 3);
+}
+
+// The wiring on real ports: a serial cable's two ends, and a raw TCP server's connection.
+TEST(RelayWorkerRealPorts, ATtyAndANetworkPortRelayBothWays) {
+    PtyCable far;
+    LocalListener server;
+    Relay relay;
+    relay.comDevicePaths[0] = far.slavePath();
+    relay.comDevicePaths[1] = "tcp://127.0.0.1:" + std::to_string(server.port());
+    relay.serialPort1.settings = {0, 115200, 8, 0, 0, FlowNone};
+    relay.serialPort2.settings = {1, 115200, 8, 0, 0, FlowNone};
+    ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpened);
+    ASSERT_EQ(configurePort(relay.serialPort1), 0);
+    ASSERT_EQ(relay.openPort("com2", relay.serialPort2), PortOpenPending);
+    ASSERT_TRUE(eventually([&] { return relay.serialPort2.isOpen(); }, [&] { reconnectPorts(relay); }));
+    ASSERT_TRUE(server.accepted());
+    ASSERT_EQ(startRelayWorker(relay.relayChannel1), 0);
+    ASSERT_EQ(startRelayWorker(relay.relayChannel2), 0);
+    const std::string toServer = randomBytes(3000, 8), toTty = randomBytes(3000, 9);
+    far.send(toServer);
+    EXPECT_TRUE(server.receive(toServer.size()) == toServer);
+    server.send(toTty);
+    EXPECT_TRUE(far.receive(toTty.size(), 10000) == toTty);
+
+    // The server going away is the network port's loss, told as a tty's is.
+    server.closeConnection();
+    EXPECT_TRUE(eventually([&] { return relay.serialPort2.presence.load() == PortLost; }));
+}
+
+}  // namespace
