@@ -1,5 +1,6 @@
 // What the network port tests of both systems share: their data, their address, the wait for a
-// connector, and the exchange both ways between two ends that send and receive.
+// connector, the exchange both ways between two ends that send and receive, and a server's
+// reading of the Telnet stream written apart from the port's own codec.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,10 +11,12 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "relay/network_port.h"
 #include "relay/port_reconnect.h"
 #include "relay/relay.h"
+#include "relay/telnet_codec.h"
 
 // Random bytes, a quarter of them 0xFF: the byte Telnet escapes.
 inline std::string escapeHeavy(size_t n, unsigned seed) {
@@ -22,6 +25,73 @@ inline std::string escapeHeavy(size_t n, unsigned seed) {
     for (char& c : s) c = static_cast<char>(random() % 4 == 0 ? 0xFF : random() % 256);
     return s;
 }
+
+// Bytes from their values: bytesOf({telnet::IAC, telnet::DO, 1}).
+inline std::string bytesOf(std::initializer_list<int> values) {
+    std::string s;
+    for (int v : values) s += static_cast<char>(v);
+    return s;
+}
+
+// Data as a Telnet server sends it: each 0xFF doubled.
+inline std::string escaped(const std::string& data) {
+    std::string out;
+    for (char c : data) {
+        out += c;
+        if (static_cast<uint8_t>(c) == telnet::IAC) out += c;
+    }
+    return out;
+}
+
+// A server's answer to `command` (its code plus 100), the value escaped.
+inline std::string serverAnswer(ComPortCommand command, const std::string& value) {
+    using namespace telnet;
+    return bytesOf({IAC, SB, COM_PORT_OPTION, static_cast<int>(command) + 100}) + escaped(value) + bytesOf({IAC, SE});
+}
+
+// The server's reading of the client's stream: data with escapes undone, each negotiation as its
+// three bytes (and how much data had come before it), each subnegotiation's content.
+struct ServerView {
+    std::string data;
+    std::vector<std::string> negotiations;
+    std::vector<size_t> negotiationAt;
+    std::vector<std::string> subnegotiations;
+
+    void feed(const std::string& in) {
+        using namespace telnet;
+        for (char ch : in) {
+            const auto b = static_cast<uint8_t>(ch);
+            switch (state_) {
+                case 0:
+                    if (b == IAC) state_ = 1; else data += ch;
+                    break;
+                case 1:
+                    if (b == IAC) { data += ch; state_ = 0; }
+                    else if (b >= WILL && b <= DONT) { verb_ = b; state_ = 2; }
+                    else if (b == SB) { sub_.clear(); state_ = 3; }
+                    else state_ = 0;
+                    break;
+                case 2:
+                    negotiations.push_back(bytesOf({IAC, verb_, b}));
+                    negotiationAt.push_back(data.size());
+                    state_ = 0;
+                    break;
+                case 3:
+                    if (b == IAC) state_ = 4; else sub_ += ch;
+                    break;
+                case 4:
+                    if (b == SE) { subnegotiations.push_back(sub_); state_ = 0; }
+                    else { if (b == IAC) sub_ += ch; state_ = 3; }
+                    break;
+            }
+        }
+    }
+
+private:
+    int state_ = 0;
+    uint8_t verb_ = 0;
+    std::string sub_;
+};
 
 inline NetworkAddress loopback(uint16_t port, NetworkScheme scheme = NetworkScheme::Rfc2217) {
     return {scheme, "127.0.0.1", port};
