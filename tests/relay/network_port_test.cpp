@@ -24,30 +24,6 @@ namespace {
 
 constexpr int kWaitMs = 10000;
 
-const auto never = [](const std::string&) { return false; };
-const auto atLeast = [](size_t n) { return [n](const std::string& s) { return s.size() >= n; }; };
-
-// Reads the port as a worker does (wait for input or until data held back is due, read) until
-// `enough` says so or the port is lost. End of file and failures only ever come with the loss.
-std::string readPortUntil(NetworkPort& port, const std::function<bool(const std::string&)>& enough) {
-    std::string got;
-    uint8_t buffer[4096];
-    while (!enough(got) && !port.lost()) {
-        const int due = port.readWaitMs();
-        const int ready = waitPortInput(port, due >= 0 ? std::min(due, kWaitMs) : kWaitMs);
-        if (ready < 0 || (ready == 0 && due < 0)) {
-            ADD_FAILURE() << "no input from the server";
-            break;
-        }
-        const ssize_t n = port.readData(buffer, sizeof buffer);
-        if (n > 0) got.append(reinterpret_cast<char*>(buffer), static_cast<size_t>(n));
-        if (n == 0 || (n < 0 && errno != EAGAIN)) {
-            EXPECT_TRUE(port.lost());
-        }
-    }
-    return got;
-}
-
 // Sends what the port holds until nothing is left (or the port is lost).
 void flushPort(NetworkPort& port) {
     while (port.outputQueued() > 0 && !port.lost()) {

@@ -51,7 +51,7 @@ protected:
     }
     // COM1 on `path`, COM2 on the cable and relaying to COM1; the network port connects in the
     // background, and nothing waits for it.
-    void openBoth(const std::string& path, uint32_t baud1 = 115200) {
+    void openBoth(const std::string& path, int32_t baud1 = 115200) {
         relay = std::make_unique<Relay>();
         relay->comDevicePaths[0] = path;
         relay->comDevicePaths[1] = cable->slavePath();

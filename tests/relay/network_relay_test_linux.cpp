@@ -65,7 +65,7 @@ int loopbackListener(int backlog = 1, int receiveBuffer = 0) {
 }
 
 // COM1 on the network port at `path`, COM2 on the near end of a local cable.
-void connectTo(Relay& relay, const std::string& path, uint32_t baud1, const PtyCable& near, uint32_t baud2) {
+void connectTo(Relay& relay, const std::string& path, int32_t baud1, const PtyCable& near, int32_t baud2) {
     relay.comDevicePaths[0] = path;
     relay.comDevicePaths[1] = near.slavePath();
     relay.serialPort1.settings = PortSettings{0, baud1, 8, 0, 0, FlowNone};

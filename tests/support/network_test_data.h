@@ -17,6 +17,7 @@
 #include "relay/port_reconnect.h"
 #include "relay/relay.h"
 #include "relay/telnet_codec.h"
+#include "tests/support/test_socket.h"
 
 // Random bytes, a quarter of them 0xFF: the byte Telnet escapes.
 inline std::string escapeHeavy(size_t n, unsigned seed) {
@@ -106,6 +107,33 @@ inline ConnectResult awaitResult(const NetworkConnector& connector, int waitMs =
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return r;
+}
+
+// For readPortUntil: read until the port is lost, or until at least n bytes came.
+inline bool never(const std::string&) { return false; }
+inline std::function<bool(const std::string&)> atLeast(size_t n) {
+    return [n](const std::string& s) { return s.size() >= n; };
+}
+
+// Reads the port as a worker does (wait for input or until data held back is due, read) until
+// `enough` says so or the port is lost. End of file and failures only ever come with the loss.
+inline std::string readPortUntil(NetworkPort& port, const std::function<bool(const std::string&)>& enough) {
+    std::string got;
+    uint8_t buffer[4096];
+    while (!enough(got) && !port.lost()) {
+        const int due = port.readWaitMs();
+        const int ready = waitPortInput(port, due >= 0 ? std::min(due, 10000) : 10000);
+        if (ready < 0 || (ready == 0 && due < 0)) {
+            ADD_FAILURE() << "no input from the server";
+            break;
+        }
+        const ssize_t n = port.readData(buffer, sizeof buffer);
+        if (n > 0) got.append(reinterpret_cast<char*>(buffer), static_cast<size_t>(n));
+        if (n == 0 || (n < 0 && errno != EAGAIN)) {
+            EXPECT_TRUE(port.lost());
+        }
+    }
+    return got;
 }
 
 // Steps the relay as the program's timer does until `done`, or gives up after 20 s.

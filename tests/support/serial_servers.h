@@ -1,7 +1,7 @@
-// Real RFC 2217 serial servers on 127.0.0.1, each serving a pseudo-terminal's slave end, for
-// tests that need to meet what other programs really send: Debian's ser2net and the server of
-// python3-serial. Each picks free ports, runs as a child process with its own scratch folder
-// (its configuration, script and log), and can be stopped and started again on the same ports.
+// A real RFC 2217 serial server on 127.0.0.1 serving a pseudo-terminal's slave end, for tests
+// that need to meet what another program really sends: Debian's ser2net. It picks free ports,
+// runs as a child process with its own scratch folder (its configuration and log), and can be
+// stopped and started again on the same ports.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -65,25 +65,5 @@ class Ser2netServer {
   private:
     std::string device_;
     uint16_t rfc2217Port_, rawPort_;
-    ServerProcess process_;
-};
-
-// python3-serial's RFC 2217 port manager relaying one device to one TCP client at a time, as its
-// example server does; the modem-line calls a pty refuses (ENOTTY) are ignored.
-class PySerialRfc2217Server {
-  public:
-    static std::string unavailable();
-
-    explicit PySerialRfc2217Server(std::string devicePath);
-    bool start();
-    void stop() { process_.stop(); }
-
-    uint16_t rfc2217Port() const { return port_; }
-    const std::string& error() const { return process_.error(); }
-    std::string log() const { return process_.log(); }
-
-  private:
-    std::string device_;
-    uint16_t port_;
     ServerProcess process_;
 };
