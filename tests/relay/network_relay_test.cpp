@@ -3,6 +3,7 @@
 // reconnect, a server that stops reading, and what the status tells of the server.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <thread>
@@ -152,6 +153,43 @@ TEST_F(NetworkRelayTest, TheServersOtherAnswerAndItsModemStateAreTold) {
     EXPECT_EQ(cable->receive(1, 10000), "x");
     EXPECT_EQ(portStatusText(*relay), "COM1: the server set 4096 baud instead of 12345");
     EXPECT_EQ(portLineStateText(*relay), "COM1 (" + relay->comDevicePaths[0] + "): modem state 0x90 (CD CTS up)");
+}
+
+// A server that turns an option on and off for ever, with a data byte now and then, and never
+// reads: the replies it is owed cannot pile up without end. The port is dropped with that
+// reason, what came as data before was passed on, and the server is tried again.
+TEST_F(NetworkRelayTest, AServerThatAsksForRepliesAndNeverReadsIsDroppedAndTriedAgain) {
+    listener = TestListener(4, 4096);  // its receive buffer fills at once
+    // DO BINARY, DONT BINARY: each pair owes a WILL and a WONT; a data byte every 30 kB.
+    std::string block;
+    while (block.size() < 30000) block += bytesOf({IAC, DO, BINARY, IAC, DONT, BINARY});
+    block += 'x';
+    ASSERT_NO_FATAL_FAILURE(openBoth(pathOf(NetworkScheme::Rfc2217)));
+    // Started once nothing can end the test early, so that it is always joined.
+    std::atomic<int> accepted{0};
+    std::atomic<bool> done{false};
+    std::thread serverThread([&] {
+        while (!done) {
+            TestSocket peer = listener.accept(50);
+            if (!peer.valid()) continue;
+            accepted += 1;
+            // It answers the rate, as a serial server does, so its data count as the device's.
+            peer.sendAll(serverAnswer(ComPortCommand::SetBaudRate, bytesOf({0, 1, 0xC2, 0})));
+            // Until the port lets go (bounded: far more than any socket buffers hold).
+            for (size_t sent = 0; !done && sent < (256u << 20) && peer.sendAll(block);) sent += block.size();
+        }
+    });
+    std::string status;  // taken at once: the next try may already be under way afterwards
+    EXPECT_TRUE(stepUntil(*relay, [&] {
+        status = portStatusText(*relay);
+        return relay->serialPort1.openFailure.kind == RefusalNotReading;
+    })) << status;
+    EXPECT_EQ(status, "COM1: " + relay->comDevicePaths[0] + " reads nothing it is sent (not a serial server), retrying");
+    EXPECT_EQ(cable->receive(1, 10000), "x");
+    EXPECT_TRUE(stepUntil(*relay, [&] { return accepted.load() >= 2; })) << "tried again";
+    done = true;
+    relay->stopRelayAndClosePorts();
+    serverThread.join();
 }
 
 // Worded alike on both systems: the errno's words, not those of a Windows error of that number.

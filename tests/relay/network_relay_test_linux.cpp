@@ -51,19 +51,6 @@ uint16_t portOf(int s) {
                                           : reinterpret_cast<sockaddr_in*>(&at)->sin_port);
 }
 
-// A listener on 127.0.0.1 at a port of the system's choosing; `receiveBuffer` > 0 makes its
-// connections' receive buffers that small.
-int loopbackListener(int backlog = 1, int receiveBuffer = 0) {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (receiveBuffer > 0) ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at), 0) << strerror(errno);
-    EXPECT_EQ(::listen(s, backlog), 0);
-    return s;
-}
-
 // COM1 on the network port at `path`, COM2 on the near end of a local cable.
 void connectTo(Relay& relay, const std::string& path, int32_t baud1, const PtyCable& near, int32_t baud2) {
     relay.comDevicePaths[0] = path;
@@ -119,63 +106,6 @@ TEST(NetworkRelay, RelaysExactlyThroughTheServerLetsGoWhenItDiesAndComesBackWhen
     EXPECT_EQ(far.receive(1, 300), "") << "nothing from before the loss arrives late";
     exchangeExactly(far, near, 16 * 1024, 3);
     EXPECT_EQ(heldRate(far), 57600u);
-}
-
-// A server that turns an option on and off for ever, with a data byte now and then, and never
-// reads: the replies it is owed cannot pile up without end. The port is dropped with that
-// reason, what came as data before was passed on, and the server is tried again.
-TEST(NetworkRelay, AServerThatAsksForRepliesAndNeverReadsIsDroppedAndTriedAgain) {
-    const int listener = loopbackListener(4, 4096);  // its receive buffer fills at once
-
-    // DO BINARY, DONT BINARY: each pair owes a WILL and a WONT; a data byte every 30 kB.
-    std::string block;
-    const std::string toggle("\xff\xfd\x00\xff\xfe\x00", 6);
-    while (block.size() < 30000) block += toggle;
-    block += 'x';
-
-    PtyCable near;
-    Relay relay;
-    connectTo(relay, "rfc2217://127.0.0.1:" + std::to_string(portOf(listener)), 115200, near, 115200);
-    ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpenPending);
-    ASSERT_EQ(relay.openPort("com2", relay.serialPort2), PortOpened);
-    configurePort(relay.serialPort2);
-    startRelayWorker(relay.relayChannel2);
-    // Started once nothing can end the test early, so that it is always joined.
-    std::atomic<int> accepted{0};
-    std::atomic<bool> done{false};
-    std::thread server([&] {
-        while (!done) {
-            pollfd p{listener, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0) continue;
-            const int peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (peer < 0) continue;
-            accepted += 1;
-            // It answers the rate, as a serial server does, so its data count as the device's.
-            const unsigned char rate[] = {255, 250, 44, 101, 0, 1, 0xC2, 0, 255, 240};
-            ::send(peer, rate, sizeof rate, MSG_NOSIGNAL);
-            // Until the port lets go (bounded: far more than any socket buffers hold).
-            for (size_t sent = 0; !done && sent < (256u << 20);) {
-                const ssize_t n = ::send(peer, block.data(), block.size(), MSG_NOSIGNAL);
-                if (n <= 0) break;
-                sent += static_cast<size_t>(n);
-            }
-            ::close(peer);
-        }
-    });
-
-    std::string status;  // taken at once: the next try may already be under way afterwards
-    EXPECT_TRUE(stepUntil(relay, [&] {
-        status = portStatusText(relay);
-        return relay.serialPort1.openFailure.kind == RefusalNotReading;
-    })) << status;
-    EXPECT_EQ(status, "COM1: " + relay.comDevicePaths[0] + " reads nothing it is sent (not a serial server), retrying");
-    const std::string data = near.receive(1, 10000);
-    EXPECT_EQ(data, "x");
-    EXPECT_TRUE(stepUntil(relay, [&] { return accepted.load() >= 2; })) << "tried again";
-    done = true;
-    relay.stopRelayAndClosePorts();
-    server.join();
-    ::close(listener);
 }
 
 // Into a raw TCP server over a link that holds each packet 20 ms each way: the port keeps many
@@ -311,12 +241,9 @@ private:
 TEST(NetworkRelay, ANameServerThatDoesNotAnswerIsAskedOnceWhateverTheRetries) {
     inOwnNetwork("127.0.0.1 localhost\n", "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n", [] {
         HeldNameServer names;
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const int listener = listenOn(reinterpret_cast<sockaddr*>(&at), sizeof at);
+        TestListener listener;
         Relay relay;
-        relay.comDevicePaths[0] = "tcp://relay-box.test:" + std::to_string(portOf(listener));
+        relay.comDevicePaths[0] = "tcp://relay-box.test:" + std::to_string(listener.port());
         const size_t threadsBefore = threadsNow();
         ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpenPending);
         ASSERT_TRUE(stepUntil(relay, [&] { return relay.serialPort1.connectFailures >= 2; }));
@@ -335,7 +262,6 @@ TEST(NetworkRelay, ANameServerThatDoesNotAnswerIsAskedOnceWhateverTheRetries) {
         ASSERT_TRUE(stepUntil(relay, [&] { return relay.serialPort1.presence.load() == PortPresent; }));
         EXPECT_EQ(names.askers(), 1u);
         relay.stopRelayAndClosePorts();
-        ::close(listener);
     });
 }
 
