@@ -1,15 +1,17 @@
 // A real RFC 2217 serial server on 127.0.0.1 serving a pseudo-terminal's slave end, for tests
 // that need to meet what another program really sends: Debian's ser2net. It picks free ports,
-// runs as a child process with its own scratch folder (its configuration and log), and can be
+// runs as a child process with its own scratch folder for its configuration, and can be
 // stopped and started again on the same ports.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "tests/support/child_process.h"
 
 // Skips the current test, saying why, when a server cannot run on this machine.
 #define SKIP_UNLESS_SERVER_AVAILABLE(Server)                               \
@@ -33,7 +35,7 @@ class ServerProcess {
     bool start(const std::vector<std::string>& argv, const std::vector<uint16_t>& ports);
     // Ends the child (SIGTERM, then SIGKILL after 5 s) and waits for it.
     void stop();
-    bool running() const { return pid_ > 0; }
+    bool running() const { return child_ != nullptr; }
 
     std::string file(const std::string& name) const { return folder_ + "/" + name; }
     void write(const std::string& name, const std::string& content) const;
@@ -42,8 +44,8 @@ class ServerProcess {
 
   private:
     std::string folder_;
-    std::string error_;
-    pid_t pid_ = -1;
+    std::string error_, earlierLog_;
+    std::unique_ptr<ChildProcess> child_;
 };
 
 // ser2net (4.x) in the foreground, serving one device as telnet(rfc2217) and as raw TCP, with

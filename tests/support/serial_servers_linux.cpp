@@ -1,12 +1,9 @@
 #include "tests/support/serial_servers.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,7 +11,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -87,68 +83,30 @@ void ServerProcess::write(const std::string& name, const std::string& content) c
     std::ofstream(file(name), std::ios::binary | std::ios::trunc) << content;
 }
 
-std::string ServerProcess::log() const {
-    std::ifstream in(file("server.log"), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
+std::string ServerProcess::log() const { return earlierLog_ + (child_ ? child_->output() : std::string()); }
 
-bool ServerProcess::start(const std::vector<std::string>& argv,
-                          const std::vector<uint16_t>& ports) {
+bool ServerProcess::start(const std::vector<std::string>& argv, const std::vector<uint16_t>& ports) {
     stop();
     error_.clear();
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    const std::string logPath = file("server.log");
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        // Its own process group, so that a terminal's Ctrl+C on the tests leaves it to us.
-        ::setpgid(0, 0);
-        const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        const int null = ::open("/dev/null", O_RDONLY);
-        ::dup2(null, 0);
-        ::dup2(log, 1);
-        ::dup2(log, 2);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-    if (pid_ < 0) {
-        error_ = "fork failed";
-        return false;
-    }
+    child_ = std::make_unique<ChildProcess>(argv);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            error_ = argv[0] + " exited at start: " + log();
-            return false;
-        }
+    while (child_->running() && std::chrono::steady_clock::now() < deadline) {
         bool all = true;
         for (uint16_t p : ports) all = all && listening(p);
-        if (all)
-            return true;
+        if (all) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    error_ = argv[0] + (child_->running() ? " never listened: " : " exited at start: ") + log();
     stop();
-    error_ = argv[0] + " never listened: " + log();
     return false;
 }
 
 void ServerProcess::stop() {
-    if (pid_ <= 0)
-        return;
-    ::kill(pid_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    pid_ = -1;
+    if (!child_) return;
+    child_->signal(SIGTERM);
+    child_->wait(5000);  // killed if it takes longer
+    earlierLog_ = log();
+    child_.reset();
 }
 
 std::string Ser2netServer::unavailable() {
