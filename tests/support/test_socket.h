@@ -42,12 +42,13 @@ private:
     NetworkSocket s_ = kNoSocket;
 };
 
-// Listens on a free port of 127.0.0.1 (not listening at all when backlog < 0: connects to its
-// port are refused, and nobody else takes the port meanwhile).
+// Listens on a free port of 127.0.0.1, or on `port` again (not listening at all when backlog < 0:
+// connects to its port are refused, and nobody else takes the port meanwhile).
 class TestListener {
 public:
-    explicit TestListener(int backlog = 4, int receiveBuffer = 0);
+    explicit TestListener(int backlog = 4, int receiveBuffer = 0, uint16_t port = 0);
     uint16_t port() const { return socket_.localPort(); }
+    void close() { socket_.close(); }
     // The next connection, or an invalid socket when none came within waitMs.
     TestSocket accept(int waitMs = 10000);
 

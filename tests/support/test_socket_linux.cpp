@@ -96,11 +96,13 @@ std::string TestSocket::receiveSome(int waitMs) {
     return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string{};
 }
 
-TestListener::TestListener(int backlog, int receiveBuffer)
+TestListener::TestListener(int backlog, int receiveBuffer, uint16_t port)
     : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    const int on = 1;  // the port again, though its last connection waits out its close
+    ::setsockopt(socket_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (receiveBuffer > 0)
         ::setsockopt(socket_.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    const sockaddr_in at = loopbackAt(0);
+    const sockaddr_in at = loopbackAt(port);
     if (::bind(socket_.get(), reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
         (backlog >= 0 && ::listen(socket_.get(), backlog) != 0))
         throw std::runtime_error("no listener on 127.0.0.1");

@@ -107,11 +107,11 @@ std::string TestSocket::receiveSome(int waitMs) {
     return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string{};
 }
 
-TestListener::TestListener(int backlog, int receiveBuffer) : socket_(newSocket()) {
+TestListener::TestListener(int backlog, int receiveBuffer, uint16_t port) : socket_(newSocket()) {
     if (receiveBuffer > 0)
         ::setsockopt(raw(socket_.get()), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer),
                      sizeof receiveBuffer);
-    const sockaddr_in at = loopbackAt(0);
+    const sockaddr_in at = loopbackAt(port);
     if (::bind(raw(socket_.get()), reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
         (backlog >= 0 && ::listen(raw(socket_.get()), backlog) != 0))
         throw std::runtime_error("no listener on 127.0.0.1");
