@@ -8,6 +8,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <string_view>
 #include <thread>
 
 #ifndef _WIN32
@@ -223,6 +224,12 @@ TEST(NetworkConnectorTest, CancelOrDestroyEndsAConnectInProgressAndNoCallbackFol
         ASSERT_TRUE(awaitConnecting(silent.port(), fillers + 1));
     }
     EXPECT_TRUE(awaitConnecting(silent.port(), fillers));
+    {
+        // Cancelled while the name is still being looked up: its failure is never told either.
+        NetworkConnector resolving({NetworkScheme::Tcp, "no-such-host.invalid", 4001}, longTimeout, [&] { ++calls; });
+        resolving.cancel();
+        EXPECT_EQ(resolving.result().state, ConnectResult::State::Cancelled);
+    }
     EXPECT_EQ(calls.load(), 0);
 }
 
