@@ -97,24 +97,11 @@ std::string encode(const TelnetCodec& codec, const std::string& data) {
 
 }  // namespace
 
-TEST(TelnetCodec, StartAsksForBinaryAndSuppressGoAheadBothWaysAndOffersTheComPortOptionOnly) {
-    TelnetCodec codec(TelnetCodec::Mode::Rfc2217);
-    std::string out;
-    codec.start(out);
-    EXPECT_EQ(out, bytes({IAC, WILL, BINARY, IAC, DO, BINARY, IAC, WILL, SGA, IAC, DO, SGA, IAC,
-                          WILL, COM_PORT_OPTION}));
-    std::string again;
-    codec.start(again);  // asked already: not asked twice
-    EXPECT_EQ(again, "");
-
-    TelnetCodec raw(TelnetCodec::Mode::Raw);
-    std::string rawOut;
-    raw.start(rawOut);
-    EXPECT_EQ(rawOut, "");
-}
-
 TEST(TelnetCodec, RawModeTakesEveryByteAsDataBothWaysAndSendsNoSettings) {
     TelnetCodec raw(TelnetCodec::Mode::Raw);
+    std::string asked;
+    raw.start(asked);
+    EXPECT_EQ(asked, "");
     const std::string stream =
         bytes({'a', IAC, IAC, IAC, WILL, ECHO_OPTION, IAC, SB, 44, 101, IAC, SE, IAC});
     const Received r = receive(raw, stream);
@@ -227,78 +214,71 @@ TEST(TelnetCodec, AnIacAtTheEndOfAReadWaitsForTheNextRead) {
     }
 }
 
-// The server acknowledges what the client asked: no answer to its acknowledgements, and a
-// request repeated after agreement gets none either.
-TEST(TelnetCodec, AnOptionAgreedIsNeverAcknowledgedAgain) {
-    TelnetCodec codec(TelnetCodec::Mode::Rfc2217);
-    std::string out;
-    codec.start(out);
-    const Received answers = receive(codec, bytes({IAC, DO, BINARY, IAC, WILL, BINARY, IAC, DO, SGA,
-                                                   IAC, WILL, SGA, IAC, DO, COM_PORT_OPTION}));
-    EXPECT_EQ(answers.reply, "");
-    EXPECT_EQ(answers.events, (std::vector<TelnetEvent>{
-                                  agreedEvent(BINARY, TelnetSide::Local),
-                                  agreedEvent(BINARY, TelnetSide::Remote),
-                                  agreedEvent(SGA, TelnetSide::Local),
-                                  agreedEvent(SGA, TelnetSide::Remote),
-                                  agreedEvent(COM_PORT_OPTION, TelnetSide::Local)}));
-    for (uint8_t option : {BINARY, SGA}) {
-        EXPECT_TRUE(codec.agreed(option, TelnetSide::Local));
-        EXPECT_TRUE(codec.agreed(option, TelnetSide::Remote));
+// Conversations with a server, turn by turn: what the codec replies to each of its reads (or,
+// at a start, asks) and what it reports; then which options stand agreed. Refusals and
+// acknowledgements are answered once, never again: no answer loop.
+TEST(TelnetCodec, NegotiationIsAnsweredOnceAndSettles) {
+    struct Turn {
+        bool start;  // the codec's start instead of a read: `reply` is what it asks
+        std::string in, reply;
+        std::vector<TelnetEvent> events = {};
+    };
+    struct Conversation {
+        const char* name;
+        std::vector<Turn> turns;
+        std::vector<std::pair<uint8_t, TelnetSide>> agreed, notAgreed = {};
+    };
+    using S = TelnetSide;
+    const std::string asks = bytes({IAC, WILL, BINARY, IAC, DO, BINARY, IAC, WILL, SGA, IAC, DO, SGA, IAC, WILL, COM_PORT_OPTION});
+    const std::string oddAsks = bytes({IAC, WILL, ECHO_OPTION, IAC, DO, ECHO_OPTION, IAC, WILL, 99, IAC, DO, 200,
+                                       IAC, WILL, COM_PORT_OPTION, IAC, DO, 255});
+    const Conversation conversations[] = {
+        {"the start asks for binary and no go-ahead both ways and offers the com port option, once",
+         {{true, "", asks}, {true, "", ""}}, {}, {{BINARY, S::Local}, {COM_PORT_OPTION, S::Local}}},
+        {"acknowledgements of what was asked are not acknowledged, nor a request repeated after",
+         {{true, "", asks},
+          {false, bytes({IAC, DO, BINARY, IAC, WILL, BINARY, IAC, DO, SGA, IAC, WILL, SGA, IAC, DO, COM_PORT_OPTION}), "",
+           {agreedEvent(BINARY, S::Local), agreedEvent(BINARY, S::Remote), agreedEvent(SGA, S::Local),
+            agreedEvent(SGA, S::Remote), agreedEvent(COM_PORT_OPTION, S::Local)}},
+          {false, bytes({IAC, DO, BINARY, IAC, WILL, BINARY, IAC, DO, COM_PORT_OPTION, IAC, WILL, SGA}), ""}},
+         {{BINARY, S::Local}, {BINARY, S::Remote}, {SGA, S::Local}, {SGA, S::Remote}, {COM_PORT_OPTION, S::Local}}},
+        {"echo, unknown options and the server's com port option are refused once",
+         {{false, oddAsks,
+           bytes({IAC, DONT, ECHO_OPTION, IAC, WONT, ECHO_OPTION, IAC, DONT, 99, IAC, WONT, 200, IAC, DONT,
+                  COM_PORT_OPTION, IAC, WONT, 255})},
+          {false, oddAsks, ""},
+          {false, bytes({IAC, WONT, ECHO_OPTION, IAC, DONT, 99}), ""}},  // refusals of what was never on
+         {}, {{ECHO_OPTION, S::Remote}, {COM_PORT_OPTION, S::Remote}}},
+        {"a refusal is taken silently, a turn-off agreed once, and an offer again taken",
+         {{true, "", asks},
+          {false, bytes({IAC, DONT, COM_PORT_OPTION, IAC, WONT, SGA, IAC, WILL, BINARY}), "",
+           {refusedEvent(COM_PORT_OPTION, S::Local), refusedEvent(SGA, S::Remote), agreedEvent(BINARY, S::Remote)}},
+          {false, bytes({IAC, WONT, BINARY, IAC, WONT, BINARY}), bytes({IAC, DONT, BINARY}),
+           {refusedEvent(BINARY, S::Remote)}},
+          {false, bytes({IAC, WILL, BINARY, IAC, DO, COM_PORT_OPTION}), bytes({IAC, DO, BINARY, IAC, WILL, COM_PORT_OPTION}),
+           {agreedEvent(BINARY, S::Remote), agreedEvent(COM_PORT_OPTION, S::Local)}}},
+         {{BINARY, S::Remote}, {COM_PORT_OPTION, S::Local}}, {{SGA, S::Remote}}},
+        {"a server that speaks first is answered once, and the start does not ask again",
+         {{false, bytes({IAC, DO, BINARY, IAC, WILL, SGA}), bytes({IAC, WILL, BINARY, IAC, DO, SGA}),
+           {agreedEvent(BINARY, S::Local), agreedEvent(SGA, S::Remote)}},
+          {true, "", bytes({IAC, DO, BINARY, IAC, WILL, SGA, IAC, WILL, COM_PORT_OPTION})}},
+         {{BINARY, S::Local}, {SGA, S::Remote}}},
+    };
+    for (const Conversation& c : conversations) {
+        SCOPED_TRACE(c.name);
+        TelnetCodec codec(TelnetCodec::Mode::Rfc2217);
+        for (size_t turn = 0; turn < c.turns.size(); ++turn) {
+            SCOPED_TRACE(turn);
+            const Turn& t = c.turns[turn];
+            Received r;
+            if (t.start) codec.start(r.reply);
+            else r = receive(codec, t.in);
+            EXPECT_EQ(r.reply, t.reply);
+            EXPECT_EQ(r.events, t.events);
+        }
+        for (const auto& [option, side] : c.agreed) EXPECT_TRUE(codec.agreed(option, side)) << int(option);
+        for (const auto& [option, side] : c.notAgreed) EXPECT_FALSE(codec.agreed(option, side)) << int(option);
     }
-    EXPECT_TRUE(codec.agreed(COM_PORT_OPTION, TelnetSide::Local));
-
-    const Received repeated = receive(codec, bytes({IAC, DO, BINARY, IAC, WILL, BINARY, IAC, DO,
-                                                    COM_PORT_OPTION, IAC, WILL, SGA}));
-    EXPECT_EQ(repeated.reply, "");
-    EXPECT_TRUE(repeated.events.empty());
-}
-
-TEST(TelnetCodec, EchoAndUnknownOptionsAreRefusedOnceAndTheServersComPortOptionIsRefused) {
-    TelnetCodec codec(TelnetCodec::Mode::Rfc2217);
-    const std::string asks = bytes({IAC, WILL, ECHO_OPTION, IAC, DO, ECHO_OPTION, IAC, WILL, 99, IAC, DO, 200,
-                                    IAC, WILL, COM_PORT_OPTION, IAC, DO, 255});
-    const Received first = receive(codec, asks);
-    EXPECT_EQ(first.reply, bytes({IAC, DONT, ECHO_OPTION, IAC, WONT, ECHO_OPTION, IAC, DONT, 99, IAC, WONT, 200,
-                                  IAC, DONT, COM_PORT_OPTION, IAC, WONT, 255}));
-    EXPECT_TRUE(first.events.empty());
-    EXPECT_FALSE(codec.agreed(ECHO_OPTION, TelnetSide::Remote));
-    EXPECT_FALSE(codec.agreed(COM_PORT_OPTION, TelnetSide::Remote));
-    // A server that keeps asking is not answered again: no refusal loop.
-    EXPECT_EQ(receive(codec, asks).reply, "");
-    // Refusals of what was never on need no answer.
-    EXPECT_EQ(receive(codec, bytes({IAC, WONT, ECHO_OPTION, IAC, DONT, 99})).reply, "");
-}
-
-TEST(TelnetCodec, AServersRefusalIsTakenAndATurnOffIsAgreedOnce) {
-    TelnetCodec codec(TelnetCodec::Mode::Rfc2217);
-    std::string out;
-    codec.start(out);
-    // Refusals of what was asked: taken without an answer.
-    Received r = receive(codec, bytes({IAC, DONT, COM_PORT_OPTION, IAC, WONT, SGA, IAC, WILL,
-                                       BINARY}));
-    EXPECT_EQ(r.reply, "");
-    EXPECT_EQ(r.events, (std::vector<TelnetEvent>{refusedEvent(COM_PORT_OPTION, TelnetSide::Local),
-                                                  refusedEvent(SGA, TelnetSide::Remote),
-                                                  agreedEvent(BINARY, TelnetSide::Remote)}));
-    // An agreed option turned off: agreed to once, then quiet.
-    r = receive(codec, bytes({IAC, WONT, BINARY, IAC, WONT, BINARY}));
-    EXPECT_EQ(r.reply, bytes({IAC, DONT, BINARY}));
-    EXPECT_EQ(r.events, std::vector<TelnetEvent>{refusedEvent(BINARY, TelnetSide::Remote)});
-    EXPECT_FALSE(codec.agreed(BINARY, TelnetSide::Remote));
-    // Offered again later: what the client wants is taken, with one answer.
-    r = receive(codec, bytes({IAC, WILL, BINARY, IAC, DO, COM_PORT_OPTION}));
-    EXPECT_EQ(r.reply, bytes({IAC, DO, BINARY, IAC, WILL, COM_PORT_OPTION}));
-    EXPECT_TRUE(codec.agreed(COM_PORT_OPTION, TelnetSide::Local));
-}
-
-TEST(TelnetCodec, AServerThatSpeaksFirstIsAnsweredOnceAndStartDoesNotAskAgain) {
-    TelnetCodec codec(TelnetCodec::Mode::Rfc2217);
-    const Received r = receive(codec, bytes({IAC, DO, BINARY, IAC, WILL, SGA}));
-    EXPECT_EQ(r.reply, bytes({IAC, WILL, BINARY, IAC, DO, SGA}));
-    std::string out;
-    codec.start(out);
-    EXPECT_EQ(out, bytes({IAC, DO, BINARY, IAC, WILL, SGA, IAC, WILL, COM_PORT_OPTION}));
 }
 
 // Two parties that acknowledge what they are told: the classic loop when the client answers

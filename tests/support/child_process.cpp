@@ -10,12 +10,12 @@ void ChildProcess::gathered(bool fromErr, const char* bytes, size_t size) {
     (fromErr ? err_ : out_).append(bytes, size);
 }
 
-std::string ChildProcess::out() {
+std::string ChildProcess::out() const {
     std::lock_guard<std::mutex> hold(lock_);
     return out_;
 }
 
-std::string ChildProcess::err() {
+std::string ChildProcess::err() const {
     std::lock_guard<std::mutex> hold(lock_);
     return err_;
 }

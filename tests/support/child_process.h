@@ -21,13 +21,17 @@ public:
     // The request a service manager makes to end it: SIGTERM; Ctrl+Break on Windows. false when
     // it could not be made (Wine gives no console to a program started outside a terminal).
     bool requestStop();
-    // A signal (Linux only).
+    // A signal, and whether it still runs (Linux only).
     void signal(int number);
+#ifndef _WIN32
+    bool running();
+#endif
     // The exit status once it ended by itself (within 20 s), or -1 when it had to be killed.
     int wait();
 
-    std::string out();
-    std::string err();
+    std::string out() const;
+    std::string err() const;
+    std::string output() const { return out() + err(); }
     // The first stderr line from `from` on that matches `pattern` (a regular expression), waiting
     // up to 20 s; "" when none came. `from` moves past it, so that the next look finds a later one.
     std::string awaitLine(const std::string& pattern, size_t& from);
@@ -45,7 +49,7 @@ public:
     struct System;
 
 private:
-    std::mutex lock_;
+    mutable std::mutex lock_;
     std::string out_, err_;
     std::unique_ptr<System> system_;  // last: its reader ends before the text it fills goes
 };

@@ -84,7 +84,17 @@ bool ChildProcess::requestStop() { return ::kill(system_->pid, SIGTERM) == 0; }
 
 void ChildProcess::signal(int number) { ::kill(system_->pid, number); }
 
+bool ChildProcess::running() {
+    if (system_->reaped) return false;
+    int status = 0;
+    if (::waitpid(system_->pid, &status, WNOHANG) != system_->pid) return true;
+    system_->reaped = true;
+    system_->reader.join();
+    return false;
+}
+
 int ChildProcess::wait() {
+    if (system_->reaped) return -1;
     int status = 0;
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (::waitpid(system_->pid, &status, WNOHANG) == 0) {

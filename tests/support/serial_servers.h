@@ -1,15 +1,17 @@
-// Real RFC 2217 serial servers on 127.0.0.1, each serving a pseudo-terminal's slave end, for
-// tests that need to meet what other programs really send: Debian's ser2net and the server of
-// python3-serial. Each picks free ports, runs as a child process with its own scratch folder
-// (its configuration, script and log), and can be stopped and started again on the same ports.
+// A real RFC 2217 serial server on 127.0.0.1 serving a pseudo-terminal's slave end, for tests
+// that need to meet what another program really sends: Debian's ser2net. It picks free ports,
+// runs as a child process with its own scratch folder for its configuration, and can be
+// stopped and started again on the same ports.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "tests/support/child_process.h"
 
 // Skips the current test, saying why, when a server cannot run on this machine.
 #define SKIP_UNLESS_SERVER_AVAILABLE(Server)                               \
@@ -33,7 +35,7 @@ class ServerProcess {
     bool start(const std::vector<std::string>& argv, const std::vector<uint16_t>& ports);
     // Ends the child (SIGTERM, then SIGKILL after 5 s) and waits for it.
     void stop();
-    bool running() const { return pid_ > 0; }
+    bool running() const { return child_ != nullptr; }
 
     std::string file(const std::string& name) const { return folder_ + "/" + name; }
     void write(const std::string& name, const std::string& content) const;
@@ -42,8 +44,8 @@ class ServerProcess {
 
   private:
     std::string folder_;
-    std::string error_;
-    pid_t pid_ = -1;
+    std::string error_, earlierLog_;
+    std::unique_ptr<ChildProcess> child_;
 };
 
 // ser2net (4.x) in the foreground, serving one device as telnet(rfc2217) and as raw TCP, with
@@ -65,25 +67,5 @@ class Ser2netServer {
   private:
     std::string device_;
     uint16_t rfc2217Port_, rawPort_;
-    ServerProcess process_;
-};
-
-// python3-serial's RFC 2217 port manager relaying one device to one TCP client at a time, as its
-// example server does; the modem-line calls a pty refuses (ENOTTY) are ignored.
-class PySerialRfc2217Server {
-  public:
-    static std::string unavailable();
-
-    explicit PySerialRfc2217Server(std::string devicePath);
-    bool start();
-    void stop() { process_.stop(); }
-
-    uint16_t rfc2217Port() const { return port_; }
-    const std::string& error() const { return process_.error(); }
-    std::string log() const { return process_.log(); }
-
-  private:
-    std::string device_;
-    uint16_t port_;
     ServerProcess process_;
 };

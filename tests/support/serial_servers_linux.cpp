@@ -1,12 +1,9 @@
 #include "tests/support/serial_servers.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,101 +11,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <thread>
 
 namespace {
-
-// The Debian packages' own interpreter: a python3 earlier in PATH (a virtual environment, pyenv)
-// may not see python3-serial.
-constexpr const char* kPython = "/usr/bin/python3";
-
-// The server of python3-serial over a device, bound to 127.0.0.1; one client at a time.
-constexpr const char* kPySerialServer = R"PY(
-import errno, socket, sys, termios, threading
-import serial, serial.rfc2217
-
-device, port = sys.argv[1], int(sys.argv[2])
-
-def tolerant(call, default=None):
-    # A pseudo-terminal has no modem lines: its ioctls fail with ENOTTY.
-    try:
-        return call()
-    except OSError as e:
-        if e.errno not in (errno.ENOTTY, errno.EINVAL):
-            raise
-        return default
-
-class PtySerial(serial.Serial):
-    def _update_dtr_state(self): tolerant(super()._update_dtr_state)
-    def _update_rts_state(self): tolerant(super()._update_rts_state)
-    def _update_break_state(self): tolerant(super()._update_break_state)
-    @property
-    def cts(self): return tolerant(lambda: serial.Serial.cts.fget(self), False)
-    @property
-    def dsr(self): return tolerant(lambda: serial.Serial.dsr.fget(self), False)
-    @property
-    def ri(self): return tolerant(lambda: serial.Serial.ri.fget(self), False)
-    @property
-    def cd(self): return tolerant(lambda: serial.Serial.cd.fget(self), False)
-
-class Connection:
-    def __init__(self, sock):
-        self.sock = sock
-        self.lock = threading.Lock()
-    def write(self, data):
-        with self.lock:
-            self.sock.sendall(data)
-
-ser = PtySerial()
-ser.port = device
-ser.timeout = 0.2
-ser.open()
-initial = ser.get_settings()
-
-srv = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-srv.bind(('127.0.0.1', port))
-srv.listen(1)
-while True:
-    sock, _ = srv.accept()
-    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-    conn = Connection(sock)
-    manager = serial.rfc2217.PortManager(ser, conn)
-    alive = [True]
-    def device_to_socket():
-        while alive[0]:
-            try:
-                data = ser.read(ser.in_waiting or 1)
-                if data:
-                    conn.write(b''.join(manager.escape(data)))
-            except OSError:
-                break
-        alive[0] = False
-    reader = threading.Thread(target=device_to_socket, daemon=True)
-    reader.start()
-    try:
-        while alive[0]:
-            data = sock.recv(4096)
-            if not data:
-                break
-            # A byte at a time, so that a setting the device refuses (said in the log) costs
-            # only its own answer, not the commands and data after it in the same read.
-            out = bytearray()
-            for i in range(len(data)):
-                try:
-                    out += b''.join(manager.filter(data[i:i + 1]))
-                except (serial.SerialException, termios.error) as e:
-                    print('refused:', e, flush=True)
-            ser.write(out)
-    except OSError:
-        pass
-    alive[0] = False
-    reader.join()
-    sock.close()
-    ser.apply_settings(initial)
-)PY";
 
 bool executable(const std::string& path) {
     return ::access(path.c_str(), X_OK) == 0;
@@ -177,68 +83,30 @@ void ServerProcess::write(const std::string& name, const std::string& content) c
     std::ofstream(file(name), std::ios::binary | std::ios::trunc) << content;
 }
 
-std::string ServerProcess::log() const {
-    std::ifstream in(file("server.log"), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
+std::string ServerProcess::log() const { return earlierLog_ + (child_ ? child_->output() : std::string()); }
 
-bool ServerProcess::start(const std::vector<std::string>& argv,
-                          const std::vector<uint16_t>& ports) {
+bool ServerProcess::start(const std::vector<std::string>& argv, const std::vector<uint16_t>& ports) {
     stop();
     error_.clear();
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    const std::string logPath = file("server.log");
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        // Its own process group, so that a terminal's Ctrl+C on the tests leaves it to us.
-        ::setpgid(0, 0);
-        const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        const int null = ::open("/dev/null", O_RDONLY);
-        ::dup2(null, 0);
-        ::dup2(log, 1);
-        ::dup2(log, 2);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-    if (pid_ < 0) {
-        error_ = "fork failed";
-        return false;
-    }
+    child_ = std::make_unique<ChildProcess>(argv[0], std::vector<std::string>(argv.begin() + 1, argv.end()));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            error_ = argv[0] + " exited at start: " + log();
-            return false;
-        }
+    while (child_->running() && std::chrono::steady_clock::now() < deadline) {
         bool all = true;
         for (uint16_t p : ports) all = all && listening(p);
-        if (all)
-            return true;
+        if (all) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    error_ = argv[0] + (child_->running() ? " never listened: " : " exited at start: ") + log();
     stop();
-    error_ = argv[0] + " never listened: " + log();
     return false;
 }
 
 void ServerProcess::stop() {
-    if (pid_ <= 0)
-        return;
-    ::kill(pid_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    pid_ = -1;
+    if (!child_) return;
+    child_->signal(SIGTERM);
+    child_->wait();  // killed if it takes longer than it may
+    earlierLog_ = log();
+    child_.reset();
 }
 
 std::string Ser2netServer::unavailable() {
@@ -271,24 +139,4 @@ bool Ser2netServer::start() {
     return process_.start({findSer2net(), "-n", "-u", "-P", process_.file("ser2net.pid"), "-c",
                            process_.file("ser2net.yaml")},
                           {rfc2217Port_, rawPort_});
-}
-
-std::string PySerialRfc2217Server::unavailable() {
-    if (!executable(kPython))
-        return std::string(kPython) + " is missing";
-    const std::string probe = std::string(kPython) + " -c 'import serial.rfc2217' 2>/dev/null";
-    if (std::system(probe.c_str()) != 0)
-        return "python3-serial is not installed (tools/install-deps.sh installs it)";
-    return {};
-}
-
-PySerialRfc2217Server::PySerialRfc2217Server(std::string devicePath)
-    : device_(std::move(devicePath)), port_(freeLocalPort()) {
-    process_.write("rfc2217_server.py", kPySerialServer);
-}
-
-bool PySerialRfc2217Server::start() {
-    return process_.start(
-        {kPython, "-u", process_.file("rfc2217_server.py"), device_, std::to_string(port_)},
-        {port_});
 }

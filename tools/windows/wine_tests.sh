@@ -5,8 +5,6 @@
 # on a real line; Wine's registry maps the program's
 # end as COMk and the far end as COM(10+k), and VORLINEX_WINE_CABLES tells the tests how many
 # there are. Wine runs in a prefix of its own under build-windows/, on an Xvfb display of its own.
-# A ser2net here serves one more cable to the network port tests (VORLINEX_WINE_SER2NET_PORT, and
-# the cable's other end as the COM port VORLINEX_WINE_SER2NET_DEVICE).
 
 CABLES=4
 WINE_DIR=$BUILD/wine-run
@@ -60,39 +58,6 @@ start_cable() {
     cable_far=$(readlink -f "$far")
 }
 
-# A serial server on this side for the network port tests: ser2net serving one end of an extra
-# cable over RFC 2217 on a free port of 127.0.0.1, the cable's other end mapped as COM15. Sets
-# ser2net_port, or leaves it empty when ser2net is not installed or does not start.
-SER2NET_CABLE=5
-ser2net_port=
-start_ser2net() {
-    command -v ser2net >/dev/null || { echo "no ser2net: the network tests against it skip"; return 0; }
-    start_cable $SER2NET_CABLE || return 0
-    local port
-    port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-    # `local`: a pty has no modem lines; no chardelay, so that its data is not held back.
-    cat >"$WINE_DIR/ser2net.yaml" <<YAML
-%YAML 1.1
----
-connection: &rfc2217
-  accepter: telnet(rfc2217),tcp,127.0.0.1,$port
-  connector: serialdev,$cable_near,local
-  options:
-    chardelay: false
-YAML
-    # -n: in the foreground; -u: no lock files in the system's lock folder; -P: its pid file here.
-    ser2net -n -u -P "$WINE_DIR/ser2net.pid" -c "$WINE_DIR/ser2net.yaml" >"$WINE_DIR/ser2net.log" 2>&1 &
-    wine_pids+=($!)
-    local tries=0
-    until ss -ltn "sport = :$port" | grep -q LISTEN; do
-        tries=$((tries + 1))
-        [ $tries -lt 100 ] || { echo "ser2net did not start (see $WINE_DIR/ser2net.log)" >&2; return 0; }
-        sleep 0.1
-    done
-    ser2net_port=$port
-    echo "ser2net: rfc2217://127.0.0.1:$port serves $cable_near, COM$((10 + SER2NET_CABLE)) = $cable_far"
-}
-
 setup_wine() {
     export WINEPREFIX=$BUILD/wine
     export WINEARCH=win64
@@ -111,8 +76,6 @@ setup_wine() {
         printf '"COM%d"="%s"\r\n"COM%d"="%s"\r\n' "$k" "$cable_near" $((10 + k)) "$cable_far" >>"$reg"
         echo "cable $k: COM$k = $cable_near, COM$((10 + k)) = $cable_far"
     done
-    start_ser2net
-    [ -z "$ser2net_port" ] || printf '"COM%d"="%s"\r\n' $((10 + SER2NET_CABLE)) "$cable_far" >>"$reg"
     # Once more when Wine's server was still going down from an earlier run.
     local windows_reg tries=0
     windows_reg=$(winepath -w "$reg")
@@ -126,10 +89,6 @@ setup_wine() {
     wineserver -k 2>/dev/null || true
     wineserver -w
     export VORLINEX_WINE_CABLES=$CABLES
-    if [ -n "$ser2net_port" ]; then
-        export VORLINEX_WINE_SER2NET_PORT=$ser2net_port
-        export VORLINEX_WINE_SER2NET_DEVICE=COM$((10 + SER2NET_CABLE))
-    fi
 }
 
 # Runs one test program and prints one line: its name and what GoogleTest counted.

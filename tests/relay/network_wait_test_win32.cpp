@@ -1,0 +1,130 @@
+// The worker's waits on a network port where the socket has no descriptor to poll: on the
+// socket's network events together with the stop request, with a reader and a writer waiting on
+// one socket at once.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "relay/network_port.h"
+#include "relay/network_win32.h"
+#include "relay/worker_wait.h"
+#include "tests/support/test_socket.h"
+
+namespace {
+
+constexpr int kWaitMs = 10000;
+
+// A raw port connected to a socket the test holds as the server.
+struct PortPair {
+    TestListener listener;
+    TestSocket server;
+    std::unique_ptr<NetworkPort> port;
+    PortPair() {
+        TestSocket client = connectLocal(listener.port());
+        server = listener.accept();
+        EXPECT_TRUE(client.valid() && server.valid());
+        port = std::make_unique<NetworkPort>(client.release(), NetworkScheme::Tcp);
+        EXPECT_EQ(port->start({}), 0);
+    }
+};
+
+// Raises a wake-up after a long while, so that a wait that never ends fails the test instead of
+// hanging it; its destructor takes the wake-up away.
+struct Watchdog {
+    WakeHandle wake = kNoWake;
+    std::thread thread;
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    Watchdog() {
+        makeWake(wake);
+        thread = std::thread([this] {
+            if (WaitForSingleObject(done, kWaitMs) == WAIT_TIMEOUT) raiseWake(wake);
+        });
+    }
+    ~Watchdog() {
+        SetEvent(done);
+        thread.join();
+        CloseHandle(done);
+        closeWake(wake);
+    }
+};
+
+}  // namespace
+
+TEST(NetworkWaitWin32, AWaitEndsOnTheStopRequestAndOnTheTimeOut) {
+    PortPair pair;
+    WakeHandle wake = kNoWake;
+    ASSERT_EQ(makeWake(wake), 0);
+    EXPECT_EQ(waitForNetworkInput(*pair.port, wake, 20), 0) << "nothing came, nothing raised";
+    raiseWake(wake);
+    EXPECT_EQ(waitForNetworkInput(*pair.port, wake, -1), WaitWoken);
+    closeWake(wake);
+}
+
+// A wait after the end returns at once: the worker sees the port lost, never waits for ever.
+TEST(NetworkWaitWin32, AWaitAfterThePeerClosedReturnsAtOnce) {
+    PortPair pair;
+    pair.server.sendAll("last words");
+    pair.server.close();
+    std::string got;
+    uint8_t buffer[64];
+    while (!pair.port->lost() && waitForNetworkInput(*pair.port, kNoWake, kWaitMs) > 0) {
+        const ssize_t n = pair.port->readData(buffer, sizeof buffer);
+        if (n > 0) got.append(reinterpret_cast<const char*>(buffer), static_cast<size_t>(n));
+    }
+    EXPECT_EQ(got, "last words");
+    EXPECT_EQ(pair.port->loss(), NetworkLoss::Closed);
+    Watchdog watchdog;
+    EXPECT_EQ(waitForNetworkInput(*pair.port, watchdog.wake, -1) & WaitReady, WaitReady);
+}
+
+// Reader and writer wait on one socket at once: whichever takes the socket's events must hand
+// the other's on. The writer fills the socket and waits for room while the reader waits for
+// input; then the server drains and answers. Both must wake for their own reason, not for the
+// watchdog's wake-up. Which of the two takes the events is up to the system, so the round is
+// played several times.
+TEST(NetworkWaitWin32, ReaderAndWriterWaitingOnOneSocketBothWakeForTheirOwnEvents) {
+    PortPair pair;
+    for (int round = 0; round < 8 && !HasFailure(); ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const std::string block(64 * 1024, 'w');
+        size_t written = 0;
+        for (int i = 0; i < 4096; ++i) {  // until the socket takes no more
+            const ssize_t n = pair.port->writeData(reinterpret_cast<const uint8_t*>(block.data()), block.size());
+            if (n < 0) {
+                ASSERT_EQ(errno, EAGAIN);
+                break;
+            }
+            written += static_cast<size_t>(n);
+        }
+        ASSERT_GT(pair.port->heldBytes(), 0u) << "the socket never filled";
+
+        Watchdog watchdog;
+        std::atomic<int> readerSaw{-2}, writerSaw{-2};
+        std::thread reader([&] { readerSaw = waitForNetworkInput(*pair.port, watchdog.wake, -1); });
+        std::thread writer([&] {
+            int events = 0;
+            // Room comes and goes as the server drains; the writer sends on what it holds.
+            while (pair.port->heldBytes() > 0 && !pair.port->lost()) {
+                events = waitForNetworkRoom(*pair.port, watchdog.wake, -1);
+                if (events & WaitWoken) break;
+                pair.port->flush();
+            }
+            writerSaw = events;
+        });
+        EXPECT_EQ(pair.server.receive(written, 2000).size(), written);
+        writer.join();
+        pair.server.sendAll("r");
+        reader.join();
+        EXPECT_EQ(writerSaw.load() & WaitWoken, 0) << "the writer never saw room";
+        EXPECT_EQ(readerSaw.load(), WaitReady) << "the reader never saw the input";
+        uint8_t c = 0;
+        EXPECT_EQ(pair.port->readData(&c, 1), 1);
+        EXPECT_EQ(c, 'r');
+    }
+}
