@@ -48,6 +48,42 @@ TEST(CaptureLog, ALinkToAFileAnotherCaptureWritesIsRefusedAndADeviceTakesEveryCa
     EXPECT_EQ(dir.read("one.log"), "kept");
 }
 
+// A write the file refuses (a full device, a pipe whose reader has gone) ends that capture
+// alone with the system's reason, handed out once; a full device counts nothing as written.
+TEST(CaptureLog, AWriteTheFileRefusesEndsThatCaptureAloneAndTellsWhyOnce) {
+    const auto handler = std::signal(SIGPIPE, SIG_IGN);
+    for (const int target : {1, 2, 3}) {
+        SCOPED_TRACE(target);
+        ScratchDir dir;
+        Application app;
+        const std::string path = target == 2 ? dir.file("pipe") : "/dev/full";
+        const int reader = target == 2 && ::mkfifo(path.c_str(), 0600) == 0 ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+        const int other = target == 1 ? 2 : 1;
+        ASSERT_EQ(target == 3 ? app.captures.openCombinedCapture(path) : app.captures.openCaptureLog(target, path), 1);
+        ASSERT_EQ(app.captures.openCaptureLog(other, dir.file("other.log")), 1);
+        if (reader >= 0) ::close(reader);
+        const auto open = [&] {
+            return target == 3 ? app.captures.combinedCapture.enabled() : app.captures.captureLog(target).logEnabled.load() == 1;
+        };
+        EXPECT_TRUE(eventually([&] { return !open(); }, [&] {
+            capture(app, target == 3 ? 1 : target, std::string(2000, 'x'));
+            app.readOrder.onRead(1, reinterpret_cast<const uint8_t*>("xx"), 2);
+        }));
+        CaptureFailure failure = target == 3 ? app.captures.combinedCapture.takeFailure() : app.captures.takeCaptureFailure(target);
+        EXPECT_EQ(failure.kind, CaptureFailure::Kind::WriteRefused);
+        EXPECT_EQ(failure.error, target == 2 ? EPIPE : ENOSPC);
+        EXPECT_EQ(failure.path, path);
+        EXPECT_FALSE(target == 3 ? app.captures.combinedCapture.takeFailure() : app.captures.takeCaptureFailure(target));
+        if (target != 2) {
+            EXPECT_EQ(target == 3 ? app.captures.combinedCapture.byteCount() : app.captures.captureByteCount(target), 0);
+        }
+        capture(app, other, "still captured");
+        app.captures.closeCaptureLog(other);
+        EXPECT_TRUE(dir.read("other.log").ends_with("still captured"));
+    }
+    std::signal(SIGPIPE, handler);
+}
+
 // A file that takes nothing (a FIFO whose reader stalls, as a frozen disk would) holds up no
 // worker: chunks wait in the capture's queue, and once 4 MiB wait that capture alone ends,
 // telling what never reached the file. The other captures, and a later one, go on.

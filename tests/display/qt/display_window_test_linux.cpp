@@ -129,52 +129,6 @@ TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepai
     }
 }
 
-// What a double-byte character's first byte waits for is what the view reads as one: a
-// character cut between two chunks is drawn and copied whole or not at all, and a byte that
-// starts no character shows at once (held, it would wait for as long as the line stays quiet).
-TEST_F(DisplayWindow, ACharacterCutBetweenChunksIsDrawnAndCopiedWholeOrNotAtAll) {
-    TrafficView* view = viewOf(open(0));
-    const auto painted = [&] {
-        view->refresh();
-        return view->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
-    };
-    const auto copied = [&] {
-        view->setSelection(0, view->model()->textLength());
-        pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
-        view->setSelection(0, 0);
-        return QGuiApplication::clipboard()->text().toStdString();
-    };
-    // The same view showing the given bytes, read as one whole text.
-    Cp932Decoder decoder;
-    const auto paintedAlone = [&](const std::string& bytes) {
-        const std::shared_ptr<TrafficTextControl> live = display1.displayWindow.load();
-        auto alone = std::make_shared<TrafficTextControl>();
-        alone->setText(bytes);
-        view->setModel(alone);
-        const QImage image = painted();
-        view->setModel(live);
-        return image;
-    };
-    const struct {
-        const char *first, *second, *shownBetween, *shownAfter, *copiedAfter;
-    } cases[] = {
-        // 0xFA 0x5C is an IBM extension kanji.
-        {"x\xfa", "\x5c y", "x", "x\xfa\x5c y", "x\u7e8a y"},
-        // 0xFD starts nothing: it is a byte of no character, then comes a whole one.
-        {"x\xfd", "\x82\xa0", "x\xfd", "x\xfd\x82\xa0", "x\u25a1\u3042"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.first);
-        click(v.displayWindows.displayWindowOf(1), kDisplayClear);
-        feed(display1, c.first);
-        EXPECT_EQ(copied(), decoder.text(c.shownBetween).toStdString());
-        EXPECT_TRUE(painted() == paintedAlone(c.shownBetween));
-        feed(display1, c.second);
-        EXPECT_EQ(copied(), c.copiedAfter);
-        EXPECT_EQ(view->model()->text(), c.shownAfter);
-        EXPECT_TRUE(painted() == paintedAlone(c.shownAfter));
-    }
-}
-
 // Selecting and copying near the end while a worker renders chunks must never move or cut the text.
 TEST_F(DisplayWindow, SelectingAndCopyingWhileChunksArriveKeepsTheTextWhole) {
     TrafficView* view = viewOf(open(0));

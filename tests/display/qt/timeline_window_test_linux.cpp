@@ -150,7 +150,23 @@ TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) 
     EXPECT_EQ(view->selectionText(), linesOf(records)) << "no record was lost while held";
     pressKeys(view, {Qt::Key_Space});
     EXPECT_TRUE(hold->isChecked() && view->held());
+    // Held while the bound lets every record in sight go: the rows stay in sight.
+    const std::vector<QString> heldRows = (view->refresh(), view->rowsInSight());
+    feedMany(3000);
+    EXPECT_EQ((view->refresh(), view->rowsInSight()), heldRows);
     hold->click();
+    // Above the records held, how many went and since when; the first held is drawn with its date.
+    const std::time_t since = static_cast<std::time_t>((kStart + 1000) / 1000000);
+    std::tm local{};
+    localtime_r(&since, &local);
+    char time[16];
+    std::snprintf(time, sizeof time, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+    EXPECT_EQ(view->droppedLine(), QStringLiteral("%1 earlier records dropped since %2: the combined capture keeps everything")
+                                       .arg(QLocale(QLocale::English).toString(qulonglong{records.extent().first}), time));
+    view->verticalScrollBar()->setValue(0);
+    const std::vector<QString> top = (view->refresh(), view->rowsInSight());
+    EXPECT_TRUE(top.at(0).startsWith(QStringLiteral("%1-").arg(local.tm_year + 1900))) << top[0].toStdString();
+    EXPECT_FALSE(top.at(1).contains(QLatin1Char('-'))) << top[1].toStdString();
 
     // CLEAR: an empty list that takes the records after it.
     window->findChild<QPushButton*>(kClear)->click();
@@ -228,39 +244,29 @@ TEST_F(TimelineWindowTest, FilterHidesRowsCopyGivesCaptureLinesAndClicksChooseRe
               linesOf(records, [&](const TimelineRecord& r) { return r.number >= rows[3] && r.number <= rows[4] && r.channel == 1; }));
 }
 
-// A match is a run of one direction's bytes, also across its records with the other direction's
-// between; never across directions. Next and previous wrap; the bar counts.
-TEST_F(TimelineWindowTest, FindSelectsMatchesAcrossRecordsOfOneDirectionAndWrapsBothWays) {
+// The find bar reaches the search: its pattern (read as code page 932, or as hex), next and
+// previous (Enter, Shift+Enter, F3), the filter and records that arrive; the match found is
+// selected and brought into sight.
+TEST_F(TimelineWindowTest, TheFindBarSearchesTheRecordsShownAndSelectsTheMatch) {
     open();
     feed(1, "*ID");
     feed(2, "xxN?");  // between the two halves of channel 1's "*IDN?"
     feed(1, "N?\r\n");
-    feed(2, "OK");
-    feed(1, "K");  // "OK" across directions is no match
     for (int i = 0; i < 40; ++i) feed(1 + i % 2, "..*IDN?..");
-    window->setFindPattern(QStringLiteral("*IDN?"), false);
-    while (!window->advanceFind()) {
-    }
-    EXPECT_EQ(window->matchCount(), 41u);
+    const auto search = [&](const QString& pattern, bool hex) {
+        window->setFindPattern(pattern, hex);
+        while (!window->advanceFind()) {
+        }
+    };
+    search(QStringLiteral("*IDN?"), false);
     EXPECT_EQ(window->findStatusText(), QStringLiteral("41 matches"));
     ASSERT_TRUE(window->findNext());
     EXPECT_EQ(window->currentMatch(), std::optional<size_t>(0));
     // Its records are selected, the other direction's record between them not.
     EXPECT_EQ(view->selectionText(), linesOf(records, [](const TimelineRecord& r) { return r.number == 0 || r.number == 2; }));
-    ASSERT_TRUE(view->match().has_value());
-    EXPECT_EQ(view->match()->startOffset, 0u);
-    EXPECT_EQ(view->match()->endRecord, 2u);
-    window->findNext();
-    window->findNext();
-    EXPECT_EQ(window->findStatusText(), QStringLiteral("3 of 41"));
-    EXPECT_EQ(view->selectionText(), linesOf(records, [](const TimelineRecord& r) { return r.number == 6; }));
-    // Back past the first wraps to the last, and on past the last to the first.
-    window->findPrevious();
-    window->findPrevious();
     window->findPrevious();
     EXPECT_EQ(window->findStatusText(), QStringLiteral("41 of 41"));
-    EXPECT_EQ(inSight().back(), 44u) << "the match is brought into sight";
-    // Enter in the bar is next, Shift+Enter previous; F3 anywhere in the window.
+    EXPECT_EQ(inSight().back(), 42u) << "the match is brought into sight";
     auto* pattern = window->findChild<QLineEdit*>(kFindPattern);
     pressKeys(pattern, {Qt::Key_Return});
     EXPECT_EQ(window->findStatusText(), QStringLiteral("1 of 41"));
@@ -269,81 +275,20 @@ TEST_F(TimelineWindowTest, FindSelectsMatchesAcrossRecordsOfOneDirectionAndWraps
     pressKeys(view, {Qt::Key_F3});
     EXPECT_EQ(window->findStatusText(), QStringLiteral("1 of 41"));
 
-    // The bar's hex toggle reaches the pattern's reading (what is a match is the find's own test).
-    window->setFindPattern(QStringLiteral("4f4b"), true);
-    while (!window->advanceFind()) {
-    }
-    EXPECT_EQ(window->matchCount(), 1u) << "channel 2's OK, as hex";
-    // Text is sought as code page 932, the bytes the devices send.
+    search(QStringLiteral("4e3f0d0a"), true);
+    EXPECT_EQ(window->matchCount(), 1u) << "channel 1's N?\\r\\n, as hex";
     feed(2, "OK \x89\xd2\x93\xad\x92\x86\r\n");
-    window->setFindPattern(QString::fromUtf8("稼働中"), false);
-    while (!window->advanceFind()) {
-    }
+    search(QString::fromUtf8("稼働中"), false);
     EXPECT_EQ(window->matchCount(), 1u);
-    window->setFindPattern(QStringLiteral("zz"), false);
-    while (!window->advanceFind()) {
-    }
+    search(QStringLiteral("zz"), false);
     EXPECT_EQ(window->findStatusText(), QStringLiteral("no match"));
-    EXPECT_FALSE(window->findNext());
-    // A live search goes on into records that arrive.
     feed(2, "zz");
     window->advanceFind();
-    EXPECT_EQ(window->matchCount(), 1u);
-    // Only the records shown are searched.
+    EXPECT_EQ(window->matchCount(), 1u) << "a live search goes on into records that arrive";
     window->setFilter(TimelineFilter::OneToTwo);
     while (!window->advanceFind()) {
     }
     EXPECT_EQ(window->findStatusText(), QStringLiteral("no match"));
-}
-
-// Past its bound the list keeps the newest records and says above them how many went and since
-// when; a copy gives those it holds. Held, the rows in sight stay in sight though the bound lets
-// their records go, and the line below says how many went meanwhile.
-TEST_F(TimelineWindowTest, TheBoundDropsTheOldestAndTheFirstLineSaysHowManyAndSinceWhen) {
-    TimelineRecords bounded(10, 1 << 20);
-    window = new TimelineWindow(host, bounded, nullptr);
-    window->show();
-    view = window->view();
-    const int64_t first = clock + 1000;
-    for (int i = 0; i < 25; ++i) {
-        clock += 1000;
-        bounded.onRead(1, reinterpret_cast<const uint8_t*>("ab"), 2, ReadTime{clock, clock});
-    }
-    view->refresh();
-    const std::time_t second = static_cast<std::time_t>(first / 1000000);
-    std::tm local{};
-    localtime_r(&second, &local);
-    char since[16];
-    std::snprintf(since, sizeof since, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
-    EXPECT_EQ(view->droppedLine().toStdString(),
-              std::string("15 earlier records dropped since ") + since + ": the combined capture keeps everything");
-    // The first record held is drawn, with its date, though the one before it has gone.
-    const std::vector<QString> rows = view->rowsInSight();
-    ASSERT_EQ(rows.size(), 10u);
-    EXPECT_TRUE(rows[0].startsWith(QStringLiteral("%1-").arg(local.tm_year + 1900))) << rows[0].toStdString();
-    EXPECT_FALSE(rows[1].contains(QLatin1Char('-'))) << rows[1].toStdString();
-    view->selectAll();
-    EXPECT_EQ(view->selectionText(), linesOf(bounded));
-    const std::string held = linesOf(bounded);
-    EXPECT_EQ(std::count(held.begin(), held.end(), '\n'), 10);
-
-    view->setHold(true);
-    for (int i = 0; i < 14; ++i) {
-        clock += 1000;
-        bounded.onRead(2, reinterpret_cast<const uint8_t*>("cd"), 2, ReadTime{clock, clock});
-    }
-    view->refresh();
-    EXPECT_EQ(bounded.extent().first, 29u) << "every record in sight was let go";
-    EXPECT_EQ(view->rowsInSight(), rows);
-    EXPECT_EQ(view->recordsInSight(), (std::vector<uint64_t>{15, 16, 17, 18, 19, 20, 21, 22, 23, 24}));
-    EXPECT_EQ(view->newRecordsLine(),
-              QStringLiteral("HOLD: 14 new records, 14 records let go meanwhile to keep the bound: release HOLD to show the newest"));
-    view->setHold(false);
-    view->refresh();
-    EXPECT_EQ(view->recordsInSight(), (std::vector<uint64_t>{29, 30, 31, 32, 33, 34, 35, 36, 37, 38}));
-    EXPECT_EQ(view->newRecordsLine(), QString());
-    delete window.data();
-    EXPECT_FALSE(bounded.takesReads());
 }
 
 // OPEN reads a saved combined capture into a read-only window of its own with the same lines;
