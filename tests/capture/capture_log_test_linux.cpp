@@ -55,7 +55,7 @@ TEST(CaptureLog, AWriteTheFileRefusesEndsThatCaptureAloneAndTellsWhyOnce) {
     for (const int target : {1, 2, 3}) {
         SCOPED_TRACE(target);
         ScratchDir dir;
-        Application app;
+        Session app;
         const std::string path = target == 2 ? dir.file("pipe") : "/dev/full";
         const int reader = target == 2 && ::mkfifo(path.c_str(), 0600) == 0 ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK) : -1;
         const int other = target == 1 ? 2 : 1;
