@@ -25,6 +25,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/combined_records.h"
 #include "tests/support/pty_cable.h"
+#include "tests/support/serial_servers.h"
 
 namespace {
 
@@ -428,6 +429,22 @@ TEST_F(Headless, ANetworkPortThatIsLostSaysHowItsConnectionEnded) {
     resetter.join();
     ::close(listener);
     EXPECT_EQ(child.err().find("closed the connection"), std::string::npos) << child.err();
+}
+
+// A server that cannot open its device says so and closes (ser2net): the loss is told with the
+// server's own line.
+TEST_F(Headless, ANetworkPortWhoseServerCannotOpenItsDeviceIsToldWithTheServersLine) {
+    SKIP_UNLESS_SERVER_AVAILABLE(Ser2netServer);
+    PluggableCable served(dir.file("ttyServed"), /*plugged=*/false);
+    Ser2netServer server(served.path());
+    ASSERT_TRUE(server.start()) << server.error();
+    const std::string complaining = "rfc2217://127.0.0.1:" + std::to_string(server.rfc2217Port());
+    dir.write("Vorlinex.ini", headlessIni(complaining, second.slavePath()));
+    Child child({"--headless", "--status-every", "0"});
+    EXPECT_NE(child.awaitLine("^<4>.* COM1 " + complaining + " went away: " + complaining + ": Device open failure: .+$"), "")
+        << child.err();
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(), 0) << child.err();
 }
 
 }  // namespace
