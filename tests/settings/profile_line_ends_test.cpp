@@ -92,7 +92,7 @@ TEST(ProfileLineEnds, ANewFileIsWrittenWithCrLfAndReadsBackTheSameValues) {
     EXPECT_EQ(again.appOptions.DATETIMEVAL.load(), 3600);
 }
 
-// A file made read-only is refused and left as it was; a folder in the file's place is neither
+// A file made read-only is refused and left as it was, no temporary file beside it; a folder in the file's place is neither
 // read nor replaced.
 TEST(ProfileLineEnds, AReadOnlyFileOrAFolderInItsPlaceIsNeverReplaced) {
     ScratchDir dir;
@@ -103,10 +103,13 @@ TEST(ProfileLineEnds, AReadOnlyFileOrAFolderInItsPlaceIsNeverReplaced) {
                     fs::perm_options::remove);
     const Config config = loadConfig();
     EXPECT_EQ(config.port1.baudRate, 1200);
-    const ConfigSaveResult refused = saveConfig(config);
-    EXPECT_FALSE(refused.saved);
-    EXPECT_EQ(refused.reason, std::strerror(EACCES));
+    // SAVE and DEVICES > OK alike; also for root, who could write it.
+    for (const ConfigSaveResult& refused : {saveConfig(config), saveDevicePaths({"/dev/ttyUSB0", "", "", "", "", ""})}) {
+        EXPECT_FALSE(refused.saved);
+        EXPECT_EQ(refused.reason, std::strerror(EACCES));
+    }
     EXPECT_EQ(dir.read("Vorlinex.ini"), ini);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
     fs::permissions(dir.file("Vorlinex.ini"), fs::perms::owner_write, fs::perm_options::add);
 
     fs::remove(dir.file("Vorlinex.ini"));

@@ -56,28 +56,6 @@ std::string bytesOf(const std::string& file) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// The system reads the link back as this program's; made again over the first with another
-// target, it leads there. The link holds the target only: no working folder.
-TEST(StartupShortcut, ALinkToTheProgramIsMadeAndReplacedAndTheSystemReadsItsTarget) {
-    ScratchDir dir;
-    const std::string program = programPath();
-    ASSERT_FALSE(program.empty());
-    EXPECT_TRUE(fs::exists(fs::path(wideFromUtf8(program))));
-    const std::string link = dir.path() + "\\Start Menu\\Startup\\Vorlinex.lnk";
-    const StartupEntryResult made = createStartupShortcut(program, link);
-    ASSERT_TRUE(made.saved()) << made.systemError;
-    LinkRead read = readLink(link);
-    ASSERT_TRUE(read.loaded);
-    EXPECT_TRUE(fs::equivalent(fs::path(wideFromUtf8(read.target)), fs::path(wideFromUtf8(program))));
-    EXPECT_EQ(read.workingFolder, "");
-
-    const std::string other = "C:\\windows\\system32\\notepad.exe";
-    ASSERT_TRUE(createStartupShortcut(other, link).saved());
-    read = readLink(link);
-    ASSERT_TRUE(read.loaded);
-    EXPECT_EQ(read.target, other);
-}
-
 // The options dialog runs on the UI thread, where Qt has started COM already, in one apartment
 // model or the other: the shortcut is made either way, and COM stays usable for the thread.
 TEST(StartupShortcut, AThreadWhereComAlreadyRunsMakesTheLinkAsWell) {
@@ -102,9 +80,10 @@ TEST(StartupShortcut, AThreadWhereComAlreadyRunsMakesTheLinkAsWell) {
     }
 }
 
-// 登録 itself: Vorlinex.lnk in the user's Startup folder, pointing at this very program. What
-// was there before is put back afterwards.
-TEST(StartupShortcut, RegisteringPutsVorlinexLnkIntoTheUsersStartupFolder) {
+// 登録 itself: Vorlinex.lnk in the user's Startup folder, which the system reads back as pointing
+// at this very program, with no working folder; made again over the first with another target,
+// it leads there. What was there before is put back afterwards.
+TEST(StartupShortcut, RegisteringPutsVorlinexLnkIntoTheUsersStartupFolderAndReplacesAnOldOne) {
     const std::string entry = startupEntryPath();
     ASSERT_FALSE(entry.empty());
     EXPECT_TRUE(entry.ends_with("\\Vorlinex.lnk"));
@@ -115,9 +94,16 @@ TEST(StartupShortcut, RegisteringPutsVorlinexLnkIntoTheUsersStartupFolder) {
     const StartupEntryResult result = registerStartupEntry();
     EXPECT_TRUE(result.saved()) << result.systemError;
     EXPECT_EQ(result.path, entry);
-    const LinkRead read = readLink(entry);
+    LinkRead read = readLink(entry);
     EXPECT_TRUE(read.loaded);
     EXPECT_TRUE(fs::equivalent(fs::path(wideFromUtf8(read.target)), fs::path(wideFromUtf8(programPath()))));
+    EXPECT_EQ(read.workingFolder, "");
+
+    const std::string other = "C:\\windows\\system32\\notepad.exe";
+    EXPECT_TRUE(createStartupShortcut(other, entry).saved());
+    read = readLink(entry);
+    EXPECT_TRUE(read.loaded);
+    EXPECT_EQ(read.target, other);
 
     if (existed) {
         std::ofstream(entryPath, std::ios::binary | std::ios::trunc) << before;

@@ -18,7 +18,6 @@
 #include "settings/qt/devices_dialog.h"
 #include "settings/qt/option_dialog.h"
 #include "settings/qt/serial_dialog.h"
-#include "settings/startup_entry.h"
 #include "tests/shell/qt/shell_harness.h"
 
 void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
@@ -58,7 +57,7 @@ TEST_F(Dialogs, AboutOpensLinksOnALeftClickOptionRegistersAndOkStoresOnlyValuesI
     d.show();
     click(&d, kOptionRegister);
     EXPECT_EQ(dir.read("config/autostart/Vorlinex.desktop"),
-              "[Desktop Entry]\nType=Application\nName=Vorlinex\nExec=" + desktopExecValue(programPath()) + "\nTerminal=false\n");
+              "[Desktop Entry]\nType=Application\nName=Vorlinex\nExec=" + std::filesystem::canonical("/proc/self/exe").string() + "\nTerminal=false\n");
     dir.write("file", "x");  // a configuration folder under a plain file cannot be made
     setenv("XDG_CONFIG_HOME", dir.file("file/config").c_str(), 1);
     click(&d, kOptionRegister);
