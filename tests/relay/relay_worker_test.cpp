@@ -80,13 +80,15 @@ protected:
             channel.trafficResumed = [this, n] { ++resumed[n - 1]; };
         }
     }
+    // The sinks below go before the relay does: the workers that use them stop first.
+    void TearDown() override { relay.stopRelayWorkers(); }
     void start(int channel) { ASSERT_EQ(startRelayWorker(relay.relayChannel(channel)), 0); }
     bool written(int port, size_t count) {
         return eventually([&] { return device[port - 1]->written().size() >= count; });
     }
 
     std::atomic<int> losses[2] = {0, 0}, resumed[2] = {0, 0};
-    Relay relay;  // first made, last gone: its end stops the workers before the sinks go
+    Relay relay;
     RecordingSink reads[2] = {RecordingSink(relay), RecordingSink(relay)};
     RecordingSink display[2] = {RecordingSink(relay), RecordingSink(relay)};
     RecordingSink log[2] = {RecordingSink(relay), RecordingSink(relay)};
