@@ -10,6 +10,7 @@
 
 #include "display/shift_jis.h"
 #include "display/traffic_text_control.h"
+#include "record/stamped_chunk.h"
 #include "relay/local_time.h"
 
 namespace {
@@ -47,33 +48,16 @@ bool TrafficDisplay::holdsText() const {
     return control != nullptr && control->textLength() > 0;
 }
 
-int formatChunkStamp(const ChunkStamp& stamp, char* out, size_t size) {
-    std::tm local{};
-    localTimeOf(stamp.when, local);
-    const int length = std::snprintf(out, size, "%s%d/%02d/%02d %02d:%02d:%02d\n", stamp.afterText ? "\n\n" : "",
-                                     local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                                     local.tm_min, local.tm_sec);
-    return std::clamp(length, 0, static_cast<int>(size) - 1);
-}
-
 void TrafficDisplay::onChunk(const uint8_t* chunk, int32_t length, const ChunkStamp* stamp) {
     // A hexadecimal display never shows the stamp; the text shows it and the chunk as one piece.
     if (stamp == nullptr || displayMode.load(std::memory_order_relaxed) != 0) {
         appendTraffic(*this, chunk, length);
         return;
     }
-    std::array<uint8_t, kLongestStamp + 1024> fixed;
-    std::vector<uint8_t> larger;
-    uint8_t* stamped = fixed.data();
-    if (static_cast<size_t>(length) + kLongestStamp > fixed.size()) {
-        larger.resize(static_cast<size_t>(length) + kLongestStamp);
-        stamped = larger.data();
-    }
-    char text[kLongestStamp + 1];
-    const int stampLength = formatChunkStamp(*stamp, text, sizeof text);
-    std::memcpy(stamped, text, static_cast<size_t>(stampLength));
-    std::memcpy(stamped + stampLength, chunk, static_cast<size_t>(length));
-    appendTraffic(*this, stamped, stampLength + length);
+    std::tm local{};
+    localTimeOf(stamp->when, local);
+    const StampedChunk stamped(local, stamp->afterText, chunk, length);
+    appendTraffic(*this, stamped.data(), stamped.length());
 }
 
 void appendTraffic(TrafficDisplay& display, const uint8_t* bytes, int32_t length) {

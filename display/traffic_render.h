@@ -29,12 +29,6 @@ struct TrafficDisplay final : ChunkSink {
     void onChunk(const uint8_t* chunk, int32_t length, const ChunkStamp* stamp) override;
 };
 
-// The longest stamp: a blank line pair, "YYYY/MM/DD hh:mm:ss" and its line end.
-inline constexpr int kLongestStamp = 22;
-// "YYYY/MM/DD hh:mm:ss\n" in local time, with "\n\n" in front when it comes after text, written
-// into `out` (at least kLongestStamp + 1 bytes); returns its length.
-int formatChunkStamp(const ChunkStamp& stamp, char* out, size_t size);
-
 // Called by the channel's worker while displayOpen is 1. Reads bytes only.
 void appendTraffic(TrafficDisplay& display, const uint8_t* bytes, int32_t length);
 void renderTrafficAscii(TrafficDisplay& display, const uint8_t* bytes, int32_t length);

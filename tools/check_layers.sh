@@ -3,7 +3,7 @@
 # .cpp under relay/ record/ display/ capture/ settings/ shell/ (each qt/ subfolder its own node)
 # must be one the dependency table allows, and no two folders may include each other in a circle.
 #   relay/                    relay/ only
-#   record/                   record/ only (the record line format, shared by writer and reader)
+#   record/                   record/ only (the record line and the stamp line, shared by writer and reader)
 #   display/, capture/        themselves, record/ and relay/
 #   settings/                 itself and relay/
 #   shell/                    every folder above that has no Qt
