@@ -1,6 +1,8 @@
 #include "relay/relay_channel.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <system_error>
 #include <vector>
@@ -13,6 +15,9 @@ namespace {
 constexpr int kInputWaitMs = 100;
 constexpr int kHoldStepMs = 100;
 constexpr int kOutputWaitMs = 1000;
+// Whole chunks read back to back are written in one go, up to this many bytes: about what a
+// tty's input queue holds, so a held-back destination keeps little more than before in the worker.
+constexpr size_t kGatherBytes = 4096;
 
 // The count is reset only by a rate update, which RATE 0 or below never makes and a huge RATE
 // makes rarely: it stops at the largest value rather than wrap to a negative figure or to 0,
@@ -64,9 +69,13 @@ void reportLost(RelayChannel& channel, SerialPort& port) {
 
 // Holding the left button in the display's text stops this direction, so that the user can
 // read or select while nothing new arrives; the bytes wait in the source's input queue.
+bool held(const RelayChannel& channel) {
+    return channel.displayMouseHeld.load(std::memory_order_relaxed) == 1 &&
+           channel.context.leftMouseButtonDown.load(std::memory_order_relaxed) != 0;
+}
+
 void pauseWhileHeld(RelayChannel& channel) {
-    while (channel.displayMouseHeld.load(std::memory_order_relaxed) == 1 &&
-           channel.context.leftMouseButtonDown.load(std::memory_order_relaxed) != 0 && !stopAsked(channel)) {
+    while (held(channel) && !stopAsked(channel)) {
         waitForStopRequest(channel, kHoldStepMs);
     }
 }
@@ -230,8 +239,10 @@ void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
 }  // namespace
 
 void relayWorker(RelayChannel& channel) {
-    // Owned by this worker for its whole run: nothing is allocated per chunk.
-    std::vector<uint8_t> buffer(static_cast<size_t>(channel.readLimit));
+    // Owned by this worker for its whole run: nothing is allocated per chunk. Room for several
+    // chunks, so that a source that keeps filling whole chunks costs one write per gathering.
+    const size_t readLimit = static_cast<size_t>(channel.readLimit);
+    std::vector<uint8_t> buffer(std::max(readLimit, kGatherBytes / readLimit * readLimit));
 
     // The rest of a chunk that the previous worker could not write goes first, in order.
     if (!channel.unsentRest.empty()) {
@@ -245,21 +256,38 @@ void relayWorker(RelayChannel& channel) {
     bool moreLikely = false;
     for (;;) {
         PortDevice* const source = deviceOf(channel.source);
-        const int events = source != nullptr && !moreLikely ? waitForSource(channel, *source) : 0;
+        int events = source != nullptr && !moreLikely ? waitForSource(channel, *source) : 0;
         if (source == nullptr || stopAsked(channel)) return;
         // Found gone by either worker: no more reads of it, in step with the writer.
         if (!present(channel.source)) return waitUntilStopAsked(channel);
 
-        pauseWhileHeld(channel);
-        const ReadStep read = readSource(channel, *source, buffer.data(), events);
-        if (read.lost) return waitUntilStopAsked(channel);
-        moreLikely = read.received == static_cast<size_t>(channel.readLimit);
-        if (read.received == 0) continue;
-
-        pauseWhileHeld(channel);
-        handChunkUp(channel, buffer.data(), static_cast<int32_t>(read.received));
-        // The chunk as it was read, never the stamp.
-        relayChunk(channel, buffer.data(), read.received);
+        // Each chunk is read and handed up on its own, as it was read; the chunks read back to
+        // back while the source kept filling them are written in one go.
+        size_t gathered = 0;
+        bool lost = false;
+        for (;;) {
+            pauseWhileHeld(channel);
+            const ReadStep read = readSource(channel, *source, buffer.data() + gathered, events);
+            lost = read.lost;
+            moreLikely = !lost && read.received == readLimit;
+            if (read.received == 0) break;
+            if (held(channel) && gathered > 0) {
+                // What was read before the hold goes out now, as it would have one chunk at a time.
+                relayChunk(channel, buffer.data(), gathered);
+                std::memmove(buffer.data(), buffer.data() + gathered, read.received);
+                gathered = 0;
+            }
+            pauseWhileHeld(channel);
+            handChunkUp(channel, buffer.data() + gathered, static_cast<int32_t>(read.received));
+            gathered += read.received;
+            events = 0;
+            if (!moreLikely || gathered + readLimit > buffer.size() || stopAsked(channel) ||
+                !present(channel.source) || held(channel))
+                break;
+        }
+        // The chunks as they were read, never the stamp.
+        if (gathered > 0) relayChunk(channel, buffer.data(), gathered);
+        if (lost) return waitUntilStopAsked(channel);
     }
 }
 
