@@ -15,8 +15,8 @@ namespace {
 constexpr int kInputWaitMs = 100;
 constexpr int kHoldStepMs = 100;
 constexpr int kOutputWaitMs = 1000;
-// Whole chunks read back to back are written in one go, up to this many bytes: about what a
-// tty's input queue holds, so a held-back destination keeps little more than before in the worker.
+// A read takes up to this many bytes, whole chunks of the channel's size: about what a tty's
+// input queue holds, so a held-back destination keeps little more in the worker than one chunk.
 constexpr size_t kGatherBytes = 4096;
 
 // The count is reset only by a rate update, which RATE 0 or below never makes and a huge RATE
@@ -96,25 +96,34 @@ int waitForSource(RelayChannel& channel, PortDevice& source) {
     return events & ~WaitWoken;
 }
 
+// The length of the chunk at `at` of `received` bytes read: the channel's read size but the last.
+int32_t chunkLength(const RelayChannel& channel, size_t received, size_t at) {
+    return static_cast<int32_t>(std::min(static_cast<size_t>(channel.readLimit), received - at));
+}
+
 // What one read of the source gave.
 struct ReadStep {
     size_t received = 0;  // data bytes in the buffer
     bool lost = false;    // the source is gone: the worker reads no more
 };
 
-// Reads at most the channel's read size from the non-blocking source; a read that finds
-// nothing ends with EAGAIN. The read sink takes the chunk at once, so that both directions are
-// recorded in the order they were read, whatever the worker does with it afterwards.
-ReadStep readSource(RelayChannel& channel, PortDevice& source, uint8_t* buffer, int waitEvents) {
+// Reads what the source holds, up to the buffer's size, from the non-blocking source; a read
+// that finds nothing ends with EAGAIN. The read sink takes it at once in chunks of the channel's
+// read size, so that both directions are recorded in the order they were read, whatever the
+// worker does with them afterwards.
+ReadStep readSource(RelayChannel& channel, PortDevice& source, uint8_t* buffer, size_t capacity, int waitEvents) {
     ReadStep step;
     ssize_t n;
     do {
-        n = source.read(buffer, static_cast<size_t>(channel.readLimit));
+        n = source.read(buffer, capacity);
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
         step.received = static_cast<size_t>(n);
         ChunkSink* const readSink = channel.readSink;
-        if (readSink != nullptr && readSink->takesChunks()) readSink->onChunk(buffer, static_cast<int32_t>(n), nullptr);
+        if (readSink != nullptr && readSink->takesChunks()) {
+            for (size_t at = 0; at < step.received; at += static_cast<size_t>(channel.readLimit))
+                readSink->onChunk(buffer + at, chunkLength(channel, step.received, at), nullptr);
+        }
         return step;
     }
     switch (source.endOfRead(n, n < 0 ? errno : 0, waitEvents)) {
@@ -240,7 +249,8 @@ void relayChunk(RelayChannel& channel, const uint8_t* chunk, size_t length) {
 
 void relayWorker(RelayChannel& channel) {
     // Owned by this worker for its whole run: nothing is allocated per chunk. Room for several
-    // chunks, so that a source that keeps filling whole chunks costs one write per gathering.
+    // chunks: a small read costs the tty a wake-up of its own to refill, so a flood is read and
+    // written in a few KiB at a time.
     const size_t readLimit = static_cast<size_t>(channel.readLimit);
     std::vector<uint8_t> buffer(std::max(readLimit, kGatherBytes / readLimit * readLimit));
 
@@ -251,43 +261,37 @@ void relayWorker(RelayChannel& channel) {
         relayChunk(channel, rest.data(), rest.size());
     }
 
-    // Set when the last read filled a whole chunk: the source likely holds more, so the next
+    // Set when the last read filled the whole buffer: the source likely holds more, so the next
     // read goes ahead without waiting. Only a source that has been drained is waited on.
     bool moreLikely = false;
     for (;;) {
         PortDevice* const source = deviceOf(channel.source);
-        int events = source != nullptr && !moreLikely ? waitForSource(channel, *source) : 0;
+        const int events = source != nullptr && !moreLikely ? waitForSource(channel, *source) : 0;
         if (source == nullptr || stopAsked(channel)) return;
         // Found gone by either worker: no more reads of it, in step with the writer.
         if (!present(channel.source)) return waitUntilStopAsked(channel);
 
-        // Each chunk is read and handed up on its own, as it was read; the chunks read back to
-        // back while the source kept filling them are written in one go.
-        size_t gathered = 0;
-        bool lost = false;
-        for (;;) {
-            pauseWhileHeld(channel);
-            const ReadStep read = readSource(channel, *source, buffer.data() + gathered, events);
-            lost = read.lost;
-            moreLikely = !lost && read.received == readLimit;
-            if (read.received == 0) break;
-            if (held(channel) && gathered > 0) {
-                // What was read before the hold goes out now, as it would have one chunk at a time.
-                relayChunk(channel, buffer.data(), gathered);
-                std::memmove(buffer.data(), buffer.data() + gathered, read.received);
-                gathered = 0;
+        pauseWhileHeld(channel);
+        const ReadStep read = readSource(channel, *source, buffer.data(), buffer.size(), events);
+        if (read.lost) return waitUntilStopAsked(channel);
+        moreLikely = read.received == buffer.size();
+        if (read.received == 0) continue;
+
+        // Handed up in chunks of the channel's read size, as that many reads would have given
+        // them, then written at once.
+        size_t sent = 0;
+        for (size_t at = 0; at < read.received; at += readLimit) {
+            if (held(channel) && at > sent) {
+                // What was handed up before the hold goes out now: the pause holds back only
+                // what nobody has seen.
+                relayChunk(channel, buffer.data() + sent, at - sent);
+                sent = at;
             }
             pauseWhileHeld(channel);
-            handChunkUp(channel, buffer.data() + gathered, static_cast<int32_t>(read.received));
-            gathered += read.received;
-            events = 0;
-            if (!moreLikely || gathered + readLimit > buffer.size() || stopAsked(channel) ||
-                !present(channel.source) || held(channel))
-                break;
+            handChunkUp(channel, buffer.data() + at, chunkLength(channel, read.received, at));
         }
         // The chunks as they were read, never the stamp.
-        if (gathered > 0) relayChunk(channel, buffer.data(), gathered);
-        if (lost) return waitUntilStopAsked(channel);
+        relayChunk(channel, buffer.data() + sent, read.received - sent);
     }
 }
 
