@@ -18,6 +18,13 @@ void startWorkersWithOpenSources(Relay& relay) {
     }
 }
 
+// Bytes for a port that is back are delivered again: the count of those that were not starts afresh.
+void allowDeliveryTo(Relay& relay, const SerialPort& port) {
+    for (RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2}) {
+        if (&channel->destination == &port) channel->undeliveredBytes.store(0, std::memory_order_relaxed);
+    }
+}
+
 // The device is back when its path opens: into a port of its own first, so that nothing
 // changes for the running workers until it has. A failed try keeps what it found for the user.
 bool reopenAwayPort(Relay& relay, SerialPort& port) {
@@ -37,32 +44,81 @@ bool reopenAwayPort(Relay& relay, SerialPort& port) {
     port.presence.store(PortPresent, std::memory_order_release);
     // The settings it had, and nothing purged: what the device sent since it came back is relayed.
     reconfigurePort(port);
-    for (RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2}) {
-        if (&channel->destination == &port) channel->undeliveredBytes.store(0, std::memory_order_relaxed);
-    }
+    allowDeliveryTo(relay, port);
     return true;
 }
 
-// A lost port, closed: a network port is connected again after a back-off; a pseudo-terminal does not come back (its number goes to the next
-// terminal opened anywhere), an adapter is waited for.
-void markClosedLostPort(const Relay& relay, SerialPort& port) {
-    const int32_t comIndex = port.settings.comIndex;
-    PortOpenFailure failure;
-    failure.path = comIndex >= 0 && comIndex < 6 ? relay.comDevicePaths[comIndex] : "";
-    if (isNetworkPath(failure.path)) {
-        port.presence.store(PortAway, std::memory_order_release);
-        return;
+// A device: reopened by its path. A pseudo-terminal does not come back (its number goes to the
+// next terminal opened anywhere); an adapter is waited for.
+class DeviceKind final : public PortKind {
+public:
+    PortOpenFailure lossFailure(const SerialPort&, const std::string& path) const override {
+        PortOpenFailure lost;
+        lost.path = path;
+        lost.kind = pseudoTerminalPath(path) ? RefusalPtyClosed : RefusalMissing;
+        return lost;
     }
-    const bool pseudoTerminal = pseudoTerminalPath(failure.path);
-    failure.kind = pseudoTerminal ? RefusalPtyClosed : RefusalMissing;
-    port.openFailure = failure;
-    port.presence.store(pseudoTerminal ? PortHalted : PortAway, std::memory_order_release);
-}
+    void closeLost(SerialPort& port, const std::string& path, Clock::time_point) const override {
+        closePort(port);
+        port.openFailure = lossFailure(port, path);
+        port.presence.store(port.openFailure.kind == RefusalPtyClosed ? PortHalted : PortAway, std::memory_order_release);
+    }
+    bool stepBack(Relay& relay, SerialPort& port, const std::string&, Clock::time_point now) const override {
+        const int32_t presence = presenceOf(port);
+        // A missing path is looked for at every step; a device that is there but refused is
+        // asked again only now and then, since each try opens it (and looks through /proc).
+        if (presence == PortBarred && now < port.nextOpenTry) return false;
+        if (presence != PortAway && presence != PortBarred) return false;
+        if (reopenAwayPort(relay, port)) return true;
+        if (presenceOf(port) == PortBarred) port.nextOpenTry = now + kBarredRetryInterval;
+        return false;
+    }
+};
+
+// A network port: connected again after a back-off that its losses and failed connects grow.
+class NetworkKind final : public PortKind {
+public:
+    PortOpenFailure lossFailure(const SerialPort& port, const std::string& path) const override {
+        return networkLossFailure(port, path);
+    }
+    void closeLost(SerialPort& port, const std::string& path, Clock::time_point now) const override {
+        noteNetworkLoss(port, path, now);
+        closePort(port);
+        port.presence.store(PortAway, std::memory_order_release);
+    }
+    bool stepBack(Relay& relay, SerialPort& port, const std::string& path, Clock::time_point now) const override {
+        if (presenceOf(port) != PortAway) return false;
+        if (stepNetworkOpen(port, path, now, [&relay] { relay.stopRelayWorkers(); }) != NetworkOpenStep::Connected)
+            return false;
+        allowDeliveryTo(relay, port);
+        return true;
+    }
+    bool lossToldAfterClose() const override { return true; }
+    bool reportsWhileOpen() const override { return true; }
+    bool firstOpenPending(const SerialPort& port) const override {
+        return port.networkRetry.connector != nullptr && port.networkRetry.connectFailures == 0 && !port.isOpen();
+    }
+    bool openFailedSinceAsked(const SerialPort& port) const override { return port.networkRetry.connectFailures > 0; }
+};
 
 }  // namespace
 
 ReconnectHold::ReconnectHold(Relay& relay) : relay_(relay) { relay_.reconnectHolds.fetch_add(1); }
 ReconnectHold::~ReconnectHold() { relay_.reconnectHolds.fetch_sub(1); }
+
+const PortKind& portKindOf(const std::string& path) {
+    static const DeviceKind device;
+    static const NetworkKind network;
+    if (isNetworkPath(path)) return network;
+    return device;
+}
+
+std::string portPathOf(const Relay& relay, const SerialPort& port) {
+    const int32_t comIndex = port.settings.comIndex;
+    return comIndex >= 0 && comIndex < 6 ? relay.comDevicePaths[comIndex] : std::string();
+}
+
+const PortKind& portKindOf(const Relay& relay, const SerialPort& port) { return portKindOf(portPathOf(relay, port)); }
 
 bool reconnectPorts(Relay& relay, std::chrono::steady_clock::time_point now) {
     if (relay.portOpensRefused() || relay.reconnectHolds.load() > 0) return false;
@@ -73,39 +129,15 @@ bool reconnectPorts(Relay& relay, std::chrono::steady_clock::time_point now) {
         relay.stopRelayWorkers();
         for (SerialPort* port : ports) {
             if (presenceOf(*port) != PortLost) continue;
-            const int32_t comIndex = port->settings.comIndex;
-            const std::string path = comIndex >= 0 && comIndex < 6 ? relay.comDevicePaths[comIndex] : "";
-            if (isNetworkPath(path)) noteNetworkLoss(*port, path, now);
-            closePort(*port);
-            markClosedLostPort(relay, *port);
+            const std::string path = portPathOf(relay, *port);
+            portKindOf(path).closeLost(*port, path, now);
         }
         changed = true;
     }
     for (SerialPort* port : ports) {
         if (port->isOpen()) continue;
-        const int32_t presence = presenceOf(*port);
-        const int32_t comIndex = port->settings.comIndex;
-        const std::string& path = comIndex >= 0 && comIndex < 6 ? relay.comDevicePaths[comIndex] : std::string();
-        if (isNetworkPath(path)) {
-            if (presence != PortAway) continue;
-            const NetworkOpenStep step = stepNetworkOpen(*port, path, now, [&relay] { relay.stopRelayWorkers(); });
-            if (step == NetworkOpenStep::Connected) {
-                for (RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2}) {
-                    if (&channel->destination == port) channel->undeliveredBytes.store(0, std::memory_order_relaxed);
-                }
-                changed = true;
-            }
-            continue;
-        }
-        // A missing path is looked for at every step; a device that is there but refused is
-        // asked again only now and then, since each try opens it (and looks through /proc).
-        if (presence == PortBarred && now < port->nextOpenTry) continue;
-        if (presence != PortAway && presence != PortBarred) continue;
-        if (reopenAwayPort(relay, *port)) {
-            changed = true;
-        } else if (presenceOf(*port) == PortBarred) {
-            port->nextOpenTry = now + kBarredRetryInterval;
-        }
+        const std::string path = portPathOf(relay, *port);
+        if (portKindOf(path).stepBack(relay, *port, path, now)) changed = true;
     }
     if (changed) startWorkersWithOpenSources(relay);
     return changed;

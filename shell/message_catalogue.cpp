@@ -8,6 +8,7 @@
 
 #include "capture/capture_file.h"
 #include "relay/network_device.h"
+#include "relay/port_reconnect.h"
 #include "relay/relay.h"
 #include "relay/serial_port.h"
 #include "settings/config.h"
@@ -237,18 +238,13 @@ void reportPortOpen(const BoxFunction& boxes, int result, int64_t portNumber, co
 
 std::string portAbsenceText(const Relay& relay, int port) {
     const SerialPort& serialPort = port == 2 ? relay.serialPort2 : relay.serialPort1;
-    const int32_t comIndex = serialPort.settings.comIndex;
     const int32_t presence = serialPort.presence.load(std::memory_order_acquire);
     if (presence == PortLost) {
         // Found gone by a worker; the next reconnect step closes it.
-        const std::string path = comIndex >= 0 && comIndex < 6 ? relay.comDevicePaths[comIndex] : "";
-        // A network port says how its connection ended (a reset, the server's line, a flood of
-        // commands), as it will once it is closed.
-        if (isNetworkPath(path)) return refusalText(networkLossFailure(serialPort, path), true);
-        PortOpenFailure lost;
-        lost.path = path;
-        lost.kind = pseudoTerminalPath(lost.path) ? RefusalPtyClosed : RefusalMissing;
-        return refusalText(lost, true);
+        // Worded as it will be once it is closed: a network port says how its connection ended
+        // (a reset, the server's line, a flood of commands).
+        const std::string path = portPathOf(relay, serialPort);
+        return refusalText(portKindOf(path).lossFailure(serialPort, path), true);
     }
     return serialPort.isOpen() ? std::string() : refusalText(serialPort.openFailure, true);
 }
@@ -300,8 +296,7 @@ std::string portLineStateText(const Relay& relay) {
         const int line = port->device->lineState();
         const int modem = port->device->modemState();
         if (line < 0 && modem < 0) continue;
-        const int32_t comIndex = port->settings.comIndex;
-        const std::string path = comIndex >= 0 && comIndex < 6 ? relay.comDevicePaths[comIndex] : "";
+        const std::string path = portPathOf(relay, *port);
         char hex[12];  // "0x" and any int in hexadecimal
         std::string part = std::string(portDisplayNameAt(port->settings.comIndex)) + " (" + path + "):";
         if (line >= 0) {

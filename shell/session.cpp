@@ -79,8 +79,7 @@ bool Session::startPorts() {
 
 void Session::noteOwedOpen(int port) {
     const SerialPort& serialPort = portOf(relay, port);
-    if (serialPort.networkRetry.connector != nullptr && serialPort.networkRetry.connectFailures == 0 && !serialPort.isOpen())
-        watches_[port - 1].openReportOwed = true;
+    if (portKindOf(relay, serialPort).firstOpenPending(serialPort)) watches_[port - 1].openReportOwed = true;
 }
 
 bool Session::watchPort(int port, std::chrono::steady_clock::time_point now) {
@@ -102,7 +101,7 @@ bool Session::step(std::chrono::steady_clock::time_point now) {
     for (int port = 1; port <= 2; ++port) {
         const SerialPort& serialPort = portOf(relay, port);
         noteOwedOpen(port);
-        if (serialPort.connection() != nullptr)
+        if (portKindOf(relay, serialPort).lossToldAfterClose())
             networkLost[port - 1] = serialPort.presence.load(std::memory_order_acquire) == PortLost;
         else
             watchPort(port, now);
@@ -117,7 +116,7 @@ bool Session::step(std::chrono::steady_clock::time_point now) {
         if (!watch.openReportOwed) continue;
         if (serialPort.isOpen()) {
             watch.openReportOwed = false;
-        } else if (serialPort.networkRetry.connectFailures > 0) {
+        } else if (portKindOf(relay, serialPort).openFailedSinceAsked(serialPort)) {
             watch.openReportOwed = false;
             watch.openReportDue = true;
         }
@@ -140,7 +139,7 @@ void Session::reportOwedOpens() {
 bool Session::portsTried() const {
     for (int port = 1; port <= 2; ++port) {
         const SerialPort& serialPort = portOf(relay, port);
-        if (serialPort.networkRetry.connector != nullptr && serialPort.networkRetry.connectFailures == 0 && !serialPort.isOpen()) return false;
+        if (portKindOf(relay, serialPort).firstOpenPending(serialPort)) return false;
     }
     return true;
 }

@@ -24,6 +24,7 @@
 #include "capture/qt/log_window.h"
 #include "display/qt/display_window.h"
 #include "display/traffic_render.h"
+#include "relay/port_reconnect.h"
 #include "settings/config.h"
 #include "settings/serial_devices.h"
 #include "settings/qt/about_dialog.h"
@@ -310,8 +311,9 @@ void Vorlinex::watchPorts(QWidget* mainWindow) {
     const Relay& relay = app.relay;
     const bool allPresent = relay.serialPort1.presence.load() == PortPresent && relay.serialPort2.presence.load() == PortPresent;
     // A network port's server answers and notifies while it is open: the status bar keeps up.
-    const bool network = relay.serialPort1.connection() != nullptr || relay.serialPort2.connection() != nullptr;
-    if ((allPresent && !network) || shutdownStarted()) {
+    const bool reporting = portKindOf(relay, relay.serialPort1).reportsWhileOpen() ||
+                           portKindOf(relay, relay.serialPort2).reportsWhileOpen();
+    if ((allPresent && !reporting) || shutdownStarted()) {
         reconnect->stop();
     } else if (!reconnect->isActive()) {
         reconnect->start();
