@@ -28,7 +28,7 @@ TEST(RestartPorts, TellsWhyAPortDoesNotOpenAndRefusesTheOtherPortsDevice) {
     EXPECT_EQ(boxes, (std::vector<std::string>{"", "Com2 Open Error\n" + shared + " is already open as COM1"}));
     for (int second = 0; second < 3; ++second)
         EXPECT_FALSE(reconnectPorts(relay, std::chrono::steady_clock::now() + std::chrono::seconds(second)));
-    EXPECT_TRUE(relay.serialPort1.isOpen() && !relay.serialPort2.isOpen());
+    EXPECT_TRUE(relay.serialPort1.isOpen() && !relay.serialPort2.isOpen() && relay.serialPort2.presence.load() == PortHalted);
     EXPECT_EQ(portStatusText(relay), "COM2: " + shared + " is already open as COM1");
 
     boxes.clear();
