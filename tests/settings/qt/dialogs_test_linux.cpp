@@ -227,7 +227,7 @@ TEST_F(Dialogs, DevicesWindowGivesBackTheBytesOfEveryRowNobodyEdited) {
 
     DevicesDialog again(v.settingsHost, window.get());
     again.deviceCombo(4)->setCurrentIndex(0);
-    again.deviceCombo(6)->setEditText(QStringLiteral(" /dev/ttyUSB7\n"));
+    again.deviceCombo(6)->setEditText(QStringLiteral(" /dev/tty\r\nUSB7\n"));  // a pasted line break is no line of the file
     again.show();
     click(&again, kDevicesOk);
     EXPECT_FALSE(again.isVisible());
