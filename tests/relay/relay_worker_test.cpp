@@ -1,26 +1,103 @@
-// The relay worker: against devices in memory for what it decides (chunks, a stalled
-// destination, the rest kept across a stop, bytes not delivered, a lost device, the stamp, the
-// mouse hold), then once on each kind of real port for the wiring.
+// The relay worker against devices in memory: what it decides (chunks, a stalled destination,
+// the rest kept across a stop, bytes not delivered, a lost device, the stamp, the mouse hold),
+// then the stamp and the read order on the program's real sinks. Real ports: serial_cable_test.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "display/traffic_text_control.h"
 #include "relay/local_time.h"
-#include "relay/port_reconnect.h"
 #include "relay/relay.h"
 #include "shell/session.h"
 #include "tests/support/combined_records.h"
-#include "tests/support/local_listener.h"
-#include "tests/support/memory_device.h"
 #include "tests/support/pty_cable.h"
 
 namespace {
+
+// A port device in memory: what the test feeds is read, what the worker writes is kept; the test
+// can stall its writes (EAGAIN, no room), take them a few bytes at a time, or unplug it (a read
+// ends the file with a hang-up, a write fails with ENODEV).
+class MemoryDevice final : public PortDevice {
+public:
+    // Put into the closed port as an open would; the port owns it.
+    static MemoryDevice& attach(SerialPort& port) {
+        auto device = std::make_unique<MemoryDevice>();
+        MemoryDevice& attached = *device;
+        port.device = std::move(device);
+        port.presence.store(PortPresent);
+        port.handle.store(0);
+        return attached;
+    }
+    void feed(const std::string& bytes) { std::lock_guard g(lock_); input_ += bytes; }
+    std::string written() const { return std::lock_guard(lock_), written_; }
+    void setStalled(bool stalled) { std::lock_guard g(lock_); stalled_ = stalled; }
+    void setWriteLimit(size_t bytes) { std::lock_guard g(lock_); writeLimit_ = bytes; }
+    void unplug() { std::lock_guard g(lock_); gone_ = true; }
+    size_t queuedInput() const { return std::lock_guard(lock_), input_.size(); }
+    int readyWaits() const { return std::lock_guard(lock_), readyWaits_; }  // waits that found input
+
+    PortHandle handle() const override { return 0; }
+    ssize_t read(uint8_t* buffer, size_t capacity) override {
+        std::lock_guard guard(lock_);
+        if (gone_) return 0;
+        if (input_.empty()) return errno = EAGAIN, -1;
+        const size_t n = std::min(capacity, input_.size());
+        std::memcpy(buffer, input_.data(), n);
+        input_.erase(0, n);
+        return static_cast<ssize_t>(n);
+    }
+    // As a tty's: a hang-up read as end of file is a loss; nothing there is nothing.
+    ReadEnd endOfRead(ssize_t n, int error, int waitEvents) const override {
+        if (n == 0 && (waitEvents & WaitHangUp)) return ReadEnd::Lost;
+        return n < 0 && error == EAGAIN && waitEvents == 0 ? ReadEnd::Nothing : ReadEnd::Quiet;
+    }
+    ssize_t write(const uint8_t* data, size_t n, WakeHandle) override {
+        std::lock_guard guard(lock_);
+        if (gone_ || stalled_) return errno = gone_ ? ENODEV : EAGAIN, -1;
+        const size_t taken = std::min(n, writeLimit_);
+        written_.append(reinterpret_cast<const char*>(data), taken);
+        return static_cast<ssize_t>(taken);
+    }
+    bool goneAfterWrite(int error) const override { return error == ENODEV; }
+    int outputQueued() const override { return 0; }
+    int inputQueued() const override { return static_cast<int>(queuedInput()); }
+    int waitForInput(WakeHandle wake, int timeoutMs) override {
+        return waitUntil([this] { return !input_.empty() && ++readyWaits_ > 0; }, wake, timeoutMs);
+    }
+    int waitForRoom(WakeHandle wake, int timeoutMs) override { return waitUntil([this] { return !stalled_; }, wake, timeoutMs); }
+    int configure(const PortSettings&, LineReadBack&, bool) override { return 0; }
+    int close() override { return 0; }
+    bool openedAs(const std::string&) const override { return false; }
+    bool holdsDevice(const std::string&) const override { return false; }
+
+private:
+    // The events found once `ready` holds, the device is gone or the wake-up is raised (which
+    // cannot be waited on with the device: looked at every millisecond), or at the time-out.
+    template <typename Ready>
+    int waitUntil(Ready ready, WakeHandle wake, int timeoutMs) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 3600000 : timeoutMs);
+        for (;; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+            std::lock_guard guard(lock_);
+            const int events = (gone_ ? WaitHangUp : 0) | (ready() ? WaitReady : 0) | (wakeRaised(wake) ? WaitWoken : 0);
+            if (events != 0 || std::chrono::steady_clock::now() >= deadline) return events;
+        }
+    }
+
+    mutable std::mutex lock_;
+    std::string input_, written_;
+    bool stalled_ = false, gone_ = false;
+    size_t writeLimit_ = SIZE_MAX;
+    int readyWaits_ = 0;
+};
 
 // What a sink was handed: each chunk with its stamp, and whether the mouse was held at any.
 class RecordingSink final : public ChunkSink {
@@ -342,33 +419,6 @@ TEST(RelayWorkerRealSinks, TheCombinedCaptureHasBothDirectionsInReadOrder) {
     ASSERT_TRUE(runs == expected);  // and so records.front() is there
     // Wall time and gaps come from two clocks read together: a microsecond of rounding at either end.
     EXPECT_NEAR(gaps, records.back().wallMicros - records.front().wallMicros, 3);
-}
-
-// The wiring on real ports: a serial cable's two ends, and a raw TCP server's connection.
-TEST(RelayWorkerRealPorts, ATtyAndANetworkPortRelayBothWays) {
-    PtyCable far;
-    LocalListener server;
-    Relay relay;
-    relay.comDevicePaths[0] = far.slavePath();
-    relay.comDevicePaths[1] = "tcp://127.0.0.1:" + std::to_string(server.port());
-    relay.serialPort1.settings = {0, 115200, 8, 0, 0, FlowNone};
-    relay.serialPort2.settings = {1, 115200, 8, 0, 0, FlowNone};
-    ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpened);
-    ASSERT_EQ(configurePort(relay.serialPort1), 0);
-    ASSERT_EQ(relay.openPort("com2", relay.serialPort2), PortOpenPending);
-    ASSERT_TRUE(eventually([&] { return relay.serialPort2.isOpen(); }, [&] { reconnectPorts(relay); }));
-    ASSERT_TRUE(server.accepted());
-    ASSERT_EQ(startRelayWorker(relay.relayChannel1), 0);
-    ASSERT_EQ(startRelayWorker(relay.relayChannel2), 0);
-    const std::string toServer = randomBytes(3000, 8), toTty = randomBytes(3000, 9);
-    far.send(toServer);
-    EXPECT_TRUE(server.receive(toServer.size()) == toServer);
-    server.send(toTty);
-    EXPECT_TRUE(far.receive(toTty.size(), 10000) == toTty);
-
-    // The server going away is the network port's loss, told as a tty's is.
-    server.closeConnection();
-    EXPECT_TRUE(eventually([&] { return relay.serialPort2.presence.load() == PortLost; }));
 }
 
 }  // namespace

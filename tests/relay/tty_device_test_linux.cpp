@@ -9,18 +9,14 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <atomic>
-#include <ctime>
 #include <filesystem>
 #include <optional>
 
-#include "display/traffic_text_control.h"
 #include "relay/port_reconnect.h"
 #include "relay/serial_termios_linux.h"
 #include "shell/session.h"
 #include "settings/port_restart.h"
 #include "shell/message_catalogue.h"
-#include "tests/support/combined_records.h"
 #include "tests/support/device_holder.h"
 #include "tests/support/pty_cable.h"
 
@@ -41,10 +37,7 @@ protected:
                 configurePort(channel->source);
         }
     }
-    void startBoth() {
-        for (RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2})
-            if (channel->source.isOpen()) startRelayWorker(*channel);
-    }
+    void startBoth() { startRelayWorker(relay.relayChannel1), startRelayWorker(relay.relayChannel2); }
     PtyCable& cable(int number) { return (number == 1 ? adapter1 : adapter2).device(); }
 
     ScratchDir dir;
@@ -122,7 +115,7 @@ TEST_F(RelayTest, LineSettingsReadBackAsMappedAndTheDeviceOpensExclusivelyReport
         SCOPED_TRACE(c.settings.baudRate);
         port1.settings = c.settings;
         configurePort(port1);
-        struct termios2 t {};
+        termios2 t{};
         ASSERT_EQ(ioctl(port1.handle.load(), TCGETS2, &t), 0);
         EXPECT_EQ(t.c_ospeed, c.baud);
         EXPECT_EQ(t.c_cflag & (CSTOPB | CRTSCTS | PARODD | CREAD | CLOCAL), c.cflags);

@@ -28,7 +28,7 @@ TEST(RestartPorts, TellsWhyAPortDoesNotOpenAndRefusesTheOtherPortsDevice) {
     EXPECT_EQ(boxes, (std::vector<std::string>{"", "Com2 Open Error\n" + shared + " is already open as COM1"}));
     for (int second = 0; second < 3; ++second)
         EXPECT_FALSE(reconnectPorts(relay, std::chrono::steady_clock::now() + std::chrono::seconds(second)));
-    EXPECT_TRUE(relay.serialPort1.isOpen() && !relay.serialPort2.isOpen());
+    EXPECT_TRUE(relay.serialPort1.isOpen() && !relay.serialPort2.isOpen() && relay.serialPort2.presence.load() == PortHalted);
     EXPECT_EQ(portStatusText(relay), "COM2: " + shared + " is already open as COM1");
 
     boxes.clear();
@@ -36,6 +36,7 @@ TEST(RestartPorts, TellsWhyAPortDoesNotOpenAndRefusesTheOtherPortsDevice) {
     EXPECT_EQ(boxes, std::vector<std::string>{""});  // port 1 keeps its device
     EXPECT_TRUE(relay.serialPort2.isOpen());
     EXPECT_EQ(portStatusText(relay), "");
+    expectRelaysBothWays(cable1, cable2, 1);
 
     PortChoice moved = choiceFromSettings(relay.serialPort2.settings);
     moved.com = 2;
@@ -43,6 +44,8 @@ TEST(RestartPorts, TellsWhyAPortDoesNotOpenAndRefusesTheOtherPortsDevice) {
     restartPorts(relay, choiceFromSettings(relay.serialPort1.settings), moved, report);
     EXPECT_EQ(boxes, std::vector<std::string>{"Com3 Open Error\n/nonexistent/vorlinex-tty: No such file or directory (it opens by itself once it is there)"});
     EXPECT_EQ(portStatusText(relay), "COM3: /nonexistent/vorlinex-tty unplugged, waiting");
+    cable1.send("for COM3");  // port 2 is away: counted, not sent anywhere
+    EXPECT_TRUE(eventually([&] { return relay.relayChannel1.undeliveredBytes.load() == 8; }));
     relay.stopRelayAndClosePorts();
 }
 

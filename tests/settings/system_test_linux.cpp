@@ -1,27 +1,149 @@
-// What the devices window learns of a device without opening it, on real pseudo-terminals, and
-// the autostart entry written by "登録", in real folders.
+// Settings on the system's own things, in real folders: Vorlinex.ini and the autostart entry
+// written over what the user has put in their place (links, read-only files, files of other
+// owners), what the devices window learns of a device without opening it (real pseudo-terminals),
+// and the program path an autostart entry names.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 
+#include "settings/config.h"
 #include "settings/serial_devices.h"
 #include "settings/startup_entry.h"
 #include "tests/support/device_holder.h"
 #include "tests/support/pty_cable.h"
 
+namespace fs = std::filesystem;
+
 namespace {
+
+struct stat statOf(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+size_t filesIn(const std::string& folder) {
+    return static_cast<size_t>(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
+}
+
+const std::array<std::string, 6> kPaths = {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5"};
+
+// SAVE and DEVICES > OK write through a link whose file does not exist yet, as through one whose
+// file does: the file is made where the link points (relative to the link's folder, over a chain
+// of links) and the link stays. A link that leads round in a circle is an error, not a new file.
+TEST(SettingsFile, ALinkIsFollowedAlsoWhenItsFileDoesNotExistYet) {
+    ScratchDir dir;
+    fs::create_directory(dir.file("real"));
+    fs::create_symlink("real/hop", dir.file("Vorlinex.ini"));
+    fs::create_symlink("settings.ini", dir.file("real/hop"));
+    Config config = loadConfig();
+    config.port1.baudRate = 115200;
+    ASSERT_TRUE(saveConfig(config).saved);
+    EXPECT_TRUE(fs::is_symlink(dir.file("Vorlinex.ini")) && fs::is_symlink(dir.file("real/hop")));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir.file("real/settings.ini"))));
+    EXPECT_EQ(loadConfig().port1.baudRate, 115200);
+
+    fs::remove(dir.file("real/settings.ini"));
+    ASSERT_TRUE(saveDevicePaths(kPaths).saved);
+    EXPECT_TRUE(fs::is_symlink(dir.file("Vorlinex.ini")));
+    EXPECT_NE(dir.read("real/settings.ini").find(devicesSection(kPaths)), std::string::npos);
+
+    fs::remove(dir.file("real/hop"));
+    fs::create_symlink("../Vorlinex.ini", dir.file("real/hop"));
+    const ConfigSaveResult circle = saveConfig(config);
+    EXPECT_FALSE(circle.saved);
+    EXPECT_EQ(circle.reason, std::strerror(ELOOP));
+    EXPECT_TRUE(fs::is_symlink(dir.file("Vorlinex.ini")) && fs::is_symlink(dir.file("real/hop")));
+    EXPECT_EQ(filesIn(dir.file("real")), 2u);  // the link and the file: no temporary one
+}
+
+// A file that is replaced keeps its mode, owner and group (root may set them all); that a file
+// nobody may write is refused is profile_line_ends_test's.
+TEST(SettingsFile, AReplacedFileKeepsItsModeAndOwner) {
+    ScratchDir dir;
+    dir.write("Vorlinex.ini", "; mine\n[DATA1]\nBPS=1200\n");
+    const Config config = loadConfig();
+    ASSERT_EQ(::chmod(dir.file("Vorlinex.ini").c_str(), 0640), 0);
+    const bool root = ::geteuid() == 0;
+    const uid_t owner = root ? 65534 : ::geteuid();
+    const gid_t group = root ? 65534 : ::getegid();
+    ASSERT_EQ(::chown(dir.file("Vorlinex.ini").c_str(), owner, group), 0);
+    ASSERT_TRUE(saveConfig(config).saved);
+    const struct stat replaced = statOf(dir.file("Vorlinex.ini"));
+    EXPECT_TRUE((replaced.st_mode & 07777) == 0640 && replaced.st_uid == owner && replaced.st_gid == group)
+        << std::oct << replaced.st_mode << std::dec << " " << replaced.st_uid << ":" << replaced.st_gid;
+    EXPECT_EQ(loadConfig().port1.baudRate, 1200);
+}
+
+// Another user's file in a folder everyone may write: the rename would succeed, but the file is
+// not the user's to replace. Needs root to become that other user.
+TEST(SettingsFile, AnotherUsersFileIsRefusedThoughItsFolderIsWritable) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as another user";
+    }
+    ScratchDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    const std::string ini = "[DATA1]\nBPS=2400\n";
+    dir.write("Vorlinex.ini", ini);
+    ASSERT_EQ(::chmod(dir.file("Vorlinex.ini").c_str(), 0644), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+        const ConfigSaveResult result = saveConfig(loadConfig());
+        ::_exit(result.saved ? 0 : result.reason == std::strerror(EACCES) ? 1 : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(dir.read("Vorlinex.ini"), ini);
+    EXPECT_EQ(statOf(dir.file("Vorlinex.ini")).st_uid, 0u);
+    EXPECT_EQ(filesIn(dir.path()), 1u);
+}
+
+// "登録" writes its entry as SAVE writes the settings: through a dangling link, never over a
+// read-only entry, keeping a replaced entry's mode; a refusal says where and why.
+TEST(StartupEntry, IsWrittenLikeTheSettingsFileAndARefusalSaysWhy) {
+    ScratchDir dir;
+    const std::string entry = dir.file("autostart/Vorlinex.desktop");
+    fs::create_directory(dir.file("autostart"));
+    fs::create_symlink("../entries/vorlinex.desktop", entry);
+    fs::create_directory(dir.file("entries"));
+    StartupEntryResult result = createStartupShortcut("/opt/vorlinex/bin/vorlinex", entry);
+    ASSERT_TRUE(result.saved()) << std::strerror(result.systemError);
+    EXPECT_TRUE(fs::is_symlink(entry));
+    const std::string written = dir.read("entries/vorlinex.desktop");
+    EXPECT_EQ(written, "[Desktop Entry]\nType=Application\nName=Vorlinex\nExec=/opt/vorlinex/bin/vorlinex\nTerminal=false\n");
+
+    ASSERT_EQ(::chmod(dir.file("entries/vorlinex.desktop").c_str(), 0640), 0);
+    ASSERT_TRUE(createStartupShortcut("/usr/bin/vorlinex", entry).saved());
+    EXPECT_EQ(statOf(dir.file("entries/vorlinex.desktop")).st_mode & 07777, 0640u);
+    const std::string replaced = dir.read("entries/vorlinex.desktop");
+    EXPECT_NE(replaced.find("Exec=/usr/bin/vorlinex\n"), std::string::npos);
+
+    ASSERT_EQ(::chmod(dir.file("entries/vorlinex.desktop").c_str(), 0444), 0);
+    result = createStartupShortcut("/opt/vorlinex/bin/vorlinex", entry);
+    EXPECT_TRUE(result.status == StartupEntryStatus::SystemError && result.systemError == EACCES);
+    EXPECT_EQ(result.path, entry);
+    EXPECT_EQ(dir.read("entries/vorlinex.desktop"), replaced);
+    EXPECT_EQ(filesIn(dir.file("entries")), 1u);
+}
 
 TEST(SerialDevices, ByIdLinkIsTheStablePathAndAnotherProgramsLockShows) {
     ScratchDir dir;
     PtyCable named, unnamed;
-    std::filesystem::create_directory(dir.file("by-id"));
+    fs::create_directory(dir.file("by-id"));
     const std::string link = dir.file("by-id/usb-FTDI_FT232R_A12345-if00-port0");
-    std::filesystem::create_symlink(named.slavePath(), link);
+    fs::create_symlink(named.slavePath(), link);
     EXPECT_EQ(stableDevicePath(named.slavePath(), dir.file("by-id")), link);
     EXPECT_EQ(stableDevicePath(unnamed.slavePath(), dir.file("by-id")), unnamed.slavePath());
 
@@ -47,18 +169,18 @@ TEST(SerialDevices, ByIdLinkIsTheStablePathAndAnotherProgramsLockShows) {
 TEST(StartupEntry, AReplacedProgramOrAnUnwritablePathGetsNoEntry) {
     ScratchDir dir;
     setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
-    EXPECT_EQ(programPath(), std::filesystem::canonical("/proc/self/exe").string());
+    EXPECT_EQ(programPath(), fs::canonical("/proc/self/exe").string());
     for (const std::string name : {"vorlinex", "vorlinex (deleted)"}) {
         dir.write(name, "");
-        std::filesystem::create_symlink(dir.file(name), dir.file("exe"));
+        fs::create_symlink(dir.file(name), dir.file("exe"));
         EXPECT_EQ(programPath(dir.file("exe").c_str()), dir.file(name));
-        std::filesystem::remove(dir.file(name));
+        fs::remove(dir.file(name));
         EXPECT_EQ(programPath(dir.file("exe").c_str()), "") << name;
-        std::filesystem::remove(dir.file("exe"));
+        fs::remove(dir.file("exe"));
     }
     for (const std::string path : {"/opt/\xff\xfe", "/opt/\xc0\xaf", "/opt/\xed\xa0\x80", "/opt/\xe6\x97", "/opt/a\x01", "vorlinex"})
         EXPECT_EQ(createStartupShortcut(path, startupEntryPath()).status, StartupEntryStatus::UnwritableTarget) << path;
-    EXPECT_FALSE(std::filesystem::exists(startupEntryPath()));
+    EXPECT_FALSE(fs::exists(startupEntryPath()));
     EXPECT_EQ(desktopExecValue("/opt/\xe6\x97\xa5 x\n"), "\"/opt/\xe6\x97\xa5 x\\n\"");
     EXPECT_EQ(desktopExecValue("/opt/a b/100%"), "\"/opt/a b/100%%\"");
     unsetenv("XDG_CONFIG_HOME");

@@ -33,9 +33,7 @@ public:
             (::realpath(device, resolved) == nullptr || std::sscanf(resolved, "/dev/pts/%u", &number) != 1))
             throw std::runtime_error(path + " is not a pseudo-terminal");
         int ready[2];
-        if (::pipe(ready) != 0) throw std::runtime_error("pipe");
-        pid_ = ::fork();
-        if (pid_ < 0) throw std::runtime_error("fork");
+        if (::pipe(ready) != 0 || (pid_ = ::fork()) < 0) throw std::runtime_error("pipe or fork");
         if (pid_ == 0) {  // only calls that are safe after a fork of a threaded process
             ::prctl(PR_SET_PDEATHSIG, SIGKILL);
             ::prctl(PR_SET_NAME, name);
@@ -55,9 +53,8 @@ public:
                         if (master < 0 || ::ioctl(master, TIOCGPTN, &got) != 0) break;
                     }
                     int unlock = 0;
-                    const int fd = got == number && ::ioctl(master, TIOCSPTLCK, &unlock) == 0 && ::setsid() >= 0
-                                       ? ::open(resolved, O_RDWR | O_NONBLOCK)
-                                       : -1;
+                    const bool ours = got == number && ::ioctl(master, TIOCSPTLCK, &unlock) == 0 && ::setsid() >= 0;
+                    const int fd = ours ? ::open(resolved, O_RDWR | O_NONBLOCK) : -1;
                     held = fd >= 0 && ::ioctl(fd, TIOCSCTTY, 0) == 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
                 }
             } else if (way == ControllingTerminal) {
@@ -73,9 +70,9 @@ public:
         }
         ::close(ready[1]);
         char answer = 0;
-        const bool told = ::read(ready[0], &answer, 1) == 1;
+        const bool held = ::read(ready[0], &answer, 1) == 1 && answer == '1';
         ::close(ready[0]);
-        if (!told || answer != '1') {
+        if (!held) {
             release();
             throw std::runtime_error("the holder could not take " + path);
         }
