@@ -12,21 +12,13 @@
 
 namespace {
 
-std::shared_ptr<TrafficTextControl> openWindow(TrafficDisplay& display, int mode) {
-    display.displayMode = mode;
-    display.displayOpen = 1;
-    auto text = std::make_shared<TrafficTextControl>();
-    display.displayWindow.store(text);
-    return text;
-}
-
 // Every byte value, cut into chunks of any size: the same dump as in one piece.
 TEST(TrafficRender, TheHexDumpShowsEveryByteOnItsSlotWhereverTheChunksAreCut) {
     std::string bytes;
     for (int b = 0; b < 3 * 256; ++b) bytes += static_cast<char>(b);
     std::mt19937 random(5);
     TrafficDisplay display;
-    const auto text = openWindow(display, 1);
+    const auto text = openDisplay(display, 1);
     for (size_t at = 0, size = 1; at < bytes.size(); at += size, size = 1 + random() % 40) feed(display, bytes.substr(at, size));
     EXPECT_EQ(text->text(), hexDump(bytes));
 }
@@ -39,7 +31,7 @@ TEST(TrafficRender, TextWaitsForTheSecondByteOfACharacterCutBetweenChunks) {
         for (const std::string before : {"x", ""}) {
             SCOPED_TRACE(testing::Message() << std::hex << (lead & 0xff) << " after '" << before << "'");
             TrafficDisplay display;
-            const auto text = openWindow(display, 0);
+            const auto text = openDisplay(display, 0);
             feed(display, before + lead);
             EXPECT_EQ(text->text(), waits ? before : before + lead);
             feed(display, "\x40.");
@@ -56,7 +48,7 @@ TEST(TrafficTextControl, ReadsWhileAWorkerRendersSeeOneWholeTextEachTime) {
     std::string stream;
     for (int line = 0; stream.size() < 200000; ++line) stream += "line " + std::to_string(line) + " of the stream\r\n";
     TrafficDisplay display;
-    const std::shared_ptr<TrafficTextControl> model = openWindow(display, 0);
+    const std::shared_ptr<TrafficTextControl> model = openDisplay(display, 0);
     std::atomic<bool> done = false;
     std::thread worker([&] {
         // Chunk sizes that cut lines anywhere, as reads of a serial line do.

@@ -8,14 +8,6 @@
 
 namespace {
 
-// The channel keeps the control alive.
-TrafficTextControl& openDisplay(TrafficDisplay& channel, int mode) {
-    channel.displayMode = mode;
-    channel.displayOpen = 1;
-    channel.displayWindow = std::make_shared<TrafficTextControl>();
-    return *channel.displayWindow.load();
-}
-
 // Every break is CR LF, each line starts and ends where a scan of the text says, and the lasting
 // positions from `origin` (the bytes ever removed from the top), when given, name the text.
 void checkLineIndex(const TrafficTextControl& control, int64_t origin = -1) {
@@ -38,7 +30,7 @@ void checkLineIndex(const TrafficTextControl& control, int64_t origin = -1) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     TrafficDisplay asciiChannel, hexChannel;
-    TrafficTextControl &ascii = openDisplay(asciiChannel, 0), &hex = openDisplay(hexChannel, 1);
+    TrafficTextControl &ascii = *openDisplay(asciiChannel, 0), &hex = *openDisplay(hexChannel, 1);
     TrafficTextControl edited;
     std::string stream, expected, held;  // the text form's bytes so far, and the one held back
     bool awaiting = false, afterCr = false;

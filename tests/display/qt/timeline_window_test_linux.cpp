@@ -9,8 +9,6 @@
 #include <QScrollBar>
 #include <unistd.h>
 
-#include <fstream>
-
 #include "display/qt/timeline_view.h"
 #include "display/qt/timeline_window.h"
 #include "display/timeline_file.h"
@@ -260,17 +258,35 @@ TEST_F(TimelineWindowTest, TheFindBarSearchesTheRecordsShownAndSelectsTheMatch) 
     EXPECT_EQ(window->findStatusText(), QStringLiteral("no match")) << "the filter reaches the search";
 }
 
-// OPEN reads a saved combined capture into a read-only window of its own with the same lines,
-// and its note tells the lines skipped and a cut; a file with no record, or none at all, is a box
-// and no window.
-TEST_F(TimelineWindowTest, SavedTimelinesOpenReadOnlyWithTheirLinesAndBadFilesAreReported) {
+// The program's own window: with DATETIME on, a thin rule marks each record after a pause of
+// DATETIMEVAL seconds or more, and OPTION's OK turns it off. OPEN reads a saved combined capture
+// into a read-only window of its own with the same lines, and its note tells the lines skipped and
+// a cut; a file with no record, or none at all, is a box and no window.
+TEST_F(TimelineWindowTest, PausesAreRuledAsTheOptionsSayAndSavedTimelinesOpenReadOnly) {
     std::vector<BoxRequest> boxes;
     v.boxes = [&](const BoxRequest& box) { boxes.push_back(box); };
-    // The program's own window, as the menu opens it.
+    v.app.relay.appOptions.DATETIME = 1;
+    v.app.relay.appOptions.DATETIMEVAL = 2;
     v.timelineWindows.openTimelineWindow();
     window = v.timelineWindows.timelineWindow();
     ASSERT_NE(window.data(), nullptr);
+    view = window->view();
     fedTo = &v.app.timeline;
+    feed(1, "first");
+    feed(2, "after a pause", 2000000);
+    feed(1, "soon after", 1999999);
+    view->refresh();
+    const auto ruled = [&](int row) {
+        const QImage rows = view->viewport()->grab().toImage();
+        const int y = row * view->rowHeight() * rows.height() / view->viewport()->height();
+        return rows.pixelColor(1, y) != view->palette().color(QPalette::Base);
+    };
+    EXPECT_TRUE(!ruled(0) && ruled(1) && !ruled(2));
+    AppOptions options = v.app.relay.appOptions;
+    options.DATETIME = 0;
+    v.settingsHost.applyOptions(options);
+    EXPECT_FALSE(ruled(1));
+
     feedMany(50);
     const std::string lines = linesOf(v.app.timeline);
     ScratchDir dir;
@@ -311,31 +327,6 @@ TEST_F(TimelineWindowTest, SavedTimelinesOpenReadOnlyWithTheirLinesAndBadFilesAr
                                  "\nNot a timeline: no line of the file is a timeline record");
     EXPECT_EQ(boxes[1].text, "Timeline Open Error\n" + dir.file("missing.txt") + "\nNo such file or directory");
     EXPECT_EQ(v.timelineWindows.fileWindows().size(), 1u);
-}
-
-// With DATETIME on, a thin rule marks each record after a pause of DATETIMEVAL seconds or more;
-// OPTION's OK turns it off in the open window.
-TEST_F(TimelineWindowTest, AThinRuleMarksPausesAsTheOptionsSay) {
-    v.app.relay.appOptions.DATETIME = 1;
-    v.app.relay.appOptions.DATETIMEVAL = 2;
-    v.timelineWindows.openTimelineWindow();
-    window = v.timelineWindows.timelineWindow();
-    view = window->view();
-    fedTo = &v.app.timeline;
-    feed(1, "first");
-    feed(2, "after a pause", 2000000);
-    feed(1, "soon after", 1999999);
-    view->refresh();
-    const auto ruled = [&](int row) {
-        const QImage rows = view->viewport()->grab().toImage();
-        const int y = row * view->rowHeight() * rows.height() / view->viewport()->height();
-        return rows.pixelColor(1, y) != view->palette().color(QPalette::Base);
-    };
-    EXPECT_TRUE(!ruled(0) && ruled(1) && !ruled(2));
-    AppOptions options = v.app.relay.appOptions;
-    options.DATETIME = 0;
-    v.settingsHost.applyOptions(options);
-    EXPECT_FALSE(ruled(1));
 }
 
 // A row reads time, gap, direction, count, hex and text; a record's further rows only its bytes;
