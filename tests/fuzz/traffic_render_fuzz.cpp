@@ -44,10 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         asciiOrigin -= static_cast<int64_t>(kept.size());
         // ... and a dump of more than 139 lines of 16 bytes (the open line among them) its last 139.
         if ((hexShown + 15) / 16 > 139) hexShown -= ((hexShown + 15) / 16 - 139) * 16;
-        feed(asciiChannel, chunk);
-        feed(hexChannel, chunk);
-        stream += chunk;
-        hexShown += chunk.size();
+        feed(asciiChannel, chunk), feed(hexChannel, chunk);
+        stream += chunk, hexShown += chunk.size();
         for (unsigned char b : chunk) awaiting = awaiting ? !isShiftJisTrailByte(b) : isShiftJisLeadByte(b);
         // A chunk's last byte, NUL excepted, waits while it is a lead byte without its trail.
         const bool hold = awaiting && chunk.size() > held.size() && chunk.back() != '\0';
@@ -78,16 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             case 1: edited.replaceLastLine(chunk.data(), static_cast<int>(chunk.size())); break;
             case 2:  // CLEAR: what waits for a trail byte is dropped unless the text was empty all along
-                if (ascii.textLength() > 0) {
-                    held.clear();
-                    awaiting = false;
-                }
+                if (ascii.textLength() > 0) held.clear(), awaiting = false;
                 asciiOrigin += ascii.textLength();
-                ascii.setText("");
-                hex.setText("");
-                expected.clear();
-                afterCr = false;
-                hexShown = 0;
+                ascii.setText(""), hex.setText(""), expected.clear();
+                afterCr = false, hexShown = 0;
                 break;
             default: edited.append(chunk.data(), static_cast<int>(chunk.size()));
         }
