@@ -431,13 +431,13 @@ TEST(TimelineFile, ACombinedCaptureOfTheProgramOpensToTheRecordsItsTimelineHeld)
     EXPECT_EQ(textOf(readAll(file)), textOf(readAll(app.timeline)));
 }
 
-// An empty file, a settings file, random binary and a folder: nothing opens as records.
+// A settings file, random binary and a folder: nothing opens as records (an empty file and a
+// missing one are the window test's, with the words they are told in).
 TEST(TimelineFile, FilesOfAnotherKindHoldNoRecord) {
     ScratchDir dir;
-    dir.write("empty.log", "");
     dir.write("Vorlinex.ini", "[DEVICES]\nCOM1=/dev/ttyUSB0\r\n[DATETIME]\nDATETIME=1\n");
     dir.write("random.bin", randomBytes(3 << 20, 8));
-    for (const char* name : {"empty.log", "Vorlinex.ini", "random.bin"}) {
+    for (const char* name : {"Vorlinex.ini", "random.bin"}) {
         TimelineFile file;
         ASSERT_EQ(openFile(file, dir.file(name)), 0);
         EXPECT_EQ(std::make_pair(indexed(file).records, file.progress().error), std::make_pair(uint64_t{0}, 0)) << name;
@@ -447,7 +447,6 @@ TEST(TimelineFile, FilesOfAnotherKindHoldNoRecord) {
     }
     TimelineFile file;
     EXPECT_EQ(openFile(file, dir.path()), EISDIR);
-    EXPECT_EQ(openFile(file, dir.file("missing.log")), ENOENT);
 }
 
 #ifndef _WIN32  // a Windows file has holes only once marked sparse: its zeros would be written out
