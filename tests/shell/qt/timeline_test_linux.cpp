@@ -20,22 +20,17 @@ TEST_F(TimelineInTheProgram, ComToComOpensOneWindowTitledWithBothPortsThatTakesR
     run([&](Vorlinex& v, QWidget* window) {
         // DISP: ASCII, BINARY, a separator, then the timeline.
         auto* disp = window->findChild<QMenu*>(QStringLiteral("DISP"));
-        ASSERT_NE(disp, nullptr);
-        const QList<QAction*> items = disp->actions();
-        ASSERT_EQ(items.size(), 4);
-        EXPECT_TRUE(items[2]->isSeparator());
+        ASSERT_TRUE(disp && disp->actions().size() == 4 && disp->actions()[2]->isSeparator());
         QAction* item = v.mainMenuItem(kCommandTimeline);
-        ASSERT_EQ(item, items[3]);
+        ASSERT_EQ(item, disp->actions()[3]);
         EXPECT_EQ(item->text(), QStringLiteral("Com<->Com(&C)"));
         EXPECT_FALSE(v.app.timeline.takesReads()) << "nothing is taken while the window is closed";
 
         item->trigger();
         QPointer<TimelineWindow> timeline = v.timelineWindows.timelineWindow();
-        ASSERT_NE(timeline.data(), nullptr);
-        EXPECT_TRUE(timeline->isVisible());
+        ASSERT_TRUE(timeline && timeline->isVisible() && v.app.timeline.takesReads());
         EXPECT_EQ(timeline->windowTitle(), QStringLiteral("Com1 <-> Com2"));
         EXPECT_EQ(timeline->parentWidget(), window) << "owned by the main window";
-        EXPECT_TRUE(v.app.timeline.takesReads());
         flow(first, second, "*IDN?\r\n");
         flow(second, first, "OK\r\n");
         ASSERT_TRUE(waitUntil([&] {
@@ -66,15 +61,13 @@ TEST_F(TimelineInTheProgram, ComToComOpensOneWindowTitledWithBothPortsThatTakesR
         const QRect place = timeline->geometry();
         timeline->close();
         QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        EXPECT_TRUE(timeline.isNull());
-        EXPECT_FALSE(v.app.timeline.takesReads());
+        EXPECT_TRUE(timeline.isNull() && !v.app.timeline.takesReads());
         flow(first, second, "while closed");
         item->trigger();
         TimelineWindow* again = v.timelineWindows.timelineWindow();
         ASSERT_NE(again, nullptr);
         EXPECT_EQ(again->geometry(), place);
-        EXPECT_TRUE(v.app.timeline.takesReads());
-        EXPECT_TRUE(v.app.timeline.extent().empty());
+        EXPECT_TRUE(v.app.timeline.takesReads() && v.app.timeline.extent().empty());
     });
     EXPECT_TRUE(recordedBoxes().empty());
 }
