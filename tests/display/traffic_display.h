@@ -4,6 +4,14 @@
 #include "display/traffic_render.h"
 #include "display/traffic_text_control.h"
 
+// The channel's window open in `mode` (0 text, 1 hex) on a new text, which the channel keeps alive.
+inline std::shared_ptr<TrafficTextControl> openDisplay(TrafficDisplay& channel, int mode) {
+    channel.displayMode = mode;
+    channel.displayOpen = 1;
+    channel.displayWindow = std::make_shared<TrafficTextControl>();
+    return channel.displayWindow.load();
+}
+
 inline void feed(TrafficDisplay& channel, const std::string& bytes) {
     appendTraffic(channel, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()));
 }

@@ -8,14 +8,6 @@
 
 namespace {
 
-// The channel keeps the control alive.
-TrafficTextControl& openDisplay(TrafficDisplay& channel, int mode) {
-    channel.displayMode = mode;
-    channel.displayOpen = 1;
-    channel.displayWindow = std::make_shared<TrafficTextControl>();
-    return *channel.displayWindow.load();
-}
-
 // Every break is CR LF, each line starts and ends where a scan of the text says, and the lasting
 // positions from `origin` (the bytes ever removed from the top), when given, name the text.
 void checkLineIndex(const TrafficTextControl& control, int64_t origin = -1) {
@@ -38,7 +30,7 @@ void checkLineIndex(const TrafficTextControl& control, int64_t origin = -1) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     TrafficDisplay asciiChannel, hexChannel;
-    TrafficTextControl &ascii = openDisplay(asciiChannel, 0), &hex = openDisplay(hexChannel, 1);
+    TrafficTextControl &ascii = *openDisplay(asciiChannel, 0), &hex = *openDisplay(hexChannel, 1);
     TrafficTextControl edited;
     std::string stream, expected, held;  // the text form's bytes so far, and the one held back
     bool awaiting = false, afterCr = false;
@@ -52,10 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         asciiOrigin -= static_cast<int64_t>(kept.size());
         // ... and a dump of more than 139 lines of 16 bytes (the open line among them) its last 139.
         if ((hexShown + 15) / 16 > 139) hexShown -= ((hexShown + 15) / 16 - 139) * 16;
-        feed(asciiChannel, chunk);
-        feed(hexChannel, chunk);
-        stream += chunk;
-        hexShown += chunk.size();
+        feed(asciiChannel, chunk), feed(hexChannel, chunk);
+        stream += chunk, hexShown += chunk.size();
         for (unsigned char b : chunk) awaiting = awaiting ? !isShiftJisTrailByte(b) : isShiftJisLeadByte(b);
         // A chunk's last byte, NUL excepted, waits while it is a lead byte without its trail.
         const bool hold = awaiting && chunk.size() > held.size() && chunk.back() != '\0';
@@ -86,16 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             case 1: edited.replaceLastLine(chunk.data(), static_cast<int>(chunk.size())); break;
             case 2:  // CLEAR: what waits for a trail byte is dropped unless the text was empty all along
-                if (ascii.textLength() > 0) {
-                    held.clear();
-                    awaiting = false;
-                }
+                if (ascii.textLength() > 0) held.clear(), awaiting = false;
                 asciiOrigin += ascii.textLength();
-                ascii.setText("");
-                hex.setText("");
-                expected.clear();
-                afterCr = false;
-                hexShown = 0;
+                ascii.setText(""), hex.setText(""), expected.clear();
+                afterCr = false, hexShown = 0;
                 break;
             default: edited.append(chunk.data(), static_cast<int>(chunk.size()));
         }

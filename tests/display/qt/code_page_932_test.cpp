@@ -11,10 +11,10 @@ TEST(CodePage932, BytesDrawAsTheirCharactersAndWhatMakesNoneAsAPlaceholder) {
     EXPECT_EQ(decoder.lineText("A\x82\xa0\xb1\x8a\xbf"), QString::fromUtf8("Aあｱ漢"));
     // A lead byte at the end of the line and a control byte are no characters: one box each.
     EXPECT_EQ(decoder.lineText("x\x14y\x82"), QString::fromUtf8("x\u25a1y\u25a1"));
-    const std::vector<DisplaySegment> segments = decoder.decodeLine("\x82\xa0Z");
-    ASSERT_FALSE(segments.empty());
-    EXPECT_EQ(segments.front().text, QString::fromUtf8("あ"));
-    EXPECT_EQ(segments.front().cells, 2);
+    // Each run of one width its own segment, on the cells before it.
+    const std::vector<DisplaySegment> segments = decoder.decodeLine("a\x82\xa0Z");
+    ASSERT_EQ(segments.size(), 3u);
+    EXPECT_TRUE(segments[1].text == QString::fromUtf8("あ") && segments[1].cells == 2 && segments[2].column == 3);
 }
 
 TEST(CodePage932, TypedTextBecomesItsBytesAndACharacterTheCodePageLacksIsRefusedNotApproximated) {

@@ -2,13 +2,12 @@
 // over real files: follow, hold, clear, filter, selection and copy, find, the bound, saved files.
 #include <QClipboard>
 #include <QComboBox>
+#include <QDateTime>
 #include <QLineEdit>
 #include <QLocale>
 #include <QPushButton>
 #include <QScrollBar>
 #include <unistd.h>
-
-#include <fstream>
 
 #include "display/qt/timeline_view.h"
 #include "display/qt/timeline_window.h"
@@ -38,18 +37,12 @@ std::string linesOf(const TimelineSource& source, const std::function<bool(const
     return lines;
 }
 
-void sendMouse(QWidget* target, QEvent::Type type, QPoint at, Qt::KeyboardModifiers modifiers = {}) {
-    const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
-    const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
-    QMouseEvent event(type, QPointF(at), QPointF(target->mapToGlobal(at)), button, held, modifiers);
-    QApplication::sendEvent(target, &event);
-}
-
 class TimelineWindowTest : public ::testing::Test {
 protected:
     // A live window over `records`, on screen and sized for 20 rows or so.
-    TimelineWindow* open() {
-        window = new TimelineWindow(host, records, nullptr);
+    TimelineWindow* open(TimelineRecords* over = nullptr) {
+        if (over != nullptr) fedTo = over;
+        window = new TimelineWindow(host, *fedTo, nullptr);
         window->show();
         window->resize(1100, 480);
         QApplication::processEvents();
@@ -90,26 +83,22 @@ TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) 
     open();
     EXPECT_TRUE(records.takesReads()) << "an open window takes records";
     feedMany(500);
-    std::vector<uint64_t> rows = inSight();
-    ASSERT_GT(rows.size(), 5u);
-    EXPECT_EQ(rows.back(), 499u) << "the newest record is in sight";
-    EXPECT_TRUE(view->following());
-    EXPECT_EQ(view->newRecordsLine(), QString());
+    EXPECT_GT(inSight().size(), 5u);
+    EXPECT_EQ(inSight().back(), 499u) << "the newest record is in sight";
+    EXPECT_TRUE(view->following() && view->newRecordsLine().isEmpty());
 
-    // The user scrolls up: the list stops following.
+    // The user scrolls up: the list stops following, and the rows in sight stay in place (the
+    // line below may take the last one).
     view->verticalScrollBar()->setValue(view->verticalScrollBar()->maximum() / 2);
     EXPECT_FALSE(view->following());
     const std::vector<uint64_t> before = inSight();
     const int value = view->verticalScrollBar()->value();
-    // The rows in sight stay in place (the line below may take the last one).
     const auto inPlace = [&] {
         const std::vector<uint64_t> now = inSight();
         return now.size() + 1 >= before.size() && std::equal(now.begin(), now.end(), before.begin());
     };
     feedMany(1234);
-    EXPECT_TRUE(inPlace());
-    EXPECT_EQ(view->verticalScrollBar()->value(), value);
-    EXPECT_EQ(view->newRecordCount(), 1234u);
+    EXPECT_TRUE(inPlace() && view->verticalScrollBar()->value() == value);
     EXPECT_EQ(view->newRecordsLine(), QStringLiteral("1,234 new records: End to follow"));
     // Older records go (the bound is 3000) while the top record is still held: it stays on top.
     feedMany(3000 - 1734 + 100);
@@ -127,9 +116,8 @@ TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) 
     EXPECT_EQ(inSight().front(), records.extent().first);
     EXPECT_EQ(view->newRecordsLine(), QStringLiteral("1 new record: End to follow"));
     pressKeys(view, {Qt::Key_End});
-    EXPECT_TRUE(view->following());
+    EXPECT_TRUE(view->following() && view->newRecordsLine().isEmpty());
     EXPECT_EQ(inSight().back(), records.extent().end - 1);
-    EXPECT_EQ(view->newRecordsLine(), QString());
 
     // HOLD: what is shown stays; the records keep coming; releasing shows them all.
     auto* hold = window->findChild<QPushButton*>(kHold);
@@ -146,8 +134,6 @@ TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) 
     pressKeys(view, {Qt::Key_Space});  // Space releases too, and the button follows
     EXPECT_FALSE(hold->isChecked() || view->held());
     EXPECT_EQ(inSight().back(), records.extent().end - 1);
-    view->selectAll();
-    EXPECT_EQ(view->selectionText(), linesOf(records)) << "no record was lost while held";
     pressKeys(view, {Qt::Key_Space});
     EXPECT_TRUE(hold->isChecked() && view->held());
     // Held while the bound lets every record in sight go: the rows stay in sight.
@@ -156,25 +142,18 @@ TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) 
     EXPECT_EQ((view->refresh(), view->rowsInSight()), heldRows);
     hold->click();
     // Above the records held, how many went and since when; the first held is drawn with its date.
-    const std::time_t since = static_cast<std::time_t>((kStart + 1000) / 1000000);
-    std::tm local{};
-    localtime_r(&since, &local);
-    char time[16];
-    std::snprintf(time, sizeof time, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+    const QDateTime since = QDateTime::fromMSecsSinceEpoch((kStart + 1000) / 1000);
     EXPECT_EQ(view->droppedLine(), QStringLiteral("%1 earlier records dropped since %2: the combined capture keeps everything")
-                                       .arg(QLocale(QLocale::English).toString(qulonglong{records.extent().first}), time));
+                                       .arg(QLocale(QLocale::English).toString(qulonglong{records.extent().first}), since.toString(u"HH:mm:ss")));
     view->verticalScrollBar()->setValue(0);
     const std::vector<QString> top = (view->refresh(), view->rowsInSight());
-    EXPECT_TRUE(top.at(0).startsWith(QStringLiteral("%1-").arg(local.tm_year + 1900))) << top[0].toStdString();
-    EXPECT_FALSE(top.at(1).contains(QLatin1Char('-'))) << top[1].toStdString();
+    EXPECT_TRUE(top.at(0).startsWith(since.toString(u"yyyy-")) && !top.at(1).contains(QLatin1Char('-'))) << top[0].toStdString();
 
     // CLEAR: an empty list that takes the records after it.
     window->findChild<QPushButton*>(kClear)->click();
-    EXPECT_TRUE(records.extent().empty());
-    EXPECT_TRUE(inSight().empty());
+    EXPECT_TRUE(records.extent().empty() && inSight().empty());
     feed(2, "after");
     EXPECT_EQ(inSight(), std::vector<uint64_t>{records.extent().first});
-    EXPECT_NE(linesOf(records).find(" 2>1  5  61 66 74 65 72  |after|\n"), std::string::npos) << linesOf(records);
 
     // END: the window goes and the list stops taking records.
     window->findChild<QPushButton*>(kEnd)->click();
@@ -189,27 +168,17 @@ TEST_F(TimelineWindowTest, FilterHidesRowsCopyGivesCaptureLinesAndClicksChooseRe
     open();
     feedMany(300);
     auto* filter = window->findChild<QComboBox*>(kFilter);
-    for (int index : {1, 2}) {
-        filter->setCurrentIndex(index);
-        const int shown = index == 1 ? 1 : 2;
-        for (uint64_t number : inSight()) {
-            std::vector<TimelineRecord> r;
-            records.read(number, 1, r);
-            EXPECT_EQ(r.at(0).channel, shown);
-        }
+    for (int shown : {1, 2, 0}) {
+        filter->setCurrentIndex(shown);
+        std::vector<TimelineRecord> r;
+        for (uint64_t number : inSight()) records.read(number, 1, r);
+        EXPECT_TRUE(std::all_of(r.begin(), r.end(), [&](const TimelineRecord& x) { return shown == 0 || x.channel == shown; }));
         pressKeys(view, {Qt::Key_A}, Qt::ControlModifier);
         pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
         EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(),
-                  linesOf(records, [&](const TimelineRecord& r) { return r.channel == shown; }));
+                  linesOf(records, [&](const TimelineRecord& x) { return shown == 0 || x.channel == shown; }));
     }
-    filter->setCurrentIndex(0);
-    EXPECT_EQ(inSight().back(), 299u);
-    pressKeys(view, {Qt::Key_A}, Qt::ControlModifier);
-    pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
-    const std::string all = linesOf(records);
-    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), all) << "no record was lost under the filter";
-    // The first record's gap is 0, as in a capture.
-    EXPECT_EQ(all.substr(26, 11), " +0.000000 ");
+    EXPECT_EQ(inSight().back(), 299u) << "no record was lost under the filter";
 
     // Rows of the records in sight: the first row of each.
     view->verticalScrollBar()->setValue(10);
@@ -224,19 +193,18 @@ TEST_F(TimelineWindowTest, FilterHidesRowsCopyGivesCaptureLinesAndClicksChooseRe
         return linesOf(records, [&](const TimelineRecord& r) { return r.number >= from && r.number <= to; });
     };
     QWidget* rowsArea = view->viewport();
-    sendMouse(rowsArea, QEvent::MouseButtonPress, rowOf(rows[2]));
-    sendMouse(rowsArea, QEvent::MouseButtonRelease, rowOf(rows[2]));
+    mouse(rowsArea, QEvent::MouseButtonPress, rowOf(rows[2]));
+    mouse(rowsArea, QEvent::MouseButtonRelease, rowOf(rows[2]));
     EXPECT_EQ(view->selectionText(), only(rows[2], rows[2]));
-    sendMouse(rowsArea, QEvent::MouseButtonPress, rowOf(rows[5]), Qt::ShiftModifier);
-    sendMouse(rowsArea, QEvent::MouseButtonRelease, rowOf(rows[5]), Qt::ShiftModifier);
+    mouse(rowsArea, QEvent::MouseButtonPress, rowOf(rows[5]), Qt::LeftButton, Qt::ShiftModifier);
     EXPECT_EQ(view->selectionText(), only(rows[2], rows[5]));
     // Shift+click above the first: from the first clicked, upwards.
-    sendMouse(rowsArea, QEvent::MouseButtonPress, rowOf(rows[0]), Qt::ShiftModifier);
+    mouse(rowsArea, QEvent::MouseButtonPress, rowOf(rows[0]), Qt::LeftButton, Qt::ShiftModifier);
     EXPECT_EQ(view->selectionText(), only(rows[0], rows[2]));
     // A drag from one record to another.
-    sendMouse(rowsArea, QEvent::MouseButtonPress, rowOf(rows[4]));
-    sendMouse(rowsArea, QEvent::MouseMove, rowOf(rows[3]));
-    sendMouse(rowsArea, QEvent::MouseButtonRelease, rowOf(rows[3]));
+    mouse(rowsArea, QEvent::MouseButtonPress, rowOf(rows[4]));
+    mouse(rowsArea, QEvent::MouseMove, rowOf(rows[3]));
+    mouse(rowsArea, QEvent::MouseButtonRelease, rowOf(rows[3]));
     EXPECT_EQ(view->selectionText(), only(rows[3], rows[4]));
     // Under a filter a selection copies the records shown only.
     filter->setCurrentIndex(1);
@@ -254,8 +222,7 @@ TEST_F(TimelineWindowTest, TheFindBarSearchesTheRecordsShownAndSelectsTheMatch) 
     feed(1, "N?\r\n");
     for (int i = 0; i < 40; ++i) feed(1 + i % 2, "..*IDN?..");
     const auto search = [&](const QString& pattern, bool hex) {
-        window->setFindPattern(pattern, hex);
-        while (!window->advanceFind()) {
+        for (window->setFindPattern(pattern, hex); !window->advanceFind();) {
         }
     };
     search(QStringLiteral("*IDN?"), false);
@@ -285,22 +252,41 @@ TEST_F(TimelineWindowTest, TheFindBarSearchesTheRecordsShownAndSelectsTheMatch) 
     feed(2, "zz");
     window->advanceFind();
     EXPECT_EQ(window->matchCount(), 1u) << "a live search goes on into records that arrive";
-    window->setFilter(TimelineFilter::OneToTwo);
+    window->findChild<QComboBox*>(kFilter)->setCurrentIndex(1);
     while (!window->advanceFind()) {
     }
-    EXPECT_EQ(window->findStatusText(), QStringLiteral("no match"));
+    EXPECT_EQ(window->findStatusText(), QStringLiteral("no match")) << "the filter reaches the search";
 }
 
-// OPEN reads a saved combined capture into a read-only window of its own with the same lines;
-// a file with no record, or none at all, is a box and no window.
-TEST_F(TimelineWindowTest, SavedTimelinesOpenReadOnlyWithTheirLinesAndBadFilesAreReported) {
+// The program's own window: with DATETIME on, a thin rule marks each record after a pause of
+// DATETIMEVAL seconds or more, and OPTION's OK turns it off. OPEN reads a saved combined capture
+// into a read-only window of its own with the same lines, and its note tells the lines skipped and
+// a cut; a file with no record, or none at all, is a box and no window.
+TEST_F(TimelineWindowTest, PausesAreRuledAsTheOptionsSayAndSavedTimelinesOpenReadOnly) {
     std::vector<BoxRequest> boxes;
     v.boxes = [&](const BoxRequest& box) { boxes.push_back(box); };
-    // The program's own window, as the menu opens it.
+    v.app.relay.appOptions.DATETIME = 1;
+    v.app.relay.appOptions.DATETIMEVAL = 2;
     v.timelineWindows.openTimelineWindow();
     window = v.timelineWindows.timelineWindow();
     ASSERT_NE(window.data(), nullptr);
+    view = window->view();
     fedTo = &v.app.timeline;
+    feed(1, "first");
+    feed(2, "after a pause", 2000000);
+    feed(1, "soon after", 1999999);
+    view->refresh();
+    const auto ruled = [&](int row) {
+        const QImage rows = view->viewport()->grab().toImage();
+        const int y = row * view->rowHeight() * rows.height() / view->viewport()->height();
+        return rows.pixelColor(1, y) != view->palette().color(QPalette::Base);
+    };
+    EXPECT_TRUE(!ruled(0) && ruled(1) && !ruled(2));
+    AppOptions options = v.app.relay.appOptions;
+    options.DATETIME = 0;
+    v.settingsHost.applyOptions(options);
+    EXPECT_FALSE(ruled(1));
+
     feedMany(50);
     const std::string lines = linesOf(v.app.timeline);
     ScratchDir dir;
@@ -313,9 +299,7 @@ TEST_F(TimelineWindowTest, SavedTimelinesOpenReadOnlyWithTheirLinesAndBadFilesAr
     ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.fileWindows().size() == 1; }));
     TimelineWindow* saved = v.timelineWindows.fileWindows().front();
     EXPECT_EQ(saved->windowTitle(), QStringLiteral("saved.txt"));
-    EXPECT_TRUE(saved->readOnly());
-    EXPECT_EQ(saved->findChild<QPushButton*>(kHold), nullptr);
-    EXPECT_EQ(saved->findChild<QPushButton*>(kClear), nullptr);
+    EXPECT_TRUE(saved->readOnly() && !saved->findChild<QPushButton*>(kHold) && !saved->findChild<QPushButton*>(kClear));
     const size_t badLine = static_cast<size_t>(std::count(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(cut), '\n')) + 1;
     EXPECT_TRUE(waitUntil([&] {
         return saved->noteText() == QStringLiteral("File line %1 is not a timeline record (1 such line skipped)").arg(badLine);
@@ -325,11 +309,14 @@ TEST_F(TimelineWindowTest, SavedTimelinesOpenReadOnlyWithTheirLinesAndBadFilesAr
     EXPECT_EQ(saved->view()->recordsInSight().front(), 0u) << "a file opens at its top";
     saved->view()->selectAll();
     EXPECT_EQ(saved->view()->selectionText(), lines);
-    saved->setFindPattern(QStringLiteral("aaaa"), false);
-    while (!saved->advanceFind()) {
+    for (saved->setFindPattern(QStringLiteral("aaaa"), false); !saved->advanceFind();) {
     }
-    EXPECT_GT(saved->matchCount(), 0u);
-    EXPECT_TRUE(boxes.empty());
+    EXPECT_TRUE(saved->matchCount() > 0 && boxes.empty());
+    // Cut while open (what it still holds is the timeline source test's): the note says so.
+    ASSERT_EQ(::truncate(dir.file("saved.txt").c_str(), 1000), 0);
+    EXPECT_TRUE(waitUntil([&] {
+        return saved->noteText().endsWith(QStringLiteral("\nThe file was cut to 1,000 bytes while open: only the records it still holds are shown"));
+    })) << saved->noteText().toStdString();
 
     for (const std::string name : {"empty.txt", "missing.txt"}) {
         v.timelineWindows.openTimelineFile(QString::fromStdString(dir.file(name)));
@@ -340,83 +327,6 @@ TEST_F(TimelineWindowTest, SavedTimelinesOpenReadOnlyWithTheirLinesAndBadFilesAr
                                  "\nNot a timeline: no line of the file is a timeline record");
     EXPECT_EQ(boxes[1].text, "Timeline Open Error\n" + dir.file("missing.txt") + "\nNo such file or directory");
     EXPECT_EQ(v.timelineWindows.fileWindows().size(), 1u);
-}
-
-// A saved timeline changed while open is read as far as it still goes: lines written over no
-// longer read as records and the search goes on past them; cut shorter (to 1,000,000 bytes, then
-// to nothing), its list and its search keep to the records it still holds whole, the search
-// ends, and the note says that the file was cut.
-TEST_F(TimelineWindowTest, AFileCutWhileOpenIsReadAsFarAsItGoesAndItsSearchEnds) {
-    TimelineRecords many{100000, uint64_t{64} << 20};
-    many.setTaking(true);
-    fedTo = &many;
-    feedMany(20000);
-    const std::string lines = linesOf(many);
-    ASSERT_GT(lines.size(), 2000000u);
-    ScratchDir dir;
-    dir.write("cut.txt", lines);
-    v.timelineWindows.openTimelineFile(QString::fromStdString(dir.file("cut.txt")));
-    ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.fileWindows().size() == 1; }));
-    TimelineWindow* saved = v.timelineWindows.fileWindows().front();
-    ASSERT_TRUE(waitUntil([&] { return saved->file()->progress().done; }));
-    EXPECT_EQ(saved->noteText(), QString());
-
-    {
-        // Written over in place, in the middle, at the same size.
-        std::fstream over(dir.file("cut.txt"), std::ios::binary | std::ios::in | std::ios::out);
-        over.seekp(1500000);
-        over << std::string(100000, 'x');
-    }
-    saved->setFindPattern(QStringLiteral("aaa"), false);
-    ASSERT_TRUE(waitUntil([&] { return !saved->findStatusText().contains(QStringLiteral("searching")); }))
-        << saved->findStatusText().toStdString();
-    EXPECT_GT(saved->matchCount(), 0u);
-    EXPECT_EQ(saved->noteText(), QString());
-
-    const std::string held = lines.substr(0, lines.rfind('\n', 1000000 - 1) + 1);
-    for (const uint64_t size : {uint64_t{1000000}, uint64_t{0}}) {
-        saved->setFindPattern(QStringLiteral("aaa"), false);
-        ASSERT_EQ(::truncate(dir.file("cut.txt").c_str(), static_cast<off_t>(size)), 0);
-        ASSERT_TRUE(waitUntil([&] { return !saved->findStatusText().contains(QStringLiteral("searching")); }))
-            << "size " << size << ": " << saved->findStatusText().toStdString();
-        EXPECT_TRUE(waitUntil([&] {
-            return saved->noteText() == QStringLiteral("The file was cut to %1 while open: only the records it still holds are shown")
-                                            .arg(size == 0 ? QStringLiteral("0 bytes") : QStringLiteral("1,000,000 bytes"));
-        })) << saved->noteText().toStdString();
-        saved->view()->selectAll();
-        const std::string shown = saved->view()->selectionText();
-        EXPECT_EQ(shown, size == 0 ? std::string() : held);
-        EXPECT_EQ(saved->matchCount() > 0, size > 0);
-        saved->view()->refresh();
-        EXPECT_EQ(saved->view()->recordsInSight().empty(), size == 0);
-    }
-}
-
-// With DATETIME on, a thin rule marks each record after a pause of DATETIMEVAL seconds or more;
-// OPTION's OK turns it off in the open window.
-TEST_F(TimelineWindowTest, AThinRuleMarksPausesAsTheOptionsSay) {
-    v.app.relay.appOptions.DATETIME = 1;
-    v.app.relay.appOptions.DATETIMEVAL = 2;
-    v.timelineWindows.openTimelineWindow();
-    window = v.timelineWindows.timelineWindow();
-    view = window->view();
-    fedTo = &v.app.timeline;
-    feed(1, "first");
-    feed(2, "after a pause", 2000000);
-    feed(1, "soon after", 1999999);
-    view->refresh();
-    const auto ruled = [&](int row) {
-        const QImage rows = view->viewport()->grab().toImage();
-        const int y = row * view->rowHeight() * rows.height() / view->viewport()->height();
-        return rows.pixelColor(1, y) != view->palette().color(QPalette::Base);
-    };
-    EXPECT_FALSE(ruled(0));
-    EXPECT_TRUE(ruled(1));
-    EXPECT_FALSE(ruled(2));
-    AppOptions options = v.app.relay.appOptions;
-    options.DATETIME = 0;
-    v.settingsHost.applyOptions(options);
-    EXPECT_FALSE(ruled(1));
 }
 
 // A row reads time, gap, direction, count, hex and text; a record's further rows only its bytes;
@@ -452,61 +362,47 @@ TEST_F(TimelineWindowTest, RowsShowTheDateOnTheFirstRecordOfEachDayAndContinuati
     EXPECT_EQ(large.indexOf(QLatin1String("44")), rows[0].indexOf(QLatin1String("41")));
 }
 
-// A copy larger than one slice is written out between frames: the window answers meanwhile, and
-// the clipboard gets every chosen record once, in order, the other direction's filtered out.
-TEST_F(TimelineWindowTest, ALargeCopyIsWrittenOutInSlicesAndLosesOrRepeatsNoRecord) {
-    TimelineRecords many{100000, uint64_t{64} << 20};
-    fedTo = &many;
-    window = new TimelineWindow(host, many, nullptr);
-    window->show();
-    view = window->view();
-    feedMany(50000);
-    window->setFilter(TimelineFilter::TwoToOne);
-    QGuiApplication::clipboard()->setText(QStringLiteral("before"));
-    pressKeys(view, {Qt::Key_A}, Qt::ControlModifier);
-    pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
-    EXPECT_TRUE(view->copying()) << "50,000 records were written out in one go";
-    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("before"));
-    ASSERT_TRUE(waitUntil([&] { return !view->copying(); }));
-    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(),
-              linesOf(many, [](const TimelineRecord& r) { return r.channel == 2; }));
-    delete window.data();  // before the records it reads go
-}
-
-// A copy of more text than the clipboard is given makes none (told at once from the rows, or
-// given up once its text passes the bound) and offers a file instead: written in the background
-// as the combined capture's lines, and the note says how it went; declined, the note says that
-// nothing was copied.
-TEST_F(TimelineWindowTest, ACopyTooLargeForTheClipboardIsSavedToAFileInTheBackgroundInstead) {
+// Copies larger than one slice are written out between frames: the window answers meanwhile, and
+// the clipboard gets every chosen record once, in order, the other direction's filtered out. A
+// copy of more text than the clipboard is given makes none (told at once from the rows, or given
+// up once its text passes the bound) and offers a file instead: written in the background as the
+// combined capture's lines, and the note says how it went; declined, the note says that nothing
+// was copied.
+TEST_F(TimelineWindowTest, LargeCopiesGoOutInSlicesOrToAFileInTheBackground) {
     TimelineRecords many{100000, uint64_t{256} << 20};
-    fedTo = &many;
     ScratchDir dir;
     const std::string path = dir.file("selection.txt");
     std::vector<std::optional<QString>> answers{QString::fromStdString(path), std::nullopt};
     size_t offers = 0;
     host.chooseSelectionFile = [&](QWidget*) { return answers.at(offers++); };
-    window = new TimelineWindow(host, many, nullptr);
-    window->show();
-    view = window->view();
-    for (int i = 0; i < 34000; ++i) feed(1 + i % 2, std::string(1000, static_cast<char>(i % 251)));
-    const std::string lines = linesOf(many);
-    const std::string second = linesOf(many, [](const TimelineRecord& r) { return r.channel == 2; });
-    ASSERT_GT(second.size(), TimelineView::kMaxClipboardBytes);
+    open(&many);
+    for (int i = 0; i < 54000; ++i) feed(1 + i % 2, std::string(i < 34000 ? 1000 : 1 + i % 7, static_cast<char>(i % 251)));
     QGuiApplication::clipboard()->setText(QStringLiteral("before"));
-    const QString savedNote = QStringLiteral("The selection was saved to %1: 34,000 records, %2 bytes")
-                                  .arg(QString::fromStdString(path), QLocale(QLocale::English).toString(qulonglong{lines.size()}));
-
-    // Every record; then port 2's alone, whose size the rows do not tell.
-    for (const QString& note : {savedNote, QStringLiteral("Not copied: the selection is more than 64 MB of text, too much for the clipboard")}) {
-        if (offers == 0) pressKeys(view, {Qt::Key_A}, Qt::ControlModifier);
-        else view->selectRecords(0, many.extent().end - 1, 2);
+    const auto copy = [&](uint64_t first, unsigned channels) {
+        view->selectRecords(first, many.extent().end - 1, channels);
         pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
+    };
+    copy(34000, 2);
+    EXPECT_TRUE(view->copying()) << "20,000 records were written out in one go";
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("before"));
+    ASSERT_TRUE(waitUntil([&] { return !view->copying(); }));
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(),
+              linesOf(many, [](const TimelineRecord& r) { return r.number >= 34000 && r.channel == 2; }));
+
+    QGuiApplication::clipboard()->setText(QStringLiteral("before"));
+    const std::string lines = linesOf(many);
+    ASSERT_GT(linesOf(many, [](const TimelineRecord& r) { return r.channel == 2; }).size(), TimelineView::kMaxClipboardBytes);
+    const QString savedNote = QStringLiteral("The selection was saved to %1: 54,000 records, %2 bytes")
+                                  .arg(QString::fromStdString(path), QLocale(QLocale::English).toString(qulonglong{lines.size()}));
+    // Every record; then port 2's alone, whose size the rows do not tell.
+    for (const auto& [channels, note] : {std::pair{3u, savedNote},
+                                         std::pair{2u, QStringLiteral("Not copied: the selection is more than 64 MB of text, too much for the clipboard")}}) {
+        copy(0, channels);
         ASSERT_TRUE(waitUntil([&] { return !view->copying() && !window->saving(); }));
         EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("before"));
         EXPECT_EQ(window->noteText(), note);
     }
     EXPECT_EQ(offers, 2u);
-    std::ifstream saved(path, std::ios::binary);
-    EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(saved), {}) == lines) << "the file holds the selection's lines";
+    EXPECT_TRUE(dir.read("selection.txt") == lines) << "the file holds the selection's lines";
     delete window.data();  // before the records it reads go
 }

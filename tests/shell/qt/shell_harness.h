@@ -60,10 +60,11 @@ inline void pressKeys(QWidget* target, std::initializer_list<int> keys, Qt::Keyb
         }
 }
 
-inline void mouse(QWidget* target, QEvent::Type type, QPoint at = {4, 4}, Qt::MouseButton button = Qt::LeftButton) {
+inline void mouse(QWidget* target, QEvent::Type type, QPoint at = {4, 4}, Qt::MouseButton button = Qt::LeftButton,
+                  Qt::KeyboardModifiers modifiers = {}) {
     const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(button);
     const Qt::MouseButton pressed = type == QEvent::MouseMove ? Qt::NoButton : button;
-    QMouseEvent event(type, QPointF(at), QPointF(target->mapToGlobal(at)), pressed, held, Qt::NoModifier);
+    QMouseEvent event(type, QPointF(at), QPointF(target->mapToGlobal(at)), pressed, held, modifiers);
     QApplication::sendEvent(target, &event);
 }
 

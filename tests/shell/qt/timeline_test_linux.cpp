@@ -1,10 +1,10 @@
 // The timeline window in the real program: its DISP item, its title, one window raised again,
-// its place kept for the session, and the records taken only while it is open.
+// its place kept for the session, and the records of both ports taken only while it is open
+// (that they are the combined capture's records is the timeline source test's).
 #include <QAction>
 #include <QMenu>
 
 #include "display/qt/timeline_window.h"
-#include "display/timeline_file.h"
 #include "settings/port_restart.h"
 #include "tests/shell/qt/shell_harness.h"
 
@@ -20,22 +20,17 @@ TEST_F(TimelineInTheProgram, ComToComOpensOneWindowTitledWithBothPortsThatTakesR
     run([&](Vorlinex& v, QWidget* window) {
         // DISP: ASCII, BINARY, a separator, then the timeline.
         auto* disp = window->findChild<QMenu*>(QStringLiteral("DISP"));
-        ASSERT_NE(disp, nullptr);
-        const QList<QAction*> items = disp->actions();
-        ASSERT_EQ(items.size(), 4);
-        EXPECT_TRUE(items[2]->isSeparator());
+        ASSERT_TRUE(disp && disp->actions().size() == 4 && disp->actions()[2]->isSeparator());
         QAction* item = v.mainMenuItem(kCommandTimeline);
-        ASSERT_EQ(item, items[3]);
+        ASSERT_EQ(item, disp->actions()[3]);
         EXPECT_EQ(item->text(), QStringLiteral("Com<->Com(&C)"));
         EXPECT_FALSE(v.app.timeline.takesReads()) << "nothing is taken while the window is closed";
 
         item->trigger();
         QPointer<TimelineWindow> timeline = v.timelineWindows.timelineWindow();
-        ASSERT_NE(timeline.data(), nullptr);
-        EXPECT_TRUE(timeline->isVisible());
+        ASSERT_TRUE(timeline && timeline->isVisible() && v.app.timeline.takesReads());
         EXPECT_EQ(timeline->windowTitle(), QStringLiteral("Com1 <-> Com2"));
         EXPECT_EQ(timeline->parentWidget(), window) << "owned by the main window";
-        EXPECT_TRUE(v.app.timeline.takesReads());
         flow(first, second, "*IDN?\r\n");
         flow(second, first, "OK\r\n");
         ASSERT_TRUE(waitUntil([&] {
@@ -66,78 +61,13 @@ TEST_F(TimelineInTheProgram, ComToComOpensOneWindowTitledWithBothPortsThatTakesR
         const QRect place = timeline->geometry();
         timeline->close();
         QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        EXPECT_TRUE(timeline.isNull());
-        EXPECT_FALSE(v.app.timeline.takesReads());
+        EXPECT_TRUE(timeline.isNull() && !v.app.timeline.takesReads());
         flow(first, second, "while closed");
         item->trigger();
         TimelineWindow* again = v.timelineWindows.timelineWindow();
         ASSERT_NE(again, nullptr);
         EXPECT_EQ(again->geometry(), place);
-        EXPECT_TRUE(v.app.timeline.takesReads());
-        EXPECT_TRUE(v.app.timeline.extent().empty());
+        EXPECT_TRUE(v.app.timeline.takesReads() && v.app.timeline.extent().empty());
     });
-    EXPECT_TRUE(recordedBoxes().empty());
-}
-
-// A conversation in which each answer is sent only after its request arrived: the timeline holds
-// it in that order, and a copy of every record is, line for line, the combined capture of the
-// same session; the capture, opened from OPEN, shows the same records again.
-TEST_F(TimelineInTheProgram, ARequestAndAnswerConversationCopiesToExactlyTheCombinedCaptureOfTheSession) {
-    const std::string path = dir.file("both.log");
-    std::vector<std::pair<std::string, std::string>> rounds;
-    std::string copied, reopened;
-    run([&](Vorlinex& v, QWidget*) {
-        v.mainMenuItem(kCommandTimeline)->trigger();
-        QPointer<TimelineWindow> timeline = v.timelineWindows.timelineWindow();
-        ASSERT_NE(timeline.data(), nullptr);
-        v.captureWindows.setCaptureFileChooser([path](int) { return std::optional(QString::fromStdString(path)); });
-        v.mainMenuItem(kCommandLogC)->trigger();
-        QPointer<QWidget> log = v.captureWindows.captureLogWindow(kCombinedCapture);
-        ASSERT_TRUE(log);
-
-        for (int round = 0; round < 40; ++round) {
-            // Lengths on both sides of a 16-byte row, and an 0xFF and a NUL in the bytes.
-            std::string request = "REQ" + std::to_string(round) + std::string(static_cast<size_t>(round * 7 % 40), 'r') + "\r\n";
-            std::string answer = randomBytes(static_cast<size_t>(1 + round * 13 % 70), 500 + round);
-            if (round % 5 == 0) answer += std::string("\xFF\x00", 2);
-            flow(first, second, request);
-            flow(second, first, answer);
-            rounds.emplace_back(request, answer);
-        }
-        click(log, kLogClose);
-        ASSERT_TRUE(waitUntil([&] { return v.mainMenuItem(kCommandLogC)->isEnabled(); }));
-
-        // In read order: each request's records, then its answer's.
-        const TimelineExtent extent = v.app.timeline.extent();
-        std::vector<TimelineRecord> records;
-        v.app.timeline.read(extent.first, SIZE_MAX, records);
-        size_t at = 0;
-        for (const auto& [request, answer] : rounds) {
-            for (const auto& [channel, bytes] : {std::pair{1, request}, std::pair{2, answer}}) {
-                std::string joined;
-                while (joined.size() < bytes.size() && at < records.size() && records[at].channel == channel)
-                    joined += records[at++].bytes;
-                ASSERT_EQ(joined, bytes) << "record " << at << ", channel " << channel;
-            }
-        }
-        EXPECT_EQ(at, records.size());
-        EXPECT_EQ(records.front().gapMicros, 0);
-
-        timeline->view()->selectAll();
-        copied = timeline->view()->selectionText();
-
-        v.timelineWindows.openTimelineFile(QString::fromStdString(path));
-        ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.fileWindows().size() == 1; }));
-        TimelineWindow* file = v.timelineWindows.fileWindows().front();
-        ASSERT_TRUE(waitUntil([&] { return file->file()->progress().done; }));
-        EXPECT_TRUE(file->readOnly());
-        EXPECT_EQ(file->file()->extent().end, records.size());
-        file->view()->selectAll();
-        reopened = file->view()->selectionText();
-    });
-    const std::string capture = dir.read("both.log");
-    EXPECT_FALSE(capture.empty());
-    EXPECT_EQ(copied, capture);
-    EXPECT_EQ(reopened, capture);
     EXPECT_TRUE(recordedBoxes().empty());
 }
