@@ -15,6 +15,22 @@
 
 namespace {
 
+// COM1..COM6 are 0..5: the edges are kept, one past either takes the port's default and is told.
+TEST(ConfigFile, AComIndexPastEitherEndTakesItsPortsDefaultAndIsTold) {
+    ScratchDir dir;
+    dir.write("Vorlinex.ini", "[DATA1]\r\nCOM=6\r\n[DATA2]\r\nCOM=-1\r\n");
+    std::vector<ComOutOfRange> outOfRange;
+    Config config = loadConfig(&outOfRange);
+    ASSERT_EQ(outOfRange.size(), 2u);
+    EXPECT_TRUE(outOfRange[0].port == 1 && outOfRange[0].value == 6 && outOfRange[0].line == 2 && outOfRange[0].used == 0);
+    EXPECT_TRUE(outOfRange[1].port == 2 && outOfRange[1].value == -1 && outOfRange[1].line == 4 && outOfRange[1].used == 1);
+    EXPECT_TRUE(config.port1.comIndex == 0 && config.port2.comIndex == 1);
+    dir.write("Vorlinex.ini", "[DATA1]\r\nCOM=5\r\n[DATA2]\r\nCOM=0\r\n");
+    outOfRange.clear();
+    config = loadConfig(&outOfRange);
+    EXPECT_TRUE(outOfRange.empty() && config.port1.comIndex == 5 && config.port2.comIndex == 0);
+}
+
 // Both writers write the defaults to a new file; values at their extremes round-trip; missing keys
 // read as zero, eight-bit fields wrap, foreign lines survive, an added key goes after its section's
 // last line that is not blank (a comment too); a refused save says why and leaves the file whole.
