@@ -6,25 +6,19 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <functional>
+#include <filesystem>
 #include <mutex>
-#include <random>
 #include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "relay/port_reconnect.h"
 #include "relay/relay.h"
 #include "shell/message_catalogue.h"
 #include "tests/support/delayed_link.h"
-#include "tests/support/pty_cable.h"
 #include "tests/support/network_test_data.h"
 #include "tests/support/own_network.h"
 
@@ -33,47 +27,37 @@ namespace {
 using namespace std::chrono_literals;
 using namespace telnet;
 
-int listenOn(const sockaddr* at, socklen_t length) {
+int listenOn(const sockaddr* at, socklen_t length, int backlog = 4) {
     const int s = ::socket(at->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;  // an IPv6 listener leaves IPv4 to another
+    if (at->sa_family == AF_INET6) ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
     EXPECT_EQ(::bind(s, at, length), 0) << strerror(errno);
-    EXPECT_EQ(::listen(s, 4), 0);
+    EXPECT_EQ(::listen(s, backlog), 0);
     return s;
 }
 
 uint16_t portOf(int s) {
-    sockaddr_storage at{};
+    sockaddr_in6 at{};  // the port is at the same place in both families' addresses
     socklen_t length = sizeof at;
     ::getsockname(s, reinterpret_cast<sockaddr*>(&at), &length);
-    return ntohs(at.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&at)->sin6_port
-                                          : reinterpret_cast<sockaddr_in*>(&at)->sin_port);
+    return ntohs(at.sin6_port);
 }
 
-// COM1 on the network port at `path`, COM2 on the near end of a local cable.
-void connectTo(Relay& relay, const std::string& path, int32_t baud1, const PtyCable& near, int32_t baud2) {
-    relay.comDevicePaths[0] = path;
-    relay.comDevicePaths[1] = near.slavePath();
-    relay.serialPort1.settings = PortSettings{0, baud1, 8, 0, 0, FlowNone};
-    relay.serialPort2.settings = PortSettings{1, baud2, 8, 0, 0, FlowNone};
+size_t threadsNow() {
+    const auto tasks = std::filesystem::directory_iterator("/proc/self/task");
+    return static_cast<size_t>(std::distance(begin(tasks), end(tasks)));
 }
 
 // A server that turns an option on and off for ever, with a data byte now and then, and never
-// reads: the replies it is owed cannot pile up without end. The port is dropped with that
-// reason, what came as data before was passed on, and the server is tried again. (Wine's sockets
-// take in far more than a system's before the port sees the replies pile up.)
-TEST(NetworkRelay, AServerThatAsksForRepliesAndNeverReadsIsDroppedAndTriedAgain) {
-    TestListener listener(4, 4096);  // its receive buffer fills at once
-    // DO BINARY, DONT BINARY: each pair owes a WILL and a WONT; a data byte every 30 kB.
+// reads: the port is dropped with that reason, what came as data before was passed on, and the
+// server is tried again. (Wine's sockets take in far more than a system's before the port sees
+// the replies pile up.)
+TEST_F(NetworkRelayTest, AServerThatAsksForRepliesAndNeverReadsIsDroppedAndTriedAgain) {
+    listener = TestListener(4, 4096);  // its receive buffer fills at once
     std::string block;
     while (block.size() < 30000) block += bytesOf({IAC, DO, BINARY, IAC, DONT, BINARY});
     block += 'x';
-    PtyCable near;
-    Relay relay;
-    connectTo(relay, "rfc2217://127.0.0.1:" + std::to_string(listener.port()), 115200, near, 115200);
-    ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpenPending);
-    ASSERT_EQ(relay.openPort("com2", relay.serialPort2), PortOpened);
-    configurePort(relay.serialPort2);
-    startRelayWorker(relay.relayChannel2);
-    // Started once nothing can end the test early, so that it is always joined.
+    ASSERT_NO_FATAL_FAILURE(openBoth(pathOf(NetworkScheme::Rfc2217)));
     std::atomic<int> accepted{0};
     std::atomic<bool> done{false};
     std::thread serverThread([&] {
@@ -83,72 +67,46 @@ TEST(NetworkRelay, AServerThatAsksForRepliesAndNeverReadsIsDroppedAndTriedAgain)
             accepted += 1;
             // It answers the rate, as a serial server does, so its data count as the device's.
             peer.sendAll(serverAnswer(ComPortCommand::SetBaudRate, bytesOf({0, 1, 0xC2, 0})));
-            // Until the port lets go (bounded: far more than any socket buffers hold).
             for (size_t sent = 0; !done && sent < (256u << 20) && peer.sendAll(block);) sent += block.size();
         }
     });
     std::string status;  // taken at once: the next try may already be under way afterwards
-    EXPECT_TRUE(stepUntil(relay, [&] {
-        status = portStatusText(relay);
-        return relay.serialPort1.openFailure.kind == RefusalNotReading;
+    EXPECT_TRUE(stepUntil(*relay, [&] {
+        status = portStatusText(*relay);
+        return relay->serialPort1.openFailure.kind == RefusalNotReading;
     })) << status;
-    EXPECT_EQ(status, "COM1: " + relay.comDevicePaths[0] + " reads nothing it is sent (not a serial server), retrying");
-    EXPECT_EQ(near.receive(1, 10000), "x");
-    EXPECT_TRUE(stepUntil(relay, [&] { return accepted.load() >= 2; })) << "tried again";
+    EXPECT_EQ(status, "COM1: " + relay->comDevicePaths[0] + " reads nothing it is sent (not a serial server), retrying");
+    EXPECT_EQ(cable->receive(1, 10000), "x");
+    EXPECT_TRUE(stepUntil(*relay, [&] { return accepted.load() >= 2; })) << "tried again";
     done = true;
-    relay.stopRelayAndClosePorts();
+    relay->stopRelayAndClosePorts();
     serverThread.join();
 }
 
 // Into a raw TCP server over a link that holds each packet 20 ms each way: the port keeps many
-// chunks in flight (not one per acknowledgement), never more than its largest window, and every
-// byte arrives once and in order.
-TEST(NetworkRelay, OverADelayedLinkManyChunksAreInFlightAndEveryByteArrives) {
+// chunks in flight (not one per acknowledgement), never more than its largest window (256 KiB),
+// and every byte arrives once and in order.
+TEST_F(NetworkRelayTest, OverADelayedLinkManyChunksAreInFlightAndEveryByteArrives) {
     DelayedLink link(20ms);
     if (!link.error().empty()) GTEST_SKIP() << "no delayed link here: " << link.error();
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    ::inet_pton(AF_INET, DelayedLink::kServerAddress, &address.sin_addr);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener, 1), 0);
-    socklen_t length = sizeof address;
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-
-    PtyCable near;
-    Relay relay;
-    relay.comDevicePaths[0] =
-        std::string("tcp://") + DelayedLink::kServerSeenFromClient + ":" + std::to_string(ntohs(address.sin_port));
-    relay.comDevicePaths[1] = near.slavePath();
-    relay.serialPort1.settings = PortSettings{0, 115200, 8, 0, 0, FlowNone};
-    relay.serialPort2.settings = PortSettings{1, 115200, 8, 0, 0, FlowNone};
-    ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpenPending);
-    ASSERT_EQ(relay.openPort("com2", relay.serialPort2), PortOpened);
-    configurePort(relay.serialPort2);
-    startRelayWorker(relay.relayChannel2);
-    ASSERT_TRUE(stepUntil(relay, [&] { return relay.serialPort1.presence.load() == PortPresent; }))
-        << portStatusText(relay);
-    const int server = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    ASSERT_GE(server, 0);
-
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    ::inet_pton(AF_INET, DelayedLink::kServerAddress, &at.sin_addr);
+    const int far = listenOn(reinterpret_cast<sockaddr*>(&at), sizeof at);
+    ASSERT_NO_FATAL_FAILURE(
+        openBoth(std::string("tcp://") + DelayedLink::kServerSeenFromClient + ":" + std::to_string(portOf(far))));
+    ASSERT_TRUE(stepUntil(*relay, [&] { return relay->serialPort1.presence.load() == PortPresent; }));
+    server = TestSocket(::accept4(far, nullptr, nullptr, SOCK_CLOEXEC));
     const std::string sent = escapeHeavy(1 << 20, 7);
-    std::thread writer([&] { near.send(sent); });
-    std::string got;
-    std::vector<char> buffer(65536);
-    for (pollfd p{server, POLLIN, 0}; got.size() < sent.size() && ::poll(&p, 1, 10000) > 0;) {
-        const ssize_t n = ::recv(server, buffer.data(), buffer.size(), 0);
-        if (n <= 0) break;
-        got.append(buffer.data(), static_cast<size_t>(n));
-    }
+    std::thread writer([&] { cable->send(sent); });
+    const std::string got = server.receive(sent.size());
     writer.join();
-    EXPECT_EQ(got.size(), sent.size());
-    EXPECT_TRUE(got == sent) << "every byte once, in order";
+    EXPECT_TRUE(got == sent) << "every byte once, in order: " << got.size() << " of " << sent.size();
     EXPECT_GE(link.peakInFlight(), 16u * 1024) << "more than a chunk or two in flight at once";
-    EXPECT_LE(link.peakInFlight(), NetworkPort::kMaxInFlight);
-    EXPECT_EQ(relay.relayChannel2.undeliveredBytes.load(), 0);
-    relay.stopRelayAndClosePorts();
-    ::close(server);
-    ::close(listener);
+    EXPECT_LE(link.peakInFlight(), 256u * 1024);
+    EXPECT_EQ(relay->relayChannel2.undeliveredBytes.load(), 0);
+    relay->stopRelayAndClosePorts();
+    ::close(far);
 }
 
 // A name server on 127.0.0.1:53 that keeps every question and answers none until answer():
@@ -156,19 +114,26 @@ TEST(NetworkRelay, OverADelayedLinkManyChunksAreInFlightAndEveryByteArrives) {
 class HeldNameServer {
 public:
     HeldNameServer() {
-        socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        at.sin_port = htons(53);
+        sockaddr_in at{AF_INET, htons(53), {htonl(INADDR_LOOPBACK)}, {}};
         EXPECT_EQ(::bind(socket_, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
-        thread_ = std::thread([this] { serve(); });
+        thread_ = std::thread([this] {
+            for (pollfd p{socket_, POLLIN, 0}; !stop_;) {
+                if (::poll(&p, 1, 20) <= 0) continue;
+                Question q{};
+                char packet[512];
+                socklen_t length = sizeof q.from;
+                const ssize_t n = ::recvfrom(socket_, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&q.from), &length);
+                if (n < 12) continue;
+                q.packet.assign(packet, static_cast<size_t>(n));
+                std::lock_guard lock(mutex_);
+                questions_.push_back(q);
+                if (answering_) reply(q);
+            }
+        });
     }
     ~HeldNameServer() {
-        const uint64_t one = 1;
-        EXPECT_EQ(::write(stop_, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+        stop_ = true;
         thread_.join();
-        ::close(stop_);
         ::close(socket_);
     }
     // Each look-up asks from a socket of its own: the ports its questions came from.
@@ -189,22 +154,6 @@ private:
         sockaddr_in from;
         std::string packet;
     };
-
-    void serve() {
-        for (;;) {
-            pollfd fds[2] = {{socket_, POLLIN, 0}, {stop_, POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0 || fds[1].revents) return;
-            Question q{};
-            char packet[512];
-            socklen_t length = sizeof q.from;
-            const ssize_t n = ::recvfrom(socket_, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&q.from), &length);
-            if (n < 12) continue;
-            q.packet.assign(packet, static_cast<size_t>(n));
-            std::lock_guard lock(mutex_);
-            questions_.push_back(q);
-            if (answering_) reply(q);
-        }
-    }
     void reply(const Question& q) {
         size_t end = 12;  // the question's name, then its type and class
         while (end < q.packet.size() && q.packet[end] != 0) end += 1 + static_cast<uint8_t>(q.packet[end]);
@@ -220,8 +169,8 @@ private:
         ::sendto(socket_, out.data(), out.size(), 0, reinterpret_cast<const sockaddr*>(&q.from), sizeof q.from);
     }
 
-    int socket_ = -1;
-    int stop_ = eventfd(0, EFD_CLOEXEC);
+    int socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    std::atomic<bool> stop_{false};
     std::thread thread_;
     std::mutex mutex_;
     std::vector<Question> questions_;
@@ -244,12 +193,8 @@ TEST(NetworkRelay, ANameServerThatDoesNotAnswerIsAskedOnceWhateverTheRetries) {
         EXPECT_EQ(names.askers(), 1u);
         // The attempts' own threads end at their time-outs: the look-up's alone is left.
         bool settled = false;
-        for (int i = 0; i < 2000 && !settled; ++i) {
-            settled = threadsNow() <= threadsBefore + 1;
-            if (!settled) std::this_thread::sleep_for(5ms);
-        }
+        for (int i = 0; i < 2000 && !(settled = threadsNow() <= threadsBefore + 1); ++i) std::this_thread::sleep_for(5ms);
         EXPECT_TRUE(settled) << threadsNow() - threadsBefore << " threads more than before";
-
         names.answer();
         ASSERT_TRUE(stepUntil(relay, [&] { return relay.serialPort1.presence.load() == PortPresent; }));
         EXPECT_EQ(names.askers(), 1u);
@@ -261,12 +206,30 @@ TEST(NetworkRelay, ANameServerThatDoesNotAnswerIsAskedOnceWhateverTheRetries) {
 // connects; without it the path is refused at once, saying what it lacks, and not retried.
 TEST(NetworkRelay, ALinkLocalAddressConnectsThroughTheInterfaceItNames) {
     inOwnNetwork("127.0.0.1 localhost\n", "", [] {
-        ASSERT_TRUE(addLinkLocalToLoopback());
         sockaddr_in6 at{};
         at.sin6_family = AF_INET6;
         inet_pton(AF_INET6, "fe80::1", &at.sin6_addr);
         at.sin6_scope_id = if_nametoindex("lo");
-        const int listener = listenOn(reinterpret_cast<sockaddr*>(&at), sizeof at);
+        // The kernel's in6_ifreq, which <linux/ipv6.h> would bring with definitions that clash
+        // with the C library's: the loopback gets the address a link would have.
+        struct {
+            in6_addr address;
+            uint32_t prefixLength;
+            int interfaceIndex;
+        } request{at.sin6_addr, 64, static_cast<int>(at.sin6_scope_id)};
+        const int control = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(ioctl(control, SIOCSIFADDR, &request), 0) << strerror(errno);
+        ::close(control);
+        // The kernel finishes adding it on a work queue of its own: until then it cannot be bound.
+        int listener = -1;
+        for (int i = 0; i < 2000 && listener < 0; ++i) {
+            listener = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (::bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 && ::listen(listener, 4) == 0) break;
+            ::close(listener);
+            listener = -1;
+            std::this_thread::sleep_for(5ms);
+        }
+        ASSERT_GE(listener, 0) << "fe80::1 never became usable";
         const std::string port = std::to_string(portOf(listener));
 
         Relay relay;
@@ -276,7 +239,6 @@ TEST(NetworkRelay, ALinkLocalAddressConnectsThroughTheInterfaceItNames) {
         EXPECT_EQ(relay.serialPort1.presence.load(), PortHalted);
         EXPECT_NE(portStatusText(relay).find("link-local address: it needs the interface"), std::string::npos)
             << portStatusText(relay);
-
         relay.comDevicePaths[0] = "tcp://[fe80::1%lo]:" + port;
         ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpenPending);
         ASSERT_TRUE(stepUntil(relay, [&] { return relay.serialPort1.presence.load() == PortPresent; }));
@@ -293,21 +255,12 @@ TEST(NetworkConnectorTest, NameWhoseFirstAddressIsSilentConnectsToTheNext) {
         sockaddr_in6 at6{};
         at6.sin6_family = AF_INET6;
         at6.sin6_addr = in6addr_loopback;
-        const int silent = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int on = 1;
-        ::setsockopt(silent, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-        ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&at6), sizeof at6), 0);
-        ASSERT_EQ(::listen(silent, 0), 0);
+        const int silent = listenOn(reinterpret_cast<sockaddr*>(&at6), sizeof at6, 0);
         at6.sin6_port = htons(portOf(silent));
-        // One connection fills the queue.
-        const int filler = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int filler = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);  // fills the queue
         ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&at6), sizeof at6), 0);
-        sockaddr_in at4{};
-        at4.sin_family = AF_INET;
-        at4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        at4.sin_port = at6.sin6_port;
+        sockaddr_in at4{AF_INET, at6.sin6_port, {htonl(INADDR_LOOPBACK)}, {}};
         const int listening = listenOn(reinterpret_cast<sockaddr*>(&at4), sizeof at4);
-
         addrinfo hints{};
         hints.ai_socktype = SOCK_STREAM;
         addrinfo* found = nullptr;

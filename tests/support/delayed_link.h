@@ -1,8 +1,8 @@
 // A network link with a real delay, for tests and benchmarks of what a round trip costs: inside
 // a network namespace of the calling thread's own, two TUN devices joined by a forwarder thread
-// that holds each packet for the delay before it passes it on (and, if asked, at a line's rate). A client reaches the server side
-// only through the link, and the forwarder sees every segment of the one TCP connection the
-// client makes across it first (as the client's unacknowledged bytes, at their most).
+// that holds each packet for the delay before it passes it on (and, if asked, at a line's rate).
+// A client reaches the server side only through the link, and the forwarder measures the first
+// TCP connection the client makes across it (its unacknowledged bytes, at their most).
 //
 // The thread that makes the link lives in the namespace until the link ends, and so do the
 // threads and processes it starts meanwhile; make and end it on the same thread. Needs root (or
@@ -33,8 +33,6 @@ public:
     const std::string& error() const { return error_; }
     // The most the client had sent and not yet seen acknowledged, in bytes, so far.
     size_t peakInFlight() const { return peakInFlight_.load(); }
-    // Payload bytes of that connection from the client (retransmissions included).
-    uint64_t clientBytes() const { return clientBytes_.load(); }
 
 private:
     void forward();
@@ -47,5 +45,4 @@ private:
     int stopPipe_[2] = {-1, -1};
     std::thread forwarder_;
     std::atomic<size_t> peakInFlight_{0};
-    std::atomic<uint64_t> clientBytes_{0};
 };

@@ -28,23 +28,20 @@ namespace {
 constexpr const char* kClientDevice = "vxlinkc";
 constexpr const char* kServerDevice = "vxlinks";
 
-std::string failed(const std::string& what) { return what + ": " + std::strerror(errno); }
+bool failed(std::string& error, const std::string& what) {
+    error = what + ": " + std::strerror(errno);
+    return false;
+}
 
 int openTun(const char* name, std::string& error) {
     const int fd = ::open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        error = failed("/dev/net/tun");
-        return -1;
-    }
     ifreq request{};
     request.ifr_flags = IFF_TUN | IFF_NO_PI;
     std::strncpy(request.ifr_name, name, IFNAMSIZ - 1);
-    if (::ioctl(fd, TUNSETIFF, &request) != 0) {
-        error = failed(std::string("TUNSETIFF ") + name);
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    if (fd >= 0 && ::ioctl(fd, TUNSETIFF, &request) == 0) return fd;
+    failed(error, std::string("a TUN device ") + name);
+    if (fd >= 0) ::close(fd);
+    return -1;
 }
 
 sockaddr ipv4(const char* dotted) {
@@ -61,58 +58,45 @@ bool configure(int control, const char* device, const char* address, const char*
     ifreq request{};
     std::strncpy(request.ifr_name, device, IFNAMSIZ - 1);
     request.ifr_addr = ipv4(address);
-    if (::ioctl(control, SIOCSIFADDR, &request) != 0) return error = failed("SIOCSIFADDR"), false;
+    if (::ioctl(control, SIOCSIFADDR, &request) != 0) return failed(error, "SIOCSIFADDR");
     request.ifr_netmask = ipv4("255.255.255.255");
-    if (::ioctl(control, SIOCSIFNETMASK, &request) != 0) return error = failed("SIOCSIFNETMASK"), false;
-    if (::ioctl(control, SIOCGIFFLAGS, &request) != 0) return error = failed("SIOCGIFFLAGS"), false;
+    if (::ioctl(control, SIOCSIFNETMASK, &request) != 0) return failed(error, "SIOCSIFNETMASK");
+    if (::ioctl(control, SIOCGIFFLAGS, &request) != 0) return failed(error, "SIOCGIFFLAGS");
     request.ifr_flags |= IFF_UP | IFF_RUNNING;
-    if (::ioctl(control, SIOCSIFFLAGS, &request) != 0) return error = failed("SIOCSIFFLAGS"), false;
+    if (::ioctl(control, SIOCSIFFLAGS, &request) != 0) return failed(error, "SIOCSIFFLAGS");
     if (peers == nullptr) return true;
     rtentry route{};
     route.rt_dst = ipv4(peers);
     route.rt_genmask = ipv4("255.255.0.0");
     route.rt_flags = RTF_UP;
     route.rt_dev = const_cast<char*>(device);
-    if (::ioctl(control, SIOCADDRT, &route) != 0) return error = failed("SIOCADDRT"), false;
-    return true;
+    return ::ioctl(control, SIOCADDRT, &route) == 0 || failed(error, "SIOCADDRT");
 }
 
-void remapAddresses(std::vector<uint8_t>& packet) {
-    packet[13] = static_cast<uint8_t>(packet[13] + 3);
-    packet[17] = static_cast<uint8_t>(packet[17] - 3);
-}
+uint32_t word32(const uint8_t* p) { return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]; }
 
-uint32_t word32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
+// What the measure needs of an IPv4 TCP segment.
 struct Segment {
-    bool tcp = false;
-    uint16_t sourcePort = 0, destinationPort = 0;
-    uint32_t seq = 0, ack = 0;
-    uint32_t payload = 0;
-    bool syn = false, fin = false, hasAck = false;
+    bool tcp = false, syn = false, hasAck = false;
+    uint32_t ports = 0;  // source << 16 | destination
+    uint32_t seq = 0, ack = 0, end = 0;  // end: the sequence number after it
 };
 
 Segment parseTcp(const std::vector<uint8_t>& p) {
     Segment s;
     if (p.size() < 20 || (p[0] >> 4) != 4 || p[9] != IPPROTO_TCP) return s;
-    const size_t ipHeader = (p[0] & 0x0F) * 4u;
-    const size_t total = static_cast<size_t>(p[2]) << 8 | p[3];
+    const size_t ipHeader = (p[0] & 0x0F) * 4u, total = size_t{p[2]} << 8 | p[3];
     if (p.size() < ipHeader + 20 || total > p.size()) return s;
     const uint8_t* t = p.data() + ipHeader;
     const size_t tcpHeader = (t[12] >> 4) * 4u;
     if (ipHeader + tcpHeader > total) return s;
     s.tcp = true;
-    s.sourcePort = static_cast<uint16_t>(t[0] << 8 | t[1]);
-    s.destinationPort = static_cast<uint16_t>(t[2] << 8 | t[3]);
+    s.ports = word32(t);
     s.seq = word32(t + 4);
     s.ack = word32(t + 8);
     s.syn = (t[13] & 0x02) != 0;
-    s.fin = (t[13] & 0x01) != 0;
     s.hasAck = (t[13] & 0x10) != 0;
-    s.payload = static_cast<uint32_t>(total - ipHeader - tcpHeader);
+    s.end = s.seq + static_cast<uint32_t>(total - ipHeader - tcpHeader) + (s.syn ? 1 : 0) + (t[13] & 0x01);
     return s;
 }
 
@@ -124,11 +108,11 @@ DelayedLink::DelayedLink(std::chrono::milliseconds delay, uint64_t bytesPerSecon
     : delay_(delay), bytesPerSecond_(bytesPerSecond) {
     homeNamespace_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
     if (homeNamespace_ < 0) {
-        error_ = failed("/proc/thread-self/ns/net");
+        failed(error_, "/proc/thread-self/ns/net");
         return;
     }
     if (::unshare(CLONE_NEWNET) != 0) {
-        error_ = failed("a network namespace of its own (unshare)");
+        failed(error_, "a network namespace of its own (unshare)");
         ::close(homeNamespace_);
         homeNamespace_ = -1;
         return;
@@ -137,19 +121,12 @@ DelayedLink::DelayedLink(std::chrono::milliseconds delay, uint64_t bytesPerSecon
     if (tunClient_ >= 0) tunServer_ = openTun(kServerDevice, error_);
     if (tunServer_ < 0) return;
     const int control = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const bool up = control >= 0 && configure(control, "lo", "127.0.0.1", nullptr, error_) &&
+    const bool up = (control >= 0 || failed(error_, "socket")) && configure(control, "lo", "127.0.0.1", nullptr, error_) &&
                     configure(control, kClientDevice, "10.1.0.1", "10.5.0.0", error_) &&
-                    configure(control, kServerDevice, kServerAddress, "10.4.0.0", error_);
+                    configure(control, kServerDevice, kServerAddress, "10.4.0.0", error_) &&
+                    (::pipe2(stopPipe_, O_CLOEXEC) == 0 || failed(error_, "pipe"));
     if (control >= 0) ::close(control);
-    if (!up) {
-        if (error_.empty()) error_ = failed("socket");
-        return;
-    }
-    if (::pipe2(stopPipe_, O_CLOEXEC) != 0) {
-        error_ = failed("pipe");
-        return;
-    }
-    forwarder_ = std::thread([this] { forward(); });
+    if (up) forwarder_ = std::thread([this] { forward(); });
 }
 
 DelayedLink::~DelayedLink() {
@@ -176,74 +153,50 @@ void DelayedLink::forward() {
     std::deque<Held> queues[2];
     Clock::time_point lineFree[2] = {};  // when each direction's line has sent what it holds
     const int from[2] = {tunClient_, tunServer_};
-    // The connection measured: the first the client opens.
-    bool started = false;
-    uint16_t clientPort = 0, serverPort = 0;
-    uint32_t highestSent = 0, highestAcked = 0;
+    // The connection measured: the first the client opens (its ports, 0 until then).
+    uint32_t ports = 0, highestSent = 0, highestAcked = 0;
     std::vector<uint8_t> buffer(65536);
     for (;;) {
         int timeoutMs = -1;
-        const auto now = Clock::now();
         for (const auto& q : queues) {
             if (q.empty()) continue;
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(q.front().due - now).count();
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(q.front().due - Clock::now()).count();
             const int ms = static_cast<int>(std::max<long long>(left, 0));
             timeoutMs = timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
         }
         pollfd fds[3] = {{from[0], POLLIN, 0}, {from[1], POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-        if (::poll(fds, 3, timeoutMs) < 0 && errno != EINTR) return;
-        if (fds[2].revents != 0) return;
+        if ((::poll(fds, 3, timeoutMs) < 0 && errno != EINTR) || fds[2].revents != 0) return;
         for (int side = 0; side < 2; ++side) {
-            if ((fds[side].revents & POLLIN) == 0) continue;
-            for (int i = 0; i < 256; ++i) {  // what is there now, a bounded batch
+            for (int i = 0; i < 256 && (fds[side].revents & POLLIN); ++i) {  // what is there now, a bounded batch
                 const ssize_t n = ::read(from[side], buffer.data(), buffer.size());
                 if (n <= 0) break;
                 std::vector<uint8_t> packet(buffer.begin(), buffer.begin() + n);
                 if (packet.size() < 20 || (packet[0] >> 4) != 4) continue;  // IPv4 only
-                if (side == 0) {
-                    const Segment s = parseTcp(packet);
-                    if (s.tcp) {
-                        const uint32_t end = s.seq + s.payload + (s.syn ? 1 : 0) + (s.fin ? 1 : 0);
-                        if (s.syn && !started) {
-                            started = true;
-                            clientPort = s.sourcePort;
-                            serverPort = s.destinationPort;
-                            highestSent = highestAcked = s.seq;
-                        }
-                        if (started && s.sourcePort == clientPort && s.destinationPort == serverPort) {
-                            if (after(end, highestSent)) highestSent = end;
-                            clientBytes_ += s.payload;
-                        }
-                    }
+                if (const Segment s = parseTcp(packet); side == 0 && s.tcp) {
+                    if (s.syn && ports == 0) ports = s.ports, highestSent = highestAcked = s.seq;
+                    if (s.ports == ports && after(s.end, highestSent)) highestSent = s.end;
                 }
                 auto sent = Clock::now();
-                if (bytesPerSecond_ > 0) {
-                    sent = std::max(sent, lineFree[side]) +
-                           std::chrono::nanoseconds(packet.size() * 1000000000ull / bytesPerSecond_);
-                    lineFree[side] = sent;
-                }
+                if (bytesPerSecond_ > 0)
+                    lineFree[side] = sent = std::max(sent, lineFree[side]) +
+                                            std::chrono::nanoseconds(packet.size() * 1000000000ull / bytesPerSecond_);
                 queues[side].push_back({sent + delay_, std::move(packet)});
             }
         }
-        const auto at = Clock::now();
+        const auto now = Clock::now();
         for (int side = 0; side < 2; ++side) {
-            while (!queues[side].empty() && queues[side].front().due <= at) {
+            for (; !queues[side].empty() && queues[side].front().due <= now; queues[side].pop_front()) {
                 std::vector<uint8_t>& packet = queues[side].front().packet;
-                if (side == 1 && started) {
-                    // Delivered to the client now: what it acknowledges is no longer in flight.
-                    const Segment s = parseTcp(packet);
-                    if (s.tcp && s.hasAck && s.sourcePort == serverPort && s.destinationPort == clientPort &&
-                        after(s.ack, highestAcked))
-                        highestAcked = s.ack;
-                }
-                remapAddresses(packet);
+                // Delivered to the client now: what it acknowledges is no longer in flight.
+                if (const Segment s = parseTcp(packet);
+                    side == 1 && s.tcp && s.hasAck && ports != 0 && s.ports == (ports << 16 | ports >> 16) &&
+                    after(s.ack, highestAcked))
+                    highestAcked = s.ack;
+                packet[13] = static_cast<uint8_t>(packet[13] + 3);  // the addresses, as above
+                packet[17] = static_cast<uint8_t>(packet[17] - 3);
                 [[maybe_unused]] const ssize_t n = ::write(from[1 - side], packet.data(), packet.size());
-                queues[side].pop_front();
             }
         }
-        if (started) {
-            const size_t inFlight = highestSent - highestAcked;
-            if (inFlight > peakInFlight_.load()) peakInFlight_.store(inFlight);
-        }
+        if (ports != 0 && highestSent - highestAcked > peakInFlight_.load()) peakInFlight_.store(highestSent - highestAcked);
     }
 }

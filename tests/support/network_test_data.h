@@ -1,13 +1,16 @@
-// What the network port tests of both systems share: their data, their address, the wait for a
-// connector, the exchange both ways between two ends that send and receive, and a server's
-// reading of the Telnet stream written apart from the port's own codec.
+// What the network tests share: their data, their address, the waits for a connector, a port and
+// the relay, a server's reading of the Telnet stream written apart from the port's own codec,
+// and the relay between a network port and a serial cable.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
-#include <functional>
 #include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -17,6 +20,7 @@
 #include "relay/port_reconnect.h"
 #include "relay/relay.h"
 #include "relay/telnet_codec.h"
+#include "tests/support/pty_cable.h"
 #include "tests/support/test_socket.h"
 
 // Random bytes, a quarter of them 0xFF: the byte Telnet escapes.
@@ -27,7 +31,6 @@ inline std::string escapeHeavy(size_t n, unsigned seed) {
     return s;
 }
 
-// Bytes from their values: bytesOf({telnet::IAC, telnet::DO, 1}).
 inline std::string bytesOf(std::initializer_list<int> values) {
     std::string s;
     for (int v : values) s += static_cast<char>(v);
@@ -37,10 +40,7 @@ inline std::string bytesOf(std::initializer_list<int> values) {
 // Data as a Telnet server sends it: each 0xFF doubled.
 inline std::string escaped(const std::string& data) {
     std::string out;
-    for (char c : data) {
-        out += c;
-        if (static_cast<uint8_t>(c) == telnet::IAC) out += c;
-    }
+    for (char c : data) out += static_cast<uint8_t>(c) == telnet::IAC ? std::string(2, c) : std::string(1, c);
     return out;
 }
 
@@ -62,28 +62,24 @@ struct ServerView {
         using namespace telnet;
         for (char ch : in) {
             const auto b = static_cast<uint8_t>(ch);
-            switch (state_) {
-                case 0:
-                    if (b == IAC) state_ = 1; else data += ch;
-                    break;
-                case 1:
-                    if (b == IAC) { data += ch; state_ = 0; }
-                    else if (b >= WILL && b <= DONT) { verb_ = b; state_ = 2; }
-                    else if (b == SB) { sub_.clear(); state_ = 3; }
-                    else state_ = 0;
-                    break;
-                case 2:
-                    negotiations.push_back(bytesOf({IAC, verb_, b}));
-                    negotiationAt.push_back(data.size());
-                    state_ = 0;
-                    break;
-                case 3:
-                    if (b == IAC) state_ = 4; else sub_ += ch;
-                    break;
-                case 4:
-                    if (b == SE) { subnegotiations.push_back(sub_); state_ = 0; }
-                    else { if (b == IAC) sub_ += ch; state_ = 3; }
-                    break;
+            if (state_ == 0 && b != IAC) data += ch;
+            else if (state_ == 0) state_ = 1;
+            else if (state_ == 1) {
+                if (b == IAC) data += ch;
+                verb_ = b;
+                state_ = b >= WILL && b <= DONT ? 2 : b == SB ? 3 : 0;
+                sub_.clear();
+            } else if (state_ == 2) {
+                negotiations.push_back(bytesOf({IAC, verb_, b}));
+                negotiationAt.push_back(data.size());
+                state_ = 0;
+            } else if (state_ == 3) {
+                if (b == IAC) state_ = 4;
+                else sub_ += ch;
+            } else {
+                if (b == SE) subnegotiations.push_back(sub_);
+                if (b == IAC) sub_ += ch;
+                state_ = b == SE ? 0 : 3;
             }
         }
     }
@@ -94,18 +90,20 @@ private:
     std::string sub_;
 };
 
-inline NetworkAddress loopback(uint16_t port, NetworkScheme scheme = NetworkScheme::Rfc2217) {
-    return {scheme, "127.0.0.1", port};
+// The server's reading until `enough`, or until the stream pauses for long.
+inline ServerView readServer(TestSocket& server, const std::function<bool(const ServerView&)>& enough) {
+    ServerView view;
+    for (std::string more; !enough(view) && !(more = server.receiveSome()).empty();) view.feed(more);
+    return view;
 }
 
+inline NetworkAddress loopback(uint16_t port) { return {NetworkScheme::Rfc2217, "127.0.0.1", port}; }
+
 // Asks the connector until the attempt has ended, as an owner's timer would.
-inline ConnectResult awaitResult(const NetworkConnector& connector, int waitMs = 10000) {
+inline ConnectResult awaitResult(const NetworkConnector& connector) {
     ConnectResult r;
-    for (int i = 0; i < waitMs / 5; ++i) {
-        r = connector.result();
-        if (r.state != ConnectResult::State::Pending) break;
+    for (int i = 0; i < 2000 && (r = connector.result()).state == ConnectResult::State::Pending; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
     return r;
 }
 
@@ -129,39 +127,88 @@ inline std::string readPortUntil(NetworkPort& port, const std::function<bool(con
         }
         const ssize_t n = port.readData(buffer, sizeof buffer);
         if (n > 0) got.append(reinterpret_cast<char*>(buffer), static_cast<size_t>(n));
-        if (n == 0 || (n < 0 && errno != EAGAIN)) {
-            EXPECT_TRUE(port.lost());
-        }
+        EXPECT_TRUE(n > 0 || (n < 0 && errno == EAGAIN) || port.lost());
     }
     return got;
 }
 
-// Steps the relay as the program's timer does until `done`, or gives up after 20 s.
-inline bool stepUntil(Relay& relay, const std::function<bool()>& done) {
+// Writes all of `data` through the port as a worker does, at most `piece` bytes a write, waiting
+// for room while it takes none; then sends what the port holds.
+inline void writeAll(NetworkPort& port, const std::string& data, size_t piece = 1 << 20) {
+    for (size_t at = 0; at < data.size() && !port.lost();) {
+        const size_t n = std::min(piece, data.size() - at);
+        const ssize_t w = port.writeData(reinterpret_cast<const uint8_t*>(data.data()) + at, n);
+        if (w > 0) {
+            EXPECT_LE(w, static_cast<ssize_t>(n));  // what the window in flight has room for
+            at += static_cast<size_t>(w);
+        } else {
+            EXPECT_EQ(errno, EAGAIN);
+            waitPortRoom(port, 100);
+        }
+    }
+    while (port.outputQueued() > 0 && !port.lost()) {
+        port.flush();
+        waitPortRoom(port, 10);
+    }
+}
+
+// Steps the relay as the program's timer does (at `now()`) until `done`, or gives up after 20 s.
+inline bool stepUntil(Relay& relay, const std::function<bool()>& done,
+                      const std::function<std::chrono::steady_clock::time_point()>& now = std::chrono::steady_clock::now) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!done()) {
         if (std::chrono::steady_clock::now() > end) return false;
-        reconnectPorts(relay);
+        reconnectPorts(relay, now());
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
 }
 
-// Both ways at once between two device ends (anything with send(bytes) and receive(count,
-// timeoutMs)), every byte once and in order. (Not "far" and "near": Windows' headers take those.)
-template <typename Far, typename Near>
-void exchangeExactly(Far& farEnd, Near& nearEnd, size_t n, unsigned seed) {
-    const std::string toNear = escapeHeavy(n, seed), toFar = escapeHeavy(n, seed + 1);
-    std::string atNear, atFar;
-    std::thread a([&] { farEnd.send(toNear); });
-    std::thread b([&] { nearEnd.send(toFar); });
-    std::thread c([&] { atNear = nearEnd.receive(toNear.size(), 10000); });
-    atFar = farEnd.receive(toFar.size(), 10000);
-    a.join();
-    b.join();
-    c.join();
-    EXPECT_EQ(atNear.size(), toNear.size());
-    EXPECT_TRUE(atNear == toNear) << "far to near: every byte once, in order";
-    EXPECT_EQ(atFar.size(), toFar.size());
-    EXPECT_TRUE(atFar == toFar) << "near to far: every byte once, in order";
-}
+// The relay with COM1 on a network port to the test's server on 127.0.0.1 and COM2 on a serial
+// cable, relaying to COM1.
+class NetworkRelayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+#ifdef _WIN32
+        if (std::getenv("VORLINEX_WINE_CABLES") == nullptr)
+            GTEST_SKIP() << "needs the Wine runner's COM cables (VORLINEX_WINE_CABLES)";
+#endif
+        cable = std::make_unique<PtyCable>();
+    }
+    void TearDown() override {
+        relay.reset();
+        cable.reset();
+    }
+    // COM1 on `path`, COM2 on the cable; the network port connects in the background, and
+    // nothing waits for it.
+    void openBoth(const std::string& path, int32_t baud1 = 115200) {
+        relay = std::make_unique<Relay>();
+        relay->comDevicePaths[0] = path;
+        relay->comDevicePaths[1] = cable->slavePath();
+        relay->serialPort1.settings = PortSettings{0, baud1, 8, 0, 0, FlowNone};
+        relay->serialPort2.settings = PortSettings{1, 115200, 8, 0, 0, FlowNone};
+        ASSERT_EQ(relay->openPort("com1", relay->serialPort1), PortOpenPending);
+        EXPECT_FALSE(relay->serialPort1.isOpen()) << "nothing waits for the connect";
+        ASSERT_EQ(relay->openPort("com2", relay->serialPort2), PortOpened);
+        ASSERT_EQ(configurePort(relay->serialPort2), 0);
+        ASSERT_EQ(startRelayWorker(relay->relayChannel2), 0);
+    }
+    std::string pathOf(NetworkScheme scheme) const {
+        return (scheme == NetworkScheme::Tcp ? "tcp" : "rfc2217") + std::string("://127.0.0.1:") + std::to_string(listener.port());
+    }
+    // Steps until COM1 is connected and takes the server's end of it from `from`.
+    void awaitServer(TestListener& from) {
+        ASSERT_TRUE(stepUntil(*relay, [&] { return relay->serialPort1.presence.load() == PortPresent; }));
+        server = from.accept();
+        ASSERT_TRUE(server.valid());
+    }
+    void connectBoth(NetworkScheme scheme, int32_t baud1 = 115200) {
+        ASSERT_NO_FATAL_FAILURE(openBoth(pathOf(scheme), baud1));
+        ASSERT_NO_FATAL_FAILURE(awaitServer(listener));
+    }
+
+    std::unique_ptr<PtyCable> cable;
+    TestListener listener;
+    TestSocket server;
+    std::unique_ptr<Relay> relay;
+};

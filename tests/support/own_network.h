@@ -11,10 +11,3 @@
 // child's failures are printed as they happen and fail the test. Skips the test where namespaces
 // cannot be made (not root).
 void inOwnNetwork(const std::string& hosts, const std::string& resolvConf, const std::function<void()>& body);
-
-// Gives the own network's loopback a link-local address too (fe80::1), as a link would have,
-// once it can be used.
-bool addLinkLocalToLoopback();
-
-// How many threads this process runs now.
-size_t threadsNow();

@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <net/if.h>
-#include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -18,34 +16,27 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 namespace {
 
 constexpr int kCannotIsolate = 77;
+// The test runs again in a program of its own, started afresh (so with one thread, which a
+// namespace needs, and safe under the sanitizers, which a fork of a program with threads is
+// not); this names the folder with its files there.
+constexpr const char* kOwnNetworkFolder = "VORLINEX_OWN_NETWORK";
 
 bool bringLoopbackUp() {
     const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0) return false;
     ifreq request{};
     std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    bool up = ioctl(s, SIOCGIFFLAGS, &request) == 0;
+    bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &request) == 0;
     request.ifr_flags |= IFF_UP;
     up = up && ioctl(s, SIOCSIFFLAGS, &request) == 0;
     ::close(s);
     return up;
 }
 
-void writeFile(const std::filesystem::path& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
 }  // namespace
-
-// The test runs again in a program of its own, started afresh (so with one thread, which a
-// namespace needs, and safe under the sanitizers, which a fork of a program with threads is
-// not); this names the folder with its files there.
-constexpr const char* kOwnNetworkFolder = "VORLINEX_OWN_NETWORK";
 
 void inOwnNetwork(const std::string& hosts, const std::string& resolvConf, const std::function<void()>& body) {
     if (const char* inner = std::getenv(kOwnNetworkFolder)) {
@@ -65,8 +56,8 @@ void inOwnNetwork(const std::string& hosts, const std::string& resolvConf, const
     char folderName[] = "/tmp/vorlinex-own-network-XXXXXX";
     ASSERT_NE(mkdtemp(folderName), nullptr);
     const std::filesystem::path folder = folderName;
-    writeFile(folder / "hosts", hosts);
-    writeFile(folder / "resolv.conf", resolvConf);
+    std::ofstream(folder / "hosts", std::ios::binary) << hosts;
+    std::ofstream(folder / "resolv.conf", std::ios::binary) << resolvConf;
     const testing::TestInfo& test = *testing::UnitTest::GetInstance()->current_test_info();
     const std::string filter = std::string("--gtest_filter=") + test.test_suite_name() + "." + test.name();
     std::fflush(stdout);
@@ -84,40 +75,4 @@ void inOwnNetwork(const std::string& hosts, const std::string& resolvConf, const
     std::filesystem::remove_all(folder);
     if (WIFEXITED(status) && WEXITSTATUS(status) == kCannotIsolate) GTEST_SKIP() << "needs root: namespaces of its own";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the part in the test's own network failed (above)";
-}
-
-bool addLinkLocalToLoopback() {
-    // The kernel's in6_ifreq, which <linux/ipv6.h> would bring with definitions that clash with
-    // the C library's.
-    struct {
-        in6_addr address;
-        uint32_t prefixLength;
-        int interfaceIndex;
-    } request{};
-    inet_pton(AF_INET6, "fe80::1", &request.address);
-    request.prefixLength = 64;
-    request.interfaceIndex = static_cast<int>(if_nametoindex("lo"));
-    const int s = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0) return false;
-    bool usable = ioctl(s, SIOCSIFADDR, &request) == 0;
-    ::close(s);
-    // The kernel finishes adding it on a work queue of its own: until then it cannot be bound.
-    for (int i = 0; usable && i < 2000; ++i) {
-        const int probe = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in6 at{};
-        at.sin6_family = AF_INET6;
-        at.sin6_addr = request.address;
-        at.sin6_scope_id = static_cast<uint32_t>(request.interfaceIndex);
-        const bool bound = ::bind(probe, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
-        ::close(probe);
-        if (bound) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
-}
-
-size_t threadsNow() {
-    size_t n = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
-    return n;
 }

@@ -1,6 +1,6 @@
 // Sockets of a test's own on 127.0.0.1, one API on both systems (test_socket_linux.cpp,
-// test_socket_win32.cpp): the server a test plays against a network port, a port that refuses,
-// a listener that never answers, and the worker's wait on a network port.
+// test_socket_win32.cpp): the server a test plays against a network port or the relay, a port
+// that refuses, a listener that never answers, and the worker's wait on a network port.
 //
 // Waits are bounds that end as soon as what they wait for happens; reaching one is a failure of
 // the test, not a time being measured.
@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "relay/network_port.h"
@@ -18,25 +19,31 @@ public:
     TestSocket() = default;
     explicit TestSocket(NetworkSocket s) : s_(s) {}
     TestSocket(TestSocket&& o) noexcept : s_(o.release()) {}
-    TestSocket& operator=(TestSocket&& o) noexcept;
+    TestSocket& operator=(TestSocket&& o) noexcept {
+        if (this != &o) close(), s_ = o.release();
+        return *this;
+    }
     ~TestSocket() { close(); }
 
     bool valid() const { return s_ != kNoSocket; }
     NetworkSocket get() const { return s_; }
-    NetworkSocket release();
+    NetworkSocket release() { return std::exchange(s_, kNoSocket); }
     uint16_t localPort() const;
 
-    void close();          // an orderly close: the peer reads an end
-    void reset();          // a close that resets the connection
+    void close();          // an orderly close, or a reset when data sent to it lie unread
     void shutdownWrite();  // the end of this side's stream; it still reads
     void setBuffers(int bytes);  // both socket buffers, so that a connection fills soon
 
     // Every byte, waiting while the socket is full; false when the connection failed.
     bool sendAll(const std::string& bytes);
-    // Until `count` bytes came, the peer closed, or nothing came for quietMs.
-    std::string receive(size_t count, int quietMs = 10000);
     // What is there now, waiting up to waitMs for the first byte; empty at the end.
     std::string receiveSome(int waitMs = 10000);
+    // Until `count` bytes came, the peer closed, or nothing came for quietMs.
+    std::string receive(size_t count, int quietMs = 10000) {
+        std::string got;
+        for (std::string more; got.size() < count && !(more = receiveSome(quietMs)).empty();) got += more;
+        return got;
+    }
 
 private:
     NetworkSocket s_ = kNoSocket;

@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <sstream>
@@ -31,20 +30,6 @@ bool readable(int fd, int waitMs) {
 
 }  // namespace
 
-TestSocket& TestSocket::operator=(TestSocket&& o) noexcept {
-    if (this != &o) {
-        close();
-        s_ = o.release();
-    }
-    return *this;
-}
-
-NetworkSocket TestSocket::release() {
-    const NetworkSocket s = s_;
-    s_ = kNoSocket;
-    return s;
-}
-
 uint16_t TestSocket::localPort() const {
     sockaddr_in at{};
     socklen_t length = sizeof at;
@@ -54,12 +39,6 @@ uint16_t TestSocket::localPort() const {
 
 void TestSocket::close() {
     if (valid()) ::close(release());
-}
-
-void TestSocket::reset() {
-    const linger abort{1, 0};
-    ::setsockopt(s_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-    close();
 }
 
 void TestSocket::shutdownWrite() { ::shutdown(s_, SHUT_WR); }
@@ -76,17 +55,6 @@ bool TestSocket::sendAll(const std::string& bytes) {
         done += static_cast<size_t>(n);
     }
     return true;
-}
-
-std::string TestSocket::receive(size_t count, int quietMs) {
-    std::string got;
-    char buffer[65536];
-    while (got.size() < count && readable(s_, quietMs)) {
-        const ssize_t n = ::recv(s_, buffer, std::min(sizeof buffer, count - got.size()), 0);
-        if (n <= 0) break;
-        got.append(buffer, static_cast<size_t>(n));
-    }
-    return got;
 }
 
 std::string TestSocket::receiveSome(int waitMs) {

@@ -5,7 +5,6 @@
 #include <iphlpapi.h>
 #include <windows.h>
 
-#include <algorithm>
 #include <stdexcept>
 
 #include "relay/network_win32.h"
@@ -42,20 +41,6 @@ bool readable(NetworkSocket s, int waitMs) {
 
 }  // namespace
 
-TestSocket& TestSocket::operator=(TestSocket&& o) noexcept {
-    if (this != &o) {
-        close();
-        s_ = o.release();
-    }
-    return *this;
-}
-
-NetworkSocket TestSocket::release() {
-    const NetworkSocket s = s_;
-    s_ = kNoSocket;
-    return s;
-}
-
 uint16_t TestSocket::localPort() const {
     sockaddr_in at{};
     int length = sizeof at;
@@ -65,12 +50,6 @@ uint16_t TestSocket::localPort() const {
 
 void TestSocket::close() {
     if (valid()) ::closesocket(raw(release()));
-}
-
-void TestSocket::reset() {
-    const linger abort{1, 0};
-    ::setsockopt(raw(s_), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
-    close();
 }
 
 void TestSocket::shutdownWrite() { ::shutdown(raw(s_), SD_SEND); }
@@ -87,17 +66,6 @@ bool TestSocket::sendAll(const std::string& bytes) {
         done += static_cast<size_t>(n);
     }
     return true;
-}
-
-std::string TestSocket::receive(size_t count, int quietMs) {
-    std::string got;
-    char buffer[65536];
-    while (got.size() < count && readable(s_, quietMs)) {
-        const int n = ::recv(raw(s_), buffer, static_cast<int>(std::min(sizeof buffer, count - got.size())), 0);
-        if (n <= 0) break;
-        got.append(buffer, static_cast<size_t>(n));
-    }
-    return got;
 }
 
 std::string TestSocket::receiveSome(int waitMs) {
