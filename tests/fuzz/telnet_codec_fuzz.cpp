@@ -20,9 +20,8 @@ struct Received {
 };
 
 // `in` in pieces of the lengths `piece` gives (at least 1), after the client's opening when
-// `started`. Replies are whole negotiations; read a byte at a time, each is checked against what
-// the client last said of that option: saying it again with no refusal between is answering an
-// answer, the start of a loop.
+// `started`. Replies are whole negotiations; read a byte at a time, none says again what the
+// client last said of that option with no refusal between: that answers an answer, a loop.
 template <typename Piece>
 Received receiveInPieces(TelnetCodec::Mode mode, bool started, const std::string& in, Piece piece) {
     TelnetCodec codec(mode);
@@ -53,6 +52,7 @@ Received receiveInPieces(TelnetCodec::Mode mode, bool started, const std::string
     }
 }
 
+// Whole, a byte at a time and in pieces of 1 to 13 bytes: the same, and never more than was given.
 Received receiveEveryWay(TelnetCodec::Mode mode, bool started, const std::string& in) {
     const Received whole = receiveInPieces(mode, started, in, [&] { return in.size(); });
     FUZZ_REQUIRE(receiveInPieces(mode, started, in, [] { return 1; }) == whole);
@@ -108,15 +108,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const uint32_t value = in.ConsumeIntegral<uint32_t>();
                 const auto small = static_cast<uint8_t>(value);
                 std::string command;
-                switch (in.ConsumeIntegralInRange(0, 5)) {
-                    case 0: encoder.setBaudRate(value, command); break;
-                    case 1: encoder.setDataSize(small, command); break;
-                    case 2: encoder.setParity(TelnetCodec::Parity{small}, command); break;
-                    case 3: encoder.setStopSize(TelnetCodec::StopSize{small}, command); break;
-                    case 4: encoder.setControl(TelnetCodec::Control{small}, command); break;
-                    default: encoder.purge(TelnetCodec::Purge{small}, command);
-                }
-                FUZZ_REQUIRE(command.size() >= 7 && static_cast<uint8_t>(command[3]) <= 12);
+                using C = TelnetCodec;
+                const int which = in.ConsumeIntegralInRange(0, 5);
+                const bool made = which == 0 ? encoder.setBaudRate(value, command)
+                : which == 1 ? encoder.setDataSize(small, command)
+                : which == 2 ? encoder.setParity(C::Parity{small}, command)
+                : which == 3 ? encoder.setStopSize(C::StopSize{small}, command)
+                : which == 4 ? encoder.setControl(C::Control{small}, command)
+                             : encoder.purge(C::Purge{small}, command);
+                FUZZ_REQUIRE(made && command.size() >= 7 && static_cast<uint8_t>(command[3]) <= 12);
                 TelnetEvent answer;
                 answer.command = static_cast<ComPortCommand>(command[3]);
                 answer.value = answer.command == ComPortCommand::SetBaudRate ? value : small;

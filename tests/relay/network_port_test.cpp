@@ -1,7 +1,6 @@
-// Network ports through real sockets on 127.0.0.1, the same on both systems: the device paths
-// that name them, the connect that runs on its own thread (refused, unresolvable, silent,
-// cancelled), and a connected port against a server of the test's own that reads and writes the
-// raw Telnet stream, so that what crosses the wire is checked byte for byte.
+// Network ports through real sockets on 127.0.0.1, the same on both systems: their paths, the
+// connect on its own thread, and a connected port against a server of the test's own that reads
+// and writes the raw Telnet stream, so that what crosses the wire is checked byte for byte.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -95,8 +94,6 @@ TEST(NetworkPath, ReadsSchemeHostAndPortOrRefusesThePath) {
     }
 }
 
-// ---- Connecting ----
-
 TEST(NetworkConnectorTest, ConnectsOffThreadByAddressOrNameHandsOverATunedSocketOnceAndCallsBackOnce) {
     TestListener listener;
     std::atomic<int> calls{0};
@@ -120,17 +117,9 @@ TEST(NetworkConnectorTest, ConnectsOffThreadByAddressOrNameHandsOverATunedSocket
     EXPECT_TRUE(TestSocket(byName.take()).valid());
 }
 
-TEST(NetworkConnectorTest, ARefusedUnresolvableOrSilentAddressFailsSayingWhy) {
-    TestListener notListening(-1);
-    NetworkConnector refused(loopback(notListening.port()));
-    ConnectResult r = awaitResult(refused);
-    EXPECT_EQ(r.state, ConnectResult::State::Failed);
-    EXPECT_EQ(r.failure, ConnectResult::Failure::Connect);
-    EXPECT_EQ(r.systemError, ECONNREFUSED);
-    EXPECT_EQ(refused.take(), kNoSocket);
-
+TEST(NetworkConnectorTest, AnUnresolvableOrSilentAddressFailsSayingWhy) {
     NetworkConnector unresolvable({NetworkScheme::Rfc2217, "no-such-host.invalid", 4001});
-    r = awaitResult(unresolvable);
+    ConnectResult r = awaitResult(unresolvable);
     EXPECT_EQ(r.state, ConnectResult::State::Failed);
     EXPECT_EQ(r.failure, ConnectResult::Failure::Resolve);
     EXPECT_NE(r.resolverError, 0);
@@ -173,8 +162,6 @@ TEST(NetworkConnectorTest, CancelOrDestroyEndsAConnectInProgressAndNoCallbackFol
     EXPECT_TRUE(awaitConnecting(silent.port(), fillers));
     EXPECT_EQ(calls.load(), 0);
 }
-
-// ---- A connected port ----
 
 // The negotiation, then every setting, then DTR and RTS raised; an odd rate goes as it is, and
 // DTR/DSR flow (which Flow::None stands for as well) is asked as no flow. The window in flight
@@ -247,8 +234,7 @@ TEST(NetworkPortTest, DataWithManyIacsCrossesBothWaysExactlyAndCommandsNeverBeco
     EXPECT_TRUE(view.data == toServer) << "server got " << view.data.size() << " of " << toServer.size();
     EXPECT_EQ(c.port->lineState(), 0x60);
 
-    // The server ends its stream: the client takes in the last commands (no data among them),
-    // and once it has closed, everything it answered is at the server.
+    // The stream ends: the last commands are taken in, and all the answers reach the server.
     c.server.shutdownWrite();
     EXPECT_EQ(readPortUntil(*c.port, never), "");
     EXPECT_EQ(c.port->loss(), NetworkLoss::Closed);
@@ -376,8 +362,7 @@ TEST(NetworkPortTest, SuspendHoldsTheWriterUntilResume) {
 TEST(NetworkPortTest, WriteTheSocketTakesInPartKeepsItsRestWholeBeforeAnythingElse) {
     // Small buffers and the largest window: the socket fills before the window does.
     Connected c(NetworkScheme::Rfc2217, 4096, {100000000});
-    // Write until the socket refuses: the last write that was taken was taken in part by the
-    // system, its rest held here.
+    // Write until the socket refuses: the last write taken was taken in part, its rest held here.
     const std::string chunk = escapeHeavy(777, 3) + std::string(9, '\xFF');
     std::string accepted;
     for (int i = 0; i < 100000; ++i) {

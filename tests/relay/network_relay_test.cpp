@@ -65,10 +65,18 @@ TEST_F(NetworkRelayTest, AServerThatDiesIsRetriedAndGetsTheSettingsAgainWhenItRe
     exchangeExactly(*cable, server, 16 * 1024, 7);  // nothing from before the loss among it
 }
 
-// Refused: unreachable, worded alike on both systems (the errno's words, not those of a Windows
-// error of that number), and tried again after a back-off that doubles from half a second to
-// 5 s, never sooner. The steps are taken at times of the test's choosing.
+// A link-local address without the interface to reach it by is refused at once, saying so, and
+// not retried. A refused connect is unreachable, worded alike on both systems (the errno's words,
+// not those of a Windows error of that number), and tried again after a back-off that doubles
+// from half a second to 5 s, never sooner. The steps are taken at times of the test's choosing.
 TEST_F(NetworkRelayTest, ARefusedConnectIsRetriedAfterABackOffThatGrows) {
+    relay = std::make_unique<Relay>();
+    relay->comDevicePaths[0] = "tcp://[fe80::1]:4001";
+    ASSERT_EQ(relay->openPort("com1", relay->serialPort1), PortOpenFailed);
+    EXPECT_EQ(relay->serialPort1.openFailure.kind, RefusalZoneMissing);
+    EXPECT_EQ(relay->serialPort1.presence.load(), PortHalted);
+    EXPECT_NE(portStatusText(*relay).find("link-local address: it needs the interface"), std::string::npos);
+
     TestListener closed(-1);
     ASSERT_NO_FATAL_FAILURE(openBoth("tcp://127.0.0.1:" + std::to_string(closed.port())));
     SerialPort& port = relay->serialPort1;

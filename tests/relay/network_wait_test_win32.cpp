@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr int kWaitMs = 10000;
-
 // A raw port connected to a socket the test holds as the server.
 struct PortPair {
     TestListener listener;
@@ -43,7 +41,7 @@ struct Watchdog {
     Watchdog() {
         makeWake(wake);
         thread = std::thread([this] {
-            if (WaitForSingleObject(done, kWaitMs) == WAIT_TIMEOUT) raiseWake(wake);
+            if (WaitForSingleObject(done, 10000) == WAIT_TIMEOUT) raiseWake(wake);
         });
     }
     ~Watchdog() {
@@ -56,7 +54,9 @@ struct Watchdog {
 
 }  // namespace
 
-TEST(NetworkWaitWin32, AWaitEndsOnTheStopRequestAndOnTheTimeOut) {
+// A wait ends on the stop request and on its time-out; after the peer closed it returns at once:
+// the worker sees the port lost, never waits for ever.
+TEST(NetworkWaitWin32, AWaitEndsOnTheStopRequestOnTheTimeOutAndAtOnceAfterTheEnd) {
     PortPair pair;
     WakeHandle wake = kNoWake;
     ASSERT_EQ(makeWake(wake), 0);
@@ -64,16 +64,12 @@ TEST(NetworkWaitWin32, AWaitEndsOnTheStopRequestAndOnTheTimeOut) {
     raiseWake(wake);
     EXPECT_EQ(waitForNetworkInput(*pair.port, wake, -1), WaitWoken);
     closeWake(wake);
-}
 
-// A wait after the end returns at once: the worker sees the port lost, never waits for ever.
-TEST(NetworkWaitWin32, AWaitAfterThePeerClosedReturnsAtOnce) {
-    PortPair pair;
     pair.server.sendAll("last words");
     pair.server.close();
     std::string got;
     uint8_t buffer[64];
-    while (!pair.port->lost() && waitForNetworkInput(*pair.port, kNoWake, kWaitMs) > 0) {
+    while (!pair.port->lost() && waitForNetworkInput(*pair.port, kNoWake, 10000) > 0) {
         const ssize_t n = pair.port->readData(buffer, sizeof buffer);
         if (n > 0) got.append(reinterpret_cast<const char*>(buffer), static_cast<size_t>(n));
     }
@@ -86,22 +82,17 @@ TEST(NetworkWaitWin32, AWaitAfterThePeerClosedReturnsAtOnce) {
 // Reader and writer wait on one socket at once: whichever takes the socket's events must hand
 // the other's on. The writer fills the socket and waits for room while the reader waits for
 // input; then the server drains and answers. Both must wake for their own reason, not for the
-// watchdog's wake-up. Which of the two takes the events is up to the system, so the round is
-// played several times.
+// watchdog's. Which of the two takes the events is up to the system: several rounds.
 TEST(NetworkWaitWin32, ReaderAndWriterWaitingOnOneSocketBothWakeForTheirOwnEvents) {
     PortPair pair;
     for (int round = 0; round < 8 && !HasFailure(); ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         const std::string block(64 * 1024, 'w');
         size_t written = 0;
-        for (int i = 0; i < 4096; ++i) {  // until the socket takes no more
-            const ssize_t n = pair.port->writeData(reinterpret_cast<const uint8_t*>(block.data()), block.size());
-            if (n < 0) {
-                ASSERT_EQ(errno, EAGAIN);
-                break;
-            }
-            written += static_cast<size_t>(n);
-        }
+        for (ssize_t n; written < (256u << 20) &&
+                        (n = pair.port->writeData(reinterpret_cast<const uint8_t*>(block.data()), block.size())) > 0;)
+            written += static_cast<size_t>(n);  // until the socket takes no more
+        ASSERT_EQ(errno, EAGAIN);
         ASSERT_GT(pair.port->heldBytes(), 0u) << "the socket never filled";
 
         Watchdog watchdog;
@@ -110,11 +101,8 @@ TEST(NetworkWaitWin32, ReaderAndWriterWaitingOnOneSocketBothWakeForTheirOwnEvent
         std::thread writer([&] {
             int events = 0;
             // Room comes and goes as the server drains; the writer sends on what it holds.
-            while (pair.port->heldBytes() > 0 && !pair.port->lost()) {
-                events = waitForNetworkRoom(*pair.port, watchdog.wake, -1);
-                if (events & WaitWoken) break;
+            while (pair.port->heldBytes() > 0 && !pair.port->lost() && !((events = waitForNetworkRoom(*pair.port, watchdog.wake, -1)) & WaitWoken))
                 pair.port->flush();
-            }
             writerSaw = events;
         });
         EXPECT_EQ(pair.server.receive(written, 2000).size(), written);
