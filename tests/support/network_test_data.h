@@ -1,13 +1,11 @@
-// What the network tests share: their data, their address, the waits for a connector, a port and
-// the relay, a server's reading of the Telnet stream written apart from the port's own codec,
-// and the relay between a network port and a serial cable.
+// What the network tests share: their data, the waits for a connector, a port and the relay, a
+// server's reading of the Telnet stream apart from the port's codec, and a relay to a server.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -175,10 +173,6 @@ protected:
 #endif
         cable = std::make_unique<PtyCable>();
     }
-    void TearDown() override {
-        relay.reset();
-        cable.reset();
-    }
     // COM1 on `path`, COM2 on the cable; the network port connects in the background, and
     // nothing waits for it.
     void openBoth(const std::string& path, int32_t baud1 = 115200) {
@@ -210,5 +204,5 @@ protected:
     std::unique_ptr<PtyCable> cable;
     TestListener listener;
     TestSocket server;
-    std::unique_ptr<Relay> relay;
+    std::unique_ptr<Relay> relay;  // ended first
 };

@@ -1,9 +1,7 @@
-// Sockets of a test's own on 127.0.0.1, one API on both systems (test_socket_linux.cpp,
-// test_socket_win32.cpp): the server a test plays against a network port or the relay, a port
-// that refuses, a listener that never answers, and the worker's wait on a network port.
-//
-// Waits are bounds that end as soon as what they wait for happens; reaching one is a failure of
-// the test, not a time being measured.
+// Sockets of a test's own on 127.0.0.1, one API on both systems: the server a test plays against
+// a network port or the relay, a port that refuses, a listener that never answers, and the
+// worker's wait on a network port. Waits end as soon as what they wait for happens; reaching
+// one's bound is a failure of the test, not a time being measured.
 #pragma once
 
 #include <cstddef>
