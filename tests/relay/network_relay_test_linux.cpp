@@ -4,13 +4,10 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
-#include <mutex>
 #include <set>
 #include <thread>
 
@@ -99,41 +96,34 @@ TEST_F(NetworkRelayTest, OverADelayedLinkManyChunksAreInFlightAndEveryByteArrive
 }
 
 // A name server on 127.0.0.1:53 that keeps every question and answers none until answer():
-// then each question so far and after (an A question with 127.0.0.1, any other with none).
+// then each question so far and after (an A question with 127.0.0.1, any other with none). It
+// takes its questions when serve() is called, at each step of the test.
 class HeldNameServer {
 public:
     HeldNameServer() {
         sockaddr_in at{AF_INET, htons(53), {htonl(INADDR_LOOPBACK)}, {}};
         EXPECT_EQ(::bind(socket_, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
-        thread_ = std::thread([this] {
-            for (pollfd p{socket_, POLLIN, 0}; !stop_;) {
-                if (::poll(&p, 1, 20) <= 0) continue;
-                Question q{};
-                char packet[512];
-                socklen_t length = sizeof q.first;
-                const ssize_t n = ::recvfrom(socket_, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&q.first), &length);
-                if (n < 12) continue;
-                q.second.assign(packet, static_cast<size_t>(n));
-                std::lock_guard lock(mutex_);
-                questions_.push_back(q);
-                if (answering_) reply(q);
-            }
-        });
     }
-    ~HeldNameServer() {
-        stop_ = true;
-        thread_.join();
-        ::close(socket_);
+    ~HeldNameServer() { ::close(socket_); }
+    void serve() {
+        Question q{};
+        char packet[512];
+        socklen_t length = sizeof q.first;
+        for (ssize_t n; (n = ::recvfrom(socket_, packet, sizeof packet, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&q.first),
+                                        &length)) >= 0;) {
+            if (n < 12) continue;
+            q.second.assign(packet, static_cast<size_t>(n));
+            questions_.push_back(q);
+            if (answering_) reply(q);
+        }
     }
     // Each look-up asks from a socket of its own: the ports its questions came from.
     size_t askers() {
-        std::lock_guard lock(mutex_);
         std::set<uint16_t> ports;
         for (const Question& q : questions_) ports.insert(q.first.sin_port);
         return ports.size();
     }
     void answer() {
-        std::lock_guard lock(mutex_);
         answering_ = true;
         for (const Question& q : questions_) reply(q);
     }
@@ -157,9 +147,6 @@ private:
     }
 
     int socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-    std::mutex mutex_;
     std::vector<Question> questions_;
     bool answering_ = false;
 };
@@ -174,16 +161,16 @@ TEST(NetworkRelay, ANameServerThatDoesNotAnswerIsAskedOnceWhateverTheRetries) {
         relay.comDevicePaths[0] = "tcp://relay-box.test:" + std::to_string(listener.port());
         const size_t threadsBefore = threadsNow();
         ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpenPending);
-        ASSERT_TRUE(stepUntil(relay, [&] { return relay.serialPort1.networkRetry.connectFailures >= 2; }));
+        ASSERT_TRUE(stepUntil(relay, [&] { return names.serve(), relay.serialPort1.networkRetry.connectFailures >= 2; }));
         EXPECT_EQ(relay.serialPort1.openFailure.kind, RefusalUnreachable);
         EXPECT_EQ(relay.serialPort1.openFailure.systemError, ETIMEDOUT);
         EXPECT_EQ(names.askers(), 1u);
         // The attempts' own threads end at their time-outs: the look-up's alone is left.
         bool settled = false;
-        for (int i = 0; i < 2000 && !(settled = threadsNow() <= threadsBefore + 1); ++i) std::this_thread::sleep_for(5ms);
+        for (int i = 0; i < 2000 && !(settled = threadsNow() <= threadsBefore + 1); ++i) names.serve(), std::this_thread::sleep_for(5ms);
         EXPECT_TRUE(settled) << threadsNow() - threadsBefore << " threads more than before";
         names.answer();
-        ASSERT_TRUE(stepUntil(relay, [&] { return relay.serialPort1.presence.load() == PortPresent; }));
+        ASSERT_TRUE(stepUntil(relay, [&] { return names.serve(), relay.serialPort1.presence.load() == PortPresent; }));
         EXPECT_EQ(names.askers(), 1u);
         relay.stopRelayAndClosePorts();
     });
@@ -194,14 +181,17 @@ TEST(NetworkRelay, ANameServerThatDoesNotAnswerIsAskedOnceWhateverTheRetries) {
 // waits, and wins.
 TEST(NetworkConnectorTest, NameWhoseFirstAddressIsSilentConnectsToTheNext) {
     inOwnNetwork("::1 relay-box\n127.0.0.1 relay-box\n", "", [] {
-        sockaddr_in6 at6{.sin6_family = AF_INET6, .sin6_addr = in6addr_loopback};
+        sockaddr_in6 at6{};
+        at6.sin6_family = AF_INET6;
+        at6.sin6_addr = in6addr_loopback;
         const int silent = listenOn(at6, 0);
         at6.sin6_port = htons(portOf(silent));
         const int filler = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);  // fills the queue
         ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&at6), sizeof at6), 0);
         sockaddr_in at4{AF_INET, at6.sin6_port, {htonl(INADDR_LOOPBACK)}, {}};
         const int listening = listenOn(at4);
-        addrinfo hints{.ai_socktype = SOCK_STREAM}, *found = nullptr;
+        addrinfo hints{}, *found = nullptr;
+        hints.ai_socktype = SOCK_STREAM;
         ASSERT_EQ(getaddrinfo("relay-box", nullptr, &hints, &found), 0);
         const int firstFamily = found->ai_family;
         freeaddrinfo(found);

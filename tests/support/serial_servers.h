@@ -42,6 +42,6 @@ public:
 
 private:
     std::string folder_, error_, earlierLog_;
-    uint16_t rfc2217Port_, rawPort_;
+    uint16_t rfc2217Port_ = 0, rawPort_ = 0;
     std::unique_ptr<ChildProcess> child_;
 };

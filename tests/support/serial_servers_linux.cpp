@@ -1,9 +1,6 @@
 #include "tests/support/serial_servers.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "tests/support/test_socket.h"
 
 namespace {
 
@@ -39,28 +38,18 @@ bool listening(uint16_t port) {
     return false;
 }
 
-// A free TCP port on 127.0.0.1 at the moment of the call.
-uint16_t freeLocalPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    uint16_t port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    ::close(fd);
-    return port;
-}
-
 }  // namespace
 
 std::string Ser2netServer::unavailable() {
     return findSer2net().empty() ? "ser2net is not installed (tools/install-deps.sh installs it)" : std::string();
 }
 
-Ser2netServer::Ser2netServer(const std::string& devicePath) : rfc2217Port_(freeLocalPort()), rawPort_(freeLocalPort()) {
-    while (rawPort_ == rfc2217Port_) rawPort_ = freeLocalPort();
+Ser2netServer::Ser2netServer(const std::string& devicePath) {
+    {  // two free ports, held at once so that they differ
+        const TestListener a(-1), b(-1);
+        rfc2217Port_ = a.port();
+        rawPort_ = b.port();
+    }
     std::string pattern = (std::filesystem::temp_directory_path() / "vorlinex-server-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     folder_ = pattern;
