@@ -43,14 +43,6 @@ struct Connected {
     }
 };
 
-bool awaitConnecting(uint16_t port, int count) {
-    for (int i = 0; i < kWaitMs / 5; ++i) {
-        if (socketsConnectingTo(port) == count) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
-}
-
 }  // namespace
 
 TEST(NetworkPath, ReadsSchemeHostAndPortOrRefusesThePath) {
@@ -108,8 +100,7 @@ TEST(NetworkConnectorTest, ConnectsOffThreadByAddressOrNameHandsOverATunedSocket
     const SocketTuning tuning = tuningOf(taken.get());
     EXPECT_TRUE(tuning.noDelay && tuning.keepAlive && tuning.readsWithoutWaiting);
     EXPECT_LE(tuning.keepAliveSeconds, 30) << "a silent dead peer is found within half a minute (-1: not known here)";
-    for (int i = 0; i < kWaitMs / 5 && calls.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(calls.load(), 1);
+    EXPECT_TRUE(eventually([&] { return calls.load() == 1; }));
 
     // localhost may give ::1 first, where nothing listens: the next address is tried.
     NetworkConnector byName({NetworkScheme::Tcp, "localhost", listener.port()});
@@ -146,20 +137,21 @@ TEST(NetworkConnectorTest, CancelOrDestroyEndsAConnectInProgressAndNoCallbackFol
     if (fillers < 0) GTEST_SKIP() << "the system's connection table cannot be read here";
     std::atomic<int> calls{0};
     const std::chrono::minutes longTimeout(10);
+    const auto connecting = [&](int count) { return eventually([&] { return socketsConnectingTo(silent.port()) == count; }); };
     {
         NetworkConnector connector(loopback(silent.port()), longTimeout, [&] { ++calls; });
-        ASSERT_TRUE(awaitConnecting(silent.port(), fillers + 1)) << "the connect is under way";
+        ASSERT_TRUE(connecting(fillers + 1)) << "the connect is under way";
         EXPECT_EQ(connector.result().state, ConnectResult::State::Pending);
         connector.cancel();
         EXPECT_EQ(connector.result().state, ConnectResult::State::Cancelled);
         EXPECT_EQ(connector.take(), kNoSocket);
-        EXPECT_TRUE(awaitConnecting(silent.port(), fillers)) << "the connect thread let go of its socket";
+        EXPECT_TRUE(connecting(fillers)) << "the connect thread let go of its socket";
     }
     {
         NetworkConnector dropped(loopback(silent.port()), longTimeout, [&] { ++calls; });
-        ASSERT_TRUE(awaitConnecting(silent.port(), fillers + 1));
+        ASSERT_TRUE(connecting(fillers + 1));
     }
-    EXPECT_TRUE(awaitConnecting(silent.port(), fillers));
+    EXPECT_TRUE(connecting(fillers));
     EXPECT_EQ(calls.load(), 0);
 }
 

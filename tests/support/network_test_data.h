@@ -100,8 +100,7 @@ inline NetworkAddress loopback(uint16_t port) { return {NetworkScheme::Rfc2217, 
 // Asks the connector until the attempt has ended, as an owner's timer would.
 inline ConnectResult awaitResult(const NetworkConnector& connector) {
     ConnectResult r;
-    for (int i = 0; i < 2000 && (r = connector.result()).state == ConnectResult::State::Pending; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    eventually([&] { return (r = connector.result()).state != ConnectResult::State::Pending; });
     return r;
 }
 
