@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "relay/telnet_codec.h"
+#include "tests/support/network_test_data.h"
 
 using namespace telnet;
 using Kind = TelnetEvent::Kind;
@@ -18,11 +19,7 @@ void PrintTo(const TelnetEvent& e, std::ostream* os) {
 
 namespace {
 
-std::string bytes(std::initializer_list<int> values) {
-    std::string s;
-    for (int v : values) s += static_cast<char>(v);
-    return s;
-}
+const auto bytes = bytesOf;
 TelnetEvent agreed(uint8_t option, S side) { return {Kind::OptionAgreed, option, side}; }
 TelnetEvent refused(uint8_t option, S side) { return {Kind::OptionRefused, option, side}; }
 TelnetEvent answer(ComPortCommand command, uint32_t value = 0) {
@@ -32,11 +29,6 @@ TelnetEvent answer(ComPortCommand command, uint32_t value = 0) {
     return e;
 }
 const TelnetEvent kFlood{Kind::CommandFlood};
-
-// A server's answer to `command` (its code plus 100) with the value bytes as sent, escaped.
-std::string serverAnswer(ComPortCommand command, const std::string& escapedValue) {
-    return bytes({IAC, SB, COM_PORT_OPTION, static_cast<int>(command) + 100}) + escapedValue + bytes({IAC, SE});
-}
 
 struct Received {
     std::string data, reply = {};
@@ -97,17 +89,17 @@ TEST(TelnetCodec, ServerStreamsGiveTheSameDataRepliesAndEventsHoweverTheReadsCut
          {"z", "", {answer(C::SetDataSize, 7)}}},
         {"baud rates: plain, 0xFF escaped, extra bytes ignored, too short",
          "d" + serverAnswer(C::SetBaudRate, bytes({0, 1, 0xC2, 0})) + "e" +
-             serverAnswer(C::SetBaudRate, bytes({IAC, IAC, 0, IAC, IAC, 1})) +
+             serverAnswer(C::SetBaudRate, bytes({IAC, 0, IAC, 1})) +
              serverAnswer(C::SetBaudRate, bytes({0, 0, 0x25, 0x80, 0, 0, 0, 0})) +
              serverAnswer(C::SetBaudRate, bytes({0x25, 0x80})) + "x",
          {"dex", "", {answer(C::SetBaudRate, 115200), answer(C::SetBaudRate, 0xFF00FF01), answer(C::SetBaudRate, 9600)}}},
         {"every other answer",
          serverAnswer(C::SetDataSize, bytes({8})) + serverAnswer(C::SetParity, bytes({3})) +
              serverAnswer(C::SetStopSize, bytes({2})) + serverAnswer(C::SetControl, bytes({11})) +
-             serverAnswer(C::NotifyLineState, bytes({0x60})) + "1" + serverAnswer(C::NotifyModemState, bytes({IAC, IAC})) +
+             serverAnswer(C::NotifyLineState, bytes({0x60})) + "1" + serverAnswer(C::NotifyModemState, bytes({IAC})) +
              "2" + serverAnswer(C::FlowControlSuspend, "") + "3" + serverAnswer(C::FlowControlResume, "") +
              serverAnswer(C::PurgeData, bytes({3})) + serverAnswer(C::SetLineStateMask, bytes({0})) +
-             serverAnswer(C::SetModemStateMask, bytes({IAC, IAC})),
+             serverAnswer(C::SetModemStateMask, bytes({IAC})),
          {"123", "",
           {answer(C::SetDataSize, 8), answer(C::SetParity, 3), answer(C::SetStopSize, 2), answer(C::SetControl, 11),
            answer(C::NotifyLineState, 0x60), answer(C::NotifyModemState, 0xFF), answer(C::FlowControlSuspend),
