@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <numeric>
 #include <thread>
 
 #ifndef _WIN32
@@ -184,12 +185,7 @@ public:
         std::lock_guard hold(lock);
         return chunks.size();
     }
-    // Chunks from..to: as one direction's capture writes them (CRLF 0), and as combined records.
-    std::string bytes(size_t from, size_t to) const {
-        std::string out;
-        for (size_t i = from; i < to; ++i) out += chunks[i];
-        return out;
-    }
+    // Chunks from..to.
     std::vector<std::string> slice(size_t from, size_t to) const {
         return {chunks.begin() + static_cast<ptrdiff_t>(from), chunks.begin() + static_cast<ptrdiff_t>(to)};
     }
@@ -246,20 +242,20 @@ protected:
         EXPECT_TRUE(app.captures.closeAllCaptureLogs().empty());
         EXPECT_TRUE(app.captures.takeReopenResults().empty());
     }
-    // File k's part of each direction: the direction's file (when named) holds those bytes, and
-    // the combined file whole records of both directions' chunks.
-    void expectFile(size_t k, const std::string& direction1, const std::string& combined) {
-        const auto [from1, from2] = boundaries[k];
-        const auto [to1, to2] = boundaries[k + 1];
-        if (!direction1.empty()) {
-            EXPECT_EQ(dir.read(direction1), one.bytes(from1, to1));
-        }
+    // Part k of the traffic, in the files `at` names (% for the file's name): each direction's
+    // file holds its chunks (CRLF 0), the combined file whole records of both.
+    void expectPart(size_t k, const std::string& at) {
+        const auto file = [&](const char* name) { return dir.read(std::string(at).replace(at.find('%'), 1, name)); };
+        const std::vector<std::string> parts[2] = {one.slice(boundaries[k].first, boundaries[k + 1].first),
+                                                   two.slice(boundaries[k].second, boundaries[k + 1].second)};
         std::string error;
         std::vector<std::string> chunks[2];
-        for (auto& r : parseCombinedRecords(dir.read(combined), error)) chunks[r.channel - 1].push_back(std::move(r.bytes));
+        for (auto& r : parseCombinedRecords(file("both.log"), error)) chunks[r.channel - 1].push_back(std::move(r.bytes));
         EXPECT_EQ(error, "");
-        EXPECT_EQ(chunks[0], one.slice(from1, to1));
-        EXPECT_EQ(chunks[1], two.slice(from2, to2));
+        for (int c = 0; c < 2; ++c) {
+            EXPECT_EQ(chunks[c], parts[c]);
+            EXPECT_EQ(file(c == 0 ? "a.log" : "b.log"), std::accumulate(parts[c].begin(), parts[c].end(), std::string()));
+        }
     }
 
     ScratchDir dir;
@@ -268,41 +264,29 @@ protected:
     NumberedTraffic one{app, 1}, two{app, 2};
 };
 
-// As logrotate does it ten times under traffic both ways (rename every file, then reopen): every
-// chunk before a reopen is in the file it renamed, every one after in the next: every byte once,
-// in order, the combined records whole and each in exactly one file.
-TEST_F(CaptureRotation, TenRenamesAndReopensUnderTrafficPutEveryByteOnceInTheFileOfItsTime) {
-    ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("a.log")), 1);
-    ASSERT_EQ(app.captures.openCaptureLog(2, dir.file("b.log")), 1);
-    ASSERT_EQ(app.captures.openCombinedCapture(dir.file("both.log")), 1);
-    one.start(), two.start();
-    for (int k = 1; k <= 10; ++k) {
-        ASSERT_TRUE(moreTraffic());
-        for (const char* name : {"a.log", "b.log", "both.log"}) fs::rename(dir.file(name), dir.file(name + ("." + std::to_string(k))));
-        reopenBetweenChunks();
-        EXPECT_EQ(reopenResults(3), (std::vector<std::pair<int, int>>{{1, 0}, {2, 0}, {3, 0}})) << "rotation " << k;
-    }
-    ASSERT_TRUE(moreTraffic());
-    stop();
-    for (size_t k = 0; k <= 10; ++k) {
-        SCOPED_TRACE("file " + std::to_string(k + 1));
-        const std::string suffix = k < 10 ? "." + std::to_string(k + 1) : "";
-        expectFile(k, "a.log" + suffix, "both.log" + suffix);
-        const auto [from2, to2] = std::make_pair(boundaries[k].second, boundaries[k + 1].second);
-        EXPECT_EQ(dir.read("b.log" + suffix), two.bytes(from2, to2));
-    }
-}
-
-// A reopen whose path cannot be opened (its folder moved away, a regular file where the folder
-// was, a FIFO nobody reads in the file's place) never waits and loses nothing: the old file takes
+// As logrotate does it under traffic both ways (rename every file, then reopen), and reopens
+// whose path cannot be opened (its folder moved away, a regular file where the folder was, a
+// FIFO nobody reads in the file's place), which never wait and lose nothing: the old file takes
 // every byte, the errno is told once, and a later reopen that can open the path goes on there.
-// Run as root too, where permission bits would stop nothing.
-TEST_F(CaptureRotation, AReopenThatCannotOpenThePathKeepsTheOldFileAndReportsOnceUntilALaterOneSucceeds) {
+// Every chunk before a reopen is in the file it left, every one after in the next: every byte
+// once, in order, the combined records whole. Run as root too, where permission bits stop nothing.
+TEST_F(CaptureRotation, RenamesAndReopensThatCannotOpenThePathUnderTrafficPutEveryByteOnceInTheFileOfItsTime) {
     const std::string logs = dir.file("logs");
+    const char* const names[] = {"/a.log", "/b.log", "/both.log"};
+    const std::vector<std::pair<int, int>> reopened = {{1, 0}, {2, 0}, {3, 0}};
     fs::create_directory(logs);
-    ASSERT_EQ(app.captures.openCaptureLog(1, logs + "/a.log"), 1);
-    ASSERT_EQ(app.captures.openCombinedCapture(logs + "/both.log"), 1);
+    ASSERT_EQ(app.captures.openCaptureLog(1, logs + names[0]), 1);
+    ASSERT_EQ(app.captures.openCaptureLog(2, logs + names[1]), 1);
+    ASSERT_EQ(app.captures.openCombinedCapture(logs + names[2]), 1);
     one.start(), two.start();
+    std::vector<std::string> files;  // each part's file, less its name
+    for (int k = 1; k <= 5; ++k) {
+        ASSERT_TRUE(moreTraffic());
+        files.push_back("%." + std::to_string(k));  // out of the folder that the cases below move
+        for (const char* name : names) fs::rename(logs + name, dir.path() + name + "." + std::to_string(k));
+        reopenBetweenChunks();
+        EXPECT_EQ(reopenResults(3), reopened) << "rotation " << k;
+    }
     struct Case {
         const char* name;
         int error;
@@ -315,32 +299,33 @@ TEST_F(CaptureRotation, AReopenThatCannotOpenThePathKeepsTheOldFileAndReportsOnc
         {"fifo-time", ENXIO,
          [&] {
              fs::create_directory(logs);
-             for (const char* name : {"/a.log", "/both.log"}) EXPECT_EQ(::mkfifo((logs + name).c_str(), 0600), 0);
+             for (const char* name : names) EXPECT_EQ(::mkfifo((logs + name).c_str(), 0600), 0);
          },
-         [&] { fs::remove(logs + "/a.log"), fs::remove(logs + "/both.log"); }},
+         [&] { for (const char* name : names) fs::remove(logs + name); }},
 #endif
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(moreTraffic());
+        files.push_back(std::string(c.name) + "/%");
         fs::rename(logs, dir.file(c.name));
         c.spoil();
         reopenBetweenChunks(false);
-        EXPECT_EQ(reopenResults(2), (std::vector<std::pair<int, int>>{{1, c.error}, {3, c.error}}));
+        EXPECT_EQ(reopenResults(3), (std::vector<std::pair<int, int>>{{1, c.error}, {2, c.error}, {3, c.error}}));
         ASSERT_TRUE(moreTraffic());
         EXPECT_TRUE(app.captures.takeReopenResults().empty()) << "told once";
         EXPECT_EQ(logEnabled(app, 1), 1);
         EXPECT_TRUE(app.captures.combinedCapture.enabled());
         c.mend();
         reopenBetweenChunks();
-        EXPECT_EQ(reopenResults(2), (std::vector<std::pair<int, int>>{{1, 0}, {3, 0}}));
+        EXPECT_EQ(reopenResults(3), reopened);
     }
     ASSERT_TRUE(moreTraffic());
     stop();
-    for (size_t k = 0; k <= std::size(cases); ++k) {
-        const std::string folder = k < std::size(cases) ? cases[k].name : "logs";
-        SCOPED_TRACE(folder);
-        expectFile(k, folder + "/a.log", folder + "/both.log");
+    files.push_back("logs/%");
+    for (size_t k = 0; k < files.size(); ++k) {
+        SCOPED_TRACE(files[k]);
+        expectPart(k, files[k]);
     }
 }
 

@@ -1,8 +1,9 @@
 // Captures on files that Linux alone has: a FIFO nobody reads or whose reader stalls, a link to a
-// file another capture writes, /dev/null, a file-size limit.
+// file another capture writes, /dev/null, /dev/full, a frozen disk, a file-size limit.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <csignal>
 #include <filesystem>
 
+#include "shell/message_catalogue.h"
 #include "shell/session.h"
 #include "tests/support/combined_records.h"
 #include "tests/support/pty_cable.h"
@@ -21,27 +23,22 @@ void capture(Session& app, int channel, const std::string& bytes) {
                                  static_cast<int32_t>(bytes.size()), 0);
 }
 
-// An open that waited for a reader would hang here, and with it the program's ways out.
-TEST(CaptureLog, AFifoNobodyReadsIsRefusedAtOnce) {
+// A FIFO nobody reads is refused at once (an open that waited for a reader would hang the
+// program's ways out). Through a link, by device and inode, a file another capture writes is
+// refused, untouched. A device takes any number of captures.
+TEST(CaptureLog, AFifoNobodyReadsOrALinkToAFileAnotherCaptureWritesIsRefusedAndADeviceTakesEveryCapture) {
     ScratchDir dir;
     Session app;
     ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0600), 0);
     CaptureOpenFailure failure;
     EXPECT_EQ(app.captures.openCaptureLog(2, dir.file("pipe"), &failure), 0);
     EXPECT_EQ(failure.error, ENXIO);
-    EXPECT_EQ(app.captures.captureLog(2).logEnabled.load(), 0);
-}
-
-// Through a link, by device and inode: refused, the file untouched. A device takes any number.
-TEST(CaptureLog, ALinkToAFileAnotherCaptureWritesIsRefusedAndADeviceTakesEveryCapture) {
-    ScratchDir dir;
-    Session app;
     ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("one.log")), 1);
     capture(app, 1, "kept");
     std::filesystem::create_symlink(dir.file("one.log"), dir.file("link.log"));
-    CaptureOpenFailure failure;
     EXPECT_EQ(app.captures.openCaptureLog(2, dir.file("link.log"), &failure), 0);
     EXPECT_EQ(failure.heldBy, 1);
+    EXPECT_EQ(app.captures.captureLog(2).logEnabled.load(), 0);
     EXPECT_EQ(app.captures.openCaptureLog(2, "/dev/null"), 1);
     EXPECT_EQ(app.captures.openCombinedCapture("/dev/null"), 1);
     app.captures.closeCaptureLog(1);
@@ -137,6 +134,65 @@ TEST(CaptureLog, AStalledFileEndsOnlyItsCaptureOnceItsQueueIsFullAndTellsWhatWas
     capture(app, 1, "after");
     app.captures.closeCaptureLog(1);
     EXPECT_EQ(dir.read("after.log"), "after");
+}
+
+// A small ext4 file system on a loop device that the test freezes, as a hung network mount or a
+// stalled disk would hold a writer: a write into it waits in the kernel until it thaws. Root only.
+class FrozenDisk {
+public:
+    explicit FrozenDisk(const ScratchDir& dir) : image_(dir.file("disk.img")), mount_(dir.file("disk")) {
+        const std::string make = "truncate -s 64M '" + image_ + "' && mkfs.ext4 -q -F '" + image_ + "' && mkdir '" +
+                                 mount_ + "' && mount -o loop '" + image_ + "' '" + mount_ + "' 2>/dev/null";
+        mounted_ = ::geteuid() == 0 && std::system(make.c_str()) == 0;
+    }
+    ~FrozenDisk() {
+        if (!mounted_) return;
+        thaw();
+        // The writers left behind finish once it thaws; then it can go.
+        for (int i = 0; i < 100 && ::umount2(mount_.c_str(), 0) != 0; ++i) usleep(50000);
+        ::umount2(mount_.c_str(), MNT_DETACH);
+    }
+    bool ready() const { return mounted_; }
+    std::string file(const std::string& name) const { return mount_ + "/" + name; }
+    bool freeze() { return frozen_ = std::system(("fsfreeze -f '" + mount_ + "'").c_str()) == 0; }
+    void thaw() {
+        if (std::exchange(frozen_, false)) EXPECT_EQ(std::system(("fsfreeze -u '" + mount_ + "'").c_str()), 0);
+    }
+
+private:
+    std::string image_, mount_;
+    bool mounted_ = false, frozen_ = false;
+};
+
+// A capture's disk freezes: it holds up neither the worker nor a capture on another disk, and
+// the end waits for it no longer than its second, naming the file; what the file took before
+// stays, and nothing of another capture gets into it.
+TEST(CaptureLog, AFrozenDiskHoldsUpNeitherTheOtherCapturesNorTheEnd) {
+    ScratchDir dir;
+    FrozenDisk disk(dir);
+    if (!disk.ready()) GTEST_SKIP() << "needs root, a loop mount and fsfreeze";
+    std::string sent1 = "before the freeze", sent2;
+    {
+        Session app;
+        ASSERT_EQ(app.captures.openCaptureLog(1, disk.file("one.txt")), 1);
+        ASSERT_EQ(app.captures.openCaptureLog(2, dir.file("two.txt")), 1);
+        capture(app, 1, sent1);
+        ASSERT_TRUE(eventually([&] { return dir.read("disk/one.txt") == sent1; }));
+        ASSERT_TRUE(disk.freeze());
+        for (uint32_t round = 0; round < 40; ++round) {
+            capture(app, 1, randomBytes(3000, 60 + round)), sent1 += randomBytes(3000, 60 + round);
+            capture(app, 2, randomBytes(1000, 120 + round)), sent2 += randomBytes(1000, 120 + round);
+        }
+        EXPECT_TRUE(eventually([&] { return dir.read("two.txt") == sent2; }));
+        const auto lost = app.captures.closeAllCaptureLogs();
+        ASSERT_EQ(lost.size(), 1u);
+        EXPECT_EQ(lost[0].first, 1);
+        const std::string told = captureLostAtExitText(lost[0].second);
+        EXPECT_TRUE(told.starts_with(disk.file("one.txt") + ": the file accepted nothing for ")) << told;
+    }
+    disk.thaw();
+    EXPECT_TRUE(eventually([&] { return dir.read("disk/one.txt").starts_with("before the freeze"); }));
+    EXPECT_EQ(sent1.rfind(dir.read("disk/one.txt"), 0), 0u);
 }
 
 // Fills a combined capture past a file-size limit of 20,000 bytes; 0 when it ended with EFBIG on

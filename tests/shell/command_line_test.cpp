@@ -147,21 +147,13 @@ TEST(CommandLineTest, ANamedSettingsFileThatCannotBeReadSaysWhy) {
 }
 
 TEST(HeadlessReportTest, WordsTimesSizesAndTheStatusLine) {
-    EXPECT_EQ(durationText(0), "00:00:00");
-    EXPECT_EQ(durationText(41), "00:00:41");
-    EXPECT_EQ(durationText(86399), "23:59:59");
-    EXPECT_EQ(durationText(3 * 86400 + 4 * 3600 + 12 * 60 + 9), "3d 04:12:09");
-    EXPECT_EQ(groupedNumber(0), "0");
-    EXPECT_EQ(groupedNumber(999), "999");
-    EXPECT_EQ(groupedNumber(1000), "1,000");
-    EXPECT_EQ(groupedNumber(12345678), "12,345,678");
-    EXPECT_EQ(sizeText(999), "999 B");
-    EXPECT_EQ(sizeText(1000), "1.0 kB");
-    EXPECT_EQ(sizeText(999949), "999.9 kB");
-    EXPECT_EQ(sizeText(999950), "1.0 MB");
-    EXPECT_EQ(sizeText(12345678), "12.3 MB");
-    EXPECT_EQ(sizeText(81234567890), "81.2 GB");
-
+    const std::pair<std::string, std::string> words[] = {
+        {durationText(0), "00:00:00"}, {durationText(41), "00:00:41"}, {durationText(86399), "23:59:59"},
+        {durationText(3 * 86400 + 4 * 3600 + 12 * 60 + 9), "3d 04:12:09"}, {groupedNumber(0), "0"},
+        {groupedNumber(999), "999"}, {groupedNumber(1000), "1,000"}, {groupedNumber(12345678), "12,345,678"},
+        {sizeText(999), "999 B"}, {sizeText(1000), "1.0 kB"}, {sizeText(999949), "999.9 kB"}, {sizeText(999950), "1.0 MB"},
+        {sizeText(12345678), "12.3 MB"}, {sizeText(81234567890), "81.2 GB"}};
+    for (const auto& [got, wanted] : words) EXPECT_EQ(got, wanted);
     EXPECT_EQ(journalLine(JournalPriority::Error, "Com2 Open Error\n/dev/x: gone\n"), "<3>Com2 Open Error: /dev/x: gone\n");
     EXPECT_EQ(journalLine(JournalPriority::Info, "up"), "<6>up\n");
 

@@ -1,6 +1,5 @@
 #include "tests/support/child_process.h"
 
-#include <algorithm>
 #include <regex>
 
 #include "tests/support/pty_cable.h"
@@ -36,17 +35,5 @@ std::string ChildProcess::awaitLine(const std::string& pattern, size_t& from) {
             return false;
         });
     }
-    return found;
-}
-
-std::vector<std::string> ChildProcess::awaitLines(const std::vector<std::string>& patterns, size_t& from) {
-    std::vector<std::string> found;
-    size_t end = from;
-    for (const std::string& pattern : patterns) {
-        size_t at = from;
-        found.push_back(awaitLine(pattern, at));
-        end = std::max(end, at);
-    }
-    from = end;
     return found;
 }

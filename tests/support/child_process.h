@@ -39,9 +39,6 @@ public:
         size_t from = 0;
         return awaitLine(pattern, from);
     }
-    // Each pattern's line at or after `from`, in whatever order they come; `from` moves past the
-    // last of them. "" for a pattern whose line did not come.
-    std::vector<std::string> awaitLines(const std::vector<std::string>& patterns, size_t& from);
 
     // What the system's reader hands over as it comes.
     void gathered(bool fromErr, const char* bytes, size_t size);
