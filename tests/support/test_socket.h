@@ -29,6 +29,7 @@ public:
     uint16_t localPort() const;
 
     void close();          // an orderly close, or a reset when data sent to it lie unread
+    void reset();          // a close that resets the connection
     void shutdownWrite();  // the end of this side's stream; it still reads
     void setBuffers(int bytes);  // both socket buffers, so that a connection fills soon
 

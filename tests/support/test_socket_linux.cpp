@@ -41,6 +41,12 @@ void TestSocket::close() {
     if (valid()) ::close(release());
 }
 
+void TestSocket::reset() {
+    const linger abort{1, 0};
+    ::setsockopt(s_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    close();
+}
+
 void TestSocket::shutdownWrite() { ::shutdown(s_, SHUT_WR); }
 
 void TestSocket::setBuffers(int bytes) {

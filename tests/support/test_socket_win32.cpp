@@ -52,6 +52,12 @@ void TestSocket::close() {
     if (valid()) ::closesocket(raw(release()));
 }
 
+void TestSocket::reset() {
+    const linger abort{1, 0};
+    ::setsockopt(raw(s_), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
+    close();
+}
+
 void TestSocket::shutdownWrite() { ::shutdown(raw(s_), SD_SEND); }
 
 void TestSocket::setBuffers(int bytes) {
