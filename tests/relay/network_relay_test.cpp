@@ -65,6 +65,21 @@ TEST_F(NetworkRelayTest, AServerThatDiesIsRetriedAndGetsTheSettingsAgainWhenItRe
     exchangeExactly(*cable, server, 16 * 1024, 7);  // nothing from before the loss among it
 }
 
+// A server that sends nothing but commands is let go with that reason, in the status's words.
+TEST_F(NetworkRelayTest, AServerThatSendsOnlyCommandsIsDroppedSayingSo) {
+    ASSERT_NO_FATAL_FAILURE(connectBoth(NetworkScheme::Rfc2217));
+    std::string nops;
+    for (size_t i = 0; i < 128 * 1024; i += 2) nops += bytesOf({IAC, 241});
+    std::thread flood([&] { server.sendAll(nops); });
+    std::string status;  // taken at once: the next try may already be under way afterwards
+    EXPECT_TRUE(stepUntil(*relay, [&] {
+        status = portStatusText(*relay);
+        return !relay->serialPort1.isOpen() && relay->serialPort1.openFailure.kind != RefusalNone;
+    })) << status;
+    EXPECT_EQ(status, "COM1: " + relay->comDevicePaths[0] + " sent only commands, no data (not a serial server), retrying");
+    flood.join();  // the port let go: the send ends
+}
+
 // A link-local address without the interface to reach it by is refused at once, saying so, and
 // not retried. A refused connect is unreachable, worded alike on both systems (the errno's words,
 // not those of a Windows error of that number), and tried again after a back-off that doubles
