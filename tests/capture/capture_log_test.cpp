@@ -264,7 +264,8 @@ protected:
     NumberedTraffic one{app, 1}, two{app, 2};
 };
 
-// As logrotate does it under traffic both ways (rename every file, then reopen), and reopens
+// As logrotate does it under traffic both ways (rename every file, then reopen; a reopen with
+// nothing renamed appends), and reopens
 // whose path cannot be opened (its folder moved away, a regular file where the folder was, a
 // FIFO nobody reads in the file's place), which never wait and lose nothing: the old file takes
 // every byte, the errno is told once, and a later reopen that can open the path goes on there.
@@ -282,6 +283,11 @@ TEST_F(CaptureRotation, RenamesAndReopensThatCannotOpenThePathUnderTrafficPutEve
     std::vector<std::string> files;  // each part's file, less its name
     for (int k = 1; k <= 5; ++k) {
         ASSERT_TRUE(moreTraffic());
+        if (k == 1) {  // a reopen with nothing renamed goes on at the end of the same files
+            reopenBetweenChunks(false);
+            EXPECT_EQ(reopenResults(3), reopened);
+            ASSERT_TRUE(moreTraffic());
+        }
         files.push_back("%." + std::to_string(k));  // out of the folder that the cases below move
         for (const char* name : names) fs::rename(logs + name, dir.path() + name + "." + std::to_string(k));
         reopenBetweenChunks();
