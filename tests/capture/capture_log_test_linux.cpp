@@ -156,7 +156,9 @@ public:
     std::string file(const std::string& name) const { return mount_ + "/" + name; }
     bool freeze() { return frozen_ = std::system(("fsfreeze -f '" + mount_ + "'").c_str()) == 0; }
     void thaw() {
-        if (std::exchange(frozen_, false)) EXPECT_EQ(std::system(("fsfreeze -u '" + mount_ + "'").c_str()), 0);
+        if (std::exchange(frozen_, false)) {
+            EXPECT_EQ(std::system(("fsfreeze -u '" + mount_ + "'").c_str()), 0);
+        }
     }
 
 private:

@@ -358,9 +358,10 @@ TEST(RelayWorkerRealSinks, TheStampIsTheLocalTimeInTheLogAndTheTextDisplay) {
         ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("log" + std::to_string(mode))), 1);
         const std::time_t earliest = std::time(nullptr);
         ASSERT_EQ(startRelayWorker(relay.relayChannel1), 0);
-        for (const std::string& bytes : {"ab", "cd"}) {
+        for (const std::string bytes : {"ab", "cd"}) {
             source.feed(bytes);
-            ASSERT_TRUE(eventually([&] { return destination.written().size() == (mode * 2 + (bytes == "cd") + 1) * 2; }));
+            const size_t expected = static_cast<size_t>(mode * 2 + (bytes == "cd") + 1) * 2;
+            ASSERT_TRUE(eventually([&] { return destination.written().size() == expected; }));
         }
         relay.stopRelayWorkers();
         app.captures.closeCaptureLog(1);

@@ -17,7 +17,7 @@ using Action = CommandLine::Action;
 struct Accepted {
     std::vector<std::string> arguments;
     Action action;
-    std::string ini, logA, logB, logCombined;
+    std::string ini{}, logA{}, logB{}, logCombined{};
     int64_t statusEvery = 60;
 };
 
