@@ -36,10 +36,7 @@ void Session::connectRelaySinks() {
 
 std::string Session::portName(int port) const { return portDisplayNameAt(portOf(relay, port).settings.comIndex); }
 
-std::string Session::portPath(int port) const {
-    const int32_t comIndex = portOf(relay, port).settings.comIndex;
-    return comIndex >= 0 && comIndex < 6 ? relay.comDevicePaths[comIndex] : std::string();
-}
+std::string Session::portPath(int port) const { return portPathOf(relay, portOf(relay, port)); }
 
 bool Session::portPresent(int port) const {
     const SerialPort& serialPort = portOf(relay, port);
