@@ -73,6 +73,13 @@ public:
         if (presenceOf(port) == PortBarred) port.nextOpenTry = now + kBarredRetryInterval;
         return false;
     }
+    SettingsReport settingsReport(const SerialPort& port) const override {
+        SettingsReport report;
+        report.device = port.lineReadBack;
+        if (port.lineReadBack.systemError != 0) report.kind = SettingsReport::Kind::DeviceError;
+        else if (port.lineReadBack.differs) report.kind = SettingsReport::Kind::DeviceDiffers;
+        return report;
+    }
 };
 
 // A network port: connected again after a back-off that its losses and failed connects grow.
@@ -99,6 +106,18 @@ public:
         return port.networkRetry.connector != nullptr && port.networkRetry.connectFailures == 0 && !port.isOpen();
     }
     bool openFailedSinceAsked(const SerialPort& port) const override { return port.networkRetry.connectFailures > 0; }
+    SettingsReport settingsReport(const SerialPort& port) const override {
+        SettingsReport report;
+        const NetworkPort* connection = port.device ? port.device->connection() : nullptr;
+        if (connection == nullptr) return report;
+        if (!connection->carriesSettings()) {
+            report.kind = SettingsReport::Kind::NotCarried;
+        } else {
+            report.server = connection->readBack();
+            if (report.server.differs()) report.kind = SettingsReport::Kind::ServerDiffers;
+        }
+        return report;
+    }
 };
 
 }  // namespace

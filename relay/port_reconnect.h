@@ -9,6 +9,13 @@
 
 struct Relay;
 
+// What came of the line settings asked of an open port, for its owner's status text.
+struct SettingsReport {
+    enum class Kind { Taken, NotCarried, DeviceError, DeviceDiffers, ServerDiffers } kind = Kind::Taken;
+    LineReadBack device;     // DeviceError, DeviceDiffers: what the device held
+    NetworkReadBack server;  // ServerDiffers: what its server answered
+};
+
 // What differs between the kinds of port once one is lost: how its loss reads, what it waits
 // for, how it comes back, and what its owner tells and watches. Chosen by the port's path, once,
 // as openPortPath chooses its device; nobody above asks which kind it is.
@@ -31,6 +38,9 @@ public:
     virtual bool firstOpenPending(const SerialPort&) const { return false; }
     // Whether a try to open it has failed since it was asked: its open report is owed now.
     virtual bool openFailedSinceAsked(const SerialPort&) const { return false; }
+    // What came of the settings asked of it while open: a device's read-back, or its server's
+    // answers as they come (a tcp:// connection carries none).
+    virtual SettingsReport settingsReport(const SerialPort& port) const = 0;
 };
 
 // The kind of the port at this path.

@@ -261,18 +261,25 @@ std::string portStatusText(const Relay& relay) {
         const int32_t presence = port->presence.load(std::memory_order_acquire);
         if (presence == PortLost || (presence != PortPresent && !port->isOpen())) {
             add(name + portAbsenceText(relay, number));
-        } else if (const NetworkPort* connection = port->isOpen() ? port->connection() : nullptr) {
-            if (!connection->carriesSettings()) {
-                add(name + "tcp:// carries no line settings");
-            } else {
-                const NetworkReadBack answers = connection->readBack();
-                if (answers.differs()) add(name + serverDifferenceText(answers));
+        } else if (port->isOpen()) {
+            const SettingsReport report = portKindOf(relay, *port).settingsReport(*port);
+            switch (report.kind) {
+                case SettingsReport::Kind::NotCarried:
+                    add(name + "tcp:// carries no line settings");
+                    break;
+                case SettingsReport::Kind::ServerDiffers:
+                    add(name + serverDifferenceText(report.server));
+                    break;
+                case SettingsReport::Kind::DeviceError:
+                    add(name + relay.comDevicePaths[comIndex] + " did not take the line settings: " +
+                        systemText(report.device.systemError));
+                    break;
+                case SettingsReport::Kind::DeviceDiffers:
+                    add(name + lineDifferenceText(report.device));
+                    break;
+                case SettingsReport::Kind::Taken:
+                    break;
             }
-        } else if (port->isOpen() && port->lineReadBack.systemError != 0) {
-            add(name + relay.comDevicePaths[comIndex] + " did not take the line settings: " +
-                systemText(port->lineReadBack.systemError));
-        } else if (port->isOpen() && port->lineReadBack.differs) {
-            add(name + lineDifferenceText(port->lineReadBack));
         }
     }
     for (const RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2}) {
