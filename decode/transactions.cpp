@@ -1,0 +1,134 @@
+#include "decode/transactions.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "decode/nmea.h"
+
+namespace {
+
+std::string millis(int64_t micros, const char* unit, int64_t per) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%lld.%03lld %s", static_cast<long long>(micros / per),
+                  static_cast<long long>(micros % per / (per / 1000)), unit);
+    return text;
+}
+
+// A frame whose own check holds: a good one, or one of a function nobody decodes.
+bool sound(const FrameReading& r) { return r.verdict == Verdict::Ok || r.verdict == Verdict::Unknown; }
+
+bool answers(const FrameReading& answer, const FrameReading& request) {
+    return answer.unit == request.unit && (answer.function == request.function || answer.function == (request.function | 0x80));
+}
+
+}  // namespace
+
+FrameReading readFrame(const Frame& frame, FrameRule rule, ModbusRole role) {
+    const uint8_t* p = frame.bytes.data();
+    const size_t n = frame.bytes.size();
+    if (frame.noise) {
+        FrameReading r;
+        r.verdict = Verdict::Noise;
+        r.summary = std::to_string(n) + (n == 1 ? " byte" : " bytes") + " outside any frame";
+        return r;
+    }
+    switch (rule) {
+        case FrameRule::ModbusRtu: return readRtu(p, n, role);
+        case FrameRule::ModbusAscii: return readAscii(p, n, role);
+        case FrameRule::Nmea: return readNmea(p, n);
+        default: return {};
+    }
+}
+
+std::string FrameRow::line() const {
+    if (responseMicros < 0) return reading.summary;
+    return reading.summary + ", answer after " + millis(responseMicros, "ms", 1000);
+}
+
+int64_t UnitFigures::percentile(double p) const {
+    if (responseMicros.empty()) return -1;
+    std::vector<int64_t> sorted = responseMicros;
+    std::sort(sorted.begin(), sorted.end());
+    const size_t rank = static_cast<size_t>(std::ceil(p / 100.0 * static_cast<double>(sorted.size())));
+    return sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
+}
+
+Transactions::Transactions(FrameRule rule, int master, int64_t timeoutMicros)
+    : rule_(rule), master_(master), timeoutMicros_(timeoutMicros),
+      modbus_(rule == FrameRule::ModbusRtu || rule == FrameRule::ModbusAscii) {}
+
+ModbusRole Transactions::roleOf(int channel) const {
+    if (master_ == 0) return ModbusRole::Unknown;
+    return channel == master_ ? ModbusRole::Request : ModbusRole::Answer;
+}
+
+void Transactions::timeOut(std::vector<FrameRow>& out) {
+    FrameRow row;
+    row.frame.channel = request_.frame.channel;
+    row.frame.firstMicros = row.frame.lastMicros = request_.frame.lastMicros + timeoutMicros_;
+    row.frame.firstRecord = row.frame.lastRecord = request_.frame.lastRecord;
+    row.gapMicros = lastFrameMicros_ == INT64_MIN ? 0 : row.frame.firstMicros - lastFrameMicros_;
+    row.reading.verdict = Verdict::Timeout;
+    row.reading.unit = request_.reading.unit;
+    row.reading.function = request_.reading.function;
+    row.reading.summary = "timeout after " + millis(timeoutMicros_, "s", 1'000'000) + ": " + request_.reading.summary;
+    units_[request_.reading.unit].errors += 1;
+    asked_ = false;
+    out.push_back(std::move(row));
+}
+
+void Transactions::quiet(int64_t nowMicros, std::vector<FrameRow>& out) {
+    if (asked_ && nowMicros - request_.frame.lastMicros > timeoutMicros_) timeOut(out);
+}
+
+void Transactions::add(Frame frame, std::vector<FrameRow>& out) {
+    if (modbus_) quiet(frame.firstMicros, out);
+    FrameRow row;
+    row.gapMicros = lastFrameMicros_ == INT64_MIN ? 0 : frame.firstMicros - lastFrameMicros_;
+    lastFrameMicros_ = frame.firstMicros;
+    row.frame = std::move(frame);
+    ModbusRole role = modbus_ ? roleOf(row.frame.channel) : ModbusRole::Unknown;
+    row.reading = readFrame(row.frame, rule_, role);
+    if (!modbus_) {
+        out.push_back(std::move(row));
+        return;
+    }
+    if (master_ == 0 && sound(row.reading)) {
+        // The side whose frame the other side answers is the master's.
+        if (haveUnknown_ && lastUnknown_.frame.channel != row.frame.channel && answers(row.reading, lastUnknown_.reading)) {
+            master_ = lastUnknown_.frame.channel;
+            request_ = lastUnknown_;
+            request_.reading = readFrame(request_.frame, rule_, ModbusRole::Request);
+            asked_ = true;
+            units_[request_.reading.unit].transactions += 1;
+            role = ModbusRole::Answer;
+            row.reading = readFrame(row.frame, rule_, role);
+        } else {
+            lastUnknown_ = row;
+            haveUnknown_ = true;
+        }
+    }
+    const int unit = row.reading.unit;
+    if (role == ModbusRole::Request) {
+        if (asked_) timeOut(out);  // asked again before any answer
+        if (sound(row.reading) && unit > 0) {  // unit 0 is a broadcast: nobody answers it
+            request_ = row;
+            asked_ = true;
+            units_[unit].transactions += 1;
+        }
+        if (verdictIsError(row.reading.verdict) && unit >= 0) units_[unit].errors += 1;
+    } else if (role == ModbusRole::Answer) {
+        if (asked_ && sound(row.reading) && answers(row.reading, request_.reading)) {
+            row.responseMicros = row.frame.firstMicros - request_.frame.lastMicros;
+            UnitFigures& figures = units_[unit];
+            figures.responseMicros.push_back(row.responseMicros);
+            if (row.reading.exception >= 0) figures.errors += 1;
+            asked_ = false;
+        } else if (verdictIsError(row.reading.verdict)) {
+            const int who = asked_ ? request_.reading.unit : unit;
+            if (who >= 0) units_[who].errors += 1;
+        }
+    }
+    out.push_back(std::move(row));
+}
