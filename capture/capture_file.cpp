@@ -207,7 +207,8 @@ void CaptureFile::writerRun(const std::shared_ptr<Session>& session) {
     Session& s = *session;
     std::string batch, out;
     std::vector<std::pair<size_t, int64_t>> ends;  // each chunk's end in `out`, counted bytes so far
-    for (bool ended = false; !ended;) {
+    for (bool ended = false, closing = false; !ended;) {
+        batch.clear();
         {
             std::unique_lock<std::mutex> hold(s.lock);
             s.writerWake.wait_for(hold, std::chrono::milliseconds(kWriteOutIntervalMs), [&] {
@@ -215,16 +216,30 @@ void CaptureFile::writerRun(const std::shared_ptr<Session>& session) {
             });
             if (s.givenUp) break;
             if (s.incoming.empty()) {
-                if (s.closeRequested) break;
-                continue;
+                closing = s.closeRequested;
+                s.writing = true;
+                s.lastProgressMs = nowMs();
+            } else {
+                batch.swap(s.incoming);
+                s.incoming.clear();
+                s.reopenQueued = false;
+                s.inFlightCounted = s.incomingCounted;
+                s.incomingCounted = 0;
+                s.writing = true;
+                s.lastProgressMs = nowMs();
             }
-            batch.swap(s.incoming);
-            s.incoming.clear();
-            s.reopenQueued = false;
-            s.inFlightCounted = s.incomingCounted;
-            s.incomingCounted = 0;
-            s.writing = true;
-            s.lastProgressMs = nowMs();
+        }
+        if (batch.empty()) {
+            // Nothing came: what the format held back for later may be due now, or at the close.
+            out.clear();
+            if (closing) s.format->finish(out);
+            else s.format->idle(ReadTime::now().wallMicros, out);
+            ends.assign(1, {out.size(), 0});
+            if (!out.empty()) ended = !writeOut(s, out, ends);
+            std::lock_guard<std::mutex> hold(s.lock);
+            s.writing = false;
+            if (closing || s.givenUp) break;
+            continue;
         }
 
         // The batch up to each reopen, then the reopen, then on. Formatting here, not in the

@@ -57,6 +57,11 @@ public:
     // Each chunk is a record that a strict reader needs whole: after a failed write the file is
     // cut back to the end of the last whole one.
     virtual bool wholeRecords() const { return false; }
+    // A format that holds text back until later chunks tell how it ends (a frame waiting for its
+    // last byte) gives it here: `idle` when the writer has had nothing to write for a while
+    // (`wallMicros` is now), `finish` once before the file closes.
+    virtual void idle(int64_t /*wallMicros*/, std::string& /*out*/) {}
+    virtual void finish(std::string& /*out*/) {}
 };
 
 // How open treats a file that exists: Empty starts it afresh (the window's LOG buttons), Append

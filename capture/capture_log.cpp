@@ -10,6 +10,7 @@
 namespace {
 
 constexpr int kCombined = 3;
+constexpr int kFrames = 4;
 
 // One direction's file: the bytes as handed over, stamp included, less those the CR/LF mode
 // they were captured under removes: 0 keeps every byte, 2 removes every CR, any other value
@@ -46,7 +47,8 @@ int Captures::captureWriting(int self, const FileIdentity& file) const {
     for (int other = 1; other <= 2; ++other) {
         if (other != self && captureLogs[other - 1].file.writes(file)) return other;
     }
-    return self != kCombined && combinedCapture.writes(file) ? kCombined : 0;
+    if (self != kCombined && combinedCapture.writes(file)) return kCombined;
+    return self != kFrames && frameCapture.writes(file) ? kFrames : 0;
 }
 
 int Captures::openCaptureLog(int channel, const std::string& fullPath, CaptureOpenFailure* failure,
@@ -72,6 +74,16 @@ int Captures::openCombinedCapture(const std::string& fullPath, CaptureOpenFailur
     CaptureOpenFailure refused;
     if (!combinedCapture.open(fullPath, [this](const FileIdentity& f) { return captureWriting(kCombined, f); },
                               refused, mode)) {
+        if (failure != nullptr) *failure = refused;
+        return 0;
+    }
+    return 1;
+}
+
+int Captures::openFrameCapture(const std::string& fullPath, CaptureOpenFailure* failure, CaptureOpenMode mode) {
+    CaptureOpenFailure refused;
+    if (!frameCapture.open(fullPath, [this](const FileIdentity& f) { return captureWriting(kFrames, f); }, refused,
+                           mode)) {
         if (failure != nullptr) *failure = refused;
         return 0;
     }
@@ -108,13 +120,15 @@ std::vector<std::pair<int, CaptureFailure>> Captures::closeAllCaptureLogs() {
     // Every writer starts on its tail at once; then one second for all of them together.
     for (int channel = 1; channel <= 2; ++channel) requestCaptureLogClose(channel);
     combinedCapture.requestClose();
+    frameCapture.requestClose();
     const int64_t deadline = CaptureFile::nowMs() + CaptureFile::kExitWaitMs;
     std::vector<std::pair<int, CaptureFailure>> lost;
-    for (int which = 1; which <= kCombined; ++which) {
+    for (int which = 1; which <= kFrames; ++which) {
         CaptureFailure failure;
-        if (which == kCombined) {
-            combinedCapture.closeBy(deadline);
-            failure = combinedCapture.takeFailure();
+        if (which >= kCombined) {
+            CombinedLog& log = which == kFrames ? frameCapture : combinedCapture;
+            log.closeBy(deadline);
+            failure = log.takeFailure();
         } else {
             fileOf(which).closeBy(deadline);
             failure = takeCaptureFailure(which);
@@ -128,13 +142,15 @@ void Captures::reopenAllCaptures() {
     // A capture that is closed or has ended takes no reopen.
     for (CaptureLog& log : captureLogs) log.file.reopen();
     combinedCapture.reopen();
+    frameCapture.reopen();
 }
 
 std::vector<std::pair<int, int>> Captures::takeReopenResults() {
     std::vector<std::pair<int, int>> results;
-    for (int which = 1; which <= kCombined; ++which) {
-        const std::optional<int> result =
-            which == kCombined ? combinedCapture.takeReopenResult() : fileOf(which).takeReopenResult();
+    for (int which = 1; which <= kFrames; ++which) {
+        const std::optional<int> result = which == kFrames     ? frameCapture.takeReopenResult()
+                                          : which == kCombined ? combinedCapture.takeReopenResult()
+                                                               : fileOf(which).takeReopenResult();
         if (result) results.emplace_back(which, *result);
     }
     return results;

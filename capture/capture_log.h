@@ -10,6 +10,7 @@
 
 #include "capture/capture_file.h"
 #include "capture/combined_log.h"
+#include "capture/frame_log.h"
 
 struct AppOptions;
 struct Relay;
@@ -64,14 +65,14 @@ public:
     // For the shell's shutdown (END, Esc, close box, SIGTERM): every capture, the combined one
     // included, writes out what it holds and closes, all within a second together; a writer
     // held up by its disk longer is left behind. Returns the reports of the captures that lost
-    // bytes (1, 2, or 3 for the combined one), for the shell to tell.
+    // bytes (1, 2, 3 for the combined one, 4 for the frame log), for the shell to tell.
     std::vector<std::pair<int, CaptureFailure>> closeAllCaptureLogs();
 
-    // For a rotation (logrotate renames the files, then signals): every open capture, 1, 2 and
-    // the combined one, closes its file and opens its path again at this point of its stream,
+    // For a rotation (logrotate renames the files, then signals): every open capture, 1, 2, the
+    // combined one and the frame log, closes its file and opens its path again at this point of its stream,
     // creating the file when it was moved away. The writers do it; this never waits for a file.
     void reopenAllCaptures();
-    // The outcomes of the reopens the writers have done since the last call: (capture 1, 2 or 3,
+    // The outcomes of the reopens the writers have done since the last call: (capture 1 to 4,
     // 0 when reopened or the errno when the path could not be opened, and the old file goes on).
     std::vector<std::pair<int, int>> takeReopenResults();
 
@@ -87,10 +88,17 @@ public:
 
     // Both directions in one file, fed by both relay workers.
     CombinedLog combinedCapture;
+    // The frame log: both directions' frames as frame lines, by the protocol chosen in
+    // frameDecoding before it opens (capture 4).
+    FrameDecoding frameDecoding;
+    CombinedLog frameCapture{[this] { return frameDecoding.newFormat(); }};
+    // The same for the frame log.
+    int openFrameCapture(const std::string& fullPath, CaptureOpenFailure* failure = nullptr,
+                         CaptureOpenMode mode = CaptureOpenMode::Empty);
 
 private:
     CaptureFile& fileOf(int channel) { return captureLog(channel).file; }
-    // Which capture (1, 2, 3) other than `self` still writes the file; 0 when none.
+    // Which capture (1 to 4) other than `self` still writes the file; 0 when none.
     int captureWriting(int self, const FileIdentity& file) const;
 
     const AppOptions& appOptions;

@@ -42,7 +42,10 @@ private:
 }  // namespace
 
 CombinedLog::CombinedLog()
-    : file_([] { return std::unique_ptr<CaptureFormat>(std::make_unique<CombinedFormat>()); }, kWriteOutSize) {}
+    : CombinedLog([] { return std::unique_ptr<CaptureFormat>(std::make_unique<CombinedFormat>()); }) {}
+
+CombinedLog::CombinedLog(std::function<std::unique_ptr<CaptureFormat>()> newFormat)
+    : file_(std::move(newFormat), kWriteOutSize) {}
 
 CombinedLog::~CombinedLog() { file_.closeAtExit(); }
 

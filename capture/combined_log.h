@@ -12,7 +12,10 @@
 
 class CombinedLog final : public ReadListener {
 public:
+    // The combined capture's records; or, for another file of both directions in read order
+    // (the frame log), that file's format.
     CombinedLog();
+    explicit CombinedLog(std::function<std::unique_ptr<CaptureFormat>()> newFormat);
     ~CombinedLog();
     CombinedLog(const CombinedLog&) = delete;
     CombinedLog& operator=(const CombinedLog&) = delete;

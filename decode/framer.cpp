@@ -101,7 +101,7 @@ void Framer::cutRtu(bool final, std::vector<Frame>& out) {
         const size_t length = rtuFrameAt(start_, final);
         if (length == SIZE_MAX) return;
         if (length > 0) {
-            emit(length, false, out);
+            cutFrame(length, false, out);
             continue;
         }
         // No frame starts here: the next one that does ends this block.
@@ -134,7 +134,7 @@ void Framer::cutRtu(bool final, std::vector<Frame>& out) {
         const RtuLengths lengths = rtuLengths(p, block);
         const bool ruled = lengths.known && (block == lengths.request || block == lengths.answer);
         const bool framelike = block >= 2 && p[0] <= kLastUnit && lengths.known;
-        emit(block, !(ruled || crcHolds(p, block) || (rest && framelike)), out);
+        cutFrame(block, !(ruled || crcHolds(p, block) || (rest && framelike)), out);
     }
 }
 
@@ -156,9 +156,9 @@ void Framer::cutLines(bool final, std::vector<Frame>& out) {
             }
         }
         if (end != 0) {
-            emit(end - start_, !inFrame, out);
+            cutFrame(end - start_, !inFrame, out);
         } else if (final || bytes_.size() - start_ >= kLongestFrame) {
-            emit(std::min(bytes_.size() - start_, kLongestFrame), !inFrame, out);
+            cutFrame(std::min(bytes_.size() - start_, kLongestFrame), !inFrame, out);
         } else {
             scanFrom_ = bytes_.size();
             return;
@@ -176,9 +176,9 @@ void Framer::cutDelimited(bool final, std::vector<Frame>& out) {
             if (hit != bytes_.end()) end = static_cast<size_t>(hit - bytes_.begin()) + d.size();
         }
         if (end != 0) {
-            emit(end - start_, false, out);
+            cutFrame(end - start_, false, out);
         } else if (final || bytes_.size() - start_ >= kLongestFrame) {
-            emit(std::min(bytes_.size() - start_, kLongestFrame), false, out);
+            cutFrame(std::min(bytes_.size() - start_, kLongestFrame), false, out);
         } else {
             // A delimiter may be split between two reads: look again from its possible start.
             scanFrom_ = bytes_.size() - std::min(bytes_.size() - start_, d.empty() ? 0 : d.size() - 1);
@@ -187,7 +187,7 @@ void Framer::cutDelimited(bool final, std::vector<Frame>& out) {
     }
 }
 
-void Framer::emit(size_t length, bool noise, std::vector<Frame>& out) {
+void Framer::cutFrame(size_t length, bool noise, std::vector<Frame>& out) {
     Frame frame;
     frame.channel = channel_;
     frame.noise = noise;

@@ -59,7 +59,7 @@ private:
     // Whether a whole RTU frame by rule and CRC starts at `at`: its length, 0 if none, or
     // SIZE_MAX while the bytes so far cannot tell.
     size_t rtuFrameAt(size_t at, bool final) const;
-    void emit(size_t length, bool noise, std::vector<Frame>& out);
+    void cutFrame(size_t length, bool noise, std::vector<Frame>& out);
     int64_t gapFor() const;
 
     int channel_;

@@ -46,6 +46,14 @@ std::string FrameRow::line() const {
     return reading.summary + ", answer after " + millis(responseMicros, "ms", 1000);
 }
 
+void UnitFigures::addResponse(int64_t micros) {
+    if (responseMicros.size() < kKept) responseMicros.push_back(micros);
+    else responseMicros[static_cast<size_t>(answered) % kKept] = micros;
+    answered += 1;
+    if (fastestMicros < 0 || micros < fastestMicros) fastestMicros = micros;
+    if (micros > slowestMicros) slowestMicros = micros;
+}
+
 int64_t UnitFigures::percentile(double p) const {
     if (responseMicros.empty()) return -1;
     std::vector<int64_t> sorted = responseMicros;
@@ -63,23 +71,30 @@ ModbusRole Transactions::roleOf(int channel) const {
     return channel == master_ ? ModbusRole::Request : ModbusRole::Answer;
 }
 
-void Transactions::timeOut(std::vector<FrameRow>& out) {
+void Transactions::timeOut(std::vector<FrameRow>& out, int64_t nextRequestMicros) {
     FrameRow row;
+    const int64_t due = request_.frame.lastMicros + timeoutMicros_;
+    // Asked again before the time ran out: the wait ended there.
+    const bool early = nextRequestMicros < due;
     row.frame.channel = request_.frame.channel;
-    row.frame.firstMicros = row.frame.lastMicros = request_.frame.lastMicros + timeoutMicros_;
+    row.frame.firstMicros = row.frame.lastMicros = early ? nextRequestMicros : due;
     row.frame.firstRecord = row.frame.lastRecord = request_.frame.lastRecord;
-    row.gapMicros = lastFrameMicros_ == INT64_MIN ? 0 : row.frame.firstMicros - lastFrameMicros_;
+    row.gapMicros = lastFrameMicros_ == INT64_MIN ? 0 : std::max<int64_t>(0, row.frame.firstMicros - lastFrameMicros_);
     row.reading.verdict = Verdict::Timeout;
     row.reading.unit = request_.reading.unit;
     row.reading.function = request_.reading.function;
-    row.reading.summary = "timeout after " + millis(timeoutMicros_, "s", 1'000'000) + ": " + request_.reading.summary;
+    row.reading.summary =
+        (early ? "no answer before the next request, after " +
+                     millis(std::max<int64_t>(0, nextRequestMicros - request_.frame.lastMicros), "s", 1'000'000)
+               : "timeout after " + millis(timeoutMicros_, "s", 1'000'000)) +
+        ": " + request_.reading.summary;
     units_[request_.reading.unit].errors += 1;
     asked_ = false;
     out.push_back(std::move(row));
 }
 
 void Transactions::quiet(int64_t nowMicros, std::vector<FrameRow>& out) {
-    if (asked_ && nowMicros - request_.frame.lastMicros > timeoutMicros_) timeOut(out);
+    if (asked_ && nowMicros - request_.frame.lastMicros > timeoutMicros_) timeOut(out, INT64_MAX);
 }
 
 void Transactions::add(Frame frame, std::vector<FrameRow>& out) {
@@ -111,7 +126,7 @@ void Transactions::add(Frame frame, std::vector<FrameRow>& out) {
     }
     const int unit = row.reading.unit;
     if (role == ModbusRole::Request) {
-        if (asked_) timeOut(out);  // asked again before any answer
+        if (asked_) timeOut(out, row.frame.firstMicros);  // asked again before any answer
         if (sound(row.reading) && unit > 0) {  // unit 0 is a broadcast: nobody answers it
             request_ = row;
             asked_ = true;
@@ -122,12 +137,17 @@ void Transactions::add(Frame frame, std::vector<FrameRow>& out) {
         if (asked_ && sound(row.reading) && answers(row.reading, request_.reading)) {
             row.responseMicros = row.frame.firstMicros - request_.frame.lastMicros;
             UnitFigures& figures = units_[unit];
-            figures.responseMicros.push_back(row.responseMicros);
+            figures.addResponse(row.responseMicros);
             if (row.reading.exception >= 0) figures.errors += 1;
             asked_ = false;
         } else if (verdictIsError(row.reading.verdict)) {
             const int who = asked_ ? request_.reading.unit : unit;
             if (who >= 0) units_[who].errors += 1;
+            // A damaged answer is still the answer: the request waits no longer.
+            if (asked_ && row.reading.verdict != Verdict::Noise) {
+                row.responseMicros = row.frame.firstMicros - request_.frame.lastMicros;
+                asked_ = false;
+            }
         }
     }
     out.push_back(std::move(row));

@@ -25,8 +25,13 @@ struct FrameRow {
 struct UnitFigures {
     int64_t transactions = 0;  // requests seen
     int64_t errors = 0;        // bad frames, exceptions and timeouts
+    int64_t answered = 0;
+    int64_t fastestMicros = -1, slowestMicros = -1;
+    // The latest response times (a ring of kKept), for the median and the 99th percentile.
     std::vector<int64_t> responseMicros;
-    // The p-th percentile (0..100) of the response times, nearest rank; -1 with none.
+    static constexpr size_t kKept = 65536;
+    void addResponse(int64_t micros);
+    // The p-th percentile (0..100) of the kept response times, nearest rank; -1 with none.
     int64_t percentile(double p) const;
 };
 
@@ -45,7 +50,8 @@ public:
 
 private:
     ModbusRole roleOf(int channel) const;
-    void timeOut(std::vector<FrameRow>& out);
+    // The waiting request's timeout row; `nextRequestMicros` when the master asked again first.
+    void timeOut(std::vector<FrameRow>& out, int64_t nextRequestMicros);
 
     FrameRule rule_;
     int master_;

@@ -5,7 +5,7 @@
 
 namespace {
 
-enum class Option { Ini, Headless, LogA, LogB, LogCombined, StatusEvery, Help, Version };
+enum class Option { Ini, Headless, LogA, LogB, LogCombined, Decode, Master, LogFrames, StatusEvery, Help, Version };
 
 struct KnownOption {
     const char* name;
@@ -20,6 +20,9 @@ constexpr KnownOption kOptions[] = {
     {"--log-a", Option::LogA, true, true},
     {"--log-b", Option::LogB, true, true},
     {"--log-combined", Option::LogCombined, true, true},
+    {"--decode", Option::Decode, true, true},
+    {"--master", Option::Master, true, true},
+    {"--log-frames", Option::LogFrames, true, true},
     {"--status-every", Option::StatusEvery, true, true},
     {"--help", Option::Help, false, false},
     {"--version", Option::Version, false, false},
@@ -97,6 +100,21 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
             case Option::LogCombined:
                 line.logCombined = value;
                 break;
+            case Option::Decode:
+                if (!parseDecodeChoice(value, line.decode)) {
+                    return refused("--decode " + value +
+                                   " is not one of modbus-rtu, modbus-ascii, nmea, gap:MS (1 to 60000), "
+                                   "delim:HEX (1 to 8 bytes, e.g. 0D0A)");
+                }
+                line.decodeAsked = true;
+                break;
+            case Option::Master:
+                if (value != "1" && value != "2") return refused("--master " + value + " is not 1 or 2");
+                line.decode.master = value == "1" ? 1 : 2;
+                break;
+            case Option::LogFrames:
+                line.logFrames = value;
+                break;
             case Option::StatusEvery: {
                 const std::optional<int64_t> seconds = wholeSeconds(value);
                 if (!seconds || *seconds < 0 || *seconds > kLongestStatusEvery) {
@@ -115,6 +133,10 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         }
     }
 
+    const bool modbus = line.decode.rule == FrameRule::ModbusRtu || line.decode.rule == FrameRule::ModbusAscii;
+    if (line.decode.master != 0 && !(line.decodeAsked && modbus)) return refused("--master needs --decode modbus-rtu or modbus-ascii");
+    if (!line.logFrames.empty() && !line.decodeAsked) return refused("--log-frames needs --decode");
+
     // Asking what the program is wins over running it; the rest must still be well formed.
     if (help) {
         line.action = CommandLine::Action::Help;
@@ -132,7 +154,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
 
 std::string usageLine() {
     return "Usage: vorlinex [--ini PATH] | vorlinex --headless [--ini PATH] [--log-a FILE] [--log-b FILE] "
-           "[--log-combined FILE] [--status-every SECONDS] | vorlinex --help | vorlinex --version";
+           "[--log-combined FILE] [--decode RULE [--master 1|2] [--log-frames FILE]] [--status-every SECONDS] | "
+           "vorlinex --help | vorlinex --version";
 }
 
 std::string helpText() {
@@ -142,12 +165,21 @@ std::string helpText() {
            "  --log-a FILE             headless: capture COM1 -> COM2 into FILE, appended to\n"
            "  --log-b FILE             headless: capture COM2 -> COM1 into FILE, appended to\n"
            "  --log-combined FILE      headless: capture both directions in read order into FILE, appended to\n"
+           "  --decode RULE            headless: cut both directions into frames and read them: modbus-rtu,\n"
+           "                           modbus-ascii, nmea, gap:MS (a frame ends after MS quiet ms) or delim:HEX\n"
+           "                           (a frame ends after these bytes, e.g. delim:0D0A); the status line adds\n"
+           "                           frames, errors and each Modbus unit's median response time\n"
+           "  --master 1|2             headless, Modbus: the side that asks (COM1 or COM2); found when not given\n"
+           "  --log-frames FILE        headless: one frame line per frame into FILE, appended to: the record line\n"
+           "                           of the frame's bytes, then [ok], [bad crc], [bad lrc], [bad checksum],\n"
+           "                           [truncated], [unknown] or [noise] and what it says; an answer ends with\n"
+           "                           \"answer after N ms\", a request nobody answered within 1 s is a [timeout] line\n"
            "  --status-every SECONDS   headless: a status line every SECONDS (0 to " +
            std::to_string(kLongestStatusEvery) +
            ", default 60, 0: none" + statusAtOnceHelp() + ")\n"
            "  --help                   show this help and exit\n"
            "  --version                show the program's version and exit\n"
-           "--log-a, --log-b, --log-combined and --status-every need --headless: the window starts its captures\n"
+           "--log-a, --log-b, --log-combined, --decode, --master, --log-frames and --status-every need --headless: the window starts its captures\n"
            "from its menu. " + headlessRequestsHelp();
 }
 

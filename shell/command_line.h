@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <string>
+
+#include "decode/decode_choice.h"
 #include <vector>
 
 struct CommandLine {
@@ -21,6 +23,11 @@ struct CommandLine {
     std::string logA;
     std::string logB;
     std::string logCombined;
+    // --decode: how the frames are cut and read (with --master for Modbus); --log-frames: the
+    // frame log. decodeAsked false: neither was given.
+    bool decodeAsked = false;
+    DecodeChoice decode;
+    std::string logFrames;
     int64_t statusEverySeconds = 60;  // 0: no periodic status line
     std::string refusal;              // Refused: the one line naming what was wrong
 };

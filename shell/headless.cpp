@@ -1,5 +1,6 @@
 #include "shell/headless.h"
 
+#include "relay/line_settings.h"
 #include "settings/config.h"
 #include "settings/serial_devices.h"
 #include "shell/message_catalogue.h"
@@ -7,10 +8,19 @@
 namespace {
 
 constexpr int kCombined = 3;
+constexpr int kFrames = 4;
+// Where the frames go when only their figures were asked for (--decode without --log-frames).
+#ifdef _WIN32
+const std::string kFramesNowhere = "NUL";
+#else
+const std::string kFramesNowhere = "/dev/null";
+#endif
 
 }  // namespace
 
-const char* headlessCaptureLabel(int which) { return which == 2 ? "b" : which == kCombined ? "combined" : "a"; }
+const char* headlessCaptureLabel(int which) {
+    return which == 2 ? "b" : which == kCombined ? "combined" : which == kFrames ? "frames" : "a";
+}
 
 HeadlessRun::HeadlessRun(CommandLine options, Say say) : options_(std::move(options)), say_(std::move(say)) {
     // The catalogue's boxes become lines: a port that did not open is waited for, as in the window.
@@ -39,14 +49,25 @@ HeadlessRun::HeadlessRun(CommandLine options, Say say) : options_(std::move(opti
 HeadlessRun::~HeadlessRun() { stop(); }
 
 const std::string& HeadlessRun::capturePath(int which) const {
+    if (which == kFrames) return options_.logFrames.empty() && options_.decodeAsked ? kFramesNowhere : options_.logFrames;
     return which == kCombined ? options_.logCombined : which == 2 ? options_.logB : options_.logA;
 }
 
 bool HeadlessRun::openCapture(int which, const std::string& path, std::string& why) {
     CaptureOpenFailure failure;
+    Captures& captures = app.captures;
     // Appended to, never emptied: a service that systemd restarts keeps what it captured before.
-    const int opened = which == kCombined ? app.captures.openCombinedCapture(path, &failure, CaptureOpenMode::Append)
-                                          : app.captures.openCaptureLog(which, path, &failure, CaptureOpenMode::Append);
+    int opened = 0;
+    if (which == kFrames) {
+        // Each direction's quiet gap from its source port's line.
+        captures.frameDecoding.choose(options_.decode, lineSettingsFor(app.relay.serialPort1.settings),
+                                      lineSettingsFor(app.relay.serialPort2.settings));
+        opened = captures.openFrameCapture(path, &failure, CaptureOpenMode::Append);
+    } else if (which == kCombined) {
+        opened = captures.openCombinedCapture(path, &failure, CaptureOpenMode::Append);
+    } else {
+        opened = captures.openCaptureLog(which, path, &failure, CaptureOpenMode::Append);
+    }
     if (opened != 0) return true;
     why = captureOpenReasonText(path, failure);
     return false;
@@ -64,7 +85,7 @@ bool HeadlessRun::start() {
     app.loadSettings();
 
     // The captures first: one that cannot be opened ends the run before a port is touched.
-    for (int which = 1; which <= kCombined; ++which) {
+    for (int which = 1; which <= kFrames; ++which) {
         if (capturePath(which).empty()) continue;
         if (std::string why; !openCapture(which, capturePath(which), why)) {
             say_(JournalPriority::Error, captureOpenRefusedText(headlessCaptureLabel(which), capturePath(which), why));
@@ -97,7 +118,7 @@ void HeadlessRun::step() {
 void HeadlessRun::takeCaptureReports() {
     Captures& captures = app.captures;
     for (const auto& [which, error] : captures.takeReopenResults()) {
-        if (which < 1 || which > kCombined) continue;
+        if (which < 1 || which > kFrames) continue;
         const std::string& path = capturePath(which);
         if (error == 0) {
             say_(JournalPriority::Notice, captureReopenedText(std::time(nullptr), headlessCaptureLabel(which), path));
@@ -106,8 +127,10 @@ void HeadlessRun::takeCaptureReports() {
                  captureReopenFailedText(std::time(nullptr), headlessCaptureLabel(which), path, error));
         }
     }
-    for (int which = 1; which <= kCombined; ++which) {
-        CaptureFailure failure = which == kCombined ? captures.combinedCapture.takeFailure() : captures.takeCaptureFailure(which);
+    for (int which = 1; which <= kFrames; ++which) {
+        CaptureFailure failure = which == kFrames     ? captures.frameCapture.takeFailure()
+                                 : which == kCombined ? captures.combinedCapture.takeFailure()
+                                                      : captures.takeCaptureFailure(which);
         if (!failure) continue;
         captureEnded_[which - 1] = true;
         say_(JournalPriority::Error, captureEndedText(std::time(nullptr), headlessCaptureLabel(which),
@@ -124,11 +147,13 @@ void HeadlessRun::reopenCaptures() {
     // its path, after what the file holds, once its writer has let the old file go; under
     // logrotate it would otherwise stay ended until a restart.
     takeCaptureReports();
-    for (int which = 1; which <= kCombined; ++which) {
+    for (int which = 1; which <= kFrames; ++which) {
         if (!captureEnded_[which - 1]) continue;
         const std::string& path = capturePath(which);
         const char* label = headlessCaptureLabel(which);
-        const bool finished = which == kCombined ? app.captures.combinedCapture.closed() : app.captures.captureLogClosed(which);
+        const bool finished = which == kFrames     ? app.captures.frameCapture.closed()
+                              : which == kCombined ? app.captures.combinedCapture.closed()
+                                                   : app.captures.captureLogClosed(which);
         if (!finished) {
             say_(JournalPriority::Warning, captureResumeWaitsText(std::time(nullptr), label, path));
         } else if (std::string why; openCapture(which, path, why)) {
@@ -142,11 +167,21 @@ void HeadlessRun::reopenCaptures() {
 
 HeadlessStatus HeadlessRun::status() {
     HeadlessStatus status = app.status();
-    for (int which = 1; which <= kCombined; ++which) {
-        if (capturePath(which).empty()) continue;
-        Captures& captures = app.captures;
-        const int64_t bytes = which == kCombined ? captures.combinedCapture.byteCount() : captures.captureByteCount(which);
+    Captures& captures = app.captures;
+    for (int which = 1; which <= kFrames; ++which) {
+        if (capturePath(which).empty() || (which == kFrames && options_.logFrames.empty())) continue;
+        const int64_t bytes = which == kFrames     ? captures.frameCapture.byteCount()
+                              : which == kCombined ? captures.combinedCapture.byteCount()
+                                                   : captures.captureByteCount(which);
         status.captures.push_back({headlessCaptureLabel(which), bytes, captureEnded_[which - 1]});
+    }
+    if (options_.decodeAsked) {
+        const FrameFigures figures = captures.frameDecoding.figures();
+        status.frames.asked = true;
+        status.frames.frames = figures.frames;
+        status.frames.errors = figures.errors;
+        for (const auto& [unit, unitFigures] : figures.units)
+            if (unit >= 0) status.frames.units.push_back({unit, unitFigures.percentile(50)});
     }
     return status;
 }

@@ -89,6 +89,20 @@ std::string statusLineText(const HeadlessStatus& status) {
                     (capture.ended ? " (ended)" : "");
         }
     }
+    if (status.frames.asked) {
+        line += "  frames " + groupedNumber(status.frames.frames) + " errors " + groupedNumber(status.frames.errors);
+        for (const HeadlessStatus::Unit& unit : status.frames.units) {
+            line += "  unit " + std::to_string(unit.unit) + " median ";
+            if (unit.medianMicros < 0) {
+                line += "-";
+            } else {
+                char text[32];
+                std::snprintf(text, sizeof text, "%lld.%03lld ms", static_cast<long long>(unit.medianMicros / 1000),
+                              static_cast<long long>(unit.medianMicros % 1000));
+                line += text;
+            }
+        }
+    }
     return line;
 }
 

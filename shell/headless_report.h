@@ -45,11 +45,21 @@ struct HeadlessStatus {
     Port ports[2];
     Direction directions[2];  // 1>2, 2>1
     std::vector<Capture> captures;  // the ones asked for
+    struct Unit {
+        int unit = 0;
+        int64_t medianMicros = -1;  // -1: no answer yet
+    };
+    struct Frames {
+        bool asked = false;  // --decode was given
+        int64_t frames = 0, errors = 0;
+        std::vector<Unit> units;
+    } frames;
 };
 
 // "up 3d 04:12:09  COM1 /dev/ttyUSB0 present  COM2 /dev/ttyUSB1 away 00:00:41  1>2 12,345,678 B
 // 2,312 B/s  2>1 9,876,543 B 18 B/s  undelivered to COM2 1,234 B  captures: a 12.3 MB, b 9.8 MB,
-// combined 81.2 MB" (one line): undelivered only when there is some, captures only when asked for.
+// combined 81.2 MB  frames 1,234 errors 3  unit 17 median 1.500 ms" (one line): undelivered only
+// when there is some, captures and frames only when asked for.
 std::string statusLineText(const HeadlessStatus& status);
 // systemd's STATUS=: "COM1 present, COM2 away 00:00:41, 1>2 2,312 B/s, 2>1 18 B/s"
 std::string notifyStatusText(const HeadlessStatus& status);

@@ -25,6 +25,7 @@ Session::~Session() {
 
 void Session::connectRelaySinks() {
     readOrder.listen(&captures.combinedCapture);
+    readOrder.listen(&captures.frameCapture);
     readOrder.listen(&timeline);
     relay.relayChannel1.readSink = &readOrder.sink(1);
     relay.relayChannel2.readSink = &readOrder.sink(2);

@@ -96,9 +96,9 @@ TEST_F(Conversation, ASetMasterReadsEveryFrameInItsRoleAndAnotherRequestEndsTheW
     t.add(bad, rows);
     EXPECT_EQ(summaries(), (std::vector<std::string>{
         "[ok] unit 5 Write Single Register 1 = 0x0003",
-        "[timeout] timeout after 0.500 s: unit 5 Write Single Register 1 = 0x0003",
+        "[timeout] no answer before the next request, after 0.199 s: unit 5 Write Single Register 1 = 0x0003",
         "[ok] unit 5 Read Holding Registers 0..0",
-        "[bad crc] CRC bad: 0xC85A, should be 0xC85B",
+        "[bad crc] CRC bad: 0xC85A, should be 0xC85B, answer after 0.900 ms",
     }));
     EXPECT_EQ(t.units().at(5).errors, 2);
     EXPECT_EQ(t.units().at(5).percentile(50), -1);

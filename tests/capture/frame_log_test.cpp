@@ -1,0 +1,55 @@
+// The frame log on a real file: the relay's records become frame lines on the capture's writer,
+// a request nobody answers is told once its time has run out though nothing more comes, and the
+// frame still open when the log closes is written, not lost.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "decode/modbus.h"
+#include "shell/session.h"
+#include "tests/support/pty_cable.h"
+
+namespace {
+
+std::string rtu(std::string pdu) {
+    const uint16_t crc = modbusCrc(reinterpret_cast<const uint8_t*>(pdu.data()), pdu.size());
+    return pdu + static_cast<char>(crc & 0xFF) + static_cast<char>(crc >> 8);
+}
+
+TEST(FrameLog, WritesFrameLinesTellsATimeoutWhenTheLineIsQuietAndKeepsTheLastFrameAtTheClose) {
+    ScratchDir dir;
+    Session app;
+    DecodeChoice choice;
+    choice.timeoutMicros = 1000;
+    app.captures.frameDecoding.choose(choice, LineSettings{}, LineSettings{});
+    ASSERT_EQ(app.captures.openFrameCapture(dir.file("frames.log")), 1);
+    const auto read = [&](int channel, const std::string& bytes) {
+        app.captures.frameCapture.onRead(channel, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+                                         ReadTime::now());
+    };
+    const std::string request = rtu(std::string("\x11\x03\x00\x6B\x00\x03", 6));
+    read(1, request);
+    read(2, rtu(std::string("\x11\x03\x02\x00\x2A", 5)));
+    read(1, request);
+    // Nothing more comes: the writer's own look finds the request's time run out.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (dir.read("frames.log").find("[timeout]") == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    read(1, request.substr(0, 5));
+    ASSERT_TRUE(app.captures.frameCapture.close());
+
+    const std::string log = dir.read("frames.log");
+    std::vector<std::string> verdicts;
+    for (size_t at = log.find("  ["); at != std::string::npos; at = log.find("  [", at + 1))
+        verdicts.push_back(log.substr(at + 2, log.find(']', at) - at - 1));
+    EXPECT_EQ(verdicts, (std::vector<std::string>{"[ok]", "[ok]", "[ok]", "[timeout]", "[truncated]"})) << log;
+    EXPECT_NE(log.find("→ 1 register 0x002A, answer after "), std::string::npos) << log;
+    const FrameFigures figures = app.captures.frameDecoding.figures();
+    EXPECT_EQ(figures.frames, 4);
+    EXPECT_EQ(figures.errors, 2);
+    EXPECT_EQ(figures.units.at(17).transactions, 2);
+}
+
+}  // namespace
