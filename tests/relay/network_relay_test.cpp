@@ -1,13 +1,9 @@
-// The relay with COM1 on a network port to a server of the test's own on 127.0.0.1 and COM2 on a
-// serial cable, the same on both systems: exact both ways, the loss of the server and the
-// reconnect with its back-off, a server that stops reading, and what the status tells of the server.
+// The relay with COM1 on a network port to a server of the test's own and COM2 on a serial cable, on both systems:
+// exact both ways, loss and reconnect with its back-off, servers that misbehave, what the status tells.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
 
-#include "relay/port_reconnect.h"
-#include "relay/relay.h"
 #include "shell/message_catalogue.h"
 #include "tests/support/network_test_data.h"
 
@@ -16,40 +12,31 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The cable and the Telnet server both ways at once: every byte once and in order.
-void exchangeExactly(PtyCable& cable, TestSocket& server, size_t n, unsigned seed) {
-    const std::string toCable = escapeHeavy(n, seed), toServer = escapeHeavy(n, seed + 1);
-    std::string atCable, atServer;
-    std::thread a([&] { server.sendAll(escaped(toCable)); });
-    std::thread b([&] { cable.send(toServer); });
-    std::thread c([&] { atCable = cable.receive(toCable.size(), 10000); });
-    atServer = readServer(server, [&](const ServerView& v) { return v.data.size() >= toServer.size(); }).data;
-    a.join();
-    b.join();
-    c.join();
-    EXPECT_TRUE(atCable == toCable) << "server to cable: " << atCable.size() << " of " << toCable.size();
-    EXPECT_TRUE(atServer == toServer) << "cable to server: " << atServer.size() << " of " << toServer.size();
-}
-
-// A Com Port Control server that dies and comes back on the same port: the port is let go, the
-// retries are refused meanwhile and what COM2 reads is counted undelivered, never sent late;
-// once it is back the port connects by itself and sends the settings again before any data.
+// A Com Port Control server that sets another rate than asked and tells its modem lines, then dies and comes
+// back on the same port: the status names what the server set instead, the line state the lines it reported;
+// the port is let go, the retries are refused meanwhile and what COM2 reads is counted undelivered, never
+// sent late; once it is back the port connects by itself and sends the settings again before any data.
 TEST_F(NetworkRelayTest, AServerThatDiesIsRetriedAndGetsTheSettingsAgainWhenItReturns) {
-    ASSERT_NO_FATAL_FAILURE(connectBoth(NetworkScheme::Rfc2217));
-    const auto settingsFirst = [&] {
+    ASSERT_NO_FATAL_FAILURE(openBoth(pathOf(NetworkScheme::Rfc2217), 12345));
+    EXPECT_EQ(portStatusText(*relay), "COM1: " + relay->comDevicePaths[0] + " connecting");
+    ASSERT_NO_FATAL_FAILURE(awaitServer(listener));
+    const auto settingsFirst = [&](const std::string& answer) {
         const ServerView view = readServer(server, [](const ServerView& v) { return !v.subnegotiations.empty(); });
         EXPECT_EQ(view.data, "");
         ASSERT_FALSE(view.subnegotiations.empty());
-        EXPECT_EQ(view.subnegotiations[0], bytesOf({COM_PORT_OPTION, 1, 0, 1, 0xC2, 0})) << "SET-BAUDRATE 115200";
+        EXPECT_EQ(view.subnegotiations[0], bytesOf({COM_PORT_OPTION, 1, 0, 0, 0x30, 0x39})) << "SET-BAUDRATE 12345";
         // Answered: the data that follows is the device's at once.
-        server.sendAll(serverAnswer(ComPortCommand::SetBaudRate, bytesOf({0, 1, 0xC2, 0})));
+        server.sendAll(serverAnswer(ComPortCommand::SetBaudRate, answer) + "x");
+        EXPECT_EQ(cable->receive(1, 10000), "x");
     };
-    settingsFirst();
-    exchangeExactly(*cable, server, 48 * 1024, 5);
+    // SET-BAUDRATE answered as 4096 (0x1000), after NOTIFY-MODEMSTATE with CD and CTS up.
+    server.sendAll(serverAnswer(ComPortCommand::NotifyModemState, "\x90"));
+    settingsFirst(bytesOf({0, 0, 0x10, 0}));
+    EXPECT_EQ(portStatusText(*relay), "COM1: the server set 4096 baud instead of 12345");
+    EXPECT_EQ(portLineStateText(*relay), "COM1 (" + relay->comDevicePaths[0] + "): modem state 0x90 (CD CTS up)");
 
     const uint16_t port = listener.port();
-    server.close();
-    listener.close();
+    server.close(), listener.close();
     listener = TestListener(-1, 0, port);  // gone: connects are refused
     ASSERT_TRUE(stepUntil(*relay, [&] { return relay->serialPort1.presence.load() == PortAway && !relay->serialPort1.isOpen(); }));
     EXPECT_EQ(relay->serialPort1.openFailure.kind, RefusalConnectionLost);
@@ -57,27 +44,50 @@ TEST_F(NetworkRelayTest, AServerThatDiesIsRetriedAndGetsTheSettingsAgainWhenItRe
     ASSERT_TRUE(stepUntil(*relay, [&] { return relay->relayChannel2.undeliveredBytes.load() >= 13; }));
     ASSERT_TRUE(stepUntil(*relay, [&] { return relay->serialPort1.openFailure.kind == RefusalUnreachable; }));
 
-    listener.close();
-    listener = TestListener(4, 0, port);
+    listener.close(), listener = TestListener(4, 0, port);
     ASSERT_NO_FATAL_FAILURE(awaitServer(listener));
     EXPECT_EQ(relay->relayChannel2.undeliveredBytes.load(), 0);
-    settingsFirst();
-    exchangeExactly(*cable, server, 16 * 1024, 7);  // nothing from before the loss among it
+    settingsFirst(bytesOf({0, 0, 0x30, 0x39}));
+    // Both ways at once, every byte once and in order: nothing from before the loss among it.
+    const std::string toCable = escapeHeavy(48 * 1024, 7), toServer = escapeHeavy(48 * 1024, 8);
+    std::string atCable;
+    std::thread a([&] { server.sendAll(escaped(toCable)); }), b([&] { cable->send(toServer); }),
+        c([&] { atCable = cable->receive(toCable.size(), 10000); });
+    const std::string atServer = readServer(server, [&](const ServerView& v) { return v.data.size() >= toServer.size(); }).data;
+    a.join(), b.join(), c.join();
+    EXPECT_TRUE(atCable == toCable) << "server to cable: " << atCable.size() << " of " << toCable.size();
+    EXPECT_TRUE(atServer == toServer) << "cable to server: " << atServer.size() << " of " << toServer.size();
 }
 
-// A server that sends nothing but commands is let go with that reason, in the status's words.
-TEST_F(NetworkRelayTest, AServerThatSendsOnlyCommandsIsDroppedSayingSo) {
-    ASSERT_NO_FATAL_FAILURE(connectBoth(NetworkScheme::Rfc2217));
-    std::string nops;
-    for (size_t i = 0; i < 128 * 1024; i += 2) nops += bytesOf({IAC, 241});
-    std::thread flood([&] { server.sendAll(nops); });
-    std::string status;  // taken at once: the next try may already be under way afterwards
-    EXPECT_TRUE(stepUntil(*relay, [&] {
-        status = portStatusText(*relay);
-        return !relay->serialPort1.isOpen() && relay->serialPort1.openFailure.kind != RefusalNone;
-    })) << status;
-    EXPECT_EQ(status, "COM1: " + relay->comDevicePaths[0] + " sent only commands, no data (not a serial server), retrying");
-    flood.join();  // the port let go: the send ends
+// A server that sends nothing but commands, or that asks for replies for ever (an option turned on
+// and off, a data byte now and then) and never reads, is let go with that reason in the status's
+// words; the data it sent before reach the cable.
+TEST_F(NetworkRelayTest, AServerThatSendsOnlyCommandsOrNeverReadsIsDroppedSayingSo) {
+    std::string nops, asks;
+    while (nops.size() < 128 * 1024) nops += bytesOf({IAC, 241});
+    while (asks.size() < 30000) asks += bytesOf({IAC, DO, BINARY, IAC, DONT, BINARY});
+    const struct { std::string stream; int receiveBuffer; PortRefusal kind; const char* says; } cases[] = {
+        {nops, 0, RefusalNotServer, " sent only commands, no data (not a serial server), retrying"},
+#ifndef _WIN32  // Wine's sockets take in far more than a system's before the port sees the replies pile up
+        {asks + "x", 4096, RefusalNotReading, " reads nothing it is sent (not a serial server), retrying"},
+#endif
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.says);
+        listener = TestListener(4, c.receiveBuffer);
+        ASSERT_NO_FATAL_FAILURE(openBoth(pathOf(NetworkScheme::Rfc2217)));
+        std::thread serverThread([&] {  // until the port lets go (bounded: far more than any socket buffers hold)
+            TestSocket peer = listener.accept();
+            bool open = peer.sendAll(serverAnswer(ComPortCommand::SetBaudRate, bytesOf({0, 1, 0xC2, 0})) + "ok");
+            for (size_t sent = 0; open && sent < (256u << 20); sent += c.stream.size()) open = peer.sendAll(c.stream);
+        });
+        std::string status;  // taken at once: the next try may already be under way afterwards
+        EXPECT_TRUE(stepUntil(*relay, [&] { return status = portStatusText(*relay), relay->serialPort1.openFailure.kind == c.kind; }))
+            << status;
+        EXPECT_EQ(status, "COM1: " + relay->comDevicePaths[0] + c.says);
+        EXPECT_EQ(cable->receive(2, 10000), "ok");
+        relay->stopRelayAndClosePorts(), serverThread.join();
+    }
 }
 
 // A link-local address without the interface to reach it by is refused at once, saying so, and
@@ -88,8 +98,7 @@ TEST_F(NetworkRelayTest, ARefusedConnectIsRetriedAfterABackOffThatGrows) {
     relay = std::make_unique<Relay>();
     relay->comDevicePaths[0] = "tcp://[fe80::1]:4001";
     ASSERT_EQ(relay->openPort("com1", relay->serialPort1), PortOpenFailed);
-    EXPECT_EQ(relay->serialPort1.openFailure.kind, RefusalZoneMissing);
-    EXPECT_EQ(relay->serialPort1.presence.load(), PortHalted);
+    EXPECT_TRUE(relay->serialPort1.openFailure.kind == RefusalZoneMissing && relay->serialPort1.presence.load() == PortHalted);
     EXPECT_NE(portStatusText(*relay).find("link-local address: it needs the interface"), std::string::npos);
 
     TestListener closed(-1);
@@ -104,61 +113,37 @@ TEST_F(NetworkRelayTest, ARefusedConnectIsRetriedAfterABackOffThatGrows) {
         EXPECT_FALSE(port.networkRetry.connector) << "tried before its time";
         t = port.nextOpenTry;
     }
-    EXPECT_EQ(port.openFailure.kind, RefusalUnreachable);
-    EXPECT_EQ(port.openFailure.systemError, ECONNREFUSED);
+    EXPECT_TRUE(port.openFailure.kind == RefusalUnreachable && port.openFailure.systemError == ECONNREFUSED);
     EXPECT_EQ(portStatusText(*relay), "COM1: " + relay->comDevicePaths[0] + " not reachable: connection refused, retrying");
     EXPECT_EQ(port.presence.load(), PortAway) << "retried, not given up";
 }
 
-// A server that stops reading: the connection fills, the port keeps what it could not send and
-// the output wait holds the writer, which neither drops nor counts anything as undelivered; once
-// the server reads again every byte arrives, in order. The cable is fed until the worker stalls,
-// however much the system buffers on the way.
+// A server that stops reading: the connection fills, the port keeps what it could not send and the output wait holds
+// the writer, which neither drops nor counts anything as undelivered; once the server reads again every byte arrives,
+// in order. The cable is fed until the worker stalls, however much the system buffers on the way.
 TEST_F(NetworkRelayTest, AServerThatStopsReadingHoldsTheWriterAndNothingIsLost) {
     listener = TestListener(1, 4096);  // a small window: the connection fills soon
     ASSERT_NO_FATAL_FAILURE(connectBoth(NetworkScheme::Tcp, 921600));
     std::string sent;
     std::atomic<bool> stalled{false}, allSent{false};
     std::thread sender([&] {
-        for (unsigned seed = 11; !stalled && sent.size() < (32u << 20); ++seed) {
-            const std::string chunk = escapeHeavy(64 * 1024, seed);
-            cable->send(chunk);
-            sent += chunk;
-        }
+        for (unsigned seed = 11; !stalled && sent.size() < (32u << 20); ++seed)
+            cable->send(escapeHeavy(64 * 1024, seed)), sent += escapeHeavy(64 * 1024, seed);
         allSent = true;
     });
     // Held: the worker has read bytes and reads no more, as its writes do not get through.
     int64_t before = -1;
     EXPECT_TRUE(stepUntil(*relay, [&] {
-        const int64_t now = relay->relayChannel2.readByteCount.load();
-        stalled = now > 0 && now == before;
-        before = now;
-        if (!stalled) std::this_thread::sleep_for(200ms);
-        return stalled.load();
+        const int64_t now = std::exchange(before, relay->relayChannel2.readByteCount.load());
+        return now > 0 && now == before ? true : (std::this_thread::sleep_for(200ms), false);
     })) << "the connection never filled";
     stalled = true;
     EXPECT_EQ(relay->relayChannel2.undeliveredBytes.load(), 0);
     std::string atServer;
-    for (std::string more; (!allSent || atServer.size() < sent.size()) && !(more = server.receiveSome()).empty();)
-        atServer += more;
+    for (std::string more; (!allSent || atServer.size() < sent.size()) && !(more = server.receiveSome()).empty();) atServer += more;
     sender.join();
     EXPECT_EQ(relay->relayChannel2.undeliveredBytes.load(), 0);
-    EXPECT_EQ(atServer.size(), sent.size());
-    EXPECT_TRUE(atServer == sent) << "cable to server: every byte once, in order";
-}
-
-// A server that answers the rate with another one and tells its modem lines: the status names
-// what the server set instead, and the line state the lines it reported.
-TEST_F(NetworkRelayTest, TheServersOtherAnswerAndItsModemStateAreTold) {
-    ASSERT_NO_FATAL_FAILURE(openBoth(pathOf(NetworkScheme::Rfc2217), 12345));
-    EXPECT_EQ(portStatusText(*relay), "COM1: " + relay->comDevicePaths[0] + " connecting");
-    ASSERT_NO_FATAL_FAILURE(awaitServer(listener));
-    // SET-BAUDRATE answered as 4096 (0x1000), then NOTIFY-MODEMSTATE with CD and CTS up.
-    server.sendAll(serverAnswer(ComPortCommand::SetBaudRate, bytesOf({0, 0, 0x10, 0})) +
-                   serverAnswer(ComPortCommand::NotifyModemState, "\x90") + "x");
-    EXPECT_EQ(cable->receive(1, 10000), "x");
-    EXPECT_EQ(portStatusText(*relay), "COM1: the server set 4096 baud instead of 12345");
-    EXPECT_EQ(portLineStateText(*relay), "COM1 (" + relay->comDevicePaths[0] + "): modem state 0x90 (CD CTS up)");
+    EXPECT_TRUE(atServer == sent) << "cable to server: every byte once, in order: " << atServer.size() << " of " << sent.size();
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// The worker's waits on a network port where the socket has no descriptor to poll: on the
-// socket's network events together with the stop request, with a reader and a writer waiting on
-// one socket at once.
+// The worker's waits on a network port whose socket has no descriptor to poll: on its network events together with
+// the stop request, a reader and a writer waiting on one socket at once.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -35,24 +34,13 @@ struct PortPair {
 // Raises a wake-up after a long while, so that a wait that never ends fails the test instead of
 // hanging it; its destructor takes the wake-up away.
 struct Watchdog {
-    WakeHandle wake = kNoWake;
-    std::thread thread;
+    WakeHandle wake = [] { WakeHandle w = kNoWake; return makeWake(w), w; }();
     HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    Watchdog() {
-        makeWake(wake);
-        thread = std::thread([this] {
-            if (WaitForSingleObject(done, 10000) == WAIT_TIMEOUT) raiseWake(wake);
-        });
-    }
-    ~Watchdog() {
-        SetEvent(done);
-        thread.join();
-        CloseHandle(done);
-        closeWake(wake);
-    }
+    std::thread thread{[this] {
+        if (WaitForSingleObject(done, 10000) == WAIT_TIMEOUT) raiseWake(wake);
+    }};
+    ~Watchdog() { SetEvent(done), thread.join(), CloseHandle(done), closeWake(wake); }
 };
-
-}  // namespace
 
 // A wait ends on the stop request and on its time-out; after the peer closed it returns at once:
 // the worker sees the port lost, never waits for ever.
@@ -65,16 +53,12 @@ TEST(NetworkWaitWin32, AWaitEndsOnTheStopRequestOnTheTimeOutAndAtOnceAfterTheEnd
     EXPECT_EQ(waitForNetworkInput(*pair.port, wake, -1), WaitWoken);
     closeWake(wake);
 
-    pair.server.sendAll("last words");
-    pair.server.close();
+    pair.server.sendAll("last words"), pair.server.close();
     std::string got;
     uint8_t buffer[64];
-    while (!pair.port->lost() && waitForNetworkInput(*pair.port, kNoWake, 10000) > 0) {
-        const ssize_t n = pair.port->readData(buffer, sizeof buffer);
-        if (n > 0) got.append(reinterpret_cast<const char*>(buffer), static_cast<size_t>(n));
-    }
-    EXPECT_EQ(got, "last words");
-    EXPECT_EQ(pair.port->loss(), NetworkLoss::Closed);
+    while (!pair.port->lost() && waitForNetworkInput(*pair.port, kNoWake, 10000) > 0)
+        if (const ssize_t n = pair.port->readData(buffer, sizeof buffer); n > 0) got.append(reinterpret_cast<char*>(buffer), size_t(n));
+    EXPECT_TRUE(got == "last words" && pair.port->loss() == NetworkLoss::Closed) << got;
     Watchdog watchdog;
     EXPECT_EQ(waitForNetworkInput(*pair.port, watchdog.wake, -1) & WaitReady, WaitReady);
 }
@@ -92,13 +76,11 @@ TEST(NetworkWaitWin32, ReaderAndWriterWaitingOnOneSocketBothWakeForTheirOwnEvent
         for (ssize_t n; written < (256u << 20) &&
                         (n = pair.port->writeData(reinterpret_cast<const uint8_t*>(block.data()), block.size())) > 0;)
             written += static_cast<size_t>(n);  // until the socket takes no more
-        ASSERT_EQ(errno, EAGAIN);
-        ASSERT_GT(pair.port->heldBytes(), 0u) << "the socket never filled";
+        ASSERT_TRUE(errno == EAGAIN && pair.port->heldBytes() > 0u) << "the socket never filled";
 
         Watchdog watchdog;
         std::atomic<int> readerSaw{-2}, writerSaw{-2};
-        std::thread reader([&] { readerSaw = waitForNetworkInput(*pair.port, watchdog.wake, -1); });
-        std::thread writer([&] {
+        std::thread reader([&] { readerSaw = waitForNetworkInput(*pair.port, watchdog.wake, -1); }), writer([&] {
             int events = 0;
             // Room comes and goes as the server drains; the writer sends on what it holds.
             while (pair.port->heldBytes() > 0 && !pair.port->lost() && !((events = waitForNetworkRoom(*pair.port, watchdog.wake, -1)) & WaitWoken))
@@ -106,13 +88,12 @@ TEST(NetworkWaitWin32, ReaderAndWriterWaitingOnOneSocketBothWakeForTheirOwnEvent
             writerSaw = events;
         });
         EXPECT_EQ(pair.server.receive(written, 2000).size(), written);
-        writer.join();
-        pair.server.sendAll("r");
-        reader.join();
+        writer.join(), pair.server.sendAll("r"), reader.join();
         EXPECT_EQ(writerSaw.load() & WaitWoken, 0) << "the writer never saw room";
         EXPECT_EQ(readerSaw.load(), WaitReady) << "the reader never saw the input";
         uint8_t c = 0;
-        EXPECT_EQ(pair.port->readData(&c, 1), 1);
-        EXPECT_EQ(c, 'r');
+        EXPECT_TRUE(pair.port->readData(&c, 1) == 1 && c == 'r');
     }
 }
+
+}  // namespace

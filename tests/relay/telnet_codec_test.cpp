@@ -1,11 +1,10 @@
-// The Telnet / Com Port Control codec alone: what a server's bytes give (data, replies, answers)
-// however the reads cut them, the negotiation that must settle instead of looping, the commands
-// it encodes, and servers that send malformed or endless commands.
+// The Telnet / Com Port Control codec alone: what a server's bytes give however the reads cut them, the negotiation
+// that must settle instead of looping, the commands it encodes, malformed or endless commands.
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <ostream>
 
-#include "relay/telnet_codec.h"
 #include "tests/support/network_test_data.h"
 
 using namespace telnet;
@@ -13,8 +12,8 @@ using Kind = TelnetEvent::Kind;
 using S = TelnetSide;
 
 void PrintTo(const TelnetEvent& e, std::ostream* os) {
-    *os << "{kind " << int(e.kind) << " option " << int(e.option) << " side " << int(e.side)
-        << " command " << int(e.command) << " value " << e.value << "}";
+    *os << "{kind " << int(e.kind) << " option " << int(e.option) << " side " << int(e.side) << " command " << int(e.command)
+        << " value " << e.value << "}";
 }
 
 namespace {
@@ -22,28 +21,17 @@ namespace {
 const auto bytes = bytesOf;
 TelnetEvent agreed(uint8_t option, S side) { return {Kind::OptionAgreed, option, side}; }
 TelnetEvent refused(uint8_t option, S side) { return {Kind::OptionRefused, option, side}; }
-TelnetEvent answer(ComPortCommand command, uint32_t value = 0) {
-    TelnetEvent e;
-    e.command = command;
-    e.value = value;
-    return e;
-}
+TelnetEvent answer(ComPortCommand command, uint32_t value = 0) { return {Kind::ComPortAnswer, 0, S::Local, command, value}; }
 const TelnetEvent kFlood{Kind::CommandFlood};
 
-struct Received {
-    std::string data, reply = {};
-    std::vector<TelnetEvent> events = {};
-    bool operator==(const Received&) const = default;
-};
+struct Received { std::string data, reply = {}; std::vector<TelnetEvent> events = {}; bool operator==(const Received&) const = default; };
 
 // `in` given to the codec in pieces that end at each of `cuts`.
 Received receive(TelnetCodec& codec, const std::string& in, std::vector<size_t> cuts = {}) {
     Received r;
     cuts.push_back(in.size());
-    for (size_t from = 0; size_t cut : cuts) {
-        codec.receive(reinterpret_cast<const uint8_t*>(in.data()) + from, cut - from, r.data, r.reply, r.events);
-        from = cut;
-    }
+    for (size_t from = 0; size_t cut : cuts)
+        codec.receive(reinterpret_cast<const uint8_t*>(in.data()) + from, cut - from, r.data, r.reply, r.events), from = cut;
     return r;
 }
 Received receiveFresh(const std::string& in, std::vector<size_t> cuts = {}) {
@@ -53,33 +41,15 @@ Received receiveFresh(const std::string& in, std::vector<size_t> cuts = {}) {
 
 std::string encode(const TelnetCodec& codec, const std::string& data) {
     std::string out;
-    codec.encodeData(reinterpret_cast<const uint8_t*>(data.data()), data.size(), out);
-    return out;
+    return codec.encodeData(reinterpret_cast<const uint8_t*>(data.data()), data.size(), out), out;
 }
 
 }  // namespace
 
-TEST(TelnetCodec, RawModeTakesEveryByteAsDataBothWaysAndSendsNoSettings) {
-    TelnetCodec raw(TelnetCodec::Mode::Raw);
-    std::string out;
-    raw.start(out);
-    const std::string stream = bytes({'a', IAC, IAC, IAC, WILL, ECHO_OPTION, IAC, SB, 44, 101, IAC, SE, IAC});
-    EXPECT_TRUE(receive(raw, stream) == Received{stream});
-    EXPECT_EQ(encode(raw, bytes({IAC, 0, IAC})), bytes({IAC, 0, IAC}));
-    EXPECT_FALSE(raw.setBaudRate(9600, out));
-    EXPECT_FALSE(raw.setControl(TelnetCodec::Control::DtrOn, out));
-    EXPECT_EQ(out, "");
-}
-
-// Each server stream gives these data bytes, replies and events: whole, cut once at any byte,
-// and a byte at a time.
+// Each server stream gives these data bytes, replies and events, whole and a byte at a time.
 TEST(TelnetCodec, ServerStreamsGiveTheSameDataRepliesAndEventsHoweverTheReadsCutThem) {
     using C = ComPortCommand;
-    struct Case {
-        const char* name;
-        std::string in;
-        Received out;
-    };
+    struct Case { const char* name; std::string in; Received out; };
     const Case cases[] = {
         {"escaped 0xFF", bytes({'a', IAC, IAC, 'b', IAC, IAC, IAC, IAC}), {bytes({'a', IAC, 'b', IAC, IAC})}},
         {"NOP, GA, DM, AYT, unknown bytes, a stray SE",
@@ -88,13 +58,10 @@ TEST(TelnetCodec, ServerStreamsGiveTheSameDataRepliesAndEventsHoweverTheReadsCut
         {"a command inside a subnegotiation is dropped", bytes({IAC, SB, 44, 102, IAC, 241, 7, IAC, SE, 'z'}),
          {"z", "", {answer(C::SetDataSize, 7)}}},
         {"baud rates: plain, 0xFF escaped, extra bytes ignored, too short",
-         "d" + serverAnswer(C::SetBaudRate, bytes({0, 1, 0xC2, 0})) + "e" +
-             serverAnswer(C::SetBaudRate, bytes({IAC, 0, IAC, 1})) +
-             serverAnswer(C::SetBaudRate, bytes({0, 0, 0x25, 0x80, 0, 0, 0, 0})) +
-             serverAnswer(C::SetBaudRate, bytes({0x25, 0x80})) + "x",
+         "d" + serverAnswer(C::SetBaudRate, bytes({0, 1, 0xC2, 0})) + "e" + serverAnswer(C::SetBaudRate, bytes({IAC, 0, IAC, 1})) +
+             serverAnswer(C::SetBaudRate, bytes({0, 0, 0x25, 0x80, 0, 0, 0, 0})) + serverAnswer(C::SetBaudRate, bytes({0x25, 0x80})) + "x",
          {"dex", "", {answer(C::SetBaudRate, 115200), answer(C::SetBaudRate, 0xFF00FF01), answer(C::SetBaudRate, 9600)}}},
-        {"every other answer",
-         serverAnswer(C::SetDataSize, bytes({8})) + serverAnswer(C::SetParity, bytes({3})) +
+        {"every other answer", serverAnswer(C::SetDataSize, bytes({8})) + serverAnswer(C::SetParity, bytes({3})) +
              serverAnswer(C::SetStopSize, bytes({2})) + serverAnswer(C::SetControl, bytes({11})) +
              serverAnswer(C::NotifyLineState, bytes({0x60})) + "1" + serverAnswer(C::NotifyModemState, bytes({IAC})) +
              "2" + serverAnswer(C::FlowControlSuspend, "") + "3" + serverAnswer(C::FlowControlResume, "") +
@@ -109,29 +76,17 @@ TEST(TelnetCodec, ServerStreamsGiveTheSameDataRepliesAndEventsHoweverTheReadsCut
          serverAnswer(C::Signature, "ser2net") + bytes({IAC, SB, 44, 1, 0, 0, 0x25, 0x80, IAC, SE, IAC, SB, 44, IAC, SE}) +
              serverAnswer(C::SetParity, "") + bytes({IAC, SB, 44, 113, 1, IAC, SE}),
          {}},
-        {"negotiations among data",
-         bytes({'a', IAC, WILL, BINARY, 'b', IAC, DO, 44, IAC, WILL, ECHO_OPTION, 'c', IAC, IAC}),
+        {"negotiations among data", bytes({'a', IAC, WILL, BINARY, 'b', IAC, DO, 44, IAC, WILL, ECHO_OPTION, 'c', IAC, IAC}),
          {bytes({'a', 'b', 'c', IAC}), bytes({IAC, DO, BINARY, IAC, WILL, 44, IAC, DONT, ECHO_OPTION}),
           {agreed(BINARY, S::Remote), agreed(44, S::Local)}}},
-        {"everything at once, an overlong subnegotiation among it",
-         bytes({'h', 'i', IAC, IAC, IAC, DO, BINARY, IAC, WILL, ECHO_OPTION, 0, IAC, IAC, IAC, WILL, 99}) +
-             bytes({IAC, SB, 44, 101, 0, 0, IAC, IAC, 0, IAC, SE, '\r', '\n', IAC, SB, 44, 106}) + std::string(300, 'x') +
-             bytes({IAC, SE, 'y', IAC, 241}) + serverAnswer(C::SetControl, bytes({3})) + bytes({IAC, IAC, IAC, DONT, 44}),
-         {bytes({'h', 'i', IAC, 0, IAC, '\r', '\n', 'y', IAC}),
-          bytes({IAC, WILL, BINARY, IAC, DONT, ECHO_OPTION, IAC, DONT, 99}),
-          {agreed(BINARY, S::Local), answer(C::SetBaudRate, 0xFF00), answer(C::SetControl, 3)}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const Received whole = receiveFresh(c.in);
-        EXPECT_EQ(whole.data, c.out.data);
-        EXPECT_EQ(whole.reply, c.out.reply);
+        EXPECT_TRUE(whole.data == c.out.data && whole.reply == c.out.reply) << whole.data << "|" << whole.reply;
         EXPECT_EQ(whole.events, c.out.events);
-        std::vector<size_t> everyByte;
-        for (size_t cut = 0; cut <= c.in.size(); ++cut) {
-            ASSERT_TRUE(receiveFresh(c.in, {cut}) == whole) << "cut at " << cut;
-            if (cut > 0 && cut < c.in.size()) everyByte.push_back(cut);
-        }
+        std::vector<size_t> everyByte(c.in.size() - 1);  // every cut at once: any that broke a sequence shows
+        std::iota(everyByte.begin(), everyByte.end(), 1);
         EXPECT_TRUE(receiveFresh(c.in, everyByte) == whole) << "a byte at a time";
     }
 }
@@ -140,20 +95,11 @@ TEST(TelnetCodec, ServerStreamsGiveTheSameDataRepliesAndEventsHoweverTheReadsCut
 // at a start, asks) and what it reports; then which options stand agreed. Refusals and
 // acknowledgements are answered once, never again: no answer loop.
 TEST(TelnetCodec, NegotiationIsAnsweredOnceAndSettles) {
-    struct Turn {
-        bool start;  // the codec's start instead of a read: `reply` is what it asks
-        std::string in, reply;
-        std::vector<TelnetEvent> events = {};
-    };
-    struct Conversation {
-        const char* name;
-        std::vector<Turn> turns;
-        std::vector<std::pair<uint8_t, S>> agreed, notAgreed = {};
-    };
+    struct Turn { bool start; std::string in, reply; std::vector<TelnetEvent> events = {}; };  // start: `reply` is what it asks
+    struct Conversation { const char* name; std::vector<Turn> turns; std::vector<std::pair<uint8_t, S>> agreed, notAgreed = {}; };
     const int CPO = COM_PORT_OPTION;
-    const std::string asks = bytes({IAC, WILL, BINARY, IAC, DO, BINARY, IAC, WILL, SGA, IAC, DO, SGA, IAC, WILL, CPO});
-    const std::string oddAsks =
-        bytes({IAC, WILL, ECHO_OPTION, IAC, DO, ECHO_OPTION, IAC, WILL, 99, IAC, DO, 200, IAC, WILL, CPO, IAC, DO, 255});
+    const std::string asks = bytes({IAC, WILL, BINARY, IAC, DO, BINARY, IAC, WILL, SGA, IAC, DO, SGA, IAC, WILL, CPO}),
+                      oddAsks = bytes({IAC, WILL, ECHO_OPTION, IAC, DO, ECHO_OPTION, IAC, WILL, 99, IAC, DO, 200, IAC, WILL, CPO, IAC, DO, 255});
     const Conversation conversations[] = {
         {"the start asks for binary and no go-ahead both ways and offers the com port option, once; the "
          "acknowledgements are not acknowledged, nor a request repeated after",
@@ -165,8 +111,7 @@ TEST(TelnetCodec, NegotiationIsAnsweredOnceAndSettles) {
          {{BINARY, S::Local}, {BINARY, S::Remote}, {SGA, S::Local}, {SGA, S::Remote}, {CPO, S::Local}}},
         {"echo, unknown options and the server's com port option are refused once",
          {{false, oddAsks,
-           bytes({IAC, DONT, ECHO_OPTION, IAC, WONT, ECHO_OPTION, IAC, DONT, 99, IAC, WONT, 200, IAC, DONT, CPO, IAC,
-                  WONT, 255})},
+           bytes({IAC, DONT, ECHO_OPTION, IAC, WONT, ECHO_OPTION, IAC, DONT, 99, IAC, WONT, 200, IAC, DONT, CPO, IAC, WONT, 255})},
           {false, oddAsks, ""},
           {false, bytes({IAC, WONT, ECHO_OPTION, IAC, DONT, 99}), ""}},  // refusals of what was never on
          {}, {{ECHO_OPTION, S::Remote}, {CPO, S::Remote}}},
@@ -191,8 +136,7 @@ TEST(TelnetCodec, NegotiationIsAnsweredOnceAndSettles) {
             SCOPED_TRACE(turn);
             const Turn& t = c.turns[turn];
             Received r;
-            if (t.start) codec.start(r.reply);
-            else r = receive(codec, t.in);
+            t.start ? codec.start(r.reply) : void(r = receive(codec, t.in));
             EXPECT_EQ(r.reply, t.reply);
             EXPECT_EQ(r.events, t.events);
         }
@@ -202,7 +146,7 @@ TEST(TelnetCodec, NegotiationIsAnsweredOnceAndSettles) {
 }
 
 // Each command with its code and value, 0xFF in it doubled; data with each 0xFF doubled.
-TEST(TelnetCodec, CommandsAndDataAreSentWith0xFFEscaped) {
+TEST(TelnetCodec, CommandsAndDataAreSentWith0xFFEscapedAndRawModeSendsBytesAsTheyAre) {
     using C = TelnetCodec;
     const C codec(C::Mode::Rfc2217);
     std::string out, expected;
@@ -216,8 +160,8 @@ TEST(TelnetCodec, CommandsAndDataAreSentWith0xFFEscaped) {
     sent(codec.setBaudRate(0xFFFFFFFF, out), 1, {IAC, IAC, IAC, IAC, IAC, IAC, IAC, IAC});
     sent(codec.setDataSize(7, out), 2, {7});
     sent(codec.setDataSize(0xFF, out), 2, {IAC, IAC});
-    for (auto [parity, value] : {std::pair{C::Parity::None, 1}, {C::Parity::Odd, 2}, {C::Parity::Even, 3},
-                                 {C::Parity::Mark, 4}, {C::Parity::Space, 5}})
+    using P = C::Parity;
+    for (auto [parity, value] : {std::pair{P::None, 1}, {P::Odd, 2}, {P::Even, 3}, {P::Mark, 4}, {P::Space, 5}})
         sent(codec.setParity(parity, out), 3, {value});
     for (auto [stop, value] : {std::pair{C::StopSize::One, 1}, {C::StopSize::Two, 2}, {C::StopSize::OneAndAHalf, 3}})
         sent(codec.setStopSize(stop, out), 4, {value});
@@ -229,27 +173,22 @@ TEST(TelnetCodec, CommandsAndDataAreSentWith0xFFEscaped) {
         sent(codec.purge(purge, out), 12, {value});
     EXPECT_EQ(out, expected);
 
-    EXPECT_EQ(encode(codec, bytes({1, IAC, 2, IAC, IAC})), bytes({1, IAC, IAC, 2, IAC, IAC, IAC, IAC}));
-    std::string data;
-    for (int i = 0; i < 1024; ++i) data += static_cast<char>(i % 3 == 0 ? 0xFF : i * 7);
-    TelnetCodec reader(C::Mode::Rfc2217);
-    EXPECT_TRUE(receive(reader, encode(codec, data)) == Received{data});
+    EXPECT_EQ(encode(codec, bytes({1, IAC, 2, IAC, IAC})), bytes({1, IAC, IAC, 2, IAC, IAC, IAC, IAC}));  // read back: the fuzz harness
+
+    // Raw: bytes go as they are (and are read as they are: the fuzz harness), and no settings are sent.
+    TelnetCodec raw(TelnetCodec::Mode::Raw);
+    out.clear(), raw.start(out);
+    EXPECT_EQ(encode(raw, bytes({IAC, 0, IAC})), bytes({IAC, 0, IAC}));
+    EXPECT_FALSE(raw.setBaudRate(9600, out) || raw.setControl(TelnetCodec::Control::DtrOn, out) || !out.empty());
 }
 
-// The boundary: 256 bytes are kept, 257 dropped whole; the data after its IAC SE is data again.
-TEST(TelnetCodec, ASubnegotiationLongerThan256BytesIsDroppedAndDataFollowsItsEnd) {
-    const auto rate = [](size_t padding) {
-        return serverAnswer(ComPortCommand::SetBaudRate, bytes({0, 0, 0x25, 0x80}) + std::string(padding, 'p'));
-    };
-    const Received r = receiveFresh(rate(252) + "a" + rate(251));
-    EXPECT_EQ(r.data, "a");
-    EXPECT_EQ(r.events, std::vector{answer(ComPortCommand::SetBaudRate, 9600)});
-}
+// The boundary: a subnegotiation of 256 bytes is kept, 257 dropped whole; the data after its IAC SE is data again.
+TEST(TelnetCodec, ALongSubnegotiationOrAFloodIsDroppedAndTheCodecHoldsBoundedMemory) {
+    const auto rate = [](size_t pad) { return serverAnswer(ComPortCommand::SetBaudRate, bytes({0, 0, 0x25, 0x80}) + std::string(pad, 'p')); };
+    EXPECT_TRUE(receiveFresh(rate(252) + "a" + rate(251)) == (Received{"a", "", {answer(ComPortCommand::SetBaudRate, 9600)}}));
 
-// 64 KiB of commands without a data byte are a flood, reported once, and again after data; an
-// escaped 0xFF is data. Whatever the server sends, what the codec holds stays bounded, and each
-// unknown option is refused once.
-TEST(TelnetCodec, AFloodIsCountedFromTheLastDataByteAndHoldsBoundedMemory) {
+    // 64 KiB of commands without a data byte are a flood, reported once, and again after data; an escaped 0xFF is
+    // data. Whatever the server sends, the codec holds little, and each unknown option is refused once.
     std::string commands;  // two bytes short of 64 KiB
     while (commands.size() < 64 * 1024 - 2) commands += bytes({IAC, 241});
     EXPECT_TRUE(receiveFresh(commands + "d" + commands + bytes({IAC, IAC}) + commands).events.empty());
@@ -263,8 +202,8 @@ TEST(TelnetCodec, AFloodIsCountedFromTheLastDataByteAndHoldsBoundedMemory) {
         TelnetCodec codec(TelnetCodec::Mode::Rfc2217);
         Received r;
         for (size_t at = 0; at < stream->size(); at += 4096) {
-            codec.receive(reinterpret_cast<const uint8_t*>(stream->data()) + at,
-                          std::min<size_t>(4096, stream->size() - at), r.data, r.reply, r.events);
+            const size_t n = std::min<size_t>(4096, stream->size() - at);
+            codec.receive(reinterpret_cast<const uint8_t*>(stream->data()) + at, n, r.data, r.reply, r.events);
             ASSERT_LE(codec.heldBytes(), 256u);
         }
         EXPECT_TRUE(r == (Received{"", r.reply, {kFlood}}));

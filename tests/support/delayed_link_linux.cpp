@@ -15,23 +15,18 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <utility>
 #include <vector>
 
-// The client side's device holds the client's address 10.1.0.1 and a route to 10.5.0.0/16; the
-// server side's holds the server's 10.2.0.1 and a route to 10.4.0.0/16. The forwarder turns
-// 10.1 -> 10.4 and 10.5 -> 10.2 on the way in, and 10.2 -> 10.5 and 10.4 -> 10.1 on the way
-// back: in both directions the source's second byte grows by 3 and the destination's shrinks by
-// 3, which leaves the IP and TCP checksums as they were. Each side then sees a peer that lies
-// behind its own device, so that every packet crosses the forwarder.
+// The client's device holds 10.1.0.1 and a route to 10.5.0.0/16, the server's 10.2.0.1 and a route to 10.4.0.0/16.
+// The forwarder turns 10.1 -> 10.4 and 10.5 -> 10.2 on the way in, 10.2 -> 10.5 and 10.4 -> 10.1 on the way back
+// (the source's second byte +3, the destination's -3: the checksums stay as they were), so that each side sees a
+// peer behind its own device and every packet crosses the forwarder.
 namespace {
 
-constexpr const char* kClientDevice = "vxlinkc";
-constexpr const char* kServerDevice = "vxlinks";
+constexpr const char *kClientDevice = "vxlinkc", *kServerDevice = "vxlinks";
 
-bool failed(std::string& error, const std::string& what) {
-    error = what + ": " + std::strerror(errno);
-    return false;
-}
+bool failed(std::string& error, const std::string& what) { return error = what + ": " + std::strerror(errno), false; }
 
 int openTun(const char* name, std::string& error) {
     const int fd = ::open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
@@ -39,18 +34,15 @@ int openTun(const char* name, std::string& error) {
     request.ifr_flags = IFF_TUN | IFF_NO_PI;
     std::strncpy(request.ifr_name, name, IFNAMSIZ - 1);
     if (fd >= 0 && ::ioctl(fd, TUNSETIFF, &request) == 0) return fd;
-    failed(error, std::string("a TUN device ") + name);
-    if (fd >= 0) ::close(fd);
+    if (failed(error, std::string("a TUN device ") + name) || fd >= 0) ::close(fd);
     return -1;
 }
 
 sockaddr ipv4(const char* dotted) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
+    sockaddr_in a{AF_INET, 0, {}, {}};
     ::inet_pton(AF_INET, dotted, &a.sin_addr);
     sockaddr s{};
-    std::memcpy(&s, &a, sizeof a);
-    return s;
+    return std::memcpy(&s, &a, sizeof a), s;
 }
 
 // Address (a /32), up, and a route to `peers` (a /16) through the device.
@@ -66,55 +58,19 @@ bool configure(int control, const char* device, const char* address, const char*
     if (::ioctl(control, SIOCSIFFLAGS, &request) != 0) return failed(error, "SIOCSIFFLAGS");
     if (peers == nullptr) return true;
     rtentry route{};
-    route.rt_dst = ipv4(peers);
-    route.rt_genmask = ipv4("255.255.0.0");
-    route.rt_flags = RTF_UP;
+    route.rt_dst = ipv4(peers), route.rt_genmask = ipv4("255.255.0.0"), route.rt_flags = RTF_UP;
     route.rt_dev = const_cast<char*>(device);
     return ::ioctl(control, SIOCADDRT, &route) == 0 || failed(error, "SIOCADDRT");
 }
-
-uint32_t word32(const uint8_t* p) { return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]; }
-
-// What the measure needs of an IPv4 TCP segment.
-struct Segment {
-    bool tcp = false, syn = false, hasAck = false;
-    uint32_t ports = 0;  // source << 16 | destination
-    uint32_t seq = 0, ack = 0, end = 0;  // end: the sequence number after it
-};
-
-Segment parseTcp(const std::vector<uint8_t>& p) {
-    Segment s;
-    if (p.size() < 20 || (p[0] >> 4) != 4 || p[9] != IPPROTO_TCP) return s;
-    const size_t ipHeader = (p[0] & 0x0F) * 4u, total = size_t{p[2]} << 8 | p[3];
-    if (p.size() < ipHeader + 20 || total > p.size()) return s;
-    const uint8_t* t = p.data() + ipHeader;
-    const size_t tcpHeader = (t[12] >> 4) * 4u;
-    if (ipHeader + tcpHeader > total) return s;
-    s.tcp = true;
-    s.ports = word32(t);
-    s.seq = word32(t + 4);
-    s.ack = word32(t + 8);
-    s.syn = (t[13] & 0x02) != 0;
-    s.hasAck = (t[13] & 0x10) != 0;
-    s.end = s.seq + static_cast<uint32_t>(total - ipHeader - tcpHeader) + (s.syn ? 1 : 0) + (t[13] & 0x01);
-    return s;
-}
-
-bool after(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
 
 }  // namespace
 
 DelayedLink::DelayedLink(std::chrono::milliseconds delay, uint64_t bytesPerSecond)
     : delay_(delay), bytesPerSecond_(bytesPerSecond) {
     homeNamespace_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-    if (homeNamespace_ < 0) {
-        failed(error_, "/proc/thread-self/ns/net");
-        return;
-    }
-    if (::unshare(CLONE_NEWNET) != 0) {
-        failed(error_, "a network namespace of its own (unshare)");
-        ::close(homeNamespace_);
-        homeNamespace_ = -1;
+    if (homeNamespace_ < 0 && !failed(error_, "/proc/thread-self/ns/net")) return;
+    if (::unshare(CLONE_NEWNET) != 0 && !failed(error_, "a network namespace of its own (unshare)")) {
+        ::close(std::exchange(homeNamespace_, -1));
         return;
     }
     tunClient_ = openTun(kClientDevice, error_);
@@ -130,37 +86,24 @@ DelayedLink::DelayedLink(std::chrono::milliseconds delay, uint64_t bytesPerSecon
 }
 
 DelayedLink::~DelayedLink() {
-    if (forwarder_.joinable()) {
-        const char stop = 1;
-        [[maybe_unused]] const ssize_t n = ::write(stopPipe_[1], &stop, 1);
-        forwarder_.join();
-    }
+    if (forwarder_.joinable()) (void)!::write(stopPipe_[1], "x", 1), forwarder_.join();
     for (int fd : {tunClient_, tunServer_, stopPipe_[0], stopPipe_[1]})
         if (fd >= 0) ::close(fd);
-    if (homeNamespace_ >= 0) {
-        ::setns(homeNamespace_, CLONE_NEWNET);
-        ::close(homeNamespace_);
-    }
+    if (homeNamespace_ >= 0) ::setns(homeNamespace_, CLONE_NEWNET), ::close(homeNamespace_);
 }
 
 void DelayedLink::forward() {
     using Clock = std::chrono::steady_clock;
-    struct Held {
-        Clock::time_point due;
-        std::vector<uint8_t> packet;
-    };
     // [0]: from the client's side, [1]: from the server's side; each leaves in arrival order.
-    std::deque<Held> queues[2];
+    std::deque<std::pair<Clock::time_point, std::vector<uint8_t>>> queues[2];  // when due, the packet
     Clock::time_point lineFree[2] = {};  // when each direction's line has sent what it holds
     const int from[2] = {tunClient_, tunServer_};
-    // The connection measured: the first the client opens (its ports, 0 until then).
-    uint32_t ports = 0, highestSent = 0, highestAcked = 0;
     std::vector<uint8_t> buffer(65536);
     for (;;) {
         int timeoutMs = -1;
         for (const auto& q : queues) {
             if (q.empty()) continue;
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(q.front().due - Clock::now()).count();
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(q.front().first - Clock::now()).count();
             const int ms = static_cast<int>(std::max<long long>(left, 0));
             timeoutMs = timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
         }
@@ -172,10 +115,6 @@ void DelayedLink::forward() {
                 if (n <= 0) break;
                 std::vector<uint8_t> packet(buffer.begin(), buffer.begin() + n);
                 if (packet.size() < 20 || (packet[0] >> 4) != 4) continue;  // IPv4 only
-                if (const Segment s = parseTcp(packet); side == 0 && s.tcp) {
-                    if (s.syn && ports == 0) ports = s.ports, highestSent = highestAcked = s.seq;
-                    if (s.ports == ports && after(s.end, highestSent)) highestSent = s.end;
-                }
                 auto sent = Clock::now();
                 if (bytesPerSecond_ > 0)
                     lineFree[side] = sent = std::max(sent, lineFree[side]) +
@@ -185,18 +124,11 @@ void DelayedLink::forward() {
         }
         const auto now = Clock::now();
         for (int side = 0; side < 2; ++side) {
-            for (; !queues[side].empty() && queues[side].front().due <= now; queues[side].pop_front()) {
-                std::vector<uint8_t>& packet = queues[side].front().packet;
-                // Delivered to the client now: what it acknowledges is no longer in flight.
-                if (const Segment s = parseTcp(packet);
-                    side == 1 && s.tcp && s.hasAck && ports != 0 && s.ports == (ports << 16 | ports >> 16) &&
-                    after(s.ack, highestAcked))
-                    highestAcked = s.ack;
-                packet[13] = static_cast<uint8_t>(packet[13] + 3);  // the addresses, as above
-                packet[17] = static_cast<uint8_t>(packet[17] - 3);
+            for (; !queues[side].empty() && queues[side].front().first <= now; queues[side].pop_front()) {
+                std::vector<uint8_t>& packet = queues[side].front().second;
+                packet[13] = static_cast<uint8_t>(packet[13] + 3), packet[17] = static_cast<uint8_t>(packet[17] - 3);  // as above
                 [[maybe_unused]] const ssize_t n = ::write(from[1 - side], packet.data(), packet.size());
             }
         }
-        if (ports != 0 && highestSent - highestAcked > peakInFlight_.load()) peakInFlight_.store(highestSent - highestAcked);
     }
 }

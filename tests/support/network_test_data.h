@@ -1,5 +1,5 @@
-// What the network tests share: their data, the waits for a connector, a port and the relay, a
-// server's reading of the Telnet stream apart from the port's codec, and a relay to a server.
+// What the network tests share: their data, the waits for a connector, a port and the relay, a server's
+// reading of the Telnet stream apart from the port's codec, and a relay to a server.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -29,11 +29,7 @@ inline std::string escapeHeavy(size_t n, unsigned seed) {
     return s;
 }
 
-inline std::string bytesOf(std::initializer_list<int> values) {
-    std::string s;
-    for (int v : values) s += static_cast<char>(v);
-    return s;
-}
+inline std::string bytesOf(std::initializer_list<int> values) { return std::string(values.begin(), values.end()); }
 
 // Data as a Telnet server sends it: each 0xFF doubled.
 inline std::string escaped(const std::string& data) {
@@ -52,38 +48,30 @@ inline std::string serverAnswer(ComPortCommand command, const std::string& value
 // three bytes (and how much data had come before it), each subnegotiation's content.
 struct ServerView {
     std::string data;
-    std::vector<std::string> negotiations;
+    std::vector<std::string> negotiations, subnegotiations;
     std::vector<size_t> negotiationAt;
-    std::vector<std::string> subnegotiations;
 
     void feed(const std::string& in) {
         using namespace telnet;
         for (char ch : in) {
             const auto b = static_cast<uint8_t>(ch);
-            if (state_ == 0 && b != IAC) data += ch;
-            else if (state_ == 0) state_ = 1;
-            else if (state_ == 1) {
+            if (state_ == 1) {  // after IAC
                 if (b == IAC) data += ch;
-                verb_ = b;
+                verb_ = b, sub_.clear();
                 state_ = b >= WILL && b <= DONT ? 2 : b == SB ? 3 : 0;
-                sub_.clear();
             } else if (state_ == 2) {
-                negotiations.push_back(bytesOf({IAC, verb_, b}));
-                negotiationAt.push_back(data.size());
-                state_ = 0;
-            } else if (state_ == 3) {
-                if (b == IAC) state_ = 4;
-                else sub_ += ch;
-            } else {
+                negotiations.push_back(bytesOf({IAC, verb_, b})), negotiationAt.push_back(data.size()), state_ = 0;
+            } else if (state_ == 4) {  // IAC inside a subnegotiation
                 if (b == SE) subnegotiations.push_back(sub_);
                 if (b == IAC) sub_ += ch;
                 state_ = b == SE ? 0 : 3;
-            }
+            } else if (b == IAC) state_ = state_ == 0 ? 1 : 4;
+            else (state_ == 0 ? data : sub_) += ch;
         }
     }
 
 private:
-    int state_ = 0;
+    int state_ = 0;  // 0 data, 1 after IAC, 2 a negotiation's option, 3 a subnegotiation, 4 IAC in it
     uint8_t verb_ = 0;
     std::string sub_;
 };
@@ -104,24 +92,15 @@ inline ConnectResult awaitResult(const NetworkConnector& connector) {
     return r;
 }
 
-// For readPortUntil: read until the port is lost, or until at least n bytes came.
-inline bool never(const std::string&) { return false; }
-inline std::function<bool(const std::string&)> atLeast(size_t n) {
-    return [n](const std::string& s) { return s.size() >= n; };
-}
-
 // Reads the port as a worker does (wait for input or until data held back is due, read) until
-// `enough` says so or the port is lost. End of file and failures only ever come with the loss.
-inline std::string readPortUntil(NetworkPort& port, const std::function<bool(const std::string&)>& enough) {
+// `atLeast` bytes came (0: until the loss). End of file and failures only ever come with the loss.
+inline std::string readPortUntil(NetworkPort& port, size_t atLeast = 0,
+                                 const std::function<bool()>& enough = [] { return false; }) {
     std::string got;
     uint8_t buffer[4096];
-    while (!enough(got) && !port.lost()) {
-        const int due = port.readWaitMs();
-        const int ready = waitPortInput(port, due >= 0 ? std::min(due, 10000) : 10000);
-        if (ready < 0 || (ready == 0 && due < 0)) {
-            ADD_FAILURE() << "no input from the server";
-            break;
-        }
+    while ((atLeast == 0 || got.size() < atLeast) && !enough() && !port.lost()) {
+        const int due = port.readWaitMs(), ready = waitPortInput(port, due >= 0 ? std::min(due, 10000) : 10000);
+        if (ready < 0 || (ready == 0 && due < 0)) return ADD_FAILURE() << "no input from the server", got;
         const ssize_t n = port.readData(buffer, sizeof buffer);
         if (n > 0) got.append(reinterpret_cast<char*>(buffer), static_cast<size_t>(n));
         EXPECT_TRUE(n > 0 || (n < 0 && errno == EAGAIN) || port.lost());
@@ -129,35 +108,25 @@ inline std::string readPortUntil(NetworkPort& port, const std::function<bool(con
     return got;
 }
 
-// Writes all of `data` through the port as a worker does, at most `piece` bytes a write, waiting
-// for room while it takes none; then sends what the port holds.
-inline void writeAll(NetworkPort& port, const std::string& data, size_t piece = 1 << 20) {
+// Writes all of `data` through the port as a worker does, waiting for room while it takes none;
+// then sends what the port holds.
+inline void writeAll(NetworkPort& port, const std::string& data) {
     for (size_t at = 0; at < data.size() && !port.lost();) {
-        const size_t n = std::min(piece, data.size() - at);
-        const ssize_t w = port.writeData(reinterpret_cast<const uint8_t*>(data.data()) + at, n);
-        if (w > 0) {
-            EXPECT_LE(w, static_cast<ssize_t>(n));  // what the window in flight has room for
-            at += static_cast<size_t>(w);
-        } else {
-            EXPECT_EQ(errno, EAGAIN);
-            waitPortRoom(port, 100);
-        }
+        const ssize_t w = port.writeData(reinterpret_cast<const uint8_t*>(data.data()) + at, data.size() - at);
+        EXPECT_TRUE(w > 0 || errno == EAGAIN) << errno;
+        if (w > 0) at += static_cast<size_t>(w);
+        else waitPortRoom(port, 100);
     }
-    while (port.outputQueued() > 0 && !port.lost()) {
-        port.flush();
-        waitPortRoom(port, 10);
-    }
+    for (; port.outputQueued() > 0 && !port.lost(); waitPortRoom(port, 10)) port.flush();
 }
 
 // Steps the relay as the program's timer does (at `now()`) until `done`, or gives up after 20 s.
 inline bool stepUntil(Relay& relay, const std::function<bool()>& done,
                       const std::function<std::chrono::steady_clock::time_point()>& now = std::chrono::steady_clock::now) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done()) {
+    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(20)))
         if (std::chrono::steady_clock::now() > end) return false;
-        reconnectPorts(relay, now());
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+        else reconnectPorts(relay, now());
     return true;
 }
 
@@ -167,23 +136,18 @@ class NetworkRelayTest : public ::testing::Test {
 protected:
     void SetUp() override {
 #ifdef _WIN32
-        if (std::getenv("VORLINEX_WINE_CABLES") == nullptr)
-            GTEST_SKIP() << "needs the Wine runner's COM cables (VORLINEX_WINE_CABLES)";
+        if (std::getenv("VORLINEX_WINE_CABLES") == nullptr) GTEST_SKIP() << "needs the Wine runner's COM cables (VORLINEX_WINE_CABLES)";
 #endif
         cable = std::make_unique<PtyCable>();
     }
-    // COM1 on `path`, COM2 on the cable; the network port connects in the background, and
-    // nothing waits for it.
+    // COM1 on `path`, COM2 on the cable; the network port connects in the background, and nothing waits for it.
     void openBoth(const std::string& path, int32_t baud1 = 115200) {
         relay = std::make_unique<Relay>();
-        relay->comDevicePaths[0] = path;
-        relay->comDevicePaths[1] = cable->slavePath();
-        relay->serialPort1.settings = PortSettings{0, baud1, 8, 0, 0, FlowNone};
-        relay->serialPort2.settings = PortSettings{1, 115200, 8, 0, 0, FlowNone};
+        relay->comDevicePaths[0] = path, relay->comDevicePaths[1] = cable->slavePath();
+        relay->serialPort1.settings = {0, baud1, 8, 0, 0, FlowNone}, relay->serialPort2.settings = {1, 115200, 8, 0, 0, FlowNone};
         ASSERT_EQ(relay->openPort("com1", relay->serialPort1), PortOpenPending);
         EXPECT_FALSE(relay->serialPort1.isOpen()) << "nothing waits for the connect";
-        ASSERT_EQ(relay->openPort("com2", relay->serialPort2), PortOpened);
-        ASSERT_EQ(configurePort(relay->serialPort2), 0);
+        ASSERT_TRUE(relay->openPort("com2", relay->serialPort2) == PortOpened && configurePort(relay->serialPort2) == 0);
         ASSERT_EQ(startRelayWorker(relay->relayChannel2), 0);
     }
     std::string pathOf(NetworkScheme scheme) const {
@@ -192,8 +156,7 @@ protected:
     // Steps until COM1 is connected and takes the server's end of it from `from`.
     void awaitServer(TestListener& from) {
         ASSERT_TRUE(stepUntil(*relay, [&] { return relay->serialPort1.presence.load() == PortPresent; }));
-        server = from.accept();
-        ASSERT_TRUE(server.valid());
+        ASSERT_TRUE((server = from.accept()).valid());
     }
     void connectBoth(NetworkScheme scheme, int32_t baud1 = 115200) {
         ASSERT_NO_FATAL_FAILURE(openBoth(pathOf(scheme), baud1));

@@ -1,8 +1,5 @@
-// A real RFC 2217 serial server on 127.0.0.1 serving a pseudo-terminal's slave end, for tests
-// that need to meet what another program really sends: Debian's ser2net (4.x) in the
-// foreground, serving one device as telnet(rfc2217) and as raw TCP on free ports, with
-// `chardelay` off so that device data is passed on as it comes. It runs as a child process with
-// a scratch folder of its own for its configuration.
+// Debian's ser2net (4.x) on 127.0.0.1 as a child process, serving a pseudo-terminal's slave end as telnet(rfc2217)
+// and as raw TCP on free ports, `chardelay` off so that device data pass on as they come.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,16 +11,12 @@
 #include "tests/support/child_process.h"
 
 // Skips the current test, saying why, when a server cannot run on this machine.
-#define SKIP_UNLESS_SERVER_AVAILABLE(Server)                               \
-    do {                                                                   \
-        if (const std::string why_ = Server::unavailable(); !why_.empty()) \
-            GTEST_SKIP() << why_;                                          \
-    } while (false)
+#define SKIP_UNLESS_SERVER_AVAILABLE(Server) \
+    if (const std::string why_ = Server::unavailable(); !why_.empty()) GTEST_SKIP() << why_
 
 class Ser2netServer {
 public:
-    // Empty when ser2net can run here, else why not.
-    static std::string unavailable();
+    static std::string unavailable();  // empty when ser2net can run here, else why not
 
     explicit Ser2netServer(const std::string& devicePath);
     ~Ser2netServer();
@@ -32,8 +25,7 @@ public:
     // Starts it and waits up to 10 s until both ports listen; false, with its output in error(),
     // when it died or never listened.
     bool start();
-    // Ends it (SIGTERM, then SIGKILL after 5 s) and waits for it.
-    void stop();
+    void stop();  // SIGTERM, then SIGKILL after 5 s, and waits for it
 
     uint16_t rfc2217Port() const { return rfc2217Port_; }
     uint16_t rawPort() const { return rawPort_; }

@@ -11,15 +11,15 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/support/pty_cable.h"
 #include "tests/support/test_socket.h"
 
 namespace {
 
 // ser2net lives in /usr/sbin, which a user's PATH may lack.
 std::string findSer2net() {
-    std::stringstream dirs(std::string(std::getenv("PATH") ? std::getenv("PATH") : "") + ":/usr/sbin:/sbin:/usr/local/sbin");
-    for (std::string dir; std::getline(dirs, dir, ':');)
-        if (!dir.empty() && ::access((dir + "/ser2net").c_str(), X_OK) == 0) return dir + "/ser2net";
+    for (const char* path : {"/usr/sbin/ser2net", "/usr/local/sbin/ser2net", "/usr/bin/ser2net", "/usr/local/bin/ser2net"})
+        if (::access(path, X_OK) == 0) return path;
     return {};
 }
 
@@ -30,9 +30,8 @@ bool listening(uint16_t port) {
     char wanted[32];
     std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
     for (std::string line; std::getline(in, line);) {
-        std::istringstream fields(line);
         std::string slot, local, remote, state;
-        fields >> slot >> local >> remote >> state;
+        std::istringstream(line) >> slot >> local >> remote >> state;
         if (local == wanted && state == "0A") return true;
     }
     return false;
@@ -47,19 +46,16 @@ std::string Ser2netServer::unavailable() {
 Ser2netServer::Ser2netServer(const std::string& devicePath) {
     {  // two free ports, held at once so that they differ
         const TestListener a(-1), b(-1);
-        rfc2217Port_ = a.port();
-        rawPort_ = b.port();
+        rfc2217Port_ = a.port(), rawPort_ = b.port();
     }
-    std::string pattern = (std::filesystem::temp_directory_path() / "vorlinex-server-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    folder_ = pattern;
+    folder_ = (std::filesystem::temp_directory_path() / "vorlinex-server-XXXXXX").string();
+    if (::mkdtemp(folder_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     std::ofstream yaml(folder_ + "/ser2net.yaml", std::ios::binary);
     yaml << "%YAML 1.1\n---\n";
-    const std::pair<const char*, std::string> ends[] = {
-        {"rfc2217", "telnet(rfc2217),tcp,127.0.0.1," + std::to_string(rfc2217Port_)},
-        {"raw", "tcp,127.0.0.1," + std::to_string(rawPort_)}};
     // `local`: a pty has no modem lines to wait for or to drive.
-    for (const auto& [name, accepter] : ends)
+    using End = std::pair<std::string, std::string>;  // its name, its accepter
+    for (const auto& [name, accepter] : {End{"rfc2217", "telnet(rfc2217),tcp,127.0.0.1," + std::to_string(rfc2217Port_)},
+                                         End{"raw", "tcp,127.0.0.1," + std::to_string(rawPort_)}})
         yaml << "connection: &" << name << "\n  accepter: " << accepter << "\n  connector: serialdev," << devicePath
              << ",local\n  options:\n    chardelay: false\n";
 }
@@ -77,11 +73,8 @@ bool Ser2netServer::start() {
     // file in the scratch folder rather than /run.
     child_ = std::make_unique<ChildProcess>(
         findSer2net(), std::vector<std::string>{"-n", "-u", "-P", folder_ + "/ser2net.pid", "-c", folder_ + "/ser2net.yaml"});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (child_->running() && std::chrono::steady_clock::now() < deadline) {
-        if (listening(rfc2217Port_) && listening(rawPort_)) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    if (eventually([&] { return !child_->running() || (listening(rfc2217Port_) && listening(rawPort_)); }) && child_->running())
+        return true;
     error_ = std::string("ser2net") + (child_->running() ? " never listened: " : " exited at start: ") + log();
     stop();
     return false;
