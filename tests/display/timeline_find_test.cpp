@@ -1,5 +1,4 @@
-// The find over the live record list as the window drives it: records taken through the list's
-// read listener, the search run in slices, records arriving, going and cleared meanwhile.
+// The find over the live record list as the window drives it: in slices, while records arrive and go.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,16 +20,13 @@ struct Feed {
     int64_t micros = 1700000000000000;
     explicit Feed(uint64_t maxRecords = TimelineRecords::kMaxRecords) : records(maxRecords) { records.setTaking(true); }
     void add(int channel, const std::string& bytes) {
-        micros += 1000;
-        records.onRead(channel, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), ReadTime{micros, micros});
+        records.onRead(channel, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), ReadTime{micros += 1000, micros});
     }
 };
 
 // channel, startRecord, startOffset, endRecord, endOffset
 using Match = std::tuple<int, uint64_t, uint32_t, uint64_t, uint32_t>;
-Match at(int channel, uint64_t startRecord, uint32_t startOffset, uint64_t endRecord, uint32_t endOffset) {
-    return {channel, startRecord, startOffset, endRecord, endOffset};
-}
+Match at(int channel, uint64_t startRecord, uint32_t startOffset, uint64_t endRecord, uint32_t endOffset) { return {channel, startRecord, startOffset, endRecord, endOffset}; }
 
 std::vector<Match> matchesOf(const TimelineFind& find) {
     std::vector<Match> out;
@@ -62,9 +58,7 @@ std::vector<Match> plainSearch(const TimelineSource& source, const std::string& 
             out.push_back(at(channel, place[p].first, place[p].second, last.first, last.second + 1));
         }
     }
-    std::sort(out.begin(), out.end(), [](const Match& a, const Match& b) {
-        return std::tie(std::get<1>(a), std::get<2>(a)) < std::tie(std::get<1>(b), std::get<2>(b));
-    });
+    std::sort(out.begin(), out.end(), [](const Match& a, const Match& b) { return std::tie(std::get<1>(a), std::get<2>(a)) < std::tie(std::get<1>(b), std::get<2>(b)); });
     return out;
 }
 
@@ -140,43 +134,32 @@ TEST(TimelineFind, FindsRunsOfOneDirectionsBytesInTheRecordsHeld) {
             else if (channel == kClear) feed.records.clear();
             else feed.add(channel, bytes);
         }
-        EXPECT_TRUE(find.advance(SIZE_MAX));
-        EXPECT_TRUE(find.caughtUp());
+        EXPECT_TRUE(find.advance(SIZE_MAX) && find.caughtUp());
         EXPECT_EQ(matchesOf(find), c.expected);
         EXPECT_EQ(find.searched(), feed.records.extent().end - feed.records.extent().first);
     }
 }
 
-TEST(TimelineFind, NextAndPreviousGoOnFromAPlaceAndWrapAround) {
+// Next and previous go on from a place and wrap around.
+TEST(TimelineFind, NextAndPreviousWrapAroundAndASliceSearchesAtMostItsRecords) {
     Feed feed;
-    feed.add(1, "OK OK");  // 0: matches at (0,0) and (0,3)
-    feed.add(2, "none");   // 1
-    feed.add(2, "xOK");    // 2: a match at (2,1)
+    for (const auto& [channel, bytes] : Steps{{1, "OK OK"}, {2, "none"}, {2, "xOK"}}) feed.add(channel, bytes);  // at (0,0), (0,3), (2,1)
     TimelineFind find(feed.records, "OK", Both), none(feed.records, "absent", Both);
     ASSERT_TRUE(find.advance(100) && none.advance(100));
     ASSERT_EQ(find.count(), 3u);
     // record, offset, next, previous
     const std::tuple<uint64_t, uint32_t, size_t, size_t> steps[] = {
         {0, 0, 1, 2}, {0, 1, 1, 0}, {0, 3, 2, 0}, {1, 2, 2, 1}, {2, 1, 0, 1}, {5, 0, 0, 2}, {9, 0, 0, 2}};
-    for (const auto& [record, offset, next, previous] : steps) {
-        EXPECT_EQ(std::make_pair(find.next(record, offset), find.previous(record, offset)), std::make_pair(next, previous))
-            << record << "," << offset;
-    }
+    for (const auto& [record, offset, next, previous] : steps)
+        EXPECT_EQ(std::make_pair(find.next(record, offset), find.previous(record, offset)), std::make_pair(next, previous)) << record << "," << offset;
     EXPECT_EQ(std::make_pair(none.next(0, 0), none.previous(0, 0)), std::make_pair(none.count(), none.count()));
-}
 
-TEST(TimelineFind, ASliceSearchesAtMostTheRecordsItIsGiven) {
-    Feed feed;
-    for (int i = 0; i < 1000; ++i) feed.add(i % 2 + 1, i % 7 == 0 ? "xOKx" : "....");
-    TimelineFind find(feed.records, "OK", Both);
+    Feed many;  // a slice searches at most the records it is given
+    for (int i = 0; i < 1000; ++i) many.add(i % 2 + 1, i % 7 == 0 ? "xOKx" : "....");
+    TimelineFind sliced(many.records, "OK", Both);
     uint64_t slices = 0;
-    while (!find.advance(300)) {
-        ++slices;
-        EXPECT_EQ(find.searched(), 300 * slices);
-        EXPECT_FALSE(find.caughtUp());
-    }
-    EXPECT_EQ(slices, 3u);
-    EXPECT_EQ(find.count(), 143u);
+    while (!sliced.advance(300)) EXPECT_TRUE(sliced.searched() == 300 * ++slices && !sliced.caughtUp()) << slices;
+    EXPECT_EQ(std::make_pair(slices, sliced.count()), std::make_pair(uint64_t{3}, size_t{143}));
 }
 
 // Random traffic of a small alphabet, so that matches, false starts and spans are many, searched
@@ -185,11 +168,6 @@ TEST(TimelineFind, ASliceSearchesAtMostTheRecordsItIsGiven) {
 // after each: the plain search of the whole streams less what began in records let go.
 TEST(TimelineFind, SlicesOfAnySizeWhileRecordsArriveAndGoFindWhatThePlainSearchFinds) {
     std::mt19937 random(20);
-    const auto randomBytes = [&] {
-        std::string bytes(std::uniform_int_distribution<size_t>(1, 7)(random), 'a');
-        for (char& c : bytes) c = random() % 3 == 0 ? 'b' : 'a';
-        return bytes;
-    };
     for (const std::string pattern : {"ab", "aba", "abba", "aaaa", "babab", "abaabaaab"}) {
         Feed feed, held(40);
         std::vector<TimelineFind> finds;
@@ -197,10 +175,10 @@ TEST(TimelineFind, SlicesOfAnySizeWhileRecordsArriveAndGoFindWhatThePlainSearchF
         TimelineFind bounded(held.records, pattern, Both);
         for (int round = 0; round < 60; ++round) {
             for (int i = std::uniform_int_distribution<int>(0, 40)(random); i > 0; --i) {
-                const std::string bytes = randomBytes();
+                std::string bytes(std::uniform_int_distribution<size_t>(1, 7)(random), 'a');
+                for (char& c : bytes) c = random() % 3 == 0 ? 'b' : 'a';
                 const int channel = random() % 3 == 0 ? 2 : 1;
-                feed.add(channel, bytes);
-                held.add(channel, bytes);
+                feed.add(channel, bytes), held.add(channel, bytes);
                 ASSERT_TRUE(bounded.advance(10));
             }
             for (TimelineFind& find : finds) find.advance(std::uniform_int_distribution<size_t>(0, 300)(random));
@@ -224,8 +202,7 @@ TEST(TimelineFind, AOneBytePatternOverAFullListStopsAtTheCapAndSaysSo) {
     TimelineFind find(feed.records, "A", Both);
     EXPECT_TRUE(find.advance(SIZE_MAX));
     feed.add(1, "A");
-    EXPECT_TRUE(find.advance(SIZE_MAX));
-    EXPECT_TRUE(find.capped() && find.caughtUp());
+    EXPECT_TRUE(find.advance(SIZE_MAX) && find.capped() && find.caughtUp());
     EXPECT_EQ(find.count(), TimelineFind::kMaxMatches);
     EXPECT_EQ(find.match(find.count() - 1).startRecord, (TimelineFind::kMaxMatches - 1) / block.size());
 }

@@ -30,8 +30,7 @@ void checkLineIndex(const TrafficTextControl& control, int64_t origin = -1) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     TrafficDisplay asciiChannel, hexChannel;
-    TrafficTextControl &ascii = *openDisplay(asciiChannel, 0), &hex = *openDisplay(hexChannel, 1);
-    TrafficTextControl edited;
+    TrafficTextControl &ascii = *openDisplay(asciiChannel, 0), &hex = *openDisplay(hexChannel, 1), edited;
     std::string stream, expected, held;  // the text form's bytes so far, and the one held back
     bool awaiting = false, afterCr = false;
     int64_t asciiOrigin = 0, editedOrigin = 0;
@@ -61,12 +60,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_REQUIRE(hexChannel.render.hexRendering.load() == 0);
     };
     while (in.remaining_bytes() > 0) {
-        // Repeated, so that short inputs reach the trims; at most a worker's largest, 1024 + 22.
+        // Repeated, so that short inputs reach the trims; at most a worker's largest, 1024 + 22. The
+        // edit is picked by the chunk's own bytes, so that the seeds' chunks keep their sizes.
         const int repeats = in.ConsumeIntegralInRange(1, 16);
         const std::string chunk = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(1, 1046));
         if (chunk.empty()) break;
         for (int r = 0; r < repeats; ++r) feedBoth(chunk);
-        // The edit from the chunk's own bytes, so that the seeds' chunks keep their sizes.
         const auto pick = static_cast<unsigned char>(chunk.back());
         const int before = edited.textLength();
         switch (static_cast<unsigned char>(chunk[0]) % 5) {
@@ -78,8 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 2:  // CLEAR: what waits for a trail byte is dropped unless the text was empty all along
                 if (ascii.textLength() > 0) held.clear(), awaiting = false;
                 asciiOrigin += ascii.textLength();
-                ascii.setText(""), hex.setText(""), expected.clear();
-                afterCr = false, hexShown = 0;
+                ascii.setText(""), hex.setText(""), expected.clear(), afterCr = false, hexShown = 0;
                 break;
             default: edited.append(chunk.data(), static_cast<int>(chunk.size()));
         }
@@ -87,9 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             editedOrigin += edited.textLength();
             edited.setText(pick % 2 ? chunk : "");
         }
-        checkLineIndex(ascii, asciiOrigin);
-        checkLineIndex(hex);
-        checkLineIndex(edited, editedOrigin);
+        checkLineIndex(ascii, asciiOrigin), checkLineIndex(hex), checkLineIndex(edited, editedOrigin);
         FUZZ_REQUIRE(hex.text() == hexDump(stream.substr(stream.size() - hexShown)));
     }
     return 0;
