@@ -56,10 +56,7 @@ protected:
     }
     std::vector<uint64_t> inSight() { return view->refresh(), view->recordsInSight(); }
     std::vector<QString> rowsInSight() { return view->refresh(), view->rowsInSight(); }
-    void searchAll(TimelineWindow* in, const QString& pattern, bool hex = false) {
-        for (in->setFindPattern(pattern, hex); !in->advanceFind();) {
-        }
-    }
+    void searchAll(TimelineWindow* in, const QString& pattern, bool hex = false) { for (in->setFindPattern(pattern, hex); !in->advanceFind();) continue; }
 
     Vorlinex v;
     TimelineWindowHost host = timelineWindowHostOf(v);
@@ -77,22 +74,19 @@ protected:
 // counts the arrivals; End follows again. HOLD freezes the rows and loses nothing; CLEAR empties.
 TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) {
     open();
-    EXPECT_TRUE(records.takesReads()) << "an open window takes records";
     feedMany(500);
-    EXPECT_TRUE(inSight().size() > 5 && inSight().back() == 499u) << "the newest record is in sight";
+    EXPECT_TRUE(records.takesReads() && inSight().size() > 5 && inSight().back() == 499u) << "taking, the newest record in sight";
     EXPECT_TRUE(view->following() && view->newRecordsLine().isEmpty());
-    // Scrolled up, the rows in sight stay in place (the line below may take the last one).
     QScrollBar* bar = view->verticalScrollBar();
     bar->setValue(bar->maximum() / 2);
-    EXPECT_FALSE(view->following());
     const std::vector<uint64_t> before = inSight();
     const int value = bar->value();
-    const auto inPlace = [&] {
+    const auto inPlace = [&] {  // the line below may take the last row
         const std::vector<uint64_t> now = inSight();
         return now.size() + 1 >= before.size() && std::equal(now.begin(), now.end(), before.begin());
     };
     feedMany(1234);
-    EXPECT_TRUE(inPlace() && bar->value() == value);
+    EXPECT_TRUE(!view->following() && inPlace() && bar->value() == value);
     EXPECT_EQ(view->newRecordsLine(), QStringLiteral("1,234 new records: End to follow"));
     feedMany(3000 - 1734 + 100);  // older records go (the bound is 3000): the top record stays on top
     EXPECT_TRUE(records.extent().first == 100u && inPlace());
@@ -102,11 +96,9 @@ TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) 
     EXPECT_TRUE(view->following());
     bar->setValue(0);
     feedMany(1);
-    EXPECT_EQ(inSight().front(), records.extent().first);
-    EXPECT_EQ(view->newRecordsLine(), QStringLiteral("1 new record: End to follow"));
+    EXPECT_TRUE(inSight().front() == records.extent().first && view->newRecordsLine() == QStringLiteral("1 new record: End to follow"));
     pressKeys(view, {Qt::Key_End});
-    EXPECT_TRUE(view->following() && view->newRecordsLine().isEmpty());
-    EXPECT_EQ(inSight().back(), records.extent().end - 1);
+    EXPECT_TRUE(view->following() && view->newRecordsLine().isEmpty() && inSight().back() == records.extent().end - 1);
 
     // HOLD: what is shown stays; the records keep coming; releasing shows them all.
     auto* hold = window->findChild<QPushButton*>(kHold);
@@ -115,14 +107,11 @@ TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) 
     const uint64_t heldEnd = records.extent().end;
     feedMany(40);
     EXPECT_EQ(inSight(), held);
-    EXPECT_EQ(view->newRecordsLine(),
-              QStringLiteral("HOLD: 40 new records, 40 records let go meanwhile to keep the bound: release HOLD to show the newest"));
+    EXPECT_EQ(view->newRecordsLine(), QStringLiteral("HOLD: 40 new records, 40 records let go meanwhile to keep the bound: release HOLD to show the newest"));
     view->selectAll();
-    EXPECT_EQ(view->selectionText(), linesOf(records, [&](const TimelineRecord& r) { return r.number < heldEnd; }))
-        << "a held list selects what it shows";
+    EXPECT_EQ(view->selectionText(), linesOf(records, [&](const TimelineRecord& r) { return r.number < heldEnd; })) << "a held list selects what it shows";
     pressKeys(view, {Qt::Key_Space});  // Space releases too, and the button follows
-    EXPECT_FALSE(hold->isChecked() || view->held());
-    EXPECT_EQ(inSight().back(), records.extent().end - 1);
+    EXPECT_TRUE(!hold->isChecked() && !view->held() && inSight().back() == records.extent().end - 1);
     pressKeys(view, {Qt::Key_Space});
     EXPECT_TRUE(hold->isChecked() && view->held());
     const std::vector<QString> heldRows = rowsInSight();
@@ -158,8 +147,7 @@ TEST_F(TimelineWindowTest, FilterHidesRowsCopyGivesCaptureLinesAndClicksChooseRe
         std::vector<TimelineRecord> r;
         for (uint64_t number : inSight()) records.read(number, 1, r);
         EXPECT_TRUE(std::all_of(r.begin(), r.end(), kept));
-        pressKeys(view, {Qt::Key_A}, Qt::ControlModifier);
-        pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
+        pressKeys(view, {Qt::Key_A, Qt::Key_C}, Qt::ControlModifier);
         EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), linesOf(records, kept));
     }
     EXPECT_EQ(inSight().back(), 299u) << "no record was lost under the filter";
@@ -174,18 +162,15 @@ TEST_F(TimelineWindowTest, FilterHidesRowsCopyGivesCaptureLinesAndClicksChooseRe
     const auto only = [&](uint64_t from, uint64_t to, int channel = 0) {
         return linesOf(records, [&](const TimelineRecord& r) { return r.number >= from && r.number <= to && (channel == 0 || r.channel == channel); });
     };
-    QWidget* rowsArea = view->viewport();
-    mouse(rowsArea, QEvent::MouseButtonPress, rowOf(rows[2]));
-    mouse(rowsArea, QEvent::MouseButtonRelease, rowOf(rows[2]));
-    EXPECT_EQ(view->selectionText(), only(rows[2], rows[2]));
-    mouse(rowsArea, QEvent::MouseButtonPress, rowOf(rows[5]), Qt::LeftButton, Qt::ShiftModifier);
-    EXPECT_EQ(view->selectionText(), only(rows[2], rows[5]));
-    mouse(rowsArea, QEvent::MouseButtonPress, rowOf(rows[0]), Qt::LeftButton, Qt::ShiftModifier);
-    EXPECT_EQ(view->selectionText(), only(rows[0], rows[2])) << "Shift+click above the first: from the first clicked, upwards";
-    mouse(rowsArea, QEvent::MouseButtonPress, rowOf(rows[4]));
-    mouse(rowsArea, QEvent::MouseMove, rowOf(rows[3]));
-    mouse(rowsArea, QEvent::MouseButtonRelease, rowOf(rows[3]));
-    EXPECT_EQ(view->selectionText(), only(rows[3], rows[4])) << "a drag";
+    // Press, then move and release (at the same record: a click), with Shift or not: a click, a
+    // Shift+click below, one above (from the first clicked, upwards), a drag.
+    const std::tuple<size_t, size_t, Qt::KeyboardModifiers, size_t, size_t> gestures[] = {
+        {2, 2, {}, 2, 2}, {5, 5, Qt::ShiftModifier, 2, 5}, {0, 0, Qt::ShiftModifier, 0, 2}, {4, 3, {}, 3, 4}};
+    for (const auto& [press, release, modifiers, from, to] : gestures) {
+        mouse(view->viewport(), QEvent::MouseButtonPress, rowOf(rows[press]), Qt::LeftButton, modifiers);
+        if (modifiers == Qt::NoModifier) mouse(view->viewport(), QEvent::MouseMove, rowOf(rows[release])), mouse(view->viewport(), QEvent::MouseButtonRelease, rowOf(rows[release]));
+        EXPECT_EQ(view->selectionText(), only(rows[from], rows[to])) << press << " to " << release;
+    }
     filter->setCurrentIndex(1);
     EXPECT_EQ(view->selectionText(), only(rows[3], rows[4], 1)) << "under a filter a selection copies the records shown only";
 }
