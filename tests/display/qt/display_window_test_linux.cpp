@@ -16,10 +16,7 @@
 // Every code page 932 converter this program opens passes here (the link wraps iconv_open).
 std::atomic<int> convertersOpened = 0;
 extern "C" iconv_t __real_iconv_open(const char* to, const char* from);
-extern "C" iconv_t __wrap_iconv_open(const char* to, const char* from) {
-    ++convertersOpened;
-    return __real_iconv_open(to, from);
-}
+extern "C" iconv_t __wrap_iconv_open(const char* to, const char* from) { return ++convertersOpened, __real_iconv_open(to, from); }
 
 namespace {
 
@@ -28,8 +25,7 @@ TrafficView* viewOf(QWidget* window) { return child<TrafficView>(window, kDispla
 // Ends the window with END, or with its close box, and lets Qt delete its widgets.
 void endWindow(QWidget* window, bool closeBox = false) {
     closeBox ? void(window->close()) : click(window, kDisplayEnd);
-    QApplication::processEvents();
-    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QApplication::processEvents(), QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 class DisplayInTheProgram : public ProgramOnCables {};
@@ -55,15 +51,12 @@ TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepai
     EXPECT_EQ(first->windowTitle(), "COM");
     std::weak_ptr<TrafficTextControl> firstText = display1.displayWindow.load();
     TrafficTextControl* firstModel = firstText.lock().get();
-    feed(display1, "ABCDEFGHIJ");
-    click(first, kDisplayClear);
-    feed(display1, "K");
+    feed(display1, "ABCDEFGHIJ"), click(first, kDisplayClear), feed(display1, "K");
     EXPECT_EQ(firstModel->text(), hexDump("K"));
     open(0);  // already open: nothing changes, not even the form
     EXPECT_TRUE(v.displayWindows.displayWindowCount(1) == 1 && display1.displayMode.load() == 1);
     pressKeys(first, {Qt::Key_Escape, Qt::Key_Return});  // only the main window has a dialog's keys
-    QApplication::processEvents();
-    EXPECT_TRUE(first->isVisible());
+    EXPECT_TRUE((QApplication::processEvents(), first->isVisible()));
     endWindow(first);
     EXPECT_TRUE(first.isNull() && display1.displayOpen.load() == 0);
     EXPECT_TRUE(display1.displayWindow.load().get() == firstModel && firstModel->textLength() == 74);  // kept for the worker
@@ -77,8 +70,7 @@ TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepai
     feed(display1, lines);
     EXPECT_TRUE(view->refresh() && !view->refresh());  // nothing new the second time
     QScrollBar* bar = view->verticalScrollBar();
-    bar->setValue(0);  // the user scrolls up to older text and selects some
-    view->setSelection(2, 6);
+    bar->setValue(0), view->setSelection(2, 6);  // the user scrolls up to older text and selects some
     feed(display1, "one more\r\n");
     EXPECT_EQ(view->selectionStart(), 2);  // the model never touches the view's selection
     EXPECT_TRUE(view->refresh() && bar->maximum() > 0 && bar->value() == bar->maximum());
@@ -87,8 +79,7 @@ TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepai
     // no character, a lead byte without its trail byte.
     const std::string bytes("ab\x93\xfa\x96\x7b\xb1\xb2\0\x14\x7f\xfd\xff\x80\xa0\x82 x\r\nnext line", 29);
     feed(display1, bytes);
-    view->refresh();
-    const int length = view->model()->textLength();
+    const int length = (view->refresh(), view->model()->textLength());
     view->setSelection(length - static_cast<int>(bytes.size()) + 1, length - 5);  // from "b" to "next"
     pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
     EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("b日本ｱｲ□□□□□□□□ x\nnext"));
@@ -108,8 +99,7 @@ TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepai
             feed(display1, stream.substr(at, size = 1 + random() % (random() % 4 == 0 ? 160 : 20)));  // a part of a line to several lines
             if (random() % 3 == 0) view->refresh(), QApplication::processEvents();
         }
-        view->refresh();
-        QApplication::processEvents();
+        view->refresh(), QApplication::processEvents();
         const QPoint at = view->mapTo(window, QPoint(0, 0));  // the view with its scroll bars
         const QImage shown = view->screen()->grabWindow(window->winId(), at.x(), at.y(), view->width(), view->height()).toImage();
         EXPECT_EQ(shown.convertToFormat(QImage::Format_RGB32), view->grab().toImage().convertToFormat(QImage::Format_RGB32));
@@ -123,12 +113,9 @@ TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepai
 TEST_F(DisplayInTheProgram, EachPortsBytesReachOnlyItsChannelsWindowAndAPressInTheTextHoldsItsChannel) {
     run([&](Vorlinex& v, QWidget* mainWindow) {
         Relay& relay = v.app.relay;
-        relay.appOptions.DMODE = 0;
-        click(mainWindow, kCommandDisp1);
-        relay.appOptions.DMODE = 1;
-        click(mainWindow, kCommandDisp2);
-        TrafficTextControl* text = v.app.trafficDisplay1.displayWindow.load().get();
-        TrafficTextControl* hex = v.app.trafficDisplay2.displayWindow.load().get();
+        relay.appOptions.DMODE = 0, click(mainWindow, kCommandDisp1);
+        relay.appOptions.DMODE = 1, click(mainWindow, kCommandDisp2);
+        TrafficTextControl *text = v.app.trafficDisplay1.displayWindow.load().get(), *hex = v.app.trafficDisplay2.displayWindow.load().get();
         ASSERT_TRUE(text != nullptr && hex != nullptr);
         const std::string bytes = flow(first, second, "to port two \x93\xfa\x96\x7b");
         EXPECT_TRUE(waitUntil([&] { return text->text() == bytes; })) << text->text();
@@ -143,8 +130,7 @@ TEST_F(DisplayInTheProgram, EachPortsBytesReachOnlyItsChannelsWindowAndAPressInT
         mouse(clear2, QEvent::MouseButtonRelease);  // a click: CLEAR
         EXPECT_EQ(words(), std::make_pair(0, 0));
         TrafficView* view = viewOf(v.displayWindows.displayWindowOf(1));
-        view->setSelection(2, 6);
-        v.app.trafficDisplay1.render.hexRendering = 1;
+        view->setSelection(2, 6), v.app.trafficDisplay1.render.hexRendering = 1;
         mouse(view->viewport(), QEvent::MouseButtonPress);
         v.app.trafficDisplay1.render.hexRendering = 0;
         EXPECT_EQ(view->caret(), 6) << "a press during a hex render must not reach the text";
@@ -163,14 +149,11 @@ TEST(TrafficView, DrawsEachCharacterOnItsCellAlsoWhereTheFontLacksItWithOneConve
         SCOPED_TRACE(family);
         const int before = convertersOpened;
         TrafficView view;
-        view.setFont(QFont(QString::fromLatin1(family), 12));
-        view.resize(500, 120);
+        view.setFont(QFont(QString::fromLatin1(family), 12)), view.resize(500, 120);
         auto model = std::make_shared<TrafficTextControl>();
-        model->setText(lines[0] + "\r\n" + lines[1] + "\r\n" + lines[2]);
-        view.setModel(model);
+        model->setText(lines[0] + "\r\n" + lines[1] + "\r\n" + lines[2]), view.setModel(model);
         const QImage shown = view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
-        mouse(view.viewport(), QEvent::MouseButtonPress, {3, 3});
-        mouse(view.viewport(), QEvent::MouseMove, {400, 110});
+        mouse(view.viewport(), QEvent::MouseButtonPress, {3, 3}), mouse(view.viewport(), QEvent::MouseMove, {400, 110});
         pressKeys(&view, {Qt::Key_C}, Qt::ControlModifier);
         EXPECT_EQ(QGuiApplication::clipboard()->text(), QString::fromUtf8("0000: 41 42 43 0D 0A  ABC..\nab日本c ｱｲ z~\n日 line 2"));
         EXPECT_EQ(convertersOpened - before, 1);
@@ -178,17 +161,15 @@ TEST(TrafficView, DrawsEachCharacterOnItsCellAlsoWhereTheFontLacksItWithOneConve
         QImage expected(shown.size(), QImage::Format_RGB32);
         expected.fill(view.palette().color(QPalette::Base));
         QPainter painter(&expected);
-        painter.setFont(view.font());
-        painter.setPen(Qt::black);
+        painter.setFont(view.font()), painter.setPen(Qt::black);
         const int ascent = QFontMetrics(view.font()).ascent();
-        for (int row = 0; row < 3; ++row) {
+        for (int row = 0; row < 3; ++row)
             for (const DisplaySegment& segment : decoder.decodeLine(lines[row])) {
                 const QList<uint> characters = segment.text.toUcs4();
                 for (qsizetype k = 0; k < characters.size(); ++k)
                     painter.drawText(QPoint(2 + (segment.column + static_cast<int>(k)) * view.cellWidth(), row * view.lineHeight() + ascent),
                                      QString::fromUcs4(reinterpret_cast<const char32_t*>(&characters[k]), 1));
             }
-        }
         painter.end();
         EXPECT_EQ(shown, expected);
     }

@@ -179,19 +179,15 @@ TEST_F(TimelineWindowTest, FilterHidesRowsCopyGivesCaptureLinesAndClicksChooseRe
 // (Enter, Shift+Enter, F3) and the filter; the match found is selected and brought into sight.
 TEST_F(TimelineWindowTest, TheFindBarSearchesTheRecordsShownAndSelectsTheMatch) {
     open();
-    feed(1, "*ID");
-    feed(2, "xxN?");  // between the two halves of channel 1's "*IDN?"
-    feed(1, "N?\r\n");
+    feed(1, "*ID"), feed(2, "xxN?"), feed(1, "N?\r\n");  // the other direction between the halves of "*IDN?"
     for (int i = 0; i < 40; ++i) feed(1 + i % 2, "..*IDN?..");
     searchAll(window, QStringLiteral("*IDN?"));
     EXPECT_EQ(window->findStatusText(), QStringLiteral("41 matches"));
-    ASSERT_TRUE(window->findNext());
-    EXPECT_EQ(window->currentMatch(), std::optional<size_t>(0));
+    ASSERT_TRUE(window->findNext() && window->currentMatch() == std::optional<size_t>(0));
     EXPECT_EQ(view->selectionText(), linesOf(records, [](const TimelineRecord& r) { return r.number == 0 || r.number == 2; }))
         << "its records are selected, the other direction's record between them not";
     window->findPrevious();
-    EXPECT_EQ(window->findStatusText(), QStringLiteral("41 of 41"));
-    EXPECT_EQ(inSight().back(), 42u) << "the match is brought into sight";
+    EXPECT_TRUE(window->findStatusText() == QStringLiteral("41 of 41") && inSight().back() == 42u) << "the match is brought into sight";
     auto* pattern = window->findChild<QLineEdit*>(kFindPattern);
     const std::tuple<QWidget*, int, Qt::KeyboardModifiers, const char*> keys[] = {
         {pattern, Qt::Key_Return, {}, "1 of 41"}, {pattern, Qt::Key_Return, Qt::ShiftModifier, "41 of 41"}, {view, Qt::Key_F3, {}, "1 of 41"}};
@@ -206,8 +202,7 @@ TEST_F(TimelineWindowTest, TheFindBarSearchesTheRecordsShownAndSelectsTheMatch) 
     EXPECT_EQ(window->matchCount(), 1u);
     searchAll(window, QStringLiteral("OK"));
     window->findChild<QComboBox*>(kFilter)->setCurrentIndex(1);
-    while (!window->advanceFind()) {
-    }
+    while (!window->advanceFind()) continue;
     EXPECT_EQ(window->findStatusText(), QStringLiteral("no match")) << "the filter reaches the search";
 }
 
@@ -218,15 +213,11 @@ TEST_F(TimelineWindowTest, TheFindBarSearchesTheRecordsShownAndSelectsTheMatch) 
 TEST_F(TimelineWindowTest, PausesAreRuledAsTheOptionsSayAndSavedTimelinesOpenReadOnly) {
     std::vector<BoxRequest> boxes;
     v.boxes = [&](const BoxRequest& box) { boxes.push_back(box); };
-    v.app.relay.appOptions.DATETIME = 1;
-    v.app.relay.appOptions.DATETIMEVAL = 2;
+    v.app.relay.appOptions.DATETIME = 1, v.app.relay.appOptions.DATETIMEVAL = 2;
     v.timelineWindows.openTimelineWindow();
     ASSERT_TRUE(window = v.timelineWindows.timelineWindow());
-    view = window->view();
-    fedTo = &v.app.timeline;
-    feed(1, "first");
-    feed(2, "after a pause", 2000000);
-    feed(1, "soon after", 1999999);
+    view = window->view(), fedTo = &v.app.timeline;
+    feed(1, "first"), feed(2, "after a pause", 2000000), feed(1, "soon after", 1999999);
     view->refresh();
     const auto ruled = [&](int row) {
         const QImage rows = view->viewport()->grab().toImage();
@@ -242,8 +233,7 @@ TEST_F(TimelineWindowTest, PausesAreRuledAsTheOptionsSayAndSavedTimelinesOpenRea
     const std::string lines = linesOf(v.app.timeline);
     ScratchDir dir;
     const size_t cut = lines.find('\n', 200) + 1;
-    dir.write("saved.txt", lines.substr(0, cut) + "not a record\n" + lines.substr(cut));
-    dir.write("empty.txt", "");
+    dir.write("saved.txt", lines.substr(0, cut) + "not a record\n" + lines.substr(cut)), dir.write("empty.txt", "");
     v.timelineWindows.setFileChooser([&] { return std::optional<QString>(QString::fromStdString(dir.file("saved.txt"))); });
     window->findChild<QPushButton*>(kOpen)->click();
     ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.fileWindows().size() == 1; }));
@@ -256,9 +246,8 @@ TEST_F(TimelineWindowTest, PausesAreRuledAsTheOptionsSayAndSavedTimelinesOpenRea
     };
     noteSays(QStringLiteral("File line %1 is not a timeline record (1 such line skipped)").arg(badLine));
     ASSERT_TRUE(waitUntil([&] { return saved->file()->progress().done; }));
-    saved->view()->refresh();
+    saved->view()->refresh(), saved->view()->selectAll();
     EXPECT_EQ(saved->view()->recordsInSight().front(), 0u) << "a file opens at its top";
-    saved->view()->selectAll();
     EXPECT_EQ(saved->view()->selectionText(), lines);
     searchAll(saved, QStringLiteral("aaaa"));
     EXPECT_TRUE(saved->matchCount() > 0 && boxes.empty());
@@ -285,9 +274,7 @@ TEST_F(TimelineWindowTest, RowsShowTheDateOnTheFirstRecordOfEachDayAndContinuati
     evening.tm_hour = 23, evening.tm_min = 59, evening.tm_sec = 59, evening.tm_isdst = -1;
     clock = static_cast<int64_t>(std::mktime(&evening)) * 1000000 + 999000;
     open();
-    feed(1, std::string(20, 'A'), 0);
-    feed(2, "B\x01", 1100);
-    feed(1, "C", 5);
+    feed(1, std::string(20, 'A'), 0), feed(2, "B\x01", 1100), feed(1, "C", 5);
     const std::vector<QString> rows = rowsInSight();
     ASSERT_GE(rows.size(), 4u);
     const auto words = [](const QString& row) { return row.split(QLatin1Char(' '), Qt::SkipEmptyParts).join(QLatin1Char(' ')); };
@@ -298,8 +285,7 @@ TEST_F(TimelineWindowTest, RowsShowTheDateOnTheFirstRecordOfEachDayAndContinuati
     EXPECT_EQ(rows[1].indexOf(QLatin1String("41")), rows[0].indexOf(QLatin1String("41"))) << "the dump's columns line up";
     EXPECT_EQ(rows[3].indexOf(QLatin1String("00:00:00")), rows[2].indexOf(QLatin1String("00:00:00")));
     feed(2, std::string(size_t{1} << 20, 'D'), 7);
-    view->refresh();
-    view->verticalScrollBar()->setValue(0);
+    view->refresh(), view->verticalScrollBar()->setValue(0);
     const QString large = view->rowsInSight().front();
     EXPECT_EQ(words(large).section(QLatin1Char(' '), 2, 5), QStringLiteral("+0.000007 2>1 1048576 44")) << large.toStdString();
     EXPECT_EQ(large.indexOf(QLatin1String("44")), rows[0].indexOf(QLatin1String("41")));
@@ -314,9 +300,8 @@ TEST_F(TimelineWindowTest, LargeCopiesGoOutInSlicesOrToAFileInTheBackground) {
     TimelineRecords many{100000, uint64_t{256} << 20};
     ScratchDir dir;
     const std::string path = dir.file("selection.txt");
-    std::vector<std::optional<QString>> answers{QString::fromStdString(path), std::nullopt};
     size_t offers = 0;
-    host.chooseSelectionFile = [&](QWidget*) { return answers.at(offers++); };
+    host.chooseSelectionFile = [&](QWidget*) { return offers++ == 0 ? std::optional<QString>(QString::fromStdString(path)) : std::nullopt; };
     open(&many);
     for (int i = 0; i < 54000; ++i) feed(1 + i % 2, std::string(i < 34000 ? 1000 : 1 + i % 7, static_cast<char>(i % 251)));
     QGuiApplication::clipboard()->setText(QStringLiteral("before"));
