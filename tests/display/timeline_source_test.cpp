@@ -56,8 +56,8 @@ std::string textOf(const std::vector<TimelineRecord>& records) {
 
 // Records as a session makes them, a few ms apart from 23:59:50 (the day changes), each tenth gap up
 // to a day long, random bytes; records 1000 to 3199 of each 4000 only port 2's, longer than the
-// file's index keeps together, so that a filter hides whole stretches. `walls` gets the wall times.
-std::vector<TimelineRecord> makeRecords(size_t count, size_t maxLength, uint32_t seed, std::vector<int64_t>* walls = nullptr) {
+// file's index keeps together, so that a filter hides whole stretches.
+std::vector<TimelineRecord> makeRecords(size_t count, size_t maxLength, uint32_t seed) {
     std::mt19937 random(seed);
     std::vector<TimelineRecord> records(count);
     int64_t wall = kStart;
@@ -67,7 +67,6 @@ std::vector<TimelineRecord> makeRecords(size_t count, size_t maxLength, uint32_t
         r.number = i;
         r.gapMicros = i == 0 ? 0 : i % 10 == 0 ? static_cast<int64_t>(random() % 100000) * 1000000 + 7 : random() % 20000;
         wall += r.gapMicros;
-        if (walls != nullptr) walls->push_back(wall);
         r.local = localOf(wall);
         r.micros = static_cast<int32_t>(wall % 1000000);
         if (random() % 3 == 0) channel = 3 - channel;
@@ -97,10 +96,8 @@ void expectRowsAgreeWithAWalk(const TimelineSource& source, const std::vector<Ti
         for (uint64_t n = extent.first; n < extent.end; ++n) {
             ASSERT_EQ(source.rowsBefore(n, filter), row) << "record " << n;
             if (!timelineShows(filter, given[n].channel)) continue;
-            for (uint64_t r = 0; r < timelineRows(given[n].bytes.size()); ++r, ++row) {
-                ASSERT_TRUE(source.recordAtRow(row, filter, number, at)) << "row " << row;
-                ASSERT_EQ(std::make_pair(number, at), std::make_pair(n, r)) << "row " << row;
-            }
+            for (uint64_t r = 0; r < timelineRows(given[n].bytes.size()); ++r, ++row)
+                ASSERT_TRUE(source.recordAtRow(row, filter, number, at) && number == n && at == r) << "row " << row << ": " << number << "," << at;
         }
         ASSERT_EQ(source.rowsBefore(extent.end, filter), row);
         EXPECT_FALSE(source.recordAtRow(row, filter, number, at) || source.recordAtRow(row + 100, filter, number, at));
@@ -128,9 +125,10 @@ void take(TimelineRecords& records, int channel, const std::string& bytes, int64
 // The live list, fed as the read order feeds it; the monotonic clock runs as the wall clock.
 struct LiveSource {
     TimelineRecords source{10000000, uint64_t{1} << 30};
-    void make(const std::vector<TimelineRecord>& records, const std::vector<int64_t>& walls) {
+    void make(const std::vector<TimelineRecord>& records) {
         source.setTaking(true);
-        for (size_t i = 0; i < records.size(); ++i) take(source, records[i].channel, records[i].bytes, walls[i], walls[i] - kStart);
+        int64_t wall = kStart;
+        for (const TimelineRecord& r : records) wall += r.gapMicros, take(source, r.channel, r.bytes, wall, wall - kStart);
     }
 };
 
@@ -140,7 +138,7 @@ struct LiveSource {
 struct FileSource {
     ScratchDir dir;
     TimelineFile source;
-    void make(const std::vector<TimelineRecord>& records, const std::vector<int64_t>&) {
+    void make(const std::vector<TimelineRecord>& records) {
         std::string text, binary = randomBytes(5000, 4);
         std::replace(binary.begin(), binary.end(), '\n', ' ');
         for (size_t i = 0; i < records.size(); ++i) {  // 16 lines not records in all, the first the 6th
@@ -166,10 +164,9 @@ TYPED_TEST_SUITE(TimelineSourceContract, Sources);
 // Every record whole; a read gives those asked for that are held, and a count too large to add to
 // the first number still means "as many as there are"; rows agree with a walk.
 TYPED_TEST(TimelineSourceContract, ReadsGiveTheRecordsWholeAndRowsAgreeWithAWalk) {
-    std::vector<int64_t> walls;
-    const std::vector<TimelineRecord> records = makeRecords(9000, 100, 2, &walls);
+    const std::vector<TimelineRecord> records = makeRecords(9000, 100, 2);
     TypeParam maker;
-    maker.make(records, walls);
+    maker.make(records);
     const TimelineSource& source = maker.source;
     const TimelineExtent extent = source.extent();
     EXPECT_EQ(std::make_tuple(extent.first, extent.end, extent.dropped), std::make_tuple(0u, 9000u, 0u));
@@ -320,23 +317,6 @@ TEST(TimelineFile, ACombinedCaptureOfTheProgramOpensToTheRecordsItsTimelineHeld)
     TimelineFile file;
     ASSERT_EQ(openFile(file, dir.file("both.log")), 0);
     EXPECT_EQ((indexed(file), textOf(readAll(file))), textOf(readAll(app.timeline)));
-}
-
-// A settings file, random binary and a folder: nothing opens as records (an empty file and a
-// missing one are the window test's, with the words they are told in).
-TEST(TimelineFile, FilesOfAnotherKindHoldNoRecord) {
-    ScratchDir dir;
-    dir.write("Vorlinex.ini", "[DEVICES]\nCOM1=/dev/ttyUSB0\r\n[DATETIME]\nDATETIME=1\n");
-    dir.write("random.bin", randomBytes(3 << 20, 8));
-    for (const char* name : {"Vorlinex.ini", "random.bin"}) {
-        TimelineFile file;
-        ASSERT_EQ(openFile(file, dir.file(name)), 0);
-        EXPECT_EQ(std::make_pair(indexed(file).records, file.progress().error), std::make_pair(uint64_t{0}, 0)) << name;
-        uint64_t number = 0, at = 0;
-        EXPECT_TRUE(file.extent().empty() && readAll(file).empty() && !file.recordAtRow(0, Both, number, at)) << name;
-    }
-    TimelineFile file;
-    EXPECT_EQ(openFile(file, dir.path()), EISDIR);
 }
 
 #ifndef _WIN32  // a Windows file has holes only once marked sparse: its zeros would be written out

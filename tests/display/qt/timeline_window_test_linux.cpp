@@ -209,7 +209,7 @@ TEST_F(TimelineWindowTest, TheFindBarSearchesTheRecordsShownAndSelectsTheMatch) 
 // The program's own window: with DATETIME on, a thin rule marks each record after a pause of
 // DATETIMEVAL seconds or more, and OPTION's OK turns it off. OPEN reads a saved combined capture
 // into a read-only window of its own with the same lines, and its note tells the lines skipped and
-// a cut; a file with no record, or none at all, is a box and no window.
+// a cut; a file with no record (settings, random binary), none at all or a folder is a box and no window.
 TEST_F(TimelineWindowTest, PausesAreRuledAsTheOptionsSayAndSavedTimelinesOpenReadOnly) {
     std::vector<BoxRequest> boxes;
     v.boxes = [&](const BoxRequest& box) { boxes.push_back(box); };
@@ -255,14 +255,16 @@ TEST_F(TimelineWindowTest, PausesAreRuledAsTheOptionsSayAndSavedTimelinesOpenRea
     ASSERT_EQ(::truncate(dir.file("saved.txt").c_str(), 1000), 0);
     noteSays(QStringLiteral("\nThe file was cut to 1,000 bytes while open: only the records it still holds are shown"), true);
 
-    for (const std::string name : {"empty.txt", "missing.txt"}) {
+    dir.write("Vorlinex.ini", "[DEVICES]\nCOM1=/dev/ttyUSB0\r\n[DATETIME]\nDATETIME=1\n"), dir.write("random.bin", randomBytes(3 << 20, 8));
+    const std::pair<std::string, std::string> refused[] = {{"empty.txt", "Not a timeline: no line of the file is a timeline record"},
+        {"Vorlinex.ini", "Not a timeline: no line of the file is a timeline record"}, {"random.bin", "Not a timeline: no line of the file is a timeline record"},
+        {"missing.txt", "No such file or directory"}, {"", "Is a directory"}};
+    for (const auto& [name, reason] : refused) {
         v.timelineWindows.openTimelineFile(QString::fromStdString(dir.file(name)));
-        ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.pendingFiles() == 0; }));
+        ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.pendingFiles() == 0; }) && !boxes.empty());
+        EXPECT_EQ(boxes.back().text, "Timeline Open Error\n" + dir.file(name) + "\n" + reason);
     }
-    ASSERT_EQ(boxes.size(), 2u);
-    EXPECT_EQ(boxes[0].text, "Timeline Open Error\n" + dir.file("empty.txt") + "\nNot a timeline: no line of the file is a timeline record");
-    EXPECT_EQ(boxes[1].text, "Timeline Open Error\n" + dir.file("missing.txt") + "\nNo such file or directory");
-    EXPECT_EQ(v.timelineWindows.fileWindows().size(), 1u);
+    EXPECT_EQ(std::make_pair(boxes.size(), v.timelineWindows.fileWindows().size()), std::make_pair(size_t{5}, size_t{1}));
 }
 
 // A row reads time, gap, direction, count, hex and text, its columns lined up; a record's further
