@@ -37,8 +37,7 @@ std::vector<Match> matchesOf(const TimelineFind& find) {
     return out;
 }
 
-// The same search the slow, plain way: each direction's stream as one string with the place of
-// every byte, the leftmost match taken and the search going on at its end.
+// The same search the plain way: each direction's stream as one string, leftmost matches, going on at a match's end.
 std::vector<Match> plainSearch(const TimelineSource& source, const std::string& pattern, TimelineFilter filter) {
     const TimelineExtent extent = source.extent();
     std::vector<TimelineRecord> records;
@@ -88,55 +87,38 @@ TEST(FindPattern, ReadsHexOnlyByTheRuleTheBarShows) {
 constexpr int kSearch = 0, kClear = -1;
 using Steps = std::vector<std::pair<int, std::string>>;
 
-struct FindCase {
-    const char* what;
-    uint64_t bound;  // records the list holds
-    Steps steps;
-    std::string pattern;
-    std::vector<Match> expected;  // after a last slice
-};
-
-// A match is a run of one direction's bytes, on into its next records whatever the other
-// direction read between. What began in records let go or cleared away is forgotten, and no byte
-// of them joins the records held; records let go before they were searched are passed over.
+// A match is a run of one direction's bytes, whatever the other read between. What began in records let go or
+// cleared is forgotten, no byte of them joins the records held; records let go before they were searched are passed over.
 TEST(TimelineFind, FindsRunsOfOneDirectionsBytesInTheRecordsHeld) {
     const uint64_t all = TimelineRecords::kMaxRecords;
     const Steps binary = {{2, "OK\r"}, {1, std::string("\xff\0\x01", 3)}, {2, "\n*IDN?"}};
-    const Steps letGo = {{1, "OK1"}, {2, "OK2"}, {1, "xO"}, {2, ".."}, {1, "K3"}, {2, "OK4"}, {kSearch, ""},
-                         {1, "OK6"}, {2, ".."}, {2, ".."}};
-    // Runs over records, directions, filters and slices are the random test's; these are the
-    // bytes it never makes, and what is let go or cleared between slices.
-    const FindCase cases[] = {
-        {"into the next record, the other direction between", all, {{1, "AT+C"}, {2, "OK"}, {1, "GSN\r"}}, "+CGSN",
-         {at(1, 0, 2, 2, 3)}},
+    Steps unsearched = {{1, "OK"}, {1, "OK"}, {kSearch, ""}, {2, "x"}};
+    unsearched.resize(11, {1, "OK"});
+    // Runs over records, directions, filters, slices and matches let go are the random test's: here bytes it
+    // never makes, and what is let go or cleared while a match is under way. What, bound, steps, pattern, matches:
+    const std::tuple<const char*, uint64_t, Steps, std::string, std::vector<Match>> cases[] = {
+        {"into the next record, the other direction between", all, {{1, "AT+C"}, {2, "OK"}, {1, "GSN\r"}}, "+CGSN", {at(1, 0, 2, 2, 3)}},
         {"a line end over two records", all, binary, "\r\n", {at(2, 0, 2, 2, 1)}},
         {"a NUL byte", all, binary, std::string("\xff\0", 2), {at(1, 1, 0, 1, 2)}},
-        {"matches of records let go", 6, letGo, "OK", {at(2, 5, 0, 5, 2), at(1, 6, 0, 6, 2)}},
-        {"records let go before they were searched", 6, {{1, "OK"}, {1, "OK"}, {kSearch, ""}, {2, "x"}, {1, "OK"},
-         {1, "OK"}, {1, "OK"}, {1, "OK"}, {1, "OK"}, {1, "OK"}, {1, "OK"}}, "OK",
+        {"records let go before they were searched", 6, unsearched, "OK",
          {at(1, 4, 0, 4, 2), at(1, 5, 0, 5, 2), at(1, 6, 0, 6, 2), at(1, 7, 0, 7, 2), at(1, 8, 0, 8, 2), at(1, 9, 0, 9, 2)}},
-        {"a start left in a record let go", 3, {{1, "xxAB"}, {2, ".."}, {kSearch, ""}, {2, ".."}, {2, ".."}, {kSearch, ""},
-         {1, "CD"}}, "ABCD", {}},
-        {"no byte of a record let go", 3, {{1, "A"}, {1, "B"}, {kSearch, ""}, {2, ".."}, {1, "ABA"}}, "ABA",
-         {at(1, 3, 0, 3, 3)}},
-        {"a start in a record held", 4, {{1, "A"}, {1, "x"}, {1, "BC"}, {2, ".."}, {kSearch, ""}, {1, "DE"}}, "xBCDE",
-         {at(1, 1, 0, 4, 2)}},
+        {"a start left in a record let go", 3, {{1, "xxAB"}, {2, ".."}, {kSearch, ""}, {2, ".."}, {2, ".."}, {kSearch, ""}, {1, "CD"}}, "ABCD", {}},
+        {"no byte of a record let go", 3, {{1, "A"}, {1, "B"}, {kSearch, ""}, {2, ".."}, {1, "ABA"}}, "ABA", {at(1, 3, 0, 3, 3)}},
+        {"a start in a record held", 4, {{1, "A"}, {1, "x"}, {1, "BC"}, {2, ".."}, {kSearch, ""}, {1, "DE"}}, "xBCDE", {at(1, 1, 0, 4, 2)}},
         {"its part let go", 4, {{1, "A"}, {1, "x"}, {1, "BC"}, {2, ".."}, {kSearch, ""}, {1, "DE"}}, "AxBCDE", {}},
-        {"a list cleared", all, {{1, "OK"}, {1, "O"}, {kSearch, ""}, {kClear, ""}, {1, "K"}, {2, "OK"}}, "OK",
-         {at(2, 3, 0, 3, 2)}},
+        {"a list cleared", all, {{1, "OK"}, {1, "O"}, {kSearch, ""}, {kClear, ""}, {1, "K"}, {2, "OK"}}, "OK", {at(2, 3, 0, 3, 2)}},
     };
-    for (const FindCase& c : cases) {
-        SCOPED_TRACE(c.what);
-        Feed feed(c.bound);
-        TimelineFind find(feed.records, c.pattern, Both);
-        for (const auto& [channel, bytes] : c.steps) {
-            if (channel == kSearch) ASSERT_TRUE(find.advance(100));
+    for (const auto& [what, bound, steps, pattern, expected] : cases) {
+        Feed feed(bound);
+        TimelineFind find(feed.records, pattern, Both);
+        for (const auto& [channel, bytes] : steps) {
+            if (channel == kSearch) ASSERT_TRUE(find.advance(100)) << what;
             else if (channel == kClear) feed.records.clear();
             else feed.add(channel, bytes);
         }
-        EXPECT_TRUE(find.advance(SIZE_MAX) && find.caughtUp());
-        EXPECT_EQ(matchesOf(find), c.expected);
-        EXPECT_EQ(find.searched(), feed.records.extent().end - feed.records.extent().first);
+        EXPECT_TRUE(find.advance(SIZE_MAX) && find.caughtUp()) << what;
+        EXPECT_EQ(matchesOf(find), expected) << what;
+        EXPECT_EQ(find.searched(), feed.records.extent().end - feed.records.extent().first) << what;
     }
 }
 
@@ -162,10 +144,8 @@ TEST(TimelineFind, NextAndPreviousWrapAroundAndASliceSearchesAtMostItsRecords) {
     EXPECT_EQ(std::make_pair(slices, sliced.count()), std::make_pair(uint64_t{3}, size_t{143}));
 }
 
-// Random traffic of a small alphabet, so that matches, false starts and spans are many, searched
-// in slices of random sizes while records keep arriving: the same matches as the plain search of
-// the whole streams, for every filter. Under a bound that lets records go one by one, searched
-// after each: the plain search of the whole streams less what began in records let go.
+// Random traffic of a small alphabet searched in random slices while records arrive: what the plain search finds, for
+// every filter; under a bound that drops records one by one, less what began in records let go.
 TEST(TimelineFind, SlicesOfAnySizeWhileRecordsArriveAndGoFindWhatThePlainSearchFinds) {
     std::mt19937 random(20);
     for (const std::string pattern : {"ab", "aba", "abba", "aaaa", "babab", "abaabaaab"}) {
@@ -193,8 +173,7 @@ TEST(TimelineFind, SlicesOfAnySizeWhileRecordsArriveAndGoFindWhatThePlainSearchF
     }
 }
 
-// One common byte over a long list: the matches stop at the cap rather than taking gigabytes,
-// and the search says it stopped.
+// One common byte over a long list: the matches stop at the cap rather than taking gigabytes, and it says so.
 TEST(TimelineFind, AOneBytePatternOverAFullListStopsAtTheCapAndSaysSo) {
     Feed feed;
     const std::string block(4096, 'A');

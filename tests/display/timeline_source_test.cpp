@@ -54,9 +54,8 @@ std::string textOf(const std::vector<TimelineRecord>& records) {
     return text;
 }
 
-// Records as a session makes them, a few ms apart from 23:59:50 (the day changes), each tenth gap up
-// to a day long, random bytes; records 1000 to 3199 of each 4000 only port 2's, longer than the
-// file's index keeps together, so that a filter hides whole stretches.
+// Records a few ms apart from 23:59:50 (the day changes), each tenth gap up to a day; records 1000 to
+// 3199 of each 4000 port 2's, longer than the file's index keeps together, so that a filter hides stretches.
 std::vector<TimelineRecord> makeRecords(size_t count, size_t maxLength, uint32_t seed) {
     std::mt19937 random(seed);
     std::vector<TimelineRecord> records(count);
@@ -84,8 +83,7 @@ std::vector<TimelineRecord> readAll(const TimelineSource& source) {
     return out;
 }
 
-// rowsBefore and recordAtRow agree with a walk over the records held (given by number), under
-// every filter: rows count from 0 while nothing has gone, and no row outside the records is one.
+// rowsBefore and recordAtRow agree with a walk over `given` under every filter, from 0 while nothing has gone.
 void expectRowsAgreeWithAWalk(const TimelineSource& source, const std::vector<TimelineRecord>& given) {
     const TimelineExtent extent = source.extent();
     for (TimelineFilter filter : {Both, OneToTwo, TwoToOne}) {
@@ -132,9 +130,8 @@ struct LiveSource {
     }
 };
 
-// A saved file of the same records, indexed: lines that are not records here and there (counted
-// and skipped, the records around them keeping their rows), some CR LF line ends, and a
-// half-written last line (a file still being written), left out.
+// A saved file of them: lines not records here and there (skipped and counted, the records around them
+// keeping their rows), some CR LF ends, and a half-written last line (still being written), left out.
 struct FileSource {
     ScratchDir dir;
     TimelineFile source;
@@ -161,8 +158,7 @@ class TimelineSourceContract : public testing::Test {};
 using Sources = testing::Types<LiveSource, FileSource>;
 TYPED_TEST_SUITE(TimelineSourceContract, Sources);
 
-// Every record whole; a read gives those asked for that are held, and a count too large to add to
-// the first number still means "as many as there are"; rows agree with a walk.
+// Reads give the records held asked for (a count too large to add still meaning all); rows agree with a walk.
 TYPED_TEST(TimelineSourceContract, ReadsGiveTheRecordsWholeAndRowsAgreeWithAWalk) {
     const std::vector<TimelineRecord> records = makeRecords(9000, 100, 2);
     TypeParam maker;
@@ -180,8 +176,7 @@ TYPED_TEST(TimelineSourceContract, ReadsGiveTheRecordsWholeAndRowsAgreeWithAWalk
     expectRowsAgreeWithAWalk(source, records);
 }
 
-// By count: the newest, and how many went since when; a clear starts that count anew. By bytes:
-// the newest record stays even when it alone is larger than the bound.
+// The newest records are kept, saying how many went since when, anew after a clear; by bytes the newest stays whatever its size.
 TEST(TimelineRecords, TheBoundsKeepTheNewestAndSayHowManyWentSinceWhen) {
     TimelineRecords records(5), bytes(1000, 10);
     records.setTaking(true), bytes.setTaking(true);
@@ -210,8 +205,7 @@ TEST(TimelineRecords, TheBoundsKeepTheNewestAndSayHowManyWentSinceWhen) {
     EXPECT_EQ(bytes.extent().dropped, 4u);
 }
 
-// Rows keep their count while older records go; drops of one or of several records at once (by
-// count and by bytes), and a clear, after which the numbers go on.
+// Rows keep their count while older records go, one or several at once (by count and by bytes), and over a clear.
 TEST(TimelineRecords, RowsAgreeWithAWalkAfterDropsAndClears) {
     std::vector<TimelineRecord> given;
     std::mt19937 random(3);
@@ -246,9 +240,8 @@ TEST(TimelineRecords, RowsAgreeWithAWalkAfterDropsAndClears) {
     EXPECT_GT(byBytes.extent().dropped, 0u);
 }
 
-// Closed until the window opens, and closed again it holds nothing. Gaps are differences of the
-// monotonic clock (the wall clock may jump), never negative; a clear keeps the gap to the chunk
-// read before, a window opened anew starts at 0.
+// Closed until the window opens, and closed again it holds nothing. Gaps are of the monotonic clock, never
+// negative; a clear keeps the gap to the chunk before, a window opened anew starts at 0.
 TEST(TimelineRecords, TakesOnlyWhileOpenWithGapsOfTheMonotonicClock) {
     TimelineRecords records;
     const auto gaps = [&](const std::vector<std::pair<int64_t, int64_t>>& reads) {  // wall and monotonic times
@@ -271,8 +264,7 @@ TEST(TimelineRecords, TakesOnlyWhileOpenWithGapsOfTheMonotonicClock) {
     EXPECT_EQ(gaps({{kStart + 4, 5020000}}), std::vector<int64_t>{0});
 }
 
-// The window reads while a worker adds and the bound lets records go: every read sees records in
-// order, numbered as they were taken, with their own bytes. (ThreadSanitizer runs this too.)
+// Reads while a worker adds and the bound drops see whole records in order. (ThreadSanitizer runs this too.)
 TEST(TimelineRecords, ReadsWhileAWorkerAddsSeeWholeRecordsInOrder) {
     TimelineRecords records(300, 4000);
     records.setTaking(true);
@@ -298,8 +290,7 @@ TEST(TimelineRecords, ReadsWhileAWorkerAddsSeeWholeRecordsInOrder) {
     EXPECT_EQ(records.extent().end, 30000u);
 }
 
-// The program's combined capture, written while its timeline's list takes the same chunks, opens
-// to exactly those records: the same times, gaps, directions and bytes.
+// The program's combined capture, written while its timeline takes the same chunks, opens to exactly those records.
 TEST(TimelineFile, ACombinedCaptureOfTheProgramOpensToTheRecordsItsTimelineHeld) {
     ScratchDir dir;
     Session app;
@@ -320,9 +311,8 @@ TEST(TimelineFile, ACombinedCaptureOfTheProgramOpensToTheRecordsItsTimelineHeld)
 }
 
 #ifndef _WIN32  // a Windows file has holes only once marked sparse: its zeros would be written out
-// Records between holes, each hole a line of zeros, grown to a whole MB, so that the data after a
-// hole begins where a record begins as the file system sees it, and only where the zeros were
-// tells that it is on their line. Records more than 4 GB after the first.
+// Records between holes, each a line of zeros grown to a whole MB, so that only where the zeros were tells
+// that the data after a hole is on their line; records more than 4 GB after the first.
 TEST(TimelineFile, ASparseFileIndexesToTheRecordsBetweenItsHoles) {
     ScratchDir dir;
     std::vector<TimelineRecord> records = makeRecords(300, 100, 3);
@@ -346,12 +336,9 @@ TEST(TimelineFile, ASparseFileIndexesToTheRecordsBetweenItsHoles) {
 }
 #endif
 
-// While the indexer runs, every answer is one a walk over the records indexed so far gives, and
-// reads anywhere give the records asked for; an end while indexing stops it. Opened while being
-// written: what it held then, its last line left out while its line end is to come. Written over in
-// place, the lines no longer records are left out and a search goes on past them; cut within a line
-// and then to nothing, it holds the records whose lines it still holds whole, and says so, whether
-// a read came up short first or the window looked at its size.
+// While indexing, every answer agrees with a walk over the records indexed so far; an end stops the indexer.
+// Opened while written: its last line left out until its end comes. Written over in place, lines no longer
+// records are left out and a search goes past them; cut, it holds the lines still whole, and says so.
 TEST(TimelineFile, AnswersWhileIndexingAgreeWithAWalkAndAFileGrownOrCutShowsWhatItStillHolds) {
     ScratchDir dir;
     const std::vector<TimelineRecord> records = makeRecords(62000, 90, 4);
