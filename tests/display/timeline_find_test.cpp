@@ -3,9 +3,7 @@
 
 #include <algorithm>
 #include <random>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "display/timeline_find.h"
 #include "display/timeline_records.h"
@@ -30,10 +28,7 @@ Match at(int channel, uint64_t startRecord, uint32_t startOffset, uint64_t endRe
 
 std::vector<Match> matchesOf(const TimelineFind& find) {
     std::vector<Match> out;
-    for (size_t i = 0; i < find.count(); ++i) {
-        const TimelineMatch& m = find.match(i);
-        out.push_back(at(m.channel, m.startRecord, m.startOffset, m.endRecord, m.endOffset));
-    }
+    for (size_t i = 0; i < find.count(); ++i) out.push_back(at(find.match(i).channel, find.match(i).startRecord, find.match(i).startOffset, find.match(i).endRecord, find.match(i).endOffset));
     return out;
 }
 
@@ -44,14 +39,11 @@ std::vector<Match> plainSearch(const TimelineSource& source, const std::string& 
     source.read(extent.first, static_cast<size_t>(extent.end - extent.first), records);
     std::vector<Match> out;
     for (int channel : {1, 2}) {
-        if (!timelineShows(filter, channel)) continue;
         std::string stream;
         std::vector<std::pair<uint64_t, uint32_t>> place;
-        for (const TimelineRecord& record : records) {
-            if (record.channel != channel) continue;
-            stream += record.bytes;
-            for (uint32_t i = 0; i < record.bytes.size(); ++i) place.emplace_back(record.number, i);
-        }
+        for (const TimelineRecord& record : records)
+            for (uint32_t i = 0; i < record.bytes.size() && record.channel == channel && timelineShows(filter, channel); ++i)
+                stream += record.bytes[i], place.emplace_back(record.number, i);
         for (size_t p = stream.find(pattern); p != std::string::npos; p = stream.find(pattern, p + pattern.size())) {
             const auto& last = place[p + pattern.size() - 1];
             out.push_back(at(channel, place[p].first, place[p].second, last.first, last.second + 1));
@@ -123,7 +115,7 @@ TEST(TimelineFind, FindsRunsOfOneDirectionsBytesInTheRecordsHeld) {
 }
 
 // Next and previous go on from a place and wrap around.
-TEST(TimelineFind, NextAndPreviousWrapAroundAndASliceSearchesAtMostItsRecords) {
+TEST(TimelineFind, NextAndPreviousWrapAroundSlicesSearchAtMostTheirRecordsAndMatchesStopAtTheCap) {
     Feed feed;
     for (const auto& [channel, bytes] : Steps{{1, "OK OK"}, {2, "none"}, {2, "xOK"}}) feed.add(channel, bytes);  // at (0,0), (0,3), (2,1)
     TimelineFind find(feed.records, "OK", Both), none(feed.records, "absent", Both);
@@ -142,6 +134,16 @@ TEST(TimelineFind, NextAndPreviousWrapAroundAndASliceSearchesAtMostItsRecords) {
     uint64_t slices = 0;
     while (!sliced.advance(300)) EXPECT_TRUE(sliced.searched() == 300 * ++slices && !sliced.caughtUp()) << slices;
     EXPECT_EQ(std::make_pair(slices, sliced.count()), std::make_pair(uint64_t{3}, size_t{143}));
+
+    // One common byte over a long list: the matches stop at the cap rather than taking gigabytes, and it says so.
+    Feed full;
+    const std::string block(4096, 'A');
+    for (size_t i = 0; i < TimelineFind::kMaxMatches / block.size() + 2; ++i) full.add(1 + static_cast<int>(i % 2), block);
+    TimelineFind capped(full.records, "A", Both);
+    EXPECT_TRUE(capped.advance(SIZE_MAX));
+    full.add(1, "A");
+    EXPECT_TRUE(capped.advance(SIZE_MAX) && capped.capped() && capped.caughtUp());
+    EXPECT_EQ(std::make_pair(capped.count(), capped.match(capped.count() - 1).startRecord), std::make_pair(TimelineFind::kMaxMatches, (TimelineFind::kMaxMatches - 1) / block.size()));
 }
 
 // Random traffic of a small alphabet searched in random slices while records arrive: what the plain search finds, for
@@ -166,24 +168,9 @@ TEST(TimelineFind, SlicesOfAnySizeWhileRecordsArriveAndGoFindWhatThePlainSearchF
             std::erase_if(expected, [&](const Match& m) { return std::get<1>(m) < held.records.extent().first; });
             ASSERT_EQ(matchesOf(bounded), expected) << pattern << " round " << round;
         }
-        for (size_t f = 0; f < finds.size(); ++f) {
-            EXPECT_TRUE(finds[f].advance(SIZE_MAX));
-            EXPECT_EQ(matchesOf(finds[f]), plainSearch(feed.records, pattern, static_cast<TimelineFilter>(f))) << pattern << f;
-        }
+        for (size_t f = 0; f < finds.size(); ++f)
+            EXPECT_EQ((finds[f].advance(SIZE_MAX), matchesOf(finds[f])), plainSearch(feed.records, pattern, static_cast<TimelineFilter>(f))) << pattern << f;
     }
-}
-
-// One common byte over a long list: the matches stop at the cap rather than taking gigabytes, and it says so.
-TEST(TimelineFind, AOneBytePatternOverAFullListStopsAtTheCapAndSaysSo) {
-    Feed feed;
-    const std::string block(4096, 'A');
-    for (size_t i = 0; i < TimelineFind::kMaxMatches / block.size() + 2; ++i) feed.add(1 + static_cast<int>(i % 2), block);
-    TimelineFind find(feed.records, "A", Both);
-    EXPECT_TRUE(find.advance(SIZE_MAX));
-    feed.add(1, "A");
-    EXPECT_TRUE(find.advance(SIZE_MAX) && find.capped() && find.caughtUp());
-    EXPECT_EQ(find.count(), TimelineFind::kMaxMatches);
-    EXPECT_EQ(find.match(find.count() - 1).startRecord, (TimelineFind::kMaxMatches - 1) / block.size());
 }
 
 }  // namespace
