@@ -75,8 +75,7 @@ TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepai
     EXPECT_EQ(view->selectionStart(), 2);  // the model never touches the view's selection
     EXPECT_TRUE(view->refresh() && bar->maximum() > 0 && bar->value() == bar->maximum());
     EXPECT_EQ(view->selectionStart(), view->selectionEnd());
-    // Code page 932, a placeholder for each byte that cannot be drawn: NUL, control bytes, bytes of
-    // no character, a lead byte without its trail byte.
+    // Code page 932, a placeholder for NUL, control bytes, bytes of no character, a lead byte without its trail.
     const std::string bytes("ab\x93\xfa\x96\x7b\xb1\xb2\0\x14\x7f\xfd\xff\x80\xa0\x82 x\r\nnext line", 29);
     feed(display1, bytes);
     const int length = (view->refresh(), view->model()->textLength());
@@ -107,9 +106,8 @@ TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepai
     }
 }
 
-// Channel 1 shows text, channel 2 the hex dump. A press in channel 1's text holds channel 1 (the
-// pause itself is the relay worker test's), also while a hex render swallows it; a press elsewhere
-// only sets the left-button word.
+// Channel 1 shows text, channel 2 the dump. A press in 1's text holds 1 (the pause is the relay worker test's),
+// also while a hex render swallows it; a press elsewhere only sets the left-button word.
 TEST_F(DisplayInTheProgram, EachPortsBytesReachOnlyItsChannelsWindowAndAPressInTheTextHoldsItsChannel) {
     run([&](Vorlinex& v, QWidget* mainWindow) {
         Relay& relay = v.app.relay;
@@ -140,8 +138,7 @@ TEST_F(DisplayInTheProgram, EachPortsBytesReachOnlyItsChannelsWindowAndAPressInT
     });
 }
 
-// Each glyph on its bytes' cells, also from a fallback font where the chosen one lacks it; a view
-// opens its converter once for all it draws and copies, not once a line.
+// Each glyph on its bytes' cells, also from a fallback font; a view opens one converter for all it draws and copies.
 TEST(TrafficView, DrawsEachCharacterOnItsCellAlsoWhereTheFontLacksItWithOneConverter) {
     const std::string lines[] = {"0000: 41 42 43 0D 0A  ABC..", "ab\x93\xfa\x96\x7b" "c \xb1\xb2 z~", "\x93\xfa line 2"};
     Cp932Decoder decoder;

@@ -25,9 +25,8 @@ constexpr int64_t kStart = int64_t{1796645007} * 1000000;  // a wall clock readi
 
 // The combined capture's lines of the records `source` holds that `keep` keeps.
 std::string linesOf(const TimelineSource& source, const std::function<bool(const TimelineRecord&)>& keep = {}) {
-    const TimelineExtent extent = source.extent();
     std::vector<TimelineRecord> records;
-    source.read(extent.first, static_cast<size_t>(extent.end - extent.first), records);
+    source.read(source.extent().first, SIZE_MAX, records);
     std::string lines;
     for (const TimelineRecord& r : records)
         if (!keep || keep(r)) appendCombinedRecord(lines, r.local, r.micros, r.gapMicros, r.channel, reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size());
@@ -37,12 +36,10 @@ std::string linesOf(const TimelineSource& source, const std::function<bool(const
 class TimelineWindowTest : public ::testing::Test {
 protected:
     // A live window over `records`, on screen and sized for 20 rows or so.
-    TimelineWindow* open(TimelineRecords* over = nullptr) {
-        if (over != nullptr) fedTo = over;
-        window = new TimelineWindow(host, *fedTo, nullptr);
-        window->show(), window->resize(1100, 480);
-        QApplication::processEvents();
-        return view = window->view(), window;
+    void open(TimelineRecords* over = nullptr) {
+        window = new TimelineWindow(host, *(fedTo = over != nullptr ? over : fedTo), nullptr);
+        window->show(), window->resize(1100, 480), QApplication::processEvents();
+        view = window->view();
     }
     ~TimelineWindowTest() override { delete window.data(); }
 
@@ -51,9 +48,7 @@ protected:
         fedTo->onRead(channel, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), ReadTime{clock += gapMicros, clock});
     }
     // `count` records, both directions in turn, of 1..40 bytes.
-    void feedMany(int count) {
-        for (int i = 0; i < count; ++i) feed(1 + fed % 2, std::string(1 + fed * 7 % 40, static_cast<char>('a' + fed % 26))), ++fed;
-    }
+    void feedMany(int count) { for (int i = 0; i < count; ++i, ++fed) feed(1 + fed % 2, std::string(1 + fed * 7 % 40, static_cast<char>('a' + fed % 26))); }
     std::vector<uint64_t> inSight() { return view->refresh(), view->recordsInSight(); }
     std::vector<QString> rowsInSight() { return view->refresh(), view->rowsInSight(); }
     void searchAll(TimelineWindow* in, const QString& pattern, bool hex = false) { for (in->setFindPattern(pattern, hex); !in->advanceFind();) continue; }
@@ -70,8 +65,7 @@ protected:
 
 }  // namespace
 
-// Scrolled up, the rows in sight stay while records arrive and older ones go, and the line below
-// counts the arrivals; End follows again. HOLD freezes the rows and loses nothing; CLEAR empties.
+// Scrolled up, rows stay in place while records arrive and go, the line below counting; End follows. HOLD, CLEAR.
 TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) {
     open();
     feedMany(500);
@@ -135,8 +129,7 @@ TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) 
     EXPECT_TRUE(window.isNull() && !records.takesReads());
 }
 
-// The filter hides rows and never drops a record; Ctrl+A and Ctrl+C copy the records shown as the
-// combined capture's lines; click, Shift+click and drag choose exactly the records under them.
+// The filter hides rows, never records; copies give the capture's lines; clicks choose the records under them.
 TEST_F(TimelineWindowTest, FilterHidesRowsCopyGivesCaptureLinesAndClicksChooseRecords) {
     open();
     feedMany(300);
@@ -162,8 +155,7 @@ TEST_F(TimelineWindowTest, FilterHidesRowsCopyGivesCaptureLinesAndClicksChooseRe
     const auto only = [&](uint64_t from, uint64_t to, int channel = 0) {
         return linesOf(records, [&](const TimelineRecord& r) { return r.number >= from && r.number <= to && (channel == 0 || r.channel == channel); });
     };
-    // Press, then move and release (at the same record: a click), with Shift or not: a click, a
-    // Shift+click below, one above (from the first clicked, upwards), a drag.
+    // A click, a Shift+click below, one above (from the first clicked, upwards), a drag.
     const std::tuple<size_t, size_t, Qt::KeyboardModifiers, size_t, size_t> gestures[] = {
         {2, 2, {}, 2, 2}, {5, 5, Qt::ShiftModifier, 2, 5}, {0, 0, Qt::ShiftModifier, 0, 2}, {4, 3, {}, 3, 4}};
     for (const auto& [press, release, modifiers, from, to] : gestures) {
@@ -175,8 +167,7 @@ TEST_F(TimelineWindowTest, FilterHidesRowsCopyGivesCaptureLinesAndClicksChooseRe
     EXPECT_EQ(view->selectionText(), only(rows[3], rows[4], 1)) << "under a filter a selection copies the records shown only";
 }
 
-// The find bar reaches the search: its pattern (as code page 932, or as hex), next and previous
-// (Enter, Shift+Enter, F3) and the filter; the match found is selected and brought into sight.
+// The find bar reaches the search (code page 932, hex, keys, filter); the match is selected and brought into sight.
 TEST_F(TimelineWindowTest, TheFindBarSearchesTheRecordsShownAndSelectsTheMatch) {
     open();
     feed(1, "*ID"), feed(2, "xxN?"), feed(1, "N?\r\n");  // the other direction between the halves of "*IDN?"
@@ -206,10 +197,9 @@ TEST_F(TimelineWindowTest, TheFindBarSearchesTheRecordsShownAndSelectsTheMatch) 
     EXPECT_EQ(window->findStatusText(), QStringLiteral("no match")) << "the filter reaches the search";
 }
 
-// The program's own window: with DATETIME on, a thin rule marks each record after a pause of
-// DATETIMEVAL seconds or more, and OPTION's OK turns it off. OPEN reads a saved combined capture
-// into a read-only window of its own with the same lines, and its note tells the lines skipped and
-// a cut; a file with no record (settings, random binary), none at all or a folder is a box and no window.
+// The program's window: with DATETIME on, a rule marks each record after a pause of DATETIMEVAL seconds, until
+// OPTION's OK turns it off. OPEN gives a saved capture a read-only window; its note tells lines skipped and a cut;
+// a file with no record (settings, random binary), none at all or a folder is a box and no window.
 TEST_F(TimelineWindowTest, PausesAreRuledAsTheOptionsSayAndSavedTimelinesOpenReadOnly) {
     std::vector<BoxRequest> boxes;
     v.boxes = [&](const BoxRequest& box) { boxes.push_back(box); };
@@ -256,9 +246,8 @@ TEST_F(TimelineWindowTest, PausesAreRuledAsTheOptionsSayAndSavedTimelinesOpenRea
     noteSays(QStringLiteral("\nThe file was cut to 1,000 bytes while open: only the records it still holds are shown"), true);
 
     dir.write("Vorlinex.ini", "[DEVICES]\nCOM1=/dev/ttyUSB0\r\n[DATETIME]\nDATETIME=1\n"), dir.write("random.bin", randomBytes(3 << 20, 8));
-    const std::pair<std::string, std::string> refused[] = {{"empty.txt", "Not a timeline: no line of the file is a timeline record"},
-        {"Vorlinex.ini", "Not a timeline: no line of the file is a timeline record"}, {"random.bin", "Not a timeline: no line of the file is a timeline record"},
-        {"missing.txt", "No such file or directory"}, {"", "Is a directory"}};
+    const std::string none = "Not a timeline: no line of the file is a timeline record";
+    const std::pair<std::string, std::string> refused[] = {{"empty.txt", none}, {"Vorlinex.ini", none}, {"random.bin", none}, {"missing.txt", "No such file or directory"}, {"", "Is a directory"}};
     for (const auto& [name, reason] : refused) {
         v.timelineWindows.openTimelineFile(QString::fromStdString(dir.file(name)));
         ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.pendingFiles() == 0; }) && !boxes.empty());
@@ -267,14 +256,10 @@ TEST_F(TimelineWindowTest, PausesAreRuledAsTheOptionsSayAndSavedTimelinesOpenRea
     EXPECT_EQ(std::make_pair(boxes.size(), v.timelineWindows.fileWindows().size()), std::make_pair(size_t{5}, size_t{1}));
 }
 
-// A row reads time, gap, direction, count, hex and text, its columns lined up; a record's further
-// rows only its bytes; the date stands on the first record held and on the first of each day; the
-// largest record a file holds keeps its count apart from its direction.
+// A row: time, gap, direction, count, hex and text in columns; further rows only bytes; the date on the first
+// record held and of each day; the largest record's count apart from its direction.
 TEST_F(TimelineWindowTest, RowsShowTheDateOnTheFirstRecordOfEachDayAndContinuationRowsOnlyBytes) {
-    std::tm evening{};
-    evening.tm_year = 2026 - 1900, evening.tm_mon = 11, evening.tm_mday = 7;
-    evening.tm_hour = 23, evening.tm_min = 59, evening.tm_sec = 59, evening.tm_isdst = -1;
-    clock = static_cast<int64_t>(std::mktime(&evening)) * 1000000 + 999000;
+    clock = QDateTime(QDate(2026, 12, 7), QTime(23, 59, 59, 999)).toMSecsSinceEpoch() * 1000;
     open();
     feed(1, std::string(20, 'A'), 0), feed(2, "B\x01", 1100), feed(1, "C", 5);
     const std::vector<QString> rows = rowsInSight();
@@ -293,11 +278,9 @@ TEST_F(TimelineWindowTest, RowsShowTheDateOnTheFirstRecordOfEachDayAndContinuati
     EXPECT_EQ(large.indexOf(QLatin1String("44")), rows[0].indexOf(QLatin1String("41")));
 }
 
-// Copies larger than one slice are written out between frames: the window answers meanwhile, and
-// the clipboard gets every chosen record once, in order, the other direction's filtered out. A
-// copy of more text than the clipboard is given makes none (told at once from the rows, or given
-// up once its text passes the bound) and offers a file instead: written in the background as the
-// combined capture's lines, and the note says how it went; declined, that nothing was copied.
+// Copies larger than a slice go out between frames, each chosen record once, in order. More text than the
+// clipboard takes makes none (told at once from the rows, or once its text passes the bound) and offers a file
+// instead, written in the background; the note says how it went, or, declined, that nothing was copied.
 TEST_F(TimelineWindowTest, LargeCopiesGoOutInSlicesOrToAFileInTheBackground) {
     TimelineRecords many{100000, uint64_t{256} << 20};
     ScratchDir dir;
