@@ -65,12 +65,9 @@ std::vector<TimelineRecord> makeRecords(size_t count, size_t maxLength, uint32_t
         TimelineRecord& r = records[i];
         r.number = i;
         r.gapMicros = i == 0 ? 0 : i % 10 == 0 ? static_cast<int64_t>(random() % 100000) * 1000000 + 7 : random() % 20000;
-        wall += r.gapMicros;
-        r.local = localOf(wall);
-        r.micros = static_cast<int32_t>(wall % 1000000);
+        wall += r.gapMicros, r.local = localOf(wall), r.micros = static_cast<int32_t>(wall % 1000000);
         if (random() % 3 == 0) channel = 3 - channel;
-        r.channel = i % 4000 >= 1000 && i % 4000 < 3200 ? 2 : channel;
-        r.bytes.resize(1 + random() % maxLength);
+        r.channel = i % 4000 >= 1000 && i % 4000 < 3200 ? 2 : channel, r.bytes.resize(1 + random() % maxLength);
         for (char& c : r.bytes) c = static_cast<char>(random());
     }
     return records;
@@ -230,12 +227,9 @@ TEST(TimelineRecords, RowsAgreeWithAWalkAfterDropsAndClears) {
     ASSERT_EQ(records.extent().first, 15u);
     for (uint64_t n = 15; n < 40; ++n)
         for (int f = 0; f < 3; ++f) EXPECT_EQ(records.rowsBefore(n, static_cast<TimelineFilter>(f)), rows[n * 3 + f]) << n;
-    add(records, 500);
-    records.clear();
+    add(records, 500), records.clear();
     ASSERT_TRUE(records.extent().empty());
-    given.resize(records.extent().end);
-    add(records, 30);
-    given.clear();
+    given.resize(records.extent().end), add(records, 30), given.clear();
     for (int i = 0; i < 11; ++i) add(byBytes, 37);
     EXPECT_GT(byBytes.extent().dropped, 0u);
 }

@@ -43,8 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         asciiOrigin -= static_cast<int64_t>(kept.size());
         // ... and a dump of more than 139 lines of 16 bytes (the open line among them) its last 139.
         if ((hexShown + 15) / 16 > 139) hexShown -= ((hexShown + 15) / 16 - 139) * 16;
-        feed(asciiChannel, chunk), feed(hexChannel, chunk);
-        stream += chunk, hexShown += chunk.size();
+        feed(asciiChannel, chunk), feed(hexChannel, chunk), stream += chunk, hexShown += chunk.size();
         for (unsigned char b : chunk) awaiting = awaiting ? !isShiftJisTrailByte(b) : isShiftJisLeadByte(b);
         // A chunk's last byte, NUL excepted, waits while it is a lead byte without its trail.
         const bool hold = awaiting && chunk.size() > held.size() && chunk.back() != '\0';
@@ -82,8 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             default: edited.append(chunk.data(), static_cast<int>(chunk.size()));
         }
         if (edited.textLength() > 4000) {
-            editedOrigin += edited.textLength();
-            edited.setText(pick % 2 ? chunk : "");
+            editedOrigin += edited.textLength(), edited.setText(pick % 2 ? chunk : "");
         }
         checkLineIndex(ascii, asciiOrigin), checkLineIndex(hex), checkLineIndex(edited, editedOrigin);
         FUZZ_REQUIRE(hex.text() == hexDump(stream.substr(stream.size() - hexShown)));

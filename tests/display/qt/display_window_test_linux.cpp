@@ -33,8 +33,7 @@ class DisplayInTheProgram : public ProgramOnCables {};
 class DisplayWindow : public ::testing::Test {
 protected:
     QWidget* open(int mode) {
-        v.app.relay.appOptions.DMODE = mode;
-        v.displayWindows.openDisplayWindow(1);
+        v.app.relay.appOptions.DMODE = mode, v.displayWindows.openDisplayWindow(1);
         return v.displayWindows.displayWindowOf(1);
     }
     Vorlinex v;
@@ -129,8 +128,7 @@ TEST_F(DisplayInTheProgram, EachPortsBytesReachOnlyItsChannelsWindowAndAPressInT
         EXPECT_EQ(words(), std::make_pair(0, 0));
         TrafficView* view = viewOf(v.displayWindows.displayWindowOf(1));
         view->setSelection(2, 6), v.app.trafficDisplay1.render.hexRendering = 1;
-        mouse(view->viewport(), QEvent::MouseButtonPress);
-        v.app.trafficDisplay1.render.hexRendering = 0;
+        mouse(view->viewport(), QEvent::MouseButtonPress), v.app.trafficDisplay1.render.hexRendering = 0;
         EXPECT_EQ(view->caret(), 6) << "a press during a hex render must not reach the text";
         EXPECT_EQ(words(), std::make_pair(1, 1));
         mouse(view->viewport(), QEvent::MouseButtonRelease);

@@ -38,8 +38,7 @@ protected:
     // A live window over `records`, on screen and sized for 20 rows or so.
     void open(TimelineRecords* over = nullptr) {
         window = new TimelineWindow(host, *(fedTo = over != nullptr ? over : fedTo), nullptr);
-        window->show(), window->resize(1100, 480), QApplication::processEvents();
-        view = window->view();
+        window->show(), window->resize(1100, 480), QApplication::processEvents(), view = window->view();
     }
     ~TimelineWindowTest() override { delete window.data(); }
 
@@ -67,8 +66,7 @@ protected:
 
 // Scrolled up, rows stay in place while records arrive and go, the line below counting; End follows. HOLD, CLEAR.
 TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) {
-    open();
-    feedMany(500);
+    open(), feedMany(500);
     EXPECT_TRUE(records.takesReads() && inSight().size() > 5 && inSight().back() == 499u) << "taking, the newest record in sight";
     EXPECT_TRUE(view->following() && view->newRecordsLine().isEmpty());
     QScrollBar* bar = view->verticalScrollBar();
@@ -88,8 +86,7 @@ TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) 
     EXPECT_EQ(inSight().front(), records.extent().first);
     view->findChild<QPushButton*>(QStringLiteral("newRecordsLine"))->click();  // follows, as End does
     EXPECT_TRUE(view->following());
-    bar->setValue(0);
-    feedMany(1);
+    bar->setValue(0), feedMany(1);
     EXPECT_TRUE(inSight().front() == records.extent().first && view->newRecordsLine() == QStringLiteral("1 new record: End to follow"));
     pressKeys(view, {Qt::Key_End});
     EXPECT_TRUE(view->following() && view->newRecordsLine().isEmpty() && inSight().back() == records.extent().end - 1);
@@ -131,8 +128,7 @@ TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) 
 
 // The filter hides rows, never records; copies give the capture's lines; clicks choose the records under them.
 TEST_F(TimelineWindowTest, FilterHidesRowsCopyGivesCaptureLinesAndClicksChooseRecords) {
-    open();
-    feedMany(300);
+    open(), feedMany(300);
     auto* filter = window->findChild<QComboBox*>(kFilter);
     for (int shown : {1, 2, 0}) {
         filter->setCurrentIndex(shown);
@@ -188,11 +184,9 @@ TEST_F(TimelineWindowTest, TheFindBarSearchesTheRecordsShownAndSelectsTheMatch) 
     }
     searchAll(window, QStringLiteral("4e3f0d0a"), true);
     EXPECT_EQ(window->matchCount(), 1u) << "channel 1's N?\\r\\n, as hex";
-    feed(2, "OK \x89\xd2\x93\xad\x92\x86\r\n");
-    searchAll(window, QString::fromUtf8("稼働中"));
+    feed(2, "OK \x89\xd2\x93\xad\x92\x86\r\n"), searchAll(window, QString::fromUtf8("稼働中"));
     EXPECT_EQ(window->matchCount(), 1u);
-    searchAll(window, QStringLiteral("OK"));
-    window->findChild<QComboBox*>(kFilter)->setCurrentIndex(1);
+    searchAll(window, QStringLiteral("OK")), window->findChild<QComboBox*>(kFilter)->setCurrentIndex(1);
     while (!window->advanceFind()) continue;
     EXPECT_EQ(window->findStatusText(), QStringLiteral("no match")) << "the filter reaches the search";
 }
@@ -203,20 +197,17 @@ TEST_F(TimelineWindowTest, TheFindBarSearchesTheRecordsShownAndSelectsTheMatch) 
 TEST_F(TimelineWindowTest, PausesAreRuledAsTheOptionsSayAndSavedTimelinesOpenReadOnly) {
     std::vector<BoxRequest> boxes;
     v.boxes = [&](const BoxRequest& box) { boxes.push_back(box); };
-    v.app.relay.appOptions.DATETIME = 1, v.app.relay.appOptions.DATETIMEVAL = 2;
-    v.timelineWindows.openTimelineWindow();
+    v.app.relay.appOptions.DATETIME = 1, v.app.relay.appOptions.DATETIMEVAL = 2, v.timelineWindows.openTimelineWindow();
     ASSERT_TRUE(window = v.timelineWindows.timelineWindow());
     view = window->view(), fedTo = &v.app.timeline;
-    feed(1, "first"), feed(2, "after a pause", 2000000), feed(1, "soon after", 1999999);
-    view->refresh();
+    feed(1, "first"), feed(2, "after a pause", 2000000), feed(1, "soon after", 1999999), view->refresh();
     const auto ruled = [&](int row) {
         const QImage rows = view->viewport()->grab().toImage();
         return rows.pixelColor(1, row * view->rowHeight() * rows.height() / view->viewport()->height()) != view->palette().color(QPalette::Base);
     };
     EXPECT_TRUE(!ruled(0) && ruled(1) && !ruled(2));
     AppOptions options = v.app.relay.appOptions;
-    options.DATETIME = 0;
-    v.settingsHost.applyOptions(options);
+    options.DATETIME = 0, v.settingsHost.applyOptions(options);
     EXPECT_FALSE(ruled(1));
 
     feedMany(50);
@@ -259,8 +250,7 @@ TEST_F(TimelineWindowTest, PausesAreRuledAsTheOptionsSayAndSavedTimelinesOpenRea
 // A row: time, gap, direction, count, hex and text in columns; further rows only bytes; the date on the first
 // record held and of each day; the largest record's count apart from its direction.
 TEST_F(TimelineWindowTest, RowsShowTheDateOnTheFirstRecordOfEachDayAndContinuationRowsOnlyBytes) {
-    clock = QDateTime(QDate(2026, 12, 7), QTime(23, 59, 59, 999)).toMSecsSinceEpoch() * 1000;
-    open();
+    clock = QDateTime(QDate(2026, 12, 7), QTime(23, 59, 59, 999)).toMSecsSinceEpoch() * 1000, open();
     feed(1, std::string(20, 'A'), 0), feed(2, "B\x01", 1100), feed(1, "C", 5);
     const std::vector<QString> rows = rowsInSight();
     ASSERT_GE(rows.size(), 4u);
@@ -271,8 +261,7 @@ TEST_F(TimelineWindowTest, RowsShowTheDateOnTheFirstRecordOfEachDayAndContinuati
     EXPECT_EQ(words(rows[3]), QStringLiteral("00:00:00.000105 +0.000005 1>2 1 43 C"));
     EXPECT_EQ(rows[1].indexOf(QLatin1String("41")), rows[0].indexOf(QLatin1String("41"))) << "the dump's columns line up";
     EXPECT_EQ(rows[3].indexOf(QLatin1String("00:00:00")), rows[2].indexOf(QLatin1String("00:00:00")));
-    feed(2, std::string(size_t{1} << 20, 'D'), 7);
-    view->refresh(), view->verticalScrollBar()->setValue(0);
+    feed(2, std::string(size_t{1} << 20, 'D'), 7), view->refresh(), view->verticalScrollBar()->setValue(0);
     const QString large = view->rowsInSight().front();
     EXPECT_EQ(words(large).section(QLatin1Char(' '), 2, 5), QStringLiteral("+0.000007 2>1 1048576 44")) << large.toStdString();
     EXPECT_EQ(large.indexOf(QLatin1String("44")), rows[0].indexOf(QLatin1String("41")));
@@ -291,8 +280,7 @@ TEST_F(TimelineWindowTest, LargeCopiesGoOutInSlicesOrToAFileInTheBackground) {
     for (int i = 0; i < 54000; ++i) feed(1 + i % 2, std::string(i < 34000 ? 1000 : 1 + i % 7, static_cast<char>(i % 251)));
     QGuiApplication::clipboard()->setText(QStringLiteral("before"));
     const auto copy = [&](uint64_t first, unsigned channels) {
-        view->selectRecords(first, many.extent().end - 1, channels);
-        pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
+        view->selectRecords(first, many.extent().end - 1, channels), pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
     };
     copy(34000, 2);
     EXPECT_TRUE(view->copying() && QGuiApplication::clipboard()->text() == QStringLiteral("before")) << "20,000 records were written out in one go";
