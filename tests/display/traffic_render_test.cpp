@@ -13,7 +13,7 @@ namespace {
 
 // A lead byte (0x81..0x9F, 0xE0..0xFC) waits for its trail byte in the next chunk, also when it
 // is all a first chunk holds; a byte next to those ranges starts no character and shows at once.
-TEST(TrafficRender, TextWaitsForTheSecondByteOfACharacterCutBetweenChunks) {
+TEST(TrafficRender, TextWaitsForTheSecondByteOfACharacterAndReadsWhileAWorkerRendersSeeOneWholeText) {
     for (const char lead : {'\x81', '\x9f', '\xe0', '\xfa', '\xfc', '\x80', '\xa0', '\xdf', '\xfd'}) {
         const bool waits = std::string("\x80\xa0\xdf\xfd").find(lead) == std::string::npos;
         for (const std::string before : {"x", ""}) {
@@ -26,12 +26,10 @@ TEST(TrafficRender, TextWaitsForTheSecondByteOfACharacterCutBetweenChunks) {
             EXPECT_EQ(text->text(), before + lead + "\x40.");
         }
     }
-}
 
-// Every look while the worker appends and trims finds one whole state of the text: lines and their
-// starts agree, and the text is the stream's bytes from a line start on, at the lasting position
-// the model names. (ThreadSanitizer runs this too: a change outside the model's lock shows.)
-TEST(TrafficTextControl, ReadsWhileAWorkerRendersSeeOneWholeTextEachTime) {
+    // Every look while the worker appends and trims finds one whole state of the text: lines and their
+    // starts agree, and the text is the stream's bytes from a line start on, at the lasting position the
+    // model names. (ThreadSanitizer runs this too: a change outside the model's lock shows.)
     std::string stream;
     for (int line = 0; stream.size() < 200000; ++line) stream += "line " + std::to_string(line) + " of the stream\r\n";
     TrafficDisplay display;

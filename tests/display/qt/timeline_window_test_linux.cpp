@@ -104,8 +104,8 @@ TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) 
     pressKeys(view, {Qt::Key_Space});  // Space releases too, and the button follows
     EXPECT_TRUE(!hold->isChecked() && !view->held() && inSight().back() == records.extent().end - 1);
     pressKeys(view, {Qt::Key_Space});
-    EXPECT_TRUE(hold->isChecked() && view->held());
     const std::vector<QString> heldRows = rowsInSight();
+    EXPECT_TRUE(hold->isChecked() && view->held());
     feedMany(3000);
     EXPECT_EQ(rowsInSight(), heldRows) << "held while the bound lets every record in sight go";
     hold->click();
@@ -121,9 +121,8 @@ TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) 
     EXPECT_TRUE(records.extent().empty() && inSight().empty());
     feed(2, "after");
     EXPECT_EQ(inSight(), std::vector<uint64_t>{records.extent().first});
-    window->findChild<QPushButton*>(kEnd)->click();  // the window goes and the list stops taking records
-    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    EXPECT_TRUE(window.isNull() && !records.takesReads());
+    window->findChild<QPushButton*>(kEnd)->click(), QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(window.isNull() && !records.takesReads()) << "END: the window goes and the list stops taking records";
 }
 
 // The filter hides rows, never records; copies give the capture's lines; clicks choose the records under them.
@@ -279,9 +278,7 @@ TEST_F(TimelineWindowTest, LargeCopiesGoOutInSlicesOrToAFileInTheBackground) {
     open(&many);
     for (int i = 0; i < 54000; ++i) feed(1 + i % 2, std::string(i < 34000 ? 1000 : 1 + i % 7, static_cast<char>(i % 251)));
     QGuiApplication::clipboard()->setText(QStringLiteral("before"));
-    const auto copy = [&](uint64_t first, unsigned channels) {
-        view->selectRecords(first, many.extent().end - 1, channels), pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
-    };
+    const auto copy = [&](uint64_t first, unsigned channels) { view->selectRecords(first, many.extent().end - 1, channels), pressKeys(view, {Qt::Key_C}, Qt::ControlModifier); };
     copy(34000, 2);
     EXPECT_TRUE(view->copying() && QGuiApplication::clipboard()->text() == QStringLiteral("before")) << "20,000 records were written out in one go";
     ASSERT_TRUE(waitUntil([&] { return !view->copying(); }));
