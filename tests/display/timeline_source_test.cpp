@@ -150,7 +150,7 @@ TEST(TimelineSources, ReadsGiveTheRecordsWholeAndRowsAgreeWithAWalk) {
 }
 
 // The newest records are kept, saying how many went since when, anew after a clear; by bytes the newest stays whatever its size.
-TEST(TimelineRecords, TheBoundsKeepTheNewestAndSayHowManyWentSinceWhen) {
+TEST(TimelineRecords, TheBoundsKeepTheNewestSayHowManyWentSinceWhenAndRowsKeepTheirCount) {
     TimelineRecords records(5), bytes(1000, 10);
     records.setTaking(true), bytes.setTaking(true);
     for (int i = 0; i < 12; ++i) take(records, i % 2 + 1, "r" + std::to_string(i), kStart + i * 1000000, i * 1000);
@@ -176,36 +176,31 @@ TEST(TimelineRecords, TheBoundsKeepTheNewestAndSayHowManyWentSinceWhen) {
         EXPECT_EQ(std::make_tuple(bytes.heldBytes(), bytes.extent().first, bytes.extent().end, readAll(bytes).back().bytes), std::make_tuple(heldBytes, first, end, added));
     }
     EXPECT_EQ(bytes.extent().dropped, 4u);
-}
 
-// Rows keep their count while older records go, one or several at once (by count and by bytes), and over a clear.
-TEST(TimelineRecords, RowsAgreeWithAWalkAfterDropsAndClears) {
+    // Rows keep their count while older records go, one or several at once (by count and by bytes), and over a clear.
     std::vector<TimelineRecord> given;
     std::mt19937 random(3);
-    const auto add = [&](TimelineRecords& records, int count) {
+    const auto add = [&](TimelineRecords& to, int count) {
         for (int i = 0; i < count; ++i) {  // runs of one direction, so that a filter hides runs
             TimelineRecord r;
-            r.channel = given.empty() ? 1 : given.back().channel;
-            if (random() % 4 == 0) r.channel = 3 - r.channel;
+            r.channel = (given.empty() ? 1 : given.back().channel) ^ (random() % 4 == 0 ? 3 : 0);
             r.bytes.assign(std::vector<size_t>{1, 5, 15, 16, 17, 31, 32, 33, 48, 49, 100}[random() % 11], 'x');
-            take(records, r.channel, r.bytes, kStart + static_cast<int64_t>(given.size()), static_cast<int64_t>(given.size()));
+            take(to, r.channel, r.bytes, kStart + static_cast<int64_t>(given.size()), static_cast<int64_t>(given.size()));
             given.push_back(r);
         }
-        expectRowsAgreeWithAWalk(records, given);
+        expectRowsAgreeWithAWalk(to, given);
     };
-    TimelineRecords records(60), byBytes(1000, 300);
-    records.setTaking(true), byBytes.setTaking(true);
-    add(records, 40);
+    TimelineRecords byCount(60), byBytes(1000, 300);
+    byCount.setTaking(true), byBytes.setTaking(true);
+    add(byCount, 40);
     std::vector<uint64_t> rows;
-    for (uint64_t n = 0; n < 40; ++n)
-        for (TimelineFilter filter : {Both, OneToTwo, TwoToOne}) rows.push_back(records.rowsBefore(n, filter));
-    add(records, 35);
-    ASSERT_EQ(records.extent().first, 15u);
-    for (uint64_t n = 15; n < 40; ++n)
-        for (int f = 0; f < 3; ++f) EXPECT_EQ(records.rowsBefore(n, static_cast<TimelineFilter>(f)), rows[n * 3 + f]) << n;
-    add(records, 500), records.clear();
-    ASSERT_TRUE(records.extent().empty());
-    given.resize(records.extent().end), add(records, 30), given.clear();
+    for (uint64_t n = 0; n < 120; ++n) rows.push_back(byCount.rowsBefore(n / 3, static_cast<TimelineFilter>(n % 3)));
+    add(byCount, 35);
+    ASSERT_EQ(byCount.extent().first, 15u);
+    for (uint64_t n = 45; n < 120; ++n) EXPECT_EQ(byCount.rowsBefore(n / 3, static_cast<TimelineFilter>(n % 3)), rows[n]) << n;
+    add(byCount, 500), byCount.clear();
+    ASSERT_TRUE(byCount.extent().empty());
+    given.resize(byCount.extent().end), add(byCount, 30), given.clear();
     for (int i = 0; i < 11; ++i) add(byBytes, 37);
     EXPECT_GT(byBytes.extent().dropped, 0u);
 }
