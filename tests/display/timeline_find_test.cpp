@@ -67,11 +67,9 @@ TEST(FindPattern, ReadsHexOnlyByTheRuleTheBarShows) {
         {"", false, false, false, ""},
     };
     for (const auto& [input, toggle, ok, hex, bytes] : cases) {
-        FindPattern pattern;
-        pattern.bytes = "left over";
+        FindPattern pattern{"left over", false, {}};
         ASSERT_EQ(readFindPattern(input, toggle, pattern), ok) << input << pattern.error;
-        EXPECT_EQ(std::make_pair(pattern.hex, pattern.bytes), std::make_pair(ok ? hex : pattern.hex, bytes)) << input;
-        EXPECT_EQ(pattern.error.empty(), ok) << input;
+        EXPECT_EQ(std::make_tuple(pattern.hex, pattern.bytes, pattern.error.empty()), std::make_tuple(ok ? hex : pattern.hex, bytes, ok)) << input;
     }
 }
 

@@ -10,11 +10,6 @@
 #include <thread>
 #include <tuple>
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <unistd.h>
-#endif
-
 #include "display/timeline_file.h"
 #include "display/timeline_find.h"
 #include "display/timeline_records.h"
@@ -281,16 +276,13 @@ TEST(TimelineFile, ACombinedCaptureOfTheProgramOpensToTheRecordsItsTimelineHeld)
 TEST(TimelineFile, ASparseFileIndexesToTheRecordsBetweenItsHoles) {
     ScratchDir dir;
     std::vector<TimelineRecord> records = makeRecords(300, 100, 3);
-    const int fd = ::open(dir.file("sparse.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const auto append = [fd](const std::string& text) { return ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()); };
-    const auto hole = [fd](off_t bytes) {
-        const off_t end = (::lseek(fd, 0, SEEK_END) + bytes) / (1 << 20) * (1 << 20);
-        return ::ftruncate(fd, end) == 0 && ::lseek(fd, end, SEEK_SET) == end;
-    };
-    const bool written = append(textOf(records, false, 0, 100)) && hole(off_t{1} << 30) && append(textOf(records, false, 100, 200)) && hole(off_t{7} << 29) && append("\n" + textOf(records, false, 200));
-    ASSERT_TRUE(::close(fd) == 0 && written);
+    const std::string path = dir.file("sparse.log");
+    const auto hole = [&](uintmax_t bytes) { std::filesystem::resize_file(path, (std::filesystem::file_size(path) + bytes) / (1 << 20) * (1 << 20)); };
+    const auto append = [&](const std::string& text) { std::ofstream(path, std::ios::binary | std::ios::app) << text; };
+    dir.write("sparse.log", textOf(records, false, 0, 100)), hole(uintmax_t{1} << 30), append(textOf(records, false, 100, 200));
+    hole(uintmax_t{7} << 29), append("\n" + textOf(records, false, 200));
     TimelineFile file;
-    ASSERT_TRUE(opened(file, dir.file("sparse.log")));
+    ASSERT_TRUE(opened(file, path));
     const TimelineFile::Progress progress = indexed(file);
     EXPECT_GT(progress.size, uint64_t{9} << 29);
     EXPECT_EQ(std::make_tuple(progress.error, progress.skippedLines, progress.firstSkippedLine), std::make_tuple(0, 2u, 101u));
