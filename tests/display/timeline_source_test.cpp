@@ -145,7 +145,7 @@ TEST(TimelineSources, ReadsGiveTheRecordsWholeAndRowsAgreeWithAWalk) {
 }
 
 // The newest records are kept, saying how many went since when, anew after a clear; by bytes the newest stays whatever its size.
-TEST(TimelineRecords, TheBoundsKeepTheNewestSayHowManyWentSinceWhenAndRowsKeepTheirCount) {
+TEST(TimelineRecords, BoundsKeepTheNewestAndRowsTheirCountRecordsAreTakenOnlyWhileOpenGapsOfTheMonotonicClock) {
     TimelineRecords records(5), bytes(1000, 10);
     records.setTaking(true), bytes.setTaking(true);
     for (int i = 0; i < 12; ++i) take(records, i % 2 + 1, "r" + std::to_string(i), kStart + i * 1000000, i * 1000);
@@ -198,29 +198,27 @@ TEST(TimelineRecords, TheBoundsKeepTheNewestSayHowManyWentSinceWhenAndRowsKeepTh
     given.resize(byCount.extent().end), add(byCount, 30), given.clear();
     for (int i = 0; i < 11; ++i) add(byBytes, 37);
     EXPECT_GT(byBytes.extent().dropped, 0u);
-}
 
-// Closed until the window opens, and closed again it holds nothing. Gaps are of the monotonic clock, never
-// negative; a clear keeps the gap to the chunk before, a window opened anew starts at 0.
-TEST(TimelineRecords, TakesOnlyWhileOpenWithGapsOfTheMonotonicClock) {
-    TimelineRecords records;
+    // Closed until the window opens, and closed again it holds nothing. Gaps are of the monotonic clock, never
+    // negative; a clear keeps the gap to the chunk before, a window opened anew starts at 0.
+    TimelineRecords closed;
     const auto gaps = [&](const std::vector<std::pair<int64_t, int64_t>>& reads) {  // wall and monotonic times
         int channel = 1;
-        for (const auto& [wall, monotonic] : reads) take(records, channel = 3 - channel, "a", wall, monotonic);
+        for (const auto& [wall, monotonic] : reads) take(closed, channel = 3 - channel, "a", wall, monotonic);
         std::vector<int64_t> out;
-        for (const TimelineRecord& record : readAll(records)) out.push_back(record.gapMicros);
+        for (const TimelineRecord& record : readAll(closed)) out.push_back(record.gapMicros);
         return out;
     };
-    EXPECT_TRUE(!records.takesReads() && gaps({{kStart, 0}}).empty());
-    records.setTaking(true);
+    EXPECT_TRUE(!closed.takesReads() && gaps({{kStart, 0}}).empty());
+    closed.setTaking(true);
     EXPECT_EQ(gaps({{kStart, 5000000}, {kStart + 4211, 5004211}, {kStart - 3600000000LL, 5010000}, {kStart + 1, 5009000}, {kStart + 2, 5009500}}),
               (std::vector<int64_t>{0, 4211, 5789, 0, 500}));
-    records.clear();
+    closed.clear();
     EXPECT_EQ(gaps({{kStart + 3, 5010500}}), std::vector<int64_t>{1000});
-    records.setTaking(false);
-    EXPECT_TRUE(!records.takesReads() && records.extent().empty() && records.heldBytes() == 0);
+    closed.setTaking(false);
+    EXPECT_TRUE(!closed.takesReads() && closed.extent().empty() && closed.heldBytes() == 0);
     EXPECT_TRUE(gaps({{kStart + 3, 5015000}}).empty());
-    records.setTaking(true);
+    closed.setTaking(true);
     EXPECT_EQ(gaps({{kStart + 4, 5020000}}), std::vector<int64_t>{0});
 }
 
@@ -238,10 +236,8 @@ TEST(TimelineRecords, ReadsWhileAWorkerAddsSeeWholeRecordsInOrder) {
         const TimelineExtent extent = records.extent();
         std::vector<TimelineRecord> out;
         records.read(extent.first, 200, out);
-        for (size_t i = 0; i < out.size(); ++i) {
-            const uint64_t n = out[i].number;
-            ASSERT_TRUE(out[i].bytes == "#" + std::to_string(n) + std::string(n % 40, '.') && out[i].channel == (n % 3 == 0 ? 2 : 1) && (i == 0 || n == out[i - 1].number + 1)) << n;
-        }
+        for (size_t i = 0; const TimelineRecord& r : out)
+            ASSERT_TRUE(r.bytes == "#" + std::to_string(r.number) + std::string(r.number % 40, '.') && r.channel == (r.number % 3 == 0 ? 2 : 1) && (i++ == 0 || r.number == out[i - 2].number + 1)) << r.number;
         uint64_t number = 0, rowInRecord = 0;
         const uint64_t row = records.rowsBefore(extent.end, TwoToOne);
         ASSERT_FALSE(row > 0 && records.recordAtRow(row - 1, TwoToOne, number, rowInRecord) && number % 3 != 0);

@@ -142,10 +142,9 @@ TEST_F(TimelineWindowTest, FilterHidesRowsCopyGivesCaptureLinesAndClicksChooseRe
 
     view->verticalScrollBar()->setValue(10);
     const std::vector<uint64_t> rows = inSight();
-    const auto rowOf = [&](uint64_t number) {  // the first row of a record in sight
-        const uint64_t top = records.rowsBefore(records.extent().first, TimelineFilter::Both) + static_cast<uint64_t>(view->verticalScrollBar()->value());
-        const int row = static_cast<int>(records.rowsBefore(number, TimelineFilter::Both) - top);
-        return QPoint(200, row * view->rowHeight() + view->rowHeight() / 2);
+    const auto rowOf = [&](uint64_t number) {  // the middle of the first row of a record in sight
+        const auto row = records.rowsBefore(number, TimelineFilter::Both) - records.rowsBefore(records.extent().first, TimelineFilter::Both) - view->verticalScrollBar()->value();
+        return QPoint(200, static_cast<int>(row) * view->rowHeight() + view->rowHeight() / 2);
     };
     const auto only = [&](uint64_t from, uint64_t to, int channel = 0) {
         return linesOf(records, [&](const TimelineRecord& r) { return r.number >= from && r.number <= to && (channel == 0 || r.channel == channel); });
@@ -170,8 +169,7 @@ TEST_F(TimelineWindowTest, TheFindBarSearchesTheRecordsShownAndSelectsTheMatch) 
     searchAll(window, QStringLiteral("*IDN?"));
     EXPECT_EQ(window->findStatusText(), QStringLiteral("41 matches"));
     ASSERT_TRUE(window->findNext() && window->currentMatch() == std::optional<size_t>(0));
-    EXPECT_EQ(view->selectionText(), linesOf(records, [](const TimelineRecord& r) { return r.number == 0 || r.number == 2; }))
-        << "its records are selected, the other direction's record between them not";
+    EXPECT_EQ(view->selectionText(), linesOf(records, [](const TimelineRecord& r) { return r.number == 0 || r.number == 2; })) << "not the one between";
     window->findPrevious();
     EXPECT_TRUE(window->findStatusText() == QStringLiteral("41 of 41") && inSight().back() == 42u) << "the match is brought into sight";
     auto* pattern = window->findChild<QLineEdit*>(kFindPattern);
