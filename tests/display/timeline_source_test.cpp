@@ -205,9 +205,9 @@ TEST(TimelineRecords, BoundsKeepTheNewestAndRowsTheirCountRecordsAreTakenOnlyWhi
     const auto gaps = [&](const std::vector<std::pair<int64_t, int64_t>>& reads) {  // wall and monotonic times
         int channel = 1;
         for (const auto& [wall, monotonic] : reads) take(closed, channel = 3 - channel, "a", wall, monotonic);
-        std::vector<int64_t> out;
-        for (const TimelineRecord& record : readAll(closed)) out.push_back(record.gapMicros);
-        return out;
+        std::vector<int64_t> result;
+        for (const TimelineRecord& record : readAll(closed)) result.push_back(record.gapMicros);
+        return result;
     };
     EXPECT_TRUE(!closed.takesReads() && gaps({{kStart, 0}}).empty());
     closed.setTaking(true);
