@@ -2,8 +2,7 @@
 // read (less one CR before the line end), and so is every change of one character of it that still
 // reads, while no prefix of it reads (records written and read back whole are the timeline source
 // test's). Every line is read from a buffer of just its size, so that a read past it is caught.
-#include <cstring>
-#include <memory>
+#include <vector>
 
 #include "display/timeline_file.h"
 #include "record/combined_record.h"
@@ -12,9 +11,8 @@
 namespace {
 
 bool parseExact(const char* data, size_t size, TimelineRecord& record) {
-    const std::unique_ptr<char[]> line(new char[size == 0 ? 1 : size]);
-    if (size > 0) std::memcpy(line.get(), data, size);
-    return parseTimelineRecord(line.get(), size, record);
+    const std::vector<char> line(data, data + size);  // a buffer of just its size
+    return parseTimelineRecord(line.data(), size, record);
 }
 
 std::string written(const TimelineRecord& r) {
