@@ -32,8 +32,7 @@ auto secondOf(const std::tm& t) { return std::make_tuple(t.tm_year, t.tm_mon, t.
 
 std::string recordLine(const TimelineRecord& r) {
     std::string line;
-    appendCombinedRecord(line, r.local, r.micros, r.gapMicros, r.channel, reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size());
-    return line;
+    return appendCombinedRecord(line, r.local, r.micros, r.gapMicros, r.channel, reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size()), line;
 }
 
 // Each record's line, after its number when `numbered`: equal when every field is (a parsed time has no weekday or zone).
@@ -52,8 +51,7 @@ std::vector<TimelineRecord> makeRecords(size_t count, size_t maxLength, uint32_t
     int channel = 1;
     for (size_t i = 0; i < count; ++i) {
         TimelineRecord& r = records[i];
-        r.number = i;
-        r.gapMicros = i == 0 ? 0 : i % 10 == 0 ? static_cast<int64_t>(random() % 100000) * 1000000 + 7 : random() % 20000;
+        r.number = i, r.gapMicros = i == 0 ? 0 : i % 10 == 0 ? static_cast<int64_t>(random() % 100000) * 1000000 + 7 : random() % 20000;
         wall += r.gapMicros, r.local = localOf(wall), r.micros = static_cast<int32_t>(wall % 1000000);
         if (random() % 3 == 0) channel = 3 - channel;
         r.channel = i % 4000 >= 1000 && i % 4000 < 3200 ? 2 : channel, r.bytes.resize(1 + random() % maxLength);
@@ -64,9 +62,7 @@ std::vector<TimelineRecord> makeRecords(size_t count, size_t maxLength, uint32_t
 
 std::vector<TimelineRecord> readAll(const TimelineSource& source) {
     std::vector<TimelineRecord> out;
-    const TimelineExtent extent = source.extent();
-    source.read(extent.first, static_cast<size_t>(extent.end - extent.first), out);
-    return out;
+    return source.read(source.extent().first, SIZE_MAX, out), out;
 }
 
 // rowsBefore and recordAtRow agree with a walk over `given` under every filter, from 0 while nothing has gone.
@@ -298,12 +294,9 @@ TEST(TimelineFile, AnswersWhileIndexingAgreeWithAWalkAndAFileGrownOrCutShowsWhat
     const std::string before = textOf(records, false, 0, 60000), rest = textOf(records, false, 60000), path = dir.file("growing.log");
     const size_t held = recordLine(records[60000]).size() - 1;
     dir.write("growing.log", before + rest.substr(0, held));
-    std::vector<uint64_t> rowsBefore[3];
-    for (int f = 0; f < 3; ++f) {
-        rowsBefore[f].push_back(0);
-        for (const TimelineRecord& r : records)
-            rowsBefore[f].push_back(rowsBefore[f].back() + (timelineShows(static_cast<TimelineFilter>(f), r.channel) ? timelineRows(r.bytes.size()) : 0));
-    }
+    std::vector<uint64_t> rowsBefore[3] = {{0}, {0}, {0}};
+    for (int f = 0; f < 3; ++f)
+        for (const TimelineRecord& r : records) rowsBefore[f].push_back(rowsBefore[f].back() + (timelineShows(static_cast<TimelineFilter>(f), r.channel) ? timelineRows(r.bytes.size()) : 0));
     { TimelineFile ended; ASSERT_TRUE(opened(ended, path)); }
     TimelineFile file;
     ASSERT_TRUE(opened(file, path));
