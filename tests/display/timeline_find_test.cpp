@@ -50,10 +50,9 @@ std::vector<Match> plainSearch(const TimelineSource& source, const std::string& 
     return out;
 }
 
-// Hex only by the rule the bar shows; an error says why and leaves no bytes.
+// Hex only by the rule the bar shows; an error says why and leaves no bytes. Input, hex toggle, read, as hex, bytes:
 TEST(FindPattern, ReadsHexOnlyByTheRuleTheBarShows) {
     const std::tuple<std::string, bool, bool, bool, std::string> cases[] = {
-        // input, hex toggle, read, as hex, bytes
         {"*IDN?", false, true, false, "*IDN?"}, {"AB", false, true, false, "AB"}, {"AB", true, true, true, "\xAB"},
         {"0D0A", false, true, false, "0D0A"}, {"0D0A", true, true, true, "\r\n"}, {"0d 0a", false, true, true, "\r\n"},
         {"ff 00", false, true, true, std::string("\xff\0", 2)}, {"41  42 43", false, true, true, "ABC"},
@@ -113,8 +112,7 @@ TEST(TimelineFind, NextAndPreviousWrapAroundSlicesSearchAtMostTheirRecordsAndMat
     Feed feed;
     for (const auto& [channel, bytes] : Steps{{1, "OK OK"}, {2, "none"}, {2, "xOK"}}) feed.add(channel, bytes);  // at (0,0), (0,3), (2,1)
     TimelineFind find(feed.records, "OK", Both), none(feed.records, "absent", Both);
-    ASSERT_TRUE(find.advance(100) && none.advance(100));
-    ASSERT_EQ(find.count(), 3u);
+    ASSERT_TRUE(find.advance(100) && none.advance(100) && find.count() == 3u);
     // record, offset, next, previous
     const std::tuple<uint64_t, uint32_t, size_t, size_t> steps[] = {{0, 0, 1, 2}, {0, 1, 1, 0}, {0, 3, 2, 0}, {1, 2, 2, 1}, {2, 1, 0, 1}, {5, 0, 0, 2}, {9, 0, 0, 2}};
     for (const auto& [record, offset, next, previous] : steps)

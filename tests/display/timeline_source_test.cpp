@@ -99,11 +99,9 @@ void take(TimelineRecords& records, int channel, const std::string& bytes, int64
     records.onRead(channel, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), ReadTime{wall, monotonic});
 }
 
-// The same records in both sources: the live list fed as the read order feeds it (the monotonic clock
-// running as the wall clock), and a saved file of them, indexed, with lines not records here and there
-// (skipped and counted, the records around them keeping their rows), some CR LF ends, and a
-// half-written last line (still being written), left out. Reads give the records held asked for (a
-// count too large to add still meaning all); rows agree with a walk.
+// The same records live (fed as the read order feeds them) and saved, with lines not records here and there (skipped
+// and counted, the records around them keeping their rows), some CR LF ends and a half-written last line, left out.
+// Reads give the records held asked for (a count too large to add still meaning all); rows agree with a walk.
 TEST(TimelineSources, ReadsGiveTheRecordsWholeAndRowsAgreeWithAWalk) {
     const std::vector<TimelineRecord> records = makeRecords(9000, 100, 2);
     TimelineRecords live{10000000, uint64_t{1} << 30};
@@ -255,8 +253,7 @@ TEST(TimelineFile, ACombinedCaptureOfTheProgramOpensToTheRecordsItsTimelineHeld)
         app.readOrder.onRead(1 + static_cast<int>(random() % 2), reinterpret_cast<const uint8_t*>(traffic.data()) + random() % 60000, length);
         if (chunk % 100 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(3));
     }
-    ASSERT_TRUE(app.captures.combinedCapture.close());
-    ASSERT_EQ(app.timeline.extent().end, 600u);
+    ASSERT_TRUE(app.captures.combinedCapture.close() && app.timeline.extent().end == 600u);
     TimelineFile file;
     ASSERT_TRUE(opened(file, dir.file("both.log")));
     EXPECT_EQ((indexed(file), textOf(readAll(file))), textOf(readAll(app.timeline)));
@@ -333,14 +330,12 @@ TEST(TimelineFile, AnswersWhileIndexingAgreeWithAWalkAndAFileGrownOrCutShowsWhat
     EXPECT_FALSE(file.checkSize() || file.progress().cut);
 
     const size_t whole = linesBefore(1000000);
-    std::filesystem::resize_file(path, 1000000);
-    readAll(file);  // comes up short: it looks for itself
+    std::filesystem::resize_file(path, 1000000), readAll(file);  // comes up short: it looks for itself
     progress = file.progress();
     EXPECT_EQ(std::make_tuple(progress.cut, progress.cutTo, progress.records, file.extent().end), std::make_tuple(true, 1000000u, whole, whole));
     EXPECT_EQ(textOf(readAll(file)), textOf({kept.begin(), kept.end() - (60000 - whole)}));
     expectRowsAgreeWithAWalk(file, records);
-    std::filesystem::resize_file(path, 0);
-    EXPECT_TRUE(file.checkSize());
+    EXPECT_TRUE((std::filesystem::resize_file(path, 0), file.checkSize()));
     EXPECT_EQ(std::make_tuple(file.progress().cutTo, file.extent().end, readAll(file).size()), std::make_tuple(0u, 0u, size_t{0}));
 }
 

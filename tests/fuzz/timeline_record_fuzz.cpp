@@ -1,7 +1,6 @@
-// The record-line reader on any input: a line it reads is the line the writer writes for what it
-// read (less one CR before the line end), and so is every change of one character of it that still
-// reads, while no prefix of it reads (records written and read back whole are the timeline source
-// test's). Every line is read from a buffer of just its size, so that a read past it is caught.
+// The record-line reader on any input: a line it reads is what the writer writes for it (less one CR before its end),
+// and so is each one-character change of it that still reads, while no prefix of it reads (whole records written and
+// read back are the timeline source test's). Each line is read from a buffer of just its size, for the sanitizers.
 #include <vector>
 
 #include "display/timeline_file.h"

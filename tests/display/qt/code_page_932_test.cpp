@@ -1,5 +1,4 @@
-// Code page 932 through the system's converter, as the display draws bytes and the find bar turns
-// typed text into bytes.
+// Code page 932 through the system's converter, as the display draws bytes and the find bar turns text into bytes.
 #include <gtest/gtest.h>
 
 #include "display/qt/code_page_932.h"

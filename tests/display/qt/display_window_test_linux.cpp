@@ -73,8 +73,7 @@ TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepai
     bar->setValue(0), view->setSelection(2, 6);  // the user scrolls up to older text and selects some
     feed(display1, "one more\r\n");
     EXPECT_EQ(view->selectionStart(), 2);  // the model never touches the view's selection
-    EXPECT_TRUE(view->refresh() && bar->maximum() > 0 && bar->value() == bar->maximum());
-    EXPECT_EQ(view->selectionStart(), view->selectionEnd());
+    EXPECT_TRUE(view->refresh() && bar->maximum() > 0 && bar->value() == bar->maximum() && view->selectionStart() == view->selectionEnd());
     // Code page 932, a placeholder for NUL, control bytes, bytes of no character, a lead byte without its trail.
     const std::string bytes("ab\x93\xfa\x96\x7b\xb1\xb2\0\x14\x7f\xfd\xff\x80\xa0\x82 x\r\nnext line", 29);
     feed(display1, bytes);

@@ -92,9 +92,8 @@ TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) 
 
     // HOLD: what is shown stays; the records keep coming; releasing shows them all.
     auto* hold = window->findChild<QPushButton*>(kHold);
-    hold->click();
+    const uint64_t heldEnd = (hold->click(), records.extent().end);
     const std::vector<uint64_t> held = inSight();
-    const uint64_t heldEnd = records.extent().end;
     feedMany(40);
     EXPECT_EQ(inSight(), held);
     EXPECT_EQ(view->newRecordsLine(), QStringLiteral("HOLD: 40 new records, 40 records let go meanwhile to keep the bound: release HOLD to show the newest"));
@@ -226,7 +225,6 @@ TEST_F(TimelineWindowTest, PausesAreRuledAsTheOptionsSayAndSavedTimelinesOpenRea
     EXPECT_EQ(std::make_pair(saved->view()->recordsInSight().front(), saved->view()->selectionText()), std::make_pair(uint64_t{0}, lines)) << "at its top";
     searchAll(saved, QStringLiteral("aaaa"));
     EXPECT_TRUE(saved->matchCount() > 0 && boxes.empty());
-    // Cut while open (what it still holds is the timeline source test's): the note says so.
     ASSERT_EQ(::truncate(dir.file("saved.txt").c_str(), 1000), 0);
     noteSays(QStringLiteral("\nThe file was cut to 1,000 bytes while open: only the records it still holds are shown"), true);
 
