@@ -1,24 +1,14 @@
-// The timeline's two sources, the live record list and a saved combined capture, held to the one
-// contract the window relies on (records read back whole, rows against a walk over the records),
-// then what each does alone: the live list's bounds, taking, gaps and a worker adding while the
-// window reads; the file's record-line reader, files of other kinds, holes, growth, cuts and
-// answers while its indexer runs.
+// The timeline's two sources, the live record list and a saved combined capture: the one contract
+// the window relies on, then what each does alone.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <random>
 #include <thread>
 #include <tuple>
-
-#ifndef _WIN32
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 #include "display/timeline_file.h"
 #include "display/timeline_find.h"
@@ -35,53 +25,36 @@ constexpr int64_t kStart = 1796687990000000;  // 2026-12-07 23:59:50 UTC, in mic
 std::tm localOf(int64_t wallMicros) {
     const std::time_t second = static_cast<std::time_t>(wallMicros / 1000000);
     std::tm local{};
-    localtime_r(&second, &local);
-    return local;
+    return *localtime_r(&second, &local);
 }
 
 auto secondOf(const std::tm& t) { return std::make_tuple(t.tm_year, t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec); }
 
 std::string recordLine(const TimelineRecord& r) {
     std::string line;
-    appendCombinedRecord(line, r.local, r.micros, r.gapMicros, r.channel, reinterpret_cast<const uint8_t*>(r.bytes.data()),
-                         r.bytes.size());
-    return line;
+    return appendCombinedRecord(line, r.local, r.micros, r.gapMicros, r.channel, reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size()), line;
 }
 
-std::string fileOf(const std::vector<TimelineRecord>& records, size_t from = 0, size_t to = SIZE_MAX) {
+// Each record's line, after its number when `numbered`: equal when every field is (a parsed time has no weekday or zone).
+std::string textOf(const std::vector<TimelineRecord>& records, bool numbered = true, size_t from = 0, size_t to = SIZE_MAX) {
     std::string text;
-    for (size_t i = from; i < std::min(to, records.size()); ++i) text += recordLine(records[i]);
+    for (size_t i = from; i < std::min(to, records.size()); ++i) text += (numbered ? std::to_string(records[i].number) + " " : "") + recordLine(records[i]);
     return text;
 }
 
-// Each record's number and line: equal when every field is (a parsed time has no weekday or zone).
-std::string textOf(const std::vector<TimelineRecord>& records) {
-    std::string text;
-    for (const TimelineRecord& r : records) text += std::to_string(r.number) + " " + recordLine(r);
-    return text;
-}
-
-// Records as a session makes them, numbered from 0, read a few ms apart from 23:59:50 (the day
-// changes), each tenth gap up to a day long, random bytes of random lengths; records 1000 to 3199
-// of each 4000 only port 2's, longer than the file's index keeps together, so that a filter hides
-// whole stretches of it. `walls` gets each record's wall time.
-std::vector<TimelineRecord> makeRecords(size_t count, size_t maxLength, uint32_t seed, std::vector<int64_t>* walls = nullptr) {
+// Records a few ms apart from 23:59:50 (the day changes), each tenth gap up to a day; records 1000 to
+// 3199 of each 4000 port 2's, longer than the file's index keeps together, so that a filter hides stretches.
+std::vector<TimelineRecord> makeRecords(size_t count, size_t maxLength, uint32_t seed) {
     std::mt19937 random(seed);
     std::vector<TimelineRecord> records(count);
     int64_t wall = kStart;
     int channel = 1;
     for (size_t i = 0; i < count; ++i) {
         TimelineRecord& r = records[i];
-        r.number = i;
-        r.gapMicros = i == 0 ? 0 : i % 10 == 0 ? static_cast<int64_t>(random() % 100000) * 1000000 + 7 : random() % 20000;
-        wall += r.gapMicros;
-        if (walls != nullptr) walls->push_back(wall);
-        r.local = localOf(wall);
-        r.micros = static_cast<int32_t>(wall % 1000000);
+        r.number = i, r.gapMicros = i == 0 ? 0 : i % 10 == 0 ? static_cast<int64_t>(random() % 100000) * 1000000 + 7 : random() % 20000;
+        wall += r.gapMicros, r.local = localOf(wall), r.micros = static_cast<int32_t>(wall % 1000000);
         if (random() % 3 == 0) channel = 3 - channel;
-        if (i % 4000 >= 1000 && i % 4000 < 3200) channel = 2;
-        r.channel = channel;
-        r.bytes.resize(1 + random() % maxLength);
+        r.channel = i % 4000 >= 1000 && i % 4000 < 3200 ? 2 : channel, r.bytes.resize(1 + random() % maxLength);
         for (char& c : r.bytes) c = static_cast<char>(random());
     }
     return records;
@@ -89,15 +62,10 @@ std::vector<TimelineRecord> makeRecords(size_t count, size_t maxLength, uint32_t
 
 std::vector<TimelineRecord> readAll(const TimelineSource& source) {
     std::vector<TimelineRecord> out;
-    const TimelineExtent extent = source.extent();
-    source.read(extent.first, static_cast<size_t>(extent.end - extent.first), out);
-    return out;
+    return source.read(source.extent().first, SIZE_MAX, out), out;
 }
 
-// rowsBefore and recordAtRow agree with a walk over the records held (given by number), under
-// every filter: each shown record takes timelineRows(length) rows right after the shown record
-// before it, hidden ones none, rows count from 0 while nothing has gone, and no row outside the
-// records held is a record's.
+// rowsBefore and recordAtRow agree with a walk over `given` under every filter, from 0 while nothing has gone.
 void expectRowsAgreeWithAWalk(const TimelineSource& source, const std::vector<TimelineRecord>& given) {
     const TimelineExtent extent = source.extent();
     for (TimelineFilter filter : {Both, OneToTwo, TwoToOne}) {
@@ -108,10 +76,8 @@ void expectRowsAgreeWithAWalk(const TimelineSource& source, const std::vector<Ti
         for (uint64_t n = extent.first; n < extent.end; ++n) {
             ASSERT_EQ(source.rowsBefore(n, filter), row) << "record " << n;
             if (!timelineShows(filter, given[n].channel)) continue;
-            for (uint64_t r = 0; r < timelineRows(given[n].bytes.size()); ++r, ++row) {
-                ASSERT_TRUE(source.recordAtRow(row, filter, number, at)) << "row " << row;
-                ASSERT_EQ(std::make_pair(number, at), std::make_pair(n, r)) << "row " << row;
-            }
+            for (uint64_t r = 0; r < timelineRows(given[n].bytes.size()); ++r, ++row)
+                ASSERT_TRUE(source.recordAtRow(row, filter, number, at) && number == n && at == r) << "row " << row << ": " << number << "," << at;
         }
         ASSERT_EQ(source.rowsBefore(extent.end, filter), row);
         EXPECT_FALSE(source.recordAtRow(row, filter, number, at) || source.recordAtRow(row + 100, filter, number, at));
@@ -119,10 +85,7 @@ void expectRowsAgreeWithAWalk(const TimelineSource& source, const std::vector<Ti
     }
 }
 
-int openFile(TimelineFile& file, const std::string& path) {
-    int error = -1;
-    return file.open(path, error) ? 0 : error;
-}
+bool opened(TimelineFile& file, const std::string& path) { int error = 0; return file.open(path, error); }
 
 // Once the indexer is done (a busy machine may take long over gigabytes of holes).
 TimelineFile::Progress indexed(const TimelineFile& file) {
@@ -132,101 +95,53 @@ TimelineFile::Progress indexed(const TimelineFile& file) {
     return file.progress();
 }
 
-// --- The contract, for both sources -----------------------------------------------------------
-
-// The live list, fed as the read order feeds it; the monotonic clock runs as the wall clock.
-struct LiveSource {
-    TimelineRecords source{10000000, uint64_t{1} << 30};
-    void make(const std::vector<TimelineRecord>& records, const std::vector<int64_t>& walls) {
-        source.setTaking(true);
-        for (size_t i = 0; i < records.size(); ++i) {
-            const std::string& bytes = records[i].bytes;
-            source.onRead(records[i].channel, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), ReadTime{walls[i], walls[i] - kStart});
-        }
-    }
-};
-
-// A saved file of the same records, indexed: with lines that are not records here and there
-// (counted and skipped, the records around them keeping their rows), some CR LF line ends (as a
-// tool leaves them), and a half-written last line (a file still being written), left out.
-struct FileSource {
-    ScratchDir dir;
-    TimelineFile source;
-    void make(const std::vector<TimelineRecord>& records, const std::vector<int64_t>&) {
-        std::string text;
-        size_t line = 0, skipped = 0, firstSkipped = 0;
-        const auto junk = [&](const std::string& what) {
-            text += what, ++line;
-            if (skipped++ == 0) firstSkipped = line;
-        };
-        for (size_t i = 0; i < records.size(); ++i) {
-            std::string record = recordLine(records[i]);
-            if (i == 5) junk("\n");
-            if (i == 10) junk("[DEVICES]\n");
-            if (i == 20) junk(record.substr(0, 60) + "\n");  // cut short
-            if (i % 700 == 699) {  // the text column does not say what the hex column says
-                std::string wrong = record;
-                wrong[wrong.size() - 3] = wrong[wrong.size() - 3] == '.' ? 'x' : '.';
-                junk(wrong);
-            }
-            if (i == 1234) {
-                std::string binary = randomBytes(5000, 4);
-                std::replace(binary.begin(), binary.end(), '\n', ' ');
-                junk(binary + "\n");
-            }
-            if (i % 7 == 0) record.insert(record.size() - 1, "\r");
-            text += record, ++line;
-        }
-        dir.write("saved.log", text + recordLine(records[0]).substr(0, 70));
-        ASSERT_EQ(openFile(source, dir.file("saved.log")), 0);
-        const TimelineFile::Progress progress = indexed(source);
-        EXPECT_EQ(std::make_tuple(progress.records, progress.skippedLines, progress.firstSkippedLine, progress.error),
-                  std::make_tuple(records.size(), skipped, firstSkipped, 0));
-        EXPECT_EQ(progress.bytesRead, progress.size);
-    }
-};
-
-template <class Maker>
-class TimelineSourceContract : public testing::Test {};
-
-using Sources = testing::Types<LiveSource, FileSource>;
-TYPED_TEST_SUITE(TimelineSourceContract, Sources);
-
-// Every record with its time, gap, direction and bytes; a read gives those asked for that are
-// held, and a count too large to add to the first number still means "as many as there are";
-// rows agree with a walk over the records under every filter.
-TYPED_TEST(TimelineSourceContract, ReadsGiveTheRecordsWholeAndRowsAgreeWithAWalk) {
-    std::vector<int64_t> walls;
-    const std::vector<TimelineRecord> records = makeRecords(9000, 100, 2, &walls);
-    TypeParam maker;
-    maker.make(records, walls);
-    const TimelineSource& source = maker.source;
-    const TimelineExtent extent = source.extent();
-    EXPECT_EQ(std::make_tuple(extent.first, extent.end, extent.dropped), std::make_tuple(0u, 9000u, 0u));
-    EXPECT_EQ(textOf(readAll(source)), textOf(records));
-    std::vector<TimelineRecord> out;
-    source.read(8990, SIZE_MAX, out);
-    EXPECT_EQ(textOf(out), textOf({records.begin() + 8990, records.end()}));
-    const std::tuple<uint64_t, size_t, size_t> reads[] = {{8998, 100, 2}, {9000, 10, 0}, {UINT64_MAX, SIZE_MAX, 0}};
-    for (const auto& [from, count, given] : reads) {
-        out.clear();
-        source.read(from, count, out);
-        EXPECT_EQ(out.size(), given) << from;
-    }
-    expectRowsAgreeWithAWalk(source, records);
-}
-
-// --- The live list alone ----------------------------------------------------------------------
-
 void take(TimelineRecords& records, int channel, const std::string& bytes, int64_t wall, int64_t monotonic) {
     records.onRead(channel, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), ReadTime{wall, monotonic});
 }
 
-// By count: the newest, and how many went since when; a clear starts that count anew. By bytes:
-// the newest record stays even when it alone is larger than the bound.
-TEST(TimelineRecords, TheBoundsKeepTheNewestAndSayHowManyWentSinceWhen) {
-    TimelineRecords records(5);
-    records.setTaking(true);
+// The same records live (fed as the read order feeds them) and saved, with lines not records here and there (skipped
+// and counted, the records around them keeping their rows), some CR LF ends and a half-written last line, left out.
+// Reads give the records held asked for (a count too large to add still meaning all); rows agree with a walk.
+TEST(TimelineSources, ReadsGiveTheRecordsWholeAndRowsAgreeWithAWalk) {
+    const std::vector<TimelineRecord> records = makeRecords(9000, 100, 2);
+    TimelineRecords live{10000000, uint64_t{1} << 30};
+    live.setTaking(true);
+    int64_t wall = kStart;
+    for (const TimelineRecord& r : records) wall += r.gapMicros, take(live, r.channel, r.bytes, wall, wall - kStart);
+    ScratchDir dir;
+    std::string text, binary = randomBytes(5000, 4);
+    std::replace(binary.begin(), binary.end(), '\n', ' ');
+    for (size_t i = 0; i < records.size(); ++i) {  // 16 lines not records in all, the first the 6th
+        std::string record = recordLine(records[i]), wrong = record;
+        wrong[wrong.size() - 3] = wrong[wrong.size() - 3] == '.' ? 'x' : '.';  // the text column disagrees
+        text += i == 5 ? "\n" : i == 10 ? "[DEVICES]\n" : i == 20 ? record.substr(0, 60) + "\n" : i == 1234 ? binary + "\n" : "";
+        text += i % 700 == 699 ? wrong : "";
+        text += i % 7 == 0 ? record.insert(record.size() - 1, "\r") : record;
+    }
+    dir.write("saved.log", text + recordLine(records[0]).substr(0, 70));
+    TimelineFile saved;
+    ASSERT_TRUE(opened(saved, dir.file("saved.log")));
+    const TimelineFile::Progress progress = indexed(saved);
+    EXPECT_EQ(std::make_tuple(progress.records, progress.skippedLines, progress.firstSkippedLine, progress.error, progress.bytesRead),
+              std::make_tuple(records.size(), 16u, 6u, 0, progress.size));
+    for (const TimelineSource* source : std::initializer_list<const TimelineSource*>{&live, &saved}) {
+        const TimelineExtent extent = source->extent();
+        EXPECT_EQ(std::make_tuple(extent.first, extent.end, extent.dropped), std::make_tuple(0u, 9000u, 0u));
+        const std::tuple<uint64_t, size_t, size_t> reads[] = {{0, 9000, 9000}, {8990, SIZE_MAX, 10}, {8998, 100, 2}, {9000, 10, 0}, {UINT64_MAX, SIZE_MAX, 0}};
+        for (const auto& [from, count, given] : reads) {
+            std::vector<TimelineRecord> out;
+            source->read(from, count, out);
+            const auto at = records.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(from, 9000));
+            EXPECT_EQ(textOf(out), textOf({at, at + static_cast<std::ptrdiff_t>(given)})) << from;
+        }
+        expectRowsAgreeWithAWalk(*source, records);
+    }
+}
+
+// The newest records are kept, saying how many went since when, anew after a clear; by bytes the newest stays whatever its size.
+TEST(TimelineRecords, BoundsKeepTheNewestAndRowsTheirCountRecordsAreTakenOnlyWhileOpenGapsOfTheMonotonicClock) {
+    TimelineRecords records(5), bytes(1000, 10);
+    records.setTaking(true), bytes.setTaking(true);
     for (int i = 0; i < 12; ++i) take(records, i % 2 + 1, "r" + std::to_string(i), kStart + i * 1000000, i * 1000);
     const TimelineExtent extent = records.extent();
     EXPECT_EQ(std::make_tuple(extent.first, extent.end, extent.dropped), std::make_tuple(7u, 12u, 7u));
@@ -241,96 +156,67 @@ TEST(TimelineRecords, TheBoundsKeepTheNewestAndSayHowManyWentSinceWhen) {
     records.clear();
     EXPECT_TRUE(records.extent().empty() && records.extent().dropped == 0);
     for (int i = 0; i < 6; ++i) take(records, 1, "x", kStart + (100 + i) * 1000000, (100 + i) * 1000);
-    EXPECT_EQ(records.extent().dropped, 1u);
-    EXPECT_EQ(secondOf(records.extent().droppedSince), secondOf(localOf(kStart + 100 * 1000000)));
-
-    TimelineRecords bytes(1000, 10);
-    bytes.setTaking(true);
-    const std::tuple<std::string, uint64_t, uint64_t, uint64_t> steps[] = {
-        // added, then held bytes, first and end
+    EXPECT_EQ(std::make_pair(records.extent().dropped, secondOf(records.extent().droppedSince)), std::make_pair(uint64_t{1}, secondOf(localOf(kStart + 100 * 1000000))));
+    const std::tuple<std::string, uint64_t, uint64_t, uint64_t> steps[] = {  // added, then held bytes, first and end
         {"aaaa", 4, 0, 1}, {"bbbb", 8, 0, 2}, {"cccc", 8, 1, 3}, {std::string(20, 'd'), 20, 3, 4}, {"e", 1, 4, 5}};
     int64_t t = 0;
     for (const auto& [added, heldBytes, first, end] : steps) {
         take(bytes, 1 + t % 2, added, kStart + t, t), ++t;
-        EXPECT_EQ(std::make_tuple(bytes.heldBytes(), bytes.extent().first, bytes.extent().end), std::make_tuple(heldBytes, first, end));
-        EXPECT_EQ(readAll(bytes).back().bytes, added);
+        EXPECT_EQ(std::make_tuple(bytes.heldBytes(), bytes.extent().first, bytes.extent().end, readAll(bytes).back().bytes), std::make_tuple(heldBytes, first, end, added));
     }
     EXPECT_EQ(bytes.extent().dropped, 4u);
-}
 
-// Rows keep their count while older records go; drops of one or of several records at once (by
-// count and by bytes), and a clear, after which the numbers go on.
-TEST(TimelineRecords, RowsAgreeWithAWalkAfterDropsAndClears) {
+    // Rows keep their count while older records go, one or several at once (by count and by bytes), and over a clear.
     std::vector<TimelineRecord> given;
     std::mt19937 random(3);
-    const auto add = [&](TimelineRecords& records, int count) {
-        for (int i = 0; i < count; ++i) {
-            // Runs of one direction, so that a filter hides runs at the start, the middle and the end.
+    const auto add = [&](TimelineRecords& to, int count) {
+        for (int i = 0; i < count; ++i) {  // runs of one direction, so that a filter hides runs
             TimelineRecord r;
-            r.channel = given.empty() ? 1 : given.back().channel;
-            if (random() % 4 == 0) r.channel = 3 - r.channel;
+            r.channel = (given.empty() ? 1 : given.back().channel) ^ (random() % 4 == 0 ? 3 : 0);
             r.bytes.assign(std::vector<size_t>{1, 5, 15, 16, 17, 31, 32, 33, 48, 49, 100}[random() % 11], 'x');
-            take(records, r.channel, r.bytes, kStart + static_cast<int64_t>(given.size()), static_cast<int64_t>(given.size()));
+            take(to, r.channel, r.bytes, kStart + static_cast<int64_t>(given.size()), static_cast<int64_t>(given.size()));
             given.push_back(r);
         }
-        expectRowsAgreeWithAWalk(records, given);
+        expectRowsAgreeWithAWalk(to, given);
     };
-    TimelineRecords records(60);
-    records.setTaking(true);
-    add(records, 40);
+    TimelineRecords byCount(60), byBytes(1000, 300);
+    byCount.setTaking(true), byBytes.setTaking(true);
+    add(byCount, 40);
     std::vector<uint64_t> rows;
-    for (uint64_t n = 0; n < 40; ++n)
-        for (TimelineFilter filter : {Both, OneToTwo, TwoToOne}) rows.push_back(records.rowsBefore(n, filter));
-    add(records, 35);
-    ASSERT_EQ(records.extent().first, 15u);
-    for (uint64_t n = 15; n < 40; ++n)
-        for (int f = 0; f < 3; ++f) EXPECT_EQ(records.rowsBefore(n, static_cast<TimelineFilter>(f)), rows[n * 3 + f]) << n;
-    add(records, 500);
-    records.clear();
-    ASSERT_TRUE(records.extent().empty());
-    given.resize(records.extent().end);
-    add(records, 30);
-
-    TimelineRecords byBytes(1000, 300);
-    byBytes.setTaking(true);
-    given.clear();
+    for (uint64_t n = 0; n < 120; ++n) rows.push_back(byCount.rowsBefore(n / 3, static_cast<TimelineFilter>(n % 3)));
+    add(byCount, 35);
+    ASSERT_EQ(byCount.extent().first, 15u);
+    for (uint64_t n = 45; n < 120; ++n) EXPECT_EQ(byCount.rowsBefore(n / 3, static_cast<TimelineFilter>(n % 3)), rows[n]) << n;
+    add(byCount, 500), byCount.clear();
+    ASSERT_TRUE(byCount.extent().empty());
+    given.resize(byCount.extent().end), add(byCount, 30), given.clear();
     for (int i = 0; i < 11; ++i) add(byBytes, 37);
     EXPECT_GT(byBytes.extent().dropped, 0u);
+
+    // Closed until the window opens, and closed again it holds nothing. Gaps are of the monotonic clock, never
+    // negative; a clear keeps the gap to the chunk before, a window opened anew starts at 0.
+    TimelineRecords closed;
+    const auto gaps = [&](const std::vector<std::pair<int64_t, int64_t>>& reads) {  // wall and monotonic times
+        int channel = 1;
+        for (const auto& [wall, monotonic] : reads) take(closed, channel = 3 - channel, "a", wall, monotonic);
+        std::vector<int64_t> result;
+        for (const TimelineRecord& record : readAll(closed)) result.push_back(record.gapMicros);
+        return result;
+    };
+    EXPECT_TRUE(!closed.takesReads() && gaps({{kStart, 0}}).empty());
+    closed.setTaking(true);
+    EXPECT_EQ(gaps({{kStart, 5000000}, {kStart + 4211, 5004211}, {kStart - 3600000000LL, 5010000}, {kStart + 1, 5009000}, {kStart + 2, 5009500}}),
+              (std::vector<int64_t>{0, 4211, 5789, 0, 500}));
+    closed.clear();
+    EXPECT_EQ(gaps({{kStart + 3, 5010500}}), std::vector<int64_t>{1000});
+    closed.setTaking(false);
+    EXPECT_TRUE(!closed.takesReads() && closed.extent().empty() && closed.heldBytes() == 0);
+    EXPECT_TRUE(gaps({{kStart + 3, 5015000}}).empty());
+    closed.setTaking(true);
+    EXPECT_EQ(gaps({{kStart + 4, 5020000}}), std::vector<int64_t>{0});
 }
 
-// Closed until the window opens, and closed again it holds nothing. Gaps are differences of the
-// monotonic clock from a first of 0, never negative; a clear keeps the gap to the chunk read
-// before, a window opened anew starts at 0.
-TEST(TimelineRecords, TakesOnlyWhileOpenWithGapsOfTheMonotonicClock) {
-    TimelineRecords records;
-    EXPECT_FALSE(records.takesReads());
-    take(records, 1, "lost", kStart, 0);
-    EXPECT_TRUE(records.extent().empty());
-    records.setTaking(true);
-    // The wall clock jumps back an hour between the second and third: the gap does not care.
-    take(records, 1, "a", kStart, 5000000);
-    take(records, 2, "b", kStart + 4211, 5004211);
-    take(records, 1, "c", kStart - 3600000000LL, 5010000);
-    take(records, 2, "d", kStart + 1, 5009000);  // the monotonic clock seems to go back: 0
-    take(records, 2, "e", kStart + 2, 5009500);
-    std::vector<int64_t> gaps;
-    for (const TimelineRecord& record : readAll(records)) gaps.push_back(record.gapMicros);
-    EXPECT_EQ(gaps, (std::vector<int64_t>{0, 4211, 5789, 0, 500}));
-    records.clear();
-    take(records, 1, "f", kStart + 3, 5010500);
-    EXPECT_EQ(readAll(records).at(0).gapMicros, 1000);
-    records.setTaking(false);
-    EXPECT_FALSE(records.takesReads());
-    EXPECT_TRUE(records.extent().empty() && records.heldBytes() == 0);
-    take(records, 1, "lost", kStart + 3, 5015000);
-    EXPECT_TRUE(readAll(records).empty());
-    records.setTaking(true);
-    take(records, 1, "g", kStart + 4, 5020000);
-    EXPECT_EQ(readAll(records).at(0).gapMicros, 0);
-}
-
-// The window reads while a worker adds and the bound lets records go: every read sees records in
-// order, numbered as they were taken, with their own bytes. (ThreadSanitizer runs this too.)
+// Reads while a worker adds and the bound drops see whole records in order. (ThreadSanitizer runs this too.)
 TEST(TimelineRecords, ReadsWhileAWorkerAddsSeeWholeRecordsInOrder) {
     TimelineRecords records(300, 4000);
     records.setTaking(true);
@@ -344,12 +230,8 @@ TEST(TimelineRecords, ReadsWhileAWorkerAddsSeeWholeRecordsInOrder) {
         const TimelineExtent extent = records.extent();
         std::vector<TimelineRecord> out;
         records.read(extent.first, 200, out);
-        for (size_t i = 0; i < out.size(); ++i) {
-            const uint64_t n = out[i].number;
-            ASSERT_EQ(out[i].bytes, "#" + std::to_string(n) + std::string(n % 40, '.'));
-            ASSERT_EQ(out[i].channel, n % 3 == 0 ? 2 : 1);
-            ASSERT_TRUE(i == 0 || n == out[i - 1].number + 1);
-        }
+        for (size_t i = 0; const TimelineRecord& r : out)
+            ASSERT_TRUE(r.bytes == "#" + std::to_string(r.number) + std::string(r.number % 40, '.') && r.channel == (r.number % 3 == 0 ? 2 : 1) && (i++ == 0 || r.number == out[i - 2].number + 1)) << r.number;
         uint64_t number = 0, rowInRecord = 0;
         const uint64_t row = records.rowsBefore(extent.end, TwoToOne);
         ASSERT_FALSE(row > 0 && records.recordAtRow(row - 1, TwoToOne, number, rowInRecord) && number % 3 != 0);
@@ -358,58 +240,7 @@ TEST(TimelineRecords, ReadsWhileAWorkerAddsSeeWholeRecordsInOrder) {
     EXPECT_EQ(records.extent().end, 30000u);
 }
 
-// --- The saved file alone ---------------------------------------------------------------------
-
-// Lines the writer writes read back to the same fields (also as a tool that writes CR LF leaves
-// them), and a line that reads back is one the writer writes: no prefix of a line reads, and every
-// change of one character is either refused or still a line the writer gives for what was read.
-// Each prefix is read from a buffer of just its size, so that a read past it shows in the
-// sanitizer build.
-TEST(TimelineRecordLine, ReadsBackWhatTheWriterWritesAndNothingItWouldWriteOtherwise) {
-    std::vector<TimelineRecord> records = makeRecords(400, 4096, 1);
-    records[1].gapMicros = INT64_MAX;  // the longest gap there is
-    records[2].bytes = std::string("|*IDN?\r\n\0\x7f|", 11);
-    TimelineRecord got;
-    for (const TimelineRecord& want : records) {
-        const std::string line = recordLine(want);
-        ASSERT_TRUE(parseTimelineRecord(line.data(), line.size() - 1, got)) << line;
-        EXPECT_EQ(recordLine(got), line);
-        const std::string crlf = line.substr(0, line.size() - 1) + "\r";
-        EXPECT_TRUE(parseTimelineRecord(crlf.data(), crlf.size(), got));
-    }
-    const std::string line = recordLine(records[2]).substr(0, recordLine(records[2]).size() - 1);
-    for (size_t length = 0; length < line.size(); ++length) {
-        const std::unique_ptr<char[]> prefix(new char[length + 1]);
-        std::memcpy(prefix.get(), line.data(), length);
-        EXPECT_FALSE(parseTimelineRecord(prefix.get(), length, got)) << length;
-    }
-    for (size_t at = 0; at < line.size(); ++at) {
-        for (char c : std::string("0129AFaf .:+-|>\r\n\x80")) {
-            std::string changed = line;
-            changed[at] = c;
-            if (changed == line || !parseTimelineRecord(changed.data(), changed.size(), got)) continue;
-            EXPECT_EQ(recordLine(got), changed.substr(0, changed.size() - (changed.back() == '\r')) + "\n");
-        }
-    }
-    const std::string refused[] = {
-        line + " ",                                                           // something after the text column
-        line + "\r\r",                                                        // more than one CR
-        "2026-12-07 14:03:27.123456 +0.004211 1>2  0    ||",                  // no bytes
-        "2026-12-07 14:03:27.123456 +0.004211 1>2  02  41 42  |AB|",          // a count of two digits for 2
-        "2026-12-07 14:03:27.123456 +00.004211 1>2  2  41 42  |AB|",          // nor for the gap's seconds
-        "2026-12-07 14:03:27.123456 +0.004211 1>2  2  41 4a  |AJ|",           // lower-case hex
-        "2026-12-07 14:03:27.123456 +0.004211 1>2  2  41 42  |AC|",           // the columns disagree
-        "2026-12-07 14:03:27.123456 +0.004211 1>1  2  41 42  |AB|",
-        "2026-13-07 14:03:27.123456 +0.004211 1>2  2  41 42  |AB|",           // no 13th month
-        "2026-12-07 24:03:27.123456 +0.004211 1>2  2  41 42  |AB|",
-        "2026-12-07 14:03:27.123456 +9223372036854.775808 1>2  1  41  |A|",  // a gap past int64
-        "2026-12-07 14:03:27.123456 +0.004211 2>1  3  41 42  |AB|",
-    };
-    for (const std::string& text : refused) EXPECT_FALSE(parseTimelineRecord(text.data(), text.size(), got)) << text;
-}
-
-// The program's combined capture, written while its timeline's list takes the same chunks, opens
-// to exactly those records: the same times, gaps, directions and bytes.
+// The program's combined capture, written while its timeline takes the same chunks, opens to exactly those records.
 TEST(TimelineFile, ACombinedCaptureOfTheProgramOpensToTheRecordsItsTimelineHeld) {
     ScratchDir dir;
     Session app;
@@ -417,154 +248,95 @@ TEST(TimelineFile, ACombinedCaptureOfTheProgramOpensToTheRecordsItsTimelineHeld)
     ASSERT_EQ(app.captures.openCombinedCapture(dir.file("both.log")), 1);
     std::mt19937 random(5);
     const std::string traffic = randomBytes(1 << 16, 3);
-    for (int chunk = 0; chunk < 600; ++chunk) {
-        // Mostly short reads, now and then a long one, as a serial line gives them.
+    for (int chunk = 0; chunk < 600; ++chunk) {  // mostly short reads, now and then a long one
         const size_t length = chunk % 50 == 7 ? 1024 : 1 + random() % 64;
         app.readOrder.onRead(1 + static_cast<int>(random() % 2), reinterpret_cast<const uint8_t*>(traffic.data()) + random() % 60000, length);
         if (chunk % 100 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(3));
     }
-    ASSERT_TRUE(app.captures.combinedCapture.close());
-    ASSERT_EQ(app.timeline.extent().end, 600u);
+    ASSERT_TRUE(app.captures.combinedCapture.close() && app.timeline.extent().end == 600u);
     TimelineFile file;
-    ASSERT_EQ(openFile(file, dir.file("both.log")), 0);
-    indexed(file);
-    EXPECT_EQ(textOf(readAll(file)), textOf(readAll(app.timeline)));
-}
-
-// A settings file, random binary and a folder: nothing opens as records (an empty file and a
-// missing one are the window test's, with the words they are told in).
-TEST(TimelineFile, FilesOfAnotherKindHoldNoRecord) {
-    ScratchDir dir;
-    dir.write("Vorlinex.ini", "[DEVICES]\nCOM1=/dev/ttyUSB0\r\n[DATETIME]\nDATETIME=1\n");
-    dir.write("random.bin", randomBytes(3 << 20, 8));
-    for (const char* name : {"Vorlinex.ini", "random.bin"}) {
-        TimelineFile file;
-        ASSERT_EQ(openFile(file, dir.file(name)), 0);
-        EXPECT_EQ(std::make_pair(indexed(file).records, file.progress().error), std::make_pair(uint64_t{0}, 0)) << name;
-        EXPECT_TRUE(file.extent().empty() && readAll(file).empty()) << name;
-        uint64_t number = 0, at = 0;
-        EXPECT_FALSE(file.recordAtRow(0, Both, number, at)) << name;
-    }
-    TimelineFile file;
-    EXPECT_EQ(openFile(file, dir.path()), EISDIR);
+    ASSERT_TRUE(opened(file, dir.file("both.log")));
+    EXPECT_EQ((indexed(file), textOf(readAll(file))), textOf(readAll(app.timeline)));
 }
 
 #ifndef _WIN32  // a Windows file has holes only once marked sparse: its zeros would be written out
-// Records between holes, each hole a line of zeros: made by appending text and growing the file
-// over holes, to a whole MB, so that the data after a hole begins where a record begins as the
-// file system sees it, and only where the zeros were tells that it is on their line. A record
-// written straight after a hole is part of the zeros' line; records more than 4 GB after the first.
+// Records between holes, each a line of zeros grown to a whole MB, so that only where the zeros were tells
+// that the data after a hole is on their line; records more than 4 GB after the first.
 TEST(TimelineFile, ASparseFileIndexesToTheRecordsBetweenItsHoles) {
     ScratchDir dir;
     std::vector<TimelineRecord> records = makeRecords(300, 100, 3);
-    {
-        const int fd = ::open(dir.file("sparse.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const auto append = [fd](const std::string& text) { return ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()); };
-        const auto hole = [fd](off_t bytes) {
-            const off_t end = (::lseek(fd, 0, SEEK_END) + bytes) / (1 << 20) * (1 << 20);
-            return ::ftruncate(fd, end) == 0 && ::lseek(fd, end, SEEK_SET) == end;
-        };
-        ASSERT_TRUE(append(fileOf(records, 0, 100)) && hole(off_t{1} << 30) && append(fileOf(records, 100, 200)) &&
-                    hole(off_t{7} << 29) && append("\n" + fileOf(records, 200)));
-        ::close(fd);
-    }
+    const std::string path = dir.file("sparse.log");
+    const auto hole = [&](uintmax_t bytes) { std::filesystem::resize_file(path, (std::filesystem::file_size(path) + bytes) / (1 << 20) * (1 << 20)); };
+    const auto append = [&](const std::string& text) { std::ofstream(path, std::ios::binary | std::ios::app) << text; };
+    dir.write("sparse.log", textOf(records, false, 0, 100)), hole(uintmax_t{1} << 30), append(textOf(records, false, 100, 200));
+    hole(uintmax_t{7} << 29), append("\n" + textOf(records, false, 200));
     TimelineFile file;
-    ASSERT_EQ(openFile(file, dir.file("sparse.log")), 0);
+    ASSERT_TRUE(opened(file, path));
     const TimelineFile::Progress progress = indexed(file);
     EXPECT_GT(progress.size, uint64_t{9} << 29);
     EXPECT_EQ(std::make_tuple(progress.error, progress.skippedLines, progress.firstSkippedLine), std::make_tuple(0, 2u, 101u));
-    records.erase(records.begin() + 100);
+    records.erase(records.begin() + 100);  // the first after a hole is on the zeros' line
     for (size_t i = 0; i < records.size(); ++i) records[i].number = i;
     EXPECT_EQ(textOf(readAll(file)), textOf(records));
     expectRowsAgreeWithAWalk(file, records);
 }
 #endif
 
-// Opened while it is being written: what it held then, its last line left out while its line end
-// is still to come, however much is written after. Written over in place, the lines that no longer
-// read as records are left out and a search goes on past them; cut shorter, to a size within a
-// line and then to nothing, it holds the records whose lines it still holds whole, and says so,
-// whether a read came up short first or the window looked at its size.
-TEST(TimelineFile, AFileThatGrowsOrIsCutAfterItWasOpenedShowsWhatItStillHolds) {
+// While indexing, every answer agrees with a walk over the records indexed so far; an end stops the indexer.
+// Opened while written: its last line left out until its end comes. Written over in place, lines no longer
+// records are left out and a search goes past them; cut, it holds the lines still whole, and says so.
+TEST(TimelineFile, AnswersWhileIndexingAgreeWithAWalkAndAFileGrownOrCutShowsWhatItStillHolds) {
     ScratchDir dir;
-    const std::vector<TimelineRecord> records = makeRecords(25000, 64, 4);
-    const std::string before = fileOf(records, 0, 20000), rest = fileOf(records, 20000);
-    const size_t held = recordLine(records[20000]).size() - 1;
-    const std::string path = dir.file("growing.log");
+    const std::vector<TimelineRecord> records = makeRecords(62000, 90, 4);
+    const std::string before = textOf(records, false, 0, 60000), rest = textOf(records, false, 60000), path = dir.file("growing.log");
+    const size_t held = recordLine(records[60000]).size() - 1;
     dir.write("growing.log", before + rest.substr(0, held));
+    std::vector<uint64_t> rowsBefore[3] = {{0}, {0}, {0}};
+    for (int f = 0; f < 3; ++f)
+        for (const TimelineRecord& r : records) rowsBefore[f].push_back(rowsBefore[f].back() + (timelineShows(static_cast<TimelineFilter>(f), r.channel) ? timelineRows(r.bytes.size()) : 0));
+    { TimelineFile ended; ASSERT_TRUE(opened(ended, path)); }
     TimelineFile file;
-    ASSERT_EQ(openFile(file, path), 0);
+    ASSERT_TRUE(opened(file, path));
     std::ofstream(path, std::ios::binary | std::ios::app) << rest.substr(held);
-    TimelineFile::Progress progress = indexed(file);
-    EXPECT_EQ(std::make_tuple(progress.records, progress.skippedLines, progress.cut), std::make_tuple(20000u, 0u, false));
-    EXPECT_EQ(std::make_pair(progress.bytesRead, progress.size), std::make_pair(before.size() + held, before.size() + held));
-    EXPECT_EQ(textOf(readAll(file)), textOf({records.begin(), records.begin() + 20000}));
-
-    {
-        std::fstream over(path, std::ios::binary | std::ios::in | std::ios::out);
-        over.seekp(600000);
-        over << std::string(100000, 'x');
-    }
-    const size_t overFirst = static_cast<size_t>(std::count(before.begin(), before.begin() + 600000, '\n'));
-    const size_t overEnd = static_cast<size_t>(std::count(before.begin(), before.begin() + 700000, '\n')) + 1;
-    std::vector<TimelineRecord> kept(records.begin(), records.begin() + overFirst);
-    kept.insert(kept.end(), records.begin() + overEnd, records.begin() + 20000);
-    EXPECT_EQ(textOf(readAll(file)), textOf(kept));
-    TimelineFind find(file, std::string(1, records[19999].bytes[0]), Both);
-    EXPECT_TRUE(find.advance(100000));
-    EXPECT_GT(find.count(), 0u);
-    EXPECT_FALSE(file.checkSize() || file.progress().cut);
-
-    const size_t whole = static_cast<size_t>(std::count(before.begin(), before.begin() + 1000000, '\n'));
-    std::filesystem::resize_file(path, 1000000);
-    readAll(file);  // comes up short: it looks for itself
-    progress = file.progress();
-    EXPECT_EQ(std::make_tuple(progress.cut, progress.cutTo, progress.records, file.extent().end), std::make_tuple(true, 1000000u, whole, whole));
-    EXPECT_EQ(textOf(readAll(file)), textOf({kept.begin(), kept.end() - (20000 - whole)}));
-    expectRowsAgreeWithAWalk(file, records);
-    std::filesystem::resize_file(path, 0);
-    EXPECT_TRUE(file.checkSize());
-    EXPECT_EQ(std::make_tuple(file.progress().cutTo, file.extent().end, readAll(file).size()), std::make_tuple(0u, 0u, size_t{0}));
-}
-
-// While the indexer runs, every answer the window gets is one a walk over the records gives for
-// what has been indexed so far; reads anywhere give the records asked for; an end while indexing
-// stops the indexer.
-TEST(TimelineFile, AnswersWhileIndexingAgreeWithAWalkOverTheRecords) {
-    ScratchDir dir;
-    const std::vector<TimelineRecord> records = makeRecords(60000, 90, 6);
-    dir.write("big.log", fileOf(records));
-    std::vector<uint64_t> rowsBefore[3];
-    for (int f = 0; f < 3; ++f) {
-        rowsBefore[f].push_back(0);
-        for (const TimelineRecord& r : records)
-            rowsBefore[f].push_back(rowsBefore[f].back() + (timelineShows(static_cast<TimelineFilter>(f), r.channel) ? timelineRows(r.bytes.size()) : 0));
-    }
-    { TimelineFile ended; ASSERT_EQ(openFile(ended, dir.file("big.log")), 0); }
-    TimelineFile file;
-    ASSERT_EQ(openFile(file, dir.file("big.log")), 0);
     std::mt19937 random(11);
     for (int looks = 0, last = 0; !last; ++looks) {
         last = file.progress().done;
-        const uint64_t end = file.extent().end;
-        ASSERT_LE(end, records.size());
+        const uint64_t end = file.extent().end, number = random() % (end + 1);
+        ASSERT_LE(end, 60000u);
         const TimelineFilter filter = static_cast<TimelineFilter>(looks % 3);
         const std::vector<uint64_t>& walk = rowsBefore[looks % 3];
-        const uint64_t number = random() % (end + 1);
         ASSERT_EQ(file.rowsBefore(number, filter), walk[number]);
-        uint64_t found = 0, at = 0;
-        if (walk[end] > 0) {
-            const uint64_t row = random() % walk[end];
-            ASSERT_TRUE(file.recordAtRow(row, filter, found, at) && walk[found] + at == row);
-            ASSERT_TRUE(at < timelineRows(records[found].bytes.size()) && timelineShows(filter, records[found].channel));
-        }
+        uint64_t found = 0, at = 0, row = walk[end] > 0 ? random() % walk[end] : 0;
+        ASSERT_TRUE(walk[end] == 0 || (file.recordAtRow(row, filter, found, at) && walk[found] + at == row && at < timelineRows(records[found].bytes.size()) &&
+                                       timelineShows(filter, records[found].channel))) << row;
         std::vector<TimelineRecord> out;
         file.read(number, 50, out);  // records indexed since the extent was read may come too
         ASSERT_TRUE(out.size() >= std::min<uint64_t>(50, end - number) && out.size() <= 50u);
         for (const TimelineRecord& r : out) ASSERT_EQ(textOf({r}), textOf({records.at(r.number)}));
     }
-    EXPECT_EQ(file.extent().end, records.size());
-    EXPECT_TRUE(file.indexBytes() > 0 && file.indexBytes() <= records.size() * 9);
+    TimelineFile::Progress progress = indexed(file);
+    EXPECT_TRUE(file.indexBytes() > 0 && file.indexBytes() <= 60000 * 9);
+    EXPECT_EQ(std::make_tuple(progress.records, progress.skippedLines, progress.cut), std::make_tuple(60000u, 0u, false));
+    EXPECT_EQ(std::make_pair(progress.bytesRead, progress.size), std::make_pair(before.size() + held, before.size() + held));
+    EXPECT_EQ(textOf(readAll(file)), textOf({records.begin(), records.begin() + 60000}));
+
+    std::fstream(path, std::ios::binary | std::ios::in | std::ios::out).seekp(600000) << std::string(100000, 'x');
+    const auto linesBefore = [&](size_t at) { return static_cast<size_t>(std::count(before.begin(), before.begin() + at, '\n')); };
+    std::vector<TimelineRecord> kept(records.begin(), records.begin() + linesBefore(600000));
+    kept.insert(kept.end(), records.begin() + linesBefore(700000) + 1, records.begin() + 60000);
+    EXPECT_EQ(textOf(readAll(file)), textOf(kept));
+    TimelineFind find(file, std::string(1, records[59999].bytes[0]), Both);
+    EXPECT_TRUE(find.advance(100000) && find.count() > 0);
+    EXPECT_FALSE(file.checkSize() || file.progress().cut);
+
+    const size_t whole = linesBefore(1000000);
+    std::filesystem::resize_file(path, 1000000), readAll(file);  // comes up short: it looks for itself
+    progress = file.progress();
+    EXPECT_EQ(std::make_tuple(progress.cut, progress.cutTo, progress.records, file.extent().end), std::make_tuple(true, 1000000u, whole, whole));
+    EXPECT_EQ(textOf(readAll(file)), textOf({kept.begin(), kept.end() - (60000 - whole)}));
+    expectRowsAgreeWithAWalk(file, records);
+    EXPECT_TRUE((std::filesystem::resize_file(path, 0), file.checkSize()));
+    EXPECT_EQ(std::make_tuple(file.progress().cutTo, file.extent().end, readAll(file).size()), std::make_tuple(0u, 0u, size_t{0}));
 }
 
 }  // namespace

@@ -14,15 +14,12 @@ void checkLineIndex(const TrafficTextControl& control, int64_t origin = -1) {
     const std::string text = control.text();
     FUZZ_REQUIRE(origin < 0 || control.textBetween(origin, origin + static_cast<int64_t>(text.size())) == text);
     int line = 0;
-    for (size_t start = 0;; ++line) {
-        const size_t end = std::min(text.find("\r\n", start), text.size());
-        FUZZ_REQUIRE(std::min(text.find_first_of("\r\n", start), text.size()) == end);
-        FUZZ_REQUIRE(control.lineStart(line) == static_cast<int>(start));
+    for (size_t start = 0, end = SIZE_MAX; end != text.size(); start = end + 2, ++line) {
+        end = std::min(text.find("\r\n", start), text.size());
+        FUZZ_REQUIRE(std::min(text.find_first_of("\r\n", start), text.size()) == end && control.lineStart(line) == static_cast<int>(start));
         FUZZ_REQUIRE(control.lineLength(static_cast<int>(start)) == static_cast<int>(end - start));
-        if (end == text.size()) break;
-        start = end + 2;
     }
-    FUZZ_REQUIRE(control.lineCount() == line + 1);
+    FUZZ_REQUIRE(control.lineCount() == line);
 }
 
 }  // namespace
@@ -30,8 +27,7 @@ void checkLineIndex(const TrafficTextControl& control, int64_t origin = -1) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     TrafficDisplay asciiChannel, hexChannel;
-    TrafficTextControl &ascii = *openDisplay(asciiChannel, 0), &hex = *openDisplay(hexChannel, 1);
-    TrafficTextControl edited;
+    TrafficTextControl &ascii = *openDisplay(asciiChannel, 0), &hex = *openDisplay(hexChannel, 1), edited;
     std::string stream, expected, held;  // the text form's bytes so far, and the one held back
     bool awaiting = false, afterCr = false;
     int64_t asciiOrigin = 0, editedOrigin = 0;
@@ -44,8 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         asciiOrigin -= static_cast<int64_t>(kept.size());
         // ... and a dump of more than 139 lines of 16 bytes (the open line among them) its last 139.
         if ((hexShown + 15) / 16 > 139) hexShown -= ((hexShown + 15) / 16 - 139) * 16;
-        feed(asciiChannel, chunk), feed(hexChannel, chunk);
-        stream += chunk, hexShown += chunk.size();
+        feed(asciiChannel, chunk), feed(hexChannel, chunk), stream += chunk, hexShown += chunk.size();
         for (unsigned char b : chunk) awaiting = awaiting ? !isShiftJisTrailByte(b) : isShiftJisLeadByte(b);
         // A chunk's last byte, NUL excepted, waits while it is a lead byte without its trail.
         const bool hold = awaiting && chunk.size() > held.size() && chunk.back() != '\0';
@@ -57,39 +52,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         if (expected.size() > 65536) expected.erase(0, expected.size() - 32768);
         const std::string text = ascii.text();
-        FUZZ_REQUIRE(text.compare(0, kept.size(), kept) == 0 && expected.ends_with(text));
-        FUZZ_REQUIRE(hexChannel.render.hexRendering.load() == 0);
+        FUZZ_REQUIRE(text.compare(0, kept.size(), kept) == 0 && expected.ends_with(text) && hexChannel.render.hexRendering.load() == 0);
     };
     while (in.remaining_bytes() > 0) {
-        // Repeated, so that short inputs reach the trims; at most a worker's largest, 1024 + 22.
+        // Repeated, so that short inputs reach the trims; at most a worker's largest, 1024 + 22. The
+        // edit is picked by the chunk's own bytes, so that the seeds' chunks keep their sizes.
         const int repeats = in.ConsumeIntegralInRange(1, 16);
         const std::string chunk = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(1, 1046));
         if (chunk.empty()) break;
         for (int r = 0; r < repeats; ++r) feedBoth(chunk);
-        // The edit from the chunk's own bytes, so that the seeds' chunks keep their sizes.
         const auto pick = static_cast<unsigned char>(chunk.back());
         const int before = edited.textLength();
         switch (static_cast<unsigned char>(chunk[0]) % 5) {
             case 0:  // at a line start, or anywhere up to past the end
-                edited.removeFromTop(pick % 2 ? edited.lineStart(pick % edited.lineCount()) : pick * 8);
-                editedOrigin += before - edited.textLength();
+                edited.removeFromTop(pick % 2 ? edited.lineStart(pick % edited.lineCount()) : pick * 8), editedOrigin += before - edited.textLength();
                 break;
             case 1: edited.replaceLastLine(chunk.data(), static_cast<int>(chunk.size())); break;
             case 2:  // CLEAR: what waits for a trail byte is dropped unless the text was empty all along
                 if (ascii.textLength() > 0) held.clear(), awaiting = false;
-                asciiOrigin += ascii.textLength();
-                ascii.setText(""), hex.setText(""), expected.clear();
-                afterCr = false, hexShown = 0;
+                asciiOrigin += ascii.textLength(), ascii.setText(""), hex.setText(""), expected.clear(), afterCr = false, hexShown = 0;
                 break;
             default: edited.append(chunk.data(), static_cast<int>(chunk.size()));
         }
-        if (edited.textLength() > 4000) {
-            editedOrigin += edited.textLength();
-            edited.setText(pick % 2 ? chunk : "");
-        }
-        checkLineIndex(ascii, asciiOrigin);
-        checkLineIndex(hex);
-        checkLineIndex(edited, editedOrigin);
+        if (edited.textLength() > 4000) editedOrigin += edited.textLength(), edited.setText(pick % 2 ? chunk : "");
+        checkLineIndex(ascii, asciiOrigin), checkLineIndex(hex), checkLineIndex(edited, editedOrigin);
         FUZZ_REQUIRE(hex.text() == hexDump(stream.substr(stream.size() - hexShown)));
     }
     return 0;

@@ -1,5 +1,4 @@
-// The timeline window as real widgets over real records fed as the read order feeds them, and
-// over real files: follow, hold, clear, filter, selection and copy, find, the bound, saved files.
+// The timeline window as real widgets over real records fed as the read order feeds them, and over real files.
 #include <QClipboard>
 #include <QComboBox>
 #include <QDateTime>
@@ -26,44 +25,32 @@ constexpr int64_t kStart = int64_t{1796645007} * 1000000;  // a wall clock readi
 
 // The combined capture's lines of the records `source` holds that `keep` keeps.
 std::string linesOf(const TimelineSource& source, const std::function<bool(const TimelineRecord&)>& keep = {}) {
-    const TimelineExtent extent = source.extent();
     std::vector<TimelineRecord> records;
-    source.read(extent.first, static_cast<size_t>(extent.end - extent.first), records);
+    source.read(source.extent().first, SIZE_MAX, records);
     std::string lines;
     for (const TimelineRecord& r : records)
-        if (!keep || keep(r))
-            appendCombinedRecord(lines, r.local, r.micros, r.gapMicros, r.channel,
-                                 reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size());
+        if (!keep || keep(r)) appendCombinedRecord(lines, r.local, r.micros, r.gapMicros, r.channel, reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size());
     return lines;
 }
 
 class TimelineWindowTest : public ::testing::Test {
 protected:
     // A live window over `records`, on screen and sized for 20 rows or so.
-    TimelineWindow* open(TimelineRecords* over = nullptr) {
-        if (over != nullptr) fedTo = over;
-        window = new TimelineWindow(host, *fedTo, nullptr);
-        window->show();
-        window->resize(1100, 480);
-        QApplication::processEvents();
-        view = window->view();
-        return window;
+    void open(TimelineRecords* over = nullptr) {
+        window = new TimelineWindow(host, *(fedTo = over != nullptr ? over : fedTo), nullptr);
+        window->show(), window->resize(1100, 480), QApplication::processEvents(), view = window->view();
     }
     ~TimelineWindowTest() override { delete window.data(); }
 
     // One chunk as the read order hands it over, `gapMicros` after the one before.
     void feed(int channel, const std::string& bytes, int64_t gapMicros = 1000) {
-        clock += gapMicros;
-        fedTo->onRead(channel, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), ReadTime{clock, clock});
+        fedTo->onRead(channel, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), ReadTime{clock += gapMicros, clock});
     }
     // `count` records, both directions in turn, of 1..40 bytes.
-    void feedMany(int count) {
-        for (int i = 0; i < count; ++i) feed(1 + fed % 2, std::string(1 + fed * 7 % 40, static_cast<char>('a' + fed % 26))), ++fed;
-    }
-    std::vector<uint64_t> inSight() {
-        view->refresh();
-        return view->recordsInSight();
-    }
+    void feedMany(int count) { for (int i = 0; i < count; ++i, ++fed) feed(1 + fed % 2, std::string(1 + fed * 7 % 40, static_cast<char>('a' + fed % 26))); }
+    std::vector<uint64_t> inSight() { return view->refresh(), view->recordsInSight(); }
+    std::vector<QString> rowsInSight() { return view->refresh(), view->rowsInSight(); }
+    void searchAll(TimelineWindow* in, const QString& pattern, bool hex = false) { for (in->setFindPattern(pattern, hex); !in->advanceFind();) continue; }
 
     Vorlinex v;
     TimelineWindowHost host = timelineWindowHostOf(v);
@@ -77,318 +64,218 @@ protected:
 
 }  // namespace
 
-// Scrolled up, the rows in sight stay while records arrive and older ones go, and the line below
-// counts the arrivals; End follows again. HOLD freezes the rows and loses nothing; CLEAR empties.
+// Scrolled up, rows stay in place while records arrive and go, the line below counting; End follows. HOLD, CLEAR.
 TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) {
-    open();
-    EXPECT_TRUE(records.takesReads()) << "an open window takes records";
-    feedMany(500);
-    EXPECT_GT(inSight().size(), 5u);
-    EXPECT_EQ(inSight().back(), 499u) << "the newest record is in sight";
-    EXPECT_TRUE(view->following() && view->newRecordsLine().isEmpty());
-
-    // The user scrolls up: the list stops following, and the rows in sight stay in place (the
-    // line below may take the last one).
-    view->verticalScrollBar()->setValue(view->verticalScrollBar()->maximum() / 2);
-    EXPECT_FALSE(view->following());
+    open(), feedMany(500);
+    EXPECT_TRUE(records.takesReads() && inSight().size() > 5 && inSight().back() == 499u && view->following() && view->newRecordsLine().isEmpty());
+    QScrollBar* bar = view->verticalScrollBar();
+    bar->setValue(bar->maximum() / 2);
     const std::vector<uint64_t> before = inSight();
-    const int value = view->verticalScrollBar()->value();
-    const auto inPlace = [&] {
+    const int value = bar->value();
+    const auto inPlace = [&] {  // the line below may take the last row
         const std::vector<uint64_t> now = inSight();
         return now.size() + 1 >= before.size() && std::equal(now.begin(), now.end(), before.begin());
     };
     feedMany(1234);
-    EXPECT_TRUE(inPlace() && view->verticalScrollBar()->value() == value);
+    EXPECT_TRUE(!view->following() && inPlace() && bar->value() == value);
     EXPECT_EQ(view->newRecordsLine(), QStringLiteral("1,234 new records: End to follow"));
-    // Older records go (the bound is 3000) while the top record is still held: it stays on top.
-    feedMany(3000 - 1734 + 100);
-    EXPECT_EQ(records.extent().first, 100u);
-    EXPECT_TRUE(inPlace());
-    // Once the top record itself has gone, the first held is on top.
-    feedMany(before.front());
+    feedMany(3000 - 1734 + 100);  // older records go (the bound is 3000): the top record stays on top
+    EXPECT_TRUE(records.extent().first == 100u && inPlace());
+    feedMany(before.front());  // once it has gone itself, the first held is on top
     EXPECT_EQ(inSight().front(), records.extent().first);
-
-    // A click on the line below follows again, as End does.
-    view->findChild<QPushButton*>(QStringLiteral("newRecordsLine"))->click();
+    view->findChild<QPushButton*>(QStringLiteral("newRecordsLine"))->click();  // follows, as End does
     EXPECT_TRUE(view->following());
-    view->verticalScrollBar()->setValue(0);
-    feedMany(1);
-    EXPECT_EQ(inSight().front(), records.extent().first);
-    EXPECT_EQ(view->newRecordsLine(), QStringLiteral("1 new record: End to follow"));
+    bar->setValue(0), feedMany(1);
+    EXPECT_TRUE(inSight().front() == records.extent().first && view->newRecordsLine() == QStringLiteral("1 new record: End to follow"));
     pressKeys(view, {Qt::Key_End});
-    EXPECT_TRUE(view->following() && view->newRecordsLine().isEmpty());
-    EXPECT_EQ(inSight().back(), records.extent().end - 1);
+    EXPECT_TRUE(view->following() && view->newRecordsLine().isEmpty() && inSight().back() == records.extent().end - 1);
 
     // HOLD: what is shown stays; the records keep coming; releasing shows them all.
     auto* hold = window->findChild<QPushButton*>(kHold);
-    hold->click();
+    const uint64_t heldEnd = (hold->click(), records.extent().end);
     const std::vector<uint64_t> held = inSight();
-    const uint64_t heldEnd = records.extent().end;
     feedMany(40);
     EXPECT_EQ(inSight(), held);
-    EXPECT_EQ(view->newRecordsLine(),
-              QStringLiteral("HOLD: 40 new records, 40 records let go meanwhile to keep the bound: release HOLD to show the newest"));
+    EXPECT_EQ(view->newRecordsLine(), QStringLiteral("HOLD: 40 new records, 40 records let go meanwhile to keep the bound: release HOLD to show the newest"));
     view->selectAll();
-    EXPECT_EQ(view->selectionText(), linesOf(records, [&](const TimelineRecord& r) { return r.number < heldEnd; }))
-        << "a held list selects what it shows";
+    EXPECT_EQ(view->selectionText(), linesOf(records, [&](const TimelineRecord& r) { return r.number < heldEnd; })) << "a held list selects what it shows";
     pressKeys(view, {Qt::Key_Space});  // Space releases too, and the button follows
-    EXPECT_FALSE(hold->isChecked() || view->held());
-    EXPECT_EQ(inSight().back(), records.extent().end - 1);
+    EXPECT_TRUE(!hold->isChecked() && !view->held() && inSight().back() == records.extent().end - 1);
     pressKeys(view, {Qt::Key_Space});
+    const std::vector<QString> heldRows = rowsInSight();
     EXPECT_TRUE(hold->isChecked() && view->held());
-    // Held while the bound lets every record in sight go: the rows stay in sight.
-    const std::vector<QString> heldRows = (view->refresh(), view->rowsInSight());
     feedMany(3000);
-    EXPECT_EQ((view->refresh(), view->rowsInSight()), heldRows);
+    EXPECT_EQ(rowsInSight(), heldRows) << "held while the bound lets every record in sight go";
     hold->click();
     // Above the records held, how many went and since when; the first held is drawn with its date.
     const QDateTime since = QDateTime::fromMSecsSinceEpoch((kStart + 1000) / 1000);
     EXPECT_EQ(view->droppedLine(), QStringLiteral("%1 earlier records dropped since %2: the combined capture keeps everything")
                                        .arg(QLocale(QLocale::English).toString(qulonglong{records.extent().first}), since.toString(u"HH:mm:ss")));
-    view->verticalScrollBar()->setValue(0);
-    const std::vector<QString> top = (view->refresh(), view->rowsInSight());
+    bar->setValue(0);
+    const std::vector<QString> top = rowsInSight();
     EXPECT_TRUE(top.at(0).startsWith(since.toString(u"yyyy-")) && !top.at(1).contains(QLatin1Char('-'))) << top[0].toStdString();
 
-    // CLEAR: an empty list that takes the records after it.
-    window->findChild<QPushButton*>(kClear)->click();
+    window->findChild<QPushButton*>(kClear)->click();  // an empty list that takes the records after it
     EXPECT_TRUE(records.extent().empty() && inSight().empty());
     feed(2, "after");
     EXPECT_EQ(inSight(), std::vector<uint64_t>{records.extent().first});
-
-    // END: the window goes and the list stops taking records.
-    window->findChild<QPushButton*>(kEnd)->click();
-    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    EXPECT_TRUE(window.isNull());
-    EXPECT_FALSE(records.takesReads());
+    window->findChild<QPushButton*>(kEnd)->click(), QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(window.isNull() && !records.takesReads()) << "END: the window goes and the list stops taking records";
 }
 
-// The filter hides rows and never drops a record; Ctrl+A and Ctrl+C copy the records shown as the
-// combined capture's lines; click, Shift+click and drag choose exactly the records under them.
+// The filter hides rows, never records; copies give the capture's lines; clicks choose the records under them.
 TEST_F(TimelineWindowTest, FilterHidesRowsCopyGivesCaptureLinesAndClicksChooseRecords) {
-    open();
-    feedMany(300);
+    open(), feedMany(300);
     auto* filter = window->findChild<QComboBox*>(kFilter);
     for (int shown : {1, 2, 0}) {
         filter->setCurrentIndex(shown);
+        const auto kept = [&](const TimelineRecord& x) { return shown == 0 || x.channel == shown; };
         std::vector<TimelineRecord> r;
         for (uint64_t number : inSight()) records.read(number, 1, r);
-        EXPECT_TRUE(std::all_of(r.begin(), r.end(), [&](const TimelineRecord& x) { return shown == 0 || x.channel == shown; }));
-        pressKeys(view, {Qt::Key_A}, Qt::ControlModifier);
-        pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
-        EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(),
-                  linesOf(records, [&](const TimelineRecord& x) { return shown == 0 || x.channel == shown; }));
+        EXPECT_TRUE(std::all_of(r.begin(), r.end(), kept));
+        pressKeys(view, {Qt::Key_A, Qt::Key_C}, Qt::ControlModifier);
+        EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), linesOf(records, kept));
     }
     EXPECT_EQ(inSight().back(), 299u) << "no record was lost under the filter";
 
-    // Rows of the records in sight: the first row of each.
     view->verticalScrollBar()->setValue(10);
     const std::vector<uint64_t> rows = inSight();
-    const auto rowOf = [&](uint64_t number) {
-        const uint64_t top = records.rowsBefore(records.extent().first, TimelineFilter::Both) +
-                             static_cast<uint64_t>(view->verticalScrollBar()->value());
-        const int row = static_cast<int>(records.rowsBefore(number, TimelineFilter::Both) - top);
-        return QPoint(200, row * view->rowHeight() + view->rowHeight() / 2);
+    const auto rowOf = [&](uint64_t number) {  // the middle of the first row of a record in sight
+        const auto row = records.rowsBefore(number, TimelineFilter::Both) - records.rowsBefore(records.extent().first, TimelineFilter::Both) - view->verticalScrollBar()->value();
+        return QPoint(200, static_cast<int>(row) * view->rowHeight() + view->rowHeight() / 2);
     };
-    const auto only = [&](uint64_t from, uint64_t to) {
-        return linesOf(records, [&](const TimelineRecord& r) { return r.number >= from && r.number <= to; });
+    const auto only = [&](uint64_t from, uint64_t to, int channel = 0) {
+        return linesOf(records, [&](const TimelineRecord& r) { return r.number >= from && r.number <= to && (channel == 0 || r.channel == channel); });
     };
-    QWidget* rowsArea = view->viewport();
-    mouse(rowsArea, QEvent::MouseButtonPress, rowOf(rows[2]));
-    mouse(rowsArea, QEvent::MouseButtonRelease, rowOf(rows[2]));
-    EXPECT_EQ(view->selectionText(), only(rows[2], rows[2]));
-    mouse(rowsArea, QEvent::MouseButtonPress, rowOf(rows[5]), Qt::LeftButton, Qt::ShiftModifier);
-    EXPECT_EQ(view->selectionText(), only(rows[2], rows[5]));
-    // Shift+click above the first: from the first clicked, upwards.
-    mouse(rowsArea, QEvent::MouseButtonPress, rowOf(rows[0]), Qt::LeftButton, Qt::ShiftModifier);
-    EXPECT_EQ(view->selectionText(), only(rows[0], rows[2]));
-    // A drag from one record to another.
-    mouse(rowsArea, QEvent::MouseButtonPress, rowOf(rows[4]));
-    mouse(rowsArea, QEvent::MouseMove, rowOf(rows[3]));
-    mouse(rowsArea, QEvent::MouseButtonRelease, rowOf(rows[3]));
-    EXPECT_EQ(view->selectionText(), only(rows[3], rows[4]));
-    // Under a filter a selection copies the records shown only.
+    // A click, a Shift+click below, one above (from the first clicked, upwards), a drag.
+    const std::tuple<size_t, size_t, Qt::KeyboardModifiers, size_t, size_t> gestures[] = {
+        {2, 2, {}, 2, 2}, {5, 5, Qt::ShiftModifier, 2, 5}, {0, 0, Qt::ShiftModifier, 0, 2}, {4, 3, {}, 3, 4}};
+    for (const auto& [press, release, modifiers, from, to] : gestures) {
+        mouse(view->viewport(), QEvent::MouseButtonPress, rowOf(rows[press]), Qt::LeftButton, modifiers);
+        if (modifiers == Qt::NoModifier) mouse(view->viewport(), QEvent::MouseMove, rowOf(rows[release])), mouse(view->viewport(), QEvent::MouseButtonRelease, rowOf(rows[release]));
+        EXPECT_EQ(view->selectionText(), only(rows[from], rows[to])) << press << " to " << release;
+    }
     filter->setCurrentIndex(1);
-    EXPECT_EQ(view->selectionText(),
-              linesOf(records, [&](const TimelineRecord& r) { return r.number >= rows[3] && r.number <= rows[4] && r.channel == 1; }));
+    EXPECT_EQ(view->selectionText(), only(rows[3], rows[4], 1)) << "under a filter a selection copies the records shown only";
 }
 
-// The find bar reaches the search: its pattern (read as code page 932, or as hex), next and
-// previous (Enter, Shift+Enter, F3), the filter and records that arrive; the match found is
-// selected and brought into sight.
+// The find bar reaches the search (code page 932, hex, keys, filter); the match is selected and brought into sight.
 TEST_F(TimelineWindowTest, TheFindBarSearchesTheRecordsShownAndSelectsTheMatch) {
     open();
-    feed(1, "*ID");
-    feed(2, "xxN?");  // between the two halves of channel 1's "*IDN?"
-    feed(1, "N?\r\n");
+    feed(1, "*ID"), feed(2, "xxN?"), feed(1, "N?\r\n");  // the other direction between the halves of "*IDN?"
     for (int i = 0; i < 40; ++i) feed(1 + i % 2, "..*IDN?..");
-    const auto search = [&](const QString& pattern, bool hex) {
-        for (window->setFindPattern(pattern, hex); !window->advanceFind();) {
-        }
-    };
-    search(QStringLiteral("*IDN?"), false);
+    searchAll(window, QStringLiteral("*IDN?"));
     EXPECT_EQ(window->findStatusText(), QStringLiteral("41 matches"));
-    ASSERT_TRUE(window->findNext());
-    EXPECT_EQ(window->currentMatch(), std::optional<size_t>(0));
-    // Its records are selected, the other direction's record between them not.
-    EXPECT_EQ(view->selectionText(), linesOf(records, [](const TimelineRecord& r) { return r.number == 0 || r.number == 2; }));
+    ASSERT_TRUE(window->findNext() && window->currentMatch() == std::optional<size_t>(0));
+    EXPECT_EQ(view->selectionText(), linesOf(records, [](const TimelineRecord& r) { return r.number == 0 || r.number == 2; })) << "not the one between";
     window->findPrevious();
-    EXPECT_EQ(window->findStatusText(), QStringLiteral("41 of 41"));
-    EXPECT_EQ(inSight().back(), 42u) << "the match is brought into sight";
+    EXPECT_TRUE(window->findStatusText() == QStringLiteral("41 of 41") && inSight().back() == 42u) << "the match is brought into sight";
     auto* pattern = window->findChild<QLineEdit*>(kFindPattern);
-    pressKeys(pattern, {Qt::Key_Return});
-    EXPECT_EQ(window->findStatusText(), QStringLiteral("1 of 41"));
-    pressKeys(pattern, {Qt::Key_Return}, Qt::ShiftModifier);
-    EXPECT_EQ(window->findStatusText(), QStringLiteral("41 of 41"));
-    pressKeys(view, {Qt::Key_F3});
-    EXPECT_EQ(window->findStatusText(), QStringLiteral("1 of 41"));
-
-    search(QStringLiteral("4e3f0d0a"), true);
-    EXPECT_EQ(window->matchCount(), 1u) << "channel 1's N?\\r\\n, as hex";
-    feed(2, "OK \x89\xd2\x93\xad\x92\x86\r\n");
-    search(QString::fromUtf8("稼働中"), false);
-    EXPECT_EQ(window->matchCount(), 1u);
-    search(QStringLiteral("zz"), false);
-    EXPECT_EQ(window->findStatusText(), QStringLiteral("no match"));
-    feed(2, "zz");
-    window->advanceFind();
-    EXPECT_EQ(window->matchCount(), 1u) << "a live search goes on into records that arrive";
-    window->findChild<QComboBox*>(kFilter)->setCurrentIndex(1);
-    while (!window->advanceFind()) {
+    const std::tuple<QWidget*, int, Qt::KeyboardModifiers, const char*> keys[] = {
+        {pattern, Qt::Key_Return, {}, "1 of 41"}, {pattern, Qt::Key_Return, Qt::ShiftModifier, "41 of 41"}, {view, Qt::Key_F3, {}, "1 of 41"}};
+    for (const auto& [to, key, modifiers, status] : keys) {
+        pressKeys(to, {key}, modifiers);
+        EXPECT_EQ(window->findStatusText(), QString::fromLatin1(status)) << key;
     }
+    searchAll(window, QStringLiteral("4e3f0d0a"), true);
+    EXPECT_EQ(window->matchCount(), 1u) << "channel 1's N?\\r\\n, as hex";
+    feed(2, "OK \x89\xd2\x93\xad\x92\x86\r\n"), searchAll(window, QString::fromUtf8("稼働中"));
+    EXPECT_EQ(window->matchCount(), 1u);
+    searchAll(window, QStringLiteral("OK")), window->findChild<QComboBox*>(kFilter)->setCurrentIndex(1);
+    while (!window->advanceFind()) continue;
     EXPECT_EQ(window->findStatusText(), QStringLiteral("no match")) << "the filter reaches the search";
 }
 
-// The program's own window: with DATETIME on, a thin rule marks each record after a pause of
-// DATETIMEVAL seconds or more, and OPTION's OK turns it off. OPEN reads a saved combined capture
-// into a read-only window of its own with the same lines, and its note tells the lines skipped and
-// a cut; a file with no record, or none at all, is a box and no window.
+// The program's window: with DATETIME on, a rule marks each record after a pause of DATETIMEVAL seconds, until
+// OPTION's OK turns it off. OPEN gives a saved capture a read-only window; its note tells lines skipped and a cut;
+// a file with no record (settings, random binary), none at all or a folder is a box and no window.
 TEST_F(TimelineWindowTest, PausesAreRuledAsTheOptionsSayAndSavedTimelinesOpenReadOnly) {
     std::vector<BoxRequest> boxes;
     v.boxes = [&](const BoxRequest& box) { boxes.push_back(box); };
-    v.app.relay.appOptions.DATETIME = 1;
-    v.app.relay.appOptions.DATETIMEVAL = 2;
-    v.timelineWindows.openTimelineWindow();
-    window = v.timelineWindows.timelineWindow();
-    ASSERT_NE(window.data(), nullptr);
-    view = window->view();
-    fedTo = &v.app.timeline;
-    feed(1, "first");
-    feed(2, "after a pause", 2000000);
-    feed(1, "soon after", 1999999);
-    view->refresh();
+    v.app.relay.appOptions.DATETIME = 1, v.app.relay.appOptions.DATETIMEVAL = 2, v.timelineWindows.openTimelineWindow();
+    ASSERT_TRUE(window = v.timelineWindows.timelineWindow());
+    view = window->view(), fedTo = &v.app.timeline;
+    feed(1, "first"), feed(2, "after a pause", 2000000), feed(1, "soon after", 1999999), view->refresh();
     const auto ruled = [&](int row) {
         const QImage rows = view->viewport()->grab().toImage();
-        const int y = row * view->rowHeight() * rows.height() / view->viewport()->height();
-        return rows.pixelColor(1, y) != view->palette().color(QPalette::Base);
+        return rows.pixelColor(1, row * view->rowHeight() * rows.height() / view->viewport()->height()) != view->palette().color(QPalette::Base);
     };
     EXPECT_TRUE(!ruled(0) && ruled(1) && !ruled(2));
     AppOptions options = v.app.relay.appOptions;
-    options.DATETIME = 0;
-    v.settingsHost.applyOptions(options);
+    options.DATETIME = 0, v.settingsHost.applyOptions(options);
     EXPECT_FALSE(ruled(1));
 
     feedMany(50);
     const std::string lines = linesOf(v.app.timeline);
     ScratchDir dir;
     const size_t cut = lines.find('\n', 200) + 1;
-    dir.write("saved.txt", lines.substr(0, cut) + "not a record\n" + lines.substr(cut));
-    dir.write("empty.txt", "");
-
+    dir.write("saved.txt", lines.substr(0, cut) + "not a record\n" + lines.substr(cut)), dir.write("empty.txt", "");
     v.timelineWindows.setFileChooser([&] { return std::optional<QString>(QString::fromStdString(dir.file("saved.txt"))); });
     window->findChild<QPushButton*>(kOpen)->click();
     ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.fileWindows().size() == 1; }));
     TimelineWindow* saved = v.timelineWindows.fileWindows().front();
-    EXPECT_EQ(saved->windowTitle(), QStringLiteral("saved.txt"));
-    EXPECT_TRUE(saved->readOnly() && !saved->findChild<QPushButton*>(kHold) && !saved->findChild<QPushButton*>(kClear));
-    const size_t badLine = static_cast<size_t>(std::count(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(cut), '\n')) + 1;
-    EXPECT_TRUE(waitUntil([&] {
-        return saved->noteText() == QStringLiteral("File line %1 is not a timeline record (1 such line skipped)").arg(badLine);
-    })) << saved->noteText().toStdString();
+    EXPECT_TRUE(saved->windowTitle() == QStringLiteral("saved.txt") && saved->readOnly() && !saved->findChild<QPushButton*>(kHold) && !saved->findChild<QPushButton*>(kClear));
+    const auto badLine = std::count(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(cut), '\n') + 1;
+    const auto noteSays = [&](const QString& text, bool ending = false) {
+        EXPECT_TRUE(waitUntil([&] { return ending ? saved->noteText().endsWith(text) : saved->noteText() == text; })) << saved->noteText().toStdString();
+    };
+    noteSays(QStringLiteral("File line %1 is not a timeline record (1 such line skipped)").arg(badLine));
     ASSERT_TRUE(waitUntil([&] { return saved->file()->progress().done; }));
-    saved->view()->refresh();
-    EXPECT_EQ(saved->view()->recordsInSight().front(), 0u) << "a file opens at its top";
-    saved->view()->selectAll();
-    EXPECT_EQ(saved->view()->selectionText(), lines);
-    for (saved->setFindPattern(QStringLiteral("aaaa"), false); !saved->advanceFind();) {
-    }
+    saved->view()->refresh(), saved->view()->selectAll();
+    EXPECT_EQ(std::make_pair(saved->view()->recordsInSight().front(), saved->view()->selectionText()), std::make_pair(uint64_t{0}, lines)) << "at its top";
+    searchAll(saved, QStringLiteral("aaaa"));
     EXPECT_TRUE(saved->matchCount() > 0 && boxes.empty());
-    // Cut while open (what it still holds is the timeline source test's): the note says so.
     ASSERT_EQ(::truncate(dir.file("saved.txt").c_str(), 1000), 0);
-    EXPECT_TRUE(waitUntil([&] {
-        return saved->noteText().endsWith(QStringLiteral("\nThe file was cut to 1,000 bytes while open: only the records it still holds are shown"));
-    })) << saved->noteText().toStdString();
+    noteSays(QStringLiteral("\nThe file was cut to 1,000 bytes while open: only the records it still holds are shown"), true);
 
-    for (const std::string name : {"empty.txt", "missing.txt"}) {
+    dir.write("Vorlinex.ini", "[DEVICES]\nCOM1=/dev/ttyUSB0\r\n[DATETIME]\nDATETIME=1\n"), dir.write("random.bin", randomBytes(3 << 20, 8));
+    const std::string none = "Not a timeline: no line of the file is a timeline record";
+    const std::pair<std::string, std::string> refused[] = {{"empty.txt", none}, {"Vorlinex.ini", none}, {"random.bin", none}, {"missing.txt", "No such file or directory"}, {"", "Is a directory"}};
+    for (const auto& [name, reason] : refused) {
         v.timelineWindows.openTimelineFile(QString::fromStdString(dir.file(name)));
-        ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.pendingFiles() == 0; }));
+        ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.pendingFiles() == 0; }) && !boxes.empty());
+        EXPECT_EQ(boxes.back().text, "Timeline Open Error\n" + dir.file(name) + "\n" + reason);
     }
-    ASSERT_EQ(boxes.size(), 2u);
-    EXPECT_EQ(boxes[0].text, "Timeline Open Error\n" + dir.file("empty.txt") +
-                                 "\nNot a timeline: no line of the file is a timeline record");
-    EXPECT_EQ(boxes[1].text, "Timeline Open Error\n" + dir.file("missing.txt") + "\nNo such file or directory");
-    EXPECT_EQ(v.timelineWindows.fileWindows().size(), 1u);
+    EXPECT_EQ(std::make_pair(boxes.size(), v.timelineWindows.fileWindows().size()), std::make_pair(size_t{5}, size_t{1}));
 }
 
-// A row reads time, gap, direction, count, hex and text; a record's further rows only its bytes;
-// the date stands on the first record held and on the first of each day.
+// A row: time, gap, direction, count, hex and text in columns; further rows only bytes; the date on the first
+// record held and of each day; the largest record's count apart from its direction.
 TEST_F(TimelineWindowTest, RowsShowTheDateOnTheFirstRecordOfEachDayAndContinuationRowsOnlyBytes) {
-    std::tm evening{};
-    evening.tm_year = 2026 - 1900, evening.tm_mon = 11, evening.tm_mday = 7;
-    evening.tm_hour = 23, evening.tm_min = 59, evening.tm_sec = 59, evening.tm_isdst = -1;
-    clock = static_cast<int64_t>(std::mktime(&evening)) * 1000000 + 999000;
-    open();
-    feed(1, std::string(20, 'A'), 0);
-    feed(2, "B\x01", 1100);
-    feed(1, "C", 5);
-    view->refresh();
-    const std::vector<QString> rows = view->rowsInSight();
+    clock = QDateTime(QDate(2026, 12, 7), QTime(23, 59, 59, 999)).toMSecsSinceEpoch() * 1000, open();
+    feed(1, std::string(20, 'A'), 0), feed(2, "B\x01", 1100), feed(1, "C", 5);
+    const std::vector<QString> rows = rowsInSight();
     ASSERT_GE(rows.size(), 4u);
-    const auto words = [](const QString& row) { return row.split(QLatin1Char(' '), Qt::SkipEmptyParts); };
-    EXPECT_EQ(words(rows[0]), QStringList({"2026-12-07", "23:59:59.999000", "+0.000000", "1>2", "20", "41", "41", "41",
-                                           "41", "41", "41", "41", "41", "41", "41", "41", "41", "41", "41", "41", "41",
-                                           "AAAAAAAAAAAAAAAA"}));
-    EXPECT_EQ(words(rows[1]), QStringList({"41", "41", "41", "41", "AAAA"}));
+    const auto words = [](const QString& row) { return row.split(QLatin1Char(' '), Qt::SkipEmptyParts).join(QLatin1Char(' ')); };
+    EXPECT_EQ(words(rows[0]), QStringLiteral("2026-12-07 23:59:59.999000 +0.000000 1>2 20") + QStringLiteral(" 41").repeated(16) + QStringLiteral(" AAAAAAAAAAAAAAAA"));
+    EXPECT_EQ(words(rows[1]), QStringLiteral("41 41 41 41 AAAA"));
+    EXPECT_EQ(words(rows[2]), QStringLiteral("2026-12-08 00:00:00.000100 +0.001100 2>1 2 42 01 B."));
+    EXPECT_EQ(words(rows[3]), QStringLiteral("00:00:00.000105 +0.000005 1>2 1 43 C"));
     EXPECT_EQ(rows[1].indexOf(QLatin1String("41")), rows[0].indexOf(QLatin1String("41"))) << "the dump's columns line up";
-    EXPECT_EQ(words(rows[2]), QStringList({"2026-12-08", "00:00:00.000100", "+0.001100", "2>1", "2", "42", "01", "B."}));
-    EXPECT_EQ(words(rows[3]), QStringList({"00:00:00.000105", "+0.000005", "1>2", "1", "43", "C"}));
     EXPECT_EQ(rows[3].indexOf(QLatin1String("00:00:00")), rows[2].indexOf(QLatin1String("00:00:00")));
-
-    // The largest record a file holds keeps its count apart from its direction.
-    feed(2, std::string(size_t{1} << 20, 'D'), 7);
-    view->refresh();
-    view->verticalScrollBar()->setValue(0);
+    feed(2, std::string(size_t{1} << 20, 'D'), 7), view->refresh(), view->verticalScrollBar()->setValue(0);
     const QString large = view->rowsInSight().front();
-    EXPECT_EQ(words(large).mid(2, 4), QStringList({"+0.000007", "2>1", "1048576", "44"})) << large.toStdString();
+    EXPECT_EQ(words(large).section(QLatin1Char(' '), 2, 5), QStringLiteral("+0.000007 2>1 1048576 44")) << large.toStdString();
     EXPECT_EQ(large.indexOf(QLatin1String("44")), rows[0].indexOf(QLatin1String("41")));
 }
 
-// Copies larger than one slice are written out between frames: the window answers meanwhile, and
-// the clipboard gets every chosen record once, in order, the other direction's filtered out. A
-// copy of more text than the clipboard is given makes none (told at once from the rows, or given
-// up once its text passes the bound) and offers a file instead: written in the background as the
-// combined capture's lines, and the note says how it went; declined, the note says that nothing
-// was copied.
+// Copies larger than a slice go out between frames, each chosen record once, in order. More text than the
+// clipboard takes makes none (told at once from the rows, or once its text passes the bound) and offers a file
+// instead, written in the background; the note says how it went, or, declined, that nothing was copied.
 TEST_F(TimelineWindowTest, LargeCopiesGoOutInSlicesOrToAFileInTheBackground) {
     TimelineRecords many{100000, uint64_t{256} << 20};
     ScratchDir dir;
     const std::string path = dir.file("selection.txt");
-    std::vector<std::optional<QString>> answers{QString::fromStdString(path), std::nullopt};
     size_t offers = 0;
-    host.chooseSelectionFile = [&](QWidget*) { return answers.at(offers++); };
+    host.chooseSelectionFile = [&](QWidget*) { return offers++ == 0 ? std::optional<QString>(QString::fromStdString(path)) : std::nullopt; };
     open(&many);
     for (int i = 0; i < 54000; ++i) feed(1 + i % 2, std::string(i < 34000 ? 1000 : 1 + i % 7, static_cast<char>(i % 251)));
     QGuiApplication::clipboard()->setText(QStringLiteral("before"));
-    const auto copy = [&](uint64_t first, unsigned channels) {
-        view->selectRecords(first, many.extent().end - 1, channels);
-        pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
-    };
+    const auto copy = [&](uint64_t first, unsigned channels) { view->selectRecords(first, many.extent().end - 1, channels), pressKeys(view, {Qt::Key_C}, Qt::ControlModifier); };
     copy(34000, 2);
-    EXPECT_TRUE(view->copying()) << "20,000 records were written out in one go";
-    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("before"));
+    EXPECT_TRUE(view->copying() && QGuiApplication::clipboard()->text() == QStringLiteral("before")) << "20,000 records were written out in one go";
     ASSERT_TRUE(waitUntil([&] { return !view->copying(); }));
-    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(),
-              linesOf(many, [](const TimelineRecord& r) { return r.number >= 34000 && r.channel == 2; }));
-
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), linesOf(many, [](const TimelineRecord& r) { return r.number >= 34000 && r.channel == 2; }));
     QGuiApplication::clipboard()->setText(QStringLiteral("before"));
     const std::string lines = linesOf(many);
     ASSERT_GT(linesOf(many, [](const TimelineRecord& r) { return r.channel == 2; }).size(), TimelineView::kMaxClipboardBytes);
@@ -399,8 +286,7 @@ TEST_F(TimelineWindowTest, LargeCopiesGoOutInSlicesOrToAFileInTheBackground) {
                                          std::pair{2u, QStringLiteral("Not copied: the selection is more than 64 MB of text, too much for the clipboard")}}) {
         copy(0, channels);
         ASSERT_TRUE(waitUntil([&] { return !view->copying() && !window->saving(); }));
-        EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("before"));
-        EXPECT_EQ(window->noteText(), note);
+        EXPECT_TRUE(QGuiApplication::clipboard()->text() == QStringLiteral("before") && window->noteText() == note) << window->noteText().toStdString();
     }
     EXPECT_EQ(offers, 2u);
     EXPECT_TRUE(dir.read("selection.txt") == lines) << "the file holds the selection's lines";
