@@ -15,7 +15,6 @@ class HeadlessOnCables : public ::testing::Test {
 protected:
     void SetUp() override {
         if (programUnderTest().empty()) GTEST_SKIP() << "the program is built only with its windows";
-        // Both ports at 9600 baud 8N1 on the cables, CRLF 0.
         dir.write("site.ini", "[DATA1]\r\nCOM=0\r\nBPS=9600\r\nBIT=8\r\n[DATA2]\r\nCOM=1\r\nBPS=9600\r\nBIT=8\r\n"
                               "[DATA]\r\nCRLF=0\r\n" + devicesSection({first.slavePath(), second.slavePath(), "", "", "", ""}));
     }
@@ -31,9 +30,7 @@ TEST_F(HeadlessOnCables, RelaysBothWaysCapturesWhatWasRelayedAndAStopRequestEnds
     ChildProcess child(programUnderTest(), {"--headless", "--ini", "site.ini", "--log-a", "a.log", "--log-b", "b.log",
                                             "--log-combined", "c.log", "--status-every", "0"});
     ASSERT_TRUE(child.started());
-    ASSERT_NE(child.awaitLine("^<5>relaying COM1 " + first.slavePath() + " <-> COM2 " + second.slavePath() +
-                              ", settings .*site.ini$"),
-              "")
+    ASSERT_NE(child.awaitLine("^<5>relaying COM1 " + first.slavePath() + " <-> COM2 " + second.slavePath() + ", settings .*site.ini$"), "")
         << child.err();
     expectRelaysBothWays(first, second, 7);
     const std::string forth = randomBytes(3000, 7), back = randomBytes(4000, 8);
@@ -42,8 +39,7 @@ TEST_F(HeadlessOnCables, RelaysBothWaysCapturesWhatWasRelayedAndAStopRequestEnds
     EXPECT_EQ(child.err().find("<3>"), std::string::npos) << child.err();
     EXPECT_TRUE(dir.read("a.log") == "before\r\n" + forth) << dir.read("a.log").size();
     EXPECT_TRUE(dir.read("b.log") == "before\r\n" + back) << dir.read("b.log").size();
-    std::string error;
-    std::string directions[2];
+    std::string error, directions[2];
     for (const CombinedRecord& record : parseCombinedRecords(dir.read("c.log"), error)) directions[record.channel - 1] += record.bytes;
     EXPECT_EQ(error, "");
     EXPECT_TRUE(directions[0] == forth && directions[1] == back);

@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <QtCore/qtestsupport_core.h>
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <string>
@@ -41,9 +42,7 @@ inline std::string vorlinexIni(const std::array<std::string, 6>& devices, int ra
            std::to_string(rate) + "\nDMODE=" + std::to_string(dmode) + "\n" + devicesSection(devices);
 }
 
-inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 15000) {
-    return QTest::qWaitFor(done, timeoutMs);
-}
+inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 15000) { return QTest::qWaitFor(done, timeoutMs); }
 
 // The child of `parent` named by its control id.
 template <typename T = QWidget>
@@ -79,11 +78,6 @@ inline int runVorlinex(const std::function<void(QWidget*)>& body, const BoxFunct
     }, boxes);
 }
 
-// A FIFO with a reader that never blocks; -1 when either fails.
-inline int openFifo(const std::string& path) {
-    return ::mkfifo(path.c_str(), 0600) == 0 ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK) : -1;
-}
-
 // FIFOs filled with 'f' whose readers stall; after 30 s a thread reads them: fail, not hang.
 struct StalledPipes {
     struct Pipe {
@@ -100,28 +94,21 @@ struct StalledPipes {
     StalledPipes(const ScratchDir& dir, std::initializer_list<std::string> names) {
         for (const std::string& name : names) {
             Pipe& p = pipes.emplace_back();
-            p.reader = openFifo(dir.file(name));
+            if (::mkfifo(dir.file(name).c_str(), 0600) == 0) p.reader = ::open(dir.file(name).c_str(), O_RDONLY | O_NONBLOCK);
             p.filler = ::open(dir.file(name).c_str(), O_WRONLY | O_NONBLOCK);
             for (ssize_t n; (n = ::write(p.filler, std::string(4096, 'f').data(), 4096)) > 0;) p.filled += n;
             EXPECT_TRUE(p.reader >= 0 && p.filler >= 0) << name;
         }
         rescue = std::jthread([this](std::stop_token done) {
             for (int tick = 0; !done.stop_requested(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-                if (++tick > 3000) {
-                    rescuing = true;
-                    for (Pipe& p : pipes) p.drain();
-                }
+                if (++tick > 3000) rescuing = true, std::for_each(pipes.begin(), pipes.end(), [](Pipe& p) { p.drain(); });
         });
     }
     ~StalledPipes() {
         rescue = {};
         for (Pipe& p : pipes) ::close(p.reader), ::close(p.filler);
     }
-    // Stops the rescue (for good); true when it had to read.
-    bool rescued() {
-        rescue = {};
-        return rescuing;
-    }
+    bool rescued() { return rescue = {}, rescuing; }  // stops the rescue for good; true when it had to read
 
     std::vector<Pipe> pipes;
     std::atomic<bool> rescuing{false};

@@ -8,13 +8,7 @@
 #include "settings/port_restart.h"
 #include "tests/shell/qt/shell_harness.h"
 
-namespace {
-
-class TimelineInTheProgram : public ProgramOnCables {};
-
-}  // namespace
-
-TEST_F(TimelineInTheProgram, ComToComOpensOneWindowTitledWithBothPortsThatTakesRecordsOnlyWhileOpen) {
+TEST_F(ProgramOnCables, TimelineWindowComToComOpensOneWindowTitledWithBothPortsThatTakesRecordsOnlyWhileOpen) {
     PtyCable third;
     dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath(), third.slavePath()}));
     run([&](Vorlinex& v, QWidget* window) {
@@ -33,18 +27,14 @@ TEST_F(TimelineInTheProgram, ComToComOpensOneWindowTitledWithBothPortsThatTakesR
         EXPECT_EQ(timeline->parentWidget(), window) << "owned by the main window";
         flow(first, second, "*IDN?\r\n");
         flow(second, first, "OK\r\n");
-        ASSERT_TRUE(waitUntil([&] {
-            timeline->view()->refresh();
-            return timeline->view()->recordsInSight().size() >= 2;
-        }));
+        ASSERT_TRUE(waitUntil([&] { return timeline->view()->refresh(), timeline->view()->recordsInSight().size() >= 2; }));
         timeline->view()->selectAll();
         const std::string copied = timeline->view()->selectionText();
         EXPECT_NE(copied.find(" 1>2  7  2A 49 44 4E 3F 0D 0A  |*IDN?..|\n"), std::string::npos) << copied;
         EXPECT_NE(copied.find(" 2>1  4  4F 4B 0D 0A  |OK..|\n"), std::string::npos) << copied;
 
-        // A second trigger raises the same window.
         item->trigger();
-        EXPECT_EQ(v.timelineWindows.timelineWindow(), timeline.data());
+        EXPECT_EQ(v.timelineWindows.timelineWindow(), timeline.data()) << "a second trigger raises the same window";
 
         // The serial window's OK moves port 2 to COM3: the title follows, and back.
         Relay& relay = v.app.relay;
@@ -56,17 +46,15 @@ TEST_F(TimelineInTheProgram, ComToComOpensOneWindowTitledWithBothPortsThatTakesR
         }
 
         // Closed, it takes nothing; opened again, it is where the user left it, on an empty list.
-        timeline->resize(700, 333);
-        timeline->move(40, 60);
+        timeline->resize(700, 333), timeline->move(40, 60);
         const QRect place = timeline->geometry();
         timeline->close();
         QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         EXPECT_TRUE(timeline.isNull() && !v.app.timeline.takesReads());
         flow(first, second, "while closed");
         item->trigger();
-        TimelineWindow* again = v.timelineWindows.timelineWindow();
-        ASSERT_NE(again, nullptr);
-        EXPECT_EQ(again->geometry(), place);
+        ASSERT_NE(v.timelineWindows.timelineWindow(), nullptr);
+        EXPECT_EQ(v.timelineWindows.timelineWindow()->geometry(), place);
         EXPECT_TRUE(v.app.timeline.takesReads() && v.app.timeline.extent().empty());
     });
     EXPECT_TRUE(recordedBoxes().empty());
