@@ -19,29 +19,7 @@
 namespace {
 
 void capture(Session& app, int channel, const std::string& bytes) {
-    app.captures.writeCaptureLog(app.relay.relayChannel(channel), reinterpret_cast<const uint8_t*>(bytes.data()),
-                                 static_cast<int32_t>(bytes.size()), 0);
-}
-
-// A FIFO nobody reads is refused at once (an open that waited for a reader would hang the
-// program's ways out). Through a link, by device and inode, a file another capture writes is
-// refused, untouched. A device takes any number of captures.
-TEST(CaptureLog, AFifoNobodyReadsOrALinkToAFileAnotherCaptureWritesIsRefusedAndADeviceTakesEveryCapture) {
-    ScratchDir dir;
-    Session app;
-    CaptureOpenFailure failure;
-    EXPECT_EQ(::mkfifo(dir.file("pipe").c_str(), 0600) == 0 ? app.captures.openCaptureLog(2, dir.file("pipe"), &failure) : 2, 0);
-    EXPECT_EQ(failure.error, ENXIO);
-    ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("one.log")), 1);
-    capture(app, 1, "kept");
-    std::filesystem::create_symlink(dir.file("one.log"), dir.file("link.log"));
-    EXPECT_EQ(app.captures.openCaptureLog(2, dir.file("link.log"), &failure), 0);
-    EXPECT_EQ(failure.heldBy, 1);
-    EXPECT_EQ(app.captures.captureLog(2).logEnabled.load(), 0);
-    EXPECT_EQ(app.captures.openCaptureLog(2, "/dev/null"), 1);
-    EXPECT_EQ(app.captures.openCombinedCapture("/dev/null"), 1);
-    app.captures.closeCaptureLog(1);
-    EXPECT_EQ(dir.read("one.log"), "kept");
+    app.captures.writeCaptureLog(app.relay.relayChannel(channel), reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()), 0);
 }
 
 // A write the file refuses (a full device, a pipe whose reader has gone) ends that capture
@@ -77,14 +55,21 @@ TEST(CaptureLog, AWriteTheFileRefusesEndsThatCaptureAloneAndTellsWhyOnce) {
     std::signal(SIGPIPE, handler);
 }
 
-// A file that takes nothing (a FIFO whose reader stalls, as a frozen disk would) holds up no
-// worker: chunks wait in the capture's queue, and once 4 MiB wait that capture alone ends,
-// telling what never reached the file. The other captures, and a later one, go on.
-TEST(CaptureLog, AStalledFileEndsOnlyItsCaptureOnceItsQueueIsFullAndTellsWhatWasNotWritten) {
+// A FIFO nobody reads is refused at once (an open that waited for a reader would hang the
+// program's ways out). A file that takes nothing (a FIFO whose reader stalls, as a frozen disk
+// would) holds up no worker: chunks wait in the capture's queue, and once 4 MiB wait that capture
+// alone ends, telling what never reached the file. The other captures, and a later one, go on.
+// Through a link, by device and inode, a file another capture writes is refused, untouched; a
+// device takes any number of captures.
+TEST(CaptureLog, AFifoNobodyReadsIsRefusedAndAStalledFileEndsOnlyItsCaptureOnceItsQueueIsFull) {
     ScratchDir dir;
     Session app;
     const std::string pipe = dir.file("pipe");
-    const int reader = ::mkfifo(pipe.c_str(), 0600) == 0 ? ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+    CaptureOpenFailure refused;
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_EQ(app.captures.openCaptureLog(1, pipe, &refused), 0);
+    EXPECT_EQ(refused.error, ENXIO);
+    const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
     ASSERT_EQ(app.captures.openCaptureLog(1, pipe), 1);
     ASSERT_EQ(app.captures.openCaptureLog(2, dir.file("two.log")), 1);
@@ -119,13 +104,18 @@ TEST(CaptureLog, AStalledFileEndsOnlyItsCaptureOnceItsQueueIsFullAndTellsWhatWas
     ::close(reader);
     ASSERT_GT(n, 0);
     for (ssize_t i = 0; i < n; ++i) ASSERT_EQ(got[i], data[i % data.size()]) << "at byte " << i;
+    std::filesystem::create_symlink(dir.file("two.log"), dir.file("link.log"));
+    EXPECT_EQ(app.captures.openCaptureLog(1, dir.file("link.log"), &refused), 0);
+    EXPECT_EQ(refused.heldBy, 2);
     app.captures.closeCaptureLog(2);
     EXPECT_EQ(dir.read("two.log"), other);
     EXPECT_FALSE(app.captures.takeCaptureFailure(2));
     ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("after.log")), 1);
     capture(app, 1, "after");
     app.captures.closeCaptureLog(1);
+    app.captures.combinedCapture.close();
     EXPECT_EQ(dir.read("after.log"), "after");
+    EXPECT_EQ(app.captures.openCaptureLog(1, "/dev/null") + app.captures.openCaptureLog(2, "/dev/null") + app.captures.openCombinedCapture("/dev/null"), 3);
 }
 
 // A capture's disk freezes (a small ext4 file system on a loop device, as a hung network mount or
