@@ -43,11 +43,9 @@ TEST(CaptureLog, AWriteTheFileRefusesEndsThatCaptureAloneAndTellsWhyOnce) {
         }));
         const auto takeFailure = [&] { return target == 3 ? combined.takeFailure() : app.captures.takeCaptureFailure(target); };
         const CaptureFailure failure = takeFailure();
-        EXPECT_EQ(failure.kind, CaptureFailure::Kind::WriteRefused);
-        EXPECT_EQ(failure.error, target == 2 ? EPIPE : ENOSPC);
-        EXPECT_EQ(failure.path, path);
+        EXPECT_EQ(std::tie(failure.kind, failure.error, failure.path), std::make_tuple(CaptureFailure::Kind::WriteRefused, target == 2 ? EPIPE : ENOSPC, path));
         EXPECT_FALSE(takeFailure());
-        if (target != 2) EXPECT_EQ(target == 3 ? combined.byteCount() : app.captures.captureByteCount(target), 0);
+        if (target != 2) { EXPECT_EQ(target == 3 ? combined.byteCount() : app.captures.captureByteCount(target), 0); }
         capture(app, other, "still captured");
         app.captures.closeCaptureLog(other);
         EXPECT_TRUE(dir.read("other.log").ends_with("still captured"));
@@ -89,13 +87,11 @@ TEST(CaptureLog, AFifoNobodyReadsIsRefusedAndAStalledFileEndsOnlyItsCaptureOnceI
         }
         if (at % 65536 == 0) other += "two " + std::to_string(at) + "\n", capture(app, 2, other.substr(other.rfind("two ")));
     }
-    EXPECT_EQ(enabled.load(), 0);
-    EXPECT_GE(accepted, CaptureFile::kQueueLimit);
+    EXPECT_TRUE(enabled.load() == 0 && accepted >= CaptureFile::kQueueLimit);
     EXPECT_LE(app.captures.capturePeakQueued(1), CaptureFile::kQueueLimit);
     EXPECT_GT(app.captures.capturePeakQueued(1), CaptureFile::kQueueLimit - 256);
     const CaptureFailure failure = app.captures.takeCaptureFailure(1);
-    EXPECT_EQ(failure.kind, CaptureFailure::Kind::FellBehind);
-    EXPECT_EQ(failure.path, pipe);
+    EXPECT_TRUE(failure.kind == CaptureFailure::Kind::FellBehind && failure.path == pipe) << failure.path;
     EXPECT_EQ(app.captures.captureByteCount(1) + failure.bytesNotWritten, accepted) << "written and given up: every byte taken";
     EXPECT_GE(failure.bytesNotWritten, CaptureFile::kQueueLimit - 65536);
     app.captures.closeCaptureLog(1);  // returns: the writer was waiting for the pipe, not for us
@@ -108,8 +104,7 @@ TEST(CaptureLog, AFifoNobodyReadsIsRefusedAndAStalledFileEndsOnlyItsCaptureOnceI
     EXPECT_EQ(app.captures.openCaptureLog(1, dir.file("link.log"), &refused), 0);
     EXPECT_EQ(refused.heldBy, 2);
     app.captures.closeCaptureLog(2);
-    EXPECT_EQ(dir.read("two.log"), other);
-    EXPECT_FALSE(app.captures.takeCaptureFailure(2));
+    EXPECT_TRUE(dir.read("two.log") == other && !app.captures.takeCaptureFailure(2));
     ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("after.log")), 1);
     capture(app, 1, "after");
     app.captures.closeCaptureLog(1);
@@ -153,8 +148,7 @@ TEST(CaptureLog, AFrozenDiskHoldsUpNeitherTheOtherCapturesNorTheEnd) {
         }
         EXPECT_TRUE(eventually([&] { return dir.read("two.txt") == sent2; }));
         const auto lost = app.captures.closeAllCaptureLogs();
-        ASSERT_EQ(lost.size(), 1u);
-        EXPECT_EQ(lost[0].first, 1);
+        ASSERT_TRUE(lost.size() == 1u && lost[0].first == 1);
         const std::string told = captureLostAtExitText(lost[0].second);
         EXPECT_TRUE(told.starts_with(dir.file("disk/one.txt") + ": the file accepted nothing for ")) << told;
     }
@@ -167,9 +161,8 @@ TEST(CaptureLog, AFrozenDiskHoldsUpNeitherTheOtherCapturesNorTheEnd) {
 // its last whole record, so that a strict reader still takes the file, and (Append) the records
 // the file held before are all still there.
 int combinedCaptureUnderFileSizeLimit(const ScratchDir& dir, CaptureOpenMode mode) {
-    std::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{20000, 20000};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, SIG_IGN), ::setrlimit(RLIMIT_FSIZE, &limit);
     std::string before;
     std::tm local{};
     local.tm_year = 126, local.tm_mday = 1;
@@ -185,8 +178,7 @@ int combinedCaptureUnderFileSizeLimit(const ScratchDir& dir, CaptureOpenMode mod
     }
     app.captures.combinedCapture.close();
     const CaptureFailure failure = app.captures.combinedCapture.takeFailure();
-    std::string error;
-    const std::string file = dir.read("both.log");
+    std::string error, file = dir.read("both.log");
     const size_t records = parseCombinedRecords(file, error).size();
     std::fprintf(stderr, "errno %d, %zu bytes, %zu records, %s\n", failure.error, file.size(), records, error.c_str());
     const bool kept = file.starts_with(before) && file.size() > before.size();

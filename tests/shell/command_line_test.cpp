@@ -73,12 +73,24 @@ TEST(CommandLineTest, RefusesWhatIsWrongNamingIt) {
     EXPECT_EQ(versionText(), "Vorlinex v1.01a");
 }
 
-// --ini: the settings are read from and saved to the named file, wherever the current directory is.
-TEST(CommandLineTest, TheNamedSettingsFileIsReadAndSavedInsteadOfTheCurrentDirectorysOne) {
+// --ini: the settings are read from and saved to the named file, wherever the current directory
+// is. A named file that cannot be used ends the program: its path and why (the box's words are
+// the program test's); nothing when none was named or it reads as settings.
+TEST(CommandLineTest, TheNamedSettingsFileIsReadAndSavedInsteadOfTheCurrentDirectorysOneOrSaysWhyItCannotBeRead) {
     ScratchDir dir;
     std::filesystem::create_directory(dir.file("etc"));
+    std::filesystem::create_directory(dir.file("folder.ini"));
+    dir.write("notes.ini", "relay notes\nCOM=3\n");
     dir.write("Vorlinex.ini", "[DATA]\r\nCRLF=1\r\n");
     dir.write("etc/site.ini", "[DATA1]\r\nCOM=0\r\nBPS=19200\r\n[DATA]\r\nCRLF=2\r\n[DEVICES]\r\nCOM1=/dev/ttyUSB7\r\n");
+    const std::pair<std::string, std::string> table[] = {{"missing.ini", "No such file or directory"}, {"folder.ini", "Is a directory"},
+        {"notes.ini", "not a settings file (it has no [DATA1], [DATA2], [DATA] or [DEVICES] section)"}, {"Vorlinex.ini", ""}};
+    EXPECT_FALSE(namedConfigFailure().has_value());
+    for (const auto& [name, why] : table) {
+        setConfigPathOverride(name);
+        const std::optional<ConfigReadFailure> failure = namedConfigFailure();
+        EXPECT_EQ(failure ? settingsUnreadableText(*failure) : "", why.empty() ? "" : "settings " + configPath() + " cannot be read: " + why);
+    }
     setConfigPathOverride("etc/site.ini");  // relative: to the folder it was named in
     std::filesystem::current_path(dir.file("etc"));
     const auto samePath = [](const std::string& path) { return std::filesystem::path(path).lexically_normal(); };  // any separators
@@ -91,35 +103,9 @@ TEST(CommandLineTest, TheNamedSettingsFileIsReadAndSavedInsteadOfTheCurrentDirec
     EXPECT_NE(dir.read("etc/site.ini").find("BPS=38400"), std::string::npos);
     EXPECT_EQ(dir.read("Vorlinex.ini"), "[DATA]\r\nCRLF=1\r\n");
     EXPECT_FALSE(std::filesystem::exists(dir.file("etc/Vorlinex.ini")));
-
     setConfigPathOverride("");
     std::filesystem::current_path(dir.path());
     EXPECT_EQ(loadConfig().appOptions.CRLF.load(), 1);
-}
-
-// A named file that cannot be used ends the program: its path and why, in the words both faces
-// show (a box, or a line headless). Nothing when none was named or it reads as settings.
-TEST(CommandLineTest, ANamedSettingsFileThatCannotBeReadSaysWhy) {
-    ScratchDir dir;
-    std::filesystem::create_directory(dir.file("folder.ini"));
-    dir.write("notes.ini", "relay notes\nCOM=3\n");
-    dir.write("site.ini", "[DATA]\nCRLF=1\n");
-    const std::pair<std::string, std::string> table[] = {
-        {"missing.ini", "No such file or directory"},
-        {"folder.ini", "Is a directory"},
-        {"notes.ini", "not a settings file (it has no [DATA1], [DATA2], [DATA] or [DEVICES] section)"},
-        {"site.ini", ""}};
-    EXPECT_FALSE(namedConfigFailure().has_value());
-    for (const auto& [name, why] : table) {
-        setConfigPathOverride(name);
-        const std::optional<ConfigReadFailure> failure = namedConfigFailure();
-        const std::string path = configPath();  // as the program resolved it (the test above checks that)
-        EXPECT_EQ(failure ? settingsUnreadableText(*failure) : "", why.empty() ? "" : "settings " + path + " cannot be read: " + why);
-        std::string box;
-        if (failure) reportSettingsUnreadable([&box](const BoxRequest& r) { box = r.text; }, *failure);
-        EXPECT_EQ(box, why.empty() ? "" : "Settings File Error\n" + path + "\n" + why);
-    }
-    setConfigPathOverride("");
 }
 
 TEST(HeadlessReportTest, WordsTimesSizesAndTheStatusLine) {

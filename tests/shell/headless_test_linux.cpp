@@ -178,48 +178,35 @@ TEST_F(Headless, ToldSystemdReadinessStatusAndWatchdogAndWhenAPortIsMissingOrUnp
     ::close(socket);
 }
 
-// The run in this process, made from a command line as main() makes it; its lines kept.
-class HeadlessRunHere : public ::testing::Test {
-protected:
-    bool start(const std::vector<std::string>& arguments, const std::string& device2) {
-        if (!device2.empty()) dir.write("Vorlinex.ini", headlessIni(first.slavePath(), device2));
-        run.reset();
-        run.emplace(parseCommandLine(arguments), [this](JournalPriority priority, const std::string& text) {
-            lines.push_back(journalLine(priority, text));
-            lines.back().pop_back();
-        });
-        return run->start();
-    }
-    // Steps as the loop does until a line after the last one found matches.
-    void await(const std::string& pattern) {
-        const std::regex wanted(pattern);
-        EXPECT_TRUE(eventually([&] {
-            run->step();
-            while (seen < lines.size())
-                if (std::regex_search(lines[seen++], wanted)) return true;
-            return false;
-        })) << pattern;
-    }
-    void statusShows(const std::string& pattern) {
-        std::string status;
-        EXPECT_TRUE(eventually([&] { return std::regex_search(status = statusLineText(run->status()), std::regex(pattern)); })) << status;
-    }
-    size_t linesWith(const std::string& part) const {
-        return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
-    }
-
+// A run in this process, made from a command line as main() makes it and stepped as its loop
+// does. Network ports: one whose server resets the connection once it has spoken is told in the
+// words the catalogue gives it, once per loss, also when the connection ended before a step saw it
+// up. One where nothing listens: the failed open told once however often it is retried (the
+// retries and the reconnect are the relay's tests').
+TEST(HeadlessRunHere, ANetworkPortThatIsLostOrRefusedSaysHowItsConnectionEndedAndConnectsOnceThePortListens) {
     ScratchDir dir;
-    PtyCable first, second;
+    PtyCable first;
     std::vector<std::string> lines;
     size_t seen = 0;
     std::optional<HeadlessRun> run;
-};
-
-// Network ports: one whose server resets the connection once it has spoken is told in the words
-// the catalogue gives it, once per loss, also when the connection ended before a step saw it up.
-// One where nothing listens: the failed open told once however often it is retried, the other
-// way going on meanwhile, counted; once the port listens it connects by itself.
-TEST_F(HeadlessRunHere, ANetworkPortThatIsLostOrRefusedSaysHowItsConnectionEndedAndConnectsOnceThePortListens) {
+    const auto start = [&](const std::string& device2) {
+        dir.write("Vorlinex.ini", headlessIni(first.slavePath(), device2));
+        lines.clear(), seen = 0;
+        run.emplace(parseCommandLine({"--headless"}), [&](JournalPriority priority, const std::string& text) {
+            lines.push_back(journalLine(priority, text));
+        });
+        return run->start();
+    };
+    const auto await = [&](const std::string& pattern) {  // a line after the last one found
+        EXPECT_TRUE(eventually([&] {
+            for (run->step(); seen < lines.size();)
+                if (std::regex_search(lines[seen++], std::regex(pattern))) return true;
+            return false;
+        })) << pattern;
+    };
+    const auto linesWith = [&](const char* part) {
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
+    };
     {
         TestListener server;
         std::atomic<bool> done{false};
@@ -228,26 +215,19 @@ TEST_F(HeadlessRunHere, ANetworkPortThatIsLostOrRefusedSaysHowItsConnectionEnded
                 if (TestSocket connection = server.accept(100); connection.valid() && !connection.receiveSome().empty()) connection.reset();
         });
         const std::string resetting = "rfc2217://127.0.0.1:" + std::to_string(server.port());
-        ASSERT_TRUE(start({"--headless"}, resetting));
+        ASSERT_TRUE(start(resetting));
         for (int loss = 0; loss < 2; ++loss)
-            await("^<4>.* COM2 " + resetting + " went away: " + resetting + " connection lost: connection reset by peer, retrying$");
+            await("^<4>.* COM2 " + resetting + " went away: " + resetting + " connection lost: connection reset by peer, retrying\n");
         run->stop();
         done = true;
     }
-    EXPECT_EQ(linesWith("closed the connection"), 0u);
-    std::optional<TestListener> closed(std::in_place, -1);
-    const uint16_t port = closed->port();
-    const std::string path = "tcp://127.0.0.1:" + std::to_string(port);
-    lines.clear(), seen = 0;
-    ASSERT_TRUE(start({"--headless"}, path));
-    await("^<4>Com2 Open Error: " + path + " not reachable: connection refused \\(it is tried again until it answers\\)$");
+    EXPECT_EQ(linesWith("closed the connection"), 0);
+    const TestListener closed(-1);  // bound, not listening: refused
+    const std::string path = "tcp://127.0.0.1:" + std::to_string(closed.port());
+    ASSERT_TRUE(start(path));
+    await("^<4>Com2 Open Error: " + path + " not reachable: connection refused \\(it is tried again until it answers\\)\n");
     EXPECT_TRUE(eventually([&] { return run->step(), run->app.relay.serialPort2.networkRetry.connectFailures >= 4; }));
-    first.send("meanwhile");
-    statusShows("COM2 " + path + " away .*  undelivered to COM2 9 B$");
-    closed.reset();
-    TestListener listening(4, 0, port);
-    await("^<5>.* COM2 " + path + " is back after ");
-    EXPECT_EQ(linesWith("Open Error"), 1u);
+    EXPECT_EQ(linesWith("Open Error"), 1);
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ TEST(NetworkPortReports, TheBoxAndTheStatusSayWhyTheConnectionIsNotThere) {
         failure.kind = kind, failure.systemError = systemError, failure.path = path, failure.detail = detail;
         for (int port : {1, 2}) {
             std::vector<BoxRequest> boxes;
-            reportPortOpen([&boxes](const BoxRequest& box) { boxes.push_back(box); }, PortOpenFailed, port, failure);
+            reportPortOpen([&boxes](const BoxRequest& r) { boxes.push_back(r); }, PortOpenFailed, port, failure);
             ASSERT_EQ(boxes.size(), 1u);
             EXPECT_EQ(boxes[0].text, "Com" + std::to_string(port) + " Open Error\n" + path + box);
             EXPECT_EQ(boxes[0].icon, BoxIcon::Error);
@@ -42,11 +42,8 @@ TEST(NetworkPortReports, TheBoxAndTheStatusSayWhyTheConnectionIsNotThere) {
             EXPECT_EQ(portStatusText(relay), "COM4: " + path + status);
         }
     }
-}
-
-// A network port its worker found gone, before the reconnect step closed it, says how its
-// connection ended as it will once closed.
-TEST(NetworkPortReports, APortFoundGoneBeforeTheStepClosedItSaysItsConnectionEnded) {
+    // A port its worker found gone, before the reconnect step closed it, says how its connection
+    // ended as it will once closed.
     Relay relay;
     relay.comDevicePaths[4] = "tcp://[::1]:2217";
     relay.serialPort2.settings.comIndex = 4;

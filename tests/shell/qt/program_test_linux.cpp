@@ -1,18 +1,23 @@
 // The real program in-process: the main window's menu marks, SAVE, clock, figures and arrow
-// strips; every way out ends it alike, also with workers held; adapters that come and go.
-// Which pseudo-terminals a port opens, and when, is the relay's tests'.
+// strips; every way out ends it alike, also with workers held; adapters that come and go; the
+// timeline window; a network port's settings. Which pseudo-terminals a port opens, and when, is
+// the relay's tests'.
 #include <signal.h>
 #include <unistd.h>
 
 #include <QAction>
 #include <QComboBox>
+#include <QMenu>
 #include <QMessageBox>
 #include <QRegularExpression>
 
+#include "display/qt/timeline_window.h"
 #include "settings/config.h"
+#include "settings/port_restart.h"
 #include "settings/qt/serial_dialog.h"
 #include "shell/activity_arrows.h"
 #include "tests/shell/qt/shell_harness.h"
+#include "tests/support/serial_servers.h"
 
 namespace {
 
@@ -196,6 +201,109 @@ TEST_F(Program, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheShu
                                                "Com2 Open Error\n" + missing(adapter2.path()) + ", before the window",
                                                "Com1 Open Error\n" + missing(adapter1.path()) + ", over it",
                                                "Com5 Open Error\n" + missing("/nonexistent/vorlinex-COM5") + ", over it"}));
+}
+
+// The timeline window: its DISP item, its title, one window raised again, its place kept for the
+// session, and the records of both ports taken only while it is open (that they are the combined
+// capture's records is the timeline source test's).
+TEST_F(Program, TheTimelineWindowComToComOpensOneWindowTitledWithBothPortsThatTakesRecordsOnlyWhileOpen) {
+    PtyCable third;
+    dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath(), third.slavePath()}));
+    run([&](Vorlinex& v, QWidget* window) {
+        // DISP: ASCII, BINARY, a separator, then the timeline.
+        auto* disp = window->findChild<QMenu*>(QStringLiteral("DISP"));
+        ASSERT_TRUE(disp && disp->actions().size() == 4 && disp->actions()[2]->isSeparator());
+        QAction* item = v.mainMenuItem(kCommandTimeline);
+        ASSERT_EQ(item, disp->actions()[3]);
+        EXPECT_EQ(item->text(), QStringLiteral("Com<->Com(&C)"));
+        EXPECT_FALSE(v.app.timeline.takesReads()) << "nothing is taken while the window is closed";
+
+        item->trigger();
+        QPointer<TimelineWindow> timeline = v.timelineWindows.timelineWindow();
+        ASSERT_TRUE(timeline && timeline->isVisible() && v.app.timeline.takesReads());
+        EXPECT_EQ(timeline->windowTitle(), QStringLiteral("Com1 <-> Com2"));
+        EXPECT_EQ(timeline->parentWidget(), window) << "owned by the main window";
+        flow(first, second, "*IDN?\r\n");
+        flow(second, first, "OK\r\n");
+        ASSERT_TRUE(waitUntil([&] { return timeline->view()->refresh(), timeline->view()->recordsInSight().size() >= 2; }));
+        timeline->view()->selectAll();
+        const std::string copied = timeline->view()->selectionText();
+        EXPECT_NE(copied.find(" 1>2  7  2A 49 44 4E 3F 0D 0A  |*IDN?..|\n"), std::string::npos) << copied;
+        EXPECT_NE(copied.find(" 2>1  4  4F 4B 0D 0A  |OK..|\n"), std::string::npos) << copied;
+
+        item->trigger();
+        EXPECT_EQ(v.timelineWindows.timelineWindow(), timeline.data()) << "a second trigger raises the same window";
+
+        // The serial window's OK moves port 2 to COM3: the title follows, and back.
+        Relay& relay = v.app.relay;
+        for (const int com : {2, 1}) {
+            PortChoice port2 = choiceFromSettings(relay.serialPort2.settings);
+            port2.com = com;
+            v.settingsHost.restartPorts(choiceFromSettings(relay.serialPort1.settings), port2);
+            EXPECT_EQ(timeline->windowTitle(), com == 2 ? QStringLiteral("Com1 <-> Com3") : QStringLiteral("Com1 <-> Com2"));
+        }
+
+        // Closed, it takes nothing; opened again, it is where the user left it, on an empty list.
+        timeline->resize(700, 333), timeline->move(40, 60);
+        const QRect place = timeline->geometry();
+        timeline->close();
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_TRUE(timeline.isNull() && !v.app.timeline.takesReads());
+        flow(first, second, "while closed");
+        item->trigger();
+        ASSERT_NE(v.timelineWindows.timelineWindow(), nullptr);
+        EXPECT_EQ(v.timelineWindows.timelineWindow()->geometry(), place);
+        EXPECT_TRUE(v.app.timeline.takesReads() && v.app.timeline.extent().empty());
+    });
+}
+
+// A port on the network (what it carries, loses and gets back is the relay's tests', how it is
+// told headless_test's), to Debian's ser2net on 127.0.0.1: SERIAL > OK with 19200 baud, 7 data
+// bits, even parity and 2 stop bits for COM1 keeps the connection, the server answers each new
+// setting (what a server does with them is its own), and the port relays on.
+TEST_F(Program, SerialOkSendsTheNewSettingsOverTheSameNetworkConnectionAndTheServerAnswersThem) {
+    SKIP_UNLESS_SERVER_AVAILABLE(Ser2netServer);
+    Ser2netServer server(first.slavePath());
+    ASSERT_TRUE(server.start()) << server.error();
+    dir.write("Vorlinex.ini", vorlinexIni({"rfc2217://127.0.0.1:" + std::to_string(server.rfc2217Port()), second.slavePath()}));
+    bool dialogSeen = false;
+    QTimer user;  // chooses in the serial dialog and presses OK
+    QObject::connect(&user, &QTimer::timeout, [&] {
+        auto* dialog = dynamic_cast<SerialDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr || std::exchange(dialogSeen, true)) return;
+        for (const auto& [id, text] : {std::pair(kSerialBps1, "19200"), {kSerialBits1, "7"}, {kSerialParity1, "even"}, {kSerialStop1, "2"}}) {
+            QComboBox* combo = dialog->combo(id);
+            ASSERT_TRUE(combo && combo->findText(QString::fromLatin1(text)) >= 0) << text;
+            combo->setCurrentIndex(combo->findText(QString::fromLatin1(text)));
+        }
+        QTimer::singleShot(0, dialog, [dialog] { click(dialog, kSerialOk); });
+    });
+    user.start(20);
+    run([&](Vorlinex& v, QWidget* window) {
+        SerialPort& port1 = v.app.relay.serialPort1;
+        const auto bothOpen = [&] {  // both labels on and the status bar empty: the port to the server is open and relays
+            return waitUntil([&] {
+                return controlText(window, kMainCom1) == "COM1" && controlText(window, kMainCom2) == "COM2" &&
+                       window->findChild<QLabel*>(statusPartName(0))->text().isEmpty();
+            }, 30000);
+        };
+        ASSERT_TRUE(bothOpen());
+        ASSERT_TRUE(waitUntil([&] { return port1.connection()->readBack().baudAnswered; }, 30000));
+        const NetworkPort* connection = port1.connection();
+        v.mainMenuItem(kCommandSerial)->trigger();
+        EXPECT_TRUE(dialogSeen);
+        EXPECT_EQ(port1.connection(), connection) << "the connection was made anew";
+        EXPECT_TRUE(waitUntil([&] {
+            const NetworkReadBack r = port1.connection()->readBack();
+            return r.dataBitsAnswered && r.parityAnswered && r.stopBitsAnswered && r.baudAnswered && r.asked.dataBits == 7;
+        }, 30000));
+        const NetworkReadBack r = port1.connection()->readBack();
+        EXPECT_TRUE(r.baudRate == 19200u && r.dataBits == 7 && r.parity == 2 && r.twoStopBits)
+            << r.baudRate << " " << r.dataBits << " " << r.parity << " " << r.twoStopBits;
+        ASSERT_TRUE(bothOpen());
+        expectRelaysBothWays(first, second, 5);
+    });
+    user.stop();
 }
 
 }  // namespace

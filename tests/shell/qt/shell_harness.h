@@ -44,8 +44,7 @@ inline std::string vorlinexIni(const std::array<std::string, 6>& devices, int ra
 
 inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 15000) { return QTest::qWaitFor(done, timeoutMs); }
 
-// The child of `parent` named by its control id.
-template <typename T = QWidget>
+template <typename T = QWidget>  // the child of `parent` named by its control id
 T* child(const QObject* parent, int id) { return parent->findChild<T*>(QString::number(id)); }
 inline void click(const QObject* parent, int id) { child<QAbstractButton>(parent, id)->click(); }
 
@@ -118,21 +117,16 @@ struct StalledPipes {
 // The program on two cables (`first` is port 1's device, `second` port 2's); its boxes recorded.
 class ProgramOnCables : public ::testing::Test {
 protected:
-    ProgramOnCables() {
-        dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}));
-        recordedBoxes().clear();
-    }
+    ProgramOnCables() { dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()})), recordedBoxes().clear(); }
     // As runVorlinex (ending by itself: after 90 s, with 99); at its end all workers, ports and logs are off.
     void run(const std::function<void(Vorlinex&, QWidget*)>& body, bool endsItself = false,
              const BoxFunction& boxes = boxRecorder()) {
         EXPECT_EQ(runVorlinex([&](QWidget* window) {
             Vorlinex& v = vorlinexOf(window);
-            QObject::connect(qApp, &QCoreApplication::aboutToQuit, window, [&v] {
-                const Relay& relay = v.app.relay;
+            QObject::connect(qApp, &QCoreApplication::aboutToQuit, window, [&v, &relay = v.app.relay] {
                 EXPECT_TRUE(v.shutdownStarted());
-                EXPECT_FALSE(relay.relayChannel1.worker.joinable() || relay.relayChannel2.worker.joinable());
-                EXPECT_FALSE(relay.serialPort1.isOpen() || relay.serialPort2.isOpen());
-                EXPECT_EQ(relay.rateMeter.timerId.load() + v.app.captures.captureLog(1).logEnabled.load(), 0);
+                EXPECT_FALSE(relay.relayChannel1.worker.joinable() || relay.relayChannel2.worker.joinable() || relay.serialPort1.isOpen() ||
+                             relay.serialPort2.isOpen() || relay.rateMeter.timerId.load() || v.app.captures.captureLog(1).logEnabled.load());
             });
             if (endsItself) QTimer::singleShot(90000, qApp, [] { QCoreApplication::exit(99); });
             body(v, window);
