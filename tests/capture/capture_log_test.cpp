@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <filesystem>
+#include <mutex>
 #include <numeric>
 #include <thread>
 
@@ -148,29 +150,48 @@ TEST(CaptureLog, AppendModeKeepsAnExistingFileAndEmptyModeStartsItAfresh) {
 // As logrotate does it under traffic both ways (rename every file, then reopen; a reopen with
 // nothing renamed appends), and a reopen whose path cannot be opened (its folder moved away),
 // which never waits and loses nothing: the old file takes every byte, the errno is told once,
-// and a later reopen that can open the path goes on there. Every
-// chunk before a reopen is in the file it left, every one after in the next (the writers work
-// meanwhile): every byte once, in order, the combined records whole.
+// and a later reopen that can open the path goes on there. Numbered chunks come from a thread of
+// their own, as the workers hand them, at a fast adapter's 300,000 bytes a second (a writer
+// starved by a busy machine still keeps up); a reopen is asked for between two of them. Every
+// chunk before it is in the file it left, every one after in the next: every byte once, in
+// order, the combined records whole.
 TEST(CaptureRotation, RenamesAndReopensThatCannotOpenThePathUnderTrafficPutEveryByteOnceInTheFileOfItsTime) {
     ScratchDir dir;
     Session app;
     const std::string noise = randomBytes(4096, 1), logs = dir.file("logs");
-    std::vector<std::array<std::vector<std::string>, 2>> parts(1);  // each direction's chunks, between two reopens
+    std::vector<std::array<std::vector<std::string>, 2>> parts(1);  // each direction's chunks between two reopens, under `lock`
     std::vector<std::string> files;                                 // each part's file, % for its name
-    int64_t total[2] = {0, 0};
-    size_t n = 0;
-    const auto traffic = [&] {  // numbered chunks, as the workers hand them, while the writers write
-        for (const size_t end = n + 300; n < end; ++n)
+    std::mutex lock;
+    size_t sent = 0;  // under `lock`
+    const char* const names[] = {"/a.log", "/b.log", "/both.log"};
+    fs::create_directory(logs);
+    ASSERT_EQ(app.captures.openCaptureLog(1, logs + names[0]) + app.captures.openCaptureLog(2, logs + names[1]) +
+              app.captures.openCombinedCapture(logs + names[2]), 3);
+    std::jthread traffic([&](std::stop_token done) {
+        const auto begun = std::chrono::steady_clock::now();
+        for (size_t n = 0, handed = 0; !done.stop_requested(); ++n) {
+            std::this_thread::sleep_until(begun + std::chrono::microseconds(handed * 10 / 3));
+            std::lock_guard hold(lock);
             for (int c : {1, 2}) {
                 std::string chunk = "#" + std::to_string(c) + ":" + std::to_string(n) + ":" + noise.substr(n * 37 % 3000, 1 + n * 13 % 400);
                 capture(app.captures, app.relay.relayChannel(c), chunk);
                 app.readOrder.onRead(c, reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
-                total[c - 1] += static_cast<int64_t>(chunk.size());
+                handed += chunk.size();
                 parts.back()[c - 1].push_back(std::move(chunk));
             }
+            sent = n;
+        }
+    });
+    const auto moreTraffic = [&] {
+        const size_t from = (std::lock_guard(lock), sent);
+        ASSERT_TRUE(eventually([&] { return std::lock_guard(lock), sent > from + 200; }));
     };
-    const auto reopen = [&](int error) {  // every outcome, sorted by capture
-        app.captures.reopenAllCaptures();
+    const auto reopen = [&](int error, bool keep) {  // every outcome, sorted by capture
+        {
+            std::lock_guard hold(lock);
+            app.captures.reopenAllCaptures();
+            if (keep) parts.emplace_back();
+        }
         std::vector<std::pair<int, int>> results;
         eventually([&] {
             for (const auto& result : app.captures.takeReopenResults()) results.push_back(result);
@@ -179,31 +200,24 @@ TEST(CaptureRotation, RenamesAndReopensThatCannotOpenThePathUnderTrafficPutEvery
         std::sort(results.begin(), results.end());
         EXPECT_EQ(results, (std::vector<std::pair<int, int>>{{1, error}, {2, error}, {3, error}}));
     };
-    const char* const names[] = {"/a.log", "/b.log", "/both.log"};
-    fs::create_directory(logs);
-    ASSERT_EQ(app.captures.openCaptureLog(1, logs + names[0]), 1);
-    ASSERT_EQ(app.captures.openCaptureLog(2, logs + names[1]), 1);
-    ASSERT_EQ(app.captures.openCombinedCapture(logs + names[2]), 1);
-    for (int k = 1; k <= 3; ++k) {
-        traffic();
-        if (k == 1) reopen(0), traffic();  // nothing renamed: it goes on at the end of the same files
-        files.push_back("%." + std::to_string(k));  // out of the folder that the cases below move
+    for (int k = 1; k <= 6; ++k) {
+        moreTraffic();
+        if (k == 1) reopen(0, false), moreTraffic();  // nothing renamed: it goes on at the end of the same files
+        files.push_back("%." + std::to_string(k));  // out of the folder that the case below moves
         for (const char* name : names) fs::rename(logs + name, dir.path() + name + "." + std::to_string(k));
-        reopen(0);
-        parts.emplace_back();
+        reopen(0, true);
     }
-    traffic();
+    moreTraffic();
     files.push_back("gone/%");
     fs::rename(logs, dir.file("gone"));
-    reopen(ENOENT);
-    traffic();
-    EXPECT_TRUE(eventually([&] { return app.captures.captureByteCount(1) == total[0] && app.captures.captureByteCount(2) == total[1]; }));
+    reopen(ENOENT, false);
+    moreTraffic();
     EXPECT_TRUE(app.captures.takeReopenResults().empty()) << "told once";
     EXPECT_TRUE(logEnabled(app, 1) == 1 && app.captures.combinedCapture.enabled());
     fs::create_directory(logs);
-    reopen(0);
-    parts.emplace_back();
-    traffic();
+    reopen(0, true);
+    moreTraffic();
+    traffic.request_stop(), traffic.join();
     EXPECT_TRUE(app.captures.closeAllCaptureLogs().empty());
     EXPECT_TRUE(app.captures.takeReopenResults().empty());
     files.push_back("logs/%");
