@@ -130,9 +130,9 @@ TEST(CaptureLog, AFrozenDiskHoldsUpNeitherTheOtherCapturesNorTheEnd) {
             ::umount2(mount.c_str(), MNT_DETACH);
         }
     } disk{dir.file("disk.img"), dir.file("disk")};
-    disk.mounted = ::geteuid() == 0 && std::system(("truncate -s 64M '" + disk.image + "' && mkfs.ext4 -q -F '" + disk.image +
-                                                    "' && mkdir '" + disk.mount + "' && mount -o loop '" + disk.image + "' '" +
-                                                    disk.mount + "' 2>/dev/null").c_str()) == 0;
+    const std::string image = "'" + disk.image + "'";
+    disk.mounted = ::geteuid() == 0 && disk.run("truncate -s 64M " + image + " && mkfs.ext4 -q -F " + image + " && mkdir") == 0 &&
+                   disk.run("mount -o loop " + image) == 0;
     if (!disk.mounted) GTEST_SKIP() << "needs root, a loop mount and fsfreeze";
     std::string sent1 = "before the freeze", sent2;
     {

@@ -57,10 +57,8 @@ TEST_F(Headless, HelpVersionABadOptionAndAMissingSettingsFileExitWithTheirStatus
     ChildProcess& missing = child({"--headless", "--ini", "missing.ini", "--log-a", "a.log"});
     EXPECT_EQ(missing.wait(), 1);
     EXPECT_EQ(missing.err(), "<3>settings " + dir.file("missing.ini") + " cannot be read: No such file or directory\n");
-    EXPECT_EQ(help.wait(), 0);
-    EXPECT_TRUE(help.out().starts_with(usage)) << help.out();
-    EXPECT_EQ(version.wait(), 0);
-    EXPECT_EQ(version.out(), "Vorlinex v1.01a\n");
+    EXPECT_TRUE(help.wait() == 0 && help.out().starts_with(usage)) << help.out();
+    EXPECT_TRUE(version.wait() == 0 && version.out() == "Vorlinex v1.01a\n") << version.out();
     EXPECT_EQ(refused.wait(), 2);
     const std::string err = refused.err();
     EXPECT_TRUE(err.starts_with("vorlinex: unknown option --frobnicate\n" + usage)) << err;

@@ -74,8 +74,7 @@ TEST_F(CaptureInProgram, TheMenuStartsEachCaptureItsWindowShowsAndEndsItAndNoPip
         ASSERT_TRUE(log1 && log2 && both);
         EXPECT_FALSE(itemEnabled(kCommandLogA) || itemEnabled(kCommandLogB) || itemEnabled(kCommandLogC));
         EXPECT_EQ(controlText(both, kLogDirection), "Com1 <-> Com2");
-        sent1 = flow(first, second, randomBytes(1500, 20));
-        sent2 = flow(second, first, randomBytes(2500, 40));
+        sent1 = flow(first, second, randomBytes(1500, 20)), sent2 = flow(second, first, randomBytes(2500, 40));
         EXPECT_TRUE(waitUntil([&] {
             return controlText(log1, kLogByteCount) == "1500" && controlText(log2, kLogByteCount) == "2500" &&
                    controlText(both, kLogByteCount) == "4000" && dir.read("one.txt") == sent1 && dir.read("two.txt") == sent2;
@@ -108,9 +107,9 @@ TEST_F(CaptureInProgram, TheMenuStartsEachCaptureItsWindowShowsAndEndsItAndNoPip
 
         StalledPipes stalled(dir, {"pipe1", "pipe3"});
         QPointer<QWidget> windows[] = {start(1, dir.file("pipe1")), start(kCombinedCapture, dir.file("pipe3"))};
-        ASSERT_TRUE(windows[0] && windows[1]);
         const std::string sent = flow(first, second, randomBytes(5000, 11));  // less than either write-out size
         waitUntil([] { return false; }, 2500);  // the timed write-outs come due
+        ASSERT_TRUE(windows[0] && windows[1]);
         click(windows[0], kLogClose), click(windows[1], kLogClose);
         EXPECT_FALSE((windows[0] && windows[0]->isVisible()) || (windows[1] && windows[1]->isVisible()));
         EXPECT_FALSE(logEnabled(1) || runningVorlinex().app.captures.combinedCapture.enabled());
