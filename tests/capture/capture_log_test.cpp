@@ -4,18 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
+#include <cerrno>
 #include <filesystem>
-#include <functional>
 #include <mutex>
 #include <numeric>
 #include <thread>
-
-#ifndef _WIN32
-#include <sys/stat.h>
-#endif
 
 #include "shell/session.h"
 #include "tests/support/combined_records.h"
@@ -27,8 +23,7 @@ namespace fs = std::filesystem;
 using namespace std::string_literals;
 
 void capture(Captures& captures, RelayChannel& channel, const std::string& bytes, int32_t stampLength = 0) {
-    captures.writeCaptureLog(channel, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()),
-                             stampLength);
+    captures.writeCaptureLog(channel, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()), stampLength);
 }
 
 int logEnabled(const Session& app, int channel) { return app.captures.captureLog(channel).logEnabled.load(); }
@@ -39,12 +34,9 @@ int logEnabled(const Session& app, int channel) { return app.captures.captureLog
 TEST(CaptureLog, EachLineEndModeRemovesOnlyWhatItNamesAndTheSystemTranslatesNothing) {
     ScratchDir dir;
     const std::string first = "a\r\nb\rc\nd\n\re\r", second = "\nf\x1a\x00g"s, stamp = "[12:00:00]\r\n";
+    const std::string noLf = "a\rb\rcd\re\rf\x1a\x00g[12:00:00]\rx\r"s;
     const std::pair<int32_t, std::string> cases[] = {
-        {0, first + second + stamp + "x\r\n"},
-        {1, "a\rb\rcd\re\rf\x1a\x00g[12:00:00]\rx\r"s},
-        {2, "a\nbc\nd\ne\nf\x1a\x00g[12:00:00]\nx\n"s},
-        {5, "a\rb\rcd\re\rf\x1a\x00g[12:00:00]\rx\r"s},
-    };
+        {0, first + second + stamp + "x\r\n"}, {1, noLf}, {2, "a\nbc\nd\ne\nf\x1a\x00g[12:00:00]\nx\n"s}, {5, noLf}};
     for (const auto& [mode, expected] : cases) {
         SCOPED_TRACE(mode);
         Session app;
@@ -54,8 +46,7 @@ TEST(CaptureLog, EachLineEndModeRemovesOnlyWhatItNamesAndTheSystemTranslatesNoth
         capture(app.captures, app.relay.relayChannel1, second);
         capture(app.captures, app.relay.relayChannel1, stamp + "x\r\n", static_cast<int32_t>(stamp.size()));
         app.captures.closeCaptureLog(1);
-        EXPECT_TRUE(!app.captures.takeCaptureFailure(1));
-        EXPECT_EQ(dir.read("line.log"), expected);
+        EXPECT_TRUE(!app.captures.takeCaptureFailure(1) && dir.read("line.log") == expected) << dir.read("line.log");
     }
     Session app;
     ASSERT_EQ(app.captures.openCaptureLog(2, dir.file("mixed.log")), 1);
@@ -69,8 +60,10 @@ TEST(CaptureLog, EachLineEndModeRemovesOnlyWhatItNamesAndTheSystemTranslatesNoth
 }
 
 // A missing folder, a file where the folder should be, a folder where the file should be: the
-// system's errno, and nothing captured.
-TEST(CaptureLog, AFileThatCannotBeOpenedIsRefusedWithTheReason) {
+// system's errno, and nothing captured. Two captures in one file would interleave and empty each
+// other: under another spelling of its path the second is refused and the file left as it is;
+// once closed, the file is free again.
+TEST(CaptureLog, AFileThatCannotBeOpenedOrAnotherCaptureWritesIsRefusedWithTheReason) {
     ScratchDir dir;
     dir.write("plain.txt", "kept");
     fs::create_directory(dir.file("folder.log"));
@@ -78,31 +71,21 @@ TEST(CaptureLog, AFileThatCannotBeOpenedIsRefusedWithTheReason) {
     const std::pair<std::string, int> refused[] = {
         {dir.file("no such folder/x.log"), ENOENT}, {dir.file("plain.txt/x.log"), ENOTDIR}, {dir.file("folder.log"), EISDIR}};
     for (const auto& [path, error] : refused) {
-        SCOPED_TRACE(path);
         CaptureOpenFailure failure;
-        EXPECT_EQ(app.captures.openCaptureLog(1, path, &failure), 0);
-        EXPECT_EQ(std::make_pair(failure.error, failure.heldBy), std::make_pair(error, 0));
-        EXPECT_EQ(logEnabled(app, 1), 0);
+        EXPECT_EQ(app.captures.openCaptureLog(1, path, &failure), 0) << path;
+        EXPECT_EQ(std::make_pair(failure.error, failure.heldBy), std::make_pair(error, 0)) << path;
+        EXPECT_EQ(logEnabled(app, 1), 0) << path;
     }
     EXPECT_EQ(dir.read("plain.txt"), "kept");
-}
 
-// Two captures in one file would interleave and empty each other: under another spelling of its
-// path the second is refused and the file left as it is; once closed, the file is free again.
-TEST(CaptureLog, AFileAnotherCaptureWritesIsRefusedUntouchedUntilItIsClosed) {
-    ScratchDir dir;
-    fs::create_directory(dir.file("sub"));
-    Session app;
     ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("one.log")), 1);
     capture(app.captures, app.relay.relayChannel1, "kept");
     CaptureOpenFailure failure;
-    EXPECT_EQ(app.captures.openCaptureLog(2, dir.file("sub/../one.log"), &failure), 0);
+    EXPECT_EQ(app.captures.openCaptureLog(2, dir.file("folder.log/../one.log"), &failure), 0);
     EXPECT_EQ(failure.heldBy, 1);
-    failure = {};
-    EXPECT_EQ(app.captures.openCombinedCapture(dir.file("./one.log"), &failure), 0);
+    EXPECT_EQ(app.captures.openCombinedCapture(dir.file("./one.log"), &(failure = {})), 0);
     EXPECT_EQ(failure.heldBy, 1);
-    EXPECT_EQ(logEnabled(app, 2), 0);
-    EXPECT_FALSE(app.captures.combinedCapture.enabled());
+    EXPECT_FALSE(logEnabled(app, 2) || app.captures.combinedCapture.enabled());
     EXPECT_EQ(app.captures.openCaptureLog(2, dir.file("two.log")), 1);  // another file is another file
     app.captures.closeCaptureLog(1);
     EXPECT_EQ(dir.read("one.log"), "kept");
@@ -120,17 +103,14 @@ TEST(CaptureLog, CloseWhileAnotherThreadWritesLosesNothing) {
     std::atomic<bool> stop{false};
     std::atomic<int64_t> calls{0};
     std::thread writer([&, twice = data + data] {
-        for (size_t at = 0, n = 1; !stop; at += n, n = n % 256 + 1, ++calls) {
-            app.captures.writeCaptureLog(app.relay.relayChannel1, reinterpret_cast<const uint8_t*>(twice.data() + at % data.size()),
-                                         static_cast<int32_t>(n), 0);
-        }
+        for (size_t at = 0, n = 1; !stop; at += n, n = n % 256 + 1, ++calls)
+            capture(app.captures, app.relay.relayChannel1, twice.substr(at % data.size(), n));
     });
     EXPECT_TRUE(eventually([&] { return app.captures.captureByteCount(1) > 300000; }));
     app.captures.closeCaptureLog(1);
     const int64_t callsAtClose = calls;
     EXPECT_TRUE(eventually([&] { return calls > callsAtClose + 1000; }));
-    stop = true;
-    writer.join();
+    stop = true, writer.join();
     EXPECT_EQ(logEnabled(app, 1), 0);
     const std::string file = dir.read("racing.log");
     EXPECT_EQ(static_cast<int64_t>(file.size()), app.captures.captureByteCount(1));
@@ -158,8 +138,7 @@ TEST(CaptureLog, AppendModeKeepsAnExistingFileAndEmptyModeStartsItAfresh) {
         app.readOrder.onRead(1, reinterpret_cast<const uint8_t*>("now"), 3);
         EXPECT_TRUE(app.captures.closeAllCaptureLogs().empty());
         EXPECT_EQ(dir.read("a.log"), kept ? "captured before\r\nnow" : "now");
-        const std::string combined = dir.read("both.log");
-        std::string error;
+        std::string error, combined = dir.read("both.log");
         const auto records = parseCombinedRecords(combined, error);
         EXPECT_EQ(error, "");
         ASSERT_EQ(records.size(), kept ? 2u : 1u);
@@ -168,170 +147,91 @@ TEST(CaptureLog, AppendModeKeepsAnExistingFileAndEmptyModeStartsItAfresh) {
     }
 }
 
-// Numbered chunks of one channel from a thread of its own, as its worker hands them to the
-// channel's capture and to the read order, at a fast adapter's 300,000 bytes a second (so that a
-// writer starved by a busy machine still keeps up). A reopen is asked for between two chunks, so
-// that the test knows which chunks belong before it.
-class NumberedTraffic {
-public:
-    NumberedTraffic(Session& app, int channel) : app_(app), channel_(channel) {}
-    ~NumberedTraffic() { stop(); }
-    void start() { thread_ = std::thread([this] { run(); }); }
-    void stop() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-    }
-    size_t count() {
-        std::lock_guard hold(lock);
-        return chunks.size();
-    }
-    // Chunks from..to.
-    std::vector<std::string> slice(size_t from, size_t to) const {
-        return {chunks.begin() + static_cast<ptrdiff_t>(from), chunks.begin() + static_cast<ptrdiff_t>(to)};
-    }
+// As logrotate does it under traffic both ways (rename every file, then reopen; a reopen with
+// nothing renamed appends), and a reopen whose path cannot be opened (its folder moved away),
+// which never waits and loses nothing: the old file takes every byte, the errno is told once,
+// and a later reopen that can open the path goes on there. Numbered chunks come from a thread of
+// their own, as the workers hand them, at a fast adapter's 300,000 bytes a second (a writer
+// starved by a busy machine still keeps up); a reopen is asked for between two of them. Every
+// chunk before it is in the file it left, every one after in the next: every byte once, in
+// order, the combined records whole.
+TEST(CaptureRotation, RenamesAndReopensThatCannotOpenThePathUnderTrafficPutEveryByteOnceInTheFileOfItsTime) {
+    ScratchDir dir;
+    Session app;
+    const std::string noise = randomBytes(4096, 1), logs = dir.file("logs");
+    std::vector<std::array<std::vector<std::string>, 2>> parts(1);  // each direction's chunks between two reopens, under `lock`
+    std::vector<std::string> files;                                 // each part's file, % for its name
     std::mutex lock;
-    std::vector<std::string> chunks;  // once stopped, or under lock
-
-private:
-    void run() {
-        const std::string noise = randomBytes(4096, static_cast<uint32_t>(channel_));
-        const auto start = std::chrono::steady_clock::now();
-        int64_t handed = 0;
-        for (size_t n = 0; !stop_; ++n) {
-            std::this_thread::sleep_until(start + std::chrono::microseconds(handed * 1000000 / 300000));
-            std::string chunk = "#" + std::to_string(channel_) + ":" + std::to_string(n) + ":" + noise.substr(n * 37 % 3000, 1 + n * 13 % 400);
+    size_t sent = 0;  // under `lock`
+    const char* const names[] = {"/a.log", "/b.log", "/both.log"};
+    fs::create_directory(logs);
+    ASSERT_EQ(app.captures.openCaptureLog(1, logs + names[0]) + app.captures.openCaptureLog(2, logs + names[1]) +
+              app.captures.openCombinedCapture(logs + names[2]), 3);
+    std::jthread traffic([&](std::stop_token done) {
+        const auto begun = std::chrono::steady_clock::now();
+        for (size_t n = 0, handed = 0; !done.stop_requested(); ++n) {
+            std::this_thread::sleep_until(begun + std::chrono::microseconds(handed * 10 / 3));
             std::lock_guard hold(lock);
-            capture(app_.captures, app_.relay.relayChannel(channel_), chunk);
-            app_.readOrder.onRead(channel_, reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
-            handed += static_cast<int64_t>(chunk.size());
-            chunks.push_back(std::move(chunk));
+            for (int c : {1, 2}) {
+                std::string chunk = "#" + std::to_string(c) + ":" + std::to_string(n) + ":" + noise.substr(n * 37 % 3000, 1 + n * 13 % 400);
+                capture(app.captures, app.relay.relayChannel(c), chunk);
+                app.readOrder.onRead(c, reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
+                handed += chunk.size();
+                parts.back()[c - 1].push_back(std::move(chunk));
+            }
+            sent = n;
         }
-    }
-    Session& app_;
-    const int channel_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
-class CaptureRotation : public testing::Test {
-protected:
-    // A rotation between two chunks of each channel; the boundary is kept.
-    void reopenBetweenChunks(bool keep = true) {
-        std::scoped_lock hold(one.lock, two.lock);
-        app.captures.reopenAllCaptures();
-        if (keep) boundaries.emplace_back(one.chunks.size(), two.chunks.size());
-    }
-    // Every reopen outcome until `expected` of them have come, sorted by capture.
-    std::vector<std::pair<int, int>> reopenResults(size_t expected) {
+    });
+    const auto moreTraffic = [&] {
+        const size_t from = (std::lock_guard(lock), sent);
+        ASSERT_TRUE(eventually([&] { return std::lock_guard(lock), sent > from + 200; }));
+    };
+    const auto reopen = [&](int error, bool keep) {  // every outcome, sorted by capture
+        {
+            std::lock_guard hold(lock);
+            app.captures.reopenAllCaptures();
+            if (keep) parts.emplace_back();
+        }
         std::vector<std::pair<int, int>> results;
         eventually([&] {
             for (const auto& result : app.captures.takeReopenResults()) results.push_back(result);
-            return results.size() >= expected;
+            return results.size() >= 3;
         });
         std::sort(results.begin(), results.end());
-        return results;
+        EXPECT_EQ(results, (std::vector<std::pair<int, int>>{{1, error}, {2, error}, {3, error}}));
+    };
+    for (int k = 1; k <= 6; ++k) {
+        moreTraffic();
+        if (k == 1) reopen(0, false), moreTraffic();  // nothing renamed: it goes on at the end of the same files
+        files.push_back("%." + std::to_string(k));  // out of the folder that the case below moves
+        for (const char* name : names) fs::rename(logs + name, dir.path() + name + "." + std::to_string(k));
+        reopen(0, true);
     }
-    bool moreTraffic() {
-        const size_t from = one.count();
-        return eventually([&] { return one.count() > from + 200 && two.count() > 0; });
-    }
-    void stop() {
-        one.stop();
-        two.stop();
-        boundaries.emplace_back(one.chunks.size(), two.chunks.size());
-        EXPECT_TRUE(app.captures.closeAllCaptureLogs().empty());
-        EXPECT_TRUE(app.captures.takeReopenResults().empty());
-    }
-    // Part k of the traffic, in the files `at` names (% for the file's name): each direction's
-    // file holds its chunks (CRLF 0), the combined file whole records of both.
-    void expectPart(size_t k, const std::string& at) {
-        const auto file = [&](const char* name) { return dir.read(std::string(at).replace(at.find('%'), 1, name)); };
-        const std::vector<std::string> parts[2] = {one.slice(boundaries[k].first, boundaries[k + 1].first),
-                                                   two.slice(boundaries[k].second, boundaries[k + 1].second)};
+    moreTraffic();
+    files.push_back("gone/%");
+    fs::rename(logs, dir.file("gone"));
+    reopen(ENOENT, false);
+    moreTraffic();
+    EXPECT_TRUE(app.captures.takeReopenResults().empty()) << "told once";
+    EXPECT_TRUE(logEnabled(app, 1) == 1 && app.captures.combinedCapture.enabled());
+    fs::create_directory(logs);
+    reopen(0, true);
+    moreTraffic();
+    traffic.request_stop(), traffic.join();
+    EXPECT_TRUE(app.captures.closeAllCaptureLogs().empty());
+    EXPECT_TRUE(app.captures.takeReopenResults().empty());
+    files.push_back("logs/%");
+    for (size_t k = 0; k < files.size(); ++k) {  // each direction's file its chunks, the combined one whole records of both
+        SCOPED_TRACE(files[k]);
+        const auto file = [&](const char* name) { return dir.read(std::string(files[k]).replace(files[k].find('%'), 1, name)); };
         std::string error;
         std::vector<std::string> chunks[2];
         for (auto& r : parseCombinedRecords(file("both.log"), error)) chunks[r.channel - 1].push_back(std::move(r.bytes));
         EXPECT_EQ(error, "");
         for (int c = 0; c < 2; ++c) {
-            EXPECT_EQ(chunks[c], parts[c]);
-            EXPECT_EQ(file(c == 0 ? "a.log" : "b.log"), std::accumulate(parts[c].begin(), parts[c].end(), std::string()));
+            EXPECT_EQ(chunks[c], parts[k][c]);
+            EXPECT_EQ(file(c == 0 ? "a.log" : "b.log"), std::accumulate(parts[k][c].begin(), parts[k][c].end(), std::string()));
         }
-    }
-
-    ScratchDir dir;
-    Session app;
-    std::vector<std::pair<size_t, size_t>> boundaries{{0, 0}};
-    NumberedTraffic one{app, 1}, two{app, 2};
-};
-
-// As logrotate does it under traffic both ways (rename every file, then reopen; a reopen with
-// nothing renamed appends), and reopens
-// whose path cannot be opened (its folder moved away, a regular file where the folder was, a
-// FIFO nobody reads in the file's place), which never wait and lose nothing: the old file takes
-// every byte, the errno is told once, and a later reopen that can open the path goes on there.
-// Every chunk before a reopen is in the file it left, every one after in the next: every byte
-// once, in order, the combined records whole. Run as root too, where permission bits stop nothing.
-TEST_F(CaptureRotation, RenamesAndReopensThatCannotOpenThePathUnderTrafficPutEveryByteOnceInTheFileOfItsTime) {
-    const std::string logs = dir.file("logs");
-    const char* const names[] = {"/a.log", "/b.log", "/both.log"};
-    const std::vector<std::pair<int, int>> reopened = {{1, 0}, {2, 0}, {3, 0}};
-    fs::create_directory(logs);
-    ASSERT_EQ(app.captures.openCaptureLog(1, logs + names[0]), 1);
-    ASSERT_EQ(app.captures.openCaptureLog(2, logs + names[1]), 1);
-    ASSERT_EQ(app.captures.openCombinedCapture(logs + names[2]), 1);
-    one.start(), two.start();
-    std::vector<std::string> files;  // each part's file, less its name
-    for (int k = 1; k <= 5; ++k) {
-        ASSERT_TRUE(moreTraffic());
-        if (k == 1) {  // a reopen with nothing renamed goes on at the end of the same files
-            reopenBetweenChunks(false);
-            EXPECT_EQ(reopenResults(3), reopened);
-            ASSERT_TRUE(moreTraffic());
-        }
-        files.push_back("%." + std::to_string(k));  // out of the folder that the cases below move
-        for (const char* name : names) fs::rename(logs + name, dir.path() + name + "." + std::to_string(k));
-        reopenBetweenChunks();
-        EXPECT_EQ(reopenResults(3), reopened) << "rotation " << k;
-    }
-    struct Case {
-        const char* name;
-        int error;
-        std::function<void()> spoil, mend;  // the folder has been moved to `name` first
-    };
-    const Case cases[] = {
-        {"gone", ENOENT, [] {}, [&] { fs::create_directory(logs); }},
-        {"moved", ENOTDIR, [&] { dir.write("logs", "not a folder"); }, [&] { fs::remove(logs), fs::create_directory(logs); }},
-#ifndef _WIN32  // Windows has no FIFO that a file's path leads to
-        {"fifo-time", ENXIO,
-         [&] {
-             fs::create_directory(logs);
-             for (const char* name : names) EXPECT_EQ(::mkfifo((logs + name).c_str(), 0600), 0);
-         },
-         [&] { for (const char* name : names) fs::remove(logs + name); }},
-#endif
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        ASSERT_TRUE(moreTraffic());
-        files.push_back(std::string(c.name) + "/%");
-        fs::rename(logs, dir.file(c.name));
-        c.spoil();
-        reopenBetweenChunks(false);
-        EXPECT_EQ(reopenResults(3), (std::vector<std::pair<int, int>>{{1, c.error}, {2, c.error}, {3, c.error}}));
-        ASSERT_TRUE(moreTraffic());
-        EXPECT_TRUE(app.captures.takeReopenResults().empty()) << "told once";
-        EXPECT_EQ(logEnabled(app, 1), 1);
-        EXPECT_TRUE(app.captures.combinedCapture.enabled());
-        c.mend();
-        reopenBetweenChunks();
-        EXPECT_EQ(reopenResults(3), reopened);
-    }
-    ASSERT_TRUE(moreTraffic());
-    stop();
-    files.push_back("logs/%");
-    for (size_t k = 0; k < files.size(); ++k) {
-        SCOPED_TRACE(files[k]);
-        expectPart(k, files[k]);
     }
 }
 

@@ -19,76 +19,49 @@
 namespace {
 
 void capture(Session& app, int channel, const std::string& bytes) {
-    app.captures.writeCaptureLog(app.relay.relayChannel(channel), reinterpret_cast<const uint8_t*>(bytes.data()),
-                                 static_cast<int32_t>(bytes.size()), 0);
+    app.captures.writeCaptureLog(app.relay.relayChannel(channel), reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()), 0);
+}
+
+// A write the file refuses (a full device) ends that capture alone with the system's reason,
+// handed out once, counting nothing as written. (A pipe whose reader has gone is the capture
+// window's test's, as the program ignores SIGPIPE.)
+TEST(CaptureLog, AWriteTheFileRefusesEndsThatCaptureAloneAndTellsWhyOnce) {
+    for (const int target : {1, 2, 3}) {  // 3: the combined capture
+        ScratchDir dir;
+        Session app;
+        CombinedLog& combined = app.captures.combinedCapture;
+        const int other = target == 1 ? 2 : 1;
+        ASSERT_EQ(target == 3 ? app.captures.openCombinedCapture("/dev/full") : app.captures.openCaptureLog(target, "/dev/full"), 1);
+        ASSERT_EQ(app.captures.openCaptureLog(other, dir.file("other.log")), 1);
+        EXPECT_TRUE(eventually([&] { return !(target == 3 ? combined.enabled() : app.captures.captureLog(target).logEnabled.load() == 1); }, [&] {
+            capture(app, target == 3 ? 1 : target, std::string(2000, 'x'));
+            app.readOrder.onRead(1, reinterpret_cast<const uint8_t*>("xx"), 2);
+        })) << target;
+        const auto takeFailure = [&] { return target == 3 ? combined.takeFailure() : app.captures.takeCaptureFailure(target); };
+        const CaptureFailure failure = takeFailure();
+        EXPECT_EQ(std::tie(failure.kind, failure.error, failure.path), std::make_tuple(CaptureFailure::Kind::WriteRefused, ENOSPC, std::string("/dev/full")));
+        EXPECT_FALSE(takeFailure()) << target;
+        EXPECT_EQ(target == 3 ? combined.byteCount() : app.captures.captureByteCount(target), 0) << target;
+        capture(app, other, "still captured");
+        app.captures.closeCaptureLog(other);
+        EXPECT_TRUE(dir.read("other.log").ends_with("still captured")) << target;
+    }
 }
 
 // A FIFO nobody reads is refused at once (an open that waited for a reader would hang the
-// program's ways out). Through a link, by device and inode, a file another capture writes is
-// refused, untouched. A device takes any number of captures.
-TEST(CaptureLog, AFifoNobodyReadsOrALinkToAFileAnotherCaptureWritesIsRefusedAndADeviceTakesEveryCapture) {
-    ScratchDir dir;
-    Session app;
-    ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0600), 0);
-    CaptureOpenFailure failure;
-    EXPECT_EQ(app.captures.openCaptureLog(2, dir.file("pipe"), &failure), 0);
-    EXPECT_EQ(failure.error, ENXIO);
-    ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("one.log")), 1);
-    capture(app, 1, "kept");
-    std::filesystem::create_symlink(dir.file("one.log"), dir.file("link.log"));
-    EXPECT_EQ(app.captures.openCaptureLog(2, dir.file("link.log"), &failure), 0);
-    EXPECT_EQ(failure.heldBy, 1);
-    EXPECT_EQ(app.captures.captureLog(2).logEnabled.load(), 0);
-    EXPECT_EQ(app.captures.openCaptureLog(2, "/dev/null"), 1);
-    EXPECT_EQ(app.captures.openCombinedCapture("/dev/null"), 1);
-    app.captures.closeCaptureLog(1);
-    EXPECT_EQ(dir.read("one.log"), "kept");
-}
-
-// A write the file refuses (a full device, a pipe whose reader has gone) ends that capture
-// alone with the system's reason, handed out once; a full device counts nothing as written.
-TEST(CaptureLog, AWriteTheFileRefusesEndsThatCaptureAloneAndTellsWhyOnce) {
-    const auto handler = std::signal(SIGPIPE, SIG_IGN);
-    for (const int target : {1, 2, 3}) {
-        SCOPED_TRACE(target);
-        ScratchDir dir;
-        Session app;
-        const std::string path = target == 2 ? dir.file("pipe") : "/dev/full";
-        const int reader = target == 2 && ::mkfifo(path.c_str(), 0600) == 0 ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK) : -1;
-        const int other = target == 1 ? 2 : 1;
-        ASSERT_EQ(target == 3 ? app.captures.openCombinedCapture(path) : app.captures.openCaptureLog(target, path), 1);
-        ASSERT_EQ(app.captures.openCaptureLog(other, dir.file("other.log")), 1);
-        if (reader >= 0) ::close(reader);
-        const auto open = [&] {
-            return target == 3 ? app.captures.combinedCapture.enabled() : app.captures.captureLog(target).logEnabled.load() == 1;
-        };
-        EXPECT_TRUE(eventually([&] { return !open(); }, [&] {
-            capture(app, target == 3 ? 1 : target, std::string(2000, 'x'));
-            app.readOrder.onRead(1, reinterpret_cast<const uint8_t*>("xx"), 2);
-        }));
-        CaptureFailure failure = target == 3 ? app.captures.combinedCapture.takeFailure() : app.captures.takeCaptureFailure(target);
-        EXPECT_EQ(failure.kind, CaptureFailure::Kind::WriteRefused);
-        EXPECT_EQ(failure.error, target == 2 ? EPIPE : ENOSPC);
-        EXPECT_EQ(failure.path, path);
-        EXPECT_FALSE(target == 3 ? app.captures.combinedCapture.takeFailure() : app.captures.takeCaptureFailure(target));
-        if (target != 2) {
-            EXPECT_EQ(target == 3 ? app.captures.combinedCapture.byteCount() : app.captures.captureByteCount(target), 0);
-        }
-        capture(app, other, "still captured");
-        app.captures.closeCaptureLog(other);
-        EXPECT_TRUE(dir.read("other.log").ends_with("still captured"));
-    }
-    std::signal(SIGPIPE, handler);
-}
-
-// A file that takes nothing (a FIFO whose reader stalls, as a frozen disk would) holds up no
-// worker: chunks wait in the capture's queue, and once 4 MiB wait that capture alone ends,
-// telling what never reached the file. The other captures, and a later one, go on.
-TEST(CaptureLog, AStalledFileEndsOnlyItsCaptureOnceItsQueueIsFullAndTellsWhatWasNotWritten) {
+// program's ways out). A file that takes nothing (a FIFO whose reader stalls, as a frozen disk
+// would) holds up no worker: chunks wait in the capture's queue, and once 4 MiB wait that capture
+// alone ends, telling what never reached the file. The other captures, and a later one, go on.
+// Through a link, by device and inode, a file another capture writes is refused, untouched; a
+// device takes any number of captures.
+TEST(CaptureLog, AFifoNobodyReadsIsRefusedAndAStalledFileEndsOnlyItsCaptureOnceItsQueueIsFull) {
     ScratchDir dir;
     Session app;
     const std::string pipe = dir.file("pipe");
+    CaptureOpenFailure refused;
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_EQ(app.captures.openCaptureLog(1, pipe, &refused), 0);
+    EXPECT_EQ(refused.error, ENXIO);
     const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
     ASSERT_EQ(app.captures.openCaptureLog(1, pipe), 1);
@@ -101,98 +74,80 @@ TEST(CaptureLog, AStalledFileEndsOnlyItsCaptureOnceItsQueueIsFullAndTellsWhatWas
     for (size_t at = 0; enabled.load() == 1 && accepted < 3 * CaptureFile::kQueueLimit; at += 256) {
         capture(app, 1, data.substr(at % data.size(), 256));
         if (enabled.load() == 1) accepted += 256;
-        if (at == 128 * 1024) {
-            // More than the pipe holds so far: once the writer has filled it, the file takes nothing.
+        if (at == 128 * 1024) {  // more than the pipe holds so far: once the writer has filled it, the file takes nothing
             ASSERT_TRUE(eventually([&] {
                 int held = 0;
                 return ::ioctl(reader, FIONREAD, &held) == 0 && held >= ::fcntl(reader, F_GETPIPE_SZ);
             }));
         }
-        if (at % 65536 == 0) capture(app, 2, "two " + std::to_string(at) + "\n"), other += "two " + std::to_string(at) + "\n";
+        if (at % 65536 == 0) other += "two " + std::to_string(at) + "\n", capture(app, 2, other.substr(other.rfind("two ")));
     }
-    EXPECT_EQ(enabled.load(), 0);
-    EXPECT_GE(accepted, CaptureFile::kQueueLimit);
+    EXPECT_TRUE(enabled.load() == 0 && accepted >= CaptureFile::kQueueLimit);
     EXPECT_LE(app.captures.capturePeakQueued(1), CaptureFile::kQueueLimit);
     EXPECT_GT(app.captures.capturePeakQueued(1), CaptureFile::kQueueLimit - 256);
     const CaptureFailure failure = app.captures.takeCaptureFailure(1);
-    EXPECT_EQ(failure.kind, CaptureFailure::Kind::FellBehind);
-    EXPECT_EQ(failure.path, pipe);
-    // What reached the pipe and what was given up add up to every byte the capture took.
-    EXPECT_EQ(app.captures.captureByteCount(1) + failure.bytesNotWritten, accepted);
+    EXPECT_TRUE(failure.kind == CaptureFailure::Kind::FellBehind && failure.path == pipe) << failure.path;
+    EXPECT_EQ(app.captures.captureByteCount(1) + failure.bytesNotWritten, accepted) << "written and given up: every byte taken";
     EXPECT_GE(failure.bytesNotWritten, CaptureFile::kQueueLimit - 65536);
     app.captures.closeCaptureLog(1);  // returns: the writer was waiting for the pipe, not for us
-
     std::string got(1 << 20, '\0');
     const ssize_t n = ::read(reader, got.data(), got.size());
     ::close(reader);
     ASSERT_GT(n, 0);
     for (ssize_t i = 0; i < n; ++i) ASSERT_EQ(got[i], data[i % data.size()]) << "at byte " << i;
+    std::filesystem::create_symlink(dir.file("two.log"), dir.file("link.log"));
+    EXPECT_EQ(app.captures.openCaptureLog(1, dir.file("link.log"), &refused), 0);
+    EXPECT_EQ(refused.heldBy, 2);
     app.captures.closeCaptureLog(2);
-    EXPECT_EQ(dir.read("two.log"), other);
-    EXPECT_FALSE(app.captures.takeCaptureFailure(2));
+    EXPECT_TRUE(dir.read("two.log") == other && !app.captures.takeCaptureFailure(2));
     ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("after.log")), 1);
     capture(app, 1, "after");
     app.captures.closeCaptureLog(1);
+    app.captures.combinedCapture.close();
     EXPECT_EQ(dir.read("after.log"), "after");
+    EXPECT_EQ(app.captures.openCaptureLog(1, "/dev/null") + app.captures.openCaptureLog(2, "/dev/null") + app.captures.openCombinedCapture("/dev/null"), 3);
 }
 
-// A small ext4 file system on a loop device that the test freezes, as a hung network mount or a
-// stalled disk would hold a writer: a write into it waits in the kernel until it thaws. Root only.
-class FrozenDisk {
-public:
-    explicit FrozenDisk(const ScratchDir& dir) : image_(dir.file("disk.img")), mount_(dir.file("disk")) {
-        const std::string make = "truncate -s 64M '" + image_ + "' && mkfs.ext4 -q -F '" + image_ + "' && mkdir '" +
-                                 mount_ + "' && mount -o loop '" + image_ + "' '" + mount_ + "' 2>/dev/null";
-        mounted_ = ::geteuid() == 0 && std::system(make.c_str()) == 0;
-    }
-    ~FrozenDisk() {
-        if (!mounted_) return;
-        thaw();
-        // The writers left behind finish once it thaws; then it can go.
-        for (int i = 0; i < 100 && ::umount2(mount_.c_str(), 0) != 0; ++i) usleep(50000);
-        ::umount2(mount_.c_str(), MNT_DETACH);
-    }
-    bool ready() const { return mounted_; }
-    std::string file(const std::string& name) const { return mount_ + "/" + name; }
-    bool freeze() { return frozen_ = std::system(("fsfreeze -f '" + mount_ + "'").c_str()) == 0; }
-    void thaw() {
-        if (std::exchange(frozen_, false)) {
-            EXPECT_EQ(std::system(("fsfreeze -u '" + mount_ + "'").c_str()), 0);
-        }
-    }
-
-private:
-    std::string image_, mount_;
-    bool mounted_ = false, frozen_ = false;
-};
-
-// A capture's disk freezes: it holds up neither the worker nor a capture on another disk, and
-// the end waits for it no longer than its second, naming the file; what the file took before
-// stays, and nothing of another capture gets into it.
+// A capture's disk freezes (a small ext4 file system on a loop device, as a hung network mount or
+// a stalled disk would hold a writer in the kernel until it thaws): it holds up neither the worker
+// nor a capture on another disk, and the end waits for it no longer than its second, naming the
+// file; what the file took before stays, and nothing of another capture gets into it. Root only.
 TEST(CaptureLog, AFrozenDiskHoldsUpNeitherTheOtherCapturesNorTheEnd) {
     ScratchDir dir;
-    FrozenDisk disk(dir);
-    if (!disk.ready()) GTEST_SKIP() << "needs root, a loop mount and fsfreeze";
+    struct Disk {
+        std::string image, mount;
+        bool mounted = false;
+        int run(const std::string& command) const { return std::system((command + " '" + mount + "'").c_str()); }
+        ~Disk() {  // the writers left behind finish once it thaws; then it can go
+            if (!mounted) return;
+            run("fsfreeze -u 2>/dev/null");
+            for (int i = 0; i < 100 && ::umount2(mount.c_str(), 0) != 0; ++i) usleep(50000);
+            ::umount2(mount.c_str(), MNT_DETACH);
+        }
+    } disk{dir.file("disk.img"), dir.file("disk")};
+    const std::string image = "'" + disk.image + "'";
+    disk.mounted = ::geteuid() == 0 && disk.run("truncate -s 64M " + image + " && mkfs.ext4 -q -F " + image + " && mkdir") == 0 &&
+                   disk.run("mount -o loop " + image) == 0;
+    if (!disk.mounted) GTEST_SKIP() << "needs root, a loop mount and fsfreeze";
     std::string sent1 = "before the freeze", sent2;
     {
         Session app;
-        ASSERT_EQ(app.captures.openCaptureLog(1, disk.file("one.txt")), 1);
+        ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("disk/one.txt")), 1);
         ASSERT_EQ(app.captures.openCaptureLog(2, dir.file("two.txt")), 1);
         capture(app, 1, sent1);
         ASSERT_TRUE(eventually([&] { return dir.read("disk/one.txt") == sent1; }));
-        ASSERT_TRUE(disk.freeze());
+        ASSERT_EQ(disk.run("fsfreeze -f"), 0);
         for (uint32_t round = 0; round < 40; ++round) {
             capture(app, 1, randomBytes(3000, 60 + round)), sent1 += randomBytes(3000, 60 + round);
             capture(app, 2, randomBytes(1000, 120 + round)), sent2 += randomBytes(1000, 120 + round);
         }
         EXPECT_TRUE(eventually([&] { return dir.read("two.txt") == sent2; }));
         const auto lost = app.captures.closeAllCaptureLogs();
-        ASSERT_EQ(lost.size(), 1u);
-        EXPECT_EQ(lost[0].first, 1);
+        ASSERT_TRUE(lost.size() == 1u && lost[0].first == 1);
         const std::string told = captureLostAtExitText(lost[0].second);
-        EXPECT_TRUE(told.starts_with(disk.file("one.txt") + ": the file accepted nothing for ")) << told;
+        EXPECT_TRUE(told.starts_with(dir.file("disk/one.txt") + ": the file accepted nothing for ")) << told;
     }
-    disk.thaw();
+    EXPECT_EQ(disk.run("fsfreeze -u"), 0);
     EXPECT_TRUE(eventually([&] { return dir.read("disk/one.txt").starts_with("before the freeze"); }));
     EXPECT_EQ(sent1.rfind(dir.read("disk/one.txt"), 0), 0u);
 }
@@ -201,15 +156,13 @@ TEST(CaptureLog, AFrozenDiskHoldsUpNeitherTheOtherCapturesNorTheEnd) {
 // its last whole record, so that a strict reader still takes the file, and (Append) the records
 // the file held before are all still there.
 int combinedCaptureUnderFileSizeLimit(const ScratchDir& dir, CaptureOpenMode mode) {
-    std::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{20000, 20000};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, SIG_IGN), ::setrlimit(RLIMIT_FSIZE, &limit);
     std::string before;
     std::tm local{};
     local.tm_year = 126, local.tm_mday = 1;
-    for (int i = 0; mode == CaptureOpenMode::Append && i < 20; ++i) {
+    for (int i = 0; mode == CaptureOpenMode::Append && i < 20; ++i)
         appendCombinedRecord(before, local, i, 1, 1, reinterpret_cast<const uint8_t*>("earlier"), 7);
-    }
     dir.write("both.log", before);
     Session app;
     if (app.captures.openCombinedCapture(dir.file("both.log"), nullptr, mode) != 1) return 2;
@@ -220,11 +173,9 @@ int combinedCaptureUnderFileSizeLimit(const ScratchDir& dir, CaptureOpenMode mod
     }
     app.captures.combinedCapture.close();
     const CaptureFailure failure = app.captures.combinedCapture.takeFailure();
-    std::string error;
-    const std::string file = dir.read("both.log");
+    std::string error, file = dir.read("both.log");
     const size_t records = parseCombinedRecords(file, error).size();
-    std::fprintf(stderr, "failure %d, errno %d, %zu bytes, %zu records, %s\n", static_cast<int>(failure.kind),
-                 failure.error, file.size(), records, error.c_str());
+    std::fprintf(stderr, "errno %d, %zu bytes, %zu records, %s\n", failure.error, file.size(), records, error.c_str());
     const bool kept = file.starts_with(before) && file.size() > before.size();
     return failure.error == EFBIG && error.empty() && records > 0 && file.back() == '\n' && kept ? 0 : 1;
 }
@@ -234,9 +185,9 @@ int combinedCaptureUnderFileSizeLimit(const ScratchDir& dir, CaptureOpenMode mod
 TEST(CombinedCapture, AFileSizeLimitEndsTheFileOnItsLastWholeRecord) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     for (const CaptureOpenMode mode : {CaptureOpenMode::Empty, CaptureOpenMode::Append}) {
-        SCOPED_TRACE(static_cast<int>(mode));
         ScratchDir dir;
-        EXPECT_EXIT(std::_Exit(combinedCaptureUnderFileSizeLimit(dir, mode)), ::testing::ExitedWithCode(0), "");
+        EXPECT_EXIT(std::_Exit(combinedCaptureUnderFileSizeLimit(dir, mode)), ::testing::ExitedWithCode(0), "")
+            << static_cast<int>(mode);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <tuple>
 
 #include "record/combined_record.h"
 
@@ -13,41 +14,24 @@ using namespace std::string_literals;
 
 namespace {
 
-struct RecordCase {
-    const char* local;
-    int32_t micros;
-    int64_t gapMicros;
-    int channel;
-    std::string bytes;
-    std::string line;
-};
-
-const std::string kLongest(1024, 'A');
-
-std::string longestHex() {
-    std::string hex = "41";
-    for (int i = 1; i < 1024; ++i) hex += " 41";
-    return hex;
-}
-
 TEST(CombinedRecord, OneLinePerChunkWithTimeGapDirectionCountHexAndText) {
-    const RecordCase cases[] = {
+    const std::string longest(1024, 'A');
+    std::string longestHex = "41";
+    for (int i = 1; i < 1024; ++i) longestHex += " 41";
+    const std::tuple<const char*, int32_t, int64_t, int, std::string, std::string> cases[] = {
         {"2026-12-07 14:03:27", 123456, 4211, 1, "*IDN?\r\n\0\x1f ~\x7f\x80\xff|A"s,
          "2026-12-07 14:03:27.123456 +0.004211 1>2  16  2A 49 44 4E 3F 0D 0A 00 1F 20 7E 7F 80 FF 7C 41  |*IDN?.... ~...|A|\n"},
         {"2027-01-01 00:00:00", 0, 0, 2, "\0"s, "2027-01-01 00:00:00.000000 +0.000000 2>1  1  00  |.|\n"},
-        {"2026-12-31 23:59:59", 999999, 3723000001, 2, kLongest,
-         "2026-12-31 23:59:59.999999 +3723.000001 2>1  1024  " + longestHex() + "  |" + kLongest + "|\n"},
+        {"2026-12-31 23:59:59", 999999, 3723000001, 2, longest,
+         "2026-12-31 23:59:59.999999 +3723.000001 2>1  1024  " + longestHex + "  |" + longest + "|\n"},
     };
-    for (const RecordCase& c : cases) {
-        SCOPED_TRACE(c.line.substr(0, 40));
+    for (const auto& [local, micros, gapMicros, channel, bytes, line] : cases) {
         std::tm t{};
-        std::sscanf(c.local, "%d-%d-%d %d:%d:%d", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour, &t.tm_min, &t.tm_sec);
-        t.tm_year -= 1900;
-        t.tm_mon -= 1;
+        std::sscanf(local, "%d-%d-%d %d:%d:%d", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour, &t.tm_min, &t.tm_sec);
+        t.tm_year -= 1900, t.tm_mon -= 1;
         std::string out = "kept";
-        appendCombinedRecord(out, t, c.micros, c.gapMicros, c.channel, reinterpret_cast<const uint8_t*>(c.bytes.data()),
-                             c.bytes.size());
-        EXPECT_EQ(out, "kept" + c.line);
+        appendCombinedRecord(out, t, micros, gapMicros, channel, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+        EXPECT_EQ(out, "kept" + line);
     }
 }
 

@@ -10,58 +10,40 @@
 
 namespace {
 
-struct NetworkReport {
-    PortRefusal kind;
-    int systemError;
-    const char* detail;
-    const char* box;     // after "ComN Open Error\n<path>"; "" when no box is due
-    const char* status;  // after "COMN: <path>"
-};
-
 TEST(NetworkPortReports, TheBoxAndTheStatusSayWhyTheConnectionIsNotThere) {
-    const std::string path = "rfc2217://127.0.0.1:4001";
-    const NetworkReport table[] = {
-        {RefusalUnreachable, ETIMEDOUT, "", " not reachable: connection timed out (it is tried again until it answers)",
-         " not reachable: connection timed out, retrying"},
-        {RefusalUnreachable, ECONNREFUSED, "", " not reachable: connection refused (it is tried again until it answers)",
-         " not reachable: connection refused, retrying"},
-        {RefusalUnreachable, 0, "no address for lab-pi", " not reachable: no address for lab-pi (it is tried again until it answers)",
-         " not reachable: no address for lab-pi, retrying"},
+    const std::string path = "rfc2217://127.0.0.1:4001", again = " (it is tried again until it answers)", retrying = ", retrying";
+    const std::string refused = " not reachable: connection refused", reset = " connection lost: connection reset by peer";
+    const std::string noAddress = " not reachable: no address for lab-pi", serverSays = ": Device open failure: No such file";
+    // The box after "ComN Open Error\n<path>", the status after "COMN: <path>".
+    const std::tuple<PortRefusal, int, const char*, std::string, std::string> table[] = {
+        {RefusalUnreachable, ETIMEDOUT, "", " not reachable: connection timed out" + again, " not reachable: connection timed out" + retrying},
+        {RefusalUnreachable, ECONNREFUSED, "", refused + again, refused + retrying},
+        {RefusalUnreachable, 0, "no address for lab-pi", noAddress + again, noAddress + retrying},
         // A connection that ended before any reconnect step saw it up is owed as a failed open.
-        {RefusalConnectionLost, ECONNRESET, "", " connection lost: connection reset by peer, retrying",
-         " connection lost: connection reset by peer, retrying"},
-        {RefusalConnectionLost, 0, "", " closed the connection, retrying", " closed the connection, retrying"},
-        {RefusalServerMessage, 0, "Device open failure: No such file", ": Device open failure: No such file",
-         ": Device open failure: No such file"},
+        {RefusalConnectionLost, ECONNRESET, "", reset + retrying, reset + retrying},
+        {RefusalConnectionLost, 0, "", " closed the connection" + retrying, " closed the connection" + retrying},
+        {RefusalServerMessage, 0, serverSays.c_str() + 2, serverSays, serverSays},
         {RefusalConnecting, 0, "", " connecting", " connecting"},
     };
-    for (const NetworkReport& row : table) {
-        SCOPED_TRACE(row.status);
+    for (const auto& [kind, systemError, detail, box, status] : table) {
         PortOpenFailure failure;
-        failure.kind = row.kind;
-        failure.systemError = row.systemError;
-        failure.path = path;
-        failure.detail = row.detail;
+        failure.kind = kind, failure.systemError = systemError, failure.path = path, failure.detail = detail;
         for (int port : {1, 2}) {
             std::vector<BoxRequest> boxes;
-            reportPortOpen([&boxes](const BoxRequest& box) { boxes.push_back(box); }, PortOpenFailed, port, failure);
+            reportPortOpen([&boxes](const BoxRequest& r) { boxes.push_back(r); }, PortOpenFailed, port, failure);
             ASSERT_EQ(boxes.size(), 1u);
-            EXPECT_EQ(boxes[0].text, "Com" + std::to_string(port) + " Open Error\n" + path + row.box);
+            EXPECT_EQ(boxes[0].text, "Com" + std::to_string(port) + " Open Error\n" + path + box);
             EXPECT_EQ(boxes[0].icon, BoxIcon::Error);
-
             Relay relay;
             SerialPort& serialPort = port == 1 ? relay.serialPort1 : relay.serialPort2;
             serialPort.settings.comIndex = 3;
             serialPort.presence = PortAway;
             serialPort.openFailure = failure;
-            EXPECT_EQ(portStatusText(relay), "COM4: " + path + row.status);
+            EXPECT_EQ(portStatusText(relay), "COM4: " + path + status);
         }
     }
-}
-
-// A network port its worker found gone, before the reconnect step closed it, says how its
-// connection ended as it will once closed.
-TEST(NetworkPortReports, APortFoundGoneBeforeTheStepClosedItSaysItsConnectionEnded) {
+    // A port its worker found gone, before the reconnect step closed it, says how its connection
+    // ended as it will once closed.
     Relay relay;
     relay.comDevicePaths[4] = "tcp://[::1]:2217";
     relay.serialPort2.settings.comIndex = 4;

@@ -25,10 +25,8 @@ inline std::vector<CombinedRecord> parseCombinedRecords(const std::string& file,
         at += text.size();
         std::string again;
         const bool ok = text.ends_with('\n') && parseTimelineRecord(text.data(), text.size() - 1, record);
-        if (ok) {
-            appendCombinedRecord(again, record.local, record.micros, record.gapMicros, record.channel,
-                                 reinterpret_cast<const uint8_t*>(record.bytes.data()), record.bytes.size());
-        }
+        if (ok) appendCombinedRecord(again, record.local, record.micros, record.gapMicros, record.channel,
+                                     reinterpret_cast<const uint8_t*>(record.bytes.data()), record.bytes.size());
         if (!ok || again != text) {
             error = "line " + std::to_string(line) + ": " + text.substr(0, 120);
             return records;

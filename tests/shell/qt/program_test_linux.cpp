@@ -1,18 +1,23 @@
 // The real program in-process: the main window's menu marks, SAVE, clock, figures and arrow
-// strips; every way out ends it alike, also with workers held; adapters that come and go.
-// Which pseudo-terminals a port opens, and when, is the relay's tests'.
+// strips; every way out ends it alike, also with workers held; adapters that come and go; the
+// timeline window; a network port's settings. Which pseudo-terminals a port opens, and when, is
+// the relay's tests'.
 #include <signal.h>
 #include <unistd.h>
 
 #include <QAction>
 #include <QComboBox>
+#include <QMenu>
 #include <QMessageBox>
 #include <QRegularExpression>
 
+#include "display/qt/timeline_window.h"
 #include "settings/config.h"
+#include "settings/port_restart.h"
 #include "settings/qt/serial_dialog.h"
 #include "shell/activity_arrows.h"
 #include "tests/shell/qt/shell_harness.h"
+#include "tests/support/serial_servers.h"
 
 namespace {
 
@@ -23,8 +28,7 @@ void relayUntil(PtyCable& from, PtyCable& to, const std::function<bool()>& until
         sent += static_cast<char>('A' + sent.size() % 26);
         from.send(sent.substr(sent.size() - 1));
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        got += to.receiveUntilQuiet(0);
-        return until();
+        return got += to.receiveUntilQuiet(0), until();
     }, 30000));
     got += to.receive(sent.size() - std::min(sent.size(), got.size()));
     EXPECT_EQ(got, sent) << "every byte relayed once, in order";
@@ -52,21 +56,21 @@ TEST_F(ProgramOnCables, ANamedSettingsFileThatCannotBeReadEndsItAndAComOutOfRang
     std::string ini = vorlinexIni({first.slavePath(), second.slavePath()});
     dir.write("named.ini", ini.replace(ini.find("COM=1"), 5, "COM=7"));
     setConfigPathOverride("named.ini");
-    run([&](Vorlinex& v, QWidget* window) {
-        EXPECT_EQ(v.app.relay.serialPort2.settings.comIndex, 1);
-        EXPECT_EQ(controlText(window, kMainCom2), "COM2");
-    });
+    run([&](Vorlinex& v, QWidget* window) { EXPECT_TRUE(v.app.relay.serialPort2.settings.comIndex == 1 && controlText(window, kMainCom2) == "COM2"); });
     setConfigPathOverride("");
     ASSERT_EQ(recordedBoxes().size(), 2u);
     EXPECT_EQ(recordedBoxes()[0].text, "Settings File Error\n" + dir.file("missing.ini") + "\nNo such file or directory");
-    EXPECT_EQ(recordedBoxes()[1].text,
-              dir.file("named.ini") + " line 6: [DATA2] COM=7 is out of range (0 to 5 for COM1 to COM6): port 2 uses COM2");
+    EXPECT_EQ(recordedBoxes()[1].text, dir.file("named.ini") + " line 6: [DATA2] COM=7 is out of range (0 to 5 for COM1 to COM6): port 2 uses COM2");
 }
 
 // Any non-zero DMODE is binary. A strip moves only while its direction carries traffic, blank and
-// its timer resting when quiet, then goes on from the frame after.
-TEST_F(Program, MenuMarksSaveAndClockWorkAndItRelaysBothWaysMovingEachDirectionsStripAndFigure) {
-    dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}, 1, /*dmode=*/2));
+// its timer resting when quiet, then goes on from the frame after. The timeline window: its DISP
+// item, its title, one window raised again, its place kept for the session, and the records of
+// both ports taken only while it is open (that they are the combined capture's records is the
+// timeline source test's).
+TEST_F(Program, MenuMarksSaveClockArrowStripsFiguresAndTheTimelineWindowWork) {
+    PtyCable third;
+    dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath(), third.slavePath()}, 1, /*dmode=*/2));
     std::vector<QString> shown[2];  // what each strip showed at the ticks of timer 119, blanks left out
     bool blank = false;             // the last tick left both strips blank
     const QRegularExpression figure(QStringLiteral("^  +([1-9]\\d*) byte/s$"));
@@ -81,8 +85,7 @@ TEST_F(Program, MenuMarksSaveAndClockWorkAndItRelaysBothWaysMovingEachDirections
                 blank = blank && text.isEmpty();
             }
         });
-        QAction* binary = v.mainMenuItem(kCommandBinary);
-        QAction* ascii = v.mainMenuItem(kCommandAscii);
+        QAction *binary = v.mainMenuItem(kCommandBinary), *ascii = v.mainMenuItem(kCommandAscii);
         ASSERT_TRUE(binary && ascii);
         for (QAction* item : {static_cast<QAction*>(nullptr), ascii, ascii, binary, binary}) {  // twice: stays
             if (item != nullptr) item->trigger();
@@ -91,33 +94,68 @@ TEST_F(Program, MenuMarksSaveAndClockWorkAndItRelaysBothWaysMovingEachDirections
         }
         v.mainMenuItem(kCommandSave)->trigger();  // its box is the settings' tests'
         recordedBoxes().clear();
-        auto* clock = window->findChild<QLabel*>(statusPartName(1));
-        EXPECT_TRUE(waitUntil([&] { return clock->text() == QString::fromUtf8("00：00：02"); }));
+        EXPECT_TRUE(waitUntil([&] { return window->findChild<QLabel*>(statusPartName(1))->text() == QString::fromUtf8("00：00：02"); }));
         EXPECT_TRUE(waitUntil([&] { return blank && !timer->isActive(); }));
         // Until a pause fell inside a round of four frames, where starting over would show (ten tries).
         for (size_t n = 0, round = 0; (n < 5 || n % 4 == 0) && round < 10; ++round, n = shown[0].size()) {
-            relayUntil(first, second, [&] {
-                return shown[0].size() > n && figure.match(controlText(window, kMainRate1)).hasMatch();
-            });
+            relayUntil(first, second, [&] { return shown[0].size() > n && figure.match(controlText(window, kMainRate1)).hasMatch(); });
             EXPECT_TRUE(shown[1].empty());
-            EXPECT_TRUE(waitUntil([&] { return !timer->isActive(); }));
-            EXPECT_TRUE(blank);
+            EXPECT_TRUE(waitUntil([&] { return !timer->isActive(); }) && blank);
         }
         // Steady traffic back: a single burst may be cleared by a rate update before a tick.
         relayUntil(second, first, [&] { return !shown[1].empty(); });
         EXPECT_EQ(shown[1][0].toStdString(), backwardArrowFrames[0]);
         const size_t before = shown[0].size();
         relayUntil(first, second, [&] { return shown[0].size() > before; });
-        for (size_t i = 0; i < shown[0].size(); ++i)
-            EXPECT_EQ(shown[0][i].toStdString(), forwardArrowFrames[i % 4]) << i;
+        for (size_t i = 0; i < shown[0].size(); ++i) EXPECT_EQ(shown[0][i].toStdString(), forwardArrowFrames[i % 4]) << i;
+        // The timeline window: DISP holds ASCII, BINARY, a separator, then its item.
+        auto* disp = window->findChild<QMenu*>(QStringLiteral("DISP"));
+        ASSERT_TRUE(disp && disp->actions().size() == 4 && disp->actions()[2]->isSeparator());
+        QAction* item = v.mainMenuItem(kCommandTimeline);
+        ASSERT_EQ(item, disp->actions()[3]);
+        EXPECT_EQ(item->text(), QStringLiteral("Com<->Com(&C)"));
+        EXPECT_FALSE(v.app.timeline.takesReads()) << "nothing is taken while the window is closed";
+
+        item->trigger();
+        QPointer<TimelineWindow> timeline = v.timelineWindows.timelineWindow();
+        ASSERT_TRUE(timeline && timeline->isVisible() && v.app.timeline.takesReads());
+        EXPECT_EQ(timeline->windowTitle(), QStringLiteral("Com1 <-> Com2"));
+        EXPECT_EQ(timeline->parentWidget(), window) << "owned by the main window";
+        flow(first, second, "*IDN?\r\n");
+        flow(second, first, "OK\r\n");
+        ASSERT_TRUE(waitUntil([&] { return timeline->view()->refresh(), timeline->view()->recordsInSight().size() >= 2; }));
+        const std::string copied = (timeline->view()->selectAll(), timeline->view()->selectionText());
+        EXPECT_NE(copied.find(" 1>2  7  2A 49 44 4E 3F 0D 0A  |*IDN?..|\n"), std::string::npos) << copied;
+        EXPECT_NE(copied.find(" 2>1  4  4F 4B 0D 0A  |OK..|\n"), std::string::npos) << copied;
+
+        item->trigger();
+        EXPECT_EQ(v.timelineWindows.timelineWindow(), timeline.data()) << "a second trigger raises the same window";
+
+        // The serial window's OK moves port 2 to COM3: the title follows, and back.
+        Relay& relay = v.app.relay;
+        for (const int com : {2, 1}) {
+            PortChoice port2 = choiceFromSettings(relay.serialPort2.settings);
+            port2.com = com;
+            v.settingsHost.restartPorts(choiceFromSettings(relay.serialPort1.settings), port2);
+            EXPECT_EQ(timeline->windowTitle(), com == 2 ? QStringLiteral("Com1 <-> Com3") : QStringLiteral("Com1 <-> Com2"));
+        }
+
+        // Closed, it takes nothing; opened again, it is where the user left it, on an empty list.
+        timeline->resize(700, 333), timeline->move(40, 60);
+        const QRect place = timeline->geometry();
+        timeline->close();
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_TRUE(timeline.isNull() && !v.app.timeline.takesReads());
+        flow(first, second, "while closed");
+        item->trigger();
+        EXPECT_TRUE(v.timelineWindows.timelineWindow() && v.timelineWindows.timelineWindow()->geometry() == place);
+        EXPECT_TRUE(v.app.timeline.takesReads() && v.app.timeline.extent().empty());
     });
-    const std::string ini = dir.read("Vorlinex.ini");
-    EXPECT_NE(ini.find("DMODE=1"), std::string::npos) << ini;
+    EXPECT_NE(dir.read("Vorlinex.ini").find("DMODE=1"), std::string::npos) << dir.read("Vorlinex.ini");
 }
 
 // pull runs inside the message loop, as a user or the session would.
 struct WayOut { const char* name; void (*pull)(QWidget* window); };
-
 const WayOut kWaysOut[] = {
     {"End", [](QWidget* window) { vorlinexOf(window).mainMenuItem(kCommandEnd)->trigger(); }},
     {"Escape", [](QWidget* window) { pressKeys(child(window, kCommandDisp1), {Qt::Key_Escape}); }},  // the focused button
@@ -137,17 +175,14 @@ TEST_P(WaysOut, StopsAndJoinsHeldWorkersClosesPortsAndLogsAndEndsTheLoopWithZero
         QTimer::singleShot(50, window, [this, window] { GetParam().pull(window); });
         ASSERT_EQ(v.app.captures.openCaptureLog(1, dir.file("capture.log")), 1);
         flow(first, second, captured);
-        ASSERT_EQ(v.app.captures.openCaptureLog(2, dir.file("pipe2")), 1);
-        ASSERT_EQ(v.app.captures.openCombinedCapture(dir.file("pipe3")), 1);
+        ASSERT_EQ(v.app.captures.openCaptureLog(2, dir.file("pipe2")) + v.app.captures.openCombinedCapture(dir.file("pipe3")), 2);
         // Far more than the pipes hold: the relay goes on while the captures wait.
         for (int round = 0; round < 10; ++round) flow(second, first, randomBytes(8000, 30 + round));
-        relay.relayChannel1.displayMouseHeld = 1;
-        relay.leftMouseButtonDown = 1;
+        relay.relayChannel1.displayMouseHeld = 1, relay.leftMouseButtonDown = 1;
         first.send("held");
     }, true);
     EXPECT_FALSE(pipes.rescued()) << "the program waited for a reader that never reads";
-    // Every byte that reached the other port is in the log, written out without a CLOSE.
-    EXPECT_EQ(dir.read("capture.log").substr(0, captured.size()), captured);
+    EXPECT_EQ(dir.read("capture.log").substr(0, captured.size()), captured) << "what was relayed, written out without a CLOSE";
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryWayOut, WaysOut, ::testing::ValuesIn(kWaysOut),
@@ -186,11 +221,9 @@ TEST_F(Program, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheShu
     run([&](Vorlinex& v, QWidget* window) {
         auto* status = window->findChild<QLabel*>(statusPartName(0));
         const auto shows = [&](const char* com1, const char* com2, const std::string& text) {
-            EXPECT_TRUE(waitUntil([&] { return controlText(window, kMainCom1) == com1 && controlText(window, kMainCom2) == com2 && status->text() == text.c_str(); }))
-                << status->text().toStdString();
+            EXPECT_TRUE(waitUntil([&] { return controlText(window, kMainCom1) == com1 && controlText(window, kMainCom2) == com2 && status->text() == text.c_str(); })) << status->text().toStdString();
         };
         auto* reconnect = window->findChild<QTimer*>(QStringLiteral("reconnect"));
-        ASSERT_NE(reconnect, nullptr);
         EXPECT_TRUE(v.mainMenuItem(kCommandAscii)->isChecked() && !v.mainMenuItem(kCommandBinary)->isChecked()) << "DMODE=0: ASCII";
         const std::string away1 = "COM1: " + adapter1.path() + " unplugged, waiting", away2 = "COM2: " + adapter2.path() + " unplugged, waiting";
         shows("COM", "COM", away1 + "; " + away2);
@@ -198,14 +231,12 @@ TEST_F(Program, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheShu
         shows("COM1", "COM", away2);
         adapter2.plug();
         shows("COM1", "COM2", "");
-        EXPECT_TRUE(waitUntil([&] { return !reconnect->isActive(); }));
-
+        EXPECT_TRUE(reconnect && waitUntil([&] { return !reconnect->isActive(); }));
         adapter1.unplug();
         shows("COM", "COM2", away1);
         v.mainMenuItem(kCommandSerial)->trigger();
         shows("COM1", "COM2", "");
         expectRelaysBothWays(adapter1.device(), adapter2.device(), 9);
-
         moveBoth = true;
         QTimer::singleShot(0, window, [&v] { v.mainMenuItem(kCommandSerial)->trigger(); });
     }, true, {});
@@ -215,6 +246,50 @@ TEST_F(Program, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheShu
                                                "Com2 Open Error\n" + missing(adapter2.path()) + ", before the window",
                                                "Com1 Open Error\n" + missing(adapter1.path()) + ", over it",
                                                "Com5 Open Error\n" + missing("/nonexistent/vorlinex-COM5") + ", over it"}));
+}
+
+// A port on the network (what it carries, loses and gets back is the relay's tests', how it is
+// told headless_test's), to Debian's ser2net on 127.0.0.1: SERIAL > OK with 19200 baud, 7 data
+// bits, even parity and 2 stop bits for COM1 keeps the connection, the server answers each new
+// setting (what a server does with them is its own), and the port relays on.
+TEST_F(Program, SerialOkSendsTheNewSettingsOverTheSameNetworkConnectionAndTheServerAnswersThem) {
+    SKIP_UNLESS_SERVER_AVAILABLE(Ser2netServer);
+    Ser2netServer server(first.slavePath());
+    ASSERT_TRUE(server.start()) << server.error();
+    dir.write("Vorlinex.ini", vorlinexIni({"rfc2217://127.0.0.1:" + std::to_string(server.rfc2217Port()), second.slavePath()}));
+    bool dialogSeen = false;
+    QTimer user;  // chooses in the serial dialog and presses OK
+    QObject::connect(&user, &QTimer::timeout, [&] {
+        auto* dialog = dynamic_cast<SerialDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr || std::exchange(dialogSeen, true)) return;
+        for (const auto& [id, text] : {std::pair(kSerialBps1, "19200"), {kSerialBits1, "7"}, {kSerialParity1, "even"}, {kSerialStop1, "2"}}) {
+            QComboBox* combo = dialog->combo(id);
+            ASSERT_TRUE(combo && combo->findText(QString::fromLatin1(text)) >= 0) << text;
+            combo->setCurrentIndex(combo->findText(QString::fromLatin1(text)));
+        }
+        QTimer::singleShot(0, dialog, [dialog] { click(dialog, kSerialOk); });
+    });
+    user.start(20);
+    run([&](Vorlinex& v, QWidget* window) {
+        SerialPort& port1 = v.app.relay.serialPort1;
+        const auto bothOpen = [&] {  // both labels on and the status bar empty: the port to the server is open and relays
+            return waitUntil([&] { return controlText(window, kMainCom1) == "COM1" && controlText(window, kMainCom2) == "COM2" &&
+                                          window->findChild<QLabel*>(statusPartName(0))->text().isEmpty(); }, 30000);
+        };
+        ASSERT_TRUE(bothOpen());
+        ASSERT_TRUE(waitUntil([&] { return port1.connection()->readBack().baudAnswered; }, 30000));
+        const NetworkPort* connection = port1.connection();
+        v.mainMenuItem(kCommandSerial)->trigger();
+        EXPECT_TRUE(dialogSeen);
+        EXPECT_EQ(port1.connection(), connection) << "the connection was made anew";
+        NetworkReadBack r;
+        EXPECT_TRUE(waitUntil([&] { return r = port1.connection()->readBack(), r.dataBitsAnswered && r.parityAnswered && r.stopBitsAnswered && r.baudAnswered && r.asked.dataBits == 7; }, 30000));
+        EXPECT_TRUE(r.baudRate == 19200u && r.dataBits == 7 && r.parity == 2 && r.twoStopBits)
+            << r.baudRate << " " << r.dataBits << " " << r.parity << " " << r.twoStopBits;
+        ASSERT_TRUE(bothOpen());
+        expectRelaysBothWays(first, second, 5);
+    });
+    user.stop();
 }
 
 }  // namespace

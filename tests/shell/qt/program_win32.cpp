@@ -32,52 +32,34 @@ namespace fs = std::filesystem;
 
 // The program's window when the platform is Windows' own, else null (offscreen).
 HWND nativeWindow(QWidget* window) {
-    if (QGuiApplication::platformName() != QLatin1String("windows")) return nullptr;
-    return reinterpret_cast<HWND>(window->winId());
+    return QGuiApplication::platformName() == QLatin1String("windows") ? reinterpret_cast<HWND>(window->winId()) : nullptr;
 }
 
-// The title of the native window, as the system (and the task bar) shows it.
-std::wstring nativeTitle(HWND window) {
-    wchar_t title[256] = {};
-    ::GetWindowTextW(window, title, 256);
-    return title;
+// Runs the program; `body` on the UI thread once its window shows. Its boxes are recorded.
+int runProgram(const std::function<void(Vorlinex&, QWidget*)>& body, std::vector<std::string>& boxes) {
+    static char name[] = "vorlinex";
+    static char* argv[] = {name, nullptr};
+    return vorlinexMain(1, argv, [&](QWidget* window) { body(vorlinexOf(window), window); },
+                        [&boxes](const BoxRequest& request) { boxes.push_back(request.text); });
 }
 
 class ProgramOnComPorts : public ::testing::Test {
 protected:
     void SetUp() override {
-        folder.write("Vorlinex.ini",
-                     "[DATA1]\r\nCOM=0\r\nBPS=9600\r\nBIT=8\r\n[DATA2]\r\nCOM=1\r\nBPS=9600\r\nBIT=8\r\n"
-                     "[DATA]\r\nDATETIMEVAL=60\r\nRATE=5\r\nDMODE=0\r\n" +
-                         devicesSection({end1.slavePath(), end2.slavePath(), "", "", "", ""}));
+        folder.write("Vorlinex.ini", "[DATA1]\r\nCOM=0\r\nBPS=9600\r\nBIT=8\r\n[DATA2]\r\nCOM=1\r\nBPS=9600\r\nBIT=8\r\n"
+                                     "[DATA]\r\nDATETIMEVAL=60\r\nRATE=5\r\nDMODE=0\r\n" + devicesSection({end1.slavePath(), end2.slavePath(), "", "", "", ""}));
     }
-
-    // Runs the program; `body` on the UI thread once its window shows. Its boxes are recorded.
-    int run(const std::function<void(Vorlinex&, QWidget*)>& body) {
-        static char name[] = "vorlinex";
-        static char* argv[] = {name, nullptr};
-        return vorlinexMain(
-            1, argv, [&](QWidget* window) { body(vorlinexOf(window), window); },
-            [this](const BoxRequest& request) { boxes.push_back(request.text); });
-    }
-
-    // `count` random bytes each way at once; true when both arrived whole and in order.
+    // `count` random bytes each way at once, while the program's windows are served (its workers
+    // hand every chunk to them): both must arrive whole and in order.
     void relayBothWays(size_t count, uint32_t seed) {
-        const std::string forth = randomBytes(count, seed), back = randomBytes(count, seed + 1);
-        std::string gotForth, gotBack;
+        const std::string sent[2] = {randomBytes(count, seed), randomBytes(count, seed + 1)};
+        std::string got[2];
         std::atomic<int> finished{0};
-        std::vector<std::jthread> threads;
-        threads.emplace_back([&] { end1.send(forth); });
-        threads.emplace_back([&] { end2.send(back); });
-        threads.emplace_back([&] { gotForth = end2.receive(count, 10000), ++finished; });
-        threads.emplace_back([&] { gotBack = end1.receive(count, 10000), ++finished; });
-        // The program's windows are served meanwhile: its workers hand every chunk to them.
+        std::jthread threads[] = {std::jthread([&] { end1.send(sent[0]); }), std::jthread([&] { end2.send(sent[1]); }),
+                                  std::jthread([&] { got[0] = end2.receive(count, 10000), ++finished; }),
+                                  std::jthread([&] { got[1] = end1.receive(count, 10000), ++finished; })};
         EXPECT_TRUE(QTest::qWaitFor([&] { return finished.load() == 2; }, 120000));
-        threads.clear();
-        EXPECT_EQ(gotForth.size(), count) << "COM1 -> COM2";
-        EXPECT_TRUE(gotForth == forth) << "COM1 -> COM2: the bytes differ";
-        EXPECT_EQ(gotBack.size(), count) << "COM2 -> COM1";
-        EXPECT_TRUE(gotBack == back) << "COM2 -> COM1: the bytes differ";
+        for (int i : {0, 1}) EXPECT_TRUE(got[i] == sent[i]) << (i ? "COM2 -> COM1: " : "COM1 -> COM2: ") << got[i].size() << " bytes, or they differ";
     }
 
     ScratchDir folder;
@@ -87,22 +69,23 @@ protected:
 
 TEST_F(ProgramOnComPorts, ShowsItsTitleRelays64KiBEachWayExactlyAndEndExitsZero) {
     bool ended = false;
-    const int exitCode = run([&](Vorlinex& vorlinex, QWidget* window) {
+    const int exitCode = runProgram([&](Vorlinex& vorlinex, QWidget* window) {
         EXPECT_EQ(window->windowTitle(), QStringLiteral("Vorlinex v1.01a"));
         if (HWND native = nativeWindow(window)) {
+            wchar_t title[256] = {};  // as the system (and the task bar) shows it
+            ::GetWindowTextW(native, title, 256);
             EXPECT_EQ(::FindWindowW(nullptr, L"Vorlinex v1.01a"), native);
-            EXPECT_EQ(nativeTitle(native), L"Vorlinex v1.01a");
+            EXPECT_EQ(std::wstring(title), L"Vorlinex v1.01a");
         }
         EXPECT_TRUE(vorlinex.app.relay.serialPort1.isOpen() && vorlinex.app.relay.serialPort2.isOpen());
         relayBothWays(64 * 1024, 7);
-        // END, chosen from the menu once the message loop runs.
-        QTimer::singleShot(0, window, [&vorlinex, &ended] {
+        QTimer::singleShot(0, window, [&vorlinex, &ended] {  // END, chosen from the menu once the message loop runs
             QAction* end = vorlinex.mainMenuItem(kCommandEnd);
             ASSERT_NE(end, nullptr);
             ended = true;
             end->trigger();
         });
-    });
+    }, boxes);
     EXPECT_TRUE(ended);
     EXPECT_EQ(exitCode, 0);
     EXPECT_TRUE(boxes.empty()) << boxes.front();
@@ -112,21 +95,14 @@ TEST_F(ProgramOnComPorts, ShowsItsTitleRelays64KiBEachWayExactlyAndEndExitsZero)
 // must have stopped and an open capture must be on disk whole.
 TEST_F(ProgramOnComPorts, TheEndOfTheSessionShutsDownBeforeItIsAnsweredWithTheCaptureWrittenOut) {
     const std::string captured = randomBytes(5000, 11);
-    const int exitCode = run([&](Vorlinex& vorlinex, QWidget* window) {
+    const int exitCode = runProgram([&](Vorlinex& vorlinex, QWidget* window) {
         const Relay& relay = vorlinex.app.relay;
         ASSERT_EQ(vorlinex.app.captures.openCaptureLog(1, folder.file("capture.log")), 1);
         std::jthread sender([&] { end1.send(captured); });
-        std::string arrived;
         std::atomic<bool> received{false};
-        std::jthread receiver([&] { arrived = end2.receive(captured.size(), 10000), received = true; });
-        EXPECT_TRUE(QTest::qWaitFor([&] { return received.load(); }, 60000));
-        receiver.join();
-        ASSERT_EQ(arrived.size(), captured.size());
-
-        MSG message{};
-        message.hwnd = nativeWindow(window);
-        message.message = WM_ENDSESSION;
-        message.wParam = TRUE;
+        std::jthread receiver([&] { received = end2.receive(captured.size(), 10000) == captured; });
+        ASSERT_TRUE(QTest::qWaitFor([&] { return received.load(); }, 60000)) << "relayed whole before the session ends";
+        MSG message{nativeWindow(window), WM_ENDSESSION, TRUE, 0};
         if (message.hwnd != nullptr) {
             ::SendMessageW(message.hwnd, WM_ENDSESSION, TRUE, 0);
         } else {
@@ -138,7 +114,7 @@ TEST_F(ProgramOnComPorts, TheEndOfTheSessionShutsDownBeforeItIsAnsweredWithTheCa
         EXPECT_FALSE(relay.relayChannel1.worker.joinable() || relay.relayChannel2.worker.joinable());
         EXPECT_FALSE(relay.serialPort1.isOpen() || relay.serialPort2.isOpen());
         EXPECT_EQ(folder.read("capture.log").substr(0, captured.size()), captured);
-    });
+    }, boxes);
     EXPECT_EQ(exitCode, 0);
 }
 
@@ -152,26 +128,18 @@ TEST(ProgramHelp, OpensThePageOfTheCurrentDirectoryElseTheOneBesideTheProgram) {
     if (placedBeside) std::ofstream(besideProgram) << "<html></html>";
     std::vector<QUrl> opened;
     std::vector<std::string> boxes;
-    static char name[] = "vorlinex";
-    static char* argv[] = {name, nullptr};
-    vorlinexMain(
-        1, argv,
-        [&](QWidget* window) {
-            Vorlinex& vorlinex = vorlinexOf(window);
-            vorlinex.openUrl = [&opened](const QUrl& url) { opened.push_back(url); };
-            boxes.clear();  // the ports' own, if COM5 and COM6 are not there
-            vorlinex.openHelp();
-            folder.write("Vorlinex.html", "<html></html>");
-            vorlinex.openHelp();
-            vorlinex.shutdownVorlinex();
-        },
-        [&boxes](const BoxRequest& request) { boxes.push_back(request.text); });
+    runProgram([&](Vorlinex& vorlinex, QWidget*) {
+        vorlinex.openUrl = [&opened](const QUrl& url) { opened.push_back(url); };
+        boxes.clear();  // the ports' own, if COM5 and COM6 are not there
+        vorlinex.openHelp();
+        folder.write("Vorlinex.html", "<html></html>");
+        vorlinex.openHelp();
+        vorlinex.shutdownVorlinex();
+    }, boxes);
     EXPECT_EQ(opened.size(), 2u) << (boxes.empty() ? std::string() : boxes.front());
-    if (opened.size() == 2) {
-        std::error_code absent;
-        EXPECT_TRUE(fs::equivalent(fs::path(opened[0].toLocalFile().toStdWString()), besideProgram, absent));
-        EXPECT_TRUE(fs::equivalent(fs::path(opened[1].toLocalFile().toStdWString()), folder.file("Vorlinex.html"), absent));
-    }
+    std::error_code absent;
+    const auto openedFile = [&](size_t i) { return fs::path(opened.at(i).toLocalFile().toStdWString()); };
+    if (opened.size() == 2) EXPECT_TRUE(fs::equivalent(openedFile(0), besideProgram, absent) && fs::equivalent(openedFile(1), folder.file("Vorlinex.html"), absent));
     if (placedBeside) fs::remove(besideProgram);
 }
 

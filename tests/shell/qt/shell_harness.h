@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <QtCore/qtestsupport_core.h>
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <string>
@@ -41,12 +42,9 @@ inline std::string vorlinexIni(const std::array<std::string, 6>& devices, int ra
            std::to_string(rate) + "\nDMODE=" + std::to_string(dmode) + "\n" + devicesSection(devices);
 }
 
-inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 15000) {
-    return QTest::qWaitFor(done, timeoutMs);
-}
+inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 15000) { return QTest::qWaitFor(done, timeoutMs); }
 
-// The child of `parent` named by its control id.
-template <typename T = QWidget>
+template <typename T = QWidget>  // the child of `parent` named by its control id
 T* child(const QObject* parent, int id) { return parent->findChild<T*>(QString::number(id)); }
 inline void click(const QObject* parent, int id) { child<QAbstractButton>(parent, id)->click(); }
 
@@ -79,11 +77,6 @@ inline int runVorlinex(const std::function<void(QWidget*)>& body, const BoxFunct
     }, boxes);
 }
 
-// A FIFO with a reader that never blocks; -1 when either fails.
-inline int openFifo(const std::string& path) {
-    return ::mkfifo(path.c_str(), 0600) == 0 ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK) : -1;
-}
-
 // FIFOs filled with 'f' whose readers stall; after 30 s a thread reads them: fail, not hang.
 struct StalledPipes {
     struct Pipe {
@@ -100,28 +93,21 @@ struct StalledPipes {
     StalledPipes(const ScratchDir& dir, std::initializer_list<std::string> names) {
         for (const std::string& name : names) {
             Pipe& p = pipes.emplace_back();
-            p.reader = openFifo(dir.file(name));
+            if (::mkfifo(dir.file(name).c_str(), 0600) == 0) p.reader = ::open(dir.file(name).c_str(), O_RDONLY | O_NONBLOCK);
             p.filler = ::open(dir.file(name).c_str(), O_WRONLY | O_NONBLOCK);
             for (ssize_t n; (n = ::write(p.filler, std::string(4096, 'f').data(), 4096)) > 0;) p.filled += n;
             EXPECT_TRUE(p.reader >= 0 && p.filler >= 0) << name;
         }
         rescue = std::jthread([this](std::stop_token done) {
             for (int tick = 0; !done.stop_requested(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-                if (++tick > 3000) {
-                    rescuing = true;
-                    for (Pipe& p : pipes) p.drain();
-                }
+                if (++tick > 3000) rescuing = true, std::for_each(pipes.begin(), pipes.end(), [](Pipe& p) { p.drain(); });
         });
     }
     ~StalledPipes() {
         rescue = {};
         for (Pipe& p : pipes) ::close(p.reader), ::close(p.filler);
     }
-    // Stops the rescue (for good); true when it had to read.
-    bool rescued() {
-        rescue = {};
-        return rescuing;
-    }
+    bool rescued() { return rescue = {}, rescuing; }  // stops the rescue for good; true when it had to read
 
     std::vector<Pipe> pipes;
     std::atomic<bool> rescuing{false};
@@ -131,21 +117,16 @@ struct StalledPipes {
 // The program on two cables (`first` is port 1's device, `second` port 2's); its boxes recorded.
 class ProgramOnCables : public ::testing::Test {
 protected:
-    ProgramOnCables() {
-        dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}));
-        recordedBoxes().clear();
-    }
+    ProgramOnCables() { dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()})), recordedBoxes().clear(); }
     // As runVorlinex (ending by itself: after 90 s, with 99); at its end all workers, ports and logs are off.
     void run(const std::function<void(Vorlinex&, QWidget*)>& body, bool endsItself = false,
              const BoxFunction& boxes = boxRecorder()) {
         EXPECT_EQ(runVorlinex([&](QWidget* window) {
             Vorlinex& v = vorlinexOf(window);
-            QObject::connect(qApp, &QCoreApplication::aboutToQuit, window, [&v] {
-                const Relay& relay = v.app.relay;
+            QObject::connect(qApp, &QCoreApplication::aboutToQuit, window, [&v, &relay = v.app.relay] {
                 EXPECT_TRUE(v.shutdownStarted());
-                EXPECT_FALSE(relay.relayChannel1.worker.joinable() || relay.relayChannel2.worker.joinable());
-                EXPECT_FALSE(relay.serialPort1.isOpen() || relay.serialPort2.isOpen());
-                EXPECT_EQ(relay.rateMeter.timerId.load() + v.app.captures.captureLog(1).logEnabled.load(), 0);
+                EXPECT_FALSE(relay.relayChannel1.worker.joinable() || relay.relayChannel2.worker.joinable() || relay.serialPort1.isOpen() ||
+                             relay.serialPort2.isOpen() || relay.rateMeter.timerId.load() || v.app.captures.captureLog(1).logEnabled.load());
             });
             if (endsItself) QTimer::singleShot(90000, qApp, [] { QCoreApplication::exit(99); });
             body(v, window);
