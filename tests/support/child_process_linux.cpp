@@ -73,7 +73,8 @@ void ChildProcess::signal(int number) { ::kill(system_->pid, number); }
 
 bool ChildProcess::running() {
     int status = 0;
-    if (system_->reaped || ::waitpid(system_->pid, &status, WNOHANG) != system_->pid) return !system_->reaped;
+    if (system_->reaped) return false;
+    if (::waitpid(system_->pid, &status, WNOHANG) != system_->pid) return true;
     system_->reaped = true;
     system_->reader.join();
     return false;

@@ -71,7 +71,10 @@ public:
         char answer = 0;
         const bool held = ::read(ready[0], &answer, 1) == 1 && answer == '1';
         ::close(ready[0]);
-        if (!held) release(), throw std::runtime_error("the holder could not take " + path);
+        if (!held) {
+            release();
+            throw std::runtime_error("the holder could not take " + path);
+        }
     }
     ~DeviceHolder() { release(); }
     DeviceHolder(DeviceHolder&&) = delete;

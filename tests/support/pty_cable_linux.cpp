@@ -29,7 +29,8 @@ void PtyCable::send(const std::string& bytes) {
 std::string PtyCable::receive(size_t count, int timeoutMs) {
     // The quiet time is counted from the last byte, not per poll: a master whose slave nobody
     // holds open reports a hang-up at once on every poll, so a per-poll time-out never ran out.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const std::chrono::milliseconds quiet(timeoutMs);
+    auto deadline = std::chrono::steady_clock::now() + quiet;
     std::string out;
     char buf[4096];
     while (out.size() < count) {
@@ -38,7 +39,7 @@ std::string PtyCable::receive(size_t count, int timeoutMs) {
         pollfd p{master_, POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
         const ssize_t n = ::read(master_, buf, std::min(sizeof buf, count - out.size()));
-        if (n > 0) out.append(buf, static_cast<size_t>(n)), deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        if (n > 0) out.append(buf, static_cast<size_t>(n)), deadline = std::chrono::steady_clock::now() + quiet;
         else ::usleep(10000);  // mostly EIO: nobody holds the slave end open at the moment
     }
     return out;
