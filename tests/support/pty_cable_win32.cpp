@@ -54,7 +54,7 @@ void makeRaw(HANDLE h) {
     dcb.fBinary = 1, dcb.fParity = 0, dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fOutX = dcb.fInX = 0;
     dcb.fDtrControl = DTR_CONTROL_ENABLE, dcb.fRtsControl = RTS_CONTROL_ENABLE;
     SetCommState(h, &dcb);
-    COMMTIMEOUTS timeouts{.ReadIntervalTimeout = MAXDWORD};
+    COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
     SetCommTimeouts(h, &timeouts);
 }
 
