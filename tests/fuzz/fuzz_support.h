@@ -16,18 +16,16 @@
 #define FUZZ_REQUIRE(condition) \
     ((condition) ? void() : (std::fprintf(stderr, "invariant violated at %s:%d: %s\n", __FILE__, __LINE__, #condition), std::abort()))
 
-// Made at the first call, removed when the run ends normally. A folder of a new random name in
-// the system's temporary folder ($TMPDIR on Linux, %TEMP% on Windows), made only if it was not there.
+// Made at the first call, removed when the run ends normally: a folder of a new random name in
+// the system's temporary folder, made only if it was not there.
 inline const std::string& fuzzScratchDir() {
     static const struct Scratch {
         std::string path;
         Scratch() {
-            const std::filesystem::path base = std::filesystem::temp_directory_path();
             std::random_device random;
             for (int attempt = 0; attempt < 100 && path.empty(); ++attempt) {
-                const std::filesystem::path candidate = base / ("vorlinex-fuzz-" + std::to_string(random()));
-                std::error_code error;
-                if (std::filesystem::create_directory(candidate, error)) path = candidate.string();
+                const auto candidate = std::filesystem::temp_directory_path() / ("vorlinex-fuzz-" + std::to_string(random()));
+                if (std::error_code error; std::filesystem::create_directory(candidate, error)) path = candidate.string();
             }
             FUZZ_REQUIRE(!path.empty());
         }

@@ -13,24 +13,14 @@ dpkg-deb -x "$deb" "$root"
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 
-expected=(usr/bin/vorlinex
-          usr/share/applications/vorlinex.desktop
-          usr/share/doc/vorlinex/Vorlinex.html
-          usr/share/doc/vorlinex/devices-window.png
-          usr/share/doc/vorlinex/timeline-window.png
-          usr/share/doc/vorlinex/copyright
-          usr/share/man/man1/vorlinex.1.gz
-          usr/share/metainfo/org.vorlinex.Vorlinex.metainfo.xml)
-for size in 16 22 24 32 48 64 128 256; do
-    expected+=("usr/share/icons/hicolor/${size}x${size}/apps/vorlinex.png")
-done
-for f in "${expected[@]}"; do
+for f in usr/bin/vorlinex usr/share/applications/vorlinex.desktop usr/share/doc/vorlinex/{Vorlinex.html,devices-window.png,timeline-window.png,copyright} \
+         usr/share/man/man1/vorlinex.1.gz usr/share/metainfo/org.vorlinex.Vorlinex.metainfo.xml; do
     [ -s "$root/$f" ] || fail "the package has no $f"
 done
 [ -x "$root/usr/bin/vorlinex" ] || fail "usr/bin/vorlinex is not executable"
 for size in 16 22 24 32 48 64 128 256; do
-    file -b "$root/usr/share/icons/hicolor/${size}x${size}/apps/vorlinex.png" |
-        grep -q "PNG image data, $size x $size," || fail "the ${size}x${size} icon is not a PNG of that size"
+    file -b "$root/usr/share/icons/hicolor/${size}x${size}/apps/vorlinex.png" 2>&1 |
+        grep -q "PNG image data, $size x $size," || fail "the package has no ${size}x${size} PNG icon"
 done
 # The manual page must format without a warning from groff.
 if ! out=$(MANWIDTH=80 LC_ALL=C.UTF-8 man --warnings -l "$root/usr/share/man/man1/vorlinex.1.gz" 2>&1 >/dev/null) ||
@@ -39,8 +29,7 @@ if ! out=$(MANWIDTH=80 LC_ALL=C.UTF-8 man --warnings -l "$root/usr/share/man/man
 fi
 
 desktop-file-validate "$root/usr/share/applications/vorlinex.desktop" || fail "desktop entry"
-appstreamcli validate --no-net "$root/usr/share/metainfo/org.vorlinex.Vorlinex.metainfo.xml" ||
-    fail "metainfo"
+appstreamcli validate --no-net "$root/usr/share/metainfo/org.vorlinex.Vorlinex.metainfo.xml" || fail "metainfo"
 
 # The checks run from the unpacked usr/bin, so the program's folder is the package's.
 cp "$checks" "$root/usr/bin/test_package"

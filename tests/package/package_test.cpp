@@ -25,10 +25,7 @@ TEST(InstalledProgram, RelaysEndsWithZeroOnSigtermAndHelpFindsTheInstalledPage) 
     ASSERT_TRUE(program.waitForStarted());
     // Opening the ports purges earlier bytes: call until some come through.
     bool relaying = false;
-    for (int attempt = 0; attempt < 60 && !relaying; ++attempt) {
-        first.send("ping");
-        relaying = !second.receive(4, 1000).empty();
-    }
+    for (int attempt = 0; attempt < 60 && !relaying; ++attempt) relaying = (first.send("ping"), !second.receive(4, 1000).empty());
     ASSERT_TRUE(relaying) << "the program never relayed";
     ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
     ASSERT_TRUE(program.waitForFinished(60000)) << "the program did not end";

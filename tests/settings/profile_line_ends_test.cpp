@@ -13,6 +13,7 @@
 
 #include "settings/config.h"
 #include "settings/private_profile.h"
+#include "shell/message_catalogue.h"
 #include "tests/support/pty_cable.h"
 
 namespace fs = std::filesystem;
@@ -31,82 +32,93 @@ std::string withLineEnds(const std::string& text, const char* ending) {
     return out;
 }
 
+size_t filesIn(const std::string& folder) { return std::distance(fs::directory_iterator(folder), fs::directory_iterator()); }
+
 // The same file with either line end reads the same values; SAVE keeps every line it does not
 // write (comments, unknown keys, a last line without a line end) and adds missing keys in
-// their section.
+// their section, as 0: Windows reads a missing key so. No temporary file is left beside it.
 TEST(ProfileLineEnds, EitherLineEndReadsAlikeAndSaveWritesThePlatformsOwn) {
-    const std::string lines =
-        "; written by hand\n[DATA1]\nCOM=2\nBPS = 19200\nunknown=kept\n\n[DATA]\nCRLF=2\n[Other]\nlast=no end";
+    const std::string lines = "; written by hand\n[DATA1]\nCOM=2\nBPS = 19200\nunknown=kept\n\n[DATA]\nCRLF=2\n[Other]\nlast=no end";
     for (const char* ending : {"\n", "\r\n"}) {
         SCOPED_TRACE(std::strlen(ending));
         ScratchDir dir;
         dir.write("Vorlinex.ini", withLineEnds(lines, ending));
         Config config = loadConfig();
-        EXPECT_EQ(config.port1.comIndex, 2);
-        EXPECT_EQ(config.port1.baudRate, 19200);
-        EXPECT_EQ(config.appOptions.CRLF.load(), 2);
-        PrivateProfile read(configPath());
-        EXPECT_EQ(read.getString("other", "LAST", ""), "no end");
-
+        EXPECT_TRUE(config.port1.comIndex == 2 && config.port1.baudRate == 19200 && config.appOptions.CRLF.load() == 2);
+        EXPECT_EQ(PrivateProfile(configPath()).getString("other", "LAST", ""), "no end");
         config.port1.baudRate = 38400;
         ASSERT_TRUE(saveConfig(config).saved);
-        const std::string saved = dir.read("Vorlinex.ini");
-        const char* written = kOnWindows ? "\r\n" : ending;
-        // Keys the file lacks read as 0, as Windows reads them, and are written so.
-        EXPECT_EQ(saved, withLineEnds("; written by hand\n[DATA1]\nCOM=2\nBPS = 38400\nunknown=kept\nBIT=0\nPARI=0\n"
-                                      "STOP=0\nFLOW=0\n\n[DATA]\nCRLF=2\nRATE=0\nDMODE=0\nDATETIME=0\nDATETIMEVAL=0\n"
-                                      "[Other]\nlast=no end\n[DATA2]\nCOM=0\nBPS=0\nBIT=0\nPARI=0\nSTOP=0\nFLOW=0\n",
-                                      written));
+        EXPECT_EQ(dir.read("Vorlinex.ini"), withLineEnds("; written by hand\n[DATA1]\nCOM=2\nBPS = 38400\nunknown=kept\nBIT=0\nPARI=0\n"
+                                                         "STOP=0\nFLOW=0\n\n[DATA]\nCRLF=2\nRATE=0\nDMODE=0\nDATETIME=0\nDATETIMEVAL=0\n"
+                                                         "[Other]\nlast=no end\n[DATA2]\nCOM=0\nBPS=0\nBIT=0\nPARI=0\nSTOP=0\nFLOW=0\n",
+                                                         kOnWindows ? "\r\n" : ending));
         EXPECT_EQ(loadConfig().port1.baudRate, 38400);
-        // No temporary file is left beside it.
-        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+        EXPECT_EQ(filesIn(dir.path()), 1u);
     }
 }
 
-// A new file is all CR LF on every platform, as the original program's files are.
-TEST(ProfileLineEnds, ANewFileIsWrittenWithCrLfAndReadsBackTheSameValues) {
-    ScratchDir dir;
-    Config config = loadConfig();
-    config.port1.comIndex = 3;
-    config.port2.baudRate = 115200;
-    config.port2.flowControl = 2;
-    config.appOptions.CRLF.store(1);
-    config.appOptions.DATETIMEVAL.store(3600);
-    ASSERT_TRUE(saveConfig(config).saved);
-    const std::string saved = dir.read("Vorlinex.ini");
-    EXPECT_EQ(saved, "[DATA1]\r\nCOM=3\r\nBPS=9600\r\nBIT=8\r\nPARI=0\r\nSTOP=0\r\nFLOW=0\r\n"
-                     "[DATA2]\r\nCOM=1\r\nBPS=115200\r\nBIT=8\r\nPARI=0\r\nSTOP=0\r\nFLOW=2\r\n"
-                     "[DATA]\r\nRATE=5\r\nDMODE=0\r\nCRLF=1\r\nDATETIME=0\r\nDATETIMEVAL=3600\r\n");
-    EXPECT_EQ(loadConfig().port2.baudRate, 115200);
-}
-
-// A file made read-only is refused and left as it was, no temporary file beside it; a folder in the file's place is neither
+// A file made read-only is refused and left as it was, no temporary file beside it, by SAVE and
+// DEVICES > OK alike, also for root, who could write it; a folder in the file's place is neither
 // read nor replaced.
 TEST(ProfileLineEnds, AReadOnlyFileOrAFolderInItsPlaceIsNeverReplaced) {
     ScratchDir dir;
     const Config defaults = loadConfig();
     const std::string ini = "[DATA1]\r\nBPS=1200\r\n";
     dir.write("Vorlinex.ini", ini);
-    fs::permissions(dir.file("Vorlinex.ini"), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                    fs::perm_options::remove);
+    fs::permissions(dir.file("Vorlinex.ini"), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write, fs::perm_options::remove);
     const Config config = loadConfig();
     EXPECT_EQ(config.port1.baudRate, 1200);
-    // SAVE and DEVICES > OK alike; also for root, who could write it.
-    for (const ConfigSaveResult& refused : {saveConfig(config), saveDevicePaths({"/dev/ttyUSB0", "", "", "", "", ""})}) {
-        EXPECT_FALSE(refused.saved);
-        EXPECT_EQ(refused.reason, std::strerror(EACCES));
-    }
+    for (const ConfigSaveResult& refused : {saveConfig(config), saveDevicePaths({"/dev/ttyUSB0", "", "", "", "", ""})})
+        EXPECT_TRUE(!refused.saved && refused.reason == std::strerror(EACCES)) << refused.reason;
     EXPECT_EQ(dir.read("Vorlinex.ini"), ini);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+    EXPECT_EQ(filesIn(dir.path()), 1u);
     fs::permissions(dir.file("Vorlinex.ini"), fs::perms::owner_write, fs::perm_options::add);
-
     fs::remove(dir.file("Vorlinex.ini"));
     fs::create_directory(dir.file("Vorlinex.ini"));
     EXPECT_EQ(loadConfig().port1.baudRate, defaults.port1.baudRate);
     const ConfigSaveResult folder = saveConfig(config);
-    EXPECT_FALSE(folder.saved);
-    EXPECT_EQ(folder.reason, std::strerror(EISDIR));
+    EXPECT_TRUE(!folder.saved && folder.reason == std::strerror(EISDIR)) << folder.reason;
     EXPECT_TRUE(fs::is_directory(dir.file("Vorlinex.ini")));
+}
+
+// Both writers write the defaults to a new file, all CR LF on every platform as the original
+// program's files are; values at their extremes round-trip (COM1..COM6 are 0..5), eight-bit fields
+// kept as read. A COM index one past either end takes its port's default and is told.
+TEST(ConfigFile, DefaultsGoToANewFileInCrLfValuesAtTheirExtremesRoundTripAndABadComIsTold) {
+    ScratchDir dir;
+    std::vector<BoxRequest> boxes;
+    reportConfigSave([&boxes](const BoxRequest& r) { boxes.push_back(r); }, saveConfig(loadConfig()));
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(boxes[0].text == "Configuration Data Saved" && boxes[0].icon == BoxIcon::Information && boxes[0].owner == BoxOwner::MainWindow);
+    const std::string defaults =
+        "[DATA1]\r\nCOM=0\r\nBPS=9600\r\nBIT=8\r\nPARI=0\r\nSTOP=0\r\nFLOW=0\r\n"
+        "[DATA2]\r\nCOM=1\r\nBPS=9600\r\nBIT=8\r\nPARI=0\r\nSTOP=0\r\nFLOW=0\r\n"
+        "[DATA]\r\nRATE=5\r\nDMODE=0\r\nCRLF=0\r\nDATETIME=0\r\nDATETIMEVAL=60\r\n";
+    EXPECT_EQ(dir.read("Vorlinex.ini"), defaults);
+    const std::array<std::string, 6> paths = {"/dev/ttyUSB0", "/dev/serial/by-id/usb-x", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5"};
+    fs::remove(dir.file("Vorlinex.ini"));
+    ASSERT_TRUE(saveDevicePaths(paths).saved);
+    EXPECT_EQ(dir.read("Vorlinex.ini"), defaults + devicesSection(paths));
+
+    const std::string file =
+        "[DATA1]\r\nCOM=5\r\nBPS=2147483647\r\nBIT=255\r\nPARI=2\r\nSTOP=1\r\nFLOW=-2147483648\r\n"
+        "[DATA2]\r\nCOM=0\r\nBPS=2000\r\nBIT=6\r\nPARI=128\r\nSTOP=2\r\nFLOW=4\r\n"
+        "[DATA]\r\nRATE=60\r\nDMODE=1\r\nCRLF=-2\r\nDATETIME=1\r\nDATETIMEVAL=3600";
+    dir.write("Vorlinex.ini", file);
+    std::vector<ComOutOfRange> none;
+    ASSERT_TRUE(saveConfig(loadConfig(&none)).saved);
+    EXPECT_TRUE(none.empty());
+    EXPECT_EQ(dir.read("Vorlinex.ini"), file);
+    ASSERT_TRUE(saveDevicePaths(paths).saved);
+    EXPECT_EQ(dir.read("Vorlinex.ini"), file + "\r\n" + devicesSection(paths));
+
+    dir.write("Vorlinex.ini", "[DATA1]\r\nCOM=6\r\n[DATA2]\r\nCOM=-1\r\n");
+    std::vector<ComOutOfRange> told;
+    const Config config = loadConfig(&told);
+    ASSERT_EQ(told.size(), 2u);
+    EXPECT_TRUE(told[0].port == 1 && told[0].value == 6 && told[0].line == 2 && told[0].used == 0);
+    EXPECT_TRUE(told[1].port == 2 && told[1].value == -1 && told[1].line == 4 && told[1].used == 1);
+    EXPECT_TRUE(config.port1.comIndex == 0 && config.port2.comIndex == 1);
 }
 
 // Only the first section and key of a name count, in any case and with blanks around; a number
@@ -123,22 +135,18 @@ TEST(PrivateProfile, ReadsValuesAsWindowsWouldGiveThem) {
 
 // The example settings the package installs (/etc/vorlinex/example.ini): its comments explain
 // every key and change nothing read. Its two devices read as written, the other names as theirs;
-// a SAVE into it writes the same values back and keeps every comment, byte for byte.
+// every value is the default, and a SAVE into it writes them back keeping every comment.
 TEST(ExampleSettings, ReadsAsTheDefaultsWithItsDevicesAndSaveKeepsItsComments) {
-    const auto source = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
-    std::ifstream in(source / "packaging" / "example.ini", std::ios::binary);
+    std::ifstream in(fs::path(__FILE__).parent_path().parent_path().parent_path() / "packaging" / "example.ini", std::ios::binary);
     const std::string example{std::istreambuf_iterator<char>(in), {}};  // its lines end in LF
     ASSERT_FALSE(example.empty());
     ScratchDir dir;
     dir.write("Vorlinex.ini", example);
     const Config config = loadConfig();
-    // Every value is the default and is written back as it was read: the SAVE below shows them.
     EXPECT_TRUE(config.port1.comIndex == 0 && config.port2.comIndex == 1 && config.appOptions.DATETIMEVAL.load() == 60);
     std::array<std::string, 6> devices = defaultComDevicePaths();
-    devices[0] = "/dev/ttyUSB0";
-    devices[1] = "/dev/ttyUSB1";
+    devices[0] = "/dev/ttyUSB0", devices[1] = "/dev/ttyUSB1";
     EXPECT_EQ(config.comDevicePaths, devices);
-
     ASSERT_TRUE(saveConfig(config).saved);
     EXPECT_EQ(dir.read("Vorlinex.ini"), withLineEnds(example, kOnWindows ? "\r\n" : "\n"));
 }

@@ -21,14 +21,12 @@ TEST(StartupEntry, ARefusedTargetOrFolderWritesNothingAndAMissingFolderIsMade) {
     // No folder can be made under a plain file: the folder is named, with the system's reason.
     dir.write("file", "");
     result = createStartupShortcut(program, dir.file("file/autostart/Vorlinex.entry"));
-    EXPECT_EQ(result.status, StartupEntryStatus::SystemError);
+    EXPECT_TRUE(result.status == StartupEntryStatus::SystemError && result.systemError != 0) << result.systemError;
     EXPECT_EQ(fs::path(result.path).lexically_normal(), fs::path(dir.file("file/autostart")).lexically_normal());
-    EXPECT_NE(result.systemError, 0);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1) << "only the plain file";
 
     const std::string entry = dir.file("Start Menu/Startup/Vorlinex.entry");
     result = createStartupShortcut(program, entry);
-    EXPECT_TRUE(result.saved() && result.path == entry) << result.systemError;
-    ASSERT_TRUE(createStartupShortcut(program, entry).saved());  // a second 登録 over the first
+    EXPECT_TRUE(result.saved() && result.path == entry && createStartupShortcut(program, entry).saved()) << "a second 登録 over the first";
     EXPECT_EQ(std::distance(fs::directory_iterator(fs::path(entry).parent_path()), fs::directory_iterator()), 1);
 }

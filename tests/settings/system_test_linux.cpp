@@ -1,16 +1,18 @@
 // Settings on the system's own things, in real folders: Vorlinex.ini and the autostart entry
 // written over what the user has put in their place (links, read-only files, files of other
-// owners), what the devices window learns of a device without opening it (real pseudo-terminals),
-// and the program path an autostart entry names.
+// owners) or onto a full disk, what the devices window learns of a device without opening it
+// (real pseudo-terminals), and the program path an autostart entry names.
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -19,6 +21,7 @@
 #include "settings/config.h"
 #include "settings/serial_devices.h"
 #include "settings/startup_entry.h"
+#include "shell/message_catalogue.h"
 #include "tests/support/device_holder.h"
 #include "tests/support/pty_cable.h"
 
@@ -32,9 +35,7 @@ struct stat statOf(const std::string& path) {
     return st;
 }
 
-size_t filesIn(const std::string& folder) {
-    return static_cast<size_t>(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
-}
+size_t filesIn(const std::string& folder) { return std::distance(fs::directory_iterator(folder), fs::directory_iterator()); }
 
 const std::array<std::string, 6> kPaths = {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5"};
 
@@ -61,36 +62,53 @@ TEST(SettingsFile, ALinkIsFollowedAlsoWhenItsFileDoesNotExistYet) {
     fs::remove(dir.file("real/hop"));
     fs::create_symlink("../Vorlinex.ini", dir.file("real/hop"));
     const ConfigSaveResult circle = saveConfig(config);
-    EXPECT_FALSE(circle.saved);
-    EXPECT_EQ(circle.reason, std::strerror(ELOOP));
+    EXPECT_TRUE(!circle.saved && circle.reason == std::strerror(ELOOP)) << circle.reason;
     EXPECT_TRUE(fs::is_symlink(dir.file("Vorlinex.ini")) && fs::is_symlink(dir.file("real/hop")));
     EXPECT_EQ(filesIn(dir.file("real")), 2u);  // the link and the file: no temporary one
 }
 
-// A file that is replaced keeps its mode, owner and group (root may set them all); that a file
-// nobody may write is refused is profile_line_ends_test's.
-TEST(SettingsFile, AReplacedFileKeepsItsModeAndOwner) {
+// Foreign lines survive a SAVE byte for byte (an added key goes after its section's last line that
+// is not blank, a comment too); missing keys read as zero and eight-bit fields wrap. A full disk
+// (a file-size limit here) refuses the save with the reason and leaves the file whole. A file that
+// is replaced keeps its mode, owner and group (root may set them all).
+TEST(SettingsFile, ForeignLinesSurviveAFullDiskLeavesTheFileWholeAndAReplacedOneKeepsItsOwner) {
     ScratchDir dir;
-    dir.write("Vorlinex.ini", "; mine\n[DATA1]\nBPS=1200\n");
-    const Config config = loadConfig();
-    ASSERT_EQ(::chmod(dir.file("Vorlinex.ini").c_str(), 0640), 0);
-    const bool root = ::geteuid() == 0;
-    const uid_t owner = root ? 65534 : ::geteuid();
-    const gid_t group = root ? 65534 : ::getegid();
-    ASSERT_EQ(::chown(dir.file("Vorlinex.ini").c_str(), owner, group), 0);
+    const std::string foreign = "; by hand\n[Other Program]\nWindow=10,20\nBig=" + std::string(1 << 20, 'Z') + "\n" +
+                                std::string("\0\xFF\x01\xFE", 4) + "\n\n";
+    const std::string old = foreign + "[data1]\n  com = 4   \nBIT=264\nPARI=-1\n  ; keep me\n\n" + devicesSection(kPaths) + "[DATA]\nRATE=9";
+    dir.write("Vorlinex.ini", old);
+    Config config = loadConfig();
+    EXPECT_TRUE(config.comDevicePaths == kPaths && config.port1.comIndex == 4);
+    config.port1.comIndex = 2;
+    std::vector<BoxRequest> boxes;
+    const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    const rlimit small = {64 * 1024, saved.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    reportConfigSave([&boxes](const BoxRequest& r) { boxes.push_back(r); }, saveConfig(config));
+    ::setrlimit(RLIMIT_FSIZE, &saved), std::signal(SIGXFSZ, handler);
+    EXPECT_TRUE(dir.read("Vorlinex.ini") == old);
+    EXPECT_EQ(filesIn(dir.path()), 1u) << "a temporary file was left";
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Configuration Data Save Error: " + dir.file("Vorlinex.ini") + ": " + std::strerror(EFBIG));
+    EXPECT_TRUE(boxes[0].icon == BoxIcon::Error && boxes[0].owner == BoxOwner::MainWindow);
+    const uid_t owner = ::geteuid() == 0 ? 65534 : ::geteuid();
+    const gid_t group = ::geteuid() == 0 ? 65534 : ::getegid();
+    ASSERT_EQ(::chmod(dir.file("Vorlinex.ini").c_str(), 0640) + ::chown(dir.file("Vorlinex.ini").c_str(), owner, group), 0);
     ASSERT_TRUE(saveConfig(config).saved);
     const struct stat replaced = statOf(dir.file("Vorlinex.ini"));
     EXPECT_TRUE((replaced.st_mode & 07777) == 0640 && replaced.st_uid == owner && replaced.st_gid == group)
         << std::oct << replaced.st_mode << std::dec << " " << replaced.st_uid << ":" << replaced.st_gid;
-    EXPECT_EQ(loadConfig().port1.baudRate, 1200);
+    EXPECT_EQ(dir.read("Vorlinex.ini"), foreign + "[data1]\n  com = 2\nBIT=8\nPARI=255\n  ; keep me\nBPS=0\nSTOP=0\nFLOW=0\n\n" +
+                                            devicesSection(kPaths) + "[DATA]\nRATE=9\nDMODE=0\nCRLF=0\nDATETIME=0\nDATETIMEVAL=0\n"
+                                            "[DATA2]\nCOM=0\nBPS=0\nBIT=0\nPARI=0\nSTOP=0\nFLOW=0\n");
 }
 
 // Another user's file in a folder everyone may write: the rename would succeed, but the file is
 // not the user's to replace. Needs root to become that other user.
 TEST(SettingsFile, AnotherUsersFileIsRefusedThoughItsFolderIsWritable) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "needs root to act as another user";
-    }
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
     ScratchDir dir;
     ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
     const std::string ini = "[DATA1]\nBPS=2400\n";
@@ -110,32 +128,43 @@ TEST(SettingsFile, AnotherUsersFileIsRefusedThoughItsFolderIsWritable) {
     EXPECT_EQ(filesIn(dir.path()), 1u);
 }
 
-// "登録" writes its entry as SAVE writes the settings: through a dangling link, never over a
-// read-only entry, keeping a replaced entry's mode; a refusal says where and why.
-TEST(StartupEntry, IsWrittenLikeTheSettingsFileAndARefusalSaysWhy) {
+// "登録" writes its entry as SAVE writes the settings (the file's own test says how): through a
+// dangling link, never over a read-only entry; a refusal says where and why. A replaced binary's
+// link reads "<path> (deleted)" and leads to no file, so it gets no entry; a file that really has
+// such a name is fine. Nor does a path that is not UTF-8, or one holding a control character no
+// key-file escape covers. Where it goes and the entry it replaces are the option dialog's "登録".
+TEST(StartupEntry, IsWrittenLikeTheSettingsFileAndAReplacedProgramOrAnUnwritablePathGetsNoEntry) {
     ScratchDir dir;
     const std::string entry = dir.file("autostart/Vorlinex.desktop");
     fs::create_directory(dir.file("autostart"));
-    fs::create_symlink("../entries/vorlinex.desktop", entry);
     fs::create_directory(dir.file("entries"));
+    fs::create_symlink("../entries/vorlinex.desktop", entry);
     StartupEntryResult result = createStartupShortcut("/opt/vorlinex/bin/vorlinex", entry);
     ASSERT_TRUE(result.saved()) << std::strerror(result.systemError);
     EXPECT_TRUE(fs::is_symlink(entry));
     const std::string written = dir.read("entries/vorlinex.desktop");
     EXPECT_EQ(written, "[Desktop Entry]\nType=Application\nName=Vorlinex\nExec=/opt/vorlinex/bin/vorlinex\nTerminal=false\n");
-
-    ASSERT_EQ(::chmod(dir.file("entries/vorlinex.desktop").c_str(), 0640), 0);
-    ASSERT_TRUE(createStartupShortcut("/usr/bin/vorlinex", entry).saved());
-    EXPECT_EQ(statOf(dir.file("entries/vorlinex.desktop")).st_mode & 07777, 0640u);
-    const std::string replaced = dir.read("entries/vorlinex.desktop");
-    EXPECT_NE(replaced.find("Exec=/usr/bin/vorlinex\n"), std::string::npos);
-
     ASSERT_EQ(::chmod(dir.file("entries/vorlinex.desktop").c_str(), 0444), 0);
-    result = createStartupShortcut("/opt/vorlinex/bin/vorlinex", entry);
-    EXPECT_TRUE(result.status == StartupEntryStatus::SystemError && result.systemError == EACCES);
-    EXPECT_EQ(result.path, entry);
-    EXPECT_EQ(dir.read("entries/vorlinex.desktop"), replaced);
+    result = createStartupShortcut("/usr/bin/vorlinex", entry);
+    EXPECT_TRUE(result.status == StartupEntryStatus::SystemError && result.systemError == EACCES && result.path == entry);
+    EXPECT_EQ(dir.read("entries/vorlinex.desktop"), written);
     EXPECT_EQ(filesIn(dir.file("entries")), 1u);
+    setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
+    EXPECT_EQ(programPath(), fs::canonical("/proc/self/exe").string());  // the entry names this program
+    for (const std::string name : {"vorlinex", "vorlinex (deleted)"}) {
+        dir.write(name, "");
+        fs::create_symlink(dir.file(name), dir.file("exe"));
+        EXPECT_EQ(programPath(dir.file("exe").c_str()), dir.file(name));
+        fs::remove(dir.file(name));
+        EXPECT_EQ(programPath(dir.file("exe").c_str()), "") << name;
+        fs::remove(dir.file("exe"));
+    }
+    for (const std::string path : {"/opt/\xff\xfe", "/opt/\xc0\xaf", "/opt/\xed\xa0\x80", "/opt/\xe6\x97", "/opt/a\x01"})
+        EXPECT_EQ(createStartupShortcut(path, startupEntryPath()).status, StartupEntryStatus::UnwritableTarget) << path;
+    EXPECT_FALSE(fs::exists(startupEntryPath()));
+    EXPECT_EQ(desktopExecValue("/opt/\xe6\x97\xa5 x\n"), "\"/opt/\xe6\x97\xa5 x\\n\"");
+    EXPECT_EQ(desktopExecValue("/opt/a b/100%"), "\"/opt/a b/100%%\"");
+    unsetenv("XDG_CONFIG_HOME");
 }
 
 TEST(SerialDevices, ByIdLinkIsTheStablePathAndAnotherProgramsLockShows) {
@@ -153,37 +182,13 @@ TEST(SerialDevices, ByIdLinkIsTheStablePathAndAnotherProgramsLockShows) {
     if (::geteuid() == 0) twin.emplace(named.slavePath(), DeviceHolder::SameNumberInAnotherInstance, "vorlinex");
     const int own = ::open(named.slavePath().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_EQ(::flock(own, LOCK_EX | LOCK_NB), 0);
-    EXPECT_FALSE(heldByAnotherProgram(named.slavePath()));
-    ::close(own);
     DeviceHolder minicom(unnamed.slavePath(), DeviceHolder::Locked, "minicom");
     EXPECT_TRUE(heldByAnotherProgram(unnamed.slavePath()));
     EXPECT_FALSE(heldByAnotherProgram(named.slavePath()));
+    ::close(own);
     minicom.release();
     EXPECT_FALSE(heldByAnotherProgram(unnamed.slavePath()));
 }
 
-// The entry names this program; where it goes, what it holds and the older entry it replaces are
-// the option dialog's "登録" case. A replaced binary's link reads "<path> (deleted)" and leads to
-// no file, so it gets no entry; a file that really has such a name is fine. Nor does a relative
-// path, one that is not UTF-8, or one holding a control character no key-file escape covers.
-TEST(StartupEntry, AReplacedProgramOrAnUnwritablePathGetsNoEntry) {
-    ScratchDir dir;
-    setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
-    EXPECT_EQ(programPath(), fs::canonical("/proc/self/exe").string());
-    for (const std::string name : {"vorlinex", "vorlinex (deleted)"}) {
-        dir.write(name, "");
-        fs::create_symlink(dir.file(name), dir.file("exe"));
-        EXPECT_EQ(programPath(dir.file("exe").c_str()), dir.file(name));
-        fs::remove(dir.file(name));
-        EXPECT_EQ(programPath(dir.file("exe").c_str()), "") << name;
-        fs::remove(dir.file("exe"));
-    }
-    for (const std::string path : {"/opt/\xff\xfe", "/opt/\xc0\xaf", "/opt/\xed\xa0\x80", "/opt/\xe6\x97", "/opt/a\x01", "vorlinex"})
-        EXPECT_EQ(createStartupShortcut(path, startupEntryPath()).status, StartupEntryStatus::UnwritableTarget) << path;
-    EXPECT_FALSE(fs::exists(startupEntryPath()));
-    EXPECT_EQ(desktopExecValue("/opt/\xe6\x97\xa5 x\n"), "\"/opt/\xe6\x97\xa5 x\\n\"");
-    EXPECT_EQ(desktopExecValue("/opt/a b/100%"), "\"/opt/a b/100%%\"");
-    unsetenv("XDG_CONFIG_HOME");
-}
 
 }  // namespace

@@ -10,8 +10,7 @@
 
 class ChildProcess {
 public:
-    // `program` with `arguments`; on Linux, `environment` entries ("NAME=value") are added to
-    // this process's.
+    // On Linux, `environment` entries ("NAME=value") are added to this process's.
     ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
                  const std::vector<std::string>& environment = {});
     ~ChildProcess();  // kills it when it has not ended
@@ -23,9 +22,7 @@ public:
     bool requestStop();
     // A signal, and whether it still runs (Linux only).
     void signal(int number);
-#ifndef _WIN32
     bool running();
-#endif
     // The exit status once it ended by itself (within 20 s), or -1 when it had to be killed.
     int wait();
 
@@ -35,10 +32,7 @@ public:
     // The first stderr line from `from` on that matches `pattern` (a regular expression), waiting
     // up to 20 s; "" when none came. `from` moves past it, so that the next look finds a later one.
     std::string awaitLine(const std::string& pattern, size_t& from);
-    std::string awaitLine(const std::string& pattern) {
-        size_t from = 0;
-        return awaitLine(pattern, from);
-    }
+    std::string awaitLine(const std::string& pattern) { size_t from = 0; return awaitLine(pattern, from); }
 
     // What the system's reader hands over as it comes.
     void gathered(bool fromErr, const char* bytes, size_t size);
@@ -56,7 +50,7 @@ std::string programBesideThisTest();
 
 // The program these tests run; "" in a build without windows, which has none.
 inline std::string programUnderTest() {
-#if defined(_WIN32)
+#ifdef _WIN32
     return programBesideThisTest();
 #elif defined(VORLINEX_PROGRAM)
     return VORLINEX_PROGRAM;

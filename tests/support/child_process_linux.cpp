@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -23,19 +24,13 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     : system_(std::make_unique<System>()) {
     std::vector<std::string> args = {program};
     args.insert(args.end(), arguments.begin(), arguments.end());
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string entry = *e;
-        const std::string name = entry.substr(0, entry.find('='));
-        if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "QT_QPA_PLATFORM" || name == "NOTIFY_SOCKET" ||
-            name == "WATCHDOG_USEC" || name == "WATCHDOG_PID" || name == "QT_PLUGIN_PATH" ||
-            name == "QT_QPA_PLATFORM_PLUGIN_PATH")
-            continue;
-        env.push_back(entry);
-    }
-    // No platform plugin can be found: a program that asked for one would fail to start.
-    env.push_back("QT_PLUGIN_PATH=/nonexistent/vorlinex-no-plugins");
-    env.push_back("QT_QPA_PLATFORM_PLUGIN_PATH=/nonexistent/vorlinex-no-plugins");
+    // No window system, and no platform plugin to be found: a program that asked for one would fail to start.
+    std::vector<std::string> env = {"QT_PLUGIN_PATH=/nonexistent/vorlinex-no-plugins",
+                                    "QT_QPA_PLATFORM_PLUGIN_PATH=/nonexistent/vorlinex-no-plugins"};
+    static const std::set<std::string> dropped = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "NOTIFY_SOCKET",
+                                                  "WATCHDOG_USEC", "WATCHDOG_PID", "QT_PLUGIN_PATH", "QT_QPA_PLATFORM_PLUGIN_PATH"};
+    for (char** e = environ; *e != nullptr; ++e)
+        if (!dropped.contains(std::string(*e).substr(0, std::string(*e).find('=')))) env.push_back(*e);
     env.insert(env.end(), environment.begin(), environment.end());
     std::vector<char*> argv, envp;
     for (std::string& a : args) argv.push_back(a.data());
@@ -58,23 +53,15 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
             for (pollfd& p : fds) {
                 if (p.fd < 0 || p.revents == 0) continue;
                 char buffer[4096];
-                const ssize_t n = ::read(p.fd, buffer, sizeof buffer);
-                if (n <= 0) {
-                    ::close(p.fd), p.fd = -1, --open;
-                    continue;
-                }
-                gathered(p.fd == e, buffer, static_cast<size_t>(n));
+                if (const ssize_t n = ::read(p.fd, buffer, sizeof buffer); n > 0) gathered(p.fd == e, buffer, static_cast<size_t>(n));
+                else ::close(p.fd), p.fd = -1, --open;
             }
         }
     });
 }
 
 ChildProcess::~ChildProcess() {
-    if (!system_->reaped) {
-        ::kill(system_->pid, SIGKILL);
-        int status = 0;
-        ::waitpid(system_->pid, &status, 0);
-    }
+    if (!system_->reaped) ::kill(system_->pid, SIGKILL), ::waitpid(system_->pid, nullptr, 0);
     if (system_->reader.joinable()) system_->reader.join();
 }
 
@@ -85,8 +72,8 @@ bool ChildProcess::requestStop() { return ::kill(system_->pid, SIGTERM) == 0; }
 void ChildProcess::signal(int number) { ::kill(system_->pid, number); }
 
 bool ChildProcess::running() {
-    if (system_->reaped) return false;
     int status = 0;
+    if (system_->reaped) return false;
     if (::waitpid(system_->pid, &status, WNOHANG) != system_->pid) return true;
     system_->reaped = true;
     system_->reader.join();
@@ -96,19 +83,12 @@ bool ChildProcess::running() {
 int ChildProcess::wait() {
     if (system_->reaped) return -1;
     int status = 0;
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (::waitpid(system_->pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > giveUp) {
-            ::kill(system_->pid, SIGKILL);
-            ::waitpid(system_->pid, &status, 0);
-            system_->reaped = true;
-            return -1;
-        }
+    pid_t ended = 0;
+    for (const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+         (ended = ::waitpid(system_->pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < giveUp;)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    if (ended == 0) ::kill(system_->pid, SIGKILL), ::waitpid(system_->pid, &status, 0);
     system_->reaped = true;
     system_->reader.join();
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return ended == 0 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
-
-std::string programBesideThisTest() { return {}; }

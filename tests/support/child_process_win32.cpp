@@ -13,29 +13,21 @@ struct ChildProcess::System {
     std::thread outReader, errReader;
 };
 
-namespace {
-
-std::wstring wide(const std::string& text) { return std::filesystem::path(text).wstring(); }
-
-}  // namespace
+static std::wstring wide(const std::string& text) { return std::filesystem::path(text).wstring(); }
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
                            const std::vector<std::string>&)
     : system_(std::make_unique<System>()) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE outWrite = nullptr, errWrite = nullptr;
-    if (!::CreatePipe(&system_->outRead, &outWrite, &inherit, 0)) return;
-    if (!::CreatePipe(&system_->errRead, &errWrite, &inherit, 0)) {
-        ::CloseHandle(outWrite);
+    if (!::CreatePipe(&system_->outRead, &outWrite, &inherit, 0) || !::CreatePipe(&system_->errRead, &errWrite, &inherit, 0)) {
+        if (outWrite != nullptr) ::CloseHandle(outWrite);
         return;
     }
     ::SetHandleInformation(system_->outRead, HANDLE_FLAG_INHERIT, 0);
     ::SetHandleInformation(system_->errRead, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = outWrite;
-    startup.hStdError = errWrite;
+    startup.cb = sizeof startup, startup.dwFlags = STARTF_USESTDHANDLES, startup.hStdOutput = outWrite, startup.hStdError = errWrite;
     std::wstring commandLine = L"\"" + wide(program) + L"\"";
     for (const std::string& argument : arguments) commandLine += L" \"" + wide(argument) + L"\"";
     system_->started = ::CreateProcessW(wide(program).c_str(), commandLine.data(), nullptr, nullptr, TRUE,
@@ -52,13 +44,8 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
 }
 
 ChildProcess::~ChildProcess() {
-    if (system_->started && !system_->ended) {
-        ::TerminateProcess(system_->process.hProcess, 99);
-        ::WaitForSingleObject(system_->process.hProcess, 10000);
-    }
-    if (system_->outReader.joinable()) system_->outReader.join();
-    if (system_->errReader.joinable()) system_->errReader.join();
-    if (system_->started) ::CloseHandle(system_->process.hProcess), ::CloseHandle(system_->process.hThread);
+    if (system_->started && !system_->ended) ::TerminateProcess(system_->process.hProcess, 99);
+    if (system_->started) wait(), ::CloseHandle(system_->process.hProcess), ::CloseHandle(system_->process.hThread);
     for (HANDLE pipe : {system_->outRead, system_->errRead})
         if (pipe != nullptr) ::CloseHandle(pipe);
 }
@@ -70,18 +57,14 @@ bool ChildProcess::requestStop() {
 }
 
 int ChildProcess::wait() {
-    if (::WaitForSingleObject(system_->process.hProcess, 20000) != WAIT_OBJECT_0) {
-        ::TerminateProcess(system_->process.hProcess, 99);
-        ::WaitForSingleObject(system_->process.hProcess, 10000);
-        system_->ended = true;
-        return -1;
-    }
+    const bool ended = ::WaitForSingleObject(system_->process.hProcess, system_->ended ? 0 : 20000) == WAIT_OBJECT_0;
+    if (!ended) ::TerminateProcess(system_->process.hProcess, 99), ::WaitForSingleObject(system_->process.hProcess, 10000);
     system_->ended = true;
     DWORD code = 0;
     ::GetExitCodeProcess(system_->process.hProcess, &code);
-    if (system_->outReader.joinable()) system_->outReader.join();
-    if (system_->errReader.joinable()) system_->errReader.join();
-    return static_cast<int>(code);
+    for (std::thread* reader : {&system_->outReader, &system_->errReader})
+        if (reader->joinable()) reader->join();
+    return ended ? static_cast<int>(code) : -1;
 }
 
 std::string programBesideThisTest() {

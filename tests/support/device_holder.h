@@ -26,11 +26,10 @@ public:
     enum Way { Locked, ControllingTerminal, SameNumberInAnotherInstance };
 
     DeviceHolder(const std::string& path, Way way, const char* name) {
-        const char* device = path.c_str();
         char resolved[PATH_MAX] = "";
         unsigned number = 0;
         if (way == SameNumberInAnotherInstance &&
-            (::realpath(device, resolved) == nullptr || std::sscanf(resolved, "/dev/pts/%u", &number) != 1))
+            (::realpath(path.c_str(), resolved) == nullptr || std::sscanf(resolved, "/dev/pts/%u", &number) != 1))
             throw std::runtime_error(path + " is not a pseudo-terminal");
         int ready[2];
         if (::pipe(ready) != 0 || (pid_ = ::fork()) < 0) throw std::runtime_error("pipe or fork");
@@ -58,10 +57,10 @@ public:
                     held = fd >= 0 && ::ioctl(fd, TIOCSCTTY, 0) == 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
                 }
             } else if (way == ControllingTerminal) {
-                const int fd = ::setsid() < 0 ? -1 : ::open(device, O_RDWR | O_NONBLOCK);
+                const int fd = ::setsid() < 0 ? -1 : ::open(path.c_str(), O_RDWR | O_NONBLOCK);
                 held = fd >= 0 && ::ioctl(fd, TIOCSCTTY, 0) == 0;
             } else {
-                const int fd = ::open(device, O_RDWR | O_NOCTTY | O_NONBLOCK);
+                const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
                 held = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
             }
             const char answer = held ? '1' : '0';
@@ -83,10 +82,7 @@ public:
     int pid() const { return pid_; }
     // Ends the holder and waits until it is gone, its hold with it.
     void release() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
+        if (pid_ > 0) ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0), pid_ = -1;
     }
 
 private:

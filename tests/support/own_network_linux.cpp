@@ -29,9 +29,7 @@ bool bringLoopbackUp() {
     const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ifreq request{};
     std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &request) == 0;
-    request.ifr_flags |= IFF_UP;
-    up = up && ioctl(s, SIOCSIFFLAGS, &request) == 0;
+    const bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &request) == 0 && (request.ifr_flags |= IFF_UP, ioctl(s, SIOCSIFFLAGS, &request) == 0);
     ::close(s);
     return up;
 }
@@ -45,8 +43,7 @@ void inOwnNetwork(const std::string& hosts, const std::string& resolvConf, const
             mount((folder / "hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0 ||
             mount((folder / "resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0 ||
             !bringLoopbackUp()) {
-            std::printf("no network of the test's own: %s\n", std::strerror(errno));
-            std::fflush(stdout);
+            std::fprintf(stderr, "no network of the test's own: %s\n", std::strerror(errno));
             _exit(kCannotIsolate);
         }
         body();
@@ -70,8 +67,7 @@ void inOwnNetwork(const std::string& hosts, const std::string& resolvConf, const
         _exit(127);
     }
     int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) continue;
     std::filesystem::remove_all(folder);
     if (WIFEXITED(status) && WEXITSTATUS(status) == kCannotIsolate) GTEST_SKIP() << "needs root: namespaces of its own";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the part in the test's own network failed (above)";

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <random>
+#include <stdexcept>
 #include <thread>
 
 std::string devicesSection(const std::array<std::string, 6>& paths) {
@@ -36,9 +38,22 @@ bool eventually(const std::function<bool()>& condition, const std::function<void
     return true;
 }
 
-bool eventuallyWorkers(int channel1, int channel2) {
-    return eventually([=] {
-        const std::multiset<std::string> names = threadNames();
-        return names.count("vx-relay1") == static_cast<size_t>(channel1) && names.count("vx-relay2") == static_cast<size_t>(channel2);
-    });
+
+// A new name is tried until one is free, so that test programs run side by side never share one.
+ScratchDir::ScratchDir() : previous_(std::filesystem::current_path().string()) {
+    std::mt19937 rng(static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    for (int attempt = 0; path_.empty(); ++attempt) {
+        const auto candidate = std::filesystem::temp_directory_path() / ("vorlinex-test-" + std::to_string(rng()));
+        std::error_code ec;
+        if (std::filesystem::create_directory(candidate, ec)) path_ = candidate.generic_string();
+        else if (attempt > 100) throw std::runtime_error("no scratch folder");
+    }
+    std::filesystem::current_path(path_);
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::current_path(previous_, ec);
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(path_, ec);
 }

@@ -22,15 +22,13 @@ using CableEnd = int;  // the pseudo-terminal's master
 
 // A pseudo-terminal: the system opens its slave path as a COM device, the test holds the master
 // as the device at the other end; its end closes that end, as if the device were unplugged.
-// On Windows (under Wine) it is one of the cables the test runner joined before Wine started
-// (VORLINEX_WINE_CABLES of them): slavePath() is its program side "COMk", the far end
-// "\\.\COM(10+k)" is held here; both are purged when it is handed out, and it goes back to
-// the runner's pool at its end.
+// On Windows (under Wine) one of the runner's cables (VORLINEX_WINE_CABLES): program side "COMk",
+// far end "\\.\COM(10+k)" held here, both purged when it is handed out.
 class PtyCable {
 public:
     PtyCable();
     ~PtyCable();
-    PtyCable(PtyCable&&) = delete;  // and with it every copy
+    PtyCable(PtyCable&&) = delete;
 
     const std::string& slavePath() const { return slavePath_; }
     CableEnd master() const { return master_; }
@@ -71,9 +69,7 @@ public:
 
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
-    void write(const std::string& name, const std::string& content) const {
-        std::ofstream(file(name), std::ios::binary | std::ios::trunc) << content;
-    }
+    void write(const std::string& name, const std::string& content) const { std::ofstream(file(name), std::ios::binary) << content; }
     std::string read(const std::string& name) const {
         std::ifstream in(file(name), std::ios::binary);
         return {std::istreambuf_iterator<char>(in), {}};
@@ -90,10 +86,12 @@ std::string devicesSection(const std::array<std::string, 6>& paths);
 std::string randomBytes(size_t count, uint32_t seed);
 // Random bytes each way between the far ends of two ports: each must arrive whole and in order.
 void expectRelaysBothWays(PtyCable& end1, PtyCable& end2, uint32_t seed);
-// The names of this process's threads but Qt's idle pool threads, which come and go by themselves.
-std::multiset<std::string> threadNames();
 // Waits up to 10 s for the condition, calling `meanwhile` between looks.
 bool eventually(const std::function<bool()>& condition, const std::function<void()>& meanwhile = {});
+#ifndef _WIN32
+// The names of this process's threads but Qt's idle pool threads, which come and go by themselves.
+std::multiset<std::string> threadNames();
 // Waits until channel 1 and 2 run exactly so many relay workers: a joined thread can stay listed
 // a moment while the kernel finishes its exit.
 bool eventuallyWorkers(int channel1, int channel2);
+#endif

@@ -29,7 +29,8 @@ void PtyCable::send(const std::string& bytes) {
 std::string PtyCable::receive(size_t count, int timeoutMs) {
     // The quiet time is counted from the last byte, not per poll: a master whose slave nobody
     // holds open reports a hang-up at once on every poll, so a per-poll time-out never ran out.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const std::chrono::milliseconds quiet(timeoutMs);
+    auto deadline = std::chrono::steady_clock::now() + quiet;
     std::string out;
     char buf[4096];
     while (out.size() < count) {
@@ -38,12 +39,8 @@ std::string PtyCable::receive(size_t count, int timeoutMs) {
         pollfd p{master_, POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
         const ssize_t n = ::read(master_, buf, std::min(sizeof buf, count - out.size()));
-        if (n > 0) {
-            out.append(buf, static_cast<size_t>(n));
-            deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        } else {
-            ::usleep(10000);  // mostly EIO: nobody holds the slave end open at the moment
-        }
+        if (n > 0) out.append(buf, static_cast<size_t>(n)), deadline = std::chrono::steady_clock::now() + quiet;
+        else ::usleep(10000);  // mostly EIO: nobody holds the slave end open at the moment
     }
     return out;
 }
@@ -62,18 +59,6 @@ void PluggableCable::unplug() {
     cable_.reset();
 }
 
-ScratchDir::ScratchDir() : path_("/tmp/vorlinex-test-XXXXXX"), previous_(std::filesystem::current_path()) {
-    if (mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    std::filesystem::current_path(path_);
-}
-
-ScratchDir::~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::current_path(previous_, ec);
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
-    std::filesystem::remove_all(path_, ec);
-}
-
 std::multiset<std::string> threadNames() {
     std::multiset<std::string> names;
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
@@ -84,3 +69,9 @@ std::multiset<std::string> threadNames() {
     return names;
 }
 
+bool eventuallyWorkers(int channel1, int channel2) {
+    return eventually([=] {
+        const std::multiset<std::string> names = threadNames();
+        return names.count("vx-relay1") == static_cast<size_t>(channel1) && names.count("vx-relay2") == static_cast<size_t>(channel2);
+    });
+}

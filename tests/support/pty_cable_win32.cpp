@@ -1,44 +1,36 @@
 #include "tests/support/pty_cable.h"
 
 #include <windows.h>
-// after windows.h, whose types it uses
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
-#include <random>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 namespace {
 
-// The runner's cables not handed out: numbers 1..VORLINEX_WINE_CABLES.
+// The runner's cables handed out: numbers 1..VORLINEX_WINE_CABLES.
 std::mutex poolMutex;
 std::vector<bool> cableTaken;
 
 int takeCable() {
     std::lock_guard lock(poolMutex);
-    if (cableTaken.empty()) {
-        const char* count = std::getenv("VORLINEX_WINE_CABLES");
-        cableTaken.assign(count != nullptr ? static_cast<size_t>(std::max(0, std::atoi(count))) : 0, false);
-    }
-    for (size_t i = 0; i < cableTaken.size(); ++i) {
-        if (!cableTaken[i]) {
-            cableTaken[i] = true;
-            return static_cast<int>(i) + 1;
-        }
-    }
-    throw std::runtime_error(cableTaken.empty() ? "no cables: run under the Wine runner (VORLINEX_WINE_CABLES)"
-                                                : "every cable of the runner is in use");
+    if (const char* count = std::getenv("VORLINEX_WINE_CABLES"); cableTaken.empty() && count != nullptr)
+        cableTaken.assign(std::max(0, std::atoi(count)), false);
+    const auto free = std::find(cableTaken.begin(), cableTaken.end(), false);
+    if (free == cableTaken.end())
+        throw std::runtime_error(cableTaken.empty() ? "no cables: run under the Wine runner (VORLINEX_WINE_CABLES)" : "every cable is in use");
+    *free = true;
+    return static_cast<int>(free - cableTaken.begin()) + 1;
 }
 
 void returnCable(int number) {
     std::lock_guard lock(poolMutex);
-    if (number >= 1 && static_cast<size_t>(number) <= cableTaken.size()) cableTaken[number - 1] = false;
+    cableTaken.at(number - 1) = false;
 }
 
 void purge(HANDLE h) {
@@ -58,28 +50,17 @@ void makeRaw(HANDLE h) {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     GetCommState(h, &dcb);
-    dcb.BaudRate = CBR_115200;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = 1;
-    dcb.fParity = 0;
-    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fOutX = dcb.fInX = 0;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.BaudRate = CBR_115200, dcb.ByteSize = 8, dcb.Parity = NOPARITY, dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = 1, dcb.fParity = 0, dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fOutX = dcb.fInX = 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE, dcb.fRtsControl = RTS_CONTROL_ENABLE;
     SetCommState(h, &dcb);
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = MAXDWORD;
+    COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
     SetCommTimeouts(h, &timeouts);
 }
 
 // One overlapped call on the far end, waited for to its end.
 DWORD finish(HANDLE h, OVERLAPPED& io, BOOL started, DWORD done) {
-    if (!started) {
-        if (GetLastError() != ERROR_IO_PENDING) return 0;
-        if (!GetOverlappedResult(h, &io, &done, TRUE)) return 0;
-    }
-    return done;
+    return started || (GetLastError() == ERROR_IO_PENDING && GetOverlappedResult(h, &io, &done, TRUE)) ? done : 0;
 }
 
 }  // namespace
@@ -87,8 +68,7 @@ DWORD finish(HANDLE h, OVERLAPPED& io, BOOL started, DWORD done) {
 PtyCable::PtyCable() : number_(takeCable()) {
     slavePath_ = "COM" + std::to_string(number_);
     const std::string farEnd = "\\\\.\\COM" + std::to_string(number_ + 10);
-    master_ = CreateFileA(farEnd.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                          FILE_FLAG_OVERLAPPED, nullptr);
+    master_ = CreateFileA(farEnd.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (master_ == INVALID_HANDLE_VALUE) {
         returnCable(number_);
         throw std::runtime_error("cannot open " + farEnd + ": error " + std::to_string(GetLastError()));
@@ -96,8 +76,7 @@ PtyCable::PtyCable() : number_(takeCable()) {
     makeRaw(master_);
     // What an earlier test left in the cable would land in this one's bytes: both ends are
     // emptied until nothing more comes out of the relay that joins them.
-    const HANDLE programSide = CreateFileA(("\\\\.\\" + slavePath_).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                           OPEN_EXISTING, 0, nullptr);
+    const HANDLE programSide = CreateFileA(("\\\\.\\" + slavePath_).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (programSide != INVALID_HANDLE_VALUE) makeRaw(programSide);
     for (int round = 0; round < 200; ++round) {
         if (programSide != INVALID_HANDLE_VALUE) purge(programSide);
@@ -144,55 +123,9 @@ std::string PtyCable::receive(size_t count, int timeoutMs) {
             const BOOL started = ReadFile(master_, buf, want, &n, &io);
             n = finish(master_, io, started, n);
         }
-        if (n > 0) {
-            out.append(buf, n);
-            quietSince = Clock::now();
-        } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+        if (n > 0) out.append(buf, n), quietSince = Clock::now();
+        else std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     CloseHandle(io.hEvent);
     return out;
-}
-
-ScratchDir::ScratchDir() : previous_(std::filesystem::current_path().string()) {
-    std::mt19937 rng(static_cast<uint32_t>(GetCurrentProcessId() ^ GetTickCount()));
-    for (int attempt = 0; path_.empty(); ++attempt) {
-        const auto candidate = std::filesystem::temp_directory_path() / ("vorlinex-test-" + std::to_string(rng()));
-        std::error_code ec;
-        if (std::filesystem::create_directory(candidate, ec)) path_ = candidate.generic_string();
-        else if (attempt > 100) throw std::runtime_error("no scratch folder");
-    }
-    std::filesystem::current_path(path_);
-}
-
-ScratchDir::~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::current_path(previous_, ec);
-    std::filesystem::remove_all(path_, ec);
-}
-
-std::multiset<std::string> threadNames() {
-    using Describe = HRESULT(WINAPI*)(HANDLE, PWSTR*);
-    const auto describe = reinterpret_cast<Describe>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetThreadDescription")));
-    std::multiset<std::string> names;
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return names;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-        if (entry.th32OwnerProcessID != GetCurrentProcessId()) continue;
-        std::string name;
-        const HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ThreadID);
-        PWSTR wide = nullptr;
-        if (thread != nullptr && describe != nullptr && SUCCEEDED(describe(thread, &wide)) && wide != nullptr) {
-            for (const wchar_t* c = wide; *c != 0; ++c) name += static_cast<char>(*c < 128 ? *c : '?');
-            LocalFree(wide);
-        }
-        if (thread != nullptr) CloseHandle(thread);
-        names.insert(name);
-    }
-    CloseHandle(snapshot);
-    return names;
 }

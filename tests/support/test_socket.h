@@ -1,7 +1,6 @@
 // Sockets of a test's own on 127.0.0.1, one API on both systems: the server a test plays against
-// a network port or the relay, a port that refuses, a listener that never answers, and the
-// worker's wait on a network port. Waits end as soon as what they wait for happens; reaching
-// one's bound is a failure of the test, not a time being measured.
+// a network port or the relay, a port that refuses, a listener that never answers. Waits end as
+// soon as what they wait for happens; reaching one's bound is a failure, not a time measured.
 #pragma once
 
 #include <cstddef>
@@ -17,10 +16,7 @@ public:
     TestSocket() = default;
     explicit TestSocket(NetworkSocket s) : s_(s) {}
     TestSocket(TestSocket&& o) noexcept : s_(o.release()) {}
-    TestSocket& operator=(TestSocket&& o) noexcept {
-        if (this != &o) close(), s_ = o.release();
-        return *this;
-    }
+    TestSocket& operator=(TestSocket&& o) noexcept { return std::swap(s_, o.s_), *this; }  // o closes the old one
     ~TestSocket() { close(); }
 
     bool valid() const { return s_ != kNoSocket; }
@@ -88,7 +84,6 @@ struct SocketTuning {
 };
 SocketTuning tuningOf(NetworkSocket s);
 
-// Waits on a network port as its worker does, for input or for room, up to timeoutMs: > 0 when
-// it came, 0 when the time ran out, < 0 when the port cannot be waited on.
+// Waits on a network port as its worker does, for input or for room: waitForNetworkInput's answer.
 int waitPortInput(NetworkPort& port, int timeoutMs);
 int waitPortRoom(NetworkPort& port, int timeoutMs);

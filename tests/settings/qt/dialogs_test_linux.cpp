@@ -1,6 +1,8 @@
-// The settings dialogs on real widgets, the serial and devices ones over the program on ptys.
+// The settings dialogs on real widgets, the serial and devices ones over the program on ptys; the
+// devices window's "network port…" entry and its form on a host of the test's own.
 #include <poll.h>
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
@@ -10,11 +12,13 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 #include "relay/serial_termios_linux.h"
 #include "settings/qt/about_dialog.h"
 #include "settings/qt/devices_dialog.h"
+#include "settings/qt/dialog_host.h"
 #include "settings/qt/option_dialog.h"
 #include "settings/qt/serial_dialog.h"
 #include "tests/shell/qt/shell_harness.h"
@@ -26,10 +30,18 @@ namespace {
 class Dialogs : public ProgramOnCables {
 protected:
     Dialogs() { v.boxes = boxRecorder(); }
+    // The main window over `ini`, as the program makes it.
+    void openMainWindow(const std::string& ini) {
+        dir.write("Vorlinex.ini", ini);
+        window.reset(v.createMainWindow());
+        ASSERT_TRUE(v.initialiseMainWindow(window.get()));
+        v.publishMainWindow(window.get());
+    }
     PtyCable third;
     std::vector<BoxRequest>& boxes = recordedBoxes();
     Vorlinex v;
     Relay& relay = v.app.relay;
+    std::unique_ptr<QWidget> window;
 };
 
 void setEdit(const QWidget* d, int id, const char* text) { child<QLineEdit>(d, id)->setText(QString::fromUtf8(text)); }
@@ -100,10 +112,11 @@ TEST_F(Dialogs, AboutOpensLinksOnALeftClickOptionRegistersAndOkStoresOnlyValuesI
 std::string sendUntilStalled(PtyCable& cable) {
     const std::string pool = randomBytes(1 << 20, 77);
     size_t sent = 0;
-    for (auto last = std::chrono::steady_clock::now(); std::chrono::steady_clock::now() - last < std::chrono::seconds(1) && sent < pool.size();) {
+    using Clock = std::chrono::steady_clock;
+    for (auto last = Clock::now(); Clock::now() - last < std::chrono::seconds(1) && sent < pool.size();) {
         pollfd p{cable.master(), POLLOUT, 0};
-        const ssize_t n = ::poll(&p, 1, 50) > 0 ? ::write(cable.master(), pool.data() + sent, std::min<size_t>(4096, pool.size() - sent)) : 0;
-        if (n > 0) sent += static_cast<size_t>(n), last = std::chrono::steady_clock::now();
+        const ssize_t n = ::poll(&p, 1, 50) > 0 ? ::write(p.fd, pool.data() + sent, std::min<size_t>(4096, pool.size() - sent)) : 0;
+        if (n > 0) sent += static_cast<size_t>(n), last = Clock::now();
     }
     return pool.substr(0, sent);
 }
@@ -112,10 +125,7 @@ std::string sendUntilStalled(PtyCable& cable) {
 // unwritable INI is never replaced; a detected link is written in place and reopened.
 TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
     std::string ini = vorlinexIni({first.slavePath(), second.slavePath(), third.slavePath(), "", "", ""});
-    dir.write("Vorlinex.ini", ini.replace(ini.find("BPS=9600"), 8, "BPS=1234"));
-    const std::unique_ptr<QWidget> window(v.createMainWindow());
-    ASSERT_TRUE(v.initialiseMainWindow(window.get()));
-    v.publishMainWindow(window.get());
+    ASSERT_NO_FATAL_FAILURE(openMainWindow(ini.replace(ini.find("BPS=9600"), 8, "BPS=1234")));
     v.displayWindows.openDisplayWindow(1), v.displayWindows.openDisplayWindow(2);
     const auto shown = [&] {
         return QStringList{controlText(window.get(), kMainCom1), controlText(window.get(), kMainCom2),
@@ -129,7 +139,6 @@ TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_TRUE(boxes[0].text == "同じCom_Noは設定できません。" && boxes[0].icon == BoxIcon::Error);
     EXPECT_TRUE(d.isVisible());
-    expectRelaysBothWays(first, second, 1);
 
     const std::string sent = sendUntilStalled(second);
     ASSERT_GT(sent.size(), 8192u);
@@ -143,7 +152,6 @@ TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
     EXPECT_TRUE(relay.serialPort1.settings.comIndex == 2 && relay.serialPort1.settings.baudRate == 1234 &&
                 currentBaudRate(relay.serialPort1.handle.load()) == 1234u);
     EXPECT_EQ(shown(), (QStringList{"COM3", "COM2", "Com3 -> Com2", "Com2 -> Com3"}));
-    expectRelaysBothWays(third, second, 2);
 
     const std::string link = dir.file("adapter-link");
     ASSERT_EQ(::symlink(first.slavePath().c_str(), link.c_str()), 0);
@@ -175,8 +183,7 @@ TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
     dir.write("Vorlinex.ini", original);
     devices.show();
     click(&devices, kDevicesOk);
-    EXPECT_FALSE(devices.isVisible());
-    EXPECT_EQ(boxes.size(), 2u);
+    EXPECT_TRUE(!devices.isVisible() && boxes.size() == 2u);
     std::string expected = original;
     expected.replace(expected.find("COM3=" + third.slavePath()), 5 + third.slavePath().size(), "COM3=" + link);
     EXPECT_TRUE(dir.read("Vorlinex.ini") == expected);
@@ -201,15 +208,10 @@ TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
 // writes every row's bytes back as they were, whether or not they are UTF-8. An edited row, or a
 // detected device chosen from the list, gives its own bytes; the rows nobody touched keep theirs.
 TEST_F(Dialogs, DevicesWindowGivesBackTheBytesOfEveryRowNobodyEdited) {
-    const std::string latin1 = "/tmp/caf\xe9-\xff\xfe-adapter";
-    const std::string shiftJis = "/dev/serial/by-id/usb-\x83\x56\x83\x8a\x83\x41\x83\x8b";
-    const std::string utf8 = "/dev/serial/by-id/usb-\xe6\x97\xa5\xe6\x9c\xac";
-    const std::string detected = "/dev/serial/by-id/usb-\xb5-if00";
+    const std::string latin1 = "/tmp/caf\xe9-\xff\xfe-adapter", shiftJis = "/dev/serial/by-id/usb-\x83\x56\x83\x8a\x83\x41\x83\x8b";
+    const std::string utf8 = "/dev/serial/by-id/usb-\xe6\x97\xa5\xe6\x9c\xac", detected = "/dev/serial/by-id/usb-\xb5-if00";
     const std::string ini = vorlinexIni({first.slavePath(), second.slavePath(), latin1, shiftJis, utf8, ""});
-    dir.write("Vorlinex.ini", ini);
-    const std::unique_ptr<QWidget> window(v.createMainWindow());
-    ASSERT_TRUE(v.initialiseMainWindow(window.get()));
-    v.publishMainWindow(window.get());
+    ASSERT_NO_FATAL_FAILURE(openMainWindow(ini));
     v.settingsHost.listSerialDevices = [&] {
         return std::vector<SerialDeviceInfo>{{detected, "/dev/ttyUSB5", "CP2102", "Silicon Labs", "0001", false}};
     };
@@ -220,8 +222,7 @@ TEST_F(Dialogs, DevicesWindowGivesBackTheBytesOfEveryRowNobodyEdited) {
     EXPECT_EQ(devices.deviceCombo(4)->itemText(0), QFile::decodeName(QByteArray::fromStdString(detected)) + "  (CP2102, Silicon Labs, S/N 0001)");
     devices.show();
     click(&devices, kDevicesOk);
-    EXPECT_FALSE(devices.isVisible());
-    EXPECT_TRUE(boxes.empty());
+    EXPECT_TRUE(!devices.isVisible() && boxes.empty());
     EXPECT_TRUE(dir.read("Vorlinex.ini") == ini) << dir.read("Vorlinex.ini");
     EXPECT_TRUE(relay.comDevicePaths[2] == latin1 && relay.comDevicePaths[3] == shiftJis && relay.comDevicePaths[4] == utf8);
 
@@ -236,5 +237,147 @@ TEST_F(Dialogs, DevicesWindowGivesBackTheBytesOfEveryRowNobodyEdited) {
     EXPECT_TRUE(relay.comDevicePaths[3] == detected && relay.comDevicePaths[5] == "/dev/ttyUSB7");
     expectRelaysBothWays(first, second, 4);
 }
+
+// The network port form's state as a test reads it.
+struct FormState {
+    bool tcp = false;
+    std::string host, port, why;
+    bool okEnabled = false;
+    bool operator==(const FormState&) const = default;
+};
+
+FormState stateOf(const QDialog& form) {
+    return {child<QRadioButton>(&form, kNetworkTcp)->isChecked(), child<QLineEdit>(&form, kNetworkHost)->text().toStdString(),
+            child<QLineEdit>(&form, kNetworkPort)->text().toStdString(), child<QLabel>(&form, kNetworkWhy)->text().toStdString(),
+            child<QAbstractButton>(&form, kNetworkOk)->isEnabled()};
+}
+
+// Chooses entry `index` of a row's list the way a user does: the list opened, the entry picked.
+void choose(QComboBox* combo, int index) {
+    combo->showPopup();
+    combo->view()->setCurrentIndex(combo->view()->model()->index(index, combo->modelColumn()));
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(combo->view(), &enter);
+}
+
+std::string shown(const QComboBox* combo) { return combo->currentText().toStdString(); }
+
+// Answers each network port form as it opens modally, counting them. A form the answer left open
+// is cancelled, so that a failing case ends instead of waiting for a click that never comes.
+class NetworkPortEntry : public ::testing::Test {
+protected:
+    NetworkPortEntry() {
+        host.config = [this] { Config c; c.comDevicePaths = rows; return c; };
+        host.listSerialDevices = [] {
+            return std::vector<SerialDeviceInfo>{{"/dev/serial/by-id/usb-FTDI-if00", "/dev/ttyUSB0", "FT232R USB UART", "FTDI", "A1", false}};
+        };
+        host.applyDevicePaths = [this](const std::array<std::string, 6>& paths) { return handed.push_back(paths), true; };
+        QObject::connect(&timer, &QTimer::timeout, [this] {
+            auto* form = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (form == nullptr || form->objectName() != QLatin1String("NETWORK PORT") || form->property("answered").toBool()) return;
+            form->setProperty("answered", true);
+            ++opened;
+            if (answer) answer(*form);
+            if (form->isVisible()) form->reject();
+        });
+        timer.start(5);
+    }
+
+    std::array<std::string, 6> rows{"/dev/ttyUSB0", "/dev/ttyUSB1", "tcp://host:4002", "rfc2217://[fe80::2%eth0]:7000", "", ""};
+    SettingsDialogHost host;
+    std::vector<std::array<std::string, 6>> handed;
+    std::function<void(QDialog& form)> answer;
+    int opened = 0;
+    QTimer timer;
+};
+
+// The entry ends every row's list. OK puts the URL in the row (an IPv6 host in brackets), Cancel
+// leaves the row as it showed (a detected device chosen first comes back) and keeps nothing typed
+// in the form; a row that holds a network path, typed or as it was opened, fills the form, and the
+// entry opens its form again each time it is chosen.
+TEST_F(NetworkPortEntry, FormPutsItsUrlInTheRowCancelLeavesTheRowANetworkRowFillsTheFormAndOkNeedsAValidPath) {
+    DevicesDialog devices(host, nullptr);
+    devices.show();
+    for (int n = 1; n <= 6; ++n) {
+        QComboBox* combo = devices.deviceCombo(n);
+        ASSERT_EQ(combo->count(), 2);
+        EXPECT_EQ(combo->itemText(0).toStdString(), "/dev/serial/by-id/usb-FTDI-if00  (FT232R USB UART, FTDI, S/N A1)");
+        EXPECT_EQ(combo->itemText(1).toStdString(), "network port…");
+    }
+    const FormState empty{false, "", "", "Host: a name, an IPv4 address or an IPv6 address.\nPort: a number from 1 to 65535.", false};
+    // Each step: the row; "device" (the detected one chosen first) or text typed into it; the form's
+    // choice, host and port typed in (unless null) and the button; what the form showed; the row after.
+    const std::tuple<int, const char*, bool, const char*, const char*, int, FormState, const char*> steps[] = {
+        {1, nullptr, false, "::1", "4001", kNetworkOk, empty, "rfc2217://[::1]:4001"},
+        {2, nullptr, true, "lab-pi", "4001", kNetworkCancel, empty, "/dev/ttyUSB1"},
+        {2, nullptr, true, "192.168.1.20", "23", kNetworkOk, empty, "tcp://192.168.1.20:23"},
+        {3, nullptr, false, nullptr, nullptr, kNetworkOk, {true, "host", "4002", "tcp://host:4002", true}, "tcp://host:4002"},
+        {4, nullptr, false, "[fe80::2%eth0]", " 7001 ", kNetworkOk,
+         {false, "fe80::2%eth0", "7000", "rfc2217://[fe80::2%eth0]:7000", true}, "rfc2217://[fe80::2%eth0]:7001"},
+        {5, "device", false, "lab-pi", "4001", kNetworkCancel, empty, "/dev/serial/by-id/usb-FTDI-if00"},
+        {6, "tcp://10.0.0.5:2217", false, nullptr, nullptr, kNetworkCancel, {true, "10.0.0.5", "2217", "tcp://10.0.0.5:2217", true},
+         "tcp://10.0.0.5:2217"},
+    };
+    for (const auto& [row, before, tcp, hostText, port, button, expectFilled, after] : steps) {
+        SCOPED_TRACE(row);
+        QComboBox* combo = devices.deviceCombo(row);
+        if (before != nullptr && std::string(before) == "device") choose(combo, 0);
+        else if (before != nullptr) combo->setEditText(QString::fromUtf8(before));
+        FormState filled;
+        answer = [&](QDialog& form) {
+            filled = stateOf(form);
+            if (hostText != nullptr) {
+                click(&form, tcp ? kNetworkTcp : kNetworkRfc2217);
+                child<QLineEdit>(&form, kNetworkHost)->setText(QString::fromUtf8(hostText));
+                child<QLineEdit>(&form, kNetworkPort)->setText(QString::fromUtf8(port));
+            }
+            click(&form, button);
+        };
+        const int formsBefore = opened;
+        choose(combo, 1);
+        EXPECT_EQ(opened, formsBefore + 1);
+        EXPECT_EQ(filled, expectFilled);
+        EXPECT_EQ(shown(combo), after);
+    }
+    const std::array<std::string, 6> expected{"rfc2217://[::1]:4001",          "tcp://192.168.1.20:23",           "tcp://host:4002",
+                                              "rfc2217://[fe80::2%eth0]:7001", "/dev/serial/by-id/usb-FTDI-if00", "tcp://10.0.0.5:2217"};
+    EXPECT_EQ(devices.chosenPaths(), expected);
+    click(&devices, kDevicesOk);
+    EXPECT_EQ(handed, (std::vector{expected}));
+
+    // OK is offered only for a host and a port that make a path the ports take; until then the form
+    // says what is wrong, and OK does nothing. A network path that does not hold together fills what
+    // it can. Which values the ports take is the network path's parser's test; here, which part is named.
+    rows[0] = "tcp://lab-pi:99999";
+    DevicesDialog another(host, nullptr);
+    another.show();
+    const char* const badHost = "Host: a name, an IPv4 address or an IPv6 address.";
+    const char* const badPort = "Port: a number from 1 to 65535.";
+    const std::tuple<const char*, const char*, const char*, bool> cases[] = {  // host, port, why or the path, OK offered
+        {"lab-pi", "65536", badPort, false}, {"lab pi", "4001", badHost, false}, {"lab-pi:4001", "4001", badHost, false},
+        {"lab-pi", "65535", "tcp://lab-pi:65535", true}, {"::1", "1", "tcp://[::1]:1", true},
+        {"10.0.0.7", "04001", "tcp://10.0.0.7:4001", true},
+        {"fe80::7", "4001", "Host: a link-local address needs the interface to reach it by (fe80::1%eth0).", false},
+        {"fe80::7%eth1", "4001", "tcp://[fe80::7%eth1]:4001", true},
+    };
+    answer = [&](QDialog& form) {
+        EXPECT_EQ(stateOf(form), (FormState{true, "lab-pi", "99999", badPort, false}));
+        for (const auto& [hostText, port, why, ok] : cases) {
+            child<QLineEdit>(&form, kNetworkHost)->setText(QString::fromUtf8(hostText));
+            child<QLineEdit>(&form, kNetworkPort)->setText(QString::fromUtf8(port));
+            const FormState now = stateOf(form);
+            EXPECT_TRUE(now.okEnabled == ok && now.why == why) << hostText << " / " << port << ": " << now.why;
+        }
+        child<QLineEdit>(&form, kNetworkPort)->setText(QStringLiteral("70000"));
+        click(&form, kNetworkOk);
+        EXPECT_TRUE(form.isVisible());
+        click(&form, kNetworkCancel);
+    };
+    choose(another.deviceCombo(1), 1);
+    EXPECT_EQ(opened, 8);
+    EXPECT_EQ(shown(another.deviceCombo(1)), "tcp://lab-pi:99999");
+    EXPECT_EQ(another.chosenPaths()[0], "tcp://lab-pi:99999");
+}
+
 
 }  // namespace
