@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libsystemd-dev
           qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libgl-dev fonts-ipafont-gothic fonts-dejavu-core socat
-          ser2net
+          ser2net python3-pymodbus python3-serial python3-serial-asyncio
           clang libclang-rt-14-dev)
 if [ "${1:-}" = "--packaging" ]; then
     packages+=(dpkg-dev file lintian desktop-file-utils appstream systemd logrotate)
