@@ -23,7 +23,8 @@ namespace fs = std::filesystem;
 using namespace std::string_literals;
 
 void capture(Captures& captures, RelayChannel& channel, const std::string& bytes, int32_t stampLength = 0) {
-    captures.writeCaptureLog(channel, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()), stampLength);
+    captures.writeCaptureLog(channel, reinterpret_cast<const uint8_t*>(bytes.data()),
+                             static_cast<int32_t>(bytes.size()), stampLength);
 }
 
 int logEnabled(const Session& app, int channel) { return app.captures.captureLog(channel).logEnabled.load(); }
@@ -173,7 +174,8 @@ TEST(CaptureRotation, RenamesAndReopensThatCannotOpenThePathUnderTrafficPutEvery
             std::this_thread::sleep_until(begun + std::chrono::microseconds(handed * 10 / 3));
             std::lock_guard hold(lock);
             for (int c : {1, 2}) {
-                std::string chunk = "#" + std::to_string(c) + ":" + std::to_string(n) + ":" + noise.substr(n * 37 % 3000, 1 + n * 13 % 400);
+                std::string chunk = "#" + std::to_string(c) + ":" + std::to_string(n) + ":" +
+                                    noise.substr(n * 37 % 3000, 1 + n * 13 % 400);
                 capture(app.captures, app.relay.relayChannel(c), chunk);
                 app.readOrder.onRead(c, reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
                 handed += chunk.size();

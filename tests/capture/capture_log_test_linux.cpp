@@ -19,7 +19,8 @@
 namespace {
 
 void capture(Session& app, int channel, const std::string& bytes) {
-    app.captures.writeCaptureLog(app.relay.relayChannel(channel), reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()), 0);
+    app.captures.writeCaptureLog(app.relay.relayChannel(channel), reinterpret_cast<const uint8_t*>(bytes.data()),
+                                 static_cast<int32_t>(bytes.size()), 0);
 }
 
 // A write the file refuses (a full device) ends that capture alone with the system's reason,
@@ -31,15 +32,23 @@ TEST(CaptureLog, AWriteTheFileRefusesEndsThatCaptureAloneAndTellsWhyOnce) {
         Session app;
         CombinedLog& combined = app.captures.combinedCapture;
         const int other = target == 1 ? 2 : 1;
-        ASSERT_EQ(target == 3 ? app.captures.openCombinedCapture("/dev/full") : app.captures.openCaptureLog(target, "/dev/full"), 1);
+        ASSERT_EQ(target == 3 ? app.captures.openCombinedCapture("/dev/full")
+                              : app.captures.openCaptureLog(target, "/dev/full"),
+                  1);
         ASSERT_EQ(app.captures.openCaptureLog(other, dir.file("other.log")), 1);
-        EXPECT_TRUE(eventually([&] { return !(target == 3 ? combined.enabled() : app.captures.captureLog(target).logEnabled.load() == 1); }, [&] {
-            capture(app, target == 3 ? 1 : target, std::string(2000, 'x'));
-            app.readOrder.onRead(1, reinterpret_cast<const uint8_t*>("xx"), 2);
-        })) << target;
+        EXPECT_TRUE(eventually(
+            [&] {
+                return !(target == 3 ? combined.enabled() : app.captures.captureLog(target).logEnabled.load() == 1);
+            },
+            [&] {
+                capture(app, target == 3 ? 1 : target, std::string(2000, 'x'));
+                app.readOrder.onRead(1, reinterpret_cast<const uint8_t*>("xx"), 2);
+            }))
+            << target;
         const auto takeFailure = [&] { return target == 3 ? combined.takeFailure() : app.captures.takeCaptureFailure(target); };
         const CaptureFailure failure = takeFailure();
-        EXPECT_EQ(std::tie(failure.kind, failure.error, failure.path), std::make_tuple(CaptureFailure::Kind::WriteRefused, ENOSPC, std::string("/dev/full")));
+        EXPECT_EQ(std::tie(failure.kind, failure.error, failure.path),
+                  std::make_tuple(CaptureFailure::Kind::WriteRefused, ENOSPC, std::string("/dev/full")));
         EXPECT_FALSE(takeFailure()) << target;
         EXPECT_EQ(target == 3 ? combined.byteCount() : app.captures.captureByteCount(target), 0) << target;
         capture(app, other, "still captured");
@@ -105,7 +114,9 @@ TEST(CaptureLog, AFifoNobodyReadsIsRefusedAndAStalledFileEndsOnlyItsCaptureOnceI
     app.captures.closeCaptureLog(1);
     app.captures.combinedCapture.close();
     EXPECT_EQ(dir.read("after.log"), "after");
-    EXPECT_EQ(app.captures.openCaptureLog(1, "/dev/null") + app.captures.openCaptureLog(2, "/dev/null") + app.captures.openCombinedCapture("/dev/null"), 3);
+    EXPECT_EQ(app.captures.openCaptureLog(1, "/dev/null") + app.captures.openCaptureLog(2, "/dev/null") +
+                  app.captures.openCombinedCapture("/dev/null"),
+              3);
 }
 
 // A capture's disk freezes (a small ext4 file system on a loop device, as a hung network mount or

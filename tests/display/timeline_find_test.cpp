@@ -24,11 +24,15 @@ struct Feed {
 
 // channel, startRecord, startOffset, endRecord, endOffset
 using Match = std::tuple<int, uint64_t, uint32_t, uint64_t, uint32_t>;
-Match at(int channel, uint64_t startRecord, uint32_t startOffset, uint64_t endRecord, uint32_t endOffset) { return {channel, startRecord, startOffset, endRecord, endOffset}; }
+Match at(int channel, uint64_t startRecord, uint32_t startOffset, uint64_t endRecord, uint32_t endOffset) {
+    return {channel, startRecord, startOffset, endRecord, endOffset};
+}
 
 std::vector<Match> matchesOf(const TimelineFind& find) {
     std::vector<Match> out;
-    for (size_t i = 0; i < find.count(); ++i) out.push_back(at(find.match(i).channel, find.match(i).startRecord, find.match(i).startOffset, find.match(i).endRecord, find.match(i).endOffset));
+    for (size_t i = 0; i < find.count(); ++i)
+        out.push_back(at(find.match(i).channel, find.match(i).startRecord, find.match(i).startOffset,
+                         find.match(i).endRecord, find.match(i).endOffset));
     return out;
 }
 
@@ -44,9 +48,12 @@ std::vector<Match> plainSearch(const TimelineSource& source, const std::string& 
             for (uint32_t i = 0; i < record.bytes.size() && record.channel == channel && timelineShows(filter, channel); ++i)
                 stream += record.bytes[i], place.emplace_back(record.number, i);
         for (size_t p = stream.find(pattern); p != std::string::npos; p = stream.find(pattern, p + pattern.size()))
-            out.push_back(at(channel, place[p].first, place[p].second, place[p + pattern.size() - 1].first, place[p + pattern.size() - 1].second + 1));
+            out.push_back(at(channel, place[p].first, place[p].second, place[p + pattern.size() - 1].first,
+                             place[p + pattern.size() - 1].second + 1));
     }
-    std::sort(out.begin(), out.end(), [](const Match& a, const Match& b) { return std::tie(std::get<1>(a), std::get<2>(a)) < std::tie(std::get<1>(b), std::get<2>(b)); });
+    std::sort(out.begin(), out.end(), [](const Match& a, const Match& b) {
+        return std::tie(std::get<1>(a), std::get<2>(a)) < std::tie(std::get<1>(b), std::get<2>(b));
+    });
     return out;
 }
 
@@ -65,7 +72,9 @@ TEST(FindPattern, ReadsHexOnlyByTheRuleTheBarShows) {
     for (const auto& [input, toggle, ok, hex, bytes] : cases) {
         FindPattern pattern{"left over", false, {}};
         ASSERT_EQ(readFindPattern(input, toggle, pattern), ok) << input << pattern.error;
-        EXPECT_EQ(std::make_tuple(pattern.hex, pattern.bytes, pattern.error.empty()), std::make_tuple(ok ? hex : pattern.hex, bytes, ok)) << input;
+        EXPECT_EQ(std::make_tuple(pattern.hex, pattern.bytes, pattern.error.empty()),
+                  std::make_tuple(ok ? hex : pattern.hex, bytes, ok))
+            << input;
     }
 }
 
@@ -83,16 +92,40 @@ TEST(TimelineFind, FindsRunsOfOneDirectionsBytesInTheRecordsHeld) {
     // Runs over records, directions, filters, slices and matches let go are the random test's: here bytes it
     // never makes, and what is let go or cleared while a match is under way. What, bound, steps, pattern, matches:
     const std::tuple<const char*, uint64_t, Steps, std::string, std::vector<Match>> cases[] = {
-        {"into the next record, the other direction between", all, {{1, "AT+C"}, {2, "OK"}, {1, "GSN\r"}}, "+CGSN", {at(1, 0, 2, 2, 3)}},
+        {"into the next record, the other direction between",
+         all,
+         {{1, "AT+C"}, {2, "OK"}, {1, "GSN\r"}},
+         "+CGSN",
+         {at(1, 0, 2, 2, 3)}},
         {"a line end over two records", all, binary, "\r\n", {at(2, 0, 2, 2, 1)}},
         {"a NUL byte", all, binary, std::string("\xff\0", 2), {at(1, 1, 0, 1, 2)}},
-        {"records let go before they were searched", 6, unsearched, "OK",
-         {at(1, 4, 0, 4, 2), at(1, 5, 0, 5, 2), at(1, 6, 0, 6, 2), at(1, 7, 0, 7, 2), at(1, 8, 0, 8, 2), at(1, 9, 0, 9, 2)}},
-        {"a start left in a record let go", 3, {{1, "xxAB"}, {2, ".."}, {kSearch, ""}, {2, ".."}, {2, ".."}, {kSearch, ""}, {1, "CD"}}, "ABCD", {}},
-        {"no byte of a record let go", 3, {{1, "A"}, {1, "B"}, {kSearch, ""}, {2, ".."}, {1, "ABA"}}, "ABA", {at(1, 3, 0, 3, 3)}},
-        {"a start in a record held", 4, {{1, "A"}, {1, "x"}, {1, "BC"}, {2, ".."}, {kSearch, ""}, {1, "DE"}}, "xBCDE", {at(1, 1, 0, 4, 2)}},
+        {"records let go before they were searched",
+         6,
+         unsearched,
+         "OK",
+         {at(1, 4, 0, 4, 2), at(1, 5, 0, 5, 2), at(1, 6, 0, 6, 2), at(1, 7, 0, 7, 2), at(1, 8, 0, 8, 2),
+          at(1, 9, 0, 9, 2)}},
+        {"a start left in a record let go",
+         3,
+         {{1, "xxAB"}, {2, ".."}, {kSearch, ""}, {2, ".."}, {2, ".."}, {kSearch, ""}, {1, "CD"}},
+         "ABCD",
+         {}},
+        {"no byte of a record let go",
+         3,
+         {{1, "A"}, {1, "B"}, {kSearch, ""}, {2, ".."}, {1, "ABA"}},
+         "ABA",
+         {at(1, 3, 0, 3, 3)}},
+        {"a start in a record held",
+         4,
+         {{1, "A"}, {1, "x"}, {1, "BC"}, {2, ".."}, {kSearch, ""}, {1, "DE"}},
+         "xBCDE",
+         {at(1, 1, 0, 4, 2)}},
         {"its part let go", 4, {{1, "A"}, {1, "x"}, {1, "BC"}, {2, ".."}, {kSearch, ""}, {1, "DE"}}, "AxBCDE", {}},
-        {"a list cleared", all, {{1, "OK"}, {1, "O"}, {kSearch, ""}, {kClear, ""}, {1, "K"}, {2, "OK"}}, "OK", {at(2, 3, 0, 3, 2)}},
+        {"a list cleared",
+         all,
+         {{1, "OK"}, {1, "O"}, {kSearch, ""}, {kClear, ""}, {1, "K"}, {2, "OK"}},
+         "OK",
+         {at(2, 3, 0, 3, 2)}},
     };
     for (const auto& [what, bound, steps, pattern, expected] : cases) {
         Feed feed(bound);
@@ -102,7 +135,9 @@ TEST(TimelineFind, FindsRunsOfOneDirectionsBytesInTheRecordsHeld) {
             else if (channel == kClear) feed.records.clear();
             else feed.add(channel, bytes);
         }
-        EXPECT_TRUE(find.advance(SIZE_MAX) && find.caughtUp() && find.searched() == feed.records.extent().end - feed.records.extent().first) << what;
+        EXPECT_TRUE(find.advance(SIZE_MAX) && find.caughtUp() &&
+                    find.searched() == feed.records.extent().end - feed.records.extent().first)
+            << what;
         EXPECT_EQ(matchesOf(find), expected) << what;
     }
 }
@@ -110,13 +145,17 @@ TEST(TimelineFind, FindsRunsOfOneDirectionsBytesInTheRecordsHeld) {
 // Next and previous go on from a place and wrap around.
 TEST(TimelineFind, NextAndPreviousWrapAroundSlicesSearchAtMostTheirRecordsAndMatchesStopAtTheCap) {
     Feed feed;
-    for (const auto& [channel, bytes] : Steps{{1, "OK OK"}, {2, "none"}, {2, "xOK"}}) feed.add(channel, bytes);  // at (0,0), (0,3), (2,1)
+    for (const auto& [channel, bytes] : Steps{{1, "OK OK"}, {2, "none"}, {2, "xOK"}})
+        feed.add(channel, bytes);  // at (0,0), (0,3), (2,1)
     TimelineFind find(feed.records, "OK", Both), none(feed.records, "absent", Both);
     ASSERT_TRUE(find.advance(100) && none.advance(100) && find.count() == 3u);
     // record, offset, next, previous
-    const std::tuple<uint64_t, uint32_t, size_t, size_t> steps[] = {{0, 0, 1, 2}, {0, 1, 1, 0}, {0, 3, 2, 0}, {1, 2, 2, 1}, {2, 1, 0, 1}, {5, 0, 0, 2}, {9, 0, 0, 2}};
+    const std::tuple<uint64_t, uint32_t, size_t, size_t> steps[] = {
+        {0, 0, 1, 2}, {0, 1, 1, 0}, {0, 3, 2, 0}, {1, 2, 2, 1}, {2, 1, 0, 1}, {5, 0, 0, 2}, {9, 0, 0, 2}};
     for (const auto& [record, offset, next, previous] : steps)
-        EXPECT_EQ(std::make_pair(find.next(record, offset), find.previous(record, offset)), std::make_pair(next, previous)) << record << "," << offset;
+        EXPECT_EQ(std::make_pair(find.next(record, offset), find.previous(record, offset)),
+                  std::make_pair(next, previous))
+            << record << "," << offset;
     EXPECT_EQ(std::make_pair(none.next(0, 0), none.previous(0, 0)), std::make_pair(none.count(), none.count()));
 
     Feed many;  // a slice searches at most the records it is given
@@ -134,7 +173,8 @@ TEST(TimelineFind, NextAndPreviousWrapAroundSlicesSearchAtMostTheirRecordsAndMat
     EXPECT_TRUE(capped.advance(SIZE_MAX));
     full.add(1, "A");
     EXPECT_TRUE(capped.advance(SIZE_MAX) && capped.capped() && capped.caughtUp());
-    EXPECT_EQ(std::make_pair(capped.count(), capped.match(capped.count() - 1).startRecord), std::make_pair(TimelineFind::kMaxMatches, (TimelineFind::kMaxMatches - 1) / block.size()));
+    EXPECT_EQ(std::make_pair(capped.count(), capped.match(capped.count() - 1).startRecord),
+              std::make_pair(TimelineFind::kMaxMatches, (TimelineFind::kMaxMatches - 1) / block.size()));
 }
 
 // Random traffic of a small alphabet searched in random slices while records arrive: what the plain search finds, for
@@ -160,7 +200,9 @@ TEST(TimelineFind, SlicesOfAnySizeWhileRecordsArriveAndGoFindWhatThePlainSearchF
             ASSERT_EQ(matchesOf(bounded), expected) << pattern << " round " << round;
         }
         for (size_t f = 0; f < finds.size(); ++f)
-            EXPECT_EQ((finds[f].advance(SIZE_MAX), matchesOf(finds[f])), plainSearch(feed.records, pattern, static_cast<TimelineFilter>(f))) << pattern << f;
+            EXPECT_EQ((finds[f].advance(SIZE_MAX), matchesOf(finds[f])),
+                      plainSearch(feed.records, pattern, static_cast<TimelineFilter>(f)))
+                << pattern << f;
     }
 }
 

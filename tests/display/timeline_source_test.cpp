@@ -32,13 +32,16 @@ auto secondOf(const std::tm& t) { return std::make_tuple(t.tm_year, t.tm_mon, t.
 
 std::string recordLine(const TimelineRecord& r) {
     std::string line;
-    return appendCombinedRecord(line, r.local, r.micros, r.gapMicros, r.channel, reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size()), line;
+    return appendCombinedRecord(line, r.local, r.micros, r.gapMicros, r.channel,
+                                reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size()),
+           line;
 }
 
 // Each record's line, after its number when `numbered`: equal when every field is (a parsed time has no weekday or zone).
 std::string textOf(const std::vector<TimelineRecord>& records, bool numbered = true, size_t from = 0, size_t to = SIZE_MAX) {
     std::string text;
-    for (size_t i = from; i < std::min(to, records.size()); ++i) text += (numbered ? std::to_string(records[i].number) + " " : "") + recordLine(records[i]);
+    for (size_t i = from; i < std::min(to, records.size()); ++i)
+        text += (numbered ? std::to_string(records[i].number) + " " : "") + recordLine(records[i]);
     return text;
 }
 
@@ -51,7 +54,9 @@ std::vector<TimelineRecord> makeRecords(size_t count, size_t maxLength, uint32_t
     int channel = 1;
     for (size_t i = 0; i < count; ++i) {
         TimelineRecord& r = records[i];
-        r.number = i, r.gapMicros = i == 0 ? 0 : i % 10 == 0 ? static_cast<int64_t>(random() % 100000) * 1000000 + 7 : random() % 20000;
+        r.number = i, r.gapMicros = i == 0        ? 0
+                                    : i % 10 == 0 ? static_cast<int64_t>(random() % 100000) * 1000000 + 7
+                                                  : random() % 20000;
         wall += r.gapMicros, r.local = localOf(wall), r.micros = static_cast<int32_t>(wall % 1000000);
         if (random() % 3 == 0) channel = 3 - channel;
         r.channel = i % 4000 >= 1000 && i % 4000 < 3200 ? 2 : channel, r.bytes.resize(1 + random() % maxLength);
@@ -77,7 +82,8 @@ void expectRowsAgreeWithAWalk(const TimelineSource& source, const std::vector<Ti
             ASSERT_EQ(source.rowsBefore(n, filter), row) << "record " << n;
             if (!timelineShows(filter, given[n].channel)) continue;
             for (uint64_t r = 0; r < timelineRows(given[n].bytes.size()); ++r, ++row)
-                ASSERT_TRUE(source.recordAtRow(row, filter, number, at) && number == n && at == r) << "row " << row << ": " << number << "," << at;
+                ASSERT_TRUE(source.recordAtRow(row, filter, number, at) && number == n && at == r)
+                    << "row " << row << ": " << number << "," << at;
         }
         ASSERT_EQ(source.rowsBefore(extent.end, filter), row);
         EXPECT_FALSE(source.recordAtRow(row, filter, number, at) || source.recordAtRow(row + 100, filter, number, at));
@@ -90,7 +96,8 @@ bool opened(TimelineFile& file, const std::string& path) { int error = 0; return
 // Once the indexer is done (a busy machine may take long over gigabytes of holes).
 TimelineFile::Progress indexed(const TimelineFile& file) {
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-    while (!file.progress().done && std::chrono::steady_clock::now() < giveUp) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    while (!file.progress().done && std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     EXPECT_TRUE(file.progress().done);
     return file.progress();
 }
@@ -122,12 +129,14 @@ TEST(TimelineSources, ReadsGiveTheRecordsWholeAndRowsAgreeWithAWalk) {
     TimelineFile saved;
     ASSERT_TRUE(opened(saved, dir.file("saved.log")));
     const TimelineFile::Progress progress = indexed(saved);
-    EXPECT_EQ(std::make_tuple(progress.records, progress.skippedLines, progress.firstSkippedLine, progress.error, progress.bytesRead),
+    EXPECT_EQ(std::make_tuple(progress.records, progress.skippedLines, progress.firstSkippedLine, progress.error,
+                              progress.bytesRead),
               std::make_tuple(records.size(), 16u, 6u, 0, progress.size));
     for (const TimelineSource* source : std::initializer_list<const TimelineSource*>{&live, &saved}) {
         const TimelineExtent extent = source->extent();
         EXPECT_EQ(std::make_tuple(extent.first, extent.end, extent.dropped), std::make_tuple(0u, 9000u, 0u));
-        const std::tuple<uint64_t, size_t, size_t> reads[] = {{0, 9000, 9000}, {8990, SIZE_MAX, 10}, {8998, 100, 2}, {9000, 10, 0}, {UINT64_MAX, SIZE_MAX, 0}};
+        const std::tuple<uint64_t, size_t, size_t> reads[] = {
+            {0, 9000, 9000}, {8990, SIZE_MAX, 10}, {8998, 100, 2}, {9000, 10, 0}, {UINT64_MAX, SIZE_MAX, 0}};
         for (const auto& [from, count, given] : reads) {
             std::vector<TimelineRecord> out;
             source->read(from, count, out);
@@ -147,7 +156,8 @@ TEST(TimelineRecords, BoundsKeepTheNewestAndRowsTheirCountRecordsAreTakenOnlyWhi
     EXPECT_EQ(std::make_tuple(extent.first, extent.end, extent.dropped), std::make_tuple(7u, 12u, 7u));
     EXPECT_EQ(secondOf(extent.droppedSince), secondOf(localOf(kStart)));  // the first record let go
     std::vector<TimelineRecord> held;
-    for (int n = 7; n < 12; ++n) held.push_back({uint64_t(n), localOf(kStart + n * 1000000), 0, 1000, n % 2 + 1, "r" + std::to_string(n)});
+    for (int n = 7; n < 12; ++n)
+        held.push_back({uint64_t(n), localOf(kStart + n * 1000000), 0, 1000, n % 2 + 1, "r" + std::to_string(n)});
     EXPECT_EQ(textOf(readAll(records)), textOf(held));
     EXPECT_EQ(records.heldBytes(), 3u * 2 + 2 * 3);
     std::vector<TimelineRecord> out;
@@ -156,13 +166,16 @@ TEST(TimelineRecords, BoundsKeepTheNewestAndRowsTheirCountRecordsAreTakenOnlyWhi
     records.clear();
     EXPECT_TRUE(records.extent().empty() && records.extent().dropped == 0);
     for (int i = 0; i < 6; ++i) take(records, 1, "x", kStart + (100 + i) * 1000000, (100 + i) * 1000);
-    EXPECT_EQ(std::make_pair(records.extent().dropped, secondOf(records.extent().droppedSince)), std::make_pair(uint64_t{1}, secondOf(localOf(kStart + 100 * 1000000))));
+    EXPECT_EQ(std::make_pair(records.extent().dropped, secondOf(records.extent().droppedSince)),
+              std::make_pair(uint64_t{1}, secondOf(localOf(kStart + 100 * 1000000))));
     const std::tuple<std::string, uint64_t, uint64_t, uint64_t> steps[] = {  // added, then held bytes, first and end
         {"aaaa", 4, 0, 1}, {"bbbb", 8, 0, 2}, {"cccc", 8, 1, 3}, {std::string(20, 'd'), 20, 3, 4}, {"e", 1, 4, 5}};
     int64_t t = 0;
     for (const auto& [added, heldBytes, first, end] : steps) {
         take(bytes, 1 + t % 2, added, kStart + t, t), ++t;
-        EXPECT_EQ(std::make_tuple(bytes.heldBytes(), bytes.extent().first, bytes.extent().end, readAll(bytes).back().bytes), std::make_tuple(heldBytes, first, end, added));
+        EXPECT_EQ(
+            std::make_tuple(bytes.heldBytes(), bytes.extent().first, bytes.extent().end, readAll(bytes).back().bytes),
+            std::make_tuple(heldBytes, first, end, added));
     }
     EXPECT_EQ(bytes.extent().dropped, 4u);
 
@@ -205,7 +218,11 @@ TEST(TimelineRecords, BoundsKeepTheNewestAndRowsTheirCountRecordsAreTakenOnlyWhi
     };
     EXPECT_TRUE(!closed.takesReads() && gaps({{kStart, 0}}).empty());
     closed.setTaking(true);
-    EXPECT_EQ(gaps({{kStart, 5000000}, {kStart + 4211, 5004211}, {kStart - 3600000000LL, 5010000}, {kStart + 1, 5009000}, {kStart + 2, 5009500}}),
+    EXPECT_EQ(gaps({{kStart, 5000000},
+                    {kStart + 4211, 5004211},
+                    {kStart - 3600000000LL, 5010000},
+                    {kStart + 1, 5009000},
+                    {kStart + 2, 5009500}}),
               (std::vector<int64_t>{0, 4211, 5789, 0, 500}));
     closed.clear();
     EXPECT_EQ(gaps({{kStart + 3, 5010500}}), std::vector<int64_t>{1000});
@@ -222,7 +239,8 @@ TEST(TimelineRecords, ReadsWhileAWorkerAddsSeeWholeRecordsInOrder) {
     records.setTaking(true);
     std::atomic<bool> done = false;
     std::thread worker([&] {
-        for (int i = 0; i < 30000; ++i) take(records, i % 3 == 0 ? 2 : 1, "#" + std::to_string(i) + std::string(i % 40, '.'), kStart + i, i);
+        for (int i = 0; i < 30000; ++i)
+            take(records, i % 3 == 0 ? 2 : 1, "#" + std::to_string(i) + std::string(i % 40, '.'), kStart + i, i);
         done = true;
     });
     for (bool last = false; !last;) {
@@ -231,7 +249,9 @@ TEST(TimelineRecords, ReadsWhileAWorkerAddsSeeWholeRecordsInOrder) {
         std::vector<TimelineRecord> out;
         records.read(extent.first, 200, out);
         for (size_t i = 0; const TimelineRecord& r : out)
-            ASSERT_TRUE(r.bytes == "#" + std::to_string(r.number) + std::string(r.number % 40, '.') && r.channel == (r.number % 3 == 0 ? 2 : 1) && (i++ == 0 || r.number == out[i - 2].number + 1)) << r.number;
+            ASSERT_TRUE(r.bytes == "#" + std::to_string(r.number) + std::string(r.number % 40, '.') &&
+                        r.channel == (r.number % 3 == 0 ? 2 : 1) && (i++ == 0 || r.number == out[i - 2].number + 1))
+                << r.number;
         uint64_t number = 0, rowInRecord = 0;
         const uint64_t row = records.rowsBefore(extent.end, TwoToOne);
         ASSERT_FALSE(row > 0 && records.recordAtRow(row - 1, TwoToOne, number, rowInRecord) && number % 3 != 0);
@@ -250,7 +270,8 @@ TEST(TimelineFile, ACombinedCaptureOfTheProgramOpensToTheRecordsItsTimelineHeld)
     const std::string traffic = randomBytes(1 << 16, 3);
     for (int chunk = 0; chunk < 600; ++chunk) {  // mostly short reads, now and then a long one
         const size_t length = chunk % 50 == 7 ? 1024 : 1 + random() % 64;
-        app.readOrder.onRead(1 + static_cast<int>(random() % 2), reinterpret_cast<const uint8_t*>(traffic.data()) + random() % 60000, length);
+        app.readOrder.onRead(1 + static_cast<int>(random() % 2),
+                             reinterpret_cast<const uint8_t*>(traffic.data()) + random() % 60000, length);
         if (chunk % 100 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(3));
     }
     ASSERT_TRUE(app.captures.combinedCapture.close() && app.timeline.extent().end == 600u);
@@ -266,7 +287,9 @@ TEST(TimelineFile, ASparseFileIndexesToTheRecordsBetweenItsHoles) {
     ScratchDir dir;
     std::vector<TimelineRecord> records = makeRecords(300, 100, 3);
     const std::string path = dir.file("sparse.log");
-    const auto hole = [&](uintmax_t bytes) { std::filesystem::resize_file(path, (std::filesystem::file_size(path) + bytes) / (1 << 20) * (1 << 20)); };
+    const auto hole = [&](uintmax_t bytes) {
+        std::filesystem::resize_file(path, (std::filesystem::file_size(path) + bytes) / (1 << 20) * (1 << 20));
+    };
     const auto append = [&](const std::string& text) { std::ofstream(path, std::ios::binary | std::ios::app) << text; };
     dir.write("sparse.log", textOf(records, false, 0, 100)), hole(uintmax_t{1} << 30), append(textOf(records, false, 100, 200));
     hole(uintmax_t{7} << 29), append("\n" + textOf(records, false, 200));
@@ -288,12 +311,16 @@ TEST(TimelineFile, ASparseFileIndexesToTheRecordsBetweenItsHoles) {
 TEST(TimelineFile, AnswersWhileIndexingAgreeWithAWalkAndAFileGrownOrCutShowsWhatItStillHolds) {
     ScratchDir dir;
     const std::vector<TimelineRecord> records = makeRecords(62000, 90, 4);
-    const std::string before = textOf(records, false, 0, 60000), rest = textOf(records, false, 60000), path = dir.file("growing.log");
+    const std::string before = textOf(records, false, 0, 60000), rest = textOf(records, false, 60000),
+                      path = dir.file("growing.log");
     const size_t held = recordLine(records[60000]).size() - 1;
     dir.write("growing.log", before + rest.substr(0, held));
     std::vector<uint64_t> rowsBefore[3] = {{0}, {0}, {0}};
     for (int f = 0; f < 3; ++f)
-        for (const TimelineRecord& r : records) rowsBefore[f].push_back(rowsBefore[f].back() + (timelineShows(static_cast<TimelineFilter>(f), r.channel) ? timelineRows(r.bytes.size()) : 0));
+        for (const TimelineRecord& r : records)
+            rowsBefore[f].push_back(rowsBefore[f].back() + (timelineShows(static_cast<TimelineFilter>(f), r.channel)
+                                                                ? timelineRows(r.bytes.size())
+                                                                : 0));
     { TimelineFile ended; ASSERT_TRUE(opened(ended, path)); }
     TimelineFile file;
     ASSERT_TRUE(opened(file, path));
@@ -307,8 +334,10 @@ TEST(TimelineFile, AnswersWhileIndexingAgreeWithAWalkAndAFileGrownOrCutShowsWhat
         const std::vector<uint64_t>& walk = rowsBefore[looks % 3];
         ASSERT_EQ(file.rowsBefore(number, filter), walk[number]);
         uint64_t found = 0, at = 0, row = walk[end] > 0 ? random() % walk[end] : 0;
-        ASSERT_TRUE(walk[end] == 0 || (file.recordAtRow(row, filter, found, at) && walk[found] + at == row && at < timelineRows(records[found].bytes.size()) &&
-                                       timelineShows(filter, records[found].channel))) << row;
+        ASSERT_TRUE(walk[end] == 0 ||
+                    (file.recordAtRow(row, filter, found, at) && walk[found] + at == row &&
+                     at < timelineRows(records[found].bytes.size()) && timelineShows(filter, records[found].channel)))
+            << row;
         std::vector<TimelineRecord> out;
         file.read(number, 50, out);  // records indexed since the extent was read may come too
         ASSERT_TRUE(out.size() >= std::min<uint64_t>(50, end - number) && out.size() <= 50u);
@@ -321,7 +350,9 @@ TEST(TimelineFile, AnswersWhileIndexingAgreeWithAWalkAndAFileGrownOrCutShowsWhat
     EXPECT_EQ(textOf(readAll(file)), textOf({records.begin(), records.begin() + 60000}));
 
     std::fstream(path, std::ios::binary | std::ios::in | std::ios::out).seekp(600000) << std::string(100000, 'x');
-    const auto linesBefore = [&](size_t at) { return static_cast<size_t>(std::count(before.begin(), before.begin() + at, '\n')); };
+    const auto linesBefore = [&](size_t at) {
+        return static_cast<size_t>(std::count(before.begin(), before.begin() + at, '\n'));
+    };
     std::vector<TimelineRecord> kept(records.begin(), records.begin() + linesBefore(600000));
     kept.insert(kept.end(), records.begin() + linesBefore(700000) + 1, records.begin() + 60000);
     EXPECT_EQ(textOf(readAll(file)), textOf(kept));
@@ -332,11 +363,13 @@ TEST(TimelineFile, AnswersWhileIndexingAgreeWithAWalkAndAFileGrownOrCutShowsWhat
     const size_t whole = linesBefore(1000000);
     std::filesystem::resize_file(path, 1000000), readAll(file);  // comes up short: it looks for itself
     progress = file.progress();
-    EXPECT_EQ(std::make_tuple(progress.cut, progress.cutTo, progress.records, file.extent().end), std::make_tuple(true, 1000000u, whole, whole));
+    EXPECT_EQ(std::make_tuple(progress.cut, progress.cutTo, progress.records, file.extent().end),
+              std::make_tuple(true, 1000000u, whole, whole));
     EXPECT_EQ(textOf(readAll(file)), textOf({kept.begin(), kept.end() - (60000 - whole)}));
     expectRowsAgreeWithAWalk(file, records);
     EXPECT_TRUE((std::filesystem::resize_file(path, 0), file.checkSize()));
-    EXPECT_EQ(std::make_tuple(file.progress().cutTo, file.extent().end, readAll(file).size()), std::make_tuple(0u, 0u, size_t{0}));
+    EXPECT_EQ(std::make_tuple(file.progress().cutTo, file.extent().end, readAll(file).size()),
+              std::make_tuple(0u, 0u, size_t{0}));
 }
 
 }  // namespace

@@ -36,7 +36,8 @@ TEST(TrafficRender, TextWaitsForTheSecondByteOfACharacterAndReadsWhileAWorkerRen
     const std::shared_ptr<TrafficTextControl> model = openDisplay(display, 0);
     std::atomic<bool> done = false;
     std::thread worker([&] {  // chunk sizes that cut lines anywhere, as reads of a serial line do
-        for (size_t at = 0, size = 1; at < stream.size(); at += size, size = size % 97 + 13) feed(display, stream.substr(at, size));
+        for (size_t at = 0, size = 1; at < stream.size(); at += size, size = size % 97 + 13)
+            feed(display, stream.substr(at, size));
         done = true;
     });
     for (bool last = false; !last;) {

@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const int32_t stamp = in.ConsumeIntegralInRange<int32_t>(-2, 30);
         const std::string block = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(1, 3000));
         if (block.empty()) break;
-        captures.writeCaptureLog(relay.relayChannel(channel), reinterpret_cast<const uint8_t*>(block.data()), static_cast<int32_t>(block.size()), stamp);
+        captures.writeCaptureLog(relay.relayChannel(channel), reinterpret_cast<const uint8_t*>(block.data()),
+                                 static_cast<int32_t>(block.size()), stamp);
         for (char c : block)
             if (crlf == 0 || c != (crlf == 2 ? '\r' : '\n')) expected += c;
         counted += static_cast<int64_t>(block.size()) - std::clamp<int32_t>(stamp, 0, static_cast<int32_t>(block.size()));

@@ -14,7 +14,9 @@
 
 // A violated invariant aborts, so libFuzzer keeps the input as a crash.
 #define FUZZ_REQUIRE(condition) \
-    ((condition) ? void() : (std::fprintf(stderr, "invariant violated at %s:%d: %s\n", __FILE__, __LINE__, #condition), std::abort()))
+    ((condition)                \
+         ? void()               \
+         : (std::fprintf(stderr, "invariant violated at %s:%d: %s\n", __FILE__, __LINE__, #condition), std::abort()))
 
 // Made at the first call, removed when the run ends normally: a folder of a new random name in
 // the system's temporary folder, made only if it was not there.

@@ -11,7 +11,11 @@ using namespace telnet;
 
 namespace {
 
-struct Received { std::string data, reply = {}; std::vector<TelnetEvent> events = {}; bool operator==(const Received&) const = default; };
+struct Received {
+    std::string data, reply = {};
+    std::vector<TelnetEvent> events = {};
+    bool operator==(const Received&) const = default;
+};
 
 // `in` in pieces of the lengths `piece` gives (at least 1). Read a byte at a time, no reply says
 // again what the client last said of that option with no refusal between: that would be a loop.
@@ -39,14 +43,16 @@ Received receiveInPieces(TelnetCodec::Mode mode, bool started, const std::string
         FUZZ_REQUIRE(codec.heldBytes() <= TelnetCodec::kMaxSubnegotiation);
         r.reply += out, at += n;
         for (size_t e = eventsBefore; e < r.events.size(); ++e)  // refused or turned off: asking again is new
-            if (r.events[e].kind == TelnetEvent::Kind::OptionRefused) said[r.events[e].side == TelnetSide::Local][r.events[e].option] = 0;
+            if (r.events[e].kind == TelnetEvent::Kind::OptionRefused)
+                said[r.events[e].side == TelnetSide::Local][r.events[e].option] = 0;
     }
 }
 
 Received receiveEveryWay(TelnetCodec::Mode mode, bool started, const std::string& in) {
     const Received whole = receiveInPieces(mode, started, in, [&] { return in.size(); });
     FUZZ_REQUIRE(receiveInPieces(mode, started, in, [] { return 1; }) == whole);
-    FUZZ_REQUIRE(receiveInPieces(mode, started, in, [next = in.size()]() mutable { return (next = next * 7 + 3) % 13; }) == whole);
+    FUZZ_REQUIRE(receiveInPieces(mode, started, in,
+                                 [next = in.size()]() mutable { return (next = next * 7 + 3) % 13; }) == whole);
     FUZZ_REQUIRE(whole.data.size() <= in.size() && whole.reply.size() <= in.size() && whole.events.size() <= in.size() / 3 + 1);
     if (mode == TelnetCodec::Mode::Raw) FUZZ_REQUIRE(whole == Received{in});
     return whole;
@@ -91,9 +97,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const auto small = static_cast<uint8_t>(value);
             const int which = in.ConsumeIntegralInRange(0, 5);
             std::string command;
-            FUZZ_REQUIRE(which == 0 ? encoder.setBaudRate(value, command) : which == 1 ? encoder.setDataSize(small, command)
-                         : which == 2 ? encoder.setParity(C::Parity{small}, command) : which == 3 ? encoder.setStopSize(C::StopSize{small}, command)
-                         : which == 4 ? encoder.setControl(C::Control{small}, command) : encoder.purge(C::Purge{small}, command));
+            FUZZ_REQUIRE(which == 0   ? encoder.setBaudRate(value, command)
+                         : which == 1 ? encoder.setDataSize(small, command)
+                         : which == 2 ? encoder.setParity(C::Parity{small}, command)
+                         : which == 3 ? encoder.setStopSize(C::StopSize{small}, command)
+                         : which == 4 ? encoder.setControl(C::Control{small}, command)
+                                      : encoder.purge(C::Purge{small}, command));
             FUZZ_REQUIRE(command.size() >= 7 && static_cast<uint8_t>(command[3]) <= 12);
             const auto code = static_cast<ComPortCommand>(command[3]);
             expectedAnswers.push_back({TelnetEvent::Kind::ComPortAnswer, 0, TelnetSide::Local, code,

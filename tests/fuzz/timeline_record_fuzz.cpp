@@ -16,7 +16,8 @@ bool parseExact(const char* data, size_t size, TimelineRecord& record) {
 
 std::string written(const TimelineRecord& r) {
     std::string line;
-    appendCombinedRecord(line, r.local, r.micros, r.gapMicros, r.channel, reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size());
+    appendCombinedRecord(line, r.local, r.micros, r.gapMicros, r.channel,
+                         reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size());
     return line;
 }
 

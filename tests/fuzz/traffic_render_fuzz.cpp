@@ -16,7 +16,8 @@ void checkLineIndex(const TrafficTextControl& control, int64_t origin = -1) {
     int line = 0;
     for (size_t start = 0, end = SIZE_MAX; end != text.size(); start = end + 2, ++line) {
         end = std::min(text.find("\r\n", start), text.size());
-        FUZZ_REQUIRE(std::min(text.find_first_of("\r\n", start), text.size()) == end && control.lineStart(line) == static_cast<int>(start));
+        FUZZ_REQUIRE(std::min(text.find_first_of("\r\n", start), text.size()) == end &&
+                     control.lineStart(line) == static_cast<int>(start));
         FUZZ_REQUIRE(control.lineLength(static_cast<int>(start)) == static_cast<int>(end - start));
     }
     FUZZ_REQUIRE(control.lineCount() == line);
@@ -52,7 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         if (expected.size() > 65536) expected.erase(0, expected.size() - 32768);
         const std::string text = ascii.text();
-        FUZZ_REQUIRE(text.compare(0, kept.size(), kept) == 0 && expected.ends_with(text) && hexChannel.render.hexRendering.load() == 0);
+        FUZZ_REQUIRE(text.compare(0, kept.size(), kept) == 0 && expected.ends_with(text) &&
+                     hexChannel.render.hexRendering.load() == 0);
     };
     while (in.remaining_bytes() > 0) {
         // Repeated, so that short inputs reach the trims; at most a worker's largest, 1024 + 22. The
@@ -65,12 +67,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const int before = edited.textLength();
         switch (static_cast<unsigned char>(chunk[0]) % 5) {
             case 0:  // at a line start, or anywhere up to past the end
-                edited.removeFromTop(pick % 2 ? edited.lineStart(pick % edited.lineCount()) : pick * 8), editedOrigin += before - edited.textLength();
+                edited.removeFromTop(pick % 2 ? edited.lineStart(pick % edited.lineCount()) : pick * 8),
+                    editedOrigin += before - edited.textLength();
                 break;
             case 1: edited.replaceLastLine(chunk.data(), static_cast<int>(chunk.size())); break;
             case 2:  // CLEAR: what waits for a trail byte is dropped unless the text was empty all along
                 if (ascii.textLength() > 0) held.clear(), awaiting = false;
-                asciiOrigin += ascii.textLength(), ascii.setText(""), hex.setText(""), expected.clear(), afterCr = false, hexShown = 0;
+                asciiOrigin += ascii.textLength(), ascii.setText(""), hex.setText(""), expected.clear(),
+                    afterCr = false, hexShown = 0;
                 break;
             default: edited.append(chunk.data(), static_cast<int>(chunk.size()));
         }

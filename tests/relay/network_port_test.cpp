@@ -22,7 +22,8 @@ struct Connected {
     TestSocket server;
     std::unique_ptr<NetworkPort> port;
 
-    explicit Connected(NetworkScheme scheme = NetworkScheme::Rfc2217, int bufferSize = 0, const NetworkLineSettings& settings = {})
+    explicit Connected(NetworkScheme scheme = NetworkScheme::Rfc2217, int bufferSize = 0,
+                       const NetworkLineSettings& settings = {})
         : listener(1, bufferSize) {
         TestSocket client = connectLocal(listener.port(), bufferSize);
         server = listener.accept();
@@ -63,7 +64,8 @@ TEST(NetworkPath, ReadsSchemeHostAndPortOrRefusesThePath) {
         NetworkAddress address{NetworkScheme::Tcp, "untouched", 7};
         EXPECT_FALSE(parseNetworkPath(path, address)) << path;
         EXPECT_TRUE(address.host == "untouched" && address.port == 7) << "a refused path leaves the address as it was";
-        EXPECT_EQ(isNetworkPath(path), std::string_view(path).starts_with("rfc2217://") || std::string_view(path).starts_with("tcp://"));
+        EXPECT_EQ(isNetworkPath(path),
+                  std::string_view(path).starts_with("rfc2217://") || std::string_view(path).starts_with("tcp://"));
         EXPECT_EQ(lacksZone(path), path == refused[0]) << path;
     }
 }
@@ -133,8 +135,11 @@ TEST(NetworkConnectorTest, CancelOrDestroyEndsAConnectInProgressAndNoCallbackFol
 // DTR/DSR flow (which Flow::None stands for as well) is asked as no flow. The window in flight
 // is what 100 ms of the rate carries, 16 KiB at the least.
 TEST(NetworkPortTest, StartSendsTheNegotiationThenTheSettingsWithDtrAndRtsRaised) {
-    const auto command = [](std::initializer_list<int> v) { return bytesOf({IAC, SB, COM_PORT_OPTION}) + bytesOf(v) + bytesOf({IAC, SE}); };
-    const std::string negotiation = bytesOf({IAC, WILL, BINARY, IAC, DO, BINARY, IAC, WILL, SGA, IAC, DO, SGA, IAC, WILL, COM_PORT_OPTION}),
+    const auto command = [](std::initializer_list<int> v) {
+        return bytesOf({IAC, SB, COM_PORT_OPTION}) + bytesOf(v) + bytesOf({IAC, SE});
+    };
+    const std::string negotiation = bytesOf({IAC, WILL, BINARY, IAC, DO, BINARY, IAC, WILL, SGA, IAC, DO, SGA, IAC,
+                                             WILL, COM_PORT_OPTION}),
                       dtrAndRts = command({5, 8}) + command({5, 11});
     using F = NetworkLineSettings::Flow;
     const std::tuple<NetworkLineSettings, std::string, size_t> cases[] = {
@@ -179,7 +184,8 @@ TEST(NetworkPortTest, DataWithManyIacsCrossesExactlyAndCommandsNeverBecomeData) 
 // read of only commands gives no data and is no end; the server's answers are the read-back.
 TEST(NetworkPortTest, EarlyDataIsTheDevicesAndTheServersAnswersAreTheReadBack) {
     Connected c(NetworkScheme::Rfc2217, 0, {12345, 7, 1});
-    c.server.sendAll("early\xff\xff" + bytesOf({IAC, 241, IAC, WILL, BINARY, IAC, 241}) + serverAnswer(ComPortCommand::NotifyModemState, "0"));
+    c.server.sendAll("early\xff\xff" + bytesOf({IAC, 241, IAC, WILL, BINARY, IAC, 241}) +
+                     serverAnswer(ComPortCommand::NotifyModemState, "0"));
     EXPECT_EQ(readPortUntil(*c.port, 6), "early\xff");
     EXPECT_TRUE(c.port->modemState() == 0x30 && !c.port->readBack().anyAnswered());
 

@@ -38,7 +38,8 @@ TEST_F(NetworkRelayTest, AServerThatDiesIsRetriedAndGetsTheSettingsAgainWhenItRe
     const uint16_t port = listener.port();
     server.close(), listener.close();
     listener = TestListener(-1, 0, port);  // gone: connects are refused
-    ASSERT_TRUE(stepUntil(*relay, [&] { return relay->serialPort1.presence.load() == PortAway && !relay->serialPort1.isOpen(); }));
+    ASSERT_TRUE(stepUntil(
+        *relay, [&] { return relay->serialPort1.presence.load() == PortAway && !relay->serialPort1.isOpen(); }));
     EXPECT_EQ(relay->serialPort1.openFailure.kind, RefusalConnectionLost);
     cable->send("undeliverable");
     ASSERT_TRUE(stepUntil(*relay, [&] { return relay->relayChannel2.undeliveredBytes.load() >= 13; }));
@@ -82,8 +83,9 @@ TEST_F(NetworkRelayTest, AServerThatSendsOnlyCommandsOrNeverReadsIsDroppedSaying
             for (size_t sent = 0; open && sent < (256u << 20); sent += c.stream.size()) open = peer.sendAll(c.stream);
         });
         std::string status;  // taken at once: the next try may already be under way afterwards
-        EXPECT_TRUE(stepUntil(*relay, [&] { return status = portStatusText(*relay), relay->serialPort1.openFailure.kind == c.kind; }))
-            << status;
+        EXPECT_TRUE(stepUntil(*relay, [&] {
+            return status = portStatusText(*relay), relay->serialPort1.openFailure.kind == c.kind;
+        })) << status;
         EXPECT_EQ(status, "COM1: " + relay->comDevicePaths[0] + c.says);
         EXPECT_EQ(cable->receive(2, 10000), "ok");
         relay->stopRelayAndClosePorts(), serverThread.join();
@@ -140,7 +142,8 @@ TEST_F(NetworkRelayTest, AServerThatStopsReadingHoldsTheWriterAndNothingIsLost) 
     stalled = true;
     EXPECT_EQ(relay->relayChannel2.undeliveredBytes.load(), 0);
     std::string atServer;
-    for (std::string more; (!allSent || atServer.size() < sent.size()) && !(more = server.receiveSome()).empty();) atServer += more;
+    for (std::string more; (!allSent || atServer.size() < sent.size()) && !(more = server.receiveSome()).empty();)
+        atServer += more;
     sender.join();
     EXPECT_EQ(relay->relayChannel2.undeliveredBytes.load(), 0);
     EXPECT_TRUE(atServer == sent) << "cable to server: every byte once, in order: " << atServer.size() << " of " << sent.size();

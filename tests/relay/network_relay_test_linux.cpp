@@ -46,19 +46,22 @@ TEST_F(NetworkRelayTest, OverADelayedLinkManyChunksAreInFlightAndEveryByteArrive
     sockaddr_in at{AF_INET, 0, {}, {}};
     ::inet_pton(AF_INET, DelayedLink::kServerAddress, &at.sin_addr);
     const int far = listenOn(at);
-    ASSERT_NO_FATAL_FAILURE(openBoth(std::string("tcp://") + DelayedLink::kServerSeenFromClient + ":" + std::to_string(portOf(far))));
+    ASSERT_NO_FATAL_FAILURE(
+        openBoth(std::string("tcp://") + DelayedLink::kServerSeenFromClient + ":" + std::to_string(portOf(far))));
     ASSERT_TRUE(stepUntil(*relay, [&] { return relay->serialPort1.presence.load() == PortPresent; }));
     server = TestSocket(::accept4(far, nullptr, nullptr, SOCK_CLOEXEC));
     const std::string sent = escapeHeavy(1 << 20, 7);
     std::atomic<bool> done{false};
     int peak = 0;  // the port's socket's bytes sent and not yet acknowledged (or not yet sent), at their most
     std::thread writer([&] { cable->send(sent); }), sampler([&, fd = relay->serialPort1.handle.load()] {
-        for (int queued = 0; !done; std::this_thread::sleep_for(1ms)) peak = std::max(peak, ::ioctl(fd, SIOCOUTQ, &queued) == 0 ? queued : 0);
+        for (int queued = 0; !done; std::this_thread::sleep_for(1ms))
+            peak = std::max(peak, ::ioctl(fd, SIOCOUTQ, &queued) == 0 ? queued : 0);
     });
     const std::string got = server.receive(sent.size());
     done = true, writer.join(), sampler.join();
     EXPECT_TRUE(got == sent) << "every byte once, in order: " << got.size() << " of " << sent.size();
-    EXPECT_TRUE(peak >= 16 * 1024 && peak <= 256 * 1024) << peak << ": more than a chunk or two in flight at once, within the window";
+    EXPECT_TRUE(peak >= 16 * 1024 && peak <= 256 * 1024)
+        << peak << ": more than a chunk or two in flight at once, within the window";
     EXPECT_EQ(relay->relayChannel2.undeliveredBytes.load(), 0);
     relay->stopRelayAndClosePorts(), ::close(far);
 }
@@ -76,8 +79,10 @@ public:
         Question q{};
         char packet[512];
         socklen_t length = sizeof q.first;
-        for (ssize_t n; (n = ::recvfrom(socket_, packet, sizeof packet, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&q.first), &length)) >= 0;)
-            if (n >= 12 && (questions_.emplace_back(q.first, std::string(packet, static_cast<size_t>(n))), answering_)) reply(questions_.back());
+        for (ssize_t n; (n = ::recvfrom(socket_, packet, sizeof packet, MSG_DONTWAIT,
+                                        reinterpret_cast<sockaddr*>(&q.first), &length)) >= 0;)
+            if (n >= 12 && (questions_.emplace_back(q.first, std::string(packet, static_cast<size_t>(n))), answering_))
+                reply(questions_.back());
     }
     // Each look-up asks from a socket of its own: the ports its questions came from.
     size_t askers() const {
@@ -122,7 +127,8 @@ TEST(NetworkRelay, ANameServerThatDoesNotAnswerIsAskedOnceWhateverTheRetries) {
         const size_t threadsBefore = threadsNow();
         ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpenPending);
         ASSERT_TRUE(stepUntil(relay, [&] { return names.serve(), relay.serialPort1.networkRetry.connectFailures >= 2; }));
-        EXPECT_TRUE(relay.serialPort1.openFailure.kind == RefusalUnreachable && relay.serialPort1.openFailure.systemError == ETIMEDOUT);
+        EXPECT_TRUE(relay.serialPort1.openFailure.kind == RefusalUnreachable &&
+                    relay.serialPort1.openFailure.systemError == ETIMEDOUT);
         EXPECT_EQ(names.askers(), 1u);
         // The attempts' own threads end at their time-outs: the look-up's alone is left.
         EXPECT_TRUE(eventually([&] { return threadsNow() <= threadsBefore + 1; }, [&] { names.serve(); }))

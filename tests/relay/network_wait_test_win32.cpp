@@ -57,7 +57,8 @@ TEST(NetworkWaitWin32, AWaitEndsOnTheStopRequestOnTheTimeOutAndAtOnceAfterTheEnd
     std::string got;
     uint8_t buffer[64];
     while (!pair.port->lost() && waitForNetworkInput(*pair.port, kNoWake, 10000) > 0)
-        if (const ssize_t n = pair.port->readData(buffer, sizeof buffer); n > 0) got.append(reinterpret_cast<char*>(buffer), size_t(n));
+        if (const ssize_t n = pair.port->readData(buffer, sizeof buffer); n > 0)
+            got.append(reinterpret_cast<char*>(buffer), size_t(n));
     EXPECT_TRUE(got == "last words" && pair.port->loss() == NetworkLoss::Closed) << got;
     Watchdog watchdog;
     EXPECT_EQ(waitForNetworkInput(*pair.port, watchdog.wake, -1) & WaitReady, WaitReady);
@@ -83,7 +84,8 @@ TEST(NetworkWaitWin32, ReaderAndWriterWaitingOnOneSocketBothWakeForTheirOwnEvent
         std::thread reader([&] { readerSaw = waitForNetworkInput(*pair.port, watchdog.wake, -1); }), writer([&] {
             int events = 0;
             // Room comes and goes as the server drains; the writer sends on what it holds.
-            while (pair.port->heldBytes() > 0 && !pair.port->lost() && !((events = waitForNetworkRoom(*pair.port, watchdog.wake, -1)) & WaitWoken))
+            while (pair.port->heldBytes() > 0 && !pair.port->lost() &&
+                   !((events = waitForNetworkRoom(*pair.port, watchdog.wake, -1)) & WaitWoken))
                 pair.port->flush();
             writerSaw = events;
         });

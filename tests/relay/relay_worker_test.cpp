@@ -142,7 +142,8 @@ protected:
 
     std::atomic<int> losses[2] = {0, 0}, resumed[2] = {0, 0};
     Relay relay;
-    RecordingSink reads[2] = {RecordingSink(relay), RecordingSink(relay)}, display[2] = {RecordingSink(relay), RecordingSink(relay)},
+    RecordingSink reads[2] = {RecordingSink(relay), RecordingSink(relay)},
+                  display[2] = {RecordingSink(relay), RecordingSink(relay)},
                   log[2] = {RecordingSink(relay), RecordingSink(relay)};
     MemoryDevice* device[2] = {};
 };
@@ -157,7 +158,8 @@ TEST_F(RelayWorkerTest, ReadsInChunksOfTheChannelsSizeAndHandsEachToEverySinkAnd
     ASSERT_TRUE(written(2, 300) && written(1, 1100));
     relay.stopRelayWorkers();
     EXPECT_TRUE(device[1]->written() == toPort2 && device[0]->written() == toPort1);
-    const std::vector<std::string> chunks1{toPort2.substr(0, 256), toPort2.substr(256)}, chunks2{toPort1.substr(0, 1024), toPort1.substr(1024)};
+    const std::vector<std::string> chunks1{toPort2.substr(0, 256), toPort2.substr(256)},
+        chunks2{toPort1.substr(0, 1024), toPort1.substr(1024)};
     for (const RecordingSink* sinks : {reads, display, log}) {
         EXPECT_TRUE(sinks[0].chunks() == chunks1 && sinks[1].chunks() == chunks2);
         // Recorded and shown before it goes on: both directions are recorded in read order.
@@ -185,7 +187,8 @@ TEST_F(RelayWorkerTest, AStalledDestinationHoldsTheWorkerAndAStopKeepsWhatItCoul
     // What was read waits for room.
     ASSERT_TRUE(eventually([&] { return relay.relayChannel1.readByteCount.load() == 300; }));
     relay.stopRelayWorkers();
-    EXPECT_TRUE(device[1]->written() == "" && std::string(relay.relayChannel1.unsentRest.begin(), relay.relayChannel1.unsentRest.end()) == bytes);
+    EXPECT_TRUE(device[1]->written() == "" &&
+                std::string(relay.relayChannel1.unsentRest.begin(), relay.relayChannel1.unsentRest.end()) == bytes);
     EXPECT_TRUE(relay.relayChannel1.undeliveredBytes.load() == 0 && losses[1].load() == 0);
 
     // The next worker writes the rest first, before anything it reads.
@@ -200,7 +203,8 @@ TEST_F(RelayWorkerTest, BytesForAClosedOrGoneDestinationAreCountedAsNotDelivered
     start(1);
     device[0]->feed(randomBytes(500, 5));
     ASSERT_TRUE(eventually([&] { return relay.relayChannel1.undeliveredBytes.load() == 500; }));
-    EXPECT_TRUE(losses[0].load() + losses[1].load() == 0 && relay.serialPort2.presence.load() == PortPresent) << "nothing there to lose";
+    EXPECT_TRUE(losses[0].load() + losses[1].load() == 0 && relay.serialPort2.presence.load() == PortPresent)
+        << "nothing there to lose";
 
     relay.stopRelayWorkers();
     MemoryDevice::attach(relay.serialPort2).unplug();
@@ -221,20 +225,23 @@ TEST_F(RelayWorkerTest, AGoneSourceIsToldOnceAndItsWorkerWaitsOnlyForItsStop) {
     ASSERT_TRUE(eventually([&] { return relay.serialPort1.presence.load() == PortLost; }) && losses[0].load() == 1);
     // The other direction does not write to a lost port, and its worker goes on reading.
     device[1]->feed("back");
-    ASSERT_TRUE(eventually([&] { return relay.relayChannel2.undeliveredBytes.load() == 4; }) && relay.relayChannel1.worker.joinable());
+    ASSERT_TRUE(eventually([&] { return relay.relayChannel2.undeliveredBytes.load() == 4; }) &&
+                relay.relayChannel1.worker.joinable());
     relay.stopRelayWorkers();
     EXPECT_EQ(losses[0].load() + losses[1].load(), 1);
 }
 
 TEST_F(RelayWorkerTest, AStampIsDueAfterQuietWhenSomeoneShowsOrLogsTheChunk) {
-    const struct { int32_t dateTime, quietSeconds, countdown; bool displayTakes, logTakes, displayText, firstStamped, secondStamped; } rows[] = {
-        {1, 60, 0, true, true, false, true, false},    // the first chunk after quiet only
-        {1, 60, 0, true, false, true, true, false},    // after text on the display
-        {1, 60, 0, false, true, true, true, false},    // the log alone; the display's text counts
-        {1, 0, 0, true, true, false, true, true},      // quiet 0 stamps every chunk
-        {1, 45, 0, false, false, false, false, false}, // neither display nor log takes it
-        {2, 45, 0, true, true, false, false, false},   // the switch counts only when 1
-        {1, 45, 1, true, true, false, false, false}};  // quiet not over: its last second still to tick
+    const struct {
+        int32_t dateTime, quietSeconds, countdown;
+        bool displayTakes, logTakes, displayText, firstStamped, secondStamped;
+    } rows[] = {{1, 60, 0, true, true, false, true, false},     // the first chunk after quiet only
+                {1, 60, 0, true, false, true, true, false},     // after text on the display
+                {1, 60, 0, false, true, true, true, false},     // the log alone; the display's text counts
+                {1, 0, 0, true, true, false, true, true},       // quiet 0 stamps every chunk
+                {1, 45, 0, false, false, false, false, false},  // neither display nor log takes it
+                {2, 45, 0, true, true, false, false, false},    // the switch counts only when 1
+                {1, 45, 1, true, true, false, false, false}};   // quiet not over: its last second still to tick
     for (const auto& row : rows) {
         SCOPED_TRACE("row " + std::to_string(&row - rows));
         relay.appOptions.DATETIME = row.dateTime, relay.appOptions.DATETIMEVAL = row.quietSeconds;
@@ -250,16 +257,19 @@ TEST_F(RelayWorkerTest, AStampIsDueAfterQuietWhenSomeoneShowsOrLogsTheChunk) {
             ASSERT_TRUE(eventually([&] { return device[1]->written() == sent; }));
         }
         relay.stopRelayWorkers();
-        EXPECT_TRUE(relay.relayChannel1.stampCountdown.load() == row.quietSeconds && device[1]->written() == before + "firstsecond")
+        EXPECT_TRUE(relay.relayChannel1.stampCountdown.load() == row.quietSeconds &&
+                    device[1]->written() == before + "firstsecond")
             << "the countdown starts again; the wire never gets a stamp";
-        EXPECT_TRUE(display[0].chunks().size() == (row.displayTakes ? 2u : 0u) && log[0].chunks().size() == (row.logTakes ? 2u : 0u));
+        EXPECT_TRUE(display[0].chunks().size() == (row.displayTakes ? 2u : 0u) &&
+                    log[0].chunks().size() == (row.logTakes ? 2u : 0u));
         for (const RecordingSink* sink : {&display[0], &log[0], &reads[0]}) {
             const auto taken = sink->taken();
             for (size_t i = 0; i < taken.size(); ++i) {
                 const bool due = sink != &reads[0] && (i == 0 ? row.firstStamped : row.secondStamped);
                 const std::optional<ChunkStamp>& stamp = taken[i].stamp;
                 ASSERT_EQ(stamp.has_value(), due) << "chunk " << i;
-                EXPECT_TRUE(!due || (stamp->afterText == row.displayText && earliest <= stamp->when && stamp->when <= std::time(nullptr)));
+                EXPECT_TRUE(!due || (stamp->afterText == row.displayText && earliest <= stamp->when &&
+                                     stamp->when <= std::time(nullptr)));
             }
         }
     }

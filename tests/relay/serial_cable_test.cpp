@@ -27,7 +27,8 @@ protected:
         for (int n : {1, 2}) {
             SerialPort& port = relay.serialPort(n);
             relay.comDevicePaths[n - 1] = far[n - 1].slavePath(), port.settings = {n - 1, 115200, 8, 0, 0, FlowNone};
-            ASSERT_EQ(relay.openPort(portDeviceNameAt(n - 1), port), PortOpened) << port.openFailure.path << ": " << port.openFailure.systemError;
+            ASSERT_EQ(relay.openPort(portDeviceNameAt(n - 1), port), PortOpened)
+                << port.openFailure.path << ": " << port.openFailure.systemError;
             ASSERT_EQ(configurePort(port), 0);
         }
     }
@@ -67,7 +68,8 @@ TEST_F(SerialCableTest, EachFlowChoiceIsSetAndReadBackAndOpensAreRefusedForWhatI
         ASSERT_EQ(configurePort(relay.serialPort1), 0);
         const LineReadBack& r = relay.serialPort1.lineReadBack;
         EXPECT_TRUE(r.systemError == 0 && !r.differs && r.held.baudRate == static_cast<uint32_t>(c.settings.baudRate));
-        EXPECT_TRUE(r.held.rtsCtsFlow == c.rtsCts && r.held.xonXoffFlow == c.xonXoff && r.held.twoStopBits == (c.settings.stopBits == 2));
+        EXPECT_TRUE(r.held.rtsCtsFlow == c.rtsCts && r.held.xonXoffFlow == c.xonXoff &&
+                    r.held.twoStopBits == (c.settings.stopBits == 2));
         EXPECT_TRUE(!c.xonXoff || (r.held.xonChar == 0x11 && r.held.xoffChar == c.xoff)) << int(r.held.xoffChar);
     }
 

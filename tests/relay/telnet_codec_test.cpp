@@ -24,7 +24,11 @@ TelnetEvent refused(uint8_t option, S side) { return {Kind::OptionRefused, optio
 TelnetEvent answer(ComPortCommand command, uint32_t value = 0) { return {Kind::ComPortAnswer, 0, S::Local, command, value}; }
 const TelnetEvent kFlood{Kind::CommandFlood};
 
-struct Received { std::string data, reply = {}; std::vector<TelnetEvent> events = {}; bool operator==(const Received&) const = default; };
+struct Received {
+    std::string data, reply = {};
+    std::vector<TelnetEvent> events = {};
+    bool operator==(const Received&) const = default;
+};
 
 // `in` given to the codec in pieces that end at each of `cuts`.
 Received receive(TelnetCodec& codec, const std::string& in, std::vector<size_t> cuts = {}) {
@@ -53,31 +57,42 @@ TEST(TelnetCodec, ServerStreamsGiveTheSameDataRepliesAndEventsHoweverTheReadsCut
     const Case cases[] = {
         {"escaped 0xFF", bytes({'a', IAC, IAC, 'b', IAC, IAC, IAC, IAC}), {bytes({'a', IAC, 'b', IAC, IAC})}},
         {"NOP, GA, DM, AYT, unknown bytes, a stray SE",
-         bytes({'a', IAC, 241, 'b', IAC, 249, IAC, 242, IAC, 246, 'c', IAC, 7, IAC, 200, IAC, SE, IAC, 0}), {"abc"}},
+         bytes({'a', IAC, 241, 'b', IAC, 249, IAC, 242, IAC, 246, 'c', IAC, 7, IAC, 200, IAC, SE, IAC, 0}),
+         {"abc"}},
         {"another option's subnegotiation", bytes({'a', IAC, SB, 24, 1, IAC, IAC, 'x', IAC, SE, 'b'}), {"ab"}},
-        {"a command inside a subnegotiation is dropped", bytes({IAC, SB, 44, 102, IAC, 241, 7, IAC, SE, 'z'}),
+        {"a command inside a subnegotiation is dropped",
+         bytes({IAC, SB, 44, 102, IAC, 241, 7, IAC, SE, 'z'}),
          {"z", "", {answer(C::SetDataSize, 7)}}},
         {"baud rates: plain, 0xFF escaped, extra bytes ignored, too short",
-         "d" + serverAnswer(C::SetBaudRate, bytes({0, 1, 0xC2, 0})) + "e" + serverAnswer(C::SetBaudRate, bytes({IAC, 0, IAC, 1})) +
-             serverAnswer(C::SetBaudRate, bytes({0, 0, 0x25, 0x80, 0, 0, 0, 0})) + serverAnswer(C::SetBaudRate, bytes({0x25, 0x80})) + "x",
-         {"dex", "", {answer(C::SetBaudRate, 115200), answer(C::SetBaudRate, 0xFF00FF01), answer(C::SetBaudRate, 9600)}}},
-        {"every other answer", serverAnswer(C::SetDataSize, bytes({8})) + serverAnswer(C::SetParity, bytes({3})) +
+         "d" + serverAnswer(C::SetBaudRate, bytes({0, 1, 0xC2, 0})) + "e" +
+             serverAnswer(C::SetBaudRate, bytes({IAC, 0, IAC, 1})) +
+             serverAnswer(C::SetBaudRate, bytes({0, 0, 0x25, 0x80, 0, 0, 0, 0})) +
+             serverAnswer(C::SetBaudRate, bytes({0x25, 0x80})) + "x",
+         {"dex",
+          "",
+          {answer(C::SetBaudRate, 115200), answer(C::SetBaudRate, 0xFF00FF01), answer(C::SetBaudRate, 9600)}}},
+        {"every other answer",
+         serverAnswer(C::SetDataSize, bytes({8})) + serverAnswer(C::SetParity, bytes({3})) +
              serverAnswer(C::SetStopSize, bytes({2})) + serverAnswer(C::SetControl, bytes({11})) +
              serverAnswer(C::NotifyLineState, bytes({0x60})) + "1" + serverAnswer(C::NotifyModemState, bytes({IAC})) +
              "2" + serverAnswer(C::FlowControlSuspend, "") + "3" + serverAnswer(C::FlowControlResume, "") +
              serverAnswer(C::PurgeData, bytes({3})) + serverAnswer(C::SetLineStateMask, bytes({0})) +
              serverAnswer(C::SetModemStateMask, bytes({IAC})),
-         {"123", "",
+         {"123",
+          "",
           {answer(C::SetDataSize, 8), answer(C::SetParity, 3), answer(C::SetStopSize, 2), answer(C::SetControl, 11),
            answer(C::NotifyLineState, 0x60), answer(C::NotifyModemState, 0xFF), answer(C::FlowControlSuspend),
            answer(C::FlowControlResume), answer(C::PurgeData, 3), answer(C::SetLineStateMask, 0),
            answer(C::SetModemStateMask, 0xFF)}}},
         {"no answer: the signature, a client's code, an empty one, a value missing, an unknown code",
-         serverAnswer(C::Signature, "ser2net") + bytes({IAC, SB, 44, 1, 0, 0, 0x25, 0x80, IAC, SE, IAC, SB, 44, IAC, SE}) +
-             serverAnswer(C::SetParity, "") + bytes({IAC, SB, 44, 113, 1, IAC, SE}),
+         serverAnswer(C::Signature, "ser2net") +
+             bytes({IAC, SB, 44, 1, 0, 0, 0x25, 0x80, IAC, SE, IAC, SB, 44, IAC, SE}) + serverAnswer(C::SetParity, "") +
+             bytes({IAC, SB, 44, 113, 1, IAC, SE}),
          {}},
-        {"negotiations among data", bytes({'a', IAC, WILL, BINARY, 'b', IAC, DO, 44, IAC, WILL, ECHO_OPTION, 'c', IAC, IAC}),
-         {bytes({'a', 'b', 'c', IAC}), bytes({IAC, DO, BINARY, IAC, WILL, 44, IAC, DONT, ECHO_OPTION}),
+        {"negotiations among data",
+         bytes({'a', IAC, WILL, BINARY, 'b', IAC, DO, 44, IAC, WILL, ECHO_OPTION, 'c', IAC, IAC}),
+         {bytes({'a', 'b', 'c', IAC}),
+          bytes({IAC, DO, BINARY, IAC, WILL, 44, IAC, DONT, ECHO_OPTION}),
           {agreed(BINARY, S::Remote), agreed(44, S::Local)}}},
     };
     for (const Case& c : cases) {
@@ -99,32 +114,48 @@ TEST(TelnetCodec, NegotiationIsAnsweredOnceAndSettles) {
     struct Conversation { const char* name; std::vector<Turn> turns; std::vector<std::pair<uint8_t, S>> agreed, notAgreed = {}; };
     const int CPO = COM_PORT_OPTION;
     const std::string asks = bytes({IAC, WILL, BINARY, IAC, DO, BINARY, IAC, WILL, SGA, IAC, DO, SGA, IAC, WILL, CPO}),
-                      oddAsks = bytes({IAC, WILL, ECHO_OPTION, IAC, DO, ECHO_OPTION, IAC, WILL, 99, IAC, DO, 200, IAC, WILL, CPO, IAC, DO, 255});
+                      oddAsks = bytes({IAC, WILL, ECHO_OPTION, IAC, DO, ECHO_OPTION, IAC, WILL, 99, IAC, DO, 200, IAC,
+                                       WILL, CPO, IAC, DO, 255});
     const Conversation conversations[] = {
         {"the start asks for binary and no go-ahead both ways and offers the com port option, once; the "
          "acknowledgements are not acknowledged, nor a request repeated after",
-         {{true, "", asks}, {true, "", ""},
-          {false, bytes({IAC, DO, BINARY, IAC, WILL, BINARY, IAC, DO, SGA, IAC, WILL, SGA, IAC, DO, CPO}), "",
+         {{true, "", asks},
+          {true, "", ""},
+          {false,
+           bytes({IAC, DO, BINARY, IAC, WILL, BINARY, IAC, DO, SGA, IAC, WILL, SGA, IAC, DO, CPO}),
+           "",
            {agreed(BINARY, S::Local), agreed(BINARY, S::Remote), agreed(SGA, S::Local), agreed(SGA, S::Remote),
             agreed(CPO, S::Local)}},
           {false, bytes({IAC, DO, BINARY, IAC, WILL, BINARY, IAC, DO, CPO, IAC, WILL, SGA}), ""}},
          {{BINARY, S::Local}, {BINARY, S::Remote}, {SGA, S::Local}, {SGA, S::Remote}, {CPO, S::Local}}},
         {"echo, unknown options and the server's com port option are refused once",
          {{false, oddAsks,
-           bytes({IAC, DONT, ECHO_OPTION, IAC, WONT, ECHO_OPTION, IAC, DONT, 99, IAC, WONT, 200, IAC, DONT, CPO, IAC, WONT, 255})},
+           bytes({IAC, DONT, ECHO_OPTION, IAC, WONT, ECHO_OPTION, IAC, DONT, 99, IAC, WONT, 200, IAC, DONT, CPO, IAC,
+                  WONT, 255})},
           {false, oddAsks, ""},
           {false, bytes({IAC, WONT, ECHO_OPTION, IAC, DONT, 99}), ""}},  // refusals of what was never on
-         {}, {{ECHO_OPTION, S::Remote}, {CPO, S::Remote}}},
+         {},
+         {{ECHO_OPTION, S::Remote}, {CPO, S::Remote}}},
         {"a refusal is taken silently, a turn-off agreed once, and an offer again taken",
          {{true, "", asks},
-          {false, bytes({IAC, DONT, CPO, IAC, WONT, SGA, IAC, WILL, BINARY}), "",
+          {false,
+           bytes({IAC, DONT, CPO, IAC, WONT, SGA, IAC, WILL, BINARY}),
+           "",
            {refused(CPO, S::Local), refused(SGA, S::Remote), agreed(BINARY, S::Remote)}},
-          {false, bytes({IAC, WONT, BINARY, IAC, WONT, BINARY}), bytes({IAC, DONT, BINARY}), {refused(BINARY, S::Remote)}},
-          {false, bytes({IAC, WILL, BINARY, IAC, DO, CPO}), bytes({IAC, DO, BINARY, IAC, WILL, CPO}),
+          {false,
+           bytes({IAC, WONT, BINARY, IAC, WONT, BINARY}),
+           bytes({IAC, DONT, BINARY}),
+           {refused(BINARY, S::Remote)}},
+          {false,
+           bytes({IAC, WILL, BINARY, IAC, DO, CPO}),
+           bytes({IAC, DO, BINARY, IAC, WILL, CPO}),
            {agreed(BINARY, S::Remote), agreed(CPO, S::Local)}}},
-         {{BINARY, S::Remote}, {CPO, S::Local}}, {{SGA, S::Remote}}},
+         {{BINARY, S::Remote}, {CPO, S::Local}},
+         {{SGA, S::Remote}}},
         {"a server that speaks first is answered once, and the start does not ask again",
-         {{false, bytes({IAC, DO, BINARY, IAC, WILL, SGA}), bytes({IAC, WILL, BINARY, IAC, DO, SGA}),
+         {{false,
+           bytes({IAC, DO, BINARY, IAC, WILL, SGA}),
+           bytes({IAC, WILL, BINARY, IAC, DO, SGA}),
            {agreed(BINARY, S::Local), agreed(SGA, S::Remote)}},
           {true, "", bytes({IAC, DO, BINARY, IAC, WILL, SGA, IAC, WILL, CPO})}},
          {{BINARY, S::Local}, {SGA, S::Remote}}},
@@ -173,7 +204,8 @@ TEST(TelnetCodec, CommandsAndDataAreSentWith0xFFEscapedAndRawModeSendsBytesAsThe
         sent(codec.purge(purge, out), 12, {value});
     EXPECT_EQ(out, expected);
 
-    EXPECT_EQ(encode(codec, bytes({1, IAC, 2, IAC, IAC})), bytes({1, IAC, IAC, 2, IAC, IAC, IAC, IAC}));  // read back: the fuzz harness
+    EXPECT_EQ(encode(codec, bytes({1, IAC, 2, IAC, IAC})),
+              bytes({1, IAC, IAC, 2, IAC, IAC, IAC, IAC}));  // read back: the fuzz harness
 
     // Raw: bytes go as they are (and are read as they are: the fuzz harness), and no settings are sent.
     TelnetCodec raw(TelnetCodec::Mode::Raw);
@@ -184,7 +216,9 @@ TEST(TelnetCodec, CommandsAndDataAreSentWith0xFFEscapedAndRawModeSendsBytesAsThe
 
 // The boundary: a subnegotiation of 256 bytes is kept, 257 dropped whole; the data after its IAC SE is data again.
 TEST(TelnetCodec, ALongSubnegotiationOrAFloodIsDroppedAndTheCodecHoldsBoundedMemory) {
-    const auto rate = [](size_t pad) { return serverAnswer(ComPortCommand::SetBaudRate, bytes({0, 0, 0x25, 0x80}) + std::string(pad, 'p')); };
+    const auto rate = [](size_t pad) {
+        return serverAnswer(ComPortCommand::SetBaudRate, bytes({0, 0, 0x25, 0x80}) + std::string(pad, 'p'));
+    };
     EXPECT_TRUE(receiveFresh(rate(252) + "a" + rate(251)) == (Received{"a", "", {answer(ComPortCommand::SetBaudRate, 9600)}}));
 
     // 64 KiB of commands without a data byte are a flood, reported once, and again after data; an escaped 0xFF is

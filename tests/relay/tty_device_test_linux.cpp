@@ -32,7 +32,8 @@ protected:
                                       devicesSection({adapter1.path(), adapter2.path(), "", "", "", ""}));
         applyConfig(relay, loadConfig());
         for (RelayChannel* channel : {&relay.relayChannel1, &relay.relayChannel2})
-            if (relay.openPort(portDeviceNameAt(channel->source.settings.comIndex), channel->source) == PortOpened) configurePort(channel->source);
+            if (relay.openPort(portDeviceNameAt(channel->source.settings.comIndex), channel->source) == PortOpened)
+                configurePort(channel->source);
     }
     void startBoth() { startRelayWorker(relay.relayChannel1), startRelayWorker(relay.relayChannel2); }
     // Port `n` stays closed, the status bar telling why, through reconnect steps hours apart.
@@ -71,7 +72,8 @@ TEST_F(RelayTest, AnUnpluggedAdapterIsWaitedForWhileTheOtherDirectionGoesOnAndCo
         ASSERT_TRUE(eventually([&] { return !port.isOpen() && port.presence.load() == PortAway; }, reconnecting));
         EXPECT_TRUE(eventuallyWorkers(gone == 1 ? 0 : 1, gone == 1 ? 1 : 0));
         const std::string name = "COM" + std::to_string(gone);
-        EXPECT_EQ(portStatusText(relay), name + ": " + lost.path() + " unplugged, waiting; 12,345 bytes not delivered to " + name);
+        EXPECT_EQ(portStatusText(relay),
+                  name + ": " + lost.path() + " unplugged, waiting; 12,345 bytes not delivered to " + name);
         lost.plug();
         ASSERT_TRUE(eventually([&] { return port.isOpen() && port.presence.load() == PortPresent; }, reconnecting));
         EXPECT_TRUE(eventuallyWorkers(1, 1));
@@ -90,13 +92,34 @@ TEST_F(RelayTest, AnUnpluggedAdapterIsWaitedForWhileTheOtherDirectionGoesOnAndCo
 TEST_F(RelayTest, LineSettingsReadBackAsMappedAndTheDeviceOpensExclusivelyReportingEachRefusal) {
     constexpr tcflag_t on = CREAD | CLOCAL;
     // refused: what the status bar says of the settings the pseudo-terminal would not take.
-    const struct { PortSettings settings; uint32_t baud; tcflag_t sizeParity, cflags, iflags; uint8_t xoff; const char* refused; } cases[] = {
-        {{0, 2000, 7, 1, 1, FlowHardwareRts}, 2000, CS7 | PARENB, on | PARODD | CSTOPB | CRTSCTS, INPCK, 0,
+    const struct {
+        PortSettings settings;
+        uint32_t baud;
+        tcflag_t sizeParity, cflags, iflags;
+        uint8_t xoff;
+        const char* refused;
+    } cases[] = {
+        {{0, 2000, 7, 1, 1, FlowHardwareRts},
+         2000,
+         CS7 | PARENB,
+         on | PARODD | CSTOPB | CRTSCTS,
+         INPCK,
+         0,
          "8 data bits, no parity instead of 7, odd parity"},
-        {{0, 3600, 6, 2, 2, FlowHardwareDtr}, 3600, CS6 | PARENB, on | CSTOPB, INPCK, 0,
+        {{0, 3600, 6, 2, 2, FlowHardwareDtr},
+         3600,
+         CS6 | PARENB,
+         on | CSTOPB,
+         INPCK,
+         0,
          "8 data bits, no parity instead of 6, even parity"},
         {{0, 7200, 5, 0, 0, FlowXonXoff13}, 7200, CS5, on, INPCK | IXON | IXOFF, 0x13, "8 data bits instead of 5"},
-        {{0, 460800, 8, 2, 0, FlowXonXoff93}, 460800, CS8 | PARENB, on, INPCK | IXON | IXOFF, 0x93,
+        {{0, 460800, 8, 2, 0, FlowXonXoff93},
+         460800,
+         CS8 | PARENB,
+         on,
+         INPCK | IXON | IXOFF,
+         0x93,
          "no parity instead of even parity"},
         // Values only an edited INI file can hold: no table is indexed with them.
         {{0, 7200, 9, 7, 9, 99}, 7200, CS8, on, INPCK, 0, nullptr},
@@ -122,11 +145,15 @@ TEST_F(RelayTest, LineSettingsReadBackAsMappedAndTheDeviceOpensExclusivelyReport
     // The listing's own descriptor is counted each time alike.
     const auto openDescriptors = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
     SerialPort other;
-    const struct { std::string path; std::string message; int32_t comIndex; } refused[] = {
-        {"/nonexistent/vorlinex-tty", "Com1 Open Error\n/nonexistent/vorlinex-tty: No such file or directory (it opens by itself once it is there)", 0},
+    const struct { std::string path; std::string message; int32_t comIndex;
+    } refused[] = {
+        {"/nonexistent/vorlinex-tty",
+         "Com1 Open Error\n/nonexistent/vorlinex-tty: No such file or directory (it opens by itself once it is there)",
+         0},
         {dir.path(), "Com1 Open Error\n" + dir.path() + ": Is a directory", 0},
         {"/dev/pts/999999", "Com1 Open Error\n/dev/pts/999999 is gone (a pseudo-terminal does not come back)", 0},
-        {"/dev/null", "EVMASK Error\nCOM1: /dev/null is not a serial line (Inappropriate ioctl for device)", 0}, {"/dev/null", "Com7 Open Error", 6}};
+        {"/dev/null", "EVMASK Error\nCOM1: /dev/null is not a serial line (Inappropriate ioctl for device)", 0},
+        {"/dev/null", "Com7 Open Error", 6}};
     for (const auto& r : refused) {
         SCOPED_TRACE(r.path + " " + r.message);
         relay.comDevicePaths[0] = r.path;
@@ -161,7 +188,8 @@ TEST_F(RelayTest, ADeviceHeldElsewhereSaysByWhomAndIsTriedAgainOnlyOnceASecond) 
     std::optional<DeviceHolder> twin;
     if (::geteuid() == 0) twin.emplace(adapter1.path(), DeviceHolder::SameNumberInAnotherInstance, "vorlinex");
     DeviceHolder minicom(adapter1.path(), DeviceHolder::Locked, "minicom");
-    const std::string why = adapter1.path() + " is in use by another program (minicom, pid " + std::to_string(minicom.pid()) + ")";
+    const std::string why =
+        adapter1.path() + " is in use by another program (minicom, pid " + std::to_string(minicom.pid()) + ")";
     EXPECT_EQ(openWithBox(relay, port1, "com1"), "Com1 Open Error\n" + why);
     const Clock::time_point start = Clock::now();
     EXPECT_FALSE(reconnectPorts(relay, start));
@@ -210,7 +238,8 @@ TEST_F(RelayTest, APseudoTerminalWhoseOtherEndClosedIsNotReopenedWhenItsNumberCo
     ASSERT_TRUE(eventually([&] { return port1.presence.load() == PortHalted; }, [&] { reconnectPorts(relay); }));
     // Someone else's terminal gets the number (the lowest free one is handed out).
     std::vector<std::unique_ptr<PtyCable>> others;
-    while (others.size() < 32 && (others.empty() || others.back()->slavePath() != path)) others.push_back(std::make_unique<PtyCable>());
+    while (others.size() < 32 && (others.empty() || others.back()->slavePath() != path))
+        others.push_back(std::make_unique<PtyCable>());
     expectClosed(1, "COM1: " + path + " was closed by its other end");
 
     restartPorts(relay, choiceFromSettings(port1.settings), choiceFromSettings(relay.serialPort2.settings), {});

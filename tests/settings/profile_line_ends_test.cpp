@@ -38,7 +38,8 @@ size_t filesIn(const std::string& folder) { return std::distance(fs::directory_i
 // write (comments, unknown keys, a last line without a line end) and adds missing keys in
 // their section, as 0: Windows reads a missing key so. No temporary file is left beside it.
 TEST(ProfileLineEnds, EitherLineEndReadsAlikeAndSaveWritesThePlatformsOwn) {
-    const std::string lines = "; written by hand\n[DATA1]\nCOM=2\nBPS = 19200\nunknown=kept\n\n[DATA]\nCRLF=2\n[Other]\nlast=no end";
+    const std::string lines =
+        "; written by hand\n[DATA1]\nCOM=2\nBPS = 19200\nunknown=kept\n\n[DATA]\nCRLF=2\n[Other]\nlast=no end";
     for (const char* ending : {"\n", "\r\n"}) {
         SCOPED_TRACE(std::strlen(ending));
         ScratchDir dir;
@@ -48,10 +49,11 @@ TEST(ProfileLineEnds, EitherLineEndReadsAlikeAndSaveWritesThePlatformsOwn) {
         EXPECT_EQ(PrivateProfile(configPath()).getString("other", "LAST", ""), "no end");
         config.port1.baudRate = 38400;
         ASSERT_TRUE(saveConfig(config).saved);
-        EXPECT_EQ(dir.read("Vorlinex.ini"), withLineEnds("; written by hand\n[DATA1]\nCOM=2\nBPS = 38400\nunknown=kept\nBIT=0\nPARI=0\n"
-                                                         "STOP=0\nFLOW=0\n\n[DATA]\nCRLF=2\nRATE=0\nDMODE=0\nDATETIME=0\nDATETIMEVAL=0\n"
-                                                         "[Other]\nlast=no end\n[DATA2]\nCOM=0\nBPS=0\nBIT=0\nPARI=0\nSTOP=0\nFLOW=0\n",
-                                                         kOnWindows ? "\r\n" : ending));
+        EXPECT_EQ(dir.read("Vorlinex.ini"),
+                  withLineEnds("; written by hand\n[DATA1]\nCOM=2\nBPS = 38400\nunknown=kept\nBIT=0\nPARI=0\n"
+                               "STOP=0\nFLOW=0\n\n[DATA]\nCRLF=2\nRATE=0\nDMODE=0\nDATETIME=0\nDATETIMEVAL=0\n"
+                               "[Other]\nlast=no end\n[DATA2]\nCOM=0\nBPS=0\nBIT=0\nPARI=0\nSTOP=0\nFLOW=0\n",
+                               kOnWindows ? "\r\n" : ending));
         EXPECT_EQ(loadConfig().port1.baudRate, 38400);
         EXPECT_EQ(filesIn(dir.path()), 1u);
     }
@@ -65,7 +67,8 @@ TEST(ProfileLineEnds, AReadOnlyFileOrAFolderInItsPlaceIsNeverReplaced) {
     const Config defaults = loadConfig();
     const std::string ini = "[DATA1]\r\nBPS=1200\r\n";
     dir.write("Vorlinex.ini", ini);
-    fs::permissions(dir.file("Vorlinex.ini"), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write, fs::perm_options::remove);
+    fs::permissions(dir.file("Vorlinex.ini"), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
     const Config config = loadConfig();
     EXPECT_EQ(config.port1.baudRate, 1200);
     for (const ConfigSaveResult& refused : {saveConfig(config), saveDevicePaths({"/dev/ttyUSB0", "", "", "", "", ""})})
@@ -89,13 +92,15 @@ TEST(ConfigFile, DefaultsGoToANewFileInCrLfValuesAtTheirExtremesRoundTripAndABad
     std::vector<BoxRequest> boxes;
     reportConfigSave([&boxes](const BoxRequest& r) { boxes.push_back(r); }, saveConfig(loadConfig()));
     ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_TRUE(boxes[0].text == "Configuration Data Saved" && boxes[0].icon == BoxIcon::Information && boxes[0].owner == BoxOwner::MainWindow);
+    EXPECT_TRUE(boxes[0].text == "Configuration Data Saved" && boxes[0].icon == BoxIcon::Information &&
+                boxes[0].owner == BoxOwner::MainWindow);
     const std::string defaults =
         "[DATA1]\r\nCOM=0\r\nBPS=9600\r\nBIT=8\r\nPARI=0\r\nSTOP=0\r\nFLOW=0\r\n"
         "[DATA2]\r\nCOM=1\r\nBPS=9600\r\nBIT=8\r\nPARI=0\r\nSTOP=0\r\nFLOW=0\r\n"
         "[DATA]\r\nRATE=5\r\nDMODE=0\r\nCRLF=0\r\nDATETIME=0\r\nDATETIMEVAL=60\r\n";
     EXPECT_EQ(dir.read("Vorlinex.ini"), defaults);
-    const std::array<std::string, 6> paths = {"/dev/ttyUSB0", "/dev/serial/by-id/usb-x", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5"};
+    const std::array<std::string, 6> paths = {
+        "/dev/ttyUSB0", "/dev/serial/by-id/usb-x", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5"};
     fs::remove(dir.file("Vorlinex.ini"));
     ASSERT_TRUE(saveDevicePaths(paths).saved);
     EXPECT_EQ(dir.read("Vorlinex.ini"), defaults + devicesSection(paths));
@@ -137,7 +142,8 @@ TEST(PrivateProfile, ReadsValuesAsWindowsWouldGiveThem) {
 // every key and change nothing read. Its two devices read as written, the other names as theirs;
 // every value is the default, and a SAVE into it writes them back keeping every comment.
 TEST(ExampleSettings, ReadsAsTheDefaultsWithItsDevicesAndSaveKeepsItsComments) {
-    std::ifstream in(fs::path(__FILE__).parent_path().parent_path().parent_path() / "packaging" / "example.ini", std::ios::binary);
+    std::ifstream in(fs::path(__FILE__).parent_path().parent_path().parent_path() / "packaging" / "example.ini",
+                     std::ios::binary);
     const std::string example{std::istreambuf_iterator<char>(in), {}};  // its lines end in LF
     ASSERT_FALSE(example.empty());
     ScratchDir dir;

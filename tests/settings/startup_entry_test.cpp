@@ -27,6 +27,7 @@ TEST(StartupEntry, ARefusedTargetOrFolderWritesNothingAndAMissingFolderIsMade) {
 
     const std::string entry = dir.file("Start Menu/Startup/Vorlinex.entry");
     result = createStartupShortcut(program, entry);
-    EXPECT_TRUE(result.saved() && result.path == entry && createStartupShortcut(program, entry).saved()) << "a second 登録 over the first";
+    EXPECT_TRUE(result.saved() && result.path == entry && createStartupShortcut(program, entry).saved())
+        << "a second 登録 over the first";
     EXPECT_EQ(std::distance(fs::directory_iterator(fs::path(entry).parent_path()), fs::directory_iterator()), 1);
 }

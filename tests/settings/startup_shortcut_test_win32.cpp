@@ -33,9 +33,11 @@ std::pair<std::string, std::string> readLink(const std::string& file, DWORD mode
         IPersistFile* persist = nullptr;
         wchar_t path[4096] = {}, folder[4096] = {};
         if ((made.empty() || createStartupShortcut(made, file).saved()) &&
-            SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, reinterpret_cast<void**>(&link))) &&
+            SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                       reinterpret_cast<void**>(&link))) &&
             SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist))) &&
-            SUCCEEDED(persist->Load(wideFromUtf8(file).c_str(), STGM_READ)) && SUCCEEDED(link->GetPath(path, 4096, nullptr, SLGP_RAWPATH)) &&
+            SUCCEEDED(persist->Load(wideFromUtf8(file).c_str(), STGM_READ)) &&
+            SUCCEEDED(link->GetPath(path, 4096, nullptr, SLGP_RAWPATH)) &&
             SUCCEEDED(link->GetWorkingDirectory(folder, 4096)))
             read = {utf8FromWide(path), folder[0] == 0 ? "(none)" : utf8FromWide(folder)};
         if (persist != nullptr) persist->Release();

@@ -37,7 +37,8 @@ struct stat statOf(const std::string& path) {
 
 size_t filesIn(const std::string& folder) { return std::distance(fs::directory_iterator(folder), fs::directory_iterator()); }
 
-const std::array<std::string, 6> kPaths = {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5"};
+const std::array<std::string, 6> kPaths = {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyS2",
+                                           "/dev/ttyS3",   "/dev/ttyS4",   "/dev/ttyS5"};
 
 // SAVE and DEVICES > OK write through a link whose file does not exist yet, as through one whose
 // file does: the file is made where the link points (relative to the link's folder, over a chain
@@ -75,7 +76,8 @@ TEST(SettingsFile, ForeignLinesSurviveAFullDiskLeavesTheFileWholeAndAReplacedOne
     ScratchDir dir;
     const std::string foreign = "; by hand\n[Other Program]\nWindow=10,20\nBig=" + std::string(1 << 20, 'Z') + "\n" +
                                 std::string("\0\xFF\x01\xFE", 4) + "\n\n";
-    const std::string old = foreign + "[data1]\n  com = 4   \nBIT=264\nPARI=-1\n  ; keep me\n\n" + devicesSection(kPaths) + "[DATA]\nRATE=9";
+    const std::string old = foreign + "[data1]\n  com = 4   \nBIT=264\nPARI=-1\n  ; keep me\n\n" +
+                            devicesSection(kPaths) + "[DATA]\nRATE=9";
     dir.write("Vorlinex.ini", old);
     Config config = loadConfig();
     EXPECT_TRUE(config.comDevicePaths == kPaths && config.port1.comIndex == 4);
@@ -100,9 +102,11 @@ TEST(SettingsFile, ForeignLinesSurviveAFullDiskLeavesTheFileWholeAndAReplacedOne
     const struct stat replaced = statOf(dir.file("Vorlinex.ini"));
     EXPECT_TRUE((replaced.st_mode & 07777) == 0640 && replaced.st_uid == owner && replaced.st_gid == group)
         << std::oct << replaced.st_mode << std::dec << " " << replaced.st_uid << ":" << replaced.st_gid;
-    EXPECT_EQ(dir.read("Vorlinex.ini"), foreign + "[data1]\n  com = 2\nBIT=8\nPARI=255\n  ; keep me\nBPS=0\nSTOP=0\nFLOW=0\n\n" +
-                                            devicesSection(kPaths) + "[DATA]\nRATE=9\nDMODE=0\nCRLF=0\nDATETIME=0\nDATETIMEVAL=0\n"
-                                            "[DATA2]\nCOM=0\nBPS=0\nBIT=0\nPARI=0\nSTOP=0\nFLOW=0\n");
+    EXPECT_EQ(dir.read("Vorlinex.ini"),
+              foreign + "[data1]\n  com = 2\nBIT=8\nPARI=255\n  ; keep me\nBPS=0\nSTOP=0\nFLOW=0\n\n" +
+                  devicesSection(kPaths) +
+                  "[DATA]\nRATE=9\nDMODE=0\nCRLF=0\nDATETIME=0\nDATETIMEVAL=0\n"
+                  "[DATA2]\nCOM=0\nBPS=0\nBIT=0\nPARI=0\nSTOP=0\nFLOW=0\n");
 }
 
 // Another user's file in a folder everyone may write: the rename would succeed, but the file is

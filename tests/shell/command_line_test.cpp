@@ -23,14 +23,24 @@ struct Accepted {
 
 TEST(CommandLineTest, AcceptsEachFormOfBothModes) {
     const Accepted table[] = {
-        {{}, Action::Window}, {{"--ini", "my.ini"}, Action::Window, "my.ini"}, {{"--ini=/etc/v/x.ini"}, Action::Window, "/etc/v/x.ini"},
+        {{}, Action::Window},
+        {{"--ini", "my.ini"}, Action::Window, "my.ini"},
+        {{"--ini=/etc/v/x.ini"}, Action::Window, "/etc/v/x.ini"},
         {{"--headless"}, Action::Headless},
-        {{"--headless", "--ini", "a b.ini", "--log-a", "a.log", "--log-b", "b.log", "--log-combined", "c.log", "--status-every", "5"},
-         Action::Headless, "a b.ini", "a.log", "b.log", "c.log", 5},
+        {{"--headless", "--ini", "a b.ini", "--log-a", "a.log", "--log-b", "b.log", "--log-combined", "c.log",
+          "--status-every", "5"},
+         Action::Headless,
+         "a b.ini",
+         "a.log",
+         "b.log",
+         "c.log",
+         5},
         {{"--log-combined=c.log", "--status-every=0", "--headless"}, Action::Headless, "", "", "", "c.log", 0},
         {{"--headless", "--status-every", "86400"}, Action::Headless, "", "", "", "", 86400},
         {{"--log-a", "-", "--headless"}, Action::Headless, "", "-"},  // a file named "-" is a file
-        {{"--help"}, Action::Help}, {{"--headless", "--help"}, Action::Help}, {{"--version"}, Action::Version},
+        {{"--help"}, Action::Help},
+        {{"--headless", "--help"}, Action::Help},
+        {{"--version"}, Action::Version},
         {{"--version", "--help"}, Action::Help},
     };
     for (const Accepted& row : table) {
@@ -38,7 +48,9 @@ TEST(CommandLineTest, AcceptsEachFormOfBothModes) {
         std::string shown;
         for (const std::string& a : row.arguments) shown += " " + a;
         EXPECT_EQ(line.action, row.action) << shown << ": " << line.refusal;
-        EXPECT_EQ(std::tie(line.iniPath, line.logA, line.logB, line.logCombined), std::tie(row.ini, row.logA, row.logB, row.logCombined)) << shown;
+        EXPECT_EQ(std::tie(line.iniPath, line.logA, line.logB, line.logCombined),
+                  std::tie(row.ini, row.logA, row.logB, row.logCombined))
+            << shown;
         EXPECT_EQ(line.statusEverySeconds, row.statusEvery) << shown;
     }
 }
@@ -46,17 +58,24 @@ TEST(CommandLineTest, AcceptsEachFormOfBothModes) {
 TEST(CommandLineTest, RefusesWhatIsWrongNamingIt) {
     const std::string range = " is out of range: whole seconds from 0 to 86400";
     const std::pair<std::vector<std::string>, std::string> table[] = {
-        {{"--bogus"}, "unknown option --bogus"}, {{"--headless", "--log-d=x"}, "unknown option --log-d"},
-        {{"-platform", "offscreen"}, "unknown option -platform"}, {{"stray"}, "unexpected argument \"stray\""},
-        {{"--ini"}, "--ini needs a value"}, {{"--ini="}, "--ini needs a value"}, {{"--ini", "--headless"}, "--ini needs a value"},
-        {{"--headless", "--log-a"}, "--log-a needs a value"}, {{"--headless", "--status-every"}, "--status-every needs a value"},
+        {{"--bogus"}, "unknown option --bogus"},
+        {{"--headless", "--log-d=x"}, "unknown option --log-d"},
+        {{"-platform", "offscreen"}, "unknown option -platform"},
+        {{"stray"}, "unexpected argument \"stray\""},
+        {{"--ini"}, "--ini needs a value"},
+        {{"--ini="}, "--ini needs a value"},
+        {{"--ini", "--headless"}, "--ini needs a value"},
+        {{"--headless", "--log-a"}, "--log-a needs a value"},
+        {{"--headless", "--status-every"}, "--status-every needs a value"},
         {{"--headless", "--status-every", "-1"}, "--status-every -1" + range},
         {{"--headless", "--status-every", "86401"}, "--status-every 86401" + range},
         {{"--headless", "--status-every", "1.5"}, "--status-every 1.5" + range},
         {{"--headless", "--status-every=ten"}, "--status-every ten" + range},
         {{"--headless", "--status-every", "99999999999999999999"}, "--status-every 99999999999999999999" + range},
-        {{"--headless=yes"}, "--headless takes no value"}, {{"--headless", "--headless"}, "--headless is given twice"},
-        {{"--headless", "--log-a", "x", "--log-a", "y"}, "--log-a is given twice"}, {{"--log-a", "x"}, "--log-a needs --headless"},
+        {{"--headless=yes"}, "--headless takes no value"},
+        {{"--headless", "--headless"}, "--headless is given twice"},
+        {{"--headless", "--log-a", "x", "--log-a", "y"}, "--log-a is given twice"},
+        {{"--log-a", "x"}, "--log-a needs --headless"},
         {{"--ini", "v.ini", "--status-every", "5"}, "--status-every needs --headless"},
         {{"--help", "--bogus"}, "unknown option --bogus"},  // beside --help too: the line as a whole is wrong
     };
@@ -69,7 +88,8 @@ TEST(CommandLineTest, RefusesWhatIsWrongNamingIt) {
     EXPECT_TRUE(help.starts_with(usageLine() + "\n"));
     for (const char* option : {"--ini PATH", "--headless", "--log-a FILE", "--log-b FILE", "--log-combined FILE",
                                "--status-every SECONDS", "--help", "--version"})
-        EXPECT_NE(help.find("\n  " + std::string(option) + " "), std::string::npos) << "each option on a line of its own: " << option;
+        EXPECT_NE(help.find("\n  " + std::string(option) + " "), std::string::npos)
+            << "each option on a line of its own: " << option;
     EXPECT_EQ(versionText(), "Vorlinex v1.01a");
 }
 
@@ -83,20 +103,27 @@ TEST(CommandLineTest, TheNamedSettingsFileIsReadAndSavedInsteadOfTheCurrentDirec
     dir.write("notes.ini", "relay notes\nCOM=3\n");
     dir.write("Vorlinex.ini", "[DATA]\r\nCRLF=1\r\n");
     dir.write("etc/site.ini", "[DATA1]\r\nCOM=0\r\nBPS=19200\r\n[DATA]\r\nCRLF=2\r\n[DEVICES]\r\nCOM1=/dev/ttyUSB7\r\n");
-    const std::pair<std::string, std::string> table[] = {{"missing.ini", "No such file or directory"}, {"folder.ini", "Is a directory"},
-        {"notes.ini", "not a settings file (it has no [DATA1], [DATA2], [DATA] or [DEVICES] section)"}, {"Vorlinex.ini", ""}};
+    const std::pair<std::string, std::string> table[] = {
+        {"missing.ini", "No such file or directory"},
+        {"folder.ini", "Is a directory"},
+        {"notes.ini", "not a settings file (it has no [DATA1], [DATA2], [DATA] or [DEVICES] section)"},
+        {"Vorlinex.ini", ""}};
     EXPECT_FALSE(namedConfigFailure().has_value());
     for (const auto& [name, why] : table) {
         setConfigPathOverride(name);
         const std::optional<ConfigReadFailure> failure = namedConfigFailure();
-        EXPECT_EQ(failure ? settingsUnreadableText(*failure) : "", why.empty() ? "" : "settings " + configPath() + " cannot be read: " + why);
+        EXPECT_EQ(failure ? settingsUnreadableText(*failure) : "",
+                  why.empty() ? "" : "settings " + configPath() + " cannot be read: " + why);
     }
     setConfigPathOverride("etc/site.ini");  // relative: to the folder it was named in
     std::filesystem::current_path(dir.file("etc"));
-    const auto samePath = [](const std::string& path) { return std::filesystem::path(path).lexically_normal(); };  // any separators
+    const auto samePath = [](const std::string& path) {
+        return std::filesystem::path(path).lexically_normal();
+    };  // any separators
     EXPECT_EQ(samePath(configPath()), samePath(dir.file("etc/site.ini")));
     Config config = loadConfig();
-    EXPECT_TRUE(config.appOptions.CRLF.load() == 2 && config.port1.baudRate == 19200 && config.comDevicePaths[0] == "/dev/ttyUSB7");
+    EXPECT_TRUE(config.appOptions.CRLF.load() == 2 && config.port1.baudRate == 19200 &&
+                config.comDevicePaths[0] == "/dev/ttyUSB7");
     config.port1.baudRate = 38400;
     EXPECT_TRUE(saveConfig(config).saved);
     EXPECT_EQ(samePath(saveConfig(config).path), samePath(dir.file("etc/site.ini")));
@@ -109,11 +136,14 @@ TEST(CommandLineTest, TheNamedSettingsFileIsReadAndSavedInsteadOfTheCurrentDirec
 }
 
 TEST(HeadlessReportTest, WordsTimesSizesAndTheStatusLine) {
-    const std::pair<std::string, std::string> words[] = {{durationText(0), "00:00:00"}, {durationText(41), "00:00:41"},
-        {durationText(86399), "23:59:59"}, {durationText(3 * 86400 + 4 * 3600 + 12 * 60 + 9), "3d 04:12:09"}, {groupedNumber(0), "0"},
-        {groupedNumber(999), "999"}, {groupedNumber(1000), "1,000"}, {groupedNumber(12345678), "12,345,678"}, {sizeText(999), "999 B"},
-        {sizeText(1000), "1.0 kB"}, {sizeText(999949), "999.9 kB"}, {sizeText(999950), "1.0 MB"}, {sizeText(12345678), "12.3 MB"},
-        {sizeText(81234567890), "81.2 GB"}};
+    const std::pair<std::string, std::string> words[] = {
+        {durationText(0), "00:00:00"},     {durationText(41), "00:00:41"},
+        {durationText(86399), "23:59:59"}, {durationText(3 * 86400 + 4 * 3600 + 12 * 60 + 9), "3d 04:12:09"},
+        {groupedNumber(0), "0"},           {groupedNumber(999), "999"},
+        {groupedNumber(1000), "1,000"},    {groupedNumber(12345678), "12,345,678"},
+        {sizeText(999), "999 B"},          {sizeText(1000), "1.0 kB"},
+        {sizeText(999949), "999.9 kB"},    {sizeText(999950), "1.0 MB"},
+        {sizeText(12345678), "12.3 MB"},   {sizeText(81234567890), "81.2 GB"}};
     for (const auto& [got, wanted] : words) EXPECT_EQ(got, wanted);
     EXPECT_EQ(journalLine(JournalPriority::Error, "Com2 Open Error\n/dev/x: gone\n"), "<3>Com2 Open Error: /dev/x: gone\n");
     EXPECT_EQ(journalLine(JournalPriority::Info, "up"), "<6>up\n");

@@ -29,14 +29,17 @@ protected:
 TEST_F(HeadlessOnCables, ACaptureThatCannotBeOpenedEndsTheRunWithOneElseItRelaysAndCapturesUntilAStopRequest) {
     for (const char* name : {"a.log", "b.log"}) dir.write(name, "before\r\n");
     {
-        ChildProcess refused(programUnderTest(), {"--headless", "--ini", "site.ini", "--log-a", "a.log", "--log-combined", dir.file("none/c.log")});
+        ChildProcess refused(programUnderTest(), {"--headless", "--ini", "site.ini", "--log-a", "a.log",
+                                                  "--log-combined", dir.file("none/c.log")});
         EXPECT_EQ(refused.wait(), 1);
         EXPECT_NE(refused.awaitLine("^<3>capture combined .*none.c\\.log cannot be opened: .+$"), "") << refused.err();
         EXPECT_EQ(refused.err().find("Open Error"), std::string::npos) << "no port was tried";
     }
     ChildProcess child(programUnderTest(), {"--headless", "--ini", "site.ini", "--log-a", "a.log", "--log-b", "b.log",
                                             "--log-combined", "c.log", "--status-every", "0"});
-    ASSERT_NE(child.awaitLine("^<5>relaying COM1 " + first.slavePath() + " <-> COM2 " + second.slavePath() + ", settings .*site.ini$"), "")
+    ASSERT_NE(child.awaitLine("^<5>relaying COM1 " + first.slavePath() + " <-> COM2 " + second.slavePath() +
+                              ", settings .*site.ini$"),
+              "")
         << child.err();
     expectRelaysBothWays(first, second, 7);
     const std::string forth = randomBytes(3000, 7), back = randomBytes(4000, 8);
@@ -46,7 +49,8 @@ TEST_F(HeadlessOnCables, ACaptureThatCannotBeOpenedEndsTheRunWithOneElseItRelays
     EXPECT_TRUE(dir.read("a.log") == "before\r\n" + forth) << dir.read("a.log").size();
     EXPECT_TRUE(dir.read("b.log") == "before\r\n" + back) << dir.read("b.log").size();
     std::string error, directions[2];
-    for (const CombinedRecord& record : parseCombinedRecords(dir.read("c.log"), error)) directions[record.channel - 1] += record.bytes;
+    for (const CombinedRecord& record : parseCombinedRecords(dir.read("c.log"), error))
+        directions[record.channel - 1] += record.bytes;
     EXPECT_TRUE(error.empty() && directions[0] == forth && directions[1] == back) << error;
 }
 

@@ -89,7 +89,9 @@ TEST_F(Headless, SignalsReopenTheCapturesSayTheStatusAndEndTheRunWithZero) {
     const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ChildProcess& run = child({"--headless", "--log-a", "a.fifo", "--log-b", "logs/b.log", "--status-every", "0"});
     size_t from = 0, sighup = 0;  // after SIGHUP the outcomes come in either order
-    const auto told = [&](const std::string& pattern, size_t& at) { EXPECT_NE(run.awaitLine(pattern, at), "") << pattern << "\n" << run.err(); };
+    const auto told = [&](const std::string& pattern, size_t& at) {
+        EXPECT_NE(run.awaitLine(pattern, at), "") << pattern << "\n" << run.err();
+    };
     told("^<4>.*Vorlinex.ini line 2: \\[DATA1\\] COM=99 is out of range \\(0 to 5 for COM1 to COM6\\): port 1 uses COM1$", from);
     told("^<5>relaying ", from);
     expectRelaysBothWays(first, second, 51);
@@ -99,7 +101,10 @@ TEST_F(Headless, SignalsReopenTheCapturesSayTheStatusAndEndTheRunWithZero) {
     told("^<3>.* capture a ended: .*a.fifo: Broken pipe; relaying goes on$", from);
     std::filesystem::rename(dir.file("logs"), dir.file("logs.gone"));
     run.signal(SIGHUP);
-    told("^<3>.* capture a a.fifo could not be opened again: .*no program is reading from this pipe.*; it is tried again at the next SIGHUP$", sighup = from);
+    told(
+        "^<3>.* capture a a.fifo could not be opened again: .*no program is reading from this pipe.*; it is tried "
+        "again at the next SIGHUP$",
+        sighup = from);
     told("^<3>.* capture b logs/b.log could not be reopened: No such file or directory; .*next SIGHUP$", from);
     expectRelaysBothWays(first, second, 71);
     std::filesystem::create_directory(dir.file("logs"));
@@ -111,7 +116,8 @@ TEST_F(Headless, SignalsReopenTheCapturesSayTheStatusAndEndTheRunWithZero) {
     EXPECT_TRUE(piped(again, 81));
     run.signal(SIGUSR1);
     told("^<6>up \\d\\d:\\d\\d:\\d\\d  COM1 " + first.slavePath() + " present  COM2 " + second.slavePath() +
-         " present  1>2 12,000 B [\\d,]+ B/s  2>1 16,000 B [\\d,]+ B/s  captures: a 3.0 kB, b \\d.*$", from = std::max(from, sighup));
+             " present  1>2 12,000 B [\\d,]+ B/s  2>1 16,000 B [\\d,]+ B/s  captures: a 3.0 kB, b \\d.*$",
+         from = std::max(from, sighup));
     run.signal(SIGTERM);
     EXPECT_EQ(run.wait(), 0) << run.err();
     ::close(again);
@@ -145,11 +151,16 @@ TEST_F(Headless, ToldSystemdReadinessStatusAndWatchdogAndWhenAPortIsMissingOrUnp
     PluggableCable adapter(dir.file("ttyUSB1"), /*plugged=*/false);
     const std::string path = adapter.path(), when = "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d COM2 " + path;
     dir.write("Vorlinex.ini", headlessIni(first.slavePath(), path));
-    ChildProcess& run = child({"--headless", "--log-b", "b.log", "--status-every", "1"}, {"NOTIFY_SOCKET=" + socketPath, "WATCHDOG_USEC=400000"});
+    ChildProcess& run = child({"--headless", "--log-b", "b.log", "--status-every", "1"},
+                              {"NOTIFY_SOCKET=" + socketPath, "WATCHDOG_USEC=400000"});
     size_t from = 0;
-    const auto told = [&](const std::string& pattern) { EXPECT_NE(run.awaitLine(pattern, from), "") << pattern << "\n" << run.err(); };
+    const auto told = [&](const std::string& pattern) {
+        EXPECT_NE(run.awaitLine(pattern, from), "") << pattern << "\n" << run.err();
+    };
     const std::string ready = awaitMessage("READY=1");
-    EXPECT_TRUE(std::regex_match(ready, std::regex("READY=1\nSTATUS=COM1 present, COM2 away 00:00:0\\d, 1>2 0 B/s, 2>1 0 B/s"))) << ready;
+    EXPECT_TRUE(
+        std::regex_match(ready, std::regex("READY=1\nSTATUS=COM1 present, COM2 away 00:00:0\\d, 1>2 0 B/s, 2>1 0 B/s")))
+        << ready;
     EXPECT_TRUE(std::filesystem::exists(dir.file("b.log"))) << "the captures are open before it is ready";
     told("^<4>Com2 Open Error: " + path + ": No such file or directory");
     told("^<5>relaying COM1 " + first.slavePath() + " <-> COM2 " + path + ", settings ");
@@ -210,12 +221,14 @@ TEST(HeadlessRunHere, ANetworkPortThatIsLostOrRefusedSaysHowItsConnectionEndedAn
         std::atomic<bool> done{false};
         std::jthread resetter([&] {
             while (!done.load())
-                if (TestSocket connection = server.accept(100); connection.valid() && !connection.receiveSome().empty()) connection.reset();
+                if (TestSocket connection = server.accept(100); connection.valid() && !connection.receiveSome().empty())
+                    connection.reset();
         });
         const std::string resetting = "rfc2217://127.0.0.1:" + std::to_string(server.port());
         ASSERT_TRUE(start(resetting));
         for (int loss = 0; loss < 2; ++loss)
-            await("^<4>.* COM2 " + resetting + " went away: " + resetting + " connection lost: connection reset by peer, retrying\n");
+            await("^<4>.* COM2 " + resetting + " went away: " + resetting +
+                  " connection lost: connection reset by peer, retrying\n");
         run->stop();
         done = true;
     }

@@ -16,7 +16,8 @@ TEST(NetworkPortReports, TheBoxAndTheStatusSayWhyTheConnectionIsNotThere) {
     const std::string noAddress = " not reachable: no address for lab-pi", serverSays = ": Device open failure: No such file";
     // The box after "ComN Open Error\n<path>", the status after "COMN: <path>".
     const std::tuple<PortRefusal, int, const char*, std::string, std::string> table[] = {
-        {RefusalUnreachable, ETIMEDOUT, "", " not reachable: connection timed out" + again, " not reachable: connection timed out" + retrying},
+        {RefusalUnreachable, ETIMEDOUT, "", " not reachable: connection timed out" + again,
+         " not reachable: connection timed out" + retrying},
         {RefusalUnreachable, ECONNREFUSED, "", refused + again, refused + retrying},
         {RefusalUnreachable, 0, "no address for lab-pi", noAddress + again, noAddress + retrying},
         // A connection that ended before any reconnect step saw it up is owed as a failed open.

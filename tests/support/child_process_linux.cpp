@@ -27,8 +27,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     // No window system, and no platform plugin to be found: a program that asked for one would fail to start.
     std::vector<std::string> env = {"QT_PLUGIN_PATH=/nonexistent/vorlinex-no-plugins",
                                     "QT_QPA_PLATFORM_PLUGIN_PATH=/nonexistent/vorlinex-no-plugins"};
-    static const std::set<std::string> dropped = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "NOTIFY_SOCKET",
-                                                  "WATCHDOG_USEC", "WATCHDOG_PID", "QT_PLUGIN_PATH", "QT_QPA_PLATFORM_PLUGIN_PATH"};
+    static const std::set<std::string> dropped = {
+        "DISPLAY",       "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "NOTIFY_SOCKET",
+        "WATCHDOG_USEC", "WATCHDOG_PID",    "QT_PLUGIN_PATH",  "QT_QPA_PLATFORM_PLUGIN_PATH"};
     for (char** e = environ; *e != nullptr; ++e)
         if (!dropped.contains(std::string(*e).substr(0, std::string(*e).find('=')))) env.push_back(*e);
     env.insert(env.end(), environment.begin(), environment.end());
@@ -53,7 +54,8 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
             for (pollfd& p : fds) {
                 if (p.fd < 0 || p.revents == 0) continue;
                 char buffer[4096];
-                if (const ssize_t n = ::read(p.fd, buffer, sizeof buffer); n > 0) gathered(p.fd == e, buffer, static_cast<size_t>(n));
+                if (const ssize_t n = ::read(p.fd, buffer, sizeof buffer); n > 0)
+                    gathered(p.fd == e, buffer, static_cast<size_t>(n));
                 else ::close(p.fd), p.fd = -1, --open;
             }
         }

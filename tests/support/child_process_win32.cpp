@@ -27,7 +27,8 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     ::SetHandleInformation(system_->outRead, HANDLE_FLAG_INHERIT, 0);
     ::SetHandleInformation(system_->errRead, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW startup{};
-    startup.cb = sizeof startup, startup.dwFlags = STARTF_USESTDHANDLES, startup.hStdOutput = outWrite, startup.hStdError = errWrite;
+    startup.cb = sizeof startup, startup.dwFlags = STARTF_USESTDHANDLES, startup.hStdOutput = outWrite,
+    startup.hStdError = errWrite;
     std::wstring commandLine = L"\"" + wide(program) + L"\"";
     for (const std::string& argument : arguments) commandLine += L" \"" + wide(argument) + L"\"";
     system_->started = ::CreateProcessW(wide(program).c_str(), commandLine.data(), nullptr, nullptr, TRUE,

@@ -136,7 +136,8 @@ class NetworkRelayTest : public ::testing::Test {
 protected:
     void SetUp() override {
 #ifdef _WIN32
-        if (std::getenv("VORLINEX_WINE_CABLES") == nullptr) GTEST_SKIP() << "needs the Wine runner's COM cables (VORLINEX_WINE_CABLES)";
+        if (std::getenv("VORLINEX_WINE_CABLES") == nullptr)
+            GTEST_SKIP() << "needs the Wine runner's COM cables (VORLINEX_WINE_CABLES)";
 #endif
         cable = std::make_unique<PtyCable>();
     }
@@ -151,7 +152,8 @@ protected:
         ASSERT_EQ(startRelayWorker(relay->relayChannel2), 0);
     }
     std::string pathOf(NetworkScheme scheme) const {
-        return (scheme == NetworkScheme::Tcp ? "tcp" : "rfc2217") + std::string("://127.0.0.1:") + std::to_string(listener.port());
+        return (scheme == NetworkScheme::Tcp ? "tcp" : "rfc2217") + std::string("://127.0.0.1:") +
+               std::to_string(listener.port());
     }
     // Steps until COM1 is connected and takes the server's end of it from `from`.
     void awaitServer(TestListener& from) {

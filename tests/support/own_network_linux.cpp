@@ -29,7 +29,8 @@ bool bringLoopbackUp() {
     const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ifreq request{};
     std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    const bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &request) == 0 && (request.ifr_flags |= IFF_UP, ioctl(s, SIOCSIFFLAGS, &request) == 0);
+    const bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &request) == 0 &&
+                    (request.ifr_flags |= IFF_UP, ioctl(s, SIOCSIFFLAGS, &request) == 0);
     ::close(s);
     return up;
 }

@@ -11,7 +11,8 @@
 std::string devicesSection(const std::array<std::string, 6>& paths) {
     std::string out = "[DEVICES]\r\n";
     for (int i = 0; i < 6; ++i)
-        out += "COM" + std::to_string(i + 1) + "=" + (paths[i].empty() ? "/nonexistent/vorlinex-COM" + std::to_string(i + 1) : paths[i]) + "\r\n";
+        out += "COM" + std::to_string(i + 1) + "=" +
+               (paths[i].empty() ? "/nonexistent/vorlinex-COM" + std::to_string(i + 1) : paths[i]) + "\r\n";
     return out;
 }
 

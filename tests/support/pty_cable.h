@@ -69,7 +69,9 @@ public:
 
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
-    void write(const std::string& name, const std::string& content) const { std::ofstream(file(name), std::ios::binary) << content; }
+    void write(const std::string& name, const std::string& content) const {
+        std::ofstream(file(name), std::ios::binary) << content;
+    }
     std::string read(const std::string& name) const {
         std::ifstream in(file(name), std::ios::binary);
         return {std::istreambuf_iterator<char>(in), {}};

@@ -72,6 +72,7 @@ std::multiset<std::string> threadNames() {
 bool eventuallyWorkers(int channel1, int channel2) {
     return eventually([=] {
         const std::multiset<std::string> names = threadNames();
-        return names.count("vx-relay1") == static_cast<size_t>(channel1) && names.count("vx-relay2") == static_cast<size_t>(channel2);
+        return names.count("vx-relay1") == static_cast<size_t>(channel1) &&
+               names.count("vx-relay2") == static_cast<size_t>(channel2);
     });
 }

@@ -23,7 +23,8 @@ int takeCable() {
         cableTaken.assign(std::max(0, std::atoi(count)), false);
     const auto free = std::find(cableTaken.begin(), cableTaken.end(), false);
     if (free == cableTaken.end())
-        throw std::runtime_error(cableTaken.empty() ? "no cables: run under the Wine runner (VORLINEX_WINE_CABLES)" : "every cable is in use");
+        throw std::runtime_error(cableTaken.empty() ? "no cables: run under the Wine runner (VORLINEX_WINE_CABLES)"
+                                                    : "every cable is in use");
     *free = true;
     return static_cast<int>(free - cableTaken.begin()) + 1;
 }
@@ -76,7 +77,8 @@ PtyCable::PtyCable() : number_(takeCable()) {
     makeRaw(master_);
     // What an earlier test left in the cable would land in this one's bytes: both ends are
     // emptied until nothing more comes out of the relay that joins them.
-    const HANDLE programSide = CreateFileA(("\\\\.\\" + slavePath_).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE programSide = CreateFileA(("\\\\.\\" + slavePath_).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                           OPEN_EXISTING, 0, nullptr);
     if (programSide != INVALID_HANDLE_VALUE) makeRaw(programSide);
     for (int round = 0; round < 200; ++round) {
         if (programSide != INVALID_HANDLE_VALUE) purge(programSide);

@@ -93,7 +93,9 @@ void TestSocket::reset() {
 
 void TestSocket::shutdownWrite() { ::shutdown(raw(s_), 1); }  // SHUT_WR, SD_SEND
 
-void TestSocket::setBuffers(int bytes) { setOption(s_, SOL_SOCKET, SO_RCVBUF, bytes), setOption(s_, SOL_SOCKET, SO_SNDBUF, bytes); }
+void TestSocket::setBuffers(int bytes) {
+    setOption(s_, SOL_SOCKET, SO_RCVBUF, bytes), setOption(s_, SOL_SOCKET, SO_SNDBUF, bytes);
+}
 
 bool TestSocket::sendAll(const std::string& bytes) {
     for (size_t done = 0; done < bytes.size();) {

@@ -59,7 +59,9 @@ protected:
         EXPECT_TRUE(offeredUnderTheBox);
         EXPECT_EQ(recordedBoxes().size(), 1u) << "a refused write is reported once";
         for (const BoxRequest& box : recordedBoxes())
-            EXPECT_TRUE(box.text.find(path) != std::string::npos && box.text.find(std::strerror(error)) != std::string::npos) << box.text;
+            EXPECT_TRUE(box.text.find(path) != std::string::npos &&
+                        box.text.find(std::strerror(error)) != std::string::npos)
+                << box.text;
         return !HasFailure();
     }
 };
@@ -70,7 +72,8 @@ protected:
 TEST_F(CaptureInProgram, TheMenuStartsEachCaptureItsWindowShowsAndEndsItAndNoPipeHoldsTheUi) {
     std::string sent1, sent2;
     run([&](Vorlinex&, QWidget*) {
-        QPointer<QWidget> log1 = start(1, dir.file("one.txt")), log2 = start(2, dir.file("two.txt")), both = start(kCombinedCapture, dir.file("both.txt"));
+        QPointer<QWidget> log1 = start(1, dir.file("one.txt")), log2 = start(2, dir.file("two.txt")),
+                          both = start(kCombinedCapture, dir.file("both.txt"));
         ASSERT_TRUE(log1 && log2 && both);
         EXPECT_FALSE(itemEnabled(kCommandLogA) || itemEnabled(kCommandLogB) || itemEnabled(kCommandLogC));
         EXPECT_EQ(controlText(both, kLogDirection), "Com1 <-> Com2");
@@ -80,7 +83,8 @@ TEST_F(CaptureInProgram, TheMenuStartsEachCaptureItsWindowShowsAndEndsItAndNoPip
                    controlText(both, kLogByteCount) == "4000" && dir.read("one.txt") == sent1 && dir.read("two.txt") == sent2;
         }));
         click(both, kLogClose), click(log1, kLogClose);
-        EXPECT_TRUE(waitUntil([] { return itemEnabled(kCommandLogC) && itemEnabled(kCommandLogA); }) && !itemEnabled(kCommandLogB));
+        EXPECT_TRUE(waitUntil([] { return itemEnabled(kCommandLogC) && itemEnabled(kCommandLogA); }) &&
+                    !itemEnabled(kCommandLogB));
         EXPECT_EQ(start(kCombinedCapture, dir.file("two.txt")), nullptr);
         ASSERT_EQ(recordedBoxes().size(), 1u);
         EXPECT_EQ(recordedBoxes()[0].text, "File Open Error。\n" + dir.file("two.txt") + "\n(already being captured by LOG B)");

@@ -45,7 +45,8 @@ protected:
 // END and the close box end the widgets; the text stays for the worker until the next window's.
 TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepaintsOnlyChangedRows) {
     std::string stream;
-    for (int line = 0; stream.size() < 14000; ++line) stream += "line " + std::to_string(line) + (line % 5 != 0 ? " \x93\xfa\x14 of the stream\r\n" : "\r\n");
+    for (int line = 0; stream.size() < 14000; ++line)
+        stream += "line " + std::to_string(line) + (line % 5 != 0 ? " \x93\xfa\x14 of the stream\r\n" : "\r\n");
     stream += "an open last line";
     QPointer<QWidget> first = open(1);
     ASSERT_TRUE(first && first->isVisible() && display1.displayOpen.load() == 1);
@@ -66,14 +67,16 @@ TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepai
     QPointer<QWidget> second = open(0);  // a new empty window in the form of this moment
     ASSERT_NE(second.data(), first.data());
     TrafficView* view = viewOf(second);
-    EXPECT_TRUE(view->model() == display1.displayWindow.load().get() && firstText.expired()) << "no render call holds the old text";
+    EXPECT_TRUE(view->model() == display1.displayWindow.load().get() && firstText.expired())
+        << "no render call holds the old text";
     feed(display1, stream.substr(0, 4000));  // below the trim
     EXPECT_TRUE(view->refresh() && !view->refresh());  // nothing new the second time
     QScrollBar* bar = view->verticalScrollBar();
     bar->setValue(0), view->setSelection(2, 6);  // the user scrolls up to older text and selects some
     feed(display1, "one more\r\n");
     EXPECT_EQ(view->selectionStart(), 2);  // the model never touches the view's selection
-    EXPECT_TRUE(view->refresh() && bar->maximum() > 0 && bar->value() == bar->maximum() && view->selectionStart() == view->selectionEnd());
+    EXPECT_TRUE(view->refresh() && bar->maximum() > 0 && bar->value() == bar->maximum() &&
+                view->selectionStart() == view->selectionEnd());
     // Code page 932, a placeholder for NUL, control bytes, bytes of no character, a lead byte without its trail.
     const std::string bytes("ab\x93\xfa\x96\x7b\xb1\xb2\0\x14\x7f\xfd\xff\x80\xa0\x82 x\r\nnext line", 29);
     feed(display1, bytes);
@@ -91,7 +94,9 @@ TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepai
         std::mt19937 random(11);
         view = viewOf(window);
         for (size_t at = 0, size = 0; at < stream.size(); at += size) {
-            feed(display1, stream.substr(at, size = 1 + random() % (random() % 4 == 0 ? 160 : 20)));  // a part of a line to several lines
+            feed(display1,
+                 stream.substr(
+                     at, size = 1 + random() % (random() % 4 == 0 ? 160 : 20)));  // a part of a line to several lines
             if (random() % 3 == 0) view->refresh(), QApplication::processEvents();
         }
         view->refresh(), QApplication::processEvents();
@@ -109,14 +114,17 @@ TEST_F(DisplayInTheProgram, EachPortsBytesReachOnlyItsChannelsWindowAndAPressInT
         Relay& relay = v.app.relay;
         relay.appOptions.DMODE = 0, click(mainWindow, kCommandDisp1);
         relay.appOptions.DMODE = 1, click(mainWindow, kCommandDisp2);
-        TrafficTextControl *text = v.app.trafficDisplay1.displayWindow.load().get(), *hex = v.app.trafficDisplay2.displayWindow.load().get();
+        TrafficTextControl *text = v.app.trafficDisplay1.displayWindow.load().get(),
+                           *hex = v.app.trafficDisplay2.displayWindow.load().get();
         ASSERT_TRUE(text != nullptr && hex != nullptr);
         const std::string bytes = flow(first, second, "to port two \x93\xfa\x96\x7b");
         EXPECT_TRUE(waitUntil([&] { return text->text() == bytes; }) && hex->textLength() == 0) << text->text();
         flow(second, first, "xyz");
         EXPECT_TRUE(waitUntil([&] { return hex->text() == hexDump("xyz"); })) << hex->text();
 
-        const auto words = [&] { return std::make_pair(relay.leftMouseButtonDown.load(), relay.relayChannel1.displayMouseHeld.load()); };
+        const auto words = [&] {
+            return std::make_pair(relay.leftMouseButtonDown.load(), relay.relayChannel1.displayMouseHeld.load());
+        };
         QWidget* clear2 = child(v.displayWindows.displayWindowOf(2), kDisplayClear);
         mouse(clear2, QEvent::MouseButtonPress);
         EXPECT_TRUE(words() == std::make_pair(1, 0) && relay.relayChannel2.displayMouseHeld.load() == 0);
@@ -125,7 +133,8 @@ TEST_F(DisplayInTheProgram, EachPortsBytesReachOnlyItsChannelsWindowAndAPressInT
         TrafficView* view = viewOf(v.displayWindows.displayWindowOf(1));
         view->setSelection(2, 6), v.app.trafficDisplay1.render.hexRendering = 1;
         mouse(view->viewport(), QEvent::MouseButtonPress), v.app.trafficDisplay1.render.hexRendering = 0;
-        EXPECT_TRUE(view->caret() == 6 && words() == std::make_pair(1, 1)) << "a press during a hex render holds, and must not reach the text";
+        EXPECT_TRUE(view->caret() == 6 && words() == std::make_pair(1, 1))
+            << "a press during a hex render holds, and must not reach the text";
         mouse(view->viewport(), QEvent::MouseButtonRelease);
         EXPECT_EQ(words(), std::make_pair(0, 0));
     });
@@ -145,7 +154,8 @@ TEST(TrafficView, DrawsEachCharacterOnItsCellAlsoWhereTheFontLacksItWithOneConve
         const QImage shown = view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
         mouse(view.viewport(), QEvent::MouseButtonPress, {3, 3}), mouse(view.viewport(), QEvent::MouseMove, {400, 110});
         pressKeys(&view, {Qt::Key_C}, Qt::ControlModifier);
-        EXPECT_EQ(QGuiApplication::clipboard()->text(), QString::fromUtf8("0000: 41 42 43 0D 0A  ABC..\nab日本c ｱｲ z~\n日 line 2"));
+        EXPECT_EQ(QGuiApplication::clipboard()->text(),
+                  QString::fromUtf8("0000: 41 42 43 0D 0A  ABC..\nab日本c ｱｲ z~\n日 line 2"));
         EXPECT_EQ(convertersOpened - before, 1);
 
         QImage expected(shown.size(), QImage::Format_RGB32);
@@ -156,7 +166,9 @@ TEST(TrafficView, DrawsEachCharacterOnItsCellAlsoWhereTheFontLacksItWithOneConve
         for (int row = 0; row < 3; ++row)
             for (const DisplaySegment& segment : decoder.decodeLine(lines[row]))
                 for (int k = 0; const uint c : segment.text.toUcs4())
-                    painter.drawText(QPoint(2 + (segment.column + k++) * view.cellWidth(), row * view.lineHeight() + ascent), QString::fromUcs4(reinterpret_cast<const char32_t*>(&c), 1));
+                    painter.drawText(
+                        QPoint(2 + (segment.column + k++) * view.cellWidth(), row * view.lineHeight() + ascent),
+                        QString::fromUcs4(reinterpret_cast<const char32_t*>(&c), 1));
         painter.end();
         EXPECT_EQ(shown, expected);
     }

@@ -29,7 +29,9 @@ std::string linesOf(const TimelineSource& source, const std::function<bool(const
     source.read(source.extent().first, SIZE_MAX, records);
     std::string lines;
     for (const TimelineRecord& r : records)
-        if (!keep || keep(r)) appendCombinedRecord(lines, r.local, r.micros, r.gapMicros, r.channel, reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size());
+        if (!keep || keep(r))
+            appendCombinedRecord(lines, r.local, r.micros, r.gapMicros, r.channel,
+                                 reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size());
     return lines;
 }
 
@@ -47,10 +49,15 @@ protected:
         fedTo->onRead(channel, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), ReadTime{clock += gapMicros, clock});
     }
     // `count` records, both directions in turn, of 1..40 bytes.
-    void feedMany(int count) { for (int i = 0; i < count; ++i, ++fed) feed(1 + fed % 2, std::string(1 + fed * 7 % 40, static_cast<char>('a' + fed % 26))); }
+    void feedMany(int count) {
+        for (int i = 0; i < count; ++i, ++fed)
+            feed(1 + fed % 2, std::string(1 + fed * 7 % 40, static_cast<char>('a' + fed % 26)));
+    }
     std::vector<uint64_t> inSight() { return view->refresh(), view->recordsInSight(); }
     std::vector<QString> rowsInSight() { return view->refresh(), view->rowsInSight(); }
-    void searchAll(TimelineWindow* in, const QString& pattern, bool hex = false) { for (in->setFindPattern(pattern, hex); !in->advanceFind();) continue; }
+    void searchAll(TimelineWindow* in, const QString& pattern, bool hex = false) {
+        for (in->setFindPattern(pattern, hex); !in->advanceFind();) continue;
+    }
 
     Vorlinex v;
     TimelineWindowHost host = timelineWindowHostOf(v);
@@ -67,7 +74,8 @@ protected:
 // Scrolled up, rows stay in place while records arrive and go, the line below counting; End follows. HOLD, CLEAR.
 TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) {
     open(), feedMany(500);
-    EXPECT_TRUE(records.takesReads() && inSight().size() > 5 && inSight().back() == 499u && view->following() && view->newRecordsLine().isEmpty());
+    EXPECT_TRUE(records.takesReads() && inSight().size() > 5 && inSight().back() == 499u && view->following() &&
+                view->newRecordsLine().isEmpty());
     QScrollBar* bar = view->verticalScrollBar();
     bar->setValue(bar->maximum() / 2);
     const std::vector<uint64_t> before = inSight();
@@ -86,7 +94,8 @@ TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) 
     view->findChild<QPushButton*>(QStringLiteral("newRecordsLine"))->click();  // follows, as End does
     EXPECT_TRUE(view->following());
     bar->setValue(0), feedMany(1);
-    EXPECT_TRUE(inSight().front() == records.extent().first && view->newRecordsLine() == QStringLiteral("1 new record: End to follow"));
+    EXPECT_TRUE(inSight().front() == records.extent().first &&
+                view->newRecordsLine() == QStringLiteral("1 new record: End to follow"));
     pressKeys(view, {Qt::Key_End});
     EXPECT_TRUE(view->following() && view->newRecordsLine().isEmpty() && inSight().back() == records.extent().end - 1);
 
@@ -96,9 +105,13 @@ TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) 
     const std::vector<uint64_t> held = inSight();
     feedMany(40);
     EXPECT_EQ(inSight(), held);
-    EXPECT_EQ(view->newRecordsLine(), QStringLiteral("HOLD: 40 new records, 40 records let go meanwhile to keep the bound: release HOLD to show the newest"));
+    EXPECT_EQ(
+        view->newRecordsLine(),
+        QStringLiteral(
+            "HOLD: 40 new records, 40 records let go meanwhile to keep the bound: release HOLD to show the newest"));
     view->selectAll();
-    EXPECT_EQ(view->selectionText(), linesOf(records, [&](const TimelineRecord& r) { return r.number < heldEnd; })) << "a held list selects what it shows";
+    EXPECT_EQ(view->selectionText(), linesOf(records, [&](const TimelineRecord& r) { return r.number < heldEnd; }))
+        << "a held list selects what it shows";
     pressKeys(view, {Qt::Key_Space});  // Space releases too, and the button follows
     EXPECT_TRUE(!hold->isChecked() && !view->held() && inSight().back() == records.extent().end - 1);
     pressKeys(view, {Qt::Key_Space});
@@ -109,8 +122,10 @@ TEST_F(TimelineWindowTest, FollowsTheEndKeepsScrolledRowsInPlaceHoldsAndClears) 
     hold->click();
     // Above the records held, how many went and since when; the first held is drawn with its date.
     const QDateTime since = QDateTime::fromMSecsSinceEpoch((kStart + 1000) / 1000);
-    EXPECT_EQ(view->droppedLine(), QStringLiteral("%1 earlier records dropped since %2: the combined capture keeps everything")
-                                       .arg(QLocale(QLocale::English).toString(qulonglong{records.extent().first}), since.toString(u"HH:mm:ss")));
+    EXPECT_EQ(
+        view->droppedLine(),
+        QStringLiteral("%1 earlier records dropped since %2: the combined capture keeps everything")
+            .arg(QLocale(QLocale::English).toString(qulonglong{records.extent().first}), since.toString(u"HH:mm:ss")));
     bar->setValue(0);
     const std::vector<QString> top = rowsInSight();
     EXPECT_TRUE(top.at(0).startsWith(since.toString(u"yyyy-")) && !top.at(1).contains(QLatin1Char('-'))) << top[0].toStdString();
@@ -141,18 +156,24 @@ TEST_F(TimelineWindowTest, FilterHidesRowsCopyGivesCaptureLinesAndClicksChooseRe
     view->verticalScrollBar()->setValue(10);
     const std::vector<uint64_t> rows = inSight();
     const auto rowOf = [&](uint64_t number) {  // the middle of the first row of a record in sight
-        const auto row = records.rowsBefore(number, TimelineFilter::Both) - records.rowsBefore(records.extent().first, TimelineFilter::Both) - view->verticalScrollBar()->value();
+        const auto row = records.rowsBefore(number, TimelineFilter::Both) -
+                         records.rowsBefore(records.extent().first, TimelineFilter::Both) -
+                         view->verticalScrollBar()->value();
         return QPoint(200, static_cast<int>(row) * view->rowHeight() + view->rowHeight() / 2);
     };
     const auto only = [&](uint64_t from, uint64_t to, int channel = 0) {
-        return linesOf(records, [&](const TimelineRecord& r) { return r.number >= from && r.number <= to && (channel == 0 || r.channel == channel); });
+        return linesOf(records, [&](const TimelineRecord& r) {
+            return r.number >= from && r.number <= to && (channel == 0 || r.channel == channel);
+        });
     };
     // A click, a Shift+click below, one above (from the first clicked, upwards), a drag.
     const std::tuple<size_t, size_t, Qt::KeyboardModifiers, size_t, size_t> gestures[] = {
         {2, 2, {}, 2, 2}, {5, 5, Qt::ShiftModifier, 2, 5}, {0, 0, Qt::ShiftModifier, 0, 2}, {4, 3, {}, 3, 4}};
     for (const auto& [press, release, modifiers, from, to] : gestures) {
         mouse(view->viewport(), QEvent::MouseButtonPress, rowOf(rows[press]), Qt::LeftButton, modifiers);
-        if (modifiers == Qt::NoModifier) mouse(view->viewport(), QEvent::MouseMove, rowOf(rows[release])), mouse(view->viewport(), QEvent::MouseButtonRelease, rowOf(rows[release]));
+        if (modifiers == Qt::NoModifier)
+            mouse(view->viewport(), QEvent::MouseMove, rowOf(rows[release])),
+                mouse(view->viewport(), QEvent::MouseButtonRelease, rowOf(rows[release]));
         EXPECT_EQ(view->selectionText(), only(rows[from], rows[to])) << press << " to " << release;
     }
     filter->setCurrentIndex(1);
@@ -167,12 +188,17 @@ TEST_F(TimelineWindowTest, TheFindBarSearchesTheRecordsShownAndSelectsTheMatch) 
     searchAll(window, QStringLiteral("*IDN?"));
     EXPECT_EQ(window->findStatusText(), QStringLiteral("41 matches"));
     ASSERT_TRUE(window->findNext() && window->currentMatch() == std::optional<size_t>(0));
-    EXPECT_EQ(view->selectionText(), linesOf(records, [](const TimelineRecord& r) { return r.number == 0 || r.number == 2; })) << "not the one between";
+    EXPECT_EQ(view->selectionText(),
+              linesOf(records, [](const TimelineRecord& r) { return r.number == 0 || r.number == 2; }))
+        << "not the one between";
     window->findPrevious();
-    EXPECT_TRUE(window->findStatusText() == QStringLiteral("41 of 41") && inSight().back() == 42u) << "the match is brought into sight";
+    EXPECT_TRUE(window->findStatusText() == QStringLiteral("41 of 41") && inSight().back() == 42u)
+        << "the match is brought into sight";
     auto* pattern = window->findChild<QLineEdit*>(kFindPattern);
     const std::tuple<QWidget*, int, Qt::KeyboardModifiers, const char*> keys[] = {
-        {pattern, Qt::Key_Return, {}, "1 of 41"}, {pattern, Qt::Key_Return, Qt::ShiftModifier, "41 of 41"}, {view, Qt::Key_F3, {}, "1 of 41"}};
+        {pattern, Qt::Key_Return, {}, "1 of 41"},
+        {pattern, Qt::Key_Return, Qt::ShiftModifier, "41 of 41"},
+        {view, Qt::Key_F3, {}, "1 of 41"}};
     for (const auto& [to, key, modifiers, status] : keys) {
         pressKeys(to, {key}, modifiers);
         EXPECT_EQ(window->findStatusText(), QString::fromLatin1(status)) << key;
@@ -198,7 +224,8 @@ TEST_F(TimelineWindowTest, PausesAreRuledAsTheOptionsSayAndSavedTimelinesOpenRea
     feed(1, "first"), feed(2, "after a pause", 2000000), feed(1, "soon after", 1999999), view->refresh();
     const auto ruled = [&](int row) {
         const QImage rows = view->viewport()->grab().toImage();
-        return rows.pixelColor(1, row * view->rowHeight() * rows.height() / view->viewport()->height()) != view->palette().color(QPalette::Base);
+        return rows.pixelColor(1, row * view->rowHeight() * rows.height() / view->viewport()->height()) !=
+               view->palette().color(QPalette::Base);
     };
     EXPECT_TRUE(!ruled(0) && ruled(1) && !ruled(2));
     AppOptions options = v.app.relay.appOptions;
@@ -214,23 +241,32 @@ TEST_F(TimelineWindowTest, PausesAreRuledAsTheOptionsSayAndSavedTimelinesOpenRea
     window->findChild<QPushButton*>(kOpen)->click();
     ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.fileWindows().size() == 1; }));
     TimelineWindow* saved = v.timelineWindows.fileWindows().front();
-    EXPECT_TRUE(saved->windowTitle() == QStringLiteral("saved.txt") && saved->readOnly() && !saved->findChild<QPushButton*>(kHold) && !saved->findChild<QPushButton*>(kClear));
+    EXPECT_TRUE(saved->windowTitle() == QStringLiteral("saved.txt") && saved->readOnly() &&
+                !saved->findChild<QPushButton*>(kHold) && !saved->findChild<QPushButton*>(kClear));
     const auto badLine = std::count(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(cut), '\n') + 1;
     const auto noteSays = [&](const QString& text, bool ending = false) {
-        EXPECT_TRUE(waitUntil([&] { return ending ? saved->noteText().endsWith(text) : saved->noteText() == text; })) << saved->noteText().toStdString();
+        EXPECT_TRUE(waitUntil([&] { return ending ? saved->noteText().endsWith(text) : saved->noteText() == text; }))
+            << saved->noteText().toStdString();
     };
     noteSays(QStringLiteral("File line %1 is not a timeline record (1 such line skipped)").arg(badLine));
     ASSERT_TRUE(waitUntil([&] { return saved->file()->progress().done; }));
     saved->view()->refresh(), saved->view()->selectAll();
-    EXPECT_EQ(std::make_pair(saved->view()->recordsInSight().front(), saved->view()->selectionText()), std::make_pair(uint64_t{0}, lines)) << "at its top";
+    EXPECT_EQ(std::make_pair(saved->view()->recordsInSight().front(), saved->view()->selectionText()),
+              std::make_pair(uint64_t{0}, lines))
+        << "at its top";
     searchAll(saved, QStringLiteral("aaaa"));
     EXPECT_TRUE(saved->matchCount() > 0 && boxes.empty());
     ASSERT_EQ(::truncate(dir.file("saved.txt").c_str(), 1000), 0);
     noteSays(QStringLiteral("\nThe file was cut to 1,000 bytes while open: only the records it still holds are shown"), true);
 
-    dir.write("Vorlinex.ini", "[DEVICES]\nCOM1=/dev/ttyUSB0\r\n[DATETIME]\nDATETIME=1\n"), dir.write("random.bin", randomBytes(3 << 20, 8));
+    dir.write("Vorlinex.ini", "[DEVICES]\nCOM1=/dev/ttyUSB0\r\n[DATETIME]\nDATETIME=1\n"),
+        dir.write("random.bin", randomBytes(3 << 20, 8));
     const std::string none = "Not a timeline: no line of the file is a timeline record";
-    const std::pair<std::string, std::string> refused[] = {{"empty.txt", none}, {"Vorlinex.ini", none}, {"random.bin", none}, {"missing.txt", "No such file or directory"}, {"", "Is a directory"}};
+    const std::pair<std::string, std::string> refused[] = {{"empty.txt", none},
+                                                           {"Vorlinex.ini", none},
+                                                           {"random.bin", none},
+                                                           {"missing.txt", "No such file or directory"},
+                                                           {"", "Is a directory"}};
     for (const auto& [name, reason] : refused) {
         v.timelineWindows.openTimelineFile(QString::fromStdString(dir.file(name)));
         ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.pendingFiles() == 0; }) && !boxes.empty());
@@ -247,7 +283,8 @@ TEST_F(TimelineWindowTest, RowsShowTheDateOnTheFirstRecordOfEachDayAndContinuati
     const std::vector<QString> rows = rowsInSight();
     ASSERT_GE(rows.size(), 4u);
     const auto words = [](const QString& row) { return row.split(QLatin1Char(' '), Qt::SkipEmptyParts).join(QLatin1Char(' ')); };
-    EXPECT_EQ(words(rows[0]), QStringLiteral("2026-12-07 23:59:59.999000 +0.000000 1>2 20") + QStringLiteral(" 41").repeated(16) + QStringLiteral(" AAAAAAAAAAAAAAAA"));
+    EXPECT_EQ(words(rows[0]), QStringLiteral("2026-12-07 23:59:59.999000 +0.000000 1>2 20") +
+                                  QStringLiteral(" 41").repeated(16) + QStringLiteral(" AAAAAAAAAAAAAAAA"));
     EXPECT_EQ(words(rows[1]), QStringLiteral("41 41 41 41 AAAA"));
     EXPECT_EQ(words(rows[2]), QStringLiteral("2026-12-08 00:00:00.000100 +0.001100 2>1 2 42 01 B."));
     EXPECT_EQ(words(rows[3]), QStringLiteral("00:00:00.000105 +0.000005 1>2 1 43 C"));
@@ -267,26 +304,36 @@ TEST_F(TimelineWindowTest, LargeCopiesGoOutInSlicesOrToAFileInTheBackground) {
     ScratchDir dir;
     const std::string path = dir.file("selection.txt");
     size_t offers = 0;
-    host.chooseSelectionFile = [&](QWidget*) { return offers++ == 0 ? std::optional<QString>(QString::fromStdString(path)) : std::nullopt; };
+    host.chooseSelectionFile = [&](QWidget*) {
+        return offers++ == 0 ? std::optional<QString>(QString::fromStdString(path)) : std::nullopt;
+    };
     open(&many);
     for (int i = 0; i < 54000; ++i) feed(1 + i % 2, std::string(i < 34000 ? 1000 : 1 + i % 7, static_cast<char>(i % 251)));
     QGuiApplication::clipboard()->setText(QStringLiteral("before"));
-    const auto copy = [&](uint64_t first, unsigned channels) { view->selectRecords(first, many.extent().end - 1, channels), pressKeys(view, {Qt::Key_C}, Qt::ControlModifier); };
+    const auto copy = [&](uint64_t first, unsigned channels) {
+        view->selectRecords(first, many.extent().end - 1, channels), pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
+    };
     copy(34000, 2);
-    EXPECT_TRUE(view->copying() && QGuiApplication::clipboard()->text() == QStringLiteral("before")) << "20,000 records were written out in one go";
+    EXPECT_TRUE(view->copying() && QGuiApplication::clipboard()->text() == QStringLiteral("before"))
+        << "20,000 records were written out in one go";
     ASSERT_TRUE(waitUntil([&] { return !view->copying(); }));
-    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), linesOf(many, [](const TimelineRecord& r) { return r.number >= 34000 && r.channel == 2; }));
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(),
+              linesOf(many, [](const TimelineRecord& r) { return r.number >= 34000 && r.channel == 2; }));
     QGuiApplication::clipboard()->setText(QStringLiteral("before"));
     const std::string lines = linesOf(many);
     ASSERT_GT(linesOf(many, [](const TimelineRecord& r) { return r.channel == 2; }).size(), TimelineView::kMaxClipboardBytes);
-    const QString savedNote = QStringLiteral("The selection was saved to %1: 54,000 records, %2 bytes")
-                                  .arg(QString::fromStdString(path), QLocale(QLocale::English).toString(qulonglong{lines.size()}));
+    const QString savedNote =
+        QStringLiteral("The selection was saved to %1: 54,000 records, %2 bytes")
+            .arg(QString::fromStdString(path), QLocale(QLocale::English).toString(qulonglong{lines.size()}));
     // Every record; then port 2's alone, whose size the rows do not tell.
-    for (const auto& [channels, note] : {std::pair{3u, savedNote},
-                                         std::pair{2u, QStringLiteral("Not copied: the selection is more than 64 MB of text, too much for the clipboard")}}) {
+    for (const auto& [channels, note] :
+         {std::pair{3u, savedNote},
+          std::pair{2u, QStringLiteral(
+                            "Not copied: the selection is more than 64 MB of text, too much for the clipboard")}}) {
         copy(0, channels);
         ASSERT_TRUE(waitUntil([&] { return !view->copying() && !window->saving(); }));
-        EXPECT_TRUE(QGuiApplication::clipboard()->text() == QStringLiteral("before") && window->noteText() == note) << window->noteText().toStdString();
+        EXPECT_TRUE(QGuiApplication::clipboard()->text() == QStringLiteral("before") && window->noteText() == note)
+            << window->noteText().toStdString();
     }
     EXPECT_EQ(offers, 2u);
     EXPECT_TRUE(dir.read("selection.txt") == lines) << "the file holds the selection's lines";

@@ -55,20 +55,23 @@ TEST_F(Dialogs, AboutOpensLinksOnALeftClickOptionRegistersAndOkStoresOnlyValuesI
     about.show();
     for (auto [id, button] : {std::pair{kAboutMail, Qt::RightButton}, {kAboutMail, Qt::LeftButton}, {kAboutWeb, Qt::LeftButton}})
         mouse(child(&about, id), QEvent::MouseButtonPress, {3, 3}, button);
-    EXPECT_EQ(urls, (std::vector<QUrl>{QUrl(QStringLiteral("mailto:support@vorlinex.example")), QUrl(QStringLiteral("https://www.vorlinex.example/"))}));
+    EXPECT_EQ(urls, (std::vector<QUrl>{QUrl(QStringLiteral("mailto:support@vorlinex.example")),
+                                       QUrl(QStringLiteral("https://www.vorlinex.example/"))}));
     click(&about, kAboutOk);
     EXPECT_FALSE(about.isVisible());
 
     setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
     std::filesystem::create_directories(dir.file("config/autostart"));
-    dir.write("config/autostart/Vorlinex.desktop", "[Desktop Entry]\nExec=/old/vorlinex --many arguments\nPath=/old\nComment=x\n");
+    dir.write("config/autostart/Vorlinex.desktop",
+              "[Desktop Entry]\nExec=/old/vorlinex --many arguments\nPath=/old\nComment=x\n");
     AppOptions& options = relay.appOptions;
     options.RATE = 5, options.CRLF = 5, options.DATETIME = 0, options.DATETIMEVAL = 60;
     OptionDialog d(v.settingsHost, nullptr);
     d.show();
     click(&d, kOptionRegister);
-    EXPECT_EQ(dir.read("config/autostart/Vorlinex.desktop"),
-              "[Desktop Entry]\nType=Application\nName=Vorlinex\nExec=" + std::filesystem::canonical("/proc/self/exe").string() + "\nTerminal=false\n");
+    EXPECT_EQ(dir.read("config/autostart/Vorlinex.desktop"), "[Desktop Entry]\nType=Application\nName=Vorlinex\nExec=" +
+                                                                 std::filesystem::canonical("/proc/self/exe").string() +
+                                                                 "\nTerminal=false\n");
     dir.write("file", "x");  // a configuration folder under a plain file cannot be made
     setenv("XDG_CONFIG_HOME", dir.file("file/config").c_str(), 1);
     click(&d, kOptionRegister);
@@ -76,7 +79,8 @@ TEST_F(Dialogs, AboutOpensLinksOnALeftClickOptionRegistersAndOkStoresOnlyValuesI
     ASSERT_EQ(boxes.size(), 2u);
     EXPECT_EQ(boxes[0].text, "スタートアップへ登録しました。");
     // The reason on a second line: the folder that could not be made, and why.
-    EXPECT_EQ(boxes[1].text, "スタートアップへ登録できません。\n" + dir.file("file/config/autostart") + ": " + std::strerror(ENOTDIR));
+    EXPECT_EQ(boxes[1].text,
+              "スタートアップへ登録できません。\n" + dir.file("file/config/autostart") + ": " + std::strerror(ENOTDIR));
     EXPECT_EQ(boxes[1].icon, BoxIcon::Information);
 
     for (int id : {kOptionKeepLineEnds, kOptionDropLf, kOptionDropCr}) EXPECT_FALSE(child<QRadioButton>(&d, id)->isChecked());
@@ -115,7 +119,8 @@ std::string sendUntilStalled(PtyCable& cable) {
     using Clock = std::chrono::steady_clock;
     for (auto last = Clock::now(); Clock::now() - last < std::chrono::seconds(1) && sent < pool.size();) {
         pollfd p{cable.master(), POLLOUT, 0};
-        const ssize_t n = ::poll(&p, 1, 50) > 0 ? ::write(p.fd, pool.data() + sent, std::min<size_t>(4096, pool.size() - sent)) : 0;
+        const ssize_t n =
+            ::poll(&p, 1, 50) > 0 ? ::write(p.fd, pool.data() + sent, std::min<size_t>(4096, pool.size() - sent)) : 0;
         if (n > 0) sent += static_cast<size_t>(n), last = Clock::now();
     }
     return pool.substr(0, sent);
@@ -129,7 +134,8 @@ TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
     v.displayWindows.openDisplayWindow(1), v.displayWindows.openDisplayWindow(2);
     const auto shown = [&] {
         return QStringList{controlText(window.get(), kMainCom1), controlText(window.get(), kMainCom2),
-                           v.displayWindows.displayWindowOf(1)->windowTitle(), v.displayWindows.displayWindowOf(2)->windowTitle()};
+                           v.displayWindows.displayWindowOf(1)->windowTitle(),
+                           v.displayWindows.displayWindowOf(2)->windowTitle()};
     };
     SerialDialog d(v.settingsHost, window.get());
     d.show();
@@ -208,7 +214,8 @@ TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
 // writes every row's bytes back as they were, whether or not they are UTF-8. An edited row, or a
 // detected device chosen from the list, gives its own bytes; the rows nobody touched keep theirs.
 TEST_F(Dialogs, DevicesWindowGivesBackTheBytesOfEveryRowNobodyEdited) {
-    const std::string latin1 = "/tmp/caf\xe9-\xff\xfe-adapter", shiftJis = "/dev/serial/by-id/usb-\x83\x56\x83\x8a\x83\x41\x83\x8b";
+    const std::string latin1 = "/tmp/caf\xe9-\xff\xfe-adapter",
+                      shiftJis = "/dev/serial/by-id/usb-\x83\x56\x83\x8a\x83\x41\x83\x8b";
     const std::string utf8 = "/dev/serial/by-id/usb-\xe6\x97\xa5\xe6\x9c\xac", detected = "/dev/serial/by-id/usb-\xb5-if00";
     const std::string ini = vorlinexIni({first.slavePath(), second.slavePath(), latin1, shiftJis, utf8, ""});
     ASSERT_NO_FATAL_FAILURE(openMainWindow(ini));
@@ -219,7 +226,8 @@ TEST_F(Dialogs, DevicesWindowGivesBackTheBytesOfEveryRowNobodyEdited) {
     DevicesDialog devices(v.settingsHost, window.get());
     EXPECT_EQ(devices.deviceCombo(3)->currentText(), QFile::decodeName(QByteArray::fromStdString(latin1)));
     EXPECT_EQ(devices.deviceCombo(5)->currentText(), QString::fromUtf8(utf8));
-    EXPECT_EQ(devices.deviceCombo(4)->itemText(0), QFile::decodeName(QByteArray::fromStdString(detected)) + "  (CP2102, Silicon Labs, S/N 0001)");
+    EXPECT_EQ(devices.deviceCombo(4)->itemText(0),
+              QFile::decodeName(QByteArray::fromStdString(detected)) + "  (CP2102, Silicon Labs, S/N 0001)");
     devices.show();
     click(&devices, kDevicesOk);
     EXPECT_TRUE(!devices.isVisible() && boxes.empty());
@@ -269,12 +277,15 @@ protected:
     NetworkPortEntry() {
         host.config = [this] { Config c; c.comDevicePaths = rows; return c; };
         host.listSerialDevices = [] {
-            return std::vector<SerialDeviceInfo>{{"/dev/serial/by-id/usb-FTDI-if00", "/dev/ttyUSB0", "FT232R USB UART", "FTDI", "A1", false}};
+            return std::vector<SerialDeviceInfo>{
+                {"/dev/serial/by-id/usb-FTDI-if00", "/dev/ttyUSB0", "FT232R USB UART", "FTDI", "A1", false}};
         };
         host.applyDevicePaths = [this](const std::array<std::string, 6>& paths) { return handed.push_back(paths), true; };
         QObject::connect(&timer, &QTimer::timeout, [this] {
             auto* form = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-            if (form == nullptr || form->objectName() != QLatin1String("NETWORK PORT") || form->property("answered").toBool()) return;
+            if (form == nullptr || form->objectName() != QLatin1String("NETWORK PORT") ||
+                form->property("answered").toBool())
+                return;
             form->setProperty("answered", true);
             ++opened;
             if (answer) answer(*form);
@@ -304,18 +315,38 @@ TEST_F(NetworkPortEntry, FormPutsItsUrlInTheRowCancelLeavesTheRowANetworkRowFill
         EXPECT_EQ(combo->itemText(0).toStdString(), "/dev/serial/by-id/usb-FTDI-if00  (FT232R USB UART, FTDI, S/N A1)");
         EXPECT_EQ(combo->itemText(1).toStdString(), "network port…");
     }
-    const FormState empty{false, "", "", "Host: a name, an IPv4 address or an IPv6 address.\nPort: a number from 1 to 65535.", false};
+    const FormState empty{false, "", "",
+                          "Host: a name, an IPv4 address or an IPv6 address.\nPort: a number from 1 to 65535.", false};
     // Each step: the row; "device" (the detected one chosen first) or text typed into it; the form's
     // choice, host and port typed in (unless null) and the button; what the form showed; the row after.
     const std::tuple<int, const char*, bool, const char*, const char*, int, FormState, const char*> steps[] = {
         {1, nullptr, false, "::1", "4001", kNetworkOk, empty, "rfc2217://[::1]:4001"},
         {2, nullptr, true, "lab-pi", "4001", kNetworkCancel, empty, "/dev/ttyUSB1"},
         {2, nullptr, true, "192.168.1.20", "23", kNetworkOk, empty, "tcp://192.168.1.20:23"},
-        {3, nullptr, false, nullptr, nullptr, kNetworkOk, {true, "host", "4002", "tcp://host:4002", true}, "tcp://host:4002"},
-        {4, nullptr, false, "[fe80::2%eth0]", " 7001 ", kNetworkOk,
-         {false, "fe80::2%eth0", "7000", "rfc2217://[fe80::2%eth0]:7000", true}, "rfc2217://[fe80::2%eth0]:7001"},
+        {3,
+         nullptr,
+         false,
+         nullptr,
+         nullptr,
+         kNetworkOk,
+         {true, "host", "4002", "tcp://host:4002", true},
+         "tcp://host:4002"},
+        {4,
+         nullptr,
+         false,
+         "[fe80::2%eth0]",
+         " 7001 ",
+         kNetworkOk,
+         {false, "fe80::2%eth0", "7000", "rfc2217://[fe80::2%eth0]:7000", true},
+         "rfc2217://[fe80::2%eth0]:7001"},
         {5, "device", false, "lab-pi", "4001", kNetworkCancel, empty, "/dev/serial/by-id/usb-FTDI-if00"},
-        {6, "tcp://10.0.0.5:2217", false, nullptr, nullptr, kNetworkCancel, {true, "10.0.0.5", "2217", "tcp://10.0.0.5:2217", true},
+        {6,
+         "tcp://10.0.0.5:2217",
+         false,
+         nullptr,
+         nullptr,
+         kNetworkCancel,
+         {true, "10.0.0.5", "2217", "tcp://10.0.0.5:2217", true},
          "tcp://10.0.0.5:2217"},
     };
     for (const auto& [row, before, tcp, hostText, port, button, expectFilled, after] : steps) {
@@ -339,8 +370,9 @@ TEST_F(NetworkPortEntry, FormPutsItsUrlInTheRowCancelLeavesTheRowANetworkRowFill
         EXPECT_EQ(filled, expectFilled);
         EXPECT_EQ(shown(combo), after);
     }
-    const std::array<std::string, 6> expected{"rfc2217://[::1]:4001",          "tcp://192.168.1.20:23",           "tcp://host:4002",
-                                              "rfc2217://[fe80::2%eth0]:7001", "/dev/serial/by-id/usb-FTDI-if00", "tcp://10.0.0.5:2217"};
+    const std::array<std::string, 6> expected{
+        "rfc2217://[::1]:4001",          "tcp://192.168.1.20:23",           "tcp://host:4002",
+        "rfc2217://[fe80::2%eth0]:7001", "/dev/serial/by-id/usb-FTDI-if00", "tcp://10.0.0.5:2217"};
     EXPECT_EQ(devices.chosenPaths(), expected);
     click(&devices, kDevicesOk);
     EXPECT_EQ(handed, (std::vector{expected}));

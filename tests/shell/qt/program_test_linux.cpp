@@ -56,11 +56,15 @@ TEST_F(ProgramOnCables, ANamedSettingsFileThatCannotBeReadEndsItAndAComOutOfRang
     std::string ini = vorlinexIni({first.slavePath(), second.slavePath()});
     dir.write("named.ini", ini.replace(ini.find("COM=1"), 5, "COM=7"));
     setConfigPathOverride("named.ini");
-    run([&](Vorlinex& v, QWidget* window) { EXPECT_TRUE(v.app.relay.serialPort2.settings.comIndex == 1 && controlText(window, kMainCom2) == "COM2"); });
+    run([&](Vorlinex& v, QWidget* window) {
+        EXPECT_TRUE(v.app.relay.serialPort2.settings.comIndex == 1 && controlText(window, kMainCom2) == "COM2");
+    });
     setConfigPathOverride("");
     ASSERT_EQ(recordedBoxes().size(), 2u);
     EXPECT_EQ(recordedBoxes()[0].text, "Settings File Error\n" + dir.file("missing.ini") + "\nNo such file or directory");
-    EXPECT_EQ(recordedBoxes()[1].text, dir.file("named.ini") + " line 6: [DATA2] COM=7 is out of range (0 to 5 for COM1 to COM6): port 2 uses COM2");
+    EXPECT_EQ(
+        recordedBoxes()[1].text,
+        dir.file("named.ini") + " line 6: [DATA2] COM=7 is out of range (0 to 5 for COM1 to COM6): port 2 uses COM2");
 }
 
 // Any non-zero DMODE is binary. A strip moves only while its direction carries traffic, blank and
@@ -94,11 +98,13 @@ TEST_F(Program, MenuMarksSaveClockArrowStripsFiguresAndTheTimelineWindowWork) {
         }
         v.mainMenuItem(kCommandSave)->trigger();  // its box is the settings' tests'
         recordedBoxes().clear();
-        EXPECT_TRUE(waitUntil([&] { return window->findChild<QLabel*>(statusPartName(1))->text() == QString::fromUtf8("00：00：02"); }));
+        EXPECT_TRUE(waitUntil(
+            [&] { return window->findChild<QLabel*>(statusPartName(1))->text() == QString::fromUtf8("00：00：02"); }));
         EXPECT_TRUE(waitUntil([&] { return blank && !timer->isActive(); }));
         // Until a pause fell inside a round of four frames, where starting over would show (ten tries).
         for (size_t n = 0, round = 0; (n < 5 || n % 4 == 0) && round < 10; ++round, n = shown[0].size()) {
-            relayUntil(first, second, [&] { return shown[0].size() > n && figure.match(controlText(window, kMainRate1)).hasMatch(); });
+            relayUntil(first, second,
+                       [&] { return shown[0].size() > n && figure.match(controlText(window, kMainRate1)).hasMatch(); });
             EXPECT_TRUE(shown[1].empty());
             EXPECT_TRUE(waitUntil([&] { return !timer->isActive(); }) && blank);
         }
@@ -203,7 +209,10 @@ TEST_F(Program, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheShu
             box->setProperty("seen", true);
             QWidget* main = madeMainWindow();
             const bool alone = box->parentWidget() == nullptr && !main->isVisible();
-            boxes.push_back(box->text().toStdString() + (alone ? ", before the window" : box->parentWidget() == main ? ", over it" : ", ?") +
+            boxes.push_back(box->text().toStdString() +
+                            (alone                         ? ", before the window"
+                             : box->parentWidget() == main ? ", over it"
+                                                           : ", ?") +
                             (box->icon() == QMessageBox::Critical ? "" : ", not an error"));
             if (boxes.size() == 4) ::kill(::getpid(), SIGTERM);
             if (boxes.size() == 3) adapter1.plug();
@@ -221,11 +230,16 @@ TEST_F(Program, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheShu
     run([&](Vorlinex& v, QWidget* window) {
         auto* status = window->findChild<QLabel*>(statusPartName(0));
         const auto shows = [&](const char* com1, const char* com2, const std::string& text) {
-            EXPECT_TRUE(waitUntil([&] { return controlText(window, kMainCom1) == com1 && controlText(window, kMainCom2) == com2 && status->text() == text.c_str(); })) << status->text().toStdString();
+            EXPECT_TRUE(waitUntil([&] {
+                return controlText(window, kMainCom1) == com1 && controlText(window, kMainCom2) == com2 &&
+                       status->text() == text.c_str();
+            })) << status->text().toStdString();
         };
         auto* reconnect = window->findChild<QTimer*>(QStringLiteral("reconnect"));
-        EXPECT_TRUE(v.mainMenuItem(kCommandAscii)->isChecked() && !v.mainMenuItem(kCommandBinary)->isChecked()) << "DMODE=0: ASCII";
-        const std::string away1 = "COM1: " + adapter1.path() + " unplugged, waiting", away2 = "COM2: " + adapter2.path() + " unplugged, waiting";
+        EXPECT_TRUE(v.mainMenuItem(kCommandAscii)->isChecked() && !v.mainMenuItem(kCommandBinary)->isChecked())
+            << "DMODE=0: ASCII";
+        const std::string away1 = "COM1: " + adapter1.path() + " unplugged, waiting",
+                          away2 = "COM2: " + adapter2.path() + " unplugged, waiting";
         shows("COM", "COM", away1 + "; " + away2);
         adapter1.plug();
         shows("COM1", "COM", away2);
@@ -241,7 +255,9 @@ TEST_F(Program, AdaptersThatComeAndGoOpenByThemselvesAlsoDuringARestartAndTheShu
         QTimer::singleShot(0, window, [&v] { v.mainMenuItem(kCommandSerial)->trigger(); });
     }, true, {});
     user.stop();
-    const auto missing = [](const std::string& path) { return path + ": No such file or directory (it opens by itself once it is there)"; };
+    const auto missing = [](const std::string& path) {
+        return path + ": No such file or directory (it opens by itself once it is there)";
+    };
     EXPECT_EQ(boxes, (std::vector<std::string>{"Com1 Open Error\n" + missing(adapter1.path()) + ", before the window",
                                                "Com2 Open Error\n" + missing(adapter2.path()) + ", before the window",
                                                "Com1 Open Error\n" + missing(adapter1.path()) + ", over it",
@@ -262,7 +278,8 @@ TEST_F(Program, SerialOkSendsTheNewSettingsOverTheSameNetworkConnectionAndTheSer
     QObject::connect(&user, &QTimer::timeout, [&] {
         auto* dialog = dynamic_cast<SerialDialog*>(QApplication::activeModalWidget());
         if (dialog == nullptr || std::exchange(dialogSeen, true)) return;
-        for (const auto& [id, text] : {std::pair(kSerialBps1, "19200"), {kSerialBits1, "7"}, {kSerialParity1, "even"}, {kSerialStop1, "2"}}) {
+        for (const auto& [id, text] :
+             {std::pair(kSerialBps1, "19200"), {kSerialBits1, "7"}, {kSerialParity1, "even"}, {kSerialStop1, "2"}}) {
             QComboBox* combo = dialog->combo(id);
             ASSERT_TRUE(combo && combo->findText(QString::fromLatin1(text)) >= 0) << text;
             combo->setCurrentIndex(combo->findText(QString::fromLatin1(text)));
@@ -283,7 +300,13 @@ TEST_F(Program, SerialOkSendsTheNewSettingsOverTheSameNetworkConnectionAndTheSer
         EXPECT_TRUE(dialogSeen);
         EXPECT_EQ(port1.connection(), connection) << "the connection was made anew";
         NetworkReadBack r;
-        EXPECT_TRUE(waitUntil([&] { return r = port1.connection()->readBack(), r.dataBitsAnswered && r.parityAnswered && r.stopBitsAnswered && r.baudAnswered && r.asked.dataBits == 7; }, 30000));
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                return r = port1.connection()->readBack(), r.dataBitsAnswered && r.parityAnswered &&
+                                                               r.stopBitsAnswered && r.baudAnswered &&
+                                                               r.asked.dataBits == 7;
+            },
+            30000));
         EXPECT_TRUE(r.baudRate == 19200u && r.dataBits == 7 && r.parity == 2 && r.twoStopBits)
             << r.baudRate << " " << r.dataBits << " " << r.parity << " " << r.twoStopBits;
         ASSERT_TRUE(bothOpen());

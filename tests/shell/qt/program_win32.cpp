@@ -46,8 +46,10 @@ int runProgram(const std::function<void(Vorlinex&, QWidget*)>& body, std::vector
 class ProgramOnComPorts : public ::testing::Test {
 protected:
     void SetUp() override {
-        folder.write("Vorlinex.ini", "[DATA1]\r\nCOM=0\r\nBPS=9600\r\nBIT=8\r\n[DATA2]\r\nCOM=1\r\nBPS=9600\r\nBIT=8\r\n"
-                                     "[DATA]\r\nDATETIMEVAL=60\r\nRATE=5\r\nDMODE=0\r\n" + devicesSection({end1.slavePath(), end2.slavePath(), "", "", "", ""}));
+        folder.write("Vorlinex.ini",
+                     "[DATA1]\r\nCOM=0\r\nBPS=9600\r\nBIT=8\r\n[DATA2]\r\nCOM=1\r\nBPS=9600\r\nBIT=8\r\n"
+                     "[DATA]\r\nDATETIMEVAL=60\r\nRATE=5\r\nDMODE=0\r\n" +
+                         devicesSection({end1.slavePath(), end2.slavePath(), "", "", "", ""}));
     }
     // `count` random bytes each way at once, while the program's windows are served (its workers
     // hand every chunk to them): both must arrive whole and in order.
@@ -59,7 +61,9 @@ protected:
                                   std::jthread([&] { got[0] = end2.receive(count, 10000), ++finished; }),
                                   std::jthread([&] { got[1] = end1.receive(count, 10000), ++finished; })};
         EXPECT_TRUE(QTest::qWaitFor([&] { return finished.load() == 2; }, 120000));
-        for (int i : {0, 1}) EXPECT_TRUE(got[i] == sent[i]) << (i ? "COM2 -> COM1: " : "COM1 -> COM2: ") << got[i].size() << " bytes, or they differ";
+        for (int i : {0, 1})
+            EXPECT_TRUE(got[i] == sent[i])
+                << (i ? "COM2 -> COM1: " : "COM1 -> COM2: ") << got[i].size() << " bytes, or they differ";
     }
 
     ScratchDir folder;
@@ -139,7 +143,9 @@ TEST(ProgramHelp, OpensThePageOfTheCurrentDirectoryElseTheOneBesideTheProgram) {
     EXPECT_EQ(opened.size(), 2u) << (boxes.empty() ? std::string() : boxes.front());
     std::error_code absent;
     const auto openedFile = [&](size_t i) { return fs::path(opened.at(i).toLocalFile().toStdWString()); };
-    if (opened.size() == 2) EXPECT_TRUE(fs::equivalent(openedFile(0), besideProgram, absent) && fs::equivalent(openedFile(1), folder.file("Vorlinex.html"), absent));
+    if (opened.size() == 2)
+        EXPECT_TRUE(fs::equivalent(openedFile(0), besideProgram, absent) &&
+                    fs::equivalent(openedFile(1), folder.file("Vorlinex.html"), absent));
     if (placedBeside) fs::remove(besideProgram);
 }
 

@@ -117,7 +117,9 @@ struct StalledPipes {
 // The program on two cables (`first` is port 1's device, `second` port 2's); its boxes recorded.
 class ProgramOnCables : public ::testing::Test {
 protected:
-    ProgramOnCables() { dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()})), recordedBoxes().clear(); }
+  ProgramOnCables() {
+      dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()})), recordedBoxes().clear();
+  }
     // As runVorlinex (ending by itself: after 90 s, with 99); at its end all workers, ports and logs are off.
     void run(const std::function<void(Vorlinex&, QWidget*)>& body, bool endsItself = false,
              const BoxFunction& boxes = boxRecorder()) {
@@ -125,8 +127,9 @@ protected:
             Vorlinex& v = vorlinexOf(window);
             QObject::connect(qApp, &QCoreApplication::aboutToQuit, window, [&v, &relay = v.app.relay] {
                 EXPECT_TRUE(v.shutdownStarted());
-                EXPECT_FALSE(relay.relayChannel1.worker.joinable() || relay.relayChannel2.worker.joinable() || relay.serialPort1.isOpen() ||
-                             relay.serialPort2.isOpen() || relay.rateMeter.timerId.load() || v.app.captures.captureLog(1).logEnabled.load());
+                EXPECT_FALSE(relay.relayChannel1.worker.joinable() || relay.relayChannel2.worker.joinable() ||
+                             relay.serialPort1.isOpen() || relay.serialPort2.isOpen() ||
+                             relay.rateMeter.timerId.load() || v.app.captures.captureLog(1).logEnabled.load());
             });
             if (endsItself) QTimer::singleShot(90000, qApp, [] { QCoreApplication::exit(99); });
             body(v, window);
