@@ -9,7 +9,7 @@
 CABLES=4
 WINE_DIR=$BUILD/wine-run
 # The windowless programs first, then those with windows.
-WINE_TEST_PROGRAMS=(test_relay test_record test_capture test_settings test_display test_shell)
+WINE_TEST_PROGRAMS=(test_relay test_record test_decode test_capture test_settings test_display test_shell)
 # A test program that runs longer than this has hung.
 WINE_TEST_TIMEOUT=${WINE_TEST_TIMEOUT:-600}
 
