@@ -100,14 +100,23 @@ struct StalledPipes {
         }
         rescue = std::jthread([this](std::stop_token done) {
             for (int tick = 0; !done.stop_requested(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-                if (++tick > 3000) rescuing = true, std::for_each(pipes.begin(), pipes.end(), [](Pipe& p) { p.drain(); });
+                if (++tick > 3000) {
+                    rescuing = true;
+                    std::for_each(pipes.begin(), pipes.end(), [](Pipe& p) { p.drain(); });
+                }
         });
     }
     ~StalledPipes() {
         rescue = {};
-        for (Pipe& p : pipes) ::close(p.reader), ::close(p.filler);
+        for (Pipe& p : pipes) {
+            ::close(p.reader);
+            ::close(p.filler);
+        }
     }
-    bool rescued() { return rescue = {}, rescuing; }  // stops the rescue for good; true when it had to read
+    bool rescued() {  // stops the rescue for good; true when it had to read
+        rescue = {};
+        return rescuing;
+    }
 
     std::vector<Pipe> pipes;
     std::atomic<bool> rescuing{false};
@@ -118,7 +127,8 @@ struct StalledPipes {
 class ProgramOnCables : public ::testing::Test {
 protected:
   ProgramOnCables() {
-      dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()})), recordedBoxes().clear();
+        dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}));
+        recordedBoxes().clear();
   }
     // As runVorlinex (ending by itself: after 90 s, with 99); at its end all workers, ports and logs are off.
     void run(const std::function<void(Vorlinex&, QWidget*)>& body, bool endsItself = false,
