@@ -23,18 +23,14 @@ struct Accepted {
 
 TEST(CommandLineTest, AcceptsEachFormOfBothModes) {
     const Accepted table[] = {
-        {{}, Action::Window},
-        {{"--ini", "my.ini"}, Action::Window, "my.ini"},
-        {{"--ini=/etc/v/x.ini"}, Action::Window, "/etc/v/x.ini"},
-        {{"--headless"}, Action::Headless},
+        {{}, Action::Window}, {{"--ini", "my.ini"}, Action::Window, "my.ini"},
+        {{"--ini=/etc/v/x.ini"}, Action::Window, "/etc/v/x.ini"}, {{"--headless"}, Action::Headless},
         {{"--headless", "--ini", "a b.ini", "--log-a", "a.log", "--log-b", "b.log", "--log-combined", "c.log",
           "--status-every", "5"}, Action::Headless, "a b.ini", "a.log", "b.log", "c.log", 5},
         {{"--log-combined=c.log", "--status-every=0", "--headless"}, Action::Headless, "", "", "", "c.log", 0},
         {{"--headless", "--status-every", "86400"}, Action::Headless, "", "", "", "", 86400},
         {{"--log-a", "-", "--headless"}, Action::Headless, "", "-"},  // a file named "-" is a file
-        {{"--help"}, Action::Help},
-        {{"--headless", "--help"}, Action::Help},
-        {{"--version"}, Action::Version},
+        {{"--help"}, Action::Help}, {{"--headless", "--help"}, Action::Help}, {{"--version"}, Action::Version},
         {{"--version", "--help"}, Action::Help},
     };
     for (const Accepted& row : table) {
@@ -51,14 +47,10 @@ TEST(CommandLineTest, AcceptsEachFormOfBothModes) {
 TEST(CommandLineTest, RefusesWhatIsWrongNamingIt) {
     const std::string range = " is out of range: whole seconds from 0 to 86400";
     const std::pair<std::vector<std::string>, std::string> table[] = {
-        {{"--bogus"}, "unknown option --bogus"},
-        {{"--headless", "--log-d=x"}, "unknown option --log-d"},
-        {{"-platform", "offscreen"}, "unknown option -platform"},
-        {{"stray"}, "unexpected argument \"stray\""},
-        {{"--ini"}, "--ini needs a value"},
-        {{"--ini="}, "--ini needs a value"},
-        {{"--ini", "--headless"}, "--ini needs a value"},
-        {{"--headless", "--log-a"}, "--log-a needs a value"},
+        {{"--bogus"}, "unknown option --bogus"}, {{"--headless", "--log-d=x"}, "unknown option --log-d"},
+        {{"-platform", "offscreen"}, "unknown option -platform"}, {{"stray"}, "unexpected argument \"stray\""},
+        {{"--ini"}, "--ini needs a value"}, {{"--ini="}, "--ini needs a value"},
+        {{"--ini", "--headless"}, "--ini needs a value"}, {{"--headless", "--log-a"}, "--log-a needs a value"},
         {{"--headless", "--status-every"}, "--status-every needs a value"},
         {{"--headless", "--status-every", "-1"}, "--status-every -1" + range},
         {{"--headless", "--status-every", "86401"}, "--status-every 86401" + range},

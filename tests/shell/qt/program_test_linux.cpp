@@ -162,8 +162,7 @@ struct WayOut { const char* name; void (*pull)(QWidget* window); };
 const WayOut kWaysOut[] = {
     {"End", [](QWidget* window) { vorlinexOf(window).mainMenuItem(kCommandEnd)->trigger(); }},
     {"Escape", [](QWidget* window) { pressKeys(child(window, kCommandDisp1), {Qt::Key_Escape}); }},  // focused
-    {"CloseBox", [](QWidget* window) { window->close(); }},
-    {"Sigterm", [](QWidget*) { ::kill(::getpid(), SIGTERM); }},
+    {"CloseBox", [](QWidget* window) { window->close(); }}, {"Sigterm", [](QWidget*) { ::kill(::getpid(), SIGTERM); }},
     {"Sigint", [](QWidget*) { ::kill(::getpid(), SIGINT); }},
 };
 
