@@ -72,6 +72,7 @@ protected:
 // refused with a box; CLOSE or the close box ends it, dialog keys do not; no pipe holds the UI.
 TEST_F(CaptureInProgram, TheMenuStartsEachCaptureItsWindowShowsAndEndsItAndNoPipeHoldsTheUi) {
     std::string sent1, sent2;
+    dir.write("both.txt", std::string(100000, 'x'));  // emptied: the window's captures start afresh
     run([&](Vorlinex&, QWidget*) {
         QPointer<QWidget> log1 = start(1, dir.file("one.txt")), log2 = start(2, dir.file("two.txt")),
                           both = start(kCombinedCapture, dir.file("both.txt"));
