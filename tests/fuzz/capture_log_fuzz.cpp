@@ -10,7 +10,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     const int32_t crlf = in.ConsumeIntegralInRange<int32_t>(-1, 3);
     const int channel = 1 + static_cast<int>(size % 2);  // from the length: the seeds keep their blocks
-    // A relay and captures of this input's own: nothing carries over to the next.
     Relay relay;
     Captures captures(relay);
     relay.appOptions.CRLF = crlf;
@@ -23,11 +22,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const int32_t stamp = in.ConsumeIntegralInRange<int32_t>(-2, 30);
         const std::string block = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(1, 3000));
         if (block.empty()) break;
-        captures.writeCaptureLog(relay.relayChannel(channel), reinterpret_cast<const uint8_t*>(block.data()),
-                                 static_cast<int32_t>(block.size()), stamp);
+        const int32_t length = static_cast<int32_t>(block.size());
+        const auto* bytes = reinterpret_cast<const uint8_t*>(block.data());
+        captures.writeCaptureLog(relay.relayChannel(channel), bytes, length, stamp);
         for (char c : block)
             if (crlf == 0 || c != (crlf == 2 ? '\r' : '\n')) expected += c;
-        counted += static_cast<int64_t>(block.size()) - std::clamp<int32_t>(stamp, 0, static_cast<int32_t>(block.size()));
+        counted += length - std::clamp<int32_t>(stamp, 0, length);
         FUZZ_REQUIRE(captures.captureByteCount(channel) == counted);
     }
     captures.closeCaptureLog(channel);

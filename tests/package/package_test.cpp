@@ -11,8 +11,7 @@
 
 namespace {
 
-// Run as a process of its own from its INI file, it relays and ends with 0 on SIGTERM.
-// HELP opens the current folder's page first, else the page the package installed.
+// It relays and ends with 0 on SIGTERM; HELP opens the current folder's page, else the installed one.
 TEST(InstalledProgram, RelaysEndsWithZeroOnSigtermAndHelpFindsTheInstalledPage) {
     const char* root = std::getenv("VORLINEX_PACKAGE_ROOT");
     ASSERT_NE(root, nullptr) << "VORLINEX_PACKAGE_ROOT names the unpacked package";
@@ -25,7 +24,10 @@ TEST(InstalledProgram, RelaysEndsWithZeroOnSigtermAndHelpFindsTheInstalledPage) 
     ASSERT_TRUE(program.waitForStarted());
     // Opening the ports purges earlier bytes: call until some come through.
     bool relaying = false;
-    for (int attempt = 0; attempt < 60 && !relaying; ++attempt) relaying = (first.send("ping"), !second.receive(4, 1000).empty());
+    for (int attempt = 0; attempt < 60 && !relaying; ++attempt) {
+        first.send("ping");
+        relaying = !second.receive(4, 1000).empty();
+    }
     ASSERT_TRUE(relaying) << "the program never relayed";
     ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
     ASSERT_TRUE(program.waitForFinished(60000)) << "the program did not end";

@@ -23,24 +23,14 @@ struct Accepted {
 
 TEST(CommandLineTest, AcceptsEachFormOfBothModes) {
     const Accepted table[] = {
-        {{}, Action::Window},
-        {{"--ini", "my.ini"}, Action::Window, "my.ini"},
-        {{"--ini=/etc/v/x.ini"}, Action::Window, "/etc/v/x.ini"},
-        {{"--headless"}, Action::Headless},
+        {{}, Action::Window}, {{"--ini", "my.ini"}, Action::Window, "my.ini"},
+        {{"--ini=/etc/v/x.ini"}, Action::Window, "/etc/v/x.ini"}, {{"--headless"}, Action::Headless},
         {{"--headless", "--ini", "a b.ini", "--log-a", "a.log", "--log-b", "b.log", "--log-combined", "c.log",
-          "--status-every", "5"},
-         Action::Headless,
-         "a b.ini",
-         "a.log",
-         "b.log",
-         "c.log",
-         5},
+          "--status-every", "5"}, Action::Headless, "a b.ini", "a.log", "b.log", "c.log", 5},
         {{"--log-combined=c.log", "--status-every=0", "--headless"}, Action::Headless, "", "", "", "c.log", 0},
         {{"--headless", "--status-every", "86400"}, Action::Headless, "", "", "", "", 86400},
         {{"--log-a", "-", "--headless"}, Action::Headless, "", "-"},  // a file named "-" is a file
-        {{"--help"}, Action::Help},
-        {{"--headless", "--help"}, Action::Help},
-        {{"--version"}, Action::Version},
+        {{"--help"}, Action::Help}, {{"--headless", "--help"}, Action::Help}, {{"--version"}, Action::Version},
         {{"--version", "--help"}, Action::Help},
     };
     for (const Accepted& row : table) {
@@ -48,9 +38,8 @@ TEST(CommandLineTest, AcceptsEachFormOfBothModes) {
         std::string shown;
         for (const std::string& a : row.arguments) shown += " " + a;
         EXPECT_EQ(line.action, row.action) << shown << ": " << line.refusal;
-        EXPECT_EQ(std::tie(line.iniPath, line.logA, line.logB, line.logCombined),
-                  std::tie(row.ini, row.logA, row.logB, row.logCombined))
-            << shown;
+        const auto paths = std::tie(line.iniPath, line.logA, line.logB, line.logCombined);
+        EXPECT_EQ(paths, std::tie(row.ini, row.logA, row.logB, row.logCombined)) << shown;
         EXPECT_EQ(line.statusEverySeconds, row.statusEvery) << shown;
     }
 }
@@ -58,14 +47,10 @@ TEST(CommandLineTest, AcceptsEachFormOfBothModes) {
 TEST(CommandLineTest, RefusesWhatIsWrongNamingIt) {
     const std::string range = " is out of range: whole seconds from 0 to 86400";
     const std::pair<std::vector<std::string>, std::string> table[] = {
-        {{"--bogus"}, "unknown option --bogus"},
-        {{"--headless", "--log-d=x"}, "unknown option --log-d"},
-        {{"-platform", "offscreen"}, "unknown option -platform"},
-        {{"stray"}, "unexpected argument \"stray\""},
-        {{"--ini"}, "--ini needs a value"},
-        {{"--ini="}, "--ini needs a value"},
-        {{"--ini", "--headless"}, "--ini needs a value"},
-        {{"--headless", "--log-a"}, "--log-a needs a value"},
+        {{"--bogus"}, "unknown option --bogus"}, {{"--headless", "--log-d=x"}, "unknown option --log-d"},
+        {{"-platform", "offscreen"}, "unknown option -platform"}, {{"stray"}, "unexpected argument \"stray\""},
+        {{"--ini"}, "--ini needs a value"}, {{"--ini="}, "--ini needs a value"},
+        {{"--ini", "--headless"}, "--ini needs a value"}, {{"--headless", "--log-a"}, "--log-a needs a value"},
         {{"--headless", "--status-every"}, "--status-every needs a value"},
         {{"--headless", "--status-every", "-1"}, "--status-every -1" + range},
         {{"--headless", "--status-every", "86401"}, "--status-every 86401" + range},
@@ -93,21 +78,18 @@ TEST(CommandLineTest, RefusesWhatIsWrongNamingIt) {
     EXPECT_EQ(versionText(), "Vorlinex v1.01a");
 }
 
-// --ini: the settings are read from and saved to the named file, wherever the current directory
-// is. A named file that cannot be used ends the program: its path and why (the box's words are
-// the program test's); nothing when none was named or it reads as settings.
+// --ini: the named file is read and saved wherever the current directory is; one that cannot be
+// used is told with its path and why (the box is the program test's).
 TEST(CommandLineTest, TheNamedSettingsFileIsReadAndSavedInsteadOfTheCurrentDirectorysOneOrSaysWhyItCannotBeRead) {
     ScratchDir dir;
     std::filesystem::create_directory(dir.file("etc"));
     std::filesystem::create_directory(dir.file("folder.ini"));
     dir.write("notes.ini", "relay notes\nCOM=3\n");
     dir.write("Vorlinex.ini", "[DATA]\r\nCRLF=1\r\n");
-    dir.write("etc/site.ini", "[DATA1]\r\nCOM=0\r\nBPS=19200\r\n[DATA]\r\nCRLF=2\r\n[DEVICES]\r\nCOM1=/dev/ttyUSB7\r\n");
+    dir.write("etc/site.ini", "[DATA1]\nCOM=0\nBPS=19200\n[DATA]\nCRLF=2\n[DEVICES]\nCOM1=/dev/ttyUSB7\n");
     const std::pair<std::string, std::string> table[] = {
-        {"missing.ini", "No such file or directory"},
-        {"folder.ini", "Is a directory"},
-        {"notes.ini", "not a settings file (it has no [DATA1], [DATA2], [DATA] or [DEVICES] section)"},
-        {"Vorlinex.ini", ""}};
+        {"missing.ini", "No such file or directory"}, {"folder.ini", "Is a directory"}, {"Vorlinex.ini", ""},
+        {"notes.ini", "not a settings file (it has no [DATA1], [DATA2], [DATA] or [DEVICES] section)"}};
     EXPECT_FALSE(namedConfigFailure().has_value());
     for (const auto& [name, why] : table) {
         setConfigPathOverride(name);
@@ -117,9 +99,7 @@ TEST(CommandLineTest, TheNamedSettingsFileIsReadAndSavedInsteadOfTheCurrentDirec
     }
     setConfigPathOverride("etc/site.ini");  // relative: to the folder it was named in
     std::filesystem::current_path(dir.file("etc"));
-    const auto samePath = [](const std::string& path) {
-        return std::filesystem::path(path).lexically_normal();
-    };  // any separators
+    const auto samePath = [](const std::string& path) { return std::filesystem::path(path).lexically_normal(); };
     EXPECT_EQ(samePath(configPath()), samePath(dir.file("etc/site.ini")));
     Config config = loadConfig();
     EXPECT_TRUE(config.appOptions.CRLF.load() == 2 && config.port1.baudRate == 19200 &&
@@ -137,31 +117,32 @@ TEST(CommandLineTest, TheNamedSettingsFileIsReadAndSavedInsteadOfTheCurrentDirec
 
 TEST(HeadlessReportTest, WordsTimesSizesAndTheStatusLine) {
     const std::pair<std::string, std::string> words[] = {
-        {durationText(0), "00:00:00"},     {durationText(41), "00:00:41"},
-        {durationText(86399), "23:59:59"}, {durationText(3 * 86400 + 4 * 3600 + 12 * 60 + 9), "3d 04:12:09"},
-        {groupedNumber(0), "0"},           {groupedNumber(999), "999"},
-        {groupedNumber(1000), "1,000"},    {groupedNumber(12345678), "12,345,678"},
-        {sizeText(999), "999 B"},          {sizeText(1000), "1.0 kB"},
-        {sizeText(999949), "999.9 kB"},    {sizeText(999950), "1.0 MB"},
-        {sizeText(12345678), "12.3 MB"},   {sizeText(81234567890), "81.2 GB"}};
+        {durationText(0), "00:00:00"}, {durationText(41), "00:00:41"}, {durationText(86399), "23:59:59"},
+        {durationText(3 * 86400 + 4 * 3600 + 12 * 60 + 9), "3d 04:12:09"}, {groupedNumber(0), "0"},
+        {groupedNumber(999), "999"}, {groupedNumber(1000), "1,000"}, {groupedNumber(12345678), "12,345,678"},
+        {sizeText(999), "999 B"}, {sizeText(1000), "1.0 kB"}, {sizeText(999949), "999.9 kB"},
+        {sizeText(999950), "1.0 MB"}, {sizeText(12345678), "12.3 MB"}, {sizeText(81234567890), "81.2 GB"}};
     for (const auto& [got, wanted] : words) EXPECT_EQ(got, wanted);
-    EXPECT_EQ(journalLine(JournalPriority::Error, "Com2 Open Error\n/dev/x: gone\n"), "<3>Com2 Open Error: /dev/x: gone\n");
+    const std::string error = journalLine(JournalPriority::Error, "Com2 Open Error\n/dev/x: gone\n");
+    EXPECT_EQ(error, "<3>Com2 Open Error: /dev/x: gone\n");
     EXPECT_EQ(journalLine(JournalPriority::Info, "up"), "<6>up\n");
 
     HeadlessStatus status;
     status.upSeconds = 3 * 86400 + 4 * 3600 + 12 * 60 + 9;
-    status.ports[0] = {"COM1", "/dev/ttyUSB0", "present", 0}, status.ports[1] = {"COM2", "/dev/ttyUSB1", "away", 41};
-    status.directions[0] = {12345678, 2312, 1234}, status.directions[1] = {9876543, 18, 0};
+    status.ports[0] = {"COM1", "/dev/ttyUSB0", "present", 0};
+    status.ports[1] = {"COM2", "/dev/ttyUSB1", "away", 41};
+    status.directions[0] = {12345678, 2312, 1234};
+    status.directions[1] = {9876543, 18, 0};
     status.captures = {{"a", 12300000, false}, {"b", 9800000, false}, {"combined", 81200000, false}};
-    EXPECT_EQ(statusLineText(status),
-              "up 3d 04:12:09  COM1 /dev/ttyUSB0 present  COM2 /dev/ttyUSB1 away 00:00:41  1>2 12,345,678 B 2,312 B/s  "
-              "2>1 9,876,543 B 18 B/s  undelivered to COM2 1,234 B  captures: a 12.3 MB, b 9.8 MB, combined 81.2 MB");
+    const std::string head = "up 3d 04:12:09  COM1 /dev/ttyUSB0 present  COM2 /dev/ttyUSB1 away 00:00:41  "
+                             "1>2 12,345,678 B 2,312 B/s  2>1 9,876,543 B 18 B/s  ";
+    const std::string captures = "captures: a 12.3 MB, b 9.8 MB, combined 81.2 MB";
+    EXPECT_EQ(statusLineText(status), head + "undelivered to COM2 1,234 B  " + captures);
     EXPECT_EQ(notifyStatusText(status), "COM1 present, COM2 away 00:00:41, 1>2 2,312 B/s, 2>1 18 B/s");
     status.captures = {{"b", 0, true}};
-    status.directions[0].undelivered = 0, status.directions[1].undelivered = 5;
-    EXPECT_EQ(statusLineText(status),
-              "up 3d 04:12:09  COM1 /dev/ttyUSB0 present  COM2 /dev/ttyUSB1 away 00:00:41  1>2 12,345,678 B 2,312 B/s  "
-              "2>1 9,876,543 B 18 B/s  undelivered to COM1 5 B  captures: b 0 B (ended)");
+    status.directions[0].undelivered = 0;
+    status.directions[1].undelivered = 5;
+    EXPECT_EQ(statusLineText(status), head + "undelivered to COM1 5 B  captures: b 0 B (ended)");
 }
 
 }  // namespace

