@@ -218,12 +218,21 @@ TEST(HeadlessRunHere, ANetworkPortThatIsLostOrRefusedSaysHowItsConnectionEndedAn
     const TestListener closed(-1);  // bound, not listening: refused
     const std::string path = "tcp://127.0.0.1:" + std::to_string(closed.port());
     ASSERT_TRUE(start(path));
+    const auto openErrors = [&] {
+        return std::ranges::count_if(lines, [](const std::string& l) { return l.find("Open Error") != l.npos; });
+    };
+    const auto failuresReach = [&](int count) {
+        return eventually([&] {
+            run->step();
+            return run->app.relay.serialPort2.networkRetry.connectFailures >= count;
+        });
+    };
+    // Told by the very step that saw the first connect fail, once, however often it fails again.
+    ASSERT_TRUE(failuresReach(1));
+    EXPECT_EQ(openErrors(), 1) << "not told when the first connect failed";
     await("^<4>Com2 Open Error: " + path + " not reachable: connection refused \\(it is tried again .*\\)\n");
-    EXPECT_TRUE(eventually([&] {
-        run->step();
-        return run->app.relay.serialPort2.networkRetry.connectFailures >= 4;
-    }));
-    EXPECT_EQ(std::ranges::count_if(lines, [](const std::string& l) { return l.find("Open Error") != l.npos; }), 1);
+    EXPECT_TRUE(failuresReach(4));
+    EXPECT_EQ(openErrors(), 1);
 }
 
 }  // namespace
