@@ -28,7 +28,9 @@ void checkLineIndex(const TrafficTextControl& control, int64_t origin = -1) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     TrafficDisplay asciiChannel, hexChannel;
-    TrafficTextControl &ascii = *openDisplay(asciiChannel, 0), &hex = *openDisplay(hexChannel, 1), edited;
+    TrafficTextControl& ascii = *openDisplay(asciiChannel, 0);
+    TrafficTextControl& hex = *openDisplay(hexChannel, 1);
+    TrafficTextControl edited;
     std::string stream, expected, held;  // the text form's bytes so far, and the one held back
     bool awaiting = false, afterCr = false;
     int64_t asciiOrigin = 0, editedOrigin = 0;
@@ -41,7 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         asciiOrigin -= static_cast<int64_t>(kept.size());
         // ... and a dump of more than 139 lines of 16 bytes (the open line among them) its last 139.
         if ((hexShown + 15) / 16 > 139) hexShown -= ((hexShown + 15) / 16 - 139) * 16;
-        feed(asciiChannel, chunk), feed(hexChannel, chunk), stream += chunk, hexShown += chunk.size();
+        feed(asciiChannel, chunk);
+        feed(hexChannel, chunk);
+        stream += chunk;
+        hexShown += chunk.size();
         for (unsigned char b : chunk) awaiting = awaiting ? !isShiftJisTrailByte(b) : isShiftJisLeadByte(b);
         // A chunk's last byte, NUL excepted, waits while it is a lead byte without its trail.
         const bool hold = awaiting && chunk.size() > held.size() && chunk.back() != '\0';
@@ -67,19 +72,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const int before = edited.textLength();
         switch (static_cast<unsigned char>(chunk[0]) % 5) {
             case 0:  // at a line start, or anywhere up to past the end
-                edited.removeFromTop(pick % 2 ? edited.lineStart(pick % edited.lineCount()) : pick * 8),
-                    editedOrigin += before - edited.textLength();
+                edited.removeFromTop(pick % 2 ? edited.lineStart(pick % edited.lineCount()) : pick * 8);
+                editedOrigin += before - edited.textLength();
                 break;
             case 1: edited.replaceLastLine(chunk.data(), static_cast<int>(chunk.size())); break;
             case 2:  // CLEAR: what waits for a trail byte is dropped unless the text was empty all along
-                if (ascii.textLength() > 0) held.clear(), awaiting = false;
-                asciiOrigin += ascii.textLength(), ascii.setText(""), hex.setText(""), expected.clear(),
-                    afterCr = false, hexShown = 0;
+                if (ascii.textLength() > 0) {
+                    held.clear();
+                    awaiting = false;
+                }
+                asciiOrigin += ascii.textLength();
+                ascii.setText("");
+                hex.setText("");
+                expected.clear();
+                afterCr = false;
+                hexShown = 0;
                 break;
             default: edited.append(chunk.data(), static_cast<int>(chunk.size()));
         }
-        if (edited.textLength() > 4000) editedOrigin += edited.textLength(), edited.setText(pick % 2 ? chunk : "");
-        checkLineIndex(ascii, asciiOrigin), checkLineIndex(hex), checkLineIndex(edited, editedOrigin);
+        if (edited.textLength() > 4000) {
+            editedOrigin += edited.textLength();
+            edited.setText(pick % 2 ? chunk : "");
+        }
+        checkLineIndex(ascii, asciiOrigin);
+        checkLineIndex(hex);
+        checkLineIndex(edited, editedOrigin);
         FUZZ_REQUIRE(hex.text() == hexDump(stream.substr(stream.size() - hexShown)));
     }
     return 0;

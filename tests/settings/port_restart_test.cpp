@@ -21,7 +21,8 @@ namespace {
 TEST(RestartPorts, NewSettingsAndMovedPortsRelayBothWaysAndAPortThatDoesNotOpenSaysWhy) {
     PtyCable cable1, cable2, cable3;
     Relay relay;
-    relay.serialPort1.settings = {0, 9600, 8}, relay.serialPort2.settings = {1, 9600, 8};
+    relay.serialPort1.settings = {0, 9600, 8};
+    relay.serialPort2.settings = {1, 9600, 8};
     std::vector<std::string> boxes;
     const PortOpenReport report = [&](int result, int64_t portNumber, const PortOpenFailure& failure) {
         std::string text;
@@ -53,12 +54,10 @@ TEST(RestartPorts, NewSettingsAndMovedPortsRelayBothWaysAndAPortThatDoesNotOpenS
     restartPorts(relay, choice1, choice2, report);
     EXPECT_TRUE(relay.serialPort1.settings.baudRate == 115200 && relay.serialPort2.settings.baudRate == 115200);
     expectRelaysBothWays(cable1, cable2, 2);
-    for (const auto& [com, far] : {std::pair{2, &cable3}, {1, &cable2}}) {
-        choice2.com = com;
-        restartPorts(relay, choice1, choice2, report);
-        EXPECT_EQ(relay.serialPort2.settings.comIndex, com);
-        expectRelaysBothWays(cable1, *far, 3 + com);
-    }
+    choice2.com = 2;
+    restartPorts(relay, choice1, choice2, report);
+    EXPECT_EQ(relay.serialPort2.settings.comIndex, 2);
+    expectRelaysBothWays(cable1, cable3, 3);
     EXPECT_EQ(static_cast<size_t>(std::count(boxes.begin(), boxes.end(), "")), boxes.size());
 
     choice2.com = 3;

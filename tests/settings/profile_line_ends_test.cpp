@@ -151,7 +151,8 @@ TEST(ExampleSettings, ReadsAsTheDefaultsWithItsDevicesAndSaveKeepsItsComments) {
     const Config config = loadConfig();
     EXPECT_TRUE(config.port1.comIndex == 0 && config.port2.comIndex == 1 && config.appOptions.DATETIMEVAL.load() == 60);
     std::array<std::string, 6> devices = defaultComDevicePaths();
-    devices[0] = "/dev/ttyUSB0", devices[1] = "/dev/ttyUSB1";
+    devices[0] = "/dev/ttyUSB0";
+    devices[1] = "/dev/ttyUSB1";
     EXPECT_EQ(config.comDevicePaths, devices);
     ASSERT_TRUE(saveConfig(config).saved);
     EXPECT_EQ(dir.read("Vorlinex.ini"), withLineEnds(example, kOnWindows ? "\r\n" : "\n"));
