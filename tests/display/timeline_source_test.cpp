@@ -1,5 +1,4 @@
-// The timeline's two sources, the live record list and a saved combined capture: the one contract
-// the window relies on, then what each does alone.
+// The timeline's two sources, the live record list and a saved combined capture.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -37,8 +36,7 @@ std::string recordLine(const TimelineRecord& r) {
     return line;
 }
 
-// Each record's line, after its number when `numbered`: equal when every field is (a parsed time has no
-// weekday or zone).
+// Each record's line, numbered when asked: equal when every field is (a parsed time has no weekday).
 std::string textOf(const std::vector<TimelineRecord>& records, bool numbered = true, size_t from = 0,
                    size_t to = SIZE_MAX) {
     std::string text;
@@ -112,9 +110,8 @@ void take(TimelineRecords& records, int channel, const std::string& bytes, int64
     records.onRead(channel, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), ReadTime{wall, monotonic});
 }
 
-// The same records live (fed as the read order feeds them) and saved, with lines not records here and there (skipped
-// and counted, the records around them keeping their rows), some CR LF ends and a half-written last line, left out.
-// Reads give the records held asked for (a count too large to add still meaning all); rows agree with a walk.
+// The same records live and saved, with lines not records (skipped and counted), CR LF ends and a
+// half-written last line (left out): reads give the records asked for; rows agree with a walk.
 TEST(TimelineSources, ReadsGiveTheRecordsWholeAndRowsAgreeWithAWalk) {
     const std::vector<TimelineRecord> records = makeRecords(9000, 100, 2);
     TimelineRecords live{10000000, uint64_t{1} << 30};

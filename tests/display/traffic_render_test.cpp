@@ -1,6 +1,5 @@
-// A channel's worker rendering chunks into the display window's text (the hex dump across any cut
-// of the chunks is the render fuzz seeds'): a double-byte character cut between chunks, and the
-// text model read by the UI thread while the worker renders into it.
+// A channel's worker rendering chunks into the display's text (the dump across any cut of the chunks
+// is the render fuzz seeds'): a character cut between chunks, and reads while the worker renders.
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -1,5 +1,4 @@
-// OK of the serial settings dialog on real cables: the ports are set up again or moved to another
-// COM name, and the relay goes on both ways afterwards; a port that does not open says why.
+// OK of the serial settings dialog on real cables: the ports set up again or moved, relaying after.
 #include "settings/port_restart.h"
 
 #include <gtest/gtest.h>
@@ -16,8 +15,7 @@ namespace {
 
 // [Linux, which refuses what Windows does not check] COM1 and COM2 led to one device: the second
 // is refused naming the first, and waits for the user rather than being tried again and again.
-// Then new line settings on the same names, and port 2 moved to a third cable and back, and to a
-// missing device: each time both directions relay every byte, and the ports hold what was chosen.
+// Then new line settings, port 2 moved to a third cable and to a missing device: both ways relay.
 TEST(RestartPorts, NewSettingsAndMovedPortsRelayBothWaysAndAPortThatDoesNotOpenSaysWhy) {
     PtyCable cable1, cable2, cable3;
     Relay relay;

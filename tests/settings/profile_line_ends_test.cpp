@@ -1,7 +1,5 @@
-// Vorlinex.ini on disk, as an editor of either platform leaves it: values read as Windows'
-// private-profile functions give them, alike whether its lines end in LF or CR LF, and written
-// back with the line ends of the platform's own profile files (CR LF on Windows, the file's own
-// style elsewhere), every other byte kept; also the example the package installs.
+// Vorlinex.ini on disk as an editor of either platform leaves it: read as Windows' profile functions
+// read it, LF or CR LF, and written back in the platform's own line ends, every other byte kept.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -59,9 +57,8 @@ TEST(ProfileLineEnds, EitherLineEndReadsAlikeAndSaveWritesThePlatformsOwn) {
     }
 }
 
-// A file made read-only is refused and left as it was, no temporary file beside it, by SAVE and
-// DEVICES > OK alike, also for root, who could write it; a folder in the file's place is neither
-// read nor replaced.
+// A read-only file is refused and left as it was by SAVE and DEVICES > OK alike, also for root, who
+// could write it; a folder in the file's place is neither read nor replaced.
 TEST(ProfileLineEnds, AReadOnlyFileOrAFolderInItsPlaceIsNeverReplaced) {
     ScratchDir dir;
     const Config defaults = loadConfig();

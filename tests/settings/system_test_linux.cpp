@@ -1,7 +1,5 @@
-// Settings on the system's own things, in real folders: Vorlinex.ini and the autostart entry
-// written over what the user has put in their place (links, read-only files, files of other
-// owners) or onto a full disk, what the devices window learns of a device without opening it
-// (real pseudo-terminals), and the program path an autostart entry names.
+// Settings on the system's own things, in real folders: Vorlinex.ini and the autostart entry over
+// links, read-only files, other owners' files and a full disk; devices learnt without opening them.
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -68,10 +66,9 @@ TEST(SettingsFile, ALinkIsFollowedAlsoWhenItsFileDoesNotExistYet) {
     EXPECT_EQ(filesIn(dir.file("real")), 2u);  // the link and the file: no temporary one
 }
 
-// Foreign lines survive a SAVE byte for byte (an added key goes after its section's last line that
-// is not blank, a comment too); missing keys read as zero and eight-bit fields wrap. A full disk
-// (a file-size limit here) refuses the save with the reason and leaves the file whole. A file that
-// is replaced keeps its mode, owner and group (root may set them all), and another user may not replace it.
+// Foreign lines survive a SAVE byte for byte (an added key goes after its section's last line not
+// blank, a comment too); eight-bit fields wrap. A full disk (a file-size limit here) refuses the save
+// and leaves the file whole. A replaced file keeps its mode, owner and group; another user's is refused.
 TEST(SettingsFile, ForeignLinesSurviveAFullDiskLeavesTheFileWholeAndAReplacedOneKeepsItsOwner) {
     ScratchDir dir;
     const std::string foreign = "; by hand\n[Other Program]\nWindow=10,20\nBig=" + std::string(1 << 20, 'Z') + "\n" +
@@ -108,8 +105,7 @@ TEST(SettingsFile, ForeignLinesSurviveAFullDiskLeavesTheFileWholeAndAReplacedOne
                              "[DATA2]\nCOM=0\nBPS=0\nBIT=0\nPARI=0\nSTOP=0\nFLOW=0\n";
     EXPECT_EQ(dir.read("Vorlinex.ini"), mine);
 
-    // Another user's file in a folder everyone may write: the rename would succeed, but the file is
-    // not theirs to replace. Needs root to become that other user.
+    // In a folder everyone may write the rename would succeed, but the file is not theirs to replace.
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
     ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
     const pid_t child = ::fork();
@@ -126,11 +122,9 @@ TEST(SettingsFile, ForeignLinesSurviveAFullDiskLeavesTheFileWholeAndAReplacedOne
     EXPECT_EQ(filesIn(dir.path()), 1u);
 }
 
-// "登録" writes its entry as SAVE writes the settings (the file's own test says how): never over a
-// read-only entry; a refusal says where and why. A replaced binary's
-// link reads "<path> (deleted)" and leads to no file, so it gets no entry; a file that really has
-// such a name is fine. Nor does a path that is not UTF-8, or one holding a control character no
-// key-file escape covers. Where it goes and the entry it replaces are the option dialog's "登録".
+// "登録" writes its entry as SAVE writes the settings: never over a read-only entry; a refusal says
+// where and why. A replaced binary's link reads "<path> (deleted)" and gets no entry (a file that
+// really has that name does); nor does a path not UTF-8 or with a control character no escape covers.
 TEST(StartupEntry, IsWrittenLikeTheSettingsFileAndAReplacedProgramOrAnUnwritablePathGetsNoEntry) {
     ScratchDir dir;
     const std::string entry = dir.file("Vorlinex.desktop");

@@ -326,9 +326,8 @@ TEST_F(TimelineWindowTest, RowsShowTheDateOnTheFirstRecordOfEachDayAndContinuati
     EXPECT_EQ(large.indexOf(QLatin1String("44")), rows[0].indexOf(QLatin1String("41")));
 }
 
-// Copies larger than a slice go out between frames, each chosen record once, in order. More text than the
-// clipboard takes makes none (told at once from the rows, or once its text passes the bound) and offers a file
-// instead, written in the background; the note says how it went, or, declined, that nothing was copied.
+// Copies larger than a slice go out between frames, each record once, in order. More than the clipboard
+// takes is offered as a file, written in the background; the note says how it went or that nothing was.
 TEST_F(TimelineWindowTest, LargeCopiesGoOutInSlicesOrToAFileInTheBackground) {
     TimelineRecords many{100000, uint64_t{256} << 20};
     ScratchDir dir;

@@ -1,5 +1,4 @@
-// The settings dialogs on real widgets, the serial and devices ones over the program on ptys; the
-// devices window's "network port…" entry and its form on a host of the test's own.
+// The settings dialogs on real widgets, the serial and devices ones over the program on ptys.
 #include <poll.h>
 
 #include <QAbstractItemView>
@@ -311,10 +310,8 @@ protected:
     QTimer timer;
 };
 
-// The entry ends every row's list. OK puts the URL in the row (an IPv6 host in brackets), Cancel
-// leaves the row as it showed (a detected device chosen first comes back) and keeps nothing typed
-// in the form; a row that holds a network path, typed or as it was opened, fills the form, and the
-// entry opens its form again each time it is chosen.
+// The entry ends every row's list. OK puts the URL in the row, Cancel leaves the row as it showed and
+// keeps nothing typed; a row holding a network path fills the form, opened anew each time chosen.
 TEST_F(NetworkPortEntry, FormPutsItsUrlInTheRowCancelLeavesTheRowANetworkRowFillsTheFormAndOkNeedsAValidPath) {
     DevicesDialog devices(host, nullptr);
     devices.show();
@@ -364,9 +361,8 @@ TEST_F(NetworkPortEntry, FormPutsItsUrlInTheRowCancelLeavesTheRowANetworkRowFill
     click(&devices, kDevicesOk);
     EXPECT_EQ(handed, (std::vector{expected}));
 
-    // OK is offered only for a host and a port that make a path the ports take; until then the form
-    // says what is wrong, and OK does nothing. A network path that does not hold together fills what
-    // it can. Which values the ports take is the network path's parser's test; here, which part is named.
+    // OK is offered only for a path the ports take (the parser's test); until then the form names the
+    // part that is wrong. A network path that does not hold together fills what it can.
     rows[0] = "tcp://lab-pi:99999";
     DevicesDialog another(host, nullptr);
     another.show();
