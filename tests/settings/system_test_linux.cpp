@@ -108,6 +108,7 @@ TEST(SettingsFile, ForeignLinesSurviveAFullDiskLeavesTheFileWholeAndAReplacedOne
     // In a folder everyone may write the rename would succeed, but the file is not theirs to replace.
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
     ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(dir.file("Vorlinex.ini").c_str(), 0644), 0);  // theirs to read, not to write
     const pid_t child = ::fork();
     if (child == 0) {
         if (::setgroups(0, nullptr) != 0 || ::setgid(65533) != 0 || ::setuid(65533) != 0) ::_exit(3);
