@@ -76,8 +76,7 @@ TEST(FindPattern, ReadsHexOnlyByTheRuleTheBarShows) {
         FindPattern pattern{"left over", false, {}};
         ASSERT_EQ(readFindPattern(input, toggle, pattern), ok) << input << pattern.error;
         EXPECT_EQ(std::make_tuple(pattern.hex, pattern.bytes, pattern.error.empty()),
-                  std::make_tuple(ok ? hex : pattern.hex, bytes, ok))
-            << input;
+                  std::make_tuple(ok ? hex : pattern.hex, bytes, ok)) << input;
     }
 }
 
@@ -121,8 +120,7 @@ TEST(TimelineFind, FindsRunsOfOneDirectionsBytesInTheRecordsHeld) {
             else feed.add(channel, bytes);
         }
         EXPECT_TRUE(find.advance(SIZE_MAX) && find.caughtUp() &&
-                    find.searched() == feed.records.extent().end - feed.records.extent().first)
-            << what;
+                    find.searched() == feed.records.extent().end - feed.records.extent().first) << what;
         EXPECT_EQ(matchesOf(find), expected) << what;
     }
 }
@@ -139,8 +137,7 @@ TEST(TimelineFind, NextAndPreviousWrapAroundSlicesSearchAtMostTheirRecordsAndMat
         {0, 0, 1, 2}, {0, 1, 1, 0}, {0, 3, 2, 0}, {1, 2, 2, 1}, {2, 1, 0, 1}, {5, 0, 0, 2}, {9, 0, 0, 2}};
     for (const auto& [record, offset, next, previous] : steps)
         EXPECT_EQ(std::make_pair(find.next(record, offset), find.previous(record, offset)),
-                  std::make_pair(next, previous))
-            << record << "," << offset;
+                  std::make_pair(next, previous)) << record << "," << offset;
     EXPECT_EQ(std::make_pair(none.next(0, 0), none.previous(0, 0)), std::make_pair(none.count(), none.count()));
 
     Feed many;  // a slice searches at most the records it is given
@@ -185,10 +182,10 @@ TEST(TimelineFind, SlicesOfAnySizeWhileRecordsArriveAndGoFindWhatThePlainSearchF
             std::erase_if(expected, [&](const Match& m) { return std::get<1>(m) < held.records.extent().first; });
             ASSERT_EQ(matchesOf(bounded), expected) << pattern << " round " << round;
         }
-        for (size_t f = 0; f < finds.size(); ++f)
-            EXPECT_EQ((finds[f].advance(SIZE_MAX), matchesOf(finds[f])),
-                      plainSearch(feed.records, pattern, static_cast<TimelineFilter>(f)))
-                << pattern << f;
+        for (size_t f = 0; f < finds.size(); ++f) {
+            finds[f].advance(SIZE_MAX);
+            EXPECT_EQ(matchesOf(finds[f]), plainSearch(feed.records, pattern, static_cast<TimelineFilter>(f))) << f;
+        }
     }
 }
 

@@ -280,8 +280,7 @@ TEST_F(TimelineWindowTest, PausesAreRuledAsTheOptionsSayAndSavedTimelinesOpenRea
     saved->view()->refresh();
     saved->view()->selectAll();
     EXPECT_EQ(std::make_pair(saved->view()->recordsInSight().front(), saved->view()->selectionText()),
-              std::make_pair(uint64_t{0}, lines))
-        << "at its top";
+              std::make_pair(uint64_t{0}, lines)) << "at its top";
     searchAll(saved, QStringLiteral("aaaa"));
     EXPECT_TRUE(saved->matchCount() > 0 && boxes.empty());
     ASSERT_EQ(::truncate(dir.file("saved.txt").c_str(), 1000), 0);
