@@ -44,8 +44,10 @@ TEST(TrafficRender, TextWaitsForTheSecondByteOfACharacterAndReadsWhileAWorkerRen
         const TrafficTextControl::ViewState state = model->viewState(0, INT_MAX);
         ASSERT_EQ(state.lines.size(), static_cast<size_t>(state.lineCount));
         std::string text;
-        for (size_t i = 0; i < state.lines.size(); text += state.lines[i] + (i + 1 < state.lines.size() ? "\r\n" : ""), ++i)
+        for (size_t i = 0; i < state.lines.size(); ++i) {
             ASSERT_EQ(state.lineStarts[i], static_cast<int>(text.size()));
+            text += state.lines[i] + (i + 1 < state.lines.size() ? "\r\n" : "");
+        }
         ASSERT_EQ(static_cast<int>(text.size()), state.textLength);
         ASSERT_TRUE(state.origin == 0 || stream.compare(static_cast<size_t>(state.origin) - 2, 2, "\r\n") == 0);
         ASSERT_EQ(stream.compare(static_cast<size_t>(state.origin), text.size(), text), 0) << state.origin;

@@ -75,7 +75,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 edited.removeFromTop(pick % 2 ? edited.lineStart(pick % edited.lineCount()) : pick * 8);
                 editedOrigin += before - edited.textLength();
                 break;
-            case 1: edited.replaceLastLine(chunk.data(), static_cast<int>(chunk.size())); break;
+            case 1:
+                edited.replaceLastLine(chunk.data(), static_cast<int>(chunk.size()));
+                break;
             case 2:  // CLEAR: what waits for a trail byte is dropped unless the text was empty all along
                 if (ascii.textLength() > 0) {
                     held.clear();

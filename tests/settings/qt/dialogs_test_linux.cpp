@@ -280,7 +280,11 @@ std::string shown(const QComboBox* combo) { return combo->currentText().toStdStr
 class NetworkPortEntry : public ::testing::Test {
 protected:
     NetworkPortEntry() {
-        host.config = [this] { Config c; c.comDevicePaths = rows; return c; };
+        host.config = [this] {
+            Config c;
+            c.comDevicePaths = rows;
+            return c;
+        };
         host.listSerialDevices = [] {
             return std::vector<SerialDeviceInfo>{
                 {"/dev/serial/by-id/usb-FTDI-if00", "/dev/ttyUSB0", "FT232R USB UART", "FTDI", "A1", false}};
