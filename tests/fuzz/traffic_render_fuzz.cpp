@@ -28,9 +28,7 @@ void checkLineIndex(const TrafficTextControl& control, int64_t origin = -1) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     TrafficDisplay asciiChannel, hexChannel;
-    TrafficTextControl& ascii = *openDisplay(asciiChannel, 0);
-    TrafficTextControl& hex = *openDisplay(hexChannel, 1);
-    TrafficTextControl edited;
+    TrafficTextControl &ascii = *openDisplay(asciiChannel, 0), &hex = *openDisplay(hexChannel, 1), edited;
     std::string stream, expected, held;  // the text form's bytes so far, and the one held back
     bool awaiting = false, afterCr = false;
     int64_t asciiOrigin = 0, editedOrigin = 0;
