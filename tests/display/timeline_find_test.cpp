@@ -18,7 +18,8 @@ struct Feed {
     int64_t micros = 1700000000000000;
     explicit Feed(uint64_t maxRecords = TimelineRecords::kMaxRecords) : records(maxRecords) { records.setTaking(true); }
     void add(int channel, const std::string& bytes) {
-        records.onRead(channel, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), ReadTime{micros += 1000, micros});
+        micros += 1000;
+        records.onRead(channel, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), ReadTime{micros, micros});
     }
 };
 
@@ -45,8 +46,10 @@ std::vector<Match> plainSearch(const TimelineSource& source, const std::string& 
         std::string stream;
         std::vector<std::pair<uint64_t, uint32_t>> place;
         for (const TimelineRecord& record : records)
-            for (uint32_t i = 0; i < record.bytes.size() && record.channel == channel && timelineShows(filter, channel); ++i)
-                stream += record.bytes[i], place.emplace_back(record.number, i);
+            if (record.channel == channel && timelineShows(filter, channel)) {
+                stream += record.bytes;
+                for (uint32_t i = 0; i < record.bytes.size(); ++i) place.emplace_back(record.number, i);
+            }
         for (size_t p = stream.find(pattern); p != std::string::npos; p = stream.find(pattern, p + pattern.size()))
             out.push_back(at(channel, place[p].first, place[p].second, place[p + pattern.size() - 1].first,
                              place[p + pattern.size() - 1].second + 1));
@@ -73,8 +76,7 @@ TEST(FindPattern, ReadsHexOnlyByTheRuleTheBarShows) {
         FindPattern pattern{"left over", false, {}};
         ASSERT_EQ(readFindPattern(input, toggle, pattern), ok) << input << pattern.error;
         EXPECT_EQ(std::make_tuple(pattern.hex, pattern.bytes, pattern.error.empty()),
-                  std::make_tuple(ok ? hex : pattern.hex, bytes, ok))
-            << input;
+                  std::make_tuple(ok ? hex : pattern.hex, bytes, ok)) << input;
     }
 }
 
@@ -91,40 +93,22 @@ TEST(TimelineFind, FindsRunsOfOneDirectionsBytesInTheRecordsHeld) {
     unsearched.resize(11, {1, "OK"});
     // Runs over records, directions, filters, slices and matches let go are the random test's: here bytes it
     // never makes, and what is let go or cleared while a match is under way. What, bound, steps, pattern, matches:
+    const Steps partLetGo = {{1, "A"}, {1, "x"}, {1, "BC"}, {2, ".."}, {kSearch, ""}, {1, "DE"}};
+    const std::vector<Match> sixOks = {at(1, 4, 0, 4, 2), at(1, 5, 0, 5, 2), at(1, 6, 0, 6, 2),
+                                       at(1, 7, 0, 7, 2), at(1, 8, 0, 8, 2), at(1, 9, 0, 9, 2)};
     const std::tuple<const char*, uint64_t, Steps, std::string, std::vector<Match>> cases[] = {
-        {"into the next record, the other direction between",
-         all,
-         {{1, "AT+C"}, {2, "OK"}, {1, "GSN\r"}},
-         "+CGSN",
+        {"into the next record, the other direction between", all, {{1, "AT+C"}, {2, "OK"}, {1, "GSN\r"}}, "+CGSN",
          {at(1, 0, 2, 2, 3)}},
         {"a line end over two records", all, binary, "\r\n", {at(2, 0, 2, 2, 1)}},
         {"a NUL byte", all, binary, std::string("\xff\0", 2), {at(1, 1, 0, 1, 2)}},
-        {"records let go before they were searched",
-         6,
-         unsearched,
-         "OK",
-         {at(1, 4, 0, 4, 2), at(1, 5, 0, 5, 2), at(1, 6, 0, 6, 2), at(1, 7, 0, 7, 2), at(1, 8, 0, 8, 2),
-          at(1, 9, 0, 9, 2)}},
-        {"a start left in a record let go",
-         3,
-         {{1, "xxAB"}, {2, ".."}, {kSearch, ""}, {2, ".."}, {2, ".."}, {kSearch, ""}, {1, "CD"}},
-         "ABCD",
-         {}},
-        {"no byte of a record let go",
-         3,
-         {{1, "A"}, {1, "B"}, {kSearch, ""}, {2, ".."}, {1, "ABA"}},
-         "ABA",
+        {"records let go before they were searched", 6, unsearched, "OK", sixOks},
+        {"a start left in a record let go", 3,
+         {{1, "xxAB"}, {2, ".."}, {kSearch, ""}, {2, ".."}, {2, ".."}, {kSearch, ""}, {1, "CD"}}, "ABCD", {}},
+        {"no byte of a record let go", 3, {{1, "A"}, {1, "B"}, {kSearch, ""}, {2, ".."}, {1, "ABA"}}, "ABA",
          {at(1, 3, 0, 3, 3)}},
-        {"a start in a record held",
-         4,
-         {{1, "A"}, {1, "x"}, {1, "BC"}, {2, ".."}, {kSearch, ""}, {1, "DE"}},
-         "xBCDE",
-         {at(1, 1, 0, 4, 2)}},
-        {"its part let go", 4, {{1, "A"}, {1, "x"}, {1, "BC"}, {2, ".."}, {kSearch, ""}, {1, "DE"}}, "AxBCDE", {}},
-        {"a list cleared",
-         all,
-         {{1, "OK"}, {1, "O"}, {kSearch, ""}, {kClear, ""}, {1, "K"}, {2, "OK"}},
-         "OK",
+        {"a start in a record held", 4, partLetGo, "xBCDE", {at(1, 1, 0, 4, 2)}},
+        {"its part let go", 4, partLetGo, "AxBCDE", {}},
+        {"a list cleared", all, {{1, "OK"}, {1, "O"}, {kSearch, ""}, {kClear, ""}, {1, "K"}, {2, "OK"}}, "OK",
          {at(2, 3, 0, 3, 2)}},
     };
     for (const auto& [what, bound, steps, pattern, expected] : cases) {
@@ -136,8 +120,7 @@ TEST(TimelineFind, FindsRunsOfOneDirectionsBytesInTheRecordsHeld) {
             else feed.add(channel, bytes);
         }
         EXPECT_TRUE(find.advance(SIZE_MAX) && find.caughtUp() &&
-                    find.searched() == feed.records.extent().end - feed.records.extent().first)
-            << what;
+                    find.searched() == feed.records.extent().end - feed.records.extent().first) << what;
         EXPECT_EQ(matchesOf(find), expected) << what;
     }
 }
@@ -154,8 +137,7 @@ TEST(TimelineFind, NextAndPreviousWrapAroundSlicesSearchAtMostTheirRecordsAndMat
         {0, 0, 1, 2}, {0, 1, 1, 0}, {0, 3, 2, 0}, {1, 2, 2, 1}, {2, 1, 0, 1}, {5, 0, 0, 2}, {9, 0, 0, 2}};
     for (const auto& [record, offset, next, previous] : steps)
         EXPECT_EQ(std::make_pair(find.next(record, offset), find.previous(record, offset)),
-                  std::make_pair(next, previous))
-            << record << "," << offset;
+                  std::make_pair(next, previous)) << record << "," << offset;
     EXPECT_EQ(std::make_pair(none.next(0, 0), none.previous(0, 0)), std::make_pair(none.count(), none.count()));
 
     Feed many;  // a slice searches at most the records it is given
@@ -191,7 +173,8 @@ TEST(TimelineFind, SlicesOfAnySizeWhileRecordsArriveAndGoFindWhatThePlainSearchF
                 std::string bytes(std::uniform_int_distribution<size_t>(1, 7)(random), 'a');
                 for (char& c : bytes) c = random() % 3 == 0 ? 'b' : 'a';
                 const int channel = random() % 3 == 0 ? 2 : 1;
-                feed.add(channel, bytes), held.add(channel, bytes);
+                feed.add(channel, bytes);
+                held.add(channel, bytes);
                 ASSERT_TRUE(bounded.advance(10));
             }
             for (TimelineFind& find : finds) find.advance(std::uniform_int_distribution<size_t>(0, 300)(random));
@@ -199,10 +182,10 @@ TEST(TimelineFind, SlicesOfAnySizeWhileRecordsArriveAndGoFindWhatThePlainSearchF
             std::erase_if(expected, [&](const Match& m) { return std::get<1>(m) < held.records.extent().first; });
             ASSERT_EQ(matchesOf(bounded), expected) << pattern << " round " << round;
         }
-        for (size_t f = 0; f < finds.size(); ++f)
-            EXPECT_EQ((finds[f].advance(SIZE_MAX), matchesOf(finds[f])),
-                      plainSearch(feed.records, pattern, static_cast<TimelineFilter>(f)))
-                << pattern << f;
+        for (size_t f = 0; f < finds.size(); ++f) {
+            finds[f].advance(SIZE_MAX);
+            EXPECT_EQ(matchesOf(finds[f]), plainSearch(feed.records, pattern, static_cast<TimelineFilter>(f))) << f;
+        }
     }
 }
 

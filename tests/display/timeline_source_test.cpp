@@ -1,11 +1,11 @@
-// The timeline's two sources, the live record list and a saved combined capture: the one contract
-// the window relies on, then what each does alone.
+// The timeline's two sources, the live record list and a saved combined capture.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <thread>
 #include <tuple>
@@ -32,13 +32,14 @@ auto secondOf(const std::tm& t) { return std::make_tuple(t.tm_year, t.tm_mon, t.
 
 std::string recordLine(const TimelineRecord& r) {
     std::string line;
-    return appendCombinedRecord(line, r.local, r.micros, r.gapMicros, r.channel,
-                                reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size()),
-           line;
+    appendCombinedRecord(line, r.local, r.micros, r.gapMicros, r.channel,
+                         reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size());
+    return line;
 }
 
-// Each record's line, after its number when `numbered`: equal when every field is (a parsed time has no weekday or zone).
-std::string textOf(const std::vector<TimelineRecord>& records, bool numbered = true, size_t from = 0, size_t to = SIZE_MAX) {
+// Each record's line, numbered when asked: equal when every field is (a parsed time has no weekday).
+std::string textOf(const std::vector<TimelineRecord>& records, bool numbered = true, size_t from = 0,
+                   size_t to = SIZE_MAX) {
     std::string text;
     for (size_t i = from; i < std::min(to, records.size()); ++i)
         text += (numbered ? std::to_string(records[i].number) + " " : "") + recordLine(records[i]);
@@ -54,12 +55,15 @@ std::vector<TimelineRecord> makeRecords(size_t count, size_t maxLength, uint32_t
     int channel = 1;
     for (size_t i = 0; i < count; ++i) {
         TimelineRecord& r = records[i];
-        r.number = i, r.gapMicros = i == 0        ? 0
-                                    : i % 10 == 0 ? static_cast<int64_t>(random() % 100000) * 1000000 + 7
-                                                  : random() % 20000;
-        wall += r.gapMicros, r.local = localOf(wall), r.micros = static_cast<int32_t>(wall % 1000000);
+        r.number = i;
+        if (i > 0 && i % 10 == 0) r.gapMicros = static_cast<int64_t>(random() % 100000) * 1000000 + 7;
+        else if (i > 0) r.gapMicros = random() % 20000;
+        wall += r.gapMicros;
+        r.local = localOf(wall);
+        r.micros = static_cast<int32_t>(wall % 1000000);
         if (random() % 3 == 0) channel = 3 - channel;
-        r.channel = i % 4000 >= 1000 && i % 4000 < 3200 ? 2 : channel, r.bytes.resize(1 + random() % maxLength);
+        r.channel = i % 4000 >= 1000 && i % 4000 < 3200 ? 2 : channel;
+        r.bytes.resize(1 + random() % maxLength);
         for (char& c : r.bytes) c = static_cast<char>(random());
     }
     return records;
@@ -67,7 +71,8 @@ std::vector<TimelineRecord> makeRecords(size_t count, size_t maxLength, uint32_t
 
 std::vector<TimelineRecord> readAll(const TimelineSource& source) {
     std::vector<TimelineRecord> out;
-    return source.read(source.extent().first, SIZE_MAX, out), out;
+    source.read(source.extent().first, SIZE_MAX, out);
+    return out;
 }
 
 // rowsBefore and recordAtRow agree with a walk over `given` under every filter, from 0 while nothing has gone.
@@ -91,7 +96,10 @@ void expectRowsAgreeWithAWalk(const TimelineSource& source, const std::vector<Ti
     }
 }
 
-bool opened(TimelineFile& file, const std::string& path) { int error = 0; return file.open(path, error); }
+bool opened(TimelineFile& file, const std::string& path) {
+    int error = 0;
+    return file.open(path, error);
+}
 
 // Once the indexer is done (a busy machine may take long over gigabytes of holes).
 TimelineFile::Progress indexed(const TimelineFile& file) {
@@ -106,15 +114,17 @@ void take(TimelineRecords& records, int channel, const std::string& bytes, int64
     records.onRead(channel, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), ReadTime{wall, monotonic});
 }
 
-// The same records live (fed as the read order feeds them) and saved, with lines not records here and there (skipped
-// and counted, the records around them keeping their rows), some CR LF ends and a half-written last line, left out.
-// Reads give the records held asked for (a count too large to add still meaning all); rows agree with a walk.
+// The same records live and saved, with lines not records (skipped and counted), CR LF ends and a
+// half-written last line (left out): reads give the records asked for; rows agree with a walk.
 TEST(TimelineSources, ReadsGiveTheRecordsWholeAndRowsAgreeWithAWalk) {
     const std::vector<TimelineRecord> records = makeRecords(9000, 100, 2);
     TimelineRecords live{10000000, uint64_t{1} << 30};
     live.setTaking(true);
     int64_t wall = kStart;
-    for (const TimelineRecord& r : records) wall += r.gapMicros, take(live, r.channel, r.bytes, wall, wall - kStart);
+    for (const TimelineRecord& r : records) {
+        wall += r.gapMicros;
+        take(live, r.channel, r.bytes, wall, wall - kStart);
+    }
     ScratchDir dir;
     std::string text, binary = randomBytes(5000, 4);
     std::replace(binary.begin(), binary.end(), '\n', ' ');
@@ -150,7 +160,8 @@ TEST(TimelineSources, ReadsGiveTheRecordsWholeAndRowsAgreeWithAWalk) {
 // The newest records are kept, saying how many went since when, anew after a clear; by bytes the newest stays whatever its size.
 TEST(TimelineRecords, BoundsKeepTheNewestAndRowsTheirCountRecordsAreTakenOnlyWhileOpenGapsOfTheMonotonicClock) {
     TimelineRecords records(5), bytes(1000, 10);
-    records.setTaking(true), bytes.setTaking(true);
+    records.setTaking(true);
+    bytes.setTaking(true);
     for (int i = 0; i < 12; ++i) take(records, i % 2 + 1, "r" + std::to_string(i), kStart + i * 1000000, i * 1000);
     const TimelineExtent extent = records.extent();
     EXPECT_EQ(std::make_tuple(extent.first, extent.end, extent.dropped), std::make_tuple(7u, 12u, 7u));
@@ -170,9 +181,9 @@ TEST(TimelineRecords, BoundsKeepTheNewestAndRowsTheirCountRecordsAreTakenOnlyWhi
               std::make_pair(uint64_t{1}, secondOf(localOf(kStart + 100 * 1000000))));
     const std::tuple<std::string, uint64_t, uint64_t, uint64_t> steps[] = {  // added, then held bytes, first and end
         {"aaaa", 4, 0, 1}, {"bbbb", 8, 0, 2}, {"cccc", 8, 1, 3}, {std::string(20, 'd'), 20, 3, 4}, {"e", 1, 4, 5}};
-    int64_t t = 0;
-    for (const auto& [added, heldBytes, first, end] : steps) {
-        take(bytes, 1 + t % 2, added, kStart + t, t), ++t;
+    for (int64_t t = 0; const auto& [added, heldBytes, first, end] : steps) {
+        take(bytes, 1 + t % 2, added, kStart + t, t);
+        ++t;
         EXPECT_EQ(
             std::make_tuple(bytes.heldBytes(), bytes.extent().first, bytes.extent().end, readAll(bytes).back().bytes),
             std::make_tuple(heldBytes, first, end, added));
@@ -193,16 +204,20 @@ TEST(TimelineRecords, BoundsKeepTheNewestAndRowsTheirCountRecordsAreTakenOnlyWhi
         expectRowsAgreeWithAWalk(to, given);
     };
     TimelineRecords byCount(60), byBytes(1000, 300);
-    byCount.setTaking(true), byBytes.setTaking(true);
+    byCount.setTaking(true);
+    byBytes.setTaking(true);
     add(byCount, 40);
     std::vector<uint64_t> rows;
     for (uint64_t n = 0; n < 120; ++n) rows.push_back(byCount.rowsBefore(n / 3, static_cast<TimelineFilter>(n % 3)));
     add(byCount, 35);
     ASSERT_EQ(byCount.extent().first, 15u);
     for (uint64_t n = 45; n < 120; ++n) EXPECT_EQ(byCount.rowsBefore(n / 3, static_cast<TimelineFilter>(n % 3)), rows[n]) << n;
-    add(byCount, 500), byCount.clear();
+    add(byCount, 500);
+    byCount.clear();
     ASSERT_TRUE(byCount.extent().empty());
-    given.resize(byCount.extent().end), add(byCount, 30), given.clear();
+    given.resize(byCount.extent().end);
+    add(byCount, 30);
+    given.clear();
     for (int i = 0; i < 11; ++i) add(byBytes, 37);
     EXPECT_GT(byBytes.extent().dropped, 0u);
 
@@ -218,11 +233,8 @@ TEST(TimelineRecords, BoundsKeepTheNewestAndRowsTheirCountRecordsAreTakenOnlyWhi
     };
     EXPECT_TRUE(!closed.takesReads() && gaps({{kStart, 0}}).empty());
     closed.setTaking(true);
-    EXPECT_EQ(gaps({{kStart, 5000000},
-                    {kStart + 4211, 5004211},
-                    {kStart - 3600000000LL, 5010000},
-                    {kStart + 1, 5009000},
-                    {kStart + 2, 5009500}}),
+    EXPECT_EQ(gaps({{kStart, 5000000}, {kStart + 4211, 5004211}, {kStart - 3600000000LL, 5010000},
+                    {kStart + 1, 5009000}, {kStart + 2, 5009500}}),
               (std::vector<int64_t>{0, 4211, 5789, 0, 500}));
     closed.clear();
     EXPECT_EQ(gaps({{kStart + 3, 5010500}}), std::vector<int64_t>{1000});
@@ -277,7 +289,8 @@ TEST(TimelineFile, ACombinedCaptureOfTheProgramOpensToTheRecordsItsTimelineHeld)
     ASSERT_TRUE(app.captures.combinedCapture.close() && app.timeline.extent().end == 600u);
     TimelineFile file;
     ASSERT_TRUE(opened(file, dir.file("both.log")));
-    EXPECT_EQ((indexed(file), textOf(readAll(file))), textOf(readAll(app.timeline)));
+    indexed(file);
+    EXPECT_EQ(textOf(readAll(file)), textOf(readAll(app.timeline)));
 }
 
 #ifndef _WIN32  // a Windows file has holes only once marked sparse: its zeros would be written out
@@ -291,8 +304,11 @@ TEST(TimelineFile, ASparseFileIndexesToTheRecordsBetweenItsHoles) {
         std::filesystem::resize_file(path, (std::filesystem::file_size(path) + bytes) / (1 << 20) * (1 << 20));
     };
     const auto append = [&](const std::string& text) { std::ofstream(path, std::ios::binary | std::ios::app) << text; };
-    dir.write("sparse.log", textOf(records, false, 0, 100)), hole(uintmax_t{1} << 30), append(textOf(records, false, 100, 200));
-    hole(uintmax_t{7} << 29), append("\n" + textOf(records, false, 200));
+    dir.write("sparse.log", textOf(records, false, 0, 100));
+    hole(uintmax_t{1} << 30);
+    append(textOf(records, false, 100, 200));
+    hole(uintmax_t{7} << 29);
+    append("\n" + textOf(records, false, 200));
     TimelineFile file;
     ASSERT_TRUE(opened(file, path));
     const TimelineFile::Progress progress = indexed(file);
@@ -321,7 +337,7 @@ TEST(TimelineFile, AnswersWhileIndexingAgreeWithAWalkAndAFileGrownOrCutShowsWhat
             rowsBefore[f].push_back(rowsBefore[f].back() + (timelineShows(static_cast<TimelineFilter>(f), r.channel)
                                                                 ? timelineRows(r.bytes.size())
                                                                 : 0));
-    { TimelineFile ended; ASSERT_TRUE(opened(ended, path)); }
+    ASSERT_TRUE(opened(*std::make_unique<TimelineFile>(), path));  // gone at once: an end stops the indexer
     TimelineFile file;
     ASSERT_TRUE(opened(file, path));
     std::ofstream(path, std::ios::binary | std::ios::app) << rest.substr(held);
@@ -361,13 +377,15 @@ TEST(TimelineFile, AnswersWhileIndexingAgreeWithAWalkAndAFileGrownOrCutShowsWhat
     EXPECT_FALSE(file.checkSize() || file.progress().cut);
 
     const size_t whole = linesBefore(1000000);
-    std::filesystem::resize_file(path, 1000000), readAll(file);  // comes up short: it looks for itself
+    std::filesystem::resize_file(path, 1000000);
+    readAll(file);  // comes up short: it looks for itself
     progress = file.progress();
     EXPECT_EQ(std::make_tuple(progress.cut, progress.cutTo, progress.records, file.extent().end),
               std::make_tuple(true, 1000000u, whole, whole));
     EXPECT_EQ(textOf(readAll(file)), textOf({kept.begin(), kept.end() - (60000 - whole)}));
     expectRowsAgreeWithAWalk(file, records);
-    EXPECT_TRUE((std::filesystem::resize_file(path, 0), file.checkSize()));
+    std::filesystem::resize_file(path, 0);
+    EXPECT_TRUE(file.checkSize());
     EXPECT_EQ(std::make_tuple(file.progress().cutTo, file.extent().end, readAll(file).size()),
               std::make_tuple(0u, 0u, size_t{0}));
 }

@@ -6,7 +6,8 @@
 
 // The channel's window open in `mode` (0 text, 1 hex) on a new text, which the channel keeps alive.
 inline std::shared_ptr<TrafficTextControl> openDisplay(TrafficDisplay& channel, int mode) {
-    channel.displayMode = mode, channel.displayOpen = 1;
+    channel.displayMode = mode;
+    channel.displayOpen = 1;
     channel.displayWindow = std::make_shared<TrafficTextControl>();
     return channel.displayWindow.load();
 }
@@ -23,8 +24,9 @@ inline std::string hexDump(const std::string& bytes) {
         std::string line(74, ' ');
         for (size_t i = 0, slot = 0; i < 16 && at + i < bytes.size(); slot = ++i < 8 ? i : i + 1) {
             const auto b = static_cast<unsigned char>(bytes[at + i]);
-            line[3 * slot] = "0123456789ABCDEF"[b >> 4], line[3 * slot + 1] = "0123456789ABCDEF"[b & 15],
-                     line[54 + slot] = b >= 0x20 && b <= 0x7E ? static_cast<char>(b) : '\x14';
+            line[3 * slot] = "0123456789ABCDEF"[b >> 4];
+            line[3 * slot + 1] = "0123456789ABCDEF"[b & 15];
+            line[54 + slot] = b >= 0x20 && b <= 0x7E ? static_cast<char>(b) : '\x14';
         }
         text += at + 16 < bytes.size() ? line.replace(72, 2, "\r\n") : line;
     }

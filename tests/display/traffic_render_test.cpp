@@ -1,6 +1,5 @@
-// A channel's worker rendering chunks into the display window's text (the hex dump across any cut
-// of the chunks is the render fuzz seeds'): a double-byte character cut between chunks, and the
-// text model read by the UI thread while the worker renders into it.
+// A channel's worker rendering chunks into the display's text (the dump across any cut of the chunks
+// is the render fuzz seeds'): a character cut between chunks, and reads while the worker renders.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -45,8 +44,10 @@ TEST(TrafficRender, TextWaitsForTheSecondByteOfACharacterAndReadsWhileAWorkerRen
         const TrafficTextControl::ViewState state = model->viewState(0, INT_MAX);
         ASSERT_EQ(state.lines.size(), static_cast<size_t>(state.lineCount));
         std::string text;
-        for (size_t i = 0; i < state.lines.size(); text += state.lines[i] + (i + 1 < state.lines.size() ? "\r\n" : ""), ++i)
+        for (size_t i = 0; i < state.lines.size(); ++i) {
             ASSERT_EQ(state.lineStarts[i], static_cast<int>(text.size()));
+            text += state.lines[i] + (i + 1 < state.lines.size() ? "\r\n" : "");
+        }
         ASSERT_EQ(static_cast<int>(text.size()), state.textLength);
         ASSERT_TRUE(state.origin == 0 || stream.compare(static_cast<size_t>(state.origin) - 2, 2, "\r\n") == 0);
         ASSERT_EQ(stream.compare(static_cast<size_t>(state.origin), text.size(), text), 0) << state.origin;

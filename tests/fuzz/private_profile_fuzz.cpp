@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     PrivateProfile profile(path);
     // No value read can hold a line feed, so this default never collides with one.
     const bool existed = profile.getString(section, key, "\n") != "\n";
-    profile.getInt(section, key, -1), profile.getInt("DATA", "RATE", 5);
+    profile.getInt(section, key, -1);
     profile.setString(section, key, value);
     FUZZ_REQUIRE(profile.save(nullptr));
     FUZZ_REQUIRE(PrivateProfile(path).getString(section, key, "\n") == value);

@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_REQUIRE(!parseExact(text.data(), at, other));
             for (char c : std::string("0129AFaf .:+-|>\r\n\x80")) {
                 std::string changed = text.substr(0, length);
-                changed[at] = c, readsAsWritten(changed, other);
+                changed[at] = c;
+                readsAsWritten(changed, other);
             }
         }
     }

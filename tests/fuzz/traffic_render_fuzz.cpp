@@ -41,7 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         asciiOrigin -= static_cast<int64_t>(kept.size());
         // ... and a dump of more than 139 lines of 16 bytes (the open line among them) its last 139.
         if ((hexShown + 15) / 16 > 139) hexShown -= ((hexShown + 15) / 16 - 139) * 16;
-        feed(asciiChannel, chunk), feed(hexChannel, chunk), stream += chunk, hexShown += chunk.size();
+        feed(asciiChannel, chunk);
+        feed(hexChannel, chunk);
+        stream += chunk;
+        hexShown += chunk.size();
         for (unsigned char b : chunk) awaiting = awaiting ? !isShiftJisTrailByte(b) : isShiftJisLeadByte(b);
         // A chunk's last byte, NUL excepted, waits while it is a lead byte without its trail.
         const bool hold = awaiting && chunk.size() > held.size() && chunk.back() != '\0';
@@ -67,19 +70,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const int before = edited.textLength();
         switch (static_cast<unsigned char>(chunk[0]) % 5) {
             case 0:  // at a line start, or anywhere up to past the end
-                edited.removeFromTop(pick % 2 ? edited.lineStart(pick % edited.lineCount()) : pick * 8),
-                    editedOrigin += before - edited.textLength();
+                edited.removeFromTop(pick % 2 ? edited.lineStart(pick % edited.lineCount()) : pick * 8);
+                editedOrigin += before - edited.textLength();
                 break;
-            case 1: edited.replaceLastLine(chunk.data(), static_cast<int>(chunk.size())); break;
+            case 1:
+                edited.replaceLastLine(chunk.data(), static_cast<int>(chunk.size()));
+                break;
             case 2:  // CLEAR: what waits for a trail byte is dropped unless the text was empty all along
-                if (ascii.textLength() > 0) held.clear(), awaiting = false;
-                asciiOrigin += ascii.textLength(), ascii.setText(""), hex.setText(""), expected.clear(),
-                    afterCr = false, hexShown = 0;
+                if (ascii.textLength() > 0) {
+                    held.clear();
+                    awaiting = false;
+                }
+                asciiOrigin += ascii.textLength();
+                ascii.setText("");
+                hex.setText("");
+                expected.clear();
+                afterCr = false;
+                hexShown = 0;
                 break;
             default: edited.append(chunk.data(), static_cast<int>(chunk.size()));
         }
-        if (edited.textLength() > 4000) editedOrigin += edited.textLength(), edited.setText(pick % 2 ? chunk : "");
-        checkLineIndex(ascii, asciiOrigin), checkLineIndex(hex), checkLineIndex(edited, editedOrigin);
+        if (edited.textLength() > 4000) {
+            editedOrigin += edited.textLength();
+            edited.setText(pick % 2 ? chunk : "");
+        }
+        checkLineIndex(ascii, asciiOrigin);
+        checkLineIndex(hex);
+        checkLineIndex(edited, editedOrigin);
         FUZZ_REQUIRE(hex.text() == hexDump(stream.substr(stream.size() - hexShown)));
     }
     return 0;

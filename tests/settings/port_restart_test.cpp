@@ -1,5 +1,4 @@
-// OK of the serial settings dialog on real cables: the ports are set up again or moved to another
-// COM name, and the relay goes on both ways afterwards; a port that does not open says why.
+// OK of the serial settings dialog on real cables: the ports set up again or moved, relaying after.
 #include "settings/port_restart.h"
 
 #include <gtest/gtest.h>
@@ -16,12 +15,12 @@ namespace {
 
 // [Linux, which refuses what Windows does not check] COM1 and COM2 led to one device: the second
 // is refused naming the first, and waits for the user rather than being tried again and again.
-// Then new line settings on the same names, and port 2 moved to a third cable and back, and to a
-// missing device: each time both directions relay every byte, and the ports hold what was chosen.
+// Then new line settings, port 2 moved to a third cable and to a missing device: both ways relay.
 TEST(RestartPorts, NewSettingsAndMovedPortsRelayBothWaysAndAPortThatDoesNotOpenSaysWhy) {
     PtyCable cable1, cable2, cable3;
     Relay relay;
-    relay.serialPort1.settings = {0, 9600, 8}, relay.serialPort2.settings = {1, 9600, 8};
+    relay.serialPort1.settings = {0, 9600, 8};
+    relay.serialPort2.settings = {1, 9600, 8};
     std::vector<std::string> boxes;
     const PortOpenReport report = [&](int result, int64_t portNumber, const PortOpenFailure& failure) {
         std::string text;
@@ -53,12 +52,10 @@ TEST(RestartPorts, NewSettingsAndMovedPortsRelayBothWaysAndAPortThatDoesNotOpenS
     restartPorts(relay, choice1, choice2, report);
     EXPECT_TRUE(relay.serialPort1.settings.baudRate == 115200 && relay.serialPort2.settings.baudRate == 115200);
     expectRelaysBothWays(cable1, cable2, 2);
-    for (const auto& [com, far] : {std::pair{2, &cable3}, {1, &cable2}}) {
-        choice2.com = com;
-        restartPorts(relay, choice1, choice2, report);
-        EXPECT_EQ(relay.serialPort2.settings.comIndex, com);
-        expectRelaysBothWays(cable1, *far, 3 + com);
-    }
+    choice2.com = 2;
+    restartPorts(relay, choice1, choice2, report);
+    EXPECT_EQ(relay.serialPort2.settings.comIndex, 2);
+    expectRelaysBothWays(cable1, cable3, 3);
     EXPECT_EQ(static_cast<size_t>(std::count(boxes.begin(), boxes.end(), "")), boxes.size());
 
     choice2.com = 3;

@@ -1,7 +1,5 @@
-// Vorlinex.ini on disk, as an editor of either platform leaves it: values read as Windows'
-// private-profile functions give them, alike whether its lines end in LF or CR LF, and written
-// back with the line ends of the platform's own profile files (CR LF on Windows, the file's own
-// style elsewhere), every other byte kept; also the example the package installs.
+// Vorlinex.ini on disk as an editor of either platform leaves it: read as Windows' profile functions
+// read it, LF or CR LF, and written back in the platform's own line ends, every other byte kept.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -59,9 +57,8 @@ TEST(ProfileLineEnds, EitherLineEndReadsAlikeAndSaveWritesThePlatformsOwn) {
     }
 }
 
-// A file made read-only is refused and left as it was, no temporary file beside it, by SAVE and
-// DEVICES > OK alike, also for root, who could write it; a folder in the file's place is neither
-// read nor replaced.
+// A read-only file is refused and left as it was by SAVE and DEVICES > OK alike, also for root, who
+// could write it; a folder in the file's place is neither read nor replaced.
 TEST(ProfileLineEnds, AReadOnlyFileOrAFolderInItsPlaceIsNeverReplaced) {
     ScratchDir dir;
     const Config defaults = loadConfig();
@@ -87,8 +84,11 @@ TEST(ProfileLineEnds, AReadOnlyFileOrAFolderInItsPlaceIsNeverReplaced) {
 // Both writers write the defaults to a new file, all CR LF on every platform as the original
 // program's files are; values at their extremes round-trip (COM1..COM6 are 0..5), eight-bit fields
 // kept as read. A COM index one past either end takes its port's default and is told.
-TEST(ConfigFile, DefaultsGoToANewFileInCrLfValuesAtTheirExtremesRoundTripAndABadComIsTold) {
-    ScratchDir dir;
+TEST(ConfigFile, DefaultsGoToANewFileInCrLfExtremesRoundTripABadComIsToldAndTheExampleReadsAsTheDefaults) {
+    std::ifstream in(fs::path(__FILE__).parent_path().parent_path().parent_path() / "packaging" / "example.ini",
+                     std::ios::binary);
+    const std::string example{std::istreambuf_iterator<char>(in), {}};  // its lines end in LF
+    ScratchDir dir;  // the working folder from here on: the example is read before
     std::vector<BoxRequest> boxes;
     reportConfigSave([&boxes](const BoxRequest& r) { boxes.push_back(r); }, saveConfig(loadConfig()));
     ASSERT_EQ(boxes.size(), 1u);
@@ -124,6 +124,20 @@ TEST(ConfigFile, DefaultsGoToANewFileInCrLfValuesAtTheirExtremesRoundTripAndABad
     EXPECT_TRUE(told[0].port == 1 && told[0].value == 6 && told[0].line == 2 && told[0].used == 0);
     EXPECT_TRUE(told[1].port == 2 && told[1].value == -1 && told[1].line == 4 && told[1].used == 1);
     EXPECT_TRUE(config.port1.comIndex == 0 && config.port2.comIndex == 1);
+
+    // The example the package installs (/etc/vorlinex/example.ini): its comments change nothing read; its
+    // two devices read as written, every other value is the default, and a SAVE keeps every comment.
+    ASSERT_FALSE(example.empty());
+    dir.write("Vorlinex.ini", example);
+    const Config fromExample = loadConfig();
+    EXPECT_TRUE(fromExample.port1.comIndex == 0 && fromExample.port2.comIndex == 1);
+    EXPECT_EQ(fromExample.appOptions.DATETIMEVAL.load(), 60);
+    std::array<std::string, 6> devices = defaultComDevicePaths();
+    devices[0] = "/dev/ttyUSB0";
+    devices[1] = "/dev/ttyUSB1";
+    EXPECT_EQ(fromExample.comDevicePaths, devices);
+    ASSERT_TRUE(saveConfig(fromExample).saved);
+    EXPECT_EQ(dir.read("Vorlinex.ini"), withLineEnds(example, kOnWindows ? "\r\n" : "\n"));
 }
 
 // Only the first section and key of a name count, in any case and with blanks around; a number
@@ -138,23 +152,5 @@ TEST(PrivateProfile, ReadsValuesAsWindowsWouldGiveThem) {
     EXPECT_EQ(ini.getInt("T", "K", 77), 3);
 }
 
-// The example settings the package installs (/etc/vorlinex/example.ini): its comments explain
-// every key and change nothing read. Its two devices read as written, the other names as theirs;
-// every value is the default, and a SAVE into it writes them back keeping every comment.
-TEST(ExampleSettings, ReadsAsTheDefaultsWithItsDevicesAndSaveKeepsItsComments) {
-    std::ifstream in(fs::path(__FILE__).parent_path().parent_path().parent_path() / "packaging" / "example.ini",
-                     std::ios::binary);
-    const std::string example{std::istreambuf_iterator<char>(in), {}};  // its lines end in LF
-    ASSERT_FALSE(example.empty());
-    ScratchDir dir;
-    dir.write("Vorlinex.ini", example);
-    const Config config = loadConfig();
-    EXPECT_TRUE(config.port1.comIndex == 0 && config.port2.comIndex == 1 && config.appOptions.DATETIMEVAL.load() == 60);
-    std::array<std::string, 6> devices = defaultComDevicePaths();
-    devices[0] = "/dev/ttyUSB0", devices[1] = "/dev/ttyUSB1";
-    EXPECT_EQ(config.comDevicePaths, devices);
-    ASSERT_TRUE(saveConfig(config).saved);
-    EXPECT_EQ(dir.read("Vorlinex.ini"), withLineEnds(example, kOnWindows ? "\r\n" : "\n"));
-}
 
 }  // namespace

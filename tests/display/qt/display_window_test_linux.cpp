@@ -16,16 +16,19 @@
 // Every code page 932 converter this program opens passes here (the link wraps iconv_open).
 std::atomic<int> convertersOpened = 0;
 extern "C" iconv_t __real_iconv_open(const char* to, const char* from);
-extern "C" iconv_t __wrap_iconv_open(const char* to, const char* from) { return ++convertersOpened, __real_iconv_open(to, from); }
+extern "C" iconv_t __wrap_iconv_open(const char* to, const char* from) {
+    ++convertersOpened;
+    return __real_iconv_open(to, from);
+}
 
 namespace {
 
 TrafficView* viewOf(QWidget* window) { return child<TrafficView>(window, kDisplayText); }
 
-// Ends the window with END, or with its close box, and lets Qt delete its widgets.
-void endWindow(QWidget* window, bool closeBox = false) {
-    closeBox ? void(window->close()) : click(window, kDisplayEnd);
-    QApplication::processEvents(), QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+// Lets Qt draw what changed and delete the widgets that went.
+void settle() {
+    QApplication::processEvents();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 class DisplayInTheProgram : public ProgramOnCables {};
@@ -33,7 +36,8 @@ class DisplayInTheProgram : public ProgramOnCables {};
 class DisplayWindow : public ::testing::Test {
 protected:
     QWidget* open(int mode) {
-        v.app.relay.appOptions.DMODE = mode, v.displayWindows.openDisplayWindow(1);
+        v.app.relay.appOptions.DMODE = mode;
+        v.displayWindows.openDisplayWindow(1);
         return v.displayWindows.displayWindowOf(1);
     }
     Vorlinex v;
@@ -50,17 +54,19 @@ TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepai
     stream += "an open last line";
     QPointer<QWidget> first = open(1);
     ASSERT_TRUE(first && first->isVisible() && display1.displayOpen.load() == 1);
-    v.displayWindows.setDisplayWindowTitle(1, "COM");
-    EXPECT_EQ(first->windowTitle(), "COM");
     std::weak_ptr<TrafficTextControl> firstText = display1.displayWindow.load();
     TrafficTextControl* firstModel = firstText.lock().get();
-    feed(display1, "ABCDEFGHIJ"), click(first, kDisplayClear), feed(display1, "K");
+    feed(display1, "ABCDEFGHIJ");
+    click(first, kDisplayClear);
+    feed(display1, "K");
     EXPECT_EQ(firstModel->text(), hexDump("K"));
     open(0);  // already open: nothing changes, not even the form
     EXPECT_TRUE(v.displayWindows.displayWindowCount(1) == 1 && display1.displayMode.load() == 1);
     pressKeys(first, {Qt::Key_Escape, Qt::Key_Return});  // only the main window has a dialog's keys
-    EXPECT_TRUE((QApplication::processEvents(), first->isVisible()));
-    endWindow(first);
+    QApplication::processEvents();
+    EXPECT_TRUE(first->isVisible());
+    click(first, kDisplayEnd);
+    settle();
     EXPECT_TRUE(first.isNull() && display1.displayOpen.load() == 0);
     EXPECT_TRUE(display1.displayWindow.load().get() == firstModel && firstModel->textLength() == 74);  // kept for the worker
 
@@ -72,7 +78,8 @@ TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepai
     feed(display1, stream.substr(0, 4000));  // below the trim
     EXPECT_TRUE(view->refresh() && !view->refresh());  // nothing new the second time
     QScrollBar* bar = view->verticalScrollBar();
-    bar->setValue(0), view->setSelection(2, 6);  // the user scrolls up to older text and selects some
+    bar->setValue(0);  // the user scrolls up to older text and selects some
+    view->setSelection(2, 6);
     feed(display1, "one more\r\n");
     EXPECT_EQ(view->selectionStart(), 2);  // the model never touches the view's selection
     EXPECT_TRUE(view->refresh() && bar->maximum() > 0 && bar->value() == bar->maximum() &&
@@ -80,11 +87,13 @@ TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepai
     // Code page 932, a placeholder for NUL, control bytes, bytes of no character, a lead byte without its trail.
     const std::string bytes("ab\x93\xfa\x96\x7b\xb1\xb2\0\x14\x7f\xfd\xff\x80\xa0\x82 x\r\nnext line", 29);
     feed(display1, bytes);
-    const int length = (view->refresh(), view->model()->textLength());
+    view->refresh();
+    const int length = view->model()->textLength();
     view->setSelection(length - static_cast<int>(bytes.size()) + 1, length - 5);  // from "b" to "next"
     pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
     EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("b日本ｱｲ□□□□□□□□ x\nnext"));
-    endWindow(second, true);
+    second->close();
+    settle();
     EXPECT_TRUE(second.isNull() && display1.displayOpen.load() == 0);
 
     // Frames repaint only changed rows; what reaches the screen must equal one full repaint.
@@ -94,16 +103,20 @@ TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepai
         std::mt19937 random(11);
         view = viewOf(window);
         for (size_t at = 0, size = 0; at < stream.size(); at += size) {
-            feed(display1,
-                 stream.substr(
-                     at, size = 1 + random() % (random() % 4 == 0 ? 160 : 20)));  // a part of a line to several lines
-            if (random() % 3 == 0) view->refresh(), QApplication::processEvents();
+            size = 1 + random() % (random() % 4 == 0 ? 160 : 20);  // a part of a line to several lines
+            feed(display1, stream.substr(at, size));
+            if (random() % 3 == 0 || at + size >= stream.size()) {
+                view->refresh();
+                QApplication::processEvents();
+            }
         }
-        view->refresh(), QApplication::processEvents();
         const QPoint at = view->mapTo(window, QPoint(0, 0));  // the view with its scroll bars
-        const QImage shown = view->screen()->grabWindow(window->winId(), at.x(), at.y(), view->width(), view->height()).toImage();
-        EXPECT_EQ(shown.convertToFormat(QImage::Format_RGB32), view->grab().toImage().convertToFormat(QImage::Format_RGB32));
-        endWindow(window);
+        const QImage shown =
+            view->screen()->grabWindow(window->winId(), at.x(), at.y(), view->width(), view->height()).toImage();
+        const QImage full = view->grab().toImage();
+        EXPECT_EQ(shown.convertToFormat(QImage::Format_RGB32), full.convertToFormat(QImage::Format_RGB32));
+        click(window, kDisplayEnd);
+        settle();
     }
 }
 
@@ -112,10 +125,12 @@ TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepai
 TEST_F(DisplayInTheProgram, EachPortsBytesReachOnlyItsChannelsWindowAndAPressInTheTextHoldsItsChannel) {
     run([&](Vorlinex& v, QWidget* mainWindow) {
         Relay& relay = v.app.relay;
-        relay.appOptions.DMODE = 0, click(mainWindow, kCommandDisp1);
-        relay.appOptions.DMODE = 1, click(mainWindow, kCommandDisp2);
-        TrafficTextControl *text = v.app.trafficDisplay1.displayWindow.load().get(),
-                           *hex = v.app.trafficDisplay2.displayWindow.load().get();
+        for (int channel : {1, 2}) {
+            relay.appOptions.DMODE = channel - 1;
+            click(mainWindow, channel == 1 ? kCommandDisp1 : kCommandDisp2);
+        }
+        TrafficTextControl* text = v.app.trafficDisplay1.displayWindow.load().get();
+        TrafficTextControl* hex = v.app.trafficDisplay2.displayWindow.load().get();
         ASSERT_TRUE(text != nullptr && hex != nullptr);
         const std::string bytes = flow(first, second, "to port two \x93\xfa\x96\x7b");
         EXPECT_TRUE(waitUntil([&] { return text->text() == bytes; }) && hex->textLength() == 0) << text->text();
@@ -131,8 +146,10 @@ TEST_F(DisplayInTheProgram, EachPortsBytesReachOnlyItsChannelsWindowAndAPressInT
         mouse(clear2, QEvent::MouseButtonRelease);  // a click: CLEAR
         EXPECT_EQ(words(), std::make_pair(0, 0));
         TrafficView* view = viewOf(v.displayWindows.displayWindowOf(1));
-        view->setSelection(2, 6), v.app.trafficDisplay1.render.hexRendering = 1;
-        mouse(view->viewport(), QEvent::MouseButtonPress), v.app.trafficDisplay1.render.hexRendering = 0;
+        view->setSelection(2, 6);
+        v.app.trafficDisplay1.render.hexRendering = 1;
+        mouse(view->viewport(), QEvent::MouseButtonPress);
+        v.app.trafficDisplay1.render.hexRendering = 0;
         EXPECT_TRUE(view->caret() == 6 && words() == std::make_pair(1, 1))
             << "a press during a hex render holds, and must not reach the text";
         mouse(view->viewport(), QEvent::MouseButtonRelease);
@@ -148,11 +165,14 @@ TEST(TrafficView, DrawsEachCharacterOnItsCellAlsoWhereTheFontLacksItWithOneConve
         SCOPED_TRACE(family);
         const int before = convertersOpened;
         TrafficView view;
-        view.setFont(QFont(QString::fromLatin1(family), 12)), view.resize(500, 120);
+        view.setFont(QFont(QString::fromLatin1(family), 12));
+        view.resize(500, 120);
         auto model = std::make_shared<TrafficTextControl>();
-        model->setText(lines[0] + "\r\n" + lines[1] + "\r\n" + lines[2]), view.setModel(model);
+        model->setText(lines[0] + "\r\n" + lines[1] + "\r\n" + lines[2]);
+        view.setModel(model);
         const QImage shown = view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
-        mouse(view.viewport(), QEvent::MouseButtonPress, {3, 3}), mouse(view.viewport(), QEvent::MouseMove, {400, 110});
+        mouse(view.viewport(), QEvent::MouseButtonPress, {3, 3});
+        mouse(view.viewport(), QEvent::MouseMove, {400, 110});
         pressKeys(&view, {Qt::Key_C}, Qt::ControlModifier);
         EXPECT_EQ(QGuiApplication::clipboard()->text(),
                   QString::fromUtf8("0000: 41 42 43 0D 0A  ABC..\nab日本c ｱｲ z~\n日 line 2"));
@@ -161,7 +181,8 @@ TEST(TrafficView, DrawsEachCharacterOnItsCellAlsoWhereTheFontLacksItWithOneConve
         QImage expected(shown.size(), QImage::Format_RGB32);
         expected.fill(view.palette().color(QPalette::Base));
         QPainter painter(&expected);
-        painter.setFont(view.font()), painter.setPen(Qt::black);
+        painter.setFont(view.font());
+        painter.setPen(Qt::black);
         const int ascent = QFontMetrics(view.font()).ascent();
         for (int row = 0; row < 3; ++row)
             for (const DisplaySegment& segment : decoder.decodeLine(lines[row]))
