@@ -24,27 +24,36 @@ namespace {
 // A port device in memory: what the test feeds is read, what the worker writes is kept; its writes can stall
 // (EAGAIN), take a few bytes each, or it can be unplugged (a read ends with a hang-up, a write fails: ENODEV).
 class MemoryDevice final : public PortDevice {
+    template <typename F>
+    auto locked(F f) const {
+        std::lock_guard guard(lock_);
+        return f();
+    }
+
 public:
     // Put into the closed port as an open would; the port owns it.
     static MemoryDevice& attach(SerialPort& port) {
         port.device = std::make_unique<MemoryDevice>();
-        port.presence.store(PortPresent), port.handle.store(0);
+        port.presence.store(PortPresent);
+        port.handle.store(0);
         return static_cast<MemoryDevice&>(*port.device);
     }
-    void feed(const std::string& bytes) { std::lock_guard g(lock_); input_ += bytes; }
-    std::string written() const { return std::lock_guard(lock_), written_; }
-    void setStalled(bool stalled) { std::lock_guard g(lock_); stalled_ = stalled; }
-    void setWriteLimit(size_t bytes) { std::lock_guard g(lock_); writeLimit_ = bytes; }
-    void unplug() { std::lock_guard g(lock_); gone_ = true; }
-    size_t queuedInput() const { return std::lock_guard(lock_), input_.size(); }
-    int readyWaits() const { return std::lock_guard(lock_), readyWaits_; }  // waits that found input
+    void feed(const std::string& bytes) { locked([&] { input_ += bytes; }); }
+    std::string written() const { return locked([&] { return written_; }); }
+    void setStalled(bool stalled) { locked([&] { stalled_ = stalled; }); }
+    void setWriteLimit(size_t bytes) { locked([&] { writeLimit_ = bytes; }); }
+    void unplug() { locked([&] { gone_ = true; }); }
+    size_t queuedInput() const { return locked([&] { return input_.size(); }); }
+    int readyWaits() const { return locked([&] { return readyWaits_; }); }  // waits that found input
 
     PortHandle handle() const override { return 0; }
     ssize_t read(uint8_t* buffer, size_t capacity) override {
         std::lock_guard guard(lock_);
-        if (gone_ || input_.empty()) return gone_ ? 0 : (errno = EAGAIN, -1);
+        if (gone_) return 0;
+        if (input_.empty()) return failWith(EAGAIN);
         const size_t n = input_.copy(reinterpret_cast<char*>(buffer), capacity);
-        return input_.erase(0, n), static_cast<ssize_t>(n);
+        input_.erase(0, n);
+        return static_cast<ssize_t>(n);
     }
     ReadEnd endOfRead(ssize_t n, int error, int waitEvents) const override {  // as a tty's
         if (n == 0 && (waitEvents & WaitHangUp)) return ReadEnd::Lost;
@@ -52,9 +61,10 @@ public:
     }
     ssize_t write(const uint8_t* data, size_t n, WakeHandle) override {
         std::lock_guard guard(lock_);
-        if (gone_ || stalled_) return errno = gone_ ? ENODEV : EAGAIN, -1;
+        if (gone_ || stalled_) return failWith(gone_ ? ENODEV : EAGAIN);
         const size_t taken = std::min(n, writeLimit_);
-        return written_.append(reinterpret_cast<const char*>(data), taken), static_cast<ssize_t>(taken);
+        written_.append(reinterpret_cast<const char*>(data), taken);
+        return static_cast<ssize_t>(taken);
     }
     bool goneAfterWrite(int error) const override { return error == ENODEV; }
     int outputQueued() const override { return 0; }
@@ -62,17 +72,25 @@ public:
     int waitForInput(WakeHandle wake, int timeoutMs) override {
         return waitUntil([this] { return !input_.empty() && ++readyWaits_ > 0; }, wake, timeoutMs);
     }
-    int waitForRoom(WakeHandle wake, int timeoutMs) override { return waitUntil([this] { return !stalled_; }, wake, timeoutMs); }
+    int waitForRoom(WakeHandle wake, int timeoutMs) override {
+        return waitUntil([this] { return !stalled_; }, wake, timeoutMs);
+    }
     int configure(const PortSettings&, LineReadBack&, bool) override { return 0; }
     int close() override { return 0; }
     bool openedAs(const std::string&) const override { return false; }
     bool holdsDevice(const std::string&) const override { return false; }
 
 private:
-    // The events once `ready` holds, the device is gone or the wake-up raised (looked at every ms), or none at the time-out.
+    static ssize_t failWith(int error) {
+        errno = error;
+        return -1;
+    }
+    // The events once `ready` holds, the device is gone or the wake-up raised (looked at every ms), or none at the
+    // time-out.
     template <typename Ready>
     int waitUntil(Ready ready, WakeHandle wake, int timeoutMs) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 3600000 : timeoutMs);
+        const auto wait = std::chrono::milliseconds(timeoutMs < 0 ? 3600000 : timeoutMs);
+        const auto deadline = std::chrono::steady_clock::now() + wait;
         for (;; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
             std::lock_guard guard(lock_);
             const int events = (gone_ ? WaitHangUp : 0) | (ready() ? WaitReady : 0) | (wakeRaised(wake) ? WaitWoken : 0);
