@@ -137,7 +137,8 @@ TEST_F(RelayTest, LineSettingsReadBackAsMappedAndTheDeviceOpensExclusivelyReport
     SerialPort other;
     const struct { std::string path; std::string message; int32_t comIndex; } refused[] = {
         {"/nonexistent/vorlinex-tty",
-         "Com1 Open Error\n/nonexistent/vorlinex-tty: No such file or directory (it opens by itself once it is there)", 0},
+         "Com1 Open Error\n/nonexistent/vorlinex-tty: No such file or directory (it opens by itself once it is there)",
+         0},
         {dir.path(), "Com1 Open Error\n" + dir.path() + ": Is a directory", 0},
         {"/dev/pts/999999", "Com1 Open Error\n/dev/pts/999999 is gone (a pseudo-terminal does not come back)", 0},
         {"/dev/null", "EVMASK Error\nCOM1: /dev/null is not a serial line (Inappropriate ioctl for device)", 0},
