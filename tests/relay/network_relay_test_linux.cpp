@@ -27,13 +27,15 @@ int listenOn(const Address& at, int backlog = 4) {
     const int s = ::socket(reinterpret_cast<const sockaddr*>(&at)->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0), on = 1;
     ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
     if (::bind(s, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0 && ::listen(s, backlog) == 0) return s;
-    return ::close(s), -1;
+    ::close(s);
+    return -1;
 }
 
 uint16_t portOf(int s) {
     sockaddr_in6 at{};  // the port is at the same place in both families' addresses
     socklen_t length = sizeof at;
-    return ::getsockname(s, reinterpret_cast<sockaddr*>(&at), &length), ntohs(at.sin6_port);
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&at), &length);
+    return ntohs(at.sin6_port);
 }
 
 size_t threadsNow() { return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {})); }
@@ -58,12 +60,15 @@ TEST_F(NetworkRelayTest, OverADelayedLinkManyChunksAreInFlightAndEveryByteArrive
             peak = std::max(peak, ::ioctl(fd, SIOCOUTQ, &queued) == 0 ? queued : 0);
     });
     const std::string got = server.receive(sent.size());
-    done = true, writer.join(), sampler.join();
+    done = true;
+    writer.join();
+    sampler.join();
     EXPECT_TRUE(got == sent) << "every byte once, in order: " << got.size() << " of " << sent.size();
     EXPECT_TRUE(peak >= 16 * 1024 && peak <= 256 * 1024)
         << peak << ": more than a chunk or two in flight at once, within the window";
     EXPECT_EQ(relay->relayChannel2.undeliveredBytes.load(), 0);
-    relay->stopRelayAndClosePorts(), ::close(far);
+    relay->stopRelayAndClosePorts();
+    ::close(far);
 }
 
 // A name server on 127.0.0.1:53 that takes its questions at each serve() and answers none until answer(): then
@@ -75,14 +80,18 @@ public:
         EXPECT_EQ(::bind(socket_, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
     }
     ~HeldNameServer() { ::close(socket_); }
-    void serve() {
+    // Always true: a step's condition can serve on its way.
+    bool serve() {
         Question q{};
         char packet[512];
         socklen_t length = sizeof q.first;
         for (ssize_t n; (n = ::recvfrom(socket_, packet, sizeof packet, MSG_DONTWAIT,
-                                        reinterpret_cast<sockaddr*>(&q.first), &length)) >= 0;)
-            if (n >= 12 && (questions_.emplace_back(q.first, std::string(packet, static_cast<size_t>(n))), answering_))
-                reply(questions_.back());
+                                        reinterpret_cast<sockaddr*>(&q.first), &length)) >= 0;) {
+            if (n < 12) continue;
+            questions_.emplace_back(q.first, std::string(packet, static_cast<size_t>(n)));
+            if (answering_) reply(questions_.back());
+        }
+        return true;
     }
     // Each look-up asks from a socket of its own: the ports its questions came from.
     size_t askers() const {
@@ -90,7 +99,10 @@ public:
         for (const Question& q : questions_) ports.insert(q.first.sin_port);
         return ports.size();
     }
-    void answer() { answering_ = true, std::ranges::for_each(questions_, [this](const Question& q) { reply(q); }); }
+    void answer() {
+        answering_ = true;
+        std::ranges::for_each(questions_, [this](const Question& q) { reply(q); });
+    }
 
 private:
     using Question = std::pair<sockaddr_in, std::string>;  // from where, the packet
@@ -101,7 +113,8 @@ private:
         if ((end += 5) > packet.size()) return;
         const bool askedA = packet[end - 4] == 0 && packet[end - 3] == 1;
         std::string out = packet.substr(0, end);
-        out[2] = static_cast<char>(0x80 | (packet[2] & 0x01)), out[3] = static_cast<char>(0x80);  // an answer, recursion as asked
+        out[2] = static_cast<char>(0x80 | (packet[2] & 0x01));  // an answer, recursion as asked
+        out[3] = static_cast<char>(0x80);
         const char counts[8] = {0, 1, 0, static_cast<char>(askedA ? 1 : 0), 0, 0, 0, 0};
         out.replace(4, 8, counts, 8);
         if (askedA) out += std::string("\xC0\x0C\x00\x01\x00\x01\x00\x00\x00\x3C\x00\x04\x7F\x00\x00\x01", 16);
@@ -126,7 +139,8 @@ TEST(NetworkRelay, ANameServerThatDoesNotAnswerIsAskedOnceWhateverTheRetries) {
         std::thread([] {}).join();
         const size_t threadsBefore = threadsNow();
         ASSERT_EQ(relay.openPort("com1", relay.serialPort1), PortOpenPending);
-        ASSERT_TRUE(stepUntil(relay, [&] { return names.serve(), relay.serialPort1.networkRetry.connectFailures >= 2; }));
+        ASSERT_TRUE(
+            stepUntil(relay, [&] { return names.serve() && relay.serialPort1.networkRetry.connectFailures >= 2; }));
         EXPECT_TRUE(relay.serialPort1.openFailure.kind == RefusalUnreachable &&
                     relay.serialPort1.openFailure.systemError == ETIMEDOUT);
         EXPECT_EQ(names.askers(), 1u);
@@ -134,7 +148,8 @@ TEST(NetworkRelay, ANameServerThatDoesNotAnswerIsAskedOnceWhateverTheRetries) {
         EXPECT_TRUE(eventually([&] { return threadsNow() <= threadsBefore + 1; }, [&] { names.serve(); }))
             << threadsNow() - threadsBefore << " threads more than before";
         names.answer();
-        ASSERT_TRUE(stepUntil(relay, [&] { return names.serve(), relay.serialPort1.presence.load() == PortPresent; }));
+        const auto connected = [&] { return names.serve() && relay.serialPort1.presence.load() == PortPresent; };
+        ASSERT_TRUE(stepUntil(relay, connected));
         EXPECT_EQ(names.askers(), 1u);
         relay.stopRelayAndClosePorts();
     });

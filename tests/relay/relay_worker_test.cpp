@@ -23,28 +23,38 @@ namespace {
 
 // A port device in memory: what the test feeds is read, what the worker writes is kept; its writes can stall
 // (EAGAIN), take a few bytes each, or it can be unplugged (a read ends with a hang-up, a write fails: ENODEV).
+// What `f` gives, under `lock`.
+template <typename F>
+auto underLock(std::mutex& lock, F f) {
+    std::lock_guard guard(lock);
+    return f();
+}
+
 class MemoryDevice final : public PortDevice {
 public:
     // Put into the closed port as an open would; the port owns it.
     static MemoryDevice& attach(SerialPort& port) {
         port.device = std::make_unique<MemoryDevice>();
-        port.presence.store(PortPresent), port.handle.store(0);
+        port.presence.store(PortPresent);
+        port.handle.store(0);
         return static_cast<MemoryDevice&>(*port.device);
     }
-    void feed(const std::string& bytes) { std::lock_guard g(lock_); input_ += bytes; }
-    std::string written() const { return std::lock_guard(lock_), written_; }
-    void setStalled(bool stalled) { std::lock_guard g(lock_); stalled_ = stalled; }
-    void setWriteLimit(size_t bytes) { std::lock_guard g(lock_); writeLimit_ = bytes; }
-    void unplug() { std::lock_guard g(lock_); gone_ = true; }
-    size_t queuedInput() const { return std::lock_guard(lock_), input_.size(); }
-    int readyWaits() const { return std::lock_guard(lock_), readyWaits_; }  // waits that found input
+    void feed(const std::string& bytes) { underLock(lock_, [&] { input_ += bytes; }); }
+    std::string written() const { return underLock(lock_, [&] { return written_; }); }
+    void setStalled(bool stalled) { underLock(lock_, [&] { stalled_ = stalled; }); }
+    void setWriteLimit(size_t bytes) { underLock(lock_, [&] { writeLimit_ = bytes; }); }
+    void unplug() { underLock(lock_, [&] { gone_ = true; }); }
+    size_t queuedInput() const { return underLock(lock_, [&] { return input_.size(); }); }
+    int readyWaits() const { return underLock(lock_, [&] { return readyWaits_; }); }  // waits that found input
 
     PortHandle handle() const override { return 0; }
     ssize_t read(uint8_t* buffer, size_t capacity) override {
         std::lock_guard guard(lock_);
-        if (gone_ || input_.empty()) return gone_ ? 0 : (errno = EAGAIN, -1);
+        if (gone_) return 0;
+        if (input_.empty()) return failWith(EAGAIN);
         const size_t n = input_.copy(reinterpret_cast<char*>(buffer), capacity);
-        return input_.erase(0, n), static_cast<ssize_t>(n);
+        input_.erase(0, n);
+        return static_cast<ssize_t>(n);
     }
     ReadEnd endOfRead(ssize_t n, int error, int waitEvents) const override {  // as a tty's
         if (n == 0 && (waitEvents & WaitHangUp)) return ReadEnd::Lost;
@@ -52,9 +62,10 @@ public:
     }
     ssize_t write(const uint8_t* data, size_t n, WakeHandle) override {
         std::lock_guard guard(lock_);
-        if (gone_ || stalled_) return errno = gone_ ? ENODEV : EAGAIN, -1;
+        if (gone_ || stalled_) return failWith(gone_ ? ENODEV : EAGAIN);
         const size_t taken = std::min(n, writeLimit_);
-        return written_.append(reinterpret_cast<const char*>(data), taken), static_cast<ssize_t>(taken);
+        written_.append(reinterpret_cast<const char*>(data), taken);
+        return static_cast<ssize_t>(taken);
     }
     bool goneAfterWrite(int error) const override { return error == ENODEV; }
     int outputQueued() const override { return 0; }
@@ -62,17 +73,25 @@ public:
     int waitForInput(WakeHandle wake, int timeoutMs) override {
         return waitUntil([this] { return !input_.empty() && ++readyWaits_ > 0; }, wake, timeoutMs);
     }
-    int waitForRoom(WakeHandle wake, int timeoutMs) override { return waitUntil([this] { return !stalled_; }, wake, timeoutMs); }
+    int waitForRoom(WakeHandle wake, int timeoutMs) override {
+        return waitUntil([this] { return !stalled_; }, wake, timeoutMs);
+    }
     int configure(const PortSettings&, LineReadBack&, bool) override { return 0; }
     int close() override { return 0; }
     bool openedAs(const std::string&) const override { return false; }
     bool holdsDevice(const std::string&) const override { return false; }
 
 private:
-    // The events once `ready` holds, the device is gone or the wake-up raised (looked at every ms), or none at the time-out.
+    static ssize_t failWith(int error) {
+        errno = error;
+        return -1;
+    }
+    // The events once `ready` holds, the device is gone or the wake-up raised (looked at every ms), or none at the
+    // time-out.
     template <typename Ready>
     int waitUntil(Ready ready, WakeHandle wake, int timeoutMs) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 3600000 : timeoutMs);
+        const auto wait = std::chrono::milliseconds(timeoutMs < 0 ? 3600000 : timeoutMs);
+        const auto deadline = std::chrono::steady_clock::now() + wait;
         for (;; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
             std::lock_guard guard(lock_);
             const int events = (gone_ ? WaitHangUp : 0) | (ready() ? WaitReady : 0) | (wakeRaised(wake) ? WaitWoken : 0);
@@ -100,7 +119,7 @@ public:
         taken_.push_back({std::string(reinterpret_cast<const char*>(chunk), static_cast<size_t>(length)),
                           stamp ? std::optional(*stamp) : std::nullopt, destination ? destination->written().size() : 0});
     }
-    std::vector<Taken> taken() const { return std::lock_guard(lock_), taken_; }
+    std::vector<Taken> taken() const { return underLock(lock_, [&] { return taken_; }); }
     std::vector<std::string> chunks() const {
         std::vector<std::string> chunks;
         for (const Taken& t : taken()) chunks.push_back(t.chunk);
@@ -113,7 +132,7 @@ public:
             if (t.sentBefore > std::exchange(before, before + t.chunk.size())) return false;
         return true;
     }
-    void clear() { std::lock_guard guard(lock_); taken_.clear(); }
+    void clear() { underLock(lock_, [&] { taken_.clear(); }); }
 
     std::atomic<bool> takes{true}, text{false}, heldWhileTaking{false};
     const MemoryDevice* destination = nullptr;
@@ -131,14 +150,23 @@ protected:
         for (int n : {1, 2}) {
             device[n - 1] = &MemoryDevice::attach(relay.serialPort(n));
             RelayChannel& channel = relay.relayChannel(n);
-            channel.readSink = &reads[n - 1], channel.displaySink = &display[n - 1], channel.logSink = &log[n - 1];
-            channel.portLost = [this, n] { ++losses[n - 1]; }, channel.trafficResumed = [this, n] { ++resumed[n - 1]; };
+            channel.readSink = &reads[n - 1];
+            channel.displaySink = &display[n - 1];
+            channel.logSink = &log[n - 1];
+            channel.portLost = [this, n] { ++losses[n - 1]; };
+            channel.trafficResumed = [this, n] { ++resumed[n - 1]; };
         }
     }
     // The sinks below go before the relay does: the workers that use them stop first.
     void TearDown() override { relay.stopRelayWorkers(); }
     void start(int channel) { ASSERT_EQ(startRelayWorker(relay.relayChannel(channel)), 0); }
-    bool written(int port, size_t count) { return eventually([&] { return device[port - 1]->written().size() >= count; }); }
+    void startBoth() {
+        start(1);
+        start(2);
+    }
+    bool written(int port, size_t count) {
+        return eventually([&] { return device[port - 1]->written().size() >= count; });
+    }
 
     std::atomic<int> losses[2] = {0, 0}, resumed[2] = {0, 0};
     Relay relay;
@@ -150,11 +178,12 @@ protected:
 
 TEST_F(RelayWorkerTest, ReadsInChunksOfTheChannelsSizeAndHandsEachToEverySinkAndTheWire) {
     const std::string toPort2 = randomBytes(300, 1), toPort1 = randomBytes(1100, 2);
-    device[0]->feed(toPort2), device[1]->feed(toPort1);
+    device[0]->feed(toPort2);
+    device[1]->feed(toPort1);
     relay.relayChannel2.rateByteCount = INT32_MAX - 100;  // as after hours with RATE 0: no wrap
     for (int n : {1, 2})
         for (RecordingSink* sinks : {reads, display, log}) sinks[n - 1].destination = device[2 - n];
-    start(1), start(2);
+    startBoth();
     ASSERT_TRUE(written(2, 300) && written(1, 1100));
     relay.stopRelayWorkers();
     EXPECT_TRUE(device[1]->written() == toPort2 && device[0]->written() == toPort1);
@@ -166,69 +195,67 @@ TEST_F(RelayWorkerTest, ReadsInChunksOfTheChannelsSizeAndHandsEachToEverySinkAnd
         EXPECT_TRUE(sinks[0].takenBeforeSent() && sinks[1].takenBeforeSent());
     }
     EXPECT_TRUE(relay.relayChannel1.readByteCount.load() == 300 && relay.relayChannel2.readByteCount.load() == 1100);
-    EXPECT_TRUE(relay.relayChannel1.rateByteCount.load() == 300 && relay.relayChannel2.rateByteCount.load() == INT32_MAX);
+    EXPECT_EQ(relay.relayChannel1.rateByteCount.load(), 300);
+    EXPECT_EQ(relay.relayChannel2.rateByteCount.load(), INT32_MAX);
     EXPECT_TRUE(resumed[0].load() == 1 && resumed[1].load() == 0) << "from 0 once; the full count never was 0";
 
-    // A destination that takes a few bytes per write still gets every byte once, in order; a wake-up left
-    // from an earlier stop is cleared by the worker that finds it, or its every wait would return at once.
-    const std::string more = randomBytes(5000, 3);
-    device[1]->setWriteLimit(7), start(1);
+    // A stalled destination holds the worker, and a stop keeps what it read and could not write.
+    const std::string held = randomBytes(300, 4), more = randomBytes(5000, 3);
+    device[1]->setStalled(true);
+    device[0]->feed(held);
+    start(1);
+    ASSERT_TRUE(eventually([&] { return relay.relayChannel1.readByteCount.load() == 600; }));
+    relay.stopRelayWorkers();
+    EXPECT_EQ(std::string(relay.relayChannel1.unsentRest.begin(), relay.relayChannel1.unsentRest.end()), held);
+    EXPECT_TRUE(relay.relayChannel1.undeliveredBytes.load() == 0 && losses[1].load() == 0);
+
+    // The next worker writes the rest first, before anything it reads, to a destination that takes a few bytes
+    // per write; a wake-up left from an earlier stop is cleared by the worker that finds it, or its every wait
+    // would return at once.
+    device[1]->setStalled(false);
+    device[1]->setWriteLimit(7);
+    start(1);
     raiseWake(relay.relayChannel1.wake);
     EXPECT_TRUE(eventually([&] { return !wakeRaised(relay.relayChannel1.wake); }));
     device[0]->feed(more);
-    ASSERT_TRUE(written(2, 300 + more.size()));
-    EXPECT_TRUE(device[1]->written() == toPort2 + more);
+    ASSERT_TRUE(written(2, 600 + more.size()));
+    EXPECT_TRUE(device[1]->written() == toPort2 + held + more && relay.relayChannel1.unsentRest.empty());
+    EXPECT_EQ(relay.relayChannel1.readByteCount.load(), 600 + 5000) << "the rest was read and shown once, not again";
 }
 
-TEST_F(RelayWorkerTest, AStalledDestinationHoldsTheWorkerAndAStopKeepsWhatItCouldNotWrite) {
-    const std::string bytes = randomBytes(300, 4);
-    device[1]->setStalled(true), device[0]->feed(bytes);
-    start(1);
-    // What was read waits for room.
-    ASSERT_TRUE(eventually([&] { return relay.relayChannel1.readByteCount.load() == 300; }));
-    relay.stopRelayWorkers();
-    EXPECT_TRUE(device[1]->written() == "" &&
-                std::string(relay.relayChannel1.unsentRest.begin(), relay.relayChannel1.unsentRest.end()) == bytes);
-    EXPECT_TRUE(relay.relayChannel1.undeliveredBytes.load() == 0 && losses[1].load() == 0);
-
-    // The next worker writes the rest first, before anything it reads.
-    device[1]->setStalled(false), start(1), device[0]->feed("after");
-    ASSERT_TRUE(written(2, 305));
-    EXPECT_TRUE(device[1]->written() == bytes + "after" && relay.relayChannel1.unsentRest.empty());
-    EXPECT_EQ(relay.relayChannel1.readByteCount.load(), 305);  // the rest was read and shown once, not again
-}
-
-TEST_F(RelayWorkerTest, BytesForAClosedOrGoneDestinationAreCountedAsNotDelivered) {
+// Bytes for a closed destination are not delivered, with nothing lost; a destination that goes is lost once and
+// not written again; a source that goes is lost once, the other direction does not write to it, and its worker
+// waits only for its stop.
+TEST_F(RelayWorkerTest, ClosedOrGonePortsCountTheirBytesAsNotDeliveredAndAreLostOnce) {
     closePort(relay.serialPort2);
     start(1);
     device[0]->feed(randomBytes(500, 5));
     ASSERT_TRUE(eventually([&] { return relay.relayChannel1.undeliveredBytes.load() == 500; }));
-    EXPECT_TRUE(losses[0].load() + losses[1].load() == 0 && relay.serialPort2.presence.load() == PortPresent)
-        << "nothing there to lose";
+    EXPECT_EQ(losses[0].load() + losses[1].load(), 0) << "nothing there to lose";
+    EXPECT_EQ(relay.serialPort2.presence.load(), PortPresent);
 
     relay.stopRelayWorkers();
-    MemoryDevice::attach(relay.serialPort2).unplug();
+    device[1] = &MemoryDevice::attach(relay.serialPort2);
+    device[1]->unplug();
     start(1);
     device[0]->feed(randomBytes(400, 6));
     ASSERT_TRUE(eventually([&] { return relay.relayChannel1.undeliveredBytes.load() == 900; }));
     EXPECT_EQ(relay.serialPort2.presence.load(), PortLost);
-    // Once lost it is not written again, and its loss is told once.
     device[0]->feed(randomBytes(100, 7));
-    ASSERT_TRUE(eventually([&] { return relay.relayChannel1.undeliveredBytes.load() == 1000; }) && losses[0].load() == 1);
+    ASSERT_TRUE(eventually([&] { return relay.relayChannel1.undeliveredBytes.load() == 1000; }));
+    EXPECT_EQ(losses[0].load(), 1) << "told once";
     EXPECT_EQ(reads[0].chunks().size(), display[0].chunks().size()) << "shown all the same";
-}
 
-TEST_F(RelayWorkerTest, AGoneSourceIsToldOnceAndItsWorkerWaitsOnlyForItsStop) {
-    start(1), start(2), device[0]->feed("before");
-    ASSERT_TRUE(written(2, 6));
-    device[0]->unplug();
-    ASSERT_TRUE(eventually([&] { return relay.serialPort1.presence.load() == PortLost; }) && losses[0].load() == 1);
-    // The other direction does not write to a lost port, and its worker goes on reading.
-    device[1]->feed("back");
-    ASSERT_TRUE(eventually([&] { return relay.relayChannel2.undeliveredBytes.load() == 4; }) &&
-                relay.relayChannel1.worker.joinable());
     relay.stopRelayWorkers();
-    EXPECT_EQ(losses[0].load() + losses[1].load(), 1);
+    device[1] = &MemoryDevice::attach(relay.serialPort2);
+    startBoth();
+    device[0]->unplug();
+    ASSERT_TRUE(eventually([&] { return relay.serialPort1.presence.load() == PortLost; }) && losses[0].load() == 2);
+    device[1]->feed("back");
+    ASSERT_TRUE(eventually([&] { return relay.relayChannel2.undeliveredBytes.load() == 4; }));
+    EXPECT_TRUE(relay.relayChannel1.worker.joinable()) << "waits for its stop";
+    relay.stopRelayWorkers();
+    EXPECT_EQ(losses[0].load() + losses[1].load(), 2);
 }
 
 TEST_F(RelayWorkerTest, AStampIsDueAfterQuietWhenSomeoneShowsOrLogsTheChunk) {
@@ -244,22 +271,23 @@ TEST_F(RelayWorkerTest, AStampIsDueAfterQuietWhenSomeoneShowsOrLogsTheChunk) {
                 {1, 45, 1, true, true, false, false, false}};   // quiet not over: its last second still to tick
     for (const auto& row : rows) {
         SCOPED_TRACE("row " + std::to_string(&row - rows));
-        relay.appOptions.DATETIME = row.dateTime, relay.appOptions.DATETIMEVAL = row.quietSeconds;
+        relay.appOptions.DATETIME = row.dateTime;
+        relay.appOptions.DATETIMEVAL = row.quietSeconds;
         relay.relayChannel1.stampCountdown = row.countdown;
-        display[0].takes = row.displayTakes, display[0].text = row.displayText, log[0].takes = row.logTakes;
+        display[0].takes = row.displayTakes;
+        display[0].text = row.displayText;
+        log[0].takes = row.logTakes;
         for (RecordingSink* sink : {&reads[0], &display[0], &log[0]}) sink->clear();
-        const std::string before = device[1]->written();
         const std::time_t earliest = std::time(nullptr);
         start(1);
-        std::string sent = before;
+        std::string sent = device[1]->written();
         for (const char* bytes : {"first", "second"}) {  // one chunk each: the first is through before the next
-            device[0]->feed(bytes), sent += bytes;
-            ASSERT_TRUE(eventually([&] { return device[1]->written() == sent; }));
+            device[0]->feed(bytes);
+            sent += bytes;
+            ASSERT_TRUE(eventually([&] { return device[1]->written() == sent; })) << "the wire never gets a stamp";
         }
         relay.stopRelayWorkers();
-        EXPECT_TRUE(relay.relayChannel1.stampCountdown.load() == row.quietSeconds &&
-                    device[1]->written() == before + "firstsecond")
-            << "the countdown starts again; the wire never gets a stamp";
+        EXPECT_EQ(relay.relayChannel1.stampCountdown.load(), row.quietSeconds) << "the countdown starts again";
         EXPECT_TRUE(display[0].chunks().size() == (row.displayTakes ? 2u : 0u) &&
                     log[0].chunks().size() == (row.logTakes ? 2u : 0u));
         for (const RecordingSink* sink : {&display[0], &log[0], &reads[0]}) {
@@ -278,8 +306,11 @@ TEST_F(RelayWorkerTest, AStampIsDueAfterQuietWhenSomeoneShowsOrLogsTheChunk) {
 // Holding the left button in a channel's display pauses that channel alone: its bytes wait in
 // the source and go on once the button is let go.
 TEST_F(RelayWorkerTest, AHeldMouseButtonInTheDisplayPausesItsChannelOnly) {
-    relay.relayChannel1.displayMouseHeld = 1, relay.leftMouseButtonDown = 1;
-    start(1), start(2), device[0]->feed("held"), device[1]->feed("free");
+    relay.relayChannel1.displayMouseHeld = 1;
+    relay.leftMouseButtonDown = 1;
+    startBoth();
+    device[0]->feed("held");
+    device[1]->feed("free");
     ASSERT_TRUE(written(1, 4));
     EXPECT_TRUE(eventually([&] { return device[0]->readyWaits() >= 1; }) && device[0]->queuedInput() == 4u);
     relay.leftMouseButtonDown = 0;
@@ -294,12 +325,14 @@ TEST(RelayWorkerRealSinks, TheStampIsTheLocalTimeInTheLogAndTheTextDisplay) {
     Session app;
     Relay& relay = app.relay;
     MemoryDevice &source = MemoryDevice::attach(relay.serialPort1), &destination = MemoryDevice::attach(relay.serialPort2);
-    relay.appOptions.DATETIME = 1, relay.appOptions.DATETIMEVAL = 0;
+    relay.appOptions.DATETIME = 1;
+    relay.appOptions.DATETIMEVAL = 0;
     for (int mode : {0, 1}) {
         SCOPED_TRACE(mode);
         const auto text = std::make_shared<TrafficTextControl>();
         app.trafficDisplay1.displayWindow = text;
-        app.trafficDisplay1.displayOpen = 1, app.trafficDisplay1.displayMode = mode;
+        app.trafficDisplay1.displayOpen = 1;
+        app.trafficDisplay1.displayMode = mode;
         ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("log" + std::to_string(mode))), 1);
         const std::time_t earliest = std::time(nullptr);
         ASSERT_EQ(startRelayWorker(relay.relayChannel1), 0);
@@ -307,7 +340,8 @@ TEST(RelayWorkerRealSinks, TheStampIsTheLocalTimeInTheLogAndTheTextDisplay) {
             source.feed(bytes);
             ASSERT_TRUE(eventually([&] { return destination.written().size() == (mode * 2u + (bytes == "cd") + 1) * 2; }));
         }
-        relay.stopRelayWorkers(), app.captures.closeCaptureLog(1);
+        relay.stopRelayWorkers();
+        app.captures.closeCaptureLog(1);
         const std::string log = dir.read("log" + std::to_string(mode));
         ASSERT_EQ(log.size(), 20u + 2 + 22 + 2) << log;
         const auto stampOf = [](std::time_t moment) {
@@ -339,7 +373,8 @@ TEST(RelayWorkerRealSinks, TheCombinedCaptureHasBothDirectionsInReadOrder) {
     for (uint32_t round = 0; round < 12; ++round) {
         for (int from : {1, 2}) {
             const std::string bytes = randomBytes(1 + round * (from == 1 ? 53 : 211) % 2500, round * 2 + from);
-            device[from - 1]->feed(bytes), sent[from - 1] += bytes;
+            device[from - 1]->feed(bytes);
+            sent[from - 1] += bytes;
             ASSERT_TRUE(eventually([&] { return device[2 - from]->written() == sent[from - 1]; }));
             expected.emplace_back(from, bytes);
         }

@@ -35,7 +35,10 @@ protected:
             if (relay.openPort(portDeviceNameAt(channel->source.settings.comIndex), channel->source) == PortOpened)
                 configurePort(channel->source);
     }
-    void startBoth() { startRelayWorker(relay.relayChannel1), startRelayWorker(relay.relayChannel2); }
+    void startBoth() {
+        startRelayWorker(relay.relayChannel1);
+        startRelayWorker(relay.relayChannel2);
+    }
     // Port `n` stays closed, the status bar telling why, through reconnect steps hours apart.
     void expectClosed(int n, const std::string& status) {
         for (int hour = 0; hour < 3; ++hour) EXPECT_FALSE(reconnectPorts(relay, std::chrono::steady_clock::now() + hour * 1h));
@@ -81,10 +84,12 @@ TEST_F(RelayTest, AnUnpluggedAdapterIsWaitedForWhileTheOtherDirectionGoesOnAndCo
     }
     adapter1.unplug();
     ASSERT_TRUE(eventually([&] { return relay.serialPort1.presence.load() == PortLost; }));
-    relay.refusePortOpens(), relay.stopRelayWorkers();
+    relay.refusePortOpens();
+    relay.stopRelayWorkers();
     startRelayWorker(relay.relayChannel2);  // its port is still open
     EXPECT_FALSE(relay.relayChannel2.worker.joinable());
-    relay.stopRelayAndClosePorts(), adapter1.plug();
+    relay.stopRelayAndClosePorts();
+    adapter1.plug();
     EXPECT_FALSE(reconnectPorts(relay) || (relay.serialPort1.isOpen() || relay.serialPort2.isOpen()));
     EXPECT_TRUE(eventuallyWorkers(0, 0));
 }
@@ -99,27 +104,12 @@ TEST_F(RelayTest, LineSettingsReadBackAsMappedAndTheDeviceOpensExclusivelyReport
         uint8_t xoff;
         const char* refused;
     } cases[] = {
-        {{0, 2000, 7, 1, 1, FlowHardwareRts},
-         2000,
-         CS7 | PARENB,
-         on | PARODD | CSTOPB | CRTSCTS,
-         INPCK,
-         0,
+        {{0, 2000, 7, 1, 1, FlowHardwareRts}, 2000, CS7 | PARENB, on | PARODD | CSTOPB | CRTSCTS, INPCK, 0,
          "8 data bits, no parity instead of 7, odd parity"},
-        {{0, 3600, 6, 2, 2, FlowHardwareDtr},
-         3600,
-         CS6 | PARENB,
-         on | CSTOPB,
-         INPCK,
-         0,
+        {{0, 3600, 6, 2, 2, FlowHardwareDtr}, 3600, CS6 | PARENB, on | CSTOPB, INPCK, 0,
          "8 data bits, no parity instead of 6, even parity"},
         {{0, 7200, 5, 0, 0, FlowXonXoff13}, 7200, CS5, on, INPCK | IXON | IXOFF, 0x13, "8 data bits instead of 5"},
-        {{0, 460800, 8, 2, 0, FlowXonXoff93},
-         460800,
-         CS8 | PARENB,
-         on,
-         INPCK | IXON | IXOFF,
-         0x93,
+        {{0, 460800, 8, 2, 0, FlowXonXoff93}, 460800, CS8 | PARENB, on, INPCK | IXON | IXOFF, 0x93,
          "no parity instead of even parity"},
         // Values only an edited INI file can hold: no table is indexed with them.
         {{0, 7200, 9, 7, 9, 99}, 7200, CS8, on, INPCK, 0, nullptr},
@@ -145,8 +135,7 @@ TEST_F(RelayTest, LineSettingsReadBackAsMappedAndTheDeviceOpensExclusivelyReport
     // The listing's own descriptor is counted each time alike.
     const auto openDescriptors = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
     SerialPort other;
-    const struct { std::string path; std::string message; int32_t comIndex;
-    } refused[] = {
+    const struct { std::string path; std::string message; int32_t comIndex; } refused[] = {
         {"/nonexistent/vorlinex-tty",
          "Com1 Open Error\n/nonexistent/vorlinex-tty: No such file or directory (it opens by itself once it is there)",
          0},
@@ -207,21 +196,24 @@ TEST_F(RelayTest, PermissionDeniedNamesTheGroupToJoin) {
     if (dialout == nullptr) GTEST_SKIP() << "no dialout group";
     const std::string device = cable(1).slavePath();
     ASSERT_TRUE(::chown(device.c_str(), 0, dialout->gr_gid) == 0 && ::chmod(device.c_str(), 0660) == 0);
-    relay.stopRelayAndClosePorts(), relay.comDevicePaths[0] = device;
+    relay.stopRelayAndClosePorts();
+    relay.comDevicePaths[0] = device;
     int answer[2];
     ASSERT_EQ(::pipe(answer), 0);
     const pid_t child = ::fork();
     if (child == 0) {  // as nobody, the open and its words go back through the pipe
         std::string told = "could not become nobody";
         if (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0)
-            told = openWithBox(relay, relay.serialPort1, "com1"), told += "|" + portStatusText(relay);
+            told = openWithBox(relay, relay.serialPort1, "com1");
+            told += "|" + portStatusText(relay);
         ::_exit(::write(answer[1], told.data(), told.size()) == static_cast<ssize_t>(told.size()) ? 0 : 1);
     }
     ::close(answer[1]);
     std::string told;
     char buffer[512];
     for (ssize_t n; (n = ::read(answer[0], buffer, sizeof buffer)) > 0;) told.append(buffer, static_cast<size_t>(n));
-    ::close(answer[0]), ::waitpid(child, nullptr, 0);
+    ::close(answer[0]);
+    ::waitpid(child, nullptr, 0);
     const std::string why = device + ": permission denied (join the dialout group)";
     EXPECT_EQ(told, "Com1 Open Error\n" + why + "|COM1: " + why);
 }
@@ -234,7 +226,8 @@ TEST_F(RelayTest, APseudoTerminalWhoseOtherEndClosedIsNotReopenedWhenItsNumberCo
     const std::string path = relay.comDevicePaths[0] = farEnd->slavePath();
     closePort(port1);
     ASSERT_EQ(relay.openPort("com1", port1), PortOpened);
-    startBoth(), farEnd.reset();
+    startBoth();
+    farEnd.reset();
     ASSERT_TRUE(eventually([&] { return port1.presence.load() == PortHalted; }, [&] { reconnectPorts(relay); }));
     // Someone else's terminal gets the number (the lowest free one is handed out).
     std::vector<std::unique_ptr<PtyCable>> others;
@@ -280,7 +273,9 @@ TEST_F(RelayTest, AWorkerWhoseWakeUpCannotBeMadeDoesNotStart) {
     EXPECT_EQ(started, EMFILE);
     if (relay.relayChannel1.worker.joinable()) {  // such a worker hears no stop request: a byte wakes it to find it
         ADD_FAILURE() << "a worker started without its wake-up";
-        requestWorkerStop(relay.relayChannel1), cable(1).send("x"), joinRelayWorker(relay.relayChannel1);
+        requestWorkerStop(relay.relayChannel1);
+        cable(1).send("x");
+        joinRelayWorker(relay.relayChannel1);
     }
     EXPECT_EQ(portStatusText(relay), "Com1 -> Com2 is not relayed: Too many open files");
     EXPECT_TRUE(startRelayWorker(relay.relayChannel1) == 0 && portStatusText(relay) == "") << portStatusText(relay);

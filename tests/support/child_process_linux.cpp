@@ -36,17 +36,20 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     std::vector<char*> argv, envp;
     for (std::string& a : args) argv.push_back(a.data());
     for (std::string& e : env) envp.push_back(e.data());
-    argv.push_back(nullptr), envp.push_back(nullptr);
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
 
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     system_->pid = ::fork();
     if (system_->pid == 0) {
-        ::dup2(out[1], 1), ::dup2(err[1], 2);
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
         ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
-    ::close(out[1]), ::close(err[1]);
+    ::close(out[1]);
+    ::close(err[1]);
     system_->reader = std::thread([this, o = out[0], e = err[0]] {
         pollfd fds[2] = {{o, POLLIN, 0}, {e, POLLIN, 0}};
         for (int open = 2; open > 0;) {
@@ -54,9 +57,13 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
             for (pollfd& p : fds) {
                 if (p.fd < 0 || p.revents == 0) continue;
                 char buffer[4096];
-                if (const ssize_t n = ::read(p.fd, buffer, sizeof buffer); n > 0)
+                if (const ssize_t n = ::read(p.fd, buffer, sizeof buffer); n > 0) {
                     gathered(p.fd == e, buffer, static_cast<size_t>(n));
-                else ::close(p.fd), p.fd = -1, --open;
+                    continue;
+                }
+                ::close(p.fd);
+                p.fd = -1;
+                --open;
             }
         }
     });

@@ -58,7 +58,9 @@ bool configure(int control, const char* device, const char* address, const char*
     if (::ioctl(control, SIOCSIFFLAGS, &request) != 0) return failed(error, "SIOCSIFFLAGS");
     if (peers == nullptr) return true;
     rtentry route{};
-    route.rt_dst = ipv4(peers), route.rt_genmask = ipv4("255.255.0.0"), route.rt_flags = RTF_UP;
+    route.rt_dst = ipv4(peers);
+    route.rt_genmask = ipv4("255.255.0.0");
+    route.rt_flags = RTF_UP;
     route.rt_dev = const_cast<char*>(device);
     return ::ioctl(control, SIOCADDRT, &route) == 0 || failed(error, "SIOCADDRT");
 }

@@ -82,7 +82,10 @@ public:
     int pid() const { return pid_; }
     // Ends the holder and waits until it is gone, its hold with it.
     void release() {
-        if (pid_ > 0) ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0), pid_ = -1;
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
     }
 
 private:

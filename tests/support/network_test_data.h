@@ -57,10 +57,13 @@ struct ServerView {
             const auto b = static_cast<uint8_t>(ch);
             if (state_ == 1) {  // after IAC
                 if (b == IAC) data += ch;
-                verb_ = b, sub_.clear();
+                verb_ = b;
+                sub_.clear();
                 state_ = b >= WILL && b <= DONT ? 2 : b == SB ? 3 : 0;
             } else if (state_ == 2) {
-                negotiations.push_back(bytesOf({IAC, verb_, b})), negotiationAt.push_back(data.size()), state_ = 0;
+                negotiations.push_back(bytesOf({IAC, verb_, b}));
+                negotiationAt.push_back(data.size());
+                state_ = 0;
             } else if (state_ == 4) {  // IAC inside a subnegotiation
                 if (b == SE) subnegotiations.push_back(sub_);
                 if (b == IAC) sub_ += ch;
@@ -99,8 +102,12 @@ inline std::string readPortUntil(NetworkPort& port, size_t atLeast = 0,
     std::string got;
     uint8_t buffer[4096];
     while ((atLeast == 0 || got.size() < atLeast) && !enough() && !port.lost()) {
-        const int due = port.readWaitMs(), ready = waitPortInput(port, due >= 0 ? std::min(due, 10000) : 10000);
-        if (ready < 0 || (ready == 0 && due < 0)) return ADD_FAILURE() << "no input from the server", got;
+        const int due = port.readWaitMs();
+        const int ready = waitPortInput(port, due >= 0 ? std::min(due, 10000) : 10000);
+        if (ready < 0 || (ready == 0 && due < 0)) {
+            ADD_FAILURE() << "no input from the server";
+            return got;
+        }
         const ssize_t n = port.readData(buffer, sizeof buffer);
         if (n > 0) got.append(reinterpret_cast<char*>(buffer), static_cast<size_t>(n));
         EXPECT_TRUE(n > 0 || (n < 0 && errno == EAGAIN) || port.lost());
@@ -144,8 +151,10 @@ protected:
     // COM1 on `path`, COM2 on the cable; the network port connects in the background, and nothing waits for it.
     void openBoth(const std::string& path, int32_t baud1 = 115200) {
         relay = std::make_unique<Relay>();
-        relay->comDevicePaths[0] = path, relay->comDevicePaths[1] = cable->slavePath();
-        relay->serialPort1.settings = {0, baud1, 8, 0, 0, FlowNone}, relay->serialPort2.settings = {1, 115200, 8, 0, 0, FlowNone};
+        relay->comDevicePaths[0] = path;
+        relay->comDevicePaths[1] = cable->slavePath();
+        relay->serialPort1.settings = {0, baud1, 8, 0, 0, FlowNone};
+        relay->serialPort2.settings = {1, 115200, 8, 0, 0, FlowNone};
         ASSERT_EQ(relay->openPort("com1", relay->serialPort1), PortOpenPending);
         EXPECT_FALSE(relay->serialPort1.isOpen()) << "nothing waits for the connect";
         ASSERT_TRUE(relay->openPort("com2", relay->serialPort2) == PortOpened && configurePort(relay->serialPort2) == 0);

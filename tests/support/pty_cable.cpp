@@ -25,7 +25,8 @@ std::string randomBytes(size_t count, uint32_t seed) {
 
 void expectRelaysBothWays(PtyCable& end1, PtyCable& end2, uint32_t seed) {
     const std::string forth = randomBytes(3000, seed), back = randomBytes(4000, seed + 1);
-    end1.send(forth), end2.send(back);
+    end1.send(forth);
+    end2.send(back);
     EXPECT_TRUE(end2.receive(forth.size(), 10000) == forth) << "port 1 -> port 2";
     EXPECT_TRUE(end1.receive(back.size(), 10000) == back) << "port 2 -> port 1";
 }
@@ -38,7 +39,6 @@ bool eventually(const std::function<bool()>& condition, const std::function<void
     }
     return true;
 }
-
 
 // A new name is tried until one is free, so that test programs run side by side never share one.
 ScratchDir::ScratchDir() : previous_(std::filesystem::current_path().string()) {

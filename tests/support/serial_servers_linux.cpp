@@ -46,7 +46,8 @@ std::string Ser2netServer::unavailable() {
 Ser2netServer::Ser2netServer(const std::string& devicePath) {
     {  // two free ports, held at once so that they differ
         const TestListener a(-1), b(-1);
-        rfc2217Port_ = a.port(), rawPort_ = b.port();
+        rfc2217Port_ = a.port();
+        rawPort_ = b.port();
     }
     folder_ = (std::filesystem::temp_directory_path() / "vorlinex-server-XXXXXX").string();
     if (::mkdtemp(folder_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");

@@ -52,7 +52,9 @@ TestSocket newSocket() {
 
 sockaddr_in loopbackAt(uint16_t port) {
     sockaddr_in at{};
-    at.sin_family = AF_INET, at.sin_addr.s_addr = htonl(INADDR_LOOPBACK), at.sin_port = htons(port);
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    at.sin_port = htons(port);
     return at;
 }
 
@@ -94,7 +96,8 @@ void TestSocket::reset() {
 void TestSocket::shutdownWrite() { ::shutdown(raw(s_), 1); }  // SHUT_WR, SD_SEND
 
 void TestSocket::setBuffers(int bytes) {
-    setOption(s_, SOL_SOCKET, SO_RCVBUF, bytes), setOption(s_, SOL_SOCKET, SO_SNDBUF, bytes);
+    setOption(s_, SOL_SOCKET, SO_RCVBUF, bytes);
+    setOption(s_, SOL_SOCKET, SO_SNDBUF, bytes);
 }
 
 bool TestSocket::sendAll(const std::string& bytes) {
