@@ -203,9 +203,10 @@ TEST_F(RelayTest, PermissionDeniedNamesTheGroupToJoin) {
     const pid_t child = ::fork();
     if (child == 0) {  // as nobody, the open and its words go back through the pipe
         std::string told = "could not become nobody";
-        if (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0)
+        if (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0) {
             told = openWithBox(relay, relay.serialPort1, "com1");
             told += "|" + portStatusText(relay);
+        }
         ::_exit(::write(answer[1], told.data(), told.size()) == static_cast<ssize_t>(told.size()) ? 0 : 1);
     }
     ::close(answer[1]);
