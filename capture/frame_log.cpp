@@ -9,7 +9,12 @@ public:
     FrameFormat(FrameDecoding& owner, const DecodeChoice& choice, const LineSettings (&lines)[2])
         : owner_(owner),
           framers_{Framer(1, framingFor(choice, lines[0])), Framer(2, framingFor(choice, lines[1]))},
-          transactions_(choice.rule, choice.master, choice.timeoutMicros) {}
+          transactions_(choice.rule, choice.master, choice.timeoutMicros) {
+        if (choice.master != 0) {
+            framers_[choice.master - 1].setRole(ModbusRole::Request);
+            framers_[2 - choice.master].setRole(ModbusRole::Answer);
+        }
+    }
 
     void format(const QueuedChunk& chunk, std::string& out) override {
         const int channel = chunk.tag == 2 ? 2 : 1;
@@ -37,6 +42,11 @@ private:
     void write(std::string& out, int64_t wallMicros, bool publish) {
         for (Frame& frame : frames_) transactions_.add(std::move(frame), rows_);
         frames_.clear();
+        // Once the master's side is known, each direction is cut by its own reading's length.
+        if (const int master = transactions_.master(); master != 0) {
+            framers_[master - 1].setRole(ModbusRole::Request);
+            framers_[2 - master].setRole(ModbusRole::Answer);
+        }
         int64_t frames = 0, errors = 0;
         for (const FrameRow& row : rows_) {
             appendFrameLine(out, row);

@@ -86,7 +86,10 @@ size_t Framer::rtuFrameAt(size_t at, bool final) const {
     const RtuLengths lengths = rtuLengths(p, available);
     if (lengths.need > available) return final ? 0 : SIZE_MAX;
     if (!lengths.known) return 0;
-    size_t candidates[2] = {lengths.request, lengths.answer};
+    // A side known to ask (or to answer) has only that reading's length: the other's could be
+    // cut where a CRC holds by chance inside a longer frame.
+    size_t candidates[2] = {role_ != ModbusRole::Answer ? lengths.request : 0,
+                            role_ != ModbusRole::Request ? lengths.answer : 0};
     if (candidates[0] > candidates[1]) std::swap(candidates[0], candidates[1]);
     for (size_t length : candidates) {
         if (length == 0 || length > kLongestRtu) continue;
@@ -132,7 +135,8 @@ void Framer::cutRtu(bool final, std::vector<Frame>& out) {
         // function with no rule), or when a quiet gap ends what begins as a frame; else noise.
         const uint8_t* p = bytes_.data() + start_;
         const RtuLengths lengths = rtuLengths(p, block);
-        const bool ruled = lengths.known && (block == lengths.request || block == lengths.answer);
+        const bool ruled = lengths.known && ((role_ != ModbusRole::Answer && block == lengths.request) ||
+                                             (role_ != ModbusRole::Request && block == lengths.answer));
         const bool framelike = block >= 2 && p[0] <= kLastUnit && lengths.known;
         cutFrame(block, !(ruled || crcHolds(p, block) || (rest && framelike)), out);
     }

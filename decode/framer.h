@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "decode/modbus.h"
+
 enum class FrameRule { ModbusRtu, ModbusAscii, Nmea, Gap, Delimiter };
 
 struct FramingOptions {
@@ -45,6 +47,8 @@ public:
     void finish(std::vector<Frame>& out);
 
     bool pending() const { return start_ < bytes_.size(); }
+    // Modbus RTU: whether this direction asks or answers, once that is known.
+    void setRole(ModbusRole role) { role_ = role; }
 
 private:
     struct Run {
@@ -69,6 +73,7 @@ private:
     size_t start_ = 0;     // the first byte not yet in a frame
     size_t scanFrom_ = 0;  // where the search for the next frame goes on (0: from start_ + 1)
     int64_t lastMicros_ = 0;
+    ModbusRole role_ = ModbusRole::Unknown;
 };
 
 // The longest frame a rule waits for before it cuts what it holds (a Modbus RTU frame is at most

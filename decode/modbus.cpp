@@ -217,12 +217,6 @@ FrameReading readRtu(const uint8_t* bytes, size_t length, ModbusRole role) {
 
 FrameReading readAscii(const uint8_t* bytes, size_t length, ModbusRole role) {
     FrameReading r;
-    const auto hexValue = [](uint8_t c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        return -1;
-    };
     if (length < 3 || bytes[0] != ':' || bytes[length - 2] != '\r' || bytes[length - 1] != '\n') {
         r.verdict = Verdict::Truncated;
         r.summary = "truncated: " + std::to_string(length) + (length == 1 ? " character" : " characters");
@@ -231,7 +225,7 @@ FrameReading readAscii(const uint8_t* bytes, size_t length, ModbusRole role) {
     std::vector<uint8_t> binary;
     bool pairs = (length - 3) % 2 == 0;
     for (size_t i = 1; pairs && i + 1 <= length - 3; i += 2) {
-        const int high = hexValue(bytes[i]), low = hexValue(bytes[i + 1]);
+        const int high = hexDigitValue(bytes[i]), low = hexDigitValue(bytes[i + 1]);
         pairs = high >= 0 && low >= 0;
         binary.push_back(static_cast<uint8_t>(high << 4 | low));
     }

@@ -30,15 +30,9 @@ FrameReading readNmea(const uint8_t* bytes, size_t length) {
         r.summary += ", no checksum";
         return r;
     }
-    const auto hexValue = [](uint8_t c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        return -1;
-    };
     r.should = nmeaChecksum(bytes + 1, star - 1);
-    const int high = end - star == 3 ? hexValue(bytes[star + 1]) : -1;
-    const int low = end - star == 3 ? hexValue(bytes[star + 2]) : -1;
+    const int high = end - star == 3 ? hexDigitValue(bytes[star + 1]) : -1;
+    const int low = end - star == 3 ? hexDigitValue(bytes[star + 2]) : -1;
     char text[48];
     if (high < 0 || low < 0) {
         std::snprintf(text, sizeof text, "checksum bad: not two digits, should be 0x%02X", r.should);

@@ -21,6 +21,15 @@ constexpr std::string_view verdictText(Verdict v) {
     return "[unknown]";
 }
 
+// The value of a hexadecimal digit as the line carries it (either case), -1 for any other byte:
+// Modbus ASCII's pairs and NMEA's checksum.
+constexpr int hexDigitValue(uint8_t c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
 // A verdict the user looks for among many frames: anything but a good or an unknown function.
 constexpr bool verdictIsError(Verdict v) { return v != Verdict::Ok && v != Verdict::Unknown; }
 

@@ -162,6 +162,25 @@ TEST(Framing, FramesWrittenOneByOneKeepTheirVerdicts) {
     EXPECT_EQ(frames[5].lastMicros - frames[5].firstMicros, 7 * 2000);
 }
 
+// An answer of 4 input bytes whose first 8 bytes end in a CRC that holds by chance, as a request of
+// the same function would: a side known to answer is not cut there.
+TEST(Framing, ASideKnownToAnswerIsCutByTheAnswersLengthOnly) {
+    Bytes answer;
+    for (uint8_t first = 0;; ++first) {
+        Bytes head{0x11, 0x02, 0x04, first, 0x65, 0x47};
+        const uint16_t chance = modbusCrc(head.data(), head.size());
+        head.push_back(static_cast<uint8_t>(chance & 0xFF));
+        answer = rtu(head);
+        if (answer[7] == chance >> 8) break;
+    }
+    Framer framer(2, {});
+    std::vector<Frame> frames;
+    framer.setRole(ModbusRole::Answer);
+    framer.add(answer.data(), answer.size(), 0, 0, frames);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].bytes, answer);
+}
+
 TEST(Framing, LinesStartAtTheirCharacterAndEndAtTheLineEnd) {
     FramingOptions options;
     options.rule = FrameRule::Nmea;

@@ -130,8 +130,9 @@ def session(work, framer, rule, count):
     wait_for(lambda: any("relaying" in line for line in said), "the program to relay")
 
     # The slave on cable b's device end, the master on cable a's: the master's side is port 1.
-    blocks = {k: ModbusSequentialDataBlock(0, [random.randrange(65536) for _ in range(1000)]) for k in ("hr", "ir")}
-    bits = {k: ModbusSequentialDataBlock(0, [random.random() < 0.5 for _ in range(1000)]) for k in ("co", "di")}
+    values = random.Random(11)
+    blocks = {k: ModbusSequentialDataBlock(0, [values.randrange(65536) for _ in range(1000)]) for k in ("hr", "ir")}
+    bits = {k: ModbusSequentialDataBlock(0, [values.random() < 0.5 for _ in range(1000)]) for k in ("co", "di")}
     store = ModbusSlaveContext(**blocks, **bits)
     threading.Thread(target=StartSerialServer, daemon=True,
                      kwargs=dict(context=ModbusServerContext(slaves={UNIT: store}, single=False), framer=framer,
