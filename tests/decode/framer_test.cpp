@@ -9,18 +9,12 @@
 
 #include "decode/framer.h"
 #include "decode/modbus.h"
+#include "tests/decode/rtu_frame.h"
 #include "decode/transactions.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes rtu(Bytes frame) {
-    const uint16_t crc = modbusCrc(frame.data(), frame.size());
-    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
-    frame.push_back(static_cast<uint8_t>(crc >> 8));
-    return frame;
-}
 
 // A random request or answer of a function with a length rule.
 Bytes randomRtu(std::mt19937& random) {

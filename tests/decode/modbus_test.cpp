@@ -6,19 +6,12 @@
 #include <vector>
 
 #include "decode/modbus.h"
+#include "tests/decode/rtu_frame.h"
 #include "decode/nmea.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// The PDU with its unit in front and its CRC behind, low byte first.
-Bytes rtu(Bytes frame) {
-    const uint16_t crc = modbusCrc(frame.data(), frame.size());
-    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
-    frame.push_back(static_cast<uint8_t>(crc >> 8));
-    return frame;
-}
 
 Bytes bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
