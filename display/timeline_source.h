@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "decode/verdict.h"
+
 // Bytes per row of a record's hex dump.
 constexpr size_t kTimelineRowBytes = 16;
 
@@ -32,6 +34,11 @@ struct TimelineRecord {
     int64_t gapMicros = 0;
     int channel = 1;      // 1: port 1 to port 2, 2: the other way
     std::string bytes;
+    // A row of the Frames view (a frame, or a request's timeout with no bytes): its verdict and
+    // its summary as the frame line ends (an answer's ends with its response time).
+    bool frame = false;
+    Verdict verdict = Verdict::Ok;
+    std::string summary;
 };
 
 // The records a source holds now: numbers first..end-1. Numbers stay with their records, so a
