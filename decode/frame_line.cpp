@@ -9,12 +9,17 @@ void appendFrameLine(std::string& out, const FrameRow& row) {
     const int32_t fraction = static_cast<int32_t>(micros - static_cast<int64_t>(second) * 1'000'000);
     std::tm local{};
     localTimeOf(second, local);
-    appendCombinedRecord(out, local, fraction, row.gapMicros, row.frame.channel, row.frame.bytes.data(),
-                         row.frame.bytes.size());
+    appendFrameLine(out, local, fraction, row.gapMicros, row.frame.channel, row.frame.bytes.data(),
+                    row.frame.bytes.size(), row.reading.verdict, row.line());
+}
+
+void appendFrameLine(std::string& out, const std::tm& local, int32_t micros, int64_t gapMicros, int channel,
+                     const uint8_t* bytes, size_t length, Verdict verdict, std::string_view summary) {
+    appendCombinedRecord(out, local, micros, gapMicros, channel, bytes, length);
     out.pop_back();  // the record's line end: the verdict and summary go on the same line
     out += "  ";
-    out += verdictText(row.reading.verdict);
+    out += verdictText(verdict);
     out += ' ';
-    out += row.line();
+    out += summary;
     out += '\n';
 }
