@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QTextDocument>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QVBoxLayout>
@@ -66,13 +67,15 @@ QString delimiterText(const std::vector<uint8_t>& bytes) {
 
 // The master's side as the window names directions.
 QString masterFoundText(int master) {
-    return master == 0 ? QStringLiteral("master found") : QStringLiteral("master found: %1>%2").arg(master).arg(3 - master);
+    if (master == 0) return QStringLiteral("master found");
+    return QStringLiteral("master found: %1>%2").arg(master).arg(3 - master);
 }
 
 QString unitFiguresFallback(const std::map<int, UnitFigures>& units) {
     QStringList lines;
     for (const auto& [unit, figures] : units)
-        lines << QStringLiteral("unit %1: %2 transactions, %3 errors").arg(unit).arg(figures.transactions).arg(figures.errors);
+        lines << QStringLiteral("unit %1: %2 transactions, %3 errors").arg(unit).arg(figures.transactions)
+                     .arg(figures.errors);
     return lines.join(QLatin1Char('\n'));
 }
 
@@ -203,7 +206,6 @@ void TimelineWindow::build(const QString& title) {
     units_->setReadOnly(true);
     units_->setLineWrapMode(QPlainTextEdit::NoWrap);
     units_->setFont(view_->font());
-    units_->setMaximumHeight(QFontMetrics(view_->font()).lineSpacing() * 4 + 12);
     units_->setFocusPolicy(Qt::ClickFocus);
     units_->hide();
     layout->addWidget(units_);
@@ -295,6 +297,8 @@ void TimelineWindow::buildDecodeBar(QVBoxLayout* layout) {
     master_ = new QComboBox(decodeBar_);
     master_->setObjectName(QString::fromLatin1(timeline_control::kMaster));
     master_->addItems({masterFoundText(0), QStringLiteral("master 1>2"), QStringLiteral("master 2>1")});
+    master_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    master_->setMinimumContentsLength(static_cast<int>(masterFoundText(1).size()));
     master_->setToolTip(QStringLiteral("The Modbus master's side: the side whose requests are answered"));
     bar->addWidget(master_);
     timeout_ = addField(timeline_control::kTimeout, QStringLiteral("timeout ms"), 8);
@@ -462,7 +466,14 @@ void TimelineWindow::updateUnits() {
     QString text;
     if (frames_ && !frames_->units().empty())
         text = host_.unitFigures ? host_.unitFigures(frames_->units()) : unitFiguresFallback(frames_->units());
-    if (units_->toPlainText() != text) units_->setPlainText(text);
+    if (units_->toPlainText() != text) {
+        units_->setPlainText(text);
+        // A line a unit, up to four; more scroll.
+        const int lines = std::clamp(static_cast<int>(text.count(QLatin1Char('\n'))) + 1, 1, 4);
+        const QMargins margins = units_->contentsMargins();
+        units_->setFixedHeight(units_->fontMetrics().lineSpacing() * lines + margins.top() + margins.bottom() +
+                               2 * static_cast<int>(units_->document()->documentMargin()) + 2);
+    }
     units_->setVisible(!text.isEmpty());
 }
 

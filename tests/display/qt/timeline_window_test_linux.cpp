@@ -52,8 +52,8 @@ std::vector<TimelineRecord> rowsOf(const TimelineSource& source) {
 std::string frameLinesOf(const std::vector<TimelineRecord>& rows) {
     std::string lines;
     for (const TimelineRecord& r : rows)
-        appendFrameLine(lines, r.local, r.micros, r.gapMicros, r.channel, reinterpret_cast<const uint8_t*>(r.bytes.data()),
-                        r.bytes.size(), r.verdict, r.summary);
+        appendFrameLine(lines, r.local, r.micros, r.gapMicros, r.channel,
+                        reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size(), r.verdict, r.summary);
     return lines;
 }
 
@@ -410,7 +410,8 @@ TEST_F(TimelineInTheProgram, FramesShowEachFrameOnceWithItsAnswerTimeErrorsFindC
         auto* timeout = window->findChild<QLineEdit*>(kTimeout);
         ASSERT_TRUE(window->frames() && protocol && timeout);
         EXPECT_TRUE(window->findChild<QComboBox*>(kMode)->currentText() == QStringLiteral("Frames") &&
-                    protocol->currentText() == QStringLiteral("Modbus RTU") && timeout->text() == QStringLiteral("1000"))
+                    protocol->currentText() == QStringLiteral("Modbus RTU") &&
+                    timeout->text() == QStringLiteral("1000"))
             << "read at start; what is not a protocol or a time reads as the default";
         // A quiet time longer than a busy machine's pauses: the frame written in pieces is joined by its length.
         auto* gap = window->findChild<QLineEdit*>(kGap);
@@ -434,7 +435,8 @@ TEST_F(TimelineInTheProgram, FramesShowEachFrameOnceWithItsAnswerTimeErrorsFindC
         flow(first, second, bytesOf(frames[2]));
         flow(second, first, bytesOf(frames[3]));
         const std::string pieces = bytesOf(frames[4]);
-        for (const auto& [from, length] : {std::pair{0, 2}, {2, 3}, {5, 3}}) flow(first, second, pieces.substr(from, length));
+        for (const auto& [from, length] : {std::pair{0, 2}, {2, 3}, {5, 3}})
+            flow(first, second, pieces.substr(from, length));
         flow(second, first, bytesOf(frames[5]));
         flow(first, second, bytesOf(frames[6]));
 
@@ -496,7 +498,8 @@ TEST_F(TimelineInTheProgram, FramesShowEachFrameOnceWithItsAnswerTimeErrorsFindC
         for (size_t i : {0, 1, 2, 3, 4, 5, 6, 0, 1}) written += bytesOf(frames[i]);
         EXPECT_TRUE(view->source() == &v.app.timeline && !window->frames() && window->unitsText().isEmpty() &&
                     read == written && v.app.timeline.extent().end >= 11) << "the records as read, the pieces too";
-        const std::string kept = "[DECODE]\nView=Records\nProtocol=modbus-rtu\nTimeout=1000\nGap=2000\nMaster=0\nErrorsOnly=1\n";
+        const std::string kept =
+            "[DECODE]\nView=Records\nProtocol=modbus-rtu\nTimeout=1000\nGap=2000\nMaster=0\nErrorsOnly=1\n";
         EXPECT_EQ(dir.read("Vorlinex.ini"), ini.substr(0, ini.find("[DECODE]")) + kept);
 
         window->findChild<QPushButton*>(kEnd)->click();
