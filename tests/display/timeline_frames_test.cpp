@@ -2,6 +2,7 @@
 // log's lines, read back from a compact index; a saved frame log opens as the frames it holds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -183,6 +184,10 @@ TEST(TimelineFrames, LiveRecordsGiveTheFrameLogsLinesAndItsErrorsAndABoundLetsTh
     const TimelineExtent extent = kept.all().extent();
     EXPECT_EQ(std::make_tuple(extent.first, extent.end, extent.dropped),
               std::make_tuple(uint64_t{gone}, uint64_t{reference.lines.size()}, uint64_t{gone}));
+    const auto goneEnd = reference.verdicts.begin() + static_cast<std::ptrdiff_t>(gone);
+    const auto errorsGone = std::count_if(reference.verdicts.begin(), goneEnd, verdictIsError);
+    EXPECT_EQ(std::make_pair(kept.errors().extent().first, kept.errors().extent().dropped),
+              std::make_pair(uint64_t(errorsGone), uint64_t(errorsGone)));
     EXPECT_EQ(textOf(readAll(kept.all())), reference.text(gone));
     EXPECT_EQ(textOf(readAll(kept.errors())), reference.text(gone, true));
     expectRowsAgree(kept.all());
