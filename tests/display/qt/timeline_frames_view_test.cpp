@@ -67,6 +67,10 @@ public:
     }
 };
 
+int apart(const QColor& a, const QColor& b) {
+    return std::max({std::abs(a.red() - b.red()), std::abs(a.green() - b.green()), std::abs(a.blue() - b.blue())});
+}
+
 QString words(const QString& row) { return row.split(QLatin1Char(' '), Qt::SkipEmptyParts).join(QLatin1Char(' ')); }
 
 class TimelineFramesView : public ::testing::Test {
@@ -97,14 +101,9 @@ protected:
             for (int x = static_cast<int>((4 + from * view.cellWidth()) * scale);
                  x < static_cast<int>((4 + to * view.cellWidth()) * scale) && x < image.width(); ++x) {
                 const QColor c = image.pixelColor(x, y);
-                const int apart = std::max({std::abs(c.red() - background.red()), std::abs(c.green() - background.green()),
-                                            std::abs(c.blue() - background.blue())});
-                if (apart > ink.second) ink = {c, apart};
+                if (apart(c, background) > ink.second) ink = {c, apart(c, background)};
             }
         return ink;
-    }
-    static int apart(const QColor& a, const QColor& b) {
-        return std::max({std::abs(a.red() - b.red()), std::abs(a.green() - b.green()), std::abs(a.blue() - b.blue())});
     }
 
     TimelineView view;
@@ -132,8 +131,9 @@ TEST_F(TimelineFramesView, FrameRowsShowVerdictAndSummaryErrorsStandOutAndCopyAs
     const std::vector<QString> rows = rowsInSight();
     ASSERT_EQ(rows.size(), 7u);
     EXPECT_EQ(words(rows[1]), QString::fromUtf8("14:03:27.124456 +0.001234 2>1 11 11 03 06 AE 41 56 52 43 40 49 AD "
-                                                "...\uFF6EAVRC@I\uFF6D [ok] \u2192 3 registers 0xAE41 0x5652 0x4340, answer "
-                                                "after 1.234 ms"));
+                                                "...\uFF6EAVRC@I\uFF6D [ok] \u2192 3 registers 0xAE41 0x5652 "
+                                                "0x4340, answer after 1.234 ms"))
+        << "the text column reads code page 932 in a frame's row too";
     EXPECT_EQ(words(rows[4]), QStringLiteral("14:03:27.127456 +1.000000 1>2 [timeout] timeout after 1.000 s: ") +
                                   QString::fromStdString(asked));
     const qsizetype summary = rows[0].indexOf(QLatin1String("[ok]"));
@@ -196,7 +196,8 @@ TEST_F(TimelineFramesView, ShiftJisTextShowsItsCharactersOnTheGridWhileTheCopyKe
     const std::vector<QString> rows = rowsInSight();
     ASSERT_EQ(rows.size(), 4u);
     EXPECT_TRUE(rows[0].endsWith(QString::fromUtf8("  OK 稼働中Z")) && rows[1].endsWith(QString::fromUtf8("  ｱｲ....")) &&
-                rows[2].endsWith(QStringLiteral("  AAAAAAAAAAAAAAA.")) && rows[3].endsWith(QString::fromUtf8("  .こあ")))
+                rows[2].endsWith(QStringLiteral("  AAAAAAAAAAAAAAA.")) &&
+                rows[3].endsWith(QString::fromUtf8("  .こあ")))
         << rows[0].toStdString() << "\n" << rows[1].toStdString() << "\n" << rows[3].toStdString();
     // Z is on the tenth cell of the text: each character two cells wide took two.
     const int text = static_cast<int>(rows[2].indexOf(QLatin1Char('A'), rows[2].indexOf(QLatin1String("  AA"))));
