@@ -14,58 +14,35 @@
 
 #include "decode/frame_line.h"
 #include "display/qt/timeline_view.h"
+#include "display/timeline_file.h"
 #include "display/timeline_records.h"
-#include "record/combined_record.h"
+#include "tests/support/pty_cable.h"
 
 namespace {
 
-// Rows as a frames source holds them, numbered from 0: the view reads them as it reads any source.
-class FrameRows final : public TimelineSource {
-public:
-    std::vector<TimelineRecord> rows;
-
-    TimelineExtent extent() const override { return TimelineExtent{0, rows.size()}; }
-    uint64_t rowsBefore(uint64_t number, TimelineFilter filter) const override {
-        uint64_t count = 0;
-        for (uint64_t i = 0; i < number && i < rows.size(); ++i)
-            if (timelineShows(filter, rows[i].channel)) count += timelineRows(rows[i].bytes.size());
-        return count;
-    }
-    bool recordAtRow(uint64_t row, TimelineFilter filter, uint64_t& number, uint64_t& rowInRecord) const override {
-        for (const TimelineRecord& r : rows) {
-            if (!timelineShows(filter, r.channel)) continue;
-            if (row < timelineRows(r.bytes.size())) {
-                number = r.number;
-                rowInRecord = row;
-                return true;
-            }
-            row -= timelineRows(r.bytes.size());
-        }
-        return false;
-    }
-    void read(uint64_t from, size_t count, std::vector<TimelineRecord>& out) const override {
-        for (uint64_t i = from; i < rows.size() && i - from < count; ++i) out.push_back(rows[i]);
-    }
-
+// A frame log's lines as the frame log writes them, one frame (or timeout) a line, at 14:03:27 and
+// a millisecond apart.
+struct FrameLog {
+    std::string text;
     void add(int channel, const std::string& bytes, Verdict verdict, const std::string& summary, int64_t gapMicros) {
-        TimelineRecord r;
-        r.number = rows.size();
-        r.local.tm_year = 126;
-        r.local.tm_mon = 11;
-        r.local.tm_mday = 7;
-        r.local.tm_hour = 14;
-        r.local.tm_min = 3;
-        r.local.tm_sec = 27;
-        r.micros = static_cast<int32_t>(123456 + rows.size() * 1000);
-        r.gapMicros = gapMicros;
-        r.channel = channel;
-        r.bytes = bytes;
-        r.frame = true;
-        r.verdict = verdict;
-        r.summary = summary;
-        rows.push_back(std::move(r));
+        std::tm local{};
+        local.tm_year = 126;
+        local.tm_mon = 11;
+        local.tm_mday = 7;
+        local.tm_hour = 14;
+        local.tm_min = 3;
+        local.tm_sec = 27;
+        const auto micros = static_cast<int32_t>(123456 + lines * 1000);
+        appendFrameLine(text, local, micros, gapMicros, channel, reinterpret_cast<const uint8_t*>(bytes.data()),
+                        bytes.size(), verdict, summary);
+        ++lines;
     }
+    int lines = 0;
 };
+
+int apart(const QColor& a, const QColor& b) {
+    return std::max({std::abs(a.red() - b.red()), std::abs(a.green() - b.green()), std::abs(a.blue() - b.blue())});
+}
 
 QString words(const QString& row) { return row.split(QLatin1Char(' '), Qt::SkipEmptyParts).join(QLatin1Char(' ')); }
 
@@ -97,14 +74,9 @@ protected:
             for (int x = static_cast<int>((4 + from * view.cellWidth()) * scale);
                  x < static_cast<int>((4 + to * view.cellWidth()) * scale) && x < image.width(); ++x) {
                 const QColor c = image.pixelColor(x, y);
-                const int apart = std::max({std::abs(c.red() - background.red()), std::abs(c.green() - background.green()),
-                                            std::abs(c.blue() - background.blue())});
-                if (apart > ink.second) ink = {c, apart};
+                if (apart(c, background) > ink.second) ink = {c, apart(c, background)};
             }
         return ink;
-    }
-    static int apart(const QColor& a, const QColor& b) {
-        return std::max({std::abs(a.red() - b.red()), std::abs(a.green() - b.green()), std::abs(a.blue() - b.blue())});
     }
 
     TimelineView view;
@@ -112,11 +84,12 @@ protected:
 
 }  // namespace
 
-// A frame's row ends in its verdict and summary, in one column whatever the frame's length; an answer's with
-// its response time, a timeout's without bytes. Bad frames and timeouts stand out in a light and a dark
-// palette; the answer's arrow is drawn. The copy gives frame lines, on the clipboard as they are.
+// A saved frame log's rows: each ends in its verdict and summary, in one column whatever the frame's length;
+// an answer's with its response time, a timeout's without bytes. Bad frames and timeouts stand out in a light
+// and a dark palette; the answer's arrow is drawn. The copy gives the frame lines back, on the clipboard as
+// they are.
 TEST_F(TimelineFramesView, FrameRowsShowVerdictAndSummaryErrorsStandOutAndCopyAsFrameLines) {
-    FrameRows frames;
+    FrameLog frames;
     const std::string request("\x11\x03\x00\x6B\x00\x03\x76\x87", 8);
     const std::string asked = "unit 17 Read Holding Registers 107..109";
     frames.add(1, request, Verdict::Ok, asked, 0);
@@ -127,13 +100,22 @@ TEST_F(TimelineFramesView, FrameRowsShowVerdictAndSummaryErrorsStandOutAndCopyAs
     frames.add(1, request, Verdict::Ok, asked, 50000);
     frames.add(1, "", Verdict::Timeout, "timeout after 1.000 s: " + asked, 1000000);
     frames.add(1, std::string(20, '\x10'), Verdict::Unknown, "unit 16 function 16: 18 bytes", 3000);
-    view.setSource(&frames, false);
+    ScratchDir dir;
+    dir.write("frames.log", frames.text);
+    TimelineFile file;
+    int error = 0;
+    ASSERT_TRUE(file.open(dir.file("frames.log"), error));
+    ASSERT_TRUE(eventually([&] { return file.progress().done; }));
+    ASSERT_EQ(std::make_pair(file.progress().records, file.progress().skippedLines),
+              std::make_pair(uint64_t{6}, uint64_t{0}));
+    view.setSource(&file, false);
 
     const std::vector<QString> rows = rowsInSight();
     ASSERT_EQ(rows.size(), 7u);
     EXPECT_EQ(words(rows[1]), QString::fromUtf8("14:03:27.124456 +0.001234 2>1 11 11 03 06 AE 41 56 52 43 40 49 AD "
-                                                "...\uFF6EAVRC@I\uFF6D [ok] \u2192 3 registers 0xAE41 0x5652 0x4340, answer "
-                                                "after 1.234 ms"));
+                                                "...\uFF6EAVRC@I\uFF6D [ok] \u2192 3 registers 0xAE41 0x5652 "
+                                                "0x4340, answer after 1.234 ms"))
+        << "the text column reads code page 932 in a frame's row too";
     EXPECT_EQ(words(rows[4]), QStringLiteral("14:03:27.127456 +1.000000 1>2 [timeout] timeout after 1.000 s: ") +
                                   QString::fromStdString(asked));
     const qsizetype summary = rows[0].indexOf(QLatin1String("[ok]"));
@@ -168,13 +150,9 @@ TEST_F(TimelineFramesView, FrameRowsShowVerdictAndSummaryErrorsStandOutAndCopyAs
     }
 
     view.selectAll();
-    std::string lines;
-    for (const TimelineRecord& r : frames.rows)
-        appendFrameLine(lines, r.local, r.micros, r.gapMicros, r.channel,
-                        reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size(), r.verdict, r.summary);
-    EXPECT_EQ(view.selectionText(), lines);
+    EXPECT_EQ(view.selectionText(), frames.text);
     view.copySelection();
-    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), lines) << "the arrow whole on the clipboard";
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), frames.text) << "the arrow whole on the clipboard";
 }
 
 // The text column reads code page 932 as the display windows do: a double-byte character over its two cells,
@@ -196,7 +174,8 @@ TEST_F(TimelineFramesView, ShiftJisTextShowsItsCharactersOnTheGridWhileTheCopyKe
     const std::vector<QString> rows = rowsInSight();
     ASSERT_EQ(rows.size(), 4u);
     EXPECT_TRUE(rows[0].endsWith(QString::fromUtf8("  OK 稼働中Z")) && rows[1].endsWith(QString::fromUtf8("  ｱｲ....")) &&
-                rows[2].endsWith(QStringLiteral("  AAAAAAAAAAAAAAA.")) && rows[3].endsWith(QString::fromUtf8("  .こあ")))
+                rows[2].endsWith(QStringLiteral("  AAAAAAAAAAAAAAA.")) &&
+                rows[3].endsWith(QString::fromUtf8("  .こあ")))
         << rows[0].toStdString() << "\n" << rows[1].toStdString() << "\n" << rows[3].toStdString();
     // Z is on the tenth cell of the text: each character two cells wide took two.
     const int text = static_cast<int>(rows[2].indexOf(QLatin1Char('A'), rows[2].indexOf(QLatin1String("  AA"))));
