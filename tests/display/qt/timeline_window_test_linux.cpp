@@ -413,10 +413,13 @@ TEST_F(TimelineInTheProgram, FramesShowEachFrameOnceWithItsAnswerTimeErrorsFindC
                     protocol->currentText() == QStringLiteral("Modbus RTU") &&
                     timeout->text() == QStringLiteral("1000"))
             << "read at start; what is not a protocol or a time reads as the default";
-        // A quiet time longer than a busy machine's pauses: the frame written in pieces is joined by its length.
+        // Times longer than a busy machine's pauses: the frame written in pieces is joined by its length, and
+        // every answer comes in time.
         auto* gap = window->findChild<QLineEdit*>(kGap);
         gap->setText(QStringLiteral("2000"));
         emit gap->editingFinished();
+        timeout->setText(QStringLiteral("3000"));
+        emit timeout->editingFinished();
 
         const std::vector<uint8_t> crcBad = [] {
             std::vector<uint8_t> frame = rtu({0x11, 0x03, 0x02, 0x00, 0x2A});
@@ -456,7 +459,7 @@ TEST_F(TimelineInTheProgram, FramesShowEachFrameOnceWithItsAnswerTimeErrorsFindC
         const int64_t response = std::stoll(after[1]) * 1000 + std::stoll(after[2]);
         EXPECT_TRUE(response > 0 && response <= waited) << response << " of " << waited;
         EXPECT_TRUE(rows[7].verdict == Verdict::Timeout && rows[7].bytes.empty() &&
-                    rows[7].summary.starts_with("timeout after 1.000 s: unit 17 ")) << rows[7].summary;
+                    rows[7].summary.starts_with("timeout after 3.000 s: unit 17 ")) << rows[7].summary;
         EXPECT_TRUE(waitUntil([&] {
             return window->unitsText().startsWith(QStringLiteral("unit 17: 4 transactions, 2 errors, response min "));
         })) << window->unitsText().toStdString();
@@ -499,7 +502,7 @@ TEST_F(TimelineInTheProgram, FramesShowEachFrameOnceWithItsAnswerTimeErrorsFindC
         EXPECT_TRUE(view->source() == &v.app.timeline && !window->frames() && window->unitsText().isEmpty() &&
                     read == written && v.app.timeline.extent().end >= 11) << "the records as read, the pieces too";
         const std::string kept =
-            "[DECODE]\nView=Records\nProtocol=modbus-rtu\nTimeout=1000\nGap=2000\nMaster=0\nErrorsOnly=1\n";
+            "[DECODE]\nView=Records\nProtocol=modbus-rtu\nTimeout=3000\nGap=2000\nMaster=0\nErrorsOnly=1\n";
         EXPECT_EQ(dir.read("Vorlinex.ini"), ini.substr(0, ini.find("[DECODE]")) + kept);
 
         window->findChild<QPushButton*>(kEnd)->click();
