@@ -71,14 +71,6 @@ QString masterFoundText(int master) {
     return QStringLiteral("master found: %1>%2").arg(master).arg(3 - master);
 }
 
-QString unitFiguresFallback(const std::map<int, UnitFigures>& units) {
-    QStringList lines;
-    for (const auto& [unit, figures] : units)
-        lines << QStringLiteral("unit %1: %2 transactions, %3 errors").arg(unit).arg(figures.transactions)
-                     .arg(figures.errors);
-    return lines.join(QLatin1Char('\n'));
-}
-
 // Text typed into the find bar as the bytes the devices send: code page 932, ASCII as it is. A
 // character that code page has not is searched as its UTF-8 bytes, which is what such a device
 // would have sent.
@@ -464,8 +456,7 @@ bool TimelineWindow::advanceFrames() {
 void TimelineWindow::updateUnits() {
     unitsClock_.start();
     QString text;
-    if (frames_ && !frames_->units().empty())
-        text = host_.unitFigures ? host_.unitFigures(frames_->units()) : unitFiguresFallback(frames_->units());
+    if (frames_ && !frames_->units().empty() && host_.unitFigures) text = host_.unitFigures(frames_->units());
     if (units_->toPlainText() != text) {
         units_->setPlainText(text);
         // A line a unit, up to four; more scroll.

@@ -522,6 +522,11 @@ TEST_F(TimelineInTheProgram, FramesShowEachFrameOnceWithItsAnswerTimeErrorsFindC
         EXPECT_EQ(frameLinesOf(rowsOf(log->frames()->all())), frameLinesOf(rows));
         EXPECT_EQ(log->view()->source(), &log->frames()->errors()) << "errors only, as kept";
         EXPECT_EQ(dir.read("Vorlinex.ini"), ini.substr(0, ini.find("[DECODE]")) + kept);
+        // Another protocol is kept as --decode names it; a delimiter starts from CR LF, a quiet gap from the gap set.
+        for (const auto& [index, text] : {std::pair{4, "delim:0D0A"}, {3, "gap:2000"}, {2, "nmea"}}) {
+            window->findChild<QComboBox*>(kProtocol)->setCurrentIndex(index);
+            EXPECT_NE(dir.read("Vorlinex.ini").find(std::string("\nProtocol=") + text + "\n"), std::string::npos) << text;
+        }
         EXPECT_TRUE(recordedBoxes().empty());
     });
 }
