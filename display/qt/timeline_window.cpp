@@ -3,18 +3,18 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QIntValidator>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QIntValidator>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QTextDocument>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QTextDocument>
 #include <QVBoxLayout>
 #include <cerrno>
 
@@ -440,16 +440,22 @@ bool TimelineWindow::advanceFrames() {
         return false;
     }
     bool caughtUp;
+    int next;
     if (file_) {
-        // A file's last frame ends, and its last request times out, once the whole file is read.
+        // A file's last frame ends, and its last request times out, once the whole file is read;
+        // frames that have caught up with its indexer wait for it rather than spin.
         const bool indexed = file_->progress().done;
-        caughtUp = frames_->advance(kFramesSlice, 0, indexed) && indexed;
+        const bool framed = frames_->advance(kFramesSlice, 0, indexed);
+        caughtUp = framed && indexed;
+        next = caughtUp ? kFileWatchMs : framed ? kFramesFollowMs : 0;
     } else {
         caughtUp = frames_->advance(kFramesSlice, ReadTime::now().wallMicros);
+        next = caughtUp ? kFramesFollowMs : 0;
     }
-    if (decode_.choice.master == 0) master_->setItemText(0, masterFoundText(frames_->master()));
+    const QString master = masterFoundText(decode_.choice.master == 0 ? frames_->master() : 0);
+    if (master_->itemText(0) != master) master_->setItemText(0, master);
     if (caughtUp || !unitsClock_.isValid() || unitsClock_.elapsed() >= kUnitsEveryMs) updateUnits();
-    framesTimer_.start(caughtUp ? kFramesFollowMs : 0);
+    framesTimer_.start(next);
     return caughtUp;
 }
 
