@@ -121,7 +121,8 @@ TEST_F(Conversation, TheStreamReadsFramesInTheOrderTheyBeganAndAQuietLookWaitsFo
     add(both, 2, said, 1100, 1);  // ends first, began later
     add(both, 1, fix.substr(20), 1200, 2);
     ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(std::make_pair(rows[0].frame.firstRecord, rows[1].frame.firstRecord), std::make_pair(uint64_t{0}, uint64_t{1}));
+    EXPECT_EQ(std::make_pair(rows[0].frame.firstRecord, rows[1].frame.firstRecord),
+              std::make_pair(uint64_t{0}, uint64_t{1}));
     EXPECT_EQ(std::make_pair(rows[1].gapMicros, rows[1].frame.firstOffset), std::make_pair(int64_t{100}, uint32_t{0}));
 
     rows.clear();
