@@ -300,8 +300,9 @@ void TimelineWindow::buildDecodeBar(QVBoxLayout* layout) {
     errorsOnly_->setObjectName(QString::fromLatin1(timeline_control::kErrorsOnly));
     bar->addWidget(errorsOnly_);
     bar->addStretch(1);
-    for (QWidget* control : decodeBar_->findChildren<QWidget*>()) control->setFocusPolicy(Qt::TabFocus);
-    for (QLineEdit* field : {gap_, delimiter_, timeout_}) field->setFocusPolicy(Qt::StrongFocus);
+    // As the buttons above: a click leaves the focus in the list, where the keys work.
+    for (QWidget* control : std::initializer_list<QWidget*>{protocol_, master_, errorsOnly_})
+        control->setFocusPolicy(Qt::TabFocus);
     decodeBar_->hide();
     layout->addWidget(decodeBar_);
 
