@@ -168,7 +168,7 @@ TEST(TimelineRecords, BoundsKeepTheNewestAndRowsTheirCountRecordsAreTakenOnlyWhi
     EXPECT_EQ(secondOf(extent.droppedSince), secondOf(localOf(kStart)));  // the first record let go
     std::vector<TimelineRecord> held;
     for (int n = 7; n < 12; ++n)
-        held.push_back({uint64_t(n), localOf(kStart + n * 1000000), 0, 1000, n % 2 + 1, "r" + std::to_string(n)});
+        held.push_back({uint64_t(n), localOf(kStart + n * 1000000), 0, 1000, n % 2 + 1, "r" + std::to_string(n), {}, {}, {}});
     EXPECT_EQ(textOf(readAll(records)), textOf(held));
     EXPECT_EQ(records.heldBytes(), 3u * 2 + 2 * 3);
     std::vector<TimelineRecord> out;
