@@ -6,8 +6,9 @@
 // their slave sides (COM3..COM6 at paths that do not exist, so the machine's own serial devices
 // are never touched), writes DEMO_FOLDER/devices.txt once everything is ready, and then runs
 // device A (a host) on port 1 and device B (an instrument) on port 2 until SIGTERM/SIGINT, until
-// process PID has ended, or for N seconds. At the end it prints what went each way and whether
-// every byte arrived in order.
+// process PID has ended, or for N seconds. --baud sets both ports' rate in the INI (9600 unless
+// given), which also paces the devices' Modbus RTU. At the end it prints what went each way, the
+// Modbus transactions, and whether every byte arrived in order.
 #include "tools/sim_devices.h"
 
 #include <signal.h>
@@ -114,12 +115,19 @@ int main(int argc, char** argv) {
         if (untilPid > 0 && kill(static_cast<pid_t>(untilPid), 0) != 0 && errno == ESRCH) return true;
         return seconds > 0 && std::chrono::steady_clock::now() - started >= std::chrono::seconds(seconds);
     };
-    const DeviceTraffic t = runDevices(portA.master(), portB.master(), stop);
+    HostPace pace;
+    pace.baud = static_cast<uint32_t>(baud);
+    const DeviceTraffic t = runDevices(portA.master(), portB.master(), stop, pace);
 
     std::cout << "device A sent " << t.hostSent.size() << " bytes and received "
               << t.hostReceived.size() << "; device B received " << t.instrumentReceived.size()
               << " bytes, answered " << t.commandsAnswered << " commands and "
               << t.framesReceived << " binary frames, sent " << t.instrumentSent.size() << "\n";
+    std::cout << "modbus: device A asked " << t.modbusAsked << " requests, got " << t.modbusAnswered
+              << " answers (" << t.modbusBadAnswers << " with a bad CRC), " << t.modbusUnanswered
+              << " unanswered; device B received " << t.modbusRequestsReceived << " requests, ignored "
+              << t.modbusRequestsIgnored << "; " << t.modbusFrames << " frames on the line, "
+              << t.modbusBadFrames << " sent with a bad CRC\n";
     const bool forward = receivedInOrder(t.hostSent, t.instrumentReceived);
     const bool back = receivedInOrder(t.instrumentSent, t.hostReceived);
     std::cout << "relay check: A->B " << (forward ? "in order, unchanged" : "BROKEN")

@@ -6,7 +6,8 @@
 // Run it in the demo folder (the program reads Vorlinex.ini from the current directory). It opens
 // display window 1 in ASCII and display window 2 in hex, the timeline window (DISP > Com<->Com),
 // starts both captures into
-// OUTPUT_FOLDER/channel1.log and channel2.log and the combined one into combined.log, takes PNG
+// OUTPUT_FOLDER/channel1.log and channel2.log, the combined one into combined.log and a frame log
+// of both directions read as Modbus RTU into frames.log, takes PNG
 // screenshots of the main window, both display windows, the timeline, the three log windows, the serial,
 // options and About dialogs and the devices window into OUTPUT_FOLDER,
 // and shuts the program down after about N seconds (15 by default) so that the captures are
@@ -32,6 +33,8 @@
 #include <vector>
 
 #include "capture/qt/log_window.h"
+#include "decode/decode_choice.h"
+#include "relay/line_settings.h"
 #include "settings/qt/about_dialog.h"
 #include "settings/qt/devices_dialog.h"
 #include "settings/qt/option_dialog.h"
@@ -139,6 +142,7 @@ private:
         vorlinexOf(main_).captureWindows.startCapture(1);
         vorlinexOf(main_).captureWindows.startCapture(2);
         vorlinexOf(main_).captureWindows.startCapture(kCombinedCapture);
+        startFrameLog();
         log1_ = vorlinexOf(main_).captureWindows.captureLogWindow(1);
         log2_ = vorlinexOf(main_).captureWindows.captureLogWindow(2);
         logBoth_ = vorlinexOf(main_).captureWindows.captureLogWindow(kCombinedCapture);
@@ -148,6 +152,19 @@ private:
     }
 
     int pictureTimeMs() const { return runSeconds * 1000 * 2 / 3; }
+
+    // The window has no command for a frame log (the headless --log-frames has), so the demo opens
+    // the session's own, as that option does: Modbus RTU, the master found from who answers whom,
+    // each direction's quiet gap from its source port's line.
+    void startFrameLog() {
+        Session& app = vorlinexOf(main_).app;
+        DecodeChoice modbusRtu;
+        modbusRtu.rule = FrameRule::ModbusRtu;
+        app.captures.frameDecoding.choose(modbusRtu, lineSettingsFor(app.relay.serialPort1.settings),
+                                          lineSettingsFor(app.relay.serialPort2.settings));
+        const std::string path = (outputFolder + QStringLiteral("/frames.log")).toStdString();
+        if (app.captures.openFrameCapture(path) == 0) skip("frame log", "cannot open " + path);
+    }
 
     // Waits (for at most two seconds) for a moment when both strips show arrows and both
     // figures are non-zero, so that the picture shows the program at work.
@@ -266,7 +283,7 @@ int main(int argc, char** argv) {
     script.reset();
 
     say("program ended with exit code " + std::to_string(exitCode));
-    for (const char* name : {"channel1.log", "channel2.log", "combined.log"}) {
+    for (const char* name : {"channel1.log", "channel2.log", "combined.log", "frames.log"}) {
         const QFileInfo log(outputFolder + "/" + name);
         say(log.exists() ? "capture " + log.absoluteFilePath().toStdString() + ": " +
                                std::to_string(log.size()) + " bytes"
