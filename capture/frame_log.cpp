@@ -3,36 +3,25 @@
 #include <vector>
 
 #include "decode/frame_line.h"
+#include "decode/frame_stream.h"
 
 class FrameFormat final : public CaptureFormat {
 public:
     FrameFormat(FrameDecoding& owner, const DecodeChoice& choice, const LineSettings (&lines)[2])
-        : owner_(owner),
-          framers_{Framer(1, framingFor(choice, lines[0])), Framer(2, framingFor(choice, lines[1]))},
-          transactions_(choice.rule, choice.master, choice.timeoutMicros) {
-        if (choice.master != 0) {
-            framers_[choice.master - 1].setRole(ModbusRole::Request);
-            framers_[2 - choice.master].setRole(ModbusRole::Answer);
-        }
-    }
+        : owner_(owner), stream_(choice, lines[0], lines[1]) {}
 
     void format(const QueuedChunk& chunk, std::string& out) override {
-        const int channel = chunk.tag == 2 ? 2 : 1;
-        // The other direction's frame may have ended in the quiet before this read.
-        framers_[2 - channel].quiet(chunk.wallMicros, frames_);
-        framers_[channel - 1].add(chunk.bytes + chunk.stampLength, chunk.length - chunk.stampLength, chunk.wallMicros,
-                                  ++records_, frames_);
+        stream_.add(chunk.tag == 2 ? 2 : 1, chunk.bytes + chunk.stampLength, chunk.length - chunk.stampLength,
+                    chunk.wallMicros, ++records_, rows_);
         write(out, chunk.wallMicros, false);
     }
     bool wholeRecords() const override { return true; }
     void idle(int64_t wallMicros, std::string& out) override {
-        for (Framer& framer : framers_) framer.quiet(wallMicros, frames_);
-        write(out, wallMicros, false);
-        transactions_.quiet(wallMicros, rows_);
+        stream_.quiet(wallMicros, rows_);
         write(out, wallMicros, true);
     }
     void finish(std::string& out) override {
-        for (Framer& framer : framers_) framer.finish(frames_);
+        stream_.finish(rows_);
         write(out, 0, true);
     }
 
@@ -40,13 +29,6 @@ private:
     // The rows made so far as lines; the counts go to the owner at once, the per-unit figures
     // (thousands of response times) at most once a second or when `publish`.
     void write(std::string& out, int64_t wallMicros, bool publish) {
-        for (Frame& frame : frames_) transactions_.add(std::move(frame), rows_);
-        frames_.clear();
-        // Once the master's side is known, each direction is cut by its own reading's length.
-        if (const int master = transactions_.master(); master != 0) {
-            framers_[master - 1].setRole(ModbusRole::Request);
-            framers_[2 - master].setRole(ModbusRole::Answer);
-        }
         int64_t frames = 0, errors = 0;
         for (const FrameRow& row : rows_) {
             appendFrameLine(out, row);
@@ -60,14 +42,12 @@ private:
         owner_.figures_.errors += errors;
         rows_.clear();
         if (!publish) return;
-        owner_.figures_.units = transactions_.units();
+        owner_.figures_.units = stream_.units();
         publishedMicros_ = wallMicros;
     }
 
     FrameDecoding& owner_;
-    Framer framers_[2];
-    Transactions transactions_;
-    std::vector<Frame> frames_;
+    FrameStream stream_;
     std::vector<FrameRow> rows_;
     uint64_t records_ = 0;
     int64_t publishedMicros_ = INT64_MIN / 2;

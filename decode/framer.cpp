@@ -48,8 +48,9 @@ void Framer::add(const uint8_t* bytes, size_t length, int64_t readMicros, uint64
     // this record's bytes began to arrive.
     const int64_t sending = options_.charMicros * static_cast<int64_t>(length);
     if (pending() && readMicros - sending - lastMicros_ >= gapFor()) cut(true, out);
+    const std::ptrdiff_t begin = static_cast<std::ptrdiff_t>(bytes_.size());
     bytes_.insert(bytes_.end(), bytes, bytes + length);
-    runs_.push_back({bytes_.size(), readMicros, record});
+    runs_.push_back({begin, bytes_.size(), readMicros, record});
     lastMicros_ = readMicros;
     cut(false, out);
 }
@@ -73,7 +74,10 @@ void Framer::cut(bool final, std::vector<Frame>& out) {
     // Keep the held bytes small: drop what is in frames once it is most of them.
     if (start_ > 65536 && start_ * 2 > bytes_.size()) {
         bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(start_));
-        for (Run& run : runs_) run.end -= start_;
+        for (Run& run : runs_) {
+            run.begin -= static_cast<std::ptrdiff_t>(start_);
+            run.end -= start_;
+        }
         scanFrom_ = scanFrom_ > start_ ? scanFrom_ - start_ : 0;
         start_ = 0;
     }
@@ -203,6 +207,7 @@ void Framer::cutFrame(size_t length, bool noise, std::vector<Frame>& out) {
     const Run first = runOf(start_), last = runOf(start_ + length - 1);
     frame.firstMicros = first.micros;
     frame.firstRecord = first.record;
+    frame.firstOffset = static_cast<uint32_t>(static_cast<std::ptrdiff_t>(start_) - first.begin);
     frame.lastMicros = last.micros;
     frame.lastRecord = last.record;
     out.push_back(std::move(frame));

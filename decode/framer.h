@@ -31,6 +31,7 @@ struct Frame {
     std::vector<uint8_t> bytes;
     int64_t firstMicros = 0, lastMicros = 0;   // read times of the records of its first and last byte
     uint64_t firstRecord = 0, lastRecord = 0;  // the numbers of those records
+    uint32_t firstOffset = 0;                  // where its first byte is in its first record
     bool noise = false;                        // bytes that fit no rule
 };
 
@@ -47,12 +48,15 @@ public:
     void finish(std::vector<Frame>& out);
 
     bool pending() const { return start_ < bytes_.size(); }
+    // The number of the record that holds the first byte not yet in a frame, while pending().
+    uint64_t pendingRecord() const { return runs_.front().record; }
     // Modbus RTU: whether this direction asks or answers, once that is known.
     void setRole(ModbusRole role) { role_ = role; }
 
 private:
     struct Run {
-        size_t end;  // one past its last byte, in bytes_
+        std::ptrdiff_t begin;  // its first byte, in bytes_ (before it once its first bytes are gone)
+        size_t end;       // one past its last byte, in bytes_
         int64_t micros;
         uint64_t record;
     };

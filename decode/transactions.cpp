@@ -41,6 +41,11 @@ FrameReading readFrame(const Frame& frame, FrameRule rule, ModbusRole role) {
     }
 }
 
+std::string timeoutSummary(const std::string& request, int64_t waitedMicros, bool askedAgain) {
+    return (askedAgain ? "no answer before the next request, after " : "timeout after ") +
+           millis(waitedMicros, "s", 1'000'000) + ": " + request;
+}
+
 std::string FrameRow::line() const {
     if (responseMicros < 0) return reading.summary;
     return reading.summary + ", answer after " + millis(responseMicros, "ms", 1000);
@@ -83,14 +88,19 @@ void Transactions::timeOut(std::vector<FrameRow>& out, int64_t nextRequestMicros
     row.reading.verdict = Verdict::Timeout;
     row.reading.unit = request_.reading.unit;
     row.reading.function = request_.reading.function;
-    row.reading.summary =
-        (early ? "no answer before the next request, after " +
-                     millis(std::max<int64_t>(0, nextRequestMicros - request_.frame.lastMicros), "s", 1'000'000)
-               : "timeout after " + millis(timeoutMicros_, "s", 1'000'000)) +
-        ": " + request_.reading.summary;
+    row.role = ModbusRole::Request;
+    row.requestRow = requestRow_;
+    row.waitedMicros = early ? std::max<int64_t>(0, nextRequestMicros - request_.frame.lastMicros) : timeoutMicros_;
+    row.askedAgain = early;
+    row.reading.summary = timeoutSummary(request_.reading.summary, row.waitedMicros, early);
     units_[request_.reading.unit].errors += 1;
     asked_ = false;
+    give(std::move(row), out);
+}
+
+void Transactions::give(FrameRow row, std::vector<FrameRow>& out) {
     out.push_back(std::move(row));
+    ++given_;
 }
 
 void Transactions::quiet(int64_t nowMicros, std::vector<FrameRow>& out) {
@@ -106,7 +116,7 @@ void Transactions::add(Frame frame, std::vector<FrameRow>& out) {
     ModbusRole role = modbus_ ? roleOf(row.frame.channel) : ModbusRole::Unknown;
     row.reading = readFrame(row.frame, rule_, role);
     if (!modbus_) {
-        out.push_back(std::move(row));
+        give(std::move(row), out);
         return;
     }
     if (master_ == 0 && sound(row.reading)) {
@@ -114,6 +124,7 @@ void Transactions::add(Frame frame, std::vector<FrameRow>& out) {
         if (haveUnknown_ && lastUnknown_.frame.channel != row.frame.channel && answers(row.reading, lastUnknown_.reading)) {
             master_ = lastUnknown_.frame.channel;
             request_ = lastUnknown_;
+            requestRow_ = lastUnknownRow_;
             request_.reading = readFrame(request_.frame, rule_, ModbusRole::Request);
             asked_ = true;
             units_[request_.reading.unit].transactions += 1;
@@ -121,6 +132,7 @@ void Transactions::add(Frame frame, std::vector<FrameRow>& out) {
             row.reading = readFrame(row.frame, rule_, role);
         } else {
             lastUnknown_ = row;
+            lastUnknownRow_ = given_;
             haveUnknown_ = true;
         }
     }
@@ -129,6 +141,7 @@ void Transactions::add(Frame frame, std::vector<FrameRow>& out) {
         if (asked_) timeOut(out, row.frame.firstMicros);  // asked again before any answer
         if (sound(row.reading) && unit > 0) {  // unit 0 is a broadcast: nobody answers it
             request_ = row;
+            requestRow_ = given_;
             asked_ = true;
             units_[unit].transactions += 1;
         }
@@ -150,5 +163,6 @@ void Transactions::add(Frame frame, std::vector<FrameRow>& out) {
             }
         }
     }
-    out.push_back(std::move(row));
+    row.role = role;
+    give(std::move(row), out);
 }

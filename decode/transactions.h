@@ -19,8 +19,17 @@ struct FrameRow {
     FrameReading reading;       // a timeout's verdict is Verdict::Timeout
     int64_t gapMicros = 0;      // since the previous frame of either direction (0 for the first)
     int64_t responseMicros = -1;  // an answer: from its request's last byte to its first
+    ModbusRole role = ModbusRole::Unknown;  // the role it was read in
+    // A timeout: its request's row (numbered from 0 in the order Transactions gave them), how
+    // long that request waited from its last byte, and whether the master asked again first.
+    uint64_t requestRow = 0;
+    int64_t waitedMicros = 0;
+    bool askedAgain = false;
     std::string line() const;   // the summary as the frame line ends: with the response time
 };
+
+// A timeout's summary, from its request's (read as a request).
+std::string timeoutSummary(const std::string& request, int64_t waitedMicros, bool askedAgain);
 
 struct UnitFigures {
     int64_t transactions = 0;  // requests seen
@@ -52,6 +61,8 @@ private:
     ModbusRole roleOf(int channel) const;
     // The waiting request's timeout row; `nextRequestMicros` when the master asked again first.
     void timeOut(std::vector<FrameRow>& out, int64_t nextRequestMicros);
+    // Gives a row, counting it.
+    void give(FrameRow row, std::vector<FrameRow>& out);
 
     FrameRule rule_;
     int master_;
@@ -59,7 +70,10 @@ private:
     bool modbus_;
     bool asked_ = false;         // a request waits for its answer
     FrameRow request_;           // that request
+    uint64_t requestRow_ = 0;    // and its row
     FrameRow lastUnknown_;       // the last good frame read before the master was known
+    uint64_t lastUnknownRow_ = 0;
+    uint64_t given_ = 0;         // rows given so far
     bool haveUnknown_ = false;
     int64_t lastFrameMicros_ = INT64_MIN;
     std::map<int, UnitFigures> units_;

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -17,8 +18,14 @@ namespace {
 // capture comes near it; the bound keeps a line of a file of another kind (or of a hole) from
 // being held whole, and keeps a record's row count small.
 constexpr size_t kMaxRecordBytes = size_t{1} << 20;
-// Longer than any record line can be: the head is at most ~64 characters, then 4 per byte.
-constexpr size_t kMaxRecordLine = 4 * kMaxRecordBytes + 256;
+// The longest summary a frame line may end with: far more than any frame's reading says.
+constexpr size_t kMaxSummary = 16384;
+// Longer than any record line can be: the head is at most ~64 characters, then 4 per byte, then a
+// frame line's verdict and summary.
+constexpr size_t kMaxRecordLine = 4 * kMaxRecordBytes + 256 + kMaxSummary;
+
+// The longest line, with its line end, of a record or frame of `rows` rows.
+constexpr uint64_t longestLine(uint64_t rows) { return 64 + 4 * kTimelineRowBytes * rows + 8 + 32 + kMaxSummary; }
 
 // The hex column's digits: their value, or -1 for any other character (the writer uses upper
 // case only, so a lower-case digit would not write back the same).
@@ -65,7 +72,8 @@ struct RecordHead {
     int64_t gapMicros;
     int channel;
     size_t length;
-    const char* hex;  // where the hex column starts
+    const char* hex;   // where the hex column starts
+    const char* tail;  // where the record's columns end: the line's end, or a frame line's verdict
 };
 
 // The head up to the hex column, and that the line's length is exactly what `length` bytes
@@ -107,13 +115,36 @@ bool parseHead(const char* line, const char* end, RecordHead& head) {
     p += 6;
     uint64_t length = 0;
     if (!plainNumber(p, end, 7, length)) return false;
-    // A chunk is never empty: the relay hands on only what it read.
-    if (length == 0 || length > kMaxRecordBytes) return false;
-    // "  " + hex (3n - 1) + "  |" + text (n) + "|"
-    if (static_cast<size_t>(end - p) != 2 + 4 * length + 3 || p[0] != ' ' || p[1] != ' ') return false;
+    if (length > kMaxRecordBytes) return false;
+    // "  " + hex (3n - 1, nothing for no bytes) + "  |" + text (n) + "|"
+    const size_t columns = length == 0 ? 6 : 4 * static_cast<size_t>(length) + 5;
+    if (static_cast<size_t>(end - p) < columns || p[0] != ' ' || p[1] != ' ') return false;
     head.length = static_cast<size_t>(length);
     head.hex = p + 2;
+    head.tail = p + columns;
     return true;
+}
+
+// What follows a record's columns: nothing on a record line (a chunk is never empty: the relay
+// hands on only what it read); on a frame line two spaces, the verdict, a space and the summary,
+// and no bytes exactly when it is a timeout.
+bool parseTail(const RecordHead& head, const char* end, bool& frame, Verdict& verdict, const char*& summary) {
+    frame = head.tail != end;
+    if (!frame) return head.length > 0;
+    const char* p = head.tail;
+    if (end - p < 2 || p[0] != ' ' || p[1] != ' ') return false;
+    p += 2;
+    for (int v = static_cast<int>(Verdict::Ok); v <= static_cast<int>(Verdict::Timeout); ++v) {
+        const std::string_view text = verdictText(static_cast<Verdict>(v));
+        if (static_cast<size_t>(end - p) <= text.size() || std::memcmp(p, text.data(), text.size()) != 0 ||
+            p[text.size()] != ' ') {
+            continue;
+        }
+        verdict = static_cast<Verdict>(v);
+        summary = p + text.size() + 1;
+        return (head.length == 0) == (verdict == Verdict::Timeout) && static_cast<size_t>(end - summary) <= kMaxSummary;
+    }
+    return false;
 }
 
 // The hex column and the text column agree with each other and are written as the writer
@@ -121,6 +152,7 @@ bool parseHead(const char* line, const char* end, RecordHead& head) {
 bool parseBytes(const RecordHead& head, uint8_t* out) {
     const size_t n = head.length;
     const char* hex = head.hex;
+    if (n == 0) return hex[0] == ' ' && hex[1] == ' ' && hex[2] == '|' && hex[3] == '|';
     const char* text = hex + 3 * n + 2;
     if (hex[3 * n - 1] != ' ' || hex[3 * n] != ' ' || hex[3 * n + 1] != '|' || text[n] != '|') return false;
     for (size_t i = 0; i < n; ++i) {
@@ -148,7 +180,13 @@ inline const char* lineEnd(const char* line, size_t length) {
 // The indexer's check, the same answer as parseTimelineRecord without keeping anything.
 bool recordLine(const char* line, size_t length, int& channel, size_t& bytes) {
     RecordHead head;
-    if (!parseHead(line, lineEnd(line, length), head) || !parseBytes(head, nullptr)) return false;
+    const char* end = lineEnd(line, length);
+    bool frame = false;
+    Verdict verdict = Verdict::Ok;
+    const char* summary = nullptr;
+    if (!parseHead(line, end, head) || !parseTail(head, end, frame, verdict, summary) || !parseBytes(head, nullptr)) {
+        return false;
+    }
     channel = head.channel;
     bytes = head.length;
     return true;
@@ -158,11 +196,20 @@ bool recordLine(const char* line, size_t length, int& channel, size_t& bytes) {
 
 bool parseTimelineRecord(const char* line, size_t length, TimelineRecord& record) {
     RecordHead head;
-    if (line == nullptr || !parseHead(line, lineEnd(line, length), head)) return false;
+    if (line == nullptr) return false;
+    const char* end = lineEnd(line, length);
+    bool frame = false;
+    Verdict verdict = Verdict::Ok;
+    const char* summary = nullptr;
+    if (!parseHead(line, end, head) || !parseTail(head, end, frame, verdict, summary)) return false;
     // Only the bytes are written before the line is known whole; on false the record holds
     // nothing of use.
     record.bytes.resize(head.length);
     if (!parseBytes(head, reinterpret_cast<uint8_t*>(record.bytes.data()))) return false;
+    record.frame = frame;
+    record.verdict = frame ? verdict : Verdict::Ok;
+    if (frame) record.summary.assign(summary, end);
+    else record.summary.clear();
     record.local = std::tm{};
     record.local.tm_year = head.year - 1900;
     record.local.tm_mon = head.month - 1;
@@ -410,7 +457,7 @@ bool TimelineFile::Index::checkSize() {
     uint64_t whole = candidate;
     if (candidate > 0 && !(end != 0 && end <= now)) {
         // Whether the last one's line still ends within the file: read it.
-        const uint64_t longest = std::min<uint64_t>(64 + 4 * kTimelineRowBytes * rows + 8, now - start);
+        const uint64_t longest = std::min<uint64_t>(longestLine(rows), now - start);
         std::string line(static_cast<size_t>(longest), '\0');
         size_t got = 0;
         while (got < line.size()) {
@@ -529,8 +576,7 @@ void TimelineFile::read(uint64_t from, size_t count, std::vector<TimelineRecord>
             lines.emplace_back(group.base + entry.offset, entry.rows());
         }
     }
-    // The longest line a record of `rows` rows can have, with its line end.
-    const auto longest = [](uint64_t rows) { return 64 + 4 * kTimelineRowBytes * rows + 8; };
+    const auto longest = longestLine;
     std::string buffer;
     bool short_ = false;
     for (size_t i = 0; i < lines.size();) {

@@ -1,4 +1,4 @@
-// A combined capture saved earlier, read as a timeline source without loading it: a background
+// A combined capture (or a frame log) saved earlier, read as a timeline source without loading it: a background
 // indexer walks the file once and keeps where each record line starts (compactly), its direction
 // and its row count; a record's line is read and parsed only when asked for. A file still being
 // written shows what it held when it was opened; a file cut shorter since holds the records whose
@@ -12,9 +12,10 @@
 
 #include "display/timeline_source.h"
 
-// Reads one record line as the combined capture writes it (`line` without its line end). Strict:
-// true only when writing the record back gives the same text. The one reader of the format,
-// used by the window and the tests.
+// Reads one record line as the combined capture writes it, or one frame line as a frame log
+// writes it (`frame` set, with its verdict and summary; a timeout's has no bytes), `line` without
+// its line end. Strict: true only when writing it back gives the same text. The one reader of
+// both formats, used by the window and the tests.
 bool parseTimelineRecord(const char* line, size_t length, TimelineRecord& record);
 
 class TimelineFile final : public TimelineSource {
