@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "decode/frame_line.h"
 #include "record/combined_record.h"
 
 namespace {
@@ -44,8 +45,14 @@ bool appendSelection(const TimelineSource& source, TimelineSelection& selection,
                 (selection.channels & timelineChannelBit(record.channel)) == 0) {
                 continue;
             }
-            appendCombinedRecord(out, record.local, record.micros, record.gapMicros, record.channel,
-                                 reinterpret_cast<const uint8_t*>(record.bytes.data()), record.bytes.size());
+            const auto* bytes = reinterpret_cast<const uint8_t*>(record.bytes.data());
+            if (record.frame) {
+                appendFrameLine(out, record.local, record.micros, record.gapMicros, record.channel, bytes,
+                                record.bytes.size(), record.verdict, record.summary);
+            } else {
+                appendCombinedRecord(out, record.local, record.micros, record.gapMicros, record.channel, bytes,
+                                     record.bytes.size());
+            }
             if (lines != nullptr) ++*lines;
         }
         selection.next = records.back().number + 1;

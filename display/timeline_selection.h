@@ -1,6 +1,6 @@
-// Records chosen in the timeline's list, written out as the combined capture's lines: for the
-// clipboard a slice at a time between frames, or to a file by a writer thread of their own when
-// they are too much text for the clipboard.
+// Records chosen in the timeline's list, written out as the combined capture's lines (a frame
+// row as its frame line): for the clipboard a slice at a time between frames, or to a file by a
+// writer thread of their own when they are too much text for the clipboard.
 #pragma once
 
 #include <atomic>

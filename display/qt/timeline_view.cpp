@@ -10,13 +10,17 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTextLayout>
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <utility>
 
+#include "decode/frame_line.h"
+#include "display/qt/code_page_932.h"
 #include "display/qt/traffic_view.h"
+#include "display/shift_jis.h"
 #include "record/combined_record.h"
 
 namespace {
@@ -34,6 +38,9 @@ constexpr int countEnd = directionColumn + 3 + 2 + 7;
 constexpr int hexColumn = countEnd + 2;
 constexpr int textColumn = hexColumn + 3 * static_cast<int>(kTimelineRowBytes) + 1;
 constexpr int rowCells = textColumn + static_cast<int>(kTimelineRowBytes) + 1;
+// A frame's verdict and summary, on its first row, after the widest text column.
+constexpr int summaryColumn = rowCells + 1;
+constexpr int errorColour = 2;
 
 // Records written out for the clipboard between two looks at the event loop: some 20 ms,
 // or some 8 MB of text, so that a slice of large records stays as short and a copy stops soon
@@ -42,6 +49,25 @@ constexpr size_t copySliceRecords = 16384;
 constexpr size_t copySliceBytes = size_t{8} << 20;
 
 constexpr unsigned channelBit(int channel) { return timelineChannelBit(channel); }
+
+// Characters a fixed-pitch font draws two cells wide: the East Asian wide and full-width blocks.
+bool twoCellsWide(char32_t c) {
+    return (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0x303E) || (c >= 0x3041 && c <= 0x33FF) ||
+           (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0xA000 && c <= 0xA4CF) ||
+           (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) ||
+           (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1F64F) ||
+           (c >= 0x20000 && c <= 0x3FFFD);
+}
+
+// Whether byte `at` of `bytes` is the second byte of a double-byte character whose first byte
+// comes before it. Every lead byte is a trail byte too, so a run of lead bytes pairs from its
+// start: the byte before the run ends a character whatever it is.
+bool trailOfEarlierLead(const std::string& bytes, size_t at) {
+    if (at == 0 || at >= bytes.size() || !isShiftJisTrailByte(static_cast<uint8_t>(bytes[at]))) return false;
+    size_t leads = 0;
+    while (leads < at && isShiftJisLeadByte(static_cast<uint8_t>(bytes[at - 1 - leads]))) ++leads;
+    return leads % 2 == 1;
+}
 
 bool sameDay(const std::tm& a, const std::tm& b) {
     return a.tm_year == b.tm_year && a.tm_yday == b.tm_yday;
@@ -86,6 +112,8 @@ TimelineView::TimelineView(QWidget* parent) : QAbstractScrollArea(parent) {
     updateColours();
 }
 
+TimelineView::~TimelineView() = default;
+
 void TimelineView::startFrameTimer() { frameTimer_.start(nextFrameWaitMs()); }
 
 void TimelineView::showEvent(QShowEvent* event) {
@@ -106,6 +134,10 @@ void TimelineView::updateColours() {
     const bool dark = p.color(QPalette::Base).lightness() < 128;
     colours_[0] = dark ? QColor(0x8a, 0xc4, 0xff) : QColor(0x0b, 0x4f, 0xa8);
     colours_[1] = dark ? QColor(0xff, 0xb0, 0x6a) : QColor(0xa8, 0x36, 0x00);
+    // Bad frames and timeouts: a crimson apart from both directions' colours, and a faint tint of
+    // their rows that still shows when the summary is scrolled out of sight.
+    colours_[errorColour] = dark ? QColor(0xff, 0x6e, 0x9a) : QColor(0xc4, 0x00, 0x4a);
+    errorTint_ = dark ? QColor(0xff, 0x40, 0x70, 48) : QColor(0xe0, 0x00, 0x50, 30);
     ruleColour_ = dark ? QColor(0x90, 0x90, 0x90) : QColor(0x70, 0x70, 0x70);
     selectionColour_ = p.color(QPalette::Highlight);
     selectionColour_.setAlpha(dark ? 110 : 70);
@@ -116,7 +148,10 @@ void TimelineView::updateColours() {
 void TimelineView::changeEvent(QEvent* event) {
     QAbstractScrollArea::changeEvent(event);
     if (event->type() == QEvent::PaletteChange) updateColours();
-    if (event->type() == QEvent::FontChange) rawFont_ = QRawFont();
+    if (event->type() == QEvent::FontChange) {
+        fonts_.clear();
+        otherGlyphs_.clear();
+    }
     if (event->type() == QEvent::PaletteChange || event->type() == QEvent::FontChange) {
         shown_ = {};
         refresh();
@@ -136,6 +171,7 @@ void TimelineView::setSource(const TimelineSource* source, bool live) {
     anchorRecord_ = extent_.first;
     anchorRowInRecord_ = 0;
     shown_ = {};
+    widestCells_ = rowCells;
     refresh();
 }
 
@@ -259,11 +295,7 @@ bool TimelineView::refresh() {
     vertical->setPageStep(static_cast<int>(visible));
     vertical->setSingleStep(1);
     vertical->setValue(static_cast<int>(std::min<uint64_t>(top - firstRow, INT32_MAX)));
-    const int cw = cellWidth();
-    const int width = leftMargin + rowCells * cw;
-    horizontalScrollBar()->setRange(0, std::max(0, width - viewport()->width()));
-    horizontalScrollBar()->setPageStep(std::max(1, viewport()->width()));
-    horizontalScrollBar()->setSingleStep(cw);
+    updateHorizontalRange();
     vertical->release();
     inRefresh_ = false;
 
@@ -279,6 +311,14 @@ bool TimelineView::refresh() {
     shown_ = now;
     if (changed) viewport()->update();
     return changed;
+}
+
+void TimelineView::updateHorizontalRange() {
+    const int cw = cellWidth();
+    const int width = leftMargin + (std::max(rowCells, widestCells_) + 1) * cw;
+    horizontalScrollBar()->setRange(0, std::max(0, width - viewport()->width()));
+    horizontalScrollBar()->setPageStep(std::max(1, viewport()->width()));
+    horizontalScrollBar()->setSingleStep(cw);
 }
 
 void TimelineView::updateLines() {
@@ -432,13 +472,14 @@ void TimelineView::laySourceRows(int rows, std::vector<TimelineRecord>& records,
     }
 }
 
-// A row as the characters of its cells (ASCII only): time, gap, direction and count on a
-// record's first row only, then its bytes in hex and as text.
-std::string TimelineView::rowCharsOf(const TimelineRecord& record, uint64_t rowInRecord, bool withDate) {
-    std::string line;
-    const auto put = [&line](int column, const char* text, size_t length) {
-        if (line.size() < static_cast<size_t>(column) + length) line.resize(static_cast<size_t>(column) + length, ' ');
-        std::memcpy(line.data() + column, text, length);
+// A row as its cells: time, gap, direction and count on a record's first row only, then its
+// bytes in hex and as text, and a frame's verdict and summary on its first row.
+void TimelineView::rowCellsOf(const TimelineRecord& record, uint64_t rowInRecord, bool withDate,
+                              std::u32string& cells) const {
+    cells.clear();
+    const auto put = [&cells](size_t column, const char* text, size_t length) {
+        if (cells.size() < column + length) cells.resize(column + length, U' ');
+        for (size_t i = 0; i < length; ++i) cells[column + i] = static_cast<unsigned char>(text[i]);
     };
     if (rowInRecord == 0) {
         char text[96];
@@ -448,33 +489,87 @@ std::string TimelineView::rowCharsOf(const TimelineRecord& record, uint64_t rowI
                                               static_cast<int>(record.micros))
                               : std::snprintf(text, sizeof text, "%02d:%02d:%02d.%06d", t.tm_hour, t.tm_min, t.tm_sec,
                                               static_cast<int>(record.micros));
-        put(timeColumn + timeWidth - length, text, static_cast<size_t>(length));
+        put(static_cast<size_t>(timeColumn + timeWidth - length), text, static_cast<size_t>(length));
         const int64_t gap = std::max<int64_t>(0, record.gapMicros);
         length = std::snprintf(text, sizeof text, "+%" PRId64 ".%06" PRId64, gap / 1000000, gap % 1000000);
-        put(gapEnd - length, text, static_cast<size_t>(length));
+        put(static_cast<size_t>(gapEnd - length), text, static_cast<size_t>(length));
         put(directionColumn, record.channel == 2 ? "2>1" : "1>2", 3);
-        length = std::snprintf(text, sizeof text, "%zu", record.bytes.size());
-        put(std::max(countEnd - length, directionColumn + 4), text, static_cast<size_t>(length));
+        // A timeout is a row without bytes: it has no length to tell.
+        if (!(record.frame && record.verdict == Verdict::Timeout)) {
+            length = std::snprintf(text, sizeof text, "%zu", record.bytes.size());
+            put(static_cast<size_t>(std::max(countEnd - length, directionColumn + 4)), text,
+                static_cast<size_t>(length));
+        }
     }
     const size_t begin = static_cast<size_t>(rowInRecord) * kTimelineRowBytes;
     const size_t stop = std::min(record.bytes.size(), begin + kTimelineRowBytes);
     if (begin < stop) {
         static const char digits[] = "0123456789ABCDEF";
-        line.resize(static_cast<size_t>(textColumn) + (stop - begin), ' ');
+        cells.resize(static_cast<size_t>(textColumn) + (stop - begin), U' ');
         for (size_t i = begin; i < stop; ++i) {
             const uint8_t byte = static_cast<uint8_t>(record.bytes[i]);
-            char* hex = line.data() + hexColumn + 3 * (i - begin);
-            hex[0] = digits[byte >> 4];
-            hex[1] = digits[byte & 0x0F];
-            line[static_cast<size_t>(textColumn) + (i - begin)] = recordTextChar(byte);
+            char32_t* hex = cells.data() + hexColumn + 3 * (i - begin);
+            hex[0] = static_cast<char32_t>(digits[byte >> 4]);
+            hex[1] = static_cast<char32_t>(digits[byte & 0x0F]);
+        }
+        putText(record.bytes, begin, stop, cells.data() + textColumn);
+    }
+    if (record.frame && rowInRecord == 0) {
+        const std::string_view verdict = verdictText(record.verdict);
+        put(summaryColumn, verdict.data(), verdict.size());
+        cells.push_back(U' ');
+        const QList<uint> summary =
+            QString::fromUtf8(record.summary.data(), static_cast<qsizetype>(record.summary.size())).toUcs4();
+        for (const uint c : summary) {
+            // A device's own bytes may reach a summary (an NMEA address): no control reaches a cell.
+            const bool control = c < 0x20 || (c >= 0x7F && c < 0xA0);
+            cells.push_back(control ? U'.' : static_cast<char32_t>(c));
+            if (twoCellsWide(c)) cells.push_back(U'\0');
         }
     }
-    return line;
 }
 
-QString TimelineView::rowTextOf(const TimelineRecord& record, uint64_t rowInRecord, bool withDate) {
-    const std::string line = rowCharsOf(record, rowInRecord, withDate);
-    return QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size()));
+// Printable ASCII as itself; a lead byte and its trail byte in the row as their character on
+// their two cells; half-width katakana as itself; every other byte, a character cut by the row's
+// or the record's end and a pair that makes no character as dots. The record line keeps its dots:
+// only what the list draws reads the text.
+void TimelineView::putText(const std::string& bytes, size_t begin, size_t stop, char32_t* cells) const {
+    size_t i = begin;
+    if (trailOfEarlierLead(bytes, i)) {
+        cells[0] = U'.';
+        ++i;
+    }
+    while (i < stop) {
+        const auto byte = static_cast<uint8_t>(bytes[i]);
+        char32_t* cell = cells + (i - begin);
+        if (byte < 0x80) {
+            cell[0] = static_cast<char32_t>(recordTextChar(byte));
+            ++i;
+        } else if (isShiftJisLeadByte(byte) && i + 1 < stop && isShiftJisTrailByte(static_cast<uint8_t>(bytes[i + 1]))) {
+            const char32_t character = cp932Character(byte, static_cast<uint8_t>(bytes[i + 1]));
+            cell[0] = character != 0 ? character : U'.';
+            cell[1] = character != 0 ? U'\0' : U'.';
+            i += 2;
+        } else {
+            const char32_t character = isShiftJisLeadByte(byte) ? 0 : cp932Character(byte, 0);
+            cell[0] = character != 0 ? character : U'.';
+            ++i;
+        }
+    }
+}
+
+char32_t TimelineView::cp932Character(uint8_t lead, uint8_t trail) const {
+    const auto key = static_cast<quint16>(lead << 8 | trail);
+    const auto known = cp932Characters_.constFind(key);
+    if (known != cp932Characters_.constEnd()) return *known;
+    if (!cp932_) cp932_ = std::make_unique<Cp932Characters>();
+    const char bytes[2] = {static_cast<char>(lead), static_cast<char>(trail)};
+    const QList<uint> text = cp932_->character(bytes, trail != 0 ? 2 : 1).toUcs4();
+    // A converter may map a byte to a control character: that is no drawable character.
+    char32_t character = 0;
+    if (text.size() == 1 && QChar::category(text.front()) != QChar::Other_Control) character = text.front();
+    cp932Characters_.insert(key, character);
+    return character;
 }
 
 std::vector<QString> TimelineView::rowsInSight() const {
@@ -482,8 +577,41 @@ std::vector<QString> TimelineView::rowsInSight() const {
     std::vector<LaidRow> laid;
     layRows(visibleRows(), records, laid);
     std::vector<QString> rows;
-    for (const LaidRow& row : laid) rows.push_back(rowTextOf(records[row.record], row.rowInRecord, row.withDate));
+    std::u32string cells;
+    for (const LaidRow& row : laid) {
+        rowCellsOf(records[row.record], row.rowInRecord, row.withDate, cells);
+        std::erase(cells, U'\0');
+        rows.push_back(QString::fromUcs4(cells.data(), static_cast<qsizetype>(cells.size())));
+    }
     return rows;
+}
+
+TimelineView::GlyphOf TimelineView::glyphOf(char32_t character) {
+    if (character < 0x80) return GlyphOf{0, asciiGlyphs_[character]};
+    const auto known = otherGlyphs_.constFind(character);
+    if (known != otherGlyphs_.constEnd()) return *known;
+    const QString text = QString::fromUcs4(&character, 1);
+    GlyphOf glyph;
+    if (fonts_.front().supportsCharacter(static_cast<uint>(character))) {
+        const QList<quint32> found = fonts_.front().glyphIndexesForString(text);
+        if (found.size() == 1) glyph.index = found.front();
+    } else {
+        // A character the font lacks (kanji, mostly): the font the text path falls back on for
+        // it, found once.
+        QTextLayout layout(text, font());
+        layout.beginLayout();
+        layout.createLine();
+        layout.endLayout();
+        const QList<QGlyphRun> runs = layout.glyphRuns();
+        if (runs.size() == 1 && runs.front().glyphIndexes().size() == 1) {
+            const QRawFont raw = runs.front().rawFont();
+            auto at = std::find(fonts_.begin(), fonts_.end(), raw);
+            if (at == fonts_.end()) at = fonts_.insert(fonts_.end(), raw);
+            glyph = GlyphOf{static_cast<int>(at - fonts_.begin()), runs.front().glyphIndexes().front()};
+        }
+    }
+    otherGlyphs_.insert(character, glyph);
+    return glyph;
 }
 
 void TimelineView::paintEvent(QPaintEvent* event) {
@@ -495,20 +623,24 @@ void TimelineView::paintEvent(QPaintEvent* event) {
     const int ascent = QFontMetrics(font()).ascent();
     const int xOrigin = leftMargin - horizontalScrollBar()->value();
     const int width = viewport()->width();
-    if (!rawFont_.isValid()) {
+    if (fonts_.empty()) {
         // The font's glyph of each printable ASCII character, looked up once per font.
-        rawFont_ = QRawFont::fromFont(font());
+        fonts_.push_back(QRawFont::fromFont(font()));
         for (char32_t c = 0x21; c < 0x7F; ++c) {
-            const QList<quint32> found = rawFont_.glyphIndexesForString(QString(QChar(c)));
+            const QList<quint32> found = fonts_.front().glyphIndexesForString(QString(QChar(c)));
             asciiGlyphs_[c] = found.size() == 1 ? found.front() : 0;
         }
     }
     std::vector<TimelineRecord> records;
     std::vector<LaidRow> laid;
     layRows(viewport()->height() / lh + 1, records, laid);
+    std::u32string cells;
+    size_t widest = 0;
     int y = 0;
     for (const LaidRow& row : laid) {
         const TimelineRecord& record = records[row.record];
+        const bool error = record.frame && verdictIsError(record.verdict);
+        if (error) painter.fillRect(QRect(0, y, width, lh), errorTint_);
         const bool selected = hasSelection_ && record.number >= selectionFirst_ && record.number <= selectionLast_ &&
                               (selectionChannels_ & channelBit(record.channel)) != 0;
         if (selected) painter.fillRect(QRect(0, y, width, lh), selectionColour_);
@@ -529,29 +661,40 @@ void TimelineView::paintEvent(QPaintEvent* event) {
                 painter.fillRect(QRect(xOrigin + (textColumn + column) * cw, y, count * cw, lh), matchColour_);
             }
         }
-        // Glyphs placed on their cells, gathered per colour: no text is shaped per frame.
-        Glyphs& glyphs = frameGlyphs_[record.channel == 2 ? 1 : 0];
-        const std::string line = rowCharsOf(record, row.rowInRecord, row.withDate);
-        for (size_t i = 0; i < line.size(); ++i) {
-            const auto c = static_cast<unsigned char>(line[i]);
-            if (c <= ' ' || c >= 0x7F || asciiGlyphs_[c] == 0) continue;
-            glyphs.indexes.push_back(asciiGlyphs_[c]);
-            glyphs.positions.push_back(QPointF(xOrigin + static_cast<int>(i) * cw, y + ascent));
+        // Glyphs placed on their cells, gathered per font and colour: no text is shaped per frame.
+        rowCellsOf(record, row.rowInRecord, row.withDate, cells);
+        widest = std::max(widest, cells.size());
+        const int direction = record.channel == 2 ? 1 : 0;
+        for (size_t i = 0; i < cells.size(); ++i) {
+            const char32_t c = cells[i];
+            const int x = xOrigin + static_cast<int>(i) * cw;
+            if (c <= U' ' || x >= width || x + 2 * cw <= 0) continue;
+            const GlyphOf glyph = glyphOf(c);
+            if (glyph.index == 0) continue;
+            const bool summary = row.rowInRecord == 0 && i >= static_cast<size_t>(summaryColumn);
+            const size_t group = static_cast<size_t>(glyph.font) * 3 + (error && summary ? errorColour : direction);
+            if (frameGlyphs_.size() <= group) frameGlyphs_.resize(fonts_.size() * 3);
+            frameGlyphs_[group].indexes.push_back(glyph.index);
+            frameGlyphs_[group].positions.push_back(QPointF(x, y + ascent));
         }
         y += lh;
     }
-    for (int colour = 0; colour < 2; ++colour) {
-        Glyphs& glyphs = frameGlyphs_[colour];
+    for (size_t group = 0; group < frameGlyphs_.size(); ++group) {
+        Glyphs& glyphs = frameGlyphs_[group];
         if (!glyphs.indexes.isEmpty()) {
             QGlyphRun run;
-            run.setRawFont(rawFont_);
+            run.setRawFont(fonts_[group / 3]);
             run.setGlyphIndexes(glyphs.indexes);
             run.setPositions(glyphs.positions);
-            painter.setPen(colours_[colour]);
+            painter.setPen(colours_[group % 3]);
             painter.drawGlyphRun(QPointF(0, 0), run);
         }
         glyphs.indexes.clear();
         glyphs.positions.clear();
+    }
+    if (widest > static_cast<size_t>(widestCells_)) {
+        widestCells_ = static_cast<int>(widest);
+        updateHorizontalRange();
     }
 }
 
@@ -633,7 +776,8 @@ void TimelineView::copySlice() {
     }
     const std::string text = std::move(copy_->text);
     copy_.reset();
-    if (!text.empty()) QGuiApplication::clipboard()->setText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+    // Record lines are ASCII; a frame line's summary may hold more (an answer's arrow).
+    if (!text.empty()) QGuiApplication::clipboard()->setText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
 }
 
 void TimelineView::showMatch(const TimelineMatch& match) {

@@ -1,11 +1,13 @@
 // The timeline's list: records of both directions in read order, each as its time, gap,
-// direction, count and a hex dump with its text, in its direction's colour. Only the rows in
-// sight are read from the source and drawn, on the display windows' frame grid, so a source of a
-// million records and a busy relay cost a frame what ten records do.
+// direction, count and a hex dump with its text, in its direction's colour; a frame row adds its
+// verdict and summary. Only the rows in sight are read from the source and drawn, on the display
+// windows' frame grid, so a source of a million records and a busy relay cost a frame what ten
+// records do.
 #pragma once
 
 #include <QAbstractScrollArea>
 #include <QColor>
+#include <QHash>
 #include <QString>
 #include <QTimer>
 #include <QRawFont>
@@ -13,6 +15,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +24,7 @@
 #include "display/timeline_selection.h"
 #include "display/timeline_source.h"
 
+class Cp932Characters;
 class QPushButton;
 
 // The list's own lines, worded by the application that hosts it.
@@ -36,6 +40,7 @@ class TimelineView : public QAbstractScrollArea {
     Q_OBJECT
 public:
     explicit TimelineView(QWidget* parent = nullptr);
+    ~TimelineView() override;
 
     // The source outlives the view, or is set to null first. A live source is followed from
     // its end; a file's list starts at its top and has no new records to count.
@@ -65,7 +70,8 @@ public:
     void selectAll();
     void clearSelection();
     bool hasSelection() const { return hasSelection_; }
-    // The selected records that the filter shows, each as the combined capture's line.
+    // The selected records that the filter shows, each as the combined capture's line (a frame
+    // row as its frame line), UTF-8.
     std::string selectionText() const;
     // Puts selectionText() on the clipboard (Ctrl+C). A large selection is written out in slices
     // between frames, so a copy of a million records never freezes the window; the clipboard
@@ -83,7 +89,8 @@ public:
 
     // The records with a row in sight now (numbers, in order).
     std::vector<uint64_t> recordsInSight() const;
-    // The rows in sight as they read: each text at its column, cells as spaces.
+    // The rows in sight as they read: each text at its column, cells as spaces (a character two
+    // cells wide is one character).
     std::vector<QString> rowsInSight() const;
     // Records arrived since the list last followed (0 while following and not held).
     uint64_t newRecordCount() const;
@@ -124,8 +131,13 @@ private:
     void laySourceRows(int rows, std::vector<TimelineRecord>& records, std::vector<LaidRow>& laid) const;
     // Held, the rows last laid from the source, once the source has let a record of them go.
     bool showingHeldRows() const;
-    static std::string rowCharsOf(const TimelineRecord& record, uint64_t rowInRecord, bool withDate);
-    static QString rowTextOf(const TimelineRecord& record, uint64_t rowInRecord, bool withDate);
+    // A row as its cells, each the character drawn there: ' ' for an empty cell, U+0000 for the
+    // second cell of a character two cells wide.
+    void rowCellsOf(const TimelineRecord& record, uint64_t rowInRecord, bool withDate, std::u32string& cells) const;
+    // The text column of bytes begin..stop of a record, code page 932 as the display windows read it.
+    void putText(const std::string& bytes, size_t begin, size_t stop, char32_t* cells) const;
+    char32_t cp932Character(uint8_t lead, uint8_t trail) const;  // 0 when the bytes make none
+    void updateHorizontalRange();
     void startFrameTimer();
     void updateColours();
     void updateLines();
@@ -142,15 +154,29 @@ private:
     bool ruleOn_ = false;
     int64_t ruleMicros_ = 0;
     QTimer frameTimer_;
-    // The font's glyphs of printable ASCII, the only characters a row holds; and the glyphs of
-    // one frame per direction's colour, kept to reuse their memory.
-    QRawFont rawFont_;
+    // The font's glyphs of printable ASCII, which most cells hold, and of each other character
+    // once drawn, in the font that has it: a row is glyphs placed on its cells, never text shaped
+    // anew each frame. The glyphs of one frame are gathered per font and colour, kept to reuse
+    // their memory.
+    struct GlyphOf {
+        int font = 0;       // in fonts_
+        quint32 index = 0;  // 0: no font has the character
+    };
+    GlyphOf glyphOf(char32_t character);
+    std::vector<QRawFont> fonts_;  // of font() first; empty until the next paint after a font change
     std::array<quint32, 128> asciiGlyphs_{};
+    QHash<char32_t, GlyphOf> otherGlyphs_;
     struct Glyphs {
         QList<quint32> indexes;
         QList<QPointF> positions;
     };
-    Glyphs frameGlyphs_[2];
+    std::vector<Glyphs> frameGlyphs_;  // per font, three colours each: the directions' and an error's
+    // Code page 932 for the text column, opened on the first byte above 0x7F, and the characters
+    // it made, looked up once.
+    mutable std::unique_ptr<Cp932Characters> cp932_;
+    mutable QHash<quint16, char32_t> cp932Characters_;
+    // The widest row drawn since the source was set, in cells: summaries have no fixed width.
+    int widestCells_ = 0;
     // The selection being copied, as it was when Ctrl+C was pressed.
     struct CopyJob {
         TimelineSelection selection;  // its next record moves on as the text is written
@@ -199,6 +225,6 @@ private:
     unsigned selectionChannels_ = 3;
     std::optional<TimelineMatch> match_;
 
-    QColor colours_[2];
-    QColor ruleColour_, selectionColour_, matchColour_, noteColour_;
+    QColor colours_[3];  // the directions', and an error's verdict and summary
+    QColor ruleColour_, selectionColour_, matchColour_, noteColour_, errorTint_;
 };
