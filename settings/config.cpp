@@ -1,5 +1,7 @@
 #include "settings/config.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <filesystem>
 #include <string>
@@ -162,6 +164,37 @@ void applyConfig(Relay& relay, const Config& config) {
     relay.serialPort2.settings = config.port2;
     relay.appOptions = config.appOptions;
     relay.comDevicePaths = config.comDevicePaths;
+}
+
+DecodeSettings loadDecodeSettings() {
+    const DecodeSettings defaults;
+    DecodeSettings settings;
+    const PrivateProfile ini(configPath());
+    const auto inRange = [&ini](const char* key, int32_t low, int32_t high, int32_t fallback) {
+        const int32_t value = ini.getInt("DECODE", key, fallback);
+        return value >= low && value <= high ? value : fallback;
+    };
+    std::string view = ini.getString("DECODE", "View", "");
+    std::transform(view.begin(), view.end(), view.begin(), [](unsigned char c) { return std::tolower(c); });
+    settings.frames = view == "frames";
+    const std::string protocol = ini.getString("DECODE", "Protocol", "");
+    if (!protocol.empty()) settings.protocol = protocol;
+    settings.gapMs = inRange("Gap", 0, kMaxDecodeGapMs, defaults.gapMs);
+    settings.master = inRange("Master", 0, 2, defaults.master);
+    settings.timeoutMs = inRange("Timeout", 1, kMaxDecodeTimeoutMs, defaults.timeoutMs);
+    settings.errorsOnly = inRange("ErrorsOnly", 0, 1, defaults.errorsOnly ? 1 : 0) == 1;
+    return settings;
+}
+
+ConfigSaveResult saveDecodeSettings(const DecodeSettings& settings) {
+    PrivateProfile ini(configPath());
+    ini.setString("DECODE", "View", settings.frames ? "Frames" : "Records");
+    ini.setString("DECODE", "Protocol", settings.protocol);
+    ini.setString("DECODE", "Gap", std::to_string(settings.gapMs));
+    ini.setString("DECODE", "Master", std::to_string(settings.master));
+    ini.setString("DECODE", "Timeout", std::to_string(settings.timeoutMs));
+    ini.setString("DECODE", "ErrorsOnly", settings.errorsOnly ? "1" : "0");
+    return saveProfile(ini);
 }
 
 ConfigSaveResult saveDevicePaths(const std::array<std::string, 6>& paths) {

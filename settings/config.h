@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -68,3 +69,22 @@ void applyConfig(Relay& relay, const Config& config);
 // defaults, which its absence stood for: a file with DEVICES alone would read as port 2 on COM1
 // at 0 baud at the next start.
 ConfigSaveResult saveDevicePaths(const std::array<std::string, 6>& paths);
+
+// How the timeline window cuts and reads frames, and which of its views it shows: the DECODE
+// section, kept as the user changes it in the window (not by SAVE). A value that is missing or
+// out of range reads as its default.
+struct DecodeSettings {
+    bool frames = false;                  // View: Records or Frames
+    std::string protocol = "modbus-rtu";  // Protocol: as --decode takes it; its reader checks it
+    int32_t gapMs = 0;                    // Gap: 0 for 3.5 characters of the port's line
+    int32_t master = 0;                   // Master: 0 found from who answers, 1 or 2
+    int32_t timeoutMs = 1000;             // Timeout: how long a request waits for its answer
+    bool errorsOnly = false;              // ErrorsOnly
+    bool operator==(const DecodeSettings&) const = default;
+};
+// The longest quiet gap and answer time the window takes, in ms.
+constexpr int32_t kMaxDecodeGapMs = 60000;
+constexpr int32_t kMaxDecodeTimeoutMs = 3600000;
+DecodeSettings loadDecodeSettings();
+// Writes the six keys of DECODE in one atomic replacement of the file, keeping every other line.
+ConfigSaveResult saveDecodeSettings(const DecodeSettings& settings);

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "capture/capture_file.h"
+#include "decode/transactions.h"
 #include "relay/network_device.h"
 #include "relay/port_reconnect.h"
 #include "relay/relay.h"
@@ -363,6 +364,11 @@ void reportDevicesSave(const BoxFunction& boxes, const ConfigSaveResult& result)
     showBox(boxes, "Devices Save Error: " + result.path + ": " + result.reason, BoxIcon::Error, BoxOwner::MainWindow);
 }
 
+void reportDecodeSave(const BoxFunction& boxes, const ConfigSaveResult& result) {
+    if (result.saved) return;
+    showBox(boxes, "Decoding Save Error: " + result.path + ": " + result.reason, BoxIcon::Error, BoxOwner::MainWindow);
+}
+
 namespace {
 
 // The names of the three captures as their menu items call them.
@@ -511,6 +517,29 @@ std::string timelineFindText(size_t current, size_t total, bool searching, bool 
                                    : found + (total == 1 ? " match" : " matches");
     if (capped) return text + " (the search stops there: make the pattern longer)";
     return searching ? text + ", searching\u2026" : text;
+}
+
+std::string timelineUnitsText(const std::map<int, UnitFigures>& units) {
+    const auto ms = [](int64_t micros) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%lld.%03lld", static_cast<long long>(micros / 1000),
+                      static_cast<long long>(micros % 1000));
+        return std::string(text);
+    };
+    std::string text;
+    for (const auto& [unit, figures] : units) {
+        if (!text.empty()) text += '\n';
+        text += "unit " + std::to_string(unit) + ": " + withThousandsSeparators(figures.transactions) +
+                (figures.transactions == 1 ? " transaction, " : " transactions, ") +
+                withThousandsSeparators(figures.errors) + (figures.errors == 1 ? " error, " : " errors, ");
+        if (figures.answered == 0) {
+            text += "no answer yet";
+            continue;
+        }
+        text += "response min " + ms(figures.fastestMicros) + " / median " + ms(figures.percentile(50)) + " / p99 " +
+                ms(figures.percentile(99)) + " / max " + ms(figures.slowestMicros) + " ms";
+    }
+    return text;
 }
 
 void reportTimelineOpen(const BoxFunction& boxes, const std::string& path, int error) {

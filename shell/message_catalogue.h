@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <map>
 #include <string>
 
 #include "relay/serial_port.h"
@@ -16,6 +17,7 @@ struct ConfigSaveResult;
 struct CaptureFailure;
 struct CaptureOpenFailure;
 struct StartupEntryResult;
+struct UnitFigures;
 enum class SettingsRefusal;
 struct Relay;
 
@@ -65,6 +67,9 @@ void reportComOutOfRange(const BoxFunction& boxes, const std::string& path, cons
 // The devices window's DEVICES section could not be written: the file and why. Nothing when it
 // was written: the new mapping shows in the labels.
 void reportDevicesSave(const BoxFunction& boxes, const ConfigSaveResult& result);
+// The timeline window's choice of view and decoding could not be kept in the DECODE section: the
+// file and why. Nothing when it was kept.
+void reportDecodeSave(const BoxFunction& boxes, const ConfigSaveResult& result);
 
 // Why a capture could not be opened: the system's reason, or the capture that already writes
 // the file ("(already being captured by LOG A)").
@@ -108,6 +113,9 @@ std::string timelineSelectionSaveText(const std::string& path, uint64_t records,
                                       size_t limitBytes);
 // The find bar's status: "3 of 41", "41 matches", "searching…", "no match".
 std::string timelineFindText(size_t current, size_t total, bool searching, bool capped = false);
+// The bar under the timeline's frames, a line per unit: "unit 17: 1,204 transactions, 3 errors,
+// response min 1.203 / median 1.500 / p99 2.100 / max 3.000 ms" ("no answer yet" before one).
+std::string timelineUnitsText(const std::map<int, UnitFigures>& units);
 // A saved timeline that could not be opened: the file and why (the system's reason, or
 // `error` 0: no line of it is a timeline record).
 void reportTimelineOpen(const BoxFunction& boxes, const std::string& path, int error);

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QIntValidator>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -10,12 +11,17 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpressionValidator>
 #include <QVBoxLayout>
+#include <cerrno>
 
 #include "display/qt/code_page_932.h"
 #include "display/timeline_file.h"
+#include "display/timeline_frames.h"
 #include "display/timeline_records.h"
+#include "relay/read_order.h"
 
 namespace {
 
@@ -30,6 +36,45 @@ constexpr int kFilePollMs = 50;
 constexpr int kFileWatchMs = 500;
 // How often the note follows a save of a selection.
 constexpr int kSavePollMs = 100;
+// Records framed per slice, and how often frames that have caught up look again: a live list's
+// quiet line ends its last frame and times out a request only as the clock goes on.
+constexpr size_t kFramesSlice = 20000;
+constexpr int kFramesFollowMs = 50;
+// The per-unit figures sort thousands of response times: worked out at most this often.
+constexpr int kUnitsEveryMs = 500;
+
+// The protocol list, in the order of its items.
+constexpr FrameRule kProtocols[] = {FrameRule::ModbusRtu, FrameRule::ModbusAscii, FrameRule::Nmea, FrameRule::Gap,
+                                    FrameRule::Delimiter};
+
+int protocolIndex(FrameRule rule) {
+    const auto* at = std::find(std::begin(kProtocols), std::end(kProtocols), rule);
+    return at == std::end(kProtocols) ? 0 : static_cast<int>(at - std::begin(kProtocols));
+}
+
+bool sameChoice(const DecodeChoice& a, const DecodeChoice& b) {
+    return decodeChoiceText(a) == decodeChoiceText(b) && a.gapMicros == b.gapMicros && a.master == b.master &&
+           a.timeoutMicros == b.timeoutMicros;
+}
+
+// "0D 0A": the delimiter's bytes as the field shows them.
+QString delimiterText(const std::vector<uint8_t>& bytes) {
+    QStringList pairs;
+    for (uint8_t b : bytes) pairs << QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0')).toUpper();
+    return pairs.join(QLatin1Char(' '));
+}
+
+// The master's side as the window names directions.
+QString masterFoundText(int master) {
+    return master == 0 ? QStringLiteral("master found") : QStringLiteral("master found: %1>%2").arg(master).arg(3 - master);
+}
+
+QString unitFiguresFallback(const std::map<int, UnitFigures>& units) {
+    QStringList lines;
+    for (const auto& [unit, figures] : units)
+        lines << QStringLiteral("unit %1: %2 transactions, %3 errors").arg(unit).arg(figures.transactions).arg(figures.errors);
+    return lines.join(QLatin1Char('\n'));
+}
 
 // Text typed into the find bar as the bytes the devices send: code page 932, ASCII as it is. A
 // character that code page has not is searched as its UTF-8 bytes, which is what such a device
@@ -54,29 +99,42 @@ QPushButton* addButton(QHBoxLayout* row, QWidget* parent, const char* text) {
 
 }  // namespace
 
+bool operator==(const TimelineDecode& a, const TimelineDecode& b) {
+    return a.frames == b.frames && a.errorsOnly == b.errorsOnly && sameChoice(a.choice, b.choice);
+}
+
 TimelineWindow::TimelineWindow(const TimelineWindowHost& host, TimelineRecords& records, QWidget* owner)
     : QDialog(owner), host_(host), records_(&records), source_(&records) {
     // Opening the window starts an empty list; nothing was taken while it was closed.
     records.setTaking(true);
     build(host_.title ? host_.title() : QString());
+    applyDecode(host_.decode ? host_.decode() : TimelineDecode{}, false);
 }
 
 TimelineWindow::TimelineWindow(const TimelineWindowHost& host, std::unique_ptr<TimelineFile> file,
                                const QString& title, QWidget* owner)
     : QDialog(owner), host_(host), file_(std::move(file)), source_(file_.get()) {
     build(title);
+    TimelineDecode decode = host_.decode ? host_.decode() : TimelineDecode{};
+    // A frame log holds frames already: they are shown as they are, whatever is kept.
+    std::vector<TimelineRecord> first;
+    file_->read(file_->extent().first, 1, first);
+    if (!first.empty() && first.front().frame) decode.frames = true;
+    applyDecode(decode, false);
     connect(&fileTimer_, &QTimer::timeout, this, [this] { pollFile(); });
     fileTimer_.start(kFilePollMs);
     pollFile();
 }
 
 TimelineWindow::~TimelineWindow() {
-    // The list and a save go before the file they read.
+    // The list, a search and a save go before the frames and the file they read.
     findTimer_.stop();
     saveTimer_.stop();
+    framesTimer_.stop();
     save_.reset();
     find_.reset();
     view_->setSource(nullptr);
+    frames_.reset();
     if (records_ != nullptr && !ending_) records_->setTaking(false);
 }
 
@@ -101,6 +159,12 @@ void TimelineWindow::build(const QString& title) {
         QPushButton* clear = addButton(buttons, this, timeline_control::kClear);
         connect(clear, &QPushButton::clicked, this, [this] {
             records_->clear();
+            if (frames_) {
+                // The frames of the records let go would hold their halves: framed again from here.
+                dropFrames();
+                buildFrames();
+                showSource();
+            }
             view_->sourceCleared();
             if (find_) startFind();
         });
@@ -112,11 +176,17 @@ void TimelineWindow::build(const QString& title) {
     filter_->addItems({QStringLiteral("1>2 and 2>1"), QStringLiteral("1>2 only"), QStringLiteral("2>1 only")});
     filter_->setFocusPolicy(Qt::TabFocus);
     buttons->addWidget(filter_);
+    mode_ = new QComboBox(this);
+    mode_->setObjectName(QString::fromLatin1(timeline_control::kMode));
+    mode_->addItems({QStringLiteral("Records"), QStringLiteral("Frames")});
+    mode_->setFocusPolicy(Qt::TabFocus);
+    buttons->addWidget(mode_);
     QPushButton* findButton = addButton(buttons, this, "FIND");
     connect(findButton, &QPushButton::clicked, this, [this] { openFindBar(); });
     buttons->addStretch(1);
     QPushButton* endButton = addButton(buttons, this, timeline_control::kEnd);
     connect(endButton, &QPushButton::clicked, this, [this] { end(); });
+    buildDecodeBar(layout);
 
     view_ = new TimelineView(this);
     view_->setObjectName(QString::fromLatin1(timeline_control::kList));
@@ -128,6 +198,15 @@ void TimelineWindow::build(const QString& title) {
         view_->setPauseRule(on, seconds);
     }
     layout->addWidget(view_, 1);
+    units_ = new QPlainTextEdit(this);
+    units_->setObjectName(QString::fromLatin1(timeline_control::kUnits));
+    units_->setReadOnly(true);
+    units_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    units_->setFont(view_->font());
+    units_->setMaximumHeight(QFontMetrics(view_->font()).lineSpacing() * 4 + 12);
+    units_->setFocusPolicy(Qt::ClickFocus);
+    units_->hide();
+    layout->addWidget(units_);
     connect(view_, &TimelineView::selectionTooLarge, this, [this](const TimelineSelection& selection) { offerSave(selection); });
     connect(&saveTimer_, &QTimer::timeout, this, [this] { pollSave(); });
     if (hold_ != nullptr) {
@@ -179,11 +258,210 @@ void TimelineWindow::build(const QString& title) {
     connect(previous, &QPushButton::clicked, this, [this] { findPrevious(); });
     connect(next, &QPushButton::clicked, this, [this] { findNext(); });
     connect(&findTimer_, &QTimer::timeout, this, [this] { advanceFind(); });
+    connect(&framesTimer_, &QTimer::timeout, this, [this] { advanceFrames(); });
 
     const QFontMetrics metrics(view_->font());
     resize(metrics.horizontalAdvance(QLatin1Char('0')) * 130 + 40, metrics.lineSpacing() * 28 + 80);
     view_->setFocus();
 }
+
+// Protocol, gap, delimiter, master's side, answer time and the errors filter: shown in the
+// Frames view only.
+void TimelineWindow::buildDecodeBar(QVBoxLayout* layout) {
+    decodeBar_ = new QWidget(this);
+    decodeBar_->setObjectName(QString::fromLatin1(timeline_control::kDecodeBar));
+    auto* bar = new QHBoxLayout(decodeBar_);
+    bar->setContentsMargins(0, 0, 0, 0);
+    protocol_ = new QComboBox(decodeBar_);
+    protocol_->setObjectName(QString::fromLatin1(timeline_control::kProtocol));
+    protocol_->addItems({QStringLiteral("Modbus RTU"), QStringLiteral("Modbus ASCII"), QStringLiteral("NMEA 0183"),
+                         QStringLiteral("Quiet gap"), QStringLiteral("Delimiter")});
+    bar->addWidget(protocol_);
+    const auto addField = [&](const char* name, const QString& label, int digits) {
+        bar->addWidget(new QLabel(label, decodeBar_));
+        auto* field = new QLineEdit(decodeBar_);
+        field->setObjectName(QString::fromLatin1(name));
+        field->setMaximumWidth(field->fontMetrics().horizontalAdvance(QLatin1Char('0')) * digits + 16);
+        bar->addWidget(field);
+        return field;
+    };
+    gap_ = addField(timeline_control::kGap, QStringLiteral("gap ms"), 8);
+    gap_->setValidator(new QIntValidator(0, 60000, gap_));
+    gap_->setToolTip(QStringLiteral("A quiet time that ends a frame; empty: 3.5 characters of the port's line"));
+    delimiter_ = addField(timeline_control::kDelimiter, QStringLiteral("delimiter"), 24);
+    delimiter_->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("( ?[0-9A-Fa-f]{2}){0,8} ?")), delimiter_));
+    delimiter_->setToolTip(QStringLiteral("The bytes that end a frame, in hex: 0D 0A"));
+    master_ = new QComboBox(decodeBar_);
+    master_->setObjectName(QString::fromLatin1(timeline_control::kMaster));
+    master_->addItems({masterFoundText(0), QStringLiteral("master 1>2"), QStringLiteral("master 2>1")});
+    master_->setToolTip(QStringLiteral("The Modbus master's side: the side whose requests are answered"));
+    bar->addWidget(master_);
+    timeout_ = addField(timeline_control::kTimeout, QStringLiteral("timeout ms"), 8);
+    timeout_->setValidator(new QIntValidator(1, 3600000, timeout_));
+    timeout_->setToolTip(QStringLiteral("How long a request waits for its answer"));
+    errorsOnly_ = new QCheckBox(QStringLiteral("errors only"), decodeBar_);
+    errorsOnly_->setObjectName(QString::fromLatin1(timeline_control::kErrorsOnly));
+    bar->addWidget(errorsOnly_);
+    bar->addStretch(1);
+    for (QWidget* control : decodeBar_->findChildren<QWidget*>()) control->setFocusPolicy(Qt::TabFocus);
+    for (QLineEdit* field : {gap_, delimiter_, timeout_}) field->setFocusPolicy(Qt::StrongFocus);
+    decodeBar_->hide();
+    layout->addWidget(decodeBar_);
+
+    connect(mode_, &QComboBox::currentIndexChanged, this, [this] { decodeChanged(); });
+    connect(protocol_, &QComboBox::currentIndexChanged, this, [this](int index) {
+        // A delimiter chosen with none typed starts from the commonest: CR LF.
+        if (kProtocols[index] == FrameRule::Delimiter && delimiter_->text().trimmed().isEmpty())
+            delimiter_->setText(QStringLiteral("0D 0A"));
+        decodeChanged();
+    });
+    connect(master_, &QComboBox::currentIndexChanged, this, [this] { decodeChanged(); });
+    connect(errorsOnly_, &QCheckBox::toggled, this, [this] { decodeChanged(); });
+    for (QLineEdit* field : {gap_, delimiter_, timeout_})
+        connect(field, &QLineEdit::editingFinished, this, [this] { decodeChanged(); });
+}
+
+// The controls as the decoding stands.
+void TimelineWindow::showDecode() {
+    const QSignalBlocker quietMode(mode_);
+    const QSignalBlocker quietProtocol(protocol_);
+    const QSignalBlocker quietMaster(master_);
+    const QSignalBlocker quietErrors(errorsOnly_);
+    const DecodeChoice& choice = decode_.choice;
+    mode_->setCurrentIndex(decode_.frames ? 1 : 0);
+    protocol_->setCurrentIndex(protocolIndex(choice.rule));
+    gap_->setText(choice.gapMicros > 0 ? QString::number(choice.gapMicros / 1000) : QString());
+    if (choice.rule == FrameRule::Delimiter) delimiter_->setText(delimiterText(choice.delimiter));
+    delimiter_->setEnabled(choice.rule == FrameRule::Delimiter);
+    master_->setCurrentIndex(std::clamp(choice.master, 0, 2));
+    master_->setItemText(0, masterFoundText(frames_ && choice.master == 0 ? frames_->master() : 0));
+    timeout_->setText(QString::number(choice.timeoutMicros / 1000));
+    errorsOnly_->setChecked(decode_.errorsOnly);
+    // What a gap left empty stands for.
+    gap_->setPlaceholderText(QString::number(static_cast<double>(lineGapMicros()) / 1000.0, 'f', 3));
+    decodeBar_->setVisible(decode_.frames);
+}
+
+// A control changed: the decoding it makes now, applied and kept when it differs. A delimiter
+// not yet whole changes nothing until it is.
+void TimelineWindow::decodeChanged() {
+    TimelineDecode next = decode_;
+    next.frames = mode_->currentIndex() == 1;
+    next.errorsOnly = errorsOnly_->isChecked();
+    const FrameRule rule = kProtocols[std::clamp(protocol_->currentIndex(), 0, 4)];
+    delimiter_->setEnabled(rule == FrameRule::Delimiter);
+    int gapMs = gap_->text().toInt();
+    DecodeChoice& choice = next.choice;
+    choice.rule = rule;
+    std::string protocol = decodeChoiceText(choice);
+    if (rule == FrameRule::Gap) {
+        // The gap rule needs a time of its own: an empty field takes the line's, in whole ms.
+        if (gapMs <= 0) gapMs = static_cast<int>(std::max<int64_t>(1, (lineGapMicros() + 999) / 1000));
+        protocol = "gap:" + std::to_string(gapMs);
+    } else if (rule == FrameRule::Delimiter) {
+        protocol = "delim:" + delimiter_->text().remove(QLatin1Char(' ')).toStdString();
+    }
+    if (!parseDecodeChoice(protocol, choice)) return;
+    if (rule != FrameRule::Gap) choice.gapMicros = int64_t{gapMs} * 1000;
+    choice.master = master_->currentIndex();
+    const int timeoutMs = timeout_->text().toInt();
+    choice.timeoutMicros = int64_t{timeoutMs > 0 ? timeoutMs : 1000} * 1000;
+    if (next == decode_) {
+        showDecode();  // an emptied field shows what it stands for again
+        return;
+    }
+    applyDecode(next, true);
+}
+
+// 3.5 characters of port 1's line: what a gap not set stands for.
+int64_t TimelineWindow::lineGapMicros() const {
+    const LineSettings line = host_.lines ? host_.lines().first : LineSettings{};
+    return quietGapMicros(line.baudRate, line.dataBits, line.parity != 0, line.twoStopBits);
+}
+
+void TimelineWindow::setDecode(const TimelineDecode& decode) {
+    if (!(decode == decode_)) applyDecode(decode, true);
+}
+
+// Frames are built when the Frames view is chosen and built again when the choice changes;
+// whatever reads the frames that go (the list, a search, a save) lets them go first.
+void TimelineWindow::applyDecode(const TimelineDecode& decode, bool keep) {
+    const bool rebuild = decode.frames && (!frames_ || !sameChoice(decode.choice, decode_.choice));
+    const bool drop = frames_ && (!decode.frames || rebuild);
+    decode_ = decode;
+    if (drop) dropFrames();
+    if (rebuild) buildFrames();
+    showDecode();
+    if (view_->source() != &shownSource()) showSource();
+    updateUnits();
+    if (keep && host_.keepDecode) host_.keepDecode(decode_);
+}
+
+void TimelineWindow::dropFrames() {
+    view_->setSource(nullptr);
+    find_.reset();
+    frames_.reset();
+}
+
+void TimelineWindow::buildFrames() {
+    const auto [line1, line2] = host_.lines ? host_.lines() : std::pair<LineSettings, LineSettings>{};
+    frames_ = std::make_unique<TimelineFrames>(*source_, decode_.choice, line1, line2);
+}
+
+const TimelineSource& TimelineWindow::shownSource() const {
+    if (!frames_) return *source_;
+    return decode_.errorsOnly ? frames_->errors() : frames_->all();
+}
+
+void TimelineWindow::showSource() {
+    // A save reads the list it was started from: it ends with the list, and says so.
+    if (save_) {
+        const TimelineSelectionSave::Progress progress = save_->progress();
+        const std::string path = save_->path();
+        saveTimer_.stop();
+        save_.reset();
+        if (!progress.done && host_.selectionSave)
+            saveNote_ = host_.selectionSave(path, progress.records, progress.bytes, true, ECANCELED);
+        updateNote();
+    }
+    const bool held = hold_ != nullptr && hold_->isChecked();
+    view_->setSource(&shownSource(), !readOnly());
+    if (held) view_->setHold(true);
+    if (find_ || !findError_.empty() || !pattern_->text().isEmpty()) startFind();
+    if (frames_) {
+        framesTimer_.start(0);
+    } else {
+        framesTimer_.stop();
+    }
+}
+
+bool TimelineWindow::advanceFrames() {
+    if (!frames_) return true;
+    bool caughtUp;
+    if (file_) {
+        // A file's last frame ends, and its last request times out, once the whole file is read.
+        const bool indexed = file_->progress().done;
+        caughtUp = frames_->advance(kFramesSlice, 0, indexed) && indexed;
+    } else {
+        caughtUp = frames_->advance(kFramesSlice, ReadTime::now().wallMicros);
+    }
+    if (decode_.choice.master == 0) master_->setItemText(0, masterFoundText(frames_->master()));
+    if (caughtUp || !unitsClock_.isValid() || unitsClock_.elapsed() >= kUnitsEveryMs) updateUnits();
+    framesTimer_.start(caughtUp ? kFramesFollowMs : 0);
+    return caughtUp;
+}
+
+void TimelineWindow::updateUnits() {
+    unitsClock_.start();
+    QString text;
+    if (frames_ && !frames_->units().empty())
+        text = host_.unitFigures ? host_.unitFigures(frames_->units()) : unitFiguresFallback(frames_->units());
+    if (units_->toPlainText() != text) units_->setPlainText(text);
+    units_->setVisible(!text.isEmpty());
+}
+
+QString TimelineWindow::unitsText() const { return units_->isHidden() ? QString() : units_->toPlainText(); }
 
 void TimelineWindow::setPauseRule(bool on, int seconds) { view_->setPauseRule(on, seconds); }
 
@@ -217,7 +495,7 @@ void TimelineWindow::startFind() {
         if (!readFindPattern(codePage932(text), hex_->isChecked(), pattern)) {
             findError_ = pattern.error;
         } else if (!pattern.bytes.empty()) {
-            find_ = std::make_unique<TimelineFind>(*source_, pattern.bytes, view_->filter());
+            find_ = std::make_unique<TimelineFind>(shownSource(), pattern.bytes, view_->filter());
             findTimer_.start(0);
         }
     }
@@ -328,7 +606,7 @@ void TimelineWindow::offerSave(const TimelineSelection& selection) {
         updateNote();
         return;
     }
-    save_ = std::make_unique<TimelineSelectionSave>(*source_, selection, QFile::encodeName(*path).toStdString());
+    save_ = std::make_unique<TimelineSelectionSave>(shownSource(), selection, QFile::encodeName(*path).toStdString());
     saveTimer_.start(kSavePollMs);
     pollSave();
 }
@@ -382,6 +660,7 @@ void TimelineWindow::end() {
     emit ended();
     findTimer_.stop();
     fileTimer_.stop();
+    framesTimer_.stop();
     if (records_ != nullptr) records_->setTaking(false);
     hide();
     deleteLater();

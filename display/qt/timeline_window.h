@@ -1,31 +1,48 @@
 // The timeline window: both directions in one list, live from the relay or read from a saved
-// combined capture, with hold, filter, find and copy.
+// combined capture, with hold, filter, find and copy; as the records read, or as the frames the
+// devices said, decoded by the protocol chosen in the window.
 #pragma once
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QFont>
 #include <QPointer>
 #include <QString>
 #include <QTimer>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "decode/decode_choice.h"
+#include "decode/transactions.h"
 #include "display/qt/timeline_view.h"
 #include "display/timeline_find.h"
 #include "display/timeline_selection.h"
 #include "display/timeline_source.h"
+#include "relay/line_settings.h"
 
 class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QPlainTextEdit;
 class QPushButton;
+class QVBoxLayout;
 class QWidget;
 class TimelineFile;
+class TimelineFrames;
 class TimelineRecords;
+
+// Which view the window shows, and how it cuts and reads frames in the Frames view.
+struct TimelineDecode {
+    bool frames = false;  // the Frames view; else the records as read
+    DecodeChoice choice;
+    bool errorsOnly = false;
+};
+bool operator==(const TimelineDecode& a, const TimelineDecode& b);
 
 // The find bar's word on a search: "3 of 41", "searching…", "no match".
 using FindStatusText = std::function<QString(size_t current, size_t total, bool searching, bool capped)>;
@@ -54,6 +71,14 @@ struct TimelineWindowHost {
     // A file that could not be opened as a timeline: the system's errno, or 0 when it holds no
     // record.
     std::function<void(const std::string& path, int error)> reportFileOpenFailure;
+    // The view and decoding a window opens with, as last kept; and the user's change of them, to
+    // keep. A frame log opened shows its frames without changing what is kept.
+    std::function<TimelineDecode()> decode;
+    std::function<void(const TimelineDecode& decode)> keepDecode;
+    // Port 1's and port 2's lines as set now: a quiet gap not set is 3.5 of their characters.
+    std::function<std::pair<LineSettings, LineSettings>()> lines;
+    // The bar under the frames: per unit, transactions, errors and response times.
+    std::function<QString(const std::map<int, UnitFigures>& units)> unitFigures;
 };
 
 // The timeline window's controls, by object name.
@@ -69,6 +94,16 @@ inline constexpr const char* kFindPattern = "findPattern";
 inline constexpr const char* kFindHex = "findHex";
 inline constexpr const char* kFindStatus = "findStatus";
 inline constexpr const char* kNote = "note";
+// Records | Frames, and the Frames view's own controls.
+inline constexpr const char* kMode = "mode";
+inline constexpr const char* kDecodeBar = "decodeBar";
+inline constexpr const char* kProtocol = "protocol";
+inline constexpr const char* kGap = "gap";
+inline constexpr const char* kDelimiter = "delimiter";
+inline constexpr const char* kMaster = "master";
+inline constexpr const char* kTimeout = "timeout";
+inline constexpr const char* kErrorsOnly = "errorsOnly";
+inline constexpr const char* kUnits = "units";
 }  // namespace timeline_control
 
 class TimelineWindow : public QDialog {
@@ -85,6 +120,16 @@ public:
     TimelineFile* file() const { return file_.get(); }
     void setPauseRule(bool on, int seconds);
     void setFilter(TimelineFilter filter);
+
+    // The view and decoding shown; a change rebuilds the frames from the first record held.
+    const TimelineDecode& decode() const { return decode_; }
+    void setDecode(const TimelineDecode& decode);
+    // The frames while the Frames view is shown, else null.
+    const TimelineFrames* frames() const { return frames_.get(); }
+    // Frames one slice more of the records, as its timer does; true once it has caught up.
+    bool advanceFrames();
+    // The bar of per-unit figures, as shown; empty when hidden.
+    QString unitsText() const;
 
     // The find bar (Ctrl+F): the pattern as typed, read as hex when `hex` is set or it looks so.
     void openFindBar();
@@ -119,6 +164,17 @@ protected:
 
 private:
     void build(const QString& title);
+    void buildDecodeBar(QVBoxLayout* layout);
+    void showDecode();
+    void decodeChanged();
+    void applyDecode(const TimelineDecode& decode, bool keep);
+    void dropFrames();
+    int64_t lineGapMicros() const;
+    void buildFrames();
+    // The list's source: the records, or the frames (all, or the errors only).
+    const TimelineSource& shownSource() const;
+    void showSource();
+    void updateUnits();
     void startFind();
     void updateFindStatus();
     void pollFile();
@@ -141,6 +197,20 @@ private:
     QCheckBox* hex_ = nullptr;
     QLabel* findStatus_ = nullptr;
     QLabel* note_ = nullptr;
+    QComboBox* mode_ = nullptr;
+    QWidget* decodeBar_ = nullptr;
+    QComboBox* protocol_ = nullptr;
+    QLineEdit* gap_ = nullptr;
+    QLineEdit* delimiter_ = nullptr;
+    QComboBox* master_ = nullptr;
+    QLineEdit* timeout_ = nullptr;
+    QCheckBox* errorsOnly_ = nullptr;
+    QPlainTextEdit* units_ = nullptr;
+
+    TimelineDecode decode_;
+    std::unique_ptr<TimelineFrames> frames_;
+    QTimer framesTimer_;
+    QElapsedTimer unitsClock_;
 
     std::unique_ptr<TimelineFind> find_;
     std::string findError_;

@@ -397,6 +397,7 @@ bool Vorlinex::initialiseMainWindow(QWidget* mainWindow) {
                          QString::fromStdString(portLabelText(app.relay.serialPort(port))));
     };
     app.loadSettings();
+    decodeSettings = loadDecodeSettings();
 
     // A box raised by a failed open runs a nested event loop, where a termination signal may
     // start the shutdown; nothing more is opened or started after that.

@@ -48,6 +48,10 @@ public:
     DisplayWindows displayWindows;
     CaptureWindows captureWindows;
     TimelineWindows timelineWindows;
+    // The timeline window's view and decoding (DECODE): read at start, kept as the user changes
+    // them; and whether the last keeping failed, so that a folder that refuses it is told once.
+    DecodeSettings decodeSettings;
+    bool decodeSaveFailed = false;
 
     // The main window once it is published (after its initialisation); null before.
     QWidget* publishedMainWindow() const;

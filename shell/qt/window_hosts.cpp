@@ -9,6 +9,7 @@
 #include <QString>
 
 #include "capture/qt/log_window.h"
+#include "decode/decode_choice.h"
 #include "display/qt/display_window.h"
 #include "relay/relay.h"
 #include "settings/port_restart.h"
@@ -61,6 +62,32 @@ std::pair<bool, int> pauseRuleOf(Vorlinex& vorlinex) {
 }
 
 QString qText(const std::string& text) { return QString::fromStdString(text); }
+
+// DECODE as the window takes it. A protocol --decode would not take reads as Modbus RTU; a gap
+// of 0 is the line's, save for the gap rule, which keeps its own.
+TimelineDecode timelineDecodeOf(const DecodeSettings& settings) {
+    TimelineDecode decode;
+    decode.frames = settings.frames;
+    decode.errorsOnly = settings.errorsOnly;
+    DecodeChoice& choice = decode.choice;
+    if (!parseDecodeChoice(settings.protocol, choice)) choice = DecodeChoice{};
+    if (settings.gapMs > 0 || choice.rule != FrameRule::Gap) choice.gapMicros = int64_t{settings.gapMs} * 1000;
+    choice.master = settings.master;
+    choice.timeoutMicros = int64_t{settings.timeoutMs} * 1000;
+    return decode;
+}
+
+DecodeSettings decodeSettingsOf(const TimelineDecode& decode) {
+    const DecodeChoice& choice = decode.choice;
+    return {
+        .frames = decode.frames,
+        .protocol = decodeChoiceText(choice),
+        .gapMs = static_cast<int32_t>(choice.gapMicros / 1000),
+        .master = choice.master,
+        .timeoutMs = static_cast<int32_t>(choice.timeoutMicros / 1000),
+        .errorsOnly = decode.errorsOnly,
+    };
+}
 
 }  // namespace
 
@@ -142,6 +169,21 @@ TimelineWindowHost timelineWindowHostOf(Vorlinex& vorlinex) {
         .keepDialogKeys = keepDialogKeys,
         .reportFileOpenFailure =
             [&vorlinex](const std::string& path, int error) { reportTimelineOpen(vorlinex.boxes, path, error); },
+        .decode = [&vorlinex] { return timelineDecodeOf(vorlinex.decodeSettings); },
+        .keepDecode =
+            [&vorlinex](const TimelineDecode& decode) {
+                vorlinex.decodeSettings = decodeSettingsOf(decode);
+                const ConfigSaveResult saved = saveDecodeSettings(vorlinex.decodeSettings);
+                // Told once: each change of a control would otherwise raise the same box again.
+                if (!saved.saved && !vorlinex.decodeSaveFailed) reportDecodeSave(vorlinex.boxes, saved);
+                vorlinex.decodeSaveFailed = !saved.saved;
+            },
+        .lines =
+            [&vorlinex] {
+                const Relay& relay = vorlinex.app.relay;
+                return std::pair{lineSettingsFor(relay.serialPort1.settings), lineSettingsFor(relay.serialPort2.settings)};
+            },
+        .unitFigures = [](const std::map<int, UnitFigures>& units) { return qText(timelineUnitsText(units)); },
     };
 }
 
