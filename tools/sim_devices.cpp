@@ -43,6 +43,9 @@ std::string demoIni(const std::string& com1, const std::string& com2, long baud)
     ini += "[DATA2]\nCOM=1\nBPS=" + b + "\nBIT=8\nPARI=0\nSTOP=0\nFLOW=0\n";
     // Figures refresh every second; a date-time line marks traffic after 3 quiet seconds.
     ini += "[DATA]\nRATE=1\nDMODE=0\nCRLF=0\nDATETIME=1\nDATETIMEVAL=3\n";
+    // The timeline opens on its records; its Frames view reads the devices' Modbus RTU, the master
+    // found from who answers whom, a quiet gap of 3.5 characters, a second for an answer.
+    ini += "[DECODE]\nView=Records\nProtocol=modbus-rtu\nGap=0\nMaster=0\nTimeout=1000\nErrorsOnly=0\n";
     ini += "[DEVICES]\nCOM1=" + com1 + "\nCOM2=" + com2 + "\n";
     for (int i = 3; i <= 6; ++i) {
         ini += "COM" + std::to_string(i) + "=/nonexistent/vorlinex-demo-com" + std::to_string(i) + "\n";
