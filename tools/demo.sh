@@ -41,8 +41,8 @@ sim_pid=""
 program_pid=""
 # Anything the user captured into the demo folder stays with the results.
 keep_user_files() {
-    find "$demo" -maxdepth 1 -type f ! -name Vorlinex.ini ! -name Vorlinex.html ! -name devices-window.png ! -name timeline-window.png \
-        ! -name timeline-frames.png ! -name devices.txt -exec cp -n {} "$out/" \;
+    find "$demo" -maxdepth 1 -type f ! -name Vorlinex.ini ! -name Vorlinex.html ! -name devices.txt \
+        ! -name devices-window.png ! -name timeline-window.png ! -name timeline-frames.png -exec cp -n {} "$out/" \;
 }
 cleanup() {
     [ -n "$program_pid" ] && kill -TERM "$program_pid" 2>/dev/null && wait "$program_pid" 2>/dev/null

@@ -101,31 +101,6 @@ struct LineTiming {
     std::chrono::microseconds gap() const { return std::chrono::microseconds(gapMicros); }
 };
 
-// Seals the frames of both devices as they go onto the line: the CRC, low byte first, and on
-// every 20th frame of either direction a wrong one, so that the frame view has bad CRCs to show
-// at a rate known in advance.
-class ModbusLine {
-public:
-    static constexpr int badEvery = 20;
-
-    std::string seal(std::string pdu) {
-        uint16_t crc = modbusCrc(reinterpret_cast<const uint8_t*>(pdu.data()), pdu.size());
-        if (++frames_ % badEvery == 0) {
-            crc ^= 0x0101;
-            ++badFrames_;
-        }
-        pdu += static_cast<char>(crc & 0xFF);
-        pdu += static_cast<char>(crc >> 8);
-        return pdu;
-    }
-    int frames() const { return frames_; }
-    int badFrames() const { return badFrames_; }
-
-private:
-    int frames_ = 0;
-    int badFrames_ = 0;
-};
-
 namespace simdetail {
 
 inline const uint8_t* bytesOf(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
@@ -149,6 +124,31 @@ inline bool crcHolds(const std::string& frame) {
 }
 
 }  // namespace simdetail
+
+// Seals the frames of both devices as they go onto the line: the CRC, low byte first, and on
+// every 20th frame of either direction a wrong one, so that the frame view has bad CRCs to show
+// at a rate known in advance.
+class ModbusLine {
+public:
+    static constexpr int badEvery = 20;
+
+    std::string seal(std::string pdu) {
+        uint16_t crc = modbusCrc(simdetail::bytesOf(pdu), pdu.size());
+        if (++frames_ % badEvery == 0) {
+            crc ^= 0x0101;
+            ++badFrames_;
+        }
+        pdu += static_cast<char>(crc & 0xFF);
+        pdu += static_cast<char>(crc >> 8);
+        return pdu;
+    }
+    int frames() const { return frames_; }
+    int badFrames() const { return badFrames_; }
+
+private:
+    int frames_ = 0;
+    int badFrames_ = 0;
+};
 
 // The instrument's Modbus side: unit 1 with 16 holding and 2 input registers, unit 2 with 8
 // holding registers and none for input. It serves Read Holding Registers, Read Input Registers,
@@ -174,8 +174,7 @@ public:
         switch (function) {
             case 3:
             case 4: {
-                const std::vector<uint16_t> inputs = inputRegisters(unit);
-                const std::vector<uint16_t>& table = function == 3 ? holding : inputs;
+                const std::vector<uint16_t> table = function == 3 ? holding : inputRegisters(unit);
                 if (count == 0 || count > 125) return exception(3);
                 if (start + count > table.size()) return exception(2);
                 pdu += static_cast<char>(count * 2);
