@@ -1,6 +1,8 @@
 // The saved-timeline side of the timeline window: how soon a combined capture of 100 MB and of
 // 1 GB shows its first rows, how long the whole index takes and what it costs in memory, and how
-// long a find over a million records takes, live and from the file.
+// long a find over a million records takes, live and from the file. Then the Frames view over a
+// 1 GB capture of Modbus RTU: how soon its first frames show, how long finding the bad CRCs of a
+// million frames takes, and the frames index's memory per row.
 //   bench_timeline [folder] [--keep]
 // The files are written to the folder (default $TMPDIR, else /tmp) and removed at the end unless
 // --keep is given.
@@ -22,8 +24,10 @@
 #include "bench/process.h"
 #include "display/timeline_file.h"
 #include "display/timeline_find.h"
+#include "display/timeline_frames.h"
 #include "display/timeline_records.h"
 #include "record/combined_record.h"
+#include "tests/decode/rtu_frame.h"
 
 namespace {
 
@@ -111,6 +115,76 @@ uint64_t writeCapture(const std::string& path, uint64_t bytes) {
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
     ::close(fd);
     return records;
+}
+
+// Which transactions' answers carry a bad CRC: one in twenty.
+constexpr bool badAnswer(uint64_t transaction) { return transaction % 20 == 7; }
+
+// Writes a combined capture of about `size` bytes of Modbus RTU: port 1 asks (Read Holding
+// Registers of 1 to 10 registers, Write Single Register) units 1 to 3, port 2 answers a
+// millisecond or two later; a frame is one read, or two reads one time in four. The number of
+// transactions.
+uint64_t writeModbusCapture(const std::string& path, uint64_t size) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        std::perror(path.c_str());
+        std::exit(1);
+    }
+    std::mt19937 random(4);
+    std::string out;
+    uint64_t written = 0, transactions = 0;
+    int64_t wall = int64_t{1796687990} * 1000000, last = wall;
+    std::tm local{};
+    std::time_t second = -1;
+    const auto record = [&](int channel, const uint8_t* data, size_t length) {
+        if (wall / 1000000 != second) {
+            second = static_cast<std::time_t>(wall / 1000000);
+            localtime_r(&second, &local);
+        }
+        appendCombinedRecord(out, local, static_cast<int32_t>(wall % 1000000), wall - last, channel, data, length);
+        last = wall;
+    };
+    const auto frame = [&](int channel, const std::vector<uint8_t>& bytes) {
+        const size_t first = random() % 4 == 0 ? 1 + random() % (bytes.size() - 1) : bytes.size();
+        record(channel, bytes.data(), first);
+        if (first < bytes.size()) {
+            wall += 300;
+            record(channel, bytes.data() + first, bytes.size() - first);
+        }
+    };
+    while (written < size) {
+        const uint8_t unit = static_cast<uint8_t>(1 + random() % 3);
+        const uint16_t address = static_cast<uint16_t>(random() % 1000);
+        std::vector<uint8_t> ask, told;
+        if (random() % 4 == 0) {
+            ask = {unit, 0x06, static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address), 0x12, 0x34};
+            told = ask;
+        } else {
+            const uint8_t count = static_cast<uint8_t>(1 + random() % 10);
+            ask = {unit, 0x03, static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address), 0x00, count};
+            told = {unit, 0x03, static_cast<uint8_t>(2 * count)};
+            for (int i = 0; i < 2 * count; ++i) told.push_back(static_cast<uint8_t>(random()));
+        }
+        told = rtu(told);
+        if (badAnswer(transactions)) told.back() ^= 0x5A;
+        frame(1, rtu(ask));
+        wall += 1000 + static_cast<int64_t>(random() % 2000);
+        frame(2, told);
+        wall += 5000;
+        ++transactions;
+        if (out.size() >= (8u << 20) || written + out.size() >= size) {
+            if (::write(fd, out.data(), out.size()) != static_cast<ssize_t>(out.size())) {
+                std::perror(path.c_str());
+                std::exit(1);
+            }
+            written += out.size();
+            out.clear();
+        }
+    }
+    ::fdatasync(fd);
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(fd);
+    return transactions;
 }
 
 void line(const char* what, double value, const char* unit, const char* target = nullptr) {
@@ -226,6 +300,59 @@ void findOverMillionRecords(const std::string& bigFile) {
     }
 }
 
+// Opens the Modbus capture in the Frames view: the time until its first rows can be shown (the
+// file opened, frames cut until all() has rows, 60 of them read), then until a million frames are
+// read and errors() holds their bad CRCs, advancing in the slices the window gives it.
+void frameFigures(const std::string& path, const char* label) {
+    constexpr uint64_t kFrames = 1000000;
+    constexpr size_t kSlice = 20000;
+    const Clock::time_point start = Clock::now();
+    TimelineFile file;
+    int error = 0;
+    if (!file.open(path, error)) {
+        std::printf("  %s: cannot open: %s\n", label, std::strerror(error));
+        return;
+    }
+    TimelineFrames frames(file, DecodeChoice{}, LineSettings{}, LineSettings{});
+    // Frames the records the indexer has so far; true when there are none to take until it goes on.
+    const auto step = [&] {
+        const bool done = file.progress().done;
+        const bool caughtUp = frames.advance(kSlice, 0, done);
+        if (caughtUp && !done) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        return caughtUp && done;
+    };
+    std::vector<TimelineRecord> first;
+    while (frames.all().extent().end == 0 && !step()) {
+    }
+    frames.all().read(0, 60, first);
+    const double firstRows = secondsSince(start);
+    size_t slices = 0;
+    while (frames.all().extent().end < kFrames && !step()) ++slices;
+    const double million = secondsSince(start);
+    const uint64_t rows = frames.all().extent().end;
+    const uint64_t found = frames.errors().extent().end;
+    // Each transaction is two rows, its request's and its answer's.
+    uint64_t bad = 0;
+    for (uint64_t t = 0; t < rows / 2; ++t) bad += badAnswer(t) ? 1 : 0;
+    std::vector<TimelineRecord> someErrors;
+    frames.errors().read(0, 10, someErrors);
+    const bool allBadCrc = std::all_of(someErrors.begin(), someErrors.end(),
+                                       [](const TimelineRecord& r) { return r.verdict == Verdict::BadCrc; });
+    std::printf(" %s: %llu frames (master %d) in %zu slices, %llu errors found of %llu bad CRCs written%s\n", label,
+                static_cast<unsigned long long>(rows), frames.master(), slices + 1,
+                static_cast<unsigned long long>(found), static_cast<unsigned long long>(bad),
+                found == bad && allBadCrc ? "" : " (WRONG)");
+    char target[64];
+    std::snprintf(target, sizeof target, "  target < 1 s: %s", firstRows < 1 ? "met" : "MISSED");
+    line("open to first frame rows (60 read)", firstRows, "s", target);
+    std::printf("  %-44s %12zu\n", "  rows they were", first.size());
+    std::snprintf(target, sizeof target, "  target < 2 s: %s", million < 2 ? "met" : "MISSED");
+    line("open to bad CRCs of 1,000,000 frames found", million, "s", target);
+    line("frames index memory", static_cast<double>(frames.indexBytes()) / 1e6, "MB");
+    const double perRow = static_cast<double>(frames.indexBytes()) / static_cast<double>(std::max<uint64_t>(1, rows));
+    line("frames index memory per row", perRow, "B");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -256,8 +383,19 @@ int main(int argc, char** argv) {
 
     findOverMillionRecords(sizes[1].path);
 
+    const std::string modbus = folder + "/vorlinex-bench-timeline-modbus-1GB.log";
+    {
+        const Clock::time_point start = Clock::now();
+        const uint64_t transactions = writeModbusCapture(modbus, uint64_t{1000} * 1000 * 1000);
+        std::printf("frames of a saved capture of Modbus RTU (1 GB written: %llu transactions in %.1f s)\n",
+                    static_cast<unsigned long long>(transactions), secondsSince(start));
+    }
+    frameFigures(modbus, "1 GB of Modbus RTU, from disk");
+    frameFigures(modbus, "1 GB of Modbus RTU, again (in the page cache)");
+
     if (!keep) {
         for (const Size& size : sizes) ::unlink(size.path.c_str());
+        ::unlink(modbus.c_str());
     }
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "decode/frame_stream.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -43,8 +44,14 @@ void FrameStream::quiet(int64_t nowMicros, std::vector<FrameRow>& out) {
         cut_.clear();
     }
     release(false, out);
-    // A request times out only once every frame read before now has been read: its answer may wait.
-    if (waiting_[0].empty() && waiting_[1].empty()) transactions_.quiet(nowMicros, out);
+    // A request times out only by the time of the first bytes not yet read as a frame: they may be
+    // its answer, and a frame read as it ends says the same whenever its direction goes quiet.
+    if (!waiting_[0].empty() || !waiting_[1].empty()) return;
+    int64_t upTo = nowMicros;
+    for (const Framer& framer : framers_) {
+        if (framer.pending()) upTo = std::min(upTo, framer.pendingMicros());
+    }
+    transactions_.quiet(upTo, out);
 }
 
 void FrameStream::finish(std::vector<FrameRow>& out) {

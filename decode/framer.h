@@ -50,6 +50,8 @@ public:
     bool pending() const { return start_ < bytes_.size(); }
     // The number of the record that holds the first byte not yet in a frame, while pending().
     uint64_t pendingRecord() const { return runs_.front().record; }
+    // And that record's read time.
+    int64_t pendingMicros() const { return runs_.front().micros; }
     // Modbus RTU: whether this direction asks or answers, once that is known.
     void setRole(ModbusRole role) { role_ = role; }
 

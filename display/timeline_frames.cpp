@@ -276,7 +276,8 @@ struct TimelineFrames::State {
     bool haveLast = false;
     TimeAt last;                      // the read time of the last record taken
     bool finished = false;
-    uint64_t dropped = 0;
+    uint64_t dropped = 0;             // rows let go with the records the base let go for its bound
+    uint64_t errorsDropped = 0;       // of them, errors
     std::tm droppedSince{};
     uint64_t baseDropped = 0;         // the base's count when last looked at
     std::vector<FrameRow> made;
@@ -331,7 +332,10 @@ void TimelineFrames::State::store() {
 
 void TimelineFrames::State::forget(const TimelineExtent& extent) {
     // A base that starts again (cleared) counts its let-go records anew, and so do its rows.
-    if (extent.dropped < baseDropped) dropped = 0;
+    if (extent.dropped < baseDropped) {
+        dropped = 0;
+        errorsDropped = 0;
+    }
     baseDropped = extent.dropped;
     if (mode == Mode::Passthrough) {
         uint64_t n = errors.first();
@@ -339,17 +343,25 @@ void TimelineFrames::State::forget(const TimelineExtent& extent) {
         errors.dropBefore(n);
         return;
     }
+    // The rows from the oldest on whose first record is gone, and a timeout whose request went
+    // with them: it could not be said again.
     uint64_t n = rows.first();
-    while (n < rows.end() && rows.keyOf(n) < extent.first) ++n;
+    while (n < rows.end()) {
+        uint64_t key = 0;
+        const RowEntry& entry = rows.at(n, key);
+        if (key >= extent.first && !entry.timeout()) break;
+        ++n;
+    }
     if (n == rows.first()) return;
+    uint64_t e = errors.first();
+    while (e < errors.end() && errors.keyOf(e) < n) ++e;
     if (extent.dropped > 0) {
         if (dropped == 0) droppedSince = extent.droppedSince;
         dropped += n - rows.first();
+        errorsDropped += e - errors.first();
     }
     rows.dropBefore(n);
     far.erase(far.begin(), far.lower_bound(n * 2));
-    uint64_t e = errors.first();
-    while (e < errors.end() && errors.keyOf(e) < n) ++e;
     errors.dropBefore(e);
 }
 
@@ -456,6 +468,8 @@ TimelineExtent TimelineFrames::State::ErrorRows::extent() const {
     TimelineExtent extent;
     extent.first = s_.errors.first();
     extent.end = s_.errors.end();
+    extent.dropped = s_.errorsDropped;
+    extent.droppedSince = s_.droppedSince;
     return extent;
 }
 
@@ -506,6 +520,12 @@ bool TimelineFrames::advance(size_t records, int64_t nowWallMicros, bool sourceD
         if (s.batch.empty()) break;
         for (const TimelineRecord& record : s.batch) {
             if (record.number < s.next) continue;
+            // Records gone between the look at the extent and the read (or a line no longer a
+            // record): the bytes on either side of the hole never make one frame.
+            if (record.number > s.next && s.mode == State::Mode::Decode) {
+                s.stream.finish(s.made);
+                s.store();
+            }
             s.take(record);
             s.next = record.number + 1;
         }

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "decode/frame_line.h"
+#include "decode/frame_stream.h"
 #include "decode/transactions.h"
+#include "tests/decode/rtu_frame.h"
 
 namespace {
 
@@ -102,6 +104,45 @@ TEST_F(Conversation, ASetMasterReadsEveryFrameInItsRoleAndAnotherRequestEndsTheW
     }));
     EXPECT_EQ(t.units().at(5).errors, 2);
     EXPECT_EQ(t.units().at(5).percentile(50), -1);
+}
+
+// The pipeline of both directions: frames are read in the order they began, whichever ended
+// first, and a quiet look times a request out only if its answer cannot be being read yet.
+TEST_F(Conversation, TheStreamReadsFramesInTheOrderTheyBeganAndAQuietLookWaitsForAnAnswerBeingRead) {
+    DecodeChoice nmea;
+    nmea.rule = FrameRule::Nmea;
+    FrameStream both(nmea, LineSettings{}, LineSettings{});
+    const std::string fix = "$GPGLL,4916.45,N,12311.12,W,225444,A*31\r\n", said = "$GPTXT,01,01,02,hi*05\r\n";
+    const auto add = [&](FrameStream& stream, int channel, const std::string& bytes, int64_t micros, uint64_t record) {
+        stream.add(channel, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), micros, record, rows);
+    };
+    add(both, 1, fix.substr(0, 20), 1000, 0);
+    add(both, 2, said, 1100, 1);  // ends first, began later
+    add(both, 1, fix.substr(20), 1200, 2);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(std::make_pair(rows[0].frame.firstRecord, rows[1].frame.firstRecord), std::make_pair(uint64_t{0}, uint64_t{1}));
+    EXPECT_EQ(std::make_pair(rows[1].gapMicros, rows[1].frame.firstOffset), std::make_pair(int64_t{100}, uint32_t{0}));
+
+    rows.clear();
+    DecodeChoice portOneAsks;
+    portOneAsks.master = 1;
+    FrameStream modbus(portOneAsks, LineSettings{}, LineSettings{});
+    const Bytes askBytes = rtu({0x11, 0x03, 0x00, 0x6B, 0x00, 0x01}), toldBytes = rtu({0x11, 0x03, 0x02, 0x00, 0x2A});
+    const std::string ask(askBytes.begin(), askBytes.end()), told(toldBytes.begin(), toldBytes.end());
+    add(modbus, 1, ask, 0, 0);
+    add(modbus, 2, told, 2'000, 1);
+    add(modbus, 1, ask, 100'000, 2);
+    // A slow slave: its answer's bytes a millisecond apart, the first before the time runs out.
+    for (int64_t i = 0; i < 7; ++i) {
+        add(modbus, 2, told.substr(static_cast<size_t>(i), 1), 1'099'000 + i * 1000, 3 + static_cast<uint64_t>(i));
+        modbus.quiet(1'099'500 + i * 1000, rows);
+    }
+    EXPECT_EQ(summaries(), (std::vector<std::string>{
+        "[ok] unit 17 Read Holding Registers 107..107",
+        "[ok] → 1 register 0x002A, answer after 2.000 ms",
+        "[ok] unit 17 Read Holding Registers 107..107",
+        "[ok] → 1 register 0x002A, answer after 999.000 ms",
+    }));
 }
 
 }  // namespace

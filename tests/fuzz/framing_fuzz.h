@@ -1,6 +1,7 @@
 // Shared by the framing harnesses: any bytes, read whole and read in pieces cut where the input
 // says, give the same frames with the same verdicts, and every byte lands in exactly one frame,
-// in order. Reading each frame and writing its frame line must hold for any frame.
+// in order, at the record and offset it names. Reading each frame and writing its frame line must
+// hold for any frame.
 #pragma once
 
 #include <random>
@@ -18,6 +19,7 @@ inline int checkFraming(const uint8_t* data, size_t size, FrameRule rule) {
     FramingOptions options;
     options.rule = rule;
     options.delimiter = {'\r', '\n'};
+    std::vector<size_t> starts;  // where each record of the pieces begins in the stream
     const auto frameAll = [&](bool inPieces) {
         Framer framer(1, options);
         std::vector<Frame> frames;
@@ -25,6 +27,7 @@ inline int checkFraming(const uint8_t* data, size_t size, FrameRule rule) {
         uint64_t record = 0;
         for (size_t at = 0; at < stream.size();) {
             const size_t n = std::min<size_t>(stream.size() - at, inPieces ? 1 + random() % 64 : stream.size());
+            if (inPieces) starts.push_back(at);
             framer.add(reinterpret_cast<const uint8_t*>(stream.data()) + at, n, 0, record++, frames);
             at += n;
         }
@@ -38,6 +41,8 @@ inline int checkFraming(const uint8_t* data, size_t size, FrameRule rule) {
     std::vector<FrameRow> rows;
     for (size_t i = 0; i < whole.size(); ++i) {
         FUZZ_REQUIRE(!whole[i].bytes.empty());
+        // A frame says where its first byte is, so that it can be read again from the records.
+        FUZZ_REQUIRE(starts[pieces[i].firstRecord] + pieces[i].firstOffset == joined.size());
         FUZZ_REQUIRE(whole[i].bytes == pieces[i].bytes && whole[i].noise == pieces[i].noise);
         FUZZ_REQUIRE(readFrame(whole[i], rule, ModbusRole::Unknown).verdict ==
                      readFrame(pieces[i], rule, ModbusRole::Unknown).verdict);
