@@ -59,14 +59,11 @@ bool twoCellsWide(char32_t c) {
            (c >= 0x20000 && c <= 0x3FFFD);
 }
 
-// Whether byte `at` of `bytes` is the second byte of a double-byte character whose first byte
-// comes before it. Every lead byte is a trail byte too, so a run of lead bytes pairs from its
-// start: the byte before the run ends a character whatever it is.
-bool trailOfEarlierLead(const std::string& bytes, size_t at) {
-    if (at == 0 || at >= bytes.size() || !isShiftJisTrailByte(static_cast<uint8_t>(bytes[at]))) return false;
+// The lead bytes right before byte `at` of `bytes`.
+size_t leadsBefore(const std::string& bytes, size_t at) {
     size_t leads = 0;
     while (leads < at && isShiftJisLeadByte(static_cast<uint8_t>(bytes[at - 1 - leads]))) ++leads;
-    return leads % 2 == 1;
+    return leads;
 }
 
 bool sameDay(const std::tm& a, const std::tm& b) {
@@ -474,7 +471,7 @@ void TimelineView::laySourceRows(int rows, std::vector<TimelineRecord>& records,
 
 // A row as its cells: time, gap, direction and count on a record's first row only, then its
 // bytes in hex and as text, and a frame's verdict and summary on its first row.
-void TimelineView::rowCellsOf(const TimelineRecord& record, uint64_t rowInRecord, bool withDate,
+void TimelineView::rowCellsOf(const TimelineRecord& record, uint64_t rowInRecord, bool withDate, LeadRun& run,
                               std::u32string& cells) const {
     cells.clear();
     const auto put = [&cells](size_t column, const char* text, size_t length) {
@@ -512,7 +509,7 @@ void TimelineView::rowCellsOf(const TimelineRecord& record, uint64_t rowInRecord
             hex[0] = static_cast<char32_t>(digits[byte >> 4]);
             hex[1] = static_cast<char32_t>(digits[byte & 0x0F]);
         }
-        putText(record.bytes, begin, stop, cells.data() + textColumn);
+        putText(record.bytes, begin, stop, run, cells.data() + textColumn);
     }
     if (record.frame && rowInRecord == 0) {
         const std::string_view verdict = verdictText(record.verdict);
@@ -533,9 +530,23 @@ void TimelineView::rowCellsOf(const TimelineRecord& record, uint64_t rowInRecord
 // their two cells; half-width katakana as itself; every other byte, a character cut by the row's
 // or the record's end and a pair that makes no character as dots. The record line keeps its dots:
 // only what the list draws reads the text.
-void TimelineView::putText(const std::string& bytes, size_t begin, size_t stop, char32_t* cells) const {
+void TimelineView::putText(const std::string& bytes, size_t begin, size_t stop, LeadRun& run,
+                           char32_t* cells) const {
+    // Every lead byte is a trail byte too, so a run of lead bytes pairs from its start (the byte
+    // before it ends a character whatever it is): after an odd run, the row starts with the second
+    // half of a character it cannot show.
+    size_t leads = 0;
+    if (run.bytes == &bytes && run.at <= begin) {
+        leads = run.leads;
+        for (size_t i = run.at; i < begin; ++i) {
+            leads = isShiftJisLeadByte(static_cast<uint8_t>(bytes[i])) ? leads + 1 : 0;
+        }
+    } else {
+        leads = leadsBefore(bytes, begin);
+    }
+    run = LeadRun{&bytes, begin, leads};
     size_t i = begin;
-    if (trailOfEarlierLead(bytes, i)) {
+    if (leads % 2 == 1 && isShiftJisTrailByte(static_cast<uint8_t>(bytes[i]))) {
         cells[0] = U'.';
         ++i;
     }
@@ -545,7 +556,8 @@ void TimelineView::putText(const std::string& bytes, size_t begin, size_t stop, 
         if (byte < 0x80) {
             cell[0] = static_cast<char32_t>(recordTextChar(byte));
             ++i;
-        } else if (isShiftJisLeadByte(byte) && i + 1 < stop && isShiftJisTrailByte(static_cast<uint8_t>(bytes[i + 1]))) {
+        } else if (isShiftJisLeadByte(byte) && i + 1 < stop &&
+                   isShiftJisTrailByte(static_cast<uint8_t>(bytes[i + 1]))) {
             const char32_t character = cp932Character(byte, static_cast<uint8_t>(bytes[i + 1]));
             cell[0] = character != 0 ? character : U'.';
             cell[1] = character != 0 ? U'\0' : U'.';
@@ -578,8 +590,9 @@ std::vector<QString> TimelineView::rowsInSight() const {
     layRows(visibleRows(), records, laid);
     std::vector<QString> rows;
     std::u32string cells;
+    LeadRun leadRun;
     for (const LaidRow& row : laid) {
-        rowCellsOf(records[row.record], row.rowInRecord, row.withDate, cells);
+        rowCellsOf(records[row.record], row.rowInRecord, row.withDate, leadRun, cells);
         std::erase(cells, U'\0');
         rows.push_back(QString::fromUcs4(cells.data(), static_cast<qsizetype>(cells.size())));
     }
@@ -635,6 +648,7 @@ void TimelineView::paintEvent(QPaintEvent* event) {
     std::vector<LaidRow> laid;
     layRows(viewport()->height() / lh + 1, records, laid);
     std::u32string cells;
+    LeadRun leadRun;
     size_t widest = 0;
     int y = 0;
     for (const LaidRow& row : laid) {
@@ -662,7 +676,7 @@ void TimelineView::paintEvent(QPaintEvent* event) {
             }
         }
         // Glyphs placed on their cells, gathered per font and colour: no text is shaped per frame.
-        rowCellsOf(record, row.rowInRecord, row.withDate, cells);
+        rowCellsOf(record, row.rowInRecord, row.withDate, leadRun, cells);
         widest = std::max(widest, cells.size());
         const int direction = record.channel == 2 ? 1 : 0;
         for (size_t i = 0; i < cells.size(); ++i) {
@@ -777,7 +791,9 @@ void TimelineView::copySlice() {
     const std::string text = std::move(copy_->text);
     copy_.reset();
     // Record lines are ASCII; a frame line's summary may hold more (an answer's arrow).
-    if (!text.empty()) QGuiApplication::clipboard()->setText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+    if (!text.empty()) {
+        QGuiApplication::clipboard()->setText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+    }
 }
 
 void TimelineView::showMatch(const TimelineMatch& match) {

@@ -131,11 +131,19 @@ private:
     void laySourceRows(int rows, std::vector<TimelineRecord>& records, std::vector<LaidRow>& laid) const;
     // Held, the rows last laid from the source, once the source has let a record of them go.
     bool showingHeldRows() const;
+    // Within one pass over the rows: the run of lead bytes that ends where the last row began, so
+    // that the next row of a long record goes on from there instead of looking back again.
+    struct LeadRun {
+        const std::string* bytes = nullptr;
+        size_t at = 0;
+        size_t leads = 0;
+    };
     // A row as its cells, each the character drawn there: ' ' for an empty cell, U+0000 for the
     // second cell of a character two cells wide.
-    void rowCellsOf(const TimelineRecord& record, uint64_t rowInRecord, bool withDate, std::u32string& cells) const;
+    void rowCellsOf(const TimelineRecord& record, uint64_t rowInRecord, bool withDate, LeadRun& run,
+                    std::u32string& cells) const;
     // The text column of bytes begin..stop of a record, code page 932 as the display windows read it.
-    void putText(const std::string& bytes, size_t begin, size_t stop, char32_t* cells) const;
+    void putText(const std::string& bytes, size_t begin, size_t stop, LeadRun& run, char32_t* cells) const;
     char32_t cp932Character(uint8_t lead, uint8_t trail) const;  // 0 when the bytes make none
     void updateHorizontalRange();
     void startFrameTimer();
