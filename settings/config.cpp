@@ -188,6 +188,9 @@ DecodeSettings loadDecodeSettings() {
 
 ConfigSaveResult saveDecodeSettings(const DecodeSettings& settings) {
     PrivateProfile ini(configPath());
+    // As for DEVICES: a new file with DECODE alone would read as both ports on COM1 at 0 baud.
+    if (!ini.exists())
+        putSettings(ini, defaultConfig());
     ini.setString("DECODE", "View", settings.frames ? "Frames" : "Records");
     ini.setString("DECODE", "Protocol", settings.protocol);
     ini.setString("DECODE", "Gap", std::to_string(settings.gapMs));

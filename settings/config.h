@@ -86,5 +86,6 @@ struct DecodeSettings {
 constexpr int32_t kMaxDecodeGapMs = 60000;
 constexpr int32_t kMaxDecodeTimeoutMs = 3600000;
 DecodeSettings loadDecodeSettings();
-// Writes the six keys of DECODE in one atomic replacement of the file, keeping every other line.
+// Writes the six keys of DECODE in one atomic replacement of the file, keeping every other line;
+// a file that does not exist yet also gets the seventeen keys' defaults, as saveDevicePaths.
 ConfigSaveResult saveDecodeSettings(const DecodeSettings& settings);

@@ -438,6 +438,11 @@ void TimelineWindow::showSource() {
 
 bool TimelineWindow::advanceFrames() {
     if (!frames_) return true;
+    // A save reads the frames on its own thread: they grow again once it is done.
+    if (save_) {
+        framesTimer_.start(kFramesFollowMs);
+        return false;
+    }
     bool caughtUp;
     if (file_) {
         // A file's last frame ends, and its last request times out, once the whole file is read.

@@ -16,6 +16,12 @@
 
 namespace fs = std::filesystem;
 
+// A failure shows the keys as the file holds them.
+void PrintTo(const DecodeSettings& s, std::ostream* out) {
+    *out << "View=" << (s.frames ? "Frames" : "Records") << " Protocol=" << s.protocol << " Gap=" << s.gapMs
+         << " Master=" << s.master << " Timeout=" << s.timeoutMs << " ErrorsOnly=" << s.errorsOnly;
+}
+
 namespace {
 
 #ifdef _WIN32
@@ -138,6 +144,45 @@ TEST(ConfigFile, DefaultsGoToANewFileInCrLfExtremesRoundTripABadComIsToldAndTheE
     EXPECT_EQ(fromExample.comDevicePaths, devices);
     ASSERT_TRUE(saveConfig(fromExample).saved);
     EXPECT_EQ(dir.read("Vorlinex.ini"), withLineEnds(example, kOnWindows ? "\r\n" : "\n"));
+}
+
+// The timeline window's DECODE keys: a value out of range or of another kind reads as its default, a
+// write replaces each in place and keeps every other line, and what is written reads back. The first
+// write to a new file puts the defaults of the other keys beside it, which its absence stood for.
+TEST(ConfigFile, DecodeKeysRoundTripInPlaceABadValueReadsAsItsDefaultAndANewFileGetsTheDefaults) {
+    ScratchDir dir;
+    const DecodeSettings defaults;
+    EXPECT_TRUE(!defaults.frames && defaults.protocol == "modbus-rtu" && defaults.gapMs == 0 && defaults.master == 0 &&
+                defaults.timeoutMs == 1000 && !defaults.errorsOnly);
+    EXPECT_EQ(loadDecodeSettings(), defaults);
+    const DecodeSettings chosen{.frames = true, .protocol = "delim:0D0A", .gapMs = 60000, .master = 2,
+                                .timeoutMs = 3600000, .errorsOnly = true};
+    ASSERT_TRUE(saveDecodeSettings(chosen).saved);
+    EXPECT_EQ(loadDecodeSettings(), chosen);
+    const Config config = loadConfig();
+    EXPECT_TRUE(config.port1.comIndex == 0 && config.port2.comIndex == 1 && config.port2.baudRate == 9600);
+
+    const auto file = [](const std::string& decode) {
+        return "[DATA1]\r\nCOM=2\r\n[decode]\r\n; mine\r\n" + decode + "Other=kept\r\n\r\n[DATA]\r\nRATE=9";
+    };
+    const std::string bad = "VIEW=FRAMES\r\nProtocol=\r\nGap=60001\r\nMaster=3\r\nTimeout=0\r\nErrorsOnly=2\r\n";
+    dir.write("Vorlinex.ini", file(bad));
+    DecodeSettings fellBack = defaults;
+    fellBack.frames = true;  // names read in any case, as the other keys
+    EXPECT_EQ(loadDecodeSettings(), fellBack);
+    for (const char* values : {"View=Graph\r\nGap=-1\r\nMaster=-1\r\nTimeout=3600001\r\nErrorsOnly=-1\r\n",
+                               "View=\r\nGap=x\r\nMaster=one\r\nTimeout=\r\nErrorsOnly=yes\r\n"}) {
+        dir.write("Vorlinex.ini", file(values));
+        EXPECT_EQ(loadDecodeSettings(), defaults) << values;
+    }
+    dir.write("Vorlinex.ini", file(bad));
+    ASSERT_TRUE(saveDecodeSettings(chosen).saved);
+    EXPECT_EQ(dir.read("Vorlinex.ini"), file("VIEW=Frames\r\nProtocol=delim:0D0A\r\nGap=60000\r\nMaster=2\r\n"
+                                              "Timeout=3600000\r\nErrorsOnly=1\r\n"));
+    const DecodeSettings records{.protocol = "gap:5", .gapMs = 1, .master = 1, .timeoutMs = 1};
+    ASSERT_TRUE(saveDecodeSettings(records).saved);
+    EXPECT_EQ(loadDecodeSettings(), records);
+    EXPECT_EQ(loadConfig().port1.comIndex, 2);
 }
 
 // Only the first section and key of a name count, in any case and with blanks around; a number

@@ -1,4 +1,5 @@
 // The timeline window as real widgets over real records fed as the read order feeds them, and over real files.
+#include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
 #include <QDateTime>
@@ -8,12 +9,18 @@
 #include <QScrollBar>
 #include <unistd.h>
 
+#include <chrono>
+#include <regex>
+
 #include "display/qt/timeline_view.h"
+#include "decode/frame_line.h"
 #include "display/qt/timeline_window.h"
 #include "display/timeline_file.h"
+#include "display/timeline_frames.h"
 #include "display/timeline_records.h"
 #include "record/combined_record.h"
 #include "shell/qt/window_hosts.h"
+#include "tests/decode/rtu_frame.h"
 #include "tests/shell/qt/shell_harness.h"
 #include "tests/support/pty_cable.h"
 
@@ -34,6 +41,25 @@ std::string linesOf(const TimelineSource& source, const std::function<bool(const
                                  reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size());
     return lines;
 }
+
+std::vector<TimelineRecord> rowsOf(const TimelineSource& source) {
+    std::vector<TimelineRecord> rows;
+    source.read(source.extent().first, SIZE_MAX, rows);
+    return rows;
+}
+
+// What the frame log writes for these rows.
+std::string frameLinesOf(const std::vector<TimelineRecord>& rows) {
+    std::string lines;
+    for (const TimelineRecord& r : rows)
+        appendFrameLine(lines, r.local, r.micros, r.gapMicros, r.channel, reinterpret_cast<const uint8_t*>(r.bytes.data()),
+                        r.bytes.size(), r.verdict, r.summary);
+    return lines;
+}
+
+std::string bytesOf(const std::vector<uint8_t>& frame) { return std::string(frame.begin(), frame.end()); }
+
+class TimelineInTheProgram : public ProgramOnCables {};
 
 class TimelineWindowTest : public ::testing::Test {
 protected:
@@ -366,4 +392,130 @@ TEST_F(TimelineWindowTest, LargeCopiesGoOutInSlicesOrToAFileInTheBackground) {
     EXPECT_EQ(offers, 2u);
     EXPECT_TRUE(dir.read("selection.txt") == lines) << "the file holds the selection's lines";
     delete window.data();  // before the records it reads go
+}
+
+// The program's window in Frames: a Modbus master on port 1's cable and its slave on port 2's. Each frame is
+// one row, also one written in pieces; the answer carries its response time; errors only holds exactly the
+// bad CRC and the timeout; find lands on the frame; a copy is the frame log's lines, and a file of them opens
+// in Frames as it is. DECODE is read at start (a bad value as its default) and kept as the controls change.
+TEST_F(TimelineInTheProgram, FramesShowEachFrameOnceWithItsAnswerTimeErrorsFindCopyAndTheChoiceIsKept) {
+    const std::string ini = dir.read("Vorlinex.ini") + "[DECODE]\nView=Frames\nProtocol=gap:0\nTimeout=0\n";
+    dir.write("Vorlinex.ini", ini);
+    run([&](Vorlinex& v, QWidget*) {
+        v.timelineWindows.openTimelineWindow();
+        QPointer<TimelineWindow> window = v.timelineWindows.timelineWindow();
+        ASSERT_TRUE(window);
+        TimelineView* view = window->view();
+        auto* protocol = window->findChild<QComboBox*>(kProtocol);
+        auto* timeout = window->findChild<QLineEdit*>(kTimeout);
+        ASSERT_TRUE(window->frames() && protocol && timeout);
+        EXPECT_TRUE(window->findChild<QComboBox*>(kMode)->currentText() == QStringLiteral("Frames") &&
+                    protocol->currentText() == QStringLiteral("Modbus RTU") && timeout->text() == QStringLiteral("1000"))
+            << "read at start; what is not a protocol or a time reads as the default";
+        // A quiet time longer than a busy machine's pauses: the frame written in pieces is joined by its length.
+        auto* gap = window->findChild<QLineEdit*>(kGap);
+        gap->setText(QStringLiteral("2000"));
+        emit gap->editingFinished();
+
+        const std::vector<uint8_t> crcBad = [] {
+            std::vector<uint8_t> frame = rtu({0x11, 0x03, 0x02, 0x00, 0x2A});
+            frame.back() ^= 0xFF;
+            return frame;
+        }();
+        const std::vector<std::vector<uint8_t>> frames = {
+            rtu({0x11, 0x03, 0x00, 0x6B, 0x00, 0x03}), rtu({0x11, 0x03, 0x06, 0xAE, 0x41, 0x56, 0x52, 0x43, 0x40}),
+            rtu({0x11, 0x03, 0x00, 0x01, 0x00, 0x01}), crcBad,
+            rtu({0x11, 0x06, 0x00, 0x10, 0x12, 0x34}), rtu({0x11, 0x06, 0x00, 0x10, 0x12, 0x34}),
+            rtu({0x11, 0x01, 0x00, 0x13, 0x00, 0x25})};  // left unanswered
+        const auto sent = std::chrono::steady_clock::now();
+        flow(first, second, bytesOf(frames[0]));
+        flow(second, first, bytesOf(frames[1]));
+        const auto answered = std::chrono::steady_clock::now();
+        flow(first, second, bytesOf(frames[2]));
+        flow(second, first, bytesOf(frames[3]));
+        const std::string pieces = bytesOf(frames[4]);
+        for (const auto& [from, length] : {std::pair{0, 2}, {2, 3}, {5, 3}}) flow(first, second, pieces.substr(from, length));
+        flow(second, first, bytesOf(frames[5]));
+        flow(first, second, bytesOf(frames[6]));
+
+        const TimelineFrames* shown = window->frames();
+        ASSERT_TRUE(waitUntil([&] { return shown->all().extent().end == 8; })) << shown->all().extent().end;
+        const std::vector<TimelineRecord> rows = rowsOf(shown->all());
+        EXPECT_EQ(view->source(), &shown->all());
+        for (size_t i = 0; i < frames.size(); ++i) {
+            EXPECT_TRUE(rows[i].frame && rows[i].bytes == bytesOf(frames[i]) && rows[i].channel == 1 + int(i % 2)) << i;
+            EXPECT_EQ(rows[i].verdict, i == 3 ? Verdict::BadCrc : Verdict::Ok) << i;
+        }
+        EXPECT_EQ(rows[0].summary, "unit 17 Read Holding Registers 107..109");
+        std::smatch after;
+        ASSERT_TRUE(std::regex_search(rows[1].summary, after, std::regex(", answer after ([0-9]+)\\.([0-9]{3}) ms$")))
+            << rows[1].summary;
+        const auto waited = std::chrono::duration_cast<std::chrono::microseconds>(answered - sent).count();
+        const int64_t response = std::stoll(after[1]) * 1000 + std::stoll(after[2]);
+        EXPECT_TRUE(response > 0 && response <= waited) << response << " of " << waited;
+        EXPECT_TRUE(rows[7].verdict == Verdict::Timeout && rows[7].bytes.empty() &&
+                    rows[7].summary.starts_with("timeout after 1.000 s: unit 17 ")) << rows[7].summary;
+        EXPECT_TRUE(waitUntil([&] {
+            return window->unitsText().startsWith(QStringLiteral("unit 17: 4 transactions, 2 errors, response min "));
+        })) << window->unitsText().toStdString();
+        EXPECT_EQ(window->findChild<QComboBox*>(kMaster)->itemText(0), QStringLiteral("master found: 1>2"));
+
+        // Find: the pattern lies in the frame written in pieces, and in its echo after it.
+        for (window->setFindPattern(QStringLiteral("00 10 12 34"), true); !window->advanceFind();) continue;
+        ASSERT_TRUE(window->matchCount() == 2 && window->findNext());
+        EXPECT_TRUE(view->match()->startRecord == 4 && view->match()->endRecord == 4);
+        EXPECT_EQ(view->selectionText(), frameLinesOf({rows[4]}));
+        view->selectAll();
+        pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
+        ASSERT_TRUE(waitUntil([&] { return !view->copying(); }));
+        const std::string copied = QGuiApplication::clipboard()->text().toStdString();
+        EXPECT_EQ(copied, frameLinesOf(rows));
+
+        // HOLD keeps the frames in sight while more come; released, the list follows them.
+        window->findChild<QPushButton*>(kHold)->click();
+        view->refresh();
+        const std::vector<uint64_t> held = view->recordsInSight();
+        flow(first, second, bytesOf(frames[0]));
+        flow(second, first, bytesOf(frames[1]));
+        ASSERT_TRUE(waitUntil([&] { return shown->all().extent().end == 10; }));
+        view->refresh();
+        EXPECT_TRUE(view->recordsInSight() == held && view->newRecordCount() == 2);
+        window->findChild<QPushButton*>(kHold)->click();
+        view->refresh();
+        EXPECT_EQ(view->recordsInSight().back(), 9u);
+
+        window->findChild<QCheckBox*>(kErrorsOnly)->click();
+        const std::vector<TimelineRecord> errors = rowsOf(*view->source());
+        EXPECT_EQ(view->source(), &shown->errors());
+        ASSERT_EQ(errors.size(), 2u);
+        EXPECT_TRUE(errors[0].bytes == bytesOf(crcBad) && errors[1].verdict == Verdict::Timeout);
+        window->findChild<QComboBox*>(kMode)->setCurrentIndex(0);
+        std::string read;
+        for (const TimelineRecord& r : rowsOf(v.app.timeline)) read += r.bytes;
+        std::string written;
+        for (size_t i : {0, 1, 2, 3, 4, 5, 6, 0, 1}) written += bytesOf(frames[i]);
+        EXPECT_TRUE(view->source() == &v.app.timeline && !window->frames() && window->unitsText().isEmpty() &&
+                    read == written && v.app.timeline.extent().end >= 11) << "the records as read, the pieces too";
+        const std::string kept = "[DECODE]\nView=Records\nProtocol=modbus-rtu\nTimeout=1000\nGap=2000\nMaster=0\nErrorsOnly=1\n";
+        EXPECT_EQ(dir.read("Vorlinex.ini"), ini.substr(0, ini.find("[DECODE]")) + kept);
+
+        window->findChild<QPushButton*>(kEnd)->click();
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        v.timelineWindows.openTimelineWindow();
+        window = v.timelineWindows.timelineWindow();
+        EXPECT_TRUE(!window->frames() && window->findChild<QLineEdit*>(kGap)->text() == QStringLiteral("2000") &&
+                    window->findChild<QCheckBox*>(kErrorsOnly)->isChecked()) << "a new window opens as they were left";
+
+        // A frame log opens in Frames and shows its lines as they are; what is kept stays.
+        dir.write("frames.txt", frameLinesOf(rows));
+        v.timelineWindows.openTimelineFile(QString::fromStdString(dir.file("frames.txt")));
+        ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.fileWindows().size() == 1; }));
+        TimelineWindow* log = v.timelineWindows.fileWindows().front();
+        ASSERT_TRUE(log->decode().frames && log->frames());
+        EXPECT_TRUE(waitUntil([&] { return log->frames()->all().extent().end == 8; }));
+        EXPECT_EQ(frameLinesOf(rowsOf(log->frames()->all())), frameLinesOf(rows));
+        EXPECT_EQ(log->view()->source(), &log->frames()->errors()) << "errors only, as kept";
+        EXPECT_EQ(dir.read("Vorlinex.ini"), ini.substr(0, ini.find("[DECODE]")) + kept);
+        EXPECT_TRUE(recordedBoxes().empty());
+    });
 }
