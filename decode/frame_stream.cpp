@@ -5,8 +5,10 @@
 
 namespace {
 
-// Frames that may wait for the other direction's pending bytes: a direction that holds a few bytes
-// with no rule to end them (a delimiter that never comes) must not hold the other's frames forever.
+// How long, and how many, frames may wait for the other direction's pending bytes: a direction
+// that holds a few bytes no rule ends (a prompt before a delimiter that comes only with the next
+// line) must not hold the other's frames back for long.
+constexpr int64_t kLongestWaitMicros = 1'000'000;
 constexpr size_t kMostWaiting = 4096;
 
 }  // namespace
@@ -25,6 +27,7 @@ FrameStream::FrameStream(const DecodeChoice& choice, const LineSettings& line1, 
 void FrameStream::add(int channel, const uint8_t* bytes, size_t length, int64_t micros, uint64_t record,
                       std::vector<FrameRow>& out) {
     const int at = channel == 2 ? 1 : 0;
+    latestMicros_ = std::max(latestMicros_, micros);
     // The other direction's frame may have ended in the quiet before this read.
     framers_[1 - at].quiet(micros, cut_);
     waiting_[1 - at].insert(waiting_[1 - at].end(), std::make_move_iterator(cut_.begin()),
@@ -37,6 +40,7 @@ void FrameStream::add(int channel, const uint8_t* bytes, size_t length, int64_t 
 }
 
 void FrameStream::quiet(int64_t nowMicros, std::vector<FrameRow>& out) {
+    latestMicros_ = std::max(latestMicros_, nowMicros);
     for (int at = 0; at < 2; ++at) {
         framers_[at].quiet(nowMicros, cut_);
         waiting_[at].insert(waiting_[at].end(), std::make_move_iterator(cut_.begin()),
@@ -70,8 +74,9 @@ void FrameStream::release(bool all, std::vector<FrameRow>& out) {
         const bool both = !waiting_[0].empty() && !waiting_[1].empty();
         if (both && waiting_[1].front().firstRecord < waiting_[0].front().firstRecord) at = 1;
         const Framer& other = framers_[1 - at];
-        if (!all && waiting_[1 - at].empty() && other.pending() &&
-            other.pendingRecord() < waiting_[at].front().firstRecord && waiting_[at].size() < kMostWaiting) {
+        const bool readBefore = other.pending() && other.pendingRecord() < waiting_[at].front().firstRecord;
+        if (!all && waiting_[1 - at].empty() && readBefore && waiting_[at].size() < kMostWaiting &&
+            latestMicros_ - other.pendingMicros() < kLongestWaitMicros) {
             return;
         }
         transactions_.add(std::move(waiting_[at].front()), out);

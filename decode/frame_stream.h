@@ -37,13 +37,14 @@ public:
 private:
     // Frames of both directions go on to be read in the order of their first records; one waits
     // while the other direction holds bytes read before it that are not a frame yet (unless
-    // `all`, or so many wait that the other direction's bytes will not make a frame soon).
+    // `all`, or those bytes are a second old, or so many wait).
     void release(bool all, std::vector<FrameRow>& out);
 
     FrameRule rule_;
     Framer framers_[2];
     Transactions transactions_;
     bool rolesSet_ = false;
+    int64_t latestMicros_ = INT64_MIN;  // the latest time a record or a quiet look brought
     std::deque<Frame> waiting_[2];
     std::vector<Frame> cut_;
 };

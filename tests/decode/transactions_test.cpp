@@ -107,7 +107,8 @@ TEST_F(Conversation, ASetMasterReadsEveryFrameInItsRoleAndAnotherRequestEndsTheW
 }
 
 // The pipeline of both directions: frames are read in the order they began, whichever ended
-// first, and a quiet look times a request out only if its answer cannot be being read yet.
+// first (for a while), and a quiet look times a request out only if its answer cannot be being
+// read yet.
 TEST_F(Conversation, TheStreamReadsFramesInTheOrderTheyBeganAndAQuietLookWaitsForAnAnswerBeingRead) {
     DecodeChoice nmea;
     nmea.rule = FrameRule::Nmea;
@@ -120,7 +121,8 @@ TEST_F(Conversation, TheStreamReadsFramesInTheOrderTheyBeganAndAQuietLookWaitsFo
     add(both, 2, said, 1100, 1);  // ends first, began later
     add(both, 1, fix.substr(20), 1200, 2);
     ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(std::make_pair(rows[0].frame.firstRecord, rows[1].frame.firstRecord), std::make_pair(uint64_t{0}, uint64_t{1}));
+    EXPECT_EQ(std::make_pair(rows[0].frame.firstRecord, rows[1].frame.firstRecord),
+              std::make_pair(uint64_t{0}, uint64_t{1}));
     EXPECT_EQ(std::make_pair(rows[1].gapMicros, rows[1].frame.firstOffset), std::make_pair(int64_t{100}, uint32_t{0}));
 
     rows.clear();
@@ -143,6 +145,21 @@ TEST_F(Conversation, TheStreamReadsFramesInTheOrderTheyBeganAndAQuietLookWaitsFo
         "[ok] unit 17 Read Holding Registers 107..107",
         "[ok] → 1 register 0x002A, answer after 999.000 ms",
     }));
+
+    // A prompt waits for a line end that comes only with the next line: the other side's lines
+    // wait for it no longer than a second.
+    rows.clear();
+    DecodeChoice lines;
+    lines.rule = FrameRule::Delimiter;
+    lines.delimiter = {'\r', '\n'};
+    FrameStream prompted(lines, LineSettings{}, LineSettings{});
+    add(prompted, 1, "> ", 0, 0);
+    add(prompted, 2, "ok\r\n", 100, 1);
+    prompted.quiet(999'000, rows);
+    EXPECT_TRUE(rows.empty());
+    prompted.quiet(1'000'000, rows);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].frame.channel, 2);
 }
 
 }  // namespace
