@@ -157,6 +157,9 @@ void TimelineView::changeEvent(QEvent* event) {
 }
 
 void TimelineView::setSource(const TimelineSource* source, bool live) {
+    // A copy under way chose records of the source that goes: given up, not finished from another.
+    copy_.reset();
+    copyTimer_.stop();
     source_ = source;
     live_ = live;
     following_ = live;

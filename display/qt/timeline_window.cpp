@@ -3,17 +3,18 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QIntValidator>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QIntValidator>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QTextDocument>
 #include <QVBoxLayout>
 #include <cerrno>
 
@@ -66,14 +67,8 @@ QString delimiterText(const std::vector<uint8_t>& bytes) {
 
 // The master's side as the window names directions.
 QString masterFoundText(int master) {
-    return master == 0 ? QStringLiteral("master found") : QStringLiteral("master found: %1>%2").arg(master).arg(3 - master);
-}
-
-QString unitFiguresFallback(const std::map<int, UnitFigures>& units) {
-    QStringList lines;
-    for (const auto& [unit, figures] : units)
-        lines << QStringLiteral("unit %1: %2 transactions, %3 errors").arg(unit).arg(figures.transactions).arg(figures.errors);
-    return lines.join(QLatin1Char('\n'));
+    if (master == 0) return QStringLiteral("master found");
+    return QStringLiteral("master found: %1>%2").arg(master).arg(3 - master);
 }
 
 // Text typed into the find bar as the bytes the devices send: code page 932, ASCII as it is. A
@@ -203,7 +198,6 @@ void TimelineWindow::build(const QString& title) {
     units_->setReadOnly(true);
     units_->setLineWrapMode(QPlainTextEdit::NoWrap);
     units_->setFont(view_->font());
-    units_->setMaximumHeight(QFontMetrics(view_->font()).lineSpacing() * 4 + 12);
     units_->setFocusPolicy(Qt::ClickFocus);
     units_->hide();
     layout->addWidget(units_);
@@ -295,6 +289,8 @@ void TimelineWindow::buildDecodeBar(QVBoxLayout* layout) {
     master_ = new QComboBox(decodeBar_);
     master_->setObjectName(QString::fromLatin1(timeline_control::kMaster));
     master_->addItems({masterFoundText(0), QStringLiteral("master 1>2"), QStringLiteral("master 2>1")});
+    master_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    master_->setMinimumContentsLength(static_cast<int>(masterFoundText(1).size()));
     master_->setToolTip(QStringLiteral("The Modbus master's side: the side whose requests are answered"));
     bar->addWidget(master_);
     timeout_ = addField(timeline_control::kTimeout, QStringLiteral("timeout ms"), 8);
@@ -304,8 +300,9 @@ void TimelineWindow::buildDecodeBar(QVBoxLayout* layout) {
     errorsOnly_->setObjectName(QString::fromLatin1(timeline_control::kErrorsOnly));
     bar->addWidget(errorsOnly_);
     bar->addStretch(1);
-    for (QWidget* control : decodeBar_->findChildren<QWidget*>()) control->setFocusPolicy(Qt::TabFocus);
-    for (QLineEdit* field : {gap_, delimiter_, timeout_}) field->setFocusPolicy(Qt::StrongFocus);
+    // As the buttons above: a click leaves the focus in the list, where the keys work.
+    for (QWidget* control : std::initializer_list<QWidget*>{protocol_, master_, errorsOnly_})
+        control->setFocusPolicy(Qt::TabFocus);
     decodeBar_->hide();
     layout->addWidget(decodeBar_);
 
@@ -444,25 +441,37 @@ bool TimelineWindow::advanceFrames() {
         return false;
     }
     bool caughtUp;
+    int next;
     if (file_) {
-        // A file's last frame ends, and its last request times out, once the whole file is read.
+        // A file's last frame ends, and its last request times out, once the whole file is read;
+        // frames that have caught up with its indexer wait for it rather than spin.
         const bool indexed = file_->progress().done;
-        caughtUp = frames_->advance(kFramesSlice, 0, indexed) && indexed;
+        const bool framed = frames_->advance(kFramesSlice, 0, indexed);
+        caughtUp = framed && indexed;
+        next = caughtUp ? kFileWatchMs : framed ? kFramesFollowMs : 0;
     } else {
         caughtUp = frames_->advance(kFramesSlice, ReadTime::now().wallMicros);
+        next = caughtUp ? kFramesFollowMs : 0;
     }
-    if (decode_.choice.master == 0) master_->setItemText(0, masterFoundText(frames_->master()));
+    const QString master = masterFoundText(decode_.choice.master == 0 ? frames_->master() : 0);
+    if (master_->itemText(0) != master) master_->setItemText(0, master);
     if (caughtUp || !unitsClock_.isValid() || unitsClock_.elapsed() >= kUnitsEveryMs) updateUnits();
-    framesTimer_.start(caughtUp ? kFramesFollowMs : 0);
+    framesTimer_.start(next);
     return caughtUp;
 }
 
 void TimelineWindow::updateUnits() {
     unitsClock_.start();
     QString text;
-    if (frames_ && !frames_->units().empty())
-        text = host_.unitFigures ? host_.unitFigures(frames_->units()) : unitFiguresFallback(frames_->units());
-    if (units_->toPlainText() != text) units_->setPlainText(text);
+    if (frames_ && !frames_->units().empty() && host_.unitFigures) text = host_.unitFigures(frames_->units());
+    if (units_->toPlainText() != text) {
+        units_->setPlainText(text);
+        // A line a unit, up to four; more scroll.
+        const int lines = std::clamp(static_cast<int>(text.count(QLatin1Char('\n'))) + 1, 1, 4);
+        const QMargins margins = units_->contentsMargins();
+        units_->setFixedHeight(units_->fontMetrics().lineSpacing() * lines + margins.top() + margins.bottom() +
+                               2 * static_cast<int>(units_->document()->documentMargin()) + 2);
+    }
     units_->setVisible(!text.isEmpty());
 }
 

@@ -181,7 +181,8 @@ TimelineWindowHost timelineWindowHostOf(Vorlinex& vorlinex) {
         .lines =
             [&vorlinex] {
                 const Relay& relay = vorlinex.app.relay;
-                return std::pair{lineSettingsFor(relay.serialPort1.settings), lineSettingsFor(relay.serialPort2.settings)};
+                return std::pair{lineSettingsFor(relay.serialPort1.settings),
+                                 lineSettingsFor(relay.serialPort2.settings)};
             },
         .unitFigures = [](const std::map<int, UnitFigures>& units) { return qText(timelineUnitsText(units)); },
     };

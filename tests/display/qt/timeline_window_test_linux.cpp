@@ -52,8 +52,8 @@ std::vector<TimelineRecord> rowsOf(const TimelineSource& source) {
 std::string frameLinesOf(const std::vector<TimelineRecord>& rows) {
     std::string lines;
     for (const TimelineRecord& r : rows)
-        appendFrameLine(lines, r.local, r.micros, r.gapMicros, r.channel, reinterpret_cast<const uint8_t*>(r.bytes.data()),
-                        r.bytes.size(), r.verdict, r.summary);
+        appendFrameLine(lines, r.local, r.micros, r.gapMicros, r.channel,
+                        reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size(), r.verdict, r.summary);
     return lines;
 }
 
@@ -410,12 +410,16 @@ TEST_F(TimelineInTheProgram, FramesShowEachFrameOnceWithItsAnswerTimeErrorsFindC
         auto* timeout = window->findChild<QLineEdit*>(kTimeout);
         ASSERT_TRUE(window->frames() && protocol && timeout);
         EXPECT_TRUE(window->findChild<QComboBox*>(kMode)->currentText() == QStringLiteral("Frames") &&
-                    protocol->currentText() == QStringLiteral("Modbus RTU") && timeout->text() == QStringLiteral("1000"))
+                    protocol->currentText() == QStringLiteral("Modbus RTU") &&
+                    timeout->text() == QStringLiteral("1000"))
             << "read at start; what is not a protocol or a time reads as the default";
-        // A quiet time longer than a busy machine's pauses: the frame written in pieces is joined by its length.
+        // Times longer than a busy machine's pauses: the frame written in pieces is joined by its length, and
+        // every answer comes in time.
         auto* gap = window->findChild<QLineEdit*>(kGap);
         gap->setText(QStringLiteral("2000"));
         emit gap->editingFinished();
+        timeout->setText(QStringLiteral("3000"));
+        emit timeout->editingFinished();
 
         const std::vector<uint8_t> crcBad = [] {
             std::vector<uint8_t> frame = rtu({0x11, 0x03, 0x02, 0x00, 0x2A});
@@ -434,7 +438,8 @@ TEST_F(TimelineInTheProgram, FramesShowEachFrameOnceWithItsAnswerTimeErrorsFindC
         flow(first, second, bytesOf(frames[2]));
         flow(second, first, bytesOf(frames[3]));
         const std::string pieces = bytesOf(frames[4]);
-        for (const auto& [from, length] : {std::pair{0, 2}, {2, 3}, {5, 3}}) flow(first, second, pieces.substr(from, length));
+        for (const auto& [from, length] : {std::pair{0, 2}, {2, 3}, {5, 3}})
+            flow(first, second, pieces.substr(from, length));
         flow(second, first, bytesOf(frames[5]));
         flow(first, second, bytesOf(frames[6]));
 
@@ -454,7 +459,7 @@ TEST_F(TimelineInTheProgram, FramesShowEachFrameOnceWithItsAnswerTimeErrorsFindC
         const int64_t response = std::stoll(after[1]) * 1000 + std::stoll(after[2]);
         EXPECT_TRUE(response > 0 && response <= waited) << response << " of " << waited;
         EXPECT_TRUE(rows[7].verdict == Verdict::Timeout && rows[7].bytes.empty() &&
-                    rows[7].summary.starts_with("timeout after 1.000 s: unit 17 ")) << rows[7].summary;
+                    rows[7].summary.starts_with("timeout after 3.000 s: unit 17 ")) << rows[7].summary;
         EXPECT_TRUE(waitUntil([&] {
             return window->unitsText().startsWith(QStringLiteral("unit 17: 4 transactions, 2 errors, response min "));
         })) << window->unitsText().toStdString();
@@ -496,7 +501,8 @@ TEST_F(TimelineInTheProgram, FramesShowEachFrameOnceWithItsAnswerTimeErrorsFindC
         for (size_t i : {0, 1, 2, 3, 4, 5, 6, 0, 1}) written += bytesOf(frames[i]);
         EXPECT_TRUE(view->source() == &v.app.timeline && !window->frames() && window->unitsText().isEmpty() &&
                     read == written && v.app.timeline.extent().end >= 11) << "the records as read, the pieces too";
-        const std::string kept = "[DECODE]\nView=Records\nProtocol=modbus-rtu\nTimeout=1000\nGap=2000\nMaster=0\nErrorsOnly=1\n";
+        const std::string kept =
+            "[DECODE]\nView=Records\nProtocol=modbus-rtu\nTimeout=3000\nGap=2000\nMaster=0\nErrorsOnly=1\n";
         EXPECT_EQ(dir.read("Vorlinex.ini"), ini.substr(0, ini.find("[DECODE]")) + kept);
 
         window->findChild<QPushButton*>(kEnd)->click();
@@ -516,6 +522,11 @@ TEST_F(TimelineInTheProgram, FramesShowEachFrameOnceWithItsAnswerTimeErrorsFindC
         EXPECT_EQ(frameLinesOf(rowsOf(log->frames()->all())), frameLinesOf(rows));
         EXPECT_EQ(log->view()->source(), &log->frames()->errors()) << "errors only, as kept";
         EXPECT_EQ(dir.read("Vorlinex.ini"), ini.substr(0, ini.find("[DECODE]")) + kept);
+        // Another protocol is kept as --decode names it; a delimiter starts from CR LF, a quiet gap from the gap set.
+        for (const auto& [index, text] : {std::pair{4, "delim:0D0A"}, {3, "gap:2000"}, {2, "nmea"}}) {
+            window->findChild<QComboBox*>(kProtocol)->setCurrentIndex(index);
+            EXPECT_NE(dir.read("Vorlinex.ini").find(std::string("\nProtocol=") + text + "\n"), std::string::npos) << text;
+        }
         EXPECT_TRUE(recordedBoxes().empty());
     });
 }
