@@ -8,7 +8,7 @@
 # simulated host (device A, COM1) and instrument (device B, COM2), and then
 #   - with a display ($DISPLAY or $WAYLAND_DISPLAY): runs the program for you until you close it;
 #   - without one (or with --offscreen): runs it offscreen for about 15 seconds, opens both
-#     display windows, both captures and the combined one, and takes screenshots.
+#     display windows, both captures, the combined one and a frame log, and takes screenshots.
 # Screenshots, capture logs and the devices' report stay in demo-out/<time>/, which it names.
 # Set VORLINEX_BUILD_DIR to build elsewhere than build/.
 set -euo pipefail
@@ -41,8 +41,8 @@ sim_pid=""
 program_pid=""
 # Anything the user captured into the demo folder stays with the results.
 keep_user_files() {
-    find "$demo" -maxdepth 1 -type f ! -name Vorlinex.ini ! -name Vorlinex.html ! -name devices-window.png ! -name timeline-window.png \
-        ! -name devices.txt -exec cp -n {} "$out/" \;
+    find "$demo" -maxdepth 1 -type f ! -name Vorlinex.ini ! -name Vorlinex.html ! -name devices.txt \
+        ! -name devices-window.png ! -name timeline-window.png ! -name timeline-frames.png -exec cp -n {} "$out/" \;
 }
 cleanup() {
     [ -n "$program_pid" ] && kill -TERM "$program_pid" 2>/dev/null && wait "$program_pid" 2>/dev/null
@@ -106,7 +106,7 @@ sim_status=0
 wait "$sim_pid" || sim_status=$?
 sim_pid=""
 echo "== the devices' report"
-tail -n 2 "$out/devices.txt"
+tail -n 3 "$out/devices.txt"
 # Offscreen nothing restarts the ports, so every byte must have arrived; by hand a restart in
 # the serial dialog may leave bytes in a closed port's queue, and the report says so.
 if [ "$sim_status" -ne 0 ] && [ "$offscreen" -eq 1 ]; then status=1; fi
@@ -138,6 +138,46 @@ check_capture channel2.log "the instrument's Japanese answers" $'\x89\xd2\x93\xa
 check_capture combined.log "records of the host's commands (1>2)" " 1>2  "
 check_capture combined.log "records of the instrument's answers (2>1)" " 2>1  "
 check_capture combined.log "the host's commands as text" "MEAS?"
+
+# The frame log holds the devices' Modbus run read as frames: every 20th frame on the line went
+# out with a bad CRC, so about one in twenty shows as such, and every request has its answer
+# (a damaged one too) with no timeout. The text around the run is noise to Modbus, left out.
+check_frames() {
+    local file=$out/frames.log
+    if [ ! -f "$file" ]; then
+        if [ "$offscreen" -eq 1 ]; then
+            echo "frames check: frames.log missing" >&2
+            status=1
+        fi
+        return 0
+    fi
+    local frames bad requests answers timeouts
+    read -r frames bad requests answers timeouts < <(LC_ALL=C awk '
+        {
+            verdict = $0
+            sub(/.*\|  \[/, "", verdict)
+            sub(/\].*/, "", verdict)
+        }
+        verdict == "noise" { next }
+        verdict == "timeout" { timeouts++; next }
+        { frames++ }
+        verdict == "bad crc" { bad++ }
+        $4 == "1>2" && verdict == "ok" { requests++ }
+        /, answer after [0-9.]+ ms$/ { answers++ }
+        END { print frames + 0, bad + 0, requests + 0, answers + 0, timeouts + 0 }' "$file")
+    echo "frames check: frames.log holds $frames Modbus frames, $bad with a bad CRC, $requests requests," \
+        "$answers answers, $timeouts timeouts"
+    if [ "$frames" -lt 20 ] || [ "$bad" -lt 1 ] || [ $((frames - 20 * bad)) -gt 20 ] ||
+        [ $((20 * bad - frames)) -gt 20 ]; then
+        echo "frames check: not about one bad CRC in twenty frames" >&2
+        status=1
+    fi
+    if [ "$answers" -ne "$requests" ] || [ "$timeouts" -ne 0 ]; then
+        echo "frames check: a request without its answer" >&2
+        status=1
+    fi
+}
+check_frames
 
 echo "== the demo's results are in $out"
 ls -l "$out"

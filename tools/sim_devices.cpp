@@ -6,8 +6,9 @@
 // their slave sides (COM3..COM6 at paths that do not exist, so the machine's own serial devices
 // are never touched), writes DEMO_FOLDER/devices.txt once everything is ready, and then runs
 // device A (a host) on port 1 and device B (an instrument) on port 2 until SIGTERM/SIGINT, until
-// process PID has ended, or for N seconds. At the end it prints what went each way and whether
-// every byte arrived in order.
+// process PID has ended, or for N seconds. --baud sets both ports' rate in the INI (9600 unless
+// given), which also paces the devices' Modbus RTU. At the end it prints what went each way, the
+// Modbus transactions, and whether every byte arrived in order.
 #include "tools/sim_devices.h"
 
 #include <signal.h>
@@ -42,6 +43,9 @@ std::string demoIni(const std::string& com1, const std::string& com2, long baud)
     ini += "[DATA2]\nCOM=1\nBPS=" + b + "\nBIT=8\nPARI=0\nSTOP=0\nFLOW=0\n";
     // Figures refresh every second; a date-time line marks traffic after 3 quiet seconds.
     ini += "[DATA]\nRATE=1\nDMODE=0\nCRLF=0\nDATETIME=1\nDATETIMEVAL=3\n";
+    // The timeline opens on its records; its Frames view reads the devices' Modbus RTU, the master
+    // found from who answers whom, a quiet gap of 3.5 characters, a second for an answer.
+    ini += "[DECODE]\nView=Records\nProtocol=modbus-rtu\nGap=0\nMaster=0\nTimeout=1000\nErrorsOnly=0\n";
     ini += "[DEVICES]\nCOM1=" + com1 + "\nCOM2=" + com2 + "\n";
     for (int i = 3; i <= 6; ++i) {
         ini += "COM" + std::to_string(i) + "=/nonexistent/vorlinex-demo-com" + std::to_string(i) + "\n";
@@ -114,12 +118,19 @@ int main(int argc, char** argv) {
         if (untilPid > 0 && kill(static_cast<pid_t>(untilPid), 0) != 0 && errno == ESRCH) return true;
         return seconds > 0 && std::chrono::steady_clock::now() - started >= std::chrono::seconds(seconds);
     };
-    const DeviceTraffic t = runDevices(portA.master(), portB.master(), stop);
+    HostPace pace;
+    pace.baud = static_cast<uint32_t>(baud);
+    const DeviceTraffic t = runDevices(portA.master(), portB.master(), stop, pace);
 
     std::cout << "device A sent " << t.hostSent.size() << " bytes and received "
               << t.hostReceived.size() << "; device B received " << t.instrumentReceived.size()
               << " bytes, answered " << t.commandsAnswered << " commands and "
               << t.framesReceived << " binary frames, sent " << t.instrumentSent.size() << "\n";
+    std::cout << "modbus: device A asked " << t.modbusAsked << " requests, got " << t.modbusAnswered
+              << " answers (" << t.modbusBadAnswers << " with a bad CRC), " << t.modbusUnanswered
+              << " unanswered; device B received " << t.modbusRequestsReceived << " requests, ignored "
+              << t.modbusRequestsIgnored << "; " << t.modbusFrames << " frames on the line, "
+              << t.modbusBadFrames << " sent with a bad CRC\n";
     const bool forward = receivedInOrder(t.hostSent, t.instrumentReceived);
     const bool back = receivedInOrder(t.instrumentSent, t.hostReceived);
     std::cout << "relay check: A->B " << (forward ? "in order, unchanged" : "BROKEN")

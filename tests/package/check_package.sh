@@ -14,7 +14,7 @@ failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 
 for f in usr/bin/vorlinex usr/share/applications/vorlinex.desktop usr/share/man/man1/vorlinex.1.gz \
-         usr/share/doc/vorlinex/{Vorlinex.html,devices-window.png,timeline-window.png,copyright} \
+         usr/share/doc/vorlinex/{Vorlinex.html,devices-window.png,timeline-window.png,timeline-frames.png,copyright} \
          usr/share/metainfo/org.vorlinex.Vorlinex.metainfo.xml; do
     [ -s "$root/$f" ] || fail "the package has no $f"
 done

@@ -6,20 +6,24 @@
 // Run it in the demo folder (the program reads Vorlinex.ini from the current directory). It opens
 // display window 1 in ASCII and display window 2 in hex, the timeline window (DISP > Com<->Com),
 // starts both captures into
-// OUTPUT_FOLDER/channel1.log and channel2.log and the combined one into combined.log, takes PNG
-// screenshots of the main window, both display windows, the timeline, the three log windows, the serial,
+// OUTPUT_FOLDER/channel1.log and channel2.log, the combined one into combined.log and a frame log
+// of both directions read as Modbus RTU into frames.log, takes PNG
+// screenshots of the main window, both display windows, the timeline (once in Frames mode, after the
+// devices' Modbus run), the three log windows, the serial,
 // options and About dialogs and the devices window into OUTPUT_FOLDER,
 // and shuts the program down after about N seconds (15 by default) so that the captures are
 // written out. A window that cannot be opened is skipped and named in the summary.
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
 #include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLabel>
 #include <QPixmap>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QSet>
 #include <QTimer>
@@ -32,12 +36,16 @@
 #include <vector>
 
 #include "capture/qt/log_window.h"
+#include "decode/decode_choice.h"
+#include "display/qt/timeline_window.h"
+#include "relay/line_settings.h"
 #include "settings/qt/about_dialog.h"
 #include "settings/qt/devices_dialog.h"
 #include "settings/qt/option_dialog.h"
 #include "settings/qt/serial_dialog.h"
 #include "shell/qt/entry.h"
 #include "shell/qt/main_window.h"
+#include "tools/sim_devices.h"
 
 namespace {
 
@@ -139,15 +147,83 @@ private:
         vorlinexOf(main_).captureWindows.startCapture(1);
         vorlinexOf(main_).captureWindows.startCapture(2);
         vorlinexOf(main_).captureWindows.startCapture(kCombinedCapture);
+        startFrameLog();
         log1_ = vorlinexOf(main_).captureWindows.captureLogWindow(1);
         log2_ = vorlinexOf(main_).captureWindows.captureLogWindow(2);
         logBoth_ = vorlinexOf(main_).captureWindows.captureLogWindow(kCombinedCapture);
         // The pictures wait until traffic has run for a while, past the host's quiet period.
         const int wait = std::max(0, pictureTimeMs() - static_cast<int>(started_.elapsed()));
         QTimer::singleShot(wait, main_, [this] { awaitTraffic(); });
+        framesSteady_.start();
+        QTimer::singleShot(100, main_, [this] { awaitModbusRun(); });
+    }
+
+    // The Frames picture is taken in the quiet after the devices' Modbus run, so that the run's
+    // last frames, a bad CRC among them, are the newest rows. The frame log's figures tell when
+    // the run's transactions are in and no frame has come for half a second; at the latest it is
+    // taken well before the other pictures.
+    void awaitModbusRun() {
+        const FrameFigures figures = vorlinexOf(main_).app.captures.frameDecoding.figures();
+        int64_t transactions = 0;
+        for (const auto& [unit, unitFigures] : figures.units) {
+            if (unit > 0) transactions += unitFigures.transactions;
+        }
+        if (figures.frames != framesSeen_) {
+            framesSeen_ = figures.frames;
+            framesSteady_.start();
+        }
+        const bool runOver = transactions >= HostDevice::modbusRun && framesSteady_.elapsed() >= 500;
+        if (!runOver && started_.elapsed() < pictureTimeMs() - 2500) {
+            QTimer::singleShot(100, main_, [this] { awaitModbusRun(); });
+            return;
+        }
+        if (!runOver) say("frames: the devices' Modbus run is not all in the frame log yet");
+        auto* mode = timeline_ != nullptr ? timeline_->findChild<QComboBox*>(timeline_control::kMode) : nullptr;
+        const int framesItem = mode != nullptr ? mode->findText(QStringLiteral("Frames")) : -1;
+        if (framesItem < 0) {
+            skip("timeline window in Frames mode", timeline_ == nullptr ? "no timeline window" : "no Frames view");
+            return;
+        }
+        recordsItem_ = mode->currentIndex();
+        mode->setCurrentIndex(framesItem);
+        auto* protocol = timeline_->findChild<QComboBox*>(timeline_control::kProtocol);
+        const int modbusRtu = protocol != nullptr ? protocol->findText(QStringLiteral("Modbus RTU")) : -1;
+        if (modbusRtu >= 0) protocol->setCurrentIndex(modbusRtu);
+        framesShown_.start();
+        awaitFrames();
+    }
+
+    // Takes the Frames picture once the window has framed what it holds (its bar of per-unit
+    // figures shows both units), or after two seconds, and goes back to the records.
+    void awaitFrames() {
+        if (timeline_ == nullptr) return;
+        auto* units = timeline_->findChild<QPlainTextEdit*>(timeline_control::kUnits);
+        const QString figures = units != nullptr && units->isVisible() ? units->toPlainText() : QString();
+        const bool framed = figures.contains(QStringLiteral("unit 1")) && figures.contains(QStringLiteral("unit 2"));
+        if (!framed && framesShown_.elapsed() < 2000) {
+            QTimer::singleShot(50, main_, [this] { awaitFrames(); });
+            return;
+        }
+        say("timeline frames: " + (framed ? figures.toStdString() : std::string("(no per-unit figures)")));
+        timeline_->resize(1320, 640);
+        screenshot(timeline_, "12-timeline-frames.png", "timeline window, Frames mode, Modbus RTU");
+        if (auto* mode = timeline_->findChild<QComboBox*>(timeline_control::kMode)) mode->setCurrentIndex(recordsItem_);
     }
 
     int pictureTimeMs() const { return runSeconds * 1000 * 2 / 3; }
+
+    // The window has no command for a frame log (the headless --log-frames has), so the demo opens
+    // the session's own, as that option does: Modbus RTU, the master found from who answers whom,
+    // each direction's quiet gap from its source port's line.
+    void startFrameLog() {
+        Session& app = vorlinexOf(main_).app;
+        DecodeChoice modbusRtu;
+        modbusRtu.rule = FrameRule::ModbusRtu;
+        app.captures.frameDecoding.choose(modbusRtu, lineSettingsFor(app.relay.serialPort1.settings),
+                                          lineSettingsFor(app.relay.serialPort2.settings));
+        const std::string path = (outputFolder + QStringLiteral("/frames.log")).toStdString();
+        if (app.captures.openFrameCapture(path) == 0) skip("frame log", "cannot open " + path);
+    }
 
     // Waits (for at most two seconds) for a moment when both strips show arrows and both
     // figures are non-zero, so that the picture shows the program at work.
@@ -227,6 +303,10 @@ private:
 
     QWidget* main_;
     QElapsedTimer started_;
+    QElapsedTimer framesSteady_;
+    QElapsedTimer framesShown_;
+    int64_t framesSeen_ = -1;
+    int recordsItem_ = 0;
     QPointer<QWidget> display1_;
     QPointer<QWidget> display2_;
     QPointer<QWidget> timeline_;
@@ -266,7 +346,7 @@ int main(int argc, char** argv) {
     script.reset();
 
     say("program ended with exit code " + std::to_string(exitCode));
-    for (const char* name : {"channel1.log", "channel2.log", "combined.log"}) {
+    for (const char* name : {"channel1.log", "channel2.log", "combined.log", "frames.log"}) {
         const QFileInfo log(outputFolder + "/" + name);
         say(log.exists() ? "capture " + log.absoluteFilePath().toStdString() + ": " +
                                std::to_string(log.size()) + " bytes"
