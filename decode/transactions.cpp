@@ -61,10 +61,12 @@ void UnitFigures::addResponse(int64_t micros) {
 
 int64_t UnitFigures::percentile(double p) const {
     if (responseMicros.empty()) return -1;
-    std::vector<int64_t> sorted = responseMicros;
-    std::sort(sorted.begin(), sorted.end());
-    const size_t rank = static_cast<size_t>(std::ceil(p / 100.0 * static_cast<double>(sorted.size())));
-    return sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
+    // A partial sort: the window's bar asks twice a second for 65,536 times per unit.
+    std::vector<int64_t> kept = responseMicros;
+    const size_t rank = static_cast<size_t>(std::ceil(p / 100.0 * static_cast<double>(kept.size())));
+    const auto at = kept.begin() + static_cast<std::ptrdiff_t>(std::clamp<size_t>(rank, 1, kept.size()) - 1);
+    std::nth_element(kept.begin(), at, kept.end());
+    return *at;
 }
 
 Transactions::Transactions(FrameRule rule, int master, int64_t timeoutMicros)

@@ -455,7 +455,8 @@ bool TimelineWindow::advanceFrames() {
     }
     const QString master = masterFoundText(decode_.choice.master == 0 ? frames_->master() : 0);
     if (master_->itemText(0) != master) master_->setItemText(0, master);
-    if (caughtUp || !unitsClock_.isValid() || unitsClock_.elapsed() >= kUnitsEveryMs) updateUnits();
+    // A live list catches up at every look: its bar follows the clock, a file's shows its end too.
+    if ((caughtUp && file_) || !unitsClock_.isValid() || unitsClock_.elapsed() >= kUnitsEveryMs) updateUnits();
     framesTimer_.start(next);
     return caughtUp;
 }
