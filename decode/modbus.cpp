@@ -139,8 +139,8 @@ constexpr std::array<uint16_t, 256> kCrcTable = [] {
     return table;
 }();
 
-uint16_t modbusCrc(const uint8_t* bytes, size_t length) {
-    uint16_t crc = 0xFFFF;
+uint16_t modbusCrc(const uint8_t* bytes, size_t length, uint16_t from) {
+    uint16_t crc = from;
     for (size_t i = 0; i < length; ++i) crc = static_cast<uint16_t>(crc >> 8 ^ kCrcTable[(crc ^ bytes[i]) & 0xFF]);
     return crc;
 }
@@ -165,7 +165,13 @@ RtuLengths rtuLengths(const uint8_t* b, size_t available) {
         else if (b[at] != 0 && (!even || b[at] % 2 == 0)) into = fixed + b[at];
     };
     if (function & 0x80) {
-        l.known = *modbusFunctionName(function & 0x7F) != 0;
+        // Asked at every byte of a stream the framer scans for a frame start: a table, not the names.
+        static const std::array<bool, 128> named = [] {
+            std::array<bool, 128> known{};
+            for (int f = 0; f < 128; ++f) known[f] = *modbusFunctionName(f) != 0;
+            return known;
+        }();
+        l.known = named[function & 0x7F];
         l.answer = 5;
         return l;
     }

@@ -9,8 +9,9 @@
 
 #include "decode/verdict.h"
 
-// CRC-16/MODBUS (init 0xFFFF, reflected polynomial 0xA001), as sent: low byte first.
-uint16_t modbusCrc(const uint8_t* bytes, size_t length);
+// CRC-16/MODBUS (init 0xFFFF, reflected polynomial 0xA001), as sent: low byte first; `from` the CRC
+// of the bytes before these, to go on from.
+uint16_t modbusCrc(const uint8_t* bytes, size_t length, uint16_t from = 0xFFFF);
 // The longitudinal redundancy check of Modbus ASCII: the two's complement of the bytes' sum.
 uint8_t modbusLrc(const uint8_t* bytes, size_t length);
 
