@@ -5,9 +5,11 @@
 // the bytes lost each way, the resident size at the start, after the first minute and at the
 // end, the UI thread's longest stall, whether every capture file is an unbroken run of its
 // direction's bytes, the captures' largest queue fill and the captured bytes that never reached
-// their file.
+// their file. --timeline keeps the timeline window open over the whole run, --frames in its Frames
+// view with Modbus RTU decoding; --modbus feeds back-to-back Modbus RTU transactions (requests
+// 1->2, answers 2->1, one frame in twenty with a wrong CRC) instead of random bytes.
 //
-//   bench_soak [--seconds S] [--rate B/s] [--cycle S]
+//   bench_soak [--seconds S] [--rate B/s] [--cycle S] [--timeline | --frames] [--modbus]
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
@@ -24,6 +26,8 @@
 #include "capture/capture_log.h"
 #include "capture/qt/log_window.h"
 #include "display/qt/display_window.h"
+#include "display/qt/timeline_window.h"
+#include "display/timeline_frames.h"
 #include "display/traffic_render.h"
 #include "relay/relay_channel.h"
 #include "shell/qt/command_ids.h"
@@ -41,6 +45,12 @@ struct Soak {
     PtyCable port2;
     ScratchDir* scratch = nullptr;
     std::string data[2];
+    bool modbus = false;
+    bench::ModbusTraffic traffic;
+    bool timeline = false;
+    bool frames = false;
+    bool timelineOpen = false;
+    uint64_t frameRows = 0, errorRows = 0;
     bench::StreamCheck check[2];
     std::vector<std::string> logFiles[3];  // every capture file, in the order they were made
     std::vector<int64_t> logCounts[3];     // the bytes each capture took, read once it was closed
@@ -120,6 +130,35 @@ bool capturesClosed(QWidget* mainWindow) {
     return true;
 }
 
+// On the UI thread: the timeline window (40014), in its Frames view with --frames.
+void openTimeline(Soak& soak, QWidget* mainWindow) {
+    if (!soak.timeline) return;
+    if (QAction* item = vorlinexOf(mainWindow).mainMenuItem(kCommandTimeline)) item->trigger();
+    TimelineWindow* window = vorlinexOf(mainWindow).timelineWindows.timelineWindow();
+    soak.timelineOpen = window != nullptr;
+    if (window == nullptr) {
+        ++soak.failedOpens;
+        return;
+    }
+    TimelineDecode decode;
+    decode.frames = soak.frames;
+    parseDecodeChoice("modbus-rtu", decode.choice);
+    window->setDecode(decode);
+    if (soak.frames && window->frames() == nullptr) ++soak.failedOpens;
+}
+
+// On the UI thread, after the feed: the Frames view's rows and error rows, once it caught up.
+void countFrames(Soak& soak, QWidget* mainWindow) {
+    TimelineWindow* window = vorlinexOf(mainWindow).timelineWindows.timelineWindow();
+    if (!soak.frames || window == nullptr || window->frames() == nullptr) return;
+    while (!window->advanceFrames()) {
+    }
+    const TimelineExtent all = window->frames()->all().extent();
+    const TimelineExtent errors = window->frames()->errors().extent();
+    soak.frameRows = all.end - all.first;
+    soak.errorRows = errors.end - errors.first;
+}
+
 void control(Soak& soak, QWidget* mainWindow) {
     bench::HarnessCpu cpu;
     soak.relaying = bench::waitRelaying(soak.port1, soak.port2, 20) &&
@@ -130,13 +169,20 @@ void control(Soak& soak, QWidget* mainWindow) {
         });
         vorlinexOf(mainWindow).captureWindows.setCreateFilePrompt([](const QString&) { return true; });
         QMetaObject::invokeMethod(mainWindow, [&] {
+            openTimeline(soak, mainWindow);
             openAll(soak, mainWindow);
             soak.stall.begin();
         }, Qt::BlockingQueuedConnection);
 
         const size_t total = static_cast<size_t>(soak.rate * soak.seconds);
-        soak.data[0] = randomBytes(total, 600001);
-        soak.data[1] = randomBytes(total, 600002);
+        if (soak.modbus) {
+            soak.traffic = bench::modbusTraffic(total, 600001);
+            soak.data[0] = soak.traffic.requests;
+            soak.data[1] = soak.traffic.answers;
+        } else {
+            soak.data[0] = randomBytes(total, 600001);
+            soak.data[1] = randomBytes(total, 600002);
+        }
         const int from[2] = {soak.port1.master(), soak.port2.master()};
         const int to[2] = {soak.port2.master(), soak.port1.master()};
         soak.rssStartKb = bench::residentKb();
@@ -147,8 +193,14 @@ void control(Soak& soak, QWidget* mainWindow) {
         std::atomic<int> running{2};
         std::thread feeders[2];
         std::thread readers[2];
+        if (soak.modbus) {
+            feeders[0] = std::thread([&] {
+                bench::Clock::time_point written[2];
+                bench::feedTransactions(from[0], from[1], soak.traffic, soak.rate, written);
+            });
+        }
         for (int d = 0; d < 2; ++d) {
-            feeders[d] = std::thread([&, d] { bench::feedPaced(from[d], soak.data[d], soak.rate); });
+            if (!soak.modbus) feeders[d] = std::thread([&, d] { bench::feedPaced(from[d], soak.data[d], soak.rate); });
             readers[d] = std::thread([&, d] {
                 bench::HarnessCpu readerCpu;
                 soak.check[d] = bench::readAndCompare(to[d], soak.data[d], 5000);
@@ -176,7 +228,9 @@ void control(Soak& soak, QWidget* mainWindow) {
                                           Qt::BlockingQueuedConnection);
             }
         }
-        for (auto& t : feeders) t.join();
+        for (auto& t : feeders) {
+            if (t.joinable()) t.join();
+        }
         for (auto& t : readers) t.join();
         soak.measuredSeconds = bench::secondsSince(t0);
         soak.rssEndKb = bench::residentKb();
@@ -184,6 +238,7 @@ void control(Soak& soak, QWidget* mainWindow) {
             soak.stall.measuring = false;
             // The feed has ended: the open captures take nothing more before the shutdown.
             countCaptured(soak, mainWindow);
+            countFrames(soak, mainWindow);
         }, Qt::BlockingQueuedConnection);
         const double all = bench::processCpuSeconds() - cpu0;
         const double harness = static_cast<double>(bench::harnessCpuUs.load() - harness0) / 1e6 +
@@ -240,6 +295,12 @@ void parseArguments(Soak& soak, int argc, char** argv) {
         if (a == "--seconds") soak.seconds = std::max(10.0, std::atof(argv[++i]));
         else if (a == "--rate") soak.rate = std::max(1.0, std::atof(argv[++i]));
         else if (a == "--cycle") soak.cycleSeconds = std::max(0.5, std::atof(argv[++i]));
+    }
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        soak.modbus = soak.modbus || a == "--modbus";
+        soak.frames = soak.frames || a == "--frames";
+        soak.timeline = soak.timeline || a == "--timeline" || a == "--frames";
     }
 }
 
@@ -312,6 +373,14 @@ int reportMemoryStallAndCpu(const Soak& soak) {
                 "opening them at most %.1f ms\n", soak.longestEndMs, soak.longestOpenMs);
     std::printf("  program CPU: %.1f %% of a core over %.1f s\n",
                 soak.programCpuSeconds / soak.measuredSeconds * 100, soak.measuredSeconds);
+    if (soak.frames) {
+        std::printf("  timeline in its Frames view (Modbus RTU): %llu rows held, %llu errors; %llu frames sent with "
+                    "a wrong CRC\n", static_cast<unsigned long long>(soak.frameRows),
+                    static_cast<unsigned long long>(soak.errorRows),
+                    static_cast<unsigned long long>(soak.traffic.badFrames));
+    } else if (soak.timelineOpen) {
+        std::printf("  timeline open in its Records view\n");
+    }
     return missed;
 }
 
@@ -326,9 +395,10 @@ int main(int argc, char** argv) {
         scratch, soak.port1, soak.port2, 460800, [&](QWidget* w) { control(soak, w); },
         [&](QWidget* w) { soak.stall.attach(w); });
 
-    std::printf("bench_soak: the program in-process, offscreen, BPS 460800 on pty cables, "
-                "%.0f B/s each way for %.0f s, windows and captures cycled every %.1f s\n",
-                soak.rate, soak.seconds, soak.cycleSeconds);
+    std::printf("bench_soak: the program in-process, Qt platform %s, BPS 460800 on pty cables, "
+                "%.0f B/s each way%s for %.0f s, windows and captures cycled every %.1f s\n",
+                std::getenv("QT_QPA_PLATFORM"), soak.rate, soak.modbus ? " of Modbus RTU transactions" : "",
+                soak.seconds, soak.cycleSeconds);
     if (bench::neverRelayed(soak.relaying, rc)) return 1;
     int missed = reportDirections(soak);
     missed += reportCaptures(soak);

@@ -7,8 +7,11 @@
 // (DISP > Com<->Com) is open beside them; --timeline-only opens it alone.
 //
 //   bench_throughput [--seconds S] [--rate B/s] [--no-combined] [--timeline | --timeline-only | --bare]
-//                    [--tick-probe]
+//                    [--tick-probe] [--modbus] [--frames]
 // --bare opens nothing: the relay and the main window alone, the floor under the other figures.
+// --modbus feeds back-to-back Modbus RTU transactions (requests 1->2, answers 2->1, one frame in
+// twenty with a wrong CRC) instead of random bytes; --frames shows the timeline's Frames view with
+// Modbus RTU decoding (and opens the timeline).
 #include <signal.h>
 #include <unistd.h>
 
@@ -31,6 +34,8 @@
 #include "capture/capture_log.h"
 #include "capture/combined_log.h"
 #include "capture/qt/log_window.h"
+#include "display/qt/timeline_window.h"
+#include "display/timeline_frames.h"
 #include "display/timeline_records.h"
 #include "display/traffic_render.h"
 #include "relay/relay_channel.h"
@@ -65,6 +70,12 @@ struct Run {
     std::string combinedPath;
     bool combinedWanted = true;  // --no-combined leaves the combined capture closed
     bool timelineWanted = false;
+    bool modbus = false;         // --modbus: Modbus transactions instead of random bytes
+    bool framesWanted = false;   // --frames: the timeline in its Frames view
+    bool framesShown = false;
+    bench::ModbusTraffic traffic;  // --modbus: what is fed
+    // The Frames view at the end of the feed: rows, error rows, and whether its figures were read.
+    uint64_t frameRows = 0, errorRows = 0, timeouts = 0;
     bool othersWanted = true;    // --timeline-only: no display window, no capture
     bool timelineOpen = false;
     // What the timeline held at the end of the feed: records, and each direction's bytes.
@@ -92,6 +103,15 @@ void openTimeline(Run& run, QWidget* mainWindow) {
     if (QAction* item = vorlinexOf(mainWindow).mainMenuItem(kCommandTimeline)) item->trigger();
     run.timelineOpen = vorlinexOf(mainWindow).app.timeline.takesReads();
     if (!run.timelineOpen) run.notes += "  timeline window skipped: menu item 40014 did not open it\n";
+    if (!run.framesWanted || !run.timelineOpen) return;
+    TimelineWindow* window = vorlinexOf(mainWindow).timelineWindows.timelineWindow();
+    if (window == nullptr) return;
+    TimelineDecode decode;
+    decode.frames = true;
+    parseDecodeChoice("modbus-rtu", decode.choice);
+    window->setDecode(decode);
+    run.framesShown = window->frames() != nullptr;
+    if (!run.framesShown) run.notes += "  Frames view skipped: the window did not build its frames\n";
 }
 
 // On the UI thread: hex form (40008), both Disp buttons, both captures.
@@ -145,8 +165,14 @@ void control(Run& run, QWidget* mainWindow) {
         QMetaObject::invokeMethod(mainWindow, [&] { openWindows(run, mainWindow); },
                                   Qt::BlockingQueuedConnection);
         size_t total = static_cast<size_t>(run.rate * run.seconds);
-        run.dir[0].data = randomBytes(total, 460800);
-        run.dir[1].data = randomBytes(total, 460801);
+        if (run.modbus) {
+            run.traffic = bench::modbusTraffic(total, 460800);
+            run.dir[0].data = run.traffic.requests;
+            run.dir[1].data = run.traffic.answers;
+        } else {
+            run.dir[0].data = randomBytes(total, 460800);
+            run.dir[1].data = randomBytes(total, 460801);
+        }
         int from[2] = {run.port1.master(), run.port2.master()};
         int to[2] = {run.port2.master(), run.port1.master()};
 
@@ -159,10 +185,20 @@ void control(Run& run, QWidget* mainWindow) {
         auto t0 = bench::Clock::now();
         std::thread feeders[2];
         std::thread readers[2];
-        for (int d = 0; d < 2; ++d) {
-            feeders[d] = std::thread([&run, &from, d] {
-                run.dir[d].fedAll = feedPaced(from[d], run.dir[d].data, run.rate);
+        if (run.modbus) {
+            feeders[0] = std::thread([&run, &from] {
+                bench::Clock::time_point written[2];
+                bench::feedTransactions(from[0], from[1], run.traffic, run.rate, written);
+                run.dir[0].fedAll = written[0];
+                run.dir[1].fedAll = written[1];
             });
+        }
+        for (int d = 0; d < 2; ++d) {
+            if (!run.modbus) {
+                feeders[d] = std::thread([&run, &from, d] {
+                    run.dir[d].fedAll = feedPaced(from[d], run.dir[d].data, run.rate);
+                });
+            }
             readers[d] = std::thread([&run, &to, d, t0] {
                 HarnessCpu readerCpu;
                 Direction& dir = run.dir[d];
@@ -171,7 +207,9 @@ void control(Run& run, QWidget* mainWindow) {
                 dir.seconds = std::chrono::duration<double>(dir.lastByte - t0).count();
             });
         }
-        for (auto& t : feeders) t.join();
+        for (auto& t : feeders) {
+            if (t.joinable()) t.join();
+        }
         for (auto& t : readers) t.join();
         run.measuredSeconds = bench::secondsSince(t0);
         QMetaObject::invokeMethod(mainWindow, [&] { run.stall.measuring = false; },
@@ -179,6 +217,18 @@ void control(Run& run, QWidget* mainWindow) {
         if (run.timelineOpen) {
             // The timeline's records, read after the feed and before the shutdown lets them go.
             QMetaObject::invokeMethod(mainWindow, [&] {
+                TimelineWindow* window = vorlinexOf(mainWindow).timelineWindows.timelineWindow();
+                if (run.framesShown && window != nullptr && window->frames() != nullptr) {
+                    while (!window->advanceFrames()) {
+                    }
+                    const TimelineExtent all = window->frames()->all().extent();
+                    const TimelineExtent errors = window->frames()->errors().extent();
+                    run.frameRows = all.end - all.first;
+                    run.errorRows = errors.end - errors.first;
+                    std::vector<TimelineRecord> rows;
+                    window->frames()->errors().read(errors.first, static_cast<size_t>(run.errorRows), rows);
+                    for (const TimelineRecord& r : rows) run.timeouts += r.verdict == Verdict::Timeout;
+                }
                 const TimelineSource& timeline = vorlinexOf(mainWindow).app.timeline;
                 const TimelineExtent extent = timeline.extent();
                 run.timelineRecords = extent.end - extent.first;
@@ -208,6 +258,11 @@ void parseArguments(Run& run, int argc, char** argv) {
         else if (a == "--timeline-only") run.timelineWanted = true, run.othersWanted = false, run.combinedWanted = false;
         else if (a == "--bare") run.othersWanted = false, run.combinedWanted = false;
         else if (a == "--tick-probe") run.stall.tickProbe = true;
+        else if (a == "--modbus") run.modbus = true;
+        else if (a == "--frames") {
+            run.framesWanted = true;
+            run.timelineWanted = true;
+        }
         else if (i + 1 >= argc) break;
         else if (a == "--seconds") run.seconds = std::max(1.0, std::atof(argv[++i]));
         else if (a == "--rate") run.rate = std::max(1.0, std::atof(argv[++i]));
@@ -338,7 +393,8 @@ int main(int argc, char** argv) {
         [&](QWidget* w) { run.stall.attach(w); });
 
     std::printf("bench_throughput: the program in-process, Qt platform %s, BPS 460800 on pty cables, "
-                "%.0f B/s paced each way for %.0f s\n", std::getenv("QT_QPA_PLATFORM"), run.rate, run.seconds);
+                "%.0f B/s paced each way for %.0f s%s\n", std::getenv("QT_QPA_PLATFORM"), run.rate, run.seconds,
+                run.modbus ? ", Modbus RTU transactions" : "");
     printWindows(run);
     if (!run.notes.empty()) std::printf("%s", run.notes.c_str());
     if (bench::neverRelayed(run.relaying, rc)) return 1;
@@ -347,6 +403,13 @@ int main(int argc, char** argv) {
     missed += reportLogs(run);
     if (run.combinedOpen) missed += reportCombined(run);
     if (run.timelineOpen) missed += reportTimeline(run);
+    if (run.framesShown) {
+        // Every bad CRC sent is an error row; a timeout may stand for an answer that was one.
+        std::printf("  Frames view (Modbus RTU): %llu rows, %llu errors of which %llu timeouts; %llu frames "
+                    "sent with a wrong CRC\n",
+                    static_cast<unsigned long long>(run.frameRows), static_cast<unsigned long long>(run.errorRows),
+                    static_cast<unsigned long long>(run.timeouts), static_cast<unsigned long long>(run.traffic.badFrames));
+    }
     std::printf("  entry function returned %d; %d target(s) missed\n", rc, missed);
     return 0;
 }
