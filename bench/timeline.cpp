@@ -77,20 +77,49 @@ private:
 
 // Writes a combined capture of about `bytes` bytes: read times a few ms apart, records as the
 // capture writes them. The number of records.
-uint64_t writeCapture(const std::string& path, uint64_t bytes) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        std::perror(path.c_str());
+// A capture written in 8 MB writes, then put on disk and out of the page cache, as a file saved
+// yesterday is.
+class CaptureWriter {
+public:
+    CaptureWriter(const std::string& path, uint64_t size) : path_(path), size_(size) {
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd_ < 0) fail();
+    }
+    ~CaptureWriter() {
+        ::fdatasync(fd_);
+        ::posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED);
+        ::close(fd_);
+    }
+    bool full() const { return written_ >= size_; }
+    // Writes `out` once it holds 8 MB or reaches the size asked for.
+    void flush(std::string& out) {
+        if (out.size() < (8u << 20) && written_ + out.size() < size_) return;
+        if (::write(fd_, out.data(), out.size()) != static_cast<ssize_t>(out.size())) fail();
+        written_ += out.size();
+        out.clear();
+    }
+
+private:
+    void fail() const {
+        std::perror(path_.c_str());
         std::exit(1);
     }
+    std::string path_;
+    uint64_t size_;
+    uint64_t written_ = 0;
+    int fd_ = -1;
+};
+
+uint64_t writeCapture(const std::string& path, uint64_t bytes) {
+    CaptureWriter file(path, bytes);
     Traffic traffic(1);
     std::mt19937 random(2);
     std::string out, chunk;
-    uint64_t written = 0, records = 0;
+    uint64_t records = 0;
     int64_t wall = int64_t{1796687990} * 1000000;
     std::tm local{};
     std::time_t second = -1;
-    while (written < bytes) {
+    while (!file.full()) {
         const int channel = traffic.next(chunk);
         const int64_t gap = records == 0 ? 0 : random() % 5000;
         wall += gap;
@@ -101,19 +130,8 @@ uint64_t writeCapture(const std::string& path, uint64_t bytes) {
         appendCombinedRecord(out, local, static_cast<int32_t>(wall % 1000000), gap, channel,
                              reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
         ++records;
-        if (out.size() >= (8u << 20) || written + out.size() >= bytes) {
-            if (::write(fd, out.data(), out.size()) != static_cast<ssize_t>(out.size())) {
-                std::perror(path.c_str());
-                std::exit(1);
-            }
-            written += out.size();
-            out.clear();
-        }
+        file.flush(out);
     }
-    // On disk and out of the page cache, as a file saved yesterday is.
-    ::fdatasync(fd);
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    ::close(fd);
     return records;
 }
 
@@ -125,14 +143,10 @@ constexpr bool badAnswer(uint64_t transaction) { return transaction % 20 == 7; }
 // millisecond or two later; a frame is one read, or two reads one time in four. The number of
 // transactions.
 uint64_t writeModbusCapture(const std::string& path, uint64_t size) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        std::perror(path.c_str());
-        std::exit(1);
-    }
+    CaptureWriter file(path, size);
     std::mt19937 random(4);
     std::string out;
-    uint64_t written = 0, transactions = 0;
+    uint64_t transactions = 0;
     int64_t wall = int64_t{1796687990} * 1000000, last = wall;
     std::tm local{};
     std::time_t second = -1;
@@ -152,7 +166,7 @@ uint64_t writeModbusCapture(const std::string& path, uint64_t size) {
             record(channel, bytes.data() + first, bytes.size() - first);
         }
     };
-    while (written < size) {
+    while (!file.full()) {
         const uint8_t unit = static_cast<uint8_t>(1 + random() % 3);
         const uint16_t address = static_cast<uint16_t>(random() % 1000);
         std::vector<uint8_t> ask, told;
@@ -172,18 +186,8 @@ uint64_t writeModbusCapture(const std::string& path, uint64_t size) {
         frame(2, told);
         wall += 5000;
         ++transactions;
-        if (out.size() >= (8u << 20) || written + out.size() >= size) {
-            if (::write(fd, out.data(), out.size()) != static_cast<ssize_t>(out.size())) {
-                std::perror(path.c_str());
-                std::exit(1);
-            }
-            written += out.size();
-            out.clear();
-        }
+        file.flush(out);
     }
-    ::fdatasync(fd);
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    ::close(fd);
     return transactions;
 }
 
