@@ -1,6 +1,7 @@
 #include "decode/framer.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 
 #include "decode/modbus.h"
@@ -87,6 +88,16 @@ size_t Framer::rtuFrameAt(size_t at, bool final) const {
     const size_t available = bytes_.size() - at;
     const uint8_t* p = bytes_.data() + at;
     if (available >= 1 && p[0] > kLastUnit) return 0;
+    // Most bytes of noise are no function with a length rule: told by a table before the rule.
+    static const std::array<bool, 256> ruled = [] {
+        std::array<bool, 256> known{};
+        for (int f = 0; f < 256; ++f) {
+            const uint8_t head[2] = {1, static_cast<uint8_t>(f)};
+            known[f] = rtuLengths(head, 2).known;
+        }
+        return known;
+    }();
+    if (available >= 2 && !ruled[p[1]]) return 0;
     const RtuLengths lengths = rtuLengths(p, available);
     if (lengths.need > available) return final ? 0 : SIZE_MAX;
     if (!lengths.known) return 0;
