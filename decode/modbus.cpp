@@ -127,21 +127,37 @@ void readPdu(FrameReading& r, const uint8_t* data, size_t n, ModbusRole role) {
 
 }  // namespace
 
-// The CRC's eight steps for each byte value, worked out once: the framer tries a CRC at every
-// candidate cut, and a saved capture holds millions of frames.
-constexpr std::array<uint16_t, 256> kCrcTable = [] {
-    std::array<uint16_t, 256> table{};
+// The CRC's eight steps for each byte value, and for a byte one to seven places further on,
+// worked out once: the framer tries a CRC at every candidate cut, through noise at almost every
+// byte, and a saved capture holds millions of frames; eight bytes at a step take a fraction of the
+// time one at a time does.
+constexpr std::array<std::array<uint16_t, 256>, 8> kCrcTables = [] {
+    std::array<std::array<uint16_t, 256>, 8> tables{};
     for (unsigned value = 0; value < 256; ++value) {
         uint16_t crc = static_cast<uint16_t>(value);
         for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
-        table[value] = crc;
+        tables[0][value] = crc;
     }
-    return table;
+    for (size_t k = 1; k < 8; ++k) {
+        for (unsigned value = 0; value < 256; ++value) {
+            const uint16_t before = tables[k - 1][value];
+            tables[k][value] = static_cast<uint16_t>(before >> 8 ^ tables[0][before & 0xFF]);
+        }
+    }
+    return tables;
 }();
 
 uint16_t modbusCrc(const uint8_t* bytes, size_t length, uint16_t from) {
+    const auto& t = kCrcTables;
     uint16_t crc = from;
-    for (size_t i = 0; i < length; ++i) crc = static_cast<uint16_t>(crc >> 8 ^ kCrcTable[(crc ^ bytes[i]) & 0xFF]);
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        const uint8_t* b = bytes + i;
+        const unsigned x = crc ^ (b[0] | b[1] << 8);
+        crc = static_cast<uint16_t>(t[7][x & 0xFF] ^ t[6][x >> 8] ^ t[5][b[2]] ^ t[4][b[3]] ^ t[3][b[4]] ^
+                                    t[2][b[5]] ^ t[1][b[6]] ^ t[0][b[7]]);
+    }
+    for (; i < length; ++i) crc = static_cast<uint16_t>(crc >> 8 ^ t[0][(crc ^ bytes[i]) & 0xFF]);
     return crc;
 }
 
