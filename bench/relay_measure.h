@@ -76,9 +76,11 @@ inline void writeAll(int fd, const std::string& data) {
 }
 
 // Reads until `expect` is complete or the line is quiet for quietMs, comparing as it goes.
-// Returns the check; `lastByteAt` is when the last byte came.
+// Returns the check; `lastByteAt` is when the last byte came. `progress` counts the bytes read so
+// far, and ends at the most it can hold, so that no feeder waits on a reader that has given up.
 inline StreamCheck readAndCompare(int fd, const std::string& expect, int quietMs,
-                                  Clock::time_point* lastByteAt = nullptr) {
+                                  Clock::time_point* lastByteAt = nullptr,
+                                  std::atomic<uint64_t>* progress = nullptr) {
     StreamCheck c;
     c.expected = expect.size();
     std::vector<char> buf(65536);
@@ -98,6 +100,14 @@ inline StreamCheck readAndCompare(int fd, const std::string& expect, int quietMs
             if (at >= c.expected || buf[i] != expect[at]) ++c.wrong;
         }
         c.received += static_cast<uint64_t>(n);
+        if (progress != nullptr) {
+            progress->store(c.received);
+            progress->notify_all();
+        }
+    }
+    if (progress != nullptr) {
+        progress->store(UINT64_MAX);
+        progress->notify_all();
     }
     return c;
 }

@@ -49,31 +49,54 @@ inline Clock::time_point feedPaced(int fd, const std::string& data, double rate)
     }
 }
 
-// Modbus transactions as devices send them: each request to `requests`, then its answer to
-// `answers`, one frame after the other as on a half-duplex line that runs at twice `rate`, so that
-// each direction carries `rate` bytes per second. A pty takes each write at once, so the pacing is
-// the feeder's: each frame is written when the frames before it have had their time on the line.
-// Where a frame lasts less than a sleep's grain, frames go out late and in bursts. `written` gets
-// when each direction's last byte was written.
+// Below this rate per direction the master waits for each answer before it asks again, as a real
+// master does; above it that round trip would cap the rate, so it asks on at the line's pace.
+constexpr double kLockstepRate = 100000;
+
+// Sleeps until `arrived` holds at least `count` (the reader of that direction counts up).
+inline void awaitArrived(const std::atomic<uint64_t>& arrived, uint64_t count) {
+    for (uint64_t seen = arrived.load(); seen < count; seen = arrived.load()) arrived.wait(seen);
+}
+
+// Modbus transactions as devices send them, with the master on `requests` and the slave on
+// `answers`: the slave answers a request only once the relay has passed it on (`arrived[0]` counts
+// the requests' bytes the far end has read, `arrived[1]` the answers'), so an answer can never
+// reach the program before its request. Each frame also waits for its time on a half-duplex line
+// that runs at twice `rate`, so that each direction carries `rate` bytes per second; a pty takes
+// each write at once, so the pacing is the feeder's. `written` gets when each direction's last
+// byte was written.
 inline void feedTransactions(int requests, int answers, const ModbusTraffic& traffic, double rate,
-                             Clock::time_point (&written)[2]) {
-    HarnessCpu cpu;
+                             const std::atomic<uint64_t> (&arrived)[2], Clock::time_point (&written)[2]) {
     const auto t0 = Clock::now();
-    size_t sent[2] = {0, 0};
-    const std::string* data[2] = {&traffic.requests, &traffic.answers};
-    const std::vector<size_t>* ends[2] = {&traffic.requestEnds, &traffic.answerEnds};
-    const int fds[2] = {requests, answers};
-    for (size_t k = 0; k < traffic.transactions; ++k) {
-        for (int d = 0; d < 2; ++d) {
-            const double onTheLine = static_cast<double>(sent[0] + sent[1]) / (2 * rate);
-            std::this_thread::sleep_until(
-                t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(onTheLine)));
-            const size_t end = (*ends[d])[k];
-            writeAll(fds[d], data[d]->substr(sent[d], end - sent[d]));
-            written[d] = Clock::now();
-            sent[d] = end;
+    auto lineTime = [&](size_t bytes) {
+        return t0 + std::chrono::duration_cast<Clock::duration>(
+                        std::chrono::duration<double>(static_cast<double>(bytes) / (2 * rate)));
+    };
+    const bool lockstep = rate <= kLockstepRate;
+    std::thread slave([&] {
+        HarnessCpu cpu;
+        size_t sent = 0;
+        for (size_t k = 0; k < traffic.transactions; ++k) {
+            awaitArrived(arrived[0], traffic.requestEnds[k]);
+            std::this_thread::sleep_until(lineTime(traffic.requestEnds[k] + sent));
+            const size_t end = traffic.answerEnds[k];
+            writeAll(answers, traffic.answers.substr(sent, end - sent));
+            sent = end;
         }
+        written[1] = Clock::now();
+    });
+    HarnessCpu cpu;
+    size_t sent = 0;
+    for (size_t k = 0; k < traffic.transactions; ++k) {
+        const size_t answered = k == 0 ? 0 : traffic.answerEnds[k - 1];
+        if (lockstep) awaitArrived(arrived[1], answered);
+        std::this_thread::sleep_until(lineTime(sent + answered));
+        const size_t end = traffic.requestEnds[k];
+        writeAll(requests, traffic.requests.substr(sent, end - sent));
+        sent = end;
     }
+    written[0] = Clock::now();
+    slave.join();
 }
 
 // A whole file's bytes; "" when it cannot be read.

@@ -47,6 +47,7 @@ struct Soak {
     std::string data[2];
     bool modbus = false;
     bench::ModbusTraffic traffic;
+    std::atomic<uint64_t> arrived[2] = {0, 0};  // bytes each far end has read, for the slave to answer on
     bool timeline = false;
     bool frames = false;
     bool timelineOpen = false;
@@ -196,14 +197,14 @@ void control(Soak& soak, QWidget* mainWindow) {
         if (soak.modbus) {
             feeders[0] = std::thread([&] {
                 bench::Clock::time_point written[2];
-                bench::feedTransactions(from[0], from[1], soak.traffic, soak.rate, written);
+                bench::feedTransactions(from[0], from[1], soak.traffic, soak.rate, soak.arrived, written);
             });
         }
         for (int d = 0; d < 2; ++d) {
             if (!soak.modbus) feeders[d] = std::thread([&, d] { bench::feedPaced(from[d], soak.data[d], soak.rate); });
             readers[d] = std::thread([&, d] {
                 bench::HarnessCpu readerCpu;
-                soak.check[d] = bench::readAndCompare(to[d], soak.data[d], 5000);
+                soak.check[d] = bench::readAndCompare(to[d], soak.data[d], 5000, nullptr, &soak.arrived[d]);
                 --running;
             });
         }

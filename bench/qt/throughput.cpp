@@ -74,6 +74,7 @@ struct Run {
     bool framesWanted = false;   // --frames: the timeline in its Frames view
     bool framesShown = false;
     bench::ModbusTraffic traffic;  // --modbus: what is fed
+    std::atomic<uint64_t> arrived[2] = {0, 0};  // bytes each far end has read, for the slave to answer on
     // The Frames view at the end of the feed: rows, error rows, and whether its figures were read.
     uint64_t frameRows = 0, errorRows = 0, timeouts = 0;
     bool othersWanted = true;    // --timeline-only: no display window, no capture
@@ -188,7 +189,7 @@ void control(Run& run, QWidget* mainWindow) {
         if (run.modbus) {
             feeders[0] = std::thread([&run, &from] {
                 bench::Clock::time_point written[2];
-                bench::feedTransactions(from[0], from[1], run.traffic, run.rate, written);
+                bench::feedTransactions(from[0], from[1], run.traffic, run.rate, run.arrived, written);
                 run.dir[0].fedAll = written[0];
                 run.dir[1].fedAll = written[1];
             });
@@ -203,7 +204,7 @@ void control(Run& run, QWidget* mainWindow) {
                 HarnessCpu readerCpu;
                 Direction& dir = run.dir[d];
                 dir.lastByte = t0;
-                dir.check = bench::readAndCompare(to[d], dir.data, 3000, &dir.lastByte);
+                dir.check = bench::readAndCompare(to[d], dir.data, 3000, &dir.lastByte, &run.arrived[d]);
                 dir.seconds = std::chrono::duration<double>(dir.lastByte - t0).count();
             });
         }
