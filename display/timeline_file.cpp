@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "display/grouped_rows.h"
 #include "display/positional_file.h"
 #include "record/combined_record.h"
 
@@ -224,25 +225,15 @@ bool parseTimelineRecord(const char* line, size_t length, TimelineRecord& record
     return true;
 }
 
-// The index: per record 8 bytes (where its line starts, relative to its group, and its rows and
-// direction), in groups of up to kGroupRecords that carry a 64-bit base offset and the rows
-// before them, so that a row or a record is a binary search over groups and a short scan.
+// The index: per record 8 bytes (where its line starts, as the key, and its rows and direction).
 struct TimelineFile::Index {
-    static constexpr size_t kGroupRecords = 1024;
     static constexpr size_t kBlockBytes = size_t{1} << 20;
 
     struct Entry {
-        uint32_t offset;  // from the group's base
+        uint32_t delta;  // the line start, from its group's base
         uint32_t rowsAndChannel;  // rows << 1, | 1 for channel 2
         uint64_t rows() const { return rowsAndChannel >> 1; }
         int channel() const { return (rowsAndChannel & 1) != 0 ? 2 : 1; }
-    };
-    struct Group {
-        uint64_t base = 0;  // the first record's line start
-        uint64_t first = 0;  // its number
-        uint64_t rowsBefore = 0;  // rows of every record before the group
-        uint64_t rowsBefore1 = 0;  // of the channel 1 records before it
-        std::vector<Entry> entries;
     };
     // A record found by the indexer, before it is published.
     struct Found {
@@ -260,10 +251,7 @@ struct TimelineFile::Index {
     // Everything below is shared with the indexer and guarded by lock; it is held only to copy
     // out or to publish a batch, never while a block is read or scanned.
     mutable std::mutex lock;
-    std::vector<Group> groups;
-    uint64_t records = 0;
-    uint64_t endRows = 0;
-    uint64_t endRows1 = 0;
+    GroupedRows<Entry> records;
     uint64_t lastLineEnd = 0;  // where the last record's line ends, past its line end
     Progress progress;
     // Once the file was cut: the size it was cut to, and the records it still holds whole.
@@ -271,14 +259,8 @@ struct TimelineFile::Index {
     uint64_t cutTo = 0;
     uint64_t heldRecords = UINT64_MAX;
 
-    uint64_t held() const { return std::min(records, heldRecords); }
+    uint64_t held() const { return std::min(records.end(), heldRecords); }
     bool checkSize();
-    // The first record whose line starts at or after `offset`, under the lock.
-    uint64_t firstFrom(uint64_t offset) const;
-    uint64_t lineStart(uint64_t number) const {
-        const Group& group = groups[groupOf(number)];
-        return group.base + group.entries[number - group.first].offset;
-    }
 
     ~Index() {
         stop.store(true, std::memory_order_relaxed);
@@ -288,60 +270,18 @@ struct TimelineFile::Index {
     void run();
     void publish(std::vector<Found>& found, const Progress& reached, uint64_t lastEnd);
 
-    // Under the lock: the group that holds record `number` (< records).
-    size_t groupOf(uint64_t number) const {
-        const auto after = std::upper_bound(groups.begin(), groups.end(), number,
-                                            [](uint64_t n, const Group& g) { return n < g.first; });
-        return static_cast<size_t>(after - groups.begin()) - 1;
-    }
-    static uint64_t filtered(uint64_t all, uint64_t one, TimelineFilter filter) {
-        switch (filter) {
-            case TimelineFilter::Both: return all;
-            case TimelineFilter::OneToTwo: return one;
-            case TimelineFilter::TwoToOne: return all - one;
-        }
-        return all;
-    }
-    uint64_t groupRowsBefore(const Group& group, TimelineFilter filter) const {
-        return filtered(group.rowsBefore, group.rowsBefore1, filter);
-    }
     uint64_t rowsBeforeLocked(uint64_t number, TimelineFilter filter) const {
-        number = std::min(number, held());
-        if (number >= records) return filtered(endRows, endRows1, filter);
-        const Group& group = groups[groupOf(number)];
-        uint64_t rows = groupRowsBefore(group, filter);
-        for (uint64_t i = 0, count = number - group.first; i < count; ++i) {
-            const Entry& entry = group.entries[i];
-            if (timelineShows(filter, entry.channel())) rows += entry.rows();
-        }
-        return rows;
+        return records.rowsBefore(std::min(number, held()), filter);
     }
 };
 
 void TimelineFile::Index::publish(std::vector<Found>& found, const Progress& reached, uint64_t lastEnd) {
     std::lock_guard<std::mutex> hold(lock);
     if (!found.empty()) lastLineEnd = lastEnd;
-    for (const Found& f : found) {
-        if (groups.empty() || groups.back().entries.size() == kGroupRecords ||
-            f.offset - groups.back().base > UINT32_MAX) {
-            Group group;
-            group.base = f.offset;
-            group.first = records;
-            group.rowsBefore = endRows;
-            group.rowsBefore1 = endRows1;
-            group.entries.reserve(kGroupRecords);
-            groups.push_back(std::move(group));
-        }
-        Group& group = groups.back();
-        group.entries.push_back(Entry{static_cast<uint32_t>(f.offset - group.base), f.rowsAndChannel});
-        ++records;
-        const uint64_t rows = f.rowsAndChannel >> 1;
-        endRows += rows;
-        if ((f.rowsAndChannel & 1) == 0) endRows1 += rows;
-    }
+    for (const Found& f : found) records.add(f.offset, Entry{0, f.rowsAndChannel});
     found.clear();
     progress = reached;
-    progress.records = records;
+    progress.records = records.end();
 }
 
 void TimelineFile::Index::run() {
@@ -428,16 +368,6 @@ void TimelineFile::Index::run() {
     publish(found, reached, lastEnd);
 }
 
-uint64_t TimelineFile::Index::firstFrom(uint64_t offset) const {
-    const auto after = std::upper_bound(groups.begin(), groups.end(), offset,
-                                        [](uint64_t o, const Group& g) { return o < g.base; });
-    if (after == groups.begin()) return 0;
-    const Group& group = *(after - 1);
-    size_t i = 0;
-    while (i < group.entries.size() && group.base + group.entries[i].offset < offset) ++i;
-    return group.first + i;
-}
-
 bool TimelineFile::Index::checkSize() {
     std::lock_guard<std::mutex> one(sizeLock);
     uint64_t now = 0;
@@ -447,11 +377,10 @@ bool TimelineFile::Index::checkSize() {
         std::lock_guard<std::mutex> hold(lock);
         if (now >= (cut ? cutTo : size)) return cut;
         // Records whose lines start before the new end; the last of them may be cut in two.
-        candidate = firstFrom(now);
+        candidate = records.firstFrom(now);
         if (candidate > 0) {
-            start = lineStart(candidate - 1);
-            rows = groups[groupOf(candidate - 1)].entries[candidate - 1 - groups[groupOf(candidate - 1)].first].rows();
-            end = candidate == records ? lastLineEnd : 0;
+            rows = records.at(candidate - 1, start).rows();
+            end = candidate == records.end() ? lastLineEnd : 0;
         }
     }
     uint64_t whole = candidate;
@@ -513,9 +442,7 @@ bool TimelineFile::checkSize() const { return index_ && index_->checkSize(); }
 uint64_t TimelineFile::indexBytes() const {
     if (!index_) return 0;
     std::lock_guard<std::mutex> hold(index_->lock);
-    uint64_t bytes = index_->groups.capacity() * sizeof(Index::Group);
-    for (const Index::Group& group : index_->groups) bytes += group.entries.capacity() * sizeof(Index::Entry);
-    return bytes;
+    return index_->records.bytes();
 }
 
 TimelineExtent TimelineFile::extent() const {
@@ -537,25 +464,7 @@ bool TimelineFile::recordAtRow(uint64_t row, TimelineFilter filter, uint64_t& nu
     const Index& index = *index_;
     std::lock_guard<std::mutex> hold(index.lock);
     if (row >= index.rowsBeforeLocked(index.held(), filter)) return false;
-    // The last group whose rows begin at or before `row`: the row is in it, as the next group's
-    // rows begin after it.
-    const auto after = std::upper_bound(index.groups.begin(), index.groups.end(), row,
-                                        [&](uint64_t r, const Index::Group& g) { return r < index.groupRowsBefore(g, filter); });
-    if (after == index.groups.begin()) return false;
-    const Index::Group& group = *(after - 1);
-    uint64_t rows = index.groupRowsBefore(group, filter);
-    for (size_t i = 0; i < group.entries.size(); ++i) {
-        const Index::Entry& entry = group.entries[i];
-        if (!timelineShows(filter, entry.channel())) continue;
-        if (row < rows + entry.rows()) {
-            if (group.first + i >= index.held()) return false;
-            number = group.first + i;
-            rowInRecord = row - rows;
-            return true;
-        }
-        rows += entry.rows();
-    }
-    return false;
+    return index.records.atRow(row, filter, number, rowInRecord);
 }
 
 void TimelineFile::read(uint64_t from, size_t count, std::vector<TimelineRecord>& out) const {
@@ -568,12 +477,10 @@ void TimelineFile::read(uint64_t from, size_t count, std::vector<TimelineRecord>
         if (from >= index.held()) return;
         const uint64_t last = from + std::min<uint64_t>(count, index.held() - from);
         lines.reserve(static_cast<size_t>(last - from));
-        size_t g = index.groupOf(from);
         for (uint64_t n = from; n < last; ++n) {
-            while (n >= index.groups[g].first + index.groups[g].entries.size()) ++g;
-            const Index::Group& group = index.groups[g];
-            const Index::Entry& entry = group.entries[n - group.first];
-            lines.emplace_back(group.base + entry.offset, entry.rows());
+            uint64_t start = 0;
+            const uint64_t rows = index.records.at(n, start).rows();
+            lines.emplace_back(start, rows);
         }
     }
     const auto longest = longestLine;

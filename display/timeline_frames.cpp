@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "decode/frame_stream.h"
+#include "display/grouped_rows.h"
 #include "relay/local_time.h"
 
 namespace {
@@ -15,132 +16,6 @@ namespace {
 constexpr uint64_t kBatch = 4096;
 // A value too large for its 32-bit field: the field says so and the value is kept beside the index.
 constexpr uint32_t kFar = UINT32_MAX;
-
-uint64_t filtered(uint64_t all, uint64_t one, TimelineFilter filter) {
-    switch (filter) {
-        case TimelineFilter::Both: return all;
-        case TimelineFilter::OneToTwo: return one;
-        case TimelineFilter::TwoToOne: return all - one;
-    }
-    return all;
-}
-
-// Numbered entries (the rows of all(), or the error rows) in groups of up to kGroup that carry
-// the rows before them under each filter and a 64-bit base that their entries' 32-bit `delta`
-// counts from, so that rowsBefore and recordAtRow are a binary search over groups and a short
-// scan. The oldest go from the front; numbers stay with their entries. `E` has `delta`, rows()
-// and channel().
-template <typename E>
-class RowGroups {
-public:
-    static constexpr size_t kGroup = 1024;
-
-    uint64_t first() const { return first_; }
-    uint64_t end() const { return end_; }
-
-    // Appends entry end() for `key` (a record or a row number).
-    void add(uint64_t key, E entry) {
-        if (groups_.empty() || groups_.back().entries.size() == kGroup || key < groups_.back().base ||
-            key - groups_.back().base > UINT32_MAX) {
-            Group group;
-            group.first = end_;
-            group.base = key;
-            group.rowsBefore = endRows_;
-            group.rowsBefore1 = endRows1_;
-            group.entries.reserve(kGroup);
-            groups_.push_back(std::move(group));
-        }
-        Group& group = groups_.back();
-        entry.delta = static_cast<uint32_t>(key - group.base);
-        endRows_ += entry.rows();
-        if (entry.channel() == 1) endRows1_ += entry.rows();
-        group.entries.push_back(entry);
-        ++end_;
-    }
-
-    // Entry `n` (first() <= n < end()) and its key.
-    const E& at(uint64_t n, uint64_t& key) const {
-        const Group& group = groups_[groupOf(n)];
-        const E& entry = group.entries[n - group.first];
-        key = group.base + entry.delta;
-        return entry;
-    }
-    uint64_t keyOf(uint64_t n) const {
-        uint64_t key = 0;
-        at(n, key);
-        return key;
-    }
-
-    // Lets entries before `n` go.
-    void dropBefore(uint64_t n) {
-        first_ = std::max(first_, std::min(n, end_));
-        while (!groups_.empty() && groups_.front().first + groups_.front().entries.size() <= first_) {
-            groups_.pop_front();
-        }
-    }
-
-    uint64_t rowsBefore(uint64_t n, TimelineFilter filter) const {
-        n = std::max(n, first_);
-        if (n >= end_) return filtered(endRows_, endRows1_, filter);
-        const Group& group = groups_[groupOf(n)];
-        uint64_t rows = filtered(group.rowsBefore, group.rowsBefore1, filter);
-        for (uint64_t i = 0, count = n - group.first; i < count; ++i) {
-            const E& entry = group.entries[i];
-            if (timelineShows(filter, entry.channel())) rows += entry.rows();
-        }
-        return rows;
-    }
-
-    bool atRow(uint64_t row, TimelineFilter filter, uint64_t& number, uint64_t& rowInEntry) const {
-        if (first_ == end_ || row < rowsBefore(first_, filter) || row >= rowsBefore(end_, filter)) return false;
-        // The last group whose rows begin at or before `row`: the row is in it, as the next
-        // group's rows begin after it.
-        const auto after = std::upper_bound(groups_.begin(), groups_.end(), row, [&](uint64_t r, const Group& g) {
-            return r < filtered(g.rowsBefore, g.rowsBefore1, filter);
-        });
-        if (after == groups_.begin()) return false;
-        const Group& group = *(after - 1);
-        uint64_t rows = filtered(group.rowsBefore, group.rowsBefore1, filter);
-        for (size_t i = 0; i < group.entries.size(); ++i) {
-            const E& entry = group.entries[i];
-            if (!timelineShows(filter, entry.channel())) continue;
-            if (row < rows + entry.rows()) {
-                if (group.first + i < first_) return false;
-                number = group.first + i;
-                rowInEntry = row - rows;
-                return true;
-            }
-            rows += entry.rows();
-        }
-        return false;
-    }
-
-    uint64_t bytes() const {
-        uint64_t bytes = groups_.size() * sizeof(Group);
-        for (const Group& group : groups_) bytes += group.entries.capacity() * sizeof(E);
-        return bytes;
-    }
-
-private:
-    struct Group {
-        uint64_t first = 0;  // the number of its first entry
-        uint64_t base = 0;
-        uint64_t rowsBefore = 0;  // rows of every entry before the group
-        uint64_t rowsBefore1 = 0;  // of the channel 1 entries before it
-        std::vector<E> entries;
-    };
-    size_t groupOf(uint64_t n) const {
-        const auto after = std::upper_bound(groups_.begin(), groups_.end(), n,
-                                            [](uint64_t v, const Group& g) { return v < g.first; });
-        return static_cast<size_t>(after - groups_.begin()) - 1;
-    }
-
-    std::deque<Group> groups_;
-    uint64_t first_ = 0;
-    uint64_t end_ = 0;
-    uint64_t endRows_ = 0;
-    uint64_t endRows1_ = 0;
-};
 
 // A row of all(): enough to read its frame again from the records. 20 bytes.
 struct RowEntry {
@@ -268,13 +143,14 @@ struct TimelineFrames::State {
     const TimelineSource& base;
     FrameStream stream;
     Mode mode = Mode::NotKnown;
-    RowGroups<RowEntry> rows;
-    RowGroups<ErrorEntry> errors;
+    GroupedRows<RowEntry> rows;
+    GroupedRows<ErrorEntry> errors;
     std::map<uint64_t, int64_t> far;  // row * 2 + 0: its gap, + 1: its response or wait
     uint64_t next = 0;                // the next record of the base to take
     int64_t clock = 0;                // the running sum of the records' gaps, µs
     bool haveLast = false;
     TimeAt last;                      // the read time of the last record taken
+    int64_t lastWall = -1;            // and in µs since the epoch, once asked for; -1: not yet
     bool finished = false;
     uint64_t dropped = 0;             // rows let go with the records the base let go for its bound
     uint64_t errorsDropped = 0;       // of them, errors
