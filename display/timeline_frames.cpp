@@ -176,6 +176,7 @@ void TimelineFrames::State::take(const TimelineRecord& record) {
     // The gaps are the relay's monotonic clock: exact, and free of the wall clock's steps.
     clock += std::max<int64_t>(0, record.gapMicros);
     last = TimeAt{record.local, record.micros};
+    lastWall = -1;
     haveLast = true;
     finished = false;
     stream.add(record.channel, reinterpret_cast<const uint8_t*>(record.bytes.data()), record.bytes.size(), clock,
@@ -415,12 +416,16 @@ bool TimelineFrames::advance(size_t records, int64_t nowWallMicros, bool sourceD
             s.store();
             s.finished = true;
         } else if (!sourceDone && nowWallMicros > 0 && s.haveLast) {
-            // The quiet since the last record, on the records' own clock.
-            std::tm local = s.last.local;
-            const std::time_t second = std::mktime(&local);
-            if (second != static_cast<std::time_t>(-1)) {
-                const int64_t lastWall = static_cast<int64_t>(second) * 1'000'000 + s.last.micros;
-                s.stream.quiet(s.clock + std::max<int64_t>(0, nowWallMicros - lastWall), s.made);
+            // The quiet since the last record, on the records' own clock. A quiet line is looked
+            // at many times over: the last record's wall time is worked out once.
+            if (s.lastWall < 0) {
+                std::tm local = s.last.local;
+                const std::time_t second = std::mktime(&local);
+                if (second != static_cast<std::time_t>(-1))
+                    s.lastWall = static_cast<int64_t>(second) * 1'000'000 + s.last.micros;
+            }
+            if (s.lastWall >= 0) {
+                s.stream.quiet(s.clock + std::max<int64_t>(0, nowWallMicros - s.lastWall), s.made);
                 s.store();
             }
         }
