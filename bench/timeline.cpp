@@ -21,13 +21,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench/modbus_traffic.h"
 #include "bench/process.h"
 #include "display/timeline_file.h"
 #include "display/timeline_find.h"
 #include "display/timeline_frames.h"
 #include "display/timeline_records.h"
 #include "record/combined_record.h"
-#include "tests/decode/rtu_frame.h"
 
 namespace {
 
@@ -135,64 +135,78 @@ uint64_t writeCapture(const std::string& path, uint64_t bytes) {
     return records;
 }
 
-// Which transactions' answers carry a bad CRC: one in twenty.
-constexpr bool badAnswer(uint64_t transaction) { return transaction % 20 == 7; }
+// A Modbus capture as written: the bench's transactions, made in pieces so that a gigabyte never
+// sits in memory, and where each piece's frames begin, to count the bad CRCs among the first ones.
+struct ModbusCapture {
+    uint64_t transactions = 0;
+    std::vector<uint64_t> pieceStarts;  // the number of each piece's first frame
+    uint64_t badEvery = 20;             // in each piece, its every badEvery-th frame
 
-// Writes a combined capture of about `size` bytes of Modbus RTU: port 1 asks (Read Holding
-// Registers of 1 to 10 registers, Write Single Register) units 1 to 3, port 2 answers a
-// millisecond or two later; a frame is one read, or two reads one time in four. The number of
-// transactions.
-uint64_t writeModbusCapture(const std::string& path, uint64_t size) {
+    // Frames with a bad CRC among the first `frames`.
+    uint64_t badAmong(uint64_t frames) const {
+        uint64_t bad = 0;
+        for (size_t i = 0; i < pieceStarts.size() && pieceStarts[i] < frames; ++i) {
+            const uint64_t end = i + 1 < pieceStarts.size() ? std::min(pieceStarts[i + 1], frames) : frames;
+            bad += (end - pieceStarts[i]) / badEvery;
+        }
+        return bad;
+    }
+};
+
+// Writes a combined capture of about `size` bytes of the benchmarks' Modbus RTU transactions
+// (bench/modbus_traffic.h): port 1 asks, port 2 answers 1 to 3 ms later; a frame is one read, or
+// two reads one time in four.
+ModbusCapture writeModbusCapture(const std::string& path, uint64_t size) {
     CaptureWriter file(path, size);
     std::mt19937 random(4);
     std::string out;
-    uint64_t transactions = 0;
+    ModbusCapture capture;
     int64_t wall = int64_t{1796687990} * 1000000, last = wall;
     std::tm local{};
     std::time_t second = -1;
-    const auto record = [&](int channel, const uint8_t* data, size_t length) {
+    const auto record = [&](int channel, const char* data, size_t length) {
         if (wall / 1000000 != second) {
             second = static_cast<std::time_t>(wall / 1000000);
             localtime_r(&second, &local);
         }
-        appendCombinedRecord(out, local, static_cast<int32_t>(wall % 1000000), wall - last, channel, data, length);
+        appendCombinedRecord(out, local, static_cast<int32_t>(wall % 1000000), wall - last, channel,
+                             reinterpret_cast<const uint8_t*>(data), length);
         last = wall;
     };
-    const auto frame = [&](int channel, const std::vector<uint8_t>& bytes) {
-        const size_t first = random() % 4 == 0 ? 1 + random() % (bytes.size() - 1) : bytes.size();
-        record(channel, bytes.data(), first);
-        if (first < bytes.size()) {
+    const auto frame = [&](int channel, const std::string& stream, size_t from, size_t end) {
+        const size_t length = end - from;
+        const size_t first = random() % 4 == 0 ? 1 + random() % (length - 1) : length;
+        record(channel, stream.data() + from, first);
+        if (first < length) {
             wall += 300;
-            record(channel, bytes.data() + first, bytes.size() - first);
+            record(channel, stream.data() + from + first, length - first);
         }
     };
-    while (!file.full()) {
-        const uint8_t unit = static_cast<uint8_t>(1 + random() % 3);
-        const uint16_t address = static_cast<uint16_t>(random() % 1000);
-        std::vector<uint8_t> ask, told;
-        if (random() % 4 == 0) {
-            ask = {unit, 0x06, static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address), 0x12, 0x34};
-            told = ask;
-        } else {
-            const uint8_t count = static_cast<uint8_t>(1 + random() % 10);
-            ask = {unit, 0x03, static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address), 0x00, count};
-            told = {unit, 0x03, static_cast<uint8_t>(2 * count)};
-            for (int i = 0; i < 2 * count; ++i) told.push_back(static_cast<uint8_t>(random()));
+    for (uint32_t piece = 0; !file.full(); ++piece) {
+        const bench::ModbusTraffic traffic = bench::modbusTraffic(uint64_t{1} << 16, 1000 + piece, capture.badEvery);
+        capture.pieceStarts.push_back(2 * capture.transactions);
+        for (size_t k = 0; k < traffic.transactions; ++k) {
+            frame(1, traffic.requests, k == 0 ? 0 : traffic.requestEnds[k - 1], traffic.requestEnds[k]);
+            wall += 1000 + static_cast<int64_t>(random() % 2000);
+            frame(2, traffic.answers, k == 0 ? 0 : traffic.answerEnds[k - 1], traffic.answerEnds[k]);
+            wall += 5000;
+            file.flush(out);
         }
-        told = rtu(told);
-        if (badAnswer(transactions)) told.back() ^= 0x5A;
-        frame(1, rtu(ask));
-        wall += 1000 + static_cast<int64_t>(random() % 2000);
-        frame(2, told);
-        wall += 5000;
-        ++transactions;
-        file.flush(out);
+        capture.transactions += traffic.transactions;
     }
-    return transactions;
+    return capture;
 }
 
 void line(const char* what, double value, const char* unit, const char* target = nullptr) {
     std::printf("  %-44s %12.3f %-6s%s\n", what, value, unit, target ? target : "");
+}
+
+// Opens `path`, or says why it cannot.
+bool openOrSay(TimelineFile& file, const std::string& path, const char* label) {
+    int error = 0;
+    if (file.open(path, error)) return true;
+    std::printf("  %s: cannot open: %s\n", label, std::strerror(error));
+    return false;
 }
 
 // Opens the file, takes the first 60 records as the window's first frame does, waits for the
@@ -202,11 +216,7 @@ void openFigures(const std::string& path, const char* label, bool firstRowsTarge
     const long rssBefore = statusKb("VmRSS");
     const Clock::time_point start = Clock::now();
     TimelineFile file;
-    int error = 0;
-    if (!file.open(path, error)) {
-        std::printf("  %s: cannot open: %s\n", label, std::strerror(error));
-        return;
-    }
+    if (!openOrSay(file, path, label)) return;
     std::vector<TimelineRecord> first;
     for (;;) {
         const TimelineFile::Progress progress = file.progress();
@@ -307,16 +317,12 @@ void findOverMillionRecords(const std::string& bigFile) {
 // Opens the Modbus capture in the Frames view: the time until its first rows can be shown (the
 // file opened, frames cut until all() has rows, 60 of them read), then until a million frames are
 // read and errors() holds their bad CRCs, advancing in the slices the window gives it.
-void frameFigures(const std::string& path, const char* label) {
+void frameFigures(const std::string& path, const ModbusCapture& capture, const char* label) {
     constexpr uint64_t kFrames = 1000000;
     constexpr size_t kSlice = 20000;
     const Clock::time_point start = Clock::now();
     TimelineFile file;
-    int error = 0;
-    if (!file.open(path, error)) {
-        std::printf("  %s: cannot open: %s\n", label, std::strerror(error));
-        return;
-    }
+    if (!openOrSay(file, path, label)) return;
     TimelineFrames frames(file, DecodeChoice{}, LineSettings{}, LineSettings{});
     // Frames the records the indexer has so far; true when there are none to take until it goes on.
     const auto step = [&] {
@@ -335,9 +341,7 @@ void frameFigures(const std::string& path, const char* label) {
     const double million = secondsSince(start);
     const uint64_t rows = frames.all().extent().end;
     const uint64_t found = frames.errors().extent().end;
-    // Each transaction is two rows, its request's and its answer's.
-    uint64_t bad = 0;
-    for (uint64_t t = 0; t < rows / 2; ++t) bad += badAnswer(t) ? 1 : 0;
+    const uint64_t bad = capture.badAmong(rows);
     std::vector<TimelineRecord> someErrors;
     frames.errors().read(0, 10, someErrors);
     const bool allBadCrc = std::all_of(someErrors.begin(), someErrors.end(),
@@ -388,14 +392,12 @@ int main(int argc, char** argv) {
     findOverMillionRecords(sizes[1].path);
 
     const std::string modbus = folder + "/vorlinex-bench-timeline-modbus-1GB.log";
-    {
-        const Clock::time_point start = Clock::now();
-        const uint64_t transactions = writeModbusCapture(modbus, uint64_t{1000} * 1000 * 1000);
-        std::printf("frames of a saved capture of Modbus RTU (1 GB written: %llu transactions in %.1f s)\n",
-                    static_cast<unsigned long long>(transactions), secondsSince(start));
-    }
-    frameFigures(modbus, "1 GB of Modbus RTU, from disk");
-    frameFigures(modbus, "1 GB of Modbus RTU, again (in the page cache)");
+    const Clock::time_point start = Clock::now();
+    const ModbusCapture capture = writeModbusCapture(modbus, uint64_t{1000} * 1000 * 1000);
+    std::printf("frames of a saved capture of Modbus RTU (1 GB written: %llu transactions in %.1f s)\n",
+                static_cast<unsigned long long>(capture.transactions), secondsSince(start));
+    frameFigures(modbus, capture, "1 GB of Modbus RTU, from disk");
+    frameFigures(modbus, capture, "1 GB of Modbus RTU, again (in the page cache)");
 
     if (!keep) {
         for (const Size& size : sizes) ::unlink(size.path.c_str());
