@@ -52,13 +52,22 @@ private:
 // A scroll bar that repaints only when it would look different. The text grows every frame and
 // is cut back in steps, so the range changes on nearly every frame while the slider, held at
 // the end and at its smallest, stays where it is. While held, changes are only gathered: the
-// range and the value move in separate steps, and the step between may look different.
+// range and the value move in separate steps, and the step between may look different. The
+// signals wait too: a range changed asks the scroll area to lay its bars out again, and with both
+// bars shown that raises one above the other and repaints the window, every frame; it is asked
+// only when the bar comes or goes.
 class QuietScrollBar : public QScrollBar {
 public:
     using QScrollBar::QScrollBar;
-    void hold() { held_ = true; }
+    void hold() {
+        held_ = true;
+        heldScrolls_ = maximum() > minimum();
+        wasBlocked_ = blockSignals(true);
+    }
     void release() {
         held_ = false;
+        blockSignals(wasBlocked_);
+        if ((maximum() > minimum()) != heldScrolls_) emit rangeChanged(minimum(), maximum());
         if (!(look() == painted_)) update();
     }
 
@@ -84,6 +93,8 @@ private:
                 value() == minimum(), value() == maximum(), minimum() != maximum()};
     }
     bool held_ = false;
+    bool heldScrolls_ = false;  // whether it had a range to scroll when held
+    bool wasBlocked_ = false;
     Look painted_;
 };
 

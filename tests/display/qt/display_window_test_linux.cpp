@@ -92,6 +92,19 @@ TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepai
     view->setSelection(length - static_cast<int>(bytes.size()) + 1, length - 5);  // from "b" to "next"
     pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
     EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("b日本ｱｲ□□□□□□□□ x\nnext"));
+    // The bar across comes with a line wider than the view and goes with the text; the area lays
+    // its bars out only when one comes or goes.
+    QScrollBar* across = view->horizontalScrollBar();
+    const auto acrossShown = [&] {
+        view->refresh();
+        settle();
+        return across->isVisible();
+    };
+    EXPECT_FALSE(acrossShown());
+    feed(display1, std::string(400, 'w') + "\r\n");
+    EXPECT_TRUE(acrossShown());
+    click(second, kDisplayClear);
+    EXPECT_FALSE(acrossShown());
     second->close();
     settle();
     EXPECT_TRUE(second.isNull() && display1.displayOpen.load() == 0);
