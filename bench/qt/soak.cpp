@@ -359,13 +359,16 @@ int reportCaptures(const Soak& soak) {
 int reportMemoryStallAndCpu(const Soak& soak) {
     int missed = 0;
     const long growth = soak.rssEndKb - soak.rssMinuteKb;
+    // The timeline keeps records up to its own bound, so the resident size grows until it is reached.
+    const bool rssTarget = !soak.timelineOpen;
     std::printf("  resident size: %ld kB at the start, %ld kB after 1 minute, %ld kB at the end "
                 "(peak %ld kB); growth after the first minute %ld kB  [target < 2048 kB: %s]\n",
                 soak.rssStartKb, soak.rssMinuteKb, soak.rssEndKb, soak.rssPeakKb, growth,
-                soak.rssMinuteKb < 0 ? "not measured, run longer than 60 s"
-                : growth < 2048      ? "met"
-                                     : "MISSED");
-    if (soak.rssMinuteKb >= 0 && growth >= 2048) ++missed;
+                !rssTarget             ? "none with the timeline open"
+                : soak.rssMinuteKb < 0 ? "not measured, run longer than 60 s"
+                : growth < 2048        ? "met"
+                                       : "MISSED");
+    if (rssTarget && soak.rssMinuteKb >= 0 && growth >= 2048) ++missed;
     std::printf("  UI thread longest stall (%s): %lld ms  [target < 100 ms: %s]\n", soak.stall.what(),
                 static_cast<long long>(soak.stall.longestMs),
                 soak.stall.longestMs < 100 ? "met" : "MISSED");
