@@ -59,6 +59,19 @@ public:
         key = group.base + entry.delta;
         return entry;
     }
+    // Calls visit(n, key, entry) for the entries from..end-1 (within first()..end()), in order:
+    // one search, then a walk, for a reader of many entries in a row.
+    template <typename Visit>
+    void forEach(uint64_t from, uint64_t end, Visit visit) const {
+        from = std::max(from, first_);
+        end = std::min(end, end_);
+        if (from >= end) return;
+        for (size_t g = groupOf(from); from < end; ++g) {
+            const Group& group = groups_[g];
+            for (size_t i = static_cast<size_t>(from - group.first); i < group.entries.size() && from < end; ++i, ++from)
+                visit(from, group.base + group.entries[i].delta, group.entries[i]);
+        }
+    }
     uint64_t keyOf(uint64_t n) const {
         uint64_t key = 0;
         at(n, key);

@@ -477,11 +477,9 @@ void TimelineFile::read(uint64_t from, size_t count, std::vector<TimelineRecord>
         if (from >= index.held()) return;
         const uint64_t last = from + std::min<uint64_t>(count, index.held() - from);
         lines.reserve(static_cast<size_t>(last - from));
-        for (uint64_t n = from; n < last; ++n) {
-            uint64_t start = 0;
-            const uint64_t rows = index.records.at(n, start).rows();
-            lines.emplace_back(start, rows);
-        }
+        index.records.forEach(from, last, [&](uint64_t, uint64_t start, const Index::Entry& entry) {
+            lines.emplace_back(start, entry.rows());
+        });
     }
     const auto longest = longestLine;
     std::string buffer;
