@@ -383,7 +383,8 @@ void exportFigures(const std::string& path, const std::string& out, PcapForm for
     }
     std::ifstream written(out, std::ios::binary | std::ios::ate);
     const double megabytes = static_cast<double>(written.tellg()) / 1e6;
-    std::printf(" %s: %llu packets, %.1f MB written\n", label, static_cast<unsigned long long>(outcome.packets), megabytes);
+    std::printf(" %s: %llu packets, %.1f MB written\n", label, static_cast<unsigned long long>(outcome.packets),
+                megabytes);
     line("export time", seconds, "s", seconds < 20 ? "  target < 20 s: met" : "  target < 20 s: MISSED");
     line("export rate (of the capture)", static_cast<double>(std::filesystem::file_size(path)) / 1e6 / seconds, "MB/s");
     line("resident before (VmRSS)", static_cast<double>(rssBefore) / 1024, "MiB");

@@ -116,7 +116,8 @@ void TimelineExport::run(TimelineSelection selection, PcapForm form, const std::
         }
         uint64_t packets = 0;
         if (!whole) {
-            const bool caughtUp = appendPcapSelection(source_, selection, form, clock, SIZE_MAX, out, kWriteBytes, &packets);
+            const bool caughtUp =
+                appendPcapSelection(source_, selection, form, clock, SIZE_MAX, out, kWriteBytes, &packets);
             whole = caughtUp && !sourceDone_;
         }
         errno = 0;

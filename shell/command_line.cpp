@@ -5,7 +5,9 @@
 
 namespace {
 
-enum class Option { Ini, Headless, LogA, LogB, LogCombined, Decode, Master, LogFrames, StatusEvery, Help, Version, ExportPcap, Format };
+enum class Option {
+    Ini, Headless, LogA, LogB, LogCombined, Decode, Master, LogFrames, StatusEvery, Help, Version, ExportPcap, Format
+};
 
 struct KnownOption {
     const char* name;
@@ -29,6 +31,8 @@ constexpr KnownOption kOptions[] = {
     {"--export-pcap", Option::ExportPcap, true, false},
     {"--format", Option::Format, true, false},
 };
+
+constexpr const char* kExportNeeds = "--export-pcap needs a capture and a file to write";
 
 const KnownOption* findOption(const std::string& name) {
     for (const KnownOption& known : kOptions)
@@ -84,7 +88,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
             }
             // A value that looks like the next option is that option, and this one's is missing.
             if (value.empty()) {
-                if (known->option == Option::ExportPcap) return refused("--export-pcap needs a capture and a file to write");
+                if (known->option == Option::ExportPcap) return refused(kExportNeeds);
                 return refused(std::string(known->name) + " needs a value");
             }
         } else if (equals != std::string::npos) {
@@ -140,12 +144,14 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
             case Option::ExportPcap:
                 // Its second value, the file to write, is the next argument.
                 if (i + 1 >= arguments.size() || arguments[i + 1].starts_with("--") || arguments[i + 1].empty())
-                    return refused("--export-pcap needs a capture and a file to write");
+                    return refused(kExportNeeds);
                 line.exportCapture = value;
                 line.exportOut = arguments[++i];
                 break;
             case Option::Format:
-                if (value != "pcap" && value != "pcapng") return refused("--format " + value + " is not pcap or pcapng");
+                if (value != "pcap" && value != "pcapng") {
+                    return refused("--format " + value + " is not pcap or pcapng");
+                }
                 line.exportForm = value == "pcap" ? PcapForm::Pcap : PcapForm::PcapNg;
                 formatGiven = true;
                 break;
@@ -161,7 +167,9 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     if (!line.logFrames.empty() && !line.decodeAsked) return refused("--log-frames needs --decode");
 
     const bool exporting = !line.exportCapture.empty();
-    if (exporting && otherThanExport != nullptr) return refused(std::string(otherThanExport) + " does not go with --export-pcap");
+    if (exporting && otherThanExport != nullptr) {
+        return refused(std::string(otherThanExport) + " does not go with --export-pcap");
+    }
     if (formatGiven && !exporting) return refused("--format needs --export-pcap");
 
     // Asking what the program is wins over running it; the rest must still be well formed.

@@ -69,7 +69,8 @@ PcapExportOutcome exportCaptureAsPcap(const std::string& capturePath, const std:
     }
     if (progress.cut) {
         outcome.notice += std::string(outcome.notice.empty() ? "" : "; ") + capturePath + " was cut to " +
-                          std::to_string(progress.cutTo) + " bytes while it was read: the records it still held were written";
+                          std::to_string(progress.cutTo) +
+                          " bytes while it was read: the records it still held were written";
     }
     return outcome;
 }

@@ -140,7 +140,8 @@ TEST_F(PcapExport, ARelayedSessionReadsInTsharkAsTheCapturesRecordsInBothForms) 
         if (form != PcapForm::PcapNg || ::access("/usr/bin/capinfos", X_OK) != 0) continue;
         ChildProcess capinfos("/usr/bin/capinfos", {out});
         if (capinfos.wait() == 0) {
-            EXPECT_NE(capinfos.out().find("Capture application: Vorlinex v1.01a\n"), std::string::npos) << capinfos.out();
+            EXPECT_NE(capinfos.out().find("Capture application: Vorlinex v1.01a\n"), std::string::npos)
+                << capinfos.out();
         }
     }
 }
@@ -227,9 +228,11 @@ TEST_F(PcapExport, ExitsOneWithTheReasonAndTwoWithTheUsage) {
     const std::pair<std::vector<std::string>, std::string> failures[] = {
         {{"missing.log", "o.pcapng"}, "vorlinex: cannot open missing.log: No such file or directory\n"},
         {{"folder", "o.pcapng"}, "vorlinex: cannot open folder: Is a directory\n"},
-        {{"notes.txt", "o.pcapng"}, "vorlinex: notes.txt is not a combined capture or frame log: line 1 is not a record\n"},
+        {{"notes.txt", "o.pcapng"},
+         "vorlinex: notes.txt is not a combined capture or frame log: line 1 is not a record\n"},
         {{"c.log", "c.log"}, "vorlinex: c.log is the capture itself\n"},
-        {{"c.log", "folder/none/o.pcap", "--format", "pcap"}, "vorlinex: cannot write folder/none/o.pcap: No such file or directory\n"},
+        {{"c.log", "folder/none/o.pcap", "--format", "pcap"},
+         "vorlinex: cannot write folder/none/o.pcap: No such file or directory\n"},
         {{"c.log", "/dev/full"}, "vorlinex: cannot write /dev/full: No space left on device\n"},
     };
     for (const auto& [arguments, said] : failures) {
