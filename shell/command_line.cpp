@@ -5,7 +5,9 @@
 
 namespace {
 
-enum class Option { Ini, Headless, LogA, LogB, LogCombined, Decode, Master, LogFrames, StatusEvery, Help, Version };
+enum class Option {
+    Ini, Headless, LogA, LogB, LogCombined, Decode, Master, LogFrames, StatusEvery, Help, Version, ExportPcap, Format
+};
 
 struct KnownOption {
     const char* name;
@@ -26,7 +28,11 @@ constexpr KnownOption kOptions[] = {
     {"--status-every", Option::StatusEvery, true, true},
     {"--help", Option::Help, false, false},
     {"--version", Option::Version, false, false},
+    {"--export-pcap", Option::ExportPcap, true, false},
+    {"--format", Option::Format, true, false},
 };
+
+constexpr const char* kExportNeeds = "--export-pcap needs a capture and a file to write";
 
 const KnownOption* findOption(const std::string& name) {
     for (const KnownOption& known : kOptions)
@@ -56,6 +62,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     bool headless = false, help = false, version = false;
     bool seen[std::size(kOptions)] = {};
     const char* headlessOnlyGiven = nullptr;
+    const char* otherThanExport = nullptr;
+    bool formatGiven = false;
 
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
@@ -79,7 +87,10 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
                 value = arguments[++i];
             }
             // A value that looks like the next option is that option, and this one's is missing.
-            if (value.empty()) return refused(std::string(known->name) + " needs a value");
+            if (value.empty()) {
+                if (known->option == Option::ExportPcap) return refused(kExportNeeds);
+                return refused(std::string(known->name) + " needs a value");
+            }
         } else if (equals != std::string::npos) {
             return refused(std::string(known->name) + " takes no value");
         }
@@ -130,6 +141,24 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
             case Option::Version:
                 version = true;
                 break;
+            case Option::ExportPcap:
+                // Its second value, the file to write, is the next argument.
+                if (i + 1 >= arguments.size() || arguments[i + 1].starts_with("--") || arguments[i + 1].empty())
+                    return refused(kExportNeeds);
+                line.exportCapture = value;
+                line.exportOut = arguments[++i];
+                break;
+            case Option::Format:
+                if (value != "pcap" && value != "pcapng") {
+                    return refused("--format " + value + " is not pcap or pcapng");
+                }
+                line.exportForm = value == "pcap" ? PcapForm::Pcap : PcapForm::PcapNg;
+                formatGiven = true;
+                break;
+        }
+        if (known->option != Option::ExportPcap && known->option != Option::Format && known->option != Option::Help &&
+            known->option != Option::Version && otherThanExport == nullptr) {
+            otherThanExport = known->name;
         }
     }
 
@@ -137,11 +166,19 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     if (line.decode.master != 0 && !(line.decodeAsked && modbus)) return refused("--master needs --decode modbus-rtu or modbus-ascii");
     if (!line.logFrames.empty() && !line.decodeAsked) return refused("--log-frames needs --decode");
 
+    const bool exporting = !line.exportCapture.empty();
+    if (exporting && otherThanExport != nullptr) {
+        return refused(std::string(otherThanExport) + " does not go with --export-pcap");
+    }
+    if (formatGiven && !exporting) return refused("--format needs --export-pcap");
+
     // Asking what the program is wins over running it; the rest must still be well formed.
     if (help) {
         line.action = CommandLine::Action::Help;
     } else if (version) {
         line.action = CommandLine::Action::Version;
+    } else if (exporting) {
+        line.action = CommandLine::Action::ExportPcap;
     } else if (headless) {
         line.action = CommandLine::Action::Headless;
     } else if (headlessOnlyGiven != nullptr) {
@@ -155,7 +192,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
 std::string usageLine() {
     return "Usage: vorlinex [--ini PATH] | vorlinex --headless [--ini PATH] [--log-a FILE] [--log-b FILE] "
            "[--log-combined FILE] [--decode RULE [--master 1|2] [--log-frames FILE]] [--status-every SECONDS] | "
-           "vorlinex --help | vorlinex --version";
+           "vorlinex --export-pcap CAPTURE OUT [--format pcap|pcapng] | vorlinex --help | vorlinex --version";
 }
 
 std::string helpText() {
@@ -177,6 +214,10 @@ std::string helpText() {
            "  --status-every SECONDS   headless: a status line every SECONDS (0 to " +
            std::to_string(kLongestStatusEvery) +
            ", default 60, 0: none" + statusAtOnceHelp() + ")\n"
+           "  --export-pcap CAPTURE OUT  write the saved combined capture (or frame log) CAPTURE as OUT for\n"
+           "                           Wireshark: one packet per record, link type 250 (RTAC serial), 1>2 as\n"
+           "                           event 0x01 and 2>1 as 0x02; exit 0, or 1 with the reason\n"
+           "  --format pcap|pcapng     with --export-pcap: classic pcap or pcapng (the default)\n"
            "  --help                   show this help and exit\n"
            "  --version                show the program's version and exit\n"
            "--log-a, --log-b, --log-combined, --decode, --master, --log-frames and --status-every need --headless: the window starts its captures\n"

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <string>
 
-#include "decode/decode_choice.h"
 #include <vector>
+
+#include "decode/decode_choice.h"
+#include "record/pcap_record.h"
 
 struct CommandLine {
     enum class Action {
@@ -14,6 +16,7 @@ struct CommandLine {
         Headless,  // the relay and its captures without a window
         Help,      // --help: every option on stdout, exit 0
         Version,   // --version: the program's name and version on stdout, exit 0
+        ExportPcap,  // --export-pcap: a saved capture written as pcap or pcapng, exit 0 or 1 with the reason
         Refused,   // a wrong command line: `refusal` on stderr, then the usage line, exit 2
     };
     Action action = Action::Window;
@@ -28,6 +31,10 @@ struct CommandLine {
     bool decodeAsked = false;
     DecodeChoice decode;
     std::string logFrames;
+    // --export-pcap CAPTURE OUT [--format pcap|pcapng]
+    std::string exportCapture;
+    std::string exportOut;
+    PcapForm exportForm = PcapForm::PcapNg;
     int64_t statusEverySeconds = 60;  // 0: no periodic status line
     std::string refusal;              // Refused: the one line naming what was wrong
 };
@@ -39,7 +46,8 @@ inline constexpr int kExitUsage = 2;
 
 // The arguments after the program's name. Each option's value follows it as the next argument
 // or after "=" (--ini=PATH); an option given twice, a value that is empty or looks like another
-// option, and a capture or status option without --headless are refused.
+// option, and a capture or status option without --headless are refused. --export-pcap takes two
+// values, the capture and the file to write, and goes with --format alone.
 CommandLine parseCommandLine(const std::vector<std::string>& arguments);
 
 // "Usage: vorlinex [--ini PATH] | --headless [...] | --help | --version"

@@ -4,6 +4,7 @@
 
 #include "settings/config.h"
 #include "shell/command_line.h"
+#include "shell/pcap_export.h"
 #include "shell/qt/entry.h"
 #include "shell/qt/headless_main.h"
 
@@ -21,6 +22,8 @@ int main(int argc, char** argv) {
         case CommandLine::Action::Version:
             std::printf("%s\n", versionText().c_str());
             return 0;
+        case CommandLine::Action::ExportPcap:
+            return runPcapExport(options.exportCapture, options.exportOut, options.exportForm);
         case CommandLine::Action::Headless:
             setConfigPathOverride(options.iniPath);
             return runHeadless(argc > 0 ? 1 : 0, argv, options);

@@ -42,6 +42,13 @@ TEST(CommandLineTest, AcceptsEachFormOfBothModes) {
         EXPECT_EQ(paths, std::tie(row.ini, row.logA, row.logB, row.logCombined)) << shown;
         EXPECT_EQ(line.statusEverySeconds, row.statusEvery) << shown;
     }
+    // --export-pcap's two values, each form of --format, and --help winning over it.
+    const CommandLine exporting = parseCommandLine({"--export-pcap=c.log", "-", "--format", "pcap"});
+    EXPECT_EQ(std::tie(exporting.action, exporting.exportCapture, exporting.exportOut, exporting.exportForm),
+              std::make_tuple(Action::ExportPcap, std::string("c.log"), std::string("-"), PcapForm::Pcap));
+    EXPECT_EQ(parseCommandLine({"--format=pcapng", "--export-pcap", "c.log", "o"}).exportForm, PcapForm::PcapNg);
+    EXPECT_EQ(parseCommandLine({"--export-pcap", "c.log", "o"}).exportForm, PcapForm::PcapNg);
+    EXPECT_EQ(parseCommandLine({"--export-pcap", "c.log", "o", "--help"}).action, Action::Help);
 }
 
 TEST(CommandLineTest, RefusesWhatIsWrongNamingIt) {
@@ -63,6 +70,10 @@ TEST(CommandLineTest, RefusesWhatIsWrongNamingIt) {
         {{"--log-a", "x"}, "--log-a needs --headless"},
         {{"--ini", "v.ini", "--status-every", "5"}, "--status-every needs --headless"},
         {{"--help", "--bogus"}, "unknown option --bogus"},  // beside --help too: the line as a whole is wrong
+        {{"--export-pcap"}, "--export-pcap needs a capture and a file to write"},
+        {{"--export-pcap", "c.log", "--format", "pcap"}, "--export-pcap needs a capture and a file to write"},
+        {{"--export-pcap", "c.log", "o", "--ini", "x.ini"}, "--ini does not go with --export-pcap"},
+        {{"--export-pcap", "c.log", "o", "extra"}, "unexpected argument \"extra\""},
     };
     for (const auto& [arguments, refusal] : table) {
         const CommandLine line = parseCommandLine(arguments);
@@ -72,7 +83,8 @@ TEST(CommandLineTest, RefusesWhatIsWrongNamingIt) {
     const std::string help = helpText();
     EXPECT_TRUE(help.starts_with(usageLine() + "\n"));
     for (const char* option : {"--ini PATH", "--headless", "--log-a FILE", "--log-b FILE", "--log-combined FILE",
-                               "--status-every SECONDS", "--help", "--version"})
+                               "--status-every SECONDS", "--export-pcap CAPTURE OUT", "--format pcap|pcapng", "--help",
+                               "--version"})
         EXPECT_NE(help.find("\n  " + std::string(option) + " "), std::string::npos)
             << "each option on a line of its own: " << option;
     EXPECT_EQ(versionText(), "Vorlinex v1.01a");
