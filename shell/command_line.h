@@ -28,6 +28,11 @@ struct CommandLine {
     bool decodeAsked = false;
     DecodeChoice decode;
     std::string logFrames;
+    // --pcap: both directions as pcapng, appended to; --pcap-listen: the PCAP-over-IP server's
+    // address (127.0.0.1 unless named) and port (0: a free one), pcapListenPort -1 when not asked.
+    std::string pcap;
+    std::string pcapListenHost;
+    int32_t pcapListenPort = -1;
     int64_t statusEverySeconds = 60;  // 0: no periodic status line
     std::string refusal;              // Refused: the one line naming what was wrong
 };
