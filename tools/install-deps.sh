@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libsystemd-dev
           qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libgl-dev fonts-ipafont-gothic fonts-dejavu-core socat
           ser2net python3-pymodbus python3-serial python3-serial-asyncio
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev tshark)
 if [ "${1:-}" = "--packaging" ]; then
     packages+=(dpkg-dev file lintian desktop-file-utils appstream systemd logrotate)
 elif [ "${1:-}" = "--bench" ]; then
@@ -24,5 +24,8 @@ done
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 echo "Installing: ${missing[*]}"
+# tshark's package asks whether ordinary users may capture (a setuid dumpcap): they may not, and
+# nobody is asked.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
 $SUDO apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
