@@ -178,7 +178,8 @@ std::vector<PcapRecord> recordsOf(const std::vector<CombinedRecord>& combined) {
 // every record of the combined capture of the same run, exact; the stalled client is dropped with
 // a line naming it; a client that comes mid-stream gets a valid pcap from then on; the --pcap file
 // rotated twice by SIGHUP meanwhile: each file reads in tshark and together they hold every record
-// once; the relay loses nothing; SIGTERM ends it all with 0.
+// once; the relay loses nothing; SIGTERM ends it all with 0. A second run on the same port ends
+// with 1 and says why.
 TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFilesHoldEachRecordOnce) {
     if (programUnderTest().empty()) GTEST_SKIP() << "the program is built only with its windows (VORLINEX_WITH_QT)";
     if (!std::filesystem::exists(kTshark)) GTEST_SKIP() << "tshark is not installed (tools/install-deps.sh)";
@@ -200,6 +201,11 @@ TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFi
     ASSERT_TRUE(std::regex_search(line, listening, std::regex("127\\.0\\.0\\.1:(\\d+)")));
     const std::string address = listening[0];
     const uint16_t port = static_cast<uint16_t>(std::stoi(listening[1]));
+    // A port another program holds ends a run before it opens anything.
+    ChildProcess& taken = children.emplace_back(programUnderTest(), std::vector<std::string>{
+        "--headless", "--pcap-listen", std::to_string(port), "--status-every", "0"});
+    EXPECT_EQ(taken.wait(), 1);
+    EXPECT_EQ(taken.err(), "<3>pcap-listen " + address + " cannot listen: Address already in use\n");
 
     const auto tshark = [&](const std::string& file) -> ChildProcess& {
         return children.emplace_back(kTshark, std::vector<std::string>{"-i", "TCP@" + address, "-w", file, "-F", "pcap"});
