@@ -218,7 +218,11 @@ TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFi
     sockaddr_in to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     ASSERT_EQ(::connect(static_cast<int>(stalled.get()), reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
     const std::string stalledPeer = "127.0.0.1:" + std::to_string(stalled.localPort());
-    for (int client = 0; client < 3; ++client) told("^<5>.* pcap-listen client 127\\.0\\.0\\.1:\\d+ connected$");
+    // tshark loads every dissector before it connects: on a busy machine that takes a while.
+    int connected = 0;
+    for (int tries = 0; connected < 3 && tries < 6; ++tries)
+        if (!run.awaitLine("^<5>.* pcap-listen client 127\\.0\\.0\\.1:\\d+ connected$", from).empty()) ++connected;
+    ASSERT_EQ(connected, 3) << run.err();
 
     PacedDirection oneToTwo(first, second, 1), twoToOne(second, first, 2);
     const auto relayed = [&](int64_t bytes) {
