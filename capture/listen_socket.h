@@ -14,6 +14,9 @@
 // Listens on `host` (a numeric IPv4 or IPv6 address, never a name to look up) and `port` (0: a
 // free one, told in boundPort). 0, else the errno; EINVAL for a host that is not an address.
 int listenOn(const std::string& host, uint16_t port, NetworkSocket& listener, uint16_t& boundPort);
+// The system's send buffer of an accepted connection: enough for a fast link's round trip, and
+// fixed, so that what waits for a client that stops reading waits in the server's own queue.
+inline constexpr int kAcceptedSendBuffer = 512 * 1024;
 // The next waiting connection, non-blocking, its peer as "ADDR:PORT" ("[ADDR]:PORT" for IPv6);
 // kNoSocket when none waits.
 NetworkSocket acceptWaiting(NetworkSocket listener, std::string& peer);

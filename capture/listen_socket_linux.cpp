@@ -64,6 +64,8 @@ NetworkSocket acceptWaiting(NetworkSocket listener, std::string& peer) {
     socklen_t length = sizeof address;
     const int s = ::accept4(listener, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (s < 0) return kNoSocket;
+    const int buffer = kAcceptedSendBuffer;
+    ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
     peer = peerText(address);
     return s;
 }

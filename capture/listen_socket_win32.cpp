@@ -83,6 +83,8 @@ NetworkSocket acceptWaiting(NetworkSocket listener, std::string& peer) {
         return kNoSocket;
     }
     SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    const int buffer = kAcceptedSendBuffer;
+    setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&buffer), sizeof buffer);
     peer = peerText(address);
     return static_cast<NetworkSocket>(s);
 }

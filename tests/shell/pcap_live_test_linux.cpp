@@ -273,8 +273,9 @@ TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFi
         const std::vector<PcapRecord> got = readPcap(dir.read(file), error);
         EXPECT_EQ(error, "") << file;
         EXPECT_TRUE(got == expected) << file << ": " << got.size() << " records of " << expected.size();
-        EXPECT_EQ(tsharkReading(dir.file(file)), expectedReading(expected)) << file;
     }
+    // tshark's own reading of one of them (the other holds the same bytes, as read above).
+    EXPECT_EQ(tsharkReading(dir.file("a.pcap")), expectedReading(expected));
 
     const std::vector<PcapRecord> lateRecords = readPcap(late, error);
     EXPECT_EQ(error, "") << "the mid-stream client's";
