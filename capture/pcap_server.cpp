@@ -119,6 +119,8 @@ std::vector<PcapClientNews> PcapServer::takeNews() {
 
 void PcapServer::tell(PcapClientNews news) {
     std::lock_guard<std::mutex> hold(newsLock_);
+    // An owner that never asks (the window) must not make it grow without end.
+    if (news_.size() >= 256) news_.erase(news_.begin());
     news_.push_back(std::move(news));
 }
 

@@ -51,7 +51,8 @@ std::optional<int64_t> wholeSeconds(const std::string& text) {
     return value;
 }
 
-// [ADDR:]PORT, an IPv6 ADDR in brackets; the address is checked when it is listened on.
+}  // namespace
+
 bool parseListenAddress(const std::string& text, std::string& host, int32_t& port) {
     std::string portText = text;
     host = "127.0.0.1";
@@ -71,8 +72,6 @@ bool parseListenAddress(const std::string& text, std::string& host, int32_t& por
     port = static_cast<int32_t>(*number);
     return true;
 }
-
-}  // namespace
 
 CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     CommandLine line;

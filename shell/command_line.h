@@ -47,6 +47,10 @@ inline constexpr int kExitUsage = 2;
 // option, and a capture or status option without --headless are refused.
 CommandLine parseCommandLine(const std::vector<std::string>& arguments);
 
+// --pcap-listen's [ADDR:]PORT, also the window's "Share live": ADDR 127.0.0.1 unless named, an IPv6
+// one in brackets; PORT 0 to 65535. The address itself is checked when it is listened on.
+bool parseListenAddress(const std::string& text, std::string& host, int32_t& port);
+
 // "Usage: vorlinex [--ini PATH] | --headless [...] | --help | --version"
 std::string usageLine();
 // The usage line, then every option on a line of its own.
