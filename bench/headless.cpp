@@ -484,11 +484,11 @@ Outcome runPhase(const std::string& program, int phase, const char* title, doubl
     if (streamClients) {
         const std::string out = child.output(), mark = "pcap-listen 127.0.0.1:";
         const size_t at = out.find(mark);
-        const uint16_t port = at == std::string::npos ? 0 : static_cast<uint16_t>(std::atoi(out.c_str() + at + mark.size()));
-        for (int i = 0; i < 2; ++i) readers.push_back(std::make_unique<StreamReader>(port));
+        const int port = at == std::string::npos ? 0 : std::atoi(out.c_str() + at + mark.size());
+        for (int i = 0; i < 2; ++i) readers.push_back(std::make_unique<StreamReader>(static_cast<uint16_t>(port)));
         const auto t0 = bench::Clock::now();
         while (child.count(" connected\n") < 2 && bench::secondsSince(t0) < 30) ::usleep(50000);
-        std::printf("  PCAP-over-IP on port %u, %zu clients connected\n", port, child.count(" connected\n"));
+        std::printf("  PCAP-over-IP on port %d, %zu clients connected\n", port, child.count(" connected\n"));
     }
     PacedDirection forth(port1.master(), port2.master(), seedOf(0, phase), rate, period);
     PacedDirection back(port2.master(), port1.master(), seedOf(1, phase), rate, period);
@@ -661,7 +661,8 @@ int main(int argc, char** argv) {
 
     if (only == 3) soak = true;
     // Phase 4 is measured against phase 2, which runs with it.
-    const bool first = only == 0 || only == 1, second = only == 0 || only == 2 || only == 4, fourth = only == 0 || only == 4;
+    const bool first = only == 0 || only == 1, second = only == 0 || only == 2 || only == 4;
+    const bool fourth = only == 0 || only == 4;
     const Outcome slow = !first ? Outcome{} : runPhase(program, 1, "a 460800-baud line's worth", 46080, 0.1, phaseSeconds, 0);
     const Outcome fast = !second ? Outcome{} : runPhase(program, 2, "raw pty speed", 1200000, 0.01, phaseSeconds, 0);
     Outcome soaked;

@@ -113,7 +113,8 @@ int waitSockets(std::vector<SocketWait>& sockets, int timeoutMs) {
     std::vector<WSAPOLLFD> polls(sockets.size());
     for (size_t i = 0; i < sockets.size(); ++i) {
         polls[i].fd = socketOf(sockets[i].socket);
-        polls[i].events = static_cast<SHORT>((sockets[i].forInput ? POLLRDNORM : 0) | (sockets[i].forRoom ? POLLWRNORM : 0));
+        polls[i].events =
+            static_cast<SHORT>((sockets[i].forInput ? POLLRDNORM : 0) | (sockets[i].forRoom ? POLLWRNORM : 0));
         polls[i].revents = 0;
     }
     // WSAPoll takes no empty set.

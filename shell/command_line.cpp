@@ -5,7 +5,9 @@
 
 namespace {
 
-enum class Option { Ini, Headless, LogA, LogB, LogCombined, Decode, Master, LogFrames, Pcap, PcapListen, StatusEvery, Help, Version };
+enum class Option {
+    Ini, Headless, LogA, LogB, LogCombined, Decode, Master, LogFrames, Pcap, PcapListen, StatusEvery, Help, Version
+};
 
 struct KnownOption {
     const char* name;
@@ -186,7 +188,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
 
 std::string usageLine() {
     return "Usage: vorlinex [--ini PATH] | vorlinex --headless [--ini PATH] [--log-a FILE] [--log-b FILE] "
-           "[--log-combined FILE] [--decode RULE [--master 1|2] [--log-frames FILE]] [--pcap FILE] [--pcap-listen [ADDR:]PORT] "
+           "[--log-combined FILE] [--decode RULE [--master 1|2] [--log-frames FILE]] [--pcap FILE] "
+           "[--pcap-listen [ADDR:]PORT] "
            "[--status-every SECONDS] | "
            "vorlinex --help | vorlinex --version";
 }
@@ -210,14 +213,15 @@ std::string helpText() {
            "  --pcap FILE              headless: both directions in read order as pcapng (link type 250, RTAC\n"
            "                           serial) into FILE, appended to as a new section; Wireshark reads it\n"
            "  --pcap-listen [ADDR:]PORT  headless: serve the records as PCAP-over-IP on ADDR (default 127.0.0.1)\n"
-           "                           and PORT: wireshark -k -i TCP@ADDR:PORT; anyone who reaches it sees the traffic\n"
+           "                           and PORT (wireshark -k -i TCP@ADDR:PORT); anyone who reaches it sees the\n"
+           "                           traffic\n"
            "  --status-every SECONDS   headless: a status line every SECONDS (0 to " +
            std::to_string(kLongestStatusEvery) +
            ", default 60, 0: none" + statusAtOnceHelp() + ")\n"
            "  --help                   show this help and exit\n"
            "  --version                show the program's version and exit\n"
-           "--log-a, --log-b, --log-combined, --decode, --master, --log-frames, --pcap, --pcap-listen and --status-every need\n"
-           "--headless: the window starts its captures "
+           "--log-a, --log-b, --log-combined, --decode, --master, --log-frames, --pcap, --pcap-listen and\n"
+           "--status-every need --headless: the window starts its captures "
            "from its menu. " + headlessRequestsHelp();
 }
 

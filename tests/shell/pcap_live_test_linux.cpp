@@ -60,7 +60,8 @@ bool rtacRecord(const std::string& data, int64_t packetMicros, std::vector<PcapR
 // off at the end (a connection closed in the middle of one) is no fault of the stream's.
 std::vector<PcapRecord> readPcap(const std::string& file, std::string& error) {
     std::vector<PcapRecord> records;
-    if (file.size() < 24 || le32(file, 0) != 0xA1B2C3D4 || le32(file, 20) != 250) return error = "no pcap header", records;
+    if (file.size() < 24 || le32(file, 0) != 0xA1B2C3D4 || le32(file, 20) != 250)
+        return error = "no pcap header", records;
     for (size_t at = 24; at + 16 <= file.size();) {
         const uint32_t kept = le32(file, at + 8);
         if (le32(file, at + 12) != kept) return error = "a record cut short", records;
@@ -144,8 +145,8 @@ private:
             const std::string bytes = randomBytes(6000, seed_ * 100000 + slice);
             from_.send(bytes);
             sent_ += bytes;
-            const auto due = start + std::chrono::microseconds(static_cast<int64_t>(sent_.size()) * 1000000 / kBytesPerSecond);
-            std::this_thread::sleep_until(due);
+            const int64_t dueMicros = static_cast<int64_t>(sent_.size()) * 1000000 / kBytesPerSecond;
+            std::this_thread::sleep_until(start + std::chrono::microseconds(dueMicros));
         }
         sentCount_ = static_cast<int64_t>(sent_.size());
         senderDone_ = true;
@@ -208,7 +209,8 @@ TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFi
     EXPECT_EQ(taken.err(), "<3>pcap-listen " + address + " cannot listen: Address already in use\n");
 
     const auto tshark = [&](const std::string& file) -> ChildProcess& {
-        return children.emplace_back(kTshark, std::vector<std::string>{"-i", "TCP@" + address, "-w", file, "-F", "pcap"});
+        const std::vector<std::string> arguments = {"-i", "TCP@" + address, "-w", file, "-F", "pcap"};
+        return children.emplace_back(kTshark, arguments);
     };
     ChildProcess &a = tshark("a.pcap"), &b = tshark("b.pcap");
     // The stalled client: a small receive buffer, so that what waits for it is soon the server's.
