@@ -1,14 +1,17 @@
 // The real program in its headless mode, with no window system, both captures and the combined
 // capture written, under paced traffic both ways: its CPU, its resident size over time, every
 // byte at the far ends and in the capture files; with --soak, a long run whose captures are
-// rotated (renamed away, then SIGHUP) every 10 s.
+// rotated (renamed away, then SIGHUP) every 10 s; phase 4, raw pty speed again with --pcap-listen and
+// two clients reading the PCAP-over-IP stream, against phase 2 without them.
 //
-//   bench_headless [path/to/vorlinex] [--phase-seconds S] [--only-phase 1|2|3] [--soak] [--soak-seconds S]
+//   bench_headless [path/to/vorlinex] [--phase-seconds S] [--only-phase 1|2|3|4] [--soak] [--soak-seconds S]
 #include <fcntl.h>
 #include <limits.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <sys/wait.h>
@@ -23,6 +26,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -234,9 +238,12 @@ struct Samples {
 // output into a file there.
 class Headless {
 public:
-    Headless(const std::string& program, const std::string& ini, const std::string& errFile) : errFile_(errFile) {
+    Headless(const std::string& program, const std::string& ini, const std::string& errFile,
+             const std::vector<std::string>& more = {})
+        : errFile_(errFile) {
         std::vector<std::string> args = {program, "--headless", "--ini", ini, "--log-a", "a.log", "--log-b", "b.log",
                                          "--log-combined", "c.log", "--status-every", "0"};
+        args.insert(args.end(), more.begin(), more.end());
         bench::Launch child(args);
         for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "NOTIFY_SOCKET", "WATCHDOG_USEC",
                                  "WATCHDOG_PID"})
@@ -422,10 +429,41 @@ struct Outcome {
     bool rssFlat = false;
 };
 
+// A PCAP-over-IP client on 127.0.0.1 that reads everything until the server closes, counting.
+class StreamReader {
+public:
+    explicit StreamReader(uint16_t port) {
+        s_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+        if (::connect(s_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return;
+        thread_ = std::thread([this] {
+            std::vector<char> buffer(1 << 16);
+            for (ssize_t n; (n = ::recv(s_, buffer.data(), buffer.size(), 0)) > 0;) bytes_ += static_cast<uint64_t>(n);
+        });
+    }
+    ~StreamReader() {
+        if (thread_.joinable()) {
+            ::shutdown(s_, SHUT_RDWR);
+            thread_.join();
+        }
+        ::close(s_);
+    }
+    // Waits for the server's end of the stream; the bytes read.
+    uint64_t finish() {
+        if (thread_.joinable()) thread_.join();
+        return bytes_;
+    }
+
+private:
+    int s_ = -1;
+    std::atomic<uint64_t> bytes_{0};
+    std::thread thread_;
+};
+
 // One run of the program under traffic both ways; `rotateEvery` > 0 renames the captures away
 // and sends SIGHUP that often.
 Outcome runPhase(const std::string& program, int phase, const char* title, double rate, double period,
-                 double seconds, double rotateEvery) {
+                 double seconds, double rotateEvery, bool streamClients = false) {
     Outcome outcome;
     std::printf("\n== phase %d: %s: 2 x %.0f B/s (%.0f B every %.0f ms each way) for %.0f s%s (load %s)\n", phase, title,
                 rate, rate * period, period * 1000, seconds,
@@ -435,11 +473,22 @@ Outcome runPhase(const std::string& program, int phase, const char* title, doubl
     ScratchDir dir;
     PtyCable port1, port2;
     dir.write("headless.ini", bench::relayIni(port1.slavePath(), port2.slavePath(), 115200));
-    Headless child(program, dir.file("headless.ini"), dir.file("vorlinex.out"));
+    Headless child(program, dir.file("headless.ini"), dir.file("vorlinex.out"),
+                   streamClients ? std::vector<std::string>{"--pcap-listen", "0"} : std::vector<std::string>{});
     if (!child.waitFor("relaying ", 30)) {
         std::printf("  the program did not start relaying within 30 s; its output:\n%s\n", child.output().c_str());
         outcome.bytesOk = false;
         return outcome;
+    }
+    std::vector<std::unique_ptr<StreamReader>> readers;
+    if (streamClients) {
+        const std::string out = child.output(), mark = "pcap-listen 127.0.0.1:";
+        const size_t at = out.find(mark);
+        const int port = at == std::string::npos ? 0 : std::atoi(out.c_str() + at + mark.size());
+        for (int i = 0; i < 2; ++i) readers.push_back(std::make_unique<StreamReader>(static_cast<uint16_t>(port)));
+        const auto t0 = bench::Clock::now();
+        while (child.count(" connected\n") < 2 && bench::secondsSince(t0) < 30) ::usleep(50000);
+        std::printf("  PCAP-over-IP on port %d, %zu clients connected\n", port, child.count(" connected\n"));
     }
     PacedDirection forth(port1.master(), port2.master(), seedOf(0, phase), rate, period);
     PacedDirection back(port2.master(), port1.master(), seedOf(1, phase), rate, period);
@@ -539,6 +588,17 @@ Outcome runPhase(const std::string& program, int phase, const char* title, doubl
                 static_cast<unsigned long long>(combined.direction[1].wrong),
                 combinedOk ? "every byte of both directions, in order" : "MISMATCH");
     if (!combined.error.empty()) std::printf("    first line that is not a record: %s\n", combined.error.c_str());
+    // Each client's stream: the pcap header, then a 16-byte record header and the 12 bytes of
+    // link type 250's own before each record's bytes.
+    const uint64_t streamSize = 24 + 28 * combined.records + forth.received() + back.received();
+    for (size_t i = 0; i < readers.size(); ++i) {
+        const uint64_t got = readers[i]->finish();
+        const bool ok = got == streamSize;
+        outcome.bytesOk = outcome.bytesOk && ok;
+        std::printf("  PCAP-over-IP client %zu            %llu B read, %llu B for every record: %s\n", i + 1,
+                    static_cast<unsigned long long>(got), static_cast<unsigned long long>(streamSize),
+                    ok ? "every record" : "MISMATCH");
+    }
     if (rotations > 0) {
         const size_t reopened = child.count(" reopened\n");
         std::printf("  SIGHUPs %d; reopens told %zu of %d; reopen failures told %zu\n", rotations, reopened, 3 * rotations,
@@ -555,7 +615,8 @@ Outcome runPhase(const std::string& program, int phase, const char* title, doubl
 }
 
 // The targets of the phases that ran; true if every byte arrived where it should.
-bool judge(const Outcome& slow, const Outcome& fast, const Outcome& soaked, bool first, bool second, bool soak) {
+bool judge(const Outcome& slow, const Outcome& fast, const Outcome& soaked, const Outcome& streamed, bool first,
+           bool second, bool soak, bool fourth) {
     auto target = [](const std::string& what, bool met, const std::string& detail) {
         std::printf("  target %-48s %s  (%s)\n", what.c_str(), met ? "PASS" : "MISS", detail.c_str());
     };
@@ -565,7 +626,14 @@ bool judge(const Outcome& slow, const Outcome& fast, const Outcome& soaked, bool
     if (first) target("phase 1 RSS flat", slow.rssFlat, "last - at 10 s <= 1 MB");
     if (second) target("phase 2 RSS flat", fast.rssFlat, "last - at 10 s <= 1 MB");
     if (soak) target("phase 3 RSS flat", soaked.rssFlat, "last - at 10 s <= 1 MB");
-    const bool bytesOk = slow.bytesOk && fast.bytesOk && (!soak || soaked.bytesOk);
+    if (fourth) {
+        const double above = streamed.cpuPercent - fast.cpuPercent;
+        target("phase 4 CPU <= phase 2 + 2 points of a core", above <= 2,
+               bench::fmt(streamed.cpuPercent, 2) + " % against " + bench::fmt(fast.cpuPercent, 2) + " %: " +
+                   bench::fmt(above, 2) + " points above");
+        target("phase 4 RSS flat", streamed.rssFlat, "last - at 10 s <= 1 MB");
+    }
+    const bool bytesOk = slow.bytesOk && fast.bytesOk && (!soak || soaked.bytesOk) && (!fourth || streamed.bytesOk);
     target("every byte at the far ends and in captures", bytesOk, bytesOk ? "exact" : "see above");
     return bytesOk;
 }
@@ -592,11 +660,16 @@ int main(int argc, char** argv) {
                 program.c_str());
 
     if (only == 3) soak = true;
-    const bool first = only == 0 || only == 1, second = only == 0 || only == 2;
+    // Phase 4 is measured against phase 2, which runs with it.
+    const bool first = only == 0 || only == 1, second = only == 0 || only == 2 || only == 4;
+    const bool fourth = only == 0 || only == 4;
     const Outcome slow = !first ? Outcome{} : runPhase(program, 1, "a 460800-baud line's worth", 46080, 0.1, phaseSeconds, 0);
     const Outcome fast = !second ? Outcome{} : runPhase(program, 2, "raw pty speed", 1200000, 0.01, phaseSeconds, 0);
     Outcome soaked;
     if (soak) soaked = runPhase(program, 3, "soak with rotation", 20480, 0.1, soakSeconds, 10);
+    const Outcome streamed = !fourth ? Outcome{}
+                                     : runPhase(program, 4, "raw pty speed, --pcap-listen with two reading clients",
+                                                1200000, 0.01, phaseSeconds, 0, true);
 
-    return judge(slow, fast, soaked, first, second, soak) ? 0 : 1;
+    return judge(slow, fast, soaked, streamed, first, second, soak, fourth) ? 0 : 1;
 }

@@ -207,7 +207,7 @@ void CaptureFile::writerRun(const std::shared_ptr<Session>& session) {
     Session& s = *session;
     std::string batch, out;
     std::vector<std::pair<size_t, int64_t>> ends;  // each chunk's end in `out`, counted bytes so far
-    for (bool ended = false, closing = false; !ended;) {
+    for (bool ended = !beginFile(s), closing = false; !ended;) {
         batch.clear();
         {
             std::unique_lock<std::mutex> hold(s.lock);
@@ -329,6 +329,13 @@ bool CaptureFile::writeOut(Session& s, const std::string& out, const std::vector
     return !s.givenUp;
 }
 
+// Writes what the format starts a file with; false when the capture has ended.
+bool CaptureFile::beginFile(Session& s) {
+    std::string out;
+    s.format->begin(out);
+    return out.empty() || writeOut(s, out, {{out.size(), 0}});
+}
+
 // Opens the capture's path again, in Append mode, and goes on in the new file; the old one is
 // closed only once the new one is open, so that a path that cannot be opened (its folder gone,
 // a FIFO without a reader) loses nothing: the old file goes on taking the bytes. false when the
@@ -342,22 +349,25 @@ bool CaptureFile::reopenFile(Session& s) {
     }
     const int closeError = s.file.close();
     s.file = std::move(file);
-    std::lock_guard<std::mutex> hold(s.lock);
-    s.identity = s.file.identity();
-    s.reopenResult = 0;
-    // Some file systems report a failed write only at close: the old file may lack bytes, which
-    // ends the capture as a refused write does.
-    if (closeError != 0) {
-        if (!s.failure) {
-            s.failure.kind = CaptureFailure::Kind::WriteRefused;
-            s.failure.path = s.path;
-            s.failure.error = closeError;
-            s.failure.bytesNotWritten = s.inFlightCounted + s.incomingCounted;
+    {
+        std::lock_guard<std::mutex> hold(s.lock);
+        s.identity = s.file.identity();
+        s.reopenResult = 0;
+        // Some file systems report a failed write only at close: the old file may lack bytes, which
+        // ends the capture as a refused write does.
+        if (closeError != 0) {
+            if (!s.failure) {
+                s.failure.kind = CaptureFailure::Kind::WriteRefused;
+                s.failure.path = s.path;
+                s.failure.error = closeError;
+                s.failure.bytesNotWritten = s.inFlightCounted + s.incomingCounted;
+            }
+            giveUp(s, CaptureFailure::Kind::WriteRefused);
+            return false;
         }
-        giveUp(s, CaptureFailure::Kind::WriteRefused);
-        return false;
+        if (s.givenUp) return false;
     }
-    return !s.givenUp;
+    return beginFile(s);
 }
 
 void CaptureFile::finishSession(Session& s) {

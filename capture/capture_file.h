@@ -54,6 +54,9 @@ class CaptureFormat {
 public:
     virtual ~CaptureFormat() = default;
     virtual void format(const QueuedChunk& chunk, std::string& out) = 0;
+    // What every file starts with, before its first chunk: at its open and after each reopen
+    // (a pcapng file appended to starts a new section).
+    virtual void begin(std::string& /*out*/) {}
     // Each chunk is a record that a strict reader needs whole: after a failed write the file is
     // cut back to the end of the last whole one.
     virtual bool wholeRecords() const { return false; }
@@ -144,6 +147,7 @@ private:
     static bool writeOut(Session& session, const std::string& out,
                          const std::vector<std::pair<size_t, int64_t>>& ends);
     static bool reopenFile(Session& session);
+    static bool beginFile(Session& session);
     static void finishSession(Session& session);
     static void giveUp(Session& session, CaptureFailure::Kind kind);
 

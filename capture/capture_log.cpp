@@ -11,6 +11,7 @@ namespace {
 
 constexpr int kCombined = 3;
 constexpr int kFrames = 4;
+constexpr int kPcap = 5;
 
 // One direction's file: the bytes as handed over, stamp included, less those the CR/LF mode
 // they were captured under removes: 0 keeps every byte, 2 removes every CR, any other value
@@ -48,7 +49,8 @@ int Captures::captureWriting(int self, const FileIdentity& file) const {
         if (other != self && captureLogs[other - 1].file.writes(file)) return other;
     }
     if (self != kCombined && combinedCapture.writes(file)) return kCombined;
-    return self != kFrames && frameCapture.writes(file) ? kFrames : 0;
+    if (self != kFrames && frameCapture.writes(file)) return kFrames;
+    return self != kPcap && pcapCapture.writes(file) ? kPcap : 0;
 }
 
 int Captures::openCaptureLog(int channel, const std::string& fullPath, CaptureOpenFailure* failure,
@@ -90,6 +92,18 @@ int Captures::openFrameCapture(const std::string& fullPath, CaptureOpenFailure* 
     return 1;
 }
 
+int Captures::openPcapCapture(const std::string& fullPath, const PcapNaming& naming, CaptureOpenFailure* failure,
+                              CaptureOpenMode mode) {
+    pcapNaming_ = naming;
+    CaptureOpenFailure refused;
+    if (!pcapCapture.open(fullPath, [this](const FileIdentity& f) { return captureWriting(kPcap, f); }, refused,
+                          mode)) {
+        if (failure != nullptr) *failure = refused;
+        return 0;
+    }
+    return 1;
+}
+
 void Captures::writeCaptureLog(RelayChannel& channel, const uint8_t* block, int32_t length,
                                int32_t logStampLength) {
     if (block == nullptr || length <= 0) return;
@@ -121,12 +135,13 @@ std::vector<std::pair<int, CaptureFailure>> Captures::closeAllCaptureLogs() {
     for (int channel = 1; channel <= 2; ++channel) requestCaptureLogClose(channel);
     combinedCapture.requestClose();
     frameCapture.requestClose();
+    pcapCapture.requestClose();
     const int64_t deadline = CaptureFile::nowMs() + CaptureFile::kExitWaitMs;
     std::vector<std::pair<int, CaptureFailure>> lost;
-    for (int which = 1; which <= kFrames; ++which) {
+    for (int which = 1; which <= kPcap; ++which) {
         CaptureFailure failure;
         if (which >= kCombined) {
-            CombinedLog& log = which == kFrames ? frameCapture : combinedCapture;
+            CombinedLog& log = which == kPcap ? pcapCapture : which == kFrames ? frameCapture : combinedCapture;
             log.closeBy(deadline);
             failure = log.takeFailure();
         } else {
@@ -143,12 +158,14 @@ void Captures::reopenAllCaptures() {
     for (CaptureLog& log : captureLogs) log.file.reopen();
     combinedCapture.reopen();
     frameCapture.reopen();
+    pcapCapture.reopen();
 }
 
 std::vector<std::pair<int, int>> Captures::takeReopenResults() {
     std::vector<std::pair<int, int>> results;
-    for (int which = 1; which <= kFrames; ++which) {
-        const std::optional<int> result = which == kFrames     ? frameCapture.takeReopenResult()
+    for (int which = 1; which <= kPcap; ++which) {
+        const std::optional<int> result = which == kPcap       ? pcapCapture.takeReopenResult()
+                                          : which == kFrames   ? frameCapture.takeReopenResult()
                                           : which == kCombined ? combinedCapture.takeReopenResult()
                                                                : fileOf(which).takeReopenResult();
         if (result) results.emplace_back(which, *result);

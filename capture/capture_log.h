@@ -11,6 +11,8 @@
 #include "capture/capture_file.h"
 #include "capture/combined_log.h"
 #include "capture/frame_log.h"
+#include "capture/pcap_capture.h"
+#include "capture/pcap_server.h"
 
 struct AppOptions;
 struct Relay;
@@ -65,14 +67,15 @@ public:
     // For the shell's shutdown (END, Esc, close box, SIGTERM): every capture, the combined one
     // included, writes out what it holds and closes, all within a second together; a writer
     // held up by its disk longer is left behind. Returns the reports of the captures that lost
-    // bytes (1, 2, 3 for the combined one, 4 for the frame log), for the shell to tell.
+    // bytes (1, 2, 3 for the combined one, 4 for the frame log, 5 for the pcapng file), for
+    // the shell to tell.
     std::vector<std::pair<int, CaptureFailure>> closeAllCaptureLogs();
 
-    // For a rotation (logrotate renames the files, then signals): every open capture, 1, 2, the
-    // combined one and the frame log, closes its file and opens its path again at this point of its stream,
-    // creating the file when it was moved away. The writers do it; this never waits for a file.
+    // For a rotation (logrotate renames the files, then signals): every open capture (1 to 5)
+    // closes its file and opens its path again at this point of its stream, creating the file
+    // when it was moved away. The writers do it; this never waits for a file.
     void reopenAllCaptures();
-    // The outcomes of the reopens the writers have done since the last call: (capture 1 to 4,
+    // The outcomes of the reopens the writers have done since the last call: (capture 1 to 5,
     // 0 when reopened or the errno when the path could not be opened, and the old file goes on).
     std::vector<std::pair<int, int>> takeReopenResults();
 
@@ -95,12 +98,20 @@ public:
     // The same for the frame log.
     int openFrameCapture(const std::string& fullPath, CaptureOpenFailure* failure = nullptr,
                          CaptureOpenMode mode = CaptureOpenMode::Empty);
+    // Both directions as pcapng records of link type 250, its sections named by `naming`
+    // (capture 5).
+    CombinedLog pcapCapture{[this] { return newPcapFormat(pcapNaming_); }};
+    int openPcapCapture(const std::string& fullPath, const PcapNaming& naming, CaptureOpenFailure* failure = nullptr,
+                        CaptureOpenMode mode = CaptureOpenMode::Empty);
+    // The records as a PCAP-over-IP stream to whoever connects, once started.
+    PcapServer pcapServer;
 
 private:
     CaptureFile& fileOf(int channel) { return captureLog(channel).file; }
-    // Which capture (1 to 4) other than `self` still writes the file; 0 when none.
+    // Which capture (1 to 5) other than `self` still writes the file; 0 when none.
     int captureWriting(int self, const FileIdentity& file) const;
 
     const AppOptions& appOptions;
     CaptureLog captureLogs[2];
+    PcapNaming pcapNaming_;  // read by pcapCapture's factory, on the opener's thread
 };

@@ -6,7 +6,8 @@
 namespace {
 
 enum class Option {
-    Ini, Headless, LogA, LogB, LogCombined, Decode, Master, LogFrames, StatusEvery, Help, Version, ExportPcap, Format
+    Ini, Headless, LogA, LogB, LogCombined, Decode, Master, LogFrames, Pcap, PcapListen, StatusEvery, Help, Version,
+    ExportPcap, Format
 };
 
 struct KnownOption {
@@ -25,6 +26,8 @@ constexpr KnownOption kOptions[] = {
     {"--decode", Option::Decode, true, true},
     {"--master", Option::Master, true, true},
     {"--log-frames", Option::LogFrames, true, true},
+    {"--pcap", Option::Pcap, true, true},
+    {"--pcap-listen", Option::PcapListen, true, true},
     {"--status-every", Option::StatusEvery, true, true},
     {"--help", Option::Help, false, false},
     {"--version", Option::Version, false, false},
@@ -56,6 +59,26 @@ std::optional<int64_t> wholeSeconds(const std::string& text) {
 }
 
 }  // namespace
+
+bool parseListenAddress(const std::string& text, std::string& host, int32_t& port) {
+    std::string portText = text;
+    host = "127.0.0.1";
+    if (text.starts_with("[")) {
+        const size_t close = text.find("]:");
+        if (close == std::string::npos || close == 1) return false;
+        host = text.substr(1, close - 1);
+        portText = text.substr(close + 2);
+    } else if (const size_t colon = text.find(':'); colon != std::string::npos) {
+        // An IPv6 address without its brackets cannot be told from its port.
+        if (colon == 0 || text.find(':', colon + 1) != std::string::npos) return false;
+        host = text.substr(0, colon);
+        portText = text.substr(colon + 1);
+    }
+    const std::optional<int64_t> number = wholeSeconds(portText);
+    if (!number || *number < 0 || *number > 65535) return false;
+    port = static_cast<int32_t>(*number);
+    return true;
+}
 
 CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     CommandLine line;
@@ -126,6 +149,16 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
             case Option::LogFrames:
                 line.logFrames = value;
                 break;
+            case Option::Pcap:
+                line.pcap = value;
+                break;
+            case Option::PcapListen:
+                if (!parseListenAddress(value, line.pcapListenHost, line.pcapListenPort)) {
+                    return refused("--pcap-listen " + value +
+                                   " is not [ADDR:]PORT: a port from 0 to 65535, after a numeric address and a colon "
+                                   "([ADDR] for IPv6)");
+                }
+                break;
             case Option::StatusEvery: {
                 const std::optional<int64_t> seconds = wholeSeconds(value);
                 if (!seconds || *seconds < 0 || *seconds > kLongestStatusEvery) {
@@ -191,7 +224,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
 
 std::string usageLine() {
     return "Usage: vorlinex [--ini PATH] | vorlinex --headless [--ini PATH] [--log-a FILE] [--log-b FILE] "
-           "[--log-combined FILE] [--decode RULE [--master 1|2] [--log-frames FILE]] [--status-every SECONDS] | "
+           "[--log-combined FILE] [--decode RULE [--master 1|2] [--log-frames FILE]] [--pcap FILE] "
+           "[--pcap-listen [ADDR:]PORT] [--status-every SECONDS] | "
            "vorlinex --export-pcap CAPTURE OUT [--format pcap|pcapng] | vorlinex --help | vorlinex --version";
 }
 
@@ -211,6 +245,11 @@ std::string helpText() {
            "                           of the frame's bytes, then [ok], [bad crc], [bad lrc], [bad checksum],\n"
            "                           [truncated], [unknown] or [noise] and what it says; an answer ends with\n"
            "                           \"answer after N ms\", a request nobody answered within 1 s is a [timeout] line\n"
+           "  --pcap FILE              headless: both directions in read order as pcapng (link type 250, RTAC\n"
+           "                           serial) into FILE, appended to as a new section; Wireshark reads it\n"
+           "  --pcap-listen [ADDR:]PORT  headless: serve the records as PCAP-over-IP on ADDR (default 127.0.0.1)\n"
+           "                           and PORT (wireshark -k -i TCP@ADDR:PORT); anyone who reaches it sees the\n"
+           "                           traffic\n"
            "  --status-every SECONDS   headless: a status line every SECONDS (0 to " +
            std::to_string(kLongestStatusEvery) +
            ", default 60, 0: none" + statusAtOnceHelp() + ")\n"
@@ -220,7 +259,8 @@ std::string helpText() {
            "  --format pcap|pcapng     with --export-pcap: classic pcap or pcapng (the default)\n"
            "  --help                   show this help and exit\n"
            "  --version                show the program's version and exit\n"
-           "--log-a, --log-b, --log-combined, --decode, --master, --log-frames and --status-every need --headless: the window starts its captures\n"
+           "--log-a, --log-b, --log-combined, --decode, --master, --log-frames, --pcap, --pcap-listen and\n"
+           "--status-every need --headless: the window starts its captures "
            "from its menu. " + headlessRequestsHelp();
 }
 

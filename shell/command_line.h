@@ -35,6 +35,11 @@ struct CommandLine {
     std::string exportCapture;
     std::string exportOut;
     PcapForm exportForm = PcapForm::PcapNg;
+    // --pcap: both directions as pcapng, appended to; --pcap-listen: the PCAP-over-IP server's
+    // address (127.0.0.1 unless named) and port (0: a free one), pcapListenPort -1 when not asked.
+    std::string pcap;
+    std::string pcapListenHost;
+    int32_t pcapListenPort = -1;
     int64_t statusEverySeconds = 60;  // 0: no periodic status line
     std::string refusal;              // Refused: the one line naming what was wrong
 };
@@ -49,6 +54,10 @@ inline constexpr int kExitUsage = 2;
 // option, and a capture or status option without --headless are refused. --export-pcap takes two
 // values, the capture and the file to write, and goes with --format alone.
 CommandLine parseCommandLine(const std::vector<std::string>& arguments);
+
+// --pcap-listen's [ADDR:]PORT, also the window's "Share live": ADDR 127.0.0.1 unless named, an IPv6
+// one in brackets; PORT 0 to 65535. The address itself is checked when it is listened on.
+bool parseListenAddress(const std::string& text, std::string& host, int32_t& port);
 
 // "Usage: vorlinex [--ini PATH] | --headless [...] | --help | --version"
 std::string usageLine();

@@ -9,6 +9,7 @@ namespace {
 
 constexpr int kCombined = 3;
 constexpr int kFrames = 4;
+constexpr int kPcap = 5;
 // Where the frames go when only their figures were asked for (--decode without --log-frames).
 #ifdef _WIN32
 const std::string kFramesNowhere = "NUL";
@@ -19,7 +20,11 @@ const std::string kFramesNowhere = "/dev/null";
 }  // namespace
 
 const char* headlessCaptureLabel(int which) {
-    return which == 2 ? "b" : which == kCombined ? "combined" : which == kFrames ? "frames" : "a";
+    return which == 2           ? "b"
+           : which == kCombined ? "combined"
+           : which == kFrames   ? "frames"
+           : which == kPcap     ? "pcap"
+                                : "a";
 }
 
 HeadlessRun::HeadlessRun(CommandLine options, Say say) : options_(std::move(options)), say_(std::move(say)) {
@@ -50,6 +55,7 @@ HeadlessRun::~HeadlessRun() { stop(); }
 
 const std::string& HeadlessRun::capturePath(int which) const {
     if (which == kFrames) return options_.logFrames.empty() && options_.decodeAsked ? kFramesNowhere : options_.logFrames;
+    if (which == kPcap) return options_.pcap;
     return which == kCombined ? options_.logCombined : which == 2 ? options_.logB : options_.logA;
 }
 
@@ -63,6 +69,9 @@ bool HeadlessRun::openCapture(int which, const std::string& path, std::string& w
         captures.frameDecoding.choose(options_.decode, lineSettingsFor(app.relay.serialPort1.settings),
                                       lineSettingsFor(app.relay.serialPort2.settings));
         opened = captures.openFrameCapture(path, &failure, CaptureOpenMode::Append);
+    } else if (which == kPcap) {
+        const PcapNaming naming{versionText(), app.portName(1) + " <-> " + app.portName(2)};
+        opened = captures.openPcapCapture(path, naming, &failure, CaptureOpenMode::Append);
     } else if (which == kCombined) {
         opened = captures.openCombinedCapture(path, &failure, CaptureOpenMode::Append);
     } else {
@@ -85,7 +94,7 @@ bool HeadlessRun::start() {
     app.loadSettings();
 
     // The captures first: one that cannot be opened ends the run before a port is touched.
-    for (int which = 1; which <= kFrames; ++which) {
+    for (int which = 1; which <= kPcap; ++which) {
         if (capturePath(which).empty()) continue;
         if (std::string why; !openCapture(which, capturePath(which), why)) {
             say_(JournalPriority::Error, captureOpenRefusedText(headlessCaptureLabel(which), capturePath(which), why));
@@ -93,6 +102,21 @@ bool HeadlessRun::start() {
             stopped_ = true;
             return false;
         }
+    }
+
+    if (options_.pcapListenPort >= 0) {
+        PcapServer& server = app.captures.pcapServer;
+        const auto port = static_cast<uint16_t>(options_.pcapListenPort);
+        if (const int error = server.start(options_.pcapListenHost, port); error != 0) {
+            const std::string& host = options_.pcapListenHost;
+            const std::string address = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
+                                        std::to_string(port);
+            say_(JournalPriority::Error, pcapListenRefusedText(address, error));
+            app.captures.closeAllCaptureLogs();
+            stopped_ = true;
+            return false;
+        }
+        say_(JournalPriority::Notice, pcapListeningText(server.address()));
     }
 
     app.startPorts();
@@ -118,7 +142,7 @@ void HeadlessRun::step() {
 void HeadlessRun::takeCaptureReports() {
     Captures& captures = app.captures;
     for (const auto& [which, error] : captures.takeReopenResults()) {
-        if (which < 1 || which > kFrames) continue;
+        if (which < 1 || which > kPcap) continue;
         const std::string& path = capturePath(which);
         if (error == 0) {
             say_(JournalPriority::Notice, captureReopenedText(std::time(nullptr), headlessCaptureLabel(which), path));
@@ -127,14 +151,19 @@ void HeadlessRun::takeCaptureReports() {
                  captureReopenFailedText(std::time(nullptr), headlessCaptureLabel(which), path, error));
         }
     }
-    for (int which = 1; which <= kFrames; ++which) {
-        CaptureFailure failure = which == kFrames     ? captures.frameCapture.takeFailure()
+    for (int which = 1; which <= kPcap; ++which) {
+        CaptureFailure failure = which == kPcap       ? captures.pcapCapture.takeFailure()
+                                 : which == kFrames   ? captures.frameCapture.takeFailure()
                                  : which == kCombined ? captures.combinedCapture.takeFailure()
                                                       : captures.takeCaptureFailure(which);
         if (!failure) continue;
         captureEnded_[which - 1] = true;
         say_(JournalPriority::Error, captureEndedText(std::time(nullptr), headlessCaptureLabel(which),
                                                       captureLostAtExitText(failure)));
+    }
+    for (const PcapClientNews& news : captures.pcapServer.takeNews()) {
+        const bool fault = news.kind == PcapClientNews::Kind::Dropped || news.kind == PcapClientNews::Kind::FellBehind;
+        say_(fault ? JournalPriority::Warning : JournalPriority::Notice, pcapClientText(std::time(nullptr), news));
     }
 }
 
@@ -147,11 +176,12 @@ void HeadlessRun::reopenCaptures() {
     // its path, after what the file holds, once its writer has let the old file go; under
     // logrotate it would otherwise stay ended until a restart.
     takeCaptureReports();
-    for (int which = 1; which <= kFrames; ++which) {
+    for (int which = 1; which <= kPcap; ++which) {
         if (!captureEnded_[which - 1]) continue;
         const std::string& path = capturePath(which);
         const char* label = headlessCaptureLabel(which);
-        const bool finished = which == kFrames     ? app.captures.frameCapture.closed()
+        const bool finished = which == kPcap       ? app.captures.pcapCapture.closed()
+                              : which == kFrames   ? app.captures.frameCapture.closed()
                               : which == kCombined ? app.captures.combinedCapture.closed()
                                                    : app.captures.captureLogClosed(which);
         if (!finished) {
@@ -168,13 +198,15 @@ void HeadlessRun::reopenCaptures() {
 HeadlessStatus HeadlessRun::status() {
     HeadlessStatus status = app.status();
     Captures& captures = app.captures;
-    for (int which = 1; which <= kFrames; ++which) {
+    for (int which = 1; which <= kPcap; ++which) {
         if (capturePath(which).empty() || (which == kFrames && options_.logFrames.empty())) continue;
-        const int64_t bytes = which == kFrames     ? captures.frameCapture.byteCount()
+        const int64_t bytes = which == kPcap       ? captures.pcapCapture.byteCount()
+                              : which == kFrames   ? captures.frameCapture.byteCount()
                               : which == kCombined ? captures.combinedCapture.byteCount()
                                                    : captures.captureByteCount(which);
         status.captures.push_back({headlessCaptureLabel(which), bytes, captureEnded_[which - 1]});
     }
+    if (captures.pcapServer.running()) status.listen = {captures.pcapServer.address(), captures.pcapServer.clients()};
     if (options_.decodeAsked) {
         const FrameFigures figures = captures.frameDecoding.figures();
         status.frames.asked = true;
@@ -190,6 +222,8 @@ void HeadlessRun::stop() {
     if (stopped_) return;
     stopped_ = true;
     app.stopRelay();
+    // The clients get what waits for them (a second at most), then their connections close.
+    app.captures.pcapServer.stop();
     takeCaptureReports();
     // At most a second for all of them together; a capture whose disk has stalled is named.
     for (const auto& [which, failure] : app.captures.closeAllCaptureLogs())

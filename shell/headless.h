@@ -46,8 +46,8 @@ public:
 
 private:
     void takeCaptureReports();
-    // Opens capture 1, 2 or 3 (appended to); false with the reason in `why`.
-    // The path a capture was named with (1 to 4); empty when none was.
+    // Opens capture 1 to 5 (appended to); false with the reason in `why`.
+    // The path a capture was named with (1 to 5); empty when none was.
     const std::string& capturePath(int which) const;
     bool openCapture(int which, const std::string& path, std::string& why);
 
@@ -55,10 +55,10 @@ private:
     const Say say_;
     BoxFunction boxes_;
     bool stopped_ = false;
-    bool captureEnded_[4] = {false, false, false, false};
+    bool captureEnded_[5] = {false, false, false, false, false};
     // How a port that did not open is told: waited for, or not coming by itself.
     JournalPriority portReportPriority_ = JournalPriority::Error;
 };
 
-// The captures' labels in lines and status: 1 "a", 2 "b", 3 "combined", 4 "frames".
+// The captures' labels in lines and status: 1 "a", 2 "b", 3 "combined", 4 "frames", 5 "pcap".
 const char* headlessCaptureLabel(int which);

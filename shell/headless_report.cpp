@@ -1,5 +1,6 @@
 #include "shell/headless_report.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <system_error>
 
@@ -89,6 +90,9 @@ std::string statusLineText(const HeadlessStatus& status) {
                     (capture.ended ? " (ended)" : "");
         }
     }
+    if (!status.listen.address.empty())
+        line += "  pcap-listen " + status.listen.address + " " + std::to_string(status.listen.clients) +
+                (status.listen.clients == 1 ? " client" : " clients");
     if (status.frames.asked) {
         line += "  frames " + groupedNumber(status.frames.frames) + " errors " + groupedNumber(status.frames.errors);
         for (const HeadlessStatus::Unit& unit : status.frames.units) {
@@ -153,4 +157,29 @@ std::string captureResumeFailedText(std::time_t when, const std::string& label, 
 std::string captureResumeWaitsText(std::time_t when, const std::string& label, const std::string& path) {
     return eventTimeText(when) + " capture " + label + " " + path +
            " is not opened again yet: its writer still waits for the old file; it is tried again at the next SIGHUP";
+}
+
+std::string pcapListeningText(const std::string& address) {
+    return "pcap-listen " + address + ": PCAP-over-IP to whoever connects (wireshark -k -i TCP@" + address + ")";
+}
+
+std::string pcapListenRefusedText(const std::string& address, int error) {
+    return "pcap-listen " + address + " cannot listen: " +
+           (error == EINVAL ? std::string("not a numeric IPv4 or IPv6 address of this machine")
+                            : std::system_category().message(error));
+}
+
+std::string pcapClientText(std::time_t when, const PcapClientNews& news) {
+    std::string text = eventTimeText(when) + " pcap-listen client " + news.peer + " ";
+    switch (news.kind) {
+        case PcapClientNews::Kind::Connected:
+            return text + "connected";
+        case PcapClientNews::Kind::Left:
+            return text + "left" + (news.error == 0 ? "" : ": " + std::system_category().message(news.error));
+        case PcapClientNews::Kind::Dropped:
+            return text + "dropped: it stopped reading, " + groupedNumber(news.waiting) + " bytes waited for it";
+        case PcapClientNews::Kind::FellBehind:
+            return text + "dropped: the server fell behind the relay";
+    }
+    return text;
 }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "capture/pcap_server.h"
+
 enum class JournalPriority { Error = 3, Warning = 4, Notice = 5, Info = 6 };
 
 // "<4>" + text + "\n"; a text of several lines becomes one, its line ends read as ": ".
@@ -54,6 +56,10 @@ struct HeadlessStatus {
         int64_t frames = 0, errors = 0;
         std::vector<Unit> units;
     } frames;
+    struct Listen {
+        std::string address;  // empty: no --pcap-listen
+        int clients = 0;
+    } listen;
 };
 
 // "up 3d 04:12:09  COM1 /dev/ttyUSB0 present  COM2 /dev/ttyUSB1 away 00:00:41  1>2 12,345,678 B
@@ -88,3 +94,10 @@ std::string captureResumeWaitsText(std::time_t when, const std::string& label, c
 std::string captureEndedText(std::time_t when, const std::string& label, const std::string& why);
 // "capture a /var/log/a.log cannot be opened: Permission denied"
 std::string captureOpenRefusedText(const std::string& label, const std::string& path, const std::string& why);
+// "pcap-listen 127.0.0.1:57012: PCAP-over-IP to whoever connects (wireshark -k -i TCP@127.0.0.1:57012)"
+std::string pcapListeningText(const std::string& address);
+// "pcap-listen 127.0.0.1:57012 cannot listen: Address already in use"
+std::string pcapListenRefusedText(const std::string& address, int error);
+// "2026-12-07 23:59:42 pcap-listen client 127.0.0.1:45678 connected" (left, left: <why>,
+// dropped: it stopped reading, 8,388,700 bytes waited for it)
+std::string pcapClientText(std::time_t when, const PcapClientNews& news);

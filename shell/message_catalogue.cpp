@@ -373,7 +373,7 @@ namespace {
 
 // The names of the three captures as their menu items call them.
 const char* captureName(int which) {
-    return which == 2 ? "LOG B" : which == 3 ? "LOG Com<->Com" : "LOG A";
+    return which == 2 ? "LOG B" : which == 3 ? "LOG Com<->Com" : which == 5 ? "--pcap" : "LOG A";
 }
 
 // Why the file took what it took no more, in one line.

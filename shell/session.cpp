@@ -26,6 +26,8 @@ Session::~Session() {
 void Session::connectRelaySinks() {
     readOrder.listen(&captures.combinedCapture);
     readOrder.listen(&captures.frameCapture);
+    readOrder.listen(&captures.pcapCapture);
+    readOrder.listen(&captures.pcapServer);
     readOrder.listen(&timeline);
     relay.relayChannel1.readSink = &readOrder.sink(1);
     relay.relayChannel2.readSink = &readOrder.sink(2);

@@ -21,6 +21,7 @@ enum Command : int {
     kCommandLogC = 40012,
     kCommandDevices = 40013,
     kCommandTimeline = 40014,  // DISP "Com<->Com": the timeline window
+    kCommandShareLive = 40015, // MENU "Share live (PCAP-over-IP)...": starts or stops the stream
 };
 
 // The LOG item that starts a capture: 1, 2 or kCombinedCapture.

@@ -108,6 +108,8 @@ void Vorlinex::shutdownVorlinex() {
     // Before anything else: a restart whose box or dialog loop runs this must find nothing to
     // reopen or restart once its loop returns.
     app.stopRelay();
+    // The live stream's clients get what waits for them (a second at most), then it closes.
+    app.captures.pcapServer.stop();
     // At most a second: a capture whose disk has stalled is named here and left behind.
     for (const auto& [which, failure] : app.captures.closeAllCaptureLogs())
         std::fprintf(stderr, "Vorlinex: %s\n", captureLostAtExitText(failure).c_str());

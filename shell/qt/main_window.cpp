@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QGroupBox>
+#include <QInputDialog>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
@@ -32,6 +33,8 @@
 #include "settings/qt/option_dialog.h"
 #include "settings/qt/serial_dialog.h"
 #include "shell/activity_arrows.h"
+#include "shell/command_line.h"
+#include "shell/headless_report.h"
 #include "shell/message_catalogue.h"
 #include "shell/qt/desktop.h"
 #include "shell/qt/dialog_units.h"
@@ -133,6 +136,7 @@ void buildMenu(Vorlinex& vorlinex, QMainWindow* window) {
     addItem(vorlinex, main, "LOG Com->Com(&A)", kCommandLogA);
     addItem(vorlinex, main, "LOG Com<-Com(&B)", kCommandLogB);
     addItem(vorlinex, main, "LOG Com<->Com(&C)", kCommandLogC);
+    addItem(vorlinex, main, "Share live (PCAP-over-IP)...", kCommandShareLive)->setCheckable(true);
     addItem(vorlinex, main, "SERIAL(&S", kCommandSerial);
     main->addSeparator();
     addItem(vorlinex, main, "END(&E)", kCommandEnd);
@@ -326,6 +330,11 @@ void Vorlinex::showPortStatus(QWidget* mainWindow) {
     QString text = QString::fromStdString(portStatusText(app.relay));
     const QString uart = part->property("uartNotice").toString();
     if (!uart.isEmpty()) text = text.isEmpty() ? uart : text + QStringLiteral("; ") + uart;
+    const PcapServer& server = app.captures.pcapServer;
+    if (server.running()) {
+        const QString sharing = QStringLiteral("Sharing live on %1").arg(QString::fromStdString(server.address()));
+        text = text.isEmpty() ? sharing : sharing + QStringLiteral("; ") + text;
+    }
     // The part is 300 px wide: the whole text when the mouse rests on it, with what the servers
     // of network ports last said of their lines.
     const QString states = QString::fromStdString(portLineStateText(app.relay));
@@ -498,9 +507,43 @@ void Vorlinex::dispatchMainCommand(int commandId) {
         case kCommandTimeline:
             timelineWindows.openTimelineWindow();
             break;
+        case kCommandShareLive:
+            shareLive();
+            break;
         default:
             break;
     }
+}
+
+void Vorlinex::shareLive() {
+    PcapServer& server = app.captures.pcapServer;
+    QAction* item = mainMenuItem(kCommandShareLive);
+    if (server.running()) {
+        // Chosen again while it runs: the stream ends, each client gets what waits for it.
+        server.stop();
+    } else {
+        QInputDialog dialog(publishedMainWindow());
+        dialog.setObjectName(QStringLiteral("ShareLive"));
+        dialog.setWindowTitle(QStringLiteral("Share live (PCAP-over-IP)"));
+        dialog.setLabelText(QStringLiteral("Listen on [ADDRESS:]PORT (Wireshark: TCP@ADDRESS:PORT).\n"
+                                           "Anyone who reaches this address sees the traffic."));
+        dialog.setTextValue(QString::fromStdString(lastShareAddress));
+        if (dialog.exec() == QDialog::Accepted && !shutdownStarted()) {
+            const std::string text = dialog.textValue().trimmed().toStdString();
+            std::string host;
+            int32_t port = 0;
+            if (!parseListenAddress(text, host, port)) {
+                showBox(boxes, text + " is not [ADDRESS:]PORT: a port from 0 to 65535, after a numeric address and a "
+                        "colon ([ADDRESS] for IPv6)", BoxIcon::Error, BoxOwner::MainWindow);
+            } else if (const int error = server.start(host, static_cast<uint16_t>(port)); error != 0) {
+                showBox(boxes, pcapListenRefusedText(text, error), BoxIcon::Error, BoxOwner::MainWindow);
+            } else {
+                lastShareAddress = text;
+            }
+        }
+    }
+    if (item != nullptr) item->setChecked(server.running());
+    showPortStatus();
 }
 
 void Vorlinex::updateActivityArrows() {

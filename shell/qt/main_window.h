@@ -85,6 +85,10 @@ public:
     void dispatchMainCommand(int commandId);
     // Timer 119: one frame of both arrow strips.
     void updateActivityArrows();
+    // MENU "Share live (PCAP-over-IP)...": asks for the address and starts the PCAP-over-IP
+    // server, shown in the status bar while it runs; chosen again, stops it.
+    void shareLive();
+    std::string lastShareAddress = "127.0.0.1:57012";  // the dialog's value, as last started
     // HELP(&H): the help page Vorlinex.html of the current directory, else the installed one
     // (help_page.h), in the desktop's browser.
     void openHelp();

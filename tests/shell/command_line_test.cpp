@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "settings/config.h"
 #include "shell/command_line.h"
@@ -74,6 +75,7 @@ TEST(CommandLineTest, RefusesWhatIsWrongNamingIt) {
         {{"--export-pcap", "c.log", "--format", "pcap"}, "--export-pcap needs a capture and a file to write"},
         {{"--export-pcap", "c.log", "o", "--ini", "x.ini"}, "--ini does not go with --export-pcap"},
         {{"--export-pcap", "c.log", "o", "extra"}, "unexpected argument \"extra\""},
+        {{"--pcap", "x.pcapng"}, "--pcap needs --headless"},
     };
     for (const auto& [arguments, refusal] : table) {
         const CommandLine line = parseCommandLine(arguments);
@@ -88,6 +90,25 @@ TEST(CommandLineTest, RefusesWhatIsWrongNamingIt) {
         EXPECT_NE(help.find("\n  " + std::string(option) + " "), std::string::npos)
             << "each option on a line of its own: " << option;
     EXPECT_EQ(versionText(), "Vorlinex v1.01a");
+}
+
+// --pcap-listen [ADDR:]PORT: 127.0.0.1 unless an address is named; an IPv6 one only in brackets,
+// where its colons cannot be taken for the port's.
+TEST(CommandLineTest, PcapListenListensOnLoopbackUnlessAnAddressIsNamed) {
+    const std::tuple<std::string, std::string, int32_t> accepted[] = {
+        {"57012", "127.0.0.1", 57012}, {"0.0.0.0:57012", "0.0.0.0", 57012}, {"[::1]:0", "::1", 0},
+        {"192.168.7.2:65535", "192.168.7.2", 65535}, {"[fe80::1%eth0]:57012", "fe80::1%eth0", 57012},
+    };
+    for (const auto& [value, host, port] : accepted) {
+        const CommandLine line = parseCommandLine({"--headless", "--pcap-listen", value});
+        EXPECT_EQ(line.action, Action::Headless) << value << ": " << line.refusal;
+        EXPECT_EQ(std::tie(line.pcapListenHost, line.pcapListenPort), std::tie(host, port)) << value;
+    }
+    EXPECT_EQ(parseCommandLine({"--headless"}).pcapListenPort, -1);
+    for (const char* value : {"65536", "-1", "::1:57012", "[::1]57012", ":57012", "[]:1", "host:", "57012x"}) {
+        const CommandLine line = parseCommandLine({"--headless", "--pcap-listen", value});
+        EXPECT_EQ(line.refusal.rfind("--pcap-listen " + std::string(value) + " is not [ADDR:]PORT", 0), 0u) << value;
+    }
 }
 
 // --ini: the named file is read and saved wherever the current directory is; one that cannot be

@@ -1,10 +1,13 @@
 // The real program in-process: the main window's menu marks, clock, figures and arrow strips; the
 // ways out; adapters that come and go; the timeline window; a network port's settings.
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QAction>
 #include <QComboBox>
+#include <QInputDialog>
 #include <QMenu>
 #include <QMessageBox>
 #include <QRegularExpression>
@@ -16,6 +19,7 @@
 #include "shell/activity_arrows.h"
 #include "tests/shell/qt/shell_harness.h"
 #include "tests/support/serial_servers.h"
+#include "tests/support/test_socket.h"
 
 namespace {
 
@@ -311,6 +315,54 @@ TEST_F(Program, SerialOkSendsTheNewSettingsOverTheSameNetworkConnectionAndTheSer
         expectRelaysBothWays(first, second, 5);
     });
     user.stop();
+}
+
+// MENU "Share live (PCAP-over-IP)...": the address asked (loopback's 57012 offered), the stream's
+// address in the status bar while it runs, a client's pcap of what is relayed, and the same item
+// again ends it; an address that is none is told and starts nothing.
+TEST_F(Program, ShareLiveStreamsTheRecordsToAClientWhileTheStatusBarShowsItsAddress) {
+    run([&](Vorlinex& v, QWidget* window) {
+        QAction* item = v.mainMenuItem(kCommandShareLive);
+        ASSERT_NE(item, nullptr);
+        QString offered;
+        const auto choose = [&](const QString& address) {
+            QTimer::singleShot(0, window, [&offered, address] {
+                auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+                if (dialog == nullptr) return;
+                offered = dialog->textValue();
+                dialog->setTextValue(address);
+                dialog->accept();
+            });
+            item->trigger();
+        };
+        choose(QStringLiteral("::1:57012"));
+        EXPECT_EQ(offered, QStringLiteral("127.0.0.1:57012"));
+        ASSERT_EQ(recordedBoxes().size(), 1u);
+        EXPECT_NE(recordedBoxes()[0].text.find("::1:57012 is not [ADDRESS:]PORT"), std::string::npos);
+        recordedBoxes().clear();
+        EXPECT_FALSE(item->isChecked() || v.app.captures.pcapServer.running());
+
+        choose(QStringLiteral("127.0.0.1:0"));  // a free port
+        PcapServer& server = v.app.captures.pcapServer;
+        ASSERT_TRUE(server.running() && item->isChecked());
+        auto* part = window->findChild<QLabel*>(statusPartName(0));
+        EXPECT_TRUE(part->text().startsWith(QStringLiteral("Sharing live on 127.0.0.1:%1").arg(server.port())))
+            << part->text().toStdString();
+        TestSocket client = connectLocal(server.port());
+        ASSERT_TRUE(waitUntil([&] { return server.clients() == 1; }));
+        flow(first, second, "*IDN?\r\n");
+        std::string got;
+        EXPECT_TRUE(waitUntil([&] { return (got += client.receiveSome(10)).size() >= 24 + 16 + 12 + 7; }));
+        EXPECT_EQ(got.substr(0, 4), std::string("\xD4\xC3\xB2\xA1", 4)) << "a pcap header";
+        EXPECT_TRUE(got.ends_with(std::string("\x01\0\0\0*IDN?\r\n", 11))) << "the record, 1>2";
+
+        choose(QString());  // no dialog: it stops
+        EXPECT_FALSE(server.running() || item->isChecked());
+        EXPECT_FALSE(part->text().contains(QStringLiteral("Sharing")));
+        pollfd end{static_cast<int>(client.get()), POLLIN, 0};
+        char byte = 0;
+        EXPECT_TRUE(::poll(&end, 1, 10000) == 1 && ::recv(end.fd, &byte, 1, 0) == 0) << "the connection ended";
+    });
 }
 
 }  // namespace
