@@ -598,12 +598,15 @@ void TimelineFile::read(uint64_t from, size_t count, std::vector<TimelineRecord>
     };
     std::vector<Place> places;
     std::vector<PcapSection> sections;
-    const bool capture = index.capture.load();
-    // A packet's gap is to the record before it, which is read too.
-    const uint64_t before = capture && from > 0 ? 1 : 0;
+    bool capture = false;
+    uint64_t before = 0;
     {
         std::lock_guard<std::mutex> hold(index.lock);
         if (from >= index.held()) return;
+        // Known before the first record was published. A packet's gap is to the record before
+        // it, which is read too.
+        capture = index.capture.load();
+        before = capture && from > 0 ? 1 : 0;
         const uint64_t last = from + std::min<uint64_t>(count, index.held() - from);
         places.reserve(static_cast<size_t>(last - from + before));
         index.records.forEach(from - before, last, [&](uint64_t, uint64_t start, const Index::Entry& entry) {

@@ -35,7 +35,7 @@ public:
         bool cut = false;             // the file was cut shorter since it was opened
         uint64_t cutTo = 0;           // to this size
         // A pcap or pcapng file: skippedLines counts its packets that hold no serial record and
-        // firstSkippedLine is the first one's number, as Wireshark numbers packets; `stop` says why
+        // firstSkippedLine is the first one's number among its packets, from 1; `stop` says why
         // its reading ended before the file did, at byte `stopAt` (the link type refused).
         bool capture = false;
         PcapStop stop = PcapStop::None;

@@ -1,6 +1,8 @@
 #include "record/pcap_reader.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 #include "record/pcap_record.h"
 
@@ -17,17 +19,21 @@ constexpr uint16_t kOptEnd = 0, kIfTsresol = 9, kIfTsoffset = 14;
 // date still has four digits in any zone, as a record line writes it.
 constexpr int64_t kLatestMicros = (int64_t{253402300800} - 2 * 86400) * 1000000;
 
-uint16_t get16(const uint8_t* p, bool bigEndian) {
-    return bigEndian ? static_cast<uint16_t>(p[0] << 8 | p[1]) : static_cast<uint16_t>(p[1] << 8 | p[0]);
+// Fields in the file's byte order, whatever the machine's.
+template <typename T>
+T get(const uint8_t* p, bool bigEndian) {
+    T value;
+    std::memcpy(&value, p, sizeof value);
+    if (bigEndian == (std::endian::native == std::endian::little)) {
+        if constexpr (sizeof(T) == 2) value = __builtin_bswap16(value);
+        else if constexpr (sizeof(T) == 4) value = __builtin_bswap32(value);
+        else value = __builtin_bswap64(value);
+    }
+    return value;
 }
-uint32_t get32(const uint8_t* p, bool bigEndian) {
-    const uint32_t high = get16(p + (bigEndian ? 0 : 2), bigEndian), low = get16(p + (bigEndian ? 2 : 0), bigEndian);
-    return high << 16 | low;
-}
-uint64_t get64(const uint8_t* p, bool bigEndian) {
-    const uint64_t high = get32(p + (bigEndian ? 0 : 4), bigEndian), low = get32(p + (bigEndian ? 4 : 0), bigEndian);
-    return high << 32 | low;
-}
+uint16_t get16(const uint8_t* p, bool bigEndian) { return get<uint16_t>(p, bigEndian); }
+uint32_t get32(const uint8_t* p, bool bigEndian) { return get<uint32_t>(p, bigEndian); }
+uint64_t get64(const uint8_t* p, bool bigEndian) { return get<uint64_t>(p, bigEndian); }
 
 // A classic pcap file's magic number as the first four bytes read little-endian: its byte order
 // and whether its time stamps count nanoseconds.

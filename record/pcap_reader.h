@@ -76,7 +76,7 @@ public:
     uint32_t refusedLinkType() const { return refusedLinkType_; }
 
     uint64_t consumed() const { return offset_; }
-    uint64_t packets() const { return packets_; }  // every record or packet block, as Wireshark numbers them
+    uint64_t packets() const { return packets_; }  // every record or packet block, numbered from 1
     uint64_t records() const { return records_; }  // the serial records among them
     // Packets that hold no serial record, and the 1-based number of the first.
     uint64_t skipped() const { return skipped_; }

@@ -367,10 +367,16 @@ TEST(TimelineFile, PcapAndPcapngFilesOpenToTheRecordsTheyHoldTimesGapsAndBytesEx
     dir.write("cut.pcapng", appended.substr(0, appended.size() - 5));
     TimelineFile cut;
     ASSERT_TRUE(opened(cut, dir.file("cut.pcapng")));
-    const TimelineFile::Progress progress = indexed(cut);
+    TimelineFile::Progress progress = indexed(cut);
     EXPECT_EQ(std::make_tuple(progress.records, progress.stop, progress.stopAt),
               std::make_tuple(records.size() - 1, PcapStop::Truncated, uint64_t{starts.back()}));
     EXPECT_EQ(textOf(readAll(cut)), textOf(records, true, 0, records.size() - 1));
+    // Cut again while open, inside record 2000: the records it still holds whole.
+    std::filesystem::resize_file(dir.file("cut.pcapng"), starts[2000] + 40);
+    readAll(cut);  // comes up short: it looks for itself
+    progress = cut.progress();
+    EXPECT_EQ(std::make_tuple(progress.cut, progress.records), std::make_tuple(true, uint64_t{2000}));
+    EXPECT_EQ(textOf(readAll(cut)), textOf(records, true, 0, 2000));
     if (wiresharkTool("editcap").empty()) GTEST_SKIP() << "editcap (Debian's wireshark-common) is not installed";
 }
 
