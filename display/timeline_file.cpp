@@ -7,12 +7,12 @@
 #include <mutex>
 #include <string_view>
 #include <thread>
-#include <time.h>
 #include <vector>
 
 #include "display/grouped_rows.h"
 #include "display/positional_file.h"
 #include "record/combined_record.h"
+#include "relay/local_time.h"
 
 namespace {
 
@@ -477,7 +477,7 @@ bool TimelineFile::Index::parseAt(const char* at, size_t room, uint64_t key, uin
     wallMicros = packet.wallMicros;
     const std::time_t second = static_cast<std::time_t>(wallMicros / 1000000);
     record.local = std::tm{};
-    localtime_r(&second, &record.local);
+    localTimeOf(second, record.local);
     record.micros = static_cast<int32_t>(wallMicros % 1000000);
     record.gapMicros = 0;
     return true;
