@@ -431,10 +431,11 @@ void TimelineFile::Index::runCapture() {
             }
             break;
         }
-        reader.feed(reinterpret_cast<const uint8_t*>(buffer.get()), static_cast<size_t>(n), [&](const PcapPacket& packet) {
-            found.push_back(
-                Found{packet.offset, static_cast<uint32_t>(timelineRows(packet.length) << 1 | (packet.channel == 2 ? 1 : 0))});
-        });
+        const auto take = [&](const PcapPacket& packet) {
+            const uint64_t rows = timelineRows(packet.length);
+            found.push_back(Found{packet.offset, static_cast<uint32_t>(rows << 1 | (packet.channel == 2 ? 1 : 0))});
+        };
+        reader.feed(reinterpret_cast<const uint8_t*>(buffer.get()), static_cast<size_t>(n), take);
         next += static_cast<uint64_t>(n);
         reached.bytesRead = next;
         reached.skippedLines = reader.skipped();
@@ -462,8 +463,8 @@ bool TimelineFile::Index::parseAt(const char* at, size_t room, uint64_t key, uin
     }
     incomplete = false;
     PcapPacket packet;
-    if (section == nullptr ||
-        PcapReader::readPacket(*section, reinterpret_cast<const uint8_t*>(at), room, key, packet) != PcapPacketKind::Data) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(at);
+    if (section == nullptr || PcapReader::readPacket(*section, bytes, room, key, packet) != PcapPacketKind::Data) {
         incomplete = room < longest(rows);
         return false;
     }

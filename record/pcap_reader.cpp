@@ -339,7 +339,9 @@ PcapPacketKind PcapReader::readPacket(const PcapSection& section, const uint8_t*
     const uint8_t event = payload[8];
     if (event != kRtacDataTxStart && event != kRtacDataRxStart) return PcapPacketKind::NotData;
     // A simple packet block has no time of its own: the record header's is the read time.
-    if (timeInHeader) micros = clampMicros(static_cast<Wide>(get32(payload, true)) * 1000000 + get32(payload + 4, true));
+    if (timeInHeader) {
+        micros = clampMicros(static_cast<Wide>(get32(payload, true)) * 1000000 + get32(payload + 4, true));
+    }
     packet.offset = offset;
     packet.wallMicros = micros;
     packet.channel = event == kRtacDataRxStart ? 2 : 1;

@@ -564,7 +564,8 @@ std::string timelineCaptureStopText(PcapStop stop, uint64_t at, uint32_t linkTyp
             return "Link type " + std::to_string(linkType) + (name.empty() ? "" : " (" + name + ")") +
                    ": only serial records (link type 250) can be shown";
         }
-        case PcapStop::Version: return "The capture at byte " + where + " is of a format version this program does not read";
+        case PcapStop::Version:
+            return "The capture at byte " + where + " is of a format version this program does not read";
         case PcapStop::Malformed: return "The capture is damaged at byte " + where;
         case PcapStop::Truncated: return "The capture ends inside a packet at byte " + where;
     }

@@ -589,7 +589,8 @@ void TimelineWindow::pollFile() {
     QStringList lines;
     if (progress.skippedLines > 0) {
         const auto& skipped = progress.capture ? host_.skippedPackets : host_.skippedLines;
-        lines << (skipped ? skipped(progress.firstSkippedLine, progress.skippedLines) : QString::number(progress.skippedLines));
+        lines << (skipped ? skipped(progress.firstSkippedLine, progress.skippedLines)
+                          : QString::number(progress.skippedLines));
     }
     if (progress.stop != PcapStop::None) {
         lines << (host_.captureStopped ? host_.captureStopped(progress.stop, progress.stopAt, progress.linkType)

@@ -78,7 +78,8 @@ struct TimelineWindowHost {
     std::function<void(const std::string& path, int error)> reportFileOpenFailure;
     // A pcap or pcapng file that shows no record: why its reading stopped (PcapStop::None: it
     // holds no serial record).
-    std::function<void(const std::string& path, PcapStop stop, uint64_t at, uint32_t linkType)> reportCaptureOpenFailure;
+    std::function<void(const std::string& path, PcapStop stop, uint64_t at, uint32_t linkType)>
+        reportCaptureOpenFailure;
     // The view and decoding a window opens with, as last kept; and the user's change of them, to
     // keep. A frame log opened shows its frames without changing what is kept.
     std::function<TimelineDecode()> decode;

@@ -298,8 +298,8 @@ TEST(TimelineFile, ACombinedCaptureOfTheProgramOpensToTheRecordsItsTimelineHeld)
 
 // Records `from`..`to` as a pcap or pcapng file holds them, read times from kStart; a pcapng section starts anew
 // where `sections` says. Each packet's start goes to `starts`.
-std::string capturedAs(PcapForm form, const std::vector<TimelineRecord>& records, std::initializer_list<size_t> sections,
-                       std::vector<size_t>* starts = nullptr) {
+std::string capturedAs(PcapForm form, const std::vector<TimelineRecord>& records,
+                       std::initializer_list<size_t> sections, std::vector<size_t>* starts = nullptr) {
     std::string out;
     int64_t wall = kStart;
     for (size_t i = 0; i < records.size(); ++i) {
@@ -358,9 +358,10 @@ TEST(TimelineFile, PcapAndPcapngFilesOpenToTheRecordsTheyHoldTimesGapsAndBytesEx
 
     if (const std::string editcap = wiresharkTool("editcap"); !editcap.empty()) {
         for (const char* form : {"pcap", "nsecpcap", "pcapng"}) {
-            ChildProcess convert(editcap, {"-F", form, dir.file("ours.pcapng"), dir.file(std::string("editcap.") + form)});
+            const std::string name = std::string("editcap.") + form;
+            ChildProcess convert(editcap, {"-F", form, dir.file("ours.pcapng"), dir.file(name)});
             ASSERT_EQ(convert.wait(), 0) << convert.output();
-            expectRecords(std::string("editcap.") + form, 0, 0);
+            expectRecords(name, 0, 0);
         }
     }
 

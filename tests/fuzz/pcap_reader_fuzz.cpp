@@ -68,7 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_REQUIRE(packet.offset >= previousEnd && packet.offset + 12 + 12 + packet.length <= size);
         previousEnd = packet.offset + 12 + 12 + packet.length;
         FUZZ_REQUIRE(packet.channel == 1 || packet.channel == 2);
-        FUZZ_REQUIRE(packet.length > 0 && packet.wallMicros >= 0 && packet.wallMicros < (int64_t{253402300800} * 1000000));
+        FUZZ_REQUIRE(packet.length > 0 && packet.wallMicros >= 0);
+        FUZZ_REQUIRE(packet.wallMicros < int64_t{253402300800} * 1000000);  // a date of four digits
         // Read again from its start, as the section it is in says, with no more than its heads and bytes there.
         const auto in = std::upper_bound(whole.sections.begin(), whole.sections.end(), packet.offset,
                                          [](uint64_t at, const PcapSection& s) { return at < s.start; });

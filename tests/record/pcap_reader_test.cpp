@@ -62,7 +62,8 @@ std::string enhanced(bool bigEndian, uint32_t interface, uint64_t stamp, const s
     return block(bigEndian, 6, w.out + options);
 }
 std::string pcapHeader(bool bigEndian, bool nanos, uint32_t linkType) {
-    return Writer{bigEndian}.n(nanos ? 0xA1B23C4D : 0xA1B2C3D4, 4).n(2, 2).n(4, 2).n(0, 8).n(262144, 4).n(linkType, 4).out;
+    Writer w{bigEndian};
+    return w.n(nanos ? 0xA1B23C4D : 0xA1B2C3D4, 4).n(2, 2).n(4, 2).n(0, 8).n(262144, 4).n(linkType, 4).out;
 }
 std::string pcapRecord(bool bigEndian, uint32_t seconds, uint32_t fraction, const std::string& payload) {
     return Writer{bigEndian}.n(seconds, 4).n(fraction, 4).n(payload.size(), 4).n(payload.size(), 4).out + payload;
@@ -80,7 +81,8 @@ Result readAll(const std::string& input) {
     PcapReader reader;
     Result result;
     reader.feed(reinterpret_cast<const uint8_t*>(input.data()), input.size(), [&](const PcapPacket& p) {
-        result.records.emplace_back(p.wallMicros, p.channel, std::string(reinterpret_cast<const char*>(p.bytes), p.length));
+        const std::string bytes(reinterpret_cast<const char*>(p.bytes), p.length);
+        result.records.emplace_back(p.wallMicros, p.channel, bytes);
     });
     reader.finish();
     result.stop = reader.stop();
@@ -99,8 +101,10 @@ constexpr int64_t kMicros = int64_t{kSecond} * 1000000;
 // record, a block of an unknown type and an Enhanced Packet Block's options are passed over; a Simple Packet Block
 // takes the record header's time.
 TEST(PcapReader, ReadsEitherByteOrderInTheUnitsItsHeadersNameAndPassesOverWhatIsNotSerialData) {
-    const Result pcap = readAll(pcapHeader(true, true, 250) + pcapRecord(true, kSecond, 999999999, serial(0, 0, 1, "ab")) +
-                                pcapHeader(false, false, 250) + pcapRecord(false, kSecond + 1, 7, serial(0, 0, 2, "c")));
+    const Result pcap = readAll(pcapHeader(true, true, 250) +
+                                pcapRecord(true, kSecond, 999999999, serial(0, 0, 1, "ab")) +
+                                pcapHeader(false, false, 250) +
+                                pcapRecord(false, kSecond + 1, 7, serial(0, 0, 2, "c")));
     EXPECT_EQ(pcap.records, (std::vector<Record>{{kMicros + 999999, 1, "ab"}, {kMicros + 1000007, 2, "c"}}));
     EXPECT_EQ(pcap.stop, PcapStop::None);
 

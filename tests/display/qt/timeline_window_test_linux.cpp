@@ -347,7 +347,8 @@ TEST_F(TimelineWindowTest, OpenShowsAPcapngsRecordsAndRefusesAnotherLinkTypeNami
     ScratchDir dir;
     dir.write("session.pcapng", capture);
     dir.write("ethernet.pcapng", ethernet);
-    v.timelineWindows.setFileChooser([&] { return std::optional<QString>(QString::fromStdString(dir.file("session.pcapng"))); });
+    const QString session = QString::fromStdString(dir.file("session.pcapng"));
+    v.timelineWindows.setFileChooser([&] { return std::optional<QString>(session); });
     window->findChild<QPushButton*>(kOpen)->click();
     ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.fileWindows().size() == 1; }));
     TimelineWindow* saved = v.timelineWindows.fileWindows().front();
