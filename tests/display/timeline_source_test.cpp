@@ -11,6 +11,7 @@
 #include <thread>
 #include <tuple>
 
+#include "display/timeline_export.h"
 #include "display/timeline_file.h"
 #include "display/timeline_find.h"
 #include "display/timeline_records.h"
@@ -319,8 +320,8 @@ std::string wiresharkTool(const char* name) {
     return std::filesystem::exists(path) ? path : "";
 }
 
-// Written by our writer in either form (a pcapng appended to: two sections), by editcap from it (classic pcap, µs
-// and ns), or with a line-state packet among them: the same records, read times to the µs, gaps and bytes, however
+// Written by our writer in either form (a pcapng appended to: two sections), exported from a saved capture, by
+// editcap from it (classic pcap, µs and ns), or with a line-state packet among them: the same records, read times to the µs, gaps and bytes, however
 // they are read; rows agree with a walk. A file cut inside its last packet shows those before it and says where.
 TEST(TimelineFile, PcapAndPcapngFilesOpenToTheRecordsTheyHoldTimesGapsAndBytesExact) {
     std::vector<TimelineRecord> records = makeRecords(3000, 300, 6);
@@ -355,6 +356,22 @@ TEST(TimelineFile, PcapAndPcapngFilesOpenToTheRecordsTheyHoldTimesGapsAndBytesEx
     lineState[28 + 8] = '\x05';
     dir.write("line-state.pcapng", appended.substr(0, at) + lineState + appended.substr(at));
     expectRecords("line-state.pcapng", 1, 501);
+
+    // A saved combined capture exported as EXPORT writes it, then opened.
+    dir.write("saved.log", textOf(records, false));
+    TimelineFile saved;
+    ASSERT_TRUE(opened(saved, dir.file("saved.log")));
+    indexed(saved);
+    for (const PcapForm form : {PcapForm::Pcap, PcapForm::PcapNg}) {
+        std::string exported;
+        appendPcapStart(exported, form, "test", "COM1 <-> COM2");
+        TimelineSelection all{0, records.size() - 1};
+        RecordClock clock;
+        ASSERT_TRUE(appendPcapSelection(saved, all, form, clock, SIZE_MAX, exported));
+        const std::string name = form == PcapForm::Pcap ? "exported.pcap" : "exported.pcapng";
+        dir.write(name, exported);
+        expectRecords(name, 0, 0);
+    }
 
     if (const std::string editcap = wiresharkTool("editcap"); !editcap.empty()) {
         for (const char* form : {"pcap", "nsecpcap", "pcapng"}) {
