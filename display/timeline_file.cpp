@@ -12,6 +12,7 @@
 #include "display/grouped_rows.h"
 #include "display/positional_file.h"
 #include "record/combined_record.h"
+#include "relay/local_time.h"
 
 namespace {
 
@@ -259,8 +260,22 @@ struct TimelineFile::Index {
     uint64_t cutTo = 0;
     uint64_t heldRecords = UINT64_MAX;
 
+    // A pcap or pcapng file (set before its first record is published); how each part of it
+    // reads, by where it starts.
+    std::atomic<bool> capture{false};
+    std::vector<PcapSection> sections;
+
     uint64_t held() const { return std::min(records.end(), heldRecords); }
     bool checkSize();
+
+    // The most bytes a record of `rows` rows takes from where it starts, as far as it is read.
+    uint64_t longest(uint64_t rows) const {
+        return capture ? PcapReader::kMostHeadBytes + kTimelineRowBytes * rows : longestLine(rows);
+    }
+    // The record that starts at `at` (`room` bytes of the file from there), as indexed with `rows`
+    // rows; `incomplete` when what is there is too short to tell.
+    bool parseAt(const char* at, size_t room, uint64_t key, uint64_t rows, const PcapSection* section,
+                 TimelineRecord& record, int64_t& wallMicros, bool& incomplete) const;
 
     ~Index() {
         stop.store(true, std::memory_order_relaxed);
@@ -268,15 +283,29 @@ struct TimelineFile::Index {
     }
 
     void run();
-    void publish(std::vector<Found>& found, const Progress& reached, uint64_t lastEnd);
+    void runCapture();
+    void publish(std::vector<Found>& found, const Progress& reached, uint64_t lastEnd,
+                 const std::vector<PcapSection>* read = nullptr);
+    // The section that `key` (where a packet starts) is in; under lock.
+    const PcapSection* sectionOf(uint64_t key) const {
+        const auto after = std::upper_bound(sections.begin(), sections.end(), key,
+                                            [](uint64_t k, const PcapSection& s) { return k < s.start; });
+        return after == sections.begin() ? nullptr : &*(after - 1);
+    }
 
     uint64_t rowsBeforeLocked(uint64_t number, TimelineFilter filter) const {
         return records.rowsBefore(std::min(number, held()), filter);
     }
 };
 
-void TimelineFile::Index::publish(std::vector<Found>& found, const Progress& reached, uint64_t lastEnd) {
+void TimelineFile::Index::publish(std::vector<Found>& found, const Progress& reached, uint64_t lastEnd,
+                                  const std::vector<PcapSection>* read) {
     std::lock_guard<std::mutex> hold(lock);
+    if (read != nullptr && read->size() >= sections.size()) {
+        // The last section published may have described more interfaces since.
+        if (!sections.empty()) sections.back() = (*read)[sections.size() - 1];
+        sections.insert(sections.end(), read->begin() + static_cast<std::ptrdiff_t>(sections.size()), read->end());
+    }
     if (!found.empty()) lastLineEnd = lastEnd;
     for (const Found& f : found) records.add(f.offset, Entry{0, f.rowsAndChannel});
     found.clear();
@@ -285,6 +314,15 @@ void TimelineFile::Index::publish(std::vector<Found>& found, const Progress& rea
 }
 
 void TimelineFile::Index::run() {
+    {
+        char head[4];
+        int error = 0;
+        if (size >= 4 && file.readAt(0, head, 4, error) == 4 &&
+            PcapReader::recognises(reinterpret_cast<const uint8_t*>(head), 4)) {
+            runCapture();
+            return;
+        }
+    }
     Progress reached;
     reached.size = size;
     std::vector<Found> found;
@@ -368,11 +406,91 @@ void TimelineFile::Index::run() {
     publish(found, reached, lastEnd);
 }
 
+// A pcap or pcapng file is read in order: a packet block is walked through, not searched for, so a
+// damaged one ends the walk there (its records before it stay).
+void TimelineFile::Index::runCapture() {
+    capture.store(true);
+    Progress reached;
+    reached.size = size;
+    reached.capture = true;
+    PcapReader reader;
+    std::vector<Found> found;
+    found.reserve(16384);
+    const std::unique_ptr<char[]> buffer(new char[kBlockBytes]);
+    uint64_t next = 0;
+    bool ended = true;  // the file's end was reached as it was at open
+    while (next < size && !stop.load(std::memory_order_relaxed)) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(kBlockBytes, size - next));
+        const int64_t n = file.readAt(next, buffer.get(), want, reached.error);
+        if (n <= 0) {
+            // A read that failed, or a file cut short since it was opened.
+            ended = false;
+            if (n == 0) {
+                publish(found, reached, 0, &reader.sections());
+                checkSize();
+            }
+            break;
+        }
+        const auto take = [&](const PcapPacket& packet) {
+            const uint64_t rows = timelineRows(packet.length);
+            found.push_back(Found{packet.offset, static_cast<uint32_t>(rows << 1 | (packet.channel == 2 ? 1 : 0))});
+        };
+        reader.feed(reinterpret_cast<const uint8_t*>(buffer.get()), static_cast<size_t>(n), take);
+        next += static_cast<uint64_t>(n);
+        reached.bytesRead = next;
+        reached.skippedLines = reader.skipped();
+        reached.firstSkippedLine = reader.firstSkipped();
+        if (reader.stopped()) break;
+        publish(found, reached, 0, &reader.sections());
+    }
+    // The last packet cut short at the size of open says so: it may be half written.
+    if (ended && next >= size) reader.finish();
+    reached.stop = reader.stop();
+    reached.stopAt = reader.stopAt();
+    reached.linkType = reader.refusedLinkType();
+    reached.skippedLines = reader.skipped();
+    reached.firstSkippedLine = reader.firstSkipped();
+    reached.done = true;
+    publish(found, reached, 0, &reader.sections());
+}
+
+bool TimelineFile::Index::parseAt(const char* at, size_t room, uint64_t key, uint64_t rows, const PcapSection* section,
+                                  TimelineRecord& record, int64_t& wallMicros, bool& incomplete) const {
+    if (!capture.load(std::memory_order_relaxed)) {
+        const char* newline = static_cast<const char*>(std::memchr(at, '\n', room));
+        incomplete = newline == nullptr;
+        return newline != nullptr && parseTimelineRecord(at, static_cast<size_t>(newline - at), record);
+    }
+    incomplete = false;
+    PcapPacket packet;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(at);
+    if (section == nullptr || PcapReader::readPacket(*section, bytes, room, key, packet) != PcapPacketKind::Data) {
+        incomplete = room < longest(rows);
+        return false;
+    }
+    // A packet written over since it was indexed is left out, as a line is.
+    if (timelineRows(packet.length) != rows) return false;
+    record.bytes.assign(reinterpret_cast<const char*>(packet.bytes), packet.length);
+    record.channel = packet.channel;
+    record.frame = false;
+    record.verdict = Verdict::Ok;
+    record.summary.clear();
+    wallMicros = packet.wallMicros;
+    const std::time_t second = static_cast<std::time_t>(wallMicros / 1000000);
+    record.local = std::tm{};
+    localTimeOf(second, record.local);
+    record.micros = static_cast<int32_t>(wallMicros % 1000000);
+    record.gapMicros = 0;
+    return true;
+}
+
 bool TimelineFile::Index::checkSize() {
     std::lock_guard<std::mutex> one(sizeLock);
     uint64_t now = 0;
     if (!file.sizeNow(now)) return false;
     uint64_t candidate = 0, start = 0, rows = 0, end = 0;
+    PcapSection section;
+    bool inSection = false;
     {
         std::lock_guard<std::mutex> hold(lock);
         if (now >= (cut ? cutTo : size)) return cut;
@@ -381,13 +499,17 @@ bool TimelineFile::Index::checkSize() {
         if (candidate > 0) {
             rows = records.at(candidate - 1, start).rows();
             end = candidate == records.end() ? lastLineEnd : 0;
+            if (const PcapSection* in = sectionOf(start); capture && in != nullptr) {
+                section = *in;
+                inSection = true;
+            }
         }
     }
     uint64_t whole = candidate;
     if (candidate > 0 && !(end != 0 && end <= now)) {
         // Whether the last one's line still ends within the file: read it.
-        const uint64_t longest = std::min<uint64_t>(longestLine(rows), now - start);
-        std::string line(static_cast<size_t>(longest), '\0');
+        const uint64_t most = std::min<uint64_t>(longest(rows), now - start);
+        std::string line(static_cast<size_t>(most), '\0');
         size_t got = 0;
         while (got < line.size()) {
             int error = 0;
@@ -395,11 +517,10 @@ bool TimelineFile::Index::checkSize() {
             if (n <= 0) break;
             got += static_cast<size_t>(n);
         }
-        const char* newline = static_cast<const char*>(std::memchr(line.data(), '\n', got));
         TimelineRecord record;
-        if (newline == nullptr || !parseTimelineRecord(line.data(), static_cast<size_t>(newline - line.data()), record)) {
-            --whole;
-        }
+        int64_t wall = 0;
+        bool incomplete = false;
+        if (!parseAt(line.data(), got, start, rows, inSection ? &section : nullptr, record, wall, incomplete)) --whole;
     }
     std::lock_guard<std::mutex> hold(lock);
     cut = true;
@@ -470,30 +591,48 @@ bool TimelineFile::recordAtRow(uint64_t row, TimelineFilter filter, uint64_t& nu
 void TimelineFile::read(uint64_t from, size_t count, std::vector<TimelineRecord>& out) const {
     if (!index_ || count == 0) return;
     const Index& index = *index_;
-    // Where the lines are, copied out so that the file is read without the lock.
-    std::vector<std::pair<uint64_t, uint64_t>> lines;  // line start, rows
+    // Where the records are, copied out so that the file is read without the lock.
+    struct Place {
+        uint64_t start;
+        uint64_t rows;
+        size_t section;  // in `sections`, for a packet
+    };
+    std::vector<Place> places;
+    std::vector<PcapSection> sections;
+    bool capture = false;
+    uint64_t before = 0;
     {
         std::lock_guard<std::mutex> hold(index.lock);
         if (from >= index.held()) return;
+        // Known before the first record was published. A packet's gap is to the record before
+        // it, which is read too.
+        capture = index.capture.load();
+        before = capture && from > 0 ? 1 : 0;
         const uint64_t last = from + std::min<uint64_t>(count, index.held() - from);
-        lines.reserve(static_cast<size_t>(last - from));
-        index.records.forEach(from, last, [&](uint64_t, uint64_t start, const Index::Entry& entry) {
-            lines.emplace_back(start, entry.rows());
+        places.reserve(static_cast<size_t>(last - from + before));
+        index.records.forEach(from - before, last, [&](uint64_t, uint64_t start, const Index::Entry& entry) {
+            Place place{start, entry.rows(), SIZE_MAX};
+            if (const PcapSection* section = capture ? index.sectionOf(start) : nullptr) {
+                if (sections.empty() || sections.back().start != section->start) sections.push_back(*section);
+                place.section = sections.size() - 1;
+            }
+            places.push_back(place);
         });
     }
-    const auto longest = longestLine;
     std::string buffer;
     bool short_ = false;
-    for (size_t i = 0; i < lines.size();) {
-        // Records whose lines follow one another are read in one go, up to a few MB.
+    bool havePrevious = false;
+    int64_t previous = 0;
+    for (size_t i = 0; i < places.size();) {
+        // Records that follow one another are read in one go, up to a few MB.
         size_t j = i + 1;
-        uint64_t span = longest(lines[i].second);
-        while (j < lines.size() && lines[j].first <= lines[j - 1].first + longest(lines[j - 1].second) &&
-               lines[j].first - lines[i].first + longest(lines[j].second) <= (uint64_t{4} << 20)) {
-            span = lines[j].first - lines[i].first + longest(lines[j].second);
+        uint64_t span = index.longest(places[i].rows);
+        while (j < places.size() && places[j].start <= places[j - 1].start + index.longest(places[j - 1].rows) &&
+               places[j].start - places[i].start + index.longest(places[j].rows) <= (uint64_t{4} << 20)) {
+            span = places[j].start - places[i].start + index.longest(places[j].rows);
             ++j;
         }
-        const uint64_t start = lines[i].first;
+        const uint64_t start = places[i].start;
         span = std::min<uint64_t>(span, index.size - std::min(start, index.size));
         buffer.resize(static_cast<size_t>(span));
         size_t got = 0;
@@ -504,26 +643,37 @@ void TimelineFile::read(uint64_t from, size_t count, std::vector<TimelineRecord>
             got += static_cast<size_t>(n);
         }
         for (size_t k = i; k < j; ++k) {
-            const uint64_t at = lines[k].first - start;
+            const Place& place = places[k];
+            const uint64_t at = place.start - start;
             if (at >= got) {
                 short_ = true;
                 break;
             }
-            const char* line = buffer.data() + at;
-            const size_t room = static_cast<size_t>(std::min<uint64_t>(got - at, longest(lines[k].second)));
-            const char* newline = static_cast<const char*>(std::memchr(line, '\n', room));
+            const size_t room = static_cast<size_t>(std::min<uint64_t>(got - at, index.longest(place.rows)));
             TimelineRecord record;
-            // A line that no longer reads as a record (the file was changed since) is left out.
-            if (newline == nullptr || !parseTimelineRecord(line, static_cast<size_t>(newline - line), record)) {
-                short_ = short_ || newline == nullptr;
+            int64_t wall = 0;
+            bool incomplete = false;
+            // A record that no longer reads (the file was changed since) is left out.
+            if (!index.parseAt(buffer.data() + at, room, place.start, place.rows,
+                               place.section < sections.size() ? &sections[place.section] : nullptr, record, wall,
+                               incomplete)) {
+                short_ = short_ || incomplete;
+                havePrevious = false;
                 continue;
             }
-            record.number = from + k;
+            if (capture) {
+                // As the live timeline counts it: a time that goes back gives no gap.
+                record.gapMicros = havePrevious && wall > previous ? wall - previous : 0;
+                havePrevious = true;
+                previous = wall;
+                if (k < before) continue;
+            }
+            record.number = from - before + k;
             out.push_back(std::move(record));
         }
         i = j;
     }
-    // A line that ends nowhere: the file may have been cut since; if so, what it still holds whole
-    // is all it holds from now on.
+    // A record that ends nowhere: the file may have been cut since; if so, what it still holds
+    // whole is all it holds from now on.
     if (short_) index_->checkSize();
 }

@@ -1,6 +1,8 @@
 // A combined capture (or a frame log) saved earlier, read as a timeline source without loading it: a background
 // indexer walks the file once and keeps where each record line starts (compactly), its direction
-// and its row count; a record's line is read and parsed only when asked for. A file still being
+// and its row count; a record's line is read and parsed only when asked for. A pcap or pcapng file
+// of serial records (link type 250, as Wireshark saves them) is known by its first bytes and read
+// the same way, a packet in place of a line. A file still being
 // written shows what it held when it was opened; a file cut shorter since holds the records whose
 // lines it still holds whole.
 #pragma once
@@ -11,6 +13,7 @@
 #include <string>
 
 #include "display/timeline_source.h"
+#include "record/pcap_reader.h"
 
 // Reads one record line as the combined capture writes it, or one frame line as a frame log
 // writes it (`frame` set, with its verdict and summary; a timeout's has no bytes), `line` without
@@ -31,6 +34,13 @@ public:
         int error = 0;                // a read that failed: the system's errno
         bool cut = false;             // the file was cut shorter since it was opened
         uint64_t cutTo = 0;           // to this size
+        // A pcap or pcapng file: skippedLines counts its packets that hold no serial record and
+        // firstSkippedLine is the first one's number among its packets, from 1; `stop` says why
+        // its reading ended before the file did, at byte `stopAt` (the link type refused).
+        bool capture = false;
+        PcapStop stop = PcapStop::None;
+        uint64_t stopAt = 0;
+        uint32_t linkType = 0;
     };
 
     TimelineFile();

@@ -8,6 +8,7 @@
 
 #include "capture/capture_file.h"
 #include "decode/transactions.h"
+#include "record/pcap_reader.h"
 #include "relay/network_device.h"
 #include "relay/port_reconnect.h"
 #include "relay/relay.h"
@@ -545,4 +546,44 @@ std::string timelineUnitsText(const std::map<int, UnitFigures>& units) {
 void reportTimelineOpen(const BoxFunction& boxes, const std::string& path, int error) {
     const std::string why = error != 0 ? systemText(error) : "Not a timeline: no line of the file is a timeline record";
     showBox(boxes, "Timeline Open Error\n" + path + "\n" + why, BoxIcon::Error, BoxOwner::MainWindow);
+}
+
+std::string timelineSkippedPacketsText(uint64_t firstPacket, uint64_t count) {
+    return "Packet " + withThousandsSeparators(static_cast<long long>(firstPacket)) + " holds no serial data (" +
+           withThousandsSeparators(static_cast<long long>(count)) + (count == 1 ? " such packet" : " such packets") +
+           " skipped)";
+}
+
+std::string timelineCaptureStopText(PcapStop stop, uint64_t at, uint32_t linkType) {
+    const std::string where = withThousandsSeparators(static_cast<long long>(at));
+    switch (stop) {
+        case PcapStop::None: return "No packet of the capture holds serial data";
+        case PcapStop::NotPcap: return "Not a pcap or pcapng file";
+        case PcapStop::LinkType: {
+            const std::string name = pcapLinkTypeName(linkType);
+            return "Link type " + std::to_string(linkType) + (name.empty() ? "" : " (" + name + ")") +
+                   ": only serial records (link type 250) can be shown";
+        }
+        case PcapStop::Version:
+            return "The capture at byte " + where + " is of a format version this program does not read";
+        case PcapStop::Malformed: return "The capture is damaged at byte " + where;
+        case PcapStop::Truncated: return "The capture ends inside a packet at byte " + where;
+    }
+    return "";
+}
+
+std::string timelineCaptureStoppedText(PcapStop stop, uint64_t at, uint32_t linkType) {
+    if (stop == PcapStop::LinkType) {
+        const std::string name = pcapLinkTypeName(linkType);
+        return "Byte " + withThousandsSeparators(static_cast<long long>(at)) + " starts records of link type " +
+               std::to_string(linkType) + (name.empty() ? "" : " (" + name + ")") +
+               ": only the serial records before it are shown";
+    }
+    return timelineCaptureStopText(stop, at, linkType) + ": only the records before it are shown";
+}
+
+void reportTimelineCaptureOpen(const BoxFunction& boxes, const std::string& path, PcapStop stop, uint64_t at,
+                               uint32_t linkType) {
+    showBox(boxes, "Timeline Open Error\n" + path + "\n" + timelineCaptureStopText(stop, at, linkType), BoxIcon::Error,
+            BoxOwner::MainWindow);
 }

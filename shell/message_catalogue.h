@@ -19,6 +19,7 @@ struct CaptureOpenFailure;
 struct StartupEntryResult;
 struct UnitFigures;
 enum class SettingsRefusal;
+enum class PcapStop;
 struct Relay;
 
 // Codes 1..16 of the catalogue; a box owned by the main window. Any other code shows no box
@@ -119,3 +120,15 @@ std::string timelineUnitsText(const std::map<int, UnitFigures>& units);
 // A saved timeline that could not be opened: the file and why (the system's reason, or
 // `error` 0: no line of it is a timeline record).
 void reportTimelineOpen(const BoxFunction& boxes, const std::string& path, int error);
+// Under a pcap or pcapng file's list: "Packet 12 holds no serial data (3 such packets skipped)".
+std::string timelineSkippedPacketsText(uint64_t firstPacket, uint64_t count);
+// Why a pcap or pcapng file was read only up to byte `at`: "Link type 1 (Ethernet): only serial
+// records (link type 250) can be shown", "The capture is damaged at byte 1,204", "The capture
+// ends inside a packet at byte 1,204"; PcapStop::None: none of its packets is a serial record.
+std::string timelineCaptureStopText(PcapStop stop, uint64_t at, uint32_t linkType);
+// Under the records a pcap or pcapng file did show, why its reading stopped before its end: "The
+// capture is damaged at byte 1,204: only the records before it are shown".
+std::string timelineCaptureStoppedText(PcapStop stop, uint64_t at, uint32_t linkType);
+// A pcap or pcapng file that shows no record: the file and why (timelineCaptureStopText).
+void reportTimelineCaptureOpen(const BoxFunction& boxes, const std::string& path, PcapStop stop, uint64_t at,
+                               uint32_t linkType);

@@ -588,8 +588,13 @@ void TimelineWindow::pollFile() {
     const TimelineFile::Progress progress = file_->progress();
     QStringList lines;
     if (progress.skippedLines > 0) {
-        lines << (host_.skippedLines ? host_.skippedLines(progress.firstSkippedLine, progress.skippedLines)
-                                     : QString::number(progress.skippedLines));
+        const auto& skipped = progress.capture ? host_.skippedPackets : host_.skippedLines;
+        lines << (skipped ? skipped(progress.firstSkippedLine, progress.skippedLines)
+                          : QString::number(progress.skippedLines));
+    }
+    if (progress.stop != PcapStop::None) {
+        lines << (host_.captureStopped ? host_.captureStopped(progress.stop, progress.stopAt, progress.linkType)
+                                       : QString::number(progress.stopAt));
     }
     if (progress.cut) lines << (host_.fileCut ? host_.fileCut(progress.cutTo) : QString::number(progress.cutTo));
     fileNote_ = lines.join(QLatin1Char('\n'));
@@ -740,7 +745,9 @@ void TimelineWindows::openTimelineFile() {
         dialog.setOption(QFileDialog::DontUseNativeDialog);
         dialog.setOption(QFileDialog::HideNameFilterDetails);
         const QString allFiles = QStringLiteral("All Files(*.*) (*)");
-        dialog.setNameFilters({allFiles, QStringLiteral("txt files(*.txt) (*.txt)")});
+        // Wireshark's files of serial records open too, known by their first bytes.
+        dialog.setNameFilters({allFiles, QStringLiteral("txt files(*.txt) (*.txt)"),
+                               QStringLiteral("pcap files(*.pcapng;*.pcap) (*.pcapng *.pcap *.cap)")});
         dialog.selectNameFilter(allFiles);
         if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) path = dialog.selectedFiles().first();
     }
@@ -766,7 +773,7 @@ void TimelineWindows::openTimelineFile(const QString& path) {
 
 // The indexer runs on its own thread; the UI only looks at where it is, never waits for it.
 void TimelineWindows::pollPending() {
-    std::vector<std::pair<std::string, int>> failed;
+    std::vector<std::pair<std::string, TimelineFile::Progress>> failed;
     for (auto it = pending_.begin(); it != pending_.end();) {
         Pending& pending = **it;
         const TimelineFile::Progress progress = pending.file->progress();
@@ -777,7 +784,7 @@ void TimelineWindows::pollPending() {
             adopt(window);
             window->show();
         } else if (progress.done) {
-            failed.emplace_back(QFile::encodeName(pending.path).toStdString(), progress.error);
+            failed.emplace_back(QFile::encodeName(pending.path).toStdString(), progress);
             it = pending_.erase(it);
         } else {
             ++it;
@@ -785,8 +792,15 @@ void TimelineWindows::pollPending() {
     }
     if (pending_.empty() && pendingTimer_) pendingTimer_->stop();
     // After the walk: a box runs a loop of its own, in which this may run again.
-    for (const auto& [name, error] : failed)
-        if (host_.reportFileOpenFailure) host_.reportFileOpenFailure(name, error);
+    for (const auto& [name, progress] : failed) {
+        // A capture's read that failed is the system's reason; one that read says why it showed nothing.
+        if (progress.capture && progress.error == 0) {
+            if (host_.reportCaptureOpenFailure)
+                host_.reportCaptureOpenFailure(name, progress.stop, progress.stopAt, progress.linkType);
+        } else if (host_.reportFileOpenFailure) {
+            host_.reportFileOpenFailure(name, progress.error);
+        }
+    }
 }
 
 void TimelineWindows::adopt(TimelineWindow* window) {

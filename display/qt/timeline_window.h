@@ -22,6 +22,7 @@
 #include "display/timeline_find.h"
 #include "display/timeline_selection.h"
 #include "display/timeline_source.h"
+#include "record/pcap_reader.h"
 #include "relay/line_settings.h"
 
 class QCheckBox;
@@ -61,6 +62,10 @@ struct TimelineWindowHost {
     std::function<QString(uint64_t firstLine, uint64_t count)> skippedLines;
     // A saved timeline that was cut shorter while open, to `size` bytes.
     std::function<QString(uint64_t size)> fileCut;
+    // A pcap or pcapng file: "Packet 12 holds no serial data (3 such packets skipped)"; and why its
+    // reading stopped before its end, under the records it did read.
+    std::function<QString(uint64_t firstPacket, uint64_t count)> skippedPackets;
+    std::function<QString(PcapStop stop, uint64_t at, uint32_t linkType)> captureStopped;
     // A copy too large for the clipboard: offers to save the selection to a file instead and asks
     // for it; nullopt when the user declines.
     std::function<std::optional<QString>(QWidget* owner)> chooseSelectionFile;
@@ -71,6 +76,10 @@ struct TimelineWindowHost {
     // A file that could not be opened as a timeline: the system's errno, or 0 when it holds no
     // record.
     std::function<void(const std::string& path, int error)> reportFileOpenFailure;
+    // A pcap or pcapng file that shows no record: why its reading stopped (PcapStop::None: it
+    // holds no serial record).
+    std::function<void(const std::string& path, PcapStop stop, uint64_t at, uint32_t linkType)>
+        reportCaptureOpenFailure;
     // The view and decoding a window opens with, as last kept; and the user's change of them, to
     // keep. A frame log opened shows its frames without changing what is kept.
     std::function<TimelineDecode()> decode;

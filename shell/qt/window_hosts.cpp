@@ -149,6 +149,12 @@ TimelineWindowHost timelineWindowHostOf(Vorlinex& vorlinex) {
         },
         .skippedLines = [](uint64_t line, uint64_t count) { return qText(timelineSkippedLinesText(line, count)); },
         .fileCut = [](uint64_t size) { return qText(timelineFileCutText(size)); },
+        .skippedPackets =
+            [](uint64_t packet, uint64_t count) { return qText(timelineSkippedPacketsText(packet, count)); },
+        .captureStopped =
+            [](PcapStop stop, uint64_t at, uint32_t linkType) {
+                return qText(timelineCaptureStoppedText(stop, at, linkType));
+            },
         .chooseSelectionFile =
             [](QWidget* owner) -> std::optional<QString> {
                 const auto answer = QMessageBox::question(
@@ -169,6 +175,10 @@ TimelineWindowHost timelineWindowHostOf(Vorlinex& vorlinex) {
         .keepDialogKeys = keepDialogKeys,
         .reportFileOpenFailure =
             [&vorlinex](const std::string& path, int error) { reportTimelineOpen(vorlinex.boxes, path, error); },
+        .reportCaptureOpenFailure =
+            [&vorlinex](const std::string& path, PcapStop stop, uint64_t at, uint32_t linkType) {
+                reportTimelineCaptureOpen(vorlinex.boxes, path, stop, at, linkType);
+            },
         .decode = [&vorlinex] { return timelineDecodeOf(vorlinex.decodeSettings); },
         .keepDecode =
             [&vorlinex](const TimelineDecode& decode) {

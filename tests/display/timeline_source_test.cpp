@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -10,11 +11,14 @@
 #include <thread>
 #include <tuple>
 
+#include "display/timeline_export.h"
 #include "display/timeline_file.h"
 #include "display/timeline_find.h"
 #include "display/timeline_records.h"
 #include "record/combined_record.h"
+#include "record/pcap_record.h"
 #include "shell/session.h"
+#include "tests/support/child_process.h"
 #include "tests/support/pty_cable.h"
 
 namespace {
@@ -291,6 +295,162 @@ TEST(TimelineFile, ACombinedCaptureOfTheProgramOpensToTheRecordsItsTimelineHeld)
     ASSERT_TRUE(opened(file, dir.file("both.log")));
     indexed(file);
     EXPECT_EQ(textOf(readAll(file)), textOf(readAll(app.timeline)));
+}
+
+// Records `from`..`to` as a pcap or pcapng file holds them, read times from kStart; a pcapng section starts anew
+// where `sections` says. Each packet's start goes to `starts`.
+std::string capturedAs(PcapForm form, const std::vector<TimelineRecord>& records,
+                       std::initializer_list<size_t> sections, std::vector<size_t>* starts = nullptr) {
+    std::string out;
+    int64_t wall = kStart;
+    for (size_t i = 0; i < records.size(); ++i) {
+        const TimelineRecord& r = records[i];
+        wall += r.gapMicros;
+        if (i == 0 || std::find(sections.begin(), sections.end(), i) != sections.end())
+            appendPcapStart(out, form, "test", "COM1 <-> COM2");
+        if (starts != nullptr) starts->push_back(out.size());
+        appendPcapRecord(out, form, wall, r.channel, reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size());
+    }
+    return out;
+}
+
+// Wireshark's tools where the system has them.
+std::string wiresharkTool(const char* name) {
+    const std::string path = std::string("/usr/bin/") + name;
+    return std::filesystem::exists(path) ? path : "";
+}
+
+// Written by our writer in either form (a pcapng appended to: two sections), exported from a saved capture, by
+// editcap from it (classic pcap, µs and ns), or with a line-state packet among them: the same records, read times to the µs, gaps and bytes, however
+// they are read; rows agree with a walk. A file cut inside its last packet shows those before it and says where.
+TEST(TimelineFile, PcapAndPcapngFilesOpenToTheRecordsTheyHoldTimesGapsAndBytesExact) {
+    std::vector<TimelineRecord> records = makeRecords(3000, 300, 6);
+    records[1700].bytes = randomBytes(70000, 6);  // more than the indexer reads in one go
+    ScratchDir dir;
+    const auto expectRecords = [&](const std::string& name, uint64_t skipped, uint64_t firstSkipped) {
+        SCOPED_TRACE(name);
+        TimelineFile file;
+        ASSERT_TRUE(opened(file, dir.file(name)));
+        const TimelineFile::Progress progress = indexed(file);
+        EXPECT_EQ(std::make_tuple(progress.capture, progress.records, progress.skippedLines, progress.firstSkippedLine,
+                                  progress.stop, progress.bytesRead),
+                  std::make_tuple(true, records.size(), skipped, firstSkipped, PcapStop::None, progress.size));
+        EXPECT_EQ(textOf(readAll(file)), textOf(records));
+        for (const uint64_t from : {1u, 999u, 2999u}) {  // a gap is to the record before, read or not
+            std::vector<TimelineRecord> out;
+            file.read(from, 3, out);
+            EXPECT_EQ(textOf(out), textOf(records, true, from, from + 3)) << from;
+        }
+        expectRowsAgreeWithAWalk(file, records);
+    };
+    dir.write("ours.pcap", capturedAs(PcapForm::Pcap, records, {}));
+    expectRecords("ours.pcap", 0, 0);
+    std::vector<size_t> starts;
+    std::string appended = capturedAs(PcapForm::PcapNg, records, {1234}, &starts);
+    dir.write("ours.pcapng", appended);
+    expectRecords("ours.pcapng", 0, 0);
+
+    // A line-state record (event type 0x05, no data) between records 499 and 500 is counted, not shown.
+    const size_t at = starts[500];
+    std::string lineState = appended.substr(starts[499], at - starts[499]);
+    lineState[28 + 8] = '\x05';
+    dir.write("line-state.pcapng", appended.substr(0, at) + lineState + appended.substr(at));
+    expectRecords("line-state.pcapng", 1, 501);
+
+    // A saved combined capture exported as EXPORT writes it, then opened.
+    dir.write("saved.log", textOf(records, false));
+    TimelineFile saved;
+    ASSERT_TRUE(opened(saved, dir.file("saved.log")));
+    indexed(saved);
+    for (const PcapForm form : {PcapForm::Pcap, PcapForm::PcapNg}) {
+        std::string exported;
+        appendPcapStart(exported, form, "test", "COM1 <-> COM2");
+        TimelineSelection all{0, records.size() - 1};
+        RecordClock clock;
+        ASSERT_TRUE(appendPcapSelection(saved, all, form, clock, SIZE_MAX, exported));
+        const std::string name = form == PcapForm::Pcap ? "exported.pcap" : "exported.pcapng";
+        dir.write(name, exported);
+        expectRecords(name, 0, 0);
+    }
+
+    if (const std::string editcap = wiresharkTool("editcap"); !editcap.empty()) {
+        for (const char* form : {"pcap", "nsecpcap", "pcapng"}) {
+            const std::string name = std::string("editcap.") + form;
+            ChildProcess convert(editcap, {"-F", form, dir.file("ours.pcapng"), dir.file(name)});
+            ASSERT_EQ(convert.wait(), 0) << convert.output();
+            expectRecords(name, 0, 0);
+        }
+    }
+
+    dir.write("cut.pcapng", appended.substr(0, appended.size() - 5));
+    TimelineFile cut;
+    ASSERT_TRUE(opened(cut, dir.file("cut.pcapng")));
+    TimelineFile::Progress progress = indexed(cut);
+    EXPECT_EQ(std::make_tuple(progress.records, progress.stop, progress.stopAt),
+              std::make_tuple(records.size() - 1, PcapStop::Truncated, uint64_t{starts.back()}));
+    EXPECT_EQ(textOf(readAll(cut)), textOf(records, true, 0, records.size() - 1));
+    // Cut again while open, inside record 2000: the records it still holds whole.
+    std::filesystem::resize_file(dir.file("cut.pcapng"), starts[2000] + 40);
+    readAll(cut);  // comes up short: it looks for itself
+    progress = cut.progress();
+    EXPECT_EQ(std::make_tuple(progress.cut, progress.records), std::make_tuple(true, uint64_t{2000}));
+    EXPECT_EQ(textOf(readAll(cut)), textOf(records, true, 0, 2000));
+    if (wiresharkTool("editcap").empty()) GTEST_SKIP() << "editcap (Debian's wireshark-common) is not installed";
+}
+
+// A capture of another link type shows nothing and names the link type, whether its file header, its only interface
+// or its first packet's interface says so; one that also describes a serial interface shows its serial records. A
+// damaged block length stops the reading there, the records before it shown.
+TEST(TimelineFile, ACaptureOfAnotherLinkTypeIsRefusedNamingItAndADamagedOneShowsTheRecordsBeforeTheDamage) {
+    const std::vector<TimelineRecord> records = makeRecords(100, 40, 7);
+    const std::string pcap = capturedAs(PcapForm::Pcap, records, {}), ng = capturedAs(PcapForm::PcapNg, records, {});
+    uint32_t headLength = 0, interfaceLength = 0;  // of the section header and the interface description
+    std::memcpy(&headLength, ng.data() + 4, 4);
+    std::memcpy(&interfaceLength, ng.data() + headLength + 4, 4);
+    std::string ethernetPcap = pcap, ethernetNg = ng;
+    ethernetPcap[20] = '\x01';
+    ethernetNg[headLength + 8] = '\x01';
+    const std::string noPackets = ethernetNg.substr(0, headLength + interfaceLength);
+    // An Ethernet interface described first, then the serial one, whose packets are interface 1's.
+    std::string both = noPackets + ng.substr(headLength);
+    for (size_t at = headLength + 2 * interfaceLength; at < both.size();) {
+        uint32_t length = 0;
+        std::memcpy(&length, both.data() + at + 4, 4);
+        both[at + 8] = '\x01';
+        at += length;
+    }
+    ScratchDir dir;
+    const std::tuple<std::string, std::string, PcapStop, uint32_t, uint64_t> cases[] = {
+        {"ethernet.pcap", ethernetPcap, PcapStop::LinkType, 1u, 0u},
+        {"ethernet.pcapng", ethernetNg, PcapStop::LinkType, 1u, headLength + interfaceLength},
+        {"no-packets.pcapng", noPackets, PcapStop::LinkType, 1u, headLength},
+        {"both.pcapng", both, PcapStop::None, 0u, 0u},
+    };
+    for (const auto& [name, content, stop, linkType, at] : cases) {
+        SCOPED_TRACE(name);
+        dir.write(name, content);
+        TimelineFile file;
+        ASSERT_TRUE(opened(file, dir.file(name)));
+        const TimelineFile::Progress progress = indexed(file);
+        EXPECT_EQ(std::make_tuple(progress.capture, progress.stop, progress.linkType, progress.stopAt),
+                  std::make_tuple(true, stop, linkType, at));
+        EXPECT_EQ(progress.records, stop == PcapStop::None ? records.size() : 0u);
+    }
+
+    std::string damaged = ng;
+    const size_t block = ng.size() / 2 / 4 * 4;
+    std::vector<size_t> starts;
+    capturedAs(PcapForm::PcapNg, records, {}, &starts);
+    const size_t broken = *std::upper_bound(starts.begin(), starts.end(), block);
+    damaged[broken + 4] = '\x07';  // a length no block has
+    dir.write("damaged.pcapng", damaged);
+    TimelineFile file;
+    ASSERT_TRUE(opened(file, dir.file("damaged.pcapng")));
+    const TimelineFile::Progress progress = indexed(file);
+    const size_t before = static_cast<size_t>(std::find(starts.begin(), starts.end(), broken) - starts.begin());
+    EXPECT_EQ(std::make_tuple(progress.stop, progress.stopAt, progress.records),
+              std::make_tuple(PcapStop::Malformed, uint64_t{broken}, uint64_t{before}));
+    EXPECT_EQ(textOf(readAll(file)), textOf(records, true, 0, before));
 }
 
 #ifndef _WIN32  // a Windows file has holes only once marked sparse: its zeros would be written out

@@ -19,6 +19,7 @@
 #include "display/timeline_frames.h"
 #include "display/timeline_records.h"
 #include "record/combined_record.h"
+#include "record/pcap_record.h"
 #include "shell/qt/window_hosts.h"
 #include "tests/decode/rtu_frame.h"
 #include "tests/shell/qt/shell_harness.h"
@@ -323,6 +324,45 @@ TEST_F(TimelineWindowTest, PausesAreRuledAsTheOptionsSayAndSavedTimelinesOpenRea
         EXPECT_EQ(boxes.back().text, "Timeline Open Error\n" + dir.file(name) + "\n" + reason);
     }
     EXPECT_EQ(std::make_pair(boxes.size(), v.timelineWindows.fileWindows().size()), std::make_pair(size_t{5}, size_t{1}));
+}
+
+// OPEN of a pcapng (as Wireshark saves serial records) shows the records the live window showed, times and gaps
+// alike; one of another link type opens nothing and the box names it.
+TEST_F(TimelineWindowTest, OpenShowsAPcapngsRecordsAndRefusesAnotherLinkTypeNamingIt) {
+    std::vector<BoxRequest> boxes;
+    v.boxes = [&](const BoxRequest& box) { boxes.push_back(box); };
+    v.timelineWindows.openTimelineWindow();
+    ASSERT_TRUE(window = v.timelineWindows.timelineWindow());
+    fedTo = &v.app.timeline;
+    std::string capture;
+    appendPcapStart(capture, PcapForm::PcapNg, "test", "COM1 <-> COM2");
+    for (int i = 0; i < 40; ++i) {
+        const std::string bytes(1 + i * 7 % 40, static_cast<char>('a' + i % 26));
+        feed(1 + i % 2, bytes, 300007);
+        appendPcapRecord(capture, PcapForm::PcapNg, clock, 1 + i % 2, reinterpret_cast<const uint8_t*>(bytes.data()),
+                         bytes.size());
+    }
+    std::string ethernet = capture;
+    ethernet[static_cast<uint8_t>(capture[4]) + 8] = '\x01';  // the interface's link type, after the section header
+    ScratchDir dir;
+    dir.write("session.pcapng", capture);
+    dir.write("ethernet.pcapng", ethernet);
+    const QString session = QString::fromStdString(dir.file("session.pcapng"));
+    v.timelineWindows.setFileChooser([&] { return std::optional<QString>(session); });
+    window->findChild<QPushButton*>(kOpen)->click();
+    ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.fileWindows().size() == 1; }));
+    TimelineWindow* saved = v.timelineWindows.fileWindows().front();
+    ASSERT_TRUE(waitUntil([&] { return saved->file()->progress().done; }));
+    saved->view()->refresh();
+    saved->view()->selectAll();
+    EXPECT_EQ(saved->view()->selectionText(), linesOf(v.app.timeline));
+    EXPECT_TRUE(saved->windowTitle() == QStringLiteral("session.pcapng") && saved->noteText().isEmpty());
+
+    v.timelineWindows.openTimelineFile(QString::fromStdString(dir.file("ethernet.pcapng")));
+    ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.pendingFiles() == 0; }) && boxes.size() == 1);
+    EXPECT_EQ(boxes.back().text, "Timeline Open Error\n" + dir.file("ethernet.pcapng") +
+                                     "\nLink type 1 (Ethernet): only serial records (link type 250) can be shown");
+    EXPECT_EQ(v.timelineWindows.fileWindows().size(), 1u);
 }
 
 // A row: time, gap, direction, count, hex and text in columns; further rows only bytes; the date on the first
