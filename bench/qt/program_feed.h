@@ -49,8 +49,10 @@ inline Clock::time_point feedPaced(int fd, const std::string& data, double rate)
     }
 }
 
-// Below this rate per direction the master waits for each answer before it asks again, as a real
-// master does; above it that round trip would cap the rate, so it asks on at the line's pace.
+// Below this rate per direction the master waits for each answer before it asks again and the
+// slave for each request before it answers, as real devices do; above it that round trip would
+// cap the rate, so both keep the line's pace (a master that never waited would have every request
+// asked again), and on a busy machine an answer may be read before its request.
 constexpr double kLockstepRate = 100000;
 
 // Sleeps until `arrived` holds at least `count` (the reader of that direction counts up).
@@ -59,9 +61,9 @@ inline void awaitArrived(const std::atomic<uint64_t>& arrived, uint64_t count) {
 }
 
 // Modbus transactions as devices send them, with the master on `requests` and the slave on
-// `answers`: the slave answers a request only once the relay has passed it on (`arrived[0]` counts
-// the requests' bytes the far end has read, `arrived[1]` the answers'), so an answer can never
-// reach the program before its request. Each frame also waits for its time on a half-duplex line
+// `answers`: up to kLockstepRate the slave answers a request only once the relay has passed it on
+// (`arrived[0]` counts the requests' bytes the far end has read, `arrived[1]` the answers'), so an
+// answer can never reach the program before its request. Each frame also waits for its time on a half-duplex line
 // that runs at twice `rate`, so that each direction carries `rate` bytes per second; a pty takes
 // each write at once, so the pacing is the feeder's. `written` gets when each direction's last
 // byte was written.
@@ -77,7 +79,7 @@ inline void feedTransactions(int requests, int answers, const ModbusTraffic& tra
         HarnessCpu cpu;
         size_t sent = 0;
         for (size_t k = 0; k < traffic.transactions; ++k) {
-            awaitArrived(arrived[0], traffic.requestEnds[k]);
+            if (lockstep) awaitArrived(arrived[0], traffic.requestEnds[k]);
             std::this_thread::sleep_until(lineTime(traffic.requestEnds[k] + sent));
             const size_t end = traffic.answerEnds[k];
             writeAll(answers, traffic.answers.substr(sent, end - sent));
