@@ -147,6 +147,7 @@ struct TimelineFrames::State {
     GroupedRows<ErrorEntry> errors;
     std::map<uint64_t, int64_t> far;  // row * 2 + 0: its gap, + 1: its response or wait
     uint64_t next = 0;                // the next record of the base to take
+    uint64_t recordBytes = 64;        // the mean size of the records last read
     int64_t clock = 0;                // the running sum of the records' gaps, µs
     bool haveLast = false;
     TimeAt last;                      // the read time of the last record taken
@@ -389,12 +390,19 @@ bool TimelineFrames::advance(size_t records, int64_t nowWallMicros, bool sourceD
         s.next = extent.first;
     }
     size_t left = records;
-    while (left > 0 && s.next < extent.end) {
+    size_t bytes = 0;
+    while (left > 0 && bytes < kSliceBytes && s.next < extent.end) {
         s.batch.clear();
         const uint64_t most = std::min<uint64_t>(left, kBatch);
-        const size_t want = static_cast<size_t>(std::min<uint64_t>(most, extent.end - s.next));
+        // As many records as the bytes left of the slice may hold, going by those read so far:
+        // a fast line's records are large, and each one read is a copy.
+        const uint64_t fit = (kSliceBytes - bytes) / std::max<uint64_t>(1, s.recordBytes) + 1;
+        const size_t want = static_cast<size_t>(std::min<uint64_t>({most, fit, extent.end - s.next}));
         s.base.read(s.next, want, s.batch);
         if (s.batch.empty()) break;
+        uint64_t batchBytes = 0;
+        for (const TimelineRecord& record : s.batch) batchBytes += record.bytes.size();
+        s.recordBytes = std::max<uint64_t>(1, batchBytes / s.batch.size());
         for (const TimelineRecord& record : s.batch) {
             if (record.number < s.next) continue;
             // Records gone between the look at the extent and the read (or a line no longer a
@@ -405,6 +413,8 @@ bool TimelineFrames::advance(size_t records, int64_t nowWallMicros, bool sourceD
             }
             s.take(record);
             s.next = record.number + 1;
+            bytes += record.bytes.size();
+            if (bytes >= kSliceBytes) break;
         }
         left -= std::min(left, want);
     }

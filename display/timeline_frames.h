@@ -26,11 +26,13 @@ public:
     TimelineFrames(const TimelineFrames&) = delete;
     TimelineFrames& operator=(const TimelineFrames&) = delete;
 
-    // Frames at most `records` more records of the source; true once it has caught up with the
+    // Frames at most `records` more records of the source, and no more than kSliceBytes of their
+    // bytes (a fast line's records hold many frames each); true once it has caught up with the
     // records the source holds now. `nowWallMicros` (the wall clock, µs since the epoch) lets a
     // live source's quiet line end a frame and a request time out; a finished file passes
     // `sourceDone` instead, which ends what is pending.
     bool advance(size_t records, int64_t nowWallMicros, bool sourceDone = false);
+    static constexpr size_t kSliceBytes = size_t{256} << 10;
 
     // The rows: every frame and timeout, numbered from 0 in the order they were cut; and the
     // rows whose verdict is an error (verdictIsError), numbered in their own order. Rows whose
