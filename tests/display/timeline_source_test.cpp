@@ -315,9 +315,16 @@ std::string capturedAs(PcapForm form, const std::vector<TimelineRecord>& records
 }
 
 // Wireshark's tools where the system has them.
+// Debian's Wireshark tools, on Linux: under Wine /usr/bin/editcap would be the Linux one, given
+// Windows paths.
 std::string wiresharkTool(const char* name) {
+#ifdef _WIN32
+    (void)name;
+    return "";
+#else
     const std::string path = std::string("/usr/bin/") + name;
     return std::filesystem::exists(path) ? path : "";
+#endif
 }
 
 // Written by our writer in either form (a pcapng appended to: two sections), exported from a saved capture, by
