@@ -468,8 +468,8 @@ TEST_F(TimelineWindowTest, ExportWritesTheListOrTheFramesSelectedAsWiresharkRead
         if (!file.open(dir.file(name), error) || !waitUntil([&] { return file.progress().done; })) return std::string();
         return packetsOf(rowsOf(file));
     };
-    const auto exported = [&](const std::string& name, int records) {
-        return QStringLiteral("Exported %1 records to %2").arg(records).arg(QString::fromStdString(dir.file(name)));
+    const auto exported = [&](const std::string& name, int count) {
+        return QStringLiteral("Exported %1 records to %2").arg(count).arg(QString::fromStdString(dir.file(name)));
     };
 
     ASSERT_TRUE(exportTo("records.pcap"));
@@ -477,7 +477,8 @@ TEST_F(TimelineWindowTest, ExportWritesTheListOrTheFramesSelectedAsWiresharkRead
     EXPECT_EQ(dir.read("records.pcap").substr(0, 4), "\xD4\xC3\xB2\xA1") << "classic pcap, by its name";
     EXPECT_EQ(readBack("records.pcap"), packetsOf(rowsOf(records)));
 
-    TimelineDecode frames{.frames = true};
+    TimelineDecode frames;
+    frames.frames = true;
     frames.choice.gapMicros = 20000;
     frames.choice.master = 1;
     window->setDecode(frames);
