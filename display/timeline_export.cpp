@@ -74,7 +74,9 @@ TimelineExport::TimelineExport(const TimelineSource& source, const TimelineSelec
     writer_ = std::thread([this, selection, form, start] { run(selection, form, start); });
 }
 
-TimelineExport::~TimelineExport() {
+TimelineExport::~TimelineExport() { stop(); }
+
+void TimelineExport::stop() {
     stop_.store(true, std::memory_order_relaxed);
     if (writer_.joinable()) writer_.join();
 }

@@ -56,6 +56,8 @@ public:
 
     const std::string& path() const { return path_; }
     Progress progress() const;
+    // Ends the writing where it is, between packets: progress() then says what the file holds.
+    void stop();
 
 private:
     void run(TimelineSelection selection, PcapForm form, const std::string& start);

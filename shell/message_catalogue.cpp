@@ -510,6 +510,17 @@ std::string timelineSelectionSaveText(const std::string& path, uint64_t records,
     return "Saving the selection to " + path + ": " + count(records, " record", " records") + " so far";
 }
 
+std::string timelineExportText(const std::string& path, uint64_t records, bool done, int error) {
+    const std::string count =
+        withThousandsSeparators(static_cast<long long>(records)) + (records == 1 ? " record" : " records");
+    if (error == ECANCELED) {
+        return "The export to " + path + " ended with the list it was started from: it holds the first " + count;
+    }
+    if (error != 0) return "The records could not be exported to " + path + ": " + systemText(error);
+    if (done) return "Exported " + count + " to " + path;
+    return "Exporting to " + path + ": " + count + " so far";
+}
+
 std::string timelineFindText(size_t current, size_t total, bool searching, bool capped) {
     // A capped search stopped at its last match kept: more there may be, so say so.
     const std::string found = withThousandsSeparators(static_cast<long long>(total)) + (capped ? "+" : "");

@@ -112,6 +112,10 @@ std::string timelineSelectionTooLargeText(size_t limitBytes);
 // failed with the system's reason.
 std::string timelineSelectionSaveText(const std::string& path, uint64_t records, uint64_t bytes, bool done, int error,
                                       size_t limitBytes);
+// Under the timeline's list, how an export goes: "Exporting to PATH: 1,204 records so far",
+// "Exported 1,204 records to PATH", failed with the system's reason, or (ECANCELED) ended with the
+// list it was started from.
+std::string timelineExportText(const std::string& path, uint64_t records, bool done, int error);
 // The find bar's status: "3 of 41", "41 matches", "searching…", "no match".
 std::string timelineFindText(size_t current, size_t total, bool searching, bool capped = false);
 // The bar under the timeline's frames, a line per unit: "unit 17: 1,204 transactions, 3 errors,

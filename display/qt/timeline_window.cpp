@@ -19,6 +19,7 @@
 #include <cerrno>
 
 #include "display/qt/code_page_932.h"
+#include "display/timeline_export.h"
 #include "display/timeline_file.h"
 #include "display/timeline_frames.h"
 #include "display/timeline_records.h"
@@ -35,7 +36,7 @@ constexpr int kFollowUpMs = 100;
 constexpr int kFilePollMs = 50;
 // How often an indexed file is looked at for a writer that cut it.
 constexpr int kFileWatchMs = 500;
-// How often the note follows a save of a selection.
+// How often the note follows a save of a selection or an export.
 constexpr int kSavePollMs = 100;
 // Records framed per slice, and how often frames that have caught up look again: a live list's
 // quiet line ends its last frame and times out a request only as the clock goes on.
@@ -122,11 +123,13 @@ TimelineWindow::TimelineWindow(const TimelineWindowHost& host, std::unique_ptr<T
 }
 
 TimelineWindow::~TimelineWindow() {
-    // The list, a search and a save go before the frames and the file they read.
+    // The list, a search, a save and an export go before the frames and the file they read.
     findTimer_.stop();
     saveTimer_.stop();
+    exportTimer_.stop();
     framesTimer_.stop();
     save_.reset();
+    export_.reset();
     find_.reset();
     view_->setSource(nullptr);
     frames_.reset();
@@ -166,6 +169,8 @@ void TimelineWindow::build(const QString& title) {
     }
     QPushButton* open = addButton(buttons, this, timeline_control::kOpen);
     connect(open, &QPushButton::clicked, this, [this] { emit openFileAsked(); });
+    QPushButton* exportButton = addButton(buttons, this, timeline_control::kExport);
+    connect(exportButton, &QPushButton::clicked, this, [this] { exportList(); });
     filter_ = new QComboBox(this);
     filter_->setObjectName(QString::fromLatin1(timeline_control::kFilter));
     filter_->addItems({QStringLiteral("1>2 and 2>1"), QStringLiteral("1>2 only"), QStringLiteral("2>1 only")});
@@ -203,6 +208,7 @@ void TimelineWindow::build(const QString& title) {
     layout->addWidget(units_);
     connect(view_, &TimelineView::selectionTooLarge, this, [this](const TimelineSelection& selection) { offerSave(selection); });
     connect(&saveTimer_, &QTimer::timeout, this, [this] { pollSave(); });
+    connect(&exportTimer_, &QTimer::timeout, this, [this] { pollExport(); });
     if (hold_ != nullptr) {
         connect(hold_, &QPushButton::toggled, view_, &TimelineView::setHold);
         connect(view_, &TimelineView::holdToggled, hold_, &QPushButton::setChecked);
@@ -396,6 +402,7 @@ void TimelineWindow::applyDecode(const TimelineDecode& decode, bool keep) {
 }
 
 void TimelineWindow::dropFrames() {
+    endWriters();
     view_->setSource(nullptr);
     find_.reset();
     frames_.reset();
@@ -412,16 +419,7 @@ const TimelineSource& TimelineWindow::shownSource() const {
 }
 
 void TimelineWindow::showSource() {
-    // A save reads the list it was started from: it ends with the list, and says so.
-    if (save_) {
-        const TimelineSelectionSave::Progress progress = save_->progress();
-        const std::string path = save_->path();
-        saveTimer_.stop();
-        save_.reset();
-        if (!progress.done && host_.selectionSave)
-            saveNote_ = host_.selectionSave(path, progress.records, progress.bytes, true, ECANCELED);
-        updateNote();
-    }
+    endWriters();
     const bool held = hold_ != nullptr && hold_->isChecked();
     view_->setSource(&shownSource(), !readOnly());
     if (held) view_->setHold(true);
@@ -435,8 +433,8 @@ void TimelineWindow::showSource() {
 
 bool TimelineWindow::advanceFrames() {
     if (!frames_) return true;
-    // A save reads the frames on its own thread: they grow again once it is done.
-    if (save_) {
+    // A save or an export reads the frames on its own thread: they grow again once it is done.
+    if (save_ || export_) {
         framesTimer_.start(kFramesFollowMs);
         return false;
     }
@@ -605,7 +603,7 @@ void TimelineWindow::pollFile() {
 
 void TimelineWindow::updateNote() {
     QStringList lines;
-    for (const QString& line : {fileNote_, saveNote_})
+    for (const QString& line : {fileNote_, saveNote_, exportNote_})
         if (!line.isEmpty()) lines << line;
     const QString text = lines.join(QLatin1Char('\n'));
     if (note_->text() != text) note_->setText(text);
@@ -640,6 +638,70 @@ void TimelineWindow::pollSave() {
     if (progress.done) {
         saveTimer_.stop();
         save_.reset();
+    }
+}
+
+// A save and an export read the list they were started from: they end with it, and say so.
+void TimelineWindow::endWriters() {
+    if (save_) {
+        const TimelineSelectionSave::Progress progress = save_->progress();
+        const std::string path = save_->path();
+        saveTimer_.stop();
+        save_.reset();
+        if (!progress.done && host_.selectionSave)
+            saveNote_ = host_.selectionSave(path, progress.records, progress.bytes, true, ECANCELED);
+        updateNote();
+    }
+    if (export_) {
+        const bool finished = export_->progress().done;
+        export_->stop();
+        const TimelineExport::Progress progress = export_->progress();
+        const int error = finished ? progress.error : ECANCELED;
+        if (host_.exportProgress) exportNote_ = host_.exportProgress(export_->path(), progress.records, true, error);
+        exportTimer_.stop();
+        export_.reset();
+        updateNote();
+    }
+}
+
+bool TimelineWindow::exporting() const { return export_ != nullptr; }
+
+// The rows selected, or all the list shows, as Wireshark reads serial records: a packet per row
+// that has bytes, written by a thread of its own as a save is.
+void TimelineWindow::exportList() {
+    if (exporting()) return;  // one at a time; its note goes on saying how it goes
+    const std::optional<QString> path = host_.chooseExportFile ? host_.chooseExportFile(this) : std::nullopt;
+    if (!path || path->isEmpty()) return;
+    const TimelineSource& source = shownSource();
+    TimelineSelection selection = view_->selection();
+    std::function<bool()> sourceDone;
+    if (!view_->hasSelection()) {
+        const TimelineExtent extent = source.extent();
+        selection = TimelineSelection{extent.first, extent.end - 1, 3, view_->filter()};
+        if (extent.end == extent.first) selection = TimelineSelection{1, 0, 3, view_->filter()};  // none
+        // A file's records still being indexed are followed to its end; its frames grow only here.
+        if (file_ && !frames_) sourceDone = [file = file_.get()] { return file->progress().done; };
+    }
+    const PcapForm form =
+        path->endsWith(QStringLiteral(".pcap"), Qt::CaseInsensitive) ? PcapForm::Pcap : PcapForm::PcapNg;
+    const std::string application = host_.exportApplication ? host_.exportApplication() : std::string();
+    const std::string interfaceName = host_.exportInterface ? host_.exportInterface(!readOnly()) : std::string();
+    export_ = std::make_unique<TimelineExport>(source, selection, form, application, interfaceName,
+                                               QFile::encodeName(*path).toStdString(), std::move(sourceDone));
+    exportTimer_.start(kSavePollMs);
+    pollExport();
+}
+
+void TimelineWindow::pollExport() {
+    if (!export_) return;
+    const TimelineExport::Progress progress = export_->progress();
+    exportNote_ = host_.exportProgress
+                      ? host_.exportProgress(export_->path(), progress.records, progress.done, progress.error)
+                      : QString::number(progress.records);
+    updateNote();
+    if (progress.done) {
+        exportTimer_.stop();
+        export_.reset();
     }
 }
 
@@ -681,6 +743,7 @@ void TimelineWindow::end() {
     findTimer_.stop();
     fileTimer_.stop();
     framesTimer_.stop();
+    endWriters();  // a file closed now, not once the window goes
     if (records_ != nullptr) records_->setTaking(false);
     hide();
     deleteLater();

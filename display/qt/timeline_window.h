@@ -33,6 +33,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QVBoxLayout;
 class QWidget;
+class TimelineExport;
 class TimelineFile;
 class TimelineFrames;
 class TimelineRecords;
@@ -71,6 +72,16 @@ struct TimelineWindowHost {
     std::function<std::optional<QString>(QWidget* owner)> chooseSelectionFile;
     // How that save goes: "" for `path` when it was declined; `error` the system's errno.
     std::function<QString(const std::string& path, uint64_t records, uint64_t bytes, bool done, int error)> selectionSave;
+    // EXPORT: asks for the file the list goes to, as pcapng (pcap when its name ends in .pcap);
+    // nullopt when the user declines.
+    std::function<std::optional<QString>(QWidget* owner)> chooseExportFile;
+    // What an export names: the program and its version; the interface, the live list's ports
+    // ("COM1 <-> COM2") or a saved file's.
+    std::function<std::string()> exportApplication;
+    std::function<std::string(bool live)> exportInterface;
+    // How an export goes: packets written so far, done, or `error` the system's errno (ECANCELED:
+    // it ended with the list it was started from, after `records`).
+    std::function<QString(const std::string& path, uint64_t records, bool done, int error)> exportProgress;
     // Takes Esc and Enter from a window that must not act on them.
     std::function<void(QDialog& window)> keepDialogKeys;
     // A file that could not be opened as a timeline: the system's errno, or 0 when it holds no
@@ -96,6 +107,7 @@ inline constexpr const char* kList = "list";
 inline constexpr const char* kHold = "HOLD";
 inline constexpr const char* kClear = "CLEAR";
 inline constexpr const char* kOpen = "OPEN";
+inline constexpr const char* kExport = "EXPORT";
 inline constexpr const char* kEnd = "END";
 inline constexpr const char* kFilter = "filter";
 inline constexpr const char* kFindBar = "findBar";
@@ -154,10 +166,14 @@ public:
     size_t matchCount() const;
     QString findStatusText() const;
     // The note under the list: lines of a file that were skipped, that the file was cut while
-    // open, and how a save of a selection too large for the clipboard goes.
+    // open, and how a save of a selection too large for the clipboard or an export goes.
     QString noteText() const;
     // Whether a save of a selection is being written, or its end is still to be told.
     bool saving() const;
+    // EXPORT: the rows selected, or all the list shows, to a file the host asks for.
+    void exportList();
+    // Whether an export is being written, or its end is still to be told.
+    bool exporting() const;
 
 signals:
     // OPEN or Ctrl+O: the host is to ask for a file.
@@ -189,6 +205,8 @@ private:
     void pollFile();
     void offerSave(const TimelineSelection& selection);
     void pollSave();
+    void pollExport();
+    void endWriters();
     void updateNote();
     void step(bool forward);
     void end();
@@ -226,9 +244,11 @@ private:
     std::optional<TimelineMatch> current_;
     QTimer findTimer_;
     QTimer fileTimer_;
-    QString fileNote_, saveNote_;
+    QString fileNote_, saveNote_, exportNote_;
     std::unique_ptr<TimelineSelectionSave> save_;
     QTimer saveTimer_;
+    std::unique_ptr<TimelineExport> export_;
+    QTimer exportTimer_;
     bool ending_ = false;
 };
 

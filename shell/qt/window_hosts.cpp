@@ -15,6 +15,7 @@
 #include "settings/port_restart.h"
 #include "settings/qt/dialog_host.h"
 #include "settings/serial_devices.h"
+#include "shell/command_line.h"
 #include "shell/message_catalogue.h"
 #include "shell/qt/command_ids.h"
 #include "shell/qt/desktop.h"
@@ -171,6 +172,34 @@ TimelineWindowHost timelineWindowHostOf(Vorlinex& vorlinex) {
         .selectionSave =
             [](const std::string& path, uint64_t records, uint64_t bytes, bool done, int error) {
                 return qText(timelineSelectionSaveText(path, records, bytes, done, error, TimelineView::kMaxClipboardBytes));
+            },
+        .chooseExportFile =
+            [](QWidget* owner) -> std::optional<QString> {
+                QFileDialog dialog(owner, QStringLiteral("Vorlinex Timeline Export"));
+                dialog.setAcceptMode(QFileDialog::AcceptSave);
+                dialog.setOption(QFileDialog::DontUseNativeDialog);
+                const QString pcapng = QStringLiteral("pcapng files(*.pcapng) (*.pcapng)");
+                dialog.setNameFilters({pcapng, QStringLiteral("pcap files(*.pcap) (*.pcap)")});
+                // A name typed bare takes the form chosen: the window writes pcap only to a .pcap.
+                dialog.setDefaultSuffix(QStringLiteral("pcapng"));
+                QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog,
+                                 [&dialog, pcapng](const QString& filter) {
+                                     dialog.setDefaultSuffix(filter == pcapng ? QStringLiteral("pcapng")
+                                                                              : QStringLiteral("pcap"));
+                                 });
+                if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+                return dialog.selectedFiles().first();
+            },
+        .exportApplication = versionText,
+        .exportInterface =
+            [&vorlinex](bool live) {
+                // A saved file names no ports: the relay's own.
+                if (!live) return std::string("COM1 <-> COM2");
+                return vorlinex.app.portName(1) + " <-> " + vorlinex.app.portName(2);
+            },
+        .exportProgress =
+            [](const std::string& path, uint64_t records, bool done, int error) {
+                return qText(timelineExportText(path, records, done, error));
             },
         .keepDialogKeys = keepDialogKeys,
         .reportFileOpenFailure =

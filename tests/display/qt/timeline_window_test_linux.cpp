@@ -434,6 +434,71 @@ TEST_F(TimelineWindowTest, LargeCopiesGoOutInSlicesOrToAFileInTheBackground) {
     delete window.data();  // before the records it reads go
 }
 
+// EXPORT writes the list shown as pcapng, or pcap when the name ends in .pcap: every record, or in Frames a packet
+// per frame row, the timeout left out, or the rows selected. Read back, the same times, directions and bytes; a
+// file that cannot be made says why under the list.
+TEST_F(TimelineWindowTest, ExportWritesTheListOrTheFramesSelectedAsWiresharkReadsThem) {
+    ScratchDir dir;
+    std::string chosen;
+    host.chooseExportFile = [&](QWidget*) { return std::optional<QString>(QString::fromStdString(dir.file(chosen))); };
+    host.keepDecode = {};  // the INI stays as it is
+    open();
+    const std::string request = bytesOf(rtu({0x11, 0x03, 0x00, 0x6B, 0x00, 0x03}));
+    feed(1, request.substr(0, 3), 300000);
+    feed(1, request.substr(3), 1000);
+    feed(2, bytesOf(rtu({0x11, 0x03, 0x02, 0x00, 0x2A})), 300000);
+    feed(1, bytesOf(rtu({0x11, 0x03, 0x00, 0x01, 0x00, 0x01})), 300000);  // left unanswered
+    // The rows that have bytes, each as a capture line without its gap: time, direction and bytes.
+    const auto packetsOf = [](const std::vector<TimelineRecord>& rows) {
+        std::string lines;
+        for (const TimelineRecord& r : rows)
+            if (!r.bytes.empty())
+                appendCombinedRecord(lines, r.local, r.micros, 0, r.channel,
+                                     reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size());
+        return lines;
+    };
+    const auto exportTo = [&](const std::string& name) {
+        chosen = name;
+        window->findChild<QPushButton*>(kExport)->click();
+        return waitUntil([&] { return !window->exporting(); });
+    };
+    const auto readBack = [&](const std::string& name) {
+        TimelineFile file;
+        int error = 0;
+        if (!file.open(dir.file(name), error) || !waitUntil([&] { return file.progress().done; })) return std::string();
+        return packetsOf(rowsOf(file));
+    };
+    const auto exported = [&](const std::string& name, int count) {
+        return QStringLiteral("Exported %1 records to %2").arg(count).arg(QString::fromStdString(dir.file(name)));
+    };
+
+    ASSERT_TRUE(exportTo("records.pcap"));
+    EXPECT_EQ(window->noteText(), exported("records.pcap", 4));
+    EXPECT_EQ(dir.read("records.pcap").substr(0, 4), "\xD4\xC3\xB2\xA1") << "classic pcap, by its name";
+    EXPECT_EQ(readBack("records.pcap"), packetsOf(rowsOf(records)));
+
+    TimelineDecode frames;
+    frames.frames = true;
+    frames.choice.gapMicros = 20000;
+    frames.choice.master = 1;
+    window->setDecode(frames);
+    ASSERT_TRUE(waitUntil([&] { return window->frames()->all().extent().end == 4; }));
+    const std::vector<TimelineRecord> rows = rowsOf(window->frames()->all());
+    ASSERT_TRUE(rows[0].bytes == request && rows[3].verdict == Verdict::Timeout && rows[3].bytes.empty());
+    ASSERT_TRUE(exportTo("frames.pcapng"));
+    EXPECT_EQ(window->noteText(), exported("frames.pcapng", 3)) << "the timeout has no bytes";
+    EXPECT_NE(dir.read("frames.pcapng").find("Vorlinex v1.01a"), std::string::npos) << "the section names the program";
+    EXPECT_EQ(readBack("frames.pcapng"), packetsOf(rows));
+    view->selectRecords(1, 3, 3);
+    ASSERT_TRUE(exportTo("selected.pcapng"));
+    EXPECT_EQ(window->noteText(), exported("selected.pcapng", 2));
+    EXPECT_EQ(readBack("selected.pcapng"), packetsOf({rows[1], rows[2]}));
+
+    ASSERT_TRUE(exportTo("missing/frames.pcapng"));
+    EXPECT_EQ(window->noteText(), QStringLiteral("The records could not be exported to %1: No such file or directory")
+                                      .arg(QString::fromStdString(dir.file("missing/frames.pcapng"))));
+}
+
 // The program's window in Frames: a Modbus master on port 1's cable and its slave on port 2's. Each frame is
 // one row, also one written in pieces; the answer carries its response time; errors only holds exactly the
 // bad CRC and the timeout; find lands on the frame; a copy is the frame log's lines, and a file of them opens
