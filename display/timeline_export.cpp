@@ -8,8 +8,7 @@
 
 namespace {
 
-// As the selection's save: a batch of records read at a time, packets gathered up to a block.
-constexpr size_t kReadBatch = 256;
+// As the selection's save: packets gathered up to a block before it goes to the file.
 constexpr size_t kWriteBytes = size_t{1} << 20;
 
 bool sameSecond(const std::tm& a, const std::tm& b) {
@@ -32,37 +31,12 @@ int64_t RecordClock::wallMicros(const std::tm& local, int32_t micros) {
 
 bool appendPcapSelection(const TimelineSource& source, TimelineSelection& selection, PcapForm form,
                          RecordClock& clock, size_t budget, std::string& out, size_t untilBytes, uint64_t* packets) {
-    std::vector<TimelineRecord> records;
-    while (selection.next <= selection.last && budget > 0 && out.size() < untilBytes) {
-        records.clear();
-        const size_t count =
-            static_cast<size_t>(std::min<uint64_t>({kReadBatch, budget, selection.last - selection.next + 1}));
-        source.read(selection.next, count, records);
-        if (records.empty()) {
-            // Records let go since they were selected: on with those still held.
-            const TimelineExtent extent = source.extent();
-            if (selection.next >= extent.first) return true;
-            selection.next = extent.first;
-            continue;
-        }
-        budget -= std::min(budget, records.size());
-        for (const TimelineRecord& record : records) {
-            if (record.number > selection.last) break;
-            if (out.size() >= untilBytes) {
-                selection.next = record.number;
-                return false;
-            }
-            if (!timelineShows(selection.filter, record.channel) ||
-                (selection.channels & timelineChannelBit(record.channel)) == 0 || record.bytes.empty()) {
-                continue;  // a timeout's row has no bytes to carry
-            }
-            appendPcapRecord(out, form, clock.wallMicros(record.local, record.micros), record.channel,
-                             reinterpret_cast<const uint8_t*>(record.bytes.data()), record.bytes.size());
-            if (packets != nullptr) ++*packets;
-        }
-        selection.next = records.back().number + 1;
-    }
-    return selection.next > selection.last;
+    return walkSelection(source, selection, budget, out, untilBytes, [&](const TimelineRecord& record) {
+        if (record.bytes.empty()) return;  // a timeout's row has no bytes to carry
+        appendPcapRecord(out, form, clock.wallMicros(record.local, record.micros), record.channel,
+                         reinterpret_cast<const uint8_t*>(record.bytes.data()), record.bytes.size());
+        if (packets != nullptr) ++*packets;
+    });
 }
 
 TimelineExport::TimelineExport(const TimelineSource& source, const TimelineSelection& selection, PcapForm form,

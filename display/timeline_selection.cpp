@@ -18,8 +18,8 @@ constexpr size_t kWriteBytes = size_t{1} << 20;
 
 }  // namespace
 
-bool appendSelection(const TimelineSource& source, TimelineSelection& selection, size_t budget, std::string& out,
-                     size_t untilBytes, uint64_t* lines) {
+bool walkSelection(const TimelineSource& source, TimelineSelection& selection, size_t budget, const std::string& out,
+                   size_t untilBytes, const std::function<void(const TimelineRecord&)>& take) {
     std::vector<TimelineRecord> records;
     while (selection.next <= selection.last && budget > 0 && out.size() < untilBytes) {
         records.clear();
@@ -41,23 +41,29 @@ bool appendSelection(const TimelineSource& source, TimelineSelection& selection,
                 selection.next = record.number;
                 return false;
             }
-            if (!timelineShows(selection.filter, record.channel) ||
-                (selection.channels & timelineChannelBit(record.channel)) == 0) {
-                continue;
+            if (timelineShows(selection.filter, record.channel) &&
+                (selection.channels & timelineChannelBit(record.channel)) != 0) {
+                take(record);
             }
-            const auto* bytes = reinterpret_cast<const uint8_t*>(record.bytes.data());
-            if (record.frame) {
-                appendFrameLine(out, record.local, record.micros, record.gapMicros, record.channel, bytes,
-                                record.bytes.size(), record.verdict, record.summary);
-            } else {
-                appendCombinedRecord(out, record.local, record.micros, record.gapMicros, record.channel, bytes,
-                                     record.bytes.size());
-            }
-            if (lines != nullptr) ++*lines;
         }
         selection.next = records.back().number + 1;
     }
     return selection.next > selection.last;
+}
+
+bool appendSelection(const TimelineSource& source, TimelineSelection& selection, size_t budget, std::string& out,
+                     size_t untilBytes, uint64_t* lines) {
+    return walkSelection(source, selection, budget, out, untilBytes, [&](const TimelineRecord& record) {
+        const auto* bytes = reinterpret_cast<const uint8_t*>(record.bytes.data());
+        if (record.frame) {
+            appendFrameLine(out, record.local, record.micros, record.gapMicros, record.channel, bytes,
+                            record.bytes.size(), record.verdict, record.summary);
+        } else {
+            appendCombinedRecord(out, record.local, record.micros, record.gapMicros, record.channel, bytes,
+                                 record.bytes.size());
+        }
+        if (lines != nullptr) ++*lines;
+    });
 }
 
 TimelineSelectionSave::TimelineSelectionSave(const TimelineSource& source, const TimelineSelection& selection,

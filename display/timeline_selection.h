@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -21,6 +22,12 @@ struct TimelineSelection {
 };
 
 constexpr unsigned timelineChannelBit(int channel) { return channel == 2 ? 2u : 1u; }
+
+// Hands `take` each record the selection shows, of at most `records` more, stopping once `out`
+// holds `untilBytes` and skipping records the source has let go since; true when the selection
+// is walked whole. What appends the lines and what appends the packets walk alike.
+bool walkSelection(const TimelineSource& source, TimelineSelection& selection, size_t records, const std::string& out,
+                   size_t untilBytes, const std::function<void(const TimelineRecord&)>& take);
 
 // Appends the lines of at most `records` more records of the selection to `out`, stopping once
 // `out` holds `untilBytes`, skipping records the source has let go since, and counts the lines in
