@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <system_error>
@@ -597,4 +598,40 @@ void reportTimelineCaptureOpen(const BoxFunction& boxes, const std::string& path
                                uint32_t linkType) {
     showBox(boxes, "Timeline Open Error\n" + path + "\n" + timelineCaptureStopText(stop, at, linkType), BoxIcon::Error,
             BoxOwner::MainWindow);
+}
+
+std::string remoteTimelineText(const std::string& address, const RemoteTimeline::Status& status,
+                               std::chrono::steady_clock::time_point now) {
+    using State = RemoteTimeline::Status::State;
+    using Why = RemoteTimeline::Status::Why;
+    std::string why;
+    switch (status.why) {
+        case Why::None: break;
+        case Why::Resolve: why = status.message.empty() ? "the name does not resolve" : status.message; break;
+        case Why::Connect: why = systemText(status.systemError); break;
+        case Why::TimedOut: why = "no answer"; break;
+        case Why::Closed: why = "the relay closed the connection"; break;
+        case Why::Failed: why = systemText(status.systemError); break;
+        case Why::Stream: why = timelineCaptureStopText(status.stop, status.stopAt, status.linkType); break;
+    }
+    switch (status.state) {
+        case State::Connecting:
+            return "Connecting to " + address + "…" + (why.empty() ? "" : " (" + why + ")");
+        case State::Watching:
+            return "Watching " + address + " (read-only)" +
+                   (status.connections > 1 ? ": connected again, what the relay read while away is not shown" : "");
+        case State::Waiting: {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(status.retryAt - now).count();
+            const long long seconds = std::max<long long>(1, (left + 999) / 1000);
+            return address + ": " + why + "; trying again in " + std::to_string(seconds) + " s";
+        }
+        case State::Ended: return address + ": " + why + "; watching ended";
+    }
+    return address;
+}
+
+void reportRemoteOpen(const BoxFunction& boxes, const std::string& path) {
+    const std::string why = lacksZone(path) ? "A link-local IPv6 address needs its interface: [fe80::1%eth0]"
+                                            : "A relay on another machine is watched as tcp://HOST:PORT";
+    showBox(boxes, "Timeline Open Error\n" + path + "\n" + why, BoxIcon::Error, BoxOwner::MainWindow);
 }

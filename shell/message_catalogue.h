@@ -2,12 +2,14 @@
 // Each shows its box through the box function of the one who asks.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <map>
 #include <string>
 
+#include "display/remote_timeline.h"
 #include "relay/serial_port.h"
 #include "shell/box_request.h"
 
@@ -19,7 +21,6 @@ struct CaptureOpenFailure;
 struct StartupEntryResult;
 struct UnitFigures;
 enum class SettingsRefusal;
-enum class PcapStop;
 struct Relay;
 
 // Codes 1..16 of the catalogue; a box owned by the main window. Any other code shows no box
@@ -133,6 +134,12 @@ std::string timelineCaptureStopText(PcapStop stop, uint64_t at, uint32_t linkTyp
 // Under the records a pcap or pcapng file did show, why its reading stopped before its end: "The
 // capture is damaged at byte 1,204: only the records before it are shown".
 std::string timelineCaptureStoppedText(PcapStop stop, uint64_t at, uint32_t linkType);
+// The note of a window watching a relay on another machine: "Watching tcp://rig7:57012
+// (read-only)", "tcp://rig7:57012: Connection refused; trying again in 2 s", and the like.
+std::string remoteTimelineText(const std::string& address, const RemoteTimeline::Status& status,
+                               std::chrono::steady_clock::time_point now);
+// OPEN of a network path that is not a relay's stream (rfc2217://, or no HOST:PORT).
+void reportRemoteOpen(const BoxFunction& boxes, const std::string& path);
 // A pcap or pcapng file that shows no record: the file and why (timelineCaptureStopText).
 void reportTimelineCaptureOpen(const BoxFunction& boxes, const std::string& path, PcapStop stop, uint64_t at,
                                uint32_t linkType);

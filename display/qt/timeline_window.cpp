@@ -34,6 +34,8 @@ constexpr size_t kFindSlice = 20000;
 // at its indexer.
 constexpr int kFollowUpMs = 100;
 constexpr int kFilePollMs = 50;
+// How often the note follows the connection of a relay watched on another machine.
+constexpr int kRemotePollMs = 250;
 // How often an indexed file is looked at for a writer that cut it.
 constexpr int kFileWatchMs = 500;
 // How often the note follows a save of a selection or an export.
@@ -122,6 +124,17 @@ TimelineWindow::TimelineWindow(const TimelineWindowHost& host, std::unique_ptr<T
     pollFile();
 }
 
+TimelineWindow::TimelineWindow(const TimelineWindowHost& host, std::unique_ptr<RemoteTimeline> remote,
+                               const QString& title, QWidget* owner)
+    : QDialog(owner), host_(host), remote_(std::move(remote)), records_(&remote_->records()), source_(records_) {
+    // Its list took records from the start of the watching: nothing is cleared here.
+    build(title);
+    applyDecode(host_.decode ? host_.decode() : TimelineDecode{}, false);
+    connect(&fileTimer_, &QTimer::timeout, this, [this] { pollRemote(); });
+    fileTimer_.start(kRemotePollMs);
+    pollRemote();
+}
+
 TimelineWindow::~TimelineWindow() {
     // The list, a search, a save and an export go before the frames and the file they read.
     findTimer_.stop();
@@ -137,7 +150,9 @@ TimelineWindow::~TimelineWindow() {
 }
 
 void TimelineWindow::build(const QString& title) {
-    setObjectName(readOnly() ? QStringLiteral("TimelineFileWindow") : QStringLiteral("TimelineWindow"));
+    setObjectName(remote_      ? QStringLiteral("TimelineRemoteWindow")
+                  : readOnly() ? QStringLiteral("TimelineFileWindow")
+                               : QStringLiteral("TimelineWindow"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint);
     setModal(false);
@@ -448,7 +463,8 @@ bool TimelineWindow::advanceFrames() {
         caughtUp = framed && indexed;
         next = caughtUp ? kFileWatchMs : framed ? kFramesFollowMs : 0;
     } else {
-        caughtUp = frames_->advance(kFramesSlice, ReadTime::now().wallMicros);
+        // A relay watched from afar times its requests out by its own clock.
+        caughtUp = frames_->advance(kFramesSlice, remote_ ? remote_->nowWallMicros() : ReadTime::now().wallMicros);
         next = caughtUp ? kFramesFollowMs : 0;
     }
     const QString master = masterFoundText(decode_.choice.master == 0 ? frames_->master() : 0);
@@ -601,6 +617,14 @@ void TimelineWindow::pollFile() {
     if (progress.done && fileTimer_.interval() != kFileWatchMs) fileTimer_.start(kFileWatchMs);
 }
 
+void TimelineWindow::pollRemote() {
+    if (!remote_) return;
+    fileNote_ = host_.remoteStatus ? host_.remoteStatus(windowTitle().toStdString(), remote_->status(),
+                                                        std::chrono::steady_clock::now())
+                                   : QString();
+    updateNote();
+}
+
 void TimelineWindow::updateNote() {
     QStringList lines;
     for (const QString& line : {fileNote_, saveNote_, exportNote_})
@@ -685,7 +709,10 @@ void TimelineWindow::exportList() {
     const PcapForm form =
         path->endsWith(QStringLiteral(".pcap"), Qt::CaseInsensitive) ? PcapForm::Pcap : PcapForm::PcapNg;
     const std::string application = host_.exportApplication ? host_.exportApplication() : std::string();
-    const std::string interfaceName = host_.exportInterface ? host_.exportInterface(!readOnly()) : std::string();
+    // A relay watched from afar is named by its address; its ports are its own.
+    const std::string interfaceName = remote_ ? windowTitle().toStdString()
+                                      : host_.exportInterface ? host_.exportInterface(!readOnly())
+                                                              : std::string();
     export_ = std::make_unique<TimelineExport>(source, selection, form, application, interfaceName,
                                                QFile::encodeName(*path).toStdString(), std::move(sourceDone));
     exportTimer_.start(kSavePollMs);
@@ -796,30 +823,65 @@ void TimelineWindows::setPauseRule(bool on, int seconds) {
         if (window) window->setPauseRule(on, seconds);
 }
 
+namespace {
+
+// The file dialog of OPEN, whose name field also takes a relay's address: tcp://HOST:PORT is
+// taken as typed rather than looked for as a file.
+class TimelineOpenDialog : public QFileDialog {
+public:
+    using QFileDialog::QFileDialog;
+    const QString& address() const { return address_; }
+    void accept() override {
+        const auto* name = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        const QString typed = name != nullptr ? name->text().trimmed() : QString();
+        if (isNetworkPath(typed.toStdString())) {
+            address_ = typed;
+            QDialog::accept();
+            return;
+        }
+        QFileDialog::accept();
+    }
+
+private:
+    QString address_;
+};
+
+}  // namespace
+
 void TimelineWindows::openTimelineFile() {
     std::optional<QString> path;
     if (chooser_) {
         path = chooser_();
     } else {
-        QFileDialog dialog(host_.owner ? host_.owner() : nullptr, QStringLiteral("Vorlinex Timeline Open"));
+        TimelineOpenDialog dialog(host_.owner ? host_.owner() : nullptr, QStringLiteral("Vorlinex Timeline Open"));
         dialog.setAcceptMode(QFileDialog::AcceptOpen);
-        dialog.setFileMode(QFileDialog::ExistingFile);
+        // Any name, so that an address can be typed: a file that is not there is reported as
+        // any file that cannot be opened is.
+        dialog.setFileMode(QFileDialog::AnyFile);
         // Ours on every desktop, as the capture's dialog is.
         dialog.setOption(QFileDialog::DontUseNativeDialog);
         dialog.setOption(QFileDialog::HideNameFilterDetails);
+        dialog.setLabelText(QFileDialog::FileName, QStringLiteral("File name or tcp://HOST:PORT:"));
         const QString allFiles = QStringLiteral("All Files(*.*) (*)");
         // Wireshark's files of serial records open too, known by their first bytes.
         dialog.setNameFilters({allFiles, QStringLiteral("txt files(*.txt) (*.txt)"),
                                QStringLiteral("pcap files(*.pcapng;*.pcap) (*.pcapng *.pcap *.cap)")});
         dialog.selectNameFilter(allFiles);
-        if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) path = dialog.selectedFiles().first();
+        if (dialog.exec() == QDialog::Accepted) {
+            if (!dialog.address().isEmpty()) path = dialog.address();
+            else if (!dialog.selectedFiles().isEmpty()) path = dialog.selectedFiles().first();
+        }
     }
     if (path && !path->isEmpty()) openTimelineFile(*path);
 }
 
 void TimelineWindows::openTimelineFile(const QString& path) {
-    auto file = std::make_unique<TimelineFile>();
     const std::string name = QFile::encodeName(path).toStdString();
+    if (isNetworkPath(name)) {
+        openRemote(name);
+        return;
+    }
+    auto file = std::make_unique<TimelineFile>();
     int error = 0;
     if (!file->open(name, error)) {
         if (host_.reportFileOpenFailure) host_.reportFileOpenFailure(name, error);
@@ -832,6 +894,20 @@ void TimelineWindows::openTimelineFile(const QString& path) {
     }
     pendingTimer_->start(kFilePollMs);
     pollPending();
+}
+
+// A relay's stream is watched at once: the window says how its connection goes, and a relay not
+// there yet is tried again until it is.
+void TimelineWindows::openRemote(const std::string& path) {
+    NetworkAddress address;
+    if (!parseNetworkPath(path, address) || address.scheme != NetworkScheme::Tcp) {
+        if (host_.reportRemoteOpenFailure) host_.reportRemoteOpenFailure(path);
+        return;
+    }
+    auto* window = new TimelineWindow(host_, std::make_unique<RemoteTimeline>(address), QString::fromStdString(path),
+                                      host_.owner ? host_.owner() : nullptr);
+    adopt(window);
+    window->show();
 }
 
 // The indexer runs on its own thread; the UI only looks at where it is, never waits for it.

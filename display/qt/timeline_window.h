@@ -19,6 +19,7 @@
 #include "decode/decode_choice.h"
 #include "decode/transactions.h"
 #include "display/qt/timeline_view.h"
+#include "display/remote_timeline.h"
 #include "display/timeline_find.h"
 #include "display/timeline_selection.h"
 #include "display/timeline_source.h"
@@ -91,6 +92,13 @@ struct TimelineWindowHost {
     // holds no serial record).
     std::function<void(const std::string& path, PcapStop stop, uint64_t at, uint32_t linkType)>
         reportCaptureOpenFailure;
+    // A window watching a relay on another machine: how its connection stands (`now` is the
+    // steady clock's, for the time to the next try).
+    std::function<QString(const std::string& address, const RemoteTimeline::Status& status,
+                          std::chrono::steady_clock::time_point now)>
+        remoteStatus;
+    // OPEN of a network address that is not a relay's stream to watch (tcp://HOST:PORT).
+    std::function<void(const std::string& path)> reportRemoteOpenFailure;
     // The view and decoding a window opens with, as last kept; and the user's change of them, to
     // keep. A frame log opened shows its frames without changing what is kept.
     std::function<TimelineDecode()> decode;
@@ -130,15 +138,19 @@ inline constexpr const char* kUnits = "units";
 class TimelineWindow : public QDialog {
     Q_OBJECT
 public:
-    // The live window over `records` (HOLD and CLEAR), or a read-only one over a file it owns.
+    // The live window over `records` (HOLD and CLEAR), a read-only one over a file it owns, or
+    // one over the records of a relay on another machine that it watches (HOLD and CLEAR too).
     TimelineWindow(const TimelineWindowHost& host, TimelineRecords& records, QWidget* owner);
     TimelineWindow(const TimelineWindowHost& host, std::unique_ptr<TimelineFile> file, const QString& title,
+                   QWidget* owner);
+    TimelineWindow(const TimelineWindowHost& host, std::unique_ptr<RemoteTimeline> remote, const QString& title,
                    QWidget* owner);
     ~TimelineWindow() override;
 
     TimelineView* view() const { return view_; }
     bool readOnly() const { return records_ == nullptr; }
     TimelineFile* file() const { return file_.get(); }
+    RemoteTimeline* remote() const { return remote_.get(); }
     void setPauseRule(bool on, int seconds);
     void setFilter(TimelineFilter filter);
 
@@ -203,6 +215,7 @@ private:
     void startFind();
     void updateFindStatus();
     void pollFile();
+    void pollRemote();
     void offerSave(const TimelineSelection& selection);
     void pollSave();
     void pollExport();
@@ -212,6 +225,7 @@ private:
     void end();
 
     const TimelineWindowHost& host_;
+    std::unique_ptr<RemoteTimeline> remote_;  // before records_, which may be its list
     TimelineRecords* records_ = nullptr;
     std::unique_ptr<TimelineFile> file_;
     const TimelineSource* source_ = nullptr;
@@ -269,20 +283,24 @@ public:
     // The options changed: every window's pause rule follows.
     void setPauseRule(bool on, int seconds);
 
-    // OPEN: asks for a file ("Vorlinex Timeline Open"), then opens it in a read-only window.
+    // OPEN: asks for a file ("Vorlinex Timeline Open"), or a relay's address typed as
+    // tcp://HOST:PORT, then opens it in a window of its own.
     void openTimelineFile();
     // Opens `path` in a read-only window once its first record is indexed; a file that cannot
-    // be opened or holds no record is reported and opens nothing.
+    // be opened or holds no record is reported and opens nothing. A network path opens a window
+    // watching the relay there at once, however its connection goes.
     void openTimelineFile(const QString& path);
     // Replaces the file dialog (tests); an empty function brings the dialog back.
     void setFileChooser(std::function<std::optional<QString>()> chooser) { chooser_ = std::move(chooser); }
     // Files still being indexed before their window opens.
     size_t pendingFiles() const { return pending_.size(); }
+    // The windows OPEN opened (files and relays watched), still shown.
     std::vector<TimelineWindow*> fileWindows() const;
 
 private:
     struct Pending;
     void pollPending();
+    void openRemote(const std::string& path);
     void adopt(TimelineWindow* window);
 
     TimelineWindowHost host_;

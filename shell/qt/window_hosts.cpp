@@ -208,6 +208,10 @@ TimelineWindowHost timelineWindowHostOf(Vorlinex& vorlinex) {
             [&vorlinex](const std::string& path, PcapStop stop, uint64_t at, uint32_t linkType) {
                 reportTimelineCaptureOpen(vorlinex.boxes, path, stop, at, linkType);
             },
+        .remoteStatus =
+            [](const std::string& address, const RemoteTimeline::Status& status,
+               std::chrono::steady_clock::time_point now) { return qText(remoteTimelineText(address, status, now)); },
+        .reportRemoteOpenFailure = [&vorlinex](const std::string& path) { reportRemoteOpen(vorlinex.boxes, path); },
         .decode = [&vorlinex] { return timelineDecodeOf(vorlinex.decodeSettings); },
         .keepDecode =
             [&vorlinex](const TimelineDecode& decode) {

@@ -3,6 +3,8 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDialogButtonBox>
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QLocale>
 #include <QPushButton>
@@ -328,7 +330,7 @@ TEST_F(TimelineWindowTest, PausesAreRuledAsTheOptionsSayAndSavedTimelinesOpenRea
 
 // OPEN of a pcapng (as Wireshark saves serial records) shows the records the live window showed, times and gaps
 // alike; one of another link type opens nothing and the box names it.
-TEST_F(TimelineWindowTest, OpenShowsAPcapngsRecordsAndRefusesAnotherLinkTypeNamingIt) {
+TEST_F(TimelineWindowTest, OpenShowsAPcapngsRecordsRefusesAnotherLinkTypeAndTakesARelaysAddress) {
     std::vector<BoxRequest> boxes;
     v.boxes = [&](const BoxRequest& box) { boxes.push_back(box); };
     v.timelineWindows.openTimelineWindow();
@@ -363,6 +365,24 @@ TEST_F(TimelineWindowTest, OpenShowsAPcapngsRecordsAndRefusesAnotherLinkTypeNami
     EXPECT_EQ(boxes.back().text, "Timeline Open Error\n" + dir.file("ethernet.pcapng") +
                                      "\nLink type 1 (Ethernet): only serial records (link type 250) can be shown");
     EXPECT_EQ(v.timelineWindows.fileWindows().size(), 1u);
+
+    // The dialog's name field takes a relay's address as typed; a network path that is no relay's
+    // stream is refused with what it should be.
+    v.timelineWindows.setFileChooser(nullptr);
+    QTimer::singleShot(0, window, [] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr) return;
+        dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(QStringLiteral(" tcp://127.0.0.1:9 "));
+        dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Open)->click();
+    });
+    window->findChild<QPushButton*>(kOpen)->click();
+    ASSERT_EQ(v.timelineWindows.fileWindows().size(), 2u);
+    TimelineWindow* watching = v.timelineWindows.fileWindows().back();
+    EXPECT_TRUE(watching->remote() != nullptr && watching->windowTitle() == QStringLiteral("tcp://127.0.0.1:9"));
+    v.timelineWindows.openTimelineFile(QStringLiteral("rfc2217://127.0.0.1:9"));
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes.back().text,
+              "Timeline Open Error\nrfc2217://127.0.0.1:9\nA relay on another machine is watched as tcp://HOST:PORT");
 }
 
 // A row: time, gap, direction, count, hex and text in columns; further rows only bytes; the date on the first

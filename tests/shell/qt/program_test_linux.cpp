@@ -1,5 +1,6 @@
 // The real program in-process: the main window's menu marks, clock, figures and arrow strips; the
-// ways out; adapters that come and go; the timeline window; a network port's settings.
+// ways out; adapters that come and go; the timeline window, also watching a headless relay; a
+// network port's settings.
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -10,14 +11,18 @@
 #include <QInputDialog>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QRegularExpression>
+#include <regex>
 
 #include "display/qt/timeline_window.h"
+#include "display/timeline_frames.h"
 #include "settings/config.h"
 #include "settings/port_restart.h"
 #include "settings/qt/serial_dialog.h"
 #include "shell/activity_arrows.h"
 #include "tests/shell/qt/shell_harness.h"
+#include "tests/support/child_process.h"
 #include "tests/support/serial_servers.h"
 #include "tests/support/test_socket.h"
 
@@ -362,6 +367,86 @@ TEST_F(Program, ShareLiveStreamsTheRecordsToAClientWhileTheStatusBarShowsItsAddr
         pollfd end{static_cast<int>(client.get()), POLLIN, 0};
         char byte = 0;
         EXPECT_TRUE(::poll(&end, 1, 10000) == 1 && ::recv(end.fd, &byte, 1, 0) == 0) << "the connection ended";
+    });
+}
+
+// OPEN of tcp://HOST:PORT: a window watching a headless relay's PCAP-over-IP stream shows what it
+// relays, in order, while traffic runs; the relay restarted on its port, the window connects again
+// by itself and goes on.
+TEST_F(Program, OpenOfARelaysAddressWatchesItLiveAndConnectsAgainOnceItIsBack) {
+    if (programUnderTest().empty()) GTEST_SKIP() << "the program is built only with its windows (VORLINEX_WITH_QT)";
+    PtyCable farFirst, farSecond;
+    dir.write("far.ini", vorlinexIni({farFirst.slavePath(), farSecond.slavePath()}));
+    const auto farRelay = [&](const std::string& listen) {
+        auto relay = std::make_unique<ChildProcess>(programUnderTest(), std::vector<std::string>{
+            "--headless", "--ini", dir.file("far.ini"), "--pcap-listen", listen, "--status-every", "0"});
+        EXPECT_NE(relay->awaitLine("^<5>pcap-listen 127\\.0\\.0\\.1:\\d+: PCAP-over-IP"), "") << relay->err();
+        return relay;
+    };
+    std::unique_ptr<ChildProcess> relay = farRelay("0");
+    std::smatch listening;
+    const std::string told = relay->err();
+    ASSERT_TRUE(std::regex_search(told, listening, std::regex("127\\.0\\.0\\.1:(\\d+)")));
+    const std::string address = "tcp://" + listening[0].str();
+    std::string sent;  // both directions, in the order they were relayed
+    const auto traffic = [&](int lines) {
+        for (int i = 0; i < lines; ++i) {
+            const std::string line = "line " + std::to_string(sent.size()) + "\r\n";
+            sent += i % 2 == 0 ? flow(farFirst, farSecond, line) : flow(farSecond, farFirst, line);
+        }
+    };
+    run([&](Vorlinex& v, QWidget*) {
+        v.timelineWindows.setFileChooser([&] { return std::optional<QString>(QString::fromStdString(address)); });
+        v.timelineWindows.openTimelineFile();
+        ASSERT_EQ(v.timelineWindows.fileWindows().size(), 1u);
+        TimelineWindow* watching = v.timelineWindows.fileWindows().front();
+        ASSERT_NE(watching->remote(), nullptr);
+        EXPECT_EQ(watching->windowTitle().toStdString(), address);
+        RemoteTimeline& remote = *watching->remote();
+        const auto watched = [&](uint64_t connections) {
+            return waitUntil([&] {
+                return remote.status().state == RemoteTimeline::Status::State::Watching &&
+                       remote.status().connections == connections;
+            });
+        };
+        // What the window's list holds, all of it, in order.
+        const auto shown = [&] {
+            std::vector<TimelineRecord> records;
+            remote.records().read(0, SIZE_MAX, records);
+            std::string bytes;
+            for (const TimelineRecord& r : records) bytes += r.bytes;
+            return bytes;
+        };
+        for (uint64_t connection = 1; connection <= 2; ++connection) {
+            ASSERT_TRUE(watched(connection)) << watching->noteText().toStdString();
+            const std::string note = "Watching " + address + " (read-only)" +
+                                     (connection > 1 ? ": connected again, what the relay read while away is not shown" : "");
+            EXPECT_TRUE(waitUntil([&] { return watching->noteText().toStdString() == note; }))
+                << watching->noteText().toStdString();
+            traffic(20);
+            EXPECT_TRUE(waitUntil([&] { return shown() == sent; })) << shown();
+            const uint64_t last = remote.records().extent().end - 1;
+            EXPECT_TRUE(waitUntil([&] {
+                const std::vector<uint64_t> inSight = watching->view()->recordsInSight();
+                return std::find(inSight.begin(), inSight.end(), last) != inSight.end();
+            })) << "the window follows the newest record";
+            if (connection == 2) break;
+            // Its Frames view cuts what it watches too: a frame per line.
+            TimelineDecode lines;
+            lines.frames = true;
+            ASSERT_TRUE(parseDecodeChoice("delim:0D0A", lines.choice));
+            watching->setDecode(lines);
+            ASSERT_TRUE(waitUntil([&] { return watching->advanceFrames(); }));
+            EXPECT_EQ(watching->frames()->all().extent().end, 20u);
+            watching->setDecode(TimelineDecode{});
+            ASSERT_TRUE(relay->requestStop());
+            EXPECT_EQ(relay->wait(), 0);
+            EXPECT_TRUE(waitUntil([&] {
+                return watching->noteText().contains(QStringLiteral(": the relay closed the connection; trying again"));
+            })) << watching->noteText().toStdString();
+            relay = farRelay(listening[0].str());
+        }
+        watching->findChild<QPushButton*>(timeline_control::kEnd)->click();  // its thread ends with it
     });
 }
 
