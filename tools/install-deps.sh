@@ -5,7 +5,7 @@
 # --bench, what the benchmarks run beside the program (an X server for the Xvfb figures).
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libsystemd-dev
+packages=(cmake ninja-build g++ ccache pkg-config libgtest-dev libgmock-dev libsystemd-dev
           qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libgl-dev fonts-ipafont-gothic fonts-dejavu-core socat
           ser2net python3-pymodbus python3-serial python3-serial-asyncio
           clang libclang-rt-14-dev tshark)

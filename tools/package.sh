@@ -12,7 +12,11 @@ bash tools/install-deps.sh --packaging
 dir=build-package
 jobs=${VORLINEX_JOBS:-$(nproc)}
 launcher=()
-command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+if command -v ccache >/dev/null; then  # the cache tools/build.sh uses
+    export CCACHE_DIR=${CCACHE_DIR:-/var/cache/ccache-vorlinex}
+    export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$(dirname "$PWD")} CCACHE_NOHASHDIR=1
+    mkdir -p "$CCACHE_DIR" 2>/dev/null && [ -w "$CCACHE_DIR" ] && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
 # Debian's hardening: fortified libc calls, a read-only relocation table bound at start-up.
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" \
     -DCMAKE_CXX_FLAGS="-D_FORTIFY_SOURCE=2 -fstack-protector-strong" \

@@ -36,11 +36,12 @@ echo "== the demo, offscreen"
 VORLINEX_BUILD_DIR=build isolated bash tools/demo.sh --offscreen
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
-bash tools/build.sh build-asan -DVORLINEX_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
+bash tools/build.sh build-asan -DVORLINEX_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug -DVORLINEX_TOOLS=OFF
 isolated ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
 echo "== ThreadSanitizer (no windows)"
-bash tools/build.sh build-tsan -DVORLINEX_SANITIZE=thread -DVORLINEX_WITH_QT=OFF -DCMAKE_BUILD_TYPE=Debug
+bash tools/build.sh build-tsan -DVORLINEX_SANITIZE=thread -DVORLINEX_WITH_QT=OFF -DCMAKE_BUILD_TYPE=Debug \
+    -DVORLINEX_TOOLS=OFF
 isolated ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L core
 
 echo "== libFuzzer harnesses (clang)"
