@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,6 +53,8 @@ struct Soak {
     bool frames = false;
     bool timelineOpen = false;
     uint64_t frameRows = 0, errorRows = 0;
+    std::map<std::string, uint64_t> otherErrors;  // error rows that are not a wrong CRC, by kind
+    std::vector<std::string> otherErrorRows;
     bench::StreamCheck check[2];
     std::vector<std::string> logFiles[3];  // every capture file, in the order they were made
     std::vector<int64_t> logCounts[3];     // the bytes each capture took, read once it was closed
@@ -158,6 +161,14 @@ void countFrames(Soak& soak, QWidget* mainWindow) {
     const TimelineExtent errors = window->frames()->errors().extent();
     soak.frameRows = all.end - all.first;
     soak.errorRows = errors.end - errors.first;
+    // Errors other than the planted wrong CRCs, by kind, with the first few of them as shown.
+    std::vector<TimelineRecord> rows;
+    window->frames()->errors().read(errors.first, errors.end - errors.first, rows);
+    for (const TimelineRecord& row : rows) {
+        if (row.verdict == Verdict::BadCrc) continue;
+        ++soak.otherErrors[std::string(verdictText(row.verdict))];
+        if (soak.otherErrorRows.size() < 5) soak.otherErrorRows.push_back(row.summary);
+    }
 }
 
 void control(Soak& soak, QWidget* mainWindow) {
@@ -385,6 +396,9 @@ int reportMemoryStallAndCpu(const Soak& soak) {
                     "a wrong CRC\n", static_cast<unsigned long long>(soak.frameRows),
                     static_cast<unsigned long long>(soak.errorRows),
                     static_cast<unsigned long long>(soak.traffic.badFrames));
+        for (const auto& [kind, count] : soak.otherErrors) std::printf("    %s: %llu\n", kind.c_str(),
+                                                                        static_cast<unsigned long long>(count));
+        for (const std::string& summary : soak.otherErrorRows) std::printf("    e.g. %s\n", summary.c_str());
     } else if (soak.timelineOpen) {
         std::printf("  timeline open in its Records view\n");
     }
