@@ -4,11 +4,6 @@
 
 namespace {
 
-bool sameSecond(const std::tm& a, const std::tm& b) {
-    return a.tm_sec == b.tm_sec && a.tm_min == b.tm_min && a.tm_hour == b.tm_hour && a.tm_mday == b.tm_mday &&
-           a.tm_mon == b.tm_mon && a.tm_year == b.tm_year;
-}
-
 std::string pcapStart(PcapForm form, const std::string& application, const std::string& interfaceName) {
     std::string start;
     appendPcapStart(start, form, application, interfaceName);
@@ -16,17 +11,6 @@ std::string pcapStart(PcapForm form, const std::string& application, const std::
 }
 
 }  // namespace
-
-int64_t RecordClock::wallMicros(const std::tm& local, int32_t micros) {
-    if (!known_ || !sameSecond(local, last_)) {
-        last_ = local;
-        std::tm asked = local;
-        asked.tm_isdst = -1;  // the record says no more than the wall clock did
-        seconds_ = static_cast<int64_t>(std::mktime(&asked));
-        known_ = true;
-    }
-    return seconds_ * 1000000 + micros;
-}
 
 bool appendPcapSelection(const TimelineSource& source, TimelineSelection& selection, PcapForm form,
                          RecordClock& clock, size_t budget, std::string& out, size_t untilBytes, uint64_t* packets) {

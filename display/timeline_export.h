@@ -5,24 +5,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <ctime>
 #include <functional>
 #include <string>
 
+#include "display/record_clock.h"
 #include "display/timeline_selection.h"
 #include "record/pcap_record.h"
-
-// A record's read time as µs since the epoch. Its local time is to the second, and mktime is
-// slow: each second is converted once, however many records it holds.
-class RecordClock {
-public:
-    int64_t wallMicros(const std::tm& local, int32_t micros);
-
-private:
-    std::tm last_{};
-    int64_t seconds_ = 0;
-    bool known_ = false;
-};
 
 // Appends the packets of at most `records` more records of the selection to `out`, stopping once
 // `out` holds `untilBytes`, skipping records the source has let go since, and counts the packets
