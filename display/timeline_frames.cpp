@@ -60,21 +60,24 @@ TimeAt later(RecordClock& clock, const TimeAt& at, int64_t micros) {
 }
 
 // Records of the base source read back in runs, for the rows of one read: frames that follow one
-// another share their records.
+// another share their records. Each record read is a copy, so a row far from the last (the next
+// error, a timeout's request) reads a few records, and a long run only when the rows go on.
 class RecordWindow {
 public:
     explicit RecordWindow(const TimelineSource& source) : source_(source) {}
     // Record `number`, or null when the source no longer (or not yet) holds it.
-    const TimelineRecord* at(uint64_t number) {
-        if (const TimelineRecord* record = find(number)) return record;
+    TimelineRecord* at(uint64_t number) {
+        if (TimelineRecord* record = find(number)) return record;
+        const bool onwards = !held_.empty() && number == held_.back().number + 1;
         held_.clear();
-        source_.read(number, kRun, held_);
+        source_.read(number, onwards ? kRun : kFirstRun, held_);
         return find(number);
     }
 
 private:
+    static constexpr size_t kFirstRun = 8;
     static constexpr size_t kRun = 128;
-    const TimelineRecord* find(uint64_t number) const {
+    TimelineRecord* find(uint64_t number) {
         const auto it = std::lower_bound(held_.begin(), held_.end(), number,
                                          [](const TimelineRecord& r, uint64_t n) { return r.number < n; });
         return it != held_.end() && it->number == number ? &*it : nullptr;
@@ -365,9 +368,10 @@ void TimelineFrames::State::ErrorRows::read(uint64_t from, size_t count, std::ve
         const uint64_t key = s_.errors.keyOf(n);
         TimelineRecord record;
         if (s_.mode == Mode::Passthrough) {
-            const TimelineRecord* held = window.at(key);
+            TimelineRecord* held = window.at(key);
             if (held == nullptr) continue;
-            record = *held;
+            // Taken, not copied: the window is this read's, and each error is a record of its own.
+            record = std::move(*held);
         } else if (!s_.readRow(key, window, clock, record)) {
             continue;
         }
