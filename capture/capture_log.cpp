@@ -73,31 +73,23 @@ int Captures::openCaptureLog(int channel, const std::string& fullPath, CaptureOp
 }
 
 int Captures::openCombinedCapture(const std::string& fullPath, CaptureOpenFailure* failure, CaptureOpenMode mode) {
-    CaptureOpenFailure refused;
-    if (!combinedCapture.open(fullPath, [this](const FileIdentity& f) { return captureWriting(kCombined, f); },
-                              refused, mode)) {
-        if (failure != nullptr) *failure = refused;
-        return 0;
-    }
-    return 1;
+    return openCombinedLog(combinedCapture, kCombined, fullPath, failure, mode);
 }
 
 int Captures::openFrameCapture(const std::string& fullPath, CaptureOpenFailure* failure, CaptureOpenMode mode) {
-    CaptureOpenFailure refused;
-    if (!frameCapture.open(fullPath, [this](const FileIdentity& f) { return captureWriting(kFrames, f); }, refused,
-                           mode)) {
-        if (failure != nullptr) *failure = refused;
-        return 0;
-    }
-    return 1;
+    return openCombinedLog(frameCapture, kFrames, fullPath, failure, mode);
 }
 
 int Captures::openPcapCapture(const std::string& fullPath, const PcapNaming& naming, CaptureOpenFailure* failure,
                               CaptureOpenMode mode) {
     pcapNaming_ = naming;
+    return openCombinedLog(pcapCapture, kPcap, fullPath, failure, mode);
+}
+
+int Captures::openCombinedLog(CombinedLog& log, int which, const std::string& fullPath,
+                              CaptureOpenFailure* failure, CaptureOpenMode mode) {
     CaptureOpenFailure refused;
-    if (!pcapCapture.open(fullPath, [this](const FileIdentity& f) { return captureWriting(kPcap, f); }, refused,
-                          mode)) {
+    if (!log.open(fullPath, [this, which](const FileIdentity& f) { return captureWriting(which, f); }, refused, mode)) {
         if (failure != nullptr) *failure = refused;
         return 0;
     }

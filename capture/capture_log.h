@@ -110,6 +110,9 @@ private:
     CaptureFile& fileOf(int channel) { return captureLog(channel).file; }
     // Which capture (1 to 5) other than `self` still writes the file; 0 when none.
     int captureWriting(int self, const FileIdentity& file) const;
+    // Opens a capture of both directions (3 to 5, `which`) unless another capture writes its file.
+    int openCombinedLog(CombinedLog& log, int which, const std::string& fullPath, CaptureOpenFailure* failure,
+                        CaptureOpenMode mode);
 
     const AppOptions& appOptions;
     CaptureLog captureLogs[2];

@@ -8,6 +8,7 @@
 
 #include "decode/frame_stream.h"
 #include "display/grouped_rows.h"
+#include "display/record_clock.h"
 #include "relay/local_time.h"
 
 namespace {
@@ -47,11 +48,10 @@ struct TimeAt {
 };
 
 // `at` moved on by `micros`, in local time.
-TimeAt later(const TimeAt& at, int64_t micros) {
-    std::tm local = at.local;
-    const std::time_t second = std::mktime(&local);
-    if (second == static_cast<std::time_t>(-1)) return at;
-    const int64_t total = static_cast<int64_t>(second) * 1'000'000 + at.micros + micros;
+TimeAt later(RecordClock& clock, const TimeAt& at, int64_t micros) {
+    const int64_t second = clock.seconds(at.local);
+    if (second == -1) return at;
+    const int64_t total = second * 1'000'000 + at.micros + micros;
     const int64_t seconds = total / 1'000'000 - (total % 1'000'000 < 0 ? 1 : 0);
     TimeAt moved;
     if (!localTimeOf(static_cast<std::time_t>(seconds), moved.local)) return at;
@@ -60,21 +60,24 @@ TimeAt later(const TimeAt& at, int64_t micros) {
 }
 
 // Records of the base source read back in runs, for the rows of one read: frames that follow one
-// another share their records.
+// another share their records. Each record read is a copy, so a row far from the last (the next
+// error, a timeout's request) reads a few records, and a long run only when the rows go on.
 class RecordWindow {
 public:
     explicit RecordWindow(const TimelineSource& source) : source_(source) {}
     // Record `number`, or null when the source no longer (or not yet) holds it.
-    const TimelineRecord* at(uint64_t number) {
-        if (const TimelineRecord* record = find(number)) return record;
+    TimelineRecord* at(uint64_t number) {
+        if (TimelineRecord* record = find(number)) return record;
+        const bool onwards = !held_.empty() && number == held_.back().number + 1;
         held_.clear();
-        source_.read(number, kRun, held_);
+        source_.read(number, onwards ? kRun : kFirstRun, held_);
         return find(number);
     }
 
 private:
+    static constexpr size_t kFirstRun = 8;
     static constexpr size_t kRun = 128;
-    const TimelineRecord* find(uint64_t number) const {
+    TimelineRecord* find(uint64_t number) {
         const auto it = std::lower_bound(held_.begin(), held_.end(), number,
                                          [](const TimelineRecord& r, uint64_t n) { return r.number < n; });
         return it != held_.end() && it->number == number ? &*it : nullptr;
@@ -138,7 +141,8 @@ struct TimelineFrames::State {
     // The frame of a row of all() read again from the records, with the read times of its first
     // and last records; false when the base no longer holds them all.
     bool assemble(uint64_t n, RecordWindow& window, Frame& frame, TimeAt& first, TimeAt& last) const;
-    bool readRow(uint64_t n, RecordWindow& window, TimelineRecord& record) const;
+    // `wall` converts the read times of this read's timeouts.
+    bool readRow(uint64_t n, RecordWindow& window, RecordClock& wall, TimelineRecord& record) const;
 
     const TimelineSource& base;
     FrameStream stream;
@@ -152,6 +156,7 @@ struct TimelineFrames::State {
     bool haveLast = false;
     TimeAt last;                      // the read time of the last record taken
     int64_t lastWall = -1;            // and in µs since the epoch, once asked for; -1: not yet
+    RecordClock lastClock;            // for lastWall: records come many to a second
     bool finished = false;
     uint64_t dropped = 0;             // rows let go with the records the base let go for its bound
     uint64_t errorsDropped = 0;       // of them, errors
@@ -272,7 +277,8 @@ bool TimelineFrames::State::assemble(uint64_t n, RecordWindow& window, Frame& fr
     return true;
 }
 
-bool TimelineFrames::State::readRow(uint64_t n, RecordWindow& window, TimelineRecord& record) const {
+bool TimelineFrames::State::readRow(uint64_t n, RecordWindow& window, RecordClock& wall,
+                                    TimelineRecord& record) const {
     uint64_t key = 0;
     const RowEntry& entry = rows.at(n, key);
     record.number = n;
@@ -287,7 +293,7 @@ bool TimelineFrames::State::readRow(uint64_t n, RecordWindow& window, TimelineRe
         const uint64_t request = n - entry.offset;
         if (request < rows.first() || !assemble(request, window, frame, first, lastAt)) return false;
         const int64_t waited = wide(entry.response, n, 1);
-        const TimeAt due = later(lastAt, waited);
+        const TimeAt due = later(wall, lastAt, waited);
         record.local = due.local;
         record.micros = due.micros;
         record.bytes.clear();
@@ -336,9 +342,10 @@ void TimelineFrames::State::AllRows::read(uint64_t from, size_t count, std::vect
     if (from >= end || count == 0) return;
     const uint64_t last = from + std::min<uint64_t>(count, end - from);
     RecordWindow window(s_.base);
+    RecordClock clock;
     for (uint64_t n = std::max(from, s_.rows.first()); n < last; ++n) {
         TimelineRecord record;
-        if (s_.readRow(n, window, record)) out.push_back(std::move(record));
+        if (s_.readRow(n, window, clock, record)) out.push_back(std::move(record));
     }
 }
 
@@ -356,14 +363,16 @@ void TimelineFrames::State::ErrorRows::read(uint64_t from, size_t count, std::ve
     if (from >= end || count == 0) return;
     const uint64_t last = from + std::min<uint64_t>(count, end - from);
     RecordWindow window(s_.base);
+    RecordClock clock;
     for (uint64_t n = std::max(from, s_.errors.first()); n < last; ++n) {
         const uint64_t key = s_.errors.keyOf(n);
         TimelineRecord record;
         if (s_.mode == Mode::Passthrough) {
-            const TimelineRecord* held = window.at(key);
+            TimelineRecord* held = window.at(key);
             if (held == nullptr) continue;
-            record = *held;
-        } else if (!s_.readRow(key, window, record)) {
+            // Taken, not copied: the window is this read's, and each error is a record of its own.
+            record = std::move(*held);
+        } else if (!s_.readRow(key, window, clock, record)) {
             continue;
         }
         record.number = n;
@@ -429,10 +438,8 @@ bool TimelineFrames::advance(size_t records, int64_t nowWallMicros, bool sourceD
             // The quiet since the last record, on the records' own clock. A quiet line is looked
             // at many times over: the last record's wall time is worked out once.
             if (s.lastWall < 0) {
-                std::tm local = s.last.local;
-                const std::time_t second = std::mktime(&local);
-                if (second != static_cast<std::time_t>(-1))
-                    s.lastWall = static_cast<int64_t>(second) * 1'000'000 + s.last.micros;
+                const int64_t second = s.lastClock.seconds(s.last.local);
+                if (second != -1) s.lastWall = second * 1'000'000 + s.last.micros;
             }
             if (s.lastWall >= 0) {
                 s.stream.quiet(s.clock + std::max<int64_t>(0, nowWallMicros - s.lastWall), s.made);

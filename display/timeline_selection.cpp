@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <vector>
 
@@ -13,7 +14,7 @@ namespace {
 // Records read at a time: a selection of a million records never holds the source's lock long,
 // and a batch of the largest records stays a few hundred MB at most.
 constexpr size_t kReadBatch = 256;
-// Text gathered before it goes to the file.
+// What is gathered (lines, packets) before it goes to the file.
 constexpr size_t kWriteBytes = size_t{1} << 20;
 
 }  // namespace
@@ -66,23 +67,26 @@ bool appendSelection(const TimelineSource& source, TimelineSelection& selection,
     });
 }
 
-TimelineSelectionSave::TimelineSelectionSave(const TimelineSource& source, const TimelineSelection& selection,
-                                             std::string path)
-    : source_(source), path_(std::move(path)) {
-    writer_ = std::thread([this, selection] { run(selection); });
+TimelineSelectionWriter::TimelineSelectionWriter(const TimelineSource& source, const TimelineSelection& selection,
+                                                 std::string path, std::string start, Append append,
+                                                 std::function<bool()> sourceDone)
+    : source_(source), path_(std::move(path)), append_(std::move(append)), sourceDone_(std::move(sourceDone)) {
+    writer_ = std::thread([this, selection, start = std::move(start)]() mutable { run(selection, std::move(start)); });
 }
 
-TimelineSelectionSave::~TimelineSelectionSave() {
+TimelineSelectionWriter::~TimelineSelectionWriter() { stop(); }
+
+void TimelineSelectionWriter::stop() {
     stop_.store(true, std::memory_order_relaxed);
     if (writer_.joinable()) writer_.join();
 }
 
-TimelineSelectionSave::Progress TimelineSelectionSave::progress() const {
+TimelineSelectionWriter::Progress TimelineSelectionWriter::progress() const {
     std::lock_guard<std::mutex> hold(lock_);
     return progress_;
 }
 
-void TimelineSelectionSave::run(TimelineSelection selection) {
+void TimelineSelectionWriter::run(TimelineSelection selection, std::string start) {
     const auto finish = [this](int error) {
         std::lock_guard<std::mutex> hold(lock_);
         progress_.error = error;
@@ -93,24 +97,47 @@ void TimelineSelectionSave::run(TimelineSelection selection) {
         finish(errno != 0 ? errno : EIO);
         return;
     }
-    std::string text;
-    text.reserve(kWriteBytes + 4 * 4096);
+    std::string out = std::move(start);
+    out.reserve(kWriteBytes + 4 * 4096);
     int error = 0;
     for (bool whole = false; !whole && !stop_.load(std::memory_order_relaxed);) {
-        text.clear();
-        uint64_t lines = 0;
+        if (sourceDone_) {
+            // Done is asked before the extent, so that once it is true the extent read is the last.
+            const bool sourceFinished = sourceDone_();
+            const TimelineExtent extent = source_.extent();
+            if (extent.end > selection.next) {
+                selection.last = extent.end - 1;
+            } else if (sourceFinished) {
+                whole = true;
+            } else if (out.empty()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                continue;
+            }
+        }
+        uint64_t written = 0;
         // Whole records up to about a block: a record's line is at most a few MB.
-        whole = appendSelection(source_, selection, SIZE_MAX, text, kWriteBytes, &lines);
+        if (!whole) whole = append_(selection, out, kWriteBytes, written) && !sourceDone_;
         errno = 0;
-        if (!text.empty() && std::fwrite(text.data(), 1, text.size(), file) != text.size()) {
+        if (!out.empty() && std::fwrite(out.data(), 1, out.size(), file) != out.size()) {
             error = errno != 0 ? errno : EIO;
             break;
         }
-        std::lock_guard<std::mutex> hold(lock_);
-        progress_.records += lines;
-        progress_.bytes += text.size();
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            progress_.records += written;
+            progress_.bytes += out.size();
+        }
+        out.clear();
     }
     errno = 0;
     if (std::fclose(file) != 0 && error == 0) error = errno != 0 ? errno : EIO;
     finish(error);
 }
+
+TimelineSelectionSave::TimelineSelectionSave(const TimelineSource& source, const TimelineSelection& selection,
+                                             std::string path)
+    : TimelineSelectionWriter(source, selection, std::move(path), std::string(),
+                              [&source](TimelineSelection& chosen, std::string& out, size_t untilBytes,
+                                        uint64_t& lines) {
+                                  return appendSelection(source, chosen, SIZE_MAX, out, untilBytes, &lines);
+                              }) {}

@@ -2,6 +2,8 @@
 // selection's records of the chosen direction still held, at their read times to the microsecond.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <random>
 
 #include "display/timeline_export.h"
@@ -17,14 +19,40 @@ struct Read {
     int64_t wall;
 };
 
-// Records 10..39 of port 2 chosen, then 30 more read, so that a bound of 50 lets 0..19 go before
+// The process's time zone for a while (none: the machine's): the read times a record keeps are local.
+class ZoneFor {
+public:
+    explicit ZoneFor(const char* zone) : set_(zone != nullptr) {
+        if (!set_) return;
+        if (const char* was = std::getenv("TZ")) was_ = was;
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    ~ZoneFor() {
+        if (!set_) return;
+        if (was_.empty()) unsetenv("TZ");
+        else setenv("TZ", was_.c_str(), 1);
+        tzset();
+    }
+
+private:
+    bool set_;
+    std::string was_;
+};
+
+struct Moment {
+    const char* zone;  // TZ's value, or null for the machine's zone
+    int64_t start;  // µs since the epoch
+};
+
+// 70 reads from `start`, each a second or less after the one before, into a live list of 50;
+// records 10..39 of port 2 chosen after the 40th, so that the 20 reads since let 0..19 go before
 // the export starts: it writes 20..39 of port 2, in both forms.
-TEST(TimelineExport, ASelectionOfOneDirectionWritesItsRecordsStillHeldAtTheirReadTimes) {
-    if (tsharkPath().empty()) GTEST_SKIP() << "tshark is not installed (tools/install-deps.sh installs it)";
+void exportStillHeld(int64_t start) {
     ScratchDir dir;
     std::mt19937 random(9);
     std::vector<Read> reads;
-    int64_t wall = int64_t{1796687990} * 1000000 + 999'000;  // each read a second or less apart
+    int64_t wall = start;
     for (uint32_t i = 0; i < 70; ++i) {
         wall += 1 + random() % 1'000'000;
         reads.push_back({1 + static_cast<int>(random() % 2), randomBytes(1 + random() % 40, i), wall});
@@ -63,6 +91,19 @@ TEST(TimelineExport, ASelectionOfOneDirectionWritesItsRecordsStillHeldAtTheirRea
             EXPECT_EQ(packets[i][2], tsharkHex(wanted[i]->bytes)) << i;
             EXPECT_EQ(packets[i][3], form == PcapForm::PcapNg ? "/dev/ttyUSB0 <-> /dev/ttyUSB1" : "") << i;
         }
+    }
+}
+
+// What is chosen and still held is written at its read times; also across the hour that a change
+// to winter time repeats, where a record's local time says which of the two it was read in.
+TEST(TimelineExport, ASelectionOfOneDirectionWritesItsRecordsStillHeldAtTheirReadTimes) {
+    if (tsharkPath().empty()) GTEST_SKIP() << "tshark is not installed (tools/install-deps.sh installs it)";
+    for (const Moment& moment : {Moment{nullptr, int64_t{1796687990} * 1000000 + 999'000},
+                                 // 2026-10-25 02:59:45 summer time, 15 s before 02:00:00 winter time
+                                 Moment{"CET-1CEST,M3.5.0,M10.5.0/3", int64_t{1792889985} * 1000000}}) {
+        SCOPED_TRACE(moment.zone != nullptr ? moment.zone : "the machine's zone");
+        const ZoneFor zone(moment.zone);
+        ASSERT_NO_FATAL_FAILURE(exportStillHeld(moment.start));
     }
 }
 
