@@ -10,114 +10,21 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <list>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 #include "tests/support/child_process.h"
 #include "tests/support/combined_records.h"
 #include "tests/support/pty_cable.h"
 #include "tests/support/test_socket.h"
+#include "tests/support/tshark.h"
 
 namespace {
 
-constexpr const char* kTshark = "/usr/bin/tshark";
 // Each direction's line rate.
 constexpr int64_t kBytesPerSecond = 1'200'000;
-
-struct PcapRecord {
-    int64_t wallMicros;
-    int channel;  // from the event type: 0x01 is 1>2, 0x02 is 2>1
-    std::string bytes;
-    bool operator==(const PcapRecord&) const = default;
-};
-
-uint32_t le32(const std::string& s, size_t at) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(s[at + static_cast<size_t>(i)]);
-    return v;
-}
-uint32_t be32(const std::string& s, size_t at) {
-    uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v = v << 8 | static_cast<uint8_t>(s[at + static_cast<size_t>(i)]);
-    return v;
-}
-
-// One record of link type 250 from its packet data; its header's time must be the packet's.
-bool rtacRecord(const std::string& data, int64_t packetMicros, std::vector<PcapRecord>& out, std::string& error) {
-    if (data.size() < 12) return error = "a packet shorter than its header", false;
-    const int64_t micros = int64_t{be32(data, 0)} * 1000000 + be32(data, 4);
-    const uint8_t event = static_cast<uint8_t>(data[8]);
-    if (micros != packetMicros || (event != 1 && event != 2)) return error = "a header that is not the packet's", false;
-    out.push_back({micros, event, data.substr(12)});
-    return true;
-}
-
-// A classic pcap stream (microseconds, link type 250); `error` says what was wrong. A record cut
-// off at the end (a connection closed in the middle of one) is no fault of the stream's.
-std::vector<PcapRecord> readPcap(const std::string& file, std::string& error) {
-    std::vector<PcapRecord> records;
-    if (file.size() < 24 || le32(file, 0) != 0xA1B2C3D4 || le32(file, 20) != 250)
-        return error = "no pcap header", records;
-    for (size_t at = 24; at + 16 <= file.size();) {
-        const uint32_t kept = le32(file, at + 8);
-        if (le32(file, at + 12) != kept) return error = "a record cut short", records;
-        if (at + 16 + kept > file.size()) break;
-        const int64_t micros = int64_t{le32(file, at)} * 1000000 + le32(file, at + 4);
-        if (!rtacRecord(file.substr(at + 16, kept), micros, records, error)) return records;
-        at += 16 + kept;
-    }
-    return records;
-}
-
-// A pcapng file: each section must start with its header and its one interface of link type 250.
-std::vector<PcapRecord> readPcapng(const std::string& file, std::string& error, int& sections) {
-    std::vector<PcapRecord> records;
-    bool described = false;
-    for (size_t at = 0; at + 12 <= file.size();) {
-        const uint32_t type = le32(file, at), length = le32(file, at + 4);
-        if (length < 12 || at + length > file.size() || le32(file, at + length - 4) != length)
-            return error = "a block cut short at " + std::to_string(at), records;
-        if (type == 0x0A0D0D0A) {
-            ++sections;
-            described = false;
-        } else if (type == 1) {
-            described = sections > 0 && (le32(file, at + 8) & 0xFFFF) == 250;
-        } else if (type == 6) {
-            if (!described) return error = "a packet before its section and interface", records;
-            const int64_t micros = static_cast<int64_t>(uint64_t{le32(file, at + 12)} << 32 | le32(file, at + 16));
-            if (!rtacRecord(file.substr(at + 28, le32(file, at + 20)), micros, records, error)) return records;
-        }
-        at += length;
-    }
-    if (sections == 0) error = "no section";
-    return records;
-}
-
-// What tshark itself reads in a file: one "time<TAB>event type<TAB>payload length" line a packet.
-std::vector<std::string> tsharkReading(const std::string& path) {
-    ChildProcess reader(kTshark, {"-r", path, "-T", "fields", "-e", "frame.time_epoch", "-e", "rtacser.eventtype",
-                                  "-e", "data.len"});
-    EXPECT_EQ(reader.wait(), 0) << reader.err();
-    std::vector<std::string> lines;
-    std::istringstream in(reader.out());
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-// The same lines as the records make them.
-std::vector<std::string> expectedReading(const std::vector<PcapRecord>& records) {
-    std::vector<std::string> lines;
-    char text[96];
-    for (const PcapRecord& r : records) {
-        std::snprintf(text, sizeof text, "%lld.%06lld000\t0x%02x\t%zu", static_cast<long long>(r.wallMicros / 1000000),
-                      static_cast<long long>(r.wallMicros % 1000000), r.channel, r.bytes.size());
-        lines.push_back(text);
-    }
-    return lines;
-}
 
 // Random bytes from one far end at the line's rate, in slices, until asked to stop; the other
 // far end reads them.
@@ -169,10 +76,10 @@ private:
     std::thread sender_, receiver_;
 };
 
-std::vector<PcapRecord> recordsOf(const std::vector<CombinedRecord>& combined) {
-    std::vector<PcapRecord> records;
-    for (const CombinedRecord& r : combined) records.push_back({r.wallMicros, r.channel, r.bytes});
-    return records;
+std::vector<TsharkPacket> packetsOf(const std::vector<CombinedRecord>& records) {
+    std::vector<TsharkPacket> packets;
+    for (const CombinedRecord& r : records) packets.push_back({r.wallMicros, r.channel, tsharkHex(r.bytes)});
+    return packets;
 }
 
 // Two tshark clients and one that connects and never reads, at 2 x 1.2 MB/s: each tshark gets
@@ -183,7 +90,7 @@ std::vector<PcapRecord> recordsOf(const std::vector<CombinedRecord>& combined) {
 // with 1 and says why.
 TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFilesHoldEachRecordOnce) {
     if (programUnderTest().empty()) GTEST_SKIP() << "the program is built only with its windows (VORLINEX_WITH_QT)";
-    if (!std::filesystem::exists(kTshark)) GTEST_SKIP() << "tshark is not installed (tools/install-deps.sh)";
+    if (tsharkPath().empty()) GTEST_SKIP() << "tshark is not installed (tools/install-deps.sh)";
     ScratchDir dir;
     PtyCable first, second;
     dir.write("Vorlinex.ini", "[DATA1]\r\nCOM=0\r\nBPS=115200\r\nBIT=8\r\n[DATA2]\r\nCOM=1\r\nBPS=115200\r\nBIT=8\r\n" +
@@ -210,7 +117,7 @@ TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFi
 
     const auto tshark = [&](const std::string& file) -> ChildProcess& {
         const std::vector<std::string> arguments = {"-i", "TCP@" + address, "-w", file, "-F", "pcap"};
-        return children.emplace_back(kTshark, arguments);
+        return children.emplace_back(tsharkPath(), arguments);
     };
     ChildProcess &a = tshark("a.pcap"), &b = tshark("b.pcap");
     // The stalled client: a small receive buffer, so that what waits for it is soon the server's.
@@ -251,10 +158,10 @@ TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFi
     lateReader.join();
 
     std::string error;
-    const std::vector<PcapRecord> expected = recordsOf(parseCombinedRecords(dir.read("c.log"), error));
+    const std::vector<CombinedRecord> records = parseCombinedRecords(dir.read("c.log"), error);
     ASSERT_EQ(error, "");
     int64_t bytes[2] = {0, 0}, pcapSize = 24;
-    for (const PcapRecord& r : expected) {
+    for (const CombinedRecord& r : records) {
         bytes[r.channel - 1] += static_cast<int64_t>(r.bytes.size());
         pcapSize += 16 + 12 + static_cast<int64_t>(r.bytes.size());
     }
@@ -271,31 +178,25 @@ TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFi
     ASSERT_EQ(bytes[0], static_cast<int64_t>(oneToTwo.sent().size()));
     ASSERT_EQ(bytes[1], static_cast<int64_t>(twoToOne.sent().size()));
 
+    const std::vector<TsharkPacket> expected = packetsOf(records);
     for (const char* file : {"a.pcap", "b.pcap"}) {
-        const std::vector<PcapRecord> got = readPcap(dir.read(file), error);
-        EXPECT_EQ(error, "") << file;
+        const std::vector<TsharkPacket> got = tsharkPackets(dir.file(file));
         EXPECT_TRUE(got == expected) << file << ": " << got.size() << " records of " << expected.size();
     }
-    // tshark's own reading of one of them (the other holds the same bytes, as read above).
-    EXPECT_EQ(tsharkReading(dir.file("a.pcap")), expectedReading(expected));
-
-    const std::vector<PcapRecord> lateRecords = readPcap(late, error);
-    EXPECT_EQ(error, "") << "the mid-stream client's";
-    ASSERT_FALSE(lateRecords.empty());
+    dir.write("late.pcap", late);
+    const std::vector<TsharkPacket> lateRecords = tsharkPackets(dir.file("late.pcap"), nullptr, /*cutShort=*/true);
+    ASSERT_FALSE(lateRecords.empty()) << "the mid-stream client's";
     const auto lateStart = std::ranges::find(expected, lateRecords.front());
     ASSERT_NE(lateStart, expected.end());
     EXPECT_GT(lateStart - expected.begin(), 0) << "it came mid-stream";
     EXPECT_TRUE(std::equal(lateRecords.begin(), lateRecords.end(), lateStart, expected.end()));
     EXPECT_EQ(expected.end() - lateStart, static_cast<ptrdiff_t>(lateRecords.size()));
 
-    std::vector<PcapRecord> rotated;
+    std::vector<TsharkPacket> rotated;
     for (const char* file : {"s.1.pcapng", "s.2.pcapng", "s.pcapng"}) {
-        int sections = 0;
-        const std::vector<PcapRecord> got = readPcapng(dir.read(file), error, sections);
-        EXPECT_EQ(error, "") << file;
-        EXPECT_EQ(sections, 1) << file;
-        EXPECT_FALSE(got.empty()) << file;
-        EXPECT_EQ(tsharkReading(dir.file(file)), expectedReading(got)) << file;
+        std::set<std::string> sections;
+        const std::vector<TsharkPacket> got = tsharkPackets(dir.file(file), &sections);
+        EXPECT_EQ(sections, std::set<std::string>{"1"}) << file << ": one section, its own";
         rotated.insert(rotated.end(), got.begin(), got.end());
     }
     EXPECT_TRUE(rotated == expected) << rotated.size() << " records of " << expected.size();
