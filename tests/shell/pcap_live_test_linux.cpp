@@ -1,6 +1,6 @@
 // The headless program's records for Wireshark, live: its PCAP-over-IP server read by real tshark
 // clients (TCP@127.0.0.1:PORT) and by a client that never reads, and its --pcap files rotated by
-// SIGHUP, all under paced traffic both ways.
+// SIGHUP, all under traffic both ways.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -23,66 +23,13 @@
 
 namespace {
 
-// Each direction's line rate.
-constexpr int64_t kBytesPerSecond = 1'200'000;
-
-// Random bytes from one far end at the line's rate, in slices, until asked to stop; the other
-// far end reads them.
-class PacedDirection {
-public:
-    PacedDirection(PtyCable& from, PtyCable& to, uint32_t seed) : from_(from), to_(to), seed_(seed) {
-        sender_ = std::thread([this] { send(); });
-        receiver_ = std::thread([this] { receive(); });
-    }
-    ~PacedDirection() { finish(); }
-    // Stops sending; true once the far end got every byte that was sent, in order.
-    bool finish() {
-        stop_ = true;
-        if (sender_.joinable()) sender_.join();
-        if (receiver_.joinable()) receiver_.join();
-        return received_ == sent_;
-    }
-    int64_t received() const { return receivedCount_.load(); }
-    const std::string& sent() const { return sent_; }
-
-private:
-    void send() {
-        const auto start = std::chrono::steady_clock::now();
-        for (uint32_t slice = 0; !stop_; ++slice) {
-            const std::string bytes = randomBytes(6000, seed_ * 100000 + slice);
-            from_.send(bytes);
-            sent_ += bytes;
-            const int64_t dueMicros = static_cast<int64_t>(sent_.size()) * 1000000 / kBytesPerSecond;
-            std::this_thread::sleep_until(start + std::chrono::microseconds(dueMicros));
-        }
-        sentCount_ = static_cast<int64_t>(sent_.size());
-        senderDone_ = true;
-    }
-    void receive() {
-        // Until every byte sent came, or the line stayed quiet for seconds after the last was sent.
-        for (int quiet = 0; !senderDone_ || (static_cast<int64_t>(received_.size()) < sentCount_ && quiet < 25);) {
-            const std::string got = to_.receive(1 << 20, 200);
-            received_ += got;
-            receivedCount_ = static_cast<int64_t>(received_.size());
-            quiet = got.empty() ? quiet + 1 : 0;
-        }
-    }
-
-    PtyCable &from_, &to_;
-    const uint32_t seed_;
-    std::atomic<bool> stop_{false}, senderDone_{false};
-    std::atomic<int64_t> sentCount_{INT64_MAX}, receivedCount_{0};
-    std::string sent_, received_;
-    std::thread sender_, receiver_;
-};
-
 std::vector<TsharkPacket> packetsOf(const std::vector<CombinedRecord>& records) {
     std::vector<TsharkPacket> packets;
     for (const CombinedRecord& r : records) packets.push_back({r.wallMicros, r.channel, tsharkHex(r.bytes)});
     return packets;
 }
 
-// Two tshark clients and one that connects and never reads, at 2 x 1.2 MB/s: each tshark gets
+// Two tshark clients and one that connects and never reads, under traffic: each tshark gets
 // every record of the combined capture of the same run, exact; the stalled client is dropped with
 // a line naming it; a client that comes mid-stream gets a valid pcap from then on; the --pcap file
 // rotated twice by SIGHUP meanwhile: each file reads in tshark and together they hold every record
@@ -133,10 +80,17 @@ TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFi
         if (!run.awaitLine("^<5>.* pcap-listen client 127\\.0\\.0\\.1:\\d+ connected$", from).empty()) ++connected;
     ASSERT_EQ(connected, 3) << run.err();
 
-    PacedDirection oneToTwo(first, second, 1), twoToOne(second, first, 2);
-    const auto relayed = [&](int64_t bytes) {
-        return eventually([&] { return oneToTwo.received() + twoToOne.received() >= bytes; });
-    };
+    // Rounds of random bytes both ways, each arriving whole and in order, at most a fast adapter's
+    // 1.2 MB/s each way, until the end.
+    std::atomic<int64_t> rounds{0};
+    std::jthread traffic([&](std::stop_token done) {
+        const auto start = std::chrono::steady_clock::now();
+        for (uint32_t seed = 1; !done.stop_requested(); seed += 2, ++rounds) {
+            expectRelaysBothWays(first, second, seed);
+            std::this_thread::sleep_until(start + std::chrono::microseconds(rounds * 7000 * 10 / 24));
+        }
+    });
+    const auto relayed = [&](int64_t bytes) { return eventually([&] { return rounds * 7000 >= bytes; }); };
     ASSERT_TRUE(relayed(1'000'000));
     // A client that comes mid-stream, and reads until the server closes.
     std::string late;
@@ -148,11 +102,11 @@ TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFi
         std::filesystem::rename(dir.file("s.pcapng"), dir.file("s." + std::to_string(rotation) + ".pcapng"));
         run.signal(SIGHUP);
         told("^<5>.* capture pcap s\\.pcapng reopened$");
-        ASSERT_TRUE(relayed(oneToTwo.received() + twoToOne.received() + 1'000'000));
+        ASSERT_TRUE(relayed(rounds * 7000 + 1'000'000));
     }
     told("^<4>.* pcap-listen client " + stalledPeer + " dropped: it stopped reading, [\\d,]+ bytes waited for it$");
-    EXPECT_TRUE(oneToTwo.finish()) << "1>2 lost bytes";
-    EXPECT_TRUE(twoToOne.finish()) << "2>1 lost bytes";
+    traffic.request_stop();
+    traffic.join();
     run.signal(SIGTERM);
     EXPECT_EQ(run.wait(), 0) << run.err();
     lateReader.join();
@@ -175,8 +129,8 @@ TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFi
         client->requestStop();
         client->wait();
     }
-    ASSERT_EQ(bytes[0], static_cast<int64_t>(oneToTwo.sent().size()));
-    ASSERT_EQ(bytes[1], static_cast<int64_t>(twoToOne.sent().size()));
+    ASSERT_TRUE(bytes[0] == rounds * 3000 && bytes[1] == rounds * 4000)
+        << bytes[0] << " and " << bytes[1] << " bytes captured of " << rounds << " rounds' 3000 and 4000\n" << run.err();
 
     const std::vector<TsharkPacket> expected = packetsOf(records);
     for (const char* file : {"a.pcap", "b.pcap"}) {

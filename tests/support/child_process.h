@@ -16,7 +16,6 @@ public:
     ~ChildProcess();  // kills it when it has not ended
     ChildProcess(ChildProcess&&) = delete;
 
-    bool started() const;
     // The request a service manager makes to end it: SIGTERM; Ctrl+Break on Windows. false when
     // it could not be made (Wine gives no console to a program started outside a terminal).
     bool requestStop();
