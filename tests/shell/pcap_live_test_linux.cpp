@@ -46,11 +46,7 @@ TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFi
     ChildProcess& run = children.emplace_back(programUnderTest(), std::vector<std::string>{
         "--headless", "--log-combined", "c.log", "--pcap", "s.pcapng", "--pcap-listen", "0", "--status-every", "0"});
     size_t from = 0;
-    const auto told = [&](const std::string& pattern) {
-        const std::string line = run.awaitLine(pattern, from);
-        EXPECT_NE(line, "") << pattern << "\n" << run.err();
-        return line;
-    };
+    const auto told = [&](const std::string& pattern) { return run.expectLine(pattern, from); };
     std::smatch listening;
     const std::string line = told("^<5>pcap-listen 127\\.0\\.0\\.1:\\d+: PCAP-over-IP to whoever connects");
     ASSERT_TRUE(std::regex_search(line, listening, std::regex("127\\.0\\.0\\.1:(\\d+)")));
