@@ -126,7 +126,8 @@ TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFi
         client->wait();
     }
     ASSERT_TRUE(bytes[0] == rounds * 3000 && bytes[1] == rounds * 4000)
-        << bytes[0] << " and " << bytes[1] << " bytes captured of " << rounds << " rounds' 3000 and 4000\n" << run.err();
+        << bytes[0] << " and " << bytes[1] << " bytes captured of " << rounds << " rounds' 3000 and 4000\n"
+        << run.err();
 
     const std::vector<TsharkPacket> expected = packetsOf(records);
     for (const char* file : {"a.pcap", "b.pcap"}) {
