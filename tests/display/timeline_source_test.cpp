@@ -297,18 +297,12 @@ std::string capturedAs(PcapForm form, const std::vector<TimelineRecord>& records
     return out;
 }
 
-// Wireshark's tools where the system has them.
-// Debian's Wireshark tools, on Linux: under Wine /usr/bin/editcap would be the Linux one, given
-// Windows paths.
-std::string wiresharkTool(const char* name) {
+// Debian's editcap, on Linux: under Wine /usr/bin/editcap would be the Linux one, given Windows paths.
 #ifdef _WIN32
-    (void)name;
-    return "";
+const std::string kEditcap;
 #else
-    const std::string path = std::string("/usr/bin/") + name;
-    return std::filesystem::exists(path) ? path : "";
+const std::string kEditcap = std::filesystem::exists("/usr/bin/editcap") ? "/usr/bin/editcap" : "";
 #endif
-}
 
 // Written by our writer in either form (a pcapng appended to: two sections), exported from a saved capture, by
 // editcap from it (classic pcap, µs and ns), or with a line-state packet among them: the same records, read times to the µs, gaps and bytes, however
@@ -363,10 +357,10 @@ TEST(TimelineFile, PcapAndPcapngFilesOpenToTheRecordsTheyHoldTimesGapsAndBytesEx
         expectRecords(name, 0, 0);
     }
 
-    if (const std::string editcap = wiresharkTool("editcap"); !editcap.empty()) {
+    if (!kEditcap.empty()) {
         for (const char* form : {"pcap", "nsecpcap", "pcapng"}) {
             const std::string name = std::string("editcap.") + form;
-            ChildProcess convert(editcap, {"-F", form, dir.file("ours.pcapng"), dir.file(name)});
+            ChildProcess convert(kEditcap, {"-F", form, dir.file("ours.pcapng"), dir.file(name)});
             ASSERT_EQ(convert.wait(), 0) << convert.output();
             expectRecords(name, 0, 0);
         }
@@ -385,7 +379,7 @@ TEST(TimelineFile, PcapAndPcapngFilesOpenToTheRecordsTheyHoldTimesGapsAndBytesEx
     progress = cut.progress();
     EXPECT_EQ(std::make_tuple(progress.cut, progress.records), std::make_tuple(true, uint64_t{2000}));
     EXPECT_EQ(textOf(readAll(cut)), textOf(records, true, 0, 2000));
-    if (wiresharkTool("editcap").empty()) GTEST_SKIP() << "editcap (Debian's wireshark-common) is not installed";
+    if (kEditcap.empty()) GTEST_SKIP() << "editcap (Debian's wireshark-common) is not installed";
 }
 
 // A capture of another link type shows nothing and names the link type, whether its file header, its only interface

@@ -16,9 +16,8 @@
 #include "shell/command_line.h"
 #include "tests/decode/rtu_frame.h"
 #include "tests/display/timeline_lines.h"
-#include "tests/support/child_process.h"
+#include "tests/shell/headless_on_cables.h"
 #include "tests/support/combined_records.h"
-#include "tests/support/pty_cable.h"
 #include "tests/support/tshark.h"
 
 namespace {
@@ -28,14 +27,11 @@ constexpr long kTsharkWarning = 0x00600000;
 
 const std::pair<PcapForm, const char*> kForms[] = {{PcapForm::Pcap, "pcap"}, {PcapForm::PcapNg, "pcapng"}};
 
-class PcapExport : public ::testing::Test {
+class PcapExport : public HeadlessOnCables {
 protected:
     void SetUp() override {
-        if (programUnderTest().empty()) GTEST_SKIP() << "the program is built only with its windows";
         if (tsharkPath().empty()) GTEST_SKIP() << "tshark is not installed (tools/install-deps.sh installs it)";
-        const std::string devices = devicesSection({first.slavePath(), second.slavePath(), "", "", "", ""});
-        dir.write("site.ini", "[DATA1]\r\nCOM=0\r\nBPS=9600\r\nBIT=8\r\n[DATA2]\r\nCOM=1\r\nBPS=9600\r\nBIT=8\r\n"
-                              "[DATA]\r\nCRLF=0\r\n" + devices);
+        HeadlessOnCables::SetUp();
     }
     // The headless program between the cables, capturing both directions into c.log while
     // `traffic` runs, then stopped.
@@ -55,8 +51,6 @@ protected:
         err = child.err();
         return status;
     }
-    ScratchDir dir;
-    PtyCable first, second;
 };
 
 // Random bytes both ways, each piece waited for at the far end: tshark reads every record of the

@@ -601,10 +601,7 @@ TEST_F(TimelineInTheProgram, FramesShowEachFrameOnceWithItsAnswerTimeErrorsFindC
         EXPECT_EQ(view->recordsInSight().back(), 9u);
 
         window->findChild<QCheckBox*>(kErrorsOnly)->click();
-        const std::vector<TimelineRecord> errors = readAll(*view->source());
-        EXPECT_EQ(view->source(), &shown->errors());
-        ASSERT_EQ(errors.size(), 2u);
-        EXPECT_TRUE(errors[0].bytes == bytesOf(crcBad) && errors[1].verdict == Verdict::Timeout);
+        EXPECT_EQ(view->source(), &shown->errors()) << "what errors() holds is the frames test's";
         window->findChild<QComboBox*>(kMode)->setCurrentIndex(0);
         std::string read;
         for (const TimelineRecord& r : readAll(v.app.timeline)) read += r.bytes;
