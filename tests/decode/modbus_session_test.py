@@ -9,7 +9,6 @@ usage: modbus_session_test.py VORLINEX"""
 import os
 import random
 import re
-import shutil
 import signal
 import subprocess
 import sys
@@ -175,35 +174,6 @@ def session(work, framer, rule, count):
     if len(got) != len(expected):
         sys.exit(f"{rule}: {len(expected)} frames sent, {len(got)} in the log")
     print(f"{rule}: {count} transactions, {len(got)} frames, all read and paired")
-    if rule == "modbus-rtu":
-        exported_to_tshark(work, log, lines, len(got))
-
-
-def exported_to_tshark(work, log, lines, frames):
-    """The frame log exported for Wireshark, a packet per frame: tshark's Modbus RTU reading finds
-    every frame's CRC good, as the program did, and warns of nothing."""
-    tshark = shutil.which("tshark")
-    if tshark is None:
-        print("  tshark is not installed (tools/install-deps.sh installs it): the export is not checked")
-        return
-    modbus = ["-d", "rtacser.data,mbrtu", "-o", "mbrtu.crc_verification:TRUE"]
-    with_bytes = len(re.findall(r"^\S+ \S+ \+\S+ \S+  [1-9]", open(log, encoding="utf-8").read(), re.M))
-    for form in ("pcapng", "pcap"):
-        out = f"{work}/frames.{form}"
-        done = subprocess.run([VORLINEX, "--export-pcap", log, out, "--format", form], capture_output=True, text=True)
-        if done.returncode != 0 or done.stderr:
-            sys.exit(f"--export-pcap {form} ended with {done.returncode}: {done.stderr}")
-        fields = subprocess.run([tshark, "-r", out, *modbus, "-T", "fields", "-e", "mbrtu.crc16.status"],
-                                capture_output=True, text=True, check=True).stdout.split("\n")[:-1]
-        if len(fields) != with_bytes:
-            sys.exit(f"{form}: tshark reads {len(fields)} packets of the {with_bytes} frames with bytes")
-        if fields[-frames:] != ["1"] * frames:
-            sys.exit(f"{form}: tshark finds a bad CRC among the session's frames: {fields[-frames:]}")
-        expert = subprocess.run([tshark, "-r", out, *modbus, "-q", "-z", "expert"], capture_output=True, text=True,
-                                check=True).stdout
-        if "Errors (" in expert or "Warns (" in expert:
-            sys.exit(f"{form}: tshark warns:\n{expert}")
-    print(f"  exported as pcapng and pcap: tshark reads {with_bytes} frames, their CRCs good, no warning")
 
 
 def main():

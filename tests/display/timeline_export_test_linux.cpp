@@ -7,7 +7,7 @@
 #include <random>
 
 #include "display/timeline_export.h"
-#include "display/timeline_records.h"
+#include "tests/display/timeline_lines.h"
 #include "tests/support/pty_cable.h"
 #include "tests/support/tshark.h"
 
@@ -60,10 +60,8 @@ void exportStillHeld(int64_t start) {
     TimelineRecords live(50);
     live.setTaking(true);
     const auto take = [&](size_t from, size_t to) {
-        for (size_t i = from; i < to; ++i) {
-            const Read& r = reads[i];
-            live.onRead(r.channel, reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size(), {r.wall, r.wall});
-        }
+        for (size_t i = from; i < to; ++i)
+            takeRead(live, reads[i].channel, reads[i].bytes, reads[i].wall, reads[i].wall);
     };
     take(0, 40);
     TimelineSelection chosen;
@@ -72,9 +70,9 @@ void exportStillHeld(int64_t start) {
     chosen.channels = timelineChannelBit(2);
     take(40, reads.size());
     ASSERT_EQ(live.extent().first, 20u);
-    std::vector<const Read*> wanted;
+    std::vector<TsharkPacket> wanted;
     for (size_t i = 20; i < 40; ++i)
-        if (reads[i].channel == 2) wanted.push_back(&reads[i]);
+        if (reads[i].channel == 2) wanted.push_back({reads[i].wall, 2, tsharkHex(reads[i].bytes)});
 
     for (PcapForm form : {PcapForm::Pcap, PcapForm::PcapNg}) {
         const std::string out = dir.file(form == PcapForm::Pcap ? "chosen.pcap" : "chosen.pcapng");
@@ -82,15 +80,9 @@ void exportStillHeld(int64_t start) {
         ASSERT_TRUE(eventually([&] { return exporting.progress().done; }));
         EXPECT_EQ(exporting.progress().error, 0);
         EXPECT_EQ(exporting.progress().records, wanted.size());
-        const auto packets = tsharkFields(out, {"frame.time_epoch", "rtacser.eventtype", "data.data",
-                                                "frame.interface_name"});
-        ASSERT_EQ(packets.size(), wanted.size());
-        for (size_t i = 0; i < wanted.size(); ++i) {
-            EXPECT_EQ(tsharkEpochMicros(packets[i][0]), wanted[i]->wall) << i;
-            EXPECT_EQ(packets[i][1], "0x02") << i;
-            EXPECT_EQ(packets[i][2], tsharkHex(wanted[i]->bytes)) << i;
-            EXPECT_EQ(packets[i][3], form == PcapForm::PcapNg ? "/dev/ttyUSB0 <-> /dev/ttyUSB1" : "") << i;
-        }
+        EXPECT_TRUE(tsharkPackets(out) == wanted);
+        for (const std::vector<std::string>& packet : tsharkFields(out, {"frame.interface_name"}))
+            EXPECT_EQ(packet[0], form == PcapForm::PcapNg ? "/dev/ttyUSB0 <-> /dev/ttyUSB1" : "");
     }
 }
 

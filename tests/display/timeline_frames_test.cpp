@@ -14,6 +14,7 @@
 #include "display/timeline_records.h"
 #include "record/combined_record.h"
 #include "tests/decode/rtu_frame.h"
+#include "tests/display/timeline_lines.h"
 #include "tests/support/pty_cable.h"
 
 namespace {
@@ -72,19 +73,6 @@ std::vector<Read> modbusTraffic() {
     return reads;
 }
 
-std::string lineOf(const TimelineRecord& r) {
-    std::string line;
-    appendFrameLine(line, r.local, r.micros, r.gapMicros, r.channel, reinterpret_cast<const uint8_t*>(r.bytes.data()),
-                    r.bytes.size(), r.verdict, r.summary);
-    return line;
-}
-
-std::vector<TimelineRecord> readAll(const TimelineSource& source) {
-    std::vector<TimelineRecord> out;
-    source.read(source.extent().first, SIZE_MAX, out);
-    return out;
-}
-
 // The frame log's lines for the reads, as the shared pipeline gives them, with the first record
 // number of each; a live line's quiet 2 s after the last read, or a file's end.
 struct Reference {
@@ -120,7 +108,7 @@ Reference referenceOf(const std::vector<Read>& reads, bool quietAtEnd) {
 
 std::string textOf(const std::vector<TimelineRecord>& records) {
     std::string text;
-    for (const TimelineRecord& r : records) text += lineOf(r);
+    for (const TimelineRecord& r : records) text += frameLine(r);
     return text;
 }
 

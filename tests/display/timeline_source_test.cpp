@@ -14,10 +14,9 @@
 #include "display/timeline_export.h"
 #include "display/timeline_file.h"
 #include "display/timeline_find.h"
-#include "display/timeline_records.h"
-#include "record/combined_record.h"
 #include "record/pcap_record.h"
 #include "shell/session.h"
+#include "tests/display/timeline_lines.h"
 #include "tests/support/child_process.h"
 #include "tests/support/pty_cable.h"
 
@@ -33,13 +32,6 @@ std::tm localOf(int64_t wallMicros) {
 }
 
 auto secondOf(const std::tm& t) { return std::make_tuple(t.tm_year, t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec); }
-
-std::string recordLine(const TimelineRecord& r) {
-    std::string line;
-    appendCombinedRecord(line, r.local, r.micros, r.gapMicros, r.channel,
-                         reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size());
-    return line;
-}
 
 // Each record's line, numbered when asked: equal when every field is (a parsed time has no weekday).
 std::string textOf(const std::vector<TimelineRecord>& records, bool numbered = true, size_t from = 0,
@@ -71,12 +63,6 @@ std::vector<TimelineRecord> makeRecords(size_t count, size_t maxLength, uint32_t
         for (char& c : r.bytes) c = static_cast<char>(random());
     }
     return records;
-}
-
-std::vector<TimelineRecord> readAll(const TimelineSource& source) {
-    std::vector<TimelineRecord> out;
-    source.read(source.extent().first, SIZE_MAX, out);
-    return out;
 }
 
 // rowsBefore and recordAtRow agree with a walk over `given` under every filter, from 0 while nothing has gone.
@@ -114,10 +100,6 @@ TimelineFile::Progress indexed(const TimelineFile& file) {
     return file.progress();
 }
 
-void take(TimelineRecords& records, int channel, const std::string& bytes, int64_t wall, int64_t monotonic) {
-    records.onRead(channel, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), ReadTime{wall, monotonic});
-}
-
 // The same records live and saved, with lines not records (skipped and counted), CR LF ends and a
 // half-written last line (left out): reads give the records asked for; rows agree with a walk.
 TEST(TimelineSources, ReadsGiveTheRecordsWholeAndRowsAgreeWithAWalk) {
@@ -127,7 +109,7 @@ TEST(TimelineSources, ReadsGiveTheRecordsWholeAndRowsAgreeWithAWalk) {
     int64_t wall = kStart;
     for (const TimelineRecord& r : records) {
         wall += r.gapMicros;
-        take(live, r.channel, r.bytes, wall, wall - kStart);
+        takeRead(live, r.channel, r.bytes, wall, wall - kStart);
     }
     ScratchDir dir;
     std::string text, binary = randomBytes(5000, 4);
@@ -166,7 +148,7 @@ TEST(TimelineRecords, BoundsKeepTheNewestAndRowsTheirCountRecordsAreTakenOnlyWhi
     TimelineRecords records(5), bytes(1000, 10);
     records.setTaking(true);
     bytes.setTaking(true);
-    for (int i = 0; i < 12; ++i) take(records, i % 2 + 1, "r" + std::to_string(i), kStart + i * 1000000, i * 1000);
+    for (int i = 0; i < 12; ++i) takeRead(records, i % 2 + 1, "r" + std::to_string(i), kStart + i * 1000000, i * 1000);
     const TimelineExtent extent = records.extent();
     EXPECT_EQ(std::make_tuple(extent.first, extent.end, extent.dropped), std::make_tuple(7u, 12u, 7u));
     EXPECT_EQ(secondOf(extent.droppedSince), secondOf(localOf(kStart)));  // the first record let go
@@ -180,13 +162,13 @@ TEST(TimelineRecords, BoundsKeepTheNewestAndRowsTheirCountRecordsAreTakenOnlyWhi
     EXPECT_EQ(textOf(out), textOf({held[0], held[1]}));
     records.clear();
     EXPECT_TRUE(records.extent().empty() && records.extent().dropped == 0);
-    for (int i = 0; i < 6; ++i) take(records, 1, "x", kStart + (100 + i) * 1000000, (100 + i) * 1000);
+    for (int i = 0; i < 6; ++i) takeRead(records, 1, "x", kStart + (100 + i) * 1000000, (100 + i) * 1000);
     EXPECT_EQ(std::make_pair(records.extent().dropped, secondOf(records.extent().droppedSince)),
               std::make_pair(uint64_t{1}, secondOf(localOf(kStart + 100 * 1000000))));
     const std::tuple<std::string, uint64_t, uint64_t, uint64_t> steps[] = {  // added, then held bytes, first and end
         {"aaaa", 4, 0, 1}, {"bbbb", 8, 0, 2}, {"cccc", 8, 1, 3}, {std::string(20, 'd'), 20, 3, 4}, {"e", 1, 4, 5}};
     for (int64_t t = 0; const auto& [added, heldBytes, first, end] : steps) {
-        take(bytes, 1 + t % 2, added, kStart + t, t);
+        takeRead(bytes, 1 + t % 2, added, kStart + t, t);
         ++t;
         EXPECT_EQ(
             std::make_tuple(bytes.heldBytes(), bytes.extent().first, bytes.extent().end, readAll(bytes).back().bytes),
@@ -202,7 +184,8 @@ TEST(TimelineRecords, BoundsKeepTheNewestAndRowsTheirCountRecordsAreTakenOnlyWhi
             TimelineRecord r;
             r.channel = (given.empty() ? 1 : given.back().channel) ^ (random() % 4 == 0 ? 3 : 0);
             r.bytes.assign(std::vector<size_t>{1, 5, 15, 16, 17, 31, 32, 33, 48, 49, 100}[random() % 11], 'x');
-            take(to, r.channel, r.bytes, kStart + static_cast<int64_t>(given.size()), static_cast<int64_t>(given.size()));
+            const auto at = static_cast<int64_t>(given.size());
+            takeRead(to, r.channel, r.bytes, kStart + at, at);
             given.push_back(r);
         }
         expectRowsAgreeWithAWalk(to, given);
@@ -230,7 +213,7 @@ TEST(TimelineRecords, BoundsKeepTheNewestAndRowsTheirCountRecordsAreTakenOnlyWhi
     TimelineRecords closed;
     const auto gaps = [&](const std::vector<std::pair<int64_t, int64_t>>& reads) {  // wall and monotonic times
         int channel = 1;
-        for (const auto& [wall, monotonic] : reads) take(closed, channel = 3 - channel, "a", wall, monotonic);
+        for (const auto& [wall, monotonic] : reads) takeRead(closed, channel = 3 - channel, "a", wall, monotonic);
         std::vector<int64_t> result;
         for (const TimelineRecord& record : readAll(closed)) result.push_back(record.gapMicros);
         return result;
@@ -256,7 +239,7 @@ TEST(TimelineRecords, ReadsWhileAWorkerAddsSeeWholeRecordsInOrder) {
     std::atomic<bool> done = false;
     std::thread worker([&] {
         for (int i = 0; i < 30000; ++i)
-            take(records, i % 3 == 0 ? 2 : 1, "#" + std::to_string(i) + std::string(i % 40, '.'), kStart + i, i);
+            takeRead(records, i % 3 == 0 ? 2 : 1, "#" + std::to_string(i) + std::string(i % 40, '.'), kStart + i, i);
         done = true;
     });
     for (bool last = false; !last;) {
@@ -314,18 +297,12 @@ std::string capturedAs(PcapForm form, const std::vector<TimelineRecord>& records
     return out;
 }
 
-// Wireshark's tools where the system has them.
-// Debian's Wireshark tools, on Linux: under Wine /usr/bin/editcap would be the Linux one, given
-// Windows paths.
-std::string wiresharkTool(const char* name) {
+// Debian's editcap, on Linux: under Wine /usr/bin/editcap would be the Linux one, given Windows paths.
 #ifdef _WIN32
-    (void)name;
-    return "";
+const std::string kEditcap;
 #else
-    const std::string path = std::string("/usr/bin/") + name;
-    return std::filesystem::exists(path) ? path : "";
+const std::string kEditcap = std::filesystem::exists("/usr/bin/editcap") ? "/usr/bin/editcap" : "";
 #endif
-}
 
 // Written by our writer in either form (a pcapng appended to: two sections), exported from a saved capture, by
 // editcap from it (classic pcap, µs and ns), or with a line-state packet among them: the same records, read times to the µs, gaps and bytes, however
@@ -380,10 +357,10 @@ TEST(TimelineFile, PcapAndPcapngFilesOpenToTheRecordsTheyHoldTimesGapsAndBytesEx
         expectRecords(name, 0, 0);
     }
 
-    if (const std::string editcap = wiresharkTool("editcap"); !editcap.empty()) {
+    if (!kEditcap.empty()) {
         for (const char* form : {"pcap", "nsecpcap", "pcapng"}) {
             const std::string name = std::string("editcap.") + form;
-            ChildProcess convert(editcap, {"-F", form, dir.file("ours.pcapng"), dir.file(name)});
+            ChildProcess convert(kEditcap, {"-F", form, dir.file("ours.pcapng"), dir.file(name)});
             ASSERT_EQ(convert.wait(), 0) << convert.output();
             expectRecords(name, 0, 0);
         }
@@ -402,7 +379,7 @@ TEST(TimelineFile, PcapAndPcapngFilesOpenToTheRecordsTheyHoldTimesGapsAndBytesEx
     progress = cut.progress();
     EXPECT_EQ(std::make_tuple(progress.cut, progress.records), std::make_tuple(true, uint64_t{2000}));
     EXPECT_EQ(textOf(readAll(cut)), textOf(records, true, 0, 2000));
-    if (wiresharkTool("editcap").empty()) GTEST_SKIP() << "editcap (Debian's wireshark-common) is not installed";
+    if (kEditcap.empty()) GTEST_SKIP() << "editcap (Debian's wireshark-common) is not installed";
 }
 
 // A capture of another link type shows nothing and names the link type, whether its file header, its only interface

@@ -75,6 +75,9 @@ TEST(CommandLineTest, RefusesWhatIsWrongNamingIt) {
         {{"--export-pcap", "c.log", "--format", "pcap"}, "--export-pcap needs a capture and a file to write"},
         {{"--export-pcap", "c.log", "o", "--ini", "x.ini"}, "--ini does not go with --export-pcap"},
         {{"--export-pcap", "c.log", "o", "extra"}, "unexpected argument \"extra\""},
+        {{"--export-pcap", "c.log", "o", "--format", "pcapx"}, "--format pcapx is not pcap or pcapng"},
+        {{"--format", "pcap"}, "--format needs --export-pcap"},
+        {{"--headless", "--export-pcap", "c.log", "o"}, "--headless does not go with --export-pcap"},
         {{"--pcap", "x.pcapng"}, "--pcap needs --headless"},
     };
     for (const auto& [arguments, refusal] : table) {

@@ -5,23 +5,10 @@
 #include <filesystem>
 #include <vector>
 
-#include "tests/support/child_process.h"
+#include "tests/shell/headless_on_cables.h"
 #include "tests/support/combined_records.h"
-#include "tests/support/pty_cable.h"
 
 namespace {
-
-class HeadlessOnCables : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (programUnderTest().empty()) GTEST_SKIP() << "the program is built only with its windows";
-        const std::string devices = devicesSection({first.slavePath(), second.slavePath(), "", "", "", ""});
-        dir.write("site.ini", "[DATA1]\r\nCOM=0\r\nBPS=9600\r\nBIT=8\r\n[DATA2]\r\nCOM=1\r\nBPS=9600\r\nBIT=8\r\n"
-                              "[DATA]\r\nCRLF=0\r\n" + devices);
-    }
-    ScratchDir dir;
-    PtyCable first, second;
-};
 
 // A capture that cannot be opened ends the run with 1 before any port is tried. Else the captures
 // append what each direction relayed, the combined one both in read order, until a stop request.

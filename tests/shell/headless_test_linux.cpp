@@ -82,9 +82,7 @@ TEST_F(Headless, SignalsReopenTheCapturesSayTheStatusAndEndTheRunWithZero) {
     const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ChildProcess& run = child({"--headless", "--log-a", "a.fifo", "--log-b", "logs/b.log", "--status-every", "0"});
     size_t from = 0, sighup = 0;  // after SIGHUP the outcomes come in either order
-    const auto told = [&](const std::string& pattern, size_t& at) {
-        EXPECT_NE(run.awaitLine(pattern, at), "") << pattern << "\n" << run.err();
-    };
+    const auto told = [&](const std::string& pattern, size_t& at) { run.expectLine(pattern, at); };
     told("^<4>.*Vorlinex.ini line 2: \\[DATA1\\] COM=99 is out of range \\(0 to 5 .*\\): port 1 uses COM1$", from);
     told("^<5>relaying ", from);
     expectRelaysBothWays(first, second, 51);
@@ -144,9 +142,7 @@ TEST_F(Headless, ToldSystemdReadinessStatusAndWatchdogAndWhenAPortIsMissingOrUnp
     ChildProcess& run = child({"--headless", "--log-b", "b.log", "--status-every", "1"},
                               {"NOTIFY_SOCKET=" + socketPath, "WATCHDOG_USEC=400000"});
     size_t from = 0;
-    const auto told = [&](const std::string& pattern) {
-        EXPECT_NE(run.awaitLine(pattern, from), "") << pattern << "\n" << run.err();
-    };
+    const auto told = [&](const std::string& pattern) { run.expectLine(pattern, from); };
     const std::string ready = awaitMessage("READY=1");
     const std::regex readyStatus("READY=1\nSTATUS=COM1 present, COM2 away 00:00:0\\d, 1>2 0 B/s, 2>1 0 B/s");
     EXPECT_TRUE(std::regex_match(ready, readyStatus)) << ready;

@@ -15,9 +15,9 @@
 #include "display/timeline_frames.h"
 #include "shell/command_line.h"
 #include "tests/decode/rtu_frame.h"
-#include "tests/support/child_process.h"
+#include "tests/display/timeline_lines.h"
+#include "tests/shell/headless_on_cables.h"
 #include "tests/support/combined_records.h"
-#include "tests/support/pty_cable.h"
 #include "tests/support/tshark.h"
 
 namespace {
@@ -27,14 +27,11 @@ constexpr long kTsharkWarning = 0x00600000;
 
 const std::pair<PcapForm, const char*> kForms[] = {{PcapForm::Pcap, "pcap"}, {PcapForm::PcapNg, "pcapng"}};
 
-class PcapExport : public ::testing::Test {
+class PcapExport : public HeadlessOnCables {
 protected:
     void SetUp() override {
-        if (programUnderTest().empty()) GTEST_SKIP() << "the program is built only with its windows";
         if (tsharkPath().empty()) GTEST_SKIP() << "tshark is not installed (tools/install-deps.sh installs it)";
-        const std::string devices = devicesSection({first.slavePath(), second.slavePath(), "", "", "", ""});
-        dir.write("site.ini", "[DATA1]\r\nCOM=0\r\nBPS=9600\r\nBIT=8\r\n[DATA2]\r\nCOM=1\r\nBPS=9600\r\nBIT=8\r\n"
-                              "[DATA]\r\nCRLF=0\r\n" + devices);
+        HeadlessOnCables::SetUp();
     }
     // The headless program between the cables, capturing both directions into c.log while
     // `traffic` runs, then stopped.
@@ -54,8 +51,6 @@ protected:
         err = child.err();
         return status;
     }
-    ScratchDir dir;
-    PtyCable first, second;
 };
 
 // Random bytes both ways, each piece waited for at the far end: tshark reads every record of the
@@ -82,18 +77,11 @@ TEST_F(PcapExport, ARelayedSessionReadsInTsharkAsTheCapturesRecordsInBothForms) 
         std::string err;
         ASSERT_EQ(exportCli({"c.log", out, "--format", name}, err), 0) << err;
         EXPECT_EQ(err, "");
-        const auto packets = tsharkFields(out, {"frame.time_epoch", "rtacser.eventtype", "data.data",
-                                                "frame.interface_name", "frame.len"});
-        ASSERT_EQ(packets.size(), records.size());
-        for (size_t i = 0; i < records.size(); ++i) {
-            const CombinedRecord& record = records[i];
-            const std::vector<std::string>& packet = packets[i];
-            ASSERT_EQ(tsharkEpochMicros(packet[0]), record.wallMicros) << i << ": " << packet[0];
-            ASSERT_EQ(packet[1], record.channel == 1 ? "0x01" : "0x02") << i;
-            ASSERT_EQ(packet[2], tsharkHex(record.bytes)) << i;
-            ASSERT_EQ(packet[3], form == PcapForm::PcapNg ? "COM1 <-> COM2" : "") << i;
-            ASSERT_EQ(packet[4], std::to_string(12 + record.bytes.size())) << i;
-        }
+        std::vector<TsharkPacket> expected;
+        for (const CombinedRecord& r : records) expected.push_back({r.wallMicros, r.channel, tsharkHex(r.bytes)});
+        EXPECT_TRUE(tsharkPackets(out) == expected);
+        for (const std::vector<std::string>& packet : tsharkFields(out, {"frame.interface_name"}))
+            ASSERT_EQ(packet[0], form == PcapForm::PcapNg ? "COM1 <-> COM2" : "");
         if (form != PcapForm::PcapNg || ::access("/usr/bin/capinfos", X_OK) != 0) continue;
         ChildProcess capinfos("/usr/bin/capinfos", {out});
         if (capinfos.wait() == 0) {
@@ -141,8 +129,7 @@ TEST_F(PcapExport, ModbusFramesExportedPerFrameGetTsharksCrcVerdictOfTheProgramW
     line.baudRate = 9600;
     TimelineFrames frames(file, modbus, line, line);
     ASSERT_TRUE(eventually([&] { return frames.advance(50, 0, true); }));
-    std::vector<TimelineRecord> rows;
-    frames.all().read(0, SIZE_MAX, rows);
+    const std::vector<TimelineRecord> rows = readAll(frames.all());
     ASSERT_EQ(rows.size(), 2 * kTransactions);
     std::vector<std::string> verdicts;  // tshark's words: 1 good, 0 bad
     for (const TimelineRecord& row : rows) verdicts.push_back(row.verdict == Verdict::BadCrc ? "0" : "1");
@@ -179,8 +166,8 @@ TEST_F(PcapExport, ModbusFramesExportedPerFrameGetTsharksCrcVerdictOfTheProgramW
 }
 
 // 1 with the reason when the capture cannot be read or the file not written (nothing said to be
-// written that was not); 2 with the usage line when the command line is wrong.
-TEST_F(PcapExport, ExitsOneWithTheReasonAndTwoWithTheUsage) {
+// written that was not). (A wrong command line: command_line_test's table; its exit 2: the headless test's.)
+TEST_F(PcapExport, ExitsOneWithTheReasonWhenTheCaptureCannotBeReadOrTheFileNotWritten) {
     dir.write("notes.txt", "shopping list\nmilk\n");
     dir.write("c.log", "");
     std::filesystem::create_directory(dir.file("folder"));
@@ -203,18 +190,6 @@ TEST_F(PcapExport, ExitsOneWithTheReasonAndTwoWithTheUsage) {
     std::string err;
     EXPECT_EQ(exportCli({"c.log", "empty.pcap", "--format=pcap"}, err), 0) << err;
     EXPECT_EQ(dir.read("empty.pcap").size(), 24u) << "a capture of no records: the file header alone";
-
-    const std::pair<std::vector<std::string>, std::string> refusals[] = {
-        {{"--export-pcap", "c.log"}, "--export-pcap needs a capture and a file to write"},
-        {{"--export-pcap", "c.log", "o", "--format", "pcapx"}, "--format pcapx is not pcap or pcapng"},
-        {{"--format", "pcap"}, "--format needs --export-pcap"},
-        {{"--headless", "--export-pcap", "c.log", "o"}, "--headless does not go with --export-pcap"},
-    };
-    for (const auto& [arguments, refusal] : refusals) {
-        ChildProcess child(programUnderTest(), arguments);
-        EXPECT_EQ(child.wait(), 2) << refusal;
-        EXPECT_EQ(child.err(), "vorlinex: " + refusal + "\n" + usageLine() + "\n");
-    }
 }
 
 }  // namespace

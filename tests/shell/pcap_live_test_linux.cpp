@@ -1,6 +1,6 @@
 // The headless program's records for Wireshark, live: its PCAP-over-IP server read by real tshark
 // clients (TCP@127.0.0.1:PORT) and by a client that never reads, and its --pcap files rotated by
-// SIGHUP, all under paced traffic both ways.
+// SIGHUP, all under traffic both ways.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -10,172 +10,26 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <list>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 #include "tests/support/child_process.h"
 #include "tests/support/combined_records.h"
 #include "tests/support/pty_cable.h"
 #include "tests/support/test_socket.h"
+#include "tests/support/tshark.h"
 
 namespace {
 
-constexpr const char* kTshark = "/usr/bin/tshark";
-// Each direction's line rate.
-constexpr int64_t kBytesPerSecond = 1'200'000;
-
-struct PcapRecord {
-    int64_t wallMicros;
-    int channel;  // from the event type: 0x01 is 1>2, 0x02 is 2>1
-    std::string bytes;
-    bool operator==(const PcapRecord&) const = default;
-};
-
-uint32_t le32(const std::string& s, size_t at) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(s[at + static_cast<size_t>(i)]);
-    return v;
-}
-uint32_t be32(const std::string& s, size_t at) {
-    uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v = v << 8 | static_cast<uint8_t>(s[at + static_cast<size_t>(i)]);
-    return v;
+std::vector<TsharkPacket> packetsOf(const std::vector<CombinedRecord>& records) {
+    std::vector<TsharkPacket> packets;
+    for (const CombinedRecord& r : records) packets.push_back({r.wallMicros, r.channel, tsharkHex(r.bytes)});
+    return packets;
 }
 
-// One record of link type 250 from its packet data; its header's time must be the packet's.
-bool rtacRecord(const std::string& data, int64_t packetMicros, std::vector<PcapRecord>& out, std::string& error) {
-    if (data.size() < 12) return error = "a packet shorter than its header", false;
-    const int64_t micros = int64_t{be32(data, 0)} * 1000000 + be32(data, 4);
-    const uint8_t event = static_cast<uint8_t>(data[8]);
-    if (micros != packetMicros || (event != 1 && event != 2)) return error = "a header that is not the packet's", false;
-    out.push_back({micros, event, data.substr(12)});
-    return true;
-}
-
-// A classic pcap stream (microseconds, link type 250); `error` says what was wrong. A record cut
-// off at the end (a connection closed in the middle of one) is no fault of the stream's.
-std::vector<PcapRecord> readPcap(const std::string& file, std::string& error) {
-    std::vector<PcapRecord> records;
-    if (file.size() < 24 || le32(file, 0) != 0xA1B2C3D4 || le32(file, 20) != 250)
-        return error = "no pcap header", records;
-    for (size_t at = 24; at + 16 <= file.size();) {
-        const uint32_t kept = le32(file, at + 8);
-        if (le32(file, at + 12) != kept) return error = "a record cut short", records;
-        if (at + 16 + kept > file.size()) break;
-        const int64_t micros = int64_t{le32(file, at)} * 1000000 + le32(file, at + 4);
-        if (!rtacRecord(file.substr(at + 16, kept), micros, records, error)) return records;
-        at += 16 + kept;
-    }
-    return records;
-}
-
-// A pcapng file: each section must start with its header and its one interface of link type 250.
-std::vector<PcapRecord> readPcapng(const std::string& file, std::string& error, int& sections) {
-    std::vector<PcapRecord> records;
-    bool described = false;
-    for (size_t at = 0; at + 12 <= file.size();) {
-        const uint32_t type = le32(file, at), length = le32(file, at + 4);
-        if (length < 12 || at + length > file.size() || le32(file, at + length - 4) != length)
-            return error = "a block cut short at " + std::to_string(at), records;
-        if (type == 0x0A0D0D0A) {
-            ++sections;
-            described = false;
-        } else if (type == 1) {
-            described = sections > 0 && (le32(file, at + 8) & 0xFFFF) == 250;
-        } else if (type == 6) {
-            if (!described) return error = "a packet before its section and interface", records;
-            const int64_t micros = static_cast<int64_t>(uint64_t{le32(file, at + 12)} << 32 | le32(file, at + 16));
-            if (!rtacRecord(file.substr(at + 28, le32(file, at + 20)), micros, records, error)) return records;
-        }
-        at += length;
-    }
-    if (sections == 0) error = "no section";
-    return records;
-}
-
-// What tshark itself reads in a file: one "time<TAB>event type<TAB>payload length" line a packet.
-std::vector<std::string> tsharkReading(const std::string& path) {
-    ChildProcess reader(kTshark, {"-r", path, "-T", "fields", "-e", "frame.time_epoch", "-e", "rtacser.eventtype",
-                                  "-e", "data.len"});
-    EXPECT_EQ(reader.wait(), 0) << reader.err();
-    std::vector<std::string> lines;
-    std::istringstream in(reader.out());
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-// The same lines as the records make them.
-std::vector<std::string> expectedReading(const std::vector<PcapRecord>& records) {
-    std::vector<std::string> lines;
-    char text[96];
-    for (const PcapRecord& r : records) {
-        std::snprintf(text, sizeof text, "%lld.%06lld000\t0x%02x\t%zu", static_cast<long long>(r.wallMicros / 1000000),
-                      static_cast<long long>(r.wallMicros % 1000000), r.channel, r.bytes.size());
-        lines.push_back(text);
-    }
-    return lines;
-}
-
-// Random bytes from one far end at the line's rate, in slices, until asked to stop; the other
-// far end reads them.
-class PacedDirection {
-public:
-    PacedDirection(PtyCable& from, PtyCable& to, uint32_t seed) : from_(from), to_(to), seed_(seed) {
-        sender_ = std::thread([this] { send(); });
-        receiver_ = std::thread([this] { receive(); });
-    }
-    ~PacedDirection() { finish(); }
-    // Stops sending; true once the far end got every byte that was sent, in order.
-    bool finish() {
-        stop_ = true;
-        if (sender_.joinable()) sender_.join();
-        if (receiver_.joinable()) receiver_.join();
-        return received_ == sent_;
-    }
-    int64_t received() const { return receivedCount_.load(); }
-    const std::string& sent() const { return sent_; }
-
-private:
-    void send() {
-        const auto start = std::chrono::steady_clock::now();
-        for (uint32_t slice = 0; !stop_; ++slice) {
-            const std::string bytes = randomBytes(6000, seed_ * 100000 + slice);
-            from_.send(bytes);
-            sent_ += bytes;
-            const int64_t dueMicros = static_cast<int64_t>(sent_.size()) * 1000000 / kBytesPerSecond;
-            std::this_thread::sleep_until(start + std::chrono::microseconds(dueMicros));
-        }
-        sentCount_ = static_cast<int64_t>(sent_.size());
-        senderDone_ = true;
-    }
-    void receive() {
-        // Until every byte sent came, or the line stayed quiet for seconds after the last was sent.
-        for (int quiet = 0; !senderDone_ || (static_cast<int64_t>(received_.size()) < sentCount_ && quiet < 25);) {
-            const std::string got = to_.receive(1 << 20, 200);
-            received_ += got;
-            receivedCount_ = static_cast<int64_t>(received_.size());
-            quiet = got.empty() ? quiet + 1 : 0;
-        }
-    }
-
-    PtyCable &from_, &to_;
-    const uint32_t seed_;
-    std::atomic<bool> stop_{false}, senderDone_{false};
-    std::atomic<int64_t> sentCount_{INT64_MAX}, receivedCount_{0};
-    std::string sent_, received_;
-    std::thread sender_, receiver_;
-};
-
-std::vector<PcapRecord> recordsOf(const std::vector<CombinedRecord>& combined) {
-    std::vector<PcapRecord> records;
-    for (const CombinedRecord& r : combined) records.push_back({r.wallMicros, r.channel, r.bytes});
-    return records;
-}
-
-// Two tshark clients and one that connects and never reads, at 2 x 1.2 MB/s: each tshark gets
+// Two tshark clients and one that connects and never reads, under traffic: each tshark gets
 // every record of the combined capture of the same run, exact; the stalled client is dropped with
 // a line naming it; a client that comes mid-stream gets a valid pcap from then on; the --pcap file
 // rotated twice by SIGHUP meanwhile: each file reads in tshark and together they hold every record
@@ -183,7 +37,7 @@ std::vector<PcapRecord> recordsOf(const std::vector<CombinedRecord>& combined) {
 // with 1 and says why.
 TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFilesHoldEachRecordOnce) {
     if (programUnderTest().empty()) GTEST_SKIP() << "the program is built only with its windows (VORLINEX_WITH_QT)";
-    if (!std::filesystem::exists(kTshark)) GTEST_SKIP() << "tshark is not installed (tools/install-deps.sh)";
+    if (tsharkPath().empty()) GTEST_SKIP() << "tshark is not installed (tools/install-deps.sh)";
     ScratchDir dir;
     PtyCable first, second;
     dir.write("Vorlinex.ini", "[DATA1]\r\nCOM=0\r\nBPS=115200\r\nBIT=8\r\n[DATA2]\r\nCOM=1\r\nBPS=115200\r\nBIT=8\r\n" +
@@ -192,11 +46,7 @@ TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFi
     ChildProcess& run = children.emplace_back(programUnderTest(), std::vector<std::string>{
         "--headless", "--log-combined", "c.log", "--pcap", "s.pcapng", "--pcap-listen", "0", "--status-every", "0"});
     size_t from = 0;
-    const auto told = [&](const std::string& pattern) {
-        const std::string line = run.awaitLine(pattern, from);
-        EXPECT_NE(line, "") << pattern << "\n" << run.err();
-        return line;
-    };
+    const auto told = [&](const std::string& pattern) { return run.expectLine(pattern, from); };
     std::smatch listening;
     const std::string line = told("^<5>pcap-listen 127\\.0\\.0\\.1:\\d+: PCAP-over-IP to whoever connects");
     ASSERT_TRUE(std::regex_search(line, listening, std::regex("127\\.0\\.0\\.1:(\\d+)")));
@@ -210,7 +60,7 @@ TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFi
 
     const auto tshark = [&](const std::string& file) -> ChildProcess& {
         const std::vector<std::string> arguments = {"-i", "TCP@" + address, "-w", file, "-F", "pcap"};
-        return children.emplace_back(kTshark, arguments);
+        return children.emplace_back(tsharkPath(), arguments);
     };
     ChildProcess &a = tshark("a.pcap"), &b = tshark("b.pcap");
     // The stalled client: a small receive buffer, so that what waits for it is soon the server's.
@@ -226,10 +76,17 @@ TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFi
         if (!run.awaitLine("^<5>.* pcap-listen client 127\\.0\\.0\\.1:\\d+ connected$", from).empty()) ++connected;
     ASSERT_EQ(connected, 3) << run.err();
 
-    PacedDirection oneToTwo(first, second, 1), twoToOne(second, first, 2);
-    const auto relayed = [&](int64_t bytes) {
-        return eventually([&] { return oneToTwo.received() + twoToOne.received() >= bytes; });
-    };
+    // Rounds of random bytes both ways, each arriving whole and in order, at most a fast adapter's
+    // 1.2 MB/s each way, until the end.
+    std::atomic<int64_t> rounds{0};
+    std::jthread traffic([&](std::stop_token done) {
+        const auto start = std::chrono::steady_clock::now();
+        for (uint32_t seed = 1; !done.stop_requested(); seed += 2, ++rounds) {
+            expectRelaysBothWays(first, second, seed);
+            std::this_thread::sleep_until(start + std::chrono::microseconds(rounds * 7000 * 10 / 24));
+        }
+    });
+    const auto relayed = [&](int64_t bytes) { return eventually([&] { return rounds * 7000 >= bytes; }); };
     ASSERT_TRUE(relayed(1'000'000));
     // A client that comes mid-stream, and reads until the server closes.
     std::string late;
@@ -241,20 +98,20 @@ TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFi
         std::filesystem::rename(dir.file("s.pcapng"), dir.file("s." + std::to_string(rotation) + ".pcapng"));
         run.signal(SIGHUP);
         told("^<5>.* capture pcap s\\.pcapng reopened$");
-        ASSERT_TRUE(relayed(oneToTwo.received() + twoToOne.received() + 1'000'000));
+        ASSERT_TRUE(relayed(rounds * 7000 + 1'000'000));
     }
     told("^<4>.* pcap-listen client " + stalledPeer + " dropped: it stopped reading, [\\d,]+ bytes waited for it$");
-    EXPECT_TRUE(oneToTwo.finish()) << "1>2 lost bytes";
-    EXPECT_TRUE(twoToOne.finish()) << "2>1 lost bytes";
+    traffic.request_stop();
+    traffic.join();
     run.signal(SIGTERM);
     EXPECT_EQ(run.wait(), 0) << run.err();
     lateReader.join();
 
     std::string error;
-    const std::vector<PcapRecord> expected = recordsOf(parseCombinedRecords(dir.read("c.log"), error));
+    const std::vector<CombinedRecord> records = parseCombinedRecords(dir.read("c.log"), error);
     ASSERT_EQ(error, "");
     int64_t bytes[2] = {0, 0}, pcapSize = 24;
-    for (const PcapRecord& r : expected) {
+    for (const CombinedRecord& r : records) {
         bytes[r.channel - 1] += static_cast<int64_t>(r.bytes.size());
         pcapSize += 16 + 12 + static_cast<int64_t>(r.bytes.size());
     }
@@ -268,34 +125,29 @@ TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFi
         client->requestStop();
         client->wait();
     }
-    ASSERT_EQ(bytes[0], static_cast<int64_t>(oneToTwo.sent().size()));
-    ASSERT_EQ(bytes[1], static_cast<int64_t>(twoToOne.sent().size()));
+    ASSERT_TRUE(bytes[0] == rounds * 3000 && bytes[1] == rounds * 4000)
+        << bytes[0] << " and " << bytes[1] << " bytes captured of " << rounds << " rounds' 3000 and 4000\n"
+        << run.err();
 
+    const std::vector<TsharkPacket> expected = packetsOf(records);
     for (const char* file : {"a.pcap", "b.pcap"}) {
-        const std::vector<PcapRecord> got = readPcap(dir.read(file), error);
-        EXPECT_EQ(error, "") << file;
+        const std::vector<TsharkPacket> got = tsharkPackets(dir.file(file));
         EXPECT_TRUE(got == expected) << file << ": " << got.size() << " records of " << expected.size();
     }
-    // tshark's own reading of one of them (the other holds the same bytes, as read above).
-    EXPECT_EQ(tsharkReading(dir.file("a.pcap")), expectedReading(expected));
-
-    const std::vector<PcapRecord> lateRecords = readPcap(late, error);
-    EXPECT_EQ(error, "") << "the mid-stream client's";
-    ASSERT_FALSE(lateRecords.empty());
+    dir.write("late.pcap", late);
+    const std::vector<TsharkPacket> lateRecords = tsharkPackets(dir.file("late.pcap"), nullptr, /*cutShort=*/true);
+    ASSERT_FALSE(lateRecords.empty()) << "the mid-stream client's";
     const auto lateStart = std::ranges::find(expected, lateRecords.front());
     ASSERT_NE(lateStart, expected.end());
     EXPECT_GT(lateStart - expected.begin(), 0) << "it came mid-stream";
     EXPECT_TRUE(std::equal(lateRecords.begin(), lateRecords.end(), lateStart, expected.end()));
     EXPECT_EQ(expected.end() - lateStart, static_cast<ptrdiff_t>(lateRecords.size()));
 
-    std::vector<PcapRecord> rotated;
+    std::vector<TsharkPacket> rotated;
     for (const char* file : {"s.1.pcapng", "s.2.pcapng", "s.pcapng"}) {
-        int sections = 0;
-        const std::vector<PcapRecord> got = readPcapng(dir.read(file), error, sections);
-        EXPECT_EQ(error, "") << file;
-        EXPECT_EQ(sections, 1) << file;
-        EXPECT_FALSE(got.empty()) << file;
-        EXPECT_EQ(tsharkReading(dir.file(file)), expectedReading(got)) << file;
+        std::set<std::string> sections;
+        const std::vector<TsharkPacket> got = tsharkPackets(dir.file(file), &sections);
+        EXPECT_EQ(sections, std::set<std::string>{"1"}) << file << ": one section, its own";
         rotated.insert(rotated.end(), got.begin(), got.end());
     }
     EXPECT_TRUE(rotated == expected) << rotated.size() << " records of " << expected.size();

@@ -1,5 +1,7 @@
 #include "tests/support/child_process.h"
 
+#include <gtest/gtest.h>
+
 #include <regex>
 
 #include "tests/support/pty_cable.h"
@@ -29,4 +31,10 @@ std::string ChildProcess::awaitLine(const std::string& pattern, size_t& from) {
         });
     }
     return found;
+}
+
+std::string ChildProcess::expectLine(const std::string& pattern, size_t& from) {
+    const std::string line = awaitLine(pattern, from);
+    EXPECT_NE(line, "") << pattern << "\n" << err();
+    return line;
 }

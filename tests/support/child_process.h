@@ -16,7 +16,6 @@ public:
     ~ChildProcess();  // kills it when it has not ended
     ChildProcess(ChildProcess&&) = delete;
 
-    bool started() const;
     // The request a service manager makes to end it: SIGTERM; Ctrl+Break on Windows. false when
     // it could not be made (Wine gives no console to a program started outside a terminal).
     bool requestStop();
@@ -33,6 +32,8 @@ public:
     // up to 20 s; "" when none came. `from` moves past it, so that the next look finds a later one.
     std::string awaitLine(const std::string& pattern, size_t& from);
     std::string awaitLine(const std::string& pattern) { size_t from = 0; return awaitLine(pattern, from); }
+    // As awaitLine; when none came, a failure of the test naming the pattern, with all of stderr.
+    std::string expectLine(const std::string& pattern, size_t& from);
 
     // What the system's reader hands over as it comes.
     void gathered(bool fromErr, const char* bytes, size_t size);

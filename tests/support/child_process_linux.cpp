@@ -74,8 +74,6 @@ ChildProcess::~ChildProcess() {
     if (system_->reader.joinable()) system_->reader.join();
 }
 
-bool ChildProcess::started() const { return system_->pid > 0; }
-
 bool ChildProcess::requestStop() { return ::kill(system_->pid, SIGTERM) == 0; }
 
 void ChildProcess::signal(int number) { ::kill(system_->pid, number); }

@@ -51,8 +51,6 @@ ChildProcess::~ChildProcess() {
         if (pipe != nullptr) ::CloseHandle(pipe);
 }
 
-bool ChildProcess::started() const { return system_->started; }
-
 bool ChildProcess::requestStop() {
     return ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, system_->process.dwProcessId) != FALSE;
 }

@@ -15,15 +15,13 @@
 #include <regex>
 
 #include "display/qt/timeline_view.h"
-#include "decode/frame_line.h"
 #include "display/qt/timeline_window.h"
 #include "display/timeline_file.h"
 #include "display/timeline_frames.h"
-#include "display/timeline_records.h"
-#include "record/combined_record.h"
 #include "record/pcap_record.h"
 #include "shell/qt/window_hosts.h"
 #include "tests/decode/rtu_frame.h"
+#include "tests/display/timeline_lines.h"
 #include "tests/shell/qt/shell_harness.h"
 #include "tests/support/pty_cable.h"
 
@@ -35,28 +33,16 @@ constexpr int64_t kStart = int64_t{1796645007} * 1000000;  // a wall clock readi
 
 // The combined capture's lines of the records `source` holds that `keep` keeps.
 std::string linesOf(const TimelineSource& source, const std::function<bool(const TimelineRecord&)>& keep = {}) {
-    std::vector<TimelineRecord> records;
-    source.read(source.extent().first, SIZE_MAX, records);
     std::string lines;
-    for (const TimelineRecord& r : records)
-        if (!keep || keep(r))
-            appendCombinedRecord(lines, r.local, r.micros, r.gapMicros, r.channel,
-                                 reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size());
+    for (const TimelineRecord& r : readAll(source))
+        if (!keep || keep(r)) lines += recordLine(r);
     return lines;
-}
-
-std::vector<TimelineRecord> rowsOf(const TimelineSource& source) {
-    std::vector<TimelineRecord> rows;
-    source.read(source.extent().first, SIZE_MAX, rows);
-    return rows;
 }
 
 // What the frame log writes for these rows.
 std::string frameLinesOf(const std::vector<TimelineRecord>& rows) {
     std::string lines;
-    for (const TimelineRecord& r : rows)
-        appendFrameLine(lines, r.local, r.micros, r.gapMicros, r.channel,
-                        reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size(), r.verdict, r.summary);
+    for (const TimelineRecord& r : rows) lines += frameLine(r);
     return lines;
 }
 
@@ -80,7 +66,7 @@ protected:
     // One chunk as the read order hands it over, `gapMicros` after the one before.
     void feed(int channel, const std::string& bytes, int64_t gapMicros = 1000) {
         clock += gapMicros;
-        fedTo->onRead(channel, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), ReadTime{clock, clock});
+        takeRead(*fedTo, channel, bytes, clock, clock);
     }
     // `count` records, both directions in turn, of 1..40 bytes.
     void feedMany(int count) {
@@ -471,10 +457,10 @@ TEST_F(TimelineWindowTest, ExportWritesTheListOrTheFramesSelectedAsWiresharkRead
     // The rows that have bytes, each as a capture line without its gap: time, direction and bytes.
     const auto packetsOf = [](const std::vector<TimelineRecord>& rows) {
         std::string lines;
-        for (const TimelineRecord& r : rows)
-            if (!r.bytes.empty())
-                appendCombinedRecord(lines, r.local, r.micros, 0, r.channel,
-                                     reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size());
+        for (TimelineRecord r : rows) {
+            r.gapMicros = 0;
+            if (!r.bytes.empty()) lines += recordLine(r);
+        }
         return lines;
     };
     const auto exportTo = [&](const std::string& name) {
@@ -486,7 +472,7 @@ TEST_F(TimelineWindowTest, ExportWritesTheListOrTheFramesSelectedAsWiresharkRead
         TimelineFile file;
         int error = 0;
         if (!file.open(dir.file(name), error) || !waitUntil([&] { return file.progress().done; })) return std::string();
-        return packetsOf(rowsOf(file));
+        return packetsOf(readAll(file));
     };
     const auto exported = [&](const std::string& name, int count) {
         return QStringLiteral("Exported %1 records to %2").arg(count).arg(QString::fromStdString(dir.file(name)));
@@ -495,7 +481,7 @@ TEST_F(TimelineWindowTest, ExportWritesTheListOrTheFramesSelectedAsWiresharkRead
     ASSERT_TRUE(exportTo("records.pcap"));
     EXPECT_EQ(window->noteText(), exported("records.pcap", 4));
     EXPECT_EQ(dir.read("records.pcap").substr(0, 4), "\xD4\xC3\xB2\xA1") << "classic pcap, by its name";
-    EXPECT_EQ(readBack("records.pcap"), packetsOf(rowsOf(records)));
+    EXPECT_EQ(readBack("records.pcap"), packetsOf(readAll(records)));
 
     TimelineDecode frames;
     frames.frames = true;
@@ -503,7 +489,7 @@ TEST_F(TimelineWindowTest, ExportWritesTheListOrTheFramesSelectedAsWiresharkRead
     frames.choice.master = 1;
     window->setDecode(frames);
     ASSERT_TRUE(waitUntil([&] { return window->frames()->all().extent().end == 4; }));
-    const std::vector<TimelineRecord> rows = rowsOf(window->frames()->all());
+    const std::vector<TimelineRecord> rows = readAll(window->frames()->all());
     ASSERT_TRUE(rows[0].bytes == request && rows[3].verdict == Verdict::Timeout && rows[3].bytes.empty());
     ASSERT_TRUE(exportTo("frames.pcapng"));
     EXPECT_EQ(window->noteText(), exported("frames.pcapng", 3)) << "the timeout has no bytes";
@@ -570,7 +556,7 @@ TEST_F(TimelineInTheProgram, FramesShowEachFrameOnceWithItsAnswerTimeErrorsFindC
 
         const TimelineFrames* shown = window->frames();
         ASSERT_TRUE(waitUntil([&] { return shown->all().extent().end == 8; })) << shown->all().extent().end;
-        const std::vector<TimelineRecord> rows = rowsOf(shown->all());
+        const std::vector<TimelineRecord> rows = readAll(shown->all());
         EXPECT_EQ(view->source(), &shown->all());
         for (size_t i = 0; i < frames.size(); ++i) {
             EXPECT_TRUE(rows[i].frame && rows[i].bytes == bytesOf(frames[i]) && rows[i].channel == 1 + int(i % 2)) << i;
@@ -615,13 +601,10 @@ TEST_F(TimelineInTheProgram, FramesShowEachFrameOnceWithItsAnswerTimeErrorsFindC
         EXPECT_EQ(view->recordsInSight().back(), 9u);
 
         window->findChild<QCheckBox*>(kErrorsOnly)->click();
-        const std::vector<TimelineRecord> errors = rowsOf(*view->source());
-        EXPECT_EQ(view->source(), &shown->errors());
-        ASSERT_EQ(errors.size(), 2u);
-        EXPECT_TRUE(errors[0].bytes == bytesOf(crcBad) && errors[1].verdict == Verdict::Timeout);
+        EXPECT_EQ(view->source(), &shown->errors()) << "what errors() holds is the frames test's";
         window->findChild<QComboBox*>(kMode)->setCurrentIndex(0);
         std::string read;
-        for (const TimelineRecord& r : rowsOf(v.app.timeline)) read += r.bytes;
+        for (const TimelineRecord& r : readAll(v.app.timeline)) read += r.bytes;
         std::string written;
         for (size_t i : {0, 1, 2, 3, 4, 5, 6, 0, 1}) written += bytesOf(frames[i]);
         EXPECT_TRUE(view->source() == &v.app.timeline && !window->frames() && window->unitsText().isEmpty() &&
@@ -644,7 +627,7 @@ TEST_F(TimelineInTheProgram, FramesShowEachFrameOnceWithItsAnswerTimeErrorsFindC
         TimelineWindow* log = v.timelineWindows.fileWindows().front();
         ASSERT_TRUE(log->decode().frames && log->frames());
         EXPECT_TRUE(waitUntil([&] { return log->frames()->all().extent().end == 8; }));
-        EXPECT_EQ(frameLinesOf(rowsOf(log->frames()->all())), frameLinesOf(rows));
+        EXPECT_EQ(frameLinesOf(readAll(log->frames()->all())), frameLinesOf(rows));
         EXPECT_EQ(log->view()->source(), &log->frames()->errors()) << "errors only, as kept";
         EXPECT_EQ(dir.read("Vorlinex.ini"), ini.substr(0, ini.find("[DECODE]")) + kept);
         // Another protocol is kept as --decode names it; a delimiter starts from CR LF, a quiet gap from the gap set.

@@ -21,6 +21,7 @@
 #include "settings/port_restart.h"
 #include "settings/qt/serial_dialog.h"
 #include "shell/activity_arrows.h"
+#include "tests/display/timeline_lines.h"
 #include "tests/shell/qt/shell_harness.h"
 #include "tests/support/child_process.h"
 #include "tests/support/serial_servers.h"
@@ -411,10 +412,8 @@ TEST_F(Program, OpenOfARelaysAddressWatchesItLiveAndConnectsAgainOnceItIsBack) {
         };
         // What the window's list holds, all of it, in order.
         const auto shown = [&] {
-            std::vector<TimelineRecord> records;
-            remote.records().read(0, SIZE_MAX, records);
             std::string bytes;
-            for (const TimelineRecord& r : records) bytes += r.bytes;
+            for (const TimelineRecord& r : readAll(remote.records())) bytes += r.bytes;
             return bytes;
         };
         for (uint64_t connection = 1; connection <= 2; ++connection) {
