@@ -143,9 +143,10 @@ TEST(ProgramHelp, OpensThePageOfTheCurrentDirectoryElseTheOneBesideTheProgram) {
     EXPECT_EQ(opened.size(), 2u) << (boxes.empty() ? std::string() : boxes.front());
     std::error_code absent;
     const auto openedFile = [&](size_t i) { return fs::path(opened.at(i).toLocalFile().toStdWString()); };
-    if (opened.size() == 2)
+    if (opened.size() == 2) {
         EXPECT_TRUE(fs::equivalent(openedFile(0), besideProgram, absent) &&
                     fs::equivalent(openedFile(1), folder.file("Vorlinex.html"), absent));
+    }
     if (placedBeside) fs::remove(besideProgram);
 }
 
