@@ -45,7 +45,7 @@ bash tools/build.sh build-tsan -DVORLINEX_SANITIZE=thread -DVORLINEX_WITH_QT=OFF
 isolated ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L core
 
 echo "== libFuzzer harnesses (clang)"
-bash tools/fuzz.sh 45
+bash tools/fuzz.sh 30
 
 echo "== Debian package"
 bash tools/package.sh
