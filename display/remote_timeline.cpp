@@ -20,7 +20,7 @@ RemoteTimeline::RemoteTimeline(const NetworkAddress& address, uint64_t maxRecord
     : address_(address), records_(maxRecords, maxBytes) {
     records_.setTaking(true);
     if (makeWake(wake_) != 0) {
-        setStatus(Status::State::Ended, Status::Why::Failed, errno);
+        tell(Status::Why::Failed, errno, {}, nullptr, true);
         return;
     }
     thread_ = std::thread([this] { run(); });
@@ -47,22 +47,29 @@ int64_t RemoteTimeline::nowWallMicros() const {
            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - farAt_).count();
 }
 
-void RemoteTimeline::setStatus(Status::State state, Status::Why why, int systemError) {
+void RemoteTimeline::setState(Status::State state) {
     std::lock_guard<std::mutex> hold(lock_);
     status_.state = state;
-    // A new try keeps the last one's news, so that the user still reads why the connection
-    // before went; an ending replaces it.
-    if (why == Status::Why::None) return;
+}
+
+void RemoteTimeline::tell(Status::Why why, int systemError, std::string message, const PcapReader* reader,
+                          bool ends) {
+    std::lock_guard<std::mutex> hold(lock_);
+    // The news of a try replaces the last one's whole, so that the window never reads half of it.
     status_.why = why;
     status_.systemError = systemError;
-    status_.message.clear();
+    status_.message = std::move(message);
+    status_.stop = reader != nullptr ? reader->stop() : PcapStop::None;
+    status_.stopAt = reader != nullptr ? reader->stopAt() : 0;
+    status_.linkType = reader != nullptr ? reader->refusedLinkType() : 0;
+    if (ends) status_.state = Status::State::Ended;
 }
 
 void RemoteTimeline::run() {
     int failures = 0;
     std::shared_ptr<NetworkLookup> lookup;
     while (!stopping()) {
-        setStatus(Status::State::Connecting);
+        setState(Status::State::Connecting);
         ConnectResult result;
         {
             clearWake(wake_);
@@ -74,32 +81,19 @@ void RemoteTimeline::run() {
             lookup = connector.unfinishedLookup();
             if (result.state == ConnectResult::State::Connected) {
                 NetworkPort port(connector.take(), NetworkScheme::Tcp);
-                {
-                    std::lock_guard<std::mutex> hold(lock_);
-                    ++status_.connections;
-                }
                 failures = 0;
                 if (watch(port)) return;
             } else {
-                switch (result.failure) {
-                    case ConnectResult::Failure::Resolve: {
-                        setStatus(Status::State::Waiting, Status::Why::Resolve, result.systemError);
-                        std::lock_guard<std::mutex> hold(lock_);
-                        status_.message = result.resolverMessage;
-                        break;
-                    }
-                    case ConnectResult::Failure::TimedOut:
-                        setStatus(Status::State::Waiting, Status::Why::TimedOut, result.systemError);
-                        break;
-                    default:
-                        setStatus(Status::State::Waiting, Status::Why::Connect, result.systemError);
-                        break;
-                }
+                const Status::Why why = result.failure == ConnectResult::Failure::Resolve    ? Status::Why::Resolve
+                                        : result.failure == ConnectResult::Failure::TimedOut ? Status::Why::TimedOut
+                                                                                             : Status::Why::Connect;
+                tell(why, result.systemError, result.resolverMessage);
             }
         }
         if (stopping()) break;
         const auto delay = networkRetryDelay(++failures);
         {
+            // Waiting and when it ends, together: the window counts down to the next try.
             std::lock_guard<std::mutex> hold(lock_);
             status_.state = Status::State::Waiting;
             status_.retryAt = std::chrono::steady_clock::now() + delay;
@@ -110,7 +104,11 @@ void RemoteTimeline::run() {
 }
 
 bool RemoteTimeline::watch(NetworkPort& port) {
-    setStatus(Status::State::Watching);
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        status_.state = Status::State::Watching;
+        ++status_.connections;
+    }
     // Each connection is a stream of its own, its header first.
     PcapReader reader;
     std::vector<uint8_t> buffer(kReadBytes);
@@ -126,19 +124,19 @@ bool RemoteTimeline::watch(NetworkPort& port) {
     while (!stopping()) {
         const int events = waitForNetworkInput(port, wake_, kLookMs);
         if (events < 0) {
-            setStatus(Status::State::Waiting, Status::Why::Failed, errno);
+            tell(Status::Why::Failed, errno);
             return false;
         }
         if (events & WaitWoken) clearWake(wake_);
         for (int reads = 0; reads < kReadsPerLook && !stopping(); ++reads) {
             const ssize_t n = port.readData(buffer.data(), buffer.size());
             if (n == 0) {
-                setStatus(Status::State::Waiting, Status::Why::Closed);
+                tell(Status::Why::Closed);
                 return false;
             }
             if (n < 0) {
                 if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-                setStatus(Status::State::Waiting, Status::Why::Failed, errno);
+                tell(Status::Why::Failed, errno);
                 return false;
             }
             reader.feed(buffer.data(), static_cast<size_t>(n), take);
@@ -147,11 +145,7 @@ bool RemoteTimeline::watch(NetworkPort& port) {
             // come back the same, so it ends the watching.
             const PcapStop stop = reader.stop();
             const bool again = stop == PcapStop::Malformed || stop == PcapStop::Truncated;
-            setStatus(again ? Status::State::Waiting : Status::State::Ended, Status::Why::Stream);
-            std::lock_guard<std::mutex> hold(lock_);
-            status_.stop = stop;
-            status_.stopAt = reader.stopAt();
-            status_.linkType = reader.refusedLinkType();
+            tell(Status::Why::Stream, 0, {}, &reader, !again);
             return !again;
         }
     }

@@ -68,7 +68,11 @@ private:
     // Reads one connection until it ends or the watching stops; true when it ends the watching.
     bool watch(NetworkPort& port);
     bool stopping() const { return stop_.load(std::memory_order_acquire); }
-    void setStatus(Status::State state, Status::Why why = Status::Why::None, int systemError = 0);
+    void setState(Status::State state);
+    // What ended a try or a connection (with the stream's reader when it was the stream), and
+    // whether it ends the watching; the next try's wait is set by the loop.
+    void tell(Status::Why why, int systemError = 0, std::string message = {}, const PcapReader* reader = nullptr,
+              bool ends = false);
 
     const NetworkAddress address_;
     TimelineRecords records_;
