@@ -65,27 +65,6 @@ std::vector<TimelineRecord> makeRecords(size_t count, size_t maxLength, uint32_t
     return records;
 }
 
-// rowsBefore and recordAtRow agree with a walk over `given` under every filter, from 0 while nothing has gone.
-void expectRowsAgreeWithAWalk(const TimelineSource& source, const std::vector<TimelineRecord>& given) {
-    const TimelineExtent extent = source.extent();
-    for (TimelineFilter filter : {Both, OneToTwo, TwoToOne}) {
-        SCOPED_TRACE(static_cast<int>(filter));
-        const uint64_t base = source.rowsBefore(extent.first, filter);
-        ASSERT_TRUE(extent.first > 0 || base == 0);
-        uint64_t row = base, number = 0, at = 0;
-        for (uint64_t n = extent.first; n < extent.end; ++n) {
-            ASSERT_EQ(source.rowsBefore(n, filter), row) << "record " << n;
-            if (!timelineShows(filter, given[n].channel)) continue;
-            for (uint64_t r = 0; r < timelineRows(given[n].bytes.size()); ++r, ++row)
-                ASSERT_TRUE(source.recordAtRow(row, filter, number, at) && number == n && at == r)
-                    << "row " << row << ": " << number << "," << at;
-        }
-        ASSERT_EQ(source.rowsBefore(extent.end, filter), row);
-        EXPECT_FALSE(source.recordAtRow(row, filter, number, at) || source.recordAtRow(row + 100, filter, number, at));
-        EXPECT_FALSE(base > 0 && source.recordAtRow(base - 1, filter, number, at));
-    }
-}
-
 bool opened(TimelineFile& file, const std::string& path) {
     int error = 0;
     return file.open(path, error);
@@ -139,7 +118,7 @@ TEST(TimelineSources, ReadsGiveTheRecordsWholeAndRowsAgreeWithAWalk) {
             const auto at = records.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(from, 9000));
             EXPECT_EQ(textOf(out), textOf({at, at + static_cast<std::ptrdiff_t>(given)})) << from;
         }
-        expectRowsAgreeWithAWalk(*source, records);
+        expectRowsAgree(*source, records);
     }
 }
 
@@ -188,7 +167,7 @@ TEST(TimelineRecords, BoundsKeepTheNewestAndRowsTheirCountRecordsAreTakenOnlyWhi
             takeRead(to, r.channel, r.bytes, kStart + at, at);
             given.push_back(r);
         }
-        expectRowsAgreeWithAWalk(to, given);
+        expectRowsAgree(to, given);
     };
     TimelineRecords byCount(60), byBytes(1000, 300);
     byCount.setTaking(true);
@@ -325,7 +304,7 @@ TEST(TimelineFile, PcapAndPcapngFilesOpenToTheRecordsTheyHoldTimesGapsAndBytesEx
             file.read(from, 3, out);
             EXPECT_EQ(textOf(out), textOf(records, true, from, from + 3)) << from;
         }
-        expectRowsAgreeWithAWalk(file, records);
+        expectRowsAgree(file, records);
     };
     dir.write("ours.pcap", capturedAs(PcapForm::Pcap, records, {}));
     expectRecords("ours.pcap", 0, 0);
@@ -387,13 +366,16 @@ TEST(TimelineFile, PcapAndPcapngFilesOpenToTheRecordsTheyHoldTimesGapsAndBytesEx
 // damaged block length stops the reading there, the records before it shown.
 TEST(TimelineFile, ACaptureOfAnotherLinkTypeIsRefusedNamingItAndADamagedOneShowsTheRecordsBeforeTheDamage) {
     const std::vector<TimelineRecord> records = makeRecords(100, 40, 7);
-    const std::string pcap = capturedAs(PcapForm::Pcap, records, {}), ng = capturedAs(PcapForm::PcapNg, records, {});
+    std::vector<size_t> starts;
+    const std::string pcap = capturedAs(PcapForm::Pcap, records, {}),
+                      ng = capturedAs(PcapForm::PcapNg, records, {}, &starts);
     uint32_t headLength = 0, interfaceLength = 0;  // of the section header and the interface description
     std::memcpy(&headLength, ng.data() + 4, 4);
     std::memcpy(&interfaceLength, ng.data() + headLength + 4, 4);
-    std::string ethernetPcap = pcap, ethernetNg = ng;
+    std::string ethernetPcap = pcap, ethernetNg = ng, damaged = ng;
     ethernetPcap[20] = '\x01';
     ethernetNg[headLength + 8] = '\x01';
+    damaged[starts[50] + 4] = '\x07';  // a length no block has
     const std::string noPackets = ethernetNg.substr(0, headLength + interfaceLength);
     // An Ethernet interface described first, then the serial one, whose packets are interface 1's.
     std::string both = noPackets + ng.substr(headLength);
@@ -404,37 +386,24 @@ TEST(TimelineFile, ACaptureOfAnotherLinkTypeIsRefusedNamingItAndADamagedOneShows
         at += length;
     }
     ScratchDir dir;
-    const std::tuple<std::string, std::string, PcapStop, uint32_t, uint64_t> cases[] = {
-        {"ethernet.pcap", ethernetPcap, PcapStop::LinkType, 1u, 0u},
-        {"ethernet.pcapng", ethernetNg, PcapStop::LinkType, 1u, headLength + interfaceLength},
-        {"no-packets.pcapng", noPackets, PcapStop::LinkType, 1u, headLength},
-        {"both.pcapng", both, PcapStop::None, 0u, 0u},
+    // Name, content, why the reading stopped, the link type refused, where it stopped, records held.
+    const std::tuple<std::string, std::string, PcapStop, uint32_t, uint64_t, size_t> cases[] = {
+        {"ethernet.pcap", ethernetPcap, PcapStop::LinkType, 1u, 0u, 0},
+        {"ethernet.pcapng", ethernetNg, PcapStop::LinkType, 1u, headLength + interfaceLength, 0},
+        {"no-packets.pcapng", noPackets, PcapStop::LinkType, 1u, headLength, 0},
+        {"both.pcapng", both, PcapStop::None, 0u, 0u, records.size()},
+        {"damaged.pcapng", damaged, PcapStop::Malformed, 0u, starts[50], 50},
     };
-    for (const auto& [name, content, stop, linkType, at] : cases) {
+    for (const auto& [name, content, stop, linkType, at, held] : cases) {
         SCOPED_TRACE(name);
         dir.write(name, content);
         TimelineFile file;
         ASSERT_TRUE(opened(file, dir.file(name)));
         const TimelineFile::Progress progress = indexed(file);
-        EXPECT_EQ(std::make_tuple(progress.capture, progress.stop, progress.linkType, progress.stopAt),
-                  std::make_tuple(true, stop, linkType, at));
-        EXPECT_EQ(progress.records, stop == PcapStop::None ? records.size() : 0u);
+        EXPECT_EQ(std::make_tuple(progress.capture, progress.stop, progress.linkType, progress.stopAt, progress.records),
+                  std::make_tuple(true, stop, linkType, at, uint64_t{held}));
+        EXPECT_EQ(textOf(readAll(file)), textOf(records, true, 0, held));
     }
-
-    std::string damaged = ng;
-    const size_t block = ng.size() / 2 / 4 * 4;
-    std::vector<size_t> starts;
-    capturedAs(PcapForm::PcapNg, records, {}, &starts);
-    const size_t broken = *std::upper_bound(starts.begin(), starts.end(), block);
-    damaged[broken + 4] = '\x07';  // a length no block has
-    dir.write("damaged.pcapng", damaged);
-    TimelineFile file;
-    ASSERT_TRUE(opened(file, dir.file("damaged.pcapng")));
-    const TimelineFile::Progress progress = indexed(file);
-    const size_t before = static_cast<size_t>(std::find(starts.begin(), starts.end(), broken) - starts.begin());
-    EXPECT_EQ(std::make_tuple(progress.stop, progress.stopAt, progress.records),
-              std::make_tuple(PcapStop::Malformed, uint64_t{broken}, uint64_t{before}));
-    EXPECT_EQ(textOf(readAll(file)), textOf(records, true, 0, before));
 }
 
 #ifndef _WIN32  // a Windows file has holes only once marked sparse: its zeros would be written out
@@ -461,7 +430,7 @@ TEST(TimelineFile, ASparseFileIndexesToTheRecordsBetweenItsHoles) {
     records.erase(records.begin() + 100);  // the first after a hole is on the zeros' line
     for (size_t i = 0; i < records.size(); ++i) records[i].number = i;
     EXPECT_EQ(textOf(readAll(file)), textOf(records));
-    expectRowsAgreeWithAWalk(file, records);
+    expectRowsAgree(file, records);
 }
 #endif
 
@@ -527,7 +496,7 @@ TEST(TimelineFile, AnswersWhileIndexingAgreeWithAWalkAndAFileGrownOrCutShowsWhat
     EXPECT_EQ(std::make_tuple(progress.cut, progress.cutTo, progress.records, file.extent().end),
               std::make_tuple(true, 1000000u, whole, whole));
     EXPECT_EQ(textOf(readAll(file)), textOf({kept.begin(), kept.end() - (60000 - whole)}));
-    expectRowsAgreeWithAWalk(file, records);
+    expectRowsAgree(file, records);
     std::filesystem::resize_file(path, 0);
     EXPECT_TRUE(file.checkSize());
     EXPECT_EQ(std::make_tuple(file.progress().cutTo, file.extent().end, readAll(file).size()),

@@ -39,13 +39,6 @@ std::string linesOf(const TimelineSource& source, const std::function<bool(const
     return lines;
 }
 
-// What the frame log writes for these rows.
-std::string frameLinesOf(const std::vector<TimelineRecord>& rows) {
-    std::string lines;
-    for (const TimelineRecord& r : rows) lines += frameLine(r);
-    return lines;
-}
-
 std::string bytesOf(const std::vector<uint8_t>& frame) { return std::string(frame.begin(), frame.end()); }
 
 class TimelineInTheProgram : public ProgramOnCables {};
@@ -580,12 +573,12 @@ TEST_F(TimelineInTheProgram, FramesShowEachFrameOnceWithItsAnswerTimeErrorsFindC
         for (window->setFindPattern(QStringLiteral("00 10 12 34"), true); !window->advanceFind();) continue;
         ASSERT_TRUE(window->matchCount() == 2 && window->findNext());
         EXPECT_TRUE(view->match()->startRecord == 4 && view->match()->endRecord == 4);
-        EXPECT_EQ(view->selectionText(), frameLinesOf({rows[4]}));
+        EXPECT_EQ(view->selectionText(), frameLines({rows[4]}));
         view->selectAll();
         pressKeys(view, {Qt::Key_C}, Qt::ControlModifier);
         ASSERT_TRUE(waitUntil([&] { return !view->copying(); }));
         const std::string copied = QGuiApplication::clipboard()->text().toStdString();
-        EXPECT_EQ(copied, frameLinesOf(rows));
+        EXPECT_EQ(copied, frameLines(rows));
 
         // HOLD keeps the frames in sight while more come; released, the list follows them.
         window->findChild<QPushButton*>(kHold)->click();
@@ -621,13 +614,13 @@ TEST_F(TimelineInTheProgram, FramesShowEachFrameOnceWithItsAnswerTimeErrorsFindC
                     window->findChild<QCheckBox*>(kErrorsOnly)->isChecked()) << "a new window opens as they were left";
 
         // A frame log opens in Frames and shows its lines as they are; what is kept stays.
-        dir.write("frames.txt", frameLinesOf(rows));
+        dir.write("frames.txt", frameLines(rows));
         v.timelineWindows.openTimelineFile(QString::fromStdString(dir.file("frames.txt")));
         ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.fileWindows().size() == 1; }));
         TimelineWindow* log = v.timelineWindows.fileWindows().front();
         ASSERT_TRUE(log->decode().frames && log->frames());
         EXPECT_TRUE(waitUntil([&] { return log->frames()->all().extent().end == 8; }));
-        EXPECT_EQ(frameLinesOf(readAll(log->frames()->all())), frameLinesOf(rows));
+        EXPECT_EQ(frameLines(readAll(log->frames()->all())), frameLines(rows));
         EXPECT_EQ(log->view()->source(), &log->frames()->errors()) << "errors only, as kept";
         EXPECT_EQ(dir.read("Vorlinex.ini"), ini.substr(0, ini.find("[DECODE]")) + kept);
         // Another protocol is kept as --decode names it; a delimiter starts from CR LF, a quiet gap from the gap set.
