@@ -240,8 +240,10 @@ TEST_F(TimelineWindowTest, TheFindBarSearchesTheRecordsShownAndSelectsTheMatch) 
 }
 
 // The program's window: with DATETIME on, a rule marks each record after a pause of DATETIMEVAL seconds, until
-// OPTION's OK turns it off. OPEN gives a saved capture a read-only window; its note tells lines skipped and a cut;
-// a file with no record (settings, random binary), none at all or a folder is a box and no window.
+// OPTION's OK turns it off. OPEN gives a saved capture a read-only window; its note tells lines skipped and a cut.
+// A pcapng (as Wireshark saves serial records) shows the records the live window showed, times and gaps alike. A
+// file with no record (settings, random binary), none at all, a folder, a pcapng of another link type or a network
+// address that is not tcp:// is a box and no window; the dialog's name field takes a relay's address as typed.
 TEST_F(TimelineWindowTest, PausesAreRuledAsTheOptionsSayAndSavedTimelinesOpenReadOnly) {
     std::vector<BoxRequest> boxes;
     v.boxes = [&](const BoxRequest& box) { boxes.push_back(box); };
@@ -268,85 +270,63 @@ TEST_F(TimelineWindowTest, PausesAreRuledAsTheOptionsSayAndSavedTimelinesOpenRea
 
     feedMany(50);
     const std::string lines = linesOf(v.app.timeline);
+    std::string capture;  // the same records as a pcapng
+    appendPcapStart(capture, PcapForm::PcapNg, "test", "COM1 <-> COM2");
+    for (TimelineRecord r : readAll(v.app.timeline))
+        appendPcapRecord(capture, PcapForm::PcapNg, std::mktime(&r.local) * int64_t{1000000} + r.micros, r.channel,
+                         reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size());
     ScratchDir dir;
     const size_t cut = lines.find('\n', 200) + 1;
     dir.write("saved.txt", lines.substr(0, cut) + "not a record\n" + lines.substr(cut));
     dir.write("empty.txt", "");
+    dir.write("session.pcapng", capture);
+    capture[static_cast<uint8_t>(capture[4]) + 8] = '\x01';  // the interface's link type, after the section header
+    dir.write("ethernet.pcapng", capture);
+    // A file window once its file is read, all of it selected.
+    const auto opened = [&](size_t windows) {
+        EXPECT_TRUE(waitUntil([&] { return v.timelineWindows.fileWindows().size() == windows; }));
+        TimelineWindow* saved = v.timelineWindows.fileWindows().back();
+        EXPECT_TRUE(waitUntil([&] { return saved->file()->progress().done; }));
+        saved->view()->refresh();
+        saved->view()->selectAll();
+        return saved;
+    };
     v.timelineWindows.setFileChooser([&] { return std::optional<QString>(QString::fromStdString(dir.file("saved.txt"))); });
     window->findChild<QPushButton*>(kOpen)->click();
-    ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.fileWindows().size() == 1; }));
-    TimelineWindow* saved = v.timelineWindows.fileWindows().front();
+    TimelineWindow* saved = opened(1);
     EXPECT_TRUE(saved->windowTitle() == QStringLiteral("saved.txt") && saved->readOnly() &&
                 !saved->findChild<QPushButton*>(kHold) && !saved->findChild<QPushButton*>(kClear));
     const auto badLine = std::count(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(cut), '\n') + 1;
-    const auto noteSays = [&](const QString& text, bool ending = false) {
-        EXPECT_TRUE(waitUntil([&] { return ending ? saved->noteText().endsWith(text) : saved->noteText() == text; }))
-            << saved->noteText().toStdString();
-    };
-    noteSays(QStringLiteral("File line %1 is not a timeline record (1 such line skipped)").arg(badLine));
-    ASSERT_TRUE(waitUntil([&] { return saved->file()->progress().done; }));
-    saved->view()->refresh();
-    saved->view()->selectAll();
+    const QString skipped = QStringLiteral("File line %1 is not a timeline record (1 such line skipped)").arg(badLine);
+    EXPECT_TRUE(waitUntil([&] { return saved->noteText() == skipped; })) << saved->noteText().toStdString();
     EXPECT_EQ(std::make_pair(saved->view()->recordsInSight().front(), saved->view()->selectionText()),
               std::make_pair(uint64_t{0}, lines)) << "at its top";
     searchAll(saved, QStringLiteral("aaaa"));
     EXPECT_TRUE(saved->matchCount() > 0 && boxes.empty());
     ASSERT_EQ(::truncate(dir.file("saved.txt").c_str(), 1000), 0);
-    noteSays(QStringLiteral("\nThe file was cut to 1,000 bytes while open: only the records it still holds are shown"), true);
+    const QString cutNote =
+        QStringLiteral("\nThe file was cut to 1,000 bytes while open: only the records it still holds are shown");
+    EXPECT_TRUE(waitUntil([&] { return saved->noteText().endsWith(cutNote); })) << saved->noteText().toStdString();
+
+    v.timelineWindows.openTimelineFile(QString::fromStdString(dir.file("session.pcapng")));
+    TimelineWindow* session = opened(2);
+    EXPECT_EQ(session->view()->selectionText(), lines);
+    EXPECT_TRUE(session->windowTitle() == QStringLiteral("session.pcapng") && session->noteText().isEmpty());
 
     dir.write("Vorlinex.ini", "[DEVICES]\nCOM1=/dev/ttyUSB0\r\n[DATETIME]\nDATETIME=1\n");
     dir.write("random.bin", randomBytes(3 << 20, 8));
     const std::string none = "Not a timeline: no line of the file is a timeline record";
-    const std::pair<std::string, std::string> refused[] = {{"empty.txt", none}, {"Vorlinex.ini", none},
-        {"random.bin", none}, {"missing.txt", "No such file or directory"}, {"", "Is a directory"}};
-    for (const auto& [name, reason] : refused) {
-        v.timelineWindows.openTimelineFile(QString::fromStdString(dir.file(name)));
-        ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.pendingFiles() == 0; }) && !boxes.empty());
-        EXPECT_EQ(boxes.back().text, "Timeline Open Error\n" + dir.file(name) + "\n" + reason);
+    const std::pair<std::string, std::string> refused[] = {{dir.file("empty.txt"), none},
+        {dir.file("Vorlinex.ini"), none}, {dir.file("random.bin"), none},
+        {dir.file("ethernet.pcapng"), "Link type 1 (Ethernet): only serial records (link type 250) can be shown"},
+        {dir.file("missing.txt"), "No such file or directory"}, {dir.file(""), "Is a directory"},
+        {"rfc2217://127.0.0.1:9", "A relay on another machine is watched as tcp://HOST:PORT"}};
+    for (size_t i = 0; const auto& [name, reason] : refused) {
+        v.timelineWindows.openTimelineFile(QString::fromStdString(name));
+        ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.pendingFiles() == 0; }) && boxes.size() == ++i);
+        EXPECT_EQ(boxes.back().text, "Timeline Open Error\n" + name + "\n" + reason);
     }
-    EXPECT_EQ(std::make_pair(boxes.size(), v.timelineWindows.fileWindows().size()), std::make_pair(size_t{5}, size_t{1}));
-}
 
-// OPEN of a pcapng (as Wireshark saves serial records) shows the records the live window showed, times and gaps
-// alike; one of another link type opens nothing and the box names it.
-TEST_F(TimelineWindowTest, OpenShowsAPcapngsRecordsRefusesAnotherLinkTypeAndTakesARelaysAddress) {
-    std::vector<BoxRequest> boxes;
-    v.boxes = [&](const BoxRequest& box) { boxes.push_back(box); };
-    v.timelineWindows.openTimelineWindow();
-    ASSERT_TRUE(window = v.timelineWindows.timelineWindow());
-    fedTo = &v.app.timeline;
-    std::string capture;
-    appendPcapStart(capture, PcapForm::PcapNg, "test", "COM1 <-> COM2");
-    for (int i = 0; i < 40; ++i) {
-        const std::string bytes(1 + i * 7 % 40, static_cast<char>('a' + i % 26));
-        feed(1 + i % 2, bytes, 300007);
-        appendPcapRecord(capture, PcapForm::PcapNg, clock, 1 + i % 2, reinterpret_cast<const uint8_t*>(bytes.data()),
-                         bytes.size());
-    }
-    std::string ethernet = capture;
-    ethernet[static_cast<uint8_t>(capture[4]) + 8] = '\x01';  // the interface's link type, after the section header
-    ScratchDir dir;
-    dir.write("session.pcapng", capture);
-    dir.write("ethernet.pcapng", ethernet);
-    const QString session = QString::fromStdString(dir.file("session.pcapng"));
-    v.timelineWindows.setFileChooser([&] { return std::optional<QString>(session); });
-    window->findChild<QPushButton*>(kOpen)->click();
-    ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.fileWindows().size() == 1; }));
-    TimelineWindow* saved = v.timelineWindows.fileWindows().front();
-    ASSERT_TRUE(waitUntil([&] { return saved->file()->progress().done; }));
-    saved->view()->refresh();
-    saved->view()->selectAll();
-    EXPECT_EQ(saved->view()->selectionText(), linesOf(v.app.timeline));
-    EXPECT_TRUE(saved->windowTitle() == QStringLiteral("session.pcapng") && saved->noteText().isEmpty());
-
-    v.timelineWindows.openTimelineFile(QString::fromStdString(dir.file("ethernet.pcapng")));
-    ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.pendingFiles() == 0; }) && boxes.size() == 1);
-    EXPECT_EQ(boxes.back().text, "Timeline Open Error\n" + dir.file("ethernet.pcapng") +
-                                     "\nLink type 1 (Ethernet): only serial records (link type 250) can be shown");
-    EXPECT_EQ(v.timelineWindows.fileWindows().size(), 1u);
-
-    // The dialog's name field takes a relay's address as typed; a network path that is no relay's
-    // stream is refused with what it should be.
     v.timelineWindows.setFileChooser(nullptr);
     QTimer::singleShot(0, window, [] {
         auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
@@ -355,13 +335,9 @@ TEST_F(TimelineWindowTest, OpenShowsAPcapngsRecordsRefusesAnotherLinkTypeAndTake
         dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Open)->click();
     });
     window->findChild<QPushButton*>(kOpen)->click();
-    ASSERT_EQ(v.timelineWindows.fileWindows().size(), 2u);
+    ASSERT_EQ(v.timelineWindows.fileWindows().size(), 3u);
     TimelineWindow* watching = v.timelineWindows.fileWindows().back();
     EXPECT_TRUE(watching->remote() != nullptr && watching->windowTitle() == QStringLiteral("tcp://127.0.0.1:9"));
-    v.timelineWindows.openTimelineFile(QStringLiteral("rfc2217://127.0.0.1:9"));
-    ASSERT_EQ(boxes.size(), 2u);
-    EXPECT_EQ(boxes.back().text,
-              "Timeline Open Error\nrfc2217://127.0.0.1:9\nA relay on another machine is watched as tcp://HOST:PORT");
 }
 
 // A row: time, gap, direction, count, hex and text in columns; further rows only bytes; the date on the first
