@@ -13,41 +13,29 @@
 
 namespace {
 
-struct Read {
-    int channel;
-    std::string bytes;
-    int64_t wall;
-};
-
 // 70 reads from `start`, each a second or less after the one before, into a live list of 50;
-// records 10..39 of port 2 chosen after the 40th, so that the 20 reads since let 0..19 go before
-// the export starts: it writes 20..39 of port 2, in both forms.
+// records 10..39 of port 2 chosen, of which the reads after the 40th let 0..19 go before the
+// export starts: it writes 20..39 of port 2, in both forms.
 void exportStillHeld(int64_t start) {
     SCOPED_TRACE(start);
     ScratchDir dir;
     std::mt19937 random(9);
-    std::vector<Read> reads;
+    TimelineRecords live(50);
+    live.setTaking(true);
+    std::vector<TsharkPacket> wanted;
     int64_t wall = start;
     for (uint32_t i = 0; i < 70; ++i) {
         wall += 1 + random() % 1'000'000;
-        reads.push_back({1 + static_cast<int>(random() % 2), randomBytes(1 + random() % 40, i), wall});
+        const int channel = 1 + static_cast<int>(random() % 2);
+        const std::string bytes = randomBytes(1 + random() % 40, i);
+        takeRead(live, channel, bytes, wall, wall);
+        if (i >= 20 && i < 40 && channel == 2) wanted.push_back({wall, 2, tsharkHex(bytes)});
     }
-    TimelineRecords live(50);
-    live.setTaking(true);
-    const auto take = [&](size_t from, size_t to) {
-        for (size_t i = from; i < to; ++i)
-            takeRead(live, reads[i].channel, reads[i].bytes, reads[i].wall, reads[i].wall);
-    };
-    take(0, 40);
+    ASSERT_EQ(live.extent().first, 20u);
     TimelineSelection chosen;
     chosen.next = 10;
     chosen.last = 39;
     chosen.channels = timelineChannelBit(2);
-    take(40, reads.size());
-    ASSERT_EQ(live.extent().first, 20u);
-    std::vector<TsharkPacket> wanted;
-    for (size_t i = 20; i < 40; ++i)
-        if (reads[i].channel == 2) wanted.push_back({reads[i].wall, 2, tsharkHex(reads[i].bytes)});
 
     for (PcapForm form : {PcapForm::Pcap, PcapForm::PcapNg}) {
         const std::string out = dir.file(form == PcapForm::Pcap ? "chosen.pcap" : "chosen.pcapng");
