@@ -150,15 +150,11 @@ TEST(TimelineFrames, LiveRecordsGiveTheFrameLogsLinesAndItsErrorsAndABoundLetsTh
 TEST(TimelineFrames, ASavedCaptureGivesTheFrameLogsLinesAndASavedFrameLogReadsBackAsItIs) {
     const std::vector<Read> reads = modbusTraffic();
     ScratchDir dir;
+    TimelineRecords live;  // its records as the combined capture writes them
+    live.setTaking(true);
+    for (const Read& read : reads) take(live, read);
     std::string capture;
-    for (size_t i = 0; i < reads.size(); ++i) {
-        const std::time_t second = static_cast<std::time_t>(reads[i].wall / 1000000);
-        std::tm local{};
-        localtime_r(&second, &local);
-        appendCombinedRecord(capture, local, static_cast<int32_t>(reads[i].wall % 1000000),
-                             i == 0 ? 0 : reads[i].wall - reads[i - 1].wall, reads[i].channel, reads[i].bytes.data(),
-                             reads[i].bytes.size());
-    }
+    for (const TimelineRecord& r : readAll(live)) capture += recordLine(r);
     dir.write("capture.log", capture);
     const std::string frameLog = referenceOf(reads, true).text();
     dir.write("frames.log", frameLog);

@@ -70,8 +70,12 @@ bool opened(TimelineFile& file, const std::string& path) {
     return file.open(path, error);
 }
 
-// Once the indexer is done (a busy machine may take long over gigabytes of holes).
-TimelineFile::Progress indexed(const TimelineFile& file) {
+// Once the indexer is done (a busy machine may take long over gigabytes of holes), the file opened first when named.
+TimelineFile::Progress indexed(TimelineFile& file, const std::string& path = {}) {
+    if (!path.empty() && !opened(file, path)) {
+        ADD_FAILURE() << "cannot open " << path;
+        return {};
+    }
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(2);
     while (!file.progress().done && std::chrono::steady_clock::now() < giveUp)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -102,8 +106,7 @@ TEST(TimelineSources, ReadsGiveTheRecordsWholeAndRowsAgreeWithAWalk) {
     }
     dir.write("saved.log", text + recordLine(records[0]).substr(0, 70));
     TimelineFile saved;
-    ASSERT_TRUE(opened(saved, dir.file("saved.log")));
-    const TimelineFile::Progress progress = indexed(saved);
+    const TimelineFile::Progress progress = indexed(saved, dir.file("saved.log"));
     EXPECT_EQ(std::make_tuple(progress.records, progress.skippedLines, progress.firstSkippedLine, progress.error,
                               progress.bytesRead),
               std::make_tuple(records.size(), 16u, 6u, 0, progress.size));
@@ -254,8 +257,7 @@ TEST(TimelineFile, ACombinedCaptureOfTheProgramOpensToTheRecordsItsTimelineHeld)
     }
     ASSERT_TRUE(app.captures.combinedCapture.close() && app.timeline.extent().end == 600u);
     TimelineFile file;
-    ASSERT_TRUE(opened(file, dir.file("both.log")));
-    indexed(file);
+    indexed(file, dir.file("both.log"));
     EXPECT_EQ(textOf(readAll(file)), textOf(readAll(app.timeline)));
 }
 
@@ -293,8 +295,7 @@ TEST(TimelineFile, PcapAndPcapngFilesOpenToTheRecordsTheyHoldTimesGapsAndBytesEx
     const auto expectRecords = [&](const std::string& name, uint64_t skipped, uint64_t firstSkipped) {
         SCOPED_TRACE(name);
         TimelineFile file;
-        ASSERT_TRUE(opened(file, dir.file(name)));
-        const TimelineFile::Progress progress = indexed(file);
+        const TimelineFile::Progress progress = indexed(file, dir.file(name));
         EXPECT_EQ(std::make_tuple(progress.capture, progress.records, progress.skippedLines, progress.firstSkippedLine,
                                   progress.stop, progress.bytesRead),
                   std::make_tuple(true, records.size(), skipped, firstSkipped, PcapStop::None, progress.size));
@@ -323,8 +324,7 @@ TEST(TimelineFile, PcapAndPcapngFilesOpenToTheRecordsTheyHoldTimesGapsAndBytesEx
     // A saved combined capture exported as EXPORT writes it, then opened.
     dir.write("saved.log", textOf(records, false));
     TimelineFile saved;
-    ASSERT_TRUE(opened(saved, dir.file("saved.log")));
-    indexed(saved);
+    indexed(saved, dir.file("saved.log"));
     for (const PcapForm form : {PcapForm::Pcap, PcapForm::PcapNg}) {
         std::string exported;
         appendPcapStart(exported, form, "test", "COM1 <-> COM2");
@@ -347,8 +347,7 @@ TEST(TimelineFile, PcapAndPcapngFilesOpenToTheRecordsTheyHoldTimesGapsAndBytesEx
 
     dir.write("cut.pcapng", appended.substr(0, appended.size() - 5));
     TimelineFile cut;
-    ASSERT_TRUE(opened(cut, dir.file("cut.pcapng")));
-    TimelineFile::Progress progress = indexed(cut);
+    TimelineFile::Progress progress = indexed(cut, dir.file("cut.pcapng"));
     EXPECT_EQ(std::make_tuple(progress.records, progress.stop, progress.stopAt),
               std::make_tuple(records.size() - 1, PcapStop::Truncated, uint64_t{starts.back()}));
     EXPECT_EQ(textOf(readAll(cut)), textOf(records, true, 0, records.size() - 1));
@@ -398,8 +397,7 @@ TEST(TimelineFile, ACaptureOfAnotherLinkTypeIsRefusedNamingItAndADamagedOneShows
         SCOPED_TRACE(name);
         dir.write(name, content);
         TimelineFile file;
-        ASSERT_TRUE(opened(file, dir.file(name)));
-        const TimelineFile::Progress progress = indexed(file);
+        const TimelineFile::Progress progress = indexed(file, dir.file(name));
         EXPECT_EQ(std::make_tuple(progress.capture, progress.stop, progress.linkType, progress.stopAt, progress.records),
                   std::make_tuple(true, stop, linkType, at, uint64_t{held}));
         EXPECT_EQ(textOf(readAll(file)), textOf(records, true, 0, held));
@@ -423,8 +421,7 @@ TEST(TimelineFile, ASparseFileIndexesToTheRecordsBetweenItsHoles) {
     hole(uintmax_t{7} << 29);
     append("\n" + textOf(records, false, 200));
     TimelineFile file;
-    ASSERT_TRUE(opened(file, path));
-    const TimelineFile::Progress progress = indexed(file);
+    const TimelineFile::Progress progress = indexed(file, path);
     EXPECT_GT(progress.size, uint64_t{9} << 29);
     EXPECT_EQ(std::make_tuple(progress.error, progress.skippedLines, progress.firstSkippedLine), std::make_tuple(0, 2u, 101u));
     records.erase(records.begin() + 100);  // the first after a hole is on the zeros' line
