@@ -432,25 +432,24 @@ TEST_F(TimelineWindowTest, ExportWritesTheListOrTheFramesSelectedAsWiresharkRead
         }
         return lines;
     };
+    // EXPORT to `name`; once it is done, what the note under the list says.
     const auto exportTo = [&](const std::string& name) {
         chosen = name;
         window->findChild<QPushButton*>(kExport)->click();
-        return waitUntil([&] { return !window->exporting(); });
+        EXPECT_TRUE(waitUntil([&] { return !window->exporting(); }));
+        return window->noteText().toStdString();
     };
-    const auto readBack = [&](const std::string& name) {
+    // Exported as the note says, `count` packets that read back as `rows` do.
+    const auto expectExported = [&](const std::string& name, const std::vector<TimelineRecord>& rows, int count) {
+        EXPECT_EQ(exportTo(name), "Exported " + std::to_string(count) + " records to " + dir.file(name));
         TimelineFile file;
         int error = 0;
-        if (!file.open(dir.file(name), error) || !waitUntil([&] { return file.progress().done; })) return std::string();
-        return packetsOf(readAll(file));
-    };
-    const auto exported = [&](const std::string& name, int count) {
-        return QStringLiteral("Exported %1 records to %2").arg(count).arg(QString::fromStdString(dir.file(name)));
+        ASSERT_TRUE(file.open(dir.file(name), error) && waitUntil([&] { return file.progress().done; }));
+        EXPECT_EQ(packetsOf(readAll(file)), packetsOf(rows));
     };
 
-    ASSERT_TRUE(exportTo("records.pcap"));
-    EXPECT_EQ(window->noteText(), exported("records.pcap", 4));
+    expectExported("records.pcap", readAll(records), 4);
     EXPECT_EQ(dir.read("records.pcap").substr(0, 4), "\xD4\xC3\xB2\xA1") << "classic pcap, by its name";
-    EXPECT_EQ(readBack("records.pcap"), packetsOf(readAll(records)));
 
     TimelineDecode frames;
     frames.frames = true;
@@ -460,18 +459,13 @@ TEST_F(TimelineWindowTest, ExportWritesTheListOrTheFramesSelectedAsWiresharkRead
     ASSERT_TRUE(waitUntil([&] { return window->frames()->all().extent().end == 4; }));
     const std::vector<TimelineRecord> rows = readAll(window->frames()->all());
     ASSERT_TRUE(rows[0].bytes == request && rows[3].verdict == Verdict::Timeout && rows[3].bytes.empty());
-    ASSERT_TRUE(exportTo("frames.pcapng"));
-    EXPECT_EQ(window->noteText(), exported("frames.pcapng", 3)) << "the timeout has no bytes";
+    expectExported("frames.pcapng", rows, 3);  // the timeout has no bytes
     EXPECT_NE(dir.read("frames.pcapng").find("Vorlinex v1.01a"), std::string::npos) << "the section names the program";
-    EXPECT_EQ(readBack("frames.pcapng"), packetsOf(rows));
     view->selectRecords(1, 3, 3);
-    ASSERT_TRUE(exportTo("selected.pcapng"));
-    EXPECT_EQ(window->noteText(), exported("selected.pcapng", 2));
-    EXPECT_EQ(readBack("selected.pcapng"), packetsOf({rows[1], rows[2]}));
+    expectExported("selected.pcapng", {rows[1], rows[2]}, 2);
 
-    ASSERT_TRUE(exportTo("missing/frames.pcapng"));
-    EXPECT_EQ(window->noteText(), QStringLiteral("The records could not be exported to %1: No such file or directory")
-                                      .arg(QString::fromStdString(dir.file("missing/frames.pcapng"))));
+    EXPECT_EQ(exportTo("missing/frames.pcapng"),
+              "The records could not be exported to " + dir.file("missing/frames.pcapng") + ": No such file or directory");
 }
 
 // The program's window in Frames: a Modbus master on port 1's cable and its slave on port 2's. Each frame is
@@ -501,16 +495,12 @@ TEST_F(TimelineInTheProgram, FramesShowEachFrameOnceWithItsAnswerTimeErrorsFindC
         timeout->setText(QStringLiteral("3000"));
         emit timeout->editingFinished();
 
-        const std::vector<uint8_t> crcBad = [] {
-            std::vector<uint8_t> frame = rtu({0x11, 0x03, 0x02, 0x00, 0x2A});
-            frame.back() ^= 0xFF;
-            return frame;
-        }();
-        const std::vector<std::vector<uint8_t>> frames = {
+        std::vector<std::vector<uint8_t>> frames = {
             rtu({0x11, 0x03, 0x00, 0x6B, 0x00, 0x03}), rtu({0x11, 0x03, 0x06, 0xAE, 0x41, 0x56, 0x52, 0x43, 0x40}),
-            rtu({0x11, 0x03, 0x00, 0x01, 0x00, 0x01}), crcBad,
+            rtu({0x11, 0x03, 0x00, 0x01, 0x00, 0x01}), rtu({0x11, 0x03, 0x02, 0x00, 0x2A}),
             rtu({0x11, 0x06, 0x00, 0x10, 0x12, 0x34}), rtu({0x11, 0x06, 0x00, 0x10, 0x12, 0x34}),
             rtu({0x11, 0x01, 0x00, 0x13, 0x00, 0x25})};  // left unanswered
+        frames[3].back() ^= 0xFF;  // a bad CRC
         const auto sent = std::chrono::steady_clock::now();
         flow(first, second, bytesOf(frames[0]));
         flow(second, first, bytesOf(frames[1]));
