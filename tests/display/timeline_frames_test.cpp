@@ -12,7 +12,6 @@
 #include "display/timeline_file.h"
 #include "display/timeline_frames.h"
 #include "display/timeline_records.h"
-#include "record/combined_record.h"
 #include "tests/decode/rtu_frame.h"
 #include "tests/display/timeline_lines.h"
 #include "tests/support/pty_cable.h"
@@ -79,9 +78,8 @@ struct Reference {
     std::vector<uint64_t> firstRecords;
     std::string text(size_t from = 0, bool errorsOnly = false) const {
         std::string text;
-        for (size_t i = from; i < lines.size(); ++i) {
+        for (size_t i = from; i < lines.size(); ++i)
             if (!errorsOnly || verdictIsError(verdicts[i])) text += lines[i];
-        }
         return text;
     }
     std::vector<Verdict> verdicts;

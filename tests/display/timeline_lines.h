@@ -1,11 +1,12 @@
 // What the timeline tests share: a read handed to a live list as the read order hands it, every
-// record a source holds, a record as the combined capture's or the frame log's line, and the check
+// record a source holds, records as the combined capture's or the frame log's lines, and the check
 // of a source's rows against a walk over its records.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,14 @@ inline std::string recordLine(const TimelineRecord& r) {
     appendCombinedRecord(line, r.local, r.micros, r.gapMicros, r.channel,
                          reinterpret_cast<const uint8_t*>(r.bytes.data()), r.bytes.size());
     return line;
+}
+
+// The combined capture's lines of the records `source` holds that `keep` keeps.
+inline std::string linesOf(const TimelineSource& source, const std::function<bool(const TimelineRecord&)>& keep = {}) {
+    std::string lines;
+    for (const TimelineRecord& r : readAll(source))
+        if (!keep || keep(r)) lines += recordLine(r);
+    return lines;
 }
 
 inline std::string frameLines(const std::vector<TimelineRecord>& rows) {

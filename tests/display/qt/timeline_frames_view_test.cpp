@@ -7,14 +7,12 @@
 #include <QFontDatabase>
 #include <QImage>
 #include <QPalette>
-#include <QScrollBar>
 #include <algorithm>
 #include <iomanip>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "decode/frame_line.h"
 #include "display/qt/timeline_view.h"
 #include "display/timeline_file.h"
 #include "display/timeline_records.h"

@@ -31,14 +31,6 @@ using namespace timeline_control;
 
 constexpr int64_t kStart = int64_t{1796645007} * 1000000;  // a wall clock reading, in microseconds
 
-// The combined capture's lines of the records `source` holds that `keep` keeps.
-std::string linesOf(const TimelineSource& source, const std::function<bool(const TimelineRecord&)>& keep = {}) {
-    std::string lines;
-    for (const TimelineRecord& r : readAll(source))
-        if (!keep || keep(r)) lines += recordLine(r);
-    return lines;
-}
-
 std::string bytesOf(const std::vector<uint8_t>& frame) { return std::string(frame.begin(), frame.end()); }
 
 class TimelineInTheProgram : public ProgramOnCables {};
@@ -489,11 +481,10 @@ TEST_F(TimelineInTheProgram, FramesShowEachFrameOnceWithItsAnswerTimeErrorsFindC
             << "read at start; what is not a protocol or a time reads as the default";
         // Times longer than a busy machine's pauses: the frame written in pieces is joined by its length, and
         // every answer comes in time.
-        auto* gap = window->findChild<QLineEdit*>(kGap);
-        gap->setText(QStringLiteral("2000"));
-        emit gap->editingFinished();
-        timeout->setText(QStringLiteral("3000"));
-        emit timeout->editingFinished();
+        for (const auto& [edit, text] : {std::pair{window->findChild<QLineEdit*>(kGap), "2000"}, {timeout, "3000"}}) {
+            edit->setText(QString::fromLatin1(text));
+            emit edit->editingFinished();
+        }
 
         std::vector<std::vector<uint8_t>> frames = {
             rtu({0x11, 0x03, 0x00, 0x6B, 0x00, 0x03}), rtu({0x11, 0x03, 0x06, 0xAE, 0x41, 0x56, 0x52, 0x43, 0x40}),
