@@ -398,8 +398,9 @@ TEST(TimelineFile, ACaptureOfAnotherLinkTypeIsRefusedNamingItAndADamagedOneShows
         dir.write(name, content);
         TimelineFile file;
         const TimelineFile::Progress progress = indexed(file, dir.file(name));
-        EXPECT_EQ(std::make_tuple(progress.capture, progress.stop, progress.linkType, progress.stopAt, progress.records),
-                  std::make_tuple(true, stop, linkType, at, uint64_t{held}));
+        EXPECT_EQ(
+            std::make_tuple(progress.capture, progress.stop, progress.linkType, progress.stopAt, progress.records),
+            std::make_tuple(true, stop, linkType, at, uint64_t{held}));
         EXPECT_EQ(textOf(readAll(file)), textOf(records, true, 0, held));
     }
 }

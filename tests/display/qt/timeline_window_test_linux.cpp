@@ -456,8 +456,9 @@ TEST_F(TimelineWindowTest, ExportWritesTheListOrTheFramesSelectedAsWiresharkRead
     view->selectRecords(1, 3, 3);
     expectExported("selected.pcapng", {rows[1], rows[2]}, 2);
 
+    const std::string missing = dir.file("missing/frames.pcapng");
     EXPECT_EQ(exportTo("missing/frames.pcapng"),
-              "The records could not be exported to " + dir.file("missing/frames.pcapng") + ": No such file or directory");
+              "The records could not be exported to " + missing + ": No such file or directory");
 }
 
 // The program's window in Frames: a Modbus master on port 1's cable and its slave on port 2's. Each frame is
