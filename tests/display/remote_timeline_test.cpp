@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "capture/pcap_server.h"
 #include "display/remote_timeline.h"
+#include "tests/display/timeline_lines.h"
 #include "tests/support/pty_cable.h"
 #include "tests/support/test_socket.h"
 
@@ -18,36 +18,16 @@ using Status = RemoteTimeline::Status;
 // A second of the far relay's clock an hour behind ours, as a rig's unset clock may be.
 constexpr int64_t kFarStart = 1796687990000000;  // 2026-12-07 23:59:50 UTC
 
-struct Sent {
-    int channel;
-    std::string bytes;
-    int64_t wallMicros;
-};
-
-// Records of both directions, ever longer, 1.5 ms apart on the far relay's clock.
-void serve(PcapServer& server, std::vector<Sent>& sent, int count) {
+// Records of both directions, ever longer, 1.5 ms apart on the far relay's clock; `sent` takes them too.
+void serve(PcapServer& server, TimelineRecords& sent, int count) {
     for (int i = 0; i < count; ++i) {
-        const size_t n = sent.size();
-        Sent s{n % 3 == 2 ? 2 : 1, randomBytes(1 + n % 40, static_cast<uint32_t>(n)),
-               kFarStart + static_cast<int64_t>(n) * 1500};
-        server.onRead(s.channel, reinterpret_cast<const uint8_t*>(s.bytes.data()), s.bytes.size(),
-                      ReadTime{s.wallMicros, s.wallMicros});
-        sent.push_back(s);
+        const uint64_t n = sent.extent().end;
+        const int channel = n % 3 == 2 ? 2 : 1;
+        const std::string bytes = randomBytes(1 + n % 40, static_cast<uint32_t>(n));
+        const int64_t wall = kFarStart + static_cast<int64_t>(n) * 1500;
+        server.onRead(channel, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), ReadTime{wall, wall});
+        takeRead(sent, channel, bytes, wall, wall);
     }
-}
-
-// The records held must be those sent, in order, with their times and the gaps between them.
-void expectSent(RemoteTimeline& remote, const std::vector<Sent>& sent) {
-    std::vector<TimelineRecord> got;
-    remote.records().read(0, sent.size() + 1, got);
-    ASSERT_EQ(got.size(), sent.size());
-    for (size_t i = 0; i < got.size(); ++i) {
-        EXPECT_EQ(got[i].channel, sent[i].channel) << i;
-        EXPECT_EQ(got[i].bytes, sent[i].bytes) << i;
-        EXPECT_EQ(got[i].micros, sent[i].wallMicros % 1000000) << i;
-        EXPECT_EQ(got[i].gapMicros, i == 0 ? 0 : 1500) << i;
-    }
-    EXPECT_EQ(remote.status().records, sent.size());
 }
 
 bool stateIs(const RemoteTimeline& remote, Status::State state) {
@@ -68,20 +48,23 @@ TEST(RemoteTimeline, FollowsTheRelaysStreamThroughItsAbsenceItsEndAndItsReturn) 
     EXPECT_EQ(remote.status().why, Status::Why::Connect);
     EXPECT_EQ(remote.status().systemError, ECONNREFUSED);
 
-    std::vector<Sent> sent;
+    TimelineRecords sent;
+    sent.setTaking(true);
     for (int run = 1; run <= 2; ++run) {
         ASSERT_EQ(server.start("127.0.0.1", port), 0) << "run " << run;
         ASSERT_TRUE(eventually([&] { return server.clients() == 1; })) << "run " << run;
         EXPECT_TRUE(stateIs(remote, Status::State::Watching));
         EXPECT_EQ(remote.status().connections, static_cast<uint64_t>(run));
         serve(server, sent, 300);
-        ASSERT_TRUE(eventually([&] { return remote.records().extent().end == sent.size(); }))
-            << remote.records().extent().end << " of " << sent.size();
+        ASSERT_TRUE(eventually([&] { return remote.records().extent().end == sent.extent().end; }))
+            << remote.records().extent().end << " of " << sent.extent().end;
         server.stop();
         ASSERT_TRUE(stateIs(remote, Status::State::Waiting)) << "run " << run;
         EXPECT_EQ(remote.status().why, Status::Why::Closed);
     }
-    expectSent(remote, sent);
+    // The records held are those sent, in order, with their times and the gaps between them.
+    EXPECT_EQ(linesOf(remote.records()), linesOf(sent));
+    EXPECT_EQ(remote.status().records, sent.extent().end);
     EXPECT_LT(remote.nowWallMicros(), ReadTime::now().wallMicros - int64_t{3000} * 1000000)
         << "the far relay's clock, not ours";
 }

@@ -12,14 +12,12 @@
 #include "display/timeline_file.h"
 #include "display/timeline_frames.h"
 #include "display/timeline_records.h"
-#include "record/combined_record.h"
 #include "tests/decode/rtu_frame.h"
 #include "tests/display/timeline_lines.h"
 #include "tests/support/pty_cable.h"
 
 namespace {
 
-using enum TimelineFilter;
 constexpr int64_t kStart = 1796687990000000;  // 2026-12-07 23:59:50 UTC, in microseconds
 
 struct Read {
@@ -80,9 +78,8 @@ struct Reference {
     std::vector<uint64_t> firstRecords;
     std::string text(size_t from = 0, bool errorsOnly = false) const {
         std::string text;
-        for (size_t i = from; i < lines.size(); ++i) {
+        for (size_t i = from; i < lines.size(); ++i)
             if (!errorsOnly || verdictIsError(verdicts[i])) text += lines[i];
-        }
         return text;
     }
     std::vector<Verdict> verdicts;
@@ -106,80 +103,44 @@ Reference referenceOf(const std::vector<Read>& reads, bool quietAtEnd) {
     return reference;
 }
 
-std::string textOf(const std::vector<TimelineRecord>& records) {
-    std::string text;
-    for (const TimelineRecord& r : records) text += frameLine(r);
-    return text;
-}
-
-// rowsBefore and recordAtRow agree with the rows read, under every filter, and the rows read are
-// numbered in order from extent().first.
-void expectRowsAgree(const TimelineSource& source) {
-    const std::vector<TimelineRecord> held = readAll(source);
-    const TimelineExtent extent = source.extent();
-    ASSERT_EQ(held.size(), extent.end - extent.first);
-    for (TimelineFilter filter : {Both, OneToTwo, TwoToOne}) {
-        SCOPED_TRACE(static_cast<int>(filter));
-        uint64_t row = source.rowsBefore(extent.first, filter), number = 0, at = 0;
-        for (const TimelineRecord& r : held) {
-            ASSERT_EQ(source.rowsBefore(r.number, filter), row) << r.number;
-            if (!timelineShows(filter, r.channel)) continue;
-            for (uint64_t i = 0; i < timelineRows(r.bytes.size()); ++i, ++row)
-                ASSERT_TRUE(source.recordAtRow(row, filter, number, at) && number == r.number && at == i) << row;
-        }
-        EXPECT_EQ(source.rowsBefore(extent.end, filter), row);
-        EXPECT_FALSE(source.recordAtRow(row, filter, number, at));
-    }
-}
-
 void take(TimelineRecords& records, const Read& read) {
     records.onRead(read.channel, read.bytes.data(), read.bytes.size(), ReadTime{read.wall, read.wall - kStart});
 }
 
-// The live list framed in slices while reads arrive, and once more with a bound that lets records
+// The live list framed in slices while reads arrive, and once more at once under a bound that lets records
 // go: the frame log's lines, the errors among them, rows that agree with the index.
 TEST(TimelineFrames, LiveRecordsGiveTheFrameLogsLinesAndItsErrorsAndABoundLetsTheirRowsGo) {
     const std::vector<Read> reads = modbusTraffic();
     const Reference reference = referenceOf(reads, true);
-    TimelineRecords live;
-    live.setTaking(true);
-    TimelineFrames frames(live, DecodeChoice{}, LineSettings{}, LineSettings{});
-    for (size_t i = 0; i < reads.size(); ++i) {
-        take(live, reads[i]);
-        if (i % 5 == 4) frames.advance(3, reads[i].wall);
+    for (const uint64_t bound : {TimelineRecords::kMaxRecords, uint64_t{60}}) {
+        SCOPED_TRACE(bound);
+        TimelineRecords live(bound);
+        live.setTaking(true);
+        TimelineFrames frames(live, DecodeChoice{}, LineSettings{}, LineSettings{});
+        for (size_t i = 0; i < reads.size(); ++i) {
+            take(live, reads[i]);
+            if (bound == 60 || i % 5 == 4) frames.advance(bound == 60 ? SIZE_MAX : 3, reads[i].wall);
+        }
+        while (!frames.advance(7, reads.back().wall)) {
+        }
+        EXPECT_EQ(frames.all().extent().end + 1, reference.lines.size()) << "the last request not yet timed out";
+        frames.advance(7, reads.back().wall + 2'000'000);
+        size_t gone = 0;
+        while (reference.firstRecords[gone] < live.extent().first) ++gone;
+        const TimelineExtent extent = frames.all().extent();
+        EXPECT_EQ(std::make_tuple(extent.first, extent.end, extent.dropped),
+                  std::make_tuple(uint64_t{gone}, uint64_t{reference.lines.size()}, uint64_t{gone}));
+        const auto goneEnd = reference.verdicts.begin() + static_cast<std::ptrdiff_t>(gone);
+        const auto errorsGone = std::count_if(reference.verdicts.begin(), goneEnd, verdictIsError);
+        EXPECT_EQ(std::make_pair(frames.errors().extent().first, frames.errors().extent().dropped),
+                  std::make_pair(uint64_t(errorsGone), uint64_t(errorsGone)));
+        EXPECT_EQ(frameLines(readAll(frames.all())), reference.text(gone));
+        EXPECT_EQ(frameLines(readAll(frames.errors())), reference.text(gone, true));
+        EXPECT_EQ(readAll(frames.errors()).size() + errorsGone, 4u);  // the bad CRC and three timeouts
+        EXPECT_EQ(frames.master(), 1);
+        expectRowsAgree(frames.all());
+        expectRowsAgree(frames.errors());
     }
-    while (!frames.advance(7, reads.back().wall)) {
-    }
-    EXPECT_EQ(frames.all().extent().end + 1, reference.lines.size()) << "the last request not yet timed out";
-    frames.advance(7, reads.back().wall + 2'000'000);
-    EXPECT_EQ(textOf(readAll(frames.all())), reference.text());
-    EXPECT_EQ(textOf(readAll(frames.errors())), reference.text(0, true));
-    EXPECT_EQ(readAll(frames.errors()).size(), 4u);  // the bad CRC and three timeouts
-    EXPECT_EQ(frames.master(), 1);
-    expectRowsAgree(frames.all());
-    expectRowsAgree(frames.errors());
-
-    TimelineRecords bounded(60);
-    bounded.setTaking(true);
-    TimelineFrames kept(bounded, DecodeChoice{}, LineSettings{}, LineSettings{});
-    for (const Read& read : reads) {
-        take(bounded, read);
-        kept.advance(SIZE_MAX, read.wall);
-    }
-    kept.advance(SIZE_MAX, reads.back().wall + 2'000'000);
-    size_t gone = 0;
-    while (reference.firstRecords[gone] < bounded.extent().first) ++gone;
-    const TimelineExtent extent = kept.all().extent();
-    EXPECT_EQ(std::make_tuple(extent.first, extent.end, extent.dropped),
-              std::make_tuple(uint64_t{gone}, uint64_t{reference.lines.size()}, uint64_t{gone}));
-    const auto goneEnd = reference.verdicts.begin() + static_cast<std::ptrdiff_t>(gone);
-    const auto errorsGone = std::count_if(reference.verdicts.begin(), goneEnd, verdictIsError);
-    EXPECT_EQ(std::make_pair(kept.errors().extent().first, kept.errors().extent().dropped),
-              std::make_pair(uint64_t(errorsGone), uint64_t(errorsGone)));
-    EXPECT_EQ(textOf(readAll(kept.all())), reference.text(gone));
-    EXPECT_EQ(textOf(readAll(kept.errors())), reference.text(gone, true));
-    expectRowsAgree(kept.all());
-    expectRowsAgree(kept.errors());
 }
 
 // Frames of a saved combined capture are the frame log's lines; a saved frame log opens as the
@@ -187,15 +148,11 @@ TEST(TimelineFrames, LiveRecordsGiveTheFrameLogsLinesAndItsErrorsAndABoundLetsTh
 TEST(TimelineFrames, ASavedCaptureGivesTheFrameLogsLinesAndASavedFrameLogReadsBackAsItIs) {
     const std::vector<Read> reads = modbusTraffic();
     ScratchDir dir;
+    TimelineRecords live;  // its records as the combined capture writes them
+    live.setTaking(true);
+    for (const Read& read : reads) take(live, read);
     std::string capture;
-    for (size_t i = 0; i < reads.size(); ++i) {
-        const std::time_t second = static_cast<std::time_t>(reads[i].wall / 1000000);
-        std::tm local{};
-        localtime_r(&second, &local);
-        appendCombinedRecord(capture, local, static_cast<int32_t>(reads[i].wall % 1000000),
-                             i == 0 ? 0 : reads[i].wall - reads[i - 1].wall, reads[i].channel, reads[i].bytes.data(),
-                             reads[i].bytes.size());
-    }
+    for (const TimelineRecord& r : readAll(live)) capture += recordLine(r);
     dir.write("capture.log", capture);
     const std::string frameLog = referenceOf(reads, true).text();
     dir.write("frames.log", frameLog);
@@ -215,14 +172,14 @@ TEST(TimelineFrames, ASavedCaptureGivesTheFrameLogsLinesAndASavedFrameLogReadsBa
     framesOf("capture.log", captureFile, captured);
     framesOf("frames.log", logFile, logged);
     const Reference atTheEnd = referenceOf(reads, false);  // a file's end is no quiet line
-    EXPECT_EQ(textOf(readAll(captured.all())), atTheEnd.text());
-    EXPECT_EQ(textOf(readAll(captured.errors())), atTheEnd.text(0, true));
+    EXPECT_EQ(frameLines(readAll(captured.all())), atTheEnd.text());
+    EXPECT_EQ(frameLines(readAll(captured.errors())), atTheEnd.text(0, true));
 
     const std::vector<TimelineRecord> lines = readAll(logFile);
-    EXPECT_EQ(textOf(lines), frameLog);
+    EXPECT_EQ(frameLines(lines), frameLog);
     EXPECT_TRUE(std::all_of(lines.begin(), lines.end(), [](const TimelineRecord& r) { return r.frame; }));
-    EXPECT_EQ(textOf(readAll(logged.all())), frameLog);
-    EXPECT_EQ(textOf(readAll(logged.errors())), referenceOf(reads, true).text(0, true));
+    EXPECT_EQ(frameLines(readAll(logged.all())), frameLog);
+    EXPECT_EQ(frameLines(readAll(logged.errors())), referenceOf(reads, true).text(0, true));
     expectRowsAgree(logged.errors());
 }
 

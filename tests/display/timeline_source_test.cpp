@@ -65,34 +65,17 @@ std::vector<TimelineRecord> makeRecords(size_t count, size_t maxLength, uint32_t
     return records;
 }
 
-// rowsBefore and recordAtRow agree with a walk over `given` under every filter, from 0 while nothing has gone.
-void expectRowsAgreeWithAWalk(const TimelineSource& source, const std::vector<TimelineRecord>& given) {
-    const TimelineExtent extent = source.extent();
-    for (TimelineFilter filter : {Both, OneToTwo, TwoToOne}) {
-        SCOPED_TRACE(static_cast<int>(filter));
-        const uint64_t base = source.rowsBefore(extent.first, filter);
-        ASSERT_TRUE(extent.first > 0 || base == 0);
-        uint64_t row = base, number = 0, at = 0;
-        for (uint64_t n = extent.first; n < extent.end; ++n) {
-            ASSERT_EQ(source.rowsBefore(n, filter), row) << "record " << n;
-            if (!timelineShows(filter, given[n].channel)) continue;
-            for (uint64_t r = 0; r < timelineRows(given[n].bytes.size()); ++r, ++row)
-                ASSERT_TRUE(source.recordAtRow(row, filter, number, at) && number == n && at == r)
-                    << "row " << row << ": " << number << "," << at;
-        }
-        ASSERT_EQ(source.rowsBefore(extent.end, filter), row);
-        EXPECT_FALSE(source.recordAtRow(row, filter, number, at) || source.recordAtRow(row + 100, filter, number, at));
-        EXPECT_FALSE(base > 0 && source.recordAtRow(base - 1, filter, number, at));
-    }
-}
-
 bool opened(TimelineFile& file, const std::string& path) {
     int error = 0;
     return file.open(path, error);
 }
 
-// Once the indexer is done (a busy machine may take long over gigabytes of holes).
-TimelineFile::Progress indexed(const TimelineFile& file) {
+// Once the indexer is done (a busy machine may take long over gigabytes of holes), the file opened first when named.
+TimelineFile::Progress indexed(TimelineFile& file, const std::string& path = {}) {
+    if (!path.empty() && !opened(file, path)) {
+        ADD_FAILURE() << "cannot open " << path;
+        return {};
+    }
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(2);
     while (!file.progress().done && std::chrono::steady_clock::now() < giveUp)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -123,8 +106,7 @@ TEST(TimelineSources, ReadsGiveTheRecordsWholeAndRowsAgreeWithAWalk) {
     }
     dir.write("saved.log", text + recordLine(records[0]).substr(0, 70));
     TimelineFile saved;
-    ASSERT_TRUE(opened(saved, dir.file("saved.log")));
-    const TimelineFile::Progress progress = indexed(saved);
+    const TimelineFile::Progress progress = indexed(saved, dir.file("saved.log"));
     EXPECT_EQ(std::make_tuple(progress.records, progress.skippedLines, progress.firstSkippedLine, progress.error,
                               progress.bytesRead),
               std::make_tuple(records.size(), 16u, 6u, 0, progress.size));
@@ -139,7 +121,7 @@ TEST(TimelineSources, ReadsGiveTheRecordsWholeAndRowsAgreeWithAWalk) {
             const auto at = records.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(from, 9000));
             EXPECT_EQ(textOf(out), textOf({at, at + static_cast<std::ptrdiff_t>(given)})) << from;
         }
-        expectRowsAgreeWithAWalk(*source, records);
+        expectRowsAgree(*source, records);
     }
 }
 
@@ -188,7 +170,7 @@ TEST(TimelineRecords, BoundsKeepTheNewestAndRowsTheirCountRecordsAreTakenOnlyWhi
             takeRead(to, r.channel, r.bytes, kStart + at, at);
             given.push_back(r);
         }
-        expectRowsAgreeWithAWalk(to, given);
+        expectRowsAgree(to, given);
     };
     TimelineRecords byCount(60), byBytes(1000, 300);
     byCount.setTaking(true);
@@ -275,8 +257,7 @@ TEST(TimelineFile, ACombinedCaptureOfTheProgramOpensToTheRecordsItsTimelineHeld)
     }
     ASSERT_TRUE(app.captures.combinedCapture.close() && app.timeline.extent().end == 600u);
     TimelineFile file;
-    ASSERT_TRUE(opened(file, dir.file("both.log")));
-    indexed(file);
+    indexed(file, dir.file("both.log"));
     EXPECT_EQ(textOf(readAll(file)), textOf(readAll(app.timeline)));
 }
 
@@ -314,8 +295,7 @@ TEST(TimelineFile, PcapAndPcapngFilesOpenToTheRecordsTheyHoldTimesGapsAndBytesEx
     const auto expectRecords = [&](const std::string& name, uint64_t skipped, uint64_t firstSkipped) {
         SCOPED_TRACE(name);
         TimelineFile file;
-        ASSERT_TRUE(opened(file, dir.file(name)));
-        const TimelineFile::Progress progress = indexed(file);
+        const TimelineFile::Progress progress = indexed(file, dir.file(name));
         EXPECT_EQ(std::make_tuple(progress.capture, progress.records, progress.skippedLines, progress.firstSkippedLine,
                                   progress.stop, progress.bytesRead),
                   std::make_tuple(true, records.size(), skipped, firstSkipped, PcapStop::None, progress.size));
@@ -325,7 +305,7 @@ TEST(TimelineFile, PcapAndPcapngFilesOpenToTheRecordsTheyHoldTimesGapsAndBytesEx
             file.read(from, 3, out);
             EXPECT_EQ(textOf(out), textOf(records, true, from, from + 3)) << from;
         }
-        expectRowsAgreeWithAWalk(file, records);
+        expectRowsAgree(file, records);
     };
     dir.write("ours.pcap", capturedAs(PcapForm::Pcap, records, {}));
     expectRecords("ours.pcap", 0, 0);
@@ -344,8 +324,7 @@ TEST(TimelineFile, PcapAndPcapngFilesOpenToTheRecordsTheyHoldTimesGapsAndBytesEx
     // A saved combined capture exported as EXPORT writes it, then opened.
     dir.write("saved.log", textOf(records, false));
     TimelineFile saved;
-    ASSERT_TRUE(opened(saved, dir.file("saved.log")));
-    indexed(saved);
+    indexed(saved, dir.file("saved.log"));
     for (const PcapForm form : {PcapForm::Pcap, PcapForm::PcapNg}) {
         std::string exported;
         appendPcapStart(exported, form, "test", "COM1 <-> COM2");
@@ -368,8 +347,7 @@ TEST(TimelineFile, PcapAndPcapngFilesOpenToTheRecordsTheyHoldTimesGapsAndBytesEx
 
     dir.write("cut.pcapng", appended.substr(0, appended.size() - 5));
     TimelineFile cut;
-    ASSERT_TRUE(opened(cut, dir.file("cut.pcapng")));
-    TimelineFile::Progress progress = indexed(cut);
+    TimelineFile::Progress progress = indexed(cut, dir.file("cut.pcapng"));
     EXPECT_EQ(std::make_tuple(progress.records, progress.stop, progress.stopAt),
               std::make_tuple(records.size() - 1, PcapStop::Truncated, uint64_t{starts.back()}));
     EXPECT_EQ(textOf(readAll(cut)), textOf(records, true, 0, records.size() - 1));
@@ -387,13 +365,16 @@ TEST(TimelineFile, PcapAndPcapngFilesOpenToTheRecordsTheyHoldTimesGapsAndBytesEx
 // damaged block length stops the reading there, the records before it shown.
 TEST(TimelineFile, ACaptureOfAnotherLinkTypeIsRefusedNamingItAndADamagedOneShowsTheRecordsBeforeTheDamage) {
     const std::vector<TimelineRecord> records = makeRecords(100, 40, 7);
-    const std::string pcap = capturedAs(PcapForm::Pcap, records, {}), ng = capturedAs(PcapForm::PcapNg, records, {});
+    std::vector<size_t> starts;
+    const std::string pcap = capturedAs(PcapForm::Pcap, records, {}),
+                      ng = capturedAs(PcapForm::PcapNg, records, {}, &starts);
     uint32_t headLength = 0, interfaceLength = 0;  // of the section header and the interface description
     std::memcpy(&headLength, ng.data() + 4, 4);
     std::memcpy(&interfaceLength, ng.data() + headLength + 4, 4);
-    std::string ethernetPcap = pcap, ethernetNg = ng;
+    std::string ethernetPcap = pcap, ethernetNg = ng, damaged = ng;
     ethernetPcap[20] = '\x01';
     ethernetNg[headLength + 8] = '\x01';
+    damaged[starts[50] + 4] = '\x07';  // a length no block has
     const std::string noPackets = ethernetNg.substr(0, headLength + interfaceLength);
     // An Ethernet interface described first, then the serial one, whose packets are interface 1's.
     std::string both = noPackets + ng.substr(headLength);
@@ -404,37 +385,24 @@ TEST(TimelineFile, ACaptureOfAnotherLinkTypeIsRefusedNamingItAndADamagedOneShows
         at += length;
     }
     ScratchDir dir;
-    const std::tuple<std::string, std::string, PcapStop, uint32_t, uint64_t> cases[] = {
-        {"ethernet.pcap", ethernetPcap, PcapStop::LinkType, 1u, 0u},
-        {"ethernet.pcapng", ethernetNg, PcapStop::LinkType, 1u, headLength + interfaceLength},
-        {"no-packets.pcapng", noPackets, PcapStop::LinkType, 1u, headLength},
-        {"both.pcapng", both, PcapStop::None, 0u, 0u},
+    // Name, content, why the reading stopped, the link type refused, where it stopped, records held.
+    const std::tuple<std::string, std::string, PcapStop, uint32_t, uint64_t, size_t> cases[] = {
+        {"ethernet.pcap", ethernetPcap, PcapStop::LinkType, 1u, 0u, 0},
+        {"ethernet.pcapng", ethernetNg, PcapStop::LinkType, 1u, headLength + interfaceLength, 0},
+        {"no-packets.pcapng", noPackets, PcapStop::LinkType, 1u, headLength, 0},
+        {"both.pcapng", both, PcapStop::None, 0u, 0u, records.size()},
+        {"damaged.pcapng", damaged, PcapStop::Malformed, 0u, starts[50], 50},
     };
-    for (const auto& [name, content, stop, linkType, at] : cases) {
+    for (const auto& [name, content, stop, linkType, at, held] : cases) {
         SCOPED_TRACE(name);
         dir.write(name, content);
         TimelineFile file;
-        ASSERT_TRUE(opened(file, dir.file(name)));
-        const TimelineFile::Progress progress = indexed(file);
-        EXPECT_EQ(std::make_tuple(progress.capture, progress.stop, progress.linkType, progress.stopAt),
-                  std::make_tuple(true, stop, linkType, at));
-        EXPECT_EQ(progress.records, stop == PcapStop::None ? records.size() : 0u);
+        const TimelineFile::Progress progress = indexed(file, dir.file(name));
+        EXPECT_EQ(
+            std::make_tuple(progress.capture, progress.stop, progress.linkType, progress.stopAt, progress.records),
+            std::make_tuple(true, stop, linkType, at, uint64_t{held}));
+        EXPECT_EQ(textOf(readAll(file)), textOf(records, true, 0, held));
     }
-
-    std::string damaged = ng;
-    const size_t block = ng.size() / 2 / 4 * 4;
-    std::vector<size_t> starts;
-    capturedAs(PcapForm::PcapNg, records, {}, &starts);
-    const size_t broken = *std::upper_bound(starts.begin(), starts.end(), block);
-    damaged[broken + 4] = '\x07';  // a length no block has
-    dir.write("damaged.pcapng", damaged);
-    TimelineFile file;
-    ASSERT_TRUE(opened(file, dir.file("damaged.pcapng")));
-    const TimelineFile::Progress progress = indexed(file);
-    const size_t before = static_cast<size_t>(std::find(starts.begin(), starts.end(), broken) - starts.begin());
-    EXPECT_EQ(std::make_tuple(progress.stop, progress.stopAt, progress.records),
-              std::make_tuple(PcapStop::Malformed, uint64_t{broken}, uint64_t{before}));
-    EXPECT_EQ(textOf(readAll(file)), textOf(records, true, 0, before));
 }
 
 #ifndef _WIN32  // a Windows file has holes only once marked sparse: its zeros would be written out
@@ -454,14 +422,13 @@ TEST(TimelineFile, ASparseFileIndexesToTheRecordsBetweenItsHoles) {
     hole(uintmax_t{7} << 29);
     append("\n" + textOf(records, false, 200));
     TimelineFile file;
-    ASSERT_TRUE(opened(file, path));
-    const TimelineFile::Progress progress = indexed(file);
+    const TimelineFile::Progress progress = indexed(file, path);
     EXPECT_GT(progress.size, uint64_t{9} << 29);
     EXPECT_EQ(std::make_tuple(progress.error, progress.skippedLines, progress.firstSkippedLine), std::make_tuple(0, 2u, 101u));
     records.erase(records.begin() + 100);  // the first after a hole is on the zeros' line
     for (size_t i = 0; i < records.size(); ++i) records[i].number = i;
     EXPECT_EQ(textOf(readAll(file)), textOf(records));
-    expectRowsAgreeWithAWalk(file, records);
+    expectRowsAgree(file, records);
 }
 #endif
 
@@ -527,7 +494,7 @@ TEST(TimelineFile, AnswersWhileIndexingAgreeWithAWalkAndAFileGrownOrCutShowsWhat
     EXPECT_EQ(std::make_tuple(progress.cut, progress.cutTo, progress.records, file.extent().end),
               std::make_tuple(true, 1000000u, whole, whole));
     EXPECT_EQ(textOf(readAll(file)), textOf({kept.begin(), kept.end() - (60000 - whole)}));
-    expectRowsAgreeWithAWalk(file, records);
+    expectRowsAgree(file, records);
     std::filesystem::resize_file(path, 0);
     EXPECT_TRUE(file.checkSize());
     EXPECT_EQ(std::make_tuple(file.progress().cutTo, file.extent().end, readAll(file).size()),

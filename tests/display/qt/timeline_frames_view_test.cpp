@@ -7,38 +7,19 @@
 #include <QFontDatabase>
 #include <QImage>
 #include <QPalette>
-#include <QScrollBar>
 #include <algorithm>
+#include <iomanip>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "decode/frame_line.h"
 #include "display/qt/timeline_view.h"
 #include "display/timeline_file.h"
 #include "display/timeline_records.h"
+#include "tests/display/timeline_lines.h"
 #include "tests/support/pty_cable.h"
 
 namespace {
-
-// A frame log's lines as the frame log writes them, one frame (or timeout) a line, at 14:03:27 and
-// a millisecond apart.
-struct FrameLog {
-    std::string text;
-    void add(int channel, const std::string& bytes, Verdict verdict, const std::string& summary, int64_t gapMicros) {
-        std::tm local{};
-        local.tm_year = 126;
-        local.tm_mon = 11;
-        local.tm_mday = 7;
-        local.tm_hour = 14;
-        local.tm_min = 3;
-        local.tm_sec = 27;
-        const auto micros = static_cast<int32_t>(123456 + lines * 1000);
-        appendFrameLine(text, local, micros, gapMicros, channel, reinterpret_cast<const uint8_t*>(bytes.data()),
-                        bytes.size(), verdict, summary);
-        ++lines;
-    }
-    int lines = 0;
-};
 
 int apart(const QColor& a, const QColor& b) {
     return std::max({std::abs(a.red() - b.red()), std::abs(a.green() - b.green()), std::abs(a.blue() - b.blue())});
@@ -89,19 +70,24 @@ protected:
 // and a dark palette; the answer's arrow is drawn. The copy gives the frame lines back, on the clipboard as
 // they are.
 TEST_F(TimelineFramesView, FrameRowsShowVerdictAndSummaryErrorsStandOutAndCopyAsFrameLines) {
-    FrameLog frames;
+    std::tm local{};
+    std::istringstream("2026-12-07 14:03:27") >> std::get_time(&local, "%Y-%m-%d %H:%M:%S");
     const std::string request("\x11\x03\x00\x6B\x00\x03\x76\x87", 8);
     const std::string asked = "unit 17 Read Holding Registers 107..109";
-    frames.add(1, request, Verdict::Ok, asked, 0);
-    frames.add(2, std::string("\x11\x03\x06\xAE\x41\x56\x52\x43\x40\x49\xAD", 11), Verdict::Ok,
-               "\u2192 3 registers 0xAE41 0x5652 0x4340, answer after 1.234 ms", 1234);
-    frames.add(1, std::string("\x11\x03\x00\x6B\x00\x03\x76\x88", 8), Verdict::BadCrc,
-               "CRC bad: 0x8876, should be 0x8776", 50000);
-    frames.add(1, request, Verdict::Ok, asked, 50000);
-    frames.add(1, "", Verdict::Timeout, "timeout after 1.000 s: " + asked, 1000000);
-    frames.add(1, std::string(20, '\x10'), Verdict::Unknown, "unit 16 function 16: 18 bytes", 3000);
+    // One frame (or timeout) a line, each a millisecond after the one before: channel, bytes, verdict, summary.
+    std::vector<TimelineRecord> lines = {
+        {0, local, 0, 0, 1, request, true, Verdict::Ok, asked},
+        {0, local, 0, 1234, 2, std::string("\x11\x03\x06\xAE\x41\x56\x52\x43\x40\x49\xAD", 11), true, Verdict::Ok,
+         "\u2192 3 registers 0xAE41 0x5652 0x4340, answer after 1.234 ms"},
+        {0, local, 0, 50000, 1, std::string("\x11\x03\x00\x6B\x00\x03\x76\x88", 8), true, Verdict::BadCrc,
+         "CRC bad: 0x8876, should be 0x8776"},
+        {0, local, 0, 50000, 1, request, true, Verdict::Ok, asked},
+        {0, local, 0, 1000000, 1, "", true, Verdict::Timeout, "timeout after 1.000 s: " + asked},
+        {0, local, 0, 3000, 1, std::string(20, '\x10'), true, Verdict::Unknown, "unit 16 function 16: 18 bytes"}};
+    for (size_t i = 0; i < lines.size(); ++i) lines[i].micros = static_cast<int32_t>(123456 + i * 1000);
+    const std::string log = frameLines(lines);
     ScratchDir dir;
-    dir.write("frames.log", frames.text);
+    dir.write("frames.log", log);
     TimelineFile file;
     int error = 0;
     ASSERT_TRUE(file.open(dir.file("frames.log"), error));
@@ -150,9 +136,9 @@ TEST_F(TimelineFramesView, FrameRowsShowVerdictAndSummaryErrorsStandOutAndCopyAs
     }
 
     view.selectAll();
-    EXPECT_EQ(view.selectionText(), frames.text);
+    EXPECT_EQ(view.selectionText(), log);
     view.copySelection();
-    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), frames.text) << "the arrow whole on the clipboard";
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), log) << "the arrow whole on the clipboard";
 }
 
 // The text column reads code page 932 as the display windows do: a double-byte character over its two cells,
@@ -161,14 +147,11 @@ TEST_F(TimelineFramesView, FrameRowsShowVerdictAndSummaryErrorsStandOutAndCopyAs
 TEST_F(TimelineFramesView, ShiftJisTextShowsItsCharactersOnTheGridWhileTheCopyKeepsDots) {
     TimelineRecords records;
     records.setTaking(true);
-    int64_t clock = int64_t{1796645007} * 1000000;
-    const auto feed = [&](int channel, const std::string& bytes) {
-        clock += 1000;
-        records.onRead(channel, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), ReadTime{clock, clock});
-    };
-    feed(2, "OK \x89\xd2\x93\xad\x92\x86Z");       // 稼働中
-    feed(1, "\xb1\xb2\x85\x40\x01\x82");           // ｱｲ, a pair of no character, a control, a lead at the end
-    feed(1, std::string(15, 'A') + "\x82\xb1\x82\xb1\x82\xa0");  // こ cut by the row's end, then こあ
+    // 稼働中; ｱｲ, a pair of no character, a control, a lead at the end; こ cut by the row's end, then こあ.
+    const int64_t at = int64_t{1796645007} * 1000000;
+    takeRead(records, 2, "OK \x89\xd2\x93\xad\x92\x86Z", at, at);
+    takeRead(records, 1, "\xb1\xb2\x85\x40\x01\x82", at + 1000, at + 1000);
+    takeRead(records, 1, std::string(15, 'A') + "\x82\xb1\x82\xb1\x82\xa0", at + 2000, at + 2000);
     view.setSource(&records, false);
 
     const std::vector<QString> rows = rowsInSight();
