@@ -17,16 +17,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Frame rtuFrame(int channel, Bytes pdu, int64_t first, int64_t last) {
-    const uint16_t crc = modbusCrc(pdu.data(), pdu.size());
-    pdu.push_back(static_cast<uint8_t>(crc & 0xFF));
-    pdu.push_back(static_cast<uint8_t>(crc >> 8));
-    Frame f;
-    f.channel = channel;
-    f.bytes = pdu;
-    f.firstMicros = first;
-    f.lastMicros = last;
-    return f;
+Frame rtuFrame(int channel, const Bytes& pdu, int64_t first, int64_t last) {
+    return {.channel = channel, .bytes = rtu(pdu), .firstMicros = first, .lastMicros = last};
 }
 
 struct Conversation : ::testing::Test {
