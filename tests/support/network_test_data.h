@@ -169,10 +169,6 @@ protected:
         ASSERT_TRUE(stepUntil(*relay, [&] { return relay->serialPort1.presence.load() == PortPresent; }));
         ASSERT_TRUE((server = from.accept()).valid());
     }
-    void connectBoth(NetworkScheme scheme, int32_t baud1 = 115200) {
-        ASSERT_NO_FATAL_FAILURE(openBoth(pathOf(scheme), baud1));
-        ASSERT_NO_FATAL_FAILURE(awaitServer(listener));
-    }
 
     std::unique_ptr<PtyCable> cable;
     TestListener listener;
