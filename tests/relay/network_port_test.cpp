@@ -14,29 +14,6 @@
 
 using namespace telnet;
 
-namespace {
-
-// A client port connected to a socket the test holds as the server.
-struct Connected {
-    TestListener listener;
-    TestSocket server;
-    std::unique_ptr<NetworkPort> port;
-
-    explicit Connected(NetworkScheme scheme = NetworkScheme::Rfc2217, int bufferSize = 0,
-                       const NetworkLineSettings& settings = {})
-        : listener(1, bufferSize) {
-        TestSocket client = connectLocal(listener.port(), bufferSize);
-        server = listener.accept();
-        EXPECT_TRUE(client.valid() && server.valid());
-        if (bufferSize > 0) server.setBuffers(bufferSize);
-        port = std::make_unique<NetworkPort>(client.release(), scheme);
-        EXPECT_EQ(port->start(settings), 0);
-    }
-    ssize_t write(const std::string& data) { return port->writeData(reinterpret_cast<const uint8_t*>(data.data()), data.size()); }
-};
-
-}  // namespace
-
 TEST(NetworkPath, ReadsSchemeHostAndPortOrRefusesThePath) {
     constexpr auto R = NetworkScheme::Rfc2217, T = NetworkScheme::Tcp;
     const std::tuple<const char*, NetworkScheme, const char*, uint16_t> valid[] = {

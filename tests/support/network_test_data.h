@@ -1,5 +1,5 @@
-// What the network tests share: their data, the waits for a connector, a port and the relay, a server's
-// reading of the Telnet stream apart from the port's codec, and a relay to a server.
+// What the network tests share: their data, a port connected to the test's server, the waits for a connector, a
+// port and the relay, a server's reading of the Telnet stream apart from the port's codec, and a relay to a server.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -85,6 +85,25 @@ inline ServerView readServer(TestSocket& server, const std::function<bool(const 
     for (std::string more; !enough(view) && !(more = server.receiveSome()).empty();) view.feed(more);
     return view;
 }
+
+// A client port connected to a socket the test holds as the server.
+struct Connected {
+    TestListener listener;
+    TestSocket server;
+    std::unique_ptr<NetworkPort> port;
+
+    explicit Connected(NetworkScheme scheme = NetworkScheme::Rfc2217, int bufferSize = 0,
+                       const NetworkLineSettings& settings = {})
+        : listener(1, bufferSize) {
+        TestSocket client = connectLocal(listener.port(), bufferSize);
+        server = listener.accept();
+        EXPECT_TRUE(client.valid() && server.valid());
+        if (bufferSize > 0) server.setBuffers(bufferSize);
+        port = std::make_unique<NetworkPort>(client.release(), scheme);
+        EXPECT_EQ(port->start(settings), 0);
+    }
+    ssize_t write(const std::string& data) { return port->writeData(reinterpret_cast<const uint8_t*>(data.data()), data.size()); }
+};
 
 inline NetworkAddress loopback(uint16_t port) { return {NetworkScheme::Rfc2217, "127.0.0.1", port}; }
 
