@@ -150,7 +150,8 @@ TEST(NetworkPortTest, EarlyDataIsTheDevicesAndTheServersAnswersAreTheReadBack) {
     // bits as asked, and answers the DTR command (the same SET-CONTROL code), which says nothing about the flow.
     c.server.sendAll(serverAnswer(ComPortCommand::SetControl, "\x08") +
                      serverAnswer(ComPortCommand::SetBaudRate, bytesOf({0, 0x2D, 0xC6, 0xC0})) +
-                     serverAnswer(ComPortCommand::SetDataSize, "\x07") + serverAnswer(ComPortCommand::SetParity, "\x02") +
+                     serverAnswer(ComPortCommand::SetDataSize, "\x07") +
+                     serverAnswer(ComPortCommand::SetParity, "\x02") +
                      serverAnswer(ComPortCommand::SetStopSize, "\x02") + "x");
     EXPECT_EQ(readPortUntil(*c.port, 1), "x");
     const NetworkReadBack rb = c.port->readBack();

@@ -102,7 +102,9 @@ struct Connected {
         port = std::make_unique<NetworkPort>(client.release(), scheme);
         EXPECT_EQ(port->start(settings), 0);
     }
-    ssize_t write(const std::string& data) { return port->writeData(reinterpret_cast<const uint8_t*>(data.data()), data.size()); }
+    ssize_t write(const std::string& data) {
+        return port->writeData(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    }
 };
 
 inline NetworkAddress loopback(uint16_t port) { return {NetworkScheme::Rfc2217, "127.0.0.1", port}; }
