@@ -21,24 +21,22 @@ Bytes randomRtu(std::mt19937& random) {
     const auto byte = [&random] { return static_cast<uint8_t>(random() & 0xFF); };
     const uint8_t unit = static_cast<uint8_t>(1 + random() % 247);
     Bytes f{unit};
+    uint8_t n = 0;  // the data bytes that follow, where the function counts them
     switch (random() % 6) {
         case 0: f.insert(f.end(), {3, 0, byte(), 0, static_cast<uint8_t>(1 + random() % 100)}); break;
-        case 1: {
-            const uint8_t n = static_cast<uint8_t>(2 * (1 + random() % 60));
+        case 1:
+            n = static_cast<uint8_t>(2 * (1 + random() % 60));
             f.insert(f.end(), {4, n});
-            for (int i = 0; i < n; ++i) f.push_back(byte());
             break;
-        }
         case 2: f.insert(f.end(), {6, byte(), byte(), byte(), byte()}); break;
-        case 3: {
-            const uint8_t n = static_cast<uint8_t>(2 * (1 + random() % 10));
+        case 3:
+            n = static_cast<uint8_t>(2 * (1 + random() % 10));
             f.insert(f.end(), {16, 0, byte(), 0, static_cast<uint8_t>(n / 2), n});
-            for (int i = 0; i < n; ++i) f.push_back(byte());
             break;
-        }
         case 4: f.insert(f.end(), {0x83, static_cast<uint8_t>(1 + random() % 4)}); break;
         default: f.insert(f.end(), {15, 0, byte(), 0, 8}); break;
     }
+    for (int i = 0; i < n; ++i) f.push_back(byte());
     return rtu(f);
 }
 

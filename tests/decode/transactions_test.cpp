@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "decode/frame_line.h"
@@ -17,16 +18,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Frame rtuFrame(int channel, Bytes pdu, int64_t first, int64_t last) {
-    const uint16_t crc = modbusCrc(pdu.data(), pdu.size());
-    pdu.push_back(static_cast<uint8_t>(crc & 0xFF));
-    pdu.push_back(static_cast<uint8_t>(crc >> 8));
-    Frame f;
-    f.channel = channel;
-    f.bytes = pdu;
-    f.firstMicros = first;
-    f.lastMicros = last;
-    return f;
+Frame rtuFrame(int channel, const Bytes& pdu, int64_t first, int64_t last) {
+    return {.channel = channel, .bytes = rtu(pdu), .firstMicros = first, .lastMicros = last};
 }
 
 struct Conversation : ::testing::Test {
@@ -71,12 +64,9 @@ TEST_F(Conversation, TheAnsweredSideIsTheMasterAndEachAnswerFindsItsRequest) {
         "[timeout] timeout after 1.000 s: unit 17 Read Holding Registers 107..109",
     }));
     EXPECT_EQ(rows[1].gapMicros, 2000);
-    const UnitFigures& unit = t.units().at(17);
-    EXPECT_EQ(unit.transactions, 3);
-    EXPECT_EQ(unit.errors, 2);  // the exception and the timeout
-    EXPECT_EQ(unit.percentile(0), 734);
-    EXPECT_EQ(unit.percentile(50), 734);
-    EXPECT_EQ(unit.percentile(100), 1500);
+    const UnitFigures& u = t.units().at(17);  // its errors: the exception and the timeout
+    EXPECT_EQ(std::make_tuple(u.transactions, u.errors, u.percentile(0), u.percentile(50), u.percentile(100)),
+              std::make_tuple(3, 2, 734, 734, 1500));
 
     std::string line;
     appendFrameLine(line, rows[1]);

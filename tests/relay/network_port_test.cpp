@@ -14,29 +14,6 @@
 
 using namespace telnet;
 
-namespace {
-
-// A client port connected to a socket the test holds as the server.
-struct Connected {
-    TestListener listener;
-    TestSocket server;
-    std::unique_ptr<NetworkPort> port;
-
-    explicit Connected(NetworkScheme scheme = NetworkScheme::Rfc2217, int bufferSize = 0,
-                       const NetworkLineSettings& settings = {})
-        : listener(1, bufferSize) {
-        TestSocket client = connectLocal(listener.port(), bufferSize);
-        server = listener.accept();
-        EXPECT_TRUE(client.valid() && server.valid());
-        if (bufferSize > 0) server.setBuffers(bufferSize);
-        port = std::make_unique<NetworkPort>(client.release(), scheme);
-        EXPECT_EQ(port->start(settings), 0);
-    }
-    ssize_t write(const std::string& data) { return port->writeData(reinterpret_cast<const uint8_t*>(data.data()), data.size()); }
-};
-
-}  // namespace
-
 TEST(NetworkPath, ReadsSchemeHostAndPortOrRefusesThePath) {
     constexpr auto R = NetworkScheme::Rfc2217, T = NetworkScheme::Tcp;
     const std::tuple<const char*, NetworkScheme, const char*, uint16_t> valid[] = {
@@ -160,7 +137,7 @@ TEST(NetworkPortTest, StartSendsTheNegotiationThenTheSettingsWithDtrAndRtsRaised
 // read of only commands gives no data and is no end; the server's answers are the read-back, its
 // notifications the line and modem state.
 TEST(NetworkPortTest, EarlyDataIsTheDevicesAndTheServersAnswersAreTheReadBack) {
-    Connected c(NetworkScheme::Rfc2217, 0, {12345, 7, 1});
+    Connected c(NetworkScheme::Rfc2217, 0, {12345, 7, 1, true});
     c.server.sendAll("early\xff\xff" + bytesOf({IAC, 241, IAC, WILL, BINARY, IAC, 241}) +
                      serverAnswer(ComPortCommand::NotifyModemState, "0") +
                      serverAnswer(ComPortCommand::NotifyLineState, "\x60"));
@@ -169,16 +146,18 @@ TEST(NetworkPortTest, EarlyDataIsTheDevicesAndTheServersAnswersAreTheReadBack) {
     EXPECT_EQ(c.port->modemState(), 0x30);
     EXPECT_EQ(c.port->lineState(), 0x60);
 
-    // The server sets another rate (3000000: a window of 30000 bytes), takes the data size and parity as
-    // asked, and answers the DTR command (the same SET-CONTROL code), which says nothing about the flow.
+    // The server sets another rate (3000000: a window of 30000 bytes), takes the data size, parity and two stop
+    // bits as asked, and answers the DTR command (the same SET-CONTROL code), which says nothing about the flow.
     c.server.sendAll(serverAnswer(ComPortCommand::SetControl, "\x08") +
                      serverAnswer(ComPortCommand::SetBaudRate, bytesOf({0, 0x2D, 0xC6, 0xC0})) +
-                     serverAnswer(ComPortCommand::SetDataSize, "\x07") + serverAnswer(ComPortCommand::SetParity, "\x02") + "x");
+                     serverAnswer(ComPortCommand::SetDataSize, "\x07") +
+                     serverAnswer(ComPortCommand::SetParity, "\x02") +
+                     serverAnswer(ComPortCommand::SetStopSize, "\x02") + "x");
     EXPECT_EQ(readPortUntil(*c.port, 1), "x");
     const NetworkReadBack rb = c.port->readBack();
     EXPECT_TRUE(rb.asked.baudRate == 12345u && rb.baudRate == 3000000u && rb.dataBits == 7 && rb.parity == 1);
-    EXPECT_TRUE(rb.baudAnswered && rb.dataBitsAnswered && rb.parityAnswered && rb.differs());
-    EXPECT_FALSE(rb.flowAnswered || rb.stopBitsAnswered);
+    EXPECT_TRUE(rb.baudAnswered && rb.dataBitsAnswered && rb.parityAnswered && rb.stopBitsAnswered && rb.twoStopBits);
+    EXPECT_TRUE(rb.differs() && !rb.flowAnswered);
     EXPECT_EQ(c.port->inFlightLimit(), 30000u);
 
     // The rate answered as asked: nothing differs any more.

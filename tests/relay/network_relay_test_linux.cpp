@@ -164,22 +164,21 @@ TEST(NetworkConnectorTest, NameWhoseFirstAddressIsSilentConnectsToTheNext) {
         at6.sin6_port = htons(portOf(silent));
         const int filler = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);  // fills the queue
         ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&at6), sizeof at6), 0);
-        sockaddr_in at4{AF_INET, at6.sin6_port, {htonl(INADDR_LOOPBACK)}, {}};
-        const int listening = listenOn(at4);
+        TestListener listening(4, 0, portOf(silent));
         addrinfo hints{0, 0, SOCK_STREAM, 0, 0, nullptr, nullptr, nullptr}, *found = nullptr;
         ASSERT_EQ(getaddrinfo("relay-box", nullptr, &hints, &found), 0);
         const int firstFamily = found->ai_family;
         freeaddrinfo(found);
         ASSERT_EQ(firstFamily, AF_INET6) << "the silent address must come first";
 
-        NetworkConnector connector({NetworkScheme::Tcp, "relay-box", portOf(listening)});
+        NetworkConnector connector({NetworkScheme::Tcp, "relay-box", listening.port()});
         const ConnectResult r = awaitResult(connector);
         ASSERT_EQ(r.state, ConnectResult::State::Connected) << r.systemError;
         const int fd = connector.take();
         sockaddr_storage peer{};
         socklen_t length = sizeof peer;
         EXPECT_TRUE(getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 && peer.ss_family == AF_INET);
-        for (int s : {fd, listening, filler, silent}) ::close(s);
+        for (int s : {fd, filler, silent}) ::close(s);
     });
 }
 

@@ -6,30 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <memory>
 #include <string>
 #include <thread>
 
-#include "relay/network_port.h"
 #include "relay/network_win32.h"
 #include "relay/worker_wait.h"
-#include "tests/support/test_socket.h"
+#include "tests/support/network_test_data.h"
 
 namespace {
-
-// A raw port connected to a socket the test holds as the server.
-struct PortPair {
-    TestListener listener;
-    TestSocket server;
-    std::unique_ptr<NetworkPort> port;
-    PortPair() {
-        TestSocket client = connectLocal(listener.port());
-        server = listener.accept();
-        EXPECT_TRUE(client.valid() && server.valid());
-        port = std::make_unique<NetworkPort>(client.release(), NetworkScheme::Tcp);
-        EXPECT_EQ(port->start({}), 0);
-    }
-};
 
 // Raises a wake-up after a long while, so that a wait that never ends fails the test instead of
 // hanging it; its destructor takes the wake-up away.
@@ -45,7 +29,7 @@ struct Watchdog {
 // A wait ends on the stop request and on its time-out; after the peer closed it returns at once:
 // the worker sees the port lost, never waits for ever.
 TEST(NetworkWaitWin32, AWaitEndsOnTheStopRequestOnTheTimeOutAndAtOnceAfterTheEnd) {
-    PortPair pair;
+    Connected pair(NetworkScheme::Tcp);
     WakeHandle wake = kNoWake;
     ASSERT_EQ(makeWake(wake), 0);
     EXPECT_EQ(waitForNetworkInput(*pair.port, wake, 20), 0) << "nothing came, nothing raised";
@@ -54,11 +38,7 @@ TEST(NetworkWaitWin32, AWaitEndsOnTheStopRequestOnTheTimeOutAndAtOnceAfterTheEnd
     closeWake(wake);
 
     pair.server.sendAll("last words"), pair.server.close();
-    std::string got;
-    uint8_t buffer[64];
-    while (!pair.port->lost() && waitForNetworkInput(*pair.port, kNoWake, 10000) > 0)
-        if (const ssize_t n = pair.port->readData(buffer, sizeof buffer); n > 0)
-            got.append(reinterpret_cast<char*>(buffer), size_t(n));
+    const std::string got = readPortUntil(*pair.port);
     EXPECT_TRUE(got == "last words" && pair.port->loss() == NetworkLoss::Closed) << got;
     Watchdog watchdog;
     EXPECT_EQ(waitForNetworkInput(*pair.port, watchdog.wake, -1) & WaitReady, WaitReady);
@@ -69,7 +49,7 @@ TEST(NetworkWaitWin32, AWaitEndsOnTheStopRequestOnTheTimeOutAndAtOnceAfterTheEnd
 // input; then the server drains and answers. Both must wake for their own reason, not for the
 // watchdog's. Which of the two takes the events is up to the system: several rounds.
 TEST(NetworkWaitWin32, ReaderAndWriterWaitingOnOneSocketBothWakeForTheirOwnEvents) {
-    PortPair pair;
+    Connected pair(NetworkScheme::Tcp);
     for (int round = 0; round < 8 && !HasFailure(); ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         const std::string block(64 * 1024, 'w');

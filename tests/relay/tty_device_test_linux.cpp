@@ -46,11 +46,19 @@ protected:
         EXPECT_EQ(portStatusText(relay), status);
     }
     PtyCable& cable(int number) { return (number == 1 ? adapter1 : adapter2).device(); }
+    // What the shell does at start-up, on OK and in its reconnect step alike: the open, then its boxes.
+    std::string openWithBox(SerialPort& port, int32_t comIndex = 0) {
+        std::string text;
+        const int result = relay.openPort(portDeviceNameAt(comIndex), port);
+        reportPortOpen([&](const BoxRequest& box) { text += box.text; }, result, comIndex + 1, port.openFailure);
+        return text;
+    }
 
     ScratchDir dir;
     PluggableCable adapter1{dir.file("ttyUSB0")}, adapter2{dir.file("ttyUSB1")};
     Session app;
     Relay& relay = app.relay;
+    SerialPort& port1 = relay.serialPort1;
 };
 
 // An adapter unplugged and plugged back, each in turn: the other direction goes on, the bytes
@@ -115,7 +123,6 @@ TEST_F(RelayTest, LineSettingsReadBackAsMappedAndTheDeviceOpensExclusivelyReport
         {{0, 7200, 9, 7, 9, 99}, 7200, CS8, on, INPCK, 0, nullptr},
         // A rate of 0 or less would hang the line up: the one set before stays.
         {{0, -9600, 8, 0, 2, FlowNone}, 7200, CS8, on | CSTOPB, INPCK, 0, nullptr}};
-    SerialPort& port1 = relay.serialPort1;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.settings.baudRate);
         port1.settings = c.settings;
@@ -147,10 +154,7 @@ TEST_F(RelayTest, LineSettingsReadBackAsMappedAndTheDeviceOpensExclusivelyReport
         SCOPED_TRACE(r.path + " " + r.message);
         relay.comDevicePaths[0] = r.path;
         const auto fdsBefore = openDescriptors();
-        std::string boxes;
-        const int result = relay.openPort(portDeviceNameAt(r.comIndex), other);  // then its message, as the shell does
-        reportPortOpen([&](const BoxRequest& box) { boxes += box.text; }, result, r.comIndex + 1, other.openFailure);
-        EXPECT_EQ(boxes, r.message);
+        EXPECT_EQ(openWithBox(other, r.comIndex), r.message);
         EXPECT_TRUE(!other.isOpen() && openDescriptors() == fdsBefore) << "nothing opened, nothing left open";
     }
     relay.comDevicePaths[0] = adapter1.path();
@@ -159,18 +163,10 @@ TEST_F(RelayTest, LineSettingsReadBackAsMappedAndTheDeviceOpensExclusivelyReport
     closePort(other);
 }
 
-// What the shell does at start-up, on OK and in its reconnect step alike: the open, then its box.
-std::string openWithBox(Relay& relay, SerialPort& port, const char* name) {
-    std::string text;
-    reportPortOpen([&](const BoxRequest& box) { text = box.text; }, relay.openPort(name, port), 1, port.openFailure);
-    return text;
-}
-
 // A device that is there but held by another program is not "unplugged": the user is told who
 // has it, and it is asked again only once a second. (Held by the other port: port_restart_test.)
 TEST_F(RelayTest, ADeviceHeldElsewhereSaysByWhomAndIsTriedAgainOnlyOnceASecond) {
     using Clock = std::chrono::steady_clock;
-    SerialPort& port1 = relay.serialPort1;
     closePort(port1);
     // Started first, so that a search that took the same number in a container's devpts instance
     // for this terminal would meet it first, and blame it, or take it for a login's terminal.
@@ -179,7 +175,7 @@ TEST_F(RelayTest, ADeviceHeldElsewhereSaysByWhomAndIsTriedAgainOnlyOnceASecond) 
     DeviceHolder minicom(adapter1.path(), DeviceHolder::Locked, "minicom");
     const std::string why =
         adapter1.path() + " is in use by another program (minicom, pid " + std::to_string(minicom.pid()) + ")";
-    EXPECT_EQ(openWithBox(relay, port1, "com1"), "Com1 Open Error\n" + why);
+    EXPECT_EQ(openWithBox(port1), "Com1 Open Error\n" + why);
     const Clock::time_point start = Clock::now();
     EXPECT_FALSE(reconnectPorts(relay, start));
     minicom.release();
@@ -204,7 +200,7 @@ TEST_F(RelayTest, PermissionDeniedNamesTheGroupToJoin) {
     if (child == 0) {  // as nobody, the open and its words go back through the pipe
         std::string told = "could not become nobody";
         if (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0) {
-            told = openWithBox(relay, relay.serialPort1, "com1");
+            told = openWithBox(port1);
             told += "|" + portStatusText(relay);
         }
         ::_exit(::write(answer[1], told.data(), told.size()) == static_cast<ssize_t>(told.size()) ? 0 : 1);
@@ -222,7 +218,6 @@ TEST_F(RelayTest, PermissionDeniedNamesTheGroupToJoin) {
 // A pseudo-terminal never comes back: its number soon belongs to another terminal, which must not
 // be taken over. The user's OK opens the path again.
 TEST_F(RelayTest, APseudoTerminalWhoseOtherEndClosedIsNotReopenedWhenItsNumberComesBack) {
-    SerialPort& port1 = relay.serialPort1;
     auto farEnd = std::make_unique<PtyCable>();
     const std::string path = relay.comDevicePaths[0] = farEnd->slavePath();
     closePort(port1);
@@ -243,7 +238,6 @@ TEST_F(RelayTest, APseudoTerminalWhoseOtherEndClosedIsNotReopenedWhenItsNumberCo
 // A terminal that a session has as its own (a login's, a shell's) is never opened, also not by
 // the reconnect step; once the session has ended it is a device like any other.
 TEST_F(RelayTest, TheControllingTerminalOfASessionIsNeverOpened) {
-    SerialPort& port1 = relay.serialPort1;
     closePort(port1);
     PtyCable terminal;
     DeviceHolder shell(terminal.slavePath(), DeviceHolder::ControllingTerminal, "bash");
@@ -252,7 +246,7 @@ TEST_F(RelayTest, TheControllingTerminalOfASessionIsNeverOpened) {
     for (const std::string& path : {terminal.slavePath(), link}) {
         SCOPED_TRACE(path);
         relay.comDevicePaths[0] = path;
-        EXPECT_EQ(openWithBox(relay, port1, "com1"), "Com1 Open Error\n" + path + " is the terminal of a login session");
+        EXPECT_EQ(openWithBox(port1), "Com1 Open Error\n" + path + " is the terminal of a login session");
         expectClosed(1, "COM1: " + path + " is the terminal of a login session");
     }
     shell.release();

@@ -19,8 +19,7 @@ public:
     // With `bytesPerSecond`, each direction also carries no more than that (0: as fast as it goes).
     explicit DelayedLink(std::chrono::milliseconds delay, uint64_t bytesPerSecond = 0);
     ~DelayedLink();
-    DelayedLink(const DelayedLink&) = delete;
-    DelayedLink& operator=(const DelayedLink&) = delete;
+    DelayedLink(DelayedLink&&) = delete;
 
     const std::string& error() const { return error_; }  // empty when the link is up, else why not
 

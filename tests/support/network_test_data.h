@@ -1,5 +1,5 @@
-// What the network tests share: their data, the waits for a connector, a port and the relay, a server's
-// reading of the Telnet stream apart from the port's codec, and a relay to a server.
+// What the network tests share: their data, a port connected to the test's server, the waits for a connector, a
+// port and the relay, a server's reading of the Telnet stream apart from the port's codec, and a relay to a server.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -86,6 +86,27 @@ inline ServerView readServer(TestSocket& server, const std::function<bool(const 
     return view;
 }
 
+// A client port connected to a socket the test holds as the server.
+struct Connected {
+    TestListener listener;
+    TestSocket server;
+    std::unique_ptr<NetworkPort> port;
+
+    explicit Connected(NetworkScheme scheme = NetworkScheme::Rfc2217, int bufferSize = 0,
+                       const NetworkLineSettings& settings = {})
+        : listener(1, bufferSize) {
+        TestSocket client = connectLocal(listener.port(), bufferSize);
+        server = listener.accept();
+        EXPECT_TRUE(client.valid() && server.valid());
+        if (bufferSize > 0) server.setBuffers(bufferSize);
+        port = std::make_unique<NetworkPort>(client.release(), scheme);
+        EXPECT_EQ(port->start(settings), 0);
+    }
+    ssize_t write(const std::string& data) {
+        return port->writeData(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    }
+};
+
 inline NetworkAddress loopback(uint16_t port) { return {NetworkScheme::Rfc2217, "127.0.0.1", port}; }
 
 // Asks the connector until the attempt has ended, as an owner's timer would.
@@ -168,10 +189,6 @@ protected:
     void awaitServer(TestListener& from) {
         ASSERT_TRUE(stepUntil(*relay, [&] { return relay->serialPort1.presence.load() == PortPresent; }));
         ASSERT_TRUE((server = from.accept()).valid());
-    }
-    void connectBoth(NetworkScheme scheme, int32_t baud1 = 115200) {
-        ASSERT_NO_FATAL_FAILURE(openBoth(pathOf(scheme), baud1));
-        ASSERT_NO_FATAL_FAILURE(awaitServer(listener));
     }
 
     std::unique_ptr<PtyCable> cable;

@@ -116,12 +116,10 @@ std::string PtyCable::receive(size_t count, int timeoutMs) {
     for (auto quietSince = Clock::now();
          out.size() < count && Clock::now() - quietSince < std::chrono::milliseconds(timeoutMs);) {
         // Only what is there, so that the read never waits (Wine keeps an empty one pending).
-        COMSTAT status{};
-        DWORD errors = 0, n = 0;
-        ClearCommError(master_, &errors, &status);
-        if (status.cbInQue > 0) {
+        DWORD n = 0;
+        if (const DWORD queued = inputQueued(master_); queued > 0) {
             ResetEvent(io.hEvent);
-            const DWORD want = static_cast<DWORD>(std::min({sizeof buf, count - out.size(), size_t{status.cbInQue}}));
+            const DWORD want = static_cast<DWORD>(std::min({sizeof buf, count - out.size(), size_t{queued}}));
             const BOOL started = ReadFile(master_, buf, want, &n, &io);
             n = finish(master_, io, started, n);
         }

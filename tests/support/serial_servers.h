@@ -30,10 +30,9 @@ public:
     uint16_t rfc2217Port() const { return rfc2217Port_; }
     uint16_t rawPort() const { return rawPort_; }
     const std::string& error() const { return error_; }
-    std::string log() const { return earlierLog_ + (child_ ? child_->output() : std::string()); }
 
 private:
-    std::string folder_, error_, earlierLog_;
+    std::string folder_, error_;
     uint16_t rfc2217Port_ = 0, rawPort_ = 0;
     std::unique_ptr<ChildProcess> child_;
 };

@@ -76,7 +76,7 @@ bool Ser2netServer::start() {
         findSer2net(), std::vector<std::string>{"-n", "-u", "-P", folder_ + "/ser2net.pid", "-c", folder_ + "/ser2net.yaml"});
     if (eventually([&] { return !child_->running() || (listening(rfc2217Port_) && listening(rawPort_)); }) && child_->running())
         return true;
-    error_ = std::string("ser2net") + (child_->running() ? " never listened: " : " exited at start: ") + log();
+    error_ = std::string("ser2net") + (child_->running() ? " never listened: " : " exited at start: ") + child_->output();
     stop();
     return false;
 }
@@ -85,6 +85,5 @@ void Ser2netServer::stop() {
     if (!child_) return;
     child_->signal(SIGTERM);
     child_->wait();  // killed if it takes longer than it may
-    earlierLog_ = log();
     child_.reset();
 }
