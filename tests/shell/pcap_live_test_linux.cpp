@@ -15,13 +15,14 @@
 #include <regex>
 #include <thread>
 
-#include "tests/support/child_process.h"
+#include "tests/shell/headless_on_cables.h"
 #include "tests/support/combined_records.h"
-#include "tests/support/pty_cable.h"
 #include "tests/support/test_socket.h"
 #include "tests/support/tshark.h"
 
 namespace {
+
+using PcapLive = HeadlessOnCables;
 
 std::vector<TsharkPacket> packetsOf(const std::vector<CombinedRecord>& records) {
     std::vector<TsharkPacket> packets;
@@ -35,16 +36,11 @@ std::vector<TsharkPacket> packetsOf(const std::vector<CombinedRecord>& records) 
 // rotated twice by SIGHUP meanwhile: each file reads in tshark and together they hold every record
 // once; the relay loses nothing; SIGTERM ends it all with 0. A second run on the same port ends
 // with 1 and says why.
-TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFilesHoldEachRecordOnce) {
-    if (programUnderTest().empty()) GTEST_SKIP() << "the program is built only with its windows (VORLINEX_WITH_QT)";
+TEST_F(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFilesHoldEachRecordOnce) {
     if (tsharkPath().empty()) GTEST_SKIP() << "tshark is not installed (tools/install-deps.sh)";
-    ScratchDir dir;
-    PtyCable first, second;
-    dir.write("Vorlinex.ini", "[DATA1]\r\nCOM=0\r\nBPS=115200\r\nBIT=8\r\n[DATA2]\r\nCOM=1\r\nBPS=115200\r\nBIT=8\r\n" +
-                                  devicesSection({first.slavePath(), second.slavePath(), "", "", "", ""}));
     std::list<ChildProcess> children;
-    ChildProcess& run = children.emplace_back(programUnderTest(), std::vector<std::string>{
-        "--headless", "--log-combined", "c.log", "--pcap", "s.pcapng", "--pcap-listen", "0", "--status-every", "0"});
+    ChildProcess& run = children.emplace_back(programUnderTest(), std::vector<std::string>{"--headless", "--ini",
+        "site.ini", "--log-combined", "c.log", "--pcap", "s.pcapng", "--pcap-listen", "0", "--status-every", "0"});
     size_t from = 0;
     const auto told = [&](const std::string& pattern) { return run.expectLine(pattern, from); };
     std::smatch listening;
@@ -54,7 +50,7 @@ TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFi
     const uint16_t port = static_cast<uint16_t>(std::stoi(listening[1]));
     // A port another program holds ends a run before it opens anything.
     ChildProcess& taken = children.emplace_back(programUnderTest(), std::vector<std::string>{
-        "--headless", "--pcap-listen", std::to_string(port), "--status-every", "0"});
+        "--headless", "--ini", "site.ini", "--pcap-listen", std::to_string(port), "--status-every", "0"});
     EXPECT_EQ(taken.wait(), 1);
     EXPECT_EQ(taken.err(), "<3>pcap-listen " + address + " cannot listen: Address already in use\n");
 
