@@ -69,7 +69,6 @@ TEST(CaptureLog, AFifoNobodyReadsIsRefusedAndAStalledFileEndsOnlyItsCaptureOnceI
     ASSERT_GE(reader, 0);
     ASSERT_EQ(app.captures.openCaptureLog(1, pipe), 1);
     ASSERT_EQ(app.captures.openCaptureLog(2, dir.file("two.log")), 1);
-    ASSERT_EQ(app.captures.openCombinedCapture(dir.file("both.log")), 1);
     const std::atomic<int32_t>& enabled = app.captures.captureLog(1).logEnabled;
     const std::string data = randomBytes(256 * 1024, 7);
     int64_t accepted = 0;
@@ -110,7 +109,6 @@ TEST(CaptureLog, AFifoNobodyReadsIsRefusedAndAStalledFileEndsOnlyItsCaptureOnceI
     ASSERT_EQ(app.captures.openCaptureLog(1, dir.file("after.log")), 1);
     capture(app, 1, "after");
     app.captures.closeCaptureLog(1);
-    app.captures.combinedCapture.close();
     EXPECT_EQ(dir.read("after.log"), "after");
     EXPECT_EQ(app.captures.openCaptureLog(1, "/dev/null"), 1);
     EXPECT_EQ(app.captures.openCaptureLog(2, "/dev/null"), 1);
