@@ -24,12 +24,6 @@ namespace {
 
 using PcapLive = HeadlessOnCables;
 
-std::vector<TsharkPacket> packetsOf(const std::vector<CombinedRecord>& records) {
-    std::vector<TsharkPacket> packets;
-    for (const CombinedRecord& r : records) packets.push_back({r.wallMicros, r.channel, tsharkHex(r.bytes)});
-    return packets;
-}
-
 // Two tshark clients and one that connects and never reads, under traffic: each tshark gets
 // every record of the combined capture of the same run, exact; the stalled client is dropped with
 // a line naming it; a client that comes mid-stream gets a valid pcap from then on; the --pcap file
@@ -106,10 +100,12 @@ TEST_F(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapng
     std::string error;
     const std::vector<CombinedRecord> records = parseCombinedRecords(dir.read("c.log"), error);
     ASSERT_EQ(error, "");
+    std::vector<TsharkPacket> expected;
     int64_t bytes[2] = {0, 0}, pcapSize = 24;
     for (const CombinedRecord& r : records) {
         bytes[r.channel - 1] += static_cast<int64_t>(r.bytes.size());
         pcapSize += 16 + 12 + static_cast<int64_t>(r.bytes.size());
+        expected.push_back({r.wallMicros, r.channel, tsharkHex(r.bytes)});
     }
     // tshark waits on after its stream ended, until it is told to stop: once it has written
     // what came.
@@ -125,7 +121,6 @@ TEST_F(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapng
         << bytes[0] << " and " << bytes[1] << " bytes captured of " << rounds << " rounds' 3000 and 4000\n"
         << run.err();
 
-    const std::vector<TsharkPacket> expected = packetsOf(records);
     for (const char* file : {"a.pcap", "b.pcap"}) {
         const std::vector<TsharkPacket> got = tsharkPackets(dir.file(file));
         EXPECT_TRUE(got == expected) << file << ": " << got.size() << " records of " << expected.size();
