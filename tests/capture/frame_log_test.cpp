@@ -4,16 +4,11 @@
 
 #include <string>
 
-#include "decode/modbus.h"
 #include "shell/session.h"
+#include "tests/decode/rtu_frame.h"
 #include "tests/support/pty_cable.h"
 
 namespace {
-
-std::string rtu(std::string pdu) {
-    const uint16_t crc = modbusCrc(reinterpret_cast<const uint8_t*>(pdu.data()), pdu.size());
-    return pdu + static_cast<char>(crc & 0xFF) + static_cast<char>(crc >> 8);
-}
 
 TEST(FrameLog, WritesFrameLinesTellsATimeoutWhenTheLineIsQuietAndKeepsTheLastFrameAtTheClose) {
     ScratchDir dir;
@@ -22,17 +17,16 @@ TEST(FrameLog, WritesFrameLinesTellsATimeoutWhenTheLineIsQuietAndKeepsTheLastFra
     choice.timeoutMicros = 1000;
     app.captures.frameDecoding.choose(choice, LineSettings{}, LineSettings{});
     ASSERT_EQ(app.captures.openFrameCapture(dir.file("frames.log")), 1);
-    const auto read = [&](int channel, const std::string& bytes) {
-        app.captures.frameCapture.onRead(channel, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
-                                         ReadTime::now());
+    const auto read = [&](int channel, const std::vector<uint8_t>& bytes) {
+        app.captures.frameCapture.onRead(channel, bytes.data(), bytes.size(), ReadTime::now());
     };
-    const std::string request = rtu(std::string("\x11\x03\x00\x6B\x00\x03", 6));
+    const std::vector<uint8_t> request = rtu({0x11, 0x03, 0x00, 0x6B, 0x00, 0x03});
     read(1, request);
-    read(2, rtu(std::string("\x11\x03\x02\x00\x2A", 5)));
+    read(2, rtu({0x11, 0x03, 0x02, 0x00, 0x2A}));
     read(1, request);
     // Nothing more comes: the writer's own look must find the time run out.
     EXPECT_TRUE(eventually([&] { return dir.read("frames.log").find("[timeout]") != std::string::npos; }));
-    read(1, request.substr(0, 5));
+    read(1, {request.begin(), request.begin() + 5});
     ASSERT_TRUE(app.captures.frameCapture.close());
 
     const std::string log = dir.read("frames.log");

@@ -19,29 +19,24 @@
 #include <thread>
 
 #include "shell/headless.h"
-#include "tests/support/child_process.h"
-#include "tests/support/pty_cable.h"
+#include "tests/shell/headless_on_cables.h"
 #include "tests/support/test_socket.h"
 
 namespace {
 
-std::string headlessIni(const std::string& device1, const std::string& device2) {
-    return "[DATA1]\r\nCOM=0\r\nBPS=115200\r\nBIT=8\r\n[DATA2]\r\nCOM=1\r\nBPS=115200\r\nBIT=8\r\n"
-           "[DATA]\r\nRATE=1\r\n" + devicesSection({device1, device2, "", "", "", ""});
-}
+const std::string kRateEverySecond = "RATE=1\r\n";
 
-class Headless : public ::testing::Test {
+// Port 1 on a COM out of range, so on its default, COM1.
+class Headless : public HeadlessOnCables {
 protected:
     void SetUp() override {
-        if (programUnderTest().empty()) GTEST_SKIP() << "the program is built only with its windows (VORLINEX_WITH_QT)";
-        std::string ini = headlessIni(first.slavePath(), second.slavePath());
-        dir.write("Vorlinex.ini", ini.replace(ini.find("COM=0"), 5, "COM=99"));  // port 1 on its default, COM1
+        HeadlessOnCables::SetUp();
+        std::string ini = headlessIni(first.slavePath(), second.slavePath(), kRateEverySecond);
+        dir.write("Vorlinex.ini", ini.replace(ini.find("COM=0"), 5, "COM=99"));
     }
     ChildProcess& child(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {}) {
         return children.emplace_back(programUnderTest(), arguments, environment);
     }
-    ScratchDir dir;
-    PtyCable first, second;
     std::list<ChildProcess> children;
 };
 
@@ -138,7 +133,7 @@ TEST_F(Headless, ToldSystemdReadinessStatusAndWatchdogAndWhenAPortIsMissingOrUnp
     };
     PluggableCable adapter(dir.file("ttyUSB1"), /*plugged=*/false);
     const std::string path = adapter.path(), when = "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d COM2 " + path;
-    dir.write("Vorlinex.ini", headlessIni(first.slavePath(), path));
+    dir.write("Vorlinex.ini", headlessIni(first.slavePath(), path, kRateEverySecond));
     ChildProcess& run = child({"--headless", "--log-b", "b.log", "--status-every", "1"},
                               {"NOTIFY_SOCKET=" + socketPath, "WATCHDOG_USEC=400000"});
     size_t from = 0;
@@ -181,7 +176,7 @@ TEST(HeadlessRunHere, ANetworkPortThatIsLostOrRefusedSaysHowItsConnectionEndedAn
     size_t seen = 0;
     std::optional<HeadlessRun> run;
     const auto start = [&](const std::string& device2) {
-        dir.write("Vorlinex.ini", headlessIni(first.slavePath(), device2));
+        dir.write("Vorlinex.ini", headlessIni(first.slavePath(), device2, kRateEverySecond));
         lines.clear();
         seen = 0;
         run.emplace(parseCommandLine({"--headless"}), [&](JournalPriority priority, const std::string& text) {

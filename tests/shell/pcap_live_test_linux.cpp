@@ -15,19 +15,14 @@
 #include <regex>
 #include <thread>
 
-#include "tests/support/child_process.h"
+#include "tests/shell/headless_on_cables.h"
 #include "tests/support/combined_records.h"
-#include "tests/support/pty_cable.h"
 #include "tests/support/test_socket.h"
 #include "tests/support/tshark.h"
 
 namespace {
 
-std::vector<TsharkPacket> packetsOf(const std::vector<CombinedRecord>& records) {
-    std::vector<TsharkPacket> packets;
-    for (const CombinedRecord& r : records) packets.push_back({r.wallMicros, r.channel, tsharkHex(r.bytes)});
-    return packets;
-}
+using PcapLive = HeadlessOnCables;
 
 // Two tshark clients and one that connects and never reads, under traffic: each tshark gets
 // every record of the combined capture of the same run, exact; the stalled client is dropped with
@@ -35,16 +30,11 @@ std::vector<TsharkPacket> packetsOf(const std::vector<CombinedRecord>& records) 
 // rotated twice by SIGHUP meanwhile: each file reads in tshark and together they hold every record
 // once; the relay loses nothing; SIGTERM ends it all with 0. A second run on the same port ends
 // with 1 and says why.
-TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFilesHoldEachRecordOnce) {
-    if (programUnderTest().empty()) GTEST_SKIP() << "the program is built only with its windows (VORLINEX_WITH_QT)";
+TEST_F(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFilesHoldEachRecordOnce) {
     if (tsharkPath().empty()) GTEST_SKIP() << "tshark is not installed (tools/install-deps.sh)";
-    ScratchDir dir;
-    PtyCable first, second;
-    dir.write("Vorlinex.ini", "[DATA1]\r\nCOM=0\r\nBPS=115200\r\nBIT=8\r\n[DATA2]\r\nCOM=1\r\nBPS=115200\r\nBIT=8\r\n" +
-                                  devicesSection({first.slavePath(), second.slavePath(), "", "", "", ""}));
     std::list<ChildProcess> children;
-    ChildProcess& run = children.emplace_back(programUnderTest(), std::vector<std::string>{
-        "--headless", "--log-combined", "c.log", "--pcap", "s.pcapng", "--pcap-listen", "0", "--status-every", "0"});
+    ChildProcess& run = children.emplace_back(programUnderTest(), std::vector<std::string>{"--headless", "--ini",
+        "site.ini", "--log-combined", "c.log", "--pcap", "s.pcapng", "--pcap-listen", "0", "--status-every", "0"});
     size_t from = 0;
     const auto told = [&](const std::string& pattern) { return run.expectLine(pattern, from); };
     std::smatch listening;
@@ -54,7 +44,7 @@ TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFi
     const uint16_t port = static_cast<uint16_t>(std::stoi(listening[1]));
     // A port another program holds ends a run before it opens anything.
     ChildProcess& taken = children.emplace_back(programUnderTest(), std::vector<std::string>{
-        "--headless", "--pcap-listen", std::to_string(port), "--status-every", "0"});
+        "--headless", "--ini", "site.ini", "--pcap-listen", std::to_string(port), "--status-every", "0"});
     EXPECT_EQ(taken.wait(), 1);
     EXPECT_EQ(taken.err(), "<3>pcap-listen " + address + " cannot listen: Address already in use\n");
 
@@ -110,13 +100,15 @@ TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFi
     std::string error;
     const std::vector<CombinedRecord> records = parseCombinedRecords(dir.read("c.log"), error);
     ASSERT_EQ(error, "");
+    std::vector<TsharkPacket> expected;
     int64_t bytes[2] = {0, 0}, pcapSize = 24;
     for (const CombinedRecord& r : records) {
         bytes[r.channel - 1] += static_cast<int64_t>(r.bytes.size());
         pcapSize += 16 + 12 + static_cast<int64_t>(r.bytes.size());
+        expected.push_back({r.wallMicros, r.channel, tsharkHex(r.bytes)});
     }
     // tshark waits on after its stream ended, until it is told to stop: once it has written
-    // what came.
+    // what came; each gets every record of the capture.
     for (auto [client, file] : {std::pair{&a, "a.pcap"}, std::pair{&b, "b.pcap"}}) {
         EXPECT_TRUE(eventually([&] {
             return std::filesystem::exists(dir.file(file)) &&
@@ -124,16 +116,12 @@ TEST(PcapLive, TsharkClientsGetEveryRecordAStalledOneIsDroppedAndRotatedPcapngFi
         })) << file << "\n" << client->err();
         client->requestStop();
         client->wait();
+        const std::vector<TsharkPacket> got = tsharkPackets(dir.file(file));
+        EXPECT_TRUE(got == expected) << file << ": " << got.size() << " records of " << expected.size();
     }
     ASSERT_TRUE(bytes[0] == rounds * 3000 && bytes[1] == rounds * 4000)
         << bytes[0] << " and " << bytes[1] << " bytes captured of " << rounds << " rounds' 3000 and 4000\n"
         << run.err();
-
-    const std::vector<TsharkPacket> expected = packetsOf(records);
-    for (const char* file : {"a.pcap", "b.pcap"}) {
-        const std::vector<TsharkPacket> got = tsharkPackets(dir.file(file));
-        EXPECT_TRUE(got == expected) << file << ": " << got.size() << " records of " << expected.size();
-    }
     dir.write("late.pcap", late);
     const std::vector<TsharkPacket> lateRecords = tsharkPackets(dir.file("late.pcap"), nullptr, /*cutShort=*/true);
     ASSERT_FALSE(lateRecords.empty()) << "the mid-stream client's";
