@@ -316,6 +316,20 @@ TEST_F(RelayWorkerTest, AHeldMouseButtonInTheDisplayPausesItsChannelOnly) {
     relay.leftMouseButtonDown = 0;
     ASSERT_TRUE(written(2, 4) && device[1]->written() == "held");
     EXPECT_FALSE(reads[0].heldWhileTaking || display[0].heldWhileTaking);
+
+    // Pressed while one read of several chunks is handed up: what was handed up goes out at once,
+    // the rest after the release, each byte once.
+    const std::string flood = randomBytes(1000, 9);
+    std::atomic<int> taken{0};
+    relay.relayChannel1.chunkObserver = [&](const uint8_t*, int32_t, const ChunkStamp*) {
+        if (taken++ == 0) relay.leftMouseButtonDown = 1;
+    };
+    device[0]->feed(flood);
+    ASSERT_TRUE(written(2, 4 + 256));
+    relay.leftMouseButtonDown = 0;
+    ASSERT_TRUE(written(2, 4 + flood.size()));
+    relay.stopRelayWorkers();
+    EXPECT_TRUE(device[1]->written() == "held" + flood);
 }
 
 // The stamp on the real sinks: the local time on a line of its own in the log and in a text

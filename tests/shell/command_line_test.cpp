@@ -67,6 +67,7 @@ TEST(CommandLineTest, RefusesWhatIsWrongNamingIt) {
         {{"--headless", "--status-every", "99999999999999999999"}, "--status-every 99999999999999999999" + range},
         {{"--headless=yes"}, "--headless takes no value"},
         {{"--headless", "--headless"}, "--headless is given twice"},
+        {{"--headless", "--master", "3"}, "--master 3 is not 1 or 2"},
         {{"--headless", "--log-a", "x", "--log-a", "y"}, "--log-a is given twice"},
         {{"--log-a", "x"}, "--log-a needs --headless"},
         {{"--ini", "v.ini", "--status-every", "5"}, "--status-every needs --headless"},
