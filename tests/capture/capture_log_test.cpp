@@ -72,6 +72,8 @@ TEST(CaptureLog, AFileThatCannotBeOpenedOrAnotherCaptureWritesIsRefusedWithTheRe
     app.captures.closeCaptureLog(1);
     EXPECT_EQ(dir.read("one.log"), "kept");
     EXPECT_EQ(app.captures.openCombinedCapture(dir.file("one.log")), 1);
+    EXPECT_EQ(app.captures.openCaptureLog(1, dir.file("one.log"), &failure), 0);  // nor the combined capture's file
+    EXPECT_NE(failure.heldBy, 0);
     app.captures.combinedCapture.close();
 }
 
