@@ -1,6 +1,6 @@
-// The real program in-process: the main window's menu marks, clock, figures and arrow strips; the
-// ways out; adapters that come and go; the timeline window, also watching a headless relay; a
-// network port's settings.
+// The real program in-process, what Linux alone can drive: the main window's menu marks, clock,
+// figures and arrow strips; adapters that come and go; the timeline window, also watching a
+// headless relay; a network port's settings.
 #include <signal.h>
 #include <unistd.h>
 
@@ -39,27 +39,6 @@ void relayUntil(PtyCable& from, PtyCable& to, const std::function<bool()>& until
     got += to.receive(sent.size() - std::min(sent.size(), got.size()));
     EXPECT_EQ(got, sent) << "every byte relayed once, in order";
 }
-
-// Once the program has ended no thread of it is left and no box came but those expected.
-class Program : public ProgramOnCables {
-protected:
-    void TearDown() override {
-        EXPECT_TRUE(eventually([&] { return threadNames() == threadsBefore; })) << "a thread outlived it";
-        EXPECT_TRUE(recordedBoxes().empty());
-    }
-    // The port labels come to read `com1` and `com2` and the status bar `status`.
-    static ::testing::AssertionResult shows(QWidget* window, const char* com1, const char* com2,
-                                            const std::string& status) {
-        auto* bar = window->findChild<QLabel*>(statusPartName(0));
-        if (waitUntil([&] {
-                return controlText(window, kMainCom1) == com1 && controlText(window, kMainCom2) == com2 &&
-                       bar->text() == status.c_str();
-            }, 30000))
-            return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << bar->text().toStdString();
-    }
-    const std::multiset<std::string> threadsBefore = threadNames();
-};
 
 // A named settings file that cannot be read ends the program with 1 before any window, its path and
 // why in a box; a COM out of range is told with its line and its port takes its default.
@@ -174,41 +153,6 @@ TEST_F(Program, MenuMarksSaveClockArrowStripsFiguresAndTheTimelineWindowWork) {
     });
     EXPECT_NE(dir.read("Vorlinex.ini").find("DMODE=1"), std::string::npos) << dir.read("Vorlinex.ini");
 }
-
-// pull runs inside the message loop, as a user or the session would.
-struct WayOut { const char* name; void (*pull)(QWidget* window); };
-const WayOut kWaysOut[] = {
-    {"End", [](QWidget* window) { vorlinexOf(window).mainMenuItem(kCommandEnd)->trigger(); }},
-    {"Escape", [](QWidget* window) { pressKeys(child(window, kCommandDisp1), {Qt::Key_Escape}); }},  // focused
-    {"CloseBox", [](QWidget* window) { window->close(); }}, {"Sigterm", [](QWidget*) { ::kill(::getpid(), SIGTERM); }},
-    {"Sigint", [](QWidget*) { ::kill(::getpid(), SIGINT); }},
-};
-
-class WaysOut : public Program, public ::testing::WithParamInterface<WayOut> {};
-
-// Channel 1's worker paused while its display is held, channel 2's feeding stalled captures.
-TEST_P(WaysOut, StopsAndJoinsHeldWorkersClosesPortsAndLogsAndEndsTheLoopWithZero) {
-    const std::string captured = randomBytes(5000, 3);
-    StalledPipes pipes(dir, {"pipe2", "pipe3"});
-    run([&](Vorlinex& v, QWidget* window) {
-        Relay& relay = v.app.relay;
-        QTimer::singleShot(50, window, [this, window] { GetParam().pull(window); });
-        ASSERT_EQ(v.app.captures.openCaptureLog(1, dir.file("capture.log")), 1);
-        flow(first, second, captured);
-        ASSERT_EQ(v.app.captures.openCaptureLog(2, dir.file("pipe2")), 1);
-        ASSERT_EQ(v.app.captures.openCombinedCapture(dir.file("pipe3")), 1);
-        // Far more than the pipes hold: the relay goes on while the captures wait.
-        for (int round = 0; round < 10; ++round) flow(second, first, randomBytes(8000, 30 + round));
-        relay.relayChannel1.displayMouseHeld = 1;
-        relay.leftMouseButtonDown = 1;
-        first.send("held");
-    }, true);
-    EXPECT_FALSE(pipes.rescued()) << "the program waited for a reader that never reads";
-    EXPECT_EQ(dir.read("capture.log").substr(0, captured.size()), captured) << "written out without a CLOSE";
-}
-
-INSTANTIATE_TEST_SUITE_P(EveryWayOut, WaysOut, ::testing::ValuesIn(kWaysOut),
-                         [](const auto& c) { return std::string(c.param.name); });
 
 // An adapter put back during the "Com1 Open Error" box of a restart opens after the restart ends.
 // SIGTERM during a restart's box shuts down inside its loop: the restart must not go on.

@@ -1,9 +1,12 @@
 // Runs the real program in-process in a scratch folder with an INI file of the test's making.
 #pragma once
 
+#ifndef _WIN32
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
+#endif
+
+#include <gtest/gtest.h>
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -79,6 +82,7 @@ inline int runVorlinex(const std::function<void(QWidget*)>& body, const BoxFunct
     }, boxes);
 }
 
+#ifndef _WIN32
 // FIFOs filled with 'f' whose readers stall; after 30 s a thread reads them: fail, not hang.
 struct StalledPipes {
     struct Pipe {
@@ -125,6 +129,7 @@ struct StalledPipes {
     std::atomic<bool> rescuing{false};
     std::jthread rescue;
 };
+#endif
 
 // The program on two cables (`first` is port 1's device, `second` port 2's); its boxes recorded.
 class ProgramOnCables : public ::testing::Test {
@@ -157,4 +162,29 @@ protected:
 
     ScratchDir dir;
     PtyCable first, second;
+};
+
+// Once the program has ended no box came but those expected and (Linux) no thread of it is left.
+class Program : public ProgramOnCables {
+protected:
+    void TearDown() override {
+#ifndef _WIN32
+        EXPECT_TRUE(eventually([&] { return threadNames() == threadsBefore; })) << "a thread outlived it";
+#endif
+        EXPECT_TRUE(recordedBoxes().empty()) << recordedBoxes().front().text;
+    }
+    // The port labels come to read `com1` and `com2` and the status bar `status`.
+    static ::testing::AssertionResult shows(QWidget* window, const char* com1, const char* com2,
+                                            const std::string& status) {
+        auto* bar = window->findChild<QLabel*>(statusPartName(0));
+        if (waitUntil([&] {
+                return controlText(window, kMainCom1) == com1 && controlText(window, kMainCom2) == com2 &&
+                       bar->text() == status.c_str();
+            }, 30000))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << bar->text().toStdString();
+    }
+#ifndef _WIN32
+    const std::multiset<std::string> threadsBefore = threadNames();
+#endif
 };
