@@ -535,7 +535,7 @@ TEST_F(TimelineInTheProgram, FramesShowEachFrameOnceWithItsAnswerTimeErrorsFindC
         EXPECT_EQ(view->source(), &shown->errors()) << "what errors() holds is the frames test's";
         window->findChild<QComboBox*>(kMode)->setCurrentIndex(0);
         EXPECT_TRUE(view->source() == &v.app.timeline && !window->frames() && window->unitsText().isEmpty() &&
-                    v.app.timeline.extent().end >= 9) << "the records as read, the pieces too";
+                    v.app.timeline.extent().end >= 9) << "the records as read, each piece one";
         const std::string kept =
             "[DECODE]\nView=Records\nProtocol=modbus-rtu\nTimeout=3000\nGap=2000\nMaster=0\nErrorsOnly=1\n";
         EXPECT_EQ(dir.read("Vorlinex.ini"), ini.substr(0, ini.find("[DECODE]")) + kept);
@@ -553,7 +553,7 @@ TEST_F(TimelineInTheProgram, FramesShowEachFrameOnceWithItsAnswerTimeErrorsFindC
         ASSERT_TRUE(waitUntil([&] { return v.timelineWindows.fileWindows().size() == 1; }));
         TimelineWindow* log = v.timelineWindows.fileWindows().front();
         ASSERT_TRUE(log->decode().frames && log->frames());
-        EXPECT_TRUE(waitUntil([&] { return log->frames()->all().extent().end == 8; })) << "its lines, read back";
+        EXPECT_TRUE(waitUntil([&] { return log->frames()->all().extent().end == 8; })) << "a row a line";
         EXPECT_EQ(log->view()->source(), &log->frames()->errors()) << "errors only, as kept";
         EXPECT_EQ(dir.read("Vorlinex.ini"), ini.substr(0, ini.find("[DECODE]")) + kept);
         // Another protocol is kept as --decode names it; a delimiter starts from CR LF, a quiet gap from the gap set.
