@@ -1,6 +1,5 @@
-// Watching a relay on another machine: its PCAP-over-IP server (ours, on 127.0.0.1) read into a
-// live record list, through a relay that is not there yet, goes and comes back; and a stream that
-// is not one of serial records.
+// Watching a relay on another machine: its PCAP-over-IP server (ours, on 127.0.0.1) read into a live record list,
+// through a relay that is not there yet, goes and comes back; and a stream that is not one of serial records.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -45,8 +44,8 @@ TEST(RemoteTimeline, FollowsTheRelaysStreamThroughItsAbsenceItsEndAndItsReturn) 
 
     RemoteTimeline remote(NetworkAddress{NetworkScheme::Tcp, "127.0.0.1", port});
     ASSERT_TRUE(stateIs(remote, Status::State::Waiting));
-    EXPECT_EQ(remote.status().why, Status::Why::Connect);
-    EXPECT_EQ(remote.status().systemError, ECONNREFUSED);
+    EXPECT_EQ(std::make_pair(remote.status().why, remote.status().systemError),
+              std::make_pair(Status::Why::Connect, ECONNREFUSED));
 
     TimelineRecords sent;
     sent.setTaking(true);
@@ -74,13 +73,11 @@ TEST(RemoteTimeline, AStreamThatIsNotPcapEndsTheWatchingWithItsReason) {
     TestListener listener;
     RemoteTimeline remote(NetworkAddress{NetworkScheme::Tcp, "127.0.0.1", listener.port()});
     TestSocket peer = listener.accept();
-    ASSERT_TRUE(peer.valid());
-    ASSERT_TRUE(peer.sendAll("220 mail.example ESMTP ready\r\n"));
+    ASSERT_TRUE(peer.valid() && peer.sendAll("220 mail.example ESMTP ready\r\n"));
     ASSERT_TRUE(stateIs(remote, Status::State::Ended));
     const Status status = remote.status();
-    EXPECT_EQ(status.why, Status::Why::Stream);
-    EXPECT_EQ(status.stop, PcapStop::NotPcap);
-    EXPECT_EQ(status.records, 0u);
+    EXPECT_EQ(std::make_tuple(status.why, status.stop, status.records),
+              std::make_tuple(Status::Why::Stream, PcapStop::NotPcap, uint64_t{0}));
     // A try again would come within the first back-off.
     EXPECT_FALSE(listener.accept(2000).valid()) << "no second try";
 }

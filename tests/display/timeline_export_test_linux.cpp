@@ -32,10 +32,7 @@ void exportStillHeld(int64_t start) {
         if (i >= 20 && i < 40 && channel == 2) wanted.push_back({wall, 2, tsharkHex(bytes)});
     }
     ASSERT_EQ(live.extent().first, 20u);
-    TimelineSelection chosen;
-    chosen.next = 10;
-    chosen.last = 39;
-    chosen.channels = timelineChannelBit(2);
+    const TimelineSelection chosen{10, 39, timelineChannelBit(2)};
 
     for (PcapForm form : {PcapForm::Pcap, PcapForm::PcapNg}) {
         const std::string out = dir.file(form == PcapForm::Pcap ? "chosen.pcap" : "chosen.pcapng");

@@ -7,6 +7,7 @@
 
 #include "display/timeline_find.h"
 #include "display/timeline_records.h"
+#include "tests/display/timeline_lines.h"
 
 namespace {
 
@@ -19,40 +20,34 @@ struct Feed {
     explicit Feed(uint64_t maxRecords = TimelineRecords::kMaxRecords) : records(maxRecords) { records.setTaking(true); }
     void add(int channel, const std::string& bytes) {
         micros += 1000;
-        records.onRead(channel, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), ReadTime{micros, micros});
+        takeRead(records, channel, bytes, micros, micros);
     }
 };
 
-// channel, startRecord, startOffset, endRecord, endOffset
-using Match = std::tuple<int, uint64_t, uint32_t, uint64_t, uint32_t>;
-Match at(int channel, uint64_t startRecord, uint32_t startOffset, uint64_t endRecord, uint32_t endOffset) {
-    return {channel, startRecord, startOffset, endRecord, endOffset};
-}
+using Match = std::tuple<int, uint64_t, uint32_t, uint64_t, uint32_t>;  // channel, start record and offset, end's
 
 std::vector<Match> matchesOf(const TimelineFind& find) {
     std::vector<Match> out;
     for (size_t i = 0; i < find.count(); ++i)
-        out.push_back(at(find.match(i).channel, find.match(i).startRecord, find.match(i).startOffset,
-                         find.match(i).endRecord, find.match(i).endOffset));
+        out.emplace_back(find.match(i).channel, find.match(i).startRecord, find.match(i).startOffset,
+                         find.match(i).endRecord, find.match(i).endOffset);
     return out;
 }
 
 // The same search the plain way: each direction's stream as one string, leftmost matches, going on at a match's end.
 std::vector<Match> plainSearch(const TimelineSource& source, const std::string& pattern, TimelineFilter filter) {
-    std::vector<TimelineRecord> records;
     std::vector<Match> out;
-    source.read(source.extent().first, SIZE_MAX, records);
     for (int channel : {1, 2}) {
         std::string stream;
         std::vector<std::pair<uint64_t, uint32_t>> place;
-        for (const TimelineRecord& record : records)
+        for (const TimelineRecord& record : readAll(source))
             if (record.channel == channel && timelineShows(filter, channel)) {
                 stream += record.bytes;
                 for (uint32_t i = 0; i < record.bytes.size(); ++i) place.emplace_back(record.number, i);
             }
         for (size_t p = stream.find(pattern); p != std::string::npos; p = stream.find(pattern, p + pattern.size()))
-            out.push_back(at(channel, place[p].first, place[p].second, place[p + pattern.size() - 1].first,
-                             place[p + pattern.size() - 1].second + 1));
+            out.emplace_back(channel, place[p].first, place[p].second, place[p + pattern.size() - 1].first,
+                             place[p + pattern.size() - 1].second + 1);
     }
     std::sort(out.begin(), out.end(), [](const Match& a, const Match& b) {
         return std::tie(std::get<1>(a), std::get<2>(a)) < std::tie(std::get<1>(b), std::get<2>(b));
@@ -94,22 +89,22 @@ TEST(TimelineFind, FindsRunsOfOneDirectionsBytesInTheRecordsHeld) {
     // Runs over records, directions, filters, slices and matches let go are the random test's: here bytes it
     // never makes, and what is let go or cleared while a match is under way. What, bound, steps, pattern, matches:
     const Steps partLetGo = {{1, "A"}, {1, "x"}, {1, "BC"}, {2, ".."}, {kSearch, ""}, {1, "DE"}};
-    const std::vector<Match> sixOks = {at(1, 4, 0, 4, 2), at(1, 5, 0, 5, 2), at(1, 6, 0, 6, 2),
-                                       at(1, 7, 0, 7, 2), at(1, 8, 0, 8, 2), at(1, 9, 0, 9, 2)};
+    const std::vector<Match> sixOks = {Match{1, 4, 0, 4, 2}, Match{1, 5, 0, 5, 2}, Match{1, 6, 0, 6, 2},
+                                       Match{1, 7, 0, 7, 2}, Match{1, 8, 0, 8, 2}, Match{1, 9, 0, 9, 2}};
     const std::tuple<const char*, uint64_t, Steps, std::string, std::vector<Match>> cases[] = {
         {"into the next record, the other direction between", all, {{1, "AT+C"}, {2, "OK"}, {1, "GSN\r"}}, "+CGSN",
-         {at(1, 0, 2, 2, 3)}},
-        {"a line end over two records", all, binary, "\r\n", {at(2, 0, 2, 2, 1)}},
-        {"a NUL byte", all, binary, std::string("\xff\0", 2), {at(1, 1, 0, 1, 2)}},
+         {Match{1, 0, 2, 2, 3}}},
+        {"a line end over two records", all, binary, "\r\n", {Match{2, 0, 2, 2, 1}}},
+        {"a NUL byte", all, binary, std::string("\xff\0", 2), {Match{1, 1, 0, 1, 2}}},
         {"records let go before they were searched", 6, unsearched, "OK", sixOks},
         {"a start left in a record let go", 3,
          {{1, "xxAB"}, {2, ".."}, {kSearch, ""}, {2, ".."}, {2, ".."}, {kSearch, ""}, {1, "CD"}}, "ABCD", {}},
         {"no byte of a record let go", 3, {{1, "A"}, {1, "B"}, {kSearch, ""}, {2, ".."}, {1, "ABA"}}, "ABA",
-         {at(1, 3, 0, 3, 3)}},
-        {"a start in a record held", 4, partLetGo, "xBCDE", {at(1, 1, 0, 4, 2)}},
+         {Match{1, 3, 0, 3, 3}}},
+        {"a start in a record held", 4, partLetGo, "xBCDE", {Match{1, 1, 0, 4, 2}}},
         {"its part let go", 4, partLetGo, "AxBCDE", {}},
         {"a list cleared", all, {{1, "OK"}, {1, "O"}, {kSearch, ""}, {kClear, ""}, {1, "K"}, {2, "OK"}}, "OK",
-         {at(2, 3, 0, 3, 2)}},
+         {Match{2, 3, 0, 3, 2}}},
     };
     for (const auto& [what, bound, steps, pattern, expected] : cases) {
         Feed feed(bound);

@@ -22,14 +22,13 @@ constexpr int64_t kStart = 1796687990000000;  // 2026-12-07 23:59:50 UTC, in mic
 
 struct Read {
     int channel;
-    std::vector<uint8_t> bytes;
+    std::string bytes;
     int64_t wall;
 };
 
-// Modbus RTU between a master on port 1 and two units, each frame cut into reads of 1 to 7 bytes,
-// an answer's last reads now and then among the next request's first: transaction 7's answer
-// has a bad CRC, 12 gets no answer before the next request 2 s later (a timeout), 20 is sent
-// with the next request at once, and the last gets no answer at all.
+// Modbus RTU between a master on port 1 and two units, each frame cut into reads of 1 to 7 bytes, an answer's last
+// reads now and then among the next request's first: transaction 7's answer has a bad CRC, 12 gets no answer before the
+// next request 2 s later (a timeout), 20 is sent with the next request at once, and the last gets no answer at all.
 std::vector<Read> modbusTraffic() {
     const std::vector<std::pair<std::vector<uint8_t>, std::vector<uint8_t>>> pairs = {
         {{0x11, 0x03, 0x00, 0x6B, 0x00, 0x03}, {0x11, 0x03, 0x06, 0xAE, 0x41, 0x56, 0x52, 0x43, 0x40}},
@@ -89,7 +88,8 @@ Reference referenceOf(const std::vector<Read>& reads, bool quietAtEnd) {
     FrameStream stream(DecodeChoice{}, LineSettings{}, LineSettings{});
     std::vector<FrameRow> rows;
     for (uint64_t n = 0; n < reads.size(); ++n)
-        stream.add(reads[n].channel, reads[n].bytes.data(), reads[n].bytes.size(), reads[n].wall, n, rows);
+        stream.add(reads[n].channel, reinterpret_cast<const uint8_t*>(reads[n].bytes.data()), reads[n].bytes.size(),
+                   reads[n].wall, n, rows);
     if (quietAtEnd) stream.quiet(reads.back().wall + 2'000'000, rows);
     else stream.finish(rows);
     Reference reference;
@@ -103,10 +103,6 @@ Reference referenceOf(const std::vector<Read>& reads, bool quietAtEnd) {
     return reference;
 }
 
-void take(TimelineRecords& records, const Read& read) {
-    records.onRead(read.channel, read.bytes.data(), read.bytes.size(), ReadTime{read.wall, read.wall - kStart});
-}
-
 // The live list framed in slices while reads arrive, and once more at once under a bound that lets records
 // go: the frame log's lines, the errors among them, rows that agree with the index.
 TEST(TimelineFrames, LiveRecordsGiveTheFrameLogsLinesAndItsErrorsAndABoundLetsTheirRowsGo) {
@@ -118,7 +114,7 @@ TEST(TimelineFrames, LiveRecordsGiveTheFrameLogsLinesAndItsErrorsAndABoundLetsTh
         live.setTaking(true);
         TimelineFrames frames(live, DecodeChoice{}, LineSettings{}, LineSettings{});
         for (size_t i = 0; i < reads.size(); ++i) {
-            take(live, reads[i]);
+            takeRead(live, reads[i].channel, reads[i].bytes, reads[i].wall, reads[i].wall - kStart);
             if (bound == 60 || i % 5 == 4) frames.advance(bound == 60 ? SIZE_MAX : 3, reads[i].wall);
         }
         while (!frames.advance(7, reads.back().wall)) {
@@ -150,21 +146,14 @@ TEST(TimelineFrames, ASavedCaptureGivesTheFrameLogsLinesAndASavedFrameLogReadsBa
     ScratchDir dir;
     TimelineRecords live;  // its records as the combined capture writes them
     live.setTaking(true);
-    for (const Read& read : reads) take(live, read);
-    std::string capture;
-    for (const TimelineRecord& r : readAll(live)) capture += recordLine(r);
-    dir.write("capture.log", capture);
+    for (const Read& read : reads) takeRead(live, read.channel, read.bytes, read.wall, read.wall - kStart);
+    dir.write("capture.log", linesOf(live));
     const std::string frameLog = referenceOf(reads, true).text();
     dir.write("frames.log", frameLog);
 
     const auto framesOf = [&](const std::string& name, TimelineFile& file, TimelineFrames& frames) {
-        int error = 0;
-        ASSERT_TRUE(file.open(dir.file(name), error));
-        EXPECT_TRUE(eventually([&] {
-            const bool done = file.progress().done;
-            return frames.advance(50, 0, done) && done;
-        }));
-        EXPECT_EQ(file.progress().skippedLines, 0u);
+        EXPECT_EQ(indexed(file, dir.file(name)).skippedLines, 0u);
+        EXPECT_TRUE(eventually([&] { return frames.advance(50, 0, true); }));
     };
     TimelineFile captureFile, logFile;
     TimelineFrames captured(captureFile, DecodeChoice{}, LineSettings{}, LineSettings{});

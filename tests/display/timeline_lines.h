@@ -1,16 +1,19 @@
 // What the timeline tests share: a read handed to a live list as the read order hands it, every
-// record a source holds, records as the combined capture's or the frame log's lines, and the check
-// of a source's rows against a walk over its records.
+// record a source holds, a file once indexed, records as the combined capture's or the frame log's
+// lines, and the check of a source's rows against a walk over its records.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "decode/frame_line.h"
+#include "display/timeline_file.h"
 #include "display/timeline_records.h"
 #include "record/combined_record.h"
 
@@ -23,6 +26,17 @@ inline std::vector<TimelineRecord> readAll(const TimelineSource& source) {
     std::vector<TimelineRecord> out;
     source.read(source.extent().first, SIZE_MAX, out);
     return out;
+}
+
+// The file's progress once indexed (a busy machine may take long over gigabytes of holes), opened first when named.
+inline TimelineFile::Progress indexed(TimelineFile& file, const std::string& path = {}) {
+    int error = 0;
+    EXPECT_TRUE(path.empty() || file.open(path, error)) << "cannot open " << path << ": " << error;
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+    while (!file.progress().done && std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_TRUE(file.progress().done);
+    return file.progress();
 }
 
 inline std::string recordLine(const TimelineRecord& r) {

@@ -65,24 +65,6 @@ std::vector<TimelineRecord> makeRecords(size_t count, size_t maxLength, uint32_t
     return records;
 }
 
-bool opened(TimelineFile& file, const std::string& path) {
-    int error = 0;
-    return file.open(path, error);
-}
-
-// Once the indexer is done (a busy machine may take long over gigabytes of holes), the file opened first when named.
-TimelineFile::Progress indexed(TimelineFile& file, const std::string& path = {}) {
-    if (!path.empty() && !opened(file, path)) {
-        ADD_FAILURE() << "cannot open " << path;
-        return {};
-    }
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-    while (!file.progress().done && std::chrono::steady_clock::now() < giveUp)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    EXPECT_TRUE(file.progress().done);
-    return file.progress();
-}
-
 // The same records live and saved, with lines not records (skipped and counted), CR LF ends and a
 // half-written last line (left out): reads give the records asked for; rows agree with a walk.
 TEST(TimelineSources, ReadsGiveTheRecordsWholeAndRowsAgreeWithAWalk) {
@@ -286,14 +268,16 @@ const std::string kEditcap = std::filesystem::exists("/usr/bin/editcap") ? "/usr
 #endif
 
 // Written by our writer in either form (a pcapng appended to: two sections), exported from a saved capture, by
-// editcap from it (classic pcap, µs and ns), or with a line-state packet among them: the same records, read times to the µs, gaps and bytes, however
-// they are read; rows agree with a walk. A file cut inside its last packet shows those before it and says where.
+// editcap (classic pcap, µs and ns), or with a line-state packet among them: the same records, times to the µs, gaps
+// and bytes; rows agree with a walk. A file cut inside its last packet shows those before it and says where.
 TEST(TimelineFile, PcapAndPcapngFilesOpenToTheRecordsTheyHoldTimesGapsAndBytesExact) {
     std::vector<TimelineRecord> records = makeRecords(3000, 300, 6);
     records[1700].bytes = randomBytes(70000, 6);  // more than the indexer reads in one go
     ScratchDir dir;
-    const auto expectRecords = [&](const std::string& name, uint64_t skipped, uint64_t firstSkipped) {
+    const auto expectRecords = [&](const std::string& name, const std::string& content = {}, uint64_t skipped = 0,
+                                   uint64_t firstSkipped = 0) {
         SCOPED_TRACE(name);
+        if (!content.empty()) dir.write(name, content);
         TimelineFile file;
         const TimelineFile::Progress progress = indexed(file, dir.file(name));
         EXPECT_EQ(std::make_tuple(progress.capture, progress.records, progress.skippedLines, progress.firstSkippedLine,
@@ -307,19 +291,16 @@ TEST(TimelineFile, PcapAndPcapngFilesOpenToTheRecordsTheyHoldTimesGapsAndBytesEx
         }
         expectRowsAgree(file, records);
     };
-    dir.write("ours.pcap", capturedAs(PcapForm::Pcap, records, {}));
-    expectRecords("ours.pcap", 0, 0);
+    expectRecords("ours.pcap", capturedAs(PcapForm::Pcap, records, {}));
     std::vector<size_t> starts;
-    std::string appended = capturedAs(PcapForm::PcapNg, records, {1234}, &starts);
-    dir.write("ours.pcapng", appended);
-    expectRecords("ours.pcapng", 0, 0);
+    const std::string appended = capturedAs(PcapForm::PcapNg, records, {1234}, &starts);
+    expectRecords("ours.pcapng", appended);
 
     // A line-state record (event type 0x05, no data) between records 499 and 500 is counted, not shown.
     const size_t at = starts[500];
     std::string lineState = appended.substr(starts[499], at - starts[499]);
     lineState[28 + 8] = '\x05';
-    dir.write("line-state.pcapng", appended.substr(0, at) + lineState + appended.substr(at));
-    expectRecords("line-state.pcapng", 1, 501);
+    expectRecords("line-state.pcapng", appended.substr(0, at) + lineState + appended.substr(at), 1, 501);
 
     // A saved combined capture exported as EXPORT writes it, then opened.
     dir.write("saved.log", textOf(records, false));
@@ -332,8 +313,7 @@ TEST(TimelineFile, PcapAndPcapngFilesOpenToTheRecordsTheyHoldTimesGapsAndBytesEx
         RecordClock clock;
         ASSERT_TRUE(appendPcapSelection(saved, all, form, clock, SIZE_MAX, exported));
         const std::string name = form == PcapForm::Pcap ? "exported.pcap" : "exported.pcapng";
-        dir.write(name, exported);
-        expectRecords(name, 0, 0);
+        expectRecords(name, exported);
     }
 
     if (!kEditcap.empty()) {
@@ -341,7 +321,7 @@ TEST(TimelineFile, PcapAndPcapngFilesOpenToTheRecordsTheyHoldTimesGapsAndBytesEx
             const std::string name = std::string("editcap.") + form;
             ChildProcess convert(kEditcap, {"-F", form, dir.file("ours.pcapng"), dir.file(name)});
             ASSERT_EQ(convert.wait(), 0) << convert.output();
-            expectRecords(name, 0, 0);
+            expectRecords(name);
         }
     }
 
@@ -448,9 +428,10 @@ TEST(TimelineFile, AnswersWhileIndexingAgreeWithAWalkAndAFileGrownOrCutShowsWhat
             rowsBefore[f].push_back(rowsBefore[f].back() + (timelineShows(static_cast<TimelineFilter>(f), r.channel)
                                                                 ? timelineRows(r.bytes.size())
                                                                 : 0));
-    ASSERT_TRUE(opened(*std::make_unique<TimelineFile>(), path));  // gone at once: an end stops the indexer
+    int error = 0;
+    ASSERT_TRUE(std::make_unique<TimelineFile>()->open(path, error));  // gone at once: an end stops the indexer
     TimelineFile file;
-    ASSERT_TRUE(opened(file, path));
+    ASSERT_TRUE(file.open(path, error));
     std::ofstream(path, std::ios::binary | std::ios::app) << rest.substr(held);
     std::mt19937 random(11);
     for (int looks = 0, last = 0; !last; ++looks) {

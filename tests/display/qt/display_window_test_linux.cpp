@@ -33,21 +33,17 @@ void settle() {
 
 class DisplayInTheProgram : public ProgramOnCables {};
 
-class DisplayWindow : public ::testing::Test {
-protected:
-    QWidget* open(int mode) {
-        v.app.relay.appOptions.DMODE = mode;
-        v.displayWindows.openDisplayWindow(1);
-        return v.displayWindows.displayWindowOf(1);
-    }
-    Vorlinex v;
-    TrafficDisplay& display1 = v.app.trafficDisplay1;
-};
-
 }  // namespace
 
 // END and the close box end the widgets; the text stays for the worker until the next window's.
-TEST_F(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepaintsOnlyChangedRows) {
+TEST(DisplayWindow, EndKeepsTheTextForTheWorkerANewWindowFollowsCopiesAndRepaintsOnlyChangedRows) {
+    Vorlinex v;
+    TrafficDisplay& display1 = v.app.trafficDisplay1;
+    const auto open = [&](int mode) {  // channel 1's window in `mode`
+        v.app.relay.appOptions.DMODE = mode;
+        v.displayWindows.openDisplayWindow(1);
+        return v.displayWindows.displayWindowOf(1);
+    };
     std::string stream;
     for (int line = 0; stream.size() < 14000; ++line)
         stream += "line " + std::to_string(line) + (line % 5 != 0 ? " \x93\xfa\x14 of the stream\r\n" : "\r\n");

@@ -65,10 +65,9 @@ protected:
 
 }  // namespace
 
-// A saved frame log's rows: each ends in its verdict and summary, in one column whatever the frame's length;
-// an answer's with its response time, a timeout's without bytes. Bad frames and timeouts stand out in a light
-// and a dark palette; the answer's arrow is drawn. The copy gives the frame lines back, on the clipboard as
-// they are.
+// A saved frame log's rows: each ends in its verdict and summary, in one column whatever the frame's length; an
+// answer's with its response time, a timeout's without bytes. Bad frames and timeouts stand out in a light and a dark
+// palette; the answer's arrow is drawn. The copy gives the frame lines back, on the clipboard as they are.
 TEST_F(TimelineFramesView, FrameRowsShowVerdictAndSummaryErrorsStandOutAndCopyAsFrameLines) {
     std::tm local{};
     std::istringstream("2026-12-07 14:03:27") >> std::get_time(&local, "%Y-%m-%d %H:%M:%S");
@@ -89,11 +88,8 @@ TEST_F(TimelineFramesView, FrameRowsShowVerdictAndSummaryErrorsStandOutAndCopyAs
     ScratchDir dir;
     dir.write("frames.log", log);
     TimelineFile file;
-    int error = 0;
-    ASSERT_TRUE(file.open(dir.file("frames.log"), error));
-    ASSERT_TRUE(eventually([&] { return file.progress().done; }));
-    ASSERT_EQ(std::make_pair(file.progress().records, file.progress().skippedLines),
-              std::make_pair(uint64_t{6}, uint64_t{0}));
+    const TimelineFile::Progress progress = indexed(file, dir.file("frames.log"));
+    ASSERT_EQ(std::make_pair(progress.records, progress.skippedLines), std::make_pair(uint64_t{6}, uint64_t{0}));
     view.setSource(&file, false);
 
     const std::vector<QString> rows = rowsInSight();
@@ -136,7 +132,6 @@ TEST_F(TimelineFramesView, FrameRowsShowVerdictAndSummaryErrorsStandOutAndCopyAs
     }
 
     view.selectAll();
-    EXPECT_EQ(view.selectionText(), log);
     view.copySelection();
     EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), log) << "the arrow whole on the clipboard";
 }
