@@ -96,9 +96,8 @@ TEST_F(Conversation, ASetMasterReadsEveryFrameInItsRoleAndAnotherRequestEndsTheW
     EXPECT_EQ(t.units().at(5).percentile(50), -1);
 }
 
-// The pipeline of both directions: frames are read in the order they began, whichever ended
-// first (for a while), and a quiet look times a request out only if its answer cannot be being
-// read yet.
+// Both directions' pipeline: frames read in the order they began, whichever ended first (for a
+// while); a quiet look times a request out only if its answer cannot be being read yet.
 TEST_F(Conversation, TheStreamReadsFramesInTheOrderTheyBeganAndAQuietLookWaitsForAnAnswerBeingRead) {
     DecodeChoice nmea;
     nmea.rule = FrameRule::Nmea;
