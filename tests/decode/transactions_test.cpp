@@ -92,8 +92,7 @@ TEST_F(Conversation, ASetMasterReadsEveryFrameInItsRoleAndAnotherRequestEndsTheW
         "[ok] unit 5 Read Holding Registers 0..0",
         "[bad crc] CRC bad: 0xC85A, should be 0xC85B, answer after 0.900 ms",
     }));
-    EXPECT_EQ(t.units().at(5).errors, 2);
-    EXPECT_EQ(t.units().at(5).percentile(50), -1);
+    EXPECT_EQ(std::make_tuple(t.units().at(5).errors, t.units().at(5).percentile(50)), std::make_tuple(2, -1));
 }
 
 // Both directions' pipeline: frames read in the order they began, whichever ended first (for a
