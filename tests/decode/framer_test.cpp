@@ -1,6 +1,5 @@
-// Cutting one direction into frames: the same frames whatever pieces the reads gave, every byte
-// in exactly one frame, the gap rule as a plain reference computes it, and the frames a test
-// writes itself (a wrong CRC, a frame cut short, two in one read, noise between).
+// One direction cut into frames: every byte in one frame however the reads split them, the gap rule
+// as a plain reference computes it, and frames written by hand (bad CRC, cut short, two in one read).
 #include <gtest/gtest.h>
 
 #include <random>

@@ -1,6 +1,5 @@
-// Requests and answers: the master's side found from who answers whom, each answer paired with
-// its request and its response time, a request left unanswered as a timeout, the figures per unit,
-// and the frame line a copy or a frame log writes.
+// Requests and answers: the master's side found from who answers whom, each answer paired with its
+// request and response time, an unanswered request a timeout, the figures per unit, the frame line.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
