@@ -161,9 +161,7 @@ int combinedCaptureUnderFileSizeLimit(const ScratchDir& dir, CaptureOpenMode mod
     std::signal(SIGXFSZ, SIG_IGN);
     ::setrlimit(RLIMIT_FSIZE, &limit);
     std::string before;
-    std::tm local{};
-    local.tm_year = 126;
-    local.tm_mday = 1;
+    const std::tm local{.tm_mday = 1, .tm_year = 126};
     for (int i = 0; mode == CaptureOpenMode::Append && i < 20; ++i)
         appendCombinedRecord(before, local, i, 1, 1, reinterpret_cast<const uint8_t*>("earlier"), 7);
     dir.write("both.log", before);

@@ -1,6 +1,5 @@
-// Cutting one direction into frames: the same frames whatever pieces the reads gave, every byte
-// in exactly one frame, the gap rule as a plain reference computes it, and the frames a test
-// writes itself (a wrong CRC, a frame cut short, two in one read, noise between).
+// One direction cut into frames: every byte in one frame however the reads split them, the gap rule
+// as a plain reference computes it, and frames written by hand (bad CRC, cut short, two in one read).
 #include <gtest/gtest.h>
 
 #include <random>
@@ -76,18 +75,15 @@ TEST(Framing, LengthRuledFramesDoNotDependOnHowTheyWereRead) {
         SCOPED_TRACE(seed);
         std::mt19937 random(seed);
         std::vector<Bytes> sent;
-        Bytes stream;
         for (int i = 0; i < 30; ++i) {
-            // Now and then a few bytes of line noise between two frames.
-            if (random() % 5 == 0) {
-                Bytes noise(1 + random() % 6);
-                for (uint8_t& b : noise) b = static_cast<uint8_t>(0xF8 + random() % 8);  // no unit starts so
-                sent.push_back(noise);
-                stream.insert(stream.end(), noise.begin(), noise.end());
+            if (random() % 5 == 0) {  // now and then a few bytes of line noise between two frames
+                sent.emplace_back(1 + random() % 6);
+                for (uint8_t& b : sent.back()) b = static_cast<uint8_t>(0xF8 + random() % 8);  // no unit starts so
             }
             sent.push_back(randomRtu(random));
-            stream.insert(stream.end(), sent.back().begin(), sent.back().end());
         }
+        Bytes stream;
+        for (const Bytes& b : sent) stream.insert(stream.end(), b.begin(), b.end());
         const std::vector<Frame> whole = frame({{stream, 0}}, {});
         ASSERT_EQ(contents(whole), sent);
         for (const Frame& f : whole) EXPECT_EQ(f.noise, f.bytes[0] >= 0xF8);

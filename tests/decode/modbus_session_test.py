@@ -172,9 +172,7 @@ def main():
     try:
         for framer, rule, count in ((ModbusRtuFramer, "modbus-rtu", 300), (ModbusAsciiFramer, "modbus-ascii", 100)):
             with tempfile.TemporaryDirectory() as work:
-                started = time.monotonic()
                 session(work, framer, rule, count)
-                print(f"  in {time.monotonic() - started:.1f} s")
     finally:
         for child in CHILDREN:
             if child.poll() is None:

@@ -1,6 +1,5 @@
-// Requests and answers: the master's side found from who answers whom, each answer paired with
-// its request and its response time, a request left unanswered as a timeout, the figures per unit,
-// and the frame line a copy or a frame log writes.
+// Requests and answers: the master's side found from who answers whom, each answer paired with its
+// request and response time, an unanswered request a timeout, the figures per unit, the frame line.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -92,13 +91,11 @@ TEST_F(Conversation, ASetMasterReadsEveryFrameInItsRoleAndAnotherRequestEndsTheW
         "[ok] unit 5 Read Holding Registers 0..0",
         "[bad crc] CRC bad: 0xC85A, should be 0xC85B, answer after 0.900 ms",
     }));
-    EXPECT_EQ(t.units().at(5).errors, 2);
-    EXPECT_EQ(t.units().at(5).percentile(50), -1);
+    EXPECT_EQ(std::make_tuple(t.units().at(5).errors, t.units().at(5).percentile(50)), std::make_tuple(2, -1));
 }
 
-// The pipeline of both directions: frames are read in the order they began, whichever ended
-// first (for a while), and a quiet look times a request out only if its answer cannot be being
-// read yet.
+// Both directions' pipeline: frames read in the order they began, whichever ended first (for a
+// while); a quiet look times a request out only if its answer cannot be being read yet.
 TEST_F(Conversation, TheStreamReadsFramesInTheOrderTheyBeganAndAQuietLookWaitsForAnAnswerBeingRead) {
     DecodeChoice nmea;
     nmea.rule = FrameRule::Nmea;

@@ -165,17 +165,16 @@ TEST(ConfigFile, DecodeKeysRoundTripInPlaceABadValueReadsAsItsDefaultAndANewFile
     const auto file = [](const std::string& decode) {
         return "[DATA1]\r\nCOM=2\r\n[decode]\r\n; mine\r\n" + decode + "Other=kept\r\n\r\n[DATA]\r\nRATE=9";
     };
-    const std::string bad = "VIEW=FRAMES\r\nProtocol=\r\nGap=60001\r\nMaster=3\r\nTimeout=0\r\nErrorsOnly=2\r\n";
-    dir.write("Vorlinex.ini", file(bad));
-    DecodeSettings fellBack = defaults;
-    fellBack.frames = true;  // names read in any case, as the other keys
-    EXPECT_EQ(loadDecodeSettings(), fellBack);
     for (const char* values : {"View=Graph\r\nGap=-1\r\nMaster=-1\r\nTimeout=3600001\r\nErrorsOnly=-1\r\n",
                                "View=\r\nGap=x\r\nMaster=one\r\nTimeout=\r\nErrorsOnly=yes\r\n"}) {
         dir.write("Vorlinex.ini", file(values));
         EXPECT_EQ(loadDecodeSettings(), defaults) << values;
     }
-    dir.write("Vorlinex.ini", file(bad));
+    dir.write("Vorlinex.ini",
+              file("VIEW=FRAMES\r\nProtocol=\r\nGap=60001\r\nMaster=3\r\nTimeout=0\r\nErrorsOnly=2\r\n"));
+    DecodeSettings fellBack = defaults;
+    fellBack.frames = true;  // names read in any case, as the other keys
+    EXPECT_EQ(loadDecodeSettings(), fellBack);
     ASSERT_TRUE(saveDecodeSettings(chosen).saved);
     EXPECT_EQ(dir.read("Vorlinex.ini"), file("VIEW=Frames\r\nProtocol=delim:0D0A\r\nGap=60000\r\nMaster=2\r\n"
                                               "Timeout=3600000\r\nErrorsOnly=1\r\n"));

@@ -27,12 +27,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct stat statOf(const std::string& path) {
-    struct stat st {};
-    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-    return st;
-}
-
 size_t filesIn(const std::string& folder) { return std::distance(fs::directory_iterator(folder), fs::directory_iterator()); }
 
 const std::array<std::string, 6> kPaths = {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyS2",
@@ -97,7 +91,8 @@ TEST(SettingsFile, ForeignLinesSurviveAFullDiskLeavesTheFileWholeAndAReplacedOne
     const gid_t group = ::geteuid() == 0 ? 65534 : ::getegid();
     ASSERT_EQ(::chmod(dir.file("Vorlinex.ini").c_str(), 0640) + ::chown(dir.file("Vorlinex.ini").c_str(), owner, group), 0);
     ASSERT_TRUE(saveConfig(config).saved);
-    const struct stat replaced = statOf(dir.file("Vorlinex.ini"));
+    struct stat replaced {};
+    ASSERT_EQ(::stat(dir.file("Vorlinex.ini").c_str(), &replaced), 0);
     EXPECT_TRUE((replaced.st_mode & 07777) == 0640 && replaced.st_uid == owner && replaced.st_gid == group)
         << std::oct << replaced.st_mode << std::dec << " " << replaced.st_uid << ":" << replaced.st_gid;
     const std::string mine = foreign + "[data1]\n  com = 2\nBIT=8\nPARI=255\n  ; keep me\nBPS=0\nSTOP=0\nFLOW=0\n\n" +
@@ -119,19 +114,22 @@ TEST(SettingsFile, ForeignLinesSurviveAFullDiskLeavesTheFileWholeAndAReplacedOne
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
     EXPECT_EQ(dir.read("Vorlinex.ini"), mine);
-    EXPECT_EQ(statOf(dir.file("Vorlinex.ini")).st_uid, owner);
+    EXPECT_TRUE(::stat(dir.file("Vorlinex.ini").c_str(), &replaced) == 0 && replaced.st_uid == owner);
     EXPECT_EQ(filesIn(dir.path()), 1u);
 }
 
-// "登録" writes its entry as SAVE writes the settings: never over a read-only entry; a refusal says
-// where and why. A replaced binary's link reads "<path> (deleted)" and gets no entry (a file that
-// really has that name does); nor does a path not UTF-8 or with a control character no escape covers.
+// "登録" writes its entry as SAVE writes the settings, over an older one but never a read-only one,
+// a refusal saying where and why. A replaced binary's link ("<path> (deleted)") gets no entry, nor a
+// path not UTF-8 or with a control character no escape covers; a file really so named does.
 TEST(StartupEntry, IsWrittenLikeTheSettingsFileAndAReplacedProgramOrAnUnwritablePathGetsNoEntry) {
     ScratchDir dir;
     const std::string entry = dir.file("Vorlinex.desktop");
+    dir.write("Vorlinex.desktop", "[Desktop Entry]\nExec=/old/vorlinex --many arguments\nPath=/old\nComment=x\n");
     StartupEntryResult result = createStartupShortcut("/opt/vorlinex/bin/vorlinex", entry);
     ASSERT_TRUE(result.saved()) << std::strerror(result.systemError);
     const std::string written = dir.read("Vorlinex.desktop");
+    EXPECT_EQ(written,
+              "[Desktop Entry]\nType=Application\nName=Vorlinex\nExec=/opt/vorlinex/bin/vorlinex\nTerminal=false\n");
     ASSERT_EQ(::chmod(entry.c_str(), 0444), 0);
     result = createStartupShortcut("/usr/bin/vorlinex", entry);
     EXPECT_TRUE(result.status == StartupEntryStatus::SystemError && result.systemError == EACCES) << result.systemError;

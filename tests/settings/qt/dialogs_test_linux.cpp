@@ -8,7 +8,6 @@
 #include <QRadioButton>
 #include <QUrl>
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -45,8 +44,8 @@ protected:
 
 void setEdit(const QWidget* d, int id, const char* text) { child<QLineEdit>(d, id)->setText(QString::fromUtf8(text)); }
 
-// About opens links on a left click only; "登録" replaces an older autostart entry and says whether
-// it could; OK reads the time-out only with the stamp on and keeps an unknown line-end code.
+// About opens links on a left click only; "登録" writes this program's entry and says whether it
+// could; OK reads the time-out only with the stamp on and keeps an unknown line-end code.
 TEST_F(Dialogs, AboutOpensLinksOnALeftClickOptionRegistersAndOkStoresOnlyValuesInRange) {
     std::vector<QUrl> urls;
     v.openUrl = [&urls](const QUrl& u) { urls.push_back(u); };
@@ -60,9 +59,6 @@ TEST_F(Dialogs, AboutOpensLinksOnALeftClickOptionRegistersAndOkStoresOnlyValuesI
     EXPECT_FALSE(about.isVisible());
 
     setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
-    std::filesystem::create_directories(dir.file("config/autostart"));
-    dir.write("config/autostart/Vorlinex.desktop",
-              "[Desktop Entry]\nExec=/old/vorlinex --many arguments\nPath=/old\nComment=x\n");
     AppOptions& options = relay.appOptions;
     options.RATE = 5;
     options.CRLF = 5;
@@ -71,9 +67,8 @@ TEST_F(Dialogs, AboutOpensLinksOnALeftClickOptionRegistersAndOkStoresOnlyValuesI
     OptionDialog d(v.settingsHost, nullptr);
     d.show();
     click(&d, kOptionRegister);
-    EXPECT_EQ(dir.read("config/autostart/Vorlinex.desktop"), "[Desktop Entry]\nType=Application\nName=Vorlinex\nExec=" +
-                                                                 std::filesystem::canonical("/proc/self/exe").string() +
-                                                                 "\nTerminal=false\n");
+    const std::string exec = "\nExec=" + std::filesystem::canonical("/proc/self/exe").string() + "\n";
+    EXPECT_NE(dir.read("config/autostart/Vorlinex.desktop").find(exec), std::string::npos);  // the rest: system_test
     dir.write("file", "x");  // a configuration folder under a plain file cannot be made
     setenv("XDG_CONFIG_HOME", dir.file("file/config").c_str(), 1);
     click(&d, kOptionRegister);
@@ -114,19 +109,13 @@ TEST_F(Dialogs, AboutOpensLinksOnALeftClickOptionRegistersAndOkStoresOnlyValuesI
     }
 }
 
-// Random bytes into a cable until the relay, its far end unread, takes nothing more for a while.
+// Random bytes into a cable until the relay, its far end unread, has taken nothing for a second.
 std::string sendUntilStalled(PtyCable& cable) {
     const std::string pool = randomBytes(1 << 20, 77);
     size_t sent = 0;
-    using Clock = std::chrono::steady_clock;
-    for (auto last = Clock::now(); Clock::now() - last < std::chrono::seconds(1) && sent < pool.size();) {
-        pollfd p{cable.master(), POLLOUT, 0};
-        const ssize_t n =
-            ::poll(&p, 1, 50) > 0 ? ::write(p.fd, pool.data() + sent, std::min<size_t>(4096, pool.size() - sent)) : 0;
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-            last = Clock::now();
-        }
+    for (pollfd p{cable.master(), POLLOUT, 0}; sent < pool.size() && ::poll(&p, 1, 1000) > 0;) {
+        const ssize_t n = ::write(p.fd, pool.data() + sent, std::min<size_t>(4096, pool.size() - sent));
+        if (n > 0) sent += static_cast<size_t>(n);
     }
     return pool.substr(0, sent);
 }
@@ -156,9 +145,7 @@ TEST_F(Dialogs, SerialAndDevicesChangesReopenThePortsAndRefusalsChangeNothing) {
     ASSERT_GT(sent.size(), 8192u);
     d.combo(kSerialCom1)->setCurrentIndex(2);  // COM3
     click(&d, kSerialOk);
-    std::string got;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(first.master(), buffer, sizeof buffer)) > 0;) got.append(buffer, static_cast<size_t>(n));
+    std::string got = first.receive(sent.size(), 200);  // what port 1 wrote before it moved
     got += third.receive(sent.size() - std::min(sent.size(), got.size()), 5000);
     EXPECT_TRUE(got == sent) << sent.size() << " bytes sent, " << got.size() << " arrived";
     EXPECT_TRUE(relay.serialPort1.settings.comIndex == 2 && relay.serialPort1.settings.baudRate == 1234 &&
@@ -273,18 +260,12 @@ void choose(QComboBox* combo, int index) {
     QApplication::sendEvent(combo->view(), &enter);
 }
 
-std::string shown(const QComboBox* combo) { return combo->currentText().toStdString(); }
-
 // Answers each network port form as it opens modally, counting them. A form the answer left open
 // is cancelled, so that a failing case ends instead of waiting for a click that never comes.
 class NetworkPortEntry : public ::testing::Test {
 protected:
     NetworkPortEntry() {
-        host.config = [this] {
-            Config c;
-            c.comDevicePaths = rows;
-            return c;
-        };
+        host.config = [this] { return Config{.port1 = {}, .port2 = {}, .appOptions = {}, .comDevicePaths = rows}; };
         host.listSerialDevices = [] {
             return std::vector<SerialDeviceInfo>{
                 {"/dev/serial/by-id/usb-FTDI-if00", "/dev/ttyUSB0", "FT232R USB UART", "FTDI", "A1", false}};
@@ -315,10 +296,9 @@ protected:
     QTimer timer;
 };
 
-// The entry ends every row's list. OK puts the URL in the row, Cancel leaves the row as it showed and
-// keeps nothing typed; a row holding a network path fills the form, opened anew each time chosen. OK
-// is offered only for a path the ports take (the parser's test); until then the form names the part
-// that is wrong. A network path that does not hold together fills what it can.
+// The entry ends every row's list. OK puts the URL in the row, Cancel leaves the row and keeps nothing
+// typed; a network row fills the form, anew each time, as far as its path holds together. OK is
+// offered only for a path the ports take (the parser's test); until then the form names what is wrong.
 TEST_F(NetworkPortEntry, FormPutsItsUrlInTheRowCancelLeavesTheRowANetworkRowFillsTheFormAndOkNeedsAValidPath) {
     DevicesDialog devices(host, nullptr);
     devices.show();
@@ -332,8 +312,7 @@ TEST_F(NetworkPortEntry, FormPutsItsUrlInTheRowCancelLeavesTheRowANetworkRowFill
     const std::tuple<const char*, const char*, const char*, bool> cases[] = {
         {"lab-pi", "65536", badPort, false}, {"lab pi", "4001", badHost, false}, {"fe80::7", "4001", noZone, false},
         {"lab-pi", "65535", "tcp://lab-pi:65535", true}, {"fe80::7%eth1", "4001", "tcp://[fe80::7%eth1]:4001", true}};
-    answer = [&](QDialog& form) {
-        EXPECT_EQ(stateOf(form), labPi);
+    answer = [&](QDialog& form) {  // what it is filled with: the first step below
         for (const auto& [hostText, port, why, ok] : cases) {
             child<QLineEdit>(&form, kNetworkHost)->setText(QString::fromUtf8(hostText));
             child<QLineEdit>(&form, kNetworkPort)->setText(QString::fromUtf8(port));
@@ -343,11 +322,9 @@ TEST_F(NetworkPortEntry, FormPutsItsUrlInTheRowCancelLeavesTheRowANetworkRowFill
         child<QLineEdit>(&form, kNetworkPort)->setText(QStringLiteral("70000"));
         click(&form, kNetworkOk);
         EXPECT_TRUE(form.isVisible());
-        click(&form, kNetworkCancel);
     };
     choose(devices.deviceCombo(1), 1);
     EXPECT_EQ(opened, 1);
-    EXPECT_EQ(shown(devices.deviceCombo(1)), "tcp://lab-pi:99999");
 
     const FormState empty{false, "", "", std::string(badHost) + "\n" + badPort, false};
     // Each step: the row; "device" (the detected one chosen first) or text typed into it; the form's
@@ -383,7 +360,7 @@ TEST_F(NetworkPortEntry, FormPutsItsUrlInTheRowCancelLeavesTheRowANetworkRowFill
         choose(combo, 1);
         EXPECT_EQ(opened, formsBefore + 1);
         EXPECT_EQ(filled, expectFilled);
-        EXPECT_EQ(shown(combo), after);
+        EXPECT_EQ(combo->currentText().toStdString(), after);
     }
     const std::array<std::string, 6> expected{
         "rfc2217://[::1]:4001",          "tcp://192.168.1.20:23",           "tcp://host:4002",
