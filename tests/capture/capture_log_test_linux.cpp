@@ -161,7 +161,9 @@ int combinedCaptureUnderFileSizeLimit(const ScratchDir& dir, CaptureOpenMode mod
     std::signal(SIGXFSZ, SIG_IGN);
     ::setrlimit(RLIMIT_FSIZE, &limit);
     std::string before;
-    const std::tm local{.tm_mday = 1, .tm_year = 126};
+    std::tm local{};
+    local.tm_year = 126;
+    local.tm_mday = 1;
     for (int i = 0; mode == CaptureOpenMode::Append && i < 20; ++i)
         appendCombinedRecord(before, local, i, 1, 1, reinterpret_cast<const uint8_t*>("earlier"), 7);
     dir.write("both.log", before);
