@@ -1,5 +1,4 @@
-// Network ports through real sockets on 127.0.0.1, on both systems: their paths, the connect on its own thread,
-// and a connected port against a server of the test's own that checks the raw Telnet stream byte for byte.
+// Network ports through real sockets on 127.0.0.1, on both systems: paths, the connect, a port against a test server.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -108,9 +107,8 @@ TEST(NetworkConnectorTest, CancelOrDestroyEndsAConnectInProgressAndNoCallbackFol
     EXPECT_TRUE(connecting(fillers) && calls.load() == 0) << calls.load();
 }
 
-// The negotiation, then every setting, then DTR and RTS raised; an odd rate goes as it is, and
-// DTR/DSR flow (which Flow::None stands for as well) is asked as no flow. The window in flight
-// is what 100 ms of the rate carries, 16 KiB at the least.
+// The negotiation, then every setting, then DTR and RTS raised; an odd rate goes as it is. The
+// window in flight is what 100 ms of the rate carries, 16 KiB at the least.
 TEST(NetworkPortTest, StartSendsTheNegotiationThenTheSettingsWithDtrAndRtsRaised) {
     const auto command = [](std::initializer_list<int> v) {
         return bytesOf({IAC, SB, COM_PORT_OPTION}) + bytesOf(v) + bytesOf({IAC, SE});
@@ -133,9 +131,8 @@ TEST(NetworkPortTest, StartSendsTheNegotiationThenTheSettingsWithDtrAndRtsRaised
     }
 }
 
-// Data before any answer that no close follows is the device's after all, whole and in order; a
-// read of only commands gives no data and is no end; the server's answers are the read-back, its
-// notifications the line and modem state.
+// Data before any answer that no close follows is the device's after all; the server's answers
+// are the read-back, its notifications the line and modem state.
 TEST(NetworkPortTest, EarlyDataIsTheDevicesAndTheServersAnswersAreTheReadBack) {
     Connected c(NetworkScheme::Rfc2217, 0, {12345, 7, 1, true});
     c.server.sendAll("early\xff\xff" + bytesOf({IAC, 241, IAC, WILL, BINARY, IAC, 241}) +
@@ -174,10 +171,8 @@ TEST(NetworkPortTest, EarlyDataIsTheDevicesAndTheServersAnswersAreTheReadBack) {
     EXPECT_EQ(c.write("ab"), 2);
 }
 
-// ser2net with its device missing accepts, says so as plain data and closes: that line is the server's, not the
-// device's, whether the close reads as an end or (the port's settings unread at the server) as a reset. Once the
-// server has answered, or on raw TCP (no settings, the largest window, the bytes as they are) at once, what comes
-// before a close is data; a reset with nothing said is a failure. Once lost, the port stays lost.
+// ser2net with its device missing accepts, says so as plain data and closes (or resets): that line is the server's,
+// not the device's. After an answer, or on raw TCP at once, it is data; a reset with nothing said is a failure.
 TEST(NetworkPortTest, ALineBeforeAnyAnswerThenACloseIsTheServersMessage) {
     const std::string line = "Device open failure: Value or file not found\r\n", raw = escapeHeavy(30000, 2) + line;
     const std::tuple<const char*, NetworkScheme, std::string, bool, std::string, NetworkLoss> cases[] = {
@@ -247,7 +242,7 @@ TEST(NetworkPortTest, WriteTheSocketTakesInPartKeepsItsRestWholeBeforeAnythingEl
     ServerView view;
     const auto refused = [&](const ServerView& v) { return !v.negotiations.empty() && v.negotiations.back() == refusal; };
     std::thread serverReader([&] { view = readServer(c.server, refused); });
-    writeAll(*c.port, "");
+    flushPort(*c.port);
     serverReader.join();
     EXPECT_TRUE(!c.port->lost() && view.data == accepted) << "server got " << view.data.size() << " of " << accepted.size();
     ASSERT_EQ(view.negotiations.back(), refusal);

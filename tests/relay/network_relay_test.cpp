@@ -10,14 +10,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A Com Port Control server that sets another rate than asked and tells its modem lines, then dies and comes
-// back on the same port: the status names what the server set instead, the line state the lines it reported;
-// the port is let go, the retries are refused meanwhile and what COM2 reads is counted undelivered, never
-// sent late; once it is back the port connects by itself and sends the settings again before any data.
+// A server that sets another rate than asked, then dies and comes back on the same port: meanwhile what COM2
+// reads is counted undelivered, never sent late; back, the port reconnects and sends the settings first.
 TEST_F(NetworkRelayTest, AServerThatDiesIsRetriedAndGetsTheSettingsAgainWhenItReturns) {
-    ASSERT_NO_FATAL_FAILURE(openBoth(pathOf(NetworkScheme::Rfc2217), 12345));
+    ASSERT_NO_FATAL_FAILURE(openBoth(rfc2217Path(), 12345));
     EXPECT_EQ(portStatusText(*relay), "COM1: " + relay->comDevicePaths[0] + " connecting");
-    ASSERT_NO_FATAL_FAILURE(awaitServer(listener));
+    ASSERT_NO_FATAL_FAILURE(awaitServer());
     const auto settingsFirst = [&](const std::string& answer) {
         const ServerView view = readServer(server, [](const ServerView& v) { return !v.subnegotiations.empty(); });
         EXPECT_EQ(view.data, "");
@@ -46,7 +44,7 @@ TEST_F(NetworkRelayTest, AServerThatDiesIsRetriedAndGetsTheSettingsAgainWhenItRe
 
     listener.close();
     listener = TestListener(4, 0, port);
-    ASSERT_NO_FATAL_FAILURE(awaitServer(listener));
+    ASSERT_NO_FATAL_FAILURE(awaitServer());
     EXPECT_EQ(relay->relayChannel2.undeliveredBytes.load(), 0);
     settingsFirst(bytesOf({0, 0, 0x30, 0x39}));
     // Both ways at once, every byte once and in order: nothing from before the loss among it.
@@ -62,9 +60,8 @@ TEST_F(NetworkRelayTest, AServerThatDiesIsRetriedAndGetsTheSettingsAgainWhenItRe
     EXPECT_TRUE(atServer == toServer) << "cable to server: " << atServer.size() << " of " << toServer.size();
 }
 
-// A server that sends nothing but commands, or that asks for replies for ever (an option turned on
-// and off, a data byte now and then) and never reads, is let go with that reason in the status's
-// words; the data it sent before reach the cable.
+// A server that sends nothing but commands, or asks for replies for ever and never reads, is let go
+// with that reason in the status's words; the data it sent before reach the cable.
 TEST_F(NetworkRelayTest, AServerThatSendsOnlyCommandsOrNeverReadsIsDroppedSayingSo) {
     std::string nops, asks;
     while (nops.size() < 128 * 1024) nops += bytesOf({IAC, 241});
@@ -78,7 +75,7 @@ TEST_F(NetworkRelayTest, AServerThatSendsOnlyCommandsOrNeverReadsIsDroppedSaying
     for (const auto& c : cases) {
         SCOPED_TRACE(c.says);
         listener = TestListener(4, c.receiveBuffer);
-        ASSERT_NO_FATAL_FAILURE(openBoth(pathOf(NetworkScheme::Rfc2217)));
+        ASSERT_NO_FATAL_FAILURE(openBoth(rfc2217Path()));
         std::thread serverThread([&] {  // until the port lets go (bounded: far more than any socket buffers hold)
             TestSocket peer = listener.accept();
             bool open = peer.sendAll(serverAnswer(ComPortCommand::SetBaudRate, bytesOf({0, 1, 0xC2, 0})) + "ok");
@@ -96,10 +93,9 @@ TEST_F(NetworkRelayTest, AServerThatSendsOnlyCommandsOrNeverReadsIsDroppedSaying
     }
 }
 
-// A link-local address without the interface to reach it by is refused at once, saying so, and
-// not retried. A refused connect is unreachable, worded alike on both systems (the errno's words,
-// not those of a Windows error of that number), and tried again after a back-off that doubles
-// from half a second to 5 s, never sooner. The steps are taken at times of the test's choosing.
+// A link-local address without its interface is refused at once and not retried. A refused connect
+// is unreachable, in the errno's words on both systems, and tried again after a back-off that
+// doubles from half a second to 5 s, never sooner, at step times of the test's choosing.
 TEST_F(NetworkRelayTest, ARefusedConnectIsRetriedAfterABackOffThatGrows) {
     relay = std::make_unique<Relay>();
     relay->comDevicePaths[0] = "tcp://[fe80::1]:4001";

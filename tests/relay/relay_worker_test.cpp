@@ -1,5 +1,4 @@
-// The relay worker against devices in memory: chunks, a stalled destination and the rest kept across a stop,
-// bytes not delivered, lost devices, the stamp, the mouse hold; then the stamp and read order on the real sinks.
+// The relay worker against devices in memory; then the stamp and the read order on the application's real sinks.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -21,8 +20,6 @@
 
 namespace {
 
-// A port device in memory: what the test feeds is read, what the worker writes is kept; its writes can stall
-// (EAGAIN), take a few bytes each, or it can be unplugged (a read ends with a hang-up, a write fails: ENODEV).
 // What `f` gives, under `lock`.
 template <typename F>
 auto underLock(std::mutex& lock, F f) {
@@ -30,6 +27,8 @@ auto underLock(std::mutex& lock, F f) {
     return f();
 }
 
+// A port device in memory: what the test feeds is read, what the worker writes is kept; its writes can stall
+// (EAGAIN), take a few bytes each, or it can be unplugged (a read ends with a hang-up, a write fails: ENODEV).
 class MemoryDevice final : public PortDevice {
 public:
     // Put into the closed port as an open would; the port owns it.
@@ -223,9 +222,8 @@ TEST_F(RelayWorkerTest, ReadsInChunksOfTheChannelsSizeAndHandsEachToEverySinkAnd
     EXPECT_EQ(relay.relayChannel1.readByteCount.load(), 600 + 5000) << "the rest was read and shown once, not again";
 }
 
-// Bytes for a closed destination are not delivered, with nothing lost; a destination that goes is lost once and
-// not written again; a source that goes is lost once, the other direction does not write to it, and its worker
-// waits only for its stop.
+// Bytes for a closed or gone destination are not delivered; a gone port is lost once, and a gone source's
+// worker waits only for its stop.
 TEST_F(RelayWorkerTest, ClosedOrGonePortsCountTheirBytesAsNotDeliveredAndAreLostOnce) {
     closePort(relay.serialPort2);
     start(1);

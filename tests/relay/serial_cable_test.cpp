@@ -54,9 +54,8 @@ TEST_F(SerialCableTest, AStalledDestinationHoldsTheWorkerAndLosesNothing) {
     EXPECT_TRUE(got == bytes) << got.size() << " of " << bytes.size() << " bytes";
 }
 
-// Each flow choice reaches the line, and what the device holds is read back. A port that is not
-// there waits for its device, one that is no serial line is refused as such, and the device the
-// other port holds is not taken from it. Then the relay carries bytes as before.
+// Each flow choice reaches the line and is read back. Opens of what is missing, no serial line or
+// the other port's device are refused as such; then the relay carries bytes as before.
 TEST_F(SerialCableTest, EachFlowChoiceIsSetAndReadBackAndOpensAreRefusedForWhatIsMissingNotSerialOrHeld) {
     const struct { PortSettings settings; bool rtsCts, xonXoff; uint8_t xoff; } cases[] = {
         {{0, 9600, 8, 0, 0, FlowNone}, false, false, 0},         {{0, 19200, 8, 0, 0, FlowHardwareRts}, true, false, 0},

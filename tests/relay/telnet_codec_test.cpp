@@ -1,5 +1,4 @@
-// The Telnet / Com Port Control codec alone: what a server's bytes give, the negotiation that must settle instead of
-// looping, the commands it encodes, malformed or endless commands.
+// The Telnet / Com Port Control codec alone: a server's bytes, negotiation that settles, the commands it encodes.
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -80,9 +79,8 @@ TEST(TelnetCodec, ServerStreamsGiveTheirDataRepliesAndEvents) {
     }
 }
 
-// Conversations with a server, turn by turn: what the codec replies to each of its reads (or,
-// at a start, asks) and what it reports; then which options stand agreed. Refusals and
-// acknowledgements are answered once, never again: no answer loop.
+// Conversations with a server, turn by turn, then the options agreed: refusals and
+// acknowledgements are answered once, never again, so that no answer loop starts.
 TEST(TelnetCodec, NegotiationIsAnsweredOnceAndSettles) {
     struct Turn { bool start; std::string in, reply; std::vector<TelnetEvent> events = {}; };  // start: `reply` is what it asks
     struct Conversation { const char* name; std::vector<Turn> turns; std::vector<std::pair<uint8_t, S>> agreed, notAgreed = {}; };

@@ -27,9 +27,8 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     // No window system, and no platform plugin to be found: a program that asked for one would fail to start.
     std::vector<std::string> env = {"QT_PLUGIN_PATH=/nonexistent/vorlinex-no-plugins",
                                     "QT_QPA_PLATFORM_PLUGIN_PATH=/nonexistent/vorlinex-no-plugins"};
-    static const std::set<std::string> dropped = {
-        "DISPLAY",       "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "NOTIFY_SOCKET",
-        "WATCHDOG_USEC", "WATCHDOG_PID",    "QT_PLUGIN_PATH",  "QT_QPA_PLATFORM_PLUGIN_PATH"};
+    static const std::set<std::string> dropped = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "NOTIFY_SOCKET",
+        "WATCHDOG_USEC", "WATCHDOG_PID", "QT_PLUGIN_PATH", "QT_QPA_PLATFORM_PLUGIN_PATH"};
     for (char** e = environ; *e != nullptr; ++e)
         if (!dropped.contains(std::string(*e).substr(0, std::string(*e).find('=')))) env.push_back(*e);
     env.insert(env.end(), environment.begin(), environment.end());
@@ -79,9 +78,8 @@ bool ChildProcess::requestStop() { return ::kill(system_->pid, SIGTERM) == 0; }
 void ChildProcess::signal(int number) { ::kill(system_->pid, number); }
 
 bool ChildProcess::running() {
-    int status = 0;
     if (system_->reaped) return false;
-    if (::waitpid(system_->pid, &status, WNOHANG) != system_->pid) return true;
+    if (::waitpid(system_->pid, nullptr, WNOHANG) != system_->pid) return true;
     system_->reaped = true;
     system_->reader.join();
     return false;

@@ -14,9 +14,8 @@ struct CombinedRecord {
     std::string bytes;
 };
 
-// Every record, read by the program's own record-line reader; a line that does not render back
-// exactly (no CR before its line end either: the capture writes none) ends the reading with the
-// records before it, and `error` says where.
+// Every record, read by the program's own record-line reader; a line that does not render back exactly (no CR
+// before its line end either: the capture writes none) ends the reading, and `error` says where.
 inline std::vector<CombinedRecord> parseCombinedRecords(const std::string& file, std::string& error) {
     std::vector<CombinedRecord> records;
     TimelineRecord record;

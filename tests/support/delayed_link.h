@@ -1,7 +1,6 @@
-// A network link with a real delay, for tests and benchmarks of what a round trip costs: in a network namespace of
-// the calling thread's own, two TUN devices joined by a forwarder thread that holds each packet for the delay (and,
-// if asked, at a line's rate). The thread, and what it starts meanwhile, lives in the namespace until the link ends:
-// make and end it on the same thread. Needs root (or CAP_NET_ADMIN).
+// A network link with a real delay: in a network namespace of the calling thread's own, two TUN devices joined by
+// a thread that holds each packet for the delay (and, if asked, at a line's rate). The calling thread lives in the
+// namespace until the link ends: make and end it on the same thread. Needs root (or CAP_NET_ADMIN).
 #pragma once
 
 #include <chrono>

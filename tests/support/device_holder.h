@@ -1,8 +1,6 @@
-// Another program holding a device, as a child process under a name of the test's choosing:
-// a terminal program that has it open and locked, or a shell whose session has it as its
-// controlling terminal; or, as in a container, a program holding the same-numbered
-// pseudo-terminal of a devpts instance of its own in both ways: the same path text, another
-// terminal (root only: the instance needs a mount namespace).
+// Another program holding a device, as a child process under a name of the test's choosing: open and locked,
+// as its session's controlling terminal, or (as in a container; root only) both ways on the same-numbered
+// pseudo-terminal of a devpts instance of its own: the same path text, another terminal.
 #pragma once
 
 #include <fcntl.h>

@@ -1,5 +1,4 @@
-// What the network tests share: their data, a port connected to the test's server, the waits for a connector, a
-// port and the relay, a server's reading of the Telnet stream apart from the port's codec, and a relay to a server.
+// What the network tests share: their data, a port or a relay on a test server, the waits, the server's reading.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -118,11 +117,10 @@ inline ConnectResult awaitResult(const NetworkConnector& connector) {
 
 // Reads the port as a worker does (wait for input or until data held back is due, read) until
 // `atLeast` bytes came (0: until the loss). End of file and failures only ever come with the loss.
-inline std::string readPortUntil(NetworkPort& port, size_t atLeast = 0,
-                                 const std::function<bool()>& enough = [] { return false; }) {
+inline std::string readPortUntil(NetworkPort& port, size_t atLeast = 0) {
     std::string got;
     uint8_t buffer[4096];
-    while ((atLeast == 0 || got.size() < atLeast) && !enough() && !port.lost()) {
+    while ((atLeast == 0 || got.size() < atLeast) && !port.lost()) {
         const int due = port.readWaitMs();
         const int ready = waitPortInput(port, due >= 0 ? std::min(due, 10000) : 10000);
         if (ready < 0 || (ready == 0 && due < 0)) {
@@ -136,15 +134,8 @@ inline std::string readPortUntil(NetworkPort& port, size_t atLeast = 0,
     return got;
 }
 
-// Writes all of `data` through the port as a worker does, waiting for room while it takes none;
-// then sends what the port holds.
-inline void writeAll(NetworkPort& port, const std::string& data) {
-    for (size_t at = 0; at < data.size() && !port.lost();) {
-        const ssize_t w = port.writeData(reinterpret_cast<const uint8_t*>(data.data()) + at, data.size() - at);
-        EXPECT_TRUE(w > 0 || errno == EAGAIN) << errno;
-        if (w > 0) at += static_cast<size_t>(w);
-        else waitPortRoom(port, 100);
-    }
+// Sends what the port holds back, waiting for room as a worker does.
+inline void flushPort(NetworkPort& port) {
     for (; port.outputQueued() > 0 && !port.lost(); waitPortRoom(port, 10)) port.flush();
 }
 
@@ -181,14 +172,11 @@ protected:
         ASSERT_TRUE(relay->openPort("com2", relay->serialPort2) == PortOpened && configurePort(relay->serialPort2) == 0);
         ASSERT_EQ(startRelayWorker(relay->relayChannel2), 0);
     }
-    std::string pathOf(NetworkScheme scheme) const {
-        return (scheme == NetworkScheme::Tcp ? "tcp" : "rfc2217") + std::string("://127.0.0.1:") +
-               std::to_string(listener.port());
-    }
-    // Steps until COM1 is connected and takes the server's end of it from `from`.
-    void awaitServer(TestListener& from) {
+    std::string rfc2217Path() const { return "rfc2217://127.0.0.1:" + std::to_string(listener.port()); }
+    // Steps until COM1 is connected and takes the server's end of it from the listener.
+    void awaitServer() {
         ASSERT_TRUE(stepUntil(*relay, [&] { return relay->serialPort1.presence.load() == PortPresent; }));
-        ASSERT_TRUE((server = from.accept()).valid());
+        ASSERT_TRUE((server = listener.accept()).valid());
     }
 
     std::unique_ptr<PtyCable> cable;

@@ -20,9 +20,8 @@
 namespace {
 
 constexpr int kCannotIsolate = 77;
-// The test runs again in a program of its own, started afresh (so with one thread, which a
-// namespace needs, and safe under the sanitizers, which a fork of a program with threads is
-// not); this names the folder with its files there.
+// The test runs again in a program started afresh (one thread, as a namespace needs, and safe under the
+// sanitizers, unlike a fork of a program with threads); this names the folder with its files there.
 constexpr const char* kOwnNetworkFolder = "VORLINEX_OWN_NETWORK";
 
 bool bringLoopbackUp() {

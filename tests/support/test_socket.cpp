@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #endif
@@ -185,14 +186,12 @@ int socketsConnectingTo(uint16_t port) {
 int socketsConnectingTo(uint16_t port) {
     std::ifstream table("/proc/net/tcp");
     if (!table) return -1;
-    std::string line, slot, local, remote, state;
-    std::getline(table, line);  // the heading
+    char wanted[32];
+    std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
     int n = 0;
-    while (std::getline(table, line)) {
+    for (std::string line, slot, local, remote, state; std::getline(table, line);) {
         std::istringstream(line) >> slot >> local >> remote >> state;
-        const size_t colon = remote.find(':');
-        n += colon != std::string::npos && std::stoul(remote.substr(colon + 1), nullptr, 16) == port &&
-             remote.substr(0, colon) == "0100007F" && state != "06";
+        n += remote == wanted && state != "06";
     }
     return n;
 }

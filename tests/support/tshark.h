@@ -51,10 +51,7 @@ inline int64_t tsharkEpochMicros(const std::string& text) {
 inline std::string tsharkHex(const std::string& bytes) {
     static const char digits[] = "0123456789abcdef";
     std::string hex;
-    for (unsigned char byte : bytes) {
-        hex += digits[byte >> 4];
-        hex += digits[byte & 15];
-    }
+    for (unsigned char byte : bytes) hex += {digits[byte >> 4], digits[byte & 15]};
     return hex;
 }
 
