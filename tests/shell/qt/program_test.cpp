@@ -75,10 +75,12 @@ const WayOut kWaysOut[] = {
     // Windows ends the process as soon as the window has answered WM_ENDSESSION: by then the relay
     // must have stopped and the captures be closed, written out.
     {"EndSession", [](QWidget* window) {
-        MSG message{nullptr, WM_ENDSESSION, TRUE, 0};
         if (QGuiApplication::platformName() == QLatin1String("windows")) {
             ::SendMessageW(reinterpret_cast<HWND>(window->winId()), WM_ENDSESSION, TRUE, 0);
         } else {  // offscreen there is no native window: the message goes the way Qt hands it on
+            MSG message{};
+            message.message = WM_ENDSESSION;
+            message.wParam = TRUE;
             qintptr result = 0;
             QAbstractEventDispatcher::instance()->filterNativeEvent("windows_generic_MSG", &message, &result);
         }
